@@ -1,0 +1,20 @@
+# quor_module_tests(<name> LIBS <targets...>)
+# Builds every tests/*.cpp of the calling folder into one GoogleTest program
+# and registers its cases with CTest.
+function(quor_module_tests name)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name}_tests ${sources})
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name}_tests PRIVATE
+    QUOR_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data"
+    QUOR_LIB_DIR="${CMAKE_LIBRARY_OUTPUT_DIRECTORY}"
+    QUOR_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()

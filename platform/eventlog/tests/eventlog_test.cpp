@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/eventlog/eventlog.h"
+
+using namespace quor::eventlog;
+
+namespace {
+
+std::vector<Entry> ReadEntries(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<Entry> entries;
+  for (std::string line; std::getline(in, line);) {
+    Entry e;
+    EXPECT_TRUE(ParseLine(line, e)) << line;
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+}  // namespace
+
+TEST(EventLog, EntriesReachTheFileWithTheirStrings) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("quor-events-" + std::to_string(::getpid()) + ".log")).string();
+  std::filesystem::remove(path);
+  ::setenv("QUOR_EVENTLOG", path.c_str(), 1);
+
+  EventSource source("QuorService");
+  source.Report(EventType::Error, 1000, {"[0x81000004] failure", "line\nwith\ttab and \\"});
+  source.Report(EventType::Information, 7, {});
+  EventSource("Other").Report(EventType::Warning, 2, {""});
+
+  const auto entries = ReadEntries(path);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].source, "QuorService");
+  EXPECT_EQ(entries[0].type, "Error");
+  EXPECT_EQ(entries[0].eventId, 1000u);
+  EXPECT_EQ(entries[0].strings, (std::vector<std::string>{"[0x81000004] failure", "line\nwith\ttab and \\"}));
+  EXPECT_EQ(entries[1].type, "Information");
+  EXPECT_TRUE(entries[1].strings.empty());
+  EXPECT_EQ(entries[2].source, "Other");
+  EXPECT_EQ(entries[2].strings, std::vector<std::string>{""});
+  EXPECT_EQ(entries[0].time.size(), 23u);  // YYYY-MM-DD HH:MM:SS.mmm
+
+  ::unsetenv("QUOR_EVENTLOG");
+  std::filesystem::remove(path);
+}
+
+TEST(EventLog, UnwritableFileDoesNotFailTheCaller) {
+  ::setenv("QUOR_EVENTLOG", "/nonexistent-folder/events.log", 1);
+  EventSource("QuorService").Report(EventType::Error, 1, {"lost"});
+  ::unsetenv("QUOR_EVENTLOG");
+  EXPECT_FALSE(std::filesystem::exists("/nonexistent-folder/events.log"));
+}
+
+TEST(EventLog, MalformedLinesAreRejected) {
+  Entry e;
+  EXPECT_FALSE(ParseLine("only\tthree\tfields", e));
+  EXPECT_FALSE(ParseLine("t\ts\tError\tnotanumber", e));
+}

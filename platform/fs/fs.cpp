@@ -1,0 +1,190 @@
+#include "platform/fs/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "platform/base/win32_error.h"
+#include "platform/text/text.h"
+
+namespace quor::fs {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool ParentExists(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return true;
+  struct stat st {};
+  return ::stat(path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long LastError(const std::string& path) {
+  const int err = errno;
+  return Win32ErrorFromErrno(err, err == ENOENT && !ParentExists(path));
+}
+
+}  // namespace
+
+std::string NormalizePath(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (char c : path) {
+    if (c == '\\') c = '/';
+    if (c == '/' && !out.empty() && out.back() == '/') continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string JoinPath(std::string_view folder, std::string_view name) {
+  std::string out = NormalizePath(folder);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out += NormalizePath(name);
+  return NormalizePath(out);
+}
+
+bool MatchWildcard(std::string_view pattern, std::string_view name) {
+  // Iterative matcher with one back-track point per '*': linear in practice.
+  size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || Fold(pattern[p]) == Fold(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+long ListFiles(std::string_view folder, std::string_view pattern, std::vector<std::string>& names) {
+  const std::string path = NormalizePath(folder);
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.empty() ? "." : path.c_str()));
+  if (!dir) return LastError(path);
+  std::vector<std::string> found;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == ".." || !MatchWildcard(pattern, name)) continue;
+    struct stat st {};
+    if (::stat(JoinPath(path, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    found.emplace_back(name);
+  }
+  std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+    const int c = text::CompareNoCase(a, b);
+    return c != 0 ? c < 0 : a < b;
+  });
+  names = std::move(found);
+  return ERROR_SUCCESS;
+}
+
+bool Exists(std::string_view path) {
+  struct stat st {};
+  return ::stat(NormalizePath(path).c_str(), &st) == 0;
+}
+
+bool IsFolder(std::string_view path) {
+  struct stat st {};
+  return ::stat(NormalizePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long CreateFolder(std::string_view path) {
+  const std::string p = NormalizePath(path);
+  return ::mkdir(p.c_str(), 0755) == 0 ? ERROR_SUCCESS : LastError(p);
+}
+
+long CreateFolders(std::string_view path) {
+  const std::string p = NormalizePath(path);
+  for (size_t at = p.find('/', 1); ; at = p.find('/', at + 1)) {
+    const std::string prefix = p.substr(0, at);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return LastError(prefix);
+    if (at == std::string::npos) break;
+  }
+  return IsFolder(p) ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
+}
+
+long RemoveFolder(std::string_view path) {
+  const std::string p = NormalizePath(path);
+  return ::rmdir(p.c_str()) == 0 ? ERROR_SUCCESS : LastError(p);
+}
+
+long DeleteFile(std::string_view path) {
+  const std::string p = NormalizePath(path);
+  if (IsFolder(p)) return ERROR_ACCESS_DENIED;
+  return ::unlink(p.c_str()) == 0 ? ERROR_SUCCESS : LastError(p);
+}
+
+long ReadFile(std::string_view path, std::string& contents) {
+  const std::string p = NormalizePath(path);
+  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return LastError(p);
+  std::string data;
+  char buf[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Win32ErrorFromErrno(errno);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  contents = std::move(data);
+  return ERROR_SUCCESS;
+}
+
+long WriteFileAtomic(std::string_view path, std::string_view contents) {
+  const std::string p = NormalizePath(path);
+  const std::string tmp = p + text::Format(".tmp.%d", static_cast<int>(::getpid()));
+  long rc = ERROR_SUCCESS;
+  {
+    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) return LastError(tmp);
+    size_t done = 0;
+    while (done < contents.size()) {
+      const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        rc = Win32ErrorFromErrno(errno);
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (rc == ERROR_SUCCESS && ::fsync(fd.get()) != 0) rc = Win32ErrorFromErrno(errno);
+  }
+  if (rc == ERROR_SUCCESS && ::rename(tmp.c_str(), p.c_str()) != 0) rc = LastError(p);
+  if (rc != ERROR_SUCCESS) ::unlink(tmp.c_str());
+  return rc;
+}
+
+}  // namespace quor::fs

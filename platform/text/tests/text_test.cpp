@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "platform/text/text.h"
+
+using namespace quor::text;
+
+TEST(Utf, RoundTripsAllPlanes) {
+  const std::string narrow = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80z";  // a é 日 😀 z
+  std::u16string wide;
+  ASSERT_TRUE(Utf8ToUtf16(narrow, wide));
+  EXPECT_EQ(wide, u"a\u00e9\u65e5\U0001F600z");
+  EXPECT_EQ(wide.size(), 6u);  // the emoji is a surrogate pair
+  std::string back;
+  ASSERT_TRUE(Utf16ToUtf8(wide, back));
+  EXPECT_EQ(back, narrow);
+}
+
+TEST(Utf, StrictConversionsRejectInvalidSequencesAndKeepOutput) {
+  std::u16string wide = u"kept";
+  for (std::string_view bad : {std::string_view("\xC3"), std::string_view("\xC0\xAF"),  // truncated, overlong
+                               std::string_view("\xED\xA0\x80"),                       // encoded surrogate
+                               std::string_view("\xF4\x90\x80\x80"),                   // above U+10FFFF
+                               std::string_view("ok\xFF")}) {
+    EXPECT_FALSE(Utf8ToUtf16(bad, wide)) << bad;
+    EXPECT_FALSE(IsValidUtf8(bad));
+  }
+  EXPECT_EQ(wide, u"kept");
+  std::string narrow = "kept";
+  EXPECT_FALSE(Utf16ToUtf8(std::u16string(1, u'\xD800'), narrow));
+  EXPECT_FALSE(Utf16ToUtf8(u"x\xDC00y", narrow));
+  EXPECT_EQ(narrow, "kept");
+}
+
+TEST(Utf, LenientConversionsSubstitute) {
+  EXPECT_EQ(Widen("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(Narrow(u"a\xD800" "b"), "a?b");
+  EXPECT_EQ(Widen(""), u"");
+}
+
+TEST(Charset, JapaneseEncodingsRoundTrip) {
+  const std::string utf8 = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";  // 日本語
+  std::string sjis, euc, back, error;
+  ASSERT_TRUE(FromUtf8(utf8, "Shift_JIS", sjis, &error)) << error;
+  EXPECT_EQ(sjis, "\x93\xFA\x96\x7B\x8C\xEA");
+  ASSERT_TRUE(ToUtf8(sjis, "shift_jis", back, &error)) << error;
+  EXPECT_EQ(back, utf8);
+  ASSERT_TRUE(FromUtf8(utf8, "EUC_JP", euc, &error)) << error;
+  EXPECT_EQ(euc, "\xC6\xFC\xCB\xDC\xB8\xEC");
+  ASSERT_TRUE(ToUtf8(euc, "EUC-JP", back, &error));
+  EXPECT_EQ(back, utf8);
+}
+
+TEST(Charset, ErrorsAreReported) {
+  std::string out = "unchanged", error;
+  EXPECT_FALSE(ToUtf8("\x93", "Shift_JIS", out, &error));
+  EXPECT_NE(error.find("byte 0"), std::string::npos) << error;
+  EXPECT_FALSE(ToUtf8("abc", "no-such-charset", out, &error));
+  EXPECT_NE(error.find("unsupported"), std::string::npos);
+  EXPECT_EQ(out, "unchanged");
+}
+
+TEST(NoCase, ComparesAsciiWithoutCase) {
+  EXPECT_TRUE(EqualsNoCase("HomeDir", "HOMEDIR"));
+  EXPECT_TRUE(EqualsNoCase(u"Config.XML", u"config.xml"));
+  EXPECT_LT(CompareNoCase("abc", "ABD"), 0);
+  EXPECT_LT(CompareNoCase("ab", "ABC"), 0);
+  EXPECT_FALSE(EqualsNoCase("\xC3\xA9", "\xC3\x89"));  // only ASCII folds
+  EXPECT_EQ(ToUpperAscii("a-Z\xC3\xA9"), "A-Z\xC3\xA9");
+}
+
+TEST(Format, PrintfSubsetWithTypedArguments) {
+  EXPECT_EQ(Format("<root><resultCode>%d</resultCode></root>", -5), "<root><resultCode>-5</resultCode></root>");
+  EXPECT_EQ(Format("[0x%X] %s", static_cast<int32_t>(0x81000004), "text"), "[0x81000004] text");
+  EXPECT_EQ(Format("%02d/%02d/%04d %d:%d", 3, 7, 2026, 9, 5), "03/07/2026 9:5");
+  EXPECT_EQ(Format("%S-%s", std::u16string(u"\u65e5"), std::string("n")), "\xE6\x97\xA5-n");
+  EXPECT_EQ(Format("%-4s|%4s|%.2s", "ab", "cd", "xyz"), "ab  |  cd|xy");
+  EXPECT_EQ(Format("100%% %u %x", 7u, 255), "100% 7 ff");
+  EXPECT_EQ(Format("%.3f", 1.5), "1.500");
+}
+
+TEST(Format, UserTextIsNeverAPattern) {
+  const std::string hostile = "%s%n%x%d";
+  EXPECT_EQ(Format("%s", hostile), hostile);
+  // Missing arguments and unknown conversions do not read past the list.
+  EXPECT_EQ(Format("%d %s %q", 1), "1  %q");
+}
+
+TEST(Numbers, ParsingIsCheckedAndRanged) {
+  EXPECT_EQ(ParseInt32(" 42 "), 42);
+  EXPECT_EQ(ParseInt32("-2147483648"), INT32_MIN);
+  EXPECT_FALSE(ParseInt32("2147483648"));
+  EXPECT_FALSE(ParseInt32("12abc"));
+  EXPECT_FALSE(ParseInt32(""));
+  EXPECT_FALSE(ParseInt32("--1"));
+  EXPECT_EQ(ParseUInt32("0xFFFFFFFF", 16), 0xFFFFFFFFu);
+  EXPECT_FALSE(ParseUInt32("-1"));
+  EXPECT_EQ(ParseInt64("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(ParseUInt64("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(ParseDouble("2.5"), 2.5);
+  EXPECT_FALSE(ParseDouble("1e999"));
+  EXPECT_EQ(ScanInt32("  -17px"), -17);
+  EXPECT_FALSE(ScanInt32("px"));
+  EXPECT_FALSE(ScanInt32("99999999999"));
+}
+
+TEST(Helpers, SplitKeepsEmptyFields) {
+  EXPECT_EQ(Split("a,,b,", ','), (std::vector<std::string>{"a", "", "b", ""}));
+  EXPECT_EQ(Split("", ','), (std::vector<std::string>{""}));
+}

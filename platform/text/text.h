@@ -1,0 +1,129 @@
+// Text handling shared by every part of the system.
+//
+// UTF-8 is the narrow ("ANSI") code page; wide text is UTF-16 in char16_t.
+// Other encodings named by configuration (Shift_JIS/CP932, EUC-JP) go through
+// iconv.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace quor::text {
+
+// ---- UTF-8 <-> UTF-16 ------------------------------------------------------
+
+// Strict conversions: false (and `out` untouched) on an invalid sequence:
+// bad UTF-8 bytes, overlong forms, encoded surrogates, unpaired UTF-16
+// surrogates.
+bool Utf8ToUtf16(std::string_view in, std::u16string& out);
+bool Utf16ToUtf8(std::u16string_view in, std::string& out);
+
+// Lenient conversions for places where the platform would substitute rather
+// than fail: every invalid sequence becomes U+FFFD (wide) or '?' (narrow).
+std::u16string Widen(std::string_view in);
+std::string Narrow(std::u16string_view in);
+
+bool IsValidUtf8(std::string_view in);
+
+// ---- Other encodings --------------------------------------------------------
+
+// Converts `in`, encoded as `charset` (an iconv name; "Shift_JIS", "CP932",
+// "EUC-JP", "UTF-16", "UTF-16LE", ... ), to UTF-8. On failure returns false and
+// puts a reason in `error` when given.
+bool ToUtf8(std::string_view in, std::string_view charset, std::string& out,
+            std::string* error = nullptr);
+// The reverse: UTF-8 to `charset`.
+bool FromUtf8(std::string_view in, std::string_view charset, std::string& out,
+              std::string* error = nullptr);
+
+// ---- Case-insensitive comparison -------------------------------------------
+// Names in this system (registry keys, element names, ProgIDs, file names)
+// compare without case in the ASCII range; other characters compare exactly.
+
+int CompareNoCase(std::string_view a, std::string_view b);
+int CompareNoCase(std::u16string_view a, std::u16string_view b);
+inline bool EqualsNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
+inline bool EqualsNoCase(std::u16string_view a, std::u16string_view b) { return CompareNoCase(a, b) == 0; }
+std::string ToLowerAscii(std::string_view in);
+std::string ToUpperAscii(std::string_view in);
+
+struct LessNoCase {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return CompareNoCase(a, b) < 0; }
+};
+
+// ---- Safe formatting ---------------------------------------------------------
+// A printf-like formatter whose pattern is always a constant of the program and
+// whose arguments are typed values: a user text passed as an argument is never
+// interpreted. Supported conversions: %d %i %u %x %X %s %S %c %f %% with the
+// flags '-', '0', width and precision. %s takes narrow text, %S wide text
+// (written as UTF-8). A conversion without a matching argument, or with an
+// argument of the wrong kind, writes the argument as best it can rather than
+// reading garbage.
+
+class FormatArg {
+ public:
+  enum class Kind { Signed, Unsigned, Double, Narrow, Wide };
+
+  template <typename T>
+    requires(std::is_integral_v<T> && std::is_signed_v<T>)
+  FormatArg(T v) : kind_(Kind::Signed), i_(v) {}
+  template <typename T>
+    requires(std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+  FormatArg(T v) : kind_(Kind::Unsigned), u_(v) {}
+  FormatArg(bool v) : kind_(Kind::Signed), i_(v ? 1 : 0) {}
+  FormatArg(double v) : kind_(Kind::Double), d_(v) {}
+  FormatArg(std::string_view v) : kind_(Kind::Narrow), s_(v) {}
+  FormatArg(const std::string& v) : kind_(Kind::Narrow), s_(v) {}
+  FormatArg(const char* v) : kind_(Kind::Narrow), s_(v ? std::string_view(v) : std::string_view("(null)")) {}
+  FormatArg(std::u16string_view v) : kind_(Kind::Wide), w_(v) {}
+  FormatArg(const std::u16string& v) : kind_(Kind::Wide), w_(v) {}
+
+  Kind kind() const { return kind_; }
+  int64_t AsSigned() const;
+  uint64_t AsUnsigned() const;
+  double AsDouble() const;
+  std::string AsText() const;
+
+ private:
+  Kind kind_;
+  int64_t i_ = 0;
+  uint64_t u_ = 0;
+  double d_ = 0;
+  std::string_view s_;
+  std::u16string_view w_;
+};
+
+std::string FormatV(std::string_view pattern, const std::vector<FormatArg>& args);
+
+template <typename... Args>
+std::string Format(std::string_view pattern, const Args&... args) {
+  return FormatV(pattern, std::vector<FormatArg>{FormatArg(args)...});
+}
+
+// ---- Checked number parsing ---------------------------------------------------
+// The whole text must be the number (no trailing characters), in range.
+// `base` 10 or 16 (hex may carry a "0x" prefix). Leading and trailing
+// ASCII white space is skipped.
+
+std::optional<int32_t> ParseInt32(std::string_view in, int base = 10);
+std::optional<uint32_t> ParseUInt32(std::string_view in, int base = 10);
+std::optional<int64_t> ParseInt64(std::string_view in, int base = 10);
+std::optional<uint64_t> ParseUInt64(std::string_view in, int base = 10);
+std::optional<double> ParseDouble(std::string_view in);
+
+// The C library's "%d" reading: leading white space skipped, an optional sign
+// and as many digits as follow; trailing text ignored. nullopt when no digit
+// can be read or the value does not fit.
+std::optional<int32_t> ScanInt32(std::string_view in);
+
+// ---- Small helpers -------------------------------------------------------------
+
+std::string_view TrimAscii(std::string_view in);
+std::vector<std::string> Split(std::string_view in, char separator);
+
+}  // namespace quor::text
