@@ -15,6 +15,7 @@ function(quor_module_tests name)
   target_compile_definitions(${name}_tests PRIVATE
     QUOR_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data"
     QUOR_LIB_DIR="${CMAKE_LIBRARY_OUTPUT_DIRECTORY}"
-    QUOR_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+    QUOR_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+    QUOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()

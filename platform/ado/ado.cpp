@@ -1,0 +1,421 @@
+#include "platform/ado/ado.h"
+
+#include <limits>
+
+#include "platform/com/errorinfo.h"
+#include "platform/odbc/odbc.h"
+#include "platform/text/text.h"
+
+namespace quor::ado {
+namespace {
+
+constexpr char16_t kSource[] = u"Quor.Data";
+
+// Splits an OLE DB connection string into key/value pairs. Values may be
+// quoted with ' or " (the quote doubled inside); keys compare without case.
+bool ParseOleDb(std::string_view s, std::vector<std::pair<std::string, std::string>>& out, std::string& error) {
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && (s[i] == ';' || s[i] == ' ' || s[i] == '\t')) ++i;
+    if (i >= s.size()) break;
+    const size_t eq = s.find('=', i);
+    if (eq == std::string_view::npos) {
+      error = text::Format("connection string item without '=': %s", s.substr(i));
+      return false;
+    }
+    std::string key(text::TrimAscii(s.substr(i, eq - i)));
+    i = eq + 1;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+    std::string value;
+    if (i < s.size() && (s[i] == '"' || s[i] == '\'')) {
+      const char q = s[i++];
+      bool closed = false;
+      while (i < s.size()) {
+        if (s[i] == q) {
+          if (i + 1 < s.size() && s[i + 1] == q) {
+            value.push_back(q);
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        value.push_back(s[i++]);
+      }
+      if (!closed) {
+        error = text::Format("unterminated quoted value for %s", key);
+        return false;
+      }
+      while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+      if (i < s.size() && s[i] != ';') {
+        error = text::Format("text after the quoted value of %s", key);
+        return false;
+      }
+    } else {
+      const size_t end = s.find(';', i);
+      value = std::string(text::TrimAscii(s.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i)));
+      i = end == std::string_view::npos ? s.size() : end;
+    }
+    if (key.empty()) {
+      error = "connection string item without a name";
+      return false;
+    }
+    out.emplace_back(std::move(key), std::move(value));
+  }
+  return true;
+}
+
+const std::string* Find(const std::vector<std::pair<std::string, std::string>>& items,
+                        std::initializer_list<std::string_view> names) {
+  for (auto it = items.rbegin(); it != items.rend(); ++it)
+    for (auto name : names)
+      if (text::EqualsNoCase(it->first, name)) return &it->second;
+  return nullptr;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+// Whether an ODBC connection string already names `key`.
+bool OdbcHasKey(std::string_view odbc, std::string_view key) {
+  for (const auto& item : text::Split(odbc, ';')) {
+    const auto eq = item.find('=');
+    if (eq != std::string::npos && text::EqualsNoCase(text::TrimAscii(std::string_view(item).substr(0, eq)), key))
+      return true;
+  }
+  return false;
+}
+
+void AppendOdbc(std::string& odbc, std::string_view key, const std::string* value) {
+  if (!value || value->empty() || OdbcHasKey(odbc, key)) return;
+  if (!odbc.empty() && odbc.back() != ';') odbc.push_back(';');
+  odbc += key;
+  odbc.push_back('=');
+  odbc += odbc::QuoteConnectionValue(*value);
+}
+
+com::Variant ToVariant(const odbc::Value& v) {
+  switch (v.kind) {
+    case odbc::Value::Kind::Null: return com::Variant::Null();
+    case odbc::Value::Kind::Integer:
+      if (v.integer >= std::numeric_limits<int32_t>::min() && v.integer <= std::numeric_limits<int32_t>::max())
+        return com::Variant(static_cast<int32_t>(v.integer));
+      return com::Variant(static_cast<int64_t>(v.integer));
+    case odbc::Value::Kind::Double: return com::Variant(v.real);
+    case odbc::Value::Kind::Text: return com::Variant(com::Bstr::FromUtf8(v.text));
+    case odbc::Value::Kind::Binary: {
+      com::SafeArray bytes(com::VT_UI1, com::SafeArray::Bound{0, static_cast<uint32_t>(v.text.size())});
+      std::copy(v.text.begin(), v.text.end(), bytes.Bytes().begin());
+      return com::Variant(std::move(bytes));
+    }
+  }
+  return {};
+}
+
+// A server that folds unquoted names to lower case (PostgreSQL) reports them
+// so; the stores name their columns in upper case, the standard's fold.
+std::u16string FieldName(const std::string& name, bool foldsToLower) {
+  if (foldsToLower) {
+    bool hasUpper = false;
+    for (char c : name) hasUpper |= (c >= 'A' && c <= 'Z');
+    if (!hasUpper) return text::Widen(text::ToUpperAscii(name));
+  }
+  return text::Widen(name);
+}
+
+HRESULT StatementFailure(Connection& connection, const odbc::Error& error) {
+  return connection.Fail(error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND, error.Text());
+}
+
+}  // namespace
+
+HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::string& error) {
+  std::vector<std::pair<std::string, std::string>> items;
+  if (!ParseOleDb(oledb, items, error)) return adErrInvalidArgument;
+  const std::string* provider = Find(items, {"Provider"});
+  const std::string* dataSource = Find(items, {"Data Source", "Server", "Address"});
+  const std::string* catalog = Find(items, {"Initial Catalog", "Database"});
+  const std::string* user = Find(items, {"User ID", "User Id", "UID", "User"});
+  const std::string* password = Find(items, {"Password", "PWD"});
+  const std::string* extended = Find(items, {"Extended Properties"});
+  const std::string providerName = provider ? *provider : std::string("MSDASQL");
+
+  std::string out;
+  if (StartsWithNoCase(providerName, "MSDASQL")) {
+    if (extended && !extended->empty()) {
+      out = *extended;
+    } else if (dataSource && !dataSource->empty()) {
+      out = "DSN=" + odbc::QuoteConnectionValue(*dataSource);
+    } else {
+      error = "the ODBC provider needs Extended Properties or a Data Source";
+      return adErrInvalidConnection;
+    }
+    AppendOdbc(out, "UID", user);
+    AppendOdbc(out, "PWD", password);
+  } else if (StartsWithNoCase(providerName, "SQLOLEDB") || StartsWithNoCase(providerName, "SQLNCLI") ||
+             StartsWithNoCase(providerName, "MSOLEDBSQL")) {
+    out = "DRIVER={FreeTDS}";
+    AppendOdbc(out, "Server", dataSource);
+    AppendOdbc(out, "Database", catalog);
+    AppendOdbc(out, "UID", user);
+    AppendOdbc(out, "PWD", password);
+  } else if (StartsWithNoCase(providerName, "OraOLEDB") || StartsWithNoCase(providerName, "MSDAORA")) {
+    out = "DRIVER={Oracle}";
+    AppendOdbc(out, "DBQ", dataSource);
+    AppendOdbc(out, "UID", user);
+    AppendOdbc(out, "PWD", password);
+  } else {
+    error = text::Format("Provider cannot be found: %s", providerName);
+    return adErrProviderNotFound;
+  }
+  odbc = std::move(out);
+  return S_OK;
+}
+
+std::string QuoteConnectionValue(std::string_view value) {
+  const bool plain = value.find_first_of(";\"'") == std::string_view::npos && value == text::TrimAscii(value);
+  if (plain) return std::string(value);
+  std::string out = "\"";
+  for (char c : value) {
+    out.push_back(c);
+    if (c == '"') out.push_back('"');
+  }
+  out.push_back('"');
+  return out;
+}
+
+// ---- Connection -------------------------------------------------------------------
+
+Connection::Connection() = default;
+Connection::~Connection() { Close(); }
+
+HRESULT Connection::Fail(HRESULT code, std::string text) {
+  lastError_ = std::move(text);
+  return com::RaiseError(code, com::Bstr(kSource), com::Bstr::FromUtf8(lastError_));
+}
+
+HRESULT Connection::Open(std::u16string_view connectionString) {
+  if (!connectionString.empty()) connectionString_ = com::Bstr(connectionString);
+  Close();
+  std::string odbcText, error;
+  const HRESULT mapped = MapConnectionString(connectionString_.ToUtf8(), odbcText, error);
+  if (FAILED(mapped)) return Fail(mapped, error);
+  auto connection = std::make_shared<odbc::Connection>();
+  odbc::Error odbcError;
+  if (!connection->Open(odbcText, timeout_, odbcError)) return Fail(E_FAIL, odbcError.Text());
+  dbms_ = connection->DbmsName();
+  odbc_ = std::move(connection);
+  lastError_.clear();
+  return S_OK;
+}
+
+void Connection::Close() {
+  if (odbc_ && inTransaction_) {
+    odbc::Error ignored;
+    odbc_->Rollback(ignored);
+    odbc_->SetAutoCommit(true, ignored);
+  }
+  inTransaction_ = false;
+  // Record sets still open keep the driver connection until they close.
+  odbc_.reset();
+}
+
+
+long Connection::State() const { return odbc_ && odbc_->IsOpen() ? adStateOpen : adStateClosed; }
+
+HRESULT Connection::Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
+  Command command;
+  command.SetActiveConnection(this);
+  command.SetCommandText(sql);
+  return command.Execute(recordsAffected, rows);
+}
+
+HRESULT Connection::BeginTrans() {
+  if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
+  if (inTransaction_) return Fail(E_FAIL, "a transaction is already open on this connection");
+  odbc::Error error;
+  if (!odbc_->SetAutoCommit(false, error)) return Fail(E_FAIL, error.Text());
+  inTransaction_ = true;
+  return S_OK;
+}
+
+HRESULT Connection::CommitTrans() {
+  if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
+  if (!inTransaction_) return Fail(E_FAIL, "no transaction is open on this connection");
+  odbc::Error error, ignored;
+  const bool committed = odbc_->Commit(error);
+  if (!committed) odbc_->Rollback(ignored);
+  odbc_->SetAutoCommit(true, ignored);
+  inTransaction_ = false;
+  return committed ? S_OK : Fail(E_FAIL, error.Text());
+}
+
+HRESULT Connection::RollbackTrans() {
+  if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
+  if (!inTransaction_) return Fail(E_FAIL, "no transaction is open on this connection");
+  odbc::Error error, ignored;
+  const bool rolledBack = odbc_->Rollback(error);
+  odbc_->SetAutoCommit(true, ignored);
+  inTransaction_ = false;
+  return rolledBack ? S_OK : Fail(E_FAIL, error.Text());
+}
+
+// ---- Command ----------------------------------------------------------------------
+
+Parameter Command::CreateParameter(std::u16string_view name, DataType type, ParameterDirection direction, long size,
+                                   com::Variant value) {
+  return Parameter{std::u16string(name), type, direction, size, std::move(value)};
+}
+
+HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
+  if (rows) rows->reset();
+  if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
+  Connection& connection = *connection_;
+  if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
+
+  std::vector<odbc::Param> params;
+  params.reserve(parameters_.size());
+  for (const auto& p : parameters_) {
+    odbc::Param bound;
+    bound.direction = p.direction == adParamOutput        ? odbc::Param::Direction::Output
+                      : p.direction == adParamInputOutput ? odbc::Param::Direction::InputOutput
+                                                          : odbc::Param::Direction::Input;
+    const com::Variant value = p.value.Dereferenced();
+    const bool isNull = value.IsNull() || value.IsEmpty();
+    switch (p.type) {
+      case adInteger: {
+        bound.kind = odbc::Param::Kind::Integer;
+        int32_t n = 0;
+        if (!isNull) {
+          if (FAILED(value.ToI4(n))) return connection.Fail(DISP_E_TYPEMISMATCH, "an integer parameter holds no number");
+          bound.value = n;
+        }
+        break;
+      }
+      case adBigInt: {
+        bound.kind = odbc::Param::Kind::BigInt;
+        com::Variant converted;
+        if (!isNull) {
+          if (FAILED(value.ChangeType(com::VT_I8, converted))) return connection.Fail(DISP_E_TYPEMISMATCH, "a big integer parameter holds no number");
+          bound.value = converted.I8();
+        }
+        break;
+      }
+      case adDouble: {
+        bound.kind = odbc::Param::Kind::Double;
+        double d = 0;
+        if (!isNull) {
+          if (FAILED(value.ToR8(d))) return connection.Fail(DISP_E_TYPEMISMATCH, "a number parameter holds no number");
+          bound.value = d;
+        }
+        break;
+      }
+      default: {
+        bound.kind = odbc::Param::Kind::Text;
+        bound.outputSize = p.size > 0 ? static_cast<size_t>(p.size) : 4000;
+        com::Bstr textValue;
+        if (!isNull) {
+          if (FAILED(value.ToBstr(textValue))) return connection.Fail(DISP_E_TYPEMISMATCH, "a text parameter cannot be read as text");
+          bound.value = textValue.ToUtf8();
+        }
+        break;
+      }
+    }
+    params.push_back(std::move(bound));
+  }
+
+  auto statement = std::make_unique<odbc::Statement>(connection.Handle());
+  if (!statement->valid()) return StatementFailure(connection, statement->allocationError());
+  odbc::Error error;
+  if (!statement->Execute(text::Narrow(text_), params, error)) return StatementFailure(connection, error);
+
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (parameters_[i].direction == adParamInput) continue;
+    const auto& v = params[i].value;
+    com::Variant out;
+    if (std::holds_alternative<std::monostate>(v)) out = com::Variant::Null();
+    else if (auto* n = std::get_if<int32_t>(&v)) out = com::Variant(*n);
+    else if (auto* n64 = std::get_if<int64_t>(&v)) out = com::Variant(*n64);
+    else if (auto* d = std::get_if<double>(&v)) out = com::Variant(*d);
+    else if (auto* s = std::get_if<std::string>(&v)) out = com::Variant(com::Bstr::FromUtf8(*s));
+    if (parameters_[i].value.IsByRef()) parameters_[i].value.AssignThroughRef(out);
+    else parameters_[i].value = std::move(out);
+  }
+
+  if (recordsAffected) *recordsAffected = statement->columns().empty() ? statement->RowCount() : -1;
+  if (rows && !statement->columns().empty()) {
+    std::unique_ptr<Recordset> recordset(new Recordset(connection, std::move(statement)));
+    const HRESULT hr = recordset->Start();
+    if (FAILED(hr)) return hr;
+    *rows = std::move(recordset);
+  }
+  return S_OK;
+}
+
+// ---- Recordset ----------------------------------------------------------------------
+
+Recordset::Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement)
+    : owner_(&owner), statement_(std::move(statement)) {}
+
+Recordset::~Recordset() = default;
+
+HRESULT Recordset::Start() {
+  const bool foldsToLower = text::EqualsNoCase(owner_->DbmsName(), "PostgreSQL");
+  for (const auto& column : statement_->columns()) names_.push_back(FieldName(column.name, foldsToLower));
+  return ReadRow();
+}
+
+HRESULT Recordset::ReadRow() {
+  row_.clear();
+  odbc::Error error;
+  if (!statement_->Fetch(error)) {
+    eof_ = true;
+    if (!error.empty()) return StatementFailure(*owner_, error);
+    return S_OK;
+  }
+  eof_ = false;
+  row_.reserve(names_.size());
+  for (size_t i = 0; i < names_.size(); ++i) {
+    odbc::Value value;
+    if (!statement_->Get(i, value, error)) {
+      eof_ = true;
+      row_.clear();
+      return StatementFailure(*owner_, error);
+    }
+    row_.push_back(ToVariant(value));
+  }
+  return S_OK;
+}
+
+HRESULT Recordset::MoveNext() {
+  if (!statement_) return com::RaiseError(adErrObjectClosed, com::Bstr(kSource), com::Bstr(u"The record set is closed."));
+  if (eof_) return com::RaiseError(adErrNoCurrentRecord, com::Bstr(kSource), com::Bstr(u"There is no current record."));
+  return ReadRow();
+}
+
+void Recordset::Close() {
+  statement_.reset();
+  row_.clear();
+  eof_ = true;
+}
+
+HRESULT Recordset::GetValue(long index, com::Variant& value) const {
+  if (index < 0 || static_cast<size_t>(index) >= names_.size())
+    return com::RaiseError(adErrItemNotFound, com::Bstr(kSource),
+                           com::Bstr(u"Item cannot be found in the collection corresponding to the requested name or ordinal."));
+  if (eof_ || row_.empty())
+    return com::RaiseError(adErrNoCurrentRecord, com::Bstr(kSource), com::Bstr(u"There is no current record."));
+  value = row_[static_cast<size_t>(index)];
+  return S_OK;
+}
+
+HRESULT Recordset::GetValue(std::u16string_view name, com::Variant& value) const {
+  for (size_t i = 0; i < names_.size(); ++i)
+    if (text::EqualsNoCase(names_[i], name)) return GetValue(static_cast<long>(i), value);
+  return com::RaiseError(adErrItemNotFound, com::Bstr(kSource),
+                         com::Bstr(u"Item cannot be found in the collection corresponding to the requested name or ordinal."));
+}
+
+}  // namespace quor::ado

@@ -1,0 +1,162 @@
+// Connections, commands and record sets in the manner the service core's stores
+// use them, over platform/odbc. Connection strings keep the OLE DB form
+// (Provider=...;Data Source=...;...) and are mapped to the ODBC driver that
+// plays that provider's part.
+//
+// Every failing call returns a negative status and leaves error information
+// (the driver's text) on the thread and in the connection's LastError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/bstr.h"
+#include "platform/com/hresult.h"
+#include "platform/com/variant.h"
+
+namespace quor::odbc {
+class Connection;
+class Statement;
+}  // namespace quor::odbc
+
+namespace quor::ado {
+
+// Statuses that callers test.
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);
+inline constexpr HRESULT DB_E_ERRORSINCOMMAND = static_cast<HRESULT>(0x80040E14u);
+inline constexpr HRESULT adErrItemNotFound = static_cast<HRESULT>(0x800A0CC1u);
+inline constexpr HRESULT adErrNoCurrentRecord = static_cast<HRESULT>(0x800A0BCDu);
+inline constexpr HRESULT adErrObjectClosed = static_cast<HRESULT>(0x800A0E78u);
+inline constexpr HRESULT adErrProviderNotFound = static_cast<HRESULT>(0x800A0E7Au);
+inline constexpr HRESULT adErrInvalidConnection = static_cast<HRESULT>(0x800A0E7Du);
+inline constexpr HRESULT adErrInvalidArgument = static_cast<HRESULT>(0x800A0BB9u);
+
+enum ObjectState : long { adStateClosed = 0, adStateOpen = 1 };
+enum DataType : long { adInteger = 3, adDouble = 5, adBSTR = 8, adBigInt = 20, adVarWChar = 202, adLongVarWChar = 203 };
+enum ParameterDirection : long { adParamInput = 1, adParamOutput = 2, adParamInputOutput = 3 };
+
+// The OLE DB connection string's ODBC counterpart. MSDASQL takes the ODBC
+// string from Extended Properties (or a DSN from Data Source); SQLOLEDB maps to
+// FreeTDS and OraOLEDB to the Oracle driver. Values are quoted as ODBC needs.
+// adErrProviderNotFound for a provider without an ODBC counterpart.
+HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::string& error);
+
+// Quotes a value for an OLE DB connection string: unchanged when it holds no
+// ';', quote or leading/trailing blank; otherwise in double quotes, inner
+// double quotes doubled.
+std::string QuoteConnectionValue(std::string_view value);
+
+class Recordset;
+
+class Connection {
+ public:
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void SetConnectionString(std::u16string_view text) { connectionString_ = com::Bstr(text); }
+  const com::Bstr& ConnectionString() const { return connectionString_; }
+  // Seconds to wait for the server when opening (15 by default).
+  void SetConnectionTimeout(int seconds) { timeout_ = seconds; }
+
+  // Opens with `connectionString`, or with the ConnectionString property when
+  // it is empty. Never prompts.
+  HRESULT Open(std::u16string_view connectionString = {});
+  void Close();
+  long State() const;
+
+  // Runs `sql`; a statement with rows hands them out in `rows` (when given).
+  HRESULT Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
+
+  HRESULT BeginTrans();
+  HRESULT CommitTrans();
+  HRESULT RollbackTrans();
+  bool InTransaction() const { return inTransaction_; }
+
+  // The driver's name for the server ("PostgreSQL", "SQLite", ...).
+  const std::string& DbmsName() const { return dbms_; }
+  // Description of the last failure on this connection.
+  const std::string& LastError() const { return lastError_; }
+
+  // For the command and record set of this layer.
+  std::shared_ptr<odbc::Connection> Handle() const { return odbc_; }
+  HRESULT Fail(HRESULT code, std::string text);
+
+ private:
+  com::Bstr connectionString_;
+  int timeout_ = 15;
+  std::shared_ptr<odbc::Connection> odbc_;
+  std::string dbms_;
+  std::string lastError_;
+  bool inTransaction_ = false;
+};
+
+struct Parameter {
+  std::u16string name;
+  DataType type = adBSTR;
+  ParameterDirection direction = adParamInput;
+  long size = 0;
+  com::Variant value;
+};
+
+class Command {
+ public:
+  void SetActiveConnection(Connection* connection) { connection_ = connection; }
+  Connection* ActiveConnection() const { return connection_; }
+  void SetCommandText(std::u16string_view text) { text_ = std::u16string(text); }
+  const std::u16string& CommandText() const { return text_; }
+
+  static Parameter CreateParameter(std::u16string_view name, DataType type, ParameterDirection direction, long size,
+                                   com::Variant value);
+  void AppendParameter(Parameter parameter) { parameters_.push_back(std::move(parameter)); }
+  std::vector<Parameter>& Parameters() { return parameters_; }
+
+  // Runs the text with the parameters bound to its '?' markers in order.
+  // Output parameters receive their values.
+  HRESULT Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
+
+ private:
+  Connection* connection_ = nullptr;
+  std::u16string text_;
+  std::vector<Parameter> parameters_;
+};
+
+// A forward-only record set positioned on its current row.
+class Recordset {
+ public:
+  ~Recordset();
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+
+  bool Eof() const { return eof_; }
+  HRESULT MoveNext();
+  void Close();
+
+  long FieldCount() const { return static_cast<long>(names_.size()); }
+  // Field names as the stores write them (a server that folds unquoted names
+  // to lower case gets them back in upper case).
+  const std::vector<std::u16string>& FieldNames() const { return names_; }
+  // By name without case; adErrItemNotFound when the row has no such field,
+  // adErrNoCurrentRecord at the end.
+  HRESULT GetValue(std::u16string_view name, com::Variant& value) const;
+  HRESULT GetValue(long index, com::Variant& value) const;
+
+ private:
+  friend class Connection;
+  friend class Command;
+  Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement);
+  HRESULT Start();
+  HRESULT ReadRow();
+
+  Connection* owner_;
+  std::unique_ptr<odbc::Statement> statement_;
+  std::vector<std::u16string> names_;
+  std::vector<com::Variant> row_;
+  bool eof_ = true;
+};
+
+}  // namespace quor::ado

@@ -1,0 +1,589 @@
+#include "platform/odbc/odbc.h"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/text/text.h"
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC must use 2-byte SQLWCHAR");
+
+namespace quor::odbc {
+
+// The process's one ODBC environment, shared by every connection and released
+// with the last of them.
+class Environment {
+ public:
+  static std::shared_ptr<Environment> Get() {
+    static std::mutex mutex;
+    static std::weak_ptr<Environment> current;
+    std::lock_guard lock(mutex);
+    auto env = current.lock();
+    if (!env) {
+      env = std::shared_ptr<Environment>(new Environment());
+      current = env;
+    }
+    return env;
+  }
+  ~Environment() {
+    if (henv_) SQLFreeHandle(SQL_HANDLE_ENV, henv_);
+  }
+  SQLHENV handle() const { return henv_; }
+
+ private:
+  Environment() {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv_))) {
+      henv_ = nullptr;
+      return;
+    }
+    SQLSetEnvAttr(henv_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  }
+  SQLHENV henv_ = nullptr;
+};
+
+namespace {
+
+std::u16string W(std::string_view s) { return text::Widen(s); }
+SQLWCHAR* WPtr(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
+
+std::string FromW(const SQLWCHAR* p, size_t len) {
+  return text::Narrow(std::u16string_view(reinterpret_cast<const char16_t*>(p), len));
+}
+
+void Collect(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc, const char* function, Error& error) {
+  error = Error{};
+  error.returnCode = rc;
+  error.function = function;
+  if (!handle) return;
+  for (SQLSMALLINT i = 1; i < 20; ++i) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLWCHAR message[1024];
+    SQLSMALLINT length = 0;
+    const SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, message, 1024, &length);
+    if (!SQL_SUCCEEDED(r)) break;
+    length = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(length, 0), 1023);
+    error.records.push_back(Diagnostic{FromW(state, 5), native, FromW(message, static_cast<size_t>(length))});
+  }
+}
+
+bool IsIntegerType(SQLSMALLINT t) {
+  return t == SQL_INTEGER || t == SQL_SMALLINT || t == SQL_TINYINT || t == SQL_BIGINT || t == SQL_BIT;
+}
+
+bool IsFloatType(SQLSMALLINT t) { return t == SQL_REAL || t == SQL_FLOAT || t == SQL_DOUBLE; }
+
+bool IsBinaryType(SQLSMALLINT t) { return t == SQL_BINARY || t == SQL_VARBINARY || t == SQL_LONGVARBINARY; }
+
+// Optional catalog arguments: a null pointer means "no restriction".
+struct OptW {
+  explicit OptW(const std::optional<std::string>& v) {
+    if (v) {
+      text = W(*v);
+      present = true;
+    }
+  }
+  SQLWCHAR* ptr() { return present ? WPtr(text) : nullptr; }
+  SQLSMALLINT len() const { return present ? static_cast<SQLSMALLINT>(text.size()) : 0; }
+  std::u16string text;
+  bool present = false;
+};
+
+}  // namespace
+
+std::string Error::Text() const {
+  std::string out;
+  for (const auto& r : records) {
+    if (!out.empty()) out += "; ";
+    out += r.message.empty() ? text::Format("[%s]", r.sqlState) : r.message;
+  }
+  if (out.empty()) out = function.empty() ? std::string("database call failed") : function + " failed";
+  return out;
+}
+
+std::string Error::SqlState() const { return records.empty() ? std::string() : records.front().sqlState; }
+
+bool Error::IsIntegrityViolation() const {
+  for (const auto& r : records) {
+    if (r.sqlState.rfind("23", 0) == 0) return true;
+    // SQLite reports constraint failures as a general error with its own code.
+    if (r.message.find("UNIQUE constraint failed") != std::string::npos ||
+        r.message.find("constraint failed") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+bool Error::IsConnectionFailure() const {
+  for (const auto& r : records)
+    if (r.sqlState.rfind("08", 0) == 0 || r.sqlState == "28000" || r.sqlState == "HYT00") return true;
+  return false;
+}
+
+std::string QuoteConnectionValue(std::string_view value) {
+  if (value.find_first_of(";{}= \t") == std::string_view::npos && !value.empty()) return std::string(value);
+  std::string out = "{";
+  for (char c : value) {
+    out.push_back(c);
+    if (c == '}') out.push_back('}');
+  }
+  out.push_back('}');
+  return out;
+}
+
+// ---- Connection -----------------------------------------------------------------
+
+Connection::Connection() : env_(Environment::Get()) {}
+
+Connection::~Connection() { Close(); }
+
+bool Connection::Open(std::string_view connectionString, int loginTimeoutSeconds, Error& error) {
+  Close();
+  if (!env_ || !env_->handle()) {
+    error = Error{SQL_ERROR, "SQLAllocHandle", {{"HY001", 0, "the ODBC environment could not be created"}}};
+    return false;
+  }
+  SQLHDBC dbc = nullptr;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &dbc);
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_ENV, env_->handle(), rc, "SQLAllocHandle", error);
+    return false;
+  }
+  if (loginTimeoutSeconds > 0) {
+    SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
+    SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
+  }
+  std::u16string conn = W(connectionString);
+  rc = SQLDriverConnectW(dbc, nullptr, WPtr(conn), static_cast<SQLSMALLINT>(conn.size()), nullptr, 0, nullptr,
+                         SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect", error);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    return false;
+  }
+  dbc_ = dbc;
+  open_ = true;
+  autoCommit_ = true;
+  return true;
+}
+
+void Connection::Close() {
+  if (!dbc_) return;
+  if (open_) {
+    if (!autoCommit_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+    SQLDisconnect(dbc_);
+  }
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+  dbc_ = nullptr;
+  open_ = false;
+}
+
+bool Connection::SetAutoCommit(bool on, Error& error) {
+  if (!open_) {
+    error = Error{SQL_ERROR, "SQLSetConnectAttr", {{"08003", 0, "the connection is not open"}}};
+    return false;
+  }
+  const SQLRETURN rc = SQLSetConnectAttrW(
+      dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_DBC, dbc_, rc, "SQLSetConnectAttr", error);
+    return false;
+  }
+  autoCommit_ = on;
+  return true;
+}
+
+bool Connection::EndTransaction(bool commit, Error& error) {
+  if (!open_) {
+    error = Error{SQL_ERROR, "SQLEndTran", {{"08003", 0, "the connection is not open"}}};
+    return false;
+  }
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_DBC, dbc_, rc, "SQLEndTran", error);
+    return false;
+  }
+  return true;
+}
+
+bool Connection::Commit(Error& error) { return EndTransaction(true, error); }
+bool Connection::Rollback(Error& error) { return EndTransaction(false, error); }
+
+std::string Connection::DbmsName() const {
+  if (!open_) return {};
+  SQLWCHAR name[256] = {};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc_, SQL_DBMS_NAME, name, sizeof name, &length))) return {};
+  return FromW(name, std::min<size_t>(static_cast<size_t>(length) / sizeof(SQLWCHAR), 255));
+}
+
+// ---- Statement ------------------------------------------------------------------
+
+struct Statement::Bound {
+  std::u16string wide;  // text, with room for output
+  std::string bytes;
+  int64_t integer = 0;
+  int32_t integer32 = 0;
+  double real = 0;
+  SQLLEN indicator = 0;
+};
+
+Statement::Statement(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {
+  if (!connection_ || !connection_->IsOpen()) {
+    allocError_ = Error{SQL_ERROR, "SQLAllocHandle", {{"08003", 0, "the connection is not open"}}};
+    return;
+  }
+  SQLHSTMT stmt = nullptr;
+  const SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection_->handle(), &stmt);
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_DBC, connection_->handle(), rc, "SQLAllocHandle", allocError_);
+    return;
+  }
+  stmt_ = stmt;
+}
+
+Statement::~Statement() {
+  if (stmt_) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+}
+
+bool Statement::Execute(std::string_view sql, Error& error) {
+  std::vector<Param> none;
+  return Execute(sql, none, error);
+}
+
+bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error& error) {
+  if (!stmt_) {
+    error = allocError_;
+    return false;
+  }
+  CloseCursor();
+  SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
+  bound_.clear();
+  columns_.clear();
+
+  std::u16string wsql = W(sql);
+  SQLRETURN rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLPrepare", error);
+    return false;
+  }
+
+  for (size_t i = 0; i < params.size(); ++i) {
+    const Param& p = params[i];
+    auto b = std::make_unique<Bound>();
+    const SQLSMALLINT io = p.direction == Param::Direction::Input    ? SQL_PARAM_INPUT
+                           : p.direction == Param::Direction::Output ? SQL_PARAM_OUTPUT
+                                                                      : SQL_PARAM_INPUT_OUTPUT;
+    const bool isNull = std::holds_alternative<std::monostate>(p.value);
+    SQLSMALLINT ctype = SQL_C_WCHAR, sqltype = SQL_WVARCHAR;
+    SQLULEN columnSize = 0;
+    SQLPOINTER buffer = nullptr;
+    SQLLEN bufferLength = 0;
+    switch (p.kind) {
+      case Param::Kind::Integer:
+        ctype = SQL_C_SLONG;
+        sqltype = SQL_INTEGER;
+        if (auto* v = std::get_if<int32_t>(&p.value)) b->integer32 = *v;
+        else if (auto* v64 = std::get_if<int64_t>(&p.value)) b->integer32 = static_cast<int32_t>(*v64);
+        buffer = &b->integer32;
+        b->indicator = 0;
+        break;
+      case Param::Kind::BigInt:
+        ctype = SQL_C_SBIGINT;
+        sqltype = SQL_BIGINT;
+        if (auto* v = std::get_if<int64_t>(&p.value)) b->integer = *v;
+        else if (auto* v32 = std::get_if<int32_t>(&p.value)) b->integer = *v32;
+        buffer = &b->integer;
+        break;
+      case Param::Kind::Double:
+        ctype = SQL_C_DOUBLE;
+        sqltype = SQL_DOUBLE;
+        if (auto* v = std::get_if<double>(&p.value)) b->real = *v;
+        buffer = &b->real;
+        break;
+      case Param::Kind::Text: {
+        if (auto* v = std::get_if<std::string>(&p.value)) b->wide = W(*v);
+        const size_t chars = b->wide.size();
+        const size_t capacity = io == SQL_PARAM_INPUT ? chars : std::max(chars, p.outputSize);
+        b->wide.resize(capacity + 1, u'\0');
+        ctype = SQL_C_WCHAR;
+        sqltype = capacity > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+        columnSize = std::max<size_t>(capacity, 1);
+        buffer = b->wide.data();
+        bufferLength = static_cast<SQLLEN>((capacity + 1) * sizeof(SQLWCHAR));
+        b->indicator = static_cast<SQLLEN>(chars * sizeof(SQLWCHAR));
+        break;
+      }
+      case Param::Kind::Binary: {
+        if (auto* v = std::get_if<std::string>(&p.value)) b->bytes = *v;
+        const size_t capacity = io == SQL_PARAM_INPUT ? b->bytes.size() : std::max(b->bytes.size(), p.outputSize);
+        const size_t used = b->bytes.size();
+        b->bytes.resize(std::max<size_t>(capacity, 1));
+        ctype = SQL_C_BINARY;
+        sqltype = SQL_LONGVARBINARY;
+        columnSize = std::max<size_t>(capacity, 1);
+        buffer = b->bytes.data();
+        bufferLength = static_cast<SQLLEN>(b->bytes.size());
+        b->indicator = static_cast<SQLLEN>(used);
+        break;
+      }
+    }
+    if (isNull && io != SQL_PARAM_OUTPUT) b->indicator = SQL_NULL_DATA;
+    rc = SQLBindParameter(stmt_, static_cast<SQLUSMALLINT>(i + 1), io, ctype, sqltype, columnSize, 0, buffer,
+                          bufferLength, &b->indicator);
+    if (!SQL_SUCCEEDED(rc)) {
+      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLBindParameter", error);
+      return false;
+    }
+    bound_.push_back(std::move(b));
+  }
+
+  rc = SQLExecute(stmt_);
+  if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLExecute", error);
+    return false;
+  }
+  if (!DescribeResult(error)) return false;
+
+  // Output values are complete once there is no result left to read; with a
+  // result open they are read back by the caller after the rows.
+  for (size_t i = 0; i < params.size(); ++i) {
+    Param& p = params[i];
+    if (p.direction == Param::Direction::Input) continue;
+    const Bound& b = *bound_[i];
+    if (b.indicator == SQL_NULL_DATA) {
+      p.value = std::monostate{};
+      continue;
+    }
+    switch (p.kind) {
+      case Param::Kind::Integer: p.value = b.integer32; break;
+      case Param::Kind::BigInt: p.value = b.integer; break;
+      case Param::Kind::Double: p.value = b.real; break;
+      case Param::Kind::Text: {
+        size_t chars = b.indicator >= 0 ? static_cast<size_t>(b.indicator) / sizeof(SQLWCHAR) : 0;
+        chars = std::min(chars, b.wide.size() - 1);
+        p.value = text::Narrow(std::u16string_view(b.wide.data(), chars));
+        break;
+      }
+      case Param::Kind::Binary: {
+        const size_t n = std::min(static_cast<size_t>(std::max<SQLLEN>(b.indicator, 0)), b.bytes.size());
+        p.value = b.bytes.substr(0, n);
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+bool Statement::DescribeResult(Error& error) {
+  columns_.clear();
+  SQLSMALLINT count = 0;
+  SQLRETURN rc = SQLNumResultCols(stmt_, &count);
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLNumResultCols", error);
+    return false;
+  }
+  for (SQLSMALLINT c = 1; c <= count; ++c) {
+    SQLWCHAR name[512];
+    SQLSMALLINT nameLength = 0, type = 0, decimals = 0, nullable = 0;
+    SQLULEN size = 0;
+    rc = SQLDescribeColW(stmt_, c, name, 512, &nameLength, &type, &size, &decimals, &nullable);
+    if (!SQL_SUCCEEDED(rc)) {
+      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLDescribeCol", error);
+      return false;
+    }
+    nameLength = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(nameLength, 0), 511);
+    columns_.push_back(ColumnInfo{FromW(name, static_cast<size_t>(nameLength)), type, size, decimals,
+                                  nullable != SQL_NO_NULLS});
+  }
+  return true;
+}
+
+int64_t Statement::RowCount() const {
+  if (!stmt_) return -1;
+  SQLLEN count = -1;
+  if (!SQL_SUCCEEDED(SQLRowCount(stmt_, &count))) return -1;
+  return count;
+}
+
+bool Statement::Fetch(Error& error) {
+  error = Error{};
+  if (!stmt_ || columns_.empty()) return false;
+  const SQLRETURN rc = SQLFetch(stmt_);
+  if (rc == SQL_NO_DATA) return false;
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLFetch", error);
+    return false;
+  }
+  return true;
+}
+
+bool Statement::Get(size_t column, Value& value, Error& error) {
+  if (column >= columns_.size()) {
+    error = Error{SQL_ERROR, "SQLGetData", {{"07009", 0, "column index out of range"}}};
+    return false;
+  }
+  const auto col = static_cast<SQLUSMALLINT>(column + 1);
+  const SQLSMALLINT type = columns_[column].sqlType;
+  SQLLEN indicator = 0;
+  SQLRETURN rc;
+  Value v;
+  if (IsIntegerType(type)) {
+    SQLBIGINT n = 0;
+    rc = SQLGetData(stmt_, col, SQL_C_SBIGINT, &n, sizeof n, &indicator);
+    if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
+      v.kind = Value::Kind::Integer;
+      v.integer = n;
+    }
+  } else if (IsFloatType(type)) {
+    double d = 0;
+    rc = SQLGetData(stmt_, col, SQL_C_DOUBLE, &d, sizeof d, &indicator);
+    if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
+      v.kind = Value::Kind::Double;
+      v.real = d;
+    }
+  } else if (IsBinaryType(type)) {
+    std::string bytes;
+    char chunk[8192];
+    while (true) {
+      rc = SQLGetData(stmt_, col, SQL_C_BINARY, chunk, sizeof chunk, &indicator);
+      if (rc == SQL_NO_DATA) break;
+      if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) break;
+      const size_t got = (indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(sizeof chunk))
+                             ? sizeof chunk
+                             : static_cast<size_t>(indicator);
+      bytes.append(chunk, got);
+      if (rc == SQL_SUCCESS) break;
+    }
+    if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
+      v.kind = Value::Kind::Binary;
+      v.text = std::move(bytes);
+    }
+    if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
+  } else {
+    // Everything else, text, decimals and dates included, is read as text in
+    // chunks, so long values arrive whole.
+    std::u16string wide;
+    // The first read tells the whole length; the rest then comes in one more
+    // call, since some drivers convert the remaining text on every call.
+    std::vector<SQLWCHAR> chunk(4096);
+    bool first = true;
+    while (true) {
+      rc = SQLGetData(stmt_, col, SQL_C_WCHAR, chunk.data(), static_cast<SQLLEN>(chunk.size() * sizeof(SQLWCHAR)),
+                      &indicator);
+      if (rc == SQL_NO_DATA) {
+        rc = first ? SQL_NO_DATA : SQL_SUCCESS;
+        break;
+      }
+      if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) break;
+      first = false;
+      const size_t maxChars = chunk.size() - 1;
+      const size_t total = indicator == SQL_NO_TOTAL ? 0 : static_cast<size_t>(indicator) / sizeof(SQLWCHAR);
+      const size_t got = indicator == SQL_NO_TOTAL ? maxChars : std::min(total, maxChars);
+      wide.append(reinterpret_cast<const char16_t*>(chunk.data()), got);
+      if (rc == SQL_SUCCESS) break;
+      const size_t remaining = total > got ? total - got : chunk.size() * 2;
+      if (remaining + 1 > chunk.size()) chunk.resize(remaining + 1);
+    }
+    if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
+      v.kind = Value::Kind::Text;
+      v.text = text::Narrow(wide);
+    }
+  }
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLGetData", error);
+    return false;
+  }
+  value = std::move(v);
+  return true;
+}
+
+bool Statement::NextResult(Error& error) {
+  error = Error{};
+  if (!stmt_) return false;
+  const SQLRETURN rc = SQLMoreResults(stmt_);
+  if (rc == SQL_NO_DATA) return false;
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLMoreResults", error);
+    return false;
+  }
+  return DescribeResult(error);
+}
+
+void Statement::CloseCursor() {
+  if (stmt_) SQLFreeStmt(stmt_, SQL_CLOSE);
+}
+
+bool Statement::Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                       const std::optional<std::string>& table, const std::optional<std::string>& types,
+                       Error& error) {
+  if (!stmt_) {
+    error = allocError_;
+    return false;
+  }
+  CloseCursor();
+  OptW c(catalog), s(schema), t(table), ty(types);
+  const SQLRETURN rc = SQLTablesW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), ty.ptr(), ty.len());
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLTables", error);
+    return false;
+  }
+  return DescribeResult(error);
+}
+
+bool Statement::Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                        const std::optional<std::string>& table, const std::optional<std::string>& column,
+                        Error& error) {
+  if (!stmt_) {
+    error = allocError_;
+    return false;
+  }
+  CloseCursor();
+  OptW c(catalog), s(schema), t(table), co(column);
+  const SQLRETURN rc = SQLColumnsW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), co.ptr(), co.len());
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLColumns", error);
+    return false;
+  }
+  return DescribeResult(error);
+}
+
+bool Statement::Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                           const std::optional<std::string>& procedure, Error& error) {
+  if (!stmt_) {
+    error = allocError_;
+    return false;
+  }
+  CloseCursor();
+  OptW c(catalog), s(schema), p(procedure);
+  const SQLRETURN rc = SQLProceduresW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len());
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLProcedures", error);
+    return false;
+  }
+  return DescribeResult(error);
+}
+
+bool Statement::ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                                 const std::optional<std::string>& procedure,
+                                 const std::optional<std::string>& column, Error& error) {
+  if (!stmt_) {
+    error = allocError_;
+    return false;
+  }
+  CloseCursor();
+  OptW c(catalog), s(schema), p(procedure), co(column);
+  const SQLRETURN rc =
+      SQLProcedureColumnsW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len(), co.ptr(), co.len());
+  if (!SQL_SUCCEEDED(rc)) {
+    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLProcedureColumns", error);
+    return false;
+  }
+  return DescribeResult(error);
+}
+
+}  // namespace quor::odbc

@@ -1,0 +1,164 @@
+// A thin RAII layer over unixODBC, shared by platform/ado and platform/oledb.
+// Texts cross it as UTF-8; underneath, the wide (UTF-16) entry points are used
+// so that every driver sees Unicode.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quor::odbc {
+
+struct Diagnostic {
+  std::string sqlState;
+  int32_t nativeError = 0;
+  std::string message;
+};
+
+// What a failed call left behind: the return code and the driver's records.
+struct Error {
+  int16_t returnCode = 0;
+  std::string function;  // the ODBC function that failed
+  std::vector<Diagnostic> records;
+
+  bool empty() const { return records.empty() && returnCode == 0; }
+  // The driver's messages, joined; "<function> failed" when it gave none.
+  std::string Text() const;
+  // The first record's SQLSTATE, or "".
+  std::string SqlState() const;
+  bool IsIntegrityViolation() const;
+  bool IsConnectionFailure() const;
+};
+
+// A parameter value. NULL of a kind is std::monostate with `nullKind`.
+struct Param {
+  enum class Kind { Integer, BigInt, Double, Text, Binary };
+  enum class Direction { Input, Output, InputOutput };
+
+  Kind kind = Kind::Text;
+  Direction direction = Direction::Input;
+  std::variant<std::monostate, int32_t, int64_t, double, std::string> value;
+  // For output text parameters: the largest value expected, in characters.
+  size_t outputSize = 4000;
+
+  static Param Int(int32_t v) { return Param{Kind::Integer, Direction::Input, v}; }
+  static Param Big(int64_t v) { return Param{Kind::BigInt, Direction::Input, v}; }
+  static Param Real(double v) { return Param{Kind::Double, Direction::Input, v}; }
+  static Param Text(std::string v) { return Param{Kind::Text, Direction::Input, std::move(v)}; }
+  static Param Bytes(std::string v) { return Param{Kind::Binary, Direction::Input, std::move(v)}; }
+  static Param Null(Kind kind) { return Param{kind, Direction::Input, std::monostate{}}; }
+};
+
+struct ColumnInfo {
+  std::string name;
+  int16_t sqlType = 0;  // SQL_* type code
+  uint64_t size = 0;
+  int16_t decimals = 0;
+  bool nullable = true;
+};
+
+// A column value as read: absent means NULL.
+struct Value {
+  enum class Kind { Null, Integer, Double, Text, Binary };
+  Kind kind = Kind::Null;
+  int64_t integer = 0;
+  double real = 0;
+  std::string text;  // UTF-8 text, or raw bytes for Binary
+
+  bool IsNull() const { return kind == Kind::Null; }
+};
+
+class Environment;
+
+class Connection {
+ public:
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Connects with an ODBC connection string; never prompts. On failure the
+  // connection stays closed and `error` holds the driver's text.
+  bool Open(std::string_view connectionString, int loginTimeoutSeconds, Error& error);
+  void Close();
+  bool IsOpen() const { return open_; }
+
+  bool SetAutoCommit(bool on, Error& error);
+  bool AutoCommit() const { return autoCommit_; }
+  bool Commit(Error& error);
+  bool Rollback(Error& error);
+
+  // The driver's name for the server (e.g. "PostgreSQL", "SQLite").
+  std::string DbmsName() const;
+
+  void* handle() const { return dbc_; }
+
+ private:
+  bool EndTransaction(bool commit, Error& error);
+
+  std::shared_ptr<Environment> env_;
+  void* dbc_ = nullptr;
+  bool open_ = false;
+  bool autoCommit_ = true;
+};
+
+class Statement {
+ public:
+  // Keeps the connection alive for as long as the statement lives.
+  explicit Statement(std::shared_ptr<Connection> connection);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool valid() const { return stmt_ != nullptr; }
+  const Error& allocationError() const { return allocError_; }
+
+  // Runs `sql` with `params` bound in order to its `?` markers. Output
+  // parameters are written back into `params` after the statement ends.
+  bool Execute(std::string_view sql, std::vector<Param>& params, Error& error);
+  bool Execute(std::string_view sql, Error& error);
+
+  // Catalog functions: empty optional means "no restriction" (NULL argument).
+  bool Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+              const std::optional<std::string>& table, const std::optional<std::string>& types, Error& error);
+  bool Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+               const std::optional<std::string>& table, const std::optional<std::string>& column, Error& error);
+  bool Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                  const std::optional<std::string>& procedure, Error& error);
+  bool ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                        const std::optional<std::string>& procedure, const std::optional<std::string>& column,
+                        Error& error);
+
+  // The current result: its columns (empty when it has none), rows affected.
+  const std::vector<ColumnInfo>& columns() const { return columns_; }
+  int64_t RowCount() const;
+  // Moves to the next row; false at the end (or on error, reported in `error`).
+  bool Fetch(Error& error);
+  // Reads a column of the current row (0-based), once per row.
+  bool Get(size_t column, Value& value, Error& error);
+  // Moves to the next result of a batch; false when there is none.
+  bool NextResult(Error& error);
+  // Ends the current result so the statement can run again.
+  void CloseCursor();
+
+ private:
+  bool DescribeResult(Error& error);
+
+  std::shared_ptr<Connection> connection_;
+  void* stmt_ = nullptr;
+  Error allocError_;
+  std::vector<ColumnInfo> columns_;
+  // Buffers of bound parameters must outlive the execution.
+  struct Bound;
+  std::vector<std::unique_ptr<Bound>> bound_;
+};
+
+// Quotes a value for an ODBC connection string: {value} with '}' doubled when
+// the value holds a character that would end or split it.
+std::string QuoteConnectionValue(std::string_view value);
+
+}  // namespace quor::odbc
