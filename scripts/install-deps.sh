@@ -6,7 +6,9 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libpugixml-dev zlib1g-dev libssl-dev unixodbc-dev libcpp-httplib-dev
-  libgtest-dev tzdata
+  libgtest-dev tzdata python3
+  odbcinst libsqliteodbc odbc-postgresql sqlite3
+  postgresql postgresql-client
 )
 
 missing=()
@@ -23,3 +25,4 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# A fresh PostgreSQL package starts its default cluster; the tests run their own.

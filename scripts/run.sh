@@ -15,6 +15,23 @@ mkdir -p "$instance"/home/{config,unifier,transform} "$instance"/keys "$instance
 registry="$instance/registry.reg"
 [ -f "$registry" ] || printf 'REGEDIT4\n\n' > "$registry"
 
+# The embedded repository: an SQLite file with the repository tables, and a
+# first data-source definition for it in the config folder.
+repository="$instance/repository.db"
+[ -f "$repository" ] || sqlite3 "$repository" < "$root/sql/sqlite.sql"
+definition="$instance/home/config/repository.xml"
+if [ ! -f "$definition" ]; then
+  cat > "$definition" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<!-- The embedded repository database. -->
+<OLEDBSetting>
+  <quorservice>VODB</quorservice>
+  <Provider>MSDASQL.1</Provider>
+  <ExtendedProperties>DRIVER={SQLite3};Database=$repository</ExtendedProperties>
+</OLEDBSetting>
+XML
+fi
+
 echo "built into $build"
-echo "instance prepared in $instance (registry file $registry)"
+echo "instance prepared in $instance (registry file $registry, repository $repository)"
 echo "the server (quor-server) is not part of this build yet: nothing to start"

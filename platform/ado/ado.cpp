@@ -116,13 +116,8 @@ com::Variant ToVariant(const odbc::Value& v) {
 
 // A server that folds unquoted names to lower case (PostgreSQL) reports them
 // so; the stores name their columns in upper case, the standard's fold.
-std::u16string FieldName(const std::string& name, bool foldsToLower) {
-  if (foldsToLower) {
-    bool hasUpper = false;
-    for (char c : name) hasUpper |= (c >= 'A' && c <= 'Z');
-    if (!hasUpper) return text::Widen(text::ToUpperAscii(name));
-  }
-  return text::Widen(name);
+std::string UnfoldName(const std::string& name) {
+  return name == text::ToLowerAscii(name) ? text::ToUpperAscii(name) : name;
 }
 
 HRESULT StatementFailure(Connection& connection, const odbc::Error& error) {
@@ -231,6 +226,47 @@ HRESULT Connection::Execute(std::u16string_view sql, int64_t* recordsAffected, s
   command.SetCommandText(sql);
   return command.Execute(recordsAffected, rows);
 }
+
+HRESULT Connection::OpenSchema(SchemaKind kind, const std::vector<std::u16string>& restrictions,
+                               std::unique_ptr<Recordset>& rows) {
+  rows.reset();
+  if (State() != adStateOpen) return Fail(adErrObjectClosed, "the connection is closed");
+  // On a server that folds unquoted names to lower case, names the stores
+  // write in upper case are looked up, and reported, in that fold.
+  const bool folds = FoldsToLower();
+  auto restriction = [&](size_t i) -> std::optional<std::string> {
+    if (i >= restrictions.size() || restrictions[i].empty()) return std::nullopt;
+    std::string value = text::Narrow(restrictions[i]);
+    if (folds && (i == 2 || (kind == adSchemaColumns && i == 3)) && value == text::ToUpperAscii(value))
+      value = text::ToLowerAscii(value);
+    return value;
+  };
+  auto statement = std::make_unique<odbc::Statement>(odbc_);
+  if (!statement->valid()) return StatementFailure(*this, statement->allocationError());
+  odbc::Error error;
+  bool ok = false;
+  switch (kind) {
+    case adSchemaCatalogs:
+      ok = statement->Tables(std::string("%"), std::string(), std::string(), std::string(), error);
+      break;
+    case adSchemaTables:
+      ok = statement->Tables(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3), error);
+      break;
+    case adSchemaColumns:
+      ok = statement->Columns(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3), error);
+      break;
+    default: return Fail(adErrInvalidArgument, "unsupported schema kind");
+  }
+  if (!ok) return StatementFailure(*this, error);
+  std::unique_ptr<Recordset> recordset(new Recordset(*this, std::move(statement)));
+  if (folds) recordset->foldedValues_ = {u"TABLE_NAME", u"COLUMN_NAME"};
+  const HRESULT hr = recordset->Start();
+  if (FAILED(hr)) return hr;
+  rows = std::move(recordset);
+  return S_OK;
+}
+
+bool Connection::FoldsToLower() const { return text::EqualsNoCase(dbms_, "PostgreSQL"); }
 
 HRESULT Connection::BeginTrans() {
   if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
@@ -362,8 +398,14 @@ Recordset::Recordset(Connection& owner, std::unique_ptr<odbc::Statement> stateme
 Recordset::~Recordset() = default;
 
 HRESULT Recordset::Start() {
-  const bool foldsToLower = text::EqualsNoCase(owner_->DbmsName(), "PostgreSQL");
-  for (const auto& column : statement_->columns()) names_.push_back(FieldName(column.name, foldsToLower));
+  const bool folds = owner_->FoldsToLower();
+  for (const auto& column : statement_->columns())
+    names_.push_back(text::Widen(folds ? UnfoldName(column.name) : column.name));
+  for (const auto& name : names_) {
+    bool fold = false;
+    for (const auto& folded : foldedValues_) fold |= text::EqualsNoCase(name, folded);
+    foldColumn_.push_back(fold);
+  }
   return ReadRow();
 }
 
@@ -384,6 +426,7 @@ HRESULT Recordset::ReadRow() {
       row_.clear();
       return StatementFailure(*owner_, error);
     }
+    if (foldColumn_[i] && value.kind == odbc::Value::Kind::Text) value.text = UnfoldName(value.text);
     row_.push_back(ToVariant(value));
   }
   return S_OK;

@@ -37,6 +37,7 @@ inline constexpr HRESULT adErrInvalidArgument = static_cast<HRESULT>(0x800A0BB9u
 enum ObjectState : long { adStateClosed = 0, adStateOpen = 1 };
 enum DataType : long { adInteger = 3, adDouble = 5, adBSTR = 8, adBigInt = 20, adVarWChar = 202, adLongVarWChar = 203 };
 enum ParameterDirection : long { adParamInput = 1, adParamOutput = 2, adParamInputOutput = 3 };
+enum SchemaKind : long { adSchemaCatalogs = 1, adSchemaColumns = 4, adSchemaTables = 20 };
 
 // The OLE DB connection string's ODBC counterpart. MSDASQL takes the ODBC
 // string from Extended Properties (or a DSN from Data Source); SQLOLEDB maps to
@@ -72,6 +73,13 @@ class Connection {
   // Runs `sql`; a statement with rows hands them out in `rows` (when given).
   HRESULT Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
 
+  // The server's catalogs, tables or columns through the driver's catalog
+  // calls. Restrictions in order: catalog, schema, table, then table type
+  // (tables) or column name (columns); an empty text means no restriction.
+  // Rows carry the driver's column names (TABLE_CAT, TABLE_NAME, COLUMN_NAME...).
+  HRESULT OpenSchema(SchemaKind kind, const std::vector<std::u16string>& restrictions,
+                     std::unique_ptr<Recordset>& rows);
+
   HRESULT BeginTrans();
   HRESULT CommitTrans();
   HRESULT RollbackTrans();
@@ -79,6 +87,8 @@ class Connection {
 
   // The driver's name for the server ("PostgreSQL", "SQLite", ...).
   const std::string& DbmsName() const { return dbms_; }
+  // Whether the server folds unquoted names to lower case.
+  bool FoldsToLower() const;
   // Description of the last failure on this connection.
   const std::string& LastError() const { return lastError_; }
 
@@ -157,6 +167,9 @@ class Recordset {
   std::vector<std::u16string> names_;
   std::vector<com::Variant> row_;
   bool eof_ = true;
+  // Schema rows: identifier values given back in the stores' case.
+  std::vector<std::u16string> foldedValues_;
+  std::vector<bool> foldColumn_;
 };
 
 }  // namespace quor::ado

@@ -284,3 +284,27 @@ TEST(AdoConnect, OleDbQuotingRoundTrips) {
     }
   }
 }
+
+TEST_P(AdoTest, SchemaListsTablesAndColumns) {
+  std::unique_ptr<Recordset> rows;
+  ASSERT_EQ(conn_.OpenSchema(adSchemaTables, {u"", u"", text::Widen(table_), u"TABLE"}, rows), S_OK)
+      << conn_.LastError();
+  std::vector<std::string> tables;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    Variant name;
+    ASSERT_EQ(rows->GetValue(u"TABLE_NAME", name), S_OK);
+    tables.push_back(name.GetBstr().ToUtf8());
+  }
+  EXPECT_EQ(tables, std::vector<std::string>{table_});
+
+  ASSERT_EQ(conn_.OpenSchema(adSchemaColumns, {u"", u"", text::Widen(table_)}, rows), S_OK);
+  std::vector<std::string> columns;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    Variant name;
+    ASSERT_EQ(rows->GetValue(u"COLUMN_NAME", name), S_OK);
+    columns.push_back(name.GetBstr().ToUtf8());
+  }
+  EXPECT_EQ(columns, (std::vector<std::string>{"VOURI", "NAME", "BODY", "LEN"}));
+
+  ASSERT_EQ(conn_.OpenSchema(adSchemaCatalogs, {}, rows), S_OK) << conn_.LastError();
+}

@@ -1,0 +1,114 @@
+// The service core's one database connection, through which every store runs
+// its SQL, and its two provider classes with their catalog listers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ado/ado.h"
+#include "platform/com/bstr.h"
+#include "platform/com/variant.h"
+
+namespace quor::core {
+
+// A query's command and record set, owned by the caller between ExecuteQuery
+// and ReleaseQuery.
+using CommandHolder = std::unique_ptr<ado::Command>;
+using RecordsetHolder = std::unique_ptr<ado::Recordset>;
+
+// Result convention: 0 on success; a failing status of the data layer as it
+// is (negative), with LastErrorText set to its description; 1 with "Unknown
+// Error" for anything else.
+class CDBConnect {
+ public:
+  CDBConnect();
+  virtual ~CDBConnect();
+  CDBConnect(const CDBConnect&) = delete;
+  CDBConnect& operator=(const CDBConnect&) = delete;
+
+  // Builds the OLE DB connection string from the parts (values quoted, never
+  // pasted raw) and opens it. `extendedProperties` carries the driver string
+  // of a provider that reaches its database through ODBC.
+  int32_t Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
+               const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties = {});
+
+  // 1 when open; 0 when closed, also when no connection was ever made or the
+  // open failed, so that nothing runs without a database.
+  long GetState() const;
+
+  // Runs `sql` with `params` bound in order to its '?' markers (an integer
+  // variant binds as an integer, anything else as text; NULL as NULL) and
+  // leaves the command and its rows in the holders.
+  int32_t ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
+                       std::span<const com::Variant> params = {});
+  // Runs the caller's prepared command (its parameters appended) with `sql`
+  // as its text and drops its rows.
+  int32_t ExecuteUpdateWithParam(CommandHolder& command, std::string_view sql);
+  int32_t ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params = {});
+  // Like ExecuteNonQuery, also giving the number of rows the statement changed.
+  int32_t ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params, int64_t& rowsAffected);
+  int32_t ReleaseQuery(CommandHolder& command, RecordsetHolder& rows);
+
+  // Reads a column of the current row as text into LastFieldValue. NULL has no
+  // text form: DISP_E_TYPEMISMATCH, LastFieldValue unchanged.
+  int32_t GetFieldString(const RecordsetHolder& rows, std::string_view column);
+  // As GetFieldString; on success `value` points at LastFieldValue's text
+  // until the next read.
+  int32_t GetFieldValue(const RecordsetHolder& rows, std::string_view column, const com::Bstr*& value);
+
+  // A command bound to this connection, for ExecuteUpdateWithParam.
+  CommandHolder NewCommand();
+
+  // The catalogs (databases or owners), the tables of the current database,
+  // and the columns of one table. The lists are emptied first.
+  virtual int32_t GetCatalogList(std::vector<com::Bstr>& list) = 0;
+  virtual int32_t GetTableList(std::vector<com::Bstr>& list) = 0;
+  virtual int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) = 0;
+
+  com::Bstr LastFieldValue{u""};
+  com::Bstr LastErrorText{u""};
+
+  const std::string& Provider() const { return provider_; }
+  const std::string& DataSource() const { return dataSource_; }
+  const std::string& InitialCatalog() const { return initialCatalog_; }
+
+ protected:
+  // Providers that reach their database through ODBC list from the driver's
+  // catalog calls: the dictionaries of SQL Server and Oracle are not there.
+  bool UsesDriverCatalog() const;
+  int32_t ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,
+                                std::string_view column, std::vector<com::Bstr>& list);
+  // Runs a dictionary query and appends `column` of every row.
+  int32_t ListFromQuery(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                        std::vector<com::Bstr>& list);
+
+ private:
+  int32_t Fail(int32_t status);
+  int32_t Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql, std::span<const com::Variant> params,
+              int64_t* rowsAffected);
+
+  std::unique_ptr<ado::Connection> connection_;
+  std::string provider_;
+  std::string dataSource_;
+  std::string initialCatalog_;
+};
+
+class CSqlServerDBConnect : public CDBConnect {
+ public:
+  int32_t GetCatalogList(std::vector<com::Bstr>& list) override;
+  int32_t GetTableList(std::vector<com::Bstr>& list) override;
+  int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) override;
+};
+
+class COracleDBConnect : public CDBConnect {
+ public:
+  int32_t GetCatalogList(std::vector<com::Bstr>& list) override;
+  int32_t GetTableList(std::vector<com::Bstr>& list) override;
+  int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) override;
+};
+
+}  // namespace quor::core

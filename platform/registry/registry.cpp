@@ -1,0 +1,1037 @@
+// The file-backed registry.
+//
+// File layout (UTF-8 text, the registry export format):
+//
+//   REGEDIT4
+//
+//   [HKEY_LOCAL_MACHINE\Software\Velt\QuorService]
+//   ; LastWrite=1733702400123456789
+//   @="default value"
+//   "HomeDir"="/srv/quor"
+//   "CompressThreshold"=dword:00000400
+//   "Names"=hex(7):61,00,62,00,00
+//   "Blob"=hex:01,02,03
+//
+// - The first non-blank line is "REGEDIT4". Every key has a section, also an
+//   empty one; a hive's own section appears only when the hive holds anything.
+//   Sections come parent first, subkeys in creation order; values in the order
+//   they were first written.
+// - Names are quoted with '\\' and '"' escaped; '@' is the default value.
+// - A string value is written as "..." when its text is valid UTF-8 without
+//   control characters and ends at its one terminating NUL; any other string
+//   is written as hex(1): (hex(2): for an expandable one) so that it survives
+//   the round trip. A DWORD of four bytes is dword:XXXXXXXX; binary is hex:;
+//   any other type is hex(N): with N its type number in hex. Long hex data is
+//   wrapped with a trailing '\' and continued on the next line.
+// - The comment "; LastWrite=<nanoseconds since the epoch>" after a section
+//   header keeps the key's last-write stamp. A key without one (a hand-edited
+//   file) takes the file's modification time, so hand edits show up as a
+//   change too. Other comments are ignored on reading and not written back.
+// - Every line ends with a line end ("\n" or "\r\n"), the last one too: a file
+//   whose last line has none was cut off.
+// - A file that breaks these rules is damaged: every call gives ERROR_BADDB
+//   and the file is never overwritten until someone repairs it.
+//
+// Concurrency: reads compare the file's identity (device, inode, size,
+// modification time) with the loaded one and re-read on a change. Writes take
+// flock(LOCK_EX) on "<file>.lock", read the file again (by content, not by its
+// identity, so no update can be lost to a coarse clock), apply the change,
+// write "<file>.tmp.<pid>", fsync it, rename it over the file and fsync the
+// folder. A mutex makes one Registry object safe for threads.
+
+#include "platform/registry/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "platform/text/text.h"
+
+namespace quor::reg {
+namespace {
+
+constexpr std::array<std::string_view, 3> kHiveNames = {"HKEY_LOCAL_MACHINE", "HKEY_CLASSES_ROOT",
+                                                        "HKEY_CURRENT_USER"};
+constexpr std::string_view kStampPrefix = "; LastWrite=";
+constexpr size_t kMaxKeyNameLength = 255;
+
+// ---- The tree -----------------------------------------------------------------
+
+struct Node {
+  std::string name;
+  uint64_t stamp = 0;
+  std::vector<NamedValue> values;
+  std::vector<std::unique_ptr<Node>> children;
+
+  Node* FindChild(std::string_view childName) const {
+    for (const auto& child : children)
+      if (text::EqualsNoCase(child->name, childName)) return child.get();
+    return nullptr;
+  }
+  NamedValue* FindValue(std::string_view valueName) {
+    for (auto& v : values)
+      if (text::EqualsNoCase(v.name, valueName)) return &v;
+    return nullptr;
+  }
+  bool Empty() const { return values.empty() && children.empty(); }
+};
+
+struct Tree {
+  std::array<Node, 3> hives;
+  Node& Root(Hive hive) { return hives[static_cast<size_t>(hive)]; }
+};
+
+uint64_t NowNs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// Strictly later than the previous stamp, even when the clock stands still or
+// another machine's clock wrote the file.
+void Touch(Node& node) { node.stamp = std::max(NowNs(), node.stamp + 1); }
+
+bool ValidName(std::string_view name) {
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F) return false;
+  return text::IsValidUtf8(name);
+}
+
+// Splits a key path into its names. Leading and trailing separators are
+// tolerated; an empty name between two separators is not.
+long SplitPath(std::string_view path, std::vector<std::string_view>& parts) {
+  parts.clear();
+  while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.empty()) return ERROR_SUCCESS;
+  size_t start = 0;
+  while (true) {
+    size_t end = path.find('\\', start);
+    std::string_view part = path.substr(start, end == std::string_view::npos ? path.size() - start : end - start);
+    if (part.empty() || part.size() > kMaxKeyNameLength || !ValidName(part)) return ERROR_INVALID_PARAMETER;
+    parts.push_back(part);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+Node* Find(Node& root, std::span<const std::string_view> parts) {
+  Node* node = &root;
+  for (auto part : parts) {
+    node = node->FindChild(part);
+    if (!node) return nullptr;
+  }
+  return node;
+}
+
+// The stored spelling of a path, joined with '\'.
+std::string StoredPath(Node& root, std::span<const std::string_view> parts) {
+  std::string out;
+  Node* node = &root;
+  for (auto part : parts) {
+    node = node->FindChild(part);
+    if (!out.empty()) out += '\\';
+    out += node ? node->name : std::string(part);
+  }
+  return out;
+}
+
+// ---- Parsing --------------------------------------------------------------------
+
+struct ParseError {
+  size_t line;
+  std::string what;
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads a quoted text at the start of `in`; on success `in` points after the
+// closing quote.
+bool ReadQuoted(std::string_view& in, std::string& out) {
+  if (in.empty() || in.front() != '"') return false;
+  out.clear();
+  size_t i = 1;
+  while (i < in.size()) {
+    char c = in[i];
+    if (c == '"') {
+      in.remove_prefix(i + 1);
+      return true;
+    }
+    if (c == '\\') {
+      if (i + 1 >= in.size() || (in[i + 1] != '\\' && in[i + 1] != '"')) return false;
+      out += in[i + 1];
+      i += 2;
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  return false;
+}
+
+bool ReadHexBytes(std::string_view in, std::vector<uint8_t>& out) {
+  out.clear();
+  in = text::TrimAscii(in);
+  if (in.empty()) return true;
+  for (const auto& item : text::Split(in, ',')) {
+    std::string_view byte = text::TrimAscii(item);
+    if (byte.size() != 2) return false;
+    int hi = HexDigit(byte[0]), lo = HexDigit(byte[1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+  }
+  return true;
+}
+
+std::optional<ParseError> ParseValueLine(std::string_view line, size_t lineNo, Node& key) {
+  std::string name;
+  if (line.front() == '@') {
+    line.remove_prefix(1);
+  } else if (!ReadQuoted(line, name)) {
+    return ParseError{lineNo, "bad value name"};
+  }
+  line = text::TrimAscii(line);
+  if (line.empty() || line.front() != '=') return ParseError{lineNo, "missing '=' after the value name"};
+  line = text::TrimAscii(line.substr(1));
+
+  Value value;
+  if (!line.empty() && line.front() == '"') {
+    std::string data;
+    if (!ReadQuoted(line, data) || !text::TrimAscii(line).empty())
+      return ParseError{lineNo, "bad string data"};
+    value = Value::String(data);
+  } else if (line.starts_with("dword:")) {
+    std::string_view digits = line.substr(6);
+    if (digits.empty() || digits.size() > 8 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return HexDigit(c) >= 0; }))
+      return ParseError{lineNo, "bad dword data"};
+    value = Value::Dword(*text::ParseUInt32(digits, 16));
+  } else if (line.starts_with("hex")) {
+    std::string_view rest = line.substr(3);
+    uint32_t type = static_cast<uint32_t>(ValueType::Binary);
+    if (!rest.empty() && rest.front() == '(') {
+      size_t close = rest.find(')');
+      if (close == std::string_view::npos) return ParseError{lineNo, "bad hex type"};
+      std::string_view number = rest.substr(1, close - 1);
+      auto parsed = number.empty() || number.find_first_of(" \t+-x") != std::string_view::npos
+                        ? std::nullopt
+                        : text::ParseUInt32(number, 16);
+      if (!parsed) return ParseError{lineNo, "bad hex type"};
+      type = *parsed;
+      rest = rest.substr(close + 1);
+    }
+    if (rest.empty() || rest.front() != ':') return ParseError{lineNo, "bad hex data"};
+    value.type = static_cast<ValueType>(type);
+    if (!ReadHexBytes(rest.substr(1), value.data)) return ParseError{lineNo, "bad hex data"};
+  } else {
+    return ParseError{lineNo, "unknown value data"};
+  }
+
+  if (!ValidName(name)) return ParseError{lineNo, "bad value name"};
+  if (NamedValue* existing = key.FindValue(name))
+    existing->value = std::move(value);
+  else
+    key.values.push_back({std::move(name), std::move(value)});
+  return std::nullopt;
+}
+
+// Fills `tree` from the file text. Keys without a stamp get `fallbackStamp`.
+std::optional<ParseError> Parse(std::string_view content, uint64_t fallbackStamp, Tree& tree) {
+  if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);
+  if (!text::IsValidUtf8(content)) return ParseError{0, "the file is not UTF-8 text"};
+
+  bool header = false;
+  Node* section = nullptr;
+  size_t lineNo = 0;
+  size_t pos = 0;
+  while (pos < content.size()) {
+    size_t end = content.find('\n', pos);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view raw = content.substr(pos, end - pos);
+    pos = end + 1;
+    ++lineNo;
+    size_t firstLine = lineNo;
+    std::string joined;
+    std::string_view line = text::TrimAscii(raw);
+    // Hex data may continue on the next line after a trailing backslash.
+    if (!line.empty() && line.front() != '[' && line.front() != ';') {
+      while (!line.empty() && line.back() == '\\' && pos < content.size()) {
+        joined.append(line.substr(0, line.size() - 1));
+        end = content.find('\n', pos);
+        if (end == std::string_view::npos) end = content.size();
+        line = text::TrimAscii(content.substr(pos, end - pos));
+        pos = end + 1;
+        ++lineNo;
+      }
+      if (!joined.empty()) {
+        joined.append(line);
+        line = joined;
+      }
+    }
+    if (line.empty()) continue;
+    if (!header) {
+      if (line != "REGEDIT4") return ParseError{firstLine, "the file does not start with REGEDIT4"};
+      header = true;
+      continue;
+    }
+    if (line.front() == ';') {
+      if (section && line.starts_with(kStampPrefix)) {
+        if (auto stamp = text::ParseUInt64(line.substr(kStampPrefix.size()))) section->stamp = *stamp;
+      }
+      continue;
+    }
+    if (line.front() == '[') {
+      if (line.size() < 3 || line.back() != ']') return ParseError{firstLine, "bad section header"};
+      std::string_view path = line.substr(1, line.size() - 2);
+      size_t slash = path.find('\\');
+      auto hive = ParseHive(path.substr(0, slash));
+      if (!hive) return ParseError{firstLine, "unknown hive in section header"};
+      std::vector<std::string_view> parts;
+      if (slash != std::string_view::npos) {
+        std::string_view rest = path.substr(slash + 1);
+        if (rest.empty() || SplitPath(rest, parts) != ERROR_SUCCESS || rest.front() == '\\' || rest.back() == '\\')
+          return ParseError{firstLine, "bad key path in section header"};
+      }
+      Node* node = &tree.Root(*hive);
+      if (node->stamp == 0) node->stamp = fallbackStamp;
+      for (auto part : parts) {
+        Node* child = node->FindChild(part);
+        if (!child) {
+          node->children.push_back(std::make_unique<Node>());
+          child = node->children.back().get();
+          child->name = std::string(part);
+          child->stamp = fallbackStamp;
+        }
+        node = child;
+      }
+      section = node;
+      continue;
+    }
+    if (!section) return ParseError{firstLine, "value outside of a section"};
+    if (line.front() != '"' && line.front() != '@') return ParseError{firstLine, "unexpected text"};
+    if (auto error = ParseValueLine(line, firstLine, *section)) return error;
+  }
+  // Only a file without any byte is an empty registry; anything else without
+  // the header is not ours.
+  if (!header && !content.empty()) return ParseError{1, "the file does not start with REGEDIT4"};
+  // A last line without its line end is what a cut-off file looks like (a
+  // cut dword or stamp would still read as a number).
+  if (!content.empty() && content.back() != '\n')
+    return ParseError{lineNo, "the last line has no line end (the file is truncated)"};
+  return std::nullopt;
+}
+
+// ---- Writing ----------------------------------------------------------------------
+
+void AppendQuoted(std::string& out, std::string_view in) {
+  out += '"';
+  for (char c : in) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+// A string whose bytes are exactly "text NUL" with printable UTF-8 text.
+bool WritableAsQuoted(const Value& value) {
+  const auto& d = value.data;
+  if (d.empty() || d.back() != 0) return false;
+  std::string_view body(reinterpret_cast<const char*>(d.data()), d.size() - 1);
+  return body.find('\0') == std::string_view::npos && ValidName(body);
+}
+
+void AppendHex(std::string& out, std::string_view prefix, const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out += prefix;
+  size_t column = out.size() - (out.rfind('\n') + 1);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (column > 75) {
+      out += "\\\n  ";
+      column = 2;
+    }
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+    column += 2;
+    if (i + 1 < bytes.size()) {
+      out += ',';
+      ++column;
+    }
+  }
+}
+
+void AppendValue(std::string& out, const NamedValue& v) {
+  if (v.name.empty())
+    out += '@';
+  else
+    AppendQuoted(out, v.name);
+  out += '=';
+  const Value& value = v.value;
+  switch (value.type) {
+    case ValueType::String:
+      if (WritableAsQuoted(value)) {
+        AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
+        break;
+      }
+      AppendHex(out, "hex(1):", value.data);
+      break;
+    case ValueType::Dword:
+      if (auto number = value.AsDword()) {
+        out += text::Format("dword:%08x", *number);
+        break;
+      }
+      AppendHex(out, "hex(4):", value.data);
+      break;
+    case ValueType::Binary:
+      AppendHex(out, "hex:", value.data);
+      break;
+    default:
+      AppendHex(out, text::Format("hex(%x):", static_cast<uint32_t>(value.type)), value.data);
+      break;
+  }
+  out += '\n';
+}
+
+void AppendSection(std::string& out, const std::string& path, const Node& node) {
+  out += '[';
+  out += path;
+  out += "]\n";
+  out += kStampPrefix;
+  out += std::to_string(node.stamp);
+  out += '\n';
+  for (const auto& v : node.values) AppendValue(out, v);
+  out += '\n';
+  for (const auto& child : node.children) AppendSection(out, path + "\\" + child->name, *child);
+}
+
+std::string Serialize(const Tree& tree) {
+  std::string out = "REGEDIT4\n\n";
+  for (size_t i = 0; i < tree.hives.size(); ++i) {
+    const Node& root = tree.hives[i];
+    if (root.Empty()) continue;
+    AppendSection(out, std::string(kHiveNames[i]), root);
+  }
+  return out;
+}
+
+// ---- Files ---------------------------------------------------------------------------
+
+struct FileId {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtimeNs = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+FileId IdOf(const struct stat& st) {
+  return {true, st.st_dev, st.st_ino, st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+long ErrorFromErrno(int err, long otherwise) {
+  if (err == EACCES || err == EPERM || err == EROFS) return ERROR_ACCESS_DENIED;
+  return otherwise;
+}
+
+// Reads the whole file. ERROR_FILE_NOT_FOUND when it does not exist.
+long ReadFile(const std::filesystem::path& file, std::string& content, FileId& id) {
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno, quor::ERROR_CANTREAD);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return quor::ERROR_CANTREAD;
+  content.clear();
+  char buffer[65536];
+  while (true) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return quor::ERROR_CANTREAD;
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  id = IdOf(st);
+  return ERROR_SUCCESS;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void SyncFolder(const std::filesystem::path& folder) {
+  Fd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() >= 0) ::fsync(fd.get());
+}
+
+class FileLock {
+ public:
+  long Acquire(const std::filesystem::path& lockFile) {
+    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return ErrorFromErrno(errno, ERROR_CANTWRITE);
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) return ERROR_CANTWRITE;
+    }
+    return ERROR_SUCCESS;
+  }
+  ~FileLock() {
+    if (fd_ >= 0) {
+      ::flock(fd_, LOCK_UN);
+      ::close(fd_);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+// ---- Hives and values ------------------------------------------------------------------
+
+std::string_view HiveName(Hive hive) { return kHiveNames[static_cast<size_t>(hive)]; }
+
+std::optional<Hive> ParseHive(std::string_view name) {
+  static constexpr std::array<std::string_view, 3> kShort = {"HKLM", "HKCR", "HKCU"};
+  for (size_t i = 0; i < kHiveNames.size(); ++i)
+    if (text::EqualsNoCase(name, kHiveNames[i]) || text::EqualsNoCase(name, kShort[i])) return static_cast<Hive>(i);
+  return std::nullopt;
+}
+
+namespace {
+Value TextValue(ValueType type, std::string_view text) {
+  Value v;
+  v.type = type;
+  v.data.assign(text.begin(), text.end());
+  v.data.push_back(0);
+  return v;
+}
+}  // namespace
+
+Value Value::String(std::string_view text) { return TextValue(ValueType::String, text); }
+Value Value::ExpandString(std::string_view text) { return TextValue(ValueType::ExpandString, text); }
+
+Value Value::Dword(uint32_t number) {
+  Value v;
+  v.type = ValueType::Dword;
+  for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+  return v;
+}
+
+Value Value::MultiString(std::span<const std::string> texts) {
+  Value v;
+  v.type = ValueType::MultiString;
+  for (const auto& t : texts) {
+    v.data.insert(v.data.end(), t.begin(), t.end());
+    v.data.push_back(0);
+  }
+  v.data.push_back(0);
+  return v;
+}
+
+Value Value::Binary(std::span<const uint8_t> bytes) {
+  Value v;
+  v.type = ValueType::Binary;
+  v.data.assign(bytes.begin(), bytes.end());
+  return v;
+}
+
+std::optional<std::string> Value::AsString() const {
+  if (type != ValueType::String && type != ValueType::ExpandString) return std::nullopt;
+  std::string_view all(reinterpret_cast<const char*>(data.data()), data.size());
+  return std::string(all.substr(0, all.find('\0')));
+}
+
+std::optional<uint32_t> Value::AsDword() const {
+  if (type != ValueType::Dword || data.size() != 4) return std::nullopt;
+  return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 | static_cast<uint32_t>(data[2]) << 16 |
+         static_cast<uint32_t>(data[3]) << 24;
+}
+
+std::optional<std::vector<std::string>> Value::AsMultiString() const {
+  if (type != ValueType::MultiString) return std::nullopt;
+  std::vector<std::string> out;
+  std::string_view all(reinterpret_cast<const char*>(data.data()), data.size());
+  while (!all.empty()) {
+    size_t nul = all.find('\0');
+    std::string_view item = all.substr(0, nul);
+    // The empty item ends the list.
+    if (item.empty()) break;
+    out.emplace_back(item);
+    if (nul == std::string_view::npos) break;
+    all.remove_prefix(nul + 1);
+  }
+  return out;
+}
+
+// ---- Registry ---------------------------------------------------------------------------
+
+struct Registry::State {
+  std::filesystem::path file;
+  std::mutex mutex;
+  bool loaded = false;
+  FileId id;
+  long status = ERROR_SUCCESS;
+  std::string reason;
+  std::string content;
+  Tree tree;
+
+  // Loads `content` read from the file into the cache.
+  void Load(std::string&& newContent, const FileId& newId) {
+    Tree fresh;
+    auto error = Parse(newContent, static_cast<uint64_t>(newId.mtimeNs), fresh);
+    content = std::move(newContent);
+    id = newId;
+    loaded = true;
+    if (error) {
+      status = ERROR_BADDB;
+      reason = error->line ? text::Format("%s: line %u: %s", file.string(), error->line, error->what)
+                           : text::Format("%s: %s", file.string(), error->what);
+      tree = Tree{};
+    } else {
+      status = ERROR_SUCCESS;
+      reason.clear();
+      tree = std::move(fresh);
+    }
+  }
+
+  // Brings the cache up to date with the file. Caller holds `mutex`.
+  long Refresh() {
+    struct stat st {};
+    FileId now;
+    if (::stat(file.c_str(), &st) == 0) {
+      now = IdOf(st);
+    } else if (errno != ENOENT) {
+      return ErrorFromErrno(errno, quor::ERROR_CANTREAD);
+    }
+    if (loaded && now == id) return status;
+    if (!now.exists) {
+      Load({}, now);
+      return status;
+    }
+    std::string data;
+    FileId readId;
+    long rc = ReadFile(file, data, readId);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+      Load({}, FileId{});
+      return status;
+    }
+    if (rc != ERROR_SUCCESS) return rc;
+    Load(std::move(data), readId);
+    return status;
+  }
+
+  template <typename Fn>
+  long Read(Fn&& fn) {
+    std::lock_guard lock(mutex);
+    long rc = Refresh();
+    if (rc != ERROR_SUCCESS) return rc;
+    return fn(tree);
+  }
+
+  // Runs `fn(tree, changed)` on the file's current content under the file
+  // lock and writes the result when it succeeded and changed something.
+  template <typename Fn>
+  long Write(Fn&& fn) {
+    std::lock_guard lock(mutex);
+    std::error_code ec;
+    std::filesystem::path folder = file.parent_path();
+    if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
+      std::filesystem::create_directories(folder, ec);
+      if (ec) return ErrorFromErrno(ec.value(), ERROR_CANTWRITE);
+    }
+    FileLock fileLock;
+    std::filesystem::path lockFile = file;
+    lockFile += ".lock";
+    if (long rc = fileLock.Acquire(lockFile); rc != ERROR_SUCCESS) return rc;
+
+    std::string data;
+    FileId readId;
+    long rc = ReadFile(file, data, readId);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+      data.clear();
+      readId = FileId{};
+    } else if (rc != ERROR_SUCCESS) {
+      return rc;
+    }
+    if (!loaded || data != content || readId.exists != id.exists) Load(std::move(data), readId);
+    if (status != ERROR_SUCCESS) return status;
+
+    bool changed = false;
+    rc = fn(tree, changed);
+    if (rc != ERROR_SUCCESS || !changed) {
+      // The tree may have been touched before the failure was found.
+      if (changed) loaded = false;
+      return rc;
+    }
+    std::string out = Serialize(tree);
+    rc = Replace(out);
+    if (rc != ERROR_SUCCESS) {
+      loaded = false;
+      return rc;
+    }
+    content = std::move(out);
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0)
+      id = IdOf(st);
+    else
+      loaded = false;
+    return ERROR_SUCCESS;
+  }
+
+  long Replace(std::string_view out) {
+    std::filesystem::path tmp = file;
+    tmp += ".tmp." + std::to_string(::getpid());
+    mode_t mode = 0644;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (fd.get() < 0) return ErrorFromErrno(errno, ERROR_CANTWRITE);
+    bool ok = WriteAll(fd.get(), out) && ::fsync(fd.get()) == 0;
+    ok = ::close(fd.Release()) == 0 && ok;
+    if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0) {
+      ::unlink(tmp.c_str());
+      return ERROR_CANTWRITE;
+    }
+    SyncFolder(file.parent_path());
+    return ERROR_SUCCESS;
+  }
+};
+
+Registry::Registry(std::filesystem::path file) : state_(std::make_unique<State>()) { state_->file = std::move(file); }
+Registry::~Registry() = default;
+
+Registry& Registry::Default() {
+  static std::mutex mutex;
+  // Process-wide: one registry per file path ever named by QUOR_REGISTRY.
+  static std::map<std::string, std::unique_ptr<Registry>> registries;
+  const char* env = std::getenv("QUOR_REGISTRY");
+  std::string path = env && *env ? env : std::string(kDefaultPath);
+  std::lock_guard lock(mutex);
+  auto& slot = registries[path];
+  if (!slot) slot = std::make_unique<Registry>(path);
+  return *slot;
+}
+
+const std::filesystem::path& Registry::Path() const { return state_->file; }
+
+long Registry::Check(std::string* reason) {
+  std::lock_guard lock(state_->mutex);
+  long rc = state_->Refresh();
+  if (reason) *reason = rc == ERROR_BADDB ? state_->reason : std::string();
+  return rc;
+}
+
+long Registry::DeleteKeyTree(Hive hive, std::string_view path) {
+  std::vector<std::string_view> parts;
+  if (long rc = SplitPath(path, parts); rc != ERROR_SUCCESS) return rc;
+  if (parts.empty()) return ERROR_ACCESS_DENIED;
+  return state_->Write([&](Tree& tree, bool& changed) -> long {
+    Node* parent = Find(tree.Root(hive), std::span(parts).first(parts.size() - 1));
+    if (!parent) return ERROR_FILE_NOT_FOUND;
+    auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                           [&](const auto& c) { return text::EqualsNoCase(c->name, parts.back()); });
+    if (it == parent->children.end()) return ERROR_FILE_NOT_FOUND;
+    parent->children.erase(it);
+    Touch(*parent);
+    changed = true;
+    return ERROR_SUCCESS;
+  });
+}
+
+// ---- Key ------------------------------------------------------------------------------------
+
+Key::Key(Key&& other) noexcept
+    : registry_(other.registry_), open_(other.open_), hive_(other.hive_), path_(std::move(other.path_)) {
+  other.open_ = false;
+  other.path_.clear();
+}
+
+Key& Key::operator=(Key&& other) noexcept {
+  if (this != &other) {
+    registry_ = other.registry_;
+    open_ = std::exchange(other.open_, false);
+    hive_ = other.hive_;
+    path_ = std::move(other.path_);
+    other.path_.clear();
+  }
+  return *this;
+}
+
+void Key::Close() {
+  open_ = false;
+  path_.clear();
+}
+
+long Key::Open(Hive hive, std::string_view path) {
+  std::vector<std::string_view> parts;
+  if (long rc = SplitPath(path, parts); rc != ERROR_SUCCESS) return rc;
+  std::string stored;
+  long rc = Reg().state_->Read([&](Tree& tree) -> long {
+    if (!Find(tree.Root(hive), parts)) return ERROR_FILE_NOT_FOUND;
+    stored = StoredPath(tree.Root(hive), parts);
+    return ERROR_SUCCESS;
+  });
+  if (rc != ERROR_SUCCESS) return rc;
+  hive_ = hive;
+  path_ = std::move(stored);
+  open_ = true;
+  return ERROR_SUCCESS;
+}
+
+long Key::Open(const Key& parent, std::string_view subPath) {
+  if (!parent.open_) return ERROR_INVALID_HANDLE;
+  registry_ = parent.registry_;
+  return Open(parent.hive_, parent.path_.empty() ? std::string(subPath) : parent.path_ + "\\" + std::string(subPath));
+}
+
+long Key::Create(Hive hive, std::string_view path, bool* created) {
+  std::vector<std::string_view> parts;
+  if (long rc = SplitPath(path, parts); rc != ERROR_SUCCESS) return rc;
+  std::string stored;
+  bool made = false;
+  auto find = [&](Tree& tree) -> long {
+    if (!Find(tree.Root(hive), parts)) return ERROR_FILE_NOT_FOUND;
+    stored = StoredPath(tree.Root(hive), parts);
+    return ERROR_SUCCESS;
+  };
+  // Most creations find the key already there: no write then.
+  long rc = Reg().state_->Read(find);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    rc = Reg().state_->Write([&](Tree& tree, bool& changed) -> long {
+      Node* node = &tree.Root(hive);
+      for (auto part : parts) {
+        Node* child = node->FindChild(part);
+        if (!child) {
+          node->children.push_back(std::make_unique<Node>());
+          child = node->children.back().get();
+          child->name = std::string(part);
+          Touch(*child);
+          Touch(*node);
+          changed = made = true;
+        }
+        node = child;
+      }
+      stored = StoredPath(tree.Root(hive), parts);
+      return ERROR_SUCCESS;
+    });
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  if (created) *created = made;
+  hive_ = hive;
+  path_ = std::move(stored);
+  open_ = true;
+  return ERROR_SUCCESS;
+}
+
+long Key::Create(const Key& parent, std::string_view subPath, bool* created) {
+  if (!parent.open_) return ERROR_INVALID_HANDLE;
+  registry_ = parent.registry_;
+  return Create(parent.hive_, parent.path_.empty() ? std::string(subPath) : parent.path_ + "\\" + std::string(subPath),
+                created);
+}
+
+namespace {
+// Looks a key up again by its stored path for one call.
+template <typename Fn>
+long WithNode(Tree& tree, Hive hive, const std::string& path, Fn&& fn) {
+  std::vector<std::string_view> parts;
+  if (SplitPath(path, parts) != ERROR_SUCCESS) return ERROR_INVALID_HANDLE;
+  Node* node = Find(tree.Root(hive), parts);
+  if (!node) return ERROR_KEY_DELETED;
+  return fn(*node);
+}
+}  // namespace
+
+long Key::GetValue(std::string_view name, Value& out) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      NamedValue* v = node.FindValue(name);
+      if (!v) return ERROR_FILE_NOT_FOUND;
+      out = v->value;
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::GetString(std::string_view name, std::string& out) const {
+  Value v;
+  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+  auto s = v.AsString();
+  if (!s) return ERROR_DATATYPE_MISMATCH;
+  out = std::move(*s);
+  return ERROR_SUCCESS;
+}
+
+long Key::GetDword(std::string_view name, uint32_t& out) const {
+  Value v;
+  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+  auto n = v.AsDword();
+  if (!n) return ERROR_DATATYPE_MISMATCH;
+  out = *n;
+  return ERROR_SUCCESS;
+}
+
+long Key::GetMultiString(std::string_view name, std::vector<std::string>& out) const {
+  Value v;
+  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+  auto m = v.AsMultiString();
+  if (!m) return ERROR_DATATYPE_MISMATCH;
+  out = std::move(*m);
+  return ERROR_SUCCESS;
+}
+
+long Key::GetBinary(std::string_view name, std::vector<uint8_t>& out) const {
+  Value v;
+  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+  if (v.type != ValueType::Binary) return ERROR_DATATYPE_MISMATCH;
+  out = std::move(v.data);
+  return ERROR_SUCCESS;
+}
+
+long Key::SetValue(std::string_view name, const Value& value) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  if (!ValidName(name)) return ERROR_INVALID_PARAMETER;
+  return Reg().state_->Write([&](Tree& tree, bool& changed) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      if (NamedValue* v = node.FindValue(name))
+        v->value = value;
+      else
+        node.values.push_back({std::string(name), value});
+      Touch(node);
+      changed = true;
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::SetString(std::string_view name, std::string_view text) { return SetValue(name, Value::String(text)); }
+long Key::SetExpandString(std::string_view name, std::string_view text) {
+  return SetValue(name, Value::ExpandString(text));
+}
+long Key::SetDword(std::string_view name, uint32_t number) { return SetValue(name, Value::Dword(number)); }
+long Key::SetMultiString(std::string_view name, std::span<const std::string> texts) {
+  return SetValue(name, Value::MultiString(texts));
+}
+long Key::SetBinary(std::string_view name, std::span<const uint8_t> bytes) {
+  return SetValue(name, Value::Binary(bytes));
+}
+
+long Key::DeleteValue(std::string_view name) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Write([&](Tree& tree, bool& changed) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      auto it = std::find_if(node.values.begin(), node.values.end(),
+                             [&](const NamedValue& v) { return text::EqualsNoCase(v.name, name); });
+      if (it == node.values.end()) return ERROR_FILE_NOT_FOUND;
+      node.values.erase(it);
+      Touch(node);
+      changed = true;
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::DeleteSubKeyTree(std::string_view subPath) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  std::vector<std::string_view> parts;
+  if (long rc = SplitPath(subPath, parts); rc != ERROR_SUCCESS) return rc;
+  if (parts.empty()) return ERROR_INVALID_PARAMETER;
+  return Reg().DeleteKeyTree(hive_, path_.empty() ? std::string(subPath) : path_ + "\\" + std::string(subPath));
+}
+
+long Key::EnumSubKeys(std::vector<std::string>& names) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      names.clear();
+      for (const auto& child : node.children) names.push_back(child->name);
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::EnumValues(std::vector<NamedValue>& values) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      values = node.values;
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::EnumSubKey(uint32_t index, std::string& name) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      if (index >= node.children.size()) return ERROR_NO_MORE_ITEMS;
+      name = node.children[index]->name;
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::EnumValue(uint32_t index, NamedValue& value) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      if (index >= node.values.size()) return ERROR_NO_MORE_ITEMS;
+      value = node.values[index];
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+long Key::LastWrite(uint64_t& stamp) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+      stamp = node.stamp;
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+}  // namespace quor::reg
