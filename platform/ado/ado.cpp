@@ -1,6 +1,7 @@
 #include "platform/ado/ado.h"
 
 #include <limits>
+#include <mutex>
 
 #include "platform/com/errorinfo.h"
 #include "platform/odbc/odbc.h"
@@ -120,8 +121,17 @@ std::string UnfoldName(const std::string& name) {
   return name == text::ToLowerAscii(name) ? text::ToUpperAscii(name) : name;
 }
 
+HRESULT StatusOf(const odbc::Error& error) {
+  return error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
+}
+
 HRESULT StatementFailure(Connection& connection, const odbc::Error& error) {
-  return connection.Fail(error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND, error.Text());
+  return connection.Fail(StatusOf(error), error.Text());
+}
+
+// Record sets may outlive their connection object, so they report alone.
+HRESULT RowsFailure(const odbc::Error& error) {
+  return com::RaiseError(StatusOf(error), com::Bstr(kSource), com::Bstr::FromUtf8(error.Text()));
 }
 
 }  // namespace
@@ -181,6 +191,44 @@ std::string QuoteConnectionValue(std::string_view value) {
   return out;
 }
 
+// ---- Statement cache ------------------------------------------------------------
+
+// Idle statements of one connection by SQL text, so that a store running the
+// same statement again skips allocating and preparing it. Bounded; the least
+// recently used goes first.
+class StatementCache {
+ public:
+  explicit StatementCache(std::shared_ptr<odbc::Connection> connection) : connection_(std::move(connection)) {}
+
+  std::unique_ptr<odbc::Statement> Take(const std::string& sql) {
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+        if (it->first == sql) {
+          auto statement = std::move(it->second);
+          idle_.erase(std::next(it).base());
+          return statement;
+        }
+      }
+    }
+    return std::make_unique<odbc::Statement>(connection_);
+  }
+
+  void Give(std::string sql, std::unique_ptr<odbc::Statement> statement) {
+    if (!statement || !statement->valid()) return;
+    statement->CloseCursor();
+    std::lock_guard lock(mutex_);
+    idle_.emplace_back(std::move(sql), std::move(statement));
+    if (idle_.size() > kCapacity) idle_.erase(idle_.begin());
+  }
+
+ private:
+  static constexpr size_t kCapacity = 32;
+  std::shared_ptr<odbc::Connection> connection_;
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, std::unique_ptr<odbc::Statement>>> idle_;
+};
+
 // ---- Connection -------------------------------------------------------------------
 
 Connection::Connection() = default;
@@ -201,6 +249,7 @@ HRESULT Connection::Open(std::u16string_view connectionString) {
   odbc::Error odbcError;
   if (!connection->Open(odbcText, timeout_, odbcError)) return Fail(E_FAIL, odbcError.Text());
   dbms_ = connection->DbmsName();
+  cache_ = std::make_shared<StatementCache>(connection);
   odbc_ = std::move(connection);
   lastError_.clear();
   return S_OK;
@@ -214,6 +263,7 @@ void Connection::Close() {
   }
   inTransaction_ = false;
   // Record sets still open keep the driver connection until they close.
+  cache_.reset();
   odbc_.reset();
 }
 
@@ -362,10 +412,15 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
     params.push_back(std::move(bound));
   }
 
-  auto statement = std::make_unique<odbc::Statement>(connection.Handle());
+  std::string sql = text::Narrow(text_);
+  const auto& cache = connection.Cache();
+  auto statement = cache->Take(sql);
   if (!statement->valid()) return StatementFailure(connection, statement->allocationError());
   odbc::Error error;
-  if (!statement->Execute(text::Narrow(text_), params, error)) return StatementFailure(connection, error);
+  if (!statement->Execute(sql, params, error)) {
+    cache->Give(std::move(sql), std::move(statement));
+    return StatementFailure(connection, error);
+  }
 
   for (size_t i = 0; i < params.size(); ++i) {
     if (parameters_[i].direction == adParamInput) continue;
@@ -382,25 +437,28 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
 
   if (recordsAffected) *recordsAffected = statement->columns().empty() ? statement->RowCount() : -1;
   if (rows && !statement->columns().empty()) {
-    std::unique_ptr<Recordset> recordset(new Recordset(connection, std::move(statement)));
+    std::unique_ptr<Recordset> recordset(new Recordset(connection, std::move(statement), std::move(sql)));
     const HRESULT hr = recordset->Start();
     if (FAILED(hr)) return hr;
     *rows = std::move(recordset);
+    return S_OK;
   }
+  cache->Give(std::move(sql), std::move(statement));
   return S_OK;
 }
 
 // ---- Recordset ----------------------------------------------------------------------
 
-Recordset::Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement)
-    : owner_(&owner), statement_(std::move(statement)) {}
+Recordset::Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement, std::string sql)
+    : statement_(std::move(statement)), sql_(std::move(sql)), foldsToLower_(owner.FoldsToLower()) {
+  if (!sql_.empty()) cache_ = owner.Cache();
+}
 
-Recordset::~Recordset() = default;
+Recordset::~Recordset() { Close(); }
 
 HRESULT Recordset::Start() {
-  const bool folds = owner_->FoldsToLower();
   for (const auto& column : statement_->columns())
-    names_.push_back(text::Widen(folds ? UnfoldName(column.name) : column.name));
+    names_.push_back(text::Widen(foldsToLower_ ? UnfoldName(column.name) : column.name));
   for (const auto& name : names_) {
     bool fold = false;
     for (const auto& folded : foldedValues_) fold |= text::EqualsNoCase(name, folded);
@@ -414,7 +472,7 @@ HRESULT Recordset::ReadRow() {
   odbc::Error error;
   if (!statement_->Fetch(error)) {
     eof_ = true;
-    if (!error.empty()) return StatementFailure(*owner_, error);
+    if (!error.empty()) return RowsFailure(error);
     return S_OK;
   }
   eof_ = false;
@@ -424,7 +482,7 @@ HRESULT Recordset::ReadRow() {
     if (!statement_->Get(i, value, error)) {
       eof_ = true;
       row_.clear();
-      return StatementFailure(*owner_, error);
+      return RowsFailure(error);
     }
     if (foldColumn_[i] && value.kind == odbc::Value::Kind::Text) value.text = UnfoldName(value.text);
     row_.push_back(ToVariant(value));
@@ -439,6 +497,8 @@ HRESULT Recordset::MoveNext() {
 }
 
 void Recordset::Close() {
+  if (auto cache = cache_.lock(); cache && statement_) cache->Give(std::move(sql_), std::move(statement_));
+  cache_.reset();
   statement_.reset();
   row_.clear();
   eof_ = true;

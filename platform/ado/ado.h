@@ -51,6 +51,7 @@ HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::stri
 std::string QuoteConnectionValue(std::string_view value);
 
 class Recordset;
+class StatementCache;
 
 class Connection {
  public:
@@ -94,12 +95,15 @@ class Connection {
 
   // For the command and record set of this layer.
   std::shared_ptr<odbc::Connection> Handle() const { return odbc_; }
+  // Statements prepared before, kept for the same texts.
+  const std::shared_ptr<StatementCache>& Cache() const { return cache_; }
   HRESULT Fail(HRESULT code, std::string text);
 
  private:
   com::Bstr connectionString_;
   int timeout_ = 15;
   std::shared_ptr<odbc::Connection> odbc_;
+  std::shared_ptr<StatementCache> cache_;
   std::string dbms_;
   std::string lastError_;
   bool inTransaction_ = false;
@@ -158,12 +162,15 @@ class Recordset {
  private:
   friend class Connection;
   friend class Command;
-  Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement);
+  Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement, std::string sql = {});
   HRESULT Start();
   HRESULT ReadRow();
 
-  Connection* owner_;
   std::unique_ptr<odbc::Statement> statement_;
+  // Where the statement goes back when the rows are done.
+  std::weak_ptr<StatementCache> cache_;
+  std::string sql_;
+  bool foldsToLower_ = false;
   std::vector<std::u16string> names_;
   std::vector<com::Variant> row_;
   bool eof_ = true;

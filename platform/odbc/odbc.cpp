@@ -265,11 +265,18 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
   bound_.clear();
   columns_.clear();
 
-  std::u16string wsql = W(sql);
-  SQLRETURN rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
-  if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLPrepare", error);
-    return false;
+  // The same text again runs the statement already prepared.
+  SQLRETURN rc = SQL_SUCCESS;
+  if (!prepared_ || preparedSql_ != sql) {
+    prepared_ = false;
+    std::u16string wsql = W(sql);
+    rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
+    if (!SQL_SUCCEEDED(rc)) {
+      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLPrepare", error);
+      return false;
+    }
+    preparedSql_ = std::string(sql);
+    prepared_ = true;
   }
 
   for (size_t i = 0; i < params.size(); ++i) {
@@ -526,6 +533,7 @@ bool Statement::Tables(const std::optional<std::string>& catalog, const std::opt
     return false;
   }
   CloseCursor();
+  prepared_ = false;
   OptW c(catalog), s(schema), t(table), ty(types);
   const SQLRETURN rc = SQLTablesW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), ty.ptr(), ty.len());
   if (!SQL_SUCCEEDED(rc)) {
@@ -543,6 +551,7 @@ bool Statement::Columns(const std::optional<std::string>& catalog, const std::op
     return false;
   }
   CloseCursor();
+  prepared_ = false;
   OptW c(catalog), s(schema), t(table), co(column);
   const SQLRETURN rc = SQLColumnsW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), co.ptr(), co.len());
   if (!SQL_SUCCEEDED(rc)) {
@@ -559,6 +568,7 @@ bool Statement::Procedures(const std::optional<std::string>& catalog, const std:
     return false;
   }
   CloseCursor();
+  prepared_ = false;
   OptW c(catalog), s(schema), p(procedure);
   const SQLRETURN rc = SQLProceduresW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len());
   if (!SQL_SUCCEEDED(rc)) {
@@ -576,6 +586,7 @@ bool Statement::ProcedureColumns(const std::optional<std::string>& catalog, cons
     return false;
   }
   CloseCursor();
+  prepared_ = false;
   OptW c(catalog), s(schema), p(procedure), co(column);
   const SQLRETURN rc =
       SQLProcedureColumnsW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len(), co.ptr(), co.len());

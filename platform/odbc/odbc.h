@@ -115,9 +115,12 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   bool valid() const { return stmt_ != nullptr; }
+  // The connection this statement runs on.
+  const std::shared_ptr<Connection>& connection() const { return connection_; }
   const Error& allocationError() const { return allocError_; }
 
-  // Runs `sql` with `params` bound in order to its `?` markers. Output
+  // Runs `sql` with `params` bound in order to its `?` markers; running the
+  // same text again reuses the prepared statement. Output
   // parameters are written back into `params` after the statement ends.
   bool Execute(std::string_view sql, std::vector<Param>& params, Error& error);
   bool Execute(std::string_view sql, Error& error);
@@ -152,6 +155,8 @@ class Statement {
   void* stmt_ = nullptr;
   Error allocError_;
   std::vector<ColumnInfo> columns_;
+  std::string preparedSql_;
+  bool prepared_ = false;
   // Buffers of bound parameters must outlive the execution.
   struct Bound;
   std::vector<std::unique_ptr<Bound>> bound_;

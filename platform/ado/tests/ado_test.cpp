@@ -308,3 +308,39 @@ TEST_P(AdoTest, SchemaListsTablesAndColumns) {
 
   ASSERT_EQ(conn_.OpenSchema(adSchemaCatalogs, {}, rows), S_OK) << conn_.LastError();
 }
+
+TEST_P(AdoTest, SameStatementOpenTwiceKeepsBothResults) {
+  ASSERT_EQ(Insert(u"urn:a", Variant(Bstr(u"first")), Variant(Bstr(u"")), Variant(int32_t{1})), S_OK);
+  ASSERT_EQ(Insert(u"urn:b", Variant(Bstr(u"second")), Variant(Bstr(u"")), Variant(int32_t{2})), S_OK);
+  for (int round = 0; round < 3; ++round) {  // later rounds reuse prepared statements
+    auto a = Select(u"urn:a");
+    auto b = Select(u"urn:b");
+    ASSERT_TRUE(a && b && !a->Eof() && !b->Eof());
+    Variant nameA, nameB;
+    ASSERT_EQ(a->GetValue(u"NAME", nameA), S_OK);
+    ASSERT_EQ(b->GetValue(u"NAME", nameB), S_OK);
+    EXPECT_EQ(nameA.GetBstr(), u"first");
+    EXPECT_EQ(nameB.GetBstr(), u"second");
+  }
+}
+
+TEST(AdoConnectionLifetime, RecordSetOutlivesConnectionObject) {
+  const std::string path = (std::filesystem::temp_directory_path() / text::Format("ado-life-%d.db", static_cast<int>(::getpid())))
+                               .string();
+  std::unique_ptr<Recordset> rows;
+  {
+    Connection conn;
+    ASSERT_EQ(conn.Open(text::Widen("Provider=MSDASQL;Extended Properties=\"DRIVER={SQLite3};Database=" + path + "\"")),
+              S_OK);
+    ASSERT_EQ(conn.Execute(u"SELECT 1 AS A UNION ALL SELECT 2", nullptr, &rows), S_OK);
+  }
+  ASSERT_FALSE(rows->Eof());
+  EXPECT_EQ(rows->MoveNext(), S_OK);
+  Variant v;
+  ASSERT_EQ(rows->GetValue(u"A", v), S_OK);
+  EXPECT_EQ(v.I4(), 2);
+  EXPECT_EQ(rows->MoveNext(), S_OK);
+  EXPECT_TRUE(rows->Eof());
+  rows.reset();
+  std::filesystem::remove(path);
+}
