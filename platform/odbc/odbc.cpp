@@ -525,76 +525,55 @@ void Statement::CloseCursor() {
   if (stmt_) SQLFreeStmt(stmt_, SQL_CLOSE);
 }
 
-bool Statement::Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                       const std::optional<std::string>& table, const std::optional<std::string>& types,
-                       Error& error) {
+template <typename Call>
+bool Statement::RunCatalog(const char* function, Call&& call, Error& error) {
   if (!stmt_) {
     error = allocError_;
     return false;
   }
   CloseCursor();
   prepared_ = false;
-  OptW c(catalog), s(schema), t(table), ty(types);
-  const SQLRETURN rc = SQLTablesW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), ty.ptr(), ty.len());
+  const SQLRETURN rc = call(static_cast<SQLHSTMT>(stmt_));
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLTables", error);
+    Collect(SQL_HANDLE_STMT, stmt_, rc, function, error);
     return false;
   }
   return DescribeResult(error);
+}
+
+bool Statement::Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                       const std::optional<std::string>& table, const std::optional<std::string>& types,
+                       Error& error) {
+  OptW c(catalog), s(schema), t(table), ty(types);
+  return RunCatalog("SQLTables", [&](SQLHSTMT h) {
+    return SQLTablesW(h, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), ty.ptr(), ty.len());
+  }, error);
 }
 
 bool Statement::Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
                         const std::optional<std::string>& table, const std::optional<std::string>& column,
                         Error& error) {
-  if (!stmt_) {
-    error = allocError_;
-    return false;
-  }
-  CloseCursor();
-  prepared_ = false;
   OptW c(catalog), s(schema), t(table), co(column);
-  const SQLRETURN rc = SQLColumnsW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), co.ptr(), co.len());
-  if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLColumns", error);
-    return false;
-  }
-  return DescribeResult(error);
+  return RunCatalog("SQLColumns", [&](SQLHSTMT h) {
+    return SQLColumnsW(h, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), co.ptr(), co.len());
+  }, error);
 }
 
 bool Statement::Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
                            const std::optional<std::string>& procedure, Error& error) {
-  if (!stmt_) {
-    error = allocError_;
-    return false;
-  }
-  CloseCursor();
-  prepared_ = false;
   OptW c(catalog), s(schema), p(procedure);
-  const SQLRETURN rc = SQLProceduresW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len());
-  if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLProcedures", error);
-    return false;
-  }
-  return DescribeResult(error);
+  return RunCatalog("SQLProcedures", [&](SQLHSTMT h) {
+    return SQLProceduresW(h, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len());
+  }, error);
 }
 
 bool Statement::ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
                                  const std::optional<std::string>& procedure,
                                  const std::optional<std::string>& column, Error& error) {
-  if (!stmt_) {
-    error = allocError_;
-    return false;
-  }
-  CloseCursor();
-  prepared_ = false;
   OptW c(catalog), s(schema), p(procedure), co(column);
-  const SQLRETURN rc =
-      SQLProcedureColumnsW(stmt_, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len(), co.ptr(), co.len());
-  if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLProcedureColumns", error);
-    return false;
-  }
-  return DescribeResult(error);
+  return RunCatalog("SQLProcedureColumns", [&](SQLHSTMT h) {
+    return SQLProcedureColumnsW(h, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len(), co.ptr(), co.len());
+  }, error);
 }
 
 }  // namespace quor::odbc

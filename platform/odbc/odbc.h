@@ -150,6 +150,8 @@ class Statement {
 
  private:
   bool DescribeResult(Error& error);
+  template <typename Call>
+  bool RunCatalog(const char* function, Call&& call, Error& error);
 
   std::shared_ptr<Connection> connection_;
   void* stmt_ = nullptr;
