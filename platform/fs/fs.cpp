@@ -165,11 +165,14 @@ long ReadFile(std::string_view path, std::string& contents) {
 
 long WriteFileAtomic(std::string_view path, std::string_view contents) {
   const std::string p = NormalizePath(path);
-  const std::string tmp = p + text::Format(".tmp.%d", static_cast<int>(::getpid()));
+  // A unique temporary name: threads or processes saving the same file at
+  // once must not write into one another's temporary.
+  std::string tmp = p + ".tmp.XXXXXX";
   long rc = ERROR_SUCCESS;
   {
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) return LastError(tmp);
+    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    if (fd.get() < 0) return LastError(p);
+    ::fchmod(fd.get(), 0644);
     size_t done = 0;
     while (done < contents.size()) {
       const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/base/win32_error.h"
 #include "platform/fs/fs.h"
@@ -88,4 +89,24 @@ TEST(Fs, WildcardsMatchWithoutCase) {
   EXPECT_FALSE(fs::MatchWildcard("*.xml", "a.xml.bak"));
   EXPECT_FALSE(fs::MatchWildcard("a?", "a"));
   EXPECT_TRUE(fs::MatchWildcard("*a*a*a*b", std::string(200, 'a') + "b"));
+}
+
+TEST(Fs, ConcurrentAtomicWritesNeverMix) {
+  TempDir dir;
+  const std::string path = dir.path() + "/shared.xml";
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 8; ++t)
+    writers.emplace_back([&, t] {
+      const std::string body(4096 + t, static_cast<char>('a' + t));
+      for (int i = 0; i < 50; ++i) EXPECT_EQ(fs::WriteFileAtomic(path, body), quor::ERROR_SUCCESS);
+    });
+  for (auto& w : writers) w.join();
+  std::string contents;
+  ASSERT_EQ(fs::ReadFile(path, contents), quor::ERROR_SUCCESS);
+  ASSERT_GE(contents.size(), 4096u);
+  const size_t t = contents.size() - 4096;
+  EXPECT_EQ(contents, std::string(4096 + t, static_cast<char>('a' + t)));  // one writer's whole file
+  std::vector<std::string> names;
+  fs::ListFiles(dir.path(), "*", names);
+  EXPECT_EQ(names, std::vector<std::string>{"shared.xml"});
 }
