@@ -1,0 +1,56 @@
+#include "core/QuorServiceUtils.h"
+
+#include "core/ServiceModule.h"
+#include "core/ServiceConfig.h"
+#include "platform/text/text.h"
+#include "platform/time/clock.h"
+
+namespace quor::core {
+
+// ---- Event log ------------------------------------------------------------------
+
+CEventLogWriter::CEventLogWriter() : Source("QuorServiceCore"), Level(1) {}
+
+int32_t CEventLogWriter::WriteEvent(uint16_t type, uint32_t eventId, std::string_view text) {
+  if (Source.empty()) return 0;
+  const auto kind = type == 1   ? eventlog::EventType::Error
+                    : type == 2 ? eventlog::EventType::Warning
+                                : eventlog::EventType::Information;
+  eventlog::EventSource(Source).Report(kind, eventId, {std::string(text)});
+  return 1;
+}
+
+void CEventLogWriter::ReportError(uint32_t eventId, std::string_view text) {
+  if (Level >= 1) WriteEvent(1, eventId, text);
+}
+
+// ---- Utilities object -------------------------------------------------------------
+
+CQuorServiceUtils::CQuorServiceUtils() {
+  LogStream.TraceLine("QuorServiceLog.txt");
+  EventLog.Source = "QuorService";
+  EventLog.Level = 4;
+  LogStream.TraceLine("Log Start");
+}
+
+CQuorServiceUtils::~CQuorServiceUtils() { LogStream.TraceLine("Log End"); }
+
+std::string CQuorServiceUtils::FormatLogTime() {
+  const auto t = time::LocalTime();
+  return text::Format("%d/%d/%d %d:%d:%d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+bool CQuorServiceUtils::ReadRootContext(com::Bstr& context) const {
+  context = com::Bstr();
+  std::string value;
+  if (!ReadServiceString(kServiceKey, "RootContext", value) || value.empty()) return false;
+  context = com::Bstr::FromUtf8(value);
+  return true;
+}
+
+int32_t CQuorServiceUtils::GetCompressThreshold() const {
+  const CServiceConfig* settings = CServiceModule::Instance().Settings();
+  return settings ? settings->CompressThreshold : -1;
+}
+
+}  // namespace quor::core

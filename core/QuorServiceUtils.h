@@ -1,0 +1,79 @@
+// The shared utilities object of the service core: the event-log writer, the
+// (inert) service log stream, the log-time stamp, status raising and the
+// result and fault texts. Its other operations (directory lists, URNs, ACL
+// documents) join it with the parts of the service that use them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/com/bstr.h"
+#include "platform/com/hresult.h"
+#include "platform/eventlog/eventlog.h"
+
+namespace quor::core {
+
+// Writes the service's entries to the event log.
+class CEventLogWriter {
+ public:
+  CEventLogWriter();
+
+  // One entry of `type` (1 error, 2 warning, 4 information). Non-zero on
+  // success.
+  int32_t WriteEvent(uint16_t type, uint32_t eventId, std::string_view text);
+  // An error entry, when Level is at least 1.
+  void ReportError(uint32_t eventId, std::string_view text);
+
+  std::string Source;
+  int32_t Level;
+};
+
+// The service log. Nothing in this system opens it: both hooks take their
+// texts and write nothing.
+class CServiceLogStream {
+ public:
+  int32_t TraceLine(std::string_view) { return 0; }
+  int32_t TraceCall(std::string_view, std::string_view) { return 0; }
+};
+
+// Exception information of a failed late-bound call, as the fault texts take it.
+struct CallException {
+  uint16_t code = 0;
+  com::Bstr description;
+};
+
+class CQuorServiceUtils {
+ public:
+  CQuorServiceUtils();
+  virtual ~CQuorServiceUtils();
+
+  // Local time as "%d/%d/%d %d:%d:%d" (year/month/day hour:minute:second, no
+  // leading zeros): the stamp of every store row.
+  static std::string FormatLogTime();
+
+  // ---- Status codes, result and fault texts ----
+  // Makes error information with `source` and `text`, or, without text, the
+  // status's own text, the thread's current error information.
+  static void RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text = {});
+  // "<root><resultCode>%d</resultCode></root>".
+  static com::Bstr FormatResultCode(int32_t code);
+  static com::Bstr MakeTransformerFault(const CallException& exception);
+  static com::Bstr MakeAccessorFault(const CallException& exception);
+  // Whether `text` is present and begins with "<fault>".
+  static bool IsFaultResult(const com::Bstr& text);
+  // Raises the error a fault text describes and returns its number as a
+  // failing status.
+  static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text);
+
+  // ---- Settings readers ----
+  // RootContext under the service key; false and null when missing or empty.
+  bool ReadRootContext(com::Bstr& context) const;
+  // The settings' CompressThreshold as it stands (-1 before it was read).
+  int32_t GetCompressThreshold() const;
+
+  CEventLogWriter EventLog;
+  CServiceLogStream LogStream;
+};
+
+}  // namespace quor::core

@@ -1,0 +1,123 @@
+// Status raising, the standard result text and the fault texts of the shared
+// utilities object.
+#include <new>
+#include <string>
+
+#include "core/KeywordTable.h"
+#include "core/QuorServiceUtils.h"
+#include "core/StatusCodes.h"
+#include "platform/com/errorinfo.h"
+#include "platform/text/text.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Appends `utf8` as XML character data. Characters that XML cannot carry at
+// all (C0 controls other than tab, line feed and carriage return; U+FFFE and
+// U+FFFF) become U+FFFD, so the text always loads again; a carriage return
+// goes as a reference, which parsing keeps instead of folding into a line feed.
+void AppendXmlText(std::string& out, std::string_view utf8) {
+  out.reserve(out.size() + utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const char c = utf8[i];
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\r': out += "&#13;"; break;
+      case '\t':
+      case '\n': out += c; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += kReplacement;
+        } else if (c == '\xEF' && i + 2 < utf8.size() && utf8[i + 1] == '\xBF' &&
+                   (utf8[i + 2] == '\xBE' || utf8[i + 2] == '\xBF')) {
+          out += kReplacement;
+          i += 2;
+        } else {
+          out += c;
+        }
+    }
+  }
+}
+
+// The number of a fault text is written as a signed decimal, as the data
+// accessor writes its own: a failing status is negative and reads back whole.
+com::Bstr MakeFaultText(std::string_view actor, int32_t number, const com::Bstr& description,
+                        std::string_view marker) {
+  std::string escaped;
+  AppendXmlText(escaped, description.ToUtf8());
+  return com::Bstr::FromUtf8(text::Format(
+      "<fault><faultactor>%s</faultactor><detail><ErrorInfo><number>%d</number>"
+      "<description>%s%s</description></ErrorInfo></detail></fault>",
+      actor, number, escaped, marker));
+}
+
+bool IsNamed(const xml::NodePtr& node, KeywordIndex keyword) {
+  return node->nodeName() == CKeywordTable::Instance().Narrow(keyword);
+}
+
+HRESULT ParseFault(std::u16string_view source, const com::Bstr& text) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(text.View())) return QS_E_XML_LOAD_FAILED;
+
+  const xml::NodePtr fault = doc->firstChild();
+  if (!fault) return E_POINTER;
+  if (!IsNamed(fault, KW_FAULT)) return E_FAIL;
+  const xml::NodePtr actor = fault->firstChild();
+  if (!actor) return E_POINTER;
+  if (!IsNamed(actor, KW_FAULTACTOR)) return E_FAIL;
+  const xml::NodePtr detail = actor->nextSibling();
+  if (!detail) return E_POINTER;
+  if (!IsNamed(detail, KW_DETAIL)) return E_FAIL;
+
+  // Below "detail" only the order counts, not the names.
+  const xml::NodePtr errorInfo = detail->firstChild();
+  const xml::NodePtr number = errorInfo ? errorInfo->firstChild() : nullptr;
+  const xml::NodePtr description = number ? number->nextSibling() : nullptr;
+  if (!description) return E_POINTER;
+
+  // A fault always fails the call: a number that is not a failing status, or
+  // none at all, still gives one.
+  const std::optional<int32_t> read = text::ScanInt32(number->text());
+  const HRESULT status = read && FAILED(*read) ? *read : E_FAIL;
+  CQuorServiceUtils::RaiseServiceError(source, status, com::Bstr::FromUtf8(description->text()));
+  return status;
+}
+
+}  // namespace
+
+void CQuorServiceUtils::RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text) {
+  com::Bstr description = text.Empty() ? com::Bstr::FromUtf8(StatusText(status)) : text;
+  com::SetErrorInfo({com::GUID_NULL, com::Bstr(source), std::move(description), status, {}, 0});
+}
+
+com::Bstr CQuorServiceUtils::FormatResultCode(int32_t code) {
+  return com::Bstr::FromUtf8(text::Format("<root><resultCode>%d</resultCode></root>", code));
+}
+
+com::Bstr CQuorServiceUtils::MakeTransformerFault(const CallException& exception) {
+  return MakeFaultText("IQuorTransformer", exception.code, exception.description, "111");
+}
+
+com::Bstr CQuorServiceUtils::MakeAccessorFault(const CallException& exception) {
+  return MakeFaultText("IQuorAccessor", exception.code, exception.description, "222");
+}
+
+bool CQuorServiceUtils::IsFaultResult(const com::Bstr& text) {
+  return !text.IsNull() && text.View().starts_with(CKeywordTable::Instance().Get(KW_FAULT_PREFIX).View());
+}
+
+HRESULT CQuorServiceUtils::ParseFaultResult(std::u16string_view source, const com::Bstr& text) {
+  if (text.IsNull()) return E_FAIL;
+  try {
+    return ParseFault(source, text);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+}  // namespace quor::core

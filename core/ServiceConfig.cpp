@@ -1,0 +1,325 @@
+#include "core/ServiceConfig.h"
+
+#include <functional>
+
+#include "core/KeywordTable.h"
+#include "core/StatusCodes.h"
+#include "core/XmlHelpers.h"
+#include "platform/com/errorinfo.h"
+#include "platform/fs/fs.h"
+#include "platform/registry/registry.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+namespace {
+
+// What one folder scan looks for, and the statuses it answers.
+struct FolderScan {
+  std::string_view folder;         // below the home folder
+  std::string_view element;        // the top-level element each file must hold
+  HRESULT missingStatus;           // no file at all
+  HRESULT emptyStatus;             // a file with nothing in it
+  HRESULT formatStatus;            // a file without the element
+};
+
+// Loads every "*.xml" of the folder, in the listing's order (sorted without
+// case), and hands the element each file holds to `take`. The first bad file
+// stops the scan with its status.
+HRESULT ScanFolder(const std::string& folder, const FolderScan& scan, bool& anyFile,
+                   const std::function<HRESULT(const xml::NodePtr&)>& take) {
+  std::vector<std::string> names;
+  anyFile = fs::ListFiles(folder, "*.xml", names) == ERROR_SUCCESS && !names.empty();
+  if (!anyFile) return scan.missingStatus;
+  for (const auto& name : names) {
+    const std::string path = fs::JoinPath(folder, name);
+    std::string bytes;
+    if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return QS_E_XML_LOAD_FAILED;
+    if (text::TrimAscii(bytes).empty()) return scan.emptyStatus;
+    auto document = xml::Document::Create();
+    if (!document->load(path)) return QS_E_XML_LOAD_FAILED;
+    if (!document->firstChild()) return scan.emptyStatus;
+    auto element = FindTopLevel(document, scan.element);
+    if (!element) return scan.formatStatus;
+    if (HRESULT hr = take(element); FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+// A flat transformer file (entries written straight under "QuorTransform", as
+// the console writes them) becomes one entry element holding them.
+bool IsFlatTransform(const xml::NodePtr& quorTransform) {
+  for (auto child = quorTransform->firstChild(); child; child = child->nextSibling())
+    if (child->nodeName() == "ProgID") return true;
+  return false;
+}
+
+xml::NodePtr FlatToEntry(const xml::DocumentPtr& document, const xml::NodePtr& quorTransform) {
+  auto entry = document->createElement(CKeywordTable::Instance().Narrow(KW_TRANSFORM));
+  for (auto child = quorTransform->firstChild(); child; child = child->nextSibling()) {
+    if (child->nodeType() != xml::NodeType::Element) continue;
+    if (child->nodeName() == "transform" && !child->hasChildNodes()) continue;
+    entry->appendChild(CopyXmlTree(child));
+  }
+  auto wrapper = document->createElement("QuorTransform");
+  wrapper->appendChild(entry);
+  return wrapper;
+}
+
+}  // namespace
+
+bool ReadServiceString(std::string_view key, std::string_view name, std::string& value) {
+  reg::Key handle;
+  if (handle.Open(reg::Hive::LocalMachine, key) != ERROR_SUCCESS) return false;
+  reg::Value raw;
+  if (handle.GetValue(name, raw) != ERROR_SUCCESS) return false;
+  // The bytes as the registry holds them, whatever the type: a text written
+  // without its terminator ends at its real length.
+  std::string bytes(raw.data.begin(), raw.data.end());
+  value = bytes.substr(0, bytes.find('\0'));
+  return true;
+}
+
+CServiceConfig::CServiceConfig()
+    : DefaultAccessorMethod(CKeywordTable::Instance()[KW_QUERY]),
+      DefaultAccessorProgID(CKeywordTable::Instance()[KW_QUORACCESSOR_LEGACYDBACCESSOR]) {}
+
+CServiceConfig::~CServiceConfig() {
+  ConfigDocument.reset();
+  TransformDocument.reset();
+  UnifierDocument.reset();
+}
+
+// ---- Registry values ----------------------------------------------------------
+
+const com::Bstr& CServiceConfig::ReadHomeDir() {
+  std::string value;
+  if (!ReadServiceString(kServiceKey, "HomeDir", value)) value.clear();
+  HomeDirAnsi = value;
+  HomeDir = com::Bstr::FromUtf8(value);
+  return HomeDir;
+}
+
+int CServiceConfig::ReadLogLevel() {
+  std::string value;
+  LogLevel = LOGLEVEL_NONE;
+  if (!ReadServiceString(kServiceKey, "LogLevel", value)) return 0;
+  if (value == "None") LogLevel = LOGLEVEL_NONE;
+  else if (value == "Normal") LogLevel = LOGLEVEL_NORMAL;
+  else if (value == "Detail") LogLevel = LOGLEVEL_DETAIL;
+  else if (value == "Debug") LogLevel = LOGLEVEL_DEBUG;
+  return 0;
+}
+
+std::vector<com::Bstr> CServiceConfig::SplitNameList(std::string_view text) {
+  std::vector<com::Bstr> names;
+  for (const auto& item : text::Split(text, ',')) {
+    std::string_view name(item);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    if (!name.empty()) names.push_back(com::Bstr::FromUtf8(name));
+  }
+  return names;
+}
+
+bool CServiceConfig::ReadAdminUsers() {
+  AdminUsers.clear();
+  std::string value;
+  if (ReadServiceString(kServiceKey, "AdminUsers", value)) AdminUsers = SplitNameList(value);
+  return true;
+}
+
+int CServiceConfig::ReadUserGroups() {
+  UserGroups.clear();
+  reg::Key key;
+  if (key.Open(reg::Hive::LocalMachine, kUserGroupKey) != ERROR_SUCCESS) return 0;
+  std::vector<reg::NamedValue> values;
+  if (key.EnumValues(values) != ERROR_SUCCESS) return 0;
+  for (const auto& value : values) {
+    std::string members(value.value.data.begin(), value.value.data.end());
+    members = members.substr(0, members.find('\0'));
+    UserGroups.push_back(UserGroup{com::Bstr::FromUtf8(value.name), SplitNameList(members)});
+  }
+  return 0;
+}
+
+bool CServiceConfig::ReadCompressThreshold() {
+  // Only a 32-bit number counts; anything else leaves compression off.
+  CompressThreshold = 0;
+  reg::Key key;
+  uint32_t number = 0;
+  if (key.Open(reg::Hive::LocalMachine, kServiceKey) == ERROR_SUCCESS && key.GetDword("CompressThreshold", number) == ERROR_SUCCESS)
+    CompressThreshold = static_cast<int32_t>(number);
+  return true;
+}
+
+bool CServiceConfig::ReadAdminGroupName() {
+  AdminGroupName = com::Bstr();
+  std::string value;
+  if (!ReadServiceString(kServiceKey, "AdminGroupName", value)) return false;
+  if (!value.empty()) AdminGroupName = com::Bstr::FromUtf8(value);
+  return true;
+}
+
+std::string CServiceConfig::FolderPath(std::string_view name) const { return fs::JoinPath(HomeDirAnsi, name); }
+
+// ---- The config folder ---------------------------------------------------------
+
+void CServiceConfig::ClearDefinitions() {
+  QueryDataSources.clear();
+  RepositoryDefinitions.clear();
+  RepositoryDocument.reset();
+}
+
+HRESULT CServiceConfig::LoadConfigDirectory() {
+  const auto& kw = CKeywordTable::Instance();
+  const FolderScan scan{"config", kw.Narrow(KW_OLEDBSETTING), QS_E_CONFIG_NOT_EXIST, QS_E_CONFIG_EMPTY,
+                        QS_E_CONFIG_FORMAT_INVALID};
+  HRESULT status;
+  try {
+    ConfigDocument = xml::Document::Create();
+    auto config = ConfigDocument->createElement(kw.Narrow(KW_CONFIG));
+    bool anyFile = false;
+    status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& element) {
+      return config->appendChild(element) ? S_OK : QS_E_CONFIG_LOAD_EXCEPTION;
+    });
+    if (!anyFile) ConfigDocument.reset();
+    else if (SUCCEEDED(status)) ConfigDocument->appendChild(config);
+  } catch (const std::exception&) {
+    ConfigDocument.reset();
+    status = QS_E_CONFIG_LOAD_EXCEPTION;
+  }
+  if (FAILED(status)) return status;
+  return BuildDataSourceDefinitions(ConfigDocument);
+}
+
+HRESULT CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& document) {
+  if (!document || !QueryDataSources.empty() || !RepositoryDefinitions.empty()) return S_OK;
+  const auto& kw = CKeywordTable::Instance();
+  HRESULT status = S_OK;
+  try {
+    auto repositoryConfig = document->createElement(kw.Narrow(KW_CONFIG));
+    auto root = document->documentElement();
+    for (auto child = root ? root->firstChild() : nullptr; child; child = child->nextSibling()) {
+      auto definition = std::make_unique<DataSourceDefinition>();
+      status = definition->LoadFromXml(child);
+      if (FAILED(status)) break;
+      const com::Bstr& kind = definition->GetServiceKind();
+      if (kind.Empty()) {
+        QueryDataSources.push_back(std::move(definition));
+      } else if (kind == u"VODB") {
+        repositoryConfig->appendChild(CopyXmlTree(child));
+        RepositoryDefinitions.push_back(std::move(definition));
+      }
+    }
+    if (SUCCEEDED(status) && !RepositoryDefinitions.empty()) {
+      RepositoryDocument = xml::Document::Create();
+      RepositoryDocument->appendChild(repositoryConfig);
+    }
+  } catch (const std::exception&) {
+    status = QS_E_CONFIG_PARSE_EXCEPTION2;
+  }
+  if (FAILED(status)) {
+    ConfigDocument.reset();
+    ClearDefinitions();
+    return status;
+  }
+  return S_OK;
+}
+
+HRESULT CServiceConfig::ReloadConfig() {
+  ConfigDocument.reset();
+  ClearDefinitions();
+  return LoadConfigDirectory();
+}
+
+// ---- The transform folder --------------------------------------------------------
+
+HRESULT CServiceConfig::LoadTransformDirectory() {
+  const auto& kw = CKeywordTable::Instance();
+  const FolderScan scan{"transform", kw.Narrow(KW_QUORTRANSFORM), S_OK, QS_E_TRANSFORM_EMPTY,
+                        QS_E_TRANSFORM_FORMAT_INVALID};
+  HRESULT status;
+  try {
+    TransformDocument = xml::Document::Create();
+    xml::NodePtr root;
+    int counter = 0;
+    bool anyFile = false;
+    status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& found) {
+      xml::NodePtr quorTransform = IsFlatTransform(found) ? FlatToEntry(TransformDocument, found) : found;
+      // The file's first entry gets the identifier of its place in the folder.
+      if (auto first = quorTransform->firstChild()) {
+        auto id = TransformDocument->createElement(kw.Narrow(KW_TRANSID));
+        id->setText(text::Format("trans:%d", counter++));
+        first->appendChild(id);
+      }
+      if (!root) {
+        root = CopyXmlTree(quorTransform);
+        return S_OK;
+      }
+      const int merged = CopyXmlTreeWithText(root, quorTransform);
+      return merged < 0 ? static_cast<HRESULT>(merged) : S_OK;
+    });
+    if (!anyFile) TransformDocument.reset();
+    else if (SUCCEEDED(status) && root) TransformDocument->appendChild(root);
+  } catch (const std::exception&) {
+    TransformDocument.reset();
+    status = QS_E_TRANSFORM_LOAD_EXCEPTION;
+  }
+  return status;
+}
+
+HRESULT CServiceConfig::ReloadTransform() {
+  TransformDocument.reset();
+  return LoadTransformDirectory();
+}
+
+// ---- The unifier folder ------------------------------------------------------------
+
+HRESULT CServiceConfig::LoadUnifierDirectory() {
+  const auto& kw = CKeywordTable::Instance();
+  const FolderScan scan{"unifier", kw.Narrow(KW_UNIFYRULE), S_OK, QS_E_UNIFYTABLE_EMPTY, QS_E_UNIFYTABLE_FORMAT};
+  HRESULT status;
+  try {
+    UnifierDocument = xml::Document::Create();
+    auto unifier = UnifierDocument->createElement(kw.Narrow(KW_UNIFIER));
+    bool anyFile = false;
+    status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& rule) {
+      return unifier->appendChild(rule) ? S_OK : QS_E_UNIFYTABLE_LOAD_EXCEPTION;
+    });
+    if (!anyFile) UnifierDocument.reset();
+    else if (SUCCEEDED(status)) UnifierDocument->appendChild(unifier);
+  } catch (const std::exception&) {
+    UnifierDocument.reset();
+    status = QS_E_UNIFYTABLE_LOAD_EXCEPTION;
+  }
+  return status;
+}
+
+HRESULT CServiceConfig::BuildUnifyTable(const xml::DocumentPtr& document) {
+  if (!document || UnifyTable) return S_OK;
+  HRESULT status = S_OK;
+  try {
+    auto root = document->documentElement();
+    auto rule = root ? root->firstChild() : nullptr;
+    if (!rule) return QS_E_UNIFYTABLE_PARSE_EXCEPTION;
+    std::unique_ptr<UnifyTableEntry>* slot = &UnifyTable;
+    for (; rule; rule = rule->nextSibling()) {
+      *slot = std::make_unique<UnifyTableEntry>();
+      status = (*slot)->LoadFromXml(rule);
+      if (FAILED(status)) break;
+      slot = &(*slot)->NextRuleSlot();
+    }
+  } catch (const std::exception&) {
+    status = QS_E_UNIFYTABLE_PARSE_EXCEPTION;
+  }
+  if (FAILED(status)) UnifyTable.reset();
+  return status;
+}
+
+HRESULT CServiceConfig::ReloadUnifyTable() {
+  UnifierDocument.reset();
+  UnifyTable.reset();
+  if (HRESULT hr = LoadUnifierDirectory(); FAILED(hr)) return hr;
+  return BuildUnifyTable(UnifierDocument);
+}
+
+}  // namespace quor::core

@@ -1,0 +1,96 @@
+// The service core's settings: the registry values under the service key, the
+// default accessor binding, and the config, transform and unifier folders
+// below the home folder with what is built from them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/DataSourceDefinition.h"
+#include "core/UnifyTable.h"
+#include "platform/com/bstr.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+
+// Log levels of the LogLevel value.
+enum LogLevel : int32_t {
+  LOGLEVEL_DEBUG = 0x01,
+  LOGLEVEL_NONE = 0x20,
+  LOGLEVEL_NORMAL = 0x40,
+  LOGLEVEL_DETAIL = 0x80,
+  LOGLEVEL_NOT_READ = 16,
+};
+
+inline constexpr std::string_view kServiceKey = "Software\\Velt\\QuorService";
+inline constexpr std::string_view kUserGroupKey = "Software\\Velt\\QuorService\\UserGroup";
+
+struct UserGroup {
+  com::Bstr name;
+  std::vector<com::Bstr> members;
+};
+
+class CServiceConfig {
+ public:
+  CServiceConfig();
+  virtual ~CServiceConfig();
+  CServiceConfig(const CServiceConfig&) = delete;
+  CServiceConfig& operator=(const CServiceConfig&) = delete;
+
+  // ---- Registry values (each read on first need and kept) ----
+  const com::Bstr& ReadHomeDir();
+  int ReadLogLevel();
+  bool ReadAdminUsers();
+  int ReadUserGroups();
+  bool ReadCompressThreshold();
+  bool ReadAdminGroupName();
+  // Names separated by ",": empty items dropped, leading blanks skipped.
+  static std::vector<com::Bstr> SplitNameList(std::string_view text);
+
+  // ---- The config folder ----
+  HRESULT LoadConfigDirectory();
+  HRESULT BuildDataSourceDefinitions(const xml::DocumentPtr& document);
+  HRESULT ReloadConfig();
+
+  // ---- The transform folder ----
+  HRESULT LoadTransformDirectory();
+  HRESULT ReloadTransform();
+
+  // ---- The unifier folder ----
+  HRESULT LoadUnifierDirectory();
+  HRESULT BuildUnifyTable(const xml::DocumentPtr& document);
+  HRESULT ReloadUnifyTable();
+
+  // The folder `name` below the home folder.
+  std::string FolderPath(std::string_view name) const;
+
+  com::Bstr AdminGroupName;  // null: not read
+  int32_t CompressThreshold = -1;
+  int32_t LogLevel = LOGLEVEL_NOT_READ;
+  com::Bstr DefaultAccessorMethod;
+  com::Bstr DefaultAccessorProgID;
+  std::unique_ptr<UnifyTableEntry> UnifyTable;
+  std::vector<std::unique_ptr<DataSourceDefinition>> QueryDataSources;
+  std::vector<std::unique_ptr<DataSourceDefinition>> RepositoryDefinitions;
+  xml::DocumentPtr UnifierDocument;
+  xml::DocumentPtr TransformDocument;
+  xml::DocumentPtr ConfigDocument;
+  xml::DocumentPtr RepositoryDocument;
+  com::Bstr HomeDir;  // null: not read
+  std::string HomeDirAnsi;
+  std::vector<com::Bstr> AdminUsers;
+  std::vector<UserGroup> UserGroups;
+
+ private:
+  void ClearDefinitions();
+};
+
+// Reads a text value of the service key (or of `key`) as the registry holds
+// it, ending at its first NUL or at its real end. False when the key or the
+// value is missing.
+bool ReadServiceString(std::string_view key, std::string_view name, std::string& value);
+
+}  // namespace quor::core

@@ -1,0 +1,86 @@
+#include "core/ServiceModule.h"
+
+#include "core/KeywordTable.h"
+#include "core/StatusCodes.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+namespace {
+
+// Start-up entries share the request frame's event id.
+constexpr uint32_t kEventId = 4096;
+
+}  // namespace
+
+CServiceModule& CServiceModule::Instance() {
+  static CServiceModule module;
+  return module;
+}
+
+CQuorServiceUtils& CServiceModule::EnsureUtils() {
+  if (!utils_) utils_ = std::make_unique<CQuorServiceUtils>();
+  return *utils_;
+}
+
+CServiceConfig& CServiceModule::EnsureSettings() {
+  if (!settings_) settings_ = std::make_unique<CServiceConfig>();
+  return *settings_;
+}
+
+HRESULT CServiceModule::InitInstance() {
+  CKeywordTable::Instance();
+  CQuorServiceUtils& utils = EnsureUtils();
+  if (!settings_) {
+    CServiceConfig& settings = EnsureSettings();
+    settings.ReadHomeDir();
+    const HRESULT loaded = settings.LoadConfigDirectory();
+    settings.ReadLogLevel();
+    settings.ReadAdminUsers();
+    settings.ReadUserGroups();
+    settings.ReadCompressThreshold();
+    if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) {
+      utils.EventLog.ReportError(kEventId, text::Format("[0x%X] %s (%s)", loaded, StatusText(loaded),
+                                                        settings.FolderPath("config")));
+    }
+  }
+  if (!connection_) OpenRepository();
+  return S_OK;
+}
+
+void CServiceModule::OpenRepository() {
+  CQuorServiceUtils& utils = EnsureUtils();
+  const CServiceConfig& settings = EnsureSettings();
+  connection_ = std::make_unique<CSqlServerDBConnect>();
+  if (settings.RepositoryDefinitions.empty()) {
+    utils.EventLog.ReportError(
+        kEventId, text::Format("[0x%X] %s No repository definition (quorservice VODB) in %s.",
+                               QS_E_VESK_RESOURCE_DB_NOT_INSTALLED, StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED),
+                               settings.FolderPath("config")));
+    return;
+  }
+  const DataSourceDefinition& definition = *settings.RepositoryDefinitions.front();
+  const std::string& provider = definition.GetProviderAnsi();
+  utils.LogStream.TraceCall("Provider", provider);
+  if (provider.compare(0, 8, "OraOLEDB") == 0) connection_ = std::make_unique<COracleDBConnect>();
+  const int32_t opened = connection_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(),
+                                           definition.GetUserName(), definition.GetPassword(),
+                                           definition.GetExtendedProperties());
+  utils.LogStream.TraceCall("DB", "Connected");
+  if (opened == 0) {
+    utils.EventLog.WriteEvent(4, kEventId,
+                              text::Format("QuorService started: the repository (%s, %s) is open.", provider,
+                                           connection_->DataSource().empty() ? std::string("ODBC") : connection_->DataSource()));
+  } else {
+    utils.EventLog.ReportError(
+        kEventId, text::Format("[0x%X] %s The repository %s could not be opened: %s", QS_E_VESK_RESOURCE_DB_NOT_INSTALLED,
+                               StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED), provider,
+                               connection_->LastErrorText.ToUtf8()));
+  }
+}
+
+void CServiceModule::ExitInstance() {
+  utils_.reset();
+  connection_.reset();
+}
+
+}  // namespace quor::core
