@@ -13,9 +13,10 @@
 namespace quor::core {
 
 // Entry numbers of the keyword table, 1-based, each with its text. A name is
-// KW_ and the text in capitals, other characters as '_' ("<fault>" and "*"
-// excepted). When two entries differ only in case, the later one adds _LC,
-// _CAP or _UC for its spelling (KW_QUERY "Query", KW_QUERY_LC "query").
+// KW_ and the text in capitals, other characters as '_', none at the ends
+// ("<fault>" and "*" excepted). When two entries differ only in case, the
+// later one adds _LC, _CAP or _UC for its spelling (KW_QUERY "Query",
+// KW_QUERY_LC "query").
 enum KeywordIndex : int {
   KW_QUORACCESSOR_COLLABDBACCESSOR = 1,         // "QuorAccessor.CollabDBAccessor"
   KW_QUERY = 2,                                 // "Query"

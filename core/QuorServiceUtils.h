@@ -41,6 +41,7 @@ class CServiceLogStream {
 struct CallException {
   uint16_t code = 0;
   com::Bstr description;
+  HRESULT status = S_OK;  // the full status (scode) when the call gave one
 };
 
 class CQuorServiceUtils {

@@ -100,11 +100,11 @@ com::Bstr CQuorServiceUtils::FormatResultCode(int32_t code) {
 }
 
 com::Bstr CQuorServiceUtils::MakeTransformerFault(const CallException& exception) {
-  return MakeFaultText("IQuorTransformer", exception.code, exception.description, "111");
+  return MakeFaultText("IQuorTransformer", exception.status ? exception.status : exception.code, exception.description, "111");
 }
 
 com::Bstr CQuorServiceUtils::MakeAccessorFault(const CallException& exception) {
-  return MakeFaultText("IQuorAccessor", exception.code, exception.description, "222");
+  return MakeFaultText("IQuorAccessor", exception.status ? exception.status : exception.code, exception.description, "222");
 }
 
 bool CQuorServiceUtils::IsFaultResult(const com::Bstr& text) {

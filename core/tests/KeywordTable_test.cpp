@@ -58,7 +58,7 @@ TEST(KeywordTable, CaseTwinsAreDistinctEntries) {
     EXPECT_NE(Table().Get(a), Table().Get(b)) << Table().Narrow(a);
     EXPECT_TRUE(text::EqualsNoCase(Table().Narrow(a), Table().Narrow(b))) << a << " " << b;
   }
-  // The twins the edge cases name, by number.
+  // The same twins by number, as the numbering is the interface.
   EXPECT_EQ(Table().Narrow(37), "true");
   EXPECT_EQ(Table().Narrow(65), "True");
   EXPECT_EQ(Table().Narrow(71), "Schema");

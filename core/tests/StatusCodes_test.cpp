@@ -68,7 +68,8 @@ TEST(StatusTexts, EveryServiceCodeHasEnglishAndJapanese) {
     EXPECT_FALSE(IsAscii(japanese));
     EXPECT_TRUE(text::IsValidUtf8(japanese));
   }
-  // The range runs from 0x81000001 to 0x8100008E with the Part's gaps.
+  // The range runs from 0x81000001 to 0x8100008E; 0x81000028 and 0x81000089 to
+  // 0x8100008D have no code.
   EXPECT_EQ(table.front().status, ServiceStatus(0x01));
   EXPECT_EQ(table.back().status, QS_E_RESOURCE_ATTRIBUTE_REMOVE_FAILED);
   for (uint32_t gap : {0x00u, 0x28u, 0x89u, 0x8Du, 0x8Fu, 0xFFFFu})
@@ -260,7 +261,7 @@ TEST(FaultTexts, NegativeNumbersAreReturnedWhole) {
 }
 
 TEST(FaultTexts, NumbersThatAreNoFailureStillFail) {
-  // The Part's own example (12 and one letter) no longer reads as success-ish.
+  // A positive number (a 16-bit code, say) is not taken as the status.
   com::ClearErrorInfo();
   EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", Fault("12", "x")), E_FAIL);
   EXPECT_EQ(TakeErrorInfo().description, u"x");
@@ -302,4 +303,20 @@ TEST(FaultTexts, ShapesOtherThanAFaultAreRejected) {
 }
 
 }  // namespace
+}  // namespace quor::core
+
+namespace quor::core {
+
+TEST(FaultTexts, FullStatusOfAFailedCallIsWritten) {
+  CallException failed;
+  failed.code = 0x002E;
+  failed.status = static_cast<HRESULT>(0x8200002Eu);
+  failed.description = com::Bstr(u"accessor broke");
+  const com::Bstr fault = CQuorServiceUtils::MakeAccessorFault(failed);
+  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"QuorServer", fault), static_cast<HRESULT>(0x8200002Eu));
+  auto info = com::GetErrorInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->description, u"accessor broke222");
+}
+
 }  // namespace quor::core
