@@ -1,0 +1,82 @@
+#include "transform/flatconvert/csv_convert.h"
+
+#include "transform/common/conversion.h"
+#include "transform/common/fault.h"
+
+namespace quor::transform {
+
+HRESULT CTransCSVImpl::Convert(xml::Document& source, xml::NodePtr& output) const {
+  output = nullptr;
+  xml::NodePtr response = ResponseElement(source);
+  if (!response) return kInvalidSource;
+  // The output is built as new nodes of the source's document, which is
+  // itself only read.
+  xml::Document& doc = source;
+  xml::NodePtr result = doc.createElement("response");
+  std::string buffer;
+  for (xml::NodePtr table = response->firstChild(); table; table = table->nextSibling()) {
+    if (!IsElement(*table, "table")) return kInvalidSource;
+    buffer.clear();
+    xml::NodePtr outTable = doc.createElement("table");
+    xml::NodePtr caption;
+    if (HRESULT hr = BuildCaption(doc, table, caption); FAILED(hr)) return hr;
+    outTable->appendChild(caption);
+    if (xml::NodePtr first = table->firstChild()) {
+      if (HRESULT hr = AppendHeader(first, buffer); FAILED(hr)) return hr;
+      buffer += '\n';
+      for (xml::NodePtr record = first; record; record = record->nextSibling()) {
+        if (HRESULT hr = AppendRow(record, buffer); FAILED(hr)) return hr;
+        buffer += '\n';
+      }
+    }
+    // One CDATA section; the serialiser splits it where a value holds "]]>".
+    xml::NodePtr csv = doc.createElement("csv");
+    csv->appendChild(doc.createCDATASection(buffer));
+    outTable->appendChild(csv);
+    result->appendChild(outTable);
+  }
+  output = std::move(result);
+  return S_OK;
+}
+
+void CTransCSVImpl::AppendField(std::string& line, std::string_view value) {
+  if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
+    line += value;
+    return;
+  }
+  line += '"';
+  for (char c : value) {
+    if (c == '"') line += '"';
+    line += c;
+  }
+  line += '"';
+}
+
+HRESULT CTransCSVImpl::AppendHeader(const xml::NodePtr& record, std::string& buffer) {
+  if (!record) return kNoRecordNode;
+  bool first = true;
+  for (xml::NodePtr child = record->firstChild(); child; child = child->nextSibling()) {
+    std::optional<std::string> name = child->getAttribute("name");
+    if (!name) continue;
+    if (!first) buffer += ',';
+    first = false;
+    AppendField(buffer, *name);
+  }
+  return S_OK;
+}
+
+HRESULT CTransCSVImpl::AppendRow(const xml::NodePtr& record, std::string& buffer) {
+  if (!record) return kNoRecordNode;
+  bool first = true;
+  for (xml::NodePtr child = record->firstChild(); child; child = child->nextSibling()) {
+    if (!IsElement(*child, "column")) continue;
+    // Every value is a field, an empty one too: a separator goes between
+    // any two, so no column shifts when leading values are empty.
+    if (!first) buffer += ',';
+    first = false;
+    AppendField(buffer, child->text());
+  }
+  return S_OK;
+}
+
+}  // namespace quor::transform

@@ -1,0 +1,24 @@
+// GridPage's worker: each table of a response document becomes an XHTML
+// table with a border, a caption, a header row and one row per record.
+#pragma once
+
+#include "platform/com/hresult.h"
+#include "platform/xml/dom.h"
+
+namespace quor::transform {
+
+class CTransXHTMLImpl {
+ public:
+  // Builds "response" > "html" > "table"* from `source`; kInvalidSource
+  // unless `source` is a response document. Values go in as element text, so
+  // serialising escapes them. Keeps no state between calls.
+  HRESULT Convert(xml::Document& source, xml::NodePtr& output) const;
+
+ private:
+  // A "th" for each child of the record that has a "name" attribute.
+  static HRESULT BuildHeaderRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
+  // A "td" for each "column" child of the record.
+  static HRESULT BuildDataRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
+};
+
+}  // namespace quor::transform
