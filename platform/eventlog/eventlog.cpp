@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/base/unique_fd.h"
 #include "platform/text/text.h"
 #include "platform/time/clock.h"
 
@@ -63,24 +64,11 @@ std::string Unescape(std::string_view s) {
   return out;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Sends one datagram to the local syslog socket under the source's own tag;
 // openlog() would make the tag process-wide.
 void SendSyslog(const std::string& source, EventType type, std::string_view message) {
-  Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -94,7 +82,7 @@ void SendSyslog(const std::string& source, EventType type, std::string_view mess
 }
 
 void AppendToFile(const char* path, std::string_view line) {
-  Fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  UniqueFd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd.get() < 0) return;
   // One write per entry, so lines from several processes never interleave.
   const ssize_t written = ::write(fd.get(), line.data(), line.size());

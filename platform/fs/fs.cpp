@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/base/win32_error.h"
+#include "platform/base/unique_fd.h"
 #include "platform/text/text.h"
 
 namespace quor::fs {
@@ -19,19 +20,6 @@ struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
@@ -146,7 +134,7 @@ long DeleteFile(std::string_view path) {
 
 long ReadFile(std::string_view path, std::string& contents) {
   const std::string p = NormalizePath(path);
-  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return LastError(p);
   std::string data;
   char buf[65536];
@@ -170,7 +158,7 @@ long WriteFileAtomic(std::string_view path, std::string_view contents) {
   std::string tmp = p + ".tmp.XXXXXX";
   long rc = ERROR_SUCCESS;
   {
-    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
     if (fd.get() < 0) return LastError(p);
     ::fchmod(fd.get(), 0644);
     size_t done = 0;

@@ -56,6 +56,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/base/unique_fd.h"
 #include "platform/text/text.h"
 
 namespace quor::reg {
@@ -446,20 +447,6 @@ FileId IdOf(const struct stat& st) {
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 long ErrorFromErrno(int err, long otherwise) {
   if (err == EACCES || err == EPERM || err == EROFS) return ERROR_ACCESS_DENIED;
@@ -468,7 +455,7 @@ long ErrorFromErrno(int err, long otherwise) {
 
 // Reads the whole file. ERROR_FILE_NOT_FOUND when it does not exist.
 long ReadFile(const std::filesystem::path& file, std::string& content, FileId& id) {
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno, quor::ERROR_CANTREAD);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return quor::ERROR_CANTREAD;
@@ -500,7 +487,7 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 void SyncFolder(const std::filesystem::path& folder) {
-  Fd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() >= 0) ::fsync(fd.get());
 }
 
@@ -725,7 +712,7 @@ struct Registry::State {
     mode_t mode = 0644;
     struct stat st {};
     if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (fd.get() < 0) return ErrorFromErrno(errno, ERROR_CANTWRITE);
     bool ok = WriteAll(fd.get(), out) && ::fsync(fd.get()) == 0;
     ok = ::close(fd.Release()) == 0 && ok;
