@@ -11,8 +11,10 @@ constexpr int32_t kUnknownError = 1;
 
 ado::Parameter Bind(const com::Variant& value) {
   const com::Variant v = value.Dereferenced();
-  const bool integer = v.Type() == com::VT_I4 || v.Type() == com::VT_I2 || v.Type() == com::VT_UI1;
-  return ado::Command::CreateParameter(u"", integer ? ado::adInteger : ado::adBSTR, ado::adParamInput, 0, v);
+  ado::DataType type = ado::adBSTR;
+  if (v.Type() == com::VT_I4 || v.Type() == com::VT_I2 || v.Type() == com::VT_UI1) type = ado::adInteger;
+  else if (v.Type() == com::VT_I8) type = ado::adBigInt;
+  return ado::Command::CreateParameter(u"", type, ado::adParamInput, 0, v);
 }
 
 }  // namespace

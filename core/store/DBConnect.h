@@ -41,7 +41,8 @@ class CDBConnect {
   long GetState() const;
 
   // Runs `sql` with `params` bound in order to its '?' markers (an integer
-  // variant binds as an integer, anything else as text; NULL as NULL) and
+  // variant binds as an integer of its size, anything else as text; NULL as
+  // NULL) and
   // leaves the command and its rows in the holders.
   int32_t ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
                        std::span<const com::Variant> params = {});

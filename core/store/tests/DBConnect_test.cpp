@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "core/store/DBConnect.h"
+#include "core/store/tests/RepositoryFixture.h"
 #include "platform/text/text.h"
 
 using namespace quor;
@@ -17,61 +18,10 @@ using com::Variant;
 
 namespace {
 
-std::string PgOdbc() {
-  const char* env = std::getenv("QUOR_TEST_PG");
-  return env ? env : "";
-}
+using quor::core::testing::PgOdbc;
 
-std::string ReadSchema(const std::string& name) {
-  std::ifstream in(std::string(QUOR_SOURCE_DIR) + "/sql/" + name);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// Runs a schema file statement by statement (comments dropped).
-void ApplySchema(CDBConnect& db, const std::string& sql) {
-  std::string statement;
-  std::istringstream lines(sql);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("--", 0) == 0) continue;
-    statement += line + "\n";
-    if (line.find(';') != std::string::npos) {
-      ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText.ToUtf8() << "\n" << statement;
-      statement.clear();
-    }
-  }
-}
-
-class DBConnectTest : public ::testing::TestWithParam<std::string> {
+class DBConnectTest : public quor::core::testing::RepositoryTest {
  protected:
-  void SetUp() override {
-    tag_ = text::Format("t%d", static_cast<int>(::getpid()));
-    if (GetParam() == "sqlite") {
-      dbPath_ = (std::filesystem::temp_directory_path() / ("quor-store-" + tag_ + ".db")).string();
-      std::filesystem::remove(dbPath_);
-      odbc_ = "DRIVER={SQLite3};Database=" + dbPath_;
-    } else {
-      odbc_ = PgOdbc();
-      if (odbc_.empty()) {
-        if (std::getenv("CI")) {
-          FAIL() << "QUOR_TEST_PG is not set: the test command must start PostgreSQL";
-        }
-        GTEST_SKIP() << "QUOR_TEST_PG not set";
-      }
-    }
-    ASSERT_EQ(db_.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""), Bstr::FromUtf8(odbc_)), 0)
-        << db_.LastErrorText.ToUtf8();
-    if (GetParam() == "sqlite") ApplySchema(db_, ReadSchema("sqlite.sql"));
-  }
-  void TearDown() override {
-    if (GetParam() != "sqlite" && db_.GetState() == 1) {
-      const Variant like[] = {Variant(Bstr::FromUtf8("%" + tag_ + "%"))};
-      db_.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like);
-    }
-    if (!dbPath_.empty()) std::filesystem::remove(dbPath_);
-  }
-
   int32_t InsertVesk(const std::string& user, const std::string& name, const Variant& content) {
     const std::string uri = "urn:vocontent:vodb000:" + user + "-" + name;
     const Variant values[] = {Variant(Bstr::FromUtf8(user)), Variant(Bstr::FromUtf8(name)), Variant(int32_t{0}),
@@ -83,8 +33,6 @@ class DBConnectTest : public ::testing::TestWithParam<std::string> {
         values);
   }
 
-  CSqlServerDBConnect db_;
-  std::string tag_, dbPath_, odbc_;
 };
 
 }  // namespace
@@ -203,5 +151,4 @@ TEST_P(DBConnectTest, ListersShowTheRepository) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, DBConnectTest, ::testing::Values("sqlite", "postgresql"),
-                         [](const auto& info) { return info.param; });
+QUOR_INSTANTIATE_ENGINES(DBConnectTest);

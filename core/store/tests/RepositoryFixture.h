@@ -1,0 +1,86 @@
+// The engines every store test runs on: a fresh SQLite file with the
+// repository schema, and the PostgreSQL cluster of the test command
+// (QUOR_TEST_PG, an ODBC connection string; skipped locally without it, a
+// failure under CI). On PostgreSQL, tests share the tables: each marks its
+// rows with its own tag and removes them afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/store/DBConnect.h"
+#include "platform/text/text.h"
+
+namespace quor::core::testing {
+
+inline std::string PgOdbc() {
+  const char* env = std::getenv("QUOR_TEST_PG");
+  return env ? env : "";
+}
+
+// Runs a schema file of sql/ statement by statement (comment lines dropped).
+inline void ApplySchema(CDBConnect& db, const std::string& file) {
+  std::ifstream in(std::string(QUOR_SOURCE_DIR) + "/sql/" + file);
+  std::string statement;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("--", 0) == 0) continue;
+    statement += line + "\n";
+    if (line.find(';') != std::string::npos) {
+      ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText.ToUtf8() << "\n" << statement;
+      statement.clear();
+    }
+  }
+}
+
+class RepositoryTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    tag_ = text::Format("t%d", static_cast<int>(::getpid()));
+    if (IsSqlite()) {
+      dbPath_ = (std::filesystem::temp_directory_path() / ("quor-store-" + tag_ + ".db")).string();
+      std::filesystem::remove(dbPath_);
+      odbc_ = "DRIVER={SQLite3};Database=" + dbPath_;
+    } else {
+      odbc_ = PgOdbc();
+      if (odbc_.empty()) {
+        if (std::getenv("CI")) {
+          FAIL() << "QUOR_TEST_PG is not set: the test command must start PostgreSQL";
+        }
+        GTEST_SKIP() << "QUOR_TEST_PG not set";
+      }
+    }
+    ASSERT_EQ(db_.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
+                       com::Bstr::FromUtf8(odbc_)),
+              0)
+        << db_.LastErrorText.ToUtf8();
+    if (IsSqlite()) ApplySchema(db_, "sqlite.sql");
+  }
+  void TearDown() override {
+    if (!IsSqlite() && db_.GetState() == 1) {
+      const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + tag_ + "%"))};
+      db_.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like);
+      db_.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER LIKE ?", like);
+    }
+    if (!dbPath_.empty()) std::filesystem::remove(dbPath_);
+  }
+
+  bool IsSqlite() const { return GetParam() == "sqlite"; }
+  // A name unique to this test process.
+  std::string Tagged(std::string_view name) const { return std::string(name) + "-" + tag_; }
+
+  CSqlServerDBConnect db_;
+  std::string tag_, dbPath_, odbc_;
+};
+
+inline std::string EngineName(const ::testing::TestParamInfo<std::string>& info) { return info.param; }
+
+}  // namespace quor::core::testing
+
+#define QUOR_INSTANTIATE_ENGINES(Suite) \
+  INSTANTIATE_TEST_SUITE_P(Engines, Suite, ::testing::Values("sqlite", "postgresql"), quor::core::testing::EngineName)
