@@ -9,6 +9,7 @@ packages=(
   libgtest-dev tzdata python3
   odbcinst libsqliteodbc odbc-postgresql sqlite3
   postgresql postgresql-client
+  libldap2-dev slapd ldap-utils
 )
 
 missing=()

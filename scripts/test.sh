@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, starts a private PostgreSQL cluster with the
-# repository schema, runs every test with CTest and stops the cluster again.
+# repository schema and a private slapd with the test directory, runs every
+# test with CTest and stops both again.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -9,14 +10,29 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUOR_TEST_BUILD:-$root/build/test}"
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=address,undefined -DQUOR_WERROR=ON
 
-# PostgreSQL on loopback, in a folder of its own; stopped on every exit.
+# PostgreSQL and slapd on loopback, each in a folder of its own; stopped on
+# every exit.
 pgdir="$(mktemp -d /tmp/quor-pg.XXXXXX)"
 pgport="${QUOR_TEST_PG_PORT:-$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')}"
-cleanup() { "$root/scripts/pg.sh" stop "$pgdir" || true; rm -rf "$pgdir"; }
+ldapdir="$(mktemp -d /tmp/quor-ldap.XXXXXX)"
+ldapport="${QUOR_TEST_LDAP_PORT:-$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')}"
+cleanup() {
+  "$root/scripts/pg.sh" stop "$pgdir" || true; rm -rf "$pgdir"
+  "$root/scripts/slapd.sh" stop "$ldapdir" || true; rm -rf "$ldapdir"
+}
 trap cleanup EXIT
 "$root/scripts/pg.sh" start "$pgdir" "$pgport"
 PGPASSWORD=quor psql -h 127.0.0.1 -p "$pgport" -U quor -d quor -q -v ON_ERROR_STOP=1 -f "$root/sql/postgresql.sql"
 export QUOR_TEST_PG="DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=$pgport;Database=quor;UID=quor;PWD=quor"
+
+# The test directory (scripts/ldap/testdata.ldif): its base, the identity the
+# service searches as, and the authority that signed the server's certificate.
+"$root/scripts/slapd.sh" start "$ldapdir" "$ldapport"
+export QUOR_TEST_LDAP_URL="ldap://127.0.0.1:$ldapport"
+export QUOR_TEST_LDAP_BASE="dc=quor,dc=test"
+export QUOR_TEST_LDAP_BIND_DN="cn=quor-svc,ou=Services,dc=quor,dc=test"
+export QUOR_TEST_LDAP_BIND_PASSWORD="quor-svc-pw"
+export QUOR_TEST_LDAP_CA="$ldapdir/ca.pem"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}"
