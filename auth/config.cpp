@@ -1,0 +1,105 @@
+#include "auth/config.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "auth/raise.h"
+#include "auth/util/crypto.h"
+#include "auth/util/error.h"
+#include "auth/util/regkey.h"
+#include "platform/base/win32_error.h"
+#include "platform/text/text.h"
+
+namespace quor::auth {
+
+ServiceConfig& ServiceConfig::Instance() {
+  static ServiceConfig config;
+  return config;
+}
+
+std::u16string ServiceConfig::ReadDefault(std::string_view name, util::CriticalSection& lock, std::u16string& cache) {
+  std::lock_guard guard(lock);
+  if (cache.empty()) {
+    // Failures are not errors here: the default stays empty.
+    reg::Key key;
+    std::string value;
+    if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt") == reg::ERROR_SUCCESS &&
+        key.GetString(name, value) == reg::ERROR_SUCCESS)
+      cache = text::Widen(value);
+  }
+  return cache;
+}
+
+std::u16string ServiceConfig::DefaultAuthority() { return ReadDefault("DefaultAuthority", authorityLock_, authority_); }
+std::u16string ServiceConfig::DefaultRealm() { return ReadDefault("DefaultRealm", realmLock_, realm_); }
+
+std::u16string ServiceConfig::ServiceLocator(std::u16string_view service) {
+  if (service.empty()) return {};
+  std::u16string locator;
+  {
+    std::lock_guard guard(tableLock_);
+    util::RegistryKey key;
+    key.OpenKey(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services");
+    const uint64_t stamp = key.GetLastWriteTime();
+    if (stamp != servicesStamp_) {
+      std::map<std::u16string, std::u16string> fresh;
+      for (const reg::NamedValue& v : key.EnumValues())
+        if (v.value.type == reg::ValueType::String) fresh[text::Widen(v.name)] = text::Widen(*v.value.AsString());
+      services_ = std::move(fresh);
+      servicesStamp_ = stamp;
+    }
+    if (auto it = services_.find(std::u16string(service)); it != services_.end()) locator = it->second;
+  }
+  size_t at = locator.find(u"%s");
+  if (at == std::u16string::npos) at = locator.find(u"%S");
+  if (at != std::u16string::npos) locator.replace(at, 2, ComputerName());
+  return locator;
+}
+
+std::u16string ServiceConfig::ComputerName() {
+  std::lock_guard guard(nameLock_);
+  if (computerName_.empty()) computerName_ = LookupComputerName();
+  return computerName_;
+}
+
+Bytes ServiceConfig::ServerSecretKey() {
+  std::lock_guard guard(secretLock_);
+  if (!secretMade_) {
+    util::CryptProvider provider;
+    provider.AcquireContext(kServiceContainer, std::nullopt, crypt::PROV_RSA_FULL, crypt::CRYPT_MACHINE_KEYSET);
+    util::CryptKey key = provider.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE);
+    secret_ = key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr);
+    secretMade_ = true;
+  }
+  return secret_;
+}
+
+std::u16string LookupComputerName() {
+  if (const char* name = std::getenv("QUOR_COMPUTER_NAME"); name && *name) return text::Widen(name);
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0)
+    Raise(util::StatusFromSystemError(Win32ErrorFromErrno(errno)), "GetComputerNameEx");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  std::string name = host;
+  if (::getaddrinfo(host, nullptr, &hints, &found) == 0 && found) {
+    if (found->ai_canonname && *found->ai_canonname) name = found->ai_canonname;
+    ::freeaddrinfo(found);
+  }
+  return text::Widen(name);
+}
+
+std::pair<std::u16string_view, std::u16string_view> SplitText(std::u16string_view text, char16_t delimiter) {
+  const size_t at = text.find(delimiter);
+  if (at == std::u16string_view::npos) return {text, {}};
+  return {text.substr(0, at), text.substr(at + 1)};
+}
+
+}  // namespace quor::auth

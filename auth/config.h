@@ -1,0 +1,82 @@
+// The process-wide configuration of the authentication service and its one
+// process-wide secret: the directory defaults, the service table that turns a
+// service identifier into a locator, the computer's fully qualified name, and
+// the server's secret key that seals tickets and verifiers. Each item is made
+// on first use, kept for the life of the process (the service table is read
+// again when its key changes) and guarded by a lock of its own; no two of
+// these locks are ever held together.
+//
+// Registry (HKEY_LOCAL_MACHINE, read only): "SOFTWARE\Velt" values
+// DefaultAuthority and DefaultRealm; "SOFTWARE\Velt\Services" one REG_SZ value
+// per service, named by the service identifier, holding the locator template.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "auth/mac.h"
+#include "auth/util/lock.h"
+
+namespace quor::auth {
+
+// The machine key container that holds the service's signature key.
+inline constexpr std::string_view kServiceContainer = "Velt.QuorService";
+
+class ServiceConfig {
+ public:
+  // The one object of the process.
+  static ServiceConfig& Instance();
+
+  ServiceConfig() = default;
+  ServiceConfig(const ServiceConfig&) = delete;
+  ServiceConfig& operator=(const ServiceConfig&) = delete;
+
+  // The registry value, read while the cached text is empty; a failure to
+  // read gives an empty text, and the next call tries again.
+  std::u16string DefaultAuthority();
+  std::u16string DefaultRealm();
+
+  // The locator of a service: its template with the first "%s" (or, when
+  // there is none, the first "%S") replaced by the computer name; empty for
+  // an empty or unknown identifier. Identifiers match exactly, case included.
+  // A missing service table key raises the registry's error number.
+  std::u16string ServiceLocator(std::u16string_view service);
+
+  // The computer's fully qualified DNS name, looked up once.
+  std::u16string ComputerName();
+
+  // The server's secret key: an RC2 key made once per process in the
+  // container kServiceContainer and kept only in memory, as a key blob.
+  // Tickets and verifiers sealed by one process cannot be opened by another.
+  Bytes ServerSecretKey();
+
+ private:
+  std::u16string ReadDefault(std::string_view name, util::CriticalSection& lock, std::u16string& cache);
+
+  util::CriticalSection authorityLock_;
+  std::u16string authority_;
+  util::CriticalSection realmLock_;
+  std::u16string realm_;
+  util::CriticalSection tableLock_;
+  std::map<std::u16string, std::u16string> services_;
+  uint64_t servicesStamp_ = 0;
+  util::CriticalSection nameLock_;
+  std::u16string computerName_;
+  util::CriticalSection secretLock_;
+  Bytes secret_;
+  bool secretMade_ = false;
+};
+
+// The computer's fully qualified DNS name (the host name's canonical name),
+// not cached. $QUOR_COMPUTER_NAME, when set, is taken instead (for tests and
+// for hosts whose name does not resolve).
+std::u16string LookupComputerName();
+
+// The part of `text` before the first `delimiter`, and the part after it; a
+// text without the delimiter is the first part whole, with an empty second.
+std::pair<std::u16string_view, std::u16string_view> SplitText(std::u16string_view text, char16_t delimiter);
+
+}  // namespace quor::auth

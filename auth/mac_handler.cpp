@@ -1,0 +1,447 @@
+#include "auth/mac_handler.h"
+
+#include <zlib.h>
+
+#include <bit>
+
+#include "auth/raise.h"
+#include "auth/util/error.h"
+#include "auth/util/names.h"
+#include "platform/text/text.h"
+
+namespace quor::auth {
+
+using util::Base64Decode;
+using util::Base64Encode;
+using util::CryptHash;
+using util::CryptKey;
+using util::WidenAscii;
+
+namespace {
+
+// UTF-16LE bytes of a text with its terminating zero character.
+Bytes WideBytesWithTerminator(std::u16string_view text) {
+  Bytes out((text.size() + 1) * 2, 0);
+  for (size_t i = 0; i < text.size(); ++i) {
+    out[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+    out[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+  }
+  return out;
+}
+
+// The text in UTF-16LE bytes up to its first zero character, read only within
+// the bytes (an odd last byte is no character).
+Bstr TextFromWideBytes(std::span<const uint8_t> bytes) {
+  std::u16string out;
+  out.reserve(bytes.size() / 2);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+    if (c == 0) break;
+    out += c;
+  }
+  return Bstr(std::move(out));
+}
+
+// The narrow text in the bytes up to their first zero byte, within the bytes.
+std::u16string NarrowTextIn(std::span<const uint8_t> bytes) {
+  size_t n = 0;
+  while (n < bytes.size() && bytes[n] != 0) ++n;
+  return text::Widen(std::string_view(reinterpret_cast<const char*>(bytes.data()), n));
+}
+
+// The narrow form of a text, as bytes, with a terminating zero byte or not.
+Bytes NarrowBytes(std::u16string_view text, bool terminator) {
+  std::string narrow = text::Narrow(text);
+  Bytes out(narrow.begin(), narrow.end());
+  if (terminator) out.push_back(0);
+  return out;
+}
+
+// Hashes a text as UTF-16LE without its terminator; an absent text adds nothing.
+void HashWide(CryptHash& hash, const Bstr& text) {
+  if (text.Empty()) return;
+  if constexpr (std::endian::native == std::endian::little) {
+    hash.HashData(std::span(reinterpret_cast<const uint8_t*>(text.View().data()), text.Length() * 2));
+  } else {
+    Bytes bytes = WideBytesWithTerminator(text.View());
+    bytes.resize(bytes.size() - 2);
+    hash.HashData(bytes);
+  }
+}
+
+void PutLe32(Bytes& out, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t GetLe32(const Bytes& in, size_t at) {
+  return static_cast<uint32_t>(in[at]) | static_cast<uint32_t>(in[at + 1]) << 8 |
+         static_cast<uint32_t>(in[at + 2]) << 16 | static_cast<uint32_t>(in[at + 3]) << 24;
+}
+
+// zlib's memory and buffer errors are out-of-memory conditions to the caller,
+// every other one a bad argument.
+[[noreturn]] void RaiseZlib(const ZlibError& e, std::string_view call) {
+  Raise(e.Code() == Z_MEM_ERROR || e.Code() == Z_BUF_ERROR ? E_OUTOFMEMORY : E_INVALIDARG, call);
+}
+
+Bytes Pack(std::span<const uint8_t> bytes) {
+  if (bytes.size() > kMaxUnpackedBytes) Raise(E_OUTOFMEMORY, "compress");
+  try {
+    return CompressBuffer(bytes);
+  } catch (const ZlibError& e) {
+    RaiseZlib(e, "compress");
+  }
+}
+
+// zlib packs at most about 1032 to 1; a declared length beyond what the packed
+// bytes can hold, or beyond the cap, is refused before any buffer is made.
+void CheckDeclaredLength(uint32_t length, size_t packedBytes) {
+  if (length > kMaxUnpackedBytes || length > uint64_t{packedBytes} * 1032 + 64) Raise(E_OUTOFMEMORY, "uncompress");
+}
+
+Bytes Unpack(std::span<const uint8_t> bytes, uint32_t length) {
+  CheckDeclaredLength(length, bytes.size());
+  try {
+    return UncompressBuffer(bytes, length);
+  } catch (const ZlibError& e) {
+    RaiseZlib(e, "uncompress");
+  }
+}
+
+[[noreturn]] void RaiseUnknownKind() { Raise(E_INVALIDARG, "unknown token item kind"); }
+
+}  // namespace
+
+// ---- Shared operations -------------------------------------------------------------
+
+HRESULT MacHandlerBase::Init(const Bstr& scheme) {
+  const std::u16string_view text = scheme.View();
+  std::u16string parts[4];
+  size_t start = 0;
+  for (int i = 0; i < 4 && start != std::u16string_view::npos; ++i) {
+    const size_t comma = text.find(u',', start);
+    parts[i] = std::u16string(text.substr(start, comma == std::u16string_view::npos ? comma : comma - start));
+    start = comma == std::u16string_view::npos ? comma : comma + 1;
+  }
+  const std::u16string_view defaults[4] = {kDefaultProviderName, kDefaultProviderType, kDefaultCipher, kDefaultHash};
+  for (int i = 0; i < 4; ++i)
+    if (parts[i].empty()) parts[i] = defaults[i];
+  scheme_ = parts[0] + u"," + parts[1] + u"," + parts[2] + u"," + parts[3];
+  AcquireProvider(text::Narrow(parts[0]), util::ProvTypeFromName(std::u16string_view(parts[1])));
+  sessionCipher_ = seedCipher_ = util::AlgIdFromName(std::u16string_view(parts[2]));
+  hashAlg_ = seedHashAlg_ = util::AlgIdFromName(std::u16string_view(parts[3]));
+  return S_OK;
+}
+
+HRESULT MacHandlerBase::GetTokenScheme(Bstr* scheme) {
+  if (!scheme) return E_POINTER;
+  *scheme = Bstr(scheme_);
+  return S_OK;
+}
+
+HRESULT MacHandlerBase::GetTokenSeed(Bstr* seed) {
+  if (!seed) return E_POINTER;
+  std::u16string time;
+  *seed = Bstr(MakeSeed(time));
+  return S_OK;
+}
+
+HRESULT MacHandlerBase::SetTokenItem(const Bstr& name, const Bstr& value) {
+  if (name == kOpaqueItem) {
+    opaque_ = value;
+    return S_OK;
+  }
+  if (name == kSessionKeyItem) {
+    const Bytes blob = Base64Decode(value.View());
+    sessionKey_ = provider_.ImportKey(blob, crypt::CRYPT_EXPORTABLE, importKey_.IsSet() ? &importKey_ : nullptr);
+    return S_OK;
+  }
+  return E_UNEXPECTED;
+}
+
+HRESULT MacHandlerBase::GetTokenItem(const Bstr& name, Bstr* value) {
+  if (!value) return E_POINTER;
+  *value = Bstr();
+  if (name == kOpaqueItem) {
+    *value = opaque_;
+    return S_OK;
+  }
+  if (name == kSessionKeyItem) {
+    const CryptKey exchange = provider_.GetExchangeKey();
+    *value = Bstr(WidenAscii(Base64Encode(sessionKey_.ExportKey(crypt::SIMPLEBLOB, &exchange))));
+    return S_OK;
+  }
+  return E_UNEXPECTED;
+}
+
+HRESULT MacHandlerBase::SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) {
+  if ((flags & kKindMask) > kKindCompressedEncrypted) return E_INVALIDARG;
+  if (index == 0) items_.clear();
+  if (index != items_.size()) return E_INVALIDARG;
+  items_.push_back({flags & ~kItemOwnsEncoded, name, value, Bstr()});
+  return S_OK;
+}
+
+HRESULT MacHandlerBase::GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) {
+  if (!encoded) return E_POINTER;
+  if (index >= items_.size()) return E_INVALIDARG;
+  TokenItem& item = items_[index];
+  if (kind) *kind = item.flags & kKindMask;
+  if (value) *value = item.value;
+  *encoded = item.encoded;
+  item.flags &= ~kItemOwnsEncoded;
+  return S_OK;
+}
+
+CryptHash MacHandlerBase::NewDigest() const {
+  CryptHash digest = provider_.CreateHash(hashAlg_);
+  digest.HashSessionKey(sessionKey_);
+  return digest;
+}
+
+Bytes MacHandlerBase::EncodeItems(CryptHash& digest) {
+  Bytes table(items_.size() * 8, 0);
+  for (size_t i = 0; i < items_.size(); ++i) {
+    TokenItem& item = items_[i];
+    const uint32_t kind = item.flags & kKindMask;
+    uint32_t length = 0;
+    switch (kind) {
+      case kKindPlain:
+        item.encoded = item.value;
+        item.flags &= ~kItemOwnsEncoded;
+        break;
+      case kKindCompressed:
+      case kKindEncrypted:
+      case kKindCompressedEncrypted: {
+        if (item.value.IsNull()) {
+          item.encoded = Bstr();
+          item.flags &= ~kItemOwnsEncoded;
+          break;
+        }
+        Bytes bytes = WideBytesWithTerminator(item.value.View());
+        if (kind != kKindEncrypted) {
+          length = static_cast<uint32_t>(bytes.size());
+          bytes = Pack(bytes);
+        }
+        if (kind != kKindCompressed) bytes = sessionKey_.Encrypt(bytes, true);
+        item.encoded = Bstr(WidenAscii(Base64Encode(bytes)));
+        item.flags |= kItemOwnsEncoded;
+        break;
+      }
+      default:
+        RaiseUnknownKind();
+    }
+    PutLe32(table, 8 * i, kind);
+    PutLe32(table, 8 * i + 4, length);
+    HashWide(digest, item.name);
+    HashWide(digest, item.encoded);
+  }
+  return table;
+}
+
+void MacHandlerBase::DecodeItems(CryptHash& digest, const Bytes& table) {
+  for (size_t i = 0; i < items_.size(); ++i) {
+    TokenItem& item = items_[i];
+    HashWide(digest, item.name);
+    HashWide(digest, item.value);
+    const uint32_t kind = GetLe32(table, 8 * i);
+    const uint32_t length = GetLe32(table, 8 * i + 4);
+    if (kind > kKindCompressedEncrypted) RaiseUnknownKind();
+    item.flags = kind;
+    if (kind == kKindPlain) {
+      item.encoded = item.value;
+      continue;
+    }
+    if (item.value.IsNull()) {
+      item.encoded = Bstr();
+      continue;
+    }
+    // Before decoding anything: can the packed text hold what it declares?
+    if (kind != kKindEncrypted) CheckDeclaredLength(length, item.value.Length() / 4 * 3);
+    Bytes bytes = Base64Decode(item.value.View());
+    if (kind != kKindCompressed) bytes = sessionKey_.Decrypt(bytes, true);
+    if (kind != kKindEncrypted) bytes = Unpack(bytes, length);
+    item.encoded = TextFromWideBytes(bytes);
+    item.flags |= kItemOwnsEncoded;
+  }
+}
+
+std::u16string MacHandlerBase::Seal(std::u16string_view inner) {
+  return WidenAscii(Base64Encode(sessionKey_.Encrypt(NarrowBytes(inner, true), true)));
+}
+
+std::u16string MacHandlerBase::Unseal(std::u16string_view sealed) {
+  return NarrowTextIn(sessionKey_.Decrypt(Base64Decode(sealed), true));
+}
+
+std::u16string MacHandlerBase::ReplyNonce(std::u16string_view nonce) {
+  return Hex(seedKey_.Encrypt(NarrowBytes(nonce, false), true));
+}
+
+CryptKey MacHandlerBase::DeriveSeedKey(std::span<const uint8_t> seedBytes) const {
+  CryptHash hash = provider_.CreateHash(seedHashAlg_);
+  hash.HashData(seedBytes);
+  return provider_.DeriveKey(seedCipher_, hash, 0);
+}
+
+std::u16string MacHandlerBase::MakeSeed(std::u16string& time) {
+  time = FormatTokenTime();
+  Bytes seedBytes = provider_.GenRandom(RandomCount(32, 0x1F));
+  CryptKey seedKey = DeriveSeedKey(seedBytes);
+  const Bytes publicKey = provider_.GetExchangeKey().ExportKey(crypt::PUBLICKEYBLOB, nullptr);
+  const Bytes sealedTime = seedKey.Encrypt(NarrowBytes(time, true), true);
+  std::u16string seed = WidenAscii(Base64Encode(seedBytes)) + u":" + WidenAscii(Base64Encode(sealedTime)) + u";" +
+                        WidenAscii(Base64Encode(publicKey));
+  seedBytes_ = std::move(seedBytes);
+  seedKey_ = std::move(seedKey);
+  return seed;
+}
+
+size_t MacHandlerBase::RandomCount(size_t low, uint8_t mask) const {
+  return low + (provider_.GenRandom(1)[0] & mask);
+}
+
+MacHandlerBase::Fields MacHandlerBase::SplitFields(std::u16string_view inner) {
+  Fields f;
+  std::u16string* out[4] = {&f.nonce, &f.timestamp, &f.digest, &f.table};
+  size_t start = 0;
+  for (std::u16string* field : out) {
+    const size_t colon = inner.find(u':', start);
+    *field = std::u16string(inner.substr(start, colon == std::u16string_view::npos ? colon : colon - start));
+    if (colon == std::u16string_view::npos) break;
+    start = colon + 1;
+  }
+  return f;
+}
+
+std::u16string MacHandlerBase::Hex(std::span<const uint8_t> bytes) { return WidenAscii(util::HexEncode(bytes)); }
+
+namespace {
+
+// Splits a seed "A:B;C" into its three parts; false when one is missing.
+bool SplitSeed(const Bstr& seed, std::u16string_view& a, std::u16string_view& b, std::u16string_view& c) {
+  const std::u16string_view text = seed.View();
+  const size_t semicolon = text.find(u';');
+  if (semicolon == std::u16string_view::npos) return false;
+  const std::u16string_view left = text.substr(0, semicolon);
+  const size_t colon = left.find(u':');
+  if (colon == std::u16string_view::npos) return false;
+  a = left.substr(0, colon);
+  b = left.substr(colon + 1);
+  c = text.substr(semicolon + 1);
+  return !a.empty() && !b.empty() && !c.empty();
+}
+
+}  // namespace
+
+// ---- Server ------------------------------------------------------------------------
+
+void ServerMACImpl::AcquireProvider(std::string_view providerName, uint32_t providerType) {
+  provider_.AcquireContext(std::nullopt, providerName, providerType, crypt::CRYPT_VERIFYCONTEXT);
+}
+
+HRESULT ServerMACImpl::SetTokenSeed(const Bstr& seed) {
+  std::u16string_view random, sealedTime, publicKey;
+  if (seed.Empty() || !SplitSeed(seed, random, sealedTime, publicKey)) return E_INVALIDARG;
+  CryptKey seedKey = DeriveSeedKey(Base64Decode(random));
+  std::u16string time = NarrowTextIn(seedKey.Decrypt(Base64Decode(sealedTime), true));
+  // The client's public key is the session's business, not the handler's.
+  seedKey_ = std::move(seedKey);
+  lastTimestamp_ = std::move(time);
+  return S_OK;
+}
+
+HRESULT ServerMACImpl::ConstructToken(Bstr* token) {
+  if (!token) return E_POINTER;
+  CryptHash digest = NewDigest();
+  const Bytes table = EncodeItems(digest);
+  const std::u16string inner = replyNonce_.value_or(u"") + u":" + lastTimestamp_.value_or(u"") + u":" +
+                               Hex(digest.GetHashValue()) + u":" + Hex(table);
+  *token = Bstr(Seal(inner) + u":");
+  return S_OK;
+}
+
+HRESULT ServerMACImpl::ValidateToken(const Bstr& token) {
+  if (token.Empty()) return E_INVALIDARG;
+  const std::u16string_view text = token.View();
+  const Fields f = SplitFields(Unseal(text.substr(0, text.find(u':'))));
+  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return E_INVALIDARG;
+  // A replay, or a token older than the last one.
+  if (lastTimestamp_ && !(f.timestamp > *lastTimestamp_)) return E_FAIL;
+  const Bytes table = util::HexDecode(std::u16string_view(f.table));
+  if (table.size() != 8 * items_.size()) return E_FAIL;
+  CryptHash digest = NewDigest();
+  DecodeItems(digest, table);
+  if (!crypt::EqualConstantTime(Hex(digest.GetHashValue()), f.digest)) return E_FAIL;
+  std::u16string reply = ReplyNonce(f.nonce);
+  if (reply.empty()) return E_UNEXPECTED;
+  lastTimestamp_ = f.timestamp;
+  replyNonce_ = std::move(reply);
+  return S_OK;
+}
+
+// ---- Client ------------------------------------------------------------------------
+
+void ClientMACImpl::AcquireProvider(std::string_view providerName, uint32_t providerType) {
+  provider_.AcquireContext(std::nullopt, providerName, providerType, 0);
+}
+
+HRESULT ClientMACImpl::SetTokenSeed(const Bstr& seed) {
+  std::u16string_view random, sealedTime, peer;
+  if (seed.Empty() || !SplitSeed(seed, random, sealedTime, peer)) return E_INVALIDARG;
+  CryptKey seedKey = DeriveSeedKey(Base64Decode(random));
+  std::u16string time = NarrowTextIn(seedKey.Decrypt(Base64Decode(sealedTime), true));
+  CryptKey peerKey = provider_.ImportKey(Base64Decode(peer), 0, nullptr);
+  seedKey_ = std::move(seedKey);
+  lastTimestamp_ = std::move(time);
+  peerKey_ = std::move(peerKey);
+  return S_OK;
+}
+
+HRESULT ClientMACImpl::GetTokenSeed(Bstr* seed) {
+  if (!seed) return E_POINTER;
+  std::u16string time;
+  *seed = Bstr(MakeSeed(time));
+  // The server starts from the seed's time: the first request must be later.
+  lastTimestamp_ = std::move(time);
+  return S_OK;
+}
+
+std::u16string ClientMACImpl::NextTimestamp() const {
+  time::TimePoint next = time::Now();
+  if (lastTimestamp_)
+    if (std::optional<time::TimePoint> last = ParseTokenTime(*lastTimestamp_))
+      next = std::max(next, *last + std::chrono::milliseconds(1));
+  return FormatTokenTime(next);
+}
+
+HRESULT ClientMACImpl::ConstructToken(Bstr* token) {
+  if (!token) return E_POINTER;
+  CryptHash digest = NewDigest();
+  const Bytes table = EncodeItems(digest);
+  std::u16string nonce = Hex(provider_.GenRandom(RandomCount(8, 7)));
+  std::u16string timestamp = NextTimestamp();
+  const std::u16string inner = nonce + u":" + timestamp + u":" + Hex(digest.GetHashValue()) + u":" + Hex(table);
+  *token = Bstr(Seal(inner) + u":" + std::u16string(opaque_.View()));
+  lastNonce_ = std::move(nonce);
+  lastTimestamp_ = std::move(timestamp);
+  return S_OK;
+}
+
+HRESULT ClientMACImpl::ValidateToken(const Bstr& token) {
+  if (token.Empty()) return E_INVALIDARG;
+  const std::u16string_view text = token.View();
+  const Fields f = SplitFields(Unseal(text.substr(0, text.find(u':'))));
+  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return E_INVALIDARG;
+  // The answer to the request sent last: its time, and its nonce sealed with
+  // the seed key, which only the server that took the seed can make.
+  if (!lastTimestamp_ || f.timestamp != *lastTimestamp_) return E_FAIL;
+  if (!lastNonce_ || !crypt::EqualConstantTime(std::u16string_view(f.nonce), ReplyNonce(*lastNonce_))) return E_FAIL;
+  const Bytes table = util::HexDecode(std::u16string_view(f.table));
+  if (table.size() != 8 * items_.size()) return E_FAIL;
+  CryptHash digest = NewDigest();
+  DecodeItems(digest, table);
+  if (!crypt::EqualConstantTime(Hex(digest.GetHashValue()), f.digest)) return E_FAIL;
+  return S_OK;
+}
+
+}  // namespace quor::auth

@@ -1,0 +1,129 @@
+// The two token handlers and what they share.
+//
+// Token text (both directions): Base64 of the sealed inner text, ":", then
+// in a request the session's verifier (the "Opaque" item), in an answer
+// nothing. Sealed: the inner text in the narrow code page plus one zero byte,
+// encrypted with the session key in one final run. Inner text: nonce ":"
+// timestamp ":" digest ":" item table, where
+//   - a request's nonce is the hex of 8 to 15 random bytes; an answer's is
+//     the hex of the request's nonce encrypted with the seed key;
+//   - the timestamp is the request's (repeated in the answer), FormatTokenTime;
+//   - the digest is the hex of the hash (the scheme's hash) over the session
+//     key and then, per item in order, its name and its encoded value as
+//     UTF-16LE without terminator;
+//   - the item table is the hex of 8 bytes per item, little-endian: the kind,
+//     and for kinds 1 and 3 the byte length of the value in UTF-16LE with its
+//     terminator (0 otherwise).
+// Encoded values: kind 0 the value itself; 1 Base64 of the zlib-compressed
+// UTF-16LE bytes with terminator; 2 Base64 of those bytes encrypted with the
+// session key; 3 compressed, then encrypted. An absent value stays absent.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "auth/mac.h"
+#include "auth/util/crypto.h"
+
+namespace quor::auth {
+
+struct TokenItem {
+  uint32_t flags = 0;
+  Bstr name;
+  Bstr value;
+  Bstr encoded;  // encoded after ConstructToken, decoded after ValidateToken
+};
+
+// State and operations both ends share.
+class MacHandlerBase : public TokenHandler {
+ public:
+  HRESULT Init(const Bstr& scheme) override;
+  HRESULT GetTokenScheme(Bstr* scheme) override;
+  HRESULT GetTokenSeed(Bstr* seed) override;
+  HRESULT SetTokenItem(const Bstr& name, const Bstr& value) override;
+  HRESULT GetTokenItem(const Bstr& name, Bstr* value) override;
+  HRESULT SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) override;
+  HRESULT GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) override;
+
+ protected:
+  // The provider context for a scheme's provider name and type.
+  virtual void AcquireProvider(std::string_view providerName, uint32_t providerType) = 0;
+
+  // A hash of the scheme's hash algorithm with the session key in it.
+  util::CryptHash NewDigest() const;
+  // Encodes every item by its kind into its encoded value, hashing names and
+  // encoded values into `digest`; gives the item table.
+  Bytes EncodeItems(util::CryptHash& digest);
+  // Hashes names and received values into `digest` and decodes every value
+  // by the kind the item table gives it. The table must have 8 bytes per item.
+  void DecodeItems(util::CryptHash& digest, const Bytes& table);
+  // The sealed text of an inner text, and back (read within its length up to
+  // its first zero byte).
+  std::u16string Seal(std::u16string_view inner);
+  std::u16string Unseal(std::u16string_view sealed);
+  // Hex of the nonce (narrow, no terminator) encrypted with the seed key.
+  std::u16string ReplyNonce(std::u16string_view nonce);
+  // Derives the seed key from seed bytes.
+  util::CryptKey DeriveSeedKey(std::span<const uint8_t> seedBytes) const;
+  // A seed text, with the time it carries.
+  std::u16string MakeSeed(std::u16string& time);
+  // The random count n with low <= n <= low + mask, drawn from the provider.
+  size_t RandomCount(size_t low, uint8_t mask) const;
+
+  // The inner text's four fields (anything after a fourth ":" ignored).
+  struct Fields {
+    std::u16string nonce, timestamp, digest, table;
+  };
+  static Fields SplitFields(std::u16string_view inner);
+  static std::u16string Hex(std::span<const uint8_t> bytes);
+
+  std::u16string scheme_;
+  util::CryptProvider provider_;
+  uint32_t sessionCipher_ = 0;
+  util::CryptKey sessionKey_;
+  uint32_t hashAlg_ = 0;
+  uint32_t seedCipher_ = 0;
+  util::CryptKey seedKey_;
+  uint32_t seedHashAlg_ = 0;
+  Bytes seedBytes_;
+  util::CryptKey importKey_;  // unset: a SIMPLEBLOB is unwrapped with the context's exchange key
+  std::optional<std::u16string> lastTimestamp_;
+  std::optional<std::u16string> replyNonce_;
+  Bstr opaque_;
+  std::vector<TokenItem> items_;
+};
+
+// The server's handler: one per open session.
+class ServerMACImpl final : public MacHandlerBase {
+ public:
+  HRESULT SetTokenSeed(const Bstr& seed) override;
+  HRESULT ConstructToken(Bstr* token) override;
+  HRESULT ValidateToken(const Bstr& token) override;
+
+ protected:
+  void AcquireProvider(std::string_view providerName, uint32_t providerType) override;
+};
+
+// The console's handler.
+class ClientMACImpl final : public MacHandlerBase {
+ public:
+  HRESULT SetTokenSeed(const Bstr& seed) override;
+  HRESULT GetTokenSeed(Bstr* seed) override;
+  HRESULT ConstructToken(Bstr* token) override;
+  HRESULT ValidateToken(const Bstr& token) override;
+
+ protected:
+  void AcquireProvider(std::string_view providerName, uint32_t providerType) override;
+
+ private:
+  // The next request's time: now, or 1 ms after the last one sent, whichever
+  // is later, so that the server (which refuses a time not later than the
+  // last) never sees two requests with one time.
+  std::u16string NextTimestamp() const;
+
+  util::CryptKey peerKey_;
+  std::optional<std::u16string> lastNonce_;
+};
+
+}  // namespace quor::auth

@@ -1,0 +1,114 @@
+// Sessions: made by OpenSession from a verified ticket; each owns the server
+// token handler that checks every request token and seals every answer.
+//
+// A session is shared-owned (std::shared_ptr): the session table and every
+// Session object handed out for a request hold it, so closing a session
+// while a request still uses it is safe. Requests of one session may arrive
+// on different threads, so its token handler is guarded by a lock of its own
+// (held for each token call, not across a request).
+//
+// Verifier: the sealed, signed text (sealed.h) of identifier ":" realm ":"
+// principal, which the client sends back in every request token and by which
+// the server finds the session again.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "auth/mac.h"
+#include "auth/ticket.h"
+#include "auth/util/crypto.h"
+
+namespace quor::auth {
+
+class SessionImpl {
+ public:
+  SessionImpl(std::unique_ptr<TicketImpl> ticket, std::u16string service);
+  ~SessionImpl();
+  SessionImpl(const SessionImpl&) = delete;
+  SessionImpl& operator=(const SessionImpl&) = delete;
+
+  // Sets the session up for a client's token scheme and seed and gives the
+  // session key text: Base64 of a new RC2 session key wrapped (SIMPLEBLOB)
+  // under the public key in the seed. The key is made in the machine
+  // container "Velt.QuorService:" + the full principal. Failures: E_FAIL
+  // "AcquireTokenHandler Failed", "SetTokenSeed Failed" or
+  // "SetTokenItem('SessionKey') Failed", or the crypto error of the step.
+  std::u16string Init(const Bstr& scheme, const Bstr& seed);
+
+  // The key of the session table: Base64 of 32 to 63 random bytes.
+  const std::u16string& Identifier() const { return identifier_; }
+  // Draws a new identifier, for a table that already holds this one; the
+  // verifier is to be made after registration.
+  void RenewIdentifier();
+  const std::u16string& Service() const { return service_; }
+
+  // The ticket's realm and principal, and principal "@" realm; E_UNEXPECTED
+  // without a ticket.
+  std::u16string GetRealm() const;
+  std::u16string GetPrincipal() const;
+  std::u16string GetFullPrincipal() const;
+
+  std::u16string MakeVerifier() const;
+  std::u16string MakeVerifier(std::span<const uint8_t> secretKeyBlob) const;
+
+  // The token calls, forwarded to the handler under the session's lock.
+  // Failures: E_FAIL "set token data failed", "get token data failed",
+  // "token constructtion failed"; ValidateToken is true exactly when the
+  // handler accepted the token.
+  void SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value);
+  void GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
+  Bstr ConstructToken();
+  bool ValidateToken(const Bstr& token);
+
+ private:
+  TokenHandler& Handler();
+
+  std::u16string identifier_;
+  std::unique_ptr<TicketImpl> ticket_;
+  std::u16string service_;
+  std::mutex handlerLock_;
+  TokenHandlerPtr handler_;
+  util::CryptProvider keyProvider_;
+  util::CryptKey sessionKey_;
+};
+
+// Enters a session in a table through `insert`, which answers false when the
+// identifier is taken already: the session then draws a new identifier and
+// tries again, so a collision is never reported as success. After eight
+// refusals E_UNEXPECTED "Duplicate session identifier" is raised. The
+// verifier names the identifier, so it is made after the session is entered.
+void EnterUnique(SessionImpl& session, const std::function<bool(const std::u16string& identifier)>& insert);
+
+struct VerifierFields {
+  std::u16string identifier;
+  std::u16string realm;
+  std::u16string principal;
+};
+
+// Opens a verifier: E_FAIL "Invalid Verifier" when its signature fails or it
+// is not three fields; the crypto error when it cannot be decrypted.
+VerifierFields ParseVerifier(std::u16string_view verifier);
+VerifierFields ParseVerifier(std::u16string_view verifier, std::span<const uint8_t> secretKeyBlob);
+
+// The verifier in a request token (or in ":" followed by a verifier): the
+// text between its first and second ":"; empty when there is no ":".
+std::u16string_view VerifierOfToken(std::u16string_view token);
+
+using SessionLookup = std::function<std::shared_ptr<SessionImpl>(const std::u16string& identifier)>;
+
+// Resolves a request token, or ":" followed by a verifier, to a session:
+// opens the verifier, asks `lookup` (the session table) for its identifier,
+// and checks that the session's principal and then realm equal the
+// verifier's (E_UNEXPECTED "Session inconsistent" otherwise). Null when the
+// table has no such session.
+std::shared_ptr<SessionImpl> FindByVerifier(std::u16string_view token, const SessionLookup& lookup);
+std::shared_ptr<SessionImpl> FindByVerifier(std::u16string_view token, const SessionLookup& lookup,
+                                            std::span<const uint8_t> secretKeyBlob);
+
+}  // namespace quor::auth

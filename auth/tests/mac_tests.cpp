@@ -1,0 +1,500 @@
+// The token handlers end to end: a console-side handler and a server-side
+// handler that share a session key exchange request tokens and answers over
+// real OpenSSL, and the server refuses what it must refuse.
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <set>
+
+#include "auth/config.h"
+#include "auth/mac.h"
+#include "auth/util/codec.h"
+#include "auth/util/crypto.h"
+#include "helpers.h"
+
+// The largest single allocation made through operator new, so that a test can
+// show that a refusal allocated nothing large.
+namespace {
+std::atomic<size_t> g_largestAllocation{0};
+// Out of line, so that the compiler does not pair malloc and free across the
+// replaced operators.
+[[gnu::noinline]] void* RawAllocate(std::size_t n) { return std::malloc(n ? n : 1); }
+[[gnu::noinline]] void RawFree(void* p) { std::free(p); }
+}  // namespace
+
+void* operator new(std::size_t n) {
+  size_t seen = g_largestAllocation.load(std::memory_order_relaxed);
+  while (n > seen && !g_largestAllocation.compare_exchange_weak(seen, n, std::memory_order_relaxed)) {
+  }
+  if (void* p = RawAllocate(n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { RawFree(p); }
+void operator delete(void* p, std::size_t) noexcept { RawFree(p); }
+
+namespace quor::auth {
+namespace {
+
+using testing::AuthTest;
+using util::Base64Decode;
+using util::Base64Encode;
+using util::WidenAscii;
+
+struct Item {
+  uint32_t kind;
+  std::u16string name;
+  Bstr value;
+};
+
+// A client and a server handler joined the way a session joins them: the
+// client's seed goes to the server, and one RC2 key reaches the server as a
+// key blob and the client wrapped under the public key of its seed.
+struct Pair {
+  TokenHandlerPtr client, server;
+  util::CryptProvider keys;
+  util::CryptKey key;
+  Bstr seed;
+
+  explicit Pair(const Bstr& scheme = Bstr(u"")) {
+    EXPECT_EQ(AcquireClientTokenHandler(scheme, &client), S_OK);
+    Bstr normalised;
+    EXPECT_EQ(GetTokenScheme(client.get(), &normalised), S_OK);
+    EXPECT_EQ(GetTokenSeed(client.get(), &seed), S_OK);
+    EXPECT_EQ(AcquireTokenHandler(normalised, &server), S_OK);
+    EXPECT_EQ(SetTokenSeed(server.get(), seed), S_OK);
+    keys.AcquireContext(std::nullopt, std::nullopt, 0, crypt::CRYPT_VERIFYCONTEXT);
+    key = keys.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE);
+    util::CryptKey clientPublic = keys.ImportKey(Base64Decode(SplitText(seed.View(), u';').second), 0, nullptr);
+    EXPECT_EQ(SetTokenItem(server.get(), Bstr(kSessionKeyItem),
+                           Bstr(WidenAscii(Base64Encode(key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr))))),
+              S_OK);
+    EXPECT_EQ(SetTokenItem(client.get(), Bstr(kSessionKeyItem),
+                           Bstr(WidenAscii(Base64Encode(key.ExportKey(crypt::SIMPLEBLOB, &clientPublic))))),
+              S_OK);
+    EXPECT_EQ(SetTokenItem(client.get(), Bstr(kOpaqueItem), Bstr(u"VERIFIER")), S_OK);
+  }
+
+  // The client's request over `items`; `sent` receives the values as they
+  // travel.
+  Bstr Request(const std::vector<Item>& items, std::vector<Bstr>* sent = nullptr) {
+    for (uint32_t i = 0; i < items.size(); ++i)
+      EXPECT_EQ(SetTokenData(client.get(), i, items[i].kind, Bstr(items[i].name), items[i].value), S_OK);
+    Bstr token;
+    EXPECT_EQ(ConstructToken(client.get(), &token), S_OK);
+    if (sent) {
+      sent->clear();
+      for (uint32_t i = 0; i < items.size(); ++i) {
+        Bstr encoded;
+        EXPECT_EQ(GetTokenData(client.get(), i, nullptr, nullptr, &encoded), S_OK);
+        sent->push_back(encoded);
+      }
+    }
+    return token;
+  }
+
+  // The server sets the items as received (flags 0, as the service core
+  // does) and validates the token.
+  HRESULT Validate(const std::vector<Item>& items, const std::vector<Bstr>& received, const Bstr& token) {
+    for (uint32_t i = 0; i < items.size(); ++i)
+      EXPECT_EQ(SetTokenData(server.get(), i, 0, Bstr(items[i].name), received[i]), S_OK);
+    return ValidateToken(server.get(), token);
+  }
+
+  Bstr Decoded(TokenHandler* h, uint32_t index) {
+    Bstr value;
+    EXPECT_EQ(GetTokenData(h, index, nullptr, nullptr, &value), S_OK);
+    return value;
+  }
+
+  // A token sealed with the session key over a hand-made inner text.
+  Bstr Craft(std::string_view inner) {
+    util::Bytes bytes(inner.begin(), inner.end());
+    bytes.push_back(0);
+    return Bstr(WidenAscii(Base64Encode(key.Encrypt(bytes, true))) + u":VERIFIER");
+  }
+
+  // The digest a token over these names and received values carries.
+  std::string Digest(const std::vector<std::pair<std::u16string, Bstr>>& items) {
+    util::CryptHash hash = keys.CreateHash(crypt::CALG_SHA1);
+    hash.HashSessionKey(key);
+    auto wide = [&](std::u16string_view s) {
+      if (!s.empty()) hash.HashData(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size() * 2));
+    };
+    for (auto& [name, value] : items) {
+      wide(name);
+      wide(value.View());
+    }
+    return util::HexEncode(hash.GetHashValue());
+  }
+};
+
+std::string Table(std::initializer_list<std::pair<uint32_t, uint32_t>> entries) {
+  util::Bytes bytes;
+  for (auto [kind, length] : entries)
+    for (uint32_t v : {kind, length})
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  return util::HexEncode(bytes);
+}
+
+std::string Later(int seconds = 3600) {
+  return text::Narrow(FormatTokenTime(time::Now() + std::chrono::seconds(seconds)));
+}
+
+Bstr MegabyteOfText() {
+  std::u16string big;
+  big.reserve(1 << 20);
+  for (size_t i = 0; big.size() < (1 << 20); ++i) big += static_cast<char16_t>(u'A' + (i * 7919) % 61);
+  return Bstr(std::move(big));
+}
+
+// ---- Round trips ------------------------------------------------------------------
+
+TEST_F(AuthTest, RequestsAndAnswersRoundTripInEveryKind) {
+  Pair pair;
+  const std::vector<Bstr> values = {Bstr(u""), Bstr(u"日本語のテキスト, Ärger, \U0001F600"), Bstr(u"line\r\nnext\r\n\r\n"),
+                                    MegabyteOfText()};
+  for (uint32_t kind : {kKindPlain, kKindCompressed, kKindEncrypted, kKindCompressedEncrypted}) {
+    std::vector<Item> items = {{0, u"GetShareField", Bstr(u"")}};
+    for (size_t v = 0; v < values.size(); ++v) items.push_back({kind, u"arg" + WidenAscii(std::to_string(v)), values[v]});
+    std::vector<Bstr> sent;
+    const Bstr token = pair.Request(items, &sent);
+    if (kind != kKindPlain) {
+      EXPECT_NE(sent[4], values[3]);  // not sent as it is
+    }
+    ASSERT_EQ(pair.Validate(items, sent, token), S_OK) << kind;
+    for (size_t v = 0; v < values.size(); ++v) {
+      uint32_t gotKind = 99;
+      Bstr value, decoded;
+      ASSERT_EQ(GetTokenData(pair.server.get(), static_cast<uint32_t>(v + 1), &gotKind, &value, &decoded), S_OK);
+      EXPECT_EQ(gotKind, kind);
+      EXPECT_EQ(value, sent[v + 1]);
+      EXPECT_TRUE(decoded == values[v]) << "kind " << kind << " value " << v;
+    }
+
+    // The answer, as the service core wraps it: method name and "result".
+    for (size_t v = 0; v < values.size(); ++v) {
+      ASSERT_EQ(SetTokenData(pair.server.get(), 0, 0, Bstr(u"GetShareField"), Bstr()), S_OK);
+      ASSERT_EQ(SetTokenData(pair.server.get(), 1, kind, Bstr(u"result"), values[v]), S_OK);
+      Bstr reskey, wire;
+      ASSERT_EQ(ConstructToken(pair.server.get(), &reskey), S_OK);
+      EXPECT_EQ(reskey.View().back(), u':');
+      ASSERT_EQ(GetTokenData(pair.server.get(), 1, nullptr, nullptr, &wire), S_OK);
+      ASSERT_EQ(SetTokenData(pair.client.get(), 0, 0, Bstr(u"GetShareField"), Bstr(u"")), S_OK);
+      ASSERT_EQ(SetTokenData(pair.client.get(), 1, 0, Bstr(u"result"), wire), S_OK);
+      ASSERT_EQ(ValidateToken(pair.client.get(), reskey), S_OK) << kind << " " << v;
+      EXPECT_TRUE(pair.Decoded(pair.client.get(), 1) == values[v]);
+    }
+  }
+}
+
+TEST_F(AuthTest, AbsentValuesAndEmptyItemListsTravelToo) {
+  Pair pair;
+  // An absent value stays absent in every kind and counts in the table.
+  const std::vector<Item> items = {{0, u"M", Bstr()}, {1, u"a", Bstr()}, {2, u"b", Bstr()}, {3, u"", Bstr(u"")}};
+  std::vector<Bstr> sent;
+  const Bstr token = pair.Request(items, &sent);
+  EXPECT_TRUE(sent[1].IsNull());
+  EXPECT_TRUE(sent[2].IsNull());
+  ASSERT_EQ(pair.Validate(items, sent, token), S_OK);
+  EXPECT_TRUE(pair.Decoded(pair.server.get(), 1).IsNull());
+  EXPECT_TRUE(pair.Decoded(pair.server.get(), 3) == Bstr(u""));
+
+  // No items at all: the table is empty and the digest covers the key alone.
+  const std::string inner = "AB:" + Later() + ":" + pair.Digest({}) + ":";
+  TokenHandlerPtr fresh;
+  ASSERT_EQ(AcquireTokenHandler(Bstr(u""), &fresh), S_OK);
+  ASSERT_EQ(SetTokenSeed(fresh.get(), pair.seed), S_OK);
+  ASSERT_EQ(SetTokenItem(fresh.get(), Bstr(kSessionKeyItem),
+                         Bstr(WidenAscii(Base64Encode(pair.key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr))))),
+            S_OK);
+  EXPECT_EQ(ValidateToken(fresh.get(), pair.Craft(inner)), S_OK);
+}
+
+TEST_F(AuthTest, StrongerHashSchemesWorkEndToEnd) {
+  Pair pair(Bstr(u",,,CALG_SHA_256"));
+  Bstr scheme;
+  ASSERT_EQ(GetTokenScheme(pair.server.get(), &scheme), S_OK);
+  EXPECT_EQ(scheme, u"Microsoft Base Cryptographic Provider v1.0,PROV_RSA_FULL,CALG_RC2,CALG_SHA_256");
+  const std::vector<Item> items = {{0, u"M", Bstr(u"")}, {1, u"x", Bstr(u"payload")}};
+  std::vector<Bstr> sent;
+  const Bstr token = pair.Request(items, &sent);
+  EXPECT_EQ(pair.Validate(items, sent, token), S_OK);
+}
+
+// ---- Refusals ---------------------------------------------------------------------
+
+TEST_F(AuthTest, ReplaysAndAlteredItemsAreRefusedWithoutAdvancing) {
+  Pair pair;
+  const std::vector<Item> items = {{0, u"Delete", Bstr(u"")}, {0, u"uri", Bstr(u"urn:vocontent:vodb000:1")},
+                                   {1, u"body", Bstr(u"text")}};
+  std::vector<Bstr> sent;
+  const Bstr token = pair.Request(items, &sent);
+
+  std::vector<Bstr> altered = sent;
+  altered[1] = Bstr(u"urn:vocontent:vodb000:2");
+  EXPECT_EQ(pair.Validate(items, altered, token), E_FAIL);
+  std::vector<Item> renamed = items;
+  renamed[1].name = u"URI";
+  EXPECT_EQ(pair.Validate(renamed, sent, token), E_FAIL);
+  std::vector<Item> fewer(items.begin(), items.end() - 1);
+  EXPECT_EQ(pair.Validate(fewer, sent, token), E_FAIL);
+
+  // The failures left the last accepted time alone: the real one passes once.
+  EXPECT_EQ(pair.Validate(items, sent, token), S_OK);
+  EXPECT_EQ(pair.Validate(items, sent, token), E_FAIL);
+
+  // A well-made token no later than the last accepted time is a replay too.
+  const std::vector<Item> one = {{0, u"M", Bstr(u"")}};
+  const std::string digest = pair.Digest({{u"M", Bstr(u"")}});
+  const std::string old = text::Narrow(FormatTokenTime(time::Now() - std::chrono::hours(1)));
+  EXPECT_EQ(pair.Validate(one, {Bstr(u"")}, pair.Craft("AB:" + old + ":" + digest + ":" + Table({{0, 0}}))), E_FAIL);
+  EXPECT_EQ(pair.Validate(one, {Bstr(u"")}, pair.Craft("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}}))), S_OK);
+}
+
+TEST_F(AuthTest, ForeignTruncatedAndGarbageTokensAreRefused) {
+  Pair pair, other;
+  const std::vector<Item> items = {{0, u"M", Bstr(u"")}, {2, u"secret", Bstr(u"value")}};
+  std::vector<Bstr> sent;
+  const Bstr token = other.Request(items, &sent);
+  // Under another session key: the padding fails, or the text is nonsense.
+  HRESULT hr = pair.Validate(items, sent, token);
+  EXPECT_TRUE(hr == crypt::NTE_BAD_DATA || hr == E_INVALIDARG || hr == E_FAIL) << std::hex << hr;
+
+  const Bstr mine = pair.Request(items, &sent);
+  const std::u16string_view text = mine.View();
+  EXPECT_EQ(pair.Validate(items, sent, Bstr(text.substr(0, text.find(u':') - 5))), crypt::NTE_BAD_DATA);
+  com::ClearErrorInfo();
+  EXPECT_EQ(pair.Validate(items, sent, Bstr(u"!!!!not a token at all")), crypt::NTE_BAD_DATA);
+  auto info = com::GetErrorInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->description, u"CryptDecrypt");
+  EXPECT_EQ(pair.Validate(items, sent, Bstr(u"")), E_INVALIDARG);
+  EXPECT_EQ(pair.Validate(items, sent, Bstr()), E_INVALIDARG);
+  EXPECT_EQ(pair.Validate(items, sent, Bstr(u":only the verifier")), crypt::NTE_BAD_DATA);
+  // Still good for the real one afterwards.
+  EXPECT_EQ(pair.Validate(items, sent, mine), S_OK);
+}
+
+TEST_F(AuthTest, MalformedInnerTextsAreRefusedByThePartsRules) {
+  Pair pair;
+  const std::string digest = pair.Digest({{u"M", Bstr(u"v")}});
+  const std::vector<Item> items = {{0, u"M", Bstr(u"v")}};
+  const std::vector<Bstr> sent = {Bstr(u"v")};
+  auto check = [&](std::string inner) { return pair.Validate(items, sent, pair.Craft(inner)); };
+  EXPECT_EQ(check(":" + Later() + ":" + digest + ":" + Table({{0, 0}})), E_INVALIDARG);  // no nonce
+  EXPECT_EQ(check("AB::" + digest + ":" + Table({{0, 0}})), E_INVALIDARG);               // no time
+  EXPECT_EQ(check("AB:" + Later() + "::" + Table({{0, 0}})), E_INVALIDARG);              // no digest
+  EXPECT_EQ(check("no fields"), E_INVALIDARG);
+  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({})), E_FAIL);  // table too short
+  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}, {0, 0}})), E_FAIL);
+  EXPECT_EQ(check("AB:" + Later() + ":" + text::ToLowerAscii(digest) + ":" + Table({{0, 0}})), E_FAIL);
+  // A kind the format does not define.
+  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{4, 0}})), E_INVALIDARG);
+  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{0x10000, 0}})), E_INVALIDARG);
+  // Fields after a fourth ":" are ignored.
+  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}}) + ":extra:fields"), S_OK);
+}
+
+TEST_F(AuthTest, DeclaredUnpackedLengthsAreCheckedBeforeAnythingIsAllocated) {
+  Pair pair;
+  // A real compressed value: "hello" in UTF-16LE with its terminator.
+  const std::u16string hello = u"hello";
+  util::Bytes raw(reinterpret_cast<const uint8_t*>(hello.c_str()),
+                  reinterpret_cast<const uint8_t*>(hello.c_str()) + (hello.size() + 1) * 2);
+  const Bstr packed(WidenAscii(Base64Encode(CompressBuffer(raw))));
+  const std::vector<Item> items = {{0, u"M", Bstr(u"")}, {0, u"v", packed}};
+  const std::vector<Bstr> sent = {Bstr(u""), packed};
+  const std::string digest = pair.Digest({{u"M", Bstr(u"")}, {u"v", packed}});
+  auto check = [&](uint32_t kind, uint32_t declared) {
+    return pair.Validate(items, sent, pair.Craft("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}, {kind, declared}})));
+  };
+  g_largestAllocation = 0;
+  EXPECT_EQ(check(1, 0xFFFFFFFF), E_OUTOFMEMORY);
+  EXPECT_EQ(check(1, kMaxUnpackedBytes + 2), E_OUTOFMEMORY);
+  EXPECT_EQ(check(1, 60u << 20), E_OUTOFMEMORY);  // under the cap, but more than the data can hold
+  EXPECT_EQ(check(3, 0xFFFFFFFF), E_OUTOFMEMORY);
+  EXPECT_LT(g_largestAllocation.load(), size_t{64} << 10) << "a refusal allocated a large buffer";
+  EXPECT_EQ(check(1, 4), E_OUTOFMEMORY);  // zlib: the buffer is too small
+  EXPECT_EQ(check(1, static_cast<uint32_t>(raw.size())), S_OK);
+  EXPECT_TRUE(pair.Decoded(pair.server.get(), 1) == Bstr(hello));
+
+  // Data that is not zlib's: any other zlib error is a bad argument.
+  const Bstr junk(u"AAAAAAAAAAAA");
+  const std::string junkDigest = pair.Digest({{u"M", Bstr(u"")}, {u"v", junk}});
+  EXPECT_EQ(pair.Validate({{0, u"M", Bstr(u"")}, {0, u"v", junk}}, {Bstr(u""), junk},
+                          pair.Craft("AB:" + Later(7200) + ":" + junkDigest + ":" + Table({{0, 0}, {1, 100}}))),
+            E_INVALIDARG);
+}
+
+TEST_F(AuthTest, AnswersAreBoundToTheRequestTheyAnswer) {
+  Pair pair;
+  // Before any request: an empty nonce and the seed's time.
+  SetTokenData(pair.server.get(), 0, 0, Bstr(u"M"), Bstr());
+  Bstr early;
+  ASSERT_EQ(ConstructToken(pair.server.get(), &early), S_OK);
+  util::Bytes plain = pair.key.Decrypt(Base64Decode(early.View().substr(0, early.Length() - 1)), true);
+  const std::string inner(plain.begin(), plain.end() - 1);
+  EXPECT_EQ(inner.front(), ':');
+  EXPECT_EQ(inner.substr(1, 17).size(), 17u);
+  EXPECT_TRUE(ParseTokenTime(text::Widen(inner.substr(1, 17))).has_value());
+
+  const std::vector<Item> items = {{0, u"M", Bstr(u"")}};
+  std::vector<Bstr> sent;
+  Bstr first = pair.Request(items, &sent);
+  ASSERT_EQ(pair.Validate(items, sent, first), S_OK);
+  Bstr answer;
+  ASSERT_EQ(ConstructToken(pair.server.get(), &answer), S_OK);
+  // The client has moved on to another request: the old answer is not its.
+  Bstr second = pair.Request(items, &sent);
+  EXPECT_EQ(ValidateToken(pair.client.get(), answer), E_FAIL);
+  // An answer made before any request has no nonce.
+  EXPECT_EQ(ValidateToken(pair.client.get(), early), E_INVALIDARG);
+
+  // An answer with the right time and digest but a nonce that was not made
+  // with the seed key (which only the server that took the seed holds).
+  util::Bytes sealed = pair.key.Decrypt(Base64Decode(second.View().substr(0, second.View().find(u':'))), true);
+  const std::vector<std::string> fields = text::Split(std::string(sealed.begin(), sealed.end() - 1), ':');
+  ASSERT_EQ(fields.size(), 4u);
+  const std::string digest = pair.Digest({{u"M", Bstr(u"")}});
+  EXPECT_EQ(ValidateToken(pair.client.get(), pair.Craft("0123456789ABCDEF:" + fields[1] + ":" + digest + ":" +
+                                                         Table({{0, 0}}))),
+            E_FAIL);
+  // The server's real answer to it passes.
+  ASSERT_EQ(pair.Validate(items, sent, second), S_OK);
+  ASSERT_EQ(ConstructToken(pair.server.get(), &answer), S_OK);
+  EXPECT_EQ(ValidateToken(pair.client.get(), answer), S_OK);
+}
+
+TEST_F(AuthTest, RequestTimesAlwaysIncreaseAndNoncesDiffer) {
+  Pair pair;
+  time::SetFixedTime(time::Now());
+  const std::vector<Item> items = {{0, u"M", Bstr(u"")}};
+  std::set<std::string> nonces, times;
+  for (int i = 0; i < 20; ++i) {
+    std::vector<Bstr> sent;
+    const Bstr token = pair.Request(items, &sent);
+    util::Bytes plain = pair.key.Decrypt(Base64Decode(token.View().substr(0, token.View().find(u':'))), true);
+    const std::vector<std::string> fields = text::Split(std::string(plain.begin(), plain.end() - 1), ':');
+    ASSERT_EQ(fields.size(), 4u);
+    EXPECT_GE(fields[0].size(), 16u);
+    EXPECT_LE(fields[0].size(), 30u);
+    nonces.insert(fields[0]);
+    times.insert(fields[1]);
+    // Within one frozen millisecond, every token still passes.
+    ASSERT_EQ(pair.Validate(items, sent, token), S_OK) << i;
+  }
+  EXPECT_EQ(nonces.size(), 20u);
+  EXPECT_EQ(times.size(), 20u);
+  // The token carries the verifier after the sealed part.
+  std::vector<Bstr> sent;
+  EXPECT_TRUE(pair.Request(items, &sent).View().ends_with(u":VERIFIER"));
+}
+
+// ---- Set-up and item rules --------------------------------------------------------
+
+TEST_F(AuthTest, SchemesDefaultAndUnknownProviderTypesHandOutNothing) {
+  for (const char16_t* scheme : {u"", u",,,", u"Microsoft Base Cryptographic Provider v1.0",
+                                 u",PROV_RSA_FULL,,CALG_SHA1,anything,after"}) {
+    TokenHandlerPtr h;
+    ASSERT_EQ(AcquireTokenHandler(Bstr(scheme), &h), S_OK);
+    Bstr normalised;
+    ASSERT_EQ(GetTokenScheme(h.get(), &normalised), S_OK);
+    EXPECT_EQ(normalised, u"Microsoft Base Cryptographic Provider v1.0,PROV_RSA_FULL,CALG_RC2,CALG_SHA1");
+  }
+  TokenHandlerPtr h;
+  EXPECT_EQ(AcquireTokenHandler(Bstr(u",PROV_NOTHING"), &h), crypt::NTE_BAD_PROV_TYPE);
+  EXPECT_FALSE(h);
+  EXPECT_EQ(AcquireTokenHandler(Bstr(u"No Such Provider"), &h), crypt::NTE_KEYSET_NOT_DEF);
+  EXPECT_EQ(AcquireTokenHandler(Bstr(u""), nullptr), E_POINTER);
+  EXPECT_EQ(ReleaseTokenHandler(h), S_OK);
+}
+
+TEST_F(AuthTest, BadSeedsAreRefusedAndLeaveTheHandlerAsItWas) {
+  Pair pair;
+  for (const char16_t* seed : {u"", u"no separators", u"R:T", u":T;P", u"R:;P", u"R:T;", u"RT;P"})
+    EXPECT_EQ(SetTokenSeed(pair.server.get(), Bstr(seed)), E_INVALIDARG) << text::Narrow(seed);
+  EXPECT_EQ(SetTokenSeed(pair.client.get(), Bstr(u"R:T")), E_INVALIDARG);
+  // Still set up as before: a request passes.
+  const std::vector<Item> items = {{0, u"M", Bstr(u"")}};
+  std::vector<Bstr> sent;
+  const Bstr token = pair.Request(items, &sent);
+  EXPECT_EQ(pair.Validate(items, sent, token), S_OK);
+
+  // The client's own seed intake takes a server's seed text.
+  TokenHandlerPtr server;
+  ASSERT_EQ(AcquireTokenHandler(Bstr(u""), &server), S_OK);
+  Bstr serverSeed;
+  ASSERT_EQ(GetTokenSeed(server.get(), &serverSeed), S_OK);
+  EXPECT_EQ(SetTokenSeed(pair.client.get(), serverSeed), S_OK);
+}
+
+TEST_F(AuthTest, DataItemsAreSetInOrderAndHandedOutOnce) {
+  Pair pair;
+  TokenHandler* h = pair.server.get();
+  ASSERT_EQ(SetTokenData(h, 0, 0, Bstr(u"M"), Bstr(u"")), S_OK);
+  EXPECT_EQ(SetTokenData(h, 2, 0, Bstr(u"x"), Bstr(u"")), E_INVALIDARG);
+  EXPECT_EQ(SetTokenData(h, 1, 4, Bstr(u"x"), Bstr(u"")), E_INVALIDARG);
+  EXPECT_EQ(SetTokenData(h, 1, 0xFFFF, Bstr(u"x"), Bstr(u"")), E_INVALIDARG);
+  ASSERT_EQ(SetTokenData(h, 1, kItemOwnsCopies | kKindCompressed, Bstr(u"x"), Bstr(u"y")), S_OK);
+  uint32_t kind = 0;
+  Bstr value, encoded;
+  ASSERT_EQ(GetTokenData(h, 1, &kind, &value, &encoded), S_OK);
+  EXPECT_EQ(kind, kKindCompressed);
+  EXPECT_EQ(value, u"y");
+  EXPECT_EQ(GetTokenData(h, 2, &kind, &value, &encoded), E_INVALIDARG);
+  EXPECT_EQ(GetTokenData(h, 0, &kind, &value, nullptr), E_POINTER);
+  // Index 0 starts over.
+  ASSERT_EQ(SetTokenData(h, 0, 0, Bstr(u"N"), Bstr(u"")), S_OK);
+  EXPECT_EQ(GetTokenData(h, 1, &kind, &value, &encoded), E_INVALIDARG);
+
+  EXPECT_EQ(SetTokenItem(h, Bstr(u"sessionkey"), Bstr(u"AAAA")), E_UNEXPECTED);
+  EXPECT_EQ(SetTokenItem(h, Bstr(u"Other"), Bstr(u"")), E_UNEXPECTED);
+  Bstr item(u"stale");
+  EXPECT_EQ(GetTokenItem(h, Bstr(kOpaqueItem), &item), S_OK);
+  EXPECT_TRUE(item.IsNull());
+  EXPECT_EQ(GetTokenItem(pair.client.get(), Bstr(kOpaqueItem), &item), S_OK);
+  EXPECT_EQ(item, u"VERIFIER");
+  // The session key goes out wrapped under the handler's own exchange key.
+  EXPECT_EQ(GetTokenItem(h, Bstr(kSessionKeyItem), &item), S_OK);
+  EXPECT_EQ(Base64Decode(item.View()).size(), 8u + 4u + 256u);
+  EXPECT_EQ(SetTokenItem(h, Bstr(kSessionKeyItem), Bstr(u"garbage")), crypt::NTE_BAD_DATA);
+  EXPECT_EQ(ConstructToken(h, nullptr), E_POINTER);
+}
+
+TEST(AuthCompression, BuffersRefuseWhatDoesNotFit) {
+  util::Bytes data(5000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 13);
+  const util::Bytes packed = CompressBuffer(data);
+  EXPECT_LT(packed.size(), data.size());
+  EXPECT_EQ(UncompressBuffer(packed, data.size()), data);
+  EXPECT_EQ(UncompressBuffer(packed, data.size() + 100), data);
+  try {
+    UncompressBuffer(packed, data.size() - 1);
+    ADD_FAILURE() << "no error";
+  } catch (const ZlibError& e) {
+    EXPECT_EQ(e.Code(), Z_BUF_ERROR);
+  }
+  try {
+    UncompressBuffer(packed, size_t{kMaxUnpackedBytes} + 1);
+    ADD_FAILURE() << "no error";
+  } catch (const ZlibError& e) {
+    EXPECT_EQ(e.Code(), Z_MEM_ERROR);
+  }
+  EXPECT_FALSE(CompressBuffer({}).empty());
+}
+
+TEST(AuthTokenTime, SeventeenDigitsInTimeOrder) {
+  const time::TimePoint t = *time::ParseUtc("2026-01-02T03:04:05.678Z");
+  EXPECT_EQ(FormatTokenTime(t), u"20260102030405678");
+  EXPECT_EQ(ParseTokenTime(u"20260102030405678"), t);
+  EXPECT_LT(FormatTokenTime(t), FormatTokenTime(t + std::chrono::milliseconds(1)));
+  EXPECT_FALSE(ParseTokenTime(u"2026010203040567"));
+  EXPECT_FALSE(ParseTokenTime(u"20261302030405678"));
+  EXPECT_FALSE(ParseTokenTime(u"2026010203040567x"));
+}
+
+}  // namespace
+}  // namespace quor::auth
