@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/AuthAccessor.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/variant.h"
 #include "platform/eventlog/eventlog.h"
 
 namespace quor::core {
@@ -66,6 +68,22 @@ class CQuorServiceUtils {
   // Raises the error a fault text describes and returns its number as a
   // failing status.
   static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text);
+
+  // ---- Administrators, users and groups ----
+  // From the directory when the authentication accessor is ready, otherwise
+  // from the registry lists (AdminUsers, UserGroup).
+  bool IsAdministrator(const com::Bstr& user) const;
+  bool IsGroup(const com::Bstr& name) const;
+  bool IsGroupMember(const com::Bstr& group, const com::Bstr& user) const;
+  // "<root><user>a</user>...</root>" or "<root><group>g</group>...</root>".
+  HRESULT ListAdminUsers(com::Bstr& xml) const;
+  HRESULT ListGroups(com::Bstr& xml) const;
+  HRESULT ListGroupUsers(const com::Bstr& group, com::Bstr& xml) const;
+  HRESULT ListOwnGroups(const com::Bstr& user, com::Bstr& xml) const;
+  // The names of an account-list result (the first column of its rows).
+  // Raises ComError(E_FAIL) for a value of another kind.
+  static NameList VariantToNameList(const com::Variant& value);
+  static NameList SafeArrayToNameList(const com::SafeArray& array);
 
   // ---- Settings readers ----
   // RootContext under the service key; false and null when missing or empty.

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/AuthAccessor.h"
 #include "core/DataSourceDefinition.h"
 #include "core/UnifyTable.h"
 #include "platform/com/bstr.h"
@@ -81,6 +82,8 @@ class CServiceConfig {
   xml::DocumentPtr RepositoryDocument;
   com::Bstr HomeDir;  // null: not read
   std::string HomeDirAnsi;
+  // Set by the first component that needs it.
+  std::unique_ptr<AuthAccessor> Auth;
   std::vector<com::Bstr> AdminUsers;
   std::vector<UserGroup> UserGroups;
 

@@ -1,0 +1,177 @@
+// Administrators, users and groups: from the directory through the
+// authentication accessor when it is ready, otherwise from the registry lists.
+#include <algorithm>
+
+#include "core/KeywordTable.h"
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "platform/com/errorinfo.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+namespace {
+
+constexpr int32_t kAllDepths = -1;
+
+// The accessor when directory mode holds, else null.
+AuthAccessor* Directory() {
+  const CServiceConfig* settings = CServiceModule::Instance().Settings();
+  if (!settings || !settings->Auth || !settings->Auth->IsReady()) return nullptr;
+  return settings->Auth.get();
+}
+
+const CServiceConfig& Settings() { return CServiceModule::Instance().EnsureSettings(); }
+
+bool Contains(const std::vector<com::Bstr>& names, const com::Bstr& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+const UserGroup* FindGroup(const com::Bstr& name) {
+  for (const auto& group : Settings().UserGroups)
+    if (group.name == name) return &group;
+  return nullptr;
+}
+
+// "<root>" with one element per name.
+com::Bstr NameListXml(int keyword, const std::vector<std::string>& names) {
+  const auto& kw = CKeywordTable::Instance();
+  auto document = xml::Document::Create();
+  auto root = document->createElement(kw.Narrow(KW_ROOT));
+  for (const auto& name : names) {
+    auto item = document->createElement(kw.Narrow(keyword));
+    item->setText(name);
+    root->appendChild(item);
+  }
+  return com::Bstr::FromUtf8(root->xml());
+}
+
+std::vector<std::string> Narrow(const std::vector<com::Bstr>& names) {
+  std::vector<std::string> out;
+  out.reserve(names.size());
+  for (const auto& name : names) out.push_back(name.ToUtf8());
+  return out;
+}
+
+bool DirectoryIsMember(AuthAccessor& directory, const com::Bstr& group, const com::Bstr& user) {
+  int16_t member = 0;
+  return directory.IsMember(group, user, kAllDepths, member) == S_OK && member == -1;
+}
+
+}  // namespace
+
+bool CQuorServiceUtils::IsAdministrator(const com::Bstr& user) const {
+  const CServiceConfig& settings = Settings();
+  if (AuthAccessor* directory = Directory(); directory && !settings.AdminGroupName.IsNull())
+    return DirectoryIsMember(*directory, settings.AdminGroupName, user);
+  if (!settings.AdminUsers.empty()) return Contains(settings.AdminUsers, user);
+  return user == u"administrator";
+}
+
+bool CQuorServiceUtils::IsGroup(const com::Bstr& name) const {
+  if (AuthAccessor* directory = Directory()) return directory->IsGroup(name);
+  return FindGroup(name) != nullptr;
+}
+
+bool CQuorServiceUtils::IsGroupMember(const com::Bstr& group, const com::Bstr& user) const {
+  if (AuthAccessor* directory = Directory()) return DirectoryIsMember(*directory, group, user);
+  const UserGroup* found = FindGroup(group);
+  return found && Contains(found->members, user);
+}
+
+HRESULT CQuorServiceUtils::ListAdminUsers(com::Bstr& xml) const {
+  const CServiceConfig& settings = Settings();
+  if (AuthAccessor* directory = Directory(); directory && !settings.AdminGroupName.IsNull()) {
+    if (!directory->IsGroup(settings.AdminGroupName)) return QS_E_GROUP_NAME_INVALID;
+    NameList names;
+    const HRESULT hr = directory->ListGroupMembers(settings.AdminGroupName, kAllDepths, ORDER_ASCENDING_UNIQUE, names);
+    if (FAILED(hr)) return hr;
+    xml = NameListXml(KW_USER, names);
+    return S_OK;
+  }
+  xml = NameListXml(KW_USER, Narrow(settings.AdminUsers));
+  return S_OK;
+}
+
+HRESULT CQuorServiceUtils::ListGroups(com::Bstr& xml) const {
+  if (AuthAccessor* directory = Directory()) {
+    NameList names;
+    const HRESULT hr = directory->ListAllGroups(ORDER_ASCENDING_UNIQUE, names);
+    if (FAILED(hr)) return hr;
+    xml = NameListXml(KW_GROUP, names);
+    return S_OK;
+  }
+  std::vector<std::string> names;
+  for (const auto& group : Settings().UserGroups) names.push_back(group.name.ToUtf8());
+  xml = NameListXml(KW_GROUP, names);
+  return S_OK;
+}
+
+HRESULT CQuorServiceUtils::ListGroupUsers(const com::Bstr& group, com::Bstr& xml) const {
+  if (AuthAccessor* directory = Directory()) {
+    if (!directory->IsGroup(group)) return QS_E_GROUP_NAME_INVALID;
+    NameList names;
+    const HRESULT hr = directory->ListGroupMembers(group, kAllDepths, ORDER_ASCENDING_UNIQUE, names);
+    if (FAILED(hr)) return hr;
+    xml = NameListXml(KW_USER, names);
+    return S_OK;
+  }
+  const UserGroup* found = FindGroup(group);
+  xml = NameListXml(KW_USER, found ? Narrow(found->members) : std::vector<std::string>{});
+  return S_OK;
+}
+
+HRESULT CQuorServiceUtils::ListOwnGroups(const com::Bstr& user, com::Bstr& xml) const {
+  if (AuthAccessor* directory = Directory()) {
+    NameList names;
+    const HRESULT hr = directory->ListGroupsOf(user, ORDER_ASCENDING_UNIQUE, names);
+    if (FAILED(hr)) return hr;
+    xml = NameListXml(KW_GROUP, names);
+    return S_OK;
+  }
+  std::vector<std::string> names;
+  for (const auto& group : Settings().UserGroups)
+    if (Contains(group.members, user)) names.push_back(group.name.ToUtf8());
+  xml = NameListXml(KW_GROUP, names);
+  return S_OK;
+}
+
+NameList CQuorServiceUtils::VariantToNameList(const com::Variant& value) {
+  const com::Variant* current = &value;
+  while (current->Type() == (com::VT_BYREF | com::VT_VARIANT) && current->VariantRef()) current = current->VariantRef();
+  const com::VARTYPE type = current->Type();
+  if (type == (com::VT_ARRAY | com::VT_VARIANT) || type == (com::VT_ARRAY | com::VT_BSTR))
+    return SafeArrayToNameList(current->Array());
+  if (type == (com::VT_BYREF | com::VT_ARRAY | com::VT_BSTR)) {
+    const auto* array = static_cast<const com::SafeArray*>(current->RefPointer());
+    return array ? SafeArrayToNameList(*array) : NameList{};
+  }
+  if (type == com::VT_BSTR) return NameList{current->GetBstr().ToUtf8()};
+  if (type == com::VT_EMPTY) return {};
+  throw com::ComError(E_FAIL);
+}
+
+NameList CQuorServiceUtils::SafeArrayToNameList(const com::SafeArray& array) {
+  NameList names;
+  if (array.Dimensions() == 0) return names;
+  const com::VARTYPE type = array.ElementType();
+  if (type != com::VT_VARIANT && type != com::VT_BSTR) throw com::ComError(E_FAIL);
+  int32_t lower = 0, upper = 0;
+  if (FAILED(array.GetLBound(1, lower)) || FAILED(array.GetUBound(1, upper))) return {};
+  // The first column: with row-by-attribute results, the first attribute of
+  // every row.
+  for (int32_t i = lower; i <= upper; ++i) {
+    std::vector<int32_t> index{i};
+    if (array.Dimensions() == 2) {
+      int32_t lower2 = 0;
+      array.GetLBound(2, lower2);
+      index.push_back(lower2);
+    }
+    com::Variant element;
+    if (FAILED(array.GetElement(index, element))) return {};
+    if (element.Type() == com::VT_BSTR) names.push_back(element.GetBstr().ToUtf8());
+  }
+  return names;
+}
+
+}  // namespace quor::core

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/tests/TestInstance.h"
+#include "platform/com/errorinfo.h"
+
+using namespace quor;
+using namespace quor::core;
+using quor::core::testing::TestInstance;
+
+namespace {
+
+// Local mode: no authentication accessor; the registry lists answer.
+class LocalAccountsTest : public ::testing::Test {
+ protected:
+  void Load() {
+    CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
+    settings.Auth.reset();
+    settings.ReadAdminUsers();
+    settings.ReadUserGroups();
+  }
+  TestInstance instance_;
+  CQuorServiceUtils utils_;
+};
+
+}  // namespace
+
+TEST_F(LocalAccountsTest, AdministratorFallsBackToItsNameOnlyWithoutAList) {
+  Load();
+  EXPECT_TRUE(utils_.IsAdministrator(com::Bstr(u"administrator")));
+  EXPECT_FALSE(utils_.IsAdministrator(com::Bstr(u"Administrator")));
+  com::Bstr xml;
+  ASSERT_EQ(utils_.ListAdminUsers(xml), S_OK);
+  EXPECT_EQ(xml, u"<root/>");
+
+  instance_.ServiceKey().SetString("AdminUsers", "alice, b&b");
+  Load();
+  EXPECT_FALSE(utils_.IsAdministrator(com::Bstr(u"administrator")));
+  EXPECT_TRUE(utils_.IsAdministrator(com::Bstr(u"alice")));
+  ASSERT_EQ(utils_.ListAdminUsers(xml), S_OK);
+  EXPECT_EQ(xml, u"<root><user>alice</user><user>b&amp;b</user></root>");
+}
+
+TEST_F(LocalAccountsTest, GroupsComeFromTheUserGroupKey) {
+  reg::Key groups;
+  groups.Create(reg::Hive::LocalMachine, kUserGroupKey);
+  groups.SetString("Editors", "dan,  erin");
+  groups.SetString("Readers", "erin");
+  Load();
+  EXPECT_TRUE(utils_.IsGroup(com::Bstr(u"Editors")));
+  EXPECT_FALSE(utils_.IsGroup(com::Bstr(u"editors")));
+  EXPECT_TRUE(utils_.IsGroupMember(com::Bstr(u"Editors"), com::Bstr(u"erin")));
+  EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"Readers"), com::Bstr(u"dan")));
+
+  com::Bstr xml;
+  ASSERT_EQ(utils_.ListGroups(xml), S_OK);
+  EXPECT_EQ(xml, u"<root><group>Editors</group><group>Readers</group></root>");
+  ASSERT_EQ(utils_.ListGroupUsers(com::Bstr(u"Editors"), xml), S_OK);
+  EXPECT_EQ(xml, u"<root><user>dan</user><user>erin</user></root>");
+  ASSERT_EQ(utils_.ListGroupUsers(com::Bstr(u"Nobody"), xml), S_OK);
+  EXPECT_EQ(xml, u"<root/>");
+  ASSERT_EQ(utils_.ListOwnGroups(com::Bstr(u"erin"), xml), S_OK);
+  EXPECT_EQ(xml, u"<root><group>Editors</group><group>Readers</group></root>");
+}
+
+TEST(NameLists, FirstColumnOfAccountLists) {
+  // Rows by attributes, first index fastest: the first column holds the names.
+  com::SafeArray rows(com::VT_VARIANT, {0, 2}, {0, 2});
+  const char16_t* cells[2][2] = {{u"alice", u"user"}, {u"bob", u"user"}};
+  for (int32_t r = 0; r < 2; ++r)
+    for (int32_t c = 0; c < 2; ++c) {
+      const int32_t at[2] = {r, c};
+      rows.PutElement(at, com::Variant(com::Bstr(cells[r][c])));
+    }
+  EXPECT_EQ(CQuorServiceUtils::VariantToNameList(com::Variant(rows)), (NameList{"alice", "bob"}));
+
+  com::Variant inner(rows);
+  EXPECT_EQ(CQuorServiceUtils::VariantToNameList(com::Variant::ByRef(&inner)), (NameList{"alice", "bob"}));
+  EXPECT_EQ(CQuorServiceUtils::VariantToNameList(com::Variant(com::Bstr(u"solo"))), NameList{"solo"});
+  EXPECT_TRUE(CQuorServiceUtils::VariantToNameList(com::Variant()).empty());
+  EXPECT_THROW(CQuorServiceUtils::VariantToNameList(com::Variant(int32_t{7})), com::ComError);
+}
