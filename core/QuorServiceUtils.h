@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,15 @@ class CServiceLogStream {
   int32_t TraceCall(std::string_view, std::string_view) { return 0; }
 };
 
+// One row of an argument table: the item's name, the text slot it reads from
+// or writes to (none for row 0, the operation's name), and its token flags
+// (0 plain, 1 compressed; after an unwrap, the flags the token carried).
+struct ArgumentEntry {
+  std::u16string name;
+  com::Bstr* value = nullptr;
+  uint32_t flags = 0;
+};
+
 // Exception information of a failed late-bound call, as the fault texts take it.
 struct CallException {
   uint16_t code = 0;
@@ -68,6 +78,20 @@ class CQuorServiceUtils {
   // Raises the error a fault text describes and returns its number as a
   // failing status.
   static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text);
+
+  // ---- The request frame ----
+  // Looks the caller's session up by `user` (its request token), checks the
+  // token over the rows and decodes each argument into its slot; the
+  // principal is the session's user. 0, or the status that stopped it.
+  HRESULT UnwrapArgs(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& principal) const;
+  // Builds the response key over the rows through the same session and puts
+  // each row's encoded value back into its slot.
+  HRESULT WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const;
+
+  // ---- URNs ----
+  // 1 for a Vesk content URN ("urn:vocontent:vodb"), 2 for a share field
+  // ("urn:vocontent:covodb"), 0 for anything else.
+  static int ClassifyVOURI(const com::Bstr& uri);
 
   // ---- Administrators, users and groups ----
   // From the directory when the authentication accessor is ready, otherwise

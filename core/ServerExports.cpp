@@ -2,7 +2,8 @@
 // component runtime and the registration program call, and the module's
 // start-up and shut-down when the runtime loads and unloads the library.
 #include "core/ServiceModule.h"
-#include "core/ServiceCoreClasses.h"
+#include "core/QuorServiceCore.h"
+#include "core/QuorServiceCoreAdmin.h"
 #include "platform/com/server.h"
 
 namespace {
@@ -11,10 +12,10 @@ using namespace quor::com;
 
 const server::ClassInfo kClasses[] = {
     {quor::core::CLSID_QuorServiceCore, "QuorServiceCore.QuorServiceCore.1", "QuorServiceCore.QuorServiceCore",
-     "QuorServiceCore Class", "Apartment", &server::CreateInstance<quor::core::QuorServiceCore>},
+     "QuorServiceCore Class", "Apartment", &server::CreateInstance<quor::core::CQuorServiceCore>},
     {quor::core::CLSID_QuorServiceCoreAdmin, "QuorServiceCore.QuorServiceCoreAdmin.1",
      "QuorServiceCore.QuorServiceCoreAdmin", "QuorServiceCoreAdmin Class", "Apartment",
-     &server::CreateInstance<quor::core::QuorServiceCoreAdmin>},
+     &server::CreateInstance<quor::core::CQuorServiceCoreAdmin>},
 };
 
 }  // namespace

@@ -1,0 +1,435 @@
+#include "core/QuorServiceCore.h"
+
+#include <utility>
+
+#include "core/KeywordTable.h"
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+namespace {
+
+using com::Bstr;
+using Op = CQuorServiceCore;
+
+// Frame variations of the data operations.
+enum : uint32_t {
+  kNoReadyGate = 1 << 0,
+  kCompressionChoice = 1 << 1,  // the operation picks the result's flag itself
+  kEmptyOnFailure = 1 << 2,     // a failed call answers an empty result
+  kAdministratorOnly = 1 << 3,
+  kLockRouting = 1 << 4,        // the uri's kind is checked before the unwrap
+};
+
+constexpr int8_t kNoTarget = -1;
+
+#define QUOR_PARAMS(...) std::array<std::u16string_view, 9>{__VA_ARGS__}
+
+// Every data operation in interface order, with the dispatch identifier it
+// has there. Operations whose stores come with later parts of the service
+// answer E_NOTIMPL (NotBuilt) until then.
+struct Entry {
+  com::DISPID id;
+  Op::Operation op;
+};
+
+const Entry kOperations[] = {
+    {1, {u"PutShareField", QUOR_PARAMS(u"author", u"name", u"field"), 3, &Op::NotBuilt, 0, 1}},
+    {2, {u"GetShareField", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, kCompressionChoice, 0}},
+    {3, {u"UpdateShareField", QUOR_PARAMS(u"uri", u"field"), 2, &Op::NotBuilt, 0, 0}},
+    {4, {u"RemoveShareField", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {5, {u"GetShareFieldList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {6, {u"GetShareFieldURIList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {7, {u"PutMessage", QUOR_PARAMS(u"uri", u"message"), 2, &Op::NotBuilt, 0, 0}},
+    {8, {u"GetMessage", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {9, {u"UpdateMessage", QUOR_PARAMS(u"uri", u"message"), 2, &Op::NotBuilt, 0, 0}},
+    {10, {u"RemoveMessage", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {11, {u"StartSharing", QUOR_PARAMS(u"ipaddress", u"uri"), 2, &Op::NotBuilt, kCompressionChoice, 1}},
+    {12, {u"EndSharing", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {13, {u"SaveSharing", QUOR_PARAMS(u"uri", u"field"), 2, &Op::NotBuilt, 0, 0}},
+    {14, {u"GetAttendeesList", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {15, {u"ChangeOwner", QUOR_PARAMS(u"uri", u"newowner"), 2, &Op::NotBuilt, 0, 0}},
+    {16, {u"AddAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::NotBuilt, 0, 0}},
+    {17, {u"DeleteAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::NotBuilt, 0, 0}},
+    {18, {u"PutCollabLog", QUOR_PARAMS(u"uri", u"log"), 2, &Op::PutCollabLog, 0, 0}},
+    {19, {u"GetCategoryLogIDList", QUOR_PARAMS(u"category"), 1, &Op::GetCategoryLogIDList, 0, 0}},
+    {20, {u"DeleteACL", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {21, {u"DeleteACLEntry", QUOR_PARAMS(u"uri", u"acluser"), 2, &Op::NotBuilt, 0, 0}},
+    // 22 Exec: outside the frame.
+    {23, {u"GetACL", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {24, {u"GetACLEntry", QUOR_PARAMS(u"uri", u"acluser"), 2, &Op::NotBuilt, 0, 0}},
+    {25, {u"GetApplicationShareURL", QUOR_PARAMS(u"author", u"name"), 2, &Op::NotBuilt, 0, 1}},
+    {26, {u"GetLog", QUOR_PARAMS(u"logID"), 1, &Op::GetLog, 0, 0}},
+    {27, {u"GetLogCount", QUOR_PARAMS(), 0, &Op::GetLogCount, 0, kNoTarget}},
+    {28, {u"GetLogIDList", QUOR_PARAMS(), 0, &Op::GetLogIDList, 0, kNoTarget}},
+    {29, {u"GetLogs", QUOR_PARAMS(u"logID", u"count"), 2, &Op::GetLogs, 0, 0}},
+    {30, {u"GetResumeIDList", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {31, {u"GetVideoConferenceListURL", QUOR_PARAMS(u"author", u"name"), 2, &Op::NotBuilt, 0, 1}},
+    {32, {u"GetVideoConferenceURL", QUOR_PARAMS(u"author", u"name"), 2, &Op::NotBuilt, 0, 1}},
+    {33, {u"GetVOURIList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {34, {u"PutACL", QUOR_PARAMS(u"uri", u"acl"), 2, &Op::NotBuilt, 0, 0}},
+    {35, {u"PutACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), 3, &Op::NotBuilt, 0, 0}},
+    {36, {u"PutLog", QUOR_PARAMS(u"log"), 1, &Op::PutLog, 0, 0}},
+    {37, {u"GetVOContent", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, kCompressionChoice, 0}},
+    {38, {u"GetVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, kCompressionChoice, 0}},
+    {39, {u"GetVOList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {40, {u"GetVOResourceURI", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {41, {u"GetVOResourceURIList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {42, {u"GetVOResourceURL", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {43, {u"PutVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::NotBuilt, 0, 0}},
+    {44, {u"PutVOResource", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::NotBuilt, kNoReadyGate | kEmptyOnFailure, 0}},
+    {46, {u"RemoveVOContent", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {47, {u"RemoveVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {48, {u"RemoveVOResource", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {49, {u"ResumeServiceProcess", QUOR_PARAMS(u"resumeID", u"flag"), 2, &Op::NotBuilt, kNoReadyGate, 0}},
+    {50, {u"UpdateACL", QUOR_PARAMS(u"uri", u"acl"), 2, &Op::NotBuilt, 0, 0}},
+    {51, {u"UpdateACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), 3, &Op::NotBuilt, 0, 0}},
+    {52, {u"UpdateVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::NotBuilt, 0, 0}},
+    {53, {u"UpdateVOContentbyURI", QUOR_PARAMS(u"uri", u"content"), 2, &Op::NotBuilt, 0, 0}},
+    {54, {u"UpdateVOResource", QUOR_PARAMS(u"uri"), 1, &Op::NoStore, 0, 0}},
+    // 55 CreateTicket, 56 OpenSession, 57 CloseSession: outside the frame.
+    {58, {u"GetCompressThreshold", QUOR_PARAMS(), 0, &Op::GetCompressThreshold, kEmptyOnFailure, kNoTarget}},
+    {59, {u"GetAdminUserList", QUOR_PARAMS(), 0, &Op::GetAdminUserList, kNoReadyGate, kNoTarget}},
+    {60, {u"GetGroupList", QUOR_PARAMS(), 0, &Op::GetGroupList, 0, kNoTarget}},
+    {61, {u"GetGroupUserList", QUOR_PARAMS(u"group"), 1, &Op::GetGroupUserList, 0, kNoTarget}},
+    {62, {u"GetAllVOList", QUOR_PARAMS(), 0, &Op::NotBuilt, kAdministratorOnly, kNoTarget}},
+    {63, {u"GetAllVOURIList", QUOR_PARAMS(), 0, &Op::NotBuilt, kAdministratorOnly, kNoTarget}},
+    {64, {u"GetAllVOUserList", QUOR_PARAMS(), 0, &Op::NotBuilt, kAdministratorOnly, kNoTarget}},
+    {65, {u"GetVOURI", QUOR_PARAMS(u"vouser", u"name"), 2, &Op::NotBuilt, 0, 0}},
+    {66, {u"GetVOAttribute", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {67, {u"GetShareFieldAttribute", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {68, {u"GetShareFieldURI", QUOR_PARAMS(u"author", u"name"), 2, &Op::NotBuilt, 0, 0}},
+    {69, {u"LockVO", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, kLockRouting, 0}},
+    {70, {u"UnlockVO", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, kLockRouting, 0}},
+    {71, {u"GetVOContentwithLock", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, kCompressionChoice, 0}},
+    {72, {u"GetVOContentbyURIwithLock", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, kCompressionChoice, 0}},
+    {73, {u"UpdateVOContentwithUnlock", QUOR_PARAMS(u"name", u"content"), 2, &Op::NotBuilt, 0, 0}},
+    {74, {u"UpdateVOContentbyURIwithUnlock", QUOR_PARAMS(u"uri", u"content"), 2, &Op::NotBuilt, 0, 0}},
+    {75, {u"PutVOURI", QUOR_PARAMS(u"vouser", u"name"), 2, &Op::NotBuilt, 0, 0}},
+    {76, {u"RemoveVOURI", QUOR_PARAMS(u"uri"), 1, &Op::NotBuilt, 0, 0}},
+    {77, {u"GetLogbyUser", QUOR_PARAMS(u"opuser"), 1, &Op::GetLogbyUser, 0, 0}},
+    {78, {u"GetCategoryLogbyUser", QUOR_PARAMS(u"opuser", u"category"), 2, &Op::GetCategoryLogbyUser, 0, 0}},
+    {79, {u"GetOwnGroupList", QUOR_PARAMS(), 0, &Op::GetOwnGroupList, 0, kNoTarget}},
+    {80, {u"UpdateVOResourceURL", QUOR_PARAMS(u"name", u"urlleaf"), 2, &Op::NotBuilt, 0, 0}},
+    {81,
+     {u"PutVOResourcewithAttribute",
+      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description", u"urlleaf", u"props"),
+      9, &Op::NotBuilt, 0, 0}},
+    {82,
+     {u"UpdateVOResourceAttribute",
+      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description"), 7, &Op::NotBuilt, 0,
+      0}},
+    {83,
+     {u"RemoveVOResourceAttribute",
+      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description"), 7, &Op::NotBuilt, 0,
+      0}},
+    {84, {u"UpdateVOResourceProps", QUOR_PARAMS(u"name", u"props"), 2, &Op::NotBuilt, 0, 0}},
+    {85, {u"GetVOResourceAttribute", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {86, {u"GetVOResourceAttributeList", QUOR_PARAMS(u"modulename"), 1, &Op::NotBuilt, 0, 0}},
+    {87, {u"GetAllVOResourceAttributeList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {88, {u"GetVOResourceModuleNameList", QUOR_PARAMS(), 0, &Op::NotBuilt, 0, kNoTarget}},
+    {89, {u"GetResourceACL", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {90, {u"GetResourceACLEntry", QUOR_PARAMS(u"name", u"acluser"), 2, &Op::NotBuilt, 0, 0}},
+    {91, {u"PutResourceACL", QUOR_PARAMS(u"name", u"acl"), 2, &Op::NotBuilt, 0, 0}},
+    {92, {u"PutResourceACLEntry", QUOR_PARAMS(u"name", u"acluser", u"accright"), 3, &Op::NotBuilt, 0, 0}},
+    {93, {u"UpdateResourceACL", QUOR_PARAMS(u"name", u"acl"), 2, &Op::NotBuilt, 0, 0}},
+    {94, {u"UpdateResourceACLEntry", QUOR_PARAMS(u"name", u"acluser", u"accright"), 3, &Op::NotBuilt, 0, 0}},
+    {95, {u"DeleteResourceACL", QUOR_PARAMS(u"name"), 1, &Op::NotBuilt, 0, 0}},
+    {96, {u"DeleteResourceACLEntry", QUOR_PARAMS(u"name", u"acluser"), 2, &Op::NotBuilt, 0, 0}},
+    {97, {u"GetConferenceManagerURL", QUOR_PARAMS(), 0, &Op::NotBuilt, kNoReadyGate, kNoTarget}},
+    {98, {u"GetVOResourceUpdate", QUOR_PARAMS(u"lastupdate"), 1, &Op::NotBuilt, 0, 0}},
+};
+constexpr size_t kOperationCount = sizeof(kOperations) / sizeof(kOperations[0]);
+
+#undef QUOR_PARAMS
+
+CServiceConfig& Settings() { return CServiceModule::Instance().EnsureSettings(); }
+CQuorServiceUtils& Utils() { return CServiceModule::Instance().EnsureUtils(); }
+
+// Texts that prove an identity never reach a log.
+const Bstr& Hidden(std::u16string_view what) {
+  static const Bstr ticket(u"(ticket)"), sessionKey(u"(session key)");
+  return what == u"ticket" ? ticket : sessionKey;
+}
+
+Bstr ArgText(const com::Variant& v) {
+  const com::Variant value = v.Dereferenced();
+  if (value.Type() == com::VT_BSTR) return value.GetBstr();
+  Bstr text;
+  if (value.IsEmpty() || value.IsNull() || FAILED(value.ToBstr(text))) return Bstr();
+  return text;
+}
+
+// Calls a data operation from its dispatch arguments: user, the [in]
+// arguments, then reskey by reference; result is the return value.
+template <size_t I>
+com::InvokeOutcome InvokeOperation(CQuorServiceCore& self, std::span<const com::Variant> args, com::Variant* result) {
+  const Op::Operation& op = kOperations[I].op;
+  if (args.size() < 1u + op.count) return {DISP_E_BADPARAMCOUNT, false, 0};
+  std::vector<Bstr> in;
+  in.reserve(op.count);
+  for (size_t i = 0; i < op.count; ++i) in.push_back(ArgText(args[1 + i]));
+  Bstr reskey, text;
+  const HRESULT hr = self.RunOperation(op, ArgText(args[0]), in, reskey, text);
+  if (args.size() > 1u + op.count && args[1 + op.count].IsByRef()) args[1 + op.count].AssignThroughRef(com::Variant(reskey));
+  if (result) *result = com::Variant(std::move(text));
+  return {hr, true, 0};
+}
+
+com::DispatchEntry<CQuorServiceCore> OperationEntry(const Entry& e,
+                                                    com::InvokeOutcome (*invoke)(CQuorServiceCore&,
+                                                                                 std::span<const com::Variant>,
+                                                                                 com::Variant*)) {
+  com::DispatchEntry<CQuorServiceCore> entry{e.op.name, e.id, com::MemberKind::Method, invoke, {}};
+  entry.params.push_back({u"user", com::VT_BSTR, com::ParamDirection::In});
+  for (size_t i = 0; i < e.op.count; ++i)
+    entry.params.push_back({std::u16string(e.op.params[i]), com::VT_BSTR, com::ParamDirection::In});
+  entry.params.push_back({u"reskey", com::VT_BYREF | com::VT_BSTR, com::ParamDirection::Out});
+  entry.params.push_back({u"result", com::VT_BYREF | com::VT_BSTR, com::ParamDirection::RetVal});
+  return entry;
+}
+
+template <size_t... I>
+std::vector<com::DispatchEntry<CQuorServiceCore>> BuildTable(std::index_sequence<I...>) {
+  std::vector<com::DispatchEntry<CQuorServiceCore>> table;
+  (table.push_back(OperationEntry(kOperations[I], &InvokeOperation<I>)), ...);
+  table.push_back(com::Method<&CQuorServiceCore::Exec>(u"Exec", 22, {u"user", u"command", u"reskey", u"result"}));
+  table.push_back(com::Method<&CQuorServiceCore::CreateTicket>(
+      u"CreateTicket", 55, {u"authority", u"realm", u"principal", u"credential", u"fullPrincipal", u"ticket"}));
+  table.push_back(com::Method<&CQuorServiceCore::OpenSession>(
+      u"OpenSession", 56,
+      {u"service", u"ticket", u"tokenScheme", u"tokenSeed", u"sessionKey", u"verifier", u"locator"}));
+  table.push_back(
+      com::Method<&CQuorServiceCore::CloseSession>(u"CloseSession", 57, {u"sessionKey", u"verifier", u"result"}));
+  std::sort(table.begin(), table.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+  return table;
+}
+
+// The flag the operations that pick their own compression give "result".
+uint32_t ChosenCompression(const Bstr& result) {
+  const auto threshold = static_cast<uint32_t>(Settings().CompressThreshold);
+  if (threshold == 1) return 1;
+  if (threshold == 0) return 0;
+  return result.Length() >= threshold ? 1 : 0;
+}
+
+}  // namespace
+
+// ---- The object ---------------------------------------------------------------
+
+CQuorServiceCore::CQuorServiceCore() {
+  CServiceModule& module = CServiceModule::Instance();
+  module.EnsureUtils().LogStream.TraceCall("CQuorServiceCore", "Constructor");
+  log_ = std::make_unique<CLogDBConnectImpl>(module.Connection());
+  log_->Init();
+  CServiceConfig& settings = module.EnsureSettings();
+  if (!settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();
+}
+
+CQuorServiceCore::~CQuorServiceCore() = default;
+
+HRESULT CQuorServiceCore::InterfaceSupportsErrorInfo(const com::IID& iid) {
+  return iid == IQuorServiceCore::kIid ? S_OK : S_FALSE;
+}
+
+std::span<const com::DispatchEntry<CQuorServiceCore>> CQuorServiceCore::DispatchTable() {
+  static const auto table = BuildTable(std::make_index_sequence<kOperationCount>());
+  return table;
+}
+
+std::span<const CQuorServiceCore::Operation> CQuorServiceCore::Operations() {
+  static const auto operations = [] {
+    std::vector<Operation> ops;
+    for (const auto& e : kOperations) ops.push_back(e.op);
+    return ops;
+  }();
+  return operations;
+}
+
+// ---- Frame parts ----------------------------------------------------------------
+
+HRESULT CQuorServiceCore::CheckServiceReady() {
+  const CDBConnect* connection = CServiceModule::Instance().Connection();
+  if (connection && connection->GetState() != 0) return S_OK;
+  CQuorServiceUtils::RaiseServiceError(kErrorSource, QS_E_VESK_RESOURCE_DB_NOT_INSTALLED);
+  return QS_E_VESK_RESOURCE_DB_NOT_INSTALLED;
+}
+
+HRESULT CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
+  const int32_t level = Settings().LogLevel;
+  if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
+    log_->InsertLog3(Bstr(operation), principal, target);
+  return S_OK;
+}
+
+void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
+                                   const Bstr& result, HRESULT status) {
+  const int32_t level = Settings().LogLevel;
+  if (status == S_OK) {
+    if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr());
+    return;
+  }
+  Bstr message;
+  if (result.IsNull()) {
+    const std::string line = text::Format("[0x%X] %s", status, StatusText(status));
+    Utils().EventLog.ReportError(4096, line);
+    message = Bstr::FromUtf8(line);
+  }
+  if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message);
+  CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result);
+}
+
+HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, std::span<const Bstr> in,
+                                       Bstr& reskey, Bstr& result) {
+  Utils().LogStream.TraceCall("CQuorServiceCore", text::Narrow(op.name));
+  reskey = Bstr(u"");
+  result = Bstr(u"");
+  if (!(op.flags & kNoReadyGate)) {
+    if (HRESULT hr = CheckServiceReady(); FAILED(hr)) return hr;
+  }
+
+  std::vector<Bstr> args(in.begin(), in.end());
+  args.resize(op.count);
+  const Bstr targetAsReceived = op.target == kNoTarget ? Bstr() : args[op.target];
+  Bstr principal(u"");
+  Bstr text;  // null until the store writes a result
+  HRESULT status;
+
+  // A lock on a uri of no known kind fails before the session is asked.
+  if ((op.flags & kLockRouting) && CQuorServiceUtils::ClassifyVOURI(targetAsReceived) == 0) {
+    status = QS_E_URI_INVALID;
+  } else {
+    std::vector<ArgumentEntry> table;
+    table.push_back({std::u16string(op.name), nullptr, 0});
+    for (size_t i = 0; i < op.count; ++i) table.push_back({std::u16string(op.params[i]), &args[i], 0});
+    status = Utils().UnwrapArgs(user, table, principal);
+    if (status == S_OK) {
+      const Bstr target = op.target == kNoTarget ? Bstr() : args[op.target];
+      LogOperation(op.name, principal, target);
+      if ((op.flags & kAdministratorOnly) && !Utils().IsAdministrator(principal)) {
+        status = QS_E_ADMINISTRATOR_ONLY;
+      } else {
+        OpCall call{principal, args, text};
+        status = (this->*op.store)(call);
+      }
+    }
+  }
+
+  const Bstr& target = op.target == kNoTarget ? Bstr() : (status == S_OK ? args[op.target] : targetAsReceived);
+  ReportError(op.name, principal, target, text, status);
+
+  if (FAILED(status)) {
+    if (!(op.flags & kEmptyOnFailure) && !text.IsNull()) result = text;
+    return status;
+  }
+  Bstr wrapped = text.IsNull() ? Bstr(u"") : text;
+  const uint32_t flag = (op.flags & kCompressionChoice) ? ChosenCompression(wrapped) : 0;
+  std::vector<ArgumentEntry> wrap{{std::u16string(op.name), nullptr, 0}, {u"result", &wrapped, flag}};
+  if (Utils().WrapResult(user, wrap, reskey) != S_OK) reskey = Bstr(u"");
+  result = std::move(wrapped);
+  return status;
+}
+
+// ---- Sign-in and Exec -------------------------------------------------------------
+
+HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm, const Bstr& principal,
+                                       const Bstr& credential, Bstr* fullPrincipal, Bstr* ticket) {
+  if (!fullPrincipal || !ticket) return E_POINTER;
+  Utils().LogStream.TraceCall("CQuorServiceCore", "CreateTicket");
+  *fullPrincipal = Bstr(u"");
+  *ticket = Bstr(u"");
+  LogOperation(u"CreateTicket", principal, authority);
+  AuthAccessor* auth = Settings().Auth.get();
+  Bstr full, issued;
+  HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued)
+                        : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  if (FAILED(status)) {
+    status = QS_E_AUTH_SERVER_CONNECT_FAILED;
+  } else {
+    *fullPrincipal = full;
+    *ticket = issued;
+  }
+  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(), status);
+  return status;
+}
+
+HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, const Bstr& tokenScheme,
+                                      const Bstr& tokenSeed, Bstr* sessionKey, Bstr* verifier, Bstr* locator) {
+  if (!sessionKey || !verifier || !locator) return E_POINTER;
+  Utils().LogStream.TraceCall("CQuorServiceCore", "OpenSession");
+  *sessionKey = Bstr(u"");
+  *verifier = Bstr(u"");
+  *locator = Bstr(u"");
+  LogOperation(u"OpenSession", service, Hidden(u"ticket"));
+  AuthAccessor* auth = Settings().Auth.get();
+  Bstr key, check, where;
+  HRESULT status = auth ? auth->OpenSession(service, ticket, tokenScheme, tokenSeed, key, check, where)
+                        : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  if (status != S_OK) {
+    status = QS_E_AUTH_SERVER_CONNECT_FAILED;
+    where = Bstr();
+  } else {
+    *sessionKey = key;
+    *verifier = check;
+    *locator = where;
+  }
+  ReportError(u"OpenSession", service, Hidden(u"ticket"), where, status);
+  return status;
+}
+
+HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verifier, Bstr* result) {
+  if (!result) return E_POINTER;
+  Utils().LogStream.TraceCall("CQuorServiceCore", "CloseSession");
+  *result = Bstr(u"");
+  LogOperation(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"));
+  AuthAccessor* auth = Settings().Auth.get();
+  const HRESULT status = auth ? auth->CloseSession(sessionKey, verifier) : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  Bstr text;
+  if (SUCCEEDED(status)) text = Bstr::FromUtf8(text::Format("<resultCode>%d</resultCode>", status));
+  ReportError(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"), text, status);
+  if (!text.IsNull()) *result = text;
+  return status;
+}
+
+HRESULT CQuorServiceCore::Exec(const Bstr&, const Bstr&, Bstr* reskey, Bstr* result) {
+  if (reskey && reskey->IsNull()) *reskey = Bstr(u"");
+  if (result && result->IsNull()) *result = Bstr(u"");
+  return S_OK;
+}
+
+// ---- Store operations ---------------------------------------------------------------
+
+HRESULT CQuorServiceCore::NotBuilt(OpCall&) { return E_NOTIMPL; }
+
+HRESULT CQuorServiceCore::NoStore(OpCall& call) {
+  call.result = Bstr(u"");
+  return S_OK;
+}
+
+HRESULT CQuorServiceCore::PutCollabLog(OpCall& c) { return log_->PutCollabLog(c.principal, c.args[0], c.args[1], c.result); }
+HRESULT CQuorServiceCore::PutLog(OpCall& c) { return log_->PutLog(c.principal, c.args[0], c.result); }
+HRESULT CQuorServiceCore::GetLog(OpCall& c) { return log_->GetLog(c.args[0], c.result); }
+HRESULT CQuorServiceCore::GetLogCount(OpCall& c) { return log_->GetLogCount(c.result); }
+HRESULT CQuorServiceCore::GetLogIDList(OpCall& c) { return log_->GetLogIDList(c.result); }
+HRESULT CQuorServiceCore::GetLogs(OpCall& c) { return log_->GetLogs(c.args[0], c.args[1], c.result); }
+HRESULT CQuorServiceCore::GetCategoryLogIDList(OpCall& c) { return log_->GetCategoryLogIDList(c.args[0], c.result); }
+HRESULT CQuorServiceCore::GetLogbyUser(OpCall& c) { return log_->GetLogbyUser(c.args[0], c.result); }
+HRESULT CQuorServiceCore::GetCategoryLogbyUser(OpCall& c) {
+  return log_->GetCategoryLogbyUser(c.args[0], c.args[1], c.result);
+}
+
+HRESULT CQuorServiceCore::GetCompressThreshold(OpCall& c) {
+  c.result = Bstr::FromUtf8(
+      text::Format("<root><compressthreshold>%d</compressthreshold></root>", Utils().GetCompressThreshold()));
+  return S_OK;
+}
+
+HRESULT CQuorServiceCore::GetAdminUserList(OpCall& c) { return Utils().ListAdminUsers(c.result); }
+HRESULT CQuorServiceCore::GetGroupList(OpCall& c) { return Utils().ListGroups(c.result); }
+HRESULT CQuorServiceCore::GetGroupUserList(OpCall& c) { return Utils().ListGroupUsers(c.args[0], c.result); }
+HRESULT CQuorServiceCore::GetOwnGroupList(OpCall& c) { return Utils().ListOwnGroups(c.principal, c.result); }
+
+}  // namespace quor::core

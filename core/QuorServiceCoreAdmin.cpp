@@ -1,0 +1,111 @@
+#include "core/QuorServiceCoreAdmin.h"
+
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+namespace {
+
+using com::Bstr;
+
+bool LogsDetails(int32_t level) { return level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL; }
+
+}  // namespace
+
+HRESULT CQuorServiceCoreAdmin::InterfaceSupportsErrorInfo(const com::IID& iid) {
+  return iid == IQuorServiceCoreAdmin::kIid ? S_OK : S_FALSE;
+}
+
+std::span<const com::DispatchEntry<CQuorServiceCoreAdmin>> CQuorServiceCoreAdmin::DispatchTable() {
+  static const com::DispatchEntry<CQuorServiceCoreAdmin> table[] = {
+      com::Method<&CQuorServiceCoreAdmin::ReLoadUnifyTable>(u"ReLoadUnifyTable", 1, {u"user", u"reskey", u"result"}),
+      com::Method<&CQuorServiceCoreAdmin::ReLoadTransform>(u"ReLoadTransform", 2, {u"user", u"reskey", u"result"}),
+      com::Method<&CQuorServiceCoreAdmin::ReLoadConfig>(u"ReLoadConfig", 3, {u"user", u"reskey", u"result"}),
+  };
+  return table;
+}
+
+HRESULT CQuorServiceCoreAdmin::ReLoadUnifyTable(const Bstr& user, Bstr* reskey, Bstr* result) {
+  return Run(u"ReLoadUnifyTable", &CServiceConfig::ReloadUnifyTable, user, reskey, result);
+}
+
+HRESULT CQuorServiceCoreAdmin::ReLoadTransform(const Bstr& user, Bstr* reskey, Bstr* result) {
+  return Run(u"ReLoadTransform", &CServiceConfig::ReloadTransform, user, reskey, result);
+}
+
+HRESULT CQuorServiceCoreAdmin::ReLoadConfig(const Bstr& user, Bstr* reskey, Bstr* result) {
+  return Run(u"ReLoadConfig", &CServiceConfig::ReloadConfig, user, reskey, result);
+}
+
+CLogDBConnectImpl* CQuorServiceCoreAdmin::Log() {
+  if (!log_) {
+    log_ = std::make_unique<CLogDBConnectImpl>(CServiceModule::Instance().Connection());
+    log_->Init();
+  }
+  return log_.get();
+}
+
+HRESULT CQuorServiceCoreAdmin::LogOperation(std::u16string_view operation, const Bstr& principal) {
+  const int32_t level = CServiceModule::Instance().EnsureSettings().LogLevel;
+  if (!LogsDetails(level) && level != LOGLEVEL_NORMAL) return S_OK;
+  return Log()->InsertLog3(Bstr(operation), principal, Bstr());
+}
+
+HRESULT CQuorServiceCoreAdmin::LogResult(std::u16string_view operation, const Bstr& principal, const Bstr& result) {
+  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return S_OK;
+  return Log()->InsertLog4(Bstr(operation), principal, Bstr(), result);
+}
+
+HRESULT CQuorServiceCoreAdmin::LogError(std::u16string_view operation, const Bstr& principal, const Bstr& result,
+                                        HRESULT status) {
+  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return S_OK;
+  const Bstr message = Bstr::FromUtf8(text::Format("Error Code (HRESULT: 0x%X)", status));
+  return Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message);
+}
+
+HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload, const Bstr& user, Bstr* reskey,
+                                   Bstr* result) {
+  if (!reskey || !result) return E_POINTER;
+  *reskey = Bstr(u"");
+  *result = Bstr(u"");
+  CServiceModule& module = CServiceModule::Instance();
+  CQuorServiceUtils& utils = module.EnsureUtils();
+  CServiceConfig& settings = module.EnsureSettings();
+
+  std::vector<ArgumentEntry> unwrap{{std::u16string(operation), nullptr, 0}};
+  Bstr principal;
+  Bstr text(u"");
+  HRESULT status;
+  if (utils.UnwrapArgs(user, unwrap, principal) != S_OK) {
+    // The request token itself stays out of the log.
+    const Bstr caller(u"(request token)");
+    LogOperation(operation, caller);
+    status = QS_E_USER_KEY_INVALID;
+    LogError(operation, caller, text, status);
+  } else {
+    LogOperation(operation, principal);
+    if (!utils.IsAdministrator(principal)) {
+      status = QS_E_ADMINISTRATOR_ONLY;
+    } else {
+      status = (settings.*reload)();
+    }
+    if (SUCCEEDED(status)) {
+      text = Bstr(u"<root>0</root>");
+      LogResult(operation, principal, text);
+    } else {
+      LogError(operation, principal, text, status);
+    }
+  }
+  if (FAILED(status)) {
+    CQuorServiceUtils::RaiseServiceError(kErrorSource, status);
+    return status;
+  }
+  std::vector<ArgumentEntry> wrap{{std::u16string(operation), nullptr, 0}, {u"result", &text, 0}};
+  utils.WrapResult(user, wrap, *reskey);
+  *result = std::move(text);
+  return status;
+}
+
+}  // namespace quor::core
