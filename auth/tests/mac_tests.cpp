@@ -32,8 +32,23 @@ void* operator new(std::size_t n) {
   if (void* p = RawAllocate(n)) return p;
   throw std::bad_alloc();
 }
+void* operator new[](std::size_t n) { return operator new(n); }
+// The standard library (e.g. stable_sort's temporary buffer) allocates with the
+// non-throwing forms; they must come from the same heap as the deletes below.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return operator new(n, std::nothrow); }
 void operator delete(void* p) noexcept { RawFree(p); }
 void operator delete(void* p, std::size_t) noexcept { RawFree(p); }
+void operator delete[](void* p) noexcept { RawFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { RawFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { RawFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { RawFree(p); }
 
 namespace quor::auth {
 namespace {
