@@ -1,0 +1,407 @@
+#include "platform/soap/dispatcher.h"
+
+#include <optional>
+
+#include "platform/com/classstore.h"
+#include "platform/com/errorinfo.h"
+#include "platform/xml/dom.h"
+
+namespace quor::soap {
+
+using com::Bstr;
+using com::ComPtr;
+using com::MemberInfo;
+using com::ParamDirection;
+using com::ParamInfo;
+using com::Variant;
+
+namespace {
+
+constexpr std::u16string_view kSource = u"QuorServer";
+
+bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && text::EqualsNoCase(s.substr(s.size() - suffix.size()), suffix);
+}
+
+// Initialises the component runtime for the calling thread for one call.
+class Apartment {
+ public:
+  Apartment() { com::CoInitialize(); }
+  ~Apartment() { com::CoUninitialize(); }
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+};
+
+std::string ErrorText(HRESULT status, std::string_view fallback = {}) {
+  if (std::optional<com::ErrorInfo> info = com::GetErrorInfo(); info && !info->description.Empty())
+    return info->description.ToUtf8();
+  return fallback.empty() ? com::HResultText(status) : std::string(fallback);
+}
+
+// An output as text: strings as they are (null stays null), nothing as
+// null, other types converted.
+HRESULT OutputText(const Variant& v, Bstr& out) {
+  const Variant value = v.IsByRef() ? v.Dereferenced() : v;
+  if (value.Type() == com::VT_EMPTY || value.Type() == com::VT_NULL) {
+    out = Bstr();
+    return S_OK;
+  }
+  if (value.Type() == com::VT_BSTR) {
+    out = value.GetBstr();
+    return S_OK;
+  }
+  return value.ToBstr(out);
+}
+
+}  // namespace
+
+// ---- Endpoints ---------------------------------------------------------------
+
+bool Endpoint::IsAdmin() const { return EndsWithNoCase(path, "Admin.sod"); }
+
+std::string Endpoint::ServiceName() const {
+  std::string_view name(path);
+  if (const size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  if (const size_t dot = name.rfind('.'); dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return name.empty() ? std::string("Service") : std::string(name);
+}
+
+std::string Endpoint::WsdlPath() const {
+  if (EndsWithNoCase(path, ".sod")) return path.substr(0, path.size() - 4) + ".wsdl";
+  return path + ".wsdl";
+}
+
+EndpointTable EndpointTable::Defaults() {
+  EndpointTable table;
+  std::string error;
+  table.Add(std::string(kCorePath), std::string(kCoreProgId), error);
+  table.Add(std::string(kAdminPath), std::string(kAdminProgId), error);
+  return table;
+}
+
+std::string EndpointTable::DefaultProgId(std::string_view path) {
+  return std::string(EndsWithNoCase(path, "Admin.sod") ? kAdminProgId : kCoreProgId);
+}
+
+bool EndpointTable::Add(std::string path, std::string progId, std::string& error) {
+  if (path.empty() || path[0] != '/') {
+    error = text::Format("The endpoint path \"%s\" does not begin with '/'.", path);
+    return false;
+  }
+  if (path.find_first_of("?# \t\r\n\\") != std::string::npos) {
+    error = text::Format("The endpoint path \"%s\" holds a query, white space or a backslash.", path);
+    return false;
+  }
+  for (const std::string& segment : text::Split(path.substr(1), '/')) {
+    if (segment == ".." || segment == ".") {
+      error = text::Format("The endpoint path \"%s\" holds \".\" or \"..\".", path);
+      return false;
+    }
+  }
+  if (progId.empty()) {
+    error = text::Format("The endpoint \"%s\" names no ProgID.", path);
+    return false;
+  }
+  for (const Endpoint& e : endpoints_) {
+    if (text::EqualsNoCase(e.path, path) || text::EqualsNoCase(e.WsdlPath(), path) ||
+        text::EqualsNoCase(e.path, Endpoint{path, {}}.WsdlPath())) {
+      error = text::Format("The endpoint path \"%s\" is given twice.", path);
+      return false;
+    }
+  }
+  endpoints_.push_back({std::move(path), std::move(progId)});
+  return true;
+}
+
+const Endpoint* EndpointTable::Find(std::string_view path) const {
+  for (const Endpoint& e : endpoints_)
+    if (text::EqualsNoCase(e.path, path)) return &e;
+  return nullptr;
+}
+
+const Endpoint* EndpointTable::FindByWsdlPath(std::string_view path) const {
+  for (const Endpoint& e : endpoints_)
+    if (text::EqualsNoCase(e.WsdlPath(), path)) return &e;
+  return nullptr;
+}
+
+std::string WireName(const ParamInfo& param, size_t index) {
+  if (!param.name.empty()) {
+    std::string name = text::Narrow(param.name);
+    if (xml::IsXmlName(name) && name.find(':') == std::string::npos) return name;
+  }
+  return text::Format("param%u", static_cast<uint64_t>(index + 1));
+}
+
+std::mutex& CallLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// ---- Dispatcher ----------------------------------------------------------------
+
+struct Dispatcher::Class {
+  ComPtr<com::IClassFactory> factory;
+  bool methodsKnown = false;
+  std::vector<MemberInfo> methods;
+};
+
+Dispatcher::Dispatcher(ParseLimits limits, const eventlog::EventSource* log) : limits_(limits), log_(log) {}
+
+Dispatcher::~Dispatcher() {
+  std::lock_guard lock(CallLock());
+  Apartment apartment;
+  classes_.clear();
+}
+
+Dispatcher::Class* Dispatcher::ClassOf(const Endpoint& endpoint, Failure& failure) {
+  auto it = classes_.find(endpoint.progId);
+  if (it != classes_.end()) return it->second.get();
+  com::ClearErrorInfo();
+  com::CLSID clsid;
+  HRESULT hr = com::CLSIDFromProgID(std::string_view(endpoint.progId), clsid);
+  if (FAILED(hr)) {
+    failure = {hr, text::Format("The component \"%s\" is not registered (%s).", endpoint.progId, ErrorText(hr)),
+               std::string(text::Narrow(kSource))};
+    return nullptr;
+  }
+  auto cls = std::make_unique<Class>();
+  hr = com::CoGetClassObject(clsid, com::CLSCTX_INPROC_SERVER, com::IClassFactory::kIid, cls->factory.PutVoid());
+  if (FAILED(hr)) {
+    failure = {hr, text::Format("The component \"%s\" cannot be loaded: %s", endpoint.progId, ErrorText(hr)),
+               std::string(text::Narrow(kSource))};
+    return nullptr;
+  }
+  return classes_.emplace(endpoint.progId, std::move(cls)).first->second.get();
+}
+
+bool Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<com::IUnknown>& created,
+                               Failure& failure) {
+  if (cls.methodsKnown) return true;
+  const std::string source(text::Narrow(kSource));
+  com::ClearErrorInfo();
+  HRESULT hr = cls.factory->CreateInstance(nullptr, com::IUnknown::kIid, created.PutVoid());
+  if (FAILED(hr)) {
+    failure = {hr, text::Format("The component \"%s\" cannot be created: %s", endpoint.progId, ErrorText(hr)), source};
+    return false;
+  }
+  ComPtr<com::IDispatchInfo> info;
+  if (FAILED(created.As(info))) {
+    failure = {E_NOINTERFACE, text::Format("The component \"%s\" does not describe its methods.", endpoint.progId),
+               source};
+    return false;
+  }
+  std::vector<MemberInfo> members;
+  if (hr = info->GetMembers(members); FAILED(hr)) {
+    failure = {hr, text::Format("The component \"%s\" does not list its methods: %s", endpoint.progId, ErrorText(hr)),
+               source};
+    return false;
+  }
+  for (MemberInfo& m : members)
+    if (m.kind == com::MemberKind::Method) cls.methods.push_back(std::move(m));
+  cls.methodsKnown = true;
+  return true;
+}
+
+CallResult Dispatcher::Fail(const Endpoint& endpoint, const Failure& failure) const {
+  CallResult r;
+  r.fault = true;
+  r.status = failure.status;
+  r.body = WriteFault({failure.status, failure.description, failure.source, endpoint.path});
+  return r;
+}
+
+std::string Dispatcher::RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description) {
+  return WriteFault({status, std::string(description), std::string(text::Narrow(kSource)), endpoint.path});
+}
+
+HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& methods, std::string& error) {
+  methods.clear();
+  try {
+    std::lock_guard lock(CallLock());
+    Apartment apartment;
+    Failure failure;
+    Class* cls = ClassOf(endpoint, failure);
+    ComPtr<com::IUnknown> created;
+    if (cls && EnsureMethods(*cls, endpoint, created, failure)) {
+      methods = cls->methods;
+      created.Reset();
+      com::ClearErrorInfo();
+      return S_OK;
+    }
+    created.Reset();
+    com::ClearErrorInfo();
+    if (log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.description});
+    error = failure.description;
+    return failure.status;
+  } catch (const std::exception& e) {
+    error = e.what();
+    return E_UNEXPECTED;
+  }
+}
+
+CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
+  const std::string source(text::Narrow(kSource));
+  try {
+    Request request;
+    std::string reason;
+    if (FAILED(ParseRequest(body, limits_, request, reason))) {
+      if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
+      return Fail(endpoint, {E_INVALIDARG, "The request is not a valid SOAP call: " + reason, source});
+    }
+
+    std::vector<NamedValue> outputs;
+    std::string methodName;  // as the interface spells it
+    Failure failure;
+    bool logFailure = false;
+    {
+      std::lock_guard lock(CallLock());
+      Apartment apartment;
+      com::ClearErrorInfo();
+      // Whatever happens below, the thread's error information goes with the call.
+      struct ErrorReset {
+        ~ErrorReset() { com::ClearErrorInfo(); }
+      } reset;
+
+      ComPtr<com::IUnknown> object;
+      Class* cls = ClassOf(endpoint, failure);
+      if (!cls || !EnsureMethods(*cls, endpoint, object, failure)) {
+        logFailure = true;
+      } else {
+        const MemberInfo* method = nullptr;
+        for (const MemberInfo& m : cls->methods) {
+          if (text::EqualsNoCase(text::Widen(request.method), m.name)) {
+            method = &m;
+            break;
+          }
+        }
+        if (!method) {
+          failure = {DISP_E_UNKNOWNNAME,
+                     text::Format("The component \"%s\" has no method \"%s\".", endpoint.progId, request.method),
+                     source};
+        } else {
+          methodName = text::Narrow(method->name);
+          // Bind the request's elements to the parameters by name.
+          const std::vector<ParamInfo>& params = method->params;
+          const bool hasRetval = !params.empty() && params.back().direction == ParamDirection::RetVal;
+          const size_t passed = params.size() - (hasRetval ? 1 : 0);
+          std::vector<std::optional<Bstr>> given(passed);
+          for (NamedValue& p : request.params) {
+            size_t at = passed;
+            for (size_t i = 0; i < passed; ++i) {
+              if (text::EqualsNoCase(WireName(params[i], i), p.name)) {
+                at = i;
+                break;
+              }
+            }
+            if (at == passed) {
+              failure = {DISP_E_PARAMNOTFOUND,
+                         text::Format("The method \"%S\" has no parameter \"%s\".", method->name, p.name), source};
+              break;
+            }
+            if (given[at]) {
+              failure = {E_INVALIDARG, text::Format("The parameter \"%s\" is given twice.", p.name), source};
+              break;
+            }
+            given[at] = std::move(p.value);
+          }
+
+          if (SUCCEEDED(failure.status)) {
+            // Sized once: the references below point into it.
+            std::vector<Variant> outs(passed);
+            std::vector<Variant> args;
+            args.reserve(passed);
+            for (size_t i = 0; i < passed; ++i) {
+              Bstr value = given[i] ? std::move(*given[i]) : Bstr();
+              if (params[i].direction == ParamDirection::In) {
+                args.emplace_back(std::move(value));
+              } else {
+                if (given[i]) outs[i] = Variant(std::move(value));
+                args.push_back(Variant::ByRef(&outs[i]));
+              }
+            }
+            if (!object) {
+              com::ClearErrorInfo();
+              HRESULT hr = cls->factory->CreateInstance(nullptr, com::IUnknown::kIid, object.PutVoid());
+              if (FAILED(hr)) {
+                failure = {hr,
+                           text::Format("The component \"%s\" cannot be created: %s", endpoint.progId, ErrorText(hr)),
+                           source};
+                logFailure = true;
+              }
+            }
+            ComPtr<com::IDispatch> dispatch;
+            if (SUCCEEDED(failure.status) && FAILED(object.As(dispatch))) {
+              failure = {E_NOINTERFACE,
+                         text::Format("The component \"%s\" cannot be called by name.", endpoint.progId), source};
+            }
+            if (SUCCEEDED(failure.status)) {
+              Variant result;
+              com::ExcepInfo excep;
+              uint32_t argError = 0;
+              com::ClearErrorInfo();
+              HRESULT hr = dispatch->Invoke(method->id, com::DISPATCH_METHOD, args, hasRetval ? &result : nullptr,
+                                            &excep, &argError);
+              if (hr == DISP_E_EXCEPTION) {
+                excep.Fill();
+                HRESULT status = excep.scode;
+                if (SUCCEEDED(status)) status = excep.wCode ? MAKE_HRESULT(1, FACILITY_ITF, excep.wCode) : E_FAIL;
+                failure = {status, excep.description.ToUtf8(), excep.source.ToUtf8()};
+              } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTOPTIONAL ||
+                         hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_OVERFLOW) {
+                const std::string name =
+                    argError < params.size() ? WireName(params[argError], argError) : std::string("?");
+                failure = {hr,
+                           text::Format("The parameter \"%s\" cannot be passed to \"%S\": %s", name, method->name,
+                                        com::HResultText(hr)),
+                           source};
+              } else if (FAILED(hr)) {
+                failure = {hr, ErrorText(hr), source};
+              } else {
+                Bstr text;
+                if (hasRetval) {
+                  if (FAILED(OutputText(result, text))) {
+                    failure = {DISP_E_TYPEMISMATCH,
+                               text::Format("The return value of \"%S\" is not text.", method->name), source};
+                  }
+                  outputs.push_back({WireName(params.back(), params.size() - 1), std::move(text)});
+                }
+                for (size_t i = 0; i < passed && SUCCEEDED(failure.status); ++i) {
+                  if (params[i].direction == ParamDirection::In) continue;
+                  if (FAILED(OutputText(outs[i], text))) {
+                    failure = {DISP_E_TYPEMISMATCH,
+                               text::Format("The output \"%s\" of \"%S\" is not text.", WireName(params[i], i),
+                                            method->name),
+                               source};
+                    break;
+                  }
+                  outputs.push_back({WireName(params[i], i), std::move(text)});
+                }
+              }
+            }
+            // The arguments and results of the component go while the lock is held.
+            args.clear();
+            outs.clear();
+          }
+        }
+      }
+      object.Reset();
+    }
+
+    if (FAILED(failure.status)) {
+      if (logFailure && log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.description});
+      return Fail(endpoint, failure);
+    }
+    CallResult r;
+    r.body = WriteAnswer(methodName, outputs);
+    return r;
+  } catch (const std::exception& e) {
+    if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, e.what()});
+    return Fail(endpoint, {E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()), source});
+  } catch (...) {
+    if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, "unknown exception"});
+    return Fail(endpoint, {E_UNEXPECTED, "The call failed unexpectedly.", source});
+  }
+}
+
+}  // namespace quor::soap

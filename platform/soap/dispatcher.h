@@ -1,0 +1,144 @@
+// Endpoints and the calls behind them.
+//
+// An endpoint is a URL path served by one component class, named by its
+// ProgID. Each call runs in the listener's thread:
+//   1. the envelope is read (outside any lock);
+//   2. under the one process-wide call lock, with the component runtime
+//      initialised for the thread: the endpoint's class object is fetched
+//      (once per ProgID, then kept), a new object is created, the method is
+//      found by name without case among the object's members (IDispatchInfo),
+//      the request's elements are bound to its parameters by name without
+//      case, [in] parameters are passed as strings (null when absent),
+//      [out] (and [in, out]) ones as references to variants that start from
+//      the request's value when one is sent, Invoke runs, and the object is
+//      released;
+//   3. the answer (return value first, then the other outputs in interface
+//      order, each converted to text) or the fault is written.
+//
+// Objects live for one call: the listener keeps the class object (so the
+// server library stays loaded) but never an instance, as a listener that
+// creates an apartment object per request does; the service core's module
+// state is process-wide anyway. A class object that cannot be had is not
+// remembered, so registering the class later makes the endpoint work.
+//
+// Statuses of faults the listener makes itself (the component's own status
+// otherwise): E_INVALIDARG for a malformed request or a parameter given
+// twice, DISP_E_UNKNOWNNAME for an unknown method, DISP_E_PARAMNOTFOUND for
+// an element that names no input parameter, DISP_E_TYPEMISMATCH for a value
+// or an output that does not convert, E_NOINTERFACE for a component that
+// does not describe its members, the class store's status (CO_E_CLASSSTRING,
+// REGDB_E_CLASSNOTREG, CO_E_DLLNOTFOUND, ...) when the component cannot be
+// created, E_UNEXPECTED for anything thrown.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/dispatch.h"
+#include "platform/eventlog/eventlog.h"
+#include "platform/soap/envelope.h"
+#include "platform/text/text.h"
+
+namespace quor::soap {
+
+inline constexpr std::string_view kCorePath = "/QuorService/QuorServiceCore.sod";
+inline constexpr std::string_view kAdminPath = "/QuorService/QuorServiceCoreAdmin.sod";
+inline constexpr std::string_view kCoreProgId = "QuorServiceCore.QuorServiceCore";
+inline constexpr std::string_view kAdminProgId = "QuorServiceCore.QuorServiceCoreAdmin";
+
+struct Endpoint {
+  std::string path;    // absolute URL path, e.g. "/QuorService/QuorServiceCore.sod"
+  std::string progId;
+
+  // Whether the path ends in "Admin.sod" (without case).
+  bool IsAdmin() const;
+  // The path's last segment without its extension ("QuorServiceCore").
+  std::string ServiceName() const;
+  // The path of the service description: ".sod" replaced by ".wsdl", or
+  // ".wsdl" appended to a path without ".sod".
+  std::string WsdlPath() const;
+};
+
+// The endpoints a listener serves: a plain table, filled from the command
+// line now and from the site configuration later. Paths compare without
+// case, as the web server's do.
+class EndpointTable {
+ public:
+  // "/QuorService/QuorServiceCore.sod" -> QuorServiceCore.QuorServiceCore and
+  // "/QuorService/QuorServiceCoreAdmin.sod" -> QuorServiceCore.QuorServiceCoreAdmin.
+  static EndpointTable Defaults();
+  // The ProgID a path gets when none is given: the administration class for
+  // a path ending in "Admin.sod", the core class otherwise.
+  static std::string DefaultProgId(std::string_view path);
+
+  // False with the reason when the path is not absolute, holds a query,
+  // white space, "..", or is already in the table, or the ProgID is empty.
+  bool Add(std::string path, std::string progId, std::string& error);
+  const Endpoint* Find(std::string_view path) const;
+  const Endpoint* FindByWsdlPath(std::string_view path) const;
+  std::span<const Endpoint> All() const { return endpoints_; }
+  bool Empty() const { return endpoints_.empty(); }
+
+ private:
+  std::vector<Endpoint> endpoints_;
+};
+
+// The name a parameter travels under: its interface name, or "param<N>"
+// (N counted from 1) when the interface gives none that can be an element.
+std::string WireName(const com::ParamInfo& param, size_t index);
+
+// The one lock around every call into a component (and every creation and
+// release of one). Process-wide: the service core's shared state was built
+// for a single apartment.
+std::mutex& CallLock();
+
+struct CallResult {
+  bool fault = false;
+  HRESULT status = S_OK;  // the fault's status
+  std::string body;       // the answer or fault envelope
+};
+
+class Dispatcher {
+ public:
+  // `log` (may be null) receives malformed requests (warning 20), components
+  // that cannot be created (error 21) and anything thrown (error 22).
+  explicit Dispatcher(ParseLimits limits = {}, const eventlog::EventSource* log = nullptr);
+  // Releases the kept class objects under the call lock.
+  ~Dispatcher();
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
+
+  // Answers one request body sent to `endpoint`. Never throws.
+  CallResult Call(const Endpoint& endpoint, std::string_view body);
+
+  // The methods of the endpoint's class (properties left out), creating one
+  // object the first time. On failure the status, with the reason in `error`.
+  HRESULT Methods(const Endpoint& endpoint, std::vector<com::MemberInfo>& methods, std::string& error);
+
+  // A fault for a request that never reached a component (e.g. too large).
+  static std::string RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description);
+
+ private:
+  struct Class;
+  struct Failure {
+    HRESULT status = S_OK;
+    std::string description;
+    std::string source;
+  };
+
+  // Under the call lock.
+  Class* ClassOf(const Endpoint& endpoint, Failure& failure);
+  bool EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created, Failure& failure);
+  CallResult Fail(const Endpoint& endpoint, const Failure& failure) const;
+
+  ParseLimits limits_;
+  const eventlog::EventSource* log_;
+  std::map<std::string, std::unique_ptr<Class>, text::LessNoCase> classes_;  // by ProgID; under the call lock
+};
+
+}  // namespace quor::soap

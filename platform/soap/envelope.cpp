@@ -1,0 +1,455 @@
+#include "platform/soap/envelope.h"
+
+#include <pugixml.hpp>
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/text/text.h"
+
+namespace quor::soap {
+
+namespace {
+
+// Whitespace between elements is reported as text so that values keep
+// theirs; a DTD is parsed only to be refused.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
+                                   pugi::parse_wconv_attribute | pugi::parse_ws_pcdata | pugi::parse_doctype;
+
+std::string_view LocalName(const char* qualified) {
+  std::string_view name(qualified);
+  if (const size_t colon = name.rfind(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+  return name;
+}
+
+bool IsBlank(std::string_view s) {
+  for (char c : s)
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+  return true;
+}
+
+bool IsXmlChar(uint32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// The name between '&' and ';': a predefined entity or a character reference
+// to a character XML allows.
+bool IsKnownReference(std::string_view ref) {
+  if (ref == "amp" || ref == "lt" || ref == "gt" || ref == "quot" || ref == "apos") return true;
+  if (ref.size() < 2 || ref[0] != '#') return false;
+  const bool hex = ref[1] == 'x';
+  const std::string_view digits = ref.substr(hex ? 2 : 1);
+  if (digits.empty()) return false;
+  uint32_t value = 0;
+  for (char d : digits) {
+    uint32_t v;
+    if (d >= '0' && d <= '9')
+      v = d - '0';
+    else if (hex && d >= 'a' && d <= 'f')
+      v = d - 'a' + 10;
+    else if (hex && d >= 'A' && d <= 'F')
+      v = d - 'A' + 10;
+    else
+      return false;
+    value = value * (hex ? 16 : 10) + v;
+    if (value > 0x10FFFF) return false;
+  }
+  return IsXmlChar(value);
+}
+
+bool StartsWithAt(std::string_view s, size_t at, std::string_view what) { return s.substr(at, what.size()) == what; }
+
+// What pugixml lets pass but XML does not: control characters, and
+// references to unknown entities or to characters XML cannot hold. CDATA,
+// comments and processing instructions are skipped, where '&' is plain text.
+bool CheckText(std::string_view s, std::string& error) {
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+      error = text::Format("The character U+%04X at byte %u is not allowed in XML.", static_cast<unsigned>(c),
+                           static_cast<uint64_t>(i));
+      return false;
+    }
+    if (c == '<') {
+      if (StartsWithAt(s, i, "<!DOCTYPE")) {
+        error = "A document type declaration is not allowed in a SOAP message.";
+        return false;
+      }
+      std::string_view close;
+      if (StartsWithAt(s, i, "<![CDATA["))
+        close = "]]>";
+      else if (StartsWithAt(s, i, "<!--"))
+        close = "-->";
+      else if (StartsWithAt(s, i, "<?"))
+        close = "?>";
+      if (!close.empty()) {
+        const size_t end = s.find(close, i + 2);
+        if (end == std::string_view::npos) return true;  // the parser reports the open markup
+        for (size_t k = i; k < end; ++k) {
+          const auto b = static_cast<unsigned char>(s[k]);
+          if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') {
+            error = text::Format("The character U+%04X at byte %u is not allowed in XML.", static_cast<unsigned>(b),
+                                 static_cast<uint64_t>(k));
+            return false;
+          }
+        }
+        i = end + close.size();
+        continue;
+      }
+    }
+    if (c == '&') {
+      const size_t semi = s.find(';', i);
+      if (semi == std::string_view::npos || semi - i > 12 || !IsKnownReference(s.substr(i + 1, semi - i - 1))) {
+        error = text::Format("Unknown or malformed reference at byte %u.", static_cast<uint64_t>(i));
+        return false;
+      }
+      i = semi + 1;
+      continue;
+    }
+    ++i;
+  }
+  return true;
+}
+
+// The body as UTF-8: a UTF-16 byte order mark or a declared encoding other
+// than UTF-8 is converted; a UTF-8 mark is dropped.
+bool ToUtf8Text(std::string_view body, std::string& converted, std::string_view& out, std::string& error) {
+  if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
+  if (body.starts_with("\xFF\xFE") || body.starts_with("\xFE\xFF")) {
+    if (!text::ToUtf8(body, "UTF-16", converted, &error)) {
+      error = "The UTF-16 text cannot be read: " + error;
+      return false;
+    }
+    out = converted;
+    return true;
+  }
+  out = body;
+  if (body.starts_with("<?xml")) {
+    const size_t end = body.find("?>");
+    const std::string_view decl = body.substr(0, end == std::string_view::npos ? 0 : end);
+    if (size_t at = decl.find("encoding"); at != std::string_view::npos) {
+      at = decl.find_first_of("\"'", at);
+      const size_t close = at == std::string_view::npos ? at : decl.find(decl[at], at + 1);
+      if (close != std::string_view::npos) {
+        const std::string_view name = decl.substr(at + 1, close - at - 1);
+        if (!text::EqualsNoCase(name, "UTF-8") && !text::EqualsNoCase(name, "UTF8")) {
+          std::string reason;
+          if (!text::ToUtf8(body, name, converted, &reason)) {
+            error = text::Format("The text cannot be read as \"%s\": %s", name, reason);
+            return false;
+          }
+          out = converted;
+        }
+      }
+    }
+  }
+  if (!text::IsValidUtf8(out)) {
+    error = "The text is not valid UTF-8.";
+    return false;
+  }
+  return true;
+}
+
+// Parses `body` and finds the Body's first element.
+bool OpenEnvelope(std::string_view body, size_t maxDepth, pugi::xml_document& doc, pugi::xml_node& first,
+                  std::string& error) {
+  std::string converted;
+  std::string_view utf8;
+  if (!ToUtf8Text(body, converted, utf8, error)) return false;
+  if (IsBlank(utf8)) {
+    error = "The request has no XML document.";
+    return false;
+  }
+  if (!CheckText(utf8, error)) return false;
+  const pugi::xml_parse_result result = doc.load_buffer(utf8.data(), utf8.size(), kParseOptions, pugi::encoding_utf8);
+  if (!result) {
+    error = text::Format("The text is not well-formed XML (%s at byte %d).", result.description(),
+                         static_cast<int64_t>(result.offset));
+    return false;
+  }
+
+  // One pass over the whole tree: no DTD, bounded nesting. `level` counts
+  // the elements above `n`.
+  size_t level = 0;
+  for (pugi::xml_node n = doc.first_child(); n;) {
+    if (n.type() == pugi::node_doctype) {
+      error = "A document type declaration is not allowed in a SOAP message.";
+      return false;
+    }
+    if (n.type() == pugi::node_element) {
+      if (level + 1 > maxDepth) {
+        error = text::Format("The elements are nested deeper than %u levels.", static_cast<uint64_t>(maxDepth));
+        return false;
+      }
+      if (n.first_child()) {
+        ++level;
+        n = n.first_child();
+        continue;
+      }
+    }
+    while (!n.next_sibling() && n.parent() != doc) {
+      n = n.parent();
+      --level;
+    }
+    n = n.next_sibling();
+  }
+
+  pugi::xml_node envelope;
+  for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_element) {
+      if (envelope) {
+        error = "The text holds more than one document element.";
+        return false;
+      }
+      envelope = n;
+    } else if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
+      if (!IsBlank(n.value())) {
+        error = "Text outside the document element.";
+        return false;
+      }
+    }
+  }
+  if (!envelope || LocalName(envelope.name()) != "Envelope") {
+    error = "The document element is not a SOAP Envelope.";
+    return false;
+  }
+  pugi::xml_node soapBody;
+  for (pugi::xml_node n = envelope.first_child(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_element) {
+      const std::string_view name = LocalName(n.name());
+      if (name == "Header" && !soapBody) continue;
+      if (name == "Body" && !soapBody) {
+        soapBody = n;
+        continue;
+      }
+      error = text::Format("Unexpected element \"%s\" in the Envelope.", n.name());
+      return false;
+    }
+    if ((n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) && !IsBlank(n.value())) {
+      error = "Text directly in the Envelope.";
+      return false;
+    }
+  }
+  if (!soapBody) {
+    error = "The Envelope has no Body.";
+    return false;
+  }
+  for (pugi::xml_node n = soapBody.first_child(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_element) {
+      if (first) {
+        error = text::Format("The Body holds a second element \"%s\"; one call per request.", n.name());
+        return false;
+      }
+      first = n;
+    } else if ((n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) && !IsBlank(n.value())) {
+      error = "Text directly in the Body.";
+      return false;
+    }
+  }
+  if (!first) {
+    error = "The Body is empty.";
+    return false;
+  }
+  return true;
+}
+
+bool IsNil(const pugi::xml_node& element) {
+  for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) {
+    const std::string_view name = LocalName(a.name());
+    if (name != "nil" && name != "null") continue;
+    const std::string_view value = text::TrimAscii(a.value());
+    if (value == "true" || value == "1") return true;
+  }
+  return false;
+}
+
+// The text of a value element; false when it holds elements.
+bool ReadValue(const pugi::xml_node& element, NamedValue& out, std::string& error) {
+  out.name = std::string(LocalName(element.name()));
+  if (IsNil(element)) {
+    out.value = com::Bstr();
+    return true;
+  }
+  std::string value;
+  for (pugi::xml_node c = element.first_child(); c; c = c.next_sibling()) {
+    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
+      value += c.value();
+    } else if (c.type() == pugi::node_element) {
+      error = text::Format("The element \"%s\" holds the element \"%s\"; values are text (escape markup).",
+                           element.name(), c.name());
+      return false;
+    }
+  }
+  out.value = com::Bstr::FromUtf8(value);
+  return true;
+}
+
+void AppendElement(std::string& out, std::string_view name, std::string_view utf8Text) {
+  out += '<';
+  out += name;
+  if (utf8Text.empty()) {
+    out += "/>";
+    return;
+  }
+  out += '>';
+  AppendEscaped(out, utf8Text);
+  out += "</";
+  out += name;
+  out += '>';
+}
+
+void AppendValue(std::string& out, const NamedValue& v) {
+  if (v.value.IsNull()) {
+    out += '<';
+    out += v.name;
+    out += " xsi:nil=\"true\"/>";
+  } else {
+    AppendElement(out, v.name, v.value.ToUtf8());
+  }
+}
+
+constexpr std::string_view kAnswerHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+    "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""
+    " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body>";
+constexpr std::string_view kAnswerTail = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+
+std::string ChildText(const pugi::xml_node& parent, std::string_view localName) {
+  for (pugi::xml_node c = parent.first_child(); c; c = c.next_sibling())
+    if (c.type() == pugi::node_element && LocalName(c.name()) == localName) return c.text().get();
+  return {};
+}
+
+}  // namespace
+
+void AppendEscaped(std::string& out, std::string_view s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\r': out += "&#13;"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') {
+          out += "\xEF\xBF\xBD";
+        } else if (c == '\xEF' && i + 2 < s.size() && s[i + 1] == '\xBF' && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
+          out += "\xEF\xBF\xBD";  // U+FFFE and U+FFFF
+          i += 2;
+        } else {
+          out += c;
+        }
+    }
+  }
+}
+
+std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
+
+HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error) {
+  out = Request{};
+  pugi::xml_document doc;
+  pugi::xml_node call;
+  if (!OpenEnvelope(body, limits.maxDepth, doc, call, error)) return E_INVALIDARG;
+  out.method = std::string(LocalName(call.name()));
+  for (pugi::xml_node c = call.first_child(); c; c = c.next_sibling()) {
+    if (c.type() == pugi::node_element) {
+      NamedValue value;
+      if (!ReadValue(c, value, error)) {
+        out = Request{};
+        return E_INVALIDARG;
+      }
+      out.params.push_back(std::move(value));
+    } else if ((c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) && !IsBlank(c.value())) {
+      error = text::Format("Text directly in the method element \"%s\".", call.name());
+      out = Request{};
+      return E_INVALIDARG;
+    }
+  }
+  return S_OK;
+}
+
+HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error) {
+  out = Answer{};
+  pugi::xml_document doc;
+  pugi::xml_node element;
+  if (!OpenEnvelope(body, ParseLimits{}.maxDepth, doc, element, error)) return E_INVALIDARG;
+  out.element = std::string(LocalName(element.name()));
+  if (out.element == "Fault") {
+    out.isFault = true;
+    out.fault.description = ChildText(element, "faultstring");
+    out.fault.actor = ChildText(element, "faultactor");
+    out.fault.status = E_FAIL;
+    for (pugi::xml_node d = element.first_child(); d; d = d.next_sibling()) {
+      if (d.type() != pugi::node_element || LocalName(d.name()) != "detail") continue;
+      for (pugi::xml_node info = d.first_child(); info; info = info.next_sibling()) {
+        if (info.type() != pugi::node_element) continue;
+        if (auto status = text::ParseUInt32(ChildText(info, "status"), 16))
+          out.fault.status = static_cast<HRESULT>(*status);
+        else if (auto number = text::ParseInt32(ChildText(info, "number")))
+          out.fault.status = *number;
+        if (std::string d2 = ChildText(info, "description"); !d2.empty()) out.fault.description = std::move(d2);
+        out.fault.source = ChildText(info, "source");
+        break;
+      }
+    }
+    return S_OK;
+  }
+  for (pugi::xml_node c = element.first_child(); c; c = c.next_sibling()) {
+    if (c.type() != pugi::node_element) continue;
+    NamedValue value;
+    if (!ReadValue(c, value, error)) {
+      out = Answer{};
+      return E_INVALIDARG;
+    }
+    out.outputs.push_back(std::move(value));
+  }
+  return S_OK;
+}
+
+std::string WriteRequest(std::string_view method, std::span<const NamedValue> params) {
+  std::string out =
+      "<?xml version='1.0'?><SOAP-ENV:Envelope xmlns:SOAP-ENV='http://schemas.xmlsoap.org/soap/envelope/'"
+      " SOAP-ENV:encodingStyle='http://schemas.xmlsoap.org/soap/encoding/'"
+      " xmlns:xsi='http://www.w3.org/1999/XMLSchema-instance' xmlns:xsd='http://www.w3.org/1999/XMLSchema'>"
+      "<SOAP-ENV:Body><";
+  out += method;
+  out += '>';
+  for (const NamedValue& p : params)
+    if (!p.value.IsNull()) AppendValue(out, p);
+  out += "</";
+  out += method;
+  out += "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  return out;
+}
+
+std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs) {
+  std::string out(kAnswerHead);
+  out += '<';
+  out += method;
+  out += "Response>";
+  for (const NamedValue& v : outputs) AppendValue(out, v);
+  out += "</";
+  out += method;
+  out += "Response>";
+  out += kAnswerTail;
+  return out;
+}
+
+std::string WriteFault(const Fault& fault) {
+  const std::string description = fault.description.empty() ? com::HResultText(fault.status) : fault.description;
+  std::string out(kAnswerHead);
+  out += "<SOAP-ENV:Fault><faultcode>Server</faultcode>";
+  AppendElement(out, "faultstring", description);
+  AppendElement(out, "faultactor", fault.actor);
+  out += "<detail><errorInfo>";
+  AppendElement(out, "status", FormatStatus(fault.status));
+  AppendElement(out, "description", description);
+  AppendElement(out, "number", text::Format("%d", fault.status));
+  AppendElement(out, "source", fault.source);
+  out += "</errorInfo></detail></SOAP-ENV:Fault>";
+  out += kAnswerTail;
+  return out;
+}
+
+}  // namespace quor::soap

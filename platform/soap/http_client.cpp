@@ -1,0 +1,180 @@
+#include "platform/soap/http_client.h"
+
+#include <httplib.h>
+#include <signal.h>
+
+#include <mutex>
+
+#include "platform/com/errorinfo.h"
+#include "platform/text/text.h"
+
+namespace quor::soap {
+
+namespace {
+
+constexpr std::u16string_view kSource = u"QuorHttpClient";
+
+void IgnoreSigpipeOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGPIPE, SIG_IGN);
+  });
+}
+
+HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
+  out = HttpUrl{};
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) {
+    error = text::Format("\"%s\" is not an http:// URL.", url);
+    return kHttpInvalidUrl;
+  }
+  if (!text::EqualsNoCase(url.substr(0, scheme), "http")) {
+    error = text::Format("The scheme of \"%s\" is not supported; only http:// is.", url);
+    return kHttpUnsupportedScheme;
+  }
+  if (url.find_first_of(" \t\r\n#") != std::string_view::npos) {
+    error = text::Format("The URL \"%s\" holds white space or a fragment.", url);
+    return kHttpInvalidUrl;
+  }
+  std::string_view rest = url.substr(scheme + 3);
+  const size_t end = rest.find_first_of("/?");
+  std::string_view authority = rest.substr(0, end);
+  const std::string_view target = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+  if (authority.find('@') != std::string_view::npos) {
+    error = text::Format("The URL \"%s\" holds user information.", url);
+    return kHttpInvalidUrl;
+  }
+  std::string_view port;
+  if (authority.starts_with('[')) {
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+      error = text::Format("The URL \"%s\" has an unclosed IPv6 address.", url);
+      return kHttpInvalidUrl;
+    }
+    out.host = std::string(authority.substr(1, close - 1));
+    std::string_view after = authority.substr(close + 1);
+    if (!after.empty()) {
+      if (after[0] != ':') {
+        error = text::Format("The URL \"%s\" has text after its IPv6 address.", url);
+        return kHttpInvalidUrl;
+      }
+      port = after.substr(1);
+      if (port.empty()) port = "?";
+    }
+  } else {
+    const size_t colon = authority.rfind(':');
+    out.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) {
+      port = authority.substr(colon + 1);
+      if (port.empty()) port = "?";
+    }
+  }
+  if (out.host.empty()) {
+    error = text::Format("The URL \"%s\" names no host.", url);
+    return kHttpInvalidUrl;
+  }
+  if (!port.empty()) {
+    const auto number = port.find_first_not_of("0123456789") == std::string_view::npos ? text::ParseUInt32(port)
+                                                                                       : std::nullopt;
+    if (!number || *number == 0 || *number > 65535) {
+      error = text::Format("The port of \"%s\" is not a number from 1 to 65535.", url);
+      return kHttpInvalidUrl;
+    }
+    out.port = static_cast<uint16_t>(*number);
+  }
+  out.target = target.empty() ? "/" : target.starts_with('?') ? "/" + std::string(target) : std::string(target);
+  return S_OK;
+}
+
+}  // namespace
+
+bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error) {
+  return SUCCEEDED(CheckUrl(url, out, error));
+}
+
+struct HttpClient::Impl {
+  Options options;
+  std::string host;
+  uint16_t port = 0;
+  std::unique_ptr<httplib::Client> client;
+
+  httplib::Client& For(const HttpUrl& url) {
+    if (!client || host != url.host || port != url.port) {
+      client = std::make_unique<httplib::Client>(url.host, url.port);
+      host = url.host;
+      port = url.port;
+      const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(options.timeout);
+      client->set_connection_timeout(timeout);
+      client->set_read_timeout(timeout);
+      client->set_write_timeout(timeout);
+      client->set_keep_alive(options.keepAlive);
+      // Header and body go out as separate writes: without this, small
+      // requests wait for the peer's delayed acknowledgement.
+      client->set_tcp_nodelay(true);
+      client->set_follow_location(false);
+      client->set_url_encode(false);
+    }
+    return *client;
+  }
+
+  template <typename Send>
+  HRESULT Run(std::string_view verb, std::string_view url, HttpReply& reply, std::string* errorOut, Send&& send) {
+    reply = HttpReply{};
+    std::string error;
+    HttpUrl parsed;
+    HRESULT hr = CheckUrl(url, parsed, error);
+    if (SUCCEEDED(hr)) {
+      const auto started = std::chrono::steady_clock::now();
+      httplib::Result result = send(For(parsed), parsed.target);
+      if (result) {
+        reply.status = result->status;
+        reply.contentType = result->get_header_value("Content-Type");
+        reply.body = std::move(result->body);
+        if (!options.keepAlive) client.reset();
+        return S_OK;
+      }
+      const httplib::Error e = result.error();
+      const bool late = std::chrono::steady_clock::now() - started >= options.timeout;
+      switch (e) {
+        case httplib::Error::Connection: hr = kHttpCannotConnect; break;
+        case httplib::Error::ConnectionTimeout: hr = kHttpTimeout; break;
+        case httplib::Error::Read: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
+        case httplib::Error::Write: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
+        default: hr = kHttpInvalidResponse; break;
+      }
+      error = text::Format("%s %s failed: %s%s", verb, url, httplib::to_string(e),
+                           hr == kHttpTimeout ? text::Format(" (no answer within %d ms)",
+                                                             static_cast<int64_t>(options.timeout.count()))
+                                              : std::string());
+      // A broken connection is not reused.
+      client.reset();
+    }
+    if (errorOut) *errorOut = error;
+    com::RaiseError(hr, com::Bstr(kSource), com::Bstr::FromUtf8(error));
+    return hr;
+  }
+};
+
+HttpClient::HttpClient() : HttpClient(Options{}) {}
+
+HttpClient::HttpClient(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = options;
+  IgnoreSigpipeOnce();
+}
+
+HttpClient::~HttpClient() = default;
+
+HRESULT HttpClient::Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error,
+                         std::string_view contentType) {
+  return impl_->Run("POST", url, reply, error, [&](httplib::Client& c, const std::string& target) {
+    return c.Post(target, body.data(), body.size(), std::string(contentType));
+  });
+}
+
+HRESULT HttpClient::Get(std::string_view url, HttpReply& reply, std::string* error) {
+  return impl_->Run("GET", url, reply, error,
+                    [&](httplib::Client& c, const std::string& target) { return c.Get(target); });
+}
+
+}  // namespace quor::soap

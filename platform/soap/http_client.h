@@ -1,0 +1,81 @@
+// The HTTP client in the XML HTTP request object's role: a synchronous POST
+// (or GET) of a text body to an "http://host[:port]/path" URL, reading the
+// status and the body.
+//
+// A call answers S_OK as soon as a complete HTTP response arrived, whatever
+// its status (a SOAP fault comes with 500): the caller reads the status. A
+// transport failure answers one of the statuses below, with a text that
+// says what failed in `error` and in the thread's error information; the
+// reply is then cleared, never left holding an earlier answer.
+//
+// The time-out bounds connecting and every wait for data (sending or
+// receiving). One client keeps its connection to the last host open between
+// calls (keep-alive) unless told not to. A client is for one thread at a
+// time; use one per thread.
+//
+// A process that uses the client does not die of SIGPIPE when a server
+// drops the connection: the first client sets SIGPIPE to be ignored when it
+// still has its default action.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/com/hresult.h"
+
+namespace quor::soap {
+
+// The platform's numbers for HTTP transport failures, as statuses.
+inline constexpr HRESULT kHttpTimeout = HRESULT_FROM_WIN32(12002);           // no answer in time
+inline constexpr HRESULT kHttpInvalidUrl = HRESULT_FROM_WIN32(12005);        // the URL cannot be read
+inline constexpr HRESULT kHttpUnsupportedScheme = HRESULT_FROM_WIN32(12006); // not "http://"
+inline constexpr HRESULT kHttpCannotConnect = HRESULT_FROM_WIN32(12029);     // refused or unreachable
+inline constexpr HRESULT kHttpConnectionAborted = HRESULT_FROM_WIN32(12030); // dropped in the middle
+inline constexpr HRESULT kHttpInvalidResponse = HRESULT_FROM_WIN32(12152);   // not an HTTP response
+
+struct HttpUrl {
+  std::string host;  // without brackets for an IPv6 address
+  uint16_t port = 80;
+  std::string target = "/";  // path and query, as sent in the request line
+};
+
+// Reads "http://host[:port][/path[?query]]". False with the reason when the
+// scheme is not http (any case), the host is missing, the port is not a
+// number from 1 to 65535, or the URL holds user information, white space or
+// a fragment.
+bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error);
+
+struct HttpReply {
+  int status = 0;           // 200, 500, ...
+  std::string contentType;  // as the server sent it; may be empty
+  std::string body;
+};
+
+class HttpClient {
+ public:
+  struct Options {
+    std::chrono::milliseconds timeout{30000};
+    bool keepAlive = true;
+  };
+
+  HttpClient();
+  explicit HttpClient(Options options);
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // Sends `body` with `contentType` and no other header of ours (no
+  // SOAPAction).
+  HRESULT Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error = nullptr,
+               std::string_view contentType = "text/xml; charset=utf-8");
+  HRESULT Get(std::string_view url, HttpReply& reply, std::string* error = nullptr);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quor::soap

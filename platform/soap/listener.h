@@ -1,0 +1,106 @@
+// The SOAP listener: one long-lived HTTP/1.1 server (quor-server) that
+// turns POSTs on its endpoints into component calls (dispatcher.h), serves
+// their service descriptions and a read-only resource folder.
+//
+// Routes (paths compare without case, as the web server's do):
+//   POST <endpoint>                 a SOAP call: 200 with the answer, or 500
+//                                   with a SOAP fault (SOAP 1.1's HTTP
+//                                   binding); any content type is accepted
+//   GET  <endpoint>?wsdl            the endpoint's WSDL (text/xml)
+//   GET  <endpoint less .sod>.wsdl  the same ("/QuorService/QuorServiceCore.wsdl")
+//   GET  <endpoint>                 405 (Allow: POST)
+//   GET  <resource-url>/<path>      a file below the resource folder: no
+//                                   "." or ".." segment, no backslash, no
+//                                   symbolic link followed (403), regular
+//                                   files only (404 otherwise); HEAD too
+//   GET/POST /quor-bench/fixed      with --bench-route only: a fixed SOAP
+//                                   answer, for measuring the transport
+//                                   alone next to real calls
+//   anything else                   404
+// A body over the limit gets 413 (with a SOAP fault as its body on an
+// endpoint) and the connection is closed: a declared length is refused
+// before the body is read, a chunked body as soon as it passes the limit. A
+// request line or header line over 8 KiB gets 414/400 from the HTTP layer; a
+// client that stalls longer than the read time-out gets 400.
+//
+// Problems go to the event log under the source "QuorServer": 1 started
+// (information), 2 stopped, 20 malformed request (warning), 21 component not
+// created (error), 22 exception in a call (error), 23 resource refused
+// (warning), 24 body too large (warning).
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/soap/dispatcher.h"
+
+namespace quor::soap {
+
+inline constexpr std::string_view kBenchRoutePath = "/quor-bench/fixed";
+
+struct ListenerOptions {
+  std::string address = "127.0.0.1";
+  int port = 8080;  // 0: any free port
+  EndpointTable endpoints = EndpointTable::Defaults();
+  std::string resourceUrl;            // e.g. "/QuorService/resource"; empty: none
+  std::filesystem::path resourceDir;  // the folder served under it
+  size_t maxBodyBytes = 16u << 20;
+  size_t maxDepth = 32;
+  size_t threads = 32;  // connections served at once (a kept-alive one holds a thread)
+  int readTimeoutSeconds = 10;
+  // How long an idle connection is kept open; a stop waits for idle
+  // connections at most this long.
+  int keepAliveSeconds = 5;
+  bool benchRoute = false;
+};
+
+// The command line of quor-server (arguments after the program name):
+//   --address A           address to listen on (default 127.0.0.1)
+//   --port N              port (default 8080; 0 picks a free one)
+//   --endpoint /path=ProgID
+//                         serve a component; repeatable; the first one
+//                         replaces the two default endpoints; "/path" alone
+//                         takes the default ProgID for its kind (a path
+//                         ending in "Admin.sod" the administration class)
+//   --resource-url /path --resource-dir DIR
+//                         serve DIR read-only below /path (both or neither)
+//   --max-body BYTES      request body limit (default 16777216)
+//   --max-depth N         XML nesting limit (default 32)
+//   --threads N           connections served at once (default 32)
+//   --read-timeout S      seconds a client may stall (default 10)
+//   --keep-alive S        seconds an idle connection is kept (default 5)
+//   --bench-route         also answer /quor-bench/fixed (for soap_bench)
+//   --help
+// Options take their value as the next argument or after '='. False with the
+// reason when something is wrong; `help` is set for --help.
+bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, std::string& error, bool& help);
+std::string_view Usage();
+
+class Listener {
+ public:
+  explicit Listener(ListenerOptions options);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // Opens the resource folder and binds the address. False with the reason.
+  bool Bind(std::string& error);
+  // The bound port (after Bind).
+  int Port() const;
+  const ListenerOptions& Options() const;
+  // Serves until Stop; false when serving could not start.
+  bool Run();
+  // Stops a running Run (from any thread; calls before Run starts are lost,
+  // so repeat until Run has returned).
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quor::soap

@@ -1,0 +1,201 @@
+// The HTTP client against real loopback sockets that misbehave: nobody
+// listening, a peer that never answers, one that hangs up half-way, one that
+// does not speak HTTP. Every failure is a clear status and text, and never
+// leaves an earlier answer behind.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/base/unique_fd.h"
+#include "platform/com/errorinfo.h"
+#include "platform/soap/http_client.h"
+
+using namespace quor;
+using namespace quor::soap;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A loopback listener whose every connection is handled by `behave`.
+class RawPeer {
+ public:
+  explicit RawPeer(std::function<void(int fd, const std::atomic<bool>& stop)> behave) : behave_(std::move(behave)) {
+    listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_.get(), 8) != 0 ||
+        ::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      ADD_FAILURE() << "cannot listen";
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{listen_.get(), POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        UniqueFd c(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (c.valid()) behave_(c.get(), stop_);
+      }
+    });
+  }
+  ~RawPeer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::string Url(std::string_view path = "/x.sod") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
+
+ private:
+  std::function<void(int, const std::atomic<bool>&)> behave_;
+  UniqueFd listen_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Reads what the client sends up to the end of its headers (and a little more).
+void ReadRequest(int fd) {
+  std::string in;
+  char buffer[4096];
+  while (in.find("\r\n\r\n") == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0) return;
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return;
+    in.append(buffer, n);
+  }
+}
+
+void Send(int fd, std::string_view s) { (void)!::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+
+// An answer from an earlier call, which a failure must not leave behind.
+HttpReply Stale() {
+  HttpReply r;
+  r.status = 200;
+  r.contentType = "text/xml";
+  r.body = "<earlier/>";
+  return r;
+}
+
+void ExpectCleared(const HttpReply& r) {
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_TRUE(r.contentType.empty());
+}
+
+}  // namespace
+
+TEST(HttpClientTest, UrlsAreReadStrictly) {
+  HttpUrl u;
+  std::string error;
+  ASSERT_TRUE(ParseHttpUrl("http://localhost/QuorService/QuorServiceCore.sod", u, error)) << error;
+  EXPECT_EQ(u.host, "localhost");
+  EXPECT_EQ(u.port, 80);
+  EXPECT_EQ(u.target, "/QuorService/QuorServiceCore.sod");
+  ASSERT_TRUE(ParseHttpUrl("HTTP://127.0.0.1:8080", u, error)) << error;
+  EXPECT_EQ(u.port, 8080);
+  EXPECT_EQ(u.target, "/");
+  ASSERT_TRUE(ParseHttpUrl("http://[::1]:81/a?wsdl", u, error)) << error;
+  EXPECT_EQ(u.host, "::1");
+  EXPECT_EQ(u.port, 81);
+  EXPECT_EQ(u.target, "/a?wsdl");
+  ASSERT_TRUE(ParseHttpUrl("http://h?x=1", u, error)) << error;
+  EXPECT_EQ(u.target, "/?x=1");
+
+  for (std::string_view bad : {"https://h/", "ftp://h/", "h:80/x", "http:///x", "http://h:0/", "http://h:65536/",
+                               "http://h:8x/", "http://h:/", "http://u:p@h/", "http://h/a b", "http://h/a#f",
+                               "http://[::1/x", "http://[::1]x/"}) {
+    error.clear();
+    EXPECT_FALSE(ParseHttpUrl(bad, u, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+
+  // The statuses tell a scheme we do not speak from a URL we cannot read.
+  HttpClient client;
+  HttpReply reply = Stale();
+  std::string why;
+  EXPECT_EQ(client.Post("https://127.0.0.1/x", "b", reply, &why), kHttpUnsupportedScheme);
+  EXPECT_NE(why.find("only http://"), std::string::npos) << why;
+  ExpectCleared(reply);
+  reply = Stale();
+  EXPECT_EQ(client.Get("http://127.0.0.1:99999/x", reply, &why), kHttpInvalidUrl);
+  ExpectCleared(reply);
+}
+
+TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
+  // Nobody listening: a port that was just free.
+  int closedPort = 0;
+  {
+    RawPeer gone([](int, const std::atomic<bool>&) {});
+    closedPort = std::stoi(gone.Url().substr(17));
+  }
+  HttpClient client(HttpClient::Options{.timeout = 500ms});
+  HttpReply reply = Stale();
+  std::string error;
+  const std::string refusedUrl = "http://127.0.0.1:" + std::to_string(closedPort) + "/x.sod";
+  EXPECT_EQ(client.Post(refusedUrl, "<x/>", reply, &error), kHttpCannotConnect);
+  ExpectCleared(reply);
+  EXPECT_NE(error.find(refusedUrl), std::string::npos) << error;
+  // The same text is the thread's error information.
+  auto info = com::GetErrorInfo();
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->code, kHttpCannotConnect);
+  EXPECT_EQ(info->description.ToUtf8(), error);
+
+  // A peer that takes the request and never answers: the time-out ends it.
+  RawPeer silent([](int fd, const std::atomic<bool>& stop) {
+    ReadRequest(fd);
+    while (!stop) std::this_thread::sleep_for(10ms);
+  });
+  reply = Stale();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Post(silent.Url(), "<x/>", reply, &error), kHttpTimeout);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, 450ms);
+  EXPECT_LT(took, 5s);
+  EXPECT_NE(error.find("500 ms"), std::string::npos) << error;
+  ExpectCleared(reply);
+
+  // A peer that promises 100 bytes, sends 5 and hangs up.
+  RawPeer halfway([](int fd, const std::atomic<bool>&) {
+    ReadRequest(fd);
+    Send(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 100\r\n\r\nshort");
+  });
+  reply = Stale();
+  EXPECT_EQ(client.Post(halfway.Url(), "<x/>", reply, &error), kHttpConnectionAborted) << error;
+  ExpectCleared(reply);
+
+  // A peer that does not speak HTTP.
+  RawPeer garbage([](int fd, const std::atomic<bool>&) {
+    ReadRequest(fd);
+    Send(fd, "SSH-2.0-OpenSSH_9.2\r\n\r\n");
+  });
+  reply = Stale();
+  error.clear();
+  EXPECT_TRUE(FAILED(client.Post(garbage.Url(), "<x/>", reply, &error)));
+  EXPECT_FALSE(error.empty());
+  ExpectCleared(reply);
+
+  // A fault answered with 500 is a delivered answer, not a transport failure;
+  // and the same client fails cleanly right after it.
+  RawPeer fault([](int fd, const std::atomic<bool>&) {
+    ReadRequest(fd);
+    Send(fd, "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/xml\r\nContent-Length: 7\r\n"
+             "Connection: close\r\n\r\n<fault>");
+  });
+  EXPECT_EQ(client.Post(fault.Url(), "<x/>", reply, &error), S_OK) << error;
+  EXPECT_EQ(reply.status, 500);
+  EXPECT_EQ(reply.body, "<fault>");
+  EXPECT_EQ(reply.contentType, "text/xml");
+  EXPECT_EQ(client.Post(refusedUrl, "<x/>", reply, &error), kHttpCannotConnect);
+  ExpectCleared(reply);
+}

@@ -1,0 +1,238 @@
+// Envelopes: the exact texts written, what a request may and may not look
+// like, and answers read back both by our reader and by position through the
+// DOM, as the console reads them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/soap/envelope.h"
+#include "platform/text/text.h"
+#include "platform/xml/dom.h"
+
+using namespace quor;
+using namespace quor::soap;
+using com::Bstr;
+
+namespace {
+
+Request MustParse(std::string_view body, ParseLimits limits = {}) {
+  Request r;
+  std::string error;
+  EXPECT_EQ(ParseRequest(body, limits, r, error), S_OK) << error << "\n" << body;
+  return r;
+}
+
+std::string Wrap(std::string_view inner) {
+  return "<?xml version='1.0'?><SOAP-ENV:Envelope xmlns:SOAP-ENV='http://schemas.xmlsoap.org/soap/envelope/'>"
+         "<SOAP-ENV:Body>" +
+         std::string(inner) + "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+// What the console takes from an answer: the root is the second top-level
+// node, the Body its first child, the answer element the Body's first child;
+// a fault's detail is its fourth child, whose first child holds the status
+// and the description as its children 0 and 1.
+struct ConsoleView {
+  std::string firstText;  // "Server" for a fault
+  std::string status;
+  std::string description;
+};
+
+ConsoleView ReadByPosition(std::string_view answer) {
+  ConsoleView v;
+  auto doc = xml::Document::Create();
+  EXPECT_TRUE(doc->loadXML(answer)) << doc->parseError().reason;
+  const auto top = doc->childNodes();
+  EXPECT_EQ(top.size(), 2u);
+  if (top.size() < 2) return v;
+  EXPECT_EQ(top[0]->nodeName(), "xml");
+  const auto element = top[1]->firstChild()->firstChild();
+  v.firstText = element->firstChild() ? element->firstChild()->text() : "";
+  const auto children = element->childNodes();
+  if (children.size() >= 4) {
+    const auto info = children[3]->firstChild();
+    const auto fields = info->childNodes();
+    if (fields.size() >= 2) {
+      v.status = fields[0]->text();
+      v.description = fields[1]->text();
+    }
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(EnvelopeTest, TextsWrittenAreExactlyTheseShapes) {
+  const NamedValue params[] = {{"src", Bstr(u"a<b&c>\r")}, {"rule", Bstr(u"")}, {"gone", Bstr()}};
+  EXPECT_EQ(WriteRequest("Convert", params),
+            "<?xml version='1.0'?><SOAP-ENV:Envelope xmlns:SOAP-ENV='http://schemas.xmlsoap.org/soap/envelope/' "
+            "SOAP-ENV:encodingStyle='http://schemas.xmlsoap.org/soap/encoding/' "
+            "xmlns:xsi='http://www.w3.org/1999/XMLSchema-instance' xmlns:xsd='http://www.w3.org/1999/XMLSchema'>"
+            "<SOAP-ENV:Body><Convert><src>a&lt;b&amp;c&gt;&#13;</src><rule/></Convert>"
+            "</SOAP-ENV:Body></SOAP-ENV:Envelope>");
+
+  const NamedValue outputs[] = {{"result", Bstr(u"<root>0</root>")}, {"reskey", Bstr(u"")}, {"other", Bstr()}};
+  EXPECT_EQ(WriteAnswer("ReLoadConfig", outputs),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+            "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body><ReLoadConfigResponse>"
+            "<result>&lt;root&gt;0&lt;/root&gt;</result><reskey/><other xsi:nil=\"true\"/></ReLoadConfigResponse>"
+            "</SOAP-ENV:Body></SOAP-ENV:Envelope>");
+
+  EXPECT_EQ(WriteFault({static_cast<HRESULT>(0x81000078), "No session & no key", "QuorServer", "/a/b.sod"}),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+            "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body><SOAP-ENV:Fault>"
+            "<faultcode>Server</faultcode><faultstring>No session &amp; no key</faultstring>"
+            "<faultactor>/a/b.sod</faultactor><detail><errorInfo><status>0x81000078</status>"
+            "<description>No session &amp; no key</description><number>-2130706312</number>"
+            "<source>QuorServer</source></errorInfo></detail></SOAP-ENV:Fault></SOAP-ENV:Body>"
+            "</SOAP-ENV:Envelope>");
+
+  // Without a description the status's own text stands in.
+  Answer a;
+  std::string error;
+  ASSERT_EQ(ParseAnswer(WriteFault({E_INVALIDARG, "", "", ""}), a, error), S_OK) << error;
+  EXPECT_EQ(a.fault.description, com::HResultText(E_INVALIDARG));
+}
+
+TEST(EnvelopeTest, RequestValuesAreTakenExactly) {
+  // The console's own text goes through unchanged.
+  const NamedValue sent[] = {{"src", Bstr(u"x & <y>")}, {"rule", Bstr(u"")}};
+  Request r = MustParse(WriteRequest("Convert", sent));
+  EXPECT_EQ(r.method, "Convert");
+  ASSERT_EQ(r.params.size(), 2u);
+  EXPECT_EQ(r.params[0].name, "src");
+  EXPECT_EQ(r.params[0].value, u"x & <y>");
+  EXPECT_EQ(r.params[1].value, u"");
+  EXPECT_FALSE(r.params[1].value.IsNull());
+
+  // Prefixes and namespaces do not matter; a Header is skipped; white space
+  // between elements is not a value, white space inside one is.
+  r = MustParse(
+      "<s:Envelope xmlns:s='urn:anything'>\n  <s:Header><t:x xmlns:t='urn:t'>1</t:x></s:Header>\n"
+      "  <s:Body>\n    <m:Put xmlns:m='urn:m'>\n      <m:a>  </m:a>\n      <b></b>\n"
+      "      <c xsi:nil='true' xmlns:xsi='urn:xsi'/>\n      <d xsi:null='1'>ignored</d>\n"
+      "      <e>line1&#13;\nline2\r\nline3</e>\n      <f><![CDATA[<raw & text>]]> tail</f>\n"
+      "      <g>&#x65E5;&#26412;\xE8\xAA\x9E</g>\n    </m:Put>\n  </s:Body>\n</s:Envelope>\n");
+  EXPECT_EQ(r.method, "Put");
+  ASSERT_EQ(r.params.size(), 7u);
+  EXPECT_EQ(r.params[0].name, "a");
+  EXPECT_EQ(r.params[0].value, u"  ");
+  EXPECT_EQ(r.params[1].value, u"");
+  EXPECT_FALSE(r.params[1].value.IsNull());
+  EXPECT_TRUE(r.params[2].value.IsNull());
+  EXPECT_TRUE(r.params[3].value.IsNull());
+  // A carriage return survives only as a reference; literal ones become line feeds.
+  EXPECT_EQ(r.params[4].value, u"line1\r\nline2\nline3");
+  EXPECT_EQ(r.params[5].value, u"<raw & text> tail");
+  EXPECT_EQ(r.params[6].value, u"\u65E5\u672C\u8A9E");
+
+  // Text in other encodings: UTF-16 with a byte order mark, a declared one.
+  std::string utf16;
+  ASSERT_TRUE(text::FromUtf8(Wrap("<M><p>\xC3\xA9t\xC3\xA9</p></M>"), "UTF-16", utf16));
+  r = MustParse(utf16);
+  ASSERT_EQ(r.params.size(), 1u);
+  EXPECT_EQ(r.params[0].value, u"\u00E9t\u00E9");
+  r = MustParse("<?xml version='1.0' encoding='ISO-8859-1'?><Envelope><Body><M><p>\xE9t\xE9</p></M></Body></Envelope>");
+  ASSERT_EQ(r.params.size(), 1u);
+  EXPECT_EQ(r.params[0].value, u"\u00E9t\u00E9");
+}
+
+TEST(EnvelopeTest, MalformedRequestsAreRefusedWithAReason) {
+  std::string deep = "<a>";
+  for (int i = 0; i < 40; ++i) deep += "<n>";
+  for (int i = 0; i < 40; ++i) deep += "</n>";
+  deep += "</a>";
+  const std::string bomb =
+      "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol 'lol'><!ENTITY lol2 '&lol;&lol;&lol;&lol;'>]>"
+      "<Envelope><Body><M><p>&lol2;</p></M></Body></Envelope>";
+  const struct {
+    std::string body;
+    std::string_view reasonHas;
+  } cases[] = {
+      {"", "no XML"},
+      {"   \r\n", "no XML"},
+      {"this is not XML", "not well-formed"},
+      {"<Envelope><Body><M><p>x</p></M></Body>", "not well-formed"},
+      {"<Envelope><Body><M><p>x</q></M></Body></Envelope>", "not well-formed"},
+      {bomb, "document type"},
+      {Wrap("<M><p>&nbsp;</p></M>"), "reference"},
+      {Wrap("<M><p>&#1;</p></M>"), "reference"},
+      {Wrap("<M><p>&#xD800;</p></M>"), "reference"},
+      {Wrap("<M><p>a\x01z</p></M>"), "U+0001"},
+      {Wrap("<M><p>\xC3\x28</p></M>"), "UTF-8"},
+      {"<Other><Body><M/></Body></Other>", "not a SOAP Envelope"},
+      {"<Envelope><M/></Envelope>", "Unexpected element"},
+      {"<Envelope><Header/></Envelope>", "no Body"},
+      {"<Envelope><Body/></Envelope>", "Body is empty"},
+      {"<Envelope><Body>  </Body></Envelope>", "Body is empty"},
+      {Wrap("<M/><N/>"), "second element"},
+      {Wrap("text<M/>"), "Text directly in the Body"},
+      {Wrap("<M>loose<p/></M>"), "Text directly in the method"},
+      {Wrap("<M><p><q>x</q></p></M>"), "holds the element"},
+      {Wrap("<M><p>x</p></M>") + "<Envelope/>", "more than one document element"},
+      {Wrap(deep), "nested deeper than 32"},
+  };
+  for (const auto& c : cases) {
+    Request r;
+    r.method = "stale";
+    std::string error;
+    EXPECT_EQ(ParseRequest(c.body, {}, r, error), E_INVALIDARG) << c.body;
+    EXPECT_NE(error.find(c.reasonHas), std::string::npos) << "reason: " << error << "\nbody: " << c.body;
+    EXPECT_TRUE(r.method.empty() && r.params.empty()) << c.body;
+  }
+
+  // The limit is the caller's: with room to spare the same text gets as far
+  // as its next fault.
+  Request r;
+  std::string error;
+  EXPECT_EQ(ParseRequest(Wrap(deep), {.maxDepth = 50}, r, error), E_INVALIDARG);
+  EXPECT_NE(error.find("holds the element"), std::string::npos) << error;
+  EXPECT_EQ(ParseRequest(Wrap("<M><p>x</p></M>"), {.maxDepth = 3}, r, error), E_INVALIDARG);
+  EXPECT_EQ(ParseRequest(Wrap("<M><p>x</p></M>"), {.maxDepth = 4}, r, error), S_OK) << error;
+}
+
+TEST(EnvelopeTest, AnswersReadBackByNameAndByPosition) {
+  const NamedValue outputs[] = {{"locator", Bstr(u"loc\r\n&<>\"'")},
+                                {"sessionKey", Bstr(u"")},
+                                {"verifier", Bstr()},
+                                {"odd", Bstr(std::u16string(u"a\u0001b\uFFFEc\tz"))}};
+  const std::string text = WriteAnswer("OpenSession", outputs);
+  Answer a;
+  std::string error;
+  ASSERT_EQ(ParseAnswer(text, a, error), S_OK) << error;
+  EXPECT_FALSE(a.isFault);
+  EXPECT_EQ(a.element, "OpenSessionResponse");
+  ASSERT_EQ(a.outputs.size(), 4u);
+  EXPECT_EQ(a.outputs[0].name, "locator");
+  EXPECT_EQ(a.outputs[0].value, u"loc\r\n&<>\"'");
+  EXPECT_EQ(a.outputs[1].value, u"");
+  EXPECT_FALSE(a.outputs[1].value.IsNull());
+  EXPECT_TRUE(a.outputs[2].value.IsNull());
+  // Characters XML cannot carry are replaced, the rest kept.
+  EXPECT_EQ(a.outputs[3].value, u"a\uFFFDb\uFFFDc\tz");
+
+  // Through the DOM, by position: the return value is the first child's text.
+  ConsoleView v = ReadByPosition(text);
+  EXPECT_EQ(v.firstText, "loc\r\n&<>\"'");
+
+  const std::string fault =
+      WriteFault({static_cast<HRESULT>(0x8100004E), "The database is down.", "QuorServer", "/QuorService/x.sod"});
+  ASSERT_EQ(ParseAnswer(fault, a, error), S_OK) << error;
+  EXPECT_TRUE(a.isFault);
+  EXPECT_EQ(a.fault.status, static_cast<HRESULT>(0x8100004E));
+  EXPECT_EQ(a.fault.description, "The database is down.");
+  EXPECT_EQ(a.fault.source, "QuorServer");
+  EXPECT_EQ(a.fault.actor, "/QuorService/x.sod");
+  EXPECT_TRUE(a.outputs.empty());
+  v = ReadByPosition(fault);
+  EXPECT_EQ(v.firstText, "Server");
+  EXPECT_EQ(v.status, "0x8100004E");
+  EXPECT_EQ(v.description, "The database is down.");
+
+  // Not an answer at all.
+  EXPECT_EQ(ParseAnswer("<html>502 Bad Gateway</html>", a, error), E_INVALIDARG);
+  EXPECT_FALSE(error.empty());
+}
