@@ -1,0 +1,348 @@
+#include "admin/VeltService.h"
+
+#include <array>
+
+#include "admin/ConsoleLog.h"
+#include "admin/RegistryAccess.h"
+#include "platform/text/text.h"
+
+namespace quor::admin {
+
+namespace {
+
+using com::Bstr;
+
+constexpr std::string_view kEnvelopeHead =
+    "<?xml version='1.0'?>"
+    "<SOAP-ENV:Envelope"
+    " xmlns:SOAP-ENV='http://schemas.xmlsoap.org/soap/envelope/'"
+    " SOAP-ENV:encodingStyle='http://schemas.xmlsoap.org/soap/encoding/'"
+    " xmlns:xsi='http://www.w3.org/1999/XMLSchema-instance'"
+    " xmlns:xsd='http://www.w3.org/1999/XMLSchema'>"
+    "<SOAP-ENV:Body>";
+constexpr std::string_view kEnvelopeTail = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+constexpr std::string_view kDefaultCoreUrl = "http://localhost/QuorService/QuorServiceCore.sod";
+constexpr std::array<std::string_view, 3> kSignInMethods = {"CreateTicket", "OpenSession", "CloseSession"};
+constexpr std::array<std::string_view, 3> kAdminMethods = {"ReLoadConfig", "ReLoadTransform", "ReLoadUnifyTable"};
+
+template <size_t N>
+bool OneOf(const std::array<std::string_view, N>& names, std::string_view name) {
+  for (std::string_view n : names)
+    if (n == name) return true;
+  return false;
+}
+
+// Replaces the first and last `n` characters (when the text is long enough).
+std::string ServiceUrl(std::string stored) {
+  if (stored.size() < 6) return stored;
+  return "http" + stored.substr(3, stored.size() - 6) + "sod";
+}
+
+}  // namespace
+
+CVeltService::CVeltService() {
+  ConsoleLog::Instance().Write("CVeltService Start");
+  coreUrl_ = kDefaultCoreUrl;
+  adminUrl_ = coreUrl_.substr(0, coreUrl_.size() - 4) + "Admin.sod";
+  ConsoleLog::Instance().Write("CVeltService Started");
+}
+
+CVeltService::~CVeltService() = default;
+
+bool CVeltService::IsOrdinary() const { return !OneOf(kSignInMethods, method_); }
+
+void CVeltService::Fail(std::string reason) {
+  ConsoleLog::Instance().Write(reason);
+  fault_ = true;
+  clientFault_ = std::move(reason);
+  ResetDocument();
+}
+
+std::string CVeltService::EscapeXml(std::string_view value) {
+  // Carriage returns travel as character references: a parser would turn a
+  // literal one into a line feed, and the request token covers the value.
+  if (value.find_first_of("&<>\r") == std::string_view::npos) return std::string(value);
+  std::string out;
+  out.reserve(value.size() + 16);
+  for (char c : value) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\r': out += "&#13;"; break;
+      case '\x01': break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+int CVeltService::Connect(std::string_view service, std::string_view user, std::string_view password) {
+  serviceName_ = service;
+  userName_ = user;
+  password_ = password;
+  RegistryAccess registry;
+  const uint32_t rows = registry.ReadNumber("QuorService", "RowCount");
+  rowCount_ = rows == 0 ? 5 : static_cast<int32_t>(rows);
+  if (!text::EqualsNoCase(service.substr(0, 7), "http://")) {
+    const std::string key = "QuorService\\ServiceInfo\\" + std::string(service);
+    coreUrl_ = ServiceUrl(registry.ReadText(key, "Service"));
+    authority_ = registry.ReadText(key, "Authority");
+    realm_ = registry.ReadText(key, "Realm");
+  } else {
+    coreUrl_ = service;
+  }
+  adminUrl_ = (coreUrl_.size() >= 4 ? coreUrl_.substr(0, coreUrl_.size() - 4) : coreUrl_) + "Admin.sod";
+  if (!CreateTicket()) return -7;
+  return OpenSession();
+}
+
+bool CVeltService::CreateTicket() {
+  BeginRequest("CreateTicket");
+  AddParameter("authority", authority_);
+  AddParameter("realm", realm_);
+  AddParameter("principal", userName_);
+  AddParameter("credential", password_);
+  if (!Invoke()) return false;
+  ticket_ = GetChildText(0);
+  fullPrincipal_ = GetChildText(1);
+  return true;
+}
+
+int CVeltService::OpenSession() {
+  auth::TokenHandlerPtr handler;
+  if (FAILED(auth::AcquireClientTokenHandler(Bstr(), &handler)) || !handler) return -1;
+  Bstr scheme, seed;
+  if (FAILED(auth::GetTokenScheme(handler.get(), &scheme))) return -2;
+  if (FAILED(auth::GetTokenSeed(handler.get(), &seed))) return -3;
+  handler_ = std::move(handler);
+  BeginRequest("OpenSession");
+  AddParameter("service", "qsc");
+  AddParameter("ticket", ticket_);
+  AddParameter("tokenScheme", scheme.ToUtf8());
+  AddParameter("tokenSeed", seed.ToUtf8());
+  if (!Invoke()) return -4;
+  sessionKey_ = GetChildText(1);
+  verifier_ = GetChildText(2);
+  if (FAILED(auth::SetTokenItem(handler_.get(), Bstr(u"SessionKey"), Bstr::FromUtf8(sessionKey_)))) return -5;
+  if (FAILED(auth::SetTokenItem(handler_.get(), Bstr(u"Opaque"), Bstr::FromUtf8(verifier_)))) return -6;
+  return 0;
+}
+
+bool CVeltService::CloseSession() {
+  BeginRequest("CloseSession");
+  AddParameter("sessionKey", sessionKey_);
+  AddParameter("verifier", verifier_);
+  return Invoke();
+}
+
+void CVeltService::EndSession() {
+  if (!sessionKey_.empty()) CloseSession();
+  sessionKey_.clear();
+}
+
+int CVeltService::BeginRequest(std::string_view method) {
+  method_ = method;
+  itemCounter_ = 1;
+  requestBody_.clear();
+  if (!IsOrdinary()) return 0;
+  if (!handler_ || FAILED(auth::SetTokenData(handler_.get(), 0, 0, Bstr::FromUtf8(method_), Bstr(u""))))
+    return -1;
+  return 0;
+}
+
+void CVeltService::AddParameter(std::string_view name, std::string_view value) {
+  if (value.empty())
+    ((requestBody_ += '<') += name) += "/>";
+  else
+    ((((requestBody_ += '<') += name) += '>') += EscapeXml(value)) += "</" + std::string(name) + ">";
+  if (IsOrdinary() && handler_)
+    auth::SetTokenData(handler_.get(), itemCounter_, 0, Bstr::FromUtf8(name), Bstr::FromUtf8(value));
+  ++itemCounter_;
+}
+
+bool CVeltService::Invoke() {
+  decoded_.clear();
+  const bool ordinary = IsOrdinary();
+  std::string body;
+  if (ordinary) {
+    if (!handler_) {
+      Fail("No session is open: sign in first.");
+      return false;
+    }
+    Bstr token;
+    const HRESULT hr = auth::ConstructToken(handler_.get(), &token);
+    if (FAILED(hr)) {
+      Fail(text::Format("The request token could not be made (0x%08X).", static_cast<uint32_t>(hr)));
+      return false;
+    }
+    responseToken_ = token.ToUtf8();
+    body = "<user>" + EscapeXml(responseToken_) + "</user>";
+  }
+  body = "<" + method_ + ">" + body + requestBody_ + "</" + method_ + ">";
+  Post(body);
+  if (fault_) return false;
+
+  if (ordinary) {
+    const std::string result = GetChildText(0);
+    if (text::EqualsNoCase(result, "server")) return false;
+    responseToken_ = GetChildText(1);
+    auth::SetTokenData(handler_.get(), 0, 0, Bstr::FromUtf8(method_), Bstr(u""));
+    auth::SetTokenData(handler_.get(), 1, 0, Bstr(u"result"), Bstr::FromUtf8(result));
+    // An answer that does not prove it came from our session is no answer.
+    HRESULT hr = auth::ValidateToken(handler_.get(), Bstr::FromUtf8(responseToken_));
+    if (FAILED(hr)) {
+      Fail(text::Format("The response key of %s did not validate (0x%08X).", method_, static_cast<uint32_t>(hr)));
+      return false;
+    }
+    uint32_t kind = 0;
+    Bstr value, encoded;
+    hr = auth::GetTokenData(handler_.get(), 1, &kind, &value, &encoded);
+    if (FAILED(hr)) {
+      Fail(text::Format("The result of %s could not be decoded (0x%08X).", method_, static_cast<uint32_t>(hr)));
+      return false;
+    }
+    decoded_ = value.ToUtf8();
+    // Not every result is XML (a transformed query answer may be CSV): such a
+    // result stays readable through DecodedResult().
+    if (LoadXml("<?xml version='1.0'?>" + decoded_) != 0) ResetDocument();
+  }
+  return !text::EqualsNoCase(GetChildText(0), "server");
+}
+
+std::string CVeltService::Post(std::string_view requestBody) {
+  ConsoleLog& log = ConsoleLog::Instance();
+  // Sign-in requests carry the password, the ticket or the verifier.
+  log.Write(IsOrdinary() ? requestBody : std::string_view(method_));
+  fault_ = false;
+  clientFault_.clear();
+  const std::string& url = OneOf(kAdminMethods, method_) ? adminUrl_ : coreUrl_;
+  lastEnvelope_.clear();
+  ((lastEnvelope_ += kEnvelopeHead) += requestBody) += kEnvelopeTail;
+
+  soap::HttpReply reply;
+  std::string error;
+  const HRESULT hr = http_.Post(url, lastEnvelope_, reply, &error);
+  if (FAILED(hr)) {
+    log.Write("Open Fail");
+    log.WriteError(hr);
+    Fail(text::Format("%s could not reach %s: %s", method_, url, error));
+    return {};
+  }
+  // Envelope, then Body (no Header), then the response element or the fault.
+  if (LoadXml(reply.body) != 0 || MoveToChild(0) != S_OK) {
+    Fail(text::Format("%s: the answer from %s is not a SOAP envelope (HTTP %d).", method_, url, reply.status));
+    return {};
+  }
+  log.Write(GetChildXml(0));
+  if (MoveToChild(0) != S_OK) {
+    Fail(text::Format("%s: the answer from %s has an empty SOAP body (HTTP %d).", method_, url, reply.status));
+    return {};
+  }
+  std::string answer = GetChildText(0);
+  if (text::EqualsNoCase(answer, "server")) {
+    fault_ = true;
+  } else if (reply.status != 200) {
+    Fail(text::Format("%s: the server at %s answered HTTP %d.", method_, url, reply.status));
+    return {};
+  }
+  return answer;
+}
+
+std::string CVeltService::FaultText() {
+  if (!fault_) return "Unknown Error";
+  if (!clientFault_.empty()) return clientFault_;
+  if (MoveToChild(3) != S_OK) return "Unknown Error";
+  std::string text;
+  if (MoveToChild(0) == S_OK) {
+    text = GetChildText(1);
+    MoveToParent();
+  }
+  MoveToParent();
+  return text.empty() ? "Unknown Error" : text;
+}
+
+std::string CVeltService::FormatFault() {
+  if (!fault_) return "Unknown Error";
+  if (!clientFault_.empty()) return clientFault_;
+  if (MoveToChild(3) != S_OK) return "Unknown Error";
+  std::string description, code;
+  if (MoveToChild(0) == S_OK) {
+    description = GetChildText(1);
+    code = GetChildText(0);
+    MoveToParent();
+  }
+  MoveToParent();
+  return text::Format("%s [%s]", description, code);
+}
+
+bool CVeltService::Query(std::string_view operation, std::string_view content, std::string_view provider,
+                         std::string_view dsn, std::string_view catalog, std::string_view table,
+                         std::string_view condition, std::string_view value) {
+  BeginRequest("Query");
+  const std::string op = EscapeXml(operation);
+  std::string document = "<query><" + op + ">";
+  if (!content.empty()) document += "<content>" + EscapeXml(content) + "</content>";
+  document += "<target><provider>" + EscapeXml(provider) + "</provider><dsn>" + EscapeXml(dsn) + "</dsn><catalog>" +
+              EscapeXml(catalog) + "</catalog><table>" + EscapeXml(table) + "</table></target>";
+  if (!value.empty()) {
+    if (operation == "insert") document += "<value>" + std::string(value) + "</value>";
+    if (operation == "update") document += "<set>" + std::string(value) + "</set>";
+  }
+  // A condition is a value like any other: "a < 5" must not break the document.
+  if (!condition.empty()) document += "<condition>" + EscapeXml(condition) + "</condition>";
+  if (text::EqualsNoCase(content, "record") && rowCount_ > 0)
+    document += "<rowcount>" + std::to_string(rowCount_) + "</rowcount>";
+  document += "</" + op + "></query>";
+  AddParameter("sqlstmt", document);
+  return Invoke();
+}
+
+bool CVeltService::QueryTarget(std::string_view operation, std::string_view content, std::string_view provider,
+                               std::string_view dsn, std::string_view catalog, std::string_view table) {
+  return Query(operation, content, provider, dsn, catalog, table, {}, {});
+}
+
+void CVeltService::SetTarget(std::string_view provider, std::string_view dsn, std::string_view catalog) {
+  targetProvider_ = provider;
+  targetDsn_ = dsn;
+  targetCatalog_ = catalog;
+}
+
+bool CVeltService::GetRecords(std::string_view table, std::string_view condition) {
+  return Query("get", "record", targetProvider_, targetDsn_, targetCatalog_, table, condition, {});
+}
+
+bool CVeltService::DeleteRecords(std::string_view table, std::string_view condition) {
+  return Query("delete", {}, targetProvider_, targetDsn_, targetCatalog_, table, condition, {});
+}
+
+bool CVeltService::InsertRecord(std::string_view table, std::string_view value) {
+  return Query("insert", {}, targetProvider_, targetDsn_, targetCatalog_, table, {}, EscapeXml(value));
+}
+
+bool CVeltService::UpdateRecords(std::string_view table, std::string_view condition, std::string_view set) {
+  return Query("update", {}, targetProvider_, targetDsn_, targetCatalog_, table, condition, EscapeXml(set));
+}
+
+int CVeltService::ListNames(std::string_view operation, std::string_view content, std::string_view provider,
+                            std::string_view dsn, std::string_view catalog, std::string_view table,
+                            std::string& list) {
+  if (!QueryTarget(operation, content, provider, dsn, catalog, table)) return -1;
+  if (MoveToChild(0) != S_OK) {
+    list.clear();
+    return 0;
+  }
+  const int n = ChildCount();
+  std::string names;
+  for (int i = 0; i < n; ++i) {
+    MoveToChild(i);
+    if (!names.empty()) names += ',';
+    names += GetAttribute("name");
+    MoveToParent();
+  }
+  list = std::move(names);
+  return n;
+}
+
+}  // namespace quor::admin

@@ -1,0 +1,111 @@
+// The console's SOAP client: signs in (ticket, then session), builds each
+// request, posts it to the service core's endpoint, checks the answer's
+// response key and leaves the decoded result loaded in the document it
+// derives from, for the caller to read with the cursor.
+//
+// One call: BeginRequest(method), AddParameter per input in the method's
+// order (without the leading "user", which Invoke supplies), Invoke, then
+// read the result. On failure FaultText/FormatFault say why: the service's
+// fault, or the client's own reason (transport failure, unreadable answer,
+// response key that does not validate).
+//
+// One thread at a time; the calls are synchronous.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "admin/XmlDocument.h"
+#include "auth/mac.h"
+#include "platform/soap/http_client.h"
+
+namespace quor::admin {
+
+class CVeltService : public CXmlDocument {
+ public:
+  CVeltService();
+  ~CVeltService() override;
+
+  // Signs in: 0, or -1 token handler not acquired, -2 no scheme, -3 no
+  // seed, -4 OpenSession failed, -5 session key refused, -6 verifier
+  // refused, -7 CreateTicket failed. `service` is a URL ("http://...") or
+  // the name of a key under QuorService\ServiceInfo.
+  // A named service brings its authority and realm from its key; for a URL
+  // they are those of SetAuthority (empty at first: the service's defaults).
+  int Connect(std::string_view service, std::string_view user, std::string_view password);
+  void SetAuthority(std::string_view authority, std::string_view realm) {
+    authority_ = authority;
+    realm_ = realm;
+  }
+  bool CreateTicket();
+  int OpenSession();
+  bool CloseSession();
+  // Closes the session when one is open; the session key is empty afterwards.
+  void EndSession();
+
+  int BeginRequest(std::string_view method);
+  void AddParameter(std::string_view name, std::string_view value);
+  bool Invoke();
+  // Posts one request body (the method element); the text of the answer
+  // element's first child, empty on failure.
+  std::string Post(std::string_view requestBody);
+
+  std::string FaultText();
+  std::string FormatFault();
+
+  void SetRowCount(int32_t rows) { rowCount_ = rows; }
+  int32_t GetRowCount() const { return rowCount_; }
+  static std::string EscapeXml(std::string_view text);
+
+  bool Query(std::string_view operation, std::string_view content, std::string_view provider, std::string_view dsn,
+             std::string_view catalog, std::string_view table, std::string_view condition, std::string_view value);
+  bool QueryTarget(std::string_view operation, std::string_view content, std::string_view provider,
+                   std::string_view dsn, std::string_view catalog, std::string_view table);
+  void SetTarget(std::string_view provider, std::string_view dsn, std::string_view catalog);
+  bool GetRecords(std::string_view table, std::string_view condition);
+  bool DeleteRecords(std::string_view table, std::string_view condition);
+  bool InsertRecord(std::string_view table, std::string_view value);
+  bool UpdateRecords(std::string_view table, std::string_view condition, std::string_view set);
+  // The "name" attributes of the answer's entries joined with ","; the
+  // number of names, or -1 (list untouched) when the query failed.
+  int ListNames(std::string_view operation, std::string_view content, std::string_view provider,
+                std::string_view dsn, std::string_view catalog, std::string_view table, std::string& list);
+
+  // What the last successful ordinary call decoded (a result need not be XML:
+  // a transformed query answer is CSV, say).
+  const std::string& DecodedResult() const { return decoded_; }
+  const std::string& CoreUrl() const { return coreUrl_; }
+  const std::string& AdminUrl() const { return adminUrl_; }
+  const std::string& SessionKey() const { return sessionKey_; }
+  const std::string& Ticket() const { return ticket_; }
+  // The full principal CreateTicket answered.
+  const std::string& FullPrincipal() const { return fullPrincipal_; }
+  // The body of the last request posted, as sent.
+  const std::string& LastEnvelope() const { return lastEnvelope_; }
+  bool Faulted() const { return fault_; }
+
+ private:
+  bool IsOrdinary() const;
+  void Fail(std::string reason);
+
+  std::string serviceName_, userName_, password_;
+  std::string targetProvider_, targetDsn_, targetCatalog_;
+  std::string coreUrl_, adminUrl_;
+  std::string authority_, realm_;
+  std::string method_;
+  std::string responseToken_;
+  int32_t rowCount_ = 5;
+  uint32_t itemCounter_ = 1;
+  soap::HttpClient http_;
+  std::string ticket_, fullPrincipal_;
+  std::string requestBody_;
+  std::string sessionKey_, verifier_;
+  auth::TokenHandlerPtr handler_;
+  bool fault_ = false;
+  std::string clientFault_;  // our own reason for the failure, when it is not the service's fault
+  std::string decoded_;
+  std::string lastEnvelope_;
+};
+
+}  // namespace quor::admin
