@@ -86,7 +86,8 @@ std::string_view Usage() {
          "                   [--keep-alive SECONDS]\n"
          "  Serves the SOAP endpoints (default /QuorService/QuorServiceCore.sod and\n"
          "  /QuorService/QuorServiceCoreAdmin.sod), their WSDL (<endpoint>?wsdl) and the\n"
-         "  resource folder. The registry file is $QUOR_REGISTRY. Port 0 picks a free port;\n"
+         "  resource folder (without --resource-url: ResourceDir under the path of\n"
+         "  ResourceURL, from the service key). The registry file is $QUOR_REGISTRY. Port 0 picks a free port;\n"
          "  the bound one is printed as \"listening on ADDRESS:PORT\".\n";
 }
 

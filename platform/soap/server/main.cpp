@@ -16,7 +16,32 @@
 #include <vector>
 
 #include "platform/eventlog/eventlog.h"
+#include "platform/registry/registry.h"
 #include "platform/soap/listener.h"
+
+namespace {
+
+// Without --resource-url, the resource folder is the service's own:
+// ResourceDir published under the path of ResourceURL (a base URL such as
+// "http://host:8080/QuorService/resource", or just its path).
+void ResourceFolderFromRegistry(quor::soap::ListenerOptions& options) {
+  quor::reg::Key key;
+  std::string url, dir;
+  if (key.Open(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService") != quor::ERROR_SUCCESS ||
+      key.GetString("ResourceURL", url) != quor::ERROR_SUCCESS ||
+      key.GetString("ResourceDir", dir) != quor::ERROR_SUCCESS || url.empty() || dir.empty())
+    return;
+  if (const size_t scheme = url.find("://"); scheme != std::string::npos) {
+    const size_t path = url.find('/', scheme + 3);
+    url = path == std::string::npos ? std::string() : url.substr(path);
+  }
+  while (url.size() > 1 && url.back() == '/') url.pop_back();
+  if (url.size() < 2 || url[0] != '/') return;
+  options.resourceUrl = url;
+  options.resourceDir = dir;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
@@ -31,6 +56,7 @@ int main(int argc, char** argv) {
     std::fputs(std::string(quor::soap::Usage()).c_str(), stdout);
     return 0;
   }
+  if (options.resourceUrl.empty()) ResourceFolderFromRegistry(options);
 
   // The signals are taken by sigwait below; every thread started from here
   // on inherits the mask.
