@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds a release and prepares an instance folder:
-# a registry file, a home folder with config/, unifier/ and transform/, and
-# folders for keys and logs. The server itself is not built yet; once it is,
-# this script starts it on the instance.
+# Installs what is missing, builds a release, prepares an instance folder and
+# runs the server on it in the foreground.
+#
+# The instance ($QUOR_INSTANCE, default ./instance) holds a registry file, a
+# home folder with config/, unifier/ and transform/, folders for keys, logs
+# and resource files, the embedded repository, and a local account store
+# beside the registry file with the user "administrator". Everything is made
+# only when missing, so a second run reuses the instance as it is (same
+# accounts, same password).
+#
+# QUOR_BUILD (default ./build/release), QUOR_ADDRESS (127.0.0.1) and
+# QUOR_PORT (8080) choose the build folder and where the server listens.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -11,14 +19,64 @@ build="${QUOR_BUILD:-$root/build/release}"
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 
 instance="${QUOR_INSTANCE:-$root/instance}"
-mkdir -p "$instance"/home/{config,unifier,transform} "$instance"/keys "$instance"/logs
+mkdir -p "$instance"/home/{config,unifier,transform} "$instance"/keys "$instance"/logs "$instance"/resource
+instance="$(cd "$instance" && pwd)"
 registry="$instance/registry.reg"
 export QUOR_REGISTRY="$registry"
+export QUOR_EVENTLOG="${QUOR_EVENTLOG:-$instance/logs/events.log}"
+
+# A text as a quoted registry string: backslashes and quotes escaped.
+reg_text() { printf '"%s"' "$(printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g')"; }
+
+account_settings_due=false
 if [ ! -f "$registry" ]; then
   # The service key: the home folder and the default settings.
-  home_escaped="$(printf '%s' "$instance/home" | sed 's/\\/\\\\/g; s/"/\\"/g')"
-  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService]\n"HomeDir"="%s"\n"LogLevel"="Normal"\n"CompressThreshold"=dword:00000000\n' \
-    "$home_escaped" > "$registry"
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService]\n"HomeDir"=%s\n"LogLevel"="Normal"\n"CompressThreshold"=dword:00000000\n' \
+    "$(reg_text "$instance/home")" > "$registry"
+  account_settings_due=true
+fi
+
+# The local account store beside the registry file (the directory that
+# sign-in and the user and group lists use), with the user "administrator"
+# and a fresh random password. The store is made under another name and
+# renamed into place once complete, so an interrupted run starts over.
+domain=QUOR
+computer="$( (hostname -s 2>/dev/null || true) | tr -cd 'A-Za-z0-9-' | tr '[:lower:]' '[:upper:]' | cut -c1-15)"
+if [ -z "$computer" ] || [ "$computer" = "$domain" ]; then computer=QUORHOST; fi
+accounts="$registry.accounts"
+password_file="$instance/administrator.password"
+new_password=""
+if [ ! -f "$accounts" ]; then
+  if [ ! -s "$password_file" ]; then
+    (umask 077 && python3 -c 'import secrets; print(secrets.token_urlsafe(12))' > "$password_file.tmp")
+    mv "$password_file.tmp" "$password_file"
+  fi
+  chmod 600 "$password_file"
+  new_password="$(head -n 1 "$password_file")"
+  pending="$accounts.new"
+  rm -f "$pending" "$pending.lock"
+  "$build/bin/quor-accounts" --file "$pending" init "$domain" "$computer" >/dev/null
+  "$build/bin/quor-accounts" --file "$pending" add-user administrator < "$password_file" >/dev/null
+  mv "$pending" "$accounts"
+  rm -f "$pending.lock"
+  account_settings_due=true
+fi
+
+# What sign-in and the service core need for the local account store: the
+# directory defaults of the authentication service, its service table, and on
+# the service key the root context (which makes the store answer users and
+# groups), the administrators and the resource folder. Written together with
+# a new registry file or a new account store; later edits are kept. Sections
+# appended here merge with the ones already in the file.
+if [ "$account_settings_due" = true ]; then
+  {
+    printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt]\n"DefaultAuthority"=%s\n"DefaultRealm"=%s\n' \
+      "$(reg_text "WinNT://$domain")" "$(reg_text "$domain")"
+    printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\Services]\n"qsc"="http://%%s/QuorService/QuorServiceCore.sod"\n'
+    printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService]\n"RootContext"=%s\n"AdminUsers"="administrator"\n' \
+      "$(reg_text "WinNT://$domain")"
+    printf '"ResourceURL"="/QuorService/resource"\n"ResourceDir"=%s\n' "$(reg_text "$instance/resource")"
+  } >> "$registry"
 fi
 
 # The embedded repository: an SQLite file with the repository tables, and a
@@ -45,13 +103,22 @@ for name in csv:FlatConvert.TransCSV xhtml:GridPage.TransXHTML; do
     "${name#*:}" > "$file"
 done
 
-# The component libraries, registered into the instance's registry.
-for library in QuorServiceCore FlatConvert GridPage; do
+# The component libraries, registered into the instance's registry (again on
+# every run, so that they point at this build).
+for library in QuorServiceCore QuorAuth FlatConvert GridPage; do
   if [ -f "$build/lib/lib$library.so" ]; then
     "$build/bin/quor-regsvr" -s "$build/lib/lib$library.so"
   fi
 done
 
+address="${QUOR_ADDRESS:-127.0.0.1}"
+port="${QUOR_PORT:-8080}"
 echo "built into $build"
 echo "instance prepared in $instance (registry file $registry, repository $repository)"
-echo "the server (quor-server) is not part of this build yet: nothing to start"
+if [ -n "$new_password" ]; then
+  echo "the password of administrator is $new_password (kept in $password_file)"
+fi
+echo "service endpoint: http://$address:$port/QuorService/QuorServiceCore.sod"
+echo "sign in as administrator (password in $password_file)"
+exec "$build/bin/quor-server" --address "$address" --port "$port" \
+  --resource-url /QuorService/resource --resource-dir "$instance/resource"
