@@ -69,6 +69,8 @@ std::string FindProgIdKey(std::string_view path) {
   std::string_view base = path;
   if (const size_t slash = base.find_last_of("\\/"); slash != std::string_view::npos) base.remove_prefix(slash + 1);
   if (const size_t dot = base.rfind('.'); dot != std::string_view::npos) base = base.substr(0, dot);
+  // Every key begins with the empty text: a path without a base name names no class.
+  if (base.empty()) return {};
   reg::Key classes;
   if (classes.Open(reg::Hive::ClassesRoot, "") != reg::ERROR_SUCCESS) return {};
   std::string name;

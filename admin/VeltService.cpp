@@ -25,6 +25,12 @@ constexpr std::string_view kDefaultCoreUrl = "http://localhost/QuorService/QuorS
 constexpr std::array<std::string_view, 3> kSignInMethods = {"CreateTicket", "OpenSession", "CloseSession"};
 constexpr std::array<std::string_view, 3> kAdminMethods = {"ReLoadConfig", "ReLoadTransform", "ReLoadUnifyTable"};
 
+// An element name without its namespace prefix.
+std::string_view LocalName(std::string_view name) {
+  const size_t colon = name.find(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
 template <size_t N>
 bool OneOf(const std::array<std::string_view, N>& names, std::string_view name) {
   for (std::string_view n : names)
@@ -195,17 +201,20 @@ bool CVeltService::Invoke() {
       Fail(text::Format("The response key of %s did not validate (0x%08X).", method_, static_cast<uint32_t>(hr)));
       return false;
     }
-    uint32_t kind = 0;
-    Bstr value, encoded;
-    hr = auth::GetTokenData(handler_.get(), 1, &kind, &value, &encoded);
+    // The value as received is still packed (compressed or encrypted); the
+    // handler's decoded value is the result.
+    Bstr decoded;
+    hr = auth::GetTokenData(handler_.get(), 1, nullptr, nullptr, &decoded);
     if (FAILED(hr)) {
       Fail(text::Format("The result of %s could not be decoded (0x%08X).", method_, static_cast<uint32_t>(hr)));
       return false;
     }
-    decoded_ = value.ToUtf8();
+    decoded_ = decoded.ToUtf8();
     // Not every result is XML (a transformed query answer may be CSV): such a
-    // result stays readable through DecodedResult().
-    if (LoadXml("<?xml version='1.0'?>" + decoded_) != 0) ResetDocument();
+    // result stays readable through DecodedResult(). A result may bring its
+    // own declaration; a second one would make it unreadable.
+    const bool declared = decoded_.starts_with("<?xml");
+    if (LoadXml(declared ? decoded_ : "<?xml version='1.0'?>" + decoded_) != 0) ResetDocument();
   }
   return !text::EqualsNoCase(GetChildText(0), "server");
 }
@@ -218,6 +227,7 @@ std::string CVeltService::Post(std::string_view requestBody) {
   clientFault_.clear();
   const std::string& url = OneOf(kAdminMethods, method_) ? adminUrl_ : coreUrl_;
   lastEnvelope_.clear();
+  lastAnswer_.clear();
   ((lastEnvelope_ += kEnvelopeHead) += requestBody) += kEnvelopeTail;
 
   soap::HttpReply reply;
@@ -229,8 +239,11 @@ std::string CVeltService::Post(std::string_view requestBody) {
     Fail(text::Format("%s could not reach %s: %s", method_, url, error));
     return {};
   }
+  lastAnswer_ = reply.body;
   // Envelope, then Body (no Header), then the response element or the fault.
-  if (LoadXml(reply.body) != 0 || MoveToChild(0) != S_OK) {
+  // Well-formed XML from something else (a web page, say) is no answer.
+  if (LoadXml(reply.body) != 0 || LocalName(ParentName()) != "Envelope" || MoveToChild(0) != S_OK ||
+      LocalName(ParentName()) != "Body") {
     Fail(text::Format("%s: the answer from %s is not a SOAP envelope (HTTP %d).", method_, url, reply.status));
     return {};
   }

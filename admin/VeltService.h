@@ -83,6 +83,9 @@ class CVeltService : public CXmlDocument {
   const std::string& FullPrincipal() const { return fullPrincipal_; }
   // The body of the last request posted, as sent.
   const std::string& LastEnvelope() const { return lastEnvelope_; }
+  // The body of the last answer received, as received (empty after a
+  // transport failure).
+  const std::string& LastAnswer() const { return lastAnswer_; }
   bool Faulted() const { return fault_; }
 
  private:
@@ -106,6 +109,7 @@ class CVeltService : public CXmlDocument {
   std::string clientFault_;  // our own reason for the failure, when it is not the service's fault
   std::string decoded_;
   std::string lastEnvelope_;
+  std::string lastAnswer_;
 };
 
 }  // namespace quor::admin

@@ -149,6 +149,8 @@ HRESULT CXmlDocument::MoveToParent() {
 
 void CXmlDocument::MoveToRoot() { parent_ = root_; }
 
+std::string CXmlDocument::ParentName() const { return parent_ ? parent_->nodeName() : std::string(); }
+
 std::string CXmlDocument::GetChildText(int index) {
   current_ = nullptr;
   xml::NodePtr node = ChildAt(index);

@@ -65,6 +65,8 @@ class CXmlDocument {
  protected:
   // Forgets the loaded document, leaving an empty one with its declaration.
   void ResetDocument();
+  // The node name of the current parent; empty when there is none.
+  std::string ParentName() const;
 
  private:
   xml::NodePtr ChildAt(int index) const;

@@ -38,6 +38,9 @@ HRESULT CServiceModule::InitInstance() {
     settings.ReadAdminUsers();
     settings.ReadUserGroups();
     settings.ReadCompressThreshold();
+    // The administrators' directory group: the administrators' lists and the
+    // reloads ask for it before any store has been made to read it.
+    settings.ReadAdminGroupName();
     if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) {
       utils.EventLog.ReportError(kEventId, text::Format("[0x%X] %s (%s)", loaded, StatusText(loaded),
                                                         settings.FolderPath("config")));

@@ -49,7 +49,9 @@ void AppendEscaped(std::string& out, std::string_view in, bool attribute) {
       case '"': rep = attribute ? "&quot;" : nullptr; break;
       case '\t': rep = attribute ? "&#x9;" : nullptr; break;
       case '\n': rep = attribute ? "&#xA;" : nullptr; break;
-      case '\r': rep = attribute ? "&#xD;" : nullptr; break;
+      // A literal carriage return would come back as a line feed when the
+      // text is parsed again: it travels as a reference in text too.
+      case '\r': rep = "&#xD;"; break;
       default: break;
     }
     if (!rep) continue;
