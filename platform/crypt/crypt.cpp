@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "platform/base/win32_error.h"
@@ -315,6 +316,42 @@ HRESULT ReadContainer(const std::filesystem::path& file, ContainerKeys& out) {
   return S_OK;
 }
 
+// Containers as last read, by file. A request acquires its provider context
+// afresh, and parsing two RSA keys per acquire would cost more than the rest
+// of the request: the parsed keys are kept while the file stays the same one
+// (writers replace it by rename, which gives a new inode).
+HRESULT ReadContainerCached(const std::filesystem::path& file, ContainerKeys& out) {
+  struct Entry {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    ContainerKeys keys;
+  };
+  static std::mutex lock;
+  static std::map<std::string, Entry> cache;
+
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return errno == ENOENT ? NTE_BAD_KEYSET : FromErrno(errno);
+  const auto same = [&](const Entry& e) {
+    return e.device == st.st_dev && e.inode == st.st_ino && e.size == st.st_size &&
+           e.modified.tv_sec == st.st_mtim.tv_sec && e.modified.tv_nsec == st.st_mtim.tv_nsec;
+  };
+  {
+    std::lock_guard guard(lock);
+    if (auto it = cache.find(file.string()); it != cache.end() && same(it->second)) {
+      out = it->second.keys;
+      return S_OK;
+    }
+  }
+  ContainerKeys keys;
+  if (HRESULT hr = ReadContainer(file, keys); FAILED(hr)) return hr;
+  std::lock_guard guard(lock);
+  cache[file.string()] = Entry{st.st_dev, st.st_ino, st.st_size, st.st_mtim, keys};
+  out = std::move(keys);
+  return S_OK;
+}
+
 HRESULT PrivateKeyLine(std::string_view kind, EVP_PKEY* key, std::string& out) {
   unsigned char* der = nullptr;
   int n = i2d_PrivateKey(key, &der);
@@ -414,7 +451,7 @@ struct ProviderState {
     SharedPkey& slot = spec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
     if (!slot && !verify) {
       ContainerKeys fresh;
-      if (HRESULT hr = ReadContainer(location.file, fresh); FAILED(hr)) return hr;
+      if (HRESULT hr = ReadContainerCached(location.file, fresh); FAILED(hr)) return hr;
       keys = std::move(fresh);
     }
     if (!slot && generate) return Replace(spec, out, /*onlyWhenMissing=*/true);
