@@ -144,8 +144,8 @@ int main(int argc, char** argv) {
     if (std::string_view(argv[i]) == "--seconds") seconds = std::atof(argv[i + 1]);
   if (seconds <= 0) seconds = 3;
 
-  st::ServerProcess server({QUOR_BIN_DIR, QUOR_LIB_DIR, {"libQuorServiceCore.so", "libQuorAuth.so"}, {"--bench-route"},
-                            Prepare});
+  st::ServerProcess server({QUOR_BIN_DIR, QUOR_LIB_DIR, {"libQuorServiceCore.so", "libQuorAuth.so"}, {"--bench-route"}},
+                           Prepare);
   if (!server.Error().empty()) {
     std::fprintf(stderr, "call_bench: %s\n", server.Error().c_str());
     return 1;

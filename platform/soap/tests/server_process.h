@@ -147,17 +147,17 @@ class ServerProcess {
     fs::path libDir;
     std::vector<std::string> libraries;  // file names in libDir to register
     std::vector<std::string> args;       // quor-server arguments besides --port 0
-    // Runs in the instance folder (with the registry file's path) before the
-    // libraries are registered and the server starts; false with the reason
-    // in `error` stops there.
-    std::function<bool(const fs::path& dir, const fs::path& registry, std::string& error)> prepare;
   };
+  // Runs in the instance folder (with the registry file's path) before the
+  // libraries are registered and the server starts; false with the reason in
+  // `error` stops there.
+  using Prepare = std::function<bool(const fs::path& dir, const fs::path& registry, std::string& error)>;
 
-  explicit ServerProcess(Config config) : config_(std::move(config)) {
+  explicit ServerProcess(Config config, const Prepare& prepare = {}) : config_(std::move(config)) {
     registry_ = dir_.Path() / "registry.reg";
     events_ = dir_.Path() / "events.log";
     env_ = Environment({"QUOR_REGISTRY=" + registry_.string(), "QUOR_EVENTLOG=" + events_.string()});
-    if (config_.prepare && !config_.prepare(dir_.Path(), registry_, error_)) return;
+    if (prepare && !prepare(dir_.Path(), registry_, error_)) return;
     for (const std::string& lib : config_.libraries) {
       RunResult r = RunProgram((config_.binDir / "quor-regsvr").string(), {(config_.libDir / lib).string()}, env_, dir_.Path());
       if (r.status != 0) {
