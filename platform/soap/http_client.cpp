@@ -83,7 +83,9 @@ HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
     }
     out.port = static_cast<uint16_t>(*number);
   }
-  out.target = target.empty() ? "/" : target.starts_with('?') ? "/" + std::string(target) : std::string(target);
+  out.target.clear();
+  if (target.empty() || target.starts_with('?')) out.target = '/';
+  out.target.append(target);
   return S_OK;
 }
 

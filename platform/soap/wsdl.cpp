@@ -57,7 +57,7 @@ std::string ServiceNcName(const Endpoint& endpoint) {
                     c == '-' || c == '.' || static_cast<unsigned char>(c) >= 0x80;
     if (!ok) c = '_';
   }
-  if (!xml::IsXmlName(name)) name.insert(0, "_");
+  if (!xml::IsXmlName(name)) return std::string(1, '_').append(name);
   return name;
 }
 
