@@ -27,6 +27,7 @@
 #include "admin/VeltService.h"
 #include "platform/registry/registry.h"
 #include "platform/soap/http_client.h"
+#include "platform/soap/bench/measure.h"
 #include "platform/soap/listener.h"
 #include "platform/soap/tests/server_process.h"
 
@@ -37,54 +38,6 @@ namespace st = quor::soap::testing;
 namespace {
 
 constexpr const char* kPassword = "bench-pw";
-
-struct Result {
-  size_t calls = 0, failures = 0;
-  double perSecond = 0, medianUs = 0, p99Us = 0;
-};
-
-// Runs `body(client index)` on `clients` threads for `length`; each call's
-// latency is kept. `setUp` runs per thread before the clock starts.
-template <typename SetUp, typename Call>
-Result Measure(int clients, duration<double> length, SetUp setUp, Call call) {
-  std::vector<std::vector<double>> latencies(clients);
-  std::atomic<size_t> failures{0};
-  std::atomic<int> ready{0};
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < clients; ++t) {
-    threads.emplace_back([&, t] {
-      auto state = setUp();
-      ++ready;
-      while (!go) std::this_thread::yield();
-      const auto end = steady_clock::now() + duration_cast<steady_clock::duration>(length);
-      auto& mine = latencies[t];
-      while (steady_clock::now() < end) {
-        const auto start = steady_clock::now();
-        const bool ok = state && call(*state);
-        mine.push_back(duration<double, std::micro>(steady_clock::now() - start).count());
-        if (!ok) ++failures;
-      }
-    });
-  }
-  while (ready < clients) std::this_thread::sleep_for(milliseconds(5));
-  const auto started = steady_clock::now();
-  go = true;
-  for (auto& t : threads) t.join();
-  const double seconds = duration<double>(steady_clock::now() - started).count();
-  std::vector<double> all;
-  for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
-  std::sort(all.begin(), all.end());
-  Result r;
-  r.calls = all.size();
-  r.failures = failures;
-  r.perSecond = static_cast<double>(all.size()) / seconds;
-  if (!all.empty()) {
-    r.medianUs = all[all.size() / 2];
-    r.p99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-  }
-  return r;
-}
 
 // The instance: repository, its definition, the service and authentication
 // keys, and one account.
@@ -131,7 +84,7 @@ bool Prepare(const fs::path& dir, const fs::path& registry, std::string& error) 
   return true;
 }
 
-void Print(const char* name, int clients, const Result& r) {
+void Print(const char* name, int clients, const quor::bench::Result& r) {
   std::printf("%-30s %7d %9zu %11.0f %11.1f %9.1f %8zu\n", name, clients, r.calls, r.perSecond, r.medianUs, r.p99Us,
               r.failures);
 }
@@ -177,7 +130,7 @@ int main(int argc, char** argv) {
   double ratio[2] = {0, 0};
   int row = 0;
   for (int clients : {1, 8}) {
-    const Result call = Measure(
+    const quor::bench::Result call = quor::bench::Measure(
         clients, duration<double>(seconds),
         [&] {
           auto client = std::make_unique<quor::admin::CVeltService>();
@@ -188,7 +141,7 @@ int main(int argc, char** argv) {
           client.BeginRequest("GetLogCount");
           return client.Invoke() && client.DecodedResult().find("<logcount>") != std::string::npos;
         });
-    const Result plain = Measure(
+    const quor::bench::Result plain = quor::bench::Measure(
         clients, duration<double>(seconds), [] { return std::make_unique<quor::soap::HttpClient>(); },
         [&](quor::soap::HttpClient& client) {
           quor::soap::HttpReply reply;

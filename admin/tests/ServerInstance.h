@@ -474,21 +474,9 @@ class ServerInstance {
     ASSERT_GT(s.pid, 0) << "cannot start quor-server";
     pid_ = s.pid;
     stdoutFd_ = s.stdoutFd;
-    // One line: "listening on 127.0.0.1:PORT".
     std::string line;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
-      pollfd p{stdoutFd_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char c[256];
-      const ssize_t n = ::read(stdoutFd_, c, sizeof c);
-      if (n <= 0) break;
-      line.append(c, static_cast<size_t>(n));
-    }
-    const size_t colon = line.rfind(':');
-    ASSERT_TRUE(line.starts_with("listening on ") && colon != std::string::npos)
-        << "quor-server did not start: " << line << Stderr();
-    port_ = std::atoi(line.c_str() + colon + 1);
+    port_ = st::ReadListeningPort(stdoutFd_, std::chrono::seconds(30), line);
+    ASSERT_NE(port_, 0) << "quor-server did not start: " << line << Stderr();
   }
 
   // On PostgreSQL: the rows of this instance's own users.

@@ -13,11 +13,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/soap/bench/measure.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
 #include "platform/soap/listener.h"
@@ -28,53 +30,21 @@ using namespace std::chrono;
 
 namespace {
 
-struct Result {
-  size_t calls = 0;
-  size_t failures = 0;
-  double perSecond = 0;
-  double medianUs = 0;
-  double p99Us = 0;
-};
-
-Result Measure(const std::string& url, const std::string& body, std::string_view expect, int clients,
-               duration<double> length) {
-  std::vector<std::vector<double>> latencies(clients);
-  std::atomic<size_t> failures{0};
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < clients; ++t) {
-    threads.emplace_back([&, t] {
-      HttpClient client;
-      HttpReply reply;
-      for (int i = 0; i < 50; ++i) client.Post(url, body, reply);  // warm up, connect
-      while (!go) std::this_thread::yield();
-      const auto end = steady_clock::now() + duration_cast<steady_clock::duration>(length);
-      auto& mine = latencies[t];
-      mine.reserve(200000);
-      while (steady_clock::now() < end) {
-        const auto start = steady_clock::now();
+quor::bench::Result Measure(const std::string& url, const std::string& body, std::string_view expect, int clients,
+                      duration<double> length) {
+  return quor::bench::Measure(
+      clients, length,
+      [&] {
+        auto client = std::make_unique<HttpClient>();
+        HttpReply reply;
+        for (int i = 0; i < 50; ++i) client->Post(url, body, reply);  // warm up, connect
+        return client;
+      },
+      [&](HttpClient& client) {
+        HttpReply reply;
         const HRESULT hr = client.Post(url, body, reply);
-        mine.push_back(duration<double, std::micro>(steady_clock::now() - start).count());
-        if (FAILED(hr) || reply.status != 200 || reply.body.find(expect) == std::string::npos) ++failures;
-      }
-    });
-  }
-  const auto started = steady_clock::now();
-  go = true;
-  for (auto& t : threads) t.join();
-  const double seconds = duration<double>(steady_clock::now() - started).count();
-  std::vector<double> all;
-  for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
-  std::sort(all.begin(), all.end());
-  Result r;
-  r.calls = all.size();
-  r.failures = failures;
-  r.perSecond = static_cast<double>(all.size()) / seconds;
-  if (!all.empty()) {
-    r.medianUs = all[all.size() / 2];
-    r.p99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-  }
-  return r;
+        return SUCCEEDED(hr) && reply.status == 200 && reply.body.find(expect) != std::string::npos;
+      });
 }
 
 }  // namespace
@@ -109,9 +79,9 @@ int main(int argc, char** argv) {
   double ratio[2] = {0, 0};
   int row = 0;
   for (int clients : {1, 8}) {
-    const Result call = Measure(server.Url("/bench/Echo.sod"), body, "<result>[hello|text]</result>", clients,
+    const quor::bench::Result call = Measure(server.Url("/bench/Echo.sod"), body, "<result>[hello|text]</result>", clients,
                                 duration<double>(seconds));
-    const Result fixed =
+    const quor::bench::Result fixed =
         Measure(server.Url(kBenchRoutePath), body, "<result>[fixed|text]</result>", clients, duration<double>(seconds));
     for (const auto& [name, r] : {std::pair{"Echo.Convert (call)", call}, std::pair{"fixed text (transport)", fixed}})
       std::printf("%-24s %7d %9zu %11.0f %11.1f %9.1f %8zu\n", name, clients, r.calls, r.perSecond, r.medianUs,

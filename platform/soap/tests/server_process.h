@@ -140,6 +140,24 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
   return r;
 }
 
+// Reads quor-server's first line, "listening on ADDRESS:PORT", from its
+// standard output: the port, or 0 with what was read in `line`.
+inline int ReadListeningPort(int fd, std::chrono::seconds wait, std::string& line) {
+  line.clear();
+  const auto until = std::chrono::steady_clock::now() + wait;
+  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char c[256];
+    const ssize_t n = ::read(fd, c, sizeof c);
+    if (n <= 0) break;
+    line.append(c, static_cast<size_t>(n));
+  }
+  const size_t colon = line.rfind(':');
+  if (!line.starts_with("listening on ") || colon == std::string::npos) return 0;
+  return std::atoi(line.c_str() + colon + 1);
+}
+
 class ServerProcess {
  public:
   struct Config {
@@ -218,24 +236,12 @@ class ServerProcess {
     }
     pid_ = s.pid;
     stdoutFd_ = s.stdoutFd;
-    // One line: "listening on 127.0.0.1:PORT".
     std::string line;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
-      pollfd p{stdoutFd_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char c[256];
-      const ssize_t n = ::read(stdoutFd_, c, sizeof c);
-      if (n <= 0) break;
-      line.append(c, n);
-    }
-    const size_t colon = line.rfind(':');
-    if (!line.starts_with("listening on ") || colon == std::string::npos) {
+    port_ = ReadListeningPort(stdoutFd_, std::chrono::seconds(20), line);
+    if (port_ == 0) {
       error_ = "quor-server did not start: " + line + Stderr();
       Stop(SIGKILL);
-      return;
     }
-    port_ = std::atoi(line.c_str() + colon + 1);
   }
 
   Config config_;
