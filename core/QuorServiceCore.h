@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/store/CollabDBConnectImpl.h"
 #include "core/store/LogDBConnectImpl.h"
 #include "platform/com/dispatch.h"
 
@@ -93,8 +94,46 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   HRESULT GetGroupUserList(OpCall& call);
   HRESULT GetOwnGroupList(OpCall& call);
 
+  // Share fields, messages, sharing and attendees (the collaboration store).
+  HRESULT PutShareField(OpCall& call);
+  HRESULT GetShareField(OpCall& call);
+  HRESULT UpdateShareField(OpCall& call);
+  HRESULT RemoveShareField(OpCall& call);
+  HRESULT GetShareFieldList(OpCall& call);
+  HRESULT GetShareFieldURIList(OpCall& call);
+  HRESULT GetShareFieldAttribute(OpCall& call);
+  HRESULT GetShareFieldURI(OpCall& call);
+  HRESULT PutMessage(OpCall& call);
+  HRESULT GetMessage(OpCall& call);
+  HRESULT UpdateMessage(OpCall& call);
+  HRESULT RemoveMessage(OpCall& call);
+  HRESULT StartSharing(OpCall& call);
+  HRESULT EndSharing(OpCall& call);
+  HRESULT SaveSharing(OpCall& call);
+  HRESULT GetAttendeesList(OpCall& call);
+  HRESULT AddAttendee(OpCall& call);  // also ChangeOwner
+  HRESULT DeleteAttendee(OpCall& call);
+  HRESULT GetURLUnsupported(OpCall& call);
+  HRESULT GetConferenceManagerURL(OpCall& call);
+  // ACLs of either store, chosen by the uri.
+  HRESULT GetACL(OpCall& call);
+  HRESULT PutACL(OpCall& call);
+  HRESULT UpdateACL(OpCall& call);
+  HRESULT DeleteACL(OpCall& call);
+  HRESULT GetACLEntry(OpCall& call);
+  HRESULT PutACLEntry(OpCall& call);
+  HRESULT UpdateACLEntry(OpCall& call);
+  HRESULT DeleteACLEntry(OpCall& call);
+  // Locks of either store, chosen by the uri's kind.
+  HRESULT LockVO(OpCall& call);
+  HRESULT UnlockVO(OpCall& call);
+  // The resume queue.
+  HRESULT ResumeServiceProcess(OpCall& call);
+  HRESULT GetResumeIDList(OpCall& call);
+
  private:
   std::unique_ptr<CLogDBConnectImpl> log_;
+  CCollabDBConnectImpl* collab_ = nullptr;  // the module's; never null after construction
 };
 
 }  // namespace quor::core

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "platform/com/hresult.h"
 #include "platform/com/variant.h"
 #include "platform/eventlog/eventlog.h"
+#include "platform/xml/dom.h"
 
 namespace quor::core {
 
@@ -89,9 +91,46 @@ class CQuorServiceUtils {
   HRESULT WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const;
 
   // ---- URNs ----
+  // The URN of a Vesk object, "urn:vocontent:vodb000:" + user + "-" + name;
+  // of a share field, "urn:vocontent:covodb000:" + author + "-" + name; of a
+  // resource, "urn:voresource:" + name; and a resource's folder name,
+  // "urn_voresource_" + name. The parts go in unchanged: a URN is a key of the
+  // tables, never part of a statement's text.
+  static std::string MakeVOContentURI(std::string_view user, std::string_view name);
+  static std::string MakeCoVOContentURI(std::string_view author, std::string_view name);
+  static std::string MakeVOResourceURI(std::string_view name);
+  static std::string MakeVOResourceDirName(std::string_view name);
+  static com::Bstr MakeVOContentURIW(const com::Bstr& user, const com::Bstr& name);
+  static com::Bstr MakeCoVOContentURIW(const com::Bstr& author, const com::Bstr& name);
   // 1 for a Vesk content URN ("urn:vocontent:vodb"), 2 for a share field
   // ("urn:vocontent:covodb"), 0 for anything else.
   static int ClassifyVOURI(const com::Bstr& uri);
+  // ResourceURL and ResourceDir under the service key; none when missing,
+  // empty, or longer than 260 bytes.
+  static std::optional<std::string> ReadResourceURL();
+  static std::optional<std::string> ReadResourceDir();
+
+  // ---- ACL documents and access evaluation ----
+  // "<VOACL>" with a "control" entry for the owner and one for
+  // "administrator", both with every right ("rwdarawad").
+  static HRESULT MakeDefaultACL(const com::Bstr& owner, com::Bstr& document);
+  // Whether `acl` grants `user` every right token of `requested` ("r", "w",
+  // "d", "ar", "aw", "ad") through one of its entries. On a refusal `status`
+  // says why (never 0); after a grant it may hold a warning.
+  bool CheckAccessRights(const com::Bstr& user, std::u16string_view requested, const com::Bstr& acl,
+                         HRESULT& status) const;
+  // Whether one "control" entry names `user` (by name, "everyone",
+  // "administrator" or a group) and holds every requested token.
+  bool EvaluateControlEntry(const com::Bstr& user, std::u16string_view requested, const xml::NodePtr& entry) const;
+  // The entry of `entryUser` written out, or null when there is none.
+  static HRESULT GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry);
+  // The document with a new entry, the entry's rights replaced, or the entry
+  // removed (the first entry of that user only).
+  static HRESULT PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
+                                       com::Bstr& document);
+  static HRESULT UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
+                                          com::Bstr& document);
+  static HRESULT DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& document);
 
   // ---- Administrators, users and groups ----
   // From the directory when the authentication accessor is ready, otherwise

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +35,23 @@ inline constexpr std::string_view kUserGroupKey = "Software\\Velt\\QuorService\\
 struct UserGroup {
   com::Bstr name;
   std::vector<com::Bstr> members;
+};
+
+class CCollabDBConnectImpl;
+
+// A write a store refused to make over existing data, kept until its client
+// settles it: the forced operation and its argument values. The layout of the
+// values depends on the operation (see ServiceConfig_Resume.cpp).
+struct ResumeEntry {
+  int64_t number = 0;
+  com::Bstr key;  // "RESUME:<number>"
+  com::Bstr operation;
+  std::vector<com::Bstr> arguments;
+
+  // The values naming the user who made the entry and the object's name; null
+  // for a layout of no known operation.
+  const com::Bstr* User() const;
+  const com::Bstr* Name() const;
 };
 
 class CServiceConfig {
@@ -68,6 +88,22 @@ class CServiceConfig {
   // The folder `name` below the home folder.
   std::string FolderPath(std::string_view name) const;
 
+  // ---- The resume queue (process-wide; every call takes its lock) ----
+  // Queues an entry and answers its key. Numbers come from one counter for
+  // the life of the object: a key is never handed out twice.
+  com::Bstr MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments);
+  std::optional<ResumeEntry> FindResumeEntry(const com::Bstr& key) const;
+  void RemoveResumeEntry(const com::Bstr& key);
+  // Settles an entry: flag "TRUE" (any case) replays its forced operation on
+  // `collab`, any other flag drops it. Only the entry's own user or an
+  // administrator may settle it; for anyone else the key does not exist. The
+  // entry leaves the queue before the replay, so it is settled once.
+  HRESULT ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
+                            const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab);
+  // "<root>" with a "resumelist" element (resumeID, method, name) per entry of
+  // `user` (and of `name`, when one is given).
+  HRESULT GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const;
+
   com::Bstr AdminGroupName;  // null: not read
   int32_t CompressThreshold = -1;
   int32_t LogLevel = LOGLEVEL_NOT_READ;
@@ -89,6 +125,10 @@ class CServiceConfig {
 
  private:
   void ClearDefinitions();
+
+  mutable std::mutex resumeMutex_;
+  std::list<ResumeEntry> resumeQueue_;
+  int64_t nextResumeNumber_ = 0;
 };
 
 // Reads a text value of the service key (or of `key`) as the registry holds

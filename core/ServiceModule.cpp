@@ -27,6 +27,17 @@ CServiceConfig& CServiceModule::EnsureSettings() {
   return *settings_;
 }
 
+CCollabDBConnectImpl& CServiceModule::EnsureCollabStore() {
+  std::lock_guard lock(storeMutex_);
+  if (!collab_) {
+    auto store = std::make_unique<CCollabDBConnectImpl>(connection_.get());
+    // A set-up that fails leaves the store working with the settings it has.
+    store->Init();
+    collab_ = std::move(store);
+  }
+  return *collab_;
+}
+
 HRESULT CServiceModule::InitInstance() {
   CKeywordTable::Instance();
   CQuorServiceUtils& utils = EnsureUtils();
@@ -82,6 +93,10 @@ void CServiceModule::OpenRepository() {
 }
 
 void CServiceModule::ExitInstance() {
+  {
+    std::lock_guard lock(storeMutex_);
+    collab_.reset();
+  }
   utils_.reset();
   connection_.reset();
 }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceConfig.h"
+#include "core/store/CollabDBConnectImpl.h"
 #include "core/store/DBConnect.h"
 
 namespace quor::core {
@@ -31,6 +33,10 @@ class CServiceModule {
   // Created by whichever first use needs them.
   CQuorServiceUtils& EnsureUtils();
   CServiceConfig& EnsureSettings();
+  // The process-wide collaboration store over the shared connection, made
+  // and set up by the first component that needs it.
+  CCollabDBConnectImpl& EnsureCollabStore();
+  CCollabDBConnectImpl* CollabStore() const { return collab_.get(); }
 
  private:
   CServiceModule() = default;
@@ -39,6 +45,8 @@ class CServiceModule {
   std::unique_ptr<CDBConnect> connection_;
   std::unique_ptr<CServiceConfig> settings_;
   std::unique_ptr<CQuorServiceUtils> utils_;
+  std::unique_ptr<CCollabDBConnectImpl> collab_;
+  std::mutex storeMutex_;
 };
 
 }  // namespace quor::core

@@ -7,7 +7,7 @@
 namespace quor::core {
 namespace {
 
-constexpr int32_t kUnknownError = 1;
+constexpr int32_t kUnknownError = E_FAIL;
 
 ado::Parameter Bind(const com::Variant& value) {
   const com::Variant v = value.Dereferenced();
@@ -33,6 +33,10 @@ int32_t CDBConnect::Fail(int32_t status) {
     LastErrorText = info && !info->description.IsNull() ? info->description : com::Bstr(u"");
     return status;
   }
+  return UnknownError();
+}
+
+int32_t CDBConnect::UnknownError() {
   LastErrorText = com::Bstr(u"Unknown Error");
   return kUnknownError;
 }
@@ -65,6 +69,30 @@ CommandHolder CDBConnect::NewCommand() {
   return command;
 }
 
+int32_t CDBConnect::BeginTrans() {
+  if (!connection_) {
+    LastErrorText = com::Bstr(u"The database connection has not been opened.");
+    return ado::adErrObjectClosed;
+  }
+  com::ClearErrorInfo();
+  const HRESULT hr = connection_->BeginTrans();
+  return FAILED(hr) ? Fail(hr) : 0;
+}
+
+int32_t CDBConnect::CommitTrans() {
+  if (!connection_) return ado::adErrObjectClosed;
+  com::ClearErrorInfo();
+  const HRESULT hr = connection_->CommitTrans();
+  return FAILED(hr) ? Fail(hr) : 0;
+}
+
+int32_t CDBConnect::RollbackTrans() {
+  if (!connection_) return ado::adErrObjectClosed;
+  com::ClearErrorInfo();
+  const HRESULT hr = connection_->RollbackTrans();
+  return FAILED(hr) ? Fail(hr) : 0;
+}
+
 int32_t CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
                         std::span<const com::Variant> params, int64_t* rowsAffected) {
   if (!connection_) {
@@ -94,7 +122,7 @@ int32_t CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, 
 }
 
 int32_t CDBConnect::ExecuteUpdateWithParam(CommandHolder& command, std::string_view sql) {
-  if (!command) return Fail(kUnknownError);
+  if (!command) return UnknownError();
   return Run(command, nullptr, sql, {}, nullptr);
 }
 
@@ -116,7 +144,7 @@ int32_t CDBConnect::ReleaseQuery(CommandHolder& command, RecordsetHolder& rows) 
 }
 
 int32_t CDBConnect::GetFieldString(const RecordsetHolder& rows, std::string_view column) {
-  if (!rows) return Fail(kUnknownError);
+  if (!rows) return UnknownError();
   com::ClearErrorInfo();
   com::Variant value;
   HRESULT hr = rows->GetValue(text::Widen(column), value);

@@ -21,8 +21,8 @@ using CommandHolder = std::unique_ptr<ado::Command>;
 using RecordsetHolder = std::unique_ptr<ado::Recordset>;
 
 // Result convention: 0 on success; a failing status of the data layer as it
-// is (negative), with LastErrorText set to its description; 1 with "Unknown
-// Error" for anything else.
+// is (negative), with LastErrorText set to its description; E_FAIL with
+// "Unknown Error" for anything else (a failure is never a success code).
 class CDBConnect {
  public:
   CDBConnect();
@@ -64,6 +64,12 @@ class CDBConnect {
   // A command bound to this connection, for ExecuteUpdateWithParam.
   CommandHolder NewCommand();
 
+  // One transaction at a time on the connection; statements run in between
+  // commit or roll back together. See DBTransaction.
+  int32_t BeginTrans();
+  int32_t CommitTrans();
+  int32_t RollbackTrans();
+
   // The catalogs (databases or owners), the tables of the current database,
   // and the columns of one table. The lists are emptied first.
   virtual int32_t GetCatalogList(std::vector<com::Bstr>& list) = 0;
@@ -89,6 +95,7 @@ class CDBConnect {
 
  private:
   int32_t Fail(int32_t status);
+  int32_t UnknownError();
   int32_t Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql, std::span<const com::Variant> params,
               int64_t* rowsAffected);
 
@@ -96,6 +103,31 @@ class CDBConnect {
   std::string provider_;
   std::string dataSource_;
   std::string initialCatalog_;
+};
+
+// A transaction that rolls back unless it was committed.
+class DBTransaction {
+ public:
+  explicit DBTransaction(CDBConnect& db) : db_(db) {}
+  ~DBTransaction() {
+    if (open_) db_.RollbackTrans();
+  }
+  DBTransaction(const DBTransaction&) = delete;
+  DBTransaction& operator=(const DBTransaction&) = delete;
+
+  int32_t Begin() {
+    const int32_t status = db_.BeginTrans();
+    open_ = status == 0;
+    return status;
+  }
+  int32_t Commit() {
+    open_ = false;
+    return db_.CommitTrans();
+  }
+
+ private:
+  CDBConnect& db_;
+  bool open_ = false;
 };
 
 class CSqlServerDBConnect : public CDBConnect {

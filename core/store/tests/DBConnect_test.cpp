@@ -43,7 +43,7 @@ TEST(DBConnect, ClosedUntilOpenedAndAfterFailedOpen) {
   CommandHolder command;
   RecordsetHolder rows;
   EXPECT_LT(db.ExecuteQuery(command, rows, "SELECT 1"), 0);
-  EXPECT_EQ(db.GetFieldString(rows, "X"), 1);
+  EXPECT_EQ(db.GetFieldString(rows, "X"), E_FAIL);
   EXPECT_EQ(db.LastErrorText, u"Unknown Error");
 
   EXPECT_LT(db.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""),

@@ -1,0 +1,146 @@
+// The resume queue: writes a store refused to make over existing data, each
+// waiting until its client replays or drops it. It lives in memory only.
+//
+// Argument layouts, by operation (positions from 0):
+//   ForcePutShareField               4: field, user, name, author
+//   ForcePutVOContent                3: content, name, user
+//   ForcePutVOResource               2: name, user
+//   ForcePutVOResourcewithAttribute 10: props, urlleaf, description, id, type,
+//                                       version, creator, modulename, name, user
+#include <algorithm>
+
+#include "core/KeywordTable.h"
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceConfig.h"
+#include "core/StatusCodes.h"
+#include "core/store/CollabDBConnectImpl.h"
+#include "platform/text/text.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+namespace {
+
+struct Layout {
+  size_t user;
+  size_t name;
+};
+
+std::optional<Layout> LayoutOf(size_t count) {
+  switch (count) {
+    case 4:
+      return Layout{1, 2};
+    case 3:
+      return Layout{2, 1};
+    case 2:
+      return Layout{1, 0};
+    case 10:
+      return Layout{9, 8};
+    default:
+      return std::nullopt;
+  }
+}
+
+bool Given(const com::Bstr& text) { return !text.IsNull() && !text.Empty(); }
+
+}  // namespace
+
+const com::Bstr* ResumeEntry::User() const {
+  const auto layout = LayoutOf(arguments.size());
+  return layout ? &arguments[layout->user] : nullptr;
+}
+
+const com::Bstr* ResumeEntry::Name() const {
+  const auto layout = LayoutOf(arguments.size());
+  return layout ? &arguments[layout->name] : nullptr;
+}
+
+com::Bstr CServiceConfig::MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments) {
+  std::lock_guard lock(resumeMutex_);
+  ResumeEntry entry;
+  entry.number = nextResumeNumber_++;
+  entry.key = com::Bstr::FromUtf8(text::Format("RESUME:%d", entry.number));
+  entry.operation = com::Bstr(operation);
+  entry.arguments = std::move(arguments);
+  com::Bstr key = entry.key;
+  resumeQueue_.push_back(std::move(entry));
+  return key;
+}
+
+std::optional<ResumeEntry> CServiceConfig::FindResumeEntry(const com::Bstr& key) const {
+  std::lock_guard lock(resumeMutex_);
+  for (const auto& entry : resumeQueue_)
+    if (entry.key.View() == key.View()) return entry;
+  return std::nullopt;
+}
+
+void CServiceConfig::RemoveResumeEntry(const com::Bstr& key) {
+  std::lock_guard lock(resumeMutex_);
+  const auto found =
+      std::find_if(resumeQueue_.begin(), resumeQueue_.end(), [&](const auto& e) { return e.key.View() == key.View(); });
+  if (found != resumeQueue_.end()) resumeQueue_.erase(found);
+}
+
+HRESULT CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
+                                          const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab) {
+  ResumeEntry entry;
+  {
+    std::lock_guard lock(resumeMutex_);
+    const auto found = std::find_if(resumeQueue_.begin(), resumeQueue_.end(),
+                                    [&](const auto& e) { return e.key.View() == resumeID.View(); });
+    if (found == resumeQueue_.end()) return QS_E_RESUME_ID_NOT_AVAILABLE;
+    // Someone else's entry is not there for this caller.
+    const com::Bstr* owner = found->User();
+    if (!administrator && (!owner || owner->View() != principal.View())) return QS_E_RESUME_ID_NOT_AVAILABLE;
+    entry = std::move(*found);
+    resumeQueue_.erase(found);
+  }
+
+  if (!text::EqualsNoCase(flag.View(), u"TRUE")) {
+    result = CQuorServiceUtils::FormatResultCode(0);
+    return S_OK;
+  }
+  const auto& args = entry.arguments;
+  const auto& name = entry.operation.View();
+  if (name == u"ForcePutShareField" && args.size() == 4)
+    return collab.ForcePutShareField(args[1], args[3], args[2], args[0], result);
+  // The content store's forced puts come with that store.
+  if (name == u"ForcePutVOContent" || name == u"ForcePutVOResource" || name == u"ForcePutVOResourcewithAttribute")
+    return E_NOTIMPL;
+  return QS_E_QUEUE_ENTRY_UNRECOGNIZED;
+}
+
+HRESULT CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
+  std::lock_guard lock(resumeMutex_);
+  if (resumeQueue_.empty()) {
+    result = com::Bstr(u"<root></root>");
+    return S_OK;
+  }
+  const auto& kw = CKeywordTable::Instance();
+  auto document = xml::Document::Create();
+  auto root = document->createElement(kw.Narrow(KW_ROOT));
+  const auto add = [&](const xml::NodePtr& parent, KeywordIndex element, const com::Bstr& value) {
+    auto node = document->createElement(kw.Narrow(element));
+    node->setText(value.ToUtf8());
+    parent->appendChild(node);
+  };
+  for (const auto& entry : resumeQueue_) {
+    const com::Bstr* entryUser = entry.User();
+    const com::Bstr* entryName = entry.Name();
+    if (!entryUser || !entryName) continue;
+    bool selected;
+    if (Given(user))
+      selected = entryUser->View() == user.View() && (!Given(name) || entryName->View() == name.View());
+    else
+      selected = Given(name) && entryName->View() == name.View();
+    if (!selected) continue;
+    auto item = document->createElement(kw.Narrow(KW_RESUMELIST));
+    add(item, KW_RESUMEID, entry.key);
+    add(item, KW_METHOD, entry.operation);
+    add(item, KW_NAME, *entryName);
+    root->appendChild(item);
+  }
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+}  // namespace quor::core

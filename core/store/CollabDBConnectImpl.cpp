@@ -1,0 +1,330 @@
+// The collaboration store: its set-up, the query routines every operation
+// answers through, and the share-field operations.
+#include "core/store/CollabDBConnectImpl.h"
+
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/store/CollabDBConnectImpl_Detail.h"
+
+namespace quor::core {
+
+using namespace collab;
+
+namespace {
+
+constexpr std::string_view kListColumns =
+    "SELECT AUTHOR, NAME, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, LOCK_STATUS, ACCESSLIST FROM QUORCOLLAB";
+
+constexpr std::u16string_view kCorruptedData = u"There is corrupted data. If want to overwrite, resume this process.";
+
+}  // namespace
+
+CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection) : db_(connection) {
+  Utils().LogStream.TraceCall(kClass, "Constructor");
+}
+
+CCollabDBConnectImpl::~CCollabDBConnectImpl() { Utils().LogStream.TraceCall(kClass, "Destructor"); }
+
+CQuorServiceUtils& CCollabDBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
+
+HRESULT CCollabDBConnectImpl::Init() {
+  Utils().LogStream.TraceCall(kClass, "Init");
+  CKeywordTable::Instance();
+  CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
+  if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
+  // Without a home folder there is no config folder to load.
+  if (!settings.ConfigDocument && !settings.HomeDir.Empty()) {
+    const HRESULT loaded = settings.LoadConfigDirectory();
+    if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) return loaded;
+  }
+  if (settings.LogLevel == LOGLEVEL_NOT_READ) settings.ReadLogLevel();
+  if (settings.AdminUsers.empty()) settings.ReadAdminUsers();
+  if (settings.UserGroups.empty()) {
+    if (const int read = settings.ReadUserGroups(); read < 0) return read;
+  }
+  if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
+  if (settings.AdminGroupName.IsNull()) settings.ReadAdminGroupName();
+  return S_OK;
+}
+
+// ---- Query routines -------------------------------------------------------------
+
+HRESULT CCollabDBConnectImpl::RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  int64_t changed = 0;
+  if (db_->ExecuteNonQuery(sql, params, changed) != 0 || changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
+  result = ResultOk();
+  return S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
+                                         std::string_view column, std::string_view element, com::Bstr& result) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    auto node = document->createElement(element);
+    node->setText(Column(*db_, rows, column).ToUtf8());
+    root->appendChild(node);
+  }
+  db_->ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  const auto add = [&](const xml::NodePtr& parent, KeywordIndex name, const com::Bstr& text) {
+    auto node = document->createElement(Kw(name));
+    node->setText(text.ToUtf8());
+    parent->appendChild(node);
+  };
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    const com::Bstr uri = Column(*db_, rows, "VOURI");
+    const auto active = FindActiveField(uri);
+    auto field = document->createElement(Kw(KW_FIELD));
+    add(field, KW_AUTHOR, Column(*db_, rows, "AUTHOR"));
+    add(field, KW_NAME, Column(*db_, rows, "NAME"));
+    add(field, KW_URI, uri);
+    add(field, KW_OWNER, Column(*db_, rows, "OWNER"));
+    add(field, KW_IPADDRESS, active ? active->ipaddress : com::Bstr(u""));
+    add(field, KW_MESSAGE, Column(*db_, rows, "MESSAGE"));
+    add(field, KW_ACTIVE, CKeywordTable::Instance()[active ? KW_TRUE : KW_FALSE]);
+    add(field, KW_CREATEDATE, Column(*db_, rows, "CREATEDATE"));
+    add(field, KW_UPDATEDATE, Column(*db_, rows, "UPDATEDATE"));
+    add(field, KW_LOCK_STATUS, Column(*db_, rows, "LOCK_STATUS"));
+    const com::Bstr acl = Column(*db_, rows, "ACCESSLIST");
+    auto aclNode = document->createElement(Kw(KW_ACL));
+    if (auto element = AclElement(acl))
+      aclNode->appendChild(element);
+    else
+      aclNode->setText(acl.ToUtf8());
+    field->appendChild(aclNode);
+    root->appendChild(field);
+  }
+  db_->ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
+  row = RowState{};
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {Value(uri)};
+  const int32_t status = db_->ExecuteQuery(
+      command, rows, "SELECT AUTHOR, NAME, OWNER, MESSAGE, LOCK_STATUS, ACCESSLIST FROM QUORCOLLAB WHERE VOURI = ?",
+      params);
+  if (status != 0) return status;
+  if (!rows->Eof()) {
+    row.found = true;
+    row.author = Column(*db_, rows, "AUTHOR");
+    row.name = Column(*db_, rows, "NAME");
+    row.owner = Column(*db_, rows, "OWNER");
+    row.message = Column(*db_, rows, "MESSAGE");
+    row.lock = Column(*db_, rows, "LOCK_STATUS");
+    row.acl = Column(*db_, rows, "ACCESSLIST");
+  }
+  db_->ReleaseQuery(command, rows);
+  return S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::GetRawACL(const com::Bstr& uri, com::Bstr& acl) {
+  acl = com::Bstr();
+  RowState row;
+  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (!row.found) return QS_E_URI_INVALID;
+  acl = row.acl;
+  return acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
+                                          HRESULT ownCode) const {
+  HRESULT status = S_OK;
+  if (Utils().CheckAccessRights(user, rights, acl, status)) return S_OK;
+  return status != S_OK ? status : ownCode;
+}
+
+HRESULT CCollabDBConnectImpl::Authorize(const com::Bstr& user, const com::Bstr& uri, std::u16string_view rights,
+                                        HRESULT ownCode) {
+  com::Bstr acl;
+  if (HRESULT hr = GetRawACL(uri, acl); hr != S_OK) return hr;
+  return CheckRights(user, rights, acl, ownCode);
+}
+
+// ---- Writes ---------------------------------------------------------------------
+
+HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
+                                               const com::Bstr& field) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  com::Bstr acl;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  const com::Variant now = Now();
+  // FIELDLEN counts UTF-16 code units, as the interface's strings do.
+  const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),
+                                 Value(field),  Value(uri),  Value(user),
+                                 now,           now,         Value(acl)};
+  const int32_t status = db_->ExecuteNonQuery(
+      "INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
+      "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, '', ?, ?, '0', '0', ?)",
+      params);
+  if (status == 0) return S_OK;
+  // The URN is the table's key: a row that holds it now belongs to another
+  // put (or to another author and name that make the same URN).
+  RowState row;
+  if (QueryRow(uri, row) == S_OK && row.found) return QS_E_VESK_EXISTS;
+  return status;
+}
+
+HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  const com::Variant params[] = {com::Variant(static_cast<int32_t>(field.Length())), Value(field), Value(uri)};
+  int64_t changed = 0;
+  if (const int32_t status =
+          db_->ExecuteNonQuery("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, changed);
+      status != 0)
+    return status;
+  return changed == 0 ? QS_E_URI_INVALID : S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field) {
+  if (HRESULT hr = Authorize(user, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  RowState row;
+  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (!row.found) return QS_E_URI_INVALID;
+  if (row.lock != u"0" && row.lock != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  return WriteField(uri, field);
+}
+
+// ---- Share fields -----------------------------------------------------------------
+
+HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
+                                            const com::Bstr& field, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "PutShareField");
+  std::lock_guard lock(operation_);
+  const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  // Whether the share field exists is decided by its row, not by what the
+  // caller may read of it.
+  RowState row;
+  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (!row.found) {
+    if (HRESULT hr = InsertShareField(author, user, name, field); hr != S_OK) return hr;
+    result = RootAnswer({{Kw(KW_RESULTCODE), "0"}, {Kw(KW_URI), uri.ToUtf8()}});
+    return S_OK;
+  }
+  if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
+  if (HRESULT hr = CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+
+  // The caller decides through the resume queue whether to overwrite.
+  const com::Bstr key =
+      CServiceModule::Instance().EnsureSettings().MakeResumeKey(u"ForcePutShareField", {field, user, name, author});
+  result = RootAnswer({{Kw(KW_RESULTCODE), "1"},
+                       {Kw(KW_RESUMEID), key.ToUtf8()},
+                       {Kw(KW_DESCRIPTION), com::Bstr(kCorruptedData).ToUtf8()}});
+  return S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
+                                                 const com::Bstr& field, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "ForcePutShareField");
+  std::lock_guard lock(operation_);
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
+
+  // The old row goes and the new one comes together, or neither does.
+  DBTransaction transaction(*db_);
+  if (const int32_t status = transaction.Begin(); status != 0) return status;
+  RowState row;
+  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (row.found) {
+    if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
+    // Replacing the row overwrites its text and drops its ACL, message and
+    // owner: the caller needs the write and the delete right.
+    if (HRESULT hr = CheckRights(user, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+    if (row.lock != u"0" && row.lock != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+    const com::Variant params[] = {Value(uri)};
+    if (const int32_t status = db_->ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params); status != 0)
+      return status;
+  }
+  if (HRESULT hr = InsertShareField(author, user, name, field); hr != S_OK) return hr;
+  if (const int32_t status = transaction.Commit(); status != 0) return status;
+  result = ResultOk();
+  return S_OK;
+}
+
+HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetShareField");
+  std::lock_guard lock(operation_);
+  if (uri.IsNull() || uri.Empty()) return QS_E_URI_NOT_SPECIFIED;
+  if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const com::Variant params[] = {Value(uri)};
+  return QueryField("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result);
+}
+
+HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
+                                               com::Bstr&) {
+  Utils().LogStream.TraceCall(kClass, "UpdateShareField");
+  std::lock_guard lock(operation_);
+  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
+  return UpdateFieldChecked(user, uri, field);
+}
+
+HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "RemoveShareField");
+  std::lock_guard lock(operation_);
+  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
+  RowState row;
+  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (!row.found) return QS_E_URI_INVALID;
+  // A locked share field stays, whoever holds the lock.
+  if (row.lock != u"0") return QS_E_OBJECT_LOCKED;
+  if (HRESULT hr = Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const com::Variant params[] = {Value(uri)};
+  return RunQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result);
+}
+
+HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetShareFieldList");
+  std::lock_guard lock(operation_);
+  return QueryList(kListColumns, {}, result);
+}
+
+HRESULT CCollabDBConnectImpl::GetShareFieldURIList(const com::Bstr&, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetShareFieldURIList");
+  std::lock_guard lock(operation_);
+  return QueryField("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
+}
+
+HRESULT CCollabDBConnectImpl::GetShareFieldURI(const com::Bstr&, const com::Bstr& author, const com::Bstr& name,
+                                               com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetShareFieldURI");
+  std::lock_guard lock(operation_);
+  const com::Variant params[] = {Value(author), Value(name)};
+  return QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result);
+}
+
+HRESULT CCollabDBConnectImpl::GetShareFieldAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetShareFieldAttribute");
+  std::lock_guard lock(operation_);
+  const com::Variant params[] = {Value(uri)};
+  return QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
+}
+
+}  // namespace quor::core

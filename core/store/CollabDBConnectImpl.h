@@ -1,0 +1,164 @@
+// The collaboration store: share fields (rows of QUORCOLLAB) with their
+// messages, ACL documents and locks, and the share fields being shared, with
+// their attendees, which live only in memory.
+//
+// Every operation takes the verified calling user first and answers through
+// `result` (left null where the operation answers nothing). Values reach the
+// database only as bound parameters.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/store/DBConnect.h"
+#include "platform/com/bstr.h"
+#include "platform/com/hresult.h"
+
+namespace quor::core {
+
+class CQuorServiceUtils;
+
+// A share field being shared: the row as it was when sharing started, the
+// address its owner gave, and the attendees (the owner first).
+struct ActiveShareField {
+  com::Bstr author;
+  com::Bstr name;
+  com::Bstr uri;
+  com::Bstr owner;
+  com::Bstr ipaddress;
+  com::Bstr message;
+  com::Bstr acl;  // attendees are checked against this copy
+  std::vector<com::Bstr> attendees;
+};
+
+class CCollabDBConnectImpl {
+ public:
+  // `connection` is the shared connection; the store does not own it.
+  explicit CCollabDBConnectImpl(CDBConnect* connection);
+  virtual ~CCollabDBConnectImpl();
+  CCollabDBConnectImpl(const CCollabDBConnectImpl&) = delete;
+  CCollabDBConnectImpl& operator=(const CCollabDBConnectImpl&) = delete;
+
+  // Reads the settings the store relies on that are still unread. 0 unless a
+  // loader failed (negative).
+  HRESULT Init();
+
+  // ---- Share fields ----
+  // A new share field, answered with its URN; for an existing one the caller
+  // may read, the corrupted-data answer with a resume entry for the forced put.
+  HRESULT PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name, const com::Bstr& field,
+                        com::Bstr& result);
+  // Replaces the share field with a new row of the caller's, when a put by
+  // the caller would be allowed to overwrite it (write and delete rights, not
+  // shared, not locked by someone else).
+  HRESULT ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
+                             const com::Bstr& field, com::Bstr& result);
+  HRESULT GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field, com::Bstr& result);
+  HRESULT RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT GetShareFieldList(const com::Bstr& user, com::Bstr& result);
+  HRESULT GetShareFieldURIList(const com::Bstr& user, com::Bstr& result);
+  HRESULT GetShareFieldURI(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name, com::Bstr& result);
+  HRESULT GetShareFieldAttribute(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+
+  // ---- Messages ----
+  HRESULT PutMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message, com::Bstr& result);
+  HRESULT GetMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message, com::Bstr& result);
+  HRESULT RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+
+  // ---- Sharing and attendees ----
+  HRESULT StartSharing(const com::Bstr& user, const com::Bstr& ipaddress, const com::Bstr& uri, com::Bstr& result);
+  HRESULT EndSharing(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT SaveSharing(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field, com::Bstr& result);
+  HRESULT GetAttendeesList(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT AddAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee, com::Bstr& result);
+  HRESULT DeleteAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee, com::Bstr& result);
+  // A copy of the active entry of `uri`, if the share field is being shared.
+  std::optional<ActiveShareField> FindActiveField(const com::Bstr& uri) const;
+
+  // ---- ACLs ----
+  HRESULT GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  HRESULT UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  HRESULT DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+  HRESULT PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
+                      com::Bstr& result);
+  HRESULT UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
+                         const com::Bstr& accright, com::Bstr& result);
+  HRESULT DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+
+  // ---- Locks and conference URLs ----
+  HRESULT LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  // "<root><url>...</url></root>" from the registry value ConferenceManagerURL.
+  HRESULT GetConferenceManagerURL(const com::Bstr& user, com::Bstr& result);
+  // Application sharing and video conferences have no server side: E_NOTIMPL.
+  HRESULT GetURLUnsupported(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name, com::Bstr& result);
+
+ private:
+  // The row a URN names, as far as the checks need it.
+  struct RowState {
+    bool found = false;
+    com::Bstr author, name, owner, message, acl, lock;
+  };
+
+  bool Ready() const { return db_ && db_->GetState() != 0; }
+  CQuorServiceUtils& Utils() const;
+
+  // ---- Query routines ----
+  // Runs a write that must change a row: the plain result text on success,
+  // QS_E_VESK_CONTENT_NOT_FOUND when it fails or changes nothing.
+  HRESULT RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  // "<root>" with one `element` per row holding `column`.
+  HRESULT QueryField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                     std::string_view element, com::Bstr& result);
+  // "<root>" with one "field" element per row describing the share field.
+  HRESULT QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  // The row of `uri`; `found` false when there is none.
+  HRESULT QueryRow(const com::Bstr& uri, RowState& row);
+  // The stored ACL text of an existing row: QS_E_URI_INVALID for an unknown URN.
+  HRESULT GetRawACL(const com::Bstr& uri, com::Bstr& acl);
+  // 0 when `acl` grants `user` every token of `rights`, else the check's
+  // status (or `ownCode` should the check give none).
+  HRESULT CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode) const;
+  // The ACL read and rights check every single-field operation starts with.
+  HRESULT Authorize(const com::Bstr& user, const com::Bstr& uri, std::u16string_view rights, HRESULT ownCode);
+
+  // ---- Writes ----
+  HRESULT InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
+                           const com::Bstr& field);
+  HRESULT WriteField(const com::Bstr& uri, const com::Bstr& field);
+  // The checks and write of UpdateShareField after its sharing check.
+  HRESULT UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field);
+  HRESULT StoreACL(const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  // Sets LOCK_STATUS to `lock` where it still holds `expected`.
+  HRESULT UpdateLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& uri, com::Bstr& result);
+  // Replaces the ACL through UpdateACL after an entry edit.
+  template <typename Edit>
+  HRESULT EditACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
+                       std::u16string_view rights, bool needsAccright, const com::Bstr& accright, com::Bstr& result,
+                       Edit&& edit);
+
+  // ---- The active list (guarded by activeMutex_) ----
+  HRESULT AddActiveField(ActiveShareField entry);
+  // The listed entry of `uri`, or the end; the caller holds activeMutex_.
+  std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri);
+
+  CDBConnect* db_;
+  // One operation at a time on the store: an operation's checks and its
+  // writes see the same row and the same active list. Recursive because
+  // operations build on one another (StartSharing reads through
+  // GetShareField, PutShareField through the row look-up).
+  mutable std::recursive_mutex operation_;
+  mutable std::mutex activeMutex_;
+  std::list<ActiveShareField> active_;
+};
+
+}  // namespace quor::core

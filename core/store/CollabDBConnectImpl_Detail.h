@@ -1,0 +1,66 @@
+// Helpers the collaboration store's source files share; not part of its
+// interface.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/KeywordTable.h"
+#include "core/QuorServiceUtils.h"
+#include "core/store/DBConnect.h"
+#include "platform/com/bstr.h"
+#include "platform/com/variant.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core::collab {
+
+inline constexpr std::string_view kClass = "CCollabDBConnectImpl";
+
+// A text bound as a parameter; a missing text binds as an empty one.
+inline com::Variant Value(const com::Bstr& text) { return com::Variant(text.IsNull() ? com::Bstr(u"") : text); }
+inline com::Variant Value(std::u16string_view text) { return com::Variant(com::Bstr(text)); }
+
+// A missing text counts as empty wherever texts are compared.
+inline std::u16string_view View(const com::Bstr& text) { return text.View(); }
+
+inline com::Variant Now() { return com::Variant(com::Bstr::FromUtf8(CQuorServiceUtils::FormatLogTime())); }
+
+inline std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
+
+inline const com::Bstr& ResultOk() {
+  static const com::Bstr ok = CQuorServiceUtils::FormatResultCode(0);
+  return ok;
+}
+
+// "<root>" holding one element per (name, text) pair, in order, the texts
+// escaped as XML character data.
+inline com::Bstr RootAnswer(std::initializer_list<std::pair<std::string_view, std::string>> elements) {
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  for (const auto& [name, text] : elements) {
+    auto element = document->createElement(name);
+    element->setText(text);
+    root->appendChild(element);
+  }
+  return com::Bstr::FromUtf8(root->xml());
+}
+
+// A column of the current row as text; NULL (no text form) counts as empty.
+inline com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string_view column) {
+  const com::Bstr* value = nullptr;
+  if (db.GetFieldValue(rows, column, value) != 0 || !value) return com::Bstr(u"");
+  return *value;
+}
+
+// The document element of an ACL text, or null when the text is no XML
+// document: what answers embed, never a declaration or a comment.
+inline xml::NodePtr AclElement(const com::Bstr& acl) {
+  if (acl.IsNull() || acl.Empty()) return nullptr;
+  auto document = xml::Document::Create();
+  if (!document->loadXML(acl.View())) return nullptr;
+  return document->documentElement();
+}
+
+}  // namespace quor::core::collab

@@ -1,0 +1,588 @@
+// The collaboration store on SQLite and PostgreSQL: share fields, rights,
+// the resume queue's forced put, messages, sharing, ACLs, locks and hostile
+// input.
+#include "core/store/CollabDBConnectImpl.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/store/tests/RepositoryFixture.h"
+#include "platform/xml/dom.h"
+
+using namespace quor;
+using namespace quor::core;
+using com::Bstr;
+
+namespace {
+
+const Bstr kAlice(u"alice");
+const Bstr kBob(u"bob");
+const Bstr kCarol(u"carol");
+const Bstr kAdmin(u"administrator");
+
+Bstr U(std::string_view utf8) { return Bstr::FromUtf8(utf8); }
+
+// A text of about `units` UTF-16 code units with everything a statement or a
+// document could stumble on.
+std::u16string Awkward(size_t units) {
+  const std::u16string piece = u"it's 50% <b>&amp; \"q\" -- ; \u65e5\u672c\u8a9e\u30c6\u30ad\u30b9\u30c8\r\n\t";
+  std::u16string text;
+  while (text.size() < units) text += piece;
+  return text;
+}
+
+// The texts of the elements named `name` anywhere in `answer`, in order.
+std::vector<std::string> Texts(const Bstr& answer, std::string_view name) {
+  auto document = xml::Document::Create();
+  EXPECT_TRUE(document->loadXML(answer.View())) << answer.ToUtf8().substr(0, 200);
+  std::vector<std::string> texts;
+  std::vector<xml::NodePtr> pending{document->documentElement()};
+  while (!pending.empty()) {
+    auto node = pending.back();
+    pending.pop_back();
+    if (!node) continue;
+    if (node->nodeName() == name) texts.push_back(node->text());
+    auto children = node->childNodes();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
+  }
+  return texts;
+}
+
+// The field text of a GetShareField answer.
+std::u16string FieldOf(const Bstr& answer) {
+  const auto texts = Texts(answer, "field");
+  EXPECT_EQ(texts.size(), 1u);
+  return texts.empty() ? u"" : Bstr::FromUtf8(texts[0]).Str();
+}
+
+class CollabStoreTest : public quor::core::testing::RepositoryTest {
+ protected:
+  void TearDown() override {
+    if (!IsSqlite() && db_.GetState() == 1) {
+      const com::Variant like[] = {com::Variant(U("%" + tag_ + "%"))};
+      db_.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI LIKE ?", like);
+      if (poisoned_) {
+        db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS poison_" + tag_ + " ON QUORCOLLAB");
+        db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS poison_" + tag_ + "()");
+      }
+    }
+    RepositoryTest::TearDown();
+  }
+
+  Bstr Name(std::string_view name) const { return U(Tagged(name)); }
+  static Bstr UriOf(const Bstr& author, const Bstr& name) {
+    return CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  }
+
+  // alice's new share field `name` holding `field`; its URN.
+  Bstr Put(const Bstr& name, const Bstr& field, const Bstr& user = kAlice) {
+    Bstr result;
+    EXPECT_EQ(store_.PutShareField(user, user, name, field, result), S_OK) << db_.LastErrorText.ToUtf8();
+    const Bstr uri = UriOf(user, name);
+    EXPECT_TRUE(result.View().starts_with(u"<root><resultCode>0</resultCode><uri>")) << result.ToUtf8();
+    EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
+    return uri;
+  }
+  std::u16string Read(const Bstr& uri, const Bstr& user = kAlice) {
+    Bstr result;
+    EXPECT_EQ(store_.GetShareField(user, uri, result), S_OK);
+    return FieldOf(result);
+  }
+  void Grant(const Bstr& uri, const Bstr& who, std::u16string_view rights) {
+    Bstr result;
+    ASSERT_EQ(store_.PutACLEntry(kAlice, uri, who, Bstr(rights), result), S_OK);
+  }
+  // A column of the row of `uri` as text, or "(none)" without a row.
+  std::string ColumnOf(const Bstr& uri, std::string_view column) {
+    CommandHolder command;
+    RecordsetHolder rows;
+    const com::Variant params[] = {com::Variant(uri)};
+    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORCOLLAB WHERE VOURI = ?", params), 0);
+    std::string value = "(none)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue.ToUtf8() : "(null)";
+    db_.ReleaseQuery(command, rows);
+    return value;
+  }
+  int64_t Rows(std::string_view where, const Bstr& value) {
+    CommandHolder command;
+    RecordsetHolder rows;
+    const com::Variant params[] = {com::Variant(value)};
+    EXPECT_EQ(
+        db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORCOLLAB WHERE " + std::string(where), params), 0);
+    int64_t n = -1;
+    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue.ToUtf8());
+    db_.ReleaseQuery(command, rows);
+    return n;
+  }
+  int64_t OurRows() { return Rows("VOURI LIKE ?", U("%" + tag_ + "%")); }
+  CServiceConfig& Queue() { return CServiceModule::Instance().EnsureSettings(); }
+
+  CCollabDBConnectImpl store_{&db_};
+  bool poisoned_ = false;
+};
+
+}  // namespace
+
+TEST_P(CollabStoreTest, ShareFieldsRoundTripExactly) {
+  const Bstr big(Awkward(1 << 20));
+  const Bstr name = U("\xE8\xA8\x88\xE7\x94\xBB 'q' 50% & <x> " + Tagged("big"));
+  const Bstr uri = Put(name, big);
+  EXPECT_EQ(Read(uri), big.Str());
+  EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), std::to_string(big.Length()));
+  EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
+  EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
+  EXPECT_EQ(ColumnOf(uri, "MESSAGE"), "");
+  EXPECT_EQ(ColumnOf(uri, "CREATEDATE"), ColumnOf(uri, "UPDATEDATE"));
+
+  Bstr result;
+  const Bstr small(u"\u65e5\u672c 'a''b' %_ &lt; <![CDATA[x]]>");
+  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, small, result), S_OK);
+  EXPECT_TRUE(result.IsNull()) << "an update answers nothing";
+  EXPECT_EQ(Read(uri), small.Str());
+  EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), std::to_string(small.Length()));
+  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(), result), S_OK);
+  EXPECT_EQ(Read(uri), u"");
+  EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), "0");
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+
+  // The lists see the row with its attributes.
+  ASSERT_EQ(store_.GetShareFieldAttribute(kBob, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "name"), std::vector<std::string>{name.ToUtf8()});
+  EXPECT_EQ(Texts(result, "active"), std::vector<std::string>{"false"});
+  EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"alice", "administrator"})) << "the ACL as elements";
+  ASSERT_EQ(store_.GetShareFieldURI(kBob, kAlice, name, result), S_OK);
+  EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
+  ASSERT_EQ(store_.GetShareFieldURIList(kBob, result), S_OK);
+  const auto uris = Texts(result, "uri");
+  EXPECT_EQ(std::count(uris.begin(), uris.end(), uri.ToUtf8()), 1);
+
+  ASSERT_EQ(store_.RemoveShareField(kAlice, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
+  EXPECT_EQ(store_.GetShareField(kAlice, uri, result), QS_E_URI_INVALID);
+  EXPECT_EQ(Rows("VOURI = ?", uri), 0);
+  EXPECT_EQ(store_.GetShareField(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
+  ASSERT_EQ(store_.GetShareFieldAttribute(kBob, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root/>");
+}
+
+TEST_P(CollabStoreTest, RightsAreGrantedPerEntryAndToken) {
+  const Bstr uri = Put(Name("plans"), Bstr(u"secret"));
+  Bstr result;
+  EXPECT_EQ(store_.GetShareField(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_TRUE(result.IsNull());
+  EXPECT_EQ(store_.UpdateShareField(kBob, uri, Bstr(u"x"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.RemoveShareField(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.PutACLEntry(kBob, uri, kBob, Bstr(u"rwd"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT)
+      << "nobody grants himself rights";
+
+  Grant(uri, kBob, u"r");
+  EXPECT_EQ(Read(uri, kBob), u"secret");
+  EXPECT_EQ(store_.UpdateShareField(kBob, uri, Bstr(u"x"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  // Write alone lets carol write but not read.
+  Grant(uri, kCarol, u"w");
+  ASSERT_EQ(store_.UpdateShareField(kCarol, uri, Bstr(u"from carol"), result), S_OK);
+  EXPECT_EQ(store_.GetShareField(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  // The administrator entry of the default ACL.
+  EXPECT_EQ(Read(uri, kAdmin), u"from carol");
+  ASSERT_EQ(store_.UpdateShareField(kAdmin, uri, Bstr(u"from admin"), result), S_OK);
+  EXPECT_EQ(Read(uri, kBob), u"from admin");
+  ASSERT_EQ(store_.RemoveShareField(kAdmin, uri, result), S_OK);
+  EXPECT_EQ(Rows("VOURI = ?", uri), 0);
+}
+
+TEST_P(CollabStoreTest, PuttingAnExistingFieldQueuesTheForcedPut) {
+  const Bstr name = Name("draft");
+  const Bstr uri = Put(name, Bstr(u"first"));
+  Bstr result;
+  ASSERT_EQ(store_.PutShareField(kAlice, kAlice, name, Bstr(u"second"), result), S_OK);
+  const auto keys = Texts(result, "resumeID");
+  ASSERT_EQ(keys.size(), 1u) << result.ToUtf8();
+  EXPECT_EQ(result, U("<root><resultCode>1</resultCode><resumeID>" + keys[0] +
+                      "</resumeID><Description>There is corrupted data. If want to overwrite, resume this "
+                      "process.</Description></root>"));
+  EXPECT_EQ(Read(uri), u"first") << "nothing is written before the client decides";
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+  Bstr list;
+  ASSERT_EQ(Queue().GetResumeIDList(kAlice, name, list), S_OK);
+  EXPECT_EQ(Texts(list, "resumeID"), keys);
+  EXPECT_EQ(Texts(list, "method"), std::vector<std::string>{"ForcePutShareField"});
+
+  // Someone who may not read the field learns no more than that, and takes
+  // nothing over: no entry, no row.
+  EXPECT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(Queue().GetResumeIDList(kBob, Bstr(), list), S_OK);
+  EXPECT_TRUE(Texts(list, "resumeID").empty()) << list.ToUtf8();
+  EXPECT_EQ(Read(uri), u"first");
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+}
+
+TEST_P(CollabStoreTest, UrnCollisionsAreRefused) {
+  // ("x-y", "z") and ("x", "y-z") make the same URN.
+  const Bstr author1 = U("x-y"), name1 = Name("z");
+  const Bstr author2 = U("x"), name2 = U("y-" + Tagged("z"));
+  ASSERT_EQ(UriOf(author1, name1), UriOf(author2, name2));
+  Bstr result;
+  ASSERT_EQ(store_.PutShareField(kAlice, author1, name1, Bstr(u"one"), result), S_OK);
+  EXPECT_EQ(store_.PutShareField(kAlice, author2, name2, Bstr(u"two"), result), QS_E_VESK_EXISTS);
+  EXPECT_EQ(store_.ForcePutShareField(kAlice, author2, name2, Bstr(u"two"), result), QS_E_VESK_EXISTS);
+  const Bstr uri = UriOf(author1, name1);
+  EXPECT_EQ(Read(uri), u"one");
+  EXPECT_EQ(ColumnOf(uri, "AUTHOR"), "x-y");
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+  // The table's key refuses a second row for the URN whatever the store thinks.
+  const com::Variant params[] = {com::Variant(uri)};
+  EXPECT_NE(
+      db_.ExecuteNonQuery("INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, VOURI) VALUES ('x', 'y', 0, ?)", params), 0);
+}
+
+TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
+  const Bstr name = Name("report");
+  const Bstr uri = Put(name, Bstr(u"v1"));
+  const auto queue = [&](const Bstr& field) {
+    Bstr result;
+    EXPECT_EQ(store_.PutShareField(kAlice, kAlice, name, field, result), S_OK);
+    const auto keys = Texts(result, "resumeID");
+    return keys.empty() ? Bstr() : U(keys[0]);
+  };
+  const Bstr key = queue(Bstr(u"v2 \u65e5"));
+  Bstr result;
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_EQ(Read(uri), u"v1");
+  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"true"), result, store_), S_OK)
+      << db_.LastErrorText.ToUtf8();
+  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
+  EXPECT_EQ(Read(uri), u"v2 \u65e5");
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, store_), QS_E_RESUME_ID_NOT_AVAILABLE);
+
+  // An administrator settles it for its user; the row is the user's.
+  const Bstr adminKey = queue(Bstr(u"v3"));
+  ASSERT_EQ(Queue().ReplayResumeEntry(kAdmin, true, adminKey, Bstr(u"True"), result, store_), S_OK);
+  EXPECT_EQ(Read(uri), u"v3");
+  EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
+  // Any other flag drops the entry and writes nothing.
+  const Bstr dropped = queue(Bstr(u"v4"));
+  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, dropped, Bstr(u"no"), result, store_), S_OK);
+  EXPECT_EQ(Read(uri), u"v3");
+  EXPECT_FALSE(Queue().FindResumeEntry(dropped));
+}
+
+TEST_P(CollabStoreTest, TheForcedPutChecksWhatAPutWould) {
+  const Bstr name = Name("shared");
+  const Bstr uri = Put(name, Bstr(u"alice's"));
+  Grant(uri, kBob, u"r");
+  Bstr result;
+  // bob may read, so his put is queued; replacing needs write and delete.
+  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  Bstr key = U(Texts(result, "resumeID").at(0));
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Read(uri), u"alice's");
+  EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
+
+  // Not over a lock of someone else.
+  ASSERT_EQ(store_.UpdateACLEntry(kAlice, uri, kBob, Bstr(u"rwd"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  key = U(Texts(result, "resumeID").at(0));
+  ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_VESK_LOCKED_BY_OTHER);
+  EXPECT_EQ(Read(uri), u"alice's");
+  ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, result), S_OK);
+
+  // Not while the field is being shared.
+  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  key = U(Texts(result, "resumeID").at(0));
+  ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), S_OK);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_FIELD_ACTIVE);
+  ASSERT_EQ(store_.EndSharing(kAlice, uri, result), S_OK);
+
+  // With the rights and nothing in the way, bob's row replaces alice's.
+  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  key = U(Texts(result, "resumeID").at(0));
+  ASSERT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), S_OK);
+  EXPECT_EQ(Read(uri, kBob), u"bob's");
+  EXPECT_EQ(ColumnOf(uri, "OWNER"), "bob");
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+}
+
+TEST_P(CollabStoreTest, AFailedReplacementLosesNothing) {
+  // The database refuses the new row after the old one was deleted.
+  const std::string poison = Tagged("poison");
+  if (IsSqlite()) {
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE INSERT ON QUORCOLLAB WHEN NEW.FIELD = '" + poison +
+                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
+              0)
+        << db_.LastErrorText.ToUtf8();
+  } else {
+    poisoned_ = true;
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ +
+                                  "() RETURNS trigger AS $$ BEGIN IF NEW.FIELD = '" + poison +
+                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
+              0)
+        << db_.LastErrorText.ToUtf8();
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ +
+                                  " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()"),
+              0)
+        << db_.LastErrorText.ToUtf8();
+  }
+  const Bstr name = Name("precious");
+  const Bstr uri = Put(name, Bstr(u"keep me"));
+  Bstr result;
+  ASSERT_EQ(store_.PutMessage(kAlice, uri, Bstr(u"and me"), result), S_OK);
+  EXPECT_LT(store_.ForcePutShareField(kAlice, kAlice, name, U(poison), result), 0);
+  EXPECT_EQ(Read(uri), u"keep me");
+  EXPECT_EQ(ColumnOf(uri, "MESSAGE"), "and me");
+  EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+  // The connection is usable afterwards, outside any transaction.
+  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"later"), result), S_OK);
+  EXPECT_EQ(Read(uri), u"later");
+}
+
+TEST_P(CollabStoreTest, Messages) {
+  const Bstr uri = Put(Name("msg"), Bstr(u"f"));
+  Bstr result;
+  const Bstr message(u"see 'notes' -- 100% & <more> \u65e5\u672c");
+  ASSERT_EQ(store_.PutMessage(kAlice, uri, message, result), S_OK);
+  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
+  ASSERT_EQ(store_.GetMessage(kAlice, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "message"), std::vector<std::string>{message.ToUtf8()});
+  Bstr again;
+  EXPECT_EQ(store_.PutMessage(kAlice, uri, Bstr(u"other"), again), QS_E_SHARE_MESSAGE_EXISTS);
+  EXPECT_EQ(Texts(again, "message"), std::vector<std::string>{message.ToUtf8()});
+  // Someone who may write but not read the message is not shown it.
+  Grant(uri, kBob, u"aw");
+  Bstr hidden;
+  EXPECT_EQ(store_.PutMessage(kBob, uri, Bstr(u"bob"), hidden), QS_E_SHARE_MESSAGE_EXISTS);
+  EXPECT_TRUE(hidden.IsNull()) << hidden.ToUtf8();
+  EXPECT_EQ(store_.GetMessage(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.RemoveMessage(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetMessage(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+
+  ASSERT_EQ(store_.UpdateMessage(kBob, uri, Bstr(u"bob's word"), result), S_OK);
+  ASSERT_EQ(store_.GetMessage(kAlice, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><message>bob's word</message></root>");
+  ASSERT_EQ(store_.RemoveMessage(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.GetMessage(kAlice, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><message/></root>");
+  EXPECT_EQ(store_.GetMessage(kAlice, UriOf(kAlice, Name("nothing")), result), QS_E_URI_INVALID);
+}
+
+TEST_P(CollabStoreTest, SharingAndAttendees) {
+  const Bstr uri = Put(Name("meeting"), Bstr(u"agenda"));
+  const Bstr other = Put(Name("other"), Bstr(u"o"));
+  Grant(uri, kBob, u"r");
+  Bstr result;
+  EXPECT_EQ(store_.StartSharing(kBob, Bstr(u"10.0.0.2"), uri, result), QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), UriOf(kAlice, Name("none")), result), QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.GetAttendeesList(kAlice, uri, result), QS_E_FIELD_NOT_ACTIVE);
+  ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><field>agenda</field></root>");
+  EXPECT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), QS_E_FIELD_ACTIVE);
+  ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.3"), other, result), S_OK);
+
+  ASSERT_EQ(store_.GetAttendeesList(kCarol, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><attendee>alice</attendee></root>");
+  EXPECT_EQ(store_.AddAttendee(kBob, uri, kCarol, result), QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.AddAttendee(kAlice, uri, kCarol, result), QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  // Attendees are measured against the ACL of when sharing began.
+  Grant(uri, kCarol, u"r");
+  EXPECT_EQ(store_.AddAttendee(kAlice, uri, kCarol, result), QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  ASSERT_EQ(store_.AddAttendee(kAlice, uri, kBob, result), S_OK);
+  EXPECT_EQ(store_.AddAttendee(kAlice, uri, kBob, result), QS_E_ALREADY_ATTENDEE);
+  ASSERT_EQ(store_.AddAttendee(kAlice, uri, kAdmin, result), S_OK);
+  ASSERT_EQ(store_.GetAttendeesList(kAlice, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "attendee"), (std::vector<std::string>{"alice", "bob", "administrator"}));
+
+  // The row lists show it active with the owner's address.
+  ASSERT_EQ(store_.GetShareFieldAttribute(kAlice, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "active"), std::vector<std::string>{"true"});
+  EXPECT_EQ(Texts(result, "ipaddress"), std::vector<std::string>{"10.0.0.1"});
+  // While shared, only the owner's saves write it.
+  EXPECT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"x"), result), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(store_.RemoveShareField(kAlice, uri, result), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(store_.LockVO(kAlice, uri, result), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(store_.SaveSharing(kBob, uri, Bstr(u"bob"), result), QS_E_OWNER_ONLY);
+  Bstr saved;
+  ASSERT_EQ(store_.SaveSharing(kAlice, uri, Bstr(u"minutes"), saved), S_OK);
+  EXPECT_TRUE(saved.IsNull());
+  EXPECT_EQ(Read(uri), u"minutes");
+  EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), "7");
+
+  EXPECT_EQ(store_.DeleteAttendee(kAlice, uri, kAlice, result), QS_E_CANNOT_DELETE_OWNER);
+  EXPECT_EQ(store_.DeleteAttendee(kAlice, uri, kCarol, result), QS_E_USER_NOT_ATTENDEE);
+  EXPECT_EQ(store_.DeleteAttendee(kBob, uri, kBob, result), QS_E_OWNER_ONLY);
+  ASSERT_EQ(store_.DeleteAttendee(kAlice, uri, kBob, result), S_OK);
+  ASSERT_EQ(store_.GetAttendeesList(kAlice, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "attendee"), (std::vector<std::string>{"alice", "administrator"}));
+
+  EXPECT_EQ(store_.EndSharing(kBob, uri, result), QS_E_OWNER_ONLY);
+  ASSERT_EQ(store_.EndSharing(kAlice, uri, result), S_OK);
+  EXPECT_EQ(store_.EndSharing(kAlice, uri, result), QS_E_FIELD_NOT_ACTIVE);
+  EXPECT_EQ(store_.SaveSharing(kAlice, uri, Bstr(u"late"), result), QS_E_FIELD_NOT_ACTIVE);
+  EXPECT_FALSE(store_.FindActiveField(uri));
+  EXPECT_TRUE(store_.FindActiveField(other)) << "ending one sharing leaves the others";
+  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"after"), result), S_OK);
+  ASSERT_EQ(store_.EndSharing(kAlice, other, result), S_OK);
+}
+
+TEST_P(CollabStoreTest, AclDocumentsAndEntries) {
+  const Bstr uri = Put(Name("acl"), Bstr(u"f"));
+  Bstr result;
+  ASSERT_EQ(store_.GetACL(kAlice, uri, result), S_OK);
+  EXPECT_EQ(result,
+            u"<root><VOACL><control><user>alice</user><access>rwdarawad</access></control>"
+            u"<control><user>administrator</user><access>rwdarawad</access></control></VOACL></root>");
+  // A stored document with a declaration and a comment is answered as its
+  // element alone, here and in the row lists.
+  ASSERT_EQ(store_.PutACL(kAlice, uri,
+                          Bstr(u"<?xml version=\"1.0\"?><!-- mine --><VOACL><control><user>alice</user>"
+                               u"<access>rwdarawad</access></control></VOACL>"),
+                          result),
+            S_OK);
+  ASSERT_EQ(store_.GetACL(kAlice, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><VOACL><control><user>alice</user><access>rwdarawad</access></control></VOACL></root>");
+  ASSERT_EQ(store_.GetShareFieldAttribute(kAlice, uri, result), S_OK);
+  EXPECT_NE(result.ToUtf8().find("<acl><VOACL><control>"), std::string::npos) << result.ToUtf8();
+
+  // Entries.
+  EXPECT_EQ(store_.GetACLEntry(kBob, uri, kAlice, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_TRUE(result.IsNull());
+  ASSERT_EQ(store_.PutACLEntry(kAlice, uri, kBob, Bstr(u"ar"), result), S_OK);
+  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, kBob, Bstr(u"r"), result), QS_E_ACL_USER_EXISTS);
+  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, kCarol, Bstr(u""), result), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, Bstr(), Bstr(u"r"), result), QS_E_ARGUMENT_NULL);
+  ASSERT_EQ(store_.GetACLEntry(kBob, uri, kBob, result), S_OK);
+  EXPECT_EQ(result, u"<control><user>bob</user><access>ar</access></control>");
+  ASSERT_EQ(store_.GetACLEntry(kBob, uri, kCarol, result), S_OK);
+  EXPECT_TRUE(result.IsNull());
+  ASSERT_EQ(store_.UpdateACLEntry(kAlice, uri, kBob, Bstr(u"arad"), result), S_OK);
+  // Deleting an entry writes the document back, which needs "aw" too.
+  EXPECT_EQ(store_.DeleteACLEntry(kBob, uri, kAlice, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_.GetACLEntry(kAlice, uri, kAlice, result), S_OK);
+  EXPECT_FALSE(result.IsNull()) << "the refused delete changed nothing";
+  EXPECT_EQ(store_.UpdateACLEntry(kAlice, uri, kCarol, Bstr(u"r"), result), QS_E_ACL_USER_NOT_FOUND);
+  ASSERT_EQ(store_.DeleteACLEntry(kAlice, uri, kBob, result), S_OK);
+  EXPECT_EQ(store_.DeleteACLEntry(kAlice, uri, kBob, result), QS_E_ACL_USER_NOT_FOUND);
+  EXPECT_EQ(store_.GetACLEntry(kAlice, UriOf(kAlice, Name("none")), kAlice, result), QS_E_ACL_NOT_FOUND);
+
+  // A text that is no XML is stored as given, and locks everyone out.
+  ASSERT_EQ(store_.UpdateACL(kAlice, uri, Bstr(u"not <xml"), result), S_OK);
+  ASSERT_EQ(store_.GetShareFieldAttribute(kAlice, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "acl"), std::vector<std::string>{"not <xml"});
+  EXPECT_EQ(store_.GetACL(kAdmin, uri, result), QS_E_XML_LOAD_FAILED);
+  // DeleteACL resets to the caller's default document.
+  ASSERT_EQ(store_.UpdateACL(kAlice, uri,
+                             Bstr(u"<VOACL><control><user>bob</user><access>ad</access></control></VOACL>"), result),
+            QS_E_XML_LOAD_FAILED);
+  ASSERT_EQ(db_.ExecuteNonQuery(
+                "UPDATE QUORCOLLAB SET ACCESSLIST = ? WHERE VOURI = ?",
+                std::vector<com::Variant>{
+                    com::Variant(Bstr(u"<VOACL><control><user>bob</user><access>ad</access></control></VOACL>")),
+                    com::Variant(uri)}),
+            0);
+  ASSERT_EQ(store_.DeleteACL(kBob, uri, result), S_OK);
+  ASSERT_EQ(store_.GetACL(kBob, uri, result), S_OK);
+  EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"bob", "administrator"}));
+  EXPECT_EQ(store_.GetACL(kAlice, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+}
+
+TEST_P(CollabStoreTest, Locks) {
+  const Bstr uri = Put(Name("locked"), Bstr(u"f"));
+  Grant(uri, kBob, u"rwd");
+  Bstr result;
+  EXPECT_EQ(store_.LockVO(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.LockVO(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
+  EXPECT_EQ(store_.LockVO(kAlice, UriOf(kAlice, Name("none")), result), QS_E_URI_INVALID);
+  ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
+  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
+  EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
+  Bstr none;
+  ASSERT_EQ(store_.LockVO(kAlice, uri, none), S_OK);
+  EXPECT_TRUE(none.IsNull()) << "the holder locking again changes nothing";
+  EXPECT_EQ(store_.LockVO(kBob, uri, result), QS_E_SHARE_FIELD_ALREADY_LOCKED);
+
+  // Another user's writes are refused while it is locked; the holder's are not.
+  EXPECT_EQ(store_.UpdateShareField(kBob, uri, Bstr(u"bob"), result), QS_E_VESK_LOCKED_BY_OTHER);
+  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"alice"), result), S_OK);
+  EXPECT_EQ(store_.RemoveShareField(kAlice, uri, result), QS_E_OBJECT_LOCKED);
+  EXPECT_EQ(store_.RemoveShareField(kBob, uri, result), QS_E_OBJECT_LOCKED);
+  EXPECT_EQ(store_.ForceUnlockVO(kBob, uri, result), QS_E_UNLOCK_NOT_ALLOWED);
+  EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
+
+  // The administrator (who holds "r" through the default ACL) unlocks it.
+  ASSERT_EQ(store_.ForceUnlockVO(kAdmin, uri, result), S_OK);
+  EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
+  Bstr unlocked;
+  ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, unlocked), S_OK);
+  EXPECT_TRUE(unlocked.IsNull()) << "an unlock of an unlocked field answers nothing";
+  ASSERT_EQ(store_.LockVO(kBob, uri, result), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(kBob, uri, result), S_OK) << "the holder unlocks";
+  ASSERT_EQ(store_.RemoveShareField(kBob, uri, result), S_OK);
+}
+
+TEST_P(CollabStoreTest, HostileTextsTouchNoOtherRow) {
+  const Bstr bystander = Put(Name("bystander"), Bstr(u"untouched"));
+  const std::vector<std::string> hostile = {"'",           "x'--",       "a; DROP TABLE QUORCOLLAB; --",
+                                            "<b>&amp;",    "../../etc",  "100%_",
+                                            "' OR '1'='1", "\"; DELETE", "\xE6\x97\xA5'\xE6\x9C\xAC"};
+  for (const auto& text : hostile) {
+    SCOPED_TRACE(text);
+    const Bstr name = U(text + Tagged(""));
+    const Bstr uri = Put(name, U(text));
+    EXPECT_EQ(Read(uri), U(text).Str());
+    Bstr result;
+    ASSERT_EQ(store_.UpdateShareField(kAlice, uri, U(text + text), result), S_OK);
+    ASSERT_EQ(store_.PutMessage(kAlice, uri, U(text), result), S_OK);
+    ASSERT_EQ(store_.PutACLEntry(kAlice, uri, U(text), U("r"), result), S_OK);
+    ASSERT_EQ(store_.GetACLEntry(kAlice, uri, U(text), result), S_OK);
+    EXPECT_EQ(Texts(result, "user"), std::vector<std::string>{text});
+    EXPECT_EQ(Read(uri, U(text)), U(text + text).Str()) << "the hostile user name reads through its entry";
+    ASSERT_EQ(store_.GetShareFieldURI(kAlice, kAlice, name, result), S_OK);
+    EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
+    // A URN made of the same texts names no row.
+    EXPECT_EQ(store_.GetShareField(kAlice, U("urn:vocontent:covodb000:" + text), result), QS_E_URI_INVALID);
+    EXPECT_EQ(store_.RemoveShareField(kAlice, U(text), result), QS_E_URI_INVALID);
+    ASSERT_EQ(store_.RemoveShareField(kAlice, uri, result), S_OK);
+    EXPECT_EQ(Rows("VOURI = ?", uri), 0);
+  }
+  EXPECT_EQ(Read(bystander), u"untouched");
+  EXPECT_EQ(ColumnOf(bystander, "MESSAGE"), "");
+  EXPECT_EQ(OurRows(), 1);
+}
+
+TEST_P(CollabStoreTest, ConcurrentEditorsLeaveOneRowAndAWrittenValue) {
+  const Bstr shared = Put(Name("together"), Bstr(u"start"));
+  Grant(shared, U("everyone"), u"rw");
+  constexpr int kThreads = 8, kRounds = 10;
+  std::vector<Bstr> own(kThreads);
+  for (int t = 0; t < kThreads; ++t) own[t] = Put(Name("own" + std::to_string(t)), Bstr(u"start"));
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const Bstr user = U("editor" + std::to_string(t));
+      for (int round = 0; round < kRounds; ++round) {
+        Bstr result;
+        const Bstr value = U("t" + std::to_string(t) + "r" + std::to_string(round));
+        if (store_.UpdateShareField(user, shared, value, result) != S_OK) ++failures;
+        if (store_.UpdateShareField(kAlice, own[t], value, result) != S_OK) ++failures;
+        if (store_.GetShareField(user, shared, result) != S_OK) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  const std::string last = Bstr(Read(shared)).ToUtf8();
+  std::set<std::string> written;
+  for (int t = 0; t < kThreads; ++t)
+    for (int round = 0; round < kRounds; ++round) written.insert("t" + std::to_string(t) + "r" + std::to_string(round));
+  EXPECT_TRUE(written.count(last)) << last;
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(Read(own[t]), U("t" + std::to_string(t) + "r" + std::to_string(kRounds - 1)).Str());
+  EXPECT_EQ(OurRows(), kThreads + 1);
+}
+
+QUOR_INSTANTIATE_ENGINES(CollabStoreTest);

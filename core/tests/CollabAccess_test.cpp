@@ -1,0 +1,301 @@
+// URNs, ACL documents and their evaluation, the resume queue's bookkeeping
+// and the parts of the collaboration store that need no database.
+#include <gtest/gtest.h>
+
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceConfig.h"
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/store/CollabDBConnectImpl.h"
+#include "core/tests/TestInstance.h"
+
+using namespace quor;
+using namespace quor::core;
+using com::Bstr;
+using quor::core::testing::TestInstance;
+
+namespace {
+
+const Bstr kAlice(u"alice");
+const Bstr kBob(u"bob");
+
+Bstr Acl(std::u16string_view entries) {
+  return Bstr(std::u16string(u"<VOACL>") + std::u16string(entries) + u"</VOACL>");
+}
+std::u16string Entry(std::u16string_view user, std::u16string_view rights) {
+  return std::u16string(u"<control><user>") + std::u16string(user) + u"</user><access>" + std::u16string(rights) +
+         u"</access></control>";
+}
+
+// The access check as the stores run it.
+HRESULT Check(const Bstr& user, std::u16string_view rights, const Bstr& acl) {
+  HRESULT status = S_OK;
+  const bool granted = CServiceModule::Instance().EnsureUtils().CheckAccessRights(user, rights, acl, status);
+  if (granted) return S_OK;
+  EXPECT_NE(status, S_OK) << "a refusal always says why";
+  return status;
+}
+
+}  // namespace
+
+// ---- URNs -----------------------------------------------------------------------------
+
+TEST(Urns, BuildersAndTheClassifier) {
+  EXPECT_EQ(CQuorServiceUtils::MakeVOContentURI("a-b", "c"), "urn:vocontent:vodb000:a-b-c");
+  EXPECT_EQ(CQuorServiceUtils::MakeVOContentURI("a", "b-c"), "urn:vocontent:vodb000:a-b-c");
+  EXPECT_EQ(CQuorServiceUtils::MakeVOContentURI("", ""), "urn:vocontent:vodb000:-");
+  EXPECT_EQ(CQuorServiceUtils::MakeCoVOContentURI("alice", "notes"), "urn:vocontent:covodb000:alice-notes");
+  EXPECT_EQ(CQuorServiceUtils::MakeVOResourceURI(""), "urn:voresource:");
+  EXPECT_EQ(CQuorServiceUtils::MakeVOResourceURI("logo.png"), "urn:voresource:logo.png");
+  EXPECT_EQ(CQuorServiceUtils::MakeVOResourceDirName("logo.png"), "urn_voresource_logo.png");
+
+  // The wide forms give the same text as the narrow ones, non-ASCII included.
+  const Bstr author(u"\u592a\u90ce"), name(u"it's <50%>");
+  EXPECT_EQ(CQuorServiceUtils::MakeCoVOContentURIW(author, name).ToUtf8(),
+            CQuorServiceUtils::MakeCoVOContentURI(author.ToUtf8(), name.ToUtf8()));
+  EXPECT_EQ(CQuorServiceUtils::MakeVOContentURIW(Bstr(), Bstr()), u"urn:vocontent:vodb000:-");
+
+  EXPECT_EQ(CQuorServiceUtils::ClassifyVOURI(Bstr(u"urn:vocontent:vodbX")), 1);
+  EXPECT_EQ(CQuorServiceUtils::ClassifyVOURI(Bstr(u"urn:vocontent:covodb000:a-b")), 2);
+  EXPECT_EQ(CQuorServiceUtils::ClassifyVOURI(Bstr(u"URN:VOCONTENT:VODB000:a-b")), 0);
+  EXPECT_EQ(CQuorServiceUtils::ClassifyVOURI(Bstr(u"urn:voresource:a")), 0);
+  EXPECT_EQ(CQuorServiceUtils::ClassifyVOURI(Bstr()), 0);
+}
+
+TEST(Urns, ResourceValuesOfTheRegistry) {
+  TestInstance instance;
+  EXPECT_FALSE(CQuorServiceUtils::ReadResourceURL());
+  instance.ServiceKey().SetString("ResourceURL", "http://host/QuorService/resource/");
+  instance.ServiceKey().SetString("ResourceDir", "");
+  EXPECT_EQ(CQuorServiceUtils::ReadResourceURL().value_or("none"), "http://host/QuorService/resource/");
+  EXPECT_FALSE(CQuorServiceUtils::ReadResourceDir()) << "an empty value is none";
+  // The value's buffer holds 261 bytes, its terminator included.
+  instance.ServiceKey().SetString("ResourceDir", std::string(261, 'd'));
+  EXPECT_FALSE(CQuorServiceUtils::ReadResourceDir());
+  instance.ServiceKey().SetString("ResourceDir", std::string(260, 'd'));
+  EXPECT_EQ(CQuorServiceUtils::ReadResourceDir().value_or("").size(), 260u);
+}
+
+// ---- ACL documents -----------------------------------------------------------------------
+
+TEST(AclDocuments, DefaultDocumentListsTheOwnerThenAdministrator) {
+  Bstr acl;
+  ASSERT_EQ(CQuorServiceUtils::MakeDefaultACL(kAlice, acl), S_OK);
+  EXPECT_EQ(acl, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"administrator", u"rwdarawad")));
+  ASSERT_EQ(CQuorServiceUtils::MakeDefaultACL(Bstr(u"a&b<c>"), acl), S_OK);
+  EXPECT_EQ(acl, Acl(Entry(u"a&amp;b&lt;c&gt;", u"rwdarawad") + Entry(u"administrator", u"rwdarawad")));
+}
+
+TEST(AclDocuments, EveryRequestedTokenMustBeHeld) {
+  const Bstr writeOnly = Acl(Entry(u"alice", u"w"));
+  EXPECT_EQ(Check(kAlice, u"w", writeOnly), S_OK);
+  EXPECT_EQ(Check(kAlice, u"rw", writeOnly), QS_E_ACCESS_RIGHT_INSUFFICIENT) << "\"rw\" needs \"r\" as well";
+  EXPECT_EQ(Check(kAlice, u"wr", writeOnly), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"rw", Acl(Entry(u"alice", u"r"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"rw", Acl(Entry(u"alice", u"wr"))), S_OK);
+  EXPECT_EQ(Check(kAlice, u"wd", Acl(Entry(u"alice", u"rwdarawad"))), S_OK);
+  // Attribute tokens are their own rights: "ar" is not "r".
+  EXPECT_EQ(Check(kAlice, u"r", Acl(Entry(u"alice", u"arawad"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"ad", Acl(Entry(u"alice", u"rwd"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"aw", Acl(Entry(u"alice", u"raw"))), S_OK);
+  // Text no token begins grants nothing, and an empty or unknown request
+  // asks for nothing that could be granted.
+  EXPECT_EQ(Check(kAlice, u"r", Acl(Entry(u"alice", u"xyz"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"r", Acl(Entry(u"alice", u"xrz"))), S_OK);
+  EXPECT_EQ(Check(kAlice, u"", Acl(Entry(u"alice", u"rwdarawad"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"rx", Acl(Entry(u"alice", u"rwdarawad"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+}
+
+TEST(AclDocuments, WhomAnEntryConcerns) {
+  // Entries are tried in order; the first that names the user and grants wins.
+  const Bstr acl = Acl(Entry(u"alice", u"r") + Entry(u"everyone", u"w"));
+  EXPECT_EQ(Check(kAlice, u"w", acl), S_OK);
+  EXPECT_EQ(Check(kBob, u"w", acl), S_OK);
+  EXPECT_EQ(Check(kBob, u"r", acl), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  // Names compare exactly.
+  EXPECT_EQ(Check(Bstr(u"Alice"), u"r", Acl(Entry(u"alice", u"r"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  // "administrator" is every administrator, and the user of that very name.
+  const Bstr admins = Acl(Entry(u"administrator", u"rwd"));
+  EXPECT_EQ(Check(Bstr(u"administrator"), u"d", admins), S_OK);
+  EXPECT_EQ(Check(kBob, u"d", admins), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
+  settings.AdminUsers = {Bstr(u"root")};
+  EXPECT_EQ(Check(Bstr(u"root"), u"d", admins), S_OK);
+  EXPECT_EQ(Check(Bstr(u"administrator"), u"d", admins), S_OK);
+  // A group entry concerns its members.
+  settings.UserGroups = {UserGroup{Bstr(u"Staff"), {kBob}}};
+  EXPECT_EQ(Check(kBob, u"r", Acl(Entry(u"Staff", u"r"))), S_OK);
+  EXPECT_EQ(Check(kAlice, u"r", Acl(Entry(u"Staff", u"r"))), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  settings.AdminUsers.clear();
+  settings.UserGroups.clear();
+}
+
+TEST(AclDocuments, DocumentsThatGrantNothing) {
+  EXPECT_EQ(Check(kAlice, u"r", Bstr()), QS_E_ACL_NOT_FOUND);
+  EXPECT_EQ(Check(kAlice, u"r", Bstr(u"")), QS_E_ACL_NOT_FOUND);
+  EXPECT_EQ(Check(kAlice, u"r", Bstr(u"<VOACL>")), QS_E_XML_LOAD_FAILED);
+  EXPECT_EQ(Check(kAlice, u"r", Bstr(u"<root/>")), QS_E_ACL_NOT_FOUND);
+  EXPECT_EQ(Check(kAlice, u"r", Bstr(u"<VOACL/>")), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"r", Acl(u"<other/>")), QS_E_ACL_NO_CONTROL);
+  // A declaration and comments before the document element are passed over.
+  EXPECT_EQ(
+      Check(kAlice, u"r", Bstr(u"<?xml version=\"1.0\"?><!-- x --><VOACL>" + Entry(u"alice", u"r") + u"</VOACL>")),
+      S_OK);
+  // An entry without "user" first, or without "access" after it, grants nothing.
+  EXPECT_EQ(Check(kAlice, u"r", Acl(u"<control><access>r</access><user>alice</user></control>")),
+            QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Check(kAlice, u"r", Acl(u"<control><user>alice</user></control>")), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+}
+
+TEST(AclDocuments, EntryOperations) {
+  const Bstr acl = Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"r") + Entry(u"bob", u"w"));
+  Bstr out(u"untouched");
+  ASSERT_EQ(CQuorServiceUtils::GetACLEntryFromDocument(kBob, acl, out), S_OK);
+  EXPECT_EQ(out, Bstr(Entry(u"bob", u"r")));
+  ASSERT_EQ(CQuorServiceUtils::GetACLEntryFromDocument(Bstr(u"carol"), acl, out), S_OK);
+  EXPECT_TRUE(out.IsNull());
+
+  EXPECT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"d"), acl, out), QS_E_ACL_USER_EXISTS);
+  EXPECT_TRUE(out.IsNull());
+  ASSERT_EQ(CQuorServiceUtils::PutACLEntryToDocument(Bstr(u"c&<"), Bstr(u"ar"), acl, out), S_OK);
+  EXPECT_EQ(out, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"r") + Entry(u"bob", u"w") +
+                     Entry(u"c&amp;&lt;", u"ar")));
+  // Only the first entry of a user changes.
+  ASSERT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(kBob, Bstr(u"rw"), acl, out), S_OK);
+  EXPECT_EQ(out, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"rw") + Entry(u"bob", u"w")));
+  ASSERT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(kBob, acl, out), S_OK);
+  EXPECT_EQ(out, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"w")));
+  // An entry without "access" gets one.
+  ASSERT_EQ(
+      CQuorServiceUtils::UpdateACLEntryInDocument(kBob, Bstr(u"r"), Acl(u"<control><user>bob</user></control>"), out),
+      S_OK);
+  EXPECT_EQ(out, Acl(Entry(u"bob", u"r")));
+
+  EXPECT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(Bstr(u"carol"), Bstr(u"r"), acl, out), QS_E_ACL_USER_NOT_FOUND);
+  EXPECT_TRUE(out.IsNull());
+  EXPECT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(Bstr(u"carol"), acl, out), QS_E_ACL_USER_NOT_FOUND);
+  EXPECT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"r"), Bstr(u"<root/>"), out), QS_E_ACL_NOT_FOUND);
+  // A text that does not parse leaves the output as it was.
+  out = Bstr(u"kept");
+  EXPECT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(kBob, Bstr(u"<VOACL"), out), QS_E_XML_LOAD_FAILED);
+  EXPECT_EQ(out, u"kept");
+  // The document written back is the element alone.
+  ASSERT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"r"),
+                                                     Bstr(u"<?xml version=\"1.0\"?><!-- c --><VOACL></VOACL>"), out),
+            S_OK);
+  EXPECT_EQ(out, Acl(Entry(u"bob", u"r")));
+}
+
+// ---- The resume queue ---------------------------------------------------------------------
+
+TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
+  CServiceConfig config;
+  CCollabDBConnectImpl store(nullptr);
+  const auto put = [&](const Bstr& user, const Bstr& name) {
+    return config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"text"), user, name, Bstr(u"author")});
+  };
+  EXPECT_EQ(put(kAlice, Bstr(u"a")), u"RESUME:0");
+  EXPECT_EQ(put(kAlice, Bstr(u"b")), u"RESUME:1");
+  EXPECT_EQ(put(kBob, Bstr(u"a")), u"RESUME:2");
+  Bstr result;
+  ASSERT_EQ(config.ReplayResumeEntry(kBob, false, Bstr(u"RESUME:2"), Bstr(u"no"), result, store), S_OK);
+  EXPECT_EQ(put(kBob, Bstr(u"c")), u"RESUME:3") << "a settled key is not made again";
+  for (const char16_t* key : {u"RESUME:0", u"RESUME:1", u"RESUME:3"}) {
+    const Bstr owner = key == std::u16string_view(u"RESUME:3") ? kBob : kAlice;
+    ASSERT_EQ(config.ReplayResumeEntry(owner, false, Bstr(key), Bstr(u""), result, store), S_OK);
+  }
+  EXPECT_FALSE(config.FindResumeEntry(Bstr(u"RESUME:0")));
+  EXPECT_EQ(put(kAlice, Bstr(u"d")), u"RESUME:4") << "nor after the queue was emptied";
+}
+
+TEST(ResumeQueue, OnlyItsUserOrAnAdministratorSettlesAnEntry) {
+  CServiceConfig config;
+  CCollabDBConnectImpl store(nullptr);
+  const Bstr key = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
+  Bstr result;
+  EXPECT_EQ(config.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store), QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_TRUE(result.IsNull());
+  ASSERT_TRUE(config.FindResumeEntry(key)) << "another user's attempt leaves the entry";
+  // The owner drops it with any flag but TRUE; once settled, it is gone.
+  ASSERT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store), S_OK);
+  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store), QS_E_RESUME_ID_NOT_AVAILABLE);
+
+  const Bstr other = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
+  ASSERT_EQ(config.ReplayResumeEntry(kBob, true, other, Bstr(u"drop"), result, store), S_OK) << "an administrator";
+  EXPECT_FALSE(config.FindResumeEntry(other));
+
+  // TRUE in any case replays; the store answers for itself (here: no database),
+  // and the entry is settled all the same.
+  const Bstr replayed = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, replayed, Bstr(u"tRuE"), result, store),
+            QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_FALSE(config.FindResumeEntry(replayed));
+
+  const Bstr odd = config.MakeResumeKey(u"ForceSomethingElse", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, odd, Bstr(u"TRUE"), result, store), QS_E_QUEUE_ENTRY_UNRECOGNIZED);
+  EXPECT_FALSE(config.FindResumeEntry(odd));
+  // An entry of no known layout has no user: only an administrator settles it.
+  const Bstr shapeless = config.MakeResumeKey(u"ForcePutShareField", {kAlice});
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, shapeless, Bstr(u"no"), result, store),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
+}
+
+TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
+  CServiceConfig config;
+  Bstr result;
+  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(), result), S_OK);
+  EXPECT_EQ(result, u"<root></root>");
+  config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"notes & <plans>"), Bstr(u"a")});
+  config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kBob, Bstr(u"notes"), Bstr(u"a")});
+  config.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"content"), Bstr(u"doc"), kAlice});
+  config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"odd")});
+
+  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u""), result), S_OK);
+  EXPECT_EQ(result,
+            u"<root><resumelist><resumeID>RESUME:0</resumeID><method>ForcePutShareField</method>"
+            u"<name>notes &amp; &lt;plans&gt;</name></resumelist>"
+            u"<resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</method><name>doc</name></resumelist>"
+            u"</root>");
+  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u"doc"), result), S_OK);
+  EXPECT_EQ(result,
+            u"<root><resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</method><name>doc</name>"
+            u"</resumelist></root>");
+  ASSERT_EQ(config.GetResumeIDList(Bstr(u"carol"), Bstr(), result), S_OK);
+  EXPECT_EQ(result, u"<root/>");
+}
+
+// ---- The collaboration store without a database ----------------------------------------------
+
+TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
+  TestInstance instance;
+  CCollabDBConnectImpl store(nullptr);
+  Bstr result(u"stale");
+  EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET);
+  EXPECT_TRUE(result.IsNull());
+  instance.ServiceKey().SetString("ConferenceManagerURL", "");
+  EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET);
+  instance.ServiceKey().SetString("ConferenceManagerURL", "http://conf/join?room=a&who=<b>");
+  ASSERT_EQ(store.GetConferenceManagerURL(kAlice, result), S_OK);
+  EXPECT_EQ(result, u"<root><url>http://conf/join?room=a&amp;who=&lt;b&gt;</url></root>");
+  instance.ServiceKey().SetString("ConferenceManagerURL", std::string(2048, 'u'));
+  EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET) << "longer than its buffer";
+  Bstr ignored;
+  EXPECT_EQ(store.GetURLUnsupported(kAlice, kAlice, Bstr(u"n"), ignored), E_NOTIMPL);
+  EXPECT_TRUE(ignored.IsNull());
+}
+
+TEST(CollabStore, WithoutDatabaseEveryRowOperationSaysSo) {
+  CCollabDBConnectImpl store(nullptr);
+  const Bstr uri(u"urn:vocontent:covodb000:alice-notes");
+  Bstr result;
+  EXPECT_EQ(store.PutShareField(kAlice, kAlice, Bstr(u"notes"), Bstr(u"t"), result), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.GetShareField(kAlice, uri, result), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.GetShareFieldList(kAlice, result), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.LockVO(kAlice, uri, result), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.GetShareField(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
+  EXPECT_EQ(store.EndSharing(kAlice, uri, result), QS_E_FIELD_NOT_ACTIVE);
+  EXPECT_TRUE(result.IsNull());
+  // The set-up reads what the settings lack and is ready without a database.
+  EXPECT_EQ(store.Init(), S_OK);
+}
