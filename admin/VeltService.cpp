@@ -247,7 +247,7 @@ std::string CVeltService::Post(std::string_view requestBody) {
     Fail(text::Format("%s: the answer from %s is not a SOAP envelope (HTTP %d).", method_, url, reply.status));
     return {};
   }
-  log.Write(GetChildXml(0));
+  if (log.IsOpen()) log.Write(GetChildXml(0));  // serialising a large answer costs
   if (MoveToChild(0) != S_OK) {
     Fail(text::Format("%s: the answer from %s has an empty SOAP body (HTTP %d).", method_, url, reply.status));
     return {};

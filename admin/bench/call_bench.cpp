@@ -12,7 +12,12 @@
 // (default 3); then posts a request of the same size to /quor-bench/fixed
 // with the bare HTTP client. Prints calls per second, median and p99 latency
 // of each, and the ratio: what the frame and the message authentication cost
-// over the transport.
+// over the transport. Then GetShareField and PutShareField with a small and a
+// 64 KB field, next to the bare ODBC point select of the same row (one
+// statement prepared once, in this process, on the same database file).
+#include <sql.h>
+#include <sqlext.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -41,11 +46,13 @@ constexpr const char* kPassword = "bench-pw";
 
 // The instance: repository, its definition, the service and authentication
 // keys, and one account.
+fs::path g_database;
+
 bool Prepare(const fs::path& dir, const fs::path& registry, std::string& error) {
   ::setenv("QUOR_REGISTRY", registry.c_str(), 1);
   const fs::path home = dir / "home";
   for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home / folder);
-  const fs::path db = dir / "repo.db";
+  const fs::path db = g_database = dir / "repo.db";
   const std::string schema = std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql";
   if (std::system(("sqlite3 '" + db.string() + "' < '" + schema + "'").c_str()) != 0) {
     error = "sqlite3 could not create the repository (is the sqlite3 program installed?)";
@@ -154,6 +161,104 @@ int main(int argc, char** argv) {
   std::printf("\nsigned-in calls per second as a share of the plain route's: %.2f with 1 client, %.2f with 8\n",
               ratio[0], ratio[1]);
   std::printf("(a call runs the request token, the frame, one SELECT COUNT and the answer token; calls into the\n"
-              " core run one at a time under the listener's process-wide lock, the plain route does not take it)\n");
+              " core run one at a time under the listener's process-wide lock, the plain route does not take it)\n\n");
+
+  // Share fields: one small and one 64 KB field to read, fresh names to put.
+  const std::string small(64, 's'), large(64 * 1024, 'L');
+  {
+    quor::admin::CVeltService writer;
+    if (writer.Connect(core, "bench", kPassword) != 0) return 1;
+    for (const auto& [name, field] : {std::pair{"small", &small}, std::pair{"large", &large}}) {
+      writer.BeginRequest("PutShareField");
+      writer.AddParameter("author", "bench");
+      writer.AddParameter("name", name);
+      writer.AddParameter("field", *field);
+      if (!writer.Invoke()) {
+        std::fprintf(stderr, "call_bench: PutShareField failed: %s\n", writer.FormatFault().c_str());
+        return 1;
+      }
+    }
+    writer.EndSession();
+  }
+  std::atomic<long> fresh{0};
+  auto signIn = [&] {
+    auto client = std::make_unique<quor::admin::CVeltService>();
+    if (client->Connect(core, "bench", kPassword) != 0) client.reset();
+    return client;
+  };
+  auto get = [](const char* name, size_t length) {
+    return [name, length](quor::admin::CVeltService& client) {
+      client.BeginRequest("GetShareField");
+      client.AddParameter("uri", std::string("urn:vocontent:covodb000:bench-") + name);
+      return client.Invoke() && client.DecodedResult().size() >= length;
+    };
+  };
+  auto put = [&](const std::string* field) {
+    return [&fresh, field](quor::admin::CVeltService& client) {
+      client.BeginRequest("PutShareField");
+      client.AddParameter("author", "bench");
+      client.AddParameter("name", "put-" + std::to_string(fresh++));
+      client.AddParameter("field", *field);
+      return client.Invoke();
+    };
+  };
+  // The bare select: what the database itself costs for the same row.
+  struct Odbc {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    ~Odbc() {
+      if (stmt) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+      if (dbc) SQLDisconnect(dbc), SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+      if (env) SQLFreeHandle(SQL_HANDLE_ENV, env);
+    }
+  };
+  auto openBare = [] {
+    auto odbc = std::make_unique<Odbc>();
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &odbc->env);
+    SQLSetEnvAttr(odbc->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, odbc->env, &odbc->dbc);
+    std::string text = "DRIVER={SQLite3};Database=" + g_database.string();
+    std::string select = "SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?";
+    if (!SQL_SUCCEEDED(SQLDriverConnect(odbc->dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr,
+                                        0, nullptr, SQL_DRIVER_NOPROMPT)) ||
+        !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, odbc->dbc, &odbc->stmt)) ||
+        !SQL_SUCCEEDED(SQLPrepare(odbc->stmt, reinterpret_cast<SQLCHAR*>(select.data()), SQL_NTS)))
+      odbc.reset();
+    return odbc;
+  };
+  auto bare = [](const char* name) {
+    return [name](Odbc& odbc) {
+      char uri[128];
+      std::snprintf(uri, sizeof uri, "urn:vocontent:covodb000:bench-%s", name);
+      SQLLEN uriLength = SQL_NTS;
+      SQLBindParameter(odbc.stmt, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 127, 0, uri, sizeof uri, &uriLength);
+      if (!SQL_SUCCEEDED(SQLExecute(odbc.stmt))) return false;
+      std::string field(70 * 1024, '\0');
+      SQLLEN length = 0;
+      const bool ok = SQLFetch(odbc.stmt) == SQL_SUCCESS &&
+                      SQL_SUCCEEDED(SQLGetData(odbc.stmt, 1, SQL_C_CHAR, field.data(),
+                                               static_cast<SQLLEN>(field.size()), &length));
+      SQLFreeStmt(odbc.stmt, SQL_CLOSE);
+      return ok && length > 0;
+    };
+  };
+  const duration<double> length(seconds);
+  std::printf("%-30s %7s %9s %11s %11s %9s %8s\n", "share fields", "clients", "calls", "calls/s", "median us",
+              "p99 us", "failed");
+  for (int clients : {1, 8}) {
+    Print("GetShareField 64 B", clients, quor::bench::Measure(clients, length, signIn, get("small", 64)));
+    Print("GetShareField 64 KB", clients, quor::bench::Measure(clients, length, signIn, get("large", 64 * 1024)));
+    Print("PutShareField 64 B", clients, quor::bench::Measure(clients, length, signIn, put(&small)));
+    Print("PutShareField 64 KB", clients, quor::bench::Measure(clients, length, signIn, put(&large)));
+    Print("bare ODBC select 64 B", clients, quor::bench::Measure(clients, length, openBare, bare("small")));
+    Print("bare ODBC select 64 KB", clients, quor::bench::Measure(clients, length, openBare, bare("large")));
+    Print("fixed text (transport)", clients,
+          quor::bench::Measure(clients, length, [] { return std::make_unique<quor::soap::HttpClient>(); },
+                               [&](quor::soap::HttpClient& client) {
+                                 quor::soap::HttpReply reply;
+                                 return SUCCEEDED(client.Post(fixed, sample, reply)) && reply.status == 200;
+                               }));
+  }
   return server.Stop() == 0 ? 0 : 1;
 }
