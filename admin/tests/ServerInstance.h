@@ -94,6 +94,12 @@ struct LogRow {
   std::string catalog, user, description, contentLength, op, target, result, timestamp;
 };
 
+// One row of QUORCOLLAB, as the database holds it (NULL read as "").
+struct CollabRow {
+  std::string author, name, fieldLength, field, uri, owner, message, created, updated, lock, accessLevel, acl;
+  bool operator==(const CollabRow&) const = default;
+};
+
 // The outcome of one call through the console's client.
 struct CallOutcome {
   bool ok = false;
@@ -153,6 +159,14 @@ inline std::vector<soap::NamedValue> RawOutputs(const CVeltService& client) {
   std::string error;
   if (soap::ParseAnswer(client.LastAnswer(), answer, error) != S_OK || answer.isFault) return {};
   return answer.outputs;
+}
+
+// The description of the last answer's fault, as the service wrote it.
+inline std::string FaultDescription(const CVeltService& client) {
+  soap::Answer answer;
+  std::string error;
+  if (soap::ParseAnswer(client.LastAnswer(), answer, error) != S_OK || !answer.isFault) return {};
+  return answer.fault.description;
 }
 
 // Runs a program with `input` on its standard input; its exit status and output.
@@ -324,6 +338,30 @@ class ServerInstance {
     return rows;
   }
 
+  // The rows of QUORCOLLAB in VOURI order; only those whose AUTHOR begins
+  // with `authorPrefix` (the table is shared on PostgreSQL).
+  std::vector<CollabRow> CollabRows(std::string_view authorPrefix = "") {
+    std::vector<CollabRow> rows;
+    std::string error;
+    if (!ReadCollabRows(rows, error)) ADD_FAILURE() << error;
+    std::erase_if(rows, [&](const CollabRow& row) { return !row.author.starts_with(authorPrefix); });
+    return rows;
+  }
+
+  // Sets (or, given nullopt, deletes) a value of the service key while the
+  // server runs; the server reads the file again when it changed.
+  void SetServiceValue(std::string_view name, std::optional<std::string_view> value) {
+    reg::Registry registry(registry_);
+    reg::Key k(registry);
+    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
+    if (value) {
+      ASSERT_EQ(k.SetString(name, *value), reg::ERROR_SUCCESS) << name;
+    } else {
+      const long rc = k.DeleteValue(name);
+      ASSERT_TRUE(rc == reg::ERROR_SUCCESS || rc == reg::ERROR_FILE_NOT_FOUND) << name << " " << rc;
+    }
+  }
+
   // A signed-in client; fails the test when the sign-in does not succeed.
   std::unique_ptr<CVeltService> SignIn(std::string_view user, std::string_view password) {
     auto client = std::make_unique<CVeltService>();
@@ -479,15 +517,56 @@ class ServerInstance {
     ASSERT_NE(port_, 0) << "quor-server did not start: " << line << Stderr();
   }
 
-  // On PostgreSQL: the rows of this instance's own users.
+  bool ReadCollabRows(std::vector<CollabRow>& rows, std::string& error) const {
+    core::CSqlServerDBConnect db;
+    if (!OpenDatabase(db)) {
+      error = "cannot open the repository: " + db.LastErrorText.ToUtf8();
+      return false;
+    }
+    core::CommandHolder command;
+    core::RecordsetHolder set;
+    if (db.ExecuteQuery(command, set,
+                        "SELECT AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
+                        "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST FROM QUORCOLLAB ORDER BY VOURI",
+                        {}) != 0) {
+      error = "cannot read QUORCOLLAB: " + db.LastErrorText.ToUtf8();
+      return false;
+    }
+    const auto field = [&](std::string_view column) {
+      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue.ToUtf8() : std::string();
+    };
+    for (; !set->Eof(); set->MoveNext()) {
+      rows.push_back({field("AUTHOR"), field("NAME"), field("FIELDLEN"), field("FIELD"), field("VOURI"),
+                      field("OWNER"), field("MESSAGE"), field("CREATEDATE"), field("UPDATEDATE"),
+                      field("LOCK_STATUS"), field("ACCESSLEVEL"), field("ACCESSLIST")});
+    }
+    db.ReleaseQuery(command, set);
+    return true;
+  }
+
+  // On PostgreSQL: the rows of this instance's own users (share fields by
+  // the author's name, which the tests begin with one of theirs).
   void RemoveTaggedRows() {
     if (options_.database != Database::Postgres || odbc_.empty()) return;
     core::CSqlServerDBConnect db;
     if (!OpenDatabase(db)) return;
+    std::vector<std::string> tagged;
     for (const Account& account : options_.accounts) {
       if (account.name.find("-e2e") == std::string::npos) continue;
+      tagged.push_back(account.name);
       const com::Variant who[] = {com::Variant(com::Bstr::FromUtf8(account.name))};
       db.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER = ?", who);
+    }
+    std::vector<CollabRow> rows;
+    std::string error;
+    if (tagged.empty() || !ReadCollabRows(rows, error)) return;
+    for (const CollabRow& row : rows) {
+      const bool ours = std::any_of(tagged.begin(), tagged.end(), [&](const std::string& name) {
+        return row.author.starts_with(name) || row.owner == name;
+      });
+      if (!ours) continue;
+      const com::Variant uri[] = {com::Variant(com::Bstr::FromUtf8(row.uri))};
+      db.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", uri);
     }
   }
 
@@ -525,6 +604,138 @@ class RoadTest : public ::testing::Test {
 #define QUOR_START_INSTANCE(options)                                              \
   do {                                                                            \
     Start(options);                                                               \
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return; \
+  } while (0)
+
+// ---- Share fields ---------------------------------------------------------------------
+
+// Text as the service's answers write it: '&', '<' and '>' escaped.
+inline std::string XmlText(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+// The text of a "root" answer's one child named `element` (a field or a
+// message answer); nullopt when the answer is not that shape.
+inline std::optional<std::string> OnlyChildText(std::string_view answer, std::string_view element) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(answer) || !doc->documentElement() || doc->documentElement()->nodeName() != "root")
+    return std::nullopt;
+  const std::vector<xml::NodePtr> children = doc->documentElement()->childNodes();
+  if (children.size() != 1 || children.front()->nodeName() != element) return std::nullopt;
+  return children.front()->text();
+}
+
+inline std::string CollabUri(std::string_view author, std::string_view name) {
+  return "urn:vocontent:covodb000:" + std::string(author) + "-" + std::string(name);
+}
+
+// The ACL document a new share field gets.
+inline std::string DefaultAcl(std::string_view owner) {
+  return "<VOACL><control><user>" + XmlText(owner) +
+         "</user><access>rwdarawad</access></control><control><user>administrator</user>"
+         "<access>rwdarawad</access></control></VOACL>";
+}
+
+inline const std::string kResultOk = "<root><resultCode>0</resultCode></root>";
+
+// The statuses the collaboration operations answer with.
+namespace collab {
+inline constexpr HRESULT kNotAttendee = static_cast<HRESULT>(0x81000003);
+inline constexpr HRESULT kNotActive = static_cast<HRESULT>(0x81000005);
+inline constexpr HRESULT kActive = static_cast<HRESULT>(0x81000006);
+inline constexpr HRESULT kReadRightRequired = static_cast<HRESULT>(0x81000008);
+inline constexpr HRESULT kResumeUnknown = static_cast<HRESULT>(0x8100002A);
+inline constexpr HRESULT kUserInAcl = static_cast<HRESULT>(0x8100003A);
+inline constexpr HRESULT kNoAcl = static_cast<HRESULT>(0x8100003B);
+inline constexpr HRESULT kNoAclEntry = static_cast<HRESULT>(0x8100003D);
+inline constexpr HRESULT kDatabaseMissing = static_cast<HRESULT>(0x8100004E);
+inline constexpr HRESULT kUriMissing = static_cast<HRESULT>(0x8100004F);
+inline constexpr HRESULT kOwnerOnly = static_cast<HRESULT>(0x81000061);
+inline constexpr HRESULT kAlreadyAttendee = static_cast<HRESULT>(0x81000062);
+inline constexpr HRESULT kMessageExists = static_cast<HRESULT>(0x81000066);
+inline constexpr HRESULT kCannotDeleteOwner = static_cast<HRESULT>(0x81000068);
+inline constexpr HRESULT kUnlockRefused = static_cast<HRESULT>(0x81000070);
+inline constexpr HRESULT kLockedByOther = static_cast<HRESULT>(0x81000071);
+inline constexpr HRESULT kUriInvalid = static_cast<HRESULT>(0x81000072);
+inline constexpr HRESULT kAlreadyLocked = static_cast<HRESULT>(0x81000073);
+inline constexpr HRESULT kAlreadyExisting = static_cast<HRESULT>(0x81000075);
+inline constexpr HRESULT kObjectLocked = static_cast<HRESULT>(0x81000076);
+inline constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x81000077);
+inline constexpr HRESULT kConferenceUrlNotSet = static_cast<HRESULT>(0x81000084);
+inline constexpr HRESULT kXmlLoadFailed = static_cast<HRESULT>(0x81000085);
+inline constexpr HRESULT kArgumentNullStatus = static_cast<HRESULT>(0x81000086);
+inline constexpr HRESULT kNotImplemented = static_cast<HRESULT>(0x80004001);
+}  // namespace collab
+
+// Base of the collaboration cases: an instance on the parameter's engine with
+// an administrator (named in AdminUsers), alice and bob in the local account
+// store, each signed in. The names are unique so that PostgreSQL's shared
+// tables keep every test's rows apart.
+class CollabRoad : public RoadTest, public ::testing::WithParamInterface<Database> {
+ protected:
+  void StartCollab(InstanceOptions options = {}) {
+    admin_ = UniqueName("admin");
+    alice_ = UniqueName("alice");
+    bob_ = UniqueName("bob");
+    options.database = GetParam();
+    options.accounts = {{admin_, "admin-pw"}, {alice_, "alice-pw"}, {bob_, "bob-pw"}};
+    options.adminUsers = admin_;
+    // Group members are given as "admin", "alice" or "bob".
+    for (auto& [group, member] : options.members)
+      member = member == "admin" ? admin_ : member == "alice" ? alice_ : member == "bob" ? bob_ : member;
+    Start(options);
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return;
+    admin = instance_->SignIn(admin_, "admin-pw");
+    alice = instance_->SignIn(alice_, "alice-pw");
+    bob = instance_->SignIn(bob_, "bob-pw");
+    ASSERT_TRUE(admin && alice && bob);
+  }
+  void TearDown() override {
+    for (auto* client : {&admin, &alice, &bob})
+      if (*client) (*client)->EndSession();
+    RoadTest::TearDown();
+  }
+
+  // Puts a new share field as `client`; its URN, or "" (with a failure).
+  std::string PutNew(CVeltService& client, std::string_view author, std::string_view name,
+                     std::string_view field) {
+    const CallOutcome put = Call(client, "PutShareField", {{"author", author}, {"name", name}, {"field", field}});
+    const std::string uri = CollabUri(author, name);
+    EXPECT_TRUE(put.ok) << name << ": " << put.fault;
+    EXPECT_EQ(put.decoded, "<root><resultCode>0</resultCode><uri>" + XmlText(uri) + "</uri></root>");
+    return put.ok ? uri : std::string();
+  }
+  // The row of `uri` (an empty row with a failure when there is not exactly one).
+  CollabRow RowOf(std::string_view uri) {
+    std::vector<CollabRow> found;
+    for (CollabRow& row : instance_->CollabRows())
+      if (row.uri == uri) found.push_back(std::move(row));
+    EXPECT_EQ(found.size(), 1u) << uri;
+    return found.size() == 1 ? found.front() : CollabRow{};
+  }
+  // What GetShareField answers for a field holding `text`.
+  static std::string FieldAnswer(std::string_view text) {
+    return text.empty() ? "<root><field/></root>" : "<root><field>" + XmlText(text) + "</field></root>";
+  }
+
+  std::string admin_, alice_, bob_;
+  std::unique_ptr<CVeltService> admin, alice, bob;
+};
+
+inline std::string EngineName(const ::testing::TestParamInfo<Database>& info) {
+  return info.param == Database::Sqlite ? "Sqlite" : "Postgres";
+}
+
+#define QUOR_START_COLLAB(options)                                                   \
+  do {                                                                                \
+    StartCollab(options);                                                             \
     if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return; \
   } while (0)
 
