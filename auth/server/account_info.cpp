@@ -40,7 +40,7 @@ void CheckType(int32_t type) {
   if (type < AccountTypeUser || type > AccountTypeAny) Raise(E_INVALIDARG);
 }
 
-// ---- Query specification and result rows ----------------------------------------------
+// ---- Query shapes and result rows ------------------------------------------------------
 
 // One value per fetched attribute; absent values are null.
 using Cell = std::optional<std::u16string>;

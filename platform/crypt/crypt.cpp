@@ -445,26 +445,26 @@ struct ProviderState {
   std::mutex mutex;  // guards the cached key pairs
   ContainerKeys keys;
 
-  // The container's key pair of `spec`, loaded (or made) on first use.
-  HRESULT UserKey(uint32_t spec, bool generate, SharedPkey& out) {
+  // The container's key pair of `keySpec`, loaded (or made) on first use.
+  HRESULT UserKey(uint32_t keySpec, bool generate, SharedPkey& out) {
     std::lock_guard lock(mutex);
-    SharedPkey& slot = spec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
+    SharedPkey& slot = keySpec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
     if (!slot && !verify) {
       ContainerKeys fresh;
       if (HRESULT hr = ReadContainerCached(location.file, fresh); FAILED(hr)) return hr;
       keys = std::move(fresh);
     }
-    if (!slot && generate) return Replace(spec, out, /*onlyWhenMissing=*/true);
+    if (!slot && generate) return Replace(keySpec, out, /*onlyWhenMissing=*/true);
     if (!slot) return NTE_NO_KEY;
     out = slot;
     return S_OK;
   }
 
-  // A new key pair for `spec`, stored in the container. With
+  // A new key pair for `keySpec`, stored in the container. With
   // `onlyWhenMissing`, a pair that another writer stored meanwhile wins.
   // Called with `mutex` held.
-  HRESULT Replace(uint32_t spec, SharedPkey& out, bool onlyWhenMissing) {
-    SharedPkey& slot = spec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
+  HRESULT Replace(uint32_t keySpec, SharedPkey& out, bool onlyWhenMissing) {
+    SharedPkey& slot = keySpec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
     if (verify) {
       if (!(slot = GenerateRsa())) return NTE_FAIL;
       out = slot;
@@ -474,7 +474,7 @@ struct ProviderState {
     if (FAILED(lock.Status())) return lock.Status();
     ContainerKeys current;
     if (HRESULT hr = ReadContainer(location.file, current); FAILED(hr)) return hr;
-    SharedPkey& stored = spec == AT_KEYEXCHANGE ? current.exchange : current.signature;
+    SharedPkey& stored = keySpec == AT_KEYEXCHANGE ? current.exchange : current.signature;
     if (!(onlyWhenMissing && stored)) {
       if (!(stored = GenerateRsa())) return NTE_FAIL;
       if (HRESULT hr = WriteContainer(location.file, current); FAILED(hr)) return hr;
@@ -601,10 +601,10 @@ HRESULT Provider::GenKey(AlgId alg, uint32_t flags, Key& out) const {
     if (RAND_bytes_ex(Lib().ctx, key->secret.data(), key->secret.size(), 0) != 1) return NTE_FAIL;
   } else if (IsExchangeSpec(alg) || IsSignatureSpec(alg)) {
     if (bits != 0 && bits != kRsaKeyBits) return NTE_BAD_FLAGS;
-    const uint32_t spec = IsExchangeSpec(alg) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+    const uint32_t keySpec = IsExchangeSpec(alg) ? AT_KEYEXCHANGE : AT_SIGNATURE;
     std::lock_guard lock(state_->mutex);
-    if (HRESULT hr = state_->Replace(spec, key->pkey, /*onlyWhenMissing=*/false); FAILED(hr)) return hr;
-    key->alg = spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
+    if (HRESULT hr = state_->Replace(keySpec, key->pkey, /*onlyWhenMissing=*/false); FAILED(hr)) return hr;
+    key->alg = keySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
     key->hasPrivate = true;
   } else {
     return NTE_BAD_ALGID;

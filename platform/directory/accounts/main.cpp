@@ -204,11 +204,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> rest(words.begin() + static_cast<long>(at) + 1, words.end());
   if (file.empty()) file = dir::DefaultAccountStorePath();
 
-  struct Spec {
+  struct CommandShape {
     size_t count;
     std::vector<std::string> options;
   };
-  static const std::map<std::string, Spec> kCommands = {
+  static const std::map<std::string, CommandShape> kCommands = {
       {"init", {2, {"--iterations"}}},
       {"add-user", {1, {"--full-name", "--description"}}},
       {"set-password", {1, {}}},
@@ -221,14 +221,14 @@ int main(int argc, char** argv) {
       {"verify", {1, {}}},
       {"list", {0, {}}},
   };
-  auto spec = kCommands.find(command);
-  if (spec == kCommands.end()) return Usage("unknown command " + command);
+  auto shape = kCommands.find(command);
+  if (shape == kCommands.end()) return Usage("unknown command " + command);
   Args args;
   std::string why;
-  if (!ParseArgs(rest, spec->second.options, args, why)) return Usage(why);
-  if (args.positional.size() != spec->second.count)
-    return Usage(text::Format("%s takes %u argument%s", command, static_cast<unsigned>(spec->second.count),
-                              spec->second.count == 1 ? "" : "s"));
+  if (!ParseArgs(rest, shape->second.options, args, why)) return Usage(why);
+  if (args.positional.size() != shape->second.count)
+    return Usage(text::Format("%s takes %u argument%s", command, static_cast<unsigned>(shape->second.count),
+                              shape->second.count == 1 ? "" : "s"));
   const auto& p = args.positional;
 
   if (command == "init") {
