@@ -13,6 +13,7 @@
 
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/LogDBConnectImpl.h"
+#include "core/store/VODBConnectImpl.h"
 #include "platform/com/dispatch.h"
 
 namespace quor::core {
@@ -127,6 +128,53 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   // Locks of either store, chosen by the uri's kind.
   HRESULT LockVO(OpCall& call);
   HRESULT UnlockVO(OpCall& call);
+  // Vesk objects: content, content with locks, lists and URNs (the content
+  // store).
+  HRESULT GetVOContent(OpCall& call);
+  HRESULT GetVOContentbyURI(OpCall& call);
+  HRESULT PutVOContent(OpCall& call);
+  HRESULT UpdateVOContent(OpCall& call);
+  HRESULT UpdateVOContentbyURI(OpCall& call);
+  HRESULT RemoveVOContent(OpCall& call);
+  HRESULT RemoveVOContentbyURI(OpCall& call);
+  HRESULT GetVOContentwithLock(OpCall& call);
+  HRESULT GetVOContentbyURIwithLock(OpCall& call);
+  HRESULT UpdateVOContentwithUnlock(OpCall& call);
+  HRESULT UpdateVOContentbyURIwithUnlock(OpCall& call);
+  HRESULT GetVOList(OpCall& call);
+  HRESULT GetVOURIList(OpCall& call);
+  HRESULT GetVOURI(OpCall& call);
+  HRESULT GetVOAttribute(OpCall& call);
+  HRESULT PutVOURI(OpCall& call);
+  HRESULT RemoveVOURI(OpCall& call);
+  HRESULT GetAllVOList(OpCall& call);
+  HRESULT GetAllVOURIList(OpCall& call);
+  HRESULT GetAllVOUserList(OpCall& call);
+  // Resources: records, locations, attributes, properties and ACLs (the
+  // content store).
+  HRESULT PutVOResource(OpCall& call);
+  HRESULT PutVOResourcewithAttribute(OpCall& call);
+  HRESULT RemoveVOResource(OpCall& call);
+  HRESULT GetVOResourceURI(OpCall& call);
+  HRESULT GetVOResourceURIList(OpCall& call);
+  HRESULT GetVOResourceURL(OpCall& call);
+  HRESULT UpdateVOResourceURL(OpCall& call);
+  HRESULT UpdateVOResourceAttribute(OpCall& call);
+  HRESULT RemoveVOResourceAttribute(OpCall& call);
+  HRESULT UpdateVOResourceProps(OpCall& call);
+  HRESULT GetVOResourceAttribute(OpCall& call);
+  HRESULT GetVOResourceAttributeList(OpCall& call);
+  HRESULT GetVOResourceUpdate(OpCall& call);
+  HRESULT GetAllVOResourceAttributeList(OpCall& call);
+  HRESULT GetVOResourceModuleNameList(OpCall& call);
+  HRESULT GetResourceACL(OpCall& call);
+  HRESULT GetResourceACLEntry(OpCall& call);
+  HRESULT PutResourceACL(OpCall& call);
+  HRESULT PutResourceACLEntry(OpCall& call);
+  HRESULT UpdateResourceACL(OpCall& call);
+  HRESULT UpdateResourceACLEntry(OpCall& call);
+  HRESULT DeleteResourceACL(OpCall& call);
+  HRESULT DeleteResourceACLEntry(OpCall& call);
   // The resume queue.
   HRESULT ResumeServiceProcess(OpCall& call);
   HRESULT GetResumeIDList(OpCall& call);
@@ -134,6 +182,7 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
  private:
   std::unique_ptr<CLogDBConnectImpl> log_;
   CCollabDBConnectImpl* collab_ = nullptr;  // the module's; never null after construction
+  CVODBConnectImpl* vo_ = nullptr;          // the module's content store; never null after construction
 };
 
 }  // namespace quor::core

@@ -22,18 +22,11 @@ AclStore AclStoreOf(const Bstr& uri) {
   return AclStore::None;
 }
 
-// The content store's side of the ACL and lock operations comes with that
-// store: after its ready gate, such a call answers E_NOTIMPL.
-HRESULT ContentStoreNotBuilt() {
-  if (HRESULT hr = CQuorServiceCore::CheckServiceReady(); FAILED(hr)) return hr;
-  return E_NOTIMPL;
-}
-
-template <typename Collab>
-HRESULT RouteAcl(const Bstr& uri, HRESULT invalidUri, Collab&& collab) {
+template <typename Content, typename Collab>
+HRESULT RouteAcl(const Bstr& uri, HRESULT invalidUri, Content&& content, Collab&& collab) {
   switch (AclStoreOf(uri)) {
     case AclStore::Content:
-      return ContentStoreNotBuilt();
+      return content();
     case AclStore::Collab:
       return collab();
     case AclStore::None:
@@ -111,47 +104,63 @@ HRESULT CQuorServiceCore::GetConferenceManagerURL(OpCall& c) {
 // ---- ACLs -----------------------------------------------------------------------------
 
 HRESULT CQuorServiceCore::GetACL(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_GET_ACL_INVALID_URI,
-                  [&] { return collab_->GetACL(c.principal, c.args[0], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_GET_ACL_INVALID_URI,
+      [&] { return vo_->GetACL(c.principal, c.args[0], c.result); },
+      [&] { return collab_->GetACL(c.principal, c.args[0], c.result); });
 }
 HRESULT CQuorServiceCore::PutACL(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_PUT_ACL_INVALID_URI,
-                  [&] { return collab_->PutACL(c.principal, c.args[0], c.args[1], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_PUT_ACL_INVALID_URI,
+      [&] { return vo_->PutACL(c.principal, c.args[0], c.args[1], c.result); },
+      [&] { return collab_->PutACL(c.principal, c.args[0], c.args[1], c.result); });
 }
 HRESULT CQuorServiceCore::UpdateACL(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_UPDATE_ACL_INVALID_URI,
-                  [&] { return collab_->UpdateACL(c.principal, c.args[0], c.args[1], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_UPDATE_ACL_INVALID_URI,
+      [&] { return vo_->UpdateACL(c.principal, c.args[0], c.args[1], c.result); },
+      [&] { return collab_->UpdateACL(c.principal, c.args[0], c.args[1], c.result); });
 }
 HRESULT CQuorServiceCore::DeleteACL(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_DELETE_ACL_INVALID_URI,
-                  [&] { return collab_->DeleteACL(c.principal, c.args[0], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_DELETE_ACL_INVALID_URI,
+      [&] { return vo_->DeleteACL(c.principal, c.args[0], c.result); },
+      [&] { return collab_->DeleteACL(c.principal, c.args[0], c.result); });
 }
 HRESULT CQuorServiceCore::GetACLEntry(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_GET_ACL_ENTRY_INVALID_URI,
-                  [&] { return collab_->GetACLEntry(c.principal, c.args[0], c.args[1], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_GET_ACL_ENTRY_INVALID_URI,
+      [&] { return vo_->GetACLEntry(c.principal, c.args[0], c.args[1], c.result); },
+      [&] { return collab_->GetACLEntry(c.principal, c.args[0], c.args[1], c.result); });
 }
 HRESULT CQuorServiceCore::PutACLEntry(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_PUT_ACL_ENTRY_INVALID_URI,
-                  [&] { return collab_->PutACLEntry(c.principal, c.args[0], c.args[1], c.args[2], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_PUT_ACL_ENTRY_INVALID_URI,
+      [&] { return vo_->PutACLEntry(c.principal, c.args[0], c.args[1], c.args[2], c.result); },
+      [&] { return collab_->PutACLEntry(c.principal, c.args[0], c.args[1], c.args[2], c.result); });
 }
 HRESULT CQuorServiceCore::UpdateACLEntry(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_UPDATE_ACL_ENTRY_INVALID_URI,
-                  [&] { return collab_->UpdateACLEntry(c.principal, c.args[0], c.args[1], c.args[2], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_UPDATE_ACL_ENTRY_INVALID_URI,
+      [&] { return vo_->UpdateACLEntry(c.principal, c.args[0], c.args[1], c.args[2], c.result); },
+      [&] { return collab_->UpdateACLEntry(c.principal, c.args[0], c.args[1], c.args[2], c.result); });
 }
 HRESULT CQuorServiceCore::DeleteACLEntry(OpCall& c) {
-  return RouteAcl(c.args[0], QS_E_DELETE_ACL_ENTRY_INVALID_URI,
-                  [&] { return collab_->DeleteACLEntry(c.principal, c.args[0], c.args[1], c.result); });
+  return RouteAcl(
+      c.args[0], QS_E_DELETE_ACL_ENTRY_INVALID_URI,
+      [&] { return vo_->DeleteACLEntry(c.principal, c.args[0], c.args[1], c.result); },
+      [&] { return collab_->DeleteACLEntry(c.principal, c.args[0], c.args[1], c.result); });
 }
 
 // ---- Locks (a uri of no known kind was refused before the unwrap) ------------------------
 
 HRESULT CQuorServiceCore::LockVO(OpCall& c) {
   if (CQuorServiceUtils::ClassifyVOURI(c.args[0]) == 2) return collab_->LockVO(c.principal, c.args[0], c.result);
-  return ContentStoreNotBuilt();
+  return vo_->LockVO(c.principal, c.args[0], c.result);
 }
 HRESULT CQuorServiceCore::UnlockVO(OpCall& c) {
   if (CQuorServiceUtils::ClassifyVOURI(c.args[0]) == 2) return collab_->ForceUnlockVO(c.principal, c.args[0], c.result);
-  return ContentStoreNotBuilt();
+  return vo_->ForceUnlockVO(c.principal, c.args[0], c.result);
 }
 
 // ---- The resume queue -------------------------------------------------------------------

@@ -12,8 +12,10 @@
 #include "core/KeywordTable.h"
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceConfig.h"
+#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/store/CollabDBConnectImpl.h"
+#include "core/store/VODBConnectImpl.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 
@@ -103,9 +105,23 @@ HRESULT CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool admin
   const auto& name = entry.operation.View();
   if (name == u"ForcePutShareField" && args.size() == 4)
     return collab.ForcePutShareField(args[1], args[3], args[2], args[0], result);
-  // The content store's forced puts come with that store.
-  if (name == u"ForcePutVOContent" || name == u"ForcePutVOResource" || name == u"ForcePutVOResourcewithAttribute")
-    return E_NOTIMPL;
+  if (name == u"ForcePutVOContent" && args.size() == 3) {
+    // A store of its own for the replay, over the shared connection.
+    CVODBConnectImpl replay(CServiceModule::Instance().Connection());
+    if (HRESULT hr = replay.Init(); FAILED(hr)) return hr;
+    return replay.ForcePutVOContent(args[2], args[1], args[0], result);
+  }
+  if (name == u"ForcePutVOResource" && args.size() == 2) {
+    CVODBConnectImpl replay(CServiceModule::Instance().Connection());
+    if (HRESULT hr = replay.Init(); FAILED(hr)) return hr;
+    return replay.ForcePutVOResource(args[1], args[0], result);
+  }
+  if (name == u"ForcePutVOResourcewithAttribute" && args.size() == 10) {
+    CVODBConnectImpl replay(CServiceModule::Instance().Connection());
+    if (HRESULT hr = replay.Init(); FAILED(hr)) return hr;
+    return replay.ForcePutVOResourcewithAttribute(args[9], args[8], args[7], args[6], args[5], args[4], args[3],
+                                                  args[2], args[1], args[0], result);
+  }
   return QS_E_QUEUE_ENTRY_UNRECOGNIZED;
 }
 

@@ -38,6 +38,16 @@ CCollabDBConnectImpl& CServiceModule::EnsureCollabStore() {
   return *collab_;
 }
 
+CVODBConnectImpl& CServiceModule::EnsureVOStore() {
+  std::lock_guard lock(storeMutex_);
+  if (!vo_) {
+    auto store = std::make_unique<CVODBConnectImpl>(connection_.get());
+    store->Init();
+    vo_ = std::move(store);
+  }
+  return *vo_;
+}
+
 HRESULT CServiceModule::InitInstance() {
   CKeywordTable::Instance();
   CQuorServiceUtils& utils = EnsureUtils();
@@ -95,6 +105,7 @@ void CServiceModule::OpenRepository() {
 void CServiceModule::ExitInstance() {
   {
     std::lock_guard lock(storeMutex_);
+    vo_.reset();
     collab_.reset();
   }
   utils_.reset();

@@ -9,6 +9,7 @@
 #include "core/ServiceConfig.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/DBConnect.h"
+#include "core/store/VODBConnectImpl.h"
 
 namespace quor::core {
 
@@ -37,6 +38,9 @@ class CServiceModule {
   // and set up by the first component that needs it.
   CCollabDBConnectImpl& EnsureCollabStore();
   CCollabDBConnectImpl* CollabStore() const { return collab_.get(); }
+  // The process-wide content store, made the same way.
+  CVODBConnectImpl& EnsureVOStore();
+  CVODBConnectImpl* VOStore() const { return vo_.get(); }
 
  private:
   CServiceModule() = default;
@@ -46,6 +50,7 @@ class CServiceModule {
   std::unique_ptr<CServiceConfig> settings_;
   std::unique_ptr<CQuorServiceUtils> utils_;
   std::unique_ptr<CCollabDBConnectImpl> collab_;
+  std::unique_ptr<CVODBConnectImpl> vo_;
   std::mutex storeMutex_;
 };
 

@@ -83,6 +83,8 @@ struct InstanceOptions {
   uint32_t compressThreshold = 0;
   std::string adminUsers;      // AdminUsers (comma-separated), when not empty
   std::string adminGroupName;  // AdminGroupName, when not empty
+  std::string resourceUrl;     // ResourceURL, when not empty
+  std::string resourceDir;     // ResourceDir, when not empty
   // The local account store's users and (group, member) pairs.
   std::vector<Account> accounts{{"administrator", "pw"}};
   std::vector<std::pair<std::string, std::string>> members;
@@ -454,6 +456,12 @@ class ServerInstance {
     }
     if (!options_.adminGroupName.empty()) {
       ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminGroupName", options_.adminGroupName));
+    }
+    if (!options_.resourceUrl.empty()) {
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "ResourceURL", options_.resourceUrl));
+    }
+    if (!options_.resourceDir.empty()) {
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "ResourceDir", options_.resourceDir));
     }
     ASSERT_NO_FATAL_FAILURE(
         Set(registry, "Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod"));

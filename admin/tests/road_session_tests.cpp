@@ -324,8 +324,8 @@ TEST_F(SessionRoad, OperationsOfLaterStoresAnswerNotImplemented) {
     EXPECT_EQ(answer.fault.status, kNotImplemented) << name << ": " << client->FormatFault();
     ++tried;
   }
-  // The content store's operations and Query.
-  EXPECT_GE(tried, 40u);
+  // Query, until its engine is built.
+  EXPECT_GE(tried, 1u);
 
   CallOutcome lock = Call(*client, "LockVO", {{"uri", "urn:voresource:e2e"}});
   EXPECT_EQ(lock.status, kUriInvalid) << lock.fault;

@@ -1,0 +1,379 @@
+// The content store: its set-up, the query routines its Vesk-object
+// operations answer through, and the content operations.
+#include "core/store/VODBConnectImpl.h"
+
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/store/VODBConnectImpl_Detail.h"
+
+namespace quor::core {
+
+using namespace vo;
+
+namespace {
+
+// "<root>" holding the content as character data; "<root/>" when empty.
+com::Bstr ContentAnswer(const com::Bstr& content) {
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  if (!content.Empty()) root->setText(content.ToUtf8());
+  return com::Bstr::FromUtf8(root->xml());
+}
+
+const com::Bstr& EmptyAnswer() {
+  static const com::Bstr empty(u"<root/>");
+  return empty;
+}
+
+// Stored and new content are compared as written, a missing text as empty.
+bool SameContent(const com::Bstr& stored, const com::Bstr& content) { return View(stored) == View(content); }
+
+}  // namespace
+
+CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection) : db_(connection) {
+  Utils().LogStream.TraceCall(kClass, "Constructor");
+}
+
+CVODBConnectImpl::~CVODBConnectImpl() { Utils().LogStream.TraceCall(kClass, "Destructor"); }
+
+CQuorServiceUtils& CVODBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
+
+HRESULT CVODBConnectImpl::Init() {
+  Utils().LogStream.TraceCall(kClass, "Init");
+  resourceURL_ = CQuorServiceUtils::ReadResourceURL();
+  resourceDir_ = CQuorServiceUtils::ReadResourceDir();
+  return S_OK;
+}
+
+// ---- Query routines -------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  int64_t changed = 0;
+  if (db_->ExecuteNonQuery(sql, params, changed) != 0 || changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
+  result = ResultOk();
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
+                                         com::Bstr& content) {
+  found = false;
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  if (!rows->Eof()) {
+    found = true;
+    content = Column(*db_, rows, "CONTENT");
+  }
+  db_->ReleaseQuery(command, rows);
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
+                                     std::string_view column, std::string_view element, com::Bstr& result) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    auto node = document->createElement(element);
+    node->setText(Column(*db_, rows, column).ToUtf8());
+    root->appendChild(node);
+  }
+  db_->ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) {
+  lock = com::Bstr();
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {Value(uri)};
+  if (const int32_t status =
+          db_->ExecuteQuery(command, rows, "SELECT LOCK_STATUS FROM QUORVESK WHERE VOURI = ?", params);
+      status != 0)
+    return status;
+  if (!rows->Eof()) lock = Column(*db_, rows, "LOCK_STATUS");
+  db_->ReleaseQuery(command, rows);
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) {
+  acl = com::Bstr();
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {Value(uri)};
+  if (const int32_t status =
+          db_->ExecuteQuery(command, rows, "SELECT ACCESSLIST FROM QUORVESK WHERE VOURI = ?", params);
+      status != 0)
+    return status;
+  if (!rows->Eof()) acl = Column(*db_, rows, "ACCESSLIST");
+  db_->ReleaseQuery(command, rows);
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
+  uri = com::Bstr();
+  const com::Variant params[] = {Value(user), Value(name)};
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status =
+          db_->ExecuteQuery(command, rows, "SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params);
+      status != 0)
+    return status;
+  if (!rows->Eof()) uri = Column(*db_, rows, "VOURI");
+  db_->ReleaseQuery(command, rows);
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::GetRawACL(const com::Bstr&, const com::Bstr& uri, com::Bstr& acl) {
+  Utils().LogStream.TraceCall(kClass, "GetRawACL");
+  if (HRESULT hr = QueryVOLockB(uri, acl); FAILED(hr)) return hr;
+  if (acl.IsNull()) return QS_E_URI_INVALID;
+  return acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
+}
+
+HRESULT CVODBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
+                                      HRESULT ownCode) const {
+  HRESULT status = S_OK;
+  if (Utils().CheckAccessRights(user, rights, acl, status)) return S_OK;
+  return status != S_OK ? status : ownCode;
+}
+
+std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
+  Utils().LogStream.TraceCall(kClass, "GetLockInfo");
+  std::lock_guard lock(operation_);
+  if (uri.IsNull()) return std::nullopt;
+  com::Bstr acl;
+  if (GetRawACL(user, uri, acl) != S_OK) return std::nullopt;
+  if (CheckRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK) return std::nullopt;
+  com::Bstr holder;
+  if (QueryVOLockA(uri, holder) != S_OK || holder.IsNull()) return std::nullopt;
+  return holder;
+}
+
+// ---- Writes ---------------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::UpdateVOLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& uri,
+                                       com::Bstr& result) {
+  // Only a lock still as it was read changes.
+  const com::Variant params[] = {Now(), Value(lock), Value(uri), Value(expected)};
+  return RunQuery("UPDATE QUORVESK SET UPDATEDATE = ?, LOCK_STATUS = ? WHERE VOURI = ? AND LOCK_STATUS = ?", params,
+                  result);
+}
+
+HRESULT CVODBConnectImpl::UpdateVOACL(const com::Bstr&, const com::Bstr& uri, const com::Bstr& acl,
+                                      com::Bstr& result) {
+  const com::Variant params[] = {Now(), Value(acl), Value(uri)};
+  return RunQuery("UPDATE QUORVESK SET UPDATEDATE = ?, ACCESSLIST = ? WHERE VOURI = ?", params, result);
+}
+
+HRESULT CVODBConnectImpl::UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  // CONTENTLEN counts UTF-16 code units, as the interface's strings do.
+  const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Value(uri)};
+  int64_t changed = 0;
+  if (const int32_t status =
+          db_->ExecuteNonQuery("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params, changed);
+      status != 0)
+    return status;
+  return changed == 0 ? QS_E_VESK_CONTENT_NOT_FOUND : S_OK;
+}
+
+HRESULT CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Now(),
+                                 Value(owner), Value(name)};
+  int64_t changed = 0;
+  if (const int32_t status = db_->ExecuteNonQuery(
+          "UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?", params,
+          changed);
+      status != 0)
+    return status;
+  return changed == 0 ? QS_E_VESK_CONTENT_NOT_FOUND : S_OK;
+}
+
+HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
+  Utils().LogStream.TraceCall(kClass, "InsertVO");
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
+  com::Bstr acl;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(owner, acl); FAILED(hr)) return hr;
+  int32_t status;
+  {
+    // The row and its content come together, or neither does.
+    DBTransaction transaction(*db_);
+    status = transaction.Begin();
+    if (status == 0) {
+      const com::Variant now = Now();
+      const com::Variant params[] = {Value(owner), Value(name), Value(uri), now, now, Value(acl)};
+      status = db_->ExecuteNonQuery(
+          "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, UPDATEDATE, LOCK_STATUS, "
+          "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, 0, '', ?, ?, ?, '0', '0', ?)",
+          params);
+    }
+    if (status == 0 && !content.IsNull()) status = UpdateVOContentB(uri, content);
+    if (status == 0) status = transaction.Commit();
+  }
+  if (status == 0) return S_OK;
+  // The URN is unique: a row that holds it belongs to this owner and name,
+  // or to another owner and name that make the same URN.
+  com::Bstr existing;
+  if (QueryVOLockA(uri, existing) == S_OK && !existing.IsNull()) return QS_E_VESK_EXISTS;
+  return status;
+}
+
+HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
+                                          const com::Bstr* name, const com::Bstr& content, com::Bstr& result) {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  // The new content and the released lock come together, or neither does.
+  DBTransaction transaction(*db_);
+  if (const int32_t status = transaction.Begin(); status != 0) return status;
+  const HRESULT written = owner && name ? UpdateVOContentC(*owner, *name, content) : UpdateVOContentB(uri, content);
+  if (written != S_OK) return written;
+  com::Bstr unlocked;
+  if (HRESULT hr = UpdateVOLock(com::Bstr(u"0"), lock, uri, unlocked); hr != S_OK) return hr;
+  if (const int32_t status = transaction.Commit(); status != 0) return status;
+  result = unlocked;
+  return S_OK;
+}
+
+// ---- Content ----------------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetVOContent");
+  std::lock_guard lock(operation_);
+  const com::Variant params[] = {Value(user), Value(name)};
+  bool found = false;
+  com::Bstr content;
+  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
+      hr != S_OK)
+    return hr;
+  result = found ? ContentAnswer(content) : EmptyAnswer();
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "GetVOContentbyURI");
+  std::lock_guard lock(operation_);
+  if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
+  com::Bstr acl;
+  if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
+  if (HRESULT hr = CheckRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const com::Variant params[] = {Value(uri)};
+  bool found = false;
+  com::Bstr content;
+  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content); hr != S_OK)
+    return hr;
+  result = found ? ContentAnswer(content) : EmptyAnswer();
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                                       com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "PutVOContent");
+  std::lock_guard lock(operation_);
+  // Whether the object exists is decided by its row: one made empty is
+  // written like any other.
+  const com::Variant params[] = {Value(user), Value(name)};
+  bool found = false;
+  com::Bstr stored;
+  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, stored);
+      hr != S_OK)
+    return hr;
+  const HRESULT hr = found ? UpdateVOContentC(user, name, content) : InsertVO(user, name, content);
+  if (hr != S_OK) return hr;
+  result = ResultOk();
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
+  Utils().LogStream.TraceCall(kClass, "ForcePutVOContent");
+  // No content put leaves anything to replay: the entry is accepted as done.
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                                           com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "UpdateVOContentA");
+  std::lock_guard lock(operation_);
+  const com::Variant params[] = {Value(user), Value(name)};
+  bool found = false;
+  com::Bstr stored;
+  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, stored);
+      hr != S_OK)
+    return hr;
+  if (found && SameContent(stored, content)) return S_OK;
+  com::Bstr uri;
+  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
+  const auto holder = GetLockInfo(user, uri);
+  if (!holder) return QS_E_URI_INVALID;
+  if (*holder != u"0" && View(*holder) != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  if (HRESULT hr = UpdateVOContentC(user, name, content); hr != S_OK) return hr;
+  result = ResultOk();
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
+                                               com::Bstr&) {
+  Utils().LogStream.TraceCall(kClass, "UpdateVOContentbyURI");
+  std::lock_guard lock(operation_);
+  if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
+  com::Bstr acl;
+  if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
+  if (HRESULT hr = CheckRights(user, u"rw", acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const com::Variant params[] = {Value(uri)};
+  bool found = false;
+  com::Bstr stored;
+  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, stored); hr != S_OK)
+    return hr;
+  if (!found) return QS_E_VESK_CONTENT_MISSING;
+  if (SameContent(stored, content)) return S_OK;
+  const auto holder = GetLockInfo(user, uri);
+  if (!holder) return QS_E_URI_INVALID;
+  if (*holder != u"0" && View(*holder) != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  return UpdateVOContentB(uri, content);
+}
+
+HRESULT CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
+                                        std::span<const com::Variant> params, com::Bstr& result) {
+  com::Bstr acl;
+  if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
+  if (HRESULT hr = CheckRights(user, u"d", acl, QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const auto holder = GetLockInfo(user, uri);
+  if (!holder) return QS_E_URI_INVALID;
+  // A locked object stays, whoever holds the lock.
+  if (*holder != u"0") return QS_E_OBJECT_LOCKED;
+  return RunQuery(sql, params, result);
+}
+
+HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "RemoveVOContent");
+  std::lock_guard lock(operation_);
+  com::Bstr uri;
+  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
+  if (uri.IsNull()) return QS_E_URI_INVALID;
+  const com::Variant params[] = {Value(user), Value(name)};
+  return RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOUSER = ? AND NAME = ? AND LOCK_STATUS = '0'", params,
+                       result);
+}
+
+HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+  Utils().LogStream.TraceCall(kClass, "RemoveVOContentbyURI");
+  std::lock_guard lock(operation_);
+  if (Missing(uri)) return QS_E_URI_INVALID;
+  const com::Variant params[] = {Value(uri)};
+  return RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result);
+}
+
+}  // namespace quor::core

@@ -1,0 +1,259 @@
+// The content store: Vesk objects (rows of QUORVESK: named text content of
+// one owner, with its ACL document and lock) and resources (rows of
+// QUORVESKRES with their files below ResourceDir).
+//
+// Every operation takes the verified calling user first where it has one and
+// answers through `result` (left null where the operation answers nothing).
+// Values reach the database only as bound parameters.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/store/DBConnect.h"
+#include "platform/com/bstr.h"
+#include "platform/com/hresult.h"
+#include "platform/com/variant.h"
+
+namespace quor::core {
+
+class CQuorServiceUtils;
+
+class CVODBConnectImpl {
+ public:
+  // `connection` is the shared connection; the store does not own it.
+  explicit CVODBConnectImpl(CDBConnect* connection);
+  virtual ~CVODBConnectImpl();
+  CVODBConnectImpl(const CVODBConnectImpl&) = delete;
+  CVODBConnectImpl& operator=(const CVODBConnectImpl&) = delete;
+
+  // Reads ResourceURL and ResourceDir (either may be missing). Always 0.
+  HRESULT Init();
+
+  // ---- Content ----
+  // The caller's own object by name: "<root>content</root>", "<root/>" when
+  // there is no such object.
+  HRESULT GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  // Creates the caller's object, or overwrites it when it exists.
+  HRESULT PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, com::Bstr& result);
+  // The resume queue's replay: accepted, nothing changes.
+  HRESULT ForcePutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                            com::Bstr& result);
+  // UpdateVOContent: overwrites the caller's object unless another user holds
+  // its lock.
+  HRESULT UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                           com::Bstr& result);
+  HRESULT UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
+                               com::Bstr& result);
+  HRESULT RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+
+  // ---- Locks ----
+  HRESULT LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT GetVOContentwithLock(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT GetVOContentbyURIwithLock(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT UpdateVOContentwithUnlock(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                                    com::Bstr& result);
+  HRESULT UpdateVOContentbyURIwithUnlock(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
+                                         com::Bstr& result);
+
+  // ---- ACLs of Vesk objects ----
+  HRESULT GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  HRESULT UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  HRESULT DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+  HRESULT PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
+                      com::Bstr& result);
+  HRESULT UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
+                         const com::Bstr& accright, com::Bstr& result);
+  HRESULT DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+
+  // ---- Lists and URN administration ----
+  HRESULT GetVOList(const com::Bstr& user, com::Bstr& result);
+  HRESULT GetVOListAll(com::Bstr& result);
+  HRESULT GetVOAttribute(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT GetVOURIList(const com::Bstr& user, com::Bstr& result);
+  HRESULT GetVOURIListAll(com::Bstr& result);
+  // Each owner once.
+  HRESULT GetVOUserListAll(com::Bstr& result);
+  HRESULT GetVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
+  // Administrators only: an empty object of `owner`, or its removal by URN.
+  HRESULT PutVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
+  HRESULT RemoveVOURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  HRESULT GetCompressThreshold(com::Bstr& result);
+  HRESULT GetAdminUserList(com::Bstr& result);
+  HRESULT GetGroupList(com::Bstr& result);
+  HRESULT GetGroupUserList(const com::Bstr& group, com::Bstr& result);
+  HRESULT GetOwnGroupList(const com::Bstr& user, com::Bstr& result);
+
+  // The lock holder ("0" when unlocked) of an object the caller may read;
+  // none for a null URN, an unknown URN or a refused read.
+  std::optional<com::Bstr> GetLockInfo(const com::Bstr& user, const com::Bstr& uri);
+
+  const std::optional<std::string>& ResourceDir() const { return resourceDir_; }
+  const std::optional<std::string>& ResourceURL() const { return resourceURL_; }
+
+ private:
+  bool Ready() const { return db_ && db_->GetState() != 0; }
+  CQuorServiceUtils& Utils() const;
+
+  // ---- Query routines of the Vesk objects ----
+  // A write that must change a row: the success result, or
+  // QS_E_VESK_CONTENT_NOT_FOUND when it fails or changes nothing.
+  HRESULT RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  // The stored CONTENT of the first row, raw: `found` false when there is no
+  // row; a failing query returns its status.
+  HRESULT QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
+                         com::Bstr& content);
+  // LOCK_STATUS and ACCESSLIST of the object of `uri`; null when no row.
+  HRESULT QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
+  HRESULT QueryVOLockB(const com::Bstr& uri, com::Bstr& acl);
+  // The stored ACL of an existing object: QS_E_URI_INVALID for an unknown URN
+  // or an ACL of "<root/>".
+  HRESULT GetRawACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& acl);
+  // 0 when `acl` grants `user` every token of `rights`, else the check's
+  // status (or `ownCode` should the check give none).
+  HRESULT CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode) const;
+  // Sets LOCK_STATUS to `lock` where it still holds `expected`.
+  HRESULT UpdateVOLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& uri, com::Bstr& result);
+  HRESULT UpdateVOACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  // Inserts the row and, when `content` is not null, its content, in one
+  // transaction. The insert's status (QS_E_VESK_EXISTS for a taken URN).
+  HRESULT InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
+  // Replace the content by URN (UPDATEDATE kept) or by owner and name
+  // (UPDATEDATE stamped). QS_E_VESK_CONTENT_NOT_FOUND when no row changed.
+  HRESULT UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content);
+  HRESULT UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
+  // Writes the content and releases the lock in one transaction.
+  HRESULT UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
+                          const com::Bstr* name, const com::Bstr& content, com::Bstr& result);
+  // "<root>" with one `element` per row holding `column`.
+  HRESULT QueryField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                     std::string_view element, com::Bstr& result);
+  // The URN stored for the caller's object `name`; null when there is none.
+  HRESULT OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri);
+  // "<root>" with one "content" element per row of the seven listed columns.
+  HRESULT QueryVOList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  // Removal after the right "d" and an unlocked object.
+  HRESULT RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
+                        std::span<const com::Variant> params, com::Bstr& result);
+  template <typename Edit>
+  HRESULT EditACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
+                       std::u16string_view rights, bool needsAccright, const com::Bstr& accright, com::Bstr& result,
+                       Edit&& edit);
+
+  CDBConnect* db_;
+  std::optional<std::string> resourceDir_;
+  std::optional<std::string> resourceURL_;
+  // One operation at a time on the store: a lock test and the lock write,
+  // an ACL read and its write, see the same row. Recursive because operations
+  // build on one another.
+  mutable std::recursive_mutex operation_;
+
+  // ---- resources (VODBConnectImpl_Resource*.cpp)
+ public:
+  // Column listing: "<root>" with one `element` per row holding `column`
+  // ("<root/>" for none).
+  HRESULT QueryResourceField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                             std::string_view element, com::Bstr& result);
+
+  // Readers. A name without rows gives "<root/>", except GetVOResourceURL.
+  HRESULT GetVOResourceURI(const com::Bstr& name, com::Bstr& result);
+  HRESULT GetVOResourceURIList(com::Bstr& result);
+  HRESULT GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT GetVOResourceAttribute(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  // The rows of the newest version of a module.
+  HRESULT GetVOResourceAttributeList(const com::Bstr& user, const com::Bstr& modulename, com::Bstr& result);
+  // Per module, what changed after `lastupdate` (a time compared as a time).
+  HRESULT GetVOResourceUpdate(const com::Bstr& user, const com::Bstr& lastupdate, com::Bstr& result);
+  HRESULT GetAllVOResourceAttributeList(const com::Bstr& user, com::Bstr& result);
+  HRESULT GetVOResourceModuleNameList(const com::Bstr& user, com::Bstr& result);
+
+  // Writers.
+  HRESULT UpdateVOResourceAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
+                                    const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                    const com::Bstr& id, const com::Bstr& description, com::Bstr& result);
+  // Behind RemoveVOResourceAttribute: each argument is a flag ("true" clears).
+  HRESULT RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
+                                    const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                    const com::Bstr& id, const com::Bstr& description, com::Bstr& result);
+  HRESULT UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
+                                com::Bstr& result);
+  // The rows go; the file stays.
+  HRESULT RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+
+  // Locations. A new resource gets its row and its location; the file is put
+  // there by others and served under the URL.
+  HRESULT PutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT PutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
+                                     const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                     const com::Bstr& id, const com::Bstr& description, const com::Bstr& leaf,
+                                     const com::Bstr& props, com::Bstr& result);
+  // `leaf` may be null or empty: the default location.
+  HRESULT UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf, com::Bstr& result);
+  // The resume queue's replays.
+  HRESULT ForcePutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT ForcePutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
+                                          const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                          const com::Bstr& id, const com::Bstr& description, const com::Bstr& leaf,
+                                          const com::Bstr& props, com::Bstr& result);
+
+  // ACLs of resources (the newest version's is read; every row's is written).
+  HRESULT GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT GetResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                              com::Bstr& result);
+  HRESULT PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  HRESULT PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                              const com::Bstr& accright, com::Bstr& result);
+  HRESULT UpdateResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  HRESULT UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                 const com::Bstr& accright, com::Bstr& result);
+  // Resets the ACL to the caller's default document.
+  HRESULT DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  HRESULT DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                 com::Bstr& result);
+
+ private:
+  // "<root>" with a "content" element per row: the attribute elements, or
+  // (update listing) one element per result column.
+  HRESULT QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  HRESULT QueryResourceUpdates(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  // Whether `name` has a row.
+  HRESULT ResourceExists(const com::Bstr& name, bool& found);
+  // The ACL of the newest version of `name`: QS_E_URI_INVALID for a name
+  // without rows or an ACL of "<root/>".
+  HRESULT GetRawResourceACL(const com::Bstr& name, com::Bstr& acl);
+  // GetRawResourceACL, then the rights check: a refusal gives the check's
+  // status (checkStatus) or `ownCode`.
+  HRESULT AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                            HRESULT ownCode, com::Bstr* acl = nullptr, bool checkStatus = true);
+  HRESULT WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  // Sets (clearing false) or clears the given attributes of every row of `name`.
+  HRESULT WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values, bool clearing,
+                                  com::Bstr& result);
+  // The row of a new resource; `attributes` null for the plain put.
+  HRESULT InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url, std::string_view path,
+                         std::span<const com::Bstr, 7>* attributes);
+  // Both puts: `attributes` (module name, creator, version, type, id,
+  // description, props) null for the plain one.
+  HRESULT PutResource(const com::Bstr& user, const com::Bstr& name, std::span<const com::Bstr, 7>* attributes,
+                      const com::Bstr& leaf, com::Bstr& result);
+  // The relocation after its checks: the new folder, then the row (inside
+  // the caller's transaction when there is one); the old file stays.
+  HRESULT Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
+                   std::string& newPath);
+  // Deletes the file a relocation replaced, once the row has moved.
+  void DropReplacedFile(const std::string& oldPath, const std::string& newPath);
+  // Settings for the resource operations: both set, or the status refusing.
+  HRESULT ResourceSettings(std::string& base, std::string& dir) const;
+  // ---- end resources
+};
+
+}  // namespace quor::core

@@ -1,0 +1,458 @@
+// The content store's resource records (rows of QUORVESKRES): their
+// listings, attributes, properties, the update check, removal, and their ACLs.
+#include <algorithm>
+#include <array>
+#include <map>
+#include <optional>
+#include <tuple>
+
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/store/CollabDBConnectImpl_Detail.h"
+#include "core/store/VODBConnectImpl.h"
+#include "core/store/VODBConnectImpl_ResourceDetail.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+
+using namespace collab;
+using namespace resource;
+
+namespace {
+
+constexpr std::string_view kResourceClass = "CVODBConnectImpl";
+constexpr std::string_view kAttributeColumns =
+    "SELECT NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, VORESOURCEURL, CREATEDATE, "
+    "UPDATEDATE, PROPS, ACCESSLIST FROM QUORVESKRES";
+// An ACL document longer than this is refused.
+constexpr size_t kMaxAcl = 4000;
+
+bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
+
+}  // namespace
+
+// ---- Listings -------------------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::QueryResourceField(std::string_view sql, std::span<const com::Variant> params,
+                                             std::string_view column, std::string_view element, com::Bstr& result) {
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    auto node = document->createElement(element);
+    node->setText(Column(*db_, rows, column).ToUtf8());
+    root->appendChild(node);
+  }
+  db_->ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  static constexpr std::pair<std::string_view, std::string_view> kElements[] = {{"name", "NAME"},
+                                                                                {"modulename", "MODULENAME"},
+                                                                                {"creator", "CREATOR"},
+                                                                                {"version", "VERSION"},
+                                                                                {"type", "TYPE"},
+                                                                                {"id", "ID"},
+                                                                                {"description", "DESCRIPTION"},
+                                                                                {"uri", "VORESOURCEURI"},
+                                                                                {"url", "VORESOURCEURL"},
+                                                                                {"createdate", "CREATEDATE"},
+                                                                                {"updatedate", "UPDATEDATE"},
+                                                                                {"props", "PROPS"}};
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    auto content = document->createElement(Kw(KW_CONTENT));
+    for (const auto& [element, column] : kElements) {
+      auto node = document->createElement(element);
+      node->setText(Column(*db_, rows, column).ToUtf8());
+      content->appendChild(node);
+    }
+    const com::Bstr acl = Column(*db_, rows, "ACCESSLIST");
+    auto aclNode = document->createElement(Kw(KW_ACL));
+    if (auto parsed = AclElement(acl))
+      aclNode->appendChild(parsed);
+    else
+      aclNode->setText(acl.ToUtf8());
+    content->appendChild(aclNode);
+    root->appendChild(content);
+  }
+  db_->ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
+  found = false;
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {Value(name)};
+  if (const int32_t status = db_->ExecuteQuery(command, rows, "SELECT NAME FROM QUORVESKRES WHERE NAME = ?", params);
+      status != 0)
+    return status;
+  found = !rows->Eof();
+  db_->ReleaseQuery(command, rows);
+  return S_OK;
+}
+
+// ---- Readers --------------------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::GetVOResourceURI(const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceURI");
+  const com::Variant params[] = {Value(name)};
+  return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURI",
+                            "VORESOURCEURI", result);
+}
+
+HRESULT CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceURIList");
+  return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES", {}, "VORESOURCEURI", "VORESOURCEURI", result);
+}
+
+HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceURL");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
+  if (CheckResourceRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED, false) != S_OK)
+    return QS_E_CONTENT_READ_RIGHT_REQUIRED;
+  const com::Variant params[] = {Value(name)};
+  return QueryResourceField("SELECT VORESOURCEURL FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURL", "url",
+                            result);
+}
+
+HRESULT CVODBConnectImpl::GetVOResourceAttribute(const com::Bstr&, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceAttribute");
+  const com::Variant params[] = {Value(name)};
+  return QueryResource(std::string(kAttributeColumns) + " WHERE NAME = ?", params, result);
+}
+
+HRESULT CVODBConnectImpl::GetVOResourceAttributeList(const com::Bstr&, const com::Bstr& modulename, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceAttributeList");
+  const com::Variant params[] = {Value(modulename), Value(modulename)};
+  return QueryResource(std::string(kAttributeColumns) +
+                           " WHERE (MODULENAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES WHERE "
+                           "MODULENAME = ?))",
+                       params, result);
+}
+
+HRESULT CVODBConnectImpl::GetAllVOResourceAttributeList(const com::Bstr&, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetAllVOResourceAttributeList");
+  return QueryResource(kAttributeColumns, {}, result);
+}
+
+HRESULT CVODBConnectImpl::GetVOResourceModuleNameList(const com::Bstr&, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceModuleNameList");
+  return QueryResourceField("SELECT MODULENAME FROM QUORVESKRES GROUP BY MODULENAME", {}, "MODULENAME", "modulename",
+                            result);
+}
+
+// The stored stamps come in two layouts and the client's in either, so the
+// rows are compared by the time they name, not by their text; the answer
+// keeps the stored texts. Per module: the greatest version, type, URL and
+// location, and the stamp of the latest change.
+HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr& lastupdate, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetVOResourceUpdate");
+  const auto since = ParseStamp(lastupdate.View());
+  if (!since) return QS_E_ARGUMENT_INVALID;
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db_->ExecuteQuery(
+          command, rows,
+          "SELECT MODULENAME, VERSION, TYPE, VORESOURCEURL, UPDATEDATE, CLIENTLOCATION FROM QUORVESKRES ORDER BY "
+          "RESKEY");
+      status != 0)
+    return status;
+  struct Module {
+    com::Bstr version, type, url, location, stamp;
+    Stamp latest{};
+  };
+  std::map<std::u16string, Module> modules;
+  std::vector<std::u16string> order;
+  const auto greater = [](com::Bstr& held, const com::Bstr& value) {
+    if (held.IsNull() || value.View() > held.View()) held = value;
+  };
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    const com::Bstr stamp = Column(*db_, rows, "UPDATEDATE");
+    const auto when = ParseStamp(stamp.View());
+    if (!when || !(*when > *since)) continue;
+    const std::u16string module(Column(*db_, rows, "MODULENAME").View());
+    auto [it, added] = modules.try_emplace(module);
+    if (added) order.push_back(module);
+    Module& m = it->second;
+    greater(m.version, Column(*db_, rows, "VERSION"));
+    greater(m.type, Column(*db_, rows, "TYPE"));
+    greater(m.url, Column(*db_, rows, "VORESOURCEURL"));
+    greater(m.location, Column(*db_, rows, "CLIENTLOCATION"));
+    if (m.stamp.IsNull() || *when > m.latest) {
+      m.stamp = stamp;
+      m.latest = *when;
+    }
+  }
+  db_->ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  std::sort(order.begin(), order.end());
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  for (const auto& name : order) {
+    const Module& m = modules[name];
+    auto content = document->createElement(Kw(KW_CONTENT));
+    const std::pair<std::string_view, const com::Bstr*> columns[] = {
+        {"MODULENAME", nullptr}, {"VERSION", &m.version},  {"TYPE", &m.type},
+        {"URL", &m.url},         {"UPDATEDATE", &m.stamp}, {"LOCATION", &m.location}};
+    for (const auto& [element, value] : columns) {
+      auto node = document->createElement(element);
+      node->setText(value ? value->ToUtf8() : text::Narrow(name));
+      content->appendChild(node);
+    }
+    root->appendChild(content);
+  }
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+// ---- Writers --------------------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values,
+                                                  bool clearing, com::Bstr& result) {
+  static constexpr std::string_view kColumns[] = {"MODULENAME", "CREATOR", "VERSION", "TYPE", "ID", "DESCRIPTION"};
+  std::string set;
+  std::vector<com::Variant> params;
+  for (size_t i = 0; i < 6; ++i) {
+    const bool chosen = clearing ? text::EqualsNoCase(values[i].View(), u"true") : !Missing(values[i]);
+    if (!chosen) continue;
+    if (!set.empty()) set += ", ";
+    set.append(kColumns[i]).append(" = ?");
+    params.push_back(clearing ? Value(com::Bstr(u"")) : Value(i == 5 ? Cut(values[i]) : values[i]));
+  }
+  if (set.empty()) return QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED;
+  set += ", UPDATEDATE = ?";
+  params.push_back(Now());
+  params.push_back(Value(name));
+  return RunResourceWrite(db_, "UPDATE QUORVESKRES SET " + set + " WHERE NAME = ?", params, result);
+}
+
+HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
+                                                    const com::Bstr& modulename, const com::Bstr& creator,
+                                                    const com::Bstr& version, const com::Bstr& type,
+                                                    const com::Bstr& id, const com::Bstr& description,
+                                                    com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "UpdateVOResourceAttribute");
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
+      hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  const com::Bstr values[] = {modulename, creator, version, type, id, description};
+  return WriteResourceAttributes(name, values, false, result);
+}
+
+HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
+                                                    const com::Bstr& modulename, const com::Bstr& creator,
+                                                    const com::Bstr& version, const com::Bstr& type,
+                                                    const com::Bstr& id, const com::Bstr& description,
+                                                    com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "RemoveVOResourceAttribute");
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  if (HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
+      hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  const com::Bstr flags[] = {modulename, creator, version, type, id, description};
+  return WriteResourceAttributes(name, flags, true, result);
+}
+
+HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
+                                                com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "UpdateVOResourceProps");
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
+      hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  const com::Variant params[] = {Value(props), Now(), Value(name)};
+  return RunResourceWrite(db_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, result);
+}
+
+HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "RemoveVOResource");
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  if (HRESULT hr = AuthorizeResource(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, nullptr, false); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  const com::Variant params[] = {Value(name)};
+  return RunResourceWrite(db_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result);
+}
+
+// ---- ACLs -----------------------------------------------------------------------------
+
+HRESULT CVODBConnectImpl::GetRawResourceACL(const com::Bstr& name, com::Bstr& acl) {
+  acl = com::Bstr();
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {Value(name), Value(name)};
+  if (const int32_t status = db_->ExecuteQuery(
+          command, rows,
+          "SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES "
+          "WHERE NAME = ?))",
+          params);
+      status != 0)
+    return status;
+  const bool found = !rows->Eof();
+  if (found) acl = Column(*db_, rows, "ACCESSLIST");
+  db_->ReleaseQuery(command, rows);
+  if (!found || acl == u"<root/>") return QS_E_URI_INVALID;
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                            HRESULT ownCode, com::Bstr* aclOut, bool checkStatus) {
+  com::Bstr acl;
+  if (HRESULT hr = GetRawResourceACL(name, acl); hr != S_OK) return hr;
+  if (HRESULT hr = CheckResourceRights(user, rights, acl, ownCode, checkStatus); hr != S_OK) return hr;
+  if (aclOut) *aclOut = acl;
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result) {
+  if (acl.Length() > kMaxAcl) return QS_E_ACL_TOO_LONG;
+  const com::Variant params[] = {Value(acl), Now(), Value(name)};
+  return RunResourceWrite(db_, "UPDATE QUORVESKRES SET ACCESSLIST = ?, UPDATEDATE = ? WHERE NAME = ?", params, result);
+}
+
+HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetResourceACL");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  if (auto element = AclElement(acl)) root->appendChild(element);
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                              com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "GetResourceACLEntry");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
+  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+}
+
+HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
+                                         com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "PutResourceACL");
+  std::lock_guard lock(operation_);
+  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
+      hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  return WriteResourceACL(name, acl, result);
+}
+
+HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
+                                            com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "UpdateResourceACL");
+  return PutResourceACL(user, name, acl, result);
+}
+
+HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "DeleteResourceACL");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
+  if (hr == S_OK) hr = CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
+  if (hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  // Reset, never emptied: an empty ACL would lock everyone out.
+  com::Bstr reset;
+  if (hr = CQuorServiceUtils::MakeDefaultACL(user, reset); FAILED(hr)) return hr;
+  return WriteResourceACL(name, reset, result);
+}
+
+HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                              const com::Bstr& accright, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "PutResourceACLEntry");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  if (Missing(acluser) || Missing(accright)) return QS_E_ARGUMENT_NULL;
+  com::Bstr edited;
+  if (HRESULT hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
+  return WriteResourceACL(name, edited, result);
+}
+
+HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                                 const com::Bstr& accright, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "UpdateResourceACLEntry");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  if (Missing(acluser) || Missing(accright)) return QS_E_ARGUMENT_NULL;
+  com::Bstr edited;
+  if (HRESULT hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
+  return WriteResourceACL(name, edited, result);
+}
+
+HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                                 com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "DeleteResourceACLEntry");
+  std::lock_guard lock(operation_);
+  com::Bstr acl;
+  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
+  com::Bstr edited;
+  if (HRESULT hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited); FAILED(hr)) return hr;
+  return WriteResourceACL(name, edited, result);
+}
+
+}  // namespace quor::core

@@ -1,0 +1,282 @@
+// The content store's resource locations: the puts that make a resource's
+// row and folder, its relocation, and the resume queue's forced forms.
+#include <ctime>
+#include <filesystem>
+
+#include "core/store/CollabDBConnectImpl_Detail.h"
+#include "core/store/ResourceFiles.h"
+#include "core/store/VODBConnectImpl.h"
+#include "core/store/VODBConnectImpl_ResourceDetail.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+
+using namespace collab;
+using namespace resource;
+
+namespace {
+
+constexpr std::string_view kResourceClass = "CVODBConnectImpl";
+
+bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
+
+// The stamp of the plain insert, month first and padded: 03/07/2004 09:05:01.
+std::string PaddedLocalTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return text::Format("%02d/%02d/%04d %02d:%02d:%02d", local.tm_mon + 1, local.tm_mday, local.tm_year + 1900,
+                      local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+// The location a request asks for: the client's leaf, or the default one.
+HRESULT Locate(std::string_view base, std::string_view dir, const com::Bstr& name, const com::Bstr& leaf,
+               Location& location) {
+  if (!IsSafeName(name.View())) return QS_E_NAME_INVALID;
+  if (Missing(leaf)) return DefaultLocation(base, dir, name.View(), location);
+  HRESULT hr = LeafLocation(base, dir, leaf.View(), location);
+  // A leaf in a folder of its own gets that folder made.
+  if (hr == S_OK && leaf.View().find(u'/') != std::u16string_view::npos) location.folder = FolderOf(location.path);
+  return hr;
+}
+
+bool SamePath(std::string_view a, std::string_view b) {
+  namespace fs = std::filesystem;
+  return fs::path(a).lexically_normal() == fs::path(b).lexically_normal();
+}
+
+// Makes the location's folder; `made` tells whether it is new (and so may be
+// removed again should the row not be written).
+HRESULT PrepareFolder(std::string_view dir, const Location& location, bool& made) {
+  made = false;
+  if (location.folder.empty()) return S_OK;
+  made = !Exists(location.folder);
+  return MakeFolder(dir, location.folder);
+}
+
+com::Bstr UrlAnswer(const std::string& url, bool withResultCode) {
+  if (withResultCode) return RootAnswer({{"resultCode", "0"}, {"url", url}});
+  return RootAnswer({{"url", url}});
+}
+
+}  // namespace
+
+HRESULT CVODBConnectImpl::ResourceSettings(std::string& base, std::string& dir) const {
+  if (!resourceURL_ || resourceURL_->empty()) return QS_E_RESOURCE_URL_NOT_SET;
+  if (!resourceDir_ || resourceDir_->empty()) return QS_E_RESOURCE_DIR_NOT_SET;
+  base = *resourceURL_;
+  dir = *resourceDir_;
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url,
+                                         std::string_view path, std::span<const com::Bstr, 7>* attributes) {
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  com::Bstr acl;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
+  const com::Variant urlValue(com::Bstr::FromUtf8(url)), pathValue(com::Bstr::FromUtf8(path));
+  if (!attributes) {
+    const com::Variant now(com::Bstr::FromUtf8(PaddedLocalTime()));
+    const com::Variant params[] = {Value(name), Value(uri), urlValue, pathValue, now, now, Value(acl)};
+    return db_->ExecuteNonQuery(
+        "INSERT INTO QUORVESKRES (NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, "
+        "VORESOURCEURL, VORESOURCEDIR, CREATEDATE, UPDATEDATE, URLINSTANCE, PROPS, ACCESSLIST) "
+        "VALUES (?, '', '', '', '', '', '', ?, ?, ?, ?, ?, '0', '', ?)",
+        params);
+  }
+  const auto& a = *attributes;
+  const com::Variant now = Now();
+  const com::Variant params[] = {Value(name),      Value(a[0]), Value(a[1]), Value(a[2]), Value(a[3]), Value(a[4]),
+                                 Value(Cut(a[5])), Value(uri),  urlValue,    pathValue,   now,         now,
+                                 Value(a[6]),      Value(acl)};
+  return db_->ExecuteNonQuery(
+      "INSERT INTO QUORVESKRES (NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, "
+      "VORESOURCEURL, VORESOURCEDIR, CREATEDATE, UPDATEDATE, URLINSTANCE, PROPS, ACCESSLIST, CLIENTLOCATION) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '0', ?, ?, 'vesk\\bin\\')",
+      params);
+}
+
+HRESULT CVODBConnectImpl::PutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "PutVOResource");
+  return PutResource(user, name, nullptr, com::Bstr(), result);
+}
+
+HRESULT CVODBConnectImpl::PutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name,
+                                                     const com::Bstr& modulename, const com::Bstr& creator,
+                                                     const com::Bstr& version, const com::Bstr& type,
+                                                     const com::Bstr& id, const com::Bstr& description,
+                                                     const com::Bstr& leaf, const com::Bstr& props, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "PutVOResourcewithAttribute");
+  const com::Bstr attributes[] = {modulename, creator, version, type, id, description, props};
+  std::span<const com::Bstr, 7> view(attributes);
+  return PutResource(user, name, &view, leaf, result);
+}
+
+HRESULT CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& name,
+                                      std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
+                                      com::Bstr& result) {
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  // Everything is checked before the disk or the table is touched.
+  std::string base, dir;
+  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  Location location;
+  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
+  bool found = false;
+  if (HRESULT hr = ResourceExists(name, found); hr != S_OK) return hr;
+  if (found) return S_OK;  // nothing to make: the resource is there
+
+  bool made = false;
+  if (HRESULT hr = PrepareFolder(dir, location, made); hr != S_OK) return hr;
+  const HRESULT hr = InsertResource(user, name, location.url, location.path, attributes);
+  if (hr != S_OK) {
+    if (made) RemoveEmptyFolder(dir, location.folder);
+    return hr;
+  }
+  result = UrlAnswer(location.url, attributes == nullptr);
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
+                                   std::string& newPath) {
+  std::string base, dir;
+  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  Location location;
+  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
+  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  {
+    CommandHolder command;
+    RecordsetHolder rows;
+    const com::Variant params[] = {Value(name)};
+    if (const int32_t status =
+            db_->ExecuteQuery(command, rows, "SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params);
+        status != 0)
+      return QS_E_RESOURCE_NOT_FOUND;
+    const bool found = !rows->Eof();
+    if (found) oldPath = Column(*db_, rows, "VORESOURCEDIR").ToUtf8();
+    db_->ReleaseQuery(command, rows);
+    if (!found) return QS_E_RESOURCE_NOT_FOUND;
+  }
+  bool made = false;
+  if (HRESULT hr = PrepareFolder(dir, location, made); hr != S_OK) return hr;
+  const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
+  const com::Variant params[] = {Now(), Value(uri), com::Variant(com::Bstr::FromUtf8(location.url)),
+                                 com::Variant(com::Bstr::FromUtf8(location.path)), Value(name)};
+  com::Bstr ignored;
+  if (HRESULT hr = RunResourceWrite(
+          db_,
+          "UPDATE QUORVESKRES SET UPDATEDATE = ?, VORESOURCEURI = ?, VORESOURCEURL = ?, VORESOURCEDIR = ? "
+          "WHERE NAME = ?",
+          params, ignored);
+      hr != S_OK) {
+    if (made) RemoveEmptyFolder(dir, location.folder);
+    return hr;
+  }
+  url = location.url;
+  newPath = location.path;
+  return S_OK;
+}
+
+// The replaced file goes only once the row names the new location, and only
+// when it lies below ResourceDir and is not the new file itself; its folder
+// goes with it when that leaves it empty.
+void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::string& newPath) {
+  if (oldPath.empty() || SamePath(oldPath, newPath) || !resourceDir_) return;
+  const std::string& dir = *resourceDir_;
+  if (!Exists(oldPath) || !IsBelow(dir, oldPath)) return;
+  if (DeleteFile(dir, oldPath) != S_OK) return;
+  const std::string folder = FolderOf(oldPath);
+  if (!SamePath(folder, dir) && !SamePath(folder, FolderOf(newPath))) RemoveEmptyFolder(dir, folder);
+}
+
+HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf,
+                                              com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "UpdateVOResourceURL");
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  std::string base, dir;
+  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  Location location;
+  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
+  com::Bstr acl;
+  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
+  if (CheckResourceRights(user, u"w", acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED, false) != S_OK)
+    return QS_E_CONTENT_WRITE_RIGHT_REQUIRED;
+  std::string url, oldPath, newPath;
+  if (HRESULT hr = Relocate(name, leaf, url, oldPath, newPath); hr != S_OK) return hr;
+  DropReplacedFile(oldPath, newPath);
+  result = UrlAnswer(url, false);
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::ForcePutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "ForcePutVOResource");
+  return UpdateVOResourceURL(user, name, com::Bstr(), result);
+}
+
+// The relocation and the attribute and property writes of a replay commit
+// together or not at all; the old file goes after the commit.
+HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name,
+                                                          const com::Bstr& modulename, const com::Bstr& creator,
+                                                          const com::Bstr& version, const com::Bstr& type,
+                                                          const com::Bstr& id, const com::Bstr& description,
+                                                          const com::Bstr& leaf, const com::Bstr& props,
+                                                          com::Bstr& result) {
+  Trace().TraceCall(kResourceClass, "ForcePutVOResourcewithAttribute");
+  std::lock_guard lock(operation_);
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  std::string base, dir;
+  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  Location location;
+  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
+  const com::Bstr values[] = {modulename, creator, version, type, id, description};
+  bool anyMissing = false, anyGiven = false;
+  com::Bstr flags[6];
+  for (size_t i = 0; i < 6; ++i) {
+    const bool missing = Missing(values[i]);
+    anyMissing |= missing;
+    anyGiven |= !Missing(values[i]);
+    flags[i] = CKeywordTable::Instance()[missing ? KW_TRUE : KW_FALSE];
+  }
+  if (!anyGiven) return QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED;
+  // Every right the steps need, before any of them runs.
+  com::Bstr acl;
+  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
+  if (CheckResourceRights(user, u"w", acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED, false) != S_OK)
+    return QS_E_CONTENT_WRITE_RIGHT_REQUIRED;
+  if (CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false) != S_OK ||
+      (anyMissing && CheckResourceRights(user, u"ad", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false) != S_OK))
+    return QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED;
+
+  // A folder made for the new location goes again when the writes roll back.
+  const bool folderIsNew = !location.folder.empty() && !Exists(location.folder);
+  std::string url, oldPath, newPath;
+  const HRESULT hr = [&]() -> HRESULT {
+    DBTransaction transaction(*db_);
+    if (HRESULT hr = transaction.Begin(); hr != S_OK) return hr;
+    if (HRESULT hr = Relocate(name, leaf, url, oldPath, newPath); hr != S_OK) return hr;
+    com::Bstr ignored;
+    if (anyMissing) {
+      if (HRESULT hr = WriteResourceAttributes(name, flags, true, ignored); hr != S_OK) return hr;
+    }
+    if (HRESULT hr = WriteResourceAttributes(name, values, false, ignored); hr != S_OK) return hr;
+    if (!props.IsNull()) {
+      const com::Variant params[] = {Value(props), Now(), Value(name)};
+      if (HRESULT hr =
+              RunResourceWrite(db_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, ignored);
+          hr != S_OK)
+        return hr;
+    }
+    return transaction.Commit();
+  }();
+  if (hr != S_OK) {
+    if (folderIsNew) RemoveEmptyFolder(dir, location.folder);
+    return hr;
+  }
+  DropReplacedFile(oldPath, newPath);
+  result = UrlAnswer(url, false);
+  return S_OK;
+}
+
+}  // namespace quor::core

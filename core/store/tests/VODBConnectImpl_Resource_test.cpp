@@ -1,0 +1,386 @@
+// The content store's resources on SQLite and PostgreSQL with a temporary
+// ResourceDir: records and their locations on disk, relocation, attributes,
+// the update check, ACLs, and hostile names and leaves.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "core/ServiceModule.h"
+#include "core/StatusCodes.h"
+#include "core/store/VODBConnectImpl.h"
+#include "core/store/tests/RepositoryFixture.h"
+#include "core/tests/TestInstance.h"
+#include "platform/xml/dom.h"
+
+using namespace quor;
+using namespace quor::core;
+using com::Bstr;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Bstr kAlice(u"alice");
+const Bstr kBob(u"bob");
+const Bstr kNone;
+constexpr std::string_view kBase = "http://127.0.0.1:1/QuorService/resource";
+
+Bstr U(std::string_view utf8) { return Bstr::FromUtf8(utf8); }
+
+std::vector<std::string> Texts(const Bstr& answer, std::string_view name) {
+  auto document = xml::Document::Create();
+  EXPECT_TRUE(document->loadXML(answer.View())) << answer.ToUtf8().substr(0, 200);
+  std::vector<std::string> texts;
+  std::vector<xml::NodePtr> pending{document->documentElement()};
+  while (!pending.empty()) {
+    auto node = pending.back();
+    pending.pop_back();
+    if (!node) continue;
+    if (node->nodeName() == name) texts.push_back(node->text());
+    auto children = node->childNodes();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
+  }
+  return texts;
+}
+
+// Every entry below `root`, to prove a refused request left the disk alone.
+std::vector<std::string> Tree(const std::string& root) {
+  std::vector<std::string> entries;
+  for (const auto& e : fs::recursive_directory_iterator(root)) entries.push_back(e.path().string());
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+class ResourceStoreTest : public quor::core::testing::RepositoryTest {
+ protected:
+  void SetUp() override {
+    RepositoryTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    dir_ = instance_.root() + "/resource";
+    outside_ = instance_.root() + "/outside";
+    fs::create_directories(dir_);
+    fs::create_directories(outside_);
+    std::ofstream(outside_ + "/passwd") << "root";
+    instance_.ServiceKey().SetString("ResourceURL", std::string(kBase));
+    instance_.ServiceKey().SetString("ResourceDir", dir_);
+    store_ = std::make_unique<CVODBConnectImpl>(&db_);
+    store_->Init();
+  }
+  void TearDown() override {
+    if (!IsSqlite() && db_.GetState() == 1) {
+      const com::Variant like[] = {com::Variant(U("%" + tag_ + "%"))};
+      db_.ExecuteNonQuery("DELETE FROM QUORVESKRES WHERE NAME LIKE ?", like);
+      if (poisoned_) {
+        db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS rpoison_" + tag_ + " ON QUORVESKRES");
+        db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS rpoison_" + tag_ + "()");
+      }
+    }
+    store_.reset();
+    RepositoryTest::TearDown();
+  }
+
+  Bstr Name(std::string_view name) const { return U(Tagged(name)); }
+  std::string ColumnOf(const Bstr& name, std::string_view column) {
+    CommandHolder command;
+    RecordsetHolder rows;
+    const com::Variant params[] = {com::Variant(name)};
+    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESKRES WHERE NAME = ?", params), 0);
+    std::string value = "(none)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue.ToUtf8() : "(null)";
+    db_.ReleaseQuery(command, rows);
+    return value;
+  }
+  void SetColumn(const Bstr& name, std::string_view column, std::string_view value) {
+    const com::Variant params[] = {com::Variant(U(value)), com::Variant(name)};
+    ASSERT_EQ(db_.ExecuteNonQuery("UPDATE QUORVESKRES SET " + std::string(column) + " = ? WHERE NAME = ?", params), 0);
+  }
+  Bstr PutWith(const Bstr& name, const Bstr& module, const Bstr& version, const Bstr& leaf = kNone,
+               const Bstr& user = kAlice) {
+    Bstr result;
+    EXPECT_EQ(store_->PutVOResourcewithAttribute(user, name, module, U("carol"), version, U("exe"), U("id1"),
+                                                 U("a <tool> & more"), leaf, U("p=1"), result),
+              S_OK)
+        << db_.LastErrorText.ToUtf8();
+    return result;
+  }
+  bool IsSkipped() const { return ::testing::Test::IsSkipped(); }
+
+  quor::core::testing::TestInstance instance_;
+  std::string dir_, outside_;
+  std::unique_ptr<CVODBConnectImpl> store_;
+  bool poisoned_ = false;
+};
+
+}  // namespace
+
+TEST_P(ResourceStoreTest, PutRecordsTheLocationAndMakesItsFolder) {
+  const Bstr name = Name("logo.png");
+  Bstr result;
+  ASSERT_EQ(store_->PutVOResource(kAlice, name, result), S_OK) << db_.LastErrorText.ToUtf8();
+  const std::string folder = dir_ + "/urn_voresource_" + name.ToUtf8();
+  const std::string url = std::string(kBase) + "/urn_voresource_" + name.ToUtf8() + "/" + name.ToUtf8();
+  EXPECT_EQ(result, U("<root><resultCode>0</resultCode><url>" + url + "</url></root>"));
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), folder + "/" + name.ToUtf8());
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEURI"), "urn:voresource:" + name.ToUtf8());
+  EXPECT_EQ(ColumnOf(name, "CLIENTLOCATION"), "(null)");
+
+  // A second put of the name makes nothing.
+  Bstr again;
+  EXPECT_EQ(store_->PutVOResource(kBob, name, again), S_OK);
+  EXPECT_TRUE(again.IsNull());
+  Bstr uris;
+  ASSERT_EQ(store_->GetVOResourceURI(name, uris), S_OK);
+  EXPECT_EQ(Texts(uris, "VORESOURCEURI").size(), 1u);
+
+  Bstr urlAnswer;
+  ASSERT_EQ(store_->GetVOResourceURL(kAlice, name, urlAnswer), S_OK);
+  EXPECT_EQ(Texts(urlAnswer, "url"), std::vector<std::string>{url});
+  EXPECT_EQ(store_->GetVOResourceURL(kBob, name, urlAnswer), QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  EXPECT_EQ(store_->GetVOResourceURL(kAlice, Name("unknown"), urlAnswer), QS_E_ACL_NOT_FOUND);
+  ASSERT_EQ(store_->GetVOResourceURI(Name("unknown"), uris), S_OK);
+  EXPECT_EQ(uris, u"<root/>");
+}
+
+TEST_P(ResourceStoreTest, AttributesPropsAndListings) {
+  const Bstr name = Name("tool"), module = Name("mod");
+  const Bstr put = PutWith(name, module, U("1.0"), U(Tagged("bin") + "/tool.exe"));
+  EXPECT_EQ(Texts(put, "url"), std::vector<std::string>{std::string(kBase) + "/" + Tagged("bin") + "/tool.exe"});
+  EXPECT_TRUE(fs::is_directory(dir_ + "/" + Tagged("bin"))) << "a leaf's own folder is made";
+  EXPECT_EQ(ColumnOf(name, "CLIENTLOCATION"), "vesk\\bin\\");
+
+  Bstr attribute;
+  ASSERT_EQ(store_->GetVOResourceAttribute(kAlice, name, attribute), S_OK);
+  EXPECT_EQ(Texts(attribute, "description"), std::vector<std::string>{"a <tool> & more"});
+  EXPECT_EQ(Texts(attribute, "props"), std::vector<std::string>{"p=1"});
+  EXPECT_EQ(Texts(attribute, "VOACL").size(), 1u) << "the ACL is embedded as XML";
+
+  Bstr result;
+  const std::u16string longText(501, u'x');
+  ASSERT_EQ(
+      store_->UpdateVOResourceAttribute(kAlice, name, kNone, U("dave"), U("2.0"), kNone, kNone, Bstr(longText), result),
+      S_OK);
+  EXPECT_EQ(ColumnOf(name, "CREATOR"), "dave");
+  EXPECT_EQ(ColumnOf(name, "DESCRIPTION").size(), 500u);
+  EXPECT_EQ(ColumnOf(name, "MODULENAME"), module.ToUtf8()) << "what is not given stays";
+  EXPECT_EQ(store_->UpdateVOResourceAttribute(kAlice, name, U(""), U(""), kNone, kNone, kNone, kNone, result),
+            QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED);
+  EXPECT_EQ(store_->UpdateVOResourceAttribute(kBob, name, U("x"), kNone, kNone, kNone, kNone, kNone, result),
+            QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED);
+  EXPECT_EQ(store_->UpdateVOResourceAttribute(kAlice, Name("none"), U("x"), kNone, kNone, kNone, kNone, kNone, result),
+            QS_E_URI_INVALID);
+
+  ASSERT_EQ(store_->RemoveVOResourceAttribute(kAlice, name, kNone, U("TRUE"), U("false"), kNone, kNone, kNone, result),
+            S_OK);
+  EXPECT_EQ(ColumnOf(name, "CREATOR"), "");
+  EXPECT_EQ(ColumnOf(name, "VERSION"), "2.0");
+
+  ASSERT_EQ(store_->UpdateVOResourceProps(kAlice, name, U("it's <p>"), result), S_OK);
+  EXPECT_EQ(ColumnOf(name, "PROPS"), "it's <p>");
+
+  // The module list gives the newest version of the module.
+  const Bstr older = Name("tool-old");
+  PutWith(older, module, U("1.5"), U(Tagged("bin") + "/old.exe"));
+  Bstr list;
+  ASSERT_EQ(store_->GetVOResourceAttributeList(kAlice, module, list), S_OK);
+  EXPECT_EQ(Texts(list, "name"), std::vector<std::string>{name.ToUtf8()});
+  ASSERT_EQ(store_->GetVOResourceModuleNameList(kAlice, list), S_OK);
+  const auto modules = Texts(list, "modulename");
+  EXPECT_EQ(std::count(modules.begin(), modules.end(), module.ToUtf8()), 1);
+  ASSERT_EQ(store_->GetAllVOResourceAttributeList(kAlice, list), S_OK);
+  EXPECT_GE(Texts(list, "content").size(), 2u);
+
+  EXPECT_EQ(store_->RemoveVOResource(kBob, name, result), QS_E_DELETE_RIGHT_REQUIRED);
+  ASSERT_EQ(store_->RemoveVOResource(kAlice, name, result), S_OK);
+  EXPECT_EQ(ColumnOf(name, "NAME"), "(none)");
+}
+
+TEST_P(ResourceStoreTest, TheUpdateCheckComparesTimesNotTexts) {
+  const Bstr a = Name("a"), b = Name("b");
+  PutWith(a, Name("mod-a"), U("1"));
+  PutWith(b, Name("mod-b"), U("1"));
+  SetColumn(a, "UPDATEDATE", "2004/10/1 0:0:0");
+  SetColumn(b, "UPDATEDATE", "09/29/2004 23:59:59");  // the padded layout of the plain put
+  Bstr result;
+  ASSERT_EQ(store_->GetVOResourceUpdate(kAlice, U("2004/9/30"), result), S_OK);
+  auto modules = Texts(result, "MODULENAME");
+  EXPECT_NE(std::find(modules.begin(), modules.end(), Tagged("mod-a")), modules.end());
+  EXPECT_EQ(std::find(modules.begin(), modules.end(), Tagged("mod-b")), modules.end());
+  // The stored text comes back as it is.
+  const auto stamps = Texts(result, "UPDATEDATE");
+  EXPECT_NE(std::find(stamps.begin(), stamps.end(), "2004/10/1 0:0:0"), stamps.end());
+
+  ASSERT_EQ(store_->GetVOResourceUpdate(kAlice, U("09/28/2004 00:00:00"), result), S_OK);
+  modules = Texts(result, "MODULENAME");
+  EXPECT_NE(std::find(modules.begin(), modules.end(), Tagged("mod-b")), modules.end());
+  EXPECT_EQ(store_->GetVOResourceUpdate(kAlice, U("2004/9/30' OR '1'='1"), result), QS_E_ARGUMENT_INVALID);
+}
+
+TEST_P(ResourceStoreTest, RelocationMovesTheRowBeforeTheFile) {
+  const Bstr name = Name("doc.txt");
+  Bstr result;
+  ASSERT_EQ(store_->PutVOResource(kAlice, name, result), S_OK);
+  const std::string oldPath = ColumnOf(name, "VORESOURCEDIR");
+  std::ofstream(oldPath) << "v1";
+
+  // Without the write right nothing moves.
+  EXPECT_EQ(store_->UpdateVOResourceURL(kBob, name, U("x.txt"), result), QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
+  EXPECT_TRUE(fs::exists(oldPath));
+
+  // Relocating to the same place keeps the file.
+  ASSERT_EQ(store_->UpdateVOResourceURL(kAlice, name, kNone, result), S_OK);
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), oldPath);
+  EXPECT_TRUE(fs::exists(oldPath)) << "the path did not change: nothing deleted";
+
+  const std::string leaf = Tagged("moved") + "/doc.txt";
+  ASSERT_EQ(store_->UpdateVOResourceURL(kAlice, name, U(leaf), result), S_OK);
+  EXPECT_EQ(Texts(result, "url"), std::vector<std::string>{std::string(kBase) + "/" + leaf});
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), dir_ + "/" + leaf);
+  EXPECT_FALSE(fs::exists(oldPath));
+  EXPECT_FALSE(fs::exists(fs::path(oldPath).parent_path())) << "the emptied default folder goes";
+  EXPECT_TRUE(fs::is_directory(dir_ + "/" + Tagged("moved")));
+
+  // A row whose recorded path was planted outside never deletes there.
+  SetColumn(name, "VORESOURCEDIR", outside_ + "/passwd");
+  ASSERT_EQ(store_->UpdateVOResourceURL(kAlice, name, kNone, result), S_OK);
+  EXPECT_TRUE(fs::exists(outside_ + "/passwd"));
+
+  EXPECT_EQ(store_->UpdateVOResourceURL(kAlice, Name("none"), kNone, result), QS_E_ACL_NOT_FOUND);
+}
+
+TEST_P(ResourceStoreTest, HostileNamesAndLeavesTouchNothing) {
+  const auto before = Tree(instance_.root());
+  Bstr result;
+  for (const char* name : {"../../etc/passwd", "/etc/passwd", "a/b", "..", "a\\b"}) {
+    EXPECT_EQ(store_->PutVOResource(kAlice, U(name), result), QS_E_NAME_INVALID) << name;
+    EXPECT_EQ(store_->PutVOResourcewithAttribute(kAlice, U(name), U("m"), kNone, U("1"), kNone, kNone, kNone, kNone,
+                                                 kNone, result),
+              QS_E_NAME_INVALID)
+        << name;
+    EXPECT_EQ(ColumnOf(U(name), "NAME"), "(none)");
+  }
+  const Bstr name = Name("ok");
+  for (const char* leaf : {"../../etc/passwd", "../outside/passwd", "/etc/passwd", "C:\\x"}) {
+    EXPECT_EQ(store_->PutVOResourcewithAttribute(kAlice, name, U("m"), kNone, U("1"), kNone, kNone, kNone, U(leaf),
+                                                 kNone, result),
+              QS_E_ARGUMENT_INVALID)
+        << leaf;
+  }
+  EXPECT_EQ(ColumnOf(name, "NAME"), "(none)");
+  EXPECT_EQ(Tree(instance_.root()), before);
+
+  ASSERT_EQ(store_->PutVOResource(kAlice, name, result), S_OK);
+  const std::string path = ColumnOf(name, "VORESOURCEDIR");
+  EXPECT_EQ(store_->UpdateVOResourceURL(kAlice, name, U("../outside/passwd"), result), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), path);
+  EXPECT_TRUE(fs::exists(outside_ + "/passwd"));
+}
+
+TEST_P(ResourceStoreTest, UnsetSettingsAreRefusedBeforeAnything) {
+  instance_.ServiceKey().DeleteValue("ResourceDir");
+  CVODBConnectImpl unset(&db_);
+  unset.Init();
+  const auto before = Tree(instance_.root());
+  Bstr result;
+  EXPECT_EQ(unset.PutVOResource(kAlice, Name("x"), result), QS_E_RESOURCE_DIR_NOT_SET);
+  EXPECT_EQ(ColumnOf(Name("x"), "NAME"), "(none)");
+  EXPECT_EQ(Tree(instance_.root()), before);
+}
+
+TEST_P(ResourceStoreTest, AclsAreReadWrittenAndReset) {
+  const Bstr name = Name("acl");
+  Bstr result;
+  ASSERT_EQ(store_->PutVOResource(kAlice, name, result), S_OK);
+  EXPECT_EQ(store_->GetResourceACL(kBob, name, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_->PutResourceACLEntry(kAlice, name, kBob, U("rar"), result), S_OK);
+  ASSERT_EQ(store_->GetResourceACLEntry(kBob, name, kBob, result), S_OK);
+  EXPECT_EQ(Texts(result, "access"), std::vector<std::string>{"rar"});
+  EXPECT_EQ(store_->PutResourceACLEntry(kBob, name, kBob, U("aw"), result), QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED);
+  ASSERT_EQ(store_->UpdateResourceACLEntry(kAlice, name, kBob, U("raraw"), result), S_OK);
+  ASSERT_EQ(store_->GetResourceACL(kBob, name, result), S_OK);
+  EXPECT_EQ(Texts(result, "user").size(), 3u);
+  ASSERT_EQ(store_->DeleteResourceACLEntry(kAlice, name, kBob, result), S_OK);
+  EXPECT_EQ(store_->GetResourceACLEntry(kBob, name, kBob, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+
+  // Reset, not emptied: the caller's default document, owner first.
+  ASSERT_EQ(store_->DeleteResourceACL(kAlice, name, result), S_OK);
+  const std::string acl = ColumnOf(name, "ACCESSLIST");
+  EXPECT_NE(acl, "");
+  ASSERT_EQ(store_->GetResourceACL(kAlice, name, result), S_OK);
+  EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"alice", "administrator"}));
+
+  EXPECT_EQ(store_->PutResourceACL(kAlice, name, Bstr(std::u16string(4001, u'x')), result), QS_E_ACL_TOO_LONG);
+  const std::string document = "<VOACL><control><user>everyone</user><access>rwdarawad</access></control></VOACL>";
+  ASSERT_EQ(store_->UpdateResourceACL(kAlice, name, U(document), result), S_OK);
+  EXPECT_EQ(ColumnOf(name, "ACCESSLIST"), document);
+  EXPECT_EQ(store_->GetResourceACL(kAlice, Name("none"), result), QS_E_URI_INVALID);
+  EXPECT_TRUE(result.IsNull());
+}
+
+TEST_P(ResourceStoreTest, ForcedPutMovesAndWritesInOneTransaction) {
+  const Bstr name = Name("forced");
+  PutWith(name, Name("mod"), U("1"));
+  const std::string oldPath = ColumnOf(name, "VORESOURCEDIR");
+  std::ofstream(oldPath) << "v1";
+  Bstr result;
+  // bob may relocate (w) but not write attributes: nothing changes, old file stays.
+  ASSERT_EQ(store_->PutResourceACLEntry(kAlice, name, kBob, U("rw"), result), S_OK);
+  EXPECT_EQ(store_->ForcePutVOResourcewithAttribute(kBob, name, U("m2"), kNone, U("2"), kNone, kNone, kNone,
+                                                    U(Tagged("f") + "/x"), kNone, result),
+            QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED);
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), oldPath);
+  EXPECT_TRUE(fs::exists(oldPath));
+
+  ASSERT_EQ(store_->ForcePutVOResourcewithAttribute(kAlice, name, U("m2"), kNone, U("2"), kNone, kNone, kNone,
+                                                    U(Tagged("f") + "/x"), U("q=2"), result),
+            S_OK);
+  EXPECT_EQ(ColumnOf(name, "MODULENAME"), "m2");
+  EXPECT_EQ(ColumnOf(name, "CREATOR"), "") << "a missing attribute is cleared";
+  EXPECT_EQ(ColumnOf(name, "PROPS"), "q=2");
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), dir_ + "/" + Tagged("f") + "/x");
+  EXPECT_FALSE(fs::exists(oldPath));
+
+  ASSERT_EQ(store_->ForcePutVOResource(kAlice, name, result), S_OK);
+  EXPECT_EQ(Texts(result, "url"),
+            std::vector<std::string>{std::string(kBase) + "/urn_voresource_" + name.ToUtf8() + "/" + name.ToUtf8()});
+}
+
+TEST_P(ResourceStoreTest, AFailedForcedPutChangesNothing) {
+  // The database refuses the last write of the replay (its props).
+  const std::string poison = Tagged("poison");
+  if (IsSqlite()) {
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE UPDATE ON QUORVESKRES WHEN NEW.PROPS = '" + poison +
+                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
+              0)
+        << db_.LastErrorText.ToUtf8();
+  } else {
+    poisoned_ = true;
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION rpoison_" + tag_ +
+                                  "() RETURNS trigger AS $$ BEGIN IF NEW.PROPS = '" + poison +
+                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
+              0)
+        << db_.LastErrorText.ToUtf8();
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER rpoison_" + tag_ +
+                                  " BEFORE UPDATE ON QUORVESKRES FOR EACH ROW EXECUTE FUNCTION rpoison_" + tag_ + "()"),
+              0)
+        << db_.LastErrorText.ToUtf8();
+  }
+  const Bstr name = Name("precious");
+  PutWith(name, Name("mod"), U("1"));
+  const std::string oldPath = ColumnOf(name, "VORESOURCEDIR");
+  std::ofstream(oldPath) << "v1";
+  Bstr result;
+  EXPECT_LT(store_->ForcePutVOResourcewithAttribute(kAlice, name, U("m2"), U("c2"), U("2"), U("t"), U("i"), U("d"),
+                                                    U(Tagged("g") + "/x"), U(poison), result),
+            0);
+  EXPECT_EQ(ColumnOf(name, "VORESOURCEDIR"), oldPath) << "the relocation was rolled back";
+  EXPECT_EQ(ColumnOf(name, "MODULENAME"), Tagged("mod"));
+  EXPECT_EQ(ColumnOf(name, "VERSION"), "1");
+  EXPECT_TRUE(fs::exists(oldPath)) << "the old file stays while the row names it";
+  EXPECT_FALSE(fs::exists(dir_ + "/" + Tagged("g"))) << "the folder made for the move goes again";
+  // The connection is usable afterwards, outside any transaction.
+  ASSERT_EQ(store_->UpdateVOResourceProps(kAlice, name, U("later"), result), S_OK);
+  EXPECT_EQ(ColumnOf(name, "PROPS"), "later");
+}
+
+QUOR_INSTANTIATE_ENGINES(ResourceStoreTest);
