@@ -95,7 +95,9 @@ TEST_P(LogStoreTest, RangesAndTheirArguments) {
   ASSERT_EQ(range.size(), 4u);
   EXPECT_EQ(range.front(), ids[1]);
   for (size_t i = 1; i < range.size(); ++i) EXPECT_LT(std::stol(range[i - 1]), std::stol(range[i]));
-  if (IsSqlite()) EXPECT_EQ(range, (std::vector<std::string>{ids[1], ids[2], ids[3], ids[4]}));
+  if (IsSqlite()) {
+    EXPECT_EQ(range, (std::vector<std::string>{ids[1], ids[2], ids[3], ids[4]}));
+  }
 
   ASSERT_EQ(store_.GetLog(Bstr::FromUtf8(ids[0]), reply), S_OK);
   EXPECT_EQ(Ids(reply), std::vector<std::string>{ids[0]});
