@@ -15,6 +15,9 @@
 // over the transport. Then GetShareField and PutShareField with a small and a
 // 64 KB field, next to the bare ODBC point select of the same row (one
 // statement prepared once, in this process, on the same database file).
+// Last, GetVOContent and PutVOContent with a 100-character and a 1 MB
+// content, read from this server (CompressThreshold 0: never compressed) and
+// from a second one prepared the same way with CompressThreshold 1 (always).
 #include <sql.h>
 #include <sqlext.h>
 
@@ -86,6 +89,17 @@ bool Prepare(const fs::path& dir, const fs::path& registry, std::string& error) 
                                             ::pclose);
   if (!add || std::fprintf(add.get(), "%s\n", kPassword) < 0) {
     error = "quor-accounts add-user failed";
+    return false;
+  }
+  return true;
+}
+
+bool PrepareCompressed(const fs::path& dir, const fs::path& registry, std::string& error) {
+  if (!Prepare(dir, registry, error)) return false;
+  quor::reg::Key k;
+  if (k.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService") != quor::ERROR_SUCCESS ||
+      k.SetDword("CompressThreshold", 1) != quor::ERROR_SUCCESS) {
+    error = "cannot set CompressThreshold";
     return false;
   }
   return true;
@@ -260,5 +274,62 @@ int main(int argc, char** argv) {
                                  return SUCCEEDED(client.Post(fixed, sample, reply)) && reply.status == 200;
                                }));
   }
+
+  // Vesk contents, plain and compressed.
+  const std::string content100(100, 'c'), content1m(1 << 20, 'M');
+  st::ServerProcess packed({QUOR_BIN_DIR, QUOR_LIB_DIR, {"libQuorServiceCore.so", "libQuorAuth.so"}, {}},
+                           PrepareCompressed);
+  if (!packed.Error().empty()) {
+    std::fprintf(stderr, "call_bench: %s\n", packed.Error().c_str());
+    return 1;
+  }
+  const std::string packedCore = packed.Url(quor::soap::kCorePath);
+  for (const std::string* url : {&core, &packedCore}) {
+    quor::admin::CVeltService writer;
+    if (writer.Connect(*url, "bench", kPassword) != 0) return 1;
+    for (const auto& [name, content] : {std::pair{"c100", &content100}, std::pair{"c1m", &content1m}}) {
+      writer.BeginRequest("PutVOContent");
+      writer.AddParameter("name", name);
+      writer.AddParameter("content", *content);
+      if (!writer.Invoke()) {
+        std::fprintf(stderr, "call_bench: PutVOContent failed: %s\n", writer.FormatFault().c_str());
+        return 1;
+      }
+    }
+    writer.EndSession();
+  }
+  auto signInTo = [&](const std::string& url) {
+    return [&url] {
+      auto client = std::make_unique<quor::admin::CVeltService>();
+      if (client->Connect(url, "bench", kPassword) != 0) client.reset();
+      return client;
+    };
+  };
+  auto getContent = [](const char* name, size_t length) {
+    return [name, length](quor::admin::CVeltService& client) {
+      client.BeginRequest("GetVOContent");
+      client.AddParameter("name", name);
+      return client.Invoke() && client.DecodedResult().size() >= length;
+    };
+  };
+  auto putContent = [&](const std::string* content) {
+    return [&fresh, content](quor::admin::CVeltService& client) {
+      client.BeginRequest("PutVOContent");
+      client.AddParameter("name", "put-" + std::to_string(fresh++));
+      client.AddParameter("content", *content);
+      return client.Invoke();
+    };
+  };
+  std::printf("\n%-30s %7s %9s %11s %11s %9s %8s\n", "Vesk contents (1 client)", "clients", "calls", "calls/s",
+              "median us", "p99 us", "failed");
+  Print("GetVOContent 100 plain", 1, quor::bench::Measure(1, length, signInTo(core), getContent("c100", 100)));
+  Print("GetVOContent 100 compressed", 1,
+        quor::bench::Measure(1, length, signInTo(packedCore), getContent("c100", 100)));
+  Print("GetVOContent 1 MB plain", 1, quor::bench::Measure(1, length, signInTo(core), getContent("c1m", 1 << 20)));
+  Print("GetVOContent 1 MB compressed", 1,
+        quor::bench::Measure(1, length, signInTo(packedCore), getContent("c1m", 1 << 20)));
+  Print("PutVOContent 100", 1, quor::bench::Measure(1, length, signInTo(core), putContent(&content100)));
+  Print("PutVOContent 1 MB", 1, quor::bench::Measure(1, length, signInTo(core), putContent(&content1m)));
+  if (packed.Stop() != 0) return 1;
   return server.Stop() == 0 ? 0 : 1;
 }
