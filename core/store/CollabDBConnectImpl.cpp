@@ -60,22 +60,7 @@ HRESULT CCollabDBConnectImpl::RunQuery(std::string_view sql, std::span<const com
 HRESULT CCollabDBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
                                          std::string_view column, std::string_view element, com::Bstr& result) {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  HRESULT status = S_OK;
-  for (; !rows->Eof(); status = rows->MoveNext()) {
-    if (FAILED(status)) break;
-    auto node = document->createElement(element);
-    node->setText(Column(*db_, rows, column).ToUtf8());
-    root->appendChild(node);
-  }
-  db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return status;
-  result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return collab::ColumnList(*db_, sql, params, column, element, result);
 }
 
 HRESULT CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,6 +53,42 @@ inline com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string
   const com::Bstr* value = nullptr;
   if (db.GetFieldValue(rows, column, value) != 0 || !value) return com::Bstr(u"");
   return *value;
+}
+
+// "<root>" holding one `element` per row, with the row's `column` as text.
+inline HRESULT ColumnList(CDBConnect& db, std::string_view sql, std::span<const com::Variant> params,
+                          std::string_view column, std::string_view element, com::Bstr& result) {
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (const int32_t status = db.ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  HRESULT status = S_OK;
+  for (; !rows->Eof(); status = rows->MoveNext()) {
+    if (FAILED(status)) break;
+    auto node = document->createElement(element);
+    node->setText(Column(db, rows, column).ToUtf8());
+    root->appendChild(node);
+  }
+  db.ReleaseQuery(command, rows);
+  if (FAILED(status)) return status;
+  result = com::Bstr::FromUtf8(root->xml());
+  return S_OK;
+}
+
+// The first row's `column`; empty, with `found` false, when there is no row.
+inline HRESULT FirstValue(CDBConnect& db, std::string_view sql, std::span<const com::Variant> params,
+                          std::string_view column, com::Bstr& value, bool* found = nullptr) {
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (found) *found = false;
+  if (const int32_t status = db.ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  if (!rows->Eof()) {
+    value = Column(db, rows, column);
+    if (found) *found = true;
+  }
+  db.ReleaseQuery(command, rows);
+  return S_OK;
 }
 
 // The document element of an ACL text, or null when the text is no XML

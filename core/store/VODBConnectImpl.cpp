@@ -59,81 +59,34 @@ HRESULT CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const c
                                          com::Bstr& content) {
   found = false;
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
-  if (!rows->Eof()) {
-    found = true;
-    content = Column(*db_, rows, "CONTENT");
-  }
-  db_->ReleaseQuery(command, rows);
-  return S_OK;
+  return collab::FirstValue(*db_, sql, params, "CONTENT", content, &found);
 }
 
 HRESULT CVODBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
                                      std::string_view column, std::string_view element, com::Bstr& result) {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  HRESULT status = S_OK;
-  for (; !rows->Eof(); status = rows->MoveNext()) {
-    if (FAILED(status)) break;
-    auto node = document->createElement(element);
-    node->setText(Column(*db_, rows, column).ToUtf8());
-    root->appendChild(node);
-  }
-  db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return status;
-  result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return collab::ColumnList(*db_, sql, params, column, element, result);
 }
 
 HRESULT CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) {
   lock = com::Bstr();
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
   const com::Variant params[] = {Value(uri)};
-  if (const int32_t status =
-          db_->ExecuteQuery(command, rows, "SELECT LOCK_STATUS FROM QUORVESK WHERE VOURI = ?", params);
-      status != 0)
-    return status;
-  if (!rows->Eof()) lock = Column(*db_, rows, "LOCK_STATUS");
-  db_->ReleaseQuery(command, rows);
-  return S_OK;
+  return collab::FirstValue(*db_, "SELECT LOCK_STATUS FROM QUORVESK WHERE VOURI = ?", params, "LOCK_STATUS", lock);
 }
 
 HRESULT CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) {
   acl = com::Bstr();
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
   const com::Variant params[] = {Value(uri)};
-  if (const int32_t status =
-          db_->ExecuteQuery(command, rows, "SELECT ACCESSLIST FROM QUORVESK WHERE VOURI = ?", params);
-      status != 0)
-    return status;
-  if (!rows->Eof()) acl = Column(*db_, rows, "ACCESSLIST");
-  db_->ReleaseQuery(command, rows);
-  return S_OK;
+  return collab::FirstValue(*db_, "SELECT ACCESSLIST FROM QUORVESK WHERE VOURI = ?", params, "ACCESSLIST", acl);
 }
 
 HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
   uri = com::Bstr();
   const com::Variant params[] = {Value(user), Value(name)};
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
-  if (const int32_t status =
-          db_->ExecuteQuery(command, rows, "SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params);
-      status != 0)
-    return status;
-  if (!rows->Eof()) uri = Column(*db_, rows, "VOURI");
-  db_->ReleaseQuery(command, rows);
-  return S_OK;
+  return collab::FirstValue(*db_, "SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", uri);
 }
 
 HRESULT CVODBConnectImpl::GetRawACL(const com::Bstr&, const com::Bstr& uri, com::Bstr& acl) {
