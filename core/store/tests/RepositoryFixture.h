@@ -13,9 +13,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/store/DBConnect.h"
 #include "platform/text/text.h"
+#include "platform/xml/dom.h"
 
 namespace quor::core::testing {
 
@@ -79,6 +81,33 @@ class RepositoryTest : public ::testing::TestWithParam<std::string> {
 };
 
 inline std::string EngineName(const ::testing::TestParamInfo<std::string>& info) { return info.param; }
+
+// A text of about `units` UTF-16 code units with everything a statement or a
+// document could stumble on.
+inline std::u16string Awkward(size_t units) {
+  const std::u16string piece = u"it's 50% <b>&amp; \"q\" -- ; \u65e5\u672c\u8a9e\u30c6\u30ad\u30b9\u30c8\r\n\t";
+  std::u16string text;
+  while (text.size() < units) text += piece;
+  return text;
+}
+
+// The texts of the elements named `name` anywhere in `answer`, in document
+// order.
+inline std::vector<std::string> Texts(const com::Bstr& answer, std::string_view name) {
+  auto document = xml::Document::Create();
+  EXPECT_TRUE(document->loadXML(answer.View())) << answer.ToUtf8().substr(0, 200);
+  std::vector<std::string> texts;
+  std::vector<xml::NodePtr> pending{document->documentElement()};
+  while (!pending.empty()) {
+    auto node = pending.back();
+    pending.pop_back();
+    if (!node) continue;
+    if (node->nodeName() == name) texts.push_back(node->text());
+    auto children = node->childNodes();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
+  }
+  return texts;
+}
 
 }  // namespace quor::core::testing
 

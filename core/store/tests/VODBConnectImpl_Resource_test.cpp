@@ -16,6 +16,8 @@
 using namespace quor;
 using namespace quor::core;
 using com::Bstr;
+using quor::core::testing::Awkward;
+using quor::core::testing::Texts;
 namespace fs = std::filesystem;
 
 namespace {
@@ -27,21 +29,6 @@ constexpr std::string_view kBase = "http://127.0.0.1:1/QuorService/resource";
 
 Bstr U(std::string_view utf8) { return Bstr::FromUtf8(utf8); }
 
-std::vector<std::string> Texts(const Bstr& answer, std::string_view name) {
-  auto document = xml::Document::Create();
-  EXPECT_TRUE(document->loadXML(answer.View())) << answer.ToUtf8().substr(0, 200);
-  std::vector<std::string> texts;
-  std::vector<xml::NodePtr> pending{document->documentElement()};
-  while (!pending.empty()) {
-    auto node = pending.back();
-    pending.pop_back();
-    if (!node) continue;
-    if (node->nodeName() == name) texts.push_back(node->text());
-    auto children = node->childNodes();
-    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
-  }
-  return texts;
-}
 
 // Every entry below `root`, to prove a refused request left the disk alone.
 std::vector<std::string> Tree(const std::string& root) {

@@ -16,6 +16,8 @@
 using namespace quor;
 using namespace quor::core;
 using com::Bstr;
+using quor::core::testing::Awkward;
+using quor::core::testing::Texts;
 
 namespace {
 
@@ -27,29 +29,7 @@ const Bstr kOk(u"<root><resultCode>0</resultCode></root>");
 
 Bstr U(std::string_view utf8) { return Bstr::FromUtf8(utf8); }
 
-std::u16string Awkward(size_t units) {
-  const std::u16string piece = u"it's 50% <b>&amp; \"q\" -- ; \u65e5\u672c\u8a9e\r\n\t";
-  std::u16string text;
-  while (text.size() < units) text += piece;
-  return text;
-}
 
-// The texts of the elements named `name` anywhere in `answer`, in order.
-std::vector<std::string> Texts(const Bstr& answer, std::string_view name) {
-  auto document = xml::Document::Create();
-  EXPECT_TRUE(document->loadXML(answer.View())) << answer.ToUtf8().substr(0, 200);
-  std::vector<std::string> texts;
-  std::vector<xml::NodePtr> pending{document->documentElement()};
-  while (!pending.empty()) {
-    auto node = pending.back();
-    pending.pop_back();
-    if (!node) continue;
-    if (node->nodeName() == name) texts.push_back(node->text());
-    auto children = node->childNodes();
-    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
-  }
-  return texts;
-}
 
 // The content of a content answer ("<root>text</root>").
 std::u16string ContentOf(const Bstr& answer) {
