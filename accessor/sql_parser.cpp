@@ -1,0 +1,208 @@
+#include "accessor/sql_parser.h"
+
+#include "platform/text/text.h"
+
+namespace quor::accessor {
+namespace {
+
+bool IsElement(const xml::NodePtr& node, std::string_view name) {
+  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == name;
+}
+
+bool IsStatementElement(const xml::NodePtr& node) {
+  return IsElement(node, "statement") || IsElement(node, "substatement");
+}
+
+// The text of an element: its first child's value when that child is text.
+// Empty when the element has none.
+std::string ElementText(const xml::Node& element) {
+  const xml::NodePtr first = element.firstChild();
+  if (!first) return {};
+  if (first->nodeType() != xml::NodeType::Text && first->nodeType() != xml::NodeType::CData) return {};
+  return first->nodeValue().value_or(std::string());
+}
+
+// Reads a row limit the way "%d" would, but refuses a number out of range
+// instead of wrapping it. Text that does not begin with a number is no limit.
+std::optional<std::int32_t> ReadRowCount(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
+    ++pos;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
+  if (pos >= text.size() || text[pos] < '0' || text[pos] > '9') return 0;
+  return text::ScanInt32(text);
+}
+
+}  // namespace
+
+Status CSQLParser::ParseQueryDOM(const xml::NodePtr& node) {
+  if (!node) return kQueryInvalid;
+  xml::NodePtr statementElement;
+  if (IsStatementElement(node)) {
+    statementElement = node;
+  } else if (node->nodeType() == xml::NodeType::Element) {
+    for (xml::NodePtr child = node->firstChild(); child; child = child->nextSibling()) {
+      if (IsStatementElement(child)) {
+        statementElement = child;
+        break;
+      }
+    }
+  }
+  if (!statementElement) return kQueryInvalid;
+
+  statements_.assign(1, QueryStatement{});
+  QueryStatement& record = statements_[0];
+
+  xml::NodePtr child = statementElement->firstChild();
+  if (IsElement(child, "substatement")) child = child->firstChild();
+
+  bool sawSql = false;
+  for (; child; child = child->nextSibling()) {
+    if (child->nodeType() != xml::NodeType::Element) return kUnsupportedTag;
+    const std::string name = child->nodeName();
+    if (name == "provider") record.provider = ElementText(*child);
+    else if (name == "dsn") record.dsn = ElementText(*child);
+    else if (name == "catalog") record.catalog = ElementText(*child);
+    else if (name == "schema" || name == "transform" || name == "store" || name == "nounify") continue;
+    else if (name == "table") record.targetKind = TargetKind::Table;
+    else if (name == "column") record.targetKind = TargetKind::Columns;
+    else if (name == "view") record.targetKind = TargetKind::Views;
+    else if (name == "alias") record.targetKind = TargetKind::Aliases;
+    else if (name == "synonym") record.targetKind = TargetKind::Synonyms;
+    else if (name == "procedure") record.targetKind = TargetKind::Procedures;
+    else if (name == "sql") {
+      // A second sql element would add its verb to the same record.
+      if (sawSql) return kQueryInvalid;
+      sawSql = true;
+      const xml::NodePtr first = child->firstChild();
+      if (!first) return kQueryInvalid;
+      if (const Status status = CreateSQLStatement(first, 0); status != kOk) return status;
+    } else {
+      return kUnsupportedTag;  // "request-uri" among them: there is no HTTP accessor
+    }
+  }
+  return kOk;
+}
+
+Status CSQLParser::CreateSQLStatement(const xml::NodePtr& first, std::size_t index) {
+  if (!first || index >= statements_.size()) return kQueryInvalid;
+  QueryStatement& record = statements_[index];
+  bool templateChosen = false;
+  std::string paramList;
+
+  const auto needs = [&](StatementKind kind) { return record.hasVerb && record.statementKind == kind; };
+  const auto setVerb = [&](StatementKind kind) {
+    if (record.hasVerb) return false;  // one verb per statement
+    record.hasVerb = true;
+    record.statementKind = kind;
+    return true;
+  };
+
+  for (xml::NodePtr node = first; node; node = node->nextSibling()) {
+    if (node->nodeType() != xml::NodeType::Element) return kUnsupportedTag;
+    const std::string name = node->nodeName();
+    const std::string value = ElementText(*node);
+    if (name == "select") {
+      if (!setVerb(StatementKind::Select)) return kQueryInvalid;
+      record.selectList = value.empty() ? "*" : value;
+    } else if (name == "insert") {
+      if (!setVerb(StatementKind::Insert)) return kQueryInvalid;
+      record.sqlTemplate = sqltemplate::kInsert;
+      templateChosen = true;
+    } else if (name == "update") {
+      if (!setVerb(StatementKind::Update)) return kQueryInvalid;
+      if (value.empty()) return kUpdateTableMissing;
+      record.tableName = value;
+    } else if (name == "delete") {
+      if (!setVerb(StatementKind::Delete)) return kQueryInvalid;
+    } else if (name == "exec") {
+      if (!setVerb(StatementKind::Exec)) return kQueryInvalid;
+      if (value.empty()) return kQueryInvalid;
+      record.procedureName = value;
+    } else if (name == "from") {
+      if (value.empty()) return kFromTableMissing;
+      record.tableName = value;
+    } else if (name == "into") {
+      if (!needs(StatementKind::Insert)) return kQueryInvalid;
+      if (value.empty()) return kIntoTableMissing;
+      record.tableName = value;
+    } else if (name == "values") {
+      if (!needs(StatementKind::Insert)) return kQueryInvalid;
+      if (value.empty()) return kValuesMissing;
+      record.valueList = value;
+    } else if (name == "set") {
+      if (!needs(StatementKind::Update)) return kQueryInvalid;
+      if (value.empty()) return kSetMissing;
+      record.valueList = value;
+    } else if (name == "where") {
+      if (!value.empty()) record.whereClause = value;
+      if (!templateChosen && record.hasVerb) {
+        const bool withWhere = !value.empty();
+        switch (record.statementKind) {
+          case StatementKind::Select:
+            record.sqlTemplate = withWhere ? sqltemplate::kSelectWhere : sqltemplate::kSelect;
+            templateChosen = true;
+            break;
+          case StatementKind::Update:
+            record.sqlTemplate = withWhere ? sqltemplate::kUpdateWhere : sqltemplate::kUpdate;
+            templateChosen = true;
+            break;
+          case StatementKind::Delete:
+            record.sqlTemplate = withWhere ? sqltemplate::kDeleteWhere : sqltemplate::kDelete;
+            templateChosen = true;
+            break;
+          default: break;
+        }
+      }
+    } else if (name == "group") {
+      if (value.empty()) return kGroupInvalid;
+      record.groupBy = value;
+    } else if (name == "order") {
+      if (value.empty()) return kOrderInvalid;
+      record.orderBy = value;
+    } else if (name == "option") {
+      if (value.empty()) return kOptionInvalid;
+      record.optionClause = value;
+    } else if (name == "parameter") {
+      if (!needs(StatementKind::Exec)) return kQueryInvalid;
+      if (paramList.empty()) paramList = "<paramlist>";
+      paramList += node->xml();
+    } else if (name == "rowcount") {
+      if (!needs(StatementKind::Select)) return kQueryInvalid;
+      const std::optional<std::int32_t> count = ReadRowCount(node->text());
+      if (!count) return kRowCountInvalid;
+      record.rowCount = *count;
+    } else {
+      return kUnsupportedTag;
+    }
+  }
+
+  if (record.hasVerb && !templateChosen) {
+    const bool withWhere = !record.whereClause.empty();
+    switch (record.statementKind) {
+      case StatementKind::Select: record.sqlTemplate = sqltemplate::kSelect; break;
+      case StatementKind::Update:
+        record.sqlTemplate = withWhere ? sqltemplate::kUpdateWhere : sqltemplate::kUpdate;
+        break;
+      case StatementKind::Delete:
+        record.sqlTemplate = withWhere ? sqltemplate::kDeleteWhere : sqltemplate::kDelete;
+        break;
+      default: break;
+    }
+  }
+  if (record.hasVerb && record.statementKind == StatementKind::Exec) {
+    paramList += "</paramlist>";
+    record.sqlTemplate = paramList;
+  }
+
+  // "*" names every table of every configured source: fine to read, never to
+  // change.
+  if (text::TrimAscii(record.tableName) == "*") {
+    if (needs(StatementKind::Insert)) return kIntoTableMissing;
+    if (needs(StatementKind::Update)) return kUpdateTableMissing;
+    if (needs(StatementKind::Delete)) return kFromTableMissing;
+  }
+  return kOk;
+}
+
+}  // namespace quor::accessor

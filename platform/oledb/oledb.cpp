@@ -1,0 +1,354 @@
+#include "platform/oledb/oledb.h"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlucode.h>
+
+#include <charconv>
+
+#include "platform/ado/ado.h"
+#include "platform/com/errorinfo.h"
+#include "platform/text/text.h"
+
+namespace quor::oledb {
+namespace {
+
+constexpr char16_t kSource[] = u"Quor.OleDb";
+
+HRESULT Raise(HRESULT code, std::string& lastError, std::string text) {
+  lastError = std::move(text);
+  return com::RaiseError(code, com::Bstr(kSource), com::Bstr::FromUtf8(lastError));
+}
+
+bool Contains(std::string_view haystack, std::string_view needle) {
+  return text::ToLowerAscii(haystack).find(needle) != std::string::npos;
+}
+
+HRESULT ConnectionStatus(const odbc::Error& error) {
+  for (const auto& r : error.records)
+    if (r.sqlState.rfind("28", 0) == 0 || Contains(r.message, "authentication failed") ||
+        Contains(r.message, "password"))
+      return DB_SEC_E_AUTH_FAILED;
+  return E_FAIL;
+}
+
+// ODBC's names for the catalog functions' columns, and OLE DB's.
+std::string SchemaColumnName(std::string name) {
+  name = text::ToUpperAscii(name);
+  static constexpr std::pair<std::string_view, std::string_view> kRenames[] = {
+      {"TABLE_CAT", "TABLE_CATALOG"},         {"TABLE_SCHEM", "TABLE_SCHEMA"},
+      {"PROCEDURE_CAT", "PROCEDURE_CATALOG"}, {"PROCEDURE_SCHEM", "PROCEDURE_SCHEMA"},
+      {"COLUMN_SIZE", "CHARACTER_MAXIMUM_LENGTH"},
+  };
+  for (const auto& [from, to] : kRenames)
+    if (name == from) return std::string(to);
+  return name;
+}
+
+// ODBC's parameter kinds (SQL_PARAM_*) as OLE DB's DBPARAMTYPE: 1 input,
+// 2 input and output, 3 output, 4 return value; a result column has none.
+int64_t ParameterType(int64_t odbcKind) {
+  switch (odbcKind) {
+    case SQL_PARAM_INPUT: return 1;
+    case SQL_PARAM_INPUT_OUTPUT: return 2;
+    case SQL_PARAM_OUTPUT: return 3;
+    case SQL_RETURN_VALUE: return 4;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+DBTYPE DbTypeOfSqlType(int16_t sqlType) {
+  switch (sqlType) {
+    case SQL_CHAR: case SQL_VARCHAR: case SQL_LONGVARCHAR: return DBTYPE_STR;
+    case SQL_WCHAR: case SQL_WVARCHAR: case SQL_WLONGVARCHAR: return DBTYPE_WSTR;
+    case SQL_NUMERIC: case SQL_DECIMAL: return DBTYPE_NUMERIC;
+    case SQL_INTEGER: return DBTYPE_I4;
+    case SQL_SMALLINT: return DBTYPE_I2;
+    case SQL_TINYINT: return DBTYPE_UI1;
+    case SQL_BIGINT: return DBTYPE_I8;
+    case SQL_BIT: return DBTYPE_BOOL;
+    case SQL_REAL: return DBTYPE_R4;
+    case SQL_FLOAT: case SQL_DOUBLE: return DBTYPE_R8;
+    case SQL_DATETIME: case SQL_TYPE_DATE: return DBTYPE_DBDATE;
+    case SQL_TIME: case SQL_TYPE_TIME: return DBTYPE_DBTIME;
+    case SQL_TIMESTAMP: case SQL_TYPE_TIMESTAMP: return DBTYPE_DBTIMESTAMP;
+    case SQL_BINARY: case SQL_VARBINARY: case SQL_LONGVARBINARY: return DBTYPE_BYTES;
+    case SQL_GUID: return DBTYPE_GUID;
+    default: return DBTYPE_WSTR;
+  }
+}
+
+std::string QuoteIdentifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out.push_back(c);
+    if (c == '"') out.push_back('"');
+  }
+  out.push_back('"');
+  return out;
+}
+
+HRESULT StatusOf(const odbc::Error& error) {
+  for (const auto& r : error.records)
+    if (r.sqlState == "42S02" || r.sqlState == "42P01" || Contains(r.message, "no such table"))
+      return DB_E_NOTABLE;
+  return error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
+}
+
+// ---- DataSource ---------------------------------------------------------------
+
+DataSource::DataSource() = default;
+DataSource::~DataSource() { Uninitialize(); }
+
+HRESULT DataSource::Fail(HRESULT code, std::string text) { return Raise(code, lastError_, std::move(text)); }
+
+HRESULT DataSource::SetProperty(DBPROPID id, std::string value) {
+  if (IsInitialized()) return Fail(DB_E_ALREADYINITIALIZED, "the data source is initialised already");
+  if (id == DBPROP_INIT_TIMEOUT) {
+    int seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (ec != std::errc() || end != value.data() + value.size() || seconds < 0)
+      return Fail(DB_E_BADPROPERTYVALUE, text::Format("the connection timeout is not a number of seconds: %s", value));
+    timeoutSeconds_ = seconds;
+  }
+  properties_[id] = std::move(value);
+  return S_OK;
+}
+
+HRESULT DataSource::Initialize(std::string_view provider) {
+  if (IsInitialized()) return Fail(DB_E_ALREADYINITIALIZED, "the data source is initialised already");
+  if (text::TrimAscii(provider).empty()) return Fail(E_INVALIDARG, "no provider was given");
+
+  // The properties as an OLE DB connection string, which platform/ado maps to
+  // the ODBC driver that plays the provider's part.
+  std::string oledb = "Provider=" + ado::QuoteConnectionValue(provider);
+  auto add = [&](std::string_view key, DBPROPID id) {
+    const auto it = properties_.find(id);
+    if (it == properties_.end() || it->second.empty()) return;
+    oledb += ';';
+    oledb += key;
+    oledb += '=';
+    oledb += ado::QuoteConnectionValue(it->second);
+  };
+  add("Data Source", DBPROP_INIT_DATASOURCE);
+  add("Initial Catalog", DBPROP_INIT_CATALOG);
+  add("User ID", DBPROP_AUTH_USERID);
+  add("Password", DBPROP_AUTH_PASSWORD);
+  add("Extended Properties", DBPROP_INIT_PROVIDERSTRING);
+
+  std::string odbcString, error;
+  const HRESULT mapped = ado::MapConnectionString(oledb, odbcString, error);
+  if (mapped == ado::adErrProviderNotFound) return Fail(REGDB_E_CLASSNOTREG, error);
+  if (FAILED(mapped)) return Fail(E_FAIL, error);
+
+  auto connection = std::make_shared<odbc::Connection>();
+  odbc::Error odbcError;
+  if (!connection->Open(odbcString, timeoutSeconds_, odbcError))
+    return Fail(ConnectionStatus(odbcError), odbcError.Text());
+  odbcString_ = std::move(odbcString);
+  dbms_ = connection->DbmsName();
+  connection_ = std::move(connection);
+  lastError_.clear();
+  return S_OK;
+}
+
+void DataSource::Uninitialize() {
+  connection_.reset();
+  connectionHandedOut_ = false;
+  odbcString_.clear();
+  dbms_.clear();
+}
+
+HRESULT DataSource::CreateSession(std::unique_ptr<Session>& session) {
+  session.reset();
+  if (!IsInitialized()) return Fail(DB_E_NOTINITIALIZED, "the data source is not initialised");
+  std::shared_ptr<odbc::Connection> connection;
+  // The first session takes the connection made to initialise; later ones
+  // connect again.
+  if (!connectionHandedOut_) {
+    connection = connection_;
+    connectionHandedOut_ = true;
+  } else {
+    connection = std::make_shared<odbc::Connection>();
+    odbc::Error error;
+    if (!connection->Open(odbcString_, timeoutSeconds_, error)) return Fail(ConnectionStatus(error), error.Text());
+  }
+  session.reset(new Session(std::move(connection)));
+  return S_OK;
+}
+
+// ---- Session ------------------------------------------------------------------
+
+Session::Session(std::shared_ptr<odbc::Connection> connection) : connection_(std::move(connection)) {}
+
+Session::~Session() {
+  if (inTransaction_) Abort();
+}
+
+HRESULT Session::Fail(HRESULT code, std::string text) { return Raise(code, lastError_, std::move(text)); }
+
+HRESULT Session::Failure(const odbc::Error& error) { return Fail(StatusOf(error), error.Text()); }
+
+HRESULT Session::StartTransaction() {
+  if (inTransaction_) return Fail(XACT_E_XTIONEXISTS, "a transaction is open already on this session");
+  odbc::Error error;
+  if (!connection_->SetAutoCommit(false, error)) return Fail(E_FAIL, error.Text());
+  inTransaction_ = true;
+  return S_OK;
+}
+
+HRESULT Session::Commit() {
+  if (!inTransaction_) return Fail(XACT_E_NOTRANSACTION, "no transaction is open on this session");
+  odbc::Error error, ignored;
+  const bool committed = connection_->Commit(error);
+  if (!committed) connection_->Rollback(ignored);
+  connection_->SetAutoCommit(true, ignored);
+  inTransaction_ = false;
+  return committed ? S_OK : Fail(E_FAIL, error.Text());
+}
+
+HRESULT Session::Abort() {
+  if (!inTransaction_) return Fail(XACT_E_NOTRANSACTION, "no transaction is open on this session");
+  odbc::Error error, ignored;
+  const bool rolledBack = connection_->Rollback(error);
+  connection_->SetAutoCommit(true, ignored);
+  inTransaction_ = false;
+  return rolledBack ? S_OK : Fail(E_FAIL, error.Text());
+}
+
+HRESULT Session::Execute(std::string_view sql, std::unique_ptr<Rowset>& result) {
+  std::vector<Parameter> none;
+  return Execute(sql, none, result);
+}
+
+HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, std::unique_ptr<Rowset>& result) {
+  result.reset();
+  if (text::TrimAscii(sql).empty()) return Fail(DB_E_NOCOMMAND, "the command has no text");
+  auto statement = std::make_unique<odbc::Statement>(connection_);
+  if (!statement->valid()) return Failure(statement->allocationError());
+  odbc::Error error;
+  if (!statement->Execute(sql, params, error)) return Failure(error);
+  result.reset(new Rowset(std::move(statement), Rowset::Kind::Command));
+  return S_OK;
+}
+
+HRESULT Session::GetSchemaRowset(Schema schema, const Restrictions& r, std::unique_ptr<Rowset>& rows) {
+  rows.reset();
+  auto statement = std::make_unique<odbc::Statement>(connection_);
+  if (!statement->valid()) return Failure(statement->allocationError());
+  odbc::Error error;
+  // Drivers differ on a null table name; "%" asks for every one.
+  const std::string all = "%";
+  bool ok = false;
+  switch (schema) {
+    case Schema::Tables:
+      ok = statement->Tables(r.catalog, r.schema, r.name.value_or(all), r.item, error);
+      break;
+    case Schema::Views:
+      ok = statement->Tables(r.catalog, r.schema, r.name.value_or(all), std::string("VIEW"), error);
+      break;
+    case Schema::Columns:
+      ok = statement->Columns(r.catalog, r.schema, r.name.value_or(all), r.item.value_or(all), error);
+      break;
+    case Schema::Procedures:
+      ok = statement->Procedures(r.catalog, r.schema, r.name.value_or(all), error);
+      break;
+    case Schema::ProcedureParameters:
+      ok = statement->ProcedureColumns(r.catalog, r.schema, r.name.value_or(all), r.item, error);
+      break;
+  }
+  if (!ok) return Fail(E_FAIL, error.Text());
+  rows.reset(new Rowset(std::move(statement), Rowset::Kind::Schema));
+  return S_OK;
+}
+
+// ---- Rowset ----------------------------------------------------------------------
+
+Rowset::Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind) : statement_(std::move(statement)), kind_(kind) {
+  Describe();
+}
+
+Rowset::~Rowset() = default;
+
+HRESULT Rowset::Failure(const odbc::Error& error) { return Raise(StatusOf(error), lastError_, error.Text()); }
+
+void Rowset::Describe() {
+  columns_.clear();
+  row_.clear();
+  onRow_ = false;
+  dataTypeColumn_ = parameterTypeColumn_ = -1;
+  for (const auto& c : statement_->columns()) {
+    Column column{kind_ == Kind::Schema ? SchemaColumnName(c.name) : c.name, DbTypeOfSqlType(c.sqlType), c.sqlType,
+                  c.size, c.nullable};
+    if (kind_ == Kind::Schema) {
+      // The procedure-column listing names its kind COLUMN_TYPE.
+      if (column.name == "COLUMN_TYPE") {
+        column.name = "PARAMETER_TYPE";
+        parameterTypeColumn_ = static_cast<int>(columns_.size());
+      } else if (column.name == "DATA_TYPE") {
+        dataTypeColumn_ = static_cast<int>(columns_.size());
+      }
+    }
+    columns_.push_back(std::move(column));
+  }
+  // Parameters are columns by another name in ODBC's procedure listing.
+  if (parameterTypeColumn_ >= 0)
+    for (auto& c : columns_)
+      if (c.name == "COLUMN_NAME") c.name = "PARAMETER_NAME";
+  rowsAffected_ = columns_.empty() ? statement_->RowCount() : -1;
+}
+
+HRESULT Rowset::Next() {
+  row_.clear();
+  onRow_ = false;
+  if (columns_.empty()) return S_FALSE;
+  odbc::Error error;
+  if (!statement_->Fetch(error)) return error.empty() ? S_FALSE : Failure(error);
+  row_.resize(columns_.size());
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (!statement_->Get(i, row_[i], error)) {
+      row_.clear();
+      return Failure(error);
+    }
+  }
+  // Schema listings speak OLE DB's codes, not ODBC's.
+  auto translate = [&](int column, auto&& map) {
+    if (column < 0) return;
+    odbc::Value& v = row_[static_cast<size_t>(column)];
+    if (v.kind == odbc::Value::Kind::Integer) v.integer = map(v.integer);
+  };
+  translate(dataTypeColumn_, [](int64_t t) { return static_cast<int64_t>(DbTypeOfSqlType(static_cast<int16_t>(t))); });
+  translate(parameterTypeColumn_, ParameterType);
+  onRow_ = true;
+  return S_OK;
+}
+
+HRESULT Rowset::Get(size_t ordinal, odbc::Value& value) const {
+  if (ordinal >= columns_.size())
+    return com::RaiseError(DB_E_BADCOLUMNID, com::Bstr(kSource), com::Bstr(u"No column has that ordinal."));
+  if (!onRow_) return com::RaiseError(E_UNEXPECTED, com::Bstr(kSource), com::Bstr(u"There is no current row."));
+  value = row_[ordinal];
+  return S_OK;
+}
+
+HRESULT Rowset::Get(std::string_view name, odbc::Value& value) const {
+  for (size_t i = 0; i < columns_.size(); ++i)
+    if (text::EqualsNoCase(columns_[i].name, name)) return Get(i, value);
+  return com::RaiseError(DB_E_BADCOLUMNID, com::Bstr(kSource), com::Bstr::FromUtf8("No column is named " + std::string(name)));
+}
+
+HRESULT Rowset::NextResult() {
+  odbc::Error error;
+  if (!statement_->NextResult(error)) {
+    columns_.clear();
+    row_.clear();
+    onRow_ = false;
+    return error.empty() ? S_FALSE : Failure(error);
+  }
+  Describe();
+  return S_OK;
+}
+
+}  // namespace quor::oledb
