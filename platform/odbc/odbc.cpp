@@ -477,7 +477,8 @@ bool Statement::Get(size_t column, Value& value, Error& error) {
     std::u16string wide;
     // The first read tells the whole length; the rest then comes in one more
     // call, since some drivers convert the remaining text on every call.
-    std::vector<SQLWCHAR> chunk(4096);
+    // Small at first: most values fit, and a longer one reports its length.
+    std::vector<SQLWCHAR> chunk(256);
     bool first = true;
     while (true) {
       rc = SQLGetData(stmt_, col, SQL_C_WCHAR, chunk.data(), static_cast<SQLLEN>(chunk.size() * sizeof(SQLWCHAR)),

@@ -1,0 +1,350 @@
+#include "accessor/statement_exec.h"
+
+#include <array>
+#include <charconv>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/text/text.h"
+
+namespace quor::accessor {
+namespace {
+
+struct TypeName {
+  long type;
+  std::string_view name;
+};
+
+constexpr std::array<TypeName, 39> kTypeNames{{
+    {0, "DBTYPE_EMPTY"},       {1, "DBTYPE_NULL"},         {2, "DBTYPE_I2"},          {3, "DBTYPE_I4"},
+    {4, "DBTYPE_R4"},          {5, "DBTYPE_R8"},           {6, "DBTYPE_CY"},          {7, "DBTYPE_DATE"},
+    {8, "DBTYPE_BSTR"},        {9, "DBTYPE_IDISPATCH"},    {10, "DBTYPE_ERROR"},      {11, "DBTYPE_BOOL"},
+    {12, "DBTYPE_VARIANT"},    {13, "DBTYPE_IUNKNOWN"},    {14, "DBTYPE_DECIMAL"},    {16, "DBTYPE_I1"},
+    {17, "DBTYPE_UI1"},        {18, "DBTYPE_UI2"},         {19, "DBTYPE_UI4"},        {20, "DBTYPE_I8"},
+    {21, "DBTYPE_UI8"},        {64, "DBTYPE_FILENAME"},    {72, "DBTYPE_GUID"},       {128, "DBTYPE_BYTES"},
+    {129, "DBTYPE_STR"},       {130, "DBTYPE_BSTR"},       {131, "DBTYPE_NUMERIC"},   {132, "DBTYPE_UDT"},
+    {133, "DBTYPE_DBDATE"},    {134, "DBTYPE_DBTIME"},     {135, "DBTYPE_DBTIMESTAMP"}, {136, "DBTYPE_HCHAPTER"},
+    {138, "DBTYPE_PROPVARIANT"}, {139, "DBTYPE_VARNUMERIC"}, {4096, "DBTYPE_VECTOR"}, {8192, "DBTYPE_ARRAY"},
+    {16384, "DBTYPE_BYREF"},   {32768, "DBTYPE_RESERVED"}, {-1, {}},
+}};
+
+// Column text for the document. The ODBC layer fetches text as wide
+// characters, so the driver has already decoded it by the database's own
+// encoding and it arrives as UTF-8; decoding it again by the configured
+// encoding would garble every character outside ASCII. Bytes that are not
+// UTF-8 (a driver handing raw text) go through the configured decoding.
+std::string Decoded(const CSQLParser& parser, std::string_view bytes) {
+  if (text::IsValidUtf8(bytes)) return std::string(bytes);
+  const TextConverter fallback;
+  const TextConverter* converter = parser.textConverter() ? parser.textConverter() : &fallback;
+  std::string out;
+  if (!text::Utf16ToUtf8(converter->Decode(bytes), out)) return {};
+  return out;
+}
+
+// A value as the text a narrow-string binding would give.
+std::string ValueText(const CSQLParser& parser, const odbc::Value& value) {
+  switch (value.kind) {
+    case odbc::Value::Kind::Null: return {};
+    case odbc::Value::Kind::Integer: return std::to_string(value.integer);
+    case odbc::Value::Kind::Double: {
+      std::array<char, 32> buffer{};
+      const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value.real);
+      return ec == std::errc() ? std::string(buffer.data(), end) : std::string();
+    }
+    case odbc::Value::Kind::Binary: {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      std::string out;
+      out.reserve(value.text.size() * 2);
+      for (const unsigned char c : value.text) {
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+      }
+      return out;
+    }
+    case odbc::Value::Kind::Text: return Decoded(parser, value.text);
+  }
+  return {};
+}
+
+// Column text that is an XML document becomes elements. A document with a
+// DTD stays text: its declarations are never followed.
+bool EmbedXml(const xml::NodePtr& column, std::string_view text) {
+  if (text.find("<!DOCTYPE") != std::string_view::npos || text.find("<!ENTITY") != std::string_view::npos)
+    return false;
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(text)) return false;
+  const xml::NodePtr root = doc->documentElement();
+  if (!root) return false;
+  return column->appendChild(root->cloneNode(true)) != nullptr;
+}
+
+// The words of `sql` before the first one that is exactly "WHERE", each
+// followed by one blank.
+std::string WithoutCondition(std::string_view sql) {
+  std::string out;
+  for (const std::string& word : text::Split(std::string(sql), ' ')) {
+    if (word.empty()) continue;
+    if (word == "WHERE") break;
+    out.append(word).append(" ");
+  }
+  return out;
+}
+
+Status ListColumns(const CSQLParser& parser, oledb::Session& session, const std::string& sql,
+                   const xml::DocumentPtr& result) {
+  std::unique_ptr<oledb::Rowset> rows;
+  if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return hr;
+  const xml::NodePtr response = result->createElement("response");
+  for (const oledb::Column& c : rows->Columns()) {
+    const xml::NodePtr column = result->createElement("column");
+    column->setAttribute("name", Decoded(parser, c.name));
+    if (const auto type = DBTypeName(c.type)) column->setAttribute("type", *type);
+    response->appendChild(column);
+  }
+  result->appendChild(response);
+  return kOk;
+}
+
+Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session& session, std::string_view tableText,
+              std::string sql, const xml::DocumentPtr& result) {
+  // A table target reads the whole table: the condition is dropped.
+  if (st.targetKind == TargetKind::Table) sql = WithoutCondition(sql);
+  std::unique_ptr<oledb::Rowset> rows;
+  if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return hr;
+
+  // The document is built aside and becomes the result only when every row
+  // was read, so a failure leaves nothing half written.
+  const xml::NodePtr table = result->createElement("table");
+  table->setAttribute("name", tableText);
+  const auto& columns = rows->Columns();
+  std::vector<std::string> typeNames;
+  typeNames.reserve(columns.size());
+  for (const oledb::Column& c : columns) typeNames.emplace_back(DBTypeName(c.type).value_or(std::string_view()));
+
+  std::int32_t written = 0;
+  odbc::Value value;
+  while (st.rowCount <= 0 || written < st.rowCount) {
+    const HRESULT hr = rows->Next();
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE) break;
+    const xml::NodePtr record = result->createElement("record");
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (const HRESULT got = rows->Get(i, value); FAILED(got)) return got;
+      const xml::NodePtr column = result->createElement("column");
+      column->setAttribute("name", columns[i].name);
+      if (!typeNames[i].empty()) column->setAttribute("type", typeNames[i]);
+      const std::string content = ValueText(parser, value);
+      if (!content.empty()) {
+        const bool textType = typeNames[i] == "DBTYPE_STR" || typeNames[i] == "DBTYPE_BSTR";
+        if (!(parser.convertFlag() && textType && EmbedXml(column, content))) column->setText(content);
+      }
+      record->appendChild(column);
+    }
+    table->appendChild(record);
+    ++written;
+  }
+  result->appendChild(table);
+  return kOk;
+}
+
+// ODBC type codes of text and long columns.
+constexpr std::int16_t kSqlChar = 1, kSqlVarchar = 12, kSqlLongVarchar = -1, kSqlWChar = -8, kSqlWVarchar = -9,
+                       kSqlWLongVarchar = -10, kSqlLongVarbinary = -4;
+constexpr std::uint64_t kLongColumnSize = 0x3FFFFFFF;
+
+bool IsTextColumn(const oledb::Column& c) {
+  return c.sqlType == kSqlChar || c.sqlType == kSqlVarchar || c.sqlType == kSqlLongVarchar || c.sqlType == kSqlWChar ||
+         c.sqlType == kSqlWVarchar || c.sqlType == kSqlWLongVarchar;
+}
+bool IsLongColumn(const oledb::Column& c) {
+  return c.size >= kLongColumnSize || c.sqlType == kSqlLongVarchar || c.sqlType == kSqlWLongVarchar ||
+         c.sqlType == kSqlLongVarbinary;
+}
+
+// Splits `list` at the commas outside quotes and parentheses; the items keep
+// their text exactly, blanks included.
+std::vector<std::string_view> SplitTopLevel(std::string_view list) {
+  std::vector<std::string_view> items;
+  std::size_t start = 0;
+  int depth = 0;
+  char quote = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const char c = list[i];
+    if (quote) {
+      if (c == quote) quote = 0;  // a doubled quote closes and reopens
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')') {
+      --depth;
+    } else if (c == ',' && depth == 0) {
+      items.push_back(list.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  items.push_back(list.substr(start));
+  return items;
+}
+
+// The value of a text that is one quoted literal and nothing else ('' inside
+// standing for a quote); none for anything else.
+std::optional<std::string> QuotedLiteral(std::string_view item) {
+  item = text::TrimAscii(item);
+  if (item.size() < 2 || item.front() != '\'' || item.back() != '\'') return std::nullopt;
+  std::string value;
+  for (std::size_t i = 1; i + 1 < item.size(); ++i) {
+    if (item[i] == '\'') {
+      if (i + 2 >= item.size() || item[i + 1] != '\'') return std::nullopt;
+      ++i;
+    }
+    value += item[i];
+  }
+  return value;
+}
+
+// A name as written in SQL, without its double quotes.
+std::string BareName(std::string_view name) {
+  name = text::TrimAscii(name);
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+    std::string out;
+    for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+      out += name[i];
+      if (name[i] == '"' && i + 2 < name.size() && name[i + 1] == '"') ++i;
+    }
+    return out;
+  }
+  return std::string(name);
+}
+
+const oledb::Column* FindColumn(const std::vector<oledb::Column>& columns, std::string_view name) {
+  for (const oledb::Column& c : columns)
+    if (text::EqualsNoCase(c.name, name)) return &c;
+  return nullptr;
+}
+
+// Rewrites a change's value text so that every quoted literal bound for a
+// text column becomes a '?' marker with the literal's value as its
+// parameter. Everything else stays as written, so the statement means
+// exactly what its SQL text means, without long literals in it.
+std::string BindTextLiterals(const QueryStatement& st, std::string_view tableText,
+                             const std::vector<oledb::Column>& columns, std::vector<odbc::Param>& params) {
+  std::vector<std::string_view> items = SplitTopLevel(st.valueList);
+  std::string out;
+  auto append = [&](std::string_view item, const oledb::Column* target, std::string_view prefix) {
+    if (!out.empty()) out += ",";
+    std::optional<std::string> literal;
+    if (target && IsTextColumn(*target)) literal = QuotedLiteral(item);
+    if (literal) {
+      out.append(prefix).append(" ?");
+      params.push_back(odbc::Param::Text(std::move(*literal)));
+    } else {
+      out.append(prefix).append(item);
+    }
+  };
+  if (st.statementKind == StatementKind::Insert) {
+    // Values meet the columns of the given list, or all columns, in order.
+    std::vector<const oledb::Column*> targets;
+    if (const std::size_t open = tableText.find('('); open != std::string_view::npos) {
+      std::string_view list = tableText.substr(open + 1);
+      if (const std::size_t close = list.rfind(')'); close != std::string_view::npos) list = list.substr(0, close);
+      for (const std::string_view name : SplitTopLevel(list)) targets.push_back(FindColumn(columns, BareName(name)));
+    } else {
+      for (const oledb::Column& c : columns) targets.push_back(&c);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) append(items[i], i < targets.size() ? targets[i] : nullptr, {});
+    return out;
+  }
+  for (const std::string_view item : items) {
+    std::size_t eq = std::string_view::npos;
+    char quote = 0;
+    for (std::size_t i = 0; i < item.size() && eq == std::string_view::npos; ++i) {
+      if (quote) {
+        if (item[i] == quote) quote = 0;
+      } else if (item[i] == '"' || item[i] == '\'') {
+        quote = item[i];
+      } else if (item[i] == '=') {
+        eq = i;
+      }
+    }
+    if (eq == std::string_view::npos) {
+      append(item, nullptr, {});
+      continue;
+    }
+    const oledb::Column* target = FindColumn(columns, BareName(item.substr(0, eq)));
+    append(item.substr(eq + 1), target, item.substr(0, eq + 1));
+  }
+  return out;
+}
+
+// Runs an insert or update. Without a long column in the target table the
+// SQL text runs as it is; with one, its quoted text values travel as bound
+// parameters instead of literals.
+HRESULT RunWrite(const QueryStatement& st, oledb::Session& session, std::string_view tableText, std::string& sql) {
+  const std::string_view table = tableText.substr(0, tableText.find('('));
+  std::unique_ptr<oledb::Rowset> probe;
+  if (const HRESULT hr = session.Execute("SELECT * FROM " + std::string(table) + " WHERE 1 = 0", probe); FAILED(hr))
+    return hr;
+  const std::vector<oledb::Column> columns = probe->Columns();
+  probe.reset();
+  std::unique_ptr<oledb::Rowset> rows;
+  bool hasLong = false;
+  for (const oledb::Column& c : columns) hasLong = hasLong || IsLongColumn(c);
+  if (!hasLong) return session.Execute(sql, rows);
+
+  QueryStatement bound = st;
+  std::vector<odbc::Param> params;
+  bound.valueList = BindTextLiterals(st, tableText, columns, params);
+  if (const Status status = BuildSqlText(bound, tableText, sql); status != kOk) return status;
+  return session.Execute(sql, params, rows);
+}
+
+Status Change(const CSQLParser& parser, const QueryStatement& st, oledb::Session& session, std::string_view tableText,
+              std::string sql, const xml::DocumentPtr& result) {
+  HRESULT hr;
+  if (st.statementKind == StatementKind::Delete) {
+    std::unique_ptr<oledb::Rowset> rows;
+    hr = session.Execute(sql, rows);
+  } else {
+    hr = RunWrite(st, session, tableText, sql);
+  }
+  if (FAILED(hr) && !parser.inTransaction()) return hr;
+  // In a transaction the code is left for the transaction check, which rolls
+  // back on any code but "0".
+  const xml::NodePtr code = result->createElement("resultCode");
+  code->setText(FAILED(hr) ? text::Format("%X", static_cast<unsigned>(hr)) : std::string("0"));
+  result->appendChild(code);
+  return kOk;
+}
+
+}  // namespace
+
+std::optional<std::string_view> DBTypeName(long type) {
+  for (const TypeName& entry : kTypeNames) {
+    if (entry.type == -1) break;
+    if (entry.type == type) return entry.name;
+  }
+  return std::nullopt;
+}
+
+Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, std::string_view tableText,
+                           std::size_t index, const xml::DocumentPtr& result) {
+  if (!result || result->hasChildNodes() || index >= parser.statementCount()) return E_INVALIDARG;
+  const QueryStatement& st = parser.statement(index);
+  std::string sql;
+  if (const Status status = BuildSqlText(st, tableText, sql); status != kOk) return status;
+
+  if (st.targetKind == TargetKind::Columns) return ListColumns(parser, session, sql, result);
+  switch (st.statementKind) {
+    case StatementKind::Select: return Select(parser, st, session, tableText, std::move(sql), result);
+    case StatementKind::Insert:
+    case StatementKind::Update:
+    case StatementKind::Delete: return Change(parser, st, session, tableText, std::move(sql), result);
+    default: return kInvalidSql;
+  }
+}
+
+}  // namespace quor::accessor
