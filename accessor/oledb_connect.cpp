@@ -1,0 +1,123 @@
+#include "accessor/oledb_connect.h"
+
+#include <utility>
+
+#include "platform/text/text.h"
+
+namespace quor::accessor {
+namespace {
+
+// The text form the OLE DB layer takes: decimal numbers, truth as -1 or 0.
+std::string PropertyText(const InitProperty::Value& value) {
+  if (const auto* flag = std::get_if<bool>(&value)) return *flag ? "-1" : "0";
+  if (const auto* number = std::get_if<std::int32_t>(&value)) return std::to_string(*number);
+  if (const auto* small = std::get_if<std::int16_t>(&value)) return std::to_string(*small);
+  return std::get<std::string>(value);
+}
+
+}  // namespace
+
+std::vector<InitProperty> BuildInitProperties(const CConfigObj& config) {
+  std::vector<InitProperty> props;
+  const bool oracle = config.Provider() && *config.Provider() == kOracleProvider;
+  auto flag = [&](int id) {
+    if (!oracle && config.FlagById(id)) props.push_back({id, true});
+  };
+  if (!config.IntegratedSecurity()) {
+    flag(dbprop::kAuthCacheAuthInfo);
+    flag(dbprop::kAuthEncryptPassword);
+    flag(dbprop::kAuthMaskPassword);
+    props.push_back({dbprop::kAuthPassword, config.Password().value_or(std::string())});
+    // Without a password there is still nobody to ask for one.
+    if (!config.Password()) props.push_back({dbprop::kInitPrompt, kPromptNever});
+    if (config.UserName()) props.push_back({dbprop::kAuthUserId, *config.UserName()});
+    flag(dbprop::kAuthPersistEncrypted);
+    props.push_back({dbprop::kAuthPersistSensitiveAuthInfo, config.FlagById(dbprop::kAuthPersistSensitiveAuthInfo)});
+  } else {
+    props.push_back({dbprop::kAuthIntegrated, *config.IntegratedSecurity()});
+  }
+  if (config.DataSource()) props.push_back({dbprop::kInitDataSource, *config.DataSource()});
+  if (!oracle) {
+    if (const std::int32_t mode = config.NumberById(dbprop::kInitMode); mode != -1)
+      props.push_back({dbprop::kInitMode, mode});
+    if (config.ExtendedProperties()) props.push_back({dbprop::kInitProviderString, *config.ExtendedProperties()});
+    if (const std::int32_t timeout = config.NumberById(dbprop::kInitTimeout); timeout != -1)
+      props.push_back({dbprop::kInitTimeout, timeout});
+    if (config.InitialCatalog()) props.push_back({dbprop::kInitCatalog, *config.InitialCatalog()});
+  }
+  return props;
+}
+
+CQueryObj::CQueryObj() = default;
+
+CQueryObj::~CQueryObj() { CloseSession(); }
+
+Status CQueryObj::SetConfig(std::shared_ptr<const CConfigObj> config) {
+  config_ = std::move(config);
+  return kOk;
+}
+
+Status CQueryObj::ConnectBeforeQuery() {
+  CloseSession();
+  dataSourceName_.clear();
+  dataSource_.reset();
+  lastError_.clear();
+
+  // No provider would mean asking someone to pick a data source, and a
+  // service has nobody to ask.
+  if (!config_ || !config_->Provider() || text::TrimAscii(*config_->Provider()).empty()) {
+    lastError_ = "no provider is configured";
+    return kOleDbInitFailed;
+  }
+
+  auto source = std::make_unique<oledb::DataSource>();
+  for (const InitProperty& prop : BuildInitProperties(*config_)) {
+    if (FAILED(source->SetProperty(static_cast<oledb::DBPROPID>(prop.id), PropertyText(prop.value)))) {
+      lastError_ = source->LastError();
+      return kOleDbInitFailed;
+    }
+  }
+  if (source->Initialize(*config_->Provider()) != S_OK) {
+    lastError_ = source->LastError();
+    return kOleDbInitFailed;
+  }
+  dataSource_ = std::move(source);
+
+  if (const Status opened = OpenSession(); opened != kOk) return opened;
+  dataSourceName_ = dataSource_->DbmsName();
+  return kOk;
+}
+
+Status CQueryObj::OpenSession() {
+  if (session_) return kOk;
+  if (!dataSource_) return oledb::DB_E_NOTINITIALIZED;
+  std::unique_ptr<oledb::Session> session;
+  if (const HRESULT hr = dataSource_->CreateSession(session); FAILED(hr)) {
+    lastError_ = dataSource_->LastError();
+    return hr;
+  }
+  session_ = std::move(session);
+  return kOk;
+}
+
+Status CQueryObj::CloseSession() {
+  session_.reset();
+  return kOk;
+}
+
+Status CQueryObj::DoQuery2(CSQLParser& parser, const xml::DocumentPtr& result, const ProcedureCall& procedureCall) {
+  if (!config_ || !session_) return oledb::DB_E_NOTINITIALIZED;
+  Status status = kOk;
+  if (const auto& schema = config_->Schema()) {
+    status = parser.SetSchemaName(text::Widen(*schema));
+    if (status == kOk) status = parser.ConvertTableNamewithSchema();
+  }
+  auto converter = std::make_unique<TextConverter>();
+  if (const auto& encoding = config_->Encoding()) converter->SetEncoding(*encoding);
+  parser.setTextConverter(std::move(converter));
+  if (config_->XmlColumn()) parser.setConvertFlag(true);
+  if (status != kOk) return status;
+  return ExecuteSQLQueryGenXML(parser, *session_, result, procedureCall);
+}
+
+}  // namespace quor::accessor
