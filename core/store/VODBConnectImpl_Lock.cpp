@@ -148,15 +148,8 @@ HRESULT CVODBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, co
 HRESULT CVODBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                  com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutACL");
-  std::lock_guard lock(operation_);
-  com::Bstr current;
-  HRESULT hr = GetRawACL(user, uri, current);
-  if (hr == S_OK) hr = CheckRights(user, u"aw", current, QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
-  if (hr != S_OK) {
-    result = com::Bstr();
-    return hr;
-  }
-  return UpdateVOACL(user, uri, acl, result);
+  // Putting a whole document is replacing it: same rights, same write.
+  return UpdateACL(user, uri, acl, result);
 }
 
 HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
