@@ -62,6 +62,12 @@ HRESULT CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const c
   return collab::FirstValue(*db_, sql, params, "CONTENT", content, &found);
 }
 
+HRESULT CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found,
+                                            com::Bstr& content) {
+  const com::Variant params[] = {Value(user), Value(name)};
+  return QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
+}
+
 HRESULT CVODBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
                                      std::string_view column, std::string_view element, com::Bstr& result) {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
@@ -206,11 +212,9 @@ HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr&
 HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOContent");
   std::lock_guard lock(operation_);
-  const com::Variant params[] = {Value(user), Value(name)};
   bool found = false;
   com::Bstr content;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
-      hr != S_OK)
+  if (HRESULT hr = QueryOwnVOContent(user, name, found, content); hr != S_OK)
     return hr;
   result = found ? ContentAnswer(content) : EmptyAnswer();
   return S_OK;
@@ -238,11 +242,9 @@ HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& n
   std::lock_guard lock(operation_);
   // Whether the object exists is decided by its row: one made empty is
   // written like any other.
-  const com::Variant params[] = {Value(user), Value(name)};
   bool found = false;
   com::Bstr stored;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, stored);
-      hr != S_OK)
+  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
     return hr;
   const HRESULT hr = found ? UpdateVOContentC(user, name, content) : InsertVO(user, name, content);
   if (hr != S_OK) return hr;
@@ -260,11 +262,9 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
                                            com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateVOContentA");
   std::lock_guard lock(operation_);
-  const com::Variant params[] = {Value(user), Value(name)};
   bool found = false;
   com::Bstr stored;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, stored);
-      hr != S_OK)
+  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
     return hr;
   if (found && SameContent(stored, content)) return S_OK;
   com::Bstr uri;

@@ -112,6 +112,8 @@ class CVODBConnectImpl {
   // row; a failing query returns its status.
   HRESULT QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
                          com::Bstr& content);
+  // The same for the object `name` of the owner `user`.
+  HRESULT QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found, com::Bstr& content);
   // LOCK_STATUS and ACCESSLIST of the object of `uri`; null when no row.
   HRESULT QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
   HRESULT QueryVOLockB(const com::Bstr& uri, com::Bstr& acl);

@@ -87,11 +87,9 @@ HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const
                                                     const com::Bstr& content, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateVOContentwithUnlock");
   std::lock_guard lock(operation_);
-  const com::Variant params[] = {Value(user), Value(name)};
   bool found = false;
   com::Bstr stored;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, stored);
-      hr != S_OK)
+  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
     return hr;
   // Unchanged content writes nothing and leaves the lock as it is.
   if (found && View(stored) == View(content)) return S_OK;
