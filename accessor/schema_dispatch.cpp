@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "accessor/procedure_call.h"
 #include "accessor/schema_list.h"
 #include "accessor/statement_exec.h"
 #include "platform/com/hresult.h"
@@ -107,7 +108,7 @@ Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, 
   if (ObjectKind kind; ListingKindOf(first, kind)) return ListObjects(session, parser, kind, *result);
   if (first.targetKind == TargetKind::Procedures) return ListProcedures(session, parser, *result);
   if (first.statementKind == StatementKind::Exec) {
-    if (!procedureCall) return E_NOTIMPL;
+    if (!procedureCall) return ExecuteEachProcedureCallQuery(parser, session, first.procedureName, 0, result);
     return procedureCall(session, first.procedureName, result);
   }
   return StatementRun(parser, session, result);

@@ -24,8 +24,9 @@ using ProcedureCall =
 // answer an empty "response"). For the table "*" the statement runs once per
 // known table and, outside a transaction, tables it fails on are left out;
 // inside one the first failure ends the call. Any other statement's failure
-// is the call's status and appends nothing. An exec without `procedureCall`
-// answers E_NOTIMPL.
+// is the call's status and appends nothing. An exec calls its stored
+// procedure (ExecuteEachProcedureCallQuery), or `procedureCall` when given,
+// and appends its "response" also on failure.
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, const xml::DocumentPtr& result,
                              const ProcedureCall& procedureCall = {});
 

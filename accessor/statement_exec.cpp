@@ -44,43 +44,6 @@ std::string Decoded(const CSQLParser& parser, std::string_view bytes) {
   return out;
 }
 
-// A value as the text a narrow-string binding would give.
-std::string ValueText(const CSQLParser& parser, const odbc::Value& value) {
-  switch (value.kind) {
-    case odbc::Value::Kind::Null: return {};
-    case odbc::Value::Kind::Integer: return std::to_string(value.integer);
-    case odbc::Value::Kind::Double: {
-      std::array<char, 32> buffer{};
-      const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value.real);
-      return ec == std::errc() ? std::string(buffer.data(), end) : std::string();
-    }
-    case odbc::Value::Kind::Binary: {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      std::string out;
-      out.reserve(value.text.size() * 2);
-      for (const unsigned char c : value.text) {
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
-      }
-      return out;
-    }
-    case odbc::Value::Kind::Text: return Decoded(parser, value.text);
-  }
-  return {};
-}
-
-// Column text that is an XML document becomes elements. A document with a
-// DTD stays text: its declarations are never followed.
-bool EmbedXml(const xml::NodePtr& column, std::string_view text) {
-  if (text.find("<!DOCTYPE") != std::string_view::npos || text.find("<!ENTITY") != std::string_view::npos)
-    return false;
-  const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(text)) return false;
-  const xml::NodePtr root = doc->documentElement();
-  if (!root) return false;
-  return column->appendChild(root->cloneNode(true)) != nullptr;
-}
-
 // The words of `sql` before the first one that is exactly "WHERE", each
 // followed by one blank.
 std::string WithoutCondition(std::string_view sql) {
@@ -321,6 +284,40 @@ Status Change(const CSQLParser& parser, const QueryStatement& st, oledb::Session
 }
 
 }  // namespace
+
+std::string ValueText(const CSQLParser& parser, const odbc::Value& value) {
+  switch (value.kind) {
+    case odbc::Value::Kind::Null: return {};
+    case odbc::Value::Kind::Integer: return std::to_string(value.integer);
+    case odbc::Value::Kind::Double: {
+      std::array<char, 32> buffer{};
+      const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value.real);
+      return ec == std::errc() ? std::string(buffer.data(), end) : std::string();
+    }
+    case odbc::Value::Kind::Binary: {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      std::string out;
+      out.reserve(value.text.size() * 2);
+      for (const unsigned char c : value.text) {
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+      }
+      return out;
+    }
+    case odbc::Value::Kind::Text: return Decoded(parser, value.text);
+  }
+  return {};
+}
+
+bool EmbedXml(const xml::NodePtr& column, std::string_view text) {
+  if (text.find("<!DOCTYPE") != std::string_view::npos || text.find("<!ENTITY") != std::string_view::npos)
+    return false;
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(text)) return false;
+  const xml::NodePtr root = doc->documentElement();
+  if (!root) return false;
+  return column->appendChild(root->cloneNode(true)) != nullptr;
+}
 
 std::optional<std::string_view> DBTypeName(long type) {
   for (const TypeName& entry : kTypeNames) {

@@ -50,4 +50,35 @@ std::string HResultText(HRESULT hr) {
   return text::Format("Error 0x%08X", static_cast<uint32_t>(hr));
 }
 
+std::optional<std::string> SystemMessageText(uint32_t error) {
+  // The errors this system's components can raise; the texts are the ones
+  // callers have always been shown.
+  static constexpr struct {
+    uint32_t error;
+    std::string_view text;
+  } kMessages[] = {
+      {1, "Incorrect function."},
+      {2, "The system cannot find the file specified."},
+      {3, "The system cannot find the path specified."},
+      {5, "Access is denied."},
+      {6, "The handle is invalid."},
+      {8, "Not enough storage is available to process this command."},
+      {13, "The data is invalid."},
+      {14, "Not enough storage is available to complete this operation."},
+      {32, "The process cannot access the file because it is being used by another process."},
+      {87, "The parameter is incorrect."},
+      {112, "There is not enough space on the disk."},
+      {122, "The data area passed to a system call is too small."},
+      {183, "Cannot create a file when that file already exists."},
+      {193, "%1 is not a valid Win32 application."},
+      {1009, "The configuration registry database is corrupt."},
+      {1113, "No mapping for the Unicode character exists in the target multi-byte code page."},
+      {1326, "The user name or password is incorrect."},
+  };
+  for (const auto& message : kMessages) {
+    if (message.error == error) return std::string(message.text) + "\r\n";
+  }
+  return std::nullopt;
+}
+
 }  // namespace quor::com

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 using HRESULT = int32_t;
@@ -80,5 +81,10 @@ namespace quor::com {
 // A short English text for the standard codes above ("Unspecified error" for
 // E_FAIL ...); for other codes "Error 0x%08X". Never empty.
 std::string HResultText(HRESULT hr);
+
+// The system's message text for a platform error number, with its trailing
+// line break, as the system message table words it; none for a number the
+// table does not hold.
+std::optional<std::string> SystemMessageText(uint32_t error);
 
 }  // namespace quor::com

@@ -358,7 +358,23 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
 
   // Output values are complete once there is no result left to read; with a
   // result open they are read back by the caller after the rows.
-  for (size_t i = 0; i < params.size(); ++i) {
+  ReadBoundOutputs(params, false, error);
+  return true;
+}
+
+bool Statement::ReadOutputs(std::vector<Param>& params, Error& error) {
+  error = Error{};
+  if (params.size() != bound_.size()) {
+    error = Error{SQL_ERROR, "ReadOutputs", {{"07002", 0, "the parameters are not those of the last execution"}}};
+    return false;
+  }
+  return ReadBoundOutputs(params, true, error);
+}
+
+bool Statement::ReadBoundOutputs(std::vector<Param>& params, bool strict, Error& error) {
+  const size_t count = std::min(params.size(), bound_.size());
+  std::vector<size_t> truncated;
+  for (size_t i = 0; i < count; ++i) {
     Param& p = params[i];
     if (p.direction == Param::Direction::Input) continue;
     const Bound& b = *bound_[i];
@@ -371,19 +387,33 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
       case Param::Kind::BigInt: p.value = b.integer; break;
       case Param::Kind::Double: p.value = b.real; break;
       case Param::Kind::Text: {
+        // The buffer holds its capacity plus the terminating zero.
+        const size_t capacity = b.wide.size() - 1;
+        const bool cut = b.indicator == SQL_NO_TOTAL ||
+                         (b.indicator >= 0 && static_cast<size_t>(b.indicator) / sizeof(SQLWCHAR) > capacity);
+        if (cut) truncated.push_back(i);
         size_t chars = b.indicator >= 0 ? static_cast<size_t>(b.indicator) / sizeof(SQLWCHAR) : 0;
-        chars = std::min(chars, b.wide.size() - 1);
+        chars = std::min(chars, capacity);
         p.value = text::Narrow(std::u16string_view(b.wide.data(), chars));
         break;
       }
       case Param::Kind::Binary: {
-        const size_t n = std::min(static_cast<size_t>(std::max<SQLLEN>(b.indicator, 0)), b.bytes.size());
+        const bool cut = b.indicator == SQL_NO_TOTAL ||
+                         (b.indicator >= 0 && static_cast<size_t>(b.indicator) > b.bytes.size());
+        if (cut) truncated.push_back(i);
+        const size_t n = b.indicator >= 0 ? std::min(static_cast<size_t>(b.indicator), b.bytes.size()) : 0;
         p.value = b.bytes.substr(0, n);
         break;
       }
     }
   }
-  return true;
+  if (!strict || truncated.empty()) return true;
+  // A value cut to its buffer is never handed on as if it were whole.
+  std::string which;
+  for (const size_t i : truncated) which += (which.empty() ? "" : ", ") + std::to_string(i + 1);
+  error = Error{SQL_SUCCESS_WITH_INFO, "ReadOutputs",
+                {{"22001", 0, "output parameter " + which + " is longer than its buffer"}}};
+  return false;
 }
 
 bool Statement::DescribeResult(Error& error) {

@@ -124,6 +124,12 @@ class Statement {
   // parameters are written back into `params` after the statement ends.
   bool Execute(std::string_view sql, std::vector<Param>& params, Error& error);
   bool Execute(std::string_view sql, Error& error);
+  // Reads the output values of the last execution from their buffers into
+  // `params` (the vector it ran with). Some drivers fill them only once every
+  // result has been consumed, so call this after NextResult answered false.
+  // A value longer than its buffer fails with SQLSTATE 22001 (the values that
+  // fit are still written).
+  bool ReadOutputs(std::vector<Param>& params, Error& error);
 
   // Catalog functions: empty optional means "no restriction" (NULL argument).
   bool Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
@@ -150,6 +156,8 @@ class Statement {
 
  private:
   bool DescribeResult(Error& error);
+  // `strict` reports values cut to their buffer; otherwise they come back cut.
+  bool ReadBoundOutputs(std::vector<Param>& params, bool strict, Error& error);
   template <typename Call>
   bool RunCatalog(const char* function, Call&& call, Error& error);
 

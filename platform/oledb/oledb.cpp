@@ -39,6 +39,8 @@ std::string SchemaColumnName(std::string name) {
       {"TABLE_CAT", "TABLE_CATALOG"},         {"TABLE_SCHEM", "TABLE_SCHEMA"},
       {"PROCEDURE_CAT", "PROCEDURE_CATALOG"}, {"PROCEDURE_SCHEM", "PROCEDURE_SCHEMA"},
       {"COLUMN_SIZE", "CHARACTER_MAXIMUM_LENGTH"},
+      // psqlODBC's procedure-column listing misspells the schema column.
+      {"PROCEDUR_SCHEM", "PROCEDURE_SCHEMA"},
   };
   for (const auto& [from, to] : kRenames)
     if (name == from) return std::string(to);
@@ -94,6 +96,7 @@ HRESULT StatusOf(const odbc::Error& error) {
   for (const auto& r : error.records)
     if (r.sqlState == "42S02" || r.sqlState == "42P01" || Contains(r.message, "no such table"))
       return DB_E_NOTABLE;
+  if (error.SqlState() == "22001") return DB_E_DATAOVERFLOW;
   return error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
 }
 
@@ -348,6 +351,14 @@ HRESULT Rowset::NextResult() {
     return error.empty() ? S_FALSE : Failure(error);
   }
   Describe();
+  return S_OK;
+}
+
+HRESULT Rowset::ReadOutputs(std::vector<Parameter>& params) {
+  if (kind_ != Kind::Command)
+    return com::RaiseError(E_UNEXPECTED, com::Bstr(kSource), com::Bstr(u"A schema listing has no parameters."));
+  odbc::Error error;
+  if (!statement_->ReadOutputs(params, error)) return Failure(error);
   return S_OK;
 }
 

@@ -44,6 +44,7 @@ inline constexpr HRESULT DB_E_NOTINITIALIZED = static_cast<HRESULT>(0x80040E12u)
 inline constexpr HRESULT DB_E_BADCOLUMNID = static_cast<HRESULT>(0x80040E11u);
 inline constexpr HRESULT DB_E_NOCOMMAND = static_cast<HRESULT>(0x80040E0Cu);
 inline constexpr HRESULT DB_E_BADPROPERTYVALUE = static_cast<HRESULT>(0x80040E54u);
+inline constexpr HRESULT DB_E_DATAOVERFLOW = static_cast<HRESULT>(0x80040E57u);
 inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = static_cast<HRESULT>(0x80040E4Du);
 inline constexpr HRESULT XACT_E_NOTRANSACTION = static_cast<HRESULT>(0x8004D00Eu);
 inline constexpr HRESULT XACT_E_XTIONEXISTS = static_cast<HRESULT>(0x8004D013u);
@@ -189,6 +190,12 @@ class Rowset {
   // Moves to the batch's next result; S_FALSE when there is none.
   HRESULT NextResult();
 
+  // Reads the output values of the command into `params`, the vector it was
+  // executed with. Some drivers fill them only once every result has been
+  // read, so call this after NextResult answered S_FALSE. DB_E_DATAOVERFLOW
+  // when a value is longer than its parameter's buffer (outputSize).
+  HRESULT ReadOutputs(std::vector<Parameter>& params);
+
   const std::string& LastError() const { return lastError_; }
 
  private:
@@ -211,7 +218,8 @@ class Rowset {
 };
 
 // The status a driver's error maps to: DB_E_NOTABLE for a missing table,
-// DB_E_INTEGRITYVIOLATION for a broken constraint, DB_E_ERRORSINCOMMAND
+// DB_E_INTEGRITYVIOLATION for a broken constraint, DB_E_DATAOVERFLOW for a
+// value too long for its place (SQLSTATE 22001), DB_E_ERRORSINCOMMAND
 // otherwise.
 HRESULT StatusOf(const odbc::Error& error);
 

@@ -430,6 +430,62 @@ TEST_P(OleDbTest, ListsProceduresWithTheirParametersAndCallsThemWithOutput) {
   EXPECT_EQ(Run("DROP FUNCTION " + fn + "(integer, text)"), S_OK);
 }
 
+TEST_P(OleDbTest, OutputsReadAfterTheRowsOfTheSameCallComeWholeOrFail) {
+  if (IsSqlite()) GTEST_SKIP() << "SQLite has no stored procedures";
+  const std::string fn = "oledb_echo_" + suffix_;
+  ASSERT_EQ(Run("CREATE OR REPLACE FUNCTION " + fn +
+                "(INOUT s text, OUT n integer, OUT gone text) LANGUAGE sql AS 'SELECT s || s, length(s), NULL::text'"),
+            S_OK)
+      << session_->LastError();
+  const std::string sent(10000, 'w');
+  auto params = [&](size_t room) {
+    std::vector<Parameter> call{Parameter::Text(sent), Parameter::Null(Parameter::Kind::Integer),
+                                Parameter::Null(Parameter::Kind::Text)};
+    call[0].direction = Parameter::Direction::InputOutput;
+    call[0].outputSize = room;
+    call[1].direction = call[2].direction = Parameter::Direction::Output;
+    return call;
+  };
+
+  std::vector<Parameter> call = params(20000);
+  std::unique_ptr<Rowset> rows;
+  ASSERT_EQ(session_->Execute("{ call " + fn + " (?, ?, ?) }", call, rows), S_OK) << session_->LastError();
+  // The call's row is read first; the outputs after every result.
+  ASSERT_FALSE(rows->Columns().empty());
+  ASSERT_EQ(rows->Next(), S_OK);
+  odbc::Value first;
+  ASSERT_EQ(rows->Get(0, first), S_OK);
+  EXPECT_EQ(first.text, sent + sent);
+  EXPECT_EQ(rows->Next(), S_FALSE);
+  while (rows->NextResult() == S_OK) {
+  }
+  ASSERT_EQ(rows->ReadOutputs(call), S_OK) << rows->LastError();
+  ASSERT_TRUE(std::holds_alternative<std::string>(call[0].value));
+  EXPECT_EQ(std::get<std::string>(call[0].value), sent + sent);
+  ASSERT_TRUE(std::holds_alternative<int32_t>(call[1].value));
+  EXPECT_EQ(std::get<int32_t>(call[1].value), 10000);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(call[2].value));
+
+  // One character short: the value is refused, never handed on cut.
+  call = params(19999);
+  ASSERT_EQ(session_->Execute("{ call " + fn + " (?, ?, ?) }", call, rows), S_OK) << session_->LastError();
+  while (rows->NextResult() == S_OK) {
+  }
+  EXPECT_EQ(rows->ReadOutputs(call), DB_E_DATAOVERFLOW);
+  EXPECT_NE(rows->LastError().find("longer than its buffer"), std::string::npos) << rows->LastError();
+  // The vector must be the one the command ran with.
+  std::vector<Parameter> other{Parameter::Int(1)};
+  EXPECT_TRUE(FAILED(rows->ReadOutputs(other)));
+  rows.reset();
+  EXPECT_EQ(Run("DROP FUNCTION " + fn + "(text)"), S_OK) << session_->LastError();
+}
+
+TEST_P(OleDbTest, ValueTooLongForItsColumnIsADataOverflow) {
+  if (IsSqlite()) GTEST_SKIP() << "SQLite does not enforce text lengths";
+  EXPECT_EQ(Insert(1, Parameter::Text(std::string(201, 'x')), Parameter::Text("b")), DB_E_DATAOVERFLOW);
+  EXPECT_EQ(Count(*session_), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, OleDbTest, ::testing::Values(Engine{"sqlite"}, Engine{"postgresql"}),
                          [](const auto& info) { return info.param.name; });
 

@@ -1,0 +1,340 @@
+#include "accessor/procedure_call.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "accessor/statement_exec.h"
+#include "platform/com/hresult.h"
+#include "platform/text/text.h"
+
+namespace quor::accessor {
+namespace {
+
+constexpr Status kNoProcedure = AccessorCode(0x2A);  // "The specified stored procedure doesn't exist."
+constexpr Status kXmlLoadFailed = AccessorCode(0x2E);
+
+// Parameter kinds as the procedure-parameters listing gives them.
+constexpr std::int64_t kResultColumn = 0, kInput = 1, kInputOutput = 2, kOutput = 3, kReturnValue = 4;
+
+// ODBC type codes that decide the size of an output buffer.
+constexpr std::int64_t kSqlChar = 1, kSqlVarchar = 12, kSqlWChar = -8, kSqlWVarchar = -9, kSqlLongVarchar = -1,
+                       kSqlWLongVarchar = -10, kSqlBinary = -2, kSqlVarbinary = -3, kSqlLongVarbinary = -4;
+// Output room, in UTF-16 units, for a value whose type sets no real bound.
+constexpr std::size_t kUnboundedChars = std::size_t{1} << 20;
+// Sizes from this one on stand for "no limit".
+constexpr std::int64_t kNoLimitSize = 0x3FFFFFFF;
+
+bool IsNameByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+         c == '#' || c == '@' || c >= 0x80;  // bytes of non-ASCII letters
+}
+
+// The parts of a procedure name written as an identifier path: plain parts
+// of name characters, or double-quoted parts (quotes removed, doubled ones
+// undone), separated by single dots. False for anything else, which keeps
+// the name from carrying any other SQL into the call text.
+bool SplitProcedureName(std::string_view name, std::vector<std::string>& parts) {
+  parts.clear();
+  std::size_t i = 0;
+  while (true) {
+    std::string part;
+    if (i < name.size() && name[i] == '"') {
+      ++i;
+      bool closed = false;
+      while (i < name.size()) {
+        if (name[i] == '"') {
+          if (i + 1 < name.size() && name[i + 1] == '"') {
+            part += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        part += name[i++];
+      }
+      if (!closed) return false;
+    } else {
+      while (i < name.size() && IsNameByte(static_cast<unsigned char>(name[i]))) part += name[i++];
+    }
+    if (part.empty()) return false;
+    parts.push_back(std::move(part));
+    if (i == name.size()) return true;
+    if (name[i] != '.') return false;
+    ++i;
+  }
+}
+
+std::optional<std::string> TextOf(const oledb::Rowset& rows, std::string_view column) {
+  odbc::Value value;
+  if (rows.Get(column, value) != S_OK || value.IsNull()) return std::nullopt;
+  if (value.kind == odbc::Value::Kind::Integer) return std::to_string(value.integer);
+  return value.text;
+}
+
+std::optional<std::int64_t> NumberOf(const oledb::Rowset& rows, std::string_view column) {
+  odbc::Value value;
+  if (rows.Get(column, value) != S_OK || value.kind != odbc::Value::Kind::Integer) return std::nullopt;
+  return value.integer;
+}
+
+struct ProcedureParameter {
+  std::string name;
+  std::int64_t direction = kInput;
+  std::size_t outputChars = 0;  // room for an output value, in UTF-16 units
+};
+
+// Room for the text of an output value of the listed type. Character types
+// hold their declared size (twice over, as a character may take two UTF-16
+// units); long types, and types whose size is no real bound, a large
+// buffer; anything else its size plus room for sign, point and exponent.
+std::size_t OutputChars(std::optional<std::int64_t> sqlType, std::optional<std::int64_t> size) {
+  const std::int64_t type = sqlType.value_or(0);
+  if (type == kSqlLongVarchar || type == kSqlWLongVarchar || type == kSqlLongVarbinary || !size || *size <= 0 ||
+      *size >= kNoLimitSize)
+    return kUnboundedChars;
+  const auto declared = static_cast<std::size_t>(*size);
+  if (type == kSqlChar || type == kSqlVarchar || type == kSqlWChar || type == kSqlWVarchar) return declared * 2;
+  if (type == kSqlBinary || type == kSqlVarbinary) return declared * 2;  // hexadecimal text
+  return declared + 256;
+}
+
+// Reads the procedure's parameters, in listing order. The listing reads
+// names as patterns, so rows of other procedures are dropped here; for an
+// unqualified name found in several schemas the first schema listed counts.
+Status ReadParameters(oledb::Session& session, const std::vector<std::string>& parts,
+                      std::vector<ProcedureParameter>& parameters) {
+  oledb::Restrictions restrictions;
+  restrictions.name = parts.back();
+  if (parts.size() >= 2) restrictions.schema = parts[parts.size() - 2];
+  if (parts.size() == 3) restrictions.catalog = parts[0];
+  std::unique_ptr<oledb::Rowset> rows;
+  if (session.GetSchemaRowset(oledb::Schema::ProcedureParameters, restrictions, rows) != S_OK || !rows)
+    return kNoProcedure;
+  std::optional<std::optional<std::string>> chosenSchema;
+  bool listed = false;
+  while (rows->Next() == S_OK) {
+    if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
+    const std::optional<std::string> schema = TextOf(*rows, "PROCEDURE_SCHEMA");
+    if (restrictions.schema && schema != restrictions.schema) continue;
+    if (!chosenSchema) chosenSchema = schema;
+    if (*chosenSchema != schema) continue;
+    listed = true;
+    const std::int64_t direction = NumberOf(*rows, "PARAMETER_TYPE").value_or(kResultColumn);
+    if (direction == kResultColumn) continue;
+    ProcedureParameter parameter;
+    parameter.name = TextOf(*rows, "PARAMETER_NAME").value_or(std::string());
+    parameter.direction = direction;
+    parameter.outputChars = OutputChars(NumberOf(*rows, "SQL_DATA_TYPE"), NumberOf(*rows, "CHARACTER_MAXIMUM_LENGTH"));
+    parameters.push_back(std::move(parameter));
+  }
+  rows.reset();
+  if (listed) return kOk;
+
+  // No parameters: a procedure without any, or none at all. A catalog that
+  // lists procedures and not this one settles it before anything runs.
+  if (session.GetSchemaRowset(oledb::Schema::Procedures, restrictions, rows) != S_OK || !rows) return kOk;
+  while (rows->Next() == S_OK) {
+    if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
+    if (restrictions.schema && TextOf(*rows, "PROCEDURE_SCHEMA") != restrictions.schema) continue;
+    return kOk;
+  }
+  return kNoProcedure;
+}
+
+// Whether a node of a parameter entry counts as one of its children:
+// comments, processing instructions and layout blanks do not.
+bool Counts(const xml::Node& node) {
+  switch (node.nodeType()) {
+    case xml::NodeType::Element:
+    case xml::NodeType::CData: return true;
+    case xml::NodeType::Text: return !text::TrimAscii(node.nodeValue().value_or(std::string())).empty();
+    default: return false;
+  }
+}
+
+// The values the query gives, by parameter name: each entry's first child
+// is its "name", its second its "value"; a later entry for a name replaces
+// an earlier one.
+Status ReadGivenValues(std::string_view paramList, std::vector<std::pair<std::string, std::string>>& given) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(paramList)) return kXmlLoadFailed;
+  const xml::NodePtr root = doc->documentElement();
+  if (!root) return kXmlLoadFailed;
+  for (const xml::NodePtr& entry : root->childNodes()) {
+    if (entry->nodeType() != xml::NodeType::Element) continue;
+    std::vector<xml::NodePtr> children;
+    for (const xml::NodePtr& child : entry->childNodes())
+      if (Counts(*child)) children.push_back(child);
+    if (children.size() < 2) return kQueryInvalid;
+    if (children[0]->nodeName() != "name" || children[1]->nodeName() != "value") continue;
+    std::string name = children[0]->text();
+    // An empty name addresses no parameter.
+    if (name.empty()) continue;
+    given.emplace_back(std::move(name), children[1]->text());
+  }
+  return kOk;
+}
+
+const std::string* GivenValue(const std::vector<std::pair<std::string, std::string>>& given, std::string_view name) {
+  const std::string* found = nullptr;
+  for (const auto& [n, v] : given)
+    if (n == name) found = &v;
+  return found;
+}
+
+odbc::Param::Direction DirectionOf(std::int64_t direction) {
+  switch (direction) {
+    case kInput: return odbc::Param::Direction::Input;
+    case kInputOutput: return odbc::Param::Direction::InputOutput;
+    default: return odbc::Param::Direction::Output;
+  }
+}
+
+// A value from the database as the text of `element`; NULL leaves it empty.
+void SetValueText(const CSQLParser& parser, const xml::NodePtr& element, const odbc::Param& param) {
+  const auto* text = std::get_if<std::string>(&param.value);
+  if (!text) return;
+  odbc::Value value;
+  value.kind = odbc::Value::Kind::Text;
+  value.text = *text;
+  const std::string content = ValueText(parser, value);
+  if (!content.empty()) element->setText(content);
+}
+
+// Writes every result with columns as one "resultSet", until the command
+// has no result left.
+Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, const xml::DocumentPtr& result,
+                   const xml::NodePtr& response) {
+  odbc::Value value;
+  while (true) {
+    const auto& columns = rows.Columns();
+    if (!columns.empty()) {
+      std::vector<std::string> typeNames;
+      typeNames.reserve(columns.size());
+      for (const oledb::Column& c : columns) typeNames.emplace_back(DBTypeName(c.type).value_or(std::string_view()));
+      const xml::NodePtr set = result->createElement("resultSet");
+      while (true) {
+        const HRESULT hr = rows.Next();
+        if (FAILED(hr)) return hr;
+        if (hr == S_FALSE) break;
+        const xml::NodePtr record = result->createElement("record");
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+          if (const HRESULT got = rows.Get(i, value); FAILED(got)) return got;
+          const xml::NodePtr column = result->createElement("column");
+          column->setAttribute("name", columns[i].name);
+          if (!typeNames[i].empty()) column->setAttribute("type", typeNames[i]);
+          const std::string content = ValueText(parser, value);
+          if (!content.empty()) {
+            const bool textType = typeNames[i] == "DBTYPE_STR" || typeNames[i] == "DBTYPE_BSTR";
+            if (!(textType && EmbedXml(column, content))) column->setText(content);
+          }
+          record->appendChild(column);
+        }
+        set->appendChild(record);
+      }
+      response->appendChild(set);
+    }
+    const HRESULT next = rows.NextResult();
+    if (FAILED(next)) return next;
+    if (next == S_FALSE) return kOk;
+  }
+}
+
+Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view procedureName, std::size_t index,
+            const xml::DocumentPtr& result, const xml::NodePtr& response) {
+  std::vector<std::string> parts;
+  if (!SplitProcedureName(procedureName, parts) || parts.size() > 3) return kNoProcedure;
+
+  std::vector<ProcedureParameter> parameters;
+  if (const Status status = ReadParameters(session, parts, parameters); status != kOk) return status;
+
+  // The return value is bound first, whatever its place in the listing.
+  const auto returnValue = std::find_if(parameters.begin(), parameters.end(),
+                                        [](const ProcedureParameter& p) { return p.direction == kReturnValue; });
+  std::vector<const ProcedureParameter*> order;
+  if (returnValue != parameters.end()) order.push_back(&*returnValue);
+  for (const ProcedureParameter& p : parameters)
+    if (p.direction != kReturnValue) order.push_back(&p);
+  const bool hasReturn = returnValue != parameters.end();
+  const std::size_t placeholders = order.size() - (hasReturn ? 1 : 0);
+  const bool takesValues = std::any_of(parameters.begin(), parameters.end(), [](const ProcedureParameter& p) {
+    return p.direction == kInput || p.direction == kInputOutput;
+  });
+
+  // Only a procedure that takes values needs the query's parameter list; one
+  // with outputs alone runs without.
+  std::vector<std::pair<std::string, std::string>> given;
+  if (takesValues) {
+    if (const Status status = ReadGivenValues(parser.statement(index).sqlTemplate, given); status != kOk)
+      return status;
+  }
+
+  std::vector<odbc::Param> params;
+  params.reserve(order.size());
+  for (const ProcedureParameter* p : order) {
+    const std::string* value = p->direction == kInput || p->direction == kInputOutput ? GivenValue(given, p->name)
+                                                                                      : nullptr;
+    odbc::Param param = p->direction == kOutput || p->direction == kReturnValue
+                            ? odbc::Param::Null(odbc::Param::Kind::Text)
+                            // An input the query leaves out goes as empty text.
+                            : odbc::Param::Text(value ? *value : std::string());
+    param.direction = DirectionOf(p->direction);
+    param.outputSize = std::max(p->outputChars, value ? text::Widen(*value).size() : std::size_t{0});
+    params.push_back(std::move(param));
+  }
+
+  // The name goes into the call as written: it is a checked identifier path.
+  std::string call = hasReturn ? "{ ? = Call " : "{ Call ";
+  call.append(procedureName).append(" (");
+  for (std::size_t i = 0; i < placeholders; ++i) call.append(i == 0 ? "?" : ", ?");
+  call.append(") }");
+
+  std::unique_ptr<oledb::Rowset> rows;
+  if (const HRESULT hr = session.Execute(call, params, rows); FAILED(hr)) return hr;
+  if (!rows) return E_FAIL;
+  if (const Status status = ReadResults(parser, *rows, result, response); status != kOk) return status;
+  // Only now are output values complete everywhere: some drivers fill them
+  // once the last result has been read.
+  if (const HRESULT hr = rows->ReadOutputs(params); FAILED(hr)) return hr;
+  rows.reset();
+
+  // Return value and outputs stand before the result sets.
+  const xml::NodePtr firstSet = response->firstChild();
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const ProcedureParameter& p = *order[i];
+    xml::NodePtr element;
+    if (p.direction == kReturnValue) {
+      element = result->createElement("resultCode");
+    } else if (p.direction == kInputOutput || p.direction == kOutput) {
+      element = result->createElement("parameter");
+      element->setAttribute("name", p.name);
+    } else {
+      continue;
+    }
+    SetValueText(parser, element, params[i]);
+    response->insertBefore(element, firstSet);
+  }
+  return kOk;
+}
+
+}  // namespace
+
+Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
+                                     std::string_view procedureName, std::size_t index,
+                                     const xml::DocumentPtr& result) {
+  if (!result || index >= parser.statementCount()) return E_INVALIDARG;
+  const xml::NodePtr response = result->createElement("response");
+  const Status status = Call(parser, session, procedureName, index, result, response);
+  // The response goes in on every exit; a failure's fault replaces it.
+  if (!result->appendChild(response) && status == kOk) return E_UNEXPECTED;
+  return status;
+}
+
+}  // namespace quor::accessor

@@ -1,0 +1,255 @@
+// The accessor's three runs against two real data sources (two SQLite files,
+// or two schemas of the PostgreSQL test cluster): what lands is checked
+// from outside with the sqlite3 and psql programs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "accessor/legacy_db_accessor_impl.h"
+#include "platform/text/text.h"
+
+namespace quor::accessor {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Escape(std::string_view in) {
+  std::string out;
+  for (char c : in) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out.push_back(c);
+  }
+  return out;
+}
+
+// A value of the PostgreSQL connection string ("Server", "UID"...).
+std::string PgItem(const std::string& odbc, std::string_view key) {
+  size_t at = 0;
+  while (at < odbc.size()) {
+    size_t end = odbc.find(';', at);
+    if (end == std::string::npos) end = odbc.size();
+    const std::string item = odbc.substr(at, end - at);
+    const size_t eq = item.find('=');
+    if (eq != std::string::npos && text::EqualsNoCase(text::TrimAscii(item.substr(0, eq)), key))
+      return item.substr(eq + 1);
+    at = end + 1;
+  }
+  return {};
+}
+
+// Runs a command line and answers its standard output, trimmed.
+std::string Capture(const std::string& command) {
+  std::string out;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  if (!pipe) return "popen failed";
+  std::array<char, 256> buffer{};
+  while (std::fgets(buffer.data(), buffer.size(), pipe.get())) out += buffer.data();
+  return std::string(text::TrimAscii(out));
+}
+
+std::u16string W(std::string_view s) { return text::Widen(s); }
+
+class AccessorRunTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    suffix_ = std::to_string(::getpid());
+    if (IsSqlite()) {
+      for (int i = 0; i < 2; ++i) {
+        files_[i] = (fs::temp_directory_path() / ("accessor_run_" + suffix_ + "_" + std::to_string(i) + ".db")).string();
+        fs::remove(files_[i]);
+        SqlOn(i, "CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT NOT NULL);");
+      }
+    } else {
+      pg_ = std::getenv("QUOR_TEST_PG") ? std::getenv("QUOR_TEST_PG") : "";
+      if (pg_.empty()) {
+        if (std::getenv("CI")) FAIL() << "QUOR_TEST_PG is not set: the test command must start PostgreSQL";
+        GTEST_SKIP() << "QUOR_TEST_PG not set";
+      }
+      for (int i = 0; i < 2; ++i) {
+        SqlOn(i, "DROP SCHEMA IF EXISTS " + Catalog(i) + " CASCADE; CREATE SCHEMA " + Catalog(i) + "; CREATE TABLE " +
+                     Catalog(i) + ".items (id INTEGER PRIMARY KEY, name TEXT NOT NULL);");
+      }
+    }
+  }
+
+  void TearDown() override {
+    if (IsSqlite()) {
+      for (const std::string& file : files_) fs::remove(file);
+    } else if (!pg_.empty()) {
+      for (int i = 0; i < 2; ++i) SqlOn(i, "DROP SCHEMA IF EXISTS " + Catalog(i) + " CASCADE;");
+    }
+  }
+
+  bool IsSqlite() const { return GetParam() == "sqlite"; }
+
+  // The catalog a statement names to reach source `i`: the SQLite source's
+  // initial catalog, or the PostgreSQL source's schema.
+  std::string Catalog(int i) const { return (IsSqlite() ? "cat" : "acc_run_") + std::to_string(i) + "_" + suffix_; }
+
+  // Runs SQL on source `i` with the database's own command-line program.
+  std::string SqlOn(int i, const std::string& sql) const {
+    if (IsSqlite()) return Capture("sqlite3 -batch '" + files_[i] + "' \"" + sql + "\" 2>&1");
+    const std::string env = "PGPASSWORD='" + PgItem(pg_, "PWD") + "' ";
+    return Capture(env + "psql -X -q -t -A -h '" + PgItem(pg_, "Server") + "' -p '" + PgItem(pg_, "Port") + "' -U '" +
+                   PgItem(pg_, "UID") + "' -d '" + PgItem(pg_, "Database") + "' -c \"" + sql + "\" 2>&1");
+  }
+
+  std::string Names(int i) const {
+    const std::string table = IsSqlite() ? "items" : Catalog(i) + ".items";
+    const std::string joined = IsSqlite() ? "group_concat(id || ':' || name)" : "string_agg(id || ':' || name, ',')";
+    return SqlOn(i, "SELECT COALESCE(" + joined + ", '') FROM (SELECT * FROM " + table + " ORDER BY id) t");
+  }
+
+  // One configured source. The SQLite file, or the PostgreSQL schema as the
+  // search path, is named in the ODBC string: the data source name is only a
+  // label to select by, and one statement text fits both sources.
+  std::string Entry(int i) const {
+    std::string s = "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>repo</DataSource>";
+    if (IsSqlite()) {
+      s += "<InitialCatalog>" + Catalog(i) + "</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
+           Escape(files_[i]) + "</ExtendedProperties>";
+    } else {
+      std::string rest = "DRIVER=" + PgItem(pg_, "DRIVER") + ";Server=" + PgItem(pg_, "Server") +
+                         ";Port=" + PgItem(pg_, "Port") + ";Database=" + PgItem(pg_, "Database") +
+                         ";ConnSettings=SET search_path TO " + Catalog(i);
+      s += "<ExtendedProperties>" + Escape(rest) + "</ExtendedProperties><UserName>" + Escape(PgItem(pg_, "UID")) +
+           "</UserName><Password>" + Escape(PgItem(pg_, "PWD")) + "</Password><Schema>" + Catalog(i) + "</Schema>";
+    }
+    return s + "</OLEDBSetting>";
+  }
+  std::string ConfigList() const { return "<config>" + Entry(0) + Entry(1) + "</config>"; }
+
+  std::string Statement(const std::string& target, const std::string& sql) const {
+    return "<statement>" + target + "<sql>" + sql + "</sql></statement>";
+  }
+  std::string Target(int i) const {
+    return "<provider>MSDASQL.1</provider><dsn>repo</dsn><catalog>" + Catalog(i) + "</catalog>";
+  }
+  static std::string Insert(int id, const std::string& name) {
+    return "<insert/><into>items</into><values>" + std::to_string(id) + ", '" + name + "'</values>";
+  }
+
+  Status Run(const std::string& query, const std::string& config, std::string& answer) {
+    return worker_.Query(W(query), W(config), answer);
+  }
+
+  CLegacyDBAccessorImpl worker_;
+  std::string suffix_, pg_;
+  std::array<std::string, 2> files_;
+};
+
+TEST_P(AccessorRunTest, ReplicatedStatementLandsOnEveryMatchingSourceOrNone) {
+  std::string answer;
+  // Without dsn and catalog the provider alone selects: both sources.
+  ASSERT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(1, "one")), ConfigList(), answer), kOk);
+  EXPECT_EQ(answer, "<resultCode>0</resultCode>");
+  EXPECT_EQ(Names(0), "1:one");
+  EXPECT_EQ(Names(1), "1:one");
+
+  // The full target (in another case: names match without regard to it)
+  // selects the second source only.
+  const std::string second = "<provider>msdasql.1</provider><dsn>REPO</dsn><catalog>" + Catalog(1) + "</catalog>";
+  ASSERT_EQ(Run(Statement(second, Insert(2, "two")), ConfigList(), answer), kOk);
+  EXPECT_EQ(Names(0), "1:one");
+  EXPECT_EQ(Names(1), "1:one,2:two");
+
+  // A key taken on the second source undoes the first source's insert.
+  answer = "untouched";
+  EXPECT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(2, "again")), ConfigList(), answer),
+            kTransactionFailed);
+  EXPECT_EQ(answer, "untouched");
+  EXPECT_EQ(Names(0), "1:one");
+  EXPECT_EQ(Names(1), "1:one,2:two");
+
+  EXPECT_EQ(Run(Statement("<provider>Other</provider>", Insert(3, "x")), ConfigList(), answer), kTargetMissing);
+  EXPECT_EQ(Run("<table/>", ConfigList(), answer), kQueryInvalid);
+}
+
+TEST_P(AccessorRunTest, TransactionCommitsAllStatementsOrNone) {
+  // Two changes and a read on the first source share its connection (the
+  // read sees the uncommitted row); the second source has its own.
+  std::string answer;
+  const std::string ok = "<transaction>" + Statement(Target(0), Insert(10, "a")) +
+                         Statement(Target(0), "<select>name</select><from>items</from><where>id = 10</where>") +
+                         Statement(Target(1), Insert(10, "b")) + Statement(Target(0), Insert(11, "c")) +
+                         "</transaction>";
+  ASSERT_EQ(Run(ok, ConfigList(), answer), kOk) << answer;
+  EXPECT_TRUE(answer.starts_with("<root><response><resultCode>0</resultCode></response><response>")) << answer;
+  EXPECT_NE(answer.find(">a<"), std::string::npos) << answer;
+  EXPECT_EQ(Names(0), "10:a,11:c");
+  EXPECT_EQ(Names(1), "10:b");
+
+  // The second statement breaks the key: neither row stays.
+  const std::string broken = "<transaction>" + Statement(Target(1), Insert(20, "x")) +
+                             Statement(Target(0), Insert(21, "y")) + Statement(Target(1), Insert(20, "dup")) +
+                             "</transaction>";
+  EXPECT_EQ(Run(broken, ConfigList(), answer), kTransactionFailed);
+  EXPECT_EQ(Names(0), "10:a,11:c");
+  EXPECT_EQ(Names(1), "10:b");
+
+  // A statement that names no configured source fails the whole transaction
+  // before anything runs, even when it comes last.
+  const std::string unmatched = "<transaction>" + Statement(Target(0), Insert(30, "z")) +
+                                Statement("<provider>MSDASQL.1</provider><dsn>repo</dsn><catalog>nowhere</catalog>",
+                                          Insert(31, "w")) +
+                                "</transaction>";
+  EXPECT_EQ(Run(unmatched, ConfigList(), answer), kTargetMissing);
+  const std::string partial = "<transaction>" + Statement("<provider>MSDASQL.1</provider>", Insert(32, "v")) +
+                              "</transaction>";
+  EXPECT_EQ(Run(partial, ConfigList(), answer), kTargetMissing);
+  EXPECT_EQ(Names(0), "10:a,11:c");
+
+  // So does a statement that does not parse, and a change with table "*".
+  const std::string bad = "<transaction>" + Statement(Target(0), Insert(40, "q")) +
+                          Statement(Target(0), "<delete/><from>*</from>") + "</transaction>";
+  EXPECT_EQ(Run(bad, ConfigList(), answer), kFromTableMissing);
+  EXPECT_EQ(Names(0), "10:a,11:c");
+}
+
+TEST_P(AccessorRunTest, EveryConfigurationEntryIsCheckedBeforeAnythingRuns) {
+  std::string answer;
+  const std::string config = "<config>" + Entry(0) + "<Other/></config>";
+  EXPECT_EQ(Run(Statement(Target(0), Insert(1, "one")), config, answer), kConfigInvalidRoot);
+  EXPECT_EQ(Run("<transaction>" + Statement(Target(0), Insert(1, "one")) + "</transaction>", config, answer),
+            kConfigInvalidRoot);
+  EXPECT_EQ(Names(0), "");
+
+  // A source that cannot be reached stops the run before the others change.
+  std::string unreachable = Entry(1);
+  const std::string from = IsSqlite() ? "Database=" : "Port=";
+  unreachable.replace(unreachable.find(from), from.size(),
+                      IsSqlite() ? "Database=/nonexistent-dir/x.db;NoCreat=1;Ignored=" : "Port=1;Ignored=");
+  const std::string both = "<config>" + Entry(0) + unreachable + "</config>";
+  EXPECT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(2, "two")), both, answer), AccessorCode(0x28));
+  EXPECT_EQ(Names(0), "");
+}
+
+TEST_P(AccessorRunTest, SingleSourceAndRefusedDocuments) {
+  std::string answer;
+  ASSERT_EQ(Run(Statement("", Insert(5, "it''s")), Entry(0), answer), kOk);
+  EXPECT_EQ(answer, "<response><resultCode>0</resultCode></response>");
+  ASSERT_EQ(Run(Statement("", "<select>id, name</select><from>items</from>"), Entry(0), answer), kOk);
+  EXPECT_NE(answer.find("it's"), std::string::npos) << answer;
+
+  EXPECT_EQ(Run("not xml", Entry(0), answer), kXmlLoadFailed);
+  EXPECT_EQ(Run(Statement("", Insert(6, "x")), "<OLEDBSetting>", answer), kXmlLoadFailed);
+  EXPECT_EQ(Run("", Entry(0), answer), kXmlLoadFailed);
+  // A declaration in front makes the declaration the query's first node.
+  EXPECT_EQ(Run("<?xml version=\"1.0\"?>" + Statement("", Insert(6, "x")), Entry(0), answer), kQueryInvalid);
+  EXPECT_EQ(Run(Statement("", "<delete/><from>*</from>"), Entry(0), answer), kFromTableMissing);
+  EXPECT_EQ(Names(0), "5:it's");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, AccessorRunTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
+}  // namespace quor::accessor
