@@ -80,6 +80,9 @@ class CQuorServiceUtils {
   // Raises the error a fault text describes and returns its number as a
   // failing status.
   static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text);
+  // The same, with `notFailing` for a number that is no failing status (0,
+  // positive, or not a number at all).
+  static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text, HRESULT notFailing);
 
   // ---- The request frame ----
   // Looks the caller's session up by `user` (its request token), checks the

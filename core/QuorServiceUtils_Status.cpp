@@ -60,7 +60,7 @@ bool IsNamed(const xml::NodePtr& node, KeywordIndex keyword) {
   return node->nodeName() == CKeywordTable::Instance().Narrow(keyword);
 }
 
-HRESULT ParseFault(std::u16string_view source, const com::Bstr& text) {
+HRESULT ParseFault(std::u16string_view source, const com::Bstr& text, HRESULT notFailing) {
   const xml::DocumentPtr doc = xml::Document::Create();
   if (!doc->loadXML(text.View())) return QS_E_XML_LOAD_FAILED;
 
@@ -83,7 +83,7 @@ HRESULT ParseFault(std::u16string_view source, const com::Bstr& text) {
   // A fault always fails the call: a number that is not a failing status, or
   // none at all, still gives one.
   const std::optional<int32_t> read = text::ScanInt32(number->text());
-  const HRESULT status = read && FAILED(*read) ? *read : E_FAIL;
+  const HRESULT status = read && FAILED(*read) ? *read : notFailing;
   CQuorServiceUtils::RaiseServiceError(source, status, com::Bstr::FromUtf8(description->text()));
   return status;
 }
@@ -112,9 +112,13 @@ bool CQuorServiceUtils::IsFaultResult(const com::Bstr& text) {
 }
 
 HRESULT CQuorServiceUtils::ParseFaultResult(std::u16string_view source, const com::Bstr& text) {
+  return ParseFaultResult(source, text, E_FAIL);
+}
+
+HRESULT CQuorServiceUtils::ParseFaultResult(std::u16string_view source, const com::Bstr& text, HRESULT notFailing) {
   if (text.IsNull()) return E_FAIL;
   try {
-    return ParseFault(source, text);
+    return ParseFault(source, text, notFailing);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

@@ -1,0 +1,71 @@
+#include "core/query/AccessorCall.h"
+
+#include "core/QuorServiceUtils.h"
+#include "core/StatusCodes.h"
+#include "platform/com/classstore.h"
+#include "platform/com/dispatch.h"
+
+namespace quor::core {
+namespace detail {
+
+HRESULT CallLateBound(std::u16string_view progID, std::u16string_view method, const com::Bstr& first,
+                      const com::Bstr& second, LateBoundAnswer& answer) {
+  // Balanced within the call, so the thread's state is as the caller left it.
+  com::CoInitialize();
+  struct Uninitialize {
+    ~Uninitialize() { com::CoUninitialize(); }
+  } uninitialize;
+
+  com::CLSID clsid;
+  if (const HRESULT hr = com::CLSIDFromProgID(progID, clsid); FAILED(hr)) return hr;
+  com::ComPtr<com::IDispatch> component;
+  if (const HRESULT hr = com::CoCreateInstance(clsid, component); FAILED(hr)) return hr;
+  com::DISPID id = com::DISPID_UNKNOWN;
+  if (const HRESULT hr = component->GetIDOfName(method, id); FAILED(hr)) return hr;
+
+  const com::Variant args[] = {com::Variant(first), com::Variant(second)};
+  com::Variant result;
+  com::ExcepInfo exception;
+  answer.invoked = component->Invoke(id, com::DISPATCH_METHOD, args, &result, &exception, nullptr);
+  if (result.Type() == com::VT_BSTR) {
+    answer.isText = true;
+    answer.text = result.GetBstr();
+  } else if (answer.invoked == DISP_E_EXCEPTION) {
+    exception.Fill();
+    answer.raised = true;
+    answer.exceptionCode = exception.wCode;
+    answer.exceptionStatus = exception.scode;
+    answer.exceptionDescription = exception.description;
+  }
+  return S_OK;
+}
+
+}  // namespace detail
+
+HRESULT CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
+                     std::u16string_view methodName, com::Bstr& answer) {
+  detail::LateBoundAnswer call;
+  if (const HRESULT hr = detail::CallLateBound(progID, methodName, queryText, configText, call); FAILED(hr))
+    return hr;
+
+  if (SUCCEEDED(call.invoked)) {
+    answer = com::Bstr();
+    if (!call.isText) return S_OK;
+    if (!CQuorServiceUtils::IsFaultResult(call.text)) {
+      answer = std::move(call.text);
+      return S_OK;
+    }
+    // A fault always fails the statement, whatever number it carries.
+    return CQuorServiceUtils::ParseFaultResult(progID, call.text, QS_E_ACCESSOR_ACCESS_FAILED);
+  }
+  if (call.isText) {
+    answer = std::move(call.text);
+    return call.invoked;
+  }
+  answer = call.raised ? CQuorServiceUtils::MakeAccessorFault(
+                             {call.exceptionCode, call.exceptionDescription, call.exceptionStatus})
+                       : com::Bstr();
+  return QS_E_ACCESSOR_ACCESS_FAILED;
+}
+
+}  // namespace quor::core

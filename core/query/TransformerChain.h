@@ -1,0 +1,32 @@
+// The transformers a statement names, run one after the other on its result:
+// each one's output text is the next one's input. A transformer is found by
+// its entry in the transform folder's definitions and called late-bound.
+#pragma once
+
+#include "core/ServiceConfig.h"
+#include "platform/com/bstr.h"
+#include "platform/com/hresult.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+
+// Runs the chain on the XML text of `result`; the node of the last output
+// text (none when there is no output or it is not XML) and the chain's
+// status in `status`.
+xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& specification,
+                             const com::Bstr& defaultRule, HRESULT& status);
+
+// `specification` is a list of items separated by ","; an item is a name, or
+// a name and a rule separated by white space. The first failing item stops
+// the chain; `output` is the text of the last call made (on a stop, as a rule
+// the failing transformer's fault document or nothing).
+HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& specification, const com::Bstr& input,
+                       const com::Bstr& defaultRule, com::Bstr& output);
+
+// Calls the transformer whose "transID" (or else "ProgID") is `name`, with
+// `rule` or else the entry's own "Rule". 0x81000011 when no entry has that
+// name, 0x81000010 when there are no definitions to look in.
+HRESULT CallTransformer(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
+                        const com::Bstr& rule, com::Bstr& output);
+
+}  // namespace quor::core
