@@ -1,0 +1,186 @@
+// The working object of one merge of partial results: it carries the join
+// kind that decides how two result tables are joined and the column lists the
+// join operations build while they work. Its creator sets `joinKind`, runs one
+// merge and drops the object.
+//
+// Texts are UTF-8 std::string, as the DOM holds them. Every new node is made
+// in the document the caller passes in and is handed back detached; the input
+// tables are only read. A table, record or column of the wrong shape gives the
+// status or the "none" (null) answer named below, or is left out where a join
+// meets it among records or columns, never an exception; only a failing DOM
+// call raises com::ComError, which passes out of JoinTables to its caller.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/hresult.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+
+// Numbered as the keyword table lists their texts, "full outer join" first.
+enum class JoinKind : int {
+  FullOuter = 0,
+  LeftOuter = 1,
+  RightOuter = 2,
+  Cross = 3,
+  Union = 4,
+  LeftInner = 5,
+  RightInner = 6,
+  MaxInner = 7,
+  MinInner = 8,
+  Equiv = 9,
+};
+inline constexpr int kJoinKindCount = 10;
+
+// The keyword text of a kind ("full outer join" ...).
+std::string_view JoinKindText(JoinKind kind);
+
+// One entry of the merged column list.
+struct MergeColumn {
+  std::optional<std::string> name;
+  std::optional<std::string> type;
+  // Set while one output record is built: the record already holds a column
+  // for this entry.
+  bool present = false;
+};
+
+// Whether some entry of `entries` (a tail of the list: the entry to start at
+// and all after it) is named `name` exactly; unnamed entries never match.
+bool ContainsColumnName(std::span<const MergeColumn> entries, std::string_view name);
+
+class CUnifyMerger {
+ public:
+  CUnifyMerger();
+  virtual ~CUnifyMerger();
+  CUnifyMerger(const CUnifyMerger&) = delete;
+  CUnifyMerger& operator=(const CUnifyMerger&) = delete;
+
+  // ---- Fields (read and written by the joins and by the walkers) ---------
+  // Merged column list of the table pair being joined: the first table's
+  // first-record columns, then the second's less the key column.
+  std::vector<MergeColumn> columns;
+  // Used when a table's "unify" attribute names no known kind.
+  std::string joinKind;
+  // Chosen once in the life of the object; records match on its text.
+  std::optional<std::string> keyColumn;
+  // Column names both tables share, for the equivalence join.
+  std::vector<std::string> equivalentColumns;
+
+  // ---- Join kind and merged column list (UnifyMerger.cpp) ----------------
+  // The kind named by the table's "unify" attribute (any letter case); a
+  // value that names none falls back to `joinKind`; a table without the
+  // attribute, or an element other than "table", is a full outer join.
+  JoinKind GetJoinKind(const xml::NodePtr& table) const;
+  // Rebuilds `columns` from the first record of each table and picks
+  // `keyColumn` when none is set yet: 0, or QS_E_UNIFICATION_SOURCE_INVALID
+  // when a table is missing or its first child or that record's children are
+  // not of the record / column shape (the list built so far stays).
+  HRESULT BuildColumnList(const xml::NodePtr& first, const xml::NodePtr& second);
+  // Whether a second-table column called `name` becomes the key: only while
+  // no key is set, and only for a name the list already holds.
+  bool IsKeyCandidate(std::string_view name) const;
+  void ClearPresentFlags();
+  HRESULT FreeColumnList();
+  HRESULT FreeEquivalentColumns();
+
+  // ---- Column copy and record builders (UnifyMerger_Records.cpp) ---------
+  // The value of the node's first "name" attribute; none without one.
+  static std::optional<std::string> GetNameAttribute(const xml::NodePtr& node);
+  // Marks the first list entry called `name`.
+  void SetColumnPresent(std::string_view name);
+  // A copy of a "column" element made in `document` (attributes and whole
+  // content), marking its list entry; none for a missing node or one that is
+  // not a "column" element, which the callers then leave out.
+  xml::NodePtr CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source);
+  // The left record joined with the first record of `rightTable` that has
+  // the same key text; none without a key or a partner.
+  xml::NodePtr JoinMatchedRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                 const xml::NodePtr& rightTable);
+  // As JoinMatchedRecord, or else the left record's columns followed by an
+  // empty column for every list entry it does not fill. Never none for a
+  // record given.
+  xml::NodePtr JoinRecordOrFill(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                const xml::NodePtr& rightTable);
+  // A right record laid out in list order, empty columns where it has no
+  // value; none when its key text occurs in a left record (already joined).
+  xml::NodePtr BuildUnmatchedRightRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftTable,
+                                         const xml::NodePtr& rightRecord);
+
+  // ---- Table naming and equivalence matching (UnifyMerger_Records.cpp) ---
+  // Names `joined` "first & second" and copies both tables' other
+  // attributes (second wins): 0, or QS_E_UNIFY_TARGET_TABLE_INVALID when a
+  // source is not a "table" element (it is named "NULL" and not copied).
+  HRESULT NameJoinedTable(const xml::NodePtr& joined, const xml::NodePtr& first, const xml::NodePtr& second);
+  // Rebuilds `equivalentColumns` from the two tables' first records; true
+  // when they share at least one column name.
+  bool BuildEquivalentColumns(const xml::NodePtr& left, const xml::NodePtr& right);
+  // The left record joined with the first right record that agrees with it
+  // on the text of every shared column it holds; none without a partner.
+  xml::NodePtr JoinEquivalentRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                    const xml::NodePtr& rightTable);
+
+  // ---- Join dispatch and the ten joins (UnifyMerger_Joins.cpp) -----------
+  // The joined table of a pair (a new detached "table" element of
+  // `document`), or none when an argument is missing or a table is not of
+  // the record / column shape.
+  xml::NodePtr JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+
+  xml::NodePtr FullOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr LeftOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr RightOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr CrossJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr UnionJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr LeftInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr RightInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr MaxInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr MinInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  xml::NodePtr EquivJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+
+  // ---- Result-tree walkers (UnifyMerger_Walkers.cpp) -----------------------
+  // The walkers descend partial results to their table pairs and hand each
+  // pair to JoinTables. Merge works on nodes: the merged "response"'s
+  // children go to `target`. MergeDocuments works on whole documents: the
+  // merged element is appended to `output`. Both inputs may not be absent.
+  HRESULT Merge(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
+  HRESULT MergeDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
+                         const xml::DocumentPtr& output);
+  HRESULT MergeTwo(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
+  HRESULT MergeOne(const xml::NodePtr& input, const xml::NodePtr& target);
+  HRESULT MergeTwoDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
+                            const xml::DocumentPtr& output);
+  HRESULT MergeOneDocument(const xml::DocumentPtr& input, const xml::DocumentPtr& output);
+  // A new "response" of `factory` holding the pairwise joins of the two
+  // responses' tables, then copies of the unpaired ones (empty when either
+  // is not a "response").
+  xml::NodePtr JoinResponses(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
+
+ private:
+  // Shared by the three units.
+  static bool IsElementNamed(const xml::NodePtr& node, std::string_view name);
+  // A new element of `document`; raises ComError when the DOM refuses.
+  static xml::NodePtr NewElement(const xml::DocumentPtr& document, std::string_view name);
+  static void Append(const xml::NodePtr& parent, const xml::NodePtr& child);
+
+  using RecordBuilder = xml::NodePtr (CUnifyMerger::*)(const xml::DocumentPtr&, const xml::NodePtr&,
+                                                       const xml::NodePtr&);
+  // Creates and names the output table, then appends builder(record, other)
+  // for every record of `driving`.
+  xml::NodePtr JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
+                             const xml::NodePtr& other, const xml::NodePtr& firstName,
+                             const xml::NodePtr& secondName, RecordBuilder builder);
+  // Appends an empty column for every list entry not yet present, marking it.
+  void AppendFillers(const xml::DocumentPtr& document, const xml::NodePtr& record);
+  // A new "record" element holding copies of `record`'s columns followed by
+  // copies of `partner`'s columns except those `skip` names.
+  template <typename Skip>
+  xml::NodePtr JoinPair(const xml::DocumentPtr& document, const xml::NodePtr& record, const xml::NodePtr& partner,
+                        Skip skip);
+};
+
+}  // namespace quor::core

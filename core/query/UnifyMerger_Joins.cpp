@@ -1,0 +1,152 @@
+// The join dispatch and the ten ways of joining two result tables.
+#include "core/query/UnifyMerger.h"
+
+#include "core/KeywordTable.h"
+
+namespace quor::core {
+namespace {
+
+std::string_view Kw(int index) { return CKeywordTable::Instance().Narrow(index); }
+
+size_t ChildCount(const xml::NodePtr& table) {
+  size_t count = 0;
+  for (auto child = table->firstChild(); child; child = child->nextSibling()) ++count;
+  return count;
+}
+
+}  // namespace
+
+xml::NodePtr CUnifyMerger::JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                      const xml::NodePtr& right) {
+  if (!document || !left || !right) return nullptr;
+  const JoinKind kind = GetJoinKind(left);
+  if (FAILED(BuildColumnList(left, right))) return nullptr;
+  switch (kind) {
+    case JoinKind::FullOuter: return FullOuterJoin(document, left, right);
+    case JoinKind::LeftOuter: return LeftOuterJoin(document, left, right);
+    case JoinKind::RightOuter: return RightOuterJoin(document, left, right);
+    case JoinKind::Cross: return CrossJoin(document, left, right);
+    case JoinKind::Union: return UnionJoin(document, left, right);
+    case JoinKind::LeftInner: return LeftInnerJoin(document, left, right);
+    case JoinKind::RightInner: return RightInnerJoin(document, left, right);
+    case JoinKind::MaxInner: return MaxInnerJoin(document, left, right);
+    case JoinKind::MinInner: return MinInnerJoin(document, left, right);
+    case JoinKind::Equiv: return EquivJoin(document, left, right);
+  }
+  return nullptr;
+}
+
+xml::NodePtr CUnifyMerger::JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
+                                         const xml::NodePtr& other, const xml::NodePtr& firstName,
+                                         const xml::NodePtr& secondName, RecordBuilder builder) {
+  auto table = NewElement(document, Kw(KW_TABLE));
+  NameJoinedTable(table, firstName, secondName);  // a source that is no table still leaves a named output
+  if (!driving) return table;
+  for (auto record = driving->firstChild(); record; record = record->nextSibling()) {
+    if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
+    if (auto joined = (this->*builder)(document, record, other)) Append(table, joined);
+  }
+  return table;
+}
+
+xml::NodePtr CUnifyMerger::FullOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                         const xml::NodePtr& right) {
+  auto table = JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinRecordOrFill);
+  if (!right) return table;
+  for (auto record = right->firstChild(); record; record = record->nextSibling()) {
+    if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
+    if (auto unmatched = BuildUnmatchedRightRecord(document, left, record)) Append(table, unmatched);
+  }
+  return table;
+}
+
+xml::NodePtr CUnifyMerger::LeftOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                         const xml::NodePtr& right) {
+  return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinRecordOrFill);
+}
+
+xml::NodePtr CUnifyMerger::RightOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                          const xml::NodePtr& right) {
+  // Driven by the right records, but named in the pair's own order.
+  return JoinByRecords(document, right, left, left, right, &CUnifyMerger::JoinRecordOrFill);
+}
+
+xml::NodePtr CUnifyMerger::CrossJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                     const xml::NodePtr& right) {
+  auto table = NewElement(document, Kw(KW_TABLE));
+  NameJoinedTable(table, left, right);
+  if (!left || !right) return table;
+  const std::string_view recordTag = Kw(KW_RECORD);
+  for (auto l = left->firstChild(); l; l = l->nextSibling()) {
+    if (!IsElementNamed(l, recordTag)) continue;
+    for (auto r = right->firstChild(); r; r = r->nextSibling()) {
+      if (!IsElementNamed(r, recordTag)) continue;
+      auto record = NewElement(document, recordTag);
+      for (const auto& side : {l, r})
+        for (auto child = side->firstChild(); child; child = child->nextSibling())
+          if (auto copy = CopyColumn(document, child)) Append(record, copy);
+      Append(table, record);
+    }
+  }
+  return table;
+}
+
+xml::NodePtr CUnifyMerger::UnionJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                     const xml::NodePtr& right) {
+  // Every record of both tables, each with its own columns first and an
+  // empty column for every list entry it does not fill.
+  auto table = NewElement(document, Kw(KW_TABLE));
+  NameJoinedTable(table, left, right);
+  const std::string_view recordTag = Kw(KW_RECORD);
+  for (const auto& side : {left, right}) {
+    if (!side) continue;
+    for (auto source = side->firstChild(); source; source = source->nextSibling()) {
+      if (!IsElementNamed(source, recordTag)) continue;
+      auto record = NewElement(document, recordTag);
+      ClearPresentFlags();
+      for (auto child = source->firstChild(); child; child = child->nextSibling())
+        if (auto copy = CopyColumn(document, child)) Append(record, copy);
+      AppendFillers(document, record);
+      Append(table, record);
+    }
+  }
+  return table;
+}
+
+xml::NodePtr CUnifyMerger::LeftInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                         const xml::NodePtr& right) {
+  return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinMatchedRecord);
+}
+
+xml::NodePtr CUnifyMerger::RightInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                          const xml::NodePtr& right) {
+  return JoinByRecords(document, right, left, right, left, &CUnifyMerger::JoinMatchedRecord);
+}
+
+xml::NodePtr CUnifyMerger::MaxInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                        const xml::NodePtr& right) {
+  if (!left || !right) return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinMatchedRecord);
+  const bool byLeft = ChildCount(left) >= ChildCount(right);
+  const auto& driving = byLeft ? left : right;
+  const auto& other = byLeft ? right : left;
+  return JoinByRecords(document, driving, other, driving, other, &CUnifyMerger::JoinMatchedRecord);
+}
+
+xml::NodePtr CUnifyMerger::MinInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                        const xml::NodePtr& right) {
+  if (!left || !right) return JoinByRecords(document, right, left, right, left, &CUnifyMerger::JoinMatchedRecord);
+  const bool byLeft = ChildCount(left) < ChildCount(right);
+  const auto& driving = byLeft ? left : right;
+  const auto& other = byLeft ? right : left;
+  return JoinByRecords(document, driving, other, driving, other, &CUnifyMerger::JoinMatchedRecord);
+}
+
+xml::NodePtr CUnifyMerger::EquivJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                     const xml::NodePtr& right) {
+  // Without a shared column there is nothing to match on; every record of
+  // both tables is kept instead of none.
+  if (!BuildEquivalentColumns(left, right)) return FullOuterJoin(document, left, right);
+  return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinEquivalentRecord);
+}
+
+}  // namespace quor::core

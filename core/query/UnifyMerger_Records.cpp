@@ -1,0 +1,243 @@
+// Column copies, the record builders the joins put their output together
+// with, the joined table's name and the equivalence join's matching.
+#include "core/query/UnifyMerger.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/KeywordTable.h"
+#include "core/StatusCodes.h"
+#include "core/XmlHelpers.h"
+#include "platform/com/errorinfo.h"
+
+namespace quor::core {
+namespace {
+
+std::string_view Kw(int index) { return CKeywordTable::Instance().Narrow(index); }
+
+bool IsTagged(const xml::NodePtr& node, std::string_view tag) {
+  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == tag;
+}
+
+// Whether `node` is a "column" element named `name` (never for an empty name).
+bool IsColumnCalled(const xml::NodePtr& node, std::string_view name) {
+  if (name.empty() || !IsTagged(node, Kw(KW_COLUMN))) return false;
+  const auto own = node->getAttribute(Kw(KW_NAME));
+  return own && *own == name;
+}
+
+// The text of a record's first column called `key`: the record's key value.
+std::optional<std::string> KeyValue(const xml::NodePtr& record, std::string_view key) {
+  if (!record) return std::nullopt;
+  for (auto child = record->firstChild(); child; child = child->nextSibling())
+    if (IsColumnCalled(child, key)) return child->text();
+  return std::nullopt;
+}
+
+// Whether some column of `record` called `key` holds `value` exactly.
+bool HoldsKey(const xml::NodePtr& record, std::string_view key, std::string_view value) {
+  for (auto child = record->firstChild(); child; child = child->nextSibling())
+    if (IsColumnCalled(child, key) && child->text() == value) return true;
+  return false;
+}
+
+// The first "record" child of `table` holding `value` in a column called
+// `key`. Other children of a table are not records and never pair.
+xml::NodePtr FindRecordByKey(const xml::NodePtr& table, std::string_view key, std::string_view value) {
+  if (!table) return nullptr;
+  for (auto record = table->firstChild(); record; record = record->nextSibling())
+    if (IsTagged(record, Kw(KW_RECORD)) && HoldsKey(record, key, value)) return record;
+  return nullptr;
+}
+
+bool Listed(const std::vector<std::string>& names, std::string_view name) {
+  return std::ranges::find(names, name) != names.end();
+}
+
+}  // namespace
+
+std::optional<std::string> CUnifyMerger::GetNameAttribute(const xml::NodePtr& node) {
+  if (!node || node->nodeType() != xml::NodeType::Element) return std::nullopt;
+  return node->getAttribute(Kw(KW_NAME));
+}
+
+void CUnifyMerger::SetColumnPresent(std::string_view name) {
+  const auto entry = std::ranges::find_if(columns, [&](const MergeColumn& e) { return e.name && *e.name == name; });
+  if (entry != columns.end()) entry->present = true;
+}
+
+xml::NodePtr CUnifyMerger::CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source) {
+  // Anything but a column (a comment, stray text, another element) is not
+  // part of a record's values; leaving it out keeps the rest of the join.
+  if (!IsElementNamed(source, Kw(KW_COLUMN))) return nullptr;
+  auto copy = NewElement(document, Kw(KW_COLUMN));
+  const std::vector<xml::Attribute> attributes = source->attributes();
+  for (const auto& attribute : attributes) {
+    if (attribute.name == Kw(KW_NAME)) SetColumnPresent(attribute.value);
+    SetElementAttribute(copy, attribute.name, attribute.value);
+  }
+  for (auto child = source->firstChild(); child; child = child->nextSibling()) Append(copy, CopyXmlTree(child));
+  return copy;
+}
+
+template <typename Skip>
+xml::NodePtr CUnifyMerger::JoinPair(const xml::DocumentPtr& document, const xml::NodePtr& record,
+                                    const xml::NodePtr& partner, Skip skip) {
+  auto joined = NewElement(document, Kw(KW_RECORD));
+  for (auto child = record->firstChild(); child; child = child->nextSibling())
+    if (auto copy = CopyColumn(document, child)) Append(joined, copy);
+  for (auto child = partner->firstChild(); child; child = child->nextSibling()) {
+    if (skip(GetNameAttribute(child))) continue;
+    if (auto copy = CopyColumn(document, child)) Append(joined, copy);
+  }
+  return joined;
+}
+
+void CUnifyMerger::AppendFillers(const xml::DocumentPtr& document, const xml::NodePtr& record) {
+  for (auto& entry : columns) {
+    if (entry.present) continue;
+    auto filler = NewElement(document, Kw(KW_COLUMN));
+    SetElementAttribute(filler, Kw(KW_NAME), entry.name.value_or(std::string()));
+    SetElementAttribute(filler, Kw(KW_TYPE), entry.type.value_or(std::string()));
+    Append(record, filler);
+    entry.present = true;
+  }
+}
+
+xml::NodePtr CUnifyMerger::JoinMatchedRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                             const xml::NodePtr& rightTable) {
+  if (!keyColumn || !leftRecord) return nullptr;
+  const auto value = KeyValue(leftRecord, *keyColumn);
+  if (!value) return nullptr;
+  const auto match = FindRecordByKey(rightTable, *keyColumn, *value);
+  if (!match) return nullptr;
+  return JoinPair(document, leftRecord, match,
+                  [this](const std::optional<std::string>& name) { return name && *name == *keyColumn; });
+}
+
+xml::NodePtr CUnifyMerger::JoinRecordOrFill(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                            const xml::NodePtr& rightTable) {
+  if (!leftRecord) return nullptr;
+  if (auto joined = JoinMatchedRecord(document, leftRecord, rightTable)) return joined;
+  auto record = NewElement(document, Kw(KW_RECORD));
+  ClearPresentFlags();
+  for (auto child = leftRecord->firstChild(); child; child = child->nextSibling())
+    if (auto copy = CopyColumn(document, child)) Append(record, copy);
+  AppendFillers(document, record);
+  return record;
+}
+
+xml::NodePtr CUnifyMerger::BuildUnmatchedRightRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftTable,
+                                                     const xml::NodePtr& rightRecord) {
+  if (!rightRecord) return nullptr;
+  if (keyColumn) {
+    if (const auto value = KeyValue(rightRecord, *keyColumn); value && FindRecordByKey(leftTable, *keyColumn, *value))
+      return nullptr;  // joined with its left partner already
+  }
+
+  auto record = NewElement(document, Kw(KW_RECORD));
+  ClearPresentFlags();
+  const std::vector<xml::NodePtr> children = rightRecord->childNodes();
+  std::vector<bool> taken(children.size(), false);
+  const std::span<const MergeColumn> list(columns);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (columns[i].present) continue;
+    // A name listed twice (once per table) takes the right value on its last
+    // entry, where the right table's columns are listed.
+    bool placed = false;
+    if (columns[i].name && !ContainsColumnName(list.subspan(i + 1), *columns[i].name)) {
+      for (size_t c = 0; c < children.size(); ++c) {
+        if (taken[c] || !IsColumnCalled(children[c], *columns[i].name)) continue;
+        Append(record, CopyColumn(document, children[c]));
+        taken[c] = placed = true;
+        break;
+      }
+    }
+    if (!placed) {
+      auto filler = NewElement(document, Kw(KW_COLUMN));
+      SetElementAttribute(filler, Kw(KW_NAME), columns[i].name.value_or(std::string()));
+      SetElementAttribute(filler, Kw(KW_TYPE), columns[i].type.value_or(std::string()));
+      Append(record, filler);
+    }
+    columns[i].present = true;
+  }
+  // Columns the list has no place for (a record shaped unlike the table's
+  // first one, a name repeated within the record) still keep their values.
+  for (size_t c = 0; c < children.size(); ++c)
+    if (!taken[c])
+      if (auto copy = CopyColumn(document, children[c])) Append(record, copy);
+  return record;
+}
+
+HRESULT CUnifyMerger::NameJoinedTable(const xml::NodePtr& joined, const xml::NodePtr& first,
+                                      const xml::NodePtr& second) {
+  if (!joined || joined->nodeType() != xml::NodeType::Element) return QS_E_UNIFY_TARGET_TABLE_INVALID;
+  const std::string_view tableTag = Kw(KW_TABLE);
+  const bool firstIsTable = IsElementNamed(first, tableTag);
+  const bool secondIsTable = IsElementNamed(second, tableTag);
+
+  std::string name;
+  if (!firstIsTable) name = "NULL & ";
+  else if (const auto own = GetNameAttribute(first)) name = *own + " & ";
+  if (!secondIsTable) name += "NULL";
+  else if (const auto own = GetNameAttribute(second)) name += *own;
+  SetElementAttribute(joined, Kw(KW_NAME), name);
+
+  const auto copyAttributes = [&](const xml::NodePtr& table) {
+    const std::vector<xml::Attribute> attributes = table->attributes();
+    for (const auto& attribute : attributes)
+      if (attribute.name != Kw(KW_NAME)) SetElementAttribute(joined, attribute.name, attribute.value);
+  };
+  if (!firstIsTable) return QS_E_UNIFY_TARGET_TABLE_INVALID;
+  copyAttributes(first);
+  if (!secondIsTable) return QS_E_UNIFY_TARGET_TABLE_INVALID;
+  copyAttributes(second);
+  return S_OK;
+}
+
+bool CUnifyMerger::BuildEquivalentColumns(const xml::NodePtr& left, const xml::NodePtr& right) {
+  // Built afresh for every pair: a list left over from an earlier pair would
+  // match on columns this pair does not share.
+  FreeEquivalentColumns();
+  const auto leftRecord = left ? left->firstChild() : nullptr;
+  const auto rightRecord = right ? right->firstChild() : nullptr;
+  if (!leftRecord || !rightRecord || !IsElementNamed(leftRecord, Kw(KW_RECORD))) return false;
+  for (auto column = leftRecord->firstChild(); column; column = column->nextSibling()) {
+    const auto name = GetNameAttribute(column);
+    if (!name) continue;
+    for (auto partner = rightRecord->firstChild(); partner; partner = partner->nextSibling()) {
+      if (GetNameAttribute(partner) == name) {
+        equivalentColumns.push_back(*name);
+        break;
+      }
+    }
+  }
+  return !equivalentColumns.empty();
+}
+
+xml::NodePtr CUnifyMerger::JoinEquivalentRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                                const xml::NodePtr& rightTable) {
+  if (!leftRecord || !rightTable) return nullptr;
+  const auto agrees = [&](const xml::NodePtr& candidate) {
+    for (auto column = leftRecord->firstChild(); column; column = column->nextSibling()) {
+      const auto name = GetNameAttribute(column);
+      if (!name || !Listed(equivalentColumns, *name)) continue;
+      for (auto other = candidate->firstChild(); other; other = other->nextSibling()) {
+        if (GetNameAttribute(other) != name) continue;
+        // Text against text: an empty (NULL) value equals another empty one.
+        if (column->text() != other->text()) return false;
+        break;
+      }
+    }
+    return true;
+  };
+  for (auto candidate = rightTable->firstChild(); candidate; candidate = candidate->nextSibling()) {
+    if (!IsElementNamed(candidate, Kw(KW_RECORD)) || !agrees(candidate)) continue;
+    return JoinPair(document, leftRecord, candidate, [this](const std::optional<std::string>& name) {
+      return name && Listed(equivalentColumns, *name);
+    });
+  }
+  return nullptr;
+}
+
+}  // namespace quor::core
