@@ -6,6 +6,7 @@
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
+#include "core/query/QueryEngine.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -28,8 +29,7 @@ constexpr int8_t kNoTarget = -1;
 #define QUOR_PARAMS(...) std::array<std::u16string_view, 9>{__VA_ARGS__}
 
 // Every data operation in interface order, with the dispatch identifier it
-// has there. Operations whose stores come with later parts of the service
-// answer E_NOTIMPL (NotBuilt) until then.
+// has there.
 struct Entry {
   com::DISPID id;
   Op::Operation op;
@@ -80,7 +80,7 @@ const Entry kOperations[] = {
     {42, {u"GetVOResourceURL", QUOR_PARAMS(u"name"), 1, &Op::GetVOResourceURL, 0, 0}},
     {43, {u"PutVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::PutVOContent, 0, 0}},
     {44, {u"PutVOResource", QUOR_PARAMS(u"name"), 1, &Op::PutVOResource, 0, 0}},
-    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::NotBuilt, kNoReadyGate | kEmptyOnFailure, 0}},
+    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::RunQuery, kNoReadyGate | kEmptyOnFailure, 0}},
     {46, {u"RemoveVOContent", QUOR_PARAMS(u"name"), 1, &Op::RemoveVOContent, 0, 0}},
     {47, {u"RemoveVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::RemoveVOContentbyURI, 0, 0}},
     {48, {u"RemoveVOResource", QUOR_PARAMS(u"name"), 1, &Op::RemoveVOResource, 0, 0}},
@@ -405,7 +405,11 @@ HRESULT CQuorServiceCore::Exec(const Bstr&, const Bstr&, Bstr* reskey, Bstr* res
 
 // ---- Store operations ---------------------------------------------------------------
 
-HRESULT CQuorServiceCore::NotBuilt(OpCall&) { return E_NOTIMPL; }
+HRESULT CQuorServiceCore::RunQuery(OpCall& c) {
+  CQueryEngine engine(Settings());
+  if (const HRESULT hr = engine.Init(); FAILED(hr)) return hr;
+  return engine.Execute(c.args[0], c.result);
+}
 
 HRESULT CQuorServiceCore::NoStore(OpCall& call) {
   call.result = Bstr(u"");

@@ -78,7 +78,8 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
                    const com::Bstr& result, HRESULT status);
 
   // Store operations behind the data operations (named in the table).
-  HRESULT NotBuilt(OpCall& call);
+  // Query: one query engine for the call.
+  HRESULT RunQuery(OpCall& call);
   HRESULT NoStore(OpCall& call);
   HRESULT PutCollabLog(OpCall& call);
   HRESULT PutLog(OpCall& call);

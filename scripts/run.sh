@@ -81,6 +81,25 @@ fi
 
 # The embedded repository: an SQLite file with the repository tables, and a
 # first data-source definition for it in the config folder.
+# A small database to query: the data source "sample" (catalog "main").
+sample="$instance/sample.db"
+[ -f "$sample" ] || sqlite3 "$sample" <<'SQL'
+CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT NOT NULL, dept TEXT);
+INSERT INTO staff VALUES (1, 'Ann', 'Sales'), (2, 'Bob', 'Support'), (3, 'Cy', 'Sales');
+SQL
+if [ ! -f "$instance/home/config/sample.xml" ]; then
+  cat > "$instance/home/config/sample.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<!-- A data source for queries. Its account's rights are what a query can do. -->
+<OLEDBSetting>
+  <Provider>MSDASQL.1</Provider>
+  <DataSource>sample</DataSource>
+  <InitialCatalog>main</InitialCatalog>
+  <ExtendedProperties>DRIVER={SQLite3};Database=$sample</ExtendedProperties>
+</OLEDBSetting>
+XML
+fi
+
 repository="$instance/repository.db"
 [ -f "$repository" ] || sqlite3 "$repository" < "$root/sql/sqlite.sql"
 definition="$instance/home/config/repository.xml"

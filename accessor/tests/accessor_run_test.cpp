@@ -4,20 +4,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "accessor/legacy_db_accessor_impl.h"
+#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 
 namespace quor::accessor {
 namespace {
 
 namespace fs = std::filesystem;
+using oledb::testing::Capture;
+
+std::string PgItem(const std::string& odbc, std::string_view key) { return oledb::testing::OdbcItem(odbc, key); }
 
 std::string Escape(std::string_view in) {
   std::string out;
@@ -28,31 +30,6 @@ std::string Escape(std::string_view in) {
     else out.push_back(c);
   }
   return out;
-}
-
-// A value of the PostgreSQL connection string ("Server", "UID"...).
-std::string PgItem(const std::string& odbc, std::string_view key) {
-  size_t at = 0;
-  while (at < odbc.size()) {
-    size_t end = odbc.find(';', at);
-    if (end == std::string::npos) end = odbc.size();
-    const std::string item = odbc.substr(at, end - at);
-    const size_t eq = item.find('=');
-    if (eq != std::string::npos && text::EqualsNoCase(text::TrimAscii(item.substr(0, eq)), key))
-      return item.substr(eq + 1);
-    at = end + 1;
-  }
-  return {};
-}
-
-// Runs a command line and answers its standard output, trimmed.
-std::string Capture(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  if (!pipe) return "popen failed";
-  std::array<char, 256> buffer{};
-  while (std::fgets(buffer.data(), buffer.size(), pipe.get())) out += buffer.data();
-  return std::string(text::TrimAscii(out));
 }
 
 std::u16string W(std::string_view s) { return text::Widen(s); }
@@ -97,9 +74,7 @@ class AccessorRunTest : public ::testing::TestWithParam<std::string> {
   // Runs SQL on source `i` with the database's own command-line program.
   std::string SqlOn(int i, const std::string& sql) const {
     if (IsSqlite()) return Capture("sqlite3 -batch '" + files_[i] + "' \"" + sql + "\" 2>&1");
-    const std::string env = "PGPASSWORD='" + PgItem(pg_, "PWD") + "' ";
-    return Capture(env + "psql -X -q -t -A -h '" + PgItem(pg_, "Server") + "' -p '" + PgItem(pg_, "Port") + "' -U '" +
-                   PgItem(pg_, "UID") + "' -d '" + PgItem(pg_, "Database") + "' -c \"" + sql + "\" 2>&1");
+    return Capture(oledb::testing::PsqlCommand(pg_) + " -c \"" + sql + "\" 2>&1");
   }
 
   std::string Names(int i) const {

@@ -88,6 +88,9 @@ struct InstanceOptions {
   // The local account store's users and (group, member) pairs.
   std::vector<Account> accounts{{"administrator", "pw"}};
   std::vector<std::pair<std::string, std::string>> members;
+  // Files written below the home folder before the server starts (a path
+  // such as "config/sales.xml", and its text).
+  std::vector<std::pair<std::string, std::string>> homeFiles;
 };
 
 // One row of QUORLOG, as the database holds it.
@@ -228,6 +231,7 @@ class ServerInstance {
     events_ = dir_.Path() / "events.log";
     home_ = dir_.Path() / "home";
     for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home_ / folder);
+    for (const auto& [path, text] : options_.homeFiles) std::ofstream(home_ / path, std::ios::binary) << text;
     env_ = st::Environment({"QUOR_REGISTRY=" + registry_.string(), "QUOR_EVENTLOG=" + events_.string()});
     ::setenv("QUOR_REGISTRY", registry_.c_str(), 1);
 
@@ -236,7 +240,8 @@ class ServerInstance {
     ASSERT_NO_FATAL_FAILURE(WriteServiceKeys());
     ASSERT_NO_FATAL_FAILURE(PrepareDirectory());
     if (::testing::Test::IsSkipped()) return;
-    for (const char* library : {"libQuorServiceCore.so", "libQuorAuth.so"}) {
+    for (const char* library :
+         {"libQuorServiceCore.so", "libQuorAuth.so", "libQuorAccessor.so", "libFlatConvert.so", "libGridPage.so"}) {
       const st::RunResult r = st::RunProgram(Bin("quor-regsvr"), {"-s", std::string(QUOR_LIB_DIR) + "/" + library},
                                              env_, dir_.Path());
       ASSERT_EQ(r.status, 0) << "quor-regsvr " << library << ": " << r.output;

@@ -1,11 +1,17 @@
 // The engine behind the Query operation: one object per call, working on the
 // process-wide settings (definitions, unify table, transformer definitions).
+// It translates the request into a statement document, sends each statement
+// to the accessors of the data sources it names, unifies or joins their
+// answers, runs the transformers a statement asks for, and answers one
+// "root" element.
 #pragma once
 
+#include "core/DataSourceDefinition.h"
 #include "core/ServiceConfig.h"
 #include "core/UnifyTable.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/xml/dom.h"
 
 namespace quor::core {
 
@@ -16,6 +22,49 @@ class CQueryEngine {
   CQueryEngine(const CQueryEngine&) = delete;
   CQueryEngine& operator=(const CQueryEngine&) = delete;
 
+  // ---- The call (QueryEngine.cpp) -------------------------------------------
+  // Loads what the process has not loaded yet (config, unifier and transform
+  // folders, the unify table, settings values) and takes the default
+  // accessor binding.
+  HRESULT Init();
+  // Answers `queryText` in `result` (null on failure). No failure escapes:
+  // a broken document or component call becomes a status.
+  HRESULT Execute(const com::Bstr& queryText, com::Bstr& result);
+  // Parses the request and translates it into the statement document.
+  HRESULT LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target);
+
+  // ---- Statement dispatch (QueryEngine_Dispatch.cpp) ------------------------
+  HRESULT DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result);
+  // Sends an element that is no statement (a write transaction) whole to the
+  // default accessor with the first configuration.
+  xml::NodePtr ForwardQueryElement(const xml::NodePtr& element, HRESULT& status);
+  HRESULT StoreResult(const xml::NodePtr& node);
+
+  // ---- One statement on the sources it names (QueryEngine_Run.cpp) ----------
+  xml::NodePtr RunStatement(const xml::NodePtr& statement, HRESULT& status);
+
+  // ---- Statements of several substatements (QueryEngine_Multi.cpp) ----------
+  xml::NodePtr RunMultiSourceStatement(const xml::NodePtr& statement, HRESULT& status);
+  xml::NodePtr JoinResults(const xml::NodePtr& first, const xml::NodePtr& second, const DataSourceDefinition* firstDef,
+                           const DataSourceDefinition* secondDef);
+  xml::NodePtr MergeWithoutRule(const xml::NodePtr& first, const xml::NodePtr& second,
+                                const DataSourceDefinition* firstDef);
+  // The "name" of the result's first child when that is a "table", after
+  // its first '.'; null otherwise.
+  static com::Bstr GetResultTableName(const xml::NodePtr& result);
+  static HRESULT FindUnifyDestination(const DataSourceDefinition* source, const DataSourceDefinition* destination,
+                                      const com::Bstr& sourceTable, const com::Bstr& destinationTable,
+                                      const UnifyTableEntry* first, const UnifyTableEntry*& entry);
+
+  // ---- Listings (QueryEngine_Listings.cpp) -----------------------------------
+  xml::NodePtr ListProviders(const xml::NodePtr& element, HRESULT& status);
+  xml::NodePtr ListDataSources(const xml::NodePtr& element, HRESULT& status);
+  xml::NodePtr ListCatalogs(const xml::NodePtr& element, HRESULT& status);
+  xml::NodePtr ListTables(const xml::NodePtr& element, HRESULT& status);
+  xml::NodePtr ListTransformers(const xml::NodePtr& element, HRESULT& status);
+  static bool IsAlreadyListed(const xml::NodePtr& response, std::string_view value);
+
+  // ---- Unification (QueryEngine_Unify.cpp) ----------------------------------
   // The unify rule that governs a partial result: the first entry of the
   // list from `first` on whose provider and data source equal the given ones
   // and, as far as they are given, whose catalog (or else schema) equals
@@ -25,9 +74,46 @@ class CQueryEngine {
   static HRESULT FindUnifyTableEntry(const com::Bstr& provider, const com::Bstr& dataSource, const com::Bstr& catalog,
                                      const com::Bstr& schema, const com::Bstr& key, const UnifyTableEntry* first,
                                      const UnifyTableEntry*& entry);
+  // One unification step over up to two partial results, each with the
+  // definition that produced it: a new "response" element, or none when the
+  // unify table cannot be loaded. `status` is 0x8100000F when the step
+  // failed otherwise (a join that broke), 0 else.
+  xml::NodePtr Unify(const xml::NodePtr& first, const xml::NodePtr& second, const DataSourceDefinition* firstDef,
+                     const DataSourceDefinition* secondDef, HRESULT& status);
+  xml::NodePtr UnifyResults(const xml::NodePtr& first, const xml::NodePtr& second, const UnifyTableEntry* firstEntry,
+                            const UnifyTableEntry* secondEntry, HRESULT& status);
 
- protected:
+  const com::Bstr& DefaultAccessorProgID() const { return defaultProgID_; }
+  const com::Bstr& DefaultAccessorMethod() const { return defaultMethod_; }
+  CServiceConfig& Settings() const { return settings_; }
+
+ private:
+  // Loads the unifier folder and builds the unify table when missing.
+  bool EnsureUnifyTable();
+  // JoinResults and MergeWithoutRule with what became of the step: 0 also
+  // when it had nothing to give, 0x8100000F when it broke.
+  xml::NodePtr JoinWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                              const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef,
+                              HRESULT& status);
+  xml::NodePtr MergeWithoutRuleWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                          const DataSourceDefinition* firstDef, HRESULT& status);
+
+  // The answer of an accessor to `queryText`, parsed, as a "response"; none
+  // with `status` when the call failed or the answer is no XML.
+  xml::NodePtr AskAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
+                           std::u16string_view method, HRESULT& status);
+  // The same from the accessor `def` names (else the default one) with its
+  // configuration.
+  xml::NodePtr AskSource(const com::Bstr& queryText, const DataSourceDefinition& def, HRESULT& status);
+  // Brings one more answer of `def` into `accumulated`: appended, or brought
+  // into the unified vocabulary and joined with the answers so far (`startDef`
+  // served the first of them). False with `status` when a step broke.
+  bool Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
+                  xml::NodePtr& accumulated, const DataSourceDefinition*& startDef, HRESULT& status);
+
   CServiceConfig& settings_;
+  com::Bstr defaultMethod_;
+  com::Bstr defaultProgID_;
 };
 
 }  // namespace quor::core

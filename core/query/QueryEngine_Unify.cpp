@@ -1,8 +1,20 @@
-// Which unify rule governs a partial result.
+// Unification: which unify rule governs a partial result, and one step that
+// brings up to two partial results into a common vocabulary and merges them.
+#include <new>
+
+#include "core/KeywordTable.h"
+#include "core/StatusCodes.h"
+#include "core/XmlHelpers.h"
 #include "core/query/QueryEngine.h"
+#include "core/query/QueryEngine_Detail.h"
+#include "core/query/ResultRewriter.h"
+#include "core/query/UnifyMerger.h"
+#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
+
+using detail::Kw;
 
 bool Equal(const com::Bstr& a, const com::Bstr& b) { return !a.IsNull() && !b.IsNull() && a.View() == b.View(); }
 
@@ -10,6 +22,10 @@ bool Equal(const com::Bstr& a, const com::Bstr& b) { return !a.IsNull() && !b.Is
 bool PatternFits(const UnifyTableEntry& entry, const com::Bstr& key) {
   const com::Bstr pattern = entry.GetPattern();
   return !pattern.IsNull() && key.View().starts_with(pattern.View());
+}
+
+bool IsResponse(const xml::NodePtr& node) {
+  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == Kw(KW_RESPONSE);
 }
 
 }  // namespace
@@ -28,6 +44,87 @@ HRESULT CQueryEngine::FindUnifyTableEntry(const com::Bstr& provider, const com::
     break;
   }
   return S_OK;
+}
+
+com::Bstr CQueryEngine::GetResultTableName(const xml::NodePtr& result) {
+  const xml::NodePtr table = result ? result->firstChild() : nullptr;
+  if (!table || table->nodeType() != xml::NodeType::Element || table->nodeName() != Kw(KW_TABLE)) return {};
+  const std::optional<std::string> name = table->getAttribute(Kw(KW_NAME));
+  if (!name) return {};
+  return com::Bstr::FromUtf8(CResultRewriter::StripTableQualifier(*name));
+}
+
+bool CQueryEngine::EnsureUnifyTable() {
+  if (!settings_.UnifierDocument && FAILED(settings_.LoadUnifierDirectory())) return false;
+  if (!settings_.UnifyTable && FAILED(settings_.BuildUnifyTable(settings_.UnifierDocument))) return false;
+  return true;
+}
+
+xml::NodePtr CQueryEngine::Unify(const xml::NodePtr& first, const xml::NodePtr& second,
+                                 const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef,
+                                 HRESULT& status) {
+  status = S_OK;
+  if (!EnsureUnifyTable()) {
+    status = QS_E_UNIFICATION_EXCEPTION;
+    return nullptr;
+  }
+  const auto entryOf = [&](const xml::NodePtr& result, const DataSourceDefinition* def) -> const UnifyTableEntry* {
+    if (!def || !result) return nullptr;
+    const UnifyTableEntry* entry = nullptr;
+    FindUnifyTableEntry(def->GetProvider(), def->GetDataSource(), def->GetInitialCatalog(), def->GetSchema(),
+                        GetResultTableName(result), settings_.UnifyTable.get(), entry);
+    return entry;
+  };
+  return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef), status);
+}
+
+xml::NodePtr CQueryEngine::UnifyResults(const xml::NodePtr& first, const xml::NodePtr& second,
+                                        const UnifyTableEntry* firstEntry, const UnifyTableEntry* secondEntry,
+                                        HRESULT& status) {
+  status = S_OK;
+  try {
+    const xml::DocumentPtr doc = xml::Document::Create();
+    const xml::NodePtr response = doc->createElement(Kw(KW_RESPONSE));
+    if (!response) throw com::ComError(E_FAIL);
+
+    // Without a rule on either side two answers stay side by side.
+    if (!firstEntry && !secondEntry && first && second) {
+      for (const xml::NodePtr& side : {first, second}) {
+        for (xml::NodePtr child = side->firstChild(); child; child = child->nextSibling())
+          if (!response->appendChild(CopyXmlTree(child))) throw com::ComError(E_FAIL);
+      }
+      return response;
+    }
+
+    // A side that is not a "response" cannot be rewritten and goes as it is.
+    const auto rewrite = [&](const xml::NodePtr& side, const UnifyTableEntry& entry) -> xml::NodePtr {
+      if (!IsResponse(side)) return side;
+      xml::NodePtr rewritten = CResultRewriter(entry.GetUnify()).RewriteResponse(side, entry);
+      if (!rewritten) throw com::ComError(QS_E_UNIFICATION_EXCEPTION);
+      return rewritten;
+    };
+    xml::NodePtr left = first, right = second;
+    const UnifyTableEntry* kindEntry = firstEntry ? firstEntry : secondEntry;
+    if (firstEntry && !secondEntry) {
+      left = rewrite(first, *firstEntry);
+    } else if (!firstEntry && secondEntry) {
+      right = second ? rewrite(second, *secondEntry) : nullptr;
+    } else if (!firstEntry && !secondEntry) {
+      left = first ? first : second;
+      right = nullptr;
+    }
+    if (!left && !right) return response;
+
+    CUnifyMerger merger;
+    if (kindEntry && !kindEntry->GetUnify().IsNull() && !kindEntry->GetUnify().Empty())
+      merger.joinKind = kindEntry->GetUnify().ToUtf8();
+    // An input without any response holds nothing to merge.
+    merger.Merge(left, right, response);
+    return response;
+  } catch (const std::exception&) {
+    status = QS_E_UNIFICATION_EXCEPTION;
+    return nullptr;
+  }
 }
 
 }  // namespace quor::core

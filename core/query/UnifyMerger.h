@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/com/hresult.h"
@@ -144,9 +145,15 @@ class CUnifyMerger {
 
   // ---- Result-tree walkers (UnifyMerger_Walkers.cpp) -----------------------
   // The walkers descend partial results to their table pairs and hand each
-  // pair to JoinTables. Merge works on nodes: the merged "response"'s
-  // children go to `target`. MergeDocuments works on whole documents: the
-  // merged element is appended to `output`. Both inputs may not be absent.
+  // pair to JoinTables. Merge works on nodes (an input is a "response" or
+  // precedes its sibling responses; `target` an element): the merged
+  // response's tables are appended to `target`, or the one table a single
+  // response joins to. MergeDocuments works on whole documents: the merged
+  // element is appended to `output`, which must not hold an element yet.
+  // Statuses: 0; QS_E_UNIFICATION_SOURCE_INVALID when an input holds no
+  // "response" (nothing placed); E_POINTER for absent arguments (both inputs
+  // absent at the entries); E_INVALIDARG for a target or output that cannot
+  // take the result. Inputs are only read; a failing DOM call raises.
   HRESULT Merge(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
   HRESULT MergeDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
                          const xml::DocumentPtr& output);
@@ -161,6 +168,42 @@ class CUnifyMerger {
   xml::NodePtr JoinResponses(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
 
  private:
+  // The walks shared by the node and document twins, building in `factory`.
+  // WalkTwo: the merged "response", or none when an input has no response.
+  xml::NodePtr WalkTwo(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
+  struct WalkResult {
+    HRESULT status = S_OK;
+    xml::NodePtr node;  // none: nothing to place
+    bool isResponse = false;  // else a table
+  };
+  WalkResult WalkOne(const xml::DocumentPtr& factory, const xml::NodePtr& input);
+
+  // Lookups that spare the record builders a scan of the other table for
+  // every record. JoinTables opens them for one pair; each is built on first
+  // use and all are dropped when the pair is done. Outside JoinTables (the
+  // tables may change between calls) the builders scan.
+  struct KeyIndex {
+    xml::NodePtr table;
+    std::string column;
+    // Key text -> the first record holding it in a column of that name.
+    std::unordered_map<std::string, xml::NodePtr> firstRecord;
+  };
+  struct EquivIndex {
+    xml::NodePtr table;
+    std::string column;  // the first equivalent column: the one looked up
+    std::vector<xml::NodePtr> records;  // the table's records in order
+    // Text of a record's first child of that name -> positions in `records`.
+    std::unordered_map<std::string, std::vector<size_t>> byText;
+    std::vector<size_t> without;  // records with no child of that name
+  };
+  bool indexing_ = false;
+  std::vector<KeyIndex> keyIndexes_;
+  std::optional<EquivIndex> equivIndex_;
+  void DropIndexes();
+  // The first record of `table` holding `value` in a column called `key`.
+  xml::NodePtr FirstRecordWithKey(const xml::NodePtr& table, std::string_view key, const std::string& value);
+  const EquivIndex* EquivIndexFor(const xml::NodePtr& table);
+
   // Shared by the three units.
   static bool IsElementNamed(const xml::NodePtr& node, std::string_view name);
   // A new element of `document`; raises ComError when the DOM refuses.

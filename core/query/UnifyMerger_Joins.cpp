@@ -19,6 +19,20 @@ size_t ChildCount(const xml::NodePtr& table) {
 xml::NodePtr CUnifyMerger::JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left,
                                       const xml::NodePtr& right) {
   if (!document || !left || !right) return nullptr;
+  // The pair's lookups live for this join only, also when it raises.
+  struct IndexScope {
+    CUnifyMerger& merger;
+    explicit IndexScope(CUnifyMerger& m) : merger(m) {
+      merger.DropIndexes();
+      merger.indexing_ = true;
+    }
+    ~IndexScope() {
+      merger.indexing_ = false;
+      merger.DropIndexes();
+    }
+    IndexScope(const IndexScope&) = delete;
+    IndexScope& operator=(const IndexScope&) = delete;
+  } scope(*this);
   const JoinKind kind = GetJoinKind(left);
   if (FAILED(BuildColumnList(left, right))) return nullptr;
   switch (kind) {

@@ -41,20 +41,67 @@ bool HoldsKey(const xml::NodePtr& record, std::string_view key, std::string_view
   return false;
 }
 
-// The first "record" child of `table` holding `value` in a column called
-// `key`. Other children of a table are not records and never pair.
-xml::NodePtr FindRecordByKey(const xml::NodePtr& table, std::string_view key, std::string_view value) {
-  if (!table) return nullptr;
-  for (auto record = table->firstChild(); record; record = record->nextSibling())
-    if (IsTagged(record, Kw(KW_RECORD)) && HoldsKey(record, key, value)) return record;
-  return nullptr;
-}
 
 bool Listed(const std::vector<std::string>& names, std::string_view name) {
   return std::ranges::find(names, name) != names.end();
 }
 
+// The first child of `record` whose "name" attribute is `name`, which the
+// equivalence match compares.
+xml::NodePtr FirstNamed(const xml::NodePtr& record, std::string_view name) {
+  for (auto child = record->firstChild(); child; child = child->nextSibling())
+    if (const auto own = CUnifyMerger::GetNameAttribute(child); own && *own == name) return child;
+  return nullptr;
+}
+
 }  // namespace
+
+void CUnifyMerger::DropIndexes() {
+  keyIndexes_.clear();
+  equivIndex_.reset();
+}
+
+xml::NodePtr CUnifyMerger::FirstRecordWithKey(const xml::NodePtr& table, std::string_view key,
+                                              const std::string& value) {
+  // Other children of a table are not records and never pair.
+  if (!table) return nullptr;
+  if (!indexing_) {
+    for (auto record = table->firstChild(); record; record = record->nextSibling())
+      if (IsTagged(record, Kw(KW_RECORD)) && HoldsKey(record, key, value)) return record;
+    return nullptr;
+  }
+  auto index =
+      std::ranges::find_if(keyIndexes_, [&](const KeyIndex& i) { return i.table == table && i.column == key; });
+  if (index == keyIndexes_.end()) {
+    KeyIndex built{table, std::string(key), {}};
+    for (auto record = table->firstChild(); record; record = record->nextSibling()) {
+      if (!IsTagged(record, Kw(KW_RECORD))) continue;
+      for (auto child = record->firstChild(); child; child = child->nextSibling())
+        if (IsColumnCalled(child, key)) built.firstRecord.try_emplace(child->text(), record);  // the first one wins
+    }
+    keyIndexes_.push_back(std::move(built));
+    index = std::prev(keyIndexes_.end());
+  }
+  const auto found = index->firstRecord.find(value);
+  return found == index->firstRecord.end() ? nullptr : found->second;
+}
+
+const CUnifyMerger::EquivIndex* CUnifyMerger::EquivIndexFor(const xml::NodePtr& table) {
+  if (!indexing_ || !table || equivalentColumns.empty()) return nullptr;
+  const std::string& column = equivalentColumns.front();
+  if (equivIndex_ && equivIndex_->table == table && equivIndex_->column == column) return &*equivIndex_;
+  EquivIndex& index = equivIndex_.emplace();
+  index.table = table;
+  index.column = column;
+  for (auto record = table->firstChild(); record; record = record->nextSibling()) {
+    if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
+    const size_t at = index.records.size();
+    index.records.push_back(record);
+    if (const auto child = FirstNamed(record, column)) index.byText[child->text()].push_back(at);
+    else index.without.push_back(at);
+  }
+  return &*equivIndex_;
+}
 
 std::optional<std::string> CUnifyMerger::GetNameAttribute(const xml::NodePtr& node) {
   if (!node || node->nodeType() != xml::NodeType::Element) return std::nullopt;
@@ -109,7 +156,7 @@ xml::NodePtr CUnifyMerger::JoinMatchedRecord(const xml::DocumentPtr& document, c
   if (!keyColumn || !leftRecord) return nullptr;
   const auto value = KeyValue(leftRecord, *keyColumn);
   if (!value) return nullptr;
-  const auto match = FindRecordByKey(rightTable, *keyColumn, *value);
+  const auto match = FirstRecordWithKey(rightTable, *keyColumn, *value);
   if (!match) return nullptr;
   return JoinPair(document, leftRecord, match,
                   [this](const std::optional<std::string>& name) { return name && *name == *keyColumn; });
@@ -131,8 +178,8 @@ xml::NodePtr CUnifyMerger::BuildUnmatchedRightRecord(const xml::DocumentPtr& doc
                                                      const xml::NodePtr& rightRecord) {
   if (!rightRecord) return nullptr;
   if (keyColumn) {
-    if (const auto value = KeyValue(rightRecord, *keyColumn); value && FindRecordByKey(leftTable, *keyColumn, *value))
-      return nullptr;  // joined with its left partner already
+    const auto value = KeyValue(rightRecord, *keyColumn);
+    if (value && FirstRecordWithKey(leftTable, *keyColumn, *value)) return nullptr;  // joined with its partner already
   }
 
   auto record = NewElement(document, Kw(KW_RECORD));
@@ -231,12 +278,39 @@ xml::NodePtr CUnifyMerger::JoinEquivalentRecord(const xml::DocumentPtr& document
     }
     return true;
   };
-  for (auto candidate = rightTable->firstChild(); candidate; candidate = candidate->nextSibling()) {
-    if (!IsElementNamed(candidate, Kw(KW_RECORD)) || !agrees(candidate)) continue;
-    return JoinPair(document, leftRecord, candidate, [this](const std::optional<std::string>& name) {
+  const auto join = [&](const xml::NodePtr& partner) {
+    return JoinPair(document, leftRecord, partner, [this](const std::optional<std::string>& name) {
       return name && Listed(equivalentColumns, *name);
     });
+  };
+
+  // Only right records whose first column of the looked-up name holds the
+  // left record's text, or that have no such column, can agree; their
+  // positions merged in order keep the first agreeing record the partner.
+  if (const EquivIndex* index = EquivIndexFor(rightTable)) {
+    std::optional<std::string> text;
+    bool conflicting = false;  // two different texts can never both match
+    for (auto column = leftRecord->firstChild(); column; column = column->nextSibling()) {
+      if (GetNameAttribute(column) != index->column) continue;
+      std::string own = column->text();
+      if (text && *text != own) conflicting = true;
+      text = std::move(own);
+    }
+    if (text) {
+      const auto hit = conflicting ? index->byText.end() : index->byText.find(*text);
+      const std::span<const size_t> with =
+          hit == index->byText.end() ? std::span<const size_t>() : std::span<const size_t>(hit->second);
+      const std::span<const size_t> without(index->without);
+      for (size_t w = 0, o = 0; w < with.size() || o < without.size();) {
+        const bool takeWith = o == without.size() || (w < with.size() && with[w] < without[o]);
+        const auto& candidate = index->records[takeWith ? with[w++] : without[o++]];
+        if (agrees(candidate)) return join(candidate);
+      }
+      return nullptr;
+    }
   }
+  for (auto candidate = rightTable->firstChild(); candidate; candidate = candidate->nextSibling())
+    if (IsElementNamed(candidate, Kw(KW_RECORD)) && agrees(candidate)) return join(candidate);
   return nullptr;
 }
 

@@ -2,8 +2,6 @@
 // the real registration program: the data accessor on a SQLite file, the
 // transformers, and a test component for the failure paths.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <string>
@@ -16,31 +14,18 @@
 #include "core/tests/TestInstance.h"
 #include "platform/com/classstore.h"
 
-extern char** environ;
-
 namespace quor::core {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::TestInstance;
 
-int Register(const std::string& library) {
-  std::string program = std::string(QUOR_BIN_DIR) + "/quor-regsvr";
-  std::string flag = "-s";
-  std::string path = std::string(QUOR_LIB_DIR) + "/" + library;
-  char* argv[] = {program.data(), flag.data(), path.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 class QueryCallsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* library : {"libQuorAccessor.so", "libFlatConvert.so", "libGridPage.so", "libquor_test_plugin.so"})
-      ASSERT_EQ(Register(library), 0) << library;
+      ASSERT_EQ(testing::RegisterLibrary(library), 0) << library;
     instance_.SetHomeDir();
     db_ = instance_.root() + "/data.db";
     config_ = com::Bstr::FromUtf8("<OLEDBSetting><Provider>MSDASQL.1</Provider><ExtendedProperties>DRIVER={SQLite3};"

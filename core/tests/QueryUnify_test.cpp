@@ -8,6 +8,7 @@
 
 #include "core/query/QueryEngine.h"
 #include "core/query/ResultRewriter.h"
+#include "core/tests/TestInstance.h"
 
 namespace quor::core {
 namespace {
@@ -18,16 +19,10 @@ xml::NodePtr Parse(const std::string& text) {
   return doc->firstChild();
 }
 
-// A unify table of the given rules, in order.
 std::unique_ptr<UnifyTableEntry> Table(const std::vector<std::string>& rules) {
-  std::unique_ptr<UnifyTableEntry> first;
-  std::unique_ptr<UnifyTableEntry>* slot = &first;
-  for (const std::string& rule : rules) {
-    *slot = std::make_unique<UnifyTableEntry>();
-    EXPECT_EQ((*slot)->LoadFromXml(Parse(rule)), S_OK) << rule;
-    slot = &(*slot)->NextRuleSlot();
-  }
-  return first;
+  auto table = testing::UnifyRules(rules);
+  EXPECT_TRUE(table) << "a rule does not load";
+  return table;
 }
 
 std::string Rule(const std::string& keys, const std::string& table = "", const std::string& unify = "") {

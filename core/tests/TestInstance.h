@@ -2,17 +2,57 @@
 // unifier/ and transform/, and a registry file of its own (QUOR_REGISTRY).
 #pragma once
 
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/ServiceConfig.h"
+#include "core/UnifyTable.h"
 #include "platform/registry/registry.h"
 
 namespace quor::core::testing {
+
+// The first node of `text`, which must load (the node keeps its document).
+inline xml::NodePtr ParseNode(const std::string& text) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(text)) return nullptr;
+  return doc->firstChild();
+}
+
+// A unify table of the given "unifyrule" elements, in order; none when one
+// of them does not load.
+inline std::unique_ptr<UnifyTableEntry> UnifyRules(const std::vector<std::string>& rules) {
+  std::unique_ptr<UnifyTableEntry> first;
+  std::unique_ptr<UnifyTableEntry>* slot = &first;
+  for (const std::string& rule : rules) {
+    *slot = std::make_unique<UnifyTableEntry>();
+    const xml::NodePtr node = ParseNode(rule);
+    if (!node || (*slot)->LoadFromXml(node) != S_OK) return nullptr;
+    slot = &(*slot)->NextRuleSlot();
+  }
+  return first;
+}
+
+// Registers a library of the build's lib folder with the real quor-regsvr
+// into the registry QUOR_REGISTRY names; its exit status.
+inline int RegisterLibrary(const std::string& library) {
+  std::string program = std::string(QUOR_BIN_DIR) + "/quor-regsvr";
+  std::string flag = "-s";
+  std::string path = std::string(QUOR_LIB_DIR) + "/" + library;
+  char* argv[] = {program.data(), flag.data(), path.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class TestInstance {
  public:

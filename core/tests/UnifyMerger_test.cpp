@@ -529,4 +529,329 @@ TEST(UnifyMerger, EquivalentColumnsComeFromTheFirstRecords) {
   EXPECT_FALSE(m.JoinEquivalentRecord(p.doc, nullptr, p.right));
 }
 
+// ---- Matching through the per-join lookups ------------------------------
+// JoinTables matches through lookups built once per pair; these cases pin
+// the same partners the builders find by scanning (tested above).
+
+TEST(UnifyMerger, JoinedKeyMatchingKeepsTheFirstPartner) {
+  // Duplicate keys on the right, a record carrying the key twice, a
+  // non-record holding a key, and an empty key.
+  const std::string left = Rec({Col("K", "k", "dup"), Col("L", "t", "l1")}) + Rec({Col("K", "k", "two")}) +
+                           Rec({Col("K", "k", "")}) + Rec({Col("K", "k", "none")});
+  const std::string right = Rec({Col("K", "k", "x"), Col("R", "t", "r0")}) +
+                            "<note><column name=\"K\">dup</column></note>" +
+                            Rec({Col("K", "k", "dup"), Col("R", "t", "first")}) +
+                            Rec({Col("K", "k", "dup"), Col("R", "t", "second")}) +
+                            Rec({Col("K", "k", "one"), Col("K", "k", "two"), Col("R", "t", "twice")}) +
+                            Rec({Col("K", "k", "two"), Col("R", "t", "later")}) + Rec({Col("K", "k", "")});
+  auto p = MakePair("<table name=\"A\">", left, "<table name=\"B\">", right);
+  CUnifyMerger m;
+  EXPECT_EQ(Xml(m.JoinTables(p.doc, p.left, p.right)),
+            "<table name=\"A &amp; B\">" +
+                Recs({Rec({Col("K", "k", "dup"), Col("L", "t", "l1"), Col("R", "t", "first")}),
+                      // The partner holds "two" in its second K column.
+                      Rec({Col("K", "k", "two"), Col("R", "t", "twice")}),
+                      Rec({Fill("K", "k")}),  // empty matches empty: B's last record
+                      Rec({Col("K", "k", "none"), Fill("L", "t"), Fill("R", "t")}),
+                      // Right records whose key no left record holds, in order.
+                      Rec({Col("K", "k", "x"), Fill("L", "t"), Col("R", "t", "r0")}),
+                      Rec({Col("K", "k", "one"), Fill("L", "t"), Col("R", "t", "twice"), Col("K", "k", "two")})}) +
+                "</table>");
+  // A second join of the same merger looks the other table up afresh.
+  auto q = MakePair("<table name=\"C\" unify=\"left inner join\">", Rec({Col("K", "k", "dup")}), "<table name=\"D\">",
+                    Rec({Col("K", "k", "dup"), Col("R", "t", "other")}));
+  EXPECT_EQ(Xml(m.JoinTables(q.doc, q.left, q.right)),
+            "<table name=\"C &amp; D\" unify=\"left inner join\">" +
+                Rec({Col("K", "k", "dup"), Col("R", "t", "other")}) + "</table>");
+}
+
+TEST(UnifyMerger, JoinedEquivalenceMatchingKeepsTheFirstAgreeingRecord) {
+  // K is looked up; records without K agree on it with anything, so one of
+  // them ahead of a K match is the partner.
+  const std::string left = Rec({Col("K", "k", "1"), Col("S", "s", "x"), Col("L", "t", "l1")}) +
+                           Rec({Col("K", "k", "2"), Col("S", "s", "y"), Col("L", "t", "l2")}) +
+                           // Two different K texts: only a record without K can agree.
+                           Rec({Col("K", "k", "1"), Col("S", "s", "x"), Col("K", "k", "3")}) +
+                           // No K at all: every record is a candidate.
+                           Rec({Col("S", "s", "y"), Col("L", "t", "l4")});
+  const std::string right = Rec({Col("K", "k", "1"), Col("S", "s", "y"), Col("R", "t", "k1 sy")}) +
+                            Rec({Col("S", "s", "x"), Col("R", "t", "no K, sx")}) +
+                            Rec({Col("K", "k", "1"), Col("S", "s", "x"), Col("R", "t", "k1 sx")}) +
+                            Rec({Col("K", "k", "2"), Col("S", "s", "y"), Col("R", "t", "k2 sy")});
+  auto p = MakePair("<table name=\"A\" unify=\"equiv join\">", left, "<table name=\"B\">", right);
+  CUnifyMerger m;
+  auto joined = m.JoinTables(p.doc, p.left, p.right);
+  EXPECT_EQ(Xml(joined),
+            "<table name=\"A &amp; B\" unify=\"equiv join\">" +
+                Recs({Rec({Col("K", "k", "1"), Col("S", "s", "x"), Col("L", "t", "l1"), Col("R", "t", "no K, sx")}),
+                      Rec({Col("K", "k", "2"), Col("S", "s", "y"), Col("L", "t", "l2"), Col("R", "t", "k2 sy")}),
+                      Rec({Col("K", "k", "1"), Col("S", "s", "x"), Col("K", "k", "3"), Col("R", "t", "no K, sx")}),
+                      Rec({Col("S", "s", "y"), Col("L", "t", "l4"), Col("R", "t", "k1 sy")})}) +
+                "</table>");
+  // The same partners by scanning, record by record.
+  CUnifyMerger scan;
+  ASSERT_TRUE(scan.BuildEquivalentColumns(p.left, p.right));
+  auto records = joined->childNodes();
+  auto lefts = p.left->childNodes();
+  ASSERT_EQ(records.size(), lefts.size());
+  for (size_t i = 0; i < lefts.size(); ++i)
+    EXPECT_EQ(Xml(scan.JoinEquivalentRecord(p.doc, lefts[i], p.right)), records[i]->xml()) << i;
+}
+
+// ---- Result-tree walkers ----------------------------------------------------
+
+std::string Table(std::string_view name, const std::string& body) {
+  return "<table name=\"" + std::string(name) + "\">" + body + "</table>";
+}
+std::string Resp(std::initializer_list<std::string> tables) {
+  std::string out = "<response>";
+  for (const auto& t : tables) out += t;
+  return out + "</response>";
+}
+
+// The worked pair as plain tables (full outer join), and a second pair on
+// the same key that matches fully.
+const std::string kTableA = Table("A", kA1 + kA2);
+const std::string kTableB = Table("B", kB2 + kB3);
+const std::string kTableC = Table("C", Rec({Col("P", "s", "p5"), Col("K", "int", "5")}));
+const std::string kTableD = Table("D", Rec({Col("K", "int", "5"), Col("Q", "s", "q5")}));
+const std::string kTableE = Table("E", Rec({Col("E", "s", "e1")}));
+const std::string kJoinedAB =
+    "<table name=\"A &amp; B\">" +
+    Recs({kLeft1Filled, kJ2, Rec({Fill("X", "string"), Col("K", "int", "3"), Col("Y", "string", "b3")})}) +
+    "</table>";
+const std::string kJoinedCD =
+    "<table name=\"C &amp; D\">" + Rec({Col("P", "s", "p5"), Col("K", "int", "5"), Col("Q", "s", "q5")}) + "</table>";
+
+// A target "response" of its own document, as the unification step passes.
+xml::NodePtr NewTarget() { return Parse("<response/>")->documentElement(); }
+
+// The first element of a parsed fragment's wrapper: a node input whose
+// siblings follow it.
+xml::NodePtr FirstOf(const xml::DocumentPtr& doc) { return doc->documentElement()->firstChild(); }
+
+TEST(UnifyMergerWalkers, TwoDocumentsJoinTheirTablesPairByPosition) {
+  struct Case {
+    const char* name;
+    std::string first, second, expected;
+  };
+  const Case cases[] = {
+      {"two tables each", Resp({kTableA, kTableC}), Resp({kTableB, kTableD}), Resp({kJoinedAB, kJoinedCD})},
+      {"unpaired tables of the first are copied", Resp({kTableA, kTableC, kTableE}), Resp({kTableB}),
+       Resp({kJoinedAB, kTableC, kTableE})},
+      {"unpaired tables of the second are copied", Resp({kTableA}), Resp({kTableB, kTableE}),
+       Resp({kJoinedAB, kTableE})},
+      {"comments are passed over", "<response><!--c-->" + kTableA + "<!--d--></response>",
+       "<!--top--><response>" + kTableB + "<!--e-->" + kTableE + "</response>", Resp({kJoinedAB, kTableE})},
+      {"an empty response", Resp({}), Resp({kTableB}), Resp({kTableB})},
+  };
+  for (const auto& c : cases) {
+    auto first = Parse(c.first);
+    auto second = Parse(c.second);
+    auto output = xml::Document::Create();
+    CUnifyMerger m;
+    EXPECT_EQ(m.MergeDocuments(first, second, output), S_OK) << c.name;
+    EXPECT_EQ(output->xml(), c.expected) << c.name;
+    // The inputs are only read.
+    EXPECT_EQ(first->xml(), Parse(c.first)->xml()) << c.name;
+    EXPECT_EQ(second->xml(), Parse(c.second)->xml()) << c.name;
+  }
+}
+
+TEST(UnifyMergerWalkers, TwoNodeInputsMergeEveryResponsePairIntoTheTarget) {
+  // Two responses a side, then a third on the right alone; a comment and a
+  // foreign element between the left responses are not responses and take
+  // no part in the pairing.
+  auto left = Parse("<r>" + Resp({kTableA}) + "<!--c--><note>" + kTableE + "</note>" + Resp({kTableC}) + "</r>");
+  auto right = Parse("<r><intro/>" + Resp({kTableB}) + Resp({kTableD}) + Resp({kTableE}) + "</r>");
+  const std::string leftBefore = left->xml(), rightBefore = right->xml();
+  auto target = Parse("<response><table name=\"kept\"/></response>")->documentElement();
+  CUnifyMerger m;
+  // The right input is found from a node ahead of its responses.
+  EXPECT_EQ(m.Merge(FirstOf(left), FirstOf(right), target), S_OK);
+  EXPECT_EQ(target->xml(), Resp({"<table name=\"kept\"/>", kJoinedAB, kJoinedCD, kTableE}));
+  for (auto child = target->firstChild(); child; child = child->nextSibling())
+    EXPECT_EQ(child->ownerDocument(), target->ownerDocument());
+  EXPECT_EQ(left->xml(), leftBefore);
+  EXPECT_EQ(right->xml(), rightBefore);
+}
+
+TEST(UnifyMergerWalkers, ASingleInputIsTheSameOnEitherSide) {
+  const std::string input = Resp({kTableA, kTableB, kTableC});
+  auto viaLeft = NewTarget(), viaRight = NewTarget();
+  CUnifyMerger m1, m2;
+  EXPECT_EQ(m1.Merge(Parse(input)->documentElement(), nullptr, viaLeft), S_OK);
+  EXPECT_EQ(m2.Merge(nullptr, Parse(input)->documentElement(), viaRight), S_OK);
+  EXPECT_EQ(viaRight->xml(), viaLeft->xml());
+  auto first = Parse(input), output1 = xml::Document::Create(), output2 = xml::Document::Create();
+  CUnifyMerger m3, m4;
+  EXPECT_EQ(m3.MergeDocuments(first, nullptr, output1), S_OK);
+  EXPECT_EQ(m4.MergeDocuments(nullptr, first, output2), S_OK);
+  EXPECT_EQ(output2->xml(), output1->xml());
+  // The node walker places the joined table itself, as the document walker does.
+  EXPECT_EQ(viaLeft->xml(), "<response>" + output1->xml() + "</response>");
+}
+
+TEST(UnifyMergerWalkers, ASingleResponseJoinsItsTablesInTurn) {
+  // A, B and E: A joined with B, that joined again with E.
+  auto input = Parse(Resp({kTableA, "<!--c-->", kTableB, "<table name=\"empty\"/>", kTableE}));
+  auto target = NewTarget();
+  CUnifyMerger m;
+  ASSERT_EQ(m.Merge(input->documentElement(), nullptr, target), S_OK);
+
+  auto tables = Parse("<r>" + kTableA + kTableB + kTableE + "</r>");
+  auto a = tables->documentElement()->firstChild();
+  CUnifyMerger expected;
+  auto ab = expected.JoinTables(tables, a, a->nextSibling());
+  ASSERT_TRUE(ab);
+  auto abe = expected.JoinTables(tables, ab, a->nextSibling()->nextSibling());
+  ASSERT_TRUE(abe);
+  EXPECT_EQ(target->xml(), "<response>" + abe->xml() + "</response>");
+  EXPECT_EQ(abe->getAttribute("name"), "A & B & E");
+}
+
+TEST(UnifyMergerWalkers, ASingleResponseOfOneTablePlacesACopyOfIt) {
+  struct Case {
+    const char* name;
+    std::string input, placed;
+  };
+  const Case cases[] = {
+      {"one table", Resp({kTableA}), kTableA},
+      {"childless children before it are passed over", Resp({"<!--c-->", "<table name=\"empty\"/>", kTableA}),
+       kTableA},
+      // No table holds records: the first table is still the answer.
+      {"only empty tables", Resp({"<!--c-->", "<table name=\"e1\" src=\"x\"/>", "<table name=\"e2\"/>"}),
+       "<table name=\"e1\" src=\"x\"/>"},
+      // A trailing comment or foreign element is no second response.
+      {"followed by a comment", "<r>" + Resp({kTableA}) + "<!--c--><note>" + kTableB + "</note></r>", kTableA},
+  };
+  for (const auto& c : cases) {
+    auto input = Parse(c.input);
+    const auto node = input->documentElement()->nodeName() == "r" ? FirstOf(input) : input->documentElement();
+    auto target = NewTarget();
+    CUnifyMerger m;
+    EXPECT_EQ(m.Merge(node, nullptr, target), S_OK) << c.name;
+    EXPECT_EQ(target->xml(), "<response>" + c.placed + "</response>") << c.name;
+    EXPECT_EQ(input->xml(), Parse(c.input)->xml()) << c.name;  // a copy went, the input is whole
+
+    if (input->documentElement()->nodeName() == "r") continue;
+    auto output = xml::Document::Create();
+    CUnifyMerger d;
+    EXPECT_EQ(d.MergeDocuments(nullptr, input, output), S_OK) << c.name;
+    EXPECT_EQ(output->xml(), c.placed) << c.name;
+    EXPECT_EQ(output->documentElement()->ownerDocument(), output);
+    EXPECT_EQ(input->xml(), Parse(c.input)->xml()) << c.name;
+  }
+}
+
+TEST(UnifyMergerWalkers, ASingleInputOfSeveralResponsesJoinsThemInTurn) {
+  auto input = Parse("<r>" + Resp({kTableA, kTableC}) + "<!--c-->" + Resp({kTableB}) + Resp({kTableD, kTableE}) +
+                     "</r>");
+  auto target = NewTarget();
+  CUnifyMerger m;
+  ASSERT_EQ(m.Merge(FirstOf(input), nullptr, target), S_OK);
+  // (A, C) with (B): A & B, C. That with (D, E): (A & B) & D, C & E.
+  ASSERT_EQ(target->childNodes().size(), 2u);
+  EXPECT_EQ(target->firstChild()->getAttribute("name"), "A & B & D");
+  EXPECT_EQ(target->lastChild()->getAttribute("name"), "C & E");
+
+  auto tables = Parse("<r>" + kTableA + kTableB + kTableC + kTableD + kTableE + "</r>");
+  auto nodes = tables->documentElement()->childNodes();
+  CUnifyMerger expected;
+  auto ab = expected.JoinTables(tables, nodes[0], nodes[1]);
+  auto abd = expected.JoinTables(tables, ab, nodes[3]);
+  auto ce = expected.JoinTables(tables, nodes[2], nodes[4]);
+  ASSERT_TRUE(abd && ce);
+  EXPECT_EQ(target->xml(), "<response>" + abd->xml() + ce->xml() + "</response>");
+}
+
+TEST(UnifyMergerWalkers, ATableOfTheWrongShapeIsLeftOut) {
+  const std::string bad = "<table name=\"bad\"><row>x</row></table>";
+  // Two inputs: the pair with a bad table is left out, the rest joins.
+  auto first = Parse(Resp({bad, kTableC}));
+  auto second = Parse(Resp({kTableB, kTableD}));
+  auto output = xml::Document::Create();
+  CUnifyMerger m;
+  EXPECT_EQ(m.MergeDocuments(first, second, output), S_OK);
+  EXPECT_EQ(output->xml(), Resp({kJoinedCD}));
+  // One input: the bad table is passed over, the others still join.
+  auto single = Parse(Resp({kTableA, bad, kTableB}));
+  auto target = NewTarget();
+  CUnifyMerger m2;
+  EXPECT_EQ(m2.Merge(single->documentElement(), nullptr, target), S_OK);
+  EXPECT_EQ(target->xml(), Resp({kJoinedAB}));
+}
+
+TEST(UnifyMergerWalkers, InputsWithoutAResponseChangeNothing) {
+  auto response = Parse(Resp({kTableA}));
+  auto other = Parse("<answer>" + kTableB + "</answer>");
+  auto empty = xml::Document::Create();
+  auto target = Parse("<response><table name=\"kept\"/></response>")->documentElement();
+  const std::string targetBefore = target->xml();
+  CUnifyMerger m;
+  EXPECT_EQ(m.Merge(other->documentElement(), nullptr, target), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.Merge(response->documentElement(), other->documentElement(), target), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.Merge(other->documentElement(), response->documentElement(), target), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.Merge(FirstOf(response), nullptr, target), QS_E_UNIFICATION_SOURCE_INVALID);  // a table is no response
+  EXPECT_EQ(target->xml(), targetBefore);
+
+  auto output = xml::Document::Create();
+  EXPECT_EQ(m.MergeDocuments(other, nullptr, output), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(empty, nullptr, output), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(response, other, output), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(empty, response, output), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_FALSE(output->hasChildNodes());
+  // A response with no child at all has nothing to place.
+  auto bare = Parse("<response/>");
+  EXPECT_EQ(m.Merge(bare->documentElement(), nullptr, target), S_OK);
+  EXPECT_EQ(m.MergeDocuments(bare, nullptr, output), S_OK);
+  EXPECT_EQ(target->xml(), targetBefore);
+  EXPECT_FALSE(output->hasChildNodes());
+}
+
+TEST(UnifyMergerWalkers, MissingOrUnfitArgumentsGiveAStatus) {
+  auto response = Parse(Resp({kTableA}));
+  const auto node = response->documentElement();
+  auto target = NewTarget();
+  CUnifyMerger m;
+  EXPECT_EQ(m.Merge(nullptr, nullptr, target), E_POINTER);
+  EXPECT_EQ(m.Merge(node, nullptr, nullptr), E_POINTER);
+  EXPECT_EQ(m.Merge(node, node, nullptr), E_POINTER);
+  EXPECT_EQ(m.MergeTwo(node, nullptr, target), E_POINTER);
+  EXPECT_EQ(m.MergeOne(nullptr, target), E_POINTER);
+  auto output = xml::Document::Create();
+  EXPECT_EQ(m.MergeDocuments(nullptr, nullptr, output), E_POINTER);
+  EXPECT_EQ(m.MergeDocuments(response, nullptr, nullptr), E_POINTER);
+  EXPECT_EQ(m.MergeTwoDocuments(response, nullptr, output), E_POINTER);
+  EXPECT_EQ(m.MergeOneDocument(nullptr, output), E_POINTER);
+  EXPECT_EQ(target->xml(), "<response/>");
+  EXPECT_FALSE(output->hasChildNodes());
+
+  // A target that cannot hold tables, an output that already holds an
+  // element (the input document itself, say): refused before any work.
+  auto text = Parse("<r>text</r>");
+  EXPECT_EQ(m.Merge(node, nullptr, text->documentElement()->firstChild()), E_INVALIDARG);
+  EXPECT_EQ(m.Merge(node, node, std::static_pointer_cast<xml::Node>(output)), E_INVALIDARG);
+  EXPECT_EQ(m.MergeDocuments(response, nullptr, response), E_INVALIDARG);
+  EXPECT_EQ(m.MergeDocuments(response, response, response), E_INVALIDARG);
+  EXPECT_EQ(response->xml(), Resp({kTableA}));
+  EXPECT_EQ(text->xml(), "<r>text</r>");
+}
+
+TEST(UnifyMergerWalkers, JoinResponsesPairsOnlyResponses) {
+  auto doc = Parse("<r>" + Resp({kTableA, kTableC}) + Resp({kTableB}) + "<answer>" + kTableD + "</answer></r>");
+  auto nodes = doc->documentElement()->childNodes();
+  auto factory = xml::Document::Create();
+  CUnifyMerger m;
+  auto joined = m.JoinResponses(factory, nodes[0], nodes[1]);
+  EXPECT_EQ(Xml(joined), Resp({kJoinedAB, kTableC}));
+  EXPECT_EQ(joined->ownerDocument(), factory);
+  EXPECT_FALSE(joined->parentNode());
+  // Anything but two responses gives an empty one, never none.
+  EXPECT_EQ(Xml(m.JoinResponses(factory, nodes[0], nodes[2])), "<response/>");
+  EXPECT_EQ(Xml(m.JoinResponses(factory, nullptr, nodes[0])), "<response/>");
+  EXPECT_THROW(m.JoinResponses(nullptr, nodes[0], nodes[1]), com::ComError);
+  EXPECT_EQ(doc->xml(), "<r>" + Resp({kTableA, kTableC}) + Resp({kTableB}) + "<answer>" + kTableD + "</answer></r>");
+}
+
 }  // namespace

@@ -1,0 +1,60 @@
+// Small helpers the engine's units share: keyword names, element tests and
+// which configured sources a statement's keys name.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/DataSourceDefinition.h"
+#include "core/KeywordTable.h"
+#include "platform/com/errorinfo.h"
+#include "platform/text/text.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core::detail {
+
+inline std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
+
+inline bool Named(const xml::NodePtr& node, KeywordIndex index) {
+  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == Kw(index);
+}
+
+inline bool SameNoCase(const com::Bstr& a, const std::string& b) {
+  return !a.IsNull() && text::EqualsNoCase(a.ToUtf8(), b);
+}
+
+inline void Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
+  if (!parent->appendChild(child)) throw com::ComError(E_FAIL);
+}
+
+// `node` itself when it is a "response", else a new "response" holding it.
+inline xml::NodePtr AsResponse(const xml::NodePtr& node) {
+  if (Named(node, KW_RESPONSE)) return node;
+  const xml::DocumentPtr doc = xml::Document::Create();
+  const xml::NodePtr response = doc->createElement(Kw(KW_RESPONSE));
+  if (!response) throw com::ComError(E_FAIL);
+  Append(response, node);
+  return response;
+}
+
+// The data-source keys a statement or substatement gives (empty: not given).
+struct SourceKeys {
+  std::string provider, dsn, catalog, schema;
+};
+
+// Whether a definition serves a statement with these keys: names compare
+// without regard to case, and an absent definition value equals no key.
+inline bool Serves(const DataSourceDefinition& def, const SourceKeys& keys) {
+  if (keys.provider.empty()) return true;
+  if (!SameNoCase(def.GetProvider(), keys.provider)) return false;
+  if (keys.dsn.empty()) return true;
+  if (!SameNoCase(def.GetDataSource(), keys.dsn)) return false;
+  if (!keys.catalog.empty()) {
+    if (!def.GetInitialCatalog().IsNull()) return SameNoCase(def.GetInitialCatalog(), keys.catalog);
+    return SameNoCase(def.GetSchema(), keys.catalog);
+  }
+  if (!keys.schema.empty()) return def.GetSchema().IsNull() || SameNoCase(def.GetSchema(), keys.schema);
+  return true;
+}
+
+}  // namespace quor::core::detail

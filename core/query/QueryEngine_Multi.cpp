@@ -1,0 +1,256 @@
+// Statements of several substatements, each on the data sources it names:
+// one partial result per substatement, joined left to right by the unify
+// rules (a destination that maps one table onto the other) or merged by the
+// first side's join kind.
+#include <string>
+
+#include "core/KeywordTable.h"
+#include "core/StatusCodes.h"
+#include "core/XmlHelpers.h"
+#include "core/query/AccessorCall.h"
+#include "core/query/QueryEngine.h"
+#include "core/query/QueryEngine_Detail.h"
+#include "core/query/UnifyMerger.h"
+#include "platform/com/errorinfo.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+namespace {
+
+using detail::Kw;
+using detail::Named;
+using detail::SameNoCase;
+
+// Unify-table keys compare exactly: equal only when both are there.
+bool PresentAndEqual(const com::Bstr& a, const com::Bstr& b) {
+  return !a.IsNull() && !b.IsNull() && a.View() == b.View();
+}
+bool AbsentOrEqual(const com::Bstr& a, const com::Bstr& b) {
+  return (a.IsNull() && b.IsNull()) || PresentAndEqual(a, b);
+}
+
+// The keys one substatement names. Each substatement stands on its own
+// keys: a later one that names no catalog is not bound to an earlier one's.
+struct SubstatementKeys : detail::SourceKeys {
+  // A provider and a catalog: the first fitting definition alone serves.
+  bool SingleSource() const { return !provider.empty() && !catalog.empty(); }
+};
+
+// A document holding a copy of `node`, parsed from its text so that the
+// caller's tree is not touched; null when the text does not load.
+xml::DocumentPtr DocumentOf(const xml::NodePtr& node) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(node->xml())) return nullptr;
+  return doc;
+}
+
+}  // namespace
+
+xml::NodePtr CQueryEngine::RunMultiSourceStatement(const xml::NodePtr& statement, HRESULT& status) {
+  status = S_OK;
+  try {
+    xml::NodePtr part = statement ? statement->firstChild() : nullptr;
+    if (!Named(part, KW_SUBSTATEMENT)) {
+      status = QS_E_QUERY_ARG_INVALID;
+      return nullptr;
+    }
+
+    // Modes, once set, hold for the rest of the statement.
+    bool append = false;
+    bool direct = false;
+    xml::NodePtr joined;                            // R
+    const DataSourceDefinition* firstDef = nullptr;  // started the first result, in unify mode
+
+    for (; Named(part, KW_SUBSTATEMENT); part = part->nextSibling()) {
+      SubstatementKeys keys;
+      for (xml::NodePtr child = part->firstChild(); child; child = child->nextSibling()) {
+        if (Named(child, KW_PROVIDER)) keys.provider = child->text();
+        else if (Named(child, KW_DSN)) keys.dsn = child->text();
+        else if (Named(child, KW_CATALOG)) keys.catalog = child->text();
+        else if (Named(child, KW_SCHEMA_LC)) keys.schema = child->text();
+        else if (Named(child, KW_COLUMN) || Named(child, KW_VIEW) || Named(child, KW_ALIAS) ||
+                 Named(child, KW_SYNONYM) || Named(child, KW_PROCEDURE) || Named(child, KW_NOUNIFY))
+          append = true;
+        else if (Named(child, KW_SQL)) {
+          const xml::NodePtr verb = child->firstChild();
+          if (!verb) {
+            status = QS_E_QUERY_ARG_INVALID;
+            return nullptr;
+          }
+          if (!Named(verb, KW_SELECT)) append = direct = true;
+        }
+      }
+      const com::Bstr queryText = com::Bstr::FromUtf8(part->xml());
+
+      xml::NodePtr accumulated;                        // A
+      const DataSourceDefinition* startDef = nullptr;  // started A
+      const DataSourceDefinition* laterDef = nullptr;  // served this substatement by its catalog
+      if (direct) {
+        // A change goes whole to the default accessor with every configured
+        // source; the accessor picks the ones it names.
+        if (!settings_.ConfigDocument || !settings_.ConfigDocument->firstChild()) {
+          status = QS_E_CONFIG_NOT_EXIST;
+          return nullptr;
+        }
+        accumulated = AskAccessor(queryText, com::Bstr::FromUtf8(settings_.ConfigDocument->firstChild()->xml()),
+                                  defaultProgID_.View(), defaultMethod_.View(), status);
+        if (!accumulated) return nullptr;
+      } else {
+        for (const auto& def : settings_.QueryDataSources) {
+          if (!detail::Serves(*def, keys)) continue;
+          const xml::NodePtr answer = AskSource(queryText, *def, status);
+          if (!answer) return nullptr;
+          if (keys.SingleSource()) {
+            // The one definition the catalog names answers alone.
+            accumulated = answer;
+            startDef = def.get();
+            if (!append) laterDef = def.get();
+            break;
+          }
+          if (!Accumulate(answer, *def, append, accumulated, startDef, status)) return nullptr;
+        }
+      }
+      if (!accumulated) continue;
+
+      const xml::NodePtr result = detail::AsResponse(accumulated);
+      if (!joined) {
+        joined = result;
+        firstDef = append || direct ? nullptr : startDef;
+        continue;
+      }
+      HRESULT step = S_OK;
+      const xml::NodePtr both = JoinWithStatus(joined, result, firstDef, laterDef, step);
+      if (step != S_OK) {
+        status = step;
+        return nullptr;
+      }
+      if (both) joined = both;
+    }
+    return joined;
+  } catch (const com::ComError& error) {
+    status = FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
+    return nullptr;
+  } catch (const std::exception&) {
+    status = QS_E_QUERY_EXECUTE_EXCEPTION;
+    return nullptr;
+  }
+}
+
+xml::NodePtr CQueryEngine::JoinResults(const xml::NodePtr& first, const xml::NodePtr& second,
+                                       const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef) {
+  HRESULT status = S_OK;
+  return JoinWithStatus(first, second, firstDef, secondDef, status);
+}
+
+xml::NodePtr CQueryEngine::JoinWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                          const DataSourceDefinition* firstDef,
+                                          const DataSourceDefinition* secondDef, HRESULT& status) {
+  status = S_OK;
+  try {
+    if (!EnsureUnifyTable()) {
+      status = QS_E_UNIFICATION_EXCEPTION;
+      return nullptr;
+    }
+    const UnifyTableEntry* table = settings_.UnifyTable.get();
+    if (firstDef && secondDef) {
+      // A destination that maps the first table onto the second unifies
+      // them; without one they are merged by the first side's join kind.
+      const UnifyTableEntry* entry = nullptr;
+      FindUnifyDestination(firstDef, secondDef, GetResultTableName(first), GetResultTableName(second), table, entry);
+      if (!entry) return MergeWithoutRuleWithStatus(first, second, firstDef, status);
+      return UnifyResults(first, second, entry, nullptr, status);
+    }
+    const auto entryOf = [&](const xml::NodePtr& result, const DataSourceDefinition* def) -> const UnifyTableEntry* {
+      if (!def) return nullptr;
+      const UnifyTableEntry* entry = nullptr;
+      FindUnifyTableEntry(def->GetProvider(), def->GetDataSource(), def->GetInitialCatalog(), def->GetSchema(),
+                          GetResultTableName(result), table, entry);
+      return entry;
+    };
+    return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef), status);
+  } catch (const std::exception&) {
+    status = QS_E_UNIFICATION_EXCEPTION;
+    return nullptr;
+  }
+}
+
+xml::NodePtr CQueryEngine::MergeWithoutRule(const xml::NodePtr& first, const xml::NodePtr& second,
+                                            const DataSourceDefinition* firstDef) {
+  HRESULT status = S_OK;
+  return MergeWithoutRuleWithStatus(first, second, firstDef, status);
+}
+
+xml::NodePtr CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                                      const DataSourceDefinition* firstDef, HRESULT& status) {
+  status = S_OK;
+  try {
+    if (!EnsureUnifyTable()) {
+      status = QS_E_UNIFICATION_EXCEPTION;
+      return nullptr;
+    }
+    if (!first && !second) return nullptr;
+
+    CUnifyMerger merger;
+    if (firstDef) {
+      const UnifyTableEntry* entry = nullptr;
+      FindUnifyTableEntry(firstDef->GetProvider(), firstDef->GetDataSource(), firstDef->GetInitialCatalog(),
+                          firstDef->GetSchema(), GetResultTableName(first), settings_.UnifyTable.get(), entry);
+      if (entry && !entry->GetUnify().IsNull() && !entry->GetUnify().Empty())
+        merger.joinKind = entry->GetUnify().ToUtf8();
+    }
+
+    // Both sides are merged as copies: the caller keeps its results whole
+    // whatever the merge does.
+    const xml::DocumentPtr output = xml::Document::Create();
+    const xml::DocumentPtr left = first ? DocumentOf(first) : nullptr;
+    const xml::DocumentPtr right = second ? DocumentOf(second) : nullptr;
+    if ((first && !left) || (second && !right)) {
+      status = QS_E_UNIFICATION_EXCEPTION;
+      return nullptr;
+    }
+    const HRESULT merged = left && right ? merger.MergeDocuments(left, right, output)
+                                         : merger.MergeDocuments(left ? left : right, nullptr, output);
+    if (FAILED(merged)) {
+      status = QS_E_UNIFICATION_EXCEPTION;
+      return nullptr;
+    }
+    return output->firstChild();
+  } catch (const std::exception&) {
+    status = QS_E_UNIFICATION_EXCEPTION;
+    return nullptr;
+  }
+}
+
+HRESULT CQueryEngine::FindUnifyDestination(const DataSourceDefinition* source, const DataSourceDefinition* destination,
+                                           const com::Bstr& sourceTable, const com::Bstr& destinationTable,
+                                           const UnifyTableEntry* first, const UnifyTableEntry*& entry) {
+  entry = nullptr;
+  if (!source) return S_OK;  // no provider to match
+
+  const UnifyTableEntry* rule = first;
+  for (; rule; rule = rule->GetNextRule()) {
+    if (!PresentAndEqual(source->GetProvider(), rule->GetProvider())) continue;
+    if (!PresentAndEqual(source->GetDataSource(), rule->GetDataSource())) continue;
+    if (!AbsentOrEqual(source->GetInitialCatalog(), rule->GetCatalog())) continue;
+    if (!AbsentOrEqual(source->GetSchema(), rule->GetSchema())) continue;
+    const com::Bstr pattern = rule->GetPattern();
+    if (pattern.IsNull() || sourceTable.IsNull() || !sourceTable.View().starts_with(pattern.View())) continue;
+    break;
+  }
+  if (!rule) return S_OK;
+
+  entry = rule;
+  if (!destination) return S_OK;
+  for (const UnifyTableEntry* target = rule->GetNextDestination(); target; target = target->GetNextDestination()) {
+    if (!PresentAndEqual(target->GetDestinationProvider(), destination->GetProvider())) continue;
+    if (!PresentAndEqual(target->GetDestinationDsn(), destination->GetDataSource())) continue;
+    if (!AbsentOrEqual(target->GetDestinationCatalog(), destination->GetInitialCatalog())) continue;
+    if (!AbsentOrEqual(target->GetDestinationSchema(), destination->GetSchema())) continue;
+    if (!PresentAndEqual(target->GetDestinationTable(), destinationTable)) continue;
+    entry = target;
+    break;
+  }
+  return S_OK;
+}
+
+}  // namespace quor::core
