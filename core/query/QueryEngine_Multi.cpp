@@ -36,11 +36,12 @@ struct SubstatementKeys : detail::SourceKeys {
   bool SingleSource() const { return !provider.empty() && !catalog.empty(); }
 };
 
-// A document holding a copy of `node`, parsed from its text so that the
-// caller's tree is not touched; null when the text does not load.
+// A document holding a copy of `node`, so that the caller's tree is not
+// touched; null when the copy cannot be placed.
 xml::DocumentPtr DocumentOf(const xml::NodePtr& node) {
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(node->xml())) return nullptr;
+  const xml::NodePtr copy = node->cloneNode(true);
+  if (!copy || !doc->appendChild(copy)) return nullptr;
   return doc;
 }
 
