@@ -1,9 +1,10 @@
 #include "admin/RegistryAccess.h"
 
-#include <charconv>
+#include <optional>
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "platform/text/text.h"
 
 namespace quor::admin {
 
@@ -32,11 +33,12 @@ std::string RegistryAccess::ReadNumberText(std::string_view key, std::string_vie
   return std::to_string(number);
 }
 
-void RegistryAccess::WriteNumber(std::string_view key, std::string_view name, std::string_view decimal) const {
-  uint32_t number = 0;
-  std::from_chars(decimal.data(), decimal.data() + decimal.size(), number);
+bool RegistryAccess::WriteNumber(std::string_view key, std::string_view name, std::string_view decimal) const {
+  const std::optional<uint32_t> number = text::ParseUInt32(decimal);
+  if (!number) return false;
   reg::Key k;
-  if (k.Create(reg::Hive::LocalMachine, FullPath(key)) == reg::ERROR_SUCCESS) k.SetDword(name, number);
+  return k.Create(reg::Hive::LocalMachine, FullPath(key)) == reg::ERROR_SUCCESS &&
+         k.SetDword(name, *number) == reg::ERROR_SUCCESS;
 }
 
 std::string RegistryAccess::ReadText(std::string_view key, std::string_view name) const {
@@ -47,9 +49,11 @@ std::string RegistryAccess::ReadText(std::string_view key, std::string_view name
   return value;
 }
 
-void RegistryAccess::WriteText(std::string_view key, std::string_view name, std::string_view value) const {
+bool RegistryAccess::WriteText(std::string_view key, std::string_view name, std::string_view value) const {
+  if (value.find('\0') != std::string_view::npos) return false;
   reg::Key k;
-  if (k.Create(reg::Hive::LocalMachine, FullPath(key)) == reg::ERROR_SUCCESS) k.SetString(name, value);
+  return k.Create(reg::Hive::LocalMachine, FullPath(key)) == reg::ERROR_SUCCESS &&
+         k.SetString(name, value) == reg::ERROR_SUCCESS;
 }
 
 std::string RegistryAccess::ListSubkeys(std::string_view fullPath) const {

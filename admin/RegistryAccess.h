@@ -17,17 +17,20 @@ class RegistryAccess {
   uint32_t ReadNumber(std::string_view key, std::string_view name) const;
   // The number as decimal text; empty when the key is missing.
   std::string ReadNumberText(std::string_view key, std::string_view name) const;
-  void WriteNumber(std::string_view key, std::string_view name, std::string_view decimal) const;
+  // Writes report whether the value was stored. A number write refuses text
+  // that is not wholly a 32-bit decimal number rather than storing 0.
+  bool WriteNumber(std::string_view key, std::string_view name, std::string_view decimal) const;
   std::string ReadText(std::string_view key, std::string_view name) const;
-  void WriteText(std::string_view key, std::string_view name, std::string_view value) const;
+  // A text holding a NUL is refused: the readers would cut it there.
+  bool WriteText(std::string_view key, std::string_view name, std::string_view value) const;
   // The subkey names of a full HKEY_LOCAL_MACHINE path, joined with ",".
   std::string ListSubkeys(std::string_view fullPath) const;
 
   std::string ReadServiceText(std::string_view name) const { return ReadText("QuorService", name); }
   std::string ReadServiceNumberText(std::string_view name) const { return ReadNumberText("QuorService", name); }
   std::string ReadServicesText(std::string_view name) const { return ReadText("Services", name); }
-  void WriteServiceText(std::string_view name, std::string_view value) const {
-    WriteText("QuorService", name, value);
+  bool WriteServiceText(std::string_view name, std::string_view value) const {
+    return WriteText("QuorService", name, value);
   }
 };
 

@@ -44,6 +44,17 @@ std::string ServiceUrl(std::string stored) {
   return "http" + stored.substr(3, stored.size() - 6) + "sod";
 }
 
+// The request as the log shows it: the "user" element's token left out.
+std::string WithoutRequestToken(std::string_view body) {
+  std::string out(body);
+  const size_t open = out.find("<user>");
+  if (open == std::string::npos) return out;
+  const size_t close = out.find("</user>", open);
+  if (close == std::string::npos) return out;
+  out.replace(open, close + 7 - open, "<user/>");
+  return out;
+}
+
 }  // namespace
 
 CVeltService::CVeltService() {
@@ -221,8 +232,10 @@ bool CVeltService::Invoke() {
 
 std::string CVeltService::Post(std::string_view requestBody) {
   ConsoleLog& log = ConsoleLog::Instance();
-  // Sign-in requests carry the password, the ticket or the verifier.
-  log.Write(IsOrdinary() ? requestBody : std::string_view(method_));
+  // Sign-in requests carry the password, the ticket or the verifier; an
+  // ordinary request's token is derived from the session key.
+  const bool ordinary = IsOrdinary();
+  if (log.IsOpen()) log.Write(ordinary ? WithoutRequestToken(requestBody) : std::string(method_));
   fault_ = false;
   clientFault_.clear();
   const std::string& url = OneOf(kAdminMethods, method_) ? adminUrl_ : coreUrl_;
@@ -247,7 +260,10 @@ std::string CVeltService::Post(std::string_view requestBody) {
     Fail(text::Format("%s: the answer from %s is not a SOAP envelope (HTTP %d).", method_, url, reply.status));
     return {};
   }
-  if (log.IsOpen()) log.Write(GetChildXml(0));  // serialising a large answer costs
+  // Sign-in answers carry the ticket, the session key and the verifier: only
+  // ordinary answers are written out (and only when someone reads them, as
+  // serialising a large answer costs).
+  if (log.IsOpen()) log.Write(ordinary ? GetChildXml(0) : method_ + " answered");
   if (MoveToChild(0) != S_OK) {
     Fail(text::Format("%s: the answer from %s has an empty SOAP body (HTTP %d).", method_, url, reply.status));
     return {};
