@@ -10,6 +10,7 @@ packages=(
   odbcinst libsqliteodbc odbc-postgresql sqlite3
   postgresql postgresql-client
   libldap2-dev slapd ldap-utils
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
 )
 
 missing=()

@@ -124,7 +124,7 @@ done
 
 # The component libraries, registered into the instance's registry (again on
 # every run, so that they point at this build).
-for library in QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage; do
+for library in QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage QuorAdminMMC; do
   if [ -f "$build/lib/lib$library.so" ]; then
     "$build/bin/quor-regsvr" -s "$build/lib/lib$library.so"
   fi
