@@ -4,6 +4,7 @@
 #include "admin/RegistryAccess.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/Resources.h"
+#include "admin/snapin/SettingsPropertyPage.h"
 #include "admin/snapin/SnapInModule.h"
 #include "platform/text/text.h"
 
@@ -12,6 +13,16 @@ namespace quor::admin::snapin {
 namespace {
 
 void Log(std::string_view line) { ConsoleLog::Instance().Write(line); }
+
+// Signing in waits on the service; the connecting dialog says what for.
+int ConnectShowingProgress(CVeltService& service, std::string_view name, std::string_view user,
+                           std::string_view password) {
+  console::ProgressScope progress(Module::Dialogs(), text::Format("Service: %s", name));
+  progress.Set(10);
+  const int result = service.Connect(name, user, password);
+  progress.Set(100);
+  return result;
+}
 
 }  // namespace
 
@@ -60,7 +71,9 @@ CQuorAdminMMCData::~CQuorAdminMMCData() {
   service_.reset();
 }
 
-int CQuorAdminMMCData::SilentConnect() { return service_->Connect(storedService_, storedUser_, storedPassword_); }
+int CQuorAdminMMCData::SilentConnect() {
+  return ConnectShowingProgress(*service_, storedService_, storedUser_, storedPassword_);
+}
 
 int CQuorAdminMMCData::Connect() {
   Log("CQuorAdminMMCData Connect");
@@ -83,7 +96,7 @@ int CQuorAdminMMCData::Connect() {
       CMessageBox::Information("Service Logon cancelled.");
       break;
     }
-    result = service_->Connect(reply.serviceName, reply.userName, reply.password);
+    result = ConnectShowingProgress(*service_, reply.serviceName, reply.userName, reply.password);
     if (result != 0) {
       CMessageBox::Error(service_->FormatFault());
       continue;
@@ -169,7 +182,7 @@ void CQuorAdminMMCData::Reload(std::string_view method, std::string_view success
 
 std::vector<std::unique_ptr<console::IPropertyPage>> CQuorAdminMMCData::MakePages() {
   std::vector<std::unique_ptr<console::IPropertyPage>> pages;
-  pages.push_back(std::make_unique<CTitledPage>("Registry Setting"));
+  pages.push_back(std::make_unique<CServiceSettingsPropertyPage>());
   return pages;
 }
 

@@ -89,17 +89,6 @@ class CSnapInItem {
   console::ResultItem resultData_;
 };
 
-// A property page that so far only names itself; its contents come with the
-// page's own code.
-class CTitledPage final : public console::IPropertyPage {
- public:
-  explicit CTitledPage(std::string title) : title_(std::move(title)) {}
-  std::string Title() const override { return title_; }
-
- private:
-  std::string title_;
-};
-
 // The data object of one node: the node and where it was asked for.
 class CSnapInDataObject final : public com::ComObject<CSnapInDataObject, console::IDataObject> {
  public:

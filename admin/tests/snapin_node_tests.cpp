@@ -13,6 +13,7 @@
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/RootNode.h"
 #include "admin/snapin/SnapInModule.h"
+#include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
 #include "platform/soap/tests/server_process.h"
 
@@ -22,23 +23,8 @@ namespace {
 using namespace console;
 using console::testing::RecordingHost;
 
-// A registry file of the test's own, and the recording host as the module's dialogs.
-class SnapinOffline : public ::testing::Test {
+class SnapinOffline : public testing::OfflineSnapinTest {
  protected:
-  void SetUp() override {
-    if (const char* previous = std::getenv("QUOR_REGISTRY")) previousRegistry_ = previous;
-    ::setenv("QUOR_REGISTRY", (dir_.Path() / "registry.reg").c_str(), 1);
-    Module::SetDialogs(&host_);
-  }
-  void TearDown() override {
-    Module::SetDialogs(nullptr);
-    CMessageBox::SetTaskModal(false);
-    if (previousRegistry_)
-      ::setenv("QUOR_REGISTRY", previousRegistry_->c_str(), 1);
-    else
-      ::unsetenv("QUOR_REGISTRY");
-  }
-
   static std::string Text(CSnapInItem& node, std::string_view format) {
     ComPtrData data(node);
     std::vector<uint8_t> bytes;
@@ -54,9 +40,6 @@ class SnapinOffline : public ::testing::Test {
     com::ComPtr<IDataObject> object;
   };
 
-  soap::testing::TempDir dir_;
-  std::optional<std::string> previousRegistry_;
-  RecordingHost host_;
 };
 
 constexpr long kGreyed = MF_GRAYED | MF_DISABLED;

@@ -217,11 +217,53 @@ class IContextMenuCallback {
   virtual HRESULT AddItem(const MenuItem& item) = 0;
 };
 
+// What kind of control a page field is, so that a host can draw it without
+// the snap-in knowing the toolkit.
+enum class FieldKind {
+  Text,           // one line
+  MultiLineText,  // several lines
+  Number,         // one line of decimal digits, checked by the page on Apply
+  Check,          // value "1" checked, "0" not
+  Choice,         // value one of `options`
+  ReadOnlyText,   // shown, never edited
+  Button,         // no value; the label is its text and the host calls Press
+};
+
+// One control of a page. `id` is the control id as text; a host names its
+// widget after it.
+struct PageField {
+  std::string id;
+  std::string label;
+  FieldKind kind = FieldKind::Text;
+  std::vector<std::string> options;
+  std::string value;
+  bool enabled = true;
+};
+
+// Apply's answer: refused names the field and why, and then nothing was written.
+struct PageApplyResult {
+  bool ok = true;
+  std::string field;
+  std::string message;
+};
+
 // A property page a snap-in hands to the host; the host owns it from then on.
+// A host shows Fields(), passes every edit to SetValue, keeps Apply enabled
+// while Changed() and calls Apply() for Apply and OK. Fields may change
+// their values or enabled state after a SetValue (a check box unlocking
+// edits), so a host reads them again after each one.
 class IPropertyPage {
  public:
   virtual ~IPropertyPage() = default;
   virtual std::string Title() const = 0;
+  virtual std::vector<PageField> Fields() const { return {}; }
+  // False for an unknown or disabled field, or a value its kind cannot take.
+  virtual bool SetValue(std::string_view /*id*/, std::string_view /*value*/) { return false; }
+  // A button field pressed; it may run a dialog and change other fields.
+  // False for an id that is no enabled button.
+  virtual bool Press(std::string_view /*id*/) { return false; }
+  virtual bool Changed() const { return false; }
+  virtual PageApplyResult Apply() { return {}; }
 };
 
 class IPropertySheetCallback {
@@ -243,6 +285,35 @@ struct LogonReply {
   std::string password;
 };
 
+// The one-line input dialog: OK stays disabled while the text equals the
+// initial one, unless `okAlways`.
+struct InputRequest {
+  std::string caption;
+  std::string prompt;
+  std::string initial;
+  bool okAlways = false;
+};
+// The save dialog for a configuration file written into `folder`: the name is
+// completed with ".xml", names no file can have are refused, and an existing
+// file is replaced only when the administrator agrees.
+struct SaveRequest {
+  std::string folder;
+  std::string initialName;
+};
+// The chooser of a folder (or, with `files`, of a file matching `pattern`),
+// opening on `startPath` (the current folder when empty).
+struct ChooserRequest {
+  std::string startPath;
+  std::string pattern;
+  bool files = false;
+};
+// What those dialogs give back: the text entered, the full path to save to,
+// or the path chosen.
+struct DialogReply {
+  bool ok = false;  // false: cancelled, and `text` is empty
+  std::string text;
+};
+
 // Dialogs, modal on the host's active window. Node logic shows them only
 // through here and never touches a toolkit.
 class IDialogHost {
@@ -251,6 +322,36 @@ class IDialogHost {
   // The button pressed (IDOK, IDYES, ...).
   virtual int MessageBox(std::string_view text, std::string_view caption, uint32_t style) = 0;
   virtual LogonReply RunLogon(const LogonRequest& request) = 0;
+  virtual DialogReply AskText(const InputRequest& request) = 0;
+  virtual DialogReply AskSavePath(const SaveRequest& request) = 0;
+  virtual DialogReply ChoosePath(const ChooserRequest& request) = 0;
+  // The connecting dialog, modeless, while the caller blocks on a slow step:
+  // shown with `message` at position 0, moved (0 to 100, repainted at once)
+  // and closed again. Beginning again replaces the one shown; ending without
+  // one does nothing.
+  virtual void BeginProgress(std::string_view message) = 0;
+  virtual void SetProgress(int position) = 0;
+  virtual void EndProgress() = 0;
+};
+
+// Shows the connecting dialog for as long as it lives, so that no early
+// return leaves it up. A null host shows nothing.
+class ProgressScope {
+ public:
+  ProgressScope(IDialogHost* host, std::string_view message) : host_(host) {
+    if (host_) host_->BeginProgress(message);
+  }
+  ~ProgressScope() {
+    if (host_) host_->EndProgress();
+  }
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
+  void Set(int position) {
+    if (host_) host_->SetProgress(position);
+  }
+
+ private:
+  IDialogHost* host_;
 };
 
 // The console as the snap-in sees it: one per view, the scope pane's being

@@ -25,7 +25,10 @@
 #include <vector>
 
 #include "platform/com/classstore.h"
+#include "platform/console/qt/ChooserDialog.h"
 #include "platform/console/qt/Dialogs.h"
+#include "platform/console/qt/InputDialogs.h"
+#include "platform/console/qt/PropertyPageWidget.h"
 
 namespace quor::console::qt {
 
@@ -761,18 +764,50 @@ void ConsoleWindow::ShowPropertySheet(const Target& target) {
   sheet.setWindowTitle(QStringLiteral("%1 Properties").arg(name));
   auto* tabs = new QTabWidget(&sheet);
   tabs->setObjectName(QStringLiteral("Pages"));
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply,
+                                       &sheet);
+  buttons->setObjectName(QStringLiteral("Buttons"));
+  QPushButton* apply = buttons->button(QDialogButtonBox::Apply);
+  // Apply is on while some page has a change to apply.
+  const auto updateApply = [&collected, apply] {
+    apply->setEnabled(std::any_of(collected.pages.begin(), collected.pages.end(),
+                                  [](const auto& page) { return page->Changed(); }));
+  };
   for (const auto& page : collected.pages) {
-    auto* body = new QWidget;
+    auto* body = new PropertyPageWidget(*page, updateApply);
     body->setObjectName(FromUtf8(page->Title()));
     body->setMinimumSize(360, 240);
     tabs->addTab(body, FromUtf8(page->Title()));
   }
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply,
-                                       &sheet);
-  buttons->setObjectName(QStringLiteral("Buttons"));
-  // Apply stays off until a page has a change to apply.
-  buttons->button(QDialogButtonBox::Apply)->setEnabled(false);
-  connect(buttons, &QDialogButtonBox::accepted, &sheet, &QDialog::accept);
+  updateApply();
+  // Applies every changed page. A refusal shows its page and field with the
+  // reason and leaves the sheet open; the pages after it are not applied.
+  const auto applyPages = [&]() -> bool {
+    bool applied = false;
+    bool refused = false;
+    for (size_t i = 0; i < collected.pages.size() && !refused; ++i) {
+      IPropertyPage& page = *collected.pages[i];
+      if (!page.Changed()) continue;
+      const PageApplyResult result = page.Apply();
+      if (result.ok) {
+        applied = true;
+        continue;
+      }
+      refused = true;
+      QWidget* body = tabs->widget(static_cast<int>(i));
+      tabs->setCurrentWidget(body);
+      if (QWidget* field = body->findChild<QWidget*>(FromUtf8(result.field))) field->setFocus();
+      ShowMessageBox(&sheet, result.message, page.Title(), MB_OK | MB_ICONEXCLAMATION);
+    }
+    updateApply();
+    // The snap-in hears of what was written, as after any page's Apply.
+    if (applied) NotifyResult(MMCN_PROPERTY_CHANGE, target, target.scope ? 1 : 0, target.cookie);
+    return !refused;
+  };
+  connect(apply, &QPushButton::clicked, &sheet, [applyPages] { applyPages(); });
+  connect(buttons, &QDialogButtonBox::accepted, &sheet, [&sheet, applyPages] {
+    if (applyPages()) sheet.accept();
+  });
   connect(buttons, &QDialogButtonBox::rejected, &sheet, &QDialog::reject);
   auto* layout = new QVBoxLayout(&sheet);
   layout->addWidget(tabs);
@@ -789,5 +824,43 @@ int ConsoleWindow::MessageBox(std::string_view text, std::string_view caption, u
 }
 
 LogonReply ConsoleWindow::RunLogon(const LogonRequest& request) { return LogonDialog::Run(request, this); }
+
+namespace {
+
+// A dialog asked for from inside another (a property page's Browse) sits on
+// that one rather than on the main window.
+QWidget* DialogParent(QWidget* window) {
+  QWidget* modal = QApplication::activeModalWidget();
+  return modal ? modal : window;
+}
+
+}  // namespace
+
+DialogReply ConsoleWindow::AskText(const InputRequest& request) {
+  return TextInputDialog::Run(request, DialogParent(this));
+}
+
+DialogReply ConsoleWindow::AskSavePath(const SaveRequest& request) {
+  return TextInputDialog::RunSave(request, DialogParent(this));
+}
+
+DialogReply ConsoleWindow::ChoosePath(const ChooserRequest& request) {
+  return ChooserDialog::Run(request, DialogParent(this));
+}
+
+void ConsoleWindow::BeginProgress(std::string_view message) {
+  // Modeless: the caller blocks the event loop while it is up, so it is
+  // drawn at once rather than when the loop runs again. It sits on the main
+  // window, which outlives it whatever else closes meanwhile.
+  progress_ = std::make_unique<ConnectingDialog>(message, this);
+  progress_->show();
+  progress_->repaint();
+}
+
+void ConsoleWindow::SetProgress(int position) {
+  if (progress_) progress_->SetPosition(std::clamp(position, 0, 100));
+}
+
+void ConsoleWindow::EndProgress() { progress_.reset(); }
 
 }  // namespace quor::console::qt

@@ -26,6 +26,8 @@ class QTreeWidgetItem;
 
 namespace quor::console::qt {
 
+class ConnectingDialog;
+
 class ConsoleWindow final : public QMainWindow,
                             public IConsole,
                             public IConsoleNameSpace,
@@ -91,6 +93,14 @@ class ConsoleWindow final : public QMainWindow,
   // ---- IDialogHost
   int MessageBox(std::string_view text, std::string_view caption, uint32_t style) override;
   LogonReply RunLogon(const LogonRequest& request) override;
+  DialogReply AskText(const InputRequest& request) override;
+  DialogReply AskSavePath(const SaveRequest& request) override;
+  DialogReply ChoosePath(const ChooserRequest& request) override;
+  void BeginProgress(std::string_view message) override;
+  void SetProgress(int position) override;
+  void EndProgress() override;
+  // The connecting dialog while one is up; null otherwise.
+  ConnectingDialog* Progress() const { return progress_.get(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -139,6 +149,7 @@ class ConsoleWindow final : public QMainWindow,
   std::unique_ptr<Images> scopeImages_, resultImages_;
   std::unique_ptr<Snapin> snapin_;
   std::unique_ptr<QMenu> actionSource_;
+  std::unique_ptr<ConnectingDialog> progress_;
   std::map<ScopeHandle, QTreeWidgetItem*> scopeItems_;
   std::map<ResultHandle, QTreeWidgetItem*> resultRows_;
   std::map<uint32_t, bool> verbs_;

@@ -1,7 +1,8 @@
 // A console host without a display, for tests of snap-in logic: it records
 // every call a snap-in makes on the console side (scope items, columns,
 // result rows, menu items, verbs, image strips, property pages, message
-// boxes, description-bar text) and answers the dialogs from a script.
+// boxes, dialog requests, the connecting dialog's progress, description-bar
+// text) and answers the dialogs from a script.
 //
 // One RecordingHost plays every view: the scope pane's console and each
 // component's console are the same object, so one record holds all calls.
@@ -32,6 +33,14 @@ struct RecordedMessageBox {
   uint32_t style = 0;
 };
 
+// One call on the connecting dialog.
+struct RecordedProgress {
+  enum class Kind { Begin, Set, End };
+  Kind kind = Kind::Begin;
+  std::string message;  // Begin
+  int position = 0;     // Set
+};
+
 struct RecordedStrips {
   ImageStrip smallStrip, largeStrip;
   int start = 0;
@@ -56,16 +65,21 @@ class RecordingHost final : public IConsole,
   std::vector<std::string> descriptionBar;  // every text set, in order
   std::map<uint32_t, bool> verbs;           // verb -> enabled (last call wins)
   std::vector<MenuItem> menuItems;
-  std::vector<std::unique_ptr<IPropertyPage>> pages;
+  std::vector<std::unique_ptr<IPropertyPage>> pages;  // kept for tests to fill and apply
   std::vector<RecordedMessageBox> messageBoxes;
   std::vector<LogonRequest> logonRequests;
+  std::vector<InputRequest> inputRequests;
+  std::vector<SaveRequest> saveRequests;
+  std::vector<ChooserRequest> chooserRequests;
+  std::vector<RecordedProgress> progress;
   std::vector<RecordedStrips> scopeStrips, resultStrips;
   int resultClears = 0;
 
   // ---- The script: answers given in order; when a queue runs out, a message
-  // box answers its default button and the logon dialog is cancelled.
+  // box answers its default button and the other dialogs are cancelled.
   std::deque<int> messageBoxAnswers;
   std::deque<LogonReply> logonReplies;
+  std::deque<DialogReply> inputReplies, saveReplies, chooserReplies;
 
   // Parts the host leaves out, to test how a snap-in copes with them.
   bool withoutScopeImageList = false;
@@ -185,6 +199,31 @@ class RecordingHost final : public IConsole,
     logonReplies.pop_front();
     return reply;
   }
+  DialogReply AskText(const InputRequest& request) override {
+    inputRequests.push_back(request);
+    return Next(inputReplies);
+  }
+  DialogReply AskSavePath(const SaveRequest& request) override {
+    saveRequests.push_back(request);
+    return Next(saveReplies);
+  }
+  DialogReply ChoosePath(const ChooserRequest& request) override {
+    chooserRequests.push_back(request);
+    return Next(chooserReplies);
+  }
+  void BeginProgress(std::string_view message) override {
+    progress.push_back({RecordedProgress::Kind::Begin, std::string(message), 0});
+  }
+  void SetProgress(int position) override { progress.push_back({RecordedProgress::Kind::Set, {}, position}); }
+  void EndProgress() override { progress.push_back({RecordedProgress::Kind::End, {}, 0}); }
+
+  // A field of a kept page as it stands now; an empty id when there is none.
+  PageField PageFieldOf(size_t page, std::string_view id) const {
+    if (page < pages.size())
+      for (PageField& field : pages[page]->Fields())
+        if (field.id == id) return field;
+    return {};
+  }
 
   // The texts of the message boxes shown, in order.
   std::vector<std::string> MessageTexts() const {
@@ -194,6 +233,15 @@ class RecordingHost final : public IConsole,
   }
 
  private:
+  static DialogReply Next(std::deque<DialogReply>& replies) {
+    if (replies.empty()) return {};
+    DialogReply reply = std::move(replies.front());
+    replies.pop_front();
+    // A cancelled dialog gives no text, whatever the script says.
+    if (!reply.ok) reply.text.clear();
+    return reply;
+  }
+
   class ScopeImages final : public IImageList {
    public:
     explicit ScopeImages(RecordingHost& host) : host_(host) {}

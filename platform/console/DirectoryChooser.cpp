@@ -1,4 +1,4 @@
-#include "admin/settings/DirectoryChooser.h"
+#include "platform/console/DirectoryChooser.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -7,7 +7,7 @@
 #include "platform/fs/fs.h"
 #include "platform/text/text.h"
 
-namespace quor::admin {
+namespace quor::console {
 
 namespace stdfs = std::filesystem;
 
@@ -143,4 +143,4 @@ std::string DirectoryChooser::GetResult() const {
   return result;
 }
 
-}  // namespace quor::admin
+}  // namespace quor::console

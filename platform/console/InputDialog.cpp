@@ -1,4 +1,4 @@
-#include "admin/settings/InputDialog.h"
+#include "platform/console/InputDialog.h"
 
 #include <filesystem>
 #include <system_error>
@@ -6,7 +6,7 @@
 
 #include "platform/text/text.h"
 
-namespace quor::admin {
+namespace quor::console {
 
 namespace {
 
@@ -47,9 +47,10 @@ std::optional<std::string> CompleteConfigFileName(std::string_view name) {
   return completed;
 }
 
-SaveConfigDialog::SaveConfigDialog(std::string_view folder)
-    : InputDialog(std::string(kCaption), std::string(kPrompt), {}), folder_(folder) {
+SaveConfigDialog::SaveConfigDialog(std::string_view folder, std::string initialName)
+    : InputDialog(std::string(kCaption), std::string(kPrompt), std::move(initialName)), folder_(folder) {
   if (!folder_.empty() && folder_.back() != '/') folder_ += '/';
+  if (!EditText().empty()) EnableOkAlways();
 }
 
 InputDialog::Outcome SaveConfigDialog::Ok() {
@@ -81,4 +82,4 @@ InputDialog::Outcome SaveConfigDialog::ConfirmReplace(bool yes) {
   return {kIdOk, std::nullopt};
 }
 
-}  // namespace quor::admin
+}  // namespace quor::console

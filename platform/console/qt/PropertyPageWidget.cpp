@@ -1,0 +1,120 @@
+#include "platform/console/qt/PropertyPageWidget.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <utility>
+#include <vector>
+
+namespace quor::console::qt {
+
+namespace {
+
+QString FromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+}  // namespace
+
+PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()> edited, QWidget* parent)
+    : QWidget(parent), page_(page), edited_(std::move(edited)) {
+  auto* form = new QFormLayout(this);
+  for (const PageField& field : page_.Fields()) {
+    const std::string id = field.id;
+    const QString value = FromUtf8(field.value);
+    QWidget* widget = nullptr;
+    switch (field.kind) {
+      case FieldKind::Text:
+      case FieldKind::Number:
+      case FieldKind::ReadOnlyText: {
+        auto* edit = new QLineEdit(value, this);
+        edit->setReadOnly(field.kind == FieldKind::ReadOnlyText);
+        if (field.kind == FieldKind::Number) edit->setInputMethodHints(Qt::ImhDigitsOnly);
+        connect(edit, &QLineEdit::textEdited, this, [this, id](const QString& text) { Edit(id, text); });
+        widget = edit;
+        break;
+      }
+      case FieldKind::MultiLineText: {
+        auto* edit = new QPlainTextEdit(value, this);
+        connect(edit, &QPlainTextEdit::textChanged, this, [this, id, edit] {
+          if (!syncing_) Edit(id, edit->toPlainText());
+        });
+        widget = edit;
+        break;
+      }
+      case FieldKind::Check: {
+        auto* box = new QCheckBox(FromUtf8(field.label), this);
+        box->setChecked(field.value == "1");
+        connect(box, &QCheckBox::toggled, this,
+                [this, id](bool on) { Edit(id, on ? QStringLiteral("1") : QStringLiteral("0")); });
+        widget = box;
+        break;
+      }
+      case FieldKind::Button: {
+        auto* button = new QPushButton(FromUtf8(field.label), this);
+        connect(button, &QPushButton::clicked, this, [this, id] { Press(id); });
+        widget = button;
+        break;
+      }
+      case FieldKind::Choice: {
+        auto* combo = new QComboBox(this);
+        for (const std::string& option : field.options) combo->addItem(FromUtf8(option));
+        combo->setCurrentIndex(combo->findText(value));
+        connect(combo, &QComboBox::currentTextChanged, this, [this, id](const QString& text) { Edit(id, text); });
+        widget = combo;
+        break;
+      }
+    }
+    widget->setObjectName(FromUtf8(field.id));
+    widget->setEnabled(field.enabled);
+    // A check box and a button carry their own text.
+    if (field.kind == FieldKind::Check || field.kind == FieldKind::Button)
+      form->addRow(widget);
+    else
+      form->addRow(FromUtf8(field.label), widget);
+    widgets_[field.id] = widget;
+  }
+}
+
+void PropertyPageWidget::Edit(const std::string& id, const QString& value) {
+  if (syncing_) return;
+  const QByteArray text = value.toUtf8();
+  page_.SetValue(id, std::string_view(text.constData(), static_cast<size_t>(text.size())));
+  Sync();
+  if (edited_) edited_();
+}
+
+void PropertyPageWidget::Press(const std::string& id) {
+  page_.Press(id);
+  Sync();
+  if (edited_) edited_();
+}
+
+void PropertyPageWidget::Sync() {
+  syncing_ = true;
+  for (const PageField& field : page_.Fields()) {
+    const auto it = widgets_.find(field.id);
+    if (it == widgets_.end()) continue;
+    QWidget* widget = it->second;
+    widget->setEnabled(field.enabled);
+    const QString value = FromUtf8(field.value);
+    // Only what differs is put back, so the cursor of the edit being typed
+    // in stays where it is.
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      if (edit->text() != value) edit->setText(value);
+    } else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) {
+      if (plain->toPlainText() != value) plain->setPlainText(value);
+    } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+      box->setChecked(field.value == "1");
+    } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      const int index = combo->findText(value);
+      if (index != combo->currentIndex()) combo->setCurrentIndex(index);
+    }
+  }
+  syncing_ = false;
+}
+
+}  // namespace quor::console::qt
