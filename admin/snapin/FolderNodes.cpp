@@ -8,8 +8,6 @@ namespace quor::admin::snapin {
 const NodeIdentity CDatabasesNode::kIdentity{"9DA4C7DE-AA6C-4BB9-B32B-E61B92F62FEA", "Databases", IDR_DATABASES_MENU,
                                              1};
 const NodeIdentity CNativeDBNode::kIdentity{"CAD0C44F-B4ED-41B2-B3D9-9031068976E1", "Repos", IDR_NATIVEDB_MENU, 9};
-const NodeIdentity CTransformersNode::kIdentity{"7DD48E7B-FEEE-49B4-A160-DF898DF5A451", "Transformers",
-                                                IDR_TRANSFORMERS_MENU, 16};
 const NodeIdentity CUsersNode::kIdentity{"5664669B-B0A0-46A3-8F76-5BBA01163E6B", "Users", IDR_USERS_MENU, 17};
 const NodeIdentity CLogEntryItem::kIdentity{
     "EAE65C05-E204-4B57-84AA-23671732B809", "Log", IDR_NO_COMMANDS_MENU, 8, 2, true};
@@ -17,14 +15,6 @@ const NodeIdentity CLogEntryItem::kIdentity{
 CDatabasesNode::CDatabasesNode() : CSnapInItem("Databases", kIdentity) {}
 CNativeDBNode::CNativeDBNode() : CSnapInItem("Native DB", kIdentity) {}
 CUsersNode::CUsersNode() : CSnapInItem("Users", kIdentity) {}
-CTransformersNode::CTransformersNode() : CSnapInItem("Transformers", kIdentity) {}
-
-HRESULT CTransformersNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (showing) result->SetDescBarText(kDescription);
-  return S_OK;
-}
 
 CLogEntryItem::CLogEntryItem(std::array<std::string, 5> texts)
     : CSnapInItem(texts[0], kIdentity), texts_(std::move(texts)) {}

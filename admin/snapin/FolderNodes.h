@@ -1,4 +1,5 @@
-// The four folders under the root and the log entry item. The folders carry
+// The folders under the root and the log entry item (the Transformers
+// folder is in TransformersNode.h). The folders carry
 // their identity (name, images, node type, menu) and the family's folder
 // behaviour; what they list comes with their own code.
 #pragma once
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "admin/snapin/SnapInItem.h"
+#include "admin/snapin/TransformersNode.h"
 
 namespace quor::admin::snapin {
 
@@ -20,17 +22,6 @@ class CNativeDBNode final : public CSnapInItem {
  public:
   static const NodeIdentity kIdentity;
   CNativeDBNode();
-};
-
-class CTransformersNode final : public CSnapInItem {
- public:
-  static const NodeIdentity kIdentity;
-  static constexpr std::string_view kDescription =
-      "[To edit the transformer configuration, double click at the transformer name.]";
-  CTransformersNode();
-
- protected:
-  HRESULT OnShow(console::IConsole& console, bool showing) override;
 };
 
 class CUsersNode final : public CSnapInItem {
