@@ -22,7 +22,7 @@ using detail::Named;
 
 // What the elements after a statement's first part ask of its result.
 struct ResultRequests {
-  com::Bstr specification;  // transform items joined with ","
+  com::Bstr chain;  // transform items joined with ","
   bool transform = false;
   std::string store;
   bool storeRequested = false;
@@ -98,10 +98,10 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
         if (!from->firstChild()) return QS_E_TRANSFORMER_NOT_SPECIFIED;
         const com::Bstr item = com::Bstr::FromUtf8(from->text());
         if (!requests.transform) {
-          requests.specification = item;
+          requests.chain = item;
         } else {
-          requests.specification.Append(u",");
-          requests.specification.Append(item.View());
+          requests.chain.Append(u",");
+          requests.chain.Append(item.View());
         }
         requests.transform = true;
       } else if (Named(from, KW_STORE)) {
@@ -114,7 +114,7 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
     }
     if (requests.transform && node) {
       HRESULT status = S_OK;
-      xml::NodePtr transformed = TransformResult(settings_, node, requests.specification, com::Bstr(), status);
+      xml::NodePtr transformed = TransformResult(settings_, node, requests.chain, com::Bstr(), status);
       if (status != S_OK) {
         if (transformed) result = com::Bstr::FromUtf8(transformed->xml());
         return status;

@@ -442,7 +442,7 @@ HRESULT BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const 
       else if (name == kOrder) pending.orders.push_back(std::move(text));
       else if (name == kOption) pending.options.push_back(std::move(text));
       else if (name == kRowCount) pending.rowcount = std::move(text);
-      // The transformer chain splits its specification at ",".
+      // The transformer chain splits its list at ",".
       else if (name == kTransform) transforms.push_back(std::move(text));
       else stores.push_back(std::move(text));
     }

@@ -21,14 +21,14 @@ struct ChainItem {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// The items of a specification; empty items vanish, a third word is ignored.
-std::vector<ChainItem> SplitSpecification(std::string_view spec) {
+// The items of a chain text; empty items vanish, a third word is ignored.
+std::vector<ChainItem> SplitChain(std::string_view text) {
   std::vector<ChainItem> items;
   size_t at = 0;
-  while (at <= spec.size()) {
-    size_t end = spec.find(',', at);
-    if (end == std::string_view::npos) end = spec.size();
-    std::string_view item = spec.substr(at, end - at);
+  while (at <= text.size()) {
+    size_t end = text.find(',', at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view item = text.substr(at, end - at);
     std::vector<std::string_view> words;
     size_t pos = 0;
     while (pos < item.size() && words.size() < 2) {
@@ -110,13 +110,13 @@ HRESULT CallTransformer(CServiceConfig& settings, const com::Bstr& name, const c
   }
 }
 
-HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& specification, const com::Bstr& input,
+HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& chain, const com::Bstr& input,
                        const com::Bstr& defaultRule, com::Bstr& output) {
   try {
     output = com::Bstr();
     com::Bstr current = input;
     HRESULT status = S_OK;
-    for (const ChainItem& item : SplitSpecification(specification.ToUtf8())) {
+    for (const ChainItem& item : SplitChain(chain.ToUtf8())) {
       const com::Bstr rule = item.rule.empty() ? defaultRule : com::Bstr::FromUtf8(item.rule);
       com::Bstr out;
       status = CallTransformer(settings, com::Bstr::FromUtf8(item.name), current, rule, out);
@@ -130,13 +130,13 @@ HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& specification,
   }
 }
 
-xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& specification,
+xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
                              const com::Bstr& defaultRule, HRESULT& status) {
   status = S_OK;
   if (!result) return nullptr;
   try {
     com::Bstr output;
-    status = TransformChain(settings, specification, com::Bstr::FromUtf8(result->xml()), defaultRule, output);
+    status = TransformChain(settings, chain, com::Bstr::FromUtf8(result->xml()), defaultRule, output);
     if (output.IsNull()) return nullptr;
     const xml::DocumentPtr doc = xml::Document::Create();
     if (!doc->loadXML(output.View())) return nullptr;

@@ -13,14 +13,14 @@ namespace quor::core {
 // Runs the chain on the XML text of `result`; the node of the last output
 // text (none when there is no output or it is not XML) and the chain's
 // status in `status`.
-xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& specification,
+xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
                              const com::Bstr& defaultRule, HRESULT& status);
 
-// `specification` is a list of items separated by ","; an item is a name, or
+// `chain` is a list of items separated by ","; an item is a name, or
 // a name and a rule separated by white space. The first failing item stops
 // the chain; `output` is the text of the last call made (on a stop, as a rule
 // the failing transformer's fault document or nothing).
-HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& specification, const com::Bstr& input,
+HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& chain, const com::Bstr& input,
                        const com::Bstr& defaultRule, com::Bstr& output);
 
 // Calls the transformer whose "transID" (or else "ProgID") is `name`, with
