@@ -1,6 +1,7 @@
 #include "admin/snapin/SnapInModule.h"
 
 #include "admin/ConsoleLog.h"
+#include "admin/VeltService.h"
 #include "admin/snapin/Resources.h"
 
 namespace quor::admin::snapin {
@@ -40,6 +41,24 @@ int Module::ResultPaneFlag() { return State().resultPaneFlag; }
 void Module::SetResultPaneFlag(int flag) { State().resultPaneFlag = flag; }
 console::IDialogHost* Module::Dialogs() { return State().dialogs; }
 void Module::SetDialogs(console::IDialogHost* dialogs) { State().dialogs = dialogs; }
+
+bool CallService(std::string_view method, Parameters parameters, bool report) {
+  CVeltService* service = Module::Service();
+  if (!service) {
+    if (report) CMessageBox::Error("Not connected to the service.");
+    return false;
+  }
+  bool ok = service->BeginRequest(method) == 0;
+  if (ok) {
+    for (const auto& [name, value] : parameters) service->AddParameter(name, value);
+    ok = service->Invoke();
+  }
+  if (!ok) {
+    ConsoleLog::Instance().Write(std::string(method) + " failed: " + service->FormatFault());
+    if (report) CMessageBox::Error(service->FaultText());
+  }
+  return ok;
+}
 
 void CMessageBox::SetTaskModal(bool on) { State().extraStyle = on ? console::MB_TASKMODAL : 0; }
 uint32_t CMessageBox::ExtraStyle() { return State().extraStyle; }

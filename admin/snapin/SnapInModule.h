@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/com/guid.h"
 #include "platform/console/snapin.h"
@@ -37,6 +39,14 @@ class Module {
   static console::IDialogHost* Dialogs();
   static void SetDialogs(console::IDialogHost* dialogs);
 };
+
+// One request on the console's SOAP client with its parameters in order;
+// the answer stays loaded in the client for the caller to read. False when
+// there is no client or the call failed (transport, fault, or a response key
+// that does not validate); with `report`, the client's fault text is then
+// shown in the error box.
+using Parameters = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+bool CallService(std::string_view method, Parameters parameters = {}, bool report = true);
 
 // The four kinds of message box. Each has no owner window; its style is the
 // kind's combined with the extra style word (0, or MB_TASKMODAL when

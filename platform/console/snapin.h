@@ -227,6 +227,7 @@ enum class FieldKind {
   Choice,         // value one of `options`
   ReadOnlyText,   // shown, never edited
   Button,         // no value; the label is its text and the host calls Press
+  List,           // a list box: `options` are its lines, `value` the selected one
 };
 
 // One control of a page. `id` is the control id as text; a host names its
@@ -314,6 +315,30 @@ struct DialogReply {
   std::string text;
 };
 
+// A modal dialog the snap-in describes and the host draws: its controls are
+// fields (Button fields are its push buttons; "1" is OK or Close and "2"
+// Cancel when it has them). The host calls Open() once before showing it
+// (the dialog fills itself there), draws Fields(), passes every edit to
+// SetValue and every button to Press, and reads Fields() again after each,
+// since a press may change any control or run further dialogs. The dialog
+// is over when Ended(); Escape or closing the window calls Cancel().
+class IModalDialog {
+ public:
+  virtual ~IModalDialog() = default;
+  virtual std::string Caption() const = 0;
+  virtual void Open() = 0;
+  virtual std::vector<PageField> Fields() const = 0;
+  // False for an unknown or disabled field, or a value its kind cannot take
+  // (a List takes one of its lines, or "" for no selection).
+  virtual bool SetValue(std::string_view id, std::string_view value) = 0;
+  // False for an id that is no enabled button.
+  virtual bool Press(std::string_view id) = 0;
+  virtual void Cancel() = 0;
+  virtual bool Ended() const = 0;
+  // The end code (IDOK, IDCANCEL); 0 while the dialog runs.
+  virtual int Result() const = 0;
+};
+
 // Dialogs, modal on the host's active window. Node logic shows them only
 // through here and never touches a toolkit.
 class IDialogHost {
@@ -325,6 +350,8 @@ class IDialogHost {
   virtual DialogReply AskText(const InputRequest& request) = 0;
   virtual DialogReply AskSavePath(const SaveRequest& request) = 0;
   virtual DialogReply ChoosePath(const ChooserRequest& request) = 0;
+  // Runs `dialog` until it ends; its Result().
+  virtual int RunModal(IModalDialog& dialog) = 0;
   // The connecting dialog, modeless, while the caller blocks on a slow step:
   // shown with `message` at position 0, moved (0 to 100, repainted at once)
   // and closed again. Beginning again replaces the one shown; ending without

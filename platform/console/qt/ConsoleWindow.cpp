@@ -27,6 +27,7 @@
 #include "platform/com/classstore.h"
 #include "platform/console/qt/ChooserDialog.h"
 #include "platform/console/qt/Dialogs.h"
+#include "platform/console/qt/ModalDialogWindow.h"
 #include "platform/console/qt/InputDialogs.h"
 #include "platform/console/qt/PropertyPageWidget.h"
 
@@ -862,5 +863,7 @@ void ConsoleWindow::SetProgress(int position) {
 }
 
 void ConsoleWindow::EndProgress() { progress_.reset(); }
+
+int ConsoleWindow::RunModal(IModalDialog& dialog) { return ModalDialogWindow::Run(dialog, this); }
 
 }  // namespace quor::console::qt

@@ -96,6 +96,7 @@ class ConsoleWindow final : public QMainWindow,
   DialogReply AskText(const InputRequest& request) override;
   DialogReply AskSavePath(const SaveRequest& request) override;
   DialogReply ChoosePath(const ChooserRequest& request) override;
+  int RunModal(IModalDialog& dialog) override;
   void BeginProgress(std::string_view message) override;
   void SetProgress(int position) override;
   void EndProgress() override;

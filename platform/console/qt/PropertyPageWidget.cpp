@@ -5,6 +5,7 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
@@ -59,6 +60,15 @@ PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()
         widget = button;
         break;
       }
+      case FieldKind::List: {
+        auto* list = new QListWidget(this);
+        for (const std::string& option : field.options) list->addItem(FromUtf8(option));
+        if (const auto found = list->findItems(value, Qt::MatchExactly); !found.isEmpty())
+          list->setCurrentItem(found.front());
+        connect(list, &QListWidget::currentTextChanged, this, [this, id](const QString& text) { Edit(id, text); });
+        widget = list;
+        break;
+      }
       case FieldKind::Choice: {
         auto* combo = new QComboBox(this);
         for (const std::string& option : field.options) combo->addItem(FromUtf8(option));
@@ -109,6 +119,17 @@ void PropertyPageWidget::Sync() {
       if (plain->toPlainText() != value) plain->setPlainText(value);
     } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
       box->setChecked(field.value == "1");
+    } else if (auto* list = qobject_cast<QListWidget*>(widget)) {
+      QStringList lines;
+      for (const std::string& option : field.options) lines << FromUtf8(option);
+      QStringList shown;
+      for (int row = 0; row < list->count(); ++row) shown << list->item(row)->text();
+      if (shown != lines) {
+        list->clear();
+        list->addItems(lines);
+      }
+      const int row = value.isEmpty() ? -1 : static_cast<int>(lines.indexOf(value));
+      if (row != list->currentRow()) list->setCurrentRow(row);
     } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
       const int index = combo->findText(value);
       if (index != combo->currentIndex()) combo->setCurrentIndex(index);

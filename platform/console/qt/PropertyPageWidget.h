@@ -20,6 +20,8 @@ class PropertyPageWidget final : public QWidget {
   PropertyPageWidget(IPropertyPage& page, std::function<void()> edited, QWidget* parent = nullptr);
 
   IPropertyPage& Page() const { return page_; }
+  // Takes the page's fields again after something else changed them.
+  void Refresh() { Sync(); }
 
  private:
   void Edit(const std::string& id, const QString& value);

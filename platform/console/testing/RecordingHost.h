@@ -9,6 +9,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,6 +72,7 @@ class RecordingHost final : public IConsole,
   std::vector<InputRequest> inputRequests;
   std::vector<SaveRequest> saveRequests;
   std::vector<ChooserRequest> chooserRequests;
+  std::vector<std::string> modalCaptions;  // every modal dialog run, in order
   std::vector<RecordedProgress> progress;
   std::vector<RecordedStrips> scopeStrips, resultStrips;
   int resultClears = 0;
@@ -80,6 +82,10 @@ class RecordingHost final : public IConsole,
   std::deque<int> messageBoxAnswers;
   std::deque<LogonReply> logonReplies;
   std::deque<DialogReply> inputReplies, saveReplies, chooserReplies;
+  // One step per modal dialog run, in order: it works the opened dialog
+  // (SetValue, Press) as a user would. A dialog still running when its step
+  // returns, or run with no step left, is cancelled.
+  std::deque<std::function<void(IModalDialog&)>> modalSteps;
 
   // Parts the host leaves out, to test how a snap-in copes with them.
   bool withoutScopeImageList = false;
@@ -211,6 +217,17 @@ class RecordingHost final : public IConsole,
     chooserRequests.push_back(request);
     return Next(chooserReplies);
   }
+  int RunModal(IModalDialog& dialog) override {
+    modalCaptions.push_back(dialog.Caption());
+    dialog.Open();
+    if (!modalSteps.empty()) {
+      auto step = std::move(modalSteps.front());
+      modalSteps.pop_front();
+      if (!dialog.Ended()) step(dialog);
+    }
+    if (!dialog.Ended()) dialog.Cancel();
+    return dialog.Result();
+  }
   void BeginProgress(std::string_view message) override {
     progress.push_back({RecordedProgress::Kind::Begin, std::string(message), 0});
   }
@@ -222,6 +239,13 @@ class RecordingHost final : public IConsole,
     if (page < pages.size())
       for (PageField& field : pages[page]->Fields())
         if (field.id == id) return field;
+    return {};
+  }
+
+  // A field of a modal dialog as it stands now; an empty id when there is none.
+  static PageField FieldOf(const IModalDialog& dialog, std::string_view id) {
+    for (PageField& field : dialog.Fields())
+      if (field.id == id) return field;
     return {};
   }
 

@@ -17,80 +17,17 @@
 #include "admin/RegistryAccess.h"
 #include "admin/tests/ServerInstance.h"
 #include "platform/console/qt/ConsoleWindow.h"
-#include "platform/console/qt/tests/ModalDriver.h"
+#include "platform/console/qt/tests/ConsoleRoad.h"
 
 namespace quor::console::qt {
 namespace {
 
 using admin::testing::InstanceOptions;
 using admin::testing::RoadTest;
-using testing::ModalDriver;
+using namespace testing;
 namespace st = soap::testing;
 
-constexpr const char* kSnapin = "QuorAdmin.QuorAdminMMC";
-const std::string kAdminPassword = "Adm1n-Secret!";
 const std::string kClerkPassword = "Clerk-Secret?";
-
-std::vector<std::string> ChildTexts(const QTreeWidgetItem* item) {
-  std::vector<std::string> texts;
-  for (int i = 0; item && i < item->childCount(); ++i) texts.push_back(item->child(i)->text(0).toStdString());
-  return texts;
-}
-
-std::vector<std::string> RowTexts(const QTreeWidget* list) {
-  std::vector<std::string> texts;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) texts.push_back(list->topLevelItem(i)->text(0).toStdString());
-  return texts;
-}
-
-QTreeWidgetItem* ChildNamed(QTreeWidgetItem* item, const QString& text) {
-  for (int i = 0; item && i < item->childCount(); ++i)
-    if (item->child(i)->text(0) == text) return item->child(i);
-  return nullptr;
-}
-
-class ConsoleRoad : public RoadTest {
- protected:
-  void StartService() {
-    InstanceOptions options;
-    options.accounts = {{"administrator", kAdminPassword}, {"clerk", kClerkPassword}};
-    options.adminUsers = "administrator";
-    Start(options);
-    if (HasFatalFailure() || IsSkipped()) return;
-    // The snap-in's library goes into the instance's class store, as an
-    // administrator registers it before starting the console.
-    const st::RunResult r =
-        st::RunProgram(std::string(QUOR_BIN_DIR) + "/quor-regsvr", {"-s", std::string(QUOR_LIB_DIR) + "/libQuorAdminMMC.so"},
-                       st::Environment({"QUOR_REGISTRY=" + instance_->RegistryFile().string()}), instance_->Dir());
-    ASSERT_EQ(r.status, 0) << r.output;
-    window_ = std::make_unique<ConsoleWindow>();
-    window_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
-  }
-  void TearDown() override {
-    // The snap-in ends its session on unload: while the server still runs.
-    window_.reset();
-    EXPECT_TRUE(driver_.Unexpected().empty()) << "unexpected dialog: " << driver_.Unexpected().front();
-    RoadTest::TearDown();
-  }
-  // Loads the snap-in and signs in as the administrator.
-  void SignIn() {
-    driver_.ThenLogon(instance_->CoreUrl(), "administrator", kAdminPassword);
-    ASSERT_EQ(window_->LoadSnapin(kSnapin), S_OK);
-    ASSERT_TRUE(driver_.Done());
-    ASSERT_EQ(driver_.Seen(), std::vector<std::string>{"Logon"}) << "no message box on a good sign-in";
-    ASSERT_NE(window_->RootItem(), nullptr);
-  }
-
-  std::unique_ptr<ConsoleWindow> window_;
-  ModalDriver driver_;
-};
-
-#define QUOR_START_SERVICE()                                          \
-  do {                                                                \
-    StartService();                                                   \
-    if (HasFatalFailure() || IsSkipped()) return;                     \
-  } while (0)
 
 TEST_F(ConsoleRoad, AdministratorSignsInThroughTheLogonDialogAndSeesTheFourFolders) {
   QUOR_START_SERVICE();
@@ -206,7 +143,9 @@ TEST_F(ConsoleRoad, RootMenuRunsAReloadOnTheServerAndPropertiesOpenTheSheet) {
 }
 
 TEST_F(ConsoleRoad, FailedSignInsLeaveTheRootEmptyAndItsCommandsGreyed) {
-  QUOR_START_SERVICE();
+  InstanceOptions options;
+  options.accounts.push_back({"clerk", kClerkPassword});
+  QUOR_START_SERVICE(options);
   // A wrong password, a user who is no administrator, then Cancel.
   driver_.ThenLogon(instance_->CoreUrl(), "administrator", "wrong password");
   driver_.ThenMessageBox();
