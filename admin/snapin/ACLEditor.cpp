@@ -114,12 +114,12 @@ void CAccessRightDlg::Open() {
 
 std::vector<PageField> CAccessRightDlg::Fields() const {
   std::vector<PageField> fields;
-  fields.push_back({std::string(kUserName), "User Name", FieldKind::Text, {}, nameField_, !nameReadOnly_});
+  fields.push_back(console::MakeField(std::string(kUserName), "User Name", FieldKind::Text, nameField_, !nameReadOnly_));
   for (std::size_t i = 0; i < kBoxIds.size(); ++i)
-    fields.push_back({std::string(kBoxIds[i]), std::string(kBoxLabels[i]), FieldKind::Check, {},
-                      boxes_[i] ? "1" : "0", true});
-  fields.push_back({std::string(kOk), "OK", FieldKind::Button, {}, {}, true});
-  fields.push_back({std::string(kCancel), "Cancel", FieldKind::Button, {}, {}, true});
+    fields.push_back(console::MakeField(std::string(kBoxIds[i]), std::string(kBoxLabels[i]), FieldKind::Check,
+                                        boxes_[i] ? "1" : "0"));
+  fields.push_back(console::MakeField(std::string(kOk), "OK", FieldKind::Button));
+  fields.push_back(console::MakeField(std::string(kCancel), "Cancel", FieldKind::Button));
   return fields;
 }
 
@@ -225,13 +225,15 @@ void CACLEditorDlg::Unselect() {
 }
 
 std::vector<PageField> CACLEditorDlg::Fields() const {
+  PageField list = console::MakeField(std::string(kList), {}, FieldKind::List, selected_);
+  list.options = lines_;
   return {
-      {std::string(kCaptionText), {}, FieldKind::ReadOnlyText, {}, "Access Control List", true},
-      {std::string(kList), {}, FieldKind::List, lines_, selected_, true},
-      {std::string(kAdd), "Add", FieldKind::Button, {}, {}, true},
-      {std::string(kEdit), "Edit", FieldKind::Button, {}, {}, editEnabled_},
-      {std::string(kRemove), "Remove", FieldKind::Button, {}, {}, editEnabled_},
-      {std::string(kClose), "Close", FieldKind::Button, {}, {}, true},
+      console::MakeField(std::string(kCaptionText), {}, FieldKind::ReadOnlyText, "Access Control List"),
+      std::move(list),
+      console::MakeField(std::string(kAdd), "Add", FieldKind::Button),
+      console::MakeField(std::string(kEdit), "Edit", FieldKind::Button, {}, editEnabled_),
+      console::MakeField(std::string(kRemove), "Remove", FieldKind::Button, {}, editEnabled_),
+      console::MakeField(std::string(kClose), "Close", FieldKind::Button),
   };
 }
 

@@ -40,6 +40,27 @@ std::string TextFromWideBytes(std::span<const uint8_t> bytes) {
   return text::Narrow(wide);
 }
 
+std::vector<size_t> GridSelection(std::string_view value) {
+  std::vector<size_t> rows;
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    const std::string_view part = value.substr(0, comma);
+    if (const auto number = text::ParseInt64(part); number && *number >= 0) rows.push_back(static_cast<size_t>(*number));
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return rows;
+}
+
+std::string GridValue(const std::vector<size_t>& rows) {
+  std::string value;
+  for (size_t row : rows) {
+    if (!value.empty()) value += ',';
+    value += std::to_string(row);
+  }
+  return value;
+}
+
 std::string NotificationName(uint32_t event) {
   switch (event) {
     case MMCN_ACTIVATE:

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/com/guid.h"
@@ -228,6 +229,9 @@ enum class FieldKind {
   ReadOnlyText,   // shown, never edited
   Button,         // no value; the label is its text and the host calls Press
   List,           // a list box: `options` are its lines, `value` the selected one
+  Grid,           // a list of rows under `columns`; `value` the selected rows'
+                  // indices joined with ","; a row activated (double-click)
+                  // is a Press of the field
 };
 
 // One control of a page. `id` is the control id as text; a host names its
@@ -239,7 +243,29 @@ struct PageField {
   std::vector<std::string> options;
   std::string value;
   bool enabled = true;
+  // Grid only: the headers, the rows' cells (a row may have fewer cells than
+  // there are columns), and whether several rows may be selected.
+  std::vector<std::string> columns;
+  std::vector<std::vector<std::string>> rows;
+  bool multiSelect = false;
 };
+
+// A field of any kind but Grid and Choice.
+inline PageField MakeField(std::string id, std::string label, FieldKind kind, std::string value = {},
+                           bool enabled = true) {
+  PageField field;
+  field.id = std::move(id);
+  field.label = std::move(label);
+  field.kind = kind;
+  field.value = std::move(value);
+  field.enabled = enabled;
+  return field;
+}
+
+// The selected rows of a Grid value, and the value of a selection; an index
+// that is no number is left out.
+std::vector<size_t> GridSelection(std::string_view value);
+std::string GridValue(const std::vector<size_t>& rows);
 
 // Apply's answer: refused names the field and why, and then nothing was written.
 struct PageApplyResult {

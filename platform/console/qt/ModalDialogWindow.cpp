@@ -22,6 +22,8 @@ class ModalDialogWindow::FieldPage final : public IPropertyPage {
     return fields;
   }
   bool SetValue(std::string_view id, std::string_view value) override { return dialog_.SetValue(id, value); }
+  // A grid's activated row.
+  bool Press(std::string_view id) override { return dialog_.Press(id); }
 
  private:
   IModalDialog& dialog_;

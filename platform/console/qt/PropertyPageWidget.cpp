@@ -8,6 +8,9 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTreeWidget>
+
+#include <algorithm>
 
 #include <utility>
 #include <vector>
@@ -69,6 +72,24 @@ PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()
         widget = list;
         break;
       }
+      case FieldKind::Grid: {
+        auto* grid = new QTreeWidget(this);
+        grid->setRootIsDecorated(false);
+        grid->setAllColumnsShowFocus(true);
+        grid->setSelectionMode(field.multiSelect ? QAbstractItemView::ExtendedSelection
+                                                 : QAbstractItemView::SingleSelection);
+        FillGrid(grid, field);
+        connect(grid, &QTreeWidget::itemSelectionChanged, this, [this, id, grid] {
+          if (syncing_) return;
+          std::vector<size_t> rows;
+          for (int row = 0; row < grid->topLevelItemCount(); ++row)
+            if (grid->topLevelItem(row)->isSelected()) rows.push_back(static_cast<size_t>(row));
+          Edit(id, FromUtf8(GridValue(rows)));
+        });
+        connect(grid, &QTreeWidget::itemActivated, this, [this, id](QTreeWidgetItem*, int) { Press(id); });
+        widget = grid;
+        break;
+      }
       case FieldKind::Choice: {
         auto* combo = new QComboBox(this);
         for (const std::string& option : field.options) combo->addItem(FromUtf8(option));
@@ -81,12 +102,27 @@ PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()
     widget->setObjectName(FromUtf8(field.id));
     widget->setEnabled(field.enabled);
     // A check box and a button carry their own text.
-    if (field.kind == FieldKind::Check || field.kind == FieldKind::Button)
+    if (field.kind == FieldKind::Check || field.kind == FieldKind::Button || field.label.empty())
       form->addRow(widget);
     else
       form->addRow(FromUtf8(field.label), widget);
     widgets_[field.id] = widget;
   }
+}
+
+void PropertyPageWidget::FillGrid(QTreeWidget* grid, const PageField& field) {
+  QStringList headers;
+  for (const std::string& column : field.columns) headers << FromUtf8(column);
+  grid->clear();
+  grid->setColumnCount(static_cast<int>(std::max<size_t>(1, field.columns.size())));
+  grid->setHeaderLabels(headers);
+  for (const auto& cells : field.rows) {
+    auto* row = new QTreeWidgetItem(grid);
+    for (size_t column = 0; column < cells.size() && column < field.columns.size(); ++column)
+      row->setText(static_cast<int>(column), FromUtf8(cells[column]));
+  }
+  for (size_t row : GridSelection(field.value))
+    if (row < static_cast<size_t>(grid->topLevelItemCount())) grid->topLevelItem(static_cast<int>(row))->setSelected(true);
 }
 
 void PropertyPageWidget::Edit(const std::string& id, const QString& value) {
@@ -130,6 +166,26 @@ void PropertyPageWidget::Sync() {
       }
       const int row = value.isEmpty() ? -1 : static_cast<int>(lines.indexOf(value));
       if (row != list->currentRow()) list->setCurrentRow(row);
+    } else if (auto* grid = qobject_cast<QTreeWidget*>(widget)) {
+      // Rebuilt only when the rows or headers changed, so that a selection
+      // the user is making stays.
+      bool same = grid->topLevelItemCount() == static_cast<int>(field.rows.size()) &&
+                  grid->columnCount() == static_cast<int>(std::max<size_t>(1, field.columns.size()));
+      for (size_t column = 0; same && column < field.columns.size(); ++column)
+        same = grid->headerItem()->text(static_cast<int>(column)) == FromUtf8(field.columns[column]);
+      for (size_t row = 0; same && row < field.rows.size(); ++row)
+        for (size_t column = 0; same && column < field.columns.size(); ++column) {
+          const std::string cell = column < field.rows[row].size() ? field.rows[row][column] : std::string();
+          same = grid->topLevelItem(static_cast<int>(row))->text(static_cast<int>(column)) == FromUtf8(cell);
+        }
+      if (!same) {
+        FillGrid(grid, field);
+      } else {
+        const std::vector<size_t> selected = GridSelection(field.value);
+        for (int row = 0; row < grid->topLevelItemCount(); ++row)
+          grid->topLevelItem(row)->setSelected(std::find(selected.begin(), selected.end(), static_cast<size_t>(row)) !=
+                                               selected.end());
+      }
     } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
       const int index = combo->findText(value);
       if (index != combo->currentIndex()) combo->setCurrentIndex(index);

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+class QTreeWidget;
+
 #include <functional>
 #include <map>
 #include <string>
@@ -26,6 +28,7 @@ class PropertyPageWidget final : public QWidget {
  private:
   void Edit(const std::string& id, const QString& value);
   void Press(const std::string& id);
+  void FillGrid(QTreeWidget* grid, const PageField& field);
   // Enabled states (and values the page changed itself) from the page.
   void Sync();
 
