@@ -64,7 +64,7 @@ HRESULT UnifyTableEntry::LoadFromXml(const xml::NodePtr& rule) {
       dsn_ = WholeText(child);
     } else if (name == "Catalog") {
       catalog_ = WholeText(child);
-    } else if (name == "Schema") {
+    } else if (name == "Schema" || name == "schema") {
       schema_ = WholeText(child);
     } else if (name == "unify") {
       unify_ = WholeText(child);

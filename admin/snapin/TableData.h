@@ -54,6 +54,7 @@ class CTableData {
   std::vector<CColumnInfo> columns_;
   std::unique_ptr<oledb::Rowset> rows_;
   bool onRow_ = false;
+  std::string schema_;  // the schema Open was given; LoadColumns restricts to it
 };
 
 }  // namespace quor::admin::snapin

@@ -547,6 +547,21 @@ TEST_F(ClientRequestTest, NameListsReadTheNameAttributesOfTheAnswer) {
   EXPECT_EQ(list, "kept");
 }
 
+TEST_F(ClientRequestTest, NameListsAndTargetQueriesEscapeEveryKey) {
+  CVeltService client;
+  SignIn(client);
+  core_.SetResult("<root/>");
+  std::string list;
+  EXPECT_EQ(client.ListNames("get", "column", "P<1>", "a&b", "</catalog><x>", "t\"'>", list), 0);
+  EXPECT_EQ(LastQueryDocument(), "<query><get><content>column</content><target><provider>P&lt;1&gt;</provider>"
+                                 "<dsn>a&amp;b</dsn><catalog>&lt;/catalog&gt;&lt;x&gt;</catalog>"
+                                 "<table>t\"'&gt;</table></target></get></query>");
+  ASSERT_TRUE(client.QueryTarget("get", "record", "P", "D", "C", "a<b"));
+  EXPECT_EQ(LastQueryDocument(), "<query><get><content>record</content><target><provider>P</provider><dsn>D</dsn>"
+                                 "<catalog>C</catalog><table>a&lt;b</table></target><rowcount>5</rowcount>"
+                                 "</get></query>");
+}
+
 // ---- Answers ----------------------------------------------------------------------
 
 TEST_F(ClientRequestTest, AnswersAreValidatedDecodedAndLoaded) {

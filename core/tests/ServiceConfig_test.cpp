@@ -255,6 +255,27 @@ TEST(UnifierFolder, RulesPatternsAndDestinations) {
   EXPECT_FALSE(rule->GetNextRule()->GetNextRule());
 }
 
+TEST(UnifierFolder, TheSchemaIsReadInEitherSpellingOnRulesAndDestinations) {
+  for (const char* name : {"Schema", "schema"}) {
+    TestInstance instance;
+    instance.SetHomeDir();
+    const std::string element = name;
+    instance.Write("unifier/a.xml", "<unifyrule><Provider>P</Provider><Dsn>D</Dsn><" + element + ">src</" + element +
+                                        "><destination><Provider>P</Provider><Dsn>E</Dsn><" + element + ">dst</" +
+                                        element + "><unify>u</unify><table name=\"T\"/></destination></unifyrule>");
+    CServiceConfig config;
+    config.ReadHomeDir();
+    ASSERT_EQ(config.ReloadUnifyTable(), S_OK) << name;
+    const UnifyTableEntry* rule = config.UnifyTable.get();
+    ASSERT_TRUE(rule) << name;
+    EXPECT_EQ(rule->GetSchema(), u"src") << name;
+    EXPECT_TRUE(rule->GetCatalog().IsNull()) << name;
+    ASSERT_TRUE(rule->GetNextDestination()) << name;
+    EXPECT_EQ(rule->GetNextDestination()->GetDestinationSchema(), u"dst") << name;
+    EXPECT_EQ(rule->GetNextDestination()->GetSchema(), u"src") << name;
+  }
+}
+
 TEST(UnifierFolder, BrokenRulesLeaveNoRules) {
   const std::pair<const char*, HRESULT> cases[] = {
       {"<unifyrule><table name=\"T\"><!-- no --></table></unifyrule>", QS_E_UNIFYTABLE_STRUCTURE},

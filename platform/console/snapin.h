@@ -222,6 +222,7 @@ class IContextMenuCallback {
 // the snap-in knowing the toolkit.
 enum class FieldKind {
   Text,           // one line
+  Password,       // one line, not shown
   MultiLineText,  // several lines
   Number,         // one line of decimal digits, checked by the page on Apply
   Check,          // value "1" checked, "0" not

@@ -607,4 +607,13 @@ bool Statement::ProcedureColumns(const std::optional<std::string>& catalog, cons
   }, error);
 }
 
+bool Statement::PrimaryKeys(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                            const std::string& table, Error& error) {
+  const std::optional<std::string> name(table);
+  OptW c(catalog), s(schema), t(name);
+  return RunCatalog("SQLPrimaryKeys", [&](SQLHSTMT h) {
+    return SQLPrimaryKeysW(h, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len());
+  }, error);
+}
+
 }  // namespace quor::odbc

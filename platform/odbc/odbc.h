@@ -141,6 +141,10 @@ class Statement {
   bool ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
                         const std::optional<std::string>& procedure, const std::optional<std::string>& column,
                         Error& error);
+  // The primary-key columns of one table (TABLE_CAT, TABLE_SCHEM, TABLE_NAME,
+  // COLUMN_NAME, KEY_SEQ, PK_NAME), in key order.
+  bool PrimaryKeys(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                   const std::string& table, Error& error);
 
   // The current result: its columns (empty when it has none), rows affected.
   const std::vector<ColumnInfo>& columns() const { return columns_; }

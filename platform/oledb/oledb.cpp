@@ -39,6 +39,7 @@ std::string SchemaColumnName(std::string name) {
       {"TABLE_CAT", "TABLE_CATALOG"},         {"TABLE_SCHEM", "TABLE_SCHEMA"},
       {"PROCEDURE_CAT", "PROCEDURE_CATALOG"}, {"PROCEDURE_SCHEM", "PROCEDURE_SCHEMA"},
       {"COLUMN_SIZE", "CHARACTER_MAXIMUM_LENGTH"},
+      {"KEY_SEQ", "ORDINAL"},
       // psqlODBC's procedure-column listing misspells the schema column.
       {"PROCEDUR_SCHEM", "PROCEDURE_SCHEMA"},
   };
@@ -260,6 +261,22 @@ HRESULT Session::GetSchemaRowset(Schema schema, const Restrictions& r, std::uniq
       break;
     case Schema::ProcedureParameters:
       ok = statement->ProcedureColumns(r.catalog, r.schema, r.name.value_or(all), r.item, error);
+      break;
+    case Schema::PrimaryKeys:
+      // No pattern here: the table is named exactly.
+      if (!r.name || r.name->empty()) return Fail(E_INVALIDARG, "the primary key listing needs a table name");
+      if (text::EqualsNoCase(connection_->DbmsName(), "SQLite")) {
+        // The SQLite driver numbers a key's columns in table order; the
+        // engine itself knows the key's order.
+        std::vector<odbc::Param> params{odbc::Param::Text(*r.name), odbc::Param::Text(*r.name),
+                                        odbc::Param::Text(r.schema.value_or("main"))};
+        ok = statement->Execute(
+            "SELECT NULL AS TABLE_CAT, NULL AS TABLE_SCHEM, ? AS TABLE_NAME, name AS COLUMN_NAME, pk AS KEY_SEQ, "
+            "NULL AS PK_NAME FROM pragma_table_info(?, ?) WHERE pk > 0 ORDER BY pk",
+            params, error);
+      } else {
+        ok = statement->PrimaryKeys(r.catalog, r.schema, *r.name, error);
+      }
       break;
   }
   if (!ok) return Fail(E_FAIL, error.Text());

@@ -118,8 +118,10 @@ class Rowset;
 
 // The listings of the schema rowsets, with the OLE DB column names
 // (TABLE_CATALOG, TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE, COLUMN_NAME,
-// PROCEDURE_NAME, PARAMETER_NAME, PARAMETER_TYPE, DATA_TYPE...).
-enum class Schema { Tables, Views, Columns, Procedures, ProcedureParameters };
+// PROCEDURE_NAME, PARAMETER_NAME, PARAMETER_TYPE, DATA_TYPE...). PrimaryKeys
+// lists one table's key (TABLE_CATALOG, TABLE_SCHEMA, TABLE_NAME,
+// COLUMN_NAME, ORDINAL, PK_NAME) in key order; it needs the table's name.
+enum class Schema { Tables, Views, Columns, Procedures, ProcedureParameters, PrimaryKeys };
 
 // Schema restrictions; an empty optional means no restriction. `item` is the
 // table type (Tables), column name (Columns) or parameter name

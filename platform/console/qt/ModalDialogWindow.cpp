@@ -80,8 +80,9 @@ void ModalDialogWindow::AfterChange() {
 }
 
 void ModalDialogWindow::reject() {
+  // The dialog may refuse to end (a failed save it keeps open for).
   dialog_.Cancel();
-  done(dialog_.Ended() ? dialog_.Result() : IDCANCEL);
+  if (dialog_.Ended()) done(dialog_.Result());
 }
 
 int ModalDialogWindow::Run(IModalDialog& dialog, QWidget* parent) {

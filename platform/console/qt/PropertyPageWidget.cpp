@@ -11,6 +11,8 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include <utility>
 #include <vector>
@@ -32,10 +34,12 @@ PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()
     QWidget* widget = nullptr;
     switch (field.kind) {
       case FieldKind::Text:
+      case FieldKind::Password:
       case FieldKind::Number:
       case FieldKind::ReadOnlyText: {
         auto* edit = new QLineEdit(value, this);
         edit->setReadOnly(field.kind == FieldKind::ReadOnlyText);
+        if (field.kind == FieldKind::Password) edit->setEchoMode(QLineEdit::Password);
         if (field.kind == FieldKind::Number) edit->setInputMethodHints(Qt::ImhDigitsOnly);
         connect(edit, &QLineEdit::textEdited, this, [this, id](const QString& text) { Edit(id, text); });
         widget = edit;
@@ -86,7 +90,14 @@ PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()
             if (grid->topLevelItem(row)->isSelected()) rows.push_back(static_cast<size_t>(row));
           Edit(id, FromUtf8(GridValue(rows)));
         });
-        connect(grid, &QTreeWidget::itemActivated, this, [this, id](QTreeWidgetItem*, int) { Press(id); });
+        connect(grid, &QTreeWidget::itemActivated, this, [this, id, grid](QTreeWidgetItem* row, int) {
+          // The row double-clicked is the one the press is for.
+          if (row && !row->isSelected()) {
+            grid->clearSelection();
+            row->setSelected(true);
+          }
+          Press(id);
+        });
         widget = grid;
         break;
       }
@@ -94,7 +105,17 @@ PropertyPageWidget::PropertyPageWidget(IPropertyPage& page, std::function<void()
         auto* combo = new QComboBox(this);
         for (const std::string& option : field.options) combo->addItem(FromUtf8(option));
         combo->setCurrentIndex(combo->findText(value));
-        connect(combo, &QComboBox::currentTextChanged, this, [this, id](const QString& text) { Edit(id, text); });
+        // A pick of the entry already chosen changes no text but is still a
+        // choice the page may act on (list the provider's sources again).
+        auto changed = std::make_shared<bool>(false);
+        connect(combo, &QComboBox::currentTextChanged, this, [this, id, changed](const QString& text) {
+          if (syncing_) return;
+          *changed = true;
+          Edit(id, text);
+        });
+        connect(combo, &QComboBox::activated, this, [this, id, combo, changed](int) {
+          if (!std::exchange(*changed, false)) Edit(id, combo->currentText());
+        });
         widget = combo;
         break;
       }
@@ -187,6 +208,15 @@ void PropertyPageWidget::Sync() {
                                                selected.end());
       }
     } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      // A choice's options may change with another field (a cascade).
+      QStringList options;
+      for (const std::string& option : field.options) options << FromUtf8(option);
+      QStringList shown;
+      for (int i = 0; i < combo->count(); ++i) shown << combo->itemText(i);
+      if (shown != options) {
+        combo->clear();
+        combo->addItems(options);
+      }
       const int index = combo->findText(value);
       if (index != combo->currentIndex()) combo->setCurrentIndex(index);
     }

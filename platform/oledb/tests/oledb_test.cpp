@@ -330,6 +330,33 @@ TEST_P(OleDbTest, ListsTablesViewsAndColumns) {
   EXPECT_TRUE(Listing(Schema::Columns, Limit("no_such_table_" + suffix_), "COLUMN_NAME").empty());
 }
 
+TEST_P(OleDbTest, ListsPrimaryKeysInKeyOrder) {
+  // Declared against the columns' order, so key order and column order differ.
+  const std::string keyed = table_ + "_k";
+  Run("DROP TABLE IF EXISTS " + keyed);
+  ASSERT_EQ(Run("CREATE TABLE " + keyed + " (a INTEGER NOT NULL, b VARCHAR(10) NOT NULL, c TEXT, PRIMARY KEY (b, a))"),
+            S_OK)
+      << session_->LastError();
+  std::unique_ptr<Rowset> rows;
+  ASSERT_EQ(session_->GetSchemaRowset(Schema::PrimaryKeys, Limit(keyed), rows), S_OK) << session_->LastError();
+  std::vector<std::string> names;
+  std::vector<int64_t> ordinals;
+  while (rows->Next() == S_OK) {
+    EXPECT_EQ(TextOf(*rows, "TABLE_NAME"), keyed);
+    names.push_back(text::ToLowerAscii(TextOf(*rows, "COLUMN_NAME")));
+    odbc::Value ordinal;
+    ASSERT_EQ(rows->Get("ORDINAL", ordinal), S_OK);
+    ordinals.push_back(ordinal.integer);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(ordinals, (std::vector<int64_t>{1, 2}));
+  Run("DROP TABLE IF EXISTS " + keyed);
+
+  // The listing names one table exactly; without a name it refuses.
+  EXPECT_EQ(session_->GetSchemaRowset(Schema::PrimaryKeys, Restrictions{}, rows), E_INVALIDARG);
+  EXPECT_EQ(Listing(Schema::PrimaryKeys, Limit("no_such_table_" + suffix_), "COLUMN_NAME").size(), 0u);
+}
+
 TEST_P(OleDbTest, PropertiesReachTheConnectionAndBadOnesFailClearly) {
   EXPECT_TRUE(source_.IsInitialized());
   EXPECT_FALSE(source_.DbmsName().empty());
