@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QTreeWidget>
 
 #include <memory>
@@ -45,6 +48,36 @@ inline QTreeWidgetItem* RowNamed(QTreeWidget* list, const QString& text) {
   for (int i = 0; i < list->topLevelItemCount(); ++i)
     if (list->topLevelItem(i)->text(0) == text) return list->topLevelItem(i);
   return nullptr;
+}
+
+// The action named `text` anywhere in `menu` and its sub-menus.
+inline QAction* ActionNamed(QMenu* menu, const QString& text) {
+  for (QAction* action : menu->actions()) {
+    if (action->text() == text) return action;
+    if (action->menu())
+      if (QAction* inner = ActionNamed(action->menu(), text)) return inner;
+  }
+  return nullptr;
+}
+// Types into an edit key by key, over what it held.
+inline void Type(QWidget* dialog, const char* id, const std::string& text) {
+  auto* edit = dialog->findChild<QLineEdit*>(id);
+  ASSERT_NE(edit, nullptr) << id;
+  edit->selectAll();
+  QTest::keyClicks(edit, QString::fromUtf8(text.c_str()));
+}
+// A press that opens nothing modal runs at once; one that does is queued,
+// so that the next step runs on the dialog it opens.
+inline void Press(QWidget* dialog, const char* id) {
+  auto* button = dialog->findChild<QPushButton*>(id);
+  ASSERT_NE(button, nullptr) << id;
+  ASSERT_TRUE(button->isEnabled()) << id;
+  button->click();
+}
+inline void PressLater(QWidget* dialog, const char* id) {
+  auto* button = dialog->findChild<QPushButton*>(id);
+  ASSERT_NE(button, nullptr) << id;
+  QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
 }
 
 class ConsoleRoad : public admin::testing::RoadTest {

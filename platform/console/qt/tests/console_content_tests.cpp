@@ -57,34 +57,7 @@ bool Checked(QWidget* dialog, const char* id) {
   auto* box = dialog->findChild<QCheckBox*>(id);
   return box && box->isChecked();
 }
-// Types into an edit key by key (ASCII) or inserts the text.
-void Type(QWidget* dialog, const char* id, const std::string& text) {
-  auto* edit = dialog->findChild<QLineEdit*>(id);
-  ASSERT_NE(edit, nullptr) << id;
-  QTest::keyClicks(edit, QString::fromUtf8(text.c_str()));
-}
-// A press that opens nothing modal runs at once; one that does is queued.
-void Press(QWidget* dialog, const char* id) {
-  auto* button = dialog->findChild<QPushButton*>(id);
-  ASSERT_NE(button, nullptr) << id;
-  ASSERT_TRUE(button->isEnabled()) << id;
-  button->click();
-}
-void PressLater(QWidget* dialog, const char* id) {
-  auto* button = dialog->findChild<QPushButton*>(id);
-  ASSERT_NE(button, nullptr) << id;
-  QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
-}
 
-// The action named `text` anywhere in `menu` and its sub-menus.
-QAction* ActionNamed(QMenu* menu, const QString& text) {
-  for (QAction* action : menu->actions()) {
-    if (action->text() == text) return action;
-    if (action->menu())
-      if (QAction* inner = ActionNamed(action->menu(), text)) return inner;
-  }
-  return nullptr;
-}
 
 // Runs the folder's current directory elsewhere for as long as it lives.
 class WorkingDirectory {

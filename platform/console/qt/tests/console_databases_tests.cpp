@@ -30,20 +30,6 @@ using admin::testing::CallOutcome;
 using admin::testing::InstanceOptions;
 using namespace testing;
 
-QAction* ActionNamed(QMenu* menu, const QString& text) {
-  for (QAction* action : menu->actions()) {
-    if (action->text() == text) return action;
-    if (action->menu())
-      if (QAction* inner = ActionNamed(action->menu(), text)) return inner;
-  }
-  return nullptr;
-}
-void Type(QWidget* dialog, const char* id, const std::string& text) {
-  auto* edit = dialog->findChild<QLineEdit*>(id);
-  ASSERT_NE(edit, nullptr) << id;
-  edit->selectAll();
-  QTest::keyClicks(edit, QString::fromStdString(text));
-}
 void Choose(QWidget* dialog, const char* id, const std::string& option) {
   auto* combo = dialog->findChild<QComboBox*>(id);
   ASSERT_NE(combo, nullptr) << id;
@@ -51,17 +37,6 @@ void Choose(QWidget* dialog, const char* id, const std::string& option) {
   ASSERT_GE(index, 0) << id << " offers no " << option;
   combo->setCurrentIndex(index);
   emit combo->activated(index);  // as a user's pick, also of the entry already chosen
-}
-void Press(QWidget* dialog, const char* id) {
-  auto* button = dialog->findChild<QPushButton*>(id);
-  ASSERT_NE(button, nullptr) << id;
-  ASSERT_TRUE(button->isEnabled()) << id;
-  button->click();
-}
-void PressLater(QWidget* dialog, const char* id) {
-  auto* button = dialog->findChild<QPushButton*>(id);
-  ASSERT_NE(button, nullptr) << id;
-  QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
 }
 QTreeWidget* Grid(QWidget* dialog, const char* id) { return dialog->findChild<QTreeWidget*>(id); }
 // Double-clicks the grid's row whose column `column` reads `text`, from the
