@@ -11,6 +11,7 @@
 #include "admin/snapin/ACLEditor.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/tests/ServerInstance.h"
+#include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
 
 namespace quor::admin::snapin {
@@ -55,12 +56,7 @@ TEST(AccessRights, BuiltInFixedOrderReadInAnyOrder) {
   }
 }
 
-class EntryDialog : public ::testing::Test {
- protected:
-  void SetUp() override { Module::SetDialogs(&host_); }
-  void TearDown() override { Module::SetDialogs(nullptr); }
-  RecordingHost host_;
-};
+class EntryDialog : public testing::HostedDialogTest {};
 
 TEST_F(EntryDialog, RefusalsComeInOrderAndLeaveItOpen) {
   Dlg dialog("", "");

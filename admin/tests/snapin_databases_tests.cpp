@@ -5,7 +5,6 @@
 // on ReLoadConfig, and Remove deletes the file only when asked to.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -24,7 +23,7 @@
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/UnifyRuleNode.h"
 #include "admin/tests/ServerInstance.h"
-#include "platform/console/testing/RecordingHost.h"
+#include "admin/tests/SnapinFixture.h"
 #include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
@@ -35,9 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace console;
 using admin::testing::InstanceOptions;
-using admin::testing::ServerInstance;
 using console::testing::RecordedProgress;
-using console::testing::RecordingHost;
 
 std::string ConnectionFile(std::string_view dsn, std::string_view catalog, const std::string& odbc) {
   std::string file = "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + std::string(dsn) + "</DataSource>";
@@ -54,56 +51,23 @@ std::map<std::string, std::string> FileElements(const fs::path& path) {
   return texts;
 }
 
-class DatabasesFolder : public ::testing::Test {
+class DatabasesFolder : public testing::SnapinServerTest {
  protected:
-  void TearDown() override {
-    Module::SetService(nullptr);
-    if (view_) view_->Destroy(0);
-    view_ = {};
-    if (snapin_) snapin_->Destroy();
-    snapin_ = {};
-    Module::SetDialogs(nullptr);
-    if (client_) client_->EndSession();
-    client_.reset();
-    instance_.reset();
-    for (const std::string& file : databases_) fs::remove(file);
-  }
-
-  // A SQLite file made with the sqlite3 program.
-  std::string MakeDatabase(std::string_view name, std::string_view sql) {
-    const std::string file =
-        (fs::temp_directory_path() / ("quor-databases-" + std::to_string(::getpid()) + "-" + std::string(name) + ".db"))
-            .string();
-    fs::remove(file);
-    databases_.push_back(file);
-    const std::string out = oledb::testing::Capture("sqlite3 -batch '" + file + "' \"" + std::string(sql) + "\" 2>&1");
-    EXPECT_EQ(out, "") << name;
-    return file;
-  }
   static std::string Odbc(const std::string& file) { return "DRIVER={SQLite3};Database=" + file; }
 
   // Starts the server with the sales database and `extra` files in config/,
   // signs in, and sets up the snap-in signed out with the client as its
   // service.
   void StartWith(std::vector<std::pair<std::string, std::string>> extra = {}) {
-    sales_ = MakeDatabase("sales",
-                          "CREATE TABLE customers (id INTEGER PRIMARY KEY, name TEXT); "
-                          "CREATE TABLE orders (id INTEGER PRIMARY KEY, customer INTEGER, total REAL); "
-                          "CREATE VIEW big_orders AS SELECT * FROM orders WHERE total > 100;");
+    sales_ = MakeSqlite("sales",
+                        "CREATE TABLE customers (id INTEGER PRIMARY KEY, name TEXT); "
+                        "CREATE TABLE orders (id INTEGER PRIMARY KEY, customer INTEGER, total REAL); "
+                        "CREATE VIEW big_orders AS SELECT * FROM orders WHERE total > 100;");
     InstanceOptions options;
     options.homeFiles = {{"config/sales.xml", ConnectionFile("sales", "main", Odbc(sales_))}};
     for (auto& file : extra) options.homeFiles.push_back(std::move(file));
-    instance_ = std::make_unique<ServerInstance>();
-    instance_->Start(options);
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartSnapin(options));
     if (IsSkipped()) return;
-    client_ = instance_->SignIn("administrator", "pw");
-    ASSERT_TRUE(client_);
-    Module::SetDialogs(&host_);
-    snapin_ = com::MakeObject<CQuorAdminMMC>();
-    ASSERT_EQ(snapin_->Initialize(&host_), S_OK);  // no logon reply: the snap-in's own root stays signed out
-    ASSERT_EQ(snapin_->CreateComponent(view_.Put()), S_OK);
-    ASSERT_EQ(view_->Initialize(&host_), S_OK);
     Module::SetService(client_.get());
     Reset();
   }
@@ -113,22 +77,6 @@ class DatabasesFolder : public ::testing::Test {
     host_.scopeItems.clear();
     host_.scopeDeletions.clear();
     host_.modalCaptions.clear();
-  }
-
-  com::ComPtr<IDataObject> DataOf(CSnapInItem& node, uint32_t type) {
-    com::ComPtr<IDataObject> object;
-    EXPECT_EQ(node.GetDataObject(object.Put(), type), S_OK);
-    return object;
-  }
-  HRESULT Expand(CSnapInItem& node, ScopeHandle self) {
-    return snapin_->Notify(DataOf(node, CCT_SCOPE).Get(), MMCN_EXPAND, 1, static_cast<std::intptr_t>(self));
-  }
-  HRESULT Notify(CSnapInItem& node, uint32_t event, std::intptr_t arg = 0, uint32_t type = CCT_SCOPE,
-                 std::intptr_t param = 0) {
-    return view_->Notify(DataOf(node, type).Get(), event, arg, param);
-  }
-  HRESULT Command(CSnapInItem& node, long command, uint32_t type = CCT_SCOPE) {
-    return snapin_->Command(command, DataOf(node, type).Get());
   }
 
   // A text format of a node's data object.
@@ -155,12 +103,6 @@ class DatabasesFolder : public ::testing::Test {
     EXPECT_GE(client_->ListNames("get", content, "MSDASQL.1", dsn, catalog, "", list), 0) << client_->FaultText();
     return CUnifyRuleNode::SplitNames(list);
   }
-  std::vector<std::string> Errors() const {
-    std::vector<std::string> texts;
-    for (const auto& box : host_.messageBoxes)
-      if (box.caption == "Error") texts.push_back(box.text);
-    return texts;
-  }
   // The scope items inserted under `parent`, by text on request.
   std::vector<CSnapInItem*> InsertedUnder(ScopeHandle parent) const {
     std::vector<CSnapInItem*> nodes;
@@ -169,13 +111,7 @@ class DatabasesFolder : public ::testing::Test {
     return nodes;
   }
 
-  std::unique_ptr<ServerInstance> instance_;
-  std::unique_ptr<CVeltService> client_;
-  RecordingHost host_;
-  com::ComPtr<CQuorAdminMMC> snapin_;
-  com::ComPtr<IComponent> view_;
   std::string sales_;
-  std::vector<std::string> databases_;
 };
 
 TEST_F(DatabasesFolder, ListsReachableConnectionsWithTheirFoldersAndNeverTheRepository) {
@@ -389,7 +325,7 @@ TEST(UnifyRuleNames, SplitLikeTheFolders) {
 TEST_F(DatabasesFolder, NewConnectionIsWrittenReloadedAndListedOnceAfterRefresh) {
   ASSERT_NO_FATAL_FAILURE(StartWith());
   if (IsSkipped()) return;
-  const std::string ledger = MakeDatabase("ledger", "CREATE TABLE entries (id INTEGER PRIMARY KEY, amount REAL);");
+  const std::string ledger = MakeSqlite("ledger", "CREATE TABLE entries (id INTEGER PRIMARY KEY, amount REAL);");
   CDatabasesNode databases;
   ASSERT_EQ(Expand(databases, 500), S_OK);
   ASSERT_EQ(Notify(databases, MMCN_SHOW, 1), S_OK);
@@ -497,7 +433,7 @@ TEST_F(DatabasesFolder, CancelledOrRefusedNewConnectionWritesNothing) {
 }
 
 TEST_F(DatabasesFolder, RemoveAsksDeletesTheFileAndRefreshForgetsIt) {
-  const std::string second = MakeDatabase("second", "CREATE TABLE t (id INTEGER);");
+  const std::string second = MakeSqlite("second", "CREATE TABLE t (id INTEGER);");
   ASSERT_NO_FATAL_FAILURE(StartWith({{"config/second.xml", ConnectionFile("second", "", Odbc(second))}}));
   if (IsSkipped()) return;
   CDatabasesNode databases;

@@ -36,17 +36,9 @@ namespace fs = std::filesystem;
 using namespace console;
 using admin::testing::Database;
 using admin::testing::InstanceOptions;
-using admin::testing::ServerInstance;
 using console::testing::RecordingHost;
 using oledb::testing::Capture;
-
-// Runs SQL on a SQLite file with the sqlite3 program (fed on its standard
-// input, so that no shell stands between); its output, "|" between columns.
-std::string Sqlite(const fs::path& db, const std::string& sql) {
-  const fs::path script = db.string() + ".sql";
-  std::ofstream(script, std::ios::binary) << sql << "\n";
-  return Capture("sqlite3 -batch '" + db.string() + "' < '" + script.string() + "' 2>&1");
-}
+using snapin::testing::RunSqlite;
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -55,14 +47,8 @@ std::string ReadAll(const fs::path& path) {
   return out.str();
 }
 
-// A connection file of a SQLite database, with a service role when given.
 std::string ConnectionFile(const fs::path& db, std::string_view role = {}) {
-  std::string text = "<OLEDBSetting>";
-  if (!role.empty()) text += "<quorservice>" + std::string(role) + "</quorservice>";
-  return text +
-         "<Provider>MSDASQL.1</Provider><DataSource>repo</DataSource><InitialCatalog>main</InitialCatalog>"
-         "<ExtendedProperties>DRIVER={SQLite3};Database=" +
-         db.string() + "</ExtendedProperties></OLEDBSetting>";
+  return snapin::testing::SqliteConnectionFile("repo", db.string(), role);
 }
 
 // The index of the first grid row whose cells under `columns` are `values`.
@@ -84,45 +70,14 @@ size_t RowOf(const IModalDialog& dialog, const std::vector<std::string>& names,
 
 // ---- The folder on a running server's repository -------------------------------------
 
-class NativeDbFolder : public ::testing::Test {
+class NativeDbFolder : public snapin::testing::SnapinServerTest {
  protected:
   void Start(Database database = Database::Sqlite) {
-    instance_ = std::make_unique<ServerInstance>();
     InstanceOptions options;
     options.database = database;
-    instance_->Start(options);
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartSnapin(options));
     if (IsSkipped()) return;
-    client_ = instance_->SignIn("administrator", "pw");
-    ASSERT_TRUE(client_);
-    Module::SetDialogs(&host_);
-    snapin_ = com::MakeObject<CQuorAdminMMC>();
-    ASSERT_EQ(snapin_->Initialize(&host_), S_OK);  // no logon reply: signed out
-    ASSERT_EQ(snapin_->CreateComponent(view_.Put()), S_OK);
-    ASSERT_EQ(view_->Initialize(&host_), S_OK);
-    host_.messageBoxes.clear();
     repository_ = instance_->Dir() / "repository.db";
-  }
-  void TearDown() override {
-    if (view_) view_->Destroy(0);
-    view_ = {};
-    if (snapin_) snapin_->Destroy();
-    snapin_ = {};
-    Module::SetDialogs(nullptr);
-    Module::SetHomeDir("");
-    Module::SetResultPaneFlag(0);
-    if (client_) client_->EndSession();
-    client_.reset();
-    instance_.reset();
-  }
-
-  com::ComPtr<IDataObject> DataOf(CSnapInItem& node, uint32_t type) {
-    com::ComPtr<IDataObject> object;
-    EXPECT_EQ(node.GetDataObject(object.Put(), type), S_OK);
-    return object;
-  }
-  HRESULT Notify(CSnapInItem& node, uint32_t event, std::intptr_t arg = 0, uint32_t type = CCT_SCOPE) {
-    return view_->Notify(DataOf(node, type).Get(), event, arg, 0);
   }
   long NewNativeDbState(CNativeDBNode& node) {
     host_.ClearMenu();
@@ -131,11 +86,6 @@ class NativeDbFolder : public ::testing::Test {
     return host_.menuItems.empty() ? -1 : host_.menuItems[0].flags;
   }
 
-  std::unique_ptr<ServerInstance> instance_;
-  std::unique_ptr<CVeltService> client_;
-  RecordingHost host_;
-  com::ComPtr<CQuorAdminMMC> snapin_;
-  com::ComPtr<IComponent> view_;
   fs::path repository_;
 };
 
@@ -206,9 +156,9 @@ TEST_F(NativeDbFolder, LaterRepositoryFileWinsAndAMissingTableOnlyTellsItsStatus
   // A second repository file, sorted after the server's own, on a database
   // without the resource table and with the log table in lower case.
   const fs::path other = instance_->Dir() / "other.db";
-  Sqlite(other,
-         "CREATE TABLE QUORVESK (VOUSER TEXT, NAME TEXT, PRIMARY KEY (VOUSER, NAME)); CREATE TABLE quorlog (LOGID "
-         "INTEGER PRIMARY KEY); CREATE TABLE QUORCOLLAB (VOURI TEXT PRIMARY KEY);");
+  RunSqlite(other,
+            "CREATE TABLE QUORVESK (VOUSER TEXT, NAME TEXT, PRIMARY KEY (VOUSER, NAME)); CREATE TABLE quorlog (LOGID "
+            "INTEGER PRIMARY KEY); CREATE TABLE QUORCOLLAB (VOURI TEXT PRIMARY KEY);");
   std::ofstream(instance_->Home() / "config" / "zz-other.xml") << ConnectionFile(other, "VODB");
   // A file that is no XML is passed over.
   std::ofstream(instance_->Home() / "config" / "broken.xml") << "<OLEDBSetting>";
@@ -237,9 +187,10 @@ TEST_F(NativeDbFolder, LaterRepositoryFileWinsAndAMissingTableOnlyTellsItsStatus
 
 TEST_F(NativeDbFolder, DeleteRemovesExactlyTheSelectedRows) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  ASSERT_EQ(Sqlite(repository_,
-                   "INSERT INTO QUORVESK (VOUSER, NAME, VOURI) VALUES ('ann', 'a', 'u1'), ('ann', 'o''brien', 'u2'), "
-                   "('bob', 'a', 'u3'), ('bob', 'b', 'u4'), ('ann', 'o''brien'' OR ''1''=''1', 'u5');"),
+  ASSERT_EQ(RunSqlite(repository_,
+                      "INSERT INTO QUORVESK (VOUSER, NAME, VOURI) VALUES ('ann', 'a', 'u1'), "
+                      "('ann', 'o''brien', 'u2'), ('bob', 'a', 'u3'), ('bob', 'b', 'u4'), "
+                      "('ann', 'o''brien'' OR ''1''=''1', 'u5');"),
             "");
   CNativeDBNode node;
   CRepositoryDBItem* content = node.Item(CNativeDBNode::kContent);
@@ -270,7 +221,7 @@ TEST_F(NativeDbFolder, DeleteRemovesExactlyTheSelectedRows) {
     // A row deleted behind the dialog's back matches nothing: not counted.
     const size_t bobB = RowOf(dialog, {"VOUSER", "NAME"}, {"bob", "b"});
     ASSERT_TRUE(dialog.SetValue(CTableDataDlg::kGrid, GridValue({bobB})));
-    Sqlite(repository_, "DELETE FROM QUORVESK WHERE VOUSER = 'bob';");
+    RunSqlite(repository_, "DELETE FROM QUORVESK WHERE VOUSER = 'bob';");
     ASSERT_TRUE(dialog.Press(CDeleteRecordsDlg::kDelete));
     EXPECT_EQ(host_.MessageTexts().back(), "Error: Unable to delete the selected record(s).");
     EXPECT_TRUE(dialog.Press(CTableDataDlg::kClose));
@@ -281,14 +232,14 @@ TEST_F(NativeDbFolder, DeleteRemovesExactlyTheSelectedRows) {
   EXPECT_EQ(host_.modalCaptions, std::vector<std::string>{"QUORVESK"});
   EXPECT_TRUE(host_.modalSteps.empty());
   // The key holding quotes was a value, not SQL: its look-alike stays.
-  EXPECT_EQ(Sqlite(repository_, "SELECT VOUSER || ':' || NAME FROM QUORVESK ORDER BY VOURI;"),
+  EXPECT_EQ(RunSqlite(repository_, "SELECT VOUSER || ':' || NAME FROM QUORVESK ORDER BY VOURI;"),
             "ann:a\nann:o'brien' OR '1'='1");
 }
 
 TEST_F(NativeDbFolder, ResetAsksFirstAndOnlyYesEmptiesTheLog) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  Sqlite(repository_, "INSERT INTO QUORLOG (OPUSER, OP) VALUES ('ann', 'get'), ('bob', 'put');");
-  const std::string before = Sqlite(repository_, "SELECT COUNT(*) FROM QUORLOG;");
+  RunSqlite(repository_, "INSERT INTO QUORLOG (OPUSER, OP) VALUES ('ann', 'get'), ('bob', 'put');");
+  const std::string before = RunSqlite(repository_, "SELECT COUNT(*) FROM QUORLOG;");
   ASSERT_NE(before, "0");
   CNativeDBNode node;
   CRepositoryDBItem* log = node.Item(CNativeDBNode::kLog);
@@ -303,7 +254,7 @@ TEST_F(NativeDbFolder, ResetAsksFirstAndOnlyYesEmptiesTheLog) {
     ASSERT_EQ(host_.messageBoxes.size(), 1u);
     EXPECT_EQ(host_.messageBoxes[0].text, "Are you sure you want to delete every record of QUORLOG?");
     EXPECT_EQ(host_.messageBoxes[0].style & 0xF, MB_YESNO);
-    EXPECT_EQ(Sqlite(repository_, "SELECT COUNT(*) FROM QUORLOG;"), before);
+    EXPECT_EQ(RunSqlite(repository_, "SELECT COUNT(*) FROM QUORLOG;"), before);
     EXPECT_TRUE(RecordingHost::FieldOf(dialog, CResetTableDlg::kReset).enabled);
 
     ASSERT_TRUE(dialog.Press(CResetTableDlg::kReset));  // answered Yes
@@ -313,7 +264,7 @@ TEST_F(NativeDbFolder, ResetAsksFirstAndOnlyYesEmptiesTheLog) {
     EXPECT_FALSE(dialog.Press(CResetTableDlg::kReset));
   });
   ASSERT_EQ(Notify(*log, MMCN_DBLCLICK, 0, CCT_RESULT), E_NOTIMPL);
-  EXPECT_EQ(Sqlite(repository_, "SELECT COUNT(*) FROM QUORLOG;"), "0");
+  EXPECT_EQ(RunSqlite(repository_, "SELECT COUNT(*) FROM QUORLOG;"), "0");
 }
 
 TEST_F(NativeDbFolder, DeleteOnPostgresBindsTheKeys) {
@@ -360,7 +311,7 @@ class TableDialogs : public snapin::testing::OfflineSnapinTest {
 };
 
 TEST_F(TableDialogs, TableWithoutPrimaryKeyIsNotDeletedRowByRow) {
-  Sqlite(db_, "CREATE TABLE nokey (a TEXT, b TEXT); INSERT INTO nokey VALUES ('x', '1'), ('x', '1'), ('y', '2');");
+  RunSqlite(db_, "CREATE TABLE nokey (a TEXT, b TEXT); INSERT INTO nokey VALUES ('x', '1'), ('x', '1'), ('y', '2');");
   ASSERT_NO_FATAL_FAILURE(Connect());
   CDeleteRecordsDlg dialog(connection_, "nokey");
   dialog.Open();
@@ -370,17 +321,17 @@ TEST_F(TableDialogs, TableWithoutPrimaryKeyIsNotDeletedRowByRow) {
   ASSERT_EQ(host_.messageBoxes.size(), 1u);
   EXPECT_EQ(host_.messageBoxes[0].text,
             "Error: The table nokey has no primary key; its records cannot be deleted one by one.");
-  EXPECT_EQ(Sqlite(db_, "SELECT COUNT(*) FROM nokey;"), "3");
+  EXPECT_EQ(RunSqlite(db_, "SELECT COUNT(*) FROM nokey;"), "3");
 }
 
 TEST_F(TableDialogs, NullKeysAndRowsThatAreNotUniqueAreLeftAlone) {
   // SQLite lets a text primary key hold NULL more than once: such a row
   // cannot be told from its twin, so deleting it must change nothing.
   const std::string table = "odd \"name";
-  Sqlite(db_,
-         "CREATE TABLE [odd \"name] (k TEXT PRIMARY KEY, v TEXT); INSERT INTO [odd \"name] VALUES (NULL, 'x'), "
-         "(NULL, 'y'), ('', 'empty'), ('k1', 'one');");
-  ASSERT_EQ(Sqlite(db_, "SELECT COUNT(*) FROM [odd \"name];"), "4");
+  RunSqlite(db_,
+            "CREATE TABLE [odd \"name] (k TEXT PRIMARY KEY, v TEXT); INSERT INTO [odd \"name] VALUES (NULL, 'x'), "
+            "(NULL, 'y'), ('', 'empty'), ('k1', 'one');");
+  ASSERT_EQ(RunSqlite(db_, "SELECT COUNT(*) FROM [odd \"name];"), "4");
   ASSERT_NO_FATAL_FAILURE(Connect());
   CDeleteRecordsDlg dialog(connection_, table);
   EXPECT_EQ(dialog.Caption(), table);
@@ -390,14 +341,14 @@ TEST_F(TableDialogs, NullKeysAndRowsThatAreNotUniqueAreLeftAlone) {
   ASSERT_TRUE(dialog.SetValue(CTableDataDlg::kGrid, GridValue({nullRow})));
   ASSERT_TRUE(dialog.Press(CDeleteRecordsDlg::kDelete));
   EXPECT_EQ(host_.MessageTexts().back(), "Error: Unable to delete the selected record(s).");
-  EXPECT_EQ(Sqlite(db_, "SELECT COUNT(*) FROM [" + table + "];"), "4");
+  EXPECT_EQ(RunSqlite(db_, "SELECT COUNT(*) FROM [" + table + "];"), "4");
 
   // An empty key is a value, not NULL: only that row goes.
   const size_t emptyRow = RowOf(dialog, {"v"}, {"empty"});
   ASSERT_TRUE(dialog.SetValue(CTableDataDlg::kGrid, GridValue({emptyRow})));
   ASSERT_TRUE(dialog.Press(CDeleteRecordsDlg::kDelete));
   EXPECT_EQ(host_.MessageTexts().back(), "1 record(s) deleted.");
-  EXPECT_EQ(Sqlite(db_, "SELECT group_concat(v, ',') FROM (SELECT v FROM [" + table + "] ORDER BY v);"), "one,x,y");
+  EXPECT_EQ(RunSqlite(db_, "SELECT group_concat(v, ',') FROM (SELECT v FROM [" + table + "] ORDER BY v);"), "one,x,y");
 }
 
 TEST_F(TableDialogs, ViewShowsEveryRowWholeAndCloseEndsWithTwo) {
@@ -405,7 +356,7 @@ TEST_F(TableDialogs, ViewShowsEveryRowWholeAndCloseEndsWithTwo) {
   std::string sql = "CREATE TABLE [Order Details] (id INTEGER PRIMARY KEY, note VARCHAR(10)); INSERT INTO [Order "
                     "Details] VALUES (1, '" + longText + "'), (2, NULL);";
   for (int i = 3; i <= 40; ++i) sql += "INSERT INTO [Order Details] (id) VALUES (" + std::to_string(i) + ");";
-  Sqlite(db_, sql);
+  RunSqlite(db_, sql);
   ASSERT_NO_FATAL_FAILURE(Connect());
   CTableDataDlg dialog(connection_, "Order Details");
   EXPECT_EQ(dialog.Caption(), "Order Details");

@@ -21,6 +21,7 @@
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TransformersNode.h"
 #include "admin/tests/ServerInstance.h"
+#include "admin/tests/SnapinFixture.h"
 #include "platform/com/classstore.h"
 #include "platform/console/testing/RecordingHost.h"
 #include "platform/oledb/tests/outside_sql.h"
@@ -34,7 +35,6 @@ using namespace console;
 using admin::testing::Call;
 using admin::testing::CallOutcome;
 using admin::testing::InstanceOptions;
-using admin::testing::ServerInstance;
 
 constexpr HRESULT kNoSuchTransformer = static_cast<HRESULT>(0x81000011u);
 
@@ -67,65 +67,29 @@ Definition ReadDefinition(const fs::path& path) {
   return definition;
 }
 
-class TransformersFolder : public ::testing::Test {
+class TransformersFolder : public testing::SnapinServerTest {
  protected:
   void SetUp() override {
     if (const char* previous = std::getenv(CTransformersNode::kRegistrationProgramVariable)) previousRegsvr_ = previous;
     ::setenv(CTransformersNode::kRegistrationProgramVariable, (fs::path(QUOR_BIN_DIR) / "quor-regsvr").c_str(), 1);
-    instance_ = std::make_unique<ServerInstance>();
-    db_ = (fs::temp_directory_path() / ("quor-transformers-" + std::to_string(::getpid()) + ".db")).string();
-    fs::remove(db_);
-    oledb::testing::Capture("sqlite3 -batch '" + db_ +
-                            "' \"CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT); INSERT INTO staff VALUES (1, "
-                            "'Ann');\" 2>&1");
+    db_ = MakeSqlite("sales",
+                     "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT); INSERT INTO staff VALUES (1, 'Ann');");
     InstanceOptions options;
-    options.homeFiles = {{"config/sales.xml",
-                          "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>sales</DataSource><InitialCatalog>"
-                          "main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
-                              db_ + "</ExtendedProperties></OLEDBSetting>"}};
-    instance_->Start(options);
-    ASSERT_FALSE(HasFatalFailure());
+    options.homeFiles = {{"config/sales.xml", testing::SqliteConnectionFile("sales", db_)}};
+    ASSERT_NO_FATAL_FAILURE(StartSnapin(options));
     if (IsSkipped()) return;
-    client_ = instance_->SignIn("administrator", "pw");
-    ASSERT_TRUE(client_);
-
-    Module::SetDialogs(&host_);
-    snapin_ = com::MakeObject<CQuorAdminMMC>();
-    ASSERT_EQ(snapin_->Initialize(&host_), S_OK);  // no logon reply: signed out
-    ASSERT_EQ(snapin_->CreateComponent(view_.Put()), S_OK);
-    ASSERT_EQ(view_->Initialize(&host_), S_OK);
     Module::SetHomeDir(instance_->Home().string());
-    host_.messageBoxes.clear();
     folder_ = instance_->Home() / "transform";
     library_ = fs::path(QUOR_LIB_DIR) / "libFlatConvert.so";
   }
   void TearDown() override {
-    if (view_) view_->Destroy(0);
-    view_ = {};
-    if (snapin_) snapin_->Destroy();
-    snapin_ = {};
-    Module::SetDialogs(nullptr);
-    Module::SetHomeDir("");
-    client_.reset();
-    instance_.reset();
-    fs::remove(db_);
+    SnapinServerTest::TearDown();
     if (previousRegsvr_)
       ::setenv(CTransformersNode::kRegistrationProgramVariable, previousRegsvr_->c_str(), 1);
     else
       ::unsetenv(CTransformersNode::kRegistrationProgramVariable);
   }
 
-  com::ComPtr<IDataObject> DataOf(CSnapInItem& node, uint32_t type) {
-    com::ComPtr<IDataObject> object;
-    EXPECT_EQ(node.GetDataObject(object.Put(), type), S_OK);
-    return object;
-  }
-  HRESULT Notify(CSnapInItem& node, uint32_t event, std::intptr_t arg = 0, uint32_t type = CCT_SCOPE) {
-    return view_->Notify(DataOf(node, type).Get(), event, arg, 0);
-  }
-  HRESULT Command(CSnapInItem& node, long command, uint32_t type) {
-    return snapin_->Command(command, DataOf(node, type).Get());
-  }
   // Adds the library through the node, saving the definition as `file`.
   void Add(CTransformersNode& node, const fs::path& library, const std::string& file) {
     host_.chooserReplies.push_back({true, library.string()});
@@ -145,11 +109,6 @@ class TransformersFolder : public ::testing::Test {
     return SUCCEEDED(com::CLSIDFromProgID(progId, clsid));
   }
 
-  std::unique_ptr<ServerInstance> instance_;
-  std::unique_ptr<CVeltService> client_;
-  console::testing::RecordingHost host_;
-  com::ComPtr<CQuorAdminMMC> snapin_;
-  com::ComPtr<IComponent> view_;
   fs::path folder_, library_;
   std::string db_;
   std::optional<std::string> previousRegsvr_;

@@ -19,6 +19,7 @@
 #include "admin/snapin/TargetFieldDialog.h"
 #include "admin/snapin/UnifyRuleEditor.h"
 #include "admin/tests/ServerInstance.h"
+#include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
 #include "platform/oledb/tests/outside_sql.h"
 #include "platform/xml/dom.h"
@@ -31,7 +32,6 @@ using namespace console;
 using admin::testing::Call;
 using admin::testing::CallOutcome;
 using admin::testing::InstanceOptions;
-using admin::testing::ServerInstance;
 using console::testing::RecordingHost;
 using Step = std::function<void(IModalDialog&)>;
 
@@ -76,56 +76,30 @@ std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view
   return texts;
 }
 
-class UnifyEditorTest : public ::testing::Test {
+class UnifyEditorTest : public testing::SnapinServerTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("quor-unify-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    sales_ = (dir_ / "sales.db").string();
-    hr_ = (dir_ / "hr.db").string();
-    Sql(sales_,
-        "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT NOT NULL, dept TEXT);"
-        "INSERT INTO staff VALUES (1, 'Ann', 'x'), (2, 'Bob', 'y'), (3, 'Cy', NULL), (4, 'Dee', 'z'),"
-        "(5, 'Eve', 'x'), (6, 'Fay', 'y'), (7, 'Gus', 'z');");
-    Sql(hr_,
-        "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT NOT NULL, dept TEXT);"
-        "INSERT INTO staff VALUES (1, 'Ann', 'h'), (9, 'Hal', 'h');");
+    sales_ = MakeSqlite("sales",
+                        "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT NOT NULL, dept TEXT);"
+                        "INSERT INTO staff VALUES (1, 'Ann', 'x'), (2, 'Bob', 'y'), (3, 'Cy', NULL), (4, 'Dee', 'z'),"
+                        "(5, 'Eve', 'x'), (6, 'Fay', 'y'), (7, 'Gus', 'z');");
+    hr_ = MakeSqlite("hr",
+                     "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT NOT NULL, dept TEXT);"
+                     "INSERT INTO staff VALUES (1, 'Ann', 'h'), (9, 'Hal', 'h');");
     InstanceOptions options;
     // A rule of another source, so that the service has read a unifier
     // folder that is not empty when it first unifies.
-    options.homeFiles = {{"config/sales.xml", Setting("sales", sales_)},
-                         {"config/hr.xml", Setting("hr", hr_)},
+    options.homeFiles = {{"config/sales.xml", testing::SqliteConnectionFile("sales", sales_)},
+                         {"config/hr.xml", testing::SqliteConnectionFile("hr", hr_)},
                          {"unifier/other.xml",
                           "<unifyrule><Provider>MSDASQL.1</Provider><Dsn>elsewhere</Dsn><Catalog>main</Catalog>"
                           "<unify>Full Outer Join</unify><table name=\"other\"/></unifyrule>"}};
-    instance_ = std::make_unique<ServerInstance>();
-    instance_->Start(options);
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartServer(options));
     if (IsSkipped()) return;
-    client_ = instance_->SignIn("administrator", "pw");
-    ASSERT_TRUE(client_);
-    Module::SetDialogs(&host_);
     Module::SetService(client_.get());
     rules_ = instance_->Home() / "unifier";
   }
-  void TearDown() override {
-    Module::SetService(nullptr);
-    Module::SetDialogs(nullptr);
-    client_.reset();
-    instance_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
 
-  static void Sql(const std::string& file, const std::string& sql) {
-    oledb::testing::Capture("sqlite3 -batch '" + file + "' \"" + sql + "\" 2>&1");
-  }
-  static std::string Setting(const std::string& dsn, const std::string& file) {
-    return "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + dsn +
-           "</DataSource><InitialCatalog>main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" + file +
-           "</ExtendedProperties></OLEDBSetting>";
-  }
   std::string Target(const std::string& dsn) const {
     return "<target><provider>MSDASQL.1</provider><dsn>" + dsn +
            "</dsn><catalog>main</catalog><table>staff</table></target>";
@@ -154,11 +128,8 @@ class UnifyEditorTest : public ::testing::Test {
     ASSERT_TRUE(editor.Press(CUnifyRuleEditor::kColumns));
   }
 
-  fs::path dir_, rules_;
+  fs::path rules_;
   std::string sales_, hr_;
-  std::unique_ptr<ServerInstance> instance_;
-  std::unique_ptr<CVeltService> client_;
-  RecordingHost host_;
 };
 
 // ---- The viewer -----------------------------------------------------------------
@@ -557,12 +528,7 @@ TEST_F(UnifyEditorTest, TableNamesThatLeaveTheFolderAreRefused) {
 
 // ---- The target field dialog ------------------------------------------------------
 
-class TargetFieldTest : public ::testing::Test {
- protected:
-  void SetUp() override { Module::SetDialogs(&host_); }
-  void TearDown() override { Module::SetDialogs(nullptr); }
-  RecordingHost host_;
-};
+class TargetFieldTest : public testing::HostedDialogTest {};
 
 TEST_F(TargetFieldTest, TheTypeListIsSortedAndMatchesTheInitialType) {
   const std::vector<std::string>& names = CTargetFieldDialog::TypeNames();

@@ -14,7 +14,7 @@
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/UsersNode.h"
 #include "admin/tests/ServerInstance.h"
-#include "platform/console/testing/RecordingHost.h"
+#include "admin/tests/SnapinFixture.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 
@@ -26,67 +26,31 @@ using namespace console;
 using admin::testing::Call;
 using admin::testing::CallOutcome;
 using admin::testing::InstanceOptions;
-using admin::testing::ServerInstance;
 using admin::testing::XmlText;
-using console::testing::RecordingHost;
 
 struct Owned {
   std::string owner, name;
   bool operator==(const Owned&) const = default;
 };
 
-class UsersFolder : public ::testing::Test {
+class UsersFolder : public testing::SnapinServerTest {
  protected:
   void SetUp() override {
-    instance_ = std::make_unique<ServerInstance>();
     InstanceOptions options;
     options.logLevel = "Detail";
     options.accounts = {{"administrator", "pw"}, {"carol", "carol-pw"}};
-    instance_->Start(options);
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartSnapin(options));
     if (IsSkipped()) return;
-    admin_ = instance_->SignIn("administrator", "pw");
-    ASSERT_TRUE(admin_);
-    Module::SetDialogs(&host_);
-    snapin_ = com::MakeObject<CQuorAdminMMC>();
-    ASSERT_EQ(snapin_->Initialize(&host_), S_OK);  // no logon reply: the snap-in's own root stays signed out
-    ASSERT_EQ(snapin_->CreateComponent(view_.Put()), S_OK);
-    ASSERT_EQ(view_->Initialize(&host_), S_OK);
-    Module::SetService(admin_.get());
-    host_.messageBoxes.clear();
+    Module::SetService(client_.get());
   }
-  void TearDown() override {
-    Module::SetService(nullptr);
-    if (view_) view_->Destroy(0);
-    view_ = {};
-    if (snapin_) snapin_->Destroy();
-    snapin_ = {};
-    Module::SetDialogs(nullptr);
-    if (admin_) admin_->EndSession();
-    admin_.reset();
-    instance_.reset();
-  }
-
-  com::ComPtr<IDataObject> DataOf(CSnapInItem& node, uint32_t type) {
-    com::ComPtr<IDataObject> object;
-    EXPECT_EQ(node.GetDataObject(object.Put(), type), S_OK);
-    return object;
-  }
-  HRESULT Expand(CSnapInItem& node, ScopeHandle self) {
-    return snapin_->Notify(DataOf(node, CCT_SCOPE).Get(), MMCN_EXPAND, 1, static_cast<std::intptr_t>(self));
-  }
-  HRESULT Notify(CSnapInItem& node, uint32_t event, std::intptr_t arg = 0, uint32_t type = CCT_SCOPE) {
-    return view_->Notify(DataOf(node, type).Get(), event, arg, 0);
-  }
-  HRESULT Command(CSnapInItem& node, long command) { return snapin_->Command(command, DataOf(node, CCT_SCOPE).Get()); }
 
   void Put(std::string_view owner, std::string_view name) {
-    const CallOutcome put = Call(*admin_, "PutVOURI", {{"vouser", owner}, {"name", name}});
+    const CallOutcome put = Call(*client_, "PutVOURI", {{"vouser", owner}, {"name", name}});
     ASSERT_TRUE(put.ok) << owner << "/" << name << ": " << put.fault;
   }
   // Every object on the service, as GetAllVOList tells.
   std::vector<Owned> Objects() {
-    const CallOutcome all = Call(*admin_, "GetAllVOList");
+    const CallOutcome all = Call(*client_, "GetAllVOList");
     EXPECT_TRUE(all.ok) << all.fault;
     std::vector<Owned> found;
     const xml::DocumentPtr doc = xml::Document::Create();
@@ -109,12 +73,6 @@ class UsersFolder : public ::testing::Test {
       texts.push_back(reinterpret_cast<CSnapInItem*>(row.param)->GetResultPaneColInfo(column));
     return texts;
   }
-  std::vector<std::string> Errors() const {
-    std::vector<std::string> texts;
-    for (const auto& box : host_.messageBoxes)
-      if (box.caption == "Error") texts.push_back(box.text);
-    return texts;
-  }
   // A template as an editor saves it: UTF-16LE, byte-order mark first.
   fs::path WriteTemplate(const std::string& file, std::string_view utf8) {
     std::u16string wide;
@@ -134,11 +92,6 @@ class UsersFolder : public ::testing::Test {
     return users_.AddUser();
   }
 
-  std::unique_ptr<ServerInstance> instance_;
-  std::unique_ptr<CVeltService> admin_;
-  RecordingHost host_;
-  com::ComPtr<CQuorAdminMMC> snapin_;
-  com::ComPtr<IComponent> view_;
   CUsersNode users_;
 };
 
@@ -149,9 +102,9 @@ TEST_F(UsersFolder, ListsEachOwnerOnceWithTheirObjectsAndAccessLists) {
   Put("ann lee", "c");
   Put("\xC3\x89va", "d");  // "Éva" and "éva": one user beyond ASCII too
   Put("\xC3\xA9va", "e");
-  const std::string uriA = Call(*admin_, "GetVOURI", {{"vouser", "Dora"}, {"name", "a"}}).decoded;
+  const std::string uriA = Call(*client_, "GetVOURI", {{"vouser", "Dora"}, {"name", "a"}}).decoded;
   ASSERT_TRUE(
-      Call(*admin_, "PutACLEntry", {{"uri", "urn:vocontent:vodb000:Dora-a"}, {"acluser", "carol"}, {"accright", "r"}})
+      Call(*client_, "PutACLEntry", {{"uri", "urn:vocontent:vodb000:Dora-a"}, {"acluser", "carol"}, {"accright", "r"}})
           .ok)
       << uriA;
 
@@ -193,7 +146,7 @@ TEST_F(UsersFolder, ListsEachOwnerOnceWithTheirObjectsAndAccessLists) {
   // The ACL editor reads what the service holds now; the row follows it
   // without a refill.
   ASSERT_TRUE(
-      Call(*admin_, "PutACLEntry", {{"uri", "urn:vocontent:vodb000:dora-b"}, {"acluser", "carol"}, {"accright", "r"}})
+      Call(*client_, "PutACLEntry", {{"uri", "urn:vocontent:vodb000:dora-b"}, {"acluser", "carol"}, {"accright", "r"}})
           .ok);
   auto* rowB = reinterpret_cast<CVeskItem*>(host_.resultItems[1].param);
   EXPECT_EQ(Notify(*rowB, MMCN_DBLCLICK, 0, CCT_RESULT), E_NOTIMPL);
@@ -252,7 +205,7 @@ TEST_F(UsersFolder, AddUserStoresTheTemplateTextExactly) {
   EXPECT_TRUE(host_.messageBoxes.empty()) << host_.MessageTexts().front();
 
   EXPECT_EQ(Objects(), (std::vector<Owned>{{"new user", "Desktop.000"}}));
-  CallOutcome content = Call(*admin_, "GetVOContentbyURI", {{"uri", "urn:vocontent:vodb000:new user-Desktop.000"}});
+  CallOutcome content = Call(*client_, "GetVOContentbyURI", {{"uri", "urn:vocontent:vodb000:new user-Desktop.000"}});
   ASSERT_TRUE(content.ok) << content.fault;
   EXPECT_EQ(content.decoded, "<root>" + XmlText(xml) + "</root>");
   ASSERT_EQ(users_.Items().size(), 1u);
@@ -265,7 +218,7 @@ TEST_F(UsersFolder, AddUserStoresTheTemplateTextExactly) {
   const fs::path empty = instance_->Dir() / "empty.000";
   std::ofstream(empty, std::ios::binary).flush();
   ASSERT_TRUE(AddUser("blank", empty));
-  content = Call(*admin_, "GetVOContentbyURI", {{"uri", "urn:vocontent:vodb000:blank-Desktop.000"}});
+  content = Call(*client_, "GetVOContentbyURI", {{"uri", "urn:vocontent:vodb000:blank-Desktop.000"}});
   ASSERT_TRUE(content.ok) << content.fault;
   EXPECT_EQ(content.decoded, "<root/>");
 
@@ -336,7 +289,7 @@ TEST_F(UsersFolder, LogsListTheUsersApplicationEntries) {
   auto carol = instance_->SignIn("carol", "carol-pw");
   ASSERT_TRUE(carol);
   for (const char* text : {"first <entry>", "second entry"}) ASSERT_TRUE(Call(*carol, "PutLog", {{"log", text}}).ok);
-  ASSERT_TRUE(Call(*admin_, "PutLog", {{"log", "the administrator's"}}).ok);
+  ASSERT_TRUE(Call(*client_, "PutLog", {{"log", "the administrator's"}}).ok);
   carol->EndSession();
 
   CLogsNode logs("carol");
@@ -404,7 +357,7 @@ TEST_F(UsersFolder, FailedCallsAreReportedAndFillNothing) {
   EXPECT_FALSE(reason.empty());
   for (const std::string& error : errors) EXPECT_EQ(error, reason);
 
-  Module::SetService(admin_.get());
+  Module::SetService(client_.get());
   EXPECT_EQ(Objects(), (std::vector<Owned>{{"gina", "kept"}})) << "nothing changed on the service";
 }
 
