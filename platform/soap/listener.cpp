@@ -9,11 +9,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <random>
 
 #include "platform/base/unique_fd.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/soap/wsdl.h"
 #include "platform/text/text.h"
+#include "platform/webconfig/webconfig.h"
 
 namespace quor::soap {
 
@@ -67,6 +70,7 @@ std::string_view Reason(int status) {
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
+    case 409: return "Conflict";
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
     case 416: return "Range Not Satisfiable";
@@ -83,17 +87,20 @@ std::string_view Usage() {
   return "usage: quor-server [--address A] [--port N] [--endpoint /path=ProgID]...\n"
          "                   [--resource-url /path --resource-dir DIR] [--max-body BYTES]\n"
          "                   [--max-depth N] [--threads N] [--read-timeout SECONDS]\n"
-         "                   [--keep-alive SECONDS]\n"
+         "                   [--keep-alive SECONDS] [--site N [--site-host H]]\n"
          "  Serves the SOAP endpoints (default /QuorService/QuorServiceCore.sod and\n"
          "  /QuorService/QuorServiceCoreAdmin.sod), their WSDL (<endpoint>?wsdl) and the\n"
          "  resource folder (without --resource-url: ResourceDir under the path of\n"
          "  ResourceURL, from the service key). The registry file is $QUOR_REGISTRY. Port 0 picks a free port;\n"
-         "  the bound one is printed as \"listening on ADDRESS:PORT\".\n";
+         "  the bound one is printed as \"listening on ADDRESS:PORT\".\n"
+         "  With --site, paths are served by that site of the site configuration\n"
+         "  ($QUOR_SITE_CONFIG, else sites.xml beside the registry file).\n";
 }
 
 bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, std::string& error, bool& help) {
   help = false;
   bool endpointsGiven = false;
+  bool siteHostGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::string_view value;
@@ -194,10 +201,33 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
         return false;
       }
       out.readTimeoutSeconds = static_cast<int>(n);
+    } else if (arg == "--site") {
+      if (!next()) return false;
+      if (!ParseCount(value, 1, UINT32_MAX, n)) {
+        error = text::Format("The site number \"%s\" is not a number from 1.", value);
+        return false;
+      }
+      out.site = static_cast<uint32_t>(n);
+    } else if (arg == "--site-host") {
+      if (!next()) return false;
+      if (value.empty() || value.find_first_of("/\\ \t") != std::string_view::npos) {
+        error = text::Format("The site host \"%s\" is not a host name.", value);
+        return false;
+      }
+      out.siteHost = std::string(value);
+      siteHostGiven = true;
     } else {
       error = text::Format("Unknown argument \"%s\".", args[i]);
       return false;
     }
+  }
+  if (siteHostGiven && out.site == 0) {
+    error = "--site-host goes with --site.";
+    return false;
+  }
+  if (out.site != 0 && !out.resourceUrl.empty()) {
+    error = "--site serves the site's folders; --resource-url does not go with it.";
+    return false;
   }
   if (out.resourceUrl.empty() != out.resourceDir.empty()) {
     error = "--resource-url and --resource-dir go together.";
@@ -223,13 +253,28 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
 struct Listener::Impl {
   ListenerOptions options;
   eventlog::EventSource log{"QuorServer"};
-  Dispatcher dispatcher;
+  // Replaced when the site's applications are unloaded; calls under way keep
+  // the one they started with.
+  std::shared_ptr<Dispatcher> dispatcher;
+  std::mutex dispatcherMutex;
   httplib::Server server;
   UniqueFd resourceRoot;
   int port = -1;
+  // Site mode only.
+  std::unique_ptr<webconfig::Watcher> site;
+  std::optional<uint64_t> unloadCount;
 
   explicit Impl(ListenerOptions o)
-      : options(std::move(o)), dispatcher(ParseLimits{options.maxDepth}, &log) {}
+      : options(std::move(o)), dispatcher(std::make_shared<Dispatcher>(ParseLimits{options.maxDepth}, &log)) {
+    if (options.site != 0)
+      site = std::make_unique<webconfig::Watcher>(options.siteConfig.empty() ? webconfig::DefaultPath()
+                                                                             : options.siteConfig);
+  }
+
+  std::shared_ptr<Dispatcher> Dispatch() {
+    std::lock_guard lock(dispatcherMutex);
+    return dispatcher;
+  }
 
   void Routes() {
     const size_t threads = options.threads;
@@ -253,6 +298,15 @@ struct Listener::Impl {
                           [this](const httplib::Request& req, httplib::Response& res,
                                  const httplib::ContentReader& reader) { OnPost(req, res, reader); }));
     server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { OnGet(req, res); });
+    if (site) {
+      server.Put(".*", httplib::Server::HandlerWithContentReader(
+                           [this](const httplib::Request& req, httplib::Response& res,
+                                  const httplib::ContentReader& reader) { OnSite(req, res, &reader); }));
+      const auto other = [this](const httplib::Request& req, httplib::Response& res) { OnSite(req, res, nullptr); };
+      server.Delete(".*", other);
+      server.Options(".*", other);
+      server.Patch(".*", other);
+    }
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request& req, httplib::Response& res) { return OnError(req, res); }));
     server.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
@@ -317,6 +371,7 @@ struct Listener::Impl {
       if (ReadBody(req, res, reader, nullptr, body)) res.set_content(kFixedAnswer.data(), kFixedAnswer.size(), kXmlType);
       return;
     }
+    if (site) return OnSite(req, res, &reader);
     const Endpoint* endpoint = options.endpoints.Find(req.path);
     if (!endpoint) {
       res.status = IsResource(req.path) || options.endpoints.FindByWsdlPath(req.path) ? 405 : 404;
@@ -325,7 +380,7 @@ struct Listener::Impl {
       return;
     }
     if (!ReadBody(req, res, reader, endpoint, body)) return;
-    CallResult result = dispatcher.Call(*endpoint, body);
+    CallResult result = Dispatch()->Call(*endpoint, body);
     res.status = result.fault ? 500 : 200;
     res.set_content(std::move(result.body), kXmlType);
   }
@@ -335,6 +390,7 @@ struct Listener::Impl {
       res.set_content(kFixedAnswer.data(), kFixedAnswer.size(), kXmlType);
       return;
     }
+    if (site) return OnSite(req, res, nullptr);
     if (const Endpoint* endpoint = options.endpoints.Find(req.path)) {
       bool wsdl = false;
       for (const auto& [name, value] : req.params) wsdl = wsdl || text::EqualsNoCase(name, "wsdl");
@@ -360,7 +416,7 @@ struct Listener::Impl {
   void ServeWsdl(const Endpoint& endpoint, const httplib::Request& req, httplib::Response& res) {
     std::vector<com::MemberInfo> methods;
     std::string error;
-    if (HRESULT hr = dispatcher.Methods(endpoint, methods, error); FAILED(hr)) {
+    if (HRESULT hr = Dispatch()->Methods(endpoint, methods, error); FAILED(hr)) {
       res.status = 500;
       res.set_content(Dispatcher::RequestFault(endpoint, hr, error), kXmlType);
       return;
@@ -380,8 +436,7 @@ struct Listener::Impl {
 
   // Walks `relative` down from the resource folder one segment at a time,
   // following no symbolic link.
-  Opened OpenResource(std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason) const {
-    std::vector<std::string> segments;
+  static Opened Segments(std::string_view relative, std::vector<std::string>& segments, std::string& reason) {
     for (std::string& s : text::Split(relative, '/')) {
       if (s.empty() || s == ".") continue;
       if (s == ".." || s.find('\\') != std::string::npos || s.find('\0') != std::string::npos) {
@@ -390,8 +445,13 @@ struct Listener::Impl {
       }
       segments.push_back(std::move(s));
     }
-    if (segments.empty()) return Opened::NotFound;
-    UniqueFd dir(::fcntl(resourceRoot.get(), F_DUPFD_CLOEXEC, 0));
+    return segments.empty() ? Opened::NotFound : Opened::Ok;
+  }
+
+  static Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason) {
+    std::vector<std::string> segments;
+    if (Opened o = Segments(relative, segments, reason); o != Opened::Ok) return o;
+    UniqueFd dir(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!dir.valid()) return Opened::NotFound;
     for (size_t i = 0; i < segments.size(); ++i) {
       const bool last = i + 1 == segments.size();
@@ -415,10 +475,14 @@ struct Listener::Impl {
   }
 
   void ServeResource(const httplib::Request& req, httplib::Response& res) {
+    ServeFile(resourceRoot.get(), std::string_view(req.path).substr(options.resourceUrl.size()), req, res);
+  }
+
+  void ServeFile(int root, std::string_view relative, const httplib::Request& req, httplib::Response& res) {
     UniqueFd file;
     struct stat st {};
     std::string reason;
-    switch (OpenResource(std::string_view(req.path).substr(options.resourceUrl.size()), file, st, reason)) {
+    switch (OpenResource(root, relative, file, st, reason)) {
       case Opened::Refused:
         log.Report(eventlog::EventType::Warning, 23, {req.path, reason});
         res.status = 403;
@@ -437,6 +501,184 @@ struct Listener::Impl {
           return sink.write(buffer, static_cast<size_t>(n));
         });
   }
+
+  // ---- Site mode ------------------------------------------------------------
+
+  // The site as configured now (null when it is not there). A file that
+  // cannot be read is reported once and the last good configuration kept; a
+  // new unload count drops the component classes held so far.
+  std::shared_ptr<const webconfig::SiteConfig> SiteNow(const webconfig::Site*& out) {
+    std::string error;
+    std::shared_ptr<const webconfig::SiteConfig> config = site->Current(&error);
+    if (!error.empty()) log.Report(eventlog::EventType::Warning, 25, {site->Path().string(), error});
+    out = config->Find(options.siteHost, options.site);
+    const uint64_t count = out ? out->unloadCount : 0;
+    std::lock_guard lock(dispatcherMutex);
+    if (unloadCount && *unloadCount != count) {
+      dispatcher = std::make_shared<Dispatcher>(ParseLimits{options.maxDepth}, &log);
+      log.Report(eventlog::EventType::Information, 26,
+                 {text::Format("site %s/%u unloaded", options.siteHost, uint64_t{options.site})});
+    }
+    unloadCount = count;
+    return config;
+  }
+
+  static void NotAllowed(httplib::Response& res, const std::string& allow, bool bodyUnread) {
+    res.status = 405;
+    res.set_header("Allow", allow);
+    if (bodyUnread) res.set_header("Connection", "close");
+  }
+
+  // `reader` is given for methods that carry a body (POST, PUT).
+  void OnSite(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {
+    const webconfig::Site* siteNow = nullptr;
+    const auto config = SiteNow(siteNow);  // keeps siteNow alive
+    const bool hasBody = reader != nullptr;
+    const std::string_view path(req.path);
+    // "/<virtual directory>/<rest>"
+    const size_t slash = path.size() > 1 ? path.find('/', 1) : std::string_view::npos;
+    const webconfig::VirtualDirectory* vd =
+        siteNow && slash != std::string_view::npos ? siteNow->FindVirtualDirectory(path.substr(1, slash - 1)) : nullptr;
+    if (!vd) {
+      res.status = 404;
+      if (hasBody) res.set_header("Connection", "close");
+      return;
+    }
+    const std::string_view rest = path.substr(slash + 1);
+    const std::string_view last = rest.substr(rest.rfind('/') + 1);
+    const size_t dot = last.rfind('.');
+    const std::string_view extension = dot == std::string_view::npos ? std::string_view() : last.substr(dot);
+    if (std::optional<webconfig::ScriptMap> map =
+            extension.empty() ? std::nullopt : siteNow->FindScriptMap(extension)) {
+      if (!map->Allows(req.method)) return NotAllowed(res, map->AllowHeader(), hasBody);
+      return OnScript(*map, req, res, reader);
+    }
+    const bool readable = req.method == "GET" || req.method == "HEAD";
+    // The folder as the walk will see it ("." and empty segments dropped).
+    std::string folder;
+    {
+      std::vector<std::string> segments;
+      std::string ignored;
+      if (Segments(rest, segments, ignored) == Opened::Ok) {
+        segments.pop_back();
+        for (const std::string& s : segments) folder += (folder.empty() ? "" : "/") + s;
+      }
+    }
+    if (req.method == "PUT") {
+      if (!vd->Writable(folder)) {
+        res.status = 403;
+        res.set_header("Connection", "close");
+        log.Report(eventlog::EventType::Warning, 23, {req.path, "the folder is not writable"});
+        return;
+      }
+      return PutFile(*vd, rest, req, res, *reader);
+    }
+    if (!readable) return NotAllowed(res, vd->Writable(folder) ? "GET, HEAD, PUT" : "GET, HEAD", hasBody);
+    UniqueFd root(::open(vd->path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid()) {
+      res.status = 404;
+      return;
+    }
+    ServeFile(root.get(), rest, req, res);
+  }
+
+  void OnScript(const webconfig::ScriptMap& map, const httplib::Request& req, httplib::Response& res,
+                const httplib::ContentReader* reader) {
+    const bool hasBody = reader != nullptr;
+    if (text::EqualsNoCase(map.extension, ".sod")) {
+      const Endpoint* listed = options.endpoints.Find(req.path);
+      const Endpoint endpoint{req.path, listed ? listed->progId : EndpointTable::DefaultProgId(req.path)};
+      if (req.method == "POST") {
+        std::string body;
+        if (!ReadBody(req, res, *reader, &endpoint, body)) return;
+        CallResult result = Dispatch()->Call(endpoint, body);
+        res.status = result.fault ? 500 : 200;
+        res.set_content(std::move(result.body), kXmlType);
+        return;
+      }
+      bool wsdl = false;
+      for (const auto& [name, value] : req.params) wsdl = wsdl || text::EqualsNoCase(name, "wsdl");
+      if (wsdl && (req.method == "GET" || req.method == "HEAD")) return ServeWsdl(endpoint, req, res);
+      return NotAllowed(res, "POST", hasBody);
+    }
+    if (text::EqualsNoCase(map.extension, ".wsdl")) {
+      if (hasBody) res.set_header("Connection", "close");
+      if (req.method != "GET" && req.method != "HEAD" && req.method != "POST")
+        return NotAllowed(res, "GET, HEAD, POST", hasBody);
+      std::string sod = req.path.substr(0, req.path.size() - map.extension.size()) + ".sod";
+      const Endpoint* listed = options.endpoints.Find(sod);
+      const Endpoint endpoint{sod, listed ? listed->progId : EndpointTable::DefaultProgId(sod)};
+      return ServeWsdl(endpoint, req, res);
+    }
+    // A map to something this server does not run.
+    res.status = 404;
+    if (hasBody) res.set_header("Connection", "close");
+  }
+
+  // Writes the body to `relative` below the directory's folder: the folders
+  // must exist and are walked without following links; the file is written
+  // aside and renamed into place, so readers never see half of it.
+  void PutFile(const webconfig::VirtualDirectory& vd, std::string_view relative, const httplib::Request& req,
+               httplib::Response& res, const httplib::ContentReader& reader) {
+    const auto refuse = [&](int status, std::string_view why) {
+      res.status = status;
+      res.set_header("Connection", "close");
+      if (status == 403) log.Report(eventlog::EventType::Warning, 23, {req.path, std::string(why)});
+    };
+    std::vector<std::string> segments;
+    std::string reason;
+    switch (Segments(relative, segments, reason)) {
+      case Opened::Refused: return refuse(403, reason);
+      case Opened::NotFound: return refuse(409, "no file name");
+      case Opened::Ok: break;
+    }
+    UniqueFd dir(::open(vd.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) return refuse(409, "the folder is missing");
+    for (size_t i = 0; i + 1 < segments.size(); ++i) {
+      UniqueFd next(::openat(dir.get(), segments[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next.valid()) {
+        struct stat link {};
+        if (::fstatat(dir.get(), segments[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))
+          return refuse(403, text::Format("\"%s\" is a symbolic link", segments[i]));
+        return refuse(409, "a folder on the way is missing");
+      }
+      dir = std::move(next);
+    }
+    const std::string& name = segments.back();
+    struct stat existing {};
+    const bool existed = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (existed && !S_ISREG(existing.st_mode)) return refuse(403, text::Format("\"%s\" is not a plain file", name));
+
+    std::string body;
+    if (!ReadBody(req, res, reader, nullptr, body)) return;
+    // O_PATH descriptors serve as the base of *at calls; writing needs a real one.
+    UniqueFd folder(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string temp;
+    UniqueFd out;
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 16 && folder.valid() && !out.valid(); ++attempt) {
+      temp = text::Format(".%s.put-%x", name, random());
+      out.Reset(::openat(folder.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (!out.valid() && errno != EEXIST) break;
+    }
+    bool written = out.valid();
+    for (size_t done = 0; written && done < body.size();) {
+      const ssize_t n = ::write(out.get(), body.data() + done, body.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) written = false;
+      else done += static_cast<size_t>(n);
+    }
+    written = written && ::fsync(out.get()) == 0;
+    out.Reset();
+    written = written && ::renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) == 0;
+    if (!written) {
+      if (!temp.empty() && folder.valid()) ::unlinkat(folder.get(), temp.c_str(), 0);
+      log.Report(eventlog::EventType::Error, 22, {req.path, "the file cannot be written"});
+      res.status = 500;
+      return;
+    }
+    res.status = existed ? 204 : 201;
+  }
 };
 
 Listener::Listener(ListenerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) { impl_->Routes(); }
@@ -449,7 +691,8 @@ int Listener::Port() const { return impl_->port; }
 
 bool Listener::Bind(std::string& error) {
   const ListenerOptions& o = impl_->options;
-  if (!o.resourceDir.empty()) {
+  // In site mode the folders come from the site configuration.
+  if (!o.resourceDir.empty() && o.site == 0) {
     impl_->resourceRoot.Reset(::open(o.resourceDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!impl_->resourceRoot.valid()) {
       error = text::Format("The resource folder \"%s\" cannot be opened: %s", o.resourceDir.string(),

@@ -17,6 +17,18 @@
 //                                   answer, for measuring the transport
 //                                   alone next to real calls
 //   anything else                   404
+//
+// With --site N the listener serves by the site configuration instead
+// (platform/webconfig): a path "/<virtual directory>/<rest>" maps to that
+// directory's folder; the last segment's extension picks a script map
+// (".sod": a SOAP call, the component chosen by the endpoint table when it
+// lists the path, else by the file name; ".wsdl": the description of the
+// matching ".sod"), whose verbs are enforced (405 with Allow). Without a
+// map: GET/HEAD of a file in the folder (the same walk as the resource
+// folder's) and PUT below a folder the configuration marks writable (403
+// elsewhere). The file is looked at on every request and read again when it
+// changed; a file that cannot be read keeps the last good configuration. A
+// new unload count drops the component classes the listener holds.
 // A body over the limit gets 413 (with a SOAP fault as its body on an
 // endpoint) and the connection is closed: a declared length is refused
 // before the body is read, a chunked body as soon as it passes the limit. A
@@ -26,10 +38,12 @@
 // Problems go to the event log under the source "QuorServer": 1 started
 // (information), 2 stopped, 20 malformed request (warning), 21 component not
 // created (error), 22 exception in a call (error), 23 resource refused
-// (warning), 24 body too large (warning).
+// (warning), 24 body too large (warning), 25 site configuration refused
+// (warning), 26 site applications unloaded (information).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -56,6 +70,10 @@ struct ListenerOptions {
   // connections at most this long.
   int keepAliveSeconds = 5;
   bool benchRoute = false;
+  // Serve by the site configuration's site (siteHost, site); 0: not.
+  uint32_t site = 0;
+  std::string siteHost = "localhost";
+  std::filesystem::path siteConfig;  // empty: webconfig::DefaultPath()
 };
 
 // The command line of quor-server (arguments after the program name):
@@ -74,6 +92,8 @@ struct ListenerOptions {
 //   --read-timeout S      seconds a client may stall (default 10)
 //   --keep-alive S        seconds an idle connection is kept (default 5)
 //   --bench-route         also answer /quor-bench/fixed (for soap_bench)
+//   --site N              serve by site N of the site configuration
+//   --site-host H         the host of that site (default localhost)
 //   --help
 // Options take their value as the next argument or after '='. False with the
 // reason when something is wrong; `help` is set for --help.

@@ -1,0 +1,557 @@
+#include "platform/webconfig/webconfig.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "platform/base/unique_fd.h"
+#include "platform/base/win32_error.h"
+#include "platform/fs/fs.h"
+#include "platform/text/text.h"
+#include "platform/xml/dom.h"
+
+namespace quor::webconfig {
+
+namespace {
+
+constexpr std::string_view kRegistryDefault = "/etc/quor/registry.reg";
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+bool HasControl(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// Text the file can hold as it is: UTF-8 without control characters.
+bool Storable(std::string_view s) { return text::IsValidUtf8(s) && !HasControl(s); }
+
+bool ValidSegment(std::string_view s) {
+  return !s.empty() && s != "." && s != ".." && s.find_first_of("/\\") == std::string_view::npos && Storable(s);
+}
+
+bool ValidRelativeFolder(std::string_view s) {
+  if (s.empty() || s.front() == '/') return false;
+  for (const std::string& segment : text::Split(s, '/'))
+    if (!ValidSegment(segment)) return false;
+  return true;
+}
+
+bool ParseBool(std::string_view value, bool& out) {
+  if (value == "true") out = true;
+  else if (value == "false") out = false;
+  else return false;
+  return true;
+}
+
+const char* Bool(bool b) { return b ? "true" : "false"; }
+
+// The attributes an element may have; anything else makes the file malformed.
+bool OnlyAttributes(const xml::Node& e, std::initializer_list<std::string_view> allowed, std::string& error) {
+  for (const xml::Attribute& a : e.attributes()) {
+    if (std::find(allowed.begin(), allowed.end(), a.name) == allowed.end()) {
+      error = text::Format("<%s> has an unknown attribute \"%s\".", e.nodeName(), a.name);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Required(const xml::Node& e, std::string_view name, std::string& out, std::string& error) {
+  auto v = e.getAttribute(name);
+  if (!v) {
+    error = text::Format("<%s> lacks the attribute \"%s\".", e.nodeName(), name);
+    return false;
+  }
+  out = std::move(*v);
+  return true;
+}
+
+bool OptionalBool(const xml::Node& e, std::string_view name, bool& out, std::string& error) {
+  auto v = e.getAttribute(name);
+  if (!v) return true;
+  if (!ParseBool(*v, out)) {
+    error = text::Format("<%s %s=\"%s\"> is neither true nor false.", e.nodeName(), name, *v);
+    return false;
+  }
+  return true;
+}
+
+// Element children only; text between them must be white space.
+bool Elements(const xml::Node& parent, std::vector<xml::NodePtr>& out, std::string& error) {
+  for (const xml::NodePtr& child : parent.childNodes()) {
+    switch (child->nodeType()) {
+      case xml::NodeType::Element: out.push_back(child); break;
+      case xml::NodeType::Comment: break;
+      case xml::NodeType::Text:
+        if (!text::TrimAscii(child->text()).empty()) {
+          error = text::Format("<%s> holds text.", parent.nodeName());
+          return false;
+        }
+        break;
+      default:
+        error = text::Format("<%s> holds an unexpected node.", parent.nodeName());
+        return false;
+    }
+  }
+  return true;
+}
+
+bool ParseVirtualDirectory(const xml::Node& e, VirtualDirectory& vd, std::string& error) {
+  if (!OnlyAttributes(e, {"name", "path"}, error) || !Required(e, "name", vd.name, error) ||
+      !Required(e, "path", vd.path, error))
+    return false;
+  std::vector<xml::NodePtr> children;
+  if (!Elements(e, children, error)) return false;
+  for (const xml::NodePtr& c : children) {
+    const std::string tag = c->nodeName();
+    if (tag == "file") {
+      FileSettings f;
+      if (!OnlyAttributes(*c, {"name", "anonymousUserName", "anonymousPasswordGiven", "anonymousPasswordSync"}, error) ||
+          !Required(*c, "name", f.name, error) || !OptionalBool(*c, "anonymousPasswordGiven", f.anonymousPasswordGiven, error) ||
+          !OptionalBool(*c, "anonymousPasswordSync", f.anonymousPasswordSync, error))
+        return false;
+      f.anonymousUserName = c->getAttribute("anonymousUserName").value_or("");
+      if (c->hasChildNodes()) {
+        error = "<file> holds content.";
+        return false;
+      }
+      vd.files.push_back(std::move(f));
+    } else if (tag == "directory") {
+      DirectorySettings d;
+      if (!OnlyAttributes(*c, {"name", "accessWrite"}, error) || !Required(*c, "name", d.name, error) ||
+          !OptionalBool(*c, "accessWrite", d.accessWrite, error))
+        return false;
+      if (c->hasChildNodes()) {
+        error = "<directory> holds content.";
+        return false;
+      }
+      vd.directories.push_back(std::move(d));
+    } else {
+      error = text::Format("<virtualDirectory> holds an unknown element <%s>.", tag);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseSite(const xml::Node& e, Site& site, std::string& error) {
+  std::string number, unload;
+  if (!OnlyAttributes(e, {"host", "number", "unload"}, error) || !Required(e, "host", site.host, error) ||
+      !Required(e, "number", number, error))
+    return false;
+  const auto n = text::ParseUInt32(number);
+  if (!n || number.find_first_not_of("0123456789") != std::string::npos) {
+    error = text::Format("The site number \"%s\" is not a number.", number);
+    return false;
+  }
+  site.number = *n;
+  if (auto u = e.getAttribute("unload")) {
+    const auto count = text::ParseUInt64(*u);
+    if (!count || u->find_first_not_of("0123456789") != std::string::npos) {
+      error = text::Format("The unload count \"%s\" is not a number.", *u);
+      return false;
+    }
+    site.unloadCount = *count;
+  }
+  std::vector<xml::NodePtr> children;
+  if (!Elements(e, children, error)) return false;
+  for (const xml::NodePtr& c : children) {
+    const std::string tag = c->nodeName();
+    if (tag == "scriptMap") {
+      if (!c->attributes().empty()) {
+        error = "<scriptMap> takes no attributes.";
+        return false;
+      }
+      site.scriptMaps.push_back(c->text());
+    } else if (tag == "virtualDirectory") {
+      VirtualDirectory vd;
+      if (!ParseVirtualDirectory(*c, vd, error)) return false;
+      site.virtualDirectories.push_back(std::move(vd));
+    } else {
+      error = text::Format("<site> holds an unknown element <%s>.", tag);
+      return false;
+    }
+  }
+  return true;
+}
+
+xml::NodePtr Element(xml::Document& doc, xml::Node& parent, std::string_view tag) {
+  xml::NodePtr e = doc.createElement(tag);
+  parent.appendChild(e);
+  return e;
+}
+
+long FsyncFolder(const std::filesystem::path& file) {
+  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid() || ::fsync(fd.get()) != 0) return Win32ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string_view StatusText(Status status) {
+  switch (status) {
+    case Status::Ok: return "ok";
+    case Status::Unreadable: return "the site configuration cannot be read";
+    case Status::Malformed: return "the site configuration is damaged";
+    case Status::Invalid: return "the change cannot be stored";
+    case Status::WriteFailed: return "the site configuration cannot be written";
+  }
+  return "unknown";
+}
+
+// ---- Script maps -----------------------------------------------------------------
+
+std::optional<ScriptMap> ScriptMap::Parse(std::string_view entry) {
+  std::vector<std::string> fields = text::Split(entry, ',');
+  if (fields.size() < 3) return std::nullopt;
+  ScriptMap map;
+  map.extension = std::string(text::TrimAscii(fields[0]));
+  map.executable = std::string(text::TrimAscii(fields[1]));
+  const std::string_view flags = text::TrimAscii(fields[2]);
+  const auto n = text::ParseUInt32(flags);
+  if (map.extension.empty() || !n || flags.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  map.flags = *n;
+  for (size_t i = 3; i < fields.size(); ++i)
+    if (std::string_view verb = text::TrimAscii(fields[i]); !verb.empty()) map.verbs.emplace_back(verb);
+  return map;
+}
+
+bool ScriptMap::Allows(std::string_view verb) const {
+  return verbs.empty() || std::find(verbs.begin(), verbs.end(), verb) != verbs.end();
+}
+
+std::string ScriptMap::AllowHeader() const {
+  std::string out;
+  for (const std::string& v : verbs) out += (out.empty() ? "" : ", ") + v;
+  return out;
+}
+
+// ---- Directories and sites ------------------------------------------------------
+
+FileSettings* VirtualDirectory::FindFile(std::string_view fileName) {
+  for (FileSettings& f : files)
+    if (text::EqualsNoCase(f.name, fileName)) return &f;
+  return nullptr;
+}
+
+const DirectorySettings* VirtualDirectory::FindDirectory(std::string_view folder) const {
+  for (const DirectorySettings& d : directories)
+    if (text::EqualsNoCase(d.name, folder)) return &d;
+  return nullptr;
+}
+
+DirectorySettings& VirtualDirectory::EnsureDirectory(std::string_view folder) {
+  for (DirectorySettings& d : directories)
+    if (text::EqualsNoCase(d.name, folder)) return d;
+  directories.push_back({std::string(folder), false});
+  return directories.back();
+}
+
+bool VirtualDirectory::Writable(std::string_view relativeFolder) const {
+  std::string_view f = relativeFolder;
+  while (!f.empty() && f.front() == '/') f.remove_prefix(1);
+  while (!f.empty() && f.back() == '/') f.remove_suffix(1);
+  for (;;) {
+    if (f.empty()) return false;  // the virtual directory itself is read-only
+    if (const DirectorySettings* d = FindDirectory(f)) return d->accessWrite;
+    const size_t slash = f.rfind('/');
+    f = slash == std::string_view::npos ? std::string_view() : f.substr(0, slash);
+  }
+}
+
+std::optional<ScriptMap> Site::FindScriptMap(std::string_view extension) const {
+  for (const std::string& entry : scriptMaps) {
+    std::optional<ScriptMap> map = ScriptMap::Parse(entry);
+    if (map && text::EqualsNoCase(map->extension, extension)) return map;
+  }
+  return std::nullopt;
+}
+
+VirtualDirectory* Site::FindVirtualDirectory(std::string_view name) {
+  for (VirtualDirectory& v : virtualDirectories)
+    if (text::EqualsNoCase(v.name, name)) return &v;
+  return nullptr;
+}
+
+const VirtualDirectory* Site::FindVirtualDirectory(std::string_view name) const {
+  for (const VirtualDirectory& v : virtualDirectories)
+    if (text::EqualsNoCase(v.name, name)) return &v;
+  return nullptr;
+}
+
+bool Site::RemoveVirtualDirectory(std::string_view name) {
+  const auto it = std::find_if(virtualDirectories.begin(), virtualDirectories.end(),
+                               [&](const VirtualDirectory& v) { return text::EqualsNoCase(v.name, name); });
+  if (it == virtualDirectories.end()) return false;
+  virtualDirectories.erase(it);
+  return true;
+}
+
+bool ParseSitePath(std::string_view path, std::string& host, uint32_t& number) {
+  constexpr std::string_view kScheme = "IIS://";
+  if (!StartsWithNoCase(path, kScheme)) return false;
+  std::vector<std::string> parts = text::Split(path.substr(kScheme.size()), '/');
+  if (parts.size() != 4 || parts[0].empty() || !text::EqualsNoCase(parts[1], "W3SVC") ||
+      !text::EqualsNoCase(parts[3], "ROOT") || parts[2].find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const auto n = text::ParseUInt32(parts[2]);
+  if (!n || *n == 0) return false;
+  host = parts[0];
+  number = *n;
+  return true;
+}
+
+// ---- The configuration ----------------------------------------------------------
+
+Site* SiteConfig::Find(std::string_view host, uint32_t number) {
+  for (Site& s : sites)
+    if (s.number == number && text::EqualsNoCase(s.host, host)) return &s;
+  return nullptr;
+}
+
+const Site* SiteConfig::Find(std::string_view host, uint32_t number) const {
+  for (const Site& s : sites)
+    if (s.number == number && text::EqualsNoCase(s.host, host)) return &s;
+  return nullptr;
+}
+
+Site& SiteConfig::Ensure(std::string_view host, uint32_t number) {
+  if (Site* s = Find(host, number)) return *s;
+  Site site;
+  site.host = std::string(host);
+  site.number = number;
+  sites.push_back(std::move(site));
+  return sites.back();
+}
+
+Status SiteConfig::Parse(std::string_view xmlText, SiteConfig& out, std::string& error) {
+  out.sites.clear();
+  xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(xmlText)) {
+    const xml::ParseError& e = doc->parseError();
+    error = text::Format("line %d: %s", static_cast<int64_t>(e.line), e.reason);
+    return Status::Malformed;
+  }
+  xml::NodePtr root = doc->documentElement();
+  if (!root || root->nodeName() != "sites" || !root->attributes().empty()) {
+    error = "The document element is not <sites>.";
+    return Status::Malformed;
+  }
+  std::vector<xml::NodePtr> children;
+  if (!Elements(*root, children, error)) return Status::Malformed;
+  for (const xml::NodePtr& c : children) {
+    if (c->nodeName() != "site") {
+      error = text::Format("<sites> holds an unknown element <%s>.", c->nodeName());
+      return Status::Malformed;
+    }
+    Site site;
+    if (!ParseSite(*c, site, error)) return Status::Malformed;
+    out.sites.push_back(std::move(site));
+  }
+  if (out.Validate(error) != Status::Ok) {
+    out.sites.clear();
+    return Status::Malformed;
+  }
+  return Status::Ok;
+}
+
+Status SiteConfig::Validate(std::string& error) const {
+  for (size_t i = 0; i < sites.size(); ++i) {
+    const Site& s = sites[i];
+    if (!ValidSegment(s.host) || s.host.find_first_of(" \t") != std::string::npos || s.number == 0) {
+      error = text::Format("The site \"%s\" %u is not a host name and a number from 1.", s.host, uint64_t{s.number});
+      return Status::Invalid;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (sites[j].number == s.number && text::EqualsNoCase(sites[j].host, s.host)) {
+        error = text::Format("The site %s %u is there twice.", s.host, uint64_t{s.number});
+        return Status::Invalid;
+      }
+    }
+    for (const std::string& entry : s.scriptMaps) {
+      if (!Storable(entry)) {
+        error = "A script map holds control characters or is not UTF-8.";
+        return Status::Invalid;
+      }
+    }
+    std::set<std::string> names;
+    for (const VirtualDirectory& v : s.virtualDirectories) {
+      if (!ValidSegment(v.name) || v.path.empty() || !Storable(v.path)) {
+        error = text::Format("The virtual directory \"%s\" needs a one-segment name and a folder.", v.name);
+        return Status::Invalid;
+      }
+      if (!names.insert(text::ToLowerAscii(v.name)).second) {
+        error = text::Format("The virtual directory \"%s\" is there twice.", v.name);
+        return Status::Invalid;
+      }
+      std::set<std::string> entries;
+      for (const FileSettings& f : v.files) {
+        if (!ValidSegment(f.name) || !Storable(f.anonymousUserName) || !entries.insert(text::ToLowerAscii(f.name)).second) {
+          error = text::Format("The file setting \"%s\" is not a file name or is there twice.", f.name);
+          return Status::Invalid;
+        }
+      }
+      entries.clear();
+      for (const DirectorySettings& d : v.directories) {
+        if (!ValidRelativeFolder(d.name) || !entries.insert(text::ToLowerAscii(d.name)).second) {
+          error = text::Format("The folder setting \"%s\" is not a relative folder or is there twice.", d.name);
+          return Status::Invalid;
+        }
+      }
+    }
+  }
+  return Status::Ok;
+}
+
+std::string SiteConfig::Serialize() const {
+  xml::DocumentPtr doc = xml::Document::Create();
+  doc->appendChild(doc->createProcessingInstruction("xml", "version=\"1.0\" encoding=\"UTF-8\""));
+  xml::NodePtr root = doc->createElement("sites");
+  doc->appendChild(root);
+  for (const Site& s : sites) {
+    xml::NodePtr site = Element(*doc, *root, "site");
+    site->setAttribute("host", s.host);
+    site->setAttribute("number", std::to_string(s.number));
+    site->setAttribute("unload", std::to_string(s.unloadCount));
+    for (const std::string& entry : s.scriptMaps) Element(*doc, *site, "scriptMap")->setText(entry);
+    for (const VirtualDirectory& v : s.virtualDirectories) {
+      xml::NodePtr vd = Element(*doc, *site, "virtualDirectory");
+      vd->setAttribute("name", v.name);
+      vd->setAttribute("path", v.path);
+      for (const FileSettings& f : v.files) {
+        xml::NodePtr e = Element(*doc, *vd, "file");
+        e->setAttribute("name", f.name);
+        e->setAttribute("anonymousUserName", f.anonymousUserName);
+        e->setAttribute("anonymousPasswordGiven", Bool(f.anonymousPasswordGiven));
+        e->setAttribute("anonymousPasswordSync", Bool(f.anonymousPasswordSync));
+      }
+      for (const DirectorySettings& d : v.directories) {
+        xml::NodePtr e = Element(*doc, *vd, "directory");
+        e->setAttribute("name", d.name);
+        e->setAttribute("accessWrite", Bool(d.accessWrite));
+      }
+    }
+  }
+  return doc->xml() + "\n";
+}
+
+// ---- The file ---------------------------------------------------------------------
+
+std::filesystem::path DefaultPath() {
+  if (const char* env = std::getenv("QUOR_SITE_CONFIG"); env && *env) return env;
+  const char* reg = std::getenv("QUOR_REGISTRY");
+  const std::filesystem::path registry(reg && *reg ? std::string_view(reg) : kRegistryDefault);
+  return registry.parent_path() / "sites.xml";
+}
+
+namespace {
+
+// Missing is not an error: `exists` tells.
+Status ReadText(const std::filesystem::path& file, std::string& contents, bool& exists, std::string& error) {
+  contents.clear();
+  const long rc = fs::ReadFile(file.string(), contents);
+  exists = rc == ERROR_SUCCESS;
+  if (rc == ERROR_FILE_NOT_FOUND) return Status::Ok;
+  if (rc != ERROR_SUCCESS) {
+    error = text::Format("\"%s\" cannot be read (error %d).", file.string(), static_cast<int64_t>(rc));
+    return Status::Unreadable;
+  }
+  return Status::Ok;
+}
+
+}  // namespace
+
+Status Load(const std::filesystem::path& file, SiteConfig& out, std::string& error) {
+  out.sites.clear();
+  std::string contents;
+  bool exists = false;
+  if (Status s = ReadText(file, contents, exists, error); s != Status::Ok || !exists) return s;
+  if (Status s = SiteConfig::Parse(contents, out, error); s != Status::Ok) {
+    error = text::Format("\"%s\": %s", file.string(), error);
+    return s;
+  }
+  return Status::Ok;
+}
+
+Status Update(const std::filesystem::path& file, const std::function<bool(SiteConfig&)>& edit, std::string& error) {
+  const std::string lockPath = file.string() + ".lock";
+  UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!lock.valid()) {
+    error = text::Format("\"%s\" cannot be opened: %s", lockPath, std::strerror(errno));
+    return Status::Unreadable;
+  }
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      error = text::Format("\"%s\" cannot be locked: %s", lockPath, std::strerror(errno));
+      return Status::Unreadable;
+    }
+  }
+  std::string before;
+  bool exists = false;
+  if (Status s = ReadText(file, before, exists, error); s != Status::Ok) return s;
+  SiteConfig config;
+  if (exists) {
+    if (Status s = SiteConfig::Parse(before, config, error); s != Status::Ok) {
+      error = text::Format("\"%s\": %s", file.string(), error);
+      return s;
+    }
+  }
+  if (!edit(config)) return Status::Ok;
+  if (Status s = config.Validate(error); s != Status::Ok) return s;
+  const std::string after = config.Serialize();
+  if (exists && after == before) return Status::Ok;
+  if (const long rc = fs::WriteFileAtomic(file.string(), after); rc != ERROR_SUCCESS) {
+    error = text::Format("\"%s\" cannot be written (error %d).", file.string(), static_cast<int64_t>(rc));
+    return Status::WriteFailed;
+  }
+  // The rename itself must survive a crash too.
+  (void)FsyncFolder(file);
+  return Status::Ok;
+}
+
+// ---- Watcher ------------------------------------------------------------------------
+
+Watcher::Watcher(std::filesystem::path file) : file_(std::move(file)), current_(std::make_shared<SiteConfig>()) {}
+
+Watcher::Identity Watcher::Look(const std::filesystem::path& file) {
+  Identity id;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = static_cast<uint64_t>(st.st_size);
+  id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return id;
+}
+
+std::shared_ptr<const SiteConfig> Watcher::Current(std::string* error) {
+  if (error) error->clear();
+  const Identity now = Look(file_);
+  std::lock_guard lock(mutex_);
+  if (seen_ && *seen_ == now) return current_;
+  seen_ = now;
+  auto fresh = std::make_shared<SiteConfig>();
+  std::string why;
+  if (Load(file_, *fresh, why) != Status::Ok) {
+    if (error) *error = why;
+    return current_;
+  }
+  current_ = std::move(fresh);
+  return current_;
+}
+
+}  // namespace quor::webconfig

@@ -1,0 +1,159 @@
+// The web server's site configuration: what quor-server serves when it is
+// told a site, written by SiteSetup.
+//
+// One XML file holds every site, known by host and number (the directory
+// provider's "IIS://host/W3SVC/n/ROOT"). A site has script maps (text entries
+// "extension,executable,flags,verbs"), virtual directories (a name and a
+// folder) and, under a virtual directory, settings for single files (the
+// anonymous account) and for folders (whether they may be written), and an
+// unload counter that a removal bumps so a running server drops what it held.
+//
+// Passwords are never written to the file: a file setting only records
+// whether one was given.
+//
+// The file is $QUOR_SITE_CONFIG, else "sites.xml" in the registry file's
+// folder. Changes go through Update: under an exclusive lock on
+// "<file>.lock" the file is read again, edited, and replaced atomically
+// (temporary file in the same folder, flushed, renamed). A file that cannot
+// be parsed is refused and never overwritten.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quor::webconfig {
+
+enum class Status {
+  Ok,
+  Unreadable,   // the file exists but cannot be read, or the lock cannot be had
+  Malformed,    // the file is not a site configuration; it is left as it is
+  Invalid,      // an edit produced something the file cannot hold
+  WriteFailed,  // the new file could not be written; the old one stands
+};
+std::string_view StatusText(Status status);
+
+// One script-map entry read apart: ".sod,/path/listener,5,POST".
+struct ScriptMap {
+  std::string extension;  // ".sod"
+  std::string executable;
+  uint32_t flags = 0;
+  std::vector<std::string> verbs;  // empty: every verb
+
+  // Nothing when the entry has fewer than three fields or the flags are not a number.
+  static std::optional<ScriptMap> Parse(std::string_view entry);
+  // Whether `verb` may be used (exact case, as HTTP methods are).
+  bool Allows(std::string_view verb) const;
+  // The verbs for an Allow header ("GET, HEAD").
+  std::string AllowHeader() const;
+};
+
+struct FileSettings {
+  std::string name;
+  std::string anonymousUserName;
+  bool anonymousPasswordGiven = false;
+  bool anonymousPasswordSync = false;
+};
+
+struct DirectorySettings {
+  std::string name;  // relative to the virtual directory, '/' separated
+  bool accessWrite = false;
+};
+
+struct VirtualDirectory {
+  std::string name;  // one path segment; compares without case
+  std::string path;  // the folder served
+  std::vector<FileSettings> files;
+  std::vector<DirectorySettings> directories;
+
+  FileSettings* FindFile(std::string_view name);
+  const DirectorySettings* FindDirectory(std::string_view name) const;
+  DirectorySettings& EnsureDirectory(std::string_view name);
+  // Whether a file may be written into the folder `relativeFolder` ("" for
+  // the virtual directory itself): the nearest folder setting decides, none
+  // means read-only.
+  bool Writable(std::string_view relativeFolder) const;
+};
+
+struct Site {
+  std::string host;  // compares without case
+  uint32_t number = 0;
+  uint64_t unloadCount = 0;
+  std::vector<std::string> scriptMaps;  // entries as written
+  std::vector<VirtualDirectory> virtualDirectories;
+
+  // The entry whose extension field equals `extension` without case.
+  std::optional<ScriptMap> FindScriptMap(std::string_view extension) const;
+  VirtualDirectory* FindVirtualDirectory(std::string_view name);
+  const VirtualDirectory* FindVirtualDirectory(std::string_view name) const;
+  bool RemoveVirtualDirectory(std::string_view name);
+};
+
+// "IIS://host/W3SVC/n/ROOT" (scheme and "W3SVC"/"ROOT" without case) read
+// apart; false when it is not such a path.
+bool ParseSitePath(std::string_view path, std::string& host, uint32_t& number);
+
+class SiteConfig {
+ public:
+  std::vector<Site> sites;
+
+  Site* Find(std::string_view host, uint32_t number);
+  const Site* Find(std::string_view host, uint32_t number) const;
+  // The site, added empty when missing.
+  Site& Ensure(std::string_view host, uint32_t number);
+
+  // Reads the file's text. Malformed with the reason on anything that is not
+  // a valid configuration (unknown elements, missing or bad attributes, two
+  // sites or directories of one name, ...).
+  static Status Parse(std::string_view xmlText, SiteConfig& out, std::string& error);
+  // Checks what Serialize would write; Invalid with the reason otherwise.
+  Status Validate(std::string& error) const;
+  // The file's text (the same configuration always gives the same bytes).
+  std::string Serialize() const;
+};
+
+// $QUOR_SITE_CONFIG, else "sites.xml" beside the registry file.
+std::filesystem::path DefaultPath();
+
+// Reads the file; a missing file is an empty configuration.
+Status Load(const std::filesystem::path& file, SiteConfig& out, std::string& error);
+
+// Reads, lets `edit` change the configuration and writes it back, all under
+// the file's lock. `edit` answers false to abandon the change (nothing is
+// written). The file is rewritten only when its text changes.
+Status Update(const std::filesystem::path& file, const std::function<bool(SiteConfig&)>& edit, std::string& error);
+
+// Follows the file for a reader that serves by it: Current() looks at the
+// file's identity (a stat) and reads it again when it changed. A file that
+// fails to load keeps the last good configuration; the failure is reported
+// once per change through `error`. Thread-safe.
+class Watcher {
+ public:
+  explicit Watcher(std::filesystem::path file);
+  // `error` (may be null) gets the reason when a changed file could not be
+  // loaded this time; empty otherwise.
+  std::shared_ptr<const SiteConfig> Current(std::string* error = nullptr);
+  const std::filesystem::path& Path() const { return file_; }
+
+ private:
+  struct Identity {
+    bool exists = false;
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t mtimeNs = 0, ctimeNs = 0;
+    bool operator==(const Identity&) const = default;
+  };
+  static Identity Look(const std::filesystem::path& file);
+
+  std::filesystem::path file_;
+  std::mutex mutex_;
+  std::optional<Identity> seen_;
+  std::shared_ptr<const SiteConfig> current_;
+};
+
+}  // namespace quor::webconfig
