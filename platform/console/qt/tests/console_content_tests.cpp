@@ -154,6 +154,8 @@ TEST_F(ConsoleContent, TheAclEditorGrantsChangesAndWithdrawsBobsRightsOnTheServe
   std::vector<std::string> added;
   driver_.Then([&](QWidget* dialog) {
     added = Lines(dialog);
+    // The editor as the administrator sees it, kept beside the build.
+    EXPECT_TRUE(dialog->grab().save(QStringLiteral(QUOR_BUILD_DIR "/console-acl-editor.png")));
     PressLater(dialog, "1");
   });
   emit list->itemActivated(row, 0);

@@ -263,6 +263,7 @@ TEST_F(ConsoleDatabases, ObjectsAreListedAndTheUnifyRuleEditorsRuleIsUsedByTheNe
   driver_.Then([&](QWidget* editor) {
     QTreeWidget* columns = Grid(editor, "502");
     targets = Column(columns, ColumnIndex(columns, "Target Name"));
+    EXPECT_TRUE(editor->grab().save(QStringLiteral(QUOR_BUILD_DIR "/console-unify-editor.png")));
     PressLater(editor, "230");
   });
   emit list->itemActivated(RowNamed(list, "staff"), 0);
