@@ -15,11 +15,7 @@ namespace quor::admin::snapin {
 
 namespace {
 
-struct ColumnSpec {
-  std::string_view title;
-  int width;
-};
-constexpr std::array<ColumnSpec, 5> kColumns = {{{"Provider", 100},
+constexpr std::array<ResultColumn, 5> kColumns = {{{"Provider", 100},
                                                  {"DSN", 100},
                                                  {"Catalog/Schema", 100},
                                                  {"Status", 300},
@@ -183,9 +179,8 @@ void CDatabaseNode::Remove() {
     return;
   }
   CMessageBox::Information(text::Format("%s DB connection is removed.  Please refresh the Databases node.", name));
-  console::IResultData* result = owner_ ? owner_->ShownResult() : nullptr;
-  if (result && resultData_.itemId != 0) result->DeleteItem(resultData_.itemId, 0);
-  resultData_.itemId = 0;
+  if (console::IResultData* result = owner_ ? owner_->ShownResult() : nullptr) DeleteRow(*result);
+  ForgetRow();
 }
 
 std::string CDatabaseNode::GetResultPaneColInfo(int column) {
@@ -247,8 +242,8 @@ void CDatabasesNode::ForgetItems() {
   for (auto& item : items_) {
     if (item->scopeData_.id != 0 && nameSpace_) nameSpace_->DeleteItem(item->scopeData_.id, true);
     item->scopeData_.id = 0;
-    if (item->resultData_.itemId != 0 && result) result->DeleteItem(item->resultData_.itemId, 0);
-    item->resultData_.itemId = 0;
+    if (result) item->DeleteRow(*result);
+    item->ForgetRow();
   }
   items_.clear();
 }
@@ -262,8 +257,7 @@ void CDatabasesNode::InsertScope(CDatabaseNode& item) {
 void CDatabasesNode::InsertRow(CDatabaseNode& item) {
   console::IResultData* result = ShownResult();
   if (!result) return;
-  item.resultData_.itemId = 0;
-  result->InsertItem(item.resultData_);
+  item.InsertRow(*result);
 }
 
 console::IResultData* CDatabasesNode::ShownResult() const { return shown_ ? shown_->ResultData() : nullptr; }
@@ -294,14 +288,11 @@ HRESULT CDatabasesNode::OnShow(console::IConsole& console, bool showing) {
   if (!result) return E_UNEXPECTED;
   if (!showing) {
     result->DeleteAllRsltItems();
-    for (auto& item : items_) item->resultData_.itemId = 0;
+    for (auto& item : items_) item->ForgetRow();
     if (shown_ == &console) shown_ = nullptr;
     return S_OK;
   }
-  if (console::IHeaderCtrl* header = console.HeaderCtrl())
-    for (size_t column = 0; column < kColumns.size(); ++column)
-      header->InsertColumn(static_cast<int>(column), kColumns[column].title, console::LVCFMT_LEFT,
-                           kColumns[column].width);
+  InsertColumns(console.HeaderCtrl(), kColumns);
   shown_ = &console;
   // The host lists no child folders once columns are set: the rows come from here.
   for (auto& item : items_) InsertRow(*item);

@@ -9,12 +9,7 @@ namespace quor::admin::snapin {
 
 namespace {
 
-struct ColumnSpec {
-  std::string_view title;
-  int width;
-  bool sizedAfter;  // inserted with automatic width, then set
-};
-constexpr std::array<ColumnSpec, 5> kColumns = {{{"ID", 100, false},
+constexpr std::array<ResultColumn, 5> kColumns = {{{"ID", 100, false},
                                                  {"Date and Time", 100, false},
                                                  {"Operation", 100, false},
                                                  {"Target", 200, false},
@@ -73,17 +68,11 @@ bool CLogsNode::Fetch() {
 }
 
 void CLogsNode::DeleteRows(console::IResultData& result) {
-  for (auto& item : items_) {
-    if (item->resultData_.itemId != 0) result.DeleteItem(item->resultData_.itemId, 0);
-    item->resultData_.itemId = 0;
-  }
+  for (auto& item : items_) item->DeleteRow(result);
 }
 
 void CLogsNode::InsertRows(console::IResultData& result) {
-  for (auto& item : items_) {
-    item->resultData_.itemId = 0;
-    result.InsertItem(item->resultData_);
-  }
+  for (auto& item : items_) item->InsertRow(result);
 }
 
 HRESULT CLogsNode::OnShow(console::IConsole& console, bool showing) {
@@ -91,17 +80,11 @@ HRESULT CLogsNode::OnShow(console::IConsole& console, bool showing) {
   if (!result) return E_UNEXPECTED;
   if (!showing) {
     result->DeleteAllRsltItems();
-    for (auto& item : items_) item->resultData_.itemId = 0;
+    for (auto& item : items_) item->ForgetRow();
     return S_OK;
   }
   result->SetDescBarText("");
-  if (console::IHeaderCtrl* header = console.HeaderCtrl())
-    for (size_t column = 0; column < kColumns.size(); ++column) {
-      const int index = static_cast<int>(column);
-      const ColumnSpec& shape = kColumns[column];
-      header->InsertColumn(index, shape.title, console::LVCFMT_LEFT, shape.sizedAfter ? console::MMCLV_AUTO : shape.width);
-      if (shape.sizedAfter) header->SetColumnWidth(index, shape.width);
-    }
+  InsertColumns(console.HeaderCtrl(), kColumns);
   // Rows of an earlier fetch still shown go before their items do.
   DeleteRows(*result);
   Fetch();

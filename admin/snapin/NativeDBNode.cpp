@@ -39,11 +39,8 @@ constexpr std::pair<CNativeDBNode::Slot, int> kRowOrder[] = {
     {CNativeDBNode::kContent, 10}, {CNativeDBNode::kResource, 11}, {CNativeDBNode::kCollaboration, 12},
     {CNativeDBNode::kLog, 14}};
 
-struct ColumnLayout {
-  std::string_view title;
-  int width;
-};
-constexpr ColumnLayout kColumns[] = {{"Object", 100}, {"Description", 160}, {"Table Name", 140}, {"Status", 100}};
+constexpr ResultColumn kColumns[] = {
+    {"Object", 100}, {"Description", 160}, {"Table Name", 140}, {"Status", 100, true}};
 
 std::string HomeDirectory() {
   std::string home = RegistryAccess().ReadServiceText("HomeDir");
@@ -202,8 +199,7 @@ std::string CRepositoryDBItem::GetResultPaneColInfo(int column) {
 
 HRESULT CRepositoryDBItem::InsertRow(console::IResultData& result, int image) {
   resultData_.image = image;
-  resultData_.itemId = 0;
-  return result.InsertItem(resultData_);
+  return CSnapInItem::InsertRow(result);
 }
 
 // ---- CNativeDBNode ----------------------------------------------------------------------
@@ -281,12 +277,7 @@ HRESULT CNativeDBNode::OnShow(console::IConsole& console, bool showing) {
     return S_OK;
   }
   result->SetDescBarText(kDescription);
-  if (console::IHeaderCtrl* header = console.HeaderCtrl()) {
-    for (int column = 0; column < 3; ++column)
-      header->InsertColumn(column, kColumns[column].title, console::LVCFMT_LEFT, kColumns[column].width);
-    header->InsertColumn(3, kColumns[3].title, console::LVCFMT_LEFT, console::MMCLV_AUTO);
-    header->SetColumnWidth(3, kColumns[3].width);
-  }
+  InsertColumns(console.HeaderCtrl(), kColumns);
   InsertRows(*result);
   shown_ = &console;
   return S_OK;

@@ -50,9 +50,8 @@ class CRepositoryDBItem final : public CSnapInItem {
   bool Written() const { return written_; }
   COleDbSetting* Connection() const { return connection_.get(); }
 
+  // Inserts the row with the image of its table.
   HRESULT InsertRow(console::IResultData& result, int image);
-  // The pane dropped every row at once.
-  void ForgetRow() { resultData_.itemId = 0; }
 
  private:
   // False when the set-up failed (the caller shows the error box).

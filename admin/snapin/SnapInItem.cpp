@@ -25,6 +25,16 @@ constexpr size_t kStatusBarMax = 255;
 
 }  // namespace
 
+void InsertColumns(console::IHeaderCtrl* header, std::span<const ResultColumn> columns) {
+  if (!header) return;
+  for (size_t column = 0; column < columns.size(); ++column) {
+    const int index = static_cast<int>(column);
+    const ResultColumn& shape = columns[column];
+    header->InsertColumn(index, shape.title, console::LVCFMT_LEFT, shape.sizedAfter ? console::MMCLV_AUTO : shape.width);
+    if (shape.sizedAfter) header->SetColumnWidth(index, shape.width);
+  }
+}
+
 CSnapInItem::CSnapInItem(std::string displayName, const NodeIdentity& identity)
     : displayName_(std::move(displayName)), identity_(identity) {
   nodeType_ = com::Guid::Parse(identity.nodeType).value_or(com::GUID_NULL);
@@ -86,6 +96,16 @@ HRESULT CSnapInItem::OnShow(console::IConsole& console, bool /*showing*/) {
 }
 
 HRESULT CSnapInItem::OnRefresh(console::IConsole& /*console*/, std::intptr_t /*param*/) { return S_OK; }
+
+HRESULT CSnapInItem::InsertRow(console::IResultData& result) {
+  resultData_.itemId = 0;
+  return result.InsertItem(resultData_);
+}
+
+void CSnapInItem::DeleteRow(console::IResultData& result) {
+  if (resultData_.itemId != 0) result.DeleteItem(resultData_.itemId, 0);
+  resultData_.itemId = 0;
+}
 
 HRESULT CSnapInItem::GetScopePaneInfo(console::ScopeItem& item) {
   if (item.mask & console::SDI_STR) item.text = displayName_;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,16 @@ struct NodeIdentity {
   int resultImage = -1;  // image of its result row; -1: as `image`
   bool leaf = false;     // a result item (its result record has an index)
 };
+
+// One column of a result pane: inserted left-aligned at its width, or at
+// automatic width and then set to it (`sizedAfter`).
+struct ResultColumn {
+  std::string_view title;
+  int width = 0;
+  bool sizedAfter = false;
+};
+// Inserts `columns` in order; nothing without a header.
+void InsertColumns(console::IHeaderCtrl* header, std::span<const ResultColumn> columns);
 
 class CSnapInItem {
  public:
@@ -59,6 +70,13 @@ class CSnapInItem {
   // The text of a result column; column 0 is the display name. Nodes with
   // more columns answer them.
   virtual std::string GetResultPaneColInfo(int column);
+
+  // The item's own row in a result pane: inserted anew (the host's handle
+  // kept), deleted when it has one, or forgotten when the pane dropped every
+  // row at once.
+  HRESULT InsertRow(console::IResultData& result);
+  void DeleteRow(console::IResultData& result);
+  void ForgetRow() { resultData_.itemId = 0; }
 
   const std::string& DisplayName() const { return displayName_; }
   const com::Guid& NodeType() const { return nodeType_; }

@@ -34,11 +34,7 @@ namespace stdfs = std::filesystem;
 constexpr std::array<std::string_view, CTransformerItem::kFieldCount> kElementNames = {
     "ProgID", "Method", "Source", "Rule", "Result", "Description"};
 
-struct ColumnSpec {
-  std::string_view title;
-  int width;
-};
-constexpr std::array<ColumnSpec, 7> kColumns = {{{"Transformer", 150},
+constexpr std::array<ResultColumn, 7> kColumns = {{{"Transformer", 150},
                                                  {"Method", 80},
                                                  {"Source", 150},
                                                  {"Rule", 100},
@@ -267,16 +263,6 @@ void CTransformerItem::Remove(console::IResultData* result, bool proceedUnlessNo
   if (result) DeleteRow(*result);
 }
 
-HRESULT CTransformerItem::InsertRow(console::IResultData& result) {
-  resultData_.itemId = 0;
-  return result.InsertItem(resultData_);
-}
-
-void CTransformerItem::DeleteRow(console::IResultData& result) {
-  if (resultData_.itemId != 0) result.DeleteItem(resultData_.itemId, 0);
-  resultData_.itemId = 0;
-}
-
 HRESULT CTransformerItem::Notify(uint32_t event, std::intptr_t, std::intptr_t, CQuorAdminMMC* componentData,
                                  CQuorAdminMMCComponent* component, uint32_t) {
   console::IConsole* console = ConsoleOf(componentData, component);
@@ -371,9 +357,7 @@ HRESULT CTransformersNode::OnShow(console::IConsole& console, bool showing) {
     return S_OK;
   }
   result->SetDescBarText(kDescription);
-  if (console::IHeaderCtrl* header = console.HeaderCtrl())
-    for (size_t column = 0; column < kColumns.size(); ++column)
-      header->InsertColumn(static_cast<int>(column), kColumns[column].title, 0, kColumns[column].width);
+  InsertColumns(console.HeaderCtrl(), kColumns);
   std::erase_if(items_, [](const std::unique_ptr<CTransformerItem>& item) { return item->Removed(); });
   InsertRows(*result);
   shown_ = &console;

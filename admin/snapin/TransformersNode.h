@@ -41,10 +41,6 @@ class CTransformerItem final : public CSnapInItem {
   const std::string& Path() const { return path_; }
   bool Removed() const { return removed_; }
 
-  HRESULT InsertRow(console::IResultData& result);
-  void DeleteRow(console::IResultData& result);
-  // The pane dropped every row at once.
-  void ForgetRow() { resultData_.itemId = 0; }
 
   // The element names of the six texts, in file order.
   static std::string_view ElementName(Field field);

@@ -38,12 +38,7 @@ NodeIdentity ItemIdentity(std::string_view kind) {
   return NodeIdentity{kItemNodeType, "Table", IDR_NO_COMMANDS_MENU, image, image, true};
 }
 
-struct ColumnSpec {
-  std::string_view title;
-  int width;
-  bool sizedAfter;  // inserted with automatic width, then set
-};
-constexpr std::array<ColumnSpec, 5> kColumns = {{{"Name", 200, false},
+constexpr std::array<ResultColumn, 5> kColumns = {{{"Name", 200, false},
                                                  {"Provider", 100, false},
                                                  {"DSN", 100, false},
                                                  {"Catalog/Schema", 100, false},
@@ -147,22 +142,12 @@ HRESULT CUnifyRuleNode::Show(console::IConsole& console, bool showing) {
   if (!result) return E_UNEXPECTED;
   if (!showing) {
     result->DeleteAllRsltItems();
-    for (auto& item : items_) item->resultData_.itemId = 0;
+    for (auto& item : items_) item->ForgetRow();
     return S_OK;
   }
   result->SetDescBarText(TraitsOf(kind_).kind == "Tables" ? kTablesDescription : std::string_view());
-  if (console::IHeaderCtrl* header = console.HeaderCtrl())
-    for (size_t column = 0; column < kColumns.size(); ++column) {
-      const int index = static_cast<int>(column);
-      const ColumnSpec& shape = kColumns[column];
-      header->InsertColumn(index, shape.title, console::LVCFMT_LEFT,
-                           shape.sizedAfter ? console::MMCLV_AUTO : shape.width);
-      if (shape.sizedAfter) header->SetColumnWidth(index, shape.width);
-    }
-  for (auto& item : items_) {
-    item->resultData_.itemId = 0;
-    result->InsertItem(item->resultData_);
-  }
+  InsertColumns(console.HeaderCtrl(), kColumns);
+  for (auto& item : items_) item->InsertRow(*result);
   return S_OK;
 }
 

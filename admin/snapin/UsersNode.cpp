@@ -14,7 +14,7 @@ namespace quor::admin::snapin {
 
 namespace {
 
-constexpr int kNameColumnWidth = 200;
+constexpr ResultColumn kColumns[] = {{"Name", 200, true}};
 // The image the host gets for a user's row in a result pane.
 constexpr int kResultRowImage = 2;
 
@@ -109,8 +109,8 @@ void CUsersNode::ForgetItems() {
   for (auto& item : items_) {
     if (item->scopeData_.id != 0 && nameSpace_) nameSpace_->DeleteItem(item->scopeData_.id, true);
     item->scopeData_.id = 0;
-    if (item->resultData_.itemId != 0 && result) result->DeleteItem(item->resultData_.itemId, 0);
-    item->resultData_.itemId = 0;
+    if (result) item->DeleteRow(*result);
+    item->ForgetRow();
   }
   items_.clear();
 }
@@ -160,14 +160,11 @@ HRESULT CUsersNode::OnShow(console::IConsole& console, bool showing) {
   if (!result) return E_UNEXPECTED;
   if (!showing) {
     result->DeleteAllRsltItems();
-    for (auto& item : items_) item->resultData_.itemId = 0;
+    for (auto& item : items_) item->ForgetRow();
     if (shown_ == &console) shown_ = nullptr;
     return S_OK;
   }
-  if (console::IHeaderCtrl* header = console.HeaderCtrl()) {
-    header->InsertColumn(0, "Name", console::LVCFMT_LEFT, console::MMCLV_AUTO);
-    header->SetColumnWidth(0, kNameColumnWidth);
-  }
+  InsertColumns(console.HeaderCtrl(), kColumns);
   shown_ = &console;
   return S_OK;
 }
@@ -247,10 +244,7 @@ bool CUsersNode::AddUser() {
   if (listed) return true;
   auto item = std::make_unique<CUserItem>(user);
   InsertScope(*item);
-  if (console::IResultData* result = shown_ ? shown_->ResultData() : nullptr) {
-    item->resultData_.itemId = 0;
-    result->InsertItem(item->resultData_);
-  }
+  if (console::IResultData* result = shown_ ? shown_->ResultData() : nullptr) item->InsertRow(*result);
   items_.push_back(std::move(item));
   return true;
 }

@@ -15,12 +15,11 @@ namespace quor::admin::snapin {
 
 namespace {
 
-struct ColumnSpec {
-  std::string_view title;
-  int width;
-};
-constexpr std::array<ColumnSpec, 5> kColumns = {
-    {{"Name", 100}, {"URI", 200}, {"CreateDate", 150}, {"UpdateDate", 150}, {"AccessList", 100}}};
+constexpr std::array<ResultColumn, 5> kColumns = {{{"Name", 100, true},
+                                                   {"URI", 200, true},
+                                                   {"CreateDate", 150, true},
+                                                   {"UpdateDate", 150, true},
+                                                   {"AccessList", 100, true}}};
 
 // Positions in one object's entry of the GetAllVOList answer.
 constexpr int kOwnerChild = 0;
@@ -175,16 +174,6 @@ void CVeskItem::Remove() {
   CMessageBox::Information(text::Format("Vesk %s is removed.  Please refresh the Vesks node.", displayName_));
 }
 
-void CVeskItem::InsertRow(console::IResultData& result) {
-  resultData_.itemId = 0;
-  result.InsertItem(resultData_);
-}
-
-void CVeskItem::DeleteRow(console::IResultData& result) {
-  if (resultData_.itemId != 0) result.DeleteItem(resultData_.itemId, 0);
-  resultData_.itemId = 0;
-}
-
 // ---- CVeskNode ----------------------------------------------------------------------------
 
 const NodeIdentity CVeskNode::kIdentity{"762748D1-9BFC-4571-A3F3-C741BB9F656E", "VOs", IDR_NO_COMMANDS_MENU, 5};
@@ -254,16 +243,11 @@ HRESULT CVeskNode::OnShow(console::IConsole& console, bool showing) {
   if (!result) return E_UNEXPECTED;
   if (!showing) {
     result->DeleteAllRsltItems();
-    for (auto& item : items_) item->resultData_.itemId = 0;
+    for (auto& item : items_) item->ForgetRow();
     if (shown_ == &console) shown_ = nullptr;
     return S_OK;
   }
-  if (console::IHeaderCtrl* header = console.HeaderCtrl())
-    for (size_t column = 0; column < kColumns.size(); ++column) {
-      const int index = static_cast<int>(column);
-      header->InsertColumn(index, kColumns[column].title, console::LVCFMT_LEFT, console::MMCLV_AUTO);
-      header->SetColumnWidth(index, kColumns[column].width);
-    }
+  InsertColumns(console.HeaderCtrl(), kColumns);
   shown_ = &console;
   Refill();
   return S_OK;

@@ -45,8 +45,6 @@ class CVeskItem final : public CSnapInItem {
 
  private:
   friend class CVeskNode;
-  void InsertRow(console::IResultData& result);
-  void DeleteRow(console::IResultData& result);
   void EditAccessList(console::IResultData* result);
 
   std::string uri_, createDate_, updateDate_, accessList_;

@@ -656,6 +656,24 @@ inline std::string DefaultAcl(std::string_view owner) {
          "<access>rwdarawad</access></control></VOACL>";
 }
 
+// The texts of the "column" elements called `name` in a query answer, in order.
+inline std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
+  std::vector<std::string> texts;
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(answer)) return {"(not XML)"};
+  std::vector<xml::NodePtr> stack{doc};
+  while (!stack.empty()) {
+    const xml::NodePtr node = stack.back();
+    stack.pop_back();
+    if (node->nodeType() == xml::NodeType::Element && node->nodeName() == "column" &&
+        node->getAttribute("name") == std::string(name))
+      texts.push_back(node->text());
+    const auto children = node->childNodes();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+  }
+  return texts;
+}
+
 inline const std::string kResultOk = "<root><resultCode>0</resultCode></root>";
 
 // The statuses the collaboration operations answer with.

@@ -148,23 +148,6 @@ TEST_P(QueryRoad, BadDocumentsAnswerTheirStatusAndChangeNothing) {
   EXPECT_TRUE(instance_->Running());
 }
 
-// The texts of the "column" elements called `name` in an answer, in order.
-std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
-  std::vector<std::string> texts;
-  const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(answer)) return {"(not XML)"};
-  std::vector<xml::NodePtr> stack{doc};
-  while (!stack.empty()) {
-    const xml::NodePtr node = stack.back();
-    stack.pop_back();
-    if (node->nodeType() == xml::NodeType::Element && node->nodeName() == "column" &&
-        node->getAttribute("name") == std::string(name))
-      texts.push_back(node->text());
-    const auto children = node->childNodes();
-    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
-  }
-  return texts;
-}
 
 std::string Get(const Source& s, const std::string& table, const std::string& more = "") {
   return "<get><content>record</content>" + s.Target(table) + more + "</get>";

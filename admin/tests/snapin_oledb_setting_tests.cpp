@@ -27,6 +27,9 @@ namespace {
 namespace fs = std::filesystem;
 using console::IModalDialog;
 using console::testing::RecordingHost;
+using oledb::testing::PgOdbc;
+using oledb::testing::PgParts;
+using oledb::testing::SplitPg;
 
 using Elements = std::vector<std::pair<std::string, std::string>>;
 
@@ -66,27 +69,6 @@ bool Contains(const std::vector<std::string>& list, std::string_view item) {
   return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-// The PostgreSQL string without its credentials, and the credentials.
-struct PgParts {
-  std::string rest, user, password;
-};
-PgParts SplitPg(const std::string& odbc) {
-  PgParts parts;
-  for (const auto& item : text::Split(odbc, ';')) {
-    const auto eq = item.find('=');
-    const std::string key = eq == std::string::npos ? item : item.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
-    if (text::EqualsNoCase(key, "UID")) parts.user = value;
-    else if (text::EqualsNoCase(key, "PWD")) parts.password = value;
-    else if (!item.empty()) parts.rest += item + ";";
-  }
-  return parts;
-}
-
-std::string PgOdbc() {
-  const char* env = std::getenv("QUOR_TEST_PG");
-  return env ? env : "";
-}
 
 struct DialogInput {
   std::string provider = "MSDASQL.1";

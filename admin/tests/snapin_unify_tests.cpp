@@ -31,6 +31,7 @@ namespace fs = std::filesystem;
 using namespace console;
 using admin::testing::Call;
 using admin::testing::CallOutcome;
+using admin::testing::ColumnTexts;
 using admin::testing::InstanceOptions;
 using console::testing::RecordingHost;
 using Step = std::function<void(IModalDialog&)>;
@@ -58,23 +59,6 @@ std::string RowIndexOf(const IModalDialog& dialog, std::string_view grid, std::s
   return "none";
 }
 
-// The texts of the "column" elements called `name` in a query answer, in order.
-std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
-  std::vector<std::string> texts;
-  const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(answer)) return {"(not XML)"};
-  std::vector<xml::NodePtr> stack{doc};
-  while (!stack.empty()) {
-    const xml::NodePtr node = stack.back();
-    stack.pop_back();
-    if (node->nodeType() == xml::NodeType::Element && node->nodeName() == "column" &&
-        node->getAttribute("name") == std::string(name))
-      texts.push_back(node->text());
-    const auto children = node->childNodes();
-    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
-  }
-  return texts;
-}
 
 class UnifyEditorTest : public testing::SnapinServerTest {
  protected:

@@ -7,10 +7,14 @@
 #include <filesystem>
 
 #include "platform/oledb/oledb.h"
+#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 
 using namespace quor;
 using namespace quor::oledb;
+using quor::oledb::testing::PgOdbc;
+using quor::oledb::testing::PgParts;
+using quor::oledb::testing::SplitPg;
 
 namespace {
 
@@ -23,28 +27,7 @@ struct Engine {
 };
 void PrintTo(const Engine& engine, std::ostream* os) { *os << engine.name; }
 
-std::string PgOdbc() {
-  const char* env = std::getenv("QUOR_TEST_PG");
-  return env ? env : "";
-}
 
-// The PostgreSQL string split into what goes in the user and password
-// properties and the rest, so that credentials travel as properties.
-struct PgParts {
-  std::string rest, user, password;
-};
-PgParts SplitPg(const std::string& odbc) {
-  PgParts parts;
-  for (const auto& item : text::Split(odbc, ';')) {
-    const auto eq = item.find('=');
-    const std::string key = eq == std::string::npos ? item : item.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
-    if (text::EqualsNoCase(key, "UID")) parts.user = value;
-    else if (text::EqualsNoCase(key, "PWD")) parts.password = value;
-    else if (!item.empty()) parts.rest += item + ";";
-  }
-  return parts;
-}
 
 Restrictions Limit(std::optional<std::string> name, std::optional<std::string> item = std::nullopt) {
   Restrictions r;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,6 +37,30 @@ inline std::string OdbcItem(const std::string& odbc, std::string_view key) {
     at = end + 1;
   }
   return {};
+}
+
+// The test run's PostgreSQL ODBC string; empty when there is none.
+inline std::string PgOdbc() {
+  const char* env = std::getenv("QUOR_TEST_PG");
+  return env ? env : "";
+}
+
+// The PostgreSQL string split into what goes in the user and password
+// properties and the rest, so that credentials travel as properties.
+struct PgParts {
+  std::string rest, user, password;
+};
+inline PgParts SplitPg(const std::string& odbc) {
+  PgParts parts;
+  for (const auto& item : text::Split(odbc, ';')) {
+    const auto eq = item.find('=');
+    const std::string key = eq == std::string::npos ? item : item.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+    if (text::EqualsNoCase(key, "UID")) parts.user = value;
+    else if (text::EqualsNoCase(key, "PWD")) parts.password = value;
+    else if (!item.empty()) parts.rest += item + ";";
+  }
+  return parts;
 }
 
 // The psql command line (without -c) for the database of `odbc`.
