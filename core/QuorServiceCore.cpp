@@ -228,6 +228,7 @@ CQuorServiceCore::CQuorServiceCore() {
   vo_ = &module.EnsureVOStore();
   log_ = std::make_unique<CLogDBConnectImpl>(module.Connection());
   log_->Init();
+  // Made at start-up; only a module used without it (tests) gets it here.
   CServiceConfig& settings = module.EnsureSettings();
   if (!settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();
 }
@@ -287,6 +288,8 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
 
 HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, std::span<const Bstr> in,
                                        Bstr& reskey, Bstr& result) {
+  // One repository connection for the whole call, its log rows included.
+  const auto lease = CServiceModule::Instance().LeaseConnection();
   Utils().LogStream.TraceCall("CQuorServiceCore", text::Narrow(op.name));
   reskey = Bstr(u"");
   result = Bstr(u"");
@@ -341,6 +344,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
 HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm, const Bstr& principal,
                                        const Bstr& credential, Bstr* fullPrincipal, Bstr* ticket) {
   if (!fullPrincipal || !ticket) return E_POINTER;
+  const auto lease = CServiceModule::Instance().LeaseConnection();
   Utils().LogStream.TraceCall("CQuorServiceCore", "CreateTicket");
   *fullPrincipal = Bstr(u"");
   *ticket = Bstr(u"");
@@ -362,6 +366,7 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
 HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, const Bstr& tokenScheme,
                                       const Bstr& tokenSeed, Bstr* sessionKey, Bstr* verifier, Bstr* locator) {
   if (!sessionKey || !verifier || !locator) return E_POINTER;
+  const auto lease = CServiceModule::Instance().LeaseConnection();
   Utils().LogStream.TraceCall("CQuorServiceCore", "OpenSession");
   *sessionKey = Bstr(u"");
   *verifier = Bstr(u"");
@@ -385,6 +390,7 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
 
 HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verifier, Bstr* result) {
   if (!result) return E_POINTER;
+  const auto lease = CServiceModule::Instance().LeaseConnection();
   Utils().LogStream.TraceCall("CQuorServiceCore", "CloseSession");
   *result = Bstr(u"");
   LogOperation(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"));
@@ -406,8 +412,15 @@ HRESULT CQuorServiceCore::Exec(const Bstr&, const Bstr&, Bstr* reskey, Bstr* res
 // ---- Store operations ---------------------------------------------------------------
 
 HRESULT CQuorServiceCore::RunQuery(OpCall& c) {
-  CQueryEngine engine(Settings());
+  CServiceModule& module = CServiceModule::Instance();
+  const std::shared_ptr<CServiceConfig> inForce = module.QuerySettings();
+  // The engine may load folders the configuration in force lacks: into this
+  // call's own configuration, never into the shared one.
+  CServiceConfig settings;
+  settings.ShareQueryParts(*inForce);
+  CQueryEngine engine(settings);
   if (const HRESULT hr = engine.Init(); FAILED(hr)) return hr;
+  module.KeepQuerySettings(inForce, settings);
   return engine.Execute(c.args[0], c.result);
 }
 

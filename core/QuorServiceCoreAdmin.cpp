@@ -71,8 +71,8 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   *reskey = Bstr(u"");
   *result = Bstr(u"");
   CServiceModule& module = CServiceModule::Instance();
+  const auto lease = module.LeaseConnection();
   CQuorServiceUtils& utils = module.EnsureUtils();
-  CServiceConfig& settings = module.EnsureSettings();
 
   std::vector<ArgumentEntry> unwrap{{std::u16string(operation), nullptr, 0}};
   Bstr principal;
@@ -89,7 +89,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
     if (!utils.IsAdministrator(principal)) {
       status = QS_E_ADMINISTRATOR_ONLY;
     } else {
-      status = (settings.*reload)();
+      status = module.ReloadQuerySettings(reload);
     }
     if (SUCCEEDED(status)) {
       text = Bstr(u"<root>0</root>");

@@ -161,6 +161,34 @@ bool CServiceConfig::ReadAdminGroupName() {
 
 std::string CServiceConfig::FolderPath(std::string_view name) const { return fs::JoinPath(HomeDirAnsi, name); }
 
+void CServiceConfig::ShareQueryParts(const CServiceConfig& other) {
+  AdminGroupName = other.AdminGroupName;
+  CompressThreshold = other.CompressThreshold;
+  LogLevel = other.LogLevel;
+  DefaultAccessorMethod = other.DefaultAccessorMethod;
+  DefaultAccessorProgID = other.DefaultAccessorProgID;
+  UnifyTable = other.UnifyTable;
+  QueryDataSources = other.QueryDataSources;
+  RepositoryDefinitions = other.RepositoryDefinitions;
+  UnifierDocument = other.UnifierDocument;
+  TransformDocument = other.TransformDocument;
+  ConfigDocument = other.ConfigDocument;
+  RepositoryDocument = other.RepositoryDocument;
+  HomeDir = other.HomeDir;
+  HomeDirAnsi = other.HomeDirAnsi;
+  AdminUsers = other.AdminUsers;
+  UserGroups = other.UserGroups;
+}
+
+bool CServiceConfig::HasMoreThan(const CServiceConfig& other) const {
+  return (ConfigDocument && ConfigDocument != other.ConfigDocument) ||
+         (UnifierDocument && UnifierDocument != other.UnifierDocument) ||
+         (UnifyTable && UnifyTable != other.UnifyTable) ||
+         (TransformDocument && TransformDocument != other.TransformDocument) ||
+         (HomeDir.IsNull() != other.HomeDir.IsNull()) || LogLevel != other.LogLevel ||
+         CompressThreshold != other.CompressThreshold;
+}
+
 // ---- The config folder ---------------------------------------------------------
 
 void CServiceConfig::ClearDefinitions() {
@@ -301,13 +329,15 @@ HRESULT CServiceConfig::BuildUnifyTable(const xml::DocumentPtr& document) {
     auto root = document->documentElement();
     auto rule = root ? root->firstChild() : nullptr;
     if (!rule) return QS_E_UNIFYTABLE_PARSE_EXCEPTION;
-    std::unique_ptr<UnifyTableEntry>* slot = &UnifyTable;
+    std::unique_ptr<UnifyTableEntry> first;
+    std::unique_ptr<UnifyTableEntry>* slot = &first;
     for (; rule; rule = rule->nextSibling()) {
       *slot = std::make_unique<UnifyTableEntry>();
       status = (*slot)->LoadFromXml(rule);
       if (FAILED(status)) break;
       slot = &(*slot)->NextRuleSlot();
     }
+    if (SUCCEEDED(status)) UnifyTable = std::move(first);
   } catch (const std::exception&) {
     status = QS_E_UNIFYTABLE_PARSE_EXCEPTION;
   }

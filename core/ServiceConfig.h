@@ -88,6 +88,12 @@ class CServiceConfig {
   // The folder `name` below the home folder.
   std::string FolderPath(std::string_view name) const;
 
+  // Takes `other`'s registry values and shares what its folders gave, so that
+  // this configuration starts where `other` is without changing it.
+  void ShareQueryParts(const CServiceConfig& other);
+  // Whether this configuration holds a folder's contents that `other` lacks.
+  bool HasMoreThan(const CServiceConfig& other) const;
+
   // ---- The resume queue (process-wide; every call takes its lock) ----
   // Queues an entry and answers its key. Numbers come from one counter for
   // the life of the object: a key is never handed out twice.
@@ -109,9 +115,12 @@ class CServiceConfig {
   int32_t LogLevel = LOGLEVEL_NOT_READ;
   com::Bstr DefaultAccessorMethod;
   com::Bstr DefaultAccessorProgID;
-  std::unique_ptr<UnifyTableEntry> UnifyTable;
-  std::vector<std::unique_ptr<DataSourceDefinition>> QueryDataSources;
-  std::vector<std::unique_ptr<DataSourceDefinition>> RepositoryDefinitions;
+  // What the folders give is shared between configurations (see
+  // ShareQueryParts) and never changed once loaded: a load or reload puts new
+  // objects in place of the old ones.
+  std::shared_ptr<const UnifyTableEntry> UnifyTable;
+  std::vector<std::shared_ptr<DataSourceDefinition>> QueryDataSources;
+  std::vector<std::shared_ptr<DataSourceDefinition>> RepositoryDefinitions;
   xml::DocumentPtr UnifierDocument;
   xml::DocumentPtr TransformDocument;
   xml::DocumentPtr ConfigDocument;

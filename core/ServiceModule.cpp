@@ -68,8 +68,49 @@ HRESULT CServiceModule::InitInstance() {
     }
   }
   if (!connection_) OpenRepository();
+  // What calls share is made now, on the loading thread, so that calls only
+  // read it.
+  if (!settings_->Auth) settings_->Auth = std::make_unique<AuthAccessor>();
+  EnsureCollabStore();
+  EnsureVOStore();
+  {
+    std::lock_guard lock(querySettingsMutex_);
+    if (!querySettings_) {
+      querySettings_ = std::make_shared<CServiceConfig>();
+      querySettings_->ShareQueryParts(*settings_);
+    }
+  }
   return S_OK;
 }
+
+std::shared_ptr<CServiceConfig> CServiceModule::QuerySettings() {
+  std::lock_guard lock(querySettingsMutex_);
+  if (!querySettings_) {
+    querySettings_ = std::make_shared<CServiceConfig>();
+    if (settings_) querySettings_->ShareQueryParts(*settings_);
+  }
+  return querySettings_;
+}
+
+void CServiceModule::KeepQuerySettings(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded) {
+  if (!loaded.HasMoreThan(*from)) return;
+  auto next = std::make_shared<CServiceConfig>();
+  next->ShareQueryParts(loaded);
+  std::lock_guard lock(querySettingsMutex_);
+  // A reload since the call began wins over what the call loaded.
+  if (querySettings_ == from) querySettings_ = std::move(next);
+}
+
+HRESULT CServiceModule::ReloadQuerySettings(HRESULT (CServiceConfig::*reload)()) {
+  std::lock_guard lock(reloadMutex_);
+  auto next = std::make_shared<CServiceConfig>();
+  next->ShareQueryParts(*QuerySettings());
+  const HRESULT status = ((*next).*reload)();
+  std::lock_guard swap(querySettingsMutex_);
+  querySettings_ = std::move(next);
+  return status;
+}
+
 
 void CServiceModule::OpenRepository() {
   CQuorServiceUtils& utils = EnsureUtils();
@@ -98,7 +139,7 @@ void CServiceModule::OpenRepository() {
     utils.EventLog.ReportError(
         kEventId, text::Format("[0x%X] %s The repository %s could not be opened: %s", QS_E_VESK_RESOURCE_DB_NOT_INSTALLED,
                                StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED), provider,
-                               connection_->LastErrorText.ToUtf8()));
+                               connection_->LastErrorText().ToUtf8()));
   }
 }
 
@@ -107,6 +148,10 @@ void CServiceModule::ExitInstance() {
     std::lock_guard lock(storeMutex_);
     vo_.reset();
     collab_.reset();
+  }
+  {
+    std::lock_guard lock(querySettingsMutex_);
+    querySettings_.reset();
   }
   utils_.reset();
   connection_.reset();

@@ -1,5 +1,12 @@
 // The service core's module: the process-wide objects every component shares,
 // set up when the library is loaded and torn down when it is unloaded.
+//
+// Calls run in parallel. Everything here is made at start-up (InitInstance,
+// on the loading thread) and then only read, except:
+//  - the repository's connections: each call leases one (CDBConnect::Lease);
+//  - the query configuration: an immutable CServiceConfig swapped whole by
+//    the reloads under querySettingsMutex_ (a call keeps the one it took);
+//  - the stores' and the settings' own locks for their mutable parts.
 #pragma once
 
 #include <memory>
@@ -24,7 +31,7 @@ class CServiceModule {
   // unreachable repository does not stop start-up: the service stays
   // not ready and the event log says why.
   HRESULT InitInstance();
-  // Shut-down: the stores, the utilities object and the shared connection go;
+  // Shut-down: the stores, the utilities object and the connections go;
   // the settings and the keyword table stay for the life of the process.
   void ExitInstance();
 
@@ -42,6 +49,20 @@ class CServiceModule {
   CVODBConnectImpl& EnsureVOStore();
   CVODBConnectImpl* VOStore() const { return vo_.get(); }
 
+  // A repository connection for the calling thread until the lease goes.
+  CDBConnect::Lease LeaseConnection() { return CDBConnect::Lease(connection_.get()); }
+
+  // The configuration in force for the query engine: what the config,
+  // unifier and transform folders gave, never changed once in force. A call
+  // runs on its own CServiceConfig sharing it (ShareQueryParts), so what the
+  // engine loads on the way stays the call's; KeepQuerySettings then puts it
+  // in force for the calls after, unless a reload came first.
+  std::shared_ptr<CServiceConfig> QuerySettings();
+  void KeepQuerySettings(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded);
+  // Runs `reload` on a new configuration that starts from the one in force,
+  // and puts it in force; the reloads run one at a time.
+  HRESULT ReloadQuerySettings(HRESULT (CServiceConfig::*reload)());
+
  private:
   CServiceModule() = default;
   void OpenRepository();
@@ -51,7 +72,11 @@ class CServiceModule {
   std::unique_ptr<CQuorServiceUtils> utils_;
   std::unique_ptr<CCollabDBConnectImpl> collab_;
   std::unique_ptr<CVODBConnectImpl> vo_;
-  std::mutex storeMutex_;
+  std::mutex storeMutex_;  // guards making collab_ and vo_
+
+  std::mutex reloadMutex_;         // one reload (or first build) at a time
+  std::mutex querySettingsMutex_;  // guards querySettings_ (the pointer only)
+  std::shared_ptr<CServiceConfig> querySettings_;
 };
 
 }  // namespace quor::core

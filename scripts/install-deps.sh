@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libpugixml-dev zlib1g-dev libssl-dev unixodbc-dev libcpp-httplib-dev
+  libpugixml-dev zlib1g-dev libssl-dev unixodbc-dev libcpp-httplib-dev libboost1.74-dev
   libgtest-dev tzdata python3
   odbcinst libsqliteodbc odbc-postgresql sqlite3
   postgresql postgresql-client

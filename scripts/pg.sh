@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # pg.sh start|stop <folder> [port]
 # A private PostgreSQL 15 cluster for the tests: initdb into <folder> as the
-# unprivileged "postgres" user, listening on loopback only, with a "quor" role
+# unprivileged "postgres" user, listening on loopback only (room for the
+# connection pools of many servers at once), with a "quor" role
 # (password "quor") owning a "quor" database.
 set -euo pipefail
 cmd="$1"; dir="$2"; port="${3:-55432}"
@@ -22,7 +23,7 @@ case "$cmd" in
       rm -f "$dir/pwfile"
     fi
     as_pg "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c fsync=off" start >/dev/null
+      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c fsync=off -c max_connections=500" start >/dev/null
     export PGPASSWORD=postgres
     psql="psql -h 127.0.0.1 -p $port -U postgres -v ON_ERROR_STOP=1 -q"
     if ! $psql -d postgres -tAc "select 1 from pg_roles where rolname='quor'" | grep -q 1; then

@@ -308,7 +308,7 @@ class ServerInstance {
     std::vector<LogRow> rows;
     core::CSqlServerDBConnect db;
     if (!OpenDatabase(db)) {
-      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText.ToUtf8();
+      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText().ToUtf8();
       return rows;
     }
     core::CommandHolder command;
@@ -322,11 +322,11 @@ class ServerInstance {
     }
     sql += " ORDER BY LOGID";
     if (db.ExecuteQuery(command, set, sql, params) != 0) {
-      ADD_FAILURE() << "cannot read QUORLOG: " << db.LastErrorText.ToUtf8();
+      ADD_FAILURE() << "cannot read QUORLOG: " << db.LastErrorText().ToUtf8();
       return rows;
     }
     const auto field = [&](std::string_view column) {
-      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue.ToUtf8() : std::string();
+      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
     for (; !set->Eof(); set->MoveNext()) {
       LogRow row;
@@ -413,7 +413,7 @@ class ServerInstance {
     if (options_.database == Database::Sqlite) {
       // The schema, statement by statement.
       core::CSqlServerDBConnect db;
-      ASSERT_TRUE(OpenDatabase(db)) << db.LastErrorText.ToUtf8();
+      ASSERT_TRUE(OpenDatabase(db)) << db.LastErrorText().ToUtf8();
       std::ifstream in(std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql");
       ASSERT_TRUE(in) << "sql/sqlite.sql";
       std::string statement;
@@ -421,7 +421,7 @@ class ServerInstance {
         if (line.rfind("--", 0) == 0) continue;
         statement += line + "\n";
         if (line.find(';') != std::string::npos) {
-          ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText.ToUtf8() << "\n" << statement;
+          ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
           statement.clear();
         }
       }
@@ -533,7 +533,7 @@ class ServerInstance {
   bool ReadCollabRows(std::vector<CollabRow>& rows, std::string& error) const {
     core::CSqlServerDBConnect db;
     if (!OpenDatabase(db)) {
-      error = "cannot open the repository: " + db.LastErrorText.ToUtf8();
+      error = "cannot open the repository: " + db.LastErrorText().ToUtf8();
       return false;
     }
     core::CommandHolder command;
@@ -542,11 +542,11 @@ class ServerInstance {
                         "SELECT AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
                         "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST FROM QUORCOLLAB ORDER BY VOURI",
                         {}) != 0) {
-      error = "cannot read QUORCOLLAB: " + db.LastErrorText.ToUtf8();
+      error = "cannot read QUORCOLLAB: " + db.LastErrorText().ToUtf8();
       return false;
     }
     const auto field = [&](std::string_view column) {
-      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue.ToUtf8() : std::string();
+      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
     for (; !set->Eof(); set->MoveNext()) {
       rows.push_back({field("AUTHOR"), field("NAME"), field("FIELDLEN"), field("FIELD"), field("VOURI"),

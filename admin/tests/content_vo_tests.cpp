@@ -77,7 +77,7 @@ class ContentRoad : public CollabRoad {
   std::optional<VORow> RowOf(std::string_view uri) {
     core::CSqlServerDBConnect db;
     if (!Open(db)) {
-      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText.ToUtf8();
+      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText().ToUtf8();
       return std::nullopt;
     }
     core::CommandHolder command;
@@ -87,11 +87,11 @@ class ContentRoad : public CollabRoad {
                         "SELECT VOUSER, NAME, CONTENTLEN, CONTENT, LOCK_STATUS, ACCESSLIST FROM QUORVESK "
                         "WHERE VOURI = ?",
                         params) != 0) {
-      ADD_FAILURE() << db.LastErrorText.ToUtf8();
+      ADD_FAILURE() << db.LastErrorText().ToUtf8();
       return std::nullopt;
     }
     const auto field = [&](std::string_view column) {
-      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue.ToUtf8() : std::string();
+      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
     std::optional<VORow> row;
     if (!set->Eof())

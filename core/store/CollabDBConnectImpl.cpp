@@ -202,7 +202,7 @@ HRESULT CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const co
 HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
                                             const com::Bstr& field, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutShareField");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   // Whether the share field exists is decided by its row, not by what the
   // caller may read of it.
@@ -228,7 +228,7 @@ HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bs
 HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
                                                  const com::Bstr& field, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "ForcePutShareField");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
@@ -256,7 +256,7 @@ HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const co
 
 HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetShareField");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   if (uri.IsNull() || uri.Empty()) return QS_E_URI_NOT_SPECIFIED;
   if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
@@ -266,14 +266,14 @@ HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bs
 HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                                com::Bstr&) {
   Utils().LogStream.TraceCall(kClass, "UpdateShareField");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   return UpdateFieldChecked(user, uri, field);
 }
 
 HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "RemoveShareField");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
@@ -287,27 +287,27 @@ HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com:
 
 HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetShareFieldList");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   return QueryList(kListColumns, {}, result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURIList(const com::Bstr&, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetShareFieldURIList");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   return QueryField("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURI(const com::Bstr&, const com::Bstr& author, const com::Bstr& name,
                                                com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetShareFieldURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(author), Value(name)};
   return QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetShareFieldAttribute");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
   return QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
 }

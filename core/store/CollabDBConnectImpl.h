@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/store/DBConnect.h"
+#include "core/store/OperationGate.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 
@@ -152,11 +153,11 @@ class CCollabDBConnectImpl {
   std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri);
 
   CDBConnect* db_;
-  // One operation at a time on the store: an operation's checks and its
-  // writes see the same row and the same active list. Recursive because
-  // operations build on one another (StartSharing reads through
-  // GetShareField, PutShareField through the row look-up).
-  mutable std::recursive_mutex operation_;
+  // Writing operations one at a time and alone: an operation's checks and
+  // its writes see the same row and the same active list. Readers together.
+  // Re-entered by operations that build on one another (StartSharing reads
+  // through GetShareField, PutShareField through the row look-up).
+  mutable OperationGate operation_;
   mutable std::mutex activeMutex_;
   std::list<ActiveShareField> active_;
 };

@@ -24,7 +24,7 @@ bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
 
 HRESULT CCollabDBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   com::Bstr acl;
   HRESULT hr = GetRawACL(uri, acl);
   if (hr == S_OK) hr = CheckRights(user, u"ar", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED);
@@ -47,7 +47,7 @@ HRESULT CCollabDBConnectImpl::StoreACL(const com::Bstr& uri, const com::Bstr& ac
 HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                      com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
     result = com::Bstr();
     return hr;
@@ -58,7 +58,7 @@ HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri
 HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                         com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
     result = com::Bstr();
     return hr;
@@ -68,7 +68,7 @@ HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& 
 
 HRESULT CCollabDBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "DeleteACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
     result = com::Bstr();
     return hr;
@@ -85,7 +85,7 @@ template <typename Edit>
 HRESULT CCollabDBConnectImpl::EditACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                            std::u16string_view rights, bool needsAccright, const com::Bstr& accright,
                                            com::Bstr& result, Edit&& edit) {
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(uri) || Missing(acluser) || (needsAccright && Missing(accright))) return QS_E_ARGUMENT_NULL;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
@@ -100,7 +100,7 @@ HRESULT CCollabDBConnectImpl::EditACLEntry(const com::Bstr& user, const com::Bst
 HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetACLEntry");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   if (Missing(uri) || Missing(acluser)) return QS_E_ARGUMENT_NULL;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
@@ -154,7 +154,7 @@ HRESULT CCollabDBConnectImpl::UpdateLock(const com::Bstr& lock, const com::Bstr&
 
 HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "LockVO");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
@@ -171,7 +171,7 @@ HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri
 
 HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "ForceUnlockVO");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   RowState row;

@@ -15,7 +15,7 @@ using namespace collab;
 HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                          com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutMessage");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(uri, acl); hr != S_OK) return hr;
   if (HRESULT hr = CheckRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
@@ -34,7 +34,7 @@ HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr&
 
 HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetMessage");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
   return QueryField("SELECT MESSAGE FROM QUORCOLLAB WHERE VOURI = ?", params, "MESSAGE", Kw(KW_MESSAGE), result);
@@ -43,7 +43,7 @@ HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr&
 HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                             com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateMessage");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
   return RunQuery("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
@@ -51,7 +51,7 @@ HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bs
 
 HRESULT CCollabDBConnectImpl::RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "RemoveMessage");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Now(), Value(uri)};
   return RunQuery("UPDATE QUORCOLLAB SET MESSAGE = '', UPDATEDATE = ? WHERE VOURI = ?", params, result);
@@ -83,7 +83,7 @@ HRESULT CCollabDBConnectImpl::AddActiveField(ActiveShareField entry) {
 HRESULT CCollabDBConnectImpl::StartSharing(const com::Bstr& user, const com::Bstr& ipaddress, const com::Bstr& uri,
                                            com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "StartSharing");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
@@ -105,7 +105,7 @@ HRESULT CCollabDBConnectImpl::StartSharing(const com::Bstr& user, const com::Bst
 
 HRESULT CCollabDBConnectImpl::EndSharing(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "EndSharing");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   std::lock_guard listLock(activeMutex_);
   const auto entry = Listed(uri);
   if (entry == active_.end()) return QS_E_FIELD_NOT_ACTIVE;
@@ -118,7 +118,7 @@ HRESULT CCollabDBConnectImpl::EndSharing(const com::Bstr& user, const com::Bstr&
 HRESULT CCollabDBConnectImpl::SaveSharing(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                           com::Bstr&) {
   Utils().LogStream.TraceCall(kClass, "SaveSharing");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   const auto entry = FindActiveField(uri);
   if (!entry) return QS_E_FIELD_NOT_ACTIVE;
   if (entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;
@@ -127,7 +127,7 @@ HRESULT CCollabDBConnectImpl::SaveSharing(const com::Bstr& user, const com::Bstr
 
 HRESULT CCollabDBConnectImpl::GetAttendeesList(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetAttendeesList");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const auto entry = FindActiveField(uri);
   if (!entry) return QS_E_FIELD_NOT_ACTIVE;
   auto document = xml::Document::Create();
@@ -144,7 +144,7 @@ HRESULT CCollabDBConnectImpl::GetAttendeesList(const com::Bstr&, const com::Bstr
 HRESULT CCollabDBConnectImpl::AddAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee,
                                           com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "AddAttendee");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   const auto entry = FindActiveField(uri);
   if (!entry || entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;
   if (attendee.IsNull() || attendee.Empty()) return QS_E_ARGUMENT_NULL;
@@ -165,7 +165,7 @@ HRESULT CCollabDBConnectImpl::AddAttendee(const com::Bstr& user, const com::Bstr
 HRESULT CCollabDBConnectImpl::DeleteAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee,
                                              com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "DeleteAttendee");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   std::lock_guard listLock(activeMutex_);
   const auto listed = Listed(uri);
   if (listed == active_.end() || listed->owner.Empty() || listed->owner.View() != user.View()) return QS_E_OWNER_ONLY;

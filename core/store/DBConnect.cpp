@@ -1,5 +1,7 @@
 #include "core/store/DBConnect.h"
 
+#include <utility>
+
 #include "platform/com/classstore.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
@@ -8,6 +10,10 @@ namespace quor::core {
 namespace {
 
 constexpr int32_t kUnknownError = E_FAIL;
+// Idle connections kept for the next leases; more are closed when they come back.
+constexpr size_t kIdleKept = 16;
+// How long a SQLite statement waits for another process's writer.
+constexpr std::u16string_view kSqliteBusyTimeout = u"PRAGMA busy_timeout = 30000";
 
 ado::Parameter Bind(const com::Variant& value) {
   const com::Variant v = value.Dereferenced();
@@ -19,25 +25,135 @@ ado::Parameter Bind(const com::Variant& value) {
 
 }  // namespace
 
-CDBConnect::CDBConnect() { com::CoInitialize(); }
+struct CDBConnect::Slot {
+  std::unique_ptr<ado::Connection> connection;
+  com::Bstr lastFieldValue{u""};
+  com::Bstr lastErrorText{u""};
+  std::unique_lock<std::mutex> writer;  // held while the slot writes to SQLite
+  bool inTransaction = false;
+};
+
+namespace {
+
+struct Binding {
+  const CDBConnect* db;
+  void* slot;
+  int depth;
+};
+
+// The leases of the calling thread, innermost last.
+thread_local std::vector<Binding> t_leases;
+
+Binding* FindBinding(const CDBConnect* db) {
+  for (auto it = t_leases.rbegin(); it != t_leases.rend(); ++it)
+    if (it->db == db) return &*it;
+  return nullptr;
+}
+
+}  // namespace
+
+CDBConnect::CDBConnect() : primary_(std::make_unique<Slot>()) { com::CoInitialize(); }
 
 CDBConnect::~CDBConnect() {
-  connection_.reset();
+  idle_.clear();
+  primary_.reset();
   com::CoUninitialize();
+}
+
+CDBConnect::Slot& CDBConnect::Current() const {
+  if (const Binding* b = FindBinding(this)) return *static_cast<Slot*>(b->slot);
+  return *primary_;
+}
+
+com::Bstr& CDBConnect::LastFieldValue() { return Current().lastFieldValue; }
+com::Bstr& CDBConnect::LastErrorText() { return Current().lastErrorText; }
+
+std::unique_ptr<CDBConnect::Slot> CDBConnect::OpenSlot() {
+  auto slot = std::make_unique<Slot>();
+  auto connection = std::make_unique<ado::Connection>();
+  com::ClearErrorInfo();
+  const HRESULT hr = connection->Open(connectionText_);
+  if (FAILED(hr)) {
+    auto info = com::GetErrorInfo();
+    slot->lastErrorText = info && !info->description.IsNull() ? info->description : com::Bstr(u"Unknown Error");
+    return slot;  // without a connection: its statements fail as on a closed one
+  }
+  if (sqlite_) connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
+  slot->connection = std::move(connection);
+  return slot;
+}
+
+std::unique_ptr<CDBConnect::Slot> CDBConnect::Acquire() {
+  {
+    std::lock_guard lock(poolMutex_);
+    if (!idle_.empty()) {
+      auto slot = std::move(idle_.back());
+      idle_.pop_back();
+      return slot;
+    }
+  }
+  if (connectionText_.empty()) {
+    // Never opened: the lease sees what the first connection saw.
+    auto slot = std::make_unique<Slot>();
+    slot->lastErrorText = primary_->lastErrorText;
+    return slot;
+  }
+  return OpenSlot();
+}
+
+void CDBConnect::Release(std::unique_ptr<Slot> slot) {
+  if (slot->inTransaction && slot->connection) {
+    slot->connection->RollbackTrans();
+    slot->inTransaction = false;
+  }
+  LeaveWriter(*slot);
+  if (!slot->connection || slot->connection->State() != ado::adStateOpen) return;
+  slot->lastFieldValue = com::Bstr(u"");
+  slot->lastErrorText = com::Bstr(u"");
+  std::lock_guard lock(poolMutex_);
+  if (idle_.size() < kIdleKept) idle_.push_back(std::move(slot));
+}
+
+void CDBConnect::EnterWriter(Slot& slot) {
+  if (sqlite_ && !slot.writer.owns_lock()) slot.writer = std::unique_lock(writer_);
+}
+
+void CDBConnect::LeaveWriter(Slot& slot) {
+  if (slot.writer.owns_lock()) slot.writer.unlock();
+}
+
+CDBConnect::Lease::Lease(CDBConnect* db) : db_(db) {
+  if (!db_) return;
+  if (Binding* b = FindBinding(db_)) {
+    ++b->depth;
+    bound_ = true;
+    return;
+  }
+  t_leases.push_back({db_, db_->Acquire().release(), 1});
+  bound_ = true;
+}
+
+CDBConnect::Lease::~Lease() {
+  if (!bound_) return;
+  Binding* b = FindBinding(db_);
+  if (!b || --b->depth > 0) return;
+  std::unique_ptr<Slot> slot(static_cast<Slot*>(b->slot));
+  t_leases.erase(t_leases.begin() + (b - t_leases.data()));
+  db_->Release(std::move(slot));
 }
 
 int32_t CDBConnect::Fail(int32_t status) {
   if (status < 0) {
     // The data layer left its description on the thread.
     auto info = com::GetErrorInfo();
-    LastErrorText = info && !info->description.IsNull() ? info->description : com::Bstr(u"");
+    LastErrorText() = info && !info->description.IsNull() ? info->description : com::Bstr(u"");
     return status;
   }
   return UnknownError();
 }
 
 int32_t CDBConnect::UnknownError() {
-  LastErrorText = com::Bstr(u"Unknown Error");
+  LastErrorText() = com::Bstr(u"Unknown Error");
   return kUnknownError;
 }
 
@@ -55,56 +171,96 @@ int32_t CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource,
   if (!extendedProperties.Empty())
     text += text::Format(";Extended Properties=%s", ado::QuoteConnectionValue(extendedProperties.ToUtf8()));
 
-  connection_ = std::make_unique<ado::Connection>();
+  // Only the thread that opens uses the first connection; the pool starts anew.
+  {
+    std::lock_guard lock(poolMutex_);
+    idle_.clear();
+  }
+  connectionText_.clear();
+  sqlite_ = false;
+  Slot& slot = *primary_;
+  slot.connection = std::make_unique<ado::Connection>();
   com::ClearErrorInfo();
-  const HRESULT hr = connection_->Open(text::Widen(text));
-  return FAILED(hr) ? Fail(hr) : 0;
+  const std::u16string wide = text::Widen(text);
+  const HRESULT hr = slot.connection->Open(wide);
+  if (FAILED(hr)) return Fail(hr);
+  connectionText_ = wide;
+  sqlite_ = text::EqualsNoCase(slot.connection->DbmsName(), "SQLite");
+  if (sqlite_) {
+    // WAL lets readers go on while one connection writes; the mode stays
+    // with the database file.
+    slot.connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr);
+    slot.connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
+  }
+  return 0;
 }
 
-long CDBConnect::GetState() const { return connection_ ? connection_->State() : ado::adStateClosed; }
+long CDBConnect::GetState() const {
+  const Slot& slot = Current();
+  return slot.connection ? slot.connection->State() : ado::adStateClosed;
+}
 
 CommandHolder CDBConnect::NewCommand() {
   auto command = std::make_unique<ado::Command>();
-  command->SetActiveConnection(connection_.get());
+  command->SetActiveConnection(Current().connection.get());
   return command;
 }
 
 int32_t CDBConnect::BeginTrans() {
-  if (!connection_) {
-    LastErrorText = com::Bstr(u"The database connection has not been opened.");
+  Slot& slot = Current();
+  if (!slot.connection) {
+    LastErrorText() = com::Bstr(u"The database connection has not been opened.");
     return ado::adErrObjectClosed;
   }
+  EnterWriter(slot);
   com::ClearErrorInfo();
-  const HRESULT hr = connection_->BeginTrans();
-  return FAILED(hr) ? Fail(hr) : 0;
+  const HRESULT hr = slot.connection->BeginTrans();
+  if (FAILED(hr)) {
+    LeaveWriter(slot);
+    return Fail(hr);
+  }
+  slot.inTransaction = true;
+  return 0;
 }
 
 int32_t CDBConnect::CommitTrans() {
-  if (!connection_) return ado::adErrObjectClosed;
+  Slot& slot = Current();
+  if (!slot.connection) return ado::adErrObjectClosed;
   com::ClearErrorInfo();
-  const HRESULT hr = connection_->CommitTrans();
+  const HRESULT hr = slot.connection->CommitTrans();
+  slot.inTransaction = slot.connection->InTransaction();
+  if (!slot.inTransaction) LeaveWriter(slot);
   return FAILED(hr) ? Fail(hr) : 0;
 }
 
 int32_t CDBConnect::RollbackTrans() {
-  if (!connection_) return ado::adErrObjectClosed;
+  Slot& slot = Current();
+  if (!slot.connection) return ado::adErrObjectClosed;
   com::ClearErrorInfo();
-  const HRESULT hr = connection_->RollbackTrans();
+  const HRESULT hr = slot.connection->RollbackTrans();
+  slot.inTransaction = slot.connection->InTransaction();
+  if (!slot.inTransaction) LeaveWriter(slot);
   return FAILED(hr) ? Fail(hr) : 0;
 }
 
 int32_t CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
                         std::span<const com::Variant> params, int64_t* rowsAffected) {
-  if (!connection_) {
-    LastErrorText = com::Bstr(u"The database connection has not been opened.");
+  Slot& slot = Current();
+  if (!slot.connection) {
+    LastErrorText() = com::Bstr(u"The database connection has not been opened.");
     return ado::adErrObjectClosed;
   }
   if (!command) command = NewCommand();
-  command->SetActiveConnection(connection_.get());
+  command->SetActiveConnection(slot.connection.get());
   command->SetCommandText(text::Widen(sql));
   for (const auto& value : params) command->AppendParameter(Bind(value));
+  // A statement without rows writes: outside a transaction it holds the
+  // writer for itself alone.
+  const bool ownWrite = !rows && !slot.inTransaction;
+  if (ownWrite) EnterWriter(slot);
   com::ClearErrorInfo();
   const HRESULT hr = command->Execute(rowsAffected, rows);
+  if (ownWrite) LeaveWriter(slot);
   return FAILED(hr) ? Fail(hr) : 0;
 }
 
@@ -115,7 +271,7 @@ int32_t CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, 
   const int32_t status = Run(command, &rows, sql, params, nullptr);
   if (status == 0 && !rows) {
     // A statement without rows: walkers see an empty result.
-    LastErrorText = com::Bstr(u"The statement returned no rows.");
+    LastErrorText() = com::Bstr(u"The statement returned no rows.");
     return ado::adErrObjectClosed;
   }
   return status;
@@ -152,16 +308,16 @@ int32_t CDBConnect::GetFieldString(const RecordsetHolder& rows, std::string_view
   com::Bstr textValue;
   hr = value.ToBstr(textValue);
   if (FAILED(hr)) {
-    LastErrorText = com::Bstr(u"The value has no text form.");
+    LastErrorText() = com::Bstr(u"The value has no text form.");
     return hr;
   }
-  LastFieldValue = std::move(textValue);
+  LastFieldValue() = std::move(textValue);
   return 0;
 }
 
 int32_t CDBConnect::GetFieldValue(const RecordsetHolder& rows, std::string_view column, const com::Bstr*& value) {
   const int32_t status = GetFieldString(rows, column);
-  if (status == 0) value = &LastFieldValue;
+  if (status == 0) value = &LastFieldValue();
   return status;
 }
 
@@ -172,19 +328,20 @@ bool CDBConnect::UsesDriverCatalog() const {
 int32_t CDBConnect::ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,
                                           std::string_view column, std::vector<com::Bstr>& list) {
   list.clear();
-  if (!connection_) {
-    LastErrorText = com::Bstr(u"The database connection has not been opened.");
+  Slot& slot = Current();
+  if (!slot.connection) {
+    LastErrorText() = com::Bstr(u"The database connection has not been opened.");
     return ado::adErrObjectClosed;
   }
   RecordsetHolder rows;
   com::ClearErrorInfo();
-  HRESULT hr = connection_->OpenSchema(kind, restrictions, rows);
+  HRESULT hr = slot.connection->OpenSchema(kind, restrictions, rows);
   if (FAILED(hr)) return Fail(hr);
   for (; !rows->Eof(); hr = rows->MoveNext()) {
     if (FAILED(hr)) return Fail(hr);
     const int32_t status = GetFieldString(rows, column);
     if (status != 0) continue;  // a NULL name (a driver without catalogs) is no entry
-    list.push_back(LastFieldValue);
+    list.push_back(LastFieldValue());
   }
   return FAILED(hr) ? Fail(hr) : 0;
 }
@@ -199,7 +356,7 @@ int32_t CDBConnect::ListFromQuery(std::string_view sql, std::span<const com::Var
   for (; !rows->Eof();) {
     status = GetFieldString(rows, column);
     if (status != 0) break;
-    list.push_back(LastFieldValue);
+    list.push_back(LastFieldValue());
     com::ClearErrorInfo();
     const HRESULT hr = rows->MoveNext();
     if (FAILED(hr)) {

@@ -1,9 +1,16 @@
-// The service core's one database connection, through which every store runs
-// its SQL, and its two provider classes with their catalog listers.
+// The service core's database, through which every store runs its SQL, and
+// its two provider classes with their catalog listers.
+//
+// One CDBConnect stands for one database and keeps a pool of connections to
+// it. A thread that holds a Lease runs every statement, transaction and field
+// read through the connection of its lease, so calls on other threads never
+// see its transaction or its last read value. A thread without a lease uses
+// the connection Open made (start-up, tools, single-threaded tests).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,8 +38,10 @@ class CDBConnect {
   CDBConnect& operator=(const CDBConnect&) = delete;
 
   // Builds the OLE DB connection string from the parts (values quoted, never
-  // pasted raw) and opens it. `extendedProperties` carries the driver string
-  // of a provider that reaches its database through ODBC.
+  // pasted raw) and opens it; leases open further connections with the same
+  // string. `extendedProperties` carries the driver string of a provider that
+  // reaches its database through ODBC. SQLite connections run in WAL mode with
+  // a busy time-out, so readers never wait for a writer.
   int32_t Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
                const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties = {});
 
@@ -76,8 +85,26 @@ class CDBConnect {
   virtual int32_t GetTableList(std::vector<com::Bstr>& list) = 0;
   virtual int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) = 0;
 
-  com::Bstr LastFieldValue{u""};
-  com::Bstr LastErrorText{u""};
+  // The calling thread's connection's last value read and last failure text.
+  com::Bstr& LastFieldValue();
+  com::Bstr& LastErrorText();
+
+  // A connection of the pool held by the calling thread from construction to
+  // destruction (both on that thread): one call, with all its transactions.
+  // A lease taken while the thread holds one of the same database shares it.
+  // A connection goes back to the pool rolled back and with its read values
+  // dropped; one that is no longer open is closed instead.
+  class Lease {
+   public:
+    explicit Lease(CDBConnect* db);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+   private:
+    CDBConnect* db_ = nullptr;
+    bool bound_ = false;
+  };
 
   const std::string& Provider() const { return provider_; }
   const std::string& DataSource() const { return dataSource_; }
@@ -94,12 +121,30 @@ class CDBConnect {
                         std::vector<com::Bstr>& list);
 
  private:
+  struct Slot;
+  friend class Lease;
+
   int32_t Fail(int32_t status);
   int32_t UnknownError();
   int32_t Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql, std::span<const com::Variant> params,
               int64_t* rowsAffected);
+  // The calling thread's connection: its lease's, else the first one.
+  Slot& Current() const;
+  std::unique_ptr<Slot> OpenSlot();
+  std::unique_ptr<Slot> Acquire();
+  void Release(std::unique_ptr<Slot> slot);
+  // SQLite takes one writer at a time, and a transaction that read before
+  // another connection wrote cannot write any more: every write statement,
+  // and every transaction from its start to its end, holds writer_.
+  void EnterWriter(Slot& slot);
+  void LeaveWriter(Slot& slot);
 
-  std::unique_ptr<ado::Connection> connection_;
+  std::unique_ptr<Slot> primary_;
+  std::u16string connectionText_;  // empty until an Open succeeded
+  bool sqlite_ = false;
+  std::mutex poolMutex_;                     // guards idle_
+  std::vector<std::unique_ptr<Slot>> idle_;  // open connections no lease holds
+  std::mutex writer_;
   std::string provider_;
   std::string dataSource_;
   std::string initialCatalog_;

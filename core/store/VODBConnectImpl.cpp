@@ -111,7 +111,7 @@ HRESULT CVODBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view
 
 std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
   Utils().LogStream.TraceCall(kClass, "GetLockInfo");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   if (uri.IsNull()) return std::nullopt;
   com::Bstr acl;
   if (GetRawACL(user, uri, acl) != S_OK) return std::nullopt;
@@ -211,7 +211,7 @@ HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr&
 
 HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOContent");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   bool found = false;
   com::Bstr content;
   if (HRESULT hr = QueryOwnVOContent(user, name, found, content); hr != S_OK)
@@ -222,7 +222,7 @@ HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& n
 
 HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOContentbyURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
@@ -239,7 +239,7 @@ HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bs
 HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                        com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutVOContent");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   // Whether the object exists is decided by its row: one made empty is
   // written like any other.
   bool found = false;
@@ -261,7 +261,7 @@ HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, 
 HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                            com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateVOContentA");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   bool found = false;
   com::Bstr stored;
   if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
@@ -280,7 +280,7 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
 HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
                                                com::Bstr&) {
   Utils().LogStream.TraceCall(kClass, "UpdateVOContentbyURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
@@ -312,7 +312,7 @@ HRESULT CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& 
 
 HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "RemoveVOContent");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr uri;
   if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
   if (uri.IsNull()) return QS_E_URI_INVALID;
@@ -323,7 +323,7 @@ HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr
 
 HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "RemoveVOContentbyURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};
   return RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/store/DBConnect.h"
+#include "core/store/OperationGate.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/variant.h"
@@ -154,10 +155,10 @@ class CVODBConnectImpl {
   CDBConnect* db_;
   std::optional<std::string> resourceDir_;
   std::optional<std::string> resourceURL_;
-  // One operation at a time on the store: a lock test and the lock write,
-  // an ACL read and its write, see the same row. Recursive because operations
-  // build on one another.
-  mutable std::recursive_mutex operation_;
+  // Writing operations one at a time and alone: a lock test and the lock
+  // write, an ACL read and its write, see the same row. Readers together.
+  // Re-entered by operations that build on one another.
+  mutable OperationGate operation_;
 
   // ---- resources (VODBConnectImpl_Resource*.cpp)
  public:

@@ -57,40 +57,40 @@ HRESULT CVODBConnectImpl::QueryVOList(std::string_view sql, std::span<const com:
 
 HRESULT CVODBConnectImpl::GetVOList(const com::Bstr& user, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOList");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(user)};
   return QueryVOList(std::string(kListColumns) + " WHERE VOUSER = ?", params, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOListAll(com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOListAll");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   return QueryVOList(kListColumns, {}, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOAttribute");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
   return QueryVOList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOURIList(const com::Bstr& user, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOURIList");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(user)};
   return QueryField("SELECT VOURI FROM QUORVESK WHERE VOUSER = ?", params, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CVODBConnectImpl::GetVOURIListAll(com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOURIListAll");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   return QueryField("SELECT VOURI FROM QUORVESK", {}, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CVODBConnectImpl::GetVOUserListAll(com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOUserListAll");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   // A list of users: each owner once, however many objects it has.
   return QueryField("SELECT DISTINCT VOUSER FROM QUORVESK ORDER BY VOUSER", {}, "VOUSER", Kw(KW_USER), result);
 }
@@ -98,7 +98,7 @@ HRESULT CVODBConnectImpl::GetVOUserListAll(com::Bstr& result) {
 HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(owner), Value(name)};
   return QueryField("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", Kw(KW_URI), result);
 }
@@ -108,7 +108,7 @@ HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, con
 HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutVOURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   // An object belongs to somebody and has a name.
   if (Missing(owner) || Missing(name)) return QS_E_ARGUMENT_NULL;
@@ -119,7 +119,7 @@ HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner
 
 HRESULT CVODBConnectImpl::RemoveVOURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "RemoveVOURI");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   if (!GetLockInfo(user, uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};

@@ -25,7 +25,7 @@ bool HeldByOther(const com::Bstr& holder, const com::Bstr& user) {
 
 HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "LockVO");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
   if (GetRawACL(user, uri, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
@@ -43,7 +43,7 @@ HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, co
 
 HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "ForceUnlockVO");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
@@ -57,7 +57,7 @@ HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& 
 
 HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOContentwithLock");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   // The caller's own object, by its row: never another owner's object whose
   // URN happens to read the same.
   com::Bstr uri;
@@ -71,7 +71,7 @@ HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com:
 
 HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetVOContentbyURIwithLock");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
@@ -86,7 +86,7 @@ HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const
 HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const com::Bstr& name,
                                                     const com::Bstr& content, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateVOContentwithUnlock");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   bool found = false;
   com::Bstr stored;
   if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
@@ -105,7 +105,7 @@ HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const
 HRESULT CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const com::Bstr& user, const com::Bstr& uri,
                                                          const com::Bstr& content, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateVOContentbyURIwithUnlock");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (uri.IsNull() || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
@@ -128,7 +128,7 @@ HRESULT CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const com::Bstr& user, 
 
 HRESULT CVODBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "GetACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   com::Bstr acl;
   HRESULT hr = GetRawACL(user, uri, acl);
   if (hr == S_OK) hr = CheckRights(user, u"ar", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED);
@@ -153,7 +153,7 @@ HRESULT CVODBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, co
 HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                     com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "UpdateACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr current;
   HRESULT hr = GetRawACL(user, uri, current);
   if (hr == S_OK) hr = CheckRights(user, u"aw", current, QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
@@ -166,7 +166,7 @@ HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri,
 
 HRESULT CVODBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "DeleteACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr current;
   HRESULT hr = GetRawACL(user, uri, current);
   if (hr == S_OK) hr = CheckRights(user, u"ad", current, QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
@@ -186,7 +186,7 @@ template <typename Edit>
 HRESULT CVODBConnectImpl::EditACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                        std::u16string_view rights, bool needsAccright, const com::Bstr& accright,
                                        com::Bstr& result, Edit&& edit) {
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(uri) || Missing(acluser) || (needsAccright && Missing(accright))) return QS_E_ARGUMENT_NULL;
   com::Bstr acl;
   if (HRESULT hr = QueryVOLockB(uri, acl); FAILED(hr)) return hr;

@@ -112,7 +112,7 @@ HRESULT CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
 
 HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "GetVOResourceURL");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   com::Bstr acl;
   if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
   if (CheckResourceRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED, false) != S_OK)
@@ -242,7 +242,7 @@ HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "UpdateVOResourceAttribute");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       hr != S_OK) {
@@ -259,7 +259,7 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "RemoveVOResourceAttribute");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       hr != S_OK) {
@@ -273,7 +273,7 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
 HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
                                                 com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "UpdateVOResourceProps");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       hr != S_OK) {
@@ -286,7 +286,7 @@ HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com
 
 HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "RemoveVOResource");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, nullptr, false); hr != S_OK) {
     result = com::Bstr();
@@ -335,7 +335,7 @@ HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bst
 
 HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "GetResourceACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
     result = com::Bstr();
@@ -351,7 +351,7 @@ HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr&
 HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "GetResourceACLEntry");
-  std::lock_guard lock(operation_);
+  OperationGate::Reading lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
     result = com::Bstr();
@@ -364,7 +364,7 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
 HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
                                          com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "PutResourceACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       hr != S_OK) {
     result = com::Bstr();
@@ -381,7 +381,7 @@ HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bs
 
 HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "DeleteResourceACL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr acl;
   HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
   if (hr == S_OK) hr = CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
@@ -398,7 +398,7 @@ HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bs
 HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               const com::Bstr& accright, com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "PutResourceACLEntry");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
     result = com::Bstr();
@@ -413,7 +413,7 @@ HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "UpdateResourceACLEntry");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
     result = com::Bstr();
@@ -428,7 +428,7 @@ HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const co
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "DeleteResourceACLEntry");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
     result = com::Bstr();

@@ -116,7 +116,7 @@ HRESULT CVODBConnectImpl::PutVOResourcewithAttribute(const com::Bstr& user, cons
 HRESULT CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& name,
                                       std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
                                       com::Bstr& result) {
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   // Everything is checked before the disk or the table is touched.
   std::string base, dir;
@@ -193,7 +193,7 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
 HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf,
                                               com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "UpdateVOResourceURL");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   std::string base, dir;
   if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
@@ -224,7 +224,7 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
                                                           const com::Bstr& leaf, const com::Bstr& props,
                                                           com::Bstr& result) {
   Trace().TraceCall(kResourceClass, "ForcePutVOResourcewithAttribute");
-  std::lock_guard lock(operation_);
+  OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   std::string base, dir;
   if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;

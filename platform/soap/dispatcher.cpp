@@ -133,11 +133,6 @@ std::string WireName(const ParamInfo& param, size_t index) {
   return text::Format("param%u", static_cast<uint64_t>(index + 1));
 }
 
-std::mutex& CallLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 // ---- Dispatcher ----------------------------------------------------------------
 
 struct Dispatcher::Class {
@@ -149,7 +144,6 @@ struct Dispatcher::Class {
 Dispatcher::Dispatcher(ParseLimits limits, const eventlog::EventSource* log) : limits_(limits), log_(log) {}
 
 Dispatcher::~Dispatcher() {
-  std::lock_guard lock(CallLock());
   Apartment apartment;
   classes_.clear();
 }
@@ -218,8 +212,8 @@ std::string Dispatcher::RequestFault(const Endpoint& endpoint, HRESULT status, s
 HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& methods, std::string& error) {
   methods.clear();
   try {
-    std::lock_guard lock(CallLock());
     Apartment apartment;
+    std::lock_guard lock(classesMutex_);
     Failure failure;
     Class* cls = ClassOf(endpoint, failure);
     ComPtr<com::IUnknown> created;
@@ -255,7 +249,6 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
     Failure failure;
     bool logFailure = false;
     {
-      std::lock_guard lock(CallLock());
       Apartment apartment;
       com::ClearErrorInfo();
       // Whatever happens below, the thread's error information goes with the call.
@@ -264,8 +257,15 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
       } reset;
 
       ComPtr<com::IUnknown> object;
-      Class* cls = ClassOf(endpoint, failure);
-      if (!cls || !EnsureMethods(*cls, endpoint, object, failure)) {
+      Class* cls = nullptr;
+      {
+        std::lock_guard lock(classesMutex_);
+        cls = ClassOf(endpoint, failure);
+        if (cls && !EnsureMethods(*cls, endpoint, object, failure)) cls = nullptr;
+      }
+      // From here on the class is only read: its factory makes objects on any
+      // thread and its method list no longer changes.
+      if (!cls) {
         logFailure = true;
       } else {
         const MemberInfo* method = nullptr;
@@ -379,7 +379,7 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
                 }
               }
             }
-            // The arguments and results of the component go while the lock is held.
+            // The component's arguments and results go before the apartment does.
             args.clear();
             outs.clear();
           }

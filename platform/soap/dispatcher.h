@@ -1,10 +1,10 @@
 // Endpoints and the calls behind them.
 //
 // An endpoint is a URL path served by one component class, named by its
-// ProgID. Each call runs in the listener's thread:
-//   1. the envelope is read (outside any lock);
-//   2. under the one process-wide call lock, with the component runtime
-//      initialised for the thread: the endpoint's class object is fetched
+// ProgID. Calls run in parallel, each on one of the listener's workers:
+//   1. the envelope is read;
+//   2. with the component runtime initialised for the thread: the
+//      endpoint's class object is fetched
 //      (once per ProgID, then kept), a new object is created, the method is
 //      found by name without case among the object's members (IDispatchInfo),
 //      the request's elements are bound to its parameters by name without
@@ -16,10 +16,10 @@
 //      order, each converted to text) or the fault is written.
 //
 // Objects live for one call: the listener keeps the class object (so the
-// server library stays loaded) but never an instance, as a listener that
-// creates an apartment object per request does; the service core's module
-// state is process-wide anyway. A class object that cannot be had is not
-// remembered, so registering the class later makes the endpoint work.
+// server library stays loaded) but never an instance. Components make their
+// own shared state safe; nothing here serialises calls. A class object that
+// cannot be had is not remembered, so registering the class later makes the
+// endpoint work.
 //
 // Statuses of faults the listener makes itself (the component's own status
 // otherwise): E_INVALIDARG for a malformed request or a parameter given
@@ -92,11 +92,6 @@ class EndpointTable {
 // (N counted from 1) when the interface gives none that can be an element.
 std::string WireName(const com::ParamInfo& param, size_t index);
 
-// The one lock around every call into a component (and every creation and
-// release of one). Process-wide: the service core's shared state was built
-// for a single apartment.
-std::mutex& CallLock();
-
 struct CallResult {
   bool fault = false;
   HRESULT status = S_OK;  // the fault's status
@@ -108,7 +103,7 @@ class Dispatcher {
   // `log` (may be null) receives malformed requests (warning 20), components
   // that cannot be created (error 21) and anything thrown (error 22).
   explicit Dispatcher(ParseLimits limits = {}, const eventlog::EventSource* log = nullptr);
-  // Releases the kept class objects under the call lock.
+  // Releases the kept class objects.
   ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
@@ -131,14 +126,18 @@ class Dispatcher {
     std::string source;
   };
 
-  // Under the call lock.
+  // The kept class of the endpoint, fetched on first use; its method list is
+  // filled once and then only read. Both under classesMutex_.
   Class* ClassOf(const Endpoint& endpoint, Failure& failure);
   bool EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created, Failure& failure);
   CallResult Fail(const Endpoint& endpoint, const Failure& failure) const;
 
   ParseLimits limits_;
   const eventlog::EventSource* log_;
-  std::map<std::string, std::unique_ptr<Class>, text::LessNoCase> classes_;  // by ProgID; under the call lock
+  // Guards classes_ and each Class until its methods are known; a Class is
+  // never removed before the dispatcher goes, so calls keep their pointer.
+  std::mutex classesMutex_;
+  std::map<std::string, std::unique_ptr<Class>, text::LessNoCase> classes_;  // by ProgID
 };
 
 }  // namespace quor::soap

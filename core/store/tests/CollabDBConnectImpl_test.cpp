@@ -59,7 +59,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   // alice's new share field `name` holding `field`; its URN.
   Bstr Put(const Bstr& name, const Bstr& field, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.PutShareField(user, user, name, field, result), S_OK) << db_.LastErrorText.ToUtf8();
+    EXPECT_EQ(store_.PutShareField(user, user, name, field, result), S_OK) << db_.LastErrorText().ToUtf8();
     const Bstr uri = UriOf(user, name);
     EXPECT_TRUE(result.View().starts_with(u"<root><resultCode>0</resultCode><uri>")) << result.ToUtf8();
     EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
@@ -81,7 +81,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
     const com::Variant params[] = {com::Variant(uri)};
     EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORCOLLAB WHERE VOURI = ?", params), 0);
     std::string value = "(none)";
-    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue.ToUtf8() : "(null)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
     db_.ReleaseQuery(command, rows);
     return value;
   }
@@ -92,7 +92,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
     EXPECT_EQ(
         db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORCOLLAB WHERE " + std::string(where), params), 0);
     int64_t n = -1;
-    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue.ToUtf8());
+    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue().ToUtf8());
     db_.ReleaseQuery(command, rows);
     return n;
   }
@@ -231,7 +231,7 @@ TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
   EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_RESUME_ID_NOT_AVAILABLE);
   EXPECT_EQ(Read(uri), u"v1");
   ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"true"), result, store_), S_OK)
-      << db_.LastErrorText.ToUtf8();
+      << db_.LastErrorText().ToUtf8();
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
   EXPECT_EQ(Read(uri), u"v2 \u65e5");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
@@ -293,18 +293,18 @@ TEST_P(CollabStoreTest, AFailedReplacementLosesNothing) {
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE INSERT ON QUORCOLLAB WHEN NEW.FIELD = '" + poison +
                                   "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ +
                                   "() RETURNS trigger AS $$ BEGIN IF NEW.FIELD = '" + poison +
                                   "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ +
                                   " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
   }
   const Bstr name = Name("precious");
   const Bstr uri = Put(name, Bstr(u"keep me"));

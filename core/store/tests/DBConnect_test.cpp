@@ -44,15 +44,15 @@ TEST(DBConnect, ClosedUntilOpenedAndAfterFailedOpen) {
   RecordsetHolder rows;
   EXPECT_LT(db.ExecuteQuery(command, rows, "SELECT 1"), 0);
   EXPECT_EQ(db.GetFieldString(rows, "X"), E_FAIL);
-  EXPECT_EQ(db.LastErrorText, u"Unknown Error");
+  EXPECT_EQ(db.LastErrorText(), u"Unknown Error");
 
   EXPECT_LT(db.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""),
                     Bstr(u"DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=x")),
             0);
-  EXPECT_FALSE(db.LastErrorText.Empty());
+  EXPECT_FALSE(db.LastErrorText().Empty());
   EXPECT_EQ(db.GetState(), 0);
   EXPECT_LT(db.Open("NoSuch.Provider", Bstr(u"x"), Bstr(u""), Bstr(u""), Bstr(u"")), 0);
-  EXPECT_NE(db.LastErrorText.ToUtf8().find("Provider"), std::string::npos);
+  EXPECT_NE(db.LastErrorText().ToUtf8().find("Provider"), std::string::npos);
   EXPECT_EQ(db.GetState(), 0);
 }
 
@@ -66,12 +66,12 @@ TEST(DBConnect, PasswordsWithSeparatorsStayOneValue) {
   EXPECT_LT(db.Open("MSDASQL", Bstr(u""), Bstr(u""), Bstr(u"quor"), Bstr(u"x\";Port=1;\"y}"),
                     Bstr::FromUtf8(PgOdbc().substr(0, PgOdbc().find(";UID")))),
             0);
-  EXPECT_NE(db.LastErrorText.ToUtf8().find("password"), std::string::npos) << db.LastErrorText.ToUtf8();
+  EXPECT_NE(db.LastErrorText().ToUtf8().find("password"), std::string::npos) << db.LastErrorText().ToUtf8();
 }
 
 TEST_P(DBConnectTest, ReadsFieldsAsText) {
   ASSERT_EQ(db_.GetState(), 1);
-  ASSERT_EQ(InsertVesk("u" + tag_, "doc", Variant(Bstr(u"it's 100% \u65e5\u672c"))), 0) << db_.LastErrorText.ToUtf8();
+  ASSERT_EQ(InsertVesk("u" + tag_, "doc", Variant(Bstr(u"it's 100% \u65e5\u672c"))), 0) << db_.LastErrorText().ToUtf8();
   ASSERT_EQ(InsertVesk("u" + tag_, "nulled", Variant::Null()), 0);
 
   CommandHolder command;
@@ -86,28 +86,28 @@ TEST_P(DBConnectTest, ReadsFieldsAsText) {
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(*value, u"it's 100% \u65e5\u672c");
   ASSERT_EQ(db_.GetFieldString(rows, "contentlen"), 0);  // numbers read as decimal text
-  EXPECT_EQ(db_.LastFieldValue, u"0");
+  EXPECT_EQ(db_.LastFieldValue(), u"0");
   EXPECT_NE(db_.GetFieldString(rows, "NOSUCH"), 0);
-  EXPECT_EQ(db_.LastFieldValue, u"0");  // unchanged by the failed read
+  EXPECT_EQ(db_.LastFieldValue(), u"0");  // unchanged by the failed read
 
   ASSERT_EQ(rows->MoveNext(), S_OK);
   ASSERT_FALSE(rows->Eof());
   EXPECT_EQ(db_.GetFieldString(rows, "CONTENT"), DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(db_.LastFieldValue, u"0");
+  EXPECT_EQ(db_.LastFieldValue(), u"0");
   ASSERT_EQ(db_.GetFieldString(rows, "NAME"), 0);
-  EXPECT_EQ(db_.LastFieldValue, u"nulled");
+  EXPECT_EQ(db_.LastFieldValue(), u"nulled");
   EXPECT_EQ(db_.ReleaseQuery(command, rows), 0);
   EXPECT_FALSE(rows);
 
   ASSERT_EQ(db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORVESK WHERE VOUSER = ?", user), 0);
   ASSERT_EQ(db_.GetFieldString(rows, "N"), 0);
-  EXPECT_EQ(db_.LastFieldValue, u"2");
+  EXPECT_EQ(db_.LastFieldValue(), u"2");
 }
 
 TEST_P(DBConnectTest, ExistingObjectIsAnIntegrityViolation) {
   ASSERT_EQ(InsertVesk("u" + tag_, "same", Variant(Bstr(u""))), 0);
   EXPECT_EQ(InsertVesk("u" + tag_, "same", Variant(Bstr(u"again"))), ado::DB_E_INTEGRITYVIOLATION);
-  EXPECT_FALSE(db_.LastErrorText.Empty());
+  EXPECT_FALSE(db_.LastErrorText().Empty());
 }
 
 TEST_P(DBConnectTest, PreparedCommandCarriesLongText) {
@@ -121,18 +121,18 @@ TEST_P(DBConnectTest, PreparedCommandCarriesLongText) {
   command->AppendParameter(ado::Command::CreateParameter(
       u"uri", ado::adBSTR, ado::adParamInput, 0, Variant(Bstr::FromUtf8("urn:vocontent:vodb000:u" + tag_ + "-long"))));
   ASSERT_EQ(db_.ExecuteUpdateWithParam(command, "UPDATE QUORVESK SET CONTENT = ?, CONTENTLEN = ? WHERE VOURI = ?"), 0)
-      << db_.LastErrorText.ToUtf8();
+      << db_.LastErrorText().ToUtf8();
   CommandHolder query;
   RecordsetHolder rows;
   const Variant uri[] = {Variant(Bstr::FromUtf8("urn:vocontent:vodb000:u" + tag_ + "-long"))};
   ASSERT_EQ(db_.ExecuteQuery(query, rows, "SELECT CONTENT, CONTENTLEN FROM QUORVESK WHERE VOURI = ?", uri), 0);
   ASSERT_EQ(db_.GetFieldString(rows, "CONTENT"), 0);
-  EXPECT_EQ(db_.LastFieldValue.View(), content);
+  EXPECT_EQ(db_.LastFieldValue().View(), content);
 }
 
 TEST_P(DBConnectTest, ListersShowTheRepository) {
   std::vector<Bstr> tables{Bstr(u"stale")};
-  ASSERT_EQ(db_.GetTableList(tables), 0) << db_.LastErrorText.ToUtf8();
+  ASSERT_EQ(db_.GetTableList(tables), 0) << db_.LastErrorText().ToUtf8();
   for (const char16_t* name : {u"QUORCOLLAB", u"QUORVESK", u"QUORVESKRES", u"QUORLOG"})
     EXPECT_NE(std::find(tables.begin(), tables.end(), Bstr(name)), tables.end()) << text::Narrow(name);
   EXPECT_EQ(std::find(tables.begin(), tables.end(), Bstr(u"stale")), tables.end());
@@ -145,7 +145,7 @@ TEST_P(DBConnectTest, ListersShowTheRepository) {
                                              "UPDATEDATE", "LOCK_STATUS", "ACCESSLEVEL", "ACCESSLIST"}));
 
   std::vector<Bstr> catalogs;
-  ASSERT_EQ(db_.GetCatalogList(catalogs), 0) << db_.LastErrorText.ToUtf8();
+  ASSERT_EQ(db_.GetCatalogList(catalogs), 0) << db_.LastErrorText().ToUtf8();
   if (GetParam() == "postgresql") {
     EXPECT_NE(std::find(catalogs.begin(), catalogs.end(), Bstr(u"quor")), catalogs.end());
   }

@@ -37,7 +37,7 @@ class LogStoreTest : public quor::core::testing::RepositoryTest {
 TEST_P(LogStoreTest, RowsAreWrittenAndReadBack) {
   const Bstr user = Bstr::FromUtf8(Tagged("alice"));
   Bstr reply;
-  ASSERT_EQ(store_.PutLog(user, Bstr(u"it's \u65e5 <b>&"), reply), S_OK) << db_.LastErrorText.ToUtf8();
+  ASSERT_EQ(store_.PutLog(user, Bstr(u"it's \u65e5 <b>&"), reply), S_OK) << db_.LastErrorText().ToUtf8();
   EXPECT_EQ(reply, u"<root><resultCode>0</resultCode></root>");
   ASSERT_EQ(store_.PutCollabLog(user, Bstr(u"urn:vocontent:covodb000:a-b"), Bstr(u"joined"), reply), S_OK);
   ASSERT_EQ(store_.InsertLog3(Bstr(u"GetACL"), user, Bstr(u"urn:x")), S_OK);
@@ -77,7 +77,7 @@ TEST_P(LogStoreTest, LengthsAsTheRowsCountThem) {
   const com::Variant who[] = {com::Variant(user)};
   ASSERT_EQ(db_.ExecuteQuery(command, rows, "SELECT CONTENTLEN FROM QUORLOG WHERE OPUSER = ?", who), 0);
   ASSERT_EQ(db_.GetFieldString(rows, "CONTENTLEN"), 0);
-  EXPECT_EQ(db_.LastFieldValue, u"5");
+  EXPECT_EQ(db_.LastFieldValue(), u"5");
 }
 
 TEST_P(LogStoreTest, RangesAndTheirArguments) {

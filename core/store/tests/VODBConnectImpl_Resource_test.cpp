@@ -73,7 +73,7 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
     const com::Variant params[] = {com::Variant(name)};
     EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESKRES WHERE NAME = ?", params), 0);
     std::string value = "(none)";
-    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue.ToUtf8() : "(null)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
     db_.ReleaseQuery(command, rows);
     return value;
   }
@@ -87,7 +87,7 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
     EXPECT_EQ(store_->PutVOResourcewithAttribute(user, name, module, U("carol"), version, U("exe"), U("id1"),
                                                  U("a <tool> & more"), leaf, U("p=1"), result),
               S_OK)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
     return result;
   }
   bool IsSkipped() const { return ::testing::Test::IsSkipped(); }
@@ -103,7 +103,7 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
 TEST_P(ResourceStoreTest, PutRecordsTheLocationAndMakesItsFolder) {
   const Bstr name = Name("logo.png");
   Bstr result;
-  ASSERT_EQ(store_->PutVOResource(kAlice, name, result), S_OK) << db_.LastErrorText.ToUtf8();
+  ASSERT_EQ(store_->PutVOResource(kAlice, name, result), S_OK) << db_.LastErrorText().ToUtf8();
   const std::string folder = dir_ + "/urn_voresource_" + name.ToUtf8();
   const std::string url = std::string(kBase) + "/urn_voresource_" + name.ToUtf8() + "/" + name.ToUtf8();
   EXPECT_EQ(result, U("<root><resultCode>0</resultCode><url>" + url + "</url></root>"));
@@ -339,18 +339,18 @@ TEST_P(ResourceStoreTest, AFailedForcedPutChangesNothing) {
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE UPDATE ON QUORVESKRES WHEN NEW.PROPS = '" + poison +
                                   "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION rpoison_" + tag_ +
                                   "() RETURNS trigger AS $$ BEGIN IF NEW.PROPS = '" + poison +
                                   "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER rpoison_" + tag_ +
                                   " BEFORE UPDATE ON QUORVESKRES FOR EACH ROW EXECUTE FUNCTION rpoison_" + tag_ + "()"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
   }
   const Bstr name = Name("precious");
   PutWith(name, Name("mod"), U("1"));

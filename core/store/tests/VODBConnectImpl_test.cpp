@@ -58,7 +58,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
   // `user`'s new object `name` holding `content`; its URN.
   Bstr Put(const Bstr& name, const Bstr& content, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.PutVOContent(user, name, content, result), S_OK) << db_.LastErrorText.ToUtf8();
+    EXPECT_EQ(store_.PutVOContent(user, name, content, result), S_OK) << db_.LastErrorText().ToUtf8();
     EXPECT_EQ(result, kOk);
     return UriOf(user, name);
   }
@@ -78,7 +78,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     const com::Variant params[] = {com::Variant(uri)};
     EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESK WHERE VOURI = ?", params), 0);
     std::string value = "(none)";
-    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue.ToUtf8() : "(null)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
     db_.ReleaseQuery(command, rows);
     return value;
   }
@@ -88,7 +88,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     const com::Variant params[] = {com::Variant(U("%" + tag_ + "%"))};
     EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORVESK WHERE VOURI LIKE ?", params), 0);
     int64_t n = -1;
-    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue.ToUtf8());
+    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue().ToUtf8());
     db_.ReleaseQuery(command, rows);
     return n;
   }
@@ -99,7 +99,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
       ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE " + std::string(kind) + " ON QUORVESK WHEN " +
                                     condition + " BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
                 0)
-          << db_.LastErrorText.ToUtf8();
+          << db_.LastErrorText().ToUtf8();
       return;
     }
     poisoned_ = true;
@@ -107,11 +107,11 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
                                   condition +
                                   " THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ + " BEFORE " + std::string(kind) +
                                   " ON QUORVESK FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()"),
               0)
-        << db_.LastErrorText.ToUtf8();
+        << db_.LastErrorText().ToUtf8();
   }
 
   CVODBConnectImpl store_{&db_};
