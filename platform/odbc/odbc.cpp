@@ -158,8 +158,14 @@ bool Connection::Open(std::string_view connectionString, int loginTimeoutSeconds
                        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
   }
   std::u16string conn = W(connectionString);
-  rc = SQLDriverConnectW(dbc, nullptr, WPtr(conn), static_cast<SQLSMALLINT>(conn.size()), nullptr, 0, nullptr,
-                         SQL_DRIVER_NOPROMPT);
+  {
+    // psqlODBC sets the process's locale while it connects (setlocale is
+    // process-wide and not thread-safe): connects run one at a time.
+    static std::mutex connectLock;
+    std::lock_guard lock(connectLock);
+    rc = SQLDriverConnectW(dbc, nullptr, WPtr(conn), static_cast<SQLSMALLINT>(conn.size()), nullptr, 0, nullptr,
+                           SQL_DRIVER_NOPROMPT);
+  }
   if (!SQL_SUCCEEDED(rc)) {
     Collect(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect", error);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);

@@ -543,6 +543,8 @@ TEST_P(CollabStoreTest, ConcurrentEditorsLeaveOneRowAndAWrittenValue) {
     threads.emplace_back([&, t] {
       const Bstr user = U("editor" + std::to_string(t));
       for (int round = 0; round < kRounds; ++round) {
+        // Each round is a call: it holds a connection of its own, as calls do.
+        const CDBConnect::Lease lease(&db_);
         Bstr result;
         const Bstr value = U("t" + std::to_string(t) + "r" + std::to_string(round));
         if (store_.UpdateShareField(user, shared, value, result) != S_OK) ++failures;

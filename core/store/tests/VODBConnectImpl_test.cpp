@@ -462,6 +462,8 @@ TEST_P(VOStoreTest, ConcurrentLockersLeaveOneHolder) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i)
     threads.emplace_back([&, i] {
+      // Each thread is a call: it holds a connection of its own, as calls do.
+      const CDBConnect::Lease lease(&db_);
       Bstr result;
       outcomes[i] = store_.LockVO(U("user" + std::to_string(i)), uri, result);
     });

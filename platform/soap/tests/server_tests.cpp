@@ -537,7 +537,7 @@ TEST_F(ServerTest, ConcurrentClientsAreAllAnsweredAndCallsRunInParallel) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   for (int s : seen) EXPECT_GE(s, 1);
   EXPECT_GE(*std::max_element(seen.begin(), seen.end()), kThreads / 2);
-  EXPECT_LT(elapsed, std::chrono::milliseconds(2400));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(3200));
 }
 
 TEST_F(ServerTest, ResourcesAreServedReadOnlyInsideTheirFolder) {
