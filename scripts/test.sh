@@ -2,7 +2,8 @@
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, starts a private PostgreSQL cluster with the
 # repository schema and a private slapd with the test directory, runs every
-# test with CTest and stops both again.
+# test with CTest, then builds the server, store, core and authentication
+# tests again with ThreadSanitizer and runs them, and stops both services.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -38,3 +39,14 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+
+# Calls run in parallel: the same road under ThreadSanitizer (the servers the
+# tests start are built with it too, and a race makes them exit non-zero).
+tsan="${QUOR_TSAN_BUILD:-$root/build/tsan}"
+cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=thread -DQUOR_WERROR=ON >/dev/null
+cmake --build "$tsan" -j "$(nproc)" --target soap_tests admin_tests store_tests auth_tests core_tests \
+  quor-server quor-regsvr quor-accounts quor-call quor_test_plugin quor_soap_test_plugin SiteSetup \
+  QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage
+unset ASAN_OPTIONS LSAN_OPTIONS
+export TSAN_OPTIONS="${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp}"
+ctest --test-dir "$tsan" --output-on-failure -j "$(nproc)" --timeout 300 -E '_NOT_BUILT$|^qt\.'

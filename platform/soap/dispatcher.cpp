@@ -139,6 +139,8 @@ struct Dispatcher::Class {
   ComPtr<com::IClassFactory> factory;
   bool methodsKnown = false;
   std::vector<MemberInfo> methods;
+  // Per method, the names its parameters travel under (WireName), made once.
+  std::vector<std::vector<std::string>> wireNames;
 };
 
 Dispatcher::Dispatcher(ParseLimits limits, const eventlog::EventSource* log) : limits_(limits), log_(log) {}
@@ -193,6 +195,10 @@ bool Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<com:
   }
   for (MemberInfo& m : members)
     if (m.kind == com::MemberKind::Method) cls.methods.push_back(std::move(m));
+  for (const MemberInfo& m : cls.methods) {
+    std::vector<std::string>& names = cls.wireNames.emplace_back();
+    for (size_t i = 0; i < m.params.size(); ++i) names.push_back(WireName(m.params[i], i));
+  }
   cls.methodsKnown = true;
   return true;
 }
@@ -269,9 +275,12 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
         logFailure = true;
       } else {
         const MemberInfo* method = nullptr;
-        for (const MemberInfo& m : cls->methods) {
-          if (text::EqualsNoCase(text::Widen(request.method), m.name)) {
-            method = &m;
+        const std::vector<std::string>* wire = nullptr;
+        const std::u16string wanted = text::Widen(request.method);
+        for (size_t k = 0; k < cls->methods.size(); ++k) {
+          if (text::EqualsNoCase(wanted, cls->methods[k].name)) {
+            method = &cls->methods[k];
+            wire = &cls->wireNames[k];
             break;
           }
         }
@@ -289,7 +298,7 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
           for (NamedValue& p : request.params) {
             size_t at = passed;
             for (size_t i = 0; i < passed; ++i) {
-              if (text::EqualsNoCase(WireName(params[i], i), p.name)) {
+              if (text::EqualsNoCase((*wire)[i], p.name)) {
                 at = i;
                 break;
               }
@@ -350,7 +359,7 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
               } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTOPTIONAL ||
                          hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_OVERFLOW) {
                 const std::string name =
-                    argError < params.size() ? WireName(params[argError], argError) : std::string("?");
+                    argError < params.size() ? (*wire)[argError] : std::string("?");
                 failure = {hr,
                            text::Format("The parameter \"%s\" cannot be passed to \"%S\": %s", name, method->name,
                                         com::HResultText(hr)),
@@ -364,18 +373,18 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
                     failure = {DISP_E_TYPEMISMATCH,
                                text::Format("The return value of \"%S\" is not text.", method->name), source};
                   }
-                  outputs.push_back({WireName(params.back(), params.size() - 1), std::move(text)});
+                  outputs.push_back({wire->back(), std::move(text)});
                 }
                 for (size_t i = 0; i < passed && SUCCEEDED(failure.status); ++i) {
                   if (params[i].direction == ParamDirection::In) continue;
                   if (FAILED(OutputText(outs[i], text))) {
                     failure = {DISP_E_TYPEMISMATCH,
-                               text::Format("The output \"%s\" of \"%S\" is not text.", WireName(params[i], i),
+                               text::Format("The output \"%s\" of \"%S\" is not text.", (*wire)[i],
                                             method->name),
                                source};
                     break;
                   }
-                  outputs.push_back({WireName(params[i], i), std::move(text)});
+                  outputs.push_back({(*wire)[i], std::move(text)});
                 }
               }
             }
