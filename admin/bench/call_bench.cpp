@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "admin/VeltService.h"
-#include "platform/registry/registry.h"
+#include "admin/bench/bench_instance.h"
 #include "platform/soap/http_client.h"
 #include "platform/soap/bench/measure.h"
 #include "platform/soap/listener.h"
@@ -47,62 +47,18 @@ namespace {
 
 constexpr const char* kPassword = "bench-pw";
 
-// The instance: repository, its definition, the service and authentication
-// keys, and one account.
+// The instance's repository, for the bare ODBC select.
 fs::path g_database;
 
 bool Prepare(const fs::path& dir, const fs::path& registry, std::string& error) {
-  ::setenv("QUOR_REGISTRY", registry.c_str(), 1);
-  const fs::path home = dir / "home";
-  for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home / folder);
-  const fs::path db = g_database = dir / "repo.db";
-  const std::string schema = std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql";
-  if (std::system(("sqlite3 '" + db.string() + "' < '" + schema + "'").c_str()) != 0) {
-    error = "sqlite3 could not create the repository (is the sqlite3 program installed?)";
-    return false;
-  }
-  std::ofstream(home / "config" / "repository.xml")
-      << "<?xml version=\"1.0\"?><OLEDBSetting><quorservice>VODB</quorservice><Provider>MSDASQL.1</Provider>"
-         "<ExtendedProperties>DRIVER={SQLite3};Database="
-      << db.string() << "</ExtendedProperties></OLEDBSetting>\n";
-  auto set = [](std::string_view key, std::string_view name, std::string_view value) {
-    quor::reg::Key k;
-    return k.Create(quor::reg::Hive::LocalMachine, key) == quor::ERROR_SUCCESS &&
-           k.SetString(name, value) == quor::ERROR_SUCCESS;
-  };
-  const bool written = set("Software\\Velt\\QuorService", "HomeDir", home.string()) &&
-                       set("Software\\Velt\\QuorService", "LogLevel", "None") &&
-                       set("Software\\Velt\\QuorService", "RootContext", "WinNT://BENCH") &&
-                       set("Software\\Velt", "DefaultAuthority", "WinNT://BENCH") &&
-                       set("Software\\Velt", "DefaultRealm", "BENCH") &&
-                       set("Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod");
-  if (!written) {
-    error = "cannot write the registry file " + registry.string();
-    return false;
-  }
-  const std::string accounts = std::string(QUOR_BIN_DIR) + "/quor-accounts";
-  if (std::system(("'" + accounts + "' init BENCH BENCHHOST > /dev/null").c_str()) != 0) {
-    error = "quor-accounts init failed";
-    return false;
-  }
-  std::unique_ptr<FILE, int (*)(FILE*)> add(::popen(("'" + accounts + "' add-user bench > /dev/null").c_str(), "w"),
-                                            ::pclose);
-  if (!add || std::fprintf(add.get(), "%s\n", kPassword) < 0) {
-    error = "quor-accounts add-user failed";
-    return false;
-  }
-  return true;
+  return quor::bench::PrepareInstance(dir, registry, {}, g_database, error);
 }
 
 bool PrepareCompressed(const fs::path& dir, const fs::path& registry, std::string& error) {
-  if (!Prepare(dir, registry, error)) return false;
-  quor::reg::Key k;
-  if (k.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService") != quor::ERROR_SUCCESS ||
-      k.SetDword("CompressThreshold", 1) != quor::ERROR_SUCCESS) {
-    error = "cannot set CompressThreshold";
-    return false;
-  }
-  return true;
+  quor::bench::InstanceSettings settings;
+  settings.compressThreshold = 1;
+  fs::path database;
+  return quor::bench::PrepareInstance(dir, registry, settings, database, error);
 }
 
 void Print(const char* name, int clients, const quor::bench::Result& r) {
@@ -174,8 +130,8 @@ int main(int argc, char** argv) {
   }
   std::printf("\nsigned-in calls per second as a share of the plain route's: %.2f with 1 client, %.2f with 8\n",
               ratio[0], ratio[1]);
-  std::printf("(a call runs the request token, the frame, one SELECT COUNT and the answer token; calls into the\n"
-              " core run one at a time under the listener's process-wide lock, the plain route does not take it)\n\n");
+  std::printf("(a call runs the request token, the frame, one SELECT COUNT and the answer token; the plain\n"
+              " route answers without parsing or calling anything)\n\n");
 
   // Share fields: one small and one 64 KB field to read, fresh names to put.
   const std::string small(64, 's'), large(64 * 1024, 'L');

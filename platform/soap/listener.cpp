@@ -1,16 +1,44 @@
 #include "platform/soap/listener.h"
 
 #include <fcntl.h>
-#include <httplib.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/read_size.hpp>
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 
 #include "platform/base/unique_fd.h"
 #include "platform/eventlog/eventlog.h"
@@ -86,15 +114,20 @@ std::string_view Reason(int status) {
 std::string_view Usage() {
   return "usage: quor-server [--address A] [--port N] [--endpoint /path=ProgID]...\n"
          "                   [--resource-url /path --resource-dir DIR] [--max-body BYTES]\n"
-         "                   [--max-depth N] [--threads N] [--read-timeout SECONDS]\n"
-         "                   [--keep-alive SECONDS] [--site N [--site-host H]]\n"
+         "                   [--max-depth N] [--threads N] [--max-connections N]\n"
+         "                   [--read-timeout SECONDS] [--keep-alive SECONDS] [--site N [--site-host H]]\n"
          "  Serves the SOAP endpoints (default /QuorService/QuorServiceCore.sod and\n"
          "  /QuorService/QuorServiceCoreAdmin.sod), their WSDL (<endpoint>?wsdl) and the\n"
          "  resource folder (without --resource-url: ResourceDir under the path of\n"
          "  ResourceURL, from the service key). The registry file is $QUOR_REGISTRY. Port 0 picks a free port;\n"
          "  the bound one is printed as \"listening on ADDRESS:PORT\".\n"
          "  With --site, paths are served by that site of the site configuration\n"
-         "  ($QUOR_SITE_CONFIG, else sites.xml beside the registry file).\n";
+         "  ($QUOR_SITE_CONFIG, else sites.xml beside the registry file).\n"
+         "  --threads N sets the workers that run component calls (default four per core);\n"
+         "  --max-connections N the open connections (default 4096; more get 503).\n"
+         "  A request's head must arrive within --read-timeout (default 10) seconds, its\n"
+         "  body within that plus a second per MiB; idle connections close after\n"
+         "  --keep-alive (default 5) seconds.\n";
 }
 
 bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, std::string& error, bool& help) {
@@ -187,6 +220,13 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
         return false;
       }
       out.threads = static_cast<size_t>(n);
+    } else if (arg == "--max-connections") {
+      if (!next()) return false;
+      if (!ParseCount(value, 1, 1000000, n)) {
+        error = text::Format("The connection limit \"%s\" is not a number from 1 to 1000000.", value);
+        return false;
+      }
+      out.maxConnections = static_cast<size_t>(n);
     } else if (arg == "--keep-alive") {
       if (!next()) return false;
       if (!ParseCount(value, 1, 3600, n)) {
@@ -250,19 +290,254 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
 
 // ---- Listener --------------------------------------------------------------------
 
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Strand = net::strand<net::io_context::executor_type>;
+using Socket = net::basic_stream_socket<tcp, Strand>;
+using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Strand>;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// A request line or one header line (with its CRLF) longer than this is
+// refused (414 and 400).
+constexpr size_t kLineLimit = 8192;
+// The whole head; the line limits above usually strike first.
+constexpr uint32_t kHeadLimit = 64 * 1024;
+constexpr size_t kFileChunk = 64 * 1024;
+constexpr unsigned kMaxRequestsPerConnection = 1000;
+constexpr size_t kAcceptBatch = 1024;
+// After an answer that closes, the client's unread rest is read and dropped
+// this long, so the close does not reset the connection under the answer.
+constexpr milliseconds kLinger{2000};
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kBusy =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n"
+    "Connection: close\r\n\r\n503 Service Unavailable\n";
+
+std::string_view View(beast::string_view s) { return {s.data(), s.size()}; }
+
+size_t DefaultWorkers() { return 4 * std::max(1u, std::thread::hardware_concurrency()); }
+
+size_t IoThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
+
+// At least what the system allows (the kernel caps it there anyway).
+int Backlog() {
+  int n = 0;
+  if (std::FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+    if (std::fscanf(f, "%d", &n) != 1) n = 0;
+    std::fclose(f);
+  }
+  return std::max(n, SOMAXCONN);
+}
+
+// Sockets must not leak into processes that components start.
+void CloseOnExec(int fd) { ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Hex(std::string_view s, size_t at, size_t count, int& out) {
+  if (at + count > s.size()) return false;
+  out = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    const int d = HexDigit(s[i]);
+    if (d < 0) return false;
+    out = out * 16 + d;
+  }
+  return true;
+}
+
+// Percent escapes, also the web server's "%uXXXX"; a broken escape stays as
+// it is.
+std::string DecodeUrl(std::string_view s, bool plusIsSpace) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    int v = 0;
+    if (s[i] == '%' && i + 1 < s.size() && s[i + 1] == 'u' && Hex(s, i + 2, 4, v)) {
+      // Surrogate halves stand for nothing on their own.
+      if (v < 0xD800 || v >= 0xE000) {
+        if (v < 0x80) {
+          out += static_cast<char>(v);
+        } else if (v < 0x800) {
+          out += static_cast<char>(0xC0 | (v >> 6));
+          out += static_cast<char>(0x80 | (v & 0x3F));
+        } else {
+          out += static_cast<char>(0xE0 | (v >> 12));
+          out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+          out += static_cast<char>(0x80 | (v & 0x3F));
+        }
+      }
+      i += 5;
+    } else if (s[i] == '%' && Hex(s, i + 1, 2, v)) {
+      out += static_cast<char>(v);
+      i += 2;
+    } else {
+      out += plusIsSpace && s[i] == '+' ? ' ' : s[i];
+    }
+  }
+  return out;
+}
+
+// One byte range of a file of `size` bytes ("bytes=a-b", "bytes=a-" or
+// "bytes=-n"): false when there is none to honour (no header, another form,
+// several ranges: the whole file goes); `satisfiable` false when it lies
+// beyond the end.
+bool ByteRange(std::string_view header, uint64_t size, uint64_t& first, uint64_t& last, bool& satisfiable) {
+  if (!header.starts_with("bytes=")) return false;
+  const std::string_view spec = text::TrimAscii(header.substr(6));
+  const size_t dash = spec.find('-');
+  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return false;
+  const auto number = [](std::string_view v) -> std::optional<uint64_t> {
+    if (v.empty() || v.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    return text::ParseUInt64(v);
+  };
+  const std::string_view from = text::TrimAscii(spec.substr(0, dash)), to = text::TrimAscii(spec.substr(dash + 1));
+  const auto a = number(from), b = number(to);
+  if ((!from.empty() && !a) || (!to.empty() && !b) || (!a && !b)) return false;
+  if (from.empty()) {  // the last *b bytes
+    satisfiable = *b > 0 && size > 0;
+    first = size - std::min(*b, size);
+    last = size - 1;
+    return true;
+  }
+  if (b && *b < *a) return false;
+  satisfiable = *a < size;
+  first = *a;
+  last = b ? std::min(*b, size - 1) : size - 1;
+  return true;
+}
+
+// What the routes see of a request.
+struct HttpRequest {
+  std::string method;
+  std::string path;  // decoded, without the query
+  std::vector<std::string> params;  // the query's names, decoded
+  std::string host;
+  std::string range;  // the Range header
+  bool head = false;
+  std::optional<uint64_t> length;  // declared
+
+  bool HasParam(std::string_view name) const {
+    for (const std::string& p : params)
+      if (text::EqualsNoCase(p, name)) return true;
+    return false;
+  }
+  // POST and PUT carry a body; answering them without reading it closes.
+  bool Carries() const { return method == "POST" || method == "PUT"; }
+};
+
+struct HttpAnswer {
+  int status = 200;
+  std::string contentType;
+  std::string body;  // of a file: its first part
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool close = false;
+  std::shared_ptr<UniqueFd> file;  // the rest of a file, sent after `body`
+  uint64_t fileOffset = 0;         // where in the file `body` begins
+  std::optional<uint64_t> length;  // the whole length when it is not body.size()
+};
+
+HttpAnswer Status(int status, bool close = false) {
+  HttpAnswer a;
+  a.status = status;
+  a.close = close;
+  return a;
+}
+
+HttpAnswer Text(int status, std::string body, std::string_view type) {
+  HttpAnswer a;
+  a.status = status;
+  a.body = std::move(body);
+  a.contentType = type;
+  return a;
+}
+
+HttpAnswer NotAllowed(std::string allow, bool close) {
+  HttpAnswer a = Status(405, close);
+  a.headers.emplace_back("Allow", std::move(allow));
+  return a;
+}
+
+// What comes next for a request: the answer; blocking work for a worker,
+// which yields the next step; or the body first, then that work.
+struct Plan {
+  std::optional<HttpAnswer> answer;
+  std::function<Plan()> work;
+  std::function<Plan(std::string body)> withBody;
+  std::optional<Endpoint> faultEndpoint;  // a body over the limit is answered with a fault naming it
+  bool light = false;                     // cheaper than the trip to a worker
+
+  static Plan Now(HttpAnswer a) {
+    Plan p;
+    p.answer = std::move(a);
+    return p;
+  }
+  static Plan Later(std::function<Plan()> work) {
+    Plan p;
+    p.work = std::move(work);
+    return p;
+  }
+  static Plan AfterBody(std::function<Plan(std::string)> then, std::optional<Endpoint> faultEndpoint = {}) {
+    Plan p;
+    p.withBody = std::move(then);
+    p.faultEndpoint = std::move(faultEndpoint);
+    return p;
+  }
+};
+
+milliseconds Allowance(int seconds, uint64_t bytes) {
+  return milliseconds(int64_t{seconds} * 1000 + static_cast<int64_t>(bytes / ((1u << 20) / 1000)));
+}
+
+}  // namespace
+
+// Threads: a few I/O threads run the io_context; every connection's state
+// (socket, timer, buffers, parser, answer) belongs to the connection's strand
+// and is touched only there. Blocking work (component calls, site
+// configuration, files) runs on the worker pool and posts its result back to
+// the strand; a worker only reads the immutable HttpRequest and the options.
+// Shared between threads: `connections` (under connectionsMutex),
+// `dispatcher` and `unloadCount` (under dispatcherMutex), the atomics, and
+// the acceptor (on acceptStrand only).
 struct Listener::Impl {
+  class Connection;
+  class Refusal;
+
   ListenerOptions options;
   eventlog::EventSource log{"QuorServer"};
   // Replaced when the site's applications are unloaded; calls under way keep
   // the one they started with.
   std::shared_ptr<Dispatcher> dispatcher;
   std::mutex dispatcherMutex;
-  httplib::Server server;
   UniqueFd resourceRoot;
   int port = -1;
   // Site mode only.
   std::unique_ptr<webconfig::Watcher> site;
   std::optional<uint64_t> unloadCount;
+
+  std::mutex connectionsMutex;
+  std::unordered_set<Connection*> connections;
+  std::atomic<size_t> live{0};      // counted against maxConnections
+  std::atomic<size_t> refusing{0};  // being answered 503
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> trimming{false};  // a malloc_trim is under way
+
+  // Declared after what connections use: its destruction drops the last ones.
+  const size_t ioThreads = IoThreads();
+  net::io_context ioc{static_cast<int>(ioThreads)};
+  Strand acceptStrand{net::make_strand(ioc)};
+  net::basic_socket_acceptor<tcp, Strand> acceptor{acceptStrand};
+  Timer acceptRetry{acceptStrand};
+  std::optional<net::thread_pool> workers;
 
   explicit Impl(ListenerOptions o)
       : options(std::move(o)), dispatcher(std::make_shared<Dispatcher>(ParseLimits{options.maxDepth}, &log)) {
@@ -276,157 +551,124 @@ struct Listener::Impl {
     return dispatcher;
   }
 
-  void Routes() {
-    const size_t threads = options.threads;
-    // The HTTP layer takes the queue over and deletes it.
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server.set_payload_max_length(options.maxBodyBytes);
-    server.set_read_timeout(options.readTimeoutSeconds, 0);
-    server.set_write_timeout(options.readTimeoutSeconds, 0);
-    server.set_keep_alive_timeout(options.keepAliveSeconds);
-    server.set_keep_alive_max_count(1000);
-    // Idle kept-alive connections notice a stop within a tenth of a second.
-    server.set_idle_interval(0, 100000);
-    server.set_tcp_nodelay(true);
-    // Address reuse for quick restarts, but never a port shared with another
-    // running listener (the HTTP layer's default would allow that).
-    server.set_socket_options([](int sock) {
-      int yes = 1;
-      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server.Post(".*", httplib::Server::HandlerWithContentReader(
-                          [this](const httplib::Request& req, httplib::Response& res,
-                                 const httplib::ContentReader& reader) { OnPost(req, res, reader); }));
-    server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { OnGet(req, res); });
-    if (site) {
-      server.Put(".*", httplib::Server::HandlerWithContentReader(
-                           [this](const httplib::Request& req, httplib::Response& res,
-                                  const httplib::ContentReader& reader) { OnSite(req, res, &reader); }));
-      const auto other = [this](const httplib::Request& req, httplib::Response& res) { OnSite(req, res, nullptr); };
-      server.Delete(".*", other);
-      server.Options(".*", other);
-      server.Patch(".*", other);
-    }
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [this](const httplib::Request& req, httplib::Response& res) { return OnError(req, res); }));
-    server.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
-      std::string what = "unknown exception";
+  // ---- Serving --------------------------------------------------------------
+
+  void Accept();
+  void OnAccept(beast::error_code ec, Socket socket);
+  void Admit(Socket socket);
+  void Stop();
+
+  void RunIo() {
+    for (;;) {
       try {
-        if (ep) std::rethrow_exception(ep);
+        ioc.run();
+        return;
       } catch (const std::exception& e) {
-        what = e.what();
-      } catch (...) {
+        log.Report(eventlog::EventType::Error, 22, {"listener", e.what()});
       }
-      log.Report(eventlog::EventType::Error, 22, {req.path, what});
-      res.status = 500;
-      res.set_content("500 Internal Server Error\n", "text/plain");
-    });
+    }
   }
 
-  // Reads the body through `reader` within the limit. False when the
-  // answer is already set: 413 with a fault (or plain text off an endpoint),
-  // or 400 for a body that cannot be read.
-  bool ReadBody(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
-                const Endpoint* endpoint, std::string& body) {
-    bool tooLarge = false;
-    // A declared length over the limit is refused before a byte of it is read.
-    if (const std::string length = req.get_header_value("Content-Length"); !length.empty()) {
-      const auto n = text::ParseUInt64(length);
-      tooLarge = !n || *n > options.maxBodyBytes;
+  // Runs `work`; anything thrown becomes a 500 and an event.
+  Plan Guarded(const std::function<Plan()>& work, const std::string& path) {
+    std::string what = "unknown exception";
+    try {
+      return work();
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
     }
-    bool read = false;
-    if (!tooLarge) {
-      read = reader([&](const char* data, size_t size) {
-        if (body.size() + size > options.maxBodyBytes) {
-          tooLarge = true;
-          return false;
-        }
-        body.append(data, size);
-        return true;
-      });
-    }
-    if (read && !tooLarge) return true;
-    // What is left of the body stays unread: the client should not reuse the
-    // connection (if it does, the rest of its body is refused as a request).
-    res.set_header("Connection", "close");
-    if (!tooLarge && res.status != 413) {
-      res.status = 400;
-      res.set_content("400 Bad Request: the body cannot be read\n", "text/plain");
-      return false;
-    }
-    res.status = 413;
+    log.Report(eventlog::EventType::Error, 22, {path, what});
+    return Plan::Now(Text(500, "500 Internal Server Error\n", "text/plain"));
+  }
+
+  HttpAnswer TooLarge(const HttpRequest& req, const std::optional<Endpoint>& endpoint) {
     const std::string why = text::Format("The request body is larger than the limit of %u bytes.",
                                          static_cast<uint64_t>(options.maxBodyBytes));
     log.Report(eventlog::EventType::Warning, 24, {req.path, why});
-    if (endpoint)
-      res.set_content(Dispatcher::RequestFault(*endpoint, E_INVALIDARG, why), kXmlType);
-    else
-      res.set_content("413 Payload Too Large\n", "text/plain");
-    return false;
+    HttpAnswer a = endpoint ? Text(413, Dispatcher::RequestFault(*endpoint, E_INVALIDARG, why), kXmlType)
+                            : Text(413, "413 Payload Too Large\n", "text/plain");
+    a.close = true;
+    return a;
   }
 
-  void OnPost(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-    std::string body;
-    if (options.benchRoute && req.path == kBenchRoutePath) {
-      if (ReadBody(req, res, reader, nullptr, body)) res.set_content(kFixedAnswer.data(), kFixedAnswer.size(), kXmlType);
-      return;
+  // ---- Routes -----------------------------------------------------------------
+  // Route itself never blocks (it runs on an I/O thread); what does is
+  // handed out as work.
+
+  Plan Route(const std::shared_ptr<const HttpRequest>& r) {
+    const HttpRequest& req = *r;
+    const std::string& m = req.method;
+    const bool get = m == "GET" || m == "HEAD";
+    if (options.benchRoute && req.path == kBenchRoutePath && (get || m == "POST")) {
+      if (get) return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType));
+      Plan p = Plan::AfterBody([](std::string) { return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType)); });
+      p.light = true;
+      return p;
     }
-    if (site) return OnSite(req, res, &reader);
-    const Endpoint* endpoint = options.endpoints.Find(req.path);
+    if (!get && m != "POST" && m != "PUT" && m != "DELETE" && m != "OPTIONS" && m != "PATCH")
+      return Plan::Now(Status(400));
+    // No route takes a body with these: one declared over the limit is
+    // still refused as too large, any other is left unread (and the
+    // connection closed after the answer).
+    if ((m == "PATCH" || m == "DELETE" || (m == "PUT" && !site)) && req.length && *req.length > options.maxBodyBytes)
+      return Plan::Now(Status(413, true));
+    if (site) return Plan::Later([this, r] { return OnSite(r); });
+    if (get) return OnGet(r);
+    if (m == "POST") return OnPost(r);
+    return Plan::Now(Status(404));
+  }
+
+  Plan CallPlan(Endpoint endpoint) {
+    return Plan::AfterBody(
+        [this, endpoint](std::string body) {
+          CallResult result = Dispatch()->Call(endpoint, body);
+          return Plan::Now(Text(result.fault ? 500 : 200, std::move(result.body), kXmlType));
+        },
+        endpoint);
+  }
+
+  Plan OnPost(const std::shared_ptr<const HttpRequest>& r) {
+    const Endpoint* endpoint = options.endpoints.Find(r->path);
     if (!endpoint) {
-      res.status = IsResource(req.path) || options.endpoints.FindByWsdlPath(req.path) ? 405 : 404;
-      if (res.status == 405) res.set_header("Allow", "GET, HEAD");
-      res.set_header("Connection", "close");
-      return;
+      const bool known = IsResource(r->path) || options.endpoints.FindByWsdlPath(r->path);
+      return Plan::Now(known ? NotAllowed("GET, HEAD", true) : Status(404, true));
     }
-    if (!ReadBody(req, res, reader, endpoint, body)) return;
-    CallResult result = Dispatch()->Call(*endpoint, body);
-    res.status = result.fault ? 500 : 200;
-    res.set_content(std::move(result.body), kXmlType);
+    return CallPlan(*endpoint);
   }
 
-  void OnGet(const httplib::Request& req, httplib::Response& res) {
-    if (options.benchRoute && req.path == kBenchRoutePath) {
-      res.set_content(kFixedAnswer.data(), kFixedAnswer.size(), kXmlType);
-      return;
-    }
-    if (site) return OnSite(req, res, nullptr);
+  Plan OnGet(const std::shared_ptr<const HttpRequest>& r) {
+    const HttpRequest& req = *r;
     if (const Endpoint* endpoint = options.endpoints.Find(req.path)) {
-      bool wsdl = false;
-      for (const auto& [name, value] : req.params) wsdl = wsdl || text::EqualsNoCase(name, "wsdl");
-      if (wsdl) return ServeWsdl(*endpoint, req, res);
-      res.status = 405;
-      res.set_header("Allow", "POST");
-      res.set_content("405 Method Not Allowed: post SOAP calls here; GET " + endpoint->path +
+      if (req.HasParam("wsdl")) return Plan::Later([this, r, e = *endpoint] { return Plan::Now(ServeWsdl(e, *r)); });
+      HttpAnswer a = Text(405,
+                      "405 Method Not Allowed: post SOAP calls here; GET " + endpoint->path +
                           "?wsdl for the description\n",
                       "text/plain");
-      return;
+      a.headers.emplace_back("Allow", "POST");
+      return Plan::Now(std::move(a));
     }
-    if (const Endpoint* endpoint = options.endpoints.FindByWsdlPath(req.path)) return ServeWsdl(*endpoint, req, res);
-    if (IsResource(req.path)) return ServeResource(req, res);
-    res.status = 404;
+    if (const Endpoint* endpoint = options.endpoints.FindByWsdlPath(req.path))
+      return Plan::Later([this, r, e = *endpoint] { return Plan::Now(ServeWsdl(e, *r)); });
+    if (IsResource(req.path))
+      return Plan::Later([this, r] {
+        const std::string_view relative = std::string_view(r->path).substr(options.resourceUrl.size());
+        return Plan::Now(ServeFile(resourceRoot.get(), relative, *r));
+      });
+    return Plan::Now(Status(404));
   }
 
-  httplib::Server::HandlerResponse OnError(const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty() || res.content_length_ > 0) return httplib::Server::HandlerResponse::Unhandled;
-    res.set_content(text::Format("%d %s\n", res.status, Reason(res.status)), "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
-  }
-
-  void ServeWsdl(const Endpoint& endpoint, const httplib::Request& req, httplib::Response& res) {
+  HttpAnswer ServeWsdl(const Endpoint& endpoint, const HttpRequest& req) {
     std::vector<com::MemberInfo> methods;
     std::string error;
-    if (HRESULT hr = Dispatch()->Methods(endpoint, methods, error); FAILED(hr)) {
-      res.status = 500;
-      res.set_content(Dispatcher::RequestFault(endpoint, hr, error), kXmlType);
-      return;
-    }
+    if (HRESULT hr = Dispatch()->Methods(endpoint, methods, error); FAILED(hr))
+      return Text(500, Dispatcher::RequestFault(endpoint, hr, error), kXmlType);
     // The address clients used, when it is a plain host[:port].
-    std::string host = req.get_header_value("Host");
+    std::string host = req.host;
     if (host.empty() || host.find_first_of(" \t\"'<>&/\\@") != std::string::npos)
       host = (options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address) +
              text::Format(":%d", port);
-    res.set_content(WriteWsdl(endpoint, "http://" + host + endpoint.path, methods), kXmlType);
+    return Text(200, WriteWsdl(endpoint, "http://" + host + endpoint.path, methods), kXmlType);
   }
 
   bool IsResource(std::string_view path) const {
@@ -474,35 +716,44 @@ struct Listener::Impl {
     return Opened::Ok;
   }
 
-  void ServeResource(const httplib::Request& req, httplib::Response& res) {
-    ServeFile(resourceRoot.get(), std::string_view(req.path).substr(options.resourceUrl.size()), req, res);
-  }
-
-  void ServeFile(int root, std::string_view relative, const httplib::Request& req, httplib::Response& res) {
+  // The file's first part now; the connection fetches the rest as it sends.
+  HttpAnswer ServeFile(int root, std::string_view relative, const HttpRequest& req) {
     UniqueFd file;
     struct stat st {};
     std::string reason;
     switch (OpenResource(root, relative, file, st, reason)) {
       case Opened::Refused:
         log.Report(eventlog::EventType::Warning, 23, {req.path, reason});
-        res.status = 403;
-        return;
-      case Opened::NotFound: res.status = 404; return;
+        return Status(403);
+      case Opened::NotFound: return Status(404);
       case Opened::Ok: break;
     }
-    auto shared = std::make_shared<UniqueFd>(std::move(file));
-    res.set_content_provider(
-        static_cast<size_t>(st.st_size), std::string(MimeType(req.path)),
-        [shared](size_t offset, size_t length, httplib::DataSink& sink) {
-          char buffer[65536];
-          const ssize_t n = ::pread(shared->get(), buffer, std::min(length, sizeof buffer), static_cast<off_t>(offset));
-          // A file that shrank under us ends the connection rather than the answer.
-          if (n <= 0) return false;
-          return sink.write(buffer, static_cast<size_t>(n));
-        });
+    HttpAnswer a = Text(200, {}, MimeType(req.path));
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    uint64_t first = 0, last = size - 1;
+    bool satisfiable = true;
+    if (!req.range.empty() && ByteRange(req.range, size, first, last, satisfiable)) {
+      if (!satisfiable) {
+        a = Status(416);
+        a.headers.emplace_back("Content-Range", text::Format("bytes */%u", size));
+        return a;
+      }
+      a.status = 206;
+      a.headers.emplace_back("Content-Range", text::Format("bytes %u-%u/%u", first, last, size));
+    }
+    a.headers.emplace_back("Accept-Ranges", "bytes");
+    const uint64_t length = size == 0 ? 0 : last - first + 1;
+    a.length = length;
+    a.fileOffset = first;
+    if (req.head) return a;
+    a.body.resize(static_cast<size_t>(std::min<uint64_t>(length, kFileChunk)));
+    const ssize_t n = ::pread(file.get(), a.body.data(), a.body.size(), static_cast<off_t>(first));
+    a.body.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (a.body.size() < length) a.file = std::make_shared<UniqueFd>(std::move(file));
+    return a;
   }
 
-  // ---- Site mode ------------------------------------------------------------
+  // ---- Site mode (on a worker: the configuration is a file) --------------------
 
   // The site as configured now (null when it is not there). A file that
   // cannot be read is reported once and the last good configuration kept; a
@@ -523,35 +774,25 @@ struct Listener::Impl {
     return config;
   }
 
-  static void NotAllowed(httplib::Response& res, const std::string& allow, bool bodyUnread) {
-    res.status = 405;
-    res.set_header("Allow", allow);
-    if (bodyUnread) res.set_header("Connection", "close");
-  }
-
-  // `reader` is given for methods that carry a body (POST, PUT).
-  void OnSite(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {
+  Plan OnSite(const std::shared_ptr<const HttpRequest>& r) {
+    const HttpRequest& req = *r;
     const webconfig::Site* siteNow = nullptr;
     const auto config = SiteNow(siteNow);  // keeps siteNow alive
-    const bool hasBody = reader != nullptr;
+    const bool hasBody = req.Carries();
     const std::string_view path(req.path);
     // "/<virtual directory>/<rest>"
     const size_t slash = path.size() > 1 ? path.find('/', 1) : std::string_view::npos;
     const webconfig::VirtualDirectory* vd =
         siteNow && slash != std::string_view::npos ? siteNow->FindVirtualDirectory(path.substr(1, slash - 1)) : nullptr;
-    if (!vd) {
-      res.status = 404;
-      if (hasBody) res.set_header("Connection", "close");
-      return;
-    }
+    if (!vd) return Plan::Now(Status(404, hasBody));
     const std::string_view rest = path.substr(slash + 1);
     const std::string_view last = rest.substr(rest.rfind('/') + 1);
     const size_t dot = last.rfind('.');
     const std::string_view extension = dot == std::string_view::npos ? std::string_view() : last.substr(dot);
     if (std::optional<webconfig::ScriptMap> map =
             extension.empty() ? std::nullopt : siteNow->FindScriptMap(extension)) {
-      if (!map->Allows(req.method)) return NotAllowed(res, map->AllowHeader(), hasBody);
-      return OnScript(*map, req, res, reader);
+      if (!map->Allows(req.method)) return Plan::Now(NotAllowed(map->AllowHeader(), hasBody));
+      return OnScript(*map, r);
     }
     const bool readable = req.method == "GET" || req.method == "HEAD";
     // The folder as the walk will see it ("." and empty segments dropped).
@@ -566,64 +807,50 @@ struct Listener::Impl {
     }
     if (req.method == "PUT") {
       if (!vd->Writable(folder)) {
-        res.status = 403;
-        res.set_header("Connection", "close");
         log.Report(eventlog::EventType::Warning, 23, {req.path, "the folder is not writable"});
-        return;
+        return Plan::Now(Status(403, true));
       }
-      return PutFile(*vd, rest, req, res, *reader);
+      return PutFile(vd->path, rest, r);
     }
-    if (!readable) return NotAllowed(res, vd->Writable(folder) ? "GET, HEAD, PUT" : "GET, HEAD", hasBody);
+    if (!readable) return Plan::Now(NotAllowed(vd->Writable(folder) ? "GET, HEAD, PUT" : "GET, HEAD", hasBody));
     UniqueFd root(::open(vd->path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid()) {
-      res.status = 404;
-      return;
-    }
-    ServeFile(root.get(), rest, req, res);
+    if (!root.valid()) return Plan::Now(Status(404));
+    return Plan::Now(ServeFile(root.get(), rest, req));
   }
 
-  void OnScript(const webconfig::ScriptMap& map, const httplib::Request& req, httplib::Response& res,
-                const httplib::ContentReader* reader) {
-    const bool hasBody = reader != nullptr;
+  Plan OnScript(const webconfig::ScriptMap& map, const std::shared_ptr<const HttpRequest>& r) {
+    const HttpRequest& req = *r;
+    const bool hasBody = req.Carries();
     if (text::EqualsNoCase(map.extension, ".sod")) {
       const Endpoint* listed = options.endpoints.Find(req.path);
       const Endpoint endpoint{req.path, listed ? listed->progId : EndpointTable::DefaultProgId(req.path)};
-      if (req.method == "POST") {
-        std::string body;
-        if (!ReadBody(req, res, *reader, &endpoint, body)) return;
-        CallResult result = Dispatch()->Call(endpoint, body);
-        res.status = result.fault ? 500 : 200;
-        res.set_content(std::move(result.body), kXmlType);
-        return;
-      }
-      bool wsdl = false;
-      for (const auto& [name, value] : req.params) wsdl = wsdl || text::EqualsNoCase(name, "wsdl");
-      if (wsdl && (req.method == "GET" || req.method == "HEAD")) return ServeWsdl(endpoint, req, res);
-      return NotAllowed(res, "POST", hasBody);
+      if (req.method == "POST") return CallPlan(endpoint);
+      if (req.HasParam("wsdl") && (req.method == "GET" || req.method == "HEAD"))
+        return Plan::Now(ServeWsdl(endpoint, req));
+      return Plan::Now(NotAllowed("POST", hasBody));
     }
     if (text::EqualsNoCase(map.extension, ".wsdl")) {
-      if (hasBody) res.set_header("Connection", "close");
       if (req.method != "GET" && req.method != "HEAD" && req.method != "POST")
-        return NotAllowed(res, "GET, HEAD, POST", hasBody);
+        return Plan::Now(NotAllowed("GET, HEAD, POST", hasBody));
       std::string sod = req.path.substr(0, req.path.size() - map.extension.size()) + ".sod";
       const Endpoint* listed = options.endpoints.Find(sod);
       const Endpoint endpoint{sod, listed ? listed->progId : EndpointTable::DefaultProgId(sod)};
-      return ServeWsdl(endpoint, req, res);
+      HttpAnswer a = ServeWsdl(endpoint, req);
+      a.close = a.close || hasBody;
+      return Plan::Now(std::move(a));
     }
     // A map to something this server does not run.
-    res.status = 404;
-    if (hasBody) res.set_header("Connection", "close");
+    return Plan::Now(Status(404, hasBody));
   }
 
-  // Writes the body to `relative` below the directory's folder: the folders
-  // must exist and are walked without following links; the file is written
-  // aside and renamed into place, so readers never see half of it.
-  void PutFile(const webconfig::VirtualDirectory& vd, std::string_view relative, const httplib::Request& req,
-               httplib::Response& res, const httplib::ContentReader& reader) {
+  // Writes the body to `relative` below `root`: the folders must exist and
+  // are walked without following links (checked before the body is read);
+  // the file is written aside and renamed into place, so readers never see
+  // half of it.
+  Plan PutFile(const std::string& root, std::string_view relative, const std::shared_ptr<const HttpRequest>& r) {
     const auto refuse = [&](int status, std::string_view why) {
-      res.status = status;
-      res.set_header("Connection", "close");
-      if (status == 403) log.Report(eventlog::EventType::Warning, 23, {req.path, std::string(why)});
+      if (status == 403) log.Report(eventlog::EventType::Warning, 23, {r->path, std::string(why)});
+      return Plan::Now(Status(status, true));
     };
     std::vector<std::string> segments;
     std::string reason;
@@ -632,7 +859,7 @@ struct Listener::Impl {
       case Opened::NotFound: return refuse(409, "no file name");
       case Opened::Ok: break;
     }
-    UniqueFd dir(::open(vd.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return refuse(409, "the folder is missing");
     for (size_t i = 0; i + 1 < segments.size(); ++i) {
       UniqueFd next(::openat(dir.get(), segments[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -644,13 +871,18 @@ struct Listener::Impl {
       }
       dir = std::move(next);
     }
-    const std::string& name = segments.back();
+    std::string name = segments.back();
     struct stat existing {};
     const bool existed = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     if (existed && !S_ISREG(existing.st_mode)) return refuse(403, text::Format("\"%s\" is not a plain file", name));
+    auto parent = std::make_shared<UniqueFd>(std::move(dir));
+    return Plan::AfterBody([this, r, parent, name, existed](std::string body) {
+      return Plan::Now(WriteFile(*parent, name, existed, body, r->path));
+    });
+  }
 
-    std::string body;
-    if (!ReadBody(req, res, reader, nullptr, body)) return;
+  HttpAnswer WriteFile(const UniqueFd& dir, const std::string& name, bool existed, const std::string& body,
+                   const std::string& path) {
     // O_PATH descriptors serve as the base of *at calls; writing needs a real one.
     UniqueFd folder(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string temp;
@@ -673,15 +905,517 @@ struct Listener::Impl {
     written = written && ::renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) == 0;
     if (!written) {
       if (!temp.empty() && folder.valid()) ::unlinkat(folder.get(), temp.c_str(), 0);
-      log.Report(eventlog::EventType::Error, 22, {req.path, "the file cannot be written"});
-      res.status = 500;
-      return;
+      log.Report(eventlog::EventType::Error, 22, {path, "the file cannot be written"});
+      return Status(500);
     }
-    res.status = existed ? 204 : 201;
+    return Status(existed ? 204 : 201);
   }
 };
 
-Listener::Listener(ListenerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) { impl_->Routes(); }
+// One client connection, from accept to close; everything here runs on the
+// connection's strand (workers get copies and post back). Its deadlines:
+// the first byte of a request within keepAliveSeconds (kept-alive) or the
+// head within readTimeoutSeconds of the accept; a head within
+// readTimeoutSeconds of its first byte; the body within readTimeoutSeconds
+// plus a second per MiB declared (the body limit's allowance when chunked);
+// the answer likewise by its length. No deadline runs while a worker works.
+class Listener::Impl::Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(Impl& server, Socket socket)
+      : server_(server), strand_(socket.get_executor()), socket_(std::move(socket)), timer_(strand_) {}
+
+  ~Connection() {
+    {
+      std::lock_guard lock(server_.connectionsMutex);
+      server_.connections.erase(this);
+    }
+    --server_.live;
+  }
+
+  // From the acceptor's strand.
+  void Start() {
+    {
+      std::lock_guard lock(server_.connectionsMutex);
+      server_.connections.insert(this);
+    }
+    net::dispatch(strand_, [self = shared_from_this()] { self->Begin(); });
+  }
+
+  // Posted by Stop: idle connections go now, busy ones after their answer.
+  void OnStop() {
+    stopping_ = true;
+    if (phase_ == Phase::Waiting || phase_ == Phase::Closing) Close();
+  }
+
+  Strand strand() const { return strand_; }
+
+ private:
+  enum class Phase { Waiting, Head, Body, Working, Writing, Closing, Closed };
+
+  Impl& server_;
+  const Strand strand_;
+  Socket socket_;
+  Timer timer_;
+  uint64_t deadline_ = 0;  // the armed deadline's number; an older one that fires is ignored
+  bool expired_ = false;
+  bool stopping_ = false;
+  bool kept_ = false;  // waiting for a further request
+  bool close_ = false;
+  unsigned served_ = 0;
+  Phase phase_ = Phase::Waiting;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::shared_ptr<const HttpRequest> request_;
+  Plan pending_;  // what follows the body
+  http::response<http::buffer_body> response_;
+  std::optional<http::response_serializer<http::buffer_body>> serializer_;
+  std::string out_;  // the part of the answer being written
+  std::shared_ptr<UniqueFd> file_;
+  uint64_t fileStart_ = 0;   // where in the file the answer begins
+  uint64_t fileOffset_ = 0;  // how much of the answer was fetched
+  uint64_t fileLength_ = 0;
+
+  milliseconds ReadTime(uint64_t bytes = 0) const { return Allowance(server_.options.readTimeoutSeconds, bytes); }
+
+  void Arm(milliseconds after) {
+    expired_ = false;
+    const uint64_t number = ++deadline_;
+    timer_.expires_after(after);
+    timer_.async_wait([weak = weak_from_this(), number](beast::error_code ec) {
+      const auto self = weak.lock();
+      if (ec || !self || self->deadline_ != number) return;
+      self->OnDeadline();
+    });
+  }
+
+  // A request that is late is answered (Feed sees `expired_` at its next
+  // step: the read under way is cancelled, none is started after); anything
+  // else late just ends.
+  void OnDeadline() {
+    if (phase_ != Phase::Head && phase_ != Phase::Body) return Close();
+    expired_ = true;
+    beast::error_code ignored;
+    socket_.cancel(ignored);
+  }
+
+  void Disarm() {
+    ++deadline_;
+    timer_.cancel();
+  }
+
+  void Close() {
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Closed;
+    Disarm();
+    beast::error_code ignored;
+    socket_.close(ignored);
+  }
+
+  void Begin() {
+    if (phase_ == Phase::Closed) return;
+    if (server_.stopping) stopping_ = true;
+    if (stopping_) return Close();
+    Arm(ReadTime());
+    WaitForRequest();
+  }
+
+  // No buffer is held while nothing comes.
+  void WaitForRequest() {
+    phase_ = Phase::Waiting;
+    socket_.async_wait(Socket::wait_read, [self = shared_from_this()](beast::error_code ec) { self->OnReadable(ec); });
+  }
+
+  void OnReadable(beast::error_code ec) {
+    if (phase_ == Phase::Closed) return;
+    if (ec || expired_ || stopping_) return Close();
+    // A new connection's head counts from the accept; a further one from its first byte.
+    if (kept_) Arm(ReadTime());
+    ReadHead();
+  }
+
+  void ReadHead() {
+    phase_ = Phase::Head;
+    parser_.emplace();
+    parser_->header_limit(kHeadLimit);
+    // The route decides about the body.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    Feed();
+  }
+
+  // Our own read loop rather than Beast's composed reads: a deadline must
+  // stop it between two reads too, which cancelling a socket cannot.
+  // Feeds what is buffered to the parser and reads more until the head (in
+  // Phase::Head) or the whole request (Phase::Body) is in.
+  void Feed() {
+    beast::error_code ec;
+    while (buffer_.size() > 0 && !Enough()) {
+      const size_t used = parser_->put(buffer_.data(), ec);
+      buffer_.consume(used);
+      if (ec == http::error::need_more) {
+        ec = {};
+        break;
+      }
+      if (ec) return Parsed(ec);
+      if (used == 0) break;
+    }
+    if (Enough()) return Parsed({});
+    if (expired_) return Parsed(net::error::timed_out);
+    socket_.async_read_some(buffer_.prepare(beast::read_size(buffer_, 65536)),
+                            [self = shared_from_this()](beast::error_code ec, size_t n) {
+                              if (self->phase_ == Phase::Closed) return;
+                              self->buffer_.commit(n);
+                              if (self->expired_) return self->Parsed(net::error::timed_out);
+                              if (ec == net::error::eof)
+                                return self->Parsed(self->parser_->got_some() ? http::error::partial_message
+                                                                              : http::error::end_of_stream);
+                              if (ec) return self->Parsed(ec);
+                              self->Feed();
+                            });
+  }
+
+  bool Enough() const { return phase_ == Phase::Head ? parser_->is_header_done() : parser_->is_done(); }
+
+  void Parsed(beast::error_code ec) {
+    if (phase_ == Phase::Head) return OnHead(ec);
+    OnBody(ec);
+  }
+
+  void OnHead(beast::error_code ec) {
+    if (phase_ == Phase::Closed) return;
+    const auto& m = parser_->get();
+    const std::string_view method = View(m.method_string()), target = View(m.target());
+    if (expired_) {
+      if (buffer_.size() == 0 && !parser_->got_some()) return Close();
+      return Send(Status(408, true));
+    }
+    if (ec == http::error::header_limit) {
+      // A request line that did not even fit is too long itself.
+      const bool lineTooLong = target.empty() || method.size() + target.size() + 12 > kLineLimit;
+      return Send(Status(lineTooLong ? 414 : 400, true));
+    }
+    if (ec) {
+      if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
+          ec != http::error::end_of_stream && ec != http::error::partial_message)
+        return Send(Status(400, true));
+      return Close();
+    }
+    if (method.size() + target.size() + 12 > kLineLimit) return Send(Status(414, true));
+    for (const auto& field : m)
+      if (field.name_string().size() + field.value().size() + 4 > kLineLimit) return Send(Status(400, true));
+    if (m.version() != 10 && m.version() != 11) return Send(Status(400, true));
+
+    auto request = std::make_shared<HttpRequest>();
+    request->method = std::string(method);
+    const size_t question = target.find('?');
+    request->path = DecodeUrl(target.substr(0, question), false);
+    if (question != std::string_view::npos) {
+      std::string_view query = target.substr(question + 1);
+      query = query.substr(0, query.find('?'));
+      for (const std::string& part : text::Split(query, '&')) {
+        std::string name = DecodeUrl(std::string_view(part).substr(0, part.find('=')), true);
+        if (!name.empty()) request->params.push_back(std::move(name));
+      }
+    }
+    request->host = std::string(View(m[http::field::host]));
+    request->range = std::string(View(m[http::field::range]));
+    request->head = request->method == "HEAD";
+    if (const auto length = parser_->content_length()) request->length = *length;
+    request_ = std::move(request);
+    Run(server_.Guarded([&] { return server_.Route(request_); }, request_->path));
+  }
+
+  void Run(Plan plan) {
+    if (phase_ == Phase::Closed) return;
+    if (plan.answer) return Send(std::move(*plan.answer));
+    if (plan.withBody) return ReadBody(std::move(plan));
+    if (!plan.work) return Send(Status(500, true));
+    if (plan.light) return Run(server_.Guarded(plan.work, request_->path));
+    phase_ = Phase::Working;
+    Disarm();
+    net::post(*server_.workers, [self = shared_from_this(), work = std::move(plan.work), request = request_,
+                                 guard = net::make_work_guard(strand_)]() mutable {
+      Plan next = self->server_.Guarded(work, request->path);
+      net::post(self->strand_, [self, next = std::move(next)]() mutable { self->Run(std::move(next)); });
+    });
+  }
+
+  void ReadBody(Plan plan) {
+    const auto length = parser_->content_length();
+    // A declared length over the limit is refused before a byte of it is read.
+    if (length && *length > server_.options.maxBodyBytes)
+      return Send(server_.TooLarge(*request_, plan.faultEndpoint));
+    pending_ = std::move(plan);
+    if (parser_->is_done()) return OnBody({});
+    phase_ = Phase::Body;
+    Arm(ReadTime(length ? *length : server_.options.maxBodyBytes));
+    parser_->body_limit(server_.options.maxBodyBytes);
+    const auto& m = parser_->get();
+    if (m.version() == 11 && text::EqualsNoCase(View(m[http::field::expect]), "100-continue")) {
+      net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),
+                       [self = shared_from_this()](beast::error_code ec, size_t) {
+                         if (self->phase_ == Phase::Closed) return;
+                         if (ec || self->expired_) return self->Close();
+                         self->Feed();
+                       });
+      return;
+    }
+    Feed();
+  }
+
+  void OnBody(beast::error_code ec) {
+    if (phase_ == Phase::Closed) return;
+    if (!expired_ && ec == http::error::body_limit) return Send(server_.TooLarge(*request_, pending_.faultEndpoint));
+    if (expired_ || ec) {
+      // What is left of the body stays unread: the connection cannot be reused.
+      HttpAnswer a = Text(400, "400 Bad Request: the body cannot be read\n", "text/plain");
+      a.close = true;
+      return Send(std::move(a));
+    }
+    Plan then = std::exchange(pending_, Plan{});
+    Plan next = Plan::Later(
+        [work = std::move(then.withBody), body = std::move(parser_->get().body())]() mutable {
+          return work(std::move(body));
+        });
+    next.light = then.light;
+    Run(std::move(next));
+  }
+
+  void Send(HttpAnswer a) {
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Writing;
+    const bool head = request_ && request_->head;
+    if (a.status >= 400 && a.body.empty() && !a.length) {
+      a.body = text::Format("%d %s\n", a.status, Reason(a.status));
+      a.contentType = "text/plain";
+    }
+    const uint64_t length = a.length.value_or(a.body.size());
+    if (a.contentType.empty() && length > 0) a.contentType = "text/plain";
+    ++served_;
+    // A body left unread would be taken for the next request.
+    close_ = a.close || stopping_ || !parser_ || !parser_->is_done() || !parser_->get().keep_alive() ||
+             served_ >= kMaxRequestsPerConnection;
+
+    serializer_.reset();
+    response_ = {};
+    response_.version(11);
+    response_.result(static_cast<unsigned>(a.status));
+    for (const auto& [name, value] : a.headers) response_.set(name, value);
+    if (!a.contentType.empty()) response_.set(http::field::content_type, a.contentType);
+    if (a.status != 204) response_.content_length(length);
+    if (close_) {
+      response_.set(http::field::connection, "close");
+    } else {
+      response_.set(http::field::keep_alive, text::Format("timeout=%d, max=%u", server_.options.keepAliveSeconds,
+                                                          uint64_t{kMaxRequestsPerConnection}));
+      if (parser_->get().version() == 10) response_.set(http::field::connection, "keep-alive");
+    }
+    out_ = head ? std::string() : std::move(a.body);
+    file_ = head ? nullptr : std::move(a.file);
+    fileStart_ = a.fileOffset;
+    fileOffset_ = out_.size();
+    fileLength_ = head ? out_.size() : length;
+    auto& body = response_.body();
+    body.data = out_.empty() ? nullptr : out_.data();
+    body.size = out_.size();
+    body.more = file_ && fileOffset_ < fileLength_;
+    serializer_.emplace(response_);
+    Arm(ReadTime(fileLength_));
+    Write();
+  }
+
+  void Write() {
+    http::async_write(socket_, *serializer_,
+                      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWrite(ec); });
+  }
+
+  void OnWrite(beast::error_code ec) {
+    if (phase_ == Phase::Closed) return;
+    if (ec == http::error::need_buffer) return NextChunk();
+    if (ec) return Close();
+    Finished();
+  }
+
+  // The next part of a file, read by a worker.
+  void NextChunk() {
+    out_ = std::string();
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileChunk, fileLength_ - fileOffset_));
+    net::post(*server_.workers, [self = shared_from_this(), file = file_, offset = fileStart_ + fileOffset_, want,
+                                 guard = net::make_work_guard(strand_)]() mutable {
+      std::string chunk(want, '\0');
+      const ssize_t n = ::pread(file->get(), chunk.data(), want, static_cast<off_t>(offset));
+      chunk.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      net::post(self->strand_, [self, chunk = std::move(chunk)]() mutable { self->OnChunk(std::move(chunk)); });
+    });
+  }
+
+  void OnChunk(std::string chunk) {
+    if (phase_ == Phase::Closed) return;
+    // A file that shrank under us ends the connection rather than the answer.
+    if (chunk.empty()) return Close();
+    out_ = std::move(chunk);
+    fileOffset_ += out_.size();
+    auto& body = response_.body();
+    body.data = out_.data();
+    body.size = out_.size();
+    body.more = fileOffset_ < fileLength_;
+    Write();
+  }
+
+  // Drops what the request needed, so an idle connection holds little.
+  void Release() {
+    const bool big = !file_ && out_.size() >= (1u << 20);
+    serializer_.reset();
+    response_ = {};
+    out_ = std::string();
+    // The answer and the call's many small blocks stay with malloc (in
+    // pieces it cannot give back) unless trimmed; after a large answer they
+    // are handed back to the system, one trim at a time.
+    if (big && !server_.trimming.exchange(true))
+      net::post(*server_.workers, [&server = server_] {
+        malloc_trim(0);
+        server.trimming = false;
+      });
+    file_.reset();
+    parser_.reset();
+    request_.reset();
+    pending_ = Plan{};
+  }
+
+  void Finished() {
+    Disarm();
+    Release();
+    if (close_ || stopping_) return Linger();
+    kept_ = true;
+    if (buffer_.size() > 0) {
+      // Pipelined: the next head is here already.
+      Arm(ReadTime());
+      return ReadHead();
+    }
+    buffer_ = beast::flat_buffer();
+    Arm(milliseconds(int64_t{server_.options.keepAliveSeconds} * 1000));
+    WaitForRequest();
+  }
+
+  // Sends our end, then reads and drops what the client still sends until it
+  // closes or kLinger passes.
+  void Linger() {
+    Release();
+    phase_ = Phase::Closing;
+    beast::error_code ignored;
+    socket_.shutdown(Socket::shutdown_send, ignored);
+    buffer_ = beast::flat_buffer();
+    Arm(stopping_ ? milliseconds(100) : kLinger);
+    Drain();
+  }
+
+  void Drain() {
+    socket_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (self->phase_ == Phase::Closed) return;
+      if (ec) return self->Close();
+      self->Drain();
+    });
+  }
+};
+
+// A connection over the cap: 503, our end closed, the rest read and dropped
+// for a second at most.
+class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
+ public:
+  Refusal(Impl& server, Socket socket) : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()) {
+    ++server_.refusing;
+  }
+  ~Refusal() { --server_.refusing; }
+
+  void Start() {
+    net::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+      self->timer_.expires_after(seconds(1));
+      self->timer_.async_wait([self](beast::error_code ec) {
+        beast::error_code ignored;
+        if (!ec) self->socket_.close(ignored);
+      });
+      net::async_write(self->socket_, net::buffer(kBusy.data(), kBusy.size()), [self](beast::error_code ec, size_t) {
+        beast::error_code ignored;
+        if (ec) return self->Done();
+        self->socket_.shutdown(Socket::shutdown_send, ignored);
+        self->Drain();
+      });
+    });
+  }
+
+ private:
+  void Drain() {
+    socket_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return self->Done();
+      self->Drain();
+    });
+  }
+  void Done() {
+    beast::error_code ignored;
+    timer_.cancel();
+    socket_.close(ignored);
+  }
+
+  Impl& server_;
+  Socket socket_;
+  Timer timer_;
+  std::array<char, 512> scratch_{};
+};
+
+void Listener::Impl::Accept() {
+  acceptor.async_accept(net::make_strand(ioc),
+                        [this](beast::error_code ec, Socket socket) { OnAccept(ec, std::move(socket)); });
+}
+
+// On acceptStrand.
+void Listener::Impl::OnAccept(beast::error_code ec, Socket socket) {
+  if (!acceptor.is_open() || ec == net::error::operation_aborted) return;
+  if (ec) {
+    // Out of descriptors or memory: wait a little rather than spin; clients
+    // wait in the backlog meanwhile.
+    acceptRetry.expires_after(milliseconds(50));
+    acceptRetry.async_wait([this](beast::error_code e) {
+      if (!e && acceptor.is_open()) Accept();
+    });
+    return;
+  }
+  Admit(std::move(socket));
+  // The rest of the backlog now: one accept per turn of the I/O queue would
+  // keep a burst of new clients waiting behind every busy connection's work.
+  for (size_t i = 0; i < kAcceptBatch; ++i) {
+    Socket next = acceptor.accept(net::make_strand(ioc), ec);  // non-blocking: would_block when empty
+    if (ec) break;
+    Admit(std::move(next));
+  }
+  Accept();
+}
+
+void Listener::Impl::Admit(Socket socket) {
+  CloseOnExec(socket.native_handle());
+  beast::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  if (live.load() < options.maxConnections) {
+    ++live;
+    std::make_shared<Connection>(*this, std::move(socket))->Start();
+  } else if (refusing.load() < options.maxConnections) {
+    std::make_shared<Refusal>(*this, std::move(socket))->Start();
+  }  // else: a flood; the socket just closes
+}
+
+void Listener::Impl::Stop() {
+  if (stopping.exchange(true)) return;
+  net::post(acceptStrand, [this] {
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    acceptRetry.cancel();
+  });
+  std::lock_guard lock(connectionsMutex);
+  for (Connection* c : connections)
+    net::post(c->strand(), [weak = c->weak_from_this()] {
+      if (const auto self = weak.lock()) self->OnStop();
+    });
+}
+
+Listener::Listener(ListenerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 Listener::~Listener() = default;
 
@@ -690,40 +1424,62 @@ const ListenerOptions& Listener::Options() const { return impl_->options; }
 int Listener::Port() const { return impl_->port; }
 
 bool Listener::Bind(std::string& error) {
-  const ListenerOptions& o = impl_->options;
+  Impl& impl = *impl_;
+  const ListenerOptions& o = impl.options;
   // In site mode the folders come from the site configuration.
   if (!o.resourceDir.empty() && o.site == 0) {
-    impl_->resourceRoot.Reset(::open(o.resourceDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!impl_->resourceRoot.valid()) {
+    impl.resourceRoot.Reset(::open(o.resourceDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!impl.resourceRoot.valid()) {
       error = text::Format("The resource folder \"%s\" cannot be opened: %s", o.resourceDir.string(),
                            std::strerror(errno));
       return false;
     }
   }
-  errno = 0;
-  if (o.port == 0) {
-    impl_->port = impl_->server.bind_to_any_port(o.address);
-  } else if (impl_->server.bind_to_port(o.address, o.port)) {
-    impl_->port = o.port;
+  beast::error_code ec;
+  tcp::resolver resolver(impl.ioc);
+  const auto endpoints = resolver.resolve(o.address, std::to_string(o.port),
+                                          tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+  for (const auto& entry : endpoints) {
+    auto& acceptor = impl.acceptor;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    acceptor.open(entry.endpoint().protocol(), ec);
+    if (ec) continue;
+    CloseOnExec(acceptor.native_handle());
+    // Address reuse for quick restarts, but never a port shared with another
+    // running listener (no SO_REUSEPORT).
+    acceptor.set_option(net::socket_base::reuse_address(true), ignored);
+    acceptor.bind(entry.endpoint(), ec);
+    if (!ec) acceptor.listen(Backlog(), ec);
+    if (!ec) acceptor.non_blocking(true, ec);
+    if (ec) continue;
+    impl.port = acceptor.local_endpoint(ec).port();
+    if (!ec) return true;
   }
-  if (impl_->port <= 0) {
-    error = text::Format("Cannot listen on %s port %d%s", o.address, o.port,
-                         errno ? text::Format(": %s", std::strerror(errno)) : std::string("."));
-    impl_->port = -1;
-    return false;
-  }
-  return true;
+  if (!ec) ec = net::error::host_not_found;
+  beast::error_code ignored;
+  impl.acceptor.close(ignored);
+  error = text::Format("Cannot listen on %s port %d: %s", o.address, o.port, ec.message());
+  impl.port = -1;
+  return false;
 }
 
 bool Listener::Run() {
-  if (impl_->port <= 0) return false;
-  impl_->log.Report(eventlog::EventType::Information, 1,
-                    {text::Format("listening on %s:%d", impl_->options.address, impl_->port)});
-  const bool ok = impl_->server.listen_after_bind();
-  impl_->log.Report(eventlog::EventType::Information, 2, {text::Format("stopped (%s)", ok ? "normally" : "failed")});
-  return ok;
+  Impl& impl = *impl_;
+  if (impl.port <= 0) return false;
+  impl.log.Report(eventlog::EventType::Information, 1,
+                  {text::Format("listening on %s:%d", impl.options.address, impl.port)});
+  impl.workers.emplace(impl.options.threads ? impl.options.threads : DefaultWorkers());
+  impl.Accept();
+  std::vector<std::thread> io;
+  for (size_t i = 1; i < impl.ioThreads; ++i) io.emplace_back([&impl] { impl.RunIo(); });
+  impl.RunIo();
+  for (std::thread& t : io) t.join();
+  impl.workers->join();
+  impl.log.Report(eventlog::EventType::Information, 2, {"stopped (normally)"});
+  return true;
 }
 
-void Listener::Stop() { impl_->server.stop(); }
+void Listener::Stop() { impl_->Stop(); }
 
 }  // namespace quor::soap

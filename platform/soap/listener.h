@@ -12,7 +12,8 @@
 //   GET  <resource-url>/<path>      a file below the resource folder: no
 //                                   "." or ".." segment, no backslash, no
 //                                   symbolic link followed (403), regular
-//                                   files only (404 otherwise); HEAD too
+//                                   files only (404 otherwise); HEAD too,
+//                                   and one byte range (206, or 416)
 //   GET/POST /quor-bench/fixed      with --bench-route only: a fixed SOAP
 //                                   answer, for measuring the transport
 //                                   alone next to real calls
@@ -32,8 +33,19 @@
 // A body over the limit gets 413 (with a SOAP fault as its body on an
 // endpoint) and the connection is closed: a declared length is refused
 // before the body is read, a chunked body as soon as it passes the limit. A
-// request line or header line over 8 KiB gets 414/400 from the HTTP layer; a
-// client that stalls longer than the read time-out gets 400.
+// request line or header line over 8 KiB gets 414/400.
+//
+// Serving: a few I/O threads (up to four) carry every connection without
+// blocking, so idle and slow clients cost no thread; component calls, the
+// site configuration and file work run on a pool of workers (--threads) and
+// their answers go back to the connection. Deadlines are totals, not per
+// read: a request's head must arrive within the read time-out of its first
+// byte (of the accept, on a new connection), else 408 and the connection
+// closes; its body within the read time-out plus a second per MiB declared
+// (a chunked one gets the body limit's allowance), else 400; an answer must
+// be taken within the same allowance for its length. A kept-alive connection
+// with no next request closes after the keep-alive time. Connections beyond
+// maxConnections get 503 and are closed.
 //
 // Problems go to the event log under the source "QuorServer": 1 started
 // (information), 2 stopped, 20 malformed request (warning), 21 component not
@@ -64,10 +76,13 @@ struct ListenerOptions {
   std::filesystem::path resourceDir;  // the folder served under it
   size_t maxBodyBytes = 16u << 20;
   size_t maxDepth = 32;
-  size_t threads = 32;  // connections served at once (a kept-alive one holds a thread)
-  int readTimeoutSeconds = 10;
-  // How long an idle connection is kept open; a stop waits for idle
-  // connections at most this long.
+  // Workers for component calls and file work (calls may block on
+  // databases); 0: four per core.
+  size_t threads = 0;
+  size_t maxConnections = 4096;  // open at once; more are answered 503
+  int readTimeoutSeconds = 10;   // for a request's head (and, grown by size, its body and answer)
+  // How long an idle kept-alive connection waits for a next request; a stop
+  // closes idle connections at once.
   int keepAliveSeconds = 5;
   bool benchRoute = false;
   // Serve by the site configuration's site (siteHost, site); 0: not.
@@ -88,8 +103,9 @@ struct ListenerOptions {
 //                         serve DIR read-only below /path (both or neither)
 //   --max-body BYTES      request body limit (default 16777216)
 //   --max-depth N         XML nesting limit (default 32)
-//   --threads N           connections served at once (default 32)
-//   --read-timeout S      seconds a client may stall (default 10)
+//   --threads N           workers for component calls (default four per core)
+//   --max-connections N   open connections; more get 503 (default 4096)
+//   --read-timeout S      seconds for a request's head (default 10)
 //   --keep-alive S        seconds an idle connection is kept (default 5)
 //   --bench-route         also answer /quor-bench/fixed (for soap_bench)
 //   --site N              serve by site N of the site configuration
@@ -114,8 +130,9 @@ class Listener {
   const ListenerOptions& Options() const;
   // Serves until Stop; false when serving could not start.
   bool Run();
-  // Stops a running Run (from any thread; calls before Run starts are lost,
-  // so repeat until Run has returned).
+  // Stops Run (from any thread; a stop before Run starts makes Run return
+  // at once): no new connections, idle ones closed, requests under way
+  // answered (with Connection: close) before Run returns.
   void Stop();
 
  private:

@@ -3,12 +3,14 @@
 // Prints "listening on ADDRESS:PORT" once bound, serves until SIGTERM or
 // SIGINT, then stops cleanly. Exit status: 0 stopped by a signal, 1 cannot
 // listen or serving failed, 2 bad command line.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -44,6 +46,11 @@ void ResourceFolderFromRegistry(quor::soap::ListenerOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every worker thread would otherwise get a malloc arena of its own, each
+  // keeping the pages of the largest answer it ever built: resident memory
+  // grows by hundreds of MB under large answers. A few shared arenas suffice.
+  mallopt(M_ARENA_MAX, 2);
+
   std::vector<std::string_view> args(argv + 1, argv + argc);
   quor::soap::ListenerOptions options;
   std::string error;
@@ -57,6 +64,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.resourceUrl.empty()) ResourceFolderFromRegistry(options);
+  // Each connection is a descriptor (and so is each one refused with 503):
+  // room for both at the cap, plus files and databases, as far as the hard
+  // limit allows. Not simply the hard limit: a library that still calls
+  // select() breaks on high descriptors, so none are handed out needlessly.
+  if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t want = std::min<rlim_t>(files.rlim_max, 2 * options.maxConnections + 1024);
+    if (files.rlim_cur < want) {
+      files.rlim_cur = want;
+      ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
 
   // The signals are taken by sigwait below; every thread started from here
   // on inherits the mask.
@@ -78,21 +96,16 @@ int main(int argc, char** argv) {
     std::printf("listening on %s:%d\n", listener.Options().address.c_str(), listener.Port());
     std::fflush(stdout);
 
-    std::atomic<bool> finished{false};
     std::atomic<bool> failed{false};
     std::thread serving([&] {
       failed = !listener.Run();
-      finished = true;
       // Wake the waiting main thread when serving ended on its own.
       ::kill(::getpid(), SIGTERM);
     });
     int received = 0;
     sigwait(&signals, &received);
-    // A stop issued before the server loop has started is lost: repeat it.
-    while (!finished) {
-      listener.Stop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    // Also right when Run has not started yet: it then returns at once.
+    listener.Stop();
     serving.join();
     status = failed ? 1 : 0;
   }

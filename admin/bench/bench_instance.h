@@ -1,0 +1,92 @@
+// The instance the signed-in benchmarks prepare for their own quor-server
+// (a ServerProcess's preparation step): an SQLite repository and its
+// definition, the service and authentication keys, a local account store
+// with the given users, and any further files below the home folder.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/registry/registry.h"
+
+namespace quor::bench {
+
+struct InstanceSettings {
+  std::string logLevel = "None";  // None: the log table does not grow under a measurement
+  uint32_t compressThreshold = 0;
+  std::vector<std::string> users{"bench"};
+  std::string password = "bench-pw";
+  // Hash rounds of the account store; 0 keeps quor-accounts' own (slow on
+  // purpose: a bench that opens many sessions takes fewer).
+  int iterations = 0;
+  std::vector<std::pair<std::string, std::string>> homeFiles;  // "config/x.xml", text
+};
+
+// Prepares `dir` and the registry file (which QUOR_REGISTRY then names, as
+// the console's client reads it); the repository's path in `database`.
+inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesystem::path& registry,
+                            const InstanceSettings& settings, std::filesystem::path& database, std::string& error) {
+  namespace fs = std::filesystem;
+  ::setenv("QUOR_REGISTRY", registry.c_str(), 1);
+  const fs::path home = dir / "home";
+  for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home / folder);
+  for (const auto& [path, text] : settings.homeFiles) std::ofstream(home / path, std::ios::binary) << text;
+  database = dir / "repo.db";
+  const std::string schema = std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql";
+  if (std::system(("sqlite3 '" + database.string() + "' < '" + schema + "'").c_str()) != 0) {
+    error = "sqlite3 could not create the repository (is the sqlite3 program installed?)";
+    return false;
+  }
+  std::ofstream(home / "config" / "repository.xml")
+      << "<?xml version=\"1.0\"?><OLEDBSetting><quorservice>VODB</quorservice><Provider>MSDASQL.1</Provider>"
+         "<ExtendedProperties>DRIVER={SQLite3};Database="
+      << database.string() << "</ExtendedProperties></OLEDBSetting>\n";
+  auto set = [](std::string_view key, std::string_view name, std::string_view value) {
+    reg::Key k;
+    return k.Create(reg::Hive::LocalMachine, key) == ERROR_SUCCESS && k.SetString(name, value) == ERROR_SUCCESS;
+  };
+  reg::Key service;
+  const bool written = set("Software\\Velt\\QuorService", "HomeDir", home.string()) &&
+                       set("Software\\Velt\\QuorService", "LogLevel", settings.logLevel) &&
+                       set("Software\\Velt\\QuorService", "RootContext", "WinNT://BENCH") &&
+                       set("Software\\Velt", "DefaultAuthority", "WinNT://BENCH") &&
+                       set("Software\\Velt", "DefaultRealm", "BENCH") &&
+                       set("Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod") &&
+                       service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService") == ERROR_SUCCESS &&
+                       service.SetDword("CompressThreshold", settings.compressThreshold) == ERROR_SUCCESS;
+  if (!written) {
+    error = "cannot write the registry file " + registry.string();
+    return false;
+  }
+  const std::string accounts = std::string(QUOR_BIN_DIR) + "/quor-accounts";
+  const std::string rounds = settings.iterations > 0 ? " --iterations " + std::to_string(settings.iterations) : "";
+  if (std::system(("'" + accounts + "' init BENCH BENCHHOST" + rounds + " > /dev/null").c_str()) != 0) {
+    error = "quor-accounts init failed";
+    return false;
+  }
+  for (const std::string& user : settings.users) {
+    FILE* add = ::popen(("'" + accounts + "' add-user '" + user + "' > /dev/null").c_str(), "w");
+    const bool fed = add && std::fprintf(add, "%s\n", settings.password.c_str()) >= 0;
+    if (!add || ::pclose(add) != 0 || !fed) {
+      error = "quor-accounts add-user " + user + " failed";
+      return false;
+    }
+  }
+  return true;
+}
+
+// VmRSS of a process, in KiB (0 when it cannot be read).
+inline long ResidentKiB(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmRSS:")) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+}  // namespace quor::bench
