@@ -374,8 +374,12 @@ TEST_P(ConcurrencyRoad, SlowQueryDoesNotHoldUpOtherSessions) {
   ASSERT_TRUE(slow.ok) << slow.fault;
   EXPECT_EQ(ColumnTexts(slow.decoded, "id"), std::vector<std::string>{"1"});
 
-  // Every call begun while the query ran answered within the limit.
-  int during = 0;
+  // Every call begun while the query ran answered within the limit. Under a
+  // sanitizer, with the other tests running beside this one, a call can be
+  // slowed by the machine alone: there nine in ten must keep the limit, and
+  // none may take half the query's time (a call that waits for the query
+  // would take up to all of it).
+  int during = 0, withinLimit = 0;
   double worst = 0;
   for (int p = 0; p < kPollers; ++p) {
     int mine = 0;
@@ -383,11 +387,16 @@ TEST_P(ConcurrencyRoad, SlowQueryDoesNotHoldUpOtherSessions) {
       if (poll.start < queryStart || poll.start >= queryEnd) continue;
       ++mine;
       worst = std::max(worst, poll.ms);
-      EXPECT_LE(poll.ms, limit) << "poller " << p << ", " << Ms(poll.start - queryStart).count()
+      if (poll.ms <= limit) ++withinLimit;
+      const double bound = kSanitized ? alone / 2 : limit;
+      EXPECT_LE(poll.ms, bound) << "poller " << p << ", " << Ms(poll.start - queryStart).count()
                                 << " ms into the query";
     }
     EXPECT_GE(mine, 1) << "poller " << p << " made no call while the query ran";
     during += mine;
+  }
+  if (kSanitized) {
+    EXPECT_GE(withinLimit * 10, during * 9) << withinLimit << " of " << during << " within the limit";
   }
   std::printf("[ slow     ] query %.0f ms (alone %.0f ms); %d calls during it, slowest %.1f ms; limit %.1f ms "
               "(GetLogCount alone at most %.1f ms%s)\n",
