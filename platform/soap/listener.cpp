@@ -322,7 +322,7 @@ std::string_view View(beast::string_view s) { return {s.data(), s.size()}; }
 
 size_t DefaultWorkers() { return 4 * std::max(1u, std::thread::hardware_concurrency()); }
 
-size_t IoThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
+size_t IoThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 // At least what the system allows (the kernel caps it there anyway).
 int Backlog() {
@@ -500,7 +500,7 @@ milliseconds Allowance(int seconds, uint64_t bytes) {
 
 }  // namespace
 
-// Threads: a few I/O threads run the io_context; every connection's state
+// Threads: one I/O thread per core runs the io_context; every connection's state
 // (socket, timer, buffers, parser, answer) belongs to the connection's strand
 // and is touched only there. Blocking work (component calls, site
 // configuration, files) runs on the worker pool and posts its result back to

@@ -35,7 +35,7 @@
 // before the body is read, a chunked body as soon as it passes the limit. A
 // request line or header line over 8 KiB gets 414/400.
 //
-// Serving: a few I/O threads (up to four) carry every connection without
+// Serving: one I/O thread per core carries the connections without
 // blocking, so idle and slow clients cost no thread; component calls, the
 // site configuration and file work run on a pool of workers (--threads) and
 // their answers go back to the connection. Deadlines are totals, not per
