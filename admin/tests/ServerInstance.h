@@ -656,8 +656,9 @@ inline std::string DefaultAcl(std::string_view owner) {
          "<access>rwdarawad</access></control></VOACL>";
 }
 
-// The texts of the "column" elements called `name` in a query answer, in order.
-inline std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
+// The texts of the elements of `answer` that `pick` takes, in document order.
+template <typename Pick>
+std::vector<std::string> PickedTexts(const std::string& answer, Pick pick) {
   std::vector<std::string> texts;
   const xml::DocumentPtr doc = xml::Document::Create();
   if (!doc->loadXML(answer)) return {"(not XML)"};
@@ -665,13 +666,18 @@ inline std::vector<std::string> ColumnTexts(const std::string& answer, std::stri
   while (!stack.empty()) {
     const xml::NodePtr node = stack.back();
     stack.pop_back();
-    if (node->nodeType() == xml::NodeType::Element && node->nodeName() == "column" &&
-        node->getAttribute("name") == std::string(name))
-      texts.push_back(node->text());
+    if (node->nodeType() == xml::NodeType::Element && pick(*node)) texts.push_back(node->text());
     const auto children = node->childNodes();
     for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
   }
   return texts;
+}
+
+// The texts of the "column" elements called `name` in a query answer, in order.
+inline std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
+  return PickedTexts(answer, [&](const xml::Node& node) {
+    return node.nodeName() == "column" && node.getAttribute("name") == std::string(name);
+  });
 }
 
 inline const std::string kResultOk = "<root><resultCode>0</resultCode></root>";

@@ -92,17 +92,7 @@ std::string ContentAnswer(std::string_view text) { return "<root>" + XmlText(tex
 
 // The texts of every element named `name` in `answer`.
 std::vector<std::string> ElementTexts(const std::string& answer, std::string_view name) {
-  std::vector<std::string> texts;
-  const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(answer)) return {"(not XML)"};
-  std::vector<xml::NodePtr> stack{doc};
-  while (!stack.empty()) {
-    const xml::NodePtr node = stack.back();
-    stack.pop_back();
-    if (node->nodeType() == xml::NodeType::Element && node->nodeName() == name) texts.push_back(node->text());
-    for (const xml::NodePtr& child : node->childNodes()) stack.push_back(child);
-  }
-  return texts;
+  return PickedTexts(answer, [&](const xml::Node& node) { return node.nodeName() == name; });
 }
 
 // What one client acknowledged, for the checks afterwards.
