@@ -493,14 +493,14 @@ int main(int argc, char** argv) {
     for (const Route& route : routes) {
       const std::string_view name = route.name;
       std::vector<TokenWork> work(connections);
-      quor::bench::LoadSpec spec;
-      spec.port = static_cast<uint16_t>(route.port);
-      spec.path = route.path;
-      spec.connections = connections;
-      spec.threads = options.clientThreads;
-      spec.window = duration<double>(options.seconds);
-      spec.timeout = duration<double>(options.timeout);
-      spec.exchange = [&](int c) -> std::unique_ptr<quor::bench::Exchange> {
+      quor::bench::LoadPlan plan;
+      plan.port = static_cast<uint16_t>(route.port);
+      plan.path = route.path;
+      plan.connections = connections;
+      plan.threads = options.clientThreads;
+      plan.window = duration<double>(options.seconds);
+      plan.timeout = duration<double>(options.timeout);
+      plan.exchange = [&](int c) -> std::unique_ptr<quor::bench::Exchange> {
         using Expect = FixedExchange::Expect;
         if (name == "echo") return std::make_unique<FixedExchange>(execBody, Expect::Same, "");
         if (name == "fixed") return std::make_unique<FixedExchange>(execBody, Expect::Holds, "[fixed|text]");
@@ -509,7 +509,7 @@ int main(int argc, char** argv) {
       };
       const double cpuBefore = ProcessCpu(route.pid);
       Row row;
-      row.load = quor::bench::RunLoad(spec);
+      row.load = quor::bench::RunLoad(plan);
       row.serverCores = (ProcessCpu(route.pid) - cpuBefore) / row.load.seconds;
       PrintRow(route.name, connections, row);
       rows[{route.name, connections}] = row;

@@ -393,14 +393,14 @@ std::string DecodeUrl(std::string_view s, bool plusIsSpace) {
 // beyond the end.
 bool ByteRange(std::string_view header, uint64_t size, uint64_t& first, uint64_t& last, bool& satisfiable) {
   if (!header.starts_with("bytes=")) return false;
-  const std::string_view spec = text::TrimAscii(header.substr(6));
-  const size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return false;
+  const std::string_view range = text::TrimAscii(header.substr(6));
+  const size_t dash = range.find('-');
+  if (dash == std::string_view::npos || range.find(',') != std::string_view::npos) return false;
   const auto number = [](std::string_view v) -> std::optional<uint64_t> {
     if (v.empty() || v.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
     return text::ParseUInt64(v);
   };
-  const std::string_view from = text::TrimAscii(spec.substr(0, dash)), to = text::TrimAscii(spec.substr(dash + 1));
+  const std::string_view from = text::TrimAscii(range.substr(0, dash)), to = text::TrimAscii(range.substr(dash + 1));
   const auto a = number(from), b = number(to);
   if ((!from.empty() && !a) || (!to.empty() && !b) || (!a && !b)) return false;
   if (from.empty()) {  // the last *b bytes

@@ -61,8 +61,8 @@ struct Connection {
 };
 
 struct Worker {
-  explicit Worker(const LoadSpec& s) : spec(s), sweep(io) {
-    head = "POST " + spec.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(spec.port) +
+  explicit Worker(const LoadPlan& s) : plan(s), sweep(io) {
+    head = "POST " + plan.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(plan.port) +
            "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: ";
   }
 
@@ -99,7 +99,7 @@ struct Worker {
     sweep.cancel();
   }
 
-  const LoadSpec& spec;
+  const LoadPlan& plan;
   asio::io_context io{1};
   asio::steady_timer sweep;
   tcp::endpoint target{asio::ip::make_address_v4("127.0.0.1"), 0};
@@ -200,18 +200,18 @@ void Connection::Finish() {
 
 }  // namespace
 
-LoadResult RunLoad(const LoadSpec& spec) {
-  const int threads = std::max(1, std::min(spec.threads, spec.connections));
+LoadResult RunLoad(const LoadPlan& plan) {
+  const int threads = std::max(1, std::min(plan.threads, plan.connections));
   std::vector<std::unique_ptr<Worker>> workers;
   for (int t = 0; t < threads; ++t) {
-    auto w = std::make_unique<Worker>(spec);
-    w->target.port(spec.port);
-    w->timeout = std::chrono::duration_cast<Clock::duration>(spec.timeout);
+    auto w = std::make_unique<Worker>(plan);
+    w->target.port(plan.port);
+    w->timeout = std::chrono::duration_cast<Clock::duration>(plan.timeout);
     workers.push_back(std::move(w));
   }
-  for (int c = 0; c < spec.connections; ++c) {
+  for (int c = 0; c < plan.connections; ++c) {
     Worker& w = *workers[c % threads];
-    w.connections.push_back(std::make_unique<Connection>(w, spec.exchange(c)));
+    w.connections.push_back(std::make_unique<Connection>(w, plan.exchange(c)));
   }
 
   const auto began = Clock::now();
@@ -241,7 +241,7 @@ LoadResult RunLoad(const LoadSpec& spec) {
     for (auto& c : w->connections) r.connected += c->state == Connection::State::Open;
   const double cpuBefore = CpuSeconds();
   const auto start = Clock::now();
-  end = start + std::chrono::duration_cast<Clock::duration>(spec.window);
+  end = start + std::chrono::duration_cast<Clock::duration>(plan.window);
   go.store(true, std::memory_order_release);
   for (std::thread& t : pool) t.join();
   const auto finished = Clock::now();
@@ -256,7 +256,7 @@ LoadResult RunLoad(const LoadSpec& spec) {
     all.insert(all.end(), w->latencies.begin(), w->latencies.end());
   }
   const double ran = std::chrono::duration<double>(finished - start).count();
-  r.perSecond = static_cast<double>(r.ok) / spec.window.count();
+  r.perSecond = static_cast<double>(r.ok) / plan.window.count();
   r.generatorCpu = (CpuSeconds() - cpuBefore) / (ran * threads);
   r.seconds = std::chrono::duration<double>(finished - began).count();
   if (!all.empty()) {

@@ -34,7 +34,7 @@ class Exchange {
   virtual bool Check(unsigned status, const std::string& body) = 0;
 };
 
-struct LoadSpec {
+struct LoadPlan {
   uint16_t port = 0;  // on 127.0.0.1
   std::string path;
   int connections = 1;
@@ -58,6 +58,6 @@ struct LoadResult {
   double seconds = 0;           // wall time of the whole run, opening included
 };
 
-LoadResult RunLoad(const LoadSpec& spec);
+LoadResult RunLoad(const LoadPlan& plan);
 
 }  // namespace quor::bench
