@@ -73,13 +73,7 @@ HRESULT CServiceModule::InitInstance() {
   if (!settings_->Auth) settings_->Auth = std::make_unique<AuthAccessor>();
   EnsureCollabStore();
   EnsureVOStore();
-  {
-    std::lock_guard lock(querySettingsMutex_);
-    if (!querySettings_) {
-      querySettings_ = std::make_shared<CServiceConfig>();
-      querySettings_->ShareQueryParts(*settings_);
-    }
-  }
+  QuerySettings();
   return S_OK;
 }
 

@@ -20,27 +20,20 @@ class OperationGate {
   OperationGate(const OperationGate&) = delete;
   OperationGate& operator=(const OperationGate&) = delete;
 
-  class Reading {
+  // Inside the gate from construction to destruction, as a writer or not.
+  template <bool kWriting>
+  class Passage {
    public:
-    explicit Reading(OperationGate& gate) : gate_(gate) { gate_.Enter(false); }
-    ~Reading() { gate_.Leave(); }
-    Reading(const Reading&) = delete;
-    Reading& operator=(const Reading&) = delete;
+    explicit Passage(OperationGate& gate) : gate_(gate) { gate_.Enter(kWriting); }
+    ~Passage() { gate_.Leave(); }
+    Passage(const Passage&) = delete;
+    Passage& operator=(const Passage&) = delete;
 
    private:
     OperationGate& gate_;
   };
-
-  class Writing {
-   public:
-    explicit Writing(OperationGate& gate) : gate_(gate) { gate_.Enter(true); }
-    ~Writing() { gate_.Leave(); }
-    Writing(const Writing&) = delete;
-    Writing& operator=(const Writing&) = delete;
-
-   private:
-    OperationGate& gate_;
-  };
+  using Reading = Passage<false>;
+  using Writing = Passage<true>;
 
  private:
   struct Held {
