@@ -38,9 +38,14 @@ bool OneOf(const std::array<std::string_view, N>& names, std::string_view name) 
   return false;
 }
 
-// Replaces the first and last `n` characters (when the text is long enough).
+// A stored endpoint has its three-letter scheme and extension replaced; one
+// already written as an http(s) URL is taken as it stands (replacing would
+// break it).
 std::string ServiceUrl(std::string stored) {
   if (stored.size() < 6) return stored;
+  if (text::EqualsNoCase(std::string_view(stored).substr(0, 7), "http://") ||
+      text::EqualsNoCase(std::string_view(stored).substr(0, 8), "https://"))
+    return stored;
   return "http" + stored.substr(3, stored.size() - 6) + "sod";
 }
 

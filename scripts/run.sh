@@ -122,6 +122,16 @@ for name in csv:FlatConvert.TransCSV xhtml:GridPage.TransXHTML; do
     "${name#*:}" > "$file"
 done
 
+# The console's default service "local": the endpoint this run starts, written
+# on every run (the port may have changed). Appended sections merge, and the
+# registrations below write the file back whole.
+address="${QUOR_ADDRESS:-127.0.0.1}"
+port="${QUOR_PORT:-8080}"
+case "$address" in 0.0.0.0|::|'[::]') client_address=127.0.0.1 ;; *) client_address="$address" ;; esac
+endpoint="http://$client_address:$port/QuorService/QuorServiceCore.sod"
+printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService\\ServiceInfo\\local]\n"Service"=%s\n' \
+  "$(reg_text "$endpoint")" >> "$registry"
+
 # The component libraries, registered into the instance's registry (again on
 # every run, so that they point at this build).
 for library in QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage QuorAdminMMC; do
@@ -130,14 +140,12 @@ for library in QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage QuorAd
   fi
 done
 
-address="${QUOR_ADDRESS:-127.0.0.1}"
-port="${QUOR_PORT:-8080}"
 echo "built into $build"
 echo "instance prepared in $instance (registry file $registry, repository $repository)"
 if [ -n "$new_password" ]; then
   echo "the password of administrator is $new_password (kept in $password_file)"
 fi
-echo "service endpoint: http://$address:$port/QuorService/QuorServiceCore.sod"
+echo "service endpoint: $endpoint (the console's service \"local\")"
 echo "sign in as administrator (password in $password_file)"
 exec "$build/bin/quor-server" --address "$address" --port "$port" \
   --resource-url /QuorService/resource --resource-dir "$instance/resource"

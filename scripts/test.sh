@@ -50,3 +50,9 @@ cmake --build "$tsan" -j "$(nproc)" --target soap_tests admin_tests store_tests 
 unset ASAN_OPTIONS LSAN_OPTIONS
 export TSAN_OPTIONS="${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp}"
 ctest --test-dir "$tsan" --output-on-failure -j "$(nproc)" --timeout 300 -E '_NOT_BUILT$|^qt\.'
+
+# The README as a new user runs it: run.sh on a temporary instance and a free
+# port (a release build into build/release), its quor-call and Query
+# examples, the console with its default service name, and a clean stop.
+unset TSAN_OPTIONS
+python3 "$root/scripts/readme_check.py"

@@ -72,7 +72,9 @@ CQuorAdminMMCData::~CQuorAdminMMCData() {
 }
 
 int CQuorAdminMMCData::SilentConnect() {
-  return ConnectShowingProgress(*service_, storedService_, storedUser_, storedPassword_);
+  // The same default service name as the logon dialog's.
+  return ConnectShowingProgress(*service_, storedService_.empty() ? "local" : storedService_, storedUser_,
+                                storedPassword_);
 }
 
 int CQuorAdminMMCData::Connect() {

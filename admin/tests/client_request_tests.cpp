@@ -459,6 +459,12 @@ TEST_F(ClientRequestTest, ANamedServiceComesFromItsServiceInfoKey) {
   EXPECT_TRUE(lost.Faulted());
   EXPECT_NE(lost.FaultText().find("CreateTicket could not reach"), std::string::npos) << lost.FaultText();
   EXPECT_EQ(core_.Requests().size(), 2u);
+
+  // An endpoint stored as the http URL it is (as run.sh writes it) is used as it stands.
+  info.SetString("Service", core_.Url());
+  CVeltService plain;
+  ASSERT_EQ(plain.Connect("dev", "alice", "pw"), 0) << plain.FormatFault();
+  EXPECT_EQ(plain.CoreUrl(), core_.Url());
 }
 
 TEST_F(ClientRequestTest, TheRowCountComesFromTheRegistryWithFiveForNothing) {
