@@ -298,4 +298,5 @@ TEST(SiteServerTest, ControlCharactersFromAPathReachTheEventLogEscaped) {
   for (unsigned char c : log) ASSERT_TRUE(c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7F)) << int(c) << log;
   EXPECT_NE(log.find("\t/QuorService/a\\x00b.sod\t"), std::string::npos) << log;
   EXPECT_NE(log.find("\t/QuorService/\\nforged\\tline\\x7F\\xFF/../x.txt\t"), std::string::npos) << log;
+  EXPECT_EQ(server.Stop(), 0) << server.Stderr();
 }
