@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,24 +32,27 @@ int SyslogSeverity(EventType type) {
   }
 }
 
-std::string Escape(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
+// Bytes of a well-formed UTF-8 character at `at` (0 when there is none).
+size_t Utf8Length(std::string_view s, size_t at) {
+  const auto lead = static_cast<unsigned char>(s[at]);
+  const size_t n = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                  : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  return n != 0 && at + n <= s.size() && text::IsValidUtf8(s.substr(at, n)) ? n : 0;
+}
+
+void AppendHexEscape(std::string& out, unsigned char byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out += "\\x";
+  out.push_back(kDigits[byte >> 4]);
+  out.push_back(kDigits[byte & 0xF]);
 }
 
 std::string Unescape(std::string_view s) {
   std::string out;
   out.reserve(s.size());
+  const auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] != '\\' || i + 1 == s.size()) {
       out.push_back(s[i]);
@@ -58,12 +62,18 @@ std::string Unescape(std::string_view s) {
       case 't': out.push_back('\t'); break;
       case 'r': out.push_back('\r'); break;
       case 'n': out.push_back('\n'); break;
+      case 'x':
+        if (i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
+          out.push_back(static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2])));
+          i += 2;
+          break;
+        }
+        [[fallthrough]];
       default: out.push_back(s[i]);
     }
   }
   return out;
 }
-
 
 // Sends one datagram to the local syslog socket under the source's own tag;
 // openlog() would make the tag process-wide.
@@ -91,13 +101,38 @@ void AppendToFile(const char* path, std::string_view line) {
 
 }  // namespace
 
+// Request paths and other outside text reach the log: every control
+// character (C0, DEL and C1) and every byte that is not UTF-8 is written as
+// an escape, so one entry stays one printable line of UTF-8 text.
+std::string EscapeText(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t n = Utf8Length(s, i);
+    const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+    if (c == '\\') out += "\\\\";
+    else if (c == '\t') out += "\\t";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (n == 0 || c < 0x20 || c == 0x7F || c1) {
+      // A stray byte alone, a C1 character byte by byte.
+      for (size_t k = 0; k < std::max<size_t>(n, 1); ++k) AppendHexEscape(out, static_cast<unsigned char>(s[i + k]));
+    } else {
+      out.append(s.substr(i, n));
+    }
+    i += std::max<size_t>(n, 1);
+  }
+  return out;
+}
+
 EventSource::EventSource(std::string_view name) : name_(name) {}
 
 void EventSource::Report(EventType type, uint32_t eventId, std::span<const std::string> strings) const {
   std::string message = text::Format("[%u]", eventId);
   for (const auto& s : strings) {
     message.push_back(' ');
-    message += s;
+    message += EscapeText(s);
   }
   SendSyslog(name_, type, message);
 
@@ -105,10 +140,10 @@ void EventSource::Report(EventType type, uint32_t eventId, std::span<const std::
   if (!path || !*path) return;
   const auto t = time::LocalTime();
   std::string line = text::Format("%04d-%02d-%02d %02d:%02d:%02d.%03d\t%s\t%s\t%u", t.year, t.month, t.day, t.hour,
-                                  t.minute, t.second, t.milliseconds, Escape(name_), TypeName(type), eventId);
+                                  t.minute, t.second, t.milliseconds, EscapeText(name_), TypeName(type), eventId);
   for (const auto& s : strings) {
     line.push_back('\t');
-    line += Escape(s);
+    line += EscapeText(s);
   }
   line.push_back('\n');
   AppendToFile(path, line);

@@ -2,7 +2,11 @@
 // with an event id and its strings. Entries go to syslog under the source's
 // name and, when QUOR_EVENTLOG names a file, to that file, one line each:
 //   <local time>\t<source>\t<Error|Warning|Information>\t<id>\t<string>\t...
-// Backslash, tab, CR and LF inside strings are written as \\ \t \r \n.
+// Inside the source and the strings, backslash, tab, CR and LF are written as
+// \\ \t \r \n, and every other control character (below 0x20, 0x7F, and
+// U+0080 to U+009F) and every byte that is not part of UTF-8 as \xNN, one
+// escape per byte; syslog gets the strings escaped the same way. So an entry
+// is always one line of printable UTF-8, whatever text it carries.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +35,9 @@ class EventSource {
  private:
   std::string name_;
 };
+
+// The escape above, for other log lines that carry outside text.
+std::string EscapeText(std::string_view s);
 
 // One line of the log file, split back into its fields (for readers and tests).
 struct Entry {

@@ -1,5 +1,6 @@
 #include "platform/soap/listener.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/socket.h>
@@ -690,15 +691,43 @@ struct Listener::Impl {
     return segments.empty() ? Opened::NotFound : Opened::Ok;
   }
 
-  static Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason) {
+  // The name in `dir` that equals `name` without case; empty when none does.
+  static std::string NameNoCase(int dir, std::string_view name) {
+    UniqueFd readable(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* listing = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
+    if (!listing) return {};
+    readable.Release();  // the listing owns it now
+    std::string found;
+    while (const dirent* entry = ::readdir(listing)) {
+      if (text::EqualsNoCase(entry->d_name, name)) {
+        found = entry->d_name;
+        break;
+      }
+    }
+    ::closedir(listing);
+    return found;
+  }
+
+  // `foldCase`: a segment missing in exact case may match a name that
+  // differs only in case, as the web server's file names do.
+  static Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason,
+                             bool foldCase = false) {
     std::vector<std::string> segments;
     if (Opened o = Segments(relative, segments, reason); o != Opened::Ok) return o;
     UniqueFd dir(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!dir.valid()) return Opened::NotFound;
     for (size_t i = 0; i < segments.size(); ++i) {
       const bool last = i + 1 == segments.size();
-      const int flags = last ? (O_RDONLY | O_NONBLOCK | O_NOCTTY) : (O_PATH | O_DIRECTORY);
-      UniqueFd next(::openat(dir.get(), segments[i].c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+      const int flags = (last ? (O_RDONLY | O_NONBLOCK | O_NOCTTY) : (O_PATH | O_DIRECTORY)) | O_NOFOLLOW | O_CLOEXEC;
+      UniqueFd next(::openat(dir.get(), segments[i].c_str(), flags));
+      if (!next.valid() && errno == ENOENT && foldCase) {
+        if (std::string other = NameNoCase(dir.get(), segments[i]); !other.empty()) {
+          segments[i] = std::move(other);
+          next.Reset(::openat(dir.get(), segments[i].c_str(), flags));
+        } else {
+          errno = ENOENT;  // missing in any case
+        }
+      }
       if (!next.valid()) {
         const int err = errno;
         struct stat link {};
@@ -791,6 +820,18 @@ struct Listener::Impl {
     const std::string_view extension = dot == std::string_view::npos ? std::string_view() : last.substr(dot);
     if (std::optional<webconfig::ScriptMap> map =
             extension.empty() ? std::nullopt : siteNow->FindScriptMap(extension)) {
+      // A map that wants its file: no file, no resource (whatever the verb).
+      if (map->RequiresFile()) {
+        UniqueFd root(::open(vd->path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), file;
+        struct stat st {};
+        std::string reason;
+        const Opened found = root.valid() ? OpenResource(root.get(), rest, file, st, reason, true) : Opened::NotFound;
+        if (found == Opened::Refused) {
+          log.Report(eventlog::EventType::Warning, 23, {req.path, reason});
+          return Plan::Now(Status(403, hasBody));
+        }
+        if (found == Opened::NotFound) return Plan::Now(Status(404, hasBody));
+      }
       if (!map->Allows(req.method)) return Plan::Now(NotAllowed(map->AllowHeader(), hasBody));
       return OnScript(*map, r);
     }

@@ -24,7 +24,11 @@
 // directory's folder; the last segment's extension picks a script map
 // (".sod": a SOAP call, the component chosen by the endpoint table when it
 // lists the path, else by the file name; ".wsdl": the description of the
-// matching ".sod"), whose verbs are enforced (405 with Allow). Without a
+// matching ".sod"), whose flags and verbs are enforced: with the
+// file-exists flag the request's file must be a plain file in the folder
+// (found as the resource folder's walk finds it, though names compare
+// without case; 404 when missing, 403 when refused), checked before the
+// verb; a verb not in the map's list gets 405 with Allow. Without a
 // map: GET/HEAD of a file in the folder (the same walk as the resource
 // folder's) and PUT below a folder the configuration marks writable (403
 // elsewhere). The file is looked at on every request and read again when it

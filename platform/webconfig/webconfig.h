@@ -46,8 +46,14 @@ struct ScriptMap {
   uint32_t flags = 0;
   std::vector<std::string> verbs;  // empty: every verb
 
+  // The flag bit, as the web server defines it, that makes the map apply
+  // only to files that exist (a request for a missing one is 404). The
+  // other bits are kept as written.
+  static constexpr uint32_t kCheckFileExists = 4;
+
   // Nothing when the entry has fewer than three fields or the flags are not a number.
   static std::optional<ScriptMap> Parse(std::string_view entry);
+  bool RequiresFile() const { return (flags & kCheckFileExists) != 0; }
   // Whether `verb` may be used (exact case, as HTTP methods are).
   bool Allows(std::string_view verb) const;
   // The verbs for an Allow header ("GET, HEAD").

@@ -56,7 +56,9 @@ int main(int argc, char** argv) {
   std::string error;
   bool help = false;
   if (!quor::soap::ParseCommandLine(args, options, error, help)) {
-    std::fprintf(stderr, "quor-server: %s\n%s", error.c_str(), std::string(quor::soap::Usage()).c_str());
+    // The reason may quote an argument: escaped like an event, it stays one line.
+    std::fprintf(stderr, "quor-server: %s\n%s", quor::eventlog::EscapeText(error).c_str(),
+                 std::string(quor::soap::Usage()).c_str());
     return 2;
   }
   if (help) {
@@ -89,7 +91,7 @@ int main(int argc, char** argv) {
   {
     quor::soap::Listener listener(std::move(options));
     if (!listener.Bind(error)) {
-      std::fprintf(stderr, "quor-server: %s\n", error.c_str());
+      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
       quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});
       return 1;
     }

@@ -69,6 +69,14 @@ std::string Receive(const UniqueFd& fd, std::chrono::milliseconds limit, bool* c
   return in;
 }
 
+// How often `field` ("Name: value") stands as a line of the answer's head.
+size_t HeaderCount(const std::string& answer, std::string_view field) {
+  const std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2), line = "\r\n" + std::string(field) + "\r\n";
+  size_t n = 0;
+  for (size_t at = head.find(line); at != std::string::npos; at = head.find(line, at + 1)) ++n;
+  return n;
+}
+
 // How long until the peer closes (after whatever it still sends), at most `limit`.
 std::chrono::milliseconds TimeToClose(const UniqueFd& fd, std::chrono::milliseconds limit) {
   const auto started = Clock::now();
@@ -247,7 +255,20 @@ TEST(DeadlineTest, ABodyThatComesTooSlowlyIsCutAtItsDeadline) {
   answer += Receive(fd, 2s);
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer;
   EXPECT_TRUE(answer.ends_with("\r\n\r\n400 Bad Request: the body cannot be read\n")) << answer;
+  EXPECT_EQ(HeaderCount(answer, "Connection: close"), 1u) << answer;
   EXPECT_GE(cut, 900ms);
   EXPECT_LT(cut, 2000ms);
   EXPECT_LT(TimeToClose(fd, 3s), 2500ms) << "not closed";
+
+  // A body cut short by the client's end of sending, also after 100-continue.
+  for (const std::string_view expect : {"", "Expect: 100-continue\r\n"}) {
+    UniqueFd cut = Connect(server.Port());
+    Send(cut, "POST /quor-bench/fixed HTTP/1.1\r\nHost: x\r\n" + std::string(expect) +
+                  "Content-Length: 100\r\n\r\nshort");
+    ::shutdown(cut.get(), SHUT_WR);
+    std::string rest = Receive(cut, 5s);
+    if (rest.starts_with("HTTP/1.1 100 Continue\r\n\r\n")) rest = rest.substr(25) + Receive(cut, 5s);
+    EXPECT_TRUE(rest.starts_with("HTTP/1.1 400")) << rest;
+    EXPECT_EQ(HeaderCount(rest, "Connection: close"), 1u) << rest;
+  }
 }

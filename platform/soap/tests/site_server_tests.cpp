@@ -150,6 +150,20 @@ TEST(SiteServerTest, SetUpAndRemovalTakeEffectWithoutARestart) {
   RunResult setup = SiteSetup(server, install.Path(), {"localhost", "1", "/opt/quor/listener", "svc", "pw"});
   ASSERT_EQ(setup.status, 0) << setup.output;
 
+  // Both maps want their file to exist: until it does, there is nothing
+  // there, whatever the verb.
+  Call(port, core, "Stamp", {{"user", Bstr(u"tok")}}, status);
+  EXPECT_EQ(status, 404);
+  EXPECT_EQ(Send(port, "GET", core).status, 404);
+  EXPECT_EQ(Send(port, "GET", "/QuorService/QuorServiceCore.wsdl").status, 404);
+  for (const char* name : {"QuorServiceCore.sod", "QuorServiceCoreAdmin.sod", "QuorServiceCore.wsdl"})
+    std::ofstream(iis / name) << "";
+  // Not a plain file, or a link: not the file the map wants.
+  fs::create_directory(iis / "folder.sod");
+  EXPECT_EQ(Send(port, "POST", "/QuorService/folder.sod", "<x/>").status, 404);
+  fs::create_symlink(iis / "QuorServiceCore.sod", iis / "linked.sod");
+  EXPECT_EQ(Send(port, "POST", "/QuorService/linked.sod", "<x/>").status, 403);
+
   // SOAP calls by the .sod map; the path compares without case.
   EXPECT_EQ(FirstOutput(Call(port, core, "Stamp", {{"user", Bstr(u"tok")}}, status)), "result:tok");
   EXPECT_EQ(status, 200);
@@ -171,7 +185,9 @@ TEST(SiteServerTest, SetUpAndRemovalTakeEffectWithoutARestart) {
   EXPECT_NE(a.body.find("definitions"), std::string::npos) << a.body;
   EXPECT_NE(a.body.find("Stamp"), std::string::npos);
   EXPECT_NE(a.body.find("/QuorService/QuorServiceCore.sod"), std::string::npos);
-  EXPECT_EQ(Send(port, "DELETE", "/QuorService/QuorServiceCore.wsdl").status, 405);
+  a = Send(port, "DELETE", "/QuorService/QuorServiceCore.wsdl");
+  EXPECT_EQ(a.status, 405);
+  EXPECT_EQ(a.headers["allow"], "GET, POST, HEAD");
 
   // Files without a map: read-only, inside the folder, no links followed.
   a = Send(port, "GET", "/QuorService/hello.txt");
@@ -262,4 +278,25 @@ TEST(SiteServerTest, AnotherHostsSiteIsNotServed) {
   const HttpAnswer a = Send(server.Port(), "GET", "/QuorService/hello.txt");
   EXPECT_EQ(a.status, 200);
   EXPECT_EQ(a.body, "hi");
+}
+
+TEST(SiteServerTest, ControlCharactersFromAPathReachTheEventLogEscaped) {
+  TempDir install;
+  fs::create_directories(install.Path() / "IIS");
+  ServerProcess server({kBin, kLib, {}, {"--site", "1"}});
+  ASSERT_EQ(server.Error(), "");
+  ASSERT_EQ(SiteSetup(server, install.Path(), {"localhost", "1", "/l", "u", "p"}).status, 0);
+  const int port = server.Port();
+  // Refused paths are logged with the path: a NUL, a line break and DEL by
+  // escape, a stray byte, and a walk out of the folder.
+  EXPECT_EQ(Send(port, "POST", "/QuorService/a%00b.sod", "<x/>").status, 403);
+  EXPECT_EQ(Send(port, "GET", "/QuorService/%0Aforged%09line%7F%FF/../x.txt").status, 403);
+  // Raw control bytes never make a request.
+  EXPECT_EQ(Send(port, "GET", std::string("/QuorService/r\x01w\x1b.txt")).status, 400);
+
+  const std::string log = server.Events();
+  for (unsigned char c : log) ASSERT_TRUE(c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7F)) << int(c) << log;
+  EXPECT_NE(log.find("\t/QuorService/a\\x00b.sod\t"), std::string::npos) << log;
+  EXPECT_NE(log.find("\t/QuorService/\\nforged\\tline\\x7F\\xFF/../x.txt\t"), std::string::npos) << log;
+  EXPECT_EQ(server.Stop(), 0) << server.Stderr();
 }

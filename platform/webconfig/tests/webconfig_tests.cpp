@@ -64,12 +64,14 @@ TEST(ScriptMapTest, EntriesReadApartAndVerbsChecked) {
   EXPECT_TRUE(wsdl->Allows("HEAD"));
   EXPECT_FALSE(wsdl->Allows("PUT"));
   EXPECT_FALSE(wsdl->Allows("get"));  // methods are case-sensitive
+  EXPECT_TRUE(wsdl->RequiresFile());
   EXPECT_EQ(wsdl->AllowHeader(), "GET, POST, HEAD");
 
   auto any = ScriptMap::Parse(".cgi,/x,1");
   ASSERT_TRUE(any);
   EXPECT_TRUE(any->verbs.empty());
   EXPECT_TRUE(any->Allows("DELETE"));
+  EXPECT_FALSE(any->RequiresFile());
 
   EXPECT_FALSE(ScriptMap::Parse(".sod,/x"));
   EXPECT_FALSE(ScriptMap::Parse(".sod,/x,five,POST"));
