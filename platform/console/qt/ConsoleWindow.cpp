@@ -308,8 +308,11 @@ HRESULT ConsoleWindow::LoadSnapin(std::string_view progId) {
 
   // The snap-in's static node: the root of its tree.
   ScopeItem root;
-  root.mask = SDI_STR | SDI_IMAGE | SDI_OPENIMAGE | SDI_PARAM;
   root.param = 0;
+  // Its images are the snap-in's to say, as for any item it draws.
+  root.mask = SDI_IMAGE | SDI_OPENIMAGE | SDI_PARAM;
+  if (FAILED(snapin_->data->GetDisplayInfo(root))) root.image = root.openImage = -1;
+  root.mask = SDI_STR | SDI_IMAGE | SDI_OPENIMAGE | SDI_PARAM;
   if (FAILED(hr = InsertItem(root))) return fail(QStringLiteral("The snap-in %1 has no root.").arg(name), hr);
   // Opened with its folders, and shown.
   ScopeItemOf(root.id)->setExpanded(true);
