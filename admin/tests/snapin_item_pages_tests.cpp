@@ -81,10 +81,6 @@ TEST_F(ItemPages, ALogEntryShowsItsFiveTextsUnderTheirHeaders) {
                                                                      {"Operation", "Query"},
                                                                      {"Target", "urn:vocontent:vodb000:7"},
                                                                      {"Description", "done"}}));
-  // Pages only for the scope and result panes.
-  host_.pages.clear();
-  EXPECT_EQ(item.CreatePropertyPages(&host_, 0, CCT_SNAPIN_MANAGER), E_UNEXPECTED);
-  EXPECT_TRUE(host_.pages.empty());
   EXPECT_TRUE(SelectingOffersProperties(item));
 }
 
