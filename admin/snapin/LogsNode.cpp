@@ -1,6 +1,7 @@
 #include "admin/snapin/LogsNode.h"
 
 #include "admin/VeltService.h"
+#include "admin/snapin/ItemPropertyPage.h"
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/VeskNode.h"
@@ -29,9 +30,19 @@ const NodeIdentity CLogEntryItem::kIdentity{
 CLogEntryItem::CLogEntryItem(std::array<std::string, 5> texts)
     : CSnapInItem(texts[0], kIdentity), texts_(std::move(texts)) {}
 
-HRESULT CLogEntryItem::Notify(uint32_t event, std::intptr_t, std::intptr_t, CQuorAdminMMC*, CQuorAdminMMCComponent*,
-                              uint32_t) {
+HRESULT CLogEntryItem::Notify(uint32_t event, std::intptr_t arg, std::intptr_t, CQuorAdminMMC* componentData,
+                              CQuorAdminMMCComponent* component, uint32_t) {
+  if (event == console::MMCN_SELECT) EnablePropertiesOnSelect(arg, componentData, component);
   return event == console::MMCN_EXPAND || event == console::MMCN_SHOW ? S_OK : E_NOTIMPL;
+}
+
+std::vector<std::unique_ptr<console::IPropertyPage>> CLogEntryItem::MakePages() {
+  std::vector<CItemPropertyPage::Line> lines;
+  for (size_t column = 0; column < texts_.size(); ++column)
+    lines.push_back({std::string(kColumns[column].title), texts_[column]});
+  std::vector<std::unique_ptr<console::IPropertyPage>> pages;
+  pages.push_back(std::make_unique<CItemPropertyPage>(std::string(kIdentity.dataName), std::move(lines)));
+  return pages;
 }
 
 std::string CLogEntryItem::GetResultPaneColInfo(int column) {

@@ -21,6 +21,10 @@ class CLogEntryItem final : public CSnapInItem {
                  CQuorAdminMMCComponent* component, uint32_t type) override;
   std::string GetResultPaneColInfo(int column) override;
 
+ protected:
+  // "Log": the five texts under their column headers, read-only.
+  std::vector<std::unique_ptr<console::IPropertyPage>> MakePages() override;
+
  private:
   friend class CLogsNode;
   std::array<std::string, 5> texts_;

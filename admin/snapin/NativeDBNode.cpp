@@ -5,6 +5,7 @@
 
 #include "admin/RegistryAccess.h"
 #include "admin/XmlDocument.h"
+#include "admin/snapin/ItemPropertyPage.h"
 #include "admin/snapin/OleDbSetting.h"
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
@@ -167,9 +168,12 @@ void CRepositoryDBItem::Maintain() {
   dialog->DoModal();
 }
 
-HRESULT CRepositoryDBItem::Notify(uint32_t event, std::intptr_t, std::intptr_t, CQuorAdminMMC*,
-                                  CQuorAdminMMCComponent*, uint32_t) {
+HRESULT CRepositoryDBItem::Notify(uint32_t event, std::intptr_t arg, std::intptr_t, CQuorAdminMMC* componentData,
+                                  CQuorAdminMMCComponent* component, uint32_t) {
   switch (event) {
+    case console::MMCN_SELECT:
+      EnablePropertiesOnSelect(arg, componentData, component);
+      return E_NOTIMPL;
     case console::MMCN_DBLCLICK:
       Maintain();
       return E_NOTIMPL;  // the host goes on with its default action
@@ -195,6 +199,17 @@ std::string CRepositoryDBItem::GetResultPaneColInfo(int column) {
     default:
       return {};
   }
+}
+
+std::vector<std::unique_ptr<console::IPropertyPage>> CRepositoryDBItem::MakePages() {
+  std::vector<std::unique_ptr<console::IPropertyPage>> pages;
+  pages.push_back(std::make_unique<CItemPropertyPage>(
+      std::string(kPageTitle), std::vector<CItemPropertyPage::Line>{{"Object", displayName_},
+                                                                    {"Description", description_},
+                                                                    {"Table Name", tableName_},
+                                                                    {"Status", status_},
+                                                                    {"Connection File", connectionFile_}}));
+  return pages;
 }
 
 HRESULT CRepositoryDBItem::InsertRow(console::IResultData& result, int image) {

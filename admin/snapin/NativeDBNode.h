@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "admin/snapin/SnapInItem.h"
 
@@ -22,6 +23,7 @@ class CRepositoryDBItem final : public CSnapInItem {
   static constexpr std::string_view kConnectionError = "Connection Error";
   static constexpr std::string_view kTableNotFound = "Table Not Found";
   static constexpr std::string_view kReady = "Ready";
+  static constexpr std::string_view kPageTitle = "MMCNodeDB";
 
   enum Kind { kView = 0, kDeleteRecords = 1, kResetTable = 2 };
 
@@ -52,6 +54,10 @@ class CRepositoryDBItem final : public CSnapInItem {
 
   // Inserts the row with the image of its table.
   HRESULT InsertRow(console::IResultData& result, int image);
+
+ protected:
+  // "MMCNodeDB": the row's four texts and the connection file, read-only.
+  std::vector<std::unique_ptr<console::IPropertyPage>> MakePages() override;
 
  private:
   // False when the set-up failed (the caller shows the error box).

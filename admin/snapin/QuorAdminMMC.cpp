@@ -214,8 +214,12 @@ HRESULT CQuorAdminMMCAbout::GetSnapinVersion(std::string& text) {
 
 HRESULT CQuorAdminMMCAbout::GetStaticFolderImage(console::ImageStrip& smallImage, console::ImageStrip& largeImage,
                                                  uint32_t& mask) {
-  smallImage = {IDB_SMALL_STRIP, 16};
-  largeImage = {IDB_LARGE_STRIP, 32};
+  smallImage = {};
+  smallImage.resourceId = IDB_SMALL_STRIP;
+  smallImage.size = 16;
+  largeImage = {};
+  largeImage.resourceId = IDB_LARGE_STRIP;
+  largeImage.size = 32;
   mask = kStripMask;
   return S_OK;
 }

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "admin/snapin/Images.h"
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/RootNode.h"
 #include "platform/com/object.h"
@@ -59,8 +60,9 @@ class CQuorAdminMMC final : public com::ComObject<CQuorAdminMMC, console::ICompo
   console::IConsole* console_ = nullptr;
   console::IDialogHost* dialogs_ = nullptr;
   std::unique_ptr<CQuorAdminMMCData> root_;
-  console::ImageStrip smallStrip_{IDB_SMALL_STRIP, 16};
-  console::ImageStrip largeStrip_{IDB_LARGE_STRIP, 32};
+  // Bitmaps 102 and 103, loaded as the object is made.
+  console::ImageStrip smallStrip_ = LoadStrip(IDB_SMALL_STRIP);
+  console::ImageStrip largeStrip_ = LoadStrip(IDB_LARGE_STRIP);
 };
 
 class CQuorAdminMMCComponent final
@@ -99,8 +101,9 @@ class CQuorAdminMMCComponent final
  private:
   com::ComPtr<CQuorAdminMMC> owner_;
   console::IConsole* console_ = nullptr;
-  console::ImageStrip smallStrip_{IDB_SMALL_STRIP, 16};
-  console::ImageStrip largeStrip_{IDB_LARGE_STRIP, 32};
+  // Bitmaps 102 and 103, loaded as the object is made.
+  console::ImageStrip smallStrip_ = LoadStrip(IDB_SMALL_STRIP);
+  console::ImageStrip largeStrip_ = LoadStrip(IDB_LARGE_STRIP);
 };
 
 class CQuorAdminMMCAbout final : public com::ComObject<CQuorAdminMMCAbout, console::ISnapinAbout> {

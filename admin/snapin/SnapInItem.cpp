@@ -91,6 +91,15 @@ void CSnapInItem::OnSelect(console::IConsoleVerb& verbs) {
   verbs.SetVerbState(console::MMC_VERB_REFRESH, console::ENABLED, true);
 }
 
+void CSnapInItem::EnablePropertiesOnSelect(std::intptr_t arg, CQuorAdminMMC* componentData,
+                                           CQuorAdminMMCComponent* component) {
+  // The high word says whether the item is being selected.
+  if (((arg >> 16) & 0xFFFF) == 0) return;
+  console::IConsole* console = componentData ? componentData->Console() : component ? component->Console() : nullptr;
+  if (console::IConsoleVerb* verbs = console ? console->ConsoleVerb() : nullptr)
+    verbs->SetVerbState(console::MMC_VERB_PROPERTIES, console::ENABLED, true);
+}
+
 HRESULT CSnapInItem::OnShow(console::IConsole& console, bool /*showing*/) {
   return console.ResultData() ? S_OK : E_UNEXPECTED;
 }

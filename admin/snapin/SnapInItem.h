@@ -93,6 +93,11 @@ class CSnapInItem {
   virtual std::vector<std::unique_ptr<console::IPropertyPage>> MakePages() { return {}; }
   // The verb a folder enables when selected.
   virtual void OnSelect(console::IConsoleVerb& verbs);
+  // An item with pages but no select handling of its own: Properties
+  // enabled in the console that selects it (MMCN_SELECT's `arg`), so that
+  // its pages can be opened.
+  static void EnablePropertiesOnSelect(std::intptr_t arg, CQuorAdminMMC* componentData,
+                                       CQuorAdminMMCComponent* component);
   // Columns and rows of the result pane, when showing.
   virtual HRESULT OnShow(console::IConsole& console, bool showing);
   virtual HRESULT OnRefresh(console::IConsole& console, std::intptr_t param);

@@ -406,8 +406,31 @@ void CUnifyRuleEditor::EditTarget() {
   UpdateSave();
 }
 
+bool CUnifyRuleEditor::SourceMapsAColumn() {
+  rule_->MoveToRoot();
+  bool mapped = false;
+  if (rule_->MoveToChild(4) == S_OK) {
+    for (int i = 0; i < rule_->ChildCount() && !mapped; ++i) {
+      if (rule_->MoveToChild(i) != S_OK) break;
+      mapped = rule_->ChildCount() > 0;
+      rule_->MoveToParent();
+    }
+  }
+  // Back to the element of the page shown.
+  rule_->MoveToRoot();
+  if (page_ > 0) rule_->MoveToChild(page_ + kPageChildren - 1);
+  return mapped;
+}
+
 bool CUnifyRuleEditor::Save() {
   StorePage();
+  // The service unifies by the source's mapping: a rule without one is read
+  // and then passed over, so the administrator hears of it before it is kept.
+  if (!SourceMapsAColumn() &&
+      CMessageBox::Warning(text::Format("The unify rule of %s maps no column on its Default page, so the service "
+                                        "will not apply it.  Save it anyway?",
+                                        Table())) != console::IDYES)
+    return false;
   const std::string folder = path_.substr(0, path_.rfind('/'));
   fs::CreateFolders(folder);
   if (FAILED(rule_->Save(path_))) {

@@ -114,6 +114,8 @@ class CUnifyRuleEditor final : public CServiceDataDlg {
   void CascadeFromCatalog();
   void UpdateSave();
   void EditTarget();
+  // Whether the source ("Default") page maps at least one column.
+  bool SourceMapsAColumn();
   bool Save();
   void Delete();
   // Appends the five children of a page for the given source or destination.

@@ -318,6 +318,12 @@ TEST_F(SnapinOffline, ComponentDataAndComponentThroughTheirInterfaces) {
   EXPECT_EQ(host_.scopeStrips[0].smallStrip.resourceId, 102);
   EXPECT_EQ(host_.scopeStrips[0].largeStrip.resourceId, 103);
   EXPECT_EQ(host_.scopeStrips[0].mask, 0xFFFF00u);
+  // The strips carry their pixels: every index up to 22, at 16 and 32.
+  for (const ImageStrip* strip : {&host_.scopeStrips[0].smallStrip, &host_.scopeStrips[0].largeStrip}) {
+    EXPECT_EQ(strip->count, 23);
+    EXPECT_EQ(strip->pixels.size(), static_cast<size_t>(strip->count * strip->size * strip->size));
+  }
+  EXPECT_EQ(host_.scopeStrips[0].largeStrip.size, 32);
   ASSERT_NE(snapin->Root(), nullptr);
 
   // The root's scope text through the host's display-information call.

@@ -162,6 +162,7 @@ TEST_F(UnifyEditorTest, TheViewerShowsTheColumnsAndAtMostTheRowCountOfRecords) {
 TEST_F(UnifyEditorTest, ANewRuleSavedAtOnceHoldsTheFiveSourceChildrenAndNoPattern) {
   const fs::path file = rules_ / "staff.xml";
   ASSERT_FALSE(fs::exists(file));
+  host_.messageBoxAnswers = {IDNO, IDYES};
   EXPECT_EQ(OpenEditor([&](IModalDialog& editor) {
               EXPECT_EQ(editor.Caption(), "staff");
               EXPECT_EQ(Value(editor, CServiceDataDlg::kDataCaption), "Data (First 5 rows)");
@@ -184,6 +185,12 @@ TEST_F(UnifyEditorTest, ANewRuleSavedAtOnceHoldsTheFiveSourceChildrenAndNoPatter
               ASSERT_EQ(columns.rows.size(), 3u);
               EXPECT_EQ(columns.rows[1][0], "name");
               EXPECT_FALSE(columns.rows[1][1].empty());  // the type the service reports
+              // Nothing mapped on the source: the service would not apply
+              // the rule, and No to the warning keeps it unsaved.
+              EXPECT_TRUE(editor.Press(CUnifyRuleEditor::kSave));
+              EXPECT_FALSE(fs::exists(file));
+              EXPECT_TRUE(RecordingHost::FieldOf(editor, CUnifyRuleEditor::kSave).enabled);
+              EXPECT_FALSE(editor.Ended());
               EXPECT_TRUE(editor.Press(CUnifyRuleEditor::kSave));
               EXPECT_FALSE(RecordingHost::FieldOf(editor, CUnifyRuleEditor::kSave).enabled);
               EXPECT_TRUE(RecordingHost::FieldOf(editor, CUnifyRuleEditor::kDelete).enabled);
@@ -193,8 +200,13 @@ TEST_F(UnifyEditorTest, ANewRuleSavedAtOnceHoldsTheFiveSourceChildrenAndNoPatter
   EXPECT_EQ(ReadAll(file),
             "<?xml version=\"1.0\" encoding=\"utf-8\"?><unifyrule><Provider>MSDASQL.1</Provider><Dsn>sales</Dsn>"
             "<Catalog>main</Catalog><unify>Full Outer Join</unify><table name=\"staff\"/></unifyrule>");
+  const std::string warning =
+      "The unify rule of staff maps no column on its Default page, so the service will not apply it.  Save it "
+      "anyway?";
   EXPECT_EQ(host_.MessageTexts(),
-            std::vector<std::string>{"Unifer staff saved as " + fs::path(file).lexically_normal().string() + "."});
+            (std::vector<std::string>{warning, warning,
+                                      "Unifer staff saved as " + fs::path(file).lexically_normal().string() + "."}));
+  EXPECT_EQ(host_.messageBoxes[0].style & 0xFF, MB_ICONEXCLAMATION | MB_YESNO);
 }
 
 TEST_F(UnifyEditorTest, ASavedRuleIsAppliedByTheServiceAfterReload) {
@@ -413,7 +425,8 @@ TEST_F(UnifyEditorTest, PagesComeByPositionAndOnlyListedColumnsAreWrittenBack) {
 TEST_F(UnifyEditorTest, AFailedSaveKeepsTheEditorOpen) {
   // A folder where the file should be: nothing can be written there.
   fs::create_directories(rules_ / "staff.xml");
-  host_.messageBoxAnswers = {IDOK, IDOK, IDYES, IDOK, IDNO};
+  // Each save is warned of first (nothing is mapped) and accepted.
+  host_.messageBoxAnswers = {IDOK, IDYES, IDOK, IDYES, IDYES, IDOK, IDNO};
   EXPECT_EQ(OpenEditor([&](IModalDialog& editor) {
               ASSERT_TRUE(editor.Press(CUnifyRuleEditor::kSave));
               EXPECT_FALSE(editor.Ended());
@@ -423,12 +436,12 @@ TEST_F(UnifyEditorTest, AFailedSaveKeepsTheEditorOpen) {
             }),
             IDCANCEL);  // then No
   const std::vector<std::string> texts = host_.MessageTexts();
-  ASSERT_EQ(texts.size(), 5u);
+  ASSERT_EQ(texts.size(), 7u);
   const std::string failure = "Unable to save " + (rules_ / "staff.xml").lexically_normal().string() + ".";
-  EXPECT_EQ(texts[1], failure);
-  EXPECT_EQ(texts[2], "Save Unify Rule Configuration?");
-  EXPECT_EQ(texts[3], failure);
-  EXPECT_EQ(texts[4], "Save Unify Rule Configuration?");
+  EXPECT_EQ(texts[2], failure);
+  EXPECT_EQ(texts[3], "Save Unify Rule Configuration?");
+  EXPECT_EQ(texts[5], failure);
+  EXPECT_EQ(texts[6], "Save Unify Rule Configuration?");
   EXPECT_TRUE(fs::is_directory(rules_ / "staff.xml"));
 }
 
@@ -462,9 +475,10 @@ TEST_F(UnifyEditorTest, AFileInAnotherLayoutIsReportedAndNotEditedInPlace) {
               editor.Cancel();  // Save is offered (the default answer is Yes)...
             }),
             IDCANCEL);
-  ASSERT_EQ(host_.messageBoxes.size(), 3u);
+  ASSERT_EQ(host_.messageBoxes.size(), 4u);
   EXPECT_NE(host_.messageBoxes[0].text.find("no unify rule this editor can read"), std::string::npos);
   EXPECT_EQ(host_.messageBoxes[1].text, "Save Unify Rule Configuration?");
+  EXPECT_NE(host_.messageBoxes[2].text.find("maps no column"), std::string::npos);
   // ... and only then does the new rule replace the file.
   EXPECT_NE(ReadAll(file).find("<unify>Full Outer Join</unify>"), std::string::npos);
 }

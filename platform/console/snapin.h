@@ -165,10 +165,15 @@ struct MenuItem {
 };
 
 // An image strip: the snap-in's bitmap of that resource id, `size` pixels
-// square per image.
+// square per image. The pixels are the bitmap's: `count` images side by
+// side, row by row (count * size wide, size high), each pixel a colour in
+// the form the mask colour is given (0x00BBGGRR); pixels of the mask colour
+// are transparent. Without pixels the host draws its own icons.
 struct ImageStrip {
   int resourceId = 0;
   int size = 16;
+  int count = 0;
+  std::vector<uint32_t> pixels;
 };
 
 // ---- Console side: implemented by the host ------------------------------------------

@@ -7,6 +7,9 @@
 #include <QDialogButtonBox>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QIcon>
+#include <QImage>
+#include <QPixmap>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -39,6 +42,9 @@ constexpr int kHandleRole = Qt::UserRole;
 constexpr int kCookieRole = Qt::UserRole + 1;
 constexpr int kExpandedRole = Qt::UserRole + 2;
 constexpr int kScopeRole = Qt::UserRole + 3;
+// A scope item's image and open image in the scope image list; -1: none.
+constexpr int kImageRole = Qt::UserRole + 4;
+constexpr int kOpenImageRole = Qt::UserRole + 5;
 
 QString FromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
@@ -84,20 +90,54 @@ class PageCollector final : public IPropertySheetCallback {
 
 }  // namespace
 
-// An image list: the strips the snap-in set. Items are drawn with the
-// style's folder and document icons, since the strips name bitmaps of the
-// snap-in's resource module rather than carry pixels.
+// An image list: the icons cut from the strips the snap-in set, by image
+// index. A strip set again at the same place replaces its icons; strips
+// without pixels give none, and their items get the style's icons.
 class ConsoleWindow::Images final : public IImageList {
  public:
   HRESULT ImageListSetStrip(const ImageStrip& smallStrip, const ImageStrip& largeStrip, int start,
-                            uint32_t /*mask*/) override {
+                            uint32_t mask) override {
     if (start < 0 || smallStrip.size <= 0 || largeStrip.size <= 0) return E_INVALIDARG;
-    strips_.push_back(smallStrip);
+    std::vector<QPixmap> small, large;
+    if (!Cut(smallStrip, mask, small) || !Cut(largeStrip, mask, large)) return E_INVALIDARG;
+    for (size_t i = 0; i < small.size(); ++i) {
+      QIcon icon(small[i]);
+      if (i < large.size()) icon.addPixmap(large[i]);
+      icons_[start + static_cast<int>(i)] = icon;
+    }
     return S_OK;
+  }
+  // Null when no strip gave that image.
+  QIcon Icon(int index) const {
+    const auto it = icons_.find(index);
+    return it == icons_.end() ? QIcon() : it->second;
   }
 
  private:
-  std::vector<ImageStrip> strips_;
+  // One pixmap per image of the strip; false for pixels that do not fill it.
+  static bool Cut(const ImageStrip& strip, uint32_t mask, std::vector<QPixmap>& out) {
+    if (strip.pixels.empty()) return true;
+    constexpr int kMaxImages = 4096, kMaxSize = 256;
+    if (strip.count <= 0 || strip.count > kMaxImages || strip.size > kMaxSize) return false;
+    const int width = strip.count * strip.size;
+    if (strip.pixels.size() != static_cast<size_t>(width) * static_cast<size_t>(strip.size)) return false;
+    QImage image(width, strip.size, QImage::Format_ARGB32);
+    for (int y = 0; y < strip.size; ++y) {
+      auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+      for (int x = 0; x < width; ++x) {
+        // The strip's colours are 0x00BBGGRR, as the mask is.
+        const uint32_t p = strip.pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+        line[x] = p == mask ? qRgba(0, 0, 0, 0)
+                            : qRgb(static_cast<int>(p & 0xFF), static_cast<int>((p >> 8) & 0xFF),
+                                   static_cast<int>((p >> 16) & 0xFF));
+      }
+    }
+    for (int i = 0; i < strip.count; ++i)
+      out.push_back(QPixmap::fromImage(image.copy(i * strip.size, 0, strip.size, strip.size)));
+    return true;
+  }
+
+  std::map<int, QIcon> icons_;
 };
 
 struct ConsoleWindow::Snapin {
@@ -156,6 +196,7 @@ ConsoleWindow::ConsoleWindow()
   connect(scope_, &QTreeWidget::currentItemChanged, this, &ConsoleWindow::OnScopeSelected);
   connect(scope_, &QTreeWidget::itemExpanded, this, &ConsoleWindow::OnScopeExpanded);
   connect(scope_, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) {
+    item->setIcon(0, ScopeIcon(item, false));
     if (!quiet_ && snapin_) NotifyScope(MMCN_EXPAND, TargetOf(item, true), 0, TargetOf(item, true).handle);
   });
   connect(scope_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
@@ -267,8 +308,11 @@ HRESULT ConsoleWindow::LoadSnapin(std::string_view progId) {
 
   // The snap-in's static node: the root of its tree.
   ScopeItem root;
-  root.mask = SDI_STR | SDI_IMAGE | SDI_OPENIMAGE | SDI_PARAM;
   root.param = 0;
+  // Its images are the snap-in's to say, as for any item it draws.
+  root.mask = SDI_IMAGE | SDI_OPENIMAGE | SDI_PARAM;
+  if (FAILED(snapin_->data->GetDisplayInfo(root))) root.image = root.openImage = -1;
+  root.mask = SDI_STR | SDI_IMAGE | SDI_OPENIMAGE | SDI_PARAM;
   if (FAILED(hr = InsertItem(root))) return fail(QStringLiteral("The snap-in %1 has no root.").arg(name), hr);
   // Opened with its folders, and shown.
   ScopeItemOf(root.id)->setExpanded(true);
@@ -389,6 +433,13 @@ void ConsoleWindow::ForgetScopeItem(QTreeWidgetItem* item) {
   if (hasShown_ && shown_.handle == static_cast<ScopeHandle>(handle)) hasShown_ = false;
 }
 
+QIcon ConsoleWindow::ScopeIcon(const QTreeWidgetItem* item, bool open) const {
+  const QVariant index = item->data(0, open ? kOpenImageRole : kImageRole);
+  const QIcon icon = index.isValid() && index.toInt() >= 0 ? scopeImages_->Icon(index.toInt()) : QIcon();
+  if (!icon.isNull()) return icon;
+  return style()->standardIcon(open ? QStyle::SP_DirOpenIcon : QStyle::SP_DirIcon);
+}
+
 // ---- IConsoleNameSpace ----------------------------------------------------------------------
 
 HRESULT ConsoleWindow::InsertItem(ScopeItem& item) {
@@ -400,7 +451,9 @@ HRESULT ConsoleWindow::InsertItem(ScopeItem& item) {
   node->setData(0, kCookieRole, static_cast<qlonglong>(item.mask & SDI_PARAM ? item.param : 0));
   node->setData(0, kExpandedRole, false);
   node->setData(0, kScopeRole, true);
-  node->setIcon(0, style()->standardIcon(QStyle::SP_DirIcon));
+  node->setData(0, kImageRole, item.mask & SDI_IMAGE ? item.image : -1);
+  node->setData(0, kOpenImageRole, item.mask & SDI_OPENIMAGE ? item.openImage : -1);
+  node->setIcon(0, ScopeIcon(node, false));
   node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
   scopeItems_[handle] = node;
   item.id = handle;
@@ -444,7 +497,7 @@ HRESULT ConsoleWindow::DeleteItem(ScopeHandle handle, bool deleteThis) {
 }
 
 void ConsoleWindow::OnScopeExpanded(QTreeWidgetItem* item) {
-  item->setIcon(0, style()->standardIcon(QStyle::SP_DirOpenIcon));
+  item->setIcon(0, ScopeIcon(item, true));
   if (quiet_ || !snapin_ || item->data(0, kExpandedRole).toBool()) return;
   item->setData(0, kExpandedRole, true);
   const Target target = TargetOf(item, true);
@@ -517,7 +570,7 @@ void ConsoleWindow::OnScopeSelected(QTreeWidgetItem* current, QTreeWidgetItem* /
 void ConsoleWindow::AddFolderRow(const QTreeWidgetItem* folder) {
   auto* row = new QTreeWidgetItem(result_);
   row->setText(0, folder->text(0));
-  row->setIcon(0, folder->icon(0));
+  row->setIcon(0, ScopeIcon(folder, false));
   for (int role : {kHandleRole, kCookieRole}) row->setData(0, role, folder->data(0, role));
   row->setData(0, kScopeRole, true);
 }
@@ -560,7 +613,8 @@ HRESULT ConsoleWindow::InsertItem(ResultItem& item) {
   row->setData(0, kHandleRole, static_cast<qlonglong>(handle));
   row->setData(0, kCookieRole, static_cast<qlonglong>(item.mask & RDI_PARAM ? item.param : 0));
   row->setData(0, kScopeRole, false);
-  row->setIcon(0, style()->standardIcon(QStyle::SP_FileIcon));
+  const QIcon icon = item.mask & RDI_IMAGE ? resultImages_->Icon(item.image) : QIcon();
+  row->setIcon(0, icon.isNull() ? style()->standardIcon(QStyle::SP_FileIcon) : icon);
   resultRows_[handle] = row;
   item.itemId = handle;
   row->setText(0, FromUtf8(item.text));

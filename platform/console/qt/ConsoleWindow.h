@@ -19,6 +19,7 @@
 #include "platform/com/unknown.h"
 #include "platform/console/snapin.h"
 
+class QIcon;
 class QLabel;
 class QMenu;
 class QTreeWidget;
@@ -134,6 +135,9 @@ class ConsoleWindow final : public QMainWindow,
   HRESULT NotifyScope(uint32_t event, const Target& target, std::intptr_t arg, std::intptr_t param);
   HRESULT NotifyResult(uint32_t event, const Target& target, std::intptr_t arg, std::intptr_t param);
   void RefreshScopeText(QTreeWidgetItem* item);
+  // The icon of a scope item's image (or open image) in the scope image
+  // list; the style's folder icon when the list has none.
+  QIcon ScopeIcon(const QTreeWidgetItem* item, bool open) const;
   void RefreshRowTexts(QTreeWidgetItem* row);
   void ClearResultPane();
   // A row of the list for a child folder of the node shown.

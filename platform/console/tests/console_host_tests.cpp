@@ -55,7 +55,7 @@ TEST(RecordingHostTest, RecordsRowsColumnsAndAnswersFromItsScript) {
 
   // The scope image list is a part of its own; the result pane's is the host.
   ASSERT_NE(console.QueryScopeImageList(), nullptr);
-  console.QueryScopeImageList()->ImageListSetStrip({102, 16}, {103, 32}, 0, 0xFFFF00);
+  console.QueryScopeImageList()->ImageListSetStrip(ImageStrip{}, ImageStrip{}, 0, 0xFFFF00);
   EXPECT_EQ(host.scopeStrips.size(), 1u);
   EXPECT_TRUE(host.resultStrips.empty());
 

@@ -5,6 +5,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QImage>
 #include <QTreeWidget>
 
 #include "platform/console/qt/ConsoleWindow.h"
@@ -110,10 +111,44 @@ TEST(ConsoleHostParts, VerbsKeepTheLastStateAndRefuseUnknownOnes) {
   window.RunDelete();
   window.RunProperties();
   EXPECT_NE(window.QueryScopeImageList(), nullptr);
-  ImageStrip bad{102, 0};
+  ImageStrip bad;
+  bad.size = 0;
   EXPECT_EQ(window.QueryScopeImageList()->ImageListSetStrip(bad, bad, 0, 0), E_INVALIDARG);
-  ImageStrip small{102, 16}, large{103, 32};
-  EXPECT_EQ(window.QueryResultImageList()->ImageListSetStrip(small, large, 0, 0xFFFF00), S_OK);
+  ImageStrip named;  // ids alone: the style's icons
+  EXPECT_EQ(window.QueryResultImageList()->ImageListSetStrip(named, named, 0, 0xFFFF00), S_OK);
+}
+
+TEST(ConsoleHostParts, StripsAreCutIntoIconsWithTheMaskTransparent) {
+  ConsoleWindow window;
+  // Two images of 2 by 2 pixels side by side, colours as 0x00BBGGRR.
+  constexpr uint32_t kMask = 0xFFFF00, kRed = 0x0000FF, kBlue = 0xFF0000;
+  ImageStrip strip;
+  strip.size = 2;
+  strip.count = 2;
+  strip.pixels = {kMask, kRed, kBlue, kBlue, kRed, kRed, kBlue, kBlue};
+  ImageStrip shortStrip = strip;
+  shortStrip.pixels.pop_back();
+  EXPECT_EQ(window.QueryScopeImageList()->ImageListSetStrip(shortStrip, strip, 0, kMask), E_INVALIDARG);
+  ASSERT_EQ(window.QueryScopeImageList()->ImageListSetStrip(strip, strip, 3, kMask), S_OK);
+
+  ScopeItem item;
+  item.mask = SDI_STR | SDI_IMAGE | SDI_OPENIMAGE;
+  item.text = "node";
+  item.image = 3;
+  item.openImage = 4;
+  ASSERT_EQ(window.InsertItem(item), S_OK);
+  QTreeWidgetItem* node = window.ScopeTree()->topLevelItem(0);
+  const QImage closed = node->icon(0).pixmap(2, 2).toImage().convertToFormat(QImage::Format_ARGB32);
+  EXPECT_EQ(qAlpha(closed.pixel(0, 0)), 0);
+  EXPECT_EQ(closed.pixel(1, 0), qRgb(255, 0, 0));
+  EXPECT_EQ(closed.pixel(0, 1), qRgb(255, 0, 0));
+  node->setExpanded(true);  // the open image
+  EXPECT_EQ(node->icon(0).pixmap(2, 2).toImage().convertToFormat(QImage::Format_ARGB32).pixel(0, 0),
+            qRgb(0, 0, 255));
+  // An index no strip gave: the style's folder.
+  item.image = item.openImage = 9;
+  ASSERT_EQ(window.InsertItem(item), S_OK);
+  EXPECT_FALSE(window.ScopeTree()->topLevelItem(1)->icon(0).isNull());
 }
 
 }  // namespace
