@@ -114,6 +114,11 @@ Status CQueryObj::DoQuery2(CSQLParser& parser, const xml::DocumentPtr& result, c
   }
   auto converter = std::make_unique<TextConverter>();
   if (const auto& encoding = config_->Encoding()) converter->SetEncoding(*encoding);
+  // With an encoding configured, character columns arrive as the data
+  // source's own bytes and the converter decodes them; without one the
+  // driver decodes them as it always has.
+  const auto& encoding = config_->Encoding();
+  session_->SetNarrowText(encoding && !encoding->empty());
   parser.setTextConverter(std::move(converter));
   if (config_->XmlColumn()) parser.setConvertFlag(true);
   if (status != kOk) return status;

@@ -94,22 +94,30 @@ struct ProcedureParameter {
 // hold their declared size (twice over, as a character may take two UTF-16
 // units); long types, and types whose size is no real bound, a large
 // buffer; anything else its size plus room for sign, point and exponent.
-std::size_t OutputChars(std::optional<std::int64_t> sqlType, std::optional<std::int64_t> size) {
+// `sizeIsBound` is false where the listed sizes of text and bytes are the
+// driver's defaults rather than the routine's.
+std::size_t OutputChars(std::optional<std::int64_t> sqlType, std::optional<std::int64_t> size, bool sizeIsBound) {
   const std::int64_t type = sqlType.value_or(0);
   if (type == kSqlLongVarchar || type == kSqlWLongVarchar || type == kSqlLongVarbinary || !size || *size <= 0 ||
       *size >= kNoLimitSize)
     return kUnboundedChars;
   const auto declared = static_cast<std::size_t>(*size);
-  if (type == kSqlChar || type == kSqlVarchar || type == kSqlWChar || type == kSqlWVarchar) return declared * 2;
-  if (type == kSqlBinary || type == kSqlVarbinary) return declared * 2;  // hexadecimal text
+  const bool text = type == kSqlChar || type == kSqlVarchar || type == kSqlWChar || type == kSqlWVarchar;
+  const bool bytes = type == kSqlBinary || type == kSqlVarbinary;
+  if ((text || bytes) && !sizeIsBound) return kUnboundedChars;
+  if (text) return declared * 2;
+  if (bytes) return declared * 2;  // hexadecimal text
   return declared + 256;
 }
 
 // Reads the procedure's parameters, in listing order. The listing reads
 // names as patterns, so rows of other procedures are dropped here; for an
 // unqualified name found in several schemas the first schema listed counts.
-Status ReadParameters(oledb::Session& session, const std::vector<std::string>& parts,
-                      std::vector<ProcedureParameter>& parameters) {
+// PostgreSQL keeps no length with the types of a routine's parameters:
+// the listing's sizes are the driver's defaults. `schema` receives the
+// schema the procedure was found in, when the listing tells.
+Status ReadParameters(oledb::Session& session, const std::vector<std::string>& parts, bool postgres,
+                      std::vector<ProcedureParameter>& parameters, std::optional<std::string>& schema) {
   oledb::Restrictions restrictions;
   restrictions.name = parts.back();
   if (parts.size() >= 2) restrictions.schema = parts[parts.size() - 2];
@@ -121,31 +129,63 @@ Status ReadParameters(oledb::Session& session, const std::vector<std::string>& p
   bool listed = false;
   while (rows->Next() == S_OK) {
     if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
-    const std::optional<std::string> schema = TextOf(*rows, "PROCEDURE_SCHEMA");
-    if (restrictions.schema && schema != restrictions.schema) continue;
-    if (!chosenSchema) chosenSchema = schema;
-    if (*chosenSchema != schema) continue;
+    const std::optional<std::string> rowSchema = TextOf(*rows, "PROCEDURE_SCHEMA");
+    if (restrictions.schema && rowSchema != restrictions.schema) continue;
+    if (!chosenSchema) chosenSchema = rowSchema;
+    if (*chosenSchema != rowSchema) continue;
     listed = true;
     const std::int64_t direction = NumberOf(*rows, "PARAMETER_TYPE").value_or(kResultColumn);
     if (direction == kResultColumn) continue;
     ProcedureParameter parameter;
     parameter.name = TextOf(*rows, "PARAMETER_NAME").value_or(std::string());
     parameter.direction = direction;
-    parameter.outputChars = OutputChars(NumberOf(*rows, "SQL_DATA_TYPE"), NumberOf(*rows, "CHARACTER_MAXIMUM_LENGTH"));
+    parameter.outputChars =
+        OutputChars(NumberOf(*rows, "SQL_DATA_TYPE"), NumberOf(*rows, "CHARACTER_MAXIMUM_LENGTH"), !postgres);
     parameters.push_back(std::move(parameter));
   }
   rows.reset();
-  if (listed) return kOk;
+  if (listed) {
+    schema = *chosenSchema;
+    return kOk;
+  }
 
   // No parameters: a procedure without any, or none at all. A catalog that
   // lists procedures and not this one settles it before anything runs.
   if (session.GetSchemaRowset(oledb::Schema::Procedures, restrictions, rows) != S_OK || !rows) return kOk;
   while (rows->Next() == S_OK) {
     if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
-    if (restrictions.schema && TextOf(*rows, "PROCEDURE_SCHEMA") != restrictions.schema) continue;
+    const std::optional<std::string> rowSchema = TextOf(*rows, "PROCEDURE_SCHEMA");
+    if (restrictions.schema && rowSchema != restrictions.schema) continue;
+    schema = rowSchema;
     return kOk;
   }
   return kNoProcedure;
+}
+
+// Whether PostgreSQL's catalog holds the routine as a procedure, which only
+// CALL runs (the call escape makes a SELECT of it). Its driver lists
+// procedures and functions alike. A name that also names functions stays a
+// function, as does anything the catalog cannot tell.
+bool IsPostgresProcedure(oledb::Session& session, const std::optional<std::string>& schema, const std::string& name) {
+  std::vector<odbc::Param> params{odbc::Param::Text(name)};
+  std::string sql =
+      "SELECT SUM(CASE WHEN p.prokind = 'p' THEN 1 ELSE 0 END), COUNT(*) FROM pg_catalog.pg_proc p "
+      "JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE p.proname = ? AND ";
+  if (schema) {
+    sql += "n.nspname = ?";
+    params.push_back(odbc::Param::Text(*schema));
+  } else {
+    sql += "pg_catalog.pg_function_is_visible(p.oid)";
+  }
+  std::unique_ptr<oledb::Rowset> rows;
+  if (session.Execute(sql, params, rows) != S_OK || !rows || rows->Next() != S_OK) return false;
+  odbc::Value procedures, all;
+  if (rows->Get(std::size_t{0}, procedures) != S_OK || rows->Get(std::size_t{1}, all) != S_OK) return false;
+  const auto number = [](const odbc::Value& v) {
+    if (v.kind == odbc::Value::Kind::Integer) return v.integer;
+    return static_cast<std::int64_t>(text::ParseInt64(v.text).value_or(0));
+  };
+  return number(procedures) > 0 && number(procedures) == number(all);
 }
 
 // Whether a node of a parameter entry counts as one of its children:
@@ -198,35 +238,59 @@ odbc::Param::Direction DirectionOf(std::int64_t direction) {
 }
 
 // A value from the database as the text of `element`; NULL leaves it empty.
-void SetValueText(const CSQLParser& parser, const xml::NodePtr& element, const odbc::Param& param) {
-  const auto* text = std::get_if<std::string>(&param.value);
-  if (!text) return;
-  odbc::Value value;
-  value.kind = odbc::Value::Kind::Text;
-  value.text = *text;
+void SetValueText(const CSQLParser& parser, const xml::NodePtr& element, const odbc::Value& value) {
   const std::string content = ValueText(parser, value);
   if (!content.empty()) element->setText(content);
 }
 
-// Writes every result with columns as one "resultSet", until the command
-// has no result left.
-Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, const xml::DocumentPtr& result,
-                   const xml::NodePtr& response) {
+// An output buffer's value as a fetched value.
+odbc::Value BufferValue(const odbc::Param& param) {
   odbc::Value value;
+  if (const auto* text = std::get_if<std::string>(&param.value)) {
+    value.kind = odbc::Value::Kind::Text;
+    value.text = *text;
+  }
+  return value;
+}
+
+// The first result of a PostgreSQL call that has output parameters is one
+// row of their values, in their order and under their names (an unnamed
+// parameter's column has a name of its own). The driver copies that row into
+// the output buffers too, cut to their size; the row itself is read whole.
+bool IsOutputRow(const std::vector<oledb::Column>& columns, const std::vector<const ProcedureParameter*>& outputs) {
+  if (outputs.empty() || columns.size() != outputs.size()) return false;
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    if (!outputs[i]->name.empty() && !text::EqualsNoCase(columns[i].name, outputs[i]->name)) return false;
+  return true;
+}
+
+// Writes every result with columns as one "resultSet", until the command
+// has no result left. When `outputs` is given and the first result is their
+// row, its values go to `outputValues` instead, and the row is written as a
+// result set only when there are more rows than that one.
+Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, const xml::DocumentPtr& result,
+                   const xml::NodePtr& response, const std::vector<const ProcedureParameter*>* outputs,
+                   std::optional<std::vector<odbc::Value>>& outputValues) {
+  odbc::Value value;
+  bool first = true;
   while (true) {
     const auto& columns = rows.Columns();
     if (!columns.empty()) {
+      const bool outputRow = first && outputs && IsOutputRow(columns, *outputs);
       std::vector<std::string> typeNames;
       typeNames.reserve(columns.size());
       for (const oledb::Column& c : columns) typeNames.emplace_back(DBTypeName(c.type).value_or(std::string_view()));
       const xml::NodePtr set = result->createElement("resultSet");
+      std::size_t count = 0;
       while (true) {
         const HRESULT hr = rows.Next();
         if (FAILED(hr)) return hr;
         if (hr == S_FALSE) break;
         const xml::NodePtr record = result->createElement("record");
+        if (outputRow && count == 0) outputValues.emplace();
         for (std::size_t i = 0; i < columns.size(); ++i) {
           if (const HRESULT got = rows.Get(i, value); FAILED(got)) return got;
+          if (outputRow && count == 0) outputValues->push_back(value);
           const xml::NodePtr column = result->createElement("column");
           column->setAttribute("name", columns[i].name);
           if (!typeNames[i].empty()) column->setAttribute("type", typeNames[i]);
@@ -238,9 +302,11 @@ Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, const xml::Doc
           record->appendChild(column);
         }
         set->appendChild(record);
+        ++count;
       }
-      response->appendChild(set);
+      if (!outputRow || count > 1) response->appendChild(set);
     }
+    first = false;
     const HRESULT next = rows.NextResult();
     if (FAILED(next)) return next;
     if (next == S_FALSE) return kOk;
@@ -252,8 +318,12 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   std::vector<std::string> parts;
   if (!SplitProcedureName(procedureName, parts) || parts.size() > 3) return kNoProcedure;
 
+  const bool postgres = text::EqualsNoCase(session.DbmsName(), "PostgreSQL");
   std::vector<ProcedureParameter> parameters;
-  if (const Status status = ReadParameters(session, parts, parameters); status != kOk) return status;
+  std::optional<std::string> schema;
+  if (const Status status = ReadParameters(session, parts, postgres, parameters, schema); status != kOk)
+    return status;
+  const bool procedure = postgres && IsPostgresProcedure(session, schema, parts.back());
 
   // The return value is bound first, whatever its place in the listing.
   const auto returnValue = std::find_if(parameters.begin(), parameters.end(),
@@ -267,6 +337,9 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   const bool takesValues = std::any_of(parameters.begin(), parameters.end(), [](const ProcedureParameter& p) {
     return p.direction == kInput || p.direction == kInputOutput;
   });
+  std::vector<const ProcedureParameter*> outputs;
+  for (const ProcedureParameter* p : order)
+    if (p->direction == kInputOutput || p->direction == kOutput) outputs.push_back(p);
 
   // Only a procedure that takes values needs the query's parameter list; one
   // with outputs alone runs without.
@@ -291,22 +364,29 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   }
 
   // The name goes into the call as written: it is a checked identifier path.
-  std::string call = hasReturn ? "{ ? = Call " : "{ Call ";
+  // A PostgreSQL procedure runs by CALL; functions by the call escape.
+  std::string call = procedure ? "CALL " : hasReturn ? "{ ? = Call " : "{ Call ";
   call.append(procedureName).append(" (");
   for (std::size_t i = 0; i < placeholders; ++i) call.append(i == 0 ? "?" : ", ?");
-  call.append(") }");
+  call.append(procedure ? ")" : ") }");
 
   std::unique_ptr<oledb::Rowset> rows;
   if (const HRESULT hr = session.Execute(call, params, rows); FAILED(hr)) return hr;
   if (!rows) return E_FAIL;
-  if (const Status status = ReadResults(parser, *rows, result, response); status != kOk) return status;
-  // Only now are output values complete everywhere: some drivers fill them
-  // once the last result has been read.
-  if (const HRESULT hr = rows->ReadOutputs(params); FAILED(hr)) return hr;
+  std::optional<std::vector<odbc::Value>> outputValues;
+  if (const Status status = ReadResults(parser, *rows, result, response, postgres ? &outputs : nullptr, outputValues);
+      status != kOk)
+    return status;
+  // Otherwise the outputs are in their buffers, complete only now: some
+  // drivers fill them once the last result has been read.
+  if (!outputValues) {
+    if (const HRESULT hr = rows->ReadOutputs(params); FAILED(hr)) return hr;
+  }
   rows.reset();
 
   // Return value and outputs stand before the result sets.
   const xml::NodePtr firstSet = response->firstChild();
+  std::size_t nextOutput = 0;
   for (std::size_t i = 0; i < order.size(); ++i) {
     const ProcedureParameter& p = *order[i];
     xml::NodePtr element;
@@ -318,7 +398,8 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
     } else {
       continue;
     }
-    SetValueText(parser, element, params[i]);
+    const bool fromRow = outputValues && element->nodeName() == "parameter";
+    SetValueText(parser, element, fromRow ? (*outputValues)[nextOutput++] : BufferValue(params[i]));
     response->insertBefore(element, firstSet);
   }
   return kOk;

@@ -19,8 +19,11 @@ namespace quor::accessor {
 // parameters ("parameter") and then one "resultSet" per result with columns.
 // The name must be an identifier path of at most three parts (catalog,
 // schema, name; parts may be double-quoted), else 0x8200002A before anything
-// runs, as for a procedure the catalog does not know. An output value longer
-// than its parameter's declared size fails with DB_E_DATAOVERFLOW.
+// runs, as for a procedure the catalog does not know. Functions run by the
+// call escape; a PostgreSQL procedure by CALL. On PostgreSQL the output
+// values are read, whole, from the row the server answers with; elsewhere
+// from their buffers, and one longer than its buffer fails with
+// DB_E_DATAOVERFLOW.
 Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
                                      std::string_view procedureName, std::size_t index,
                                      const xml::DocumentPtr& result);

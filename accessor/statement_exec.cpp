@@ -30,13 +30,13 @@ constexpr std::array<TypeName, 39> kTypeNames{{
     {16384, "DBTYPE_BYREF"},   {32768, "DBTYPE_RESERVED"}, {-1, {}},
 }};
 
-// Column text for the document. The ODBC layer fetches text as wide
-// characters, so the driver has already decoded it by the database's own
-// encoding and it arrives as UTF-8; decoding it again by the configured
-// encoding would garble every character outside ASCII. Bytes that are not
-// UTF-8 (a driver handing raw text) go through the configured decoding.
-std::string Decoded(const CSQLParser& parser, std::string_view bytes) {
-  if (text::IsValidUtf8(bytes)) return std::string(bytes);
+// Column text for the document. Text fetched narrow is the data source's
+// own bytes and is decoded by the configured encoding. Text fetched wide was
+// decoded by the driver and arrives as UTF-8; decoding it again would garble
+// every character outside ASCII, so only bytes that are not UTF-8 (a driver
+// handing raw text) go through the configured decoding.
+std::string Decoded(const CSQLParser& parser, std::string_view bytes, bool narrow = false) {
+  if (!narrow && text::IsValidUtf8(bytes)) return std::string(bytes);
   const TextConverter fallback;
   const TextConverter* converter = parser.textConverter() ? parser.textConverter() : &fallback;
   std::string out;
@@ -304,7 +304,7 @@ std::string ValueText(const CSQLParser& parser, const odbc::Value& value) {
       }
       return out;
     }
-    case odbc::Value::Kind::Text: return Decoded(parser, value.text);
+    case odbc::Value::Kind::Text: return Decoded(parser, value.text, value.narrow);
   }
   return {};
 }

@@ -1,80 +1,96 @@
 #include "accessor/text_converter.h"
 
-#include <iconv.h>
-
-#include <cerrno>
-#include <memory>
-#include <type_traits>
-
 #include "platform/text/text.h"
 
 namespace quor::accessor {
 namespace {
 
-struct IconvCloser {
-  void operator()(iconv_t cd) const { iconv_close(cd); }
-};
-using IconvHandle = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+enum class Charset { Utf8, ShiftJis, EucJp, Other };
 
-// The iconv name for a configured encoding; empty when the text is UTF-8.
-std::string IconvName(const std::optional<std::string>& encoding) {
-  if (!encoding || encoding->empty()) return {};
+Charset CharsetOf(const std::optional<std::string>& encoding) {
+  if (!encoding || encoding->empty()) return Charset::Utf8;
   const std::string& name = *encoding;
-  if (text::EqualsNoCase(name, "EUC_JP") || text::EqualsNoCase(name, "EUC-JP")) return "EUC-JP";
-  if (text::EqualsNoCase(name, "SJIS") || text::EqualsNoCase(name, "Shift_JIS")) return "CP932";
-  if (text::EqualsNoCase(name, "UTF-8") || text::EqualsNoCase(name, "UTF8")) return {};
-  return name;
+  if (text::EqualsNoCase(name, "EUC_JP") || text::EqualsNoCase(name, "EUC-JP")) return Charset::EucJp;
+  if (text::EqualsNoCase(name, "SJIS") || text::EqualsNoCase(name, "Shift_JIS")) return Charset::ShiftJis;
+  if (text::EqualsNoCase(name, "UTF-8") || text::EqualsNoCase(name, "UTF8")) return Charset::Utf8;
+  return Charset::Other;
 }
 
-// Converts to UTF-8 through iconv, going past invalid bytes (one U+FFFD
-// each) and stopping at an incomplete character at the end. False when iconv
-// does not know the charset.
-bool ConvertToUtf8(std::string_view in, const std::string& charset, std::string& out) {
-  iconv_t raw = iconv_open("UTF-8", charset.c_str());
-  if (raw == reinterpret_cast<iconv_t>(-1)) return false;
-  IconvHandle cd(raw);
-  out.clear();
-  char* src = const_cast<char*>(in.data());
-  size_t srcLeft = in.size();
-  size_t used = 0;
-  out.resize(in.size() * 2 + 16);
-  while (true) {
-    if (out.size() - used < 16) out.resize(out.size() * 2);
-    char* dst = out.data() + used;
-    size_t dstLeft = out.size() - used;
-    const size_t r = iconv(cd.get(), srcLeft ? &src : nullptr, &srcLeft, &dst, &dstLeft);
-    used = out.size() - dstLeft;
-    if (r != static_cast<size_t>(-1)) {
-      if (srcLeft == 0) {
-        // Flush the shift state of stateful encodings.
-        char* flushDst = out.data() + used;
-        size_t flushLeft = out.size() - used;
-        if (iconv(cd.get(), nullptr, nullptr, &flushDst, &flushLeft) == static_cast<size_t>(-1) &&
-            errno == E2BIG) {
-          out.resize(out.size() * 2);
-          continue;
-        }
-        used = out.size() - flushLeft;
-        break;
+// Shift_JIS as the Windows code page 932, whose vendor rows (circled
+// numbers, Roman numerals...) Japanese databases hold.
+constexpr std::string_view kShiftJis = "CP932";
+
+void AppendDecoded(std::u16string& out, std::string_view bytes, std::string_view charset) {
+  if (bytes.empty()) return;
+  std::string utf8;
+  out += text::DecodeToUtf8(bytes, charset, utf8) ? text::Widen(utf8) : text::Widen(bytes);
+}
+
+bool IsEucByte(unsigned char c) { return c >= 0xA1 && c <= 0xFE; }
+
+// EUC-JP is rewritten to Shift_JIS by JIS row and cell, then read as
+// Shift_JIS. JIS X 0212 (three bytes after 0x8F) has no Shift_JIS form and
+// is read as EUC-JP; a byte that starts no character becomes U+FFFD; an
+// incomplete character at the end ends the text.
+std::u16string DecodeEucJp(std::string_view in) {
+  std::u16string out;
+  std::string sjis;
+  sjis.reserve(in.size());
+  auto flush = [&] {
+    AppendDecoded(out, sjis, kShiftJis);
+    sjis.clear();
+  };
+  for (std::size_t i = 0; i < in.size();) {
+    const auto c = static_cast<unsigned char>(in[i]);
+    const std::size_t left = in.size() - i;
+    if (c < 0x80) {
+      sjis += static_cast<char>(c);
+      ++i;
+    } else if (c == 0x8E) {
+      // Single shift 2: a half-width katakana, one byte in Shift_JIS.
+      if (left < 2) break;
+      const auto kana = static_cast<unsigned char>(in[i + 1]);
+      if (kana >= 0xA1 && kana <= 0xDF) {
+        sjis += static_cast<char>(kana);
+        i += 2;
+      } else {
+        flush();
+        out += u'\uFFFD';
+        ++i;
       }
-      continue;
-    }
-    if (errno == E2BIG) {
-      out.resize(out.size() * 2);
-    } else if (errno == EILSEQ) {
-      out.resize(used);
-      out += "\xEF\xBF\xBD";
-      used = out.size();
-      out.resize(used + srcLeft * 2 + 16);
-      ++src;
-      --srcLeft;
-      if (srcLeft == 0) break;
+    } else if (c == 0x8F) {
+      if (left < 3) break;
+      flush();
+      if (IsEucByte(static_cast<unsigned char>(in[i + 1])) && IsEucByte(static_cast<unsigned char>(in[i + 2]))) {
+        AppendDecoded(out, in.substr(i, 3), "EUC-JP");
+        i += 3;
+      } else {
+        out += u'\uFFFD';
+        ++i;
+      }
+    } else if (IsEucByte(c)) {
+      if (left < 2) break;
+      const auto second = static_cast<unsigned char>(in[i + 1]);
+      if (!IsEucByte(second)) {
+        flush();
+        out += u'\uFFFD';
+        ++i;
+        continue;
+      }
+      const unsigned row = c & 0x7F, cell = second & 0x7F;
+      sjis += static_cast<char>(((row - 0x21) >> 1) + (row < 0x5F ? 0x81 : 0xC1));
+      unsigned trail = cell + ((row & 1) ? 0x1F : 0x7D);
+      if (trail >= 0x7F) ++trail;
+      sjis += static_cast<char>(trail);
+      i += 2;
     } else {
-      break;  // EINVAL: the text ends inside a character
+      flush();
+      out += u'\uFFFD';
+      ++i;
     }
   }
-  out.resize(used);
-  return true;
+  flush();
+  return out;
 }
 
 }  // namespace
@@ -85,12 +101,14 @@ void TextConverter::SetEncoding(std::optional<std::string_view> name) {
 }
 
 std::u16string TextConverter::Decode(std::string_view bytes) const {
-  const std::string charset = IconvName(encoding_);
-  if (!charset.empty()) {
-    std::string utf8;
-    if (ConvertToUtf8(bytes, charset, utf8)) return text::Widen(utf8);
+  std::u16string out;
+  switch (CharsetOf(encoding_)) {
+    case Charset::Utf8: return text::Widen(bytes);
+    case Charset::ShiftJis: AppendDecoded(out, bytes, kShiftJis); return out;
+    case Charset::EucJp: return DecodeEucJp(bytes);
+    case Charset::Other: AppendDecoded(out, bytes, *encoding_); return out;
   }
-  return text::Widen(bytes);
+  return out;
 }
 
 }  // namespace quor::accessor

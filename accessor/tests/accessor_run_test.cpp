@@ -86,15 +86,21 @@ class AccessorRunTest : public ::testing::TestWithParam<std::string> {
   // One configured source. The SQLite file, or the PostgreSQL schema as the
   // search path, is named in the ODBC string: the data source name is only a
   // label to select by, and one statement text fits both sources.
-  std::string Entry(int i) const {
+  // With `encoding`, the source's text is in that encoding: its Encoding
+  // setting names it, and a PostgreSQL client asks the server for it.
+  std::string Entry(int i, const std::string& encoding = {}) const {
     std::string s = "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>repo</DataSource>";
+    if (!encoding.empty()) s += "<Encoding>" + encoding + "</Encoding>";
     if (IsSqlite()) {
       s += "<InitialCatalog>" + Catalog(i) + "</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
            Escape(files_[i]) + "</ExtendedProperties>";
     } else {
-      std::string rest = "DRIVER=" + PgItem(pg_, "DRIVER") + ";Server=" + PgItem(pg_, "Server") +
+      // The Unicode driver keeps its client encoding at UTF-8; the ANSI one
+      // takes the one asked for.
+      std::string rest = "DRIVER=" + (encoding.empty() ? PgItem(pg_, "DRIVER") : "{PostgreSQL ANSI}") + ";Server=" + PgItem(pg_, "Server") +
                          ";Port=" + PgItem(pg_, "Port") + ";Database=" + PgItem(pg_, "Database") +
-                         ";ConnSettings=SET search_path TO " + Catalog(i);
+                         ";ConnSettings={SET search_path TO " + Catalog(i) +
+                         (encoding.empty() ? "" : "; SET client_encoding TO '" + encoding + "'") + "}";
       s += "<ExtendedProperties>" + Escape(rest) + "</ExtendedProperties><UserName>" + Escape(PgItem(pg_, "UID")) +
            "</UserName><Password>" + Escape(PgItem(pg_, "PWD")) + "</Password><Schema>" + Catalog(i) + "</Schema>";
     }
@@ -221,6 +227,32 @@ TEST_P(AccessorRunTest, SingleSourceAndRefusedDocuments) {
   EXPECT_EQ(Run("<?xml version=\"1.0\"?>" + Statement("", Insert(6, "x")), Entry(0), answer), kQueryInvalid);
   EXPECT_EQ(Run(Statement("", "<delete/><from>*</from>"), Entry(0), answer), kFromTableMissing);
   EXPECT_EQ(Names(0), "5:it's");
+}
+
+TEST_P(AccessorRunTest, TextInALegacyEncodingComesBackAsItsCharacters) {
+  // U+3042 U+65E5 U+672C U+FF71: hiragana, two kanji, a half-width katakana.
+  const std::string expected = "\xE3\x81\x82\xE6\x97\xA5\xE6\x9C\xAC\xEF\xBD\xB1";
+  if (IsSqlite()) {
+    // The files hold the legacy bytes themselves.
+    SqlOn(0, "INSERT INTO items VALUES (1, CAST(X'A4A2C6FCCBDC8EB1' AS TEXT));");
+    SqlOn(1, "INSERT INTO items VALUES (1, CAST(X'82A093FA967BB1' AS TEXT));");
+  } else {
+    // The server converts to the encoding the client asks for.
+    for (int i = 0; i < 2; ++i)
+      SqlOn(i, "INSERT INTO " + Catalog(i) + ".items VALUES (1, U&'\\3042\\65E5\\672C\\FF71')");
+  }
+  const std::string select = Statement("", "<select>name</select><from>items</from>");
+  std::string answer;
+  ASSERT_EQ(Run(select, Entry(0, "EUC_JP"), answer), kOk);
+  EXPECT_NE(answer.find(">" + expected + "<"), std::string::npos) << answer;
+  ASSERT_EQ(Run(select, Entry(1, "SJIS"), answer), kOk);
+  EXPECT_NE(answer.find(">" + expected + "<"), std::string::npos) << answer;
+
+  // Without an encoding the driver's own decoding stands: UTF-8 text reads
+  // as it is.
+  if (IsSqlite()) SqlOn(0, "UPDATE items SET name = CAST(X'" "E38182E697A5E69CACEFBDB1" "' AS TEXT);");
+  ASSERT_EQ(Run(select, Entry(0), answer), kOk);
+  EXPECT_NE(answer.find(">" + expected + "<"), std::string::npos) << answer;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AccessorRunTest, ::testing::Values("sqlite", "postgresql"),

@@ -128,7 +128,9 @@ TEST_F(ProcedureCallTest, OutputsStandBeforeResultSetsAndLongValuesComeWhole) {
   const xml::NodePtr response = Call("echo", Parameter("s", long_value));
   ASSERT_TRUE(response);
   const auto children = response->childNodes();
-  ASSERT_GE(children.size(), 3u) << result_->xml();
+  // Each output once: the row the server answers with is their values, not
+  // a result set of its own.
+  ASSERT_EQ(children.size(), 3u) << result_->xml();
   EXPECT_EQ(children[0]->nodeName(), "parameter");
   EXPECT_EQ(children[0]->getAttribute("name"), "s");
   EXPECT_EQ(children[0]->text(), long_value + long_value);
@@ -136,8 +138,33 @@ TEST_F(ProcedureCallTest, OutputsStandBeforeResultSetsAndLongValuesComeWhole) {
   EXPECT_EQ(children[1]->text(), "10000");
   EXPECT_EQ(children[2]->getAttribute("name"), "missing");
   EXPECT_FALSE(children[2]->hasChildNodes()) << "a NULL output has no text";
-  // Whatever result sets the driver opens follow the outputs.
-  for (std::size_t i = 3; i < children.size(); ++i) EXPECT_EQ(children[i]->nodeName(), "resultSet");
+}
+
+TEST_F(ProcedureCallTest, ProcedureRunsByCallWithItsOutputsOnce) {
+  ASSERT_EQ(Run("CREATE TABLE " + schema_ + ".hits (s text)"), S_OK) << session_->LastError();
+  ASSERT_EQ(Run("CREATE PROCEDURE " + schema_ + ".keep(INOUT s text, OUT n integer) LANGUAGE plpgsql AS $$ BEGIN "
+                "INSERT INTO " + schema_ + ".hits VALUES (s); s := s || '!'; n := length(s); END $$"),
+            S_OK)
+      << session_->LastError();
+  const xml::NodePtr response = Call("keep", Parameter("s", "abc"));
+  ASSERT_TRUE(response);
+  const auto children = response->childNodes();
+  ASSERT_EQ(children.size(), 2u) << result_->xml();
+  EXPECT_EQ(children[0]->getAttribute("name"), "s");
+  EXPECT_EQ(children[0]->text(), "abc!");
+  EXPECT_EQ(children[1]->getAttribute("name"), "n");
+  EXPECT_EQ(children[1]->text(), "4");
+  EXPECT_EQ(Count("hits"), 1);
+
+  // Without parameters, and under a quoted name.
+  ASSERT_EQ(Run("CREATE PROCEDURE " + schema_ + ".\"Bare\"() LANGUAGE sql AS $$INSERT INTO " + schema_ +
+                ".hits VALUES ('bare')$$"),
+            S_OK)
+      << session_->LastError();
+  const xml::NodePtr bare = Call("\"Bare\"", "");
+  ASSERT_TRUE(bare);
+  EXPECT_FALSE(bare->hasChildNodes()) << result_->xml();
+  EXPECT_EQ(Count("hits"), 2);
 }
 
 TEST_F(ProcedureCallTest, ResultSetRowsWithTypesNullsAndXmlText) {
@@ -236,18 +263,26 @@ TEST_F(ProcedureCallTest, UnknownProcedureIsReported) {
   EXPECT_EQ(Exec(schema_ + ".a_c", "", result), kNoProcedure);
 }
 
-TEST_F(ProcedureCallTest, OutputLongerThanItsDeclaredSizeFails) {
+TEST_F(ProcedureCallTest, OutputsLongerThanTheDriversDeclaredSizeComeWhole) {
   // The driver declares unbounded varchar with its default size of 255.
+  const std::string long_value(600, 'x');
   Create("wide(OUT v varchar) LANGUAGE sql AS 'SELECT repeat(''x'', 600)'");
-  const xml::NodePtr response = Call("wide", "", oledb::DB_E_DATAOVERFLOW);
-  ASSERT_TRUE(response);
-  for (const auto& child : response->childNodes())
-    EXPECT_NE(child->nodeName(), "parameter") << "cut text was returned: " << result_->xml();
-  // A value within the size comes back.
-  Create("narrow(OUT v varchar) LANGUAGE sql AS 'SELECT repeat(''y'', 200)'");
-  const xml::NodePtr fits = Call("narrow", "");
-  ASSERT_TRUE(fits && fits->firstChild());
-  EXPECT_EQ(fits->firstChild()->text(), std::string(200, 'y'));
+  const xml::NodePtr out = Call("wide", "");
+  ASSERT_TRUE(out && out->firstChild());
+  EXPECT_EQ(out->childNodes().size(), 1u) << result_->xml();
+  EXPECT_EQ(out->firstChild()->text(), long_value);
+  Create("wide_return() RETURNS varchar LANGUAGE sql AS 'SELECT repeat(''x'', 600)::varchar'");
+  const xml::NodePtr returned = Call("wide_return", "");
+  ASSERT_TRUE(returned && returned->firstChild());
+  EXPECT_EQ(returned->firstChild()->nodeName(), "resultCode");
+  EXPECT_EQ(returned->firstChild()->text(), long_value);
+  ASSERT_EQ(Run("CREATE PROCEDURE " + schema_ + ".wide_proc(INOUT v varchar) LANGUAGE plpgsql AS "
+                "$$ BEGIN v := repeat(v, 300); END $$"),
+            S_OK)
+      << session_->LastError();
+  const xml::NodePtr inout = Call("wide_proc", Parameter("v", "xx"));
+  ASSERT_TRUE(inout && inout->firstChild());
+  EXPECT_EQ(inout->firstChild()->text(), long_value) << result_->xml();
 }
 
 TEST_F(ProcedureCallTest, DatabaseFailureIsTheCallsStatus) {

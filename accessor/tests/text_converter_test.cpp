@@ -30,6 +30,10 @@ TEST(TextConverter, DecodesEucJp) {
       {"incomplete two-byte tail", std::string("ab\xA4", 3), u"ab"},
       {"incomplete three-byte tail", std::string("x\x8F\xB0", 3), u"x"},
       {"invalid byte goes on", "\xA4\xA2\xFF" "b", u"\u3042\uFFFDb"},
+      // Rewritten to Shift_JIS and read as code page 932: its wave dash and
+      // its vendor row (circled digits), as Shift_JIS data would give them.
+      {"wave dash", "\xA1\xC1", u"\uFF5E"},
+      {"vendor row 13", "\xAD\xA1", u"\u2460"},
   };
   for (const Case& k : cases) {
     EXPECT_EQ(k.expected, DecodeAs("EUC_JP", k.bytes)) << k.name;
@@ -39,6 +43,8 @@ TEST(TextConverter, DecodesEucJp) {
 
 TEST(TextConverter, DecodesShiftJisUtf8AndOtherCharsets) {
   EXPECT_EQ(u"\u3042", DecodeAs("SJIS", "\x82\xA0"));
+  EXPECT_EQ(u"\uFF5E\u2460", DecodeAs("sjis", "\x81\x60\x87\x40"));
+  EXPECT_EQ(u"a\uFFFDb", DecodeAs("SJIS", "a\xA0" "b"));
   EXPECT_EQ(u"\u3042", DecodeAs(nullptr, "\xE3\x81\x82"));
   EXPECT_EQ(u"\u3042", DecodeAs("utf-8", "\xE3\x81\x82"));
   EXPECT_EQ(u"\u00E9", DecodeAs("ISO-8859-1", "\xE9"));

@@ -78,6 +78,44 @@ bool IsFloatType(SQLSMALLINT t) { return t == SQL_REAL || t == SQL_FLOAT || t ==
 
 bool IsBinaryType(SQLSMALLINT t) { return t == SQL_BINARY || t == SQL_VARBINARY || t == SQL_LONGVARBINARY; }
 
+bool IsCharacterType(SQLSMALLINT t) {
+  return t == SQL_CHAR || t == SQL_VARCHAR || t == SQL_LONGVARCHAR || t == SQL_WCHAR || t == SQL_WVARCHAR ||
+         t == SQL_WLONGVARCHAR;
+}
+
+// Reads a long value with SQLGetData in chunks: `unit` bytes per character
+// and a terminating zero of one unit at the end of every chunk of text
+// (none for binary). The first read tells the whole length; the rest then
+// comes in one more call, since some drivers convert the remaining text on
+// every call. Small at first: most values fit, and a longer one reports its
+// length. SQL_NO_DATA on the first call is passed on; NULL leaves `null` set.
+SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t unit, bool terminated,
+                     std::string& out, bool& null) {
+  std::vector<char> chunk(256 * unit);
+  SQLLEN indicator = 0;
+  bool first = true;
+  null = false;
+  while (true) {
+    const SQLRETURN rc = SQLGetData(stmt, col, ctype, chunk.data(), static_cast<SQLLEN>(chunk.size()), &indicator);
+    if (rc == SQL_NO_DATA) return first ? SQL_NO_DATA : SQL_SUCCESS;
+    if (!SQL_SUCCEEDED(rc)) return rc;
+    if (indicator == SQL_NULL_DATA) {
+      null = true;
+      return rc;
+    }
+    first = false;
+    const size_t room = chunk.size() - (terminated ? unit : 0);
+    const size_t total = indicator == SQL_NO_TOTAL ? 0 : static_cast<size_t>(indicator);
+    size_t got = indicator == SQL_NO_TOTAL ? room : std::min(total, room);
+    // A driver may stop a narrow chunk short of a character it would split.
+    if (rc != SQL_SUCCESS && unit == 1 && terminated) got = strnlen(chunk.data(), got);
+    out.append(chunk.data(), got - got % unit);
+    if (rc == SQL_SUCCESS) return rc;
+    const size_t remaining = total > got ? total - got : chunk.size() * 2;
+    if (remaining + unit > chunk.size()) chunk.resize(remaining + unit);
+  }
+}
+
 // Optional catalog arguments: a null pointer means "no restriction".
 struct OptW {
   explicit OptW(const std::optional<std::string>& v) {
@@ -489,54 +527,31 @@ bool Statement::Get(size_t column, Value& value, Error& error) {
       v.kind = Value::Kind::Double;
       v.real = d;
     }
-  } else if (IsBinaryType(type)) {
-    std::string bytes;
-    char chunk[8192];
-    while (true) {
-      rc = SQLGetData(stmt_, col, SQL_C_BINARY, chunk, sizeof chunk, &indicator);
-      if (rc == SQL_NO_DATA) break;
-      if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) break;
-      const size_t got = (indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(sizeof chunk))
-                             ? sizeof chunk
-                             : static_cast<size_t>(indicator);
-      bytes.append(chunk, got);
-      if (rc == SQL_SUCCESS) break;
-    }
-    if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
-      v.kind = Value::Kind::Binary;
-      v.text = std::move(bytes);
-    }
-    if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
   } else {
     // Everything else, text, decimals and dates included, is read as text in
-    // chunks, so long values arrive whole.
-    std::u16string wide;
-    // The first read tells the whole length; the rest then comes in one more
-    // call, since some drivers convert the remaining text on every call.
-    // Small at first: most values fit, and a longer one reports its length.
-    std::vector<SQLWCHAR> chunk(256);
-    bool first = true;
-    while (true) {
-      rc = SQLGetData(stmt_, col, SQL_C_WCHAR, chunk.data(), static_cast<SQLLEN>(chunk.size() * sizeof(SQLWCHAR)),
-                      &indicator);
-      if (rc == SQL_NO_DATA) {
-        rc = first ? SQL_NO_DATA : SQL_SUCCESS;
-        break;
+    // chunks, so long values arrive whole; binary values as bytes.
+    const bool binary = IsBinaryType(type);
+    const bool narrow = !binary && narrowText_ && IsCharacterType(type);
+    std::string bytes;
+    bool null = false;
+    if (binary) {
+      rc = GetChunked(stmt_, col, SQL_C_BINARY, 1, false, bytes, null);
+    } else if (narrow) {
+      rc = GetChunked(stmt_, col, SQL_C_CHAR, 1, true, bytes, null);
+    } else {
+      rc = GetChunked(stmt_, col, SQL_C_WCHAR, sizeof(SQLWCHAR), true, bytes, null);
+    }
+    if (SQL_SUCCEEDED(rc) && !null) {
+      v.kind = binary ? Value::Kind::Binary : Value::Kind::Text;
+      v.narrow = narrow;
+      if (binary || narrow) {
+        v.text = std::move(bytes);
+      } else {
+        v.text = text::Narrow(std::u16string_view(reinterpret_cast<const char16_t*>(bytes.data()),
+                                                  bytes.size() / sizeof(char16_t)));
       }
-      if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) break;
-      first = false;
-      const size_t maxChars = chunk.size() - 1;
-      const size_t total = indicator == SQL_NO_TOTAL ? 0 : static_cast<size_t>(indicator) / sizeof(SQLWCHAR);
-      const size_t got = indicator == SQL_NO_TOTAL ? maxChars : std::min(total, maxChars);
-      wide.append(reinterpret_cast<const char16_t*>(chunk.data()), got);
-      if (rc == SQL_SUCCESS) break;
-      const size_t remaining = total > got ? total - got : chunk.size() * 2;
-      if (remaining + 1 > chunk.size()) chunk.resize(remaining + 1);
     }
-    if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
-      v.kind = Value::Kind::Text;
-      v.text = text::Narrow(wide);
-    }
+    if (binary && rc == SQL_NO_DATA) rc = SQL_SUCCESS;
   }
   if (!SQL_SUCCEEDED(rc)) {
     Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLGetData", error);

@@ -68,6 +68,9 @@ struct Value {
   int64_t integer = 0;
   double real = 0;
   std::string text;  // UTF-8 text, or raw bytes for Binary
+  // Text read narrow: the bytes as the driver delivers them, in the data
+  // source's own encoding, not necessarily UTF-8.
+  bool narrow = false;
 
   bool IsNull() const { return kind == Kind::Null; }
 };
@@ -153,6 +156,10 @@ class Statement {
   bool Fetch(Error& error);
   // Reads a column of the current row (0-based), once per row.
   bool Get(size_t column, Value& value, Error& error);
+  // Character columns are read as the driver's narrow bytes (SQL_C_CHAR),
+  // left in the data source's encoding for the caller to decode, instead of
+  // as wide text that the driver decodes. Off by default.
+  void SetNarrowText(bool on) { narrowText_ = on; }
   // Moves to the next result of a batch; false when there is none.
   bool NextResult(Error& error);
   // Ends the current result so the statement can run again.
@@ -171,6 +178,7 @@ class Statement {
   std::vector<ColumnInfo> columns_;
   std::string preparedSql_;
   bool prepared_ = false;
+  bool narrowText_ = false;
   // Buffers of bound parameters must outlive the execution.
   struct Bound;
   std::vector<std::unique_ptr<Bound>> bound_;

@@ -232,6 +232,7 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
   if (text::TrimAscii(sql).empty()) return Fail(DB_E_NOCOMMAND, "the command has no text");
   auto statement = std::make_unique<odbc::Statement>(connection_);
   if (!statement->valid()) return Failure(statement->allocationError());
+  statement->SetNarrowText(narrowText_);
   odbc::Error error;
   if (!statement->Execute(sql, params, error)) return Failure(error);
   result.reset(new Rowset(std::move(statement), Rowset::Kind::Command));

@@ -156,6 +156,13 @@ class Session {
 
   HRESULT GetSchemaRowset(Schema schema, const Restrictions& restrictions, std::unique_ptr<Rowset>& rows);
 
+  // Character columns of later commands come back as the data source's own
+  // bytes (odbc::Value::narrow) for the caller to decode by the encoding it
+  // knows them to be in. Schema listings are not affected. Off by default.
+  void SetNarrowText(bool on) { narrowText_ = on; }
+  // The server's name for itself ("PostgreSQL", "SQLite", ...).
+  std::string DbmsName() const { return connection_->DbmsName(); }
+
   const std::string& LastError() const { return lastError_; }
 
  private:
@@ -166,6 +173,7 @@ class Session {
 
   std::shared_ptr<odbc::Connection> connection_;
   bool inTransaction_ = false;
+  bool narrowText_ = false;
   std::string lastError_;
 };
 

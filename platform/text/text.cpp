@@ -122,7 +122,10 @@ class Iconv {
   Iconv& operator=(const Iconv&) = delete;
   bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
-  bool Run(std::string_view in, std::string& out, std::string* error) {
+  // `lenient` (only for UTF-8 output): a byte that starts no valid
+  // character becomes U+FFFD and conversion goes on; a character cut off at
+  // the end ends the text there.
+  bool Run(std::string_view in, std::string& out, std::string* error, bool lenient = false) {
     std::string result;
     result.resize(in.size() * 2 + 16);
     char* src = const_cast<char*>(in.data());
@@ -139,6 +142,17 @@ class Iconv {
       }
       if (errno == E2BIG) {
         result.resize(result.size() * 2);
+        continue;
+      }
+      if (lenient && errno == EINVAL) break;
+      if (lenient && errno == EILSEQ) {
+        result.resize(produced);
+        result += "\xEF\xBF\xBD";
+        produced = result.size();
+        result.resize(produced + src_left * 2 + 16);
+        ++src;
+        --src_left;
+        if (src_left == 0) break;
         continue;
       }
       if (error) {
@@ -273,6 +287,11 @@ bool IsValidUtf8(std::string_view in) {
 
 bool ToUtf8(std::string_view in, std::string_view charset, std::string& out, std::string* error) {
   return ConvertCharset(in, "UTF-8", IconvName(charset), out, error);
+}
+
+bool DecodeToUtf8(std::string_view in, std::string_view charset, std::string& out) {
+  Iconv cd("UTF-8", IconvName(charset));
+  return cd.ok() && cd.Run(in, out, nullptr, true);
 }
 
 bool FromUtf8(std::string_view in, std::string_view charset, std::string& out, std::string* error) {

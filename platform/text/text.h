@@ -36,6 +36,10 @@ bool IsValidUtf8(std::string_view in);
 // puts a reason in `error` when given.
 bool ToUtf8(std::string_view in, std::string_view charset, std::string& out,
             std::string* error = nullptr);
+// The lenient form for text read from outside: each byte that starts no
+// valid character becomes U+FFFD and decoding goes on; a character cut off at
+// the end ends the text there. False only when iconv does not know `charset`.
+bool DecodeToUtf8(std::string_view in, std::string_view charset, std::string& out);
 // The reverse: UTF-8 to `charset`.
 bool FromUtf8(std::string_view in, std::string_view charset, std::string& out,
               std::string* error = nullptr);

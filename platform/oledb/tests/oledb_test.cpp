@@ -184,6 +184,18 @@ TEST_P(OleDbTest, ThreeMegabyteTextRoundTrip) {
   auto [name, body] = Row(1);
   EXPECT_EQ(body.text.size(), big.size());
   EXPECT_TRUE(body.text == big) << "the long value came back changed";
+
+  // Read narrow, the same column arrives as the driver's bytes (UTF-8 from
+  // both engines here), whole; empty text and NULL stay apart.
+  ASSERT_EQ(Insert(2, Parameter::Null(Parameter::Kind::Text), Parameter::Text("")), S_OK);
+  session_->SetNarrowText(true);
+  auto [narrowName, narrowBody] = Row(1);
+  EXPECT_TRUE(narrowBody.narrow);
+  EXPECT_TRUE(narrowBody.text == big) << "the long value came back changed read narrow";
+  auto [nullName, emptyBody] = Row(2);
+  EXPECT_TRUE(nullName.IsNull());
+  EXPECT_EQ(emptyBody.kind, odbc::Value::Kind::Text);
+  EXPECT_EQ(emptyBody.text, "");
 }
 
 TEST_P(OleDbTest, ColumnMetadataAndRowsAffected) {

@@ -59,6 +59,13 @@ TEST(Charset, ErrorsAreReported) {
   EXPECT_EQ(out, "unchanged");
 }
 
+TEST(Charset, LenientDecodingReplacesBadBytesAndStopsAtACutCharacter) {
+  std::string out;
+  ASSERT_TRUE(DecodeToUtf8("a\x82\xA0\xFF" "b\x82", "SJIS", out));
+  EXPECT_EQ(out, "a\xE3\x81\x82\xEF\xBF\xBD" "b");
+  EXPECT_FALSE(DecodeToUtf8("abc", "no-such-charset", out));
+}
+
 TEST(NoCase, ComparesAsciiWithoutCase) {
   EXPECT_TRUE(EqualsNoCase("HomeDir", "HOMEDIR"));
   EXPECT_TRUE(EqualsNoCase(u"Config.XML", u"config.xml"));
