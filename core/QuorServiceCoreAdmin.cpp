@@ -12,6 +12,19 @@ using com::Bstr;
 
 bool LogsDetails(int32_t level) { return level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL; }
 
+// "<text of status> Skipped: a.xml (0x...), b.xml (0x...)." (file names only:
+// the caller has no business with the server's folders).
+std::string DescribeSkipped(HRESULT status, const std::vector<SkippedConfigFile>& skipped) {
+  std::string text = std::string(StatusText(status)) + " Skipped:";
+  for (size_t i = 0; i < skipped.size(); ++i) {
+    const std::string& path = skipped[i].path;
+    const size_t slash = path.find_last_of('/');
+    text += text::Format("%s %s (0x%X)", i ? "," : "", slash == std::string::npos ? path : path.substr(slash + 1),
+                         skipped[i].status);
+  }
+  return text + ".";
+}
+
 }  // namespace
 
 HRESULT CQuorServiceCoreAdmin::InterfaceSupportsErrorInfo(const com::IID& iid) {
@@ -77,6 +90,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   std::vector<ArgumentEntry> unwrap{{std::u16string(operation), nullptr, 0}};
   Bstr principal;
   Bstr text(u"");
+  Bstr faultText;  // none: the status's own text
   HRESULT status;
   if (utils.UnwrapArgs(user, unwrap, principal) != S_OK) {
     // The request token itself stays out of the log.
@@ -89,7 +103,14 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
     if (!utils.IsAdministrator(principal)) {
       status = QS_E_ADMINISTRATOR_ONLY;
     } else {
-      status = module.ReloadQuerySettings(reload);
+      std::vector<SkippedConfigFile> skipped;
+      status = module.ReloadQuerySettings(reload, &skipped);
+      // A config folder that loaded only in part answers the status of its
+      // first bad file, naming every file left out; the others are in force.
+      if (!skipped.empty()) {
+        if (SUCCEEDED(status)) status = skipped.front().status;
+        faultText = Bstr::FromUtf8(DescribeSkipped(status, skipped));
+      }
     }
     if (SUCCEEDED(status)) {
       text = Bstr(u"<root>0</root>");
@@ -99,7 +120,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
     }
   }
   if (FAILED(status)) {
-    CQuorServiceUtils::RaiseServiceError(kErrorSource, status);
+    CQuorServiceUtils::RaiseServiceError(kErrorSource, status, faultText);
     return status;
   }
   std::vector<ArgumentEntry> wrap{{std::u16string(operation), nullptr, 0}, {u"result", &text, 0}};

@@ -1,7 +1,9 @@
 #include "core/ServiceConfig.h"
 
 #include <functional>
+#include <stdexcept>
 
+#include "core/ConfigFile.h"
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
@@ -174,6 +176,7 @@ void CServiceConfig::ShareQueryParts(const CServiceConfig& other) {
   TransformDocument = other.TransformDocument;
   ConfigDocument = other.ConfigDocument;
   RepositoryDocument = other.RepositoryDocument;
+  SkippedConfigFiles = other.SkippedConfigFiles;
   HomeDir = other.HomeDir;
   HomeDirAnsi = other.HomeDirAnsi;
   AdminUsers = other.AdminUsers;
@@ -199,18 +202,33 @@ void CServiceConfig::ClearDefinitions() {
 
 HRESULT CServiceConfig::LoadConfigDirectory() {
   const auto& kw = CKeywordTable::Instance();
-  const FolderScan scan{"config", kw.Narrow(KW_OLEDBSETTING), QS_E_CONFIG_NOT_EXIST, QS_E_CONFIG_EMPTY,
-                        QS_E_CONFIG_FORMAT_INVALID};
-  HRESULT status;
+  SkippedConfigFiles.clear();
+  HRESULT status = S_OK;
   try {
+    const std::string folder = FolderPath("config");
+    std::vector<std::string> names;
+    if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS || names.empty()) {
+      ConfigDocument.reset();
+      return QS_E_CONFIG_NOT_EXIST;
+    }
     ConfigDocument = xml::Document::Create();
     auto config = ConfigDocument->createElement(kw.Narrow(KW_CONFIG));
-    bool anyFile = false;
-    status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& element) {
-      return config->appendChild(element) ? S_OK : QS_E_CONFIG_LOAD_EXCEPTION;
-    });
-    if (!anyFile) ConfigDocument.reset();
-    else if (SUCCEEDED(status)) ConfigDocument->appendChild(config);
+    bool anyLoaded = false;
+    // One bad file costs only itself: the others still give their sources.
+    for (const auto& name : names) {
+      const std::string path = fs::JoinPath(folder, name);
+      xml::DocumentPtr document;
+      xml::NodePtr setting;
+      const HRESULT read = ReadConfigFile(path, document, setting);
+      if (FAILED(read)) {
+        SkippedConfigFiles.push_back({path, read});
+        continue;
+      }
+      if (!config->appendChild(setting)) throw std::runtime_error("config element refused a setting");
+      anyLoaded = true;
+    }
+    ConfigDocument->appendChild(config);
+    if (!anyLoaded) status = SkippedConfigFiles.front().status;
   } catch (const std::exception&) {
     ConfigDocument.reset();
     status = QS_E_CONFIG_LOAD_EXCEPTION;
@@ -255,6 +273,7 @@ HRESULT CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& docum
 
 HRESULT CServiceConfig::ReloadConfig() {
   ConfigDocument.reset();
+  SkippedConfigFiles.clear();
   ClearDefinitions();
   return LoadConfigDirectory();
 }

@@ -54,6 +54,12 @@ struct ResumeEntry {
   const com::Bstr* Name() const;
 };
 
+// A file of the config folder that a load left out, and why.
+struct SkippedConfigFile {
+  std::string path;
+  HRESULT status = S_OK;
+};
+
 class CServiceConfig {
  public:
   CServiceConfig();
@@ -72,6 +78,8 @@ class CServiceConfig {
   static std::vector<com::Bstr> SplitNameList(std::string_view text);
 
   // ---- The config folder ----
+  // A bad file is left out (see SkippedConfigFiles) and the others are
+  // loaded: 0 when at least one file loaded, else the first file's status.
   HRESULT LoadConfigDirectory();
   HRESULT BuildDataSourceDefinitions(const xml::DocumentPtr& document);
   HRESULT ReloadConfig();
@@ -125,6 +133,8 @@ class CServiceConfig {
   xml::DocumentPtr TransformDocument;
   xml::DocumentPtr ConfigDocument;
   xml::DocumentPtr RepositoryDocument;
+  // The files the load that made ConfigDocument left out, in folder order.
+  std::vector<SkippedConfigFile> SkippedConfigFiles;
   com::Bstr HomeDir;  // null: not read
   std::string HomeDirAnsi;
   // Set by the first component that needs it.

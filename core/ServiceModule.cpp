@@ -62,7 +62,9 @@ HRESULT CServiceModule::InitInstance() {
     // The administrators' directory group: the administrators' lists and the
     // reloads ask for it before any store has been made to read it.
     settings.ReadAdminGroupName();
-    if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) {
+    if (!settings.SkippedConfigFiles.empty()) {
+      ReportSkippedConfigFiles(settings);
+    } else if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) {
       utils.EventLog.ReportError(kEventId, text::Format("[0x%X] %s (%s)", loaded, StatusText(loaded),
                                                         settings.FolderPath("config")));
     }
@@ -86,7 +88,16 @@ std::shared_ptr<CServiceConfig> CServiceModule::QuerySettings() {
   return querySettings_;
 }
 
+void CServiceModule::ReportSkippedConfigFiles(const CServiceConfig& settings) {
+  CQuorServiceUtils& utils = EnsureUtils();
+  for (const SkippedConfigFile& file : settings.SkippedConfigFiles)
+    utils.EventLog.ReportError(kEventId, text::Format("[0x%X] %s The config file %s is skipped; the others are loaded.",
+                                                      file.status, StatusText(file.status), file.path));
+}
+
 void CServiceModule::KeepQuerySettings(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded) {
+  // A call that had to read the config folder itself says what it left out.
+  if (loaded.ConfigDocument && loaded.ConfigDocument != from->ConfigDocument) ReportSkippedConfigFiles(loaded);
   if (!loaded.HasMoreThan(*from)) return;
   auto next = std::make_shared<CServiceConfig>();
   next->ShareQueryParts(loaded);
@@ -95,11 +106,17 @@ void CServiceModule::KeepQuerySettings(const std::shared_ptr<CServiceConfig>& fr
   if (querySettings_ == from) querySettings_ = std::move(next);
 }
 
-HRESULT CServiceModule::ReloadQuerySettings(HRESULT (CServiceConfig::*reload)()) {
+HRESULT CServiceModule::ReloadQuerySettings(HRESULT (CServiceConfig::*reload)(),
+                                            std::vector<SkippedConfigFile>* skipped) {
   std::lock_guard lock(reloadMutex_);
   auto next = std::make_shared<CServiceConfig>();
-  next->ShareQueryParts(*QuerySettings());
+  const std::shared_ptr<CServiceConfig> current = QuerySettings();
+  next->ShareQueryParts(*current);
   const HRESULT status = ((*next).*reload)();
+  if (next->ConfigDocument && next->ConfigDocument != current->ConfigDocument) {
+    ReportSkippedConfigFiles(*next);
+    if (skipped) *skipped = next->SkippedConfigFiles;
+  }
   std::lock_guard swap(querySettingsMutex_);
   querySettings_ = std::move(next);
   return status;

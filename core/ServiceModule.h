@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceConfig.h"
@@ -60,12 +61,16 @@ class CServiceModule {
   std::shared_ptr<CServiceConfig> QuerySettings();
   void KeepQuerySettings(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded);
   // Runs `reload` on a new configuration that starts from the one in force,
-  // and puts it in force; the reloads run one at a time.
-  HRESULT ReloadQuerySettings(HRESULT (CServiceConfig::*reload)());
+  // and puts it in force; the reloads run one at a time. When the reload
+  // read the config folder, the files it left out are reported to the event
+  // log and handed back in `skipped`.
+  HRESULT ReloadQuerySettings(HRESULT (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped = nullptr);
 
  private:
   CServiceModule() = default;
   void OpenRepository();
+  // One event-log line per file the config folder's load left out.
+  void ReportSkippedConfigFiles(const CServiceConfig& settings);
 
   std::unique_ptr<CDBConnect> connection_;
   std::unique_ptr<CServiceConfig> settings_;

@@ -43,6 +43,75 @@ std::vector<ChainItem> SplitChain(std::string_view text) {
   return items;
 }
 
+// The parser turns CR LF and a lone CR into LF. A CR a transformer wrote raw
+// (CDATA sections keep it so; text may) becomes a character reference, which
+// the parser keeps; markup, comments and instructions stay as written, and a
+// text without CR is not touched.
+std::string KeepCarriageReturns(std::string_view xml) {
+  if (xml.find('\r') == std::string_view::npos) return std::string(xml);
+  constexpr std::string_view kCdataOpen = "<![CDATA[", kCdataClose = "]]>";
+  std::string out;
+  out.reserve(xml.size() + 64);
+  size_t at = 0;
+  while (at < xml.size()) {
+    const std::string_view rest = xml.substr(at);
+    if (rest.starts_with(kCdataOpen)) {
+      const size_t close = rest.find(kCdataClose, kCdataOpen.size());
+      if (close == std::string_view::npos) {  // not XML: the parser says so
+        out += rest;
+        break;
+      }
+      const std::string_view data = rest.substr(kCdataOpen.size(), close - kCdataOpen.size());
+      // The section is cut at every CR, each CR written between the pieces.
+      for (size_t start = 0;;) {
+        const size_t cr = data.find('\r', start);
+        const std::string_view piece = data.substr(start, cr == std::string_view::npos ? data.npos : cr - start);
+        if (!piece.empty() || (start == 0 && cr == std::string_view::npos))
+          ((out += kCdataOpen) += piece) += kCdataClose;
+        if (cr == std::string_view::npos) break;
+        out += "&#13;";
+        start = cr + 1;
+      }
+      at += close + kCdataClose.size();
+    } else if (rest.front() == '<') {
+      size_t end;
+      if (rest.starts_with("<!--")) {
+        end = rest.find("-->");
+        end = end == std::string_view::npos ? rest.size() : end + 3;
+      } else if (rest.starts_with("<?")) {
+        end = rest.find("?>");
+        end = end == std::string_view::npos ? rest.size() : end + 2;
+      } else {
+        // A tag: it ends at the first '>' outside a quoted attribute value.
+        char quote = 0;
+        for (end = 1; end < rest.size(); ++end) {
+          const char c = rest[end];
+          if (quote) {
+            if (c == quote) quote = 0;
+          } else if (c == '"' || c == '\'') {
+            quote = c;
+          } else if (c == '>') {
+            break;
+          }
+        }
+        end = end < rest.size() ? end + 1 : rest.size();
+      }
+      out += rest.substr(0, end);
+      at += end;
+    } else {
+      const size_t next = rest.find_first_of("<\r");
+      out += rest.substr(0, next);
+      if (next == std::string_view::npos) break;
+      at += next;
+      if (rest[next] == '\r') {
+        out += "&#13;";
+        ++at;
+      }
+    }
+  }
+  return out;
+}
+
 // The text of an entry's child element; null when it is missing or empty.
 com::Bstr EntryText(const xml::NodePtr& entry, std::string_view name) {
   com::Bstr text;
@@ -139,7 +208,7 @@ xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& resul
     status = TransformChain(settings, chain, com::Bstr::FromUtf8(result->xml()), defaultRule, output);
     if (output.IsNull()) return nullptr;
     const xml::DocumentPtr doc = xml::Document::Create();
-    if (!doc->loadXML(output.View())) return nullptr;
+    if (!doc->loadXML(KeepCarriageReturns(output.ToUtf8()))) return nullptr;
     return doc->firstChild();
   } catch (const std::exception&) {
     if (status == S_OK) status = QS_E_TRANSFORMER_EXECUTE_EXCEPTION;

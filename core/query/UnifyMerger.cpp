@@ -113,6 +113,10 @@ HRESULT CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::Node
         keyColumn = entry.name;  // the key is listed once, on the first table's side
         continue;
       }
+      // A merger kept for a later pair (a third source joining what two
+      // gave) still pairs records on the key it chose: that pair's key
+      // column is listed once too.
+      if (entry.name && keyColumn && *entry.name == *keyColumn && ContainsColumnName(columns, *keyColumn)) continue;
       columns.back() = std::move(entry);
       columns.emplace_back();
     }

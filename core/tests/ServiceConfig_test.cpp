@@ -137,7 +137,7 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   EXPECT_EQ(config.RepositoryDefinitions.size(), 1u);
 }
 
-TEST(ConfigFolder, BadFilesLoseTheWholeFolder) {
+TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
   struct Case {
     const char* name;
     const char* contents;
@@ -157,11 +157,25 @@ TEST(ConfigFolder, BadFilesLoseTheWholeFolder) {
     instance.SetHomeDir();
     instance.Write("config/a.xml", kRepository);
     instance.Write("config/b.xml", c.contents);
+    instance.Write("config/c.xml", "<OLEDBSetting><DataSource>sales</DataSource></OLEDBSetting>");
     CServiceConfig config;
     config.ReadHomeDir();
-    EXPECT_EQ(config.LoadConfigDirectory(), c.status) << c.name;
-    EXPECT_TRUE(config.RepositoryDefinitions.empty()) << c.name;
-    EXPECT_TRUE(config.QueryDataSources.empty()) << c.name;
+    EXPECT_EQ(config.LoadConfigDirectory(), S_OK) << c.name;
+    EXPECT_EQ(config.RepositoryDefinitions.size(), 1u) << c.name;
+    ASSERT_EQ(config.QueryDataSources.size(), 1u) << c.name;
+    EXPECT_EQ(config.QueryDataSources[0]->GetDataSource(), u"sales") << c.name;
+    EXPECT_EQ(config.ConfigDocument->documentElement()->childNodes().size(), 2u) << c.name;
+    ASSERT_EQ(config.SkippedConfigFiles.size(), 1u) << c.name;
+    EXPECT_EQ(config.SkippedConfigFiles[0].path, instance.home() + "/config/b.xml") << c.name;
+    EXPECT_EQ(config.SkippedConfigFiles[0].status, c.status) << c.name;
+
+    // Only bad files: the first one's status, nothing loaded; a reload
+    // forgets what the load before skipped.
+    std::filesystem::remove(instance.home() + "/config/a.xml");
+    instance.Write("config/c.xml", c.contents);
+    EXPECT_EQ(config.ReloadConfig(), c.status) << c.name;
+    EXPECT_TRUE(config.RepositoryDefinitions.empty() && config.QueryDataSources.empty()) << c.name;
+    EXPECT_EQ(config.SkippedConfigFiles.size(), 2u) << c.name;
   }
 
   TestInstance none;

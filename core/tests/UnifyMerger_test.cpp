@@ -710,6 +710,28 @@ TEST(UnifyMergerWalkers, ASingleResponseJoinsItsTablesInTurn) {
   EXPECT_EQ(abe->getAttribute("name"), "A & B & E");
 }
 
+TEST(UnifyMergerWalkers, AThirdTableOnTheSameKeyListsEachColumnOnce) {
+  // The merger that joined A and B on K joins F on K too: K stays one column
+  // in the list and in every record, matched or not.
+  const std::string tableF = Table("F", Rec({Col("K", "int", "2"), Col("Z", "s", "z2")}) +
+                                            Rec({Col("K", "int", "4"), Col("Z", "s", "z4")}));
+  auto input = Parse(Resp({kTableA, kTableB, tableF}));
+  auto target = NewTarget();
+  CUnifyMerger m;
+  ASSERT_EQ(m.Merge(input->documentElement(), nullptr, target), S_OK);
+  EXPECT_EQ(ListedNames(m), (std::vector<std::string>{"X", "K", "Y", "Z"}));
+  std::vector<std::string> keys;
+  for (const auto& record : target->firstChild()->childNodes()) {
+    std::vector<std::string> names;
+    for (const auto& column : record->childNodes()) {
+      names.push_back(column->getAttribute("name").value_or(""));
+      if (names.back() == "K") keys.push_back(column->text());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"X", "K", "Y", "Z"})) << target->xml();
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"1", "2", "3", "4"})) << target->xml();
+}
+
 TEST(UnifyMergerWalkers, ASingleResponseOfOneTablePlacesACopyOfIt) {
   struct Case {
     const char* name;

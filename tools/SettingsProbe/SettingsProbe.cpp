@@ -6,6 +6,8 @@
 #include <ostream>
 #include <vector>
 
+#include "core/ConfigFile.h"
+#include "core/StatusCodes.h"
 #include "platform/com/classstore.h"
 #include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
@@ -182,6 +184,19 @@ void CSettingsProbe::CheckConfigFolder() {
 }
 
 void CSettingsProbe::CheckFile(const std::string& path) {
+  CheckContents(path);
+  ReportServiceSkip(path);
+}
+
+void CSettingsProbe::ReportServiceSkip(const std::string& path) {
+  // The service's own reading of the file: what it skips at a load.
+  xml::DocumentPtr document;
+  xml::NodePtr setting;
+  const HRESULT status = core::ReadConfigFile(path, document, setting);
+  if (FAILED(status)) Error(" QuorService skips this file: " + std::string(core::StatusText(status)));
+}
+
+void CSettingsProbe::CheckContents(const std::string& path) {
   provider_ = ProviderKind::None;
   hasCatalog_ = false;
   hasSchema_ = false;

@@ -39,8 +39,11 @@ class CSettingsProbe {
  private:
   enum class ProviderKind { None, Catalog, Schema };
 
-  // One file: loads it, checks its setting element and gives the advice.
+  // One file: loads it, checks its setting element and gives the advice,
+  // then says whether the service leaves the file out, and why.
   void CheckFile(const std::string& path);
+  void CheckContents(const std::string& path);
+  void ReportServiceSkip(const std::string& path);
   void CheckSetting(const xml::Node& setting);
   void CheckNode(const xml::Node& node);
   void Advise();

@@ -1,0 +1,102 @@
+// Query answers end to end over SQLite sources: a unify of three sources
+// gives each column once, and values reach the answer byte for byte through
+// the CSV transformer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "admin/tests/ServerInstance.h"
+#include "platform/oledb/tests/outside_sql.h"
+
+namespace quor::admin::testing {
+namespace {
+
+class QueryAnswerRoad : public RoadTest {
+ protected:
+  // A SQLite source `dsn` made with `sql`, and its config file.
+  void AddSource(const std::string& dsn, const std::string& sql) {
+    const std::string file = (data_.Path() / (dsn + ".db")).string();
+    ASSERT_EQ(oledb::testing::Capture("sqlite3 -batch '" + file + "' \"" + sql + "\" 2>&1"), "") << dsn;
+    options_.homeFiles.push_back(
+        {"config/" + dsn + ".xml", "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + dsn +
+                                       "</DataSource><InitialCatalog>main</InitialCatalog><ExtendedProperties>"
+                                       "DRIVER={SQLite3};Database=" + CVeltService::EscapeXml(file) +
+                                       "</ExtendedProperties></OLEDBSetting>"});
+  }
+  static std::string Target(const std::string& dsn) {
+    return "<target><provider>MSDASQL.1</provider><dsn>" + dsn +
+           "</dsn><catalog>main</catalog><table>staff</table></target>";
+  }
+  CallOutcome Query(const std::string& document) { return Call(*client_, "Query", {{"sqlstmt", document}}); }
+  void StartServer() {
+    QUOR_START_INSTANCE(options_);
+    client_ = instance_->SignIn("administrator", "pw");
+    ASSERT_TRUE(client_);
+  }
+
+  st::TempDir data_;
+  InstanceOptions options_;
+  std::unique_ptr<CVeltService> client_;
+};
+
+TEST_F(QueryAnswerRoad, AUnifyOfThreeSourcesGivesEachColumnOnce) {
+  AddSource("sales", "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT);"
+                     "INSERT INTO staff VALUES (1, 'Ann'); INSERT INTO staff VALUES (2, 'Bob');");
+  AddSource("hr", "CREATE TABLE staff (id INTEGER PRIMARY KEY, dept TEXT);"
+                  "INSERT INTO staff VALUES (1, 'x'); INSERT INTO staff VALUES (3, 'z');");
+  AddSource("site", "CREATE TABLE staff (id INTEGER PRIMARY KEY, city TEXT);"
+                    "INSERT INTO staff VALUES (2, 'Oslo'); INSERT INTO staff VALUES (3, 'Rome');");
+  // sales' "name" is "person" in the unified answer; the three tables join
+  // on their key.
+  options_.homeFiles.push_back(
+      {"unifier/staff.xml",
+       "<unifyrule><Provider>MSDASQL.1</Provider><Dsn>sales</Dsn><Catalog>main</Catalog><unify>full outer join"
+       "</unify><table name=\"staff\"><pattern><lid>person</lid><rid>name</rid></pattern></table><destination>"
+       "<Provider>MSDASQL.1</Provider><Dsn>hr</Dsn><Catalog>main</Catalog><table name=\"staff\"><pattern><lid>"
+       "person</lid><rid>name</rid></pattern></table></destination></unifyrule>"});
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  if (!client_) return;
+
+  const CallOutcome unified = Query("<query><get><content>record</content>" + Target("sales") + Target("hr") +
+                                    Target("site") + "</get></query>");
+  ASSERT_TRUE(unified.ok) << unified.fault;
+  // Three records, each with the four columns once: every id once, with
+  // what each source holds for it.
+  const auto columns = PickedTexts(unified.decoded, [](const xml::Node& node) { return node.nodeName() == "column"; });
+  EXPECT_EQ(columns.size(), 12u) << unified.decoded;
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ(ColumnTexts(unified.decoded, "id"), (Texts{"1", "2", "3"})) << unified.decoded;
+  EXPECT_EQ(ColumnTexts(unified.decoded, "person"), (Texts{"Ann", "Bob", ""})) << unified.decoded;
+  EXPECT_EQ(ColumnTexts(unified.decoded, "dept"), (Texts{"x", "", "z"})) << unified.decoded;
+  EXPECT_EQ(ColumnTexts(unified.decoded, "city"), (Texts{"", "Oslo", "Rome"})) << unified.decoded;
+}
+
+TEST_F(QueryAnswerRoad, LineEndsInValuesPassTheCsvTransformerUnchanged) {
+  AddSource("sales", "CREATE TABLE staff (id INTEGER PRIMARY KEY, note TEXT);"
+                     "INSERT INTO staff VALUES (1, 'a' || char(13) || 'b');"
+                     "INSERT INTO staff VALUES (2, 'c' || char(13, 10) || 'd');"
+                     "INSERT INTO staff VALUES (3, 'e' || char(10) || 'f' || char(13));");
+  options_.homeFiles.push_back(
+      {"transform/csv.xml", "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform>"
+                            "</QuorTransform>"});
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  if (!client_) return;
+
+  // Without a transformer the values come as they are stored.
+  const CallOutcome plain = Query("<query><get><content>record</content>" + Target("sales") + "</get></query>");
+  ASSERT_TRUE(plain.ok) << plain.fault;
+  const std::vector<std::string> notes{"a\rb", "c\r\nd", "e\nf\r"};
+  EXPECT_EQ(ColumnTexts(plain.decoded, "note"), notes);
+
+  const CallOutcome csv = Query("<query><get><content>record</content>" + Target("sales") +
+                                "<transform>trans:0</transform></get></query>");
+  ASSERT_TRUE(csv.ok) << csv.fault;
+  const std::vector<std::string> texts =
+      PickedTexts(csv.decoded, [](const xml::Node& node) { return node.nodeName() == "csv"; });
+  ASSERT_EQ(texts.size(), 1u) << csv.decoded;
+  EXPECT_EQ(texts[0], "id,note\n1,\"" + notes[0] + "\"\n2,\"" + notes[1] + "\"\n3,\"" + notes[2] + "\"\n");
+}
+
+}  // namespace
+}  // namespace quor::admin::testing

@@ -1,0 +1,31 @@
+#include "core/ConfigFile.h"
+
+#include "core/DataSourceDefinition.h"
+#include "core/StatusCodes.h"
+#include "platform/base/win32_error.h"
+#include "platform/fs/fs.h"
+#include "platform/text/text.h"
+
+namespace quor::core {
+
+HRESULT ReadConfigFile(const std::string& path, xml::DocumentPtr& document, xml::NodePtr& setting) {
+  setting = nullptr;
+  document = xml::Document::Create();
+  std::string bytes;
+  if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return QS_E_XML_LOAD_FAILED;
+  if (text::TrimAscii(bytes).empty()) return QS_E_CONFIG_EMPTY;
+  if (!document->load(path)) return QS_E_XML_LOAD_FAILED;
+  if (!document->firstChild()) return QS_E_CONFIG_EMPTY;
+  xml::NodePtr found;
+  for (auto node = document->firstChild(); node && !found; node = node->nextSibling())
+    if (node->nodeName() == "OLEDBSetting") found = node;
+  if (!found) return QS_E_CONFIG_FORMAT_INVALID;
+  // A file whose definition cannot be read is left out on its own, before it
+  // can spoil the lists built from the other files.
+  DataSourceDefinition probe;
+  if (const HRESULT status = probe.LoadFromXml(found); FAILED(status)) return status;
+  setting = std::move(found);
+  return S_OK;
+}
+
+}  // namespace quor::core
