@@ -132,7 +132,7 @@ def main():
         os.symlink(BUILD, os.path.join(work, "build", "release"))
         password = open(os.path.join(instance, "administrator.password")).read().strip()
         for command, expected in steps:
-            shown = re.sub(r"^QUOR_PASSWORD=\S+ ", "", command.splitlines()[0])[:100]
+            shown = re.sub(r"^QUOR_PASSWORD=\$\([^)]*\) ", "", command.splitlines()[0])[:100]
             command = command.replace("bin/quor-call ", f"bin/quor-call --url {url} ")
             run = subprocess.run(["bash", "-c", "set -e\nexport QUOR_REGISTRY=$PWD/instance/registry.reg\n" + command],
                                  cwd=work, env=env, capture_output=True, text=True, timeout=120)
