@@ -21,7 +21,10 @@
 // from the resource folder.
 //
 // Every figure is the median of K runs (default 3); each goal is printed
-// next to its figure. --max-rows and --max-content drop the larger sizes.
+// next to its figure. --max-rows and --max-content drop the larger sizes. A
+// size that fails (the console's client waits at most 30 s for an answer's
+// data) is reported and the larger ones of its part skipped; the run goes on
+// and ends with status 1.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -403,6 +406,7 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
   std::printf("%8s %10s %10s %12s %10s %10s %8s %14s %14s\n", "rows", "answer MB", "csv MB", "quor-server s",
               "server cpu", (std::string(db.Cli()) + " s").c_str(), "ratio", "growth/x10 srv", "growth/x10 cli");
   std::vector<QueryFigures> figures;
+  bool failed = false;
   for (long rows : sizes) {
     const std::string table = "q" + std::to_string(rows);
     QueryFigures f;
@@ -414,7 +418,11 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
       cpu.push_back(ProcessCpu(server->Pid()) - before);
       return s;
     });
-    if (f.server < 0) return false;
+    if (f.server < 0) {
+      std::printf("%8ld  FAILED (see above); larger sizes skipped\n", rows);
+      failed = true;
+      break;
+    }
     f.serverCpu = Median(cpu);
     f.cli = MedianOf(options.repeat, [&](int) {
       const CliRun r = db.Csv("SELECT * FROM " + db.Table(table));
@@ -422,7 +430,10 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
       f.csvBytes = r.bytes;
       return r.seconds;
     });
-    if (f.cli < 0) return false;
+    if (f.cli < 0) {
+      failed = true;
+      break;
+    }
     std::string growthServer = "-", growthCli = "-";
     if (!figures.empty() && figures.back().rows * 10 == rows) {
       growthServer = std::to_string(f.server / figures.back().server).substr(0, 5);
@@ -441,8 +452,8 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
   // Peak resident size on a fresh server answering one Query of 100k rows
   // (the largest size below that when the sizes are limited).
   long rssRows = 0;
-  for (long rows : sizes)
-    if (rows <= kRssRows) rssRows = rows;
+  for (const QueryFigures& f : figures)
+    if (f.rows <= kRssRows) rssRows = f.rows;
   long baseline = 0, peak = 0;
   size_t answer = 0;
   if (rssRows > 0) {
@@ -469,7 +480,7 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
     Goal("server peak RSS / answer size, Query of " + RowsText(rssRows) + " rows on a fresh server",
          peak * 1024.0 / static_cast<double>(answer), 3);
   std::fflush(stdout);
-  return true;
+  return !failed;
 }
 
 // A content of `size` bytes: printable text without markup or tabs.
@@ -514,6 +525,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
   std::printf("%8s %10s %10s %10s %10s %8s %10s %10s %10s %10s %8s\n", "size", "put s", "cli put s", "fixed s",
               "put/cli", "", "get s", "cli get s", "file s", "get/cli", "");
   std::vector<ContentFigures> figures;
+  bool failed = false;
   long nextId = 1;
   for (long size : sizes) {
     ContentFigures f;
@@ -536,7 +548,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       }
       return Since(start);
     });
-    if (f.put < 0) return false;
+    if (f.put < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
     const std::string putRequest = client.LastEnvelope();
     f.cliPut = MedianOf(options.repeat, [&](int) {
       const long id = nextId++;
@@ -546,7 +562,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       if (r.seconds < 0) std::fprintf(stderr, "data_bench: %s\n", r.error.c_str());
       return r.seconds;
     });
-    if (f.cliPut < 0) return false;
+    if (f.cliPut < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
     f.fixedPut = MedianOf(options.repeat, [&](int) {
       quor::soap::HttpReply reply;
       std::string why;
@@ -558,7 +578,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       }
       return Since(start);
     });
-    if (f.fixedPut < 0) return false;
+    if (f.fixedPut < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
 
     f.get = MedianOf(options.repeat, [&](int) {
       const auto start = Clock::now();
@@ -573,7 +597,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       }
       return took;
     });
-    if (f.get < 0) return false;
+    if (f.get < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
     // The same answer as a plain file of the listener's resource folder.
     std::ofstream(files / ("get-" + tag), std::ios::binary) << client.LastAnswer();
     const size_t answerBytes = client.LastAnswer().size();
@@ -585,7 +613,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       }
       return r.seconds;
     });
-    if (f.cliGet < 0) return false;
+    if (f.cliGet < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
     f.fileGet = MedianOf(options.repeat, [&](int) {
       quor::soap::HttpReply reply;
       std::string why;
@@ -597,7 +629,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       }
       return Since(start);
     });
-    if (f.fileGet < 0) return false;
+    if (f.fileGet < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
     fs::remove(files / ("get-" + tag));
     std::printf("%8s %10.4f %10.4f %10.4f %10.2f %8s %10.4f %10.4f %10.4f %10.2f\n", SizeText(size).c_str(), f.put,
                 f.cliPut, f.fixedPut, f.put / f.cliPut, "", f.get, f.cliGet, f.fileGet, f.get / f.cliGet);
@@ -622,7 +658,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
     }
   }
   std::fflush(stdout);
-  return true;
+  return !failed;
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -673,9 +709,9 @@ int main(int argc, char** argv) {
     SqliteDatabase sqlite(scratch.Path() / "data.db", scratch.Path());
     if (!rowSizes.empty()) ok = QueryPart(sqlite, options, rowSizes) && ok;
     SqliteDatabase contents(scratch.Path() / "contents.db", scratch.Path());
-    if (ok && !contentSizes.empty()) ok = ContentPart(contents, options, contentSizes, scratch.Path(), {}) && ok;
+    if (!contentSizes.empty()) ok = ContentPart(contents, options, contentSizes, scratch.Path(), {}) && ok;
   }
-  if (ok && !options.pg.empty()) {
+  if (!options.pg.empty()) {
     const std::string schema = "qb_" + std::to_string(::getpid());
     PostgresDatabase pg(options.pg, schema, scratch.Path());
     std::string error;
@@ -684,8 +720,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "data_bench: PostgreSQL: %s\n", error.c_str());
       return 1;
     }
-    if (!rowSizes.empty()) ok = QueryPart(pg, options, rowSizes);
-    if (ok && !contentSizes.empty()) {
+    if (!rowSizes.empty()) ok = QueryPart(pg, options, rowSizes) && ok;
+    if (!contentSizes.empty()) {
       // The server's repository in the same schema, its tables made from the shipped script.
       const CliRun made =
           pg.Psql({"-f", std::string(QUOR_SOURCE_DIR) + "/sql/postgresql.sql"}, {}, pg.SearchPath());
@@ -693,7 +729,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "data_bench: PostgreSQL repository: %s\n", made.error.c_str());
         return 1;
       }
-      ok = ContentPart(pg, options, contentSizes, scratch.Path(), pg.RepositoryOdbc());
+      ok = ContentPart(pg, options, contentSizes, scratch.Path(), pg.RepositoryOdbc()) && ok;
     }
   }
   return ok ? 0 : 1;
