@@ -183,8 +183,9 @@ class Database {
   virtual CliRun Csv(const std::string& select) = 0;
   // The CLI printing one text value as it is.
   virtual CliRun Text(const std::string& select) = 0;
-  // The CLI storing a content of `size` bytes (the file `content`) as row `id` of table c.
-  virtual CliRun Store(long id, long size, const fs::path& content) = 0;
+  // The CLI storing `content` (also in the file `plain`) as row `id` of
+  // table c; only the CLI's process is timed.
+  virtual CliRun Store(long id, const std::string& content, const fs::path& plain) = 0;
   // The data source setting of the server (config/<dsn>.xml) and its catalog.
   virtual std::string Setting(const std::string& dsn) const = 0;
   virtual std::string Catalog() const = 0;
@@ -213,10 +214,10 @@ class SqliteDatabase : public Database {
   CliRun Text(const std::string& select) override {
     return RunCli({"sqlite3", "-batch", file_.string(), select}, {}, {}, scratch_);
   }
-  CliRun Store(long id, long size, const fs::path& content) override {
+  CliRun Store(long id, const std::string& content, const fs::path& plain) override {
     return RunCli({"sqlite3", "-batch", file_.string(),
-                   "INSERT INTO c VALUES (" + std::to_string(id) + ", " + std::to_string(size) + ", CAST(readfile('" +
-                       content.string() + "') AS TEXT))"},
+                   "INSERT INTO c VALUES (" + std::to_string(id) + ", " + std::to_string(content.size()) +
+                       ", CAST(readfile('" + plain.string() + "') AS TEXT))"},
                   {}, {}, scratch_);
   }
   std::string Setting(const std::string& dsn) const override {
@@ -257,8 +258,11 @@ class PostgresDatabase : public Database {
   }
   CliRun Csv(const std::string& select) override { return Psql({"-c", "\\copy (" + select + ") to stdout csv"}); }
   CliRun Text(const std::string& select) override { return Psql({"-c", "\\copy (" + select + ") to stdout"}); }
-  CliRun Store(long, long, const fs::path& content) override {
-    return Psql({"-c", "\\copy " + schema_ + ".c (id, size, body) from stdin"}, content);
+  CliRun Store(long id, const std::string& content, const fs::path&) override {
+    // A COPY line: the text holds no tab, newline or backslash.
+    const fs::path line = scratch_ / "content.copy";
+    std::ofstream(line, std::ios::binary) << id << '\t' << content.size() << '\t' << content << '\n';
+    return Psql({"-c", "\\copy " + schema_ + ".c (id, size, body) from stdin"}, line);
   }
   std::string Setting(const std::string& dsn) const override {
     const std::string rest = "DRIVER=" + Item("DRIVER") + ";Server=" + Item("Server") + ";Port=" + Item("Port") +
@@ -532,8 +536,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
     f.size = size;
     const std::string content = MakeContent(size);
     const std::string tag = std::to_string(size);
-    // The CLI's input: the text itself (sqlite3's readfile) or a COPY line (psql).
-    const fs::path plain = scratch / "content.txt", copy = scratch / "content.copy";
+    const fs::path plain = scratch / "content.txt";
     std::ofstream(plain, std::ios::binary) << content;
     const long firstId = nextId;
 
@@ -555,10 +558,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
     }
     const std::string putRequest = client.LastEnvelope();
     f.cliPut = MedianOf(options.repeat, [&](int) {
-      const long id = nextId++;
-      if (std::string(db.Name()) == "PostgreSQL")
-        std::ofstream(copy, std::ios::binary) << id << '\t' << size << '\t' << content << '\n';
-      const CliRun r = db.Store(id, size, db.Name() == std::string("PostgreSQL") ? copy : plain);
+      const CliRun r = db.Store(nextId++, content, plain);
       if (r.seconds < 0) std::fprintf(stderr, "data_bench: %s\n", r.error.c_str());
       return r.seconds;
     });
@@ -645,7 +645,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
 
   std::printf("(fixed: the put's request posted to /quor-bench/fixed; file: the get's answer served as a file of the\n"
               " resource folder; both on the same listener, no call made)\n");
-  std::printf("goals (%s)\n", db.Name());
+  std::printf("goals (%s)%s\n", db.Name(), figures.size() < 3 ? ": none below 10 MB" : "");
   for (size_t i = 0; i < figures.size(); ++i) {
     const ContentFigures& f = figures[i];
     if (f.size == (10L << 20)) {
