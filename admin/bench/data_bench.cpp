@@ -458,19 +458,26 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
   long rssRows = 0;
   for (const QueryFigures& f : figures)
     if (f.rows <= kRssRows) rssRows = f.rows;
-  long baseline = 0, peak = 0;
+  double baseline = 0, peak = 0;
   size_t answer = 0;
   if (rssRows > 0) {
-    auto fresh = StartServer(db, settings, {});
-    CVeltService probe;
-    if (!fresh || !SignIn(probe, *fresh, settings)) return false;
-    baseline = quor::bench::PeakResidentKiB(fresh->Pid());
-    if (TimedQuery(probe, db, "q" + std::to_string(rssRows), rssRows, &answer) < 0) return false;
-    peak = quor::bench::PeakResidentKiB(fresh->Pid());
-    probe.EndSession();
-    fresh->Stop();
-    std::printf("fresh quor-server, one Query of %ld rows: VmHWM %.1f MB before, %.1f MB after; answer %.1f MB\n",
-                rssRows, baseline / 1024.0, peak / 1024.0, answer / 1048576.0);
+    std::vector<double> before, after;
+    for (int run = 0; run < options.repeat; ++run) {
+      auto fresh = StartServer(db, settings, {});
+      CVeltService probe;
+      if (!fresh || !SignIn(probe, *fresh, settings)) return false;
+      before.push_back(static_cast<double>(quor::bench::PeakResidentKiB(fresh->Pid())));
+      if (TimedQuery(probe, db, "q" + std::to_string(rssRows), rssRows, &answer) < 0) return false;
+      after.push_back(static_cast<double>(quor::bench::PeakResidentKiB(fresh->Pid())));
+      probe.EndSession();
+      fresh->Stop();
+    }
+    baseline = Median(before);
+    peak = Median(after);
+    std::printf("fresh quor-server, one Query of %ld rows: VmHWM %.1f MB before, %.1f MB after (%.0f to %.0f MB over"
+                " %d servers); answer %.1f MB\n",
+                rssRows, baseline / 1024.0, peak / 1024.0, *std::min_element(after.begin(), after.end()) / 1024.0,
+                *std::max_element(after.begin(), after.end()) / 1024.0, options.repeat, answer / 1048576.0);
   }
 
   std::printf("goals (%s)\n", db.Name());
