@@ -533,8 +533,8 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
   if (!server || !SignIn(client, *server, settings)) return false;
   quor::soap::HttpClient http(quor::soap::HttpClient::Options{seconds(120), true});
 
-  std::printf("%8s %10s %10s %10s %10s %8s %10s %10s %10s %10s %8s\n", "size", "put s", "cli put s", "fixed s",
-              "put/cli", "", "get s", "cli get s", "file s", "get/cli", "");
+  std::printf("%8s %10s %10s %10s %10s %3s %10s %10s %10s %10s\n", "size", "put s", "cli put s", "fixed s",
+              "put/cli", "|", "get s", "cli get s", "file s", "get/cli");
   std::vector<ContentFigures> figures;
   bool failed = false;
   long nextId = 1;
@@ -642,8 +642,8 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       break;
     }
     fs::remove(files / ("get-" + tag));
-    std::printf("%8s %10.4f %10.4f %10.4f %10.2f %8s %10.4f %10.4f %10.4f %10.2f\n", SizeText(size).c_str(), f.put,
-                f.cliPut, f.fixedPut, f.put / f.cliPut, "", f.get, f.cliGet, f.fileGet, f.get / f.cliGet);
+    std::printf("%8s %10.4f %10.4f %10.4f %10.2f %3s %10.4f %10.4f %10.4f %10.2f\n", SizeText(size).c_str(), f.put,
+                f.cliPut, f.fixedPut, f.put / f.cliPut, "|", f.get, f.cliGet, f.fileGet, f.get / f.cliGet);
     std::fflush(stdout);
     figures.push_back(f);
   }
