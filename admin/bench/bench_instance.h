@@ -26,6 +26,9 @@ struct InstanceSettings {
   // purpose: a bench that opens many sessions takes fewer).
   int iterations = 0;
   std::vector<std::pair<std::string, std::string>> homeFiles;  // "config/x.xml", text
+  // The repository's ODBC string when it lives elsewhere (its tables made
+  // beforehand); empty: a fresh SQLite file in the instance folder.
+  std::string repositoryOdbc;
 };
 
 // Prepares `dir` and the registry file (which QUOR_REGISTRY then names, as
@@ -38,15 +41,21 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
   for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home / folder);
   for (const auto& [path, text] : settings.homeFiles) std::ofstream(home / path, std::ios::binary) << text;
   database = dir / "repo.db";
-  const std::string schema = std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql";
-  if (std::system(("sqlite3 '" + database.string() + "' < '" + schema + "'").c_str()) != 0) {
-    error = "sqlite3 could not create the repository (is the sqlite3 program installed?)";
-    return false;
+  std::string odbc = settings.repositoryOdbc;
+  if (odbc.empty()) {
+    const std::string schema = std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql";
+    if (std::system(("sqlite3 '" + database.string() + "' < '" + schema + "'").c_str()) != 0) {
+      error = "sqlite3 could not create the repository (is the sqlite3 program installed?)";
+      return false;
+    }
+    odbc = "DRIVER={SQLite3};Database=" + database.string();
   }
+  std::string escaped;
+  for (char c : odbc) escaped += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
   std::ofstream(home / "config" / "repository.xml")
       << "<?xml version=\"1.0\"?><OLEDBSetting><quorservice>VODB</quorservice><Provider>MSDASQL.1</Provider>"
-         "<ExtendedProperties>DRIVER={SQLite3};Database="
-      << database.string() << "</ExtendedProperties></OLEDBSetting>\n";
+         "<ExtendedProperties>"
+      << escaped << "</ExtendedProperties></OLEDBSetting>\n";
   auto set = [](std::string_view key, std::string_view name, std::string_view value) {
     reg::Key k;
     return k.Create(reg::Hive::LocalMachine, key) == ERROR_SUCCESS && k.SetString(name, value) == ERROR_SUCCESS;
@@ -81,12 +90,19 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
   return true;
 }
 
-// VmRSS of a process, in KiB (0 when it cannot be read).
-inline long ResidentKiB(int pid) {
+// A line of /proc/<pid>/status in KiB (0 when it cannot be read).
+inline long StatusKiB(int pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);)
-    if (line.starts_with("VmRSS:")) return std::atol(line.c_str() + 6);
+    if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':')
+      return std::atol(line.c_str() + field.size() + 1);
   return 0;
 }
+
+// VmRSS of a process, in KiB.
+inline long ResidentKiB(int pid) { return StatusKiB(pid, "VmRSS"); }
+
+// VmHWM of a process (its peak resident size so far), in KiB.
+inline long PeakResidentKiB(int pid) { return StatusKiB(pid, "VmHWM"); }
 
 }  // namespace quor::bench

@@ -1,0 +1,743 @@
+// data_bench: data moved through quor-server next to the database's own
+// command-line client moving the same rows or bytes, in one run.
+//
+//   data_bench [--max-rows N] [--max-content BYTES] [--repeat K] [--pg ODBC]
+//
+// Query: tables of 1k, 10k, 100k and 1M rows x 8 columns (integers, reals,
+// a short and a longer text, a date as text, NULLs in two columns) in an
+// SQLite file and, when a PostgreSQL ODBC string is given (--pg, else
+// QUOR_TEST_PG), in a schema of their own there. Each table is fetched
+// whole by a Query call through quor-server (signed in once, the console's
+// SOAP client: request token, answer check, decode) and by the database's
+// CLI writing the same rows as CSV to a pipe we drain (sqlite3 -csv, psql
+// \copy ... to stdout csv), the process timed end to end. Then, on a fresh
+// server, the peak resident size (VmHWM) while it answers one 100k-row Query.
+//
+// Contents: GetVOContent and PutVOContent of 1 KB, 1 MB, 10 MB and 100 MB
+// (the repository SQLite, and PostgreSQL when given), next to the CLI
+// storing the same text from a file and printing it back to a pipe, and
+// next to the listener moving the same bytes without a call: the put's
+// request posted to /quor-bench/fixed, the get's answer fetched as a file
+// from the resource folder.
+//
+// Every figure is the median of K runs (default 3); each goal is printed
+// next to its figure. --max-rows and --max-content drop the larger sizes. A
+// size that fails (the console's client waits at most 30 s for an answer's
+// data) is reported and the larger ones of its part skipped; the run goes on
+// and ends with status 1.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "admin/VeltService.h"
+#include "admin/bench/bench_instance.h"
+#include "platform/soap/http_client.h"
+#include "platform/soap/listener.h"
+#include "platform/soap/tests/server_process.h"
+
+using namespace std::chrono;
+namespace fs = std::filesystem;
+namespace st = quor::soap::testing;
+using quor::admin::CVeltService;
+
+namespace {
+
+using Clock = steady_clock;
+
+struct Options {
+  long maxRows = 1000000;
+  long maxContent = 100L << 20;
+  int repeat = 3;
+  std::string pg;
+};
+
+constexpr long kRowSizes[] = {1000, 10000, 100000, 1000000};
+constexpr long kContentSizes[] = {1L << 10, 1L << 20, 10L << 20, 100L << 20};
+constexpr long kRssRows = 100000;
+
+const char* const kLibraries[] = {"libQuorServiceCore.so", "libQuorAuth.so", "libQuorAccessor.so"};
+
+double Since(Clock::time_point start) { return duration<double>(Clock::now() - start).count(); }
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Runs `measure` K times; the median of what it returned, or a negative
+// number when one run failed.
+double MedianOf(int repeat, const std::function<double(int run)>& measure) {
+  std::vector<double> runs;
+  for (int r = 0; r < repeat; ++r) {
+    const double s = measure(r);
+    if (s < 0) return -1;
+    runs.push_back(s);
+  }
+  return Median(runs);
+}
+
+// CPU seconds a process has used (user and system), from /proc.
+double ProcessCpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string OdbcItem(const std::string& odbc, std::string_view key) {
+  size_t at = 0;
+  while (at < odbc.size()) {
+    size_t end = odbc.find(';', at);
+    if (end == std::string::npos) end = odbc.size();
+    const std::string item = odbc.substr(at, end - at);
+    const size_t eq = item.find('=');
+    if (eq != std::string::npos && eq == key.size() &&
+        std::equal(key.begin(), key.end(), item.begin(), [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+      return item.substr(eq + 1);
+    at = end + 1;
+  }
+  return {};
+}
+
+// A CLI run: its time end to end and how much it wrote.
+struct CliRun {
+  double seconds = -1;
+  size_t bytes = 0;
+  std::string error;
+};
+
+// Runs `args` (found on PATH, no shell) with `env` added, stdin from
+// `input` (/dev/null when empty), its output drained from a pipe.
+CliRun RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env, const fs::path& input,
+              const fs::path& scratch) {
+  CliRun run;
+  std::vector<std::string> owned = args;
+  std::vector<char*> argv;
+  for (std::string& a : owned) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = st::Environment(env);
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const fs::path errors = scratch / "cli.err";
+
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return run;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, input.empty() ? "/dev/null" : input.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const auto start = Clock::now();
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    run.error = "cannot start " + args[0];
+    return run;
+  }
+  std::vector<char> buffer(1 << 16);
+  for (ssize_t n; (n = ::read(fds[0], buffer.data(), buffer.size())) > 0;) run.bytes += static_cast<size_t>(n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const double took = Since(start);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) run.seconds = took;
+  else run.error = args[0] + " failed: " + st::ReadFile(errors).substr(0, 500);
+  return run;
+}
+
+// How the two databases are reached: by the server's data source setting
+// and by their CLI.
+class Database {
+ public:
+  virtual ~Database() = default;
+  virtual const char* Name() const = 0;
+  virtual const char* Cli() const = 0;
+  // Statements run by the CLI (no output wanted); false with the reason.
+  virtual bool Run(const std::string& sql, std::string& error) = 0;
+  // The CLI printing `select`'s rows as CSV, to a pipe.
+  virtual CliRun Csv(const std::string& select) = 0;
+  // The CLI printing one text value as it is.
+  virtual CliRun Text(const std::string& select) = 0;
+  // The CLI storing `content` (also in the file `plain`) as row `id` of
+  // table c; only the CLI's process is timed.
+  virtual CliRun Store(long id, const std::string& content, const fs::path& plain) = 0;
+  // The data source setting of the server (config/<dsn>.xml) and its catalog.
+  virtual std::string Setting(const std::string& dsn) const = 0;
+  virtual std::string Catalog() const = 0;
+  // Table `name` qualified as the CLI names it.
+  virtual std::string Table(const std::string& name) const = 0;
+  // The statements that fill table `name` with `rows` rows.
+  virtual std::string Fill(const std::string& name, long rows) const = 0;
+  virtual std::string ContentTable() const = 0;
+};
+
+std::string EscapeXml(std::string_view text) { return CVeltService::EscapeXml(text); }
+
+class SqliteDatabase : public Database {
+ public:
+  SqliteDatabase(fs::path file, fs::path scratch) : file_(std::move(file)), scratch_(std::move(scratch)) {}
+  const char* Name() const override { return "SQLite"; }
+  const char* Cli() const override { return "sqlite3"; }
+  bool Run(const std::string& sql, std::string& error) override {
+    const CliRun r = RunCli({"sqlite3", "-batch", file_.string(), sql}, {}, {}, scratch_);
+    error = r.error;
+    return r.seconds >= 0;
+  }
+  CliRun Csv(const std::string& select) override {
+    return RunCli({"sqlite3", "-batch", "-csv", file_.string(), select}, {}, {}, scratch_);
+  }
+  CliRun Text(const std::string& select) override {
+    return RunCli({"sqlite3", "-batch", file_.string(), select}, {}, {}, scratch_);
+  }
+  CliRun Store(long id, const std::string& content, const fs::path& plain) override {
+    return RunCli({"sqlite3", "-batch", file_.string(),
+                   "INSERT INTO c VALUES (" + std::to_string(id) + ", " + std::to_string(content.size()) +
+                       ", CAST(readfile('" + plain.string() + "') AS TEXT))"},
+                  {}, {}, scratch_);
+  }
+  std::string Setting(const std::string& dsn) const override {
+    return "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + dsn +
+           "</DataSource><InitialCatalog>main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
+           EscapeXml(file_.string()) + "</ExtendedProperties></OLEDBSetting>";
+  }
+  std::string Catalog() const override { return "main"; }
+  std::string Table(const std::string& name) const override { return name; }
+  std::string Fill(const std::string& name, long rows) const override {
+    return "CREATE TABLE " + name +
+           " (id INTEGER PRIMARY KEY, qty INTEGER, price REAL, score REAL, code TEXT, note TEXT, day TEXT, tag TEXT);"
+           "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < " +
+           std::to_string(rows) + ") INSERT INTO " + name +
+           " SELECT x, (x * 7919) % 100000 - 50000, round(x * 0.37, 2), CASE WHEN x % 5 = 0 THEN NULL ELSE x / 7.0 END,"
+           " 'C' || (x % 1000), 'Row ' || x || ' of the sample, a longer text that describes it in a few words',"
+           " date('2020-01-01', '+' || (x % 3650) || ' days'), CASE WHEN x % 3 = 0 THEN NULL ELSE 'tag' || (x % 17) END"
+           " FROM n;";
+  }
+  std::string ContentTable() const override {
+    return "CREATE TABLE c (id INTEGER PRIMARY KEY, size INTEGER, body TEXT);";
+  }
+
+ private:
+  fs::path file_, scratch_;
+};
+
+class PostgresDatabase : public Database {
+ public:
+  PostgresDatabase(std::string odbc, std::string schema, fs::path scratch)
+      : odbc_(std::move(odbc)), schema_(std::move(schema)), scratch_(std::move(scratch)) {}
+  const char* Name() const override { return "PostgreSQL"; }
+  const char* Cli() const override { return "psql"; }
+  bool Run(const std::string& sql, std::string& error) override {
+    const CliRun r = Psql({"-c", "SET client_min_messages TO warning; " + sql});
+    error = r.error;
+    return r.seconds >= 0;
+  }
+  CliRun Csv(const std::string& select) override { return Psql({"-c", "\\copy (" + select + ") to stdout csv"}); }
+  CliRun Text(const std::string& select) override { return Psql({"-c", "\\copy (" + select + ") to stdout"}); }
+  CliRun Store(long id, const std::string& content, const fs::path&) override {
+    // A COPY line: the text holds no tab, newline or backslash.
+    const fs::path line = scratch_ / "content.copy";
+    std::ofstream(line, std::ios::binary) << id << '\t' << content.size() << '\t' << content << '\n';
+    return Psql({"-c", "\\copy " + schema_ + ".c (id, size, body) from stdin"}, line);
+  }
+  std::string Setting(const std::string& dsn) const override {
+    const std::string rest = "DRIVER=" + Item("DRIVER") + ";Server=" + Item("Server") + ";Port=" + Item("Port") +
+                             ";Database=" + Item("Database") + ";ConnSettings=SET search_path TO " + schema_;
+    return "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + dsn + "</DataSource><InitialCatalog>" +
+           schema_ + "</InitialCatalog><ExtendedProperties>" + EscapeXml(rest) + "</ExtendedProperties><UserName>" +
+           EscapeXml(Item("UID")) + "</UserName><Password>" + EscapeXml(Item("PWD")) + "</Password></OLEDBSetting>";
+  }
+  std::string Catalog() const override { return schema_; }
+  std::string Table(const std::string& name) const override { return schema_ + "." + name; }
+  std::string Fill(const std::string& name, long rows) const override {
+    const std::string table = Table(name);
+    return "CREATE TABLE " + table +
+           " (id integer PRIMARY KEY, qty integer, price double precision, score double precision, code text,"
+           " note text, day text, tag text); INSERT INTO " + table +
+           " SELECT x, (x::bigint * 7919) % 100000 - 50000, round(x * 0.37, 2)::float8,"
+           " CASE WHEN x % 5 = 0 THEN NULL ELSE x / 7.0 END::float8, 'C' || (x % 1000),"
+           " 'Row ' || x || ' of the sample, a longer text that describes it in a few words',"
+           " to_char(date '2020-01-01' + (x % 3650), 'YYYY-MM-DD'),"
+           " CASE WHEN x % 3 = 0 THEN NULL ELSE 'tag' || (x % 17) END FROM generate_series(1, " +
+           std::to_string(rows) + ") AS x;";
+  }
+  std::string ContentTable() const override {
+    return "CREATE TABLE " + Table("c") + " (id integer PRIMARY KEY, size integer, body text);";
+  }
+  // The server's repository in this schema.
+  std::string RepositoryOdbc() const { return odbc_ + ";ConnSettings=SET search_path TO " + schema_; }
+  std::vector<std::string> SearchPath() const { return {"PGOPTIONS=-c search_path=" + schema_}; }
+  CliRun Psql(std::vector<std::string> args, const fs::path& input = {}, std::vector<std::string> env = {}) const {
+    std::vector<std::string> all = {"psql", "-X", "-q", "-t", "-A", "-v", "ON_ERROR_STOP=1", "-h", Item("Server"),
+                                    "-p", Item("Port"), "-U", Item("UID"), "-d", Item("Database")};
+    all.insert(all.end(), args.begin(), args.end());
+    env.push_back("PGPASSWORD=" + Item("PWD"));
+    return RunCli(all, env, input, scratch_);
+  }
+
+ private:
+  std::string Item(std::string_view key) const { return OdbcItem(odbc_, key); }
+  std::string odbc_, schema_;
+  fs::path scratch_;
+};
+
+// Drops a PostgreSQL schema when the run ends, however it ends.
+struct SchemaGuard {
+  PostgresDatabase* db = nullptr;
+  std::string schema;
+  ~SchemaGuard() {
+    std::string error;
+    if (db) db->Run("DROP SCHEMA IF EXISTS " + schema + " CASCADE", error);
+  }
+};
+
+void Goal(const std::string& what, double measured, double goal) {
+  std::printf("  %-66s %9.2f   goal <= %-5.1f %s\n", what.c_str(), measured, goal, measured <= goal ? "met" : "MISSED");
+}
+
+std::string SizeText(long bytes) {
+  char text[32];
+  if (bytes >= (1L << 20)) std::snprintf(text, sizeof text, "%ld MB", bytes >> 20);
+  else if (bytes >= 1024) std::snprintf(text, sizeof text, "%ld KB", bytes >> 10);
+  else std::snprintf(text, sizeof text, "%ld B", bytes);
+  return text;
+}
+
+std::string RowsText(long rows) {
+  return rows >= 1000000 ? std::to_string(rows / 1000000) + "M" : std::to_string(rows / 1000) + "k";
+}
+
+// A server with the data source "data" set to `db`; extra arguments and settings as given.
+std::unique_ptr<st::ServerProcess> StartServer(Database& db, const quor::bench::InstanceSettings& base,
+                                               std::vector<std::string> args) {
+  quor::bench::InstanceSettings settings = base;
+  settings.homeFiles.push_back({"config/data.xml", db.Setting("data")});
+  auto server = std::make_unique<st::ServerProcess>(
+      st::ServerProcess::Config{QUOR_BIN_DIR, QUOR_LIB_DIR, {std::begin(kLibraries), std::end(kLibraries)},
+                                std::move(args)},
+      [settings](const fs::path& dir, const fs::path& registry, std::string& error) {
+        fs::path database;
+        return quor::bench::PrepareInstance(dir, registry, settings, database, error);
+      });
+  if (!server->Error().empty()) {
+    std::fprintf(stderr, "data_bench: %s\n", server->Error().c_str());
+    return nullptr;
+  }
+  return server;
+}
+
+bool SignIn(CVeltService& client, const st::ServerProcess& server, const quor::bench::InstanceSettings& settings) {
+  if (client.Connect(server.Url(quor::soap::kCorePath), settings.users.front(), settings.password) == 0) return true;
+  std::fprintf(stderr, "data_bench: sign-in failed: %s\n%s", client.FormatFault().c_str(), server.Stderr().c_str());
+  return false;
+}
+
+std::string QueryDocument(Database& db, const std::string& table) {
+  return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>data</dsn><catalog>" +
+         db.Catalog() + "</catalog><table>" + table + "</table></target></get></query>";
+}
+
+size_t Count(const std::string& text, std::string_view what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+struct QueryFigures {
+  long rows = 0;
+  double server = 0, serverCpu = 0, cli = 0;
+  size_t answerBytes = 0, csvBytes = 0;
+};
+
+// One Query of every row of `table`: seconds, or -1.
+double TimedQuery(CVeltService& client, Database& db, const std::string& table, long rows, size_t* answerBytes) {
+  const auto start = Clock::now();
+  client.BeginRequest("Query");
+  client.AddParameter("sqlstmt", QueryDocument(db, table));
+  const bool ok = client.Invoke();
+  const double took = Since(start);
+  const size_t records = ok ? Count(client.DecodedResult(), "<record") : 0;
+  if (!ok || records != static_cast<size_t>(rows)) {
+    std::fprintf(stderr, "data_bench: Query of %s: %s\n", table.c_str(),
+                 ok ? ("answered " + std::to_string(records) + " records").c_str() : client.FormatFault().c_str());
+    return -1;
+  }
+  if (answerBytes) *answerBytes = client.LastAnswer().size();
+  return took;
+}
+
+bool QueryPart(Database& db, const Options& options, const std::vector<long>& sizes) {
+  std::printf("\n== Query of n rows x 8 columns from %s: quor-server (signed in, the console's client) next to %s\n",
+              db.Name(), db.Cli());
+  const auto fillStart = Clock::now();
+  for (long rows : sizes) {
+    std::string error;
+    if (!db.Run(db.Fill("q" + std::to_string(rows), rows), error)) {
+      std::fprintf(stderr, "data_bench: cannot fill %s: %s\n", db.Name(), error.c_str());
+      return false;
+    }
+  }
+  std::printf("(tables filled in %.1f s)\n", Since(fillStart));
+  quor::bench::InstanceSettings settings;
+  auto server = StartServer(db, settings, {});
+  CVeltService client;
+  if (!server || !SignIn(client, *server, settings)) return false;
+
+  std::printf("%8s %10s %10s %12s %10s %10s %8s %14s %14s\n", "rows", "answer MB", "csv MB", "quor-server s",
+              "server cpu", (std::string(db.Cli()) + " s").c_str(), "ratio", "growth/x10 srv", "growth/x10 cli");
+  std::vector<QueryFigures> figures;
+  bool failed = false;
+  for (long rows : sizes) {
+    const std::string table = "q" + std::to_string(rows);
+    QueryFigures f;
+    f.rows = rows;
+    std::vector<double> cpu;
+    f.server = MedianOf(options.repeat, [&](int) {
+      const double before = ProcessCpu(server->Pid());
+      const double s = TimedQuery(client, db, table, rows, &f.answerBytes);
+      cpu.push_back(ProcessCpu(server->Pid()) - before);
+      return s;
+    });
+    if (f.server < 0) {
+      std::printf("%8ld  FAILED (see above); larger sizes skipped\n", rows);
+      failed = true;
+      break;
+    }
+    f.serverCpu = Median(cpu);
+    f.cli = MedianOf(options.repeat, [&](int) {
+      const CliRun r = db.Csv("SELECT * FROM " + db.Table(table));
+      if (r.seconds < 0) std::fprintf(stderr, "data_bench: %s\n", r.error.c_str());
+      f.csvBytes = r.bytes;
+      return r.seconds;
+    });
+    if (f.cli < 0) {
+      failed = true;
+      break;
+    }
+    std::string growthServer = "-", growthCli = "-";
+    if (!figures.empty() && figures.back().rows * 10 == rows) {
+      growthServer = std::to_string(f.server / figures.back().server).substr(0, 5);
+      growthCli = std::to_string(f.cli / figures.back().cli).substr(0, 5);
+    }
+    std::printf("%8ld %10.1f %10.1f %12.3f %10.2f %10.3f %8.2f %14s %14s\n", rows, f.answerBytes / 1048576.0,
+                f.csvBytes / 1048576.0, f.server, f.serverCpu, f.cli, f.server / f.cli, growthServer.c_str(),
+                growthCli.c_str());
+    std::fflush(stdout);
+    figures.push_back(f);
+  }
+  client.EndSession();
+  server->Stop();
+  server.reset();
+
+  // Peak resident size on a fresh server answering one Query of 100k rows
+  // (the largest size below that when the sizes are limited).
+  long rssRows = 0;
+  for (const QueryFigures& f : figures)
+    if (f.rows <= kRssRows) rssRows = f.rows;
+  double baseline = 0, peak = 0;
+  size_t answer = 0;
+  if (rssRows > 0) {
+    std::vector<double> before, after;
+    for (int run = 0; run < options.repeat; ++run) {
+      auto fresh = StartServer(db, settings, {});
+      CVeltService probe;
+      if (!fresh || !SignIn(probe, *fresh, settings)) return false;
+      before.push_back(static_cast<double>(quor::bench::PeakResidentKiB(fresh->Pid())));
+      if (TimedQuery(probe, db, "q" + std::to_string(rssRows), rssRows, &answer) < 0) return false;
+      after.push_back(static_cast<double>(quor::bench::PeakResidentKiB(fresh->Pid())));
+      probe.EndSession();
+      fresh->Stop();
+    }
+    baseline = Median(before);
+    peak = Median(after);
+    std::printf("fresh quor-server, one Query of %ld rows: VmHWM %.1f MB before, %.1f MB after (%.0f to %.0f MB over"
+                " %d servers); answer %.1f MB\n",
+                rssRows, baseline / 1024.0, peak / 1024.0, *std::min_element(after.begin(), after.end()) / 1024.0,
+                *std::max_element(after.begin(), after.end()) / 1024.0, options.repeat, answer / 1048576.0);
+  }
+
+  std::printf("goals (%s)\n", db.Name());
+  for (const QueryFigures& f : figures)
+    if (f.rows == 100000) Goal("Query / " + std::string(db.Cli()) + " at 100k rows", f.server / f.cli, 5);
+  for (size_t i = 1; i < figures.size(); ++i)
+    if (figures[i - 1].rows * 10 == figures[i].rows)
+      Goal("Query time growth " + RowsText(figures[i - 1].rows) + " -> " + RowsText(figures[i].rows),
+           figures[i].server / figures[i - 1].server, 11);
+  if (rssRows > 0 && answer > 0)
+    Goal("server peak RSS / answer size, Query of " + RowsText(rssRows) + " rows on a fresh server",
+         peak * 1024.0 / static_cast<double>(answer), 3);
+  std::fflush(stdout);
+  return !failed;
+}
+
+// A content of `size` bytes: printable text without markup or tabs.
+std::string MakeContent(long size) {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789.,;:-";
+  std::string text(static_cast<size_t>(size), ' ');
+  uint64_t x = 0x9E3779B97F4A7C15ull;
+  for (char& c : text) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    c = kAlphabet[x % (sizeof kAlphabet - 1)];
+  }
+  return text;
+}
+
+struct ContentFigures {
+  long size = 0;
+  double put = 0, cliPut = 0, fixedPut = 0, get = 0, cliGet = 0, fileGet = 0;
+};
+
+bool ContentPart(Database& db, const Options& options, const std::vector<long>& sizes, const fs::path& scratch,
+                 const std::string& repositoryOdbc) {
+  std::printf("\n== Vesk contents in a %s repository: quor-server (signed in) next to %s and to the listener's own"
+              " routes\n",
+              db.Name(), db.Cli());
+  std::string error;
+  if (!db.Run(db.ContentTable(), error)) {
+    std::fprintf(stderr, "data_bench: %s\n", error.c_str());
+    return false;
+  }
+  const fs::path files = scratch / ("files-" + std::string(db.Name()));
+  fs::create_directories(files);
+  quor::bench::InstanceSettings settings;
+  settings.repositoryOdbc = repositoryOdbc;
+  const long largest = *std::max_element(sizes.begin(), sizes.end());
+  auto server = StartServer(db, settings,
+                            {"--bench-route", "--max-body", std::to_string(2 * largest + (1 << 20)), "--resource-url",
+                             "/bench-files", "--resource-dir", files.string()});
+  CVeltService client;
+  if (!server || !SignIn(client, *server, settings)) return false;
+  quor::soap::HttpClient http(quor::soap::HttpClient::Options{seconds(120), true});
+
+  std::printf("%8s %10s %10s %10s %10s %3s %10s %10s %10s %10s\n", "size", "put s", "cli put s", "fixed s",
+              "put/cli", "|", "get s", "cli get s", "file s", "get/cli");
+  std::vector<ContentFigures> figures;
+  bool failed = false;
+  long nextId = 1;
+  for (long size : sizes) {
+    ContentFigures f;
+    f.size = size;
+    const std::string content = MakeContent(size);
+    const std::string tag = std::to_string(size);
+    const fs::path plain = scratch / "content.txt";
+    std::ofstream(plain, std::ios::binary) << content;
+    const long firstId = nextId;
+
+    f.put = MedianOf(options.repeat, [&](int run) {
+      const auto start = Clock::now();
+      client.BeginRequest("PutVOContent");
+      client.AddParameter("name", "c" + tag + "-" + std::to_string(run));
+      client.AddParameter("content", content);
+      if (!client.Invoke()) {
+        std::fprintf(stderr, "data_bench: PutVOContent %s: %s\n", tag.c_str(), client.FormatFault().c_str());
+        return -1.0;
+      }
+      return Since(start);
+    });
+    if (f.put < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
+    const std::string putRequest = client.LastEnvelope();
+    f.cliPut = MedianOf(options.repeat, [&](int) {
+      const CliRun r = db.Store(nextId++, content, plain);
+      if (r.seconds < 0) std::fprintf(stderr, "data_bench: %s\n", r.error.c_str());
+      return r.seconds;
+    });
+    if (f.cliPut < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
+    f.fixedPut = MedianOf(options.repeat, [&](int) {
+      quor::soap::HttpReply reply;
+      std::string why;
+      const auto start = Clock::now();
+      if (FAILED(http.Post(server->Url(quor::soap::kBenchRoutePath), putRequest, reply, &why)) ||
+          reply.status != 200) {
+        std::fprintf(stderr, "data_bench: fixed route: %s %d\n", why.c_str(), reply.status);
+        return -1.0;
+      }
+      return Since(start);
+    });
+    if (f.fixedPut < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
+
+    f.get = MedianOf(options.repeat, [&](int) {
+      const auto start = Clock::now();
+      client.BeginRequest("GetVOContent");
+      client.AddParameter("name", "c" + tag + "-0");
+      const bool ok = client.Invoke();
+      const double took = Since(start);
+      if (!ok || client.DecodedResult().find(content) == std::string::npos) {
+        std::fprintf(stderr, "data_bench: GetVOContent %s: %s\n", tag.c_str(),
+                     ok ? "not the content put" : client.FormatFault().c_str());
+        return -1.0;
+      }
+      return took;
+    });
+    if (f.get < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
+    // The same answer as a plain file of the listener's resource folder.
+    std::ofstream(files / ("get-" + tag), std::ios::binary) << client.LastAnswer();
+    const size_t answerBytes = client.LastAnswer().size();
+    f.cliGet = MedianOf(options.repeat, [&](int) {
+      const CliRun r = db.Text("SELECT body FROM " + db.Table("c") + " WHERE id = " + std::to_string(firstId));
+      if (r.seconds < 0 || r.bytes < static_cast<size_t>(size)) {
+        std::fprintf(stderr, "data_bench: %s read %zu bytes %s\n", db.Cli(), r.bytes, r.error.c_str());
+        return -1.0;
+      }
+      return r.seconds;
+    });
+    if (f.cliGet < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
+    f.fileGet = MedianOf(options.repeat, [&](int) {
+      quor::soap::HttpReply reply;
+      std::string why;
+      const auto start = Clock::now();
+      if (FAILED(http.Get(server->Url("/bench-files/get-" + tag), reply, &why)) || reply.status != 200 ||
+          reply.body.size() != answerBytes) {
+        std::fprintf(stderr, "data_bench: resource file: %s %d\n", why.c_str(), reply.status);
+        return -1.0;
+      }
+      return Since(start);
+    });
+    if (f.fileGet < 0) {
+      std::printf("%8s  FAILED (see above); larger sizes skipped\n", SizeText(size).c_str());
+      failed = true;
+      break;
+    }
+    fs::remove(files / ("get-" + tag));
+    std::printf("%8s %10.4f %10.4f %10.4f %10.2f %3s %10.4f %10.4f %10.4f %10.2f\n", SizeText(size).c_str(), f.put,
+                f.cliPut, f.fixedPut, f.put / f.cliPut, "|", f.get, f.cliGet, f.fileGet, f.get / f.cliGet);
+    std::fflush(stdout);
+    figures.push_back(f);
+  }
+  client.EndSession();
+  server->Stop();
+
+  std::printf("(fixed: the put's request posted to /quor-bench/fixed; file: the get's answer served as a file of the\n"
+              " resource folder; both on the same listener, no call made)\n");
+  std::printf("goals (%s)%s\n", db.Name(), figures.size() < 3 ? ": none below 10 MB" : "");
+  for (size_t i = 0; i < figures.size(); ++i) {
+    const ContentFigures& f = figures[i];
+    if (f.size == (10L << 20)) {
+      Goal("PutVOContent / " + std::string(db.Cli()) + " at 10 MB", f.put / f.cliPut, 2);
+      Goal("GetVOContent / " + std::string(db.Cli()) + " at 10 MB", f.get / f.cliGet, 2);
+    }
+    if (i > 0 && f.size == (100L << 20) && figures[i - 1].size == (10L << 20)) {
+      Goal("PutVOContent time growth 10 MB -> 100 MB", f.put / figures[i - 1].put, 11);
+      Goal("GetVOContent time growth 10 MB -> 100 MB", f.get / figures[i - 1].get, 11);
+    }
+  }
+  std::fflush(stdout);
+  return !failed;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  if (const char* pg = std::getenv("QUOR_TEST_PG")) o.pg = pg;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "data_bench: %s wants a value\n", argv[i]);
+      std::exit(2);
+    }
+    const char* v = argv[++i];
+    if (a == "--max-rows") o.maxRows = std::atol(v);
+    else if (a == "--max-content") o.maxContent = std::atol(v);
+    else if (a == "--repeat") o.repeat = std::max(1, std::atoi(v));
+    else if (a == "--pg") o.pg = v;
+    else {
+      std::fprintf(stderr,
+                   "usage: data_bench [--max-rows N] [--max-content BYTES] [--repeat K] [--pg ODBC]\n"
+                   "unknown option %s\n",
+                   argv[i - 1]);
+      std::exit(2);
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  std::vector<long> rowSizes, contentSizes;
+  for (long n : kRowSizes)
+    if (n <= options.maxRows) rowSizes.push_back(n);
+  for (long n : kContentSizes)
+    if (n <= options.maxContent) contentSizes.push_back(n);
+
+  st::TempDir scratch;
+  if (scratch.Path().empty()) {
+    std::fprintf(stderr, "data_bench: no temporary folder\n");
+    return 1;
+  }
+  std::printf("data_bench: median of %d runs; rows up to %ld, contents up to %s; PostgreSQL: %s\n", options.repeat,
+              options.maxRows, SizeText(options.maxContent).c_str(), options.pg.empty() ? "not given, skipped" : "yes");
+
+  bool ok = true;
+  {
+    SqliteDatabase sqlite(scratch.Path() / "data.db", scratch.Path());
+    if (!rowSizes.empty()) ok = QueryPart(sqlite, options, rowSizes) && ok;
+    SqliteDatabase contents(scratch.Path() / "contents.db", scratch.Path());
+    if (!contentSizes.empty()) ok = ContentPart(contents, options, contentSizes, scratch.Path(), {}) && ok;
+  }
+  if (!options.pg.empty()) {
+    const std::string schema = "qb_" + std::to_string(::getpid());
+    PostgresDatabase pg(options.pg, schema, scratch.Path());
+    std::string error;
+    SchemaGuard guard{&pg, schema};
+    if (!pg.Run("DROP SCHEMA IF EXISTS " + schema + " CASCADE; CREATE SCHEMA " + schema, error)) {
+      std::fprintf(stderr, "data_bench: PostgreSQL: %s\n", error.c_str());
+      return 1;
+    }
+    if (!rowSizes.empty()) ok = QueryPart(pg, options, rowSizes) && ok;
+    if (!contentSizes.empty()) {
+      // The server's repository in the same schema, its tables made from the shipped script.
+      const CliRun made =
+          pg.Psql({"-f", std::string(QUOR_SOURCE_DIR) + "/sql/postgresql.sql"}, {}, pg.SearchPath());
+      if (made.seconds < 0) {
+        std::fprintf(stderr, "data_bench: PostgreSQL repository: %s\n", made.error.c_str());
+        return 1;
+      }
+      ok = ContentPart(pg, options, contentSizes, scratch.Path(), pg.RepositoryOdbc()) && ok;
+    }
+  }
+  return ok ? 0 : 1;
+}
