@@ -133,7 +133,8 @@ class CServiceConfig {
   xml::DocumentPtr TransformDocument;
   xml::DocumentPtr ConfigDocument;
   // ConfigDocument's element as text, made with it: what a change or a
-  // transaction hands the accessor. Null exactly when that element is.
+  // transaction hands the accessor. Null exactly when that element is; never
+  // changed once made, so calls read it without a lock.
   std::shared_ptr<const com::Bstr> ConfigText;
   xml::DocumentPtr RepositoryDocument;
   // The files the load that made ConfigDocument left out, in folder order.

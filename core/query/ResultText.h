@@ -28,6 +28,7 @@ struct WrittenElement {
 // Anything else (also what would parse but come out different) is false.
 bool IsWrittenElement(std::u16string_view text, WrittenElement* element = nullptr);
 
+// One statement's result, or none (neither node nor text).
 struct ResultPart {
   ResultPart() = default;
   explicit ResultPart(xml::NodePtr n) : node(std::move(n)) {}
