@@ -86,7 +86,7 @@ CServiceConfig::CServiceConfig()
       DefaultAccessorProgID(CKeywordTable::Instance()[KW_QUORACCESSOR_LEGACYDBACCESSOR]) {}
 
 CServiceConfig::~CServiceConfig() {
-  ConfigDocument.reset();
+  DropConfigDocument();
   TransformDocument.reset();
   UnifierDocument.reset();
 }
@@ -175,6 +175,7 @@ void CServiceConfig::ShareQueryParts(const CServiceConfig& other) {
   UnifierDocument = other.UnifierDocument;
   TransformDocument = other.TransformDocument;
   ConfigDocument = other.ConfigDocument;
+  ConfigText = other.ConfigText;
   RepositoryDocument = other.RepositoryDocument;
   SkippedConfigFiles = other.SkippedConfigFiles;
   HomeDir = other.HomeDir;
@@ -194,6 +195,11 @@ bool CServiceConfig::HasMoreThan(const CServiceConfig& other) const {
 
 // ---- The config folder ---------------------------------------------------------
 
+void CServiceConfig::DropConfigDocument() {
+  ConfigDocument.reset();
+  ConfigText.reset();
+}
+
 void CServiceConfig::ClearDefinitions() {
   QueryDataSources.clear();
   RepositoryDefinitions.clear();
@@ -208,9 +214,10 @@ HRESULT CServiceConfig::LoadConfigDirectory() {
     const std::string folder = FolderPath("config");
     std::vector<std::string> names;
     if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS || names.empty()) {
-      ConfigDocument.reset();
+      DropConfigDocument();
       return QS_E_CONFIG_NOT_EXIST;
     }
+    ConfigText.reset();
     ConfigDocument = xml::Document::Create();
     auto config = ConfigDocument->createElement(kw.Narrow(KW_CONFIG));
     bool anyLoaded = false;
@@ -229,8 +236,10 @@ HRESULT CServiceConfig::LoadConfigDirectory() {
     }
     ConfigDocument->appendChild(config);
     if (!anyLoaded) status = SkippedConfigFiles.front().status;
+    // Made once here, not for every call that hands it on.
+    ConfigText = std::make_shared<const com::Bstr>(com::Bstr::FromUtf8(config->xml()));
   } catch (const std::exception&) {
-    ConfigDocument.reset();
+    DropConfigDocument();
     status = QS_E_CONFIG_LOAD_EXCEPTION;
   }
   if (FAILED(status)) return status;
@@ -264,7 +273,7 @@ HRESULT CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& docum
     status = QS_E_CONFIG_PARSE_EXCEPTION2;
   }
   if (FAILED(status)) {
-    ConfigDocument.reset();
+    DropConfigDocument();
     ClearDefinitions();
     return status;
   }
@@ -272,7 +281,7 @@ HRESULT CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& docum
 }
 
 HRESULT CServiceConfig::ReloadConfig() {
-  ConfigDocument.reset();
+  DropConfigDocument();
   SkippedConfigFiles.clear();
   ClearDefinitions();
   return LoadConfigDirectory();

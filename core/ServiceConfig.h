@@ -132,6 +132,10 @@ class CServiceConfig {
   xml::DocumentPtr UnifierDocument;
   xml::DocumentPtr TransformDocument;
   xml::DocumentPtr ConfigDocument;
+  // ConfigDocument's element as text, made with it: what a change or a
+  // transaction hands the accessor. Null exactly when that element is; never
+  // changed once made, so calls read it without a lock.
+  std::shared_ptr<const com::Bstr> ConfigText;
   xml::DocumentPtr RepositoryDocument;
   // The files the load that made ConfigDocument left out, in folder order.
   std::vector<SkippedConfigFile> SkippedConfigFiles;
@@ -144,6 +148,8 @@ class CServiceConfig {
 
  private:
   void ClearDefinitions();
+  // Drops ConfigDocument and its text together.
+  void DropConfigDocument();
 
   mutable std::mutex resumeMutex_;
   std::list<ResumeEntry> resumeQueue_;

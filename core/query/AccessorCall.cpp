@@ -5,6 +5,8 @@
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
 
+#include <utility>
+
 namespace quor::core {
 namespace detail {
 
@@ -29,7 +31,7 @@ HRESULT CallLateBound(std::u16string_view progID, std::u16string_view method, co
   answer.invoked = component->Invoke(id, com::DISPATCH_METHOD, args, &result, &exception, nullptr);
   if (result.Type() == com::VT_BSTR) {
     answer.isText = true;
-    answer.text = result.GetBstr();
+    answer.text = std::move(result.GetBstr());  // an answer can be large: not copied
   } else if (answer.invoked == DISP_E_EXCEPTION) {
     exception.Fill();
     answer.raised = true;

@@ -9,6 +9,7 @@
 #include "core/DataSourceDefinition.h"
 #include "core/ServiceConfig.h"
 #include "core/UnifyTable.h"
+#include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/xml/dom.h"
@@ -38,13 +39,16 @@ class CQueryEngine {
   // Sends an element that is no statement (a write transaction) whole to the
   // default accessor with the first configuration.
   xml::NodePtr ForwardQueryElement(const xml::NodePtr& element, HRESULT& status);
-  HRESULT StoreResult(const xml::NodePtr& node);
+  HRESULT StoreResult(const ResultPart& result);
 
   // ---- One statement on the sources it names (QueryEngine_Run.cpp) ----------
   xml::NodePtr RunStatement(const xml::NodePtr& statement, HRESULT& status);
+  // The same as a part: an answer nothing changes stays the accessor's text.
+  ResultPart RunStatementPart(const xml::NodePtr& statement, HRESULT& status);
 
   // ---- Statements of several substatements (QueryEngine_Multi.cpp) ----------
   xml::NodePtr RunMultiSourceStatement(const xml::NodePtr& statement, HRESULT& status);
+  ResultPart RunMultiSourceStatementPart(const xml::NodePtr& statement, HRESULT& status);
   xml::NodePtr JoinResults(const xml::NodePtr& first, const xml::NodePtr& second, const DataSourceDefinition* firstDef,
                            const DataSourceDefinition* secondDef);
   xml::NodePtr MergeWithoutRule(const xml::NodePtr& first, const xml::NodePtr& second,
@@ -102,9 +106,25 @@ class CQueryEngine {
   // with `status` when the call failed or the answer is no XML.
   xml::NodePtr AskAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
                            std::u16string_view method, HRESULT& status);
+  // The same as a part: the answer's text when it is a written element.
+  ResultPart AskAccessorPart(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
+                             std::u16string_view method, HRESULT& status);
+  // An accessor's answer parsed, as a "response"; none with `status` when it
+  // is no XML.
+  static xml::NodePtr ParseAnswer(const com::Bstr& answer, HRESULT& status);
   // The same from the accessor `def` names (else the default one) with its
   // configuration.
   xml::NodePtr AskSource(const com::Bstr& queryText, const DataSourceDefinition& def, HRESULT& status);
+  ResultPart AskSourcePart(const com::Bstr& queryText, const DataSourceDefinition& def, HRESULT& status);
+  // The result of a statement that `def` alone serves: its answer as it
+  // stands when nothing would change it (appended, or a lone table that no
+  // unify rule governs), else its answer through the unify step.
+  ResultPart AskOnlySource(const com::Bstr& queryText, const DataSourceDefinition& def, bool append,
+                           HRESULT& status);
+  // Whether the unify step would give a text part back unchanged: a table in
+  // a "response" of its own that no unify rule of `def` governs. False with
+  // `status` when the unify table cannot be loaded.
+  bool UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def, HRESULT& status);
   // Brings one more answer of `def` into `accumulated`: appended, or brought
   // into the unified vocabulary and joined with the answers so far (`startDef`
   // served the first of them). False with `status` when a step broke.

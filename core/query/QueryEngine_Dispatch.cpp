@@ -2,7 +2,10 @@
 // serves it, its result through the transformers it names, every result
 // under one "root" element.
 #include <iterator>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
@@ -30,21 +33,21 @@ struct ResultRequests {
 
 }  // namespace
 
-HRESULT CQueryEngine::StoreResult(const xml::NodePtr&) { return S_OK; }
+HRESULT CQueryEngine::StoreResult(const ResultPart&) { return S_OK; }
 
 xml::NodePtr CQueryEngine::ForwardQueryElement(const xml::NodePtr& element, HRESULT& status) {
   if (!element) {
     status = E_FAIL;
     return nullptr;
   }
-  const xml::NodePtr config = settings_.ConfigDocument ? settings_.ConfigDocument->firstChild() : nullptr;
+  const std::shared_ptr<const com::Bstr> config = settings_.ConfigText;
   if (!config) {
     status = QS_E_CONFIG_NOT_EXIST;
     return nullptr;
   }
   com::Bstr answer;
-  status = CallAccessor(com::Bstr::FromUtf8(element->xml()), com::Bstr::FromUtf8(config->xml()), defaultProgID_.View(),
-                        defaultMethod_.View(), answer);
+  status = CallAccessor(com::Bstr::FromUtf8(element->xml()), *config, defaultProgID_.View(), defaultMethod_.View(),
+                        answer);
   if (FAILED(status)) return nullptr;
   const xml::DocumentPtr doc = xml::Document::Create();
   if (answer.IsNull() || !doc->loadXML(answer.View())) {
@@ -57,8 +60,15 @@ xml::NodePtr CQueryEngine::ForwardQueryElement(const xml::NodePtr& element, HRES
 HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result) {
   result = com::Bstr();
   if (!document) return QS_E_QUERY_ARG_NULL;
+  // The answer's parts in order. A node part also goes under `root`, which
+  // refuses what an element cannot hold; text parts were checked already.
   const xml::NodePtr root = document->createElement(Kw(KW_ROOT));
   if (!root) return E_FAIL;
+  std::vector<ResultPart> parts;
+  const auto add = [&](ResultPart part) {
+    if (part.node) Append(root, part.node);
+    parts.push_back(std::move(part));
+  };
   const xml::NodePtr sqlquery = FindTopLevel(document, Kw(KW_SQLQUERY));
   if (!sqlquery) return QS_E_QUERY_FORMAT_INVALID;
 
@@ -91,7 +101,7 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
 
   // Reads the transform and store requests from `from` on, then runs them
   // on `node` and appends what comes out.
-  const auto finish = [&](xml::NodePtr from, xml::NodePtr node) -> HRESULT {
+  const auto finish = [&](xml::NodePtr from, ResultPart node) -> HRESULT {
     ResultRequests requests;
     for (; from && !(requests.transform && requests.storeRequested); from = from->nextSibling()) {
       if (Named(from, KW_TRANSFORM)) {
@@ -114,17 +124,17 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
     }
     if (requests.transform && node) {
       HRESULT status = S_OK;
-      xml::NodePtr transformed = TransformResult(settings_, node, requests.chain, com::Bstr(), status);
+      ResultPart transformed = TransformPart(settings_, node, requests.chain, com::Bstr(), status);
       if (status != S_OK) {
-        if (transformed) result = com::Bstr::FromUtf8(transformed->xml());
+        if (transformed) result = transformed.Written();
         return status;
       }
-      node = transformed;
+      node = std::move(transformed);
     }
     if (requests.storeRequested && requests.store == Kw(KW_TRANSFORMED)) {
       if (const HRESULT hr = StoreResult(node); FAILED(hr)) return hr;
     }
-    if (node) Append(root, node);
+    if (node) add(std::move(node));
     return S_OK;
   };
 
@@ -134,9 +144,10 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
       const xml::NodePtr answer = ForwardQueryElement(child, status);
       if (!answer) return FAILED(status) ? status : QS_E_XML_LOAD_FAILED;
       if (Named(answer, KW_ROOT)) {
-        for (xml::NodePtr item = answer->firstChild(); item; item = item->nextSibling()) Append(root, CopyXmlTree(item));
+        for (xml::NodePtr item = answer->firstChild(); item; item = item->nextSibling())
+          add(ResultPart(CopyXmlTree(item)));
       } else {
-        Append(root, answer);
+        add(ResultPart(answer));
       }
       continue;
     }
@@ -144,46 +155,66 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
     const xml::NodePtr first = child->firstChild();
     if (!first) return QS_E_QUERY_ARG_INVALID;
     if (Named(first, KW_SUBSTATEMENT)) {
-      const xml::NodePtr collector = document->createElement(Kw(KW_SUBRESPONSE));
-      if (!collector) return E_FAIL;
+      std::vector<ResultPart> got;
       xml::NodePtr part = first;
       while (Named(part, KW_SUBSTATEMENT)) {
         const xml::NodePtr head = part->firstChild();
-        xml::NodePtr node;
+        ResultPart node;
         if (Named(head, KW_COLUMN)) {
-          node = listing(head->nextSibling(), part, status);
+          node = ResultPart(listing(head->nextSibling(), part, status));
         } else if (Named(head, KW_TRANSFORM)) {
-          node = ListTransformers(part, status);
+          node = ResultPart(ListTransformers(part, status));
         } else {
           // One call serves every substatement of the statement.
-          node = RunMultiSourceStatement(child, status);
+          node = RunMultiSourceStatementPart(child, status);
           while (Named(part->nextSibling(), KW_SUBSTATEMENT)) part = part->nextSibling();
         }
         if (status != S_OK) return status;
-        if (node) Append(collector, node);
+        if (node) got.push_back(std::move(node));
         part = part->nextSibling();
       }
-      xml::NodePtr node = collector->firstChild();
-      if (node) {
-        for (xml::NodePtr more = node->nextSibling(); more; more = more->nextSibling()) CopyXmlTreeWithText(node, more);
+      // A lone result goes on as it is; several are gathered into the first.
+      ResultPart node;
+      if (got.size() == 1 && got.front().IsText()) {
+        node = std::move(got.front());
+      } else if (!got.empty()) {
+        const xml::NodePtr collector = document->createElement(Kw(KW_SUBRESPONSE));
+        if (!collector) return E_FAIL;
+        for (const ResultPart& each : got) Append(collector, each.Node());
+        node = ResultPart(collector->firstChild());
+        for (xml::NodePtr more = node.node->nextSibling(); more; more = more->nextSibling())
+          CopyXmlTreeWithText(node.node, more);
       }
-      if (const HRESULT hr = finish(part, node); hr != S_OK) return hr;
+      if (const HRESULT hr = finish(part, std::move(node)); hr != S_OK) return hr;
     } else if (Named(first, KW_COLUMN)) {
       const xml::NodePtr node = listing(first->nextSibling(), child, status);
       if (status != S_OK) return status;
-      if (node) Append(root, node);
+      if (node) add(ResultPart(node));
     } else if (Named(first, KW_TRANSFORM)) {
       const xml::NodePtr node = ListTransformers(child, status);
       if (status != S_OK) return status;
-      if (node) Append(root, node);
+      if (node) add(ResultPart(node));
     } else {
       // A statement that yields nothing adds nothing; the rest still runs.
-      const xml::NodePtr node = RunStatement(child, status);
+      ResultPart node = RunStatementPart(child, status);
       if (status != S_OK) return status;
-      if (const HRESULT hr = finish(first->nextSibling(), node); hr != S_OK) return hr;
+      if (const HRESULT hr = finish(first->nextSibling(), std::move(node)); hr != S_OK) return hr;
     }
   }
-  result = com::Bstr::FromUtf8(root->xml());
+  if (parts.empty()) {
+    result = com::Bstr::FromUtf8(root->xml());
+    return S_OK;
+  }
+  // What root->xml() would give, with the text parts as they are.
+  const std::u16string_view name = CKeywordTable::Instance()[KW_ROOT].View();
+  size_t size = 2 * name.size() + 5;
+  for (const ResultPart& part : parts) size += part.IsText() ? part.text.Length() + 24 : 0;
+  std::u16string out;
+  out.reserve(size);
+  out.append(u"<").append(name).append(u">");
+  for (const ResultPart& part : parts) part.AppendTo(out);
+  out.append(u"</").append(name).append(u">");
+  result = com::Bstr(std::move(out));
   return S_OK;
 }
 

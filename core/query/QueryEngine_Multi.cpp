@@ -2,7 +2,9 @@
 // one partial result per substatement, joined left to right by the unify
 // rules (a destination that maps one table onto the other) or merged by the
 // first side's join kind.
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
@@ -48,18 +50,30 @@ xml::DocumentPtr DocumentOf(const xml::NodePtr& node) {
 }  // namespace
 
 xml::NodePtr CQueryEngine::RunMultiSourceStatement(const xml::NodePtr& statement, HRESULT& status) {
+  try {
+    return RunMultiSourceStatementPart(statement, status).Node();
+  } catch (const com::ComError& error) {
+    status = FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
+    return nullptr;
+  }
+}
+
+ResultPart CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& statement, HRESULT& status) {
   status = S_OK;
   try {
     xml::NodePtr part = statement ? statement->firstChild() : nullptr;
     if (!Named(part, KW_SUBSTATEMENT)) {
       status = QS_E_QUERY_ARG_INVALID;
-      return nullptr;
+      return {};
     }
+    // A lone substatement joins with nothing: an answer nothing changes
+    // can stay the accessor's text.
+    const bool alone = !Named(part->nextSibling(), KW_SUBSTATEMENT);
 
     // Modes, once set, hold for the rest of the statement.
     bool append = false;
     bool direct = false;
-    xml::NodePtr joined;                            // R
+    ResultPart joined;                               // R
     const DataSourceDefinition* firstDef = nullptr;  // started the first result, in unify mode
 
     for (; Named(part, KW_SUBSTATEMENT); part = part->nextSibling()) {
@@ -76,64 +90,78 @@ xml::NodePtr CQueryEngine::RunMultiSourceStatement(const xml::NodePtr& statement
           const xml::NodePtr verb = child->firstChild();
           if (!verb) {
             status = QS_E_QUERY_ARG_INVALID;
-            return nullptr;
+            return {};
           }
           if (!Named(verb, KW_SELECT)) append = direct = true;
         }
       }
       const com::Bstr queryText = com::Bstr::FromUtf8(part->xml());
 
-      xml::NodePtr accumulated;                        // A
+      ResultPart accumulated;                          // A
       const DataSourceDefinition* startDef = nullptr;  // started A
       const DataSourceDefinition* laterDef = nullptr;  // served this substatement by its catalog
       if (direct) {
         // A change goes whole to the default accessor with every configured
         // source; the accessor picks the ones it names.
-        if (!settings_.ConfigDocument || !settings_.ConfigDocument->firstChild()) {
+        const std::shared_ptr<const com::Bstr> config = settings_.ConfigText;
+        if (!config) {
           status = QS_E_CONFIG_NOT_EXIST;
-          return nullptr;
+          return {};
         }
-        accumulated = AskAccessor(queryText, com::Bstr::FromUtf8(settings_.ConfigDocument->firstChild()->xml()),
-                                  defaultProgID_.View(), defaultMethod_.View(), status);
-        if (!accumulated) return nullptr;
+        accumulated = alone ? AskAccessorPart(queryText, *config, defaultProgID_.View(), defaultMethod_.View(), status)
+                            : ResultPart(AskAccessor(queryText, *config, defaultProgID_.View(), defaultMethod_.View(),
+                                                     status));
+        if (!accumulated) return {};
       } else {
+        std::vector<const DataSourceDefinition*> serving;
         for (const auto& def : settings_.QueryDataSources) {
           if (!detail::Serves(*def, keys)) continue;
-          const xml::NodePtr answer = AskSource(queryText, *def, status);
-          if (!answer) return nullptr;
-          if (keys.SingleSource()) {
-            // The one definition the catalog names answers alone.
-            accumulated = answer;
-            startDef = def.get();
-            if (!append) laterDef = def.get();
-            break;
+          serving.push_back(def.get());
+          // The one definition the catalog names answers alone.
+          if (keys.SingleSource()) break;
+        }
+        if (alone && serving.size() == 1) {
+          accumulated = AskOnlySource(queryText, *serving.front(), append || keys.SingleSource(), status);
+          if (status != S_OK) return {};
+        } else {
+          xml::NodePtr nodes;
+          for (const DataSourceDefinition* def : serving) {
+            const xml::NodePtr answer = AskSource(queryText, *def, status);
+            if (!answer) return {};
+            if (keys.SingleSource()) {
+              nodes = answer;
+              startDef = def;
+              if (!append) laterDef = def;
+              break;
+            }
+            if (!Accumulate(answer, *def, append, nodes, startDef, status)) return {};
           }
-          if (!Accumulate(answer, *def, append, accumulated, startDef, status)) return nullptr;
+          accumulated = ResultPart(nodes);
         }
       }
       if (!accumulated) continue;
 
-      const xml::NodePtr result = detail::AsResponse(accumulated);
       if (!joined) {
-        joined = result;
+        joined = accumulated.IsText() ? std::move(accumulated) : ResultPart(detail::AsResponse(accumulated.node));
         firstDef = append || direct ? nullptr : startDef;
         continue;
       }
       HRESULT step = S_OK;
-      const xml::NodePtr both = JoinWithStatus(joined, result, firstDef, laterDef, step);
+      const xml::NodePtr both =
+          JoinWithStatus(joined.Node(), detail::AsResponse(accumulated.Node()), firstDef, laterDef, step);
       if (step != S_OK) {
         status = step;
-        return nullptr;
+        return {};
       }
-      if (both) joined = both;
+      if (both) joined = ResultPart(both);
     }
     return joined;
   } catch (const com::ComError& error) {
     status = FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
-    return nullptr;
+    return {};
   } catch (const std::exception&) {
     status = QS_E_QUERY_EXECUTE_EXCEPTION;
-    return nullptr;
+    return {};
   }
 }
 

@@ -199,17 +199,35 @@ HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& chain, const c
   }
 }
 
-xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
-                             const com::Bstr& defaultRule, HRESULT& status) {
+ResultPart TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
+                         const com::Bstr& defaultRule, HRESULT& status) {
   status = S_OK;
-  if (!result) return nullptr;
+  if (!result) return {};
   try {
     com::Bstr output;
-    status = TransformChain(settings, chain, com::Bstr::FromUtf8(result->xml()), defaultRule, output);
-    if (output.IsNull()) return nullptr;
+    status = TransformChain(settings, chain, result.Written(), defaultRule, output);
+    if (output.IsNull()) return {};
+    ResultPart part;
+    // Without a CR, KeepCarriageReturns leaves a written element as it is.
+    if (IsWrittenElement(output.View())) {
+      part.text = std::move(output);
+      return part;
+    }
     const xml::DocumentPtr doc = xml::Document::Create();
-    if (!doc->loadXML(KeepCarriageReturns(output.ToUtf8()))) return nullptr;
-    return doc->firstChild();
+    if (!doc->loadXML(KeepCarriageReturns(output.ToUtf8()))) return {};
+    part.node = doc->firstChild();
+    return part;
+  } catch (const std::exception&) {
+    if (status == S_OK) status = QS_E_TRANSFORMER_EXECUTE_EXCEPTION;
+    return {};
+  }
+}
+
+xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
+                             const com::Bstr& defaultRule, HRESULT& status) {
+  const ResultPart part = TransformPart(settings, ResultPart(result), chain, defaultRule, status);
+  try {
+    return part.Node();
   } catch (const std::exception&) {
     if (status == S_OK) status = QS_E_TRANSFORMER_EXECUTE_EXCEPTION;
     return nullptr;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/ServiceConfig.h"
+#include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/xml/dom.h"
@@ -15,6 +16,10 @@ namespace quor::core {
 // status in `status`.
 xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
                              const com::Bstr& defaultRule, HRESULT& status);
+// The same on a part: the last output text as it is when it is a written
+// element, else parsed (once).
+ResultPart TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
+                         const com::Bstr& defaultRule, HRESULT& status);
 
 // `chain` is a list of items separated by ","; an item is a name, or
 // a name and a rule separated by white space. The first failing item stops

@@ -128,6 +128,15 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   EXPECT_EQ(root->childNodes().size(), 3u);  // in listing order: A, b, c
   EXPECT_NE(root->firstChild()->xml().find("sales"), std::string::npos);
 
+  // The text changes and transactions go with is made with the document
+  // and shared with a call's configuration.
+  const std::shared_ptr<const com::Bstr> text = config.ConfigText;
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->ToUtf8(), root->xml());
+  CServiceConfig call;
+  call.ShareQueryParts(config);
+  EXPECT_EQ(call.ConfigText, text);
+
   // Built lists are not built again; a reload starts over.
   EXPECT_EQ(config.BuildDataSourceDefinitions(config.ConfigDocument), S_OK);
   EXPECT_EQ(config.QueryDataSources.size(), 1u);
@@ -135,6 +144,9 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   ASSERT_EQ(config.ReloadConfig(), S_OK);
   EXPECT_TRUE(config.QueryDataSources.empty());
   EXPECT_EQ(config.RepositoryDefinitions.size(), 1u);
+  ASSERT_TRUE(config.ConfigText);
+  EXPECT_EQ(config.ConfigText->ToUtf8(), config.ConfigDocument->documentElement()->xml());
+  EXPECT_EQ(config.ConfigText->ToUtf8().find("sales"), std::string::npos);
 }
 
 TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
@@ -184,6 +196,7 @@ TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
   config.ReadHomeDir();
   EXPECT_EQ(config.LoadConfigDirectory(), QS_E_CONFIG_NOT_EXIST);
   EXPECT_FALSE(config.ConfigDocument);
+  EXPECT_FALSE(config.ConfigText);
 }
 
 TEST(TransformFolder, NestedAndFlatFilesAreNumberedInOrder) {

@@ -1,0 +1,58 @@
+// A statement's result on its way to the answer: a node, or an accessor's or
+// transformer's text that needs no parsing because it already is exactly
+// what its parsed element would be written as.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/com/bstr.h"
+#include "platform/xml/dom.h"
+
+namespace quor::core {
+
+// What IsWrittenElement learns of the element on its way.
+struct WrittenElement {
+  std::u16string tag;
+  // The element's "name" attribute, its references resolved.
+  std::optional<std::u16string> name;
+};
+
+// Whether `text` is one element written the way the document model writes an
+// element it parsed: no declaration, comment, CDATA or white space between
+// elements, "<x/>" for an empty element, attributes in double quotes and only
+// the references the writer makes. Such a text parses, and its element
+// written out again is the text itself, so it can go into an answer as it is.
+// Anything else (also what would parse but come out different) is false.
+bool IsWrittenElement(std::u16string_view text, WrittenElement* element = nullptr);
+
+// One statement's result, or none (neither node nor text).
+struct ResultPart {
+  ResultPart() = default;
+  explicit ResultPart(xml::NodePtr n) : node(std::move(n)) {}
+
+  xml::NodePtr node;
+  // When `node` is none: the element's text, held in a "response" element
+  // of its own when `inResponse` is set, and what was read of the element.
+  com::Bstr text;
+  bool inResponse = false;
+  WrittenElement element;
+
+  explicit operator bool() const { return node || !text.IsNull(); }
+  bool IsText() const { return !node && !text.IsNull(); }
+  // The text the part is written as.
+  com::Bstr Written() const;
+  void AppendTo(std::u16string& out) const;
+  // The part as a node: a text part is parsed for it (raises ComError if
+  // that fails, which a checked text does not).
+  xml::NodePtr Node() const;
+};
+
+// When `answer` is a written element: moves it into `part` as a text part,
+// in a "response" element of its own unless it is one, and answers true.
+// Otherwise `answer` stays as it is.
+bool TakeWrittenResponse(com::Bstr& answer, ResultPart& part);
+
+}  // namespace quor::core
