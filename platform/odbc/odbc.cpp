@@ -83,15 +83,17 @@ bool IsCharacterType(SQLSMALLINT t) {
          t == SQL_WLONGVARCHAR;
 }
 
-// Reads a long value with SQLGetData in chunks: `unit` bytes per character
-// and a terminating zero of one unit at the end of every chunk of text
-// (none for binary). The first read tells the whole length; the rest then
-// comes in one more call, since some drivers convert the remaining text on
-// every call. Small at first: most values fit, and a longer one reports its
-// length. SQL_NO_DATA on the first call is passed on; NULL leaves `null` set.
+// Reads a long value with SQLGetData in chunks, appended to `out`: `unit`
+// bytes per character and a terminating zero of one unit at the end of every
+// chunk of text (none for binary). The first read tells the whole length; the
+// rest then comes in one more call, since some drivers convert the remaining
+// text on every call. Small at first: most values fit, and a longer one
+// reports its length. `chunk` is the buffer, kept by the caller so that its
+// room is reused. SQL_NO_DATA on the first call is passed on; NULL leaves
+// `null` set.
 SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t unit, bool terminated,
-                     std::string& out, bool& null) {
-  std::vector<char> chunk(256 * unit);
+                     std::string& chunk, std::string& out, bool& null) {
+  chunk.resize(256 * unit);
   SQLLEN indicator = 0;
   bool first = true;
   null = false;
@@ -113,6 +115,43 @@ SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t 
     if (rc == SQL_SUCCESS) return rc;
     const size_t remaining = total > got ? total - got : chunk.size() * 2;
     if (remaining + unit > chunk.size()) chunk.resize(remaining + unit);
+  }
+}
+
+// UTF-16 to UTF-8 appended to `out`, as text::Narrow converts: an unpaired
+// surrogate becomes '?'. Here so that a column's buffer keeps its room.
+void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
+  const size_t count = utf16Bytes.size() / 2;
+  auto unitAt = [&](size_t i) {
+    char16_t c;
+    std::memcpy(&c, utf16Bytes.data() + i * 2, 2);
+    return c;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    char32_t cp = unitAt(i);
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      const char16_t next = i + 1 < count ? unitAt(i + 1) : char16_t{0};
+      if (cp >= 0xDC00 || next < 0xDC00 || next > 0xDFFF) {
+        out.push_back('?');
+        continue;
+      }
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
+      ++i;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+      out.append(bytes, 2);
+    } else if (cp < 0x10000) {
+      const char bytes[] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                            static_cast<char>(0x80 | (cp & 0x3F))};
+      out.append(bytes, 3);
+    } else {
+      const char bytes[] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                            static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+      out.append(bytes, 4);
+    }
   }
 }
 
@@ -305,6 +344,7 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
     return false;
   }
   CloseCursor();
+  Unbind();
   SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
   bound_.clear();
   columns_.clear();
@@ -461,6 +501,8 @@ bool Statement::ReadBoundOutputs(std::vector<Param>& params, bool strict, Error&
 }
 
 bool Statement::DescribeResult(Error& error) {
+  // The columns of another result may differ: bindings start afresh.
+  Unbind();
   columns_.clear();
   SQLSMALLINT count = 0;
   SQLRETURN rc = SQLNumResultCols(stmt_, &count);
@@ -481,6 +523,39 @@ bool Statement::DescribeResult(Error& error) {
     columns_.push_back(ColumnInfo{FromW(name, static_cast<size_t>(nameLength)), type, size, decimals,
                                   nullable != SQL_NO_NULLS});
   }
+  cells_.resize(columns_.size());
+  return true;
+}
+
+void Statement::Unbind() {
+  if (columnsBound_ && stmt_) SQLFreeStmt(stmt_, SQL_UNBIND);
+  columnsBound_ = false;
+  for (Cell& cell : cells_) cell.bound = false;
+}
+
+static_assert(sizeof(SQLLEN) == sizeof(int64_t) && alignof(SQLLEN) == alignof(int64_t));
+
+bool Statement::BindFixedColumns(Error& error) {
+  columnsBound_ = true;
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    const SQLSMALLINT type = columns_[i].sqlType;
+    Cell& cell = cells_[i];
+    auto* indicator = reinterpret_cast<SQLLEN*>(&cell.indicator);
+    SQLRETURN rc;
+    if (IsIntegerType(type)) {
+      rc = SQLBindCol(stmt_, static_cast<SQLUSMALLINT>(i + 1), SQL_C_SBIGINT, &cell.integer, sizeof cell.integer,
+                      indicator);
+    } else if (IsFloatType(type)) {
+      rc = SQLBindCol(stmt_, static_cast<SQLUSMALLINT>(i + 1), SQL_C_DOUBLE, &cell.real, sizeof cell.real, indicator);
+    } else {
+      continue;
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLBindCol", error);
+      return false;
+    }
+    cell.bound = true;
+  }
   return true;
 }
 
@@ -494,6 +569,14 @@ int64_t Statement::RowCount() const {
 bool Statement::Fetch(Error& error) {
   error = Error{};
   if (!stmt_ || columns_.empty()) return false;
+  if (!columnsBound_) {
+    // A driver that refuses a binding has every column read on demand.
+    Error ignored;
+    if (!BindFixedColumns(ignored)) {
+      Unbind();
+      columnsBound_ = true;
+    }
+  }
   const SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA) return false;
   if (!SQL_SUCCEEDED(rc)) {
@@ -504,16 +587,40 @@ bool Statement::Fetch(Error& error) {
 }
 
 bool Statement::Get(size_t column, Value& value, Error& error) {
-  if (column >= columns_.size()) {
+  ValueView view;
+  if (!Read(column, view, error)) return false;
+  Value v;
+  v.kind = view.kind;
+  v.integer = view.integer;
+  v.real = view.real;
+  v.text.assign(view.text);
+  v.narrow = view.narrow;
+  value = std::move(v);
+  return true;
+}
+
+bool Statement::Read(size_t column, ValueView& value, Error& error) {
+  if (column >= columns_.size() || column >= cells_.size()) {
     error = Error{SQL_ERROR, "SQLGetData", {{"07009", 0, "column index out of range"}}};
     return false;
   }
   const auto col = static_cast<SQLUSMALLINT>(column + 1);
   const SQLSMALLINT type = columns_[column].sqlType;
+  Cell& cell = cells_[column];
   SQLLEN indicator = 0;
-  SQLRETURN rc;
-  Value v;
-  if (IsIntegerType(type)) {
+  SQLRETURN rc = SQL_SUCCESS;
+  ValueView v;
+  if (cell.bound) {
+    if (cell.indicator != SQL_NULL_DATA) {
+      if (IsIntegerType(type)) {
+        v.kind = Value::Kind::Integer;
+        v.integer = cell.integer;
+      } else {
+        v.kind = Value::Kind::Double;
+        v.real = cell.real;
+      }
+    }
+  } else if (IsIntegerType(type)) {
     SQLBIGINT n = 0;
     rc = SQLGetData(stmt_, col, SQL_C_SBIGINT, &n, sizeof n, &indicator);
     if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
@@ -532,24 +639,21 @@ bool Statement::Get(size_t column, Value& value, Error& error) {
     // chunks, so long values arrive whole; binary values as bytes.
     const bool binary = IsBinaryType(type);
     const bool narrow = !binary && narrowText_ && IsCharacterType(type);
-    std::string bytes;
     bool null = false;
+    cell.text.clear();
     if (binary) {
-      rc = GetChunked(stmt_, col, SQL_C_BINARY, 1, false, bytes, null);
+      rc = GetChunked(stmt_, col, SQL_C_BINARY, 1, false, chunk_, cell.text, null);
     } else if (narrow) {
-      rc = GetChunked(stmt_, col, SQL_C_CHAR, 1, true, bytes, null);
+      rc = GetChunked(stmt_, col, SQL_C_CHAR, 1, true, chunk_, cell.text, null);
     } else {
-      rc = GetChunked(stmt_, col, SQL_C_WCHAR, sizeof(SQLWCHAR), true, bytes, null);
+      wide_.clear();
+      rc = GetChunked(stmt_, col, SQL_C_WCHAR, sizeof(SQLWCHAR), true, chunk_, wide_, null);
+      if (SQL_SUCCEEDED(rc) && !null) AppendNarrow(wide_, cell.text);
     }
     if (SQL_SUCCEEDED(rc) && !null) {
       v.kind = binary ? Value::Kind::Binary : Value::Kind::Text;
       v.narrow = narrow;
-      if (binary || narrow) {
-        v.text = std::move(bytes);
-      } else {
-        v.text = text::Narrow(std::u16string_view(reinterpret_cast<const char16_t*>(bytes.data()),
-                                                  bytes.size() / sizeof(char16_t)));
-      }
+      v.text = cell.text;
     }
     if (binary && rc == SQL_NO_DATA) rc = SQL_SUCCESS;
   }
@@ -557,7 +661,7 @@ bool Statement::Get(size_t column, Value& value, Error& error) {
     Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLGetData", error);
     return false;
   }
-  value = std::move(v);
+  value = v;
   return true;
 }
 
@@ -584,6 +688,7 @@ bool Statement::RunCatalog(const char* function, Call&& call, Error& error) {
     return false;
   }
   CloseCursor();
+  Unbind();
   prepared_ = false;
   const SQLRETURN rc = call(static_cast<SQLHSTMT>(stmt_));
   if (!SQL_SUCCEEDED(rc)) {
