@@ -1,5 +1,12 @@
 #include "accessor/answer_text.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 #include "platform/com/hresult.h"
 
 namespace quor::accessor {
@@ -14,6 +21,7 @@ struct EscapeTable {
   }
 };
 constexpr EscapeTable kEscape;
+constexpr unsigned char kTextMask = 1, kAttributeMask = 2;
 
 std::string_view Replacement(char c) {
   switch (c) {
@@ -27,9 +35,27 @@ std::string_view Replacement(char c) {
   }
 }
 
+// Whether any byte of the word is one of the four bytes text escapes.
+bool MayNeedTextEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  auto has = [&](unsigned char c) {
+    const std::uint64_t x = word ^ (kOnes * c);
+    return ((x - kOnes) & ~x & kHighs) != 0;
+  };
+  return has('&') || has('<') || has('>') || has('\r');
+}
+
 void AppendEscaped(std::string& out, std::string_view in, unsigned char mask) {
   std::size_t run = 0;
-  for (std::size_t i = 0; i < in.size(); ++i) {
+  std::size_t i = 0;
+  // Text mostly holds nothing to escape: skip it a word at a time.
+  if (mask == kTextMask) {
+    for (std::uint64_t word; i + 8 <= in.size(); i += 8) {
+      std::memcpy(&word, in.data() + i, 8);
+      if (MayNeedTextEscape(word)) break;
+    }
+  }
+  for (; i < in.size(); ++i) {
     if (!(kEscape.need[static_cast<unsigned char>(in[i])] & mask)) continue;
     out.append(in.data() + run, i - run);
     out.append(Replacement(in[i]));
@@ -38,9 +64,31 @@ void AppendEscaped(std::string& out, std::string_view in, unsigned char mask) {
   out.append(in.data() + run, in.size() - run);
 }
 
-constexpr unsigned char kTextMask = 1, kAttributeMask = 2;
-
 }  // namespace
+
+// An answer of many rows runs to tens of megabytes. Past this size it goes
+// to memory the kernel may back with huge pages (faulting in fresh 4 KiB
+// pages one by one took as long as making the text), and grows in large
+// steps: room reserved and not written to costs no memory, while every step
+// copies the text and has the kernel clear fresh pages for it.
+constexpr std::size_t kLargeFrom = std::size_t{4} << 20;
+constexpr std::size_t kLargeStep = std::size_t{64} << 20;
+
+void AnswerText::Grow(std::size_t extra) {
+  std::size_t want = std::max({out_.size() + extra, out_.capacity() * 2, std::size_t{4096}});
+  if (want >= kLargeFrom) want = std::max(want, kLargeStep);
+  std::string next;
+  next.reserve(want);
+  if (want >= kLargeFrom) {
+    // Only whole pages inside the fresh buffer, before anything touches them.
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(next.data()) + page - 1) / page * page;
+    const auto end = (reinterpret_cast<std::uintptr_t>(next.data()) + next.capacity()) / page * page;
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  next.append(out_);
+  out_.swap(next);
+}
 
 void AnswerText::EndStartTag() {
   if (!startOpen_) return;
@@ -49,6 +97,7 @@ void AnswerText::EndStartTag() {
 }
 
 void AnswerText::Begin(std::string_view name, std::string_view startTag) {
+  Reserve(std::max(startTag.size(), name.size() + 1) + 1);
   EndStartTag();
   const std::size_t level = open_.size();
   if (level < 2) {
@@ -70,6 +119,7 @@ void AnswerText::Begin(std::string_view name, std::string_view startTag) {
 
 void AnswerText::End() {
   const std::string_view name = open_.back();
+  Reserve(name.size() + 3);
   open_.pop_back();
   if (startOpen_) {
     out_ += "/>";
@@ -90,6 +140,7 @@ void AnswerText::End() {
 }
 
 void AnswerText::EscapedText(std::string_view value) {
+  Reserve(value.size() * 5 + 1);  // "&amp;" for every byte at most
   EndStartTag();
   AppendEscaped(out_, value, kTextMask);
   if (inCode_) code_.append(value);
@@ -108,6 +159,7 @@ std::string AnswerText::StartTag(std::string_view name,
 }
 
 void AnswerText::Attribute(std::string_view name, std::string_view value) {
+  Reserve(name.size() + value.size() * 6 + 4);  // "&quot;" for every byte at most
   out_ += ' ';
   out_.append(name);
   out_ += "=\"";
@@ -119,13 +171,23 @@ void AnswerText::Text(std::string_view value) {
   if (!value.empty()) EscapedText(value);
 }
 
+void AnswerText::PlainText(std::string_view value) {
+  if (value.empty()) return;
+  Reserve(value.size() + 1);
+  EndStartTag();
+  out_.append(value);
+  if (inCode_) code_.append(value);
+}
+
 void AnswerText::Close() { End(); }
 
 void AnswerText::Node(const xml::Node& node) {
   // Below the two top levels nothing is tracked: the node goes as it is.
   if (open_.size() >= 2 || (node.nodeType() != xml::NodeType::Element && node.nodeType() != xml::NodeType::Text)) {
+    const std::string text = node.xml();
+    Reserve(text.size() + 1);
     EndStartTag();
-    out_ += node.xml();
+    out_ += text;
     if (inCode_ && node.nodeType() != xml::NodeType::Comment &&
         node.nodeType() != xml::NodeType::ProcessingInstruction)
       code_ += node.text();
@@ -144,6 +206,7 @@ void AnswerText::Node(const xml::Node& node) {
 
 void AnswerText::Append(const AnswerText& part) {
   if (part.empty()) return;
+  Reserve(part.out_.size() + 1);
   EndStartTag();
   const std::size_t offset = out_.size();
   out_ += part.out_;
@@ -159,6 +222,7 @@ void AnswerText::Append(const AnswerText& part) {
 }
 
 void AnswerText::Element(std::string_view element) {
+  Reserve(element.size() + 1);
   EndStartTag();
   const std::size_t level = open_.size();
   if (level < 2 && firstBegin_[level] == kNone) {

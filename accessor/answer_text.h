@@ -36,6 +36,8 @@ class AnswerText {
   void Attribute(std::string_view name, std::string_view value);
   // Text content of the open element; empty text writes nothing.
   void Text(std::string_view value);
+  // Text that holds nothing to escape (digits, hexadecimal), as Text.
+  void PlainText(std::string_view value);
   void Close();
   // An element of a document, written as the document model writes it.
   void Node(const xml::Node& node);
@@ -73,6 +75,12 @@ class AnswerText {
 
  private:
   std::string_view Level(std::size_t level) const;
+  // Room for `extra` more bytes, so that appending never reallocates on its
+  // own (see Grow).
+  void Reserve(std::size_t extra) {
+    if (out_.capacity() - out_.size() < extra) Grow(extra);
+  }
+  void Grow(std::size_t extra);
   void EndStartTag();
   void Begin(std::string_view name, std::string_view startTag);
   void End();

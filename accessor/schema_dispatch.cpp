@@ -40,14 +40,19 @@ bool AppendNames(const CSQLParser& parser, oledb::Session& session, std::string_
 Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerText& out) {
   const QueryStatement& first = parser.statement(0);
   const bool everyTable = first.tableName == "*";
-  const std::vector<std::string> known = KnownTables(parser, session, !everyTable);
+  // The catalog is read only for the statements that need its tables.
+  std::optional<std::vector<std::string>> knownTables;
+  auto known = [&]() -> const std::vector<std::string>& {
+    if (!knownTables) knownTables = KnownTables(parser, session, !everyTable);
+    return *knownTables;
+  };
 
   for (std::uint32_t index = 0; index < parser.statementCount(); ++index) {
     const QueryStatement& st = parser.statement(index);
     const AnswerText::Mark start = out.Here();
     if (st.tableName == "*") {
       out.Open("response");
-      for (const std::string& name : known) {
+      for (const std::string& name : known()) {
         const Status status = ExecuteEachSQLQuery(parser, session, QualifiedName(parser.schemaName(), name), index, out);
         if (status != kOk && parser.inTransaction()) {
           out.Rewind(start);
@@ -59,7 +64,7 @@ Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerTex
       // The columns of the named tables, once some known table is named;
       // their listing is the response.
       bool named = false;
-      for (const std::string& name : known) named = named || IsNameInText(st.tableName, name);
+      for (const std::string& name : known()) named = named || IsNameInText(st.tableName, name);
       bool listed = false;
       if (named) {
         const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, out);

@@ -349,7 +349,9 @@ void WriteValue(const CSQLParser& parser, const odbc::ValueView& value, bool emb
                 AnswerText& out) {
   const std::string_view content = ValueText(parser, value, scratch);
   if (content.empty()) return;
-  if (!(embed && EmbedXml(out, content))) out.Text(content);
+  // Numbers and bytes are digits: nothing in them to escape.
+  if (value.kind != odbc::Value::Kind::Text) out.PlainText(content);
+  else if (!(embed && EmbedXml(out, content))) out.Text(content);
 }
 
 std::optional<std::string_view> DBTypeName(long type) {

@@ -30,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kColumns = 8;
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 constexpr double kRatioGoal = 1.5;
 // Time per row at ten times the rows, against the smaller count.
 constexpr double kGrowthGoal = 1.2;

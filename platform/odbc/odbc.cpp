@@ -122,6 +122,9 @@ SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t 
 // surrogate becomes '?'. Here so that a column's buffer keeps its room.
 void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
   const size_t count = utf16Bytes.size() / 2;
+  const size_t start = out.size();
+  out.resize(start + count * 3);  // a unit takes three bytes at most, a pair four
+  char* p = out.data() + start;
   auto unitAt = [&](size_t i) {
     char16_t c;
     std::memcpy(&c, utf16Bytes.data() + i * 2, 2);
@@ -129,30 +132,32 @@ void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
   };
   for (size_t i = 0; i < count; ++i) {
     char32_t cp = unitAt(i);
+    if (cp < 0x80) {
+      *p++ = static_cast<char>(cp);
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDFFF) {
       const char16_t next = i + 1 < count ? unitAt(i + 1) : char16_t{0};
       if (cp >= 0xDC00 || next < 0xDC00 || next > 0xDFFF) {
-        out.push_back('?');
+        *p++ = '?';
         continue;
       }
       cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
       ++i;
     }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-      out.append(bytes, 2);
+    if (cp < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (cp >> 6));
     } else if (cp < 0x10000) {
-      const char bytes[] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                            static_cast<char>(0x80 | (cp & 0x3F))};
-      out.append(bytes, 3);
+      *p++ = static_cast<char>(0xE0 | (cp >> 12));
+      *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     } else {
-      const char bytes[] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                            static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-      out.append(bytes, 4);
+      *p++ = static_cast<char>(0xF0 | (cp >> 18));
+      *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     }
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  out.resize(static_cast<size_t>(p - out.data()));
 }
 
 // Optional catalog arguments: a null pointer means "no restriction".
@@ -530,31 +535,61 @@ bool Statement::DescribeResult(Error& error) {
 void Statement::Unbind() {
   if (columnsBound_ && stmt_) SQLFreeStmt(stmt_, SQL_UNBIND);
   columnsBound_ = false;
-  for (Cell& cell : cells_) cell.bound = false;
+  for (Cell& cell : cells_) {
+    cell.bound = false;
+    cell.boundType = 0;
+  }
 }
 
 static_assert(sizeof(SQLLEN) == sizeof(int64_t) && alignof(SQLLEN) == alignof(int64_t));
 
+// Text columns whose declared size is at most this many characters are bound
+// to a buffer of SQLGetData's first chunk: a value that fits reads as the
+// first call would read it, a longer one is read again from the start.
+constexpr uint64_t kBoundTextChars = 255;
+
 bool Statement::BindFixedColumns(Error& error) {
   columnsBound_ = true;
+  if (!getDataBound_) {
+    SQLUINTEGER extensions = 0;
+    getDataBound_ = SQL_SUCCEEDED(SQLGetInfo(connection_->handle(), SQL_GETDATA_EXTENSIONS, &extensions,
+                                             sizeof extensions, nullptr)) &&
+                    (extensions & SQL_GD_BOUND) != 0;
+  }
   for (size_t i = 0; i < columns_.size(); ++i) {
-    const SQLSMALLINT type = columns_[i].sqlType;
+    const ColumnInfo& info = columns_[i];
+    const SQLSMALLINT type = info.sqlType;
     Cell& cell = cells_[i];
     auto* indicator = reinterpret_cast<SQLLEN*>(&cell.indicator);
-    SQLRETURN rc;
+    const auto col = static_cast<SQLUSMALLINT>(i + 1);
+    SQLSMALLINT ctype;
+    SQLPOINTER buffer;
+    SQLLEN length;
     if (IsIntegerType(type)) {
-      rc = SQLBindCol(stmt_, static_cast<SQLUSMALLINT>(i + 1), SQL_C_SBIGINT, &cell.integer, sizeof cell.integer,
-                      indicator);
+      ctype = SQL_C_SBIGINT;
+      buffer = &cell.integer;
+      length = sizeof cell.integer;
     } else if (IsFloatType(type)) {
-      rc = SQLBindCol(stmt_, static_cast<SQLUSMALLINT>(i + 1), SQL_C_DOUBLE, &cell.real, sizeof cell.real, indicator);
+      ctype = SQL_C_DOUBLE;
+      buffer = &cell.real;
+      length = sizeof cell.real;
+    } else if (!IsBinaryType(type) && *getDataBound_ && info.size > 0 && info.size <= kBoundTextChars &&
+               type != SQL_LONGVARCHAR && type != SQL_WLONGVARCHAR) {
+      const bool narrow = narrowText_ && IsCharacterType(type);
+      ctype = narrow ? SQL_C_CHAR : SQL_C_WCHAR;
+      cell.buffer.resize(256 * (narrow ? 1 : sizeof(SQLWCHAR)));
+      buffer = cell.buffer.data();
+      length = static_cast<SQLLEN>(cell.buffer.size());
     } else {
       continue;
     }
+    const SQLRETURN rc = SQLBindCol(stmt_, col, ctype, buffer, length, indicator);
     if (!SQL_SUCCEEDED(rc)) {
       Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLBindCol", error);
       return false;
     }
     cell.bound = true;
+    cell.boundType = ctype;
   }
   return true;
 }
@@ -610,15 +645,31 @@ bool Statement::Read(size_t column, ValueView& value, Error& error) {
   SQLLEN indicator = 0;
   SQLRETURN rc = SQL_SUCCESS;
   ValueView v;
-  if (cell.bound) {
+  const size_t unit = cell.boundType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1;
+  const bool boundText = cell.bound && (cell.boundType == SQL_C_CHAR || cell.boundType == SQL_C_WCHAR);
+  // A value that filled its buffer may have been cut: read it whole.
+  const bool fits = boundText && cell.indicator != SQL_NO_TOTAL &&
+                    (cell.indicator == SQL_NULL_DATA ||
+                     static_cast<size_t>(cell.indicator) <= cell.buffer.size() - unit);
+  if (cell.bound && !boundText) {
     if (cell.indicator != SQL_NULL_DATA) {
-      if (IsIntegerType(type)) {
+      if (cell.boundType == SQL_C_SBIGINT) {
         v.kind = Value::Kind::Integer;
         v.integer = cell.integer;
       } else {
         v.kind = Value::Kind::Double;
         v.real = cell.real;
       }
+    }
+  } else if (fits) {
+    if (cell.indicator != SQL_NULL_DATA) {
+      const auto got = static_cast<size_t>(cell.indicator);
+      cell.text.clear();
+      if (unit == 1) cell.text.assign(cell.buffer.data(), got);
+      else AppendNarrow(std::string_view(cell.buffer.data(), got - got % unit), cell.text);
+      v.kind = Value::Kind::Text;
+      v.narrow = unit == 1;
+      v.text = cell.text;
     }
   } else if (IsIntegerType(type)) {
     SQLBIGINT n = 0;

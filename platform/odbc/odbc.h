@@ -166,9 +166,10 @@ class Statement {
   const std::vector<ColumnInfo>& columns() const { return columns_; }
   int64_t RowCount() const;
   // Moves to the next row; false at the end (or on error, reported in `error`).
-  // The first fetch of a result binds its integer and floating-point columns
-  // to buffers of the statement, which every fetch then fills; the other
-  // columns are read when asked for.
+  // The first fetch of a result binds its integer and floating-point columns,
+  // and its short text columns, to buffers of the statement, which every
+  // fetch then fills; the other columns, and a text value longer than its
+  // buffer, are read when asked for.
   bool Fetch(Error& error);
   // Reads a column of the current row (0-based), once per row.
   bool Get(size_t column, Value& value, Error& error);
@@ -208,13 +209,18 @@ class Statement {
   // bound stay put.
   struct Cell {
     bool bound = false;
+    int16_t boundType = 0;  // the C type bound; 0 when the column is not
     int64_t integer = 0;
     double real = 0;
     int64_t indicator = 0;  // SQLLEN
+    std::string buffer;     // of a bound text column
     std::string text;
   };
   std::vector<Cell> cells_;
   bool columnsBound_ = false;
+  // Whether the driver reads bound columns with SQLGetData too (unknown
+  // until the first binding).
+  std::optional<bool> getDataBound_;
   std::string chunk_;  // SQLGetData's buffer, kept between reads
   std::string wide_;   // wide text as read, before it becomes UTF-8
 };
