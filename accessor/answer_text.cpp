@@ -71,7 +71,7 @@ void AppendEscaped(std::string& out, std::string_view in, unsigned char mask) {
 // pages one by one took as long as making the text), and grows in large
 // steps: room reserved and not written to costs no memory, while every step
 // copies the text and has the kernel clear fresh pages for it.
-constexpr std::size_t kLargeFrom = std::size_t{4} << 20;
+constexpr std::size_t kLargeFrom = std::size_t{1} << 20;
 constexpr std::size_t kLargeStep = std::size_t{64} << 20;
 
 void AnswerText::Grow(std::size_t extra) {
@@ -88,12 +88,6 @@ void AnswerText::Grow(std::size_t extra) {
   }
   next.append(out_);
   out_.swap(next);
-}
-
-void AnswerText::EndStartTag() {
-  if (!startOpen_) return;
-  out_ += '>';
-  startOpen_ = false;
 }
 
 void AnswerText::Begin(std::string_view name, std::string_view startTag) {
@@ -148,8 +142,6 @@ void AnswerText::EscapedText(std::string_view value) {
 
 void AnswerText::Open(std::string_view name) { Begin(name, {}); }
 
-void AnswerText::Open(std::string_view name, std::string_view startTag) { Begin(name, startTag); }
-
 std::string AnswerText::StartTag(std::string_view name,
                                  std::initializer_list<std::pair<std::string_view, std::string_view>> attributes) {
   AnswerText tag;
@@ -178,8 +170,6 @@ void AnswerText::PlainText(std::string_view value) {
   out_.append(value);
   if (inCode_) code_.append(value);
 }
-
-void AnswerText::Close() { End(); }
 
 void AnswerText::Node(const xml::Node& node) {
   // Below the two top levels nothing is tracked: the node goes as it is.

@@ -29,7 +29,15 @@ class AnswerText {
   void Open(std::string_view name);
   // Starts an element whose start tag, attributes included, was made once
   // by StartTag, for an element written many times.
-  void Open(std::string_view name, std::string_view startTag);
+  void Open(std::string_view name, std::string_view startTag) {
+    // Below the two top levels nothing is tracked: the common case, kept short.
+    if (open_.size() < 2) return Begin(name, startTag);
+    Reserve(startTag.size() + 1);
+    EndStartTag();
+    out_.append(startTag);
+    open_.push_back(name);
+    startOpen_ = true;
+  }
   static std::string StartTag(std::string_view name,
                               std::initializer_list<std::pair<std::string_view, std::string_view>> attributes);
   // An attribute of the element just opened, before any content.
@@ -38,7 +46,13 @@ class AnswerText {
   void Text(std::string_view value);
   // Text that holds nothing to escape (digits, hexadecimal), as Text.
   void PlainText(std::string_view value);
-  void Close();
+  void Close() {
+    if (open_.size() <= 2 || !startOpen_) return End();
+    Reserve(2);
+    out_ += "/>";
+    startOpen_ = false;
+    open_.pop_back();
+  }
   // An element of a document, written as the document model writes it.
   void Node(const xml::Node& node);
   // What `part` holds (written from the top) as content at this place.
@@ -81,7 +95,11 @@ class AnswerText {
     if (out_.capacity() - out_.size() < extra) Grow(extra);
   }
   void Grow(std::size_t extra);
-  void EndStartTag();
+  void EndStartTag() {
+    if (!startOpen_) return;
+    out_ += '>';
+    startOpen_ = false;
+  }
   void Begin(std::string_view name, std::string_view startTag);
   void End();
   void EscapedText(std::string_view value);
