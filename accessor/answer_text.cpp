@@ -66,20 +66,24 @@ void AppendEscaped(std::string& out, std::string_view in, unsigned char mask) {
 
 }  // namespace
 
-// An answer of many rows runs to tens of megabytes. Past this size it goes
-// to memory the kernel may back with huge pages (faulting in fresh 4 KiB
-// pages one by one took as long as making the text), and grows in large
-// steps: room reserved and not written to costs no memory, while every step
-// copies the text and has the kernel clear fresh pages for it.
+// An answer of many rows runs to tens of megabytes. It grows in large steps:
+// room reserved and not yet written to costs no memory, while every step
+// copies the text, and the kernel has to clear every fresh page it touches.
+// Past 64 KiB it takes 1 MiB at once; past 1 MiB, 64 MiB in memory the kernel
+// may back with huge pages (faulting in 4 KiB pages one by one took as long
+// as making the text).
+constexpr std::size_t kMediumFrom = std::size_t{64} << 10;
 constexpr std::size_t kLargeFrom = std::size_t{1} << 20;
 constexpr std::size_t kLargeStep = std::size_t{64} << 20;
 
 void AnswerText::Grow(std::size_t extra) {
   std::size_t want = std::max({out_.size() + extra, out_.capacity() * 2, std::size_t{4096}});
-  if (want >= kLargeFrom) want = std::max(want, kLargeStep);
+  const bool large = want >= kLargeFrom;
+  if (large) want = std::max(want, kLargeStep);
+  else if (want >= kMediumFrom) want = std::max(want, kLargeFrom);
   std::string next;
   next.reserve(want);
-  if (want >= kLargeFrom) {
+  if (large) {
     // Only whole pages inside the fresh buffer, before anything touches them.
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     const auto begin = (reinterpret_cast<std::uintptr_t>(next.data()) + page - 1) / page * page;
