@@ -6,13 +6,14 @@
 //
 // The writer keeps what the transaction runs look at: the first element
 // written at the top, the first child of that, and whether every
-// "resultCode" among the top's children holds "0".
+// "resultCode" among the top's children holds "0". One writer makes one
+// answer on one thread; nothing in it is shared.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <string>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
