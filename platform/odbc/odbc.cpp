@@ -548,7 +548,7 @@ static_assert(sizeof(SQLLEN) == sizeof(int64_t) && alignof(SQLLEN) == alignof(in
 // first call would read it, a longer one is read again from the start.
 constexpr uint64_t kBoundTextChars = 255;
 
-bool Statement::BindFixedColumns(Error& error) {
+bool Statement::BindColumns(Error& error) {
   columnsBound_ = true;
   if (!getDataBound_) {
     SQLUINTEGER extensions = 0;
@@ -607,7 +607,7 @@ bool Statement::Fetch(Error& error) {
   if (!columnsBound_) {
     // A driver that refuses a binding has every column read on demand.
     Error ignored;
-    if (!BindFixedColumns(ignored)) {
+    if (!BindColumns(ignored)) {
       Unbind();
       columnsBound_ = true;
     }

@@ -77,7 +77,8 @@ struct Value {
 
 // A column value of the current row as Statement::Read gives it, without a
 // copy: `text` points into the statement's buffer for that column and stays
-// valid until the next fetch, result or execution.
+// valid until the column is read again or the statement moves on (fetch,
+// result, execution).
 struct ValueView {
   Value::Kind kind = Value::Kind::Null;
   int64_t integer = 0;
@@ -187,7 +188,7 @@ class Statement {
 
  private:
   bool DescribeResult(Error& error);
-  bool BindFixedColumns(Error& error);
+  bool BindColumns(Error& error);
   void Unbind();
   // `strict` reports values cut to their buffer; otherwise they come back cut.
   bool ReadBoundOutputs(std::vector<Param>& params, bool strict, Error& error);
@@ -204,9 +205,8 @@ class Statement {
   // Buffers of bound parameters must outlive the execution.
   struct Bound;
   std::vector<std::unique_ptr<Bound>> bound_;
-  // Per column of the current result: the bound buffer of a fixed-size
-  // column, or the text last read. Sized once per result, so the addresses
-  // bound stay put.
+  // Per column of the current result: its bound buffer, if any, and its
+  // text last read. Sized once per result, so the addresses bound stay put.
   struct Cell {
     bool bound = false;
     int16_t boundType = 0;  // the C type bound; 0 when the column is not
