@@ -70,7 +70,7 @@ struct RunRecord {
   bool reading = false;
   bool ran = false;
   Status status = kOk;  // of a record that failed before or when it ran
-  xml::DocumentPtr result;
+  AnswerText result;
 };
 
 // Connections in the order they were opened. Whatever is still inside a
@@ -139,7 +139,7 @@ bool RunRecordStatement(RunRecord& record, bool alwaysTransaction) {
       return false;
     }
   }
-  record.result = xml::Document::Create();
+  record.result = AnswerText();
   record.ran = true;
   record.status = record.connection->DoQuery2(*record.parser, record.result);
   return record.status == kOk && CLegacyDBAccessorImpl::CheckTransactionResult(record.result);
@@ -171,16 +171,15 @@ Status CLegacyDBAccessorImpl::Query(std::u16string_view query, std::u16string_vi
     const xml::NodePtr queryRoot = queryDoc->firstChild();
     const xml::NodePtr configRoot = configDoc->firstChild();
 
-    const xml::DocumentPtr resultDoc = xml::Document::Create();
+    AnswerText answer;
     Status status;
-    if (IsElement(queryRoot, "transaction")) status = QueryUpdateOnTransaction(queryRoot, configRoot, resultDoc);
-    else if (IsElement(configRoot, "config")) status = QueryOnTransaction(queryRoot, configRoot, resultDoc);
-    else status = Query2(queryRoot, configRoot, resultDoc);
+    if (IsElement(queryRoot, "transaction")) status = QueryUpdateOnTransaction(queryRoot, configRoot, answer);
+    else if (IsElement(configRoot, "config")) status = QueryOnTransaction(queryRoot, configRoot, answer);
+    else status = Query2(queryRoot, configRoot, answer);
     if (status < 0) return status;
 
-    const xml::NodePtr top = resultDoc->firstChild();
-    if (!top) return kAccessException;
-    result = top->xml();
+    if (answer.Top().empty()) return kAccessException;
+    result = answer.Take();
     return status;
   } catch (const std::exception&) {
     return kAccessException;
@@ -188,7 +187,7 @@ Status CLegacyDBAccessorImpl::Query(std::u16string_view query, std::u16string_vi
 }
 
 Status CLegacyDBAccessorImpl::Query2(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
-                                     const xml::DocumentPtr& result) {
+                                     AnswerText& result) {
   auto config = std::make_shared<CConfigObj>();
   if (const Status status = config->ParseConfigDOM(configRoot); status != kOk) return status;
   CSQLParser parser;
@@ -202,7 +201,7 @@ Status CLegacyDBAccessorImpl::Query2(const xml::NodePtr& queryRoot, const xml::N
 }
 
 Status CLegacyDBAccessorImpl::QueryOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
-                                                 const xml::DocumentPtr& result) {
+                                                 AnswerText& result) {
   if (!IsStatementElement(queryRoot)) return kQueryInvalid;
   const StatementTarget target = ReadTarget(queryRoot);
 
@@ -232,17 +231,15 @@ Status CLegacyDBAccessorImpl::QueryOnTransaction(const xml::NodePtr& queryRoot, 
   }
 
   // The answer is the first source's; the others ran the same statement.
-  const xml::NodePtr top = records.front().result->firstChild();
-  const xml::NodePtr answer = top ? top->firstChild() : nullptr;
-  if (!answer) return kAccessException;
-  const xml::NodePtr copy = answer->cloneNode(true);
+  const std::string_view answer = records.front().result.FirstChild();
+  if (answer.empty()) return kAccessException;
   if (const Status status = connections.CommitAll(); status != kOk) return status;
-  if (!copy || !result->appendChild(copy)) return kAccessException;
+  result.Element(answer);
   return kOk;
 }
 
 Status CLegacyDBAccessorImpl::QueryUpdateOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
-                                                       const xml::DocumentPtr& result) {
+                                                       AnswerText& result) {
   if (!IsElement(queryRoot, "transaction")) return E_FAIL;
 
   std::vector<std::shared_ptr<const CConfigObj>> entries;
@@ -283,25 +280,16 @@ Status CLegacyDBAccessorImpl::QueryUpdateOnTransaction(const xml::NodePtr& query
     }
   }
 
-  const xml::NodePtr root = result->createElement("root");
-  if (!root) return kAccessException;
-  for (RunRecord& record : records) {
-    const xml::NodePtr top = record.result->firstChild();
-    if (!top || !root->appendChild(top)) return kAccessException;
+  AnswerText root;
+  root.Open("root");
+  for (const RunRecord& record : records) {
+    if (record.result.Top().empty()) return kAccessException;
+    root.Append(record.result);
   }
+  root.Close();
   if (const Status status = connections.CommitAll(); status != kOk) return status;
-  if (!result->appendChild(root)) return kAccessException;
+  result.Append(root);
   return kOk;
-}
-
-bool CLegacyDBAccessorImpl::CheckTransactionResult(const xml::DocumentPtr& document) {
-  if (!document) return false;
-  const xml::NodePtr top = document->firstChild();
-  if (!top) return true;
-  for (xml::NodePtr child = top->firstChild(); child; child = child->nextSibling()) {
-    if (IsElement(child, "resultCode") && child->text() != "0") return false;
-  }
-  return true;
 }
 
 }  // namespace quor::accessor

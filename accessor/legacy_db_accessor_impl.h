@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "accessor/answer_text.h"
 #include "accessor/status.h"
 #include "platform/xml/dom.h"
 
@@ -36,15 +37,15 @@ class CLegacyDBAccessorImpl {
   // status with `result` untouched.
   Status Query(std::u16string_view query, std::u16string_view config, std::string& result);
 
-  Status Query2(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot, const xml::DocumentPtr& result);
-  Status QueryOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
-                            const xml::DocumentPtr& result);
+  // The three runs, each writing its answer into `result` (empty on entry).
+  Status Query2(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot, AnswerText& result);
+  Status QueryOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot, AnswerText& result);
   Status QueryUpdateOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
-                                  const xml::DocumentPtr& result);
+                                  AnswerText& result);
 
   // Whether a statement's result reports success: no "resultCode" child of
   // its top element says anything but "0".
-  static bool CheckTransactionResult(const xml::DocumentPtr& document);
+  static bool CheckTransactionResult(const AnswerText& answer) { return answer.ResultCodesZero(); }
 };
 
 }  // namespace quor::accessor

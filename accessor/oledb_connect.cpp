@@ -106,6 +106,14 @@ Status CQueryObj::CloseSession() {
 }
 
 Status CQueryObj::DoQuery2(CSQLParser& parser, const xml::DocumentPtr& result, const ProcedureCall& procedureCall) {
+  if (!result) return E_POINTER;
+  AnswerText out;
+  const Status status = DoQuery2(parser, out, procedureCall);
+  if (const Status loaded = ToDocument(out, result); loaded != kOk && status == kOk) return loaded;
+  return status;
+}
+
+Status CQueryObj::DoQuery2(CSQLParser& parser, AnswerText& out, const ProcedureCall& procedureCall) {
   if (!config_ || !session_) return oledb::DB_E_NOTINITIALIZED;
   Status status = kOk;
   if (const auto& schema = config_->Schema()) {
@@ -122,7 +130,7 @@ Status CQueryObj::DoQuery2(CSQLParser& parser, const xml::DocumentPtr& result, c
   parser.setTextConverter(std::move(converter));
   if (config_->XmlColumn()) parser.setConvertFlag(true);
   if (status != kOk) return status;
-  return ExecuteSQLQueryGenXML(parser, *session_, result, procedureCall);
+  return ExecuteSQLQueryGenXML(parser, *session_, out, procedureCall);
 }
 
 }  // namespace quor::accessor

@@ -59,6 +59,8 @@ class CQueryObj {
   // entry), after giving the parser the configured schema, encoding and
   // XML-column flag.
   Status DoQuery2(CSQLParser& parser, const xml::DocumentPtr& result, const ProcedureCall& procedureCall = {});
+  // The same, the answer written as text into `out`.
+  Status DoQuery2(CSQLParser& parser, AnswerText& out, const ProcedureCall& procedureCall = {});
 
   Status OpenSession();
   Status CloseSession();

@@ -237,12 +237,6 @@ odbc::Param::Direction DirectionOf(std::int64_t direction) {
   }
 }
 
-// A value from the database as the text of `element`; NULL leaves it empty.
-void SetValueText(const CSQLParser& parser, const xml::NodePtr& element, const odbc::Value& value) {
-  const std::string content = ValueText(parser, value);
-  if (!content.empty()) element->setText(content);
-}
-
 // An output buffer's value as a fetched value.
 odbc::Value BufferValue(const odbc::Param& param) {
   odbc::Value value;
@@ -264,47 +258,65 @@ bool IsOutputRow(const std::vector<oledb::Column>& columns, const std::vector<co
   return true;
 }
 
-// Writes every result with columns as one "resultSet", until the command
-// has no result left. When `outputs` is given and the first result is their
-// row, its values go to `outputValues` instead, and the row is written as a
-// result set only when there are more rows than that one.
-Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, const xml::DocumentPtr& result,
-                   const xml::NodePtr& response, const std::vector<const ProcedureParameter*>* outputs,
-                   std::optional<std::vector<odbc::Value>>& outputValues) {
+odbc::Value Copy(const odbc::ValueView& view) {
   odbc::Value value;
+  value.kind = view.kind;
+  value.integer = view.integer;
+  value.real = view.real;
+  value.text.assign(view.text);
+  value.narrow = view.narrow;
+  return value;
+}
+
+// Writes every result with columns as one "resultSet" into `sets`, until the
+// command has no result left; a set whose rows fail to read is left out.
+// When `outputs` is given and the first result is their row, its values go
+// to `outputValues` instead, and the row is written as a result set only
+// when there are more rows than that one.
+Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, AnswerText& sets,
+                   const std::vector<const ProcedureParameter*>* outputs,
+                   std::optional<std::vector<odbc::Value>>& outputValues) {
+  odbc::ValueView value;
+  std::string scratch;
   bool first = true;
   while (true) {
     const auto& columns = rows.Columns();
     if (!columns.empty()) {
       const bool outputRow = first && outputs && IsOutputRow(columns, *outputs);
-      std::vector<std::string> typeNames;
-      typeNames.reserve(columns.size());
-      for (const oledb::Column& c : columns) typeNames.emplace_back(DBTypeName(c.type).value_or(std::string_view()));
-      const xml::NodePtr set = result->createElement("resultSet");
+      std::vector<std::string> startTags;
+      std::vector<bool> textTypes;
+      for (const oledb::Column& c : columns) {
+        startTags.push_back(ColumnStartTag(c));
+        const std::string_view type = DBTypeName(c.type).value_or(std::string_view());
+        textTypes.push_back(type == "DBTYPE_STR" || type == "DBTYPE_BSTR");
+      }
+      const AnswerText::Mark start = sets.Here();
+      sets.Open("resultSet");
       std::size_t count = 0;
       while (true) {
-        const HRESULT hr = rows.Next();
-        if (FAILED(hr)) return hr;
+        const HRESULT hr = rows.Fetch();
+        if (FAILED(hr)) {
+          sets.Rewind(start);
+          return hr;
+        }
         if (hr == S_FALSE) break;
-        const xml::NodePtr record = result->createElement("record");
+        sets.Open("record");
         if (outputRow && count == 0) outputValues.emplace();
         for (std::size_t i = 0; i < columns.size(); ++i) {
-          if (const HRESULT got = rows.Get(i, value); FAILED(got)) return got;
-          if (outputRow && count == 0) outputValues->push_back(value);
-          const xml::NodePtr column = result->createElement("column");
-          column->setAttribute("name", columns[i].name);
-          if (!typeNames[i].empty()) column->setAttribute("type", typeNames[i]);
-          const std::string content = ValueText(parser, value);
-          if (!content.empty()) {
-            const bool textType = typeNames[i] == "DBTYPE_STR" || typeNames[i] == "DBTYPE_BSTR";
-            if (!(textType && EmbedXml(column, content))) column->setText(content);
+          if (const HRESULT got = rows.Read(i, value); FAILED(got)) {
+            sets.Rewind(start);
+            return got;
           }
-          record->appendChild(column);
+          if (outputRow && count == 0) outputValues->push_back(Copy(value));
+          sets.Open("column", startTags[i]);
+          WriteValue(parser, value, textTypes[i], scratch, sets);
+          sets.Close();
         }
-        set->appendChild(record);
+        sets.Close();
         ++count;
       }
-      if (!outputRow || count > 1) response->appendChild(set);
+      sets.Close();
+      if (outputRow && count <= 1) sets.Rewind(start);
     }
     first = false;
     const HRESULT next = rows.NextResult();
@@ -313,8 +325,10 @@ Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, const xml::Doc
   }
 }
 
+// Runs the call. The return value and the output values go to `head`,
+// the result sets to `sets`.
 Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view procedureName, std::size_t index,
-            const xml::DocumentPtr& result, const xml::NodePtr& response) {
+            AnswerText& head, AnswerText& sets) {
   std::vector<std::string> parts;
   if (!SplitProcedureName(procedureName, parts) || parts.size() > 3) return kNoProcedure;
 
@@ -374,7 +388,7 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   if (const HRESULT hr = session.Execute(call, params, rows); FAILED(hr)) return hr;
   if (!rows) return E_FAIL;
   std::optional<std::vector<odbc::Value>> outputValues;
-  if (const Status status = ReadResults(parser, *rows, result, response, postgres ? &outputs : nullptr, outputValues);
+  if (const Status status = ReadResults(parser, *rows, sets, postgres ? &outputs : nullptr, outputValues);
       status != kOk)
     return status;
   // Otherwise the outputs are in their buffers, complete only now: some
@@ -385,22 +399,20 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   rows.reset();
 
   // Return value and outputs stand before the result sets.
-  const xml::NodePtr firstSet = response->firstChild();
   std::size_t nextOutput = 0;
   for (std::size_t i = 0; i < order.size(); ++i) {
     const ProcedureParameter& p = *order[i];
-    xml::NodePtr element;
+    const bool fromRow = outputValues && p.direction != kReturnValue;
     if (p.direction == kReturnValue) {
-      element = result->createElement("resultCode");
+      head.Open("resultCode");
     } else if (p.direction == kInputOutput || p.direction == kOutput) {
-      element = result->createElement("parameter");
-      element->setAttribute("name", p.name);
+      head.Open("parameter");
+      head.Attribute("name", p.name);
     } else {
       continue;
     }
-    const bool fromRow = outputValues && element->nodeName() == "parameter";
-    SetValueText(parser, element, fromRow ? (*outputValues)[nextOutput++] : BufferValue(params[i]));
-    response->insertBefore(element, firstSet);
+    head.Text(ValueText(parser, fromRow ? (*outputValues)[nextOutput++] : BufferValue(params[i])));
+    head.Close();
   }
   return kOk;
 }
@@ -408,13 +420,25 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
 }  // namespace
 
 Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
+                                     std::string_view procedureName, std::size_t index, AnswerText& out) {
+  if (index >= parser.statementCount()) return E_INVALIDARG;
+  AnswerText head, sets;
+  const Status status = Call(parser, session, procedureName, index, head, sets);
+  // The response goes in on every exit; a failure's fault replaces it.
+  out.Open("response");
+  out.Append(head);
+  out.Append(sets);
+  out.Close();
+  return status;
+}
+
+Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
                                      std::string_view procedureName, std::size_t index,
                                      const xml::DocumentPtr& result) {
   if (!result || index >= parser.statementCount()) return E_INVALIDARG;
-  const xml::NodePtr response = result->createElement("response");
-  const Status status = Call(parser, session, procedureName, index, result, response);
-  // The response goes in on every exit; a failure's fault replaces it.
-  if (!result->appendChild(response) && status == kOk) return E_UNEXPECTED;
+  AnswerText out;
+  const Status status = ExecuteEachProcedureCallQuery(parser, session, procedureName, index, out);
+  if (ToDocument(out, result) != kOk && status == kOk) return E_UNEXPECTED;
   return status;
 }
 

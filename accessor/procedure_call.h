@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "accessor/answer_text.h"
 #include "accessor/sql_parser.h"
 #include "accessor/status.h"
 #include "platform/oledb/oledb.h"
@@ -27,5 +28,8 @@ namespace quor::accessor {
 Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
                                      std::string_view procedureName, std::size_t index,
                                      const xml::DocumentPtr& result);
+// The same, the "response" written into `out`.
+Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
+                                     std::string_view procedureName, std::size_t index, AnswerText& out);
 
 }  // namespace quor::accessor

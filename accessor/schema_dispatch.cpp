@@ -37,46 +37,60 @@ bool AppendNames(const CSQLParser& parser, oledb::Session& session, std::string_
   return true;
 }
 
-Status StatementRun(const CSQLParser& parser, oledb::Session& session, const xml::DocumentPtr& result) {
+Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerText& out) {
   const QueryStatement& first = parser.statement(0);
   const bool everyTable = first.tableName == "*";
-  const std::vector<std::string> known = KnownTables(parser, session, !everyTable);
+  // The catalog is read only for the statements that need its tables.
+  std::optional<std::vector<std::string>> knownTables;
+  auto known = [&]() -> const std::vector<std::string>& {
+    if (!knownTables) knownTables = KnownTables(parser, session, !everyTable);
+    return *knownTables;
+  };
 
   for (std::uint32_t index = 0; index < parser.statementCount(); ++index) {
     const QueryStatement& st = parser.statement(index);
-    xml::NodePtr response = result->createElement("response");
+    const AnswerText::Mark start = out.Here();
     if (st.tableName == "*") {
-      for (const std::string& name : known) {
-        const xml::DocumentPtr part = xml::Document::Create();
-        const Status status = ExecuteEachSQLQuery(parser, session, QualifiedName(parser.schemaName(), name), index, part);
-        if (status == kOk) {
-          if (part->firstChild()) response->appendChild(part->firstChild());
-        } else if (parser.inTransaction()) {
+      out.Open("response");
+      for (const std::string& name : known()) {
+        const Status status = ExecuteEachSQLQuery(parser, session, QualifiedName(parser.schemaName(), name), index, out);
+        if (status != kOk && parser.inTransaction()) {
+          out.Rewind(start);
           return status;
         }
       }
+      out.Close();
     } else if (st.targetKind == TargetKind::Columns) {
-      // The columns of the named tables, once some known table is named.
+      // The columns of the named tables, once some known table is named;
+      // their listing is the response.
       bool named = false;
-      for (const std::string& name : known) named = named || IsNameInText(st.tableName, name);
+      for (const std::string& name : known()) named = named || IsNameInText(st.tableName, name);
+      bool listed = false;
       if (named) {
-        const xml::DocumentPtr part = xml::Document::Create();
-        const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, part);
-        if (status == kOk && part->firstChild()) {
-          response = part->firstChild();
-        } else if (status != kOk && parser.inTransaction()) {
-          return status;
-        }
+        const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, out);
+        if (status != kOk && parser.inTransaction()) return status;
+        listed = status == kOk;
+      }
+      if (!listed) {
+        out.Open("response");
+        out.Close();
       }
     } else {
-      const xml::DocumentPtr part = xml::Document::Create();
-      const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, part);
-      if (status != kOk) return status;
-      if (part->firstChild()) response->appendChild(part->firstChild());
+      out.Open("response");
+      const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, out);
+      if (status != kOk) {
+        out.Rewind(start);
+        return status;
+      }
+      out.Close();
     }
-    if (!result->appendChild(response)) return E_UNEXPECTED;
   }
   return kOk;
+}
+
+// The answer of a step that writes a document: its top-level nodes.
+void WriteDocument(const xml::Document& doc, AnswerText& out) {
+  for (xml::NodePtr node = doc.firstChild(); node; node = node->nextSibling()) out.Node(*node);
 }
 
 }  // namespace
@@ -100,18 +114,35 @@ std::vector<std::string> KnownTables(const CSQLParser& parser, oledb::Session& s
   return names;
 }
 
+Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, AnswerText& out,
+                             const ProcedureCall& procedureCall) {
+  if (parser.statementCount() == 0) return kQueryInvalid;
+  const QueryStatement& first = parser.statement(0);
+  // Listings are small: they are made as documents and written out.
+  const xml::DocumentPtr doc = xml::Document::Create();
+  Status status;
+  if (ObjectKind kind; ListingKindOf(first, kind)) {
+    status = ListObjects(session, parser, kind, *doc);
+  } else if (first.targetKind == TargetKind::Procedures) {
+    status = ListProcedures(session, parser, *doc);
+  } else if (first.statementKind == StatementKind::Exec) {
+    if (!procedureCall) return ExecuteEachProcedureCallQuery(parser, session, first.procedureName, 0, out);
+    status = procedureCall(session, first.procedureName, doc);
+  } else {
+    return StatementRun(parser, session, out);
+  }
+  WriteDocument(*doc, out);
+  return status;
+}
+
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, const xml::DocumentPtr& result,
                              const ProcedureCall& procedureCall) {
   if (!result) return E_POINTER;
-  if (parser.statementCount() == 0) return kQueryInvalid;
-  const QueryStatement& first = parser.statement(0);
-  if (ObjectKind kind; ListingKindOf(first, kind)) return ListObjects(session, parser, kind, *result);
-  if (first.targetKind == TargetKind::Procedures) return ListProcedures(session, parser, *result);
-  if (first.statementKind == StatementKind::Exec) {
-    if (!procedureCall) return ExecuteEachProcedureCallQuery(parser, session, first.procedureName, 0, result);
-    return procedureCall(session, first.procedureName, result);
-  }
-  return StatementRun(parser, session, result);
+  AnswerText out;
+  const Status status = ExecuteSQLQueryGenXML(parser, session, out, procedureCall);
+  // A procedure call's response is there on failure too.
+  if (const Status loaded = ToDocument(out, result); loaded != kOk && status == kOk) return loaded;
+  return status;
 }
 
 }  // namespace quor::accessor

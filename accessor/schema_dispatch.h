@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "accessor/answer_text.h"
 #include "accessor/sql_parser.h"
 #include "accessor/status.h"
 #include "platform/oledb/oledb.h"
@@ -28,6 +29,9 @@ using ProcedureCall =
 // procedure (ExecuteEachProcedureCallQuery), or `procedureCall` when given,
 // and appends its "response" also on failure.
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, const xml::DocumentPtr& result,
+                             const ProcedureCall& procedureCall = {});
+// The same, the answer written as text into `out`.
+Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, AnswerText& out,
                              const ProcedureCall& procedureCall = {});
 
 // The tables of the catalog (with the views too when `withViews`), in the

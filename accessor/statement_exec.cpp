@@ -56,60 +56,63 @@ std::string WithoutCondition(std::string_view sql) {
   return out;
 }
 
-Status ListColumns(const CSQLParser& parser, oledb::Session& session, const std::string& sql,
-                   const xml::DocumentPtr& result) {
+Status ListColumns(const CSQLParser& parser, oledb::Session& session, const std::string& sql, AnswerText& out) {
   std::unique_ptr<oledb::Rowset> rows;
   if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return hr;
-  const xml::NodePtr response = result->createElement("response");
+  out.Open("response");
   for (const oledb::Column& c : rows->Columns()) {
-    const xml::NodePtr column = result->createElement("column");
-    column->setAttribute("name", Decoded(parser, c.name));
-    if (const auto type = DBTypeName(c.type)) column->setAttribute("type", *type);
-    response->appendChild(column);
+    out.Open("column");
+    out.Attribute("name", Decoded(parser, c.name));
+    if (const auto type = DBTypeName(c.type)) out.Attribute("type", *type);
+    out.Close();
   }
-  result->appendChild(response);
+  out.Close();
   return kOk;
 }
 
 Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session& session, std::string_view tableText,
-              std::string sql, const xml::DocumentPtr& result) {
+              std::string sql, AnswerText& out) {
   // A table target reads the whole table: the condition is dropped.
   if (st.targetKind == TargetKind::Table) sql = WithoutCondition(sql);
   std::unique_ptr<oledb::Rowset> rows;
   if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return hr;
 
-  // The document is built aside and becomes the result only when every row
-  // was read, so a failure leaves nothing half written.
-  const xml::NodePtr table = result->createElement("table");
-  table->setAttribute("name", tableText);
   const auto& columns = rows->Columns();
-  std::vector<std::string> typeNames;
-  typeNames.reserve(columns.size());
-  for (const oledb::Column& c : columns) typeNames.emplace_back(DBTypeName(c.type).value_or(std::string_view()));
+  std::vector<std::string> startTags;
+  std::vector<bool> embed;
+  for (const oledb::Column& c : columns) {
+    startTags.push_back(ColumnStartTag(c));
+    const std::string_view type = DBTypeName(c.type).value_or(std::string_view());
+    embed.push_back(parser.convertFlag() && (type == "DBTYPE_STR" || type == "DBTYPE_BSTR"));
+  }
 
+  // The rows are written as they are read; a failure takes back all of it,
+  // so nothing is left half written.
+  const AnswerText::Mark start = out.Here();
+  auto fail = [&](HRESULT hr) {
+    out.Rewind(start);
+    return hr;
+  };
+  out.Open("table");
+  out.Attribute("name", tableText);
   std::int32_t written = 0;
-  odbc::Value value;
+  odbc::ValueView value;
+  std::string scratch;
   while (st.rowCount <= 0 || written < st.rowCount) {
-    const HRESULT hr = rows->Next();
-    if (FAILED(hr)) return hr;
+    const HRESULT hr = rows->Fetch();
+    if (FAILED(hr)) return fail(hr);
     if (hr == S_FALSE) break;
-    const xml::NodePtr record = result->createElement("record");
+    out.Open("record");
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (const HRESULT got = rows->Get(i, value); FAILED(got)) return got;
-      const xml::NodePtr column = result->createElement("column");
-      column->setAttribute("name", columns[i].name);
-      if (!typeNames[i].empty()) column->setAttribute("type", typeNames[i]);
-      const std::string content = ValueText(parser, value);
-      if (!content.empty()) {
-        const bool textType = typeNames[i] == "DBTYPE_STR" || typeNames[i] == "DBTYPE_BSTR";
-        if (!(parser.convertFlag() && textType && EmbedXml(column, content))) column->setText(content);
-      }
-      record->appendChild(column);
+      if (const HRESULT got = rows->Read(i, value); FAILED(got)) return fail(got);
+      out.Open("column", startTags[i]);
+      WriteValue(parser, value, embed[i], scratch, out);
+      out.Close();
     }
-    table->appendChild(record);
+    out.Close();
     ++written;
   }
-  result->appendChild(table);
+  out.Close();
   return kOk;
 }
 
@@ -266,7 +269,7 @@ HRESULT RunWrite(const QueryStatement& st, oledb::Session& session, std::string_
 }
 
 Status Change(const CSQLParser& parser, const QueryStatement& st, oledb::Session& session, std::string_view tableText,
-              std::string sql, const xml::DocumentPtr& result) {
+              std::string sql, AnswerText& out) {
   HRESULT hr;
   if (st.statementKind == StatementKind::Delete) {
     std::unique_ptr<oledb::Rowset> rows;
@@ -277,46 +280,78 @@ Status Change(const CSQLParser& parser, const QueryStatement& st, oledb::Session
   if (FAILED(hr) && !parser.inTransaction()) return hr;
   // In a transaction the code is left for the transaction check, which rolls
   // back on any code but "0".
-  const xml::NodePtr code = result->createElement("resultCode");
-  code->setText(FAILED(hr) ? text::Format("%X", static_cast<unsigned>(hr)) : std::string("0"));
-  result->appendChild(code);
+  out.Open("resultCode");
+  out.Text(FAILED(hr) ? text::Format("%X", static_cast<unsigned>(hr)) : std::string("0"));
+  out.Close();
   return kOk;
 }
 
 }  // namespace
 
 std::string ValueText(const CSQLParser& parser, const odbc::Value& value) {
+  if (value.kind == odbc::Value::Kind::Text) return Decoded(parser, value.text, value.narrow);
+  const odbc::ValueView view{value.kind, value.integer, value.real, value.text, value.narrow};
+  std::string scratch;
+  return std::string(ValueText(parser, view, scratch));
+}
+
+std::string_view ValueText(const CSQLParser& parser, const odbc::ValueView& value, std::string& scratch) {
   switch (value.kind) {
     case odbc::Value::Kind::Null: return {};
-    case odbc::Value::Kind::Integer: return std::to_string(value.integer);
+    case odbc::Value::Kind::Integer: {
+      std::array<char, 24> buffer{};
+      const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value.integer);
+      scratch.assign(buffer.data(), ec == std::errc() ? end : buffer.data());
+      return scratch;
+    }
     case odbc::Value::Kind::Double: {
       std::array<char, 32> buffer{};
       const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value.real);
-      return ec == std::errc() ? std::string(buffer.data(), end) : std::string();
+      scratch.assign(buffer.data(), ec == std::errc() ? end : buffer.data());
+      return scratch;
     }
     case odbc::Value::Kind::Binary: {
       static constexpr char kHex[] = "0123456789ABCDEF";
-      std::string out;
-      out.reserve(value.text.size() * 2);
+      scratch.clear();
       for (const unsigned char c : value.text) {
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
+        const char pair[] = {kHex[c >> 4], kHex[c & 0xF]};
+        scratch.append(pair, 2);
       }
-      return out;
+      return scratch;
     }
-    case odbc::Value::Kind::Text: return Decoded(parser, value.text, value.narrow);
+    case odbc::Value::Kind::Text:
+      // Text read wide comes from the driver's UTF-16 as UTF-8, always valid,
+      // which Decoded would hand back as it is.
+      if (!value.narrow) return value.text;
+      scratch = Decoded(parser, value.text, true);
+      return scratch;
   }
   return {};
 }
 
-bool EmbedXml(const xml::NodePtr& column, std::string_view text) {
+bool EmbedXml(AnswerText& out, std::string_view text) {
   if (text.find("<!DOCTYPE") != std::string_view::npos || text.find("<!ENTITY") != std::string_view::npos)
     return false;
   const xml::DocumentPtr doc = xml::Document::Create();
   if (!doc->loadXML(text)) return false;
   const xml::NodePtr root = doc->documentElement();
   if (!root) return false;
-  return column->appendChild(root->cloneNode(true)) != nullptr;
+  out.Node(*root);
+  return true;
+}
+
+std::string ColumnStartTag(const oledb::Column& column) {
+  if (const auto type = DBTypeName(column.type)) return AnswerText::StartTag("column", {{"name", column.name}, {"type", *type}});
+  return AnswerText::StartTag("column", {{"name", column.name}});
+}
+
+void WriteValue(const CSQLParser& parser, const odbc::ValueView& value, bool embed, std::string& scratch,
+                AnswerText& out) {
+  const std::string_view content = ValueText(parser, value, scratch);
+  if (content.empty()) return;
+  // Numbers and bytes are digits: nothing in them to escape.
+  if (value.kind != odbc::Value::Kind::Text) out.PlainText(content);
+  else if (!(embed && EmbedXml(out, content))) out.Text(content);
 }
 
 std::optional<std::string_view> DBTypeName(long type) {
@@ -328,20 +363,28 @@ std::optional<std::string_view> DBTypeName(long type) {
 }
 
 Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, std::string_view tableText,
-                           std::size_t index, const xml::DocumentPtr& result) {
-  if (!result || result->hasChildNodes() || index >= parser.statementCount()) return E_INVALIDARG;
+                           std::size_t index, AnswerText& out) {
+  if (index >= parser.statementCount()) return E_INVALIDARG;
   const QueryStatement& st = parser.statement(index);
   std::string sql;
   if (const Status status = BuildSqlText(st, tableText, sql); status != kOk) return status;
 
-  if (st.targetKind == TargetKind::Columns) return ListColumns(parser, session, sql, result);
+  if (st.targetKind == TargetKind::Columns) return ListColumns(parser, session, sql, out);
   switch (st.statementKind) {
-    case StatementKind::Select: return Select(parser, st, session, tableText, std::move(sql), result);
+    case StatementKind::Select: return Select(parser, st, session, tableText, std::move(sql), out);
     case StatementKind::Insert:
     case StatementKind::Update:
-    case StatementKind::Delete: return Change(parser, st, session, tableText, std::move(sql), result);
+    case StatementKind::Delete: return Change(parser, st, session, tableText, std::move(sql), out);
     default: return kInvalidSql;
   }
+}
+
+Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, std::string_view tableText,
+                           std::size_t index, const xml::DocumentPtr& result) {
+  if (!result || result->hasChildNodes() || index >= parser.statementCount()) return E_INVALIDARG;
+  AnswerText out;
+  if (const Status status = ExecuteEachSQLQuery(parser, session, tableText, index, out); status != kOk) return status;
+  return ToDocument(out, result);
 }
 
 }  // namespace quor::accessor

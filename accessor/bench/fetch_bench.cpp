@@ -1,22 +1,27 @@
-// Fetching 100,000 rows of 8 columns from a temporary SQLite file: one select
-// through the accessor's statement execution (rows into a result document)
-// against the same select through bare ODBC calls (each value read as text),
-// side by side in one run. Prints the time of each and their ratio.
+// Fetching rows of 8 columns from a temporary SQLite file: the accessor's
+// whole query (query and settings documents in, answer text out) against the
+// same select through bare ODBC calls (each value read as text), side by
+// side in one run, for each row count. Each figure is the best of a few
+// runs. Prints the times, their ratio and how the accessor's time grows with
+// the rows, each next to its goal.
 //
-//   fetch_bench [rows]
+//   fetch_bench [rows...]      (default: 1000 10000 100000)
 
 #include <sql.h>
 #include <sqlext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "accessor/statement_exec.h"
+#include "accessor/legacy_db_accessor_impl.h"
+#include "platform/oledb/oledb.h"
 #include "platform/text/text.h"
 
 using namespace quor;
@@ -25,6 +30,11 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kColumns = 8;
+// Runs per figure: enough for about a million rows, from 5 to 50.
+int RunsFor(long rows) { return static_cast<int>(std::clamp(1000000L / rows, 5L, 50L)); }
+constexpr double kRatioGoal = 1.5;
+// Time per row at ten times the rows, against the smaller count.
+constexpr double kGrowthGoal = 1.2;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
@@ -71,69 +81,108 @@ long BareOdbc(const std::string& connection, const std::string& sql) {
   return rows;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const long rowCount = argc > 1 ? std::atol(argv[1]) : 100000;
-  if (rowCount <= 0) {
-    std::fprintf(stderr, "usage: fetch_bench [rows]\n");
-    return 2;
+bool Fill(const std::string& connection, long rowCount) {
+  oledb::DataSource source;
+  std::unique_ptr<oledb::Session> session;
+  std::unique_ptr<oledb::Rowset> none;
+  if (FAILED(source.SetProperty(oledb::DBPROP_INIT_PROVIDERSTRING, connection)) ||
+      FAILED(source.Initialize("MSDASQL.1")) || FAILED(source.CreateSession(session))) {
+    std::fprintf(stderr, "open failed: %s\n", source.LastError().c_str());
+    return false;
   }
+  const std::string create =
+      "CREATE TABLE bench (id INTEGER PRIMARY KEY, a VARCHAR(40), b VARCHAR(40), c INTEGER, d REAL, "
+      "e VARCHAR(80), f INTEGER, g VARCHAR(20))";
+  const std::string fill = text::Format(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %ld) "
+      "INSERT INTO bench SELECT i, 'alpha ' || i, 'beta-' || (i %% 97), i * 7, i / 3.0, "
+      "'a somewhat longer text value number ' || i, i %% 1000, 'g' || (i %% 13) FROM n",
+      rowCount);
+  if (FAILED(session->Execute(create, none)) || FAILED(session->Execute(fill, none))) {
+    std::fprintf(stderr, "fill failed: %s\n", session->LastError().c_str());
+    return false;
+  }
+  return true;
+}
+
+struct Timing {
+  long rows = 0;
+  double accessor = 0, bare = 0;
+  std::size_t answerBytes = 0;
+};
+
+bool Measure(long rowCount, Timing& timing) {
   const std::string path =
       (std::filesystem::temp_directory_path() / text::Format("fetch_bench_%d.db", static_cast<int>(::getpid())))
           .string();
   std::filesystem::remove(path);
   const std::string connection = "DRIVER={SQLite3};Database=" + path;
+  bool ok = Fill(connection, rowCount);
+  const std::u16string query = text::Widen("<statement><sql><select/><from>bench</from></sql></statement>");
+  const std::u16string config = text::Widen(
+      "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>bench</DataSource><ExtendedProperties>" + connection +
+      "</ExtendedProperties></OLEDBSetting>");
+  timing = Timing{rowCount, 1e9, 1e9, 0};
+  for (int run = 0; ok && run < RunsFor(rowCount); ++run) {
+    accessor::CLegacyDBAccessorImpl worker;
+    std::string answer;
+    auto start = Clock::now();
+    const accessor::Status status = worker.Query(query, config, answer);
+    timing.accessor = std::min(timing.accessor, Seconds(start));
+    std::size_t records = 0;
+    for (std::size_t at = 0; (at = answer.find("<record>", at)) != std::string::npos; at += 8) ++records;
+    timing.answerBytes = answer.size();
+    answer = std::string();
 
-  int status = 1;
-  {
-    oledb::DataSource source;
-    std::unique_ptr<oledb::Session> session;
-    std::unique_ptr<oledb::Rowset> none;
-    if (FAILED(source.SetProperty(oledb::DBPROP_INIT_PROVIDERSTRING, connection)) ||
-        FAILED(source.Initialize("MSDASQL.1")) || FAILED(source.CreateSession(session))) {
-      std::fprintf(stderr, "open failed: %s\n", source.LastError().c_str());
-      return 1;
-    }
-    const std::string create =
-        "CREATE TABLE bench (id INTEGER PRIMARY KEY, a VARCHAR(40), b VARCHAR(40), c INTEGER, d REAL, "
-        "e VARCHAR(80), f INTEGER, g VARCHAR(20))";
-    const std::string fill = text::Format(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %ld) "
-        "INSERT INTO bench SELECT i, 'alpha ' || i, 'beta-' || (i %% 97), i * 7, i / 3.0, "
-        "'a somewhat longer text value number ' || i, i %% 1000, 'g' || (i %% 13) FROM n",
-        rowCount);
-    if (FAILED(session->Execute(create, none)) || FAILED(session->Execute(fill, none))) {
-      std::fprintf(stderr, "fill failed: %s\n", session->LastError().c_str());
-    } else {
-      accessor::CSQLParser parser;
-      const xml::DocumentPtr query = xml::Document::Create();
-      query->loadXML("<statement><sql><select/><from>bench</from></sql></statement>");
-      const xml::DocumentPtr result = xml::Document::Create();
-      auto start = Clock::now();
-      const accessor::Status run = parser.ParseQueryDOM(query->firstChild()) == accessor::kOk
-                                       ? accessor::ExecuteEachSQLQuery(parser, *session, "bench", 0, result)
-                                       : accessor::kQueryInvalid;
-      const double accessorSeconds = Seconds(start);
-      const std::size_t records = run == accessor::kOk ? result->documentElement()->childNodes().size() : 0;
+    start = Clock::now();
+    const long bareRows = BareOdbc(connection, "SELECT * FROM bench");
+    timing.bare = std::min(timing.bare, Seconds(start));
 
-      start = Clock::now();
-      const long bareRows = BareOdbc(connection, "SELECT * FROM bench");
-      const double bareSeconds = Seconds(start);
-
-      if (run != accessor::kOk || records != static_cast<std::size_t>(rowCount) || bareRows != rowCount) {
-        std::fprintf(stderr, "wrong row counts: accessor 0x%X %zu, bare ODBC %ld\n", static_cast<unsigned>(run),
-                     records, bareRows);
-      } else {
-        std::printf("rows %ld, columns %d\n", rowCount, kColumns);
-        std::printf("accessor (result document)  %8.3f s  %10.0f rows/s\n", accessorSeconds,
-                    rowCount / accessorSeconds);
-        std::printf("bare ODBC (SQLGetData text) %8.3f s  %10.0f rows/s\n", bareSeconds, rowCount / bareSeconds);
-        std::printf("accessor / bare              %8.2f\n", accessorSeconds / bareSeconds);
-        status = 0;
-      }
+    if (status != accessor::kOk || records != static_cast<std::size_t>(rowCount) || bareRows != rowCount) {
+      std::fprintf(stderr, "wrong row counts: accessor 0x%X %zu, bare ODBC %ld\n", static_cast<unsigned>(status),
+                   records, bareRows);
+      ok = false;
     }
   }
   std::filesystem::remove(path);
-  return status;
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<long> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(std::atol(argv[i]));
+  if (counts.empty()) counts = {1000, 10000, 100000};
+  for (const long n : counts) {
+    if (n <= 0) {
+      std::fprintf(stderr, "usage: fetch_bench [rows...]\n");
+      return 2;
+    }
+  }
+
+  std::vector<Timing> timings;
+  std::printf("%d columns, best of 5 to 50 runs; accessor = whole query to answer text\n", kColumns);
+  std::printf("%9s %12s %12s %12s %14s %10s\n", "rows", "accessor s", "bare ODBC s", "answer MB", "accessor us/row",
+              "ratio");
+  bool met = true;
+  for (const long n : counts) {
+    Timing t;
+    if (!Measure(n, t)) return 1;
+    const double ratio = t.accessor / t.bare;
+    met = met && ratio <= kRatioGoal;
+    std::printf("%9ld %12.4f %12.4f %12.2f %14.3f %10.2f  (goal <= %.1f)\n", n, t.accessor, t.bare,
+                t.answerBytes / 1e6, t.accessor / n * 1e6, ratio, kRatioGoal);
+    timings.push_back(t);
+  }
+  for (std::size_t i = 1; i < timings.size(); ++i) {
+    const Timing& a = timings[i - 1];
+    const Timing& b = timings[i];
+    const double growth = (b.accessor / b.rows) / (a.accessor / a.rows);
+    std::printf("time per row, %ld -> %ld rows: x %.2f  (goal <= %.1f, linear = 1.0)\n", a.rows, b.rows, growth,
+                kGrowthGoal);
+    met = met && growth <= kGrowthGoal;
+  }
+  std::printf("%s\n", met ? "goals met" : "goals NOT met");
+  return 0;
 }

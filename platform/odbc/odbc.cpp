@@ -83,15 +83,17 @@ bool IsCharacterType(SQLSMALLINT t) {
          t == SQL_WLONGVARCHAR;
 }
 
-// Reads a long value with SQLGetData in chunks: `unit` bytes per character
-// and a terminating zero of one unit at the end of every chunk of text
-// (none for binary). The first read tells the whole length; the rest then
-// comes in one more call, since some drivers convert the remaining text on
-// every call. Small at first: most values fit, and a longer one reports its
-// length. SQL_NO_DATA on the first call is passed on; NULL leaves `null` set.
+// Reads a long value with SQLGetData in chunks, appended to `out`: `unit`
+// bytes per character and a terminating zero of one unit at the end of every
+// chunk of text (none for binary). The first read tells the whole length; the
+// rest then comes in one more call, since some drivers convert the remaining
+// text on every call. Small at first: most values fit, and a longer one
+// reports its length. `chunk` is the buffer, kept by the caller so that its
+// room is reused. SQL_NO_DATA on the first call is passed on; NULL leaves
+// `null` set.
 SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t unit, bool terminated,
-                     std::string& out, bool& null) {
-  std::vector<char> chunk(256 * unit);
+                     std::string& chunk, std::string& out, bool& null) {
+  chunk.resize(256 * unit);
   SQLLEN indicator = 0;
   bool first = true;
   null = false;
@@ -114,6 +116,48 @@ SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t 
     const size_t remaining = total > got ? total - got : chunk.size() * 2;
     if (remaining + unit > chunk.size()) chunk.resize(remaining + unit);
   }
+}
+
+// UTF-16 to UTF-8 appended to `out`, as text::Narrow converts: an unpaired
+// surrogate becomes '?'. Here so that a column's buffer keeps its room.
+void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
+  const size_t count = utf16Bytes.size() / 2;
+  const size_t start = out.size();
+  out.resize(start + count * 3);  // a unit takes three bytes at most, a pair four
+  char* p = out.data() + start;
+  auto unitAt = [&](size_t i) {
+    char16_t c;
+    std::memcpy(&c, utf16Bytes.data() + i * 2, 2);
+    return c;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    char32_t cp = unitAt(i);
+    if (cp < 0x80) {
+      *p++ = static_cast<char>(cp);
+      continue;
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      const char16_t next = i + 1 < count ? unitAt(i + 1) : char16_t{0};
+      if (cp >= 0xDC00 || next < 0xDC00 || next > 0xDFFF) {
+        *p++ = '?';
+        continue;
+      }
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
+      ++i;
+    }
+    if (cp < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    } else if (cp < 0x10000) {
+      *p++ = static_cast<char>(0xE0 | (cp >> 12));
+      *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xF0 | (cp >> 18));
+      *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    }
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  out.resize(static_cast<size_t>(p - out.data()));
 }
 
 // Optional catalog arguments: a null pointer means "no restriction".
@@ -305,6 +349,7 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
     return false;
   }
   CloseCursor();
+  Unbind();
   SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
   bound_.clear();
   columns_.clear();
@@ -461,6 +506,8 @@ bool Statement::ReadBoundOutputs(std::vector<Param>& params, bool strict, Error&
 }
 
 bool Statement::DescribeResult(Error& error) {
+  // The columns of another result may differ: bindings start afresh.
+  Unbind();
   columns_.clear();
   SQLSMALLINT count = 0;
   SQLRETURN rc = SQLNumResultCols(stmt_, &count);
@@ -481,6 +528,69 @@ bool Statement::DescribeResult(Error& error) {
     columns_.push_back(ColumnInfo{FromW(name, static_cast<size_t>(nameLength)), type, size, decimals,
                                   nullable != SQL_NO_NULLS});
   }
+  cells_.resize(columns_.size());
+  return true;
+}
+
+void Statement::Unbind() {
+  if (columnsBound_ && stmt_) SQLFreeStmt(stmt_, SQL_UNBIND);
+  columnsBound_ = false;
+  for (Cell& cell : cells_) {
+    cell.bound = false;
+    cell.boundType = 0;
+  }
+}
+
+static_assert(sizeof(SQLLEN) == sizeof(int64_t) && alignof(SQLLEN) == alignof(int64_t));
+
+// Text columns whose declared size is at most this many characters are bound
+// to a buffer of SQLGetData's first chunk: a value that fits reads as the
+// first call would read it, a longer one is read again from the start.
+constexpr uint64_t kBoundTextChars = 255;
+
+bool Statement::BindColumns(Error& error) {
+  columnsBound_ = true;
+  if (!getDataBound_) {
+    SQLUINTEGER extensions = 0;
+    getDataBound_ = SQL_SUCCEEDED(SQLGetInfo(connection_->handle(), SQL_GETDATA_EXTENSIONS, &extensions,
+                                             sizeof extensions, nullptr)) &&
+                    (extensions & SQL_GD_BOUND) != 0;
+  }
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    const ColumnInfo& info = columns_[i];
+    const SQLSMALLINT type = info.sqlType;
+    Cell& cell = cells_[i];
+    auto* indicator = reinterpret_cast<SQLLEN*>(&cell.indicator);
+    const auto col = static_cast<SQLUSMALLINT>(i + 1);
+    SQLSMALLINT ctype;
+    SQLPOINTER buffer;
+    SQLLEN length;
+    if (IsIntegerType(type)) {
+      ctype = SQL_C_SBIGINT;
+      buffer = &cell.integer;
+      length = sizeof cell.integer;
+    } else if (IsFloatType(type)) {
+      ctype = SQL_C_DOUBLE;
+      buffer = &cell.real;
+      length = sizeof cell.real;
+    } else if (!IsBinaryType(type) && *getDataBound_ && info.size > 0 && info.size <= kBoundTextChars &&
+               type != SQL_LONGVARCHAR && type != SQL_WLONGVARCHAR) {
+      const bool narrow = narrowText_ && IsCharacterType(type);
+      ctype = narrow ? SQL_C_CHAR : SQL_C_WCHAR;
+      cell.buffer.resize(256 * (narrow ? 1 : sizeof(SQLWCHAR)));
+      buffer = cell.buffer.data();
+      length = static_cast<SQLLEN>(cell.buffer.size());
+    } else {
+      continue;
+    }
+    const SQLRETURN rc = SQLBindCol(stmt_, col, ctype, buffer, length, indicator);
+    if (!SQL_SUCCEEDED(rc)) {
+      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLBindCol", error);
+      return false;
+    }
+    cell.bound = true;
+    cell.boundType = ctype;
+  }
   return true;
 }
 
@@ -494,6 +604,14 @@ int64_t Statement::RowCount() const {
 bool Statement::Fetch(Error& error) {
   error = Error{};
   if (!stmt_ || columns_.empty()) return false;
+  if (!columnsBound_) {
+    // A driver that refuses a binding has every column read on demand.
+    Error ignored;
+    if (!BindColumns(ignored)) {
+      Unbind();
+      columnsBound_ = true;
+    }
+  }
   const SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA) return false;
   if (!SQL_SUCCEEDED(rc)) {
@@ -504,16 +622,56 @@ bool Statement::Fetch(Error& error) {
 }
 
 bool Statement::Get(size_t column, Value& value, Error& error) {
-  if (column >= columns_.size()) {
+  ValueView view;
+  if (!Read(column, view, error)) return false;
+  Value v;
+  v.kind = view.kind;
+  v.integer = view.integer;
+  v.real = view.real;
+  v.text.assign(view.text);
+  v.narrow = view.narrow;
+  value = std::move(v);
+  return true;
+}
+
+bool Statement::Read(size_t column, ValueView& value, Error& error) {
+  if (column >= columns_.size() || column >= cells_.size()) {
     error = Error{SQL_ERROR, "SQLGetData", {{"07009", 0, "column index out of range"}}};
     return false;
   }
   const auto col = static_cast<SQLUSMALLINT>(column + 1);
   const SQLSMALLINT type = columns_[column].sqlType;
+  Cell& cell = cells_[column];
   SQLLEN indicator = 0;
-  SQLRETURN rc;
-  Value v;
-  if (IsIntegerType(type)) {
+  SQLRETURN rc = SQL_SUCCESS;
+  ValueView v;
+  const size_t unit = cell.boundType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1;
+  const bool boundText = cell.bound && (cell.boundType == SQL_C_CHAR || cell.boundType == SQL_C_WCHAR);
+  // A value that filled its buffer may have been cut: read it whole.
+  const bool fits = boundText && cell.indicator != SQL_NO_TOTAL &&
+                    (cell.indicator == SQL_NULL_DATA ||
+                     static_cast<size_t>(cell.indicator) <= cell.buffer.size() - unit);
+  if (cell.bound && !boundText) {
+    if (cell.indicator != SQL_NULL_DATA) {
+      if (cell.boundType == SQL_C_SBIGINT) {
+        v.kind = Value::Kind::Integer;
+        v.integer = cell.integer;
+      } else {
+        v.kind = Value::Kind::Double;
+        v.real = cell.real;
+      }
+    }
+  } else if (fits) {
+    if (cell.indicator != SQL_NULL_DATA) {
+      const auto got = static_cast<size_t>(cell.indicator);
+      cell.text.clear();
+      if (unit == 1) cell.text.assign(cell.buffer.data(), got);
+      else AppendNarrow(std::string_view(cell.buffer.data(), got - got % unit), cell.text);
+      v.kind = Value::Kind::Text;
+      v.narrow = unit == 1;
+      v.text = cell.text;
+    }
+  } else if (IsIntegerType(type)) {
     SQLBIGINT n = 0;
     rc = SQLGetData(stmt_, col, SQL_C_SBIGINT, &n, sizeof n, &indicator);
     if (SQL_SUCCEEDED(rc) && indicator != SQL_NULL_DATA) {
@@ -532,24 +690,21 @@ bool Statement::Get(size_t column, Value& value, Error& error) {
     // chunks, so long values arrive whole; binary values as bytes.
     const bool binary = IsBinaryType(type);
     const bool narrow = !binary && narrowText_ && IsCharacterType(type);
-    std::string bytes;
     bool null = false;
+    cell.text.clear();
     if (binary) {
-      rc = GetChunked(stmt_, col, SQL_C_BINARY, 1, false, bytes, null);
+      rc = GetChunked(stmt_, col, SQL_C_BINARY, 1, false, chunk_, cell.text, null);
     } else if (narrow) {
-      rc = GetChunked(stmt_, col, SQL_C_CHAR, 1, true, bytes, null);
+      rc = GetChunked(stmt_, col, SQL_C_CHAR, 1, true, chunk_, cell.text, null);
     } else {
-      rc = GetChunked(stmt_, col, SQL_C_WCHAR, sizeof(SQLWCHAR), true, bytes, null);
+      wide_.clear();
+      rc = GetChunked(stmt_, col, SQL_C_WCHAR, sizeof(SQLWCHAR), true, chunk_, wide_, null);
+      if (SQL_SUCCEEDED(rc) && !null) AppendNarrow(wide_, cell.text);
     }
     if (SQL_SUCCEEDED(rc) && !null) {
       v.kind = binary ? Value::Kind::Binary : Value::Kind::Text;
       v.narrow = narrow;
-      if (binary || narrow) {
-        v.text = std::move(bytes);
-      } else {
-        v.text = text::Narrow(std::u16string_view(reinterpret_cast<const char16_t*>(bytes.data()),
-                                                  bytes.size() / sizeof(char16_t)));
-      }
+      v.text = cell.text;
     }
     if (binary && rc == SQL_NO_DATA) rc = SQL_SUCCESS;
   }
@@ -557,7 +712,7 @@ bool Statement::Get(size_t column, Value& value, Error& error) {
     Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLGetData", error);
     return false;
   }
-  value = std::move(v);
+  value = v;
   return true;
 }
 
@@ -584,6 +739,7 @@ bool Statement::RunCatalog(const char* function, Call&& call, Error& error) {
     return false;
   }
   CloseCursor();
+  Unbind();
   prepared_ = false;
   const SQLRETURN rc = call(static_cast<SQLHSTMT>(stmt_));
   if (!SQL_SUCCEEDED(rc)) {

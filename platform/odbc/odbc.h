@@ -75,6 +75,20 @@ struct Value {
   bool IsNull() const { return kind == Kind::Null; }
 };
 
+// A column value of the current row as Statement::Read gives it, without a
+// copy: `text` points into the statement's buffer for that column and stays
+// valid until the column is read again or the statement moves on (fetch,
+// result, execution).
+struct ValueView {
+  Value::Kind kind = Value::Kind::Null;
+  int64_t integer = 0;
+  double real = 0;
+  std::string_view text;
+  bool narrow = false;
+
+  bool IsNull() const { return kind == Value::Kind::Null; }
+};
+
 class Environment;
 
 class Connection {
@@ -153,9 +167,16 @@ class Statement {
   const std::vector<ColumnInfo>& columns() const { return columns_; }
   int64_t RowCount() const;
   // Moves to the next row; false at the end (or on error, reported in `error`).
+  // The first fetch of a result binds its integer and floating-point columns,
+  // and its short text columns, to buffers of the statement, which every
+  // fetch then fills; the other columns, and a text value longer than its
+  // buffer, are read when asked for.
   bool Fetch(Error& error);
   // Reads a column of the current row (0-based), once per row.
   bool Get(size_t column, Value& value, Error& error);
+  // The same value without copying it: text is read (in chunks, so long
+  // values arrive whole) into a buffer the statement keeps per column.
+  bool Read(size_t column, ValueView& value, Error& error);
   // Character columns are read as the driver's narrow bytes (SQL_C_CHAR),
   // left in the data source's encoding for the caller to decode, instead of
   // as wide text that the driver decodes. Off by default.
@@ -167,6 +188,8 @@ class Statement {
 
  private:
   bool DescribeResult(Error& error);
+  bool BindColumns(Error& error);
+  void Unbind();
   // `strict` reports values cut to their buffer; otherwise they come back cut.
   bool ReadBoundOutputs(std::vector<Param>& params, bool strict, Error& error);
   template <typename Call>
@@ -182,6 +205,24 @@ class Statement {
   // Buffers of bound parameters must outlive the execution.
   struct Bound;
   std::vector<std::unique_ptr<Bound>> bound_;
+  // Per column of the current result: its bound buffer, if any, and its
+  // text last read. Sized once per result, so the addresses bound stay put.
+  struct Cell {
+    bool bound = false;
+    int16_t boundType = 0;  // the C type bound; 0 when the column is not
+    int64_t integer = 0;
+    double real = 0;
+    int64_t indicator = 0;  // SQLLEN
+    std::string buffer;     // of a bound text column
+    std::string text;
+  };
+  std::vector<Cell> cells_;
+  bool columnsBound_ = false;
+  // Whether the driver reads bound columns with SQLGetData too (unknown
+  // until the first binding).
+  std::optional<bool> getDataBound_;
+  std::string chunk_;  // SQLGetData's buffer, kept between reads
+  std::string wide_;   // wide text as read, before it becomes UTF-8
 };
 
 // Quotes a value for an ODBC connection string: {value} with '}' doubled when

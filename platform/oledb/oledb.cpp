@@ -298,7 +298,7 @@ HRESULT Rowset::Failure(const odbc::Error& error) { return Raise(StatusOf(error)
 void Rowset::Describe() {
   columns_.clear();
   row_.clear();
-  onRow_ = false;
+  onRow_ = fetched_ = false;
   dataTypeColumn_ = parameterTypeColumn_ = -1;
   for (const auto& c : statement_->columns()) {
     Column column{kind_ == Kind::Schema ? SchemaColumnName(c.name) : c.name, DbTypeOfSqlType(c.sqlType), c.sqlType,
@@ -321,9 +321,36 @@ void Rowset::Describe() {
   rowsAffected_ = columns_.empty() ? statement_->RowCount() : -1;
 }
 
+// Schema listings speak OLE DB's codes, not ODBC's.
+std::int64_t Rowset::Translated(size_t column, std::int64_t value) const {
+  if (static_cast<int>(column) == dataTypeColumn_) return DbTypeOfSqlType(static_cast<int16_t>(value));
+  if (static_cast<int>(column) == parameterTypeColumn_) return ParameterType(value);
+  return value;
+}
+
+HRESULT Rowset::Fetch() {
+  row_.clear();
+  onRow_ = fetched_ = false;
+  if (columns_.empty()) return S_FALSE;
+  odbc::Error error;
+  if (!statement_->Fetch(error)) return error.empty() ? S_FALSE : Failure(error);
+  fetched_ = true;
+  return S_OK;
+}
+
+HRESULT Rowset::Read(size_t ordinal, odbc::ValueView& value) {
+  if (ordinal >= columns_.size())
+    return com::RaiseError(DB_E_BADCOLUMNID, com::Bstr(kSource), com::Bstr(u"No column has that ordinal."));
+  if (!fetched_) return com::RaiseError(E_UNEXPECTED, com::Bstr(kSource), com::Bstr(u"There is no current row."));
+  odbc::Error error;
+  if (!statement_->Read(ordinal, value, error)) return Failure(error);
+  if (value.kind == odbc::Value::Kind::Integer) value.integer = Translated(ordinal, value.integer);
+  return S_OK;
+}
+
 HRESULT Rowset::Next() {
   row_.clear();
-  onRow_ = false;
+  onRow_ = fetched_ = false;
   if (columns_.empty()) return S_FALSE;
   odbc::Error error;
   if (!statement_->Fetch(error)) return error.empty() ? S_FALSE : Failure(error);
@@ -334,14 +361,8 @@ HRESULT Rowset::Next() {
       return Failure(error);
     }
   }
-  // Schema listings speak OLE DB's codes, not ODBC's.
-  auto translate = [&](int column, auto&& map) {
-    if (column < 0) return;
-    odbc::Value& v = row_[static_cast<size_t>(column)];
-    if (v.kind == odbc::Value::Kind::Integer) v.integer = map(v.integer);
-  };
-  translate(dataTypeColumn_, [](int64_t t) { return static_cast<int64_t>(DbTypeOfSqlType(static_cast<int16_t>(t))); });
-  translate(parameterTypeColumn_, ParameterType);
+  for (size_t i = 0; i < row_.size(); ++i)
+    if (row_[i].kind == odbc::Value::Kind::Integer) row_[i].integer = Translated(i, row_[i].integer);
   onRow_ = true;
   return S_OK;
 }
@@ -365,7 +386,7 @@ HRESULT Rowset::NextResult() {
   if (!statement_->NextResult(error)) {
     columns_.clear();
     row_.clear();
-    onRow_ = false;
+    onRow_ = fetched_ = false;
     return error.empty() ? S_FALSE : Failure(error);
   }
   Describe();

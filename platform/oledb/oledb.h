@@ -197,6 +197,14 @@ class Rowset {
   HRESULT Get(size_t ordinal, odbc::Value& value) const;
   HRESULT Get(std::string_view name, odbc::Value& value) const;
 
+  // Moves to the next row without reading it, for Read to read its values
+  // one by one where the driver put them, with no copy; S_FALSE at the end.
+  // Get has no values for a row reached this way.
+  HRESULT Fetch();
+  // A value of the row Fetch moved to, valid until the next Fetch. As Get,
+  // and the driver's status when the value cannot be read.
+  HRESULT Read(size_t ordinal, odbc::ValueView& value);
+
   // Moves to the batch's next result; S_FALSE when there is none.
   HRESULT NextResult();
 
@@ -214,12 +222,15 @@ class Rowset {
   Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind);
   void Describe();
   HRESULT Failure(const odbc::Error& error);
+  // A schema listing's integer as OLE DB gives it (types, parameter kinds).
+  std::int64_t Translated(size_t column, std::int64_t value) const;
 
   std::unique_ptr<odbc::Statement> statement_;
   Kind kind_;
   std::vector<Column> columns_;
   std::vector<odbc::Value> row_;
-  bool onRow_ = false;
+  bool onRow_ = false;    // Next read the current row into row_
+  bool fetched_ = false;  // Fetch moved onto a row that Read reads
   int64_t rowsAffected_ = -1;
   // Schema listings: which columns carry an ODBC code to translate.
   int dataTypeColumn_ = -1;

@@ -198,6 +198,45 @@ TEST_P(OleDbTest, ThreeMegabyteTextRoundTrip) {
   EXPECT_EQ(emptyBody.text, "");
 }
 
+TEST_P(OleDbTest, ShortTextColumnsReadWholeWhateverTheirLength) {
+  // "name" is short enough to be read through a bound buffer; values longer
+  // than that buffer (in UTF-16 units, or in bytes read narrow) are read
+  // again whole. Row 1 fills the buffer exactly, read wide.
+  std::string emoji64;
+  for (int i = 0; i < 64; ++i) emoji64 += "\xF0\x9F\x98\x80";
+  const std::vector<std::optional<std::string>> names{
+      std::string(127, 'a') + emoji64, std::string(128, 'b') + emoji64, emoji64 + emoji64 + emoji64,
+      "caf\xC3\xA9 \xE6\xBC\xA2", std::string(), std::nullopt};
+  for (size_t i = 0; i < names.size(); ++i) {
+    const Parameter name = names[i] ? Parameter::Text(*names[i]) : Parameter::Null(Parameter::Kind::Text);
+    ASSERT_EQ(Insert(static_cast<int>(i + 1), name, Parameter::Text("b")), S_OK) << session_->LastError();
+  }
+  for (const bool narrow : {false, true}) {
+    session_->SetNarrowText(narrow);
+    std::unique_ptr<Rowset> rows, again;
+    const std::string select = "SELECT name, id FROM " + table_ + " ORDER BY id";
+    ASSERT_EQ(session_->Execute(select, rows), S_OK);
+    ASSERT_EQ(session_->Execute(select, again), S_OK);
+    for (const auto& expected : names) {
+      ASSERT_EQ(rows->Fetch(), S_OK);
+      ASSERT_EQ(again->Next(), S_OK);
+      odbc::ValueView view, id;
+      odbc::Value value;
+      ASSERT_EQ(rows->Read(0, view), S_OK);
+      ASSERT_EQ(again->Get(0, value), S_OK);
+      EXPECT_EQ(view.IsNull(), !expected);
+      EXPECT_EQ(value.IsNull(), !expected);
+      EXPECT_EQ(std::string(view.text), expected.value_or("")) << "narrow " << narrow;
+      EXPECT_EQ(value.text, expected.value_or("")) << "narrow " << narrow;
+      ASSERT_EQ(rows->Read(1, id), S_OK);
+      EXPECT_EQ(id.kind, odbc::Value::Kind::Integer);
+    }
+    EXPECT_EQ(rows->Fetch(), S_FALSE);
+    odbc::ValueView none;
+    EXPECT_EQ(rows->Read(0, none), E_UNEXPECTED);
+  }
+}
+
 TEST_P(OleDbTest, ColumnMetadataAndRowsAffected) {
   ASSERT_EQ(Insert(1, Parameter::Text("a"), Parameter::Text("b")), S_OK);
   ASSERT_EQ(Insert(2, Parameter::Text("c"), Parameter::Text("d")), S_OK);
