@@ -29,6 +29,7 @@ com::Bstr ContentAnswer(const com::Bstr& content) {
   out.append("<").append(root).append(">");
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) > '>') continue;  // most of any text
     std::string_view entity;
     switch (text[i]) {
       case '&': entity = "&amp;"; break;
