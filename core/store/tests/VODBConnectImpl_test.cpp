@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <latch>
 #include <thread>
 
 #include "core/ServiceModule.h"
@@ -479,22 +480,30 @@ TEST_P(VOStoreTest, ConcurrentPutsOfANewNameMakeOneRow) {
   // Two stores stand for two servers on one database: their gates do not
   // hold each other up, so their puts meet in the database.
   CVODBConnectImpl other(&db_);
-  const Bstr name = Name("raced");
-  constexpr int kThreads = 8;
-  std::vector<HRESULT> outcomes(kThreads, E_FAIL);
+  constexpr int kThreads = 8, kNames = 6;
+  std::vector<int> succeeded(kThreads, 0);
+  std::latch connected(kThreads);  // connections open one at a time; the puts start together
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i)
     threads.emplace_back([&, i] {
       const CDBConnect::Lease lease(&db_);
-      Bstr result;
-      outcomes[i] = (i % 2 ? other : store_).PutVOContent(kAlice, name, U("put " + std::to_string(i)), result);
+      connected.arrive_and_wait();
+      for (int n = 0; n < kNames; ++n) {
+        Bstr result;
+        const Bstr name = Name("raced" + std::to_string(n));
+        CVODBConnectImpl& store = i % 2 ? other : store_;
+        succeeded[i] += store.PutVOContent(kAlice, name, U("put " + std::to_string(i)), result) == S_OK;
+      }
     });
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), S_OK), kThreads);
-  EXPECT_EQ(OurRows(), 1);
-  const std::string content = ColumnOf(UriOf(kAlice, name), "CONTENT");
-  EXPECT_TRUE(content.starts_with("put ")) << content;
-  EXPECT_EQ(ColumnOf(UriOf(kAlice, name), "CONTENTLEN"), std::to_string(content.size()));
+  EXPECT_EQ(succeeded, std::vector<int>(kThreads, kNames));
+  EXPECT_EQ(OurRows(), kNames);
+  for (int n = 0; n < kNames; ++n) {
+    const Bstr uri = UriOf(kAlice, Name("raced" + std::to_string(n)));
+    const std::string content = ColumnOf(uri, "CONTENT");
+    EXPECT_TRUE(content.starts_with("put ")) << content;
+    EXPECT_EQ(ColumnOf(uri, "CONTENTLEN"), std::to_string(content.size()));
+  }
 }
 
 QUOR_INSTANTIATE_ENGINES(VOStoreTest);
