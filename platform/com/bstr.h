@@ -75,7 +75,9 @@ class Bstr {
 
   friend bool operator==(const Bstr& a, const Bstr& b) { return a.null_ == b.null_ && SameText(a, b); }
   // A null Bstr equals no text, not even "".
-  friend bool operator==(const Bstr& a, std::u16string_view b) { return !a.null_ && a.View() == b; }
+  friend bool operator==(const Bstr& a, std::u16string_view b) {
+    return !a.null_ && a.Length() == b.size() && a.View() == b;
+  }
   friend bool operator==(const Bstr& a, const char16_t* b) { return a == Bstr(b); }
 
  private:
