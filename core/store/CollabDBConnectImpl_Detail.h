@@ -25,6 +25,8 @@ inline com::Variant Value(std::u16string_view text) { return com::Variant(com::B
 
 // A missing text counts as empty wherever texts are compared.
 inline std::u16string_view View(const com::Bstr& text) { return text.View(); }
+// As View(a) == View(b), without making UTF-16 forms of texts held as UTF-8.
+inline bool SameText(const com::Bstr& a, const com::Bstr& b) { return (a.Empty() && b.Empty()) || a == b; }
 
 inline com::Variant Now() { return com::Variant(com::Bstr::FromUtf8(CQuorServiceUtils::FormatLogTime())); }
 

@@ -13,11 +13,36 @@ using namespace vo;
 namespace {
 
 // "<root>" holding the content as character data; "<root/>" when empty.
+// Written straight from the stored UTF-8, escaped as the document writer
+// escapes text, so a long content is neither parsed into a tree nor
+// converted on its way to the wire.
 com::Bstr ContentAnswer(const com::Bstr& content) {
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  if (!content.Empty()) root->setText(content.ToUtf8());
-  return com::Bstr::FromUtf8(root->xml());
+  const std::string_view root = Kw(KW_ROOT);
+  const std::string_view text = content.Utf8();
+  std::string out;
+  if (text.empty()) {
+    out.reserve(root.size() + 3);
+    out.append("<").append(root).append("/>");
+    return com::Bstr::TakeUtf8(std::move(out));
+  }
+  out.reserve(text.size() + text.size() / 16 + 2 * root.size() + 5);
+  out.append("<").append(root).append(">");
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) > '>') continue;  // most of any text
+    std::string_view entity;
+    switch (text[i]) {
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '\r': entity = "&#xD;"; break;
+      default: continue;
+    }
+    out.append(text.substr(run, i - run)).append(entity);
+    run = i + 1;
+  }
+  out.append(text.substr(run)).append("</").append(root).append(">");
+  return com::Bstr::TakeUtf8(std::move(out));
 }
 
 const com::Bstr& EmptyAnswer() {
@@ -26,7 +51,7 @@ const com::Bstr& EmptyAnswer() {
 }
 
 // Stored and new content are compared as written, a missing text as empty.
-bool SameContent(const com::Bstr& stored, const com::Bstr& content) { return View(stored) == View(content); }
+bool SameContent(const com::Bstr& stored, const com::Bstr& content) { return SameText(stored, content); }
 
 }  // namespace
 
@@ -168,22 +193,21 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
   const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
   com::Bstr acl;
   if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(owner, acl); FAILED(hr)) return hr;
-  int32_t status;
-  {
-    // The row and its content come together, or neither does.
-    DBTransaction transaction(*db_);
-    status = transaction.Begin();
-    if (status == 0) {
-      const com::Variant now = Now();
-      const com::Variant params[] = {Value(owner), Value(name), Value(uri), now, now, Value(acl)};
-      status = db_->ExecuteNonQuery(
-          "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, UPDATEDATE, LOCK_STATUS, "
-          "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, 0, '', ?, ?, ?, '0', '0', ?)",
-          params);
-    }
-    if (status == 0 && !content.IsNull()) status = UpdateVOContentB(uri, content);
-    if (status == 0) status = transaction.Commit();
-  }
+  // The row comes with its content in one statement: the content is sent
+  // once, and no reader ever sees the row without it.
+  const com::Variant now = Now();
+  const com::Variant params[] = {Value(owner),
+                                 Value(name),
+                                 com::Variant(static_cast<int32_t>(content.Length())),
+                                 Value(content),
+                                 Value(uri),
+                                 now,
+                                 now,
+                                 Value(acl)};
+  const int32_t status = db_->ExecuteNonQuery(
+      "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, UPDATEDATE, LOCK_STATUS, "
+      "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, ?, '0', '0', ?)",
+      params);
   if (status == 0) return S_OK;
   // The URN is unique: a row that holds it belongs to this owner and name,
   // or to another owner and name that make the same URN.
@@ -240,13 +264,18 @@ HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& n
                                        com::Bstr& result) {
   Utils().LogStream.TraceCall(kClass, "PutVOContent");
   OperationGate::Writing lock(operation_);
-  // Whether the object exists is decided by its row: one made empty is
-  // written like any other.
-  bool found = false;
-  com::Bstr stored;
-  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
-    return hr;
-  const HRESULT hr = found ? UpdateVOContentC(user, name, content) : InsertVO(user, name, content);
+  // Whether the object exists is decided by its row (one made empty is
+  // written like any other), asked by its key without reading the content.
+  com::Bstr uri;
+  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
+  HRESULT hr = uri.IsNull() ? QS_E_VESK_CONTENT_NOT_FOUND : UpdateVOContentC(user, name, content);
+  if (hr == QS_E_VESK_CONTENT_NOT_FOUND) {
+    hr = InsertVO(user, name, content);
+    // Another server on the same database made the row in between: this put
+    // then writes into it, as it would have had it come second.
+    if (hr == QS_E_VESK_EXISTS && OwnURI(user, name, uri) == S_OK && !uri.IsNull())
+      hr = UpdateVOContentC(user, name, content);
+  }
   if (hr != S_OK) return hr;
   result = ResultOk();
   return S_OK;

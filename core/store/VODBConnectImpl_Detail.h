@@ -15,6 +15,7 @@ using collab::Kw;
 using collab::Now;
 using collab::ResultOk;
 using collab::RootAnswer;
+using collab::SameText;
 using collab::Value;
 using collab::View;
 

@@ -92,7 +92,7 @@ HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const
   if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
     return hr;
   // Unchanged content writes nothing and leaves the lock as it is.
-  if (found && View(stored) == View(content)) return S_OK;
+  if (found && SameText(stored, content)) return S_OK;
   com::Bstr uri;
   if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
   const auto holder = GetLockInfo(user, uri);

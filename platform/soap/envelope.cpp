@@ -66,6 +66,10 @@ bool StartsWithAt(std::string_view s, size_t at, std::string_view what) { return
 bool CheckText(std::string_view s, std::string& error) {
   for (size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
+    if (c > '>') {  // most of any text
+      ++i;
+      continue;
+    }
     if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
       error = text::Format("The character U+%04X at byte %u is not allowed in XML.", static_cast<unsigned>(c),
                            static_cast<uint64_t>(i));
@@ -281,7 +285,8 @@ bool ReadValue(const pugi::xml_node& element, NamedValue& out, std::string& erro
       return false;
     }
   }
-  out.value = com::Bstr::FromUtf8(value);
+  // The value stays UTF-8 until a component reads it as UTF-16.
+  out.value = com::Bstr::TakeUtf8(std::move(value));
   return true;
 }
 
@@ -305,7 +310,7 @@ void AppendValue(std::string& out, const NamedValue& v) {
     out += v.name;
     out += " xsi:nil=\"true\"/>";
   } else {
-    AppendElement(out, v.name, v.value.ToUtf8());
+    AppendElement(out, v.name, v.value.Utf8());
   }
 }
 
@@ -324,24 +329,39 @@ std::string ChildText(const pugi::xml_node& parent, std::string_view localName) 
 }  // namespace
 
 void AppendEscaped(std::string& out, std::string_view s) {
+  // Runs of plain characters go over whole.
+  size_t run = 0;
+  auto flush = [&](size_t end) { out.append(s.data() + run, end - run); };
   for (size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c > '>' && c != 0xEF) continue;
+    std::string_view entity;
+    size_t skip = 0;
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\r': out += "&#13;"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') {
-          out += "\xEF\xBF\xBD";
-        } else if (c == '\xEF' && i + 2 < s.size() && s[i + 1] == '\xBF' && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
-          out += "\xEF\xBF\xBD";  // U+FFFE and U+FFFF
-          i += 2;
-        } else {
-          out += c;
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '\r': entity = "&#13;"; break;
+      case '\t':
+      case '\n': continue;
+      case 0xEF:
+        // U+FFFE and U+FFFF
+        if (i + 2 < s.size() && s[i + 1] == '\xBF' && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
+          entity = "\xEF\xBF\xBD";
+          skip = 2;
+          break;
         }
+        continue;
+      default:
+        if (c >= 0x20) continue;
+        entity = "\xEF\xBF\xBD";
     }
+    flush(i);
+    out.append(entity);
+    i += skip;
+    run = i + 1;
   }
+  flush(s.size());
 }
 
 std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
@@ -424,7 +444,11 @@ std::string WriteRequest(std::string_view method, std::span<const NamedValue> pa
 }
 
 std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs) {
-  std::string out(kAnswerHead);
+  size_t size = kAnswerHead.size() + kAnswerTail.size() + 2 * method.size() + 32;
+  for (const NamedValue& v : outputs) size += v.value.Utf8().size() + 2 * v.name.size() + 24;
+  std::string out;
+  out.reserve(size);
+  out += kAnswerHead;
   out += '<';
   out += method;
   out += "Response>";

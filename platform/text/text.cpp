@@ -248,42 +248,126 @@ bool Utf16ToUtf8(std::u16string_view in, std::string& out) {
   return true;
 }
 
+namespace {
+
+// Whether the 8 bytes at `p` are all ASCII.
+bool AsciiWord(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return (w & 0x8080808080808080ull) == 0;
+}
+
+// Whether the 4 code units at `p` are all ASCII.
+bool AsciiWord16(const char16_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return (w & 0xFF80FF80FF80FF80ull) == 0;
+}
+
+}  // namespace
+
+// The conversions below copy runs of ASCII a word at a time and decode
+// only the rest: long texts are mostly ASCII.
+
 std::u16string Widen(std::string_view in) {
-  std::u16string result;
-  result.reserve(in.size());
-  for (size_t pos = 0; pos < in.size();) {
+  std::u16string result(in.size(), u'\0');
+  char16_t* out = result.data();
+  const char* p = in.data();
+  const size_t n = in.size();
+  size_t pos = 0;
+  while (pos < n) {
+    if (pos + 8 <= n && AsciiWord(p + pos)) {
+      for (size_t k = 0; k < 8; ++k) out[k] = static_cast<char16_t>(p[pos + k]);
+      out += 8;
+      pos += 8;
+      continue;
+    }
     char32_t cp;
     size_t len;
-    AppendUtf16(result, DecodeUtf8(in, pos, cp, len) ? cp : kReplacement);
+    if (!DecodeUtf8(in, pos, cp, len)) cp = kReplacement;
+    if (cp < 0x10000) {
+      *out++ = static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
     pos += len;
   }
+  // A 4-byte sequence makes two units, so the text never outgrows its bytes.
+  result.resize(static_cast<size_t>(out - result.data()));
   return result;
 }
 
 std::string Narrow(std::u16string_view in) {
-  std::string result;
-  result.reserve(in.size() * 3 / 2 + 1);
+  // Sized exactly first: three bytes a unit would waste most of a long text.
+  size_t bytes = 0;
   for (size_t pos = 0; pos < in.size();) {
+    if (pos + 4 <= in.size() && AsciiWord16(in.data() + pos)) {
+      bytes += 4;
+      pos += 4;
+      continue;
+    }
     char32_t cp;
     size_t len;
-    if (DecodeUtf16(in, pos, cp, len))
-      AppendUtf8(result, cp);
-    else
-      result.push_back('?');
+    bytes += !DecodeUtf16(in, pos, cp, len) || cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
     pos += len;
   }
+  std::string result(bytes, '\0');
+  char* out = result.data();
+  const char16_t* p = in.data();
+  const size_t n = in.size();
+  size_t pos = 0;
+  while (pos < n) {
+    if (pos + 4 <= n && AsciiWord16(p + pos)) {
+      for (size_t k = 0; k < 4; ++k) out[k] = static_cast<char>(p[pos + k]);
+      out += 4;
+      pos += 4;
+      continue;
+    }
+    char32_t cp;
+    size_t len;
+    if (!DecodeUtf16(in, pos, cp, len)) {
+      *out++ = '?';
+    } else if (cp < 0x80) {
+      *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    pos += len;
+  }
+  result.resize(static_cast<size_t>(out - result.data()));
   return result;
 }
 
-bool IsValidUtf8(std::string_view in) {
+std::optional<size_t> Utf16Length(std::string_view in) {
+  size_t units = 0;
   for (size_t pos = 0; pos < in.size();) {
+    if (pos + 8 <= in.size() && AsciiWord(in.data() + pos)) {
+      units += 8;
+      pos += 8;
+      continue;
+    }
     char32_t cp;
     size_t len;
-    if (!DecodeUtf8(in, pos, cp, len)) return false;
+    if (!DecodeUtf8(in, pos, cp, len)) return std::nullopt;
+    units += cp < 0x10000 ? 1 : 2;
     pos += len;
   }
-  return true;
+  return units;
 }
+
+bool IsValidUtf8(std::string_view in) { return Utf16Length(in).has_value(); }
 
 bool ToUtf8(std::string_view in, std::string_view charset, std::string& out, std::string* error) {
   return ConvertCharset(in, "UTF-8", IconvName(charset), out, error);

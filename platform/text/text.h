@@ -28,6 +28,9 @@ std::u16string Widen(std::string_view in);
 std::string Narrow(std::u16string_view in);
 
 bool IsValidUtf8(std::string_view in);
+// The number of UTF-16 code units `in` makes, or nullopt when it is not valid
+// UTF-8 (as IsValidUtf8).
+std::optional<size_t> Utf16Length(std::string_view in);
 
 // ---- Other encodings --------------------------------------------------------
 

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <thread>
+#include <vector>
 
 #include "platform/com/bstr.h"
 #include "platform/com/errorinfo.h"
@@ -46,6 +47,35 @@ TEST(Bstr, Utf8RoundTripCountsUtf16Units) {
   EXPECT_EQ(b.ToUtf8(), utf8);
   EXPECT_EQ(Bstr().ToUtf8(), "");
   EXPECT_EQ(Bstr::FromUtf8("bad \xFF").View(), u"bad \uFFFD");
+}
+
+TEST(Bstr, CopiesShareOneTextInEitherForm) {
+  const std::string utf8 = "x\xC3\xA4<&>\xF0\x9F\x98\x80" + std::string(40, 'y');
+  const Bstr fromUtf8 = Bstr::FromUtf8(utf8);
+  const Bstr fromWide(fromUtf8.View());  // made from UTF-16
+  EXPECT_EQ(fromUtf8, fromWide);
+  EXPECT_EQ(fromWide.Utf8(), utf8);
+  EXPECT_EQ(fromUtf8.Length(), fromWide.Length());
+  EXPECT_NE(fromUtf8, Bstr::FromUtf8(utf8 + "z"));
+  // A lone surrogate has no UTF-8 form: it is written '?', as before.
+  EXPECT_EQ(Bstr(u"a\xD800").Utf8(), "a?");
+
+  // Appending to a copy leaves the original as it was; a text grown in
+  // place writes its new UTF-8 form.
+  Bstr copy = fromUtf8;
+  copy.Append(u"!");
+  EXPECT_EQ(copy.ToUtf8(), utf8 + "!");
+  EXPECT_EQ(fromUtf8.ToUtf8(), utf8);
+  EXPECT_EQ(copy.Append(u"?").Utf8(), utf8 + "!?");
+
+  // Threads that first ask a shared text for its other form all get it whole.
+  const Bstr shared = Bstr::TakeUtf8(std::string(1 << 16, 'q') + "\xE6\x97\xA5");
+  std::vector<std::thread> readers;
+  std::vector<size_t> seen(4);
+  for (size_t i = 0; i < seen.size(); ++i)
+    readers.emplace_back([&, i] { seen[i] = Bstr(shared).View().size(); });
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(seen, std::vector<size_t>(4, (1u << 16) + 1));
 }
 
 TEST(Guid, ParseAndFormat) {

@@ -37,6 +37,24 @@ TEST(Utf, LenientConversionsSubstitute) {
   EXPECT_EQ(Widen(""), u"");
 }
 
+TEST(Utf, LongTextsConvertAsCharacterByCharacter) {
+  // Runs of ASCII go a word at a time: other characters at every offset
+  // around a word's edge, and bad bytes among them.
+  for (size_t at = 0; at < 20; ++at) {
+    std::string narrow(at, 'a');
+    narrow += "\xC3\xA9" + std::string(9, 'b') + "\xF0\x9F\x98\x80" + std::string(at % 7, 'c') + "\xE6\x97\xA5";
+    std::u16string strict;
+    ASSERT_TRUE(Utf8ToUtf16(narrow, strict));
+    EXPECT_EQ(Widen(narrow), strict) << at;
+    EXPECT_EQ(Narrow(strict), narrow) << at;
+    EXPECT_EQ(Utf16Length(narrow), strict.size()) << at;
+    const std::string bad = narrow + "\xFF" + std::string(at, 'd');
+    EXPECT_FALSE(Utf16Length(bad));
+    EXPECT_EQ(Widen(bad), strict + u"\uFFFD" + std::u16string(at, u'd'));
+    EXPECT_EQ(Narrow(strict + u"\xDC00" + std::u16string(at, u'e')), narrow + "?" + std::string(at, 'e'));
+  }
+}
+
 TEST(Charset, JapaneseEncodingsRoundTrip) {
   const std::string utf8 = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";  // 日本語
   std::string sjis, euc, back, error;
