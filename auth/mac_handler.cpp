@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 
 #include "auth/raise.h"
@@ -60,6 +61,21 @@ Bytes NarrowBytes(std::u16string_view text, bool terminator) {
 // Hashes a text as UTF-16LE without its terminator; an absent text adds nothing.
 void HashWide(CryptHash& hash, const Bstr& text) {
   if (text.Empty()) return;
+  constexpr size_t kChunk = size_t{64} << 10;
+  if (std::endian::native == std::endian::little && text.HoldsUtf8() && text.Utf8().size() > kChunk) {
+    // A large answer held as UTF-8 is hashed a piece at a time, so that its
+    // UTF-16 form (twice its size) is never made; pieces end where a
+    // character begins, and the text is valid UTF-8.
+    std::string_view rest = text.Utf8();
+    while (!rest.empty()) {
+      size_t end = std::min(kChunk, rest.size());
+      while (end < rest.size() && (static_cast<unsigned char>(rest[end]) & 0xC0) == 0x80) --end;
+      const std::u16string piece = text::Widen(rest.substr(0, end));
+      hash.HashData(std::span(reinterpret_cast<const uint8_t*>(piece.data()), piece.size() * 2));
+      rest.remove_prefix(end);
+    }
+    return;
+  }
   if constexpr (std::endian::native == std::endian::little) {
     hash.HashData(std::span(reinterpret_cast<const uint8_t*>(text.View().data()), text.Length() * 2));
   } else {

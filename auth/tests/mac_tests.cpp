@@ -205,6 +205,27 @@ TEST_F(AuthTest, RequestsAndAnswersRoundTripInEveryKind) {
   }
 }
 
+TEST_F(AuthTest, AnAnswerHeldAsUtf8HashesAsItsUtf16Form) {
+  // The service's large answers stay UTF-8 (hashed a piece at a time); a
+  // client holding the same text as UTF-16 must come to the same digest,
+  // characters of every length falling across the pieces' ends.
+  Pair pair;
+  const std::vector<Item> items = {{0, u"GetVOContent", Bstr(u"")}};
+  std::vector<Bstr> sent;
+  const Bstr token = pair.Request(items, &sent);
+  ASSERT_EQ(pair.Validate(items, sent, token), S_OK);
+  std::string big;
+  while (big.size() < 300000) big += "abc\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80 <&>\n";  // 17 bytes
+  const Bstr utf8 = Bstr::TakeUtf8(std::move(big));
+  ASSERT_EQ(SetTokenData(pair.server.get(), 0, 0, Bstr(u"GetVOContent"), Bstr()), S_OK);
+  ASSERT_EQ(SetTokenData(pair.server.get(), 1, kKindPlain, Bstr(u"result"), utf8), S_OK);
+  Bstr reskey;
+  ASSERT_EQ(ConstructToken(pair.server.get(), &reskey), S_OK);
+  ASSERT_EQ(SetTokenData(pair.client.get(), 0, 0, Bstr(u"GetVOContent"), Bstr(u"")), S_OK);
+  ASSERT_EQ(SetTokenData(pair.client.get(), 1, 0, Bstr(u"result"), Bstr(std::u16string(utf8.View()))), S_OK);
+  EXPECT_EQ(ValidateToken(pair.client.get(), reskey), S_OK);
+}
+
 TEST_F(AuthTest, AbsentValuesAndEmptyItemListsTravelToo) {
   Pair pair;
   // An absent value stays absent in every kind and counts in the table.

@@ -206,15 +206,15 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
     return S_OK;
   }
   // What root->xml() would give, with the text parts as they are.
-  const std::u16string_view name = CKeywordTable::Instance()[KW_ROOT].View();
+  const std::string_view name = CKeywordTable::Instance()[KW_ROOT].Utf8();
   size_t size = 2 * name.size() + 5;
-  for (const ResultPart& part : parts) size += part.IsText() ? part.text.Length() + 24 : 0;
-  std::u16string out;
+  for (const ResultPart& part : parts) size += part.IsText() ? part.text.Utf8().size() + 24 : 0;
+  std::string out;
   out.reserve(size);
-  out.append(u"<").append(name).append(u">");
+  out.append("<").append(name).append(">");
   for (const ResultPart& part : parts) part.AppendTo(out);
-  out.append(u"</").append(name).append(u">");
-  result = com::Bstr(std::move(out));
+  out.append("</").append(name).append(">");
+  result = com::Bstr::TakeUtf8(std::move(out));
   return S_OK;
 }
 

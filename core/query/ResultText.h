@@ -27,6 +27,7 @@ struct WrittenElement {
 // written out again is the text itself, so it can go into an answer as it is.
 // Anything else (also what would parse but come out different) is false.
 bool IsWrittenElement(std::u16string_view text, WrittenElement* element = nullptr);
+bool IsWrittenElement(std::string_view utf8, WrittenElement* element = nullptr);
 
 // One statement's result, or none (neither node nor text).
 struct ResultPart {
@@ -44,7 +45,7 @@ struct ResultPart {
   bool IsText() const { return !node && !text.IsNull(); }
   // The text the part is written as.
   com::Bstr Written() const;
-  void AppendTo(std::u16string& out) const;
+  void AppendTo(std::string& out) const;
   // The part as a node: a text part is parsed for it (raises ComError if
   // that fails, which a checked text does not).
   xml::NodePtr Node() const;

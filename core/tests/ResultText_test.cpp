@@ -37,6 +37,12 @@ TEST(WrittenAnswers, WrittenElementsAreExactlyWhatTheWriterGives) {
   ASSERT_TRUE(IsWrittenElement(written[0], &element));
   EXPECT_EQ(element.tag, u"table");
   EXPECT_EQ(element.name, u"a.b");
+  ASSERT_TRUE(IsWrittenElement(com::Bstr(written[0]).ToUtf8(), &element));
+  EXPECT_EQ(element.tag, u"table");
+  EXPECT_EQ(element.name, u"a.b");
+  // Bytes that are no UTF-8, or a character XML refuses, in UTF-8 form.
+  for (const std::string_view bad : {"<x>\xC3</x>", "<x>\xED\xA0\x80</x>", "<x>\xEF\xBF\xBE</x>", "<x>\xC0\xAF</x>"})
+    EXPECT_FALSE(IsWrittenElement(bad)) << bad;
 
   // Each parses to something written differently, or does not parse.
   const std::u16string other[] = {
@@ -91,7 +97,13 @@ TEST(WrittenAnswers, WhatPassesUnparsedWouldComeBackUnchanged) {
   for (int round = 0; round < 20000; ++round) {
     std::u16string text = generate.Element(0);
     if (generate.Coin()) generate.Spoil(text);
-    if (!IsWrittenElement(text)) {
+    const bool written = IsWrittenElement(text);
+    // The UTF-8 reading of the same text agrees (a lone surrogate has no UTF-8 form).
+    const std::string utf8 = com::Bstr(text).ToUtf8();
+    if (com::Bstr::FromUtf8(utf8).Str() == text) {
+      ASSERT_EQ(IsWrittenElement(utf8), written) << utf8;
+    }
+    if (!written) {
       ++refused;
       continue;
     }

@@ -54,6 +54,9 @@ class Bstr {
   // The same text without a copy, valid as long as this Bstr (or a copy of
   // it) is neither changed nor destroyed.
   std::string_view Utf8() const;
+  // Whether the text is held as UTF-8, so that Utf8() costs nothing (View()
+  // may have to convert).
+  bool HoldsUtf8() const { return rep_ && (rep_->fromUtf8 || rep_->utf8Ready.load(std::memory_order_acquire)); }
 
   bool IsNull() const { return null_; }
   // No characters: true for null and for "".

@@ -290,6 +290,27 @@ bool ReadValue(const pugi::xml_node& element, NamedValue& out, std::string& erro
   return true;
 }
 
+// How many bytes AppendEscaped adds to `s`: a large answer is then sized
+// once, not grown (and copied) by doubling.
+size_t EscapedGrowth(std::string_view s) {
+  size_t extra = 0;
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c > '>') continue;
+    switch (c) {
+      case '&': extra += 4; break;
+      case '<':
+      case '>': extra += 3; break;
+      case '\r': extra += 4; break;
+      case '\t':
+      case '\n': break;
+      default:
+        if (c < 0x20) extra += 2;  // U+FFFD
+    }
+  }
+  return extra;
+}
+
 void AppendElement(std::string& out, std::string_view name, std::string_view utf8Text) {
   out += '<';
   out += name;
@@ -445,7 +466,10 @@ std::string WriteRequest(std::string_view method, std::span<const NamedValue> pa
 
 std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs) {
   size_t size = kAnswerHead.size() + kAnswerTail.size() + 2 * method.size() + 32;
-  for (const NamedValue& v : outputs) size += v.value.Utf8().size() + 2 * v.name.size() + 24;
+  for (const NamedValue& v : outputs) {
+    const std::string_view text = v.value.Utf8();
+    size += text.size() + EscapedGrowth(text) + 2 * v.name.size() + 24;
+  }
   std::string out;
   out.reserve(size);
   out += kAnswerHead;
