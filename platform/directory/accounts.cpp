@@ -49,6 +49,7 @@
 #include <utility>
 
 #include "platform/base/win32_error.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 #include "platform/text/text.h"
 
@@ -187,6 +188,7 @@ long ReadWhole(const std::string& path, std::string& out) {
 }
 
 long WriteReplacing(const std::string& path, std::string_view contents) {
+  fs::RemoveStaleTemporaries(path);
   std::string tmp = path + ".tmp.XXXXXX";
   long rc = ERROR_SUCCESS;
   {

@@ -178,4 +178,16 @@ long WriteFileAtomic(std::string_view path, std::string_view contents) {
   return rc;
 }
 
+void RemoveStaleTemporaries(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string_view::npos ? "./" : std::string(path.substr(0, slash + 1));
+  const std::string prefix = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name.size() > prefix.size() && name.starts_with(prefix)) ::unlink((folder + std::string(name)).c_str());
+  }
+}
+
 }  // namespace quor::fs

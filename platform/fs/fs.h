@@ -37,4 +37,9 @@ long WriteFileAtomic(std::string_view path, std::string_view contents);
 
 bool MatchWildcard(std::string_view pattern, std::string_view name);
 
+// Removes the "<name>.tmp.*" files beside `path` that a writer killed between
+// writing its temporary file and renaming it left behind. Only for a caller
+// holding the file's write lock: then no other writer's file is in flight.
+void RemoveStaleTemporaries(std::string_view path);
+
 }  // namespace quor::fs

@@ -57,6 +57,7 @@
 #include <utility>
 
 #include "platform/base/unique_fd.h"
+#include "platform/fs/fs.h"
 #include "platform/text/text.h"
 
 namespace quor::reg {
@@ -707,6 +708,7 @@ struct Registry::State {
   }
 
   long Replace(std::string_view out) {
+    fs::RemoveStaleTemporaries(file.string());
     std::filesystem::path tmp = file;
     tmp += ".tmp." + std::to_string(::getpid());
     mode_t mode = 0644;

@@ -121,7 +121,9 @@ TEST_F(AccountsTest, StoreRoundTripsThroughItsFileWithOwnerOnlyMode) {
   EXPECT_FALSE(store.VerifyPassword("alice", "Alice-pw"));
   EXPECT_FALSE(store.VerifyPassword("nobody", "alice-pw"));
 
-  // Texts with the field separators survive.
+  // Texts with the field separators survive; a temporary file a killed
+  // writer left is gone after the next change.
+  std::ofstream(file_ + ".tmp.Xy12ab") << "half";
   ASSERT_EQ(UpdateAccountStore(file_, [](AccountStore& s, std::string* r) {
               const std::string full = "Tab\there", description = "two\nlines \\ and a backslash";
               return s.SetUserInfo("bob", &full, &description, r);
@@ -129,6 +131,7 @@ TEST_F(AccountsTest, StoreRoundTripsThroughItsFileWithOwnerOnlyMode) {
             ERROR_SUCCESS);
   ASSERT_EQ(LoadAccountStore(file_, store), ERROR_SUCCESS);
   EXPECT_EQ(store.FindUser("bob")->fullName, "Tab\there");
+  EXPECT_NE(::access((file_ + ".tmp.Xy12ab").c_str(), F_OK), 0);
   EXPECT_EQ(store.FindUser("bob")->description, "two\nlines \\ and a backslash");
   AccountStore again;
   ASSERT_EQ(AccountStore::Parse(store.Serialize(), again), ERROR_SUCCESS);

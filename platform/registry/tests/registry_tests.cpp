@@ -283,8 +283,15 @@ TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryCreatedOnFirstWrite) {
   Key key(reg);
   EXPECT_EQ(key.Open(Hive::LocalMachine, "Software"), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(fs::exists(nested));
+  // What a writer killed before its rename left, and another file's.
+  fs::create_directories(nested.parent_path());
+  std::ofstream(nested.string() + ".tmp.4242") << "half";
+  std::ofstream(nested.string() + ".accounts.tmp.4242") << "not ours";
   ASSERT_EQ(key.Create(Hive::LocalMachine, "Software"), ERROR_SUCCESS);
   EXPECT_TRUE(fs::exists(nested));
+  EXPECT_FALSE(fs::exists(nested.string() + ".tmp.4242"));
+  EXPECT_TRUE(fs::exists(nested.string() + ".accounts.tmp.4242"));
+  fs::remove(nested.string() + ".accounts.tmp.4242");
   // No temporary file is left behind.
   for (const auto& entry : fs::directory_iterator(nested.parent_path()))
     EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
