@@ -4,10 +4,14 @@
 // with the given users, and any further files below the home folder.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -104,5 +108,21 @@ inline long ResidentKiB(int pid) { return StatusKiB(pid, "VmRSS"); }
 
 // VmHWM of a process (its peak resident size so far), in KiB.
 inline long PeakResidentKiB(int pid) { return StatusKiB(pid, "VmHWM"); }
+
+// CPU seconds a process has used (user and system), from /proc.
+inline double ProcessCpu(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 }  // namespace quor::bench

@@ -89,21 +89,6 @@ double MedianOf(int repeat, const std::function<double(int run)>& measure) {
   return Median(runs);
 }
 
-// CPU seconds a process has used (user and system), from /proc.
-double ProcessCpu(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 std::string OdbcItem(const std::string& odbc, std::string_view key) {
   size_t at = 0;
@@ -417,9 +402,9 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
     f.rows = rows;
     std::vector<double> cpu;
     f.server = MedianOf(options.repeat, [&](int) {
-      const double before = ProcessCpu(server->Pid());
+      const double before = quor::bench::ProcessCpu(server->Pid());
       const double s = TimedQuery(client, db, table, rows, &f.answerBytes);
-      cpu.push_back(ProcessCpu(server->Pid()) - before);
+      cpu.push_back(quor::bench::ProcessCpu(server->Pid()) - before);
       return s;
     });
     if (f.server < 0) {

@@ -73,21 +73,6 @@ struct Options {
   std::string bin = QUOR_BIN_DIR, lib = QUOR_LIB_DIR;  // quor-server's build
 };
 
-// CPU seconds a process has used (user and system), from /proc.
-double ProcessCpu(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // The echo server, started and stopped like quor-server.
 class EchoProcess {
@@ -507,10 +492,10 @@ int main(int argc, char** argv) {
         if (name == "Exec") return std::make_unique<FixedExchange>(execBody, Expect::Holds, "<ExecResponse>");
         return std::make_unique<SignedExchange>(sessions[c], frame, work[c]);
       };
-      const double cpuBefore = ProcessCpu(route.pid);
+      const double cpuBefore = quor::bench::ProcessCpu(route.pid);
       Row row;
       row.load = quor::bench::RunLoad(plan);
-      row.serverCores = (ProcessCpu(route.pid) - cpuBefore) / row.load.seconds;
+      row.serverCores = (quor::bench::ProcessCpu(route.pid) - cpuBefore) / row.load.seconds;
       PrintRow(route.name, connections, row);
       rows[{route.name, connections}] = row;
       if (name == "GetLogCount") {
