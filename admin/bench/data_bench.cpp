@@ -46,6 +46,7 @@
 #include "platform/soap/http_client.h"
 #include "platform/soap/listener.h"
 #include "platform/soap/tests/server_process.h"
+#include "platform/text/text.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;
@@ -90,17 +91,13 @@ double MedianOf(int repeat, const std::function<double(int run)>& measure) {
 }
 
 
+// The value of `key` in an ODBC connection string (key without case).
 std::string OdbcItem(const std::string& odbc, std::string_view key) {
-  size_t at = 0;
-  while (at < odbc.size()) {
-    size_t end = odbc.find(';', at);
-    if (end == std::string::npos) end = odbc.size();
-    const std::string item = odbc.substr(at, end - at);
+  for (const std::string& item : quor::text::Split(odbc, ';')) {
     const size_t eq = item.find('=');
-    if (eq != std::string::npos && eq == key.size() &&
-        std::equal(key.begin(), key.end(), item.begin(), [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+    if (eq == std::string::npos) continue;
+    if (quor::text::EqualsNoCase(quor::text::TrimAscii(std::string_view(item).substr(0, eq)), key))
       return item.substr(eq + 1);
-    at = end + 1;
   }
   return {};
 }
