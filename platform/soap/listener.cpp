@@ -297,7 +297,9 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
-using Strand = net::strand<net::io_context::executor_type>;
+// A connection's executor: the I/O context it was accepted onto, which one
+// thread runs, so its handlers never run at once and never change thread.
+using Strand = net::io_context::executor_type;
 using Socket = net::basic_stream_socket<tcp, Strand>;
 using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Strand>;
 using std::chrono::milliseconds;
@@ -503,9 +505,10 @@ milliseconds Allowance(int seconds, uint64_t bytes) {
 
 }  // namespace
 
-// Threads: one I/O thread per core runs the io_context; every connection's state
-// (socket, timer, buffers, parser, answer) belongs to the connection's strand
-// and is touched only there. Blocking work (component calls, site
+// Threads: one I/O thread per core, each running an I/O context of its own;
+// connections go round the contexts, and every connection's state (socket,
+// timer, buffers, parser, answer) belongs to its context's thread and is
+// touched only there (a connection's work never wakes another I/O thread). Blocking work (component calls, site
 // configuration, files) runs on the worker pool and posts its result back to
 // the strand; a worker only reads the immutable HttpRequest and the options.
 // Shared between threads: `connections` (under connectionsMutex),
@@ -536,8 +539,12 @@ struct Listener::Impl {
 
   // Declared after what connections use: its destruction drops the last ones.
   const size_t ioThreads = IoThreads();
-  net::io_context ioc{static_cast<int>(ioThreads)};
-  Strand acceptStrand{net::make_strand(ioc)};
+  std::vector<std::unique_ptr<net::io_context>> contexts = MakeContexts(ioThreads);
+  // Keeps each context running while it has no connection; dropped by Stop.
+  std::vector<net::executor_work_guard<Strand>> running = Guards(contexts);
+  std::atomic<size_t> nextContext{0};
+  net::io_context& ioc = *contexts.front();
+  Strand acceptStrand{ioc.get_executor()};
   net::basic_socket_acceptor<tcp, Strand> acceptor{acceptStrand};
   Timer acceptRetry{acceptStrand};
   std::optional<net::thread_pool> workers;
@@ -554,6 +561,22 @@ struct Listener::Impl {
     return dispatcher;
   }
 
+  static std::vector<std::unique_ptr<net::io_context>> MakeContexts(size_t n) {
+    std::vector<std::unique_ptr<net::io_context>> out;
+    for (size_t i = 0; i < n; ++i) out.push_back(std::make_unique<net::io_context>(1));
+    return out;
+  }
+
+  static std::vector<net::executor_work_guard<Strand>> Guards(
+      const std::vector<std::unique_ptr<net::io_context>>& all) {
+    std::vector<net::executor_work_guard<Strand>> out;
+    for (const auto& c : all) out.push_back(net::make_work_guard(c->get_executor()));
+    return out;
+  }
+
+  // The context of the next connection.
+  Strand NextExecutor() { return contexts[nextContext++ % contexts.size()]->get_executor(); }
+
   // ---- Serving --------------------------------------------------------------
 
   void Accept();
@@ -561,10 +584,10 @@ struct Listener::Impl {
   void Admit(Socket socket);
   void Stop();
 
-  void RunIo() {
+  void RunIo(net::io_context& context) {
     for (;;) {
       try {
-        ioc.run();
+        context.run();
         return;
       } catch (const std::exception& e) {
         log.Report(eventlog::EventType::Error, 22, {"listener", e.what()});
@@ -1412,7 +1435,7 @@ class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
 };
 
 void Listener::Impl::Accept() {
-  acceptor.async_accept(net::make_strand(ioc),
+  acceptor.async_accept(NextExecutor(),
                         [this](beast::error_code ec, Socket socket) { OnAccept(ec, std::move(socket)); });
 }
 
@@ -1432,7 +1455,7 @@ void Listener::Impl::OnAccept(beast::error_code ec, Socket socket) {
   // The rest of the backlog now: one accept per turn of the I/O queue would
   // keep a burst of new clients waiting behind every busy connection's work.
   for (size_t i = 0; i < kAcceptBatch; ++i) {
-    Socket next = acceptor.accept(net::make_strand(ioc), ec);  // non-blocking: would_block when empty
+    Socket next = acceptor.accept(NextExecutor(), ec);  // non-blocking: would_block when empty
     if (ec) break;
     Admit(std::move(next));
   }
@@ -1457,6 +1480,8 @@ void Listener::Impl::Stop() {
     beast::error_code ignored;
     acceptor.close(ignored);
     acceptRetry.cancel();
+    // Each context now ends when its last connection has.
+    for (auto& guard : running) guard.reset();
   });
   std::lock_guard lock(connectionsMutex);
   for (Connection* c : connections)
@@ -1522,8 +1547,9 @@ bool Listener::Run() {
   impl.workers.emplace(impl.options.threads ? impl.options.threads : DefaultWorkers());
   impl.Accept();
   std::vector<std::thread> io;
-  for (size_t i = 1; i < impl.ioThreads; ++i) io.emplace_back([&impl] { impl.RunIo(); });
-  impl.RunIo();
+  for (size_t i = 1; i < impl.ioThreads; ++i)
+    io.emplace_back([&impl, i] { impl.RunIo(*impl.contexts[i]); });
+  impl.RunIo(impl.ioc);
   for (std::thread& t : io) t.join();
   impl.workers->join();
   impl.log.Report(eventlog::EventType::Information, 2, {"stopped (normally)"});
