@@ -199,7 +199,7 @@ struct HttpClient::Impl {
   std::string SecureFailure(httplib::Error e, const HttpUrl& url) const {
     if (e == httplib::Error::SSLLoadingCerts)
       return caFile.empty() ? std::string("the system's trusted CA certificates cannot be loaded")
-                                    : text::Format("the CA file \"%s\" cannot be loaded", caFile);
+                            : text::Format("the CA file \"%s\" cannot be loaded", caFile);
     if (e == httplib::Error::SSLServerVerification) {
       const long result = secure ? secure->get_openssl_verify_result() : X509_V_OK;
       if (result != X509_V_OK)

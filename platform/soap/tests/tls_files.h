@@ -26,9 +26,10 @@ inline bool MakeTlsFiles(const fs::path& dir, std::string& error) {
     return args;
   };
   std::ofstream(dir / "server.ext") << "subjectAltName=IP:127.0.0.1\n";
-  return openssl(key({"req", "-x509", "-days", "2", "-keyout", path("ca.key"), "-out", path("ca.pem"), "-subj", "/CN=Quor Test CA"})) &&
-         openssl(key({"req", "-x509", "-days", "2", "-keyout", path("other-ca.key"), "-out", path("other-ca.pem"), "-subj",
-                      "/CN=Quor Other CA"})) &&
+  return openssl(key({"req", "-x509", "-days", "2", "-keyout", path("ca.key"), "-out", path("ca.pem"), "-subj",
+                      "/CN=Quor Test CA"})) &&
+         openssl(key({"req", "-x509", "-days", "2", "-keyout", path("other-ca.key"), "-out", path("other-ca.pem"),
+                      "-subj", "/CN=Quor Other CA"})) &&
          openssl(key({"req", "-keyout", path("server.key"), "-out", path("server.csr"), "-subj",
                       "/CN=Quor Test Server"})) &&
          openssl({"x509", "-req", "-in", path("server.csr"), "-CA", path("ca.pem"), "-CAkey", path("ca.key"),

@@ -184,8 +184,8 @@ TEST_F(TlsTest, PipelinedRequestsTheCapAndTheCloseBehaveAsOverPlainHttp) {
   // Three requests in one go, the last asking to close: three answers, then
   // TLS's close_notify rather than a cut connection.
   const std::string get = "GET /quor-bench/fixed HTTP/1.1\r\nHost: x\r\n\r\n";
-  const Exchange piped =
-      TlsExchange(server.Port(), File("ca.pem"), get + get + "GET /quor-bench/fixed HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const std::string last = "GET /quor-bench/fixed HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  const Exchange piped = TlsExchange(server.Port(), File("ca.pem"), get + get + last);
   size_t answers = 0;
   for (size_t at = piped.answer.find("HTTP/1.1 200 OK\r\n"); at != std::string::npos;
        at = piped.answer.find("HTTP/1.1 200 OK\r\n", at + 1))
