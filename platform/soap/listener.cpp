@@ -580,6 +580,8 @@ std::optional<net::ssl::context> TlsContext(const ListenerOptions& o, std::strin
   SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
   context.set_options(net::ssl::context::default_workarounds | net::ssl::context::no_compression |
                       net::ssl::context::single_dh_use);
+  // A client could otherwise have the server redo the costly handshake at will.
+  SSL_CTX_set_options(native, SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_default_passwd_cb(native, NoPassphrase);
   ERR_clear_error();
   if (SSL_CTX_use_certificate_chain_file(native, o.tlsCert.c_str()) != 1) {
