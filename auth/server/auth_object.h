@@ -4,13 +4,20 @@
 // process-wide, so every Auth object of a process sees the same sessions.
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "auth/config.h"
 #include "auth/iauth.h"
 #include "platform/com/dispatch.h"
 
 namespace quor::auth {
+
+// The event of sign-ins held back (signin_throttle.h): a warning naming the
+// principal, the realm and the client address.
+inline constexpr std::string_view kThrottleSource = "QuorAuth";
+inline constexpr uint32_t kThrottleEvent = 1;
 
 class Auth : public com::DispatchObject<Auth, IAuth, com::ISupportErrorInfo> {
  public:
