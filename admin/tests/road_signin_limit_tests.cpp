@@ -1,7 +1,8 @@
 // Failed sign-ins held back, over real HTTP against quor-server: a principal
 // past the limit is refused with its right password exactly as with a wrong
 // one until the delay has passed, and the event log says so; a client at
-// another address signing in as another principal is not held back.
+// another address signing in as another principal is not held back; a
+// session left idle too long ends.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -54,7 +55,7 @@ std::string CreateTicketFrom(const char* from, int port, std::string_view user, 
 
 class SignInLimitRoad : public RoadTest {};
 
-TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordUntilTheDelayPasses) {
+TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSessionsEnd) {
   InstanceOptions options;
   options.accounts = {{"administrator", "pw"}, {"bob", "bob-pw"}};
   QUOR_START_INSTANCE(options);
@@ -65,8 +66,11 @@ TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordUntilTheDel
     ASSERT_EQ(key.SetDword("SignInFailureLimit", 3), reg::ERROR_SUCCESS);
     ASSERT_EQ(key.SetDword("SignInDelaySeconds", 4), reg::ERROR_SUCCESS);
     ASSERT_EQ(key.SetDword("SignInDelayMaxSeconds", 4), reg::ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword("SessionIdleSeconds", 3), reg::ERROR_SUCCESS);
   }
   ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  auto idle = instance_->SignIn("bob", "bob-pw");
+  ASSERT_TRUE(idle);
   const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
 
   const std::string wrong = CreateTicketFrom("127.0.0.1", port, "administrator", "pw-wrong");
@@ -96,6 +100,8 @@ TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordUntilTheDel
   auto client = instance_->SignIn("administrator", "pw");
   ASSERT_TRUE(client);
   EXPECT_TRUE(Call(*client, "GetLogCount").ok);
+  // A session unused for longer than its idle lifetime answers as a closed one.
+  EXPECT_EQ(Call(*idle, "GetLogCount").status, static_cast<HRESULT>(0x81000078));
 }
 
 }  // namespace

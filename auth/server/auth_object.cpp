@@ -128,7 +128,8 @@ HRESULT Auth::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, c
     } catch (const com::ComError& e) {
       if (guess && e.Code() == dir::kLogonFailure) {
         const AuthLimits limits = config_.Limits();
-        const SignInThrottle::Started started = throttle.Failed(who, from, RefusalOf(e, principal.View(), realmUsed), limits, time::Now());
+        const com::ErrorInfo refusal = RefusalOf(e, principal.View(), realmUsed);
+        const SignInThrottle::Started started = throttle.Failed(who, from, refusal, limits, time::Now());
         if (started.principal || started.address) ReportHeldBack(principal.View(), realmUsed, from, started, limits);
       }
       throw;
