@@ -5,6 +5,8 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "auth/server/auth_object.h"
 #include "auth/server/session_table.h"
@@ -99,6 +101,25 @@ TEST(SignInThrottleCounts, TablesStayBoundedAndKeepWhatHoldsBack) {
     throttle.Failed("spray" + std::to_string(i) + "@r", "", Refusal("wrong"), limits, kStart + 500ms);
   EXPECT_EQ(throttle.Size(), 4u);
   EXPECT_TRUE(throttle.Held("held@r", "", kStart + 500ms));
+}
+
+TEST(SignInThrottleCounts, ConcurrentFailuresAreAllCounted) {
+  SignInThrottle throttle(16);
+  const AuthLimits limits{.failuresBeforeDelay = 2000};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        const std::string principal = "p" + std::to_string(t * 1000 + i % 40) + "@r";
+        throttle.Failed(principal, "10.0.0.1", Refusal("wrong"), limits, kStart);
+        throttle.Held(principal, "10.0.0.2", kStart);
+        if (i % 7 == 0) throttle.Succeeded(principal);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  // 2000 failures from the one address: held from the last one on.
+  EXPECT_TRUE(throttle.Held("anyone@r", "10.0.0.1", kStart));
+  EXPECT_LE(throttle.Size(), 17u);
 }
 
 // ---- Through the Auth component -------------------------------------------------------------
