@@ -1,7 +1,8 @@
 // The Auth component class (QuorAuth.Auth): sign-in, sessions and their
-// look-up. It holds no data of its own: the session table, the service
-// table, the directory defaults and the server's secret key are
-// process-wide, so every Auth object of a process sees the same sessions.
+// look-up. It holds no data of its own: the session table, the sign-in
+// throttle, the service table, the directory defaults and the server's
+// secret key are process-wide, so every Auth object of a process sees the
+// same sessions.
 #pragma once
 
 #include <cstdint>
