@@ -445,6 +445,7 @@ struct HttpRequest {
   std::vector<std::string> params;  // the query's names, decoded
   std::string host;
   std::string range;  // the Range header
+  std::string peer;   // the client's IP address; empty when unknown
   bool head = false;
   std::optional<uint64_t> length;  // declared
 
@@ -753,10 +754,10 @@ struct Listener::Impl {
     return Plan::Now(Status(404));
   }
 
-  Plan CallPlan(Endpoint endpoint) {
+  Plan CallPlan(Endpoint endpoint, std::string peer) {
     return Plan::AfterBody(
-        [this, endpoint](std::string body) {
-          CallResult result = Dispatch()->Call(endpoint, body);
+        [this, endpoint, peer = std::move(peer)](std::string body) {
+          CallResult result = Dispatch()->Call(endpoint, body, peer);
           return Plan::Now(Text(result.fault ? 500 : 200, std::move(result.body), kXmlType));
         },
         endpoint);
@@ -768,7 +769,7 @@ struct Listener::Impl {
       const bool known = IsResource(r->path) || options.endpoints.FindByWsdlPath(r->path);
       return Plan::Now(known ? NotAllowed("GET, HEAD", true) : Status(404, true));
     }
-    return CallPlan(*endpoint);
+    return CallPlan(*endpoint, r->peer);
   }
 
   Plan OnGet(const std::shared_ptr<const HttpRequest>& r) {
@@ -999,7 +1000,7 @@ struct Listener::Impl {
     if (text::EqualsNoCase(map.extension, ".sod")) {
       const Endpoint* listed = options.endpoints.Find(req.path);
       const Endpoint endpoint{req.path, listed ? listed->progId : EndpointTable::DefaultProgId(req.path)};
-      if (req.method == "POST") return CallPlan(endpoint);
+      if (req.method == "POST") return CallPlan(endpoint, req.peer);
       if (req.HasParam("wsdl") && (req.method == "GET" || req.method == "HEAD"))
         return Plan::Now(ServeWsdl(endpoint, req));
       return Plan::Now(NotAllowed("POST", hasBody));
@@ -1321,6 +1322,9 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     }
     request->host = std::string(View(m[http::field::host]));
     request->range = std::string(View(m[http::field::range]));
+    beast::error_code peerError;
+    const auto peer = beast::get_lowest_layer(socket_).remote_endpoint(peerError);
+    if (!peerError) request->peer = peer.address().to_string();
     request->head = request->method == "HEAD";
     if (const auto length = parser_->content_length()) request->length = *length;
     request_ = std::move(request);
