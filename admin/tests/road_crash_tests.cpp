@@ -620,5 +620,210 @@ TEST_P(CrashRoad, KilledServerLosesNoAcknowledgedWrite) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, CrashRoad, ::testing::Values(Database::Sqlite, Database::Postgres), EngineName);
 
+// ---- The registry file and the account store, their writers killed -----------------------
+
+// The files beside `file` whose names begin with its name and ".tmp.".
+std::vector<std::string> Temporaries(const fs::path& file) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(file.parent_path()))
+    if (entry.path().filename().string().starts_with(file.filename().string() + ".tmp."))
+      found.push_back(entry.path().filename().string());
+  return found;
+}
+
+std::string RegistryValue(int writer, int n) { return Value("reg", writer, n, 64 + (writer * 131 + n * 57) % 900); }
+
+// A child process that sets "w<writer>-<n>" for n = 0, 1, ... in the registry
+// file and writes each name to `report` once its write returned; it runs
+// until it is killed. Forked from this process, which then runs no other thread.
+pid_t ForkRegistryWriter(const fs::path& file, int writer, int report) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  reg::Registry registry(file);
+  reg::Key key(registry);
+  if (key.Create(reg::Hive::LocalMachine, "Software\\Crash") != reg::ERROR_SUCCESS) ::_exit(1);
+  for (int n = 0;; ++n) {
+    const std::string name = "w" + std::to_string(writer) + "-" + std::to_string(n);
+    if (key.SetString(name, RegistryValue(writer, n)) != reg::ERROR_SUCCESS) ::_exit(1);
+    const std::string line = name + "\n";
+    if (::write(report, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(1);
+  }
+}
+
+TEST(CrashWriters, RegistryWritersKilledMidWrite) {
+  constexpr int kRounds = 10, kWriters = 3;
+  std::mt19937_64 random(Seed("RegistryWritersKilledMidWrite"));
+  st::TempDir dir;
+  const fs::path file = dir.Path() / "registry.reg";
+  std::set<std::string> completed;  // names whose write returned
+  int kills = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    struct Child {
+      pid_t pid = -1;
+      int pipe = -1;
+      std::string pending;
+    };
+    std::vector<Child> children(kWriters);
+    for (int c = 0; c < kWriters; ++c) {
+      int fds[2];
+      ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+      children[c].pid = ForkRegistryWriter(file, round * kWriters + c, fds[1]);
+      ::close(fds[1]);
+      children[c].pipe = fds[0];
+      ASSERT_GT(children[c].pid, 0);
+    }
+    // Reads what the children reported; with `block`, up to the end of every pipe.
+    const auto collect = [&](bool block) {
+      int reported = 0;
+      for (Child& child : children) {
+        while (child.pipe >= 0) {
+          pollfd p{child.pipe, POLLIN, 0};
+          if (::poll(&p, 1, block ? 30000 : 0) <= 0) break;
+          char buffer[4096];
+          const ssize_t n = ::read(child.pipe, buffer, sizeof buffer);
+          if (n <= 0) {
+            ::close(child.pipe);
+            child.pipe = -1;
+            break;
+          }
+          child.pending.append(buffer, static_cast<size_t>(n));
+          for (size_t eol; (eol = child.pending.find('\n')) != std::string::npos; ++reported) {
+            completed.insert(child.pending.substr(0, eol));
+            child.pending.erase(0, eol + 1);
+          }
+        }
+      }
+      return reported;
+    };
+    std::vector<int> order(kWriters);
+    for (int c = 0; c < kWriters; ++c) order[c] = c;
+    std::shuffle(order.begin(), order.end(), random);
+    for (int victim : order) {
+      // Some writes done, then a random moment inside the next ones.
+      const int wanted = 1 + static_cast<int>(random() % 6);
+      const auto until = Clock::now() + 60s;
+      for (int done = 0; done < wanted && Clock::now() < until;) {
+        done += collect(false);
+        std::this_thread::sleep_for(100us);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+      ::kill(children[victim].pid, SIGKILL);
+      ASSERT_EQ(st::WaitFor(children[victim].pid, 30s), 128 + SIGKILL) << "a writer ended by itself";
+      ++kills;
+      // The file reads, and holds every value whose write returned, exactly.
+      collect(false);
+      reg::Registry registry(file);
+      std::string reason;
+      ASSERT_EQ(registry.Check(&reason), reg::ERROR_SUCCESS) << "after kill " << kills << ": " << reason;
+      reg::Key key(registry);
+      ASSERT_EQ(key.Open(reg::Hive::LocalMachine, "Software\\Crash"), reg::ERROR_SUCCESS);
+      std::vector<reg::NamedValue> values;
+      ASSERT_EQ(key.EnumValues(values), reg::ERROR_SUCCESS);
+      std::map<std::string, std::string> held;
+      for (const reg::NamedValue& v : values) {
+        std::string text;
+        EXPECT_EQ(key.GetString(v.name, text), reg::ERROR_SUCCESS) << v.name;
+        held[v.name] = text;
+      }
+      for (const std::string& name : completed) EXPECT_TRUE(held.count(name)) << name << " after kill " << kills;
+      for (const auto& [name, text] : held) {
+        const int writer = std::stoi(name.substr(1)), n = std::stoi(name.substr(name.find('-') + 1));
+        EXPECT_EQ(text, RegistryValue(writer, n)) << name;
+      }
+      if (HasFailure()) return;
+    }
+    collect(true);
+    // With every writer gone, the next write leaves no temporary behind.
+    reg::Registry registry(file);
+    reg::Key key(registry);
+    ASSERT_EQ(key.Create(reg::Hive::LocalMachine, "Software\\Rounds"), reg::ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword("round", static_cast<uint32_t>(round)), reg::ERROR_SUCCESS);
+    EXPECT_EQ(Temporaries(file), std::vector<std::string>{}) << "after round " << round;
+  }
+  EXPECT_GE(kills, 20);
+}
+
+TEST(CrashWriters, AccountToolsKilledMidWrite) {
+  constexpr int kTools = 4;
+  std::mt19937_64 random(Seed("AccountToolsKilledMidWrite"));
+  st::TempDir dir;
+  const std::string store = (dir.Path() / "accounts").string(), tool = std::string(QUOR_BIN_DIR) + "/quor-accounts";
+  const std::vector<std::string> env = st::Environment({});
+  ASSERT_EQ(RunWithInput(tool, {"--file", store, "init", "D", "C", "--iterations", "1000"}, env, dir.Path(), "").status,
+            0);
+  // Starts `quor-accounts --file store add-user name` with the password on its input.
+  const auto start = [&](const std::string& name) {
+    const fs::path in = dir.Path() / (name + ".in");
+    std::ofstream(in) << "pw-" << name << "\n";
+    std::vector<std::string> owned{tool, "--file", store, "add-user", name};
+    std::vector<char*> argv, envp;
+    for (auto& a : owned) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envCopy = env;
+    for (auto& e : envCopy) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  };
+  std::set<std::string> added, maybe;
+  // Kills land within a tool's life as measured on the ones left to finish.
+  double lifetime = 0.05;
+  int kills = 0;
+  // Rounds until enough kills landed (a tool that finished first is no kill).
+  for (int round = 0; kills < 20 && round < 100; ++round) {
+    std::vector<std::pair<std::string, pid_t>> tools;
+    const auto began = Clock::now();
+    for (int t = 0; t < kTools; ++t) {
+      tools.emplace_back("u" + std::to_string(round) + "-" + std::to_string(t), -1);
+      tools.back().second = start(tools.back().first);
+      ASSERT_GT(tools.back().second, 0);
+    }
+    std::vector<int> order(kTools);
+    for (int t = 0; t < kTools; ++t) order[t] = t;
+    std::shuffle(order.begin(), order.end(), random);
+    const auto killAt = began + std::chrono::duration<double>(lifetime * (0.3 + 0.9 * (random() % 1000) / 1000.0));
+    for (int k = 0; k < kTools / 2 + 1; ++k) {
+      std::this_thread::sleep_until(killAt + std::chrono::microseconds(random() % 2000));
+      ::kill(tools[order[k]].second, SIGKILL);
+    }
+    std::vector<double> lives;
+    for (const auto& [name, pid] : tools) {
+      const int status = st::WaitFor(pid, 60s);
+      if (status == 0) {
+        added.insert(name);
+        lives.push_back(std::chrono::duration<double>(Clock::now() - began).count());
+      } else {
+        ASSERT_EQ(status, 128 + SIGKILL) << name;
+        maybe.insert(name);
+        ++kills;
+      }
+    }
+    if (!lives.empty()) lifetime = *std::min_element(lives.begin(), lives.end());
+    // The store reads, holds every user whose tool finished, with its
+    // password, and no user nobody added.
+    dir::AccountStore accounts;
+    std::string reason;
+    ASSERT_EQ(dir::LoadAccountStore(store, accounts, &reason), reg::ERROR_SUCCESS) << "round " << round << ": " << reason;
+    for (const std::string& name : added)
+      EXPECT_TRUE(accounts.VerifyPassword(name, "pw-" + name)) << name << " in round " << round;
+    for (const dir::AccountUser& user : accounts.users)
+      EXPECT_TRUE(added.count(user.name) || maybe.count(user.name)) << user.name;
+    // The next write leaves no temporary behind.
+    const std::string next = "n" + std::to_string(round);
+    ASSERT_EQ(RunWithInput(tool, {"--file", store, "add-user", next}, env, dir.Path(), "pw-" + next + "\n").status, 0);
+    added.insert(next);
+    EXPECT_EQ(Temporaries(store), std::vector<std::string>{}) << "after round " << round;
+    if (HasFailure()) return;
+  }
+  EXPECT_GE(kills, 20);
+}
+
 }  // namespace
 }  // namespace quor::admin::testing
