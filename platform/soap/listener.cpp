@@ -940,7 +940,11 @@ struct Listener::Impl {
       const std::string_view entryName = entry->d_name;
       if (!entryName.starts_with(prefix)) continue;
       const std::string_view rest = entryName.substr(prefix.size());
-      const pid_t pid = static_cast<pid_t>(std::strtol(std::string(rest.substr(0, rest.find('-'))).c_str(), nullptr, 10));
+      const std::string digits(rest.substr(0, rest.find('-')));
+      if (digits.empty() || digits.size() == rest.size() || digits.size() > 9 ||
+          digits.find_first_not_of("0123456789") != std::string::npos)
+        continue;
+      const pid_t pid = static_cast<pid_t>(std::strtol(digits.c_str(), nullptr, 10));
       if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(entryName);
     }
     ::closedir(listing);
@@ -959,7 +963,9 @@ struct Listener::Impl {
     std::string temp;
     thread_local std::mt19937_64 random{std::random_device{}()};
     const auto tempName = [&] { return text::Format(".%s.put-%d-%x", name, static_cast<int>(::getpid()), random()); };
-    UniqueFd out(folder.valid() ? ::openat(folder.get(), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644) : -1);
+    // Naming an unnamed file goes through its /proc link.
+    static const bool canName = ::access("/proc/self/fd", F_OK) == 0;
+    UniqueFd out(folder.valid() && canName ? ::openat(folder.get(), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644) : -1);
     const bool unnamed = out.valid();
     for (int attempt = 0; attempt < 16 && folder.valid() && !out.valid(); ++attempt) {
       temp = tempName();
