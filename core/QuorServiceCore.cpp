@@ -262,6 +262,13 @@ HRESULT CQuorServiceCore::CheckServiceReady() {
   return QS_E_VESK_RESOURCE_DB_NOT_INSTALLED;
 }
 
+Bstr CQuorServiceCore::FailureReason(HRESULT status) {
+  CDBConnect* connection = CServiceModule::Instance().Connection();
+  std::string text = connection ? connection->LastErrorText().ToUtf8() : std::string();
+  if (text.empty()) text = com::HResultText(status);
+  return Bstr::FromUtf8(text);
+}
+
 HRESULT CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
   const int32_t level = Settings().LogLevel;
   if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
@@ -277,13 +284,18 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
     return;
   }
   Bstr message;
+  // A status without a text of its own (the data layer's) is told by the
+  // reason the database gave on this call's connection.
+  Bstr reason;
+  if (StatusText(status).empty()) reason = FailureReason(status);
   if (result.IsNull()) {
-    const std::string line = text::Format("[0x%X] %s", status, StatusText(status));
+    const std::string line =
+        text::Format("[0x%X] %s", status, reason.IsNull() ? std::string(StatusText(status)) : reason.ToUtf8());
     Utils().EventLog.ReportError(4096, line);
     message = Bstr::FromUtf8(line);
   }
   if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message);
-  CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result);
+  CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result.Empty() && !reason.IsNull() ? reason : result);
 }
 
 HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, std::span<const Bstr> in,
