@@ -228,6 +228,14 @@ void CDBConnect::NoteFailure(Slot& slot, int32_t status) {
 }
 
 void CDBConnect::Release(std::unique_ptr<Slot> slot) {
+  // What the call raised for its caller outlives the clean-up's own statements.
+  struct KeepErrorInfo {
+    std::optional<com::ErrorInfo> info = com::GetErrorInfo();
+    ~KeepErrorInfo() {
+      if (info) com::SetErrorInfo(std::move(*info));
+      else com::ClearErrorInfo();
+    }
+  } keep;
   if (slot->inTransaction && slot->connection) {
     if (FAILED(slot->connection->RollbackTrans())) slot->failed = true;
     slot->inTransaction = false;
