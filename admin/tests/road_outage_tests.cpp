@@ -259,9 +259,10 @@ TEST_F(OutageRoad, FullDiskKeepsWhatIsStoredAndWritesAnswerTruthfullyOnceSpaceRe
     ScopedEnv tmp("TMPDIR", mountPoint.Path().string());
     QUOR_START_INSTANCE(InstanceOptions{});
   }
-  auto client = instance_->SignIn("administrator", "pw");
-  ASSERT_TRUE(client);
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Put(*client, "kept-" + std::to_string(i)).ok);
+  std::vector<std::unique_ptr<CVeltService>> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(instance_->SignIn("administrator", "pw"));
+  for (auto& client : clients) ASSERT_TRUE(client);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Put(*clients[i], "kept-" + std::to_string(i)).ok);
 
   const fs::path filler = mountPoint.Path() / "filler";
   {
@@ -270,26 +271,47 @@ TEST_F(OutageRoad, FullDiskKeepsWhatIsStoredAndWritesAnswerTruthfullyOnceSpaceRe
     while (out.write(block.data(), block.size()) && out.flush()) {
     }
   }
-  int failed = 0;
-  for (int i = 0; i < 4; ++i) {
-    const std::string name = "full-" + std::to_string(i);
-    const CallOutcome put = Call(*client, "PutVOContent", {{"name", name}, {"content", std::string(256 * 1024, 'f')}});
-    if (put.ok) {
-      acknowledged_[name] = std::string(256 * 1024, 'f');
-      continue;
-    }
-    ++failed;
-    EXPECT_TRUE(FaultIsClear(put)) << put.fault;
+  // Some room left: writes fail part way through, not before they begin.
+  fs::resize_file(filler, fs::file_size(filler) - 600 * 1024);
+  // New rows, and changes with their unlock in one transaction, from three
+  // clients at once.
+  std::atomic<int> failed{0}, unclear{0};
+  const std::string big(256 * 1024, 'f');
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 3; ++c) {
+    callers.emplace_back([&, c] {
+      CVeltService& client = *clients[c];
+      const std::string own = "kept-" + std::to_string(c);
+      for (int i = 0; i < 4; ++i) {
+        const std::string name = "full-" + std::to_string(c) + "-" + std::to_string(i);
+        for (const CallOutcome& call :
+             {Call(client, "PutVOContent", {{"name", name}, {"content", big}}),
+              Call(client, "UpdateVOContentwithUnlock", {{"name", own}, {"content", big + name}})}) {
+          if (call.ok) continue;
+          ++failed;
+          if (!FaultIsClear(call)) ++unclear;
+        }
+        // Whatever the answers said, what is there must stay readable.
+        const CallOutcome got = Call(client, "GetVOContent", {{"name", name}});
+        std::lock_guard lock(mutex_);
+        if (got.ok && got.decoded != "<root/>") acknowledged_[name] = big;
+      }
+    });
   }
-  EXPECT_GT(failed, 0) << "a full disk refuses writes";
+  for (auto& caller : callers) caller.join();
+  EXPECT_GT(failed.load(), 0) << "a full disk refuses writes";
+  EXPECT_EQ(unclear.load(), 0) << "every refusal says why";
+  for (int c = 0; c < 3; ++c) acknowledged_.erase("kept-" + std::to_string(c));  // whichever change landed last
 
   fs::remove(filler);
-  for (int i = 0; i < 3; ++i) {
-    const CallOutcome put = Put(*client, "later-" + std::to_string(i));
-    EXPECT_NE(put.status, kAlreadyExisting) << put.fault;
-    EXPECT_EQ(put.decoded, kResultOk) << put.fault;
+  for (int c = 0; c < 3; ++c) {
+    for (int i = 0; i < 3; ++i) {
+      const CallOutcome put = Put(*clients[c], "later-" + std::to_string(c) + "-" + std::to_string(i));
+      EXPECT_NE(put.status, kAlreadyExisting) << put.fault;
+      EXPECT_EQ(put.decoded, kResultOk) << put.fault;
+    }
   }
-  ExpectAcknowledgedStored(*client);
+  ExpectAcknowledgedStored(*clients[0]);
 
   const std::string odbc = instance_->Odbc();
   ASSERT_EQ(instance_->Stop(), 0) << instance_->Stderr();
