@@ -277,7 +277,7 @@ HRESULT CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr
 }
 
 void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
-                                   const Bstr& result, HRESULT status) {
+                                   const Bstr& result, HRESULT status, std::string_view detail) {
   const int32_t level = Settings().LogLevel;
   if (status == S_OK) {
     if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr());
@@ -291,7 +291,9 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
   if (result.IsNull()) {
     const std::string line =
         text::Format("[0x%X] %s", status, reason.IsNull() ? std::string(StatusText(status)) : reason.ToUtf8());
-    Utils().EventLog.ReportError(4096, line);
+    // The detail (what a component behind the call answered) is for the
+    // administrator's eyes only.
+    Utils().EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
     message = Bstr::FromUtf8(line);
   }
   if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message);
@@ -365,13 +367,19 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
   Bstr full, issued;
   HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued)
                         : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  std::string detail;
   if (FAILED(status)) {
+    // Whatever the directory answered, the caller learns only that sign-in
+    // failed; the event log keeps the directory's own status and words.
+    const auto info = com::GetErrorInfo();
+    const std::string words = info && !info->description.Empty() ? info->description.ToUtf8() : com::HResultText(status);
+    detail = text::Format("The directory answered 0x%X: %s", status, words);
     status = QS_E_AUTH_SERVER_CONNECT_FAILED;
   } else {
     *fullPrincipal = full;
     *ticket = issued;
   }
-  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(), status);
+  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(), status, detail);
   return status;
 }
 
