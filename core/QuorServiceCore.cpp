@@ -371,9 +371,12 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
   if (FAILED(status)) {
     // Whatever the directory answered, the caller learns only that sign-in
     // failed; the event log keeps the directory's own status and words.
-    const auto info = com::GetErrorInfo();
-    const std::string words = info && !info->description.Empty() ? info->description.ToUtf8() : com::HResultText(status);
-    detail = text::Format("The directory answered 0x%X: %s", status, words);
+    if (auth) {
+      const auto info = com::GetErrorInfo();
+      const std::string words =
+          info && !info->description.Empty() ? info->description.ToUtf8() : com::HResultText(status);
+      detail = text::Format("The directory answered 0x%X: %s", status, words);
+    }
     status = QS_E_AUTH_SERVER_CONNECT_FAILED;
   } else {
     *fullPrincipal = full;

@@ -1,12 +1,13 @@
 #include "core/store/DBConnect.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
-
-#include "platform/odbc/odbc.h"
 
 #include "platform/com/classstore.h"
 #include "platform/com/errorinfo.h"
+#include "platform/odbc/odbc.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -167,8 +168,8 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
       down_ = false;
       pause_ = std::chrono::milliseconds(0);
     } else {
-      // Only the first failure of a link that was up starts the pause; a
-      // lease that opened alongside while up just fails.
+      // The database is down: the pause starts, or grows when it was down
+      // already.
       down_ = true;
       pause_ = pause_.count() == 0 ? kFirstPause : std::min(pause_ * 2, kPauseCap);
       nextAttempt_ = std::chrono::steady_clock::now() + pause_;
