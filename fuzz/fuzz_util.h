@@ -71,6 +71,10 @@ class TempDir {
 // Writes `bytes` to `name` in the temporary folder and answers its path.
 inline std::filesystem::path WriteTemp(std::string_view name, std::string_view bytes) {
   const std::filesystem::path path = TempDir::Path() / name;
+  // A new file each time: ext4 flushes a file that is truncated and written
+  // again when it is closed, which would make every input cost milliseconds.
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
