@@ -11,6 +11,7 @@ packages=(
   postgresql postgresql-client
   libldap2-dev slapd ldap-utils
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -40,6 +40,10 @@ export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
+# The parsers under libFuzzer (clang, build/fuzz): their regression inputs,
+# then 30 seconds of fuzzing per target.
+"$root/scripts/fuzz.sh" 30
+
 # Calls run in parallel: the same road under ThreadSanitizer (the servers the
 # tests start are built with it too, and a race makes them exit non-zero).
 tsan="${QUOR_TSAN_BUILD:-$root/build/tsan}"

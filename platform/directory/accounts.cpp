@@ -370,7 +370,9 @@ long AccountStore::Parse(std::string_view text, AccountStore& out, std::string* 
       SetReason(reason, text::Format("group \"%s\" lists unknown account \"%s\"", group, member));
       return ERROR_BADDB;
     }
-    if (std::none_of(it->members.begin(), it->members.end(), [&](const auto& m) { return EqualsName(m, member); }))
+    // Captured by name: clang 14 cannot capture a structured binding.
+    if (std::none_of(it->members.begin(), it->members.end(),
+                     [&, &name = member](const auto& m) { return EqualsName(m, name); }))
       it->members.push_back(member);
   }
   out = std::move(store);

@@ -1,0 +1,46 @@
+// The SOAP envelope reader and the dispatcher's binding of a request to a
+// component's parameters: each input is read as a request and as an answer,
+// then dispatched to a small registered component as the listener would.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "fuzz/fuzz_util.h"
+#include "platform/soap/dispatcher.h"
+#include "platform/soap/envelope.h"
+
+using namespace quor;
+
+namespace {
+
+soap::Dispatcher* g_dispatcher = nullptr;
+const soap::Endpoint kEndpoint{"/QuorService/QuorServiceCore.sod", "QuorFuzz.Shapes"};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // A registry file of our own, holding only the fuzz component.
+  ::setenv("QUOR_REGISTRY", (fuzz::TempDir::Path() / "registry.reg").c_str(), 1);
+  void* library = ::dlopen(QUOR_FUZZ_COMPONENT, RTLD_NOW | RTLD_LOCAL);
+  auto* registerServer = library ? reinterpret_cast<HRESULT (*)()>(::dlsym(library, "DllRegisterServer")) : nullptr;
+  if (!registerServer || FAILED(registerServer())) {
+    std::fprintf(stderr, "cannot register %s: %s\n", QUOR_FUZZ_COMPONENT, library ? "" : ::dlerror());
+    std::abort();
+  }
+  // Kept loaded: libFuzzer holds on to the coverage counters it registered.
+  static soap::Dispatcher dispatcher;
+  g_dispatcher = &dispatcher;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view body = fuzz::AsText(data, size);
+  std::string error;
+  soap::Request request;
+  (void)soap::ParseRequest(body, {}, request, error);
+  soap::Answer answer;
+  (void)soap::ParseAnswer(body, answer, error);
+  (void)g_dispatcher->Call(kEndpoint, body);
+  return 0;
+}
