@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/console/qt/tests/ConsoleRoad.h"
+#include "console/tests/ConsoleRoad.h"
 #include "platform/oledb/tests/outside_sql.h"
 
 namespace quor::console::qt {

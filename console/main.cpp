@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-#include "platform/console/qt/ConsoleWindow.h"
+#include "console/ConsoleWindow.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);

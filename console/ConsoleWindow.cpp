@@ -1,4 +1,4 @@
-#include "platform/console/qt/ConsoleWindow.h"
+#include "console/ConsoleWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -28,11 +28,11 @@
 #include <vector>
 
 #include "platform/com/classstore.h"
-#include "platform/console/qt/ChooserDialog.h"
-#include "platform/console/qt/Dialogs.h"
-#include "platform/console/qt/ModalDialogWindow.h"
-#include "platform/console/qt/InputDialogs.h"
-#include "platform/console/qt/PropertyPageWidget.h"
+#include "console/ChooserDialog.h"
+#include "console/Dialogs.h"
+#include "console/ModalDialogWindow.h"
+#include "console/InputDialogs.h"
+#include "console/PropertyPageWidget.h"
 
 namespace quor::console::qt {
 

@@ -1,4 +1,4 @@
-#include "platform/console/qt/ModalDialogWindow.h"
+#include "console/ModalDialogWindow.h"
 
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/console/qt/PropertyPageWidget.h"
+#include "console/PropertyPageWidget.h"
 
 namespace quor::console::qt {
 

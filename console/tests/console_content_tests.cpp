@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/console/qt/tests/ConsoleRoad.h"
+#include "console/tests/ConsoleRoad.h"
 #include "platform/text/text.h"
 
 namespace quor::console::qt {

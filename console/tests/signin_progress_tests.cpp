@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "admin/tests/ServerInstance.h"
-#include "platform/console/qt/ConsoleWindow.h"
-#include "platform/console/qt/tests/ModalDriver.h"
+#include "console/ConsoleWindow.h"
+#include "console/tests/ModalDriver.h"
 
 namespace quor::console::qt {
 namespace {

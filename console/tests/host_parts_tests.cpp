@@ -8,7 +8,7 @@
 #include <QImage>
 #include <QTreeWidget>
 
-#include "platform/console/qt/ConsoleWindow.h"
+#include "console/ConsoleWindow.h"
 
 namespace quor::console::qt {
 namespace {

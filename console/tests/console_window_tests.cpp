@@ -16,8 +16,8 @@
 
 #include "admin/RegistryAccess.h"
 #include "admin/tests/ServerInstance.h"
-#include "platform/console/qt/ConsoleWindow.h"
-#include "platform/console/qt/tests/ConsoleRoad.h"
+#include "console/ConsoleWindow.h"
+#include "console/tests/ConsoleRoad.h"
 
 namespace quor::console::qt {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/console/qt/ChooserDialog.h"
+#include "console/ChooserDialog.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -10,8 +10,8 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-#include "platform/console/qt/Dialogs.h"
-#include "platform/console/qt/InputDialogs.h"
+#include "console/Dialogs.h"
+#include "console/InputDialogs.h"
 
 namespace quor::console::qt {
 

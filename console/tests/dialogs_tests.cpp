@@ -9,8 +9,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "platform/console/qt/Dialogs.h"
-#include "platform/console/qt/tests/ModalDriver.h"
+#include "console/Dialogs.h"
+#include "console/tests/ModalDriver.h"
 
 namespace quor::console::qt {
 namespace {

@@ -20,9 +20,9 @@
 
 #include "platform/console/DirectoryChooser.h"
 #include "platform/console/InputDialog.h"
-#include "platform/console/qt/ConsoleWindow.h"
-#include "platform/console/qt/Dialogs.h"
-#include "platform/console/qt/tests/ModalDriver.h"
+#include "console/ConsoleWindow.h"
+#include "console/Dialogs.h"
+#include "console/tests/ModalDriver.h"
 #include "platform/console/testing/RecordingHost.h"
 
 namespace quor::console::qt {

@@ -1,4 +1,4 @@
-#include "platform/console/qt/Dialogs.h"
+#include "console/Dialogs.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "platform/console/qt/PropertyPageWidget.h"
+#include "console/PropertyPageWidget.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,11 +1,11 @@
-#include "platform/console/qt/InputDialogs.h"
+#include "console/InputDialogs.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "platform/console/qt/Dialogs.h"
+#include "console/Dialogs.h"
 
 namespace quor::console::qt {
 

@@ -19,8 +19,8 @@
 #include "admin/RegistryAccess.h"
 #include "admin/tests/ServerInstance.h"
 #include "core/ServiceConfig.h"
-#include "platform/console/qt/ConsoleWindow.h"
-#include "platform/console/qt/tests/ModalDriver.h"
+#include "console/ConsoleWindow.h"
+#include "console/tests/ModalDriver.h"
 
 namespace quor::console::qt {
 namespace {
