@@ -52,7 +52,7 @@
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
 #include "platform/soap/listener.h"
-#include "platform/soap/tests/server_process.h"
+#include "testing/ServerProcess.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/TempDir.h"
 #include "admin/VeltService.h"
 #include "auth/config.h"
 #include "auth/mac.h"
@@ -251,16 +252,14 @@ class CannedCore {
 
 class ClientRequestTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-admin-client"};
   ClientRequestTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-admin-client-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     ::setenv("QUOR_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     ::setenv("QUOR_KEYDIR", (dir_ / "keys").c_str(), 1);
   }
   ~ClientRequestTest() override {
     core_.Stop();
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
   }
 
   void SignIn(CVeltService& client) { ASSERT_EQ(client.Connect(core_.Url(), "alice", "pw"), 0) << client.FormatFault(); }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "testing/TempDir.h"
 #include "admin/RegistryAccess.h"
 #include "admin/settings/ServiceSettingsPage.h"
 #include "core/ServiceConfig.h"
@@ -21,14 +22,10 @@ using Page = ServiceSettingsPage;
 
 class SettingsPageTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-pages"};
   SettingsPageTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-pages-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     ::setenv("QUOR_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-  }
-  ~SettingsPageTest() override {
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
   }
 
   static reg::Key Service() {

@@ -15,7 +15,7 @@
 #include <cstdlib>
 
 #include "admin/RegistryAccess.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "console/ConsoleWindow.h"
 #include "console/tests/ConsoleRoad.h"
 

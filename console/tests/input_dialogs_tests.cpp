@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/TempDir.h"
 #include "platform/console/DirectoryChooser.h"
 #include "platform/console/InputDialog.h"
 #include "console/ConsoleWindow.h"
@@ -31,27 +32,14 @@ namespace {
 namespace stdfs = std::filesystem;
 using testing::ModalDriver;
 
-// A fresh folder, removed with everything in it afterwards.
-class Folder {
+// A fresh folder, removed with everything in it afterwards, and ways to fill it.
+class Folder : public quor::test::TempDir {
  public:
-  Folder() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-dialogs-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~Folder() {
-    std::error_code ec;
-    stdfs::remove_all(path_, ec);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  const stdfs::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-  void File(const std::string& name) const { std::ofstream(path_ / name) << "x"; }
-  void Dir(const std::string& name) const { stdfs::create_directories(path_ / name); }
-
- private:
-  stdfs::path path_;
+  Folder() : TempDir("quor-dialogs") {}
+  const stdfs::path& path() const { return Path(); }
+  std::string str() const { return Path().string(); }
+  void File(const std::string& name) const { std::ofstream(Path() / name) << "x"; }
+  void Dir(const std::string& name) const { stdfs::create_directories(Path() / name); }
 };
 
 QLineEdit* ValueEdit(QWidget* dialog) { return dialog->findChild<QLineEdit*>("223"); }

@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "admin/RegistryAccess.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "core/ServiceConfig.h"
 #include "console/ConsoleWindow.h"
 #include "console/tests/ModalDriver.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "console/ConsoleWindow.h"
 #include "console/tests/ModalDriver.h"
 

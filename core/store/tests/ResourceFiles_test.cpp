@@ -1,5 +1,6 @@
 // Resource locations and file steps against a real temporary folder: hostile
 // names and leaves, links leading out, and the time stamps of the update check.
+#include "testing/TempDir.h"
 #include "core/store/ResourceFiles.h"
 
 #include <gtest/gtest.h>
@@ -20,16 +21,16 @@ namespace {
 
 class ResourceFilesTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-res"};
+
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "quor-res-XXXXXX").string();
-    root_ = ::mkdtemp(templ.data());
+    root_ = temp_.Path();
     dir_ = root_ + "/resource";
     outside_ = root_ + "/outside";
     fs::create_directories(dir_);
     fs::create_directories(outside_);
     std::ofstream(outside_ + "/secret") << "keep";
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   std::string root_, dir_, outside_;
 };

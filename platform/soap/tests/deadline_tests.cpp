@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/base/unique_fd.h"
-#include "server_process.h"
+#include "testing/ServerProcess.h"
 
 using namespace quor;
 using namespace quor::soap::testing;

@@ -20,7 +20,7 @@
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
 #include "platform/xml/dom.h"
-#include "server_process.h"
+#include "testing/ServerProcess.h"
 
 using namespace quor;
 using namespace quor::soap;

@@ -12,7 +12,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
-#include "server_process.h"
+#include "testing/ServerProcess.h"
 
 using namespace quor;
 using namespace quor::soap;

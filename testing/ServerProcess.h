@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "testing/TempDir.h"
+
 extern char** environ;
 
 namespace quor::soap::testing {
@@ -36,24 +38,7 @@ inline std::string ReadFile(const fs::path& p) {
   return s.str();
 }
 
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quor-soap-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 // The environment of the calling process with `overrides` ("NAME=value") in place.
 inline std::vector<std::string> Environment(const std::vector<std::string>& overrides) {

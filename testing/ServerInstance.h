@@ -39,7 +39,7 @@
 #include "platform/registry/registry.h"
 #include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
-#include "platform/soap/tests/server_process.h"
+#include "testing/ServerProcess.h"
 #include "platform/xml/dom.h"
 
 namespace quor::admin::testing {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/TempDir.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
 
@@ -51,19 +52,17 @@ inline std::string ReadFile(const fs::path& path) {
 class TempRegistry {
  public:
   TempRegistry() {
-    std::string pattern = (fs::temp_directory_path() / "quor-transform-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     ::setenv("QUOR_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
   }
   ~TempRegistry() {
     com::CoFreeUnusedLibraries();
     ::unsetenv("QUOR_REGISTRY");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   fs::path File() const { return dir_ / "registry.reg"; }
 
  private:
+  quor::test::TempDir temp_{"quor-transform"};
   fs::path dir_;
 };
 
