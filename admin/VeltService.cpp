@@ -106,7 +106,8 @@ int CVeltService::Connect(std::string_view service, std::string_view user, std::
   RegistryAccess registry;
   const uint32_t rows = registry.ReadNumber("QuorService", "RowCount");
   rowCount_ = rows == 0 ? 5 : static_cast<int32_t>(rows);
-  if (!text::EqualsNoCase(service.substr(0, 7), "http://")) {
+  http_.SetCaFile(caFile_.empty() ? registry.ReadText("QuorService", "CAFile") : caFile_);
+  if (!text::EqualsNoCase(service.substr(0, 7), "http://") && !text::EqualsNoCase(service.substr(0, 8), "https://")) {
     const std::string key = "QuorService\\ServiceInfo\\" + std::string(service);
     coreUrl_ = ServiceUrl(registry.ReadText(key, "Service"));
     authority_ = registry.ReadText(key, "Authority");

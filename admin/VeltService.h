@@ -29,15 +29,21 @@ class CVeltService : public CXmlDocument {
 
   // Signs in: 0, or -1 token handler not acquired, -2 no scheme, -3 no
   // seed, -4 OpenSession failed, -5 session key refused, -6 verifier
-  // refused, -7 CreateTicket failed. `service` is a URL ("http://...") or
-  // the name of a key under QuorService\ServiceInfo.
+  // refused, -7 CreateTicket failed. `service` is a URL ("http://..." or
+  // "https://...") or the name of a key under QuorService\ServiceInfo.
   // A named service brings its authority and realm from its key; for a URL
   // they are those of SetAuthority (empty at first: the service's defaults).
+  // An https service's certificate is checked against the CA file of
+  // SetCaFile, else the one the QuorService value "CAFile" names, else the
+  // system's trust store.
   int Connect(std::string_view service, std::string_view user, std::string_view password);
   void SetAuthority(std::string_view authority, std::string_view realm) {
     authority_ = authority;
     realm_ = realm;
   }
+  // The CA certificates (PEM file) for https services, instead of the
+  // registry's; empty: the registry's again.
+  void SetCaFile(std::string_view path) { caFile_ = path; }
   bool CreateTicket();
   int OpenSession();
   bool CloseSession();
@@ -96,6 +102,7 @@ class CVeltService : public CXmlDocument {
   std::string targetProvider_, targetDsn_, targetCatalog_;
   std::string coreUrl_, adminUrl_;
   std::string authority_, realm_;
+  std::string caFile_;
   std::string method_;
   std::string responseToken_;
   int32_t rowCount_ = 5;

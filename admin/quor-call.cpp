@@ -1,8 +1,11 @@
 // quor-call: signs in to a Quor service with the console's SOAP client and
 // makes one call, printing the decoded result.
 //
-//   quor-call [--url URL] [--authority A] [--realm R] USER [METHOD [NAME=VALUE]...]
+//   quor-call [--url URL] [--authority A] [--realm R] [--ca-file FILE] USER [METHOD [NAME=VALUE]...]
 //
+// An https URL's server certificate is checked against the CA certificates
+// of --ca-file (PEM), else the console's CAFile setting, else the system's
+// trust store.
 // The password is read from the environment variable QUOR_PASSWORD, or else
 // from the first line of standard input. Parameters follow the method's
 // parameter list without the leading "user". Without a method it signs in,
@@ -19,15 +22,17 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quor-call [--url URL] [--authority A] [--realm R] USER [METHOD [NAME=VALUE]...]\n"
+    "usage: quor-call [--url URL] [--authority A] [--realm R] [--ca-file FILE] USER [METHOD [NAME=VALUE]...]\n"
     "  URL defaults to http://127.0.0.1:8080/QuorService/QuorServiceCore.sod;\n"
+    "  an https:// URL's certificate is checked against FILE's CA certificates (PEM),\n"
+    "  else the registry's QuorService CAFile, else the system's trust store;\n"
     "  the password comes from QUOR_PASSWORD or the first line of standard input.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string url = "http://127.0.0.1:8080/QuorService/QuorServiceCore.sod";
-  std::string authority, realm;
+  std::string authority, realm, caFile;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -40,11 +45,17 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (arg == "--url" ? !value(url) : arg == "--authority" ? !value(authority) : arg == "--realm" ? !value(realm) : false) {
+    std::string* option = arg == "--url"         ? &url
+                          : arg == "--authority" ? &authority
+                          : arg == "--realm"     ? &realm
+                          : arg == "--ca-file"   ? &caFile
+                                                 : nullptr;
+    if (!option) {
+      rest.push_back(arg);
+    } else if (!value(*option) || (option == &caFile && caFile.empty())) {
       std::fputs(kUsage, stderr);
       return 2;
     }
-    if (arg != "--url" && arg != "--authority" && arg != "--realm") rest.push_back(arg);
   }
   if (rest.empty()) {
     std::fputs(kUsage, stderr);
@@ -68,6 +79,7 @@ int main(int argc, char** argv) {
 
   quor::admin::CVeltService service;
   service.SetAuthority(authority, realm);
+  service.SetCaFile(caFile);
   const int signedIn = service.Connect(url, rest[0], password);
   if (signedIn != 0) {
     std::fprintf(stderr, "quor-call: sign-in failed (%d): %s\n", signedIn, service.FormatFault().c_str());

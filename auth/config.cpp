@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <type_traits>
 
 #include "auth/raise.h"
 #include "auth/util/crypto.h"
@@ -77,6 +79,30 @@ Bytes ServiceConfig::ServerSecretKey() {
     secretMade_ = true;
   }
   return secret_;
+}
+
+AuthLimits ServiceConfig::Limits() {
+  std::lock_guard guard(limitsLock_);
+  if (!limits_) {
+    AuthLimits limits;
+    reg::Key key;
+    if (key.Open(reg::Hive::LocalMachine, kServiceSettingsKey) == reg::ERROR_SUCCESS) {
+      const auto read = [&key](std::string_view name, auto& value) {
+        uint32_t number = 0;
+        if (key.GetDword(name, number) == reg::ERROR_SUCCESS && number != 0)
+          value = std::remove_reference_t<decltype(value)>(number);
+      };
+      read("SignInFailureLimit", limits.failuresBeforeDelay);
+      read("SignInDelaySeconds", limits.firstDelay);
+      read("SignInDelayMaxSeconds", limits.longestDelay);
+      read("TicketLifetimeSeconds", limits.ticketLifetime);
+      read("SessionIdleSeconds", limits.sessionIdle);
+      read("SessionLimit", limits.sessionLimit);
+    }
+    limits.longestDelay = std::max(limits.longestDelay, limits.firstDelay);
+    limits_ = limits;
+  }
+  return *limits_;
 }
 
 std::u16string LookupComputerName() {

@@ -8,11 +8,14 @@
 //
 // Registry (HKEY_LOCAL_MACHINE, read only): "SOFTWARE\Velt" values
 // DefaultAuthority and DefaultRealm; "SOFTWARE\Velt\Services" one REG_SZ value
-// per service, named by the service identifier, holding the locator template.
+// per service, named by the service identifier, holding the locator template;
+// the limits of sign-ins and sessions (AuthLimits) under the service's key.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +27,29 @@ namespace quor::auth {
 
 // The machine key container that holds the service's signature key.
 inline constexpr std::string_view kServiceContainer = "Velt.QuorService";
+
+// The key of the service's own settings, beside which the limits live.
+inline constexpr std::string_view kServiceSettingsKey = "SOFTWARE\\Velt\\QuorService";
+
+// The limits of sign-ins and sessions: REG_DWORD values under
+// kServiceSettingsKey, named in the comments. A value that is missing, of
+// another type or 0 takes the default.
+struct AuthLimits {
+  // Failed sign-ins of one principal, or from one client address, before
+  // further attempts are held back (SignInFailureLimit)...
+  uint32_t failuresBeforeDelay = 5;
+  // ...first for this long (SignInDelaySeconds), doubled with each further
+  // failure up to the longest delay (SignInDelayMaxSeconds; never below the
+  // first).
+  std::chrono::seconds firstDelay{1};
+  std::chrono::seconds longestDelay{60};
+  // How long after its issue a ticket opens sessions (TicketLifetimeSeconds).
+  std::chrono::seconds ticketLifetime{10 * 3600};
+  // How long a session lives without a request (SessionIdleSeconds), and how
+  // many sessions the table holds at most (SessionLimit).
+  std::chrono::seconds sessionIdle{8 * 3600};
+  uint32_t sessionLimit = 10000;
+};
 
 class ServiceConfig {
  public:
@@ -53,6 +79,10 @@ class ServiceConfig {
   // Tickets and verifiers sealed by one process cannot be opened by another.
   Bytes ServerSecretKey();
 
+  // The limits, read once, when first needed: a change takes effect when
+  // the process starts again.
+  AuthLimits Limits();
+
  private:
   std::u16string ReadDefault(std::string_view name, util::CriticalSection& lock, std::u16string& cache);
 
@@ -68,6 +98,8 @@ class ServiceConfig {
   util::CriticalSection secretLock_;
   Bytes secret_;
   bool secretMade_ = false;
+  util::CriticalSection limitsLock_;  // guards limits_
+  std::optional<AuthLimits> limits_;
 };
 
 // The computer's fully qualified DNS name (the host name's canonical name),

@@ -24,7 +24,9 @@ struct IAuth : com::IDispatch {
   // principal "@" realm (LDAP) or realm "\" principal (WinNT).
   // E_INVALIDARG: principal null or empty; E_POINTER: an out place missing;
   // the directory's status (0x8007052E for a wrong password, an unknown user
-  // or an empty credential).
+  // or an empty credential). Past a number of wrong credentials for the
+  // principal, or from the client's address, attempts are held back for a
+  // while and refused as a wrong password is (server/signin_throttle.h).
   virtual HRESULT CreateTicket(const com::Bstr& authority, const com::Bstr& realm, const com::Bstr& principal,
                                const com::Bstr& credential, com::Bstr* fullPrincipal, com::Bstr* ticket) = 0;
 
@@ -32,7 +34,7 @@ struct IAuth : com::IDispatch {
   // from a ticket and the client's token scheme and seed. `locator` is the
   // service's locator text. E_INVALIDARG: service null; E_POINTER: an out
   // place missing; E_FAIL "Unknown Service Identifier"; E_FAIL "Invalid
-  // Ticket" (or the crypto status); a missing service table key gives
+  // Ticket" (or the crypto status), also for a ticket past its lifetime; a missing service table key gives
   // 0x80070002, never a success.
   virtual HRESULT OpenSession(const com::Bstr& service, const com::Bstr& ticket, const com::Bstr& tokenScheme,
                               const com::Bstr& tokenSeed, com::Bstr* sessionKey, com::Bstr* verifier,

@@ -76,4 +76,9 @@ std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text, std::span<cons
   return t;
 }
 
+void CheckTicketTime(const TicketImpl& ticket, int64_t now, std::chrono::seconds lifetime) {
+  const int64_t age = now - static_cast<int64_t>(ticket.issueTime);
+  if (age > lifetime.count() || -age > kTicketClockSkew.count()) Raise(E_FAIL, kInvalidTicket);
+}
+
 }  // namespace quor::auth

@@ -7,6 +7,7 @@
 // fields, so no field can spill into the next.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -48,5 +49,15 @@ std::u16string MakeTicketText(const TicketImpl& ticket, std::span<const uint8_t>
 // the wrong length or padding: the crypto error "CryptDecrypt", raised first.
 std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text);
 std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text, std::span<const uint8_t> secretKeyBlob);
+
+// How far ahead of the clock an issue time may lie (the clock set back
+// since the ticket was issued).
+inline constexpr std::chrono::seconds kTicketClockSkew{300};
+
+// Checks the ticket's issue time against `now` (seconds since 1970):
+// E_FAIL "Invalid Ticket" when it was issued more than `lifetime` ago or
+// lies more than kTicketClockSkew ahead, so a captured ticket does not open
+// sessions for ever.
+void CheckTicketTime(const TicketImpl& ticket, int64_t now, std::chrono::seconds lifetime);
 
 }  // namespace quor::auth

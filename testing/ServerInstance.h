@@ -91,6 +91,8 @@ struct InstanceOptions {
   // Files written below the home folder before the server starts (a path
   // such as "config/sales.xml", and its text).
   std::vector<std::pair<std::string, std::string>> homeFiles;
+  // More quor-server arguments; with "--tls-cert" the URLs are https.
+  std::vector<std::string> serverArgs;
 };
 
 // One row of QUORLOG, as the database holds it.
@@ -285,7 +287,9 @@ class ServerInstance {
   }
 
   std::string Url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    const auto& args = options_.serverArgs;
+    const bool tls = std::find(args.begin(), args.end(), "--tls-cert") != args.end();
+    return (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + std::string(path);
   }
   std::string CoreUrl() const { return Url(soap::kCorePath); }
   std::string AdminUrl() const { return Url(soap::kAdminPath); }
@@ -521,7 +525,9 @@ class ServerInstance {
   }
 
   void StartServer() {
-    const st::Spawned s = st::Spawn(Bin("quor-server"), {"--port", "0"}, env_, dir_.Path() / "server.err");
+    std::vector<std::string> args = {"--port", "0"};
+    args.insert(args.end(), options_.serverArgs.begin(), options_.serverArgs.end());
+    const st::Spawned s = st::Spawn(Bin("quor-server"), args, env_, dir_.Path() / "server.err");
     ASSERT_GT(s.pid, 0) << "cannot start quor-server";
     pid_ = s.pid;
     stdoutFd_ = s.stdoutFd;

@@ -1,16 +1,22 @@
 #include "auth/server/auth_object.h"
 
+#include <array>
 #include <chrono>
 #include <new>
+#include <optional>
 
 #include "auth/raise.h"
 #include "auth/server/directory_auth.h"
 #include "auth/server/edge.h"
 #include "auth/server/session_table.h"
+#include "auth/server/signin_throttle.h"
 #include "auth/session.h"
 #include "auth/session_object.h"
 #include "auth/ticket.h"
+#include "platform/com/callcontext.h"
 #include "platform/directory/directory.h"
+#include "platform/eventlog/eventlog.h"
+#include "platform/text/text.h"
 #include "platform/time/clock.h"
 
 namespace quor::auth {
@@ -26,8 +32,67 @@ uint32_t SecondsSince1970() {
   return static_cast<uint32_t>(since.count());
 }
 
-std::shared_ptr<SessionImpl> InTable(const std::u16string& identifier) {
-  return SessionTable::Instance().Find(identifier);
+// The session table's look-up, with the idle lifetime in force.
+SessionLookup InTable(ServiceConfig& config) {
+  return [idle = config.Limits().sessionIdle](const std::u16string& identifier) {
+    return SessionTable::Instance().Find(identifier, idle, time::Now());
+  };
+}
+
+// The directory's refusal names the principal it refused (as realm "\"
+// principal, or principal "@" realm). A throttle entry keeps it with these
+// names marked, so that a held-back attempt is answered with the refusal a
+// wrong password of its own principal gets. The marks are noncharacters,
+// which no directory text holds.
+constexpr char16_t kMarks[] = {u'\uFDD0', u'\uFDD1'};
+
+std::array<std::u16string, 2> FullNames(std::u16string_view principal, std::u16string_view realm) {
+  return {std::u16string(realm) + u"\\" + std::u16string(principal),
+          std::u16string(principal) + u"@" + std::u16string(realm)};
+}
+
+std::u16string Replaced(std::u16string text, std::u16string_view from, std::u16string_view to) {
+  if (from.empty()) return text;
+  for (size_t at = text.find(from); at != std::u16string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// The thread's error information as `raised` left it (kept in place), with
+// the principal's names marked.
+com::ErrorInfo RefusalOf(const com::ComError& raised, std::u16string_view principal, std::u16string_view realm) {
+  std::optional<com::ErrorInfo> info = com::GetErrorInfo();
+  if (!info) info = com::ErrorInfo{IAuth::kIid, raised.Source(), raised.Description(), raised.Code(), {}, 0};
+  com::SetErrorInfo(*info);
+  com::ErrorInfo kept = *info;
+  std::u16string text = kept.description.Str();
+  const auto names = FullNames(principal, realm);
+  for (size_t i = 0; i < names.size(); ++i) text = Replaced(std::move(text), names[i], std::u16string(1, kMarks[i]));
+  kept.description = com::Bstr(std::move(text));
+  return kept;
+}
+
+// Answers an attempt held back as a wrong password of its principal is.
+[[noreturn]] void RaiseRefusal(com::ErrorInfo refusal, std::u16string_view principal, std::u16string_view realm) {
+  std::u16string text = refusal.description.Str();
+  const auto names = FullNames(principal, realm);
+  for (size_t i = 0; i < names.size(); ++i) text = Replaced(std::move(text), std::u16string(1, kMarks[i]), names[i]);
+  refusal.description = com::Bstr(std::move(text));
+  com::SetErrorInfo(refusal);
+  throw com::ComError(refusal.code, refusal.description, refusal.source);
+}
+
+void ReportHeldBack(std::u16string_view principal, std::u16string_view realm, const std::string& address,
+                    SignInThrottle::Started started, const AuthLimits& limits) {
+  const std::string counted = started.principal && started.address ? "the principal and the address"
+                              : started.principal                  ? "the principal"
+                                                                   : "the address";
+  eventlog::EventSource(kThrottleSource)
+      .Report(eventlog::EventType::Warning, kThrottleEvent,
+              {text::Format("Sign-ins held back after %u failed attempts for %s: principal \"%S\" (realm \"%S\"), "
+                            "address %s",
+                            limits.failuresBeforeDelay, counted, principal, realm,
+                            address.empty() ? std::string("unknown") : address)});
 }
 
 }  // namespace
@@ -46,7 +111,30 @@ HRESULT Auth::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, c
     if (!authority.Empty() && !Authority::Parse(authority.View()).SameAs(Authority::Parse(configured)))
       Raise(dir::kLogonFailure, "Logon failure: the authority is not this service's directory");
     const std::u16string realmUsed = realm.Empty() ? config_.DefaultRealm() : realm.Str();
-    const std::u16string full = Authenticate(configured, realmUsed, principal, credential);
+
+    // Wrong credentials are counted and, past the limit, held back. An empty
+    // one never reaches the directory, so it guesses nothing and is not.
+    SignInThrottle& throttle = SignInThrottle::Instance();
+    const bool guess = !credential.Empty();
+    const std::string who = SignInThrottle::PrincipalKey(principal.View(), realmUsed);
+    const std::string from = SignInThrottle::AddressKey(com::CurrentCallContext().clientAddress);
+    if (guess) {
+      if (std::optional<com::ErrorInfo> refusal = throttle.Held(who, from, time::Now()))
+        RaiseRefusal(std::move(*refusal), principal.View(), realmUsed);
+    }
+    std::u16string full;
+    try {
+      full = Authenticate(configured, realmUsed, principal, credential);
+    } catch (const com::ComError& e) {
+      if (guess && e.Code() == dir::kLogonFailure) {
+        const AuthLimits limits = config_.Limits();
+        const com::ErrorInfo refusal = RefusalOf(e, principal.View(), realmUsed);
+        const SignInThrottle::Started started = throttle.Failed(who, from, refusal, limits, time::Now());
+        if (started.principal || started.address) ReportHeldBack(principal.View(), realmUsed, from, started, limits);
+      }
+      throw;
+    }
+    throttle.Succeeded(who);
 
     const uint32_t first = SecondsSince1970();
     const uint32_t second = SecondsSince1970();
@@ -76,6 +164,8 @@ HRESULT Auth::OpenSession(const com::Bstr& service, const com::Bstr& ticket, con
     if (found.empty()) Raise(E_FAIL, "Unknown Service Identifier");
     const Bytes secret = config_.ServerSecretKey();
     std::unique_ptr<TicketImpl> parsed = ParseTicket(ticket.View(), secret);
+    const AuthLimits limits = config_.Limits();
+    CheckTicketTime(*parsed, SecondsSince1970(), limits.ticketLifetime);
 
     std::shared_ptr<SessionImpl> session;
     try {
@@ -87,7 +177,7 @@ HRESULT Auth::OpenSession(const com::Bstr& service, const com::Bstr& ticket, con
 
     // The verifier names the identifier, which registration may redraw.
     SessionTable& table = SessionTable::Instance();
-    table.Register(session);
+    table.Register(session, limits.sessionLimit, limits.sessionIdle, time::Now());
     std::u16string verifierText;
     try {
       verifierText = session->MakeVerifier(secret);
@@ -105,7 +195,7 @@ HRESULT Auth::OpenSession(const com::Bstr& service, const com::Bstr& ticket, con
 HRESULT Auth::CloseSession(const com::Bstr& /*sessionKey*/, const com::Bstr& verifier) {
   return Edge([&] {
     std::shared_ptr<SessionImpl> found =
-        FindByVerifier(u":" + verifier.Str(), &InTable, config_.ServerSecretKey());
+        FindByVerifier(u":" + verifier.Str(), InTable(config_), config_.ServerSecretKey());
     if (found) SessionTable::Instance().Remove(*found);
     return S_OK;
   });
@@ -115,7 +205,7 @@ HRESULT Auth::LookupSession(const com::Bstr& token, com::IUnknown** session) {
   return Edge([&] {
     if (!session) return E_POINTER;
     *session = nullptr;
-    std::shared_ptr<SessionImpl> found = FindByVerifier(token.View(), &InTable, config_.ServerSecretKey());
+    std::shared_ptr<SessionImpl> found = FindByVerifier(token.View(), InTable(config_), config_.ServerSecretKey());
     if (!found) Raise(E_FAIL, "No Such Session");
 
     com::ComPtr<ISession> object;

@@ -1,16 +1,24 @@
 // The Auth component class (QuorAuth.Auth): sign-in, sessions and their
-// look-up. It holds no data of its own: the session table, the service
-// table, the directory defaults and the server's secret key are
-// process-wide, so every Auth object of a process sees the same sessions.
+// look-up. It holds no data of its own: the session table, the sign-in
+// throttle, the service table, the directory defaults and the server's
+// secret key are process-wide, so every Auth object of a process sees the
+// same sessions.
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "auth/config.h"
 #include "auth/iauth.h"
 #include "platform/com/dispatch.h"
 
 namespace quor::auth {
+
+// The event of sign-ins held back (signin_throttle.h): a warning naming the
+// principal, the realm and the client address.
+inline constexpr std::string_view kThrottleSource = "QuorAuth";
+inline constexpr uint32_t kThrottleEvent = 1;
 
 class Auth : public com::DispatchObject<Auth, IAuth, com::ISupportErrorInfo> {
  public:

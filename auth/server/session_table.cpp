@@ -1,6 +1,8 @@
 #include "auth/server/session_table.h"
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 namespace quor::auth {
 
@@ -9,17 +11,56 @@ SessionTable& SessionTable::Instance() {
   return table;
 }
 
-void SessionTable::Register(const std::shared_ptr<SessionImpl>& session) {
+void SessionTable::MakeRoom(size_t limit, std::chrono::seconds idle, time::TimePoint now,
+                            std::vector<std::shared_ptr<SessionImpl>>& dropped) {
+  if (sessions_.size() < limit) return;
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (now - it->second.lastUsed > idle) {
+      dropped.push_back(std::move(it->second.session));
+      it = sessions_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  while (!sessions_.empty() && sessions_.size() >= limit) {
+    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
+      return a.second.lastUsed < b.second.lastUsed;
+    });
+    dropped.push_back(std::move(oldest->second.session));
+    sessions_.erase(oldest);
+  }
+}
+
+void SessionTable::Register(const std::shared_ptr<SessionImpl>& session, size_t limit, std::chrono::seconds idle,
+                            time::TimePoint now) {
+  // The sessions dropped to make room go when their last user lets them go,
+  // outside the lock.
+  std::vector<std::shared_ptr<SessionImpl>> dropped;
   EnterUnique(*session, [&](const std::u16string& identifier) {
     std::lock_guard guard(lock_);
-    return sessions_.emplace(identifier, session).second;
+    if (sessions_.contains(identifier)) return false;
+    MakeRoom(limit, idle, now, dropped);
+    sessions_.emplace(identifier, Entry{session, now});
+    return true;
   });
 }
 
-std::shared_ptr<SessionImpl> SessionTable::Find(const std::u16string& identifier) {
-  std::lock_guard guard(lock_);
-  auto it = sessions_.find(identifier);
-  return it == sessions_.end() ? nullptr : it->second;
+std::shared_ptr<SessionImpl> SessionTable::Find(const std::u16string& identifier, std::chrono::seconds idle,
+                                                time::TimePoint now) {
+  std::shared_ptr<SessionImpl> found;
+  {
+    std::lock_guard guard(lock_);
+    auto it = sessions_.find(identifier);
+    if (it == sessions_.end()) return nullptr;
+    found = std::move(it->second.session);
+    if (now - it->second.lastUsed > idle) {
+      sessions_.erase(it);
+      return nullptr;  // `found` lets the expired session go outside the lock
+    }
+    it->second.session = found;
+    it->second.lastUsed = std::max(it->second.lastUsed, now);
+  }
+  return found;
 }
 
 bool SessionTable::Remove(const SessionImpl& session) {
@@ -27,8 +68,8 @@ bool SessionTable::Remove(const SessionImpl& session) {
   {
     std::lock_guard guard(lock_);
     auto it = sessions_.find(session.Identifier());
-    if (it == sessions_.end() || it->second.get() != &session) return false;
-    removed = std::move(it->second);
+    if (it == sessions_.end() || it->second.session.get() != &session) return false;
+    removed = std::move(it->second.session);
     sessions_.erase(it);
   }
   // The session itself goes when its last user lets it go, outside the lock.

@@ -1,16 +1,22 @@
 // The process-wide session table: open sessions by identifier. Every Auth
-// object of the process sees the same sessions; nothing expires, a session
-// stays until CloseSession removes it or the process ends. One lock guards
-// the map; it is held only for one insertion, look-up or removal, never while
-// a verifier is checked or a session works.
+// object of the process sees the same sessions. A session stays until
+// CloseSession removes it, it goes unused for longer than the idle lifetime
+// (it is then dropped when next looked up, or when room is made), or it is
+// the longest idle one when the table is full and a session is entered. One
+// lock guards the map and each entry's time of last use; it is held only
+// for one insertion, look-up, removal or sweep, never while a verifier is
+// checked or a session works.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "auth/session.h"
 #include "auth/util/lock.h"
+#include "platform/time/clock.h"
 
 namespace quor::auth {
 
@@ -19,18 +25,32 @@ class SessionTable {
   static SessionTable& Instance();
 
   // Enters the session under its identifier, drawing a new identifier while
-  // the one it has is taken (EnterUnique).
-  void Register(const std::shared_ptr<SessionImpl>& session);
-  // Null when no session has the identifier.
-  std::shared_ptr<SessionImpl> Find(const std::u16string& identifier);
+  // the one it has is taken (EnterUnique); its idle time starts at `now`.
+  // When the table already holds `limit` sessions, the ones idle for longer
+  // than `idle` go first and, if that frees no room, the longest idle one.
+  void Register(const std::shared_ptr<SessionImpl>& session, size_t limit, std::chrono::seconds idle,
+                time::TimePoint now);
+  // The session with the identifier, its idle time restarted at `now`; null
+  // when there is none or it has been idle for longer than `idle` (it is
+  // removed then).
+  std::shared_ptr<SessionImpl> Find(const std::u16string& identifier, std::chrono::seconds idle, time::TimePoint now);
   // Removes the entry only when it still holds `session`, so two closes of
   // one session remove it once. True when this call removed it.
   bool Remove(const SessionImpl& session);
   size_t Size();
 
  private:
-  util::CriticalSection lock_;
-  std::map<std::u16string, std::shared_ptr<SessionImpl>> sessions_;
+  struct Entry {
+    std::shared_ptr<SessionImpl> session;
+    time::TimePoint lastUsed;
+  };
+  // Makes room for one more session, handing the sessions it removes to
+  // `dropped`; under lock_.
+  void MakeRoom(size_t limit, std::chrono::seconds idle, time::TimePoint now,
+                std::vector<std::shared_ptr<SessionImpl>>& dropped);
+
+  util::CriticalSection lock_;  // guards sessions_ (the entries and their lastUsed)
+  std::map<std::u16string, Entry> sessions_;
 };
 
 }  // namespace quor::auth

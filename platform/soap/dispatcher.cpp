@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "platform/com/callcontext.h"
 #include "platform/com/classstore.h"
 #include "platform/com/errorinfo.h"
 #include "platform/xml/dom.h"
@@ -240,7 +241,7 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
   }
 }
 
-CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
+CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress) {
   const std::string source(text::Narrow(kSource));
   try {
     Request request;
@@ -255,6 +256,7 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body) {
     Failure failure;
     bool logFailure = false;
     {
+      const com::CallContextScope context(com::CallContext{std::string(clientAddress)});
       Apartment apartment;
       com::ClearErrorInfo();
       // Whatever happens below, the thread's error information goes with the call.

@@ -108,8 +108,10 @@ class Dispatcher {
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
-  // Answers one request body sent to `endpoint`. Never throws.
-  CallResult Call(const Endpoint& endpoint, std::string_view body);
+  // Answers one request body sent to `endpoint`. Never throws. The
+  // component runs with `clientAddress` (the peer's IP address, empty when
+  // unknown) as the thread's call context (platform/com/callcontext.h).
+  CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {});
 
   // The methods of the endpoint's class (properties left out), creating one
   // object the first time. On failure the status, with the reason in `error`.

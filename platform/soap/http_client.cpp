@@ -1,6 +1,8 @@
 #include "platform/soap/http_client.h"
 
 #include <httplib.h>
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
 #include <signal.h>
 
 #include <mutex>
@@ -26,13 +28,15 @@ HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
   out = HttpUrl{};
   const size_t scheme = url.find("://");
   if (scheme == std::string_view::npos) {
-    error = text::Format("\"%s\" is not an http:// URL.", url);
+    error = text::Format("\"%s\" is not an http:// or https:// URL.", url);
     return kHttpInvalidUrl;
   }
-  if (!text::EqualsNoCase(url.substr(0, scheme), "http")) {
-    error = text::Format("The scheme of \"%s\" is not supported; only http:// is.", url);
+  out.tls = text::EqualsNoCase(url.substr(0, scheme), "https");
+  if (!out.tls && !text::EqualsNoCase(url.substr(0, scheme), "http")) {
+    error = text::Format("The scheme of \"%s\" is not supported; only http:// and https:// are.", url);
     return kHttpUnsupportedScheme;
   }
+  if (out.tls) out.port = 443;
   if (url.find_first_of(" \t\r\n#") != std::string_view::npos) {
     error = text::Format("The URL \"%s\" holds white space or a fragment.", url);
     return kHttpInvalidUrl;
@@ -89,6 +93,14 @@ HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
   return S_OK;
 }
 
+// The thread's latest OpenSSL reason (the queue emptied), or "".
+std::string OpenSslReason() {
+  const unsigned long last = ERR_peek_last_error();
+  ERR_clear_error();
+  const char* reason = last ? ERR_reason_error_string(last) : nullptr;
+  return reason ? reason : "";
+}
+
 }  // namespace
 
 bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error) {
@@ -97,13 +109,27 @@ bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error) {
 
 struct HttpClient::Impl {
   Options options;
+  std::string caFile;
+  bool tls = false;
   std::string host;
   uint16_t port = 0;
-  std::unique_ptr<httplib::Client> client;
+  std::unique_ptr<httplib::ClientImpl> client;
+  httplib::SSLClient* secure = nullptr;  // `client`, when it speaks https
 
-  httplib::Client& For(const HttpUrl& url) {
-    if (!client || host != url.host || port != url.port) {
-      client = std::make_unique<httplib::Client>(url.host, url.port);
+  httplib::ClientImpl& For(const HttpUrl& url) {
+    if (!client || tls != url.tls || host != url.host || port != url.port) {
+      secure = nullptr;
+      if (url.tls) {
+        auto ssl = std::make_unique<httplib::SSLClient>(url.host, url.port);
+        // Always verified (the library's default, stated rather than assumed).
+        ssl->enable_server_certificate_verification(true);
+        if (!caFile.empty()) ssl->set_ca_cert_path(caFile);
+        secure = ssl.get();
+        client = std::move(ssl);
+      } else {
+        client = std::make_unique<httplib::ClientImpl>(url.host, url.port);
+      }
+      tls = url.tls;
       host = url.host;
       port = url.port;
       const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(options.timeout);
@@ -128,12 +154,16 @@ struct HttpClient::Impl {
     HRESULT hr = CheckUrl(url, parsed, error);
     if (SUCCEEDED(hr)) {
       const auto started = std::chrono::steady_clock::now();
+      ERR_clear_error();
       httplib::Result result = send(For(parsed), parsed.target);
       if (result) {
         reply.status = result->status;
         reply.contentType = result->get_header_value("Content-Type");
         reply.body = std::move(result->body);
-        if (!options.keepAlive) client.reset();
+        if (!options.keepAlive) {
+          client.reset();
+          secure = nullptr;
+        }
         return S_OK;
       }
       const httplib::Error e = result.error();
@@ -143,18 +173,41 @@ struct HttpClient::Impl {
         case httplib::Error::ConnectionTimeout: hr = kHttpTimeout; break;
         case httplib::Error::Read: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
         case httplib::Error::Write: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
+        case httplib::Error::SSLConnection:
+        case httplib::Error::SSLLoadingCerts:
+        case httplib::Error::SSLServerVerification: hr = kHttpSecureFailure; break;
         default: hr = kHttpInvalidResponse; break;
       }
-      error = text::Format("%s %s failed: %s%s", verb, url, httplib::to_string(e),
-                           hr == kHttpTimeout ? text::Format(" (no answer within %d ms)",
-                                                             static_cast<int64_t>(options.timeout.count()))
-                                              : std::string());
+      if (hr == kHttpSecureFailure)
+        error = text::Format("%s %s failed: %s", verb, url, SecureFailure(e, parsed));
+      else
+        error = text::Format("%s %s failed: %s%s", verb, url, httplib::to_string(e),
+                             hr == kHttpTimeout ? text::Format(" (no answer within %d ms)",
+                                                               static_cast<int64_t>(options.timeout.count()))
+                                                : std::string());
+      ERR_clear_error();
       // A broken connection is not reused.
       client.reset();
+      secure = nullptr;
     }
     if (errorOut) *errorOut = error;
     com::RaiseError(hr, com::Bstr(kSource), com::Bstr::FromUtf8(error));
     return hr;
+  }
+
+  // What went wrong with TLS, in words.
+  std::string SecureFailure(httplib::Error e, const HttpUrl& url) const {
+    if (e == httplib::Error::SSLLoadingCerts)
+      return caFile.empty() ? std::string("the system's trusted CA certificates cannot be loaded")
+                            : text::Format("the CA file \"%s\" cannot be loaded", caFile);
+    if (e == httplib::Error::SSLServerVerification) {
+      const long result = secure ? secure->get_openssl_verify_result() : X509_V_OK;
+      if (result != X509_V_OK)
+        return text::Format("the server's certificate is not trusted: %s", X509_verify_cert_error_string(result));
+      return text::Format("the server's certificate does not name the host \"%s\"", url.host);
+    }
+    const std::string reason = OpenSslReason();
+    return "the TLS handshake failed" + (reason.empty() ? std::string() : " (" + reason + ")");
   }
 };
 
@@ -167,16 +220,24 @@ HttpClient::HttpClient(Options options) : impl_(std::make_unique<Impl>()) {
 
 HttpClient::~HttpClient() = default;
 
+void HttpClient::SetCaFile(std::string_view caFile) {
+  if (impl_->caFile == caFile) return;
+  impl_->caFile = caFile;
+  // The next call connects anew with it.
+  impl_->client.reset();
+  impl_->secure = nullptr;
+}
+
 HRESULT HttpClient::Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error,
                          std::string_view contentType) {
-  return impl_->Run("POST", url, reply, error, [&](httplib::Client& c, const std::string& target) {
+  return impl_->Run("POST", url, reply, error, [&](httplib::ClientImpl& c, const std::string& target) {
     return c.Post(target, body.data(), body.size(), std::string(contentType));
   });
 }
 
 HRESULT HttpClient::Get(std::string_view url, HttpReply& reply, std::string* error) {
   return impl_->Run("GET", url, reply, error,
-                    [&](httplib::Client& c, const std::string& target) { return c.Get(target); });
+                    [&](httplib::ClientImpl& c, const std::string& target) { return c.Get(target); });
 }
 
 }  // namespace quor::soap

@@ -1,6 +1,12 @@
 // The HTTP client in the XML HTTP request object's role: a synchronous POST
-// (or GET) of a text body to an "http://host[:port]/path" URL, reading the
-// status and the body.
+// (or GET) of a text body to an "http://host[:port]/path" or
+// "https://host[:port]/path" URL, reading the status and the body.
+//
+// Over https the server's certificate must chain to a trusted CA (the CA
+// file given, else the system's trust store) and name the URL's host (a DNS
+// name, or an IP address in its alternative names); anything less fails the
+// call with kHttpSecureFailure and a text naming what was wrong. There is no
+// way to skip the check.
 //
 // A call answers S_OK as soon as a complete HTTP response arrived, whatever
 // its status (a SOAP fault comes with 500): the caller reads the status. A
@@ -31,19 +37,21 @@ namespace quor::soap {
 // The platform's numbers for HTTP transport failures, as statuses.
 inline constexpr HRESULT kHttpTimeout = HRESULT_FROM_WIN32(12002);           // no answer in time
 inline constexpr HRESULT kHttpInvalidUrl = HRESULT_FROM_WIN32(12005);        // the URL cannot be read
-inline constexpr HRESULT kHttpUnsupportedScheme = HRESULT_FROM_WIN32(12006); // not "http://"
+inline constexpr HRESULT kHttpUnsupportedScheme = HRESULT_FROM_WIN32(12006); // not "http://" nor "https://"
 inline constexpr HRESULT kHttpCannotConnect = HRESULT_FROM_WIN32(12029);     // refused or unreachable
 inline constexpr HRESULT kHttpConnectionAborted = HRESULT_FROM_WIN32(12030); // dropped in the middle
 inline constexpr HRESULT kHttpInvalidResponse = HRESULT_FROM_WIN32(12152);   // not an HTTP response
+inline constexpr HRESULT kHttpSecureFailure = HRESULT_FROM_WIN32(12175);     // TLS failed or certificate refused
 
 struct HttpUrl {
+  bool tls = false;  // https
   std::string host;  // without brackets for an IPv6 address
-  uint16_t port = 80;
+  uint16_t port = 80;  // 443 for https unless given
   std::string target = "/";  // path and query, as sent in the request line
 };
 
-// Reads "http://host[:port][/path[?query]]". False with the reason when the
-// scheme is not http (any case), the host is missing, the port is not a
+// Reads "http[s]://host[:port][/path[?query]]". False with the reason when the
+// scheme is not http or https (any case), the host is missing, the port is not a
 // number from 1 to 65535, or the URL holds user information, white space or
 // a fragment.
 bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error);
@@ -66,6 +74,10 @@ class HttpClient {
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
+
+  // The CA certificates (a PEM file) that https servers must chain to, for
+  // the calls from now on; empty (the default): the system's trust store.
+  void SetCaFile(std::string_view caFile);
 
   // Sends `body` with `contentType` and no other header of ours (no
   // SOAPAction).

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -28,6 +30,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
@@ -40,6 +43,8 @@
 #include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
+#include <openssl/err.h>
+#include <openssl/x509.h>
 
 #include "platform/base/unique_fd.h"
 #include "platform/eventlog/eventlog.h"
@@ -117,6 +122,7 @@ std::string_view Usage() {
          "                   [--resource-url /path --resource-dir DIR] [--max-body BYTES]\n"
          "                   [--max-depth N] [--threads N] [--max-connections N]\n"
          "                   [--read-timeout SECONDS] [--keep-alive SECONDS] [--site N [--site-host H]]\n"
+         "                   [--tls-cert FILE --tls-key FILE]\n"
          "  Serves the SOAP endpoints (default /QuorService/QuorServiceCore.sod and\n"
          "  /QuorService/QuorServiceCoreAdmin.sod), their WSDL (<endpoint>?wsdl) and the\n"
          "  resource folder (without --resource-url: ResourceDir under the path of\n"
@@ -128,7 +134,9 @@ std::string_view Usage() {
          "  --max-connections N the open connections (default 4096; more get 503).\n"
          "  A request's head must arrive within --read-timeout (default 10) seconds, its\n"
          "  body within that plus a second per MiB; idle connections close after\n"
-         "  --keep-alive (default 5) seconds.\n";
+         "  --keep-alive (default 5) seconds.\n"
+         "  --tls-cert and --tls-key serve HTTPS (TLS 1.2 or later) with that certificate chain\n"
+         "  and private key (PEM files; the key not encrypted) instead of plain HTTP.\n";
 }
 
 bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, std::string& error, bool& help) {
@@ -257,10 +265,21 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
       }
       out.siteHost = std::string(value);
       siteHostGiven = true;
+    } else if (arg == "--tls-cert" || arg == "--tls-key") {
+      if (!next()) return false;
+      if (value.empty()) {
+        error = text::Format("The file of %s is empty.", arg);
+        return false;
+      }
+      (arg == "--tls-cert" ? out.tlsCert : out.tlsKey) = std::filesystem::path(value);
     } else {
       error = text::Format("Unknown argument \"%s\".", args[i]);
       return false;
     }
+  }
+  if (out.tlsCert.empty() != out.tlsKey.empty()) {
+    error = "--tls-cert and --tls-key go together.";
+    return false;
   }
   if (siteHostGiven && out.site == 0) {
     error = "--site-host goes with --site.";
@@ -428,6 +447,7 @@ struct HttpRequest {
   std::vector<std::string> params;  // the query's names, decoded
   std::string host;
   std::string range;  // the Range header
+  std::string peer;   // the client's IP address; empty when unknown
   bool head = false;
   std::optional<uint64_t> length;  // declared
 
@@ -503,6 +523,92 @@ milliseconds Allowance(int seconds, uint64_t bytes) {
   return milliseconds(int64_t{seconds} * 1000 + static_cast<int64_t>(bytes / ((1u << 20) / 1000)));
 }
 
+using TlsStream = net::ssl::stream<Socket&>;
+
+// A connection's bytes: the socket's own, or TLS over the socket. Shaped as
+// an asynchronous stream, so that Asio's and Beast's writes take it.
+class Stream {
+ public:
+  using executor_type = Strand;
+
+  Stream(Socket& socket, net::ssl::context* tls) : socket_(socket) {
+    if (tls) tls_.emplace(socket, *tls);
+  }
+  executor_type get_executor() { return socket_.get_executor(); }
+  TlsStream* Tls() { return tls_ ? &*tls_ : nullptr; }
+
+  template <typename Buffers, typename Handler>
+  void async_read_some(const Buffers& buffers, Handler&& handler) {
+    if (tls_)
+      tls_->async_read_some(buffers, std::forward<Handler>(handler));
+    else
+      socket_.async_read_some(buffers, std::forward<Handler>(handler));
+  }
+  template <typename Buffers, typename Handler>
+  void async_write_some(const Buffers& buffers, Handler&& handler) {
+    if (tls_)
+      tls_->async_write_some(buffers, std::forward<Handler>(handler));
+    else
+      socket_.async_write_some(buffers, std::forward<Handler>(handler));
+  }
+
+ private:
+  Socket& socket_;
+  std::optional<TlsStream> tls_;
+};
+
+// The first reason in OpenSSL's error queue of this thread (which it
+// empties); `mismatch` tells whether a key did not fit its certificate.
+std::string OpenSslReason(bool* mismatch = nullptr) {
+  const unsigned long first = ERR_peek_error();
+  if (mismatch) {
+    *mismatch = false;
+    for (unsigned long e; (e = ERR_get_error()) != 0;)
+      if (ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH) *mismatch = true;
+  }
+  ERR_clear_error();
+  if (first == 0) return "unknown error";
+  if (ERR_SYSTEM_ERROR(first)) return std::strerror(ERR_GET_REASON(first));
+  const char* reason = ERR_reason_error_string(first);
+  return reason ? reason : text::Format("OpenSSL error %x", uint64_t{first});
+}
+
+// An encrypted key would make OpenSSL ask for its pass phrase on the
+// terminal; a server must fail instead.
+int NoPassphrase(char*, int, int, void*) { return 0; }
+
+// The server's TLS context: TLS 1.2 at least, the certificate chain and the
+// private key that must match it.
+std::optional<net::ssl::context> TlsContext(const ListenerOptions& o, std::string& error) {
+  net::ssl::context context(net::ssl::context::tls_server);
+  SSL_CTX* native = context.native_handle();
+  SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+  context.set_options(net::ssl::context::default_workarounds | net::ssl::context::no_compression |
+                      net::ssl::context::single_dh_use);
+  // A client could otherwise have the server redo the costly handshake at will.
+  SSL_CTX_set_options(native, SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_default_passwd_cb(native, NoPassphrase);
+  ERR_clear_error();
+  if (SSL_CTX_use_certificate_chain_file(native, o.tlsCert.c_str()) != 1) {
+    error = text::Format("The TLS certificate file \"%s\" cannot be used: %s", o.tlsCert.string(), OpenSslReason());
+    return std::nullopt;
+  }
+  bool mismatch = false;
+  if (SSL_CTX_use_PrivateKey_file(native, o.tlsKey.c_str(), SSL_FILETYPE_PEM) == 1) {
+    mismatch = SSL_CTX_check_private_key(native) != 1;
+    ERR_clear_error();
+  } else if (const std::string reason = OpenSslReason(&mismatch); !mismatch) {
+    error = text::Format("The TLS private key file \"%s\" cannot be used: %s", o.tlsKey.string(), reason);
+    return std::nullopt;
+  }
+  if (mismatch) {
+    error = text::Format("The TLS private key \"%s\" does not belong to the certificate \"%s\".", o.tlsKey.string(),
+                         o.tlsCert.string());
+    return std::nullopt;
+  }
+  return context;
+}
+
 }  // namespace
 
 // Threads: one I/O thread per core, each running an I/O context of its own;
@@ -526,6 +632,9 @@ struct Listener::Impl {
   std::mutex dispatcherMutex;
   UniqueFd resourceRoot;
   int port = -1;
+  // Set before serving, read-only afterwards (OpenSSL's context is safe to
+  // share between connections).
+  std::optional<net::ssl::context> tls;
   // Site mode only.
   std::unique_ptr<webconfig::Watcher> site;
   std::optional<uint64_t> unloadCount;
@@ -622,6 +731,8 @@ struct Listener::Impl {
   // Route itself never blocks (it runs on an I/O thread); what does is
   // handed out as work.
 
+  net::ssl::context* Tls() { return tls ? &*tls : nullptr; }
+
   Plan Route(const std::shared_ptr<const HttpRequest>& r) {
     const HttpRequest& req = *r;
     const std::string& m = req.method;
@@ -645,10 +756,10 @@ struct Listener::Impl {
     return Plan::Now(Status(404));
   }
 
-  Plan CallPlan(Endpoint endpoint) {
+  Plan CallPlan(Endpoint endpoint, std::string peer) {
     return Plan::AfterBody(
-        [this, endpoint](std::string body) {
-          CallResult result = Dispatch()->Call(endpoint, body);
+        [this, endpoint, peer = std::move(peer)](std::string body) {
+          CallResult result = Dispatch()->Call(endpoint, body, peer);
           return Plan::Now(Text(result.fault ? 500 : 200, std::move(result.body), kXmlType));
         },
         endpoint);
@@ -660,7 +771,7 @@ struct Listener::Impl {
       const bool known = IsResource(r->path) || options.endpoints.FindByWsdlPath(r->path);
       return Plan::Now(known ? NotAllowed("GET, HEAD", true) : Status(404, true));
     }
-    return CallPlan(*endpoint);
+    return CallPlan(*endpoint, r->peer);
   }
 
   Plan OnGet(const std::shared_ptr<const HttpRequest>& r) {
@@ -694,7 +805,8 @@ struct Listener::Impl {
     if (host.empty() || host.find_first_of(" \t\"'<>&/\\@") != std::string::npos)
       host = (options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address) +
              text::Format(":%d", port);
-    return Text(200, WriteWsdl(endpoint, "http://" + host + endpoint.path, methods), kXmlType);
+    const char* scheme = tls ? "https://" : "http://";
+    return Text(200, WriteWsdl(endpoint, scheme + host + endpoint.path, methods), kXmlType);
   }
 
   bool IsResource(std::string_view path) const {
@@ -890,7 +1002,7 @@ struct Listener::Impl {
     if (text::EqualsNoCase(map.extension, ".sod")) {
       const Endpoint* listed = options.endpoints.Find(req.path);
       const Endpoint endpoint{req.path, listed ? listed->progId : EndpointTable::DefaultProgId(req.path)};
-      if (req.method == "POST") return CallPlan(endpoint);
+      if (req.method == "POST") return CallPlan(endpoint, req.peer);
       if (req.HasParam("wsdl") && (req.method == "GET" || req.method == "HEAD"))
         return Plan::Now(ServeWsdl(endpoint, req));
       return Plan::Now(NotAllowed("POST", hasBody));
@@ -947,15 +1059,49 @@ struct Listener::Impl {
     });
   }
 
+  // Removes the temporaries of `name` in `folder` that a writer killed
+  // before its rename left behind: their names carry the writer's process,
+  // and only those of processes that are gone are taken.
+  static void RemoveStaleTemporaries(int folder, const std::string& name) {
+    const std::string prefix = "." + name + ".put-";
+    UniqueFd readable(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* listing = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
+    if (!listing) return;
+    readable.Release();  // the listing owns it now
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string_view entryName = entry->d_name;
+      if (!entryName.starts_with(prefix)) continue;
+      const std::string_view rest = entryName.substr(prefix.size());
+      const std::string digits(rest.substr(0, rest.find('-')));
+      if (digits.empty() || digits.size() == rest.size() || digits.size() > 9 ||
+          digits.find_first_not_of("0123456789") != std::string::npos)
+        continue;
+      const pid_t pid = static_cast<pid_t>(std::strtol(digits.c_str(), nullptr, 10));
+      if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(entryName);
+    }
+    ::closedir(listing);
+    for (const std::string& entryName : stale) ::unlinkat(folder, entryName.c_str(), 0);
+  }
+
+  // The body is written into an unnamed file (O_TMPFILE), so that a server
+  // killed while writing leaves nothing behind; only once whole and synced
+  // is it given a hidden name, renamed over the target and the folder synced.
+  // Where unnamed files are not supported the hidden name comes first.
   HttpAnswer WriteFile(const UniqueFd& dir, const std::string& name, bool existed, const std::string& body,
                    const std::string& path) {
     // O_PATH descriptors serve as the base of *at calls; writing needs a real one.
     UniqueFd folder(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) RemoveStaleTemporaries(folder.get(), name);
     std::string temp;
-    UniqueFd out;
     thread_local std::mt19937_64 random{std::random_device{}()};
+    const auto tempName = [&] { return text::Format(".%s.put-%d-%x", name, static_cast<int>(::getpid()), random()); };
+    // Naming an unnamed file goes through its /proc link.
+    static const bool canName = ::access("/proc/self/fd", F_OK) == 0;
+    UniqueFd out(folder.valid() && canName ? ::openat(folder.get(), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644) : -1);
+    const bool unnamed = out.valid();
     for (int attempt = 0; attempt < 16 && folder.valid() && !out.valid(); ++attempt) {
-      temp = text::Format(".%s.put-%x", name, random());
+      temp = tempName();
       out.Reset(::openat(folder.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
       if (!out.valid() && errno != EEXIST) break;
     }
@@ -967,6 +1113,16 @@ struct Listener::Impl {
       else done += static_cast<size_t>(n);
     }
     written = written && ::fsync(out.get()) == 0;
+    if (written && unnamed) {
+      const std::string self = text::Format("/proc/self/fd/%d", out.get());
+      written = false;
+      for (int attempt = 0; attempt < 16 && !written; ++attempt) {
+        temp = tempName();
+        written = ::linkat(AT_FDCWD, self.c_str(), folder.get(), temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        if (!written && errno != EEXIST) break;
+      }
+      if (!written) temp.clear();
+    }
     out.Reset();
     written = written && ::renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) == 0;
     if (!written) {
@@ -974,6 +1130,7 @@ struct Listener::Impl {
       log.Report(eventlog::EventType::Error, 22, {path, "the file cannot be written"});
       return Status(500);
     }
+    ::fsync(folder.get());
     return Status(existed ? 204 : 201);
   }
 };
@@ -988,7 +1145,8 @@ struct Listener::Impl {
 class Listener::Impl::Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Impl& server, Socket socket)
-      : server_(server), strand_(socket.get_executor()), socket_(std::move(socket)), timer_(strand_) {}
+      : server_(server), strand_(socket.get_executor()), socket_(std::move(socket)), io_(socket_, server.Tls()),
+        timer_(strand_) {}
 
   ~Connection() {
     {
@@ -1010,17 +1168,18 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // Posted by Stop: idle connections go now, busy ones after their answer.
   void OnStop() {
     stopping_ = true;
-    if (phase_ == Phase::Waiting || phase_ == Phase::Closing) Close();
+    if (phase_ == Phase::Handshake || phase_ == Phase::Waiting || phase_ == Phase::Closing) Close();
   }
 
   Strand strand() const { return strand_; }
 
  private:
-  enum class Phase { Waiting, Head, Body, Working, Writing, Closing, Closed };
+  enum class Phase { Handshake, Waiting, Head, Body, Working, Writing, Closing, Closed };
 
   Impl& server_;
   const Strand strand_;
   Socket socket_;
+  Stream io_;  // reads and writes: socket_'s own, or TLS over it
   Timer timer_;
   uint64_t deadline_ = 0;  // the armed deadline's number; an older one that fires is ignored
   bool expired_ = false;
@@ -1081,13 +1240,34 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     if (phase_ == Phase::Closed) return;
     if (server_.stopping) stopping_ = true;
     if (stopping_) return Close();
+    // The handshake, like the head, within the read time-out of the accept.
     Arm(ReadTime());
+    if (TlsStream* tls = io_.Tls()) {
+      phase_ = Phase::Handshake;
+      tls->async_handshake(net::ssl::stream_base::server, [self = shared_from_this()](beast::error_code ec) {
+        if (self->phase_ == Phase::Closed) return;
+        if (ec || self->expired_ || self->stopping_) return self->Close();
+        self->WaitForRequest();
+      });
+      return;
+    }
     WaitForRequest();
   }
 
-  // No buffer is held while nothing comes.
+  // No buffer is held while nothing comes (over TLS, a read: TLS may
+  // already hold the next request's bytes, where a wait on the socket would
+  // not see them).
   void WaitForRequest() {
     phase_ = Phase::Waiting;
+    if (io_.Tls()) {
+      io_.async_read_some(buffer_.prepare(beast::read_size(buffer_, 65536)),
+                          [self = shared_from_this()](beast::error_code ec, size_t n) {
+                            if (self->phase_ == Phase::Closed) return;
+                            self->buffer_.commit(n);
+                            self->OnReadable(n > 0 ? beast::error_code() : ec);
+                          });
+      return;
+    }
     socket_.async_wait(Socket::wait_read, [self = shared_from_this()](beast::error_code ec) { self->OnReadable(ec); });
   }
 
@@ -1133,17 +1313,15 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
       if (const auto rest = parser_->content_length_remaining(); rest && *rest > want)
         want = static_cast<size_t>(std::min<uint64_t>(*rest, kLargeRead));
     }
-    socket_.async_read_some(buffer_.prepare(want),
-                            [self = shared_from_this()](beast::error_code ec, size_t n) {
-                              if (self->phase_ == Phase::Closed) return;
-                              self->buffer_.commit(n);
-                              if (self->expired_) return self->Parsed(net::error::timed_out);
-                              if (ec == net::error::eof)
-                                return self->Parsed(self->parser_->got_some() ? http::error::partial_message
-                                                                              : http::error::end_of_stream);
-                              if (ec) return self->Parsed(ec);
-                              self->Feed();
-                            });
+    io_.async_read_some(buffer_.prepare(want), [self = shared_from_this()](beast::error_code ec, size_t n) {
+      if (self->phase_ == Phase::Closed) return;
+      self->buffer_.commit(n);
+      if (self->expired_) return self->Parsed(net::error::timed_out);
+      if (ec == net::error::eof)
+        return self->Parsed(self->parser_->got_some() ? http::error::partial_message : http::error::end_of_stream);
+      if (ec) return self->Parsed(ec);
+      self->Feed();
+    });
   }
 
   bool Enough() const { return phase_ == Phase::Head ? parser_->is_header_done() : parser_->is_done(); }
@@ -1191,6 +1369,9 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     }
     request->host = std::string(View(m[http::field::host]));
     request->range = std::string(View(m[http::field::range]));
+    beast::error_code peerError;
+    const auto peer = beast::get_lowest_layer(socket_).remote_endpoint(peerError);
+    if (!peerError) request->peer = peer.address().to_string();
     request->head = request->method == "HEAD";
     if (const auto length = parser_->content_length()) request->length = *length;
     request_ = std::move(request);
@@ -1224,7 +1405,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     parser_->body_limit(server_.options.maxBodyBytes);
     const auto& m = parser_->get();
     if (m.version() == 11 && text::EqualsNoCase(View(m[http::field::expect]), "100-continue")) {
-      net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),
+      net::async_write(io_, net::buffer(kContinue.data(), kContinue.size()),
                        [self = shared_from_this()](beast::error_code ec, size_t) {
                          if (self->phase_ == Phase::Closed) return;
                          if (ec || self->expired_) return self->Close();
@@ -1297,7 +1478,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   }
 
   void Write() {
-    http::async_write(socket_, *serializer_,
+    http::async_write(io_, *serializer_,
                       [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWrite(ec); });
   }
 
@@ -1369,15 +1550,27 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     WaitForRequest();
   }
 
-  // Sends our end, then reads and drops what the client still sends until it
+  // Sends our end (over TLS, close_notify first, which waits for the
+  // client's), then reads and drops what the client still sends until it
   // closes or kLinger passes.
   void Linger() {
     Release();
     phase_ = Phase::Closing;
-    beast::error_code ignored;
-    socket_.shutdown(Socket::shutdown_send, ignored);
     buffer_ = beast::flat_buffer();
     Arm(stopping_ ? milliseconds(100) : kLinger);
+    if (TlsStream* tls = io_.Tls()) {
+      tls->async_shutdown([self = shared_from_this()](beast::error_code) {
+        if (self->phase_ == Phase::Closed) return;
+        self->EndSending();
+      });
+      return;
+    }
+    EndSending();
+  }
+
+  void EndSending() {
+    beast::error_code ignored;
+    socket_.shutdown(Socket::shutdown_send, ignored);
     Drain();
   }
 
@@ -1390,11 +1583,12 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   }
 };
 
-// A connection over the cap: 503, our end closed, the rest read and dropped
-// for a second at most.
+// A connection over the cap: 503 (over TLS after the handshake), our end
+// closed, the rest read and dropped; a second at most for all of it.
 class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
  public:
-  Refusal(Impl& server, Socket socket) : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()) {
+  Refusal(Impl& server, Socket socket)
+      : server_(server), socket_(std::move(socket)), io_(socket_, server.Tls()), timer_(socket_.get_executor()) {
     ++server_.refusing;
   }
   ~Refusal() { --server_.refusing; }
@@ -1406,16 +1600,32 @@ class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
         beast::error_code ignored;
         if (!ec) self->socket_.close(ignored);
       });
-      net::async_write(self->socket_, net::buffer(kBusy.data(), kBusy.size()), [self](beast::error_code ec, size_t) {
-        beast::error_code ignored;
-        if (ec) return self->Done();
-        self->socket_.shutdown(Socket::shutdown_send, ignored);
-        self->Drain();
-      });
+      if (TlsStream* tls = self->io_.Tls()) {
+        tls->async_handshake(net::ssl::stream_base::server, [self](beast::error_code ec) {
+          if (ec) return self->Done();
+          self->Answer();
+        });
+        return;
+      }
+      self->Answer();
     });
   }
 
  private:
+  void Answer() {
+    net::async_write(io_, net::buffer(kBusy.data(), kBusy.size()), [self = shared_from_this()](beast::error_code ec,
+                                                                                               size_t) {
+      if (ec) return self->Done();
+      if (TlsStream* tls = self->io_.Tls())
+        return tls->async_shutdown([self](beast::error_code) { self->EndSending(); });
+      self->EndSending();
+    });
+  }
+  void EndSending() {
+    beast::error_code ignored;
+    socket_.shutdown(Socket::shutdown_send, ignored);
+    Drain();
+  }
   void Drain() {
     socket_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, size_t) {
       if (ec) return self->Done();
@@ -1430,6 +1640,7 @@ class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
 
   Impl& server_;
   Socket socket_;
+  Stream io_;
   Timer timer_;
   std::array<char, 512> scratch_{};
 };
@@ -1498,9 +1709,17 @@ const ListenerOptions& Listener::Options() const { return impl_->options; }
 
 int Listener::Port() const { return impl_->port; }
 
+bool Listener::LoadTls(std::string& error) {
+  Impl& impl = *impl_;
+  if (impl.options.tlsCert.empty() || impl.tls) return true;
+  impl.tls = TlsContext(impl.options, error);
+  return impl.tls.has_value();
+}
+
 bool Listener::Bind(std::string& error) {
   Impl& impl = *impl_;
   const ListenerOptions& o = impl.options;
+  if (!LoadTls(error)) return false;
   // In site mode the folders come from the site configuration.
   if (!o.resourceDir.empty() && o.site == 0) {
     impl.resourceRoot.Reset(::open(o.resourceDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -39,6 +39,11 @@
 // before the body is read, a chunked body as soon as it passes the limit. A
 // request line or header line over 8 KiB gets 414/400.
 //
+// With --tls-cert and --tls-key the listener speaks HTTPS only (TLS 1.2 or
+// later), on every route alike. The TLS handshake counts against the head's
+// deadline (from the accept), and a connection that closes after its answer
+// sends TLS's close_notify before its end of the TCP connection.
+//
 // Serving: one I/O thread per core carries the connections without
 // blocking, so idle and slow clients cost no thread; component calls, the
 // site configuration and file work run on a pool of workers (--threads) and
@@ -93,6 +98,10 @@ struct ListenerOptions {
   uint32_t site = 0;
   std::string siteHost = "localhost";
   std::filesystem::path siteConfig;  // empty: webconfig::DefaultPath()
+  // HTTPS with this certificate chain (PEM, the server's certificate first)
+  // and private key (PEM, not encrypted); both or neither. Empty: plain HTTP.
+  std::filesystem::path tlsCert;
+  std::filesystem::path tlsKey;
 };
 
 // The command line of quor-server (arguments after the program name):
@@ -114,6 +123,8 @@ struct ListenerOptions {
 //   --bench-route         also answer /quor-bench/fixed (for soap_bench)
 //   --site N              serve by site N of the site configuration
 //   --site-host H         the host of that site (default localhost)
+//   --tls-cert FILE --tls-key FILE
+//                         serve HTTPS with this certificate chain and key
 //   --help
 // Options take their value as the next argument or after '='. False with the
 // reason when something is wrong; `help` is set for --help.
@@ -127,6 +138,10 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
+  // Reads the TLS certificate chain and private key the options name (none:
+  // nothing to do) and checks that they belong together. False with the
+  // reason. Bind does it when it was not done before.
+  bool LoadTls(std::string& error);
   // Opens the resource folder and binds the address. False with the reason.
   bool Bind(std::string& error);
   // The bound port (after Bind).

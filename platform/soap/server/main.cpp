@@ -2,7 +2,8 @@
 //
 // Prints "listening on ADDRESS:PORT" once bound, serves until SIGTERM or
 // SIGINT, then stops cleanly. Exit status: 0 stopped by a signal, 1 cannot
-// listen or serving failed, 2 bad command line.
+// listen or serving failed, 2 bad command line or TLS files that cannot be
+// used (checked before listening).
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
@@ -90,6 +91,11 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     quor::soap::Listener listener(std::move(options));
+    if (!listener.LoadTls(error)) {
+      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
+      quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});
+      return 2;
+    }
     if (!listener.Bind(error)) {
       std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
       quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});

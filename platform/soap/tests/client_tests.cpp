@@ -110,8 +110,11 @@ TEST(HttpClientTest, UrlsAreReadStrictly) {
   EXPECT_EQ(u.target, "/a?wsdl");
   ASSERT_TRUE(ParseHttpUrl("http://h?x=1", u, error)) << error;
   EXPECT_EQ(u.target, "/?x=1");
+  ASSERT_TRUE(ParseHttpUrl("HTTPS://h/x", u, error)) << error;
+  EXPECT_TRUE(u.tls);
+  EXPECT_EQ(u.port, 443);
 
-  for (std::string_view bad : {"https://h/", "ftp://h/", "h:80/x", "http:///x", "http://h:0/", "http://h:65536/",
+  for (std::string_view bad : {"ftp://h/", "httpx://h/", "h:80/x", "http:///x", "http://h:0/", "http://h:65536/",
                                "http://h:8x/", "http://h:/", "http://u:p@h/", "http://h/a b", "http://h/a#f",
                                "http://[::1/x", "http://[::1]x/"}) {
     error.clear();
@@ -123,8 +126,8 @@ TEST(HttpClientTest, UrlsAreReadStrictly) {
   HttpClient client;
   HttpReply reply = Stale();
   std::string why;
-  EXPECT_EQ(client.Post("https://127.0.0.1/x", "b", reply, &why), kHttpUnsupportedScheme);
-  EXPECT_NE(why.find("only http://"), std::string::npos) << why;
+  EXPECT_EQ(client.Post("ftp://127.0.0.1/x", "b", reply, &why), kHttpUnsupportedScheme);
+  EXPECT_NE(why.find("only http:// and https://"), std::string::npos) << why;
   ExpectCleared(reply);
   reply = Stale();
   EXPECT_EQ(client.Get("http://127.0.0.1:99999/x", reply, &why), kHttpInvalidUrl);

@@ -1,0 +1,108 @@
+// Failed sign-ins held back, over real HTTP against quor-server: a principal
+// past the limit is refused with its right password exactly as with a wrong
+// one until the delay has passed, and the event log says so; a client at
+// another address signing in as another principal is not held back; a
+// session left idle too long ends.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "admin/tests/ServerInstance.h"
+#include "platform/base/unique_fd.h"
+#include "platform/registry/registry.h"
+#include "platform/soap/envelope.h"
+
+namespace quor::admin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One CreateTicket over a connection from `from` (a loopback address): the
+// whole HTTP answer, empty when the client address cannot be bound.
+std::string CreateTicketFrom(const char* from, int port, std::string_view user, std::string_view password) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local{}, server{};
+  local.sin_family = server.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  server.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd.get(), reinterpret_cast<sockaddr*>(&server), sizeof server) != 0)
+    return {};
+  const soap::NamedValue params[] = {{"authority", com::Bstr(u"")},
+                                     {"realm", com::Bstr(u"")},
+                                     {"principal", com::Bstr::FromUtf8(user)},
+                                     {"credential", com::Bstr::FromUtf8(password)}};
+  const std::string body = soap::WriteRequest("CreateTicket", params);
+  const std::string request = "POST " + std::string(soap::kCorePath) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                              "Content-Type: text/xml; charset=utf-8\r\nConnection: close\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+    return {};
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+  // Without the head, whose Date may differ.
+  const size_t head = answer.find("\r\n\r\n");
+  return head == std::string::npos ? answer : answer.substr(head + 4);
+}
+
+class SignInLimitRoad : public RoadTest {};
+
+TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSessionsEnd) {
+  InstanceOptions options;
+  options.accounts = {{"administrator", "pw"}, {"bob", "bob-pw"}};
+  QUOR_START_INSTANCE(options);
+  {
+    reg::Registry registry(instance_->RegistryFile());
+    reg::Key key(registry);
+    ASSERT_EQ(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword("SignInFailureLimit", 3), reg::ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword("SignInDelaySeconds", 4), reg::ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword("SignInDelayMaxSeconds", 4), reg::ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDword("SessionIdleSeconds", 3), reg::ERROR_SUCCESS);
+  }
+  ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  auto idle = instance_->SignIn("bob", "bob-pw");
+  ASSERT_TRUE(idle);
+  const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
+
+  const std::string wrong = CreateTicketFrom("127.0.0.1", port, "administrator", "pw-wrong");
+  soap::Answer answer;
+  std::string error;
+  ASSERT_EQ(soap::ParseAnswer(wrong, answer, error), S_OK) << error << wrong;
+  ASSERT_TRUE(answer.isFault);
+  for (int i = 2; i <= 3; ++i) ASSERT_EQ(CreateTicketFrom("127.0.0.1", port, "administrator", "pw-wrong"), wrong);
+  const auto heldSince = std::chrono::steady_clock::now();
+
+  // The right password now answers byte for byte like a wrong one, from any address.
+  EXPECT_EQ(CreateTicketFrom("127.0.0.1", port, "administrator", "pw"), wrong);
+  const std::string other = CreateTicketFrom("127.0.0.2", port, "administrator", "pw");
+  if (other.empty()) GTEST_SKIP() << "127.0.0.2 cannot be bound here";
+  EXPECT_EQ(other, wrong);
+  // Another principal at another address signs in.
+  const std::string bob = CreateTicketFrom("127.0.0.2", port, "bob", "bob-pw");
+  ASSERT_EQ(soap::ParseAnswer(bob, answer, error), S_OK) << error << bob;
+  EXPECT_FALSE(answer.isFault) << bob;
+  EXPECT_LT(std::chrono::steady_clock::now() - heldSince, 4s) << "too slow to see the delay";
+
+  const std::string events = instance_->Events();
+  EXPECT_NE(events.find("principal \"administrator\""), std::string::npos) << events;
+  EXPECT_NE(events.find("address 127.0.0.1"), std::string::npos) << events;
+
+  std::this_thread::sleep_until(heldSince + 4s + 200ms);
+  auto client = instance_->SignIn("administrator", "pw");
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(Call(*client, "GetLogCount").ok);
+  // A session unused for longer than its idle lifetime answers as a closed one.
+  EXPECT_EQ(Call(*idle, "GetLogCount").status, static_cast<HRESULT>(0x81000078));
+}
+
+}  // namespace
+}  // namespace quor::admin::testing
