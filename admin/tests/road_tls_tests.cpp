@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/soap/tests/tls_files.h"
 
 namespace quor::admin::testing {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/soap/tests/server_process.h"
+#include "testing/ServerProcess.h"
 
 namespace quor::soap::testing {
 
