@@ -44,7 +44,7 @@
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
 #include "platform/soap/http_client.h"
-#include "platform/soap/listener.h"
+#include "server/listener.h"
 #include "testing/ServerProcess.h"
 #include "platform/text/text.h"
 

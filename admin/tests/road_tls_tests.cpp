@@ -5,7 +5,7 @@
 #include <string>
 
 #include "testing/ServerInstance.h"
-#include "platform/soap/tests/tls_files.h"
+#include "server/tests/tls_files.h"
 
 namespace quor::admin::testing {
 namespace {

@@ -1,4 +1,4 @@
-// quor-server: the web server's SOAP listener (see platform/soap/listener.h).
+// quor-server: the web server's SOAP listener (see server/listener.h).
 //
 // Prints "listening on ADDRESS:PORT" once bound, serves until SIGTERM or
 // SIGINT, then stops cleanly. Exit status: 0 stopped by a signal, 1 cannot
@@ -20,7 +20,7 @@
 
 #include "platform/eventlog/eventlog.h"
 #include "platform/registry/registry.h"
-#include "platform/soap/listener.h"
+#include "server/listener.h"
 
 namespace {
 

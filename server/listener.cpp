@@ -1,4 +1,4 @@
-#include "platform/soap/listener.h"
+#include "server/listener.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/soap/bench/load_client.h"
+#include "server/bench/load_client.h"
 
 #include <sys/resource.h>
 

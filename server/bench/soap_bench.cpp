@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/soap/bench/measure.h"
+#include "server/bench/measure.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
-#include "platform/soap/listener.h"
+#include "server/listener.h"
 #include "testing/ServerProcess.h"
 
 using namespace quor::soap;
