@@ -7,6 +7,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
+# No include may reach a layer its folder does not build on.
+python3 "$root/scripts/check_layers.py"
 
 build="${QUOR_TEST_BUILD:-$root/build/test}"
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=address,undefined -DQUOR_WERROR=ON
