@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 

@@ -1,3 +1,4 @@
+#include "testing/TempDir.h"
 // A real quor-server process for tests and the benchmark: a temporary folder
 // with a registry file into which component libraries are registered with
 // the real quor-regsvr, the server started on a free loopback port, and
@@ -23,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include "testing/TempDir.h"
 
 extern char** environ;
 

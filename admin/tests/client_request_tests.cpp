@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "admin/VeltService.h"
 #include "auth/config.h"
 #include "auth/mac.h"
@@ -25,6 +24,7 @@
 #include "auth/util/crypto.h"
 #include "platform/registry/registry.h"
 #include "platform/soap/envelope.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -364,15 +364,16 @@ TEST_F(ClientRequestTest, SignInFailuresGiveTheirNumbers) {
 
 // ---- Request bodies ---------------------------------------------------------------
 
-TEST_F(ClientRequestTest, EscapingFollowsTheClientsRules) {
-  // Nothing to escape: byte for byte, a byte of value 1 included.
-  EXPECT_EQ(CVeltService::EscapeXml("plain \x01 text 'quoted' \"too\""), "plain \x01 text 'quoted' \"too\"");
+TEST_F(ClientRequestTest, EscapingAlwaysWritesWellFormedXml) {
+  EXPECT_EQ(CVeltService::EscapeXml("plain text 'quoted' \"too\""), "plain text 'quoted' \"too\"");
   EXPECT_EQ(CVeltService::EscapeXml(""), "");
-  // Once something is escaped, a byte of value 1 is dropped.
-  EXPECT_EQ(CVeltService::EscapeXml("a<b\x01"), "a&lt;b");
-  EXPECT_EQ(CVeltService::EscapeXml("x & y > z"), "x &amp; y &gt; z");
+  EXPECT_EQ(CVeltService::EscapeXml("x & y > z<"), "x &amp; y &gt; z&lt;");
   EXPECT_EQ(CVeltService::EscapeXml("&amp;"), "&amp;amp;");
-  EXPECT_EQ(CVeltService::EscapeXml("line\r\nnext\x01"), "line&#13;\nnext");
+  EXPECT_EQ(CVeltService::EscapeXml("line\r\nnext\tend"), "line&#13;\nnext\tend");
+  // A control character XML cannot carry never reaches the request as it is,
+  // with or without other characters to escape.
+  EXPECT_EQ(CVeltService::EscapeXml("plain \x01 text"), "plain \xEF\xBF\xBD text");
+  EXPECT_EQ(CVeltService::EscapeXml("a<b\x01"), "a&lt;b\xEF\xBF\xBD");
 }
 
 TEST_F(ClientRequestTest, OrdinaryCallsCarryAValidRequestTokenAndEscapedValues) {

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "admin/ConsoleLog.h"
 #include "admin/RegistryAccess.h"
 #include "admin/XmlDocument.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "admin/settings/DirectoryChooser.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "testing/TempDir.h"
 #include "admin/XmlDocument.h"
 #include "admin/settings/InputDialog.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {

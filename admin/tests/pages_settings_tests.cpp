@@ -8,11 +8,11 @@
 #include <fstream>
 #include <string>
 
-#include "testing/TempDir.h"
 #include "admin/RegistryAccess.h"
 #include "admin/settings/ServiceSettingsPage.h"
 #include "core/ServiceConfig.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {

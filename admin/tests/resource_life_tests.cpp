@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "testing/ServerInstance.h"
 #include "platform/soap/http_client.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin::testing {
 namespace {

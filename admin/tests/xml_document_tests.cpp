@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "admin/XmlDocument.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {

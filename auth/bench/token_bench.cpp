@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "auth/mac.h"
 #include "auth/session.h"
 #include "auth/ticket.h"
+#include "testing/TempDir.h"
 
 using namespace quor::auth;
 using Clock = std::chrono::steady_clock;

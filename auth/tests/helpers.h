@@ -10,10 +10,10 @@
 #include <string>
 #include <utility>
 
-#include "testing/TempDir.h"
 #include "auth/mac.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
+#include "testing/TempDir.h"
 
 namespace quor::auth::testing {
 

@@ -1,6 +1,6 @@
 #include "auth/util/codec.h"
-
 #include "platform/text/base64.h"
+
 
 namespace quor::auth::util {
 namespace {

@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "platform/console/DirectoryChooser.h"
 #include "platform/console/InputDialog.h"
 #include "console/ConsoleWindow.h"
 #include "console/Dialogs.h"
 #include "console/tests/ModalDriver.h"
 #include "platform/console/testing/RecordingHost.h"
+#include "testing/TempDir.h"
 
 namespace quor::console::qt {
 namespace {

@@ -5,6 +5,7 @@
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl_Detail.h"
+#include "platform/xml/escape.h"
 
 namespace quor::core {
 
@@ -27,21 +28,8 @@ com::Bstr ContentAnswer(const com::Bstr& content) {
   }
   out.reserve(text.size() + text.size() / 16 + 2 * root.size() + 5);
   out.append("<").append(root).append(">");
-  size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (static_cast<unsigned char>(text[i]) > '>') continue;  // most of any text
-    std::string_view entity;
-    switch (text[i]) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '\r': entity = "&#xD;"; break;
-      default: continue;
-    }
-    out.append(text.substr(run, i - run)).append(entity);
-    run = i + 1;
-  }
-  out.append(text.substr(run)).append("</").append(root).append(">");
+  xml::AppendEscaped(out, text);
+  out.append("</").append(root).append(">");
   return com::Bstr::TakeUtf8(std::move(out));
 }
 

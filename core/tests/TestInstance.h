@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "core/ServiceConfig.h"
 #include "core/UnifyTable.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace quor::core::testing {
 

@@ -11,13 +11,13 @@
 #include <random>
 #include <thread>
 
-#include "testing/TempDir.h"
 #include "auth/util/codec.h"
 #include "auth/util/crypto.h"
 #include "auth/util/error.h"
 #include "auth/util/lock.h"
 #include "auth/util/names.h"
 #include "auth/util/regkey.h"
+#include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace quor::auth::util;

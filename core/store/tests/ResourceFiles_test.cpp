@@ -1,6 +1,5 @@
 // Resource locations and file steps against a real temporary folder: hostile
 // names and leaves, links leading out, and the time stamps of the update check.
-#include "testing/TempDir.h"
 #include "core/store/ResourceFiles.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
 #include "platform/text/text.h"
+#include "testing/TempDir.h"
 
 using namespace quor::core;
 using namespace quor::core::resource;

@@ -13,10 +13,10 @@
 #include <sstream>
 #include <thread>
 
-#include "testing/TempDir.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 

@@ -1,6 +1,5 @@
 // The crypto layer against real OpenSSL and real key container files in a
 // temporary key folder.
-#include "testing/TempDir.h"
 #include "platform/crypt/crypt.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace quor::crypt;

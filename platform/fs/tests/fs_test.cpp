@@ -4,9 +4,9 @@
 #include <fstream>
 #include <thread>
 
-#include "testing/TempDir.h"
 #include "platform/base/win32_error.h"
 #include "platform/fs/fs.h"
+#include "testing/TempDir.h"
 
 namespace fs = quor::fs;
 namespace stdfs = std::filesystem;

@@ -1,5 +1,5 @@
-#include "testing/TempDir.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "platform/webconfig/webconfig.h"
+#include "testing/TempDir.h"
 
 using namespace quor::webconfig;
 namespace fs = std::filesystem;

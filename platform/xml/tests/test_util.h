@@ -1,7 +1,7 @@
 #pragma once
 
-#include "testing/TempDir.h"
 #include "platform/xml/dom.h"
+#include "testing/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 

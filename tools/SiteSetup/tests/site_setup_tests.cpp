@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
 #include "platform/webconfig/webconfig.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 
