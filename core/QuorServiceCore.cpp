@@ -262,6 +262,13 @@ HRESULT CQuorServiceCore::CheckServiceReady() {
   return QS_E_VESK_RESOURCE_DB_NOT_INSTALLED;
 }
 
+Bstr CQuorServiceCore::FailureReason(HRESULT status) {
+  CDBConnect* connection = CServiceModule::Instance().Connection();
+  std::string text = connection ? connection->LastErrorText().ToUtf8() : std::string();
+  if (text.empty()) text = com::HResultText(status);
+  return Bstr::FromUtf8(text);
+}
+
 HRESULT CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
   const int32_t level = Settings().LogLevel;
   if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
@@ -270,20 +277,27 @@ HRESULT CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr
 }
 
 void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
-                                   const Bstr& result, HRESULT status) {
+                                   const Bstr& result, HRESULT status, std::string_view detail) {
   const int32_t level = Settings().LogLevel;
   if (status == S_OK) {
     if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr());
     return;
   }
   Bstr message;
+  // A status without a text of its own (the data layer's) is told by the
+  // reason the database gave on this call's connection.
+  Bstr reason;
+  if (StatusText(status).empty()) reason = FailureReason(status);
   if (result.IsNull()) {
-    const std::string line = text::Format("[0x%X] %s", status, StatusText(status));
-    Utils().EventLog.ReportError(4096, line);
+    const std::string line =
+        text::Format("[0x%X] %s", status, reason.IsNull() ? std::string(StatusText(status)) : reason.ToUtf8());
+    // The detail (what a component behind the call answered) is for the
+    // administrator's eyes only.
+    Utils().EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
     message = Bstr::FromUtf8(line);
   }
   if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message);
-  CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result);
+  CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result.Empty() && !reason.IsNull() ? reason : result);
 }
 
 HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, std::span<const Bstr> in,
@@ -353,13 +367,22 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
   Bstr full, issued;
   HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued)
                         : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  std::string detail;
   if (FAILED(status)) {
+    // Whatever the directory answered, the caller learns only that sign-in
+    // failed; the event log keeps the directory's own status and words.
+    if (auth) {
+      const auto info = com::GetErrorInfo();
+      const std::string words =
+          info && !info->description.Empty() ? info->description.ToUtf8() : com::HResultText(status);
+      detail = text::Format("The directory answered 0x%X: %s", status, words);
+    }
     status = QS_E_AUTH_SERVER_CONNECT_FAILED;
   } else {
     *fullPrincipal = full;
     *ticket = issued;
   }
-  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(), status);
+  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(), status, detail);
   return status;
 }
 

@@ -74,8 +74,11 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   // ---- Frame parts ----
   static HRESULT CheckServiceReady();
   HRESULT LogOperation(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target);
+  // The text of a failure whose status has none: the database's own message
+  // on the calling thread's connection, else the status's generic text.
+  static com::Bstr FailureReason(HRESULT status);
   void ReportError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target,
-                   const com::Bstr& result, HRESULT status);
+                   const com::Bstr& result, HRESULT status, std::string_view detail = {});
 
   // Store operations behind the data operations (named in the table).
   // Query: one query engine for the call.

@@ -138,6 +138,18 @@ void CServiceModule::OpenRepository() {
   const std::string& provider = definition.GetProviderAnsi();
   utils.LogStream.TraceCall("Provider", provider);
   if (provider.compare(0, 8, "OraOLEDB") == 0) connection_ = std::make_unique<COracleDBConnect>();
+  // While the repository is down calls answer that it is not there; the
+  // event log says when its link went, each reopen that failed (at most one
+  // every few seconds) and when it is back.
+  connection_->SetLinkReporter([&utils, provider](bool up, const std::string& reason) {
+    if (up) {
+      utils.EventLog.WriteEvent(4, kEventId, text::Format("The repository (%s) is open again.", provider));
+      return;
+    }
+    utils.EventLog.ReportError(
+        kEventId, text::Format("[0x%X] %s The repository %s cannot be reached: %s", QS_E_VESK_RESOURCE_DB_NOT_INSTALLED,
+                               StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED), provider, reason));
+  });
   const int32_t opened = connection_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(),
                                            definition.GetUserName(), definition.GetPassword(),
                                            definition.GetExtendedProperties());
@@ -164,6 +176,7 @@ void CServiceModule::ExitInstance() {
     std::lock_guard lock(querySettingsMutex_);
     querySettings_.reset();
   }
+  if (connection_) connection_->SetLinkReporter(nullptr);
   utils_.reset();
   connection_.reset();
 }

@@ -52,7 +52,9 @@ HRESULT CCollabDBConnectImpl::Init() {
 HRESULT CCollabDBConnectImpl::RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   int64_t changed = 0;
-  if (db_->ExecuteNonQuery(sql, params, changed) != 0 || changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
+  // A statement the database failed is that failure, not a missing row.
+  if (const int32_t status = db_->ExecuteNonQuery(sql, params, changed); status != 0) return status;
+  if (changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
   result = ResultOk();
   return S_OK;
 }
@@ -170,11 +172,12 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
       "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, '', ?, ?, '0', '0', ?)",
       params);
   if (status == 0) return S_OK;
-  // The URN is the table's key: a row that holds it now belongs to another
-  // put (or to another author and name that make the same URN).
-  RowState row;
-  if (QueryRow(uri, row) == S_OK && row.found) return QS_E_VESK_EXISTS;
-  return status;
+  // The URN is the table's key: a row that holds it is this insert's own when
+  // it holds what it wrote and the failure was no duplicate key; else another
+  // put's (or another author and name that make the same URN).
+  const com::Variant key[] = {Value(uri)};
+  return AfterFailedInsert(*db_, status, "SELECT AUTHOR, NAME, FIELD FROM QUORCOLLAB WHERE VOURI = ?", key,
+                           {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
 }
 
 HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {

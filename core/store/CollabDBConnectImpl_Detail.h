@@ -10,6 +10,7 @@
 
 #include "core/KeywordTable.h"
 #include "core/QuorServiceUtils.h"
+#include "core/StatusCodes.h"
 #include "core/store/DBConnect.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
@@ -91,6 +92,31 @@ inline HRESULT FirstValue(CDBConnect& db, std::string_view sql, std::span<const 
   }
   db.ReleaseQuery(command, rows);
   return S_OK;
+}
+
+// What an insert that failed left: the row under its key, looked at rather
+// than guessed. S_OK when the failure was not a duplicate key and the row
+// holds what the insert wrote in `wrote` (it landed though the driver said
+// otherwise); QS_E_VESK_EXISTS when another row holds the key; the insert's
+// own status when there is no row (or it cannot be read). The insert's
+// failure text stays the connection's last.
+inline HRESULT AfterFailedInsert(CDBConnect& db, int32_t status, std::string_view sql,
+                                 std::span<const com::Variant> params,
+                                 std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) {
+  const com::Bstr reason = db.LastErrorText();
+  HRESULT outcome = status;
+  CommandHolder command;
+  RecordsetHolder rows;
+  if (db.ExecuteQuery(command, rows, sql, params) == 0) {
+    if (!rows->Eof()) {
+      bool same = status != ado::DB_E_INTEGRITYVIOLATION;
+      for (const auto& [column, value] : wrote) same = same && SameText(Column(db, rows, column), *value);
+      outcome = same ? S_OK : QS_E_VESK_EXISTS;
+    }
+    db.ReleaseQuery(command, rows);
+  }
+  db.LastErrorText() = reason;
+  return outcome;
 }
 
 // The document element of an ACL text, or null when the text is no XML

@@ -1,9 +1,13 @@
 #include "core/store/DBConnect.h"
 
+#include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "platform/com/classstore.h"
 #include "platform/com/errorinfo.h"
+#include "platform/odbc/odbc.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -14,6 +18,12 @@ constexpr int32_t kUnknownError = E_FAIL;
 constexpr size_t kIdleKept = 16;
 // How long a SQLite statement waits for another process's writer.
 constexpr std::u16string_view kSqliteBusyTimeout = u"PRAGMA busy_timeout = 30000";
+// The pause after a failed reopen, doubled after each, up to the cap.
+constexpr std::chrono::milliseconds kFirstPause{1000};
+constexpr std::chrono::milliseconds kPauseCap{4000};
+// A reopen waits no longer than this for the server.
+constexpr int kReopenTimeoutSeconds = 5;
+constexpr std::u16string_view kNotOpenText = u"The database connection has not been opened.";
 
 ado::Parameter Bind(const com::Variant& value) {
   const com::Variant v = value.Dereferenced();
@@ -21,6 +31,24 @@ ado::Parameter Bind(const com::Variant& value) {
   if (v.Type() == com::VT_I4 || v.Type() == com::VT_I2 || v.Type() == com::VT_UI1) type = ado::adInteger;
   else if (v.Type() == com::VT_I8) type = ado::adBigInt;
   return ado::Command::CreateParameter(u"", type, ado::adParamInput, 0, v);
+}
+
+// Drivers may quote the connection string back in a message: its password
+// never leaves here.
+com::Bstr WithoutSecrets(std::string text) {
+  for (std::string_view key : {"pwd=", "password="}) {
+    size_t from = 0;
+    while (true) {
+      const std::string lower = text::ToLowerAscii(text);
+      const size_t at = lower.find(key, from);
+      if (at == std::string::npos) break;
+      const size_t start = at + key.size();
+      const size_t end = text.find_first_of(";}\" \n", start);
+      text.replace(start, (end == std::string::npos ? text.size() : end) - start, "***");
+      from = start + 3;
+    }
+  }
+  return com::Bstr::FromUtf8(text);
 }
 
 }  // namespace
@@ -31,6 +59,12 @@ struct CDBConnect::Slot {
   com::Bstr lastErrorText{u""};
   std::unique_lock<std::mutex> writer;  // held while the slot writes to SQLite
   bool inTransaction = false;
+  uint64_t epoch = 0;
+  // A statement or transaction call failed: the connection is closed, not
+  // pooled, when its lease ends.
+  bool failed = false;
+  // The open transaction saw a failure: it can only roll back.
+  int32_t transactionFailure = 0;
 };
 
 namespace {
@@ -70,44 +104,154 @@ com::Bstr& CDBConnect::LastErrorText() { return Current().lastErrorText; }
 
 std::unique_ptr<CDBConnect::Slot> CDBConnect::OpenSlot() {
   auto slot = std::make_unique<Slot>();
+  slot->epoch = epoch_.load();
   auto connection = std::make_unique<ado::Connection>();
+  connection->SetConnectionTimeout(kReopenTimeoutSeconds);
   com::ClearErrorInfo();
   const HRESULT hr = connection->Open(connectionText_);
   if (FAILED(hr)) {
     auto info = com::GetErrorInfo();
-    slot->lastErrorText = info && !info->description.IsNull() ? info->description : com::Bstr(u"Unknown Error");
+    slot->lastErrorText = info && !info->description.IsNull() && !info->description.Empty()
+                              ? WithoutSecrets(info->description.ToUtf8())
+                              : com::Bstr(u"Unknown Error");
     return slot;  // without a connection: its statements fail as on a closed one
   }
-  if (sqlite_) connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
+  // A database first reached here (it was down when the server started)
+  // gets what Open would have given it.
+  if (text::EqualsNoCase(connection->DbmsName(), "SQLite")) {
+    if (!sqlite_.exchange(true)) connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr);
+    connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
+  }
   slot->connection = std::move(connection);
   return slot;
 }
 
 std::unique_ptr<CDBConnect::Slot> CDBConnect::Acquire() {
-  {
-    std::lock_guard lock(poolMutex_);
-    if (!idle_.empty()) {
-      auto slot = std::move(idle_.back());
-      idle_.pop_back();
-      return slot;
-    }
-  }
   if (connectionText_.empty()) {
     // Never opened: the lease sees what the first connection saw.
     auto slot = std::make_unique<Slot>();
     slot->lastErrorText = primary_->lastErrorText;
     return slot;
   }
-  return OpenSlot();
+  {
+    std::lock_guard lock(poolMutex_);
+    while (!idle_.empty()) {
+      auto slot = std::move(idle_.back());
+      idle_.pop_back();
+      if (slot->epoch == epoch_.load()) return slot;
+    }
+  }
+  return Reopen();
+}
+
+std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
+  {
+    std::lock_guard lock(linkMutex_);
+    if (down_) {
+      if (attempting_ || std::chrono::steady_clock::now() < nextAttempt_) {
+        // Another lease is reopening, or the pause is not over: answer now.
+        auto slot = std::make_unique<Slot>();
+        slot->lastErrorText = com::Bstr::FromUtf8(downText_);
+        return slot;
+      }
+      attempting_ = true;
+    }
+  }
+  auto slot = OpenSlot();
+  bool wasDown = false;
+  std::string reason;
+  {
+    std::lock_guard lock(linkMutex_);
+    wasDown = down_;
+    attempting_ = false;
+    if (slot->connection) {
+      down_ = false;
+      pause_ = std::chrono::milliseconds(0);
+    } else {
+      // The database is down: the pause starts, or grows when it was down
+      // already.
+      down_ = true;
+      pause_ = pause_.count() == 0 ? kFirstPause : std::min(pause_ * 2, kPauseCap);
+      nextAttempt_ = std::chrono::steady_clock::now() + pause_;
+      downText_ = slot->lastErrorText.ToUtf8();
+      reason = text::Format("%s (next attempt in %lld ms)", downText_, static_cast<long long>(pause_.count()));
+    }
+  }
+  if (reporter_ && slot->connection && wasDown) reporter_(true, std::string());
+  if (reporter_ && !slot->connection) reporter_(false, reason);
+  return slot;
+}
+
+void CDBConnect::MarkDown(const std::string& text) {
+  epoch_.fetch_add(1);
+  {
+    std::lock_guard lock(poolMutex_);
+    idle_.clear();
+  }
+  bool first = false;
+  {
+    std::lock_guard lock(linkMutex_);
+    if (!down_) {
+      // The next lease tries at once; the pause grows only if that fails.
+      first = true;
+      down_ = true;
+      attempting_ = false;
+      pause_ = std::chrono::milliseconds(0);
+      nextAttempt_ = std::chrono::steady_clock::now();
+      downText_ = text;
+    }
+  }
+  if (first && reporter_) reporter_(false, text);
+}
+
+bool CDBConnect::LinkLost(Slot& slot) {
+  if (!slot.connection) return false;
+  const auto handle = slot.connection->Handle();
+  if (!handle || handle->Lost()) return true;
+  if (slot.inTransaction) return false;  // a failed transaction answers nothing until it rolls back
+  // The statement's failure may be the server's: a connection that cannot
+  // run the simplest statement has lost it.
+  RecordsetHolder rows;
+  const HRESULT hr = slot.connection->Execute(u"SELECT 1", nullptr, &rows);
+  rows.reset();
+  com::ClearErrorInfo();
+  return FAILED(hr);
+}
+
+void CDBConnect::NoteFailure(Slot& slot, int32_t status) {
+  if (slot.inTransaction && slot.transactionFailure == 0) slot.transactionFailure = status;
+  // A duplicate key on its own changes nothing; anything else leaves the
+  // connection in a state not worth trusting.
+  if (status == ado::DB_E_INTEGRITYVIOLATION && !slot.inTransaction) return;
+  slot.failed = true;
+  if (slot.connection && slot.connection->Handle() && slot.connection->Handle()->Lost())
+    MarkDown(slot.lastErrorText.ToUtf8());
 }
 
 void CDBConnect::Release(std::unique_ptr<Slot> slot) {
+  // What the call raised for its caller outlives the clean-up's own statements.
+  struct KeepErrorInfo {
+    std::optional<com::ErrorInfo> info = com::GetErrorInfo();
+    ~KeepErrorInfo() {
+      if (info) com::SetErrorInfo(std::move(*info));
+      else com::ClearErrorInfo();
+    }
+  } keep;
   if (slot->inTransaction && slot->connection) {
-    slot->connection->RollbackTrans();
+    if (FAILED(slot->connection->RollbackTrans())) slot->failed = true;
     slot->inTransaction = false;
+    com::ClearErrorInfo();
   }
+  slot->transactionFailure = 0;
   LeaveWriter(*slot);
   if (!slot->connection || slot->connection->State() != ado::adStateOpen) return;
+  if (slot->failed) {
+    // Closed rather than pooled; when it cannot even answer a ping the
+    // server is gone and the pool with it.
+    if (slot->epoch == epoch_.load() && LinkLost(*slot)) MarkDown(slot->lastErrorText.ToUtf8());
+    return;
+  }
+  if (slot->epoch != epoch_.load()) return;
   slot->lastFieldValue = com::Bstr(u"");
   slot->lastErrorText = com::Bstr(u"");
   std::lock_guard lock(poolMutex_);
@@ -146,7 +290,13 @@ int32_t CDBConnect::Fail(int32_t status) {
   if (status < 0) {
     // The data layer left its description on the thread.
     auto info = com::GetErrorInfo();
-    LastErrorText() = info && !info->description.IsNull() ? info->description : com::Bstr(u"");
+    Slot& slot = Current();
+    if (info && !info->description.IsNull() && !info->description.Empty())
+      slot.lastErrorText = WithoutSecrets(info->description.ToUtf8());
+    else if (slot.connection && !slot.connection->LastError().empty())
+      slot.lastErrorText = WithoutSecrets(slot.connection->LastError());
+    else
+      slot.lastErrorText = com::Bstr::FromUtf8(text::Format("The database call failed (0x%08X).", static_cast<uint32_t>(status)));
     return status;
   }
   return UnknownError();
@@ -183,8 +333,26 @@ int32_t CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource,
   com::ClearErrorInfo();
   const std::u16string wide = text::Widen(text);
   const HRESULT hr = slot.connection->Open(wide);
-  if (FAILED(hr)) return Fail(hr);
+  if (FAILED(hr)) {
+    const int32_t status = Fail(hr);
+    // A string that names a reachable kind of database but whose server did
+    // not answer: the leases reopen it once it is back.
+    if (hr == E_FAIL) {
+      connectionText_ = wide;
+      std::lock_guard lock(linkMutex_);
+      down_ = true;
+      pause_ = kFirstPause;
+      nextAttempt_ = std::chrono::steady_clock::now();
+      downText_ = slot.lastErrorText.ToUtf8();
+    }
+    return status;
+  }
   connectionText_ = wide;
+  {
+    std::lock_guard lock(linkMutex_);
+    down_ = false;
+    pause_ = std::chrono::milliseconds(0);
+  }
   sqlite_ = text::EqualsNoCase(slot.connection->DbmsName(), "SQLite");
   if (sqlite_) {
     // WAL lets readers go on while one connection writes; the mode stays
@@ -209,7 +377,7 @@ CommandHolder CDBConnect::NewCommand() {
 int32_t CDBConnect::BeginTrans() {
   Slot& slot = Current();
   if (!slot.connection) {
-    LastErrorText() = com::Bstr(u"The database connection has not been opened.");
+    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
     return ado::adErrObjectClosed;
   }
   EnterWriter(slot);
@@ -217,37 +385,61 @@ int32_t CDBConnect::BeginTrans() {
   const HRESULT hr = slot.connection->BeginTrans();
   if (FAILED(hr)) {
     LeaveWriter(slot);
-    return Fail(hr);
+    const int32_t status = Fail(hr);
+    NoteFailure(slot, status);
+    return status;
   }
   slot.inTransaction = true;
+  slot.transactionFailure = 0;
   return 0;
 }
 
 int32_t CDBConnect::CommitTrans() {
   Slot& slot = Current();
-  if (!slot.connection) return ado::adErrObjectClosed;
+  if (!slot.connection) {
+    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
+    return ado::adErrObjectClosed;
+  }
+  if (slot.inTransaction && slot.transactionFailure != 0) {
+    // A transaction the database failed in part is never committed.
+    const int32_t failure = slot.transactionFailure;
+    const com::Bstr reason = slot.lastErrorText;
+    RollbackTrans();
+    LastErrorText() = reason;
+    return failure;
+  }
   com::ClearErrorInfo();
   const HRESULT hr = slot.connection->CommitTrans();
   slot.inTransaction = slot.connection->InTransaction();
   if (!slot.inTransaction) LeaveWriter(slot);
-  return FAILED(hr) ? Fail(hr) : 0;
+  if (!FAILED(hr)) return 0;
+  const int32_t status = Fail(hr);
+  NoteFailure(slot, status);
+  return status;
 }
 
 int32_t CDBConnect::RollbackTrans() {
   Slot& slot = Current();
-  if (!slot.connection) return ado::adErrObjectClosed;
+  if (!slot.connection) {
+    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
+    return ado::adErrObjectClosed;
+  }
   com::ClearErrorInfo();
   const HRESULT hr = slot.connection->RollbackTrans();
   slot.inTransaction = slot.connection->InTransaction();
+  slot.transactionFailure = 0;
   if (!slot.inTransaction) LeaveWriter(slot);
-  return FAILED(hr) ? Fail(hr) : 0;
+  if (!FAILED(hr)) return 0;
+  const int32_t status = Fail(hr);
+  NoteFailure(slot, status);
+  return status;
 }
 
 int32_t CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
                         std::span<const com::Variant> params, int64_t* rowsAffected) {
   Slot& slot = Current();
   if (!slot.connection) {
-    LastErrorText() = com::Bstr(u"The database connection has not been opened.");
+    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
     return ado::adErrObjectClosed;
   }
   if (!command) command = NewCommand();
@@ -261,7 +453,10 @@ int32_t CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::stri
   com::ClearErrorInfo();
   const HRESULT hr = command->Execute(rowsAffected, rows);
   if (ownWrite) LeaveWriter(slot);
-  return FAILED(hr) ? Fail(hr) : 0;
+  if (!FAILED(hr)) return 0;
+  const int32_t status = Fail(hr);
+  NoteFailure(slot, status);
+  return status;
 }
 
 int32_t CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
@@ -330,7 +525,7 @@ int32_t CDBConnect::ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std:
   list.clear();
   Slot& slot = Current();
   if (!slot.connection) {
-    LastErrorText() = com::Bstr(u"The database connection has not been opened.");
+    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
     return ado::adErrObjectClosed;
   }
   RecordsetHolder rows;

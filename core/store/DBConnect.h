@@ -2,13 +2,22 @@
 // its two provider classes with their catalog listers.
 //
 // One CDBConnect stands for one database and keeps a pool of connections to
-// it. A thread that holds a Lease runs every statement, transaction and field
+// it. A connection whose link to the server is gone (SQLSTATE class 08, the
+// driver's dead flag, or a failed statement whose ping fails) marks the
+// database down: the pool is dropped and the next leases reopen it, one
+// attempt at a time with a growing pause between attempts, the others
+// answering at once without a connection. A connection on which a statement
+// failed (other than a duplicate key outside a transaction) is rolled back
+// and closed when its lease ends, never pooled. A thread that holds a Lease runs every statement, transaction and field
 // read through the connection of its lease, so calls on other threads never
 // see its transaction or its last read value. A thread without a lease uses
 // the connection Open made (start-up, tools, single-threaded tests).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -89,11 +98,19 @@ class CDBConnect {
   com::Bstr& LastFieldValue();
   com::Bstr& LastErrorText();
 
+  // Told when the repository's link goes (up false, with the driver's text),
+  // when a reopen fails (up false), and when it is back (up true). Set before
+  // the leases begin; called outside the pool's locks.
+  using LinkReporter = std::function<void(bool up, const std::string& text)>;
+  void SetLinkReporter(LinkReporter reporter) { reporter_ = std::move(reporter); }
+
   // A connection of the pool held by the calling thread from construction to
   // destruction (both on that thread): one call, with all its transactions.
   // A lease taken while the thread holds one of the same database shares it.
   // A connection goes back to the pool rolled back and with its read values
-  // dropped; one that is no longer open is closed instead.
+  // dropped; one that is no longer open, or on which a statement failed, is
+  // closed instead. While the database is down a lease may hold no
+  // connection: GetState answers 0 and statements fail with the reason.
   class Lease {
    public:
     explicit Lease(CDBConnect* db);
@@ -133,6 +150,14 @@ class CDBConnect {
   std::unique_ptr<Slot> OpenSlot();
   std::unique_ptr<Slot> Acquire();
   void Release(std::unique_ptr<Slot> slot);
+  // A new connection for a lease, through the reopen gate while the
+  // database is down.
+  std::unique_ptr<Slot> Reopen();
+  // After a failed statement or transaction call: marks the slot so that it
+  // is not pooled, and the database down when the link is gone.
+  void NoteFailure(Slot& slot, int32_t status);
+  bool LinkLost(Slot& slot);
+  void MarkDown(const std::string& text);
   // SQLite takes one writer at a time, and a transaction that read before
   // another connection wrote cannot write any more: every write statement,
   // and every transaction from its start to its end, holds writer_.
@@ -140,10 +165,24 @@ class CDBConnect {
   void LeaveWriter(Slot& slot);
 
   std::unique_ptr<Slot> primary_;
-  std::u16string connectionText_;  // empty until an Open succeeded
-  bool sqlite_ = false;
+  // Empty until an Open got as far as the server (it may have been down).
+  std::u16string connectionText_;
+  std::atomic<bool> sqlite_{false};
   std::mutex poolMutex_;                     // guards idle_
   std::vector<std::unique_ptr<Slot>> idle_;  // open connections no lease holds
+  // Bumped when the link is found gone: connections opened before are not
+  // pooled again.
+  std::atomic<uint64_t> epoch_{0};
+
+  // The reopen gate. linkMutex_ guards down_, attempting_, nextAttempt_,
+  // pause_ and downText_.
+  std::mutex linkMutex_;
+  bool down_ = false;
+  bool attempting_ = false;  // one lease is reopening
+  std::chrono::steady_clock::time_point nextAttempt_{};
+  std::chrono::milliseconds pause_{0};
+  std::string downText_;
+  LinkReporter reporter_;
   std::mutex writer_;
   std::string provider_;
   std::string dataSource_;

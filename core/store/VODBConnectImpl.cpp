@@ -63,7 +63,9 @@ HRESULT CVODBConnectImpl::Init() {
 HRESULT CVODBConnectImpl::RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   int64_t changed = 0;
-  if (db_->ExecuteNonQuery(sql, params, changed) != 0 || changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
+  // A statement the database failed is that failure, not a missing row.
+  if (const int32_t status = db_->ExecuteNonQuery(sql, params, changed); status != 0) return status;
+  if (changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
   result = ResultOk();
   return S_OK;
 }
@@ -197,11 +199,12 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
       "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, ?, '0', '0', ?)",
       params);
   if (status == 0) return S_OK;
-  // The URN is unique: a row that holds it belongs to this owner and name,
-  // or to another owner and name that make the same URN.
-  com::Bstr existing;
-  if (QueryVOLockA(uri, existing) == S_OK && !existing.IsNull()) return QS_E_VESK_EXISTS;
-  return status;
+  // The URN is unique: a row that holds it is this insert's own when it holds
+  // what it wrote and the failure was no duplicate key; else another put's
+  // (or another owner and name that make the same URN).
+  const com::Variant key[] = {Value(uri)};
+  return collab::AfterFailedInsert(*db_, status, "SELECT VOUSER, NAME, CONTENT FROM QUORVESK WHERE VOURI = ?", key,
+                                   {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
 }
 
 HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,

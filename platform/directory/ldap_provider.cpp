@@ -20,6 +20,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -690,6 +691,57 @@ HRESULT LdapObject::ReadAll(const std::string& base, const std::string& filter, 
 
 // ---- Connecting and binding ---------------------------------------------------------------------
 
+// Directory servers that did not answer. Each bind opens its own connection,
+// so a server back up is used by the next bind; while one is down, the binds
+// within a pause fail at once instead of each waiting on the network, and
+// one bind at a time tries again when the pause is over. The pause doubles
+// from 1 s up to 4 s.
+class ReachGate {
+ public:
+  static ReachGate& Instance() {
+    static ReachGate gate;
+    return gate;
+  }
+  // Whether a bind may try the server; otherwise `why` tells of the last failure.
+  bool MayTry(const std::string& server, std::string& why) {
+    std::lock_guard lock(mutex_);
+    const auto it = down_.find(server);
+    if (it == down_.end()) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < it->second.next) {
+      why = text::Format("%s (retried in %lld ms)", it->second.text,
+                         static_cast<long long>(
+                             std::chrono::duration_cast<std::chrono::milliseconds>(it->second.next - now).count()));
+      return false;
+    }
+    it->second.next = now + it->second.pause;  // this bind is the one that tries
+    return true;
+  }
+  void Failed(const std::string& server, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    Down& down = down_[server];
+    down.pause = down.pause.count() == 0 ? std::chrono::milliseconds(1000)
+                                         : std::min(down.pause * 2, std::chrono::milliseconds(4000));
+    down.next = std::chrono::steady_clock::now() + down.pause;
+    down.text = text;
+  }
+  void Answered(const std::string& server) {
+    std::lock_guard lock(mutex_);
+    down_.erase(server);
+  }
+
+ private:
+  struct Down {
+    std::chrono::steady_clock::time_point next;
+    std::chrono::milliseconds pause{0};
+    std::string text;
+  };
+  std::mutex mutex_;  // guards down_
+  std::map<std::string, Down> down_;
+};
+
+bool NotReached(HRESULT hr) { return hr == kServerDown || hr == kTimeout; }
+
 HRESULT Connect(const AdsPath& path, const Options& options, uint32_t flags, ConnectionPtr& out) {
   const std::string hostName = path.HostName();
   const bool loopback = IsLoopbackHost(hostName);
@@ -868,16 +920,30 @@ HRESULT ResolveUser(Connection& c, const std::string& pathDn, const std::string&
 
 HRESULT LdapBind(const AdsPath& path, const std::string* user, std::string_view password, uint32_t flags,
                  const Options& options, Object& out) {
+  ReachGate& gate = ReachGate::Instance();
+  // Per server and way of reaching it: a TLS set-up that fails says nothing
+  // of the plain port.
+  const std::string server =
+      text::Format("%s:%u|%d|%d|%s", path.HostName(), static_cast<unsigned>(path.Port()), static_cast<int>(options.tls),
+                   (flags & ADS_USE_SSL) ? 1 : 0, options.caFile);
+  if (std::string why; !gate.MayTry(server, why))
+    return Fail(kServerDown, LDAP_SERVER_DOWN, why, kLdapProvider);
+  // The first exchange with the server tells whether it answers.
+  auto reached = [&](HRESULT hr) {
+    if (NotReached(hr)) gate.Failed(server, LastError().text);
+    else gate.Answered(server);
+    return hr;
+  };
   ConnectionPtr c;
-  if (HRESULT hr = Connect(path, options, flags, c); FAILED(hr)) return hr;
+  if (HRESULT hr = Connect(path, options, flags, c); FAILED(hr)) return reached(hr);
   std::string dn = path.dn;
   {
     std::lock_guard lock(c->mutex);
     if (!options.serviceUser.empty() && options.servicePassword.empty())
       return Fail(kLogonFailure, LDAP_INVALID_CREDENTIALS, "the service's password is empty", kLdapProvider);
-    if (HRESULT hr = SimpleBind(*c, options.serviceUser, options.servicePassword,
-                                options.serviceUser.empty() ? "binding anonymously"
-                                                            : "binding as the service " + options.serviceUser);
+    if (HRESULT hr = reached(SimpleBind(*c, options.serviceUser, options.servicePassword,
+                                        options.serviceUser.empty() ? "binding anonymously"
+                                                                    : "binding as the service " + options.serviceUser));
         FAILED(hr))
       return hr;
     if (dn.empty()) {

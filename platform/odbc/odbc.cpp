@@ -70,6 +70,12 @@ void Collect(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc, const char* funct
   }
 }
 
+// A statement's failure, noted on its connection when it says the link is gone.
+void CollectOn(Connection& connection, SQLHANDLE stmt, SQLRETURN rc, const char* function, Error& error) {
+  Collect(SQL_HANDLE_STMT, stmt, rc, function, error);
+  connection.NoteFailure(error);
+}
+
 bool IsIntegerType(SQLSMALLINT t) {
   return t == SQL_INTEGER || t == SQL_SMALLINT || t == SQL_TINYINT || t == SQL_BIGINT || t == SQL_BIT;
 }
@@ -205,6 +211,12 @@ bool Error::IsConnectionFailure() const {
   return false;
 }
 
+bool Error::IsConnectionLoss() const {
+  for (const auto& r : records)
+    if (r.sqlState.rfind("08", 0) == 0) return true;
+  return false;
+}
+
 std::string QuoteConnectionValue(std::string_view value) {
   if (value.find_first_of(";{}= \t") == std::string_view::npos && !value.empty()) return std::string(value);
   std::string out = "{";
@@ -256,6 +268,7 @@ bool Connection::Open(std::string_view connectionString, int loginTimeoutSeconds
   dbc_ = dbc;
   open_ = true;
   autoCommit_ = true;
+  lost_ = false;
   return true;
 }
 
@@ -279,6 +292,7 @@ bool Connection::SetAutoCommit(bool on, Error& error) {
       dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
   if (!SQL_SUCCEEDED(rc)) {
     Collect(SQL_HANDLE_DBC, dbc_, rc, "SQLSetConnectAttr", error);
+    NoteFailure(error);
     return false;
   }
   autoCommit_ = on;
@@ -293,6 +307,7 @@ bool Connection::EndTransaction(bool commit, Error& error) {
   const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (!SQL_SUCCEEDED(rc)) {
     Collect(SQL_HANDLE_DBC, dbc_, rc, "SQLEndTran", error);
+    NoteFailure(error);
     return false;
   }
   return true;
@@ -300,6 +315,18 @@ bool Connection::EndTransaction(bool commit, Error& error) {
 
 bool Connection::Commit(Error& error) { return EndTransaction(true, error); }
 bool Connection::Rollback(Error& error) { return EndTransaction(false, error); }
+
+void Connection::NoteFailure(const Error& error) {
+  if (error.IsConnectionLoss()) lost_ = true;
+}
+
+bool Connection::Lost() const {
+  if (!open_ || lost_) return true;
+  // Drivers that do not know the attribute answer an error: not known dead.
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN rc = SQLGetConnectAttrW(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+  return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
+}
 
 std::string Connection::DbmsName() const {
   if (!open_) return {};
@@ -361,7 +388,7 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
     std::u16string wsql = W(sql);
     rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
     if (!SQL_SUCCEEDED(rc)) {
-      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLPrepare", error);
+      CollectOn(*connection_, stmt_, rc, "SQLPrepare", error);
       return false;
     }
     preparedSql_ = std::string(sql);
@@ -432,7 +459,7 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
     rc = SQLBindParameter(stmt_, static_cast<SQLUSMALLINT>(i + 1), io, ctype, sqltype, columnSize, 0, buffer,
                           bufferLength, &b->indicator);
     if (!SQL_SUCCEEDED(rc)) {
-      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLBindParameter", error);
+      CollectOn(*connection_, stmt_, rc, "SQLBindParameter", error);
       return false;
     }
     bound_.push_back(std::move(b));
@@ -440,7 +467,7 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
 
   rc = SQLExecute(stmt_);
   if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLExecute", error);
+    CollectOn(*connection_, stmt_, rc, "SQLExecute", error);
     return false;
   }
   if (!DescribeResult(error)) return false;
@@ -512,7 +539,7 @@ bool Statement::DescribeResult(Error& error) {
   SQLSMALLINT count = 0;
   SQLRETURN rc = SQLNumResultCols(stmt_, &count);
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLNumResultCols", error);
+    CollectOn(*connection_, stmt_, rc, "SQLNumResultCols", error);
     return false;
   }
   for (SQLSMALLINT c = 1; c <= count; ++c) {
@@ -521,7 +548,7 @@ bool Statement::DescribeResult(Error& error) {
     SQLULEN size = 0;
     rc = SQLDescribeColW(stmt_, c, name, 512, &nameLength, &type, &size, &decimals, &nullable);
     if (!SQL_SUCCEEDED(rc)) {
-      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLDescribeCol", error);
+      CollectOn(*connection_, stmt_, rc, "SQLDescribeCol", error);
       return false;
     }
     nameLength = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(nameLength, 0), 511);
@@ -585,7 +612,7 @@ bool Statement::BindColumns(Error& error) {
     }
     const SQLRETURN rc = SQLBindCol(stmt_, col, ctype, buffer, length, indicator);
     if (!SQL_SUCCEEDED(rc)) {
-      Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLBindCol", error);
+      CollectOn(*connection_, stmt_, rc, "SQLBindCol", error);
       return false;
     }
     cell.bound = true;
@@ -615,7 +642,7 @@ bool Statement::Fetch(Error& error) {
   const SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA) return false;
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLFetch", error);
+    CollectOn(*connection_, stmt_, rc, "SQLFetch", error);
     return false;
   }
   return true;
@@ -709,7 +736,7 @@ bool Statement::Read(size_t column, ValueView& value, Error& error) {
     if (binary && rc == SQL_NO_DATA) rc = SQL_SUCCESS;
   }
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLGetData", error);
+    CollectOn(*connection_, stmt_, rc, "SQLGetData", error);
     return false;
   }
   value = v;
@@ -722,7 +749,7 @@ bool Statement::NextResult(Error& error) {
   const SQLRETURN rc = SQLMoreResults(stmt_);
   if (rc == SQL_NO_DATA) return false;
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, "SQLMoreResults", error);
+    CollectOn(*connection_, stmt_, rc, "SQLMoreResults", error);
     return false;
   }
   return DescribeResult(error);
@@ -743,7 +770,7 @@ bool Statement::RunCatalog(const char* function, Call&& call, Error& error) {
   prepared_ = false;
   const SQLRETURN rc = call(static_cast<SQLHSTMT>(stmt_));
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_STMT, stmt_, rc, function, error);
+    CollectOn(*connection_, stmt_, rc, function, error);
     return false;
   }
   return DescribeResult(error);

@@ -3,6 +3,7 @@
 // so that every driver sees Unicode.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -32,6 +33,8 @@ struct Error {
   std::string SqlState() const;
   bool IsIntegrityViolation() const;
   bool IsConnectionFailure() const;
+  // A connection exception (SQLSTATE class 08): the link to the server is gone.
+  bool IsConnectionLoss() const;
 };
 
 // A parameter value. NULL of a kind is std::monostate with `nullKind`.
@@ -109,6 +112,13 @@ class Connection {
   bool Commit(Error& error);
   bool Rollback(Error& error);
 
+  // Whether the link to the server is known gone: a failure of this
+  // connection or one of its statements said so (SQLSTATE class 08), or the
+  // driver reports the connection dead (SQL_ATTR_CONNECTION_DEAD). Only a new
+  // Open clears it.
+  bool Lost() const;
+  void NoteFailure(const Error& error);
+
   // The driver's name for the server (e.g. "PostgreSQL", "SQLite").
   std::string DbmsName() const;
 
@@ -121,6 +131,9 @@ class Connection {
   void* dbc_ = nullptr;
   bool open_ = false;
   bool autoCommit_ = true;
+  // Set by a failure of any statement of the connection (they may run on
+  // other threads than the one that asks).
+  std::atomic<bool> lost_{false};
 };
 
 class Statement {

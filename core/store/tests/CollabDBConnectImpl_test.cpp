@@ -7,6 +7,7 @@
 
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
@@ -196,6 +197,31 @@ TEST_P(CollabStoreTest, PuttingAnExistingFieldQueuesTheForcedPut) {
   EXPECT_TRUE(Texts(list, "resumeID").empty()) << list.ToUtf8();
   EXPECT_EQ(Read(uri), u"first");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
+}
+
+// An insert the driver reports failed is judged by its row: one that landed
+// is stored (not "already existing"), one refused before it wrote is that
+// failure with the database's words.
+TEST_P(CollabStoreTest, AFailedInsertIsJudgedByItsRow) {
+  if (!IsSqlite()) GTEST_SKIP() << "the triggers are SQLite's";
+  const Bstr landed = Name("landed"), refused = Name("refused");
+  for (const auto& [when, name, raise] : {std::tuple{"AFTER", &landed, "FAIL, 'reported lost'"},
+                                          std::tuple{"BEFORE", &refused, "ABORT, 'not taken'"}}) {
+    ASSERT_EQ(db_.ExecuteNonQuery(std::string("CREATE TRIGGER t_") + when + " " + when +
+                                  " INSERT ON QUORCOLLAB WHEN NEW.NAME = '" + name->ToUtf8() +
+                                  "' BEGIN SELECT RAISE(" + raise + "); END"),
+              0)
+        << db_.LastErrorText().ToUtf8();
+  }
+  Bstr result;
+  EXPECT_EQ(store_.PutShareField(kAlice, kAlice, landed, Bstr(u"kept"), result), S_OK);
+  EXPECT_EQ(Read(UriOf(kAlice, landed)), u"kept");
+
+  const HRESULT failed = store_.PutShareField(kAlice, kAlice, refused, Bstr(u"x"), result);
+  EXPECT_TRUE(FAILED(failed));
+  EXPECT_NE(failed, QS_E_VESK_EXISTS);
+  EXPECT_NE(db_.LastErrorText().ToUtf8().find("not taken"), std::string::npos) << db_.LastErrorText().ToUtf8();
+  EXPECT_EQ(ColumnOf(UriOf(kAlice, refused), "FIELD"), "(none)");
 }
 
 TEST_P(CollabStoreTest, UrnCollisionsAreRefused) {

@@ -152,3 +152,44 @@ TEST_P(DBConnectTest, ListersShowTheRepository) {
 }
 
 QUOR_INSTANTIATE_ENGINES(DBConnectTest);
+
+// A connection the server ends is found lost by the statement that meets it,
+// and the next lease has a new one at once; the one that failed is not pooled.
+TEST(DBConnect, AConnectionTheServerEndsIsReplacedByTheNextLease) {
+  if (PgOdbc().empty()) GTEST_SKIP();
+  CSqlServerDBConnect db;
+  ASSERT_EQ(db.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""), Bstr::FromUtf8(PgOdbc())), 0);
+  std::vector<std::pair<bool, std::string>> reported;
+  db.SetLinkReporter([&](bool up, const std::string& text) { reported.emplace_back(up, text); });
+  auto backend = [&]() {
+    CommandHolder command;
+    RecordsetHolder rows;
+    std::string pid;
+    if (db.ExecuteQuery(command, rows, "SELECT pg_backend_pid() AS PID") == 0 && db.GetFieldString(rows, "PID") == 0)
+      pid = db.LastFieldValue().ToUtf8();
+    db.ReleaseQuery(command, rows);
+    return pid;
+  };
+  std::string ended;
+  {
+    const CDBConnect::Lease lease(&db);
+    ended = backend();
+    ASSERT_FALSE(ended.empty()) << db.LastErrorText().ToUtf8();
+  }
+  // Ended from the thread's own first connection, outside any lease.
+  ASSERT_EQ(db.ExecuteNonQuery("SELECT pg_terminate_backend(" + ended + ")"), 0) << db.LastErrorText().ToUtf8();
+  {
+    const CDBConnect::Lease lease(&db);
+    EXPECT_TRUE(backend().empty());
+    EXPECT_FALSE(db.LastErrorText().Empty());
+  }
+  ASSERT_FALSE(reported.empty());
+  EXPECT_FALSE(reported.front().first);
+  {
+    const CDBConnect::Lease lease(&db);
+    const std::string now = backend();
+    EXPECT_FALSE(now.empty()) << db.LastErrorText().ToUtf8();
+    EXPECT_NE(now, ended);
+  }
+  db.SetLinkReporter(nullptr);
+}
