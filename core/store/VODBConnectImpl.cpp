@@ -44,15 +44,13 @@ bool SameContent(const com::Bstr& stored, const com::Bstr& content) { return Sam
 }  // namespace
 
 CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection) : db_(connection) {
-  Utils().LogStream.TraceCall(kClass, "Constructor");
 }
 
-CVODBConnectImpl::~CVODBConnectImpl() { Utils().LogStream.TraceCall(kClass, "Destructor"); }
+CVODBConnectImpl::~CVODBConnectImpl() = default;
 
 CQuorServiceUtils& CVODBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
 
 HRESULT CVODBConnectImpl::Init() {
-  Utils().LogStream.TraceCall(kClass, "Init");
   resourceURL_ = CQuorServiceUtils::ReadResourceURL();
   resourceDir_ = CQuorServiceUtils::ReadResourceDir();
   return S_OK;
@@ -111,7 +109,6 @@ HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, c
 }
 
 HRESULT CVODBConnectImpl::GetRawACL(const com::Bstr&, const com::Bstr& uri, com::Bstr& acl) {
-  Utils().LogStream.TraceCall(kClass, "GetRawACL");
   if (HRESULT hr = QueryVOLockB(uri, acl); FAILED(hr)) return hr;
   if (acl.IsNull()) return QS_E_URI_INVALID;
   return acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
@@ -125,7 +122,6 @@ HRESULT CVODBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view
 }
 
 std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
-  Utils().LogStream.TraceCall(kClass, "GetLockInfo");
   OperationGate::Reading lock(operation_);
   if (uri.IsNull()) return std::nullopt;
   com::Bstr acl;
@@ -178,7 +174,6 @@ HRESULT CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bs
 }
 
 HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
-  Utils().LogStream.TraceCall(kClass, "InsertVO");
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
   com::Bstr acl;
@@ -225,7 +220,6 @@ HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr&
 // ---- Content ----------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOContent");
   OperationGate::Reading lock(operation_);
   bool found = false;
   com::Bstr content;
@@ -236,7 +230,6 @@ HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& n
 }
 
 HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOContentbyURI");
   OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
@@ -253,7 +246,6 @@ HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bs
 
 HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                        com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutVOContent");
   OperationGate::Writing lock(operation_);
   // Whether the object exists is decided by its row (one made empty is
   // written like any other), asked by its key without reading the content.
@@ -273,14 +265,12 @@ HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& n
 }
 
 HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "ForcePutVOContent");
   // No content put leaves anything to replay: the entry is accepted as done.
   return S_OK;
 }
 
 HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                            com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateVOContentA");
   OperationGate::Writing lock(operation_);
   bool found = false;
   com::Bstr stored;
@@ -299,7 +289,6 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
 
 HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
                                                com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "UpdateVOContentbyURI");
   OperationGate::Writing lock(operation_);
   if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   com::Bstr acl;
@@ -331,7 +320,6 @@ HRESULT CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& 
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveVOContent");
   OperationGate::Writing lock(operation_);
   com::Bstr uri;
   if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
@@ -342,7 +330,6 @@ HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveVOContentbyURI");
   OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};
