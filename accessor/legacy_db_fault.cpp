@@ -5,6 +5,7 @@
 
 #include "platform/com/hresult.h"
 #include "platform/text/text.h"
+#include "platform/xml/escape.h"
 
 namespace quor::accessor {
 namespace {
@@ -41,18 +42,6 @@ constexpr struct {
     {156, "XML Loading was failed."},
 };
 
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\r': out += "&#xD;"; break;  // kept through a reader's line-end folding
-      default: out += c;
-    }
-  }
-}
-
 }  // namespace
 
 std::string FaultDescription(Status code) {
@@ -77,7 +66,7 @@ std::string CreateLegacyDBFaultResult(Status code) {
   std::string out = "<fault><faultactor>ILegacyDBAccessor</faultactor><detail><ErrorInfo><number>";
   out += std::to_string(code);
   out += "</number><description>";
-  AppendEscaped(out, FaultDescription(code));
+  xml::AppendEscaped(out, FaultDescription(code));
   out += "</description></ErrorInfo></detail></fault>";
   return out;
 }

@@ -5,6 +5,7 @@
 #include "admin/ConsoleLog.h"
 #include "admin/RegistryAccess.h"
 #include "platform/text/text.h"
+#include "platform/xml/escape.h"
 
 namespace quor::admin {
 
@@ -80,23 +81,11 @@ void CVeltService::Fail(std::string reason) {
   ResetDocument();
 }
 
+// A carriage return travels as a reference (a parser would turn a literal one
+// into a line feed, and the request token covers the value); what XML cannot
+// carry becomes U+FFFD rather than a request the server cannot parse.
 std::string CVeltService::EscapeXml(std::string_view value) {
-  // Carriage returns travel as character references: a parser would turn a
-  // literal one into a line feed, and the request token covers the value.
-  if (value.find_first_of("&<>\r") == std::string_view::npos) return std::string(value);
-  std::string out;
-  out.reserve(value.size() + 16);
-  for (char c : value) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\r': out += "&#13;"; break;
-      case '\x01': break;
-      default: out += c;
-    }
-  }
-  return out;
+  return xml::Escaped(value, {.decimalReferences = true, .invalid = xml::EscapeRules::Invalid::Replace});
 }
 
 int CVeltService::Connect(std::string_view service, std::string_view user, std::string_view password) {

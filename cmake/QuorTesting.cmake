@@ -11,7 +11,7 @@ function(quor_module_tests name)
     return()
   endif()
   add_executable(${name}_tests ${sources})
-  target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} QuorTesting GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name}_tests PRIVATE
     QUOR_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data"
     QUOR_LIB_DIR="${CMAKE_LIBRARY_OUTPUT_DIRECTORY}"

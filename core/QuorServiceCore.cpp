@@ -223,7 +223,6 @@ uint32_t ChosenCompression(const Bstr& result) {
 
 CQuorServiceCore::CQuorServiceCore() {
   CServiceModule& module = CServiceModule::Instance();
-  module.EnsureUtils().LogStream.TraceCall("CQuorServiceCore", "Constructor");
   collab_ = &module.EnsureCollabStore();
   vo_ = &module.EnsureVOStore();
   log_ = std::make_unique<CLogDBConnectImpl>(module.Connection());
@@ -304,7 +303,6 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
                                        Bstr& reskey, Bstr& result) {
   // One repository connection for the whole call, its log rows included.
   const auto lease = CServiceModule::Instance().LeaseConnection();
-  Utils().LogStream.TraceCall("CQuorServiceCore", text::Narrow(op.name));
   reskey = Bstr(u"");
   result = Bstr(u"");
   if (!(op.flags & kNoReadyGate)) {
@@ -359,7 +357,6 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
                                        const Bstr& credential, Bstr* fullPrincipal, Bstr* ticket) {
   if (!fullPrincipal || !ticket) return E_POINTER;
   const auto lease = CServiceModule::Instance().LeaseConnection();
-  Utils().LogStream.TraceCall("CQuorServiceCore", "CreateTicket");
   *fullPrincipal = Bstr(u"");
   *ticket = Bstr(u"");
   LogOperation(u"CreateTicket", principal, authority);
@@ -390,7 +387,6 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
                                       const Bstr& tokenSeed, Bstr* sessionKey, Bstr* verifier, Bstr* locator) {
   if (!sessionKey || !verifier || !locator) return E_POINTER;
   const auto lease = CServiceModule::Instance().LeaseConnection();
-  Utils().LogStream.TraceCall("CQuorServiceCore", "OpenSession");
   *sessionKey = Bstr(u"");
   *verifier = Bstr(u"");
   *locator = Bstr(u"");
@@ -414,7 +410,6 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
 HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verifier, Bstr* result) {
   if (!result) return E_POINTER;
   const auto lease = CServiceModule::Instance().LeaseConnection();
-  Utils().LogStream.TraceCall("CQuorServiceCore", "CloseSession");
   *result = Bstr(u"");
   LogOperation(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"));
   AuthAccessor* auth = Settings().Auth.get();

@@ -27,13 +27,11 @@ void CEventLogWriter::ReportError(uint32_t eventId, std::string_view text) {
 // ---- Utilities object -------------------------------------------------------------
 
 CQuorServiceUtils::CQuorServiceUtils() {
-  LogStream.TraceLine("QuorServiceLog.txt");
   EventLog.Source = "QuorService";
   EventLog.Level = 4;
-  LogStream.TraceLine("Log Start");
 }
 
-CQuorServiceUtils::~CQuorServiceUtils() { LogStream.TraceLine("Log End"); }
+CQuorServiceUtils::~CQuorServiceUtils() = default;
 
 std::string CQuorServiceUtils::FormatLogTime() {
   const auto t = time::LocalTime();

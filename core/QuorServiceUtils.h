@@ -34,14 +34,6 @@ class CEventLogWriter {
   int32_t Level;
 };
 
-// The service log. Nothing in this system opens it: both hooks take their
-// texts and write nothing.
-class CServiceLogStream {
- public:
-  int32_t TraceLine(std::string_view) { return 0; }
-  int32_t TraceCall(std::string_view, std::string_view) { return 0; }
-};
-
 // One row of an argument table: the item's name, the text slot it reads from
 // or writes to (none for row 0, the operation's name), and its token flags
 // (0 plain, 1 compressed; after an unwrap, the flags the token carried).
@@ -158,7 +150,6 @@ class CQuorServiceUtils {
   int32_t GetCompressThreshold() const;
 
   CEventLogWriter EventLog;
-  CServiceLogStream LogStream;
 };
 
 }  // namespace quor::core

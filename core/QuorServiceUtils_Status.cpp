@@ -9,47 +9,18 @@
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
+#include "platform/xml/escape.h"
 
 namespace quor::core {
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// Appends `utf8` as XML character data. Characters that XML cannot carry at
-// all (C0 controls other than tab, line feed and carriage return; U+FFFE and
-// U+FFFF) become U+FFFD, so the text always loads again; a carriage return
-// goes as a reference, which parsing keeps instead of folding into a line feed.
-void AppendXmlText(std::string& out, std::string_view utf8) {
-  out.reserve(out.size() + utf8.size());
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const char c = utf8[i];
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\r': out += "&#13;"; break;
-      case '\t':
-      case '\n': out += c; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += kReplacement;
-        } else if (c == '\xEF' && i + 2 < utf8.size() && utf8[i + 1] == '\xBF' &&
-                   (utf8[i + 2] == '\xBE' || utf8[i + 2] == '\xBF')) {
-          out += kReplacement;
-          i += 2;
-        } else {
-          out += c;
-        }
-    }
-  }
-}
 
 // The number of a fault text is written as a signed decimal, as the data
 // accessor writes its own: a failing status is negative and reads back whole.
 com::Bstr MakeFaultText(std::string_view actor, int32_t number, const com::Bstr& description,
                         std::string_view marker) {
-  std::string escaped;
-  AppendXmlText(escaped, description.ToUtf8());
+  // What XML cannot carry becomes U+FFFD, so the text always loads again.
+  const std::string escaped = xml::Escaped(
+      description.ToUtf8(), {.decimalReferences = true, .invalid = xml::EscapeRules::Invalid::Replace});
   return com::Bstr::FromUtf8(text::Format(
       "<fault><faultactor>%s</faultactor><detail><ErrorInfo><number>%d</number>"
       "<description>%s%s</description></ErrorInfo></detail></fault>",

@@ -136,7 +136,6 @@ void CServiceModule::OpenRepository() {
   }
   const DataSourceDefinition& definition = *settings.RepositoryDefinitions.front();
   const std::string& provider = definition.GetProviderAnsi();
-  utils.LogStream.TraceCall("Provider", provider);
   if (provider.compare(0, 8, "OraOLEDB") == 0) connection_ = std::make_unique<COracleDBConnect>();
   // While the repository is down calls answer that it is not there; the
   // event log says when its link went, each reopen that failed (at most one
@@ -153,7 +152,6 @@ void CServiceModule::OpenRepository() {
   const int32_t opened = connection_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(),
                                            definition.GetUserName(), definition.GetPassword(),
                                            definition.GetExtendedProperties());
-  utils.LogStream.TraceCall("DB", "Connected");
   if (opened == 0) {
     utils.EventLog.WriteEvent(4, kEventId,
                               text::Format("QuorService started: the repository (%s, %s) is open.", provider,

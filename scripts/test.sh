@@ -7,6 +7,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
+# No include may reach a layer its folder does not build on.
+python3 "$root/scripts/check_layers.py"
 
 build="${QUOR_TEST_BUILD:-$root/build/test}"
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=address,undefined -DQUOR_WERROR=ON
@@ -48,7 +50,7 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 # tests start are built with it too, and a race makes them exit non-zero).
 tsan="${QUOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=thread -DQUOR_WERROR=ON >/dev/null
-cmake --build "$tsan" -j "$(nproc)" --target soap_tests admin_tests store_tests auth_tests core_tests \
+cmake --build "$tsan" -j "$(nproc)" --target soap_tests server_tests admin_tests store_tests auth_tests core_tests \
   quor-server quor-regsvr quor-accounts quor-call quor_test_plugin quor_soap_test_plugin SiteSetup \
   QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage
 unset ASAN_OPTIONS LSAN_OPTIONS

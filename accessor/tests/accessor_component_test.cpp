@@ -10,7 +10,7 @@
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
 #include "platform/xml/dom.h"
-#include "transform/tests/plugin_env.h"
+#include "testing/PluginEnv.h"
 
 namespace quor::accessor {
 namespace {

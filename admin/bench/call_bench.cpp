@@ -35,9 +35,9 @@
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
 #include "platform/soap/http_client.h"
-#include "platform/soap/bench/measure.h"
-#include "platform/soap/listener.h"
-#include "platform/soap/tests/server_process.h"
+#include "server/bench/measure.h"
+#include "server/listener.h"
+#include "testing/ServerProcess.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;

@@ -44,8 +44,8 @@
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
 #include "platform/soap/http_client.h"
-#include "platform/soap/listener.h"
-#include "platform/soap/tests/server_process.h"
+#include "server/listener.h"
+#include "testing/ServerProcess.h"
 #include "platform/text/text.h"
 
 using namespace std::chrono;

@@ -48,11 +48,11 @@
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
 #include "auth/mac.h"
-#include "platform/soap/bench/load_client.h"
+#include "server/bench/load_client.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
-#include "platform/soap/listener.h"
-#include "platform/soap/tests/server_process.h"
+#include "server/listener.h"
+#include "testing/ServerProcess.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;

@@ -18,10 +18,10 @@
 #include "admin/VeltService.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/SnapInModule.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/console/testing/RecordingHost.h"
 #include "platform/oledb/tests/outside_sql.h"
-#include "platform/soap/tests/server_process.h"
+#include "testing/ServerProcess.h"
 
 namespace quor::admin::snapin::testing {
 

@@ -24,6 +24,7 @@
 #include "auth/util/crypto.h"
 #include "platform/registry/registry.h"
 #include "platform/soap/envelope.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -251,16 +252,14 @@ class CannedCore {
 
 class ClientRequestTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-admin-client"};
   ClientRequestTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-admin-client-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     ::setenv("QUOR_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
     ::setenv("QUOR_KEYDIR", (dir_ / "keys").c_str(), 1);
   }
   ~ClientRequestTest() override {
     core_.Stop();
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
   }
 
   void SignIn(CVeltService& client) { ASSERT_EQ(client.Connect(core_.Url(), "alice", "pw"), 0) << client.FormatFault(); }
@@ -365,15 +364,16 @@ TEST_F(ClientRequestTest, SignInFailuresGiveTheirNumbers) {
 
 // ---- Request bodies ---------------------------------------------------------------
 
-TEST_F(ClientRequestTest, EscapingFollowsTheClientsRules) {
-  // Nothing to escape: byte for byte, a byte of value 1 included.
-  EXPECT_EQ(CVeltService::EscapeXml("plain \x01 text 'quoted' \"too\""), "plain \x01 text 'quoted' \"too\"");
+TEST_F(ClientRequestTest, EscapingAlwaysWritesWellFormedXml) {
+  EXPECT_EQ(CVeltService::EscapeXml("plain text 'quoted' \"too\""), "plain text 'quoted' \"too\"");
   EXPECT_EQ(CVeltService::EscapeXml(""), "");
-  // Once something is escaped, a byte of value 1 is dropped.
-  EXPECT_EQ(CVeltService::EscapeXml("a<b\x01"), "a&lt;b");
-  EXPECT_EQ(CVeltService::EscapeXml("x & y > z"), "x &amp; y &gt; z");
+  EXPECT_EQ(CVeltService::EscapeXml("x & y > z<"), "x &amp; y &gt; z&lt;");
   EXPECT_EQ(CVeltService::EscapeXml("&amp;"), "&amp;amp;");
-  EXPECT_EQ(CVeltService::EscapeXml("line\r\nnext\x01"), "line&#13;\nnext");
+  EXPECT_EQ(CVeltService::EscapeXml("line\r\nnext\tend"), "line&#13;\nnext\tend");
+  // A control character XML cannot carry never reaches the request as it is,
+  // with or without other characters to escape.
+  EXPECT_EQ(CVeltService::EscapeXml("plain \x01 text"), "plain \xEF\xBF\xBD text");
+  EXPECT_EQ(CVeltService::EscapeXml("a<b\x01"), "a&lt;b\xEF\xBF\xBD");
 }
 
 TEST_F(ClientRequestTest, OrdinaryCallsCarryAValidRequestTokenAndEscapedValues) {

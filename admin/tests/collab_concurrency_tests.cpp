@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 
 namespace quor::admin::testing {
 namespace {

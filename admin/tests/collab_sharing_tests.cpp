@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 
 namespace quor::admin::testing {
 namespace {

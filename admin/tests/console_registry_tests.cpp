@@ -21,6 +21,7 @@
 #include "admin/RegistryAccess.h"
 #include "admin/XmlDocument.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -30,14 +31,10 @@ namespace stdfs = std::filesystem;
 // A registry file of its own per test, and a scratch folder.
 class ConsoleRegistryTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-admin-reg"};
   ConsoleRegistryTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-admin-reg-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     ::setenv("QUOR_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-  }
-  ~ConsoleRegistryTest() override {
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
   }
 
   static reg::Key Create(reg::Hive hive, std::string_view path) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 
 namespace quor::admin::testing {
 namespace {

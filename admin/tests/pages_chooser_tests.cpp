@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "admin/settings/DirectoryChooser.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -17,18 +18,14 @@ using Kind = ChooserEntry::Kind;
 
 class ChooserTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-chooser"};
   ChooserTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-chooser-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
+    root_ = temp_.Path();
     top_ = root_.string() + "/";
     stdfs::create_directories(root_ / "tools" / "sub" / "deeper");
     stdfs::create_directories(root_ / "tools" / "Beta");
     stdfs::create_directories(root_ / "tools" / ".hidden");
     for (const char* name : {"a.dll", "B.DLL", "notes.txt", ".secret.dll"}) std::ofstream(root_ / "tools" / name) << "x";
-  }
-  ~ChooserTest() override {
-    std::error_code ec;
-    stdfs::remove_all(root_, ec);
   }
 
   static std::vector<std::string> Shown(const DirectoryChooser& chooser) {

@@ -9,6 +9,7 @@
 
 #include "admin/XmlDocument.h"
 #include "admin/settings/InputDialog.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -17,14 +18,10 @@ namespace stdfs = std::filesystem;
 
 class DialogTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-dialog"};
   DialogTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-dialog-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     folder_ = dir_.string() + "/";
-  }
-  ~DialogTest() override {
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
   }
 
   stdfs::path dir_;

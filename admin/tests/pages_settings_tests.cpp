@@ -12,6 +12,7 @@
 #include "admin/settings/ServiceSettingsPage.h"
 #include "core/ServiceConfig.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -21,14 +22,10 @@ using Page = ServiceSettingsPage;
 
 class SettingsPageTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-pages"};
   SettingsPageTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-pages-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     ::setenv("QUOR_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-  }
-  ~SettingsPageTest() override {
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
   }
 
   static reg::Key Service() {

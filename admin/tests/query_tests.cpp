@@ -4,7 +4,7 @@
 // configured data sources. What lands is checked from outside.
 #include <memory>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 

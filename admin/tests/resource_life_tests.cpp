@@ -8,11 +8,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/soap/http_client.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin::testing {
 namespace {
@@ -59,8 +61,7 @@ std::vector<std::string> Tree(const fs::path& root) {
 class ResourceLife : public CollabRoad {
  protected:
   void StartWithResources() {
-    std::string templ = (fs::temp_directory_path() / "quor-e2e-res-XXXXXX").string();
-    root_ = ::mkdtemp(templ.data());
+    root_ = temp_.emplace("quor-e2e-res").Path();
     dir_ = root_ / "resource";
     outside_ = root_ / "outside";
     fs::create_directories(dir_);
@@ -82,7 +83,7 @@ class ResourceLife : public CollabRoad {
       }
     }
     CollabRoad::TearDown();
-    if (!root_.empty()) fs::remove_all(root_);
+    temp_.reset();
   }
   // The test server's address of a recorded URL.
   std::string Served(const std::string& url) const {
@@ -102,6 +103,7 @@ class ResourceLife : public CollabRoad {
     return urls.empty() ? std::string() : urls.front();
   }
 
+  std::optional<quor::test::TempDir> temp_;
   fs::path root_, dir_, outside_;
 };
 

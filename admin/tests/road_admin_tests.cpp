@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "core/QuorServiceCore.h"
 #include "platform/soap/http_client.h"
 #include "platform/text/text.h"

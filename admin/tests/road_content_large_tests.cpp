@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 
 namespace quor::admin::testing {
 namespace {

@@ -21,7 +21,7 @@
 #include <set>
 #include <thread>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/base/unique_fd.h"
 #include "platform/directory/accounts.h"
 

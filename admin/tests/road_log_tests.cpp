@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/soap/http_client.h"
 
 namespace quor::admin::testing {

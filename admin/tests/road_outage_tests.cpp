@@ -1,3 +1,4 @@
+#include "testing/ServerInstance.h"
 // Outages of what the server stands on: PostgreSQL down at start and stopped
 // under load, slapd stopped, a full disk under the SQLite repository and the
 // logs, and a statement the database refuses.
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <thread>
 
-#include "admin/tests/ServerInstance.h"
 
 namespace quor::admin::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/oledb/tests/outside_sql.h"
 
 namespace quor::admin::testing {

@@ -6,7 +6,7 @@
 #include <regex>
 #include <string>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "core/QuorServiceCore.h"
 #include "platform/soap/http_client.h"
 #include "platform/text/text.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/base/unique_fd.h"
 #include "platform/registry/registry.h"
 #include "platform/soap/envelope.h"

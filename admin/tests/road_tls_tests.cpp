@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "admin/tests/ServerInstance.h"
-#include "platform/soap/tests/tls_files.h"
+#include "testing/ServerInstance.h"
+#include "server/tests/tls_files.h"
 
 namespace quor::admin::testing {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "admin/snapin/ACLEditor.h"
 #include "admin/snapin/SnapInModule.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
 

@@ -22,7 +22,7 @@
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/UnifyRuleNode.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"

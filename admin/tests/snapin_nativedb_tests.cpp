@@ -24,7 +24,7 @@
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TableDialogs.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
 #include "platform/oledb/tests/outside_sql.h"

@@ -15,7 +15,7 @@
 #include "admin/snapin/SnapInModule.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
-#include "platform/soap/tests/server_process.h"
+#include "testing/ServerProcess.h"
 
 namespace quor::admin::snapin {
 namespace {

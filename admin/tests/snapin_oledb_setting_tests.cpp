@@ -15,7 +15,7 @@
 #include "admin/snapin/DataLinkDialog.h"
 #include "admin/snapin/OleDbSetting.h"
 #include "admin/snapin/TableData.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"

@@ -10,7 +10,7 @@
 #include "admin/RegistryAccess.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/SnapInModule.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "platform/console/testing/RecordingHost.h"
 
 namespace quor::admin::snapin {

@@ -20,7 +20,7 @@
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TransformersNode.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/com/classstore.h"
 #include "platform/console/testing/RecordingHost.h"

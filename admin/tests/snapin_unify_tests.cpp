@@ -18,7 +18,7 @@
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TargetFieldDialog.h"
 #include "admin/snapin/UnifyRuleEditor.h"
-#include "admin/tests/ServerInstance.h"
+#include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/console/testing/RecordingHost.h"
 #include "platform/oledb/tests/outside_sql.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "admin/XmlDocument.h"
+#include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
@@ -19,13 +20,9 @@ namespace stdfs = std::filesystem;
 
 class XmlDocumentTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-admin-xml"};
   XmlDocumentTest() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-admin-xml-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
-  ~XmlDocumentTest() override {
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
+    dir_ = temp_.Path();
   }
 
   std::string PathOf(std::string_view name) const { return (dir_ / name).string(); }

@@ -22,6 +22,7 @@
 #include "auth/mac.h"
 #include "auth/session.h"
 #include "auth/ticket.h"
+#include "testing/TempDir.h"
 
 using namespace quor::auth;
 using Clock = std::chrono::steady_clock;
@@ -146,8 +147,8 @@ int main(int argc, char** argv) {
   const int largeCalls = argc > 2 ? std::atoi(argv[2]) : 500;
 
   // Keys go to a folder of our own.
-  std::string pattern = (std::filesystem::temp_directory_path() / "quor-token-bench-XXXXXX").string();
-  const std::filesystem::path folder = ::mkdtemp(pattern.data());
+  const quor::test::TempDir temp("quor-token-bench");
+  const std::filesystem::path& folder = temp.Path();
   ::setenv("QUOR_KEYDIR", (folder / "keys").c_str(), 1);
   ::setenv("QUOR_REGISTRY", (folder / "registry.reg").c_str(), 1);
 
@@ -205,7 +206,5 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("\nratio = token work / (bare SHA-1 + bare RC2) over the same bytes\n");
-  std::error_code ec;
-  std::filesystem::remove_all(folder, ec);
   return status;
 }

@@ -81,7 +81,7 @@ class DirectoryFixture : public AuthTest {
   // Staff > {alice, bob, Engineers}, Engineers > {carol, dave, Interns},
   // Interns > {erin}, Admins > {alice}, Nobody, CycleA <> CycleB.
   void UseAccountStore() {
-    store = (dir.path() / "registry.reg.accounts").string();
+    store = (dir.Path() / "registry.reg.accounts").string();
     ASSERT_EQ(dir::CreateAccountStore(store, "QUORDOM", "QUORHOST", 1000), 0);
     const long rc = dir::UpdateAccountStore(store, [](dir::AccountStore& s, std::string* why) -> long {
       struct User {

@@ -13,31 +13,18 @@
 #include "auth/mac.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
+#include "testing/TempDir.h"
 
 namespace quor::auth::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quor-auth-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 // Each test gets its own key folder and registry file.
 class AuthTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("QUOR_KEYDIR", (dir.path() / "keys").c_str(), 1);
-    ::setenv("QUOR_REGISTRY", (dir.path() / "registry.reg").c_str(), 1);
+    ::setenv("QUOR_KEYDIR", (dir.Path() / "keys").c_str(), 1);
+    ::setenv("QUOR_REGISTRY", (dir.Path() / "registry.reg").c_str(), 1);
   }
   void TearDown() override { time::SetFixedTime(std::nullopt); }
 

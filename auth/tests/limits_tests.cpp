@@ -81,7 +81,7 @@ class Limits : public AccountStoreFixture {
  protected:
   void SetUp() override {
     AccountStoreFixture::SetUp();
-    ::setenv("QUOR_EVENTLOG", (dir.path() / "events.log").c_str(), 1);
+    ::setenv("QUOR_EVENTLOG", (dir.Path() / "events.log").c_str(), 1);
     time::SetFixedTime(kStart);
   }
   void TearDown() override {
@@ -122,7 +122,7 @@ TEST_F(Limits, AHeldBackSignInReadsLikeAWrongPasswordOfItsOwnPrincipal) {
   EXPECT_EQ(SignIn(u"carol", u"carol-pw-3"), wrong);
   EXPECT_EQ(SignIn(u"nobody-here", u"guess"), unknown);
   std::stringstream log;
-  log << std::ifstream(dir.path() / "events.log").rdbuf();
+  log << std::ifstream(dir.Path() / "events.log").rdbuf();
   EXPECT_NE(log.str().find("principal \"carol\" (realm \"QUORDOM\"), address 192.0.2.10"), std::string::npos)
       << log.str();
   {

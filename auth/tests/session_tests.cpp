@@ -257,7 +257,7 @@ TEST_F(AuthSessions, SessionsOfOneUserShareAContainerButNothingElse) {
     EXPECT_LE(bytes, 63u);
   }
   EXPECT_NE(a.verifier, b.verifier);
-  const auto machine = dir.path() / "keys" / "machine";
+  const auto machine = dir.Path() / "keys" / "machine";
   EXPECT_TRUE(std::filesystem::exists(machine / "Velt.QuorService%3Auser1@EXAMPLE.COM.key"));
   // b's request does not pass a's session.
   const Bstr token = b.Request(u"M", u"x");
@@ -441,11 +441,11 @@ TEST_F(AuthConfig, TheSecretKeyIsMadeOnceAndStaysInMemory) {
   ServiceConfig config;
   const util::Bytes first = config.ServerSecretKey();
   EXPECT_EQ(config.ServerSecretKey(), first);
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "keys" / "machine" / "Velt.QuorService.key"));
+  EXPECT_TRUE(std::filesystem::exists(dir.Path() / "keys" / "machine" / "Velt.QuorService.key"));
   // Neither its bytes nor their Base64 are written anywhere.
   const std::string keyBytes(first.end() - 16, first.end());
   const std::string keyText = util::Base64Encode(util::Bytes(first.end() - 16, first.end()));
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.Path())) {
     if (!entry.is_regular_file()) continue;
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,10 +1,11 @@
 #include "auth/util/codec.h"
+#include "platform/text/base64.h"
+
 
 namespace quor::auth::util {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 uint32_t HexValue(uint32_t c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -25,39 +26,6 @@ Bytes HexDecodeT(std::basic_string_view<Char> text) {
   return out;
 }
 
-uint32_t Base64Value(uint32_t c) {
-  if (c >= 'a') return c - 71;
-  if (c >= 'A') return c - 65;
-  if (c >= '0') return c + 4;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return 0;
-}
-
-template <typename Char>
-Bytes Base64DecodeT(std::basic_string_view<Char> text) {
-  const size_t groups = text.size() / 4;
-  size_t length = groups * 3;
-  if (text.size() >= 4) {
-    const size_t last = groups * 4;
-    if (text[last - 1] == Char('=')) --length;
-    if (text[last - 2] == Char('=')) --length;
-  }
-  Bytes out;
-  out.reserve(groups * 3);
-  for (size_t g = 0; g < groups; ++g) {
-    const uint32_t a = Base64Value(static_cast<uint32_t>(text[4 * g]));
-    const uint32_t b = Base64Value(static_cast<uint32_t>(text[4 * g + 1]));
-    const uint32_t c = Base64Value(static_cast<uint32_t>(text[4 * g + 2]));
-    const uint32_t d = Base64Value(static_cast<uint32_t>(text[4 * g + 3]));
-    out.push_back(static_cast<uint8_t>((a << 2) | (b >> 4)));
-    out.push_back(static_cast<uint8_t>((b << 4) | (c >> 2)));
-    out.push_back(static_cast<uint8_t>((c << 6) | d));
-  }
-  out.resize(length);
-  return out;
-}
-
 }  // namespace
 
 std::string HexEncode(std::span<const uint8_t> bytes) {
@@ -73,34 +41,10 @@ std::string HexEncode(std::span<const uint8_t> bytes) {
 Bytes HexDecode(std::string_view text) { return HexDecodeT(text); }
 Bytes HexDecode(std::u16string_view text) { return HexDecodeT(text); }
 
-std::string Base64Encode(std::span<const uint8_t> bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t v = static_cast<uint32_t>(bytes[i]) << 16 | static_cast<uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
-    out += kBase64[v >> 18];
-    out += kBase64[(v >> 12) & 63];
-    out += kBase64[(v >> 6) & 63];
-    out += kBase64[v & 63];
-  }
-  if (bytes.size() - i == 1) {
-    const uint32_t v = static_cast<uint32_t>(bytes[i]) << 16;
-    out += kBase64[v >> 18];
-    out += kBase64[(v >> 12) & 63];
-    out += "==";
-  } else if (bytes.size() - i == 2) {
-    const uint32_t v = static_cast<uint32_t>(bytes[i]) << 16 | static_cast<uint32_t>(bytes[i + 1]) << 8;
-    out += kBase64[v >> 18];
-    out += kBase64[(v >> 12) & 63];
-    out += kBase64[(v >> 6) & 63];
-    out += '=';
-  }
-  return out;
-}
+std::string Base64Encode(std::span<const uint8_t> bytes) { return text::Base64Encode(bytes); }
 
-Bytes Base64Decode(std::string_view text) { return Base64DecodeT(text); }
-Bytes Base64Decode(std::u16string_view text) { return Base64DecodeT(text); }
+Bytes Base64Decode(std::string_view text) { return text::Base64DecodeLenient(text); }
+Bytes Base64Decode(std::u16string_view text) { return text::Base64DecodeLenient(text); }
 
 std::u16string WidenAscii(std::string_view text) {
   std::u16string out(text.size(), u'\0');

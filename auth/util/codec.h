@@ -24,14 +24,8 @@ std::string HexEncode(std::span<const uint8_t> bytes);
 Bytes HexDecode(std::string_view text);
 Bytes HexDecode(std::u16string_view text);
 
-// Standard alphabet, "=" padding, no line breaks.
+// The tree's Base64 (platform/text/base64.h); decoding is its lenient decoder.
 std::string Base64Encode(std::span<const uint8_t> bytes);
-// floor(length / 4) groups of four characters give three bytes each, less one
-// for each "=" in the last two places of the last group; characters beyond
-// the last whole group are ignored. Character values: "a"-"z" 26-51, "A"-"Z"
-// 0-25, "0"-"9" 52-61, "+" 62, "/" 63, tested in that order by range (a
-// character at or above "a" counts its code minus 71, at or above "A" minus
-// 65, at or above "0" plus 4); any other character counts 0.
 Bytes Base64Decode(std::string_view text);
 Bytes Base64Decode(std::u16string_view text);
 

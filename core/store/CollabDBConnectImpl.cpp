@@ -20,15 +20,13 @@ constexpr std::u16string_view kCorruptedData = u"There is corrupted data. If wan
 }  // namespace
 
 CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection) : db_(connection) {
-  Utils().LogStream.TraceCall(kClass, "Constructor");
 }
 
-CCollabDBConnectImpl::~CCollabDBConnectImpl() { Utils().LogStream.TraceCall(kClass, "Destructor"); }
+CCollabDBConnectImpl::~CCollabDBConnectImpl() = default;
 
 CQuorServiceUtils& CCollabDBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
 
 HRESULT CCollabDBConnectImpl::Init() {
-  Utils().LogStream.TraceCall(kClass, "Init");
   CKeywordTable::Instance();
   CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
   if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
@@ -204,7 +202,6 @@ HRESULT CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const co
 
 HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
                                             const com::Bstr& field, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutShareField");
   OperationGate::Writing lock(operation_);
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   // Whether the share field exists is decided by its row, not by what the
@@ -230,7 +227,6 @@ HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bs
 
 HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
                                                  const com::Bstr& field, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "ForcePutShareField");
   OperationGate::Writing lock(operation_);
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
@@ -258,7 +254,6 @@ HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const co
 }
 
 HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetShareField");
   OperationGate::Reading lock(operation_);
   if (uri.IsNull() || uri.Empty()) return QS_E_URI_NOT_SPECIFIED;
   if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
@@ -268,14 +263,12 @@ HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bs
 
 HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                                com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "UpdateShareField");
   OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   return UpdateFieldChecked(user, uri, field);
 }
 
 HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveShareField");
   OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
@@ -289,27 +282,23 @@ HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com:
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetShareFieldList");
   OperationGate::Reading lock(operation_);
   return QueryList(kListColumns, {}, result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURIList(const com::Bstr&, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetShareFieldURIList");
   OperationGate::Reading lock(operation_);
   return QueryField("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURI(const com::Bstr&, const com::Bstr& author, const com::Bstr& name,
                                                com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetShareFieldURI");
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(author), Value(name)};
   return QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetShareFieldAttribute");
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
   return QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);

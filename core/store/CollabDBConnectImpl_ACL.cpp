@@ -23,7 +23,6 @@ bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
 // ---- Whole documents ------------------------------------------------------------------
 
 HRESULT CCollabDBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetACL");
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
   HRESULT hr = GetRawACL(uri, acl);
@@ -46,7 +45,6 @@ HRESULT CCollabDBConnectImpl::StoreACL(const com::Bstr& uri, const com::Bstr& ac
 
 HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                      com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutACL");
   OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
     result = com::Bstr();
@@ -57,7 +55,6 @@ HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri
 
 HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                         com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateACL");
   OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
     result = com::Bstr();
@@ -67,7 +64,6 @@ HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& 
 }
 
 HRESULT CCollabDBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "DeleteACL");
   OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
     result = com::Bstr();
@@ -99,7 +95,6 @@ HRESULT CCollabDBConnectImpl::EditACLEntry(const com::Bstr& user, const com::Bst
 
 HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetACLEntry");
   OperationGate::Reading lock(operation_);
   if (Missing(uri) || Missing(acluser)) return QS_E_ARGUMENT_NULL;
   RowState row;
@@ -113,7 +108,6 @@ HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr
 
 HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           const com::Bstr& accright, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutACLEntry");
   return EditACLEntry(user, uri, acluser, u"aw", true, accright, result, [&](const com::Bstr& acl) -> HRESULT {
     com::Bstr edited;
     if (HRESULT hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
@@ -123,7 +117,6 @@ HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr
 
 HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              const com::Bstr& accright, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateACLEntry");
   return EditACLEntry(user, uri, acluser, u"aw", true, accright, result, [&](const com::Bstr& acl) -> HRESULT {
     com::Bstr edited;
     if (HRESULT hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
@@ -133,7 +126,6 @@ HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::B
 
 HRESULT CCollabDBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "DeleteACLEntry");
   return EditACLEntry(user, uri, acluser, u"ad", false, com::Bstr(), result, [&](const com::Bstr& acl) -> HRESULT {
     com::Bstr edited;
     if (HRESULT hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited); FAILED(hr)) return hr;
@@ -153,7 +145,6 @@ HRESULT CCollabDBConnectImpl::UpdateLock(const com::Bstr& lock, const com::Bstr&
 }
 
 HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "LockVO");
   OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
@@ -170,7 +161,6 @@ HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri
 }
 
 HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "ForceUnlockVO");
   OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
@@ -185,7 +175,6 @@ HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bs
 // ---- Conference URLs ------------------------------------------------------------------
 
 HRESULT CCollabDBConnectImpl::GetConferenceManagerURL(const com::Bstr&, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetConferenceManagerURL");
   result = com::Bstr();
   reg::Key key;
   if (key.Open(reg::Hive::LocalMachine, kServiceKey) != ERROR_SUCCESS) return QS_E_CONFERENCE_URL_NOT_SET;
@@ -201,7 +190,6 @@ HRESULT CCollabDBConnectImpl::GetConferenceManagerURL(const com::Bstr&, com::Bst
 }
 
 HRESULT CCollabDBConnectImpl::GetURLUnsupported(const com::Bstr&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "GetURLUnsupported");
   return E_NOTIMPL;
 }
 

@@ -14,7 +14,6 @@ using namespace collab;
 
 HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                          com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutMessage");
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = GetRawACL(uri, acl); hr != S_OK) return hr;
@@ -33,7 +32,6 @@ HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr&
 }
 
 HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetMessage");
   OperationGate::Reading lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
@@ -42,7 +40,6 @@ HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr&
 
 HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                             com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateMessage");
   OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
@@ -50,7 +47,6 @@ HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bs
 }
 
 HRESULT CCollabDBConnectImpl::RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveMessage");
   OperationGate::Writing lock(operation_);
   if (HRESULT hr = Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Now(), Value(uri)};
@@ -82,13 +78,10 @@ HRESULT CCollabDBConnectImpl::AddActiveField(ActiveShareField entry) {
 
 HRESULT CCollabDBConnectImpl::StartSharing(const com::Bstr& user, const com::Bstr& ipaddress, const com::Bstr& uri,
                                            com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "StartSharing");
   OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
-  Utils().LogStream.TraceCall("owner", row.owner.ToUtf8());
-  Utils().LogStream.TraceCall("user", user.ToUtf8());
   if (!row.found || row.owner.Empty() || row.owner.View() != user.View()) return QS_E_OWNER_ONLY;
   com::Bstr field;
   if (HRESULT hr = GetShareField(user, uri, field); hr != S_OK) return hr;
@@ -104,7 +97,6 @@ HRESULT CCollabDBConnectImpl::StartSharing(const com::Bstr& user, const com::Bst
 }
 
 HRESULT CCollabDBConnectImpl::EndSharing(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "EndSharing");
   OperationGate::Writing lock(operation_);
   std::lock_guard listLock(activeMutex_);
   const auto entry = Listed(uri);
@@ -117,7 +109,6 @@ HRESULT CCollabDBConnectImpl::EndSharing(const com::Bstr& user, const com::Bstr&
 
 HRESULT CCollabDBConnectImpl::SaveSharing(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                           com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "SaveSharing");
   OperationGate::Writing lock(operation_);
   const auto entry = FindActiveField(uri);
   if (!entry) return QS_E_FIELD_NOT_ACTIVE;
@@ -126,7 +117,6 @@ HRESULT CCollabDBConnectImpl::SaveSharing(const com::Bstr& user, const com::Bstr
 }
 
 HRESULT CCollabDBConnectImpl::GetAttendeesList(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetAttendeesList");
   OperationGate::Reading lock(operation_);
   const auto entry = FindActiveField(uri);
   if (!entry) return QS_E_FIELD_NOT_ACTIVE;
@@ -143,7 +133,6 @@ HRESULT CCollabDBConnectImpl::GetAttendeesList(const com::Bstr&, const com::Bstr
 
 HRESULT CCollabDBConnectImpl::AddAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee,
                                           com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "AddAttendee");
   OperationGate::Writing lock(operation_);
   const auto entry = FindActiveField(uri);
   if (!entry || entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;
@@ -164,7 +153,6 @@ HRESULT CCollabDBConnectImpl::AddAttendee(const com::Bstr& user, const com::Bstr
 
 HRESULT CCollabDBConnectImpl::DeleteAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee,
                                              com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "DeleteAttendee");
   OperationGate::Writing lock(operation_);
   std::lock_guard listLock(activeMutex_);
   const auto listed = Listed(uri);

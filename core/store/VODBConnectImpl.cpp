@@ -5,6 +5,7 @@
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl_Detail.h"
+#include "platform/xml/escape.h"
 
 namespace quor::core {
 
@@ -27,21 +28,8 @@ com::Bstr ContentAnswer(const com::Bstr& content) {
   }
   out.reserve(text.size() + text.size() / 16 + 2 * root.size() + 5);
   out.append("<").append(root).append(">");
-  size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (static_cast<unsigned char>(text[i]) > '>') continue;  // most of any text
-    std::string_view entity;
-    switch (text[i]) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '\r': entity = "&#xD;"; break;
-      default: continue;
-    }
-    out.append(text.substr(run, i - run)).append(entity);
-    run = i + 1;
-  }
-  out.append(text.substr(run)).append("</").append(root).append(">");
+  xml::AppendEscaped(out, text);
+  out.append("</").append(root).append(">");
   return com::Bstr::TakeUtf8(std::move(out));
 }
 
@@ -56,15 +44,13 @@ bool SameContent(const com::Bstr& stored, const com::Bstr& content) { return Sam
 }  // namespace
 
 CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection) : db_(connection) {
-  Utils().LogStream.TraceCall(kClass, "Constructor");
 }
 
-CVODBConnectImpl::~CVODBConnectImpl() { Utils().LogStream.TraceCall(kClass, "Destructor"); }
+CVODBConnectImpl::~CVODBConnectImpl() = default;
 
 CQuorServiceUtils& CVODBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
 
 HRESULT CVODBConnectImpl::Init() {
-  Utils().LogStream.TraceCall(kClass, "Init");
   resourceURL_ = CQuorServiceUtils::ReadResourceURL();
   resourceDir_ = CQuorServiceUtils::ReadResourceDir();
   return S_OK;
@@ -123,7 +109,6 @@ HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, c
 }
 
 HRESULT CVODBConnectImpl::GetRawACL(const com::Bstr&, const com::Bstr& uri, com::Bstr& acl) {
-  Utils().LogStream.TraceCall(kClass, "GetRawACL");
   if (HRESULT hr = QueryVOLockB(uri, acl); FAILED(hr)) return hr;
   if (acl.IsNull()) return QS_E_URI_INVALID;
   return acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
@@ -137,7 +122,6 @@ HRESULT CVODBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view
 }
 
 std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
-  Utils().LogStream.TraceCall(kClass, "GetLockInfo");
   OperationGate::Reading lock(operation_);
   if (uri.IsNull()) return std::nullopt;
   com::Bstr acl;
@@ -190,7 +174,6 @@ HRESULT CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bs
 }
 
 HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
-  Utils().LogStream.TraceCall(kClass, "InsertVO");
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
   com::Bstr acl;
@@ -237,7 +220,6 @@ HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr&
 // ---- Content ----------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOContent");
   OperationGate::Reading lock(operation_);
   bool found = false;
   com::Bstr content;
@@ -248,7 +230,6 @@ HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& n
 }
 
 HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOContentbyURI");
   OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
@@ -265,7 +246,6 @@ HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bs
 
 HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                        com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutVOContent");
   OperationGate::Writing lock(operation_);
   // Whether the object exists is decided by its row (one made empty is
   // written like any other), asked by its key without reading the content.
@@ -285,14 +265,12 @@ HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& n
 }
 
 HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "ForcePutVOContent");
   // No content put leaves anything to replay: the entry is accepted as done.
   return S_OK;
 }
 
 HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                            com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateVOContentA");
   OperationGate::Writing lock(operation_);
   bool found = false;
   com::Bstr stored;
@@ -311,7 +289,6 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
 
 HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
                                                com::Bstr&) {
-  Utils().LogStream.TraceCall(kClass, "UpdateVOContentbyURI");
   OperationGate::Writing lock(operation_);
   if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   com::Bstr acl;
@@ -343,7 +320,6 @@ HRESULT CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& 
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveVOContent");
   OperationGate::Writing lock(operation_);
   com::Bstr uri;
   if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
@@ -354,7 +330,6 @@ HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveVOContentbyURI");
   OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};

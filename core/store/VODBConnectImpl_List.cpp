@@ -56,40 +56,34 @@ HRESULT CVODBConnectImpl::QueryVOList(std::string_view sql, std::span<const com:
 // ---- Lists ------------------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetVOList(const com::Bstr& user, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOList");
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(user)};
   return QueryVOList(std::string(kListColumns) + " WHERE VOUSER = ?", params, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOListAll(com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOListAll");
   OperationGate::Reading lock(operation_);
   return QueryVOList(kListColumns, {}, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOAttribute");
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
   return QueryVOList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOURIList(const com::Bstr& user, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOURIList");
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(user)};
   return QueryField("SELECT VOURI FROM QUORVESK WHERE VOUSER = ?", params, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CVODBConnectImpl::GetVOURIListAll(com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOURIListAll");
   OperationGate::Reading lock(operation_);
   return QueryField("SELECT VOURI FROM QUORVESK", {}, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CVODBConnectImpl::GetVOUserListAll(com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOUserListAll");
   OperationGate::Reading lock(operation_);
   // A list of users: each owner once, however many objects it has.
   return QueryField("SELECT DISTINCT VOUSER FROM QUORVESK ORDER BY VOUSER", {}, "VOUSER", Kw(KW_USER), result);
@@ -97,7 +91,6 @@ HRESULT CVODBConnectImpl::GetVOUserListAll(com::Bstr& result) {
 
 HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOURI");
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(owner), Value(name)};
   return QueryField("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", Kw(KW_URI), result);
@@ -107,7 +100,6 @@ HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, con
 
 HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutVOURI");
   OperationGate::Writing lock(operation_);
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   // An object belongs to somebody and has a name.
@@ -118,7 +110,6 @@ HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner
 }
 
 HRESULT CVODBConnectImpl::RemoveVOURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "RemoveVOURI");
   OperationGate::Writing lock(operation_);
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   if (!GetLockInfo(user, uri)) return QS_E_URI_INVALID;
@@ -129,29 +120,24 @@ HRESULT CVODBConnectImpl::RemoveVOURI(const com::Bstr& user, const com::Bstr& ur
 // ---- Pass-throughs ------------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetCompressThreshold(com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetCompressThreshold");
   result = com::Bstr::FromUtf8(
       text::Format("<root><compressthreshold>%d</compressthreshold></root>", Utils().GetCompressThreshold()));
   return S_OK;
 }
 
 HRESULT CVODBConnectImpl::GetAdminUserList(com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetAdminUserList");
   return Utils().ListAdminUsers(result);
 }
 
 HRESULT CVODBConnectImpl::GetGroupList(com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetGroupList");
   return Utils().ListGroups(result);
 }
 
 HRESULT CVODBConnectImpl::GetGroupUserList(const com::Bstr& group, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetGroupUserList");
   return Utils().ListGroupUsers(group, result);
 }
 
 HRESULT CVODBConnectImpl::GetOwnGroupList(const com::Bstr& user, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetOwnGroupList");
   return Utils().ListOwnGroups(user, result);
 }
 

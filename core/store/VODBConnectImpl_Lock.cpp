@@ -24,7 +24,6 @@ bool HeldByOther(const com::Bstr& holder, const com::Bstr& user) {
 // ---- Locks ----------------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "LockVO");
   OperationGate::Writing lock(operation_);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
@@ -42,7 +41,6 @@ HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, co
 }
 
 HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "ForceUnlockVO");
   OperationGate::Writing lock(operation_);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
@@ -56,7 +54,6 @@ HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& 
 }
 
 HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOContentwithLock");
   OperationGate::Writing lock(operation_);
   // The caller's own object, by its row: never another owner's object whose
   // URN happens to read the same.
@@ -70,7 +67,6 @@ HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com:
 }
 
 HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetVOContentbyURIwithLock");
   OperationGate::Writing lock(operation_);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
@@ -85,7 +81,6 @@ HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const
 
 HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const com::Bstr& name,
                                                     const com::Bstr& content, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateVOContentwithUnlock");
   OperationGate::Writing lock(operation_);
   bool found = false;
   com::Bstr stored;
@@ -104,7 +99,6 @@ HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const
 
 HRESULT CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const com::Bstr& user, const com::Bstr& uri,
                                                          const com::Bstr& content, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateVOContentbyURIwithUnlock");
   OperationGate::Writing lock(operation_);
   if (uri.IsNull() || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   com::Bstr acl;
@@ -127,7 +121,6 @@ HRESULT CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const com::Bstr& user, 
 // ---- Whole ACL documents --------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetACL");
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
   HRESULT hr = GetRawACL(user, uri, acl);
@@ -145,14 +138,12 @@ HRESULT CVODBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, co
 
 HRESULT CVODBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                  com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutACL");
   // Putting a whole document is replacing it: same rights, same write.
   return UpdateACL(user, uri, acl, result);
 }
 
 HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                     com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateACL");
   OperationGate::Writing lock(operation_);
   com::Bstr current;
   HRESULT hr = GetRawACL(user, uri, current);
@@ -165,7 +156,6 @@ HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri,
 }
 
 HRESULT CVODBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "DeleteACL");
   OperationGate::Writing lock(operation_);
   com::Bstr current;
   HRESULT hr = GetRawACL(user, uri, current);
@@ -200,7 +190,6 @@ HRESULT CVODBConnectImpl::EditACLEntry(const com::Bstr& user, const com::Bstr& u
 
 HRESULT CVODBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                       com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "GetACLEntry");
   return EditACLEntry(user, uri, acluser, u"ar", false, com::Bstr(), result, [&](const com::Bstr& acl) -> HRESULT {
     return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
   });
@@ -208,7 +197,6 @@ HRESULT CVODBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& ur
 
 HRESULT CVODBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                       const com::Bstr& accright, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "PutACLEntry");
   return EditACLEntry(user, uri, acluser, u"aw", true, accright, result, [&](const com::Bstr& acl) -> HRESULT {
     com::Bstr edited;
     if (HRESULT hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
@@ -218,7 +206,6 @@ HRESULT CVODBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& ur
 
 HRESULT CVODBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                          const com::Bstr& accright, com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "UpdateACLEntry");
   return EditACLEntry(user, uri, acluser, u"aw", true, accright, result, [&](const com::Bstr& acl) -> HRESULT {
     com::Bstr edited;
     if (HRESULT hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
@@ -228,7 +215,6 @@ HRESULT CVODBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr&
 
 HRESULT CVODBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                          com::Bstr& result) {
-  Utils().LogStream.TraceCall(kClass, "DeleteACLEntry");
   return EditACLEntry(user, uri, acluser, u"ad", false, com::Bstr(), result, [&](const com::Bstr& acl) -> HRESULT {
     com::Bstr edited;
     if (HRESULT hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited); FAILED(hr)) return hr;

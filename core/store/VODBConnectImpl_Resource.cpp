@@ -99,19 +99,16 @@ HRESULT CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
 // ---- Readers --------------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetVOResourceURI(const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceURI");
   const com::Variant params[] = {Value(name)};
   return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURI",
                             "VORESOURCEURI", result);
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceURIList");
   return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES", {}, "VORESOURCEURI", "VORESOURCEURI", result);
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceURL");
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
   if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
@@ -123,13 +120,11 @@ HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bst
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceAttribute(const com::Bstr&, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceAttribute");
   const com::Variant params[] = {Value(name)};
   return QueryResource(std::string(kAttributeColumns) + " WHERE NAME = ?", params, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceAttributeList(const com::Bstr&, const com::Bstr& modulename, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceAttributeList");
   const com::Variant params[] = {Value(modulename), Value(modulename)};
   return QueryResource(std::string(kAttributeColumns) +
                            " WHERE (MODULENAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES WHERE "
@@ -138,12 +133,10 @@ HRESULT CVODBConnectImpl::GetVOResourceAttributeList(const com::Bstr&, const com
 }
 
 HRESULT CVODBConnectImpl::GetAllVOResourceAttributeList(const com::Bstr&, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetAllVOResourceAttributeList");
   return QueryResource(kAttributeColumns, {}, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceModuleNameList(const com::Bstr&, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceModuleNameList");
   return QueryResourceField("SELECT MODULENAME FROM QUORVESKRES GROUP BY MODULENAME", {}, "MODULENAME", "modulename",
                             result);
 }
@@ -153,7 +146,6 @@ HRESULT CVODBConnectImpl::GetVOResourceModuleNameList(const com::Bstr&, com::Bst
 // keeps the stored texts. Per module: the greatest version, type, URL and
 // location, and the stamp of the latest change.
 HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr& lastupdate, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetVOResourceUpdate");
   const auto since = ParseStamp(lastupdate.View());
   if (!since) return QS_E_ARGUMENT_INVALID;
   if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
@@ -241,7 +233,6 @@ HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& version, const com::Bstr& type,
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "UpdateVOResourceAttribute");
   OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
@@ -258,7 +249,6 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& version, const com::Bstr& type,
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "RemoveVOResourceAttribute");
   OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
@@ -272,7 +262,6 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
 
 HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
                                                 com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "UpdateVOResourceProps");
   OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
@@ -285,7 +274,6 @@ HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "RemoveVOResource");
   OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   if (HRESULT hr = AuthorizeResource(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, nullptr, false); hr != S_OK) {
@@ -334,7 +322,6 @@ HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bst
 }
 
 HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetResourceACL");
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
@@ -350,7 +337,6 @@ HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr&
 
 HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "GetResourceACLEntry");
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
@@ -363,7 +349,6 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
 
 HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
                                          com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "PutResourceACL");
   OperationGate::Writing lock(operation_);
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       hr != S_OK) {
@@ -375,12 +360,10 @@ HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr&
 
 HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
                                             com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "UpdateResourceACL");
   return PutResourceACL(user, name, acl, result);
 }
 
 HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "DeleteResourceACL");
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
   HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
@@ -397,7 +380,6 @@ HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bs
 
 HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               const com::Bstr& accright, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "PutResourceACLEntry");
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
@@ -412,7 +394,6 @@ HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::
 
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "UpdateResourceACLEntry");
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
@@ -427,7 +408,6 @@ HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const co
 
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "DeleteResourceACLEntry");
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {

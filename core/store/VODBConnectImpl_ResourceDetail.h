@@ -19,7 +19,6 @@
 namespace quor::core::resource {
 
 inline CQuorServiceUtils& ResourceUtils() { return CServiceModule::Instance().EnsureUtils(); }
-inline CServiceLogStream& Trace() { return ResourceUtils().LogStream; }
 
 // 0 when `acl` grants `user` every token of `rights`; else the check's own
 // status (when `checkStatus` and it gave one) or `ownCode`.

@@ -98,7 +98,6 @@ HRESULT CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr&
 }
 
 HRESULT CVODBConnectImpl::PutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "PutVOResource");
   return PutResource(user, name, nullptr, com::Bstr(), result);
 }
 
@@ -107,7 +106,6 @@ HRESULT CVODBConnectImpl::PutVOResourcewithAttribute(const com::Bstr& user, cons
                                                      const com::Bstr& version, const com::Bstr& type,
                                                      const com::Bstr& id, const com::Bstr& description,
                                                      const com::Bstr& leaf, const com::Bstr& props, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "PutVOResourcewithAttribute");
   const com::Bstr attributes[] = {modulename, creator, version, type, id, description, props};
   std::span<const com::Bstr, 7> view(attributes);
   return PutResource(user, name, &view, leaf, result);
@@ -192,7 +190,6 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
 
 HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf,
                                               com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "UpdateVOResourceURL");
   OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   std::string base, dir;
@@ -211,7 +208,6 @@ HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::
 }
 
 HRESULT CVODBConnectImpl::ForcePutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "ForcePutVOResource");
   return UpdateVOResourceURL(user, name, com::Bstr(), result);
 }
 
@@ -223,7 +219,6 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
                                                           const com::Bstr& id, const com::Bstr& description,
                                                           const com::Bstr& leaf, const com::Bstr& props,
                                                           com::Bstr& result) {
-  Trace().TraceCall(kResourceClass, "ForcePutVOResourcewithAttribute");
   OperationGate::Writing lock(operation_);
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   std::string base, dir;

@@ -16,6 +16,7 @@
 #include "core/ServiceConfig.h"
 #include "core/UnifyTable.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace quor::core::testing {
 
@@ -57,8 +58,7 @@ inline int RegisterLibrary(const std::string& library) {
 class TestInstance {
  public:
   TestInstance() {
-    std::string templ = (std::filesystem::temp_directory_path() / "quor-core-XXXXXX").string();
-    root_ = ::mkdtemp(templ.data());
+    root_ = temp_.Path();
     home_ = root_ + "/home";
     for (const char* folder : {"config", "unifier", "transform"}) std::filesystem::create_directories(home_ + "/" + folder);
     registry_ = root_ + "/registry.reg";
@@ -68,7 +68,6 @@ class TestInstance {
   }
   ~TestInstance() {
     ::unsetenv("QUOR_EVENTLOG");
-    std::filesystem::remove_all(root_);
   }
 
   const std::string& root() const { return root_; }
@@ -94,6 +93,7 @@ class TestInstance {
   }
 
  private:
+  quor::test::TempDir temp_{"quor-core"};
   std::string root_, home_, registry_, eventLog_;
 };
 

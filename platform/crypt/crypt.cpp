@@ -21,6 +21,7 @@
 
 #include "platform/base/win32_error.h"
 #include "platform/registry/registry.h"
+#include "platform/text/base64.h"
 #include "platform/text/text.h"
 
 namespace quor::crypt {
@@ -109,20 +110,10 @@ std::vector<uint8_t> BlobHeader(uint32_t type, AlgId alg) {
   return out;
 }
 
-std::string Base64(std::span<const uint8_t> in) {
-  std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), in.data(), static_cast<int>(in.size()));
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return out;
-}
+std::string Base64(std::span<const uint8_t> in) { return text::Base64Encode(in); }
 std::optional<std::vector<uint8_t>> FromBase64(std::string_view in) {
-  if (in.empty() || in.size() % 4 != 0) return std::nullopt;
-  std::vector<uint8_t> out(in.size() / 4 * 3);
-  int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
-  if (n < 0) return std::nullopt;
-  size_t pad = (in.back() == '=') + (in.size() > 1 && in[in.size() - 2] == '=');
-  out.resize(static_cast<size_t>(n) - pad);
-  return out;
+  if (in.empty()) return std::nullopt;
+  return text::Base64DecodeStrict(in);
 }
 
 bool KnownProvider(std::string_view name) {

@@ -51,6 +51,7 @@
 #include "platform/base/win32_error.h"
 #include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
+#include "platform/text/base64.h"
 #include "platform/text/text.h"
 
 namespace quor::dir {
@@ -110,23 +111,12 @@ bool ValidText(std::string_view in) { return in.find('\0') == std::string_view::
 
 // ---- Base64 --------------------------------------------------------------------------
 
-std::string Base64(const unsigned char* data, size_t size) {
-  std::string out(4 * ((size + 2) / 3), '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
+std::string Base64(const unsigned char* data, size_t size) { return text::Base64Encode({data, size}); }
 
 bool Unbase64(std::string_view in, std::vector<unsigned char>& out) {
-  if (in.empty() || in.size() % 4 != 0) return false;
-  out.assign(in.size() / 4 * 3, 0);
-  const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
-  if (n < 0) return false;
-  size_t size = static_cast<size_t>(n);
-  // EVP_DecodeBlock counts the padding as zero bytes.
-  if (in.back() == '=') --size;
-  if (in.size() >= 2 && in[in.size() - 2] == '=') --size;
-  out.resize(size);
+  auto bytes = in.empty() ? std::nullopt : text::Base64DecodeStrict(in);
+  if (!bytes) return false;
+  out = std::move(*bytes);
   return true;
 }
 

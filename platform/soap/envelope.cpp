@@ -319,7 +319,7 @@ void AppendElement(std::string& out, std::string_view name, std::string_view utf
     return;
   }
   out += '>';
-  AppendEscaped(out, utf8Text);
+  xml::AppendEscaped(out, utf8Text, kTextRules);
   out += "</";
   out += name;
   out += '>';
@@ -348,42 +348,6 @@ std::string ChildText(const pugi::xml_node& parent, std::string_view localName) 
 }
 
 }  // namespace
-
-void AppendEscaped(std::string& out, std::string_view s) {
-  // Runs of plain characters go over whole.
-  size_t run = 0;
-  auto flush = [&](size_t end) { out.append(s.data() + run, end - run); };
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c > '>' && c != 0xEF) continue;
-    std::string_view entity;
-    size_t skip = 0;
-    switch (c) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '\r': entity = "&#13;"; break;
-      case '\t':
-      case '\n': continue;
-      case 0xEF:
-        // U+FFFE and U+FFFF
-        if (i + 2 < s.size() && s[i + 1] == '\xBF' && (s[i + 2] == '\xBE' || s[i + 2] == '\xBF')) {
-          entity = "\xEF\xBF\xBD";
-          skip = 2;
-          break;
-        }
-        continue;
-      default:
-        if (c >= 0x20) continue;
-        entity = "\xEF\xBF\xBD";
-    }
-    flush(i);
-    out.append(entity);
-    i += skip;
-    run = i + 1;
-  }
-  flush(s.size());
-}
 
 std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
 

@@ -56,6 +56,7 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/xml/escape.h"
 
 namespace quor::soap {
 
@@ -116,7 +117,7 @@ std::string WriteFault(const Fault& fault);
 // The status as a fault writes it: "0x80040205".
 std::string FormatStatus(HRESULT status);
 
-// Appends `utf8` escaped for element text as described above.
-void AppendEscaped(std::string& out, std::string_view utf8);
+// How element text is escaped, as described above.
+inline constexpr xml::EscapeRules kTextRules{.decimalReferences = true, .invalid = xml::EscapeRules::Invalid::Replace};
 
 }  // namespace quor::soap

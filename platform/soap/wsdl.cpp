@@ -3,10 +3,15 @@
 #include "platform/soap/envelope.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
+#include "platform/xml/escape.h"
 
 namespace quor::soap {
 
 namespace {
+
+// Attribute values of the description: what XML cannot carry is left out.
+constexpr xml::EscapeRules kAttributeRules{
+    .attribute = true, .decimalReferences = true, .invalid = xml::EscapeRules::Invalid::Drop};
 
 std::string_view XsdType(com::VARTYPE vt) {
   switch (vt & com::VT_TYPEMASK) {
@@ -20,24 +25,6 @@ std::string_view XsdType(com::VARTYPE vt) {
     case com::VT_VARIANT: return "xsd:anyType";
     default: return "xsd:string";
   }
-}
-
-std::string Attr(std::string_view value) {
-  std::string out;
-  for (char c : value) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\t': out += "&#9;"; break;
-      case '\n': out += "&#10;"; break;
-      case '\r': out += "&#13;"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20) out += c;
-    }
-  }
-  return out;
 }
 
 // The parameter's element in a request or response type.
@@ -76,13 +63,13 @@ std::string WriteWsdl(const Endpoint& endpoint, std::string_view location, std::
          " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:tns=\"" +
          ns + "\">\n";
   out += "<wsdl:documentation>";
-  AppendEscaped(out, text::Format(
+  xml::AppendEscaped(out, text::Format(
                          "%s (component %s). Post a SOAP 1.1 envelope whose Body holds one element named as the "
                          "operation, in no namespace, with the input parameters as child elements by name: a "
                          "parameter left out is null, an empty element is empty text, and a carriage return "
                          "travels as &#13;. The answer holds the return value first, then the other outputs. A "
                          "failure is a SOAP fault whose faultcode is \"Server\" and whose detail is errorInfo.",
-                         endpoint.ServiceName(), endpoint.progId));
+                         endpoint.ServiceName(), endpoint.progId), kTextRules);
   out += "</wsdl:documentation>\n";
 
   // Types: request and response elements in no namespace.
@@ -144,7 +131,7 @@ std::string WriteWsdl(const Endpoint& endpoint, std::string_view location, std::
   out += "</wsdl:binding>\n";
 
   out += "<wsdl:service name=\"" + service + "\"><wsdl:port name=\"" + service + "Port\" binding=\"tns:" + service +
-         "Binding\"><soap:address location=\"" + Attr(location) + "\"/></wsdl:port></wsdl:service>\n";
+         "Binding\"><soap:address location=\"" + xml::Escaped(location, kAttributeRules) + "\"/></wsdl:port></wsdl:service>\n";
   out += "</wsdl:definitions>\n";
   return out;
 }

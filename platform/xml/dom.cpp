@@ -16,6 +16,7 @@
 
 #include "platform/fs/fs.h"
 #include "platform/text/text.h"
+#include "platform/xml/escape.h"
 #include "platform/xml/tree.h"
 
 #include <utility>
@@ -36,30 +37,6 @@ const char* SpecialName(NodeType type) {
 
 bool SameOwner(const std::weak_ptr<Document>& a, const std::weak_ptr<Document>& b) {
   return !a.owner_before(b) && !b.owner_before(a);
-}
-
-void AppendEscaped(std::string& out, std::string_view in, bool attribute) {
-  size_t run = 0;
-  for (size_t i = 0; i < in.size(); ++i) {
-    const char* rep = nullptr;
-    switch (in[i]) {
-      case '&': rep = "&amp;"; break;
-      case '<': rep = "&lt;"; break;
-      case '>': rep = "&gt;"; break;
-      case '"': rep = attribute ? "&quot;" : nullptr; break;
-      case '\t': rep = attribute ? "&#x9;" : nullptr; break;
-      case '\n': rep = attribute ? "&#xA;" : nullptr; break;
-      // A literal carriage return would come back as a line feed when the
-      // text is parsed again: it travels as a reference in text too.
-      case '\r': rep = "&#xD;"; break;
-      default: break;
-    }
-    if (!rep) continue;
-    out.append(in.substr(run, i - run));
-    out.append(rep);
-    run = i + 1;
-  }
-  out.append(in.substr(run));
 }
 
 // A CDATA section cannot hold "]]>": split it over two sections.
@@ -162,12 +139,12 @@ void TreeAccess::WriteStart(const Node& n, std::string& out) {
         out += ' ';
         out += a.name;
         out += "=\"";
-        AppendEscaped(out, a.value, true);
+        AppendEscaped(out, a.value, EscapeRules{.attribute = true});
         out += '"';
       }
       out += n.first_ ? ">" : "/>";
       break;
-    case NodeType::Text: AppendEscaped(out, n.data_, false); break;
+    case NodeType::Text: AppendEscaped(out, n.data_); break;
     case NodeType::CData: AppendCData(out, n.data_); break;
     case NodeType::Comment:
       out += "<!--";

@@ -6,7 +6,7 @@
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 #include "transform/common/fault.h"
-#include "transform/tests/plugin_env.h"
+#include "testing/PluginEnv.h"
 
 namespace quor::transform::testing {
 namespace {

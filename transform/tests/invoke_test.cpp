@@ -2,7 +2,7 @@
 // registration program, called by name with the texts of two files.
 #include <fcntl.h>
 
-#include "transform/tests/plugin_env.h"
+#include "testing/PluginEnv.h"
 
 namespace quor::transform::testing {
 namespace {

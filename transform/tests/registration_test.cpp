@@ -3,7 +3,7 @@
 // unregistered, they are gone.
 #include "platform/registry/registry.h"
 #include "platform/text/text.h"
-#include "transform/tests/plugin_env.h"
+#include "testing/PluginEnv.h"
 
 namespace quor::transform::testing {
 namespace {

@@ -17,6 +17,7 @@
 #include "auth/util/lock.h"
 #include "auth/util/names.h"
 #include "auth/util/regkey.h"
+#include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace quor::auth::util;
@@ -24,21 +25,7 @@ using quor::com::ComError;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quor-authutil-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 // The status and description a raising call leaves behind.
 template <typename Fn>
@@ -200,8 +187,8 @@ TEST(AuthUtilRaise, OuterEdgesTurnEverythingIntoStatuses) {
 class AuthUtilFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("QUOR_KEYDIR", (dir.path() / "keys").c_str(), 1);
-    ::setenv("QUOR_REGISTRY", (dir.path() / "registry.reg").c_str(), 1);
+    ::setenv("QUOR_KEYDIR", (dir.Path() / "keys").c_str(), 1);
+    ::setenv("QUOR_REGISTRY", (dir.Path() / "registry.reg").c_str(), 1);
   }
   TempDir dir;
 };
@@ -209,7 +196,7 @@ class AuthUtilFiles : public ::testing::Test {
 TEST_F(AuthUtilFiles, AcquireContextCreatesAMissingMachineContainer) {
   CryptProvider p;
   p.AcquireContext("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET);
-  EXPECT_TRUE(fs::exists(dir.path() / "keys" / "machine" / "Velt.QuorService.key"));
+  EXPECT_TRUE(fs::exists(dir.Path() / "keys" / "machine" / "Velt.QuorService.key"));
   EXPECT_EQ(p.GetProvName(), kDefaultProvider);
   EXPECT_EQ(p.GetProvType(), 1u);
   // Opened again as it is, the same signature key.

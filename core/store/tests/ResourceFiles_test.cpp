@@ -11,6 +11,7 @@
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
 #include "platform/text/text.h"
+#include "testing/TempDir.h"
 
 using namespace quor::core;
 using namespace quor::core::resource;
@@ -20,16 +21,16 @@ namespace {
 
 class ResourceFilesTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-res"};
+
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "quor-res-XXXXXX").string();
-    root_ = ::mkdtemp(templ.data());
+    root_ = temp_.Path();
     dir_ = root_ + "/resource";
     outside_ = root_ + "/outside";
     fs::create_directories(dir_);
     fs::create_directories(outside_);
     std::ofstream(outside_ + "/secret") << "keep";
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   std::string root_, dir_, outside_;
 };

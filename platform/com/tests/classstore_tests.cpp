@@ -16,6 +16,7 @@
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 
@@ -75,9 +76,10 @@ std::string Dump(const fs::path& file) {
 
 class ClassStoreTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-com"};
+
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quor-com-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = temp_.Path();
     registry_ = dir_ / "registry.reg";
     log_ = dir_ / "plugin.log";
     ::setenv("QUOR_REGISTRY", registry_.c_str(), 1);
@@ -91,8 +93,6 @@ class ClassStoreTest : public ::testing::Test {
     CoFreeUnusedLibraries();
     ::unsetenv("QUOR_REGISTRY");
     ::unsetenv("QUOR_TEST_PLUGIN_LOG");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   void Register() {

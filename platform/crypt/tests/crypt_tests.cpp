@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace quor::crypt;
@@ -24,27 +25,13 @@ namespace {
 
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quor-crypt-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 class CryptTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("QUOR_KEYDIR", (dir.path() / "keys").c_str(), 1);
-    ::setenv("QUOR_REGISTRY", (dir.path() / "registry.reg").c_str(), 1);
+    ::setenv("QUOR_KEYDIR", (dir.Path() / "keys").c_str(), 1);
+    ::setenv("QUOR_REGISTRY", (dir.Path() / "registry.reg").c_str(), 1);
   }
   void TearDown() override { ::unsetenv("QUOR_KEYDIR"); }
 
@@ -87,7 +74,7 @@ TEST_F(CryptTest, ContainersAreCreatedOnceAsPrivateFilesAndDeleted) {
   ASSERT_EQ(Provider::Acquire("Velt.QuorService", "", PROV_RSA_FULL, CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET, p), S_OK);
   EXPECT_EQ(p.Name(), kBaseProvider);
   EXPECT_EQ(p.Container(), "Velt.QuorService");
-  const fs::path file = dir.path() / "keys" / "machine" / "Velt.QuorService.key";
+  const fs::path file = dir.Path() / "keys" / "machine" / "Velt.QuorService.key";
   struct stat st;
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -107,14 +94,14 @@ TEST_F(CryptTest, ContainersAreCreatedOnceAsPrivateFilesAndDeleted) {
 }
 
 TEST_F(CryptTest, ContainerNamesNeverLeaveTheKeyFolder) {
-  const fs::path keys = dir.path() / "keys";
+  const fs::path keys = dir.Path() / "keys";
   for (std::string name : std::vector<std::string>{"../../escape", "Velt.QuorService:user1@REALM", "/etc/passwd", ".hidden",
                            std::string(600, 'x')}) {
     Provider p = Machine(name);
     ASSERT_TRUE(p.IsOpen()) << name;
   }
   std::set<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+  for (const auto& entry : fs::recursive_directory_iterator(dir.Path()))
     if (entry.is_regular_file() && entry.path().extension() == ".key") {
       EXPECT_EQ(entry.path().parent_path(), keys / "machine");
       EXPECT_LE(entry.path().filename().string().size(), 255u);
@@ -139,21 +126,21 @@ TEST_F(CryptTest, AcquisitionRefusesWhatItDoesNotOffer) {
   // The user's default container.
   EXPECT_EQ(Provider::Acquire(std::nullopt, "", PROV_RSA_FULL, CRYPT_NEWKEYSET, p), S_OK);
   EXPECT_FALSE(p.Container().empty());
-  EXPECT_TRUE(fs::exists(dir.path() / "keys" / "user" / std::to_string(::geteuid())));
+  EXPECT_TRUE(fs::exists(dir.Path() / "keys" / "user" / std::to_string(::geteuid())));
   Key none;
   EXPECT_EQ(Provider().GenKey(CALG_RC2, 0, none), HRESULT_FROM_WIN32(6));
 }
 
 TEST_F(CryptTest, KeyFolderComesFromEnvironmentRegistryOrBesideTheRegistryFile) {
-  EXPECT_EQ(KeyFolder(), dir.path() / "keys");
+  EXPECT_EQ(KeyFolder(), dir.Path() / "keys");
   ::unsetenv("QUOR_KEYDIR");
-  EXPECT_EQ(KeyFolder(), dir.path() / "keys");
+  EXPECT_EQ(KeyFolder(), dir.Path() / "keys");
   quor::reg::Key key;
   ASSERT_EQ(key.Create(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\QuorService"), 0);
-  ASSERT_EQ(key.SetString("KeyDir", (dir.path() / "elsewhere").string()), 0);
-  EXPECT_EQ(KeyFolder(), dir.path() / "elsewhere");
+  ASSERT_EQ(key.SetString("KeyDir", (dir.Path() / "elsewhere").string()), 0);
+  EXPECT_EQ(KeyFolder(), dir.Path() / "elsewhere");
   Provider p = Machine("c");
-  EXPECT_TRUE(fs::exists(dir.path() / "elsewhere" / "machine" / "c.key"));
+  EXPECT_TRUE(fs::exists(dir.Path() / "elsewhere" / "machine" / "c.key"));
 }
 
 TEST_F(CryptTest, ContainerKeyPairsPersistAndConcurrentFirstUseAgrees) {
@@ -213,7 +200,7 @@ TEST_F(CryptTest, ContainerKeyPairsPersistAndConcurrentFirstUseAgrees) {
 
 TEST_F(CryptTest, DamagedContainerFilesAreRefused) {
   Provider p = Machine("broken");
-  const fs::path file = dir.path() / "keys" / "machine" / "broken.key";
+  const fs::path file = dir.Path() / "keys" / "machine" / "broken.key";
   for (std::string content : std::vector<std::string>{"", "QuorKeyContainer 1\nexchange !!!!\n", "QuorKeyContainer 1\nexchange QUJD\n",
                               "QuorKeyContainer 1\nwhatever AAAA\n", "something else\n"}) {
     std::ofstream(file, std::ios::trunc) << content;

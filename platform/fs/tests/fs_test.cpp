@@ -6,24 +6,14 @@
 
 #include "platform/base/win32_error.h"
 #include "platform/fs/fs.h"
+#include "testing/TempDir.h"
 
 namespace fs = quor::fs;
 namespace stdfs = std::filesystem;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (stdfs::temp_directory_path() / "quor-fs-XXXXXX").string();
-    path_ = ::mkdtemp(templ.data());
-  }
-  ~TempDir() { stdfs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = quor::test::TempDir;
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
@@ -31,54 +21,54 @@ void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
 TEST(Fs, ListsXmlFilesSortedWithoutCase) {
   TempDir dir;
-  for (const char* name : {"b.xml", "A.XML", "c.Xml", "notes.txt", "a.xml.bak"}) Touch(dir.path() + "/" + name);
-  stdfs::create_directory(dir.path() + "/folder.xml");
+  for (const char* name : {"b.xml", "A.XML", "c.Xml", "notes.txt", "a.xml.bak"}) Touch(dir.Path().string() + "/" + name);
+  stdfs::create_directory(dir.Path().string() + "/folder.xml");
   std::vector<std::string> names;
-  ASSERT_EQ(fs::ListFiles(dir.path(), "*.xml", names), quor::ERROR_SUCCESS);
+  ASSERT_EQ(fs::ListFiles(dir.Path().string(), "*.xml", names), quor::ERROR_SUCCESS);
   EXPECT_EQ(names, (std::vector<std::string>{"A.XML", "b.xml", "c.Xml"}));
 
   std::vector<std::string> untouched{"keep"};
-  EXPECT_EQ(fs::ListFiles(dir.path() + "/missing", "*.xml", untouched), quor::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(fs::ListFiles(dir.Path().string() + "/missing", "*.xml", untouched), quor::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(untouched, std::vector<std::string>{"keep"});
 }
 
 TEST(Fs, BackslashPathsAreAccepted) {
   TempDir dir;
-  const std::string windowsy = dir.path() + "\\config\\\\sub";
+  const std::string windowsy = dir.Path().string() + "\\config\\\\sub";
   EXPECT_EQ(fs::NormalizePath("a\\b\\\\c/"), "a/b/c/");
-  EXPECT_EQ(fs::CreateFolder(dir.path() + "\\config"), quor::ERROR_SUCCESS);
+  EXPECT_EQ(fs::CreateFolder(dir.Path().string() + "\\config"), quor::ERROR_SUCCESS);
   EXPECT_EQ(fs::CreateFolder(windowsy), quor::ERROR_SUCCESS);
-  EXPECT_TRUE(stdfs::is_directory(dir.path() + "/config/sub"));
-  EXPECT_EQ(fs::JoinPath(dir.path() + "\\config", "sub\\x.xml"), dir.path() + "/config/sub/x.xml");
+  EXPECT_TRUE(stdfs::is_directory(dir.Path().string() + "/config/sub"));
+  EXPECT_EQ(fs::JoinPath(dir.Path().string() + "\\config", "sub\\x.xml"), dir.Path().string() + "/config/sub/x.xml");
 }
 
 TEST(Fs, FolderAndFileErrorsUsePlatformNumbers) {
   TempDir dir;
-  const std::string sub = dir.path() + "/sub";
+  const std::string sub = dir.Path().string() + "/sub";
   EXPECT_EQ(fs::CreateFolder(sub), quor::ERROR_SUCCESS);
   EXPECT_EQ(fs::CreateFolder(sub), quor::ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(fs::CreateFolder(dir.path() + "/no/such"), quor::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(fs::CreateFolder(dir.Path().string() + "/no/such"), quor::ERROR_PATH_NOT_FOUND);
   Touch(sub + "/f");
   EXPECT_EQ(fs::RemoveFolder(sub), quor::ERROR_DIR_NOT_EMPTY);
   EXPECT_EQ(fs::DeleteFile(sub), quor::ERROR_ACCESS_DENIED);
   EXPECT_EQ(fs::DeleteFile(sub + "/f"), quor::ERROR_SUCCESS);
   EXPECT_EQ(fs::DeleteFile(sub + "/f"), quor::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(fs::RemoveFolder(sub), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::CreateFolders(dir.path() + "/x/y/z"), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::CreateFolders(dir.path() + "/x/y/z"), quor::ERROR_SUCCESS);
+  EXPECT_EQ(fs::CreateFolders(dir.Path().string() + "/x/y/z"), quor::ERROR_SUCCESS);
+  EXPECT_EQ(fs::CreateFolders(dir.Path().string() + "/x/y/z"), quor::ERROR_SUCCESS);
 }
 
 TEST(Fs, AtomicWriteReplacesWholeFile) {
   TempDir dir;
-  const std::string path = dir.path() + "/data.txt";
+  const std::string path = dir.Path().string() + "/data.txt";
   ASSERT_EQ(fs::WriteFileAtomic(path, "first version, long"), quor::ERROR_SUCCESS);
   ASSERT_EQ(fs::WriteFileAtomic(path, "second"), quor::ERROR_SUCCESS);
   std::string contents;
   ASSERT_EQ(fs::ReadFile(path, contents), quor::ERROR_SUCCESS);
   EXPECT_EQ(contents, "second");
-  EXPECT_EQ(fs::WriteFileAtomic(dir.path() + "/missing/x.txt", "y"), quor::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(fs::WriteFileAtomic(dir.Path().string() + "/missing/x.txt", "y"), quor::ERROR_PATH_NOT_FOUND);
   std::vector<std::string> names;
-  fs::ListFiles(dir.path(), "*", names);
+  fs::ListFiles(dir.Path().string(), "*", names);
   EXPECT_EQ(names, std::vector<std::string>{"data.txt"});  // no temporary left behind
 }
 
@@ -93,7 +83,7 @@ TEST(Fs, WildcardsMatchWithoutCase) {
 
 TEST(Fs, ConcurrentAtomicWritesNeverMix) {
   TempDir dir;
-  const std::string path = dir.path() + "/shared.xml";
+  const std::string path = dir.Path().string() + "/shared.xml";
   std::vector<std::thread> writers;
   for (int t = 0; t < 8; ++t)
     writers.emplace_back([&, t] {
@@ -107,6 +97,6 @@ TEST(Fs, ConcurrentAtomicWritesNeverMix) {
   const size_t t = contents.size() - 4096;
   EXPECT_EQ(contents, std::string(4096 + t, static_cast<char>('a' + t)));  // one writer's whole file
   std::vector<std::string> names;
-  fs::ListFiles(dir.path(), "*", names);
+  fs::ListFiles(dir.Path().string(), "*", names);
   EXPECT_EQ(names, std::vector<std::string>{"shared.xml"});
 }

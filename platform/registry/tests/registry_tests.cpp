@@ -1,4 +1,5 @@
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -16,21 +17,7 @@ using namespace quor::reg;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quor-reg-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 std::string ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -47,7 +34,7 @@ void WriteAll(const fs::path& p, std::string_view data) {
 class RegistryTest : public ::testing::Test {
  protected:
   TempDir dir;
-  fs::path file = dir.path() / "registry.reg";
+  fs::path file = dir.Path() / "registry.reg";
 };
 
 TEST_F(RegistryTest, EveryValueTypeSurvivesTheFile) {
@@ -277,7 +264,7 @@ TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
 }
 
 TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryCreatedOnFirstWrite) {
-  fs::path nested = dir.path() / "etc" / "quor" / "registry.reg";
+  fs::path nested = dir.Path() / "etc" / "quor" / "registry.reg";
   Registry reg(nested);
   EXPECT_EQ(reg.Check(), ERROR_SUCCESS);
   Key key(reg);

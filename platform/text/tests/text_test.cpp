@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/text/base64.h"
 #include "platform/text/text.h"
 
 using namespace quor::text;
@@ -131,4 +132,17 @@ TEST(Numbers, ParsingIsCheckedAndRanged) {
 TEST(Helpers, SplitKeepsEmptyFields) {
   EXPECT_EQ(Split("a,,b,", ','), (std::vector<std::string>{"a", "", "b", ""}));
   EXPECT_EQ(Split("", ','), (std::vector<std::string>{""}));
+}
+
+TEST(Base64, StrictRoundTripsAndRefusesWhatTheEncoderNeverWrites) {
+  for (size_t n = 0; n < 70; ++n) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 37 + n);
+    const std::string encoded = Base64Encode(bytes);
+    EXPECT_EQ(Base64DecodeStrict(encoded), bytes) << encoded;
+    EXPECT_EQ(Base64DecodeLenient(encoded), bytes) << encoded;
+  }
+  EXPECT_EQ(Base64Encode(std::vector<uint8_t>{'f', 'o', 'o', 'b'}), "Zm9vYg==");
+  for (std::string_view bad : {"Zm9vYg=", "Zm9v\nYg==", "Zm=vYg==", "Zm9vY===", "Zm9vYg=A", "Zm9v Yg="})
+    EXPECT_FALSE(Base64DecodeStrict(bad)) << bad;
 }

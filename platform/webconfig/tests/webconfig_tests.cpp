@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/webconfig/webconfig.h"
+#include "testing/TempDir.h"
 
 using namespace quor::webconfig;
 namespace fs = std::filesystem;
@@ -23,21 +24,7 @@ std::string ReadAll(const fs::path& p) {
   return s.str();
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "quor-webconfig-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempFolder = quor::test::TempDir;
 
 SiteConfig Sample() {
   SiteConfig c;

@@ -163,7 +163,7 @@ TEST(XmlFile, SaveWritesUtf8WithDeclaration) {
   EXPECT_EQ(ReadBytes(dir.File("bare.xml")), "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a/>");
 
   // Saving over a file replaces it; '\' separators are accepted.
-  ASSERT_TRUE(doc->save(dir.path().string() + "\\bare.xml"));
+  ASSERT_TRUE(doc->save(dir.Path().string() + "\\bare.xml"));
   EXPECT_EQ(ReadBytes(dir.File("bare.xml")), ReadBytes(dir.File("new.xml")));
 }
 
@@ -173,14 +173,14 @@ TEST(XmlFile, FailedSaveLeavesNoFile) {
   const std::string target = dir.File("missing-folder/out.xml");
   EXPECT_FALSE(doc->save(target));
   EXPECT_FALSE(std::filesystem::exists(target));
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no temporary file left behind";
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path())) << "no temporary file left behind";
 
   // A folder in the way of the file: nothing replaces it.
   std::filesystem::create_directory(dir.File("taken.xml"));
   EXPECT_FALSE(doc->save(dir.File("taken.xml")));
   EXPECT_TRUE(std::filesystem::is_directory(dir.File("taken.xml")));
   size_t entries = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
   EXPECT_EQ(entries, 1u);
 }
 

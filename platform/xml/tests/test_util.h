@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/xml/dom.h"
+#include "testing/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,27 +26,7 @@ inline DocumentPtr Parse(std::string_view text) {
   return doc;
 }
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quor-xml-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::string File(std::string_view name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 inline void WriteBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary);

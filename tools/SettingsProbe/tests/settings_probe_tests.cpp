@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 
@@ -40,23 +41,7 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (stdfs::temp_directory_path() / "quor-probe-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) stdfs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const stdfs::path& Path() const { return path_; }
-
- private:
-  stdfs::path path_;
-};
+using TempDir = quor::test::TempDir;
 
 struct ProbeRun {
   int status = -1;

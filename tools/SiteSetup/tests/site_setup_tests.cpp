@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/webconfig/webconfig.h"
+#include "testing/TempDir.h"
 
 extern char** environ;
 
@@ -38,17 +39,12 @@ struct Outcome {
 
 class SiteSetupTest : public ::testing::Test {
  protected:
+  quor::test::TempDir temp_{"quor-sitesetup"};
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quor-sitesetup-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = temp_.Path();
     file_ = dir_ / "conf" / "sites.xml";
     fs::create_directories(dir_ / "conf");
     fs::create_directories(dir_ / "install");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   // Runs SiteSetup in `dir_/install` with the arguments exactly as given.

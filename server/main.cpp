@@ -1,0 +1,121 @@
+// quor-server: the web server's SOAP listener (see server/listener.h).
+//
+// Prints "listening on ADDRESS:PORT" once bound, serves until SIGTERM or
+// SIGINT, then stops cleanly. Exit status: 0 stopped by a signal, 1 cannot
+// listen or serving failed, 2 bad command line or TLS files that cannot be
+// used (checked before listening).
+#include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/eventlog/eventlog.h"
+#include "platform/registry/registry.h"
+#include "server/listener.h"
+
+namespace {
+
+// Without --resource-url, the resource folder is the service's own:
+// ResourceDir published under the path of ResourceURL (a base URL such as
+// "http://host:8080/QuorService/resource", or just its path).
+void ResourceFolderFromRegistry(quor::soap::ListenerOptions& options) {
+  quor::reg::Key key;
+  std::string url, dir;
+  if (key.Open(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService") != quor::ERROR_SUCCESS ||
+      key.GetString("ResourceURL", url) != quor::ERROR_SUCCESS ||
+      key.GetString("ResourceDir", dir) != quor::ERROR_SUCCESS || url.empty() || dir.empty())
+    return;
+  if (const size_t scheme = url.find("://"); scheme != std::string::npos) {
+    const size_t path = url.find('/', scheme + 3);
+    url = path == std::string::npos ? std::string() : url.substr(path);
+  }
+  while (url.size() > 1 && url.back() == '/') url.pop_back();
+  if (url.size() < 2 || url[0] != '/') return;
+  options.resourceUrl = url;
+  options.resourceDir = dir;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every worker thread would otherwise get a malloc arena of its own, each
+  // keeping the pages of the largest answer it ever built: resident memory
+  // grows by hundreds of MB under large answers. A few shared arenas suffice.
+  mallopt(M_ARENA_MAX, 2);
+
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  quor::soap::ListenerOptions options;
+  std::string error;
+  bool help = false;
+  if (!quor::soap::ParseCommandLine(args, options, error, help)) {
+    // The reason may quote an argument: escaped like an event, it stays one line.
+    std::fprintf(stderr, "quor-server: %s\n%s", quor::eventlog::EscapeText(error).c_str(),
+                 std::string(quor::soap::Usage()).c_str());
+    return 2;
+  }
+  if (help) {
+    std::fputs(std::string(quor::soap::Usage()).c_str(), stdout);
+    return 0;
+  }
+  if (options.resourceUrl.empty()) ResourceFolderFromRegistry(options);
+  // Each connection is a descriptor (and so is each one refused with 503):
+  // room for both at the cap, plus files and databases, as far as the hard
+  // limit allows. Not simply the hard limit: a library that still calls
+  // select() breaks on high descriptors, so none are handed out needlessly.
+  if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t want = std::min<rlim_t>(files.rlim_max, 2 * options.maxConnections + 1024);
+    if (files.rlim_cur < want) {
+      files.rlim_cur = want;
+      ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
+
+  // The signals are taken by sigwait below; every thread started from here
+  // on inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  int status = 0;
+  {
+    quor::soap::Listener listener(std::move(options));
+    if (!listener.LoadTls(error)) {
+      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
+      quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});
+      return 2;
+    }
+    if (!listener.Bind(error)) {
+      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
+      quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});
+      return 1;
+    }
+    std::printf("listening on %s:%d\n", listener.Options().address.c_str(), listener.Port());
+    std::fflush(stdout);
+
+    std::atomic<bool> failed{false};
+    std::thread serving([&] {
+      failed = !listener.Run();
+      // Wake the waiting main thread when serving ended on its own.
+      ::kill(::getpid(), SIGTERM);
+    });
+    int received = 0;
+    sigwait(&signals, &received);
+    // Also right when Run has not started yet: it then returns at once.
+    listener.Stop();
+    serving.join();
+    status = failed ? 1 : 0;
+  }
+  return status;
+}

@@ -1,0 +1,785 @@
+// A whole temporary Quor service for the end-to-end tests: a folder with a
+// registry file, a home folder (config/, unifier/, transform/), the
+// repository (a fresh SQLite file, or the PostgreSQL database of the test run),
+// a directory (a local account store made with the real quor-accounts, or the
+// test run's slapd), the service core and the authentication component
+// registered with the real quor-regsvr, and quor-server on a free loopback
+// port. The test process's QUOR_REGISTRY points at the instance's registry
+// while it lives, since the console's client reads its RowCount and keeps its
+// key container there; the earlier value comes back at the end.
+//
+// On PostgreSQL the tables are shared with other tests: rows are told apart by
+// their user (UniqueName), and the rows of those users are removed at the end.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "admin/VeltService.h"
+#include "core/store/DBConnect.h"
+#include "platform/registry/registry.h"
+#include "platform/soap/dispatcher.h"
+#include "platform/soap/envelope.h"
+#include "testing/ServerProcess.h"
+#include "platform/xml/dom.h"
+
+namespace quor::admin::testing {
+
+namespace fs = std::filesystem;
+namespace st = soap::testing;
+
+inline std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// A user name no other test process uses (for the shared PostgreSQL tables).
+inline std::string UniqueName(std::string_view base) {
+  static std::atomic<int> counter{0};
+  return std::string(base) + "-e2e" + std::to_string(::getpid()) + "x" + std::to_string(++counter);
+}
+
+enum class Database {
+  Sqlite,
+  Postgres,
+  SqliteUnopenable,  // a file in a folder that does not exist
+  PostgresNoServer,  // the test run's cluster, at a port where nothing listens
+};
+
+inline void PrintTo(Database database, std::ostream* out) {
+  constexpr const char* names[] = {"Sqlite", "Postgres", "SqliteUnopenable", "PostgresNoServer"};
+  *out << names[static_cast<int>(database)];
+}
+
+enum class Directory { Accounts, Ldap };
+
+struct Account {
+  std::string name, password;
+};
+
+struct InstanceOptions {
+  Database database = Database::Sqlite;
+  Directory directory = Directory::Accounts;
+  std::string logLevel = "Debug";  // None, Normal, Debug, Detail
+  uint32_t compressThreshold = 0;
+  std::string adminUsers;      // AdminUsers (comma-separated), when not empty
+  std::string adminGroupName;  // AdminGroupName, when not empty
+  std::string resourceUrl;     // ResourceURL, when not empty
+  std::string resourceDir;     // ResourceDir, when not empty
+  // The local account store's users and (group, member) pairs.
+  std::vector<Account> accounts{{"administrator", "pw"}};
+  std::vector<std::pair<std::string, std::string>> members;
+  // Files written below the home folder before the server starts (a path
+  // such as "config/sales.xml", and its text).
+  std::vector<std::pair<std::string, std::string>> homeFiles;
+  // More quor-server arguments; with "--tls-cert" the URLs are https.
+  std::vector<std::string> serverArgs;
+};
+
+// One row of QUORLOG, as the database holds it.
+struct LogRow {
+  long id = 0;
+  std::string catalog, user, description, contentLength, op, target, result, timestamp;
+};
+
+// One row of QUORCOLLAB, as the database holds it (NULL read as "").
+struct CollabRow {
+  std::string author, name, fieldLength, field, uri, owner, message, created, updated, lock, accessLevel, acl;
+  bool operator==(const CollabRow&) const = default;
+};
+
+// The outcome of one call through the console's client.
+struct CallOutcome {
+  bool ok = false;
+  std::string decoded;  // the decoded result (success)
+  HRESULT status = S_OK;  // the fault's status (failure), 0 when there was no fault answer
+  std::string fault;      // FormatFault()
+};
+
+// BeginRequest, the parameters in order, Invoke; the fault's status read from
+// the answer itself.
+inline CallOutcome Call(CVeltService& client, std::string_view method,
+                        std::initializer_list<std::pair<std::string_view, std::string_view>> params = {}) {
+  CallOutcome out;
+  if (client.BeginRequest(method) != 0) {
+    out.fault = "BeginRequest refused";
+    return out;
+  }
+  for (const auto& [name, value] : params) client.AddParameter(name, value);
+  out.ok = client.Invoke();
+  if (out.ok) {
+    out.decoded = client.DecodedResult();
+    return out;
+  }
+  out.fault = client.FormatFault();
+  soap::Answer answer;
+  std::string error;
+  if (soap::ParseAnswer(client.LastAnswer(), answer, error) == S_OK && answer.isFault) out.status = answer.fault.status;
+  return out;
+}
+
+// The elements of a log answer's "log" records, each as element name -> text;
+// nullopt when the answer is no XML.
+inline std::optional<std::vector<std::map<std::string, std::string>>> LogRecords(std::string_view answer) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(answer) || !doc->documentElement()) return std::nullopt;
+  std::vector<std::map<std::string, std::string>> records;
+  for (const xml::NodePtr& log : doc->documentElement()->childNodes()) {
+    std::map<std::string, std::string> fields;
+    for (const xml::NodePtr& field : log->childNodes()) fields[field->nodeName()] = field->text();
+    records.push_back(std::move(fields));
+  }
+  return records;
+}
+
+// The texts of the root element's children (an id list's "logID" elements).
+inline std::vector<std::string> ChildTexts(std::string_view answer) {
+  std::vector<std::string> texts;
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(answer) || !doc->documentElement()) return {"(not XML: " + std::string(answer) + ")"};
+  for (const xml::NodePtr& child : doc->documentElement()->childNodes()) texts.push_back(child->text());
+  return texts;
+}
+
+// The outputs of the last answer as received (before any decoding).
+inline std::vector<soap::NamedValue> RawOutputs(const CVeltService& client) {
+  soap::Answer answer;
+  std::string error;
+  if (soap::ParseAnswer(client.LastAnswer(), answer, error) != S_OK || answer.isFault) return {};
+  return answer.outputs;
+}
+
+// The description of the last answer's fault, as the service wrote it.
+inline std::string FaultDescription(const CVeltService& client) {
+  soap::Answer answer;
+  std::string error;
+  if (soap::ParseAnswer(client.LastAnswer(), answer, error) != S_OK || !answer.isFault) return {};
+  return answer.fault.description;
+}
+
+// Runs a program with `input` on its standard input; its exit status and output.
+inline st::RunResult RunWithInput(const std::string& program, const std::vector<std::string>& args,
+                                  const std::vector<std::string>& env, const fs::path& scratch,
+                                  std::string_view input) {
+  st::RunResult r;
+  const fs::path in = scratch / "run.in", out = scratch / "run.out";
+  std::ofstream(in, std::ios::binary) << input;
+  std::vector<std::string> owned{program};
+  owned.insert(owned.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : owned) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envCopy = env;
+  std::vector<char*> envp;
+  for (auto& e : envCopy) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return r;
+  r.status = st::WaitFor(pid, std::chrono::seconds(30));
+  r.output = st::ReadFile(out);
+  fs::remove(in);
+  return r;
+}
+
+class ServerInstance {
+ public:
+  ServerInstance() {
+    if (const char* previous = std::getenv("QUOR_REGISTRY")) previousRegistry_ = previous;
+  }
+  ~ServerInstance() {
+    Stop();
+    RemoveTaggedRows();
+    if (previousRegistry_)
+      ::setenv("QUOR_REGISTRY", previousRegistry_->c_str(), 1);
+    else
+      ::unsetenv("QUOR_REGISTRY");
+  }
+  ServerInstance(const ServerInstance&) = delete;
+  ServerInstance& operator=(const ServerInstance&) = delete;
+
+  // Builds the instance and starts the server. Fails the test (or skips it,
+  // when the test run's PostgreSQL or slapd is not there outside CI) through
+  // gtest: callers check HasFatalFailure() / IsSkipped().
+  void Start(const InstanceOptions& options) {
+    options_ = options;
+    ASSERT_FALSE(dir_.Path().empty()) << "no temporary folder";
+    registry_ = dir_.Path() / "registry.reg";
+    events_ = dir_.Path() / "events.log";
+    home_ = dir_.Path() / "home";
+    for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home_ / folder);
+    for (const auto& [path, text] : options_.homeFiles) std::ofstream(home_ / path, std::ios::binary) << text;
+    env_ = st::Environment({"QUOR_REGISTRY=" + registry_.string(), "QUOR_EVENTLOG=" + events_.string()});
+    ::setenv("QUOR_REGISTRY", registry_.c_str(), 1);
+
+    ASSERT_NO_FATAL_FAILURE(PrepareDatabase());
+    if (::testing::Test::IsSkipped()) return;
+    ASSERT_NO_FATAL_FAILURE(WriteServiceKeys());
+    ASSERT_NO_FATAL_FAILURE(PrepareDirectory());
+    if (::testing::Test::IsSkipped()) return;
+    for (const char* library :
+         {"libQuorServiceCore.so", "libQuorAuth.so", "libQuorAccessor.so", "libFlatConvert.so", "libGridPage.so"}) {
+      const st::RunResult r = st::RunProgram(Bin("quor-regsvr"), {"-s", std::string(QUOR_LIB_DIR) + "/" + library},
+                                             env_, dir_.Path());
+      ASSERT_EQ(r.status, 0) << "quor-regsvr " << library << ": " << r.output;
+    }
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+  }
+
+  // SIGTERM and wait: the exit status (0 for a clean stop; a sanitizer's
+  // report at exit makes it fail), -1 when it had to be killed.
+  int Stop() {
+    if (pid_ <= 0) return exitStatus_;
+    ::kill(pid_, SIGTERM);
+    exitStatus_ = st::WaitFor(pid_, std::chrono::seconds(20));
+    if (exitStatus_ == -1) {
+      ::kill(pid_, SIGKILL);
+      st::WaitFor(pid_, std::chrono::seconds(10));
+    }
+    if (stdoutFd_ >= 0) ::close(stdoutFd_);
+    stdoutFd_ = -1;
+    pid_ = -1;
+    return exitStatus_;
+  }
+  // Whether the server is up; a server that ended keeps its exit status for Stop.
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (stdoutFd_ >= 0) ::close(stdoutFd_);
+    stdoutFd_ = -1;
+    pid_ = -1;
+    return false;
+  }
+  // Whether the server was started at all (the instance was not skipped).
+  bool Started() const { return port_ != 0; }
+  // Stops the server and starts it again on the same instance (a new port).
+  void Restart() {
+    const int status = Stop();
+    ASSERT_EQ(status, 0) << "quor-server did not stop cleanly:\n" << Stderr();
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+  }
+
+  std::string Url(std::string_view path) const {
+    const auto& args = options_.serverArgs;
+    const bool tls = std::find(args.begin(), args.end(), "--tls-cert") != args.end();
+    return (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + std::string(path);
+  }
+  std::string CoreUrl() const { return Url(soap::kCorePath); }
+  std::string AdminUrl() const { return Url(soap::kAdminPath); }
+
+  const fs::path& Dir() const { return dir_.Path(); }
+  const fs::path& Home() const { return home_; }
+  const fs::path& RegistryFile() const { return registry_; }
+  const InstanceOptions& Options() const { return options_; }
+  std::string Events() const { return st::ReadFile(events_); }
+  std::string Stderr() const { return st::ReadFile(dir_.Path() / "server.err"); }
+  bool IsPostgres() const {
+    return options_.database == Database::Postgres || options_.database == Database::PostgresNoServer;
+  }
+
+  // The repository's ODBC connection string, as the server uses it.
+  const std::string& Odbc() const { return odbc_; }
+
+  // The rows of QUORLOG in LOGID order; only those of `user` when given.
+  std::vector<LogRow> Rows(std::optional<std::string_view> user = std::nullopt) {
+    std::vector<LogRow> rows;
+    core::CSqlServerDBConnect db;
+    if (!OpenDatabase(db)) {
+      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText().ToUtf8();
+      return rows;
+    }
+    core::CommandHolder command;
+    core::RecordsetHolder set;
+    std::vector<com::Variant> params;
+    std::string sql =
+        "SELECT LOGID, LOGCATALOG, OPUSER, LOGDESCRIPTION, CONTENTLEN, OP, TARGET, RESULT, TIMESTAMP FROM QUORLOG";
+    if (user) {
+      sql += " WHERE OPUSER = ?";
+      params.emplace_back(com::Bstr::FromUtf8(*user));
+    }
+    sql += " ORDER BY LOGID";
+    if (db.ExecuteQuery(command, set, sql, params) != 0) {
+      ADD_FAILURE() << "cannot read QUORLOG: " << db.LastErrorText().ToUtf8();
+      return rows;
+    }
+    const auto field = [&](std::string_view column) {
+      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
+    };
+    for (; !set->Eof(); set->MoveNext()) {
+      LogRow row;
+      row.id = std::stol(field("LOGID"));
+      row.catalog = field("LOGCATALOG");
+      row.user = field("OPUSER");
+      row.description = field("LOGDESCRIPTION");
+      row.contentLength = field("CONTENTLEN");
+      row.op = field("OP");
+      row.target = field("TARGET");
+      row.result = field("RESULT");
+      row.timestamp = field("TIMESTAMP");
+      rows.push_back(std::move(row));
+    }
+    db.ReleaseQuery(command, set);
+    return rows;
+  }
+
+  // The rows of QUORCOLLAB in VOURI order; only those whose AUTHOR begins
+  // with `authorPrefix` (the table is shared on PostgreSQL).
+  std::vector<CollabRow> CollabRows(std::string_view authorPrefix = "") {
+    std::vector<CollabRow> rows;
+    std::string error;
+    if (!ReadCollabRows(rows, error)) ADD_FAILURE() << error;
+    std::erase_if(rows, [&](const CollabRow& row) { return !row.author.starts_with(authorPrefix); });
+    return rows;
+  }
+
+  // Sets (or, given nullopt, deletes) a value of the service key while the
+  // server runs; the server reads the file again when it changed.
+  void SetServiceValue(std::string_view name, std::optional<std::string_view> value) {
+    reg::Registry registry(registry_);
+    reg::Key k(registry);
+    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
+    if (value) {
+      ASSERT_EQ(k.SetString(name, *value), reg::ERROR_SUCCESS) << name;
+    } else {
+      const long rc = k.DeleteValue(name);
+      ASSERT_TRUE(rc == reg::ERROR_SUCCESS || rc == reg::ERROR_FILE_NOT_FOUND) << name << " " << rc;
+    }
+  }
+
+  // A signed-in client; fails the test when the sign-in does not succeed.
+  std::unique_ptr<CVeltService> SignIn(std::string_view user, std::string_view password) {
+    auto client = std::make_unique<CVeltService>();
+    const int rc = client->Connect(CoreUrl(), user, password);
+    EXPECT_EQ(rc, 0) << "sign-in of " << user << ": " << client->FormatFault() << "\n" << Stderr();
+    if (rc != 0) return nullptr;
+    return client;
+  }
+
+ private:
+  static std::string Bin(std::string_view program) { return std::string(QUOR_BIN_DIR) + "/" + std::string(program); }
+
+  static std::string EscapeXml(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+      if (c == '&') out += "&amp;";
+      else if (c == '<') out += "&lt;";
+      else if (c == '>') out += "&gt;";
+      else out += c;
+    }
+    return out;
+  }
+
+  bool OpenDatabase(core::CDBConnect& db) const {
+    return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
+                   com::Bstr::FromUtf8(odbc_)) == 0;
+  }
+
+  void PrepareDatabase() {
+    const bool postgres = IsPostgres();
+    if (postgres) {
+      odbc_ = Env("QUOR_TEST_PG");
+      if (odbc_.empty()) {
+        if (std::getenv("CI")) {
+          FAIL() << "QUOR_TEST_PG is not set: the test command must start PostgreSQL";
+        }
+        GTEST_SKIP() << "QUOR_TEST_PG not set";
+      }
+    } else {
+      odbc_ = "DRIVER={SQLite3};Database=" + (dir_.Path() / "repository.db").string();
+    }
+    if (options_.database == Database::Sqlite) {
+      // The schema, statement by statement.
+      core::CSqlServerDBConnect db;
+      ASSERT_TRUE(OpenDatabase(db)) << db.LastErrorText().ToUtf8();
+      std::ifstream in(std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql");
+      ASSERT_TRUE(in) << "sql/sqlite.sql";
+      std::string statement;
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("--", 0) == 0) continue;
+        statement += line + "\n";
+        if (line.find(';') != std::string::npos) {
+          ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
+          statement.clear();
+        }
+      }
+    }
+    std::string served = odbc_;
+    if (options_.database == Database::SqliteUnopenable) {
+      served = "DRIVER={SQLite3};Database=" + (dir_.Path() / "no-such-folder" / "repository.db").string();
+    } else if (options_.database == Database::PostgresNoServer) {
+      // Port 1: nothing listens there, the connection is refused at once.
+      const size_t at = served.find("Port=");
+      ASSERT_NE(at, std::string::npos) << "QUOR_TEST_PG names no port: " << served;
+      const size_t end = served.find(';', at);
+      served.replace(at, end == std::string::npos ? std::string::npos : end - at, "Port=1");
+    }
+    std::ofstream(home_ / "config" / "repository.xml")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OLEDBSetting><quorservice>VODB</quorservice>"
+           "<Provider>MSDASQL.1</Provider><ExtendedProperties>"
+        << EscapeXml(served) << "</ExtendedProperties></OLEDBSetting>\n";
+  }
+
+  static void Set(reg::Registry& registry, std::string_view key, std::string_view name, std::string_view value) {
+    reg::Key k(registry);
+    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, key), reg::ERROR_SUCCESS) << key;
+    ASSERT_EQ(k.SetString(name, value), reg::ERROR_SUCCESS) << key << " " << name;
+  }
+
+  void WriteServiceKeys() {
+    reg::Registry registry(registry_);
+    constexpr std::string_view service = "Software\\Velt\\QuorService";
+    ASSERT_NO_FATAL_FAILURE(Set(registry, service, "HomeDir", home_.string()));
+    ASSERT_NO_FATAL_FAILURE(Set(registry, service, "LogLevel", options_.logLevel));
+    reg::Key k(registry);
+    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, service), reg::ERROR_SUCCESS);
+    ASSERT_EQ(k.SetDword("CompressThreshold", options_.compressThreshold), reg::ERROR_SUCCESS);
+    if (!options_.adminUsers.empty()) {
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminUsers", options_.adminUsers));
+    }
+    if (!options_.adminGroupName.empty()) {
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminGroupName", options_.adminGroupName));
+    }
+    if (!options_.resourceUrl.empty()) {
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "ResourceURL", options_.resourceUrl));
+    }
+    if (!options_.resourceDir.empty()) {
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "ResourceDir", options_.resourceDir));
+    }
+    ASSERT_NO_FATAL_FAILURE(
+        Set(registry, "Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod"));
+  }
+
+  void PrepareDirectory() {
+    reg::Registry registry(registry_);
+    constexpr std::string_view service = "Software\\Velt\\QuorService";
+    if (options_.directory == Directory::Ldap) {
+      const std::string url = Env("QUOR_TEST_LDAP_URL");
+      if (url.empty()) {
+        if (std::getenv("CI")) {
+          FAIL() << "QUOR_TEST_LDAP_URL is not set: the test command must start slapd";
+        }
+        GTEST_SKIP() << "QUOR_TEST_LDAP_URL not set";
+      }
+      std::string host = url.substr(url.find("://") + 3);
+      if (!host.empty() && host.back() == '/') host.pop_back();
+      const std::string authority = "LDAP://" + host + "/" + Env("QUOR_TEST_LDAP_BASE");
+      ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultAuthority", authority));
+      ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultRealm", "quor.test"));
+      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "RootContext", authority));
+      ASSERT_NO_FATAL_FAILURE(
+          Set(registry, "Software\\Velt\\Directory", "ServiceUser", Env("QUOR_TEST_LDAP_BIND_DN")));
+      ASSERT_NO_FATAL_FAILURE(
+          Set(registry, "Software\\Velt\\Directory", "ServicePassword", Env("QUOR_TEST_LDAP_BIND_PASSWORD")));
+      return;
+    }
+    ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultAuthority", "WinNT://QUORDOM"));
+    ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultRealm", "QUORDOM"));
+    ASSERT_NO_FATAL_FAILURE(Set(registry, service, "RootContext", "WinNT://QUORDOM"));
+    const std::string accounts = Bin("quor-accounts");
+    // Few hash rounds: every sign-in checks a password, and tests sign in a lot.
+    st::RunResult r = RunWithInput(accounts, {"init", "QUORDOM", "QUORHOST", "--iterations", "1000"}, env_,
+                                   dir_.Path(), "");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> groups;
+    for (const auto& [group, member] : options_.members)
+      if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+    for (const Account& account : options_.accounts) {
+      r = RunWithInput(accounts, {"add-user", account.name}, env_, dir_.Path(), account.password + "\n");
+      ASSERT_EQ(r.status, 0) << account.name << ": " << r.output;
+    }
+    for (const std::string& group : groups) {
+      r = RunWithInput(accounts, {"add-group", group}, env_, dir_.Path(), "");
+      ASSERT_EQ(r.status, 0) << group << ": " << r.output;
+    }
+    for (const auto& [group, member] : options_.members) {
+      r = RunWithInput(accounts, {"add-to-group", group, member}, env_, dir_.Path(), "");
+      ASSERT_EQ(r.status, 0) << group << " " << member << ": " << r.output;
+    }
+  }
+
+  void StartServer() {
+    std::vector<std::string> args = {"--port", "0"};
+    args.insert(args.end(), options_.serverArgs.begin(), options_.serverArgs.end());
+    const st::Spawned s = st::Spawn(Bin("quor-server"), args, env_, dir_.Path() / "server.err");
+    ASSERT_GT(s.pid, 0) << "cannot start quor-server";
+    pid_ = s.pid;
+    stdoutFd_ = s.stdoutFd;
+    std::string line;
+    port_ = st::ReadListeningPort(stdoutFd_, std::chrono::seconds(30), line);
+    ASSERT_NE(port_, 0) << "quor-server did not start: " << line << Stderr();
+  }
+
+  bool ReadCollabRows(std::vector<CollabRow>& rows, std::string& error) const {
+    core::CSqlServerDBConnect db;
+    if (!OpenDatabase(db)) {
+      error = "cannot open the repository: " + db.LastErrorText().ToUtf8();
+      return false;
+    }
+    core::CommandHolder command;
+    core::RecordsetHolder set;
+    if (db.ExecuteQuery(command, set,
+                        "SELECT AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
+                        "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST FROM QUORCOLLAB ORDER BY VOURI",
+                        {}) != 0) {
+      error = "cannot read QUORCOLLAB: " + db.LastErrorText().ToUtf8();
+      return false;
+    }
+    const auto field = [&](std::string_view column) {
+      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
+    };
+    for (; !set->Eof(); set->MoveNext()) {
+      rows.push_back({field("AUTHOR"), field("NAME"), field("FIELDLEN"), field("FIELD"), field("VOURI"),
+                      field("OWNER"), field("MESSAGE"), field("CREATEDATE"), field("UPDATEDATE"),
+                      field("LOCK_STATUS"), field("ACCESSLEVEL"), field("ACCESSLIST")});
+    }
+    db.ReleaseQuery(command, set);
+    return true;
+  }
+
+  // On PostgreSQL: the rows of this instance's own users (share fields by
+  // the author's name, which the tests begin with one of theirs).
+  void RemoveTaggedRows() {
+    if (options_.database != Database::Postgres || odbc_.empty()) return;
+    core::CSqlServerDBConnect db;
+    if (!OpenDatabase(db)) return;
+    std::vector<std::string> tagged;
+    for (const Account& account : options_.accounts) {
+      if (account.name.find("-e2e") == std::string::npos) continue;
+      tagged.push_back(account.name);
+      const com::Variant who[] = {com::Variant(com::Bstr::FromUtf8(account.name))};
+      db.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER = ?", who);
+    }
+    std::vector<CollabRow> rows;
+    std::string error;
+    if (tagged.empty() || !ReadCollabRows(rows, error)) return;
+    for (const CollabRow& row : rows) {
+      const bool ours = std::any_of(tagged.begin(), tagged.end(), [&](const std::string& name) {
+        return row.author.starts_with(name) || row.owner == name;
+      });
+      if (!ours) continue;
+      const com::Variant uri[] = {com::Variant(com::Bstr::FromUtf8(row.uri))};
+      db.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", uri);
+    }
+  }
+
+  st::TempDir dir_;
+  InstanceOptions options_;
+  fs::path registry_, events_, home_;
+  std::vector<std::string> env_;
+  std::string odbc_;
+  std::optional<std::string> previousRegistry_;
+  pid_t pid_ = -1;
+  int stdoutFd_ = -1;
+  int port_ = 0;
+  int exitStatus_ = -1;
+};
+
+// Base of the end-to-end cases: one instance per test, which must stop
+// cleanly at the end (a sanitizer's report in the server fails the test).
+class RoadTest : public ::testing::Test {
+ protected:
+  ServerInstance& Start(const InstanceOptions& options = {}) {
+    instance_ = std::make_unique<ServerInstance>();
+    instance_->Start(options);
+    return *instance_;
+  }
+  void TearDown() override {
+    if (!instance_ || !instance_->Started()) return;
+    const int status = instance_->Stop();
+    EXPECT_EQ(status, 0) << "quor-server did not stop cleanly (or ended before):\n" << instance_->Stderr();
+  }
+
+  std::unique_ptr<ServerInstance> instance_;
+};
+
+// Starts an instance in a test body; returns from the test when it could not.
+#define QUOR_START_INSTANCE(options)                                              \
+  do {                                                                            \
+    Start(options);                                                               \
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return; \
+  } while (0)
+
+// ---- Share fields ---------------------------------------------------------------------
+
+// Text as the service's answers write it: '&', '<' and '>' escaped.
+inline std::string XmlText(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+// The text of a "root" answer's one child named `element` (a field or a
+// message answer); nullopt when the answer is not that shape.
+inline std::optional<std::string> OnlyChildText(std::string_view answer, std::string_view element) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(answer) || !doc->documentElement() || doc->documentElement()->nodeName() != "root")
+    return std::nullopt;
+  const std::vector<xml::NodePtr> children = doc->documentElement()->childNodes();
+  if (children.size() != 1 || children.front()->nodeName() != element) return std::nullopt;
+  return children.front()->text();
+}
+
+inline std::string CollabUri(std::string_view author, std::string_view name) {
+  return "urn:vocontent:covodb000:" + std::string(author) + "-" + std::string(name);
+}
+
+// The ACL document a new share field gets.
+inline std::string DefaultAcl(std::string_view owner) {
+  return "<VOACL><control><user>" + XmlText(owner) +
+         "</user><access>rwdarawad</access></control><control><user>administrator</user>"
+         "<access>rwdarawad</access></control></VOACL>";
+}
+
+// The texts of the elements of `answer` that `pick` takes, in document order.
+template <typename Pick>
+std::vector<std::string> PickedTexts(const std::string& answer, Pick pick) {
+  std::vector<std::string> texts;
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(answer)) return {"(not XML)"};
+  std::vector<xml::NodePtr> stack{doc};
+  while (!stack.empty()) {
+    const xml::NodePtr node = stack.back();
+    stack.pop_back();
+    if (node->nodeType() == xml::NodeType::Element && pick(*node)) texts.push_back(node->text());
+    const auto children = node->childNodes();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+  }
+  return texts;
+}
+
+// The texts of the "column" elements called `name` in a query answer, in order.
+inline std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
+  return PickedTexts(answer, [&](const xml::Node& node) {
+    return node.nodeName() == "column" && node.getAttribute("name") == std::string(name);
+  });
+}
+
+inline const std::string kResultOk = "<root><resultCode>0</resultCode></root>";
+
+// The statuses the collaboration operations answer with.
+namespace collab {
+inline constexpr HRESULT kNotAttendee = static_cast<HRESULT>(0x81000003);
+inline constexpr HRESULT kNotActive = static_cast<HRESULT>(0x81000005);
+inline constexpr HRESULT kActive = static_cast<HRESULT>(0x81000006);
+inline constexpr HRESULT kReadRightRequired = static_cast<HRESULT>(0x81000008);
+inline constexpr HRESULT kResumeUnknown = static_cast<HRESULT>(0x8100002A);
+inline constexpr HRESULT kUserInAcl = static_cast<HRESULT>(0x8100003A);
+inline constexpr HRESULT kNoAcl = static_cast<HRESULT>(0x8100003B);
+inline constexpr HRESULT kNoAclEntry = static_cast<HRESULT>(0x8100003D);
+inline constexpr HRESULT kDatabaseMissing = static_cast<HRESULT>(0x8100004E);
+inline constexpr HRESULT kUriMissing = static_cast<HRESULT>(0x8100004F);
+inline constexpr HRESULT kOwnerOnly = static_cast<HRESULT>(0x81000061);
+inline constexpr HRESULT kAlreadyAttendee = static_cast<HRESULT>(0x81000062);
+inline constexpr HRESULT kMessageExists = static_cast<HRESULT>(0x81000066);
+inline constexpr HRESULT kCannotDeleteOwner = static_cast<HRESULT>(0x81000068);
+inline constexpr HRESULT kUnlockRefused = static_cast<HRESULT>(0x81000070);
+inline constexpr HRESULT kLockedByOther = static_cast<HRESULT>(0x81000071);
+inline constexpr HRESULT kUriInvalid = static_cast<HRESULT>(0x81000072);
+inline constexpr HRESULT kAlreadyLocked = static_cast<HRESULT>(0x81000073);
+inline constexpr HRESULT kAlreadyExisting = static_cast<HRESULT>(0x81000075);
+inline constexpr HRESULT kObjectLocked = static_cast<HRESULT>(0x81000076);
+inline constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x81000077);
+inline constexpr HRESULT kConferenceUrlNotSet = static_cast<HRESULT>(0x81000084);
+inline constexpr HRESULT kXmlLoadFailed = static_cast<HRESULT>(0x81000085);
+inline constexpr HRESULT kArgumentNullStatus = static_cast<HRESULT>(0x81000086);
+inline constexpr HRESULT kNotImplemented = static_cast<HRESULT>(0x80004001);
+}  // namespace collab
+
+// Base of the collaboration cases: an instance on the parameter's engine with
+// an administrator (named in AdminUsers), alice and bob in the local account
+// store, each signed in. The names are unique so that PostgreSQL's shared
+// tables keep every test's rows apart.
+class CollabRoad : public RoadTest, public ::testing::WithParamInterface<Database> {
+ protected:
+  void StartCollab(InstanceOptions options = {}) {
+    admin_ = UniqueName("admin");
+    alice_ = UniqueName("alice");
+    bob_ = UniqueName("bob");
+    options.database = GetParam();
+    options.accounts = {{admin_, "admin-pw"}, {alice_, "alice-pw"}, {bob_, "bob-pw"}};
+    options.adminUsers = admin_;
+    // Group members are given as "admin", "alice" or "bob".
+    for (auto& [group, member] : options.members)
+      member = member == "admin" ? admin_ : member == "alice" ? alice_ : member == "bob" ? bob_ : member;
+    Start(options);
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return;
+    admin = instance_->SignIn(admin_, "admin-pw");
+    alice = instance_->SignIn(alice_, "alice-pw");
+    bob = instance_->SignIn(bob_, "bob-pw");
+    ASSERT_TRUE(admin && alice && bob);
+  }
+  void TearDown() override {
+    for (auto* client : {&admin, &alice, &bob})
+      if (*client) (*client)->EndSession();
+    RoadTest::TearDown();
+  }
+
+  // Puts a new share field as `client`; its URN, or "" (with a failure).
+  std::string PutNew(CVeltService& client, std::string_view author, std::string_view name,
+                     std::string_view field) {
+    const CallOutcome put = Call(client, "PutShareField", {{"author", author}, {"name", name}, {"field", field}});
+    const std::string uri = CollabUri(author, name);
+    EXPECT_TRUE(put.ok) << name << ": " << put.fault;
+    EXPECT_EQ(put.decoded, "<root><resultCode>0</resultCode><uri>" + XmlText(uri) + "</uri></root>");
+    return put.ok ? uri : std::string();
+  }
+  // The row of `uri` (an empty row with a failure when there is not exactly one).
+  CollabRow RowOf(std::string_view uri) {
+    std::vector<CollabRow> found;
+    for (CollabRow& row : instance_->CollabRows())
+      if (row.uri == uri) found.push_back(std::move(row));
+    EXPECT_EQ(found.size(), 1u) << uri;
+    return found.size() == 1 ? found.front() : CollabRow{};
+  }
+  // What GetShareField answers for a field holding `text`.
+  static std::string FieldAnswer(std::string_view text) {
+    return text.empty() ? "<root><field/></root>" : "<root><field>" + XmlText(text) + "</field></root>";
+  }
+
+  std::string admin_, alice_, bob_;
+  std::unique_ptr<CVeltService> admin, alice, bob;
+};
+
+inline std::string EngineName(const ::testing::TestParamInfo<Database>& info) {
+  return info.param == Database::Sqlite ? "Sqlite" : "Postgres";
+}
+
+#define QUOR_START_COLLAB(options)                                                   \
+  do {                                                                                \
+    StartCollab(options);                                                             \
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::IsSkipped()) return; \
+  } while (0)
+
+}  // namespace quor::admin::testing
