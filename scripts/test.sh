@@ -2,8 +2,9 @@
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, starts a private PostgreSQL cluster with the
 # repository schema and a private slapd with the test directory, runs every
-# test with CTest, then builds the server, store, core and authentication
-# tests again with ThreadSanitizer and runs them, and stops both services.
+# test with CTest, fuzzes the parsers for a short while (scripts/fuzz.sh),
+# then builds the server, store, core and authentication tests again with
+# ThreadSanitizer and runs them, and stops both services.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
