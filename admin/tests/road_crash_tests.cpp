@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "testing/RawHttp.h"
 #include "testing/ServerInstance.h"
 #include "platform/base/unique_fd.h"
 #include "platform/directory/accounts.h"
@@ -48,45 +49,6 @@ std::string Value(std::string_view kind, int writer, int step, size_t size) {
   std::string value;
   while (value.size() < size) value += mark;
   return value;
-}
-
-// One HTTP request on its own connection (our SOAP client neither PUTs nor
-// fetches files): the status, 0 when no answer came.
-struct HttpResult {
-  int status = 0;
-  std::string body;
-};
-HttpResult Http(int port, std::string_view method, std::string_view path, std::string_view body = {}) {
-  HttpResult result;
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return result;
-  std::string request = std::string(method) + " " + std::string(path) +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
-  for (size_t sent = 0; sent < request.size();) {
-    const ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return result;
-    sent += static_cast<size_t>(n);
-  }
-  std::string in;
-  const auto until = Clock::now() + 60s;
-  while (Clock::now() < until) {
-    pollfd p{fd.get(), POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char buffer[65536];
-    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    in.append(buffer, static_cast<size_t>(n));
-  }
-  const size_t end = in.find("\r\n\r\n");
-  if (!in.starts_with("HTTP/1.1 ") || end == std::string::npos) return result;
-  result.status = std::atoi(in.c_str() + 9);
-  result.body = in.substr(end + 4);
-  return result;
 }
 
 // What a key may hold after crashes: the last acknowledged value, or one sent
@@ -355,7 +317,7 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
         if (w.lastResource.empty()) return true;
         const size_t size = step % 16 == 6 ? (256u << 10) : 100 + step * 97 % 5000;
         const std::string& value = sent(w.files[w.lastResource], Value("file", id, step, size));
-        const HttpResult put = Http(port, "PUT", ResourcePath(w.lastResource), value);
+        const quor::test::RawAnswer put = quor::test::RawRequest(port, "PUT", ResourcePath(w.lastResource), value);
         if (put.status != 201 && put.status != 204) {
           fault = "PUT " + w.lastResource + ": " + std::to_string(put.status);
           return false;
@@ -493,7 +455,7 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
     for (const std::string& name : rewrite) {
       Slot& slot = *fileSlot(name);
       slot.unsure.push_back(Value("rewrite", 0, 0, 300));
-      const HttpResult put = Http(port, "PUT", ResourcePath(name), slot.unsure.back());
+      const quor::test::RawAnswer put = quor::test::RawRequest(port, "PUT", ResourcePath(name), slot.unsure.back());
       ASSERT_TRUE(put.status == 201 || put.status == 204) << name << ": " << put.status;
       slot.acked = slot.unsure.back();
       slot.unsure.clear();
@@ -548,7 +510,7 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
         EXPECT_TRUE(got.ok) << name << ": " << got.fault;
       }
       for (const auto& [name, slot] : w.files) {
-        const HttpResult got = Http(port, "GET", ResourcePath(name));
+        const quor::test::RawAnswer got = quor::test::RawRequest(port, "GET", ResourcePath(name));
         const std::optional<std::string> found =
             got.status == 200 ? std::optional<std::string>(got.body) : std::nullopt;
         EXPECT_TRUE(slot.Allows(found)) << name << " serves " << got.status << " " << Describe(found);

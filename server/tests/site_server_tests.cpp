@@ -12,6 +12,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
+#include "testing/RawHttp.h"
 #include "testing/ServerProcess.h"
 
 using namespace quor;
@@ -25,59 +26,9 @@ namespace {
 const fs::path kBin = QUOR_BIN_DIR;
 const fs::path kLib = QUOR_LIB_DIR;
 
-struct HttpAnswer {
-  int status = 0;
-  std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
-};
-
-// One request on its own connection, read to the end (no client of ours
-// sends PUT or DELETE, or shows the headers).
+using HttpAnswer = quor::test::RawAnswer;
 HttpAnswer Send(int port, std::string_view method, std::string_view path, std::string_view body = {}) {
-  HttpAnswer a;
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ADD_FAILURE() << "connect failed";
-    return a;
-  }
-  std::string request = std::string(method) + " " + std::string(path) +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/xml\r\n";
-  if (!body.empty() || method == "POST" || method == "PUT") request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  request += "\r\n";
-  request += body;
-  (void)!::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
-  std::string in;
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < until) {
-    pollfd p{fd.get(), POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    in.append(buffer, static_cast<size_t>(n));
-  }
-  const size_t end = in.find("\r\n\r\n");
-  if (!in.starts_with("HTTP/1.1 ") || end == std::string::npos) {
-    ADD_FAILURE() << "not an HTTP answer: " << in;
-    return a;
-  }
-  a.status = std::atoi(in.c_str() + 9);
-  size_t at = in.find("\r\n") + 2;
-  while (at < end) {
-    const size_t eol = in.find("\r\n", at);
-    const std::string line = in.substr(at, eol - at);
-    const size_t colon = line.find(':');
-    std::string name = line.substr(0, colon);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    a.headers[name] = std::string(line.substr(colon + 1).substr(line.substr(colon + 1).find_first_not_of(' ')));
-    at = eol + 2;
-  }
-  a.body = in.substr(end + 4);
-  return a;
+  return quor::test::RawRequest(port, method, path, body, std::chrono::seconds(10));
 }
 
 // Runs SiteSetup in `folder` with the server's registry (so its sites.xml).

@@ -1,0 +1,76 @@
+// One HTTP/1.1 request on a loopback connection of its own, written and read
+// by hand, for the tests that must see what no client of ours sends or shows
+// (PUT, DELETE, headers). The answer is read until the server closes.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "platform/base/unique_fd.h"
+
+namespace quor::test {
+
+struct RawAnswer {
+  int status = 0;                             // 0: no HTTP answer came
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+};
+
+inline RawAnswer RawRequest(int port, std::string_view method, std::string_view path, std::string_view body = {},
+                            std::chrono::seconds wait = std::chrono::seconds(60)) {
+  RawAnswer a;
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return a;
+  std::string request = std::string(method) + " " + std::string(path) +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/xml\r\n";
+  if (!body.empty() || method == "POST" || method == "PUT")
+    request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += "\r\n";
+  request += body;
+  for (size_t sent = 0; sent < request.size();) {
+    const ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return a;
+    sent += static_cast<size_t>(n);
+  }
+  std::string in;
+  const auto until = std::chrono::steady_clock::now() + wait;
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char buffer[65536];
+    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    in.append(buffer, static_cast<size_t>(n));
+  }
+  const size_t end = in.find("\r\n\r\n");
+  if (!in.starts_with("HTTP/1.1 ") || end == std::string::npos) return a;
+  a.status = std::atoi(in.c_str() + 9);
+  for (size_t at = in.find("\r\n") + 2; at < end;) {
+    const size_t eol = in.find("\r\n", at);
+    const std::string line = in.substr(at, eol - at);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+      std::string name = line.substr(0, colon);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const size_t value = line.find_first_not_of(' ', colon + 1);
+      a.headers[name] = value == std::string::npos ? std::string() : line.substr(value);
+    }
+    at = eol + 2;
+  }
+  a.body = in.substr(end + 4);
+  return a;
+}
+
+}  // namespace quor::test
