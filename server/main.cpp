@@ -20,6 +20,7 @@
 
 #include "platform/eventlog/eventlog.h"
 #include "platform/registry/registry.h"
+#include "platform/text/url.h"
 #include "server/listener.h"
 
 namespace {
@@ -34,10 +35,7 @@ void ResourceFolderFromRegistry(quor::soap::ListenerOptions& options) {
       key.GetString("ResourceURL", url) != quor::ERROR_SUCCESS ||
       key.GetString("ResourceDir", dir) != quor::ERROR_SUCCESS || url.empty() || dir.empty())
     return;
-  if (const size_t scheme = url.find("://"); scheme != std::string::npos) {
-    const size_t path = url.find('/', scheme + 3);
-    url = path == std::string::npos ? std::string() : url.substr(path);
-  }
+  if (const auto parts = quor::text::SplitUrl(url)) url = std::string(parts->rest.substr(0, parts->rest.find('?')));
   while (url.size() > 1 && url.back() == '/') url.pop_back();
   if (url.size() < 2 || url[0] != '/') return;
   options.resourceUrl = url;

@@ -13,6 +13,7 @@
 #include "platform/directory/provider.h"
 #include "platform/registry/registry.h"
 #include "platform/text/text.h"
+#include "platform/text/url.h"
 
 namespace quor::dir {
 
@@ -57,46 +58,15 @@ HRESULT Fail(HRESULT status, uint32_t code, std::string text, std::string_view p
 
 // ---- Paths -----------------------------------------------------------------------------
 
-namespace {
-
-constexpr std::string_view kSeparator = "://";
-
-bool ParsePort(std::string_view text, uint16_t& port) {
-  auto n = text::ParseUInt32(text);
-  if (!n || *n == 0 || *n > 65535 || text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return false;
-  port = static_cast<uint16_t>(*n);
-  return true;
-}
-
-// Splits "host", "host:port" or "[v6]:port".
-bool SplitHost(std::string_view host, std::string_view& name, uint16_t& port) {
-  port = 0;
-  if (host.empty()) return false;
-  if (host.front() == '[') {
-    const size_t close = host.find(']');
-    if (close == std::string_view::npos) return false;
-    name = host.substr(1, close - 1);
-    std::string_view rest = host.substr(close + 1);
-    if (rest.empty()) return !name.empty();
-    return rest.front() == ':' && ParsePort(rest.substr(1), port) && !name.empty();
-  }
-  const size_t colon = host.find(':');
-  name = host.substr(0, colon);
-  if (name.empty()) return false;
-  return colon == std::string_view::npos || ParsePort(host.substr(colon + 1), port);
-}
-
-}  // namespace
-
 HRESULT AdsPath::Parse(std::string_view text, AdsPath& out) {
   AdsPath path;
-  const size_t sep = text.find(kSeparator);
-  if (sep == std::string_view::npos) return E_ADS_BAD_PATHNAME;
-  const std::string_view scheme = text.substr(0, sep);
-  std::string_view rest = text.substr(sep + kSeparator.size());
+  const std::optional<text::UrlParts> parts = text::SplitUrl(text);
+  if (!parts) return E_ADS_BAD_PATHNAME;
+  const std::string_view scheme = parts->scheme;
+  std::string_view rest = text.substr(scheme.size() + 3);
   if (text::EqualsNoCase(scheme, "LDAP")) {
     path.provider = Provider::Ldap;
+    // A '?' is part of a distinguished name here, never a query.
     size_t slash;
     if (!rest.empty() && rest.front() == '[') {
       const size_t close = rest.find(']');
@@ -107,9 +77,8 @@ HRESULT AdsPath::Parse(std::string_view text, AdsPath& out) {
     std::string_view host = rest.substr(0, slash);
     // "LDAP://DC=x,DC=y" names no server: this layer needs one.
     if (host.find('=') != std::string_view::npos) return E_ADS_BAD_PATHNAME;
-    std::string_view name;
-    uint16_t port;
-    if (!SplitHost(host, name, port)) return E_ADS_BAD_PATHNAME;
+    const std::optional<text::HostPort> split = text::SplitHostPort(host);
+    if (!split || split->host.empty() || (split->hasPort && !text::ParsePort(split->port))) return E_ADS_BAD_PATHNAME;
     path.host = std::string(host);
     if (slash != std::string_view::npos) {
       std::string_view dn = rest.substr(slash + 1);
@@ -160,15 +129,13 @@ std::string AdsPath::ToString() const {
 }
 
 std::string AdsPath::HostName() const {
-  std::string_view name;
-  uint16_t port;
-  return SplitHost(host, name, port) ? std::string(name) : host;
+  const std::optional<text::HostPort> split = text::SplitHostPort(host);
+  return split && !split->host.empty() ? std::string(split->host) : host;
 }
 
 uint16_t AdsPath::Port() const {
-  std::string_view name;
-  uint16_t port = 0;
-  return SplitHost(host, name, port) ? port : 0;
+  const std::optional<text::HostPort> split = text::SplitHostPort(host);
+  return split && split->hasPort ? text::ParsePort(split->port).value_or(0) : 0;
 }
 
 bool IsLoopbackHost(std::string_view hostName) {

@@ -9,6 +9,7 @@
 
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
+#include "platform/text/url.h"
 
 namespace quor::soap {
 
@@ -26,13 +27,13 @@ void IgnoreSigpipeOnce() {
 
 HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
   out = HttpUrl{};
-  const size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) {
+  const std::optional<text::UrlParts> parts = text::SplitUrl(url);
+  if (!parts) {
     error = text::Format("\"%s\" is not an http:// or https:// URL.", url);
     return kHttpInvalidUrl;
   }
-  out.tls = text::EqualsNoCase(url.substr(0, scheme), "https");
-  if (!out.tls && !text::EqualsNoCase(url.substr(0, scheme), "http")) {
+  out.tls = text::EqualsNoCase(parts->scheme, "https");
+  if (!out.tls && !text::EqualsNoCase(parts->scheme, "http")) {
     error = text::Format("The scheme of \"%s\" is not supported; only http:// and https:// are.", url);
     return kHttpUnsupportedScheme;
   }
@@ -41,55 +42,31 @@ HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
     error = text::Format("The URL \"%s\" holds white space or a fragment.", url);
     return kHttpInvalidUrl;
   }
-  std::string_view rest = url.substr(scheme + 3);
-  const size_t end = rest.find_first_of("/?");
-  std::string_view authority = rest.substr(0, end);
-  const std::string_view target = end == std::string_view::npos ? std::string_view() : rest.substr(end);
-  if (authority.find('@') != std::string_view::npos) {
+  if (parts->authority.find('@') != std::string_view::npos) {
     error = text::Format("The URL \"%s\" holds user information.", url);
     return kHttpInvalidUrl;
   }
-  std::string_view port;
-  if (authority.starts_with('[')) {
-    const size_t close = authority.find(']');
-    if (close == std::string_view::npos) {
-      error = text::Format("The URL \"%s\" has an unclosed IPv6 address.", url);
-      return kHttpInvalidUrl;
-    }
-    out.host = std::string(authority.substr(1, close - 1));
-    std::string_view after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (after[0] != ':') {
-        error = text::Format("The URL \"%s\" has text after its IPv6 address.", url);
-        return kHttpInvalidUrl;
-      }
-      port = after.substr(1);
-      if (port.empty()) port = "?";
-    }
-  } else {
-    const size_t colon = authority.rfind(':');
-    out.host = std::string(authority.substr(0, colon));
-    if (colon != std::string_view::npos) {
-      port = authority.substr(colon + 1);
-      if (port.empty()) port = "?";
-    }
+  const std::optional<text::HostPort> host = text::SplitHostPort(parts->authority);
+  if (!host) {
+    error = text::Format("The URL \"%s\" has a malformed IPv6 address.", url);
+    return kHttpInvalidUrl;
   }
+  out.host = std::string(host->host);
   if (out.host.empty()) {
     error = text::Format("The URL \"%s\" names no host.", url);
     return kHttpInvalidUrl;
   }
-  if (!port.empty()) {
-    const auto number = port.find_first_not_of("0123456789") == std::string_view::npos ? text::ParseUInt32(port)
-                                                                                       : std::nullopt;
-    if (!number || *number == 0 || *number > 65535) {
+  if (host->hasPort) {
+    const std::optional<uint16_t> port = text::ParsePort(host->port);
+    if (!port) {
       error = text::Format("The port of \"%s\" is not a number from 1 to 65535.", url);
       return kHttpInvalidUrl;
     }
-    out.port = static_cast<uint16_t>(*number);
+    out.port = *port;
   }
   out.target.clear();
-  if (target.empty() || target.starts_with('?')) out.target = '/';
-  out.target.append(target);
+  if (parts->rest.empty() || parts->rest.starts_with('?')) out.target = '/';
+  out.target.append(parts->rest);
   return S_OK;
 }
 

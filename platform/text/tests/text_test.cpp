@@ -2,6 +2,7 @@
 
 #include "platform/text/base64.h"
 #include "platform/text/text.h"
+#include "platform/text/url.h"
 
 using namespace quor::text;
 
@@ -145,4 +146,29 @@ TEST(Base64, StrictRoundTripsAndRefusesWhatTheEncoderNeverWrites) {
   EXPECT_EQ(Base64Encode(std::vector<uint8_t>{'f', 'o', 'o', 'b'}), "Zm9vYg==");
   for (std::string_view bad : {"Zm9vYg=", "Zm9v\nYg==", "Zm=vYg==", "Zm9vY===", "Zm9vYg=A", "Zm9v Yg="})
     EXPECT_FALSE(Base64DecodeStrict(bad)) << bad;
+}
+
+TEST(Url, PartsHostsAndPorts) {
+  const auto p = SplitUrl("http://[::1]:80/a?b/c");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->scheme, "http");
+  EXPECT_EQ(p->authority, "[::1]:80");
+  EXPECT_EQ(p->rest, "/a?b/c");
+  EXPECT_EQ(SplitUrl("LDAP://host?x")->rest, "?x");
+  EXPECT_FALSE(SplitUrl("host/path"));
+
+  const auto v6 = SplitHostPort("[fe80::1]:8443");
+  ASSERT_TRUE(v6);
+  EXPECT_EQ(v6->host, "fe80::1");
+  EXPECT_EQ(v6->port, "8443");
+  EXPECT_FALSE(SplitHostPort("[::1"));
+  EXPECT_FALSE(SplitHostPort("[::1]x"));
+  const auto bare = SplitHostPort("host:");
+  ASSERT_TRUE(bare);
+  EXPECT_TRUE(bare->hasPort);
+  EXPECT_FALSE(ParsePort(bare->port));
+  EXPECT_EQ(ParsePort("65535"), 65535);
+  EXPECT_FALSE(ParsePort("65536"));
+  EXPECT_FALSE(ParsePort("0"));
+  EXPECT_FALSE(ParsePort("+80"));
 }
