@@ -123,9 +123,7 @@ std::u16string LookupComputerName() {
 }
 
 std::pair<std::u16string_view, std::u16string_view> SplitText(std::u16string_view text, char16_t delimiter) {
-  const size_t at = text.find(delimiter);
-  if (at == std::u16string_view::npos) return {text, {}};
-  return {text.substr(0, at), text.substr(at + 1)};
+  return text::SplitOnce(text, delimiter);
 }
 
 }  // namespace quor::auth

@@ -117,15 +117,9 @@ long SplitPath(std::string_view path, std::vector<std::string_view>& parts) {
   while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
   if (path.empty()) return ERROR_SUCCESS;
-  size_t start = 0;
-  while (true) {
-    size_t end = path.find('\\', start);
-    std::string_view part = path.substr(start, end == std::string_view::npos ? path.size() - start : end - start);
+  parts = text::SplitViews(path, '\\');
+  for (const std::string_view part : parts)
     if (part.empty() || part.size() > kMaxKeyNameLength || !ValidName(part)) return ERROR_INVALID_PARAMETER;
-    parts.push_back(part);
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
   return ERROR_SUCCESS;
 }
 

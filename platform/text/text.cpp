@@ -592,13 +592,7 @@ std::string_view TrimAscii(std::string_view in) {
 
 std::vector<std::string> Split(std::string_view in, char separator) {
   std::vector<std::string> parts;
-  size_t start = 0;
-  while (true) {
-    const size_t at = in.find(separator, start);
-    parts.emplace_back(in.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-    if (at == std::string_view::npos) break;
-    start = at + 1;
-  }
+  for (const std::string_view part : SplitViews(in, separator)) parts.emplace_back(part);
   return parts;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quor::text {
@@ -131,6 +132,28 @@ std::optional<int32_t> ScanInt32(std::string_view in);
 // ---- Small helpers -------------------------------------------------------------
 
 std::string_view TrimAscii(std::string_view in);
+
+// The one split of the tree: every field between separators, empty ones
+// included ("a,,b," gives "a", "", "b", ""; "" gives one empty field).
+template <typename Char>
+std::vector<std::basic_string_view<Char>> SplitViews(std::basic_string_view<Char> in, Char separator) {
+  std::vector<std::basic_string_view<Char>> parts;
+  for (size_t start = 0;;) {
+    const size_t at = in.find(separator, start);
+    parts.push_back(in.substr(start, at == std::basic_string_view<Char>::npos ? at : at - start));
+    if (at == std::basic_string_view<Char>::npos) return parts;
+    start = at + 1;
+  }
+}
+// The same, each field copied.
 std::vector<std::string> Split(std::string_view in, char separator);
+// Before and after the first separator (after is empty without one).
+template <typename Char>
+std::pair<std::basic_string_view<Char>, std::basic_string_view<Char>> SplitOnce(std::basic_string_view<Char> in,
+                                                                                Char separator) {
+  const size_t at = in.find(separator);
+  if (at == std::basic_string_view<Char>::npos) return {in, {}};
+  return {in.substr(0, at), in.substr(at + 1)};
+}
 
 }  // namespace quor::text
