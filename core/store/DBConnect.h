@@ -8,7 +8,9 @@
 // attempt at a time with a growing pause between attempts, the others
 // answering at once without a connection. A connection on which a statement
 // failed (other than a duplicate key outside a transaction) is rolled back
-// and closed when its lease ends, never pooled. A thread that holds a Lease runs every statement, transaction and field
+// and closed when its lease ends, never pooled.
+//
+// A thread that holds a Lease runs every statement, transaction and field
 // read through the connection of its lease, so calls on other threads never
 // see its transaction or its last read value. A thread without a lease uses
 // the connection Open made (start-up, tools, single-threaded tests).
