@@ -114,14 +114,8 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
 }
 
 HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(field.Length())), Value(field), Value(uri)};
-  int64_t changed = 0;
-  if (const int32_t status =
-          db_->ExecuteNonQuery("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, changed);
-      status != 0)
-    return status;
-  return changed == 0 ? QS_E_URI_INVALID : S_OK;
+  return rows_.Change("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, QS_E_URI_INVALID);
 }
 
 HRESULT CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field) {

@@ -26,8 +26,8 @@ HRESULT CCollabDBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri
 
 HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                      com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  return rows_.ReplaceAcl(user, uri, acl, result);
+  // Putting a whole document is replacing it: same rights, same write.
+  return UpdateACL(user, uri, acl, result);
 }
 
 HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,

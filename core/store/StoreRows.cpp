@@ -43,6 +43,13 @@ xml::NodePtr AclElement(const com::Bstr& acl) {
   return document->documentElement();
 }
 
+com::Bstr AclAnswer(const com::Bstr& acl) {
+  auto document = xml::Document::Create();
+  auto root = document->createElement(Kw(KW_ROOT));
+  if (auto element = AclElement(acl)) root->appendChild(element);
+  return com::Bstr::FromUtf8(root->xml());
+}
+
 com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string_view column) {
   const com::Bstr* value = nullptr;
   if (db.GetFieldValue(rows, column, value) != 0 || !value) return com::Bstr(u"");
@@ -79,12 +86,16 @@ StoreRows::StoreRows(CDBConnect* db, std::string_view table, std::string_view ke
                 " AND LOCK_STATUS = ?";
 }
 
-HRESULT StoreRows::Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const {
+HRESULT StoreRows::Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   int64_t changed = 0;
   // A statement the database failed is that failure, not a missing row.
   if (const int32_t status = db_->ExecuteNonQuery(sql, params, changed); status != 0) return status;
-  if (changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
+  return changed == 0 ? none : S_OK;
+}
+
+HRESULT StoreRows::Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const {
+  if (HRESULT hr = Change(sql, params, QS_E_VESK_CONTENT_NOT_FOUND); hr != S_OK) return hr;
   result = ResultOk();
   return S_OK;
 }
@@ -192,10 +203,7 @@ HRESULT StoreRows::GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr
     result = com::Bstr();
     return hr;
   }
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  if (auto element = AclElement(acl)) root->appendChild(element);
-  result = com::Bstr::FromUtf8(root->xml());
+  result = AclAnswer(acl);
   return S_OK;
 }
 

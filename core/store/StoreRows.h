@@ -58,6 +58,9 @@ com::Bstr RootAnswer(std::initializer_list<std::pair<std::string_view, std::stri
 // The document element of an ACL text, or null when the text is no XML
 // document: what answers embed, never a declaration or a comment.
 xml::NodePtr AclElement(const com::Bstr& acl);
+// "<root>" holding the ACL's document element; "<root/>" for a text that is
+// no XML.
+com::Bstr AclAnswer(const com::Bstr& acl);
 // A column of the current row as text; NULL (no text form) counts as empty.
 com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string_view column);
 
@@ -100,6 +103,9 @@ class StoreRows {
   bool Ready() const { return db_ && db_->GetState() != 0; }
 
   // ---- Statements ----
+  // A statement that must change a row, answering nothing: its own failure,
+  // or `none` when it changed no row.
+  HRESULT Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const;
   // A write that must change a row (see the contract).
   HRESULT Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const;
   // The first row's `column`; null, with `found` false, when there is no row.

@@ -94,28 +94,17 @@ HRESULT CVODBConnectImpl::HolderByURI(const com::Bstr& user, const com::Bstr& ur
 // ---- Writes ---------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   // CONTENTLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Value(uri)};
-  int64_t changed = 0;
-  if (const int32_t status =
-          db_->ExecuteNonQuery("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params, changed);
-      status != 0)
-    return status;
-  return changed == 0 ? QS_E_VESK_CONTENT_NOT_FOUND : S_OK;
+  return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params,
+                      QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
 HRESULT CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Now(),
                                  Value(owner), Value(name)};
-  int64_t changed = 0;
-  if (const int32_t status = db_->ExecuteNonQuery(
-          "UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?", params,
-          changed);
-      status != 0)
-    return status;
-  return changed == 0 ? QS_E_VESK_CONTENT_NOT_FOUND : S_OK;
+  return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?",
+                      params, QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
 HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
@@ -249,8 +238,8 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
   OperationGate::Writing lock(operation_);
   bool unchanged = false;
   com::Bstr uri, holder;
-  if (HRESULT hr = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder); hr != S_OK || unchanged)
-    return hr;
+  const HRESULT checked = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
+  if (checked != S_OK || unchanged) return checked;
   if (HRESULT hr = UpdateVOContentC(user, name, content); hr != S_OK) return hr;
   result = ResultOk();
   return S_OK;

@@ -251,6 +251,9 @@ class CVODBConnectImpl {
   // Sets (clearing false) or clears the given attributes of every row of `name`.
   HRESULT WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values, bool clearing,
                                   com::Bstr& result);
+  // The same as a writer of its own: the right `rights` first.
+  HRESULT ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                   std::span<const com::Bstr, 6> values, bool clearing, com::Bstr& result);
   // The row of a new resource; `attributes` null for the plain put.
   HRESULT InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url, std::string_view path,
                          std::span<const com::Bstr, 7>* attributes);

@@ -68,7 +68,8 @@ HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, con
                                    com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(owner), Value(name)};
-  return rows_.ColumnList("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", Kw(KW_URI), result);
+  return rows_.ColumnList("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", Kw(KW_URI),
+                          result);
 }
 
 // ---- URN administration -----------------------------------------------------------------

@@ -53,8 +53,8 @@ HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const
   OperationGate::Writing lock(operation_);
   bool unchanged = false;
   com::Bstr uri, holder;
-  if (HRESULT hr = CheckOwnWrite(user, name, content, QS_E_NAME_INVALID, unchanged, uri, holder); hr != S_OK || unchanged)
-    return hr;
+  const HRESULT checked = CheckOwnWrite(user, name, content, QS_E_NAME_INVALID, unchanged, uri, holder);
+  if (checked != S_OK || unchanged) return checked;
   const HRESULT hr = UpdateAndUnlock(uri, holder, &user, &name, content, result);
   return hr == QS_E_VESK_CONTENT_NOT_FOUND ? QS_E_VESK_LOCKED_BY_OTHER : hr;
 }
@@ -79,8 +79,8 @@ HRESULT CVODBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, co
 
 HRESULT CVODBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                  com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  return rows_.ReplaceAcl(user, uri, acl, result);
+  // Putting a whole document is replacing it: same rights, same write.
+  return UpdateACL(user, uri, acl, result);
 }
 
 HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,

@@ -188,15 +188,22 @@ HRESULT CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::sp
   return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET " + set + " WHERE NAME = ?", params, result);
 }
 
+HRESULT CVODBConnectImpl::ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name,
+                                                   std::u16string_view rights, std::span<const com::Bstr, 6> values,
+                                                   bool clearing, com::Bstr& result) {
+  OperationGate::Writing lock(operation_);
+  if (HRESULT hr = AuthorizeResourceWrite(user, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK)
+    return hr;
+  return WriteResourceAttributes(name, values, clearing, result);
+}
+
 HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
                                                     const com::Bstr& modulename, const com::Bstr& creator,
                                                     const com::Bstr& version, const com::Bstr& type,
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK) return hr;
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
-  return WriteResourceAttributes(name, values, false, result);
+  return ChangeResourceAttributes(user, name, u"aw", values, false, result);
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
@@ -204,18 +211,18 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& version, const com::Bstr& type,
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"ad", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK) return hr;
   const com::Bstr flags[] = {modulename, creator, version, type, id, description};
-  return WriteResourceAttributes(name, flags, true, result);
+  return ChangeResourceAttributes(user, name, u"ad", flags, true, result);
 }
 
 HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
                                                 com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK) return hr;
+  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK)
+    return hr;
   const com::Variant params[] = {Value(props), Now(), Value(name)};
-  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, result);
+  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params,
+                          result);
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
@@ -269,7 +276,8 @@ HRESULT CVODBConnectImpl::ResourceRights(const com::Bstr& user, const com::Bstr&
 HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result) {
   if (acl.Length() > kMaxAcl) return QS_E_ACL_TOO_LONG;
   const com::Variant params[] = {Value(acl), Now(), Value(name)};
-  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET ACCESSLIST = ?, UPDATEDATE = ? WHERE NAME = ?", params, result);
+  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET ACCESSLIST = ?, UPDATEDATE = ? WHERE NAME = ?", params,
+                          result);
 }
 
 HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
@@ -279,10 +287,7 @@ HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr&
     result = com::Bstr();
     return hr;
   }
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  if (auto element = AclElement(acl)) root->appendChild(element);
-  result = com::Bstr::FromUtf8(root->xml());
+  result = AclAnswer(acl);
   return S_OK;
 }
 

@@ -144,8 +144,8 @@ HRESULT CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf,
     const com::Variant params[] = {Value(name)};
     com::Bstr stored;
     bool found = false;
-    const HRESULT hr =
-        resources_.First("SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEDIR", stored, &found);
+    const HRESULT hr = resources_.First("SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params,
+                                        "VORESOURCEDIR", stored, &found);
     if (hr == QS_E_NATIVE_DB_NOT_INSTALLED) return hr;
     if (hr != S_OK || !found) return QS_E_RESOURCE_NOT_FOUND;
     oldPath = stored.ToUtf8();
@@ -243,8 +243,8 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
     if (HRESULT hr = WriteResourceAttributes(name, values, false, ignored); hr != S_OK) return hr;
     if (!props.IsNull()) {
       const com::Variant params[] = {Value(props), Now(), Value(name)};
-      if (HRESULT hr =
-              RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, ignored);
+      if (HRESULT hr = RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?",
+                                        params, ignored);
           hr != S_OK)
         return hr;
     }
