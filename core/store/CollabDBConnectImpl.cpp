@@ -23,8 +23,6 @@ CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection)
 
 CCollabDBConnectImpl::~CCollabDBConnectImpl() = default;
 
-CQuorServiceUtils& CCollabDBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
-
 HRESULT CCollabDBConnectImpl::Init() {
   CKeywordTable::Instance();
   CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
@@ -110,7 +108,7 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
   // put's (or another author and name that make the same URN).
   const com::Variant key[] = {Value(uri)};
   return rows_.AfterFailedInsert(status, "SELECT AUTHOR, NAME, FIELD FROM QUORCOLLAB WHERE VOURI = ?", key,
-                           {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
+                                 {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
 }
 
 HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {

@@ -23,8 +23,6 @@
 
 namespace quor::core {
 
-class CQuorServiceUtils;
-
 // A share field being shared: the row as it was when sharing started, the
 // address its owner gave, and the attendees (the owner first).
 struct ActiveShareField {
@@ -112,7 +110,6 @@ class CCollabDBConnectImpl {
   };
 
   bool Ready() const { return rows_.Ready(); }
-  CQuorServiceUtils& Utils() const;
 
   // "<root>" with one "field" element per row describing the share field.
   HRESULT QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);

@@ -133,7 +133,7 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
   // (or another owner and name that make the same URN).
   const com::Variant key[] = {Value(uri)};
   return rows_.AfterFailedInsert(status, "SELECT VOUSER, NAME, CONTENT FROM QUORVESK WHERE VOURI = ?", key,
-                                   {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
+                                 {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
 }
 
 HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,

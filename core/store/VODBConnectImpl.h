@@ -237,7 +237,7 @@ class CVODBConnectImpl {
   // A writer's start: a named resource and the rights (own code, never the
   // check's status); a refusal clears `result`.
   HRESULT AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                                 HRESULT ownCode, com::Bstr& result, com::Bstr* acl = nullptr);
+                                 HRESULT ownCode, com::Bstr& result);
   // The rights of the location operations: QS_E_ACL_NOT_FOUND when the ACL
   // cannot be read, `refused` when it does not grant `rights`.
   HRESULT ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights, HRESULT refused,

@@ -254,10 +254,9 @@ HRESULT CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bs
 }
 
 HRESULT CVODBConnectImpl::AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name,
-                                                 std::u16string_view rights, HRESULT ownCode, com::Bstr& result,
-                                                 com::Bstr* acl) {
+                                                 std::u16string_view rights, HRESULT ownCode, com::Bstr& result) {
   if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  if (HRESULT hr = AuthorizeResource(user, name, rights, ownCode, acl, false); hr != S_OK) {
+  if (HRESULT hr = AuthorizeResource(user, name, rights, ownCode, nullptr, false); hr != S_OK) {
     result = com::Bstr();
     return hr;
   }
