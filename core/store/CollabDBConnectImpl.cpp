@@ -98,17 +98,11 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),
                                  Value(field),  Value(uri),  Value(user),
                                  now,           now,         Value(acl)};
-  const int32_t status = db_->ExecuteNonQuery(
+  // The URN is the table's key.
+  return rows_.Insert(
       "INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
       "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, '', ?, ?, '0', '0', ?)",
-      params);
-  if (status == 0) return S_OK;
-  // The URN is the table's key: a row that holds it is this insert's own when
-  // it holds what it wrote and the failure was no duplicate key; else another
-  // put's (or another author and name that make the same URN).
-  const com::Variant key[] = {Value(uri)};
-  return rows_.AfterFailedInsert(status, "SELECT AUTHOR, NAME, FIELD FROM QUORCOLLAB WHERE VOURI = ?", key,
-                                 {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
+      params, uri, {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
 }
 
 HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {

@@ -76,14 +76,13 @@ void ListRow::SetText(const com::Bstr& text) { element_->setText(text.ToUtf8());
 
 // ---- Statements -----------------------------------------------------------------------
 
-StoreRows::StoreRows(CDBConnect* db, std::string_view table, std::string_view key) : db_(db) {
-  const std::string where = std::string(" WHERE ").append(key).append(" = ?");
-  aclSelect_ = std::string("SELECT ACCESSLIST FROM ").append(table) + where;
-  aclUpdate_ = std::string("UPDATE ").append(table).append(" SET ACCESSLIST = ?, UPDATEDATE = ?") + where;
-  lockSelect_ = std::string("SELECT LOCK_STATUS FROM ").append(table) + where;
+StoreRows::StoreRows(CDBConnect* db, std::string_view table, std::string_view key)
+    : db_(db), table_(table), where_(std::string(" WHERE ").append(key).append(" = ?")) {
+  aclSelect_ = "SELECT ACCESSLIST FROM " + table_ + where_;
+  aclUpdate_ = "UPDATE " + table_ + " SET ACCESSLIST = ?, UPDATEDATE = ?" + where_;
+  lockSelect_ = "SELECT LOCK_STATUS FROM " + table_ + where_;
   // Only a lock still as it was read changes.
-  lockUpdate_ = std::string("UPDATE ").append(table).append(" SET UPDATEDATE = ?, LOCK_STATUS = ?") + where +
-                " AND LOCK_STATUS = ?";
+  lockUpdate_ = "UPDATE " + table_ + " SET UPDATEDATE = ?, LOCK_STATUS = ?" + where_ + " AND LOCK_STATUS = ?";
 }
 
 HRESULT StoreRows::Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const {
@@ -142,13 +141,21 @@ HRESULT StoreRows::ColumnList(std::string_view sql, std::span<const com::Variant
   return List(sql, params, element, [&](ListRow& row) { row.SetText(row.Column(column)); }, result);
 }
 
-HRESULT StoreRows::AfterFailedInsert(int32_t status, std::string_view sql, std::span<const com::Variant> params,
-                                     std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const {
+HRESULT StoreRows::Insert(std::string_view sql, std::span<const com::Variant> params, const com::Bstr& key,
+                          std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const {
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  const int32_t status = db_->ExecuteNonQuery(sql, params);
+  if (status == 0) return S_OK;
   const com::Bstr reason = db_->LastErrorText();
+  std::string select = "SELECT ";
+  for (const auto& [column, value] : wrote) select.append(column).append(", ");
+  select.resize(select.size() - 2);
+  select += " FROM " + table_ + where_;
+  const com::Variant keyParams[] = {Value(key)};
   HRESULT outcome = status;
   CommandHolder command;
   RecordsetHolder rows;
-  if (db_->ExecuteQuery(command, rows, sql, params) == 0) {
+  if (db_->ExecuteQuery(command, rows, select, keyParams) == 0) {
     if (!rows->Eof()) {
       bool same = status != ado::DB_E_INTEGRITYVIOLATION;
       for (const auto& [column, value] : wrote) same = same && SameText(Column(*db_, rows, column), *value);

@@ -13,8 +13,8 @@
 //   no row (for the lock and ACL writes: the row is gone, or its lock is no
 //   longer the one read).
 // - A rights check gives 0, the check's own status, or the caller's own code
-//   when the check gave none. An ACL operation refused at its ACL read or at
-//   its rights check leaves `result` null.
+//   when the check gave none. An ACL operation refused at its rights check
+//   (a whole-document one also at its ACL read) leaves `result` null.
 // - Nothing here takes the store's gate: the store enters it, and the ACL
 //   and lock steps run inside it. StoreRows holds no state but its table's
 //   names and the connection, so one object serves every thread.
@@ -117,15 +117,16 @@ class StoreRows {
   // "<root>" with one `element` per row holding `column`.
   HRESULT ColumnList(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
                      std::string_view element, com::Bstr& result) const;
-  // What an insert that failed with `status` left, judged by the row under
-  // its key (read by `sql` with `params`) rather than guessed: S_OK when the
-  // failure was no duplicate key and the row holds what the insert wrote
-  // (`wrote`: column and text), as the insert landed though the driver said
-  // otherwise; QS_E_VESK_EXISTS when another row holds the key; `status`
-  // when there is no row or it cannot be read. The insert's failure text
-  // stays the connection's last.
-  HRESULT AfterFailedInsert(int32_t status, std::string_view sql, std::span<const com::Variant> params,
-                            std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const;
+  // Inserts a row whose key is `key`. A failed insert is judged by the row
+  // under its key rather than guessed: S_OK when the failure was no
+  // duplicate key and the row holds what the insert wrote (`wrote`: column
+  // and text), as the insert landed though the driver said otherwise;
+  // QS_E_VESK_EXISTS when another row holds the key (another put's, or
+  // other names that make the same key); the insert's own status when there
+  // is no row or it cannot be read. The insert's failure text stays the
+  // connection's last.
+  HRESULT Insert(std::string_view sql, std::span<const com::Variant> params, const com::Bstr& key,
+                 std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const;
 
   // ---- ACLs ----
   // The row's ACL text; null when there is no row.
@@ -177,6 +178,7 @@ class StoreRows {
 
  private:
   CDBConnect* db_;
+  std::string table_, where_;
   std::string aclSelect_, aclUpdate_, lockSelect_, lockUpdate_;
 };
 

@@ -123,17 +123,11 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
                                  now,
                                  now,
                                  Value(acl)};
-  const int32_t status = db_->ExecuteNonQuery(
+  // The URN is unique.
+  return rows_.Insert(
       "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, UPDATEDATE, LOCK_STATUS, "
       "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, ?, '0', '0', ?)",
-      params);
-  if (status == 0) return S_OK;
-  // The URN is unique: a row that holds it is this insert's own when it holds
-  // what it wrote and the failure was no duplicate key; else another put's
-  // (or another owner and name that make the same URN).
-  const com::Variant key[] = {Value(uri)};
-  return rows_.AfterFailedInsert(status, "SELECT VOUSER, NAME, CONTENT FROM QUORVESK WHERE VOURI = ?", key,
-                                 {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
+      params, uri, {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
 }
 
 HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
