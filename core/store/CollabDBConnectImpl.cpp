@@ -4,11 +4,10 @@
 
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
-#include "core/store/CollabDBConnectImpl_Detail.h"
 
 namespace quor::core {
 
-using namespace collab;
+using namespace store;
 
 namespace {
 
@@ -19,12 +18,10 @@ constexpr std::u16string_view kCorruptedData = u"There is corrupted data. If wan
 
 }  // namespace
 
-CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection) : db_(connection) {
-}
+CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection)
+    : db_(connection), rows_(connection, "QUORCOLLAB", "VOURI") {}
 
 CCollabDBConnectImpl::~CCollabDBConnectImpl() = default;
-
-CQuorServiceUtils& CCollabDBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
 
 HRESULT CCollabDBConnectImpl::Init() {
   CKeywordTable::Instance();
@@ -47,63 +44,22 @@ HRESULT CCollabDBConnectImpl::Init() {
 
 // ---- Query routines -------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  int64_t changed = 0;
-  // A statement the database failed is that failure, not a missing row.
-  if (const int32_t status = db_->ExecuteNonQuery(sql, params, changed); status != 0) return status;
-  if (changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
-  result = ResultOk();
-  return S_OK;
-}
-
-HRESULT CCollabDBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
-                                         std::string_view column, std::string_view element, com::Bstr& result) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  return collab::ColumnList(*db_, sql, params, column, element, result);
-}
-
 HRESULT CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  const auto add = [&](const xml::NodePtr& parent, KeywordIndex name, const com::Bstr& text) {
-    auto node = document->createElement(Kw(name));
-    node->setText(text.ToUtf8());
-    parent->appendChild(node);
-  };
-  HRESULT status = S_OK;
-  for (; !rows->Eof(); status = rows->MoveNext()) {
-    if (FAILED(status)) break;
-    const com::Bstr uri = Column(*db_, rows, "VOURI");
+  return rows_.List(sql, params, Kw(KW_FIELD), [&](ListRow& row) {
+    const com::Bstr uri = row.Column("VOURI");
     const auto active = FindActiveField(uri);
-    auto field = document->createElement(Kw(KW_FIELD));
-    add(field, KW_AUTHOR, Column(*db_, rows, "AUTHOR"));
-    add(field, KW_NAME, Column(*db_, rows, "NAME"));
-    add(field, KW_URI, uri);
-    add(field, KW_OWNER, Column(*db_, rows, "OWNER"));
-    add(field, KW_IPADDRESS, active ? active->ipaddress : com::Bstr(u""));
-    add(field, KW_MESSAGE, Column(*db_, rows, "MESSAGE"));
-    add(field, KW_ACTIVE, CKeywordTable::Instance()[active ? KW_TRUE : KW_FALSE]);
-    add(field, KW_CREATEDATE, Column(*db_, rows, "CREATEDATE"));
-    add(field, KW_UPDATEDATE, Column(*db_, rows, "UPDATEDATE"));
-    add(field, KW_LOCK_STATUS, Column(*db_, rows, "LOCK_STATUS"));
-    const com::Bstr acl = Column(*db_, rows, "ACCESSLIST");
-    auto aclNode = document->createElement(Kw(KW_ACL));
-    if (auto element = AclElement(acl))
-      aclNode->appendChild(element);
-    else
-      aclNode->setText(acl.ToUtf8());
-    field->appendChild(aclNode);
-    root->appendChild(field);
-  }
-  db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return status;
-  result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+    row.AddColumn(Kw(KW_AUTHOR), "AUTHOR");
+    row.AddColumn(Kw(KW_NAME), "NAME");
+    row.Add(Kw(KW_URI), uri);
+    row.AddColumn(Kw(KW_OWNER), "OWNER");
+    row.Add(Kw(KW_IPADDRESS), active ? active->ipaddress : com::Bstr(u""));
+    row.AddColumn(Kw(KW_MESSAGE), "MESSAGE");
+    row.Add(Kw(KW_ACTIVE), CKeywordTable::Instance()[active ? KW_TRUE : KW_FALSE]);
+    row.AddColumn(Kw(KW_CREATEDATE), "CREATEDATE");
+    row.AddColumn(Kw(KW_UPDATEDATE), "UPDATEDATE");
+    row.AddColumn(Kw(KW_LOCK_STATUS), "LOCK_STATUS");
+    row.AddAcl();
+  }, result);
 }
 
 HRESULT CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
@@ -129,29 +85,6 @@ HRESULT CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
   return S_OK;
 }
 
-HRESULT CCollabDBConnectImpl::GetRawACL(const com::Bstr& uri, com::Bstr& acl) {
-  acl = com::Bstr();
-  RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
-  if (!row.found) return QS_E_URI_INVALID;
-  acl = row.acl;
-  return acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
-}
-
-HRESULT CCollabDBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
-                                          HRESULT ownCode) const {
-  HRESULT status = S_OK;
-  if (Utils().CheckAccessRights(user, rights, acl, status)) return S_OK;
-  return status != S_OK ? status : ownCode;
-}
-
-HRESULT CCollabDBConnectImpl::Authorize(const com::Bstr& user, const com::Bstr& uri, std::u16string_view rights,
-                                        HRESULT ownCode) {
-  com::Bstr acl;
-  if (HRESULT hr = GetRawACL(uri, acl); hr != S_OK) return hr;
-  return CheckRights(user, rights, acl, ownCode);
-}
-
 // ---- Writes ---------------------------------------------------------------------
 
 HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
@@ -165,36 +98,24 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),
                                  Value(field),  Value(uri),  Value(user),
                                  now,           now,         Value(acl)};
-  const int32_t status = db_->ExecuteNonQuery(
+  // The URN is the table's key.
+  return rows_.Insert(
       "INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
       "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, '', ?, ?, '0', '0', ?)",
-      params);
-  if (status == 0) return S_OK;
-  // The URN is the table's key: a row that holds it is this insert's own when
-  // it holds what it wrote and the failure was no duplicate key; else another
-  // put's (or another author and name that make the same URN).
-  const com::Variant key[] = {Value(uri)};
-  return AfterFailedInsert(*db_, status, "SELECT AUTHOR, NAME, FIELD FROM QUORCOLLAB WHERE VOURI = ?", key,
-                           {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
+      params, uri, {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
 }
 
 HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(field.Length())), Value(field), Value(uri)};
-  int64_t changed = 0;
-  if (const int32_t status =
-          db_->ExecuteNonQuery("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, changed);
-      status != 0)
-    return status;
-  return changed == 0 ? QS_E_URI_INVALID : S_OK;
+  return rows_.Change("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, QS_E_URI_INVALID);
 }
 
 HRESULT CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field) {
-  if (HRESULT hr = Authorize(user, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
   if (!row.found) return QS_E_URI_INVALID;
-  if (row.lock != u"0" && row.lock != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  if (HeldByOther(row.lock, user)) return QS_E_VESK_LOCKED_BY_OTHER;
   return WriteField(uri, field);
 }
 
@@ -214,7 +135,8 @@ HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bs
     return S_OK;
   }
   if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
-  if (HRESULT hr = CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = StoreRows::CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK)
+    return hr;
 
   // The caller decides through the resume queue whether to overwrite.
   const com::Bstr key =
@@ -241,8 +163,9 @@ HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const co
     if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
     // Replacing the row overwrites its text and drops its ACL, message and
     // owner: the caller needs the write and the delete right.
-    if (HRESULT hr = CheckRights(user, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
-    if (row.lock != u"0" && row.lock != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+    if (HRESULT hr = StoreRows::CheckRights(user, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK)
+      return hr;
+    if (HeldByOther(row.lock, user)) return QS_E_VESK_LOCKED_BY_OTHER;
     const com::Variant params[] = {Value(uri)};
     if (const int32_t status = db_->ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params); status != 0)
       return status;
@@ -256,9 +179,9 @@ HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const co
 HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   if (uri.IsNull() || uri.Empty()) return QS_E_URI_NOT_SPECIFIED;
-  if (HRESULT hr = Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
-  return QueryField("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result);
+  return rows_.ColumnList("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result);
 }
 
 HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
@@ -275,10 +198,10 @@ HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com:
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
   if (!row.found) return QS_E_URI_INVALID;
   // A locked share field stays, whoever holds the lock.
-  if (row.lock != u"0") return QS_E_OBJECT_LOCKED;
-  if (HRESULT hr = Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (!Unlocked(row.lock)) return QS_E_OBJECT_LOCKED;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
-  return RunQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result);
+  return rows_.Write("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& result) {
@@ -288,7 +211,7 @@ HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& res
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURIList(const com::Bstr&, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return QueryField("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
+  return rows_.ColumnList("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURI(const com::Bstr&, const com::Bstr& author, const com::Bstr& name,

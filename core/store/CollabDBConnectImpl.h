@@ -17,12 +17,11 @@
 
 #include "core/store/DBConnect.h"
 #include "core/store/OperationGate.h"
+#include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 
 namespace quor::core {
-
-class CQuorServiceUtils;
 
 // A share field being shared: the row as it was when sharing started, the
 // address its owner gave, and the attendees (the owner first).
@@ -110,27 +109,12 @@ class CCollabDBConnectImpl {
     com::Bstr author, name, owner, message, acl, lock;
   };
 
-  bool Ready() const { return db_ && db_->GetState() != 0; }
-  CQuorServiceUtils& Utils() const;
+  bool Ready() const { return rows_.Ready(); }
 
-  // ---- Query routines ----
-  // Runs a write that must change a row: the plain result text on success,
-  // QS_E_VESK_CONTENT_NOT_FOUND when it fails or changes nothing.
-  HRESULT RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
-  // "<root>" with one `element` per row holding `column`.
-  HRESULT QueryField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                     std::string_view element, com::Bstr& result);
   // "<root>" with one "field" element per row describing the share field.
   HRESULT QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // The row of `uri`; `found` false when there is none.
   HRESULT QueryRow(const com::Bstr& uri, RowState& row);
-  // The stored ACL text of an existing row: QS_E_URI_INVALID for an unknown URN.
-  HRESULT GetRawACL(const com::Bstr& uri, com::Bstr& acl);
-  // 0 when `acl` grants `user` every token of `rights`, else the check's
-  // status (or `ownCode` should the check give none).
-  HRESULT CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode) const;
-  // The ACL read and rights check every single-field operation starts with.
-  HRESULT Authorize(const com::Bstr& user, const com::Bstr& uri, std::u16string_view rights, HRESULT ownCode);
 
   // ---- Writes ----
   HRESULT InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
@@ -138,14 +122,8 @@ class CCollabDBConnectImpl {
   HRESULT WriteField(const com::Bstr& uri, const com::Bstr& field);
   // The checks and write of UpdateShareField after its sharing check.
   HRESULT UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field);
-  HRESULT StoreACL(const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
-  // Sets LOCK_STATUS to `lock` where it still holds `expected`.
-  HRESULT UpdateLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& uri, com::Bstr& result);
-  // Replaces the ACL through UpdateACL after an entry edit.
-  template <typename Edit>
-  HRESULT EditACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                       std::u16string_view rights, bool needsAccright, const com::Bstr& accright, com::Bstr& result,
-                       Edit&& edit);
+  // The row of `uri` for a lock operation, after the read right.
+  HRESULT LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row);
 
   // ---- The active list (guarded by activeMutex_) ----
   HRESULT AddActiveField(ActiveShareField entry);
@@ -153,6 +131,8 @@ class CCollabDBConnectImpl {
   std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri);
 
   CDBConnect* db_;
+  // The rows of QUORCOLLAB by VOURI; stateless, shared by every thread.
+  store::StoreRows rows_;
   // Writing operations one at a time and alone: an operation's checks and
   // its writes see the same row and the same active list. Readers together.
   // Re-entered by operations that build on one another (StartSharing reads

@@ -4,11 +4,10 @@
 
 #include "core/StatusCodes.h"
 #include "core/store/CollabDBConnectImpl.h"
-#include "core/store/CollabDBConnectImpl_Detail.h"
 
 namespace quor::core {
 
-using namespace collab;
+using namespace store;
 
 // ---- Messages ---------------------------------------------------------------------
 
@@ -16,41 +15,41 @@ HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr&
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
-  if (HRESULT hr = GetRawACL(uri, acl); hr != S_OK) return hr;
-  if (HRESULT hr = CheckRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.RawAcl(uri, acl); hr != S_OK) return hr;
+  if (HRESULT hr = StoreRows::CheckRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
   RowState row;
   if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
   if (!row.found) return QS_E_URI_INVALID;
   if (!row.message.Empty()) {
     // The message already there is shown only to whoever may read it.
-    if (CheckRights(user, u"ar", acl, QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED) == S_OK)
+    if (StoreRows::CheckRights(user, u"ar", acl, QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED) == S_OK)
       result = RootAnswer({{Kw(KW_MESSAGE), row.message.ToUtf8()}});
     return QS_E_SHARE_MESSAGE_EXISTS;
   }
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
-  return RunQuery("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
+  return rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
 }
 
 HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  if (HRESULT hr = Authorize(user, uri, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
-  return QueryField("SELECT MESSAGE FROM QUORCOLLAB WHERE VOURI = ?", params, "MESSAGE", Kw(KW_MESSAGE), result);
+  return rows_.ColumnList("SELECT MESSAGE FROM QUORCOLLAB WHERE VOURI = ?", params, "MESSAGE", Kw(KW_MESSAGE), result);
 }
 
 HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                             com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
-  return RunQuery("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
+  return rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
 }
 
 HRESULT CCollabDBConnectImpl::RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Now(), Value(uri)};
-  return RunQuery("UPDATE QUORCOLLAB SET MESSAGE = '', UPDATEDATE = ? WHERE VOURI = ?", params, result);
+  return rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = '', UPDATEDATE = ? WHERE VOURI = ?", params, result);
 }
 
 // ---- The active list --------------------------------------------------------------
@@ -138,7 +137,7 @@ HRESULT CCollabDBConnectImpl::AddAttendee(const com::Bstr& user, const com::Bstr
   if (!entry || entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;
   if (attendee.IsNull() || attendee.Empty()) return QS_E_ARGUMENT_NULL;
   // Attendees are measured against the ACL the sharing started with.
-  if (CheckRights(attendee, u"r", entry->acl, QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK)
+  if (StoreRows::CheckRights(attendee, u"r", entry->acl, QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK)
     return QS_E_CONTENT_READ_RIGHT_REQUIRED;
   std::lock_guard listLock(activeMutex_);
   const auto listed = Listed(uri);

@@ -4,12 +4,11 @@
 
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
-#include "core/store/VODBConnectImpl_Detail.h"
 #include "platform/xml/escape.h"
 
 namespace quor::core {
 
-using namespace vo;
+using namespace store;
 
 namespace {
 
@@ -38,13 +37,10 @@ const com::Bstr& EmptyAnswer() {
   return empty;
 }
 
-// Stored and new content are compared as written, a missing text as empty.
-bool SameContent(const com::Bstr& stored, const com::Bstr& content) { return SameText(stored, content); }
-
 }  // namespace
 
-CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection) : db_(connection) {
-}
+CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection)
+    : db_(connection), rows_(connection, "QUORVESK", "VOURI"), resources_(connection, "QUORVESKRES", "NAME") {}
 
 CVODBConnectImpl::~CVODBConnectImpl() = default;
 
@@ -58,21 +54,9 @@ HRESULT CVODBConnectImpl::Init() {
 
 // ---- Query routines -------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  int64_t changed = 0;
-  // A statement the database failed is that failure, not a missing row.
-  if (const int32_t status = db_->ExecuteNonQuery(sql, params, changed); status != 0) return status;
-  if (changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
-  result = ResultOk();
-  return S_OK;
-}
-
 HRESULT CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
                                          com::Bstr& content) {
-  found = false;
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  return collab::FirstValue(*db_, sql, params, "CONTENT", content, &found);
+  return rows_.First(sql, params, "CONTENT", content, &found);
 }
 
 HRESULT CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found,
@@ -81,96 +65,46 @@ HRESULT CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bs
   return QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
 }
 
-HRESULT CVODBConnectImpl::QueryField(std::string_view sql, std::span<const com::Variant> params,
-                                     std::string_view column, std::string_view element, com::Bstr& result) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  return collab::ColumnList(*db_, sql, params, column, element, result);
-}
+HRESULT CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) { return rows_.QueryLock(uri, lock); }
 
-HRESULT CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) {
-  lock = com::Bstr();
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  const com::Variant params[] = {Value(uri)};
-  return collab::FirstValue(*db_, "SELECT LOCK_STATUS FROM QUORVESK WHERE VOURI = ?", params, "LOCK_STATUS", lock);
-}
-
-HRESULT CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) {
-  acl = com::Bstr();
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  const com::Variant params[] = {Value(uri)};
-  return collab::FirstValue(*db_, "SELECT ACCESSLIST FROM QUORVESK WHERE VOURI = ?", params, "ACCESSLIST", acl);
-}
+HRESULT CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) { return rows_.QueryAcl(uri, acl); }
 
 HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
-  uri = com::Bstr();
   const com::Variant params[] = {Value(user), Value(name)};
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  return collab::FirstValue(*db_, "SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", uri);
-}
-
-HRESULT CVODBConnectImpl::GetRawACL(const com::Bstr&, const com::Bstr& uri, com::Bstr& acl) {
-  if (HRESULT hr = QueryVOLockB(uri, acl); FAILED(hr)) return hr;
-  if (acl.IsNull()) return QS_E_URI_INVALID;
-  return acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
-}
-
-HRESULT CVODBConnectImpl::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
-                                      HRESULT ownCode) const {
-  HRESULT status = S_OK;
-  if (Utils().CheckAccessRights(user, rights, acl, status)) return S_OK;
-  return status != S_OK ? status : ownCode;
+  return rows_.First("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", uri);
 }
 
 std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
   OperationGate::Reading lock(operation_);
   if (uri.IsNull()) return std::nullopt;
-  com::Bstr acl;
-  if (GetRawACL(user, uri, acl) != S_OK) return std::nullopt;
-  if (CheckRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK) return std::nullopt;
+  if (rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK) return std::nullopt;
   com::Bstr holder;
   if (QueryVOLockA(uri, holder) != S_OK || holder.IsNull()) return std::nullopt;
   return holder;
 }
 
+HRESULT CVODBConnectImpl::HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder) {
+  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const auto lock = GetLockInfo(user, uri);
+  if (!lock) return QS_E_URI_INVALID;
+  holder = *lock;
+  return S_OK;
+}
+
 // ---- Writes ---------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::UpdateVOLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& uri,
-                                       com::Bstr& result) {
-  // Only a lock still as it was read changes.
-  const com::Variant params[] = {Now(), Value(lock), Value(uri), Value(expected)};
-  return RunQuery("UPDATE QUORVESK SET UPDATEDATE = ?, LOCK_STATUS = ? WHERE VOURI = ? AND LOCK_STATUS = ?", params,
-                  result);
-}
-
-HRESULT CVODBConnectImpl::UpdateVOACL(const com::Bstr&, const com::Bstr& uri, const com::Bstr& acl,
-                                      com::Bstr& result) {
-  const com::Variant params[] = {Now(), Value(acl), Value(uri)};
-  return RunQuery("UPDATE QUORVESK SET UPDATEDATE = ?, ACCESSLIST = ? WHERE VOURI = ?", params, result);
-}
-
 HRESULT CVODBConnectImpl::UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   // CONTENTLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Value(uri)};
-  int64_t changed = 0;
-  if (const int32_t status =
-          db_->ExecuteNonQuery("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params, changed);
-      status != 0)
-    return status;
-  return changed == 0 ? QS_E_VESK_CONTENT_NOT_FOUND : S_OK;
+  return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params,
+                      QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
 HRESULT CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Now(),
                                  Value(owner), Value(name)};
-  int64_t changed = 0;
-  if (const int32_t status = db_->ExecuteNonQuery(
-          "UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?", params,
-          changed);
-      status != 0)
-    return status;
-  return changed == 0 ? QS_E_VESK_CONTENT_NOT_FOUND : S_OK;
+  return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?",
+                      params, QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
 HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
@@ -189,17 +123,11 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
                                  now,
                                  now,
                                  Value(acl)};
-  const int32_t status = db_->ExecuteNonQuery(
+  // The URN is unique.
+  return rows_.Insert(
       "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, UPDATEDATE, LOCK_STATUS, "
       "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, ?, '0', '0', ?)",
-      params);
-  if (status == 0) return S_OK;
-  // The URN is unique: a row that holds it is this insert's own when it holds
-  // what it wrote and the failure was no duplicate key; else another put's
-  // (or another owner and name that make the same URN).
-  const com::Variant key[] = {Value(uri)};
-  return collab::AfterFailedInsert(*db_, status, "SELECT VOUSER, NAME, CONTENT FROM QUORVESK WHERE VOURI = ?", key,
-                                   {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
+      params, uri, {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
 }
 
 HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
@@ -211,7 +139,7 @@ HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr&
   const HRESULT written = owner && name ? UpdateVOContentC(*owner, *name, content) : UpdateVOContentB(uri, content);
   if (written != S_OK) return written;
   com::Bstr unlocked;
-  if (HRESULT hr = UpdateVOLock(com::Bstr(u"0"), lock, uri, unlocked); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.SetLock(com::Bstr(u"0"), lock, uri, unlocked); hr != S_OK) return hr;
   if (const int32_t status = transaction.Commit(); status != 0) return status;
   result = unlocked;
   return S_OK;
@@ -232,9 +160,7 @@ HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& n
 HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
-  com::Bstr acl;
-  if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
-  if (HRESULT hr = CheckRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(uri)};
   bool found = false;
   com::Bstr content;
@@ -269,19 +195,45 @@ HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, 
   return S_OK;
 }
 
+HRESULT CVODBConnectImpl::CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                                        HRESULT noLock, bool& unchanged, com::Bstr& uri, com::Bstr& holder) {
+  bool found = false;
+  com::Bstr stored;
+  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK) return hr;
+  // Unchanged content writes nothing and leaves the lock as it is.
+  unchanged = found && SameText(stored, content);
+  if (unchanged) return S_OK;
+  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
+  const auto lock = GetLockInfo(user, uri);
+  if (!lock) return noLock;
+  holder = *lock;
+  return HeldByOther(holder, user) ? QS_E_VESK_LOCKED_BY_OTHER : S_OK;
+}
+
+HRESULT CVODBConnectImpl::CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
+                                          bool& unchanged, com::Bstr& holder) {
+  if (HRESULT hr = rows_.Authorize(user, uri, u"rw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  const com::Variant params[] = {Value(uri)};
+  bool found = false;
+  com::Bstr stored;
+  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, stored); hr != S_OK)
+    return hr;
+  if (!found) return QS_E_VESK_CONTENT_MISSING;
+  unchanged = SameText(stored, content);
+  if (unchanged) return S_OK;
+  const auto lock = GetLockInfo(user, uri);
+  if (!lock) return QS_E_URI_INVALID;
+  holder = *lock;
+  return HeldByOther(holder, user) ? QS_E_VESK_LOCKED_BY_OTHER : S_OK;
+}
+
 HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                            com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  bool found = false;
-  com::Bstr stored;
-  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK)
-    return hr;
-  if (found && SameContent(stored, content)) return S_OK;
-  com::Bstr uri;
-  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
-  const auto holder = GetLockInfo(user, uri);
-  if (!holder) return QS_E_URI_INVALID;
-  if (*holder != u"0" && View(*holder) != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  bool unchanged = false;
+  com::Bstr uri, holder;
+  const HRESULT checked = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
+  if (checked != S_OK || unchanged) return checked;
   if (HRESULT hr = UpdateVOContentC(user, name, content); hr != S_OK) return hr;
   result = ResultOk();
   return S_OK;
@@ -291,32 +243,20 @@ HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com:
                                                com::Bstr&) {
   OperationGate::Writing lock(operation_);
   if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
-  com::Bstr acl;
-  if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
-  if (HRESULT hr = CheckRights(user, u"rw", acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
-  const com::Variant params[] = {Value(uri)};
-  bool found = false;
-  com::Bstr stored;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, stored); hr != S_OK)
-    return hr;
-  if (!found) return QS_E_VESK_CONTENT_MISSING;
-  if (SameContent(stored, content)) return S_OK;
-  const auto holder = GetLockInfo(user, uri);
-  if (!holder) return QS_E_URI_INVALID;
-  if (*holder != u"0" && View(*holder) != View(user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  bool unchanged = false;
+  com::Bstr holder;
+  if (HRESULT hr = CheckWriteByURI(user, uri, content, unchanged, holder); hr != S_OK || unchanged) return hr;
   return UpdateVOContentB(uri, content);
 }
 
 HRESULT CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
                                         std::span<const com::Variant> params, com::Bstr& result) {
-  com::Bstr acl;
-  if (HRESULT hr = GetRawACL(user, uri, acl); hr != S_OK) return hr;
-  if (HRESULT hr = CheckRights(user, u"d", acl, QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (HRESULT hr = rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
   const auto holder = GetLockInfo(user, uri);
   if (!holder) return QS_E_URI_INVALID;
   // A locked object stays, whoever holds the lock.
-  if (*holder != u"0") return QS_E_OBJECT_LOCKED;
-  return RunQuery(sql, params, result);
+  if (!Unlocked(*holder)) return QS_E_OBJECT_LOCKED;
+  return rows_.Write(sql, params, result);
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {

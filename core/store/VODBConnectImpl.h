@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -16,6 +17,7 @@
 
 #include "core/store/DBConnect.h"
 #include "core/store/OperationGate.h"
+#include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/variant.h"
@@ -102,13 +104,10 @@ class CVODBConnectImpl {
   const std::optional<std::string>& ResourceURL() const { return resourceURL_; }
 
  private:
-  bool Ready() const { return db_ && db_->GetState() != 0; }
+  bool Ready() const { return rows_.Ready(); }
   CQuorServiceUtils& Utils() const;
 
   // ---- Query routines of the Vesk objects ----
-  // A write that must change a row: the success result, or
-  // QS_E_VESK_CONTENT_NOT_FOUND when it fails or changes nothing.
-  HRESULT RunQuery(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // The stored CONTENT of the first row, raw: `found` false when there is no
   // row; a failing query returns its status.
   HRESULT QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
@@ -118,15 +117,6 @@ class CVODBConnectImpl {
   // LOCK_STATUS and ACCESSLIST of the object of `uri`; null when no row.
   HRESULT QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
   HRESULT QueryVOLockB(const com::Bstr& uri, com::Bstr& acl);
-  // The stored ACL of an existing object: QS_E_URI_INVALID for an unknown URN
-  // or an ACL of "<root/>".
-  HRESULT GetRawACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& acl);
-  // 0 when `acl` grants `user` every token of `rights`, else the check's
-  // status (or `ownCode` should the check give none).
-  HRESULT CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode) const;
-  // Sets LOCK_STATUS to `lock` where it still holds `expected`.
-  HRESULT UpdateVOLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& uri, com::Bstr& result);
-  HRESULT UpdateVOACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
   // Inserts the row and, when `content` is not null, its content, in one
   // transaction. The insert's status (QS_E_VESK_EXISTS for a taken URN).
   HRESULT InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
@@ -137,9 +127,6 @@ class CVODBConnectImpl {
   // Writes the content and releases the lock in one transaction.
   HRESULT UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
                           const com::Bstr* name, const com::Bstr& content, com::Bstr& result);
-  // "<root>" with one `element` per row holding `column`.
-  HRESULT QueryField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                     std::string_view element, com::Bstr& result);
   // The URN stored for the caller's object `name`; null when there is none.
   HRESULT OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri);
   // "<root>" with one "content" element per row of the seven listed columns.
@@ -147,12 +134,24 @@ class CVODBConnectImpl {
   // Removal after the right "d" and an unlocked object.
   HRESULT RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
                         std::span<const com::Variant> params, com::Bstr& result);
-  template <typename Edit>
-  HRESULT EditACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                       std::u16string_view rights, bool needsAccright, const com::Bstr& accright, com::Bstr& result,
-                       Edit&& edit);
+  // The checks before new content replaces the caller's object `name`:
+  // `unchanged` when it equals the stored one (nothing to write), else the
+  // object's URN and lock holder; `noLock` when the lock cannot be read,
+  // QS_E_VESK_LOCKED_BY_OTHER when another user holds it.
+  HRESULT CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, HRESULT noLock,
+                        bool& unchanged, com::Bstr& uri, com::Bstr& holder);
+  // The same by URN, after the rights "rw" (arguments checked by the caller).
+  HRESULT CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content, bool& unchanged,
+                          com::Bstr& holder);
+  // The lock holder of `uri` after the right "r": the check's status, or
+  // QS_E_URI_INVALID when the lock cannot be read.
+  HRESULT HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder);
 
   CDBConnect* db_;
+  // The rows of QUORVESK by VOURI and of QUORVESKRES by NAME; stateless,
+  // shared by every thread.
+  store::StoreRows rows_;
+  store::StoreRows resources_;
   std::optional<std::string> resourceDir_;
   std::optional<std::string> resourceURL_;
   // Writing operations one at a time and alone: a lock test and the lock
@@ -224,10 +223,8 @@ class CVODBConnectImpl {
                                  com::Bstr& result);
 
  private:
-  // "<root>" with a "content" element per row: the attribute elements, or
-  // (update listing) one element per result column.
+  // "<root>" with a "content" element per row holding the attribute elements.
   HRESULT QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
-  HRESULT QueryResourceUpdates(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // Whether `name` has a row.
   HRESULT ResourceExists(const com::Bstr& name, bool& found);
   // The ACL of the newest version of `name`: QS_E_URI_INVALID for a name
@@ -237,10 +234,26 @@ class CVODBConnectImpl {
   // status (checkStatus) or `ownCode`.
   HRESULT AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
                             HRESULT ownCode, com::Bstr* acl = nullptr, bool checkStatus = true);
+  // A writer's start: a named resource and the rights (own code, never the
+  // check's status); a refusal clears `result`.
+  HRESULT AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                 HRESULT ownCode, com::Bstr& result);
+  // The rights of the location operations: QS_E_ACL_NOT_FOUND when the ACL
+  // cannot be read, `refused` when it does not grant `rights`.
+  HRESULT ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights, HRESULT refused,
+                         com::Bstr* acl = nullptr);
   HRESULT WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  // The entry operations after "aw": `accright` null where none is taken;
+  // `edit` makes the new document from the stored one.
+  HRESULT EditResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                               const com::Bstr* accright, com::Bstr& result,
+                               const std::function<HRESULT(const com::Bstr& acl, com::Bstr& edited)>& edit);
   // Sets (clearing false) or clears the given attributes of every row of `name`.
   HRESULT WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values, bool clearing,
                                   com::Bstr& result);
+  // The same as a writer of its own: the right `rights` first.
+  HRESULT ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                   std::span<const com::Bstr, 6> values, bool clearing, com::Bstr& result);
   // The row of a new resource; `attributes` null for the plain put.
   HRESULT InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url, std::string_view path,
                          std::span<const com::Bstr, 7>* attributes);
@@ -254,8 +267,6 @@ class CVODBConnectImpl {
                    std::string& newPath);
   // Deletes the file a relocation replaced, once the row has moved.
   void DropReplacedFile(const std::string& oldPath, const std::string& newPath);
-  // Settings for the resource operations: both set, or the status refusing.
-  HRESULT ResourceSettings(std::string& base, std::string& dir) const;
   // ---- end resources
 };
 

@@ -8,26 +8,22 @@
 
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
-#include "core/store/CollabDBConnectImpl_Detail.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
 
-using namespace collab;
+using namespace store;
 using namespace resource;
 
 namespace {
 
-constexpr std::string_view kResourceClass = "CVODBConnectImpl";
 constexpr std::string_view kAttributeColumns =
     "SELECT NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, VORESOURCEURL, CREATEDATE, "
     "UPDATEDATE, PROPS, ACCESSLIST FROM QUORVESKRES";
 // An ACL document longer than this is refused.
 constexpr size_t kMaxAcl = 4000;
-
-bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
 
 }  // namespace
 
@@ -35,15 +31,10 @@ bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
 
 HRESULT CVODBConnectImpl::QueryResourceField(std::string_view sql, std::span<const com::Variant> params,
                                              std::string_view column, std::string_view element, com::Bstr& result) {
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  return collab::ColumnList(*db_, sql, params, column, element, result);
+  return resources_.ColumnList(sql, params, column, element, result);
 }
 
 HRESULT CVODBConnectImpl::QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
   static constexpr std::pair<std::string_view, std::string_view> kElements[] = {{"name", "NAME"},
                                                                                 {"modulename", "MODULENAME"},
                                                                                 {"creator", "CREATOR"},
@@ -56,44 +47,16 @@ HRESULT CVODBConnectImpl::QueryResource(std::string_view sql, std::span<const co
                                                                                 {"createdate", "CREATEDATE"},
                                                                                 {"updatedate", "UPDATEDATE"},
                                                                                 {"props", "PROPS"}};
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  HRESULT status = S_OK;
-  for (; !rows->Eof(); status = rows->MoveNext()) {
-    if (FAILED(status)) break;
-    auto content = document->createElement(Kw(KW_CONTENT));
-    for (const auto& [element, column] : kElements) {
-      auto node = document->createElement(element);
-      node->setText(Column(*db_, rows, column).ToUtf8());
-      content->appendChild(node);
-    }
-    const com::Bstr acl = Column(*db_, rows, "ACCESSLIST");
-    auto aclNode = document->createElement(Kw(KW_ACL));
-    if (auto parsed = AclElement(acl))
-      aclNode->appendChild(parsed);
-    else
-      aclNode->setText(acl.ToUtf8());
-    content->appendChild(aclNode);
-    root->appendChild(content);
-  }
-  db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return status;
-  result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return resources_.List(sql, params, Kw(KW_CONTENT), [](ListRow& row) {
+    for (const auto& [element, column] : kElements) row.AddColumn(element, column);
+    row.AddAcl();
+  }, result);
 }
 
 HRESULT CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
-  found = false;
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
   const com::Variant params[] = {Value(name)};
-  if (const int32_t status = db_->ExecuteQuery(command, rows, "SELECT NAME FROM QUORVESKRES WHERE NAME = ?", params);
-      status != 0)
-    return status;
-  found = !rows->Eof();
-  db_->ReleaseQuery(command, rows);
-  return S_OK;
+  com::Bstr ignored;
+  return resources_.First("SELECT NAME FROM QUORVESKRES WHERE NAME = ?", params, "NAME", ignored, &found);
 }
 
 // ---- Readers --------------------------------------------------------------------------
@@ -110,10 +73,7 @@ HRESULT CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
 
 HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  com::Bstr acl;
-  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
-  if (CheckResourceRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED, false) != S_OK)
-    return QS_E_CONTENT_READ_RIGHT_REQUIRED;
+  if (HRESULT hr = ResourceRights(user, name, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
   const com::Variant params[] = {Value(name)};
   return QueryResourceField("SELECT VORESOURCEURL FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURL", "url",
                             result);
@@ -148,7 +108,7 @@ HRESULT CVODBConnectImpl::GetVOResourceModuleNameList(const com::Bstr&, com::Bst
 HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr& lastupdate, com::Bstr& result) {
   const auto since = ParseStamp(lastupdate.View());
   if (!since) return QS_E_ARGUMENT_INVALID;
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   CommandHolder command;
   RecordsetHolder rows;
   if (const int32_t status = db_->ExecuteQuery(
@@ -225,7 +185,16 @@ HRESULT CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::sp
   set += ", UPDATEDATE = ?";
   params.push_back(Now());
   params.push_back(Value(name));
-  return RunResourceWrite(db_, "UPDATE QUORVESKRES SET " + set + " WHERE NAME = ?", params, result);
+  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET " + set + " WHERE NAME = ?", params, result);
+}
+
+HRESULT CVODBConnectImpl::ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name,
+                                                   std::u16string_view rights, std::span<const com::Bstr, 6> values,
+                                                   bool clearing, com::Bstr& result) {
+  OperationGate::Writing lock(operation_);
+  if (HRESULT hr = AuthorizeResourceWrite(user, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK)
+    return hr;
+  return WriteResourceAttributes(name, values, clearing, result);
 }
 
 HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
@@ -233,15 +202,8 @@ HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& version, const com::Bstr& type,
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
-      hr != S_OK) {
-    result = com::Bstr();
-    return hr;
-  }
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
-  return WriteResourceAttributes(name, values, false, result);
+  return ChangeResourceAttributes(user, name, u"aw", values, false, result);
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
@@ -249,61 +211,37 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& version, const com::Bstr& type,
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  if (HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
-      hr != S_OK) {
-    result = com::Bstr();
-    return hr;
-  }
   const com::Bstr flags[] = {modulename, creator, version, type, id, description};
-  return WriteResourceAttributes(name, flags, true, result);
+  return ChangeResourceAttributes(user, name, u"ad", flags, true, result);
 }
 
 HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
                                                 com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
-      hr != S_OK) {
-    result = com::Bstr();
+  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK)
     return hr;
-  }
   const com::Variant params[] = {Value(props), Now(), Value(name)};
-  return RunResourceWrite(db_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, result);
+  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params,
+                          result);
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  if (HRESULT hr = AuthorizeResource(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, nullptr, false); hr != S_OK) {
-    result = com::Bstr();
-    return hr;
-  }
+  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, result); hr != S_OK) return hr;
   const com::Variant params[] = {Value(name)};
-  return RunResourceWrite(db_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result);
+  return RunResourceWrite(resources_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result);
 }
 
 // ---- ACLs -----------------------------------------------------------------------------
 
 HRESULT CVODBConnectImpl::GetRawResourceACL(const com::Bstr& name, com::Bstr& acl) {
-  acl = com::Bstr();
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  CommandHolder command;
-  RecordsetHolder rows;
   const com::Variant params[] = {Value(name), Value(name)};
-  if (const int32_t status = db_->ExecuteQuery(
-          command, rows,
-          "SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES "
-          "WHERE NAME = ?))",
-          params);
-      status != 0)
-    return status;
-  const bool found = !rows->Eof();
-  if (found) acl = Column(*db_, rows, "ACCESSLIST");
-  db_->ReleaseQuery(command, rows);
-  if (!found || acl == u"<root/>") return QS_E_URI_INVALID;
-  return S_OK;
+  if (HRESULT hr = resources_.First("SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) AND (VERSION = (SELECT "
+                                    "MAX(VERSION) FROM QUORVESKRES WHERE NAME = ?))",
+                                    params, "ACCESSLIST", acl);
+      hr != S_OK)
+    return hr;
+  return StoreRows::JudgeRawAcl(acl);
 }
 
 HRESULT CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
@@ -315,10 +253,30 @@ HRESULT CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bs
   return S_OK;
 }
 
+HRESULT CVODBConnectImpl::AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name,
+                                                 std::u16string_view rights, HRESULT ownCode, com::Bstr& result) {
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  if (HRESULT hr = AuthorizeResource(user, name, rights, ownCode, nullptr, false); hr != S_OK) {
+    result = com::Bstr();
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT CVODBConnectImpl::ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                         HRESULT refused, com::Bstr* aclOut) {
+  com::Bstr acl;
+  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
+  if (CheckResourceRights(user, rights, acl, refused, false) != S_OK) return refused;
+  if (aclOut) *aclOut = acl;
+  return S_OK;
+}
+
 HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result) {
   if (acl.Length() > kMaxAcl) return QS_E_ACL_TOO_LONG;
   const com::Variant params[] = {Value(acl), Now(), Value(name)};
-  return RunResourceWrite(db_, "UPDATE QUORVESKRES SET ACCESSLIST = ?, UPDATEDATE = ? WHERE NAME = ?", params, result);
+  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET ACCESSLIST = ?, UPDATEDATE = ? WHERE NAME = ?", params,
+                          result);
 }
 
 HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
@@ -328,10 +286,7 @@ HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr&
     result = com::Bstr();
     return hr;
   }
-  auto document = xml::Document::Create();
-  auto root = document->createElement(Kw(KW_ROOT));
-  if (auto element = AclElement(acl)) root->appendChild(element);
-  result = com::Bstr::FromUtf8(root->xml());
+  result = AclAnswer(acl);
   return S_OK;
 }
 
@@ -378,46 +333,40 @@ HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bs
   return WriteResourceACL(name, reset, result);
 }
 
-HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                              const com::Bstr& accright, com::Bstr& result) {
+HRESULT CVODBConnectImpl::EditResourceACLEntry(
+    const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser, const com::Bstr* accright,
+    com::Bstr& result, const std::function<HRESULT(const com::Bstr& acl, com::Bstr& edited)>& edit) {
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
   if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
     result = com::Bstr();
     return hr;
   }
-  if (Missing(acluser) || Missing(accright)) return QS_E_ARGUMENT_NULL;
+  if (Missing(acluser) || (accright && Missing(*accright))) return QS_E_ARGUMENT_NULL;
   com::Bstr edited;
-  if (HRESULT hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
+  if (HRESULT hr = edit(acl, edited); FAILED(hr)) return hr;
   return WriteResourceACL(name, edited, result);
+}
+
+HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                                              const com::Bstr& accright, com::Bstr& result) {
+  return EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
+    return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
+  });
 }
 
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  com::Bstr acl;
-  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
-    result = com::Bstr();
-    return hr;
-  }
-  if (Missing(acluser) || Missing(accright)) return QS_E_ARGUMENT_NULL;
-  com::Bstr edited;
-  if (HRESULT hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited); FAILED(hr)) return hr;
-  return WriteResourceACL(name, edited, result);
+  return EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
+    return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
+  });
 }
 
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
-  OperationGate::Writing lock(operation_);
-  com::Bstr acl;
-  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
-    result = com::Bstr();
-    return hr;
-  }
-  if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
-  com::Bstr edited;
-  if (HRESULT hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited); FAILED(hr)) return hr;
-  return WriteResourceACL(name, edited, result);
+  return EditResourceACLEntry(user, name, acluser, nullptr, result, [&](const com::Bstr& acl, com::Bstr& edited) {
+    return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
+  });
 }
 
 }  // namespace quor::core

@@ -9,35 +9,27 @@
 #include <string>
 #include <string_view>
 
-#include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
-#include "core/store/DBConnect.h"
+#include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
 
 namespace quor::core::resource {
 
-inline CQuorServiceUtils& ResourceUtils() { return CServiceModule::Instance().EnsureUtils(); }
-
 // 0 when `acl` grants `user` every token of `rights`; else the check's own
 // status (when `checkStatus` and it gave one) or `ownCode`.
 inline HRESULT CheckResourceRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
                                    HRESULT ownCode, bool checkStatus = true) {
-  HRESULT status = S_OK;
-  if (ResourceUtils().CheckAccessRights(user, rights, acl, status)) return S_OK;
-  return checkStatus && status != S_OK ? status : ownCode;
+  const HRESULT hr = store::StoreRows::CheckRights(user, rights, acl, ownCode);
+  return checkStatus || hr == S_OK ? hr : ownCode;
 }
 
 // A write that must change a row: the plain result on success,
 // QS_E_VESK_CONTENT_NOT_FOUND when it fails or changes nothing.
-inline HRESULT RunResourceWrite(CDBConnect* db, std::string_view sql, std::span<const com::Variant> params,
-                                com::Bstr& result) {
-  if (!db || db->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  int64_t changed = 0;
-  if (db->ExecuteNonQuery(sql, params, changed) != 0 || changed == 0) return QS_E_VESK_CONTENT_NOT_FOUND;
-  result = CQuorServiceUtils::FormatResultCode(0);
-  return S_OK;
+inline HRESULT RunResourceWrite(const store::StoreRows& rows, std::string_view sql,
+                                std::span<const com::Variant> params, com::Bstr& result) {
+  const HRESULT hr = rows.Write(sql, params, result);
+  return hr == S_OK || hr == QS_E_NATIVE_DB_NOT_INSTALLED ? hr : QS_E_VESK_CONTENT_NOT_FOUND;
 }
 
 // A description keeps its first 500 characters.

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "core/store/CollabDBConnectImpl_Detail.h"
+#include "core/QuorServiceUtils.h"
 #include "core/store/ResourceFiles.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
@@ -11,14 +11,10 @@
 
 namespace quor::core {
 
-using namespace collab;
+using namespace store;
 using namespace resource;
 
 namespace {
-
-constexpr std::string_view kResourceClass = "CVODBConnectImpl";
-
-bool Missing(const com::Bstr& text) { return text.IsNull() || text.Empty(); }
 
 // The stamp of the plain insert, month first and padded: 03/07/2004 09:05:01.
 std::string PaddedLocalTime() {
@@ -38,6 +34,19 @@ HRESULT Locate(std::string_view base, std::string_view dir, const com::Bstr& nam
   // A leaf in a folder of its own gets that folder made.
   if (hr == S_OK && leaf.View().find(u'/') != std::u16string_view::npos) location.folder = FolderOf(location.path);
   return hr;
+}
+
+// The location a request for the resource `name` asks for, below the
+// settings' folder `dir`: the refusal of a missing name or setting, or of
+// the location itself.
+HRESULT Place(const CVODBConnectImpl& store, const com::Bstr& name, const com::Bstr& leaf, std::string& dir,
+              Location& location) {
+  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+  const auto& base = store.ResourceURL();
+  if (!base || base->empty()) return QS_E_RESOURCE_URL_NOT_SET;
+  if (!store.ResourceDir() || store.ResourceDir()->empty()) return QS_E_RESOURCE_DIR_NOT_SET;
+  dir = *store.ResourceDir();
+  return Locate(*base, dir, name, leaf, location);
 }
 
 bool SamePath(std::string_view a, std::string_view b) {
@@ -61,17 +70,9 @@ com::Bstr UrlAnswer(const std::string& url, bool withResultCode) {
 
 }  // namespace
 
-HRESULT CVODBConnectImpl::ResourceSettings(std::string& base, std::string& dir) const {
-  if (!resourceURL_ || resourceURL_->empty()) return QS_E_RESOURCE_URL_NOT_SET;
-  if (!resourceDir_ || resourceDir_->empty()) return QS_E_RESOURCE_DIR_NOT_SET;
-  base = *resourceURL_;
-  dir = *resourceDir_;
-  return S_OK;
-}
-
 HRESULT CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url,
                                          std::string_view path, std::span<const com::Bstr, 7>* attributes) {
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   com::Bstr acl;
   if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
   const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
@@ -115,12 +116,10 @@ HRESULT CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& na
                                       std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
                                       com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
   // Everything is checked before the disk or the table is touched.
-  std::string base, dir;
-  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  std::string dir;
   Location location;
-  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
+  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
   bool found = false;
   if (HRESULT hr = ResourceExists(name, found); hr != S_OK) return hr;
   if (found) return S_OK;  // nothing to make: the resource is there
@@ -138,23 +137,18 @@ HRESULT CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& na
 
 HRESULT CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
                                    std::string& newPath) {
-  std::string base, dir;
-  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  std::string dir;
   Location location;
-  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
   {
-    CommandHolder command;
-    RecordsetHolder rows;
     const com::Variant params[] = {Value(name)};
-    if (const int32_t status =
-            db_->ExecuteQuery(command, rows, "SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params);
-        status != 0)
-      return QS_E_RESOURCE_NOT_FOUND;
-    const bool found = !rows->Eof();
-    if (found) oldPath = Column(*db_, rows, "VORESOURCEDIR").ToUtf8();
-    db_->ReleaseQuery(command, rows);
-    if (!found) return QS_E_RESOURCE_NOT_FOUND;
+    com::Bstr stored;
+    bool found = false;
+    const HRESULT hr = resources_.First("SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params,
+                                        "VORESOURCEDIR", stored, &found);
+    if (hr == QS_E_NATIVE_DB_NOT_INSTALLED) return hr;
+    if (hr != S_OK || !found) return QS_E_RESOURCE_NOT_FOUND;
+    oldPath = stored.ToUtf8();
   }
   bool made = false;
   if (HRESULT hr = PrepareFolder(dir, location, made); hr != S_OK) return hr;
@@ -163,7 +157,7 @@ HRESULT CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf,
                                  com::Variant(com::Bstr::FromUtf8(location.path)), Value(name)};
   com::Bstr ignored;
   if (HRESULT hr = RunResourceWrite(
-          db_,
+          resources_,
           "UPDATE QUORVESKRES SET UPDATEDATE = ?, VORESOURCEURI = ?, VORESOURCEURL = ?, VORESOURCEDIR = ? "
           "WHERE NAME = ?",
           params, ignored);
@@ -191,15 +185,10 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
 HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf,
                                               com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  std::string base, dir;
-  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  std::string dir;
   Location location;
-  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
-  com::Bstr acl;
-  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
-  if (CheckResourceRights(user, u"w", acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED, false) != S_OK)
-    return QS_E_CONTENT_WRITE_RIGHT_REQUIRED;
+  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
+  if (HRESULT hr = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
   std::string url, oldPath, newPath;
   if (HRESULT hr = Relocate(name, leaf, url, oldPath, newPath); hr != S_OK) return hr;
   DropReplacedFile(oldPath, newPath);
@@ -220,11 +209,9 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
                                                           const com::Bstr& leaf, const com::Bstr& props,
                                                           com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  std::string base, dir;
-  if (HRESULT hr = ResourceSettings(base, dir); hr != S_OK) return hr;
+  std::string dir;
   Location location;
-  if (HRESULT hr = Locate(base, dir, name, leaf, location); hr != S_OK) return hr;
+  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
   bool anyMissing = false, anyGiven = false;
   com::Bstr flags[6];
@@ -237,9 +224,7 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
   if (!anyGiven) return QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED;
   // Every right the steps need, before any of them runs.
   com::Bstr acl;
-  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
-  if (CheckResourceRights(user, u"w", acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED, false) != S_OK)
-    return QS_E_CONTENT_WRITE_RIGHT_REQUIRED;
+  if (HRESULT hr = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl); hr != S_OK) return hr;
   if (CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false) != S_OK ||
       (anyMissing && CheckResourceRights(user, u"ad", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false) != S_OK))
     return QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED;
@@ -258,8 +243,8 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
     if (HRESULT hr = WriteResourceAttributes(name, values, false, ignored); hr != S_OK) return hr;
     if (!props.IsNull()) {
       const com::Variant params[] = {Value(props), Now(), Value(name)};
-      if (HRESULT hr =
-              RunResourceWrite(db_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, ignored);
+      if (HRESULT hr = RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?",
+                                        params, ignored);
           hr != S_OK)
         return hr;
     }

@@ -43,7 +43,9 @@ inline void ApplySchema(CDBConnect& db, const std::string& file) {
 class RepositoryTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    tag_ = text::Format("t%d", static_cast<int>(::getpid()));
+    // Per process and engine: the resume queue outlives a test, and both
+    // engines' runs of a test share one process.
+    tag_ = text::Format("t%d%s", static_cast<int>(::getpid()), GetParam().substr(0, 2).c_str());
     if (IsSqlite()) {
       dbPath_ = (std::filesystem::temp_directory_path() / ("quor-store-" + tag_ + ".db")).string();
       std::filesystem::remove(dbPath_);
