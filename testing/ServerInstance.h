@@ -253,32 +253,11 @@ class ServerInstance {
 
   // SIGTERM and wait: the exit status (0 for a clean stop; a sanitizer's
   // report at exit makes it fail), -1 when it had to be killed.
-  int Stop() {
-    if (pid_ <= 0) return exitStatus_;
-    ::kill(pid_, SIGTERM);
-    exitStatus_ = st::WaitFor(pid_, std::chrono::seconds(20));
-    if (exitStatus_ == -1) {
-      ::kill(pid_, SIGKILL);
-      st::WaitFor(pid_, std::chrono::seconds(10));
-    }
-    if (stdoutFd_ >= 0) ::close(stdoutFd_);
-    stdoutFd_ = -1;
-    pid_ = -1;
-    return exitStatus_;
-  }
+  int Stop() { return server_.Stop(SIGTERM, std::chrono::seconds(20)); }
   // Whether the server is up; a server that ended keeps its exit status for Stop.
-  bool Running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (stdoutFd_ >= 0) ::close(stdoutFd_);
-    stdoutFd_ = -1;
-    pid_ = -1;
-    return false;
-  }
+  bool Running() { return server_.Running(); }
   // Whether the server was started at all (the instance was not skipped).
-  bool Started() const { return port_ != 0; }
+  bool Started() const { return server_.Port() != 0; }
   // Stops the server and starts it again on the same instance (a new port).
   void Restart() {
     const int status = Stop();
@@ -289,7 +268,7 @@ class ServerInstance {
   std::string Url(std::string_view path) const {
     const auto& args = options_.serverArgs;
     const bool tls = std::find(args.begin(), args.end(), "--tls-cert") != args.end();
-    return (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + std::string(path);
+    return (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(server_.Port()) + std::string(path);
   }
   std::string CoreUrl() const { return Url(soap::kCorePath); }
   std::string AdminUrl() const { return Url(soap::kAdminPath); }
@@ -525,15 +504,10 @@ class ServerInstance {
   }
 
   void StartServer() {
-    std::vector<std::string> args = {"--port", "0"};
-    args.insert(args.end(), options_.serverArgs.begin(), options_.serverArgs.end());
-    const st::Spawned s = st::Spawn(Bin("quor-server"), args, env_, dir_.Path() / "server.err");
-    ASSERT_GT(s.pid, 0) << "cannot start quor-server";
-    pid_ = s.pid;
-    stdoutFd_ = s.stdoutFd;
-    std::string line;
-    port_ = st::ReadListeningPort(stdoutFd_, std::chrono::seconds(30), line);
-    ASSERT_NE(port_, 0) << "quor-server did not start: " << line << Stderr();
+    std::string why;
+    ASSERT_TRUE(server_.Start(Bin("quor-server"), options_.serverArgs, env_, dir_.Path() / "server.err",
+                              std::chrono::seconds(30), why))
+        << why << Stderr();
   }
 
   bool ReadCollabRows(std::vector<CollabRow>& rows, std::string& error) const {
@@ -595,10 +569,7 @@ class ServerInstance {
   std::vector<std::string> env_;
   std::string odbc_;
   std::optional<std::string> previousRegistry_;
-  pid_t pid_ = -1;
-  int stdoutFd_ = -1;
-  int port_ = 0;
-  int exitStatus_ = -1;
+  st::ServerChild server_;
 };
 
 // Base of the end-to-end cases: one instance per test, which must stop

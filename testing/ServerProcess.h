@@ -143,6 +143,76 @@ inline int ReadListeningPort(int fd, std::chrono::seconds wait, std::string& lin
   return std::atoi(line.c_str() + colon + 1);
 }
 
+// One running quor-server child: started on port 0 with its standard output
+// read for the port it listens on, watched, and stopped.
+class ServerChild {
+ public:
+  ServerChild() = default;
+  ~ServerChild() { Stop(SIGKILL, std::chrono::seconds(10)); }
+  ServerChild(const ServerChild&) = delete;
+  ServerChild& operator=(const ServerChild&) = delete;
+
+  // Starts `program` with "--port 0" and `args`; its standard error goes to
+  // `errFile`. False, with what the server printed, when it does not listen
+  // within `wait` (it is killed then).
+  bool Start(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+             const fs::path& errFile, std::chrono::seconds wait, std::string& why) {
+    std::vector<std::string> all = {"--port", "0"};
+    all.insert(all.end(), args.begin(), args.end());
+    const Spawned s = Spawn(program, all, env, errFile);
+    if (s.pid < 0) {
+      why = "cannot start quor-server";
+      return false;
+    }
+    pid_ = s.pid;
+    stdoutFd_ = s.stdoutFd;
+    port_ = ReadListeningPort(stdoutFd_, wait, why);
+    if (port_ != 0) return true;
+    why = "quor-server did not start: " + why;
+    Stop(SIGKILL, std::chrono::seconds(10));
+    return false;
+  }
+
+  int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
+
+  // Whether it is up; one that ended keeps its exit status for Stop.
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    Forget();
+    return false;
+  }
+
+  // `signal`, then waits up to `wait`: the exit status, -1 when it had to be
+  // killed.
+  int Stop(int signal, std::chrono::milliseconds wait) {
+    if (pid_ <= 0) return exitStatus_;
+    ::kill(pid_, signal);
+    exitStatus_ = WaitFor(pid_, wait);
+    if (exitStatus_ == -1) {
+      ::kill(pid_, SIGKILL);
+      WaitFor(pid_, std::chrono::seconds(10));
+    }
+    Forget();
+    return exitStatus_;
+  }
+
+ private:
+  void Forget() {
+    if (stdoutFd_ >= 0) ::close(stdoutFd_);
+    stdoutFd_ = -1;
+    pid_ = -1;
+  }
+
+  pid_t pid_ = -1;
+  int stdoutFd_ = -1;
+  int port_ = 0;
+  int exitStatus_ = -1;
+};
+
 class ServerProcess {
  public:
   struct Config {
@@ -176,57 +246,25 @@ class ServerProcess {
 
   // Empty when the server is up.
   const std::string& Error() const { return error_; }
-  int Port() const { return port_; }
-  pid_t Pid() const { return pid_; }
+  int Port() const { return server_.Port(); }
+  pid_t Pid() const { return server_.Pid(); }
   std::string Url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    return "http://127.0.0.1:" + std::to_string(server_.Port()) + std::string(path);
   }
   const fs::path& Dir() const { return dir_.Path(); }
   std::string Events() const { return ReadFile(events_); }
   std::string Stderr() const { return ReadFile(dir_.Path() / "server.err"); }
-  bool Running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (stdoutFd_ >= 0) ::close(stdoutFd_);
-    stdoutFd_ = -1;
-    pid_ = -1;
-    return false;
-  }
+  bool Running() { return server_.Running(); }
 
   // SIGTERM and wait; the exit status (-1 when it had to be killed).
-  int Stop(int signal = SIGTERM) {
-    if (pid_ <= 0) return exitStatus_;
-    ::kill(pid_, signal);
-    exitStatus_ = WaitFor(pid_, std::chrono::seconds(10));
-    if (exitStatus_ == -1) {
-      ::kill(pid_, SIGKILL);
-      WaitFor(pid_, std::chrono::seconds(10));
-    }
-    if (stdoutFd_ >= 0) ::close(stdoutFd_);
-    stdoutFd_ = -1;
-    pid_ = -1;
-    return exitStatus_;
-  }
+  int Stop(int signal = SIGTERM) { return server_.Stop(signal, std::chrono::seconds(10)); }
 
  private:
   void Start() {
-    std::vector<std::string> args = {"--port", "0"};
-    args.insert(args.end(), config_.args.begin(), config_.args.end());
-    Spawned s = Spawn((config_.binDir / "quor-server").string(), args, env_, dir_.Path() / "server.err");
-    if (s.pid < 0) {
-      error_ = "cannot start quor-server";
-      return;
-    }
-    pid_ = s.pid;
-    stdoutFd_ = s.stdoutFd;
-    std::string line;
-    port_ = ReadListeningPort(stdoutFd_, std::chrono::seconds(20), line);
-    if (port_ == 0) {
-      error_ = "quor-server did not start: " + line + Stderr();
-      Stop(SIGKILL);
-    }
+    std::string why;
+    if (!server_.Start((config_.binDir / "quor-server").string(), config_.args, env_, dir_.Path() / "server.err",
+                       std::chrono::seconds(20), why))
+      error_ = why + Stderr();
   }
 
   Config config_;
@@ -234,10 +272,7 @@ class ServerProcess {
   fs::path registry_, events_;
   std::vector<std::string> env_;
   std::string error_;
-  pid_t pid_ = -1;
-  int stdoutFd_ = -1;
-  int port_ = 0;
-  int exitStatus_ = -1;
+  ServerChild server_;
 };
 
 }  // namespace quor::soap::testing
