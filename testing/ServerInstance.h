@@ -39,6 +39,7 @@
 #include "platform/registry/registry.h"
 #include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
+#include "platform/xml/escape.h"
 #include "testing/ServerProcess.h"
 #include "platform/xml/dom.h"
 
@@ -364,17 +365,6 @@ class ServerInstance {
  private:
   static std::string Bin(std::string_view program) { return std::string(QUOR_BIN_DIR) + "/" + std::string(program); }
 
-  static std::string EscapeXml(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-      if (c == '&') out += "&amp;";
-      else if (c == '<') out += "&lt;";
-      else if (c == '>') out += "&gt;";
-      else out += c;
-    }
-    return out;
-  }
-
   bool OpenDatabase(core::CDBConnect& db) const {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
                    com::Bstr::FromUtf8(odbc_)) == 0;
@@ -422,7 +412,7 @@ class ServerInstance {
     std::ofstream(home_ / "config" / "repository.xml")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OLEDBSetting><quorservice>VODB</quorservice>"
            "<Provider>MSDASQL.1</Provider><ExtendedProperties>"
-        << EscapeXml(served) << "</ExtendedProperties></OLEDBSetting>\n";
+        << xml::Escaped(served) << "</ExtendedProperties></OLEDBSetting>\n";
   }
 
   static void Set(reg::Registry& registry, std::string_view key, std::string_view name, std::string_view value) {
@@ -599,17 +589,8 @@ class RoadTest : public ::testing::Test {
 
 // ---- Share fields ---------------------------------------------------------------------
 
-// Text as the service's answers write it: '&', '<' and '>' escaped.
-inline std::string XmlText(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
-  }
-  return out;
-}
+// Text as the service's answers write it.
+inline std::string XmlText(std::string_view text) { return xml::Escaped(text); }
 
 // The text of a "root" answer's one child named `element` (a field or a
 // message answer); nullopt when the answer is not that shape.

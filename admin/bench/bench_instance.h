@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "platform/xml/escape.h"
 
 namespace quor::bench {
 
@@ -54,8 +55,7 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
     }
     odbc = "DRIVER={SQLite3};Database=" + database.string();
   }
-  std::string escaped;
-  for (char c : odbc) escaped += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+  const std::string escaped = xml::Escaped(odbc);
   std::ofstream(home / "config" / "repository.xml")
       << "<?xml version=\"1.0\"?><OLEDBSetting><quorservice>VODB</quorservice><Provider>MSDASQL.1</Provider>"
          "<ExtendedProperties>"
