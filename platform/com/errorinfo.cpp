@@ -25,6 +25,21 @@ HRESULT RaiseError(HRESULT code, Bstr source, Bstr description, const Guid& iid)
   return code;
 }
 
+HRESULT ReportStatus(const Status& status, std::u16string_view source, const Guid& iid) {
+  if (status.ok()) return status.code();
+  if (!status.message().empty())
+    return RaiseError(status.code(), Bstr(source), Bstr::FromUtf8(status.message()), iid);
+  if (!HasErrorInfo()) return RaiseError(status.code(), Bstr(source), Bstr::FromUtf8(HResultText(status.code())), iid);
+  return status.code();
+}
+
+Status TakeStatus(HRESULT code) {
+  if (SUCCEEDED(code)) return Status(code);
+  std::optional<ErrorInfo> info = GetErrorInfo();
+  if (!info || info->description.Empty()) return Status(code);
+  return Status(code, info->description.ToUtf8());
+}
+
 ComError::ComError(HRESULT code, Bstr description, Bstr source)
     : code_(code), description_(std::move(description)), source_(std::move(source)) {
   message_ = description_.Empty() ? HResultText(code_) : description_.ToUtf8();
