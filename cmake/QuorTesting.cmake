@@ -11,6 +11,8 @@ function(quor_module_tests name)
     return()
   endif()
   add_executable(${name}_tests ${sources})
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  quor_headers(${name}_tests ${folder}/tests/*.h)
   target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} QuorTesting GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name}_tests PRIVATE
     QUOR_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data"

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "accessor/legacy_db_accessor_impl.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
+#include "testing/OutsideSql.h"
 
 namespace quor::accessor {
 namespace {

@@ -18,9 +18,9 @@
 #include "admin/VeltService.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/SnapInModule.h"
+#include "testing/OutsideSql.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerInstance.h"
-#include "platform/console/testing/RecordingHost.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "testing/ServerProcess.h"
 
 namespace quor::admin::snapin::testing {

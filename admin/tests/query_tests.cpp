@@ -4,8 +4,8 @@
 // configured data sources. What lands is checked from outside.
 #include <memory>
 
+#include "testing/OutsideSql.h"
 #include "testing/ServerInstance.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 
 namespace quor::admin::testing {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/OutsideSql.h"
 #include "testing/ServerInstance.h"
-#include "platform/oledb/tests/outside_sql.h"
 
 extern char** environ;
 

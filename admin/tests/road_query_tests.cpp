@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/OutsideSql.h"
 #include "testing/ServerInstance.h"
-#include "platform/oledb/tests/outside_sql.h"
 
 namespace quor::admin::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "testing/ServerInstance.h"
-#include "server/tests/tls_files.h"
+#include "testing/TlsFiles.h"
 
 namespace quor::admin::testing {
 namespace {

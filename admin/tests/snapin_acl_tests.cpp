@@ -10,9 +10,9 @@
 
 #include "admin/snapin/ACLEditor.h"
 #include "admin/snapin/SnapInModule.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/console/testing/RecordingHost.h"
 
 namespace quor::admin::snapin {
 namespace {

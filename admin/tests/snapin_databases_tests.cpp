@@ -22,9 +22,9 @@
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/UnifyRuleNode.h"
+#include "testing/OutsideSql.h"
 #include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 

@@ -14,7 +14,7 @@
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/console/testing/RecordingHost.h"
+#include "testing/RecordingHost.h"
 
 namespace quor::admin::snapin {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "admin/snapin/SnapInModule.h"
 #include "platform/com/classstore.h"
-#include "platform/console/testing/RecordingHost.h"
 #include "platform/registry/registry.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerProcess.h"
 
 namespace quor::admin::snapin {

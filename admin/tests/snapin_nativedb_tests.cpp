@@ -24,10 +24,10 @@
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TableDialogs.h"
+#include "testing/OutsideSql.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/console/testing/RecordingHost.h"
-#include "platform/oledb/tests/outside_sql.h"
 
 namespace quor::admin::snapin {
 namespace {

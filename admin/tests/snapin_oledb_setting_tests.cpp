@@ -15,9 +15,9 @@
 #include "admin/snapin/DataLinkDialog.h"
 #include "admin/snapin/OleDbSetting.h"
 #include "admin/snapin/TableData.h"
+#include "testing/OutsideSql.h"
 #include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 

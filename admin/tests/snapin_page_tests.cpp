@@ -13,8 +13,8 @@
 #include "admin/snapin/SnapInModule.h"
 #include "core/ServiceConfig.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/console/testing/RecordingHost.h"
 #include "platform/registry/registry.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerProcess.h"
 
 namespace quor::admin::snapin {

@@ -10,8 +10,8 @@
 #include "admin/RegistryAccess.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/SnapInModule.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerInstance.h"
-#include "platform/console/testing/RecordingHost.h"
 
 namespace quor::admin::snapin {
 namespace {

@@ -20,11 +20,11 @@
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TransformersNode.h"
+#include "testing/OutsideSql.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
 #include "platform/com/classstore.h"
-#include "platform/console/testing/RecordingHost.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/xml/dom.h"
 
 namespace quor::admin::snapin {

@@ -18,10 +18,10 @@
 #include "admin/snapin/SnapInModule.h"
 #include "admin/snapin/TargetFieldDialog.h"
 #include "admin/snapin/UnifyRuleEditor.h"
+#include "testing/OutsideSql.h"
+#include "testing/RecordingHost.h"
 #include "testing/ServerInstance.h"
 #include "admin/tests/SnapinFixture.h"
-#include "platform/console/testing/RecordingHost.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/xml/dom.h"
 
 namespace quor::admin::snapin {

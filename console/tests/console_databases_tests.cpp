@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "console/tests/ConsoleRoad.h"
-#include "platform/oledb/tests/outside_sql.h"
+#include "testing/OutsideSql.h"
 
 namespace quor::console::qt {
 namespace {

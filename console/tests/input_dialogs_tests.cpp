@@ -23,7 +23,7 @@
 #include "console/ConsoleWindow.h"
 #include "console/Dialogs.h"
 #include "console/tests/ModalDriver.h"
-#include "platform/console/testing/RecordingHost.h"
+#include "testing/RecordingHost.h"
 #include "testing/TempDir.h"
 
 namespace quor::console::qt {

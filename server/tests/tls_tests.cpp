@@ -14,7 +14,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
-#include "server/tests/tls_files.h"
+#include "testing/TlsFiles.h"
 
 using namespace quor;
 using namespace quor::soap;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/console/snapin.h"
-#include "platform/console/testing/RecordingHost.h"
+#include "testing/RecordingHost.h"
 
 namespace quor::console {
 namespace {

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "platform/oledb/oledb.h"
-#include "platform/oledb/tests/outside_sql.h"
 #include "platform/text/text.h"
+#include "testing/OutsideSql.h"
 
 using namespace quor;
 using namespace quor::oledb;
