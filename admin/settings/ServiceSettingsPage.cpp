@@ -108,15 +108,15 @@ std::optional<int> ServiceSettingsPage::EditOfButton(int button) {
   return std::nullopt;
 }
 
-std::optional<DirectoryChooser> ServiceSettingsPage::Browse(int button) const {
+std::optional<console::DirectoryChooser> ServiceSettingsPage::Browse(int button) const {
   const std::optional<int> edit = EditOfButton(button);
   if (!edit) return std::nullopt;
-  DirectoryChooser chooser;
+  console::DirectoryChooser chooser;
   chooser.SetStartDirectory(Text(*edit));
   return chooser;
 }
 
-bool ServiceSettingsPage::TakeBrowseResult(int button, const DirectoryChooser& chooser) {
+bool ServiceSettingsPage::TakeBrowseResult(int button, const console::DirectoryChooser& chooser) {
   const std::optional<int> edit = EditOfButton(button);
   return edit && SetText(*edit, chooser.GetResult());
 }

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "admin/RegistryAccess.h"
-#include "admin/settings/DirectoryChooser.h"
+#include "platform/console/DirectoryChooser.h"
 
 namespace quor::admin {
 
@@ -66,9 +66,9 @@ class ServiceSettingsPage {
 
   // A browse button: the folder chooser opening on its edit's text. nullopt
   // for an id that is no browse button.
-  std::optional<DirectoryChooser> Browse(int button) const;
+  std::optional<console::DirectoryChooser> Browse(int button) const;
   // The chooser ended with OK: its result goes into the button's edit.
-  bool TakeBrowseResult(int button, const DirectoryChooser& chooser);
+  bool TakeBrowseResult(int button, const console::DirectoryChooser& chooser);
 
   // Checks every control, then writes them all. A refused value names its
   // control and why, and nothing is written.

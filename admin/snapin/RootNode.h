@@ -9,8 +9,11 @@
 #include <string>
 
 #include "admin/VeltService.h"
-#include "admin/snapin/FolderNodes.h"
+#include "admin/snapin/DatabasesNode.h"
+#include "admin/snapin/NativeDBNode.h"
+#include "admin/snapin/TransformersNode.h"
 #include "admin/snapin/SnapInItem.h"
+#include "admin/snapin/UsersNode.h"
 
 namespace quor::admin::snapin {
 

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "admin/settings/DirectoryChooser.h"
+#include "platform/console/DirectoryChooser.h"
 #include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
+
+using namespace console;
 
 namespace stdfs = std::filesystem;
 using Kind = ChooserEntry::Kind;

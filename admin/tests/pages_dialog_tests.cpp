@@ -8,11 +8,13 @@
 #include <string>
 
 #include "admin/XmlDocument.h"
-#include "admin/settings/InputDialog.h"
+#include "platform/console/InputDialog.h"
 #include "testing/TempDir.h"
 
 namespace quor::admin {
 namespace {
+
+using namespace console;
 
 namespace stdfs = std::filesystem;
 

@@ -261,7 +261,7 @@ TEST_F(SettingsPageTest, BrowseOpensTheChooserOnTheFieldAndTakesItsResult) {
   page.Fill();
   EXPECT_FALSE(page.Browse(Page::kHomeDir).has_value());
   ASSERT_TRUE(page.SetText(Page::kHomeDir, (dir_ / "home").string()));
-  std::optional<DirectoryChooser> chooser = page.Browse(Page::kBrowseHomeDir);
+  std::optional<console::DirectoryChooser> chooser = page.Browse(Page::kBrowseHomeDir);
   ASSERT_TRUE(chooser.has_value());
   EXPECT_FALSE(chooser->Open().has_value());
   EXPECT_EQ(chooser->Directory(), (dir_ / "home").string() + "/");

@@ -17,7 +17,6 @@
 
 #include "admin/VeltService.h"
 #include "admin/snapin/DataLinkDialog.h"
-#include "admin/snapin/FolderNodes.h"
 #include "admin/snapin/NativeDBNode.h"
 #include "admin/snapin/OleDbSetting.h"
 #include "admin/snapin/QuorAdminMMC.h"

@@ -9,10 +9,13 @@
 #include <string>
 
 #include "admin/RegistryAccess.h"
-#include "admin/snapin/FolderNodes.h"
+#include "admin/snapin/DatabasesNode.h"
+#include "admin/snapin/NativeDBNode.h"
+#include "admin/snapin/TransformersNode.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/RootNode.h"
 #include "admin/snapin/SnapInModule.h"
+#include "admin/snapin/UsersNode.h"
 #include "admin/tests/SnapinFixture.h"
 #include "testing/RecordingHost.h"
 #include "testing/ServerProcess.h"

@@ -15,7 +15,6 @@
 #include <sstream>
 #include <string>
 
-#include "admin/snapin/FolderNodes.h"
 #include "admin/snapin/QuorAdminMMC.h"
 #include "admin/snapin/Resources.h"
 #include "admin/snapin/SnapInModule.h"
