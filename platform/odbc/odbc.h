@@ -20,8 +20,8 @@ namespace quor::odbc {
 // ("<function> failed" when it gave none), and a code chosen from the
 // SQLSTATEs so that callers tell the cases apart by it. OLE DB's numbering,
 // which the layers above answer in.
-inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);  // class 23, constraint
-inline constexpr HRESULT DB_E_NOTABLE = static_cast<HRESULT>(0x80040E37u);             // 42S02, 42P01
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);  // class 23, SQLite constraint
+inline constexpr HRESULT DB_E_NOTABLE = static_cast<HRESULT>(0x80040E37u);             // 42S02, 42P01, "no such table"
 inline constexpr HRESULT DB_E_DATAOVERFLOW = static_cast<HRESULT>(0x80040E57u);        // 22001
 inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = static_cast<HRESULT>(0x80040E4Du);     // connecting: class 28
 // Class 08: the link to the server failed or is gone.
