@@ -247,16 +247,16 @@ std::string_view AnswerText::Level(std::size_t level) const {
 }
 
 Status ToDocument(const AnswerText& answer, const xml::DocumentPtr& result) {
-  if (!result) return E_POINTER;
-  if (answer.empty()) return kOk;
+  if (!result) return Status(E_POINTER);
+  if (answer.empty()) return {};
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(answer.str())) return E_UNEXPECTED;
+  if (!doc->loadXML(answer.str())) return Status(E_UNEXPECTED);
   for (xml::NodePtr child = doc->firstChild(); child;) {
     const xml::NodePtr next = child->nextSibling();
-    if (!result->appendChild(child)) return E_UNEXPECTED;
+    if (!result->appendChild(child)) return Status(E_UNEXPECTED);
     child = next;
   }
-  return kOk;
+  return {};
 }
 
 }  // namespace quor::accessor

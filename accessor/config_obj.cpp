@@ -37,7 +37,7 @@ void SetNumber(std::int32_t& field, const std::optional<std::string>& value) {
 
 Status CConfigObj::ParseConfigDOM(const xml::NodePtr& node) {
   if (!node || node->nodeType() != xml::NodeType::Element || node->nodeName() != "OLEDBSetting")
-    return kConfigInvalidRoot;
+    return Status(kConfigInvalidRoot);
   try {
     for (xml::NodePtr child = node->firstChild(); child; child = child->nextSibling()) {
       if (child->nodeType() != xml::NodeType::Element) continue;
@@ -76,9 +76,9 @@ Status CConfigObj::ParseConfigDOM(const xml::NodePtr& node) {
       // Anything else (the provider-specific settings among them) is skipped.
     }
   } catch (const std::bad_alloc&) {
-    return kConfigException;
+    return Status(kConfigException);
   }
-  return kOk;
+  return {};
 }
 
 std::optional<std::string> CConfigObj::TextById(int id) const {

@@ -8,6 +8,7 @@
 #include "accessor/config_obj.h"
 #include "accessor/oledb_connect.h"
 #include "accessor/sql_parser.h"
+#include "platform/com/errorinfo.h"
 
 namespace quor::accessor {
 namespace {
@@ -57,10 +58,10 @@ StatementTarget ReadTarget(xml::NodePtr node) {
 Status ParseConfigList(const xml::NodePtr& configRoot, std::vector<std::shared_ptr<const CConfigObj>>& entries) {
   for (xml::NodePtr child = configRoot->firstChild(); child; child = child->nextSibling()) {
     auto entry = std::make_shared<CConfigObj>();
-    if (const Status status = entry->ParseConfigDOM(child); status != kOk) return status;
+    if (const Status status = entry->ParseConfigDOM(child); !status.ok()) return status;
     entries.push_back(std::move(entry));
   }
-  return kOk;
+  return {};
 }
 
 // One statement run on one data source.
@@ -69,7 +70,7 @@ struct RunRecord {
   std::shared_ptr<CQueryObj> connection;  // shared by the statements of one source
   bool reading = false;
   bool ran = false;
-  Status status = kOk;  // of a record that failed before or when it ran
+  Status status;  // of a record that failed before or when it ran
   AnswerText result;
 };
 
@@ -98,10 +99,10 @@ class ConnectionSet {
       if (!session || !session->InTransaction()) continue;
       if (FAILED(session->Commit())) {
         RollBackAll();
-        return kTransactionFailed;
+        return Status(kTransactionFailed);
       }
     }
-    return kOk;
+    return {};
   }
 
  private:
@@ -111,16 +112,16 @@ class ConnectionSet {
 // The run's status when it cannot be carried through: that of the last
 // record that failed before it ran, else the transaction failure.
 Status FailureStatus(const std::vector<RunRecord>& records) {
-  Status status = kTransactionFailed;
+  Status status(kTransactionFailed);
   for (const RunRecord& record : records) {
-    if (!record.ran && record.status != kOk) status = record.status;
+    if (!record.ran && !record.status.ok()) status = record.status;
   }
   return status;
 }
 
 bool AnyFailedBeforeRunning(const std::vector<RunRecord>& records) {
   for (const RunRecord& record : records) {
-    if (!record.ran && record.status != kOk) return true;
+    if (!record.ran && !record.status.ok()) return true;
   }
   return false;
 }
@@ -130,19 +131,19 @@ bool AnyFailedBeforeRunning(const std::vector<RunRecord>& records) {
 bool RunRecordStatement(RunRecord& record, bool alwaysTransaction) {
   oledb::Session* session = record.connection->session();
   if (!session) {
-    record.status = oledb::DB_E_NOTINITIALIZED;
+    record.status = Status(oledb::DB_E_NOTINITIALIZED);
     return false;
   }
   if ((alwaysTransaction || !record.reading) && !session->InTransaction()) {
     if (const HRESULT hr = session->StartTransaction(); FAILED(hr)) {
-      record.status = hr;
+      record.status = com::StatusOf(hr);
       return false;
     }
   }
   record.result = AnswerText();
   record.ran = true;
   record.status = record.connection->DoQuery2(*record.parser, record.result);
-  return record.status == kOk && CLegacyDBAccessorImpl::CheckTransactionResult(record.result);
+  return record.status.ok() && CLegacyDBAccessorImpl::CheckTransactionResult(record.result);
 }
 
 Status PrepareParser(RunRecord& record, const xml::NodePtr& statement) {
@@ -153,10 +154,10 @@ Status PrepareParser(RunRecord& record, const xml::NodePtr& statement) {
 
 Status Connect(const std::shared_ptr<const CConfigObj>& entry, std::shared_ptr<CQueryObj>& connection) {
   auto opened = std::make_shared<CQueryObj>();
-  opened->SetConfig(entry);
-  if (const Status status = opened->ConnectBeforeQuery(); status != kOk) return status;
+  opened->SetConfig(entry).Ignore();
+  if (const Status status = opened->ConnectBeforeQuery(); !status.ok()) return status;
   connection = std::move(opened);
-  return kOk;
+  return {};
 }
 
 }  // namespace
@@ -165,8 +166,8 @@ Status CLegacyDBAccessorImpl::Query(std::u16string_view query, std::u16string_vi
   try {
     const xml::DocumentPtr queryDoc = xml::Document::Create();
     const xml::DocumentPtr configDoc = xml::Document::Create();
-    if (!queryDoc->loadXML(query)) return kXmlLoadFailed;
-    if (!configDoc->loadXML(config)) return kXmlLoadFailed;
+    if (!queryDoc->loadXML(query)) return Status(kXmlLoadFailed);
+    if (!configDoc->loadXML(config)) return Status(kXmlLoadFailed);
     // A leading declaration is the first node: such a query is no statement.
     const xml::NodePtr queryRoot = queryDoc->firstChild();
     const xml::NodePtr configRoot = configDoc->firstChild();
@@ -176,37 +177,37 @@ Status CLegacyDBAccessorImpl::Query(std::u16string_view query, std::u16string_vi
     if (IsElement(queryRoot, "transaction")) status = QueryUpdateOnTransaction(queryRoot, configRoot, answer);
     else if (IsElement(configRoot, "config")) status = QueryOnTransaction(queryRoot, configRoot, answer);
     else status = Query2(queryRoot, configRoot, answer);
-    if (status < 0) return status;
+    if (!status.ok()) return status;
 
-    if (answer.Top().empty()) return kAccessException;
+    if (answer.Top().empty()) return Status(kAccessException);
     result = answer.Take();
     return status;
   } catch (const std::exception&) {
-    return kAccessException;
+    return Status(kAccessException);
   }
 }
 
 Status CLegacyDBAccessorImpl::Query2(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
                                      AnswerText& result) {
   auto config = std::make_shared<CConfigObj>();
-  if (const Status status = config->ParseConfigDOM(configRoot); status != kOk) return status;
+  if (const Status status = config->ParseConfigDOM(configRoot); !status.ok()) return status;
   CSQLParser parser;
-  if (const Status status = parser.ParseQueryDOM(queryRoot); status != kOk) return status;
+  if (const Status status = parser.ParseQueryDOM(queryRoot); !status.ok()) return status;
   CQueryObj connection;
-  connection.SetConfig(config);
-  if (const Status status = connection.ConnectBeforeQuery(); status != kOk) return status;
+  connection.SetConfig(config).Ignore();
+  if (const Status status = connection.ConnectBeforeQuery(); !status.ok()) return status;
   const Status status = connection.DoQuery2(parser, result);
-  connection.CloseSession();
+  connection.CloseSession().Ignore();
   return status;
 }
 
 Status CLegacyDBAccessorImpl::QueryOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
                                                  AnswerText& result) {
-  if (!IsStatementElement(queryRoot)) return kQueryInvalid;
+  if (!IsStatementElement(queryRoot)) return Status(kQueryInvalid);
   const StatementTarget target = ReadTarget(queryRoot);
 
   std::vector<std::shared_ptr<const CConfigObj>> entries;
-  if (const Status status = ParseConfigList(configRoot, entries); status != kOk) return status;
+  if (const Status status = ParseConfigList(configRoot, entries); !status.ok()) return status;
 
   // Every matching source gets the statement on a connection of its own;
   // all of them are ready before the first one runs.
@@ -216,11 +217,11 @@ Status CLegacyDBAccessorImpl::QueryOnTransaction(const xml::NodePtr& queryRoot, 
     if (!entry->Matches(target.provider, target.dsn, target.catalog)) continue;
     RunRecord& record = records.emplace_back();
     record.reading = target.reading;
-    if (record.status = PrepareParser(record, queryRoot); record.status != kOk) continue;
-    if (record.status = Connect(entry, record.connection); record.status != kOk) continue;
+    if (record.status = PrepareParser(record, queryRoot); !record.status.ok()) continue;
+    if (record.status = Connect(entry, record.connection); !record.status.ok()) continue;
     connections.Add(record.connection);
   }
-  if (records.empty()) return kTargetMissing;
+  if (records.empty()) return Status(kTargetMissing);
   if (AnyFailedBeforeRunning(records)) return FailureStatus(records);
 
   for (RunRecord& record : records) {
@@ -232,18 +233,18 @@ Status CLegacyDBAccessorImpl::QueryOnTransaction(const xml::NodePtr& queryRoot, 
 
   // The answer is the first source's; the others ran the same statement.
   const std::string_view answer = records.front().result.FirstChild();
-  if (answer.empty()) return kAccessException;
-  if (const Status status = connections.CommitAll(); status != kOk) return status;
+  if (answer.empty()) return Status(kAccessException);
+  if (const Status status = connections.CommitAll(); !status.ok()) return status;
   result.Element(answer);
-  return kOk;
+  return {};
 }
 
 Status CLegacyDBAccessorImpl::QueryUpdateOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
                                                        AnswerText& result) {
-  if (!IsElement(queryRoot, "transaction")) return E_FAIL;
+  if (!IsElement(queryRoot, "transaction")) return Status(E_FAIL);
 
   std::vector<std::shared_ptr<const CConfigObj>> entries;
-  if (const Status status = ParseConfigList(configRoot, entries); status != kOk) return status;
+  if (const Status status = ParseConfigList(configRoot, entries); !status.ok()) return status;
 
   // Plan the whole transaction first: every statement must name a configured
   // source, parse, and have its connection before anything runs.
@@ -258,19 +259,19 @@ Status CLegacyDBAccessorImpl::QueryUpdateOnTransaction(const xml::NodePtr& query
         if (entries[i]->Matches(target.provider, target.dsn, target.catalog)) match = i;
       }
     }
-    if (!match) return kTargetMissing;
+    if (!match) return Status(kTargetMissing);
 
     RunRecord& record = records.emplace_back();
     record.reading = target.reading;
-    if (record.status = PrepareParser(record, statement); record.status != kOk) continue;
+    if (record.status = PrepareParser(record, statement); !record.status.ok()) continue;
     // Statements on one source share its connection, and its transaction.
     if (!byEntry[*match]) {
-      if (record.status = Connect(entries[*match], byEntry[*match]); record.status != kOk) continue;
+      if (record.status = Connect(entries[*match], byEntry[*match]); !record.status.ok()) continue;
       connections.Add(byEntry[*match]);
     }
     record.connection = byEntry[*match];
   }
-  if (records.empty()) return kTargetMissing;
+  if (records.empty()) return Status(kTargetMissing);
   if (AnyFailedBeforeRunning(records)) return FailureStatus(records);
 
   for (RunRecord& record : records) {
@@ -283,13 +284,13 @@ Status CLegacyDBAccessorImpl::QueryUpdateOnTransaction(const xml::NodePtr& query
   AnswerText root;
   root.Open("root");
   for (const RunRecord& record : records) {
-    if (record.result.Top().empty()) return kAccessException;
+    if (record.result.Top().empty()) return Status(kAccessException);
     root.Append(record.result);
   }
   root.Close();
-  if (const Status status = connections.CommitAll(); status != kOk) return status;
+  if (const Status status = connections.CommitAll(); !status.ok()) return status;
   result.Append(root);
-  return kOk;
+  return {};
 }
 
 }  // namespace quor::accessor

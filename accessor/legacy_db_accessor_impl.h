@@ -23,18 +23,18 @@
 namespace quor::accessor {
 
 // A transaction could not be carried through; everything begun was undone.
-inline constexpr Status kTransactionFailed = AccessorCode(0x05);
+inline constexpr HRESULT kTransactionFailed = AccessorCode(0x05);
 // No configured data source matches the statement.
-inline constexpr Status kTargetMissing = AccessorCode(0x29);
+inline constexpr HRESULT kTargetMissing = AccessorCode(0x29);
 // The query or configuration text is not XML.
-inline constexpr Status kXmlLoadFailed = AccessorCode(0x2E);
+inline constexpr HRESULT kXmlLoadFailed = AccessorCode(0x2E);
 // An unexpected failure (memory, a broken document) inside a run.
-inline constexpr Status kAccessException = AccessorCode(0x04);
+inline constexpr HRESULT kAccessException = AccessorCode(0x04);
 
 class CLegacyDBAccessorImpl {
  public:
-  // Answers 0 and the result document's text in `result`, or a failure
-  // status with `result` untouched.
+  // Answers success and the result document's text in `result`, or a
+  // failure status with `result` untouched.
   Status Query(std::u16string_view query, std::u16string_view config, std::string& result);
 
   // The three runs, each writing its answer into `result` (empty on entry).

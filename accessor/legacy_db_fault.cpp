@@ -44,7 +44,7 @@ constexpr struct {
 
 }  // namespace
 
-std::string FaultDescription(Status code) {
+std::string FaultDescription(HRESULT code) {
   const auto bits = static_cast<std::uint32_t>(code);
   if (HRESULT_FACILITY(code) == FACILITY_WIN32) {
     if (auto message = com::SystemMessageText(HRESULT_CODE(code))) return *message;
@@ -62,7 +62,7 @@ std::string FaultDescription(Status code) {
   return text::Format("QuorAccessor Error :0x%X", bits);
 }
 
-std::string CreateLegacyDBFaultResult(Status code) {
+std::string CreateLegacyDBFaultResult(HRESULT code) {
   std::string out = "<fault><faultactor>ILegacyDBAccessor</faultactor><detail><ErrorInfo><number>";
   out += std::to_string(code);
   out += "</number><description>";

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::accessor {
@@ -50,15 +51,15 @@ std::vector<InitProperty> BuildInitProperties(const CConfigObj& config) {
 
 CQueryObj::CQueryObj() = default;
 
-CQueryObj::~CQueryObj() { CloseSession(); }
+CQueryObj::~CQueryObj() { CloseSession().Ignore(); }
 
 Status CQueryObj::SetConfig(std::shared_ptr<const CConfigObj> config) {
   config_ = std::move(config);
-  return kOk;
+  return {};
 }
 
 Status CQueryObj::ConnectBeforeQuery() {
-  CloseSession();
+  CloseSession().Ignore();
   dataSourceName_.clear();
   dataSource_.reset();
   lastError_.clear();
@@ -67,58 +68,58 @@ Status CQueryObj::ConnectBeforeQuery() {
   // service has nobody to ask.
   if (!config_ || !config_->Provider() || text::TrimAscii(*config_->Provider()).empty()) {
     lastError_ = "no provider is configured";
-    return kOleDbInitFailed;
+    return Status(kOleDbInitFailed);
   }
 
   auto source = std::make_unique<oledb::DataSource>();
   for (const InitProperty& prop : BuildInitProperties(*config_)) {
     if (FAILED(source->SetProperty(static_cast<oledb::DBPROPID>(prop.id), PropertyText(prop.value)))) {
       lastError_ = source->LastError();
-      return kOleDbInitFailed;
+      return Status(kOleDbInitFailed);
     }
   }
   if (source->Initialize(*config_->Provider()) != S_OK) {
     lastError_ = source->LastError();
-    return kOleDbInitFailed;
+    return Status(kOleDbInitFailed);
   }
   dataSource_ = std::move(source);
 
-  if (const Status opened = OpenSession(); opened != kOk) return opened;
+  if (const Status opened = OpenSession(); !opened.ok()) return opened;
   dataSourceName_ = dataSource_->DbmsName();
-  return kOk;
+  return {};
 }
 
 Status CQueryObj::OpenSession() {
-  if (session_) return kOk;
-  if (!dataSource_) return oledb::DB_E_NOTINITIALIZED;
+  if (session_) return {};
+  if (!dataSource_) return Status(oledb::DB_E_NOTINITIALIZED);
   std::unique_ptr<oledb::Session> session;
   if (const HRESULT hr = dataSource_->CreateSession(session); FAILED(hr)) {
     lastError_ = dataSource_->LastError();
-    return hr;
+    return com::StatusOf(hr);
   }
   session_ = std::move(session);
-  return kOk;
+  return {};
 }
 
 Status CQueryObj::CloseSession() {
   session_.reset();
-  return kOk;
+  return {};
 }
 
 Status CQueryObj::DoQuery2(CSQLParser& parser, const xml::DocumentPtr& result, const ProcedureCall& procedureCall) {
-  if (!result) return E_POINTER;
+  if (!result) return Status(E_POINTER);
   AnswerText out;
   const Status status = DoQuery2(parser, out, procedureCall);
-  if (const Status loaded = ToDocument(out, result); loaded != kOk && status == kOk) return loaded;
+  if (const Status loaded = ToDocument(out, result); !loaded.ok() && status.ok()) return loaded;
   return status;
 }
 
 Status CQueryObj::DoQuery2(CSQLParser& parser, AnswerText& out, const ProcedureCall& procedureCall) {
-  if (!config_ || !session_) return oledb::DB_E_NOTINITIALIZED;
-  Status status = kOk;
+  if (!config_ || !session_) return Status(oledb::DB_E_NOTINITIALIZED);
+  Status status;
   if (const auto& schema = config_->Schema()) {
     status = parser.SetSchemaName(text::Widen(*schema));
-    if (status == kOk) status = parser.ConvertTableNamewithSchema();
+    if (status.ok()) status = parser.ConvertTableNamewithSchema();
   }
   auto converter = std::make_unique<TextConverter>();
   if (const auto& encoding = config_->Encoding()) converter->SetEncoding(*encoding);
@@ -129,7 +130,7 @@ Status CQueryObj::DoQuery2(CSQLParser& parser, AnswerText& out, const ProcedureC
   session_->SetNarrowText(encoding && !encoding->empty());
   parser.setTextConverter(std::move(converter));
   if (config_->XmlColumn()) parser.setConvertFlag(true);
-  if (status != kOk) return status;
+  if (!status.ok()) return status;
   return ExecuteSQLQueryGenXML(parser, *session_, out, procedureCall);
 }
 

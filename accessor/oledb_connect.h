@@ -21,7 +21,7 @@ namespace quor::accessor {
 
 // The data source could not be found, created, given its properties or
 // initialised; a configuration without a provider gives it too.
-inline constexpr Status kOleDbInitFailed = AccessorCode(0x28);
+inline constexpr HRESULT kOleDbInitFailed = AccessorCode(0x28);
 
 // DBPROMPT_NOPROMPT: a service has nobody to ask for credentials.
 inline constexpr std::int16_t kPromptNever = 4;

@@ -5,19 +5,19 @@
 namespace quor::accessor {
 
 Status CSQLParser::SetSchemaName(std::optional<std::u16string_view> schema) {
-  if (!schema) return kOk;
+  if (!schema) return {};
   std::string narrow;
-  if (!text::Utf16ToUtf8(*schema, narrow)) return kErrorNoUnicodeTranslation;
+  if (!text::Utf16ToUtf8(*schema, narrow)) return Status(kErrorNoUnicodeTranslation);
   schemaName_ = std::move(narrow);
-  return kOk;
+  return {};
 }
 
 Status CSQLParser::ConvertTableNamewithSchema() {
-  if (statements_.empty()) return kOk;
+  if (statements_.empty()) return {};
   QueryStatement& record = statements_[0];
   std::string& field = record.tableName.empty() ? record.procedureName : record.tableName;
   const std::string_view in = field;
-  if (in.empty() || in == "*" || in.find('.') != std::string_view::npos) return kOk;
+  if (in.empty() || in == "*" || in.find('.') != std::string_view::npos) return {};
 
   const auto isSeparator = [](char c) { return c == ' ' || c == ','; };
   std::string out;
@@ -36,7 +36,7 @@ Status CSQLParser::ConvertTableNamewithSchema() {
     copyToken();
   }
   field = std::move(out);
-  return kOk;
+  return {};
 }
 
 std::string QuoteIdentifier(std::string_view name) {

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "accessor/statement_exec.h"
-#include "platform/com/hresult.h"
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::accessor {
 namespace {
 
-constexpr Status kNoProcedure = AccessorCode(0x2A);  // "The specified stored procedure doesn't exist."
-constexpr Status kXmlLoadFailed = AccessorCode(0x2E);
+constexpr HRESULT kNoProcedure = AccessorCode(0x2A);  // "The specified stored procedure doesn't exist."
+constexpr HRESULT kXmlLoadFailed = AccessorCode(0x2E);
 
 // Parameter kinds as the procedure-parameters listing gives them.
 constexpr std::int64_t kResultColumn = 0, kInput = 1, kInputOutput = 2, kOutput = 3, kReturnValue = 4;
@@ -37,9 +37,10 @@ bool IsNameByte(unsigned char c) {
 // The parts of a procedure name written as an identifier path: plain parts
 // of name characters, or double-quoted parts (quotes removed, doubled ones
 // undone), separated by single dots. False for anything else, which keeps
-// the name from carrying any other SQL into the call text.
-bool SplitProcedureName(std::string_view name, std::vector<std::string>& parts) {
-  parts.clear();
+// the name from carrying any other SQL into the call text: kNoProcedure, as
+// for a name the catalog does not know.
+Result<std::vector<std::string>> SplitProcedureName(std::string_view name) {
+  std::vector<std::string> parts;
   std::size_t i = 0;
   while (true) {
     std::string part;
@@ -59,14 +60,14 @@ bool SplitProcedureName(std::string_view name, std::vector<std::string>& parts) 
         }
         part += name[i++];
       }
-      if (!closed) return false;
+      if (!closed) return Status(kNoProcedure);
     } else {
       while (i < name.size() && IsNameByte(static_cast<unsigned char>(name[i]))) part += name[i++];
     }
-    if (part.empty()) return false;
+    if (part.empty()) return Status(kNoProcedure);
     parts.push_back(std::move(part));
-    if (i == name.size()) return true;
-    if (name[i] != '.') return false;
+    if (i == name.size()) return parts;
+    if (name[i] != '.') return Status(kNoProcedure);
     ++i;
   }
 }
@@ -124,7 +125,7 @@ Status ReadParameters(oledb::Session& session, const std::vector<std::string>& p
   if (parts.size() == 3) restrictions.catalog = parts[0];
   std::unique_ptr<oledb::Rowset> rows;
   if (session.GetSchemaRowset(oledb::Schema::ProcedureParameters, restrictions, rows) != S_OK || !rows)
-    return kNoProcedure;
+    return Status(kNoProcedure);
   std::optional<std::optional<std::string>> chosenSchema;
   bool listed = false;
   while (rows->Next() == S_OK) {
@@ -146,20 +147,20 @@ Status ReadParameters(oledb::Session& session, const std::vector<std::string>& p
   rows.reset();
   if (listed) {
     schema = *chosenSchema;
-    return kOk;
+    return {};
   }
 
   // No parameters: a procedure without any, or none at all. A catalog that
   // lists procedures and not this one settles it before anything runs.
-  if (session.GetSchemaRowset(oledb::Schema::Procedures, restrictions, rows) != S_OK || !rows) return kOk;
+  if (session.GetSchemaRowset(oledb::Schema::Procedures, restrictions, rows) != S_OK || !rows) return {};
   while (rows->Next() == S_OK) {
     if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
     const std::optional<std::string> rowSchema = TextOf(*rows, "PROCEDURE_SCHEMA");
     if (restrictions.schema && rowSchema != restrictions.schema) continue;
     schema = rowSchema;
-    return kOk;
+    return {};
   }
-  return kNoProcedure;
+  return Status(kNoProcedure);
 }
 
 // Whether PostgreSQL's catalog holds the routine as a procedure, which only
@@ -204,22 +205,22 @@ bool Counts(const xml::Node& node) {
 // an earlier one.
 Status ReadGivenValues(std::string_view paramList, std::vector<std::pair<std::string, std::string>>& given) {
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(paramList)) return kXmlLoadFailed;
+  if (!doc->loadXML(paramList)) return Status(kXmlLoadFailed);
   const xml::NodePtr root = doc->documentElement();
-  if (!root) return kXmlLoadFailed;
+  if (!root) return Status(kXmlLoadFailed);
   for (const xml::NodePtr& entry : root->childNodes()) {
     if (entry->nodeType() != xml::NodeType::Element) continue;
     std::vector<xml::NodePtr> children;
     for (const xml::NodePtr& child : entry->childNodes())
       if (Counts(*child)) children.push_back(child);
-    if (children.size() < 2) return kQueryInvalid;
+    if (children.size() < 2) return Status(kQueryInvalid);
     if (children[0]->nodeName() != "name" || children[1]->nodeName() != "value") continue;
     std::string name = children[0]->text();
     // An empty name addresses no parameter.
     if (name.empty()) continue;
     given.emplace_back(std::move(name), children[1]->text());
   }
-  return kOk;
+  return {};
 }
 
 const std::string* GivenValue(const std::vector<std::pair<std::string, std::string>>& given, std::string_view name) {
@@ -297,7 +298,7 @@ Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, AnswerText& se
         const HRESULT hr = rows.Fetch();
         if (FAILED(hr)) {
           sets.Rewind(start);
-          return hr;
+          return com::StatusOf(hr);
         }
         if (hr == S_FALSE) break;
         sets.Open("record");
@@ -305,7 +306,7 @@ Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, AnswerText& se
         for (std::size_t i = 0; i < columns.size(); ++i) {
           if (const HRESULT got = rows.Read(i, value); FAILED(got)) {
             sets.Rewind(start);
-            return got;
+            return com::StatusOf(got);
           }
           if (outputRow && count == 0) outputValues->push_back(Copy(value));
           sets.Open("column", startTags[i]);
@@ -320,8 +321,8 @@ Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, AnswerText& se
     }
     first = false;
     const HRESULT next = rows.NextResult();
-    if (FAILED(next)) return next;
-    if (next == S_FALSE) return kOk;
+    if (FAILED(next)) return com::StatusOf(next);
+    if (next == S_FALSE) return {};
   }
 }
 
@@ -329,13 +330,13 @@ Status ReadResults(const CSQLParser& parser, oledb::Rowset& rows, AnswerText& se
 // the result sets to `sets`.
 Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view procedureName, std::size_t index,
             AnswerText& head, AnswerText& sets) {
-  std::vector<std::string> parts;
-  if (!SplitProcedureName(procedureName, parts) || parts.size() > 3) return kNoProcedure;
+  QUOR_ASSIGN_OR_RETURN(const std::vector<std::string> parts, SplitProcedureName(procedureName));
+  if (parts.size() > 3) return Status(kNoProcedure);
 
   const bool postgres = text::EqualsNoCase(session.DbmsName(), "PostgreSQL");
   std::vector<ProcedureParameter> parameters;
   std::optional<std::string> schema;
-  if (const Status status = ReadParameters(session, parts, postgres, parameters, schema); status != kOk)
+  if (const Status status = ReadParameters(session, parts, postgres, parameters, schema); !status.ok())
     return status;
   const bool procedure = postgres && IsPostgresProcedure(session, schema, parts.back());
 
@@ -359,7 +360,7 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   // with outputs alone runs without.
   std::vector<std::pair<std::string, std::string>> given;
   if (takesValues) {
-    if (const Status status = ReadGivenValues(parser.statement(index).sqlTemplate, given); status != kOk)
+    if (const Status status = ReadGivenValues(parser.statement(index).sqlTemplate, given); !status.ok())
       return status;
   }
 
@@ -385,16 +386,16 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
   call.append(procedure ? ")" : ") }");
 
   std::unique_ptr<oledb::Rowset> rows;
-  if (const HRESULT hr = session.Execute(call, params, rows); FAILED(hr)) return hr;
-  if (!rows) return E_FAIL;
+  if (const HRESULT hr = session.Execute(call, params, rows); FAILED(hr)) return com::StatusOf(hr);
+  if (!rows) return Status(E_FAIL);
   std::optional<std::vector<odbc::Value>> outputValues;
   if (const Status status = ReadResults(parser, *rows, sets, postgres ? &outputs : nullptr, outputValues);
-      status != kOk)
+      !status.ok())
     return status;
   // Otherwise the outputs are in their buffers, complete only now: some
   // drivers fill them once the last result has been read.
   if (!outputValues) {
-    if (const HRESULT hr = rows->ReadOutputs(params); FAILED(hr)) return hr;
+    if (const HRESULT hr = rows->ReadOutputs(params); FAILED(hr)) return com::StatusOf(hr);
   }
   rows.reset();
 
@@ -414,14 +415,14 @@ Status Call(const CSQLParser& parser, oledb::Session& session, std::string_view 
     head.Text(ValueText(parser, fromRow ? (*outputValues)[nextOutput++] : BufferValue(params[i])));
     head.Close();
   }
-  return kOk;
+  return {};
 }
 
 }  // namespace
 
 Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
                                      std::string_view procedureName, std::size_t index, AnswerText& out) {
-  if (index >= parser.statementCount()) return E_INVALIDARG;
+  if (index >= parser.statementCount()) return Status(E_INVALIDARG);
   AnswerText head, sets;
   const Status status = Call(parser, session, procedureName, index, head, sets);
   // The response goes in on every exit; a failure's fault replaces it.
@@ -435,10 +436,10 @@ Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& s
 Status ExecuteEachProcedureCallQuery(const CSQLParser& parser, oledb::Session& session,
                                      std::string_view procedureName, std::size_t index,
                                      const xml::DocumentPtr& result) {
-  if (!result || index >= parser.statementCount()) return E_INVALIDARG;
+  if (!result || index >= parser.statementCount()) return Status(E_INVALIDARG);
   AnswerText out;
   const Status status = ExecuteEachProcedureCallQuery(parser, session, procedureName, index, out);
-  if (ToDocument(out, result) != kOk && status == kOk) return E_UNEXPECTED;
+  if (!ToDocument(out, result).ok() && status.ok()) return Status(E_UNEXPECTED);
   return status;
 }
 

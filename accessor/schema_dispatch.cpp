@@ -5,7 +5,7 @@
 #include "accessor/procedure_call.h"
 #include "accessor/schema_list.h"
 #include "accessor/statement_exec.h"
-#include "platform/com/hresult.h"
+#include "platform/com/errorinfo.h"
 
 namespace quor::accessor {
 
@@ -17,15 +17,16 @@ bool NeedsQuotes(std::string_view name) {
   return name.find_first_of(" -,\"';") != std::string_view::npos;
 }
 
-// Appends the names of one kind that pass the listing's filters; false when
-// the catalog cannot be read.
-bool AppendNames(const CSQLParser& parser, oledb::Session& session, std::string_view kind,
-                 std::vector<std::string>& names) {
+// Appends the names of one kind that pass the listing's filters; the
+// catalog's failure when it cannot be read.
+Status AppendNames(const CSQLParser& parser, oledb::Session& session, std::string_view kind,
+                   std::vector<std::string>& names) {
   oledb::Restrictions restrictions;
   restrictions.schema = parser.schemaName();
   restrictions.item = std::string(kind);
   std::unique_ptr<oledb::Rowset> rows;
-  if (session.GetSchemaRowset(oledb::Schema::Tables, restrictions, rows) != S_OK || !rows) return false;
+  if (const HRESULT hr = session.GetSchemaRowset(oledb::Schema::Tables, restrictions, rows); hr != S_OK || !rows)
+    return FAILED(hr) ? com::StatusOf(hr) : Status(E_UNEXPECTED);
   while (rows->Next() == S_OK) {
     odbc::Value name, schema;
     if (rows->Get("TABLE_NAME", name) != S_OK || name.IsNull() || name.text.empty()) continue;
@@ -34,7 +35,7 @@ bool AppendNames(const CSQLParser& parser, oledb::Session& session, std::string_
     }
     names.push_back(name.text);
   }
-  return true;
+  return {};
 }
 
 Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerText& out) {
@@ -54,7 +55,7 @@ Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerTex
       out.Open("response");
       for (const std::string& name : known()) {
         const Status status = ExecuteEachSQLQuery(parser, session, QualifiedName(parser.schemaName(), name), index, out);
-        if (status != kOk && parser.inTransaction()) {
+        if (!status.ok() && parser.inTransaction()) {
           out.Rewind(start);
           return status;
         }
@@ -68,8 +69,8 @@ Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerTex
       bool listed = false;
       if (named) {
         const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, out);
-        if (status != kOk && parser.inTransaction()) return status;
-        listed = status == kOk;
+        if (!status.ok() && parser.inTransaction()) return status;
+        listed = status.ok();
       }
       if (!listed) {
         out.Open("response");
@@ -78,14 +79,14 @@ Status StatementRun(const CSQLParser& parser, oledb::Session& session, AnswerTex
     } else {
       out.Open("response");
       const Status status = ExecuteEachSQLQuery(parser, session, st.tableName, index, out);
-      if (status != kOk) {
+      if (!status.ok()) {
         out.Rewind(start);
         return status;
       }
       out.Close();
     }
   }
-  return kOk;
+  return {};
 }
 
 // The answer of a step that writes a document: its top-level nodes.
@@ -106,17 +107,18 @@ std::string QualifiedName(const std::optional<std::string>& schema, std::string_
 
 std::vector<std::string> KnownTables(const CSQLParser& parser, oledb::Session& session, bool withViews) {
   std::vector<std::string> names;
-  if (!AppendNames(parser, session, "TABLE", names)) {
+  if (!AppendNames(parser, session, "TABLE", names).ok()) {
     names.clear();
     for (std::uint32_t i = 0; i < parser.statementCount(); ++i) names.push_back(parser.statement(i).tableName);
   }
-  if (withViews) AppendNames(parser, session, "VIEW", names);
+  // Views are an addition: a catalog that does not list them leaves the tables.
+  if (withViews) AppendNames(parser, session, "VIEW", names).Ignore();
   return names;
 }
 
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, AnswerText& out,
                              const ProcedureCall& procedureCall) {
-  if (parser.statementCount() == 0) return kQueryInvalid;
+  if (parser.statementCount() == 0) return Status(kQueryInvalid);
   const QueryStatement& first = parser.statement(0);
   // Listings are small: they are made as documents and written out.
   const xml::DocumentPtr doc = xml::Document::Create();
@@ -137,11 +139,11 @@ Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, 
 
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, const xml::DocumentPtr& result,
                              const ProcedureCall& procedureCall) {
-  if (!result) return E_POINTER;
+  if (!result) return Status(E_POINTER);
   AnswerText out;
   const Status status = ExecuteSQLQueryGenXML(parser, session, out, procedureCall);
   // A procedure call's response is there on failure too.
-  if (const Status loaded = ToDocument(out, result); loaded != kOk && status == kOk) return loaded;
+  if (const Status loaded = ToDocument(out, result); !loaded.ok() && status.ok()) return loaded;
   return status;
 }
 

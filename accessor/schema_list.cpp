@@ -56,7 +56,7 @@ bool InSchema(const CSQLParser& parser, const std::optional<std::string>& schema
 }
 
 Status AppendResponse(xml::Document& result, const xml::NodePtr& response) {
-  return result.appendChild(response) ? kOk : static_cast<Status>(E_UNEXPECTED);
+  return result.appendChild(response) ? Status() : Status(E_UNEXPECTED);
 }
 
 }  // namespace

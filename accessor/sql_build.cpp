@@ -5,12 +5,12 @@
 namespace quor::accessor {
 namespace {
 
-// The code for a statement of `kind` that names no usable table.
+// The failure of a statement of `kind` that names no usable table.
 Status MissingTable(StatementKind kind) {
   switch (kind) {
-    case StatementKind::Insert: return kIntoTableMissing;
-    case StatementKind::Update: return kUpdateTableMissing;
-    default: return kFromTableMissing;
+    case StatementKind::Insert: return Status(kIntoTableMissing);
+    case StatementKind::Update: return Status(kUpdateTableMissing);
+    default: return Status(kFromTableMissing);
   }
 }
 
@@ -33,8 +33,8 @@ bool TemplateFits(const QueryStatement& st) {
 
 }  // namespace
 
-Status BuildSqlText(const QueryStatement& st, std::string_view tableText, std::string& sql) {
-  if (!st.hasVerb || st.statementKind == StatementKind::Exec || !TemplateFits(st)) return kInvalidSql;
+Result<std::string> BuildSqlText(const QueryStatement& st, std::string_view tableText) {
+  if (!st.hasVerb || st.statementKind == StatementKind::Exec || !TemplateFits(st)) return Status(kInvalidSql);
   const std::string_view table = text::TrimAscii(tableText);
   if (table.empty()) return MissingTable(st.statementKind);
   if (st.statementKind != StatementKind::Select && table == "*") return MissingTable(st.statementKind);
@@ -49,11 +49,11 @@ Status BuildSqlText(const QueryStatement& st, std::string_view tableText, std::s
       if (!st.orderBy.empty()) out.append(" ORDER BY ").append(st.orderBy);
       break;
     case StatementKind::Insert:
-      if (st.valueList.empty()) return kValuesMissing;
+      if (st.valueList.empty()) return Status(kValuesMissing);
       out.append("INSERT INTO ").append(tableText).append(" VALUES (").append(st.valueList).append(")");
       break;
     case StatementKind::Update:
-      if (st.valueList.empty()) return kSetMissing;
+      if (st.valueList.empty()) return Status(kSetMissing);
       out.append("UPDATE ").append(tableText).append(" SET ").append(st.valueList);
       if (!st.whereClause.empty()) out.append(" WHERE ").append(st.whereClause);
       break;
@@ -61,11 +61,10 @@ Status BuildSqlText(const QueryStatement& st, std::string_view tableText, std::s
       out.append("DELETE FROM ").append(tableText);
       if (!st.whereClause.empty()) out.append(" WHERE ").append(st.whereClause);
       break;
-    default: return kInvalidSql;
+    default: return Status(kInvalidSql);
   }
   if (!st.optionClause.empty()) out.append(" ").append(st.optionClause);
-  sql = std::move(out);
-  return kOk;
+  return out;
 }
 
 }  // namespace quor::accessor

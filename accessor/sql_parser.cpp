@@ -36,7 +36,7 @@ std::optional<std::int32_t> ReadRowCount(std::string_view text) {
 }  // namespace
 
 Status CSQLParser::ParseQueryDOM(const xml::NodePtr& node) {
-  if (!node) return kQueryInvalid;
+  if (!node) return Status(kQueryInvalid);
   xml::NodePtr statementElement;
   if (IsStatementElement(node)) {
     statementElement = node;
@@ -48,7 +48,7 @@ Status CSQLParser::ParseQueryDOM(const xml::NodePtr& node) {
       }
     }
   }
-  if (!statementElement) return kQueryInvalid;
+  if (!statementElement) return Status(kQueryInvalid);
 
   statements_.assign(1, QueryStatement{});
   QueryStatement& record = statements_[0];
@@ -58,7 +58,7 @@ Status CSQLParser::ParseQueryDOM(const xml::NodePtr& node) {
 
   bool sawSql = false;
   for (; child; child = child->nextSibling()) {
-    if (child->nodeType() != xml::NodeType::Element) return kUnsupportedTag;
+    if (child->nodeType() != xml::NodeType::Element) return Status(kUnsupportedTag);
     const std::string name = child->nodeName();
     if (name == "provider") record.provider = ElementText(*child);
     else if (name == "dsn") record.dsn = ElementText(*child);
@@ -72,20 +72,20 @@ Status CSQLParser::ParseQueryDOM(const xml::NodePtr& node) {
     else if (name == "procedure") record.targetKind = TargetKind::Procedures;
     else if (name == "sql") {
       // A second sql element would add its verb to the same record.
-      if (sawSql) return kQueryInvalid;
+      if (sawSql) return Status(kQueryInvalid);
       sawSql = true;
       const xml::NodePtr first = child->firstChild();
-      if (!first) return kQueryInvalid;
-      if (const Status status = CreateSQLStatement(first, 0); status != kOk) return status;
+      if (!first) return Status(kQueryInvalid);
+      if (const Status status = CreateSQLStatement(first, 0); !status.ok()) return status;
     } else {
-      return kUnsupportedTag;  // "request-uri" among them: there is no HTTP accessor
+      return Status(kUnsupportedTag);  // "request-uri" among them: there is no HTTP accessor
     }
   }
-  return kOk;
+  return {};
 }
 
 Status CSQLParser::CreateSQLStatement(const xml::NodePtr& first, std::size_t index) {
-  if (!first || index >= statements_.size()) return kQueryInvalid;
+  if (!first || index >= statements_.size()) return Status(kQueryInvalid);
   QueryStatement& record = statements_[index];
   bool templateChosen = false;
   std::string paramList;
@@ -99,40 +99,40 @@ Status CSQLParser::CreateSQLStatement(const xml::NodePtr& first, std::size_t ind
   };
 
   for (xml::NodePtr node = first; node; node = node->nextSibling()) {
-    if (node->nodeType() != xml::NodeType::Element) return kUnsupportedTag;
+    if (node->nodeType() != xml::NodeType::Element) return Status(kUnsupportedTag);
     const std::string name = node->nodeName();
     const std::string value = ElementText(*node);
     if (name == "select") {
-      if (!setVerb(StatementKind::Select)) return kQueryInvalid;
+      if (!setVerb(StatementKind::Select)) return Status(kQueryInvalid);
       record.selectList = value.empty() ? "*" : value;
     } else if (name == "insert") {
-      if (!setVerb(StatementKind::Insert)) return kQueryInvalid;
+      if (!setVerb(StatementKind::Insert)) return Status(kQueryInvalid);
       record.sqlTemplate = sqltemplate::kInsert;
       templateChosen = true;
     } else if (name == "update") {
-      if (!setVerb(StatementKind::Update)) return kQueryInvalid;
-      if (value.empty()) return kUpdateTableMissing;
+      if (!setVerb(StatementKind::Update)) return Status(kQueryInvalid);
+      if (value.empty()) return Status(kUpdateTableMissing);
       record.tableName = value;
     } else if (name == "delete") {
-      if (!setVerb(StatementKind::Delete)) return kQueryInvalid;
+      if (!setVerb(StatementKind::Delete)) return Status(kQueryInvalid);
     } else if (name == "exec") {
-      if (!setVerb(StatementKind::Exec)) return kQueryInvalid;
-      if (value.empty()) return kQueryInvalid;
+      if (!setVerb(StatementKind::Exec)) return Status(kQueryInvalid);
+      if (value.empty()) return Status(kQueryInvalid);
       record.procedureName = value;
     } else if (name == "from") {
-      if (value.empty()) return kFromTableMissing;
+      if (value.empty()) return Status(kFromTableMissing);
       record.tableName = value;
     } else if (name == "into") {
-      if (!needs(StatementKind::Insert)) return kQueryInvalid;
-      if (value.empty()) return kIntoTableMissing;
+      if (!needs(StatementKind::Insert)) return Status(kQueryInvalid);
+      if (value.empty()) return Status(kIntoTableMissing);
       record.tableName = value;
     } else if (name == "values") {
-      if (!needs(StatementKind::Insert)) return kQueryInvalid;
-      if (value.empty()) return kValuesMissing;
+      if (!needs(StatementKind::Insert)) return Status(kQueryInvalid);
+      if (value.empty()) return Status(kValuesMissing);
       record.valueList = value;
     } else if (name == "set") {
-      if (!needs(StatementKind::Update)) return kQueryInvalid;
-      if (value.empty()) return kSetMissing;
+      if (!needs(StatementKind::Update)) return Status(kQueryInvalid);
+      if (value.empty()) return Status(kSetMissing);
       record.valueList = value;
     } else if (name == "where") {
       if (!value.empty()) record.whereClause = value;
@@ -155,25 +155,25 @@ Status CSQLParser::CreateSQLStatement(const xml::NodePtr& first, std::size_t ind
         }
       }
     } else if (name == "group") {
-      if (value.empty()) return kGroupInvalid;
+      if (value.empty()) return Status(kGroupInvalid);
       record.groupBy = value;
     } else if (name == "order") {
-      if (value.empty()) return kOrderInvalid;
+      if (value.empty()) return Status(kOrderInvalid);
       record.orderBy = value;
     } else if (name == "option") {
-      if (value.empty()) return kOptionInvalid;
+      if (value.empty()) return Status(kOptionInvalid);
       record.optionClause = value;
     } else if (name == "parameter") {
-      if (!needs(StatementKind::Exec)) return kQueryInvalid;
+      if (!needs(StatementKind::Exec)) return Status(kQueryInvalid);
       if (paramList.empty()) paramList = "<paramlist>";
       paramList += node->xml();
     } else if (name == "rowcount") {
-      if (!needs(StatementKind::Select)) return kQueryInvalid;
+      if (!needs(StatementKind::Select)) return Status(kQueryInvalid);
       const std::optional<std::int32_t> count = ReadRowCount(node->text());
-      if (!count) return kRowCountInvalid;
+      if (!count) return Status(kRowCountInvalid);
       record.rowCount = *count;
     } else {
-      return kUnsupportedTag;
+      return Status(kUnsupportedTag);
     }
   }
 
@@ -198,11 +198,11 @@ Status CSQLParser::CreateSQLStatement(const xml::NodePtr& first, std::size_t ind
   // "*" names every table of every configured source: fine to read, never to
   // change.
   if (text::TrimAscii(record.tableName) == "*") {
-    if (needs(StatementKind::Insert)) return kIntoTableMissing;
-    if (needs(StatementKind::Update)) return kUpdateTableMissing;
-    if (needs(StatementKind::Delete)) return kFromTableMissing;
+    if (needs(StatementKind::Insert)) return Status(kIntoTableMissing);
+    if (needs(StatementKind::Update)) return Status(kUpdateTableMissing);
+    if (needs(StatementKind::Delete)) return Status(kFromTableMissing);
   }
-  return kOk;
+  return {};
 }
 
 }  // namespace quor::accessor

@@ -89,12 +89,13 @@ class CSQLParser {
   }
 
   // Splits an insert's values text over the writable columns, in order.
-  // False, with nothing assigned, when the text has more values than there
-  // are writable columns or cannot be read.
-  bool SetUpdateValue(std::span<ColumnValue> columns, std::optional<std::string_view> values) const;
-  // Assigns the name=value pairs of an update's set text. False, with nothing
-  // assigned, when a name matches no column or the text cannot be read.
-  bool SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::optional<std::string_view> set) const;
+  // kValueInvalid, with nothing assigned, when the text has more values than
+  // there are writable columns or cannot be read.
+  Status SetUpdateValue(std::span<ColumnValue> columns, std::optional<std::string_view> values) const;
+  // Assigns the name=value pairs of an update's set text. kSetInvalid, with
+  // nothing assigned, when a name matches no column or the text cannot be
+  // read.
+  Status SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::optional<std::string_view> set) const;
 
   bool convertFlag() const { return convertFlag_; }
   void setConvertFlag(bool on) { convertFlag_ = on; }
@@ -120,8 +121,8 @@ class CSQLParser {
 // does not fit its kind or condition (0x82000022), a change without a table
 // or whose table is "*" (0x8200001c insert, 0x8200001b update, 0x8200001a
 // delete and select), an insert without values (0x8200001d) and an update
-// without a set text (0x8200001e). `sql` is written only on success.
-Status BuildSqlText(const QueryStatement& statement, std::string_view tableText, std::string& sql);
+// without a set text (0x8200001e).
+Result<std::string> BuildSqlText(const QueryStatement& statement, std::string_view tableText);
 
 // Cuts the next name off a comma-separated list, moving `list` behind its
 // comma; none when the list is empty. A name that starts with a digit or

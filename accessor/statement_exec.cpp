@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::accessor {
@@ -58,7 +59,7 @@ std::string WithoutCondition(std::string_view sql) {
 
 Status ListColumns(const CSQLParser& parser, oledb::Session& session, const std::string& sql, AnswerText& out) {
   std::unique_ptr<oledb::Rowset> rows;
-  if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return hr;
+  if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return com::StatusOf(hr);
   out.Open("response");
   for (const oledb::Column& c : rows->Columns()) {
     out.Open("column");
@@ -67,7 +68,7 @@ Status ListColumns(const CSQLParser& parser, oledb::Session& session, const std:
     out.Close();
   }
   out.Close();
-  return kOk;
+  return {};
 }
 
 Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session& session, std::string_view tableText,
@@ -75,7 +76,7 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
   // A table target reads the whole table: the condition is dropped.
   if (st.targetKind == TargetKind::Table) sql = WithoutCondition(sql);
   std::unique_ptr<oledb::Rowset> rows;
-  if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return hr;
+  if (const HRESULT hr = session.Execute(sql, rows); FAILED(hr)) return com::StatusOf(hr);
 
   const auto& columns = rows->Columns();
   std::vector<std::string> startTags;
@@ -91,7 +92,7 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
   const AnswerText::Mark start = out.Here();
   auto fail = [&](HRESULT hr) {
     out.Rewind(start);
-    return hr;
+    return com::StatusOf(hr);
   };
   out.Open("table");
   out.Attribute("name", tableText);
@@ -113,7 +114,7 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
     ++written;
   }
   out.Close();
-  return kOk;
+  return {};
 }
 
 // ODBC type codes of text and long columns.
@@ -249,41 +250,41 @@ std::string BindTextLiterals(const QueryStatement& st, std::string_view tableTex
 // Runs an insert or update. Without a long column in the target table the
 // SQL text runs as it is; with one, its quoted text values travel as bound
 // parameters instead of literals.
-HRESULT RunWrite(const QueryStatement& st, oledb::Session& session, std::string_view tableText, std::string& sql) {
+Status RunWrite(const QueryStatement& st, oledb::Session& session, std::string_view tableText, const std::string& sql) {
   const std::string_view table = tableText.substr(0, tableText.find('('));
   std::unique_ptr<oledb::Rowset> probe;
   if (const HRESULT hr = session.Execute("SELECT * FROM " + std::string(table) + " WHERE 1 = 0", probe); FAILED(hr))
-    return hr;
+    return com::StatusOf(hr);
   const std::vector<oledb::Column> columns = probe->Columns();
   probe.reset();
   std::unique_ptr<oledb::Rowset> rows;
   bool hasLong = false;
   for (const oledb::Column& c : columns) hasLong = hasLong || IsLongColumn(c);
-  if (!hasLong) return session.Execute(sql, rows);
+  if (!hasLong) return com::StatusOf(session.Execute(sql, rows));
 
   QueryStatement bound = st;
   std::vector<odbc::Param> params;
   bound.valueList = BindTextLiterals(st, tableText, columns, params);
-  if (const Status status = BuildSqlText(bound, tableText, sql); status != kOk) return status;
-  return session.Execute(sql, params, rows);
+  QUOR_ASSIGN_OR_RETURN(const std::string boundSql, BuildSqlText(bound, tableText));
+  return com::StatusOf(session.Execute(boundSql, params, rows));
 }
 
 Status Change(const CSQLParser& parser, const QueryStatement& st, oledb::Session& session, std::string_view tableText,
               std::string sql, AnswerText& out) {
-  HRESULT hr;
+  Status status;
   if (st.statementKind == StatementKind::Delete) {
     std::unique_ptr<oledb::Rowset> rows;
-    hr = session.Execute(sql, rows);
+    status = com::StatusOf(session.Execute(sql, rows));
   } else {
-    hr = RunWrite(st, session, tableText, sql);
+    status = RunWrite(st, session, tableText, sql);
   }
-  if (FAILED(hr) && !parser.inTransaction()) return hr;
+  if (!status.ok() && !parser.inTransaction()) return status;
   // In a transaction the code is left for the transaction check, which rolls
   // back on any code but "0".
   out.Open("resultCode");
-  out.Text(FAILED(hr) ? text::Format("%X", static_cast<unsigned>(hr)) : std::string("0"));
+  out.Text(!status.ok() ? text::Format("%X", static_cast<unsigned>(status.code())) : std::string("0"));
   out.Close();
-  return kOk;
+  return {};
 }
 
 }  // namespace
@@ -364,10 +365,9 @@ std::optional<std::string_view> DBTypeName(long type) {
 
 Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, std::string_view tableText,
                            std::size_t index, AnswerText& out) {
-  if (index >= parser.statementCount()) return E_INVALIDARG;
+  if (index >= parser.statementCount()) return Status(E_INVALIDARG);
   const QueryStatement& st = parser.statement(index);
-  std::string sql;
-  if (const Status status = BuildSqlText(st, tableText, sql); status != kOk) return status;
+  QUOR_ASSIGN_OR_RETURN(std::string sql, BuildSqlText(st, tableText));
 
   if (st.targetKind == TargetKind::Columns) return ListColumns(parser, session, sql, out);
   switch (st.statementKind) {
@@ -375,15 +375,15 @@ Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, st
     case StatementKind::Insert:
     case StatementKind::Update:
     case StatementKind::Delete: return Change(parser, st, session, tableText, std::move(sql), out);
-    default: return kInvalidSql;
+    default: return Status(kInvalidSql);
   }
 }
 
 Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, std::string_view tableText,
                            std::size_t index, const xml::DocumentPtr& result) {
-  if (!result || result->hasChildNodes() || index >= parser.statementCount()) return E_INVALIDARG;
+  if (!result || result->hasChildNodes() || index >= parser.statementCount()) return Status(E_INVALIDARG);
   AnswerText out;
-  if (const Status status = ExecuteEachSQLQuery(parser, session, tableText, index, out); status != kOk) return status;
+  if (const Status status = ExecuteEachSQLQuery(parser, session, tableText, index, out); !status.ok()) return status;
   return ToDocument(out, result);
 }
 

@@ -44,9 +44,9 @@ void WriteValue(const CSQLParser& parser, const odbc::ValueView& value, bool emb
                 AnswerText& out);
 
 // Runs statement `index` of `parser` for `tableText` on `session` and writes
-// its result element into `out`. Answers 0, an accessor code, or the status
-// of the failed database step; nothing is written on failure. Inside a
-// transaction a failed change is written as a "resultCode" holding the
+// its result element into `out`. Answers success, an accessor code, or the
+// status of the failed database step; nothing is written on failure. Inside
+// a transaction a failed change is written as a "resultCode" holding the
 // status in hexadecimal, and the call succeeds.
 Status ExecuteEachSQLQuery(const CSQLParser& parser, oledb::Session& session, std::string_view tableText,
                            std::size_t index, AnswerText& out);

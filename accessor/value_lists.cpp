@@ -73,34 +73,34 @@ bool Assign(ColumnValue& column, std::string value) {
 
 }  // namespace
 
-bool CSQLParser::SetUpdateValue(std::span<ColumnValue> columns, std::optional<std::string_view> values) const {
-  if (!values) return true;
+Status CSQLParser::SetUpdateValue(std::span<ColumnValue> columns, std::optional<std::string_view> values) const {
+  if (!values) return {};
   std::vector<std::string> parts;
-  if (!SplitInsertValues(*values, parts)) return false;
+  if (!SplitInsertValues(*values, parts)) return Status(kValueInvalid);
   // Work on a copy so that a text that does not fit changes nothing.
   std::vector<ColumnValue> result(columns.begin(), columns.end());
   size_t cursor = 0;
   for (std::string& part : parts) {
     while (cursor < result.size() && !result[cursor].writable) ++cursor;
-    if (cursor >= result.size()) return false;
-    if (!Assign(result[cursor], std::move(part))) return false;
+    if (cursor >= result.size()) return Status(kValueInvalid);
+    if (!Assign(result[cursor], std::move(part))) return Status(kValueInvalid);
     ++cursor;
   }
   std::move(result.begin(), result.end(), columns.begin());
-  return true;
+  return {};
 }
 
-bool CSQLParser::SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::optional<std::string_view> set) const {
-  if (!set) return true;
+Status CSQLParser::SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::optional<std::string_view> set) const {
+  if (!set) return {};
   const std::string_view text = *set;
   std::vector<ColumnValue> result(columns.begin(), columns.end());
   size_t pos = 0;
   const size_t n = text.size();
   while (pos < n) {
     const size_t eq = text.find('=', pos);
-    if (eq == std::string_view::npos) return false;
+    if (eq == std::string_view::npos) return Status(kSetInvalid);
     const std::string_view name = text.substr(pos, eq - pos);
-    if (name.empty() || name.size() > kMaxColumnName) return false;
+    if (name.empty() || name.size() > kMaxColumnName) return Status(kSetInvalid);
     ColumnValue* column = nullptr;
     for (ColumnValue& entry : result) {
       if (entry.name == name) {
@@ -108,7 +108,7 @@ bool CSQLParser::SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::op
         break;
       }
     }
-    if (!column) return false;
+    if (!column) return Status(kSetInvalid);
 
     std::string value;
     size_t at = eq + 1;
@@ -118,7 +118,7 @@ bool CSQLParser::SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::op
       while (true) {
         const size_t quote = text.find('\'', from);
         if (quote == std::string_view::npos) {
-          if (doubled) return false;  // an escaped quote but no closing one
+          if (doubled) return Status(kSetInvalid);  // an escaped quote but no closing one
           value.append(text.substr(from));
           pos = n;
           break;
@@ -145,10 +145,10 @@ bool CSQLParser::SetUpdateValueforUpdate(std::span<ColumnValue> columns, std::op
         SkipBlanks(text, pos);
       }
     }
-    if (!Assign(*column, std::move(value))) return false;
+    if (!Assign(*column, std::move(value))) return Status(kSetInvalid);
   }
   std::move(result.begin(), result.end(), columns.begin());
-  return true;
+  return {};
 }
 
 }  // namespace quor::accessor

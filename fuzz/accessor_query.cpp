@@ -31,34 +31,33 @@ void Run(std::string_view input) {
   if (configRoot && configRoot->nodeType() == xml::NodeType::Element && configRoot->nodeName() == "config") {
     for (xml::NodePtr child = configRoot->firstChild(); child; child = child->nextSibling()) {
       CConfigObj entry;
-      if (entry.ParseConfigDOM(child) != kOk) break;
+      if (!entry.ParseConfigDOM(child).ok()) break;
       (void)entry.Matches("SQLOLEDB", "server", "catalog");
     }
   } else if (configRoot) {
-    (void)config.ParseConfigDOM(configRoot);
+    config.ParseConfigDOM(configRoot).Ignore();
   }
 
   CSQLParser parser;
-  if (!queryRoot || parser.ParseQueryDOM(queryRoot) != kOk) return;
+  if (!queryRoot || !parser.ParseQueryDOM(queryRoot).ok()) return;
   if (config.Schema()) {
-    if (parser.SetSchemaName(text::Widen(*config.Schema())) != kOk || parser.ConvertTableNamewithSchema() != kOk)
+    if (!parser.SetSchemaName(text::Widen(*config.Schema())).ok() || !parser.ConvertTableNamewithSchema().ok())
       return;
   }
   const QueryStatement& st = parser.statement(0);
-  std::string sql;
-  (void)BuildSqlText(st, st.tableName, sql);
+  (void)BuildSqlText(st, st.tableName);
   std::string_view list = st.tableName;
   for (int i = 0; i < 64; ++i) {
     const std::optional<std::string> name = NextQuotedName(list);
     if (!name) break;
-    (void)BuildSqlText(st, *name, sql);
+    (void)BuildSqlText(st, *name);
   }
   (void)CountListItems(st.rowCount, st.selectList);
 
   ColumnValue columns[3] = {{"a", {}, 0, true}, {"b", {}, 0, false}, {"c", {}, 0, true}};
-  (void)parser.SetUpdateValue(columns, parts[2]);
+  parser.SetUpdateValue(columns, parts[2]).Ignore();
   ColumnValue forUpdate[3] = {{"a", {}, 0, true}, {"b", {}, 0, true}, {"c", {}, 0, true}};
-  (void)parser.SetUpdateValueforUpdate(forUpdate, parts[2]);
+  parser.SetUpdateValueforUpdate(forUpdate, parts[2]).Ignore();
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ bool Measure(long rowCount, Timing& timing) {
     accessor::CLegacyDBAccessorImpl worker;
     std::string answer;
     auto start = Clock::now();
-    const accessor::Status status = worker.Query(query, config, answer);
+    const Status status = worker.Query(query, config, answer);
     timing.accessor = std::min(timing.accessor, Seconds(start));
     std::size_t records = 0;
     for (std::size_t at = 0; (at = answer.find("<record>", at)) != std::string::npos; at += 8) ++records;
@@ -138,8 +138,8 @@ bool Measure(long rowCount, Timing& timing) {
     const long bareRows = BareOdbc(connection, "SELECT * FROM bench");
     timing.bare = std::min(timing.bare, Seconds(start));
 
-    if (status != accessor::kOk || records != static_cast<std::size_t>(rowCount) || bareRows != rowCount) {
-      std::fprintf(stderr, "wrong row counts: accessor 0x%X %zu, bare ODBC %ld\n", static_cast<unsigned>(status),
+    if (!status.ok() || records != static_cast<std::size_t>(rowCount) || bareRows != rowCount) {
+      std::fprintf(stderr, "wrong row counts: accessor 0x%X %zu, bare ODBC %ld\n", static_cast<unsigned>(status.code()),
                    records, bareRows);
       ok = false;
     }

@@ -31,7 +31,7 @@ class LegacyDBAccessor : public com::DispatchObject<LegacyDBAccessor, ILegacyDBA
     if (!result) return E_POINTER;
     std::string answer;
     const Status status = worker_.Query(query.View(), config.View(), answer);
-    *result = com::Bstr::FromUtf8(status == kOk ? answer : CreateLegacyDBFaultResult(status));
+    *result = com::Bstr::FromUtf8(status.ok() ? answer : CreateLegacyDBFaultResult(status.code()));
     return S_OK;
   }
 
@@ -42,7 +42,9 @@ class LegacyDBAccessor : public com::DispatchObject<LegacyDBAccessor, ILegacyDBA
     if (query.Type() != com::VT_BSTR || config.Type() != com::VT_BSTR) return E_FAIL;
     std::string answer;
     const Status status = worker_.Query(query.GetBstr().View(), config.GetBstr().View(), answer);
-    if (status != kOk) return status;
+    // The code alone, as variant callers have always had it: no error
+    // information of the accessor's own.
+    if (!status.ok()) return status.code();
     *result = com::Variant(com::Bstr::FromUtf8(answer));
     return S_OK;
   }

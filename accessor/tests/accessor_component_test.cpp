@@ -30,13 +30,13 @@ TEST(AccessorFault, DescriptionFollowsTheKindOfCode) {
   EXPECT_EQ(CreateLegacyDBFaultResult(AccessorCode(0x2E)), Fault("-2113929170", "XML Loading was failed."));
   EXPECT_EQ(FaultDescription(AccessorCode(0x05)), "The exception happened in transaction processing.");
   EXPECT_EQ(FaultDescription(AccessorCode(0x29)), "The specified target doesn't exist.");
-  EXPECT_EQ(FaultDescription(static_cast<Status>(0x80040E14u)), "OLEDB Error :0x80040E14");
+  EXPECT_EQ(FaultDescription(static_cast<HRESULT>(0x80040E14u)), "OLEDB Error :0x80040E14");
   EXPECT_EQ(FaultDescription(E_FAIL), "QuorAccessor Error :0x80004005");
   // Only the accessor's own codes borrow its texts.
-  EXPECT_EQ(FaultDescription(static_cast<Status>(0x8800002Eu)), "QuorAccessor Error :0x8800002E");
+  EXPECT_EQ(FaultDescription(static_cast<HRESULT>(0x8800002Eu)), "QuorAccessor Error :0x8800002E");
   EXPECT_EQ(FaultDescription(AccessorCode(0x01)), "QuorAccessor Error :0x82000001");
   EXPECT_EQ(FaultDescription(E_ACCESSDENIED), "Access is denied.\r\n");
-  EXPECT_EQ(FaultDescription(static_cast<Status>(0x80070C00u)), "Error 80070C00");
+  EXPECT_EQ(FaultDescription(static_cast<HRESULT>(0x80070C00u)), "Error 80070C00");
   // The system text's line break survives a reader's line-end folding.
   const std::string denied = CreateLegacyDBFaultResult(E_ACCESSDENIED);
   EXPECT_EQ(denied, Fault("-2147024891", "Access is denied.&#xD;\n"));

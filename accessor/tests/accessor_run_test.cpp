@@ -130,7 +130,7 @@ class AccessorRunTest : public ::testing::TestWithParam<std::string> {
 TEST_P(AccessorRunTest, ReplicatedStatementLandsOnEveryMatchingSourceOrNone) {
   std::string answer;
   // Without dsn and catalog the provider alone selects: both sources.
-  ASSERT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(1, "one")), ConfigList(), answer), kOk);
+  ASSERT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(1, "one")), ConfigList(), answer).code(), S_OK);
   EXPECT_EQ(answer, "<resultCode>0</resultCode>");
   EXPECT_EQ(Names(0), "1:one");
   EXPECT_EQ(Names(1), "1:one");
@@ -138,20 +138,20 @@ TEST_P(AccessorRunTest, ReplicatedStatementLandsOnEveryMatchingSourceOrNone) {
   // The full target (in another case: names match without regard to it)
   // selects the second source only.
   const std::string second = "<provider>msdasql.1</provider><dsn>REPO</dsn><catalog>" + Catalog(1) + "</catalog>";
-  ASSERT_EQ(Run(Statement(second, Insert(2, "two")), ConfigList(), answer), kOk);
+  ASSERT_EQ(Run(Statement(second, Insert(2, "two")), ConfigList(), answer).code(), S_OK);
   EXPECT_EQ(Names(0), "1:one");
   EXPECT_EQ(Names(1), "1:one,2:two");
 
   // A key taken on the second source undoes the first source's insert.
   answer = "untouched";
-  EXPECT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(2, "again")), ConfigList(), answer),
+  EXPECT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(2, "again")), ConfigList(), answer).code(),
             kTransactionFailed);
   EXPECT_EQ(answer, "untouched");
   EXPECT_EQ(Names(0), "1:one");
   EXPECT_EQ(Names(1), "1:one,2:two");
 
-  EXPECT_EQ(Run(Statement("<provider>Other</provider>", Insert(3, "x")), ConfigList(), answer), kTargetMissing);
-  EXPECT_EQ(Run("<table/>", ConfigList(), answer), kQueryInvalid);
+  EXPECT_EQ(Run(Statement("<provider>Other</provider>", Insert(3, "x")), ConfigList(), answer).code(), kTargetMissing);
+  EXPECT_EQ(Run("<table/>", ConfigList(), answer).code(), kQueryInvalid);
 }
 
 TEST_P(AccessorRunTest, TransactionCommitsAllStatementsOrNone) {
@@ -162,7 +162,7 @@ TEST_P(AccessorRunTest, TransactionCommitsAllStatementsOrNone) {
                          Statement(Target(0), "<select>name</select><from>items</from><where>id = 10</where>") +
                          Statement(Target(1), Insert(10, "b")) + Statement(Target(0), Insert(11, "c")) +
                          "</transaction>";
-  ASSERT_EQ(Run(ok, ConfigList(), answer), kOk) << answer;
+  ASSERT_EQ(Run(ok, ConfigList(), answer).code(), S_OK) << answer;
   EXPECT_TRUE(answer.starts_with("<root><response><resultCode>0</resultCode></response><response>")) << answer;
   EXPECT_NE(answer.find(">a<"), std::string::npos) << answer;
   EXPECT_EQ(Names(0), "10:a,11:c");
@@ -172,7 +172,7 @@ TEST_P(AccessorRunTest, TransactionCommitsAllStatementsOrNone) {
   const std::string broken = "<transaction>" + Statement(Target(1), Insert(20, "x")) +
                              Statement(Target(0), Insert(21, "y")) + Statement(Target(1), Insert(20, "dup")) +
                              "</transaction>";
-  EXPECT_EQ(Run(broken, ConfigList(), answer), kTransactionFailed);
+  EXPECT_EQ(Run(broken, ConfigList(), answer).code(), kTransactionFailed);
   EXPECT_EQ(Names(0), "10:a,11:c");
   EXPECT_EQ(Names(1), "10:b");
 
@@ -182,24 +182,24 @@ TEST_P(AccessorRunTest, TransactionCommitsAllStatementsOrNone) {
                                 Statement("<provider>MSDASQL.1</provider><dsn>repo</dsn><catalog>nowhere</catalog>",
                                           Insert(31, "w")) +
                                 "</transaction>";
-  EXPECT_EQ(Run(unmatched, ConfigList(), answer), kTargetMissing);
+  EXPECT_EQ(Run(unmatched, ConfigList(), answer).code(), kTargetMissing);
   const std::string partial = "<transaction>" + Statement("<provider>MSDASQL.1</provider>", Insert(32, "v")) +
                               "</transaction>";
-  EXPECT_EQ(Run(partial, ConfigList(), answer), kTargetMissing);
+  EXPECT_EQ(Run(partial, ConfigList(), answer).code(), kTargetMissing);
   EXPECT_EQ(Names(0), "10:a,11:c");
 
   // So does a statement that does not parse, and a change with table "*".
   const std::string bad = "<transaction>" + Statement(Target(0), Insert(40, "q")) +
                           Statement(Target(0), "<delete/><from>*</from>") + "</transaction>";
-  EXPECT_EQ(Run(bad, ConfigList(), answer), kFromTableMissing);
+  EXPECT_EQ(Run(bad, ConfigList(), answer).code(), kFromTableMissing);
   EXPECT_EQ(Names(0), "10:a,11:c");
 }
 
 TEST_P(AccessorRunTest, EveryConfigurationEntryIsCheckedBeforeAnythingRuns) {
   std::string answer;
   const std::string config = "<config>" + Entry(0) + "<Other/></config>";
-  EXPECT_EQ(Run(Statement(Target(0), Insert(1, "one")), config, answer), kConfigInvalidRoot);
-  EXPECT_EQ(Run("<transaction>" + Statement(Target(0), Insert(1, "one")) + "</transaction>", config, answer),
+  EXPECT_EQ(Run(Statement(Target(0), Insert(1, "one")), config, answer).code(), kConfigInvalidRoot);
+  EXPECT_EQ(Run("<transaction>" + Statement(Target(0), Insert(1, "one")) + "</transaction>", config, answer).code(),
             kConfigInvalidRoot);
   EXPECT_EQ(Names(0), "");
 
@@ -209,23 +209,23 @@ TEST_P(AccessorRunTest, EveryConfigurationEntryIsCheckedBeforeAnythingRuns) {
   unreachable.replace(unreachable.find(from), from.size(),
                       IsSqlite() ? "Database=/nonexistent-dir/x.db;NoCreat=1;Ignored=" : "Port=1;Ignored=");
   const std::string both = "<config>" + Entry(0) + unreachable + "</config>";
-  EXPECT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(2, "two")), both, answer), AccessorCode(0x28));
+  EXPECT_EQ(Run(Statement("<provider>MSDASQL.1</provider>", Insert(2, "two")), both, answer).code(), AccessorCode(0x28));
   EXPECT_EQ(Names(0), "");
 }
 
 TEST_P(AccessorRunTest, SingleSourceAndRefusedDocuments) {
   std::string answer;
-  ASSERT_EQ(Run(Statement("", Insert(5, "it''s")), Entry(0), answer), kOk);
+  ASSERT_EQ(Run(Statement("", Insert(5, "it''s")), Entry(0), answer).code(), S_OK);
   EXPECT_EQ(answer, "<response><resultCode>0</resultCode></response>");
-  ASSERT_EQ(Run(Statement("", "<select>id, name</select><from>items</from>"), Entry(0), answer), kOk);
+  ASSERT_EQ(Run(Statement("", "<select>id, name</select><from>items</from>"), Entry(0), answer).code(), S_OK);
   EXPECT_NE(answer.find("it's"), std::string::npos) << answer;
 
-  EXPECT_EQ(Run("not xml", Entry(0), answer), kXmlLoadFailed);
-  EXPECT_EQ(Run(Statement("", Insert(6, "x")), "<OLEDBSetting>", answer), kXmlLoadFailed);
-  EXPECT_EQ(Run("", Entry(0), answer), kXmlLoadFailed);
+  EXPECT_EQ(Run("not xml", Entry(0), answer).code(), kXmlLoadFailed);
+  EXPECT_EQ(Run(Statement("", Insert(6, "x")), "<OLEDBSetting>", answer).code(), kXmlLoadFailed);
+  EXPECT_EQ(Run("", Entry(0), answer).code(), kXmlLoadFailed);
   // A declaration in front makes the declaration the query's first node.
-  EXPECT_EQ(Run("<?xml version=\"1.0\"?>" + Statement("", Insert(6, "x")), Entry(0), answer), kQueryInvalid);
-  EXPECT_EQ(Run(Statement("", "<delete/><from>*</from>"), Entry(0), answer), kFromTableMissing);
+  EXPECT_EQ(Run("<?xml version=\"1.0\"?>" + Statement("", Insert(6, "x")), Entry(0), answer).code(), kQueryInvalid);
+  EXPECT_EQ(Run(Statement("", "<delete/><from>*</from>"), Entry(0), answer).code(), kFromTableMissing);
   EXPECT_EQ(Names(0), "5:it's");
 }
 
@@ -243,15 +243,15 @@ TEST_P(AccessorRunTest, TextInALegacyEncodingComesBackAsItsCharacters) {
   }
   const std::string select = Statement("", "<select>name</select><from>items</from>");
   std::string answer;
-  ASSERT_EQ(Run(select, Entry(0, "EUC_JP"), answer), kOk);
+  ASSERT_EQ(Run(select, Entry(0, "EUC_JP"), answer).code(), S_OK);
   EXPECT_NE(answer.find(">" + expected + "<"), std::string::npos) << answer;
-  ASSERT_EQ(Run(select, Entry(1, "SJIS"), answer), kOk);
+  ASSERT_EQ(Run(select, Entry(1, "SJIS"), answer).code(), S_OK);
   EXPECT_NE(answer.find(">" + expected + "<"), std::string::npos) << answer;
 
   // Without an encoding the driver's own decoding stands: UTF-8 text reads
   // as it is.
   if (IsSqlite()) SqlOn(0, "UPDATE items SET name = CAST(X'" "E38182E697A5E69CACEFBDB1" "' AS TEXT);");
-  ASSERT_EQ(Run(select, Entry(0), answer), kOk);
+  ASSERT_EQ(Run(select, Entry(0), answer).code(), S_OK);
   EXPECT_NE(answer.find(">" + expected + "<"), std::string::npos) << answer;
 }
 

@@ -159,7 +159,7 @@ TEST_P(AnswerGoldenTest, SelectAnswerIsTheRecordedOne) {
       "<statement><sql><select>" + columns + "</select><from>golden</from><order>id</order></sql></statement>";
   std::string answer;
   CLegacyDBAccessorImpl worker;
-  ASSERT_EQ(worker.Query(text::Widen(query), text::Widen(Config()), answer), kOk) << answer;
+  ASSERT_EQ(worker.Query(text::Widen(query), text::Widen(Config()), answer).code(), S_OK) << answer;
 
   std::size_t cut = 0;
   for (int i = 0; i < kExcerptRecords && cut != std::string::npos; ++i) {

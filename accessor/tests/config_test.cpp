@@ -15,7 +15,7 @@ Status Parse(CConfigObj& config, std::string_view text) {
 
 TEST(ConfigObj, ReadsEverySettingKind) {
   CConfigObj c;
-  ASSERT_EQ(kOk, Parse(c,
+  ASSERT_EQ(S_OK, Parse(c,
                        "<OLEDBSetting><Provider>MSDASQL</Provider><DataSource>Sales</DataSource>"
                        "<UserName>sa</UserName><Password>p&amp;w</Password><InitialCatalog>cat</InitialCatalog>"
                        "<IntegratedSecurity>SSPI</IntegratedSecurity><Location>here</Location>"
@@ -23,7 +23,7 @@ TEST(ConfigObj, ReadsEverySettingKind) {
                        "<ConnectTimeout>30</ConnectTimeout><Mode>16</Mode><Prompt>4</Prompt>"
                        "<EncryptPassword>True</EncryptPassword><GeneralTimeout>7</GeneralTimeout>"
                        "<progID>A.B</progID><method>Query</method><table>t</table><quorservice>q</quorservice>"
-                       "<BindFlags>1</BindFlags><PacketSize>4096</PacketSize></OLEDBSetting>"));
+                       "<BindFlags>1</BindFlags><PacketSize>4096</PacketSize></OLEDBSetting>").code());
   EXPECT_EQ("MSDASQL", c.Provider().value_or(""));
   EXPECT_EQ("Sales", c.TextById(dbprop::kInitDataSource).value_or(""));
   EXPECT_EQ("sa", c.TextById(dbprop::kAuthUserId).value_or(""));
@@ -61,10 +61,10 @@ TEST(ConfigObj, RefusesAnotherRoot) {
   };
   for (const Case& k : cases) {
     CConfigObj c;
-    EXPECT_EQ(kConfigInvalidRoot, Parse(c, k.text)) << k.text;
+    EXPECT_EQ(kConfigInvalidRoot, Parse(c, k.text).code()) << k.text;
   }
   CConfigObj c;
-  EXPECT_EQ(kConfigInvalidRoot, c.ParseConfigDOM(nullptr));
+  EXPECT_EQ(kConfigInvalidRoot, c.ParseConfigDOM(nullptr).code());
 }
 
 TEST(ConfigObj, FlagsAreFalseOnlyForFalse) {
@@ -82,12 +82,12 @@ TEST(ConfigObj, FlagsAreFalseOnlyForFalse) {
   };
   for (const Case& k : cases) {
     CConfigObj c;
-    ASSERT_EQ(kOk, Parse(c, std::string("<OLEDBSetting>") + k.element + "</OLEDBSetting>"));
+    ASSERT_EQ(S_OK, Parse(c, std::string("<OLEDBSetting>") + k.element + "</OLEDBSetting>").code());
     EXPECT_EQ(k.cache, c.FlagById(dbprop::kAuthCacheAuthInfo)) << k.element;
   }
   // An empty element leaves an earlier value.
   CConfigObj c;
-  ASSERT_EQ(kOk, Parse(c, "<OLEDBSetting><MaskPassword>yes</MaskPassword><MaskPassword/></OLEDBSetting>"));
+  ASSERT_EQ(S_OK, Parse(c, "<OLEDBSetting><MaskPassword>yes</MaskPassword><MaskPassword/></OLEDBSetting>").code());
   EXPECT_TRUE(c.FlagById(dbprop::kAuthMaskPassword));
 }
 
@@ -101,41 +101,41 @@ TEST(ConfigObj, NumbersAreReadWithRangeChecks) {
   };
   for (const Case& k : cases) {
     CConfigObj c;
-    ASSERT_EQ(kOk, Parse(c, std::string("<OLEDBSetting><ConnectTimeout>") + k.text + "</ConnectTimeout></OLEDBSetting>"));
+    ASSERT_EQ(S_OK, Parse(c, std::string("<OLEDBSetting><ConnectTimeout>") + k.text + "</ConnectTimeout></OLEDBSetting>").code());
     EXPECT_EQ(k.timeout, c.NumberById(dbprop::kInitTimeout)) << k.text;
   }
   CConfigObj c;
-  ASSERT_EQ(kOk, Parse(c, "<OLEDBSetting><Mode>3</Mode><Mode>x</Mode></OLEDBSetting>"));
+  ASSERT_EQ(S_OK, Parse(c, "<OLEDBSetting><Mode>3</Mode><Mode>x</Mode></OLEDBSetting>").code());
   EXPECT_EQ(3, c.NumberById(dbprop::kInitMode));  // unreadable keeps the earlier value
 }
 
 TEST(ConfigObj, NameCaseRulesAndUnknownSettings) {
   CConfigObj c;
-  ASSERT_EQ(kOk, Parse(c,
+  ASSERT_EQ(S_OK, Parse(c,
                        "<OLEDBSetting><encoding>EUC_JP</encoding><xmlcolumn>True</xmlcolumn>"
                        "<provider>lower</provider><Unknown>1</Unknown><Provider>P</Provider>"
-                       "<DataSource>a</DataSource><DataSource>b</DataSource></OLEDBSetting>"));
+                       "<DataSource>a</DataSource><DataSource>b</DataSource></OLEDBSetting>").code());
   EXPECT_EQ("EUC_JP", c.Encoding().value_or(""));
   EXPECT_TRUE(c.XmlColumn());
   EXPECT_EQ("P", c.Provider().value_or(""));  // "provider" was skipped
   EXPECT_EQ("b", c.DataSource().value_or(""));  // the later one wins
 
   CConfigObj d;
-  ASSERT_EQ(kOk, Parse(d, "<OLEDBSetting><XMLColumn>false</XMLColumn><Password/></OLEDBSetting>"));
+  ASSERT_EQ(S_OK, Parse(d, "<OLEDBSetting><XMLColumn>false</XMLColumn><Password/></OLEDBSetting>").code());
   EXPECT_FALSE(d.XmlColumn());
   EXPECT_FALSE(d.Password());
 
   // An empty text element clears an earlier value.
   CConfigObj e;
-  ASSERT_EQ(kOk, Parse(e, "<OLEDBSetting><Password>x</Password><Password></Password></OLEDBSetting>"));
+  ASSERT_EQ(S_OK, Parse(e, "<OLEDBSetting><Password>x</Password><Password></Password></OLEDBSetting>").code());
   EXPECT_FALSE(e.Password());
 }
 
 TEST(ConfigObj, MatchesDataSourcesWithoutCase) {
   CConfigObj c;
-  ASSERT_EQ(kOk, Parse(c,
+  ASSERT_EQ(S_OK, Parse(c,
                        "<OLEDBSetting><Provider>MSDASQL</Provider><DataSource>Sales</DataSource>"
-                       "<Schema>Dbo</Schema></OLEDBSetting>"));
+                       "<Schema>Dbo</Schema></OLEDBSetting>").code());
   struct Case {
     const char *provider, *dsn, *catalog;
     bool match;
@@ -152,7 +152,7 @@ TEST(ConfigObj, MatchesDataSourcesWithoutCase) {
     EXPECT_EQ(k.match, c.Matches(k.provider, k.dsn, k.catalog)) << k.provider << "/" << k.dsn << "/" << k.catalog;
 
   CConfigObj bare;
-  ASSERT_EQ(kOk, Parse(bare, "<OLEDBSetting><Provider>P</Provider></OLEDBSetting>"));
+  ASSERT_EQ(S_OK, Parse(bare, "<OLEDBSetting><Provider>P</Provider></OLEDBSetting>").code());
   EXPECT_FALSE(bare.Matches("P", "d", ""));  // a setting the match needs is missing
 }
 

@@ -21,7 +21,7 @@ namespace {
 std::shared_ptr<CConfigObj> Config(const std::string& settings) {
   auto config = std::make_shared<CConfigObj>();
   const xml::DocumentPtr doc = Load("<OLEDBSetting>" + settings + "</OLEDBSetting>");
-  EXPECT_EQ(config->ParseConfigDOM(doc->firstChild()), kOk) << settings;
+  EXPECT_EQ(config->ParseConfigDOM(doc->firstChild()).code(), S_OK) << settings;
   return config;
 }
 
@@ -85,15 +85,15 @@ TEST(QueryObj, WithoutUsableProviderFailsWithInitStatus) {
                                "<Provider>No.Such.Provider</Provider><DataSource>x</DataSource>",
                                "<Provider>MSDASQL</Provider>"}) {
     CQueryObj query;
-    ASSERT_EQ(query.SetConfig(Config(settings)), kOk);
-    EXPECT_EQ(query.ConnectBeforeQuery(), kOleDbInitFailed) << settings;
+    ASSERT_EQ(query.SetConfig(Config(settings)).code(), S_OK);
+    EXPECT_EQ(query.ConnectBeforeQuery().code(), kOleDbInitFailed) << settings;
     EXPECT_FALSE(query.SessionOpen());
     EXPECT_FALSE(query.LastError().empty()) << settings;
     CSQLParser parser;
-    EXPECT_NE(query.DoQuery2(parser, xml::Document::Create()), kOk);
+    EXPECT_NE(query.DoQuery2(parser, xml::Document::Create()).code(), S_OK);
   }
   CQueryObj unset;
-  EXPECT_EQ(unset.ConnectBeforeQuery(), kOleDbInitFailed);
+  EXPECT_EQ(unset.ConnectBeforeQuery().code(), kOleDbInitFailed);
 }
 
 // ---- Live on an SQLite file and on the PostgreSQL cluster (QUOR_TEST_PG) -----
@@ -218,7 +218,7 @@ class OleDbConnectTest : public ::testing::TestWithParam<Engine> {
     for (size_t at; (at = statement.find("{T}")) != std::string::npos;) statement.replace(at, 3, schema_ + "." + table_);
     const xml::DocumentPtr doc = Load("<statement>" + statement + "</statement>");
     CSQLParser parser;
-    if (const Status parsed = parser.ParseQueryDOM(doc->firstChild()); parsed != kOk) return parsed;
+    if (const Status parsed = parser.ParseQueryDOM(doc->firstChild()); !parsed.ok()) return parsed;
     result = xml::Document::Create();
     return query.DoQuery2(parser, result);
   }
@@ -233,13 +233,13 @@ INSTANTIATE_TEST_SUITE_P(Engines, OleDbConnectTest, ::testing::Values(Engine{"sq
 
 TEST_P(OleDbConnectTest, ConfiguredSourceRunsSelectsAndChanges) {
   CQueryObj query;
-  ASSERT_EQ(query.SetConfig(Config(Settings())), kOk);
-  ASSERT_EQ(query.ConnectBeforeQuery(), kOk) << query.LastError();
+  ASSERT_EQ(query.SetConfig(Config(Settings())).code(), S_OK);
+  ASSERT_EQ(query.ConnectBeforeQuery().code(), S_OK) << query.LastError();
   EXPECT_TRUE(query.SessionOpen());
   EXPECT_EQ(query.DataSourceName(), IsSqlite() ? "SQLite" : "PostgreSQL");
 
   xml::DocumentPtr result;
-  ASSERT_EQ(Query(query, "<sql><select/><from>{T}</from><rowcount>7</rowcount></sql>", result), kOk)
+  ASSERT_EQ(Query(query, "<sql><select/><from>{T}</from><rowcount>7</rowcount></sql>", result).code(), S_OK)
       << query.LastError();
   // A named table answers one "table" of its rows inside "response".
   ASSERT_TRUE(result->documentElement());
@@ -249,34 +249,34 @@ TEST_P(OleDbConnectTest, ConfiguredSourceRunsSelectsAndChanges) {
   EXPECT_EQ(table->nodeName(), "table");
   EXPECT_EQ(table->childNodes().size(), 7u);
 
-  ASSERT_EQ(Query(query, "<sql><insert/><into>{T}</into><values>21, 'it''s new'</values></sql>", result), kOk);
+  ASSERT_EQ(Query(query, "<sql><insert/><into>{T}</into><values>21, 'it''s new'</values></sql>", result).code(), S_OK);
   ASSERT_EQ(Query(query, "<sql><update>{T}</update><set>name = 'renamed'</set><where>id = 2</where></sql>",
-                  result),
-            kOk);
-  ASSERT_EQ(Query(query, "<sql><delete/><from>{T}</from><where>id &gt; 3 AND id &lt; 21</where></sql>", result),
-            kOk);
+                  result).code(),
+            S_OK);
+  ASSERT_EQ(Query(query, "<sql><delete/><from>{T}</from><where>id &gt; 3 AND id &lt; 21</where></sql>", result).code(),
+            S_OK);
   EXPECT_EQ(Rows("SELECT id, name FROM " + schema_ + "." + table_ + " ORDER BY id"),
             (std::vector<std::string>{"1|n1", "2|renamed", "3|n3", "21|it's new"}));
 
   // The session stays usable after a failed statement; a closed one refuses.
-  ASSERT_EQ(Query(query, "<sql><select/><from>missing_" + table_ + "</from></sql>", result),
-            static_cast<Status>(oledb::DB_E_NOTABLE));
+  ASSERT_EQ(Query(query, "<sql><select/><from>missing_" + table_ + "</from></sql>", result).code(),
+            static_cast<HRESULT>(oledb::DB_E_NOTABLE));
   EXPECT_FALSE(result->documentElement());
-  ASSERT_EQ(Query(query, "<sql><select>id</select><from>{T}</from><where>id = 21</where></sql>", result), kOk);
+  ASSERT_EQ(Query(query, "<sql><select>id</select><from>{T}</from><where>id = 21</where></sql>", result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->firstChild()->childNodes().size(), 1u);
-  EXPECT_EQ(query.CloseSession(), kOk);
-  EXPECT_NE(Query(query, "<sql><select/><from>{T}</from></sql>", result), kOk);
-  EXPECT_EQ(query.OpenSession(), kOk);
-  EXPECT_EQ(Query(query, "<sql><select/><from>{T}</from></sql>", result), kOk);
+  EXPECT_EQ(query.CloseSession().code(), S_OK);
+  EXPECT_NE(Query(query, "<sql><select/><from>{T}</from></sql>", result).code(), S_OK);
+  EXPECT_EQ(query.OpenSession().code(), S_OK);
+  EXPECT_EQ(Query(query, "<sql><select/><from>{T}</from></sql>", result).code(), S_OK);
 }
 
 // SQLite's catalog reports no schema, so there the file's own tables count.
 TEST_P(OleDbConnectTest, ConfiguredSchemaScopesEveryTableSelect) {
   CQueryObj query;
-  ASSERT_EQ(query.SetConfig(Config(Settings(/*withSchema=*/!IsSqlite()))), kOk);
-  ASSERT_EQ(query.ConnectBeforeQuery(), kOk) << query.LastError();
+  ASSERT_EQ(query.SetConfig(Config(Settings(/*withSchema=*/!IsSqlite()))).code(), S_OK);
+  ASSERT_EQ(query.ConnectBeforeQuery().code(), S_OK) << query.LastError();
   xml::DocumentPtr result;
-  ASSERT_EQ(Query(query, "<sql><select/><from>*</from><rowcount>3</rowcount></sql>", result), kOk);
+  ASSERT_EQ(Query(query, "<sql><select/><from>*</from><rowcount>3</rowcount></sql>", result).code(), S_OK);
   const xml::NodePtr response = result->documentElement();
   ASSERT_TRUE(response);
   const auto tables = response->childNodes();
@@ -287,13 +287,13 @@ TEST_P(OleDbConnectTest, ConfiguredSchemaScopesEveryTableSelect) {
 
 TEST_P(OleDbConnectTest, WithoutSchemaAnUnqualifiedMissingTableIsNoTable) {
   CQueryObj query;
-  ASSERT_EQ(query.SetConfig(Config(Settings(/*withSchema=*/false))), kOk);
-  ASSERT_EQ(query.ConnectBeforeQuery(), kOk) << query.LastError();
+  ASSERT_EQ(query.SetConfig(Config(Settings(/*withSchema=*/false))).code(), S_OK);
+  ASSERT_EQ(query.ConnectBeforeQuery().code(), S_OK) << query.LastError();
   xml::DocumentPtr result;
   // On PostgreSQL the bare name is outside the search path, so it is missing too.
   const std::string missing = IsSqlite() ? "nothing_here" : table_;
-  EXPECT_EQ(Query(query, "<sql><delete/><from>" + missing + "</from></sql>", result),
-            static_cast<Status>(oledb::DB_E_NOTABLE));
+  EXPECT_EQ(Query(query, "<sql><delete/><from>" + missing + "</from></sql>", result).code(),
+            static_cast<HRESULT>(oledb::DB_E_NOTABLE));
   EXPECT_EQ(Rows("SELECT id, name FROM " + schema_ + "." + table_).size(), 20u);
 }
 
@@ -303,10 +303,10 @@ TEST_P(OleDbConnectTest, WrongPasswordFailsFast) {
   CQueryObj query;
   ASSERT_EQ(query.SetConfig(Config("<Provider>MSDASQL.1</Provider><ExtendedProperties>" + Escape(pg.rest) +
                                    "</ExtendedProperties><UserName>" + Escape(pg.user) +
-                                   "</UserName><Password>not-" + Escape(pg.password) + "</Password>")),
-            kOk);
+                                   "</UserName><Password>not-" + Escape(pg.password) + "</Password>")).code(),
+            S_OK);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(query.ConnectBeforeQuery(), kOleDbInitFailed);
+  EXPECT_EQ(query.ConnectBeforeQuery().code(), kOleDbInitFailed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_FALSE(query.SessionOpen());
   EXPECT_NE(text::ToLowerAscii(query.LastError()).find("password"), std::string::npos) << query.LastError();

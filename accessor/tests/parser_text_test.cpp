@@ -13,7 +13,7 @@ using testing::Load;
 // A parser holding one statement read from `children` of its sql element.
 void ParseInto(CSQLParser& parser, std::string_view children) {
   const xml::DocumentPtr doc = Load("<statement><sql>" + std::string(children) + "</sql></statement>");
-  ASSERT_EQ(kOk, parser.ParseQueryDOM(doc->firstChild())) << children;
+  ASSERT_EQ(S_OK, parser.ParseQueryDOM(doc->firstChild()).code()) << children;
 }
 
 TEST(ParserText, ConvertTableNamewithSchema) {
@@ -32,29 +32,29 @@ TEST(ParserText, ConvertTableNamewithSchema) {
   for (const Case& k : cases) {
     CSQLParser parser;
     ParseInto(parser, std::string("<select/><from>") + k.from + "</from>");
-    EXPECT_EQ(kOk, parser.ConvertTableNamewithSchema());
+    EXPECT_EQ(S_OK, parser.ConvertTableNamewithSchema().code());
     EXPECT_EQ(k.expected, parser.statement(0).tableName) << "[" << k.from << "]";
   }
   CSQLParser parser;
   ParseInto(parser, "<exec>p1 p2</exec>");
-  EXPECT_EQ(kOk, parser.ConvertTableNamewithSchema());
+  EXPECT_EQ(S_OK, parser.ConvertTableNamewithSchema().code());
   EXPECT_EQ("p1, p2", parser.statement(0).procedureName);
 
   CSQLParser empty;  // nothing parsed: nothing to do
-  EXPECT_EQ(kOk, empty.ConvertTableNamewithSchema());
+  EXPECT_EQ(S_OK, empty.ConvertTableNamewithSchema().code());
 }
 
 TEST(ParserText, SchemaNameAndTransaction) {
   CSQLParser parser;
   EXPECT_FALSE(parser.schemaName());
-  EXPECT_EQ(kOk, parser.SetSchemaName(std::u16string_view(u"dbo")));
+  EXPECT_EQ(S_OK, parser.SetSchemaName(std::u16string_view(u"dbo")).code());
   EXPECT_EQ("dbo", parser.schemaName().value_or(""));
-  EXPECT_EQ(kOk, parser.SetSchemaName(std::nullopt));
+  EXPECT_EQ(S_OK, parser.SetSchemaName(std::nullopt).code());
   EXPECT_EQ("dbo", parser.schemaName().value_or(""));
   const char16_t lone[] = {u'a', 0xD800, 0};
-  EXPECT_EQ(kErrorNoUnicodeTranslation, parser.SetSchemaName(std::u16string_view(lone)));
+  EXPECT_EQ(kErrorNoUnicodeTranslation, parser.SetSchemaName(std::u16string_view(lone)).code());
   EXPECT_EQ("dbo", parser.schemaName().value_or(""));
-  EXPECT_EQ(kOk, parser.SetSchemaName(std::u16string_view(u"\u00E9")));
+  EXPECT_EQ(S_OK, parser.SetSchemaName(std::u16string_view(u"\u00E9")).code());
   EXPECT_EQ("\xC3\xA9", parser.schemaName().value_or(""));
 
   EXPECT_FALSE(parser.inTransaction());

@@ -15,8 +15,8 @@ using namespace quor::accessor;
 
 namespace {
 
-constexpr Status kNoProcedure = AccessorCode(0x2A);
-constexpr Status kXmlLoadFailed = AccessorCode(0x2E);
+constexpr HRESULT kNoProcedure = AccessorCode(0x2A);
+constexpr HRESULT kXmlLoadFailed = AccessorCode(0x2E);
 
 std::string PgOdbc() {
   const char* env = std::getenv("QUOR_TEST_PG");
@@ -72,15 +72,15 @@ class ProcedureCallTest : public ::testing::Test {
     const std::string query = "<statement><sql><exec>" + procedure + "</exec>" + parameters + "</sql></statement>";
     EXPECT_TRUE(doc->loadXML(query)) << query;
     CSQLParser parser;
-    if (const Status parsed = parser.ParseQueryDOM(doc->firstChild()); parsed != kOk) return parsed;
+    if (const Status parsed = parser.ParseQueryDOM(doc->firstChild()); !parsed.ok()) return parsed;
     result = xml::Document::Create();
     return ExecuteSQLQueryGenXML(parser, *session_, result);
   }
   // The same with the function in the test's schema; the answer's
   // "response" element comes back, checked to be the only root.
-  xml::NodePtr Call(const std::string& function, const std::string& parameters, Status expected = kOk) {
+  xml::NodePtr Call(const std::string& function, const std::string& parameters, HRESULT expected = S_OK) {
     const Status status = Exec(schema_ + "." + function, parameters, result_);
-    EXPECT_EQ(status, expected) << std::hex << status << " " << session_->LastError();
+    EXPECT_EQ(status.code(), expected) << std::hex << status.code() << " " << session_->LastError();
     const xml::NodePtr response = result_ ? result_->documentElement() : nullptr;
     EXPECT_TRUE(response);
     if (response) {
@@ -240,27 +240,27 @@ TEST_F(ProcedureCallTest, NamesOtherThanIdentifierPathsRunNothing) {
   for (const std::string& name :
        {hit + ";", hit + "; SELECT " + hit + "()", hit + " ", " " + hit, hit + "()", schema_ + "..hit", hit + ".",
         "a.b." + hit, "\"unclosed." + hit, hit + "--"}) {
-    EXPECT_EQ(Exec(name, "", result), kNoProcedure) << name;
+    EXPECT_EQ(Exec(name, "", result).code(), kNoProcedure) << name;
   }
   EXPECT_EQ(Count("hits"), 0) << "a refused call ran";
   // The plain name, quoted parts and a doubled quote inside one all run.
-  ASSERT_EQ(Exec(hit, "", result), kOk) << session_->LastError();
-  ASSERT_EQ(Exec("\"" + schema_ + "\".\"hit\"", "", result), kOk) << session_->LastError();
+  ASSERT_EQ(Exec(hit, "", result).code(), S_OK) << session_->LastError();
+  ASSERT_EQ(Exec("\"" + schema_ + "\".\"hit\"", "", result).code(), S_OK) << session_->LastError();
   ASSERT_EQ(Run("CREATE FUNCTION " + schema_ + ".\"odd \"\"name\"() RETURNS integer LANGUAGE sql AS 'SELECT 9'"), S_OK)
       << session_->LastError();
-  ASSERT_EQ(Exec(schema_ + ".\"odd \"\"name\"", "", result), kOk) << session_->LastError();
+  ASSERT_EQ(Exec(schema_ + ".\"odd \"\"name\"", "", result).code(), S_OK) << session_->LastError();
   EXPECT_EQ(result->documentElement()->firstChild()->text(), "9");
   EXPECT_EQ(Count("hits"), 2);
 }
 
 TEST_F(ProcedureCallTest, UnknownProcedureIsReported) {
   xml::DocumentPtr result;
-  EXPECT_EQ(Exec(schema_ + ".no_such_function", "", result), kNoProcedure);
+  EXPECT_EQ(Exec(schema_ + ".no_such_function", "", result).code(), kNoProcedure);
   ASSERT_TRUE(result->documentElement());
   EXPECT_FALSE(result->documentElement()->hasChildNodes());
   // A pattern character in the name matches only itself.
   Create("abc() RETURNS integer LANGUAGE sql AS 'SELECT 1'");
-  EXPECT_EQ(Exec(schema_ + ".a_c", "", result), kNoProcedure);
+  EXPECT_EQ(Exec(schema_ + ".a_c", "", result).code(), kNoProcedure);
 }
 
 TEST_F(ProcedureCallTest, OutputsLongerThanTheDriversDeclaredSizeComeWhole) {

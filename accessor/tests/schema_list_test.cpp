@@ -90,13 +90,13 @@ class SchemaListTest : public ::testing::TestWithParam<Engine> {
   CSQLParser Parser() const {
     CSQLParser parser;
     if (!schema_.empty()) {
-      EXPECT_EQ(parser.SetSchemaName(text::Widen(schema_)), kOk);
+      EXPECT_EQ(parser.SetSchemaName(text::Widen(schema_)).code(), S_OK);
     }
     return parser;
   }
   Listing List(const CSQLParser& parser, ObjectKind kind) {
     const xml::DocumentPtr result = xml::Document::Create();
-    EXPECT_EQ(ListObjects(*session_, parser, kind, *result), kOk);
+    EXPECT_EQ(ListObjects(*session_, parser, kind, *result).code(), S_OK);
     return Read(*result);
   }
 
@@ -105,7 +105,7 @@ class SchemaListTest : public ::testing::TestWithParam<Engine> {
     CSQLParser parser = Parser();
     const xml::DocumentPtr doc = xml::Document::Create();
     EXPECT_TRUE(doc->loadXML("<statement>" + statement + "</statement>")) << statement;
-    if (const Status parsed = parser.ParseQueryDOM(doc->firstChild()); parsed != kOk) return parsed;
+    if (const Status parsed = parser.ParseQueryDOM(doc->firstChild()); !parsed.ok()) return parsed;
     result = xml::Document::Create();
     return ExecuteSQLQueryGenXML(parser, *session_, result, call);
   }
@@ -122,7 +122,7 @@ TEST_P(SchemaListTest, EmptyCatalogAnswersEmptyResponses) {
     EXPECT_TRUE(listing.names.empty()) << ObjectKindWord(kind) << " lists " << listing.names.size() << " objects";
   }
   const xml::DocumentPtr result = xml::Document::Create();
-  ASSERT_EQ(ListProcedures(*session_, parser, *result), kOk);
+  ASSERT_EQ(ListProcedures(*session_, parser, *result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->nodeName(), "response");
   EXPECT_FALSE(result->documentElement()->hasChildNodes());
 }
@@ -153,8 +153,8 @@ TEST_P(SchemaListTest, TablesAndViewsListedApartWithTheirNamesAsStored) {
 
   // The document is the listing: no second root can follow it.
   const xml::DocumentPtr result = xml::Document::Create();
-  ASSERT_EQ(ListObjects(*session_, parser, ObjectKind::Table, *result), kOk);
-  EXPECT_NE(ListObjects(*session_, parser, ObjectKind::View, *result), kOk);
+  ASSERT_EQ(ListObjects(*session_, parser, ObjectKind::Table, *result).code(), S_OK);
+  EXPECT_NE(ListObjects(*session_, parser, ObjectKind::View, *result).code(), S_OK);
   EXPECT_EQ(Read(*result).names.size(), 2u);
 }
 
@@ -164,7 +164,7 @@ TEST_P(SchemaListTest, ObjectsOfOtherSchemasAreLeftOut) {
   EXPECT_TRUE(List(Parser(), ObjectKind::Table).Has(table));
 
   CSQLParser other;
-  ASSERT_EQ(other.SetSchemaName(u"no_such_schema_" + text::Widen(suffix_)), kOk);
+  ASSERT_EQ(other.SetSchemaName(u"no_such_schema_" + text::Widen(suffix_)).code(), S_OK);
   EXPECT_TRUE(List(other, ObjectKind::Table).names.empty());
   if (!IsSqlite()) {
     // The schema test is exact: a name that only matches as a catalog
@@ -172,7 +172,7 @@ TEST_P(SchemaListTest, ObjectsOfOtherSchemasAreLeftOut) {
     CSQLParser pattern;
     std::string like = schema_;
     like[like.find('_')] = 'X';
-    ASSERT_EQ(pattern.SetSchemaName(text::Widen(like)), kOk);
+    ASSERT_EQ(pattern.SetSchemaName(text::Widen(like)).code(), S_OK);
     EXPECT_FALSE(List(pattern, ObjectKind::Table).Has(table));
   }
 }
@@ -186,7 +186,7 @@ TEST_P(SchemaListTest, ProceduresWithTheirParameters) {
       << session_->LastError();
 
   const xml::DocumentPtr result = xml::Document::Create();
-  ASSERT_EQ(ListProcedures(*session_, Parser(), *result), kOk);
+  ASSERT_EQ(ListProcedures(*session_, Parser(), *result).code(), S_OK);
   const auto procedures = result->documentElement()->childNodes();
   ASSERT_EQ(procedures.size(), 1u) << result->xml();
   EXPECT_EQ(procedures[0]->nodeName(), "procedure");
@@ -212,22 +212,22 @@ TEST_P(SchemaListTest, DispatchAnswersListingsStatementsAndEveryTable) {
   xml::DocumentPtr result;
 
   // Listings: views; tables for the columns of "*".
-  ASSERT_EQ(Dispatch("<view/><sql><select/><from>*</from></sql>", result), kOk);
+  ASSERT_EQ(Dispatch("<view/><sql><select/><from>*</from></sql>", result).code(), S_OK);
   EXPECT_EQ(Read(*result).names, std::vector<std::string>{v});
-  ASSERT_EQ(Dispatch("<column/><sql><select/><from>*</from></sql>", result), kOk);
+  ASSERT_EQ(Dispatch("<column/><sql><select/><from>*</from></sql>", result).code(), S_OK);
   EXPECT_EQ(Read(*result).names.size(), 2u);
   EXPECT_TRUE(Read(*result).Has(a) && Read(*result).Has(b));
 
   // One select on one table: its rows under one "table".
   const std::string from = (schema_.empty() ? "" : schema_ + ".") + a;
-  ASSERT_EQ(Dispatch("<sql><select/><from>" + from + "</from></sql>", result), kOk);
+  ASSERT_EQ(Dispatch("<sql><select/><from>" + from + "</from></sql>", result).code(), S_OK);
   ASSERT_EQ(result->documentElement()->childNodes().size(), 1u) << result->xml();
   const xml::NodePtr table = result->documentElement()->firstChild();
   EXPECT_EQ(table->nodeName(), "table");
   EXPECT_EQ(table->childNodes().size(), 2u) << result->xml();
 
   // "*": once per table of the catalog, views left out.
-  ASSERT_EQ(Dispatch("<sql><select/><from>*</from></sql>", result), kOk);
+  ASSERT_EQ(Dispatch("<sql><select/><from>*</from></sql>", result).code(), S_OK);
   const auto tables = result->documentElement()->childNodes();
   ASSERT_EQ(tables.size(), 2u) << result->xml();
   std::vector<size_t> records;
@@ -236,30 +236,30 @@ TEST_P(SchemaListTest, DispatchAnswersListingsStatementsAndEveryTable) {
   EXPECT_EQ(records, (std::vector<size_t>{1, 2})) << result->xml();
 
   // The columns of a named table.
-  ASSERT_EQ(Dispatch("<column/><sql><select/><from>" + from + "</from></sql>", result), kOk);
+  ASSERT_EQ(Dispatch("<column/><sql><select/><from>" + from + "</from></sql>", result).code(), S_OK);
   std::vector<std::string> columns;
   for (const auto& c : result->documentElement()->childNodes())
     columns.push_back(text::ToLowerAscii(c->getAttribute("name").value_or("")));
   EXPECT_EQ(columns, (std::vector<std::string>{"id", "note"})) << result->xml();
 
   // A missing table fails the call and appends nothing.
-  EXPECT_EQ(Dispatch("<sql><select/><from>no_such_" + suffix_ + "</from></sql>", result), oledb::DB_E_NOTABLE);
+  EXPECT_EQ(Dispatch("<sql><select/><from>no_such_" + suffix_ + "</from></sql>", result).code(), oledb::DB_E_NOTABLE);
   EXPECT_FALSE(result->hasChildNodes());
 }
 
 TEST_P(SchemaListTest, DispatchHandsAnExecToTheProcedureCall) {
   xml::DocumentPtr result;
   // Without a hook the procedure is looked up and called; there is none.
-  EXPECT_EQ(Dispatch("<sql><exec>do_it</exec></sql>", result), AccessorCode(0x2A));
+  EXPECT_EQ(Dispatch("<sql><exec>do_it</exec></sql>", result).code(), AccessorCode(0x2A));
   ASSERT_TRUE(result->documentElement());
   EXPECT_EQ(result->documentElement()->xml(), "<response/>");
   std::string called;
   const Status status = Dispatch("<sql><exec>do_it</exec></sql>", result,
                                  [&](oledb::Session&, std::string_view name, const xml::DocumentPtr&) {
                                    called = name;
-                                   return kInvalidSql;
+                                   return Status(kInvalidSql);
                                  });
-  EXPECT_EQ(status, kInvalidSql);
+  EXPECT_EQ(status.code(), kInvalidSql);
   EXPECT_EQ(called, "do_it");
 }
 

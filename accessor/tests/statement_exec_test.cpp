@@ -104,7 +104,7 @@ class StatementExecTest : public ::testing::TestWithParam<Engine> {
     for (size_t at; (at = statement.find("{T}")) != std::string::npos;) statement.replace(at, 3, table_);
     const xml::DocumentPtr doc = Load("<statement>" + statement + "</statement>");
     result = xml::Document::Create();
-    if (const Status parsed = parser_.ParseQueryDOM(doc->firstChild()); parsed != kOk) return parsed;
+    if (const Status parsed = parser_.ParseQueryDOM(doc->firstChild()); !parsed.ok()) return parsed;
     return ExecuteEachSQLQuery(parser_, *session_, tableText.value_or(parser_.statement(0).tableName), 0, result);
   }
 
@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, StatementExecTest, ::testing::Values(Engine{"s
 TEST_P(StatementExecTest, SelectHonoursRowCountColumnsAndNulls) {
   Fill(50);
   xml::DocumentPtr result;
-  ASSERT_EQ(Exec("<sql><select/><from>{T}</from><rowcount>10</rowcount></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><select/><from>{T}</from><rowcount>10</rowcount></sql>", result).code(), S_OK);
   const xml::NodePtr table = result->documentElement();
   ASSERT_TRUE(table);
   EXPECT_EQ(table->nodeName(), "table");
@@ -128,8 +128,8 @@ TEST_P(StatementExecTest, SelectHonoursRowCountColumnsAndNulls) {
   EXPECT_EQ(table->childNodes().size(), 10u);
 
   ASSERT_EQ(Exec("<sql><select>id, body</select><from>{T}</from><where>id &lt;= 50</where><order>id</order></sql>",
-                 result),
-            kOk);
+                 result).code(),
+            S_OK);
   const auto records = result->documentElement()->childNodes();
   ASSERT_EQ(records.size(), 50u);
   const auto first = records.front()->childNodes();
@@ -147,13 +147,13 @@ TEST_P(StatementExecTest, SelectHonoursRowCountColumnsAndNulls) {
 TEST_P(StatementExecTest, TableTargetReadsTheWholeTable) {
   Fill(5);
   xml::DocumentPtr result;
-  ASSERT_EQ(Exec("<table/><sql><select>id</select><from>{T}</from><where>id = 1</where></sql>", result), kOk);
+  ASSERT_EQ(Exec("<table/><sql><select>id</select><from>{T}</from><where>id = 1</where></sql>", result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->childNodes().size(), 5u);
 }
 
 TEST_P(StatementExecTest, ColumnTargetListsColumnsWithTypes) {
   xml::DocumentPtr result;
-  ASSERT_EQ(Exec("<column/><sql><select/><from>{T}</from></sql>", result), kOk);
+  ASSERT_EQ(Exec("<column/><sql><select/><from>{T}</from></sql>", result).code(), S_OK);
   const xml::NodePtr response = result->documentElement();
   ASSERT_TRUE(response);
   EXPECT_EQ(response->nodeName(), "response");
@@ -166,19 +166,19 @@ TEST_P(StatementExecTest, ColumnTargetListsColumnsWithTypes) {
 
 TEST_P(StatementExecTest, ChangesAreSeenFromAnotherConnection) {
   xml::DocumentPtr result;
-  ASSERT_EQ(Exec("<sql><insert/><into>{T}</into><values>7, 'O''Neil, Jr.', 'x'</values></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><insert/><into>{T}</into><values>7, 'O''Neil, Jr.', 'x'</values></sql>", result).code(), S_OK);
   ASSERT_TRUE(result->documentElement());
   EXPECT_EQ(result->documentElement()->nodeName(), "resultCode");
   EXPECT_EQ(result->documentElement()->text(), "0");
   EXPECT_EQ(Rows("SELECT id, name, body FROM " + table_), std::vector<std::string>{"7|O'Neil, Jr.|x"});
 
-  ASSERT_EQ(Exec("<sql><insert/><into>{T}(id, name)</into><values>8, 'b'</values></sql>", result), kOk);
-  ASSERT_EQ(Exec("<sql><update>{T}</update><set>name = 'c'</set><where>id = 8</where></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><insert/><into>{T}(id, name)</into><values>8, 'b'</values></sql>", result).code(), S_OK);
+  ASSERT_EQ(Exec("<sql><update>{T}</update><set>name = 'c'</set><where>id = 8</where></sql>", result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->text(), "0");
   EXPECT_EQ(Rows("SELECT id, name, body FROM " + table_ + " ORDER BY id"),
             (std::vector<std::string>{"7|O'Neil, Jr.|x", "8|c|NULL"}));
 
-  ASSERT_EQ(Exec("<sql><delete/><from>{T}</from><where>id = 7</where></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><delete/><from>{T}</from><where>id = 7</where></sql>", result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->text(), "0");
   EXPECT_EQ(Rows("SELECT id FROM " + table_), std::vector<std::string>{"8"});
 }
@@ -187,10 +187,10 @@ TEST_P(StatementExecTest, LongTextRoundTrip) {
   std::string body(3 * 1024 * 1024, 'a');
   for (size_t i = 0; i < body.size(); i += 997) body[i] = static_cast<char>('b' + i % 20);
   xml::DocumentPtr result;
-  ASSERT_EQ(Exec("<sql><insert/><into>{T}</into><values>1, 'n', '" + body + "'</values></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><insert/><into>{T}</into><values>1, 'n', '" + body + "'</values></sql>", result).code(), S_OK);
   EXPECT_EQ(Rows("SELECT length(body) FROM " + table_), std::vector<std::string>{std::to_string(body.size())});
 
-  ASSERT_EQ(Exec("<sql><select>body</select><from>{T}</from></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><select>body</select><from>{T}</from></sql>", result).code(), S_OK);
   const xml::NodePtr column = result->documentElement()->firstChild()->firstChild();
   EXPECT_TRUE(column->text() == body) << "the text came back with " << column->text().size() << " bytes";
 }
@@ -221,7 +221,7 @@ TEST_P(StatementExecTest, ChangesStoreTheSameWithOrWithoutLongColumns) {
     for (std::string statement : statements) {
       statement.replace(statement.find("{X}"), 3, table);
       xml::DocumentPtr result;
-      ASSERT_EQ(Exec(statement, result), kOk) << table << ": " << statement << ": " << session_->LastError();
+      ASSERT_EQ(Exec(statement, result).code(), S_OK) << table << ": " << statement << ": " << session_->LastError();
       EXPECT_EQ(result->documentElement()->text(), "0");
     }
   }
@@ -234,9 +234,9 @@ TEST_P(StatementExecTest, ChangesStoreTheSameWithOrWithoutLongColumns) {
 
 TEST_P(StatementExecTest, MissingTableFailsAndWritesNothing) {
   xml::DocumentPtr result;
-  EXPECT_EQ(Exec("<sql><select/><from>no_such_table_here</from></sql>", result), kNoTable);
+  EXPECT_EQ(Exec("<sql><select/><from>no_such_table_here</from></sql>", result).code(), kNoTable);
   EXPECT_FALSE(result->hasChildNodes());
-  EXPECT_EQ(Exec("<sql><delete/><from>no_such_table_here</from></sql>", result), kNoTable);
+  EXPECT_EQ(Exec("<sql><delete/><from>no_such_table_here</from></sql>", result).code(), kNoTable);
   EXPECT_FALSE(result->hasChildNodes());
 }
 
@@ -244,13 +244,13 @@ TEST_P(StatementExecTest, WriteToEveryTableIsRefusedAndChangesNothing) {
   Fill(3);
   xml::DocumentPtr result;
   // Refused when read, and when a caller hands "*" as the table text.
-  EXPECT_EQ(Exec("<sql><delete/><from>*</from></sql>", result), kFromTableMissing);
-  EXPECT_EQ(Exec("<sql><update>*</update><set>name = 'x'</set></sql>", result), kUpdateTableMissing);
-  EXPECT_EQ(Exec("<sql><insert/><into>*</into><values>9, 'x', 'y'</values></sql>", result), kIntoTableMissing);
-  EXPECT_EQ(Exec("<sql><delete/><from>{T}</from></sql>", result, "*"), kFromTableMissing);
+  EXPECT_EQ(Exec("<sql><delete/><from>*</from></sql>", result).code(), kFromTableMissing);
+  EXPECT_EQ(Exec("<sql><update>*</update><set>name = 'x'</set></sql>", result).code(), kUpdateTableMissing);
+  EXPECT_EQ(Exec("<sql><insert/><into>*</into><values>9, 'x', 'y'</values></sql>", result).code(), kIntoTableMissing);
+  EXPECT_EQ(Exec("<sql><delete/><from>{T}</from></sql>", result, "*").code(), kFromTableMissing);
   EXPECT_FALSE(result->hasChildNodes());
-  EXPECT_EQ(Exec("<sql><update>{T}</update><set>name = 'x'</set></sql>", result, " * "), kUpdateTableMissing);
-  EXPECT_EQ(Exec("<sql><insert/><into>{T}</into><values>9, 'x', 'y'</values></sql>", result, "*"),
+  EXPECT_EQ(Exec("<sql><update>{T}</update><set>name = 'x'</set></sql>", result, " * ").code(), kUpdateTableMissing);
+  EXPECT_EQ(Exec("<sql><insert/><into>{T}</into><values>9, 'x', 'y'</values></sql>", result, "*").code(),
             kIntoTableMissing);
   EXPECT_FALSE(result->hasChildNodes());
   EXPECT_EQ(Rows("SELECT id, name FROM " + table_ + " ORDER BY id"),
@@ -261,13 +261,13 @@ TEST_P(StatementExecTest, FailedChangeEndsTheCallOrIsWrittenInATransaction) {
   Fill(1);
   xml::DocumentPtr result;
   const std::string duplicate = "<sql><insert/><into>{T}</into><values>1, 'again', NULL</values></sql>";
-  EXPECT_EQ(Exec(duplicate, result), oledb::DB_E_INTEGRITYVIOLATION);
+  EXPECT_EQ(Exec(duplicate, result).code(), oledb::DB_E_INTEGRITYVIOLATION);
   EXPECT_FALSE(result->hasChildNodes());
   // A statement the server refuses is an error too, never an empty success.
-  EXPECT_LT(Exec("<sql><update>{T}</update><set>no_such_column = 1</set></sql>", result), 0);
+  EXPECT_LT(Exec("<sql><update>{T}</update><set>no_such_column = 1</set></sql>", result).code(), 0);
 
   parser_.SetInTransaction();
-  ASSERT_EQ(Exec(duplicate, result), kOk);
+  ASSERT_EQ(Exec(duplicate, result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->nodeName(), "resultCode");
   EXPECT_EQ(result->documentElement()->text(), "80040E2F");
   EXPECT_EQ(Rows("SELECT name FROM " + table_), std::vector<std::string>{"n1"});
@@ -280,7 +280,7 @@ TEST_P(StatementExecTest, XmlInTextColumnsIsEmbeddedWithoutItsDtd) {
             S_OK);
   xml::DocumentPtr result;
   parser_.setConvertFlag(true);
-  ASSERT_EQ(Exec("<sql><select>name, body</select><from>{T}</from><order>id</order></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><select>name, body</select><from>{T}</from><order>id</order></sql>", result).code(), S_OK);
   const auto records = result->documentElement()->childNodes();
   ASSERT_EQ(records.size(), 2u);
   const auto first = records[0]->childNodes();
@@ -294,7 +294,7 @@ TEST_P(StatementExecTest, XmlInTextColumnsIsEmbeddedWithoutItsDtd) {
   EXPECT_EQ(withDtd->text(), "<!DOCTYPE a [<!ENTITY e \"secret\">]><a>&e;</a>");
 
   parser_.setConvertFlag(false);
-  ASSERT_EQ(Exec("<sql><select>body</select><from>{T}</from><where>id = 1</where></sql>", result), kOk);
+  ASSERT_EQ(Exec("<sql><select>body</select><from>{T}</from><where>id = 1</where></sql>", result).code(), S_OK);
   EXPECT_EQ(result->documentElement()->firstChild()->firstChild()->text(), "<a k=\"v\"><b>1</b></a>");
 }
 
@@ -311,7 +311,7 @@ TEST_P(StatementExecTest, ConfiguredEncodingLeavesDecodedTextIntact) {
     converter->SetEncoding(encoding);
     parser_.setTextConverter(std::move(converter));
     xml::DocumentPtr result;
-    ASSERT_EQ(Exec("<sql><select>name</select><from>{T}</from></sql>", result), kOk);
+    ASSERT_EQ(Exec("<sql><select>name</select><from>{T}</from></sql>", result).code(), S_OK);
     EXPECT_EQ(result->documentElement()->firstChild()->firstChild()->text(), name) << encoding;
   }
 }

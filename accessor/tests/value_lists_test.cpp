@@ -49,7 +49,7 @@ TEST(ValueLists, InsertValuesByPosition) {
   CSQLParser parser;
   for (const Case& k : cases) {
     auto columns = Columns({{"id", false}, {"a", true}, {"b", true}, {"c", true}});
-    EXPECT_EQ(k.ok, parser.SetUpdateValue(columns, k.text)) << k.name;
+    EXPECT_EQ(k.ok, parser.SetUpdateValue(columns, k.text).ok()) << k.name;
     if (k.ok) {
       EXPECT_EQ(k.expected, ValuesOf(columns)) << k.name;
     } else {
@@ -57,12 +57,12 @@ TEST(ValueLists, InsertValuesByPosition) {
     }
   }
   auto columns = Columns({{"a", true}});
-  EXPECT_TRUE(parser.SetUpdateValue(columns, std::nullopt));
+  EXPECT_TRUE(parser.SetUpdateValue(columns, std::nullopt).ok());
   EXPECT_FALSE(columns[0].value);
-  EXPECT_FALSE(parser.SetUpdateValue(columns, "a,"));  // the trailing comma's empty value has no column
+  EXPECT_FALSE(parser.SetUpdateValue(columns, "a,").ok());  // the trailing comma's empty value has no column
   auto two = Columns({{"a", true}, {"ro", false}, {"b", true}});
-  EXPECT_FALSE(parser.SetUpdateValue(two, "1,2,3"));
-  EXPECT_TRUE(parser.SetUpdateValue(two, "1,2"));
+  EXPECT_FALSE(parser.SetUpdateValue(two, "1,2,3").ok());
+  EXPECT_TRUE(parser.SetUpdateValue(two, "1,2").ok());
   EXPECT_EQ((Values{"1", std::nullopt, "2"}), ValuesOf(two));
 }
 
@@ -90,7 +90,7 @@ TEST(ValueLists, UpdatePairsByName) {
   CSQLParser parser;
   for (const Case& k : cases) {
     auto columns = Columns({{"name", true}, {"age", true}, {"ro", false}});
-    EXPECT_EQ(k.ok, parser.SetUpdateValueforUpdate(columns, k.text)) << k.name;
+    EXPECT_EQ(k.ok, parser.SetUpdateValueforUpdate(columns, k.text).ok()) << k.name;
     if (k.ok) {
       EXPECT_EQ(k.expected, ValuesOf(columns)) << k.name;
     } else {
@@ -98,8 +98,8 @@ TEST(ValueLists, UpdatePairsByName) {
     }
   }
   auto columns = Columns({{"name", true}});
-  EXPECT_TRUE(parser.SetUpdateValueforUpdate(columns, std::nullopt));
-  EXPECT_TRUE(parser.SetUpdateValueforUpdate(columns, ""));
+  EXPECT_TRUE(parser.SetUpdateValueforUpdate(columns, std::nullopt).ok());
+  EXPECT_TRUE(parser.SetUpdateValueforUpdate(columns, "").ok());
   EXPECT_FALSE(columns[0].value);
 }
 

@@ -114,9 +114,13 @@ Answer MergeOurs(long n) {
   return answer;
 }
 
-[[noreturn]] void Fail(const char* what, const odbc::Error& error) {
-  std::fprintf(stderr, "%s: %s\n", what, error.Text().c_str());
+[[noreturn]] void Fail(const char* what, const Status& failure) {
+  std::fprintf(stderr, "%s: %s\n", what, failure.Text().c_str());
   std::exit(1);
+}
+
+void Check(const char* what, const Status& status) {
+  if (!status.ok()) Fail(what, status);
 }
 
 std::string TempFile(const char* role) {
@@ -128,8 +132,7 @@ std::string TempFile(const char* role) {
 // A table of n rows of one side in its own database file.
 void FillTable(const std::string& path, char side, long firstKey, long n) {
   auto connection = std::make_shared<odbc::Connection>();
-  odbc::Error error;
-  if (!connection->Open("DRIVER={SQLite3};Database=" + path, 10, error)) Fail("open", error);
+  Check("open", connection->Open("DRIVER={SQLite3};Database=" + path, 10));
   odbc::Statement statement(connection);
   std::string create = "CREATE TABLE t (k TEXT";
   std::string select = "SELECT 'k' || (i + " + std::to_string(firstKey) + ")";
@@ -141,11 +144,11 @@ void FillTable(const std::string& path, char side, long firstKey, long n) {
   create += ")";
   const std::string fill = "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
                            std::to_string(n - 1) + ") INSERT INTO t " + select + " FROM n ORDER BY random()";
-  if (!statement.Execute(create, error)) Fail("create", error);
-  if (!statement.Execute(fill, error)) Fail("fill", error);
+  Check("create", statement.Execute(create));
+  Check("fill", statement.Execute(fill));
   // Keyed tables carry an index on their key; without one SQLite scans the
   // other table for every row of a full outer join.
-  if (!statement.Execute("CREATE INDEX t_k ON t (k)", error)) Fail("index", error);
+  Check("index", statement.Execute("CREATE INDEX t_k ON t (k)"));
 }
 
 struct SqliteJoin {
@@ -156,17 +159,18 @@ struct SqliteJoin {
 
 SqliteJoin OpenJoin(const std::string& leftPath, const std::string& rightPath) {
   SqliteJoin join;
-  odbc::Error error;
-  if (!join.connection->Open("DRIVER={SQLite3};Database=" + leftPath, 10, error)) Fail("open", error);
+  Check("open", join.connection->Open("DRIVER={SQLite3};Database=" + leftPath, 10));
   odbc::Statement statement(join.connection);
-  if (!statement.Execute("ATTACH DATABASE '" + rightPath + "' AS other", error)) Fail("attach", error);
+  Check("attach", statement.Execute("ATTACH DATABASE '" + rightPath + "' AS other"));
 
   // FULL OUTER JOIN came with SQLite 3.39; before, a left join plus the
   // right rows without a partner.
-  odbc::Value version;
-  if (!statement.Execute("SELECT sqlite_version()", error) || !statement.Fetch(error) ||
-      !statement.Get(0, version, error))
-    Fail("version", error);
+  Check("version", statement.Execute("SELECT sqlite_version()"));
+  const Result<bool> row = statement.Fetch();
+  if (!row.ok() || !*row) Fail("version", row.ok() ? Status(E_FAIL, "no row") : row.status());
+  Result<odbc::Value> read = statement.Get(0);
+  if (!read.ok()) Fail("version", read.status());
+  const odbc::Value version = std::move(*read);
   statement.CloseCursor();
   int major = 0, minor = 0;
   std::sscanf(version.text.c_str(), "%d.%d", &major, &minor);
@@ -190,32 +194,32 @@ SqliteJoin OpenJoin(const std::string& leftPath, const std::string& rightPath) {
 
 Answer RunSqlite(const SqliteJoin& join) {
   odbc::Statement statement(join.connection);
-  odbc::Error error;
-  odbc::Value value;
   Answer answer;
   const auto start = Clock::now();
-  if (!statement.Execute(join.sql, error)) Fail("join", error);
+  Check("join", statement.Execute(join.sql));
   const size_t width = statement.columns().size();
-  while (statement.Fetch(error)) {
+  while (true) {
+    const Result<bool> row = statement.Fetch();
+    if (!row.ok()) Fail("fetch", row.status());
+    if (!*row) break;
     ++answer.rows;
     for (size_t c = 0; c < width; ++c) {
-      if (!statement.Get(c, value, error)) Fail("get", error);
-      if (!value.IsNull()) answer.bytes += value.text.size();
+      const Result<odbc::Value> value = statement.Get(c);
+      if (!value.ok()) Fail("get", value.status());
+      if (!value->IsNull()) answer.bytes += value->text.size();
     }
   }
-  if (!error.empty()) Fail("fetch", error);
   answer.seconds = Seconds(start);
   return answer;
 }
 
 std::string QueryPlan(const SqliteJoin& join) {
   odbc::Statement statement(join.connection);
-  odbc::Error error;
-  odbc::Value value;
   std::string plan;
-  if (!statement.Execute("EXPLAIN QUERY PLAN " + join.sql, error)) return "(no plan: " + error.Text() + ")";
-  while (statement.Fetch(error))
-    if (statement.Get(3, value, error)) plan += (plan.empty() ? "" : "; ") + value.text;
+  if (const Status ran = statement.Execute("EXPLAIN QUERY PLAN " + join.sql); !ran.ok())
+    return "(no plan: " + ran.Text() + ")";
+  for (Result<bool> row = statement.Fetch(); row.ok() && *row; row = statement.Fetch())
+    if (const Result<odbc::Value> value = statement.Get(3); value.ok()) plan += (plan.empty() ? "" : "; ") + value->text;
   return plan;
 }
 

@@ -14,16 +14,15 @@ constexpr char16_t kSource[] = u"Quor.Data";
 
 // Splits an OLE DB connection string into key/value pairs. Values may be
 // quoted with ' or " (the quote doubled inside); keys compare without case.
-bool ParseOleDb(std::string_view s, std::vector<std::pair<std::string, std::string>>& out, std::string& error) {
+// adErrInvalidArgument for a text that is no connection string.
+Status ParseOleDb(std::string_view s, std::vector<std::pair<std::string, std::string>>& out) {
   size_t i = 0;
   while (i < s.size()) {
     while (i < s.size() && (s[i] == ';' || s[i] == ' ' || s[i] == '\t')) ++i;
     if (i >= s.size()) break;
     const size_t eq = s.find('=', i);
-    if (eq == std::string_view::npos) {
-      error = text::Format("connection string item without '=': %s", s.substr(i));
-      return false;
-    }
+    if (eq == std::string_view::npos)
+      return Status(adErrInvalidArgument, text::Format("connection string item without '=': %s", s.substr(i)));
     std::string key(text::TrimAscii(s.substr(i, eq - i)));
     i = eq + 1;
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
@@ -44,27 +43,19 @@ bool ParseOleDb(std::string_view s, std::vector<std::pair<std::string, std::stri
         }
         value.push_back(s[i++]);
       }
-      if (!closed) {
-        error = text::Format("unterminated quoted value for %s", key);
-        return false;
-      }
+      if (!closed) return Status(adErrInvalidArgument, text::Format("unterminated quoted value for %s", key));
       while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-      if (i < s.size() && s[i] != ';') {
-        error = text::Format("text after the quoted value of %s", key);
-        return false;
-      }
+      if (i < s.size() && s[i] != ';')
+        return Status(adErrInvalidArgument, text::Format("text after the quoted value of %s", key));
     } else {
       const size_t end = s.find(';', i);
       value = std::string(text::TrimAscii(s.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i)));
       i = end == std::string_view::npos ? s.size() : end;
     }
-    if (key.empty()) {
-      error = "connection string item without a name";
-      return false;
-    }
+    if (key.empty()) return Status(adErrInvalidArgument, "connection string item without a name");
     out.emplace_back(std::move(key), std::move(value));
   }
-  return true;
+  return {};
 }
 
 const std::string* Find(const std::vector<std::pair<std::string, std::string>>& items,
@@ -121,24 +112,29 @@ std::string UnfoldName(const std::string& name) {
   return name == text::ToLowerAscii(name) ? text::ToUpperAscii(name) : name;
 }
 
-HRESULT StatusOf(const odbc::Error& error) {
-  return error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
+// This layer's code for a failed statement: only a broken constraint is told
+// apart.
+HRESULT CodeOf(const Status& failure) {
+  return failure.code() == odbc::DB_E_INTEGRITYVIOLATION ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
 }
 
-HRESULT StatementFailure(Connection& connection, const odbc::Error& error) {
-  return connection.Fail(StatusOf(error), error.Text());
+HRESULT StatementFailure(Connection& connection, const Status& failure) {
+  return connection.Fail(CodeOf(failure), failure.message());
 }
 
 // Record sets may outlive their connection object, so they report alone.
-HRESULT RowsFailure(const odbc::Error& error) {
-  return com::RaiseError(StatusOf(error), com::Bstr(kSource), com::Bstr::FromUtf8(error.Text()));
+HRESULT RowsFailure(const Status& failure) {
+  return com::RaiseError(CodeOf(failure), com::Bstr(kSource), com::Bstr::FromUtf8(failure.message()));
 }
 
 }  // namespace
 
 HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::string& error) {
   std::vector<std::pair<std::string, std::string>> items;
-  if (!ParseOleDb(oledb, items, error)) return adErrInvalidArgument;
+  if (const Status parsed = ParseOleDb(oledb, items); !parsed.ok()) {
+    error = parsed.message();
+    return parsed.code();
+  }
   const std::string* provider = Find(items, {"Provider"});
   const std::string* dataSource = Find(items, {"Data Source", "Server", "Address"});
   const std::string* catalog = Find(items, {"Initial Catalog", "Database"});
@@ -246,8 +242,7 @@ HRESULT Connection::Open(std::u16string_view connectionString) {
   const HRESULT mapped = MapConnectionString(connectionString_.ToUtf8(), odbcText, error);
   if (FAILED(mapped)) return Fail(mapped, error);
   auto connection = std::make_shared<odbc::Connection>();
-  odbc::Error odbcError;
-  if (!connection->Open(odbcText, timeout_, odbcError)) return Fail(E_FAIL, odbcError.Text());
+  if (const Status opened = connection->Open(odbcText, timeout_); !opened.ok()) return Fail(E_FAIL, opened.message());
   dbms_ = connection->DbmsName();
   cache_ = std::make_shared<StatementCache>(connection);
   odbc_ = std::move(connection);
@@ -257,9 +252,8 @@ HRESULT Connection::Open(std::u16string_view connectionString) {
 
 void Connection::Close() {
   if (odbc_ && inTransaction_) {
-    odbc::Error ignored;
-    odbc_->Rollback(ignored);
-    odbc_->SetAutoCommit(true, ignored);
+    odbc_->Rollback().Ignore();
+    odbc_->SetAutoCommit(true).Ignore();
   }
   inTransaction_ = false;
   // Record sets still open keep the driver connection until they close.
@@ -292,22 +286,21 @@ HRESULT Connection::OpenSchema(SchemaKind kind, const std::vector<std::u16string
     return value;
   };
   auto statement = std::make_unique<odbc::Statement>(odbc_);
-  if (!statement->valid()) return StatementFailure(*this, statement->allocationError());
-  odbc::Error error;
-  bool ok = false;
+  if (!statement->valid()) return StatementFailure(*this, statement->allocationStatus());
+  Status listed;
   switch (kind) {
     case adSchemaCatalogs:
-      ok = statement->Tables(std::string("%"), std::string(), std::string(), std::string(), error);
+      listed = statement->Tables(std::string("%"), std::string(), std::string(), std::string());
       break;
     case adSchemaTables:
-      ok = statement->Tables(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3), error);
+      listed = statement->Tables(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3));
       break;
     case adSchemaColumns:
-      ok = statement->Columns(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3), error);
+      listed = statement->Columns(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3));
       break;
     default: return Fail(adErrInvalidArgument, "unsupported schema kind");
   }
-  if (!ok) return StatementFailure(*this, error);
+  if (!listed.ok()) return StatementFailure(*this, listed);
   std::unique_ptr<Recordset> recordset(new Recordset(*this, std::move(statement)));
   if (folds) recordset->foldedValues_ = {u"TABLE_NAME", u"COLUMN_NAME"};
   const HRESULT hr = recordset->Start();
@@ -321,8 +314,7 @@ bool Connection::FoldsToLower() const { return text::EqualsNoCase(dbms_, "Postgr
 HRESULT Connection::BeginTrans() {
   if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
   if (inTransaction_) return Fail(E_FAIL, "a transaction is already open on this connection");
-  odbc::Error error;
-  if (!odbc_->SetAutoCommit(false, error)) return Fail(E_FAIL, error.Text());
+  if (const Status set = odbc_->SetAutoCommit(false); !set.ok()) return Fail(E_FAIL, set.message());
   inTransaction_ = true;
   return S_OK;
 }
@@ -330,22 +322,20 @@ HRESULT Connection::BeginTrans() {
 HRESULT Connection::CommitTrans() {
   if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
   if (!inTransaction_) return Fail(E_FAIL, "no transaction is open on this connection");
-  odbc::Error error, ignored;
-  const bool committed = odbc_->Commit(error);
-  if (!committed) odbc_->Rollback(ignored);
-  odbc_->SetAutoCommit(true, ignored);
+  const Status committed = odbc_->Commit();
+  if (!committed.ok()) odbc_->Rollback().Ignore();
+  odbc_->SetAutoCommit(true).Ignore();
   inTransaction_ = false;
-  return committed ? S_OK : Fail(E_FAIL, error.Text());
+  return committed.ok() ? S_OK : Fail(E_FAIL, committed.message());
 }
 
 HRESULT Connection::RollbackTrans() {
   if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
   if (!inTransaction_) return Fail(E_FAIL, "no transaction is open on this connection");
-  odbc::Error error, ignored;
-  const bool rolledBack = odbc_->Rollback(error);
-  odbc_->SetAutoCommit(true, ignored);
+  const Status rolledBack = odbc_->Rollback();
+  odbc_->SetAutoCommit(true).Ignore();
   inTransaction_ = false;
-  return rolledBack ? S_OK : Fail(E_FAIL, error.Text());
+  return rolledBack.ok() ? S_OK : Fail(E_FAIL, rolledBack.message());
 }
 
 // ---- Command ----------------------------------------------------------------------
@@ -415,11 +405,10 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
   std::string sql = text::Narrow(text_);
   const auto& cache = connection.Cache();
   auto statement = cache->Take(sql);
-  if (!statement->valid()) return StatementFailure(connection, statement->allocationError());
-  odbc::Error error;
-  if (!statement->Execute(sql, params, error)) {
+  if (!statement->valid()) return StatementFailure(connection, statement->allocationStatus());
+  if (const Status ran = statement->Execute(sql, params); !ran.ok()) {
     cache->Give(std::move(sql), std::move(statement));
-    return StatementFailure(connection, error);
+    return StatementFailure(connection, ran);
   }
 
   for (size_t i = 0; i < params.size(); ++i) {
@@ -469,21 +458,21 @@ HRESULT Recordset::Start() {
 
 HRESULT Recordset::ReadRow() {
   row_.clear();
-  odbc::Error error;
-  if (!statement_->Fetch(error)) {
+  const Result<bool> fetched = statement_->Fetch();
+  if (!fetched.ok() || !*fetched) {
     eof_ = true;
-    if (!error.empty()) return RowsFailure(error);
-    return S_OK;
+    return fetched.ok() ? S_OK : RowsFailure(fetched.status());
   }
   eof_ = false;
   row_.reserve(names_.size());
   for (size_t i = 0; i < names_.size(); ++i) {
-    odbc::Value value;
-    if (!statement_->Get(i, value, error)) {
+    Result<odbc::Value> got = statement_->Get(i);
+    if (!got.ok()) {
       eof_ = true;
       row_.clear();
-      return RowsFailure(error);
+      return RowsFailure(got.status());
     }
+    odbc::Value& value = *got;
     if (foldColumn_[i] && value.kind == odbc::Value::Kind::Text) value.text = UnfoldName(value.text);
     row_.push_back(ToVariant(value));
   }

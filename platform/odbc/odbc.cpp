@@ -53,27 +53,82 @@ std::string FromW(const SQLWCHAR* p, size_t len) {
   return text::Narrow(std::u16string_view(reinterpret_cast<const char16_t*>(p), len));
 }
 
-void Collect(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc, const char* function, Error& error) {
-  error = Error{};
-  error.returnCode = rc;
-  error.function = function;
-  if (!handle) return;
-  for (SQLSMALLINT i = 1; i < 20; ++i) {
-    SQLWCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLWCHAR message[1024];
-    SQLSMALLINT length = 0;
-    const SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, message, 1024, &length);
-    if (!SQL_SUCCEEDED(r)) break;
-    length = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(length, 0), 1023);
-    error.records.push_back(Diagnostic{FromW(state, 5), native, FromW(message, static_cast<size_t>(length))});
+// One diagnostic record a failed call left.
+struct Diagnostic {
+  std::string sqlState;
+  std::string message;
+};
+
+bool Contains(std::string_view haystack, std::string_view lowerNeedle) {
+  return text::ToLowerAscii(haystack).find(lowerNeedle) != std::string::npos;
+}
+
+bool AnyState(const std::vector<Diagnostic>& records, std::string_view prefix) {
+  for (const auto& r : records)
+    if (r.sqlState.starts_with(prefix)) return true;
+  return false;
+}
+
+// The code of a failure by its records: the first case that applies. The
+// link being gone outranks the rest, since nothing more runs on it.
+HRESULT CodeOf(const std::vector<Diagnostic>& records, bool connecting) {
+  if (connecting) {
+    for (const auto& r : records)
+      if (r.sqlState.starts_with("28") || Contains(r.message, "authentication failed") || Contains(r.message, "password"))
+        return DB_SEC_E_AUTH_FAILED;
   }
+  if (AnyState(records, "08")) return DB_E_CANNOTCONNECT;
+  if (connecting) return E_FAIL;
+  for (const auto& r : records)
+    if (r.sqlState == "42S02" || r.sqlState == "42P01" || Contains(r.message, "no such table")) return DB_E_NOTABLE;
+  if (!records.empty() && records.front().sqlState == "22001") return DB_E_DATAOVERFLOW;
+  for (const auto& r : records) {
+    if (r.sqlState.starts_with("23")) return DB_E_INTEGRITYVIOLATION;
+    // SQLite reports constraint failures as a general error with its own code.
+    if (r.message.find("constraint failed") != std::string::npos) return DB_E_INTEGRITYVIOLATION;
+  }
+  return E_FAIL;
+}
+
+// The driver's messages, joined; "<function> failed" when it gave none.
+Status FailureOf(const std::vector<Diagnostic>& records, const char* function, bool connecting) {
+  std::string out;
+  for (const auto& r : records) {
+    if (!out.empty()) out += "; ";
+    out += r.message.empty() ? text::Format("[%s]", r.sqlState) : r.message;
+  }
+  if (out.empty()) out = std::string(function) + " failed";
+  return Status(CodeOf(records, connecting), std::move(out));
+}
+
+// A failure this layer finds itself, with the SQLSTATE a driver would give.
+Status Failure(const char* function, const char* sqlState, std::string message) {
+  return FailureOf({Diagnostic{sqlState, std::move(message)}}, function, false);
+}
+
+// The failure of a call on `handle`, from the records the driver left.
+Status Collect(SQLSMALLINT type, SQLHANDLE handle, const char* function, bool connecting = false) {
+  std::vector<Diagnostic> records;
+  if (handle) {
+    for (SQLSMALLINT i = 1; i < 20; ++i) {
+      SQLWCHAR state[6] = {};
+      SQLINTEGER native = 0;
+      SQLWCHAR message[1024];
+      SQLSMALLINT length = 0;
+      const SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, message, 1024, &length);
+      if (!SQL_SUCCEEDED(r)) break;
+      length = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(length, 0), 1023);
+      records.push_back(Diagnostic{FromW(state, 5), FromW(message, static_cast<size_t>(length))});
+    }
+  }
+  return FailureOf(records, function, connecting);
 }
 
 // A statement's failure, noted on its connection when it says the link is gone.
-void CollectOn(Connection& connection, SQLHANDLE stmt, SQLRETURN rc, const char* function, Error& error) {
-  Collect(SQL_HANDLE_STMT, stmt, rc, function, error);
-  connection.NoteFailure(error);
+Status CollectOn(Connection& connection, SQLHANDLE stmt, const char* function) {
+  Status failure = Collect(SQL_HANDLE_STMT, stmt, function);
+  connection.NoteFailure(failure);
+  return failure;
 }
 
 bool IsIntegerType(SQLSMALLINT t) {
@@ -182,41 +237,6 @@ struct OptW {
 
 }  // namespace
 
-std::string Error::Text() const {
-  std::string out;
-  for (const auto& r : records) {
-    if (!out.empty()) out += "; ";
-    out += r.message.empty() ? text::Format("[%s]", r.sqlState) : r.message;
-  }
-  if (out.empty()) out = function.empty() ? std::string("database call failed") : function + " failed";
-  return out;
-}
-
-std::string Error::SqlState() const { return records.empty() ? std::string() : records.front().sqlState; }
-
-bool Error::IsIntegrityViolation() const {
-  for (const auto& r : records) {
-    if (r.sqlState.rfind("23", 0) == 0) return true;
-    // SQLite reports constraint failures as a general error with its own code.
-    if (r.message.find("UNIQUE constraint failed") != std::string::npos ||
-        r.message.find("constraint failed") != std::string::npos)
-      return true;
-  }
-  return false;
-}
-
-bool Error::IsConnectionFailure() const {
-  for (const auto& r : records)
-    if (r.sqlState.rfind("08", 0) == 0 || r.sqlState == "28000" || r.sqlState == "HYT00") return true;
-  return false;
-}
-
-bool Error::IsConnectionLoss() const {
-  for (const auto& r : records)
-    if (r.sqlState.rfind("08", 0) == 0) return true;
-  return false;
-}
-
 std::string QuoteConnectionValue(std::string_view value) {
   if (value.find_first_of(";{}= \t") == std::string_view::npos && !value.empty()) return std::string(value);
   std::string out = "{";
@@ -234,18 +254,13 @@ Connection::Connection() : env_(Environment::Get()) {}
 
 Connection::~Connection() { Close(); }
 
-bool Connection::Open(std::string_view connectionString, int loginTimeoutSeconds, Error& error) {
+Status Connection::Open(std::string_view connectionString, int loginTimeoutSeconds) {
   Close();
-  if (!env_ || !env_->handle()) {
-    error = Error{SQL_ERROR, "SQLAllocHandle", {{"HY001", 0, "the ODBC environment could not be created"}}};
-    return false;
-  }
+  if (!env_ || !env_->handle())
+    return Failure("SQLAllocHandle", "HY001", "the ODBC environment could not be created");
   SQLHDBC dbc = nullptr;
   SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &dbc);
-  if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_ENV, env_->handle(), rc, "SQLAllocHandle", error);
-    return false;
-  }
+  if (!SQL_SUCCEEDED(rc)) return Collect(SQL_HANDLE_ENV, env_->handle(), "SQLAllocHandle", true);
   if (loginTimeoutSeconds > 0) {
     SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
     SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT,
@@ -261,15 +276,15 @@ bool Connection::Open(std::string_view connectionString, int loginTimeoutSeconds
                            SQL_DRIVER_NOPROMPT);
   }
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_DBC, dbc, rc, "SQLDriverConnect", error);
+    Status failure = Collect(SQL_HANDLE_DBC, dbc, "SQLDriverConnect", true);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    return false;
+    return failure;
   }
   dbc_ = dbc;
   open_ = true;
   autoCommit_ = true;
   lost_ = false;
-  return true;
+  return {};
 }
 
 void Connection::Close() {
@@ -283,41 +298,35 @@ void Connection::Close() {
   open_ = false;
 }
 
-bool Connection::SetAutoCommit(bool on, Error& error) {
-  if (!open_) {
-    error = Error{SQL_ERROR, "SQLSetConnectAttr", {{"08003", 0, "the connection is not open"}}};
-    return false;
-  }
+Status Connection::SetAutoCommit(bool on) {
+  if (!open_) return Failure("SQLSetConnectAttr", "08003", "the connection is not open");
   const SQLRETURN rc = SQLSetConnectAttrW(
       dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_DBC, dbc_, rc, "SQLSetConnectAttr", error);
-    NoteFailure(error);
-    return false;
+    Status failure = Collect(SQL_HANDLE_DBC, dbc_, "SQLSetConnectAttr");
+    NoteFailure(failure);
+    return failure;
   }
   autoCommit_ = on;
-  return true;
+  return {};
 }
 
-bool Connection::EndTransaction(bool commit, Error& error) {
-  if (!open_) {
-    error = Error{SQL_ERROR, "SQLEndTran", {{"08003", 0, "the connection is not open"}}};
-    return false;
-  }
+Status Connection::EndTransaction(bool commit) {
+  if (!open_) return Failure("SQLEndTran", "08003", "the connection is not open");
   const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_DBC, dbc_, rc, "SQLEndTran", error);
-    NoteFailure(error);
-    return false;
+    Status failure = Collect(SQL_HANDLE_DBC, dbc_, "SQLEndTran");
+    NoteFailure(failure);
+    return failure;
   }
-  return true;
+  return {};
 }
 
-bool Connection::Commit(Error& error) { return EndTransaction(true, error); }
-bool Connection::Rollback(Error& error) { return EndTransaction(false, error); }
+Status Connection::Commit() { return EndTransaction(true); }
+Status Connection::Rollback() { return EndTransaction(false); }
 
-void Connection::NoteFailure(const Error& error) {
-  if (error.IsConnectionLoss()) lost_ = true;
+void Connection::NoteFailure(const Status& status) {
+  if (status.code() == DB_E_CANNOTCONNECT) lost_ = true;
 }
 
 bool Connection::Lost() const {
@@ -349,13 +358,13 @@ struct Statement::Bound {
 
 Statement::Statement(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {
   if (!connection_ || !connection_->IsOpen()) {
-    allocError_ = Error{SQL_ERROR, "SQLAllocHandle", {{"08003", 0, "the connection is not open"}}};
+    allocStatus_ = Failure("SQLAllocHandle", "08003", "the connection is not open");
     return;
   }
   SQLHSTMT stmt = nullptr;
   const SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection_->handle(), &stmt);
   if (!SQL_SUCCEEDED(rc)) {
-    Collect(SQL_HANDLE_DBC, connection_->handle(), rc, "SQLAllocHandle", allocError_);
+    allocStatus_ = Collect(SQL_HANDLE_DBC, connection_->handle(), "SQLAllocHandle");
     return;
   }
   stmt_ = stmt;
@@ -365,16 +374,13 @@ Statement::~Statement() {
   if (stmt_) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
 }
 
-bool Statement::Execute(std::string_view sql, Error& error) {
+Status Statement::Execute(std::string_view sql) {
   std::vector<Param> none;
-  return Execute(sql, none, error);
+  return Execute(sql, none);
 }
 
-bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error& error) {
-  if (!stmt_) {
-    error = allocError_;
-    return false;
-  }
+Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
+  if (!stmt_) return allocStatus_;
   CloseCursor();
   Unbind();
   SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
@@ -387,10 +393,7 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
     prepared_ = false;
     std::u16string wsql = W(sql);
     rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
-    if (!SQL_SUCCEEDED(rc)) {
-      CollectOn(*connection_, stmt_, rc, "SQLPrepare", error);
-      return false;
-    }
+    if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLPrepare");
     preparedSql_ = std::string(sql);
     prepared_ = true;
   }
@@ -458,36 +461,28 @@ bool Statement::Execute(std::string_view sql, std::vector<Param>& params, Error&
     if (isNull && io != SQL_PARAM_OUTPUT) b->indicator = SQL_NULL_DATA;
     rc = SQLBindParameter(stmt_, static_cast<SQLUSMALLINT>(i + 1), io, ctype, sqltype, columnSize, 0, buffer,
                           bufferLength, &b->indicator);
-    if (!SQL_SUCCEEDED(rc)) {
-      CollectOn(*connection_, stmt_, rc, "SQLBindParameter", error);
-      return false;
-    }
+    if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLBindParameter");
     bound_.push_back(std::move(b));
   }
 
   rc = SQLExecute(stmt_);
-  if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) {
-    CollectOn(*connection_, stmt_, rc, "SQLExecute", error);
-    return false;
-  }
-  if (!DescribeResult(error)) return false;
+  if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLExecute");
+  QUOR_RETURN_IF_ERROR(DescribeResult());
 
   // Output values are complete once there is no result left to read; with a
-  // result open they are read back by the caller after the rows.
-  ReadBoundOutputs(params, false, error);
-  return true;
+  // result open they are read back by the caller after the rows. Not strict,
+  // so nothing fails.
+  ReadBoundOutputs(params, false).Ignore();
+  return {};
 }
 
-bool Statement::ReadOutputs(std::vector<Param>& params, Error& error) {
-  error = Error{};
-  if (params.size() != bound_.size()) {
-    error = Error{SQL_ERROR, "ReadOutputs", {{"07002", 0, "the parameters are not those of the last execution"}}};
-    return false;
-  }
-  return ReadBoundOutputs(params, true, error);
+Status Statement::ReadOutputs(std::vector<Param>& params) {
+  if (params.size() != bound_.size())
+    return Failure("ReadOutputs", "07002", "the parameters are not those of the last execution");
+  return ReadBoundOutputs(params, true);
 }
 
-bool Statement::ReadBoundOutputs(std::vector<Param>& params, bool strict, Error& error) {
+Status Statement::ReadBoundOutputs(std::vector<Param>& params, bool strict) {
   const size_t count = std::min(params.size(), bound_.size());
   std::vector<size_t> truncated;
   for (size_t i = 0; i < count; ++i) {
@@ -523,40 +518,32 @@ bool Statement::ReadBoundOutputs(std::vector<Param>& params, bool strict, Error&
       }
     }
   }
-  if (!strict || truncated.empty()) return true;
+  if (!strict || truncated.empty()) return {};
   // A value cut to its buffer is never handed on as if it were whole.
   std::string which;
   for (const size_t i : truncated) which += (which.empty() ? "" : ", ") + std::to_string(i + 1);
-  error = Error{SQL_SUCCESS_WITH_INFO, "ReadOutputs",
-                {{"22001", 0, "output parameter " + which + " is longer than its buffer"}}};
-  return false;
+  return Failure("ReadOutputs", "22001", "output parameter " + which + " is longer than its buffer");
 }
 
-bool Statement::DescribeResult(Error& error) {
+Status Statement::DescribeResult() {
   // The columns of another result may differ: bindings start afresh.
   Unbind();
   columns_.clear();
   SQLSMALLINT count = 0;
   SQLRETURN rc = SQLNumResultCols(stmt_, &count);
-  if (!SQL_SUCCEEDED(rc)) {
-    CollectOn(*connection_, stmt_, rc, "SQLNumResultCols", error);
-    return false;
-  }
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLNumResultCols");
   for (SQLSMALLINT c = 1; c <= count; ++c) {
     SQLWCHAR name[512];
     SQLSMALLINT nameLength = 0, type = 0, decimals = 0, nullable = 0;
     SQLULEN size = 0;
     rc = SQLDescribeColW(stmt_, c, name, 512, &nameLength, &type, &size, &decimals, &nullable);
-    if (!SQL_SUCCEEDED(rc)) {
-      CollectOn(*connection_, stmt_, rc, "SQLDescribeCol", error);
-      return false;
-    }
+    if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLDescribeCol");
     nameLength = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(nameLength, 0), 511);
     columns_.push_back(ColumnInfo{FromW(name, static_cast<size_t>(nameLength)), type, size, decimals,
                                   nullable != SQL_NO_NULLS});
   }
   cells_.resize(columns_.size());
-  return true;
+  return {};
 }
 
 void Statement::Unbind() {
@@ -575,7 +562,7 @@ static_assert(sizeof(SQLLEN) == sizeof(int64_t) && alignof(SQLLEN) == alignof(in
 // first call would read it, a longer one is read again from the start.
 constexpr uint64_t kBoundTextChars = 255;
 
-bool Statement::BindColumns(Error& error) {
+Status Statement::BindColumns() {
   columnsBound_ = true;
   if (!getDataBound_) {
     SQLUINTEGER extensions = 0;
@@ -611,14 +598,11 @@ bool Statement::BindColumns(Error& error) {
       continue;
     }
     const SQLRETURN rc = SQLBindCol(stmt_, col, ctype, buffer, length, indicator);
-    if (!SQL_SUCCEEDED(rc)) {
-      CollectOn(*connection_, stmt_, rc, "SQLBindCol", error);
-      return false;
-    }
+    if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLBindCol");
     cell.bound = true;
     cell.boundType = ctype;
   }
-  return true;
+  return {};
 }
 
 int64_t Statement::RowCount() const {
@@ -628,44 +612,35 @@ int64_t Statement::RowCount() const {
   return count;
 }
 
-bool Statement::Fetch(Error& error) {
-  error = Error{};
+Result<bool> Statement::Fetch() {
   if (!stmt_ || columns_.empty()) return false;
   if (!columnsBound_) {
     // A driver that refuses a binding has every column read on demand.
-    Error ignored;
-    if (!BindColumns(ignored)) {
+    if (!BindColumns().ok()) {
       Unbind();
       columnsBound_ = true;
     }
   }
   const SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA) return false;
-  if (!SQL_SUCCEEDED(rc)) {
-    CollectOn(*connection_, stmt_, rc, "SQLFetch", error);
-    return false;
-  }
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLFetch");
   return true;
 }
 
-bool Statement::Get(size_t column, Value& value, Error& error) {
-  ValueView view;
-  if (!Read(column, view, error)) return false;
+Result<Value> Statement::Get(size_t column) {
+  QUOR_ASSIGN_OR_RETURN(const ValueView view, Read(column));
   Value v;
   v.kind = view.kind;
   v.integer = view.integer;
   v.real = view.real;
   v.text.assign(view.text);
   v.narrow = view.narrow;
-  value = std::move(v);
-  return true;
+  return v;
 }
 
-bool Statement::Read(size_t column, ValueView& value, Error& error) {
-  if (column >= columns_.size() || column >= cells_.size()) {
-    error = Error{SQL_ERROR, "SQLGetData", {{"07009", 0, "column index out of range"}}};
-    return false;
-  }
+Result<ValueView> Statement::Read(size_t column) {
+  if (column >= columns_.size() || column >= cells_.size())
+    return Failure("SQLGetData", "07009", "column index out of range");
   const auto col = static_cast<SQLUSMALLINT>(column + 1);
   const SQLSMALLINT type = columns_[column].sqlType;
   Cell& cell = cells_[column];
@@ -735,24 +710,17 @@ bool Statement::Read(size_t column, ValueView& value, Error& error) {
     }
     if (binary && rc == SQL_NO_DATA) rc = SQL_SUCCESS;
   }
-  if (!SQL_SUCCEEDED(rc)) {
-    CollectOn(*connection_, stmt_, rc, "SQLGetData", error);
-    return false;
-  }
-  value = v;
-  return true;
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLGetData");
+  return v;
 }
 
-bool Statement::NextResult(Error& error) {
-  error = Error{};
+Result<bool> Statement::NextResult() {
   if (!stmt_) return false;
   const SQLRETURN rc = SQLMoreResults(stmt_);
   if (rc == SQL_NO_DATA) return false;
-  if (!SQL_SUCCEEDED(rc)) {
-    CollectOn(*connection_, stmt_, rc, "SQLMoreResults", error);
-    return false;
-  }
-  return DescribeResult(error);
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLMoreResults");
+  QUOR_RETURN_IF_ERROR(DescribeResult());
+  return true;
 }
 
 void Statement::CloseCursor() {
@@ -760,64 +728,56 @@ void Statement::CloseCursor() {
 }
 
 template <typename Call>
-bool Statement::RunCatalog(const char* function, Call&& call, Error& error) {
-  if (!stmt_) {
-    error = allocError_;
-    return false;
-  }
+Status Statement::RunCatalog(const char* function, Call&& call) {
+  if (!stmt_) return allocStatus_;
   CloseCursor();
   Unbind();
   prepared_ = false;
   const SQLRETURN rc = call(static_cast<SQLHSTMT>(stmt_));
-  if (!SQL_SUCCEEDED(rc)) {
-    CollectOn(*connection_, stmt_, rc, function, error);
-    return false;
-  }
-  return DescribeResult(error);
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, function);
+  return DescribeResult();
 }
 
-bool Statement::Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                       const std::optional<std::string>& table, const std::optional<std::string>& types,
-                       Error& error) {
+Status Statement::Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                         const std::optional<std::string>& table, const std::optional<std::string>& types) {
   OptW c(catalog), s(schema), t(table), ty(types);
   return RunCatalog("SQLTables", [&](SQLHSTMT h) {
     return SQLTablesW(h, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), ty.ptr(), ty.len());
-  }, error);
+  });
 }
 
-bool Statement::Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                        const std::optional<std::string>& table, const std::optional<std::string>& column,
-                        Error& error) {
+Status Statement::Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                          const std::optional<std::string>& table, const std::optional<std::string>& column) {
   OptW c(catalog), s(schema), t(table), co(column);
   return RunCatalog("SQLColumns", [&](SQLHSTMT h) {
     return SQLColumnsW(h, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len(), co.ptr(), co.len());
-  }, error);
+  });
 }
 
-bool Statement::Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                           const std::optional<std::string>& procedure, Error& error) {
+Status Statement::Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                             const std::optional<std::string>& procedure) {
   OptW c(catalog), s(schema), p(procedure);
   return RunCatalog("SQLProcedures", [&](SQLHSTMT h) {
     return SQLProceduresW(h, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len());
-  }, error);
+  });
 }
 
-bool Statement::ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                                 const std::optional<std::string>& procedure,
-                                 const std::optional<std::string>& column, Error& error) {
+Status Statement::ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                                   const std::optional<std::string>& procedure,
+                                   const std::optional<std::string>& column) {
   OptW c(catalog), s(schema), p(procedure), co(column);
   return RunCatalog("SQLProcedureColumns", [&](SQLHSTMT h) {
     return SQLProcedureColumnsW(h, c.ptr(), c.len(), s.ptr(), s.len(), p.ptr(), p.len(), co.ptr(), co.len());
-  }, error);
+  });
 }
 
-bool Statement::PrimaryKeys(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                            const std::string& table, Error& error) {
+Status Statement::PrimaryKeys(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                              const std::string& table) {
   const std::optional<std::string> name(table);
   OptW c(catalog), s(schema), t(name);
   return RunCatalog("SQLPrimaryKeys", [&](SQLHSTMT h) {
     return SQLPrimaryKeysW(h, c.ptr(), c.len(), s.ptr(), s.len(), t.ptr(), t.len());
-  }, error);
+  });
 }
 
 }  // namespace quor::odbc

@@ -12,30 +12,21 @@
 #include <variant>
 #include <vector>
 
+#include "platform/com/status.h"
+
 namespace quor::odbc {
 
-struct Diagnostic {
-  std::string sqlState;
-  int32_t nativeError = 0;
-  std::string message;
-};
-
-// What a failed call left behind: the return code and the driver's records.
-struct Error {
-  int16_t returnCode = 0;
-  std::string function;  // the ODBC function that failed
-  std::vector<Diagnostic> records;
-
-  bool empty() const { return records.empty() && returnCode == 0; }
-  // The driver's messages, joined; "<function> failed" when it gave none.
-  std::string Text() const;
-  // The first record's SQLSTATE, or "".
-  std::string SqlState() const;
-  bool IsIntegrityViolation() const;
-  bool IsConnectionFailure() const;
-  // A connection exception (SQLSTATE class 08): the link to the server is gone.
-  bool IsConnectionLoss() const;
-};
+// What a failed call reports: the driver's messages joined as the message
+// ("<function> failed" when it gave none), and a code chosen from the
+// SQLSTATEs so that callers tell the cases apart by it. OLE DB's numbering,
+// which the layers above answer in.
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);  // class 23, SQLite constraint
+inline constexpr HRESULT DB_E_NOTABLE = static_cast<HRESULT>(0x80040E37u);             // 42S02, 42P01, "no such table"
+inline constexpr HRESULT DB_E_DATAOVERFLOW = static_cast<HRESULT>(0x80040E57u);        // 22001
+inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = static_cast<HRESULT>(0x80040E4Du);     // connecting: class 28
+// Class 08: the link to the server failed or is gone.
+inline constexpr HRESULT DB_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040E96u);
+// Anything else is E_FAIL.
 
 // A parameter value. NULL of a kind is std::monostate with `nullKind`.
 struct Param {
@@ -102,22 +93,24 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Connects with an ODBC connection string; never prompts. On failure the
-  // connection stays closed and `error` holds the driver's text.
-  bool Open(std::string_view connectionString, int loginTimeoutSeconds, Error& error);
+  // connection stays closed; DB_SEC_E_AUTH_FAILED when the server refused the
+  // credentials, DB_E_CANNOTCONNECT when it could not be reached (SQLSTATE
+  // class 08), E_FAIL otherwise.
+  Status Open(std::string_view connectionString, int loginTimeoutSeconds);
   void Close();
   bool IsOpen() const { return open_; }
 
-  bool SetAutoCommit(bool on, Error& error);
+  Status SetAutoCommit(bool on);
   bool AutoCommit() const { return autoCommit_; }
-  bool Commit(Error& error);
-  bool Rollback(Error& error);
+  Status Commit();
+  Status Rollback();
 
   // Whether the link to the server is known gone: a failure of this
-  // connection or one of its statements said so (SQLSTATE class 08), or the
+  // connection or one of its statements said so (DB_E_CANNOTCONNECT), or the
   // driver reports the connection dead (SQL_ATTR_CONNECTION_DEAD). Only a new
   // Open clears it.
   bool Lost() const;
-  void NoteFailure(const Error& error);
+  void NoteFailure(const Status& status);
 
   // The driver's name for the server (e.g. "PostgreSQL", "SQLite").
   std::string DbmsName() const;
@@ -125,7 +118,7 @@ class Connection {
   void* handle() const { return dbc_; }
 
  private:
-  bool EndTransaction(bool commit, Error& error);
+  Status EndTransaction(bool commit);
 
   std::shared_ptr<Environment> env_;
   void* dbc_ = nullptr;
@@ -147,70 +140,70 @@ class Statement {
   bool valid() const { return stmt_ != nullptr; }
   // The connection this statement runs on.
   const std::shared_ptr<Connection>& connection() const { return connection_; }
-  const Error& allocationError() const { return allocError_; }
+  // Why the statement is not valid.
+  const Status& allocationStatus() const { return allocStatus_; }
 
   // Runs `sql` with `params` bound in order to its `?` markers; running the
   // same text again reuses the prepared statement. Output
   // parameters are written back into `params` after the statement ends.
-  bool Execute(std::string_view sql, std::vector<Param>& params, Error& error);
-  bool Execute(std::string_view sql, Error& error);
+  Status Execute(std::string_view sql, std::vector<Param>& params);
+  Status Execute(std::string_view sql);
   // Reads the output values of the last execution from their buffers into
   // `params` (the vector it ran with). Some drivers fill them only once every
   // result has been consumed, so call this after NextResult answered false.
-  // A value longer than its buffer fails with SQLSTATE 22001 (the values that
-  // fit are still written).
-  bool ReadOutputs(std::vector<Param>& params, Error& error);
+  // A value longer than its buffer fails with DB_E_DATAOVERFLOW (the values
+  // that fit are still written).
+  Status ReadOutputs(std::vector<Param>& params);
 
   // Catalog functions: empty optional means "no restriction" (NULL argument).
-  bool Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-              const std::optional<std::string>& table, const std::optional<std::string>& types, Error& error);
-  bool Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-               const std::optional<std::string>& table, const std::optional<std::string>& column, Error& error);
-  bool Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                  const std::optional<std::string>& procedure, Error& error);
-  bool ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                        const std::optional<std::string>& procedure, const std::optional<std::string>& column,
-                        Error& error);
+  Status Tables(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                const std::optional<std::string>& table, const std::optional<std::string>& types);
+  Status Columns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                 const std::optional<std::string>& table, const std::optional<std::string>& column);
+  Status Procedures(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                    const std::optional<std::string>& procedure);
+  Status ProcedureColumns(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                          const std::optional<std::string>& procedure, const std::optional<std::string>& column);
   // The primary-key columns of one table (TABLE_CAT, TABLE_SCHEM, TABLE_NAME,
   // COLUMN_NAME, KEY_SEQ, PK_NAME), in key order.
-  bool PrimaryKeys(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
-                   const std::string& table, Error& error);
+  Status PrimaryKeys(const std::optional<std::string>& catalog, const std::optional<std::string>& schema,
+                     const std::string& table);
 
   // The current result: its columns (empty when it has none), rows affected.
   const std::vector<ColumnInfo>& columns() const { return columns_; }
   int64_t RowCount() const;
-  // Moves to the next row; false at the end (or on error, reported in `error`).
+  // Moves to the next row: true on a row, false at the end.
   // The first fetch of a result binds its integer and floating-point columns,
   // and its short text columns, to buffers of the statement, which every
   // fetch then fills; the other columns, and a text value longer than its
   // buffer, are read when asked for.
-  bool Fetch(Error& error);
+  Result<bool> Fetch();
   // Reads a column of the current row (0-based), once per row.
-  bool Get(size_t column, Value& value, Error& error);
+  Result<Value> Get(size_t column);
   // The same value without copying it: text is read (in chunks, so long
   // values arrive whole) into a buffer the statement keeps per column.
-  bool Read(size_t column, ValueView& value, Error& error);
+  Result<ValueView> Read(size_t column);
   // Character columns are read as the driver's narrow bytes (SQL_C_CHAR),
   // left in the data source's encoding for the caller to decode, instead of
   // as wide text that the driver decodes. Off by default.
   void SetNarrowText(bool on) { narrowText_ = on; }
-  // Moves to the next result of a batch; false when there is none.
-  bool NextResult(Error& error);
+  // Moves to the next result of a batch: false when there is none.
+  Result<bool> NextResult();
   // Ends the current result so the statement can run again.
   void CloseCursor();
 
  private:
-  bool DescribeResult(Error& error);
-  bool BindColumns(Error& error);
+  Status DescribeResult();
+  Status BindColumns();
   void Unbind();
   // `strict` reports values cut to their buffer; otherwise they come back cut.
-  bool ReadBoundOutputs(std::vector<Param>& params, bool strict, Error& error);
+  Status ReadBoundOutputs(std::vector<Param>& params, bool strict);
   template <typename Call>
-  bool RunCatalog(const char* function, Call&& call, Error& error);
+  Status RunCatalog(const char* function, Call&& call);
 
   std::shared_ptr<Connection> connection_;
   void* stmt_ = nullptr;
-  Error allocError_;
+  Status allocStatus_;
   std::vector<ColumnInfo> columns_;
   std::string preparedSql_;
   bool prepared_ = false;

@@ -20,16 +20,9 @@ HRESULT Raise(HRESULT code, std::string& lastError, std::string text) {
   return com::RaiseError(code, com::Bstr(kSource), com::Bstr::FromUtf8(lastError));
 }
 
-bool Contains(std::string_view haystack, std::string_view needle) {
-  return text::ToLowerAscii(haystack).find(needle) != std::string::npos;
-}
-
-HRESULT ConnectionStatus(const odbc::Error& error) {
-  for (const auto& r : error.records)
-    if (r.sqlState.rfind("28", 0) == 0 || Contains(r.message, "authentication failed") ||
-        Contains(r.message, "password"))
-      return DB_SEC_E_AUTH_FAILED;
-  return E_FAIL;
+// A failure to connect: refused credentials are told apart.
+HRESULT ConnectionStatus(const Status& failure) {
+  return failure.code() == odbc::DB_SEC_E_AUTH_FAILED ? DB_SEC_E_AUTH_FAILED : E_FAIL;
 }
 
 // ODBC's names for the catalog functions' columns, and OLE DB's.
@@ -93,12 +86,13 @@ std::string QuoteIdentifier(std::string_view name) {
   return out;
 }
 
-HRESULT StatusOf(const odbc::Error& error) {
-  for (const auto& r : error.records)
-    if (r.sqlState == "42S02" || r.sqlState == "42P01" || Contains(r.message, "no such table"))
-      return DB_E_NOTABLE;
-  if (error.SqlState() == "22001") return DB_E_DATAOVERFLOW;
-  return error.IsIntegrityViolation() ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
+HRESULT StatusOf(const Status& failure) {
+  switch (failure.code()) {
+    case odbc::DB_E_NOTABLE:
+    case odbc::DB_E_DATAOVERFLOW:
+    case odbc::DB_E_INTEGRITYVIOLATION: return failure.code();
+    default: return DB_E_ERRORSINCOMMAND;
+  }
 }
 
 // ---- DataSource ---------------------------------------------------------------
@@ -148,9 +142,8 @@ HRESULT DataSource::Initialize(std::string_view provider) {
   if (FAILED(mapped)) return Fail(E_FAIL, error);
 
   auto connection = std::make_shared<odbc::Connection>();
-  odbc::Error odbcError;
-  if (!connection->Open(odbcString, timeoutSeconds_, odbcError))
-    return Fail(ConnectionStatus(odbcError), odbcError.Text());
+  if (const Status opened = connection->Open(odbcString, timeoutSeconds_); !opened.ok())
+    return Fail(ConnectionStatus(opened), opened.message());
   odbcString_ = std::move(odbcString);
   dbms_ = connection->DbmsName();
   connection_ = std::move(connection);
@@ -176,8 +169,8 @@ HRESULT DataSource::CreateSession(std::unique_ptr<Session>& session) {
     connectionHandedOut_ = true;
   } else {
     connection = std::make_shared<odbc::Connection>();
-    odbc::Error error;
-    if (!connection->Open(odbcString_, timeoutSeconds_, error)) return Fail(ConnectionStatus(error), error.Text());
+    if (const Status opened = connection->Open(odbcString_, timeoutSeconds_); !opened.ok())
+      return Fail(ConnectionStatus(opened), opened.message());
   }
   session.reset(new Session(std::move(connection)));
   return S_OK;
@@ -193,33 +186,30 @@ Session::~Session() {
 
 HRESULT Session::Fail(HRESULT code, std::string text) { return Raise(code, lastError_, std::move(text)); }
 
-HRESULT Session::Failure(const odbc::Error& error) { return Fail(StatusOf(error), error.Text()); }
+HRESULT Session::Failure(const Status& failure) { return Fail(StatusOf(failure), failure.message()); }
 
 HRESULT Session::StartTransaction() {
   if (inTransaction_) return Fail(XACT_E_XTIONEXISTS, "a transaction is open already on this session");
-  odbc::Error error;
-  if (!connection_->SetAutoCommit(false, error)) return Fail(E_FAIL, error.Text());
+  if (const Status set = connection_->SetAutoCommit(false); !set.ok()) return Fail(E_FAIL, set.message());
   inTransaction_ = true;
   return S_OK;
 }
 
 HRESULT Session::Commit() {
   if (!inTransaction_) return Fail(XACT_E_NOTRANSACTION, "no transaction is open on this session");
-  odbc::Error error, ignored;
-  const bool committed = connection_->Commit(error);
-  if (!committed) connection_->Rollback(ignored);
-  connection_->SetAutoCommit(true, ignored);
+  const Status committed = connection_->Commit();
+  if (!committed.ok()) connection_->Rollback().Ignore();
+  connection_->SetAutoCommit(true).Ignore();
   inTransaction_ = false;
-  return committed ? S_OK : Fail(E_FAIL, error.Text());
+  return committed.ok() ? S_OK : Fail(E_FAIL, committed.message());
 }
 
 HRESULT Session::Abort() {
   if (!inTransaction_) return Fail(XACT_E_NOTRANSACTION, "no transaction is open on this session");
-  odbc::Error error, ignored;
-  const bool rolledBack = connection_->Rollback(error);
-  connection_->SetAutoCommit(true, ignored);
+  const Status rolledBack = connection_->Rollback();
+  connection_->SetAutoCommit(true).Ignore();
   inTransaction_ = false;
-  return rolledBack ? S_OK : Fail(E_FAIL, error.Text());
+  return rolledBack.ok() ? S_OK : Fail(E_FAIL, rolledBack.message());
 }
 
 HRESULT Session::Execute(std::string_view sql, std::unique_ptr<Rowset>& result) {
@@ -231,10 +221,9 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
   result.reset();
   if (text::TrimAscii(sql).empty()) return Fail(DB_E_NOCOMMAND, "the command has no text");
   auto statement = std::make_unique<odbc::Statement>(connection_);
-  if (!statement->valid()) return Failure(statement->allocationError());
+  if (!statement->valid()) return Failure(statement->allocationStatus());
   statement->SetNarrowText(narrowText_);
-  odbc::Error error;
-  if (!statement->Execute(sql, params, error)) return Failure(error);
+  if (const Status ran = statement->Execute(sql, params); !ran.ok()) return Failure(ran);
   result.reset(new Rowset(std::move(statement), Rowset::Kind::Command));
   return S_OK;
 }
@@ -242,26 +231,25 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
 HRESULT Session::GetSchemaRowset(Schema schema, const Restrictions& r, std::unique_ptr<Rowset>& rows) {
   rows.reset();
   auto statement = std::make_unique<odbc::Statement>(connection_);
-  if (!statement->valid()) return Failure(statement->allocationError());
-  odbc::Error error;
+  if (!statement->valid()) return Failure(statement->allocationStatus());
   // Drivers differ on a null table name; "%" asks for every one.
   const std::string all = "%";
-  bool ok = false;
+  Status listed;
   switch (schema) {
     case Schema::Tables:
-      ok = statement->Tables(r.catalog, r.schema, r.name.value_or(all), r.item, error);
+      listed = statement->Tables(r.catalog, r.schema, r.name.value_or(all), r.item);
       break;
     case Schema::Views:
-      ok = statement->Tables(r.catalog, r.schema, r.name.value_or(all), std::string("VIEW"), error);
+      listed = statement->Tables(r.catalog, r.schema, r.name.value_or(all), std::string("VIEW"));
       break;
     case Schema::Columns:
-      ok = statement->Columns(r.catalog, r.schema, r.name.value_or(all), r.item.value_or(all), error);
+      listed = statement->Columns(r.catalog, r.schema, r.name.value_or(all), r.item.value_or(all));
       break;
     case Schema::Procedures:
-      ok = statement->Procedures(r.catalog, r.schema, r.name.value_or(all), error);
+      listed = statement->Procedures(r.catalog, r.schema, r.name.value_or(all));
       break;
     case Schema::ProcedureParameters:
-      ok = statement->ProcedureColumns(r.catalog, r.schema, r.name.value_or(all), r.item, error);
+      listed = statement->ProcedureColumns(r.catalog, r.schema, r.name.value_or(all), r.item);
       break;
     case Schema::PrimaryKeys:
       // No pattern here: the table is named exactly.
@@ -271,16 +259,16 @@ HRESULT Session::GetSchemaRowset(Schema schema, const Restrictions& r, std::uniq
         // engine itself knows the key's order.
         std::vector<odbc::Param> params{odbc::Param::Text(*r.name), odbc::Param::Text(*r.name),
                                         odbc::Param::Text(r.schema.value_or("main"))};
-        ok = statement->Execute(
+        listed = statement->Execute(
             "SELECT NULL AS TABLE_CAT, NULL AS TABLE_SCHEM, ? AS TABLE_NAME, name AS COLUMN_NAME, pk AS KEY_SEQ, "
             "NULL AS PK_NAME FROM pragma_table_info(?, ?) WHERE pk > 0 ORDER BY pk",
-            params, error);
+            params);
       } else {
-        ok = statement->PrimaryKeys(r.catalog, r.schema, *r.name, error);
+        listed = statement->PrimaryKeys(r.catalog, r.schema, *r.name);
       }
       break;
   }
-  if (!ok) return Fail(E_FAIL, error.Text());
+  if (!listed.ok()) return Fail(E_FAIL, listed.message());
   rows.reset(new Rowset(std::move(statement), Rowset::Kind::Schema));
   return S_OK;
 }
@@ -293,7 +281,7 @@ Rowset::Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind) : statemen
 
 Rowset::~Rowset() = default;
 
-HRESULT Rowset::Failure(const odbc::Error& error) { return Raise(StatusOf(error), lastError_, error.Text()); }
+HRESULT Rowset::Failure(const Status& failure) { return Raise(StatusOf(failure), lastError_, failure.message()); }
 
 void Rowset::Describe() {
   columns_.clear();
@@ -332,8 +320,9 @@ HRESULT Rowset::Fetch() {
   row_.clear();
   onRow_ = fetched_ = false;
   if (columns_.empty()) return S_FALSE;
-  odbc::Error error;
-  if (!statement_->Fetch(error)) return error.empty() ? S_FALSE : Failure(error);
+  const Result<bool> fetched = statement_->Fetch();
+  if (!fetched.ok()) return Failure(fetched.status());
+  if (!*fetched) return S_FALSE;
   fetched_ = true;
   return S_OK;
 }
@@ -342,8 +331,9 @@ HRESULT Rowset::Read(size_t ordinal, odbc::ValueView& value) {
   if (ordinal >= columns_.size())
     return com::RaiseError(DB_E_BADCOLUMNID, com::Bstr(kSource), com::Bstr(u"No column has that ordinal."));
   if (!fetched_) return com::RaiseError(E_UNEXPECTED, com::Bstr(kSource), com::Bstr(u"There is no current row."));
-  odbc::Error error;
-  if (!statement_->Read(ordinal, value, error)) return Failure(error);
+  Result<odbc::ValueView> read = statement_->Read(ordinal);
+  if (!read.ok()) return Failure(read.status());
+  value = *read;
   if (value.kind == odbc::Value::Kind::Integer) value.integer = Translated(ordinal, value.integer);
   return S_OK;
 }
@@ -352,14 +342,17 @@ HRESULT Rowset::Next() {
   row_.clear();
   onRow_ = fetched_ = false;
   if (columns_.empty()) return S_FALSE;
-  odbc::Error error;
-  if (!statement_->Fetch(error)) return error.empty() ? S_FALSE : Failure(error);
+  const Result<bool> fetched = statement_->Fetch();
+  if (!fetched.ok()) return Failure(fetched.status());
+  if (!*fetched) return S_FALSE;
   row_.resize(columns_.size());
   for (size_t i = 0; i < columns_.size(); ++i) {
-    if (!statement_->Get(i, row_[i], error)) {
+    Result<odbc::Value> got = statement_->Get(i);
+    if (!got.ok()) {
       row_.clear();
-      return Failure(error);
+      return Failure(got.status());
     }
+    row_[i] = std::move(*got);
   }
   for (size_t i = 0; i < row_.size(); ++i)
     if (row_[i].kind == odbc::Value::Kind::Integer) row_[i].integer = Translated(i, row_[i].integer);
@@ -382,12 +375,12 @@ HRESULT Rowset::Get(std::string_view name, odbc::Value& value) const {
 }
 
 HRESULT Rowset::NextResult() {
-  odbc::Error error;
-  if (!statement_->NextResult(error)) {
+  const Result<bool> next = statement_->NextResult();
+  if (!next.ok() || !*next) {
     columns_.clear();
     row_.clear();
     onRow_ = fetched_ = false;
-    return error.empty() ? S_FALSE : Failure(error);
+    return next.ok() ? S_FALSE : Failure(next.status());
   }
   Describe();
   return S_OK;
@@ -396,8 +389,7 @@ HRESULT Rowset::NextResult() {
 HRESULT Rowset::ReadOutputs(std::vector<Parameter>& params) {
   if (kind_ != Kind::Command)
     return com::RaiseError(E_UNEXPECTED, com::Bstr(kSource), com::Bstr(u"A schema listing has no parameters."));
-  odbc::Error error;
-  if (!statement_->ReadOutputs(params, error)) return Failure(error);
+  if (const Status read = statement_->ReadOutputs(params); !read.ok()) return Failure(read);
   return S_OK;
 }
 

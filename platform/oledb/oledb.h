@@ -37,15 +37,15 @@ inline constexpr DBPROPID DBPROP_INIT_CATALOG = 233;
 
 // Statuses callers test.
 inline constexpr HRESULT DB_E_ERRORSINCOMMAND = static_cast<HRESULT>(0x80040E14u);
-inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);
-inline constexpr HRESULT DB_E_NOTABLE = static_cast<HRESULT>(0x80040E37u);
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = odbc::DB_E_INTEGRITYVIOLATION;
+inline constexpr HRESULT DB_E_NOTABLE = odbc::DB_E_NOTABLE;
 inline constexpr HRESULT DB_E_ALREADYINITIALIZED = static_cast<HRESULT>(0x80040E52u);
 inline constexpr HRESULT DB_E_NOTINITIALIZED = static_cast<HRESULT>(0x80040E12u);
 inline constexpr HRESULT DB_E_BADCOLUMNID = static_cast<HRESULT>(0x80040E11u);
 inline constexpr HRESULT DB_E_NOCOMMAND = static_cast<HRESULT>(0x80040E0Cu);
 inline constexpr HRESULT DB_E_BADPROPERTYVALUE = static_cast<HRESULT>(0x80040E54u);
-inline constexpr HRESULT DB_E_DATAOVERFLOW = static_cast<HRESULT>(0x80040E57u);
-inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = static_cast<HRESULT>(0x80040E4Du);
+inline constexpr HRESULT DB_E_DATAOVERFLOW = odbc::DB_E_DATAOVERFLOW;
+inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = odbc::DB_SEC_E_AUTH_FAILED;
 inline constexpr HRESULT XACT_E_NOTRANSACTION = static_cast<HRESULT>(0x8004D00Eu);
 inline constexpr HRESULT XACT_E_XTIONEXISTS = static_cast<HRESULT>(0x8004D013u);
 
@@ -169,7 +169,7 @@ class Session {
   friend class DataSource;
   explicit Session(std::shared_ptr<odbc::Connection> connection);
   HRESULT Fail(HRESULT code, std::string text);
-  HRESULT Failure(const odbc::Error& error);
+  HRESULT Failure(const Status& failure);
 
   std::shared_ptr<odbc::Connection> connection_;
   bool inTransaction_ = false;
@@ -221,7 +221,7 @@ class Rowset {
   enum class Kind { Command, Schema };
   Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind);
   void Describe();
-  HRESULT Failure(const odbc::Error& error);
+  HRESULT Failure(const Status& failure);
   // A schema listing's integer as OLE DB gives it (types, parameter kinds).
   std::int64_t Translated(size_t column, std::int64_t value) const;
 
@@ -238,10 +238,10 @@ class Rowset {
   std::string lastError_;
 };
 
-// The status a driver's error maps to: DB_E_NOTABLE for a missing table,
-// DB_E_INTEGRITYVIOLATION for a broken constraint, DB_E_DATAOVERFLOW for a
-// value too long for its place (SQLSTATE 22001), DB_E_ERRORSINCOMMAND
+// The status a failed statement of platform/odbc maps to: DB_E_NOTABLE for a
+// missing table, DB_E_INTEGRITYVIOLATION for a broken constraint,
+// DB_E_DATAOVERFLOW for a value too long for its place, DB_E_ERRORSINCOMMAND
 // otherwise.
-HRESULT StatusOf(const odbc::Error& error);
+HRESULT StatusOf(const Status& failure);
 
 }  // namespace quor::oledb
