@@ -149,7 +149,8 @@ bool CServiceConfig::ReadCompressThreshold() {
   CompressThreshold = 0;
   reg::Key key;
   if (key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) {
-    if (const auto number = key.GetDword("CompressThreshold"); number.ok()) CompressThreshold = static_cast<int32_t>(*number);
+    if (const auto number = key.GetDword("CompressThreshold"); number.ok())
+      CompressThreshold = static_cast<int32_t>(*number);
   }
   return true;
 }

@@ -438,9 +438,12 @@ TEST_F(ClientRequestTest, ReloadsGoToTheAdminEndpointAndEverythingElseToTheCore)
 
 TEST_F(ClientRequestTest, ANamedServiceComesFromItsServiceInfoKey) {
   reg::Key info;
-  ASSERT_EQ(reg::Win32Error(info.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService\\ServiceInfo\\dev")), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(info.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService\\ServiceInfo\\dev")),
+            reg::ERROR_SUCCESS);
   // Scheme and extension are replaced, whatever they were.
-  EXPECT_TRUE(info.SetString("Service", "ftp://127.0.0.1:" + std::to_string(core_.Port()) + "/QuorService/QuorServiceCore.asp").ok());
+  EXPECT_TRUE(
+      info.SetString("Service", "ftp://127.0.0.1:" + std::to_string(core_.Port()) + "/QuorService/QuorServiceCore.asp")
+          .ok());
   EXPECT_TRUE(info.SetString("Authority", "corp").ok());
   EXPECT_TRUE(info.SetString("Realm", "QUOR.TEST").ok());
 
@@ -473,7 +476,8 @@ TEST_F(ClientRequestTest, TheRowCountComesFromTheRegistryWithFiveForNothing) {
   EXPECT_EQ(client.GetRowCount(), 5);
 
   reg::Key service;
-  ASSERT_EQ(reg::Win32Error(service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+            reg::ERROR_SUCCESS);
   EXPECT_TRUE(service.SetDword("RowCount", 12).ok());
   SignIn(client);
   EXPECT_EQ(client.GetRowCount(), 12);

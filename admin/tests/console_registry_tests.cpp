@@ -64,8 +64,10 @@ class ConsoleRegistryTest : public ::testing::Test {
 TEST_F(ConsoleRegistryTest, TextsAreReadAndWrittenUnderSoftwareVelt) {
   EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt").SetString("Log", "ON").ok());
   EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService").SetString("HomeDir", "/srv/quor").ok());
-  
-      EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt\\Services").SetString("qsc", "http://h/QuorServiceCore.sod").ok());
+
+  EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt\\Services")
+                  .SetString("qsc", "http://h/QuorServiceCore.sod")
+                  .ok());
 
   // An empty key is Software\Velt itself; values are not inherited by subkeys.
   EXPECT_EQ(registry_.ReadText("", "Log"), "ON");

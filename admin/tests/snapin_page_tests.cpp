@@ -36,7 +36,8 @@ class RootPage : public testing::OfflineSnapinTest {
     EXPECT_TRUE(service.SetString("AdminUsers", "alice, bob").ok());
     EXPECT_TRUE(service.SetString("ConferenceManagerURL", "http://conf/").ok());
     reg::Key services;
-    ASSERT_EQ(reg::Win32Error(services.Create(reg::Hive::LocalMachine, "Software\\Velt\\Services")), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(services.Create(reg::Hive::LocalMachine, "Software\\Velt\\Services")),
+              reg::ERROR_SUCCESS);
     EXPECT_TRUE(services.SetString("qsc", "http://h/QuorServiceCore.sod").ok());
   }
 

@@ -328,8 +328,9 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
 
   // Without the service table key: a failure, not the registry's positive
   // error number, which would read as success.
-  ASSERT_EQ(reg::Win32Error(reg::Registry::Default().DeleteKeyTree(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services")),
-            reg::ERROR_SUCCESS);
+  ASSERT_EQ(
+      reg::Win32Error(reg::Registry::Default().DeleteKeyTree(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services")),
+      reg::ERROR_SUCCESS);
   Client orphan;
   EXPECT_EQ(orphan.Open(*auth, ticket), static_cast<HRESULT>(0x80070002));
   EXPECT_TRUE(orphan.verifier.IsNull());

@@ -53,10 +53,10 @@ HRESULT RegisterClasses(std::span<const ClassInfo> classes, const void* addressI
   std::filesystem::path library = std::filesystem::canonical(info.dli_fname, ec);
   if (ec) library = std::filesystem::absolute(info.dli_fname, ec);
   if (Status rc = reg::Registry::Default().Check(); !rc.ok())
-    return RaiseError(SELFREG_E_CLASS, Bstr(kSource),
-                      Bstr::FromUtf8(rc.message().empty()
-                                         ? text::Format("registry error %d", static_cast<int>(reg::Win32Error(rc)))
-                                         : rc.message()));
+    return RaiseError(
+        SELFREG_E_CLASS, Bstr(kSource),
+        Bstr::FromUtf8(rc.message().empty() ? text::Format("registry error %d", static_cast<int>(reg::Win32Error(rc)))
+                                            : rc.message()));
 
   for (const ClassInfo& c : classes) {
     const std::string clsid = c.clsid.Format();
@@ -90,10 +90,10 @@ HRESULT RegisterClasses(std::span<const ClassInfo> classes, const void* addressI
 
 HRESULT UnregisterClasses(std::span<const ClassInfo> classes) {
   if (Status rc = reg::Registry::Default().Check(); !rc.ok())
-    return RaiseError(SELFREG_E_CLASS, Bstr(kSource),
-                      Bstr::FromUtf8(rc.message().empty()
-                                         ? text::Format("registry error %d", static_cast<int>(reg::Win32Error(rc)))
-                                         : rc.message()));
+    return RaiseError(
+        SELFREG_E_CLASS, Bstr(kSource),
+        Bstr::FromUtf8(rc.message().empty() ? text::Format("registry error %d", static_cast<int>(reg::Win32Error(rc)))
+                                            : rc.message()));
   for (const ClassInfo& c : classes) {
     const std::string clsid = c.clsid.Format();
     if (Status rc = RemoveProgId(c.progId, clsid); !rc.ok()) return Fail(c.progId, rc);

@@ -119,7 +119,8 @@ Status SplitPath(std::string_view path, std::vector<std::string_view>& parts) {
   if (path.empty()) return Status();
   parts = text::SplitViews(path, '\\');
   for (const std::string_view part : parts)
-    if (part.empty() || part.size() > kMaxKeyNameLength || !ValidName(part)) return Win32Status(ERROR_INVALID_PARAMETER);
+    if (part.empty() || part.size() > kMaxKeyNameLength || !ValidName(part))
+      return Win32Status(ERROR_INVALID_PARAMETER);
   return Status();
 }
 
@@ -441,7 +442,6 @@ FileId IdOf(const struct stat& st) {
   return {true, st.st_dev, st.st_ino, st.st_size,
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
-
 
 Status ErrorFromErrno(int err, long otherwise) {
   if (err == EACCES || err == EPERM || err == EROFS) return Win32Status(ERROR_ACCESS_DENIED);

@@ -42,7 +42,8 @@ TEST(RegistrationTest, RegisteredCreatedCalledUnregistered) {
     ASSERT_EQ(ProgIDFromCLSID(clsid, progId), S_OK);
     EXPECT_EQ(progId.Str(), std::u16string(p.progId) + u".1");
     reg::Key server, curVer;
-    ASSERT_EQ(reg::Win32Error(server.Open(reg::Hive::ClassesRoot, "CLSID\\" + p.clsid.Format() + "\\InprocServer32")), 0);
+    ASSERT_EQ(reg::Win32Error(server.Open(reg::Hive::ClassesRoot, "CLSID\\" + p.clsid.Format() + "\\InprocServer32")),
+              0);
     const auto library = server.GetString("");
     ASSERT_EQ(reg::Win32Error(library), 0);
     EXPECT_EQ(*library, fs::canonical(p.library).string());

@@ -86,7 +86,9 @@ class ClassStoreTest : public ::testing::Test {
     ::setenv("QUOR_TEST_PLUGIN_LOG", log_.c_str(), 1);
     // Another class registered before: unregistering ours must leave it.
     quor::reg::Key other;
-    ASSERT_EQ(quor::reg::Win32Error(other.Create(quor::reg::Hive::ClassesRoot, "CLSID\\{11111111-2222-3333-4444-555555555555}")), 0);
+    ASSERT_EQ(quor::reg::Win32Error(
+                  other.Create(quor::reg::Hive::ClassesRoot, "CLSID\\{11111111-2222-3333-4444-555555555555}")),
+              0);
     ASSERT_EQ(quor::reg::Win32Error(other.SetString("", "Other Class")), 0);
   }
   void TearDown() override {
@@ -191,7 +193,9 @@ TEST_F(ClassStoreTest, UnknownClassesAndMissingLibrariesGiveStatuses) {
   // Registered classes whose library is missing or is no component server.
   auto registerAt = [](const char* clsidText, const std::string& path, const char* progIdText) {
     quor::reg::Key key;
-    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::ClassesRoot, std::string("CLSID\\") + clsidText + "\\InprocServer32")), 0);
+    ASSERT_EQ(quor::reg::Win32Error(
+                  key.Create(quor::reg::Hive::ClassesRoot, std::string("CLSID\\") + clsidText + "\\InprocServer32")),
+              0);
     ASSERT_EQ(quor::reg::Win32Error(key.SetString("", path)), 0);
     ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::ClassesRoot, std::string(progIdText) + "\\CLSID")), 0);
     ASSERT_EQ(quor::reg::Win32Error(key.SetString("", clsidText)), 0);
@@ -227,7 +231,9 @@ TEST_F(ClassStoreTest, UnknownClassesAndMissingLibrariesGiveStatuses) {
   EXPECT_EQ(raw, nullptr);
   // A class the server does not have.
   quor::reg::Key stray;
-  ASSERT_EQ(quor::reg::Win32Error(stray.Create(quor::reg::Hive::ClassesRoot, "CLSID\\{AAAAAAAA-0000-0000-0000-000000000004}\\InprocServer32")), 0);
+  ASSERT_EQ(quor::reg::Win32Error(stray.Create(quor::reg::Hive::ClassesRoot,
+                                               "CLSID\\{AAAAAAAA-0000-0000-0000-000000000004}\\InprocServer32")),
+            0);
   ASSERT_EQ(quor::reg::Win32Error(stray.SetString("", kPlugin.string())), 0);
   EXPECT_EQ(CoCreateInstance(*Guid::Parse("{AAAAAAAA-0000-0000-0000-000000000004}"), echo), CLASS_E_CLASSNOTAVAILABLE);
 }

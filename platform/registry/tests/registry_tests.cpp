@@ -189,7 +189,7 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheFirstSpelling) {
   EXPECT_EQ(Read(key.GetString("homedir"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "/b");
   std::vector<NamedValue> values;
-  ASSERT_EQ(Read(key.EnumValues(),values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].name, "HomeDir");
   Key hklm(reg);
@@ -221,7 +221,7 @@ TEST_F(RegistryTest, ValuesAndSubkeysKeepTheirOrder) {
   Key reread(fresh);
   ASSERT_EQ(Win32Error(reread.Open(Hive::LocalMachine, "Software\\Velt\\QuorService\\UserGroup")), ERROR_SUCCESS);
   std::vector<NamedValue> values;
-  ASSERT_EQ(Read(reread.EnumValues(),values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.EnumValues(), values), ERROR_SUCCESS);
   ASSERT_EQ(values.size(), 3u);
   EXPECT_EQ(values[0].name, "zeta");
   EXPECT_EQ(values[1].name, "alpha");
@@ -229,7 +229,7 @@ TEST_F(RegistryTest, ValuesAndSubkeysKeepTheirOrder) {
   EXPECT_EQ(values[2].name, "mid");
   ASSERT_EQ(Win32Error(reread.Open(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
   std::vector<std::string> names;
-  ASSERT_EQ(Read(reread.EnumSubKeys(),names), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.EnumSubKeys(), names), ERROR_SUCCESS);
   EXPECT_EQ(names, (std::vector<std::string>{"QuorService", "Services", "Alpha"}));
   NamedValue byIndex;
   ASSERT_EQ(Read(key.EnumValue(2), byIndex), ERROR_SUCCESS);
@@ -241,7 +241,7 @@ TEST_F(RegistryTest, ValuesAndSubkeysKeepTheirOrder) {
   EXPECT_EQ(Read(reread.EnumSubKey(3), subName), ERROR_NO_MORE_ITEMS);
   // Deleting a value keeps the order of the others.
   ASSERT_EQ(Win32Error(key.DeleteValue("Zeta")), ERROR_SUCCESS);
-  ASSERT_EQ(Read(key.EnumValues(),values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   ASSERT_EQ(values.size(), 2u);
   EXPECT_EQ(values[0].name, "alpha");
 }
@@ -256,9 +256,9 @@ TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
   Key clsid(reg);
   ASSERT_EQ(Win32Error(clsid.Open(Hive::ClassesRoot, "CLSID")), ERROR_SUCCESS);
   uint64_t before = 0, after = 0;
-  ASSERT_EQ(Read(clsid.LastWrite(),before), ERROR_SUCCESS);
+  ASSERT_EQ(Read(clsid.LastWrite(), before), ERROR_SUCCESS);
   ASSERT_EQ(Win32Error(clsid.DeleteSubKeyTree("{1}")), ERROR_SUCCESS);
-  ASSERT_EQ(Read(clsid.LastWrite(),after), ERROR_SUCCESS);
+  ASSERT_EQ(Read(clsid.LastWrite(), after), ERROR_SUCCESS);
   EXPECT_GT(after, before);
 
   std::string s;
@@ -368,7 +368,7 @@ TEST_F(RegistryTest, HandEditedFileWithoutStampsLoads) {
   EXPECT_EQ(Read(key.GetBinary("Bin"), b), ERROR_SUCCESS);
   EXPECT_EQ(b, (std::vector<uint8_t>{1, 2, 3}));
   uint64_t stamp = 0;
-  ASSERT_EQ(Read(key.LastWrite(),stamp), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), stamp), ERROR_SUCCESS);
   const auto mtime = fs::last_write_time(file);
   EXPECT_GT(stamp, 0u);
   Key velt(reg);
@@ -379,12 +379,12 @@ TEST_F(RegistryTest, HandEditedFileWithoutStampsLoads) {
   Key software(reg);
   ASSERT_EQ(Win32Error(software.Open(Hive::LocalMachine, "Software")), ERROR_SUCCESS);
   std::vector<std::string> names;
-  ASSERT_EQ(Read(software.EnumSubKeys(),names), ERROR_SUCCESS);
+  ASSERT_EQ(Read(software.EnumSubKeys(), names), ERROR_SUCCESS);
   EXPECT_EQ(names, std::vector<std::string>{"Velt"});
   // Another hand edit changes the stamp of keys without one.
   fs::last_write_time(file, mtime + std::chrono::seconds(5));
   uint64_t later = 0;
-  ASSERT_EQ(Read(key.LastWrite(),later), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), later), ERROR_SUCCESS);
   EXPECT_GT(later, stamp);
 }
 
@@ -395,29 +395,29 @@ TEST_F(RegistryTest, EveryWriteMovesTheStamp) {
   Key parent(reg);
   ASSERT_EQ(Win32Error(parent.Open(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
   uint64_t last = 0, parentBefore = 0;
-  ASSERT_EQ(Read(key.LastWrite(),last), ERROR_SUCCESS);
-  ASSERT_EQ(Read(parent.LastWrite(),parentBefore), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), last), ERROR_SUCCESS);
+  ASSERT_EQ(Read(parent.LastWrite(), parentBefore), ERROR_SUCCESS);
   for (int i = 0; i < 20; ++i) {
     // The same value again still counts as a write.
     ASSERT_EQ(Win32Error(key.SetDword("qsc", 1)), ERROR_SUCCESS);
     uint64_t now = 0;
-    ASSERT_EQ(Read(key.LastWrite(),now), ERROR_SUCCESS);
+    ASSERT_EQ(Read(key.LastWrite(), now), ERROR_SUCCESS);
     EXPECT_GT(now, last);
     last = now;
   }
   uint64_t parentAfter = 0;
-  ASSERT_EQ(Read(parent.LastWrite(),parentAfter), ERROR_SUCCESS);
+  ASSERT_EQ(Read(parent.LastWrite(), parentAfter), ERROR_SUCCESS);
   EXPECT_EQ(parentAfter, parentBefore) << "values of a subkey are not the parent's";
   Key child(reg);
   ASSERT_EQ(Win32Error(child.Create(parent, "NewChild")), ERROR_SUCCESS);
-  ASSERT_EQ(Read(parent.LastWrite(),parentAfter), ERROR_SUCCESS);
+  ASSERT_EQ(Read(parent.LastWrite(), parentAfter), ERROR_SUCCESS);
   EXPECT_GT(parentAfter, parentBefore);
   // Stamps survive the file.
   Registry fresh(file);
   Key reread(fresh);
   ASSERT_EQ(Win32Error(reread.Open(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
   uint64_t stored = 0;
-  ASSERT_EQ(Read(reread.LastWrite(),stored), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.LastWrite(), stored), ERROR_SUCCESS);
   EXPECT_EQ(stored, last);
 }
 
@@ -440,7 +440,7 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   std::vector<NamedValue> values;
-  ASSERT_EQ(Read(key.EnumValues(),values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   EXPECT_EQ(values.size(), static_cast<size_t>(kThreads * kEach));
 }
 
@@ -489,7 +489,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   Key key(reg);
   ASSERT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software\\Shared")), ERROR_SUCCESS);
   std::vector<NamedValue> values;
-  ASSERT_EQ(Read(key.EnumValues(),values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   EXPECT_EQ(values.size(), 2u * kEach);
   for (int p = 1; p <= 2; ++p) {
     for (int i = 0; i < kEach; ++i) {
@@ -506,7 +506,7 @@ TEST_F(RegistryTest, AnotherProcessesWriteMovesTheStampSeenHere) {
   ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
   ASSERT_EQ(Win32Error(key.SetString("qsc", "old")), ERROR_SUCCESS);
   uint64_t before = 0;
-  ASSERT_EQ(Read(key.LastWrite(),before), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), before), ERROR_SUCCESS);
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -520,7 +520,7 @@ TEST_F(RegistryTest, AnotherProcessesWriteMovesTheStampSeenHere) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0);
   uint64_t after = 0;
-  ASSERT_EQ(Read(key.LastWrite(),after), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), after), ERROR_SUCCESS);
   EXPECT_GT(after, before);
   std::string s;
   EXPECT_EQ(Read(key.GetString("qsc"), s), ERROR_SUCCESS);

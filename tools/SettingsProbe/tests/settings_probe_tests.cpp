@@ -110,7 +110,8 @@ class SettingsProbeTest : public ::testing::Test {
   void WriteHomeDir(const std::string& home) {
     quor::reg::Registry registry(registry_);
     quor::reg::Key key(registry);
-    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), quor::reg::ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+              quor::reg::ERROR_SUCCESS);
     ASSERT_EQ(quor::reg::Win32Error(key.SetString("HomeDir", home)), quor::reg::ERROR_SUCCESS);
   }
 
@@ -216,7 +217,8 @@ TEST_F(SettingsProbeTest, MissingHomeDirectoryStopsBeforeAnyCheck) {
   {
     quor::reg::Registry registry(registry_);
     quor::reg::Key key(registry);
-    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), quor::reg::ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+              quor::reg::ERROR_SUCCESS);
     ASSERT_EQ(quor::reg::Win32Error(key.SetString("LogLevel", "Normal")), quor::reg::ERROR_SUCCESS);
   }
   run = Probe({});
