@@ -20,49 +20,46 @@ std::string FullPath(std::string_view key) {
 
 uint32_t RegistryAccess::ReadNumber(std::string_view key, std::string_view name) const {
   reg::Key k;
-  uint32_t number = 0;
-  if (k.Open(reg::Hive::LocalMachine, FullPath(key)) != reg::ERROR_SUCCESS) return 0;
-  return k.GetDword(name, number) == reg::ERROR_SUCCESS ? number : 0;
+  if (!k.Open(reg::Hive::LocalMachine, FullPath(key)).ok()) return 0;
+  const auto number = k.GetDword(name);
+  return number.ok() ? *number : 0;
 }
 
 std::string RegistryAccess::ReadNumberText(std::string_view key, std::string_view name) const {
   reg::Key k;
-  if (k.Open(reg::Hive::LocalMachine, FullPath(key)) != reg::ERROR_SUCCESS) return {};
-  uint32_t number = 0;
-  if (k.GetDword(name, number) != reg::ERROR_SUCCESS) number = 0;
-  return std::to_string(number);
+  if (!k.Open(reg::Hive::LocalMachine, FullPath(key)).ok()) return {};
+  const auto number = k.GetDword(name);
+  return std::to_string(number.ok() ? *number : 0);
 }
 
 bool RegistryAccess::WriteNumber(std::string_view key, std::string_view name, std::string_view decimal) const {
   const std::optional<uint32_t> number = text::ParseUInt32(decimal);
   if (!number) return false;
   reg::Key k;
-  return k.Create(reg::Hive::LocalMachine, FullPath(key)) == reg::ERROR_SUCCESS &&
-         k.SetDword(name, *number) == reg::ERROR_SUCCESS;
+  return k.Create(reg::Hive::LocalMachine, FullPath(key)).ok() && k.SetDword(name, *number).ok();
 }
 
 std::string RegistryAccess::ReadText(std::string_view key, std::string_view name) const {
   reg::Key k;
-  std::string value;
-  if (k.Open(reg::Hive::LocalMachine, FullPath(key)) != reg::ERROR_SUCCESS) return {};
-  if (k.GetString(name, value) != reg::ERROR_SUCCESS) return {};
-  return value;
+  if (!k.Open(reg::Hive::LocalMachine, FullPath(key)).ok()) return {};
+  auto value = k.GetString(name);
+  if (!value.ok()) return {};
+  return std::move(*value);
 }
 
 bool RegistryAccess::WriteText(std::string_view key, std::string_view name, std::string_view value) const {
   if (value.find('\0') != std::string_view::npos) return false;
   reg::Key k;
-  return k.Create(reg::Hive::LocalMachine, FullPath(key)) == reg::ERROR_SUCCESS &&
-         k.SetString(name, value) == reg::ERROR_SUCCESS;
+  return k.Create(reg::Hive::LocalMachine, FullPath(key)).ok() && k.SetString(name, value).ok();
 }
 
 std::string RegistryAccess::ListSubkeys(std::string_view fullPath) const {
   reg::Key k;
-  std::vector<std::string> names;
-  if (k.Open(reg::Hive::LocalMachine, fullPath) != reg::ERROR_SUCCESS || k.EnumSubKeys(names) != reg::ERROR_SUCCESS)
-    return {};
+  if (!k.Open(reg::Hive::LocalMachine, fullPath).ok()) return {};
+  const auto names = k.EnumSubKeys();
+  if (!names.ok()) return {};
   std::string joined;
-  for (const auto& name : names) {
+  for (const auto& name : *names) {
     if (!joined.empty()) joined += ',';
     joined += name;
   }
@@ -76,10 +73,12 @@ std::string FindProgIdKey(std::string_view path) {
   // Every key begins with the empty text: a path without a base name names no class.
   if (base.empty()) return {};
   reg::Key classes;
-  if (classes.Open(reg::Hive::ClassesRoot, "") != reg::ERROR_SUCCESS) return {};
-  std::string name;
-  for (uint32_t i = 0; classes.EnumSubKey(i, name) == reg::ERROR_SUCCESS; ++i)
-    if (std::string_view(name).substr(0, base.size()) == base) return name;
+  if (!classes.Open(reg::Hive::ClassesRoot, "").ok()) return {};
+  for (uint32_t i = 0;; ++i) {
+    auto name = classes.EnumSubKey(i);
+    if (!name.ok()) break;
+    if (std::string_view(*name).substr(0, base.size()) == base) return std::move(*name);
+  }
   return {};
 }
 

@@ -29,10 +29,9 @@ std::u16string ServiceConfig::ReadDefault(std::string_view name, util::CriticalS
   if (cache.empty()) {
     // Failures are not errors here: the default stays empty.
     reg::Key key;
-    std::string value;
-    if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt") == reg::ERROR_SUCCESS &&
-        key.GetString(name, value) == reg::ERROR_SUCCESS)
-      cache = text::Widen(value);
+    if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt").ok()) {
+      if (auto value = key.GetString(name); value.ok()) cache = text::Widen(*value);
+    }
   }
   return cache;
 }
@@ -86,11 +85,10 @@ AuthLimits ServiceConfig::Limits() {
   if (!limits_) {
     AuthLimits limits;
     reg::Key key;
-    if (key.Open(reg::Hive::LocalMachine, kServiceSettingsKey) == reg::ERROR_SUCCESS) {
+    if (key.Open(reg::Hive::LocalMachine, kServiceSettingsKey).ok()) {
       const auto read = [&key](std::string_view name, auto& value) {
-        uint32_t number = 0;
-        if (key.GetDword(name, number) == reg::ERROR_SUCCESS && number != 0)
-          value = std::remove_reference_t<decltype(value)>(number);
+        if (auto number = key.GetDword(name); number.ok() && *number != 0)
+          value = std::remove_reference_t<decltype(value)>(*number);
       };
       read("SignInFailureLimit", limits.failuresBeforeDelay);
       read("SignInDelaySeconds", limits.firstDelay);

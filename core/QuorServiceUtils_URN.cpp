@@ -31,9 +31,10 @@ com::Bstr JoinWide(std::string_view prefix, const com::Bstr& first, const com::B
 
 std::optional<std::string> ReadResourceValue(std::string_view name) {
   reg::Key key;
-  if (key.Open(reg::Hive::LocalMachine, kServiceKey) != ERROR_SUCCESS) return std::nullopt;
-  reg::Value raw;
-  if (key.GetValue(name, raw) != ERROR_SUCCESS) return std::nullopt;
+  if (!key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) return std::nullopt;
+  const auto read = key.GetValue(name);
+  if (!read.ok()) return std::nullopt;
+  const reg::Value& raw = *read;
   if (raw.data.size() <= 1 || raw.data.size() > kResourceValueBuffer) return std::nullopt;
   std::string value(raw.data.begin(), raw.data.end());
   value = value.substr(0, value.find('\0'));

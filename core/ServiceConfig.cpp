@@ -71,9 +71,10 @@ xml::NodePtr FlatToEntry(const xml::DocumentPtr& document, const xml::NodePtr& q
 
 bool ReadServiceString(std::string_view key, std::string_view name, std::string& value) {
   reg::Key handle;
-  if (handle.Open(reg::Hive::LocalMachine, key) != ERROR_SUCCESS) return false;
-  reg::Value raw;
-  if (handle.GetValue(name, raw) != ERROR_SUCCESS) return false;
+  if (!handle.Open(reg::Hive::LocalMachine, key).ok()) return false;
+  const auto read = handle.GetValue(name);
+  if (!read.ok()) return false;
+  const reg::Value& raw = *read;
   // The bytes as the registry holds them, whatever the type: a text written
   // without its terminator ends at its real length.
   std::string bytes(raw.data.begin(), raw.data.end());
@@ -132,10 +133,10 @@ bool CServiceConfig::ReadAdminUsers() {
 int CServiceConfig::ReadUserGroups() {
   UserGroups.clear();
   reg::Key key;
-  if (key.Open(reg::Hive::LocalMachine, kUserGroupKey) != ERROR_SUCCESS) return 0;
-  std::vector<reg::NamedValue> values;
-  if (key.EnumValues(values) != ERROR_SUCCESS) return 0;
-  for (const auto& value : values) {
+  if (!key.Open(reg::Hive::LocalMachine, kUserGroupKey).ok()) return 0;
+  const auto values = key.EnumValues();
+  if (!values.ok()) return 0;
+  for (const auto& value : *values) {
     std::string members(value.value.data.begin(), value.value.data.end());
     members = members.substr(0, members.find('\0'));
     UserGroups.push_back(UserGroup{com::Bstr::FromUtf8(value.name), SplitNameList(members)});
@@ -147,9 +148,10 @@ bool CServiceConfig::ReadCompressThreshold() {
   // Only a 32-bit number counts; anything else leaves compression off.
   CompressThreshold = 0;
   reg::Key key;
-  uint32_t number = 0;
-  if (key.Open(reg::Hive::LocalMachine, kServiceKey) == ERROR_SUCCESS && key.GetDword("CompressThreshold", number) == ERROR_SUCCESS)
-    CompressThreshold = static_cast<int32_t>(number);
+  if (key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) {
+    if (const auto number = key.GetDword("CompressThreshold"); number.ok())
+      CompressThreshold = static_cast<int32_t>(*number);
+  }
   return true;
 }
 

@@ -9,19 +9,19 @@ using namespace quor;
 namespace {
 
 void Walk(const reg::Key& key, int depth) {
-  std::vector<reg::NamedValue> values;
-  if (key.EnumValues(values) == reg::ERROR_SUCCESS) {
-    for (const reg::NamedValue& v : values) {
+  if (const auto values = key.EnumValues(); values.ok()) {
+    for (const reg::NamedValue& v : *values) {
       (void)v.value.AsString();
       (void)v.value.AsDword();
       (void)v.value.AsMultiString();
     }
   }
-  std::vector<std::string> names;
-  if (depth > 64 || key.EnumSubKeys(names) != reg::ERROR_SUCCESS) return;
-  for (const std::string& name : names) {
+  if (depth > 64) return;
+  const auto names = key.EnumSubKeys();
+  if (!names.ok()) return;
+  for (const std::string& name : *names) {
     reg::Key sub;
-    if (sub.Open(key, name) == reg::ERROR_SUCCESS) Walk(sub, depth + 1);
+    if (sub.Open(key, name).ok()) Walk(sub, depth + 1);
   }
 }
 
@@ -29,11 +29,10 @@ void Walk(const reg::Key& key, int depth) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reg::Registry registry(fuzz::WriteTemp("registry.reg", fuzz::AsText(data, size)));
-  std::string reason;
-  if (registry.Check(&reason) != reg::ERROR_SUCCESS) return 0;
+  if (!registry.Check().ok()) return 0;
   for (reg::Hive hive : {reg::Hive::LocalMachine, reg::Hive::ClassesRoot, reg::Hive::CurrentUser}) {
     reg::Key root(registry);
-    if (root.Open(hive, "") == reg::ERROR_SUCCESS) Walk(root, 0);
+    if (root.Open(hive, "").ok()) Walk(root, 0);
   }
   return 0;
 }

@@ -30,11 +30,12 @@ namespace {
 // "http://host:8080/QuorService/resource", or just its path).
 void ResourceFolderFromRegistry(quor::soap::ListenerOptions& options) {
   quor::reg::Key key;
-  std::string url, dir;
-  if (key.Open(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService") != quor::ERROR_SUCCESS ||
-      key.GetString("ResourceURL", url) != quor::ERROR_SUCCESS ||
-      key.GetString("ResourceDir", dir) != quor::ERROR_SUCCESS || url.empty() || dir.empty())
-    return;
+  if (!key.Open(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService").ok()) return;
+  auto readUrl = key.GetString("ResourceURL");
+  auto readDir = key.GetString("ResourceDir");
+  if (!readUrl.ok() || !readDir.ok()) return;
+  std::string url = std::move(*readUrl), dir = std::move(*readDir);
+  if (url.empty() || dir.empty()) return;
   if (const auto parts = quor::text::SplitUrl(url)) url = std::string(parts->rest.substr(0, parts->rest.find('?')));
   while (url.size() > 1 && url.back() == '/') url.pop_back();
   if (url.size() < 2 || url[0] != '/') return;

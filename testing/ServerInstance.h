@@ -344,11 +344,11 @@ class ServerInstance {
   void SetServiceValue(std::string_view name, std::optional<std::string_view> value) {
     reg::Registry registry(registry_);
     reg::Key k(registry);
-    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
     if (value) {
-      ASSERT_EQ(k.SetString(name, *value), reg::ERROR_SUCCESS) << name;
+      ASSERT_EQ(reg::Win32Error(k.SetString(name, *value)), reg::ERROR_SUCCESS) << name;
     } else {
-      const long rc = k.DeleteValue(name);
+      const long rc = reg::Win32Error(k.DeleteValue(name));
       ASSERT_TRUE(rc == reg::ERROR_SUCCESS || rc == reg::ERROR_FILE_NOT_FOUND) << name << " " << rc;
     }
   }
@@ -417,8 +417,8 @@ class ServerInstance {
 
   static void Set(reg::Registry& registry, std::string_view key, std::string_view name, std::string_view value) {
     reg::Key k(registry);
-    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, key), reg::ERROR_SUCCESS) << key;
-    ASSERT_EQ(k.SetString(name, value), reg::ERROR_SUCCESS) << key << " " << name;
+    ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, key)), reg::ERROR_SUCCESS) << key;
+    ASSERT_EQ(reg::Win32Error(k.SetString(name, value)), reg::ERROR_SUCCESS) << key << " " << name;
   }
 
   void WriteServiceKeys() {
@@ -427,8 +427,8 @@ class ServerInstance {
     ASSERT_NO_FATAL_FAILURE(Set(registry, service, "HomeDir", home_.string()));
     ASSERT_NO_FATAL_FAILURE(Set(registry, service, "LogLevel", options_.logLevel));
     reg::Key k(registry);
-    ASSERT_EQ(k.Create(reg::Hive::LocalMachine, service), reg::ERROR_SUCCESS);
-    ASSERT_EQ(k.SetDword("CompressThreshold", options_.compressThreshold), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, service)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(k.SetDword("CompressThreshold", options_.compressThreshold)), reg::ERROR_SUCCESS);
     if (!options_.adminUsers.empty()) {
       ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminUsers", options_.adminUsers));
     }

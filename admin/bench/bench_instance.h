@@ -62,7 +62,7 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
       << escaped << "</ExtendedProperties></OLEDBSetting>\n";
   auto set = [](std::string_view key, std::string_view name, std::string_view value) {
     reg::Key k;
-    return k.Create(reg::Hive::LocalMachine, key) == ERROR_SUCCESS && k.SetString(name, value) == ERROR_SUCCESS;
+    return k.Create(reg::Hive::LocalMachine, key).ok() && k.SetString(name, value).ok();
   };
   reg::Key service;
   const bool written = set("Software\\Velt\\QuorService", "HomeDir", home.string()) &&
@@ -71,8 +71,8 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
                        set("Software\\Velt", "DefaultAuthority", "WinNT://BENCH") &&
                        set("Software\\Velt", "DefaultRealm", "BENCH") &&
                        set("Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod") &&
-                       service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService") == ERROR_SUCCESS &&
-                       service.SetDword("CompressThreshold", settings.compressThreshold) == ERROR_SUCCESS;
+                       service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService").ok() &&
+                       service.SetDword("CompressThreshold", settings.compressThreshold).ok();
   if (!written) {
     error = "cannot write the registry file " + registry.string();
     return false;

@@ -20,30 +20,28 @@ const com::server::ClassInfo kClasses[] = {
 const std::string kSnapinKey = "Software\\Microsoft\\MMC\\Snapins\\" + kClsidQuorAdminMMC.Format();
 const std::string kNodeTypeKey = "Software\\Microsoft\\MMC\\NodeTypes\\{7560B67F-BC85-46D3-92A3-527678FC80A9}";
 
-long WriteConsoleKeys() {
+Status WriteConsoleKeys() {
   reg::Registry& registry = reg::Registry::Default();
   reg::Key snapin(registry);
-  if (long rc = snapin.Create(reg::Hive::LocalMachine, kSnapinKey); rc != reg::ERROR_SUCCESS) return rc;
+  QUOR_RETURN_IF_ERROR(snapin.Create(reg::Hive::LocalMachine, kSnapinKey));
   for (const auto& [name, value] : {std::pair<std::string_view, std::string>{"", "QuorAdminMMC"},
                                     {"NameString", "QuorAdminMMC"},
                                     {"About", kClsidQuorAdminMMCAbout.Format()}})
-    if (long rc = snapin.SetString(name, value); rc != reg::ERROR_SUCCESS) return rc;
+    QUOR_RETURN_IF_ERROR(snapin.SetString(name, value));
   reg::Key sub(registry);
-  if (long rc = sub.Create(snapin, "NodeTypes\\{7560B67F-BC85-46D3-92A3-527678FC80A9}"); rc != reg::ERROR_SUCCESS)
-    return rc;
-  if (long rc = sub.Create(snapin, "StandAlone"); rc != reg::ERROR_SUCCESS) return rc;
-  if (long rc = sub.Create(reg::Hive::LocalMachine, kNodeTypeKey); rc != reg::ERROR_SUCCESS) return rc;
+  QUOR_RETURN_IF_ERROR(sub.Create(snapin, "NodeTypes\\{7560B67F-BC85-46D3-92A3-527678FC80A9}"));
+  QUOR_RETURN_IF_ERROR(sub.Create(snapin, "StandAlone"));
+  QUOR_RETURN_IF_ERROR(sub.Create(reg::Hive::LocalMachine, kNodeTypeKey));
   reg::Key typeLib(registry);
-  if (long rc = typeLib.Create(reg::Hive::ClassesRoot, "CLSID\\" + kClsidQuorAdminMMC.Format() + "\\TypeLib");
-      rc != reg::ERROR_SUCCESS)
-    return rc;
+  QUOR_RETURN_IF_ERROR(typeLib.Create(reg::Hive::ClassesRoot, "CLSID\\" + kClsidQuorAdminMMC.Format() + "\\TypeLib"));
   return typeLib.SetString("", kLibidQuorAdmin.Format());
 }
 
 void RemoveConsoleKeys() {
   reg::Registry& registry = reg::Registry::Default();
-  registry.DeleteKeyTree(reg::Hive::LocalMachine, kSnapinKey);
-  registry.DeleteKeyTree(reg::Hive::LocalMachine, kNodeTypeKey);
+  // Best effort: a key already gone is what we want.
+  registry.DeleteKeyTree(reg::Hive::LocalMachine, kSnapinKey).Ignore();
+  registry.DeleteKeyTree(reg::Hive::LocalMachine, kNodeTypeKey).Ignore();
 }
 
 }  // namespace
@@ -62,7 +60,7 @@ extern "C" [[gnu::visibility("default")]] HRESULT DllRegisterServer() {
   if (HRESULT hr = quor::com::server::RegisterClasses(kClasses, reinterpret_cast<const void*>(&DllCanUnloadNow));
       FAILED(hr))
     return hr;
-  if (WriteConsoleKeys() != quor::reg::ERROR_SUCCESS) {
+  if (!WriteConsoleKeys().ok()) {
     RemoveConsoleKeys();
     quor::com::server::UnregisterClasses(kClasses);
     return SELFREG_E_CLASS;

@@ -97,30 +97,28 @@ std::string SameFile(const std::string& path) {
 std::vector<std::string> ProgIdsServedBy(const std::string& library) {
   std::vector<std::string> found;
   reg::Key classes;
-  if (classes.Open(reg::Hive::ClassesRoot, "") != reg::ERROR_SUCCESS) return found;
-  std::vector<std::string> names;
-  if (classes.EnumSubKeys(names) != reg::ERROR_SUCCESS) return found;
+  if (!classes.Open(reg::Hive::ClassesRoot, "").ok()) return found;
+  auto names = classes.EnumSubKeys();
+  if (!names.ok()) return found;
   const std::string wanted = SameFile(library);
-  for (const std::string& name : names) {
+  for (const std::string& name : *names) {
     if (name == "CLSID" || name.empty()) continue;
     reg::Key clsidKey;
-    std::string clsid;
-    if (clsidKey.Open(classes, name + "\\CLSID") != reg::ERROR_SUCCESS ||
-        clsidKey.GetString("", clsid) != reg::ERROR_SUCCESS || clsid.empty())
-      continue;
+    if (!clsidKey.Open(classes, name + "\\CLSID").ok()) continue;
+    auto clsid = clsidKey.GetString("");
+    if (!clsid.ok() || clsid->empty()) continue;
     reg::Key server;
-    std::string serverPath;
-    if (server.Open(classes, "CLSID\\" + clsid + "\\InprocServer32") != reg::ERROR_SUCCESS ||
-        server.GetString("", serverPath) != reg::ERROR_SUCCESS)
-      continue;
-    if (SameFile(serverPath) == wanted) found.push_back(name);
+    if (!server.Open(classes, "CLSID\\" + *clsid + "\\InprocServer32").ok()) continue;
+    auto serverPath = server.GetString("");
+    if (!serverPath.ok()) continue;
+    if (SameFile(*serverPath) == wanted) found.push_back(name);
   }
   return found;
 }
 
 bool HasCurVer(const std::string& progId) {
   reg::Key key;
-  return key.Open(reg::Hive::ClassesRoot, progId + "\\CurVer") == reg::ERROR_SUCCESS;
+  return key.Open(reg::Hive::ClassesRoot, progId + "\\CurVer").ok();
 }
 
 // The ProgID the library registered: one that appeared with this

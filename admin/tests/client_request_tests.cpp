@@ -274,8 +274,8 @@ class ClientRequestTest : public ::testing::Test {
 
   static void SetService(std::string_view name, std::string_view value) {
     reg::Key key;
-    ASSERT_EQ(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString(name, value), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetString(name, value)), reg::ERROR_SUCCESS);
   }
 
   stdfs::path dir_;
@@ -438,11 +438,14 @@ TEST_F(ClientRequestTest, ReloadsGoToTheAdminEndpointAndEverythingElseToTheCore)
 
 TEST_F(ClientRequestTest, ANamedServiceComesFromItsServiceInfoKey) {
   reg::Key info;
-  ASSERT_EQ(info.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService\\ServiceInfo\\dev"), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(info.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService\\ServiceInfo\\dev")),
+            reg::ERROR_SUCCESS);
   // Scheme and extension are replaced, whatever they were.
-  info.SetString("Service", "ftp://127.0.0.1:" + std::to_string(core_.Port()) + "/QuorService/QuorServiceCore.asp");
-  info.SetString("Authority", "corp");
-  info.SetString("Realm", "QUOR.TEST");
+  EXPECT_TRUE(
+      info.SetString("Service", "ftp://127.0.0.1:" + std::to_string(core_.Port()) + "/QuorService/QuorServiceCore.asp")
+          .ok());
+  EXPECT_TRUE(info.SetString("Authority", "corp").ok());
+  EXPECT_TRUE(info.SetString("Realm", "QUOR.TEST").ok());
 
   CVeltService client;
   client.SetAuthority("ignored", "ignored");
@@ -461,7 +464,7 @@ TEST_F(ClientRequestTest, ANamedServiceComesFromItsServiceInfoKey) {
   EXPECT_EQ(core_.Requests().size(), 2u);
 
   // An endpoint stored as the http URL it is (as run.sh writes it) is used as it stands.
-  info.SetString("Service", core_.Url());
+  EXPECT_TRUE(info.SetString("Service", core_.Url()).ok());
   CVeltService plain;
   ASSERT_EQ(plain.Connect("dev", "alice", "pw"), 0) << plain.FormatFault();
   EXPECT_EQ(plain.CoreUrl(), core_.Url());
@@ -473,15 +476,16 @@ TEST_F(ClientRequestTest, TheRowCountComesFromTheRegistryWithFiveForNothing) {
   EXPECT_EQ(client.GetRowCount(), 5);
 
   reg::Key service;
-  ASSERT_EQ(service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
-  service.SetDword("RowCount", 12);
+  ASSERT_EQ(reg::Win32Error(service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+            reg::ERROR_SUCCESS);
+  EXPECT_TRUE(service.SetDword("RowCount", 12).ok());
   SignIn(client);
   EXPECT_EQ(client.GetRowCount(), 12);
   client.SetTarget("P", "D", "C");
   ASSERT_TRUE(client.GetRecords("T", ""));
   EXPECT_NE(LastQueryDocument().find("<rowcount>12</rowcount>"), std::string::npos);
 
-  service.SetDword("RowCount", 0);
+  EXPECT_TRUE(service.SetDword("RowCount", 0).ok());
   SignIn(client);
   EXPECT_EQ(client.GetRowCount(), 5);
 }

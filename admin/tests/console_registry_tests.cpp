@@ -39,7 +39,7 @@ class ConsoleRegistryTest : public ::testing::Test {
 
   static reg::Key Create(reg::Hive hive, std::string_view path) {
     reg::Key key;
-    EXPECT_EQ(key.Create(hive, path), reg::ERROR_SUCCESS) << path;
+    EXPECT_EQ(reg::Win32Error(key.Create(hive, path)), reg::ERROR_SUCCESS) << path;
     return key;
   }
 
@@ -62,9 +62,12 @@ class ConsoleRegistryTest : public ::testing::Test {
 };
 
 TEST_F(ConsoleRegistryTest, TextsAreReadAndWrittenUnderSoftwareVelt) {
-  Create(reg::Hive::LocalMachine, "Software\\Velt").SetString("Log", "ON");
-  Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService").SetString("HomeDir", "/srv/quor");
-  Create(reg::Hive::LocalMachine, "Software\\Velt\\Services").SetString("qsc", "http://h/QuorServiceCore.sod");
+  EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt").SetString("Log", "ON").ok());
+  EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService").SetString("HomeDir", "/srv/quor").ok());
+
+  EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt\\Services")
+                  .SetString("qsc", "http://h/QuorServiceCore.sod")
+                  .ok());
 
   // An empty key is Software\Velt itself; values are not inherited by subkeys.
   EXPECT_EQ(registry_.ReadText("", "Log"), "ON");
@@ -78,22 +81,22 @@ TEST_F(ConsoleRegistryTest, TextsAreReadAndWrittenUnderSoftwareVelt) {
   // Writes create the key and store the text as it is.
   const std::string text = "C:\\Quor Home\\日本語 & <more>, " + std::string(300, 'x');
   registry_.WriteText("Fresh\\Sub", "Value", text);
-  std::string stored;
   reg::Key key;
-  ASSERT_EQ(key.Open(reg::Hive::LocalMachine, "Software\\Velt\\Fresh\\Sub"), reg::ERROR_SUCCESS);
-  ASSERT_EQ(key.GetString("Value", stored), reg::ERROR_SUCCESS);
-  EXPECT_EQ(stored, text);
+  ASSERT_EQ(reg::Win32Error(key.Open(reg::Hive::LocalMachine, "Software\\Velt\\Fresh\\Sub")), reg::ERROR_SUCCESS);
+  const auto stored = key.GetString("Value");
+  ASSERT_EQ(reg::Win32Error(stored), reg::ERROR_SUCCESS);
+  EXPECT_EQ(*stored, text);
   EXPECT_EQ(registry_.ReadText("Fresh\\Sub", "Value"), text);
   registry_.WriteServiceText("UserName", "");
   EXPECT_EQ(registry_.ReadServiceText("UserName"), "");
-  ASSERT_EQ(key.Open(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
-  EXPECT_EQ(key.GetString("UserName", stored), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(key.Open(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
+  EXPECT_EQ(reg::Win32Error(key.GetString("UserName")), reg::ERROR_SUCCESS);
 }
 
 TEST_F(ConsoleRegistryTest, NumbersReadAsNumbersAndAsDecimalText) {
   reg::Key service = Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService");
-  service.SetDword("CompressThreshold", 4096);
-  service.SetString("Text", "12");
+  EXPECT_TRUE(service.SetDword("CompressThreshold", 4096).ok());
+  EXPECT_TRUE(service.SetString("Text", "12").ok());
 
   EXPECT_EQ(registry_.ReadNumber("QuorService", "CompressThreshold"), 4096u);
   EXPECT_EQ(registry_.ReadServiceNumberText("CompressThreshold"), "4096");
@@ -108,9 +111,9 @@ TEST_F(ConsoleRegistryTest, NumbersReadAsNumbersAndAsDecimalText) {
 
   registry_.WriteNumber("QuorService", "RowCount", "25");
   registry_.WriteNumber("New\\Key", "Big", "4294967295");
-  uint32_t number = 0;
-  ASSERT_EQ(service.GetDword("RowCount", number), reg::ERROR_SUCCESS);
-  EXPECT_EQ(number, 25u);
+  const auto number = service.GetDword("RowCount");
+  ASSERT_EQ(reg::Win32Error(number), reg::ERROR_SUCCESS);
+  EXPECT_EQ(*number, 25u);
   EXPECT_EQ(registry_.ReadNumberText("New\\Key", "Big"), "4294967295");
 }
 
@@ -259,7 +262,7 @@ TEST_F(ConsoleLogTest, TheLogValueSwitchesTheFileOnInAFreshProcess) {
   for (const char* value : {"ON", "on", "off", "yes", ""}) {
     const stdfs::path folder = dir_ / ("run" + std::to_string(run++));
     stdfs::create_directory(folder);
-    Create(reg::Hive::LocalMachine, "Software\\Velt").SetString("Log", value);
+    EXPECT_TRUE(Create(reg::Hive::LocalMachine, "Software\\Velt").SetString("Log", value).ok());
     const std::string command = "cd '" + folder.string() + "' && QUOR_PASSWORD='pw-Secret' '" + program +
                                 "' --url '" + url + "' alice >/dev/null 2>&1";
     const int status = std::system(command.c_str());

@@ -30,7 +30,7 @@ class SettingsPageTest : public ::testing::Test {
 
   static reg::Key Service() {
     reg::Key key;
-    EXPECT_EQ(key.Create(reg::Hive::LocalMachine, core::kServiceKey), reg::ERROR_SUCCESS);
+    EXPECT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, core::kServiceKey)), reg::ERROR_SUCCESS);
     return key;
   }
   static std::string Stored(std::string_view key, std::string_view name) {
@@ -44,18 +44,18 @@ class SettingsPageTest : public ::testing::Test {
 
 TEST_F(SettingsPageTest, FillShowsTheRegistryAndAnUnchangedApplyKeepsIt) {
   reg::Key service = Service();
-  service.SetString("HomeDir", "/srv/quor");
-  service.SetString("LogLevel", "normal");
-  service.SetString("ResourceURL", "http://h/res");
-  service.SetString("ResourceDir", "/srv/quor/resource");
-  service.SetDword("CompressThreshold", 4096);
-  service.SetString("AdminUsers", "alice, bob");
-  service.SetString("RootContext", "dc=example,dc=org");
-  service.SetString("AdminGroupName", "admins");
-  service.SetString("ConferenceManagerURL", "http://conf/");
+  EXPECT_TRUE(service.SetString("HomeDir", "/srv/quor").ok());
+  EXPECT_TRUE(service.SetString("LogLevel", "normal").ok());
+  EXPECT_TRUE(service.SetString("ResourceURL", "http://h/res").ok());
+  EXPECT_TRUE(service.SetString("ResourceDir", "/srv/quor/resource").ok());
+  EXPECT_TRUE(service.SetDword("CompressThreshold", 4096).ok());
+  EXPECT_TRUE(service.SetString("AdminUsers", "alice, bob").ok());
+  EXPECT_TRUE(service.SetString("RootContext", "dc=example,dc=org").ok());
+  EXPECT_TRUE(service.SetString("AdminGroupName", "admins").ok());
+  EXPECT_TRUE(service.SetString("ConferenceManagerURL", "http://conf/").ok());
   reg::Key services;
-  ASSERT_EQ(services.Create(reg::Hive::LocalMachine, "Software\\Velt\\Services"), reg::ERROR_SUCCESS);
-  services.SetString("qsc", "http://h/QuorServiceCore.sod");
+  ASSERT_EQ(reg::Win32Error(services.Create(reg::Hive::LocalMachine, "Software\\Velt\\Services")), reg::ERROR_SUCCESS);
+  EXPECT_TRUE(services.SetString("qsc", "http://h/QuorServiceCore.sod").ok());
 
   Page page;
   page.Fill();
@@ -80,9 +80,9 @@ TEST_F(SettingsPageTest, FillShowsTheRegistryAndAnUnchangedApplyKeepsIt) {
   EXPECT_EQ(StoredService("AdminUsers"), "alice, bob");
   EXPECT_EQ(StoredService("RootContext"), "dc=example,dc=org");
   EXPECT_EQ(Stored("Software\\Velt\\Services", "qsc"), "http://h/QuorServiceCore.sod");
-  uint32_t threshold = 0;
-  ASSERT_EQ(service.GetDword("CompressThreshold", threshold), reg::ERROR_SUCCESS);
-  EXPECT_EQ(threshold, 4096u);
+  const auto threshold = service.GetDword("CompressThreshold");
+  ASSERT_EQ(reg::Win32Error(threshold), reg::ERROR_SUCCESS);
+  EXPECT_EQ(*threshold, 4096u);
 }
 
 TEST_F(SettingsPageTest, AnEmptyRegistryFillsEmptyFieldsAndApplyCreatesTheValues) {
@@ -112,7 +112,7 @@ TEST_F(SettingsPageTest, AnEmptyRegistryFillsEmptyFieldsAndApplyCreatesTheValues
 
 TEST_F(SettingsPageTest, AllFourLevelsAreOfferedAndDebugSurvivesApply) {
   ASSERT_EQ(Page::kLogLevels.size(), 4u);
-  Service().SetString("LogLevel", "Debug");
+  EXPECT_TRUE(Service().SetString("LogLevel", "Debug").ok());
   Page page;
   page.Fill();
   EXPECT_EQ(page.LogLevel(), "Debug");
@@ -123,10 +123,10 @@ TEST_F(SettingsPageTest, AllFourLevelsAreOfferedAndDebugSurvivesApply) {
   EXPECT_EQ(config.LogLevel, core::LOGLEVEL_DEBUG);
 
   // A prefix is no level: the service would not take "Nor" as Normal either.
-  Service().SetString("LogLevel", "Nor");
+  EXPECT_TRUE(Service().SetString("LogLevel", "Nor").ok());
   page.Fill();
   EXPECT_EQ(page.LogLevel(), "None");
-  Service().SetString("LogLevel", "DETAIL");
+  EXPECT_TRUE(Service().SetString("LogLevel", "DETAIL").ok());
   page.Fill();
   EXPECT_EQ(page.LogLevel(), "Detail");
 
@@ -174,10 +174,10 @@ TEST_F(SettingsPageTest, LongTextsAreWrittenWholeAndReadBackExactlyByTheService)
   EXPECT_EQ(StoredService("RootContext"), "ou=people,dc=example,dc=org");
 
   // The stored bytes are the text and one terminator, nothing more.
-  reg::Value raw;
-  ASSERT_EQ(Service().GetValue("ConferenceManagerURL", raw), reg::ERROR_SUCCESS);
-  EXPECT_EQ(raw.type, reg::ValueType::String);
-  EXPECT_EQ(raw.data.size(), conference.size() + 1);
+  const auto raw = Service().GetValue("ConferenceManagerURL");
+  ASSERT_EQ(reg::Win32Error(raw), reg::ERROR_SUCCESS);
+  EXPECT_EQ(raw->type, reg::ValueType::String);
+  EXPECT_EQ(raw->data.size(), conference.size() + 1);
 
   // The page shows the same texts again.
   Page again;
@@ -188,8 +188,8 @@ TEST_F(SettingsPageTest, LongTextsAreWrittenWholeAndReadBackExactlyByTheService)
 
 TEST_F(SettingsPageTest, UncheckingActiveDirectoryClearsItsValuesOnApply) {
   reg::Key service = Service();
-  service.SetString("RootContext", "dc=example,dc=org");
-  service.SetString("AdminGroupName", "admins");
+  EXPECT_TRUE(service.SetString("RootContext", "dc=example,dc=org").ok());
+  EXPECT_TRUE(service.SetString("AdminGroupName", "admins").ok());
   Page page;
   page.Fill();
   ASSERT_TRUE(page.ActiveDirectory());
@@ -210,8 +210,8 @@ TEST_F(SettingsPageTest, UncheckingActiveDirectoryClearsItsValuesOnApply) {
 
 TEST_F(SettingsPageTest, AThresholdThatIsNoNumberOrANulIsRefusedAndNothingIsWritten) {
   reg::Key service = Service();
-  service.SetString("HomeDir", "/srv/quor");
-  service.SetDword("CompressThreshold", 100);
+  EXPECT_TRUE(service.SetString("HomeDir", "/srv/quor").ok());
+  EXPECT_TRUE(service.SetDword("CompressThreshold", 100).ok());
   Page page;
   page.Fill();
   ASSERT_TRUE(page.SetText(Page::kHomeDir, "/srv/changed"));
@@ -224,9 +224,9 @@ TEST_F(SettingsPageTest, AThresholdThatIsNoNumberOrANulIsRefusedAndNothingIsWrit
     EXPECT_TRUE(page.Modified());
   }
   EXPECT_EQ(StoredService("HomeDir"), "/srv/quor");
-  uint32_t threshold = 0;
-  ASSERT_EQ(service.GetDword("CompressThreshold", threshold), reg::ERROR_SUCCESS);
-  EXPECT_EQ(threshold, 100u);
+  const auto threshold = service.GetDword("CompressThreshold");
+  ASSERT_EQ(reg::Win32Error(threshold), reg::ERROR_SUCCESS);
+  EXPECT_EQ(*threshold, 100u);
 
   // A text the registry could not give back whole is refused as well.
   ASSERT_TRUE(page.SetText(Page::kCompressThreshold, "0"));

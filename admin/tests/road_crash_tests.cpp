@@ -345,8 +345,9 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
   // registry file and the account store read.
   void CheckAtRest(int round) {
     SCOPED_TRACE("after kill " + std::to_string(round));
+    const Status checked = reg::Registry(instance_.RegistryFile()).Check();
+    EXPECT_EQ(reg::Win32Error(checked), reg::ERROR_SUCCESS) << checked.message();
     std::string reason;
-    EXPECT_EQ(reg::Registry(instance_.RegistryFile()).Check(&reason), reg::ERROR_SUCCESS) << reason;
     dir::AccountStore store;
     EXPECT_EQ(dir::LoadAccountStore(instance_.RegistryFile().string() + ".accounts", store, &reason),
               reg::ERROR_SUCCESS)
@@ -610,10 +611,10 @@ pid_t ForkRegistryWriter(const fs::path& file, int writer, int report) {
   if (pid != 0) return pid;
   reg::Registry registry(file);
   reg::Key key(registry);
-  if (key.Create(reg::Hive::LocalMachine, "Software\\Crash") != reg::ERROR_SUCCESS) ::_exit(1);
+  if (!key.Create(reg::Hive::LocalMachine, "Software\\Crash").ok()) ::_exit(1);
   for (int n = 0;; ++n) {
     const std::string name = "w" + std::to_string(writer) + "-" + std::to_string(n);
-    if (key.SetString(name, RegistryValue(writer, n)) != reg::ERROR_SUCCESS) ::_exit(1);
+    if (!key.SetString(name, RegistryValue(writer, n)).ok()) ::_exit(1);
     const std::string line = name + "\n";
     if (::write(report, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(1);
   }
@@ -682,12 +683,13 @@ TEST(CrashWriters, RegistryWritersKilledMidWrite) {
       // The file reads, and holds every value whose write returned, exactly.
       collect(false);
       reg::Registry registry(file);
-      std::string reason;
-      ASSERT_EQ(registry.Check(&reason), reg::ERROR_SUCCESS) << "after kill " << kills << ": " << reason;
+      const Status checked = registry.Check();
+      ASSERT_EQ(reg::Win32Error(checked), reg::ERROR_SUCCESS) << "after kill " << kills << ": " << checked.message();
       reg::Key key(registry);
-      ASSERT_EQ(key.Open(reg::Hive::LocalMachine, "Software\\Crash"), reg::ERROR_SUCCESS);
-      std::vector<reg::NamedValue> values;
-      ASSERT_EQ(key.EnumValues(values), reg::ERROR_SUCCESS);
+      ASSERT_EQ(reg::Win32Error(key.Open(reg::Hive::LocalMachine, "Software\\Crash")), reg::ERROR_SUCCESS);
+      const auto read = key.EnumValues();
+      ASSERT_EQ(reg::Win32Error(read), reg::ERROR_SUCCESS);
+      const std::vector<reg::NamedValue>& values = *read;
       // One reading of the file: the writers still running keep changing it,
       // and a read per value would read it again each time.
       std::map<std::string, std::string> held;
@@ -707,8 +709,8 @@ TEST(CrashWriters, RegistryWritersKilledMidWrite) {
     // With every writer gone, the next write leaves no temporary behind.
     reg::Registry registry(file);
     reg::Key key(registry);
-    ASSERT_EQ(key.Create(reg::Hive::LocalMachine, "Software\\Rounds"), reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("round", static_cast<uint32_t>(round)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Rounds")), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("round", static_cast<uint32_t>(round))), reg::ERROR_SUCCESS);
     EXPECT_EQ(Temporaries(file), std::vector<std::string>{}) << "after round " << round;
   }
   EXPECT_GE(kills, 20);

@@ -62,11 +62,11 @@ TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSess
   {
     reg::Registry registry(instance_->RegistryFile());
     reg::Key key(registry);
-    ASSERT_EQ(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("SignInFailureLimit", 3), reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("SignInDelaySeconds", 4), reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("SignInDelayMaxSeconds", 4), reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("SessionIdleSeconds", 3), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInFailureLimit", 3)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInDelaySeconds", 4)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInDelayMaxSeconds", 4)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("SessionIdleSeconds", 3)), reg::ERROR_SUCCESS);
   }
   ASSERT_NO_FATAL_FAILURE(instance_->Restart());
   auto idle = instance_->SignIn("bob", "bob-pw");

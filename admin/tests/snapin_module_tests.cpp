@@ -40,14 +40,14 @@ class SnapinModule : public ::testing::Test {
   bool KeyExists(reg::Hive hive, std::string_view path) {
     reg::Registry registry(registry_);
     reg::Key key(registry);
-    return key.Open(hive, path) == reg::ERROR_SUCCESS;
+    return key.Open(hive, path).ok();
   }
   std::string Value(reg::Hive hive, std::string_view path, std::string_view name) {
     reg::Registry registry(registry_);
     reg::Key key(registry);
-    std::string value;
-    if (key.Open(hive, path) != reg::ERROR_SUCCESS || key.GetString(name, value) != reg::ERROR_SUCCESS) return "(none)";
-    return value;
+    if (!key.Open(hive, path).ok()) return "(none)";
+    const auto value = key.GetString(name);
+    return value.ok() ? *value : "(none)";
   }
 
   st::TempDir dir_;

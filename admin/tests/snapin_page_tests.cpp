@@ -27,17 +27,18 @@ class RootPage : public testing::OfflineSnapinTest {
  protected:
   static void Seed() {
     reg::Key service;
-    ASSERT_EQ(service.Create(reg::Hive::LocalMachine, core::kServiceKey), reg::ERROR_SUCCESS);
-    service.SetString("HomeDir", "/srv/quor");
-    service.SetString("LogLevel", "detail");
-    service.SetString("ResourceURL", "http://h/res");
-    service.SetString("ResourceDir", "/srv/quor/resource");
-    service.SetDword("CompressThreshold", 4096);
-    service.SetString("AdminUsers", "alice, bob");
-    service.SetString("ConferenceManagerURL", "http://conf/");
+    ASSERT_EQ(reg::Win32Error(service.Create(reg::Hive::LocalMachine, core::kServiceKey)), reg::ERROR_SUCCESS);
+    EXPECT_TRUE(service.SetString("HomeDir", "/srv/quor").ok());
+    EXPECT_TRUE(service.SetString("LogLevel", "detail").ok());
+    EXPECT_TRUE(service.SetString("ResourceURL", "http://h/res").ok());
+    EXPECT_TRUE(service.SetString("ResourceDir", "/srv/quor/resource").ok());
+    EXPECT_TRUE(service.SetDword("CompressThreshold", 4096).ok());
+    EXPECT_TRUE(service.SetString("AdminUsers", "alice, bob").ok());
+    EXPECT_TRUE(service.SetString("ConferenceManagerURL", "http://conf/").ok());
     reg::Key services;
-    ASSERT_EQ(services.Create(reg::Hive::LocalMachine, "Software\\Velt\\Services"), reg::ERROR_SUCCESS);
-    services.SetString("qsc", "http://h/QuorServiceCore.sod");
+    ASSERT_EQ(reg::Win32Error(services.Create(reg::Hive::LocalMachine, "Software\\Velt\\Services")),
+              reg::ERROR_SUCCESS);
+    EXPECT_TRUE(services.SetString("qsc", "http://h/QuorServiceCore.sod").ok());
   }
 
   // The root's page as the host receives it (the sign-in is cancelled: the

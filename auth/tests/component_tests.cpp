@@ -64,11 +64,12 @@ TEST_F(RegisteredServer, TheCoreSignsUsersInThroughTheVtable) {
   ASSERT_EQ(com::CLSIDFromProgID(u"QuorAuth.AccountInfo", clsid), S_OK);
   EXPECT_EQ(clsid, kAccountInfoClsid);
   reg::Key server;
-  ASSERT_EQ(server.Open(reg::Hive::ClassesRoot, "CLSID\\{FF30DCCA-8886-4908-903A-1C036A1B8662}\\InprocServer32"),
+  ASSERT_EQ(reg::Win32Error(
+                server.Open(reg::Hive::ClassesRoot, "CLSID\\{FF30DCCA-8886-4908-903A-1C036A1B8662}\\InprocServer32")),
             reg::ERROR_SUCCESS);
-  std::string value;
-  ASSERT_EQ(server.GetString("ThreadingModel", value), reg::ERROR_SUCCESS);
-  EXPECT_EQ(value, "Apartment");
+  const auto value = server.GetString("ThreadingModel");
+  ASSERT_EQ(reg::Win32Error(value), reg::ERROR_SUCCESS);
+  EXPECT_EQ(*value, "Apartment");
 
   {
     com::ComPtr<IAuth> auth;

@@ -29,8 +29,8 @@ inline std::string Env(const char* name) {
 
 inline void SetValue(std::string_view key, std::string_view name, std::string_view value) {
   reg::Key k;
-  ASSERT_EQ(k.Create(reg::Hive::LocalMachine, key), reg::ERROR_SUCCESS);
-  ASSERT_EQ(k.SetString(name, value), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, key)), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(k.SetString(name, value)), reg::ERROR_SUCCESS);
 }
 
 // The locator template the tests register for the service "qsc".

@@ -388,7 +388,7 @@ class AuthConfig : public AuthTest {
   }
   reg::Key Services() {
     reg::Key key;
-    EXPECT_EQ(key.Create(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"), 0);
+    EXPECT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services")), 0);
     return key;
   }
 };
@@ -400,12 +400,12 @@ TEST_F(AuthConfig, LocatorsComeFromTheServiceTableWithTheComputerName) {
   EXPECT_EQ(why, "RegOpenKeyEx");
 
   reg::Key services = Services();
-  services.SetString("qsc", "http://%s/QuorService/QuorServiceCore.sod");
-  services.SetString("upper", "http://%S/x");
-  services.SetString("both", "%S and %s");
-  services.SetString("twice", "%s/%s");
-  services.SetExpandString("expand", "http://%s/");
-  services.SetDword("number", 1);
+  EXPECT_TRUE(services.SetString("qsc", "http://%s/QuorService/QuorServiceCore.sod").ok());
+  EXPECT_TRUE(services.SetString("upper", "http://%S/x").ok());
+  EXPECT_TRUE(services.SetString("both", "%S and %s").ok());
+  EXPECT_TRUE(services.SetString("twice", "%s/%s").ok());
+  EXPECT_TRUE(services.SetExpandString("expand", "http://%s/").ok());
+  EXPECT_TRUE(services.SetDword("number", 1).ok());
   EXPECT_EQ(config.ServiceLocator(u"qsc"), u"http://host.example.com/QuorService/QuorServiceCore.sod");
   EXPECT_EQ(config.ServiceLocator(u"upper"), u"http://host.example.com/x");
   EXPECT_EQ(config.ServiceLocator(u"both"), u"%S and host.example.com");
@@ -416,8 +416,8 @@ TEST_F(AuthConfig, LocatorsComeFromTheServiceTableWithTheComputerName) {
   EXPECT_EQ(config.ServiceLocator(u""), u"");
 
   // Changes while the process runs are seen at the next call.
-  services.SetString("late", "added");
-  services.DeleteValue("qsc");
+  EXPECT_TRUE(services.SetString("late", "added").ok());
+  EXPECT_TRUE(services.DeleteValue("qsc").ok());
   EXPECT_EQ(config.ServiceLocator(u"late"), u"added");
   EXPECT_EQ(config.ServiceLocator(u"qsc"), u"");
 }
@@ -427,13 +427,13 @@ TEST_F(AuthConfig, DirectoryDefaultsAreRetriedUntilSet) {
   EXPECT_EQ(config.DefaultAuthority(), u"");
   EXPECT_EQ(config.DefaultRealm(), u"");
   reg::Key velt;
-  ASSERT_EQ(velt.Create(reg::Hive::LocalMachine, "SOFTWARE\\Velt"), 0);
-  velt.SetString("DefaultAuthority", "LDAP://127.0.0.1/dc=example,dc=com");
-  velt.SetString("DefaultRealm", "EXAMPLE.COM");
+  ASSERT_EQ(reg::Win32Error(velt.Create(reg::Hive::LocalMachine, "SOFTWARE\\Velt")), 0);
+  EXPECT_TRUE(velt.SetString("DefaultAuthority", "LDAP://127.0.0.1/dc=example,dc=com").ok());
+  EXPECT_TRUE(velt.SetString("DefaultRealm", "EXAMPLE.COM").ok());
   EXPECT_EQ(config.DefaultAuthority(), u"LDAP://127.0.0.1/dc=example,dc=com");
   EXPECT_EQ(config.DefaultRealm(), u"EXAMPLE.COM");
   // Kept once read.
-  velt.SetString("DefaultRealm", "OTHER");
+  EXPECT_TRUE(velt.SetString("DefaultRealm", "OTHER").ok());
   EXPECT_EQ(config.DefaultRealm(), u"EXAMPLE.COM");
 }
 
@@ -483,8 +483,8 @@ TEST_F(AuthSessions, ErrorsNameTheAuthClassOnceItIsRegistered) {
   };
   EXPECT_EQ(sourceOfFailure(), "");
   reg::Key key;
-  ASSERT_EQ(key.Create(reg::Hive::ClassesRoot, "CLSID\\" + kAuthClsid.Format() + "\\ProgID"), 0);
-  ASSERT_EQ(key.SetString("", kAuthProgId), 0);
+  ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::ClassesRoot, "CLSID\\" + kAuthClsid.Format() + "\\ProgID")), 0);
+  ASSERT_EQ(reg::Win32Error(key.SetString("", kAuthProgId)), 0);
   EXPECT_EQ(sourceOfFailure(), kAuthProgId);
 }
 

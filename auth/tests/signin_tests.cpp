@@ -295,9 +295,9 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   // Service identifiers match exactly; only string values are services.
   {
     reg::Key services;
-    ASSERT_EQ(services.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"), reg::ERROR_SUCCESS);
-    ASSERT_EQ(services.SetDword("dword", 7), reg::ERROR_SUCCESS);
-    ASSERT_EQ(services.SetString("empty", ""), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(services.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services")), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(services.SetDword("dword", 7)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(services.SetString("empty", "")), reg::ERROR_SUCCESS);
   }
   for (const char16_t* service : {u"QSC", u"", u"empty", u"dword"}) {
     Client client;
@@ -328,8 +328,9 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
 
   // Without the service table key: a failure, not the registry's positive
   // error number, which would read as success.
-  ASSERT_EQ(reg::Registry::Default().DeleteKeyTree(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"),
-            reg::ERROR_SUCCESS);
+  ASSERT_EQ(
+      reg::Win32Error(reg::Registry::Default().DeleteKeyTree(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services")),
+      reg::ERROR_SUCCESS);
   Client orphan;
   EXPECT_EQ(orphan.Open(*auth, ticket), static_cast<HRESULT>(0x80070002));
   EXPECT_TRUE(orphan.verifier.IsNull());

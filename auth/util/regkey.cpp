@@ -5,8 +5,8 @@
 namespace quor::auth::util {
 namespace {
 
-void Check(long rc, std::string_view call) {
-  if (rc != reg::ERROR_SUCCESS) Raise(static_cast<HRESULT>(rc), call);
+void Check(const Status& status, std::string_view call) {
+  if (!status.ok()) Raise(static_cast<HRESULT>(reg::Win32Error(status)), call);
 }
 
 }  // namespace
@@ -36,21 +36,22 @@ void RegistryKey::OpenKey(const RegistryKey& parent, std::string_view subKey) {
 }
 
 long RegistryKey::DeleteKey(reg::Hive parent, std::string_view subKey) {
-  long rc = reg::Registry::Default().DeleteKeyTree(parent, subKey);
+  long rc = reg::Win32Error(reg::Registry::Default().DeleteKeyTree(parent, subKey));
   if (rc != reg::ERROR_SUCCESS && rc != reg::ERROR_FILE_NOT_FOUND) Raise(HRESULT_FROM_WIN32(rc), "SHDeleteKey");
   return rc;
 }
 
 RegistryKey RegistryKey::DuplicateKeyHandle() const {
   RegistryKey copy;
-  long rc = key_.IsOpen() ? copy.key_.Open(key_.GetHive(), key_.Path()) : reg::ERROR_INVALID_HANDLE;
+  long rc = key_.IsOpen() ? reg::Win32Error(copy.key_.Open(key_.GetHive(), key_.Path())) : reg::ERROR_INVALID_HANDLE;
   if (rc != reg::ERROR_SUCCESS) Raise(HRESULT_FROM_WIN32(rc), "DuplicateHandle");
   return copy;
 }
 
 void RegistryKey::GetValue(std::string_view name, uint32_t& out) const {
-  reg::Value value;
-  Check(key_.GetValue(name, value), "getValue(DWORD)");
+  Result<reg::Value> read = key_.GetValue(name);
+  Check(read.status(), "getValue(DWORD)");
+  const reg::Value& value = *read;
   std::optional<uint32_t> number = value.AsDword();
   if (value.type != reg::ValueType::Dword || !number)
     Raise(static_cast<HRESULT>(reg::ERROR_DATATYPE_MISMATCH), "getValue(DWORD");
@@ -58,8 +59,9 @@ void RegistryKey::GetValue(std::string_view name, uint32_t& out) const {
 }
 
 void RegistryKey::GetValue(std::string_view name, std::string& out) const {
-  reg::Value value;
-  Check(key_.GetValue(name, value), "getValue(CStr)");
+  Result<reg::Value> read = key_.GetValue(name);
+  Check(read.status(), "getValue(CStr)");
+  const reg::Value& value = *read;
   std::optional<std::string> text = value.AsString();
   if (!text) Raise(static_cast<HRESULT>(reg::ERROR_DATATYPE_MISMATCH), "getValue(CStr)");
   out = std::move(*text);
@@ -77,27 +79,27 @@ void RegistryKey::SetValue(std::string_view name, reg::ValueType type, std::stri
 }
 
 long RegistryKey::DeleteValue(std::string_view name) {
-  long rc = key_.DeleteValue(name);
-  if (rc != reg::ERROR_FILE_NOT_FOUND) Check(rc, "RegDeleteValue");
-  return rc;
+  const Status status = key_.DeleteValue(name);
+  if (!reg::IsNotFound(status)) Check(status, "RegDeleteValue");
+  return reg::Win32Error(status);
 }
 
 std::vector<reg::NamedValue> RegistryKey::EnumValues() const {
-  std::vector<reg::NamedValue> values;
-  Check(key_.EnumValues(values), "RegEnumValue");
-  return values;
+  Result<std::vector<reg::NamedValue>> values = key_.EnumValues();
+  Check(values.status(), "RegEnumValue");
+  return std::move(*values);
 }
 
 uint32_t RegistryKey::GetValueCount() const {
-  std::vector<reg::NamedValue> values;
-  Check(key_.EnumValues(values), "RegQueryInfoKey");
-  return static_cast<uint32_t>(values.size());
+  Result<std::vector<reg::NamedValue>> values = key_.EnumValues();
+  Check(values.status(), "RegQueryInfoKey");
+  return static_cast<uint32_t>(values->size());
 }
 
 uint64_t RegistryKey::GetLastWriteTime() const {
-  uint64_t stamp = 0;
-  Check(key_.LastWrite(stamp), "RegQueryInfoKey");
-  return stamp;
+  Result<uint64_t> stamp = key_.LastWrite();
+  Check(stamp.status(), "RegQueryInfoKey");
+  return *stamp;
 }
 
 }  // namespace quor::auth::util

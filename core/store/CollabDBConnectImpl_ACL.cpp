@@ -101,10 +101,10 @@ HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bs
 HRESULT CCollabDBConnectImpl::GetConferenceManagerURL(const com::Bstr&, com::Bstr& result) {
   result = com::Bstr();
   reg::Key key;
-  if (key.Open(reg::Hive::LocalMachine, kServiceKey) != ERROR_SUCCESS) return QS_E_CONFERENCE_URL_NOT_SET;
-  reg::Value raw;
-  if (key.GetValue("ConferenceManagerURL", raw) != ERROR_SUCCESS || raw.data.size() > kConferenceUrlBuffer)
-    return QS_E_CONFERENCE_URL_NOT_SET;
+  if (!key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) return QS_E_CONFERENCE_URL_NOT_SET;
+  const auto read = key.GetValue("ConferenceManagerURL");
+  if (!read.ok() || read->data.size() > kConferenceUrlBuffer) return QS_E_CONFERENCE_URL_NOT_SET;
+  const reg::Value& raw = *read;
   std::string url(raw.data.begin(), raw.data.end());
   url = url.substr(0, url.find('\0'));
   if (url.empty() || url.size() >= kConferenceUrlBuffer) return QS_E_CONFERENCE_URL_NOT_SET;

@@ -35,7 +35,7 @@ TEST_F(LocalAccountsTest, AdministratorFallsBackToItsNameOnlyWithoutAList) {
   ASSERT_EQ(utils_.ListAdminUsers(xml), S_OK);
   EXPECT_EQ(xml, u"<root/>");
 
-  instance_.ServiceKey().SetString("AdminUsers", "alice, b&b");
+  EXPECT_TRUE(instance_.ServiceKey().SetString("AdminUsers", "alice, b&b").ok());
   Load();
   EXPECT_FALSE(utils_.IsAdministrator(com::Bstr(u"administrator")));
   EXPECT_TRUE(utils_.IsAdministrator(com::Bstr(u"alice")));
@@ -45,9 +45,9 @@ TEST_F(LocalAccountsTest, AdministratorFallsBackToItsNameOnlyWithoutAList) {
 
 TEST_F(LocalAccountsTest, GroupsComeFromTheUserGroupKey) {
   reg::Key groups;
-  groups.Create(reg::Hive::LocalMachine, kUserGroupKey);
-  groups.SetString("Editors", "dan,  erin");
-  groups.SetString("Readers", "erin");
+  EXPECT_TRUE(groups.Create(reg::Hive::LocalMachine, kUserGroupKey).ok());
+  EXPECT_TRUE(groups.SetString("Editors", "dan,  erin").ok());
+  EXPECT_TRUE(groups.SetString("Readers", "erin").ok());
   Load();
   EXPECT_TRUE(utils_.IsGroup(com::Bstr(u"Editors")));
   EXPECT_FALSE(utils_.IsGroup(com::Bstr(u"editors")));

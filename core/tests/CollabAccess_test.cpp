@@ -65,14 +65,14 @@ TEST(Urns, BuildersAndTheClassifier) {
 TEST(Urns, ResourceValuesOfTheRegistry) {
   TestInstance instance;
   EXPECT_FALSE(CQuorServiceUtils::ReadResourceURL());
-  instance.ServiceKey().SetString("ResourceURL", "http://host/QuorService/resource/");
-  instance.ServiceKey().SetString("ResourceDir", "");
+  EXPECT_TRUE(instance.ServiceKey().SetString("ResourceURL", "http://host/QuorService/resource/").ok());
+  EXPECT_TRUE(instance.ServiceKey().SetString("ResourceDir", "").ok());
   EXPECT_EQ(CQuorServiceUtils::ReadResourceURL().value_or("none"), "http://host/QuorService/resource/");
   EXPECT_FALSE(CQuorServiceUtils::ReadResourceDir()) << "an empty value is none";
   // The value's buffer holds 261 bytes, its terminator included.
-  instance.ServiceKey().SetString("ResourceDir", std::string(261, 'd'));
+  EXPECT_TRUE(instance.ServiceKey().SetString("ResourceDir", std::string(261, 'd')).ok());
   EXPECT_FALSE(CQuorServiceUtils::ReadResourceDir());
-  instance.ServiceKey().SetString("ResourceDir", std::string(260, 'd'));
+  EXPECT_TRUE(instance.ServiceKey().SetString("ResourceDir", std::string(260, 'd')).ok());
   EXPECT_EQ(CQuorServiceUtils::ReadResourceDir().value_or("").size(), 260u);
 }
 
@@ -273,12 +273,12 @@ TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
   Bstr result(u"stale");
   EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET);
   EXPECT_TRUE(result.IsNull());
-  instance.ServiceKey().SetString("ConferenceManagerURL", "");
+  EXPECT_TRUE(instance.ServiceKey().SetString("ConferenceManagerURL", "").ok());
   EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET);
-  instance.ServiceKey().SetString("ConferenceManagerURL", "http://conf/join?room=a&who=<b>");
+  EXPECT_TRUE(instance.ServiceKey().SetString("ConferenceManagerURL", "http://conf/join?room=a&who=<b>").ok());
   ASSERT_EQ(store.GetConferenceManagerURL(kAlice, result), S_OK);
   EXPECT_EQ(result, u"<root><url>http://conf/join?room=a&amp;who=&lt;b&gt;</url></root>");
-  instance.ServiceKey().SetString("ConferenceManagerURL", std::string(2048, 'u'));
+  EXPECT_TRUE(instance.ServiceKey().SetString("ConferenceManagerURL", std::string(2048, 'u')).ok());
   EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET) << "longer than its buffer";
   Bstr ignored;
   EXPECT_EQ(store.GetURLUnsupported(kAlice, kAlice, Bstr(u"n"), ignored), E_NOTIMPL);

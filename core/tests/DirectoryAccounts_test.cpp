@@ -55,8 +55,8 @@ int RunRegsvr(std::vector<std::string> args) {
 
 void SetValue(std::string_view key, std::string_view name, std::string_view value) {
   reg::Key k;
-  ASSERT_EQ(k.Create(reg::Hive::LocalMachine, key), reg::ERROR_SUCCESS);
-  ASSERT_EQ(k.SetString(name, value), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, key)), reg::ERROR_SUCCESS);
+  ASSERT_EQ(reg::Win32Error(k.SetString(name, value)), reg::ERROR_SUCCESS);
 }
 
 std::string LastErrorText() {
@@ -258,8 +258,8 @@ TEST_P(DirectoryAccounts, AnUnusableRootContextLeavesTheRegistryListsInCharge) {
   Set("AdminUsers", "bob");
   Set("AdminGroupName", "Admins");
   reg::Key groups;
-  ASSERT_EQ(groups.Create(reg::Hive::LocalMachine, kUserGroupKey), reg::ERROR_SUCCESS);
-  groups.SetString("Editors", "alice");
+  ASSERT_EQ(reg::Win32Error(groups.Create(reg::Hive::LocalMachine, kUserGroupKey)), reg::ERROR_SUCCESS);
+  EXPECT_TRUE(groups.SetString("Editors", "alice").ok());
   AuthAccessor& accessor = Connect();
   EXPECT_FALSE(accessor.IsReady());
 
@@ -329,8 +329,8 @@ TEST_P(DirectoryAccounts, AdministratorsAreTheMembersOfTheAdminGroup) {
 TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   Set("RootContext", root_);
   reg::Key local;
-  ASSERT_EQ(local.Create(reg::Hive::LocalMachine, kUserGroupKey), reg::ERROR_SUCCESS);
-  local.SetString("Editors", "alice");
+  ASSERT_EQ(reg::Win32Error(local.Create(reg::Hive::LocalMachine, kUserGroupKey)), reg::ERROR_SUCCESS);
+  EXPECT_TRUE(local.SetString("Editors", "alice").ok());
   ASSERT_TRUE(Connect().IsReady());
 
   EXPECT_TRUE(utils_.IsGroup(com::Bstr(u"Staff")));

@@ -43,14 +43,14 @@ TEST(ServiceSettings, RegistryValuesAndTheirDefaults) {
   EXPECT_TRUE(config.AdminGroupName.IsNull());
 
   auto key = instance.ServiceKey();
-  key.SetString("HomeDir", "/srv/\xE6\x97\xA5");
-  key.SetString("LogLevel", "Detail");
-  key.SetDword("CompressThreshold", 1);
-  key.SetString("AdminGroupName", "");
+  EXPECT_TRUE(key.SetString("HomeDir", "/srv/\xE6\x97\xA5").ok());
+  EXPECT_TRUE(key.SetString("LogLevel", "Detail").ok());
+  EXPECT_TRUE(key.SetDword("CompressThreshold", 1).ok());
+  EXPECT_TRUE(key.SetString("AdminGroupName", "").ok());
   EXPECT_EQ(config.ReadHomeDir(), u"/srv/\u65e5");
   config.ReadLogLevel();
   EXPECT_EQ(config.LogLevel, LOGLEVEL_DETAIL);
-  key.SetString("LogLevel", "detail");
+  EXPECT_TRUE(key.SetString("LogLevel", "detail").ok());
   config.ReadLogLevel();
   EXPECT_EQ(config.LogLevel, LOGLEVEL_NONE);
   config.ReadCompressThreshold();
@@ -59,31 +59,31 @@ TEST(ServiceSettings, RegistryValuesAndTheirDefaults) {
   EXPECT_TRUE(config.AdminGroupName.IsNull());  // empty text: none
 
   // A threshold stored as text is not a 32-bit number: compression stays off.
-  key.SetString("CompressThreshold", "1");
+  EXPECT_TRUE(key.SetString("CompressThreshold", "1").ok());
   config.ReadCompressThreshold();
   EXPECT_EQ(config.CompressThreshold, 0);
 
   // A text written without its terminator ends at its real length.
   const uint8_t raw[] = {'/', 'h', 'o', 'm', 'e'};
-  key.SetValue("HomeDir", reg::Value{reg::ValueType::String, {raw, raw + sizeof raw}});
+  EXPECT_TRUE(key.SetValue("HomeDir", reg::Value{reg::ValueType::String, {raw, raw + sizeof raw}}).ok());
   EXPECT_EQ(config.ReadHomeDir(), u"/home");
 }
 
 TEST(ServiceSettings, AdminUsersAndUserGroupsSplitAsWritten) {
   TestInstance instance;
   auto key = instance.ServiceKey();
-  key.SetString("AdminUsers", "  alice,bob ,,carol");
+  EXPECT_TRUE(key.SetString("AdminUsers", "  alice,bob ,,carol").ok());
   CServiceConfig config;
   EXPECT_TRUE(config.ReadAdminUsers());
   EXPECT_EQ(Narrow(config.AdminUsers), (std::vector<std::string>{"alice", "bob ", "carol"}));
-  key.SetString("AdminUsers", "");
+  EXPECT_TRUE(key.SetString("AdminUsers", "").ok());
   config.ReadAdminUsers();
   EXPECT_TRUE(config.AdminUsers.empty());
 
   reg::Key groups;
-  groups.Create(reg::Hive::LocalMachine, kUserGroupKey);
-  groups.SetString("Editors", "dan,  erin");
-  groups.SetString("Empty", "");
+  EXPECT_TRUE(groups.Create(reg::Hive::LocalMachine, kUserGroupKey).ok());
+  EXPECT_TRUE(groups.SetString("Editors", "dan,  erin").ok());
+  EXPECT_TRUE(groups.SetString("Empty", "").ok());
   EXPECT_EQ(config.ReadUserGroups(), 0);
   ASSERT_EQ(config.UserGroups.size(), 2u);
   EXPECT_EQ(config.UserGroups[0].name, u"Editors");

@@ -57,8 +57,8 @@ std::vector<eventlog::Entry> Entries(const TestInstance& instance, std::string_v
 TEST(ServiceModule, StartUpOpensTheRepositoryAndReadsSettings) {
   TestInstance instance;
   instance.SetHomeDir();
-  instance.ServiceKey().SetString("LogLevel", "Normal");
-  instance.ServiceKey().SetString("AdminUsers", "root, admin");
+  EXPECT_TRUE(instance.ServiceKey().SetString("LogLevel", "Normal").ok());
+  EXPECT_TRUE(instance.ServiceKey().SetString("AdminUsers", "root, admin").ok());
   AddSqliteRepository(instance);
 
   CServiceModule& module = CServiceModule::Instance();
@@ -157,9 +157,9 @@ TEST(ServiceUtils, RootContextNeedsText) {
   com::Bstr context(u"stale");
   EXPECT_FALSE(utils.ReadRootContext(context));
   EXPECT_TRUE(context.IsNull());
-  instance.ServiceKey().SetString("RootContext", "");
+  EXPECT_TRUE(instance.ServiceKey().SetString("RootContext", "").ok());
   EXPECT_FALSE(utils.ReadRootContext(context));
-  instance.ServiceKey().SetString("RootContext", "DC=quor,DC=test");
+  EXPECT_TRUE(instance.ServiceKey().SetString("RootContext", "DC=quor,DC=test").ok());
   EXPECT_TRUE(utils.ReadRootContext(context));
   EXPECT_EQ(context, u"DC=quor,DC=test");
 }

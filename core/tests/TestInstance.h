@@ -82,10 +82,10 @@ class TestInstance {
 
   reg::Key ServiceKey() const {
     reg::Key key;
-    key.Create(reg::Hive::LocalMachine, kServiceKey);
+    EXPECT_TRUE(key.Create(reg::Hive::LocalMachine, kServiceKey).ok());
     return key;
   }
-  void SetHomeDir() const { ServiceKey().SetString("HomeDir", home_); }
+  void SetHomeDir() const { EXPECT_TRUE(ServiceKey().SetString("HomeDir", home_).ok()); }
 
   std::string EventLogText() const {
     std::ifstream in(eventLog_);

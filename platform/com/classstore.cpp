@@ -24,21 +24,21 @@ thread_local int t_initCount = 0;
 
 // Reads the default value of HKEY_CLASSES_ROOT\<path>.
 // ERROR_FILE_NOT_FOUND when the key or value is missing.
-long ReadDefault(const std::string& path, std::string& out) {
+Result<std::string> ReadDefault(const std::string& path) {
   reg::Key key;
-  if (long rc = key.Open(reg::Hive::ClassesRoot, path); rc != reg::ERROR_SUCCESS) return rc;
-  return key.GetString("", out);
+  QUOR_RETURN_IF_ERROR(key.Open(reg::Hive::ClassesRoot, path));
+  return key.GetString("");
 }
 
-bool RegistryBroken(long rc) {
+bool RegistryBroken(const Status& status) {
+  const long rc = reg::Win32Error(status);
   return rc != reg::ERROR_SUCCESS && rc != reg::ERROR_FILE_NOT_FOUND && rc != reg::ERROR_KEY_DELETED &&
          rc != reg::ERROR_DATATYPE_MISMATCH && rc != reg::ERROR_INVALID_PARAMETER;
 }
 
-HRESULT RegistryError(long rc) {
-  std::string reason;
-  reg::Registry::Default().Check(&reason);
-  if (reason.empty()) reason = text::Format("registry error %d", static_cast<int>(rc));
+HRESULT RegistryError(const Status& status) {
+  std::string reason = reg::Registry::Default().Check().message();
+  if (reason.empty()) reason = text::Format("registry error %d", static_cast<int>(reg::Win32Error(status)));
   return RaiseError(REGDB_E_READREGDB, Bstr(kSource), Bstr::FromUtf8(reason));
 }
 
@@ -147,20 +147,18 @@ HRESULT CLSIDFromProgID(std::string_view progId, CLSID& clsid) {
   clsid = GUID_NULL;
   if (progId.empty() || progId.find('\\') != std::string_view::npos) return CO_E_CLASSSTRING;
   std::string name(progId);
-  std::string value;
-  long rc = ReadDefault(name + "\\CLSID", value);
-  if (rc == reg::ERROR_FILE_NOT_FOUND) {
+  Result<std::string> value = ReadDefault(name + "\\CLSID");
+  if (reg::IsNotFound(value.status())) {
     // A version-independent ProgID may only name its current version.
-    std::string current;
-    long cur = ReadDefault(name + "\\CurVer", current);
-    if (RegistryBroken(cur)) return RegistryError(cur);
-    if (cur == reg::ERROR_SUCCESS && !current.empty() && current.find('\\') == std::string::npos &&
-        !text::EqualsNoCase(current, name))
-      rc = ReadDefault(current + "\\CLSID", value);
+    Result<std::string> current = ReadDefault(name + "\\CurVer");
+    if (RegistryBroken(current.status())) return RegistryError(current.status());
+    if (current.ok() && !current->empty() && current->find('\\') == std::string::npos &&
+        !text::EqualsNoCase(*current, name))
+      value = ReadDefault(*current + "\\CLSID");
   }
-  if (RegistryBroken(rc)) return RegistryError(rc);
-  if (rc != reg::ERROR_SUCCESS) return CO_E_CLASSSTRING;
-  auto parsed = Guid::Parse(text::TrimAscii(value));
+  if (RegistryBroken(value.status())) return RegistryError(value.status());
+  if (!value.ok()) return CO_E_CLASSSTRING;
+  auto parsed = Guid::Parse(text::TrimAscii(*value));
   if (!parsed) return CO_E_CLASSSTRING;
   clsid = *parsed;
   return S_OK;
@@ -176,11 +174,10 @@ HRESULT CLSIDFromProgID(std::u16string_view progId, CLSID& clsid) {
 }
 
 HRESULT ProgIDFromCLSID(const CLSID& clsid, Bstr& progId) {
-  std::string value;
-  long rc = ReadDefault("CLSID\\" + clsid.Format() + "\\ProgID", value);
-  if (RegistryBroken(rc)) return RegistryError(rc);
-  if (rc != reg::ERROR_SUCCESS || value.empty()) return REGDB_E_CLASSNOTREG;
-  progId = Bstr::FromUtf8(value);
+  Result<std::string> value = ReadDefault("CLSID\\" + clsid.Format() + "\\ProgID");
+  if (RegistryBroken(value.status())) return RegistryError(value.status());
+  if (!value.ok() || value->empty()) return REGDB_E_CLASSNOTREG;
+  progId = Bstr::FromUtf8(*value);
   return S_OK;
 }
 
@@ -188,12 +185,11 @@ HRESULT CoGetClassObject(const CLSID& clsid, uint32_t context, const IID& iid, v
   if (!out) return E_POINTER;
   *out = nullptr;
   if (!(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
-  std::string path;
-  long rc = ReadDefault("CLSID\\" + clsid.Format() + "\\InprocServer32", path);
-  if (RegistryBroken(rc)) return RegistryError(rc);
-  if (rc != reg::ERROR_SUCCESS || text::TrimAscii(path).empty()) return REGDB_E_CLASSNOTREG;
+  Result<std::string> path = ReadDefault("CLSID\\" + clsid.Format() + "\\InprocServer32");
+  if (RegistryBroken(path.status())) return RegistryError(path.status());
+  if (!path.ok() || text::TrimAscii(*path).empty()) return REGDB_E_CLASSNOTREG;
   server::DllGetClassObjectFn getClassObject = nullptr;
-  if (HRESULT hr = Libraries::Instance().Get(path, getClassObject); FAILED(hr)) return hr;
+  if (HRESULT hr = Libraries::Instance().Get(*path, getClassObject); FAILED(hr)) return hr;
   return getClassObject(clsid, iid, out);
 }
 

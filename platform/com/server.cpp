@@ -13,35 +13,34 @@ namespace {
 
 constexpr std::u16string_view kSource = u"quor::com registration";
 
-HRESULT Fail(std::string_view what, long rc) {
+HRESULT Fail(std::string_view what, const Status& rc) {
   return RaiseError(SELFREG_E_CLASS, Bstr(kSource),
-                    Bstr::FromUtf8(text::Format("%s: registry error %d", what, static_cast<int>(rc))));
+                    Bstr::FromUtf8(text::Format("%s: registry error %d", what, static_cast<int>(reg::Win32Error(rc)))));
 }
 
 // Creates HKEY_CLASSES_ROOT\<path> and sets its default value.
-long SetDefault(const std::string& path, std::string_view value, reg::Key* key = nullptr) {
+Status SetDefault(const std::string& path, std::string_view value, reg::Key* key = nullptr) {
   reg::Key local;
   reg::Key& k = key ? *key : local;
-  if (long rc = k.Create(reg::Hive::ClassesRoot, path); rc != reg::ERROR_SUCCESS) return rc;
+  QUOR_RETURN_IF_ERROR(k.Create(reg::Hive::ClassesRoot, path));
   return k.SetString("", value);
 }
 
 // Removes the ProgID key when it names this class (or no class at all):
 // another class may have taken the name since.
-long RemoveProgId(std::string_view progId, const std::string& clsidText) {
-  if (progId.empty()) return reg::ERROR_SUCCESS;
+Status RemoveProgId(std::string_view progId, const std::string& clsidText) {
+  if (progId.empty()) return Status();
   std::string name(progId);
   reg::Key key;
-  long rc = key.Open(reg::Hive::ClassesRoot, name + "\\CLSID");
-  if (rc == reg::ERROR_SUCCESS) {
-    std::string value;
-    if (key.GetString("", value) == reg::ERROR_SUCCESS && !text::EqualsNoCase(text::TrimAscii(value), clsidText))
-      return reg::ERROR_SUCCESS;
-  } else if (rc != reg::ERROR_FILE_NOT_FOUND) {
+  Status rc = key.Open(reg::Hive::ClassesRoot, name + "\\CLSID");
+  if (rc.ok()) {
+    auto value = key.GetString("");
+    if (value.ok() && !text::EqualsNoCase(text::TrimAscii(*value), clsidText)) return Status();
+  } else if (!reg::IsNotFound(rc)) {
     return rc;
   }
   rc = reg::Registry::Default().DeleteKeyTree(reg::Hive::ClassesRoot, name);
-  return rc == reg::ERROR_FILE_NOT_FOUND ? reg::ERROR_SUCCESS : rc;
+  return reg::IsNotFound(rc) ? Status() : rc;
 }
 
 }  // namespace
@@ -53,53 +52,55 @@ HRESULT RegisterClasses(std::span<const ClassInfo> classes, const void* addressI
   std::error_code ec;
   std::filesystem::path library = std::filesystem::canonical(info.dli_fname, ec);
   if (ec) library = std::filesystem::absolute(info.dli_fname, ec);
-  std::string reason;
-  if (long rc = reg::Registry::Default().Check(&reason); rc != reg::ERROR_SUCCESS)
-    return RaiseError(SELFREG_E_CLASS, Bstr(kSource),
-                      Bstr::FromUtf8(reason.empty() ? text::Format("registry error %d", static_cast<int>(rc)) : reason));
+  if (Status rc = reg::Registry::Default().Check(); !rc.ok())
+    return RaiseError(
+        SELFREG_E_CLASS, Bstr(kSource),
+        Bstr::FromUtf8(rc.message().empty() ? text::Format("registry error %d", static_cast<int>(reg::Win32Error(rc)))
+                                            : rc.message()));
 
   for (const ClassInfo& c : classes) {
     const std::string clsid = c.clsid.Format();
     const std::string classKey = "CLSID\\" + clsid;
-    long rc = SetDefault(classKey, c.description);
-    if (rc != reg::ERROR_SUCCESS) return Fail(classKey, rc);
+    Status rc = SetDefault(classKey, c.description);
+    if (!rc.ok()) return Fail(classKey, rc);
     reg::Key server;
     rc = SetDefault(classKey + "\\InprocServer32", library.string(), &server);
-    if (rc == reg::ERROR_SUCCESS && !c.threadingModel.empty()) rc = server.SetString("ThreadingModel", c.threadingModel);
-    if (rc != reg::ERROR_SUCCESS) return Fail(classKey + "\\InprocServer32", rc);
+    if (rc.ok() && !c.threadingModel.empty()) rc = server.SetString("ThreadingModel", c.threadingModel);
+    if (!rc.ok()) return Fail(classKey + "\\InprocServer32", rc);
     if (!c.progId.empty()) {
       rc = SetDefault(classKey + "\\ProgID", c.progId);
-      if (rc == reg::ERROR_SUCCESS) rc = SetDefault(std::string(c.progId), c.description);
-      if (rc == reg::ERROR_SUCCESS) rc = SetDefault(std::string(c.progId) + "\\CLSID", clsid);
-      if (rc != reg::ERROR_SUCCESS) return Fail(c.progId, rc);
+      if (rc.ok()) rc = SetDefault(std::string(c.progId), c.description);
+      if (rc.ok()) rc = SetDefault(std::string(c.progId) + "\\CLSID", clsid);
+      if (!rc.ok()) return Fail(c.progId, rc);
     }
     if (!c.versionIndependentProgId.empty()) {
       const std::string vi(c.versionIndependentProgId);
       rc = SetDefault(classKey + "\\VersionIndependentProgID", vi);
-      if (rc == reg::ERROR_SUCCESS) rc = SetDefault(vi, c.description);
-      if (rc == reg::ERROR_SUCCESS) rc = SetDefault(vi + "\\CLSID", clsid);
-      if (rc == reg::ERROR_SUCCESS && !c.progId.empty()) rc = SetDefault(vi + "\\CurVer", c.progId);
-      if (rc != reg::ERROR_SUCCESS) return Fail(vi, rc);
+      if (rc.ok()) rc = SetDefault(vi, c.description);
+      if (rc.ok()) rc = SetDefault(vi + "\\CLSID", clsid);
+      if (rc.ok() && !c.progId.empty()) rc = SetDefault(vi + "\\CurVer", c.progId);
+      if (!rc.ok()) return Fail(vi, rc);
     }
     reg::Key programmable;
     rc = programmable.Create(reg::Hive::ClassesRoot, classKey + "\\Programmable");
-    if (rc != reg::ERROR_SUCCESS) return Fail(classKey + "\\Programmable", rc);
+    if (!rc.ok()) return Fail(classKey + "\\Programmable", rc);
   }
   return S_OK;
 }
 
 HRESULT UnregisterClasses(std::span<const ClassInfo> classes) {
-  std::string reason;
-  if (long rc = reg::Registry::Default().Check(&reason); rc != reg::ERROR_SUCCESS)
-    return RaiseError(SELFREG_E_CLASS, Bstr(kSource),
-                      Bstr::FromUtf8(reason.empty() ? text::Format("registry error %d", static_cast<int>(rc)) : reason));
+  if (Status rc = reg::Registry::Default().Check(); !rc.ok())
+    return RaiseError(
+        SELFREG_E_CLASS, Bstr(kSource),
+        Bstr::FromUtf8(rc.message().empty() ? text::Format("registry error %d", static_cast<int>(reg::Win32Error(rc)))
+                                            : rc.message()));
   for (const ClassInfo& c : classes) {
     const std::string clsid = c.clsid.Format();
-    if (long rc = RemoveProgId(c.progId, clsid); rc != reg::ERROR_SUCCESS) return Fail(c.progId, rc);
-    if (long rc = RemoveProgId(c.versionIndependentProgId, clsid); rc != reg::ERROR_SUCCESS)
+    if (Status rc = RemoveProgId(c.progId, clsid); !rc.ok()) return Fail(c.progId, rc);
+    if (Status rc = RemoveProgId(c.versionIndependentProgId, clsid); !rc.ok())
       return Fail(c.versionIndependentProgId, rc);
-    long rc = reg::Registry::Default().DeleteKeyTree(reg::Hive::ClassesRoot, "CLSID\\" + clsid);
-    if (rc != reg::ERROR_SUCCESS && rc != reg::ERROR_FILE_NOT_FOUND) return Fail("CLSID\\" + clsid, rc);
+    Status rc = reg::Registry::Default().DeleteKeyTree(reg::Hive::ClassesRoot, "CLSID\\" + clsid);
+    if (!rc.ok() && !reg::IsNotFound(rc)) return Fail("CLSID\\" + clsid, rc);
   }
   return S_OK;
 }

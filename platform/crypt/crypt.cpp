@@ -175,10 +175,9 @@ void Cleanse(std::span<uint8_t> bytes) {
 std::filesystem::path KeyFolder() {
   if (const char* env = std::getenv("QUOR_KEYDIR"); env && *env) return env;
   reg::Key key;
-  std::string configured;
-  if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\QuorService") == reg::ERROR_SUCCESS &&
-      key.GetString("KeyDir", configured) == reg::ERROR_SUCCESS && !configured.empty())
-    return configured;
+  if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\QuorService").ok()) {
+    if (auto configured = key.GetString("KeyDir"); configured.ok() && !configured->empty()) return *configured;
+  }
   return reg::Registry::Default().Path().parent_path() / "keys";
 }
 

@@ -230,23 +230,21 @@ bool DnEquals(std::string_view a, std::string_view b) {
 Options Options::FromRegistry() {
   Options options;
   reg::Key key;
-  if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Directory") != reg::ERROR_SUCCESS) return options;
-  std::string value;
-  if (key.GetString("ServiceUser", value) == reg::ERROR_SUCCESS) options.serviceUser = value;
-  if (key.GetString("ServicePassword", value) == reg::ERROR_SUCCESS) options.servicePassword = value;
-  if (key.GetString("CACertFile", value) == reg::ERROR_SUCCESS) options.caFile = value;
-  if (key.GetString("AccountStore", value) == reg::ERROR_SUCCESS) options.accountStore = value;
-  if (key.GetString("TLS", value) == reg::ERROR_SUCCESS) {
-    if (text::EqualsNoCase(value, "starttls"))
+  if (!key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Directory").ok()) return options;
+  if (auto value = key.GetString("ServiceUser"); value.ok()) options.serviceUser = *value;
+  if (auto value = key.GetString("ServicePassword"); value.ok()) options.servicePassword = *value;
+  if (auto value = key.GetString("CACertFile"); value.ok()) options.caFile = *value;
+  if (auto value = key.GetString("AccountStore"); value.ok()) options.accountStore = *value;
+  if (auto value = key.GetString("TLS"); value.ok()) {
+    if (text::EqualsNoCase(*value, "starttls"))
       options.tls = TlsMode::StartTls;
-    else if (text::EqualsNoCase(value, "ldaps"))
+    else if (text::EqualsNoCase(*value, "ldaps"))
       options.tls = TlsMode::Ldaps;
-    else if (text::EqualsNoCase(value, "none"))
+    else if (text::EqualsNoCase(*value, "none"))
       options.tls = TlsMode::None;
   }
-  uint32_t seconds = 0;
-  if (key.GetDword("Timeout", seconds) == reg::ERROR_SUCCESS && seconds > 0 && seconds <= 3600)
-    options.timeout = std::chrono::seconds(seconds);
+  if (auto seconds = key.GetDword("Timeout"); seconds.ok() && *seconds > 0 && *seconds <= 3600)
+    options.timeout = std::chrono::seconds(*seconds);
   return options;
 }
 

@@ -112,15 +112,16 @@ bool ValidName(std::string_view name) {
 
 // Splits a key path into its names. Leading and trailing separators are
 // tolerated; an empty name between two separators is not.
-long SplitPath(std::string_view path, std::vector<std::string_view>& parts) {
+Status SplitPath(std::string_view path, std::vector<std::string_view>& parts) {
   parts.clear();
   while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
   while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (path.empty()) return ERROR_SUCCESS;
+  if (path.empty()) return Status();
   parts = text::SplitViews(path, '\\');
   for (const std::string_view part : parts)
-    if (part.empty() || part.size() > kMaxKeyNameLength || !ValidName(part)) return ERROR_INVALID_PARAMETER;
-  return ERROR_SUCCESS;
+    if (part.empty() || part.size() > kMaxKeyNameLength || !ValidName(part))
+      return Win32Status(ERROR_INVALID_PARAMETER);
+  return Status();
 }
 
 Node* Find(Node& root, std::span<const std::string_view> parts) {
@@ -302,7 +303,7 @@ std::optional<ParseError> Parse(std::string_view content, uint64_t fallbackStamp
       std::vector<std::string_view> parts;
       if (slash != std::string_view::npos) {
         std::string_view rest = path.substr(slash + 1);
-        if (rest.empty() || SplitPath(rest, parts) != ERROR_SUCCESS || rest.front() == '\\' || rest.back() == '\\')
+        if (rest.empty() || !SplitPath(rest, parts).ok() || rest.front() == '\\' || rest.back() == '\\')
           return ParseError{firstLine, "bad key path in section header"};
       }
       Node* node = &tree.Root(*hive);
@@ -442,31 +443,31 @@ FileId IdOf(const struct stat& st) {
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
-
-long ErrorFromErrno(int err, long otherwise) {
-  if (err == EACCES || err == EPERM || err == EROFS) return ERROR_ACCESS_DENIED;
-  return otherwise;
+Status ErrorFromErrno(int err, long otherwise) {
+  if (err == EACCES || err == EPERM || err == EROFS) return Win32Status(ERROR_ACCESS_DENIED);
+  return Win32Status(otherwise);
 }
 
 // Reads the whole file. ERROR_FILE_NOT_FOUND when it does not exist.
-long ReadFile(const std::filesystem::path& file, std::string& content, FileId& id) {
+Status ReadFile(const std::filesystem::path& file, std::string& content, FileId& id) {
   UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno, quor::ERROR_CANTREAD);
+  if (fd.get() < 0)
+    return errno == ENOENT ? Win32Status(ERROR_FILE_NOT_FOUND) : ErrorFromErrno(errno, quor::ERROR_CANTREAD);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return quor::ERROR_CANTREAD;
+  if (::fstat(fd.get(), &st) != 0) return Win32Status(quor::ERROR_CANTREAD);
   content.clear();
   char buffer[65536];
   while (true) {
     ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return quor::ERROR_CANTREAD;
+      return Win32Status(quor::ERROR_CANTREAD);
     }
     if (n == 0) break;
     content.append(buffer, static_cast<size_t>(n));
   }
   id = IdOf(st);
-  return ERROR_SUCCESS;
+  return Status();
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -488,13 +489,13 @@ void SyncFolder(const std::filesystem::path& folder) {
 
 class FileLock {
  public:
-  long Acquire(const std::filesystem::path& lockFile) {
+  Status Acquire(const std::filesystem::path& lockFile) {
     fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return ErrorFromErrno(errno, ERROR_CANTWRITE);
     while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) return ERROR_CANTWRITE;
+      if (errno != EINTR) return Win32Status(ERROR_CANTWRITE);
     }
-    return ERROR_SUCCESS;
+    return Status();
   }
   ~FileLock() {
     if (fd_ >= 0) {
@@ -593,7 +594,7 @@ struct Registry::State {
   std::mutex mutex;
   bool loaded = false;
   FileId id;
-  long status = ERROR_SUCCESS;
+  Status status;
   std::string reason;
   std::string content;
   Tree tree;
@@ -606,19 +607,19 @@ struct Registry::State {
     id = newId;
     loaded = true;
     if (error) {
-      status = ERROR_BADDB;
+      status = Win32Status(ERROR_BADDB);
       reason = error->line ? text::Format("%s: line %u: %s", file.string(), error->line, error->what)
                            : text::Format("%s: %s", file.string(), error->what);
       tree = Tree{};
     } else {
-      status = ERROR_SUCCESS;
+      status = Status();
       reason.clear();
       tree = std::move(fresh);
     }
   }
 
   // Brings the cache up to date with the file. Caller holds `mutex`.
-  long Refresh() {
+  Status Refresh() {
     struct stat st {};
     FileId now;
     if (::stat(file.c_str(), &st) == 0) {
@@ -633,28 +634,27 @@ struct Registry::State {
     }
     std::string data;
     FileId readId;
-    long rc = ReadFile(file, data, readId);
-    if (rc == ERROR_FILE_NOT_FOUND) {
+    Status rc = ReadFile(file, data, readId);
+    if (IsNotFound(rc)) {
       Load({}, FileId{});
       return status;
     }
-    if (rc != ERROR_SUCCESS) return rc;
+    if (!rc.ok()) return rc;
     Load(std::move(data), readId);
     return status;
   }
 
   template <typename Fn>
-  long Read(Fn&& fn) {
+  Status Read(Fn&& fn) {
     std::lock_guard lock(mutex);
-    long rc = Refresh();
-    if (rc != ERROR_SUCCESS) return rc;
+    QUOR_RETURN_IF_ERROR(Refresh());
     return fn(tree);
   }
 
   // Runs `fn(tree, changed)` on the file's current content under the file
   // lock and writes the result when it succeeded and changed something.
   template <typename Fn>
-  long Write(Fn&& fn) {
+  Status Write(Fn&& fn) {
     std::lock_guard lock(mutex);
     std::error_code ec;
     std::filesystem::path folder = file.parent_path();
@@ -665,30 +665,30 @@ struct Registry::State {
     FileLock fileLock;
     std::filesystem::path lockFile = file;
     lockFile += ".lock";
-    if (long rc = fileLock.Acquire(lockFile); rc != ERROR_SUCCESS) return rc;
+    QUOR_RETURN_IF_ERROR(fileLock.Acquire(lockFile));
 
     std::string data;
     FileId readId;
-    long rc = ReadFile(file, data, readId);
-    if (rc == ERROR_FILE_NOT_FOUND) {
+    Status rc = ReadFile(file, data, readId);
+    if (IsNotFound(rc)) {
       data.clear();
       readId = FileId{};
-    } else if (rc != ERROR_SUCCESS) {
+    } else if (!rc.ok()) {
       return rc;
     }
     if (!loaded || data != content || readId.exists != id.exists) Load(std::move(data), readId);
-    if (status != ERROR_SUCCESS) return status;
+    if (!status.ok()) return status;
 
     bool changed = false;
     rc = fn(tree, changed);
-    if (rc != ERROR_SUCCESS || !changed) {
+    if (!rc.ok() || !changed) {
       // The tree may have been touched before the failure was found.
       if (changed) loaded = false;
       return rc;
     }
     std::string out = Serialize(tree);
     rc = Replace(out);
-    if (rc != ERROR_SUCCESS) {
+    if (!rc.ok()) {
       loaded = false;
       return rc;
     }
@@ -698,10 +698,10 @@ struct Registry::State {
       id = IdOf(st);
     else
       loaded = false;
-    return ERROR_SUCCESS;
+    return Status();
   }
 
-  long Replace(std::string_view out) {
+  Status Replace(std::string_view out) {
     fs::RemoveStaleTemporaries(file.string());
     std::filesystem::path tmp = file;
     tmp += ".tmp." + std::to_string(::getpid());
@@ -714,10 +714,10 @@ struct Registry::State {
     ok = ::close(fd.Release()) == 0 && ok;
     if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0) {
       ::unlink(tmp.c_str());
-      return ERROR_CANTWRITE;
+      return Win32Status(ERROR_CANTWRITE);
     }
     SyncFolder(file.parent_path());
-    return ERROR_SUCCESS;
+    return Status();
   }
 };
 
@@ -738,27 +738,27 @@ Registry& Registry::Default() {
 
 const std::filesystem::path& Registry::Path() const { return state_->file; }
 
-long Registry::Check(std::string* reason) {
+Status Registry::Check() {
   std::lock_guard lock(state_->mutex);
-  long rc = state_->Refresh();
-  if (reason) *reason = rc == ERROR_BADDB ? state_->reason : std::string();
+  Status rc = state_->Refresh();
+  if (Win32Error(rc) == ERROR_BADDB) return Win32Status(ERROR_BADDB, state_->reason);
   return rc;
 }
 
-long Registry::DeleteKeyTree(Hive hive, std::string_view path) {
+Status Registry::DeleteKeyTree(Hive hive, std::string_view path) {
   std::vector<std::string_view> parts;
-  if (long rc = SplitPath(path, parts); rc != ERROR_SUCCESS) return rc;
-  if (parts.empty()) return ERROR_ACCESS_DENIED;
-  return state_->Write([&](Tree& tree, bool& changed) -> long {
+  QUOR_RETURN_IF_ERROR(SplitPath(path, parts));
+  if (parts.empty()) return Win32Status(ERROR_ACCESS_DENIED);
+  return state_->Write([&](Tree& tree, bool& changed) -> Status {
     Node* parent = Find(tree.Root(hive), std::span(parts).first(parts.size() - 1));
-    if (!parent) return ERROR_FILE_NOT_FOUND;
+    if (!parent) return Win32Status(ERROR_FILE_NOT_FOUND);
     auto it = std::find_if(parent->children.begin(), parent->children.end(),
                            [&](const auto& c) { return text::EqualsNoCase(c->name, parts.back()); });
-    if (it == parent->children.end()) return ERROR_FILE_NOT_FOUND;
+    if (it == parent->children.end()) return Win32Status(ERROR_FILE_NOT_FOUND);
     parent->children.erase(it);
     Touch(*parent);
     changed = true;
-    return ERROR_SUCCESS;
+    return Status();
   });
 }
 
@@ -786,42 +786,41 @@ void Key::Close() {
   path_.clear();
 }
 
-long Key::Open(Hive hive, std::string_view path) {
+Status Key::Open(Hive hive, std::string_view path) {
   std::vector<std::string_view> parts;
-  if (long rc = SplitPath(path, parts); rc != ERROR_SUCCESS) return rc;
+  QUOR_RETURN_IF_ERROR(SplitPath(path, parts));
   std::string stored;
-  long rc = Reg().state_->Read([&](Tree& tree) -> long {
-    if (!Find(tree.Root(hive), parts)) return ERROR_FILE_NOT_FOUND;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) -> Status {
+    if (!Find(tree.Root(hive), parts)) return Win32Status(ERROR_FILE_NOT_FOUND);
     stored = StoredPath(tree.Root(hive), parts);
-    return ERROR_SUCCESS;
-  });
-  if (rc != ERROR_SUCCESS) return rc;
+    return Status();
+  }));
   hive_ = hive;
   path_ = std::move(stored);
   open_ = true;
-  return ERROR_SUCCESS;
+  return Status();
 }
 
-long Key::Open(const Key& parent, std::string_view subPath) {
-  if (!parent.open_) return ERROR_INVALID_HANDLE;
+Status Key::Open(const Key& parent, std::string_view subPath) {
+  if (!parent.open_) return Win32Status(ERROR_INVALID_HANDLE);
   registry_ = parent.registry_;
   return Open(parent.hive_, parent.path_.empty() ? std::string(subPath) : parent.path_ + "\\" + std::string(subPath));
 }
 
-long Key::Create(Hive hive, std::string_view path, bool* created) {
+Status Key::Create(Hive hive, std::string_view path, bool* created) {
   std::vector<std::string_view> parts;
-  if (long rc = SplitPath(path, parts); rc != ERROR_SUCCESS) return rc;
+  QUOR_RETURN_IF_ERROR(SplitPath(path, parts));
   std::string stored;
   bool made = false;
-  auto find = [&](Tree& tree) -> long {
-    if (!Find(tree.Root(hive), parts)) return ERROR_FILE_NOT_FOUND;
+  auto find = [&](Tree& tree) -> Status {
+    if (!Find(tree.Root(hive), parts)) return Win32Status(ERROR_FILE_NOT_FOUND);
     stored = StoredPath(tree.Root(hive), parts);
-    return ERROR_SUCCESS;
+    return Status();
   };
   // Most creations find the key already there: no write then.
-  long rc = Reg().state_->Read(find);
-  if (rc == ERROR_FILE_NOT_FOUND) {
-    rc = Reg().state_->Write([&](Tree& tree, bool& changed) -> long {
+  Status rc = Reg().state_->Read(find);
+  if (IsNotFound(rc)) {
+    rc = Reg().state_->Write([&](Tree& tree, bool& changed) -> Status {
       Node* node = &tree.Root(hive);
       for (auto part : parts) {
         Node* child = node->FindChild(part);
@@ -836,19 +835,19 @@ long Key::Create(Hive hive, std::string_view path, bool* created) {
         node = child;
       }
       stored = StoredPath(tree.Root(hive), parts);
-      return ERROR_SUCCESS;
+      return Status();
     });
   }
-  if (rc != ERROR_SUCCESS) return rc;
+  if (!rc.ok()) return rc;
   if (created) *created = made;
   hive_ = hive;
   path_ = std::move(stored);
   open_ = true;
-  return ERROR_SUCCESS;
+  return Status();
 }
 
-long Key::Create(const Key& parent, std::string_view subPath, bool* created) {
-  if (!parent.open_) return ERROR_INVALID_HANDLE;
+Status Key::Create(const Key& parent, std::string_view subPath, bool* created) {
+  if (!parent.open_) return Win32Status(ERROR_INVALID_HANDLE);
   registry_ = parent.registry_;
   return Create(parent.hive_, parent.path_.empty() ? std::string(subPath) : parent.path_ + "\\" + std::string(subPath),
                 created);
@@ -857,164 +856,167 @@ long Key::Create(const Key& parent, std::string_view subPath, bool* created) {
 namespace {
 // Looks a key up again by its stored path for one call.
 template <typename Fn>
-long WithNode(Tree& tree, Hive hive, const std::string& path, Fn&& fn) {
+Status WithNode(Tree& tree, Hive hive, const std::string& path, Fn&& fn) {
   std::vector<std::string_view> parts;
-  if (SplitPath(path, parts) != ERROR_SUCCESS) return ERROR_INVALID_HANDLE;
+  if (!SplitPath(path, parts).ok()) return Win32Status(ERROR_INVALID_HANDLE);
   Node* node = Find(tree.Root(hive), parts);
-  if (!node) return ERROR_KEY_DELETED;
+  if (!node) return Win32Status(ERROR_KEY_DELETED);
   return fn(*node);
 }
 }  // namespace
 
-long Key::GetValue(std::string_view name, Value& out) const {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  return Reg().state_->Read([&](Tree& tree) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+Result<Value> Key::GetValue(std::string_view name) const {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  Value out;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
       NamedValue* v = node.FindValue(name);
-      if (!v) return ERROR_FILE_NOT_FOUND;
+      if (!v) return Win32Status(ERROR_FILE_NOT_FOUND);
       out = v->value;
-      return ERROR_SUCCESS;
+      return Status();
     });
-  });
+  }));
+  return out;
 }
 
-long Key::GetString(std::string_view name, std::string& out) const {
-  Value v;
-  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+Result<std::string> Key::GetString(std::string_view name) const {
+  QUOR_ASSIGN_OR_RETURN(const Value v, GetValue(name));
   auto s = v.AsString();
-  if (!s) return ERROR_DATATYPE_MISMATCH;
-  out = std::move(*s);
-  return ERROR_SUCCESS;
+  if (!s) return Win32Status(ERROR_DATATYPE_MISMATCH);
+  return std::move(*s);
 }
 
-long Key::GetDword(std::string_view name, uint32_t& out) const {
-  Value v;
-  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+Result<uint32_t> Key::GetDword(std::string_view name) const {
+  QUOR_ASSIGN_OR_RETURN(const Value v, GetValue(name));
   auto n = v.AsDword();
-  if (!n) return ERROR_DATATYPE_MISMATCH;
-  out = *n;
-  return ERROR_SUCCESS;
+  if (!n) return Win32Status(ERROR_DATATYPE_MISMATCH);
+  return *n;
 }
 
-long Key::GetMultiString(std::string_view name, std::vector<std::string>& out) const {
-  Value v;
-  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
+Result<std::vector<std::string>> Key::GetMultiString(std::string_view name) const {
+  QUOR_ASSIGN_OR_RETURN(const Value v, GetValue(name));
   auto m = v.AsMultiString();
-  if (!m) return ERROR_DATATYPE_MISMATCH;
-  out = std::move(*m);
-  return ERROR_SUCCESS;
+  if (!m) return Win32Status(ERROR_DATATYPE_MISMATCH);
+  return std::move(*m);
 }
 
-long Key::GetBinary(std::string_view name, std::vector<uint8_t>& out) const {
-  Value v;
-  if (long rc = GetValue(name, v); rc != ERROR_SUCCESS) return rc;
-  if (v.type != ValueType::Binary) return ERROR_DATATYPE_MISMATCH;
-  out = std::move(v.data);
-  return ERROR_SUCCESS;
+Result<std::vector<uint8_t>> Key::GetBinary(std::string_view name) const {
+  QUOR_ASSIGN_OR_RETURN(Value v, GetValue(name));
+  if (v.type != ValueType::Binary) return Win32Status(ERROR_DATATYPE_MISMATCH);
+  return std::move(v.data);
 }
 
-long Key::SetValue(std::string_view name, const Value& value) {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  if (!ValidName(name)) return ERROR_INVALID_PARAMETER;
+Status Key::SetValue(std::string_view name, const Value& value) {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  if (!ValidName(name)) return Win32Status(ERROR_INVALID_PARAMETER);
   return Reg().state_->Write([&](Tree& tree, bool& changed) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
       if (NamedValue* v = node.FindValue(name))
         v->value = value;
       else
         node.values.push_back({std::string(name), value});
       Touch(node);
       changed = true;
-      return ERROR_SUCCESS;
+      return Status();
     });
   });
 }
 
-long Key::SetString(std::string_view name, std::string_view text) { return SetValue(name, Value::String(text)); }
-long Key::SetExpandString(std::string_view name, std::string_view text) {
+Status Key::SetString(std::string_view name, std::string_view text) { return SetValue(name, Value::String(text)); }
+Status Key::SetExpandString(std::string_view name, std::string_view text) {
   return SetValue(name, Value::ExpandString(text));
 }
-long Key::SetDword(std::string_view name, uint32_t number) { return SetValue(name, Value::Dword(number)); }
-long Key::SetMultiString(std::string_view name, std::span<const std::string> texts) {
+Status Key::SetDword(std::string_view name, uint32_t number) { return SetValue(name, Value::Dword(number)); }
+Status Key::SetMultiString(std::string_view name, std::span<const std::string> texts) {
   return SetValue(name, Value::MultiString(texts));
 }
-long Key::SetBinary(std::string_view name, std::span<const uint8_t> bytes) {
+Status Key::SetBinary(std::string_view name, std::span<const uint8_t> bytes) {
   return SetValue(name, Value::Binary(bytes));
 }
 
-long Key::DeleteValue(std::string_view name) {
-  if (!open_) return ERROR_INVALID_HANDLE;
+Status Key::DeleteValue(std::string_view name) {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
   return Reg().state_->Write([&](Tree& tree, bool& changed) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
       auto it = std::find_if(node.values.begin(), node.values.end(),
                              [&](const NamedValue& v) { return text::EqualsNoCase(v.name, name); });
-      if (it == node.values.end()) return ERROR_FILE_NOT_FOUND;
+      if (it == node.values.end()) return Win32Status(ERROR_FILE_NOT_FOUND);
       node.values.erase(it);
       Touch(node);
       changed = true;
-      return ERROR_SUCCESS;
+      return Status();
     });
   });
 }
 
-long Key::DeleteSubKeyTree(std::string_view subPath) {
-  if (!open_) return ERROR_INVALID_HANDLE;
+Status Key::DeleteSubKeyTree(std::string_view subPath) {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
   std::vector<std::string_view> parts;
-  if (long rc = SplitPath(subPath, parts); rc != ERROR_SUCCESS) return rc;
-  if (parts.empty()) return ERROR_INVALID_PARAMETER;
+  QUOR_RETURN_IF_ERROR(SplitPath(subPath, parts));
+  if (parts.empty()) return Win32Status(ERROR_INVALID_PARAMETER);
   return Reg().DeleteKeyTree(hive_, path_.empty() ? std::string(subPath) : path_ + "\\" + std::string(subPath));
 }
 
-long Key::EnumSubKeys(std::vector<std::string>& names) const {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  return Reg().state_->Read([&](Tree& tree) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
-      names.clear();
+Result<std::vector<std::string>> Key::EnumSubKeys() const {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  std::vector<std::string> names;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
       for (const auto& child : node.children) names.push_back(child->name);
-      return ERROR_SUCCESS;
+      return Status();
     });
-  });
+  }));
+  return names;
 }
 
-long Key::EnumValues(std::vector<NamedValue>& values) const {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  return Reg().state_->Read([&](Tree& tree) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+Result<std::vector<NamedValue>> Key::EnumValues() const {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  std::vector<NamedValue> values;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
       values = node.values;
-      return ERROR_SUCCESS;
+      return Status();
     });
-  });
+  }));
+  return values;
 }
 
-long Key::EnumSubKey(uint32_t index, std::string& name) const {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  return Reg().state_->Read([&](Tree& tree) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
-      if (index >= node.children.size()) return ERROR_NO_MORE_ITEMS;
+Result<std::string> Key::EnumSubKey(uint32_t index) const {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  std::string name;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
+      if (index >= node.children.size()) return Win32Status(ERROR_NO_MORE_ITEMS);
       name = node.children[index]->name;
-      return ERROR_SUCCESS;
+      return Status();
     });
-  });
+  }));
+  return name;
 }
 
-long Key::EnumValue(uint32_t index, NamedValue& value) const {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  return Reg().state_->Read([&](Tree& tree) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
-      if (index >= node.values.size()) return ERROR_NO_MORE_ITEMS;
+Result<NamedValue> Key::EnumValue(uint32_t index) const {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  NamedValue value;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
+      if (index >= node.values.size()) return Win32Status(ERROR_NO_MORE_ITEMS);
       value = node.values[index];
-      return ERROR_SUCCESS;
+      return Status();
     });
-  });
+  }));
+  return value;
 }
 
-long Key::LastWrite(uint64_t& stamp) const {
-  if (!open_) return ERROR_INVALID_HANDLE;
-  return Reg().state_->Read([&](Tree& tree) {
-    return WithNode(tree, hive_, path_, [&](Node& node) -> long {
+Result<uint64_t> Key::LastWrite() const {
+  if (!open_) return Win32Status(ERROR_INVALID_HANDLE);
+  uint64_t stamp = 0;
+  QUOR_RETURN_IF_ERROR(Reg().state_->Read([&](Tree& tree) {
+    return WithNode(tree, hive_, path_, [&](Node& node) -> Status {
       stamp = node.stamp;
-      return ERROR_SUCCESS;
+      return Status();
     });
-  });
+  }));
+  return stamp;
 }
 
 }  // namespace quor::reg

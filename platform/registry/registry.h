@@ -7,9 +7,10 @@
 // format so that people can read and edit it (the layout is described at the
 // top of registry.cpp).
 //
-// Every call returns one of the platform's error numbers (ERROR_SUCCESS,
-// ERROR_FILE_NOT_FOUND for a missing key or value, ERROR_BADDB for a damaged
-// file, ...), as the system's callers test them.
+// Every call reports a Status (a Result when it reads something) whose code is
+// HRESULT_FROM_WIN32 of one of the platform's error numbers (ERROR_FILE_NOT_FOUND
+// for a missing key or value, ERROR_BADDB for a damaged file, ...); callers
+// test them with IsNotFound or Win32Error.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +20,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/base/win32_error.h"
+#include "platform/com/status.h"
 
 namespace quor::reg {
 
@@ -38,6 +41,23 @@ using quor::ERROR_NO_MORE_ITEMS;
 using quor::ERROR_SUCCESS;
 // A value exists but has another type than the one asked for.
 inline constexpr long ERROR_DATATYPE_MISMATCH = 1629;
+
+// A status carrying one of the numbers above (success for ERROR_SUCCESS).
+inline Status Win32Status(long error, std::string message = {}) {
+  return error == ERROR_SUCCESS ? Status() : Status(HRESULT_FROM_WIN32(error), std::move(message));
+}
+// The platform's number a registry status carries (ERROR_SUCCESS for success).
+inline long Win32Error(const Status& status) {
+  if (status.ok()) return ERROR_SUCCESS;
+  return HRESULT_FACILITY(status.code()) == FACILITY_WIN32 ? static_cast<long>(HRESULT_CODE(status.code()))
+                                                           : static_cast<long>(status.code());
+}
+template <typename T>
+long Win32Error(const Result<T>& result) {
+  return Win32Error(result.status());
+}
+// A missing key or value.
+inline bool IsNotFound(const Status& status) { return status.code() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND); }
 
 enum class Hive { LocalMachine, ClassesRoot, CurrentUser };
 
@@ -100,12 +120,12 @@ class Registry {
 
   const std::filesystem::path& Path() const;
 
-  // ERROR_SUCCESS when the file is missing or loads; ERROR_BADDB when it is
-  // damaged (with the reason in `reason`, e.g. "line 7: bad hex data").
-  long Check(std::string* reason = nullptr);
+  // Success when the file is missing or loads; ERROR_BADDB when it is damaged,
+  // with the reason as the message (e.g. "<file>: line 7: bad hex data").
+  Status Check();
 
   // Removes a key with all its subkeys and values.
-  long DeleteKeyTree(Hive hive, std::string_view path);
+  Status DeleteKeyTree(Hive hive, std::string_view path);
 
   struct State;  // the loaded tree and its file identity (registry.cpp)
 
@@ -129,11 +149,11 @@ class Key {
   ~Key() { Close(); }
 
   // Opens an existing key: ERROR_FILE_NOT_FOUND when it does not exist.
-  long Open(Hive hive, std::string_view path);
-  long Open(const Key& parent, std::string_view subPath);
+  Status Open(Hive hive, std::string_view path);
+  Status Open(const Key& parent, std::string_view subPath);
   // Opens the key, creating it and any missing parent on the way.
-  long Create(Hive hive, std::string_view path, bool* created = nullptr);
-  long Create(const Key& parent, std::string_view subPath, bool* created = nullptr);
+  Status Create(Hive hive, std::string_view path, bool* created = nullptr);
+  Status Create(const Key& parent, std::string_view subPath, bool* created = nullptr);
   void Close();
   bool IsOpen() const { return open_; }
 
@@ -143,34 +163,34 @@ class Key {
 
   // Reading. A missing value gives ERROR_FILE_NOT_FOUND; a value of another
   // type ERROR_DATATYPE_MISMATCH. String reads accept String and ExpandString.
-  long GetValue(std::string_view name, Value& out) const;
-  long GetString(std::string_view name, std::string& out) const;
-  long GetDword(std::string_view name, uint32_t& out) const;
-  long GetMultiString(std::string_view name, std::vector<std::string>& out) const;
-  long GetBinary(std::string_view name, std::vector<uint8_t>& out) const;
+  Result<Value> GetValue(std::string_view name) const;
+  Result<std::string> GetString(std::string_view name) const;
+  Result<uint32_t> GetDword(std::string_view name) const;
+  Result<std::vector<std::string>> GetMultiString(std::string_view name) const;
+  Result<std::vector<uint8_t>> GetBinary(std::string_view name) const;
 
   // Writing. A new value goes to the end of the key's list; an existing one
   // keeps its place (and the case of its name).
-  long SetValue(std::string_view name, const Value& value);
-  long SetString(std::string_view name, std::string_view text);
-  long SetExpandString(std::string_view name, std::string_view text);
-  long SetDword(std::string_view name, uint32_t number);
-  long SetMultiString(std::string_view name, std::span<const std::string> texts);
-  long SetBinary(std::string_view name, std::span<const uint8_t> bytes);
-  long DeleteValue(std::string_view name);
+  Status SetValue(std::string_view name, const Value& value);
+  Status SetString(std::string_view name, std::string_view text);
+  Status SetExpandString(std::string_view name, std::string_view text);
+  Status SetDword(std::string_view name, uint32_t number);
+  Status SetMultiString(std::string_view name, std::span<const std::string> texts);
+  Status SetBinary(std::string_view name, std::span<const uint8_t> bytes);
+  Status DeleteValue(std::string_view name);
   // Removes the subkey (a relative path, not empty) with everything below it.
-  long DeleteSubKeyTree(std::string_view subPath);
+  Status DeleteSubKeyTree(std::string_view subPath);
 
-  long EnumSubKeys(std::vector<std::string>& names) const;
-  long EnumValues(std::vector<NamedValue>& values) const;
+  Result<std::vector<std::string>> EnumSubKeys() const;
+  Result<std::vector<NamedValue>> EnumValues() const;
   // By position, for callers that walk from index 0 until
   // ERROR_NO_MORE_ITEMS.
-  long EnumSubKey(uint32_t index, std::string& name) const;
-  long EnumValue(uint32_t index, NamedValue& value) const;
+  Result<std::string> EnumSubKey(uint32_t index) const;
+  Result<NamedValue> EnumValue(uint32_t index) const;
   // The key's last-write stamp, in nanoseconds since the epoch. It grows on
   // every change of the key's values or of its list of subkeys, whichever
   // process made it.
-  long LastWrite(uint64_t& stamp) const;
+  Result<uint64_t> LastWrite() const;
 
  private:
   Registry& Reg() const { return registry_ ? *registry_ : Registry::Default(); }

@@ -138,15 +138,16 @@ bool IsHelp(std::string_view arg) {
 // `problem`) when it cannot be had.
 std::string ReadHomeDir(std::string& problem) {
   reg::Registry& registry = reg::Registry::Default();
-  std::string reason;
-  if (registry.Check(&reason) != reg::ERROR_SUCCESS) {
-    problem = "The registry " + registry.Path().string() + " cannot be read: " + reason;
+  if (const quor::Status checked = registry.Check(); !checked.ok()) {
+    problem = "The registry " + registry.Path().string() + " cannot be read: " + checked.message();
     return {};
   }
   std::string home;
   reg::Key key;
-  if (key.Open(reg::Hive::LocalMachine, kServiceKey) != reg::ERROR_SUCCESS ||
-      key.GetString("HomeDir", home) != reg::ERROR_SUCCESS || home.empty()) {
+  if (key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) {
+    if (auto value = key.GetString("HomeDir"); value.ok()) home = std::move(*value);
+  }
+  if (home.empty()) {
     problem = "HomeDir is not set in the registry.";
     return {};
   }

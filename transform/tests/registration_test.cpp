@@ -42,15 +42,18 @@ TEST(RegistrationTest, RegisteredCreatedCalledUnregistered) {
     ASSERT_EQ(ProgIDFromCLSID(clsid, progId), S_OK);
     EXPECT_EQ(progId.Str(), std::u16string(p.progId) + u".1");
     reg::Key server, curVer;
-    std::string library, model, current;
-    ASSERT_EQ(server.Open(reg::Hive::ClassesRoot, "CLSID\\" + p.clsid.Format() + "\\InprocServer32"), 0);
-    EXPECT_EQ(server.GetString("", library), 0);
-    EXPECT_EQ(library, fs::canonical(p.library).string());
-    EXPECT_EQ(server.GetString("ThreadingModel", model), 0);
-    EXPECT_EQ(model, "Apartment");
-    ASSERT_EQ(curVer.Open(reg::Hive::ClassesRoot, text::Narrow(p.progId) + "\\CurVer"), 0);
-    EXPECT_EQ(curVer.GetString("", current), 0);
-    EXPECT_EQ(current, text::Narrow(progId.View()));
+    ASSERT_EQ(reg::Win32Error(server.Open(reg::Hive::ClassesRoot, "CLSID\\" + p.clsid.Format() + "\\InprocServer32")),
+              0);
+    const auto library = server.GetString("");
+    ASSERT_EQ(reg::Win32Error(library), 0);
+    EXPECT_EQ(*library, fs::canonical(p.library).string());
+    const auto model = server.GetString("ThreadingModel");
+    ASSERT_EQ(reg::Win32Error(model), 0);
+    EXPECT_EQ(*model, "Apartment");
+    ASSERT_EQ(reg::Win32Error(curVer.Open(reg::Hive::ClassesRoot, text::Narrow(p.progId) + "\\CurVer")), 0);
+    const auto current = curVer.GetString("");
+    ASSERT_EQ(reg::Win32Error(current), 0);
+    EXPECT_EQ(*current, text::Narrow(progId.View()));
 
     ComPtr<IDispatch> object;
     ASSERT_EQ(CreateObject(p.progId, object), S_OK);

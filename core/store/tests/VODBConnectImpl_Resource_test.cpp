@@ -48,8 +48,8 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
     fs::create_directories(dir_);
     fs::create_directories(outside_);
     std::ofstream(outside_ + "/passwd") << "root";
-    instance_.ServiceKey().SetString("ResourceURL", std::string(kBase));
-    instance_.ServiceKey().SetString("ResourceDir", dir_);
+    EXPECT_TRUE(instance_.ServiceKey().SetString("ResourceURL", std::string(kBase)).ok());
+    EXPECT_TRUE(instance_.ServiceKey().SetString("ResourceDir", dir_).ok());
     store_ = std::make_unique<CVODBConnectImpl>(&db_);
     store_->Init();
   }
@@ -264,7 +264,7 @@ TEST_P(ResourceStoreTest, HostileNamesAndLeavesTouchNothing) {
 }
 
 TEST_P(ResourceStoreTest, UnsetSettingsAreRefusedBeforeAnything) {
-  instance_.ServiceKey().DeleteValue("ResourceDir");
+  EXPECT_TRUE(instance_.ServiceKey().DeleteValue("ResourceDir").ok());
   CVODBConnectImpl unset(&db_);
   unset.Init();
   const auto before = Tree(instance_.root());

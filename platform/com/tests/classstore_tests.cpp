@@ -86,8 +86,10 @@ class ClassStoreTest : public ::testing::Test {
     ::setenv("QUOR_TEST_PLUGIN_LOG", log_.c_str(), 1);
     // Another class registered before: unregistering ours must leave it.
     quor::reg::Key other;
-    ASSERT_EQ(other.Create(quor::reg::Hive::ClassesRoot, "CLSID\\{11111111-2222-3333-4444-555555555555}"), 0);
-    ASSERT_EQ(other.SetString("", "Other Class"), 0);
+    ASSERT_EQ(quor::reg::Win32Error(
+                  other.Create(quor::reg::Hive::ClassesRoot, "CLSID\\{11111111-2222-3333-4444-555555555555}")),
+              0);
+    ASSERT_EQ(quor::reg::Win32Error(other.SetString("", "Other Class")), 0);
   }
   void TearDown() override {
     CoFreeUnusedLibraries();
@@ -191,10 +193,12 @@ TEST_F(ClassStoreTest, UnknownClassesAndMissingLibrariesGiveStatuses) {
   // Registered classes whose library is missing or is no component server.
   auto registerAt = [](const char* clsidText, const std::string& path, const char* progIdText) {
     quor::reg::Key key;
-    ASSERT_EQ(key.Create(quor::reg::Hive::ClassesRoot, std::string("CLSID\\") + clsidText + "\\InprocServer32"), 0);
-    ASSERT_EQ(key.SetString("", path), 0);
-    ASSERT_EQ(key.Create(quor::reg::Hive::ClassesRoot, std::string(progIdText) + "\\CLSID"), 0);
-    ASSERT_EQ(key.SetString("", clsidText), 0);
+    ASSERT_EQ(quor::reg::Win32Error(
+                  key.Create(quor::reg::Hive::ClassesRoot, std::string("CLSID\\") + clsidText + "\\InprocServer32")),
+              0);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("", path)), 0);
+    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::ClassesRoot, std::string(progIdText) + "\\CLSID")), 0);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("", clsidText)), 0);
   };
   registerAt("{AAAAAAAA-0000-0000-0000-000000000001}", (dir_ / "missing.so").string(), "QuorTest.Missing");
   registerAt("{AAAAAAAA-0000-0000-0000-000000000002}", kNotServer.string(), "QuorTest.NotServer");
@@ -213,8 +217,8 @@ TEST_F(ClassStoreTest, UnknownClassesAndMissingLibrariesGiveStatuses) {
 
   // A ProgID whose CLSID value is not a GUID.
   quor::reg::Key bad;
-  ASSERT_EQ(bad.Create(quor::reg::Hive::ClassesRoot, "QuorTest.Bad\\CLSID"), 0);
-  ASSERT_EQ(bad.SetString("", "not a guid"), 0);
+  ASSERT_EQ(quor::reg::Win32Error(bad.Create(quor::reg::Hive::ClassesRoot, "QuorTest.Bad\\CLSID")), 0);
+  ASSERT_EQ(quor::reg::Win32Error(bad.SetString("", "not a guid")), 0);
   EXPECT_EQ(CLSIDFromProgID(u"QuorTest.Bad", clsid), CO_E_CLASSSTRING);
 
   // Aggregation and out-of-process contexts are not offered.
@@ -227,8 +231,10 @@ TEST_F(ClassStoreTest, UnknownClassesAndMissingLibrariesGiveStatuses) {
   EXPECT_EQ(raw, nullptr);
   // A class the server does not have.
   quor::reg::Key stray;
-  ASSERT_EQ(stray.Create(quor::reg::Hive::ClassesRoot, "CLSID\\{AAAAAAAA-0000-0000-0000-000000000004}\\InprocServer32"), 0);
-  ASSERT_EQ(stray.SetString("", kPlugin.string()), 0);
+  ASSERT_EQ(quor::reg::Win32Error(stray.Create(quor::reg::Hive::ClassesRoot,
+                                               "CLSID\\{AAAAAAAA-0000-0000-0000-000000000004}\\InprocServer32")),
+            0);
+  ASSERT_EQ(quor::reg::Win32Error(stray.SetString("", kPlugin.string())), 0);
   EXPECT_EQ(CoCreateInstance(*Guid::Parse("{AAAAAAAA-0000-0000-0000-000000000004}"), echo), CLASS_E_CLASSNOTAVAILABLE);
 }
 

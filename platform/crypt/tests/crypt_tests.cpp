@@ -136,8 +136,8 @@ TEST_F(CryptTest, KeyFolderComesFromEnvironmentRegistryOrBesideTheRegistryFile) 
   ::unsetenv("QUOR_KEYDIR");
   EXPECT_EQ(KeyFolder(), dir.Path() / "keys");
   quor::reg::Key key;
-  ASSERT_EQ(key.Create(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\QuorService"), 0);
-  ASSERT_EQ(key.SetString("KeyDir", (dir.Path() / "elsewhere").string()), 0);
+  ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\QuorService")), 0);
+  ASSERT_EQ(quor::reg::Win32Error(key.SetString("KeyDir", (dir.Path() / "elsewhere").string())), 0);
   EXPECT_EQ(KeyFolder(), dir.Path() / "elsewhere");
   Provider p = Machine("c");
   EXPECT_TRUE(fs::exists(dir.Path() / "elsewhere" / "machine" / "c.key"));

@@ -244,11 +244,11 @@ TEST_F(AccountsTest, DefaultFileAndOptionsFollowTheRegistry) {
   EXPECT_EQ(DefaultAccountStorePath(), registry + ".accounts");
   {
     reg::Key key;
-    ASSERT_EQ(key.Create(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Directory"), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString("ServiceUser", "cn=svc,dc=x"), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString("ServicePassword", "pw"), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString("TLS", "LDAPS"), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("Timeout", 3), ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.Create(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Directory")), ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("ServiceUser", "cn=svc,dc=x")), ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("ServicePassword", "pw")), ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("TLS", "LDAPS")), ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetDword("Timeout", 3)), ERROR_SUCCESS);
   }
   const Options options = Options::FromRegistry();
   EXPECT_EQ(options.serviceUser, "cn=svc,dc=x");

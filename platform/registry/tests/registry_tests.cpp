@@ -31,6 +31,13 @@ void WriteAll(const fs::path& p, std::string_view data) {
   out << data;
 }
 
+// The platform's number of a read, with its value stored in `out` on success.
+template <typename T>
+long Read(quor::Result<T> result, T& out) {
+  if (result.ok()) out = std::move(*result);
+  return Win32Error(result);
+}
+
 class RegistryTest : public ::testing::Test {
  protected:
   TempDir dir;
@@ -46,19 +53,19 @@ TEST_F(RegistryTest, EveryValueTypeSurvivesTheFile) {
   {
     Registry reg(file);
     Key key(reg);
-    ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt\\QuorService"), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetString("", "default text"), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetString("HomeDir", tricky), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetString("Empty", ""), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetString("TwoLines", "line one\nline two"), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetExpandString("Path", "%HOME%/bin"), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetDword("CompressThreshold", 10), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetDword("Max", 0xFFFFFFFFu), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetMultiString("Names", multi), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetMultiString("NoNames", std::vector<std::string>{}), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetBinary("Blob", blob), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetBinary("LongBlob", longBlob), ERROR_SUCCESS);
-    EXPECT_EQ(key.SetBinary("NoBytes", std::vector<uint8_t>{}), ERROR_SUCCESS);
+    ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt\\QuorService")), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetString("", "default text")), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetString("HomeDir", tricky)), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetString("Empty", "")), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetString("TwoLines", "line one\nline two")), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetExpandString("Path", "%HOME%/bin")), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetDword("CompressThreshold", 10)), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetDword("Max", 0xFFFFFFFFu)), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetMultiString("Names", multi)), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetMultiString("NoNames", std::vector<std::string>{})), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetBinary("Blob", blob)), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetBinary("LongBlob", longBlob)), ERROR_SUCCESS);
+    EXPECT_EQ(Win32Error(key.SetBinary("NoBytes", std::vector<uint8_t>{})), ERROR_SUCCESS);
   }
 
   const std::string content = ReadAll(file);
@@ -86,107 +93,110 @@ TEST_F(RegistryTest, EveryValueTypeSurvivesTheFile) {
   // A second registry object reads the file from scratch.
   Registry again(file);
   Key key(again);
-  ASSERT_EQ(key.Open(Hive::LocalMachine, "Software\\Velt\\QuorService"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software\\Velt\\QuorService")), ERROR_SUCCESS);
   std::string s;
-  EXPECT_EQ(key.GetString("", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString(""), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "default text");
-  EXPECT_EQ(key.GetString("HomeDir", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("HomeDir"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, tricky);
-  EXPECT_EQ(key.GetString("Empty", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("Empty"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "");
-  EXPECT_EQ(key.GetString("TwoLines", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("TwoLines"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "line one\nline two");
   Value v;
-  EXPECT_EQ(key.GetValue("Path", v), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetValue("Path"), v), ERROR_SUCCESS);
   EXPECT_EQ(v, Value::ExpandString("%HOME%/bin"));
-  EXPECT_EQ(key.GetString("Path", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("Path"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "%HOME%/bin");
   uint32_t n = 0;
-  EXPECT_EQ(key.GetDword("CompressThreshold", n), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetDword("CompressThreshold"), n), ERROR_SUCCESS);
   EXPECT_EQ(n, 10u);
-  EXPECT_EQ(key.GetDword("Max", n), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetDword("Max"), n), ERROR_SUCCESS);
   EXPECT_EQ(n, 0xFFFFFFFFu);
   std::vector<std::string> m;
-  EXPECT_EQ(key.GetMultiString("Names", m), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetMultiString("Names"), m), ERROR_SUCCESS);
   EXPECT_EQ(m, multi);
-  EXPECT_EQ(key.GetMultiString("NoNames", m), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetMultiString("NoNames"), m), ERROR_SUCCESS);
   EXPECT_TRUE(m.empty());
   std::vector<uint8_t> b;
-  EXPECT_EQ(key.GetBinary("Blob", b), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetBinary("Blob"), b), ERROR_SUCCESS);
   EXPECT_EQ(b, blob);
-  EXPECT_EQ(key.GetBinary("LongBlob", b), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetBinary("LongBlob"), b), ERROR_SUCCESS);
   EXPECT_EQ(b, longBlob);
-  EXPECT_EQ(key.GetBinary("NoBytes", b), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetBinary("NoBytes"), b), ERROR_SUCCESS);
   EXPECT_TRUE(b.empty());
 
   // The raw bytes are what the platform's narrow calls hand out.
-  EXPECT_EQ(key.GetValue("CompressThreshold", v), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetValue("CompressThreshold"), v), ERROR_SUCCESS);
   EXPECT_EQ(v.type, ValueType::Dword);
   EXPECT_EQ(v.data, (std::vector<uint8_t>{10, 0, 0, 0}));
-  EXPECT_EQ(key.GetValue("Empty", v), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetValue("Empty"), v), ERROR_SUCCESS);
   EXPECT_EQ(v.data, (std::vector<uint8_t>{0}));
 
   // Writing the loaded tree again gives the same text.
   const std::string before = ReadAll(file);
   Key other(again);
-  ASSERT_EQ(other.Create(Hive::CurrentUser, "Scratch"), ERROR_SUCCESS);
-  ASSERT_EQ(again.DeleteKeyTree(Hive::CurrentUser, "Scratch"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(other.Create(Hive::CurrentUser, "Scratch")), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(again.DeleteKeyTree(Hive::CurrentUser, "Scratch")), ERROR_SUCCESS);
   EXPECT_EQ(ReadAll(file), before);
 }
 
 TEST_F(RegistryTest, WrongTypeAndMissingGiveThePlatformNumbers) {
   Registry reg(file);
   Key key(reg);
-  EXPECT_EQ(key.Open(Hive::LocalMachine, "Software\\Nothing"), ERROR_FILE_NOT_FOUND);
+  const quor::Status missing = key.Open(Hive::LocalMachine, "Software\\Nothing");
+  EXPECT_EQ(Win32Error(missing), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(IsNotFound(missing));
+  EXPECT_EQ(missing.code(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   EXPECT_FALSE(key.IsOpen());
   std::string s;
-  EXPECT_EQ(key.GetString("x", s), ERROR_INVALID_HANDLE);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt"), ERROR_SUCCESS);
-  EXPECT_EQ(key.GetString("Missing", s), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(key.DeleteValue("Missing"), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(key.DeleteSubKeyTree("Missing"), ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(key.SetDword("Number", 5), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetString("Text", "5"), ERROR_SUCCESS);
-  EXPECT_EQ(key.GetString("Number", s), ERROR_DATATYPE_MISMATCH);
+  EXPECT_EQ(Read(key.GetString("x"), s), ERROR_INVALID_HANDLE);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("Missing"), s), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Win32Error(key.DeleteValue("Missing")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Win32Error(key.DeleteSubKeyTree("Missing")), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(Win32Error(key.SetDword("Number", 5)), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.SetString("Text", "5")), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("Number"), s), ERROR_DATATYPE_MISMATCH);
   uint32_t n = 0;
-  EXPECT_EQ(key.GetDword("Text", n), ERROR_DATATYPE_MISMATCH);
+  EXPECT_EQ(Read(key.GetDword("Text"), n), ERROR_DATATYPE_MISMATCH);
   std::vector<uint8_t> b;
-  EXPECT_EQ(key.GetBinary("Text", b), ERROR_DATATYPE_MISMATCH);
+  EXPECT_EQ(Read(key.GetBinary("Text"), b), ERROR_DATATYPE_MISMATCH);
   // The same key under another hive does not exist.
   Key other(reg);
-  EXPECT_EQ(other.Open(Hive::CurrentUser, "Software\\Velt"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Win32Error(other.Open(Hive::CurrentUser, "Software\\Velt")), ERROR_FILE_NOT_FOUND);
   // Bad names are refused without touching the file.
   const std::string before = ReadAll(file);
-  EXPECT_EQ(other.Create(Hive::LocalMachine, "Software\\\\Velt"), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(other.Create(Hive::LocalMachine, "Software\\Line\nBreak"), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(key.SetString("Line\nBreak", "x"), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(reg.DeleteKeyTree(Hive::LocalMachine, ""), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Win32Error(other.Create(Hive::LocalMachine, "Software\\\\Velt")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Win32Error(other.Create(Hive::LocalMachine, "Software\\Line\nBreak")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Win32Error(key.SetString("Line\nBreak", "x")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Win32Error(reg.DeleteKeyTree(Hive::LocalMachine, "")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(ReadAll(file), before);
 }
 
 TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheFirstSpelling) {
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt\\QuorService"), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetString("HomeDir", "/a"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt\\QuorService")), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.SetString("HomeDir", "/a")), ERROR_SUCCESS);
   bool created = true;
   Key same(reg);
-  ASSERT_EQ(same.Create(Hive::LocalMachine, "SOFTWARE\\velt\\QUORSERVICE", &created), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(same.Create(Hive::LocalMachine, "SOFTWARE\\velt\\QUORSERVICE", &created)), ERROR_SUCCESS);
   EXPECT_FALSE(created);
   EXPECT_EQ(same.Path(), "Software\\Velt\\QuorService");
-  ASSERT_EQ(same.SetString("HOMEDIR", "/b"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(same.SetString("HOMEDIR", "/b")), ERROR_SUCCESS);
   std::string s;
-  EXPECT_EQ(key.GetString("homedir", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("homedir"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "/b");
   std::vector<NamedValue> values;
-  ASSERT_EQ(key.EnumValues(values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].name, "HomeDir");
   Key hklm(reg);
-  ASSERT_EQ(hklm.Open(Hive::LocalMachine, "software"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(hklm.Open(Hive::LocalMachine, "software")), ERROR_SUCCESS);
   EXPECT_EQ(hklm.Path(), "Software");
   Key sub;
-  ASSERT_EQ(sub.Open(hklm, "VELT"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(sub.Open(hklm, "VELT")), ERROR_SUCCESS);
   EXPECT_EQ(sub.Path(), "Software\\Velt");
 
   EXPECT_EQ(ParseHive("hkey_classes_root"), Hive::ClassesRoot);
@@ -198,40 +208,40 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheFirstSpelling) {
 TEST_F(RegistryTest, ValuesAndSubkeysKeepTheirOrder) {
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt\\QuorService\\UserGroup"), ERROR_SUCCESS);
-  for (const char* name : {"zeta", "alpha", "mid"}) ASSERT_EQ(key.SetString(name, name), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetString("ALPHA", "changed"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt\\QuorService\\UserGroup")), ERROR_SUCCESS);
+  for (const char* name : {"zeta", "alpha", "mid"}) ASSERT_EQ(Win32Error(key.SetString(name, name)), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.SetString("ALPHA", "changed")), ERROR_SUCCESS);
   Key services(reg);
-  ASSERT_EQ(services.Create(Hive::LocalMachine, "Software\\Velt\\Services"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(services.Create(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
   Key parent(reg);
-  ASSERT_EQ(parent.Create(Hive::LocalMachine, "Software\\Velt\\Alpha"), ERROR_SUCCESS);
-  ASSERT_EQ(parent.Open(Hive::LocalMachine, "Software\\Velt"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(parent.Create(Hive::LocalMachine, "Software\\Velt\\Alpha")), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(parent.Open(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
 
   Registry fresh(file);
   Key reread(fresh);
-  ASSERT_EQ(reread.Open(Hive::LocalMachine, "Software\\Velt\\QuorService\\UserGroup"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(reread.Open(Hive::LocalMachine, "Software\\Velt\\QuorService\\UserGroup")), ERROR_SUCCESS);
   std::vector<NamedValue> values;
-  ASSERT_EQ(reread.EnumValues(values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.EnumValues(), values), ERROR_SUCCESS);
   ASSERT_EQ(values.size(), 3u);
   EXPECT_EQ(values[0].name, "zeta");
   EXPECT_EQ(values[1].name, "alpha");
   EXPECT_EQ(values[1].value, Value::String("changed"));
   EXPECT_EQ(values[2].name, "mid");
-  ASSERT_EQ(reread.Open(Hive::LocalMachine, "Software\\Velt"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(reread.Open(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
   std::vector<std::string> names;
-  ASSERT_EQ(reread.EnumSubKeys(names), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.EnumSubKeys(), names), ERROR_SUCCESS);
   EXPECT_EQ(names, (std::vector<std::string>{"QuorService", "Services", "Alpha"}));
   NamedValue byIndex;
-  ASSERT_EQ(key.EnumValue(2, byIndex), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValue(2), byIndex), ERROR_SUCCESS);
   EXPECT_EQ(byIndex.name, "mid");
-  EXPECT_EQ(key.EnumValue(3, byIndex), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(Read(key.EnumValue(3), byIndex), ERROR_NO_MORE_ITEMS);
   std::string subName;
-  ASSERT_EQ(reread.EnumSubKey(1, subName), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.EnumSubKey(1), subName), ERROR_SUCCESS);
   EXPECT_EQ(subName, "Services");
-  EXPECT_EQ(reread.EnumSubKey(3, subName), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(Read(reread.EnumSubKey(3), subName), ERROR_NO_MORE_ITEMS);
   // Deleting a value keeps the order of the others.
-  ASSERT_EQ(key.DeleteValue("Zeta"), ERROR_SUCCESS);
-  ASSERT_EQ(key.EnumValues(values), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.DeleteValue("Zeta")), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   ASSERT_EQ(values.size(), 2u);
   EXPECT_EQ(values[0].name, "alpha");
 }
@@ -239,23 +249,23 @@ TEST_F(RegistryTest, ValuesAndSubkeysKeepTheirOrder) {
 TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
   Registry reg(file);
   Key deep(reg);
-  ASSERT_EQ(deep.Create(Hive::ClassesRoot, "CLSID\\{1}\\InprocServer32"), ERROR_SUCCESS);
-  ASSERT_EQ(deep.SetString("", "/lib/x.so"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(deep.Create(Hive::ClassesRoot, "CLSID\\{1}\\InprocServer32")), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(deep.SetString("", "/lib/x.so")), ERROR_SUCCESS);
   Key keep(reg);
-  ASSERT_EQ(keep.Create(Hive::ClassesRoot, "CLSID\\{2}"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(keep.Create(Hive::ClassesRoot, "CLSID\\{2}")), ERROR_SUCCESS);
   Key clsid(reg);
-  ASSERT_EQ(clsid.Open(Hive::ClassesRoot, "CLSID"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(clsid.Open(Hive::ClassesRoot, "CLSID")), ERROR_SUCCESS);
   uint64_t before = 0, after = 0;
-  ASSERT_EQ(clsid.LastWrite(before), ERROR_SUCCESS);
-  ASSERT_EQ(clsid.DeleteSubKeyTree("{1}"), ERROR_SUCCESS);
-  ASSERT_EQ(clsid.LastWrite(after), ERROR_SUCCESS);
+  ASSERT_EQ(Read(clsid.LastWrite(), before), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(clsid.DeleteSubKeyTree("{1}")), ERROR_SUCCESS);
+  ASSERT_EQ(Read(clsid.LastWrite(), after), ERROR_SUCCESS);
   EXPECT_GT(after, before);
 
   std::string s;
-  EXPECT_EQ(deep.GetString("", s), ERROR_KEY_DELETED);
+  EXPECT_EQ(Read(deep.GetString(""), s), ERROR_KEY_DELETED);
   Key probe(reg);
-  EXPECT_EQ(probe.Open(Hive::ClassesRoot, "CLSID\\{1}"), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(probe.Open(Hive::ClassesRoot, "CLSID\\{2}"), ERROR_SUCCESS);
+  EXPECT_EQ(Win32Error(probe.Open(Hive::ClassesRoot, "CLSID\\{1}")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Win32Error(probe.Open(Hive::ClassesRoot, "CLSID\\{2}")), ERROR_SUCCESS);
   const std::string content = ReadAll(file);
   EXPECT_EQ(content.find("{1}"), std::string::npos) << content;
   EXPECT_NE(content.find("[HKEY_CLASSES_ROOT\\CLSID\\{2}]"), std::string::npos) << content;
@@ -266,15 +276,15 @@ TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
 TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryCreatedOnFirstWrite) {
   fs::path nested = dir.Path() / "etc" / "quor" / "registry.reg";
   Registry reg(nested);
-  EXPECT_EQ(reg.Check(), ERROR_SUCCESS);
+  EXPECT_EQ(Win32Error(reg.Check()), ERROR_SUCCESS);
   Key key(reg);
-  EXPECT_EQ(key.Open(Hive::LocalMachine, "Software"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software")), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(fs::exists(nested));
   // What a writer killed before its rename left, and another file's.
   fs::create_directories(nested.parent_path());
   std::ofstream(nested.string() + ".tmp.4242") << "half";
   std::ofstream(nested.string() + ".accounts.tmp.4242") << "not ours";
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software")), ERROR_SUCCESS);
   EXPECT_TRUE(fs::exists(nested));
   EXPECT_FALSE(fs::exists(nested.string() + ".tmp.4242"));
   EXPECT_TRUE(fs::exists(nested.string() + ".accounts.tmp.4242"));
@@ -284,7 +294,7 @@ TEST_F(RegistryTest, MissingFileIsAnEmptyRegistryCreatedOnFirstWrite) {
     EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
   // The file disappearing makes the registry empty again.
   fs::remove(nested);
-  EXPECT_EQ(key.Open(Hive::LocalMachine, "Software"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software")), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, DamagedFilesAreRefusedAndNeverOverwritten) {
@@ -308,36 +318,38 @@ TEST_F(RegistryTest, DamagedFilesAreRefusedAndNeverOverwritten) {
     SCOPED_TRACE(what);
     WriteAll(file, content);
     Registry reg(file);
-    std::string reason;
-    EXPECT_EQ(reg.Check(&reason), ERROR_BADDB);
+    const quor::Status checked = reg.Check();
+    EXPECT_EQ(Win32Error(checked), ERROR_BADDB);
+    EXPECT_EQ(checked.code(), HRESULT_FROM_WIN32(ERROR_BADDB));
+    const std::string& reason = checked.message();
     EXPECT_NE(reason.find(file.string()), std::string::npos) << reason;
     Key key(reg);
-    EXPECT_EQ(key.Open(Hive::LocalMachine, "Software"), ERROR_BADDB);
-    EXPECT_EQ(key.Create(Hive::LocalMachine, "Software\\New"), ERROR_BADDB);
-    EXPECT_EQ(reg.DeleteKeyTree(Hive::LocalMachine, "Software"), ERROR_BADDB);
+    EXPECT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software")), ERROR_BADDB);
+    EXPECT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\New")), ERROR_BADDB);
+    EXPECT_EQ(Win32Error(reg.DeleteKeyTree(Hive::LocalMachine, "Software")), ERROR_BADDB);
     EXPECT_EQ(ReadAll(file), content);
   }
   // A repaired file is read again.
   WriteAll(file, good);
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Open(Hive::LocalMachine, "software\\velt"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Open(Hive::LocalMachine, "software\\velt")), ERROR_SUCCESS);
   std::string s;
-  EXPECT_EQ(key.GetString("DefaultRealm", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("DefaultRealm"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "CORP");
 }
 
 TEST_F(RegistryTest, DamageAfterLoadingIsNoticed) {
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt"), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetString("A", "1"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.SetString("A", "1")), ERROR_SUCCESS);
   std::string content = ReadAll(file);
   content.resize(content.size() - 3);  // cut inside the last value line
   WriteAll(file, content);
   std::string s;
-  EXPECT_EQ(key.GetString("A", s), ERROR_BADDB);
-  EXPECT_EQ(key.SetString("B", "2"), ERROR_BADDB);
+  EXPECT_EQ(Read(key.GetString("A"), s), ERROR_BADDB);
+  EXPECT_EQ(Win32Error(key.SetString("B", "2")), ERROR_BADDB);
   EXPECT_EQ(ReadAll(file), content);
 }
 
@@ -348,88 +360,87 @@ TEST_F(RegistryTest, HandEditedFileWithoutStampsLoads) {
            "[HKEY_LOCAL_MACHINE\\Software\\Velt]\r\n\"DefaultRealm\" = \"CORP\"\r\n");
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Open(Hive::LocalMachine, "Software\\Velt\\Services"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
   std::string s;
-  EXPECT_EQ(key.GetString("qsc", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("qsc"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "http://%s/QuorService");
   std::vector<uint8_t> b;
-  EXPECT_EQ(key.GetBinary("Bin", b), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetBinary("Bin"), b), ERROR_SUCCESS);
   EXPECT_EQ(b, (std::vector<uint8_t>{1, 2, 3}));
   uint64_t stamp = 0;
-  ASSERT_EQ(key.LastWrite(stamp), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), stamp), ERROR_SUCCESS);
   const auto mtime = fs::last_write_time(file);
   EXPECT_GT(stamp, 0u);
   Key velt(reg);
-  ASSERT_EQ(velt.Open(Hive::LocalMachine, "Software\\Velt"), ERROR_SUCCESS);
-  EXPECT_EQ(velt.GetString("DefaultRealm", s), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(velt.Open(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
+  EXPECT_EQ(Read(velt.GetString("DefaultRealm"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "CORP");
   // The section of the parent came later but the parent kept its place.
   Key software(reg);
-  ASSERT_EQ(software.Open(Hive::LocalMachine, "Software"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(software.Open(Hive::LocalMachine, "Software")), ERROR_SUCCESS);
   std::vector<std::string> names;
-  ASSERT_EQ(software.EnumSubKeys(names), ERROR_SUCCESS);
+  ASSERT_EQ(Read(software.EnumSubKeys(), names), ERROR_SUCCESS);
   EXPECT_EQ(names, std::vector<std::string>{"Velt"});
   // Another hand edit changes the stamp of keys without one.
   fs::last_write_time(file, mtime + std::chrono::seconds(5));
   uint64_t later = 0;
-  ASSERT_EQ(key.LastWrite(later), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), later), ERROR_SUCCESS);
   EXPECT_GT(later, stamp);
 }
 
 TEST_F(RegistryTest, EveryWriteMovesTheStamp) {
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt\\Services"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
   Key parent(reg);
-  ASSERT_EQ(parent.Open(Hive::LocalMachine, "Software\\Velt"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(parent.Open(Hive::LocalMachine, "Software\\Velt")), ERROR_SUCCESS);
   uint64_t last = 0, parentBefore = 0;
-  ASSERT_EQ(key.LastWrite(last), ERROR_SUCCESS);
-  ASSERT_EQ(parent.LastWrite(parentBefore), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), last), ERROR_SUCCESS);
+  ASSERT_EQ(Read(parent.LastWrite(), parentBefore), ERROR_SUCCESS);
   for (int i = 0; i < 20; ++i) {
     // The same value again still counts as a write.
-    ASSERT_EQ(key.SetDword("qsc", 1), ERROR_SUCCESS);
+    ASSERT_EQ(Win32Error(key.SetDword("qsc", 1)), ERROR_SUCCESS);
     uint64_t now = 0;
-    ASSERT_EQ(key.LastWrite(now), ERROR_SUCCESS);
+    ASSERT_EQ(Read(key.LastWrite(), now), ERROR_SUCCESS);
     EXPECT_GT(now, last);
     last = now;
   }
   uint64_t parentAfter = 0;
-  ASSERT_EQ(parent.LastWrite(parentAfter), ERROR_SUCCESS);
+  ASSERT_EQ(Read(parent.LastWrite(), parentAfter), ERROR_SUCCESS);
   EXPECT_EQ(parentAfter, parentBefore) << "values of a subkey are not the parent's";
   Key child(reg);
-  ASSERT_EQ(child.Create(parent, "NewChild"), ERROR_SUCCESS);
-  ASSERT_EQ(parent.LastWrite(parentAfter), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(child.Create(parent, "NewChild")), ERROR_SUCCESS);
+  ASSERT_EQ(Read(parent.LastWrite(), parentAfter), ERROR_SUCCESS);
   EXPECT_GT(parentAfter, parentBefore);
   // Stamps survive the file.
   Registry fresh(file);
   Key reread(fresh);
-  ASSERT_EQ(reread.Open(Hive::LocalMachine, "Software\\Velt\\Services"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(reread.Open(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
   uint64_t stored = 0;
-  ASSERT_EQ(reread.LastWrite(stored), ERROR_SUCCESS);
+  ASSERT_EQ(Read(reread.LastWrite(), stored), ERROR_SUCCESS);
   EXPECT_EQ(stored, last);
 }
 
 TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Threads"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Threads")), ERROR_SUCCESS);
   constexpr int kThreads = 4, kEach = 15;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       Key mine(reg);
-      if (mine.Open(Hive::LocalMachine, "Software\\Threads") != ERROR_SUCCESS) ++failures;
+      if (!mine.Open(Hive::LocalMachine, "Software\\Threads").ok()) ++failures;
       for (int i = 0; i < kEach; ++i)
-        if (mine.SetDword("t" + std::to_string(t) + "_" + std::to_string(i), static_cast<uint32_t>(i)) !=
-            ERROR_SUCCESS)
+        if (!mine.SetDword("t" + std::to_string(t) + "_" + std::to_string(i), static_cast<uint32_t>(i)).ok())
           ++failures;
     });
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   std::vector<NamedValue> values;
-  ASSERT_EQ(key.EnumValues(values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   EXPECT_EQ(values.size(), static_cast<size_t>(kThreads * kEach));
 }
 
@@ -437,10 +448,9 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
 int WriteValuesInChild(const fs::path& file, int process, int count) {
   Registry reg(file);
   Key key(reg);
-  if (key.Create(Hive::LocalMachine, "Software\\Shared") != ERROR_SUCCESS) return 1;
+  if (!key.Create(Hive::LocalMachine, "Software\\Shared").ok()) return 1;
   for (int i = 0; i < count; ++i) {
-    if (key.SetString("p" + std::to_string(process) + "_" + std::to_string(i), std::to_string(i * process)) !=
-        ERROR_SUCCESS)
+    if (!key.SetString("p" + std::to_string(process) + "_" + std::to_string(i), std::to_string(i * process)).ok())
       return 2;
   }
   return 0;
@@ -467,7 +477,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
       }
     }
     Registry reader(file);
-    if (reader.Check() != ERROR_SUCCESS) ++bad;
+    if (!reader.Check().ok()) ++bad;
     ++checks;
   }
   for (int status : statuses) {
@@ -477,14 +487,14 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   EXPECT_EQ(bad, 0) << "of " << checks << " reads";
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Open(Hive::LocalMachine, "Software\\Shared"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Open(Hive::LocalMachine, "Software\\Shared")), ERROR_SUCCESS);
   std::vector<NamedValue> values;
-  ASSERT_EQ(key.EnumValues(values), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.EnumValues(), values), ERROR_SUCCESS);
   EXPECT_EQ(values.size(), 2u * kEach);
   for (int p = 1; p <= 2; ++p) {
     for (int i = 0; i < kEach; ++i) {
       std::string s;
-      EXPECT_EQ(key.GetString("p" + std::to_string(p) + "_" + std::to_string(i), s), ERROR_SUCCESS);
+      EXPECT_EQ(Read(key.GetString("p" + std::to_string(p) + "_" + std::to_string(i)), s), ERROR_SUCCESS);
       EXPECT_EQ(s, std::to_string(i * p));
     }
   }
@@ -493,18 +503,16 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
 TEST_F(RegistryTest, AnotherProcessesWriteMovesTheStampSeenHere) {
   Registry reg(file);
   Key key(reg);
-  ASSERT_EQ(key.Create(Hive::LocalMachine, "Software\\Velt\\Services"), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetString("qsc", "old"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::LocalMachine, "Software\\Velt\\Services")), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.SetString("qsc", "old")), ERROR_SUCCESS);
   uint64_t before = 0;
-  ASSERT_EQ(key.LastWrite(before), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), before), ERROR_SUCCESS);
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     Registry mine(file);
     Key k(mine);
-    int rc = k.Open(Hive::LocalMachine, "Software\\Velt\\Services") == ERROR_SUCCESS && k.SetString("qsc", "new") == 0
-                 ? 0
-                 : 1;
+    int rc = k.Open(Hive::LocalMachine, "Software\\Velt\\Services").ok() && k.SetString("qsc", "new").ok() ? 0 : 1;
     ::_exit(rc);
   }
   int status = 0;
@@ -512,10 +520,10 @@ TEST_F(RegistryTest, AnotherProcessesWriteMovesTheStampSeenHere) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0);
   uint64_t after = 0;
-  ASSERT_EQ(key.LastWrite(after), ERROR_SUCCESS);
+  ASSERT_EQ(Read(key.LastWrite(), after), ERROR_SUCCESS);
   EXPECT_GT(after, before);
   std::string s;
-  EXPECT_EQ(key.GetString("qsc", s), ERROR_SUCCESS);
+  EXPECT_EQ(Read(key.GetString("qsc"), s), ERROR_SUCCESS);
   EXPECT_EQ(s, "new");
 }
 
@@ -525,7 +533,7 @@ TEST_F(RegistryTest, DefaultRegistryFollowsTheEnvironment) {
   EXPECT_EQ(reg.Path(), file);
   EXPECT_EQ(&Registry::Default(), &reg);
   Key key;  // a key without a registry uses the default one
-  ASSERT_EQ(key.Create(Hive::CurrentUser, "Software\\Test"), ERROR_SUCCESS);
+  ASSERT_EQ(Win32Error(key.Create(Hive::CurrentUser, "Software\\Test")), ERROR_SUCCESS);
   EXPECT_NE(ReadAll(file).find("[HKEY_CURRENT_USER\\Software\\Test]"), std::string::npos);
   ::unsetenv("QUOR_REGISTRY");
   EXPECT_EQ(Registry::Default().Path(), fs::path(Registry::kDefaultPath));

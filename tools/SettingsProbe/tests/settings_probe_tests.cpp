@@ -110,8 +110,9 @@ class SettingsProbeTest : public ::testing::Test {
   void WriteHomeDir(const std::string& home) {
     quor::reg::Registry registry(registry_);
     quor::reg::Key key(registry);
-    ASSERT_EQ(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), quor::reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString("HomeDir", home), quor::reg::ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+              quor::reg::ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("HomeDir", home)), quor::reg::ERROR_SUCCESS);
   }
 
   TempDir scratch_;
@@ -216,8 +217,9 @@ TEST_F(SettingsProbeTest, MissingHomeDirectoryStopsBeforeAnyCheck) {
   {
     quor::reg::Registry registry(registry_);
     quor::reg::Key key(registry);
-    ASSERT_EQ(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService"), quor::reg::ERROR_SUCCESS);
-    ASSERT_EQ(key.SetString("LogLevel", "Normal"), quor::reg::ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.Create(quor::reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+              quor::reg::ERROR_SUCCESS);
+    ASSERT_EQ(quor::reg::Win32Error(key.SetString("LogLevel", "Normal")), quor::reg::ERROR_SUCCESS);
   }
   run = Probe({});
   EXPECT_EQ(run.status, 2);
