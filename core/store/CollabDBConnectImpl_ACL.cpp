@@ -54,22 +54,22 @@ HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr
 HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result,
-                                   [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); }));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result, store));
 }
 
 HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result,
-                                   [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); }));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result, store));
 }
 
 HRESULT CCollabDBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result,
-                                   [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); }));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result, store));
 }
 
 // ---- Locks ----------------------------------------------------------------------------

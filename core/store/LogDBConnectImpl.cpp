@@ -104,7 +104,8 @@ HRESULT CLogDBConnectImpl::GetLogbyUser(const com::Bstr& user, com::Bstr& reply)
 
 HRESULT CLogDBConnectImpl::GetCategoryLogbyUser(const com::Bstr& user, const com::Bstr& category, com::Bstr& reply) {
   const com::Variant params[] = {Text(user), Text(category)};
-  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ? AND LOGCATALOG = ?", params, reply));
+  return store::Answer(
+      Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ? AND LOGCATALOG = ?", params, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetLogs(const com::Bstr& firstId, const com::Bstr& count, com::Bstr& reply) {

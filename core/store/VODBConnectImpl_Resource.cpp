@@ -353,23 +353,26 @@ Status CVODBConnectImpl::EditResourceACLEntry(
 
 HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               const com::Bstr& accright, com::Bstr& result) {
-  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
+  const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
     return com::StatusOf(CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited));
-  }));
+  };
+  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
 }
 
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
-  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
+  const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
     return com::StatusOf(CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited));
-  }));
+  };
+  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
 }
 
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
-  return Answer(EditResourceACLEntry(user, name, acluser, nullptr, result, [&](const com::Bstr& acl, com::Bstr& edited) {
+  const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
     return com::StatusOf(CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited));
-  }));
+  };
+  return Answer(EditResourceACLEntry(user, name, acluser, nullptr, result, edit));
 }
 
 }  // namespace quor::core
