@@ -312,7 +312,7 @@ Status CDBConnect::NotOpen() {
 }
 
 Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
-                         const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties) {
+                        const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties) {
   provider_ = std::string(provider);
   dataSource_ = dataSource.ToUtf8();
   initialCatalog_ = initialCatalog.ToUtf8();
@@ -432,7 +432,7 @@ Status CDBConnect::RollbackTrans() {
 }
 
 Status CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
-                        std::span<const com::Variant> params, int64_t* rowsAffected) {
+                       std::span<const com::Variant> params, int64_t* rowsAffected) {
   Slot& slot = Current();
   if (!slot.connection) return NotOpen();
   if (!command) command = NewCommand();

@@ -151,7 +151,7 @@ class CDBConnect {
   // A call on a slot without a connection.
   Status NotOpen();
   Status Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql, std::span<const com::Variant> params,
-              int64_t* rowsAffected);
+             int64_t* rowsAffected);
   // The calling thread's connection: its lease's, else the first one.
   Slot& Current() const;
   std::unique_ptr<Slot> OpenSlot();
