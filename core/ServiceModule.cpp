@@ -149,10 +149,10 @@ void CServiceModule::OpenRepository() {
         kEventId, text::Format("[0x%X] %s The repository %s cannot be reached: %s", QS_E_VESK_RESOURCE_DB_NOT_INSTALLED,
                                StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED), provider, reason));
   });
-  const int32_t opened = connection_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(),
-                                           definition.GetUserName(), definition.GetPassword(),
-                                           definition.GetExtendedProperties());
-  if (opened == 0) {
+  const Status opened = connection_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(),
+                                          definition.GetUserName(), definition.GetPassword(),
+                                          definition.GetExtendedProperties());
+  if (opened.ok()) {
     utils.EventLog.WriteEvent(4, kEventId,
                               text::Format("QuorService started: the repository (%s, %s) is open.", provider,
                                            connection_->DataSource().empty() ? std::string("ODBC") : connection_->DataSource()));

@@ -305,12 +305,12 @@ class ServerInstance {
       params.emplace_back(com::Bstr::FromUtf8(*user));
     }
     sql += " ORDER BY LOGID";
-    if (db.ExecuteQuery(command, set, sql, params) != 0) {
+    if (db.ExecuteQuery(command, set, sql, params).code() != 0) {
       ADD_FAILURE() << "cannot read QUORLOG: " << db.LastErrorText().ToUtf8();
       return rows;
     }
     const auto field = [&](std::string_view column) {
-      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
+      return db.GetFieldString(set, column).code() == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
     for (; !set->Eof(); set->MoveNext()) {
       LogRow row;
@@ -367,7 +367,7 @@ class ServerInstance {
 
   bool OpenDatabase(core::CDBConnect& db) const {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(odbc_)) == 0;
+                   com::Bstr::FromUtf8(odbc_)).code() == 0;
   }
 
   void PrepareDatabase() {
@@ -394,7 +394,7 @@ class ServerInstance {
         if (line.rfind("--", 0) == 0) continue;
         statement += line + "\n";
         if (line.find(';') != std::string::npos) {
-          ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
+          ASSERT_EQ(db.ExecuteNonQuery(statement).code(), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
           statement.clear();
         }
       }
@@ -511,12 +511,12 @@ class ServerInstance {
     if (db.ExecuteQuery(command, set,
                         "SELECT AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
                         "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST FROM QUORCOLLAB ORDER BY VOURI",
-                        {}) != 0) {
+                        {}).code() != 0) {
       error = "cannot read QUORCOLLAB: " + db.LastErrorText().ToUtf8();
       return false;
     }
     const auto field = [&](std::string_view column) {
-      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
+      return db.GetFieldString(set, column).code() == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
     for (; !set->Eof(); set->MoveNext()) {
       rows.push_back({field("AUTHOR"), field("NAME"), field("FIELDLEN"), field("FIELD"), field("VOURI"),
@@ -538,7 +538,7 @@ class ServerInstance {
       if (account.name.find("-e2e") == std::string::npos) continue;
       tagged.push_back(account.name);
       const com::Variant who[] = {com::Variant(com::Bstr::FromUtf8(account.name))};
-      db.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER = ?", who);
+      db.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER = ?", who).Ignore();
     }
     std::vector<CollabRow> rows;
     std::string error;
@@ -549,7 +549,7 @@ class ServerInstance {
       });
       if (!ours) continue;
       const com::Variant uri[] = {com::Variant(com::Bstr::FromUtf8(row.uri))};
-      db.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", uri);
+      db.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", uri).Ignore();
     }
   }
 

@@ -61,7 +61,7 @@ class ContentRoad : public CollabRoad {
         for (const std::string& user : {admin_, alice_, bob_}) {
           if (user.empty()) continue;
           const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + user + "%"))};
-          db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like);
+          db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
         }
       }
     }
@@ -70,7 +70,7 @@ class ContentRoad : public CollabRoad {
 
   bool Open(core::CDBConnect& db) const {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(instance_->Odbc())) == 0;
+                   com::Bstr::FromUtf8(instance_->Odbc())).code() == 0;
   }
 
   // The row of `uri`; nullopt when there is none.
@@ -86,12 +86,12 @@ class ContentRoad : public CollabRoad {
     if (db.ExecuteQuery(command, set,
                         "SELECT VOUSER, NAME, CONTENTLEN, CONTENT, LOCK_STATUS, ACCESSLIST FROM QUORVESK "
                         "WHERE VOURI = ?",
-                        params) != 0) {
+                        params).code() != 0) {
       ADD_FAILURE() << db.LastErrorText().ToUtf8();
       return std::nullopt;
     }
     const auto field = [&](std::string_view column) {
-      return db.GetFieldString(set, column) == 0 ? db.LastFieldValue().ToUtf8() : std::string();
+      return db.GetFieldString(set, column).code() == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
     std::optional<VORow> row;
     if (!set->Eof())

@@ -76,10 +76,10 @@ class ResourceLife : public CollabRoad {
     if (instance_ && instance_->IsPostgres() && !alice_.empty()) {
       core::CSqlServerDBConnect db;
       if (db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                  com::Bstr::FromUtf8(instance_->Odbc())) == 0) {
+                  com::Bstr::FromUtf8(instance_->Odbc())).code() == 0) {
         const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + alice_ + "%"))};
         db.ExecuteNonQuery("DELETE FROM QUORVESKRES WHERE NAME LIKE ? OR MODULENAME LIKE ?",
-                           std::vector<com::Variant>{like[0], like[0]});
+                           std::vector<com::Variant>{like[0], like[0]}).Ignore();
       }
     }
     CollabRoad::TearDown();
@@ -186,11 +186,11 @@ TEST_P(ResourceLife, PutServeUpdateRelocateListAndRemove) {
   {
     core::CSqlServerDBConnect db;
     ASSERT_EQ(db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                      com::Bstr::FromUtf8(instance_->Odbc())),
+                      com::Bstr::FromUtf8(instance_->Odbc())).code(),
               0);
     const com::Variant params[] = {com::Variant(com::Bstr(u"2004/10/1 0:0:0")),
                                    com::Variant(com::Bstr::FromUtf8(name))};
-    ASSERT_EQ(db.ExecuteNonQuery("UPDATE QUORVESKRES SET UPDATEDATE = ? WHERE NAME = ?", params), 0);
+    ASSERT_EQ(db.ExecuteNonQuery("UPDATE QUORVESKRES SET UPDATEDATE = ? WHERE NAME = ?", params).code(), 0);
   }
   got = Call(*alice, "GetVOResourceUpdate", {{"lastupdate", "2004/9/30"}});
   ASSERT_TRUE(got.ok) << got.fault;

@@ -51,10 +51,10 @@ class ConcurrencyRoad : public RoadTest, public ::testing::WithParamInterface<Da
     if (instance_ && instance_->IsPostgres() && !instance_->Odbc().empty()) {
       core::CSqlServerDBConnect db;
       if (db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                  com::Bstr::FromUtf8(instance_->Odbc())) == 0)
+                  com::Bstr::FromUtf8(instance_->Odbc())).code() == 0)
         for (const std::string& user : users_) {
           const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8(VOUri(user, "%")))};
-          db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like);
+          db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
         }
     }
     RoadTest::TearDown();

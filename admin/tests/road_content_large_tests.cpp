@@ -17,9 +17,9 @@ class LargeContentRoad : public CollabRoad {
     core::CSqlServerDBConnect db;
     if (instance_ && instance_->IsPostgres() &&
         db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                com::Bstr::FromUtf8(instance_->Odbc())) == 0) {
+                com::Bstr::FromUtf8(instance_->Odbc())).code() == 0) {
       const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + alice_ + "%"))};
-      db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like);
+      db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
     }
     CollabRoad::TearDown();
   }

@@ -97,16 +97,16 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
       if (Open(db, instance_.Odbc()))
         for (const Writer& w : writers_) {
           const com::Variant user[] = {com::Variant(com::Bstr::FromUtf8(w.user))};
-          db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOUSER = ?", user);
+          db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOUSER = ?", user).Ignore();
           const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8(w.user + "-%"))};
-          db.ExecuteNonQuery("DELETE FROM QUORVESKRES WHERE NAME LIKE ?", like);
+          db.ExecuteNonQuery("DELETE FROM QUORVESKRES WHERE NAME LIKE ?", like).Ignore();
         }
     }
   }
 
   static bool Open(core::CDBConnect& db, const std::string& odbc) {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(odbc)) == 0;
+                   com::Bstr::FromUtf8(odbc)).code() == 0;
   }
 
   // The instance, then the site that serves the service and a writable
@@ -369,12 +369,12 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
       std::vector<std::string> texts;
       core::CommandHolder command;
       core::RecordsetHolder set;
-      if (db.ExecuteQuery(command, set, sql, params) != 0) {
+      if (db.ExecuteQuery(command, set, sql, params).code() != 0) {
         ADD_FAILURE() << sql << ": " << db.LastErrorText().ToUtf8();
         return texts;
       }
       for (; !set->Eof(); set->MoveNext())
-        texts.push_back(db.GetFieldString(set, name) == 0 ? db.LastFieldValue().ToUtf8() : "(null)");
+        texts.push_back(db.GetFieldString(set, name).code() == 0 ? db.LastFieldValue().ToUtf8() : "(null)");
       db.ReleaseQuery(command, set);
       return texts;
     };

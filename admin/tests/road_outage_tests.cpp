@@ -225,11 +225,11 @@ TEST_F(OutageRoad, FullDiskKeepsWhatIsStoredAndWritesAnswerTruthfullyOnceSpaceRe
   const std::string odbc = instance_->Odbc();
   ASSERT_EQ(instance_->Stop(), 0) << instance_->Stderr();
   core::CSqlServerDBConnect db;
-  ASSERT_EQ(db.Open("MSDASQL.1", {}, {}, {}, {}, com::Bstr::FromUtf8(odbc)), 0);
+  ASSERT_EQ(db.Open("MSDASQL.1", {}, {}, {}, {}, com::Bstr::FromUtf8(odbc)).code(), 0);
   core::CommandHolder command;
   core::RecordsetHolder rows;
-  ASSERT_EQ(db.ExecuteQuery(command, rows, "PRAGMA integrity_check"), 0) << db.LastErrorText().ToUtf8();
-  EXPECT_EQ(db.GetFieldString(rows, "integrity_check"), 0);
+  ASSERT_EQ(db.ExecuteQuery(command, rows, "PRAGMA integrity_check").code(), 0) << db.LastErrorText().ToUtf8();
+  EXPECT_EQ(db.GetFieldString(rows, "integrity_check").code(), 0);
   EXPECT_EQ(db.LastFieldValue().ToUtf8(), "ok");
   db.ReleaseQuery(command, rows);
   instance_.reset();
@@ -241,9 +241,9 @@ TEST_F(OutageRoad, AFailingStatementsTextReachesTheFaultAndTheEventLog) {
   QUOR_START_INSTANCE(InstanceOptions{});
   {
     core::CSqlServerDBConnect db;
-    ASSERT_EQ(db.Open("MSDASQL.1", {}, {}, {}, {}, com::Bstr::FromUtf8(instance_->Odbc())), 0);
+    ASSERT_EQ(db.Open("MSDASQL.1", {}, {}, {}, {}, com::Bstr::FromUtf8(instance_->Odbc())).code(), 0);
     ASSERT_EQ(db.ExecuteNonQuery("CREATE TRIGGER refuse BEFORE INSERT ON QUORVESK WHEN NEW.NAME = 'refused' "
-                                 "BEGIN SELECT RAISE(ABORT, 'rows named refused are not taken'); END"),
+                                 "BEGIN SELECT RAISE(ABORT, 'rows named refused are not taken'); END").code(),
               0);
   }
   auto client = instance_->SignIn("administrator", "pw");

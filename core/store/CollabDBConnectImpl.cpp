@@ -4,6 +4,7 @@
 
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
+#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 
@@ -44,7 +45,7 @@ HRESULT CCollabDBConnectImpl::Init() {
 
 // ---- Query routines -------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+Status CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
   return rows_.List(sql, params, Kw(KW_FIELD), [&](ListRow& row) {
     const com::Bstr uri = row.Column("VOURI");
     const auto active = FindActiveField(uri);
@@ -62,16 +63,15 @@ HRESULT CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const co
   }, result);
 }
 
-HRESULT CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
+Status CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
   row = RowState{};
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   CommandHolder command;
   RecordsetHolder rows;
   const com::Variant params[] = {Value(uri)};
-  const int32_t status = db_->ExecuteQuery(
+  QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(
       command, rows, "SELECT AUTHOR, NAME, OWNER, MESSAGE, LOCK_STATUS, ACCESSLIST FROM QUORCOLLAB WHERE VOURI = ?",
-      params);
-  if (status != 0) return status;
+      params));
   if (!rows->Eof()) {
     row.found = true;
     row.author = Column(*db_, rows, "AUTHOR");
@@ -82,17 +82,17 @@ HRESULT CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
     row.acl = Column(*db_, rows, "ACCESSLIST");
   }
   db_->ReleaseQuery(command, rows);
-  return S_OK;
+  return Status();
 }
 
 // ---- Writes ---------------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
-                                               const com::Bstr& field) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
+                                              const com::Bstr& field) {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(user, acl)));
   const com::Variant now = Now();
   // FIELDLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),
@@ -105,17 +105,17 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
       params, uri, {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
 }
 
-HRESULT CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {
+Status CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& field) {
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(field.Length())), Value(field), Value(uri)};
   return rows_.Change("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, QS_E_URI_INVALID);
 }
 
-HRESULT CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field) {
-  if (HRESULT hr = rows_.Authorize(user, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+Status CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
   RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
-  if (!row.found) return QS_E_URI_INVALID;
-  if (HeldByOther(row.lock, user)) return QS_E_VESK_LOCKED_BY_OTHER;
+  QUOR_RETURN_IF_ERROR(QueryRow(uri, row));
+  if (!row.found) return Status(QS_E_URI_INVALID);
+  if (HeldByOther(row.lock, user)) return Status(QS_E_VESK_LOCKED_BY_OTHER);
   return WriteField(uri, field);
 }
 
@@ -128,15 +128,15 @@ HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bs
   // Whether the share field exists is decided by its row, not by what the
   // caller may read of it.
   RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
   if (!row.found) {
-    if (HRESULT hr = InsertShareField(author, user, name, field); hr != S_OK) return hr;
+    if (Status status = InsertShareField(author, user, name, field); !status.ok()) return Answer(status);
     result = RootAnswer({{Kw(KW_RESULTCODE), "0"}, {Kw(KW_URI), uri.ToUtf8()}});
     return S_OK;
   }
   if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
-  if (HRESULT hr = StoreRows::CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK)
-    return hr;
+  if (Status status = StoreRows::CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
 
   // The caller decides through the resume queue whether to overwrite.
   const com::Bstr key =
@@ -156,22 +156,22 @@ HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const co
 
   // The old row goes and the new one comes together, or neither does.
   DBTransaction transaction(*db_);
-  if (const int32_t status = transaction.Begin(); status != 0) return status;
+  if (Status status = transaction.Begin(); !status.ok()) return Answer(status);
   RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
   if (row.found) {
     if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
     // Replacing the row overwrites its text and drops its ACL, message and
     // owner: the caller needs the write and the delete right.
-    if (HRESULT hr = StoreRows::CheckRights(user, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK)
-      return hr;
+    if (Status status = StoreRows::CheckRights(user, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok())
+      return Answer(status);
     if (HeldByOther(row.lock, user)) return QS_E_VESK_LOCKED_BY_OTHER;
     const com::Variant params[] = {Value(uri)};
-    if (const int32_t status = db_->ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params); status != 0)
-      return status;
+    if (Status status = db_->ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params); !status.ok())
+      return Answer(status);
   }
-  if (HRESULT hr = InsertShareField(author, user, name, field); hr != S_OK) return hr;
-  if (const int32_t status = transaction.Commit(); status != 0) return status;
+  if (Status status = InsertShareField(author, user, name, field); !status.ok()) return Answer(status);
+  if (Status status = transaction.Commit(); !status.ok()) return Answer(status);
   result = ResultOk();
   return S_OK;
 }
@@ -179,52 +179,55 @@ HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const co
 HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   if (uri.IsNull() || uri.Empty()) return QS_E_URI_NOT_SPECIFIED;
-  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(uri)};
-  return rows_.ColumnList("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result);
+  return Answer(
+      rows_.ColumnList("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result));
 }
 
 HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                                com::Bstr&) {
   OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
-  return UpdateFieldChecked(user, uri, field);
+  return Answer(UpdateFieldChecked(user, uri, field));
 }
 
 HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
   if (!row.found) return QS_E_URI_INVALID;
   // A locked share field stays, whoever holds the lock.
   if (!Unlocked(row.lock)) return QS_E_OBJECT_LOCKED;
-  if (HRESULT hr = rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(uri)};
-  return rows_.Write("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result);
+  return Answer(rows_.Write("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result));
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return QueryList(kListColumns, {}, result);
+  return Answer(QueryList(kListColumns, {}, result));
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURIList(const com::Bstr&, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return rows_.ColumnList("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
+  return Answer(rows_.ColumnList("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result));
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldURI(const com::Bstr&, const com::Bstr& author, const com::Bstr& name,
                                                com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(author), Value(name)};
-  return QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result);
+  return Answer(QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result));
 }
 
 HRESULT CCollabDBConnectImpl::GetShareFieldAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
-  return QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
+  return Answer(QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result));
 }
 
 }  // namespace quor::core

@@ -20,6 +20,7 @@
 #include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::core {
 
@@ -112,21 +113,21 @@ class CCollabDBConnectImpl {
   bool Ready() const { return rows_.Ready(); }
 
   // "<root>" with one "field" element per row describing the share field.
-  HRESULT QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  Status QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // The row of `uri`; `found` false when there is none.
-  HRESULT QueryRow(const com::Bstr& uri, RowState& row);
+  Status QueryRow(const com::Bstr& uri, RowState& row);
 
   // ---- Writes ----
-  HRESULT InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
-                           const com::Bstr& field);
-  HRESULT WriteField(const com::Bstr& uri, const com::Bstr& field);
+  Status InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
+                          const com::Bstr& field);
+  Status WriteField(const com::Bstr& uri, const com::Bstr& field);
   // The checks and write of UpdateShareField after its sharing check.
-  HRESULT UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field);
+  Status UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field);
   // The row of `uri` for a lock operation, after the read right.
-  HRESULT LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row);
+  Status LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row);
 
   // ---- The active list (guarded by activeMutex_) ----
-  HRESULT AddActiveField(ActiveShareField entry);
+  Status AddActiveField(ActiveShareField entry);
   // The listed entry of `uri`, or the end; the caller holds activeMutex_.
   std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri);
 

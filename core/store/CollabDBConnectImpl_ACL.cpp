@@ -21,7 +21,7 @@ constexpr size_t kConferenceUrlBuffer = 2048;
 
 HRESULT CCollabDBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return rows_.GetAcl(user, uri, result);
+  return Answer(rows_.GetAcl(user, uri, result));
 }
 
 HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
@@ -33,50 +33,51 @@ HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri
 HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                         com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return rows_.ReplaceAcl(user, uri, acl, result);
+  return Answer(rows_.ReplaceAcl(user, uri, acl, result));
 }
 
 HRESULT CCollabDBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return rows_.ResetAcl(user, uri, result);
+  return Answer(rows_.ResetAcl(user, uri, result));
 }
 
 // ---- Entries --------------------------------------------------------------------------
-// Every changed entry is written back through UpdateACL.
+// Every changed entry is written back as UpdateACL writes a document, inside
+// the gate the entry operation holds.
 
 HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return rows_.EditAclEntry(StoreRows::Entry::Get, user, uri, acluser, com::Bstr(), result, nullptr);
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Get, user, uri, acluser, com::Bstr(), result, nullptr));
 }
 
 HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result,
-                            [&](const com::Bstr& edited) { return UpdateACL(user, uri, edited, result); });
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result, store));
 }
 
 HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result,
-                            [&](const com::Bstr& edited) { return UpdateACL(user, uri, edited, result); });
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result, store));
 }
 
 HRESULT CCollabDBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  return rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result,
-                            [&](const com::Bstr& edited) { return UpdateACL(user, uri, edited, result); });
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
+  return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result, store));
 }
 
 // ---- Locks ----------------------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row) {
-  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
-  return row.found ? S_OK : QS_E_URI_INVALID;
+Status CCollabDBConnectImpl::LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED));
+  QUOR_RETURN_IF_ERROR(QueryRow(uri, row));
+  return row.found ? Status() : Status(QS_E_URI_INVALID);
 }
 
 HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
@@ -84,16 +85,16 @@ HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
-  if (HRESULT hr = LockRow(user, uri, row); hr != S_OK) return hr;
-  return rows_.TakeLock(user, row.lock, uri, QS_E_SHARE_FIELD_ALREADY_LOCKED, true, result);
+  if (Status status = LockRow(user, uri, row); !status.ok()) return Answer(status);
+  return Answer(rows_.TakeLock(user, row.lock, uri, QS_E_SHARE_FIELD_ALREADY_LOCKED, true, result));
 }
 
 HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   RowState row;
-  if (HRESULT hr = LockRow(user, uri, row); hr != S_OK) return hr;
-  return rows_.ReleaseLock(user, row.lock, uri, result);
+  if (Status status = LockRow(user, uri, row); !status.ok()) return Answer(status);
+  return Answer(rows_.ReleaseLock(user, row.lock, uri, result));
 }
 
 // ---- Conference URLs ------------------------------------------------------------------

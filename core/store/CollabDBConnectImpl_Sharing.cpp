@@ -15,41 +15,46 @@ HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr&
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
-  if (HRESULT hr = rows_.RawAcl(uri, acl); hr != S_OK) return hr;
-  if (HRESULT hr = StoreRows::CheckRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.RawAcl(uri, acl); !status.ok()) return Answer(status);
+  if (Status status = StoreRows::CheckRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
   if (!row.found) return QS_E_URI_INVALID;
   if (!row.message.Empty()) {
     // The message already there is shown only to whoever may read it.
-    if (StoreRows::CheckRights(user, u"ar", acl, QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED) == S_OK)
+    if (StoreRows::CheckRights(user, u"ar", acl, QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED).ok())
       result = RootAnswer({{Kw(KW_MESSAGE), row.message.ToUtf8()}});
     return QS_E_SHARE_MESSAGE_EXISTS;
   }
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
-  return rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
+  return Answer(rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result));
 }
 
 HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  if (HRESULT hr = rows_.Authorize(user, uri, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.Authorize(user, uri, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(uri)};
-  return rows_.ColumnList("SELECT MESSAGE FROM QUORCOLLAB WHERE VOURI = ?", params, "MESSAGE", Kw(KW_MESSAGE), result);
+  return Answer(
+      rows_.ColumnList("SELECT MESSAGE FROM QUORCOLLAB WHERE VOURI = ?", params, "MESSAGE", Kw(KW_MESSAGE), result));
 }
 
 HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                             com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = rows_.Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
-  return rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result);
+  return Answer(rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = ?, UPDATEDATE = ? WHERE VOURI = ?", params, result));
 }
 
 HRESULT CCollabDBConnectImpl::RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = rows_.Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Now(), Value(uri)};
-  return rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = '', UPDATEDATE = ? WHERE VOURI = ?", params, result);
+  return Answer(rows_.Write("UPDATE QUORCOLLAB SET MESSAGE = '', UPDATEDATE = ? WHERE VOURI = ?", params, result));
 }
 
 // ---- The active list --------------------------------------------------------------
@@ -65,12 +70,12 @@ std::list<ActiveShareField>::iterator CCollabDBConnectImpl::Listed(const com::Bs
   return std::find_if(active_.begin(), active_.end(), [&](const auto& e) { return e.uri.View() == uri.View(); });
 }
 
-HRESULT CCollabDBConnectImpl::AddActiveField(ActiveShareField entry) {
+Status CCollabDBConnectImpl::AddActiveField(ActiveShareField entry) {
   std::lock_guard lock(activeMutex_);
-  if (Listed(entry.uri) != active_.end()) return QS_E_FIELD_ACTIVE;
+  if (Listed(entry.uri) != active_.end()) return Status(QS_E_FIELD_ACTIVE);
   entry.attendees = {entry.owner};
   active_.push_back(std::move(entry));
-  return S_OK;
+  return Status();
 }
 
 // ---- Sharing ----------------------------------------------------------------------
@@ -80,19 +85,19 @@ HRESULT CCollabDBConnectImpl::StartSharing(const com::Bstr& user, const com::Bst
   OperationGate::Writing lock(operation_);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
-  if (HRESULT hr = QueryRow(uri, row); FAILED(hr)) return hr;
+  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
   if (!row.found || row.owner.Empty() || row.owner.View() != user.View()) return QS_E_OWNER_ONLY;
   com::Bstr field;
   if (HRESULT hr = GetShareField(user, uri, field); hr != S_OK) return hr;
   result = field;
-  return AddActiveField({row.author,
+  return Answer(AddActiveField({row.author,
                          row.name,
                          uri,
                          row.owner,
                          ipaddress.IsNull() ? com::Bstr(u"") : ipaddress,
                          row.message,
-                         row.acl,
-                         {}});
+                                row.acl,
+                                {}}));
 }
 
 HRESULT CCollabDBConnectImpl::EndSharing(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
@@ -112,7 +117,7 @@ HRESULT CCollabDBConnectImpl::SaveSharing(const com::Bstr& user, const com::Bstr
   const auto entry = FindActiveField(uri);
   if (!entry) return QS_E_FIELD_NOT_ACTIVE;
   if (entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;
-  return UpdateFieldChecked(user, uri, field);
+  return Answer(UpdateFieldChecked(user, uri, field));
 }
 
 HRESULT CCollabDBConnectImpl::GetAttendeesList(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
@@ -137,7 +142,7 @@ HRESULT CCollabDBConnectImpl::AddAttendee(const com::Bstr& user, const com::Bstr
   if (!entry || entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;
   if (attendee.IsNull() || attendee.Empty()) return QS_E_ARGUMENT_NULL;
   // Attendees are measured against the ACL the sharing started with.
-  if (StoreRows::CheckRights(attendee, u"r", entry->acl, QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK)
+  if (!StoreRows::CheckRights(attendee, u"r", entry->acl, QS_E_CONTENT_READ_RIGHT_REQUIRED).ok())
     return QS_E_CONTENT_READ_RIGHT_REQUIRED;
   std::lock_guard listLock(activeMutex_);
   const auto listed = Listed(uri);

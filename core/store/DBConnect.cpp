@@ -13,7 +13,6 @@
 namespace quor::core {
 namespace {
 
-constexpr int32_t kUnknownError = E_FAIL;
 // Idle connections kept for the next leases; more are closed when they come back.
 constexpr size_t kIdleKept = 16;
 // How long a SQLite statement waits for another process's writer.
@@ -64,7 +63,7 @@ struct CDBConnect::Slot {
   // pooled, when its lease ends.
   bool failed = false;
   // The open transaction saw a failure: it can only roll back.
-  int32_t transactionFailure = 0;
+  HRESULT transactionFailure = 0;
 };
 
 namespace {
@@ -218,7 +217,7 @@ bool CDBConnect::LinkLost(Slot& slot) {
   return FAILED(hr);
 }
 
-void CDBConnect::NoteFailure(Slot& slot, int32_t status) {
+void CDBConnect::NoteFailure(Slot& slot, HRESULT status) {
   if (slot.inTransaction && slot.transactionFailure == 0) slot.transactionFailure = status;
   // A duplicate key on its own changes nothing; anything else leaves the
   // connection in a state not worth trusting.
@@ -286,7 +285,7 @@ CDBConnect::Lease::~Lease() {
   db_->Release(std::move(slot));
 }
 
-int32_t CDBConnect::Fail(int32_t status) {
+Status CDBConnect::Fail(HRESULT status) {
   if (status < 0) {
     // The data layer left its description on the thread.
     auto info = com::GetErrorInfo();
@@ -297,18 +296,23 @@ int32_t CDBConnect::Fail(int32_t status) {
       slot.lastErrorText = WithoutSecrets(slot.connection->LastError());
     else
       slot.lastErrorText = com::Bstr::FromUtf8(text::Format("The database call failed (0x%08X).", static_cast<uint32_t>(status)));
-    return status;
+    return Status(status, slot.lastErrorText.ToUtf8());
   }
   return UnknownError();
 }
 
-int32_t CDBConnect::UnknownError() {
+Status CDBConnect::UnknownError() {
   LastErrorText() = com::Bstr(u"Unknown Error");
-  return kUnknownError;
+  return Status(E_FAIL, "Unknown Error");
 }
 
-int32_t CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
-                         const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties) {
+Status CDBConnect::NotOpen() {
+  if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
+  return Status(ado::adErrObjectClosed, LastErrorText().ToUtf8());
+}
+
+Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
+                        const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties) {
   provider_ = std::string(provider);
   dataSource_ = dataSource.ToUtf8();
   initialCatalog_ = initialCatalog.ToUtf8();
@@ -334,7 +338,7 @@ int32_t CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource,
   const std::u16string wide = text::Widen(text);
   const HRESULT hr = slot.connection->Open(wide);
   if (FAILED(hr)) {
-    const int32_t status = Fail(hr);
+    Status status = Fail(hr);
     // A string that names a reachable kind of database but whose server did
     // not answer: the leases reopen it once it is back.
     if (hr == E_FAIL) {
@@ -360,7 +364,7 @@ int32_t CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource,
     slot.connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr);
     slot.connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
   }
-  return 0;
+  return Status();
 }
 
 long CDBConnect::GetState() const {
@@ -374,74 +378,63 @@ CommandHolder CDBConnect::NewCommand() {
   return command;
 }
 
-int32_t CDBConnect::BeginTrans() {
+Status CDBConnect::BeginTrans() {
   Slot& slot = Current();
-  if (!slot.connection) {
-    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
-    return ado::adErrObjectClosed;
-  }
+  if (!slot.connection) return NotOpen();
   EnterWriter(slot);
   com::ClearErrorInfo();
   const HRESULT hr = slot.connection->BeginTrans();
   if (FAILED(hr)) {
     LeaveWriter(slot);
-    const int32_t status = Fail(hr);
-    NoteFailure(slot, status);
+    Status status = Fail(hr);
+    NoteFailure(slot, status.code());
     return status;
   }
   slot.inTransaction = true;
   slot.transactionFailure = 0;
-  return 0;
+  return Status();
 }
 
-int32_t CDBConnect::CommitTrans() {
+Status CDBConnect::CommitTrans() {
   Slot& slot = Current();
-  if (!slot.connection) {
-    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
-    return ado::adErrObjectClosed;
-  }
+  if (!slot.connection) return NotOpen();
   if (slot.inTransaction && slot.transactionFailure != 0) {
     // A transaction the database failed in part is never committed.
-    const int32_t failure = slot.transactionFailure;
+    const HRESULT failure = slot.transactionFailure;
     const com::Bstr reason = slot.lastErrorText;
-    RollbackTrans();
+    // The failure told is the transaction's, not the roll-back's.
+    RollbackTrans().Ignore();
     LastErrorText() = reason;
-    return failure;
+    return Status(failure, reason.ToUtf8());
   }
   com::ClearErrorInfo();
   const HRESULT hr = slot.connection->CommitTrans();
   slot.inTransaction = slot.connection->InTransaction();
   if (!slot.inTransaction) LeaveWriter(slot);
-  if (!FAILED(hr)) return 0;
-  const int32_t status = Fail(hr);
-  NoteFailure(slot, status);
+  if (!FAILED(hr)) return Status();
+  Status status = Fail(hr);
+  NoteFailure(slot, status.code());
   return status;
 }
 
-int32_t CDBConnect::RollbackTrans() {
+Status CDBConnect::RollbackTrans() {
   Slot& slot = Current();
-  if (!slot.connection) {
-    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
-    return ado::adErrObjectClosed;
-  }
+  if (!slot.connection) return NotOpen();
   com::ClearErrorInfo();
   const HRESULT hr = slot.connection->RollbackTrans();
   slot.inTransaction = slot.connection->InTransaction();
   slot.transactionFailure = 0;
   if (!slot.inTransaction) LeaveWriter(slot);
-  if (!FAILED(hr)) return 0;
-  const int32_t status = Fail(hr);
-  NoteFailure(slot, status);
+  if (!FAILED(hr)) return Status();
+  Status status = Fail(hr);
+  NoteFailure(slot, status.code());
   return status;
 }
 
-int32_t CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
-                        std::span<const com::Variant> params, int64_t* rowsAffected) {
+Status CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
+                       std::span<const com::Variant> params, int64_t* rowsAffected) {
   Slot& slot = Current();
-  if (!slot.connection) {
-    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
-    return ado::adErrObjectClosed;
-  }
+  if (!slot.connection) return NotOpen();
   if (!command) command = NewCommand();
   command->SetActiveConnection(slot.connection.get());
   command->SetCommandText(text::Widen(sql));
@@ -453,48 +446,47 @@ int32_t CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::stri
   com::ClearErrorInfo();
   const HRESULT hr = command->Execute(rowsAffected, rows);
   if (ownWrite) LeaveWriter(slot);
-  if (!FAILED(hr)) return 0;
-  const int32_t status = Fail(hr);
-  NoteFailure(slot, status);
+  if (!FAILED(hr)) return Status();
+  Status status = Fail(hr);
+  NoteFailure(slot, status.code());
   return status;
 }
 
-int32_t CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
-                                 std::span<const com::Variant> params) {
+Status CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
+                                std::span<const com::Variant> params) {
   command.reset();
   rows.reset();
-  const int32_t status = Run(command, &rows, sql, params, nullptr);
-  if (status == 0 && !rows) {
+  Status status = Run(command, &rows, sql, params, nullptr);
+  if (status.ok() && !rows) {
     // A statement without rows: walkers see an empty result.
     LastErrorText() = com::Bstr(u"The statement returned no rows.");
-    return ado::adErrObjectClosed;
+    return Status(ado::adErrObjectClosed, "The statement returned no rows.");
   }
   return status;
 }
 
-int32_t CDBConnect::ExecuteUpdateWithParam(CommandHolder& command, std::string_view sql) {
+Status CDBConnect::ExecuteUpdateWithParam(CommandHolder& command, std::string_view sql) {
   if (!command) return UnknownError();
   return Run(command, nullptr, sql, {}, nullptr);
 }
 
-int32_t CDBConnect::ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params) {
+Status CDBConnect::ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params) {
   int64_t ignored = 0;
   return ExecuteNonQuery(sql, params, ignored);
 }
 
-int32_t CDBConnect::ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params,
-                                    int64_t& rowsAffected) {
+Status CDBConnect::ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params,
+                                   int64_t& rowsAffected) {
   CommandHolder command;
   return Run(command, nullptr, sql, params, &rowsAffected);
 }
 
-int32_t CDBConnect::ReleaseQuery(CommandHolder& command, RecordsetHolder& rows) {
+void CDBConnect::ReleaseQuery(CommandHolder& command, RecordsetHolder& rows) {
   rows.reset();
   command.reset();
-  return 0;
 }
 
-int32_t CDBConnect::GetFieldString(const RecordsetHolder& rows, std::string_view column) {
+Status CDBConnect::GetFieldString(const RecordsetHolder& rows, std::string_view column) {
   if (!rows) return UnknownError();
   com::ClearErrorInfo();
   com::Variant value;
@@ -504,15 +496,15 @@ int32_t CDBConnect::GetFieldString(const RecordsetHolder& rows, std::string_view
   hr = value.ToBstr(textValue);
   if (FAILED(hr)) {
     LastErrorText() = com::Bstr(u"The value has no text form.");
-    return hr;
+    return Status(hr, "The value has no text form.");
   }
   LastFieldValue() = std::move(textValue);
-  return 0;
+  return Status();
 }
 
-int32_t CDBConnect::GetFieldValue(const RecordsetHolder& rows, std::string_view column, const com::Bstr*& value) {
-  const int32_t status = GetFieldString(rows, column);
-  if (status == 0) value = &LastFieldValue();
+Status CDBConnect::GetFieldValue(const RecordsetHolder& rows, std::string_view column, const com::Bstr*& value) {
+  Status status = GetFieldString(rows, column);
+  if (status.ok()) value = &LastFieldValue();
   return status;
 }
 
@@ -520,37 +512,34 @@ bool CDBConnect::UsesDriverCatalog() const {
   return provider_.size() >= 7 && text::EqualsNoCase(std::string_view(provider_).substr(0, 7), "MSDASQL");
 }
 
-int32_t CDBConnect::ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,
-                                          std::string_view column, std::vector<com::Bstr>& list) {
+Status CDBConnect::ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,
+                                         std::string_view column, std::vector<com::Bstr>& list) {
   list.clear();
   Slot& slot = Current();
-  if (!slot.connection) {
-    if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
-    return ado::adErrObjectClosed;
-  }
+  if (!slot.connection) return NotOpen();
   RecordsetHolder rows;
   com::ClearErrorInfo();
   HRESULT hr = slot.connection->OpenSchema(kind, restrictions, rows);
   if (FAILED(hr)) return Fail(hr);
   for (; !rows->Eof(); hr = rows->MoveNext()) {
     if (FAILED(hr)) return Fail(hr);
-    const int32_t status = GetFieldString(rows, column);
-    if (status != 0) continue;  // a NULL name (a driver without catalogs) is no entry
+    // A NULL name (a driver without catalogs) is no entry.
+    if (!GetFieldString(rows, column).ok()) continue;
     list.push_back(LastFieldValue());
   }
-  return FAILED(hr) ? Fail(hr) : 0;
+  return FAILED(hr) ? Fail(hr) : Status();
 }
 
-int32_t CDBConnect::ListFromQuery(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                                  std::vector<com::Bstr>& list) {
+Status CDBConnect::ListFromQuery(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                                 std::vector<com::Bstr>& list) {
   list.clear();
   CommandHolder command;
   RecordsetHolder rows;
-  int32_t status = ExecuteQuery(command, rows, sql, params);
-  if (status != 0) return status;
+  Status status = ExecuteQuery(command, rows, sql, params);
+  if (!status.ok()) return status;
   for (; !rows->Eof();) {
     status = GetFieldString(rows, column);
-    if (status != 0) break;
+    if (!status.ok()) break;
     list.push_back(LastFieldValue());
     com::ClearErrorInfo();
     const HRESULT hr = rows->MoveNext();
@@ -565,17 +554,17 @@ int32_t CDBConnect::ListFromQuery(std::string_view sql, std::span<const com::Var
 
 // ---- SQL Server -----------------------------------------------------------------
 
-int32_t CSqlServerDBConnect::GetCatalogList(std::vector<com::Bstr>& list) {
+Status CSqlServerDBConnect::GetCatalogList(std::vector<com::Bstr>& list) {
   if (UsesDriverCatalog()) return ListFromDriverCatalog(ado::adSchemaCatalogs, {}, "TABLE_CAT", list);
   return ListFromQuery("select name as CATALOG from master.dbo.sysdatabases where dbid > 4", {}, "CATALOG", list);
 }
 
-int32_t CSqlServerDBConnect::GetTableList(std::vector<com::Bstr>& list) {
+Status CSqlServerDBConnect::GetTableList(std::vector<com::Bstr>& list) {
   if (UsesDriverCatalog()) return ListFromDriverCatalog(ado::adSchemaTables, {u"", u"", u"%", u"TABLE"}, "TABLE_NAME", list);
   return ListFromQuery("SELECT name as TABLE_NAME FROM sysobjects WHERE xtype = 'U '", {}, "TABLE_NAME", list);
 }
 
-int32_t CSqlServerDBConnect::GetColumnList(std::string_view table, std::vector<com::Bstr>& list) {
+Status CSqlServerDBConnect::GetColumnList(std::string_view table, std::vector<com::Bstr>& list) {
   if (UsesDriverCatalog())
     return ListFromDriverCatalog(ado::adSchemaColumns, {u"", u"", text::Widen(table)}, "COLUMN_NAME", list);
   const com::Variant params[] = {com::Variant(com::Bstr::FromUtf8(table))};
@@ -586,18 +575,18 @@ int32_t CSqlServerDBConnect::GetColumnList(std::string_view table, std::vector<c
 
 // ---- Oracle ---------------------------------------------------------------------
 
-int32_t COracleDBConnect::GetCatalogList(std::vector<com::Bstr>& list) {
+Status COracleDBConnect::GetCatalogList(std::vector<com::Bstr>& list) {
   if (UsesDriverCatalog()) return ListFromDriverCatalog(ado::adSchemaCatalogs, {}, "TABLE_CAT", list);
   return ListFromQuery("SELECT OWNER as CATALOG FROM ALL_TABLES GROUP BY OWNER", {}, "CATALOG", list);
 }
 
-int32_t COracleDBConnect::GetTableList(std::vector<com::Bstr>& list) {
+Status COracleDBConnect::GetTableList(std::vector<com::Bstr>& list) {
   if (UsesDriverCatalog()) return ListFromDriverCatalog(ado::adSchemaTables, {u"", u"", u"%", u"TABLE"}, "TABLE_NAME", list);
   const com::Variant params[] = {com::Variant(com::Bstr::FromUtf8(InitialCatalog()))};
   return ListFromQuery("SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER = ?", params, "TABLE_NAME", list);
 }
 
-int32_t COracleDBConnect::GetColumnList(std::string_view table, std::vector<com::Bstr>& list) {
+Status COracleDBConnect::GetColumnList(std::string_view table, std::vector<com::Bstr>& list) {
   if (UsesDriverCatalog())
     return ListFromDriverCatalog(ado::adSchemaColumns, {u"", u"", text::Widen(table)}, "COLUMN_NAME", list);
   const com::Variant params[] = {com::Variant(com::Bstr::FromUtf8(table))};

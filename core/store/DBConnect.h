@@ -29,6 +29,7 @@
 
 #include "platform/ado/ado.h"
 #include "platform/com/bstr.h"
+#include "platform/com/status.h"
 #include "platform/com/variant.h"
 
 namespace quor::core {
@@ -38,9 +39,9 @@ namespace quor::core {
 using CommandHolder = std::unique_ptr<ado::Command>;
 using RecordsetHolder = std::unique_ptr<ado::Recordset>;
 
-// Result convention: 0 on success; a failing status of the data layer as it
-// is (negative), with LastErrorText set to its description; E_FAIL with
-// "Unknown Error" for anything else (a failure is never a success code).
+// Result convention: success; a failing status of the data layer as it is,
+// its message and LastErrorText its description; E_FAIL with "Unknown Error"
+// for anything else (a failure is never a success code).
 class CDBConnect {
  public:
   CDBConnect();
@@ -53,8 +54,8 @@ class CDBConnect {
   // string. `extendedProperties` carries the driver string of a provider that
   // reaches its database through ODBC. SQLite connections run in WAL mode with
   // a busy time-out, so readers never wait for a writer.
-  int32_t Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
-               const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties = {});
+  Status Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
+              const com::Bstr& userId, const com::Bstr& password, const com::Bstr& extendedProperties = {});
 
   // 1 when open; 0 when closed, also when no connection was ever made or the
   // open failed, so that nothing runs without a database.
@@ -64,37 +65,37 @@ class CDBConnect {
   // variant binds as an integer of its size, anything else as text; NULL as
   // NULL) and
   // leaves the command and its rows in the holders.
-  int32_t ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
-                       std::span<const com::Variant> params = {});
+  Status ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,
+                      std::span<const com::Variant> params = {});
   // Runs the caller's prepared command (its parameters appended) with `sql`
   // as its text and drops its rows.
-  int32_t ExecuteUpdateWithParam(CommandHolder& command, std::string_view sql);
-  int32_t ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params = {});
+  Status ExecuteUpdateWithParam(CommandHolder& command, std::string_view sql);
+  Status ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params = {});
   // Like ExecuteNonQuery, also giving the number of rows the statement changed.
-  int32_t ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params, int64_t& rowsAffected);
-  int32_t ReleaseQuery(CommandHolder& command, RecordsetHolder& rows);
+  Status ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params, int64_t& rowsAffected);
+  void ReleaseQuery(CommandHolder& command, RecordsetHolder& rows);
 
   // Reads a column of the current row as text into LastFieldValue. NULL has no
   // text form: DISP_E_TYPEMISMATCH, LastFieldValue unchanged.
-  int32_t GetFieldString(const RecordsetHolder& rows, std::string_view column);
+  Status GetFieldString(const RecordsetHolder& rows, std::string_view column);
   // As GetFieldString; on success `value` points at LastFieldValue's text
   // until the next read.
-  int32_t GetFieldValue(const RecordsetHolder& rows, std::string_view column, const com::Bstr*& value);
+  Status GetFieldValue(const RecordsetHolder& rows, std::string_view column, const com::Bstr*& value);
 
   // A command bound to this connection, for ExecuteUpdateWithParam.
   CommandHolder NewCommand();
 
   // One transaction at a time on the connection; statements run in between
   // commit or roll back together. See DBTransaction.
-  int32_t BeginTrans();
-  int32_t CommitTrans();
-  int32_t RollbackTrans();
+  Status BeginTrans();
+  Status CommitTrans();
+  Status RollbackTrans();
 
   // The catalogs (databases or owners), the tables of the current database,
   // and the columns of one table. The lists are emptied first.
-  virtual int32_t GetCatalogList(std::vector<com::Bstr>& list) = 0;
-  virtual int32_t GetTableList(std::vector<com::Bstr>& list) = 0;
-  virtual int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) = 0;
+  virtual Status GetCatalogList(std::vector<com::Bstr>& list) = 0;
+  virtual Status GetTableList(std::vector<com::Bstr>& list) = 0;
+  virtual Status GetColumnList(std::string_view table, std::vector<com::Bstr>& list) = 0;
 
   // The calling thread's connection's last value read and last failure text.
   com::Bstr& LastFieldValue();
@@ -133,20 +134,24 @@ class CDBConnect {
   // Providers that reach their database through ODBC list from the driver's
   // catalog calls: the dictionaries of SQL Server and Oracle are not there.
   bool UsesDriverCatalog() const;
-  int32_t ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,
-                                std::string_view column, std::vector<com::Bstr>& list);
+  Status ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,
+                               std::string_view column, std::vector<com::Bstr>& list);
   // Runs a dictionary query and appends `column` of every row.
-  int32_t ListFromQuery(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                        std::vector<com::Bstr>& list);
+  Status ListFromQuery(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                       std::vector<com::Bstr>& list);
 
  private:
   struct Slot;
   friend class Lease;
 
-  int32_t Fail(int32_t status);
-  int32_t UnknownError();
-  int32_t Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql, std::span<const com::Variant> params,
-              int64_t* rowsAffected);
+  // The failure of a data-layer call, its text taken from the error
+  // information the layer left.
+  Status Fail(HRESULT status);
+  Status UnknownError();
+  // A call on a slot without a connection.
+  Status NotOpen();
+  Status Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql, std::span<const com::Variant> params,
+             int64_t* rowsAffected);
   // The calling thread's connection: its lease's, else the first one.
   Slot& Current() const;
   std::unique_ptr<Slot> OpenSlot();
@@ -157,7 +162,7 @@ class CDBConnect {
   std::unique_ptr<Slot> Reopen();
   // After a failed statement or transaction call: marks the slot so that it
   // is not pooled, and the database down when the link is gone.
-  void NoteFailure(Slot& slot, int32_t status);
+  void NoteFailure(Slot& slot, HRESULT status);
   bool LinkLost(Slot& slot);
   void MarkDown(const std::string& text);
   // SQLite takes one writer at a time, and a transaction that read before
@@ -196,17 +201,19 @@ class DBTransaction {
  public:
   explicit DBTransaction(CDBConnect& db) : db_(db) {}
   ~DBTransaction() {
-    if (open_) db_.RollbackTrans();
+    // A roll-back that fails leaves the connection marked failed, so it is
+    // closed rather than pooled.
+    if (open_) db_.RollbackTrans().Ignore();
   }
   DBTransaction(const DBTransaction&) = delete;
   DBTransaction& operator=(const DBTransaction&) = delete;
 
-  int32_t Begin() {
-    const int32_t status = db_.BeginTrans();
-    open_ = status == 0;
+  Status Begin() {
+    Status status = db_.BeginTrans();
+    open_ = status.ok();
     return status;
   }
-  int32_t Commit() {
+  Status Commit() {
     open_ = false;
     return db_.CommitTrans();
   }
@@ -218,16 +225,16 @@ class DBTransaction {
 
 class CSqlServerDBConnect : public CDBConnect {
  public:
-  int32_t GetCatalogList(std::vector<com::Bstr>& list) override;
-  int32_t GetTableList(std::vector<com::Bstr>& list) override;
-  int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) override;
+  Status GetCatalogList(std::vector<com::Bstr>& list) override;
+  Status GetTableList(std::vector<com::Bstr>& list) override;
+  Status GetColumnList(std::string_view table, std::vector<com::Bstr>& list) override;
 };
 
 class COracleDBConnect : public CDBConnect {
  public:
-  int32_t GetCatalogList(std::vector<com::Bstr>& list) override;
-  int32_t GetTableList(std::vector<com::Bstr>& list) override;
-  int32_t GetColumnList(std::string_view table, std::vector<com::Bstr>& list) override;
+  Status GetCatalogList(std::vector<com::Bstr>& list) override;
+  Status GetTableList(std::vector<com::Bstr>& list) override;
+  Status GetColumnList(std::string_view table, std::vector<com::Bstr>& list) override;
 };
 
 }  // namespace quor::core

@@ -2,6 +2,7 @@
 
 #include "core/QuorServiceUtils.h"
 #include "core/StatusCodes.h"
+#include "core/store/StoreRows.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 
@@ -41,15 +42,14 @@ bool CLogDBConnectImpl::IsAllDigits(std::string_view text) {
   return true;
 }
 
-HRESULT CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<const com::Variant> params,
-                                 com::Bstr& reply) {
-  if (!db_ || db_->GetState() == 0) return QS_E_LOG_DB_NOT_INSTALLED;
+Status CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<const com::Variant> params,
+                                com::Bstr& reply) {
+  if (!db_ || db_->GetState() == 0) return Status(QS_E_LOG_DB_NOT_INSTALLED);
   auto document = xml::Document::Create();
   auto root = document->createElement("root");
   CommandHolder command;
   RecordsetHolder rows;
-  const int32_t status = db_->ExecuteQuery(command, rows, sql, params);
-  if (status != 0) {
+  if (Status status = db_->ExecuteQuery(command, rows, sql, params); !status.ok()) {
     reply = com::Bstr(u"<root/>");
     return status;
   }
@@ -57,7 +57,7 @@ HRESULT CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<co
   const auto addColumn = [&](const xml::NodePtr& parent, std::string_view column, std::string_view element) {
     auto node = document->createElement(element);
     const com::Bstr* value = nullptr;
-    if (db_->GetFieldValue(rows, column, value) == 0 && value) node->setText(value->ToUtf8());
+    if (db_->GetFieldValue(rows, column, value).ok() && value) node->setText(value->ToUtf8());
     parent->appendChild(node);
   };
   for (; !rows->Eof(); rows->MoveNext()) {
@@ -74,7 +74,7 @@ HRESULT CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<co
   }
   db_->ReleaseQuery(command, rows);
   reply = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return Status();
 }
 
 HRESULT CLogDBConnectImpl::GetLog(const com::Bstr& logId, com::Bstr& reply) {
@@ -85,26 +85,27 @@ HRESULT CLogDBConnectImpl::GetLog(const com::Bstr& logId, com::Bstr& reply) {
     return QS_E_ARGUMENT_INVALID;
   }
   const com::Variant params[] = {com::Variant(*id)};
-  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID = ?", params, reply);
+  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID = ?", params, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetLogIDList(com::Bstr& reply) {
-  return Query(Reply::IdList, "SELECT LOGID FROM QUORLOG", {}, reply);
+  return store::Answer(Query(Reply::IdList, "SELECT LOGID FROM QUORLOG", {}, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetCategoryLogIDList(const com::Bstr& category, com::Bstr& reply) {
   const com::Variant params[] = {Text(category)};
-  return Query(Reply::IdList, "SELECT LOGID FROM QUORLOG WHERE LOGCATALOG = ?", params, reply);
+  return store::Answer(Query(Reply::IdList, "SELECT LOGID FROM QUORLOG WHERE LOGCATALOG = ?", params, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetLogbyUser(const com::Bstr& user, com::Bstr& reply) {
   const com::Variant params[] = {Text(user)};
-  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ?", params, reply);
+  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ?", params, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetCategoryLogbyUser(const com::Bstr& user, const com::Bstr& category, com::Bstr& reply) {
   const com::Variant params[] = {Text(user), Text(category)};
-  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ? AND LOGCATALOG = ?", params, reply);
+  return store::Answer(
+      Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ? AND LOGCATALOG = ?", params, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetLogs(const com::Bstr& firstId, const com::Bstr& count, com::Bstr& reply) {
@@ -118,17 +119,17 @@ HRESULT CLogDBConnectImpl::GetLogs(const com::Bstr& firstId, const com::Bstr& co
   if (!from || !how) return QS_E_ARGUMENT_INVALID;
   if (*how < 1) return QS_E_LOG_COUNT_INVALID;
   const com::Variant params[] = {com::Variant(*from), com::Variant(*from + *how)};
-  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID >= ? AND LOGID < ?", params, reply);
+  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID >= ? AND LOGID < ?", params, reply));
 }
 
 HRESULT CLogDBConnectImpl::GetLogCount(com::Bstr& reply) {
-  return Query(Reply::Count, "SELECT COUNT(*) AS LOGCOUNT FROM QUORLOG", {}, reply);
+  return store::Answer(Query(Reply::Count, "SELECT COUNT(*) AS LOGCOUNT FROM QUORLOG", {}, reply));
 }
 
-HRESULT CLogDBConnectImpl::Insert(const com::Bstr& description, int32_t length, std::u16string_view operation,
-                                  const com::Bstr& target, const com::Bstr& result, const com::Bstr& user,
-                                  std::u16string_view category) {
-  if (!db_ || db_->GetState() == 0) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status CLogDBConnectImpl::Insert(const com::Bstr& description, int32_t length, std::u16string_view operation,
+                                 const com::Bstr& target, const com::Bstr& result, const com::Bstr& user,
+                                 std::u16string_view category) {
+  if (!db_ || db_->GetState() == 0) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Variant params[] = {Text(description),
                                  com::Variant(length),
                                  com::Variant(com::Bstr(operation)),
@@ -144,10 +145,10 @@ HRESULT CLogDBConnectImpl::Insert(const com::Bstr& description, int32_t length, 
 HRESULT CLogDBConnectImpl::PutCollabLog(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& text,
                                         com::Bstr& reply) {
   if (text.IsNull()) return QS_E_ARGUMENT_NULL;
-  const HRESULT hr = Insert(text, static_cast<int32_t>(text.Length()), u"PutCollabLog", uri, com::Bstr(u""), user,
-                            u"collaboration");
-  if (hr == S_OK) reply = ResultOk();
-  return hr;
+  const Status status = Insert(text, static_cast<int32_t>(text.Length()), u"PutCollabLog", uri, com::Bstr(u""), user,
+                               u"collaboration");
+  if (status.ok()) reply = ResultOk();
+  return store::Answer(status);
 }
 
 HRESULT CLogDBConnectImpl::PutLog(const com::Bstr& user, const com::Bstr& text, com::Bstr& reply) {
@@ -157,26 +158,26 @@ HRESULT CLogDBConnectImpl::PutLog(const com::Bstr& user, const com::Bstr& text, 
   std::string narrow = text.ToUtf8();
   size_t length = narrow.size();
   for (char c : narrow) length += c == '\'' ? 1 : 0;
-  const HRESULT hr = Insert(text, static_cast<int32_t>(length), u"PutLog", com::Bstr(u""), com::Bstr(u""), user,
-                            u"application");
-  if (hr == S_OK) reply = ResultOk();
-  return hr;
+  const Status status = Insert(text, static_cast<int32_t>(length), u"PutLog", com::Bstr(u""), com::Bstr(u""), user,
+                               u"application");
+  if (status.ok()) reply = ResultOk();
+  return store::Answer(status);
 }
 
 HRESULT CLogDBConnectImpl::InsertLog3(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target) {
-  return Insert(com::Bstr(u""), 0, operation.View(), Cut(target), com::Bstr(u""), user, u"internal");
+  return store::Answer(Insert(com::Bstr(u""), 0, operation.View(), Cut(target), com::Bstr(u""), user, u"internal"));
 }
 
 HRESULT CLogDBConnectImpl::InsertLog4(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
                                       const com::Bstr& result) {
-  return Insert(com::Bstr(u""), 0, operation.View(), Cut(target), Cut(result), user, u"internal");
+  return store::Answer(Insert(com::Bstr(u""), 0, operation.View(), Cut(target), Cut(result), user, u"internal"));
 }
 
 HRESULT CLogDBConnectImpl::InsertLog5(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
                                       const com::Bstr& result, const com::Bstr& description) {
   const com::Bstr cut = Cut(description);
-  return Insert(cut, static_cast<int32_t>(cut.Length()), operation.View(), Cut(target), Cut(result), user,
-                u"internal");
+  return store::Answer(Insert(cut, static_cast<int32_t>(cut.Length()), operation.View(), Cut(target), Cut(result), user,
+                       u"internal"));
 }
 
 }  // namespace quor::core

@@ -8,6 +8,7 @@
 #include "core/store/DBConnect.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::core {
 
@@ -42,9 +43,9 @@ class CLogDBConnectImpl {
 
  private:
   enum class Reply { Records, IdList, Count };
-  HRESULT Query(Reply shape, std::string_view sql, std::span<const com::Variant> params, com::Bstr& reply);
-  HRESULT Insert(const com::Bstr& description, int32_t length, std::u16string_view operation, const com::Bstr& target,
-                 const com::Bstr& result, const com::Bstr& user, std::u16string_view category);
+  Status Query(Reply shape, std::string_view sql, std::span<const com::Variant> params, com::Bstr& reply);
+  Status Insert(const com::Bstr& description, int32_t length, std::u16string_view operation, const com::Bstr& target,
+                const com::Bstr& result, const com::Bstr& user, std::u16string_view category);
 
   CDBConnect* db_;
 };

@@ -69,43 +69,43 @@ bool IsBelow(std::string_view dir, std::string_view path) {
   return Below(RealPath(dir), RealPath(path));
 }
 
-HRESULT DefaultLocation(std::string_view base, std::string_view dir, std::u16string_view name, Location& location) {
-  if (base.empty()) return QS_E_RESOURCE_URL_NOT_SET;
-  if (dir.empty()) return QS_E_RESOURCE_DIR_NOT_SET;
-  if (!IsSafeName(name)) return QS_E_NAME_INVALID;
+Status DefaultLocation(std::string_view base, std::string_view dir, std::u16string_view name, Location& location) {
+  if (base.empty()) return Status(QS_E_RESOURCE_URL_NOT_SET);
+  if (dir.empty()) return Status(QS_E_RESOURCE_DIR_NOT_SET);
+  if (!IsSafeName(name)) return Status(QS_E_NAME_INVALID);
   const std::string narrow = text::Narrow(name);
   const std::string folderName = CQuorServiceUtils::MakeVOResourceDirName(narrow);
   Location made;
   made.url = Join(Join(base, folderName, '/'), narrow, '/');
   made.folder = Join(dir, folderName, '/');
   made.path = Join(made.folder, narrow, '/');
-  if (!IsBelow(dir, made.path)) return QS_E_NAME_INVALID;
+  if (!IsBelow(dir, made.path)) return Status(QS_E_NAME_INVALID);
   location = std::move(made);
-  return S_OK;
+  return Status();
 }
 
-HRESULT LeafLocation(std::string_view base, std::string_view dir, std::u16string_view leaf, Location& location) {
-  if (base.empty()) return QS_E_RESOURCE_URL_NOT_SET;
-  if (dir.empty()) return QS_E_RESOURCE_DIR_NOT_SET;
-  if (!IsSafeLeaf(leaf)) return QS_E_ARGUMENT_INVALID;
+Status LeafLocation(std::string_view base, std::string_view dir, std::u16string_view leaf, Location& location) {
+  if (base.empty()) return Status(QS_E_RESOURCE_URL_NOT_SET);
+  if (dir.empty()) return Status(QS_E_RESOURCE_DIR_NOT_SET);
+  if (!IsSafeLeaf(leaf)) return Status(QS_E_ARGUMENT_INVALID);
   const std::string narrow = text::Narrow(leaf);
   Location made;
   made.url = Join(base, narrow, '/');
   made.path = Join(dir, narrow, '/');
   // Through a link inside the folder a harmless-looking leaf can still lead out.
-  if (!IsBelow(dir, made.path)) return QS_E_ARGUMENT_INVALID;
+  if (!IsBelow(dir, made.path)) return Status(QS_E_ARGUMENT_INVALID);
   location = std::move(made);
-  return S_OK;
+  return Status();
 }
 
-HRESULT MakeFolder(std::string_view dir, std::string_view folder) {
-  if (!IsBelow(dir, folder)) return QS_E_DIRECTORY_NOT_CREATED;
+Status MakeFolder(std::string_view dir, std::string_view folder) {
+  if (!IsBelow(dir, folder)) return Status(QS_E_DIRECTORY_NOT_CREATED);
   std::error_code ec;
   fs::create_directories(fs::path(folder), ec);
-  if (ec || !fs::is_directory(fs::path(folder), ec)) return QS_E_DIRECTORY_NOT_CREATED;
+  if (ec || !fs::is_directory(fs::path(folder), ec)) return Status(QS_E_DIRECTORY_NOT_CREATED);
   // Made through a link that appeared meanwhile: not ours to use.
-  if (!IsBelow(dir, folder)) return QS_E_DIRECTORY_NOT_CREATED;
-  return S_OK;
+  if (!IsBelow(dir, folder)) return Status(QS_E_DIRECTORY_NOT_CREATED);
+  return Status();
 }
 
 bool Exists(std::string_view path) {
@@ -113,19 +113,20 @@ bool Exists(std::string_view path) {
   return !path.empty() && fs::exists(fs::symlink_status(fs::path(path), ec));
 }
 
-HRESULT DeleteFile(std::string_view dir, std::string_view path) {
-  if (path.empty()) return S_FALSE;
+Status DeleteFile(std::string_view dir, std::string_view path) {
+  if (path.empty()) return Status(S_FALSE);
   const fs::path entry(path);
   std::error_code ec;
   const auto status = fs::symlink_status(entry, ec);
-  if (!fs::exists(status)) return S_FALSE;
-  if (fs::is_directory(status)) return QS_E_ARGUMENT_INVALID;
+  if (!fs::exists(status)) return Status(S_FALSE);
+  if (fs::is_directory(status)) return Status(QS_E_ARGUMENT_INVALID);
   // The entry's own folder must be below dir; a link there is removed itself,
   // never followed.
   const fs::path parent = RealPath(entry.parent_path().string());
-  if (!Below(RealPath(dir), parent / entry.filename())) return QS_E_ARGUMENT_INVALID;
-  if (!fs::remove(parent / entry.filename(), ec)) return ec ? ec.value() : S_FALSE;
-  return S_OK;
+  if (!Below(RealPath(dir), parent / entry.filename())) return Status(QS_E_ARGUMENT_INVALID);
+  if (!fs::remove(parent / entry.filename(), ec))
+    return ec ? Status(HRESULT_FROM_WIN32(ec.value()), ec.message()) : Status(S_FALSE);
+  return Status();
 }
 
 bool RemoveEmptyFolder(std::string_view dir, std::string_view folder) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::core::resource {
 
@@ -35,20 +36,21 @@ bool IsBelow(std::string_view dir, std::string_view path);
 // dir/urn_voresource_N/N, folder dir/urn_voresource_N.
 // QS_E_RESOURCE_URL_NOT_SET / QS_E_RESOURCE_DIR_NOT_SET for an empty base or
 // dir, QS_E_NAME_INVALID for an unsafe name.
-HRESULT DefaultLocation(std::string_view base, std::string_view dir, std::u16string_view name, Location& location);
+Status DefaultLocation(std::string_view base, std::string_view dir, std::u16string_view name, Location& location);
 // A client's leaf L: URL base/L, path dir/L, no folder. QS_E_ARGUMENT_INVALID
 // for an unsafe leaf or one whose path leaves dir.
-HRESULT LeafLocation(std::string_view base, std::string_view dir, std::u16string_view leaf, Location& location);
+Status LeafLocation(std::string_view base, std::string_view dir, std::u16string_view leaf, Location& location);
 
 // Makes `folder` with its parents; an existing folder is fine.
 // QS_E_DIRECTORY_NOT_CREATED when it cannot be made or is not below `dir`.
-HRESULT MakeFolder(std::string_view dir, std::string_view folder);
+Status MakeFolder(std::string_view dir, std::string_view folder);
 // Whether a file or folder exists at exactly `path`.
 bool Exists(std::string_view path);
-// Deletes the file at `path` when its real location is below `dir`: 0, 1 when
-// there is nothing to delete, QS_E_ARGUMENT_INVALID when the path is not
-// below `dir` or is a folder, or the system's error number (positive).
-HRESULT DeleteFile(std::string_view dir, std::string_view path);
+// Deletes the file at `path` when its real location is below `dir`: S_OK,
+// S_FALSE when there is nothing to delete, QS_E_ARGUMENT_INVALID when the path
+// is not below `dir` or is a folder, or the system's error number as
+// HRESULT_FROM_WIN32 with its text.
+Status DeleteFile(std::string_view dir, std::string_view path);
 // Removes `folder` when it is empty and below `dir` (never `dir` itself).
 // True when it is gone.
 bool RemoveEmptyFolder(std::string_view dir, std::string_view folder);

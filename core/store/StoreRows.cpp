@@ -5,6 +5,7 @@
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
+#include "platform/com/errorinfo.h"
 
 namespace quor::core::store {
 
@@ -52,7 +53,7 @@ com::Bstr AclAnswer(const com::Bstr& acl) {
 
 com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string_view column) {
   const com::Bstr* value = nullptr;
-  if (db.GetFieldValue(rows, column, value) != 0 || !value) return com::Bstr(u"");
+  if (!db.GetFieldValue(rows, column, value).ok() || !value) return com::Bstr(u"");
   return *value;
 }
 
@@ -85,81 +86,82 @@ StoreRows::StoreRows(CDBConnect* db, std::string_view table, std::string_view ke
   lockUpdate_ = "UPDATE " + table_ + " SET UPDATEDATE = ?, LOCK_STATUS = ?" + where_ + " AND LOCK_STATUS = ?";
 }
 
-HRESULT StoreRows::Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status StoreRows::Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   int64_t changed = 0;
   // A statement the database failed is that failure, not a missing row.
-  if (const int32_t status = db_->ExecuteNonQuery(sql, params, changed); status != 0) return status;
-  return changed == 0 ? none : S_OK;
+  QUOR_RETURN_IF_ERROR(db_->ExecuteNonQuery(sql, params, changed));
+  return changed == 0 ? Status(none) : Status();
 }
 
-HRESULT StoreRows::Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const {
-  if (HRESULT hr = Change(sql, params, QS_E_VESK_CONTENT_NOT_FOUND); hr != S_OK) return hr;
+Status StoreRows::Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const {
+  QUOR_RETURN_IF_ERROR(Change(sql, params, QS_E_VESK_CONTENT_NOT_FOUND));
   result = ResultOk();
-  return S_OK;
+  return Status();
 }
 
-HRESULT StoreRows::First(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                         com::Bstr& value, bool* found) const {
+Status StoreRows::First(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                        com::Bstr& value, bool* found) const {
   value = com::Bstr();
   if (found) *found = false;
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   CommandHolder command;
   RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(command, rows, sql, params));
   if (!rows->Eof()) {
     value = Column(*db_, rows, column);
     if (found) *found = true;
   }
   db_->ReleaseQuery(command, rows);
-  return S_OK;
+  return Status();
 }
 
-HRESULT StoreRows::List(std::string_view sql, std::span<const com::Variant> params, std::string_view rowElement,
-                        const std::function<void(ListRow&)>& fill, com::Bstr& result) const {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status StoreRows::List(std::string_view sql, std::span<const com::Variant> params, std::string_view rowElement,
+                       const std::function<void(ListRow&)>& fill, com::Bstr& result) const {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   CommandHolder command;
   RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(command, rows, sql, params); status != 0) return status;
+  QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(command, rows, sql, params));
   auto document = xml::Document::Create();
   auto root = document->createElement(Kw(KW_ROOT));
-  HRESULT status = S_OK;
-  for (; !rows->Eof(); status = rows->MoveNext()) {
-    if (FAILED(status)) break;
+  HRESULT moved = S_OK;
+  for (; !rows->Eof(); moved = rows->MoveNext()) {
+    if (FAILED(moved)) break;
     ListRow row(*db_, rows, *document, document->createElement(rowElement));
     fill(row);
     root->appendChild(row.Element());
   }
   db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return status;
+  // The record set's failure, its error information left for the edge.
+  QUOR_RETURN_IF_ERROR(com::StatusOf(moved));
   result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return Status();
 }
 
-HRESULT StoreRows::ColumnList(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                              std::string_view element, com::Bstr& result) const {
+Status StoreRows::ColumnList(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                             std::string_view element, com::Bstr& result) const {
   return List(sql, params, element, [&](ListRow& row) { row.SetText(row.Column(column)); }, result);
 }
 
-HRESULT StoreRows::Insert(std::string_view sql, std::span<const com::Variant> params, const com::Bstr& key,
-                          std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
-  const int32_t status = db_->ExecuteNonQuery(sql, params);
-  if (status == 0) return S_OK;
+Status StoreRows::Insert(std::string_view sql, std::span<const com::Variant> params, const com::Bstr& key,
+                         std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
+  Status inserted = db_->ExecuteNonQuery(sql, params);
+  if (inserted.ok()) return Status();
   const com::Bstr reason = db_->LastErrorText();
   std::string select = "SELECT ";
   for (const auto& [column, value] : wrote) select.append(column).append(", ");
   select.resize(select.size() - 2);
   select += " FROM " + table_ + where_;
   const com::Variant keyParams[] = {Value(key)};
-  HRESULT outcome = status;
+  Status outcome = inserted;
   CommandHolder command;
   RecordsetHolder rows;
-  if (db_->ExecuteQuery(command, rows, select, keyParams) == 0) {
+  if (db_->ExecuteQuery(command, rows, select, keyParams).ok()) {
     if (!rows->Eof()) {
-      bool same = status != ado::DB_E_INTEGRITYVIOLATION;
+      bool same = inserted.code() != ado::DB_E_INTEGRITYVIOLATION;
       for (const auto& [column, value] : wrote) same = same && SameText(Column(*db_, rows, column), *value);
-      outcome = same ? S_OK : QS_E_VESK_EXISTS;
+      outcome = same ? Status() : Status(QS_E_VESK_EXISTS);
     }
     db_->ReleaseQuery(command, rows);
   }
@@ -169,91 +171,92 @@ HRESULT StoreRows::Insert(std::string_view sql, std::span<const com::Variant> pa
 
 // ---- ACLs -----------------------------------------------------------------------------
 
-HRESULT StoreRows::QueryAcl(const com::Bstr& key, com::Bstr& acl) const {
+Status StoreRows::QueryAcl(const com::Bstr& key, com::Bstr& acl) const {
   const com::Variant params[] = {Value(key)};
   return First(aclSelect_, params, "ACCESSLIST", acl);
 }
 
-HRESULT StoreRows::JudgeRawAcl(const com::Bstr& acl) {
-  return acl.IsNull() || acl == u"<root/>" ? QS_E_URI_INVALID : S_OK;
+Status StoreRows::JudgeRawAcl(const com::Bstr& acl) {
+  return acl.IsNull() || acl == u"<root/>" ? Status(QS_E_URI_INVALID) : Status();
 }
 
-HRESULT StoreRows::RawAcl(const com::Bstr& key, com::Bstr& acl) const {
-  if (HRESULT hr = QueryAcl(key, acl); FAILED(hr)) return hr;
+Status StoreRows::RawAcl(const com::Bstr& key, com::Bstr& acl) const {
+  QUOR_RETURN_IF_ERROR(QueryAcl(key, acl));
   return JudgeRawAcl(acl);
 }
 
-HRESULT StoreRows::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
-                               HRESULT ownCode) {
+Status StoreRows::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
+                              HRESULT ownCode) {
   HRESULT status = S_OK;
-  if (Utils().CheckAccessRights(user, rights, acl, status)) return S_OK;
-  return status != S_OK ? status : ownCode;
+  if (Utils().CheckAccessRights(user, rights, acl, status)) return Status();
+  return Status(status != S_OK ? status : ownCode);
 }
 
-HRESULT StoreRows::Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights,
-                             HRESULT ownCode, com::Bstr* aclOut) const {
+Status StoreRows::Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights,
+                            HRESULT ownCode, com::Bstr* aclOut) const {
   com::Bstr acl;
-  if (HRESULT hr = RawAcl(key, acl); hr != S_OK) return hr;
-  if (HRESULT hr = CheckRights(user, rights, acl, ownCode); hr != S_OK) return hr;
+  QUOR_RETURN_IF_ERROR(RawAcl(key, acl));
+  QUOR_RETURN_IF_ERROR(CheckRights(user, rights, acl, ownCode));
   if (aclOut) *aclOut = acl;
-  return S_OK;
+  return Status();
 }
 
-HRESULT StoreRows::WriteAcl(const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const {
+Status StoreRows::WriteAcl(const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const {
   const com::Variant params[] = {Value(acl), Now(), Value(key)};
   return Write(aclUpdate_, params, result);
 }
 
-HRESULT StoreRows::GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const {
+Status StoreRows::GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const {
   com::Bstr acl;
-  if (HRESULT hr = Authorize(user, key, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
+  if (Status status = Authorize(user, key, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return status;
   }
   result = AclAnswer(acl);
-  return S_OK;
+  return Status();
 }
 
-HRESULT StoreRows::ReplaceAcl(const com::Bstr& user, const com::Bstr& key, const com::Bstr& acl,
-                              com::Bstr& result) const {
-  if (HRESULT hr = Authorize(user, key, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
+Status StoreRows::ReplaceAcl(const com::Bstr& user, const com::Bstr& key, const com::Bstr& acl,
+                             com::Bstr& result) const {
+  if (Status status = Authorize(user, key, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return status;
   }
   return WriteAcl(key, acl, result);
 }
 
-HRESULT StoreRows::ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const {
-  if (HRESULT hr = Authorize(user, key, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) {
+Status StoreRows::ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const {
+  if (Status status = Authorize(user, key, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return status;
   }
   // An ACL is reset, never emptied: the caller's default document.
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(user, acl)));
   return WriteAcl(key, acl, result);
 }
 
-HRESULT StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bstr& key, const com::Bstr& acluser,
-                                const com::Bstr& accright, com::Bstr& result,
-                                const std::function<HRESULT(const com::Bstr&)>& store) const {
+Status StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bstr& key, const com::Bstr& acluser,
+                               const com::Bstr& accright, com::Bstr& result,
+                               const std::function<Status(const com::Bstr&)>& store) const {
   const bool needsAccright = edit == Entry::Put || edit == Entry::Update;
-  if (Missing(key) || Missing(acluser) || (needsAccright && Missing(accright))) return QS_E_ARGUMENT_NULL;
+  if (Missing(key) || Missing(acluser) || (needsAccright && Missing(accright))) return Status(QS_E_ARGUMENT_NULL);
   com::Bstr acl;
-  if (HRESULT hr = QueryAcl(key, acl); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(QueryAcl(key, acl));
   const bool reading = edit == Entry::Get;
   const std::u16string_view rights = reading ? u"ar" : edit == Entry::Delete ? u"ad" : u"aw";
-  if (HRESULT hr = CheckRights(user, rights, acl,
-                               reading ? QS_E_CONTENT_READ_RIGHT_REQUIRED : QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
-      hr != S_OK) {
+  if (Status status = CheckRights(user, rights, acl,
+                                  reading ? QS_E_CONTENT_READ_RIGHT_REQUIRED : QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
+      !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return status;
   }
   com::Bstr edited;
   HRESULT hr = S_OK;
   switch (edit) {
     case Entry::Get:
-      return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+      // Its code as it is, a success code included.
+      return Status(CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result));
     case Entry::Put:
       hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
       break;
@@ -264,38 +267,38 @@ HRESULT StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bs
       hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
       break;
   }
-  if (FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(hr));
   // The store's whole-document write checks "aw" again.
   return store(edited);
 }
 
 // ---- Locks ----------------------------------------------------------------------------
 
-HRESULT StoreRows::QueryLock(const com::Bstr& key, com::Bstr& lock) const {
+Status StoreRows::QueryLock(const com::Bstr& key, com::Bstr& lock) const {
   const com::Variant params[] = {Value(key)};
   return First(lockSelect_, params, "LOCK_STATUS", lock);
 }
 
-HRESULT StoreRows::SetLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& key,
-                           com::Bstr& result) const {
+Status StoreRows::SetLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& key,
+                          com::Bstr& result) const {
   const com::Variant params[] = {Now(), Value(lock), Value(key), Value(expected)};
   return Write(lockUpdate_, params, result);
 }
 
-HRESULT StoreRows::TakeLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, HRESULT taken,
-                            bool holderKeeps, com::Bstr& result) const {
+Status StoreRows::TakeLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, HRESULT taken,
+                           bool holderKeeps, com::Bstr& result) const {
   if (Unlocked(holder)) {
-    const HRESULT hr = SetLock(user, holder, key, result);
+    Status status = SetLock(user, holder, key, result);
     // Someone took the lock between the read and the write.
-    return hr == QS_E_VESK_CONTENT_NOT_FOUND ? taken : hr;
+    return status.code() == QS_E_VESK_CONTENT_NOT_FOUND ? Status(taken) : status;
   }
-  return holderKeeps && View(holder) == View(user) ? S_OK : taken;
+  return holderKeeps && View(holder) == View(user) ? Status() : Status(taken);
 }
 
-HRESULT StoreRows::ReleaseLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key,
-                               com::Bstr& result) const {
-  if (Unlocked(holder)) return S_OK;
-  if (HeldByOther(holder, user) && !Utils().IsAdministrator(user)) return QS_E_UNLOCK_NOT_ALLOWED;
+Status StoreRows::ReleaseLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key,
+                              com::Bstr& result) const {
+  if (Unlocked(holder)) return Status();
+  if (HeldByOther(holder, user) && !Utils().IsAdministrator(user)) return Status(QS_E_UNLOCK_NOT_ALLOWED);
   return SetLock(com::Bstr(u"0"), holder, key, result);
 }
 

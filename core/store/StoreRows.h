@@ -12,8 +12,8 @@
 //   statement's own status, or QS_E_VESK_CONTENT_NOT_FOUND when it changed
 //   no row (for the lock and ACL writes: the row is gone, or its lock is no
 //   longer the one read).
-// - A rights check gives 0, the check's own status, or the caller's own code
-//   when the check gave none. An ACL operation refused at its rights check
+// - A rights check gives success, the check's own status, or the caller's own
+//   code when the check gave none. An ACL operation refused at its rights check
 //   (a whole-document one also at its ACL read) leaves `result` null.
 // - Nothing here takes the store's gate: the store enters it, and the ACL
 //   and lock steps run inside it. StoreRows holds no state but its table's
@@ -32,6 +32,7 @@
 #include "core/store/DBConnect.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/com/variant.h"
 #include "platform/xml/dom.h"
 
@@ -63,6 +64,12 @@ xml::NodePtr AclElement(const com::Bstr& acl);
 com::Bstr AclAnswer(const com::Bstr& acl);
 // A column of the current row as text; NULL (no text form) counts as empty.
 com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string_view column);
+
+// A store interface's answer for `status`: its code, special success codes
+// included. The words of a failure stay where the stores' callers read them:
+// the connection's LastErrorText, or the error information a called part
+// left; nothing is raised here, so the callers' own reports stand alone.
+inline HRESULT Answer(const Status& status) { return status.code(); }
 
 // ---- Lock texts ----
 inline bool Unlocked(const com::Bstr& holder) { return holder == u"0"; }
@@ -105,18 +112,18 @@ class StoreRows {
   // ---- Statements ----
   // A statement that must change a row, answering nothing: its own failure,
   // or `none` when it changed no row.
-  HRESULT Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const;
+  Status Change(std::string_view sql, std::span<const com::Variant> params, HRESULT none) const;
   // A write that must change a row (see the contract).
-  HRESULT Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const;
+  Status Write(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) const;
   // The first row's `column`; null, with `found` false, when there is no row.
-  HRESULT First(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                com::Bstr& value, bool* found = nullptr) const;
+  Status First(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+               com::Bstr& value, bool* found = nullptr) const;
   // "<root>" with one `rowElement` per row, filled by `fill`.
-  HRESULT List(std::string_view sql, std::span<const com::Variant> params, std::string_view rowElement,
-               const std::function<void(ListRow&)>& fill, com::Bstr& result) const;
+  Status List(std::string_view sql, std::span<const com::Variant> params, std::string_view rowElement,
+              const std::function<void(ListRow&)>& fill, com::Bstr& result) const;
   // "<root>" with one `element` per row holding `column`.
-  HRESULT ColumnList(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                     std::string_view element, com::Bstr& result) const;
+  Status ColumnList(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                    std::string_view element, com::Bstr& result) const;
   // Inserts a row whose key is `key`. A failed insert is judged by the row
   // under its key rather than guessed: S_OK when the failure was no
   // duplicate key and the row holds what the insert wrote (`wrote`: column
@@ -125,30 +132,30 @@ class StoreRows {
   // other names that make the same key); the insert's own status when there
   // is no row or it cannot be read. The insert's failure text stays the
   // connection's last.
-  HRESULT Insert(std::string_view sql, std::span<const com::Variant> params, const com::Bstr& key,
-                 std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const;
+  Status Insert(std::string_view sql, std::span<const com::Variant> params, const com::Bstr& key,
+                std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const;
 
   // ---- ACLs ----
   // The row's ACL text; null when there is no row.
-  HRESULT QueryAcl(const com::Bstr& key, com::Bstr& acl) const;
+  Status QueryAcl(const com::Bstr& key, com::Bstr& acl) const;
   // The ACL of an existing row: QS_E_URI_INVALID when there is no row or
   // the ACL is "<root/>" (which is still handed out).
-  HRESULT RawAcl(const com::Bstr& key, com::Bstr& acl) const;
-  // QS_E_URI_INVALID for an ACL read that found none or "<root/>", else 0.
-  static HRESULT JudgeRawAcl(const com::Bstr& acl);
-  static HRESULT CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
-                             HRESULT ownCode);
+  Status RawAcl(const com::Bstr& key, com::Bstr& acl) const;
+  // QS_E_URI_INVALID for an ACL read that found none or "<root/>", else
+  // success.
+  static Status JudgeRawAcl(const com::Bstr& acl);
+  static Status CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode);
   // RawAcl, then the rights check; `acl` (when given) gets the ACL read.
-  HRESULT Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights, HRESULT ownCode,
-                    com::Bstr* acl = nullptr) const;
+  Status Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights, HRESULT ownCode,
+                   com::Bstr* acl = nullptr) const;
   // Replaces the ACL text as given, stamping UPDATEDATE.
-  HRESULT WriteAcl(const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
+  Status WriteAcl(const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
   // The whole-document operations: "ar" answers "<root>" with the ACL's
   // document element; "aw" replaces the text verbatim; "ad" resets it to
   // the caller's default document. The own codes are the content ones.
-  HRESULT GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const;
-  HRESULT ReplaceAcl(const com::Bstr& user, const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
-  HRESULT ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const;
+  Status GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const;
+  Status ReplaceAcl(const com::Bstr& user, const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
+  Status ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const;
 
   // The entry operations: every text argument present (QS_E_ARGUMENT_NULL),
   // the ACL read by QueryAcl (an unknown row has none, and the check refuses
@@ -157,24 +164,25 @@ class StoreRows {
   // others hand the edited document to `store`, the store's own whole-
   // document write, and give its outcome.
   enum class Entry { Get, Put, Update, Delete };
-  HRESULT EditAclEntry(Entry edit, const com::Bstr& user, const com::Bstr& key, const com::Bstr& acluser,
-                       const com::Bstr& accright, com::Bstr& result,
-                       const std::function<HRESULT(const com::Bstr& edited)>& store) const;
+  Status EditAclEntry(Entry edit, const com::Bstr& user, const com::Bstr& key, const com::Bstr& acluser,
+                      const com::Bstr& accright, com::Bstr& result,
+                      const std::function<Status(const com::Bstr& edited)>& store) const;
 
   // ---- Locks ----
   // The row's lock text; null when there is no row.
-  HRESULT QueryLock(const com::Bstr& key, com::Bstr& lock) const;
+  Status QueryLock(const com::Bstr& key, com::Bstr& lock) const;
   // Sets the lock to `lock` where it still holds `expected`.
-  HRESULT SetLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& key, com::Bstr& result) const;
+  Status SetLock(const com::Bstr& lock, const com::Bstr& expected, const com::Bstr& key, com::Bstr& result) const;
   // The take of a lock read as `holder`: an unlocked row becomes `user`'s
   // (`taken` when someone took it in between); a lock of `user` stays
-  // with 0 and no answer when `holderKeeps`; any other lock gives `taken`.
-  HRESULT TakeLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, HRESULT taken,
-                   bool holderKeeps, com::Bstr& result) const;
-  // The release of a lock read as `holder`: unlocked stays so (0, no
+  // with success and no answer when `holderKeeps`; any other lock gives
+  // `taken`.
+  Status TakeLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, HRESULT taken,
+                  bool holderKeeps, com::Bstr& result) const;
+  // The release of a lock read as `holder`: unlocked stays so (success, no
   // answer); the holder or an administrator unlocks; anybody else gets
   // QS_E_UNLOCK_NOT_ALLOWED.
-  HRESULT ReleaseLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, com::Bstr& result) const;
+  Status ReleaseLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, com::Bstr& result) const;
 
  private:
   CDBConnect* db_;

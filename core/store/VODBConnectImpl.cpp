@@ -4,6 +4,7 @@
 
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
+#include "platform/com/errorinfo.h"
 #include "platform/xml/escape.h"
 
 namespace quor::core {
@@ -54,22 +55,22 @@ HRESULT CVODBConnectImpl::Init() {
 
 // ---- Query routines -------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
-                                         com::Bstr& content) {
+Status CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
+                                        com::Bstr& content) {
   return rows_.First(sql, params, "CONTENT", content, &found);
 }
 
-HRESULT CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found,
-                                            com::Bstr& content) {
+Status CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found,
+                                           com::Bstr& content) {
   const com::Variant params[] = {Value(user), Value(name)};
   return QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
 }
 
-HRESULT CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) { return rows_.QueryLock(uri, lock); }
+Status CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) { return rows_.QueryLock(uri, lock); }
 
-HRESULT CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) { return rows_.QueryAcl(uri, acl); }
+Status CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) { return rows_.QueryAcl(uri, acl); }
 
-HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
+Status CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
   const com::Variant params[] = {Value(user), Value(name)};
   return rows_.First("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", uri);
 }
@@ -77,41 +78,41 @@ HRESULT CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, c
 std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
   OperationGate::Reading lock(operation_);
   if (uri.IsNull()) return std::nullopt;
-  if (rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED) != S_OK) return std::nullopt;
+  if (!rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED).ok()) return std::nullopt;
   com::Bstr holder;
-  if (QueryVOLockA(uri, holder) != S_OK || holder.IsNull()) return std::nullopt;
+  if (!QueryVOLockA(uri, holder).ok() || holder.IsNull()) return std::nullopt;
   return holder;
 }
 
-HRESULT CVODBConnectImpl::HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder) {
-  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+Status CVODBConnectImpl::HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED));
   const auto lock = GetLockInfo(user, uri);
-  if (!lock) return QS_E_URI_INVALID;
+  if (!lock) return Status(QS_E_URI_INVALID);
   holder = *lock;
-  return S_OK;
+  return Status();
 }
 
 // ---- Writes ---------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content) {
+Status CVODBConnectImpl::UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content) {
   // CONTENTLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Value(uri)};
   return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params,
                       QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
-HRESULT CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
+Status CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Now(),
                                  Value(owner), Value(name)};
   return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?",
                       params, QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
-HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(owner, acl); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(owner, acl)));
   // The row comes with its content in one statement: the content is sent
   // once, and no reader ever sees the row without it.
   const com::Variant now = Now();
@@ -130,19 +131,18 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
       params, uri, {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
 }
 
-HRESULT CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
-                                          const com::Bstr* name, const com::Bstr& content, com::Bstr& result) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
+                                         const com::Bstr* name, const com::Bstr& content, com::Bstr& result) {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   // The new content and the released lock come together, or neither does.
   DBTransaction transaction(*db_);
-  if (const int32_t status = transaction.Begin(); status != 0) return status;
-  const HRESULT written = owner && name ? UpdateVOContentC(*owner, *name, content) : UpdateVOContentB(uri, content);
-  if (written != S_OK) return written;
+  QUOR_RETURN_IF_ERROR(transaction.Begin());
+  QUOR_RETURN_IF_ERROR(owner && name ? UpdateVOContentC(*owner, *name, content) : UpdateVOContentB(uri, content));
   com::Bstr unlocked;
-  if (HRESULT hr = rows_.SetLock(com::Bstr(u"0"), lock, uri, unlocked); hr != S_OK) return hr;
-  if (const int32_t status = transaction.Commit(); status != 0) return status;
+  QUOR_RETURN_IF_ERROR(rows_.SetLock(com::Bstr(u"0"), lock, uri, unlocked));
+  QUOR_RETURN_IF_ERROR(transaction.Commit());
   result = unlocked;
-  return S_OK;
+  return Status();
 }
 
 // ---- Content ----------------------------------------------------------------------
@@ -151,8 +151,7 @@ HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& n
   OperationGate::Reading lock(operation_);
   bool found = false;
   com::Bstr content;
-  if (HRESULT hr = QueryOwnVOContent(user, name, found, content); hr != S_OK)
-    return hr;
+  if (Status status = QueryOwnVOContent(user, name, found, content); !status.ok()) return Answer(status);
   result = found ? ContentAnswer(content) : EmptyAnswer();
   return S_OK;
 }
@@ -160,12 +159,14 @@ HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& n
 HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
-  if (HRESULT hr = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(uri)};
   bool found = false;
   com::Bstr content;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content); hr != S_OK)
-    return hr;
+  if (Status status = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content);
+      !status.ok())
+    return Answer(status);
   result = found ? ContentAnswer(content) : EmptyAnswer();
   return S_OK;
 }
@@ -176,16 +177,16 @@ HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& n
   // Whether the object exists is decided by its row (one made empty is
   // written like any other), asked by its key without reading the content.
   com::Bstr uri;
-  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
-  HRESULT hr = uri.IsNull() ? QS_E_VESK_CONTENT_NOT_FOUND : UpdateVOContentC(user, name, content);
-  if (hr == QS_E_VESK_CONTENT_NOT_FOUND) {
-    hr = InsertVO(user, name, content);
+  if (Status status = OwnURI(user, name, uri); !status.ok()) return Answer(status);
+  Status status = uri.IsNull() ? Status(QS_E_VESK_CONTENT_NOT_FOUND) : UpdateVOContentC(user, name, content);
+  if (status.code() == QS_E_VESK_CONTENT_NOT_FOUND) {
+    status = InsertVO(user, name, content);
     // Another server on the same database made the row in between: this put
     // then writes into it, as it would have had it come second.
-    if (hr == QS_E_VESK_EXISTS && OwnURI(user, name, uri) == S_OK && !uri.IsNull())
-      hr = UpdateVOContentC(user, name, content);
+    if (status.code() == QS_E_VESK_EXISTS && OwnURI(user, name, uri).ok() && !uri.IsNull())
+      status = UpdateVOContentC(user, name, content);
   }
-  if (hr != S_OK) return hr;
+  if (!status.ok()) return Answer(status);
   result = ResultOk();
   return S_OK;
 }
@@ -195,36 +196,35 @@ HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, 
   return S_OK;
 }
 
-HRESULT CVODBConnectImpl::CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
-                                        HRESULT noLock, bool& unchanged, com::Bstr& uri, com::Bstr& holder) {
+Status CVODBConnectImpl::CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+                                       HRESULT noLock, bool& unchanged, com::Bstr& uri, com::Bstr& holder) {
   bool found = false;
   com::Bstr stored;
-  if (HRESULT hr = QueryOwnVOContent(user, name, found, stored); hr != S_OK) return hr;
+  QUOR_RETURN_IF_ERROR(QueryOwnVOContent(user, name, found, stored));
   // Unchanged content writes nothing and leaves the lock as it is.
   unchanged = found && SameText(stored, content);
-  if (unchanged) return S_OK;
-  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
+  if (unchanged) return Status();
+  QUOR_RETURN_IF_ERROR(OwnURI(user, name, uri));
   const auto lock = GetLockInfo(user, uri);
-  if (!lock) return noLock;
+  if (!lock) return Status(noLock);
   holder = *lock;
-  return HeldByOther(holder, user) ? QS_E_VESK_LOCKED_BY_OTHER : S_OK;
+  return HeldByOther(holder, user) ? Status(QS_E_VESK_LOCKED_BY_OTHER) : Status();
 }
 
-HRESULT CVODBConnectImpl::CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
-                                          bool& unchanged, com::Bstr& holder) {
-  if (HRESULT hr = rows_.Authorize(user, uri, u"rw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+Status CVODBConnectImpl::CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
+                                         bool& unchanged, com::Bstr& holder) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"rw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
   const com::Variant params[] = {Value(uri)};
   bool found = false;
   com::Bstr stored;
-  if (HRESULT hr = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, stored); hr != S_OK)
-    return hr;
-  if (!found) return QS_E_VESK_CONTENT_MISSING;
+  QUOR_RETURN_IF_ERROR(QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, stored));
+  if (!found) return Status(QS_E_VESK_CONTENT_MISSING);
   unchanged = SameText(stored, content);
-  if (unchanged) return S_OK;
+  if (unchanged) return Status();
   const auto lock = GetLockInfo(user, uri);
-  if (!lock) return QS_E_URI_INVALID;
+  if (!lock) return Status(QS_E_URI_INVALID);
   holder = *lock;
-  return HeldByOther(holder, user) ? QS_E_VESK_LOCKED_BY_OTHER : S_OK;
+  return HeldByOther(holder, user) ? Status(QS_E_VESK_LOCKED_BY_OTHER) : Status();
 }
 
 HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
@@ -232,9 +232,9 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
   OperationGate::Writing lock(operation_);
   bool unchanged = false;
   com::Bstr uri, holder;
-  const HRESULT checked = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
-  if (checked != S_OK || unchanged) return checked;
-  if (HRESULT hr = UpdateVOContentC(user, name, content); hr != S_OK) return hr;
+  const Status checked = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
+  if (!checked.ok() || unchanged) return Answer(checked);
+  if (Status status = UpdateVOContentC(user, name, content); !status.ok()) return Answer(status);
   result = ResultOk();
   return S_OK;
 }
@@ -245,35 +245,36 @@ HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com:
   if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   bool unchanged = false;
   com::Bstr holder;
-  if (HRESULT hr = CheckWriteByURI(user, uri, content, unchanged, holder); hr != S_OK || unchanged) return hr;
-  return UpdateVOContentB(uri, content);
+  if (Status status = CheckWriteByURI(user, uri, content, unchanged, holder); !status.ok() || unchanged)
+    return Answer(status);
+  return Answer(UpdateVOContentB(uri, content));
 }
 
-HRESULT CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
-                                        std::span<const com::Variant> params, com::Bstr& result) {
-  if (HRESULT hr = rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); hr != S_OK) return hr;
+Status CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
+                                       std::span<const com::Variant> params, com::Bstr& result) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED));
   const auto holder = GetLockInfo(user, uri);
-  if (!holder) return QS_E_URI_INVALID;
+  if (!holder) return Status(QS_E_URI_INVALID);
   // A locked object stays, whoever holds the lock.
-  if (!Unlocked(*holder)) return QS_E_OBJECT_LOCKED;
+  if (!Unlocked(*holder)) return Status(QS_E_OBJECT_LOCKED);
   return rows_.Write(sql, params, result);
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   com::Bstr uri;
-  if (HRESULT hr = OwnURI(user, name, uri); hr != S_OK) return hr;
+  if (Status status = OwnURI(user, name, uri); !status.ok()) return Answer(status);
   if (uri.IsNull()) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(user), Value(name)};
-  return RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOUSER = ? AND NAME = ? AND LOCK_STATUS = '0'", params,
-                       result);
+  return Answer(RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOUSER = ? AND NAME = ? AND LOCK_STATUS = '0'",
+                              params, result));
 }
 
 HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   if (Missing(uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};
-  return RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result);
+  return Answer(RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result));
 }
 
 }  // namespace quor::core

@@ -20,6 +20,7 @@
 #include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/com/variant.h"
 
 namespace quor::core {
@@ -110,42 +111,42 @@ class CVODBConnectImpl {
   // ---- Query routines of the Vesk objects ----
   // The stored CONTENT of the first row, raw: `found` false when there is no
   // row; a failing query returns its status.
-  HRESULT QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
-                         com::Bstr& content);
+  Status QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
+                        com::Bstr& content);
   // The same for the object `name` of the owner `user`.
-  HRESULT QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found, com::Bstr& content);
+  Status QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found, com::Bstr& content);
   // LOCK_STATUS and ACCESSLIST of the object of `uri`; null when no row.
-  HRESULT QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
-  HRESULT QueryVOLockB(const com::Bstr& uri, com::Bstr& acl);
+  Status QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
+  Status QueryVOLockB(const com::Bstr& uri, com::Bstr& acl);
   // Inserts the row and, when `content` is not null, its content, in one
   // transaction. The insert's status (QS_E_VESK_EXISTS for a taken URN).
-  HRESULT InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
+  Status InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
   // Replace the content by URN (UPDATEDATE kept) or by owner and name
   // (UPDATEDATE stamped). QS_E_VESK_CONTENT_NOT_FOUND when no row changed.
-  HRESULT UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content);
-  HRESULT UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
+  Status UpdateVOContentB(const com::Bstr& uri, const com::Bstr& content);
+  Status UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);
   // Writes the content and releases the lock in one transaction.
-  HRESULT UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
-                          const com::Bstr* name, const com::Bstr& content, com::Bstr& result);
+  Status UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
+                         const com::Bstr* name, const com::Bstr& content, com::Bstr& result);
   // The URN stored for the caller's object `name`; null when there is none.
-  HRESULT OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri);
+  Status OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri);
   // "<root>" with one "content" element per row of the seven listed columns.
-  HRESULT QueryVOList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  Status QueryVOList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // Removal after the right "d" and an unlocked object.
-  HRESULT RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
-                        std::span<const com::Variant> params, com::Bstr& result);
+  Status RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
+                       std::span<const com::Variant> params, com::Bstr& result);
   // The checks before new content replaces the caller's object `name`:
   // `unchanged` when it equals the stored one (nothing to write), else the
   // object's URN and lock holder; `noLock` when the lock cannot be read,
   // QS_E_VESK_LOCKED_BY_OTHER when another user holds it.
-  HRESULT CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, HRESULT noLock,
-                        bool& unchanged, com::Bstr& uri, com::Bstr& holder);
+  Status CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, HRESULT noLock,
+                       bool& unchanged, com::Bstr& uri, com::Bstr& holder);
   // The same by URN, after the rights "rw" (arguments checked by the caller).
-  HRESULT CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content, bool& unchanged,
-                          com::Bstr& holder);
+  Status CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content, bool& unchanged,
+                         com::Bstr& holder);
   // The lock holder of `uri` after the right "r": the check's status, or
   // QS_E_URI_INVALID when the lock cannot be read.
-  HRESULT HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder);
+  Status HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder);
 
   CDBConnect* db_;
   // The rows of QUORVESK by VOURI and of QUORVESKRES by NAME; stateless,
@@ -163,8 +164,8 @@ class CVODBConnectImpl {
  public:
   // Column listing: "<root>" with one `element` per row holding `column`
   // ("<root/>" for none).
-  HRESULT QueryResourceField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
-                             std::string_view element, com::Bstr& result);
+  Status QueryResourceField(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
+                            std::string_view element, com::Bstr& result);
 
   // Readers. A name without rows gives "<root/>", except GetVOResourceURL.
   HRESULT GetVOResourceURI(const com::Bstr& name, com::Bstr& result);
@@ -224,47 +225,47 @@ class CVODBConnectImpl {
 
  private:
   // "<root>" with a "content" element per row holding the attribute elements.
-  HRESULT QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
+  Status QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // Whether `name` has a row.
-  HRESULT ResourceExists(const com::Bstr& name, bool& found);
+  Status ResourceExists(const com::Bstr& name, bool& found);
   // The ACL of the newest version of `name`: QS_E_URI_INVALID for a name
   // without rows or an ACL of "<root/>".
-  HRESULT GetRawResourceACL(const com::Bstr& name, com::Bstr& acl);
+  Status GetRawResourceACL(const com::Bstr& name, com::Bstr& acl);
   // GetRawResourceACL, then the rights check: a refusal gives the check's
   // status (checkStatus) or `ownCode`.
-  HRESULT AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                            HRESULT ownCode, com::Bstr* acl = nullptr, bool checkStatus = true);
+  Status AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                           HRESULT ownCode, com::Bstr* acl = nullptr, bool checkStatus = true);
   // A writer's start: a named resource and the rights (own code, never the
   // check's status); a refusal clears `result`.
-  HRESULT AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                                 HRESULT ownCode, com::Bstr& result);
+  Status AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                HRESULT ownCode, com::Bstr& result);
   // The rights of the location operations: QS_E_ACL_NOT_FOUND when the ACL
   // cannot be read, `refused` when it does not grant `rights`.
-  HRESULT ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights, HRESULT refused,
-                         com::Bstr* acl = nullptr);
-  HRESULT WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  Status ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights, HRESULT refused,
+                        com::Bstr* acl = nullptr);
+  Status WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
   // The entry operations after "aw": `accright` null where none is taken;
   // `edit` makes the new document from the stored one.
-  HRESULT EditResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                               const com::Bstr* accright, com::Bstr& result,
-                               const std::function<HRESULT(const com::Bstr& acl, com::Bstr& edited)>& edit);
+  Status EditResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+                              const com::Bstr* accright, com::Bstr& result,
+                              const std::function<Status(const com::Bstr& acl, com::Bstr& edited)>& edit);
   // Sets (clearing false) or clears the given attributes of every row of `name`.
-  HRESULT WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values, bool clearing,
-                                  com::Bstr& result);
+  Status WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values, bool clearing,
+                                 com::Bstr& result);
   // The same as a writer of its own: the right `rights` first.
-  HRESULT ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                                   std::span<const com::Bstr, 6> values, bool clearing, com::Bstr& result);
+  Status ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                  std::span<const com::Bstr, 6> values, bool clearing, com::Bstr& result);
   // The row of a new resource; `attributes` null for the plain put.
-  HRESULT InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url, std::string_view path,
-                         std::span<const com::Bstr, 7>* attributes);
+  Status InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url, std::string_view path,
+                        std::span<const com::Bstr, 7>* attributes);
   // Both puts: `attributes` (module name, creator, version, type, id,
   // description, props) null for the plain one.
-  HRESULT PutResource(const com::Bstr& user, const com::Bstr& name, std::span<const com::Bstr, 7>* attributes,
-                      const com::Bstr& leaf, com::Bstr& result);
+  Status PutResource(const com::Bstr& user, const com::Bstr& name, std::span<const com::Bstr, 7>* attributes,
+                     const com::Bstr& leaf, com::Bstr& result);
   // The relocation after its checks: the new folder, then the row (inside
   // the caller's transaction when there is one); the old file stays.
-  HRESULT Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
-                   std::string& newPath);
+  Status Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
+                  std::string& newPath);
   // Deletes the file a relocation replaced, once the row has moved.
   void DropReplacedFile(const std::string& oldPath, const std::string& newPath);
   // ---- end resources

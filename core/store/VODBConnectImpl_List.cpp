@@ -16,7 +16,7 @@ constexpr std::string_view kListColumns =
 
 }  // namespace
 
-HRESULT CVODBConnectImpl::QueryVOList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+Status CVODBConnectImpl::QueryVOList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
   return rows_.List(sql, params, Kw(KW_CONTENT), [](ListRow& row) {
     row.AddColumn(Kw(KW_USER), "VOUSER");
     row.AddColumn(Kw(KW_NAME), "NAME");
@@ -33,43 +33,44 @@ HRESULT CVODBConnectImpl::QueryVOList(std::string_view sql, std::span<const com:
 HRESULT CVODBConnectImpl::GetVOList(const com::Bstr& user, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(user)};
-  return QueryVOList(std::string(kListColumns) + " WHERE VOUSER = ?", params, result);
+  return Answer(QueryVOList(std::string(kListColumns) + " WHERE VOUSER = ?", params, result));
 }
 
 HRESULT CVODBConnectImpl::GetVOListAll(com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return QueryVOList(kListColumns, {}, result);
+  return Answer(QueryVOList(kListColumns, {}, result));
 }
 
 HRESULT CVODBConnectImpl::GetVOAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
-  return QueryVOList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
+  return Answer(QueryVOList(std::string(kListColumns) + " WHERE VOURI = ?", params, result));
 }
 
 HRESULT CVODBConnectImpl::GetVOURIList(const com::Bstr& user, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(user)};
-  return rows_.ColumnList("SELECT VOURI FROM QUORVESK WHERE VOUSER = ?", params, "VOURI", Kw(KW_URI), result);
+  return Answer(rows_.ColumnList("SELECT VOURI FROM QUORVESK WHERE VOUSER = ?", params, "VOURI", Kw(KW_URI), result));
 }
 
 HRESULT CVODBConnectImpl::GetVOURIListAll(com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return rows_.ColumnList("SELECT VOURI FROM QUORVESK", {}, "VOURI", Kw(KW_URI), result);
+  return Answer(rows_.ColumnList("SELECT VOURI FROM QUORVESK", {}, "VOURI", Kw(KW_URI), result));
 }
 
 HRESULT CVODBConnectImpl::GetVOUserListAll(com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   // A list of users: each owner once, however many objects it has.
-  return rows_.ColumnList("SELECT DISTINCT VOUSER FROM QUORVESK ORDER BY VOUSER", {}, "VOUSER", Kw(KW_USER), result);
+  return Answer(
+      rows_.ColumnList("SELECT DISTINCT VOUSER FROM QUORVESK ORDER BY VOUSER", {}, "VOUSER", Kw(KW_USER), result));
 }
 
 HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(owner), Value(name)};
-  return rows_.ColumnList("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", Kw(KW_URI),
-                          result);
+  return Answer(rows_.ColumnList("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI",
+                                 Kw(KW_URI), result));
 }
 
 // ---- URN administration -----------------------------------------------------------------
@@ -80,7 +81,7 @@ HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   // An object belongs to somebody and has a name.
   if (Missing(owner) || Missing(name)) return QS_E_ARGUMENT_NULL;
-  if (HRESULT hr = InsertVO(owner, name, com::Bstr()); hr != S_OK) return hr;
+  if (Status status = InsertVO(owner, name, com::Bstr()); !status.ok()) return Answer(status);
   result = ResultOk();
   return S_OK;
 }
@@ -90,7 +91,7 @@ HRESULT CVODBConnectImpl::RemoveVOURI(const com::Bstr& user, const com::Bstr& ur
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   if (!GetLockInfo(user, uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};
-  return rows_.Write("DELETE FROM QUORVESK WHERE VOURI = ?", params, result);
+  return Answer(rows_.Write("DELETE FROM QUORVESK WHERE VOURI = ?", params, result));
 }
 
 // ---- Pass-throughs ------------------------------------------------------------------------

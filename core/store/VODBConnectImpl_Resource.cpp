@@ -10,6 +10,7 @@
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -29,12 +30,12 @@ constexpr size_t kMaxAcl = 4000;
 
 // ---- Listings -------------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::QueryResourceField(std::string_view sql, std::span<const com::Variant> params,
-                                             std::string_view column, std::string_view element, com::Bstr& result) {
+Status CVODBConnectImpl::QueryResourceField(std::string_view sql, std::span<const com::Variant> params,
+                                            std::string_view column, std::string_view element, com::Bstr& result) {
   return resources_.ColumnList(sql, params, column, element, result);
 }
 
-HRESULT CVODBConnectImpl::QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+Status CVODBConnectImpl::QueryResource(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
   static constexpr std::pair<std::string_view, std::string_view> kElements[] = {{"name", "NAME"},
                                                                                 {"modulename", "MODULENAME"},
                                                                                 {"creator", "CREATOR"},
@@ -53,7 +54,7 @@ HRESULT CVODBConnectImpl::QueryResource(std::string_view sql, std::span<const co
   }, result);
 }
 
-HRESULT CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
+Status CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
   const com::Variant params[] = {Value(name)};
   com::Bstr ignored;
   return resources_.First("SELECT NAME FROM QUORVESKRES WHERE NAME = ?", params, "NAME", ignored, &found);
@@ -63,42 +64,44 @@ HRESULT CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
 
 HRESULT CVODBConnectImpl::GetVOResourceURI(const com::Bstr& name, com::Bstr& result) {
   const com::Variant params[] = {Value(name)};
-  return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURI",
-                            "VORESOURCEURI", result);
+  return Answer(QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURI",
+                                   "VORESOURCEURI", result));
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
-  return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES", {}, "VORESOURCEURI", "VORESOURCEURI", result);
+  return Answer(
+      QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES", {}, "VORESOURCEURI", "VORESOURCEURI", result));
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  if (HRESULT hr = ResourceRights(user, name, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = ResourceRights(user, name, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(name)};
-  return QueryResourceField("SELECT VORESOURCEURL FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURL", "url",
-                            result);
+  return Answer(QueryResourceField("SELECT VORESOURCEURL FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURL",
+                                   "url", result));
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceAttribute(const com::Bstr&, const com::Bstr& name, com::Bstr& result) {
   const com::Variant params[] = {Value(name)};
-  return QueryResource(std::string(kAttributeColumns) + " WHERE NAME = ?", params, result);
+  return Answer(QueryResource(std::string(kAttributeColumns) + " WHERE NAME = ?", params, result));
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceAttributeList(const com::Bstr&, const com::Bstr& modulename, com::Bstr& result) {
   const com::Variant params[] = {Value(modulename), Value(modulename)};
-  return QueryResource(std::string(kAttributeColumns) +
-                           " WHERE (MODULENAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES WHERE "
-                           "MODULENAME = ?))",
-                       params, result);
+  return Answer(QueryResource(std::string(kAttributeColumns) +
+                                  " WHERE (MODULENAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES WHERE "
+                                  "MODULENAME = ?))",
+                              params, result));
 }
 
 HRESULT CVODBConnectImpl::GetAllVOResourceAttributeList(const com::Bstr&, com::Bstr& result) {
-  return QueryResource(kAttributeColumns, {}, result);
+  return Answer(QueryResource(kAttributeColumns, {}, result));
 }
 
 HRESULT CVODBConnectImpl::GetVOResourceModuleNameList(const com::Bstr&, com::Bstr& result) {
-  return QueryResourceField("SELECT MODULENAME FROM QUORVESKRES GROUP BY MODULENAME", {}, "MODULENAME", "modulename",
-                            result);
+  return Answer(QueryResourceField("SELECT MODULENAME FROM QUORVESKRES GROUP BY MODULENAME", {}, "MODULENAME",
+                                   "modulename", result));
 }
 
 // The stored stamps come in two layouts and the client's in either, so the
@@ -111,12 +114,12 @@ HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr&
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   CommandHolder command;
   RecordsetHolder rows;
-  if (const int32_t status = db_->ExecuteQuery(
+  if (Status status = db_->ExecuteQuery(
           command, rows,
           "SELECT MODULENAME, VERSION, TYPE, VORESOURCEURL, UPDATEDATE, CLIENTLOCATION FROM QUORVESKRES ORDER BY "
           "RESKEY");
-      status != 0)
-    return status;
+      !status.ok())
+    return Answer(status);
   struct Module {
     com::Bstr version, type, url, location, stamp;
     Stamp latest{};
@@ -169,8 +172,8 @@ HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr&
 
 // ---- Writers --------------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values,
-                                                  bool clearing, com::Bstr& result) {
+Status CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values,
+                                                 bool clearing, com::Bstr& result) {
   static constexpr std::string_view kColumns[] = {"MODULENAME", "CREATOR", "VERSION", "TYPE", "ID", "DESCRIPTION"};
   std::string set;
   std::vector<com::Variant> params;
@@ -181,19 +184,18 @@ HRESULT CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::sp
     set.append(kColumns[i]).append(" = ?");
     params.push_back(clearing ? Value(com::Bstr(u"")) : Value(i == 5 ? Cut(values[i]) : values[i]));
   }
-  if (set.empty()) return QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED;
+  if (set.empty()) return Status(QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED);
   set += ", UPDATEDATE = ?";
   params.push_back(Now());
   params.push_back(Value(name));
   return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET " + set + " WHERE NAME = ?", params, result);
 }
 
-HRESULT CVODBConnectImpl::ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name,
-                                                   std::u16string_view rights, std::span<const com::Bstr, 6> values,
-                                                   bool clearing, com::Bstr& result) {
+Status CVODBConnectImpl::ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name,
+                                                  std::u16string_view rights, std::span<const com::Bstr, 6> values,
+                                                  bool clearing, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResourceWrite(user, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK)
-    return hr;
+  QUOR_RETURN_IF_ERROR(AuthorizeResourceWrite(user, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result));
   return WriteResourceAttributes(name, values, clearing, result);
 }
 
@@ -203,7 +205,7 @@ HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
-  return ChangeResourceAttributes(user, name, u"aw", values, false, result);
+  return Answer(ChangeResourceAttributes(user, name, u"aw", values, false, result));
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
@@ -212,68 +214,68 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
                                                     const com::Bstr& id, const com::Bstr& description,
                                                     com::Bstr& result) {
   const com::Bstr flags[] = {modulename, creator, version, type, id, description};
-  return ChangeResourceAttributes(user, name, u"ad", flags, true, result);
+  return Answer(ChangeResourceAttributes(user, name, u"ad", flags, true, result));
 }
 
 HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
                                                 com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result); hr != S_OK)
-    return hr;
+  if (Status status = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result);
+      !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(props), Now(), Value(name)};
-  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params,
-                          result);
+  return Answer(RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params,
+                                 result));
 }
 
 HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResourceWrite(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, result); hr != S_OK) return hr;
+  if (Status status = AuthorizeResourceWrite(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, result); !status.ok())
+    return Answer(status);
   const com::Variant params[] = {Value(name)};
-  return RunResourceWrite(resources_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result);
+  return Answer(RunResourceWrite(resources_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result));
 }
 
 // ---- ACLs -----------------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::GetRawResourceACL(const com::Bstr& name, com::Bstr& acl) {
+Status CVODBConnectImpl::GetRawResourceACL(const com::Bstr& name, com::Bstr& acl) {
   const com::Variant params[] = {Value(name), Value(name)};
-  if (HRESULT hr = resources_.First("SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) AND (VERSION = (SELECT "
-                                    "MAX(VERSION) FROM QUORVESKRES WHERE NAME = ?))",
-                                    params, "ACCESSLIST", acl);
-      hr != S_OK)
-    return hr;
+  QUOR_RETURN_IF_ERROR(resources_.First("SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) AND (VERSION = (SELECT "
+                                         "MAX(VERSION) FROM QUORVESKRES WHERE NAME = ?))",
+                                         params, "ACCESSLIST", acl));
   return StoreRows::JudgeRawAcl(acl);
 }
 
-HRESULT CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                                            HRESULT ownCode, com::Bstr* aclOut, bool checkStatus) {
+Status CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                           HRESULT ownCode, com::Bstr* aclOut, bool checkStatus) {
   com::Bstr acl;
-  if (HRESULT hr = GetRawResourceACL(name, acl); hr != S_OK) return hr;
-  if (HRESULT hr = CheckResourceRights(user, rights, acl, ownCode, checkStatus); hr != S_OK) return hr;
+  QUOR_RETURN_IF_ERROR(GetRawResourceACL(name, acl));
+  QUOR_RETURN_IF_ERROR(CheckResourceRights(user, rights, acl, ownCode, checkStatus));
   if (aclOut) *aclOut = acl;
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name,
-                                                 std::u16string_view rights, HRESULT ownCode, com::Bstr& result) {
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
-  if (HRESULT hr = AuthorizeResource(user, name, rights, ownCode, nullptr, false); hr != S_OK) {
+Status CVODBConnectImpl::AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name,
+                                                std::u16string_view rights, HRESULT ownCode, com::Bstr& result) {
+  if (Missing(name)) return Status(QS_E_NAME_NOT_SPECIFIED);
+  if (Status status = AuthorizeResource(user, name, rights, ownCode, nullptr, false); !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return status;
   }
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                                         HRESULT refused, com::Bstr* aclOut) {
+Status CVODBConnectImpl::ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+                                        HRESULT refused, com::Bstr* aclOut) {
   com::Bstr acl;
-  if (GetRawResourceACL(name, acl) != S_OK) return QS_E_ACL_NOT_FOUND;
-  if (CheckResourceRights(user, rights, acl, refused, false) != S_OK) return refused;
+  if (!GetRawResourceACL(name, acl).ok()) return Status(QS_E_ACL_NOT_FOUND);
+  if (!CheckResourceRights(user, rights, acl, refused, false).ok()) return Status(refused);
   if (aclOut) *aclOut = acl;
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result) {
-  if (acl.Length() > kMaxAcl) return QS_E_ACL_TOO_LONG;
+Status CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result) {
+  if (acl.Length() > kMaxAcl) return Status(QS_E_ACL_TOO_LONG);
   const com::Variant params[] = {Value(acl), Now(), Value(name)};
   return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET ACCESSLIST = ?, UPDATEDATE = ? WHERE NAME = ?", params,
                           result);
@@ -282,9 +284,9 @@ HRESULT CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bst
 HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
-  if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
+  if (Status status = AuthorizeResource(user, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return Answer(status);
   }
   result = AclAnswer(acl);
   return S_OK;
@@ -294,9 +296,9 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
                                               com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
-  if (HRESULT hr = AuthorizeResource(user, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); hr != S_OK) {
+  if (Status status = AuthorizeResource(user, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return Answer(status);
   }
   if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
   return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
@@ -305,12 +307,12 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
 HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
-      hr != S_OK) {
+  if (Status status = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
+      !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return Answer(status);
   }
-  return WriteResourceACL(name, acl, result);
+  return Answer(WriteResourceACL(name, acl, result));
 }
 
 HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
@@ -321,52 +323,56 @@ HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bs
 HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
-  HRESULT hr = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
-  if (hr == S_OK) hr = CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
-  if (hr != S_OK) {
+  Status status = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
+  if (status.ok()) status = CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
+  if (!status.ok()) {
     result = com::Bstr();
-    return hr;
+    return Answer(status);
   }
   // Reset, never emptied: an empty ACL would lock everyone out.
   com::Bstr reset;
-  if (hr = CQuorServiceUtils::MakeDefaultACL(user, reset); FAILED(hr)) return hr;
-  return WriteResourceACL(name, reset, result);
+  if (const HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, reset); FAILED(hr)) return hr;
+  return Answer(WriteResourceACL(name, reset, result));
 }
 
-HRESULT CVODBConnectImpl::EditResourceACLEntry(
+Status CVODBConnectImpl::EditResourceACLEntry(
     const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser, const com::Bstr* accright,
-    com::Bstr& result, const std::function<HRESULT(const com::Bstr& acl, com::Bstr& edited)>& edit) {
+    com::Bstr& result, const std::function<Status(const com::Bstr& acl, com::Bstr& edited)>& edit) {
   OperationGate::Writing lock(operation_);
   com::Bstr acl;
-  if (HRESULT hr = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false); hr != S_OK) {
+  if (Status status = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false);
+      !status.ok()) {
     result = com::Bstr();
-    return hr;
+    return status;
   }
-  if (Missing(acluser) || (accright && Missing(*accright))) return QS_E_ARGUMENT_NULL;
+  if (Missing(acluser) || (accright && Missing(*accright))) return Status(QS_E_ARGUMENT_NULL);
   com::Bstr edited;
-  if (HRESULT hr = edit(acl, edited); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(edit(acl, edited));
   return WriteResourceACL(name, edited, result);
 }
 
 HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               const com::Bstr& accright, com::Bstr& result) {
-  return EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
-  });
+  const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
+    return com::StatusOf(CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited));
+  };
+  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
 }
 
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
-  return EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
-  });
+  const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
+    return com::StatusOf(CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited));
+  };
+  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
 }
 
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
-  return EditResourceACLEntry(user, name, acluser, nullptr, result, [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
-  });
+  const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
+    return com::StatusOf(CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited));
+  };
+  return Answer(EditResourceACLEntry(user, name, acluser, nullptr, result, edit));
 }
 
 }  // namespace quor::core

@@ -12,24 +12,25 @@
 #include "core/StatusCodes.h"
 #include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
+#include "platform/com/status.h"
 #include "platform/com/variant.h"
 
 namespace quor::core::resource {
 
-// 0 when `acl` grants `user` every token of `rights`; else the check's own
-// status (when `checkStatus` and it gave one) or `ownCode`.
-inline HRESULT CheckResourceRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
-                                   HRESULT ownCode, bool checkStatus = true) {
-  const HRESULT hr = store::StoreRows::CheckRights(user, rights, acl, ownCode);
-  return checkStatus || hr == S_OK ? hr : ownCode;
+// Success when `acl` grants `user` every token of `rights`; else the check's
+// own status (when `checkStatus` and it gave one) or `ownCode`.
+inline Status CheckResourceRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
+                                  HRESULT ownCode, bool checkStatus = true) {
+  Status status = store::StoreRows::CheckRights(user, rights, acl, ownCode);
+  return checkStatus || status.ok() ? status : Status(ownCode);
 }
 
 // A write that must change a row: the plain result on success,
 // QS_E_VESK_CONTENT_NOT_FOUND when it fails or changes nothing.
-inline HRESULT RunResourceWrite(const store::StoreRows& rows, std::string_view sql,
-                                std::span<const com::Variant> params, com::Bstr& result) {
-  const HRESULT hr = rows.Write(sql, params, result);
-  return hr == S_OK || hr == QS_E_NATIVE_DB_NOT_INSTALLED ? hr : QS_E_VESK_CONTENT_NOT_FOUND;
+inline Status RunResourceWrite(const store::StoreRows& rows, std::string_view sql,
+                               std::span<const com::Variant> params, com::Bstr& result) {
+  Status status = rows.Write(sql, params, result);
+  return status.ok() || status.code() == QS_E_NATIVE_DB_NOT_INSTALLED ? status : Status(QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
 // A description keeps its first 500 characters.

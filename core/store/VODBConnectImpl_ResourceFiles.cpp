@@ -7,6 +7,7 @@
 #include "core/store/ResourceFiles.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -26,25 +27,25 @@ std::string PaddedLocalTime() {
 }
 
 // The location a request asks for: the client's leaf, or the default one.
-HRESULT Locate(std::string_view base, std::string_view dir, const com::Bstr& name, const com::Bstr& leaf,
-               Location& location) {
-  if (!IsSafeName(name.View())) return QS_E_NAME_INVALID;
+Status Locate(std::string_view base, std::string_view dir, const com::Bstr& name, const com::Bstr& leaf,
+              Location& location) {
+  if (!IsSafeName(name.View())) return Status(QS_E_NAME_INVALID);
   if (Missing(leaf)) return DefaultLocation(base, dir, name.View(), location);
-  HRESULT hr = LeafLocation(base, dir, leaf.View(), location);
+  QUOR_RETURN_IF_ERROR(LeafLocation(base, dir, leaf.View(), location));
   // A leaf in a folder of its own gets that folder made.
-  if (hr == S_OK && leaf.View().find(u'/') != std::u16string_view::npos) location.folder = FolderOf(location.path);
-  return hr;
+  if (leaf.View().find(u'/') != std::u16string_view::npos) location.folder = FolderOf(location.path);
+  return Status();
 }
 
 // The location a request for the resource `name` asks for, below the
 // settings' folder `dir`: the refusal of a missing name or setting, or of
 // the location itself.
-HRESULT Place(const CVODBConnectImpl& store, const com::Bstr& name, const com::Bstr& leaf, std::string& dir,
-              Location& location) {
-  if (Missing(name)) return QS_E_NAME_NOT_SPECIFIED;
+Status Place(const CVODBConnectImpl& store, const com::Bstr& name, const com::Bstr& leaf, std::string& dir,
+             Location& location) {
+  if (Missing(name)) return Status(QS_E_NAME_NOT_SPECIFIED);
   const auto& base = store.ResourceURL();
-  if (!base || base->empty()) return QS_E_RESOURCE_URL_NOT_SET;
-  if (!store.ResourceDir() || store.ResourceDir()->empty()) return QS_E_RESOURCE_DIR_NOT_SET;
+  if (!base || base->empty()) return Status(QS_E_RESOURCE_URL_NOT_SET);
+  if (!store.ResourceDir() || store.ResourceDir()->empty()) return Status(QS_E_RESOURCE_DIR_NOT_SET);
   dir = *store.ResourceDir();
   return Locate(*base, dir, name, leaf, location);
 }
@@ -56,9 +57,9 @@ bool SamePath(std::string_view a, std::string_view b) {
 
 // Makes the location's folder; `made` tells whether it is new (and so may be
 // removed again should the row not be written).
-HRESULT PrepareFolder(std::string_view dir, const Location& location, bool& made) {
+Status PrepareFolder(std::string_view dir, const Location& location, bool& made) {
   made = false;
-  if (location.folder.empty()) return S_OK;
+  if (location.folder.empty()) return Status();
   made = !Exists(location.folder);
   return MakeFolder(dir, location.folder);
 }
@@ -70,11 +71,11 @@ com::Bstr UrlAnswer(const std::string& url, bool withResultCode) {
 
 }  // namespace
 
-HRESULT CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url,
-                                         std::string_view path, std::span<const com::Bstr, 7>* attributes) {
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+Status CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url,
+                                        std::string_view path, std::span<const com::Bstr, 7>* attributes) {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(user, acl)));
   const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant urlValue(com::Bstr::FromUtf8(url)), pathValue(com::Bstr::FromUtf8(path));
   if (!attributes) {
@@ -99,7 +100,7 @@ HRESULT CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr&
 }
 
 HRESULT CVODBConnectImpl::PutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  return PutResource(user, name, nullptr, com::Bstr(), result);
+  return Answer(PutResource(user, name, nullptr, com::Bstr(), result));
 }
 
 HRESULT CVODBConnectImpl::PutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name,
@@ -109,65 +110,64 @@ HRESULT CVODBConnectImpl::PutVOResourcewithAttribute(const com::Bstr& user, cons
                                                      const com::Bstr& leaf, const com::Bstr& props, com::Bstr& result) {
   const com::Bstr attributes[] = {modulename, creator, version, type, id, description, props};
   std::span<const com::Bstr, 7> view(attributes);
-  return PutResource(user, name, &view, leaf, result);
+  return Answer(PutResource(user, name, &view, leaf, result));
 }
 
-HRESULT CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& name,
-                                      std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
-                                      com::Bstr& result) {
+Status CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& name,
+                                     std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
+                                     com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   // Everything is checked before the disk or the table is touched.
   std::string dir;
   Location location;
-  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
+  QUOR_RETURN_IF_ERROR(Place(*this, name, leaf, dir, location));
   bool found = false;
-  if (HRESULT hr = ResourceExists(name, found); hr != S_OK) return hr;
-  if (found) return S_OK;  // nothing to make: the resource is there
+  QUOR_RETURN_IF_ERROR(ResourceExists(name, found));
+  if (found) return Status();  // nothing to make: the resource is there
 
   bool made = false;
-  if (HRESULT hr = PrepareFolder(dir, location, made); hr != S_OK) return hr;
-  const HRESULT hr = InsertResource(user, name, location.url, location.path, attributes);
-  if (hr != S_OK) {
+  QUOR_RETURN_IF_ERROR(PrepareFolder(dir, location, made));
+  if (Status status = InsertResource(user, name, location.url, location.path, attributes); !status.ok()) {
     if (made) RemoveEmptyFolder(dir, location.folder);
-    return hr;
+    return status;
   }
   result = UrlAnswer(location.url, attributes == nullptr);
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
-                                   std::string& newPath) {
+Status CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf, std::string& url, std::string& oldPath,
+                                  std::string& newPath) {
   std::string dir;
   Location location;
-  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
+  QUOR_RETURN_IF_ERROR(Place(*this, name, leaf, dir, location));
   {
     const com::Variant params[] = {Value(name)};
     com::Bstr stored;
     bool found = false;
-    const HRESULT hr = resources_.First("SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params,
-                                        "VORESOURCEDIR", stored, &found);
-    if (hr == QS_E_NATIVE_DB_NOT_INSTALLED) return hr;
-    if (hr != S_OK || !found) return QS_E_RESOURCE_NOT_FOUND;
+    Status read = resources_.First("SELECT VORESOURCEDIR FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEDIR",
+                                   stored, &found);
+    if (read.code() == QS_E_NATIVE_DB_NOT_INSTALLED) return read;
+    if (!read.ok() || !found) return Status(QS_E_RESOURCE_NOT_FOUND);
     oldPath = stored.ToUtf8();
   }
   bool made = false;
-  if (HRESULT hr = PrepareFolder(dir, location, made); hr != S_OK) return hr;
+  QUOR_RETURN_IF_ERROR(PrepareFolder(dir, location, made));
   const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant params[] = {Now(), Value(uri), com::Variant(com::Bstr::FromUtf8(location.url)),
                                  com::Variant(com::Bstr::FromUtf8(location.path)), Value(name)};
   com::Bstr ignored;
-  if (HRESULT hr = RunResourceWrite(
+  if (Status status = RunResourceWrite(
           resources_,
           "UPDATE QUORVESKRES SET UPDATEDATE = ?, VORESOURCEURI = ?, VORESOURCEURL = ?, VORESOURCEDIR = ? "
           "WHERE NAME = ?",
           params, ignored);
-      hr != S_OK) {
+      !status.ok()) {
     if (made) RemoveEmptyFolder(dir, location.folder);
-    return hr;
+    return status;
   }
   url = location.url;
   newPath = location.path;
-  return S_OK;
+  return Status();
 }
 
 // The replaced file goes only once the row names the new location, and only
@@ -177,7 +177,8 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
   if (oldPath.empty() || SamePath(oldPath, newPath) || !resourceDir_) return;
   const std::string& dir = *resourceDir_;
   if (!Exists(oldPath) || !IsBelow(dir, oldPath)) return;
-  if (DeleteFile(dir, oldPath) != S_OK) return;
+  // Nothing deleted (gone already, or refused): its folder stays too.
+  if (DeleteFile(dir, oldPath).code() != S_OK) return;
   const std::string folder = FolderOf(oldPath);
   if (!SamePath(folder, dir) && !SamePath(folder, FolderOf(newPath))) RemoveEmptyFolder(dir, folder);
 }
@@ -187,10 +188,11 @@ HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::
   OperationGate::Writing lock(operation_);
   std::string dir;
   Location location;
-  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
-  if (HRESULT hr = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); hr != S_OK) return hr;
+  if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return Answer(status);
+  if (Status status = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok())
+    return Answer(status);
   std::string url, oldPath, newPath;
-  if (HRESULT hr = Relocate(name, leaf, url, oldPath, newPath); hr != S_OK) return hr;
+  if (Status status = Relocate(name, leaf, url, oldPath, newPath); !status.ok()) return Answer(status);
   DropReplacedFile(oldPath, newPath);
   result = UrlAnswer(url, false);
   return S_OK;
@@ -211,7 +213,7 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
   OperationGate::Writing lock(operation_);
   std::string dir;
   Location location;
-  if (HRESULT hr = Place(*this, name, leaf, dir, location); hr != S_OK) return hr;
+  if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return Answer(status);
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
   bool anyMissing = false, anyGiven = false;
   com::Bstr flags[6];
@@ -224,35 +226,32 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
   if (!anyGiven) return QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED;
   // Every right the steps need, before any of them runs.
   com::Bstr acl;
-  if (HRESULT hr = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl); hr != S_OK) return hr;
-  if (CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false) != S_OK ||
-      (anyMissing && CheckResourceRights(user, u"ad", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false) != S_OK))
+  if (Status status = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl); !status.ok())
+    return Answer(status);
+  if (!CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false).ok() ||
+      (anyMissing && !CheckResourceRights(user, u"ad", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false).ok()))
     return QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED;
 
   // A folder made for the new location goes again when the writes roll back.
   const bool folderIsNew = !location.folder.empty() && !Exists(location.folder);
   std::string url, oldPath, newPath;
-  const HRESULT hr = [&]() -> HRESULT {
+  const Status written = [&]() -> Status {
     DBTransaction transaction(*db_);
-    if (HRESULT hr = transaction.Begin(); hr != S_OK) return hr;
-    if (HRESULT hr = Relocate(name, leaf, url, oldPath, newPath); hr != S_OK) return hr;
+    QUOR_RETURN_IF_ERROR(transaction.Begin());
+    QUOR_RETURN_IF_ERROR(Relocate(name, leaf, url, oldPath, newPath));
     com::Bstr ignored;
-    if (anyMissing) {
-      if (HRESULT hr = WriteResourceAttributes(name, flags, true, ignored); hr != S_OK) return hr;
-    }
-    if (HRESULT hr = WriteResourceAttributes(name, values, false, ignored); hr != S_OK) return hr;
+    if (anyMissing) QUOR_RETURN_IF_ERROR(WriteResourceAttributes(name, flags, true, ignored));
+    QUOR_RETURN_IF_ERROR(WriteResourceAttributes(name, values, false, ignored));
     if (!props.IsNull()) {
       const com::Variant params[] = {Value(props), Now(), Value(name)};
-      if (HRESULT hr = RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?",
-                                        params, ignored);
-          hr != S_OK)
-        return hr;
+      QUOR_RETURN_IF_ERROR(RunResourceWrite(
+          resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params, ignored));
     }
     return transaction.Commit();
   }();
-  if (hr != S_OK) {
+  if (!written.ok()) {
     if (folderIsNew) RemoveEmptyFolder(dir, location.folder);
-    return hr;
+    return Answer(written);
   }
   DropReplacedFile(oldPath, newPath);
   result = UrlAnswer(url, false);

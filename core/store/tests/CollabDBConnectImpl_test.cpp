@@ -43,10 +43,10 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   void TearDown() override {
     if (!IsSqlite() && db_.GetState() == 1) {
       const com::Variant like[] = {com::Variant(U("%" + tag_ + "%"))};
-      db_.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI LIKE ?", like);
+      db_.ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI LIKE ?", like).Ignore();
       if (poisoned_) {
-        db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS poison_" + tag_ + " ON QUORCOLLAB");
-        db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS poison_" + tag_ + "()");
+        db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS poison_" + tag_ + " ON QUORCOLLAB").Ignore();
+        db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS poison_" + tag_ + "()").Ignore();
       }
     }
     RepositoryTest::TearDown();
@@ -80,9 +80,9 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
     CommandHolder command;
     RecordsetHolder rows;
     const com::Variant params[] = {com::Variant(uri)};
-    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORCOLLAB WHERE VOURI = ?", params), 0);
+    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORCOLLAB WHERE VOURI = ?", params).code(), 0);
     std::string value = "(none)";
-    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column).code() == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
     db_.ReleaseQuery(command, rows);
     return value;
   }
@@ -91,9 +91,9 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
     RecordsetHolder rows;
     const com::Variant params[] = {com::Variant(value)};
     EXPECT_EQ(
-        db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORCOLLAB WHERE " + std::string(where), params), 0);
+        db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORCOLLAB WHERE " + std::string(where), params).code(), 0);
     int64_t n = -1;
-    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue().ToUtf8());
+    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N").code() == 0) n = std::stoll(db_.LastFieldValue().ToUtf8());
     db_.ReleaseQuery(command, rows);
     return n;
   }
@@ -209,7 +209,7 @@ TEST_P(CollabStoreTest, AFailedInsertIsJudgedByItsRow) {
                                           std::tuple{"BEFORE", &refused, "ABORT, 'not taken'"}}) {
     ASSERT_EQ(db_.ExecuteNonQuery(std::string("CREATE TRIGGER t_") + when + " " + when +
                                   " INSERT ON QUORCOLLAB WHEN NEW.NAME = '" + name->ToUtf8() +
-                                  "' BEGIN SELECT RAISE(" + raise + "); END"),
+                                  "' BEGIN SELECT RAISE(" + raise + "); END").code(),
               0)
         << db_.LastErrorText().ToUtf8();
   }
@@ -240,7 +240,7 @@ TEST_P(CollabStoreTest, UrnCollisionsAreRefused) {
   // The table's key refuses a second row for the URN whatever the store thinks.
   const com::Variant params[] = {com::Variant(uri)};
   EXPECT_NE(
-      db_.ExecuteNonQuery("INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, VOURI) VALUES ('x', 'y', 0, ?)", params), 0);
+      db_.ExecuteNonQuery("INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, VOURI) VALUES ('x', 'y', 0, ?)", params).code(), 0);
 }
 
 TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
@@ -317,18 +317,18 @@ TEST_P(CollabStoreTest, AFailedReplacementLosesNothing) {
   const std::string poison = Tagged("poison");
   if (IsSqlite()) {
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE INSERT ON QUORCOLLAB WHEN NEW.FIELD = '" + poison +
-                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
+                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END").code(),
               0)
         << db_.LastErrorText().ToUtf8();
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ +
                                   "() RETURNS trigger AS $$ BEGIN IF NEW.FIELD = '" + poison +
-                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
+                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql").code(),
               0)
         << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ +
-                                  " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()"),
+                                  " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()").code(),
               0)
         << db_.LastErrorText().ToUtf8();
   }
@@ -485,7 +485,7 @@ TEST_P(CollabStoreTest, AclDocumentsAndEntries) {
                 "UPDATE QUORCOLLAB SET ACCESSLIST = ? WHERE VOURI = ?",
                 std::vector<com::Variant>{
                     com::Variant(Bstr(u"<VOACL><control><user>bob</user><access>ad</access></control></VOACL>")),
-                    com::Variant(uri)}),
+                    com::Variant(uri)}).code(),
             0);
   ASSERT_EQ(store_.DeleteACL(kBob, uri, result), S_OK);
   ASSERT_EQ(store_.GetACL(kBob, uri, result), S_OK);

@@ -30,7 +30,7 @@ class DBConnectTest : public quor::core::testing::RepositoryTest {
     return db_.ExecuteNonQuery(
         "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, LOCK_STATUS, ACCESSLIST) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-        values);
+        values).code();
   }
 
 };
@@ -42,16 +42,16 @@ TEST(DBConnect, ClosedUntilOpenedAndAfterFailedOpen) {
   EXPECT_EQ(db.GetState(), 0);  // no connection yet: not ready
   CommandHolder command;
   RecordsetHolder rows;
-  EXPECT_LT(db.ExecuteQuery(command, rows, "SELECT 1"), 0);
-  EXPECT_EQ(db.GetFieldString(rows, "X"), E_FAIL);
+  EXPECT_LT(db.ExecuteQuery(command, rows, "SELECT 1").code(), 0);
+  EXPECT_EQ(db.GetFieldString(rows, "X").code(), E_FAIL);
   EXPECT_EQ(db.LastErrorText(), u"Unknown Error");
 
   EXPECT_LT(db.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""),
-                    Bstr(u"DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=x")),
+                    Bstr(u"DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=x")).code(),
             0);
   EXPECT_FALSE(db.LastErrorText().Empty());
   EXPECT_EQ(db.GetState(), 0);
-  EXPECT_LT(db.Open("NoSuch.Provider", Bstr(u"x"), Bstr(u""), Bstr(u""), Bstr(u"")), 0);
+  EXPECT_LT(db.Open("NoSuch.Provider", Bstr(u"x"), Bstr(u""), Bstr(u""), Bstr(u"")).code(), 0);
   EXPECT_NE(db.LastErrorText().ToUtf8().find("Provider"), std::string::npos);
   EXPECT_EQ(db.GetState(), 0);
 }
@@ -64,7 +64,7 @@ TEST(DBConnect, PasswordsWithSeparatorsStayOneValue) {
   // Were the password pasted raw, ";Port=1" would redirect the connection and
   // the error would not be an authentication failure.
   EXPECT_LT(db.Open("MSDASQL", Bstr(u""), Bstr(u""), Bstr(u"quor"), Bstr(u"x\";Port=1;\"y}"),
-                    Bstr::FromUtf8(PgOdbc().substr(0, PgOdbc().find(";UID")))),
+                    Bstr::FromUtf8(PgOdbc().substr(0, PgOdbc().find(";UID")))).code(),
             0);
   EXPECT_NE(db.LastErrorText().ToUtf8().find("password"), std::string::npos) << db.LastErrorText().ToUtf8();
 }
@@ -78,29 +78,29 @@ TEST_P(DBConnectTest, ReadsFieldsAsText) {
   RecordsetHolder rows;
   const Variant user[] = {Variant(Bstr::FromUtf8("u" + tag_))};
   ASSERT_EQ(db_.ExecuteQuery(command, rows,
-                             "SELECT NAME, CONTENT, CONTENTLEN, VOURI FROM QUORVESK WHERE VOUSER = ? ORDER BY NAME", user),
+                             "SELECT NAME, CONTENT, CONTENTLEN, VOURI FROM QUORVESK WHERE VOUSER = ? ORDER BY NAME", user).code(),
             0);
   ASSERT_FALSE(rows->Eof());
   const Bstr* value = nullptr;
-  ASSERT_EQ(db_.GetFieldValue(rows, "CONTENT", value), 0);
+  ASSERT_EQ(db_.GetFieldValue(rows, "CONTENT", value).code(), 0);
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(*value, u"it's 100% \u65e5\u672c");
-  ASSERT_EQ(db_.GetFieldString(rows, "contentlen"), 0);  // numbers read as decimal text
+  ASSERT_EQ(db_.GetFieldString(rows, "contentlen").code(), 0);  // numbers read as decimal text
   EXPECT_EQ(db_.LastFieldValue(), u"0");
-  EXPECT_NE(db_.GetFieldString(rows, "NOSUCH"), 0);
+  EXPECT_NE(db_.GetFieldString(rows, "NOSUCH").code(), 0);
   EXPECT_EQ(db_.LastFieldValue(), u"0");  // unchanged by the failed read
 
   ASSERT_EQ(rows->MoveNext(), S_OK);
   ASSERT_FALSE(rows->Eof());
-  EXPECT_EQ(db_.GetFieldString(rows, "CONTENT"), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(db_.GetFieldString(rows, "CONTENT").code(), DISP_E_TYPEMISMATCH);
   EXPECT_EQ(db_.LastFieldValue(), u"0");
-  ASSERT_EQ(db_.GetFieldString(rows, "NAME"), 0);
+  ASSERT_EQ(db_.GetFieldString(rows, "NAME").code(), 0);
   EXPECT_EQ(db_.LastFieldValue(), u"nulled");
-  EXPECT_EQ(db_.ReleaseQuery(command, rows), 0);
+  db_.ReleaseQuery(command, rows);
   EXPECT_FALSE(rows);
 
-  ASSERT_EQ(db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORVESK WHERE VOUSER = ?", user), 0);
-  ASSERT_EQ(db_.GetFieldString(rows, "N"), 0);
+  ASSERT_EQ(db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORVESK WHERE VOUSER = ?", user).code(), 0);
+  ASSERT_EQ(db_.GetFieldString(rows, "N").code(), 0);
   EXPECT_EQ(db_.LastFieldValue(), u"2");
 }
 
@@ -120,32 +120,32 @@ TEST_P(DBConnectTest, PreparedCommandCarriesLongText) {
                                                          Variant(static_cast<int32_t>(content.size()))));
   command->AppendParameter(ado::Command::CreateParameter(
       u"uri", ado::adBSTR, ado::adParamInput, 0, Variant(Bstr::FromUtf8("urn:vocontent:vodb000:u" + tag_ + "-long"))));
-  ASSERT_EQ(db_.ExecuteUpdateWithParam(command, "UPDATE QUORVESK SET CONTENT = ?, CONTENTLEN = ? WHERE VOURI = ?"), 0)
+  ASSERT_EQ(db_.ExecuteUpdateWithParam(command, "UPDATE QUORVESK SET CONTENT = ?, CONTENTLEN = ? WHERE VOURI = ?").code(), 0)
       << db_.LastErrorText().ToUtf8();
   CommandHolder query;
   RecordsetHolder rows;
   const Variant uri[] = {Variant(Bstr::FromUtf8("urn:vocontent:vodb000:u" + tag_ + "-long"))};
-  ASSERT_EQ(db_.ExecuteQuery(query, rows, "SELECT CONTENT, CONTENTLEN FROM QUORVESK WHERE VOURI = ?", uri), 0);
-  ASSERT_EQ(db_.GetFieldString(rows, "CONTENT"), 0);
+  ASSERT_EQ(db_.ExecuteQuery(query, rows, "SELECT CONTENT, CONTENTLEN FROM QUORVESK WHERE VOURI = ?", uri).code(), 0);
+  ASSERT_EQ(db_.GetFieldString(rows, "CONTENT").code(), 0);
   EXPECT_EQ(db_.LastFieldValue().View(), content);
 }
 
 TEST_P(DBConnectTest, ListersShowTheRepository) {
   std::vector<Bstr> tables{Bstr(u"stale")};
-  ASSERT_EQ(db_.GetTableList(tables), 0) << db_.LastErrorText().ToUtf8();
+  ASSERT_EQ(db_.GetTableList(tables).code(), 0) << db_.LastErrorText().ToUtf8();
   for (const char16_t* name : {u"QUORCOLLAB", u"QUORVESK", u"QUORVESKRES", u"QUORLOG"})
     EXPECT_NE(std::find(tables.begin(), tables.end(), Bstr(name)), tables.end()) << text::Narrow(name);
   EXPECT_EQ(std::find(tables.begin(), tables.end(), Bstr(u"stale")), tables.end());
 
   std::vector<Bstr> columns;
-  ASSERT_EQ(db_.GetColumnList("QUORVESK", columns), 0);
+  ASSERT_EQ(db_.GetColumnList("QUORVESK", columns).code(), 0);
   std::vector<std::string> names;
   for (const auto& c : columns) names.push_back(c.ToUtf8());
   EXPECT_EQ(names, (std::vector<std::string>{"VOUSER", "NAME", "CONTENTLEN", "CONTENT", "VOURI", "CREATEDATE",
                                              "UPDATEDATE", "LOCK_STATUS", "ACCESSLEVEL", "ACCESSLIST"}));
 
   std::vector<Bstr> catalogs;
-  ASSERT_EQ(db_.GetCatalogList(catalogs), 0) << db_.LastErrorText().ToUtf8();
+  ASSERT_EQ(db_.GetCatalogList(catalogs).code(), 0) << db_.LastErrorText().ToUtf8();
   if (GetParam() == "postgresql") {
     EXPECT_NE(std::find(catalogs.begin(), catalogs.end(), Bstr(u"quor")), catalogs.end());
   }
@@ -158,14 +158,14 @@ QUOR_INSTANTIATE_ENGINES(DBConnectTest);
 TEST(DBConnect, AConnectionTheServerEndsIsReplacedByTheNextLease) {
   if (PgOdbc().empty()) GTEST_SKIP();
   CSqlServerDBConnect db;
-  ASSERT_EQ(db.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""), Bstr::FromUtf8(PgOdbc())), 0);
+  ASSERT_EQ(db.Open("MSDASQL.1", Bstr(u""), Bstr(u""), Bstr(u""), Bstr(u""), Bstr::FromUtf8(PgOdbc())).code(), 0);
   std::vector<std::pair<bool, std::string>> reported;
   db.SetLinkReporter([&](bool up, const std::string& text) { reported.emplace_back(up, text); });
   auto backend = [&]() {
     CommandHolder command;
     RecordsetHolder rows;
     std::string pid;
-    if (db.ExecuteQuery(command, rows, "SELECT pg_backend_pid() AS PID") == 0 && db.GetFieldString(rows, "PID") == 0)
+    if (db.ExecuteQuery(command, rows, "SELECT pg_backend_pid() AS PID").code() == 0 && db.GetFieldString(rows, "PID").code() == 0)
       pid = db.LastFieldValue().ToUtf8();
     db.ReleaseQuery(command, rows);
     return pid;
@@ -177,7 +177,7 @@ TEST(DBConnect, AConnectionTheServerEndsIsReplacedByTheNextLease) {
     ASSERT_FALSE(ended.empty()) << db.LastErrorText().ToUtf8();
   }
   // Ended from the thread's own first connection, outside any lease.
-  ASSERT_EQ(db.ExecuteNonQuery("SELECT pg_terminate_backend(" + ended + ")"), 0) << db.LastErrorText().ToUtf8();
+  ASSERT_EQ(db.ExecuteNonQuery("SELECT pg_terminate_backend(" + ended + ")").code(), 0) << db.LastErrorText().ToUtf8();
   {
     const CDBConnect::Lease lease(&db);
     EXPECT_TRUE(backend().empty());

@@ -77,8 +77,8 @@ TEST_P(LogStoreTest, LengthsAsTheRowsCountThem) {
   CommandHolder command;
   RecordsetHolder rows;
   const com::Variant who[] = {com::Variant(user)};
-  ASSERT_EQ(db_.ExecuteQuery(command, rows, "SELECT CONTENTLEN FROM QUORLOG WHERE OPUSER = ?", who), 0);
-  ASSERT_EQ(db_.GetFieldString(rows, "CONTENTLEN"), 0);
+  ASSERT_EQ(db_.ExecuteQuery(command, rows, "SELECT CONTENTLEN FROM QUORLOG WHERE OPUSER = ?", who).code(), 0);
+  ASSERT_EQ(db_.GetFieldString(rows, "CONTENTLEN").code(), 0);
   EXPECT_EQ(db_.LastFieldValue(), u"5");
 }
 

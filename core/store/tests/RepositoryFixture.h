@@ -34,7 +34,7 @@ inline void ApplySchema(CDBConnect& db, const std::string& file) {
     if (line.rfind("--", 0) == 0) continue;
     statement += line + "\n";
     if (line.find(';') != std::string::npos) {
-      ASSERT_EQ(db.ExecuteNonQuery(statement), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
+      ASSERT_EQ(db.ExecuteNonQuery(statement).code(), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
       statement.clear();
     }
   }
@@ -60,7 +60,7 @@ class RepositoryTest : public ::testing::TestWithParam<std::string> {
       }
     }
     ASSERT_EQ(db_.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                       com::Bstr::FromUtf8(odbc_)),
+                       com::Bstr::FromUtf8(odbc_)).code(),
               0)
         << db_.LastErrorText().ToUtf8();
     if (IsSqlite()) ApplySchema(db_, "sqlite.sql");
@@ -68,8 +68,8 @@ class RepositoryTest : public ::testing::TestWithParam<std::string> {
   void TearDown() override {
     if (!IsSqlite() && db_.GetState() == 1) {
       const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + tag_ + "%"))};
-      db_.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like);
-      db_.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER LIKE ?", like);
+      db_.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
+      db_.ExecuteNonQuery("DELETE FROM QUORLOG WHERE OPUSER LIKE ?", like).Ignore();
     }
     if (!dbPath_.empty()) std::filesystem::remove(dbPath_);
   }

@@ -50,28 +50,28 @@ TEST(ResourceNames, HostileNamesAndLeavesAreRefused) {
 
 TEST_F(ResourceFilesTest, LocationsLieBelowTheFolder) {
   Location location;
-  ASSERT_EQ(DefaultLocation("http://h/QuorService/resource", dir_, u"logo.png", location), S_OK);
+  ASSERT_EQ(DefaultLocation("http://h/QuorService/resource", dir_, u"logo.png", location).code(), S_OK);
   EXPECT_EQ(location.url, "http://h/QuorService/resource/urn_voresource_logo.png/logo.png");
   EXPECT_EQ(location.folder, dir_ + "/urn_voresource_logo.png");
   EXPECT_EQ(location.path, dir_ + "/urn_voresource_logo.png/logo.png");
   // A base or folder written with its trailing separator gives the same texts.
   Location again;
-  ASSERT_EQ(DefaultLocation("http://h/QuorService/resource/", dir_ + "/", u"logo.png", again), S_OK);
+  ASSERT_EQ(DefaultLocation("http://h/QuorService/resource/", dir_ + "/", u"logo.png", again).code(), S_OK);
   EXPECT_EQ(again.url, location.url);
 
-  ASSERT_EQ(LeafLocation("http://h/r", dir_, u"mod/x.bin", location), S_OK);
+  ASSERT_EQ(LeafLocation("http://h/r", dir_, u"mod/x.bin", location).code(), S_OK);
   EXPECT_EQ(location.url, "http://h/r/mod/x.bin");
   EXPECT_EQ(location.path, dir_ + "/mod/x.bin");
   EXPECT_TRUE(location.folder.empty());
 
-  EXPECT_EQ(DefaultLocation("", dir_, u"a", location), QS_E_RESOURCE_URL_NOT_SET);
-  EXPECT_EQ(DefaultLocation("http://h/r", "", u"a", location), QS_E_RESOURCE_DIR_NOT_SET);
-  EXPECT_EQ(DefaultLocation("http://h/r", dir_, u"../x", location), QS_E_NAME_INVALID);
-  EXPECT_EQ(LeafLocation("http://h/r", dir_, u"../outside/secret", location), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(DefaultLocation("", dir_, u"a", location).code(), QS_E_RESOURCE_URL_NOT_SET);
+  EXPECT_EQ(DefaultLocation("http://h/r", "", u"a", location).code(), QS_E_RESOURCE_DIR_NOT_SET);
+  EXPECT_EQ(DefaultLocation("http://h/r", dir_, u"../x", location).code(), QS_E_NAME_INVALID);
+  EXPECT_EQ(LeafLocation("http://h/r", dir_, u"../outside/secret", location).code(), QS_E_ARGUMENT_INVALID);
 
   // A link inside the folder that leads out makes the leaf through it unsafe.
   fs::create_directory_symlink(outside_, dir_ + "/link");
-  EXPECT_EQ(LeafLocation("http://h/r", dir_, u"link/secret", location), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(LeafLocation("http://h/r", dir_, u"link/secret", location).code(), QS_E_ARGUMENT_INVALID);
   EXPECT_FALSE(IsBelow(dir_, dir_));
   EXPECT_FALSE(IsBelow(dir_, dir_ + "/../outside/secret"));
   EXPECT_TRUE(IsBelow(dir_, dir_ + "/new/deeper/file"));
@@ -79,29 +79,29 @@ TEST_F(ResourceFilesTest, LocationsLieBelowTheFolder) {
 
 TEST_F(ResourceFilesTest, FolderAndFileStepsStayBelowTheFolder) {
   const std::string folder = dir_ + "/a/b/c";
-  EXPECT_EQ(MakeFolder(dir_, folder), S_OK) << "made with its parents";
-  EXPECT_EQ(MakeFolder(dir_, folder), S_OK) << "an existing folder is fine";
+  EXPECT_EQ(MakeFolder(dir_, folder).code(), S_OK) << "made with its parents";
+  EXPECT_EQ(MakeFolder(dir_, folder).code(), S_OK) << "an existing folder is fine";
   EXPECT_TRUE(fs::is_directory(folder));
-  EXPECT_EQ(MakeFolder(dir_, outside_ + "/made"), QS_E_DIRECTORY_NOT_CREATED);
+  EXPECT_EQ(MakeFolder(dir_, outside_ + "/made").code(), QS_E_DIRECTORY_NOT_CREATED);
   EXPECT_FALSE(fs::exists(outside_ + "/made"));
 
   std::ofstream(folder + "/f") << "x";
   EXPECT_TRUE(Exists(folder + "/f"));
-  EXPECT_EQ(DeleteFile(dir_, outside_ + "/secret"), QS_E_ARGUMENT_INVALID);
-  EXPECT_EQ(DeleteFile(dir_, dir_ + "/../outside/secret"), QS_E_ARGUMENT_INVALID);
-  EXPECT_EQ(DeleteFile(dir_, folder), QS_E_ARGUMENT_INVALID) << "a folder is never deleted as a file";
+  EXPECT_EQ(DeleteFile(dir_, outside_ + "/secret").code(), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(DeleteFile(dir_, dir_ + "/../outside/secret").code(), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(DeleteFile(dir_, folder).code(), QS_E_ARGUMENT_INVALID) << "a folder is never deleted as a file";
   // A link to a file outside is removed itself; its target stays.
   fs::create_symlink(outside_ + "/secret", dir_ + "/a/alias");
-  EXPECT_EQ(DeleteFile(dir_, dir_ + "/a/alias"), S_OK);
+  EXPECT_EQ(DeleteFile(dir_, dir_ + "/a/alias").code(), S_OK);
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + "/a/alias")));
   // Through a linked folder the real place is outside: refused.
   fs::create_directory_symlink(outside_, dir_ + "/out");
-  EXPECT_EQ(DeleteFile(dir_, dir_ + "/out/secret"), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(DeleteFile(dir_, dir_ + "/out/secret").code(), QS_E_ARGUMENT_INVALID);
   EXPECT_TRUE(fs::exists(outside_ + "/secret"));
 
   EXPECT_FALSE(RemoveEmptyFolder(dir_, folder)) << "not empty";
-  EXPECT_EQ(DeleteFile(dir_, folder + "/f"), S_OK);
-  EXPECT_EQ(DeleteFile(dir_, folder + "/f"), S_FALSE) << "nothing left to delete";
+  EXPECT_EQ(DeleteFile(dir_, folder + "/f").code(), S_OK);
+  EXPECT_EQ(DeleteFile(dir_, folder + "/f").code(), S_FALSE) << "nothing left to delete";
   EXPECT_TRUE(RemoveEmptyFolder(dir_, folder));
   EXPECT_FALSE(RemoveEmptyFolder(dir_, dir_)) << "the resource folder itself stays";
   EXPECT_TRUE(fs::is_directory(dir_));

@@ -56,10 +56,10 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
   void TearDown() override {
     if (!IsSqlite() && db_.GetState() == 1) {
       const com::Variant like[] = {com::Variant(U("%" + tag_ + "%"))};
-      db_.ExecuteNonQuery("DELETE FROM QUORVESKRES WHERE NAME LIKE ?", like);
+      db_.ExecuteNonQuery("DELETE FROM QUORVESKRES WHERE NAME LIKE ?", like).Ignore();
       if (poisoned_) {
-        db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS rpoison_" + tag_ + " ON QUORVESKRES");
-        db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS rpoison_" + tag_ + "()");
+        db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS rpoison_" + tag_ + " ON QUORVESKRES").Ignore();
+        db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS rpoison_" + tag_ + "()").Ignore();
       }
     }
     store_.reset();
@@ -71,15 +71,15 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
     CommandHolder command;
     RecordsetHolder rows;
     const com::Variant params[] = {com::Variant(name)};
-    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESKRES WHERE NAME = ?", params), 0);
+    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESKRES WHERE NAME = ?", params).code(), 0);
     std::string value = "(none)";
-    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column).code() == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
     db_.ReleaseQuery(command, rows);
     return value;
   }
   void SetColumn(const Bstr& name, std::string_view column, std::string_view value) {
     const com::Variant params[] = {com::Variant(U(value)), com::Variant(name)};
-    ASSERT_EQ(db_.ExecuteNonQuery("UPDATE QUORVESKRES SET " + std::string(column) + " = ? WHERE NAME = ?", params), 0);
+    ASSERT_EQ(db_.ExecuteNonQuery("UPDATE QUORVESKRES SET " + std::string(column) + " = ? WHERE NAME = ?", params).code(), 0);
   }
   Bstr PutWith(const Bstr& name, const Bstr& module, const Bstr& version, const Bstr& leaf = kNone,
                const Bstr& user = kAlice) {
@@ -337,18 +337,18 @@ TEST_P(ResourceStoreTest, AFailedForcedPutChangesNothing) {
   const std::string poison = Tagged("poison");
   if (IsSqlite()) {
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE UPDATE ON QUORVESKRES WHEN NEW.PROPS = '" + poison +
-                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
+                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END").code(),
               0)
         << db_.LastErrorText().ToUtf8();
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION rpoison_" + tag_ +
                                   "() RETURNS trigger AS $$ BEGIN IF NEW.PROPS = '" + poison +
-                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
+                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql").code(),
               0)
         << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER rpoison_" + tag_ +
-                                  " BEFORE UPDATE ON QUORVESKRES FOR EACH ROW EXECUTE FUNCTION rpoison_" + tag_ + "()"),
+                                  " BEFORE UPDATE ON QUORVESKRES FOR EACH ROW EXECUTE FUNCTION rpoison_" + tag_ + "()").code(),
               0)
         << db_.LastErrorText().ToUtf8();
   }

@@ -47,8 +47,8 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
  protected:
   void TearDown() override {
     if (!IsSqlite() && db_.GetState() == 1 && poisoned_) {
-      db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS poison_" + tag_ + " ON QUORVESK");
-      db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS poison_" + tag_ + "()");
+      db_.ExecuteNonQuery("DROP TRIGGER IF EXISTS poison_" + tag_ + " ON QUORVESK").Ignore();
+      db_.ExecuteNonQuery("DROP FUNCTION IF EXISTS poison_" + tag_ + "()").Ignore();
     }
     RepositoryTest::TearDown();
   }
@@ -77,9 +77,9 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     CommandHolder command;
     RecordsetHolder rows;
     const com::Variant params[] = {com::Variant(uri)};
-    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESK WHERE VOURI = ?", params), 0);
+    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT * FROM QUORVESK WHERE VOURI = ?", params).code(), 0);
     std::string value = "(none)";
-    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column) == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
+    if (rows && !rows->Eof()) value = db_.GetFieldString(rows, column).code() == 0 ? db_.LastFieldValue().ToUtf8() : "(null)";
     db_.ReleaseQuery(command, rows);
     return value;
   }
@@ -87,9 +87,9 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     CommandHolder command;
     RecordsetHolder rows;
     const com::Variant params[] = {com::Variant(U("%" + tag_ + "%"))};
-    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORVESK WHERE VOURI LIKE ?", params), 0);
+    EXPECT_EQ(db_.ExecuteQuery(command, rows, "SELECT COUNT(*) AS N FROM QUORVESK WHERE VOURI LIKE ?", params).code(), 0);
     int64_t n = -1;
-    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N") == 0) n = std::stoll(db_.LastFieldValue().ToUtf8());
+    if (rows && !rows->Eof() && db_.GetFieldString(rows, "N").code() == 0) n = std::stoll(db_.LastFieldValue().ToUtf8());
     db_.ReleaseQuery(command, rows);
     return n;
   }
@@ -98,7 +98,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
   void Poison(std::string_view kind, const std::string& condition) {
     if (IsSqlite()) {
       ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE " + std::string(kind) + " ON QUORVESK WHEN " +
-                                    condition + " BEGIN SELECT RAISE(ABORT, 'poisoned'); END"),
+                                    condition + " BEGIN SELECT RAISE(ABORT, 'poisoned'); END").code(),
                 0)
           << db_.LastErrorText().ToUtf8();
       return;
@@ -106,11 +106,11 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ + "() RETURNS trigger AS $$ BEGIN IF " +
                                   condition +
-                                  " THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"),
+                                  " THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql").code(),
               0)
         << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ + " BEFORE " + std::string(kind) +
-                                  " ON QUORVESK FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()"),
+                                  " ON QUORVESK FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()").code(),
               0)
         << db_.LastErrorText().ToUtf8();
   }
@@ -197,14 +197,14 @@ TEST_P(VOStoreTest, AFailingReadIsAFailureNotAnEmptyObject) {
   if (!IsSqlite()) GTEST_SKIP() << "renames the shared table";
   const Bstr name = Name("gone");
   const Bstr uri = Put(name, Bstr(u"x"));
-  ASSERT_EQ(db_.ExecuteNonQuery("ALTER TABLE QUORVESK RENAME TO QUORVESK_AWAY"), 0);
+  ASSERT_EQ(db_.ExecuteNonQuery("ALTER TABLE QUORVESK RENAME TO QUORVESK_AWAY").code(), 0);
   Bstr result;
   EXPECT_LT(store_.GetVOContent(kAlice, name, result), 0);
   EXPECT_LT(store_.GetVOContentbyURI(kAlice, uri, result), 0);
   EXPECT_LT(store_.PutVOContent(kAlice, name, Bstr(u"y"), result), 0);
   EXPECT_LT(store_.GetVOList(kAlice, result), 0);
   EXPECT_TRUE(result.IsNull()) << "no answer for a failure";
-  ASSERT_EQ(db_.ExecuteNonQuery("ALTER TABLE QUORVESK_AWAY RENAME TO QUORVESK"), 0);
+  ASSERT_EQ(db_.ExecuteNonQuery("ALTER TABLE QUORVESK_AWAY RENAME TO QUORVESK").code(), 0);
   EXPECT_EQ(Read(uri), u"x");
 }
 
