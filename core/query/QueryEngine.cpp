@@ -8,7 +8,6 @@
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryTranslator.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 
@@ -37,8 +36,6 @@ HRESULT CQueryEngine::Init() {
     }
     if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
     return S_OK;
-  } catch (const com::ComError& error) {
-    return FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
   } catch (const std::exception&) {
     return QS_E_QUERY_EXECUTE_EXCEPTION;
   }
@@ -48,30 +45,26 @@ HRESULT CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result) {
   result = com::Bstr();
   try {
     const xml::DocumentPtr target = xml::Document::Create();
-    if (const HRESULT hr = LoadQuery(queryText, target); FAILED(hr)) return hr;
-    const HRESULT status = DispatchQuery(target, result);
-    if (FAILED(status)) result = com::Bstr();
-    return status;
-  } catch (const com::ComError& error) {
-    // A document or component call that broke inside the walk: its own status.
-    result = com::Bstr();
-    return FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
+    if (const Status loaded = LoadQuery(queryText, target); !loaded.ok()) return loaded.code();
+    // A document or component call that broke inside the walk gives its own
+    // status; a component's error information stays for the caller.
+    const Status status = DispatchQuery(target, result);
+    if (!status.ok()) result = com::Bstr();
+    return status.code();
   } catch (const std::exception&) {
     result = com::Bstr();
     return QS_E_QUERY_EXECUTE_EXCEPTION;
   }
 }
 
-HRESULT CQueryEngine::LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target) {
+Status CQueryEngine::LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target) {
   try {
     const xml::DocumentPtr request = xml::Document::Create();
-    if (queryText.IsNull() || !request->loadXML(queryText.View())) return QS_E_XML_LOAD_FAILED;
+    if (queryText.IsNull() || !request->loadXML(queryText.View())) return Status(QS_E_XML_LOAD_FAILED);
     CQueryTranslator translator;
     return translator.Translate(request, target);
-  } catch (const com::ComError& error) {
-    return FAILED(error.Code()) ? error.Code() : QS_E_QUERY_CONVERSION_EXCEPTION;
   } catch (const std::exception&) {
-    return QS_E_QUERY_CONVERSION_EXCEPTION;
+    return Status(QS_E_QUERY_CONVERSION_EXCEPTION);
   }
 }
 
