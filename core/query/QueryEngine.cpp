@@ -11,49 +11,49 @@
 
 namespace quor::core {
 
-HRESULT CQueryEngine::Init() {
+Status CQueryEngine::Init() {
   try {
     CServiceConfig& settings = settings_;
     if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
     CServiceModule::Instance().EnsureUtils();
     CKeywordTable::Instance();
     if (!settings.ConfigDocument) {
-      if (const HRESULT hr = settings.LoadConfigDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadConfigDirectory(); FAILED(hr)) return Status(hr);
     }
     if (!settings.UnifierDocument) {
-      if (const HRESULT hr = settings.LoadUnifierDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadUnifierDirectory(); FAILED(hr)) return Status(hr);
     }
     if (!settings.UnifyTable) {
-      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument); FAILED(hr)) return Status(hr);
     }
     if (!settings.TransformDocument) {
-      if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return Status(hr);
     }
     defaultProgID_ = settings.DefaultAccessorProgID;
     defaultMethod_ = settings.DefaultAccessorMethod;
     if (settings.LogLevel == LOGLEVEL_NOT_READ) {
-      if (const HRESULT hr = settings.ReadLogLevel(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.ReadLogLevel(); FAILED(hr)) return Status(hr);
     }
     if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
-    return S_OK;
+    return Status();
   } catch (const std::exception&) {
-    return QS_E_QUERY_EXECUTE_EXCEPTION;
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
   }
 }
 
-HRESULT CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result) {
+Status CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result) {
   result = com::Bstr();
   try {
     const xml::DocumentPtr target = xml::Document::Create();
-    if (const Status loaded = LoadQuery(queryText, target); !loaded.ok()) return loaded.code();
+    QUOR_RETURN_IF_ERROR(LoadQuery(queryText, target));
     // A document or component call that broke inside the walk gives its own
     // status; a component's error information stays for the caller.
-    const Status status = DispatchQuery(target, result);
+    Status status = DispatchQuery(target, result);
     if (!status.ok()) result = com::Bstr();
-    return status.code();
+    return status;
   } catch (const std::exception&) {
     result = com::Bstr();
-    return QS_E_QUERY_EXECUTE_EXCEPTION;
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
   }
 }
 

@@ -28,10 +28,10 @@ class CQueryEngine {
   // Loads what the process has not loaded yet (config, unifier and transform
   // folders, the unify table, settings values) and takes the default
   // accessor binding.
-  HRESULT Init();
+  Status Init();
   // Answers `queryText` in `result` (null on failure). No failure escapes:
   // a broken document or component call becomes a status.
-  HRESULT Execute(const com::Bstr& queryText, com::Bstr& result);
+  Status Execute(const com::Bstr& queryText, com::Bstr& result);
   // Parses the request and translates it into the statement document.
   Status LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target);
 

@@ -218,8 +218,8 @@ class CUnifyMerger {
   Result<xml::NodePtr> JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
                              const xml::NodePtr& other, const xml::NodePtr& firstName,
                              const xml::NodePtr& secondName, RecordBuilder builder);
-  // NameJoinedTable for an output table: a source that is no table is no
-  // failure.
+  // NameJoinedTable for an output table: a source that is no table still
+  // leaves a named output, so only a DOM failure of the naming counts.
   Status NameOutputTable(const xml::NodePtr& table, const xml::NodePtr& first, const xml::NodePtr& second);
   // Appends copies of the columns of `source` to `record`, marking them.
   Status AppendColumns(const xml::DocumentPtr& document, const xml::NodePtr& record, const xml::NodePtr& source);

@@ -51,8 +51,6 @@ Result<xml::NodePtr> CUnifyMerger::JoinTables(const xml::DocumentPtr& document, 
   return xml::NodePtr();
 }
 
-// A source that is no table still leaves a named output: only a DOM failure
-// of the naming counts.
 Status CUnifyMerger::NameOutputTable(const xml::NodePtr& table, const xml::NodePtr& first,
                                      const xml::NodePtr& second) {
   const Status named = NameJoinedTable(table, first, second);
@@ -97,7 +95,6 @@ Result<xml::NodePtr> CUnifyMerger::RightOuterJoin(const xml::DocumentPtr& docume
   return JoinByRecords(document, right, left, left, right, &CUnifyMerger::JoinRecordOrFill);
 }
 
-// Appends copies of the columns of `source` to `record`.
 Status CUnifyMerger::AppendColumns(const xml::DocumentPtr& document, const xml::NodePtr& record,
                                    const xml::NodePtr& source) {
   for (auto child = source->firstChild(); child; child = child->nextSibling()) {

@@ -142,7 +142,6 @@ Result<xml::NodePtr> CUnifyMerger::JoinPair(const xml::DocumentPtr& document, co
   return joined;
 }
 
-// An empty column standing for list entry `entry`.
 Result<xml::NodePtr> CUnifyMerger::NewFiller(const xml::DocumentPtr& document, const MergeColumn& entry) {
   QUOR_ASSIGN_OR_RETURN(const xml::NodePtr filler, NewElement(document, Kw(KW_COLUMN)));
   QUOR_RETURN_IF_ERROR(SetElementAttribute(filler, Kw(KW_NAME), entry.name.value_or(std::string())));

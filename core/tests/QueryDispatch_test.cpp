@@ -39,7 +39,7 @@ class QueryDispatchTest : public ::testing::Test {
     settings_.DefaultAccessorProgID = com::Bstr(u"QuorAccessor.LegacyDBAccessor");
     settings_.DefaultAccessorMethod = com::Bstr(u"Query");
     engine_ = std::make_unique<CQueryEngine>(settings_);
-    ASSERT_EQ(engine_->Init(), S_OK);
+    ASSERT_EQ(engine_->Init().code(), S_OK);
   }
   void TearDown() override {
     engine_.reset();

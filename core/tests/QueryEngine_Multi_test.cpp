@@ -89,7 +89,7 @@ class MultiSourceTest : public ::testing::Test {
     settings_.DefaultAccessorProgID = com::Bstr(u"QuorAccessor.LegacyDBAccessor");
     settings_.DefaultAccessorMethod = com::Bstr(u"Query");
     engine_ = std::make_unique<CQueryEngine>(settings_);
-    ASSERT_EQ(engine_->Init(), S_OK);
+    ASSERT_EQ(engine_->Init().code(), S_OK);
   }
 
   xml::NodePtr Run(const std::string& statement, HRESULT& status) { return Run(Parse(statement), status); }
