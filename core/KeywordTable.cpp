@@ -1,9 +1,9 @@
 #include "core/KeywordTable.h"
 
 #include <algorithm>
+#include <cassert>
 #include <string>
 
-#include "platform/com/errorinfo.h"
 #include "platform/com/hresult.h"
 #include "platform/text/text.h"
 
@@ -64,10 +64,9 @@ constexpr std::array<std::string_view, CKeywordTable::kCount> kWords = {
 static_assert(kWords[KW_DSN_CAP - 1] == "Dsn" && kWords[KW_UNIFY - 1] == "unify");
 static_assert(std::ranges::none_of(kWords, [](std::string_view w) { return w.empty(); }));
 
-[[noreturn]] void ThrowBadIndex(int index) {
-  throw com::ComError(DISP_E_BADINDEX,
-                      com::Bstr::FromUtf8(text::Format("Keyword index %d is outside 1 to %d", index,
-                                                       CKeywordTable::kCount)));
+Status BadIndex(int index) {
+  return Status(DISP_E_BADINDEX,
+                text::Format("Keyword index %d is outside 1 to %d", index, CKeywordTable::kCount));
 }
 
 }  // namespace
@@ -87,13 +86,23 @@ const CKeywordTable& CKeywordTable::Instance() {
   return holder.table;
 }
 
-const com::Bstr& CKeywordTable::Get(int index) const {
-  if (!IsValidIndex(index)) ThrowBadIndex(index);
+const com::Bstr& CKeywordTable::Get(KeywordIndex index) const {
+  assert(IsValidIndex(index));
   return entries_[index - kFirst];
 }
 
-std::string_view CKeywordTable::Narrow(int index) const {
-  if (!IsValidIndex(index)) ThrowBadIndex(index);
+std::string_view CKeywordTable::Narrow(KeywordIndex index) const {
+  assert(IsValidIndex(index));
+  return kWords[index - kFirst];
+}
+
+Result<const com::Bstr*> CKeywordTable::Find(int index) const {
+  if (!IsValidIndex(index)) return BadIndex(index);
+  return &entries_[index - kFirst];
+}
+
+Result<std::string_view> CKeywordTable::FindNarrow(int index) const {
+  if (!IsValidIndex(index)) return BadIndex(index);
   return kWords[index - kFirst];
 }
 

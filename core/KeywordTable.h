@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/com/bstr.h"
+#include "platform/com/status.h"
 
 namespace quor::core {
 
@@ -227,13 +228,18 @@ class CKeywordTable {
 
   static constexpr bool IsValidIndex(int index) { return index >= kFirst && index <= kCount; }
 
-  // Entry `index` (1 to 191). Any other index throws com::ComError with
-  // DISP_E_BADINDEX.
-  const com::Bstr& Get(int index) const;
-  const com::Bstr& operator[](int index) const { return Get(index); }
+  // A named entry. Every constant above is in the table; the same object
+  // every time, so callers may keep the reference.
+  const com::Bstr& Get(KeywordIndex index) const;
+  const com::Bstr& operator[](KeywordIndex index) const { return Get(index); }
   // The same entry as narrow (UTF-8) text; the view lives as long as the
   // process.
-  std::string_view Narrow(int index) const;
+  std::string_view Narrow(KeywordIndex index) const;
+
+  // Entry `index` by number: DISP_E_BADINDEX, naming the index, for one
+  // outside 1 to 191.
+  Result<const com::Bstr*> Find(int index) const;
+  Result<std::string_view> FindNarrow(int index) const;
 
  private:
   std::array<com::Bstr, kCount> entries_;

@@ -437,9 +437,9 @@ HRESULT CQuorServiceCore::RunQuery(OpCall& c) {
   CServiceConfig settings;
   settings.ShareQueryParts(*inForce);
   CQueryEngine engine(settings);
-  if (const HRESULT hr = engine.Init(); FAILED(hr)) return hr;
+  if (const Status ready = engine.Init(); !ready.ok()) return ready.code();
   module.KeepQuerySettings(inForce, settings);
-  return engine.Execute(c.args[0], c.result);
+  return engine.Execute(c.args[0], c.result).code();
 }
 
 HRESULT CQuorServiceCore::NoStore(OpCall& call) {

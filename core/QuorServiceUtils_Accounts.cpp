@@ -34,7 +34,7 @@ const UserGroup* FindGroup(const com::Bstr& name) {
 }
 
 // "<root>" with one element per name.
-com::Bstr NameListXml(int keyword, const std::vector<std::string>& names) {
+com::Bstr NameListXml(KeywordIndex keyword, const std::vector<std::string>& names) {
   const auto& kw = CKeywordTable::Instance();
   auto document = xml::Document::Create();
   auto root = document->createElement(kw.Narrow(KW_ROOT));

@@ -60,7 +60,7 @@ xml::NodePtr FlatToEntry(const xml::DocumentPtr& document, const xml::NodePtr& q
   for (auto child = quorTransform->firstChild(); child; child = child->nextSibling()) {
     if (child->nodeType() != xml::NodeType::Element) continue;
     if (child->nodeName() == "transform" && !child->hasChildNodes()) continue;
-    entry->appendChild(CopyXmlTree(child));
+    if (auto copy = CopyXmlTree(child); copy.ok()) entry->appendChild(*copy);
   }
   auto wrapper = document->createElement("QuorTransform");
   wrapper->appendChild(entry);
@@ -263,7 +263,12 @@ HRESULT CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& docum
       if (kind.Empty()) {
         QueryDataSources.push_back(std::move(definition));
       } else if (kind == u"VODB") {
-        repositoryConfig->appendChild(CopyXmlTree(child));
+        auto copy = CopyXmlTree(child);
+        if (!copy.ok()) {
+          status = QS_E_CONFIG_PARSE_EXCEPTION2;
+          break;
+        }
+        repositoryConfig->appendChild(*copy);
         RepositoryDefinitions.push_back(std::move(definition));
       }
     }
@@ -310,11 +315,14 @@ HRESULT CServiceConfig::LoadTransformDirectory() {
         first->appendChild(id);
       }
       if (!root) {
-        root = CopyXmlTree(quorTransform);
+        auto copy = CopyXmlTree(quorTransform);
+        if (!copy.ok()) return QS_E_TRANSFORM_LOAD_EXCEPTION;
+        root = *copy;
         return S_OK;
       }
-      const int merged = CopyXmlTreeWithText(root, quorTransform);
-      return merged < 0 ? static_cast<HRESULT>(merged) : S_OK;
+      const Result<int> merged = CopyXmlTreeWithText(root, quorTransform);
+      if (!merged.ok()) return QS_E_TRANSFORM_LOAD_EXCEPTION;
+      return *merged < 0 ? static_cast<HRESULT>(*merged) : S_OK;
     });
     if (!anyFile) TransformDocument.reset();
     else if (SUCCEEDED(status) && root) TransformDocument->appendChild(root);
@@ -363,7 +371,7 @@ HRESULT CServiceConfig::BuildUnifyTable(const xml::DocumentPtr& document) {
     std::unique_ptr<UnifyTableEntry>* slot = &first;
     for (; rule; rule = rule->nextSibling()) {
       *slot = std::make_unique<UnifyTableEntry>();
-      status = (*slot)->LoadFromXml(rule);
+      status = (*slot)->LoadFromXml(rule).code();
       if (FAILED(status)) break;
       slot = &(*slot)->NextRuleSlot();
     }

@@ -27,7 +27,7 @@ UnifyPattern ReadPattern(const xml::NodePtr& pattern, const com::Bstr& tableName
 
 // A "table" element: its name and its pattern records; anything but
 // "pattern" inside breaks the structure.
-HRESULT ReadTable(const xml::NodePtr& table, com::Bstr& tableName, std::vector<UnifyPattern>& patterns) {
+Status ReadTable(const xml::NodePtr& table, com::Bstr& tableName, std::vector<UnifyPattern>& patterns) {
   tableName = com::Bstr();
   for (const auto& attribute : table->attributes()) {
     if (attribute.name == "name") {
@@ -36,10 +36,10 @@ HRESULT ReadTable(const xml::NodePtr& table, com::Bstr& tableName, std::vector<U
     }
   }
   for (auto child = table->firstChild(); child; child = child->nextSibling()) {
-    if (child->nodeName() != "pattern") return QS_E_UNIFYTABLE_STRUCTURE;
+    if (child->nodeName() != "pattern") return Status(QS_E_UNIFYTABLE_STRUCTURE);
     patterns.push_back(ReadPattern(child, tableName));
   }
-  return S_OK;
+  return Status();
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ com::Bstr UnifyTableEntry::GetPattern() const {
   return patterns_.empty() ? com::Bstr() : patterns_.front().tableName;
 }
 
-HRESULT UnifyTableEntry::LoadFromXml(const xml::NodePtr& rule) {
+Status UnifyTableEntry::LoadFromXml(const xml::NodePtr& rule) {
   UnifyTableEntry* lastDestination = nullptr;
   for (auto child = rule->firstChild(); child; child = child->nextSibling()) {
     const std::string name = child->nodeName();
@@ -72,25 +72,25 @@ HRESULT UnifyTableEntry::LoadFromXml(const xml::NodePtr& rule) {
       patterns_.push_back(ReadPattern(child, {}));
     } else if (name == "table") {
       com::Bstr tableName;
-      if (HRESULT hr = ReadTable(child, tableName, patterns_); FAILED(hr)) return hr;
+      QUOR_RETURN_IF_ERROR(ReadTable(child, tableName, patterns_));
     } else if (name == "destination") {
       auto destination = std::make_unique<UnifyTableEntry>();
       destination->provider_ = provider_;
       destination->dsn_ = dsn_;
       destination->catalog_ = catalog_;
       destination->schema_ = schema_;
-      if (HRESULT hr = destination->LoadDestination(child); FAILED(hr)) return hr;
+      QUOR_RETURN_IF_ERROR(destination->LoadDestination(child));
       UnifyTableEntry* added = destination.get();
       (lastDestination ? lastDestination->nextDestination_ : nextDestination_) = std::move(destination);
       lastDestination = added;
     } else {
-      return QS_E_UNIFYTABLE_FORMAT;
+      return Status(QS_E_UNIFYTABLE_FORMAT);
     }
   }
-  return S_OK;
+  return Status();
 }
 
-HRESULT UnifyTableEntry::LoadDestination(const xml::NodePtr& element) {
+Status UnifyTableEntry::LoadDestination(const xml::NodePtr& element) {
   for (auto child = element->firstChild(); child; child = child->nextSibling()) {
     const std::string name = child->nodeName();
     if (name == "Provider") {
@@ -104,12 +104,12 @@ HRESULT UnifyTableEntry::LoadDestination(const xml::NodePtr& element) {
     } else if (name == "unify") {
       unify_ = WholeText(child);
     } else if (name == "table") {
-      if (HRESULT hr = ReadTable(child, destinationTable_, patterns_); FAILED(hr)) return hr;
+      QUOR_RETURN_IF_ERROR(ReadTable(child, destinationTable_, patterns_));
     } else {
-      return QS_E_UNIFYTABLE_FORMAT;
+      return Status(QS_E_UNIFYTABLE_FORMAT);
     }
   }
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

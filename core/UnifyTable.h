@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/com/bstr.h"
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -25,9 +25,9 @@ class UnifyTableEntry {
   UnifyTableEntry(const UnifyTableEntry&) = delete;
   UnifyTableEntry& operator=(const UnifyTableEntry&) = delete;
 
-  // Reads one "unifyrule" element: 0, or the status of what broke the rule.
-  // A DOM failure is raised (ComError).
-  HRESULT LoadFromXml(const xml::NodePtr& rule);
+  // Reads one "unifyrule" element: success, or the status of what broke the
+  // rule.
+  Status LoadFromXml(const xml::NodePtr& rule);
 
   const com::Bstr& GetProvider() const { return provider_; }
   const com::Bstr& GetDataSource() const { return dsn_; }
@@ -51,7 +51,7 @@ class UnifyTableEntry {
   std::unique_ptr<UnifyTableEntry>& NextRuleSlot() { return nextRule_; }
 
  private:
-  HRESULT LoadDestination(const xml::NodePtr& element);
+  Status LoadDestination(const xml::NodePtr& element);
 
   com::Bstr schema_;
   std::unique_ptr<UnifyTableEntry> nextRule_;

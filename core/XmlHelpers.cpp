@@ -1,7 +1,6 @@
 #include "core/XmlHelpers.h"
 
 #include "platform/base/win32_error.h"
-#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -13,33 +12,35 @@ long BstrToAnsi(const com::Bstr& text, std::string& narrow) {
   return ERROR_SUCCESS;
 }
 
-int SetElementAttribute(const xml::NodePtr& node, std::string_view name, std::string_view value) {
-  if (!node) throw com::ComError(E_POINTER);
-  if (node->nodeType() != xml::NodeType::Element) throw com::ComError(E_NOINTERFACE);
-  if (!node->setAttribute(name, value)) throw com::ComError(E_INVALIDARG);
-  return 0;
+Status SetElementAttribute(const xml::NodePtr& node, std::string_view name, std::string_view value) {
+  if (!node) return Status(E_POINTER);
+  if (node->nodeType() != xml::NodeType::Element) return Status(E_NOINTERFACE);
+  if (!node->setAttribute(name, value)) return Status(E_INVALIDARG);
+  return Status();
 }
 
-xml::NodePtr CopyXmlTree(const xml::NodePtr& source) {
-  if (!source) throw com::ComError(E_POINTER);
+Result<xml::NodePtr> CopyXmlTree(const xml::NodePtr& source) {
+  if (!source) return Status(E_POINTER);
   auto copy = source->cloneNode(true);
-  if (!copy) throw com::ComError(E_FAIL);
+  if (!copy) return Status(E_FAIL);
   return copy;
 }
 
-int CopyXmlTreeWithText(const xml::NodePtr& destination, const xml::NodePtr& source) {
-  if (!destination || !source) throw com::ComError(E_POINTER);
-  if (destination->nodeName() != source->nodeName()) return E_FAIL;
+Result<int> CopyXmlTreeWithText(const xml::NodePtr& destination, const xml::NodePtr& source) {
+  if (!destination || !source) return Status(E_POINTER);
+  // Different names are an answer, not a failure.
+  if (destination->nodeName() != source->nodeName()) return static_cast<int>(E_FAIL);
   int appended = 0;
   for (auto child = source->firstChild(); child; child = child->nextSibling()) {
-    if (!destination->appendChild(CopyXmlTree(child))) throw com::ComError(E_FAIL);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(child));
+    if (!destination->appendChild(copy)) return Status(E_FAIL);
     appended = 1;
   }
   return appended;
 }
 
-int MatchXmlNodes(const xml::NodePtr& parent, std::string_view name, com::Bstr& text) {
-  if (!parent) throw com::ComError(E_POINTER);
+Status MatchXmlNodes(const xml::NodePtr& parent, std::string_view name, com::Bstr& text) {
+  if (!parent) return Status(E_POINTER);
   text = com::Bstr();
   for (auto child = parent->firstChild(); child; child = child->nextSibling()) {
     if (child->nodeName() != name) continue;
@@ -49,7 +50,7 @@ int MatchXmlNodes(const xml::NodePtr& parent, std::string_view name, com::Bstr& 
     }
     break;
   }
-  return 0;
+  return Status();
 }
 
 xml::NodePtr FindTopLevel(const xml::DocumentPtr& document, std::string_view name) {

@@ -101,10 +101,10 @@ Answer MergeOurs(long n) {
   Answer answer;
   const auto start = Clock::now();
   core::CUnifyMerger merger;
-  const HRESULT status = merger.Merge(left, right, target);
+  const Status status = merger.Merge(left, right, target);
   answer.seconds = Seconds(start);
-  if (FAILED(status) || !target->firstChild()) {
-    std::fprintf(stderr, "merge failed: 0x%08X\n", static_cast<unsigned>(status));
+  if (!status.ok() || !target->firstChild()) {
+    std::fprintf(stderr, "merge failed: 0x%08X\n", static_cast<unsigned>(status.code()));
     std::exit(1);
   }
   for (auto record = target->firstChild()->firstChild(); record; record = record->nextSibling()) {

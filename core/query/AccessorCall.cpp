@@ -4,13 +4,14 @@
 #include "core/StatusCodes.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
+#include "platform/com/errorinfo.h"
 
 #include <utility>
 
 namespace quor::core {
 namespace detail {
 
-HRESULT CallLateBound(std::u16string_view progID, std::u16string_view method, const com::Bstr& first,
+Status CallLateBound(std::u16string_view progID, std::u16string_view method, const com::Bstr& first,
                       const com::Bstr& second, LateBoundAnswer& answer) {
   // Balanced within the call, so the thread's state is as the caller left it.
   com::CoInitialize();
@@ -19,11 +20,11 @@ HRESULT CallLateBound(std::u16string_view progID, std::u16string_view method, co
   } uninitialize;
 
   com::CLSID clsid;
-  if (const HRESULT hr = com::CLSIDFromProgID(progID, clsid); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(com::CLSIDFromProgID(progID, clsid)));
   com::ComPtr<com::IDispatch> component;
-  if (const HRESULT hr = com::CoCreateInstance(clsid, component); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(com::CoCreateInstance(clsid, component)));
   com::DISPID id = com::DISPID_UNKNOWN;
-  if (const HRESULT hr = component->GetIDOfName(method, id); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(component->GetIDOfName(method, id)));
 
   const com::Variant args[] = {com::Variant(first), com::Variant(second)};
   com::Variant result;
@@ -39,35 +40,35 @@ HRESULT CallLateBound(std::u16string_view progID, std::u16string_view method, co
     answer.exceptionStatus = exception.scode;
     answer.exceptionDescription = exception.description;
   }
-  return S_OK;
+  return Status();
 }
 
 }  // namespace detail
 
-HRESULT CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
-                     std::u16string_view methodName, com::Bstr& answer) {
+Status CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
+                    std::u16string_view methodName, com::Bstr& answer) {
   detail::LateBoundAnswer call;
-  if (const HRESULT hr = detail::CallLateBound(progID, methodName, queryText, configText, call); FAILED(hr))
-    return hr;
+  QUOR_RETURN_IF_ERROR(detail::CallLateBound(progID, methodName, queryText, configText, call));
 
   if (SUCCEEDED(call.invoked)) {
     answer = com::Bstr();
-    if (!call.isText) return S_OK;
+    if (!call.isText) return Status();
     if (!CQuorServiceUtils::IsFaultResult(call.text)) {
       answer = std::move(call.text);
-      return S_OK;
+      return Status();
     }
-    // A fault always fails the statement, whatever number it carries.
-    return CQuorServiceUtils::ParseFaultResult(progID, call.text, QS_E_ACCESSOR_ACCESS_FAILED);
+    // A fault always fails the statement, whatever number it carries; the
+    // error information it sets stands.
+    return com::StatusOf(CQuorServiceUtils::ParseFaultResult(progID, call.text, QS_E_ACCESSOR_ACCESS_FAILED));
   }
   if (call.isText) {
     answer = std::move(call.text);
-    return call.invoked;
+    return com::StatusOf(call.invoked);
   }
   answer = call.raised ? CQuorServiceUtils::MakeAccessorFault(
                              {call.exceptionCode, call.exceptionDescription, call.exceptionStatus})
                        : com::Bstr();
-  return QS_E_ACCESSOR_ACCESS_FAILED;
+  return Status(QS_E_ACCESSOR_ACCESS_FAILED);
 }
 
 }  // namespace quor::core

@@ -7,17 +7,18 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::core {
 
 // Runs `queryText` against the data sources of `configText` through the
-// accessor `progID`.`methodName`. 0 with the answer text (null when the
+// accessor `progID`.`methodName`. Success with the answer text (null when the
 // accessor answered no text); the fault's number with a null answer when the
 // accessor answered a fault document; 0x8100005D when the call itself failed
 // (with the accessor fault document as answer when the accessor raised an
 // exception); the runtime's status when the accessor cannot be created or has
 // no such method.
-HRESULT CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
+Status CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
                      std::u16string_view methodName, com::Bstr& answer);
 
 namespace detail {
@@ -35,9 +36,9 @@ struct LateBoundAnswer {
 
 // Creates `progID` in-process and calls `method` with the two texts as
 // positional string arguments (a null text stays null). The status of
-// creating the component or finding the method; 0 once Invoke ran, whatever
-// it answered (that is in `answer`).
-HRESULT CallLateBound(std::u16string_view progID, std::u16string_view method, const com::Bstr& first,
+// creating the component or finding the method; success once Invoke ran,
+// whatever it answered (that is in `answer`).
+Status CallLateBound(std::u16string_view progID, std::u16string_view method, const com::Bstr& first,
                       const com::Bstr& second, LateBoundAnswer& answer);
 
 }  // namespace detail

@@ -8,70 +8,63 @@
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryTranslator.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 
-HRESULT CQueryEngine::Init() {
+Status CQueryEngine::Init() {
   try {
     CServiceConfig& settings = settings_;
     if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
     CServiceModule::Instance().EnsureUtils();
     CKeywordTable::Instance();
     if (!settings.ConfigDocument) {
-      if (const HRESULT hr = settings.LoadConfigDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadConfigDirectory(); FAILED(hr)) return Status(hr);
     }
     if (!settings.UnifierDocument) {
-      if (const HRESULT hr = settings.LoadUnifierDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadUnifierDirectory(); FAILED(hr)) return Status(hr);
     }
     if (!settings.UnifyTable) {
-      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument); FAILED(hr)) return Status(hr);
     }
     if (!settings.TransformDocument) {
-      if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return Status(hr);
     }
     defaultProgID_ = settings.DefaultAccessorProgID;
     defaultMethod_ = settings.DefaultAccessorMethod;
     if (settings.LogLevel == LOGLEVEL_NOT_READ) {
-      if (const HRESULT hr = settings.ReadLogLevel(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.ReadLogLevel(); FAILED(hr)) return Status(hr);
     }
     if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
-    return S_OK;
-  } catch (const com::ComError& error) {
-    return FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
+    return Status();
   } catch (const std::exception&) {
-    return QS_E_QUERY_EXECUTE_EXCEPTION;
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
   }
 }
 
-HRESULT CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result) {
+Status CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result) {
   result = com::Bstr();
   try {
     const xml::DocumentPtr target = xml::Document::Create();
-    if (const HRESULT hr = LoadQuery(queryText, target); FAILED(hr)) return hr;
-    const HRESULT status = DispatchQuery(target, result);
-    if (FAILED(status)) result = com::Bstr();
+    QUOR_RETURN_IF_ERROR(LoadQuery(queryText, target));
+    // A document or component call that broke inside the walk gives its own
+    // status; a component's error information stays for the caller.
+    Status status = DispatchQuery(target, result);
+    if (!status.ok()) result = com::Bstr();
     return status;
-  } catch (const com::ComError& error) {
-    // A document or component call that broke inside the walk: its own status.
-    result = com::Bstr();
-    return FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
   } catch (const std::exception&) {
     result = com::Bstr();
-    return QS_E_QUERY_EXECUTE_EXCEPTION;
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
   }
 }
 
-HRESULT CQueryEngine::LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target) {
+Status CQueryEngine::LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target) {
   try {
     const xml::DocumentPtr request = xml::Document::Create();
-    if (queryText.IsNull() || !request->loadXML(queryText.View())) return QS_E_XML_LOAD_FAILED;
+    if (queryText.IsNull() || !request->loadXML(queryText.View())) return Status(QS_E_XML_LOAD_FAILED);
     CQueryTranslator translator;
     return translator.Translate(request, target);
-  } catch (const com::ComError& error) {
-    return FAILED(error.Code()) ? error.Code() : QS_E_QUERY_CONVERSION_EXCEPTION;
   } catch (const std::exception&) {
-    return QS_E_QUERY_CONVERSION_EXCEPTION;
+    return Status(QS_E_QUERY_CONVERSION_EXCEPTION);
   }
 }
 

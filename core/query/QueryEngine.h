@@ -12,6 +12,7 @@
 #include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -27,28 +28,28 @@ class CQueryEngine {
   // Loads what the process has not loaded yet (config, unifier and transform
   // folders, the unify table, settings values) and takes the default
   // accessor binding.
-  HRESULT Init();
+  Status Init();
   // Answers `queryText` in `result` (null on failure). No failure escapes:
   // a broken document or component call becomes a status.
-  HRESULT Execute(const com::Bstr& queryText, com::Bstr& result);
+  Status Execute(const com::Bstr& queryText, com::Bstr& result);
   // Parses the request and translates it into the statement document.
-  HRESULT LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target);
+  Status LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target);
 
   // ---- Statement dispatch (QueryEngine_Dispatch.cpp) ------------------------
-  HRESULT DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result);
+  Status DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result);
   // Sends an element that is no statement (a write transaction) whole to the
   // default accessor with the first configuration.
-  xml::NodePtr ForwardQueryElement(const xml::NodePtr& element, HRESULT& status);
-  HRESULT StoreResult(const ResultPart& result);
+  Result<xml::NodePtr> ForwardQueryElement(const xml::NodePtr& element);
+  Status StoreResult(const ResultPart& result);
 
   // ---- One statement on the sources it names (QueryEngine_Run.cpp) ----------
-  xml::NodePtr RunStatement(const xml::NodePtr& statement, HRESULT& status);
+  Result<xml::NodePtr> RunStatement(const xml::NodePtr& statement);
   // The same as a part: an answer nothing changes stays the accessor's text.
-  ResultPart RunStatementPart(const xml::NodePtr& statement, HRESULT& status);
+  Result<ResultPart> RunStatementPart(const xml::NodePtr& statement);
 
   // ---- Statements of several substatements (QueryEngine_Multi.cpp) ----------
-  xml::NodePtr RunMultiSourceStatement(const xml::NodePtr& statement, HRESULT& status);
-  ResultPart RunMultiSourceStatementPart(const xml::NodePtr& statement, HRESULT& status);
+  Result<xml::NodePtr> RunMultiSourceStatement(const xml::NodePtr& statement);
+  Result<ResultPart> RunMultiSourceStatementPart(const xml::NodePtr& statement);
   xml::NodePtr JoinResults(const xml::NodePtr& first, const xml::NodePtr& second, const DataSourceDefinition* firstDef,
                            const DataSourceDefinition* secondDef);
   xml::NodePtr MergeWithoutRule(const xml::NodePtr& first, const xml::NodePtr& second,
@@ -56,16 +57,16 @@ class CQueryEngine {
   // The "name" of the result's first child when that is a "table", after
   // its first '.'; null otherwise.
   static com::Bstr GetResultTableName(const xml::NodePtr& result);
-  static HRESULT FindUnifyDestination(const DataSourceDefinition* source, const DataSourceDefinition* destination,
-                                      const com::Bstr& sourceTable, const com::Bstr& destinationTable,
-                                      const UnifyTableEntry* first, const UnifyTableEntry*& entry);
+  static Status FindUnifyDestination(const DataSourceDefinition* source, const DataSourceDefinition* destination,
+                                     const com::Bstr& sourceTable, const com::Bstr& destinationTable,
+                                     const UnifyTableEntry* first, const UnifyTableEntry*& entry);
 
   // ---- Listings (QueryEngine_Listings.cpp) -----------------------------------
-  xml::NodePtr ListProviders(const xml::NodePtr& element, HRESULT& status);
-  xml::NodePtr ListDataSources(const xml::NodePtr& element, HRESULT& status);
-  xml::NodePtr ListCatalogs(const xml::NodePtr& element, HRESULT& status);
-  xml::NodePtr ListTables(const xml::NodePtr& element, HRESULT& status);
-  xml::NodePtr ListTransformers(const xml::NodePtr& element, HRESULT& status);
+  Result<xml::NodePtr> ListProviders(const xml::NodePtr& element);
+  Result<xml::NodePtr> ListDataSources(const xml::NodePtr& element);
+  Result<xml::NodePtr> ListCatalogs(const xml::NodePtr& element);
+  Result<xml::NodePtr> ListTables(const xml::NodePtr& element);
+  Result<xml::NodePtr> ListTransformers(const xml::NodePtr& element);
   static bool IsAlreadyListed(const xml::NodePtr& response, std::string_view value);
 
   // ---- Unification (QueryEngine_Unify.cpp) ----------------------------------
@@ -73,19 +74,19 @@ class CQueryEngine {
   // list from `first` on whose provider and data source equal the given ones
   // and, as far as they are given, whose catalog (or else schema) equals
   // `catalog` (or `schema`) and whose first pattern name begins `key`. All
-  // comparisons are exact; an absent value equals nothing. Always 0;
+  // comparisons are exact; an absent value equals nothing. Always success;
   // `entry` is none when nothing fits.
-  static HRESULT FindUnifyTableEntry(const com::Bstr& provider, const com::Bstr& dataSource, const com::Bstr& catalog,
-                                     const com::Bstr& schema, const com::Bstr& key, const UnifyTableEntry* first,
-                                     const UnifyTableEntry*& entry);
+  static Status FindUnifyTableEntry(const com::Bstr& provider, const com::Bstr& dataSource, const com::Bstr& catalog,
+                                    const com::Bstr& schema, const com::Bstr& key, const UnifyTableEntry* first,
+                                    const UnifyTableEntry*& entry);
   // One unification step over up to two partial results, each with the
-  // definition that produced it: a new "response" element, or none when the
-  // unify table cannot be loaded. `status` is 0x8100000F when the step
-  // failed otherwise (a join that broke), 0 else.
-  xml::NodePtr Unify(const xml::NodePtr& first, const xml::NodePtr& second, const DataSourceDefinition* firstDef,
-                     const DataSourceDefinition* secondDef, HRESULT& status);
-  xml::NodePtr UnifyResults(const xml::NodePtr& first, const xml::NodePtr& second, const UnifyTableEntry* firstEntry,
-                            const UnifyTableEntry* secondEntry, HRESULT& status);
+  // definition that produced it: a new "response" element; 0x8100000F when
+  // the unify table cannot be loaded or the step failed otherwise (a join
+  // that broke).
+  Result<xml::NodePtr> Unify(const xml::NodePtr& first, const xml::NodePtr& second,
+                             const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef);
+  Result<xml::NodePtr> UnifyResults(const xml::NodePtr& first, const xml::NodePtr& second,
+                                    const UnifyTableEntry* firstEntry, const UnifyTableEntry* secondEntry);
 
   const com::Bstr& DefaultAccessorProgID() const { return defaultProgID_; }
   const com::Bstr& DefaultAccessorMethod() const { return defaultMethod_; }
@@ -94,42 +95,40 @@ class CQueryEngine {
  private:
   // Loads the unifier folder and builds the unify table when missing.
   bool EnsureUnifyTable();
-  // JoinResults and MergeWithoutRule with what became of the step: 0 also
-  // when it had nothing to give, 0x8100000F when it broke.
-  xml::NodePtr JoinWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
-                              const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef,
-                              HRESULT& status);
-  xml::NodePtr MergeWithoutRuleWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
-                                          const DataSourceDefinition* firstDef, HRESULT& status);
+  // JoinResults and MergeWithoutRule with what became of the step: none
+  // also when it had nothing to give, 0x8100000F when it broke.
+  Result<xml::NodePtr> JoinWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                      const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef);
+  Result<xml::NodePtr> MergeWithoutRuleWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                                  const DataSourceDefinition* firstDef);
 
-  // The answer of an accessor to `queryText`, parsed, as a "response"; none
-  // with `status` when the call failed or the answer is no XML.
-  xml::NodePtr AskAccessor(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
-                           std::u16string_view method, HRESULT& status);
+  // The answer of an accessor to `queryText`, parsed, as a "response"; the
+  // status when the call failed or the answer is no XML.
+  Result<xml::NodePtr> AskAccessor(const com::Bstr& queryText, const com::Bstr& configText,
+                                   std::u16string_view progID, std::u16string_view method);
   // The same as a part: the answer's text when it is a written element.
-  ResultPart AskAccessorPart(const com::Bstr& queryText, const com::Bstr& configText, std::u16string_view progID,
-                             std::u16string_view method, HRESULT& status);
-  // An accessor's answer parsed, as a "response"; none with `status` when it
-  // is no XML.
-  static xml::NodePtr ParseAnswer(const com::Bstr& answer, HRESULT& status);
+  Result<ResultPart> AskAccessorPart(const com::Bstr& queryText, const com::Bstr& configText,
+                                     std::u16string_view progID, std::u16string_view method);
+  // An accessor's answer parsed, as a "response"; QS_E_XML_LOAD_FAILED when
+  // it is no XML.
+  static Result<xml::NodePtr> ParseAnswer(const com::Bstr& answer);
   // The same from the accessor `def` names (else the default one) with its
   // configuration.
-  xml::NodePtr AskSource(const com::Bstr& queryText, const DataSourceDefinition& def, HRESULT& status);
-  ResultPart AskSourcePart(const com::Bstr& queryText, const DataSourceDefinition& def, HRESULT& status);
+  Result<xml::NodePtr> AskSource(const com::Bstr& queryText, const DataSourceDefinition& def);
+  Result<ResultPart> AskSourcePart(const com::Bstr& queryText, const DataSourceDefinition& def);
   // The result of a statement that `def` alone serves: its answer as it
   // stands when nothing would change it (appended, or a lone table that no
   // unify rule governs), else its answer through the unify step.
-  ResultPart AskOnlySource(const com::Bstr& queryText, const DataSourceDefinition& def, bool append,
-                           HRESULT& status);
+  Result<ResultPart> AskOnlySource(const com::Bstr& queryText, const DataSourceDefinition& def, bool append);
   // Whether the unify step would give a text part back unchanged: a table in
-  // a "response" of its own that no unify rule of `def` governs. False with
-  // `status` when the unify table cannot be loaded.
-  bool UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def, HRESULT& status);
+  // a "response" of its own that no unify rule of `def` governs.
+  // 0x8100000F when the unify table cannot be loaded.
+  Result<bool> UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def);
   // Brings one more answer of `def` into `accumulated`: appended, or brought
   // into the unified vocabulary and joined with the answers so far (`startDef`
-  // served the first of them). False with `status` when a step broke.
-  bool Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
-                  xml::NodePtr& accumulated, const DataSourceDefinition*& startDef, HRESULT& status);
+  // served the first of them). The status of a step that broke.
+  Status Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
+                    xml::NodePtr& accumulated, const DataSourceDefinition*& startDef);
 
   CServiceConfig& settings_;
   com::Bstr defaultMethod_;

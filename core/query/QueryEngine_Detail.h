@@ -7,7 +7,7 @@
 
 #include "core/DataSourceDefinition.h"
 #include "core/KeywordTable.h"
-#include "platform/com/errorinfo.h"
+#include "platform/com/status.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 
@@ -23,17 +23,18 @@ inline bool SameNoCase(const com::Bstr& a, const std::string& b) {
   return !a.IsNull() && text::EqualsNoCase(a.ToUtf8(), b);
 }
 
-inline void Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
-  if (!parent->appendChild(child)) throw com::ComError(E_FAIL);
+inline Status Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
+  if (!parent->appendChild(child)) return Status(E_FAIL);
+  return Status();
 }
 
 // `node` itself when it is a "response", else a new "response" holding it.
-inline xml::NodePtr AsResponse(const xml::NodePtr& node) {
+inline Result<xml::NodePtr> AsResponse(const xml::NodePtr& node) {
   if (Named(node, KW_RESPONSE)) return node;
   const xml::DocumentPtr doc = xml::Document::Create();
   const xml::NodePtr response = doc->createElement(Kw(KW_RESPONSE));
-  if (!response) throw com::ComError(E_FAIL);
-  Append(response, node);
+  if (!response) return Status(E_FAIL);
+  QUOR_RETURN_IF_ERROR(Append(response, node));
   return response;
 }
 

@@ -14,7 +14,6 @@
 #include "core/query/QueryEngine.h"
 #include "core/query/QueryEngine_Detail.h"
 #include "core/query/TransformerChain.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
@@ -33,79 +32,69 @@ struct ResultRequests {
 
 }  // namespace
 
-HRESULT CQueryEngine::StoreResult(const ResultPart&) { return S_OK; }
+Status CQueryEngine::StoreResult(const ResultPart&) { return Status(); }
 
-xml::NodePtr CQueryEngine::ForwardQueryElement(const xml::NodePtr& element, HRESULT& status) {
-  if (!element) {
-    status = E_FAIL;
-    return nullptr;
-  }
+Result<xml::NodePtr> CQueryEngine::ForwardQueryElement(const xml::NodePtr& element) {
+  if (!element) return Status(E_FAIL);
   const std::shared_ptr<const com::Bstr> config = settings_.ConfigText;
-  if (!config) {
-    status = QS_E_CONFIG_NOT_EXIST;
-    return nullptr;
-  }
+  if (!config) return Status(QS_E_CONFIG_NOT_EXIST);
   com::Bstr answer;
-  status = CallAccessor(com::Bstr::FromUtf8(element->xml()), *config, defaultProgID_.View(), defaultMethod_.View(),
-                        answer);
-  if (FAILED(status)) return nullptr;
+  QUOR_RETURN_IF_ERROR(CallAccessor(com::Bstr::FromUtf8(element->xml()), *config, defaultProgID_.View(),
+                                    defaultMethod_.View(), answer));
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (answer.IsNull() || !doc->loadXML(answer.View())) {
-    status = QS_E_XML_LOAD_FAILED;
-    return nullptr;
-  }
+  if (answer.IsNull() || !doc->loadXML(answer.View())) return Status(QS_E_XML_LOAD_FAILED);
   return doc->firstChild();
 }
 
-HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result) {
+Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result) {
   result = com::Bstr();
-  if (!document) return QS_E_QUERY_ARG_NULL;
+  if (!document) return Status(QS_E_QUERY_ARG_NULL);
   // The answer's parts in order. A node part also goes under `root`, which
   // refuses what an element cannot hold; text parts were checked already.
   const xml::NodePtr root = document->createElement(Kw(KW_ROOT));
-  if (!root) return E_FAIL;
+  if (!root) return Status(E_FAIL);
   std::vector<ResultPart> parts;
-  const auto add = [&](ResultPart part) {
-    if (part.node) Append(root, part.node);
+  const auto add = [&](ResultPart part) -> Status {
+    if (part.node) QUOR_RETURN_IF_ERROR(Append(root, part.node));
     parts.push_back(std::move(part));
+    return Status();
   };
   const xml::NodePtr sqlquery = FindTopLevel(document, Kw(KW_SQLQUERY));
-  if (!sqlquery) return QS_E_QUERY_FORMAT_INVALID;
+  if (!sqlquery) return Status(QS_E_QUERY_FORMAT_INVALID);
 
   // A listing over the level elements from `level` on: an element without
   // content asks for its level's list, "sql" for the level after the fixed
   // ones.
-  const auto listOf = [&](size_t level, const xml::NodePtr& element, HRESULT& status) -> xml::NodePtr {
+  const auto listOf = [&](size_t level, const xml::NodePtr& element) -> Result<xml::NodePtr> {
     switch (level) {
-      case 0: return ListProviders(element, status);
-      case 1: return ListDataSources(element, status);
-      case 2: return ListCatalogs(element, status);
-      case 3: return ListTables(element, status);
-      default: return nullptr;
+      case 0: return ListProviders(element);
+      case 1: return ListDataSources(element);
+      case 2: return ListCatalogs(element);
+      case 3: return ListTables(element);
+      default: return xml::NodePtr();
     }
   };
-  const auto listing = [&](xml::NodePtr level, const xml::NodePtr& element, HRESULT& status) -> xml::NodePtr {
+  const auto listing = [&](xml::NodePtr level, const xml::NodePtr& element) -> Result<xml::NodePtr> {
     static constexpr KeywordIndex kLevels[] = {KW_PROVIDER, KW_DSN, KW_CATALOG, KW_TABLE};
-    status = S_OK;
     size_t fixed = 0;
     for (; level; level = level->nextSibling()) {
-      if (Named(level, KW_SQL)) return listOf(fixed, element, status);
+      if (Named(level, KW_SQL)) return listOf(fixed, element);
       for (size_t i = 0; i < std::size(kLevels); ++i) {
         if (!Named(level, kLevels[i])) continue;
-        if (!level->firstChild()) return listOf(i, element, status);
+        if (!level->firstChild()) return listOf(i, element);
         ++fixed;
       }
     }
-    return nullptr;
+    return xml::NodePtr();
   };
 
   // Reads the transform and store requests from `from` on, then runs them
   // on `node` and appends what comes out.
-  const auto finish = [&](xml::NodePtr from, ResultPart node) -> HRESULT {
+  const auto finish = [&](xml::NodePtr from, ResultPart node) -> Status {
     ResultRequests requests;
     for (; from && !(requests.transform && requests.storeRequested); from = from->nextSibling()) {
       if (Named(from, KW_TRANSFORM)) {
-        if (!from->firstChild()) return QS_E_TRANSFORMER_NOT_SPECIFIED;
+        if (!from->firstChild()) return Status(QS_E_TRANSFORMER_NOT_SPECIFIED);
         const com::Bstr item = com::Bstr::FromUtf8(from->text());
         if (!requests.transform) {
           requests.chain = item;
@@ -119,41 +108,38 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
         requests.storeRequested = true;
       }
     }
-    if (requests.storeRequested && requests.store == Kw(KW_UNIFIED)) {
-      if (const HRESULT hr = StoreResult(node); FAILED(hr)) return hr;
-    }
+    if (requests.storeRequested && requests.store == Kw(KW_UNIFIED)) QUOR_RETURN_IF_ERROR(StoreResult(node));
     if (requests.transform && node) {
-      HRESULT status = S_OK;
-      ResultPart transformed = TransformPart(settings_, node, requests.chain, com::Bstr(), status);
-      if (status != S_OK) {
+      ResultPart transformed;
+      const Status status = TransformPart(settings_, node, requests.chain, com::Bstr(), transformed);
+      if (status.code() != S_OK) {
         if (transformed) result = transformed.Written();
         return status;
       }
       node = std::move(transformed);
     }
-    if (requests.storeRequested && requests.store == Kw(KW_TRANSFORMED)) {
-      if (const HRESULT hr = StoreResult(node); FAILED(hr)) return hr;
-    }
-    if (node) add(std::move(node));
-    return S_OK;
+    if (requests.storeRequested && requests.store == Kw(KW_TRANSFORMED)) QUOR_RETURN_IF_ERROR(StoreResult(node));
+    if (node) return add(std::move(node));
+    return Status();
   };
 
   for (xml::NodePtr child = sqlquery->firstChild(); child; child = child->nextSibling()) {
-    HRESULT status = S_OK;
     if (!Named(child, KW_STATEMENT)) {
-      const xml::NodePtr answer = ForwardQueryElement(child, status);
-      if (!answer) return FAILED(status) ? status : QS_E_XML_LOAD_FAILED;
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr answer, ForwardQueryElement(child));
+      if (!answer) return Status(QS_E_XML_LOAD_FAILED);
       if (Named(answer, KW_ROOT)) {
-        for (xml::NodePtr item = answer->firstChild(); item; item = item->nextSibling())
-          add(ResultPart(CopyXmlTree(item)));
+        for (xml::NodePtr item = answer->firstChild(); item; item = item->nextSibling()) {
+          QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(item));
+          QUOR_RETURN_IF_ERROR(add(ResultPart(copy)));
+        }
       } else {
-        add(ResultPart(answer));
+        QUOR_RETURN_IF_ERROR(add(ResultPart(answer)));
       }
       continue;
     }
 
     const xml::NodePtr first = child->firstChild();
-    if (!first) return QS_E_QUERY_ARG_INVALID;
+    if (!first) return Status(QS_E_QUERY_ARG_INVALID);
     if (Named(first, KW_SUBSTATEMENT)) {
       std::vector<ResultPart> got;
       xml::NodePtr part = first;
@@ -161,15 +147,14 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
         const xml::NodePtr head = part->firstChild();
         ResultPart node;
         if (Named(head, KW_COLUMN)) {
-          node = ResultPart(listing(head->nextSibling(), part, status));
+          QUOR_ASSIGN_OR_RETURN(node.node, listing(head->nextSibling(), part));
         } else if (Named(head, KW_TRANSFORM)) {
-          node = ResultPart(ListTransformers(part, status));
+          QUOR_ASSIGN_OR_RETURN(node.node, ListTransformers(part));
         } else {
           // One call serves every substatement of the statement.
-          node = RunMultiSourceStatementPart(child, status);
+          QUOR_ASSIGN_OR_RETURN(node, RunMultiSourceStatementPart(child));
           while (Named(part->nextSibling(), KW_SUBSTATEMENT)) part = part->nextSibling();
         }
-        if (status != S_OK) return status;
         if (node) got.push_back(std::move(node));
         part = part->nextSibling();
       }
@@ -179,31 +164,34 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
         node = std::move(got.front());
       } else if (!got.empty()) {
         const xml::NodePtr collector = document->createElement(Kw(KW_SUBRESPONSE));
-        if (!collector) return E_FAIL;
-        for (const ResultPart& each : got) Append(collector, each.Node());
+        if (!collector) return Status(E_FAIL);
+        for (const ResultPart& each : got) {
+          QUOR_ASSIGN_OR_RETURN(const xml::NodePtr eachNode, each.Node());
+          QUOR_RETURN_IF_ERROR(Append(collector, eachNode));
+        }
         node = ResultPart(collector->firstChild());
-        for (xml::NodePtr more = node.node->nextSibling(); more; more = more->nextSibling())
-          CopyXmlTreeWithText(node.node, more);
+        for (xml::NodePtr more = node.node->nextSibling(); more; more = more->nextSibling()) {
+          // Names that differ leave the first as it is.
+          QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(node.node, more).status());
+        }
       }
-      if (const HRESULT hr = finish(part, std::move(node)); hr != S_OK) return hr;
+      if (const Status finished = finish(part, std::move(node)); finished.code() != S_OK) return finished;
     } else if (Named(first, KW_COLUMN)) {
-      const xml::NodePtr node = listing(first->nextSibling(), child, status);
-      if (status != S_OK) return status;
-      if (node) add(ResultPart(node));
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, listing(first->nextSibling(), child));
+      if (node) QUOR_RETURN_IF_ERROR(add(ResultPart(node)));
     } else if (Named(first, KW_TRANSFORM)) {
-      const xml::NodePtr node = ListTransformers(child, status);
-      if (status != S_OK) return status;
-      if (node) add(ResultPart(node));
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, ListTransformers(child));
+      if (node) QUOR_RETURN_IF_ERROR(add(ResultPart(node)));
     } else {
       // A statement that yields nothing adds nothing; the rest still runs.
-      ResultPart node = RunStatementPart(child, status);
-      if (status != S_OK) return status;
-      if (const HRESULT hr = finish(first->nextSibling(), std::move(node)); hr != S_OK) return hr;
+      QUOR_ASSIGN_OR_RETURN(ResultPart node, RunStatementPart(child));
+      if (const Status finished = finish(first->nextSibling(), std::move(node)); finished.code() != S_OK)
+        return finished;
     }
   }
   if (parts.empty()) {
     result = com::Bstr::FromUtf8(root->xml());
-    return S_OK;
+    return Status();
   }
   // What root->xml() would give, with the text parts as they are.
   const std::string_view name = CKeywordTable::Instance()[KW_ROOT].Utf8();
@@ -215,7 +203,7 @@ HRESULT CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr&
   for (const ResultPart& part : parts) part.AppendTo(out);
   out.append("</").append(name).append(">");
   result = com::Bstr::TakeUtf8(std::move(out));
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

@@ -8,7 +8,6 @@
 #include "core/XmlHelpers.h"
 #include "core/query/QueryEngine.h"
 #include "core/query/QueryEngine_Detail.h"
-#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -19,20 +18,21 @@ using detail::Kw;
 using detail::Named;
 using detail::SameNoCase;
 
-xml::NodePtr NewResponse(const xml::DocumentPtr& doc) {
+Result<xml::NodePtr> NewResponse(const xml::DocumentPtr& doc) {
   const xml::NodePtr response = doc->createElement(Kw(KW_RESPONSE));
-  if (!response) throw com::ComError(E_FAIL);
+  if (!response) return Status(E_FAIL);
   return response;
 }
 
 // Appends <`tag` name="value"/> unless the value is absent or listed already.
-void AppendNamed(const xml::DocumentPtr& doc, const xml::NodePtr& response, KeywordIndex tag, const com::Bstr& value) {
-  if (value.IsNull()) return;
+Status AppendNamed(const xml::DocumentPtr& doc, const xml::NodePtr& response, KeywordIndex tag,
+                   const com::Bstr& value) {
+  if (value.IsNull()) return Status();
   const std::string name = value.ToUtf8();
-  if (CQueryEngine::IsAlreadyListed(response, name)) return;
+  if (CQueryEngine::IsAlreadyListed(response, name)) return Status();
   const xml::NodePtr item = doc->createElement(Kw(tag));
-  if (!item || !item->setAttribute(Kw(KW_NAME), name)) throw com::ComError(E_FAIL);
-  Append(response, item);
+  if (!item || !item->setAttribute(Kw(KW_NAME), name)) return Status(E_FAIL);
+  return Append(response, item);
 }
 
 // The text of the first child of `element` named `name`; false when there is
@@ -46,20 +46,15 @@ bool KeyText(const xml::NodePtr& element, KeywordIndex name, std::string& value)
   return false;
 }
 
-// Runs a listing body; a failure inside becomes a status and no answer.
+// Runs a listing body; an allocation failure inside becomes
+// `exceptionStatus` and no answer.
 template <typename Body>
-xml::NodePtr Guarded(HRESULT& status, HRESULT exceptionStatus, Body body) {
-  status = S_OK;
+Result<xml::NodePtr> Guarded(HRESULT exceptionStatus, Body body) {
   try {
-    xml::NodePtr result = body();
-    if (status != S_OK) return nullptr;
-    return result;
-  } catch (const com::ComError& error) {
-    status = FAILED(error.Code()) ? error.Code() : exceptionStatus;
+    return body();
   } catch (const std::exception&) {
-    status = exceptionStatus;
+    return Status(exceptionStatus);
   }
-  return nullptr;
 }
 
 }  // namespace
@@ -73,65 +68,60 @@ bool CQueryEngine::IsAlreadyListed(const xml::NodePtr& response, std::string_vie
   return false;
 }
 
-xml::NodePtr CQueryEngine::ListProviders(const xml::NodePtr&, HRESULT& status) {
-  return Guarded(status, QS_E_PROVIDER_LIST_EXCEPTION, [&]() -> xml::NodePtr {
+Result<xml::NodePtr> CQueryEngine::ListProviders(const xml::NodePtr&) {
+  return Guarded(QS_E_PROVIDER_LIST_EXCEPTION, [&]() -> Result<xml::NodePtr> {
     const xml::DocumentPtr doc = xml::Document::Create();
-    const xml::NodePtr response = NewResponse(doc);
-    for (const auto& def : settings_.QueryDataSources) AppendNamed(doc, response, KW_PROVIDER, def->GetProvider());
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, NewResponse(doc));
+    for (const auto& def : settings_.QueryDataSources)
+      QUOR_RETURN_IF_ERROR(AppendNamed(doc, response, KW_PROVIDER, def->GetProvider()));
     return response;
   });
 }
 
-xml::NodePtr CQueryEngine::ListDataSources(const xml::NodePtr& element, HRESULT& status) {
-  return Guarded(status, QS_E_DSN_LIST_EXCEPTION, [&]() -> xml::NodePtr {
+Result<xml::NodePtr> CQueryEngine::ListDataSources(const xml::NodePtr& element) {
+  return Guarded(QS_E_DSN_LIST_EXCEPTION, [&]() -> Result<xml::NodePtr> {
     std::string provider;
-    if (!KeyText(element, KW_PROVIDER, provider)) {
-      status = QS_E_QUERY_ARG_INVALID;
-      return nullptr;
-    }
+    if (!KeyText(element, KW_PROVIDER, provider)) return Status(QS_E_QUERY_ARG_INVALID);
     const xml::DocumentPtr doc = xml::Document::Create();
-    const xml::NodePtr response = NewResponse(doc);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, NewResponse(doc));
     for (const auto& def : settings_.QueryDataSources) {
-      if (SameNoCase(def->GetProvider(), provider)) AppendNamed(doc, response, KW_DSN, def->GetDataSource());
+      if (SameNoCase(def->GetProvider(), provider))
+        QUOR_RETURN_IF_ERROR(AppendNamed(doc, response, KW_DSN, def->GetDataSource()));
     }
     return response;
   });
 }
 
-xml::NodePtr CQueryEngine::ListCatalogs(const xml::NodePtr& element, HRESULT& status) {
-  return Guarded(status, QS_E_CATALOG_LIST_EXCEPTION, [&]() -> xml::NodePtr {
+Result<xml::NodePtr> CQueryEngine::ListCatalogs(const xml::NodePtr& element) {
+  return Guarded(QS_E_CATALOG_LIST_EXCEPTION, [&]() -> Result<xml::NodePtr> {
     std::string provider, dsn;
-    if (!KeyText(element, KW_PROVIDER, provider) || !KeyText(element, KW_DSN, dsn)) {
-      status = QS_E_QUERY_ARG_INVALID;
-      return nullptr;
-    }
+    if (!KeyText(element, KW_PROVIDER, provider) || !KeyText(element, KW_DSN, dsn))
+      return Status(QS_E_QUERY_ARG_INVALID);
     const xml::DocumentPtr doc = xml::Document::Create();
-    const xml::NodePtr response = NewResponse(doc);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, NewResponse(doc));
     bool tablesListed = false;
     for (const auto& def : settings_.QueryDataSources) {
       if (!SameNoCase(def->GetProvider(), provider) || !SameNoCase(def->GetDataSource(), dsn)) continue;
       if (!def->GetInitialCatalog().IsNull()) {
-        AppendNamed(doc, response, KW_CATALOG, def->GetInitialCatalog());
+        QUOR_RETURN_IF_ERROR(AppendNamed(doc, response, KW_CATALOG, def->GetInitialCatalog()));
       } else if (!def->GetSchema().IsNull()) {
-        AppendNamed(doc, response, KW_SCHEMA_LC, def->GetSchema());
+        QUOR_RETURN_IF_ERROR(AppendNamed(doc, response, KW_SCHEMA_LC, def->GetSchema()));
       } else if (!tablesListed) {
         // A source without catalogs shows its tables in their place, beside
         // the catalogs the other sources have. One table listing covers
         // every source of the provider and data source.
         tablesListed = true;
-        HRESULT tableStatus = S_OK;
-        const xml::NodePtr tables = ListTables(element, tableStatus);
-        if (tableStatus != S_OK) {
-          status = tableStatus;
-          return nullptr;
-        }
+        QUOR_ASSIGN_OR_RETURN(const xml::NodePtr tables, ListTables(element));
         if (Named(tables, KW_RESPONSE)) {
           for (xml::NodePtr item = tables->firstChild(); item; item = item->nextSibling()) {
             const std::optional<std::string> name = item->getAttribute(Kw(KW_NAME));
-            if (!name || !IsAlreadyListed(response, *name)) Append(response, CopyXmlTree(item));
+            if (name && IsAlreadyListed(response, *name)) continue;
+            QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(item));
+            QUOR_RETURN_IF_ERROR(Append(response, copy));
           }
         } else if (tables) {
-          Append(response, CopyXmlTree(tables));
+          QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(tables));
+          QUOR_RETURN_IF_ERROR(Append(response, copy));
         }
       }
     }
@@ -139,24 +129,23 @@ xml::NodePtr CQueryEngine::ListCatalogs(const xml::NodePtr& element, HRESULT& st
   });
 }
 
-xml::NodePtr CQueryEngine::ListTables(const xml::NodePtr& element, HRESULT& status) {
-  return Guarded(status, QS_E_TABLE_LIST_EXCEPTION, [&]() -> xml::NodePtr { return RunStatement(element, status); });
+Result<xml::NodePtr> CQueryEngine::ListTables(const xml::NodePtr& element) {
+  return Guarded(QS_E_TABLE_LIST_EXCEPTION, [&]() -> Result<xml::NodePtr> { return RunStatement(element); });
 }
 
-xml::NodePtr CQueryEngine::ListTransformers(const xml::NodePtr&, HRESULT& status) {
-  return Guarded(status, QS_E_TRANSFORMER_LIST_EXCEPTION, [&]() -> xml::NodePtr {
+Result<xml::NodePtr> CQueryEngine::ListTransformers(const xml::NodePtr&) {
+  return Guarded(QS_E_TRANSFORMER_LIST_EXCEPTION, [&]() -> Result<xml::NodePtr> {
     const xml::DocumentPtr doc = xml::Document::Create();
-    const xml::NodePtr response = NewResponse(doc);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, NewResponse(doc));
     const xml::DocumentPtr& definitions = settings_.TransformDocument;
     if (!definitions) return response;
-    if (!definitions->firstChild()) {
-      status = QS_E_TRANSFORMER_CONFIG_INVALID;
-      return nullptr;
-    }
+    if (!definitions->firstChild()) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
     // Without a definitions element there is nothing to list.
     const xml::NodePtr entries = FindTopLevel(definitions, Kw(KW_QUORTRANSFORM));
-    for (xml::NodePtr entry = entries ? entries->firstChild() : nullptr; entry; entry = entry->nextSibling())
-      Append(response, CopyXmlTree(entry));
+    for (xml::NodePtr entry = entries ? entries->firstChild() : nullptr; entry; entry = entry->nextSibling()) {
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(entry));
+      QUOR_RETURN_IF_ERROR(Append(response, copy));
+    }
     return response;
   });
 }

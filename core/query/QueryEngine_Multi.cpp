@@ -13,7 +13,6 @@
 #include "core/query/QueryEngine.h"
 #include "core/query/QueryEngine_Detail.h"
 #include "core/query/UnifyMerger.h"
-#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -49,23 +48,15 @@ xml::DocumentPtr DocumentOf(const xml::NodePtr& node) {
 
 }  // namespace
 
-xml::NodePtr CQueryEngine::RunMultiSourceStatement(const xml::NodePtr& statement, HRESULT& status) {
-  try {
-    return RunMultiSourceStatementPart(statement, status).Node();
-  } catch (const com::ComError& error) {
-    status = FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
-    return nullptr;
-  }
+Result<xml::NodePtr> CQueryEngine::RunMultiSourceStatement(const xml::NodePtr& statement) {
+  QUOR_ASSIGN_OR_RETURN(const ResultPart part, RunMultiSourceStatementPart(statement));
+  return part.Node();
 }
 
-ResultPart CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& statement, HRESULT& status) {
-  status = S_OK;
+Result<ResultPart> CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& statement) {
   try {
     xml::NodePtr part = statement ? statement->firstChild() : nullptr;
-    if (!Named(part, KW_SUBSTATEMENT)) {
-      status = QS_E_QUERY_ARG_INVALID;
-      return {};
-    }
+    if (!Named(part, KW_SUBSTATEMENT)) return Status(QS_E_QUERY_ARG_INVALID);
     // A lone substatement joins with nothing: an answer nothing changes
     // can stay the accessor's text.
     const bool alone = !Named(part->nextSibling(), KW_SUBSTATEMENT);
@@ -88,10 +79,7 @@ ResultPart CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& stateme
           append = true;
         else if (Named(child, KW_SQL)) {
           const xml::NodePtr verb = child->firstChild();
-          if (!verb) {
-            status = QS_E_QUERY_ARG_INVALID;
-            return {};
-          }
+          if (!verb) return Status(QS_E_QUERY_ARG_INVALID);
           if (!Named(verb, KW_SELECT)) append = direct = true;
         }
       }
@@ -104,14 +92,15 @@ ResultPart CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& stateme
         // A change goes whole to the default accessor with every configured
         // source; the accessor picks the ones it names.
         const std::shared_ptr<const com::Bstr> config = settings_.ConfigText;
-        if (!config) {
-          status = QS_E_CONFIG_NOT_EXIST;
-          return {};
+        if (!config) return Status(QS_E_CONFIG_NOT_EXIST);
+        if (alone) {
+          QUOR_ASSIGN_OR_RETURN(accumulated,
+                                AskAccessorPart(queryText, *config, defaultProgID_.View(), defaultMethod_.View()));
+        } else {
+          QUOR_ASSIGN_OR_RETURN(accumulated.node,
+                                AskAccessor(queryText, *config, defaultProgID_.View(), defaultMethod_.View()));
         }
-        accumulated = alone ? AskAccessorPart(queryText, *config, defaultProgID_.View(), defaultMethod_.View(), status)
-                            : ResultPart(AskAccessor(queryText, *config, defaultProgID_.View(), defaultMethod_.View(),
-                                                     status));
-        if (!accumulated) return {};
+        if (!accumulated) return ResultPart();
       } else {
         std::vector<const DataSourceDefinition*> serving;
         for (const auto& def : settings_.QueryDataSources) {
@@ -121,20 +110,20 @@ ResultPart CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& stateme
           if (keys.SingleSource()) break;
         }
         if (alone && serving.size() == 1) {
-          accumulated = AskOnlySource(queryText, *serving.front(), append || keys.SingleSource(), status);
-          if (status != S_OK) return {};
+          QUOR_ASSIGN_OR_RETURN(accumulated,
+                                AskOnlySource(queryText, *serving.front(), append || keys.SingleSource()));
         } else {
           xml::NodePtr nodes;
           for (const DataSourceDefinition* def : serving) {
-            const xml::NodePtr answer = AskSource(queryText, *def, status);
-            if (!answer) return {};
+            QUOR_ASSIGN_OR_RETURN(const xml::NodePtr answer, AskSource(queryText, *def));
+            if (!answer) return ResultPart();
             if (keys.SingleSource()) {
               nodes = answer;
               startDef = def;
               if (!append) laterDef = def;
               break;
             }
-            if (!Accumulate(answer, *def, append, nodes, startDef, status)) return {};
+            QUOR_RETURN_IF_ERROR(Accumulate(answer, *def, append, nodes, startDef));
           }
           accumulated = ResultPart(nodes);
         }
@@ -142,88 +131,79 @@ ResultPart CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr& stateme
       if (!accumulated) continue;
 
       if (!joined) {
-        joined = accumulated.IsText() ? std::move(accumulated) : ResultPart(detail::AsResponse(accumulated.node));
+        if (accumulated.IsText()) {
+          joined = std::move(accumulated);
+        } else {
+          QUOR_ASSIGN_OR_RETURN(joined.node, detail::AsResponse(accumulated.node));
+        }
         firstDef = append || direct ? nullptr : startDef;
         continue;
       }
-      HRESULT step = S_OK;
-      const xml::NodePtr both =
-          JoinWithStatus(joined.Node(), detail::AsResponse(accumulated.Node()), firstDef, laterDef, step);
-      if (step != S_OK) {
-        status = step;
-        return {};
-      }
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joinedNode, joined.Node());
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr accumulatedNode, accumulated.Node());
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr later, detail::AsResponse(accumulatedNode));
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr both, JoinWithStatus(joinedNode, later, firstDef, laterDef));
       if (both) joined = ResultPart(both);
     }
     return joined;
-  } catch (const com::ComError& error) {
-    status = FAILED(error.Code()) ? error.Code() : QS_E_QUERY_EXECUTE_EXCEPTION;
-    return {};
   } catch (const std::exception&) {
-    status = QS_E_QUERY_EXECUTE_EXCEPTION;
-    return {};
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
   }
 }
 
 xml::NodePtr CQueryEngine::JoinResults(const xml::NodePtr& first, const xml::NodePtr& second,
                                        const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef) {
-  HRESULT status = S_OK;
-  return JoinWithStatus(first, second, firstDef, secondDef, status);
+  Result<xml::NodePtr> joined = JoinWithStatus(first, second, firstDef, secondDef);
+  return joined.ok() ? std::move(joined).value() : nullptr;
 }
 
-xml::NodePtr CQueryEngine::JoinWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
-                                          const DataSourceDefinition* firstDef,
-                                          const DataSourceDefinition* secondDef, HRESULT& status) {
-  status = S_OK;
+Result<xml::NodePtr> CQueryEngine::JoinWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                                  const DataSourceDefinition* firstDef,
+                                                  const DataSourceDefinition* secondDef) {
   try {
-    if (!EnsureUnifyTable()) {
-      status = QS_E_UNIFICATION_EXCEPTION;
-      return nullptr;
-    }
+    if (!EnsureUnifyTable()) return Status(QS_E_UNIFICATION_EXCEPTION);
     const UnifyTableEntry* table = settings_.UnifyTable.get();
     if (firstDef && secondDef) {
       // A destination that maps the first table onto the second unifies
       // them; without one they are merged by the first side's join kind.
       const UnifyTableEntry* entry = nullptr;
-      FindUnifyDestination(firstDef, secondDef, GetResultTableName(first), GetResultTableName(second), table, entry);
-      if (!entry) return MergeWithoutRuleWithStatus(first, second, firstDef, status);
-      return UnifyResults(first, second, entry, nullptr, status);
+      FindUnifyDestination(firstDef, secondDef, GetResultTableName(first), GetResultTableName(second), table, entry)
+          .Ignore();
+      if (!entry) return MergeWithoutRuleWithStatus(first, second, firstDef);
+      return UnifyResults(first, second, entry, nullptr);
     }
     const auto entryOf = [&](const xml::NodePtr& result, const DataSourceDefinition* def) -> const UnifyTableEntry* {
       if (!def) return nullptr;
       const UnifyTableEntry* entry = nullptr;
       FindUnifyTableEntry(def->GetProvider(), def->GetDataSource(), def->GetInitialCatalog(), def->GetSchema(),
-                          GetResultTableName(result), table, entry);
+                          GetResultTableName(result), table, entry)
+          .Ignore();
       return entry;
     };
-    return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef), status);
+    return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef));
   } catch (const std::exception&) {
-    status = QS_E_UNIFICATION_EXCEPTION;
-    return nullptr;
+    return Status(QS_E_UNIFICATION_EXCEPTION);
   }
 }
 
 xml::NodePtr CQueryEngine::MergeWithoutRule(const xml::NodePtr& first, const xml::NodePtr& second,
                                             const DataSourceDefinition* firstDef) {
-  HRESULT status = S_OK;
-  return MergeWithoutRuleWithStatus(first, second, firstDef, status);
+  Result<xml::NodePtr> merged = MergeWithoutRuleWithStatus(first, second, firstDef);
+  return merged.ok() ? std::move(merged).value() : nullptr;
 }
 
-xml::NodePtr CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
-                                                      const DataSourceDefinition* firstDef, HRESULT& status) {
-  status = S_OK;
+Result<xml::NodePtr> CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr& first, const xml::NodePtr& second,
+                                                              const DataSourceDefinition* firstDef) {
   try {
-    if (!EnsureUnifyTable()) {
-      status = QS_E_UNIFICATION_EXCEPTION;
-      return nullptr;
-    }
-    if (!first && !second) return nullptr;
+    if (!EnsureUnifyTable()) return Status(QS_E_UNIFICATION_EXCEPTION);
+    if (!first && !second) return xml::NodePtr();
 
     CUnifyMerger merger;
     if (firstDef) {
       const UnifyTableEntry* entry = nullptr;
       FindUnifyTableEntry(firstDef->GetProvider(), firstDef->GetDataSource(), firstDef->GetInitialCatalog(),
-                          firstDef->GetSchema(), GetResultTableName(first), settings_.UnifyTable.get(), entry);
+                          firstDef->GetSchema(), GetResultTableName(first), settings_.UnifyTable.get(), entry)
+          .Ignore();
       if (entry && !entry->GetUnify().IsNull() && !entry->GetUnify().Empty())
         merger.joinKind = entry->GetUnify().ToUtf8();
     }
@@ -233,28 +213,21 @@ xml::NodePtr CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr& first,
     const xml::DocumentPtr output = xml::Document::Create();
     const xml::DocumentPtr left = first ? DocumentOf(first) : nullptr;
     const xml::DocumentPtr right = second ? DocumentOf(second) : nullptr;
-    if ((first && !left) || (second && !right)) {
-      status = QS_E_UNIFICATION_EXCEPTION;
-      return nullptr;
-    }
-    const HRESULT merged = left && right ? merger.MergeDocuments(left, right, output)
-                                         : merger.MergeDocuments(left ? left : right, nullptr, output);
-    if (FAILED(merged)) {
-      status = QS_E_UNIFICATION_EXCEPTION;
-      return nullptr;
-    }
+    if ((first && !left) || (second && !right)) return Status(QS_E_UNIFICATION_EXCEPTION);
+    const Status merged = left && right ? merger.MergeDocuments(left, right, output)
+                                        : merger.MergeDocuments(left ? left : right, nullptr, output);
+    if (!merged.ok()) return Status(QS_E_UNIFICATION_EXCEPTION);
     return output->firstChild();
   } catch (const std::exception&) {
-    status = QS_E_UNIFICATION_EXCEPTION;
-    return nullptr;
+    return Status(QS_E_UNIFICATION_EXCEPTION);
   }
 }
 
-HRESULT CQueryEngine::FindUnifyDestination(const DataSourceDefinition* source, const DataSourceDefinition* destination,
-                                           const com::Bstr& sourceTable, const com::Bstr& destinationTable,
-                                           const UnifyTableEntry* first, const UnifyTableEntry*& entry) {
+Status CQueryEngine::FindUnifyDestination(const DataSourceDefinition* source, const DataSourceDefinition* destination,
+                                          const com::Bstr& sourceTable, const com::Bstr& destinationTable,
+                                          const UnifyTableEntry* first, const UnifyTableEntry*& entry) {
   entry = nullptr;
-  if (!source) return S_OK;  // no provider to match
+  if (!source) return Status();  // no provider to match
 
   const UnifyTableEntry* rule = first;
   for (; rule; rule = rule->GetNextRule()) {
@@ -266,10 +239,10 @@ HRESULT CQueryEngine::FindUnifyDestination(const DataSourceDefinition* source, c
     if (pattern.IsNull() || sourceTable.IsNull() || !sourceTable.View().starts_with(pattern.View())) continue;
     break;
   }
-  if (!rule) return S_OK;
+  if (!rule) return Status();
 
   entry = rule;
-  if (!destination) return S_OK;
+  if (!destination) return Status();
   for (const UnifyTableEntry* target = rule->GetNextDestination(); target; target = target->GetNextDestination()) {
     if (!PresentAndEqual(target->GetDestinationProvider(), destination->GetProvider())) continue;
     if (!PresentAndEqual(target->GetDestinationDsn(), destination->GetDataSource())) continue;
@@ -279,7 +252,7 @@ HRESULT CQueryEngine::FindUnifyDestination(const DataSourceDefinition* source, c
     entry = target;
     break;
   }
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

@@ -15,35 +15,27 @@ namespace quor::core {
 
 using detail::Named;
 
-xml::NodePtr CQueryEngine::ParseAnswer(const com::Bstr& answer, HRESULT& status) {
+Result<xml::NodePtr> CQueryEngine::ParseAnswer(const com::Bstr& answer) {
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (answer.IsNull() || !doc->loadXML(answer.View()) || !doc->firstChild()) {
-    status = QS_E_XML_LOAD_FAILED;
-    return nullptr;
-  }
-  status = S_OK;
+  if (answer.IsNull() || !doc->loadXML(answer.View()) || !doc->firstChild()) return Status(QS_E_XML_LOAD_FAILED);
   return detail::AsResponse(doc->firstChild());
 }
 
-xml::NodePtr CQueryEngine::AskAccessor(const com::Bstr& queryText, const com::Bstr& configText,
-                                       std::u16string_view progID, std::u16string_view method, HRESULT& status) {
+Result<xml::NodePtr> CQueryEngine::AskAccessor(const com::Bstr& queryText, const com::Bstr& configText,
+                                               std::u16string_view progID, std::u16string_view method) {
   com::Bstr answer;
-  status = CallAccessor(queryText, configText, progID, method, answer);
-  if (FAILED(status)) return nullptr;
-  return ParseAnswer(answer, status);
+  QUOR_RETURN_IF_ERROR(CallAccessor(queryText, configText, progID, method, answer));
+  return ParseAnswer(answer);
 }
 
-ResultPart CQueryEngine::AskAccessorPart(const com::Bstr& queryText, const com::Bstr& configText,
-                                         std::u16string_view progID, std::u16string_view method, HRESULT& status) {
+Result<ResultPart> CQueryEngine::AskAccessorPart(const com::Bstr& queryText, const com::Bstr& configText,
+                                                 std::u16string_view progID, std::u16string_view method) {
   com::Bstr answer;
-  status = CallAccessor(queryText, configText, progID, method, answer);
-  if (FAILED(status)) return {};
+  QUOR_RETURN_IF_ERROR(CallAccessor(queryText, configText, progID, method, answer));
   ResultPart part;
-  if (TakeWrittenResponse(answer, part)) {
-    status = S_OK;
-    return part;
-  }
-  return ResultPart(ParseAnswer(answer, status));
+  if (TakeWrittenResponse(answer, part)) return part;
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, ParseAnswer(answer));
+  return ResultPart(node);
 }
 
 namespace {
@@ -62,25 +54,20 @@ Binding BindingOf(const DataSourceDefinition& def, const com::Bstr& defaultProgI
 
 }  // namespace
 
-xml::NodePtr CQueryEngine::AskSource(const com::Bstr& queryText, const DataSourceDefinition& def, HRESULT& status) {
+Result<xml::NodePtr> CQueryEngine::AskSource(const com::Bstr& queryText, const DataSourceDefinition& def) {
   const Binding binding = BindingOf(def, defaultProgID_, defaultMethod_);
-  return AskAccessor(queryText, def.GetConfigText(), binding.progID, binding.method, status);
+  return AskAccessor(queryText, def.GetConfigText(), binding.progID, binding.method);
 }
 
-ResultPart CQueryEngine::AskSourcePart(const com::Bstr& queryText, const DataSourceDefinition& def,
-                                       HRESULT& status) {
+Result<ResultPart> CQueryEngine::AskSourcePart(const com::Bstr& queryText, const DataSourceDefinition& def) {
   const Binding binding = BindingOf(def, defaultProgID_, defaultMethod_);
-  return AskAccessorPart(queryText, def.GetConfigText(), binding.progID, binding.method, status);
+  return AskAccessorPart(queryText, def.GetConfigText(), binding.progID, binding.method);
 }
 
-bool CQueryEngine::UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def, HRESULT& status) {
-  status = S_OK;
+Result<bool> CQueryEngine::UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def) {
   if (!answer.IsText() || !answer.inResponse || answer.element.tag != CKeywordTable::Instance()[KW_TABLE].View())
     return false;
-  if (!EnsureUnifyTable()) {
-    status = QS_E_UNIFICATION_EXCEPTION;
-    return false;
-  }
+  if (!EnsureUnifyTable()) return Status(QS_E_UNIFICATION_EXCEPTION);
   // The key GetResultTableName gives: the table's name after its first '.'.
   com::Bstr table;
   if (const auto& name = answer.element.name) {
@@ -90,57 +77,54 @@ bool CQueryEngine::UnifiesUnchanged(const ResultPart& answer, const DataSourceDe
   }
   const UnifyTableEntry* entry = nullptr;
   FindUnifyTableEntry(def.GetProvider(), def.GetDataSource(), def.GetInitialCatalog(), def.GetSchema(), table,
-                      settings_.UnifyTable.get(), entry);
+                      settings_.UnifyTable.get(), entry)
+      .Ignore();
   return !entry;
 }
 
-ResultPart CQueryEngine::AskOnlySource(const com::Bstr& queryText, const DataSourceDefinition& def, bool append,
-                                       HRESULT& status) {
-  ResultPart answer = AskSourcePart(queryText, def, status);
+Result<ResultPart> CQueryEngine::AskOnlySource(const com::Bstr& queryText, const DataSourceDefinition& def,
+                                               bool append) {
+  QUOR_ASSIGN_OR_RETURN(ResultPart answer, AskSourcePart(queryText, def));
   if (!answer || append) return answer;
-  if (UnifiesUnchanged(answer, def, status)) return answer;
-  if (status != S_OK) return {};
+  QUOR_ASSIGN_OR_RETURN(const bool unchanged, UnifiesUnchanged(answer, def));
+  if (unchanged) return answer;
   xml::NodePtr accumulated;
   const DataSourceDefinition* startDef = nullptr;
-  const xml::NodePtr node = answer.Node();
-  if (!Accumulate(node, def, false, accumulated, startDef, status)) return {};
-  return ResultPart(accumulated ? detail::AsResponse(accumulated) : node);
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, answer.Node());
+  QUOR_RETURN_IF_ERROR(Accumulate(node, def, false, accumulated, startDef));
+  if (!accumulated) return ResultPart(node);
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, detail::AsResponse(accumulated));
+  return ResultPart(response);
 }
 
-bool CQueryEngine::Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
-                              xml::NodePtr& accumulated, const DataSourceDefinition*& startDef, HRESULT& status) {
-  status = S_OK;
+Status CQueryEngine::Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
+                                xml::NodePtr& accumulated, const DataSourceDefinition*& startDef) {
   if (append) {
     if (!accumulated) accumulated = answer;
-    else CopyXmlTreeWithText(accumulated, answer);
-    return true;
+    else QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(accumulated, answer).status());  // names that differ: as it was
+    return Status();
   }
   // The answer first comes into the unified vocabulary, then joins the
   // answers so far. A step with nothing to give leaves them as they are.
-  const xml::NodePtr unified = Unify(answer, nullptr, &def, nullptr, status);
-  if (status != S_OK) return false;
-  if (!unified) return true;
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr unified, Unify(answer, nullptr, &def, nullptr));
+  if (!unified) return Status();
   if (!accumulated) {
     accumulated = unified;
     startDef = &def;
-    return true;
+    return Status();
   }
-  const xml::NodePtr joined = Unify(accumulated, unified, startDef, &def, status);
-  if (status != S_OK) return false;
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, Unify(accumulated, unified, startDef, &def));
   if (joined) accumulated = joined;
-  return true;
+  return Status();
 }
 
-xml::NodePtr CQueryEngine::RunStatement(const xml::NodePtr& statement, HRESULT& status) {
-  return RunStatementPart(statement, status).Node();
+Result<xml::NodePtr> CQueryEngine::RunStatement(const xml::NodePtr& statement) {
+  QUOR_ASSIGN_OR_RETURN(const ResultPart part, RunStatementPart(statement));
+  return part.Node();
 }
 
-ResultPart CQueryEngine::RunStatementPart(const xml::NodePtr& statement, HRESULT& status) {
-  status = S_OK;
-  if (!statement) {
-    status = QS_E_QUERY_ARG_INVALID;
-    return {};
-  }
+Result<ResultPart> CQueryEngine::RunStatementPart(const xml::NodePtr& statement) {
+  if (!statement) return Status(QS_E_QUERY_ARG_INVALID);
   detail::SourceKeys keys;
   bool append = false, direct = false;
   for (xml::NodePtr child = statement->firstChild(); child; child = child->nextSibling()) {
@@ -151,10 +135,7 @@ ResultPart CQueryEngine::RunStatementPart(const xml::NodePtr& statement, HRESULT
     else if (Named(child, KW_COLUMN) || Named(child, KW_NOUNIFY)) append = true;
     else if (Named(child, KW_SQL)) {
       const xml::NodePtr verb = child->firstChild();
-      if (!verb) {
-        status = QS_E_QUERY_ARG_INVALID;
-        return {};
-      }
+      if (!verb) return Status(QS_E_QUERY_ARG_INVALID);
       if (Named(verb, KW_EXEC)) {
         append = true;
       } else if (!Named(verb, KW_SELECT)) {
@@ -168,31 +149,27 @@ ResultPart CQueryEngine::RunStatementPart(const xml::NodePtr& statement, HRESULT
     // A change goes whole to the default accessor with every configured
     // source; the accessor picks the ones it names.
     const std::shared_ptr<const com::Bstr> config = settings_.ConfigText;
-    if (!config) {
-      status = QS_E_CONFIG_NOT_EXIST;
-      return {};
-    }
-    return AskAccessorPart(queryText, *config, defaultProgID_.View(), defaultMethod_.View(), status);
+    if (!config) return Status(QS_E_CONFIG_NOT_EXIST);
+    return AskAccessorPart(queryText, *config, defaultProgID_.View(), defaultMethod_.View());
   }
 
   std::vector<const DataSourceDefinition*> serving;
   for (const auto& def : settings_.QueryDataSources)
     if (detail::Serves(*def, keys)) serving.push_back(def.get());
-  if (serving.empty() && !keys.provider.empty()) {
-    status = QS_E_QUERY_ARG_INVALID;
-    return {};
-  }
-  if (serving.size() == 1) return AskOnlySource(queryText, *serving.front(), append, status);
+  if (serving.empty() && !keys.provider.empty()) return Status(QS_E_QUERY_ARG_INVALID);
+  if (serving.size() == 1) return AskOnlySource(queryText, *serving.front(), append);
 
   xml::NodePtr accumulated;  // R
   xml::NodePtr last;         // N
   const DataSourceDefinition* startDef = nullptr;
   for (const DataSourceDefinition* def : serving) {
-    last = AskSource(queryText, *def, status);
-    if (!last) return {};
-    if (!Accumulate(last, *def, append, accumulated, startDef, status)) return {};
+    QUOR_ASSIGN_OR_RETURN(last, AskSource(queryText, *def));
+    if (!last) return ResultPart();
+    QUOR_RETURN_IF_ERROR(Accumulate(last, *def, append, accumulated, startDef));
   }
-  return ResultPart(accumulated ? detail::AsResponse(accumulated) : last);
+  if (!accumulated) return ResultPart(last);
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, detail::AsResponse(accumulated));
+  return ResultPart(response);
 }
 
 }  // namespace quor::core

@@ -9,7 +9,6 @@
 #include "core/query/QueryEngine_Detail.h"
 #include "core/query/ResultRewriter.h"
 #include "core/query/UnifyMerger.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
@@ -30,9 +29,9 @@ bool IsResponse(const xml::NodePtr& node) {
 
 }  // namespace
 
-HRESULT CQueryEngine::FindUnifyTableEntry(const com::Bstr& provider, const com::Bstr& dataSource,
-                                          const com::Bstr& catalog, const com::Bstr& schema, const com::Bstr& key,
-                                          const UnifyTableEntry* first, const UnifyTableEntry*& entry) {
+Status CQueryEngine::FindUnifyTableEntry(const com::Bstr& provider, const com::Bstr& dataSource,
+                                         const com::Bstr& catalog, const com::Bstr& schema, const com::Bstr& key,
+                                         const UnifyTableEntry* first, const UnifyTableEntry*& entry) {
   entry = nullptr;
   const bool where = !catalog.IsNull() || !schema.IsNull();
   const bool keyed = !key.IsNull();
@@ -43,7 +42,7 @@ HRESULT CQueryEngine::FindUnifyTableEntry(const com::Bstr& provider, const com::
     entry = candidate;
     break;
   }
-  return S_OK;
+  return Status();
 }
 
 com::Bstr CQueryEngine::GetResultTableName(const xml::NodePtr& result) {
@@ -60,70 +59,86 @@ bool CQueryEngine::EnsureUnifyTable() {
   return true;
 }
 
-xml::NodePtr CQueryEngine::Unify(const xml::NodePtr& first, const xml::NodePtr& second,
-                                 const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef,
-                                 HRESULT& status) {
-  status = S_OK;
-  if (!EnsureUnifyTable()) {
-    status = QS_E_UNIFICATION_EXCEPTION;
-    return nullptr;
-  }
+Result<xml::NodePtr> CQueryEngine::Unify(const xml::NodePtr& first, const xml::NodePtr& second,
+                                         const DataSourceDefinition* firstDef, const DataSourceDefinition* secondDef) {
+  if (!EnsureUnifyTable()) return Status(QS_E_UNIFICATION_EXCEPTION);
   const auto entryOf = [&](const xml::NodePtr& result, const DataSourceDefinition* def) -> const UnifyTableEntry* {
     if (!def || !result) return nullptr;
     const UnifyTableEntry* entry = nullptr;
     FindUnifyTableEntry(def->GetProvider(), def->GetDataSource(), def->GetInitialCatalog(), def->GetSchema(),
-                        GetResultTableName(result), settings_.UnifyTable.get(), entry);
+                        GetResultTableName(result), settings_.UnifyTable.get(), entry)
+        .Ignore();
     return entry;
   };
-  return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef), status);
+  return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef));
 }
 
-xml::NodePtr CQueryEngine::UnifyResults(const xml::NodePtr& first, const xml::NodePtr& second,
-                                        const UnifyTableEntry* firstEntry, const UnifyTableEntry* secondEntry,
-                                        HRESULT& status) {
-  status = S_OK;
-  try {
-    const xml::DocumentPtr doc = xml::Document::Create();
-    const xml::NodePtr response = doc->createElement(Kw(KW_RESPONSE));
-    if (!response) throw com::ComError(E_FAIL);
+namespace {
 
-    // Without a rule on either side two answers stay side by side.
-    if (!firstEntry && !secondEntry && first && second) {
-      for (const xml::NodePtr& side : {first, second}) {
-        for (xml::NodePtr child = side->firstChild(); child; child = child->nextSibling())
-          if (!response->appendChild(CopyXmlTree(child))) throw com::ComError(E_FAIL);
+// One unification step; any failure of it is the caller's to name.
+Result<xml::NodePtr> UnifyStep(const xml::NodePtr& first, const xml::NodePtr& second,
+                               const UnifyTableEntry* firstEntry, const UnifyTableEntry* secondEntry) {
+  const xml::DocumentPtr doc = xml::Document::Create();
+  const xml::NodePtr response = doc->createElement(Kw(KW_RESPONSE));
+  if (!response) return Status(E_FAIL);
+
+  // Without a rule on either side two answers stay side by side.
+  if (!firstEntry && !secondEntry && first && second) {
+    for (const xml::NodePtr& side : {first, second}) {
+      for (xml::NodePtr child = side->firstChild(); child; child = child->nextSibling()) {
+        QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(child));
+        if (!response->appendChild(copy)) return Status(E_FAIL);
       }
-      return response;
     }
+    return response;
+  }
 
-    // A side that is not a "response" cannot be rewritten and goes as it is.
-    const auto rewrite = [&](const xml::NodePtr& side, const UnifyTableEntry& entry) -> xml::NodePtr {
-      if (!IsResponse(side)) return side;
-      xml::NodePtr rewritten = CResultRewriter(entry.GetUnify()).RewriteResponse(side, entry);
-      if (!rewritten) throw com::ComError(QS_E_UNIFICATION_EXCEPTION);
-      return rewritten;
-    };
-    xml::NodePtr left = first, right = second;
-    const UnifyTableEntry* kindEntry = firstEntry ? firstEntry : secondEntry;
-    if (firstEntry && !secondEntry) {
-      left = rewrite(first, *firstEntry);
-    } else if (!firstEntry && secondEntry) {
-      right = second ? rewrite(second, *secondEntry) : nullptr;
-    } else if (!firstEntry && !secondEntry) {
-      left = first ? first : second;
+  // A side that is not a "response" cannot be rewritten and goes as it is.
+  const auto rewrite = [&](const xml::NodePtr& side, const UnifyTableEntry& entry) -> Result<xml::NodePtr> {
+    if (!IsResponse(side)) return side;
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr rewritten, CResultRewriter(entry.GetUnify()).RewriteResponse(side, entry));
+    if (!rewritten) return Status(QS_E_UNIFICATION_EXCEPTION);
+    return rewritten;
+  };
+  xml::NodePtr left = first, right = second;
+  const UnifyTableEntry* kindEntry = firstEntry ? firstEntry : secondEntry;
+  if (firstEntry && !secondEntry) {
+    QUOR_ASSIGN_OR_RETURN(left, rewrite(first, *firstEntry));
+  } else if (!firstEntry && secondEntry) {
+    if (second) {
+      QUOR_ASSIGN_OR_RETURN(right, rewrite(second, *secondEntry));
+    } else {
       right = nullptr;
     }
-    if (!left && !right) return response;
+  } else if (!firstEntry && !secondEntry) {
+    left = first ? first : second;
+    right = nullptr;
+  }
+  if (!left && !right) return response;
 
-    CUnifyMerger merger;
-    if (kindEntry && !kindEntry->GetUnify().IsNull() && !kindEntry->GetUnify().Empty())
-      merger.joinKind = kindEntry->GetUnify().ToUtf8();
-    // An input without any response holds nothing to merge.
-    merger.Merge(left, right, response);
-    return response;
+  CUnifyMerger merger;
+  if (kindEntry && !kindEntry->GetUnify().IsNull() && !kindEntry->GetUnify().Empty())
+    merger.joinKind = kindEntry->GetUnify().ToUtf8();
+  // An input without any response holds nothing to merge; only a DOM call
+  // that broke fails the step (the merger's own answers leave the response
+  // as it is).
+  const Status merged = merger.Merge(left, right, response);
+  if (!merged.ok() && merged.code() != QS_E_UNIFICATION_SOURCE_INVALID && merged.code() != E_OUTOFMEMORY)
+    return merged;
+  return response;
+}
+
+}  // namespace
+
+Result<xml::NodePtr> CQueryEngine::UnifyResults(const xml::NodePtr& first, const xml::NodePtr& second,
+                                                const UnifyTableEntry* firstEntry,
+                                                const UnifyTableEntry* secondEntry) {
+  try {
+    Result<xml::NodePtr> unified = UnifyStep(first, second, firstEntry, secondEntry);
+    if (!unified.ok()) return Status(QS_E_UNIFICATION_EXCEPTION);
+    return unified;
   } catch (const std::exception&) {
-    status = QS_E_UNIFICATION_EXCEPTION;
-    return nullptr;
+    return Status(QS_E_UNIFICATION_EXCEPTION);
   }
 }
 

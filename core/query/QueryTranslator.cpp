@@ -7,7 +7,6 @@
 
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
-#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -64,15 +63,22 @@ bool IsText(const NodePtr& node) {
 }
 bool IsBlank(std::string_view text) { return text::TrimAscii(text).empty(); }
 
-NodePtr NewElement(const DocumentPtr& doc, std::string_view name, std::string_view value = {}) {
+Result<NodePtr> NewElement(const DocumentPtr& doc, std::string_view name, std::string_view value = {}) {
   NodePtr element = doc->createElement(name);
-  if (!element) throw com::ComError(E_FAIL);
-  if (!value.empty() && !element->setText(value)) throw com::ComError(E_FAIL);
+  if (!element) return Status(E_FAIL);
+  if (!value.empty() && !element->setText(value)) return Status(E_FAIL);
   return element;
 }
 
-void Append(const NodePtr& parent, const NodePtr& child) {
-  if (!parent->appendChild(child)) throw com::ComError(E_FAIL);
+Status Append(const NodePtr& parent, const NodePtr& child) {
+  if (!parent->appendChild(child)) return Status(E_FAIL);
+  return Status();
+}
+
+// Appends a new element `name` holding `value` to `parent`.
+Status AppendNew(const NodePtr& parent, const DocumentPtr& doc, std::string_view name, std::string_view value = {}) {
+  QUOR_ASSIGN_OR_RETURN(const NodePtr element, NewElement(doc, name, value));
+  return Append(parent, element);
 }
 
 std::string Join(const std::vector<std::string>& items, std::string_view separator) {
@@ -124,28 +130,27 @@ struct SourceKeys {
   bool operator==(const SourceKeys&) const = default;
 };
 
-void AppendKeys(const DocumentPtr& doc, const NodePtr& statement, const SourceKeys& keys) {
-  if (keys.provider) Append(statement, NewElement(doc, kProvider, *keys.provider));
-  if (keys.dsn) Append(statement, NewElement(doc, kDsn, *keys.dsn));
-  if (keys.catalog) Append(statement, NewElement(doc, kCatalog, *keys.catalog));
+Status AppendKeys(const DocumentPtr& doc, const NodePtr& statement, const SourceKeys& keys) {
+  if (keys.provider) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kProvider, *keys.provider));
+  if (keys.dsn) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kDsn, *keys.dsn));
+  if (keys.catalog) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kCatalog, *keys.catalog));
+  return Status();
 }
 
-// A failed allocation and the like become `onException`; a refused DOM
-// change (ComError) goes on to the caller.
+// A failed allocation and the like become `onException`; the status of a
+// refused DOM change goes on to the caller.
 template <class Body>
-HRESULT Guarded(HRESULT onException, Body&& body) {
+Status Guarded(HRESULT onException, Body&& body) {
   try {
     return body();
-  } catch (const com::ComError&) {
-    throw;
   } catch (const std::exception&) {
-    return onException;
+    return Status(onException);
   }
 }
 
 enum class WriteVerb { Delete, Insert, Update };
 
-HRESULT BuildWrite(const DocumentPtr& doc, const NodePtr& request, const NodePtr& transaction, WriteVerb verb) {
+Status BuildWrite(const DocumentPtr& doc, const NodePtr& request, const NodePtr& transaction, WriteVerb verb) {
   SourceKeys keys;
   bool haveTarget = false;
   std::vector<std::string> tables;
@@ -153,12 +158,12 @@ HRESULT BuildWrite(const DocumentPtr& doc, const NodePtr& request, const NodePtr
   std::vector<std::string> items;  // values of an insert, set clauses of an update
 
   for (NodePtr child = request->firstChild(); child; child = child->nextSibling()) {
-    if (!IsElement(child)) return QS_E_QUERY_TAG_UNSUPPORTED;
+    if (!IsElement(child)) return Status(QS_E_QUERY_TAG_UNSUPPORTED);
     const std::string name = child->nodeName();
     if (name == kTarget) {
       SourceKeys these;
       for (NodePtr item = child->firstChild(); item; item = item->nextSibling()) {
-        if (!IsElement(item)) return QS_E_TARGET_TAG_UNSUPPORTED;
+        if (!IsElement(item)) return Status(QS_E_TARGET_TAG_UNSUPPORTED);
         const std::string itemName = item->nodeName();
         std::optional<std::string>* key = itemName == kProvider ? &these.provider
                                           : itemName == kDsn    ? &these.dsn
@@ -170,100 +175,101 @@ HRESULT BuildWrite(const DocumentPtr& doc, const NodePtr& request, const NodePtr
         } else if (itemName == kTable) {
           if (auto text = FirstText(item)) tables.push_back(std::move(*text));
         } else {
-          return QS_E_TARGET_TAG_UNSUPPORTED;
+          return Status(QS_E_TARGET_TAG_UNSUPPORTED);
         }
       }
       // One statement runs on one data source: a second target must name the
       // same one, never lend its keys to or borrow them from the first.
-      if (haveTarget && these != keys) return QS_E_QUERY_TARGET_INVALID;
+      if (haveTarget && these != keys) return Status(QS_E_QUERY_TARGET_INVALID);
       keys = std::move(these);
       haveTarget = true;
     } else if (name == kCondition && verb != WriteVerb::Insert) {
       const auto text = TextOnly(child);
-      if (!text) return QS_E_CONDITION_TAG_INVALID;
+      if (!text) return Status(QS_E_CONDITION_TAG_INVALID);
       if (!IsBlank(*text)) conditions.push_back(*text);
     } else if ((name == kValue && verb == WriteVerb::Insert) || (name == kSet && verb == WriteVerb::Update)) {
       const auto text = TextOnly(child);
-      if (!text) return QS_E_TARGET_TAG_UNSUPPORTED;
+      if (!text) return Status(QS_E_TARGET_TAG_UNSUPPORTED);
       if (!IsBlank(*text)) items.push_back(*text);
     } else {
-      return QS_E_QUERY_TAG_UNSUPPORTED;
+      return Status(QS_E_QUERY_TAG_UNSUPPORTED);
     }
   }
 
   const std::string tableList = tables.empty() ? std::string("*") : Join(tables, ", ");
-  const NodePtr statement = NewElement(doc, kStatement);
-  const NodePtr sql = NewElement(doc, kSql);
+  QUOR_ASSIGN_OR_RETURN(const NodePtr statement, NewElement(doc, kStatement));
+  QUOR_ASSIGN_OR_RETURN(const NodePtr sql, NewElement(doc, kSql));
   switch (verb) {
     case WriteVerb::Delete:
-      Append(sql, NewElement(doc, kDelete));
-      Append(sql, NewElement(doc, kFrom, tableList));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kDelete));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kFrom, tableList));
       break;
     case WriteVerb::Insert:
-      Append(sql, NewElement(doc, kInsert));
-      Append(sql, NewElement(doc, kInto, tableList));
-      Append(sql, NewElement(doc, kValues, Join(items, ", ")));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kInsert));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kInto, tableList));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kValues, Join(items, ", ")));
       break;
     case WriteVerb::Update:
-      Append(sql, NewElement(doc, kUpdate, tableList));
-      Append(sql, NewElement(doc, kSet, Join(items, ", ")));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kUpdate, tableList));
+      QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kSet, Join(items, ", ")));
       break;
   }
-  if (!conditions.empty()) Append(sql, NewElement(doc, kWhere, JoinConditions(conditions)));
-  AppendKeys(doc, statement, keys);
-  Append(statement, sql);
-  Append(transaction, statement);
-  return S_OK;
+  if (!conditions.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kWhere, JoinConditions(conditions)));
+  QUOR_RETURN_IF_ERROR(AppendKeys(doc, statement, keys));
+  QUOR_RETURN_IF_ERROR(Append(statement, sql));
+  QUOR_RETURN_IF_ERROR(Append(transaction, statement));
+  return Status();
 }
 
-HRESULT BuildExecStatement(const DocumentPtr& doc, const NodePtr& request, const NodePtr& transaction) {
-  const NodePtr statement = NewElement(doc, kStatement);
-  const NodePtr sql = NewElement(doc, kSql);
+Status BuildExecStatement(const DocumentPtr& doc, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_ASSIGN_OR_RETURN(const NodePtr statement, NewElement(doc, kStatement));
+  QUOR_ASSIGN_OR_RETURN(const NodePtr sql, NewElement(doc, kSql));
   SourceKeys keys;
   bool haveTarget = false;
   NodePtr exec;
 
   for (NodePtr child = request->firstChild(); child; child = child->nextSibling()) {
-    if (!IsElement(child)) return QS_E_QUERY_TAG_UNSUPPORTED;
+    if (!IsElement(child)) return Status(QS_E_QUERY_TAG_UNSUPPORTED);
     const std::string name = child->nodeName();
     if (name == kTarget) {
       SourceKeys these;
       std::optional<std::string> procedure;
       for (NodePtr item = child->firstChild(); item; item = item->nextSibling()) {
-        if (!IsElement(item)) return QS_E_QUERY_TARGET_INVALID;
+        if (!IsElement(item)) return Status(QS_E_QUERY_TARGET_INVALID);
         std::string text = item->text();
-        if (text.empty()) return QS_E_QUERY_TARGET_INVALID;
+        if (text.empty()) return Status(QS_E_QUERY_TARGET_INVALID);
         const std::string itemName = item->nodeName();
         if (itemName == kProvider) these.provider = std::move(text);
         else if (itemName == kDsn) these.dsn = std::move(text);
         else if (itemName == kCatalog) these.catalog = std::move(text);
         else if (itemName == kProcedure) procedure = std::move(text);
-        else return QS_E_QUERY_TARGET_INVALID;
+        else return Status(QS_E_QUERY_TARGET_INVALID);
       }
       // Each target names its own procedure; the keys must agree as in the
       // write statements.
-      if (!procedure) return QS_E_QUERY_TARGET_INVALID;
-      if (haveTarget && these != keys) return QS_E_QUERY_TARGET_INVALID;
+      if (!procedure) return Status(QS_E_QUERY_TARGET_INVALID);
+      if (haveTarget && these != keys) return Status(QS_E_QUERY_TARGET_INVALID);
       keys = std::move(these);
       haveTarget = true;
       // A later target's procedure replaces the earlier one and follows the
       // parameters given so far.
       if (exec) sql->removeChild(exec);
-      exec = NewElement(doc, kExec, *procedure);
-      Append(sql, exec);
+      QUOR_ASSIGN_OR_RETURN(exec, NewElement(doc, kExec, *procedure));
+      QUOR_RETURN_IF_ERROR(Append(sql, exec));
     } else if (name == kParameter) {
-      Append(sql, CopyXmlTree(child));
+      QUOR_ASSIGN_OR_RETURN(const NodePtr parameter, CopyXmlTree(child));
+      QUOR_RETURN_IF_ERROR(Append(sql, parameter));
     } else {
-      return QS_E_QUERY_TAG_UNSUPPORTED;
+      return Status(QS_E_QUERY_TAG_UNSUPPORTED);
     }
   }
   // Parameters alone call nothing.
-  if (!haveTarget) return QS_E_QUERY_TARGET_INVALID;
+  if (!haveTarget) return Status(QS_E_QUERY_TARGET_INVALID);
 
-  AppendKeys(doc, statement, keys);
-  Append(statement, sql);
-  Append(transaction, statement);
-  return S_OK;
+  QUOR_RETURN_IF_ERROR(AppendKeys(doc, statement, keys));
+  QUOR_RETURN_IF_ERROR(Append(statement, sql));
+  QUOR_RETURN_IF_ERROR(Append(transaction, statement));
+  return Status();
 }
 
 // ---- get -------------------------------------------------------------------
@@ -276,14 +282,14 @@ struct Selection {
 
 // The select list "*" is assigned as one character: GCC 12 at -O3 warns
 // falsely (-Wrestrict) about copying the literal over a fresh string.
-HRESULT ReadContent(const NodePtr& content, Selection& selection) {
+Status ReadContent(const NodePtr& content, Selection& selection) {
   selection = Selection{};
   const NodePtr first = content->firstChild();
   if (!first) {
     selection.select.assign(1, '*');
-    return S_OK;
+    return Status();
   }
-  if (!IsText(first)) return S_OK;
+  if (!IsText(first)) return Status();
   const std::string value = first->nodeValue().value_or(std::string());
   // Blanks around the word come from indented requests.
   const std::string_view word = text::TrimAscii(value);
@@ -294,7 +300,7 @@ HRESULT ReadContent(const NodePtr& content, Selection& selection) {
     NodePtr field = first->nextSibling();
     if (!field) {
       selection.select.assign(1, '*');
-      return S_OK;
+      return Status();
     }
     std::vector<std::string> fields;
     for (; IsElement(field) && field->nodeName() == kField; field = field->nextSibling()) {
@@ -307,9 +313,9 @@ HRESULT ReadContent(const NodePtr& content, Selection& selection) {
     selection.select.assign(1, '*');
     selection.kind = std::string(word);
   } else {
-    return QS_E_TARGET_TAG_UNSUPPORTED;
+    return Status(QS_E_TARGET_TAG_UNSUPPORTED);
   }
-  return S_OK;
+  return Status();
 }
 
 // The clauses that belong to one target.
@@ -330,13 +336,13 @@ struct GetTarget {
   Clauses clauses;
 };
 
-HRESULT ReadGetTarget(const NodePtr& target, GetTarget& built) {
+Status ReadGetTarget(const NodePtr& target, GetTarget& built) {
   // Everything here is this target's own: nothing is inherited from the
   // target before it.
   int counted = 0;
   bool catalogSeen = false;
   for (NodePtr item = target->firstChild(); item; item = item->nextSibling()) {
-    if (!IsElement(item)) return QS_E_TARGET_TAG_UNSUPPORTED;
+    if (!IsElement(item)) return Status(QS_E_TARGET_TAG_UNSUPPORTED);
     const std::string name = item->nodeName();
     std::string text = item->text();
     if (name == kDsn || name == kProvider || name == kCatalog) {
@@ -355,37 +361,38 @@ HRESULT ReadGetTarget(const NodePtr& target, GetTarget& built) {
       if (!text.empty()) built.keys.emplace_back(name, std::move(text));
       counted = 4;
     } else {
-      return QS_E_TARGET_TAG_UNSUPPORTED;
+      return Status(QS_E_TARGET_TAG_UNSUPPORTED);
     }
   }
   // A data source needs its four keys, or a request URI given last.
-  if (counted != 4) return QS_E_QUERY_TARGET_INVALID;
-  return S_OK;
+  if (counted != 4) return Status(QS_E_QUERY_TARGET_INVALID);
+  return Status();
 }
 
-void WriteSubstatement(const DocumentPtr& doc, const NodePtr& statement, const GetTarget& target, bool noUnify) {
-  const NodePtr sub = NewElement(doc, kSubstatement);
-  if (!target.selection.kind.empty()) Append(sub, NewElement(doc, target.selection.kind));
-  for (const auto& [name, text] : target.keys) Append(sub, NewElement(doc, name, text));
-  if (!target.schema.empty()) Append(sub, NewElement(doc, kSchema, target.schema));
+Status WriteSubstatement(const DocumentPtr& doc, const NodePtr& statement, const GetTarget& target, bool noUnify) {
+  QUOR_ASSIGN_OR_RETURN(const NodePtr sub, NewElement(doc, kSubstatement));
+  if (!target.selection.kind.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sub, doc, target.selection.kind));
+  for (const auto& [name, text] : target.keys) QUOR_RETURN_IF_ERROR(AppendNew(sub, doc, name, text));
+  if (!target.schema.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sub, doc, kSchema, target.schema));
 
-  const NodePtr sql = NewElement(doc, kSql);
-  Append(sql, NewElement(doc, kSelect, target.selection.select));
-  if (target.from) Append(sql, NewElement(doc, kFrom, *target.from));
+  QUOR_ASSIGN_OR_RETURN(const NodePtr sql, NewElement(doc, kSql));
+  QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kSelect, target.selection.select));
+  if (target.from) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kFrom, *target.from));
   const Clauses& clauses = target.clauses;
-  if (!clauses.conditions.empty()) Append(sql, NewElement(doc, kWhere, JoinConditions(clauses.conditions)));
-  if (!clauses.groups.empty()) Append(sql, NewElement(doc, kGroup, Join(clauses.groups, " ")));
-  if (!clauses.orders.empty()) Append(sql, NewElement(doc, kOrder, Join(clauses.orders, " , ")));
-  if (!clauses.options.empty()) Append(sql, NewElement(doc, kOption, Join(clauses.options, " ")));
-  if (!clauses.rowcount.empty()) Append(sql, NewElement(doc, kRowCount, clauses.rowcount));
-  Append(sub, sql);
-  if (noUnify) Append(sub, NewElement(doc, kNoUnify));
-  Append(statement, sub);
+  if (!clauses.conditions.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kWhere, JoinConditions(clauses.conditions)));
+  if (!clauses.groups.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kGroup, Join(clauses.groups, " ")));
+  if (!clauses.orders.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kOrder, Join(clauses.orders, " , ")));
+  if (!clauses.options.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kOption, Join(clauses.options, " ")));
+  if (!clauses.rowcount.empty()) QUOR_RETURN_IF_ERROR(AppendNew(sql, doc, kRowCount, clauses.rowcount));
+  QUOR_RETURN_IF_ERROR(Append(sub, sql));
+  if (noUnify) QUOR_RETURN_IF_ERROR(AppendNew(sub, doc, kNoUnify));
+  QUOR_RETURN_IF_ERROR(Append(statement, sub));
+  return Status();
 }
 
-HRESULT BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const NodePtr& transaction) {
-  const NodePtr statement = NewElement(doc, kStatement);
-  Append(transaction, statement);
+Status BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_ASSIGN_OR_RETURN(const NodePtr statement, NewElement(doc, kStatement));
+  QUOR_RETURN_IF_ERROR(Append(transaction, statement));
 
   std::optional<Selection> selection;  // none until a "content"
   std::vector<GetTarget> targets;
@@ -403,18 +410,18 @@ HRESULT BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const 
   };
 
   for (NodePtr child = request->firstChild(); child; child = child->nextSibling()) {
-    if (!IsElement(child)) return QS_E_QUERY_TAG_UNSUPPORTED;
+    if (!IsElement(child)) return Status(QS_E_QUERY_TAG_UNSUPPORTED);
     const std::string name = child->nodeName();
     if (name == kContent) {
       Selection read;
-      if (const HRESULT status = ReadContent(child, read); status != S_OK) return status;
+      QUOR_RETURN_IF_ERROR(ReadContent(child, read));
       selection = std::move(read);
     } else if (name == kTarget) {
       close();
-      if (!selection) return QS_E_CONTENT_TAG_MISSING;
+      if (!selection) return Status(QS_E_CONTENT_TAG_MISSING);
       GetTarget built;
       built.selection = *selection;
-      if (const HRESULT status = ReadGetTarget(child, built); status != S_OK) return status;
+      QUOR_RETURN_IF_ERROR(ReadGetTarget(child, built));
       open = std::move(built);
     } else if (name == kNoUnify) {
       noUnify = true;
@@ -433,10 +440,10 @@ HRESULT BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const 
       const Clause* clause = nullptr;
       for (const Clause& known : kClauses)
         if (known.name == name) clause = &known;
-      if (!clause) return QS_E_QUERY_TAG_UNSUPPORTED;
+      if (!clause) return Status(QS_E_QUERY_TAG_UNSUPPORTED);
       // Blanks alone (kept in a CDATA section) say nothing either.
       std::string text = child->text();
-      if (IsBlank(text)) return clause->whenEmpty;
+      if (IsBlank(text)) return Status(clause->whenEmpty);
       if (name == kCondition) pending.conditions.push_back(std::move(text));
       else if (name == kGroup) pending.groups.push_back(std::move(text));
       else if (name == kOrder) pending.orders.push_back(std::move(text));
@@ -449,38 +456,38 @@ HRESULT BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const 
   }
   close();
 
-  for (const GetTarget& target : targets) WriteSubstatement(doc, statement, target, noUnify);
-  if (!transforms.empty()) Append(statement, NewElement(doc, kTransform, Join(transforms, ",")));
-  if (!stores.empty()) Append(statement, NewElement(doc, kStore, Join(stores, " ")));
-  return S_OK;
+  for (const GetTarget& target : targets) QUOR_RETURN_IF_ERROR(WriteSubstatement(doc, statement, target, noUnify));
+  if (!transforms.empty()) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kTransform, Join(transforms, ",")));
+  if (!stores.empty()) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kStore, Join(stores, " ")));
+  return Status();
 }
 
 // The arguments every builder needs; a missing request element is a bad
 // query, a missing document or transaction a caller's mistake.
-HRESULT CheckBuilderArguments(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
-  if (!output || !transaction) return E_POINTER;
-  if (!request) return QS_E_QUERY_ARG_INVALID;
-  return S_OK;
+Status CheckBuilderArguments(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
+  if (!output || !transaction) return Status(E_POINTER);
+  if (!request) return Status(QS_E_QUERY_ARG_INVALID);
+  return Status();
 }
 
 }  // namespace
 
-HRESULT CQueryTranslator::Translate(const DocumentPtr& request, const DocumentPtr& output) {
-  if (!output) return E_POINTER;
-  if (!request || !request->hasChildNodes()) return QS_E_QUERY_ARG_INVALID;
-  return Guarded(QS_E_QUERY_CONVERSION_EXCEPTION, [&]() -> HRESULT {
+Status CQueryTranslator::Translate(const DocumentPtr& request, const DocumentPtr& output) {
+  if (!output) return Status(E_POINTER);
+  if (!request || !request->hasChildNodes()) return Status(QS_E_QUERY_ARG_INVALID);
+  return Guarded(QS_E_QUERY_CONVERSION_EXCEPTION, [&]() -> Status {
     NodePtr query;
     for (NodePtr node = request->firstChild(); node && !query; node = node->nextSibling())
       if (IsElement(node) && node->nodeName() == kQuery) query = node;
-    if (!query) return QS_E_QUERY_FORMAT_INVALID;
+    if (!query) return Status(QS_E_QUERY_FORMAT_INVALID);
 
-    const NodePtr sqlquery = NewElement(output, kSqlQuery);
-    const NodePtr transaction = NewElement(output, kTransaction);
+    QUOR_ASSIGN_OR_RETURN(const NodePtr sqlquery, NewElement(output, kSqlQuery));
+    QUOR_ASSIGN_OR_RETURN(const NodePtr transaction, NewElement(output, kTransaction));
     bool write = false;
     for (NodePtr child = query->firstChild(); child; child = child->nextSibling()) {
-      if (!IsElement(child)) return QS_E_QUERY_TAG_UNSUPPORTED;
+      if (!IsElement(child)) return Status(QS_E_QUERY_TAG_UNSUPPORTED);
       const std::string name = child->nodeName();
-      HRESULT status;
+      Status status;
       if (name == kGet) {
         status = BuildGet(output, child, transaction);
       } else if (name == kExec) {
@@ -495,48 +502,48 @@ HRESULT CQueryTranslator::Translate(const DocumentPtr& request, const DocumentPt
         status = BuildDelete(output, child, transaction);
         write = true;
       } else {
-        return QS_E_QUERY_TAG_UNSUPPORTED;
+        return Status(QS_E_QUERY_TAG_UNSUPPORTED);
       }
-      if (status != S_OK) return status;
+      QUOR_RETURN_IF_ERROR(status);
     }
 
     // A request that changes anything runs as one transaction, its reads and
     // calls included.
     if (write) {
-      Append(sqlquery, transaction);
+      QUOR_RETURN_IF_ERROR(Append(sqlquery, transaction));
     } else {
-      while (const NodePtr statement = transaction->firstChild()) Append(sqlquery, statement);
+      while (const NodePtr statement = transaction->firstChild()) QUOR_RETURN_IF_ERROR(Append(sqlquery, statement));
     }
-    Append(output, sqlquery);
-    return S_OK;
+    QUOR_RETURN_IF_ERROR(Append(output, sqlquery));
+    return Status();
   });
 }
 
-HRESULT CQueryTranslator::BuildDelete(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
-  if (const HRESULT status = CheckBuilderArguments(output, request, transaction); status != S_OK) return status;
+Status CQueryTranslator::BuildDelete(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_RETURN_IF_ERROR(CheckBuilderArguments(output, request, transaction));
   return Guarded(QS_E_SQL_BUILD_EXCEPTION,
                  [&] { return BuildWrite(output, request, transaction, WriteVerb::Delete); });
 }
 
-HRESULT CQueryTranslator::BuildUpdate(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
-  if (const HRESULT status = CheckBuilderArguments(output, request, transaction); status != S_OK) return status;
+Status CQueryTranslator::BuildUpdate(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_RETURN_IF_ERROR(CheckBuilderArguments(output, request, transaction));
   return Guarded(QS_E_SQL_BUILD_EXCEPTION,
                  [&] { return BuildWrite(output, request, transaction, WriteVerb::Update); });
 }
 
-HRESULT CQueryTranslator::BuildPut(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
-  if (const HRESULT status = CheckBuilderArguments(output, request, transaction); status != S_OK) return status;
+Status CQueryTranslator::BuildPut(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_RETURN_IF_ERROR(CheckBuilderArguments(output, request, transaction));
   return Guarded(QS_E_SQL_BUILD_EXCEPTION,
                  [&] { return BuildWrite(output, request, transaction, WriteVerb::Insert); });
 }
 
-HRESULT CQueryTranslator::BuildExec(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
-  if (const HRESULT status = CheckBuilderArguments(output, request, transaction); status != S_OK) return status;
+Status CQueryTranslator::BuildExec(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_RETURN_IF_ERROR(CheckBuilderArguments(output, request, transaction));
   return Guarded(QS_E_QUERY_CONVERSION_EXCEPTION, [&] { return BuildExecStatement(output, request, transaction); });
 }
 
-HRESULT CQueryTranslator::BuildGet(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
-  if (const HRESULT status = CheckBuilderArguments(output, request, transaction); status != S_OK) return status;
+Status CQueryTranslator::BuildGet(const DocumentPtr& output, const NodePtr& request, const NodePtr& transaction) {
+  QUOR_RETURN_IF_ERROR(CheckBuilderArguments(output, request, transaction));
   return Guarded(QS_E_SQL_BUILD_EXCEPTION, [&] { return BuildGetStatement(output, request, transaction); });
 }
 

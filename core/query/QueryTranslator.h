@@ -6,14 +6,14 @@
 // only joined with fixed separators. Nothing is quoted, escaped or checked as
 // SQL here; the accessor is where a statement is assembled.
 //
-// Statuses are the service's 0x81000000+n codes (core/StatusCodes.h). A DOM
-// change that the document refuses raises com::ComError.
+// Statuses are the service's 0x81000000+n codes (core/StatusCodes.h); a DOM
+// change that the document refuses fails with E_FAIL.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -30,15 +30,15 @@ class CQueryTranslator {
   // (put, insert, update, replace, delete) every statement goes into one
   // "transaction" element; otherwise the statements are direct children of
   // "sqlquery". On failure `output` is left without a document element.
-  HRESULT Translate(const xml::DocumentPtr& request, const xml::DocumentPtr& output);
+  Status Translate(const xml::DocumentPtr& request, const xml::DocumentPtr& output);
 
   // Each builder turns one request element into one "statement" created in
   // `output` and appended to `transaction`.
-  HRESULT BuildDelete(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
-  HRESULT BuildUpdate(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
-  HRESULT BuildPut(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
-  HRESULT BuildExec(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
-  HRESULT BuildGet(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
+  Status BuildDelete(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
+  Status BuildUpdate(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
+  Status BuildPut(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
+  Status BuildExec(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
+  Status BuildGet(const xml::DocumentPtr& output, const xml::NodePtr& request, const xml::NodePtr& transaction);
 
   // The schema part of a qualified table name ("dbo" of dbo.Orders), without
   // its double quotes; empty when the name has no schema part.

@@ -5,7 +5,6 @@
 
 #include "core/KeywordTable.h"
 #include "core/XmlHelpers.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
@@ -16,14 +15,15 @@ bool IsElementNamed(const xml::NodePtr& node, KeywordIndex index) {
   return node->nodeType() == xml::NodeType::Element && node->nodeName() == Word(index);
 }
 
-xml::NodePtr Create(const xml::DocumentPtr& doc, KeywordIndex index) {
+Result<xml::NodePtr> Create(const xml::DocumentPtr& doc, KeywordIndex index) {
   xml::NodePtr element = doc->createElement(Word(index));
-  if (!element) throw com::ComError(E_FAIL);
+  if (!element) return Status(E_FAIL);
   return element;
 }
 
-void Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
-  if (!parent->appendChild(child)) throw com::ComError(E_FAIL);
+Status Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
+  if (!parent->appendChild(child)) return Status(E_FAIL);
+  return Status();
 }
 
 // The first pattern that renames column `column` of table `tableName`: its
@@ -43,8 +43,8 @@ std::string CResultRewriter::StripTableQualifier(std::string_view tableName) {
   return std::string(dot == std::string_view::npos ? tableName : tableName.substr(dot + 1));
 }
 
-HRESULT CResultRewriter::RewriteColumn(const xml::NodePtr& source, const xml::NodePtr& target,
-                                       const com::Bstr& tableName, const UnifyTableEntry& entry) const {
+Status CResultRewriter::RewriteColumn(const xml::NodePtr& source, const xml::NodePtr& target,
+                                      const com::Bstr& tableName, const UnifyTableEntry& entry) const {
   std::string name;
   std::optional<std::string> type;
   const UnifyPattern* nameMatch = nullptr;
@@ -58,54 +58,57 @@ HRESULT CResultRewriter::RewriteColumn(const xml::NodePtr& source, const xml::No
     } else if (attribute.name == Word(KW_TYPE)) {
       type = attribute.value;
     } else {
-      SetElementAttribute(target, attribute.name, attribute.value);
+      QUOR_RETURN_IF_ERROR(SetElementAttribute(target, attribute.name, attribute.value));
     }
   }
 
   // A column renamed before keeps the name it was first given.
   const UnifyPattern* match = formerMatch ? formerMatch : nameMatch;
-  SetElementAttribute(target, Word(KW_NAME), match ? match->lid.ToUtf8() : name);
-  if (type) SetElementAttribute(target, Word(KW_TYPE), *type);
-  if (match) SetElementAttribute(target, Word(KW_ORGINALNAME), match->rid.ToUtf8());
+  QUOR_RETURN_IF_ERROR(SetElementAttribute(target, Word(KW_NAME), match ? match->lid.ToUtf8() : name));
+  if (type) QUOR_RETURN_IF_ERROR(SetElementAttribute(target, Word(KW_TYPE), *type));
+  if (match) QUOR_RETURN_IF_ERROR(SetElementAttribute(target, Word(KW_ORGINALNAME), match->rid.ToUtf8()));
 
   if (source->hasChildNodes()) {
-    for (xml::NodePtr child = source->firstChild(); child; child = child->nextSibling())
-      Append(target, CopyXmlTree(child));
+    for (xml::NodePtr child = source->firstChild(); child; child = child->nextSibling()) {
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(child));
+      QUOR_RETURN_IF_ERROR(Append(target, copy));
+    }
   }
-  return S_OK;
+  return Status();
 }
 
-xml::NodePtr CResultRewriter::RewriteResponse(const xml::NodePtr& response, const UnifyTableEntry& entry) const {
-  if (!response || !IsElementNamed(response, KW_RESPONSE)) return nullptr;
+Result<xml::NodePtr> CResultRewriter::RewriteResponse(const xml::NodePtr& response,
+                                                      const UnifyTableEntry& entry) const {
+  if (!response || !IsElementNamed(response, KW_RESPONSE)) return xml::NodePtr();
   try {
     const xml::DocumentPtr doc = xml::Document::Create();
-    const xml::NodePtr rewritten = Create(doc, KW_RESPONSE);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr rewritten, Create(doc, KW_RESPONSE));
     for (xml::NodePtr table = response->firstChild(); table; table = table->nextSibling()) {
       if (!IsElementNamed(table, KW_TABLE)) continue;
-      const xml::NodePtr newTable = Create(doc, KW_TABLE);
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr newTable, Create(doc, KW_TABLE));
       com::Bstr tableName;
       for (const xml::Attribute& attribute : table->attributes()) {
-        SetElementAttribute(newTable, attribute.name, attribute.value);
+        QUOR_RETURN_IF_ERROR(SetElementAttribute(newTable, attribute.name, attribute.value));
         if (attribute.name == Word(KW_NAME)) tableName = com::Bstr::FromUtf8(StripTableQualifier(attribute.value));
       }
-      SetElementAttribute(newTable, Word(KW_UNIFY), unify_.ToUtf8());
+      QUOR_RETURN_IF_ERROR(SetElementAttribute(newTable, Word(KW_UNIFY), unify_.ToUtf8()));
 
       for (xml::NodePtr record = table->firstChild(); record; record = record->nextSibling()) {
         if (!IsElementNamed(record, KW_RECORD)) continue;
-        const xml::NodePtr newRecord = Create(doc, KW_RECORD);
+        QUOR_ASSIGN_OR_RETURN(const xml::NodePtr newRecord, Create(doc, KW_RECORD));
         for (xml::NodePtr column = record->firstChild(); column; column = column->nextSibling()) {
           if (!IsElementNamed(column, KW_COLUMN)) continue;
-          const xml::NodePtr newColumn = Create(doc, KW_COLUMN);
-          RewriteColumn(column, newColumn, tableName, entry);
-          Append(newRecord, newColumn);
+          QUOR_ASSIGN_OR_RETURN(const xml::NodePtr newColumn, Create(doc, KW_COLUMN));
+          QUOR_RETURN_IF_ERROR(RewriteColumn(column, newColumn, tableName, entry));
+          QUOR_RETURN_IF_ERROR(Append(newRecord, newColumn));
         }
-        Append(newTable, newRecord);
+        QUOR_RETURN_IF_ERROR(Append(newTable, newRecord));
       }
-      Append(rewritten, newTable);
+      QUOR_RETURN_IF_ERROR(Append(rewritten, newTable));
     }
     return rewritten;
   } catch (const std::bad_alloc&) {
-    return nullptr;
+    return xml::NodePtr();
   }
 }
 

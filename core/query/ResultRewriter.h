@@ -9,7 +9,7 @@
 
 #include "core/UnifyTable.h"
 #include "platform/com/bstr.h"
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -21,13 +21,14 @@ class CResultRewriter {
   virtual ~CResultRewriter() = default;
 
   // A new "response" element in a document of its own, or none when `response`
-  // is not a "response" element or memory runs out. Children other than
-  // tables, records and columns are left out.
-  xml::NodePtr RewriteResponse(const xml::NodePtr& response, const UnifyTableEntry& entry) const;
+  // is not a "response" element or memory runs out; a failing DOM call fails
+  // with its status. Children other than tables, records and columns are
+  // left out.
+  Result<xml::NodePtr> RewriteResponse(const xml::NodePtr& response, const UnifyTableEntry& entry) const;
 
   // Fills `target` from the column `source` of the table `tableName` (null:
   // the table has no name).
-  HRESULT RewriteColumn(const xml::NodePtr& source, const xml::NodePtr& target, const com::Bstr& tableName,
+  Status RewriteColumn(const xml::NodePtr& source, const xml::NodePtr& target, const com::Bstr& tableName,
                         const UnifyTableEntry& entry) const;
 
   // The text after the first '.', or the whole name without one.

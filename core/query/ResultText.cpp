@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/KeywordTable.h"
-#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -263,10 +262,10 @@ void ResultPart::AppendTo(std::string& out) const {
   if (inResponse) out.append("</").append(response).append(">");
 }
 
-xml::NodePtr ResultPart::Node() const {
+Result<xml::NodePtr> ResultPart::Node() const {
   if (node || text.IsNull()) return node;
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(Written().Utf8()) || !doc->firstChild()) throw com::ComError(E_FAIL);
+  if (!doc->loadXML(Written().Utf8()) || !doc->firstChild()) return Status(E_FAIL);
   return doc->firstChild();
 }
 

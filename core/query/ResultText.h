@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/com/bstr.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -46,9 +47,9 @@ struct ResultPart {
   // The text the part is written as.
   com::Bstr Written() const;
   void AppendTo(std::string& out) const;
-  // The part as a node: a text part is parsed for it (raises ComError if
-  // that fails, which a checked text does not).
-  xml::NodePtr Node() const;
+  // The part as a node: a text part is parsed for it (E_FAIL if that fails,
+  // which a checked text does not).
+  Result<xml::NodePtr> Node() const;
 };
 
 // When `answer` is a written element: moves it into `part` as a text part,

@@ -9,6 +9,7 @@
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
 #include "core/query/AccessorCall.h"
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -115,20 +116,20 @@ std::string KeepCarriageReturns(std::string_view xml) {
 // The text of an entry's child element; null when it is missing or empty.
 com::Bstr EntryText(const xml::NodePtr& entry, std::string_view name) {
   com::Bstr text;
-  MatchXmlNodes(entry, name, text);
+  MatchXmlNodes(entry, name, text).Ignore();  // only fails for a missing entry
   return text;
 }
 
-HRESULT CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
-                                 const com::Bstr& rule, com::Bstr& output) {
+Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
+                                const com::Bstr& rule, com::Bstr& output) {
   if (!settings.TransformDocument) {
-    if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return hr;
-    if (!settings.TransformDocument) return QS_E_TRANSFORMER_CONFIG_INVALID;
+    if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return Status(hr);
+    if (!settings.TransformDocument) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
   }
   const xml::DocumentPtr& definitions = settings.TransformDocument;
-  if (!definitions->firstChild()) return QS_E_TRANSFORMER_CONFIG_INVALID;
+  if (!definitions->firstChild()) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
   const xml::NodePtr top = FindTopLevel(definitions, CKeywordTable::Instance().Narrow(KW_QUORTRANSFORM));
-  if (!top) return QS_E_TRANSFORMER_CONFIG_INVALID;
+  if (!top) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
 
   xml::NodePtr match;
   com::Bstr progID;
@@ -140,98 +141,97 @@ HRESULT CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name
       progID = entryProgID;
     }
   }
-  if (!match) return QS_E_TRANSFORMER_NOT_SPECIFIED;
+  if (!match) return Status(QS_E_TRANSFORMER_NOT_SPECIFIED);
 
   com::Bstr method = EntryText(match, CKeywordTable::Instance().Narrow(KW_METHOD_CAP));
   if (method.IsNull()) method = com::Bstr(u"Convert");
   const com::Bstr useRule = !rule.IsNull() ? rule : EntryText(match, CKeywordTable::Instance().Narrow(KW_RULE));
 
   detail::LateBoundAnswer call;
-  if (const HRESULT hr = detail::CallLateBound(progID.View(), method.View(), input, useRule, call); FAILED(hr))
-    return hr;
+  QUOR_RETURN_IF_ERROR(detail::CallLateBound(progID.View(), method.View(), input, useRule, call));
   output = com::Bstr();
   if (SUCCEEDED(call.invoked)) {
-    if (!call.isText) return S_OK;
+    if (!call.isText) return Status();
     if (!CQuorServiceUtils::IsFaultResult(call.text)) {
       output = std::move(call.text);
-      return S_OK;
+      return Status();
     }
-    return CQuorServiceUtils::ParseFaultResult(progID.View(), call.text, QS_E_TRANSFORMER_ACCESS_FAILED);
+    return com::StatusOf(CQuorServiceUtils::ParseFaultResult(progID.View(), call.text, QS_E_TRANSFORMER_ACCESS_FAILED));
   }
   if (call.isText) {
     output = std::move(call.text);
-    return call.invoked;
+    return com::StatusOf(call.invoked);
   }
   if (call.raised)
     output = CQuorServiceUtils::MakeTransformerFault(
         {call.exceptionCode, call.exceptionDescription, call.exceptionStatus});
-  return QS_E_TRANSFORMER_ACCESS_FAILED;
+  return Status(QS_E_TRANSFORMER_ACCESS_FAILED);
 }
 
 }  // namespace
 
-HRESULT CallTransformer(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
-                        const com::Bstr& rule, com::Bstr& output) {
+Status CallTransformer(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
+                       const com::Bstr& rule, com::Bstr& output) {
   try {
     return CallTransformerUnguarded(settings, name, input, rule, output);
   } catch (const std::exception&) {
-    return QS_E_TRANSFORMER_EXECUTE_EXCEPTION;
+    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
   }
 }
 
-HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& chain, const com::Bstr& input,
-                       const com::Bstr& defaultRule, com::Bstr& output) {
+Status TransformChain(CServiceConfig& settings, const com::Bstr& chain, const com::Bstr& input,
+                      const com::Bstr& defaultRule, com::Bstr& output) {
   try {
     output = com::Bstr();
     com::Bstr current = input;
-    HRESULT status = S_OK;
+    Status status;
     for (const ChainItem& item : SplitChain(chain.ToUtf8())) {
       const com::Bstr rule = item.rule.empty() ? defaultRule : com::Bstr::FromUtf8(item.rule);
       com::Bstr out;
       status = CallTransformer(settings, com::Bstr::FromUtf8(item.name), current, rule, out);
       output = out;
-      if (status != S_OK) break;
+      if (status.code() != S_OK) break;
       current = std::move(out);
     }
     return status;
   } catch (const std::exception&) {
-    return QS_E_TRANSFORMER_EXECUTE_EXCEPTION;
+    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
   }
 }
 
-ResultPart TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
-                         const com::Bstr& defaultRule, HRESULT& status) {
-  status = S_OK;
-  if (!result) return {};
+Status TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
+                     const com::Bstr& defaultRule, ResultPart& transformed) {
+  transformed = ResultPart();
+  if (!result) return Status();
+  Status status;
   try {
     com::Bstr output;
     status = TransformChain(settings, chain, result.Written(), defaultRule, output);
-    if (output.IsNull()) return {};
-    ResultPart part;
+    if (output.IsNull()) return status;
     // Without a CR, KeepCarriageReturns leaves a written element as it is.
     if (IsWrittenElement(output.View())) {
-      part.text = std::move(output);
-      return part;
+      transformed.text = std::move(output);
+      return status;
     }
     const xml::DocumentPtr doc = xml::Document::Create();
-    if (!doc->loadXML(KeepCarriageReturns(output.ToUtf8()))) return {};
-    part.node = doc->firstChild();
-    return part;
+    if (!doc->loadXML(KeepCarriageReturns(output.ToUtf8()))) return status;
+    transformed.node = doc->firstChild();
+    return status;
   } catch (const std::exception&) {
-    if (status == S_OK) status = QS_E_TRANSFORMER_EXECUTE_EXCEPTION;
-    return {};
+    transformed = ResultPart();
+    return status.code() == S_OK ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION) : status;
   }
 }
 
-xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
-                             const com::Bstr& defaultRule, HRESULT& status) {
-  const ResultPart part = TransformPart(settings, ResultPart(result), chain, defaultRule, status);
-  try {
-    return part.Node();
-  } catch (const std::exception&) {
-    if (status == S_OK) status = QS_E_TRANSFORMER_EXECUTE_EXCEPTION;
-    return nullptr;
-  }
+Status TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
+                       const com::Bstr& defaultRule, xml::NodePtr& transformed) {
+  transformed = nullptr;
+  ResultPart part;
+  const Status status = TransformPart(settings, ResultPart(result), chain, defaultRule, part);
+  Result<xml::NodePtr> node = part.Node();
+  if (!node.ok()) return status.code() == S_OK ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION) : status;
+  transformed = std::move(node).value();
+  return status;
 }
 
 }  // namespace quor::core

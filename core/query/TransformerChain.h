@@ -6,32 +6,32 @@
 #include "core/ServiceConfig.h"
 #include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
 
-// Runs the chain on the XML text of `result`; the node of the last output
-// text (none when there is no output or it is not XML) and the chain's
-// status in `status`.
-xml::NodePtr TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
-                             const com::Bstr& defaultRule, HRESULT& status);
+// Runs the chain on the XML text of `result`: the chain's status, and in
+// `transformed` the node of the last output text (none when there is no
+// output or it is not XML), also when the chain failed.
+Status TransformResult(CServiceConfig& settings, const xml::NodePtr& result, const com::Bstr& chain,
+                       const com::Bstr& defaultRule, xml::NodePtr& transformed);
 // The same on a part: the last output text as it is when it is a written
 // element, else parsed (once).
-ResultPart TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
-                         const com::Bstr& defaultRule, HRESULT& status);
+Status TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
+                     const com::Bstr& defaultRule, ResultPart& transformed);
 
 // `chain` is a list of items separated by ","; an item is a name, or
 // a name and a rule separated by white space. The first failing item stops
 // the chain; `output` is the text of the last call made (on a stop, as a rule
 // the failing transformer's fault document or nothing).
-HRESULT TransformChain(CServiceConfig& settings, const com::Bstr& chain, const com::Bstr& input,
-                       const com::Bstr& defaultRule, com::Bstr& output);
+Status TransformChain(CServiceConfig& settings, const com::Bstr& chain, const com::Bstr& input,
+                      const com::Bstr& defaultRule, com::Bstr& output);
 
 // Calls the transformer whose "transID" (or else "ProgID") is `name`, with
 // `rule` or else the entry's own "Rule". 0x81000011 when no entry has that
 // name, 0x81000010 when there are no definitions to look in.
-HRESULT CallTransformer(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
-                        const com::Bstr& rule, com::Bstr& output);
+Status CallTransformer(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
+                       const com::Bstr& rule, com::Bstr& output);
 
 }  // namespace quor::core

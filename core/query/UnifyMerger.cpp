@@ -7,17 +7,16 @@
 
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
 
-constexpr std::array<int, kJoinKindCount> kJoinKeywords = {
+constexpr std::array<KeywordIndex, kJoinKindCount> kJoinKeywords = {
     KW_FULL_OUTER_JOIN, KW_LEFT_OUTER_JOIN, KW_RIGHT_OUTER_JOIN, KW_CROSS_JOIN,     KW_UNION_JOIN,
     KW_LEFT_INNER_JOIN, KW_RIGHT_INNER_JOIN, KW_MAX_INNER_JOIN,  KW_MIN_INNER_JOIN, KW_EQUIV_JOIN,
 };
 
-std::string_view Kw(int index) { return CKeywordTable::Instance().Narrow(index); }
+std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 // Join texts come from configuration files written by hand, so letter case
 // does not count; only ASCII letters fold (the texts are ASCII).
@@ -48,24 +47,25 @@ CUnifyMerger::CUnifyMerger() : joinKind(Kw(KW_FULL_OUTER_JOIN)) {}
 
 CUnifyMerger::~CUnifyMerger() {
   keyColumn.reset();
-  FreeColumnList();
-  FreeEquivalentColumns();
+  FreeColumnList().Ignore();
+  FreeEquivalentColumns().Ignore();
 }
 
 bool CUnifyMerger::IsElementNamed(const xml::NodePtr& node, std::string_view name) {
   return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == name;
 }
 
-xml::NodePtr CUnifyMerger::NewElement(const xml::DocumentPtr& document, std::string_view name) {
-  if (!document) throw com::ComError(E_POINTER);
+Result<xml::NodePtr> CUnifyMerger::NewElement(const xml::DocumentPtr& document, std::string_view name) {
+  if (!document) return Status(E_POINTER);
   auto element = document->createElement(name);
-  if (!element) throw com::ComError(E_FAIL);
+  if (!element) return Status(E_FAIL);
   return element;
 }
 
-void CUnifyMerger::Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
-  if (!parent || !child) throw com::ComError(E_POINTER);
-  if (!parent->appendChild(child)) throw com::ComError(E_FAIL);
+Status CUnifyMerger::Append(const xml::NodePtr& parent, const xml::NodePtr& child) {
+  if (!parent || !child) return Status(E_POINTER);
+  if (!parent->appendChild(child)) return Status(E_FAIL);
+  return Status();
 }
 
 JoinKind CUnifyMerger::GetJoinKind(const xml::NodePtr& table) const {
@@ -76,9 +76,9 @@ JoinKind CUnifyMerger::GetJoinKind(const xml::NodePtr& table) const {
   return KindNamed(joinKind).value_or(JoinKind::FullOuter);
 }
 
-HRESULT CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::NodePtr& second) {
-  FreeColumnList();
-  if (!first || !second) return QS_E_UNIFICATION_SOURCE_INVALID;
+Status CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::NodePtr& second) {
+  FreeColumnList().Ignore();
+  if (!first || !second) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
   const std::string_view nameAttr = Kw(KW_NAME);
   const std::string_view typeAttr = Kw(KW_TYPE);
   const std::string_view recordTag = Kw(KW_RECORD);
@@ -95,18 +95,18 @@ HRESULT CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::Node
   };
 
   if (const auto record = first->firstChild()) {
-    if (!IsElementNamed(record, recordTag)) return QS_E_UNIFICATION_SOURCE_INVALID;
+    if (!IsElementNamed(record, recordTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
     for (auto column = record->firstChild(); column; column = column->nextSibling()) {
-      if (!IsElementNamed(column, columnTag)) return QS_E_UNIFICATION_SOURCE_INVALID;
+      if (!IsElementNamed(column, columnTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
       read(column, columns.back());
       columns.emplace_back();
     }
   }
 
   if (const auto record = second->firstChild()) {
-    if (!IsElementNamed(record, recordTag)) return QS_E_UNIFICATION_SOURCE_INVALID;
+    if (!IsElementNamed(record, recordTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
     for (auto column = record->firstChild(); column; column = column->nextSibling()) {
-      if (!IsElementNamed(column, columnTag)) return QS_E_UNIFICATION_SOURCE_INVALID;
+      if (!IsElementNamed(column, columnTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
       MergeColumn entry;
       read(column, entry);
       if (entry.name && IsKeyCandidate(*entry.name)) {
@@ -123,7 +123,7 @@ HRESULT CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::Node
   }
 
   if (!columns.empty() && !columns.back().name && !columns.back().type) columns.pop_back();
-  return S_OK;
+  return Status();
 }
 
 bool CUnifyMerger::IsKeyCandidate(std::string_view name) const {
@@ -138,14 +138,14 @@ void CUnifyMerger::ClearPresentFlags() {
   for (auto& entry : columns) entry.present = false;
 }
 
-HRESULT CUnifyMerger::FreeColumnList() {
+Status CUnifyMerger::FreeColumnList() {
   columns.clear();
-  return S_OK;
+  return Status();
 }
 
-HRESULT CUnifyMerger::FreeEquivalentColumns() {
+Status CUnifyMerger::FreeEquivalentColumns() {
   equivalentColumns.clear();
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

@@ -7,8 +7,8 @@
 // in the document the caller passes in and is handed back detached; the input
 // tables are only read. A table, record or column of the wrong shape gives the
 // status or the "none" (null) answer named below, or is left out where a join
-// meets it among records or columns, never an exception; only a failing DOM
-// call raises com::ComError, which passes out of JoinTables to its caller.
+// meets it among records or columns; a failing DOM call fails the builder
+// with its status, which passes out of JoinTables to its caller.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -82,13 +82,13 @@ class CUnifyMerger {
   // `keyColumn` when none is set yet: 0, or QS_E_UNIFICATION_SOURCE_INVALID
   // when a table is missing or its first child or that record's children are
   // not of the record / column shape (the list built so far stays).
-  HRESULT BuildColumnList(const xml::NodePtr& first, const xml::NodePtr& second);
+  Status BuildColumnList(const xml::NodePtr& first, const xml::NodePtr& second);
   // Whether a second-table column called `name` becomes the key: only while
   // no key is set, and only for a name the list already holds.
   bool IsKeyCandidate(std::string_view name) const;
   void ClearPresentFlags();
-  HRESULT FreeColumnList();
-  HRESULT FreeEquivalentColumns();
+  Status FreeColumnList();
+  Status FreeEquivalentColumns();
 
   // ---- Column copy and record builders (UnifyMerger_Records.cpp) ---------
   // The value of the node's first "name" attribute; none without one.
@@ -98,50 +98,50 @@ class CUnifyMerger {
   // A copy of a "column" element made in `document` (attributes and whole
   // content), marking its list entry; none for a missing node or one that is
   // not a "column" element, which the callers then leave out.
-  xml::NodePtr CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source);
+  Result<xml::NodePtr> CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source);
   // The left record joined with the first record of `rightTable` that has
   // the same key text; none without a key or a partner.
-  xml::NodePtr JoinMatchedRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+  Result<xml::NodePtr> JoinMatchedRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
                                  const xml::NodePtr& rightTable);
   // As JoinMatchedRecord, or else the left record's columns followed by an
   // empty column for every list entry it does not fill. Never none for a
   // record given.
-  xml::NodePtr JoinRecordOrFill(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+  Result<xml::NodePtr> JoinRecordOrFill(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
                                 const xml::NodePtr& rightTable);
   // A right record laid out in list order, empty columns where it has no
   // value; none when its key text occurs in a left record (already joined).
-  xml::NodePtr BuildUnmatchedRightRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftTable,
+  Result<xml::NodePtr> BuildUnmatchedRightRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftTable,
                                          const xml::NodePtr& rightRecord);
 
   // ---- Table naming and equivalence matching (UnifyMerger_Records.cpp) ---
   // Names `joined` "first & second" and copies both tables' other
   // attributes (second wins): 0, or QS_E_UNIFY_TARGET_TABLE_INVALID when a
   // source is not a "table" element (it is named "NULL" and not copied).
-  HRESULT NameJoinedTable(const xml::NodePtr& joined, const xml::NodePtr& first, const xml::NodePtr& second);
+  Status NameJoinedTable(const xml::NodePtr& joined, const xml::NodePtr& first, const xml::NodePtr& second);
   // Rebuilds `equivalentColumns` from the two tables' first records; true
   // when they share at least one column name.
   bool BuildEquivalentColumns(const xml::NodePtr& left, const xml::NodePtr& right);
   // The left record joined with the first right record that agrees with it
   // on the text of every shared column it holds; none without a partner.
-  xml::NodePtr JoinEquivalentRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+  Result<xml::NodePtr> JoinEquivalentRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
                                     const xml::NodePtr& rightTable);
 
   // ---- Join dispatch and the ten joins (UnifyMerger_Joins.cpp) -----------
   // The joined table of a pair (a new detached "table" element of
   // `document`), or none when an argument is missing or a table is not of
   // the record / column shape.
-  xml::NodePtr JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
 
-  xml::NodePtr FullOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr LeftOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr RightOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr CrossJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr UnionJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr LeftInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr RightInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr MaxInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr MinInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
-  xml::NodePtr EquivJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> FullOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> LeftOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> RightOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> CrossJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> UnionJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> LeftInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> RightInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> MaxInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> MinInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
+  Result<xml::NodePtr> EquivJoin(const xml::DocumentPtr& document, const xml::NodePtr& left, const xml::NodePtr& right);
 
   // ---- Result-tree walkers (UnifyMerger_Walkers.cpp) -----------------------
   // The walkers descend partial results to their table pairs and hand each
@@ -153,30 +153,31 @@ class CUnifyMerger {
   // Statuses: 0; QS_E_UNIFICATION_SOURCE_INVALID when an input holds no
   // "response" (nothing placed); E_POINTER for absent arguments (both inputs
   // absent at the entries); E_INVALIDARG for a target or output that cannot
-  // take the result. Inputs are only read; a failing DOM call raises.
-  HRESULT Merge(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
-  HRESULT MergeDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
+  // take the result. Inputs are only read; a failing DOM call fails with its
+  // status.
+  Status Merge(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
+  Status MergeDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
                          const xml::DocumentPtr& output);
-  HRESULT MergeTwo(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
-  HRESULT MergeOne(const xml::NodePtr& input, const xml::NodePtr& target);
-  HRESULT MergeTwoDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
+  Status MergeTwo(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target);
+  Status MergeOne(const xml::NodePtr& input, const xml::NodePtr& target);
+  Status MergeTwoDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
                             const xml::DocumentPtr& output);
-  HRESULT MergeOneDocument(const xml::DocumentPtr& input, const xml::DocumentPtr& output);
+  Status MergeOneDocument(const xml::DocumentPtr& input, const xml::DocumentPtr& output);
   // A new "response" of `factory` holding the pairwise joins of the two
   // responses' tables, then copies of the unpaired ones (empty when either
   // is not a "response").
-  xml::NodePtr JoinResponses(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
+  Result<xml::NodePtr> JoinResponses(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
 
  private:
   // The walks shared by the node and document twins, building in `factory`.
   // WalkTwo: the merged "response", or none when an input has no response.
-  xml::NodePtr WalkTwo(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
+  Result<xml::NodePtr> WalkTwo(const xml::DocumentPtr& factory, const xml::NodePtr& first, const xml::NodePtr& second);
+  // WalkOne: QS_E_UNIFICATION_SOURCE_INVALID when the input has no response.
   struct WalkResult {
-    HRESULT status = S_OK;
     xml::NodePtr node;  // none: nothing to place
     bool isResponse = false;  // else a table
   };
-  WalkResult WalkOne(const xml::DocumentPtr& factory, const xml::NodePtr& input);
+  Result<WalkResult> WalkOne(const xml::DocumentPtr& factory, const xml::NodePtr& input);
 
   // Lookups that spare the record builders a scan of the other table for
   // every record. JoinTables opens them for one pair; each is built on first
@@ -206,23 +207,30 @@ class CUnifyMerger {
 
   // Shared by the three units.
   static bool IsElementNamed(const xml::NodePtr& node, std::string_view name);
-  // A new element of `document`; raises ComError when the DOM refuses.
-  static xml::NodePtr NewElement(const xml::DocumentPtr& document, std::string_view name);
-  static void Append(const xml::NodePtr& parent, const xml::NodePtr& child);
+  // A new element of `document`; E_FAIL when the DOM refuses.
+  static Result<xml::NodePtr> NewElement(const xml::DocumentPtr& document, std::string_view name);
+  static Status Append(const xml::NodePtr& parent, const xml::NodePtr& child);
 
-  using RecordBuilder = xml::NodePtr (CUnifyMerger::*)(const xml::DocumentPtr&, const xml::NodePtr&,
+  using RecordBuilder = Result<xml::NodePtr> (CUnifyMerger::*)(const xml::DocumentPtr&, const xml::NodePtr&,
                                                        const xml::NodePtr&);
   // Creates and names the output table, then appends builder(record, other)
   // for every record of `driving`.
-  xml::NodePtr JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
+  Result<xml::NodePtr> JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
                              const xml::NodePtr& other, const xml::NodePtr& firstName,
                              const xml::NodePtr& secondName, RecordBuilder builder);
+  // NameJoinedTable for an output table: a source that is no table still
+  // leaves a named output, so only a DOM failure of the naming counts.
+  Status NameOutputTable(const xml::NodePtr& table, const xml::NodePtr& first, const xml::NodePtr& second);
+  // Appends copies of the columns of `source` to `record`, marking them.
+  Status AppendColumns(const xml::DocumentPtr& document, const xml::NodePtr& record, const xml::NodePtr& source);
+  // An empty column standing for a list entry.
+  Result<xml::NodePtr> NewFiller(const xml::DocumentPtr& document, const MergeColumn& entry);
   // Appends an empty column for every list entry not yet present, marking it.
-  void AppendFillers(const xml::DocumentPtr& document, const xml::NodePtr& record);
+  Status AppendFillers(const xml::DocumentPtr& document, const xml::NodePtr& record);
   // A new "record" element holding copies of `record`'s columns followed by
   // copies of `partner`'s columns except those `skip` names.
   template <typename Skip>
-  xml::NodePtr JoinPair(const xml::DocumentPtr& document, const xml::NodePtr& record, const xml::NodePtr& partner,
+  Result<xml::NodePtr> JoinPair(const xml::DocumentPtr& document, const xml::NodePtr& record, const xml::NodePtr& partner,
                         Skip skip);
 };
 

@@ -2,11 +2,12 @@
 #include "core/query/UnifyMerger.h"
 
 #include "core/KeywordTable.h"
+#include "core/StatusCodes.h"
 
 namespace quor::core {
 namespace {
 
-std::string_view Kw(int index) { return CKeywordTable::Instance().Narrow(index); }
+std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 size_t ChildCount(const xml::NodePtr& table) {
   size_t count = 0;
@@ -16,10 +17,10 @@ size_t ChildCount(const xml::NodePtr& table) {
 
 }  // namespace
 
-xml::NodePtr CUnifyMerger::JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                      const xml::NodePtr& right) {
-  if (!document || !left || !right) return nullptr;
-  // The pair's lookups live for this join only, also when it raises.
+Result<xml::NodePtr> CUnifyMerger::JoinTables(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                              const xml::NodePtr& right) {
+  if (!document || !left || !right) return xml::NodePtr();
+  // The pair's lookups live for this join only, also when it fails.
   struct IndexScope {
     CUnifyMerger& merger;
     explicit IndexScope(CUnifyMerger& m) : merger(m) {
@@ -34,7 +35,7 @@ xml::NodePtr CUnifyMerger::JoinTables(const xml::DocumentPtr& document, const xm
     IndexScope& operator=(const IndexScope&) = delete;
   } scope(*this);
   const JoinKind kind = GetJoinKind(left);
-  if (FAILED(BuildColumnList(left, right))) return nullptr;
+  if (!BuildColumnList(left, right).ok()) return xml::NodePtr();
   switch (kind) {
     case JoinKind::FullOuter: return FullOuterJoin(document, left, right);
     case JoinKind::LeftOuter: return LeftOuterJoin(document, left, right);
@@ -47,98 +48,113 @@ xml::NodePtr CUnifyMerger::JoinTables(const xml::DocumentPtr& document, const xm
     case JoinKind::MinInner: return MinInnerJoin(document, left, right);
     case JoinKind::Equiv: return EquivJoin(document, left, right);
   }
-  return nullptr;
+  return xml::NodePtr();
 }
 
-xml::NodePtr CUnifyMerger::JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
-                                         const xml::NodePtr& other, const xml::NodePtr& firstName,
-                                         const xml::NodePtr& secondName, RecordBuilder builder) {
-  auto table = NewElement(document, Kw(KW_TABLE));
-  NameJoinedTable(table, firstName, secondName);  // a source that is no table still leaves a named output
+Status CUnifyMerger::NameOutputTable(const xml::NodePtr& table, const xml::NodePtr& first,
+                                     const xml::NodePtr& second) {
+  const Status named = NameJoinedTable(table, first, second);
+  return named.code() == QS_E_UNIFY_TARGET_TABLE_INVALID ? Status() : named;
+}
+
+Result<xml::NodePtr> CUnifyMerger::JoinByRecords(const xml::DocumentPtr& document, const xml::NodePtr& driving,
+                                                 const xml::NodePtr& other, const xml::NodePtr& firstName,
+                                                 const xml::NodePtr& secondName, RecordBuilder builder) {
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr table, NewElement(document, Kw(KW_TABLE)));
+  QUOR_RETURN_IF_ERROR(NameOutputTable(table, firstName, secondName));
   if (!driving) return table;
   for (auto record = driving->firstChild(); record; record = record->nextSibling()) {
     if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
-    if (auto joined = (this->*builder)(document, record, other)) Append(table, joined);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, (this->*builder)(document, record, other));
+    if (joined) QUOR_RETURN_IF_ERROR(Append(table, joined));
   }
   return table;
 }
 
-xml::NodePtr CUnifyMerger::FullOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                         const xml::NodePtr& right) {
-  auto table = JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinRecordOrFill);
+Result<xml::NodePtr> CUnifyMerger::FullOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                 const xml::NodePtr& right) {
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr table,
+                        JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinRecordOrFill));
   if (!right) return table;
   for (auto record = right->firstChild(); record; record = record->nextSibling()) {
     if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
-    if (auto unmatched = BuildUnmatchedRightRecord(document, left, record)) Append(table, unmatched);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr unmatched, BuildUnmatchedRightRecord(document, left, record));
+    if (unmatched) QUOR_RETURN_IF_ERROR(Append(table, unmatched));
   }
   return table;
 }
 
-xml::NodePtr CUnifyMerger::LeftOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                         const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::LeftOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                 const xml::NodePtr& right) {
   return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinRecordOrFill);
 }
 
-xml::NodePtr CUnifyMerger::RightOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                          const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::RightOuterJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                  const xml::NodePtr& right) {
   // Driven by the right records, but named in the pair's own order.
   return JoinByRecords(document, right, left, left, right, &CUnifyMerger::JoinRecordOrFill);
 }
 
-xml::NodePtr CUnifyMerger::CrossJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                     const xml::NodePtr& right) {
-  auto table = NewElement(document, Kw(KW_TABLE));
-  NameJoinedTable(table, left, right);
+Status CUnifyMerger::AppendColumns(const xml::DocumentPtr& document, const xml::NodePtr& record,
+                                   const xml::NodePtr& source) {
+  for (auto child = source->firstChild(); child; child = child->nextSibling()) {
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyColumn(document, child));
+    if (copy) QUOR_RETURN_IF_ERROR(Append(record, copy));
+  }
+  return Status();
+}
+
+Result<xml::NodePtr> CUnifyMerger::CrossJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                             const xml::NodePtr& right) {
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr table, NewElement(document, Kw(KW_TABLE)));
+  QUOR_RETURN_IF_ERROR(NameOutputTable(table, left, right));
   if (!left || !right) return table;
   const std::string_view recordTag = Kw(KW_RECORD);
   for (auto l = left->firstChild(); l; l = l->nextSibling()) {
     if (!IsElementNamed(l, recordTag)) continue;
     for (auto r = right->firstChild(); r; r = r->nextSibling()) {
       if (!IsElementNamed(r, recordTag)) continue;
-      auto record = NewElement(document, recordTag);
-      for (const auto& side : {l, r})
-        for (auto child = side->firstChild(); child; child = child->nextSibling())
-          if (auto copy = CopyColumn(document, child)) Append(record, copy);
-      Append(table, record);
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr record, NewElement(document, recordTag));
+      for (const auto& side : {l, r}) QUOR_RETURN_IF_ERROR(AppendColumns(document, record, side));
+      QUOR_RETURN_IF_ERROR(Append(table, record));
     }
   }
   return table;
 }
 
-xml::NodePtr CUnifyMerger::UnionJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                     const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::UnionJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                             const xml::NodePtr& right) {
   // Every record of both tables, each with its own columns first and an
   // empty column for every list entry it does not fill.
-  auto table = NewElement(document, Kw(KW_TABLE));
-  NameJoinedTable(table, left, right);
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr table, NewElement(document, Kw(KW_TABLE)));
+  QUOR_RETURN_IF_ERROR(NameOutputTable(table, left, right));
   const std::string_view recordTag = Kw(KW_RECORD);
   for (const auto& side : {left, right}) {
     if (!side) continue;
     for (auto source = side->firstChild(); source; source = source->nextSibling()) {
       if (!IsElementNamed(source, recordTag)) continue;
-      auto record = NewElement(document, recordTag);
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr record, NewElement(document, recordTag));
       ClearPresentFlags();
-      for (auto child = source->firstChild(); child; child = child->nextSibling())
-        if (auto copy = CopyColumn(document, child)) Append(record, copy);
-      AppendFillers(document, record);
-      Append(table, record);
+      QUOR_RETURN_IF_ERROR(AppendColumns(document, record, source));
+      QUOR_RETURN_IF_ERROR(AppendFillers(document, record));
+      QUOR_RETURN_IF_ERROR(Append(table, record));
     }
   }
   return table;
 }
 
-xml::NodePtr CUnifyMerger::LeftInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                         const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::LeftInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                 const xml::NodePtr& right) {
   return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinMatchedRecord);
 }
 
-xml::NodePtr CUnifyMerger::RightInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                          const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::RightInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                  const xml::NodePtr& right) {
   return JoinByRecords(document, right, left, right, left, &CUnifyMerger::JoinMatchedRecord);
 }
 
-xml::NodePtr CUnifyMerger::MaxInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                        const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::MaxInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                const xml::NodePtr& right) {
   if (!left || !right) return JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinMatchedRecord);
   const bool byLeft = ChildCount(left) >= ChildCount(right);
   const auto& driving = byLeft ? left : right;
@@ -146,8 +162,8 @@ xml::NodePtr CUnifyMerger::MaxInnerJoin(const xml::DocumentPtr& document, const 
   return JoinByRecords(document, driving, other, driving, other, &CUnifyMerger::JoinMatchedRecord);
 }
 
-xml::NodePtr CUnifyMerger::MinInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                        const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::MinInnerJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                                const xml::NodePtr& right) {
   if (!left || !right) return JoinByRecords(document, right, left, right, left, &CUnifyMerger::JoinMatchedRecord);
   const bool byLeft = ChildCount(left) < ChildCount(right);
   const auto& driving = byLeft ? left : right;
@@ -155,8 +171,8 @@ xml::NodePtr CUnifyMerger::MinInnerJoin(const xml::DocumentPtr& document, const 
   return JoinByRecords(document, driving, other, driving, other, &CUnifyMerger::JoinMatchedRecord);
 }
 
-xml::NodePtr CUnifyMerger::EquivJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
-                                     const xml::NodePtr& right) {
+Result<xml::NodePtr> CUnifyMerger::EquivJoin(const xml::DocumentPtr& document, const xml::NodePtr& left,
+                                             const xml::NodePtr& right) {
   // Without a shared column there is nothing to match on; every record of
   // both tables is kept instead of none.
   if (!BuildEquivalentColumns(left, right)) return FullOuterJoin(document, left, right);

@@ -8,12 +8,11 @@
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
 
-std::string_view Kw(int index) { return CKeywordTable::Instance().Narrow(index); }
+std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 bool IsTagged(const xml::NodePtr& node, std::string_view tag) {
   return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == tag;
@@ -113,76 +112,86 @@ void CUnifyMerger::SetColumnPresent(std::string_view name) {
   if (entry != columns.end()) entry->present = true;
 }
 
-xml::NodePtr CUnifyMerger::CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source) {
+Result<xml::NodePtr> CUnifyMerger::CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source) {
   // Anything but a column (a comment, stray text, another element) is not
   // part of a record's values; leaving it out keeps the rest of the join.
-  if (!IsElementNamed(source, Kw(KW_COLUMN))) return nullptr;
-  auto copy = NewElement(document, Kw(KW_COLUMN));
+  if (!IsElementNamed(source, Kw(KW_COLUMN))) return xml::NodePtr();
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, NewElement(document, Kw(KW_COLUMN)));
   const std::vector<xml::Attribute> attributes = source->attributes();
   for (const auto& attribute : attributes) {
     if (attribute.name == Kw(KW_NAME)) SetColumnPresent(attribute.value);
-    SetElementAttribute(copy, attribute.name, attribute.value);
+    QUOR_RETURN_IF_ERROR(SetElementAttribute(copy, attribute.name, attribute.value));
   }
-  for (auto child = source->firstChild(); child; child = child->nextSibling()) Append(copy, CopyXmlTree(child));
+  for (auto child = source->firstChild(); child; child = child->nextSibling()) {
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr part, CopyXmlTree(child));
+    QUOR_RETURN_IF_ERROR(Append(copy, part));
+  }
   return copy;
 }
 
 template <typename Skip>
-xml::NodePtr CUnifyMerger::JoinPair(const xml::DocumentPtr& document, const xml::NodePtr& record,
-                                    const xml::NodePtr& partner, Skip skip) {
-  auto joined = NewElement(document, Kw(KW_RECORD));
-  for (auto child = record->firstChild(); child; child = child->nextSibling())
-    if (auto copy = CopyColumn(document, child)) Append(joined, copy);
+Result<xml::NodePtr> CUnifyMerger::JoinPair(const xml::DocumentPtr& document, const xml::NodePtr& record,
+                                            const xml::NodePtr& partner, Skip skip) {
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, NewElement(document, Kw(KW_RECORD)));
+  QUOR_RETURN_IF_ERROR(AppendColumns(document, joined, record));
   for (auto child = partner->firstChild(); child; child = child->nextSibling()) {
     if (skip(GetNameAttribute(child))) continue;
-    if (auto copy = CopyColumn(document, child)) Append(joined, copy);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyColumn(document, child));
+    if (copy) QUOR_RETURN_IF_ERROR(Append(joined, copy));
   }
   return joined;
 }
 
-void CUnifyMerger::AppendFillers(const xml::DocumentPtr& document, const xml::NodePtr& record) {
-  for (auto& entry : columns) {
-    if (entry.present) continue;
-    auto filler = NewElement(document, Kw(KW_COLUMN));
-    SetElementAttribute(filler, Kw(KW_NAME), entry.name.value_or(std::string()));
-    SetElementAttribute(filler, Kw(KW_TYPE), entry.type.value_or(std::string()));
-    Append(record, filler);
-    entry.present = true;
-  }
+Result<xml::NodePtr> CUnifyMerger::NewFiller(const xml::DocumentPtr& document, const MergeColumn& entry) {
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr filler, NewElement(document, Kw(KW_COLUMN)));
+  QUOR_RETURN_IF_ERROR(SetElementAttribute(filler, Kw(KW_NAME), entry.name.value_or(std::string())));
+  QUOR_RETURN_IF_ERROR(SetElementAttribute(filler, Kw(KW_TYPE), entry.type.value_or(std::string())));
+  return filler;
 }
 
-xml::NodePtr CUnifyMerger::JoinMatchedRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
-                                             const xml::NodePtr& rightTable) {
-  if (!keyColumn || !leftRecord) return nullptr;
+Status CUnifyMerger::AppendFillers(const xml::DocumentPtr& document, const xml::NodePtr& record) {
+  for (auto& entry : columns) {
+    if (entry.present) continue;
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr filler, NewFiller(document, entry));
+    QUOR_RETURN_IF_ERROR(Append(record, filler));
+    entry.present = true;
+  }
+  return Status();
+}
+
+Result<xml::NodePtr> CUnifyMerger::JoinMatchedRecord(const xml::DocumentPtr& document,
+                                                     const xml::NodePtr& leftRecord, const xml::NodePtr& rightTable) {
+  if (!keyColumn || !leftRecord) return xml::NodePtr();
   const auto value = KeyValue(leftRecord, *keyColumn);
-  if (!value) return nullptr;
+  if (!value) return xml::NodePtr();
   const auto match = FirstRecordWithKey(rightTable, *keyColumn, *value);
-  if (!match) return nullptr;
+  if (!match) return xml::NodePtr();
   return JoinPair(document, leftRecord, match,
                   [this](const std::optional<std::string>& name) { return name && *name == *keyColumn; });
 }
 
-xml::NodePtr CUnifyMerger::JoinRecordOrFill(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
-                                            const xml::NodePtr& rightTable) {
-  if (!leftRecord) return nullptr;
-  if (auto joined = JoinMatchedRecord(document, leftRecord, rightTable)) return joined;
-  auto record = NewElement(document, Kw(KW_RECORD));
+Result<xml::NodePtr> CUnifyMerger::JoinRecordOrFill(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
+                                                    const xml::NodePtr& rightTable) {
+  if (!leftRecord) return xml::NodePtr();
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, JoinMatchedRecord(document, leftRecord, rightTable));
+  if (joined) return joined;
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr record, NewElement(document, Kw(KW_RECORD)));
   ClearPresentFlags();
-  for (auto child = leftRecord->firstChild(); child; child = child->nextSibling())
-    if (auto copy = CopyColumn(document, child)) Append(record, copy);
-  AppendFillers(document, record);
+  QUOR_RETURN_IF_ERROR(AppendColumns(document, record, leftRecord));
+  QUOR_RETURN_IF_ERROR(AppendFillers(document, record));
   return record;
 }
 
-xml::NodePtr CUnifyMerger::BuildUnmatchedRightRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftTable,
-                                                     const xml::NodePtr& rightRecord) {
-  if (!rightRecord) return nullptr;
+Result<xml::NodePtr> CUnifyMerger::BuildUnmatchedRightRecord(const xml::DocumentPtr& document,
+                                                             const xml::NodePtr& leftTable,
+                                                             const xml::NodePtr& rightRecord) {
+  if (!rightRecord) return xml::NodePtr();
   if (keyColumn) {
     const auto value = KeyValue(rightRecord, *keyColumn);
-    if (value && FirstRecordWithKey(leftTable, *keyColumn, *value)) return nullptr;  // joined with its partner already
+    if (value && FirstRecordWithKey(leftTable, *keyColumn, *value)) return xml::NodePtr();  // joined with its partner already
   }
 
-  auto record = NewElement(document, Kw(KW_RECORD));
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr record, NewElement(document, Kw(KW_RECORD)));
   ClearPresentFlags();
   const std::vector<xml::NodePtr> children = rightRecord->childNodes();
   std::vector<bool> taken(children.size(), false);
@@ -195,30 +204,31 @@ xml::NodePtr CUnifyMerger::BuildUnmatchedRightRecord(const xml::DocumentPtr& doc
     if (columns[i].name && !ContainsColumnName(list.subspan(i + 1), *columns[i].name)) {
       for (size_t c = 0; c < children.size(); ++c) {
         if (taken[c] || !IsColumnCalled(children[c], *columns[i].name)) continue;
-        Append(record, CopyColumn(document, children[c]));
+        QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyColumn(document, children[c]));
+        QUOR_RETURN_IF_ERROR(Append(record, copy));
         taken[c] = placed = true;
         break;
       }
     }
     if (!placed) {
-      auto filler = NewElement(document, Kw(KW_COLUMN));
-      SetElementAttribute(filler, Kw(KW_NAME), columns[i].name.value_or(std::string()));
-      SetElementAttribute(filler, Kw(KW_TYPE), columns[i].type.value_or(std::string()));
-      Append(record, filler);
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr filler, NewFiller(document, columns[i]));
+      QUOR_RETURN_IF_ERROR(Append(record, filler));
     }
     columns[i].present = true;
   }
   // Columns the list has no place for (a record shaped unlike the table's
   // first one, a name repeated within the record) still keep their values.
-  for (size_t c = 0; c < children.size(); ++c)
-    if (!taken[c])
-      if (auto copy = CopyColumn(document, children[c])) Append(record, copy);
+  for (size_t c = 0; c < children.size(); ++c) {
+    if (taken[c]) continue;
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyColumn(document, children[c]));
+    if (copy) QUOR_RETURN_IF_ERROR(Append(record, copy));
+  }
   return record;
 }
 
-HRESULT CUnifyMerger::NameJoinedTable(const xml::NodePtr& joined, const xml::NodePtr& first,
-                                      const xml::NodePtr& second) {
-  if (!joined || joined->nodeType() != xml::NodeType::Element) return QS_E_UNIFY_TARGET_TABLE_INVALID;
+Status CUnifyMerger::NameJoinedTable(const xml::NodePtr& joined, const xml::NodePtr& first,
+                                     const xml::NodePtr& second) {
+  if (!joined || joined->nodeType() != xml::NodeType::Element) return Status(QS_E_UNIFY_TARGET_TABLE_INVALID);
   const std::string_view tableTag = Kw(KW_TABLE);
   const bool firstIsTable = IsElementNamed(first, tableTag);
   const bool secondIsTable = IsElementNamed(second, tableTag);
@@ -228,24 +238,24 @@ HRESULT CUnifyMerger::NameJoinedTable(const xml::NodePtr& joined, const xml::Nod
   else if (const auto own = GetNameAttribute(first)) name = *own + " & ";
   if (!secondIsTable) name += "NULL";
   else if (const auto own = GetNameAttribute(second)) name += *own;
-  SetElementAttribute(joined, Kw(KW_NAME), name);
+  QUOR_RETURN_IF_ERROR(SetElementAttribute(joined, Kw(KW_NAME), name));
 
-  const auto copyAttributes = [&](const xml::NodePtr& table) {
+  const auto copyAttributes = [&](const xml::NodePtr& table) -> Status {
     const std::vector<xml::Attribute> attributes = table->attributes();
     for (const auto& attribute : attributes)
-      if (attribute.name != Kw(KW_NAME)) SetElementAttribute(joined, attribute.name, attribute.value);
+      if (attribute.name != Kw(KW_NAME)) QUOR_RETURN_IF_ERROR(SetElementAttribute(joined, attribute.name, attribute.value));
+    return Status();
   };
-  if (!firstIsTable) return QS_E_UNIFY_TARGET_TABLE_INVALID;
-  copyAttributes(first);
-  if (!secondIsTable) return QS_E_UNIFY_TARGET_TABLE_INVALID;
-  copyAttributes(second);
-  return S_OK;
+  if (!firstIsTable) return Status(QS_E_UNIFY_TARGET_TABLE_INVALID);
+  QUOR_RETURN_IF_ERROR(copyAttributes(first));
+  if (!secondIsTable) return Status(QS_E_UNIFY_TARGET_TABLE_INVALID);
+  return copyAttributes(second);
 }
 
 bool CUnifyMerger::BuildEquivalentColumns(const xml::NodePtr& left, const xml::NodePtr& right) {
   // Built afresh for every pair: a list left over from an earlier pair would
   // match on columns this pair does not share.
-  FreeEquivalentColumns();
+  FreeEquivalentColumns().Ignore();
   const auto leftRecord = left ? left->firstChild() : nullptr;
   const auto rightRecord = right ? right->firstChild() : nullptr;
   if (!leftRecord || !rightRecord || !IsElementNamed(leftRecord, Kw(KW_RECORD))) return false;
@@ -262,9 +272,10 @@ bool CUnifyMerger::BuildEquivalentColumns(const xml::NodePtr& left, const xml::N
   return !equivalentColumns.empty();
 }
 
-xml::NodePtr CUnifyMerger::JoinEquivalentRecord(const xml::DocumentPtr& document, const xml::NodePtr& leftRecord,
-                                                const xml::NodePtr& rightTable) {
-  if (!leftRecord || !rightTable) return nullptr;
+Result<xml::NodePtr> CUnifyMerger::JoinEquivalentRecord(const xml::DocumentPtr& document,
+                                                        const xml::NodePtr& leftRecord,
+                                                        const xml::NodePtr& rightTable) {
+  if (!leftRecord || !rightTable) return xml::NodePtr();
   const auto agrees = [&](const xml::NodePtr& candidate) {
     for (auto column = leftRecord->firstChild(); column; column = column->nextSibling()) {
       const auto name = GetNameAttribute(column);
@@ -306,12 +317,12 @@ xml::NodePtr CUnifyMerger::JoinEquivalentRecord(const xml::DocumentPtr& document
         const auto& candidate = index->records[takeWith ? with[w++] : without[o++]];
         if (agrees(candidate)) return join(candidate);
       }
-      return nullptr;
+      return xml::NodePtr();
     }
   }
   for (auto candidate = rightTable->firstChild(); candidate; candidate = candidate->nextSibling())
     if (IsElementNamed(candidate, Kw(KW_RECORD)) && agrees(candidate)) return join(candidate);
-  return nullptr;
+  return xml::NodePtr();
 }
 
 }  // namespace quor::core

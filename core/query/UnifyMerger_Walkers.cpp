@@ -7,12 +7,11 @@
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
 
-std::string_view Kw(int index) { return CKeywordTable::Instance().Narrow(index); }
+std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 bool IsResponse(const xml::NodePtr& node) {
   return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == Kw(KW_RESPONSE);
@@ -38,14 +37,13 @@ xml::NodePtr ElementFrom(xml::NodePtr node) {
 xml::NodePtr NextElement(const xml::NodePtr& node) { return ElementFrom(node->nextSibling()); }
 
 // A scratch document for the node walkers to build in.
-xml::DocumentPtr NewScratchDocument(HRESULT& status) {
+Result<xml::DocumentPtr> NewScratchDocument() {
   try {
     auto document = xml::Document::Create();
-    status = document ? S_OK : E_OUTOFMEMORY;
+    if (!document) return Status(E_OUTOFMEMORY);
     return document;
   } catch (const std::bad_alloc&) {
-    status = E_OUTOFMEMORY;
-    return nullptr;
+    return Status(E_OUTOFMEMORY);
   }
 }
 
@@ -60,76 +58,74 @@ bool CanTakeElement(const xml::DocumentPtr& output) { return !output->documentEl
 
 // ---- Entries ----------------------------------------------------------------
 
-HRESULT CUnifyMerger::Merge(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target) {
-  if (!left && !right) return E_POINTER;
+Status CUnifyMerger::Merge(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target) {
+  if (!left && !right) return Status(E_POINTER);
   if (left && right) return MergeTwo(left, right, target);
   return MergeOne(left ? left : right, target);
 }
 
-HRESULT CUnifyMerger::MergeDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
-                                     const xml::DocumentPtr& output) {
-  if (!first && !second) return E_POINTER;
+Status CUnifyMerger::MergeDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
+                                    const xml::DocumentPtr& output) {
+  if (!first && !second) return Status(E_POINTER);
   if (first && second) return MergeTwoDocuments(first, second, output);
   return MergeOneDocument(first ? first : second, output);
 }
 
 // ---- Two inputs -------------------------------------------------------------
 
-xml::NodePtr CUnifyMerger::WalkTwo(const xml::DocumentPtr& factory, const xml::NodePtr& first,
-                                   const xml::NodePtr& second) {
+Result<xml::NodePtr> CUnifyMerger::WalkTwo(const xml::DocumentPtr& factory, const xml::NodePtr& first,
+                                           const xml::NodePtr& second) {
   auto a = ResponseFrom(first);
   auto b = ResponseFrom(second);
-  if (!a || !b) return nullptr;
+  if (!a || !b) return xml::NodePtr();
   // Every pair's response goes into the first one: the joined tables of the
   // later pairs and copies of the tables of unpaired responses, in order.
-  auto merged = JoinResponses(factory, a, b);
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr merged, JoinResponses(factory, a, b));
   for (a = NextResponse(a), b = NextResponse(b); a && b; a = NextResponse(a), b = NextResponse(b)) {
-    const auto joined = JoinResponses(factory, a, b);
-    while (const auto table = joined->firstChild()) Append(merged, table);
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, JoinResponses(factory, a, b));
+    while (const auto table = joined->firstChild()) QUOR_RETURN_IF_ERROR(Append(merged, table));
   }
   for (const auto& rest : {a, b})
     for (auto response = rest; response; response = NextResponse(response))
-      for (auto table = ElementFrom(response->firstChild()); table; table = NextElement(table))
-        Append(merged, CopyXmlTree(table));
+      for (auto table = ElementFrom(response->firstChild()); table; table = NextElement(table)) {
+        QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(table));
+        QUOR_RETURN_IF_ERROR(Append(merged, copy));
+      }
   return merged;
 }
 
-HRESULT CUnifyMerger::MergeTwo(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target) {
-  if (!left || !right || !target) return E_POINTER;
-  if (!CanTakeNodes(target)) return E_INVALIDARG;
-  HRESULT status = S_OK;
-  const auto scratch = NewScratchDocument(status);
-  if (FAILED(status)) return status;
-  const auto merged = WalkTwo(scratch, left, right);
-  if (!merged) return QS_E_UNIFICATION_SOURCE_INVALID;
-  while (const auto table = merged->firstChild()) Append(target, table);
-  return S_OK;
+Status CUnifyMerger::MergeTwo(const xml::NodePtr& left, const xml::NodePtr& right, const xml::NodePtr& target) {
+  if (!left || !right || !target) return Status(E_POINTER);
+  if (!CanTakeNodes(target)) return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(const xml::DocumentPtr scratch, NewScratchDocument());
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr merged, WalkTwo(scratch, left, right));
+  if (!merged) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
+  while (const auto table = merged->firstChild()) QUOR_RETURN_IF_ERROR(Append(target, table));
+  return Status();
 }
 
-HRESULT CUnifyMerger::MergeTwoDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
-                                        const xml::DocumentPtr& output) {
-  if (!first || !second || !output) return E_POINTER;
-  if (!CanTakeElement(output)) return E_INVALIDARG;
-  const auto merged = WalkTwo(output, first->firstChild(), second->firstChild());
-  if (!merged) return QS_E_UNIFICATION_SOURCE_INVALID;
-  Append(output, merged);
-  return S_OK;
+Status CUnifyMerger::MergeTwoDocuments(const xml::DocumentPtr& first, const xml::DocumentPtr& second,
+                                       const xml::DocumentPtr& output) {
+  if (!first || !second || !output) return Status(E_POINTER);
+  if (!CanTakeElement(output)) return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr merged, WalkTwo(output, first->firstChild(), second->firstChild()));
+  if (!merged) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
+  return Append(output, merged);
 }
 
 // ---- One input --------------------------------------------------------------
 
-CUnifyMerger::WalkResult CUnifyMerger::WalkOne(const xml::DocumentPtr& factory, const xml::NodePtr& input) {
+Result<CUnifyMerger::WalkResult> CUnifyMerger::WalkOne(const xml::DocumentPtr& factory, const xml::NodePtr& input) {
   WalkResult result;
   const auto response = ResponseFrom(input);
-  if (!response) {
-    result.status = QS_E_UNIFICATION_SOURCE_INVALID;
-    return result;
-  }
+  if (!response) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
 
   // Several responses: joined one after the other.
   if (auto next = NextResponse(response)) {
-    auto joined = JoinResponses(factory, response, next);
-    for (auto more = NextResponse(next); more; more = NextResponse(more)) joined = JoinResponses(factory, joined, more);
+    QUOR_ASSIGN_OR_RETURN(xml::NodePtr joined, JoinResponses(factory, response, next));
+    for (auto more = NextResponse(next); more; more = NextResponse(more)) {
+      QUOR_ASSIGN_OR_RETURN(joined, JoinResponses(factory, joined, more));
+    }
     result.node = joined;
     result.isResponse = true;
     return result;
@@ -151,52 +147,56 @@ CUnifyMerger::WalkResult CUnifyMerger::WalkOne(const xml::DocumentPtr& factory, 
     if (!table->hasChildNodes()) continue;
     // A table of the wrong shape joins to none; it is left out instead of
     // taking the tables joined so far with it.
-    if (auto next = JoinTables(factory, joined, table)) joined = std::move(next);
+    QUOR_ASSIGN_OR_RETURN(xml::NodePtr next, JoinTables(factory, joined, table));
+    if (next) joined = std::move(next);
   }
   // The input is only read: a lone table is placed as a copy.
-  result.node = joined == first ? CopyXmlTree(first) : joined;
+  if (joined == first) {
+    QUOR_ASSIGN_OR_RETURN(result.node, CopyXmlTree(first));
+  } else {
+    result.node = joined;
+  }
   return result;
 }
 
-HRESULT CUnifyMerger::MergeOne(const xml::NodePtr& input, const xml::NodePtr& target) {
-  if (!input || !target) return E_POINTER;
-  if (!CanTakeNodes(target)) return E_INVALIDARG;
-  HRESULT status = S_OK;
-  const auto scratch = NewScratchDocument(status);
-  if (FAILED(status)) return status;
-  const WalkResult result = WalkOne(scratch, input);
-  if (FAILED(result.status) || !result.node) return result.status;
+Status CUnifyMerger::MergeOne(const xml::NodePtr& input, const xml::NodePtr& target) {
+  if (!input || !target) return Status(E_POINTER);
+  if (!CanTakeNodes(target)) return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(const xml::DocumentPtr scratch, NewScratchDocument());
+  QUOR_ASSIGN_OR_RETURN(const WalkResult result, WalkOne(scratch, input));
+  if (!result.node) return Status();
   // A response gives its tables; a table (the joined one or the only one)
   // goes in whole, so that the target receives tables either way.
-  if (!result.isResponse) {
-    Append(target, result.node);
-    return S_OK;
-  }
-  while (const auto table = result.node->firstChild()) Append(target, table);
-  return S_OK;
+  if (!result.isResponse) return Append(target, result.node);
+  while (const auto table = result.node->firstChild()) QUOR_RETURN_IF_ERROR(Append(target, table));
+  return Status();
 }
 
-HRESULT CUnifyMerger::MergeOneDocument(const xml::DocumentPtr& input, const xml::DocumentPtr& output) {
-  if (!input || !output) return E_POINTER;
-  if (!CanTakeElement(output)) return E_INVALIDARG;
-  const WalkResult result = WalkOne(output, input->firstChild());
-  if (FAILED(result.status) || !result.node) return result.status;
-  Append(output, result.node);
-  return S_OK;
+Status CUnifyMerger::MergeOneDocument(const xml::DocumentPtr& input, const xml::DocumentPtr& output) {
+  if (!input || !output) return Status(E_POINTER);
+  if (!CanTakeElement(output)) return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(const WalkResult result, WalkOne(output, input->firstChild()));
+  if (!result.node) return Status();
+  return Append(output, result.node);
 }
 
 // ---- Response pairs ---------------------------------------------------------
 
-xml::NodePtr CUnifyMerger::JoinResponses(const xml::DocumentPtr& factory, const xml::NodePtr& first,
-                                         const xml::NodePtr& second) {
-  auto response = NewElement(factory, Kw(KW_RESPONSE));
+Result<xml::NodePtr> CUnifyMerger::JoinResponses(const xml::DocumentPtr& factory, const xml::NodePtr& first,
+                                                 const xml::NodePtr& second) {
+  QUOR_ASSIGN_OR_RETURN(const xml::NodePtr response, NewElement(factory, Kw(KW_RESPONSE)));
   if (!IsResponse(first) || !IsResponse(second)) return response;
   auto a = ElementFrom(first->firstChild());
   auto b = ElementFrom(second->firstChild());
-  for (; a && b; a = NextElement(a), b = NextElement(b))
-    if (auto joined = JoinTables(factory, a, b)) Append(response, joined);
+  for (; a && b; a = NextElement(a), b = NextElement(b)) {
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, JoinTables(factory, a, b));
+    if (joined) QUOR_RETURN_IF_ERROR(Append(response, joined));
+  }
   for (const auto& rest : {a, b})
-    for (auto table = rest; table; table = NextElement(table)) Append(response, CopyXmlTree(table));
+    for (auto table = rest; table; table = NextElement(table)) {
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(table));
+      QUOR_RETURN_IF_ERROR(Append(response, copy));
+    }
   return response;
 }
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/com/errorinfo.h"
+#include "platform/com/status.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -17,38 +17,38 @@ namespace {
 const CKeywordTable& Table() { return CKeywordTable::Instance(); }
 
 TEST(KeywordTable, EntriesRunFromOneTo191WithBothForms) {
-  EXPECT_EQ(Table().Get(1), u"QuorAccessor.CollabDBAccessor");
-  EXPECT_EQ(Table()[191], u"unify");
+  EXPECT_EQ(**Table().Find(1), u"QuorAccessor.CollabDBAccessor");
+  EXPECT_EQ(**Table().Find(191), u"unify");
   std::set<std::string> distinct;
   for (int i = CKeywordTable::kFirst; i <= CKeywordTable::kCount; ++i) {
-    const com::Bstr& wide = Table().Get(i);
+    const com::Bstr& wide = **Table().Find(i);
     ASSERT_FALSE(wide.IsNull()) << i;
     ASSERT_FALSE(wide.Empty()) << i;
-    EXPECT_EQ(Table().Narrow(i), wide.ToUtf8()) << i;
+    EXPECT_EQ(*Table().FindNarrow(i), wide.ToUtf8()) << i;
     // The same object every time: callers may keep the reference.
-    EXPECT_EQ(&Table().Get(i), &Table()[i]) << i;
-    distinct.insert(std::string(Table().Narrow(i)));
+    EXPECT_EQ(*Table().Find(i), &Table()[static_cast<KeywordIndex>(i)]) << i;
+    distinct.insert(std::string(*Table().FindNarrow(i)));
   }
   EXPECT_EQ(distinct.size(), 191u) << "every entry is a different word";
 }
 
 TEST(KeywordTable, IndexesOutsideTheTableFailClearly) {
   for (int index : {0, 192, -1, 1000}) {
-    try {
-      (void)Table().Get(index);
-      ADD_FAILURE() << "Get(" << index << ") did not fail";
-    } catch (const com::ComError& e) {
-      EXPECT_EQ(e.Code(), DISP_E_BADINDEX);
-      EXPECT_NE(e.Description().ToUtf8().find(std::to_string(index)), std::string::npos) << e.what();
+    const Result<const com::Bstr*> found = Table().Find(index);
+    if (found.ok()) {
+      ADD_FAILURE() << "Find(" << index << ") did not fail";
+    } else {
+      EXPECT_EQ(found.status().code(), DISP_E_BADINDEX);
+      EXPECT_NE(found.status().message().find(std::to_string(index)), std::string::npos) << found.status().Text();
     }
-    EXPECT_THROW((void)Table().Narrow(index), com::ComError) << index;
+    EXPECT_EQ(Table().FindNarrow(index).status().code(), DISP_E_BADINDEX) << index;
   }
   EXPECT_FALSE(CKeywordTable::IsValidIndex(0));
   EXPECT_TRUE(CKeywordTable::IsValidIndex(191));
 }
 
 TEST(KeywordTable, CaseTwinsAreDistinctEntries) {
-  const std::vector<std::pair<int, int>> twins = {
+  const std::vector<std::pair<KeywordIndex, KeywordIndex>> twins = {
       {KW_TRUE, KW_TRUE_CAP},     {KW_FALSE, KW_FALSE_CAP},   {KW_DSN, KW_DSN_CAP},
       {KW_CATALOG, KW_CATALOG_CAP}, {KW_SCHEMA, KW_SCHEMA_LC}, {KW_NAME, KW_NAME_UC},
       {KW_QUERY, KW_QUERY_LC},    {KW_PROGID, KW_PROGID_CAP}, {KW_DESCRIPTION, KW_DESCRIPTION_LC},
@@ -59,16 +59,16 @@ TEST(KeywordTable, CaseTwinsAreDistinctEntries) {
     EXPECT_TRUE(text::EqualsNoCase(Table().Narrow(a), Table().Narrow(b))) << a << " " << b;
   }
   // The same twins by number, as the numbering is the interface.
-  EXPECT_EQ(Table().Narrow(37), "true");
-  EXPECT_EQ(Table().Narrow(65), "True");
-  EXPECT_EQ(Table().Narrow(71), "Schema");
-  EXPECT_EQ(Table().Narrow(120), "schema");
-  EXPECT_EQ(Table().Narrow(188), "NAME");
+  EXPECT_EQ(*Table().FindNarrow(37), "true");
+  EXPECT_EQ(*Table().FindNarrow(65), "True");
+  EXPECT_EQ(*Table().FindNarrow(71), "Schema");
+  EXPECT_EQ(*Table().FindNarrow(120), "schema");
+  EXPECT_EQ(*Table().FindNarrow(188), "NAME");
 }
 
 // The name of a constant is its text in capitals: a wrong number shows here.
 std::string NameFor(int index) {
-  std::string word = text::ToUpperAscii(Table().Narrow(index));
+  std::string word = text::ToUpperAscii(*Table().FindNarrow(index));
   for (char& c : word)
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
   return "KW_" + word;
@@ -108,7 +108,7 @@ TEST(KeywordTable, OneSharedInstanceForEveryThread) {
     threads.emplace_back([&seen, t] {
       const CKeywordTable& table = CKeywordTable::Instance();
       for (int i = CKeywordTable::kFirst; i <= CKeywordTable::kCount; ++i)
-        if (table.Get(i).Empty()) return;
+        if ((*table.Find(i))->Empty()) return;
       seen[t] = &table;
     });
   for (auto& thread : threads) thread.join();

@@ -37,7 +37,7 @@ class QueryCallsTest : public ::testing::Test {
   HRESULT Accessor(std::string_view query, com::Bstr& answer, std::u16string_view progID = u"QuorAccessor.LegacyDBAccessor",
                    std::u16string_view method = u"Query") {
     answer = com::Bstr();
-    return CallAccessor(com::Bstr::FromUtf8(query), config_, progID, method, answer);
+    return CallAccessor(com::Bstr::FromUtf8(query), config_, progID, method, answer).code();
   }
 
   void Definitions(const std::string& entries) {
@@ -102,37 +102,40 @@ TEST_F(QueryCallsTest, ChainRunsEachItemOnThePreviousOutput) {
       "<transform><transID>bad</transID><ProgID>QuorTest.Echo</ProgID><Method>Add</Method></transform>");
   const com::Bstr in(u"in");
   com::Bstr out;
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"echo"), in, {}, out), S_OK);
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"echo"), in, {}, out).code(), S_OK);
   EXPECT_EQ(out, u"[in|r1]");
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u" echo   r2 ignored "), in, {}, out), S_OK);
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u" echo   r2 ignored "), in, {}, out).code(), S_OK);
   EXPECT_EQ(out, u"[in|r2]");
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u",echo,,QuorTest.Echo r3,"), in, {}, out), S_OK);
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u",echo,,QuorTest.Echo r3,"), in, {}, out).code(), S_OK);
   EXPECT_EQ(out, u"[[in|r1]|r3]");
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u""), in, {}, out), S_OK);
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u""), in, {}, out).code(), S_OK);
   EXPECT_TRUE(out.IsNull());
 
   // The first failing item stops the chain with its own status and output.
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"nobody,echo"), in, {}, out), QS_E_TRANSFORMER_NOT_SPECIFIED);
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"nobody,echo"), in, {}, out).code(), QS_E_TRANSFORMER_NOT_SPECIFIED);
   EXPECT_TRUE(out.IsNull());
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"echo,bad,echo"), in, {}, out), QS_E_TRANSFORMER_ACCESS_FAILED);
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"echo,bad,echo"), in, {}, out).code(), QS_E_TRANSFORMER_ACCESS_FAILED);
   EXPECT_TRUE(out.IsNull());
   // A transformer's fault document: its number, no output.
-  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"echo,csv"), in, {}, out), static_cast<HRESULT>(0x88000001u));
+  EXPECT_EQ(TransformChain(settings_, com::Bstr(u"echo,csv"), in, {}, out).code(), static_cast<HRESULT>(0x88000001u));
   EXPECT_TRUE(out.IsNull());
 
   // A result node through the real transformers, each answering a document.
   const xml::DocumentPtr doc = xml::Document::Create();
   ASSERT_TRUE(doc->loadXML("<response><table name=\"t\"><record><column name=\"a\" type=\"DBTYPE_I4\">1</column>"
                            "</record></table></response>"));
-  HRESULT status = E_FAIL;
-  const xml::NodePtr csv = TransformResult(settings_, doc->firstChild(), com::Bstr(u"csv"), {}, status);
+  xml::NodePtr csv;
+  HRESULT status = TransformResult(settings_, doc->firstChild(), com::Bstr(u"csv"), {}, csv).code();
   EXPECT_EQ(status, S_OK);
   ASSERT_TRUE(csv);
   EXPECT_NE(csv->xml().find("<csv><![CDATA[a"), std::string::npos) << csv->xml();
   // An output that is not XML gives no node.
-  EXPECT_FALSE(TransformResult(settings_, doc->firstChild(), com::Bstr(u"echo"), {}, status));
+  xml::NodePtr echoed;
+  status = TransformResult(settings_, doc->firstChild(), com::Bstr(u"echo"), {}, echoed).code();
+  EXPECT_FALSE(echoed);
   EXPECT_EQ(status, S_OK);
-  const xml::NodePtr page = TransformResult(settings_, doc->firstChild(), com::Bstr(u"xhtml"), {}, status);
+  xml::NodePtr page;
+  status = TransformResult(settings_, doc->firstChild(), com::Bstr(u"xhtml"), {}, page).code();
   EXPECT_EQ(status, S_OK);
   ASSERT_TRUE(page);
   EXPECT_NE(page->xml().find("<table"), std::string::npos) << page->xml();
@@ -141,11 +144,11 @@ TEST_F(QueryCallsTest, ChainRunsEachItemOnThePreviousOutput) {
 TEST_F(QueryCallsTest, DefinitionsMustBeThere) {
   com::Bstr out;
   // No transform document at all, or one without the definitions element.
-  EXPECT_EQ(CallTransformer(settings_, com::Bstr(u"csv"), com::Bstr(u"x"), {}, out), QS_E_TRANSFORMER_CONFIG_INVALID);
+  EXPECT_EQ(CallTransformer(settings_, com::Bstr(u"csv"), com::Bstr(u"x"), {}, out).code(), QS_E_TRANSFORMER_CONFIG_INVALID);
   // A definitions file the folder loader refuses: its status.
   instance_.Write("transform/t.xml", "<Other/>");
   settings_.TransformDocument.reset();
-  EXPECT_EQ(CallTransformer(settings_, com::Bstr(u"csv"), com::Bstr(u"x"), {}, out), QS_E_TRANSFORM_FORMAT_INVALID);
+  EXPECT_EQ(CallTransformer(settings_, com::Bstr(u"csv"), com::Bstr(u"x"), {}, out).code(), QS_E_TRANSFORM_FORMAT_INVALID);
 }
 
 }  // namespace

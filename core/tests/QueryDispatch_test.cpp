@@ -39,7 +39,7 @@ class QueryDispatchTest : public ::testing::Test {
     settings_.DefaultAccessorProgID = com::Bstr(u"QuorAccessor.LegacyDBAccessor");
     settings_.DefaultAccessorMethod = com::Bstr(u"Query");
     engine_ = std::make_unique<CQueryEngine>(settings_);
-    ASSERT_EQ(engine_->Init(), S_OK);
+    ASSERT_EQ(engine_->Init().code(), S_OK);
   }
   void TearDown() override {
     engine_.reset();
@@ -50,7 +50,7 @@ class QueryDispatchTest : public ::testing::Test {
     const xml::DocumentPtr doc = xml::Document::Create();
     EXPECT_TRUE(doc->loadXML(sqlquery)) << sqlquery;
     com::Bstr result;
-    const HRESULT hr = engine_->DispatchQuery(doc, result);
+    const HRESULT hr = engine_->DispatchQuery(doc, result).code();
     answer = result.IsNull() ? "(null)" : result.ToUtf8();
     return hr;
   }
@@ -68,7 +68,7 @@ TEST_F(QueryDispatchTest, StatementsAndTheirShapes) {
   EXPECT_EQ(answer, "(null)");
   EXPECT_EQ(Dispatch("<sqlquery><statement/></sqlquery>", answer), QS_E_QUERY_ARG_INVALID);
   com::Bstr result;
-  EXPECT_EQ(engine_->DispatchQuery(nullptr, result), QS_E_QUERY_ARG_NULL);
+  EXPECT_EQ(engine_->DispatchQuery(nullptr, result).code(), QS_E_QUERY_ARG_NULL);
 
   // A statement without substatements runs on every source it names: here
   // the provider alone names both, and "nounify" keeps both answers.

@@ -89,12 +89,14 @@ class MultiSourceTest : public ::testing::Test {
     settings_.DefaultAccessorProgID = com::Bstr(u"QuorAccessor.LegacyDBAccessor");
     settings_.DefaultAccessorMethod = com::Bstr(u"Query");
     engine_ = std::make_unique<CQueryEngine>(settings_);
-    ASSERT_EQ(engine_->Init(), S_OK);
+    ASSERT_EQ(engine_->Init().code(), S_OK);
   }
 
-  xml::NodePtr Run(const std::string& statement, HRESULT& status) {
-    status = E_UNEXPECTED;
-    return engine_->RunMultiSourceStatement(Parse(statement), status);
+  xml::NodePtr Run(const std::string& statement, HRESULT& status) { return Run(Parse(statement), status); }
+  xml::NodePtr Run(const xml::NodePtr& statement, HRESULT& status) {
+    Result<xml::NodePtr> result = engine_->RunMultiSourceStatement(statement);
+    status = result.status().code();
+    return result.ok() ? std::move(result).value() : nullptr;
   }
 
   static std::string Sub(const std::string& keys, const std::string& sql, const std::string& more = "") {
@@ -207,7 +209,7 @@ TEST_F(MultiSourceTest, ASubstatementOnSeveralSourcesUnifiesTheirAnswers) {
   const xml::DocumentPtr doc = xml::Document::Create();
   ASSERT_TRUE(doc->loadXML("<sqlquery>" + kCustomersAndContacts + "</sqlquery>"));
   com::Bstr answer;
-  ASSERT_EQ(engine_->DispatchQuery(doc, answer), S_OK);
+  ASSERT_EQ(engine_->DispatchQuery(doc, answer).code(), S_OK);
   EXPECT_TRUE(answer.ToUtf8().starts_with("<root><response><table name=\"CUSTOMERS &amp; CONTACTS\""))
       << answer.ToUtf8();
 }
@@ -355,7 +357,7 @@ TEST_F(MultiSourceTest, BadStatementsAndFailuresGiveAStatusAndNoResult) {
           QS_E_QUERY_ARG_INVALID);
   refused("<statement><provider>MSDASQL.1</provider></statement>", QS_E_QUERY_ARG_INVALID);
   refused("<statement/>", QS_E_QUERY_ARG_INVALID);
-  EXPECT_FALSE(engine_->RunMultiSourceStatement(nullptr, status));
+  EXPECT_FALSE(Run(xml::NodePtr(), status));
   EXPECT_EQ(status, QS_E_QUERY_ARG_INVALID);
 
   // The second source fails: its status, although the first one answered.
@@ -414,8 +416,9 @@ TEST(UnifyDestination, FirstFittingRuleThenItsFirstFittingDestination) {
   const auto find = [&](const DataSourceDefinition* from, const DataSourceDefinition* to, const char16_t* fromTable,
                         const char16_t* toTable) {
     found = reinterpret_cast<const UnifyTableEntry*>(1);
-    EXPECT_EQ(CQueryEngine::FindUnifyDestination(from, to, com::Bstr(fromTable), com::Bstr(toTable), first, found),
-              S_OK);
+    EXPECT_EQ(
+        CQueryEngine::FindUnifyDestination(from, to, com::Bstr(fromTable), com::Bstr(toTable), first, found).code(),
+        S_OK);
     return found;
   };
 
@@ -438,7 +441,8 @@ TEST(UnifyDestination, FirstFittingRuleThenItsFirstFittingDestination) {
   EXPECT_EQ(find(bare.get(), target.get(), u"anything", u"Lines"), rule2);
   EXPECT_EQ(find(nullptr, target.get(), u"Orders", u"Lines"), nullptr);
   EXPECT_EQ(CQueryEngine::FindUnifyDestination(source.get(), target.get(), com::Bstr(u"Orders"), com::Bstr(u"Lines"),
-                                               nullptr, found),
+                                               nullptr, found)
+                .code(),
             S_OK);
   EXPECT_EQ(found, nullptr);
 }
@@ -466,11 +470,11 @@ class ListingTest : public MultiSourceTest {
     Start();
   }
 
-  std::string List(xml::NodePtr (CQueryEngine::*list)(const xml::NodePtr&, HRESULT&), const std::string& element,
+  std::string List(Result<xml::NodePtr> (CQueryEngine::*list)(const xml::NodePtr&), const std::string& element,
                    HRESULT& status) {
-    status = E_UNEXPECTED;
-    const xml::NodePtr result = (engine_.get()->*list)(Parse(element), status);
-    return result ? result->xml() : "(none)";
+    const Result<xml::NodePtr> result = (engine_.get()->*list)(Parse(element));
+    status = result.status().code();
+    return result.ok() && *result ? (*result)->xml() : "(none)";
   }
 };
 

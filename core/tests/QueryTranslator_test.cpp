@@ -25,7 +25,7 @@ Translation TranslateText(std::string_view request) {
   Translation result;
   result.output = xml::Document::Create();
   CQueryTranslator translator;
-  result.status = translator.Translate(in, result.output);
+  result.status = translator.Translate(in, result.output).code();
   result.xml = result.output->xml();
   return result;
 }
@@ -298,8 +298,8 @@ TEST(QueryTranslator, RequestFailures) {
 
   CQueryTranslator translator;
   auto output = xml::Document::Create();
-  EXPECT_EQ(translator.Translate(xml::Document::Create(), output), QS_E_QUERY_ARG_INVALID);
-  EXPECT_EQ(translator.Translate(nullptr, output), QS_E_QUERY_ARG_INVALID);
+  EXPECT_EQ(translator.Translate(xml::Document::Create(), output).code(), QS_E_QUERY_ARG_INVALID);
+  EXPECT_EQ(translator.Translate(nullptr, output).code(), QS_E_QUERY_ARG_INVALID);
   EXPECT_FALSE(output->hasChildNodes());
 }
 
@@ -390,8 +390,8 @@ TEST(QueryTranslator, BuildersAppendToTheTransaction) {
   auto output = xml::Document::Create();
   const auto transaction = output->createElement("transaction");
   CQueryTranslator translator;
-  EXPECT_EQ(translator.BuildDelete(output, del, transaction), S_OK);
-  EXPECT_EQ(translator.BuildGet(output, get, transaction), S_OK);
+  EXPECT_EQ(translator.BuildDelete(output, del, transaction).code(), S_OK);
+  EXPECT_EQ(translator.BuildGet(output, get, transaction).code(), S_OK);
   EXPECT_EQ(transaction->xml(),
             "<transaction><statement><sql><delete/><from>T</from></sql></statement>"
             "<statement><substatement><request-uri>u</request-uri><sql><select>*</select></sql></substatement>"
@@ -399,9 +399,9 @@ TEST(QueryTranslator, BuildersAppendToTheTransaction) {
   // The request is read, never changed.
   EXPECT_EQ(del->xml(), "<delete><target><table>T</table></target></delete>");
 
-  EXPECT_EQ(translator.BuildPut(output, nullptr, transaction), QS_E_QUERY_ARG_INVALID);
-  EXPECT_EQ(translator.BuildExec(output, del, nullptr), E_POINTER);
-  EXPECT_EQ(translator.Translate(request, nullptr), E_POINTER);
+  EXPECT_EQ(translator.BuildPut(output, nullptr, transaction).code(), QS_E_QUERY_ARG_INVALID);
+  EXPECT_EQ(translator.BuildExec(output, del, nullptr).code(), E_POINTER);
+  EXPECT_EQ(translator.Translate(request, nullptr).code(), E_POINTER);
 }
 
 TEST(QueryTranslator, TableSchemaPrefix) {

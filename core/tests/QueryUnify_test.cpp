@@ -37,7 +37,8 @@ int Find(const UnifyTableEntry* first, const char16_t* catalog, const char16_t* 
          const char16_t* provider = u"P", const char16_t* dsn = u"D") {
   const UnifyTableEntry* found = reinterpret_cast<const UnifyTableEntry*>(1);
   EXPECT_EQ(CQueryEngine::FindUnifyTableEntry(com::Bstr(provider), com::Bstr(dsn), com::Bstr(catalog),
-                                              com::Bstr(schema), com::Bstr(key), first, found),
+                                              com::Bstr(schema), com::Bstr(key), first, found)
+                .code(),
             S_OK);
   int index = 0;
   for (const UnifyTableEntry* e = first; e; e = e->GetNextRule(), ++index)
@@ -90,7 +91,7 @@ TEST(ResultRewrite, ColumnsTakeTheUnifiedNamesOfTheirTable) {
       "</response>");
 
   const CResultRewriter rewriter(com::Bstr(u"left outer join"));
-  const xml::NodePtr out = rewriter.RewriteResponse(response, *entry);
+  const xml::NodePtr out = *rewriter.RewriteResponse(response, *entry);
   ASSERT_TRUE(out);
   EXPECT_EQ(out->xml(),
             "<response>"
@@ -102,13 +103,13 @@ TEST(ResultRewrite, ColumnsTakeTheUnifiedNamesOfTheirTable) {
             "</table></response>");
 
   // Rewritten again by the same rule, a column keeps its unified name.
-  const xml::NodePtr again = rewriter.RewriteResponse(out, *entry);
+  const xml::NodePtr again = *rewriter.RewriteResponse(out, *entry);
   ASSERT_TRUE(again);
   EXPECT_EQ(again->xml(), out->xml());
 
-  EXPECT_FALSE(rewriter.RewriteResponse(Parse("<table/>"), *entry));
-  EXPECT_FALSE(rewriter.RewriteResponse(nullptr, *entry));
-  const xml::NodePtr empty = CResultRewriter(com::Bstr()).RewriteResponse(Parse("<response><x/></response>"), *entry);
+  EXPECT_FALSE(*rewriter.RewriteResponse(Parse("<table/>"), *entry));
+  EXPECT_FALSE(*rewriter.RewriteResponse(nullptr, *entry));
+  const xml::NodePtr empty = *CResultRewriter(com::Bstr()).RewriteResponse(Parse("<response><x/></response>"), *entry);
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->xml(), "<response/>");
 

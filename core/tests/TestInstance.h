@@ -35,7 +35,7 @@ inline std::unique_ptr<UnifyTableEntry> UnifyRules(const std::vector<std::string
   for (const std::string& rule : rules) {
     *slot = std::make_unique<UnifyTableEntry>();
     const xml::NodePtr node = ParseNode(rule);
-    if (!node || (*slot)->LoadFromXml(node) != S_OK) return nullptr;
+    if (!node || (*slot)->LoadFromXml(node).code() != S_OK) return nullptr;
     slot = &(*slot)->NextRuleSlot();
   }
   return first;

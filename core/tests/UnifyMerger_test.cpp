@@ -93,7 +93,7 @@ TEST_P(TenKinds, JoinTheWorkedPair) {
   const KindCase& c = GetParam();
   auto p = WorkedPair(c.kind);
   CUnifyMerger m;
-  auto joined = m.JoinTables(p.doc, p.left, p.right);
+  auto joined = *m.JoinTables(p.doc, p.left, p.right);
   ASSERT_TRUE(joined);
   EXPECT_EQ(joined->xml(), JoinedOpen(c.kind, c.namedLeftFirst) + c.records + "</table>");
   EXPECT_FALSE(joined->parentNode());
@@ -179,7 +179,7 @@ TEST(UnifyMerger, FallbackKindDrivesTheJoin) {
   auto p = WorkedPair("not a kind");
   CUnifyMerger m;
   m.joinKind = "left inner join";
-  EXPECT_EQ(Xml(m.JoinTables(p.doc, p.left, p.right)),
+  EXPECT_EQ(Xml(*m.JoinTables(p.doc, p.left, p.right)),
             "<table name=\"A &amp; B\" unify=\"not a kind\" src=\"right\">" + kJ2 + "</table>");
 }
 
@@ -207,7 +207,7 @@ TEST(UnifyMerger, ColumnListAndKey) {
   for (const auto& c : cases) {
     auto p = MakePair("<table>", c.left, "<table>", c.right);
     CUnifyMerger m;
-    EXPECT_EQ(m.BuildColumnList(p.left, p.right), S_OK) << c.name;
+    EXPECT_EQ(m.BuildColumnList(p.left, p.right).code(), S_OK) << c.name;
     EXPECT_EQ(ListedNames(m), c.listed) << c.name;
     EXPECT_EQ(m.keyColumn, c.key) << c.name;
   }
@@ -217,7 +217,7 @@ TEST(UnifyMerger, ColumnListKeepsTypesAndNamelessColumns) {
   auto p = MakePair("<table>", "<record><column type=\"t0\">v</column><column name=\"K\" other=\"x\"/></record>",
                     "<table>", "<record><column name=\"K\" type=\"k\"/><column name=\"B\"/></record>");
   CUnifyMerger m;
-  ASSERT_EQ(m.BuildColumnList(p.left, p.right), S_OK);
+  ASSERT_EQ(m.BuildColumnList(p.left, p.right).code(), S_OK);
   ASSERT_EQ(m.columns.size(), 3u);
   EXPECT_FALSE(m.columns[0].name);
   EXPECT_EQ(m.columns[0].type, "t0");
@@ -245,27 +245,27 @@ TEST(UnifyMerger, MalformedTablesAreRejectedAndJoinToNone) {
       auto p = onLeft ? MakePair("<table name=\"L\">", body, "<table name=\"R\">", good)
                       : MakePair("<table name=\"L\">", good, "<table name=\"R\">", body);
       CUnifyMerger m;
-      EXPECT_EQ(m.BuildColumnList(p.left, p.right), QS_E_UNIFICATION_SOURCE_INVALID) << body;
-      EXPECT_FALSE(m.JoinTables(p.doc, p.left, p.right)) << body;
+      EXPECT_EQ(m.BuildColumnList(p.left, p.right).code(), QS_E_UNIFICATION_SOURCE_INVALID) << body;
+      EXPECT_FALSE(*m.JoinTables(p.doc, p.left, p.right)) << body;
     }
   }
   auto p = WorkedPair("cross join");
   CUnifyMerger m;
-  EXPECT_EQ(m.BuildColumnList(nullptr, p.right), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_FALSE(m.JoinTables(nullptr, p.left, p.right));
-  EXPECT_FALSE(m.JoinTables(p.doc, nullptr, p.right));
-  EXPECT_FALSE(m.JoinTables(p.doc, p.left, nullptr));
+  EXPECT_EQ(m.BuildColumnList(nullptr, p.right).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_FALSE(*m.JoinTables(nullptr, p.left, p.right));
+  EXPECT_FALSE(*m.JoinTables(p.doc, nullptr, p.right));
+  EXPECT_FALSE(*m.JoinTables(p.doc, p.left, nullptr));
 }
 
 TEST(UnifyMerger, KeyIsChosenOncePerMerger) {
   CUnifyMerger m;
   auto first = WorkedPair("full outer join");
-  ASSERT_TRUE(m.JoinTables(first.doc, first.left, first.right));
+  ASSERT_TRUE(*m.JoinTables(first.doc, first.left, first.right));
   EXPECT_EQ(m.keyColumn, "K");
   // A later pair sharing Y keeps the first key; its shared Y is listed twice.
   auto second = MakePair("<table name=\"C\" unify=\"left inner join\">", Rec({Col("Y", "s", "y1")}),
                          "<table name=\"D\">", Rec({Col("Y", "s", "y1"), Col("Z", "s", "z1")}));
-  auto joined = m.JoinTables(second.doc, second.left, second.right);
+  auto joined = *m.JoinTables(second.doc, second.left, second.right);
   EXPECT_EQ(m.keyColumn, "K");
   EXPECT_EQ(ListedNames(m), (std::vector<std::string>{"Y", "Y", "Z"}));
   EXPECT_EQ(Xml(joined), "<table name=\"C &amp; D\" unify=\"left inner join\"/>");  // no K to pair on
@@ -297,15 +297,15 @@ TEST(UnifyMerger, JoinedTableNames) {
     auto a = doc->documentElement()->firstChild();
     auto out = doc->createElement("table");
     CUnifyMerger m;
-    EXPECT_EQ(m.NameJoinedTable(out, a, a->nextSibling()), c.status) << c.first;
+    EXPECT_EQ(m.NameJoinedTable(out, a, a->nextSibling()).code(), c.status) << c.first;
     EXPECT_EQ(out->xml(), c.expected);
   }
   auto doc = Parse("<table name=\"A\"/>");
   auto out = doc->createElement("table");
   CUnifyMerger m;
-  EXPECT_EQ(m.NameJoinedTable(out, nullptr, doc->documentElement()), QS_E_UNIFY_TARGET_TABLE_INVALID);
+  EXPECT_EQ(m.NameJoinedTable(out, nullptr, doc->documentElement()).code(), QS_E_UNIFY_TARGET_TABLE_INVALID);
   EXPECT_EQ(out->xml(), "<table name=\"NULL &amp; A\"/>");
-  EXPECT_EQ(m.NameJoinedTable(nullptr, doc->documentElement(), doc->documentElement()),
+  EXPECT_EQ(m.NameJoinedTable(nullptr, doc->documentElement(), doc->documentElement()).code(),
             QS_E_UNIFY_TARGET_TABLE_INVALID);
 }
 
@@ -318,16 +318,16 @@ TEST(UnifyMerger, CopyColumnKeepsContentAndMarksTheEntry) {
   auto out = xml::Document::Create();
   CUnifyMerger m;
   m.columns = {{"A", "t", false}, {"B", "x", false}, {"B", "y", false}};
-  auto copy = m.CopyColumn(out, column);
+  auto copy = *m.CopyColumn(out, column);
   ASSERT_TRUE(copy);
   EXPECT_EQ(copy->xml(), column->xml());
   EXPECT_EQ(copy->ownerDocument(), out);
   EXPECT_FALSE(m.columns[0].present);
   EXPECT_TRUE(m.columns[1].present);
   EXPECT_FALSE(m.columns[2].present);  // only the first entry of a name
-  EXPECT_FALSE(m.CopyColumn(out, column->nextSibling()));            // not a column
-  EXPECT_FALSE(m.CopyColumn(out, column->nextSibling()->nextSibling()));  // text
-  EXPECT_FALSE(m.CopyColumn(out, nullptr));
+  EXPECT_FALSE(*m.CopyColumn(out, column->nextSibling()));            // not a column
+  EXPECT_FALSE(*m.CopyColumn(out, column->nextSibling()->nextSibling()));  // text
+  EXPECT_FALSE(*m.CopyColumn(out, nullptr));
   EXPECT_EQ(CUnifyMerger::GetNameAttribute(column), "B");
   EXPECT_FALSE(CUnifyMerger::GetNameAttribute(doc->documentElement()));
   EXPECT_FALSE(CUnifyMerger::GetNameAttribute(nullptr));
@@ -342,21 +342,21 @@ TEST(UnifyMerger, KeyMatchingIsExactAndTakesTheFirstPartner) {
                         Rec({Col("K", "k", "dup"), Col("R", "t", "first")}) +
                         Rec({Col("K", "k", "dup"), Col("R", "t", "second")}) + Rec({Col("K", "k", "")}));
   CUnifyMerger m;
-  ASSERT_EQ(m.BuildColumnList(p.left, p.right), S_OK);
+  ASSERT_EQ(m.BuildColumnList(p.left, p.right).code(), S_OK);
   ASSERT_EQ(m.keyColumn, "K");
   auto records = p.left->childNodes();
-  EXPECT_FALSE(m.JoinMatchedRecord(p.doc, records[0], p.right));  // abc against ABC
-  EXPECT_EQ(Xml(m.JoinMatchedRecord(p.doc, records[1], p.right)),
+  EXPECT_FALSE(*m.JoinMatchedRecord(p.doc, records[0], p.right));  // abc against ABC
+  EXPECT_EQ(Xml(*m.JoinMatchedRecord(p.doc, records[1], p.right)),
             Rec({Col("K", "k", "dup"), Col("R", "t", "first")}));
-  EXPECT_EQ(Xml(m.JoinMatchedRecord(p.doc, records[2], p.right)), Rec({Fill("K", "k")}));  // empty equals empty
+  EXPECT_EQ(Xml(*m.JoinMatchedRecord(p.doc, records[2], p.right)), Rec({Fill("K", "k")}));  // empty equals empty
   // Unmatched: own columns, then one empty column per entry not filled.
-  EXPECT_EQ(Xml(m.JoinRecordOrFill(p.doc, records[0], p.right)),
+  EXPECT_EQ(Xml(*m.JoinRecordOrFill(p.doc, records[0], p.right)),
             Rec({Col("K", "k", "abc"), Col("L", "t", "l1"), Fill("R", "t")}));
   m.keyColumn.reset();
-  EXPECT_FALSE(m.JoinMatchedRecord(p.doc, records[1], p.right));
-  EXPECT_EQ(Xml(m.JoinRecordOrFill(p.doc, records[1], p.right)),
+  EXPECT_FALSE(*m.JoinMatchedRecord(p.doc, records[1], p.right));
+  EXPECT_EQ(Xml(*m.JoinRecordOrFill(p.doc, records[1], p.right)),
             Rec({Col("K", "k", "dup"), Fill("L", "t"), Fill("R", "t")}));
-  EXPECT_FALSE(m.JoinRecordOrFill(p.doc, nullptr, p.right));
+  EXPECT_FALSE(*m.JoinRecordOrFill(p.doc, nullptr, p.right));
 }
 
 TEST(UnifyMerger, UnmatchedRightRecordsFollowTheList) {
@@ -367,24 +367,24 @@ TEST(UnifyMerger, UnmatchedRightRecordsFollowTheList) {
                         Rec({Col("K", "k", "9"), Col("S", "s", "s9"), Col("B", "b", "b9"), Col("Extra", "e", "x")}) +
                         Rec({Col("B", "b", "nokey")}));
   CUnifyMerger m;
-  ASSERT_EQ(m.BuildColumnList(p.left, p.right), S_OK);
+  ASSERT_EQ(m.BuildColumnList(p.left, p.right).code(), S_OK);
   ASSERT_EQ(ListedNames(m), (std::vector<std::string>{"A", "K", "S", "S", "B"}));
   auto records = p.right->childNodes();
-  EXPECT_FALSE(m.BuildUnmatchedRightRecord(p.doc, p.left, records[0]));  // its key is on the left
-  EXPECT_EQ(Xml(m.BuildUnmatchedRightRecord(p.doc, p.left, records[1])),
+  EXPECT_FALSE(*m.BuildUnmatchedRightRecord(p.doc, p.left, records[0]));  // its key is on the left
+  EXPECT_EQ(Xml(*m.BuildUnmatchedRightRecord(p.doc, p.left, records[1])),
             Rec({Fill("A", "a"), Col("K", "k", "9"), Fill("S", "s"), Col("S", "s", "s9"), Col("B", "b", "b9"),
                  Col("Extra", "e", "x")}));  // a column the list lacks is kept, last
-  EXPECT_EQ(Xml(m.BuildUnmatchedRightRecord(p.doc, p.left, records[2])),
+  EXPECT_EQ(Xml(*m.BuildUnmatchedRightRecord(p.doc, p.left, records[2])),
             Rec({Fill("A", "a"), Fill("K", "k"), Fill("S", "s"), Fill("S", "s"), Col("B", "b", "nokey")}));
   m.keyColumn.reset();  // without a key every right record is unmatched
-  EXPECT_TRUE(m.BuildUnmatchedRightRecord(p.doc, p.left, records[0]));
-  EXPECT_FALSE(m.BuildUnmatchedRightRecord(p.doc, p.left, nullptr));
+  EXPECT_TRUE(*m.BuildUnmatchedRightRecord(p.doc, p.left, records[0]));
+  EXPECT_FALSE(*m.BuildUnmatchedRightRecord(p.doc, p.left, nullptr));
 }
 
 TEST(UnifyMerger, FullOuterJoinOfAnEmptyLeftKeepsEveryRightColumn) {
   auto p = MakePair("<table name=\"A\" unify=\"full outer join\">", "", "<table name=\"B\">", kB2 + kB3);
   CUnifyMerger m;
-  EXPECT_EQ(Xml(m.JoinTables(p.doc, p.left, p.right)),
+  EXPECT_EQ(Xml(*m.JoinTables(p.doc, p.left, p.right)),
             "<table name=\"A &amp; B\" unify=\"full outer join\">" + kB2 + kB3 + "</table>");
   EXPECT_FALSE(m.keyColumn);
 }
@@ -396,13 +396,13 @@ TEST(UnifyMerger, EmptyTablesGiveNamedEmptyTables) {
                            "left inner join", "max inner join"}) {
     auto p = MakePair(std::string("<table name=\"A\" unify=\"") + kind + "\">", "", "<table name=\"B\">", "");
     CUnifyMerger m;
-    EXPECT_EQ(Xml(m.JoinTables(p.doc, p.left, p.right)),
+    EXPECT_EQ(Xml(*m.JoinTables(p.doc, p.left, p.right)),
               std::string("<table name=\"A &amp; B\" unify=\"") + kind + "\"/>");
   }
   for (const char* kind : {"right inner join", "min inner join"}) {
     auto p = MakePair(std::string("<table name=\"A\" unify=\"") + kind + "\">", "", "<table name=\"B\">", "");
     CUnifyMerger m;
-    EXPECT_EQ(Xml(m.JoinTables(p.doc, p.left, p.right)),
+    EXPECT_EQ(Xml(*m.JoinTables(p.doc, p.left, p.right)),
               std::string("<table name=\"B &amp; A\" unify=\"") + kind + "\"/>");
   }
 }
@@ -414,11 +414,11 @@ TEST(UnifyMerger, MaxAndMinInnerJoinsPickTheirDrivingTable) {
                             Rec({Col("K", "int", "7")});
   auto maxPair = MakePair("<table name=\"A\" unify=\"max inner join\">", left, "<table name=\"B\">", right);
   CUnifyMerger m1;
-  EXPECT_EQ(Xml(m1.JoinTables(maxPair.doc, maxPair.left, maxPair.right)),
+  EXPECT_EQ(Xml(*m1.JoinTables(maxPair.doc, maxPair.left, maxPair.right)),
             "<table name=\"B &amp; A\" unify=\"max inner join\">" + kJ2Right + "</table>");
   auto minPair = MakePair("<table name=\"A\" unify=\"min inner join\">", left, "<table name=\"B\">", right);
   CUnifyMerger m2;
-  EXPECT_EQ(Xml(m2.JoinTables(minPair.doc, minPair.left, minPair.right)),
+  EXPECT_EQ(Xml(*m2.JoinTables(minPair.doc, minPair.left, minPair.right)),
             "<table name=\"A &amp; B\" unify=\"min inner join\">" + kJ2 + "</table>");
 }
 
@@ -431,7 +431,7 @@ TEST(UnifyMerger, JoinsSkipWhatIsNotARecordOrColumn) {
   const std::string right = kB2 + "<!--c-->" + kB3;
   auto cross = MakePair("<table name=\"A\" unify=\"cross join\">", left, "<table name=\"B\">", right);
   CUnifyMerger m1;
-  auto joined = m1.JoinTables(cross.doc, cross.left, cross.right);
+  auto joined = *m1.JoinTables(cross.doc, cross.left, cross.right);
   ASSERT_TRUE(joined);
   auto records = joined->childNodes();
   ASSERT_EQ(records.size(), 4u);
@@ -440,7 +440,7 @@ TEST(UnifyMerger, JoinsSkipWhatIsNotARecordOrColumn) {
 
   auto full = MakePair("<table name=\"A\" unify=\"full outer join\">", left, "<table name=\"B\">", right);
   CUnifyMerger m2;
-  EXPECT_EQ(Xml(m2.JoinTables(full.doc, full.left, full.right)),
+  EXPECT_EQ(Xml(*m2.JoinTables(full.doc, full.left, full.right)),
             "<table name=\"A &amp; B\" unify=\"full outer join\">" +
                 Recs({kLeft1Filled, kJ2, Rec({Fill("X", "string"), Col("K", "int", "3"), Col("Y", "string", "b3")})}) +
                 "</table>");
@@ -455,7 +455,7 @@ TEST(UnifyMerger, UnionJoinKeepsEveryRecordWhole) {
                         "<record><column type=\"int\">nameless</column><column name=\"Y\" type=\"string\">b</column>"
                         "</record><record/>");
   CUnifyMerger m;
-  auto joined = m.JoinTables(p.doc, p.left, p.right);
+  auto joined = *m.JoinTables(p.doc, p.left, p.right);
   const std::string expected =
       "<table name=\"A &amp; B\" unify=\"union join\">" +
       Recs({kLeft1Filled, Rec({Col("X", "string", "a2"), Col("K", "int", "2"), Fill("Y", "string")}),
@@ -486,7 +486,7 @@ TEST(UnifyMerger, EquivJoinMatchesOnEverySharedColumnByText) {
       "<column name=\"R\" type=\"t\">null key</column></record>";
   auto p = MakePair("<table name=\"A\" unify=\"equiv join\">", left, "<table name=\"B\">", right);
   CUnifyMerger m;
-  auto joined = m.JoinTables(p.doc, p.left, p.right);
+  auto joined = *m.JoinTables(p.doc, p.left, p.right);
   EXPECT_EQ(m.equivalentColumns, (std::vector<std::string>{"K", "S"}));
   EXPECT_EQ(Xml(joined),
             "<table name=\"A &amp; B\" unify=\"equiv join\">" +
@@ -506,7 +506,7 @@ TEST(UnifyMerger, EquivJoinWithoutSharedColumnsKeepsEveryRecord) {
   CUnifyMerger m;
   // A list left over from an earlier pair must not be reused.
   m.equivalentColumns = {"A"};
-  auto joined = m.JoinTables(p.doc, p.left, p.right);
+  auto joined = *m.JoinTables(p.doc, p.left, p.right);
   EXPECT_TRUE(m.equivalentColumns.empty());
   EXPECT_EQ(Xml(joined), "<table name=\"L &amp; R\" unify=\"equiv join\">" +
                              Recs({Rec({Col("A", "t", "a1"), Fill("B", "u")}), Rec({Col("A", "t", "a2"), Fill("B", "u")}),
@@ -515,7 +515,7 @@ TEST(UnifyMerger, EquivJoinWithoutSharedColumnsKeepsEveryRecord) {
   // Both empty: still a table, never none.
   auto empty = MakePair("<table name=\"L\" unify=\"equiv join\">", "", "<table name=\"R\">", "");
   CUnifyMerger m2;
-  EXPECT_EQ(Xml(m2.JoinTables(empty.doc, empty.left, empty.right)), "<table name=\"L &amp; R\" unify=\"equiv join\"/>");
+  EXPECT_EQ(Xml(*m2.JoinTables(empty.doc, empty.left, empty.right)), "<table name=\"L &amp; R\" unify=\"equiv join\"/>");
 }
 
 TEST(UnifyMerger, EquivalentColumnsComeFromTheFirstRecords) {
@@ -526,7 +526,7 @@ TEST(UnifyMerger, EquivalentColumnsComeFromTheFirstRecords) {
   EXPECT_EQ(m.equivalentColumns, (std::vector<std::string>{"A", "A"}));
   EXPECT_FALSE(m.BuildEquivalentColumns(p.left, nullptr));
   EXPECT_TRUE(m.equivalentColumns.empty());
-  EXPECT_FALSE(m.JoinEquivalentRecord(p.doc, nullptr, p.right));
+  EXPECT_FALSE(*m.JoinEquivalentRecord(p.doc, nullptr, p.right));
 }
 
 // ---- Matching through the per-join lookups ------------------------------
@@ -546,7 +546,7 @@ TEST(UnifyMerger, JoinedKeyMatchingKeepsTheFirstPartner) {
                             Rec({Col("K", "k", "two"), Col("R", "t", "later")}) + Rec({Col("K", "k", "")});
   auto p = MakePair("<table name=\"A\">", left, "<table name=\"B\">", right);
   CUnifyMerger m;
-  EXPECT_EQ(Xml(m.JoinTables(p.doc, p.left, p.right)),
+  EXPECT_EQ(Xml(*m.JoinTables(p.doc, p.left, p.right)),
             "<table name=\"A &amp; B\">" +
                 Recs({Rec({Col("K", "k", "dup"), Col("L", "t", "l1"), Col("R", "t", "first")}),
                       // The partner holds "two" in its second K column.
@@ -560,7 +560,7 @@ TEST(UnifyMerger, JoinedKeyMatchingKeepsTheFirstPartner) {
   // A second join of the same merger looks the other table up afresh.
   auto q = MakePair("<table name=\"C\" unify=\"left inner join\">", Rec({Col("K", "k", "dup")}), "<table name=\"D\">",
                     Rec({Col("K", "k", "dup"), Col("R", "t", "other")}));
-  EXPECT_EQ(Xml(m.JoinTables(q.doc, q.left, q.right)),
+  EXPECT_EQ(Xml(*m.JoinTables(q.doc, q.left, q.right)),
             "<table name=\"C &amp; D\" unify=\"left inner join\">" +
                 Rec({Col("K", "k", "dup"), Col("R", "t", "other")}) + "</table>");
 }
@@ -580,7 +580,7 @@ TEST(UnifyMerger, JoinedEquivalenceMatchingKeepsTheFirstAgreeingRecord) {
                             Rec({Col("K", "k", "2"), Col("S", "s", "y"), Col("R", "t", "k2 sy")});
   auto p = MakePair("<table name=\"A\" unify=\"equiv join\">", left, "<table name=\"B\">", right);
   CUnifyMerger m;
-  auto joined = m.JoinTables(p.doc, p.left, p.right);
+  auto joined = *m.JoinTables(p.doc, p.left, p.right);
   EXPECT_EQ(Xml(joined),
             "<table name=\"A &amp; B\" unify=\"equiv join\">" +
                 Recs({Rec({Col("K", "k", "1"), Col("S", "s", "x"), Col("L", "t", "l1"), Col("R", "t", "no K, sx")}),
@@ -595,7 +595,7 @@ TEST(UnifyMerger, JoinedEquivalenceMatchingKeepsTheFirstAgreeingRecord) {
   auto lefts = p.left->childNodes();
   ASSERT_EQ(records.size(), lefts.size());
   for (size_t i = 0; i < lefts.size(); ++i)
-    EXPECT_EQ(Xml(scan.JoinEquivalentRecord(p.doc, lefts[i], p.right)), records[i]->xml()) << i;
+    EXPECT_EQ(Xml(*scan.JoinEquivalentRecord(p.doc, lefts[i], p.right)), records[i]->xml()) << i;
 }
 
 // ---- Result-tree walkers ----------------------------------------------------
@@ -650,7 +650,7 @@ TEST(UnifyMergerWalkers, TwoDocumentsJoinTheirTablesPairByPosition) {
     auto second = Parse(c.second);
     auto output = xml::Document::Create();
     CUnifyMerger m;
-    EXPECT_EQ(m.MergeDocuments(first, second, output), S_OK) << c.name;
+    EXPECT_EQ(m.MergeDocuments(first, second, output).code(), S_OK) << c.name;
     EXPECT_EQ(output->xml(), c.expected) << c.name;
     // The inputs are only read.
     EXPECT_EQ(first->xml(), Parse(c.first)->xml()) << c.name;
@@ -668,7 +668,7 @@ TEST(UnifyMergerWalkers, TwoNodeInputsMergeEveryResponsePairIntoTheTarget) {
   auto target = Parse("<response><table name=\"kept\"/></response>")->documentElement();
   CUnifyMerger m;
   // The right input is found from a node ahead of its responses.
-  EXPECT_EQ(m.Merge(FirstOf(left), FirstOf(right), target), S_OK);
+  EXPECT_EQ(m.Merge(FirstOf(left), FirstOf(right), target).code(), S_OK);
   EXPECT_EQ(target->xml(), Resp({"<table name=\"kept\"/>", kJoinedAB, kJoinedCD, kTableE}));
   for (auto child = target->firstChild(); child; child = child->nextSibling())
     EXPECT_EQ(child->ownerDocument(), target->ownerDocument());
@@ -680,13 +680,13 @@ TEST(UnifyMergerWalkers, ASingleInputIsTheSameOnEitherSide) {
   const std::string input = Resp({kTableA, kTableB, kTableC});
   auto viaLeft = NewTarget(), viaRight = NewTarget();
   CUnifyMerger m1, m2;
-  EXPECT_EQ(m1.Merge(Parse(input)->documentElement(), nullptr, viaLeft), S_OK);
-  EXPECT_EQ(m2.Merge(nullptr, Parse(input)->documentElement(), viaRight), S_OK);
+  EXPECT_EQ(m1.Merge(Parse(input)->documentElement(), nullptr, viaLeft).code(), S_OK);
+  EXPECT_EQ(m2.Merge(nullptr, Parse(input)->documentElement(), viaRight).code(), S_OK);
   EXPECT_EQ(viaRight->xml(), viaLeft->xml());
   auto first = Parse(input), output1 = xml::Document::Create(), output2 = xml::Document::Create();
   CUnifyMerger m3, m4;
-  EXPECT_EQ(m3.MergeDocuments(first, nullptr, output1), S_OK);
-  EXPECT_EQ(m4.MergeDocuments(nullptr, first, output2), S_OK);
+  EXPECT_EQ(m3.MergeDocuments(first, nullptr, output1).code(), S_OK);
+  EXPECT_EQ(m4.MergeDocuments(nullptr, first, output2).code(), S_OK);
   EXPECT_EQ(output2->xml(), output1->xml());
   // The node walker places the joined table itself, as the document walker does.
   EXPECT_EQ(viaLeft->xml(), "<response>" + output1->xml() + "</response>");
@@ -697,14 +697,14 @@ TEST(UnifyMergerWalkers, ASingleResponseJoinsItsTablesInTurn) {
   auto input = Parse(Resp({kTableA, "<!--c-->", kTableB, "<table name=\"empty\"/>", kTableE}));
   auto target = NewTarget();
   CUnifyMerger m;
-  ASSERT_EQ(m.Merge(input->documentElement(), nullptr, target), S_OK);
+  ASSERT_EQ(m.Merge(input->documentElement(), nullptr, target).code(), S_OK);
 
   auto tables = Parse("<r>" + kTableA + kTableB + kTableE + "</r>");
   auto a = tables->documentElement()->firstChild();
   CUnifyMerger expected;
-  auto ab = expected.JoinTables(tables, a, a->nextSibling());
+  auto ab = *expected.JoinTables(tables, a, a->nextSibling());
   ASSERT_TRUE(ab);
-  auto abe = expected.JoinTables(tables, ab, a->nextSibling()->nextSibling());
+  auto abe = *expected.JoinTables(tables, ab, a->nextSibling()->nextSibling());
   ASSERT_TRUE(abe);
   EXPECT_EQ(target->xml(), "<response>" + abe->xml() + "</response>");
   EXPECT_EQ(abe->getAttribute("name"), "A & B & E");
@@ -718,7 +718,7 @@ TEST(UnifyMergerWalkers, AThirdTableOnTheSameKeyListsEachColumnOnce) {
   auto input = Parse(Resp({kTableA, kTableB, tableF}));
   auto target = NewTarget();
   CUnifyMerger m;
-  ASSERT_EQ(m.Merge(input->documentElement(), nullptr, target), S_OK);
+  ASSERT_EQ(m.Merge(input->documentElement(), nullptr, target).code(), S_OK);
   EXPECT_EQ(ListedNames(m), (std::vector<std::string>{"X", "K", "Y", "Z"}));
   std::vector<std::string> keys;
   for (const auto& record : target->firstChild()->childNodes()) {
@@ -752,14 +752,14 @@ TEST(UnifyMergerWalkers, ASingleResponseOfOneTablePlacesACopyOfIt) {
     const auto node = input->documentElement()->nodeName() == "r" ? FirstOf(input) : input->documentElement();
     auto target = NewTarget();
     CUnifyMerger m;
-    EXPECT_EQ(m.Merge(node, nullptr, target), S_OK) << c.name;
+    EXPECT_EQ(m.Merge(node, nullptr, target).code(), S_OK) << c.name;
     EXPECT_EQ(target->xml(), "<response>" + c.placed + "</response>") << c.name;
     EXPECT_EQ(input->xml(), Parse(c.input)->xml()) << c.name;  // a copy went, the input is whole
 
     if (input->documentElement()->nodeName() == "r") continue;
     auto output = xml::Document::Create();
     CUnifyMerger d;
-    EXPECT_EQ(d.MergeDocuments(nullptr, input, output), S_OK) << c.name;
+    EXPECT_EQ(d.MergeDocuments(nullptr, input, output).code(), S_OK) << c.name;
     EXPECT_EQ(output->xml(), c.placed) << c.name;
     EXPECT_EQ(output->documentElement()->ownerDocument(), output);
     EXPECT_EQ(input->xml(), Parse(c.input)->xml()) << c.name;
@@ -771,7 +771,7 @@ TEST(UnifyMergerWalkers, ASingleInputOfSeveralResponsesJoinsThemInTurn) {
                      "</r>");
   auto target = NewTarget();
   CUnifyMerger m;
-  ASSERT_EQ(m.Merge(FirstOf(input), nullptr, target), S_OK);
+  ASSERT_EQ(m.Merge(FirstOf(input), nullptr, target).code(), S_OK);
   // (A, C) with (B): A & B, C. That with (D, E): (A & B) & D, C & E.
   ASSERT_EQ(target->childNodes().size(), 2u);
   EXPECT_EQ(target->firstChild()->getAttribute("name"), "A & B & D");
@@ -780,9 +780,9 @@ TEST(UnifyMergerWalkers, ASingleInputOfSeveralResponsesJoinsThemInTurn) {
   auto tables = Parse("<r>" + kTableA + kTableB + kTableC + kTableD + kTableE + "</r>");
   auto nodes = tables->documentElement()->childNodes();
   CUnifyMerger expected;
-  auto ab = expected.JoinTables(tables, nodes[0], nodes[1]);
-  auto abd = expected.JoinTables(tables, ab, nodes[3]);
-  auto ce = expected.JoinTables(tables, nodes[2], nodes[4]);
+  auto ab = *expected.JoinTables(tables, nodes[0], nodes[1]);
+  auto abd = *expected.JoinTables(tables, ab, nodes[3]);
+  auto ce = *expected.JoinTables(tables, nodes[2], nodes[4]);
   ASSERT_TRUE(abd && ce);
   EXPECT_EQ(target->xml(), "<response>" + abd->xml() + ce->xml() + "</response>");
 }
@@ -794,13 +794,13 @@ TEST(UnifyMergerWalkers, ATableOfTheWrongShapeIsLeftOut) {
   auto second = Parse(Resp({kTableB, kTableD}));
   auto output = xml::Document::Create();
   CUnifyMerger m;
-  EXPECT_EQ(m.MergeDocuments(first, second, output), S_OK);
+  EXPECT_EQ(m.MergeDocuments(first, second, output).code(), S_OK);
   EXPECT_EQ(output->xml(), Resp({kJoinedCD}));
   // One input: the bad table is passed over, the others still join.
   auto single = Parse(Resp({kTableA, bad, kTableB}));
   auto target = NewTarget();
   CUnifyMerger m2;
-  EXPECT_EQ(m2.Merge(single->documentElement(), nullptr, target), S_OK);
+  EXPECT_EQ(m2.Merge(single->documentElement(), nullptr, target).code(), S_OK);
   EXPECT_EQ(target->xml(), Resp({kJoinedAB}));
 }
 
@@ -811,22 +811,22 @@ TEST(UnifyMergerWalkers, InputsWithoutAResponseChangeNothing) {
   auto target = Parse("<response><table name=\"kept\"/></response>")->documentElement();
   const std::string targetBefore = target->xml();
   CUnifyMerger m;
-  EXPECT_EQ(m.Merge(other->documentElement(), nullptr, target), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_EQ(m.Merge(response->documentElement(), other->documentElement(), target), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_EQ(m.Merge(other->documentElement(), response->documentElement(), target), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_EQ(m.Merge(FirstOf(response), nullptr, target), QS_E_UNIFICATION_SOURCE_INVALID);  // a table is no response
+  EXPECT_EQ(m.Merge(other->documentElement(), nullptr, target).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.Merge(response->documentElement(), other->documentElement(), target).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.Merge(other->documentElement(), response->documentElement(), target).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.Merge(FirstOf(response), nullptr, target).code(), QS_E_UNIFICATION_SOURCE_INVALID);  // a table is no response
   EXPECT_EQ(target->xml(), targetBefore);
 
   auto output = xml::Document::Create();
-  EXPECT_EQ(m.MergeDocuments(other, nullptr, output), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_EQ(m.MergeDocuments(empty, nullptr, output), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_EQ(m.MergeDocuments(response, other, output), QS_E_UNIFICATION_SOURCE_INVALID);
-  EXPECT_EQ(m.MergeDocuments(empty, response, output), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(other, nullptr, output).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(empty, nullptr, output).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(response, other, output).code(), QS_E_UNIFICATION_SOURCE_INVALID);
+  EXPECT_EQ(m.MergeDocuments(empty, response, output).code(), QS_E_UNIFICATION_SOURCE_INVALID);
   EXPECT_FALSE(output->hasChildNodes());
   // A response with no child at all has nothing to place.
   auto bare = Parse("<response/>");
-  EXPECT_EQ(m.Merge(bare->documentElement(), nullptr, target), S_OK);
-  EXPECT_EQ(m.MergeDocuments(bare, nullptr, output), S_OK);
+  EXPECT_EQ(m.Merge(bare->documentElement(), nullptr, target).code(), S_OK);
+  EXPECT_EQ(m.MergeDocuments(bare, nullptr, output).code(), S_OK);
   EXPECT_EQ(target->xml(), targetBefore);
   EXPECT_FALSE(output->hasChildNodes());
 }
@@ -836,26 +836,26 @@ TEST(UnifyMergerWalkers, MissingOrUnfitArgumentsGiveAStatus) {
   const auto node = response->documentElement();
   auto target = NewTarget();
   CUnifyMerger m;
-  EXPECT_EQ(m.Merge(nullptr, nullptr, target), E_POINTER);
-  EXPECT_EQ(m.Merge(node, nullptr, nullptr), E_POINTER);
-  EXPECT_EQ(m.Merge(node, node, nullptr), E_POINTER);
-  EXPECT_EQ(m.MergeTwo(node, nullptr, target), E_POINTER);
-  EXPECT_EQ(m.MergeOne(nullptr, target), E_POINTER);
+  EXPECT_EQ(m.Merge(nullptr, nullptr, target).code(), E_POINTER);
+  EXPECT_EQ(m.Merge(node, nullptr, nullptr).code(), E_POINTER);
+  EXPECT_EQ(m.Merge(node, node, nullptr).code(), E_POINTER);
+  EXPECT_EQ(m.MergeTwo(node, nullptr, target).code(), E_POINTER);
+  EXPECT_EQ(m.MergeOne(nullptr, target).code(), E_POINTER);
   auto output = xml::Document::Create();
-  EXPECT_EQ(m.MergeDocuments(nullptr, nullptr, output), E_POINTER);
-  EXPECT_EQ(m.MergeDocuments(response, nullptr, nullptr), E_POINTER);
-  EXPECT_EQ(m.MergeTwoDocuments(response, nullptr, output), E_POINTER);
-  EXPECT_EQ(m.MergeOneDocument(nullptr, output), E_POINTER);
+  EXPECT_EQ(m.MergeDocuments(nullptr, nullptr, output).code(), E_POINTER);
+  EXPECT_EQ(m.MergeDocuments(response, nullptr, nullptr).code(), E_POINTER);
+  EXPECT_EQ(m.MergeTwoDocuments(response, nullptr, output).code(), E_POINTER);
+  EXPECT_EQ(m.MergeOneDocument(nullptr, output).code(), E_POINTER);
   EXPECT_EQ(target->xml(), "<response/>");
   EXPECT_FALSE(output->hasChildNodes());
 
   // A target that cannot hold tables, an output that already holds an
   // element (the input document itself, say): refused before any work.
   auto text = Parse("<r>text</r>");
-  EXPECT_EQ(m.Merge(node, nullptr, text->documentElement()->firstChild()), E_INVALIDARG);
-  EXPECT_EQ(m.Merge(node, node, std::static_pointer_cast<xml::Node>(output)), E_INVALIDARG);
-  EXPECT_EQ(m.MergeDocuments(response, nullptr, response), E_INVALIDARG);
-  EXPECT_EQ(m.MergeDocuments(response, response, response), E_INVALIDARG);
+  EXPECT_EQ(m.Merge(node, nullptr, text->documentElement()->firstChild()).code(), E_INVALIDARG);
+  EXPECT_EQ(m.Merge(node, node, std::static_pointer_cast<xml::Node>(output)).code(), E_INVALIDARG);
+  EXPECT_EQ(m.MergeDocuments(response, nullptr, response).code(), E_INVALIDARG);
+  EXPECT_EQ(m.MergeDocuments(response, response, response).code(), E_INVALIDARG);
   EXPECT_EQ(response->xml(), Resp({kTableA}));
   EXPECT_EQ(text->xml(), "<r>text</r>");
 }
@@ -865,14 +865,14 @@ TEST(UnifyMergerWalkers, JoinResponsesPairsOnlyResponses) {
   auto nodes = doc->documentElement()->childNodes();
   auto factory = xml::Document::Create();
   CUnifyMerger m;
-  auto joined = m.JoinResponses(factory, nodes[0], nodes[1]);
+  auto joined = *m.JoinResponses(factory, nodes[0], nodes[1]);
   EXPECT_EQ(Xml(joined), Resp({kJoinedAB, kTableC}));
   EXPECT_EQ(joined->ownerDocument(), factory);
   EXPECT_FALSE(joined->parentNode());
   // Anything but two responses gives an empty one, never none.
-  EXPECT_EQ(Xml(m.JoinResponses(factory, nodes[0], nodes[2])), "<response/>");
-  EXPECT_EQ(Xml(m.JoinResponses(factory, nullptr, nodes[0])), "<response/>");
-  EXPECT_THROW(m.JoinResponses(nullptr, nodes[0], nodes[1]), com::ComError);
+  EXPECT_EQ(Xml(*m.JoinResponses(factory, nodes[0], nodes[2])), "<response/>");
+  EXPECT_EQ(Xml(*m.JoinResponses(factory, nullptr, nodes[0])), "<response/>");
+  EXPECT_EQ(m.JoinResponses(nullptr, nodes[0], nodes[1]).status().code(), E_POINTER);
   EXPECT_EQ(doc->xml(), "<r>" + Resp({kTableA, kTableC}) + Resp({kTableB}) + "<answer>" + kTableD + "</answer></r>");
 }
 
