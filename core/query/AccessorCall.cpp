@@ -4,6 +4,7 @@
 #include "core/StatusCodes.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
+#include "platform/com/errorinfo.h"
 
 #include <utility>
 
@@ -58,7 +59,7 @@ HRESULT CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, st
       return S_OK;
     }
     // A fault always fails the statement, whatever number it carries.
-    return CQuorServiceUtils::ParseFaultResult(progID, call.text, QS_E_ACCESSOR_ACCESS_FAILED);
+    return com::ReportStatus(CQuorServiceUtils::ParseFaultResult(call.text, QS_E_ACCESSOR_ACCESS_FAILED), progID);
   }
   if (call.isText) {
     answer = std::move(call.text);

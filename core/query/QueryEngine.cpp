@@ -19,16 +19,16 @@ HRESULT CQueryEngine::Init() {
     CServiceModule::Instance().EnsureUtils();
     CKeywordTable::Instance();
     if (!settings.ConfigDocument) {
-      if (const HRESULT hr = settings.LoadConfigDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadConfigDirectory().code(); FAILED(hr)) return hr;
     }
     if (!settings.UnifierDocument) {
-      if (const HRESULT hr = settings.LoadUnifierDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadUnifierDirectory().code(); FAILED(hr)) return hr;
     }
     if (!settings.UnifyTable) {
-      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument).code(); FAILED(hr)) return hr;
     }
     if (!settings.TransformDocument) {
-      if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return hr;
+      if (const HRESULT hr = settings.LoadTransformDirectory().code(); FAILED(hr)) return hr;
     }
     defaultProgID_ = settings.DefaultAccessorProgID;
     defaultMethod_ = settings.DefaultAccessorMethod;

@@ -9,6 +9,7 @@
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
 #include "core/query/AccessorCall.h"
+#include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -122,7 +123,7 @@ com::Bstr EntryText(const xml::NodePtr& entry, std::string_view name) {
 HRESULT CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
                                  const com::Bstr& rule, com::Bstr& output) {
   if (!settings.TransformDocument) {
-    if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return hr;
+    if (const HRESULT hr = settings.LoadTransformDirectory().code(); FAILED(hr)) return hr;
     if (!settings.TransformDocument) return QS_E_TRANSFORMER_CONFIG_INVALID;
   }
   const xml::DocumentPtr& definitions = settings.TransformDocument;
@@ -156,7 +157,8 @@ HRESULT CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name
       output = std::move(call.text);
       return S_OK;
     }
-    return CQuorServiceUtils::ParseFaultResult(progID.View(), call.text, QS_E_TRANSFORMER_ACCESS_FAILED);
+    return com::ReportStatus(CQuorServiceUtils::ParseFaultResult(call.text, QS_E_TRANSFORMER_ACCESS_FAILED),
+                             progID.View());
   }
   if (call.isText) {
     output = std::move(call.text);

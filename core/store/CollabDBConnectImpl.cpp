@@ -29,7 +29,7 @@ HRESULT CCollabDBConnectImpl::Init() {
   if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
   // Without a home folder there is no config folder to load.
   if (!settings.ConfigDocument && !settings.HomeDir.Empty()) {
-    const HRESULT loaded = settings.LoadConfigDirectory();
+    const HRESULT loaded = settings.LoadConfigDirectory().code();
     if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) return loaded;
   }
   if (settings.LogLevel == LOGLEVEL_NOT_READ) settings.ReadLogLevel();
@@ -92,7 +92,7 @@ HRESULT CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const co
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl).code(); FAILED(hr)) return hr;
   const com::Variant now = Now();
   // FIELDLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),

@@ -185,8 +185,8 @@ HRESULT StoreRows::RawAcl(const com::Bstr& key, com::Bstr& acl) const {
 
 HRESULT StoreRows::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
                                HRESULT ownCode) {
-  HRESULT status = S_OK;
-  if (Utils().CheckAccessRights(user, rights, acl, status)) return S_OK;
+  const HRESULT status = Utils().CheckAccessRights(user, rights, acl).code();
+  if (status == S_OK) return S_OK;
   return status != S_OK ? status : ownCode;
 }
 
@@ -230,7 +230,7 @@ HRESULT StoreRows::ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bs
   }
   // An ACL is reset, never emptied: the caller's default document.
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl).code(); FAILED(hr)) return hr;
   return WriteAcl(key, acl, result);
 }
 
@@ -253,15 +253,15 @@ HRESULT StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bs
   HRESULT hr = S_OK;
   switch (edit) {
     case Entry::Get:
-      return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+      return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result).code();
     case Entry::Put:
-      hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
+      hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited).code();
       break;
     case Entry::Update:
-      hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
+      hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited).code();
       break;
     case Entry::Delete:
-      hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
+      hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited).code();
       break;
   }
   if (FAILED(hr)) return hr;

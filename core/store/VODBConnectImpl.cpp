@@ -111,7 +111,7 @@ HRESULT CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(owner, acl); FAILED(hr)) return hr;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(owner, acl).code(); FAILED(hr)) return hr;
   // The row comes with its content in one statement: the content is sent
   // once, and no reader ever sees the row without it.
   const com::Variant now = Now();

@@ -299,7 +299,7 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
     return hr;
   }
   if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
-  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result).code();
 }
 
 HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
@@ -329,7 +329,7 @@ HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bs
   }
   // Reset, never emptied: an empty ACL would lock everyone out.
   com::Bstr reset;
-  if (hr = CQuorServiceUtils::MakeDefaultACL(user, reset); FAILED(hr)) return hr;
+  if (hr = CQuorServiceUtils::MakeDefaultACL(user, reset).code(); FAILED(hr)) return hr;
   return WriteResourceACL(name, reset, result);
 }
 
@@ -351,21 +351,21 @@ HRESULT CVODBConnectImpl::EditResourceACLEntry(
 HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               const com::Bstr& accright, com::Bstr& result) {
   return EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
+    return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited).code();
   });
 }
 
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
   return EditResourceACLEntry(user, name, acluser, &accright, result, [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
+    return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited).code();
   });
 }
 
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
   return EditResourceACLEntry(user, name, acluser, nullptr, result, [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
+    return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited).code();
   });
 }
 

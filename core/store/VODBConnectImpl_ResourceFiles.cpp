@@ -74,7 +74,7 @@ HRESULT CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr&
                                          std::string_view path, std::span<const com::Bstr, 7>* attributes) {
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   com::Bstr acl;
-  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl); FAILED(hr)) return hr;
+  if (HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, acl).code(); FAILED(hr)) return hr;
   const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant urlValue(com::Bstr::FromUtf8(url)), pathValue(com::Bstr::FromUtf8(path));
   if (!attributes) {
