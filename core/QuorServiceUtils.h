@@ -64,9 +64,10 @@ class CQuorServiceUtils {
   // `status` with `text`, or, without text, the status's own service text:
   // what a failure of the service says at the edge.
   static Status ServiceError(HRESULT status, const com::Bstr& text = {});
-  // At a component's edge: makes error information with `source` and `text`,
-  // or, without text, the status's own text (empty when it has none), the
-  // thread's current error information, whatever a called component left.
+  // At a component's edge: makes error information with `source` and `text`
+  // (without text, the status's own text, empty when it has none) the
+  // thread's current error information, in place of what a called component
+  // left.
   static void RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text = {});
   // "<root><resultCode>%d</resultCode></root>".
   static com::Bstr FormatResultCode(int32_t code);
