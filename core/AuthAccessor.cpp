@@ -35,14 +35,10 @@ com::ComPtr<com::IDispatch> Create(const com::CLSID& clsid, const com::IID& iid)
   return object;
 }
 
-HRESULT Names(HRESULT status, com::Variant& result, NameList& names) {
-  if (FAILED(status)) return status;
-  try {
-    names = CQuorServiceUtils::VariantToNameList(result);
-  } catch (const com::ComError& e) {
-    return e.Code();
-  }
-  return status;
+Status Names(Status listed, const com::Variant& result, NameList& names) {
+  if (!listed.ok()) return listed;
+  QUOR_ASSIGN_OR_RETURN(names, CQuorServiceUtils::VariantToNameList(result));
+  return listed;
 }
 
 }  // namespace
@@ -62,8 +58,8 @@ AuthAccessor::AuthAccessor() {
   if (!utils.ReadRootContext(configured)) return;
   ready_ = true;
   com::Bstr current;
-  if (GetRootContext(current) == S_OK && !current.Empty() && current == configured) return;
-  if (PutRootContext(configured) != S_OK) ready_ = false;
+  if (GetRootContext(current).code() == S_OK && !current.Empty() && current == configured) return;
+  if (PutRootContext(configured).code() != S_OK) ready_ = false;
 }
 
 AuthAccessor::~AuthAccessor() {
@@ -71,9 +67,10 @@ AuthAccessor::~AuthAccessor() {
   accountInfo_.Reset();
 }
 
-HRESULT AuthAccessor::Call(com::IDispatch* target, std::u16string_view name, uint16_t flags,
-                           std::span<const com::Variant> args, com::Variant* result) {
-  if (!target) return QS_E_AUTH_SERVER_CONNECT_FAILED;
+// The status keeps the component's code as it is, a success code included.
+Status AuthAccessor::Call(com::IDispatch* target, std::u16string_view name, uint16_t flags,
+                          std::span<const com::Variant> args, com::Variant* result) {
+  if (!target) return Status(QS_E_AUTH_SERVER_CONNECT_FAILED);
   com::ExcepInfo exception;
   com::ClearErrorInfo();
   HRESULT hr = com::InvokeByName(target, name, flags, args, result, &exception);
@@ -83,24 +80,24 @@ HRESULT AuthAccessor::Call(com::IDispatch* target, std::u16string_view name, uin
     // The component's text stays with the thread, as its raised error would.
     com::SetErrorInfo({com::GUID_NULL, exception.source, exception.description, hr, {}, 0});
   }
-  return hr;
+  return Status(hr);
 }
 
-HRESULT AuthAccessor::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, const com::Bstr& principal,
-                                   const com::Bstr& credential, com::Bstr& fullPrincipal, com::Bstr& ticket) {
+Status AuthAccessor::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, const com::Bstr& principal,
+                                  const com::Bstr& credential, com::Bstr& fullPrincipal, com::Bstr& ticket) {
   fullPrincipal = com::Bstr();
   ticket = com::Bstr();
   com::Variant result;
   const com::Variant args[] = {com::Variant(authority), com::Variant(realm), com::Variant(principal),
                                com::Variant(credential), com::Variant::ByRef(&fullPrincipal)};
-  const HRESULT hr = Call(auth_.Get(), u"CreateTicket", com::DISPATCH_METHOD, args, &result);
-  if (SUCCEEDED(hr) && result.Type() == com::VT_BSTR) ticket = result.GetBstr();
-  return hr;
+  const Status called = Call(auth_.Get(), u"CreateTicket", com::DISPATCH_METHOD, args, &result);
+  if (called.ok() && result.Type() == com::VT_BSTR) ticket = result.GetBstr();
+  return called;
 }
 
-HRESULT AuthAccessor::OpenSession(const com::Bstr& service, const com::Bstr& ticket, const com::Bstr& tokenScheme,
-                                  const com::Bstr& tokenSeed, com::Bstr& sessionKey, com::Bstr& verifier,
-                                  com::Bstr& locator) {
+Status AuthAccessor::OpenSession(const com::Bstr& service, const com::Bstr& ticket, const com::Bstr& tokenScheme,
+                                 const com::Bstr& tokenSeed, com::Bstr& sessionKey, com::Bstr& verifier,
+                                 com::Bstr& locator) {
   sessionKey = com::Bstr();
   verifier = com::Bstr();
   locator = com::Bstr();
@@ -108,104 +105,104 @@ HRESULT AuthAccessor::OpenSession(const com::Bstr& service, const com::Bstr& tic
   const com::Variant args[] = {com::Variant(service),          com::Variant(ticket),
                                com::Variant(tokenScheme),      com::Variant(tokenSeed),
                                com::Variant::ByRef(&sessionKey), com::Variant::ByRef(&verifier)};
-  const HRESULT hr = Call(auth_.Get(), u"OpenSession", com::DISPATCH_METHOD, args, &result);
-  if (SUCCEEDED(hr) && result.Type() == com::VT_BSTR) locator = result.GetBstr();
-  return hr;
+  const Status called = Call(auth_.Get(), u"OpenSession", com::DISPATCH_METHOD, args, &result);
+  if (called.ok() && result.Type() == com::VT_BSTR) locator = result.GetBstr();
+  return called;
 }
 
-HRESULT AuthAccessor::CloseSession(const com::Bstr& sessionKey, const com::Bstr& verifier) {
+Status AuthAccessor::CloseSession(const com::Bstr& sessionKey, const com::Bstr& verifier) {
   const com::Variant args[] = {com::Variant(sessionKey), com::Variant(verifier)};
   return Call(auth_.Get(), u"CloseSession", com::DISPATCH_METHOD, args, nullptr);
 }
 
-HRESULT AuthAccessor::LookupSession(const com::Bstr& token, com::ComPtr<auth::ISession>& session) {
+Status AuthAccessor::LookupSession(const com::Bstr& token, com::ComPtr<auth::ISession>& session) {
   session.Reset();
   com::Variant result;
   const com::Variant args[] = {com::Variant(token)};
-  const HRESULT hr = Call(auth_.Get(), u"LookupSession", com::DISPATCH_METHOD, args, &result);
-  if (FAILED(hr)) return hr;
+  const Status called = Call(auth_.Get(), u"LookupSession", com::DISPATCH_METHOD, args, &result);
+  if (!called.ok()) return called;
   com::IUnknown* object = result.Type() == com::VT_DISPATCH || result.Type() == com::VT_UNKNOWN ? result.Unknown() : nullptr;
-  if (!object) return S_OK;
+  if (!object) return Status();
   void* raw = nullptr;
   const HRESULT query = object->QueryInterface(auth::ISession::kIid, &raw);
-  if (query == E_NOINTERFACE) return S_OK;
-  if (FAILED(query)) return query;
+  if (query == E_NOINTERFACE) return Status();
+  if (FAILED(query)) return Status(query);
   session.Attach(static_cast<auth::ISession*>(raw));
-  return S_OK;
+  return Status();
 }
 
-HRESULT AuthAccessor::GetRootContext(com::Bstr& context) {
+Status AuthAccessor::GetRootContext(com::Bstr& context) {
   context = com::Bstr();
   com::Variant result;
-  const HRESULT hr = Call(accountInfo_.Get(), u"RootContext", com::DISPATCH_PROPERTYGET, {}, &result);
-  if (SUCCEEDED(hr) && result.Type() == com::VT_BSTR) context = result.GetBstr();
-  return hr;
+  const Status called = Call(accountInfo_.Get(), u"RootContext", com::DISPATCH_PROPERTYGET, {}, &result);
+  if (called.ok() && result.Type() == com::VT_BSTR) context = result.GetBstr();
+  return called;
 }
 
-HRESULT AuthAccessor::PutRootContext(const com::Bstr& context) {
+Status AuthAccessor::PutRootContext(const com::Bstr& context) {
   const com::Variant args[] = {com::Variant(context)};
   return Call(accountInfo_.Get(), u"RootContext", com::DISPATCH_PROPERTYPUT, args, nullptr);
 }
 
-HRESULT AuthAccessor::GetAccountType(const com::Bstr& account, com::Bstr& type) {
+Status AuthAccessor::GetAccountType(const com::Bstr& account, com::Bstr& type) {
   type = com::Bstr();
   com::Variant result;
   const com::Variant args[] = {com::Variant(account)};
-  const HRESULT hr = Call(accountInfo_.Get(), u"GetAccountType", com::DISPATCH_METHOD, args, &result);
-  if (SUCCEEDED(hr) && result.Type() == com::VT_BSTR) type = result.GetBstr();
-  return hr;
+  const Status called = Call(accountInfo_.Get(), u"GetAccountType", com::DISPATCH_METHOD, args, &result);
+  if (called.ok() && result.Type() == com::VT_BSTR) type = result.GetBstr();
+  return called;
 }
 
-HRESULT AuthAccessor::ListMember(const com::Bstr& group, int32_t accountType, const com::Variant& attributes,
-                                 int32_t depth, int32_t ordering, com::Variant& members) {
+Status AuthAccessor::ListMember(const com::Bstr& group, int32_t accountType, const com::Variant& attributes,
+                                int32_t depth, int32_t ordering, com::Variant& members) {
   members.Clear();
   const com::Variant args[] = {com::Variant(group), com::Variant(accountType), attributes, com::Variant(depth),
                                com::Variant(ordering)};
   return Call(accountInfo_.Get(), u"ListMember", com::DISPATCH_METHOD, args, &members);
 }
 
-HRESULT AuthAccessor::ListGroup(const com::Bstr& account, const com::Variant& attributes, int32_t depth,
-                                int32_t ordering, com::Variant& groups) {
+Status AuthAccessor::ListGroup(const com::Bstr& account, const com::Variant& attributes, int32_t depth,
+                               int32_t ordering, com::Variant& groups) {
   groups.Clear();
   const com::Variant args[] = {com::Variant(account), attributes, com::Variant(depth), com::Variant(ordering)};
   return Call(accountInfo_.Get(), u"ListGroup", com::DISPATCH_METHOD, args, &groups);
 }
 
-HRESULT AuthAccessor::Lookup(const com::Bstr& pattern, int32_t accountType, const com::Variant& attributes,
-                             int32_t ordering, com::Variant& accounts) {
+Status AuthAccessor::Lookup(const com::Bstr& pattern, int32_t accountType, const com::Variant& attributes,
+                            int32_t ordering, com::Variant& accounts) {
   accounts.Clear();
   const com::Variant args[] = {com::Variant(pattern), com::Variant(accountType), attributes, com::Variant(ordering)};
   return Call(accountInfo_.Get(), u"Lookup", com::DISPATCH_METHOD, args, &accounts);
 }
 
-HRESULT AuthAccessor::IsMember(const com::Bstr& group, const com::Bstr& account, int32_t depth, int16_t& isMember) {
+Status AuthAccessor::IsMember(const com::Bstr& group, const com::Bstr& account, int32_t depth, int16_t& isMember) {
   isMember = 0;
   com::Variant result;
   const com::Variant args[] = {com::Variant(group), com::Variant(account), com::Variant(depth)};
-  const HRESULT hr = Call(accountInfo_.Get(), u"IsMember", com::DISPATCH_METHOD, args, &result);
+  const Status called = Call(accountInfo_.Get(), u"IsMember", com::DISPATCH_METHOD, args, &result);
   bool truth = false;
-  if (SUCCEEDED(hr) && SUCCEEDED(result.ToBool(truth))) isMember = truth ? -1 : 0;
-  return hr;
+  if (called.ok() && SUCCEEDED(result.ToBool(truth))) isMember = truth ? -1 : 0;
+  return called;
 }
 
-HRESULT AuthAccessor::ListGroupMembers(const com::Bstr& group, int32_t depth, int32_t ordering, NameList& names) {
+Status AuthAccessor::ListGroupMembers(const com::Bstr& group, int32_t depth, int32_t ordering, NameList& names) {
   com::Variant result;
   return Names(ListMember(group, ACCOUNT_USER, NameAttributes(), depth, ordering, result), result, names);
 }
 
-HRESULT AuthAccessor::ListAllGroups(int32_t ordering, NameList& names) {
+Status AuthAccessor::ListAllGroups(int32_t ordering, NameList& names) {
   com::Variant result;
   return Names(Lookup(com::Bstr(u"*"), ACCOUNT_GROUP, NameAttributes(), ordering, result), result, names);
 }
 
-HRESULT AuthAccessor::ListGroupsOf(const com::Bstr& account, int32_t ordering, NameList& names) {
+Status AuthAccessor::ListGroupsOf(const com::Bstr& account, int32_t ordering, NameList& names) {
   com::Variant result;
   return Names(ListGroup(account, NameAttributes(), -1, ordering, result), result, names);
 }
 
 bool AuthAccessor::IsGroup(const com::Bstr& name) {
   com::Bstr type;
-  return GetAccountType(name, type) == S_OK && text::EqualsNoCase(type.View(), std::u16string_view(u"Group"));
+  return GetAccountType(name, type).code() == S_OK && text::EqualsNoCase(type.View(), std::u16string_view(u"Group"));
 }
 
 }  // namespace quor::core

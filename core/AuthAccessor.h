@@ -1,9 +1,10 @@
 // The service core's one link to the authentication component: its Auth
 // object (tickets and sessions) and AccountInfo object (directory accounts
 // and groups), with forwarders that return the component's failures as
-// statuses, and the name-list searches of the administrator and list
-// operations. The objects are created by class identifier and called by
-// member name, so the core depends on the component's published names only.
+// statuses (its error information left in place for the edge), and the
+// name-list searches of the administrator and list operations. The objects
+// are created by class identifier and called by member name, so the core
+// depends on the component's published names only.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/com/bstr.h"
+#include "platform/com/status.h"
 #include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 
@@ -45,34 +47,34 @@ class AuthAccessor {
 
   bool IsReady() const { return ready_; }
 
-  HRESULT CreateTicket(const com::Bstr& authority, const com::Bstr& realm, const com::Bstr& principal,
-                       const com::Bstr& credential, com::Bstr& fullPrincipal, com::Bstr& ticket);
-  HRESULT OpenSession(const com::Bstr& service, const com::Bstr& ticket, const com::Bstr& tokenScheme,
-                      const com::Bstr& tokenSeed, com::Bstr& sessionKey, com::Bstr& verifier, com::Bstr& locator);
-  HRESULT CloseSession(const com::Bstr& sessionKey, const com::Bstr& verifier);
+  Status CreateTicket(const com::Bstr& authority, const com::Bstr& realm, const com::Bstr& principal,
+                      const com::Bstr& credential, com::Bstr& fullPrincipal, com::Bstr& ticket);
+  Status OpenSession(const com::Bstr& service, const com::Bstr& ticket, const com::Bstr& tokenScheme,
+                     const com::Bstr& tokenSeed, com::Bstr& sessionKey, com::Bstr& verifier, com::Bstr& locator);
+  Status CloseSession(const com::Bstr& sessionKey, const com::Bstr& verifier);
   // 0 with no session when the component found an object without ISession.
-  HRESULT LookupSession(const com::Bstr& token, com::ComPtr<auth::ISession>& session);
+  Status LookupSession(const com::Bstr& token, com::ComPtr<auth::ISession>& session);
 
-  HRESULT GetRootContext(com::Bstr& context);
-  HRESULT PutRootContext(const com::Bstr& context);
-  HRESULT GetAccountType(const com::Bstr& account, com::Bstr& type);
-  HRESULT ListMember(const com::Bstr& group, int32_t accountType, const com::Variant& attributes, int32_t depth,
-                     int32_t ordering, com::Variant& members);
-  HRESULT ListGroup(const com::Bstr& account, const com::Variant& attributes, int32_t depth, int32_t ordering,
-                    com::Variant& groups);
-  HRESULT Lookup(const com::Bstr& pattern, int32_t accountType, const com::Variant& attributes, int32_t ordering,
-                 com::Variant& accounts);
-  HRESULT IsMember(const com::Bstr& group, const com::Bstr& account, int32_t depth, int16_t& isMember);
+  Status GetRootContext(com::Bstr& context);
+  Status PutRootContext(const com::Bstr& context);
+  Status GetAccountType(const com::Bstr& account, com::Bstr& type);
+  Status ListMember(const com::Bstr& group, int32_t accountType, const com::Variant& attributes, int32_t depth,
+                    int32_t ordering, com::Variant& members);
+  Status ListGroup(const com::Bstr& account, const com::Variant& attributes, int32_t depth, int32_t ordering,
+                   com::Variant& groups);
+  Status Lookup(const com::Bstr& pattern, int32_t accountType, const com::Variant& attributes, int32_t ordering,
+                com::Variant& accounts);
+  Status IsMember(const com::Bstr& group, const com::Bstr& account, int32_t depth, int16_t& isMember);
 
-  HRESULT ListGroupMembers(const com::Bstr& group, int32_t depth, int32_t ordering, NameList& names);
-  HRESULT ListAllGroups(int32_t ordering, NameList& names);
-  HRESULT ListGroupsOf(const com::Bstr& account, int32_t ordering, NameList& names);
+  Status ListGroupMembers(const com::Bstr& group, int32_t depth, int32_t ordering, NameList& names);
+  Status ListAllGroups(int32_t ordering, NameList& names);
+  Status ListGroupsOf(const com::Bstr& account, int32_t ordering, NameList& names);
   bool IsGroup(const com::Bstr& name);
 
  private:
   // Calls `name` on `target`; a raised error becomes its status.
-  static HRESULT Call(com::IDispatch* target, std::u16string_view name, uint16_t flags,
-                      std::span<const com::Variant> args, com::Variant* result);
+  static Status Call(com::IDispatch* target, std::u16string_view name, uint16_t flags,
+                     std::span<const com::Variant> args, com::Variant* result);
 
   bool ready_ = false;
   com::ComPtr<com::IDispatch> auth_;

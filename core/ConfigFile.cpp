@@ -8,24 +8,24 @@
 
 namespace quor::core {
 
-HRESULT ReadConfigFile(const std::string& path, xml::DocumentPtr& document, xml::NodePtr& setting) {
+Status ReadConfigFile(const std::string& path, xml::DocumentPtr& document, xml::NodePtr& setting) {
   setting = nullptr;
   document = xml::Document::Create();
   std::string bytes;
-  if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return QS_E_XML_LOAD_FAILED;
-  if (text::TrimAscii(bytes).empty()) return QS_E_CONFIG_EMPTY;
-  if (!document->load(path)) return QS_E_XML_LOAD_FAILED;
-  if (!document->firstChild()) return QS_E_CONFIG_EMPTY;
+  if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return Status(QS_E_XML_LOAD_FAILED);
+  if (text::TrimAscii(bytes).empty()) return Status(QS_E_CONFIG_EMPTY);
+  if (!document->load(path)) return Status(QS_E_XML_LOAD_FAILED);
+  if (!document->firstChild()) return Status(QS_E_CONFIG_EMPTY);
   xml::NodePtr found;
   for (auto node = document->firstChild(); node && !found; node = node->nextSibling())
     if (node->nodeName() == "OLEDBSetting") found = node;
-  if (!found) return QS_E_CONFIG_FORMAT_INVALID;
+  if (!found) return Status(QS_E_CONFIG_FORMAT_INVALID);
   // A file whose definition cannot be read is left out on its own, before it
   // can spoil the lists built from the other files.
   DataSourceDefinition probe;
-  if (const HRESULT status = probe.LoadFromXml(found); FAILED(status)) return status;
+  QUOR_RETURN_IF_ERROR(probe.LoadFromXml(found));
   setting = std::move(found);
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

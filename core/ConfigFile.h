@@ -4,16 +4,16 @@
 
 #include <string>
 
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
 
 // Loads the file at `path` into `document` and finds its "OLEDBSetting"
-// element, which must read as a data-source definition. Answers 0 with
+// element, which must read as a data-source definition. Answers success with
 // `setting` set, or the status for which the service leaves the file out
 // (QS_E_XML_LOAD_FAILED, QS_E_CONFIG_EMPTY, QS_E_CONFIG_FORMAT_INVALID or the
 // definition's own status).
-HRESULT ReadConfigFile(const std::string& path, xml::DocumentPtr& document, xml::NodePtr& setting);
+Status ReadConfigFile(const std::string& path, xml::DocumentPtr& document, xml::NodePtr& setting);
 
 }  // namespace quor::core

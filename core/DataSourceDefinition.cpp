@@ -29,10 +29,10 @@ bool IsIgnored(std::string_view name) {
 
 }  // namespace
 
-HRESULT DataSourceDefinition::LoadFromXml(const xml::NodePtr& element) {
+Status DataSourceDefinition::LoadFromXml(const xml::NodePtr& element) {
   configText_ = element ? com::Bstr::FromUtf8(element->xml()) : com::Bstr();
   if (!element || element->nodeType() != xml::NodeType::Element || element->nodeName() != "OLEDBSetting")
-    return QS_E_CONFIG_INVALID_ROOT;
+    return Status(QS_E_CONFIG_INVALID_ROOT);
 
   for (auto entry = element->firstChild(); entry; entry = entry->nextSibling()) {
     const std::string name = entry->nodeName();
@@ -42,7 +42,7 @@ HRESULT DataSourceDefinition::LoadFromXml(const xml::NodePtr& element) {
     std::optional<std::string> value;
     if (first) {
       value = first->nodeValue();
-      if (!value) return QS_E_CONFIG_PARSE_EXCEPTION;
+      if (!value) return Status(QS_E_CONFIG_PARSE_EXCEPTION);
     }
     const auto textField = [&](com::Bstr& field) {
       field = value ? com::Bstr::FromUtf8(*value) : com::Bstr();
@@ -55,7 +55,7 @@ HRESULT DataSourceDefinition::LoadFromXml(const xml::NodePtr& element) {
       if (auto n = text::ScanInt32(*value)) field = *n;
     };
 
-    if (entry->nodeType() != xml::NodeType::Element) return QS_E_CONFIG_UNDEFINED_KEYWORD;
+    if (entry->nodeType() != xml::NodeType::Element) return Status(QS_E_CONFIG_UNDEFINED_KEYWORD);
     if (name == "Provider") {
       textField(provider_);
       providerAnsi_ = provider_.ToUtf8();
@@ -120,10 +120,10 @@ HRESULT DataSourceDefinition::LoadFromXml(const xml::NodePtr& element) {
     } else if (name == "alias") {
       textField(alias_);
     } else if (!IsIgnored(name)) {
-      return QS_E_CONFIG_UNDEFINED_KEYWORD;
+      return Status(QS_E_CONFIG_UNDEFINED_KEYWORD);
     }
   }
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

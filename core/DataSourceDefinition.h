@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/com/bstr.h"
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -17,9 +17,9 @@ class DataSourceDefinition {
   DataSourceDefinition() = default;
   virtual ~DataSourceDefinition() = default;
 
-  // Reads one "OLEDBSetting" element; 0, or the status of the first entry
+  // Reads one "OLEDBSetting" element; success, or the status of the first entry
   // that could not be taken (entries read before it keep their values).
-  HRESULT LoadFromXml(const xml::NodePtr& element);
+  Status LoadFromXml(const xml::NodePtr& element);
 
   const com::Bstr& GetProvider() const { return provider_; }
   const std::string& GetProviderAnsi() const { return providerAnsi_; }

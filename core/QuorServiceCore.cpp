@@ -226,7 +226,7 @@ CQuorServiceCore::CQuorServiceCore() {
   collab_ = &module.EnsureCollabStore();
   vo_ = &module.EnsureVOStore();
   log_ = std::make_unique<CLogDBConnectImpl>(module.Connection());
-  log_->Init();
+  Status(log_->Init()).Ignore();  // the log store sets up nothing that can fail
   // Made at start-up; only a module used without it (tests) gets it here.
   CServiceConfig& settings = module.EnsureSettings();
   if (!settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();
@@ -254,11 +254,10 @@ std::span<const CQuorServiceCore::Operation> CQuorServiceCore::Operations() {
 
 // ---- Frame parts ----------------------------------------------------------------
 
-HRESULT CQuorServiceCore::CheckServiceReady() {
+Status CQuorServiceCore::CheckServiceReady() {
   const CDBConnect* connection = CServiceModule::Instance().Connection();
-  if (connection && connection->GetState() != 0) return S_OK;
-  CQuorServiceUtils::RaiseServiceError(kErrorSource, QS_E_VESK_RESOURCE_DB_NOT_INSTALLED);
-  return QS_E_VESK_RESOURCE_DB_NOT_INSTALLED;
+  if (connection && connection->GetState() != 0) return Status();
+  return CQuorServiceUtils::ServiceError(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED);
 }
 
 Bstr CQuorServiceCore::FailureReason(HRESULT status) {
@@ -268,18 +267,18 @@ Bstr CQuorServiceCore::FailureReason(HRESULT status) {
   return Bstr::FromUtf8(text);
 }
 
-HRESULT CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
+void CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
   const int32_t level = Settings().LogLevel;
   if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
-    log_->InsertLog3(Bstr(operation), principal, target);
-  return S_OK;
+    Status(log_->InsertLog3(Bstr(operation), principal, target)).Ignore();
 }
 
 void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
                                    const Bstr& result, HRESULT status, std::string_view detail) {
   const int32_t level = Settings().LogLevel;
   if (status == S_OK) {
-    if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr());
+    if (level == LOGLEVEL_DETAIL && log_)
+      Status(log_->InsertLog5(Bstr(operation), principal, target, result, Bstr())).Ignore();
     return;
   }
   Bstr message;
@@ -295,7 +294,8 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
     Utils().EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
     message = Bstr::FromUtf8(line);
   }
-  if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message);
+  if (level != LOGLEVEL_NONE && log_)
+    Status(log_->InsertLog5(Bstr(operation), principal, target, result, message)).Ignore();
   CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result.Empty() && !reason.IsNull() ? reason : result);
 }
 
@@ -306,7 +306,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   reskey = Bstr(u"");
   result = Bstr(u"");
   if (!(op.flags & kNoReadyGate)) {
-    if (HRESULT hr = CheckServiceReady(); FAILED(hr)) return hr;
+    if (const Status ready = CheckServiceReady(); !ready.ok()) return com::ReportStatus(ready, kErrorSource);
   }
 
   std::vector<Bstr> args(in.begin(), in.end());
@@ -323,7 +323,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
     std::vector<ArgumentEntry> table;
     table.push_back({std::u16string(op.name), nullptr, 0});
     for (size_t i = 0; i < op.count; ++i) table.push_back({std::u16string(op.params[i]), &args[i], 0});
-    status = Utils().UnwrapArgs(user, table, principal);
+    status = Utils().UnwrapArgs(user, table, principal).code();
     if (status == S_OK) {
       const Bstr target = op.target == kNoTarget ? Bstr() : args[op.target];
       LogOperation(op.name, principal, target);
@@ -331,7 +331,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
         status = QS_E_ADMINISTRATOR_ONLY;
       } else {
         OpCall call{principal, args, text};
-        status = (this->*op.store)(call);
+        status = (this->*op.store)(call).code();
       }
     }
   }
@@ -346,7 +346,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   Bstr wrapped = text.IsNull() ? Bstr(u"") : text;
   const uint32_t flag = (op.flags & kCompressionChoice) ? ChosenCompression(wrapped) : 0;
   std::vector<ArgumentEntry> wrap{{std::u16string(op.name), nullptr, 0}, {u"result", &wrapped, flag}};
-  if (Utils().WrapResult(user, wrap, reskey) != S_OK) reskey = Bstr(u"");
+  if (Utils().WrapResult(user, wrap, reskey).code() != S_OK) reskey = Bstr(u"");
   result = std::move(wrapped);
   return status;
 }
@@ -362,7 +362,7 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
   LogOperation(u"CreateTicket", principal, authority);
   AuthAccessor* auth = Settings().Auth.get();
   Bstr full, issued;
-  HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued)
+  HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued).code()
                         : QS_E_AUTH_SERVER_CONNECT_FAILED;
   std::string detail;
   if (FAILED(status)) {
@@ -393,7 +393,7 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
   LogOperation(u"OpenSession", service, Hidden(u"ticket"));
   AuthAccessor* auth = Settings().Auth.get();
   Bstr key, check, where;
-  HRESULT status = auth ? auth->OpenSession(service, ticket, tokenScheme, tokenSeed, key, check, where)
+  HRESULT status = auth ? auth->OpenSession(service, ticket, tokenScheme, tokenSeed, key, check, where).code()
                         : QS_E_AUTH_SERVER_CONNECT_FAILED;
   if (status != S_OK) {
     status = QS_E_AUTH_SERVER_CONNECT_FAILED;
@@ -413,7 +413,7 @@ HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verif
   *result = Bstr(u"");
   LogOperation(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"));
   AuthAccessor* auth = Settings().Auth.get();
-  const HRESULT status = auth ? auth->CloseSession(sessionKey, verifier) : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  const HRESULT status = auth ? auth->CloseSession(sessionKey, verifier).code() : QS_E_AUTH_SERVER_CONNECT_FAILED;
   Bstr text;
   if (SUCCEEDED(status)) text = Bstr::FromUtf8(text::Format("<resultCode>%d</resultCode>", status));
   ReportError(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"), text, status);
@@ -429,7 +429,7 @@ HRESULT CQuorServiceCore::Exec(const Bstr&, const Bstr&, Bstr* reskey, Bstr* res
 
 // ---- Store operations ---------------------------------------------------------------
 
-HRESULT CQuorServiceCore::RunQuery(OpCall& c) {
+Status CQuorServiceCore::RunQuery(OpCall& c) {
   CServiceModule& module = CServiceModule::Instance();
   const std::shared_ptr<CServiceConfig> inForce = module.QuerySettings();
   // The engine may load folders the configuration in force lacks: into this
@@ -437,37 +437,41 @@ HRESULT CQuorServiceCore::RunQuery(OpCall& c) {
   CServiceConfig settings;
   settings.ShareQueryParts(*inForce);
   CQueryEngine engine(settings);
-  if (const Status ready = engine.Init(); !ready.ok()) return ready.code();
+  if (Status ready = engine.Init(); !ready.ok()) return ready;
   module.KeepQuerySettings(inForce, settings);
-  return engine.Execute(c.args[0], c.result).code();
+  return engine.Execute(c.args[0], c.result);
 }
 
-HRESULT CQuorServiceCore::NoStore(OpCall& call) {
+Status CQuorServiceCore::NoStore(OpCall& call) {
   call.result = Bstr(u"");
-  return S_OK;
+  return Status();
 }
 
-HRESULT CQuorServiceCore::PutCollabLog(OpCall& c) { return log_->PutCollabLog(c.principal, c.args[0], c.args[1], c.result); }
-HRESULT CQuorServiceCore::PutLog(OpCall& c) { return log_->PutLog(c.principal, c.args[0], c.result); }
-HRESULT CQuorServiceCore::GetLog(OpCall& c) { return log_->GetLog(c.args[0], c.result); }
-HRESULT CQuorServiceCore::GetLogCount(OpCall& c) { return log_->GetLogCount(c.result); }
-HRESULT CQuorServiceCore::GetLogIDList(OpCall& c) { return log_->GetLogIDList(c.result); }
-HRESULT CQuorServiceCore::GetLogs(OpCall& c) { return log_->GetLogs(c.args[0], c.args[1], c.result); }
-HRESULT CQuorServiceCore::GetCategoryLogIDList(OpCall& c) { return log_->GetCategoryLogIDList(c.args[0], c.result); }
-HRESULT CQuorServiceCore::GetLogbyUser(OpCall& c) { return log_->GetLogbyUser(c.args[0], c.result); }
-HRESULT CQuorServiceCore::GetCategoryLogbyUser(OpCall& c) {
-  return log_->GetCategoryLogbyUser(c.args[0], c.args[1], c.result);
+Status CQuorServiceCore::PutCollabLog(OpCall& c) {
+  return Status(log_->PutCollabLog(c.principal, c.args[0], c.args[1], c.result));
+}
+Status CQuorServiceCore::PutLog(OpCall& c) { return Status(log_->PutLog(c.principal, c.args[0], c.result)); }
+Status CQuorServiceCore::GetLog(OpCall& c) { return Status(log_->GetLog(c.args[0], c.result)); }
+Status CQuorServiceCore::GetLogCount(OpCall& c) { return Status(log_->GetLogCount(c.result)); }
+Status CQuorServiceCore::GetLogIDList(OpCall& c) { return Status(log_->GetLogIDList(c.result)); }
+Status CQuorServiceCore::GetLogs(OpCall& c) { return Status(log_->GetLogs(c.args[0], c.args[1], c.result)); }
+Status CQuorServiceCore::GetCategoryLogIDList(OpCall& c) {
+  return Status(log_->GetCategoryLogIDList(c.args[0], c.result));
+}
+Status CQuorServiceCore::GetLogbyUser(OpCall& c) { return Status(log_->GetLogbyUser(c.args[0], c.result)); }
+Status CQuorServiceCore::GetCategoryLogbyUser(OpCall& c) {
+  return Status(log_->GetCategoryLogbyUser(c.args[0], c.args[1], c.result));
 }
 
-HRESULT CQuorServiceCore::GetCompressThreshold(OpCall& c) {
+Status CQuorServiceCore::GetCompressThreshold(OpCall& c) {
   c.result = Bstr::FromUtf8(
       text::Format("<root><compressthreshold>%d</compressthreshold></root>", Utils().GetCompressThreshold()));
-  return S_OK;
+  return Status();
 }
 
-HRESULT CQuorServiceCore::GetAdminUserList(OpCall& c) { return Utils().ListAdminUsers(c.result); }
-HRESULT CQuorServiceCore::GetGroupList(OpCall& c) { return Utils().ListGroups(c.result); }
-HRESULT CQuorServiceCore::GetGroupUserList(OpCall& c) { return Utils().ListGroupUsers(c.args[0], c.result); }
-HRESULT CQuorServiceCore::GetOwnGroupList(OpCall& c) { return Utils().ListOwnGroups(c.principal, c.result); }
+Status CQuorServiceCore::GetAdminUserList(OpCall& c) { return Utils().ListAdminUsers(c.result); }
+Status CQuorServiceCore::GetGroupList(OpCall& c) { return Utils().ListGroups(c.result); }
+Status CQuorServiceCore::GetGroupUserList(OpCall& c) { return Utils().ListGroupUsers(c.args[0], c.result); }
+Status CQuorServiceCore::GetOwnGroupList(OpCall& c) { return Utils().ListOwnGroups(c.principal, c.result); }
 
 }  // namespace quor::core

@@ -15,6 +15,7 @@
 #include "core/store/LogDBConnectImpl.h"
 #include "core/store/VODBConnectImpl.h"
 #include "platform/com/dispatch.h"
+#include "platform/com/status.h"
 
 namespace quor::core {
 
@@ -53,7 +54,7 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
     std::u16string_view name;
     std::array<std::u16string_view, 9> params{};  // [in] after `user`
     uint8_t count = 0;
-    HRESULT (CQuorServiceCore::*store)(OpCall&) = nullptr;
+    Status (CQuorServiceCore::*store)(OpCall&) = nullptr;
     uint32_t flags = 0;
     int8_t target = 0;  // index into params; -1 for none
   };
@@ -72,116 +73,120 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   HRESULT Exec(const com::Bstr& user, const com::Bstr& command, com::Bstr* reskey, com::Bstr* result);
 
   // ---- Frame parts ----
-  static HRESULT CheckServiceReady();
-  HRESULT LogOperation(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target);
+  static Status CheckServiceReady();
+  // A log row whose write fails costs the call nothing.
+  void LogOperation(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target);
   // The text of a failure whose status has none: the database's own message
   // on the calling thread's connection, else the status's generic text.
   static com::Bstr FailureReason(HRESULT status);
+  // The frame's report at the edge: the log rows and the error information
+  // of a failed call.
   void ReportError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target,
                    const com::Bstr& result, HRESULT status, std::string_view detail = {});
 
-  // Store operations behind the data operations (named in the table).
+  // Store operations behind the data operations (named in the table). A
+  // store's failure keeps its code, a success code included.
   // Query: one query engine for the call.
-  HRESULT RunQuery(OpCall& call);
-  HRESULT NoStore(OpCall& call);
-  HRESULT PutCollabLog(OpCall& call);
-  HRESULT PutLog(OpCall& call);
-  HRESULT GetLog(OpCall& call);
-  HRESULT GetLogCount(OpCall& call);
-  HRESULT GetLogIDList(OpCall& call);
-  HRESULT GetLogs(OpCall& call);
-  HRESULT GetCategoryLogIDList(OpCall& call);
-  HRESULT GetLogbyUser(OpCall& call);
-  HRESULT GetCategoryLogbyUser(OpCall& call);
-  HRESULT GetCompressThreshold(OpCall& call);
-  HRESULT GetAdminUserList(OpCall& call);
-  HRESULT GetGroupList(OpCall& call);
-  HRESULT GetGroupUserList(OpCall& call);
-  HRESULT GetOwnGroupList(OpCall& call);
+  Status RunQuery(OpCall& call);
+  Status NoStore(OpCall& call);
+  Status PutCollabLog(OpCall& call);
+  Status PutLog(OpCall& call);
+  Status GetLog(OpCall& call);
+  Status GetLogCount(OpCall& call);
+  Status GetLogIDList(OpCall& call);
+  Status GetLogs(OpCall& call);
+  Status GetCategoryLogIDList(OpCall& call);
+  Status GetLogbyUser(OpCall& call);
+  Status GetCategoryLogbyUser(OpCall& call);
+  Status GetCompressThreshold(OpCall& call);
+  Status GetAdminUserList(OpCall& call);
+  Status GetGroupList(OpCall& call);
+  Status GetGroupUserList(OpCall& call);
+  Status GetOwnGroupList(OpCall& call);
 
   // Share fields, messages, sharing and attendees (the collaboration store).
-  HRESULT PutShareField(OpCall& call);
-  HRESULT GetShareField(OpCall& call);
-  HRESULT UpdateShareField(OpCall& call);
-  HRESULT RemoveShareField(OpCall& call);
-  HRESULT GetShareFieldList(OpCall& call);
-  HRESULT GetShareFieldURIList(OpCall& call);
-  HRESULT GetShareFieldAttribute(OpCall& call);
-  HRESULT GetShareFieldURI(OpCall& call);
-  HRESULT PutMessage(OpCall& call);
-  HRESULT GetMessage(OpCall& call);
-  HRESULT UpdateMessage(OpCall& call);
-  HRESULT RemoveMessage(OpCall& call);
-  HRESULT StartSharing(OpCall& call);
-  HRESULT EndSharing(OpCall& call);
-  HRESULT SaveSharing(OpCall& call);
-  HRESULT GetAttendeesList(OpCall& call);
-  HRESULT AddAttendee(OpCall& call);  // also ChangeOwner
-  HRESULT DeleteAttendee(OpCall& call);
-  HRESULT GetURLUnsupported(OpCall& call);
-  HRESULT GetConferenceManagerURL(OpCall& call);
+  Status PutShareField(OpCall& call);
+  Status GetShareField(OpCall& call);
+  Status UpdateShareField(OpCall& call);
+  Status RemoveShareField(OpCall& call);
+  Status GetShareFieldList(OpCall& call);
+  Status GetShareFieldURIList(OpCall& call);
+  Status GetShareFieldAttribute(OpCall& call);
+  Status GetShareFieldURI(OpCall& call);
+  Status PutMessage(OpCall& call);
+  Status GetMessage(OpCall& call);
+  Status UpdateMessage(OpCall& call);
+  Status RemoveMessage(OpCall& call);
+  Status StartSharing(OpCall& call);
+  Status EndSharing(OpCall& call);
+  Status SaveSharing(OpCall& call);
+  Status GetAttendeesList(OpCall& call);
+  Status AddAttendee(OpCall& call);  // also ChangeOwner
+  Status DeleteAttendee(OpCall& call);
+  Status GetURLUnsupported(OpCall& call);
+  Status GetConferenceManagerURL(OpCall& call);
   // ACLs of either store, chosen by the uri.
-  HRESULT GetACL(OpCall& call);
-  HRESULT PutACL(OpCall& call);
-  HRESULT UpdateACL(OpCall& call);
-  HRESULT DeleteACL(OpCall& call);
-  HRESULT GetACLEntry(OpCall& call);
-  HRESULT PutACLEntry(OpCall& call);
-  HRESULT UpdateACLEntry(OpCall& call);
-  HRESULT DeleteACLEntry(OpCall& call);
+  Status GetACL(OpCall& call);
+  Status PutACL(OpCall& call);
+  Status UpdateACL(OpCall& call);
+  Status DeleteACL(OpCall& call);
+  Status GetACLEntry(OpCall& call);
+  Status PutACLEntry(OpCall& call);
+  Status UpdateACLEntry(OpCall& call);
+  Status DeleteACLEntry(OpCall& call);
   // Locks of either store, chosen by the uri's kind.
-  HRESULT LockVO(OpCall& call);
-  HRESULT UnlockVO(OpCall& call);
+  Status LockVO(OpCall& call);
+  Status UnlockVO(OpCall& call);
   // Vesk objects: content, content with locks, lists and URNs (the content
   // store).
-  HRESULT GetVOContent(OpCall& call);
-  HRESULT GetVOContentbyURI(OpCall& call);
-  HRESULT PutVOContent(OpCall& call);
-  HRESULT UpdateVOContent(OpCall& call);
-  HRESULT UpdateVOContentbyURI(OpCall& call);
-  HRESULT RemoveVOContent(OpCall& call);
-  HRESULT RemoveVOContentbyURI(OpCall& call);
-  HRESULT GetVOContentwithLock(OpCall& call);
-  HRESULT GetVOContentbyURIwithLock(OpCall& call);
-  HRESULT UpdateVOContentwithUnlock(OpCall& call);
-  HRESULT UpdateVOContentbyURIwithUnlock(OpCall& call);
-  HRESULT GetVOList(OpCall& call);
-  HRESULT GetVOURIList(OpCall& call);
-  HRESULT GetVOURI(OpCall& call);
-  HRESULT GetVOAttribute(OpCall& call);
-  HRESULT PutVOURI(OpCall& call);
-  HRESULT RemoveVOURI(OpCall& call);
-  HRESULT GetAllVOList(OpCall& call);
-  HRESULT GetAllVOURIList(OpCall& call);
-  HRESULT GetAllVOUserList(OpCall& call);
+  Status GetVOContent(OpCall& call);
+  Status GetVOContentbyURI(OpCall& call);
+  Status PutVOContent(OpCall& call);
+  Status UpdateVOContent(OpCall& call);
+  Status UpdateVOContentbyURI(OpCall& call);
+  Status RemoveVOContent(OpCall& call);
+  Status RemoveVOContentbyURI(OpCall& call);
+  Status GetVOContentwithLock(OpCall& call);
+  Status GetVOContentbyURIwithLock(OpCall& call);
+  Status UpdateVOContentwithUnlock(OpCall& call);
+  Status UpdateVOContentbyURIwithUnlock(OpCall& call);
+  Status GetVOList(OpCall& call);
+  Status GetVOURIList(OpCall& call);
+  Status GetVOURI(OpCall& call);
+  Status GetVOAttribute(OpCall& call);
+  Status PutVOURI(OpCall& call);
+  Status RemoveVOURI(OpCall& call);
+  Status GetAllVOList(OpCall& call);
+  Status GetAllVOURIList(OpCall& call);
+  Status GetAllVOUserList(OpCall& call);
   // Resources: records, locations, attributes, properties and ACLs (the
   // content store).
-  HRESULT PutVOResource(OpCall& call);
-  HRESULT PutVOResourcewithAttribute(OpCall& call);
-  HRESULT RemoveVOResource(OpCall& call);
-  HRESULT GetVOResourceURI(OpCall& call);
-  HRESULT GetVOResourceURIList(OpCall& call);
-  HRESULT GetVOResourceURL(OpCall& call);
-  HRESULT UpdateVOResourceURL(OpCall& call);
-  HRESULT UpdateVOResourceAttribute(OpCall& call);
-  HRESULT RemoveVOResourceAttribute(OpCall& call);
-  HRESULT UpdateVOResourceProps(OpCall& call);
-  HRESULT GetVOResourceAttribute(OpCall& call);
-  HRESULT GetVOResourceAttributeList(OpCall& call);
-  HRESULT GetVOResourceUpdate(OpCall& call);
-  HRESULT GetAllVOResourceAttributeList(OpCall& call);
-  HRESULT GetVOResourceModuleNameList(OpCall& call);
-  HRESULT GetResourceACL(OpCall& call);
-  HRESULT GetResourceACLEntry(OpCall& call);
-  HRESULT PutResourceACL(OpCall& call);
-  HRESULT PutResourceACLEntry(OpCall& call);
-  HRESULT UpdateResourceACL(OpCall& call);
-  HRESULT UpdateResourceACLEntry(OpCall& call);
-  HRESULT DeleteResourceACL(OpCall& call);
-  HRESULT DeleteResourceACLEntry(OpCall& call);
+  Status PutVOResource(OpCall& call);
+  Status PutVOResourcewithAttribute(OpCall& call);
+  Status RemoveVOResource(OpCall& call);
+  Status GetVOResourceURI(OpCall& call);
+  Status GetVOResourceURIList(OpCall& call);
+  Status GetVOResourceURL(OpCall& call);
+  Status UpdateVOResourceURL(OpCall& call);
+  Status UpdateVOResourceAttribute(OpCall& call);
+  Status RemoveVOResourceAttribute(OpCall& call);
+  Status UpdateVOResourceProps(OpCall& call);
+  Status GetVOResourceAttribute(OpCall& call);
+  Status GetVOResourceAttributeList(OpCall& call);
+  Status GetVOResourceUpdate(OpCall& call);
+  Status GetAllVOResourceAttributeList(OpCall& call);
+  Status GetVOResourceModuleNameList(OpCall& call);
+  Status GetResourceACL(OpCall& call);
+  Status GetResourceACLEntry(OpCall& call);
+  Status PutResourceACL(OpCall& call);
+  Status PutResourceACLEntry(OpCall& call);
+  Status UpdateResourceACL(OpCall& call);
+  Status UpdateResourceACLEntry(OpCall& call);
+  Status DeleteResourceACL(OpCall& call);
+  Status DeleteResourceACLEntry(OpCall& call);
   // The resume queue.
-  HRESULT ResumeServiceProcess(OpCall& call);
-  HRESULT GetResumeIDList(OpCall& call);
+  Status ResumeServiceProcess(OpCall& call);
+  Status GetResumeIDList(OpCall& call);
 
  private:
   std::unique_ptr<CLogDBConnectImpl> log_;

@@ -55,27 +55,28 @@ HRESULT CQuorServiceCoreAdmin::ReLoadConfig(const Bstr& user, Bstr* reskey, Bstr
 CLogDBConnectImpl* CQuorServiceCoreAdmin::Log() {
   if (!log_) {
     log_ = std::make_unique<CLogDBConnectImpl>(CServiceModule::Instance().Connection());
-    log_->Init();
+    Status(log_->Init()).Ignore();  // the log store sets up nothing that can fail
   }
   return log_.get();
 }
 
-HRESULT CQuorServiceCoreAdmin::LogOperation(std::u16string_view operation, const Bstr& principal) {
+// The log store answers HRESULT; Status(...) takes it whichever type it is.
+void CQuorServiceCoreAdmin::LogOperation(std::u16string_view operation, const Bstr& principal) {
   const int32_t level = CServiceModule::Instance().EnsureSettings().LogLevel;
-  if (!LogsDetails(level) && level != LOGLEVEL_NORMAL) return S_OK;
-  return Log()->InsertLog3(Bstr(operation), principal, Bstr());
+  if (!LogsDetails(level) && level != LOGLEVEL_NORMAL) return;
+  Status(Log()->InsertLog3(Bstr(operation), principal, Bstr())).Ignore();
 }
 
-HRESULT CQuorServiceCoreAdmin::LogResult(std::u16string_view operation, const Bstr& principal, const Bstr& result) {
-  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return S_OK;
-  return Log()->InsertLog4(Bstr(operation), principal, Bstr(), result);
+void CQuorServiceCoreAdmin::LogResult(std::u16string_view operation, const Bstr& principal, const Bstr& result) {
+  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return;
+  Status(Log()->InsertLog4(Bstr(operation), principal, Bstr(), result)).Ignore();
 }
 
-HRESULT CQuorServiceCoreAdmin::LogError(std::u16string_view operation, const Bstr& principal, const Bstr& result,
-                                        HRESULT status) {
-  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return S_OK;
+void CQuorServiceCoreAdmin::LogError(std::u16string_view operation, const Bstr& principal, const Bstr& result,
+                                     HRESULT status) {
+  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return;
   const Bstr message = Bstr::FromUtf8(text::Format("Error Code (HRESULT: 0x%X)", status));
-  return Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message);
+  Status(Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message)).Ignore();
 }
 
 HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload, const Bstr& user, Bstr* reskey,
@@ -92,7 +93,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   Bstr text(u"");
   Bstr faultText;  // none: the status's own text
   HRESULT status;
-  if (utils.UnwrapArgs(user, unwrap, principal) != S_OK) {
+  if (utils.UnwrapArgs(user, unwrap, principal).code() != S_OK) {
     // The request token itself stays out of the log.
     const Bstr caller(u"(request token)");
     LogOperation(operation, caller);
@@ -104,7 +105,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
       status = QS_E_ADMINISTRATOR_ONLY;
     } else {
       std::vector<SkippedConfigFile> skipped;
-      status = module.ReloadQuerySettings(reload, &skipped);
+      status = module.ReloadQuerySettings(reload, &skipped).code();
       // A config folder that loaded only in part answers the status of its
       // first bad file, naming every file left out; the others are in force.
       if (!skipped.empty()) {
@@ -124,7 +125,8 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
     return status;
   }
   std::vector<ArgumentEntry> wrap{{std::u16string(operation), nullptr, 0}, {u"result", &text, 0}};
-  utils.WrapResult(user, wrap, *reskey);
+  // A response key that cannot be made leaves it empty; the reload stands.
+  utils.WrapResult(user, wrap, *reskey).Ignore();
   *result = std::move(text);
   return status;
 }

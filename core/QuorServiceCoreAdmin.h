@@ -34,13 +34,15 @@ class CQuorServiceCoreAdmin
   static std::span<const com::DispatchEntry<CQuorServiceCoreAdmin>> DispatchTable();
 
  private:
-  using Reload = HRESULT (CServiceConfig::*)();
+  using Reload = Status (CServiceConfig::*)();
+  // The three operations' edge: answers their HRESULT and error information.
   HRESULT Run(std::u16string_view operation, Reload reload, const com::Bstr& user, com::Bstr* reskey,
               com::Bstr* result);
   CLogDBConnectImpl* Log();
-  HRESULT LogOperation(std::u16string_view operation, const com::Bstr& principal);
-  HRESULT LogResult(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result);
-  HRESULT LogError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result, HRESULT status);
+  // A log row whose write fails costs the call nothing.
+  void LogOperation(std::u16string_view operation, const com::Bstr& principal);
+  void LogResult(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result);
+  void LogError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result, HRESULT status);
 
   std::unique_ptr<CLogDBConnectImpl> log_;
 };

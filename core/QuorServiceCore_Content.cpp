@@ -8,50 +8,58 @@ namespace quor::core {
 
 // ---- Content ------------------------------------------------------------------------------
 
-HRESULT CQuorServiceCore::GetVOContent(OpCall& c) { return vo_->GetVOContent(c.principal, c.args[0], c.result); }
-HRESULT CQuorServiceCore::GetVOContentbyURI(OpCall& c) {
-  return vo_->GetVOContentbyURI(c.principal, c.args[0], c.result);
+Status CQuorServiceCore::GetVOContent(OpCall& c) { return Status(vo_->GetVOContent(c.principal, c.args[0], c.result)); }
+Status CQuorServiceCore::GetVOContentbyURI(OpCall& c) {
+  return Status(vo_->GetVOContentbyURI(c.principal, c.args[0], c.result));
 }
-HRESULT CQuorServiceCore::PutVOContent(OpCall& c) {
-  return vo_->PutVOContent(c.principal, c.args[0], c.args[1], c.result);
+Status CQuorServiceCore::PutVOContent(OpCall& c) {
+  return Status(vo_->PutVOContent(c.principal, c.args[0], c.args[1], c.result));
 }
-HRESULT CQuorServiceCore::UpdateVOContent(OpCall& c) {
-  return vo_->UpdateVOContentA(c.principal, c.args[0], c.args[1], c.result);
+Status CQuorServiceCore::UpdateVOContent(OpCall& c) {
+  return Status(vo_->UpdateVOContentA(c.principal, c.args[0], c.args[1], c.result));
 }
-HRESULT CQuorServiceCore::UpdateVOContentbyURI(OpCall& c) {
-  return vo_->UpdateVOContentbyURI(c.principal, c.args[0], c.args[1], c.result);
+Status CQuorServiceCore::UpdateVOContentbyURI(OpCall& c) {
+  return Status(vo_->UpdateVOContentbyURI(c.principal, c.args[0], c.args[1], c.result));
 }
-HRESULT CQuorServiceCore::RemoveVOContent(OpCall& c) { return vo_->RemoveVOContent(c.principal, c.args[0], c.result); }
-HRESULT CQuorServiceCore::RemoveVOContentbyURI(OpCall& c) {
-  return vo_->RemoveVOContentbyURI(c.principal, c.args[0], c.result);
+Status CQuorServiceCore::RemoveVOContent(OpCall& c) {
+  return Status(vo_->RemoveVOContent(c.principal, c.args[0], c.result));
+}
+Status CQuorServiceCore::RemoveVOContentbyURI(OpCall& c) {
+  return Status(vo_->RemoveVOContentbyURI(c.principal, c.args[0], c.result));
 }
 
 // ---- Content with locks ---------------------------------------------------------------------
 
-HRESULT CQuorServiceCore::GetVOContentwithLock(OpCall& c) {
-  return vo_->GetVOContentwithLock(c.principal, c.args[0], c.result);
+Status CQuorServiceCore::GetVOContentwithLock(OpCall& c) {
+  return Status(vo_->GetVOContentwithLock(c.principal, c.args[0], c.result));
 }
-HRESULT CQuorServiceCore::GetVOContentbyURIwithLock(OpCall& c) {
-  return vo_->GetVOContentbyURIwithLock(c.principal, c.args[0], c.result);
+Status CQuorServiceCore::GetVOContentbyURIwithLock(OpCall& c) {
+  return Status(vo_->GetVOContentbyURIwithLock(c.principal, c.args[0], c.result));
 }
-HRESULT CQuorServiceCore::UpdateVOContentwithUnlock(OpCall& c) {
-  return vo_->UpdateVOContentwithUnlock(c.principal, c.args[0], c.args[1], c.result);
+Status CQuorServiceCore::UpdateVOContentwithUnlock(OpCall& c) {
+  return Status(vo_->UpdateVOContentwithUnlock(c.principal, c.args[0], c.args[1], c.result));
 }
-HRESULT CQuorServiceCore::UpdateVOContentbyURIwithUnlock(OpCall& c) {
-  return vo_->UpdateVOContentbyURIwithUnlock(c.principal, c.args[0], c.args[1], c.result);
+Status CQuorServiceCore::UpdateVOContentbyURIwithUnlock(OpCall& c) {
+  return Status(vo_->UpdateVOContentbyURIwithUnlock(c.principal, c.args[0], c.args[1], c.result));
 }
 
 // ---- Lists and URNs ---------------------------------------------------------------------------
 
-HRESULT CQuorServiceCore::GetVOList(OpCall& c) { return vo_->GetVOList(c.principal, c.result); }
-HRESULT CQuorServiceCore::GetVOURIList(OpCall& c) { return vo_->GetVOURIList(c.principal, c.result); }
-HRESULT CQuorServiceCore::GetVOURI(OpCall& c) { return vo_->GetVOURI(c.principal, c.args[0], c.args[1], c.result); }
-HRESULT CQuorServiceCore::GetVOAttribute(OpCall& c) { return vo_->GetVOAttribute(c.principal, c.args[0], c.result); }
-HRESULT CQuorServiceCore::PutVOURI(OpCall& c) { return vo_->PutVOURI(c.principal, c.args[0], c.args[1], c.result); }
-HRESULT CQuorServiceCore::RemoveVOURI(OpCall& c) { return vo_->RemoveVOURI(c.principal, c.args[0], c.result); }
+Status CQuorServiceCore::GetVOList(OpCall& c) { return Status(vo_->GetVOList(c.principal, c.result)); }
+Status CQuorServiceCore::GetVOURIList(OpCall& c) { return Status(vo_->GetVOURIList(c.principal, c.result)); }
+Status CQuorServiceCore::GetVOURI(OpCall& c) {
+  return Status(vo_->GetVOURI(c.principal, c.args[0], c.args[1], c.result));
+}
+Status CQuorServiceCore::GetVOAttribute(OpCall& c) {
+  return Status(vo_->GetVOAttribute(c.principal, c.args[0], c.result));
+}
+Status CQuorServiceCore::PutVOURI(OpCall& c) {
+  return Status(vo_->PutVOURI(c.principal, c.args[0], c.args[1], c.result));
+}
+Status CQuorServiceCore::RemoveVOURI(OpCall& c) { return Status(vo_->RemoveVOURI(c.principal, c.args[0], c.result)); }
 // The frame has let only administrators through.
-HRESULT CQuorServiceCore::GetAllVOList(OpCall& c) { return vo_->GetVOListAll(c.result); }
-HRESULT CQuorServiceCore::GetAllVOURIList(OpCall& c) { return vo_->GetVOURIListAll(c.result); }
-HRESULT CQuorServiceCore::GetAllVOUserList(OpCall& c) { return vo_->GetVOUserListAll(c.result); }
+Status CQuorServiceCore::GetAllVOList(OpCall& c) { return Status(vo_->GetVOListAll(c.result)); }
+Status CQuorServiceCore::GetAllVOURIList(OpCall& c) { return Status(vo_->GetVOURIListAll(c.result)); }
+Status CQuorServiceCore::GetAllVOUserList(OpCall& c) { return Status(vo_->GetVOUserListAll(c.result)); }
 
 }  // namespace quor::core

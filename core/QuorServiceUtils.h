@@ -13,6 +13,7 @@
 #include "core/AuthAccessor.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/com/variant.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/xml/dom.h"
@@ -60,8 +61,13 @@ class CQuorServiceUtils {
   static std::string FormatLogTime();
 
   // ---- Status codes, result and fault texts ----
-  // Makes error information with `source` and `text`, or, without text, the
-  // status's own text, the thread's current error information.
+  // `status` with `text`, or, without text, the status's own service text:
+  // what a failure of the service says at the edge.
+  static Status ServiceError(HRESULT status, const com::Bstr& text = {});
+  // At a component's edge: makes error information with `source` and `text`
+  // (without text, the status's own text, empty when it has none) the
+  // thread's current error information, in place of what a called component
+  // left.
   static void RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text = {});
   // "<root><resultCode>%d</resultCode></root>".
   static com::Bstr FormatResultCode(int32_t code);
@@ -69,21 +75,21 @@ class CQuorServiceUtils {
   static com::Bstr MakeAccessorFault(const CallException& exception);
   // Whether `text` is present and begins with "<fault>".
   static bool IsFaultResult(const com::Bstr& text);
-  // Raises the error a fault text describes and returns its number as a
-  // failing status.
-  static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text);
+  // The failure a fault text describes: its number as a failing status, with
+  // its description (or the status's own text) as the message.
+  static Status ParseFaultResult(const com::Bstr& text);
   // The same, with `notFailing` for a number that is no failing status (0,
   // positive, or not a number at all).
-  static HRESULT ParseFaultResult(std::u16string_view source, const com::Bstr& text, HRESULT notFailing);
+  static Status ParseFaultResult(const com::Bstr& text, HRESULT notFailing);
 
   // ---- The request frame ----
   // Looks the caller's session up by `user` (its request token), checks the
   // token over the rows and decodes each argument into its slot; the
   // principal is the session's user. 0, or the status that stopped it.
-  HRESULT UnwrapArgs(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& principal) const;
+  Status UnwrapArgs(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& principal) const;
   // Builds the response key over the rows through the same session and puts
   // each row's encoded value back into its slot.
-  HRESULT WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const;
+  Status WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const;
 
   // ---- URNs ----
   // The URN of a Vesk object, "urn:vocontent:vodb000:" + user + "-" + name;
@@ -108,24 +114,23 @@ class CQuorServiceUtils {
   // ---- ACL documents and access evaluation ----
   // "<VOACL>" with a "control" entry for the owner and one for
   // "administrator", both with every right ("rwdarawad").
-  static HRESULT MakeDefaultACL(const com::Bstr& owner, com::Bstr& document);
+  static Status MakeDefaultACL(const com::Bstr& owner, com::Bstr& document);
   // Whether `acl` grants `user` every right token of `requested` ("r", "w",
-  // "d", "ar", "aw", "ad") through one of its entries. On a refusal `status`
-  // says why (never 0); after a grant it may hold a warning.
-  bool CheckAccessRights(const com::Bstr& user, std::u16string_view requested, const com::Bstr& acl,
-                         HRESULT& status) const;
+  // "d", "ar", "aw", "ad") through one of its entries: success on a grant,
+  // else the failing status that says why.
+  Status CheckAccessRights(const com::Bstr& user, std::u16string_view requested, const com::Bstr& acl) const;
   // Whether one "control" entry names `user` (by name, "everyone",
   // "administrator" or a group) and holds every requested token.
   bool EvaluateControlEntry(const com::Bstr& user, std::u16string_view requested, const xml::NodePtr& entry) const;
   // The entry of `entryUser` written out, or null when there is none.
-  static HRESULT GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry);
+  static Status GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry);
   // The document with a new entry, the entry's rights replaced, or the entry
   // removed (the first entry of that user only).
-  static HRESULT PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
-                                       com::Bstr& document);
-  static HRESULT UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
-                                          com::Bstr& document);
-  static HRESULT DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& document);
+  static Status PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
+                                      com::Bstr& document);
+  static Status UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
+                                         com::Bstr& document);
+  static Status DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& document);
 
   // ---- Administrators, users and groups ----
   // From the directory when the authentication accessor is ready, otherwise
@@ -134,14 +139,14 @@ class CQuorServiceUtils {
   bool IsGroup(const com::Bstr& name) const;
   bool IsGroupMember(const com::Bstr& group, const com::Bstr& user) const;
   // "<root><user>a</user>...</root>" or "<root><group>g</group>...</root>".
-  HRESULT ListAdminUsers(com::Bstr& xml) const;
-  HRESULT ListGroups(com::Bstr& xml) const;
-  HRESULT ListGroupUsers(const com::Bstr& group, com::Bstr& xml) const;
-  HRESULT ListOwnGroups(const com::Bstr& user, com::Bstr& xml) const;
+  Status ListAdminUsers(com::Bstr& xml) const;
+  Status ListGroups(com::Bstr& xml) const;
+  Status ListGroupUsers(const com::Bstr& group, com::Bstr& xml) const;
+  Status ListOwnGroups(const com::Bstr& user, com::Bstr& xml) const;
   // The names of an account-list result (the first column of its rows).
-  // Raises ComError(E_FAIL) for a value of another kind.
-  static NameList VariantToNameList(const com::Variant& value);
-  static NameList SafeArrayToNameList(const com::SafeArray& array);
+  // E_FAIL for a value of another kind.
+  static Result<NameList> VariantToNameList(const com::Variant& value);
+  static Result<NameList> SafeArrayToNameList(const com::SafeArray& array);
 
   // ---- Settings readers ----
   // RootContext under the service key; false and null when missing or empty.

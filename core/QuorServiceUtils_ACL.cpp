@@ -8,7 +8,6 @@
 #include "core/QuorServiceUtils.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
-#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 namespace {
@@ -66,25 +65,27 @@ bool IsNamed(const xml::NodePtr& node, KeywordIndex keyword) {
   return node && node->nodeName() == Keywords().Narrow(keyword);
 }
 
-xml::NodePtr NewElement(const xml::DocumentPtr& document, KeywordIndex keyword, std::string_view text = {}) {
+Result<xml::NodePtr> NewElement(const xml::DocumentPtr& document, KeywordIndex keyword, std::string_view text = {}) {
   auto element = document->createElement(Keywords().Narrow(keyword));
-  if (!element) throw com::ComError(E_FAIL);
-  if (!text.empty() && !element->setText(text)) throw com::ComError(E_FAIL);
+  if (!element) return Status(E_FAIL);
+  if (!text.empty() && !element->setText(text)) return Status(E_FAIL);
   return element;
 }
 
-xml::NodePtr NewEntry(const xml::DocumentPtr& document, std::string_view user, std::string_view rights) {
-  auto entry = NewElement(document, KW_CONTROL);
-  entry->appendChild(NewElement(document, KW_USER, user));
-  entry->appendChild(NewElement(document, KW_ACCESS, rights));
+Result<xml::NodePtr> NewEntry(const xml::DocumentPtr& document, std::string_view user, std::string_view rights) {
+  QUOR_ASSIGN_OR_RETURN(auto entry, NewElement(document, KW_CONTROL));
+  QUOR_ASSIGN_OR_RETURN(auto userNode, NewElement(document, KW_USER, user));
+  QUOR_ASSIGN_OR_RETURN(auto accessNode, NewElement(document, KW_ACCESS, rights));
+  entry->appendChild(userNode);
+  entry->appendChild(accessNode);
   return entry;
 }
 
 // Loads an ACL text; QS_E_XML_LOAD_FAILED when it does not parse.
-HRESULT LoadAcl(const com::Bstr& acl, xml::DocumentPtr& document) {
+Status LoadAcl(const com::Bstr& acl, xml::DocumentPtr& document) {
   document = xml::Document::Create();
-  if (!document->loadXML(acl.View())) return QS_E_XML_LOAD_FAILED;
-  return S_OK;
+  if (!document->loadXML(acl.View())) return Status(QS_E_XML_LOAD_FAILED);
+  return Status();
 }
 
 // The first entry of `entryUser` in VOACL: the first child whose first child
@@ -100,36 +101,29 @@ xml::NodePtr FindEntry(const xml::NodePtr& voacl, const std::string& entryUser) 
 // The common shape of the three editing operations: load, find VOACL and the
 // entry, let `edit` change the tree, write VOACL out.
 template <typename Edit>
-HRESULT EditAcl(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& document, Edit&& edit) {
-  try {
-    xml::DocumentPtr parsed;
-    if (HRESULT hr = LoadAcl(acl, parsed); FAILED(hr)) return hr;
-    document = com::Bstr();
-    const auto voacl = FindTopLevel(parsed, Keywords().Narrow(KW_VOACL));
-    if (!voacl) return QS_E_ACL_NOT_FOUND;
-    if (HRESULT hr = edit(parsed, voacl, FindEntry(voacl, entryUser.ToUtf8())); FAILED(hr)) return hr;
-    document = com::Bstr::FromUtf8(voacl->xml());
-    return S_OK;
-  } catch (const com::ComError& e) {
-    document = com::Bstr();
-    return e.Code();
-  }
+Status EditAcl(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& document, Edit&& edit) {
+  xml::DocumentPtr parsed;
+  QUOR_RETURN_IF_ERROR(LoadAcl(acl, parsed));
+  document = com::Bstr();
+  const auto voacl = FindTopLevel(parsed, Keywords().Narrow(KW_VOACL));
+  if (!voacl) return Status(QS_E_ACL_NOT_FOUND);
+  QUOR_RETURN_IF_ERROR(edit(parsed, voacl, FindEntry(voacl, entryUser.ToUtf8())));
+  document = com::Bstr::FromUtf8(voacl->xml());
+  return Status();
 }
 
 }  // namespace
 
-HRESULT CQuorServiceUtils::MakeDefaultACL(const com::Bstr& owner, com::Bstr& document) {
-  try {
-    auto doc = xml::Document::Create();
-    auto voacl = NewElement(doc, KW_VOACL);
-    const std::string all(Keywords().Narrow(KW_RWDARAWAD));
-    voacl->appendChild(NewEntry(doc, owner.ToUtf8(), all));
-    voacl->appendChild(NewEntry(doc, "administrator", all));
-    document = com::Bstr::FromUtf8(voacl->xml());
-    return S_OK;
-  } catch (const com::ComError& e) {
-    return e.Code();
-  }
+Status CQuorServiceUtils::MakeDefaultACL(const com::Bstr& owner, com::Bstr& document) {
+  auto doc = xml::Document::Create();
+  QUOR_ASSIGN_OR_RETURN(auto voacl, NewElement(doc, KW_VOACL));
+  const std::string all(Keywords().Narrow(KW_RWDARAWAD));
+  QUOR_ASSIGN_OR_RETURN(auto ownerEntry, NewEntry(doc, owner.ToUtf8(), all));
+  voacl->appendChild(ownerEntry);
+  QUOR_ASSIGN_OR_RETURN(auto administratorEntry, NewEntry(doc, "administrator", all));
+  voacl->appendChild(administratorEntry);
+  document = com::Bstr::FromUtf8(voacl->xml());
+  return Status();
 }
 
 bool CQuorServiceUtils::EvaluateControlEntry(const com::Bstr& user, std::u16string_view requested,
@@ -154,88 +148,68 @@ bool CQuorServiceUtils::EvaluateControlEntry(const com::Bstr& user, std::u16stri
   return clean && wanted != 0 && (held & wanted) == wanted;
 }
 
-bool CQuorServiceUtils::CheckAccessRights(const com::Bstr& user, std::u16string_view requested, const com::Bstr& acl,
-                                          HRESULT& status) const {
-  if (acl.IsNull() || acl.Empty()) {
-    status = QS_E_ACL_NOT_FOUND;
-    return false;
+Status CQuorServiceUtils::CheckAccessRights(const com::Bstr& user, std::u16string_view requested,
+                                            const com::Bstr& acl) const {
+  if (acl.IsNull() || acl.Empty()) return Status(QS_E_ACL_NOT_FOUND);
+  xml::DocumentPtr document;
+  QUOR_RETURN_IF_ERROR(LoadAcl(acl, document));
+  const auto voacl = FindTopLevel(document, Keywords().Narrow(KW_VOACL));
+  if (!voacl) return Status(QS_E_ACL_NOT_FOUND);
+  // An entry other than "control" is passed over; a refusal then names it.
+  HRESULT pending = S_OK;
+  for (auto child = voacl->firstChild(); child; child = child->nextSibling()) {
+    if (!IsNamed(child, KW_CONTROL)) {
+      pending = QS_E_ACL_NO_CONTROL;
+      continue;
+    }
+    if (EvaluateControlEntry(user, requested, child)) return Status();
   }
-  status = S_OK;
-  try {
-    xml::DocumentPtr document;
-    if (HRESULT hr = LoadAcl(acl, document); FAILED(hr)) {
-      status = hr;
-      return false;
-    }
-    const auto voacl = FindTopLevel(document, Keywords().Narrow(KW_VOACL));
-    if (!voacl) {
-      status = QS_E_ACL_NOT_FOUND;
-      return false;
-    }
-    HRESULT pending = S_OK;
-    for (auto child = voacl->firstChild(); child; child = child->nextSibling()) {
-      if (!IsNamed(child, KW_CONTROL)) {
-        pending = QS_E_ACL_NO_CONTROL;
-        continue;
-      }
-      if (EvaluateControlEntry(user, requested, child)) {
-        status = pending;
-        return true;
-      }
-    }
-    status = pending != S_OK ? pending : QS_E_ACCESS_RIGHT_INSUFFICIENT;
-    return false;
-  } catch (const com::ComError& e) {
-    status = FAILED(e.Code()) ? e.Code() : E_FAIL;
-    return false;
-  }
+  return Status(pending != S_OK ? pending : QS_E_ACCESS_RIGHT_INSUFFICIENT);
 }
 
-HRESULT CQuorServiceUtils::GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry) {
+Status CQuorServiceUtils::GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry) {
   entry = com::Bstr();
-  try {
-    xml::DocumentPtr parsed;
-    if (HRESULT hr = LoadAcl(acl, parsed); FAILED(hr)) return hr;
-    const auto voacl = FindTopLevel(parsed, Keywords().Narrow(KW_VOACL));
-    if (!voacl) return S_OK;
-    if (const auto found = FindEntry(voacl, entryUser.ToUtf8())) entry = com::Bstr::FromUtf8(found->xml());
-    return S_OK;
-  } catch (const com::ComError& e) {
-    return e.Code();
-  }
+  xml::DocumentPtr parsed;
+  QUOR_RETURN_IF_ERROR(LoadAcl(acl, parsed));
+  const auto voacl = FindTopLevel(parsed, Keywords().Narrow(KW_VOACL));
+  if (!voacl) return Status();
+  if (const auto found = FindEntry(voacl, entryUser.ToUtf8())) entry = com::Bstr::FromUtf8(found->xml());
+  return Status();
 }
 
-HRESULT CQuorServiceUtils::PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights,
-                                                 const com::Bstr& acl, com::Bstr& document) {
+Status CQuorServiceUtils::PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights,
+                                                const com::Bstr& acl, com::Bstr& document) {
   return EditAcl(entryUser, acl, document,
-                 [&](const xml::DocumentPtr& doc, const xml::NodePtr& voacl, const xml::NodePtr& found) -> HRESULT {
-                   if (found) return QS_E_ACL_USER_EXISTS;
-                   if (!voacl->appendChild(NewEntry(doc, entryUser.ToUtf8(), rights.ToUtf8()))) return E_FAIL;
-                   return S_OK;
+                 [&](const xml::DocumentPtr& doc, const xml::NodePtr& voacl, const xml::NodePtr& found) -> Status {
+                   if (found) return Status(QS_E_ACL_USER_EXISTS);
+                   QUOR_ASSIGN_OR_RETURN(auto entry, NewEntry(doc, entryUser.ToUtf8(), rights.ToUtf8()));
+                   if (!voacl->appendChild(entry)) return Status(E_FAIL);
+                   return Status();
                  });
 }
 
-HRESULT CQuorServiceUtils::UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights,
-                                                    const com::Bstr& acl, com::Bstr& document) {
+Status CQuorServiceUtils::UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights,
+                                                   const com::Bstr& acl, com::Bstr& document) {
   return EditAcl(entryUser, acl, document,
-                 [&](const xml::DocumentPtr& doc, const xml::NodePtr&, const xml::NodePtr& found) -> HRESULT {
-                   if (!found) return QS_E_ACL_USER_NOT_FOUND;
+                 [&](const xml::DocumentPtr& doc, const xml::NodePtr&, const xml::NodePtr& found) -> Status {
+                   if (!found) return Status(QS_E_ACL_USER_NOT_FOUND);
                    const std::string text = rights.ToUtf8();
                    if (const auto access = found->firstChild()->nextSibling()) {
-                     if (!access->setText(text)) return E_FAIL;
-                   } else if (!found->appendChild(NewElement(doc, KW_ACCESS, text))) {
-                     return E_FAIL;
+                     if (!access->setText(text)) return Status(E_FAIL);
+                     return Status();
                    }
-                   return S_OK;
+                   QUOR_ASSIGN_OR_RETURN(auto added, NewElement(doc, KW_ACCESS, text));
+                   if (!found->appendChild(added)) return Status(E_FAIL);
+                   return Status();
                  });
 }
 
-HRESULT CQuorServiceUtils::DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl,
-                                                      com::Bstr& document) {
+Status CQuorServiceUtils::DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl,
+                                                     com::Bstr& document) {
   return EditAcl(entryUser, acl, document,
-                 [&](const xml::DocumentPtr&, const xml::NodePtr& voacl, const xml::NodePtr& found) -> HRESULT {
-                   if (!found) return QS_E_ACL_USER_NOT_FOUND;
-                   return voacl->removeChild(found) ? S_OK : E_FAIL;
+                 [&](const xml::DocumentPtr&, const xml::NodePtr& voacl, const xml::NodePtr& found) -> Status {
+                   if (!found) return Status(QS_E_ACL_USER_NOT_FOUND);
+                   return voacl->removeChild(found) ? Status() : Status(E_FAIL);
                  });
 }
 

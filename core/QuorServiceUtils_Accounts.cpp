@@ -6,7 +6,6 @@
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
-#include "platform/com/errorinfo.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -55,7 +54,7 @@ std::vector<std::string> Narrow(const std::vector<com::Bstr>& names) {
 
 bool DirectoryIsMember(AuthAccessor& directory, const com::Bstr& group, const com::Bstr& user) {
   int16_t member = 0;
-  return directory.IsMember(group, user, kAllDepths, member) == S_OK && member == -1;
+  return directory.IsMember(group, user, kAllDepths, member).code() == S_OK && member == -1;
 }
 
 }  // namespace
@@ -79,64 +78,62 @@ bool CQuorServiceUtils::IsGroupMember(const com::Bstr& group, const com::Bstr& u
   return found && Contains(found->members, user);
 }
 
-HRESULT CQuorServiceUtils::ListAdminUsers(com::Bstr& xml) const {
+// The directory's failures leave its error information for the edge.
+Status CQuorServiceUtils::ListAdminUsers(com::Bstr& xml) const {
   const CServiceConfig& settings = Settings();
   if (AuthAccessor* directory = Directory(); directory && !settings.AdminGroupName.IsNull()) {
-    if (!directory->IsGroup(settings.AdminGroupName)) return QS_E_GROUP_NAME_INVALID;
+    if (!directory->IsGroup(settings.AdminGroupName)) return Status(QS_E_GROUP_NAME_INVALID);
     NameList names;
-    const HRESULT hr = directory->ListGroupMembers(settings.AdminGroupName, kAllDepths, ORDER_ASCENDING_UNIQUE, names);
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(
+        directory->ListGroupMembers(settings.AdminGroupName, kAllDepths, ORDER_ASCENDING_UNIQUE, names));
     xml = NameListXml(KW_USER, names);
-    return S_OK;
+    return Status();
   }
   xml = NameListXml(KW_USER, Narrow(settings.AdminUsers));
-  return S_OK;
+  return Status();
 }
 
-HRESULT CQuorServiceUtils::ListGroups(com::Bstr& xml) const {
+Status CQuorServiceUtils::ListGroups(com::Bstr& xml) const {
   if (AuthAccessor* directory = Directory()) {
     NameList names;
-    const HRESULT hr = directory->ListAllGroups(ORDER_ASCENDING_UNIQUE, names);
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(directory->ListAllGroups(ORDER_ASCENDING_UNIQUE, names));
     xml = NameListXml(KW_GROUP, names);
-    return S_OK;
+    return Status();
   }
   std::vector<std::string> names;
   for (const auto& group : Settings().UserGroups) names.push_back(group.name.ToUtf8());
   xml = NameListXml(KW_GROUP, names);
-  return S_OK;
+  return Status();
 }
 
-HRESULT CQuorServiceUtils::ListGroupUsers(const com::Bstr& group, com::Bstr& xml) const {
+Status CQuorServiceUtils::ListGroupUsers(const com::Bstr& group, com::Bstr& xml) const {
   if (AuthAccessor* directory = Directory()) {
-    if (!directory->IsGroup(group)) return QS_E_GROUP_NAME_INVALID;
+    if (!directory->IsGroup(group)) return Status(QS_E_GROUP_NAME_INVALID);
     NameList names;
-    const HRESULT hr = directory->ListGroupMembers(group, kAllDepths, ORDER_ASCENDING_UNIQUE, names);
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(directory->ListGroupMembers(group, kAllDepths, ORDER_ASCENDING_UNIQUE, names));
     xml = NameListXml(KW_USER, names);
-    return S_OK;
+    return Status();
   }
   const UserGroup* found = FindGroup(group);
   xml = NameListXml(KW_USER, found ? Narrow(found->members) : std::vector<std::string>{});
-  return S_OK;
+  return Status();
 }
 
-HRESULT CQuorServiceUtils::ListOwnGroups(const com::Bstr& user, com::Bstr& xml) const {
+Status CQuorServiceUtils::ListOwnGroups(const com::Bstr& user, com::Bstr& xml) const {
   if (AuthAccessor* directory = Directory()) {
     NameList names;
-    const HRESULT hr = directory->ListGroupsOf(user, ORDER_ASCENDING_UNIQUE, names);
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(directory->ListGroupsOf(user, ORDER_ASCENDING_UNIQUE, names));
     xml = NameListXml(KW_GROUP, names);
-    return S_OK;
+    return Status();
   }
   std::vector<std::string> names;
   for (const auto& group : Settings().UserGroups)
     if (Contains(group.members, user)) names.push_back(group.name.ToUtf8());
   xml = NameListXml(KW_GROUP, names);
-  return S_OK;
+  return Status();
 }
 
-NameList CQuorServiceUtils::VariantToNameList(const com::Variant& value) {
+Result<NameList> CQuorServiceUtils::VariantToNameList(const com::Variant& value) {
   const com::Variant* current = &value;
   while (current->Type() == (com::VT_BYREF | com::VT_VARIANT) && current->VariantRef()) current = current->VariantRef();
   const com::VARTYPE type = current->Type();
@@ -147,17 +144,17 @@ NameList CQuorServiceUtils::VariantToNameList(const com::Variant& value) {
     return array ? SafeArrayToNameList(*array) : NameList{};
   }
   if (type == com::VT_BSTR) return NameList{current->GetBstr().ToUtf8()};
-  if (type == com::VT_EMPTY) return {};
-  throw com::ComError(E_FAIL);
+  if (type == com::VT_EMPTY) return NameList{};
+  return Status(E_FAIL);
 }
 
-NameList CQuorServiceUtils::SafeArrayToNameList(const com::SafeArray& array) {
+Result<NameList> CQuorServiceUtils::SafeArrayToNameList(const com::SafeArray& array) {
   NameList names;
   if (array.Dimensions() == 0) return names;
   const com::VARTYPE type = array.ElementType();
-  if (type != com::VT_VARIANT && type != com::VT_BSTR) throw com::ComError(E_FAIL);
+  if (type != com::VT_VARIANT && type != com::VT_BSTR) return Status(E_FAIL);
   int32_t lower = 0, upper = 0;
-  if (FAILED(array.GetLBound(1, lower)) || FAILED(array.GetUBound(1, upper))) return {};
+  if (FAILED(array.GetLBound(1, lower)) || FAILED(array.GetUBound(1, upper))) return NameList{};
   // The first column: with row-by-attribute results, the first attribute of
   // every row.
   for (int32_t i = lower; i <= upper; ++i) {
@@ -168,7 +165,7 @@ NameList CQuorServiceUtils::SafeArrayToNameList(const com::SafeArray& array) {
       index.push_back(lower2);
     }
     com::Variant element;
-    if (FAILED(array.GetElement(index, element))) return {};
+    if (FAILED(array.GetElement(index, element))) return NameList{};
     if (element.Type() == com::VT_BSTR) names.push_back(element.GetBstr().ToUtf8());
   }
   return names;

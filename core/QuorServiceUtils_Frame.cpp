@@ -15,18 +15,6 @@ AuthAccessor* Accessor() {
   return settings ? settings->Auth.get() : nullptr;
 }
 
-// Runs a session call; a call that throws gives its status like one that fails.
-template <typename Fn>
-HRESULT SessionCall(Fn&& fn) {
-  try {
-    return fn();
-  } catch (const com::ComError& e) {
-    return e.Code();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-}
-
 }  // namespace
 
 int CQuorServiceUtils::ClassifyVOURI(const com::Bstr& uri) {
@@ -36,49 +24,50 @@ int CQuorServiceUtils::ClassifyVOURI(const com::Bstr& uri) {
   return 0;
 }
 
-HRESULT CQuorServiceUtils::UnwrapArgs(const com::Bstr& user, std::span<ArgumentEntry> table,
-                                      com::Bstr& principal) const {
+// The session's calls are another component's: a failure leaves the error
+// information it set for the edge to report.
+Status CQuorServiceUtils::UnwrapArgs(const com::Bstr& user, std::span<ArgumentEntry> table,
+                                     com::Bstr& principal) const {
   principal = com::Bstr(u"");
   AuthAccessor* accessor = Accessor();
-  if (!accessor) return QS_E_AUTH_SERVER_CONNECT_FAILED;
+  if (!accessor) return Status(QS_E_AUTH_SERVER_CONNECT_FAILED);
   com::ComPtr<auth::ISession> session;
   // A lookup that answers success without a session found none either.
-  if (accessor->LookupSession(user, session) != S_OK || !session) return QS_E_SESSION_NOT_FOUND;
+  if (accessor->LookupSession(user, session).code() != S_OK || !session) return Status(QS_E_SESSION_NOT_FOUND);
 
   com::Bstr name;
-  if (HRESULT hr = SessionCall([&] { return session->GetPrincipal(&name); }); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(session->GetPrincipal(&name)));
   principal = name.IsNull() ? com::Bstr(u"") : name;
 
   for (size_t i = 0; i < table.size(); ++i) {
     const com::Bstr value = (i == 0 || !table[i].value) ? com::Bstr() : *table[i].value;
-    const HRESULT hr = SessionCall([&] {
-      return session->SetTokenData(static_cast<uint32_t>(i), table[i].flags, com::Bstr(table[i].name), value);
-    });
-    if (hr != S_OK) return hr;
+    const HRESULT hr =
+        session->SetTokenData(static_cast<uint32_t>(i), table[i].flags, com::Bstr(table[i].name), value);
+    // Anything but S_OK stops the unwrap, a success code included.
+    if (hr != S_OK) return Status(hr);
   }
   int32_t valid = 0;
-  if (HRESULT hr = SessionCall([&] { return session->ValidateToken(user, &valid); }); FAILED(hr)) return hr;
-  if (valid != -1) return QS_E_USER_NAME_NOT_EXTRACTED;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(session->ValidateToken(user, &valid)));
+  if (valid != -1) return Status(QS_E_USER_NAME_NOT_EXTRACTED);
 
   for (size_t i = 1; i < table.size(); ++i) {
     uint32_t flags = 0;
     com::Bstr given, decoded;
-    const HRESULT hr =
-        SessionCall([&] { return session->GetTokenData(static_cast<uint32_t>(i), &flags, &given, &decoded); });
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(
+        com::StatusOf(session->GetTokenData(static_cast<uint32_t>(i), &flags, &given, &decoded)));
     table[i].flags = flags;
     if (table[i].value) *table[i].value = std::move(decoded);
   }
-  return S_OK;
+  return Status();
 }
 
-HRESULT CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const {
+Status CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const {
   reskey = com::Bstr(u"");
   AuthAccessor* accessor = Accessor();
-  if (!accessor) return QS_E_RESPONSE_KEY_NOT_CREATED;
+  if (!accessor) return Status(QS_E_RESPONSE_KEY_NOT_CREATED);
   com::ComPtr<auth::ISession> session;
-  if (HRESULT hr = accessor->LookupSession(user, session); hr != S_OK) return hr;
-  if (!session) return QS_E_SESSION_NOT_FOUND;
+  if (Status looked = accessor->LookupSession(user, session); looked.code() != S_OK) return looked;
+  if (!session) return Status(QS_E_SESSION_NOT_FOUND);
 
   const auto threshold = static_cast<uint32_t>(GetCompressThreshold());
   for (size_t i = 0; i < table.size(); ++i) {
@@ -89,22 +78,20 @@ HRESULT CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentE
     } else if (threshold != 1 && table[i].name == u"result" && value.Length() > threshold) {
       flags = 1;
     }
-    const HRESULT hr = SessionCall(
-        [&] { return session->SetTokenData(static_cast<uint32_t>(i), flags, com::Bstr(table[i].name), value); });
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(
+        com::StatusOf(session->SetTokenData(static_cast<uint32_t>(i), flags, com::Bstr(table[i].name), value)));
   }
   com::Bstr token;
-  if (HRESULT hr = SessionCall([&] { return session->ConstructToken(&token); }); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(com::StatusOf(session->ConstructToken(&token)));
   for (size_t i = 1; i < table.size(); ++i) {
     uint32_t flags = 0;
     com::Bstr given, encoded;
-    const HRESULT hr =
-        SessionCall([&] { return session->GetTokenData(static_cast<uint32_t>(i), &flags, &given, &encoded); });
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(
+        com::StatusOf(session->GetTokenData(static_cast<uint32_t>(i), &flags, &given, &encoded)));
     if (table[i].value) *table[i].value = std::move(encoded);
   }
   reskey = std::move(token);
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

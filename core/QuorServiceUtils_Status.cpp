@@ -1,6 +1,5 @@
 // Status raising, the standard result text and the fault texts of the shared
 // utilities object.
-#include <new>
 #include <string>
 
 #include "core/KeywordTable.h"
@@ -31,35 +30,11 @@ bool IsNamed(const xml::NodePtr& node, KeywordIndex keyword) {
   return node->nodeName() == CKeywordTable::Instance().Narrow(keyword);
 }
 
-HRESULT ParseFault(std::u16string_view source, const com::Bstr& text, HRESULT notFailing) {
-  const xml::DocumentPtr doc = xml::Document::Create();
-  if (!doc->loadXML(text.View())) return QS_E_XML_LOAD_FAILED;
-
-  const xml::NodePtr fault = doc->firstChild();
-  if (!fault) return E_POINTER;
-  if (!IsNamed(fault, KW_FAULT)) return E_FAIL;
-  const xml::NodePtr actor = fault->firstChild();
-  if (!actor) return E_POINTER;
-  if (!IsNamed(actor, KW_FAULTACTOR)) return E_FAIL;
-  const xml::NodePtr detail = actor->nextSibling();
-  if (!detail) return E_POINTER;
-  if (!IsNamed(detail, KW_DETAIL)) return E_FAIL;
-
-  // Below "detail" only the order counts, not the names.
-  const xml::NodePtr errorInfo = detail->firstChild();
-  const xml::NodePtr number = errorInfo ? errorInfo->firstChild() : nullptr;
-  const xml::NodePtr description = number ? number->nextSibling() : nullptr;
-  if (!description) return E_POINTER;
-
-  // A fault always fails the call: a number that is not a failing status, or
-  // none at all, still gives one.
-  const std::optional<int32_t> read = text::ScanInt32(number->text());
-  const HRESULT status = read && FAILED(*read) ? *read : notFailing;
-  CQuorServiceUtils::RaiseServiceError(source, status, com::Bstr::FromUtf8(description->text()));
-  return status;
-}
-
 }  // namespace
+
+Status CQuorServiceUtils::ServiceError(HRESULT status, const com::Bstr& text) {
+  return Status(status, text.Empty() ? std::string(StatusText(status)) : text.ToUtf8());
+}
 
 void CQuorServiceUtils::RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text) {
   com::Bstr description = text.Empty() ? com::Bstr::FromUtf8(StatusText(status)) : text;
@@ -82,17 +57,34 @@ bool CQuorServiceUtils::IsFaultResult(const com::Bstr& text) {
   return !text.IsNull() && text.View().starts_with(CKeywordTable::Instance().Get(KW_FAULT_PREFIX).View());
 }
 
-HRESULT CQuorServiceUtils::ParseFaultResult(std::u16string_view source, const com::Bstr& text) {
-  return ParseFaultResult(source, text, E_FAIL);
-}
+Status CQuorServiceUtils::ParseFaultResult(const com::Bstr& text) { return ParseFaultResult(text, E_FAIL); }
 
-HRESULT CQuorServiceUtils::ParseFaultResult(std::u16string_view source, const com::Bstr& text, HRESULT notFailing) {
-  if (text.IsNull()) return E_FAIL;
-  try {
-    return ParseFault(source, text, notFailing);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+Status CQuorServiceUtils::ParseFaultResult(const com::Bstr& text, HRESULT notFailing) {
+  if (text.IsNull()) return Status(E_FAIL);
+  const xml::DocumentPtr doc = xml::Document::Create();
+  if (!doc->loadXML(text.View())) return Status(QS_E_XML_LOAD_FAILED);
+
+  const xml::NodePtr fault = doc->firstChild();
+  if (!fault) return Status(E_POINTER);
+  if (!IsNamed(fault, KW_FAULT)) return Status(E_FAIL);
+  const xml::NodePtr actor = fault->firstChild();
+  if (!actor) return Status(E_POINTER);
+  if (!IsNamed(actor, KW_FAULTACTOR)) return Status(E_FAIL);
+  const xml::NodePtr detail = actor->nextSibling();
+  if (!detail) return Status(E_POINTER);
+  if (!IsNamed(detail, KW_DETAIL)) return Status(E_FAIL);
+
+  // Below "detail" only the order counts, not the names.
+  const xml::NodePtr errorInfo = detail->firstChild();
+  const xml::NodePtr number = errorInfo ? errorInfo->firstChild() : nullptr;
+  const xml::NodePtr description = number ? number->nextSibling() : nullptr;
+  if (!description) return Status(E_POINTER);
+
+  // A fault always fails the call: a number that is not a failing status, or
+  // none at all, still gives one.
+  const std::optional<int32_t> read = text::ScanInt32(number->text());
+  const HRESULT status = read && FAILED(*read) ? *read : notFailing;
+  return ServiceError(status, com::Bstr::FromUtf8(description->text()));
 }
 
 }  // namespace quor::core

@@ -4,6 +4,7 @@
 #include "core/ServiceModule.h"
 #include "core/QuorServiceCore.h"
 #include "core/QuorServiceCoreAdmin.h"
+#include "platform/com/errorinfo.h"
 #include "platform/com/server.h"
 
 namespace {
@@ -23,7 +24,7 @@ const server::ClassInfo kClasses[] = {
 QUOR_COM_SERVER_EXPORTS(kClasses)
 
 extern "C" [[gnu::visibility("default")]] HRESULT QuorDllAttach() {
-  return quor::core::CServiceModule::Instance().InitInstance();
+  return quor::com::ReportStatus(quor::core::CServiceModule::Instance().InitInstance(), u"QuorServiceCore");
 }
 
 extern "C" [[gnu::visibility("default")]] void QuorDllDetach() { quor::core::CServiceModule::Instance().ExitInstance(); }

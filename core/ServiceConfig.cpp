@@ -1,7 +1,6 @@
 #include "core/ServiceConfig.h"
 
 #include <functional>
-#include <stdexcept>
 
 #include "core/ConfigFile.h"
 #include "core/KeywordTable.h"
@@ -27,24 +26,24 @@ struct FolderScan {
 // Loads every "*.xml" of the folder, in the listing's order (sorted without
 // case), and hands the element each file holds to `take`. The first bad file
 // stops the scan with its status.
-HRESULT ScanFolder(const std::string& folder, const FolderScan& scan, bool& anyFile,
-                   const std::function<HRESULT(const xml::NodePtr&)>& take) {
+Status ScanFolder(const std::string& folder, const FolderScan& scan, bool& anyFile,
+                  const std::function<Status(const xml::NodePtr&)>& take) {
   std::vector<std::string> names;
   anyFile = fs::ListFiles(folder, "*.xml", names) == ERROR_SUCCESS && !names.empty();
-  if (!anyFile) return scan.missingStatus;
+  if (!anyFile) return Status(scan.missingStatus);
   for (const auto& name : names) {
     const std::string path = fs::JoinPath(folder, name);
     std::string bytes;
-    if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return QS_E_XML_LOAD_FAILED;
-    if (text::TrimAscii(bytes).empty()) return scan.emptyStatus;
+    if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return Status(QS_E_XML_LOAD_FAILED);
+    if (text::TrimAscii(bytes).empty()) return Status(scan.emptyStatus);
     auto document = xml::Document::Create();
-    if (!document->load(path)) return QS_E_XML_LOAD_FAILED;
-    if (!document->firstChild()) return scan.emptyStatus;
+    if (!document->load(path)) return Status(QS_E_XML_LOAD_FAILED);
+    if (!document->firstChild()) return Status(scan.emptyStatus);
     auto element = FindTopLevel(document, scan.element);
-    if (!element) return scan.formatStatus;
-    if (HRESULT hr = take(element); FAILED(hr)) return hr;
+    if (!element) return Status(scan.formatStatus);
+    QUOR_RETURN_IF_ERROR(take(element));
   }
-  return S_OK;
+  return Status();
 }
 
 // A flat transformer file (entries written straight under "QuorTransform", as
@@ -208,86 +207,77 @@ void CServiceConfig::ClearDefinitions() {
   RepositoryDocument.reset();
 }
 
-HRESULT CServiceConfig::LoadConfigDirectory() {
+Status CServiceConfig::LoadConfigDirectory() {
   const auto& kw = CKeywordTable::Instance();
   SkippedConfigFiles.clear();
-  HRESULT status = S_OK;
-  try {
-    const std::string folder = FolderPath("config");
-    std::vector<std::string> names;
-    if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS || names.empty()) {
-      DropConfigDocument();
-      return QS_E_CONFIG_NOT_EXIST;
-    }
-    ConfigText.reset();
-    ConfigDocument = xml::Document::Create();
-    auto config = ConfigDocument->createElement(kw.Narrow(KW_CONFIG));
-    bool anyLoaded = false;
-    // One bad file costs only itself: the others still give their sources.
-    for (const auto& name : names) {
-      const std::string path = fs::JoinPath(folder, name);
-      xml::DocumentPtr document;
-      xml::NodePtr setting;
-      const HRESULT read = ReadConfigFile(path, document, setting);
-      if (FAILED(read)) {
-        SkippedConfigFiles.push_back({path, read});
-        continue;
-      }
-      if (!config->appendChild(setting)) throw std::runtime_error("config element refused a setting");
-      anyLoaded = true;
-    }
-    ConfigDocument->appendChild(config);
-    if (!anyLoaded) status = SkippedConfigFiles.front().status;
-    // Made once here, not for every call that hands it on.
-    ConfigText = std::make_shared<const com::Bstr>(com::Bstr::FromUtf8(config->xml()));
-  } catch (const std::exception&) {
+  const std::string folder = FolderPath("config");
+  std::vector<std::string> names;
+  if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS || names.empty()) {
     DropConfigDocument();
-    status = QS_E_CONFIG_LOAD_EXCEPTION;
+    return Status(QS_E_CONFIG_NOT_EXIST);
   }
-  if (FAILED(status)) return status;
+  ConfigText.reset();
+  ConfigDocument = xml::Document::Create();
+  auto config = ConfigDocument->createElement(kw.Narrow(KW_CONFIG));
+  bool anyLoaded = false;
+  // One bad file costs only itself: the others still give their sources.
+  for (const auto& name : names) {
+    const std::string path = fs::JoinPath(folder, name);
+    xml::DocumentPtr document;
+    xml::NodePtr setting;
+    if (const Status read = ReadConfigFile(path, document, setting); !read.ok()) {
+      SkippedConfigFiles.push_back({path, read.code()});
+      continue;
+    }
+    // A setting the config element refuses leaves none of the folder in force.
+    if (!config->appendChild(setting)) {
+      DropConfigDocument();
+      return Status(QS_E_CONFIG_LOAD_EXCEPTION);
+    }
+    anyLoaded = true;
+  }
+  ConfigDocument->appendChild(config);
+  // Made once here, not for every call that hands it on.
+  ConfigText = std::make_shared<const com::Bstr>(com::Bstr::FromUtf8(config->xml()));
+  if (!anyLoaded) return Status(SkippedConfigFiles.front().status);
   return BuildDataSourceDefinitions(ConfigDocument);
 }
 
-HRESULT CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& document) {
-  if (!document || !QueryDataSources.empty() || !RepositoryDefinitions.empty()) return S_OK;
+Status CServiceConfig::BuildDataSourceDefinitions(const xml::DocumentPtr& document) {
+  if (!document || !QueryDataSources.empty() || !RepositoryDefinitions.empty()) return Status();
   const auto& kw = CKeywordTable::Instance();
-  HRESULT status = S_OK;
-  try {
-    auto repositoryConfig = document->createElement(kw.Narrow(KW_CONFIG));
-    auto root = document->documentElement();
-    for (auto child = root ? root->firstChild() : nullptr; child; child = child->nextSibling()) {
-      auto definition = std::make_unique<DataSourceDefinition>();
-      status = definition->LoadFromXml(child);
-      if (FAILED(status)) break;
-      const com::Bstr& kind = definition->GetServiceKind();
-      if (kind.Empty()) {
-        QueryDataSources.push_back(std::move(definition));
-      } else if (kind == u"VODB") {
-        auto copy = CopyXmlTree(child);
-        if (!copy.ok()) {
-          status = QS_E_CONFIG_PARSE_EXCEPTION2;
-          break;
-        }
-        repositoryConfig->appendChild(*copy);
-        RepositoryDefinitions.push_back(std::move(definition));
+  Status status;
+  auto repositoryConfig = document->createElement(kw.Narrow(KW_CONFIG));
+  auto root = document->documentElement();
+  for (auto child = root ? root->firstChild() : nullptr; child; child = child->nextSibling()) {
+    auto definition = std::make_unique<DataSourceDefinition>();
+    status = definition->LoadFromXml(child);
+    if (!status.ok()) break;
+    const com::Bstr& kind = definition->GetServiceKind();
+    if (kind.Empty()) {
+      QueryDataSources.push_back(std::move(definition));
+    } else if (kind == u"VODB") {
+      auto copy = CopyXmlTree(child);
+      if (!copy.ok() || !repositoryConfig->appendChild(*copy)) {
+        status = Status(QS_E_CONFIG_PARSE_EXCEPTION2);
+        break;
       }
+      RepositoryDefinitions.push_back(std::move(definition));
     }
-    if (SUCCEEDED(status) && !RepositoryDefinitions.empty()) {
-      RepositoryDocument = xml::Document::Create();
-      RepositoryDocument->appendChild(repositoryConfig);
-    }
-  } catch (const std::exception&) {
-    status = QS_E_CONFIG_PARSE_EXCEPTION2;
   }
-  if (FAILED(status)) {
+  if (!status.ok()) {
     DropConfigDocument();
     ClearDefinitions();
     return status;
   }
-  return S_OK;
+  if (!RepositoryDefinitions.empty()) {
+    RepositoryDocument = xml::Document::Create();
+    RepositoryDocument->appendChild(repositoryConfig);
+  }
+  return Status();
 }
 
-HRESULT CServiceConfig::ReloadConfig() {
+Status CServiceConfig::ReloadConfig() {
   DropConfigDocument();
   SkippedConfigFiles.clear();
   ClearDefinitions();
@@ -296,97 +286,89 @@ HRESULT CServiceConfig::ReloadConfig() {
 
 // ---- The transform folder --------------------------------------------------------
 
-HRESULT CServiceConfig::LoadTransformDirectory() {
+Status CServiceConfig::LoadTransformDirectory() {
   const auto& kw = CKeywordTable::Instance();
   const FolderScan scan{"transform", kw.Narrow(KW_QUORTRANSFORM), S_OK, QS_E_TRANSFORM_EMPTY,
                         QS_E_TRANSFORM_FORMAT_INVALID};
-  HRESULT status;
-  try {
-    TransformDocument = xml::Document::Create();
-    xml::NodePtr root;
-    int counter = 0;
-    bool anyFile = false;
-    status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& found) {
-      xml::NodePtr quorTransform = IsFlatTransform(found) ? FlatToEntry(TransformDocument, found) : found;
-      // The file's first entry gets the identifier of its place in the folder.
-      if (auto first = quorTransform->firstChild()) {
-        auto id = TransformDocument->createElement(kw.Narrow(KW_TRANSID));
-        id->setText(text::Format("trans:%d", counter++));
-        first->appendChild(id);
+  TransformDocument = xml::Document::Create();
+  xml::NodePtr root;
+  int counter = 0;
+  bool anyFile = false;
+  bool copyFailed = false;
+  const Status status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& found) -> Status {
+    xml::NodePtr quorTransform = IsFlatTransform(found) ? FlatToEntry(TransformDocument, found) : found;
+    // The file's first entry gets the identifier of its place in the folder.
+    if (auto first = quorTransform->firstChild()) {
+      auto id = TransformDocument->createElement(kw.Narrow(KW_TRANSID));
+      id->setText(text::Format("trans:%d", counter++));
+      first->appendChild(id);
+    }
+    if (!root) {
+      auto copy = CopyXmlTree(quorTransform);
+      if (!copy.ok()) {
+        copyFailed = true;
+        return Status(QS_E_TRANSFORM_LOAD_EXCEPTION);
       }
-      if (!root) {
-        auto copy = CopyXmlTree(quorTransform);
-        if (!copy.ok()) return QS_E_TRANSFORM_LOAD_EXCEPTION;
-        root = *copy;
-        return S_OK;
-      }
-      const Result<int> merged = CopyXmlTreeWithText(root, quorTransform);
-      if (!merged.ok()) return QS_E_TRANSFORM_LOAD_EXCEPTION;
-      return *merged < 0 ? static_cast<HRESULT>(*merged) : S_OK;
-    });
-    if (!anyFile) TransformDocument.reset();
-    else if (SUCCEEDED(status) && root) TransformDocument->appendChild(root);
-  } catch (const std::exception&) {
-    TransformDocument.reset();
-    status = QS_E_TRANSFORM_LOAD_EXCEPTION;
-  }
+      root = *copy;
+      return Status();
+    }
+    const Result<int> merged = CopyXmlTreeWithText(root, quorTransform);
+    if (!merged.ok()) {
+      copyFailed = true;
+      return Status(QS_E_TRANSFORM_LOAD_EXCEPTION);
+    }
+    return *merged < 0 ? Status(static_cast<HRESULT>(*merged)) : Status();
+  });
+  // A copy the document refused leaves no half-built transform list behind.
+  if (!anyFile || copyFailed) TransformDocument.reset();
+  else if (status.ok() && root) TransformDocument->appendChild(root);
   return status;
 }
 
-HRESULT CServiceConfig::ReloadTransform() {
+Status CServiceConfig::ReloadTransform() {
   TransformDocument.reset();
   return LoadTransformDirectory();
 }
 
 // ---- The unifier folder ------------------------------------------------------------
 
-HRESULT CServiceConfig::LoadUnifierDirectory() {
+Status CServiceConfig::LoadUnifierDirectory() {
   const auto& kw = CKeywordTable::Instance();
   const FolderScan scan{"unifier", kw.Narrow(KW_UNIFYRULE), S_OK, QS_E_UNIFYTABLE_EMPTY, QS_E_UNIFYTABLE_FORMAT};
-  HRESULT status;
-  try {
-    UnifierDocument = xml::Document::Create();
-    auto unifier = UnifierDocument->createElement(kw.Narrow(KW_UNIFIER));
-    bool anyFile = false;
-    status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& rule) {
-      return unifier->appendChild(rule) ? S_OK : QS_E_UNIFYTABLE_LOAD_EXCEPTION;
-    });
-    if (!anyFile) UnifierDocument.reset();
-    else if (SUCCEEDED(status)) UnifierDocument->appendChild(unifier);
-  } catch (const std::exception&) {
-    UnifierDocument.reset();
-    status = QS_E_UNIFYTABLE_LOAD_EXCEPTION;
-  }
+  UnifierDocument = xml::Document::Create();
+  auto unifier = UnifierDocument->createElement(kw.Narrow(KW_UNIFIER));
+  bool anyFile = false;
+  const Status status = ScanFolder(FolderPath(scan.folder), scan, anyFile, [&](const xml::NodePtr& rule) {
+    return unifier->appendChild(rule) ? Status() : Status(QS_E_UNIFYTABLE_LOAD_EXCEPTION);
+  });
+  if (!anyFile) UnifierDocument.reset();
+  else if (status.ok()) UnifierDocument->appendChild(unifier);
   return status;
 }
 
-HRESULT CServiceConfig::BuildUnifyTable(const xml::DocumentPtr& document) {
-  if (!document || UnifyTable) return S_OK;
-  HRESULT status = S_OK;
-  try {
-    auto root = document->documentElement();
-    auto rule = root ? root->firstChild() : nullptr;
-    if (!rule) return QS_E_UNIFYTABLE_PARSE_EXCEPTION;
-    std::unique_ptr<UnifyTableEntry> first;
-    std::unique_ptr<UnifyTableEntry>* slot = &first;
-    for (; rule; rule = rule->nextSibling()) {
-      *slot = std::make_unique<UnifyTableEntry>();
-      status = (*slot)->LoadFromXml(rule).code();
-      if (FAILED(status)) break;
-      slot = &(*slot)->NextRuleSlot();
-    }
-    if (SUCCEEDED(status)) UnifyTable = std::move(first);
-  } catch (const std::exception&) {
-    status = QS_E_UNIFYTABLE_PARSE_EXCEPTION;
+Status CServiceConfig::BuildUnifyTable(const xml::DocumentPtr& document) {
+  if (!document || UnifyTable) return Status();
+  auto root = document->documentElement();
+  auto rule = root ? root->firstChild() : nullptr;
+  if (!rule) return Status(QS_E_UNIFYTABLE_PARSE_EXCEPTION);
+  Status status;
+  std::unique_ptr<UnifyTableEntry> first;
+  std::unique_ptr<UnifyTableEntry>* slot = &first;
+  for (; rule; rule = rule->nextSibling()) {
+    *slot = std::make_unique<UnifyTableEntry>();
+    status = (*slot)->LoadFromXml(rule);
+    if (!status.ok()) break;
+    slot = &(*slot)->NextRuleSlot();
   }
-  if (FAILED(status)) UnifyTable.reset();
+  if (status.ok()) UnifyTable = std::move(first);
+  else UnifyTable.reset();
   return status;
 }
 
-HRESULT CServiceConfig::ReloadUnifyTable() {
+Status CServiceConfig::ReloadUnifyTable() {
   UnifierDocument.reset();
   UnifyTable.reset();
-  if (HRESULT hr = LoadUnifierDirectory(); FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(LoadUnifierDirectory());
   return BuildUnifyTable(UnifierDocument);
 }
 

@@ -16,6 +16,7 @@
 #include "core/DataSourceDefinition.h"
 #include "core/UnifyTable.h"
 #include "platform/com/bstr.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -80,18 +81,18 @@ class CServiceConfig {
   // ---- The config folder ----
   // A bad file is left out (see SkippedConfigFiles) and the others are
   // loaded: 0 when at least one file loaded, else the first file's status.
-  HRESULT LoadConfigDirectory();
-  HRESULT BuildDataSourceDefinitions(const xml::DocumentPtr& document);
-  HRESULT ReloadConfig();
+  Status LoadConfigDirectory();
+  Status BuildDataSourceDefinitions(const xml::DocumentPtr& document);
+  Status ReloadConfig();
 
   // ---- The transform folder ----
-  HRESULT LoadTransformDirectory();
-  HRESULT ReloadTransform();
+  Status LoadTransformDirectory();
+  Status ReloadTransform();
 
   // ---- The unifier folder ----
-  HRESULT LoadUnifierDirectory();
-  HRESULT BuildUnifyTable(const xml::DocumentPtr& document);
-  HRESULT ReloadUnifyTable();
+  Status LoadUnifierDirectory();
+  Status BuildUnifyTable(const xml::DocumentPtr& document);
+  Status ReloadUnifyTable();
 
   // The folder `name` below the home folder.
   std::string FolderPath(std::string_view name) const;
@@ -112,11 +113,11 @@ class CServiceConfig {
   // `collab`, any other flag drops it. Only the entry's own user or an
   // administrator may settle it; for anyone else the key does not exist. The
   // entry leaves the queue before the replay, so it is settled once.
-  HRESULT ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
-                            const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab);
+  Status ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
+                           const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab);
   // "<root>" with a "resumelist" element (resumeID, method, name) per entry of
   // `user` (and of `name`, when one is given).
-  HRESULT GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const;
+  Status GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const;
 
   com::Bstr AdminGroupName;  // null: not read
   int32_t CompressThreshold = -1;

@@ -82,54 +82,57 @@ void CServiceConfig::RemoveResumeEntry(const com::Bstr& key) {
   if (found != resumeQueue_.end()) resumeQueue_.erase(found);
 }
 
-HRESULT CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
-                                          const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab) {
+// The stores answer HRESULT: Status(...) keeps their code as it is and
+// leaves their error information for the edge.
+Status CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
+                                         const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab) {
   ResumeEntry entry;
   {
     std::lock_guard lock(resumeMutex_);
     const auto found = std::find_if(resumeQueue_.begin(), resumeQueue_.end(),
                                     [&](const auto& e) { return e.key.View() == resumeID.View(); });
-    if (found == resumeQueue_.end()) return QS_E_RESUME_ID_NOT_AVAILABLE;
+    if (found == resumeQueue_.end()) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
     // Someone else's entry is not there for this caller.
     const com::Bstr* owner = found->User();
-    if (!administrator && (!owner || owner->View() != principal.View())) return QS_E_RESUME_ID_NOT_AVAILABLE;
+    if (!administrator && (!owner || owner->View() != principal.View()))
+      return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
     entry = std::move(*found);
     resumeQueue_.erase(found);
   }
 
   if (!text::EqualsNoCase(flag.View(), u"TRUE")) {
     result = CQuorServiceUtils::FormatResultCode(0);
-    return S_OK;
+    return Status();
   }
   const auto& args = entry.arguments;
   const auto& name = entry.operation.View();
   if (name == u"ForcePutShareField" && args.size() == 4)
-    return collab.ForcePutShareField(args[1], args[3], args[2], args[0], result);
+    return Status(collab.ForcePutShareField(args[1], args[3], args[2], args[0], result));
   if (name == u"ForcePutVOContent" && args.size() == 3) {
     // A store of its own for the replay, over the shared connection.
     CVODBConnectImpl replay(CServiceModule::Instance().Connection());
-    if (HRESULT hr = replay.Init(); FAILED(hr)) return hr;
-    return replay.ForcePutVOContent(args[2], args[1], args[0], result);
+    QUOR_RETURN_IF_ERROR(Status(replay.Init()));
+    return Status(replay.ForcePutVOContent(args[2], args[1], args[0], result));
   }
   if (name == u"ForcePutVOResource" && args.size() == 2) {
     CVODBConnectImpl replay(CServiceModule::Instance().Connection());
-    if (HRESULT hr = replay.Init(); FAILED(hr)) return hr;
-    return replay.ForcePutVOResource(args[1], args[0], result);
+    QUOR_RETURN_IF_ERROR(Status(replay.Init()));
+    return Status(replay.ForcePutVOResource(args[1], args[0], result));
   }
   if (name == u"ForcePutVOResourcewithAttribute" && args.size() == 10) {
     CVODBConnectImpl replay(CServiceModule::Instance().Connection());
-    if (HRESULT hr = replay.Init(); FAILED(hr)) return hr;
-    return replay.ForcePutVOResourcewithAttribute(args[9], args[8], args[7], args[6], args[5], args[4], args[3],
-                                                  args[2], args[1], args[0], result);
+    QUOR_RETURN_IF_ERROR(Status(replay.Init()));
+    return Status(replay.ForcePutVOResourcewithAttribute(args[9], args[8], args[7], args[6], args[5], args[4],
+                                                         args[3], args[2], args[1], args[0], result));
   }
-  return QS_E_QUEUE_ENTRY_UNRECOGNIZED;
+  return Status(QS_E_QUEUE_ENTRY_UNRECOGNIZED);
 }
 
-HRESULT CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
+Status CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
   std::lock_guard lock(resumeMutex_);
   if (resumeQueue_.empty()) {
     result = com::Bstr(u"<root></root>");
-    return S_OK;
+    return Status();
   }
   const auto& kw = CKeywordTable::Instance();
   auto document = xml::Document::Create();
@@ -156,7 +159,7 @@ HRESULT CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& 
     root->appendChild(item);
   }
   result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

@@ -32,7 +32,7 @@ CCollabDBConnectImpl& CServiceModule::EnsureCollabStore() {
   if (!collab_) {
     auto store = std::make_unique<CCollabDBConnectImpl>(connection_.get());
     // A set-up that fails leaves the store working with the settings it has.
-    store->Init();
+    Status(store->Init()).Ignore();
     collab_ = std::move(store);
   }
   return *collab_;
@@ -42,19 +42,19 @@ CVODBConnectImpl& CServiceModule::EnsureVOStore() {
   std::lock_guard lock(storeMutex_);
   if (!vo_) {
     auto store = std::make_unique<CVODBConnectImpl>(connection_.get());
-    store->Init();
+    Status(store->Init()).Ignore();
     vo_ = std::move(store);
   }
   return *vo_;
 }
 
-HRESULT CServiceModule::InitInstance() {
+Status CServiceModule::InitInstance() {
   CKeywordTable::Instance();
   CQuorServiceUtils& utils = EnsureUtils();
   if (!settings_) {
     CServiceConfig& settings = EnsureSettings();
     settings.ReadHomeDir();
-    const HRESULT loaded = settings.LoadConfigDirectory();
+    const HRESULT loaded = settings.LoadConfigDirectory().code();
     settings.ReadLogLevel();
     settings.ReadAdminUsers();
     settings.ReadUserGroups();
@@ -76,7 +76,7 @@ HRESULT CServiceModule::InitInstance() {
   EnsureCollabStore();
   EnsureVOStore();
   QuerySettings();
-  return S_OK;
+  return Status();
 }
 
 std::shared_ptr<CServiceConfig> CServiceModule::QuerySettings() {
@@ -106,13 +106,13 @@ void CServiceModule::KeepQuerySettings(const std::shared_ptr<CServiceConfig>& fr
   if (querySettings_ == from) querySettings_ = std::move(next);
 }
 
-HRESULT CServiceModule::ReloadQuerySettings(HRESULT (CServiceConfig::*reload)(),
-                                            std::vector<SkippedConfigFile>* skipped) {
+Status CServiceModule::ReloadQuerySettings(Status (CServiceConfig::*reload)(),
+                                           std::vector<SkippedConfigFile>* skipped) {
   std::lock_guard lock(reloadMutex_);
   auto next = std::make_shared<CServiceConfig>();
   const std::shared_ptr<CServiceConfig> current = QuerySettings();
   next->ShareQueryParts(*current);
-  const HRESULT status = ((*next).*reload)();
+  Status status = ((*next).*reload)();
   if (next->ConfigDocument && next->ConfigDocument != current->ConfigDocument) {
     ReportSkippedConfigFiles(*next);
     if (skipped) *skipped = next->SkippedConfigFiles;

@@ -31,7 +31,7 @@ class CServiceModule {
   // connection, opened with the first repository definition. A missing or
   // unreachable repository does not stop start-up: the service stays
   // not ready and the event log says why.
-  HRESULT InitInstance();
+  Status InitInstance();
   // Shut-down: the stores, the utilities object and the connections go;
   // the settings and the keyword table stay for the life of the process.
   void ExitInstance();
@@ -64,7 +64,7 @@ class CServiceModule {
   // and puts it in force; the reloads run one at a time. When the reload
   // read the config folder, the files it left out are reported to the event
   // log and handed back in `skipped`.
-  HRESULT ReloadQuerySettings(HRESULT (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped = nullptr);
+  Status ReloadQuerySettings(Status (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped = nullptr);
 
  private:
   CServiceModule() = default;

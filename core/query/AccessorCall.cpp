@@ -58,8 +58,9 @@ Status CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std
       return Status();
     }
     // A fault always fails the statement, whatever number it carries; the
-    // error information it sets stands.
-    return com::StatusOf(CQuorServiceUtils::ParseFaultResult(progID, call.text, QS_E_ACCESSOR_ACCESS_FAILED));
+    // error information it sets (in the accessor's name) stands.
+    return com::StatusOf(
+        com::ReportStatus(CQuorServiceUtils::ParseFaultResult(call.text, QS_E_ACCESSOR_ACCESS_FAILED), progID));
   }
   if (call.isText) {
     answer = std::move(call.text);

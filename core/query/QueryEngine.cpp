@@ -18,16 +18,16 @@ Status CQueryEngine::Init() {
     CServiceModule::Instance().EnsureUtils();
     CKeywordTable::Instance();
     if (!settings.ConfigDocument) {
-      if (const HRESULT hr = settings.LoadConfigDirectory(); FAILED(hr)) return Status(hr);
+      QUOR_RETURN_IF_ERROR(settings.LoadConfigDirectory());
     }
     if (!settings.UnifierDocument) {
-      if (const HRESULT hr = settings.LoadUnifierDirectory(); FAILED(hr)) return Status(hr);
+      QUOR_RETURN_IF_ERROR(settings.LoadUnifierDirectory());
     }
     if (!settings.UnifyTable) {
-      if (const HRESULT hr = settings.BuildUnifyTable(settings.UnifierDocument); FAILED(hr)) return Status(hr);
+      QUOR_RETURN_IF_ERROR(settings.BuildUnifyTable(settings.UnifierDocument));
     }
     if (!settings.TransformDocument) {
-      if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return Status(hr);
+      QUOR_RETURN_IF_ERROR(settings.LoadTransformDirectory());
     }
     defaultProgID_ = settings.DefaultAccessorProgID;
     defaultMethod_ = settings.DefaultAccessorMethod;

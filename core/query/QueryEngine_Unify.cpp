@@ -54,8 +54,8 @@ com::Bstr CQueryEngine::GetResultTableName(const xml::NodePtr& result) {
 }
 
 bool CQueryEngine::EnsureUnifyTable() {
-  if (!settings_.UnifierDocument && FAILED(settings_.LoadUnifierDirectory())) return false;
-  if (!settings_.UnifyTable && FAILED(settings_.BuildUnifyTable(settings_.UnifierDocument))) return false;
+  if (!settings_.UnifierDocument && !settings_.LoadUnifierDirectory().ok()) return false;
+  if (!settings_.UnifyTable && !settings_.BuildUnifyTable(settings_.UnifierDocument).ok()) return false;
   return true;
 }
 

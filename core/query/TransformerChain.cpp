@@ -123,7 +123,7 @@ com::Bstr EntryText(const xml::NodePtr& entry, std::string_view name) {
 Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
                                 const com::Bstr& rule, com::Bstr& output) {
   if (!settings.TransformDocument) {
-    if (const HRESULT hr = settings.LoadTransformDirectory(); FAILED(hr)) return Status(hr);
+    QUOR_RETURN_IF_ERROR(settings.LoadTransformDirectory());
     if (!settings.TransformDocument) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
   }
   const xml::DocumentPtr& definitions = settings.TransformDocument;
@@ -156,7 +156,8 @@ Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name,
       output = std::move(call.text);
       return Status();
     }
-    return com::StatusOf(CQuorServiceUtils::ParseFaultResult(progID.View(), call.text, QS_E_TRANSFORMER_ACCESS_FAILED));
+    return com::StatusOf(com::ReportStatus(
+        CQuorServiceUtils::ParseFaultResult(call.text, QS_E_TRANSFORMER_ACCESS_FAILED), progID.View()));
   }
   if (call.isText) {
     output = std::move(call.text);

@@ -30,7 +30,7 @@ HRESULT CCollabDBConnectImpl::Init() {
   if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
   // Without a home folder there is no config folder to load.
   if (!settings.ConfigDocument && !settings.HomeDir.Empty()) {
-    const HRESULT loaded = settings.LoadConfigDirectory();
+    const HRESULT loaded = settings.LoadConfigDirectory().code();
     if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) return loaded;
   }
   if (settings.LogLevel == LOGLEVEL_NOT_READ) settings.ReadLogLevel();
@@ -92,7 +92,7 @@ Status CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const com
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(user, acl)));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(user, acl));
   const com::Variant now = Now();
   // FIELDLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),

@@ -187,9 +187,9 @@ Status StoreRows::RawAcl(const com::Bstr& key, com::Bstr& acl) const {
 
 Status StoreRows::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
                               HRESULT ownCode) {
-  HRESULT status = S_OK;
-  if (Utils().CheckAccessRights(user, rights, acl, status)) return Status();
-  return Status(status != S_OK ? status : ownCode);
+  const Status granted = Utils().CheckAccessRights(user, rights, acl);
+  if (granted.ok()) return Status();
+  return granted.code() != S_OK ? granted : Status(ownCode);
 }
 
 Status StoreRows::Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights,
@@ -232,7 +232,7 @@ Status StoreRows::ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bst
   }
   // An ACL is reset, never emptied: the caller's default document.
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(user, acl)));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(user, acl));
   return WriteAcl(key, acl, result);
 }
 
@@ -255,16 +255,15 @@ Status StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bst
   HRESULT hr = S_OK;
   switch (edit) {
     case Entry::Get:
-      // Its code as it is, a success code included.
-      return Status(CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result));
+      return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
     case Entry::Put:
-      hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
+      hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited).code();
       break;
     case Entry::Update:
-      hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
+      hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited).code();
       break;
     case Entry::Delete:
-      hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
+      hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited).code();
       break;
   }
   QUOR_RETURN_IF_ERROR(com::StatusOf(hr));

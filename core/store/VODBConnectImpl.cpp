@@ -112,7 +112,7 @@ Status CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name,
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(owner, acl)));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(owner, acl));
   // The row comes with its content in one statement: the content is sent
   // once, and no reader ever sees the row without it.
   const com::Variant now = Now();

@@ -103,19 +103,19 @@ HRESULT CVODBConnectImpl::GetCompressThreshold(com::Bstr& result) {
 }
 
 HRESULT CVODBConnectImpl::GetAdminUserList(com::Bstr& result) {
-  return Utils().ListAdminUsers(result);
+  return Utils().ListAdminUsers(result).code();
 }
 
 HRESULT CVODBConnectImpl::GetGroupList(com::Bstr& result) {
-  return Utils().ListGroups(result);
+  return Utils().ListGroups(result).code();
 }
 
 HRESULT CVODBConnectImpl::GetGroupUserList(const com::Bstr& group, com::Bstr& result) {
-  return Utils().ListGroupUsers(group, result);
+  return Utils().ListGroupUsers(group, result).code();
 }
 
 HRESULT CVODBConnectImpl::GetOwnGroupList(const com::Bstr& user, com::Bstr& result) {
-  return Utils().ListOwnGroups(user, result);
+  return Utils().ListOwnGroups(user, result).code();
 }
 
 }  // namespace quor::core

@@ -301,7 +301,7 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
     return Answer(status);
   }
   if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
-  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result).code();
 }
 
 HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
@@ -331,7 +331,7 @@ HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bs
   }
   // Reset, never emptied: an empty ACL would lock everyone out.
   com::Bstr reset;
-  if (const HRESULT hr = CQuorServiceUtils::MakeDefaultACL(user, reset); FAILED(hr)) return hr;
+  if (const Status made = CQuorServiceUtils::MakeDefaultACL(user, reset); !made.ok()) return Answer(made);
   return Answer(WriteResourceACL(name, reset, result));
 }
 
@@ -354,7 +354,7 @@ Status CVODBConnectImpl::EditResourceACLEntry(
 HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                               const com::Bstr& accright, com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
-    return com::StatusOf(CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited));
+    return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
   };
   return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
 }
@@ -362,7 +362,7 @@ HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::
 HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  const com::Bstr& accright, com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
-    return com::StatusOf(CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited));
+    return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
   };
   return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
 }
@@ -370,7 +370,7 @@ HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const co
 HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
                                                  com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
-    return com::StatusOf(CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited));
+    return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
   };
   return Answer(EditResourceACLEntry(user, name, acluser, nullptr, result, edit));
 }

@@ -75,7 +75,7 @@ Status CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& 
                                         std::string_view path, std::span<const com::Bstr, 7>* attributes) {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(com::StatusOf(CQuorServiceUtils::MakeDefaultACL(user, acl)));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(user, acl));
   const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant urlValue(com::Bstr::FromUtf8(url)), pathValue(com::Bstr::FromUtf8(path));
   if (!attributes) {

@@ -29,11 +29,10 @@ std::u16string Entry(std::u16string_view user, std::u16string_view rights) {
 
 // The access check as the stores run it.
 HRESULT Check(const Bstr& user, std::u16string_view rights, const Bstr& acl) {
-  HRESULT status = S_OK;
-  const bool granted = CServiceModule::Instance().EnsureUtils().CheckAccessRights(user, rights, acl, status);
-  if (granted) return S_OK;
-  EXPECT_NE(status, S_OK) << "a refusal always says why";
-  return status;
+  const Status status = CServiceModule::Instance().EnsureUtils().CheckAccessRights(user, rights, acl);
+  if (status.ok()) return S_OK;
+  EXPECT_NE(status.code(), S_OK) << "a refusal always says why";
+  return status.code();
 }
 
 }  // namespace
@@ -80,9 +79,9 @@ TEST(Urns, ResourceValuesOfTheRegistry) {
 
 TEST(AclDocuments, DefaultDocumentListsTheOwnerThenAdministrator) {
   Bstr acl;
-  ASSERT_EQ(CQuorServiceUtils::MakeDefaultACL(kAlice, acl), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::MakeDefaultACL(kAlice, acl).code(), S_OK);
   EXPECT_EQ(acl, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"administrator", u"rwdarawad")));
-  ASSERT_EQ(CQuorServiceUtils::MakeDefaultACL(Bstr(u"a&b<c>"), acl), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::MakeDefaultACL(Bstr(u"a&b<c>"), acl).code(), S_OK);
   EXPECT_EQ(acl, Acl(Entry(u"a&amp;b&lt;c&gt;", u"rwdarawad") + Entry(u"administrator", u"rwdarawad")));
 }
 
@@ -150,38 +149,42 @@ TEST(AclDocuments, DocumentsThatGrantNothing) {
 TEST(AclDocuments, EntryOperations) {
   const Bstr acl = Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"r") + Entry(u"bob", u"w"));
   Bstr out(u"untouched");
-  ASSERT_EQ(CQuorServiceUtils::GetACLEntryFromDocument(kBob, acl, out), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::GetACLEntryFromDocument(kBob, acl, out).code(), S_OK);
   EXPECT_EQ(out, Bstr(Entry(u"bob", u"r")));
-  ASSERT_EQ(CQuorServiceUtils::GetACLEntryFromDocument(Bstr(u"carol"), acl, out), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::GetACLEntryFromDocument(Bstr(u"carol"), acl, out).code(), S_OK);
   EXPECT_TRUE(out.IsNull());
 
-  EXPECT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"d"), acl, out), QS_E_ACL_USER_EXISTS);
+  EXPECT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"d"), acl, out).code(), QS_E_ACL_USER_EXISTS);
   EXPECT_TRUE(out.IsNull());
-  ASSERT_EQ(CQuorServiceUtils::PutACLEntryToDocument(Bstr(u"c&<"), Bstr(u"ar"), acl, out), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::PutACLEntryToDocument(Bstr(u"c&<"), Bstr(u"ar"), acl, out).code(), S_OK);
   EXPECT_EQ(out, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"r") + Entry(u"bob", u"w") +
                      Entry(u"c&amp;&lt;", u"ar")));
   // Only the first entry of a user changes.
-  ASSERT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(kBob, Bstr(u"rw"), acl, out), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(kBob, Bstr(u"rw"), acl, out).code(), S_OK);
   EXPECT_EQ(out, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"rw") + Entry(u"bob", u"w")));
-  ASSERT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(kBob, acl, out), S_OK);
+  ASSERT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(kBob, acl, out).code(), S_OK);
   EXPECT_EQ(out, Acl(Entry(u"alice", u"rwdarawad") + Entry(u"bob", u"w")));
   // An entry without "access" gets one.
-  ASSERT_EQ(
-      CQuorServiceUtils::UpdateACLEntryInDocument(kBob, Bstr(u"r"), Acl(u"<control><user>bob</user></control>"), out),
-      S_OK);
+  ASSERT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(kBob, Bstr(u"r"), Acl(u"<control><user>bob</user></control>"),
+                                                        out)
+                .code(),
+            S_OK);
   EXPECT_EQ(out, Acl(Entry(u"bob", u"r")));
 
-  EXPECT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(Bstr(u"carol"), Bstr(u"r"), acl, out), QS_E_ACL_USER_NOT_FOUND);
+  EXPECT_EQ(CQuorServiceUtils::UpdateACLEntryInDocument(Bstr(u"carol"), Bstr(u"r"), acl, out).code(),
+            QS_E_ACL_USER_NOT_FOUND);
   EXPECT_TRUE(out.IsNull());
-  EXPECT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(Bstr(u"carol"), acl, out), QS_E_ACL_USER_NOT_FOUND);
-  EXPECT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"r"), Bstr(u"<root/>"), out), QS_E_ACL_NOT_FOUND);
+  EXPECT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(Bstr(u"carol"), acl, out).code(), QS_E_ACL_USER_NOT_FOUND);
+  EXPECT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"r"), Bstr(u"<root/>"), out).code(),
+            QS_E_ACL_NOT_FOUND);
   // A text that does not parse leaves the output as it was.
   out = Bstr(u"kept");
-  EXPECT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(kBob, Bstr(u"<VOACL"), out), QS_E_XML_LOAD_FAILED);
+  EXPECT_EQ(CQuorServiceUtils::DeleteACLEntryFromDocument(kBob, Bstr(u"<VOACL"), out).code(), QS_E_XML_LOAD_FAILED);
   EXPECT_EQ(out, u"kept");
   // The document written back is the element alone.
   ASSERT_EQ(CQuorServiceUtils::PutACLEntryToDocument(kBob, Bstr(u"r"),
-                                                     Bstr(u"<?xml version=\"1.0\"?><!-- c --><VOACL></VOACL>"), out),
+                                                     Bstr(u"<?xml version=\"1.0\"?><!-- c --><VOACL></VOACL>"), out)
+                .code(),
             S_OK);
   EXPECT_EQ(out, Acl(Entry(u"bob", u"r")));
 }
@@ -198,11 +201,11 @@ TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
   EXPECT_EQ(put(kAlice, Bstr(u"b")), u"RESUME:1");
   EXPECT_EQ(put(kBob, Bstr(u"a")), u"RESUME:2");
   Bstr result;
-  ASSERT_EQ(config.ReplayResumeEntry(kBob, false, Bstr(u"RESUME:2"), Bstr(u"no"), result, store), S_OK);
+  ASSERT_EQ(config.ReplayResumeEntry(kBob, false, Bstr(u"RESUME:2"), Bstr(u"no"), result, store).code(), S_OK);
   EXPECT_EQ(put(kBob, Bstr(u"c")), u"RESUME:3") << "a settled key is not made again";
   for (const char16_t* key : {u"RESUME:0", u"RESUME:1", u"RESUME:3"}) {
     const Bstr owner = key == std::u16string_view(u"RESUME:3") ? kBob : kAlice;
-    ASSERT_EQ(config.ReplayResumeEntry(owner, false, Bstr(key), Bstr(u""), result, store), S_OK);
+    ASSERT_EQ(config.ReplayResumeEntry(owner, false, Bstr(key), Bstr(u""), result, store).code(), S_OK);
   }
   EXPECT_FALSE(config.FindResumeEntry(Bstr(u"RESUME:0")));
   EXPECT_EQ(put(kAlice, Bstr(u"d")), u"RESUME:4") << "nor after the queue was emptied";
@@ -213,55 +216,59 @@ TEST(ResumeQueue, OnlyItsUserOrAnAdministratorSettlesAnEntry) {
   CCollabDBConnectImpl store(nullptr);
   const Bstr key = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
   Bstr result;
-  EXPECT_EQ(config.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store), QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_EQ(config.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
   EXPECT_TRUE(result.IsNull());
   ASSERT_TRUE(config.FindResumeEntry(key)) << "another user's attempt leaves the entry";
   // The owner drops it with any flag but TRUE; once settled, it is gone.
-  ASSERT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store), S_OK);
+  ASSERT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store).code(), S_OK);
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store), QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
 
   const Bstr other = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  ASSERT_EQ(config.ReplayResumeEntry(kBob, true, other, Bstr(u"drop"), result, store), S_OK) << "an administrator";
+  ASSERT_EQ(config.ReplayResumeEntry(kBob, true, other, Bstr(u"drop"), result, store).code(),
+            S_OK) << "an administrator";
   EXPECT_FALSE(config.FindResumeEntry(other));
 
   // TRUE in any case replays; the store answers for itself (here: no database),
   // and the entry is settled all the same.
   const Bstr replayed = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, replayed, Bstr(u"tRuE"), result, store),
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, replayed, Bstr(u"tRuE"), result, store).code(),
             QS_E_NATIVE_DB_NOT_INSTALLED);
   EXPECT_FALSE(config.FindResumeEntry(replayed));
 
   const Bstr odd = config.MakeResumeKey(u"ForceSomethingElse", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, odd, Bstr(u"TRUE"), result, store), QS_E_QUEUE_ENTRY_UNRECOGNIZED);
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, odd, Bstr(u"TRUE"), result, store).code(),
+            QS_E_QUEUE_ENTRY_UNRECOGNIZED);
   EXPECT_FALSE(config.FindResumeEntry(odd));
   // An entry of no known layout has no user: only an administrator settles it.
   const Bstr shapeless = config.MakeResumeKey(u"ForcePutShareField", {kAlice});
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, shapeless, Bstr(u"no"), result, store),
+  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, shapeless, Bstr(u"no"), result, store).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
 }
 
 TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
   CServiceConfig config;
   Bstr result;
-  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(), result), S_OK);
+  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(), result).code(), S_OK);
   EXPECT_EQ(result, u"<root></root>");
   config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"notes & <plans>"), Bstr(u"a")});
   config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kBob, Bstr(u"notes"), Bstr(u"a")});
   config.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"content"), Bstr(u"doc"), kAlice});
   config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"odd")});
 
-  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u""), result), S_OK);
+  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u""), result).code(), S_OK);
   EXPECT_EQ(result,
             u"<root><resumelist><resumeID>RESUME:0</resumeID><method>ForcePutShareField</method>"
             u"<name>notes &amp; &lt;plans&gt;</name></resumelist>"
             u"<resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</method><name>doc</name></resumelist>"
             u"</root>");
-  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u"doc"), result), S_OK);
+  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u"doc"), result).code(), S_OK);
   EXPECT_EQ(result,
             u"<root><resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</method><name>doc</name>"
             u"</resumelist></root>");
-  ASSERT_EQ(config.GetResumeIDList(Bstr(u"carol"), Bstr(), result), S_OK);
+  ASSERT_EQ(config.GetResumeIDList(Bstr(u"carol"), Bstr(), result).code(), S_OK);
   EXPECT_EQ(result, u"<root/>");
 }
 

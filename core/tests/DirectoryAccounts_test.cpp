@@ -144,19 +144,19 @@ class AuthComponentTest : public ::testing::Test {
     return *settings.Auth;
   }
 
-  std::string Xml(HRESULT (CQuorServiceUtils::*list)(com::Bstr&) const) {
+  std::string Xml(Status (CQuorServiceUtils::*list)(com::Bstr&) const) {
     com::Bstr xml;
-    EXPECT_EQ((utils_.*list)(xml), S_OK) << LastErrorText();
+    EXPECT_EQ((utils_.*list)(xml).code(), S_OK) << LastErrorText();
     return xml.ToUtf8();
   }
   std::string GroupUsers(std::u16string_view group) {
     com::Bstr xml;
-    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(group), xml), S_OK) << LastErrorText();
+    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(group), xml).code(), S_OK) << LastErrorText();
     return xml.ToUtf8();
   }
   std::string OwnGroups(std::u16string_view user) {
     com::Bstr xml;
-    EXPECT_EQ(utils_.ListOwnGroups(com::Bstr(user), xml), S_OK) << LastErrorText();
+    EXPECT_EQ(utils_.ListOwnGroups(com::Bstr(user), xml).code(), S_OK) << LastErrorText();
     return xml.ToUtf8();
   }
   bool Admin(std::u16string_view user) const { return utils_.IsAdministrator(com::Bstr(user)); }
@@ -197,14 +197,15 @@ TEST_F(AuthComponentTest, NotReadyWhileTheComponentIsNotRegistered) {
 
   com::Bstr full, ticket, context;
   EXPECT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"alice"), com::Bstr(u"alice-pw-1"), full,
-                                  ticket),
+                                  ticket).code(),
             QS_E_AUTH_SERVER_CONNECT_FAILED);
-  EXPECT_EQ(accessor.GetRootContext(context), QS_E_AUTH_SERVER_CONNECT_FAILED);
+  EXPECT_EQ(accessor.GetRootContext(context).code(), QS_E_AUTH_SERVER_CONNECT_FAILED);
   int16_t member = 1;
-  EXPECT_EQ(accessor.IsMember(com::Bstr(u"Admins"), com::Bstr(u"alice"), -1, member), QS_E_AUTH_SERVER_CONNECT_FAILED);
+  EXPECT_EQ(accessor.IsMember(com::Bstr(u"Admins"), com::Bstr(u"alice"), -1, member).code(),
+            QS_E_AUTH_SERVER_CONNECT_FAILED);
   EXPECT_EQ(member, 0);
   NameList names{"stale"};
-  EXPECT_EQ(accessor.ListAllGroups(ORDER_ASCENDING_UNIQUE, names), QS_E_AUTH_SERVER_CONNECT_FAILED);
+  EXPECT_EQ(accessor.ListAllGroups(ORDER_ASCENDING_UNIQUE, names).code(), QS_E_AUTH_SERVER_CONNECT_FAILED);
   EXPECT_EQ(names, NameList{"stale"});
 
   // Local mode: no AdminUsers, so only "administrator"; the group name is
@@ -221,7 +222,7 @@ TEST_P(DirectoryAccounts, ReadyOnlyWithARootContext) {
     EXPECT_FALSE(accessor.IsReady());
     com::Bstr full, ticket;
     ASSERT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"alice"), com::Bstr(u"alice-pw-1"),
-                                    full, ticket),
+                                    full, ticket).code(),
               S_OK)
         << LastErrorText();
     EXPECT_FALSE(ticket.Empty());
@@ -235,7 +236,7 @@ TEST_P(DirectoryAccounts, ReadyOnlyWithARootContext) {
   AuthAccessor& accessor = Connect();
   EXPECT_TRUE(accessor.IsReady());
   com::Bstr context;
-  ASSERT_EQ(accessor.GetRootContext(context), S_OK);
+  ASSERT_EQ(accessor.GetRootContext(context).code(), S_OK);
   EXPECT_EQ(context.ToUtf8(), root_);
 }
 
@@ -247,7 +248,7 @@ TEST_P(DirectoryAccounts, TheConfiguredRootContextReplacesTheComponentDefault) {
   AuthAccessor& accessor = Connect();
   ASSERT_TRUE(accessor.IsReady());
   com::Bstr context;
-  ASSERT_EQ(accessor.GetRootContext(context), S_OK);
+  ASSERT_EQ(accessor.GetRootContext(context).code(), S_OK);
   EXPECT_EQ(context.ToUtf8(), root_);
   // erin lives outside ou=Groups: only the configured root finds her.
   EXPECT_EQ(OwnGroups(u"erin"), "<root><group>Engineers</group><group>Interns</group><group>Staff</group></root>");
@@ -274,7 +275,7 @@ TEST_P(DirectoryAccounts, AnUnusableRootContextLeavesTheRegistryListsInCharge) {
   // Tickets do not need the directory lists.
   com::Bstr full, ticket;
   EXPECT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"bob"), com::Bstr(u"bob-pw-2"), full,
-                                  ticket),
+                                  ticket).code(),
             S_OK)
       << LastErrorText();
 }
@@ -313,7 +314,7 @@ TEST_P(DirectoryAccounts, AdministratorsAreTheMembersOfTheAdminGroup) {
     ASSERT_TRUE(Connect().IsReady());
     EXPECT_FALSE(Admin(u"alice")) << name;
     com::Bstr xml(u"untouched");
-    EXPECT_EQ(utils_.ListAdminUsers(xml), QS_E_GROUP_NAME_INVALID) << name;
+    EXPECT_EQ(utils_.ListAdminUsers(xml).code(), QS_E_GROUP_NAME_INVALID) << name;
     EXPECT_EQ(xml, u"untouched");
   }
 
@@ -357,7 +358,7 @@ TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   EXPECT_EQ(GroupUsers(u"Nobody"), "<root/>");
   for (std::u16string_view notGroup : {u"Editors", u"alice", u"NoSuchGroup"}) {
     com::Bstr xml(u"untouched");
-    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(notGroup), xml), QS_E_GROUP_NAME_INVALID);
+    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(notGroup), xml).code(), QS_E_GROUP_NAME_INVALID);
     EXPECT_EQ(xml, u"untouched");
   }
 
@@ -374,7 +375,7 @@ TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   }
   // An account the directory does not know: its status, output left alone.
   com::Bstr xml(u"untouched");
-  const HRESULT unknown = utils_.ListOwnGroups(com::Bstr(u"nobody-at-all"), xml);
+  const HRESULT unknown = utils_.ListOwnGroups(com::Bstr(u"nobody-at-all"), xml).code();
   EXPECT_TRUE(FAILED(unknown)) << std::hex << unknown;
   EXPECT_NE(unknown, QS_E_AUTH_SERVER_CONNECT_FAILED);
   EXPECT_EQ(xml, u"untouched");
@@ -388,11 +389,11 @@ TEST_P(DirectoryAccounts, SignInAndSessionsGoThroughTheAccessor) {
 
   com::Bstr full, ticket;
   ASSERT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"erin"), com::Bstr(u"erin-pw-6"), full,
-                                  ticket),
+                                  ticket).code(),
             S_OK)
       << LastErrorText();
   const HRESULT wrong = accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"erin"),
-                                              com::Bstr(u"not-her-password"), full, ticket);
+                                              com::Bstr(u"not-her-password"), full, ticket).code();
   EXPECT_TRUE(FAILED(wrong)) << std::hex << wrong;
   EXPECT_NE(wrong, QS_E_AUTH_SERVER_CONNECT_FAILED);
   EXPECT_TRUE(ticket.Empty());
@@ -400,13 +401,13 @@ TEST_P(DirectoryAccounts, SignInAndSessionsGoThroughTheAccessor) {
   // The component's own statuses and texts come back, not a connection failure.
   com::Bstr key, verifier, locator;
   EXPECT_EQ(accessor.OpenSession(com::Bstr(u"QSC"), com::Bstr(u"x"), com::Bstr(u""), com::Bstr(u""), key, verifier,
-                                 locator),
+                                 locator).code(),
             E_FAIL);
   EXPECT_EQ(LastErrorText(), "Unknown Service Identifier");
   // A token that is none of this process's sessions (it does not even
   // decipher): the component's failure, with its text.
   com::ComPtr<auth::ISession> session;
-  const HRESULT lookup = accessor.LookupSession(com::Bstr(u"no-such-token"), session);
+  const HRESULT lookup = accessor.LookupSession(com::Bstr(u"no-such-token"), session).code();
   EXPECT_TRUE(FAILED(lookup)) << std::hex << lookup;
   EXPECT_NE(lookup, QS_E_AUTH_SERVER_CONNECT_FAILED);
   EXPECT_NE(LastErrorText(), "(no error information)");

@@ -81,14 +81,14 @@ TEST(FaultResult, ANumberThatIsNoFailureStillFails) {
     return com::Bstr::FromUtf8("<fault><faultactor>a</faultactor><detail><ErrorInfo><number>" + std::string(number) +
                                "</number><description>d</description></ErrorInfo></detail></fault>");
   };
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"x", fault("-2147467259"), QS_E_ACCESSOR_ACCESS_FAILED), E_FAIL);
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"x", fault("-2113929170"), QS_E_ACCESSOR_ACCESS_FAILED),
+  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(fault("-2147467259"), QS_E_ACCESSOR_ACCESS_FAILED).code(), E_FAIL);
+  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(fault("-2113929170"), QS_E_ACCESSOR_ACCESS_FAILED).code(),
             static_cast<HRESULT>(0x8200002Eu));
   for (const char* number : {"0", "5", "", "abc", "99999999999"}) {
-    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"x", fault(number), QS_E_ACCESSOR_ACCESS_FAILED),
+    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(fault(number), QS_E_ACCESSOR_ACCESS_FAILED).code(),
               QS_E_ACCESSOR_ACCESS_FAILED)
         << number;
-    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"x", fault(number), QS_E_TRANSFORMER_ACCESS_FAILED),
+    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(fault(number), QS_E_TRANSFORMER_ACCESS_FAILED).code(),
               QS_E_TRANSFORMER_ACCESS_FAILED)
         << number;
   }

@@ -377,7 +377,7 @@ TEST_F(MultiSourceTest, BadStatementsAndFailuresGiveAStatusAndNoResult) {
 
 std::unique_ptr<DataSourceDefinition> Def(const std::string& keys) {
   auto def = std::make_unique<DataSourceDefinition>();
-  EXPECT_EQ(def->LoadFromXml(Parse("<OLEDBSetting>" + keys + "</OLEDBSetting>")), S_OK);
+  EXPECT_EQ(def->LoadFromXml(Parse("<OLEDBSetting>" + keys + "</OLEDBSetting>")).code(), S_OK);
   return def;
 }
 

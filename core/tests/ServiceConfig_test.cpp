@@ -104,7 +104,7 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   instance.Write("config/notes.txt", "not a definition");
   CServiceConfig config;
   config.ReadHomeDir();
-  ASSERT_EQ(config.LoadConfigDirectory(), S_OK);
+  ASSERT_EQ(config.LoadConfigDirectory().code(), S_OK);
 
   ASSERT_EQ(config.QueryDataSources.size(), 1u);
   const DataSourceDefinition& query = *config.QueryDataSources[0];
@@ -138,10 +138,10 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   EXPECT_EQ(call.ConfigText, text);
 
   // Built lists are not built again; a reload starts over.
-  EXPECT_EQ(config.BuildDataSourceDefinitions(config.ConfigDocument), S_OK);
+  EXPECT_EQ(config.BuildDataSourceDefinitions(config.ConfigDocument).code(), S_OK);
   EXPECT_EQ(config.QueryDataSources.size(), 1u);
   std::filesystem::remove(instance.home() + "/config/A-query.XML");
-  ASSERT_EQ(config.ReloadConfig(), S_OK);
+  ASSERT_EQ(config.ReloadConfig().code(), S_OK);
   EXPECT_TRUE(config.QueryDataSources.empty());
   EXPECT_EQ(config.RepositoryDefinitions.size(), 1u);
   ASSERT_TRUE(config.ConfigText);
@@ -172,7 +172,7 @@ TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
     instance.Write("config/c.xml", "<OLEDBSetting><DataSource>sales</DataSource></OLEDBSetting>");
     CServiceConfig config;
     config.ReadHomeDir();
-    EXPECT_EQ(config.LoadConfigDirectory(), S_OK) << c.name;
+    EXPECT_EQ(config.LoadConfigDirectory().code(), S_OK) << c.name;
     EXPECT_EQ(config.RepositoryDefinitions.size(), 1u) << c.name;
     ASSERT_EQ(config.QueryDataSources.size(), 1u) << c.name;
     EXPECT_EQ(config.QueryDataSources[0]->GetDataSource(), u"sales") << c.name;
@@ -185,7 +185,7 @@ TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
     // forgets what the load before skipped.
     std::filesystem::remove(instance.home() + "/config/a.xml");
     instance.Write("config/c.xml", c.contents);
-    EXPECT_EQ(config.ReloadConfig(), c.status) << c.name;
+    EXPECT_EQ(config.ReloadConfig().code(), c.status) << c.name;
     EXPECT_TRUE(config.RepositoryDefinitions.empty() && config.QueryDataSources.empty()) << c.name;
     EXPECT_EQ(config.SkippedConfigFiles.size(), 2u) << c.name;
   }
@@ -194,7 +194,7 @@ TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
   none.SetHomeDir();
   CServiceConfig config;
   config.ReadHomeDir();
-  EXPECT_EQ(config.LoadConfigDirectory(), QS_E_CONFIG_NOT_EXIST);
+  EXPECT_EQ(config.LoadConfigDirectory().code(), QS_E_CONFIG_NOT_EXIST);
   EXPECT_FALSE(config.ConfigDocument);
   EXPECT_FALSE(config.ConfigText);
 }
@@ -212,7 +212,7 @@ TEST(TransformFolder, NestedAndFlatFilesAreNumberedInOrder) {
   instance.Write("transform/c.xml", "<QuorTransform/>");
   CServiceConfig config;
   config.ReadHomeDir();
-  ASSERT_EQ(config.LoadTransformDirectory(), S_OK);
+  ASSERT_EQ(config.LoadTransformDirectory().code(), S_OK);
   ASSERT_TRUE(config.TransformDocument);
   EXPECT_EQ(config.TransformDocument->documentElement()->xml(),
             "<QuorTransform>"
@@ -223,7 +223,7 @@ TEST(TransformFolder, NestedAndFlatFilesAreNumberedInOrder) {
             "</QuorTransform>");
 
   instance.Write("transform/d.xml", "<Other/>");
-  EXPECT_EQ(config.ReloadTransform(), QS_E_TRANSFORM_FORMAT_INVALID);
+  EXPECT_EQ(config.ReloadTransform().code(), QS_E_TRANSFORM_FORMAT_INVALID);
   ASSERT_TRUE(config.TransformDocument);
   EXPECT_FALSE(config.TransformDocument->documentElement());
 
@@ -231,7 +231,7 @@ TEST(TransformFolder, NestedAndFlatFilesAreNumberedInOrder) {
   empty.SetHomeDir();
   CServiceConfig none;
   none.ReadHomeDir();
-  EXPECT_EQ(none.LoadTransformDirectory(), S_OK);
+  EXPECT_EQ(none.LoadTransformDirectory().code(), S_OK);
   EXPECT_FALSE(none.TransformDocument);
 }
 
@@ -250,7 +250,7 @@ TEST(UnifierFolder, RulesPatternsAndDestinations) {
   instance.Write("unifier/b.xml", "<unifyrule><unify>u</unify></unifyrule>");
   CServiceConfig config;
   config.ReadHomeDir();
-  ASSERT_EQ(config.ReloadUnifyTable(), S_OK);
+  ASSERT_EQ(config.ReloadUnifyTable().code(), S_OK);
   const UnifyTableEntry* rule = config.UnifyTable.get();
   ASSERT_TRUE(rule);
   EXPECT_EQ(rule->GetDataSource(), u"sales");
@@ -292,7 +292,7 @@ TEST(UnifierFolder, TheSchemaIsReadInEitherSpellingOnRulesAndDestinations) {
                                         element + "><unify>u</unify><table name=\"T\"/></destination></unifyrule>");
     CServiceConfig config;
     config.ReadHomeDir();
-    ASSERT_EQ(config.ReloadUnifyTable(), S_OK) << name;
+    ASSERT_EQ(config.ReloadUnifyTable().code(), S_OK) << name;
     const UnifyTableEntry* rule = config.UnifyTable.get();
     ASSERT_TRUE(rule) << name;
     EXPECT_EQ(rule->GetSchema(), u"src") << name;
@@ -317,7 +317,7 @@ TEST(UnifierFolder, BrokenRulesLeaveNoRules) {
     instance.Write("unifier/b.xml", contents);
     CServiceConfig config;
     config.ReadHomeDir();
-    EXPECT_EQ(config.ReloadUnifyTable(), status) << contents;
+    EXPECT_EQ(config.ReloadUnifyTable().code(), status) << contents;
     EXPECT_FALSE(config.UnifyTable) << contents;
   }
 
@@ -325,6 +325,6 @@ TEST(UnifierFolder, BrokenRulesLeaveNoRules) {
   empty.SetHomeDir();
   CServiceConfig config;
   config.ReadHomeDir();
-  EXPECT_EQ(config.ReloadUnifyTable(), S_OK);
+  EXPECT_EQ(config.ReloadUnifyTable().code(), S_OK);
   EXPECT_FALSE(config.UnifyTable);
 }

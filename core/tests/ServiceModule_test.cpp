@@ -62,7 +62,7 @@ TEST(ServiceModule, StartUpOpensTheRepositoryAndReadsSettings) {
   AddSqliteRepository(instance);
 
   CServiceModule& module = CServiceModule::Instance();
-  ASSERT_EQ(module.InitInstance(), S_OK);
+  ASSERT_EQ(module.InitInstance().code(), S_OK);
   ASSERT_TRUE(module.Settings());
   EXPECT_EQ(module.Settings()->HomeDirAnsi, instance.home());
   EXPECT_EQ(module.Settings()->LogLevel, LOGLEVEL_NORMAL);
@@ -91,7 +91,7 @@ TEST(ServiceModule, UnreachableRepositoryLeavesTheServiceNotReady) {
                  "<ExtendedProperties>DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=x</ExtendedProperties>"
                  "</OLEDBSetting>");
   CServiceModule& module = CServiceModule::Instance();
-  ASSERT_EQ(module.InitInstance(), S_OK);
+  ASSERT_EQ(module.InitInstance().code(), S_OK);
   EXPECT_EQ(module.Connection()->GetState(), 0);
   const auto entries = Entries(instance);
   ASSERT_EQ(entries.size(), 1u) << instance.EventLogText();

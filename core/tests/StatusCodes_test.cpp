@@ -224,7 +224,7 @@ TEST(FaultTexts, HostileDescriptionsSurviveTheRoundTrip) {
       ASSERT_TRUE(CQuorServiceUtils::IsFaultResult(text));
       com::ClearErrorInfo();
       // 0x1234 is not a failing status, so the fault still fails the call.
-      EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"FlatConvert.TransCSV", text), E_FAIL);
+      EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(text), u"FlatConvert.TransCSV"), E_FAIL);
       const com::ErrorInfo info = TakeErrorInfo();
       EXPECT_EQ(info.source, u"FlatConvert.TransCSV");
       EXPECT_EQ(info.code, E_FAIL);
@@ -236,37 +236,38 @@ TEST(FaultTexts, HostileDescriptionsSurviveTheRoundTrip) {
 
 TEST(FaultTexts, CharactersXmlCannotHoldAreReplacedNotFatal) {
   const com::Bstr text = CQuorServiceUtils::MakeAccessorFault({1, com::Bstr(u"a\x01" u"b\xFFFE" u"c\xD800" u"d")});
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"src", text), E_FAIL);
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(text), u"src"), E_FAIL);
   EXPECT_EQ(TakeErrorInfo().description.ToUtf8(), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c?d222");
 }
 
 TEST(FaultTexts, NegativeNumbersAreReturnedWhole) {
   // The data accessor writes its status as a signed decimal.
   com::ClearErrorInfo();
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"QuorAccessor.LegacyDBAccessor",
-                                                Fault("-2113929170", "XML Loading was failed.")),
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(Fault("-2113929170", "XML Loading was failed.")),
+                              u"QuorAccessor.LegacyDBAccessor"),
             static_cast<HRESULT>(0x8200002E));
   com::ErrorInfo info = TakeErrorInfo();
   EXPECT_EQ(info.code, static_cast<HRESULT>(0x8200002E));
   EXPECT_EQ(info.description, u"XML Loading was failed.");
   EXPECT_EQ(info.source, u"QuorAccessor.LegacyDBAccessor");
 
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", Fault(" -5 and more", "d")), -5);
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", Fault("-2147483648", "d")), INT32_MIN);
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(Fault(" -5 and more", "d")), u"s"), -5);
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(Fault("-2147483648", "d")), u"s"), INT32_MIN);
 
   // Without a description the status's own text stands in.
   ScopedLocale english(nullptr, nullptr, "C");
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", Fault("-2130706357", "")), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(Fault("-2130706357", "")), u"s"),
+            QS_E_NATIVE_DB_NOT_INSTALLED);
   EXPECT_EQ(TakeErrorInfo().description.ToUtf8(), "The Native database is not installed.");
 }
 
 TEST(FaultTexts, NumbersThatAreNoFailureStillFail) {
   // A positive number (a 16-bit code, say) is not taken as the status.
   com::ClearErrorInfo();
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", Fault("12", "x")), E_FAIL);
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(Fault("12", "x")), u"s"), E_FAIL);
   EXPECT_EQ(TakeErrorInfo().description, u"x");
   for (const char* number : {"0", "", "abc", "-", "2164260939", "-2147483649", "99999999999999999999"}) {
-    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", Fault(number, "d")), E_FAIL) << number;
+    EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(Fault(number, "d")), u"s"), E_FAIL) << number;
     EXPECT_EQ(TakeErrorInfo().code, E_FAIL) << number;
   }
 }
@@ -290,14 +291,15 @@ TEST(FaultTexts, ShapesOtherThanAFaultAreRejected) {
   };
   for (const Case& c : cases) {
     com::ClearErrorInfo();
-    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", com::Bstr(c.text)), c.expected) << text::Narrow(c.text);
+    EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(com::Bstr(c.text)).code(), c.expected) << text::Narrow(c.text);
     EXPECT_FALSE(com::HasErrorInfo()) << text::Narrow(c.text);
   }
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", com::Bstr()), E_FAIL);
+  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(com::Bstr()).code(), E_FAIL);
 
   // Below "detail" only the order counts.
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"s", com::Bstr(u"<fault><faultactor/><detail><E><n>-7</n><d>m</d>"
-                                                                u"</E></detail></fault>")),
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(com::Bstr(u"<fault><faultactor/><detail><E><n>-7</n>"
+                                                                            u"<d>m</d></E></detail></fault>")),
+                              u"s"),
             -7);
   EXPECT_EQ(TakeErrorInfo().description, u"m");
 }
@@ -313,7 +315,8 @@ TEST(FaultTexts, FullStatusOfAFailedCallIsWritten) {
   failed.status = static_cast<HRESULT>(0x8200002Eu);
   failed.description = com::Bstr(u"accessor broke");
   const com::Bstr fault = CQuorServiceUtils::MakeAccessorFault(failed);
-  EXPECT_EQ(CQuorServiceUtils::ParseFaultResult(u"QuorServer", fault), static_cast<HRESULT>(0x8200002Eu));
+  EXPECT_EQ(com::ReportStatus(CQuorServiceUtils::ParseFaultResult(fault), u"QuorServer"),
+            static_cast<HRESULT>(0x8200002Eu));
   auto info = com::GetErrorInfo();
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, u"accessor broke222");

@@ -193,7 +193,7 @@ void CSettingsProbe::ReportServiceSkip(const std::string& path) {
   // The service's own reading of the file: what it skips at a load.
   xml::DocumentPtr document;
   xml::NodePtr setting;
-  const HRESULT status = core::ReadConfigFile(path, document, setting);
+  const HRESULT status = core::ReadConfigFile(path, document, setting).code();
   if (FAILED(status)) Error(" QuorService skips this file: " + std::string(core::StatusText(status)));
 }
 

@@ -186,14 +186,14 @@ TEST_P(CollabStoreTest, PuttingAnExistingFieldQueuesTheForcedPut) {
   EXPECT_EQ(Read(uri), u"first") << "nothing is written before the client decides";
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
   Bstr list;
-  ASSERT_EQ(Queue().GetResumeIDList(kAlice, name, list), S_OK);
+  ASSERT_EQ(Queue().GetResumeIDList(kAlice, name, list).code(), S_OK);
   EXPECT_EQ(Texts(list, "resumeID"), keys);
   EXPECT_EQ(Texts(list, "method"), std::vector<std::string>{"ForcePutShareField"});
 
   // Someone who may not read the field learns no more than that, and takes
   // nothing over: no entry, no row.
   EXPECT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  ASSERT_EQ(Queue().GetResumeIDList(kBob, Bstr(), list), S_OK);
+  ASSERT_EQ(Queue().GetResumeIDList(kBob, Bstr(), list).code(), S_OK);
   EXPECT_TRUE(Texts(list, "resumeID").empty()) << list.ToUtf8();
   EXPECT_EQ(Read(uri), u"first");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
@@ -254,23 +254,25 @@ TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
   };
   const Bstr key = queue(Bstr(u"v2 \u65e5"));
   Bstr result;
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
   EXPECT_EQ(Read(uri), u"v1");
-  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"true"), result, store_), S_OK)
+  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"true"), result, store_).code(), S_OK)
       << db_.LastErrorText().ToUtf8();
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
   EXPECT_EQ(Read(uri), u"v2 \u65e5");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
-  EXPECT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, store_), QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
 
   // An administrator settles it for its user; the row is the user's.
   const Bstr adminKey = queue(Bstr(u"v3"));
-  ASSERT_EQ(Queue().ReplayResumeEntry(kAdmin, true, adminKey, Bstr(u"True"), result, store_), S_OK);
+  ASSERT_EQ(Queue().ReplayResumeEntry(kAdmin, true, adminKey, Bstr(u"True"), result, store_).code(), S_OK);
   EXPECT_EQ(Read(uri), u"v3");
   EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
   // Any other flag drops the entry and writes nothing.
   const Bstr dropped = queue(Bstr(u"v4"));
-  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, dropped, Bstr(u"no"), result, store_), S_OK);
+  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, dropped, Bstr(u"no"), result, store_).code(), S_OK);
   EXPECT_EQ(Read(uri), u"v3");
   EXPECT_FALSE(Queue().FindResumeEntry(dropped));
 }
@@ -283,7 +285,8 @@ TEST_P(CollabStoreTest, TheForcedPutChecksWhatAPutWould) {
   // bob may read, so his put is queued; replacing needs write and delete.
   ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
   Bstr key = U(Texts(result, "resumeID").at(0));
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_ACCESS_RIGHT_INSUFFICIENT);
   EXPECT_EQ(Read(uri), u"alice's");
   EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
 
@@ -292,7 +295,8 @@ TEST_P(CollabStoreTest, TheForcedPutChecksWhatAPutWould) {
   ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
   key = U(Texts(result, "resumeID").at(0));
   ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_VESK_LOCKED_BY_OTHER);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_VESK_LOCKED_BY_OTHER);
   EXPECT_EQ(Read(uri), u"alice's");
   ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, result), S_OK);
 
@@ -300,13 +304,13 @@ TEST_P(CollabStoreTest, TheForcedPutChecksWhatAPutWould) {
   ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
   key = U(Texts(result, "resumeID").at(0));
   ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), S_OK);
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(), QS_E_FIELD_ACTIVE);
   ASSERT_EQ(store_.EndSharing(kAlice, uri, result), S_OK);
 
   // With the rights and nothing in the way, bob's row replaces alice's.
   ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
   key = U(Texts(result, "resumeID").at(0));
-  ASSERT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_), S_OK);
+  ASSERT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(), S_OK);
   EXPECT_EQ(Read(uri, kBob), u"bob's");
   EXPECT_EQ(ColumnOf(uri, "OWNER"), "bob");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);

@@ -445,10 +445,12 @@ TEST_P(VOStoreTest, TheReplayedForcedPutChangesNothing) {
   const Bstr key = queue.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"new"), name, kAlice});
   CCollabDBConnectImpl collab(&db_);
   Bstr result;
-  EXPECT_EQ(queue.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, collab), QS_E_RESUME_ID_NOT_AVAILABLE);
-  ASSERT_EQ(queue.ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, collab), S_OK);
+  EXPECT_EQ(queue.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, collab).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
+  ASSERT_EQ(queue.ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, collab).code(), S_OK);
   EXPECT_EQ(Read(uri), u"as it was");
-  EXPECT_EQ(queue.ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, collab), QS_E_RESUME_ID_NOT_AVAILABLE)
+  EXPECT_EQ(queue.ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, collab).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE)
       << "replayed once";
   ASSERT_EQ(store_.ForcePutVOContent(kAlice, name, Bstr(u"new"), result), S_OK);
   EXPECT_EQ(Read(uri), u"as it was");
