@@ -1,4 +1,4 @@
-// Raising inside the authentication service: errors name the Auth class as
+// Failures inside the authentication service: they name the Auth class as
 // their source (its programmatic identifier, once the class is registered).
 #pragma once
 
@@ -10,9 +10,9 @@
 
 namespace quor::auth {
 
-[[noreturn]] inline void Raise(HRESULT code, std::string_view text = {},
-                               std::source_location where = std::source_location::current()) {
-  util::Raise(code, kAuthClsid, text, where);
+inline Status Fail(HRESULT code, std::string_view text = {},
+                   std::source_location where = std::source_location::current()) {
+  return util::Fail(code, kAuthClsid, text, where);
 }
 
 }  // namespace quor::auth
