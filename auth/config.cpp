@@ -10,7 +10,7 @@
 #include <mutex>
 #include <type_traits>
 
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/util/crypto.h"
 #include "auth/util/error.h"
 #include "auth/util/regkey.h"

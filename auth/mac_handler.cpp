@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/util/error.h"
 #include "auth/util/names.h"
 #include "platform/text/text.h"

@@ -1,7 +1,7 @@
 #include "auth/ticket.h"
 
 #include "auth/config.h"
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/sealed.h"
 #include "auth/util/error.h"
 #include "platform/text/text.h"

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <optional>
 
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/server/directory_auth.h"
 #include "auth/server/edge.h"
 #include "auth/server/session_table.h"
