@@ -332,6 +332,11 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
             reg::ERROR_SUCCESS);
   Client orphan;
   EXPECT_EQ(orphan.Open(*auth, ticket), static_cast<HRESULT>(0x80070002));
+  auto info = com::GetErrorInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->description, u"RegOpenKeyEx");
+  EXPECT_EQ(info->source, u"QuorAuth.Auth");
+  EXPECT_EQ(info->code, static_cast<HRESULT>(0x80070002));
   EXPECT_TRUE(orphan.verifier.IsNull());
   EXPECT_TRUE(orphan.locator.IsNull());
 }
