@@ -10,7 +10,7 @@
 #include <mutex>
 #include <type_traits>
 
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/util/crypto.h"
 #include "auth/util/error.h"
 #include "auth/util/regkey.h"
@@ -39,17 +39,18 @@ std::u16string ServiceConfig::ReadDefault(std::string_view name, util::CriticalS
 std::u16string ServiceConfig::DefaultAuthority() { return ReadDefault("DefaultAuthority", authorityLock_, authority_); }
 std::u16string ServiceConfig::DefaultRealm() { return ReadDefault("DefaultRealm", realmLock_, realm_); }
 
-std::u16string ServiceConfig::ServiceLocator(std::u16string_view service) {
-  if (service.empty()) return {};
+Result<std::u16string> ServiceConfig::ServiceLocator(std::u16string_view service) {
+  if (service.empty()) return std::u16string();
   std::u16string locator;
   {
     std::lock_guard guard(tableLock_);
     util::RegistryKey key;
-    key.OpenKey(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services");
-    const uint64_t stamp = key.GetLastWriteTime();
+    QUOR_RETURN_IF_ERROR(key.OpenKey(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"));
+    QUOR_ASSIGN_OR_RETURN(const uint64_t stamp, key.GetLastWriteTime());
     if (stamp != servicesStamp_) {
+      QUOR_ASSIGN_OR_RETURN(const std::vector<reg::NamedValue> values, key.EnumValues());
       std::map<std::u16string, std::u16string> fresh;
-      for (const reg::NamedValue& v : key.EnumValues())
+      for (const reg::NamedValue& v : values)
         if (v.value.type == reg::ValueType::String) fresh[text::Widen(v.name)] = text::Widen(*v.value.AsString());
       services_ = std::move(fresh);
       servicesStamp_ = stamp;
@@ -58,23 +59,29 @@ std::u16string ServiceConfig::ServiceLocator(std::u16string_view service) {
   }
   size_t at = locator.find(u"%s");
   if (at == std::u16string::npos) at = locator.find(u"%S");
-  if (at != std::u16string::npos) locator.replace(at, 2, ComputerName());
+  if (at != std::u16string::npos) {
+    QUOR_ASSIGN_OR_RETURN(const std::u16string name, ComputerName());
+    locator.replace(at, 2, name);
+  }
   return locator;
 }
 
-std::u16string ServiceConfig::ComputerName() {
+Result<std::u16string> ServiceConfig::ComputerName() {
   std::lock_guard guard(nameLock_);
-  if (computerName_.empty()) computerName_ = LookupComputerName();
+  if (computerName_.empty()) {
+    QUOR_ASSIGN_OR_RETURN(computerName_, LookupComputerName());
+  }
   return computerName_;
 }
 
-Bytes ServiceConfig::ServerSecretKey() {
+Result<Bytes> ServiceConfig::ServerSecretKey() {
   std::lock_guard guard(secretLock_);
   if (!secretMade_) {
     util::CryptProvider provider;
-    provider.AcquireContext(kServiceContainer, std::nullopt, crypt::PROV_RSA_FULL, crypt::CRYPT_MACHINE_KEYSET);
-    util::CryptKey key = provider.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE);
-    secret_ = key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr);
+    QUOR_RETURN_IF_ERROR(
+        provider.AcquireContext(kServiceContainer, std::nullopt, crypt::PROV_RSA_FULL, crypt::CRYPT_MACHINE_KEYSET));
+    QUOR_ASSIGN_OR_RETURN(const util::CryptKey key, provider.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE));
+    QUOR_ASSIGN_OR_RETURN(secret_, key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr));
     secretMade_ = true;
   }
   return secret_;
@@ -103,11 +110,11 @@ AuthLimits ServiceConfig::Limits() {
   return *limits_;
 }
 
-std::u16string LookupComputerName() {
+Result<std::u16string> LookupComputerName() {
   if (const char* name = std::getenv("QUOR_COMPUTER_NAME"); name && *name) return text::Widen(name);
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0)
-    Raise(util::StatusFromSystemError(Win32ErrorFromErrno(errno)), "GetComputerNameEx");
+    return Fail(util::StatusFromSystemError(Win32ErrorFromErrno(errno)), "GetComputerNameEx");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_flags = AI_CANONNAME;

@@ -22,6 +22,7 @@
 
 #include "auth/mac.h"
 #include "auth/util/lock.h"
+#include "platform/com/status.h"
 
 namespace quor::auth {
 
@@ -69,15 +70,15 @@ class ServiceConfig {
   // there is none, the first "%S") replaced by the computer name; empty for
   // an empty or unknown identifier. Identifiers match exactly, case included.
   // A missing service table key raises the registry's error number.
-  std::u16string ServiceLocator(std::u16string_view service);
+  Result<std::u16string> ServiceLocator(std::u16string_view service);
 
   // The computer's fully qualified DNS name, looked up once.
-  std::u16string ComputerName();
+  Result<std::u16string> ComputerName();
 
   // The server's secret key: an RC2 key made once per process in the
   // container kServiceContainer and kept only in memory, as a key blob.
   // Tickets and verifiers sealed by one process cannot be opened by another.
-  Bytes ServerSecretKey();
+  Result<Bytes> ServerSecretKey();
 
   // The limits, read once, when first needed: a change takes effect when
   // the process starts again.
@@ -105,7 +106,7 @@ class ServiceConfig {
 // The computer's fully qualified DNS name (the host name's canonical name),
 // not cached. $QUOR_COMPUTER_NAME, when set, is taken instead (for tests and
 // for hosts whose name does not resolve).
-std::u16string LookupComputerName();
+Result<std::u16string> LookupComputerName();
 
 // The part of `text` before the first `delimiter`, and the part after it; a
 // text without the delimiter is the first part whole, with an empty second.

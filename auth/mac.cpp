@@ -11,23 +11,22 @@
 namespace quor::auth {
 namespace {
 
-// The outer edge of every flat function: what is raised inside becomes the
-// result; the error information stays as the raise left it.
+// The outer edge of every flat function: a failure inside becomes the
+// result; the error information stays as the failure left it.
 template <typename Fn>
 HRESULT Edge(Fn&& fn) noexcept {
-  return util::CatchRaised(u"", com::GUID_NULL, std::forward<Fn>(fn));
+  return util::CatchAtEdge(u"", com::GUID_NULL, std::forward<Fn>(fn));
 }
 
 template <typename Handler>
 HRESULT Acquire(const Bstr& scheme, TokenHandlerPtr* handler) {
   if (!handler) return E_POINTER;
-  return Edge([&] {
+  return Edge([&]() -> Status {
     Bstr effective = scheme.Empty() ? Bstr(kDefaultProviderName) : scheme;
     auto made = std::make_unique<Handler>();
-    HRESULT hr = made->Init(effective);
-    if (hr != S_OK) return E_FAIL;
+    QUOR_RETURN_IF_ERROR(made->Init(effective));
     *handler = std::move(made);
-    return S_OK;
+    return {};
   });
 }
 
@@ -89,22 +88,22 @@ HRESULT ValidateToken(TokenHandler* handler, const Bstr& token) {
 
 // ---- Compression ------------------------------------------------------------------
 
-Bytes CompressBuffer(std::span<const uint8_t> bytes) {
+Result<Bytes> CompressBuffer(std::span<const uint8_t> bytes) {
   const size_t n = bytes.size();
   Bytes out(n + (n + 12) / 1000 + 13);
   uLongf length = static_cast<uLongf>(out.size());
   int rc = compress(out.data(), &length, bytes.data(), static_cast<uLong>(n));
-  if (rc != Z_OK) throw ZlibError(rc);
+  if (rc != Z_OK) return Status(rc < 0 ? rc : Z_DATA_ERROR);
   out.resize(length);
   return out;
 }
 
-Bytes UncompressBuffer(std::span<const uint8_t> bytes, size_t size) {
-  if (size > kMaxUnpackedBytes) throw ZlibError(Z_MEM_ERROR);
+Result<Bytes> UncompressBuffer(std::span<const uint8_t> bytes, size_t size) {
+  if (size > kMaxUnpackedBytes) return Status(Z_MEM_ERROR);
   Bytes out(size);
   uLongf length = static_cast<uLongf>(size);
   int rc = uncompress(out.data(), &length, bytes.data(), static_cast<uLong>(bytes.size()));
-  if (rc != Z_OK) throw ZlibError(rc);
+  if (rc != Z_OK) return Status(rc < 0 ? rc : Z_DATA_ERROR);
   out.resize(length);
   return out;
 }

@@ -1,6 +1,6 @@
 // The message-authentication core: the token-handler interface through which
 // both ends of a session make and check message-authentication tokens, the
-// flat functions that call it and turn raised errors into statuses, and the
+// flat functions that call it and report its failures as statuses, and the
 // helpers both handlers share (compression, the token clock).
 //
 // A token binds the data items of one request or answer (item 0 the method
@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -22,6 +21,7 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/time/clock.h"
 
 namespace quor::auth {
@@ -57,48 +57,49 @@ inline constexpr std::u16string_view kDefaultHash = u"CALG_SHA1";
 // anything is allocated.
 inline constexpr uint32_t kMaxUnpackedBytes = 64u << 20;
 
-// The token-handler interface. Every operation returns a status; a failure
-// inside may also be raised (auth/util/error.h), which the flat functions
-// below turn into their result. Out strings are set on success.
+// The token-handler interface. Every operation returns a status: a refusal
+// of its arguments or of a token is a plain code, any other failure carries
+// its text and error information (auth/util/error.h), which the flat
+// functions below report. Out strings are set on success.
 class TokenHandler {
  public:
   virtual ~TokenHandler() = default;
   // Parses and applies a token scheme: provider name "," provider-type name
   // "," cipher name "," hash name; empty parts take the defaults above.
-  virtual HRESULT Init(const Bstr& scheme) = 0;
+  virtual Status Init(const Bstr& scheme) = 0;
   // The normalised scheme: the four parts joined by ",".
-  virtual HRESULT GetTokenScheme(Bstr* scheme) = 0;
+  virtual Status GetTokenScheme(Bstr* scheme) = 0;
   // Takes the seed text made by the other end's GetTokenSeed.
-  virtual HRESULT SetTokenSeed(const Bstr& seed) = 0;
+  virtual Status SetTokenSeed(const Bstr& seed) = 0;
   // Makes a seed text: Base64(random bytes) ":" Base64(sealed time) ";"
   // Base64(public key-exchange key).
-  virtual HRESULT GetTokenSeed(Bstr* seed) = 0;
+  virtual Status GetTokenSeed(Bstr* seed) = 0;
   // The named items "SessionKey" (a key blob in Base64) and "Opaque";
   // E_UNEXPECTED for any other name (compared exactly).
-  virtual HRESULT SetTokenItem(const Bstr& name, const Bstr& value) = 0;
-  virtual HRESULT GetTokenItem(const Bstr& name, Bstr* value) = 0;
+  virtual Status SetTokenItem(const Bstr& name, const Bstr& value) = 0;
+  virtual Status GetTokenItem(const Bstr& name, Bstr* value) = 0;
   // Data items are set strictly in order; index 0 starts a new list. Kinds
   // other than 0 to 3 are refused (E_INVALIDARG).
-  virtual HRESULT SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) = 0;
+  virtual Status SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) = 0;
   // The item's kind, its value as set, and its encoded value (after
   // ConstructToken) or decoded value (after ValidateToken). `kind` and
   // `value` may be null.
-  virtual HRESULT GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) = 0;
-  virtual HRESULT ConstructToken(Bstr* token) = 0;
-  virtual HRESULT ValidateToken(const Bstr& token) = 0;
+  virtual Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) = 0;
+  virtual Status ConstructToken(Bstr* token) = 0;
+  virtual Status ValidateToken(const Bstr& token) = 0;
 };
 
 using TokenHandlerPtr = std::unique_ptr<TokenHandler>;
 
 // ---- Flat functions ---------------------------------------------------------------
-// Each returns the operation's status; an error raised inside becomes the
-// result (the thread's error information says which call failed). Missing
-// out places give E_POINTER. None checks for a missing handler, except
+// The entry points of the token code: each returns the operation's status
+// (the thread's error information says which call failed). Missing out
+// places give E_POINTER. None checks for a missing handler, except
 // ReleaseTokenHandler.
 
 // The server's handler: a verification context (keys in memory only). An
-// empty scheme is the default scheme. An error raised by Init is the result
-// and no handler is handed out.
+// empty scheme is the default scheme. A failure of Init is the result and
+// no handler is handed out.
 HRESULT AcquireTokenHandler(const Bstr& scheme, TokenHandlerPtr* handler);
 // The console's handler: the user's default key container, which keeps the
 // key-exchange key the server wraps the session key under.
@@ -117,24 +118,15 @@ HRESULT ValidateToken(TokenHandler* handler, const Bstr& token);
 
 // ---- Compression ------------------------------------------------------------------
 
-// A zlib failure, carrying zlib's own (negative) code.
-class ZlibError : public std::exception {
- public:
-  explicit ZlibError(int code) : code_(code) {}
-  int Code() const noexcept { return code_; }
-  const char* what() const noexcept override { return "zlib failure"; }
-
- private:
-  int code_;
-};
+// A zlib failure is a status whose code is zlib's own (negative) code.
 
 // zlib compression into a buffer of n + (n + 12) / 1000 + 13 bytes; the
 // result has the compressed length.
-Bytes CompressBuffer(std::span<const uint8_t> bytes);
+Result<Bytes> CompressBuffer(std::span<const uint8_t> bytes);
 // zlib decompression into a buffer of exactly `size` bytes (at most
 // kMaxUnpackedBytes, else Z_MEM_ERROR); the result has the length zlib
 // reports. Z_BUF_ERROR when the data unpack to more than `size`.
-Bytes UncompressBuffer(std::span<const uint8_t> bytes, size_t size);
+Result<Bytes> UncompressBuffer(std::span<const uint8_t> bytes, size_t size);
 
 // ---- Token clock ------------------------------------------------------------------
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/util/error.h"
 #include "auth/util/names.h"
 #include "platform/text/text.h"
@@ -59,8 +59,8 @@ Bytes NarrowBytes(std::u16string_view text, bool terminator) {
 }
 
 // Hashes a text as UTF-16LE without its terminator; an absent text adds nothing.
-void HashWide(CryptHash& hash, const Bstr& text) {
-  if (text.Empty()) return;
+Status HashWide(CryptHash& hash, const Bstr& text) {
+  if (text.Empty()) return {};
   constexpr size_t kChunk = size_t{64} << 10;
   if (std::endian::native == std::endian::little && text.HoldsUtf8() && text.Utf8().size() > kChunk) {
     // A large answer held as UTF-8 is hashed a piece at a time, so that its
@@ -71,17 +71,17 @@ void HashWide(CryptHash& hash, const Bstr& text) {
       size_t end = std::min(kChunk, rest.size());
       while (end < rest.size() && (static_cast<unsigned char>(rest[end]) & 0xC0) == 0x80) --end;
       const std::u16string piece = text::Widen(rest.substr(0, end));
-      hash.HashData(std::span(reinterpret_cast<const uint8_t*>(piece.data()), piece.size() * 2));
+      QUOR_RETURN_IF_ERROR(hash.HashData(std::span(reinterpret_cast<const uint8_t*>(piece.data()), piece.size() * 2)));
       rest.remove_prefix(end);
     }
-    return;
+    return {};
   }
   if constexpr (std::endian::native == std::endian::little) {
-    hash.HashData(std::span(reinterpret_cast<const uint8_t*>(text.View().data()), text.Length() * 2));
+    return hash.HashData(std::span(reinterpret_cast<const uint8_t*>(text.View().data()), text.Length() * 2));
   } else {
     Bytes bytes = WideBytesWithTerminator(text.View());
     bytes.resize(bytes.size() - 2);
-    hash.HashData(bytes);
+    return hash.HashData(bytes);
   }
 }
 
@@ -95,41 +95,38 @@ uint32_t GetLe32(const Bytes& in, size_t at) {
 
 // zlib's memory and buffer errors are out-of-memory conditions to the caller,
 // every other one a bad argument.
-[[noreturn]] void RaiseZlib(const ZlibError& e, std::string_view call) {
-  Raise(e.Code() == Z_MEM_ERROR || e.Code() == Z_BUF_ERROR ? E_OUTOFMEMORY : E_INVALIDARG, call);
+Status ZlibFailure(const Status& zlib, std::string_view call) {
+  return Fail(zlib.code() == Z_MEM_ERROR || zlib.code() == Z_BUF_ERROR ? E_OUTOFMEMORY : E_INVALIDARG, call);
 }
 
-Bytes Pack(std::span<const uint8_t> bytes) {
-  if (bytes.size() > kMaxUnpackedBytes) Raise(E_OUTOFMEMORY, "compress");
-  try {
-    return CompressBuffer(bytes);
-  } catch (const ZlibError& e) {
-    RaiseZlib(e, "compress");
-  }
+Result<Bytes> Pack(std::span<const uint8_t> bytes) {
+  if (bytes.size() > kMaxUnpackedBytes) return Fail(E_OUTOFMEMORY, "compress");
+  Result<Bytes> packed = CompressBuffer(bytes);
+  if (!packed.ok()) return ZlibFailure(packed.status(), "compress");
+  return packed;
 }
 
 // zlib packs at most about 1032 to 1; a declared length beyond what the packed
 // bytes can hold, or beyond the cap, is refused before any buffer is made.
-void CheckDeclaredLength(uint32_t length, size_t packedBytes) {
-  if (length > kMaxUnpackedBytes || length > uint64_t{packedBytes} * 1032 + 64) Raise(E_OUTOFMEMORY, "uncompress");
+Status CheckDeclaredLength(uint32_t length, size_t packedBytes) {
+  if (length > kMaxUnpackedBytes || length > uint64_t{packedBytes} * 1032 + 64) return Fail(E_OUTOFMEMORY, "uncompress");
+  return {};
 }
 
-Bytes Unpack(std::span<const uint8_t> bytes, uint32_t length) {
-  CheckDeclaredLength(length, bytes.size());
-  try {
-    return UncompressBuffer(bytes, length);
-  } catch (const ZlibError& e) {
-    RaiseZlib(e, "uncompress");
-  }
+Result<Bytes> Unpack(std::span<const uint8_t> bytes, uint32_t length) {
+  QUOR_RETURN_IF_ERROR(CheckDeclaredLength(length, bytes.size()));
+  Result<Bytes> unpacked = UncompressBuffer(bytes, length);
+  if (!unpacked.ok()) return ZlibFailure(unpacked.status(), "uncompress");
+  return unpacked;
 }
 
-[[noreturn]] void RaiseUnknownKind() { Raise(E_INVALIDARG, "unknown token item kind"); }
+Status UnknownKind() { return Fail(E_INVALIDARG, "unknown token item kind"); }
 
 }  // namespace
 
 // ---- Shared operations -------------------------------------------------------------
 
-HRESULT MacHandlerBase::Init(const Bstr& scheme) {
+Status MacHandlerBase::Init(const Bstr& scheme) {
   const std::u16string_view text = scheme.View();
   std::u16string parts[4];
   size_t start = 0;
@@ -142,79 +139,82 @@ HRESULT MacHandlerBase::Init(const Bstr& scheme) {
   for (int i = 0; i < 4; ++i)
     if (parts[i].empty()) parts[i] = defaults[i];
   scheme_ = parts[0] + u"," + parts[1] + u"," + parts[2] + u"," + parts[3];
-  AcquireProvider(text::Narrow(parts[0]), util::ProvTypeFromName(std::u16string_view(parts[1])));
+  QUOR_RETURN_IF_ERROR(AcquireProvider(text::Narrow(parts[0]), util::ProvTypeFromName(std::u16string_view(parts[1]))));
   sessionCipher_ = seedCipher_ = util::AlgIdFromName(std::u16string_view(parts[2]));
   hashAlg_ = seedHashAlg_ = util::AlgIdFromName(std::u16string_view(parts[3]));
-  return S_OK;
+  return {};
 }
 
-HRESULT MacHandlerBase::GetTokenScheme(Bstr* scheme) {
-  if (!scheme) return E_POINTER;
+Status MacHandlerBase::GetTokenScheme(Bstr* scheme) {
+  if (!scheme) return Status(E_POINTER);
   *scheme = Bstr(scheme_);
-  return S_OK;
+  return {};
 }
 
-HRESULT MacHandlerBase::GetTokenSeed(Bstr* seed) {
-  if (!seed) return E_POINTER;
+Status MacHandlerBase::GetTokenSeed(Bstr* seed) {
+  if (!seed) return Status(E_POINTER);
   std::u16string time;
-  *seed = Bstr(MakeSeed(time));
-  return S_OK;
+  QUOR_ASSIGN_OR_RETURN(std::u16string made, MakeSeed(time));
+  *seed = Bstr(std::move(made));
+  return {};
 }
 
-HRESULT MacHandlerBase::SetTokenItem(const Bstr& name, const Bstr& value) {
+Status MacHandlerBase::SetTokenItem(const Bstr& name, const Bstr& value) {
   if (name == kOpaqueItem) {
     opaque_ = value;
-    return S_OK;
+    return {};
   }
   if (name == kSessionKeyItem) {
     const Bytes blob = Base64Decode(value.View());
-    sessionKey_ = provider_.ImportKey(blob, crypt::CRYPT_EXPORTABLE, importKey_.IsSet() ? &importKey_ : nullptr);
-    return S_OK;
+    QUOR_ASSIGN_OR_RETURN(sessionKey_, provider_.ImportKey(blob, crypt::CRYPT_EXPORTABLE,
+                                                           importKey_.IsSet() ? &importKey_ : nullptr));
+    return {};
   }
-  return E_UNEXPECTED;
+  return Status(E_UNEXPECTED);
 }
 
-HRESULT MacHandlerBase::GetTokenItem(const Bstr& name, Bstr* value) {
-  if (!value) return E_POINTER;
+Status MacHandlerBase::GetTokenItem(const Bstr& name, Bstr* value) {
+  if (!value) return Status(E_POINTER);
   *value = Bstr();
   if (name == kOpaqueItem) {
     *value = opaque_;
-    return S_OK;
+    return {};
   }
   if (name == kSessionKeyItem) {
-    const CryptKey exchange = provider_.GetExchangeKey();
-    *value = Bstr(WidenAscii(Base64Encode(sessionKey_.ExportKey(crypt::SIMPLEBLOB, &exchange))));
-    return S_OK;
+    QUOR_ASSIGN_OR_RETURN(const CryptKey exchange, provider_.GetExchangeKey());
+    QUOR_ASSIGN_OR_RETURN(const Bytes blob, sessionKey_.ExportKey(crypt::SIMPLEBLOB, &exchange));
+    *value = Bstr(WidenAscii(Base64Encode(blob)));
+    return {};
   }
-  return E_UNEXPECTED;
+  return Status(E_UNEXPECTED);
 }
 
-HRESULT MacHandlerBase::SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) {
-  if ((flags & kKindMask) > kKindCompressedEncrypted) return E_INVALIDARG;
+Status MacHandlerBase::SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) {
+  if ((flags & kKindMask) > kKindCompressedEncrypted) return Status(E_INVALIDARG);
   if (index == 0) items_.clear();
-  if (index != items_.size()) return E_INVALIDARG;
+  if (index != items_.size()) return Status(E_INVALIDARG);
   items_.push_back({flags & ~kItemOwnsEncoded, name, value, Bstr()});
-  return S_OK;
+  return {};
 }
 
-HRESULT MacHandlerBase::GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) {
-  if (!encoded) return E_POINTER;
-  if (index >= items_.size()) return E_INVALIDARG;
+Status MacHandlerBase::GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) {
+  if (!encoded) return Status(E_POINTER);
+  if (index >= items_.size()) return Status(E_INVALIDARG);
   TokenItem& item = items_[index];
   if (kind) *kind = item.flags & kKindMask;
   if (value) *value = item.value;
   *encoded = item.encoded;
   item.flags &= ~kItemOwnsEncoded;
-  return S_OK;
+  return {};
 }
 
-CryptHash MacHandlerBase::NewDigest() const {
-  CryptHash digest = provider_.CreateHash(hashAlg_);
-  digest.HashSessionKey(sessionKey_);
+Result<CryptHash> MacHandlerBase::NewDigest() const {
+  QUOR_ASSIGN_OR_RETURN(CryptHash digest, provider_.CreateHash(hashAlg_));
+  QUOR_RETURN_IF_ERROR(digest.HashSessionKey(sessionKey_));
   return digest;
 }
 
-Bytes MacHandlerBase::EncodeItems(CryptHash& digest) {
+Result<Bytes> MacHandlerBase::EncodeItems(CryptHash& digest) {
   Bytes table(items_.size() * 8, 0);
   for (size_t i = 0; i < items_.size(); ++i) {
     TokenItem& item = items_[i];
@@ -236,32 +236,34 @@ Bytes MacHandlerBase::EncodeItems(CryptHash& digest) {
         Bytes bytes = WideBytesWithTerminator(item.value.View());
         if (kind != kKindEncrypted) {
           length = static_cast<uint32_t>(bytes.size());
-          bytes = Pack(bytes);
+          QUOR_ASSIGN_OR_RETURN(bytes, Pack(bytes));
         }
-        if (kind != kKindCompressed) bytes = sessionKey_.Encrypt(bytes, true);
+        if (kind != kKindCompressed) {
+          QUOR_ASSIGN_OR_RETURN(bytes, sessionKey_.Encrypt(bytes, true));
+        }
         item.encoded = Bstr(WidenAscii(Base64Encode(bytes)));
         item.flags |= kItemOwnsEncoded;
         break;
       }
       default:
-        RaiseUnknownKind();
+        return UnknownKind();
     }
     PutLe32(table, 8 * i, kind);
     PutLe32(table, 8 * i + 4, length);
-    HashWide(digest, item.name);
-    HashWide(digest, item.encoded);
+    QUOR_RETURN_IF_ERROR(HashWide(digest, item.name));
+    QUOR_RETURN_IF_ERROR(HashWide(digest, item.encoded));
   }
   return table;
 }
 
-void MacHandlerBase::DecodeItems(CryptHash& digest, const Bytes& table) {
+Status MacHandlerBase::DecodeItems(CryptHash& digest, const Bytes& table) {
   for (size_t i = 0; i < items_.size(); ++i) {
     TokenItem& item = items_[i];
-    HashWide(digest, item.name);
-    HashWide(digest, item.value);
+    QUOR_RETURN_IF_ERROR(HashWide(digest, item.name));
+    QUOR_RETURN_IF_ERROR(HashWide(digest, item.value));
     const uint32_t kind = GetLe32(table, 8 * i);
     const uint32_t length = GetLe32(table, 8 * i + 4);
-    if (kind > kKindCompressedEncrypted) RaiseUnknownKind();
+    if (kind > kKindCompressedEncrypted) return UnknownKind();
     item.flags = kind;
     if (kind == kKindPlain) {
       item.encoded = item.value;
@@ -272,39 +274,49 @@ void MacHandlerBase::DecodeItems(CryptHash& digest, const Bytes& table) {
       continue;
     }
     // Before decoding anything: can the packed text hold what it declares?
-    if (kind != kKindEncrypted) CheckDeclaredLength(length, item.value.Length() / 4 * 3);
+    if (kind != kKindEncrypted) QUOR_RETURN_IF_ERROR(CheckDeclaredLength(length, item.value.Length() / 4 * 3));
     Bytes bytes = Base64Decode(item.value.View());
-    if (kind != kKindCompressed) bytes = sessionKey_.Decrypt(bytes, true);
-    if (kind != kKindEncrypted) bytes = Unpack(bytes, length);
+    if (kind != kKindCompressed) {
+      QUOR_ASSIGN_OR_RETURN(bytes, sessionKey_.Decrypt(bytes, true));
+    }
+    if (kind != kKindEncrypted) {
+      QUOR_ASSIGN_OR_RETURN(bytes, Unpack(bytes, length));
+    }
     item.encoded = TextFromWideBytes(bytes);
     item.flags |= kItemOwnsEncoded;
   }
+  return {};
 }
 
-std::u16string MacHandlerBase::Seal(std::u16string_view inner) {
-  return WidenAscii(Base64Encode(sessionKey_.Encrypt(NarrowBytes(inner, true), true)));
+Result<std::u16string> MacHandlerBase::Seal(std::u16string_view inner) {
+  QUOR_ASSIGN_OR_RETURN(const Bytes sealed, sessionKey_.Encrypt(NarrowBytes(inner, true), true));
+  return WidenAscii(Base64Encode(sealed));
 }
 
-std::u16string MacHandlerBase::Unseal(std::u16string_view sealed) {
-  return NarrowTextIn(sessionKey_.Decrypt(Base64Decode(sealed), true));
+Result<std::u16string> MacHandlerBase::Unseal(std::u16string_view sealed) {
+  QUOR_ASSIGN_OR_RETURN(const Bytes plain, sessionKey_.Decrypt(Base64Decode(sealed), true));
+  return NarrowTextIn(plain);
 }
 
-std::u16string MacHandlerBase::ReplyNonce(std::u16string_view nonce) {
-  return Hex(seedKey_.Encrypt(NarrowBytes(nonce, false), true));
+Result<std::u16string> MacHandlerBase::ReplyNonce(std::u16string_view nonce) {
+  QUOR_ASSIGN_OR_RETURN(const Bytes sealed, seedKey_.Encrypt(NarrowBytes(nonce, false), true));
+  return Hex(sealed);
 }
 
-CryptKey MacHandlerBase::DeriveSeedKey(std::span<const uint8_t> seedBytes) const {
-  CryptHash hash = provider_.CreateHash(seedHashAlg_);
-  hash.HashData(seedBytes);
+Result<CryptKey> MacHandlerBase::DeriveSeedKey(std::span<const uint8_t> seedBytes) const {
+  QUOR_ASSIGN_OR_RETURN(CryptHash hash, provider_.CreateHash(seedHashAlg_));
+  QUOR_RETURN_IF_ERROR(hash.HashData(seedBytes));
   return provider_.DeriveKey(seedCipher_, hash, 0);
 }
 
-std::u16string MacHandlerBase::MakeSeed(std::u16string& time) {
+Result<std::u16string> MacHandlerBase::MakeSeed(std::u16string& time) {
   time = FormatTokenTime();
-  Bytes seedBytes = provider_.GenRandom(RandomCount(32, 0x1F));
-  CryptKey seedKey = DeriveSeedKey(seedBytes);
-  const Bytes publicKey = provider_.GetExchangeKey().ExportKey(crypt::PUBLICKEYBLOB, nullptr);
-  const Bytes sealedTime = seedKey.Encrypt(NarrowBytes(time, true), true);
+  QUOR_ASSIGN_OR_RETURN(const size_t count, RandomCount(32, 0x1F));
+  QUOR_ASSIGN_OR_RETURN(Bytes seedBytes, provider_.GenRandom(count));
+  QUOR_ASSIGN_OR_RETURN(CryptKey seedKey, DeriveSeedKey(seedBytes));
+  QUOR_ASSIGN_OR_RETURN(const CryptKey exchange, provider_.GetExchangeKey());
+  QUOR_ASSIGN_OR_RETURN(const Bytes publicKey, exchange.ExportKey(crypt::PUBLICKEYBLOB, nullptr));
+  QUOR_ASSIGN_OR_RETURN(const Bytes sealedTime, seedKey.Encrypt(NarrowBytes(time, true), true));
   std::u16string seed = WidenAscii(Base64Encode(seedBytes)) + u":" + WidenAscii(Base64Encode(sealedTime)) + u";" +
                         WidenAscii(Base64Encode(publicKey));
   seedBytes_ = std::move(seedBytes);
@@ -312,8 +324,9 @@ std::u16string MacHandlerBase::MakeSeed(std::u16string& time) {
   return seed;
 }
 
-size_t MacHandlerBase::RandomCount(size_t low, uint8_t mask) const {
-  return low + (provider_.GenRandom(1)[0] & mask);
+Result<size_t> MacHandlerBase::RandomCount(size_t low, uint8_t mask) const {
+  QUOR_ASSIGN_OR_RETURN(const Bytes random, provider_.GenRandom(1));
+  return low + (random[0] & mask);
 }
 
 MacHandlerBase::Fields MacHandlerBase::SplitFields(std::u16string_view inner) {
@@ -351,75 +364,82 @@ bool SplitSeed(const Bstr& seed, std::u16string_view& a, std::u16string_view& b,
 
 // ---- Server ------------------------------------------------------------------------
 
-void ServerMACImpl::AcquireProvider(std::string_view providerName, uint32_t providerType) {
-  provider_.AcquireContext(std::nullopt, providerName, providerType, crypt::CRYPT_VERIFYCONTEXT);
+Status ServerMACImpl::AcquireProvider(std::string_view providerName, uint32_t providerType) {
+  return provider_.AcquireContext(std::nullopt, providerName, providerType, crypt::CRYPT_VERIFYCONTEXT);
 }
 
-HRESULT ServerMACImpl::SetTokenSeed(const Bstr& seed) {
+Status ServerMACImpl::SetTokenSeed(const Bstr& seed) {
   std::u16string_view random, sealedTime, publicKey;
-  if (seed.Empty() || !SplitSeed(seed, random, sealedTime, publicKey)) return E_INVALIDARG;
-  CryptKey seedKey = DeriveSeedKey(Base64Decode(random));
-  std::u16string time = NarrowTextIn(seedKey.Decrypt(Base64Decode(sealedTime), true));
+  if (seed.Empty() || !SplitSeed(seed, random, sealedTime, publicKey)) return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(CryptKey seedKey, DeriveSeedKey(Base64Decode(random)));
+  QUOR_ASSIGN_OR_RETURN(const Bytes plainTime, seedKey.Decrypt(Base64Decode(sealedTime), true));
+  std::u16string time = NarrowTextIn(plainTime);
   // The client's public key is the session's business, not the handler's.
   seedKey_ = std::move(seedKey);
   lastTimestamp_ = std::move(time);
-  return S_OK;
+  return {};
 }
 
-HRESULT ServerMACImpl::ConstructToken(Bstr* token) {
-  if (!token) return E_POINTER;
-  CryptHash digest = NewDigest();
-  const Bytes table = EncodeItems(digest);
-  const std::u16string inner = replyNonce_.value_or(u"") + u":" + lastTimestamp_.value_or(u"") + u":" +
-                               Hex(digest.GetHashValue()) + u":" + Hex(table);
-  *token = Bstr(Seal(inner) + u":");
-  return S_OK;
+Status ServerMACImpl::ConstructToken(Bstr* token) {
+  if (!token) return Status(E_POINTER);
+  QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
+  QUOR_ASSIGN_OR_RETURN(const Bytes table, EncodeItems(digest));
+  QUOR_ASSIGN_OR_RETURN(const Bytes hash, digest.GetHashValue());
+  const std::u16string inner = replyNonce_.value_or(u"") + u":" + lastTimestamp_.value_or(u"") + u":" + Hex(hash) +
+                               u":" + Hex(table);
+  QUOR_ASSIGN_OR_RETURN(const std::u16string sealed, Seal(inner));
+  *token = Bstr(sealed + u":");
+  return {};
 }
 
-HRESULT ServerMACImpl::ValidateToken(const Bstr& token) {
-  if (token.Empty()) return E_INVALIDARG;
+Status ServerMACImpl::ValidateToken(const Bstr& token) {
+  if (token.Empty()) return Status(E_INVALIDARG);
   const std::u16string_view text = token.View();
-  const Fields f = SplitFields(Unseal(text.substr(0, text.find(u':'))));
-  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return E_INVALIDARG;
+  QUOR_ASSIGN_OR_RETURN(const std::u16string inner, Unseal(text.substr(0, text.find(u':'))));
+  const Fields f = SplitFields(inner);
+  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return Status(E_INVALIDARG);
   // A replay, or a token older than the last one.
-  if (lastTimestamp_ && !(f.timestamp > *lastTimestamp_)) return E_FAIL;
+  if (lastTimestamp_ && !(f.timestamp > *lastTimestamp_)) return Status(E_FAIL);
   const Bytes table = util::HexDecode(std::u16string_view(f.table));
-  if (table.size() != 8 * items_.size()) return E_FAIL;
-  CryptHash digest = NewDigest();
-  DecodeItems(digest, table);
-  if (!crypt::EqualConstantTime(Hex(digest.GetHashValue()), f.digest)) return E_FAIL;
-  std::u16string reply = ReplyNonce(f.nonce);
-  if (reply.empty()) return E_UNEXPECTED;
+  if (table.size() != 8 * items_.size()) return Status(E_FAIL);
+  QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
+  QUOR_RETURN_IF_ERROR(DecodeItems(digest, table));
+  QUOR_ASSIGN_OR_RETURN(const Bytes hash, digest.GetHashValue());
+  if (!crypt::EqualConstantTime(Hex(hash), f.digest)) return Status(E_FAIL);
+  QUOR_ASSIGN_OR_RETURN(std::u16string reply, ReplyNonce(f.nonce));
+  if (reply.empty()) return Status(E_UNEXPECTED);
   lastTimestamp_ = f.timestamp;
   replyNonce_ = std::move(reply);
-  return S_OK;
+  return {};
 }
 
 // ---- Client ------------------------------------------------------------------------
 
-void ClientMACImpl::AcquireProvider(std::string_view providerName, uint32_t providerType) {
-  provider_.AcquireContext(std::nullopt, providerName, providerType, 0);
+Status ClientMACImpl::AcquireProvider(std::string_view providerName, uint32_t providerType) {
+  return provider_.AcquireContext(std::nullopt, providerName, providerType, 0);
 }
 
-HRESULT ClientMACImpl::SetTokenSeed(const Bstr& seed) {
+Status ClientMACImpl::SetTokenSeed(const Bstr& seed) {
   std::u16string_view random, sealedTime, peer;
-  if (seed.Empty() || !SplitSeed(seed, random, sealedTime, peer)) return E_INVALIDARG;
-  CryptKey seedKey = DeriveSeedKey(Base64Decode(random));
-  std::u16string time = NarrowTextIn(seedKey.Decrypt(Base64Decode(sealedTime), true));
-  CryptKey peerKey = provider_.ImportKey(Base64Decode(peer), 0, nullptr);
+  if (seed.Empty() || !SplitSeed(seed, random, sealedTime, peer)) return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(CryptKey seedKey, DeriveSeedKey(Base64Decode(random)));
+  QUOR_ASSIGN_OR_RETURN(const Bytes plainTime, seedKey.Decrypt(Base64Decode(sealedTime), true));
+  std::u16string time = NarrowTextIn(plainTime);
+  QUOR_ASSIGN_OR_RETURN(CryptKey peerKey, provider_.ImportKey(Base64Decode(peer), 0, nullptr));
   seedKey_ = std::move(seedKey);
   lastTimestamp_ = std::move(time);
   peerKey_ = std::move(peerKey);
-  return S_OK;
+  return {};
 }
 
-HRESULT ClientMACImpl::GetTokenSeed(Bstr* seed) {
-  if (!seed) return E_POINTER;
+Status ClientMACImpl::GetTokenSeed(Bstr* seed) {
+  if (!seed) return Status(E_POINTER);
   std::u16string time;
-  *seed = Bstr(MakeSeed(time));
+  QUOR_ASSIGN_OR_RETURN(std::u16string made, MakeSeed(time));
+  *seed = Bstr(std::move(made));
   // The server starts from the seed's time: the first request must be later.
   lastTimestamp_ = std::move(time);
-  return S_OK;
+  return {};
 }
 
 std::u16string ClientMACImpl::NextTimestamp() const {
@@ -430,34 +450,42 @@ std::u16string ClientMACImpl::NextTimestamp() const {
   return FormatTokenTime(next);
 }
 
-HRESULT ClientMACImpl::ConstructToken(Bstr* token) {
-  if (!token) return E_POINTER;
-  CryptHash digest = NewDigest();
-  const Bytes table = EncodeItems(digest);
-  std::u16string nonce = Hex(provider_.GenRandom(RandomCount(8, 7)));
+Status ClientMACImpl::ConstructToken(Bstr* token) {
+  if (!token) return Status(E_POINTER);
+  QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
+  QUOR_ASSIGN_OR_RETURN(const Bytes table, EncodeItems(digest));
+  QUOR_ASSIGN_OR_RETURN(const size_t count, RandomCount(8, 7));
+  QUOR_ASSIGN_OR_RETURN(const Bytes random, provider_.GenRandom(count));
+  std::u16string nonce = Hex(random);
   std::u16string timestamp = NextTimestamp();
-  const std::u16string inner = nonce + u":" + timestamp + u":" + Hex(digest.GetHashValue()) + u":" + Hex(table);
-  *token = Bstr(Seal(inner) + u":" + std::u16string(opaque_.View()));
+  QUOR_ASSIGN_OR_RETURN(const Bytes hash, digest.GetHashValue());
+  const std::u16string inner = nonce + u":" + timestamp + u":" + Hex(hash) + u":" + Hex(table);
+  QUOR_ASSIGN_OR_RETURN(const std::u16string sealed, Seal(inner));
+  *token = Bstr(sealed + u":" + std::u16string(opaque_.View()));
   lastNonce_ = std::move(nonce);
   lastTimestamp_ = std::move(timestamp);
-  return S_OK;
+  return {};
 }
 
-HRESULT ClientMACImpl::ValidateToken(const Bstr& token) {
-  if (token.Empty()) return E_INVALIDARG;
+Status ClientMACImpl::ValidateToken(const Bstr& token) {
+  if (token.Empty()) return Status(E_INVALIDARG);
   const std::u16string_view text = token.View();
-  const Fields f = SplitFields(Unseal(text.substr(0, text.find(u':'))));
-  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return E_INVALIDARG;
+  QUOR_ASSIGN_OR_RETURN(const std::u16string inner, Unseal(text.substr(0, text.find(u':'))));
+  const Fields f = SplitFields(inner);
+  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return Status(E_INVALIDARG);
   // The answer to the request sent last: its time, and its nonce sealed with
   // the seed key, which only the server that took the seed can make.
-  if (!lastTimestamp_ || f.timestamp != *lastTimestamp_) return E_FAIL;
-  if (!lastNonce_ || !crypt::EqualConstantTime(std::u16string_view(f.nonce), ReplyNonce(*lastNonce_))) return E_FAIL;
+  if (!lastTimestamp_ || f.timestamp != *lastTimestamp_) return Status(E_FAIL);
+  if (!lastNonce_) return Status(E_FAIL);
+  QUOR_ASSIGN_OR_RETURN(const std::u16string reply, ReplyNonce(*lastNonce_));
+  if (!crypt::EqualConstantTime(std::u16string_view(f.nonce), reply)) return Status(E_FAIL);
   const Bytes table = util::HexDecode(std::u16string_view(f.table));
-  if (table.size() != 8 * items_.size()) return E_FAIL;
-  CryptHash digest = NewDigest();
-  DecodeItems(digest, table);
-  if (!crypt::EqualConstantTime(Hex(digest.GetHashValue()), f.digest)) return E_FAIL;
-  return S_OK;
+  if (table.size() != 8 * items_.size()) return Status(E_FAIL);
+  QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
+  QUOR_RETURN_IF_ERROR(DecodeItems(digest, table));
+  QUOR_ASSIGN_OR_RETURN(const Bytes hash, digest.GetHashValue());
+  if (!crypt::EqualConstantTime(Hex(hash), f.digest)) return Status(E_FAIL);
+  return {};
 }
 
 }  // namespace quor::auth

@@ -38,38 +38,38 @@ struct TokenItem {
 // State and operations both ends share.
 class MacHandlerBase : public TokenHandler {
  public:
-  HRESULT Init(const Bstr& scheme) override;
-  HRESULT GetTokenScheme(Bstr* scheme) override;
-  HRESULT GetTokenSeed(Bstr* seed) override;
-  HRESULT SetTokenItem(const Bstr& name, const Bstr& value) override;
-  HRESULT GetTokenItem(const Bstr& name, Bstr* value) override;
-  HRESULT SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) override;
-  HRESULT GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) override;
+  Status Init(const Bstr& scheme) override;
+  Status GetTokenScheme(Bstr* scheme) override;
+  Status GetTokenSeed(Bstr* seed) override;
+  Status SetTokenItem(const Bstr& name, const Bstr& value) override;
+  Status GetTokenItem(const Bstr& name, Bstr* value) override;
+  Status SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) override;
+  Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) override;
 
  protected:
   // The provider context for a scheme's provider name and type.
-  virtual void AcquireProvider(std::string_view providerName, uint32_t providerType) = 0;
+  virtual Status AcquireProvider(std::string_view providerName, uint32_t providerType) = 0;
 
   // A hash of the scheme's hash algorithm with the session key in it.
-  util::CryptHash NewDigest() const;
+  Result<util::CryptHash> NewDigest() const;
   // Encodes every item by its kind into its encoded value, hashing names and
   // encoded values into `digest`; gives the item table.
-  Bytes EncodeItems(util::CryptHash& digest);
+  Result<Bytes> EncodeItems(util::CryptHash& digest);
   // Hashes names and received values into `digest` and decodes every value
   // by the kind the item table gives it. The table must have 8 bytes per item.
-  void DecodeItems(util::CryptHash& digest, const Bytes& table);
+  Status DecodeItems(util::CryptHash& digest, const Bytes& table);
   // The sealed text of an inner text, and back (read within its length up to
   // its first zero byte).
-  std::u16string Seal(std::u16string_view inner);
-  std::u16string Unseal(std::u16string_view sealed);
+  Result<std::u16string> Seal(std::u16string_view inner);
+  Result<std::u16string> Unseal(std::u16string_view sealed);
   // Hex of the nonce (narrow, no terminator) encrypted with the seed key.
-  std::u16string ReplyNonce(std::u16string_view nonce);
+  Result<std::u16string> ReplyNonce(std::u16string_view nonce);
   // Derives the seed key from seed bytes.
-  util::CryptKey DeriveSeedKey(std::span<const uint8_t> seedBytes) const;
+  Result<util::CryptKey> DeriveSeedKey(std::span<const uint8_t> seedBytes) const;
   // A seed text, with the time it carries.
-  std::u16string MakeSeed(std::u16string& time);
+  Result<std::u16string> MakeSeed(std::u16string& time);
   // The random count n with low <= n <= low + mask, drawn from the provider.
-  size_t RandomCount(size_t low, uint8_t mask) const;
+  Result<size_t> RandomCount(size_t low, uint8_t mask) const;
 
   // The inner text's four fields (anything after a fourth ":" ignored).
   struct Fields {
@@ -97,24 +97,24 @@ class MacHandlerBase : public TokenHandler {
 // The server's handler: one per open session.
 class ServerMACImpl final : public MacHandlerBase {
  public:
-  HRESULT SetTokenSeed(const Bstr& seed) override;
-  HRESULT ConstructToken(Bstr* token) override;
-  HRESULT ValidateToken(const Bstr& token) override;
+  Status SetTokenSeed(const Bstr& seed) override;
+  Status ConstructToken(Bstr* token) override;
+  Status ValidateToken(const Bstr& token) override;
 
  protected:
-  void AcquireProvider(std::string_view providerName, uint32_t providerType) override;
+  Status AcquireProvider(std::string_view providerName, uint32_t providerType) override;
 };
 
 // The console's handler.
 class ClientMACImpl final : public MacHandlerBase {
  public:
-  HRESULT SetTokenSeed(const Bstr& seed) override;
-  HRESULT GetTokenSeed(Bstr* seed) override;
-  HRESULT ConstructToken(Bstr* token) override;
-  HRESULT ValidateToken(const Bstr& token) override;
+  Status SetTokenSeed(const Bstr& seed) override;
+  Status GetTokenSeed(Bstr* seed) override;
+  Status ConstructToken(Bstr* token) override;
+  Status ValidateToken(const Bstr& token) override;
 
  protected:
-  void AcquireProvider(std::string_view providerName, uint32_t providerType) override;
+  Status AcquireProvider(std::string_view providerName, uint32_t providerType) override;
 
  private:
   // The next request's time: now, or 1 ms after the last one sent, whichever

@@ -12,15 +12,17 @@
 #include <string>
 #include <string_view>
 
+#include "platform/com/status.h"
+
 namespace quor::auth {
 
-std::u16string SealAndSign(std::u16string_view plain, std::span<const uint8_t> secretKeyBlob);
+Result<std::u16string> SealAndSign(std::u16string_view plain, std::span<const uint8_t> secretKeyBlob);
 
 // The plain text (read up to its first zero byte, within its length). A
-// decryption failure raises the crypto error ("CryptDecrypt"); a signature
-// that does not match raises E_FAIL with `invalidText`. Anything after a
-// second ";" is ignored.
-std::u16string OpenSigned(std::u16string_view text, std::span<const uint8_t> secretKeyBlob,
+// decryption failure fails with the crypto error ("CryptDecrypt"); a
+// signature that does not match with E_FAIL and `invalidText`. Anything
+// after a second ";" is ignored.
+Result<std::u16string> OpenSigned(std::u16string_view text, std::span<const uint8_t> secretKeyBlob,
                           std::string_view invalidText);
 
 }  // namespace quor::auth

@@ -39,35 +39,36 @@ class SessionImpl {
   // container "Velt.QuorService:" + the full principal. Failures: E_FAIL
   // "AcquireTokenHandler Failed", "SetTokenSeed Failed" or
   // "SetTokenItem('SessionKey') Failed", or the crypto error of the step.
-  std::u16string Init(const Bstr& scheme, const Bstr& seed);
+  Result<std::u16string> Init(const Bstr& scheme, const Bstr& seed);
 
   // The key of the session table: Base64 of 32 to 63 random bytes.
   const std::u16string& Identifier() const { return identifier_; }
   // Draws a new identifier, for a table that already holds this one; the
   // verifier is to be made after registration.
-  void RenewIdentifier();
+  Status RenewIdentifier();
   const std::u16string& Service() const { return service_; }
 
   // The ticket's realm and principal, and principal "@" realm; E_UNEXPECTED
   // without a ticket.
-  std::u16string GetRealm() const;
-  std::u16string GetPrincipal() const;
-  std::u16string GetFullPrincipal() const;
+  Result<std::u16string> GetRealm() const;
+  Result<std::u16string> GetPrincipal() const;
+  Result<std::u16string> GetFullPrincipal() const;
 
-  std::u16string MakeVerifier() const;
-  std::u16string MakeVerifier(std::span<const uint8_t> secretKeyBlob) const;
+  Result<std::u16string> MakeVerifier() const;
+  Result<std::u16string> MakeVerifier(std::span<const uint8_t> secretKeyBlob) const;
 
   // The token calls, forwarded to the handler under the session's lock.
   // Failures: E_FAIL "set token data failed", "get token data failed",
   // "token constructtion failed"; ValidateToken is true exactly when the
   // handler accepted the token.
-  void SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value);
-  void GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
-  Bstr ConstructToken();
-  bool ValidateToken(const Bstr& token);
+  Status SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value);
+  Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
+  Result<Bstr> ConstructToken();
+  Result<bool> ValidateToken(const Bstr& token);
 
  private:
-  TokenHandler& Handler();
+  // The handler; E_UNEXPECTED before Init. Under handlerLock_.
+  Result<TokenHandler*> Handler();
 
   std::u16string identifier_;
   std::unique_ptr<TicketImpl> ticket_;
@@ -81,9 +82,9 @@ class SessionImpl {
 // Enters a session in a table through `insert`, which answers false when the
 // identifier is taken already: the session then draws a new identifier and
 // tries again, so a collision is never reported as success. After eight
-// refusals E_UNEXPECTED "Duplicate session identifier" is raised. The
+// refusals E_UNEXPECTED "Duplicate session identifier" is the failure. The
 // verifier names the identifier, so it is made after the session is entered.
-void EnterUnique(SessionImpl& session, const std::function<bool(const std::u16string& identifier)>& insert);
+Status EnterUnique(SessionImpl& session, const std::function<bool(const std::u16string& identifier)>& insert);
 
 struct VerifierFields {
   std::u16string identifier;
@@ -93,8 +94,8 @@ struct VerifierFields {
 
 // Opens a verifier: E_FAIL "Invalid Verifier" when its signature fails or it
 // is not three fields; the crypto error when it cannot be decrypted.
-VerifierFields ParseVerifier(std::u16string_view verifier);
-VerifierFields ParseVerifier(std::u16string_view verifier, std::span<const uint8_t> secretKeyBlob);
+Result<VerifierFields> ParseVerifier(std::u16string_view verifier);
+Result<VerifierFields> ParseVerifier(std::u16string_view verifier, std::span<const uint8_t> secretKeyBlob);
 
 // The verifier in a request token (or in ":" followed by a verifier): the
 // text between its first and second ":"; empty when there is no ":".
@@ -107,8 +108,8 @@ using SessionLookup = std::function<std::shared_ptr<SessionImpl>(const std::u16s
 // and checks that the session's principal and then realm equal the
 // verifier's (E_UNEXPECTED "Session inconsistent" otherwise). Null when the
 // table has no such session.
-std::shared_ptr<SessionImpl> FindByVerifier(std::u16string_view token, const SessionLookup& lookup);
-std::shared_ptr<SessionImpl> FindByVerifier(std::u16string_view token, const SessionLookup& lookup,
-                                            std::span<const uint8_t> secretKeyBlob);
+Result<std::shared_ptr<SessionImpl>> FindByVerifier(std::u16string_view token, const SessionLookup& lookup);
+Result<std::shared_ptr<SessionImpl>> FindByVerifier(std::u16string_view token, const SessionLookup& lookup,
+                                                    std::span<const uint8_t> secretKeyBlob);
 
 }  // namespace quor::auth

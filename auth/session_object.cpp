@@ -8,74 +8,78 @@ namespace {
 template <typename Fn>
 HRESULT Edge(Fn&& fn) {
   com::ClearErrorInfo();
-  return util::CatchRaised(Session::kErrorSource, ISession::kIid, std::forward<Fn>(fn));
+  return util::CatchAtEdge(Session::kErrorSource, ISession::kIid, std::forward<Fn>(fn));
 }
 
 }  // namespace
 
 HRESULT Session::GetRealm(com::Bstr* realm) {
-  return Edge([&] {
-    if (!realm) return E_POINTER;
-    if (!session_) return E_UNEXPECTED;
-    *realm = com::Bstr(session_->GetRealm());
-    return S_OK;
+  return Edge([&]() -> Status {
+    if (!realm) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_ASSIGN_OR_RETURN(const std::u16string text, session_->GetRealm());
+    *realm = com::Bstr(text);
+    return {};
   });
 }
 
 HRESULT Session::GetPrincipal(com::Bstr* principal) {
-  return Edge([&] {
-    if (!principal) return E_POINTER;
-    if (!session_) return E_UNEXPECTED;
-    *principal = com::Bstr(session_->GetPrincipal());
-    return S_OK;
+  return Edge([&]() -> Status {
+    if (!principal) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_ASSIGN_OR_RETURN(const std::u16string text, session_->GetPrincipal());
+    *principal = com::Bstr(text);
+    return {};
   });
 }
 
 HRESULT Session::GetFullPrincipal(com::Bstr* fullPrincipal) {
-  return Edge([&] {
-    if (!fullPrincipal) return E_POINTER;
-    if (!session_) return E_UNEXPECTED;
-    *fullPrincipal = com::Bstr(session_->GetFullPrincipal());
-    return S_OK;
+  return Edge([&]() -> Status {
+    if (!fullPrincipal) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_ASSIGN_OR_RETURN(const std::u16string text, session_->GetFullPrincipal());
+    *fullPrincipal = com::Bstr(text);
+    return {};
   });
 }
 
 HRESULT Session::ConstructToken(com::Bstr* token) {
-  return Edge([&] {
-    if (!token) return E_POINTER;
-    if (!session_) return E_UNEXPECTED;
-    *token = session_->ConstructToken();
-    return S_OK;
+  return Edge([&]() -> Status {
+    if (!token) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_ASSIGN_OR_RETURN(*token, session_->ConstructToken());
+    return {};
   });
 }
 
 HRESULT Session::ValidateToken(const com::Bstr& token, int32_t* valid) {
-  return Edge([&] {
-    if (token.IsNull()) return E_INVALIDARG;
-    if (!valid) return E_POINTER;
-    if (!session_) return E_UNEXPECTED;
-    *valid = session_->ValidateToken(token) ? -1 : 0;
-    return S_OK;
+  return Edge([&]() -> Status {
+    if (token.IsNull()) return Status(E_INVALIDARG);
+    if (!valid) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_ASSIGN_OR_RETURN(const bool passed, session_->ValidateToken(token));
+    *valid = passed ? -1 : 0;
+    return {};
   });
 }
 
 HRESULT Session::SetTokenData(uint32_t index, uint32_t flags, const com::Bstr& name, const com::Bstr& value) {
-  return Edge([&] {
-    if (name.IsNull()) return E_INVALIDARG;
-    if (!session_) return E_UNEXPECTED;
-    session_->SetTokenData(index, flags, name, value);
-    return S_OK;
+  return Edge([&]() -> Status {
+    if (name.IsNull()) return Status(E_INVALIDARG);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_RETURN_IF_ERROR(session_->SetTokenData(index, flags, name, value));
+    return {};
   });
 }
 
 HRESULT Session::GetTokenData(uint32_t index, uint32_t* flags, com::Bstr* src, com::Bstr* dst) {
-  return Edge([&] {
-    if (!dst) return E_POINTER;
-    if (!session_) return E_UNEXPECTED;
+  return Edge([&]() -> Status {
+    if (!dst) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
     if (flags) *flags = 0;
     if (src) *src = com::Bstr();
-    session_->GetTokenData(index, flags, src, dst);
-    return S_OK;
+    QUOR_RETURN_IF_ERROR(session_->GetTokenData(index, flags, src, dst));
+    return {};
   });
 }
 

@@ -23,9 +23,8 @@ class Session : public com::DispatchObject<Session, ISession, com::ISupportError
 
   // Each operation clears the thread's error information first. Argument
   // checks return E_INVALIDARG or E_POINTER; an unbound object E_UNEXPECTED;
-  // a raised status is returned with its error information (interface
-  // ISession, source QuorAuth.Session, the status's text when none was
-  // given).
+  // any other failure is returned with its error information (source
+  // QuorAuth.Session unless the failure named its class).
   HRESULT GetRealm(com::Bstr* realm) override;
   HRESULT GetPrincipal(com::Bstr* principal) override;
   HRESULT GetFullPrincipal(com::Bstr* fullPrincipal) override;

@@ -1,7 +1,7 @@
 #include "auth/ticket.h"
 
 #include "auth/config.h"
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/sealed.h"
 #include "auth/util/error.h"
 #include "platform/text/text.h"
@@ -28,13 +28,14 @@ TicketImpl TicketImpl::Issued(std::u16string realm, std::u16string principal, ui
   return t;
 }
 
-std::u16string MakeTicketText(const TicketImpl& ticket) {
-  return MakeTicketText(ticket, ServiceConfig::Instance().ServerSecretKey());
+Result<std::u16string> MakeTicketText(const TicketImpl& ticket) {
+  QUOR_ASSIGN_OR_RETURN(const Bytes secret, ServiceConfig::Instance().ServerSecretKey());
+  return MakeTicketText(ticket, secret);
 }
 
-std::u16string MakeTicketText(const TicketImpl& t, std::span<const uint8_t> secretKeyBlob) {
+Result<std::u16string> MakeTicketText(const TicketImpl& t, std::span<const uint8_t> secretKeyBlob) {
   if (!FitsAField(t.realm) || !FitsAField(t.principal))
-    Raise(E_INVALIDARG, "a realm or principal must not contain ':'");
+    return Fail(E_INVALIDARG, "a realm or principal must not contain ':'");
   std::u16string plain;
   for (uint32_t n : {t.version, t.reserved1, t.issueTime, t.secondTime, t.reserved4, t.reserved5}) plain += Number(n) + u":";
   plain += t.realm + u":" + t.principal;
@@ -45,19 +46,20 @@ std::u16string MakeTicketText(const TicketImpl& t, std::span<const uint8_t> secr
   return SealAndSign(plain, secretKeyBlob);
 }
 
-std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text) {
-  return ParseTicket(text, ServiceConfig::Instance().ServerSecretKey());
+Result<std::unique_ptr<TicketImpl>> ParseTicket(std::u16string_view text) {
+  QUOR_ASSIGN_OR_RETURN(const Bytes secret, ServiceConfig::Instance().ServerSecretKey());
+  return ParseTicket(text, secret);
 }
 
-std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text, std::span<const uint8_t> secretKeyBlob) {
-  const std::u16string plain = OpenSigned(text, secretKeyBlob, kInvalidTicket);
+Result<std::unique_ptr<TicketImpl>> ParseTicket(std::u16string_view text, std::span<const uint8_t> secretKeyBlob) {
+  QUOR_ASSIGN_OR_RETURN(const std::u16string plain, OpenSigned(text, secretKeyBlob, kInvalidTicket));
   std::vector<std::string> fields = text::Split(text::Narrow(plain), ':');
-  if (fields.size() != 12) Raise(E_FAIL, kInvalidTicket);
+  if (fields.size() != 12) return Fail(E_FAIL, kInvalidTicket);
   uint32_t numbers[12] = {};
   for (size_t i : {0, 1, 2, 3, 4, 5, 8, 9, 10, 11}) {
     std::optional<uint32_t> n = text::ParseUInt32(fields[i]);
     if (!n || fields[i].empty() || fields[i].find_first_not_of("0123456789") != std::string::npos)
-      Raise(E_FAIL, kInvalidTicket);
+      return Fail(E_FAIL, kInvalidTicket);
     numbers[i] = *n;
   }
   auto t = std::make_unique<TicketImpl>();
@@ -76,9 +78,10 @@ std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text, std::span<cons
   return t;
 }
 
-void CheckTicketTime(const TicketImpl& ticket, int64_t now, std::chrono::seconds lifetime) {
+Status CheckTicketTime(const TicketImpl& ticket, int64_t now, std::chrono::seconds lifetime) {
   const int64_t age = now - static_cast<int64_t>(ticket.issueTime);
-  if (age > lifetime.count() || -age > kTicketClockSkew.count()) Raise(E_FAIL, kInvalidTicket);
+  if (age > lifetime.count() || -age > kTicketClockSkew.count()) return Fail(E_FAIL, kInvalidTicket);
+  return {};
 }
 
 }  // namespace quor::auth

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "auth/mac.h"
+#include "platform/com/status.h"
 
 namespace quor::auth {
 
@@ -41,14 +42,14 @@ struct TicketImpl {
 
 // The ticket text, sealed with the process's server secret key (or the one
 // given). E_INVALIDARG for a realm or principal with ":" or a zero character.
-std::u16string MakeTicketText(const TicketImpl& ticket);
-std::u16string MakeTicketText(const TicketImpl& ticket, std::span<const uint8_t> secretKeyBlob);
+Result<std::u16string> MakeTicketText(const TicketImpl& ticket);
+Result<std::u16string> MakeTicketText(const TicketImpl& ticket, std::span<const uint8_t> secretKeyBlob);
 
 // The ticket in a text. A signature that does not match, or a plain text that
 // is not twelve well-formed fields: E_FAIL "Invalid Ticket". A ciphertext of
-// the wrong length or padding: the crypto error "CryptDecrypt", raised first.
-std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text);
-std::unique_ptr<TicketImpl> ParseTicket(std::u16string_view text, std::span<const uint8_t> secretKeyBlob);
+// the wrong length or padding: the crypto error "CryptDecrypt", checked first.
+Result<std::unique_ptr<TicketImpl>> ParseTicket(std::u16string_view text);
+Result<std::unique_ptr<TicketImpl>> ParseTicket(std::u16string_view text, std::span<const uint8_t> secretKeyBlob);
 
 // How far ahead of the clock an issue time may lie (the clock set back
 // since the ticket was issued).
@@ -58,6 +59,6 @@ inline constexpr std::chrono::seconds kTicketClockSkew{300};
 // E_FAIL "Invalid Ticket" when it was issued more than `lifetime` ago or
 // lies more than kTicketClockSkew ahead, so a captured ticket does not open
 // sessions for ever.
-void CheckTicketTime(const TicketImpl& ticket, int64_t now, std::chrono::seconds lifetime);
+Status CheckTicketTime(const TicketImpl& ticket, int64_t now, std::chrono::seconds lifetime);
 
 }  // namespace quor::auth

@@ -38,6 +38,13 @@ void Check(HRESULT hr, const char* what) {
   }
 }
 
+// The value of a set-up step, which must not fail.
+template <typename T>
+T Must(Result<T> result, const char* what) {
+  Check(result.status().code(), what);
+  return std::move(result).value();
+}
+
 Bstr Text(std::string_view bytes, bool wide) {
   return wide ? Bstr(fuzz::AsWide(bytes)) : Bstr::FromUtf8(bytes);
 }
@@ -46,7 +53,8 @@ Bstr Text(std::string_view bytes, bool wide) {
 Bstr Seal(std::string_view inner, std::u16string_view tail) {
   util::Bytes bytes(inner.begin(), inner.end());
   bytes.push_back(0);
-  return Bstr(util::WidenAscii(util::Base64Encode(g_keys->key.Encrypt(bytes, true))) + std::u16string(tail));
+  return Bstr(util::WidenAscii(util::Base64Encode(Must(g_keys->key.Encrypt(bytes, true), "CryptEncrypt"))) +
+              std::u16string(tail));
 }
 
 TokenHandlerPtr ServerHandler() {
@@ -80,14 +88,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(AcquireClientTokenHandler(Bstr(u""), &keys.client), "AcquireClientTokenHandler");
   Check(GetTokenScheme(keys.client.get(), &keys.scheme), "GetTokenScheme");
   Check(GetTokenSeed(keys.client.get(), &keys.seed), "GetTokenSeed");
-  keys.provider.AcquireContext(std::nullopt, std::nullopt, 0, crypt::CRYPT_VERIFYCONTEXT);
-  keys.key = keys.provider.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE);
-  keys.serverKey = Bstr(util::WidenAscii(util::Base64Encode(keys.key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr))));
+  Check(keys.provider.AcquireContext(std::nullopt, std::nullopt, 0, crypt::CRYPT_VERIFYCONTEXT).code(),
+        "CryptAcquireContext");
+  keys.key = Must(keys.provider.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE), "CryptGenKey");
+  keys.serverKey = Bstr(util::WidenAscii(
+      util::Base64Encode(Must(keys.key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr), "CryptExportKey"))));
   const std::u16string seed(keys.seed.View());
   util::CryptKey clientPublic =
-      keys.provider.ImportKey(util::Base64Decode(seed.substr(seed.find(u';') + 1)), 0, nullptr);
+      Must(keys.provider.ImportKey(util::Base64Decode(seed.substr(seed.find(u';') + 1)), 0, nullptr), "CryptImportKey");
   Check(SetTokenItem(keys.client.get(), Bstr(kSessionKeyItem),
-                     Bstr(util::WidenAscii(util::Base64Encode(keys.key.ExportKey(crypt::SIMPLEBLOB, &clientPublic))))),
+                     Bstr(util::WidenAscii(util::Base64Encode(
+                         Must(keys.key.ExportKey(crypt::SIMPLEBLOB, &clientPublic), "CryptExportKey"))))),
         "SetTokenItem");
   Check(SetTokenItem(keys.client.get(), Bstr(kOpaqueItem), Bstr(u"VERIFIER")), "SetTokenItem");
   // A request, so that the console handler has one to match answers with.

@@ -9,13 +9,13 @@
 using namespace quor;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  webconfig::SiteConfig config;
-  std::string error;
-  if (webconfig::SiteConfig::Parse(fuzz::AsText(data, size), config, error) != webconfig::Status::Ok) return 0;
-  if (config.Validate(error) != webconfig::Status::Ok) return 0;
-  webconfig::SiteConfig again;
-  if (webconfig::SiteConfig::Parse(config.Serialize(), again, error) != webconfig::Status::Ok) {
-    std::fprintf(stderr, "a configuration that read and checked does not read once written: %s\n", error.c_str());
+  Result<webconfig::SiteConfig> config = webconfig::SiteConfig::Parse(fuzz::AsText(data, size));
+  if (!config.ok()) return 0;
+  if (!config->Validate().ok()) return 0;
+  const Status again = webconfig::SiteConfig::Parse(config->Serialize()).status();
+  if (!again.ok()) {
+    std::fprintf(stderr, "a configuration that read and checked does not read once written: %s\n",
+                 again.message().c_str());
     std::abort();
   }
   return 0;

@@ -925,9 +925,9 @@ struct Listener::Impl {
   // cannot be read is reported once and the last good configuration kept; a
   // new unload count drops the component classes held so far.
   std::shared_ptr<const webconfig::SiteConfig> SiteNow(const webconfig::Site*& out) {
-    std::string error;
-    std::shared_ptr<const webconfig::SiteConfig> config = site->Current(&error);
-    if (!error.empty()) log.Report(eventlog::EventType::Warning, 25, {site->Path().string(), error});
+    quor::Status failure;
+    std::shared_ptr<const webconfig::SiteConfig> config = site->Current(&failure);
+    if (!failure.ok()) log.Report(eventlog::EventType::Warning, 25, {site->Path().string(), failure.message()});
     out = config->Find(options.siteHost, options.site);
     const uint64_t count = out ? out->unloadCount : 0;
     std::lock_guard lock(dispatcherMutex);

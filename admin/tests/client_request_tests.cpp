@@ -194,17 +194,18 @@ class CannedCore {
     if (FAILED(auth::AcquireTokenHandler(scheme, &handler)) || FAILED(auth::SetTokenSeed(handler.get(), seed)))
       return Refuse(response, E_INVALIDARG, "bad token scheme or seed");
     keys_ = auth::util::CryptProvider();
-    keys_.AcquireContext(std::nullopt, std::nullopt, 0, crypt::CRYPT_VERIFYCONTEXT);
-    auth::util::CryptKey key = keys_.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE);
+    if (!keys_.AcquireContext(std::nullopt, std::nullopt, 0, crypt::CRYPT_VERIFYCONTEXT).ok())
+      return Refuse(response, E_FAIL, "no key context");
+    auth::util::CryptKey key = keys_.GenKey(crypt::CALG_RC2, crypt::CRYPT_EXPORTABLE).value();
     const auth::util::CryptKey clientPublic =
-        keys_.ImportKey(auth::util::Base64Decode(auth::SplitText(seed.View(), u';').second), 0, nullptr);
-    const std::string opaque = auth::util::Base64Encode(key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr));
+        keys_.ImportKey(auth::util::Base64Decode(auth::SplitText(seed.View(), u';').second), 0, nullptr).value();
+    const std::string opaque = auth::util::Base64Encode(key.ExportKey(crypt::OPAQUEKEYBLOB, nullptr).value());
     if (FAILED(auth::SetTokenItem(handler.get(), Bstr(auth::kSessionKeyItem), Bstr::FromUtf8(opaque))))
       return Refuse(response, E_FAIL, "session key not taken");
     handler_ = std::move(handler);
     sessionKeyText_ = next == Next::BadSessionKey
                           ? "@@not a key@@"
-                          : auth::util::Base64Encode(key.ExportKey(crypt::SIMPLEBLOB, &clientPublic));
+                          : auth::util::Base64Encode(key.ExportKey(crypt::SIMPLEBLOB, &clientPublic).value());
     Answer(response, parsed.method,
            {{"OpenSessionResult", Bstr(u"locator")},
             {"sessionKey", Bstr::FromUtf8(sessionKeyText_)},

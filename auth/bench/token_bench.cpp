@@ -97,7 +97,13 @@ struct Setup {
     GetTokenSeed(client.get(), &seed);
     session = std::make_shared<SessionImpl>(std::make_unique<TicketImpl>(TicketImpl::Issued(u"BENCH", u"user", 1, 2)),
                                             u"qsc");
-    SetTokenItem(client.get(), Bstr(kSessionKeyItem), Bstr(session->Init(scheme, seed)));
+    quor::Result<std::u16string> key = session->Init(scheme, seed);
+    if (!key.ok()) {
+      std::fprintf(stderr, "token_bench: the session cannot be set up (0x%08X)\n",
+                   static_cast<unsigned>(key.status().code()));
+      std::exit(1);
+    }
+    SetTokenItem(client.get(), Bstr(kSessionKeyItem), Bstr(*key));
     SetTokenItem(client.get(), Bstr(kOpaqueItem), Bstr(u"verifier"));
   }
 };
@@ -128,16 +134,20 @@ std::vector<Bstr> MakeRequests(Setup& s, int calls, std::vector<Bstr>& sent) {
 
 bool ServerCall(SessionImpl& session, const Bstr& token, const std::vector<Bstr>& sent, uint32_t kind,
                 const Bstr& result) {
-  session.SetTokenData(0, 0, Bstr(kMethod), sent[0]);
-  for (uint32_t a = 0; a < 2; ++a) session.SetTokenData(a + 1, 0, Bstr(kArgNames[a]), sent[a + 1]);
-  if (!session.ValidateToken(token)) return false;
+  if (!session.SetTokenData(0, 0, Bstr(kMethod), sent[0]).ok()) return false;
+  for (uint32_t a = 0; a < 2; ++a)
+    if (!session.SetTokenData(a + 1, 0, Bstr(kArgNames[a]), sent[a + 1]).ok()) return false;
+  quor::Result<bool> valid = session.ValidateToken(token);
+  if (!valid.ok() || !*valid) return false;
   Bstr decoded;
-  for (uint32_t a = 0; a < 3; ++a) session.GetTokenData(a, nullptr, nullptr, &decoded);
-  session.SetTokenData(0, 0, Bstr(kMethod), Bstr());
-  session.SetTokenData(1, kind, Bstr(u"result"), result);
-  Bstr reskey = session.ConstructToken(), wire;
-  session.GetTokenData(1, nullptr, nullptr, &wire);
-  return !reskey.Empty() && !wire.Empty();
+  for (uint32_t a = 0; a < 3; ++a)
+    if (!session.GetTokenData(a, nullptr, nullptr, &decoded).ok()) return false;
+  if (!session.SetTokenData(0, 0, Bstr(kMethod), Bstr()).ok()) return false;
+  if (!session.SetTokenData(1, kind, Bstr(u"result"), result).ok()) return false;
+  quor::Result<Bstr> reskey = session.ConstructToken();
+  Bstr wire;
+  if (!reskey.ok() || !session.GetTokenData(1, nullptr, nullptr, &wire).ok()) return false;
+  return !reskey->Empty() && !wire.Empty();
 }
 
 }  // namespace

@@ -31,13 +31,14 @@ HRESULT Edge(Fn&& fn) {
   return OperationEdge(AccountInfo::kErrorSource, IAccountInfo::kIid, std::forward<Fn>(fn));
 }
 
-[[noreturn]] void Raise(HRESULT code, std::string_view text = {}) { util::Raise(code, kAccountInfoClsid, text); }
-[[noreturn]] void RaiseDirectory(HRESULT status) { RaiseDirectoryError(status, kAccountInfoClsid); }
+Status Failed(HRESULT code, std::string_view text = {}) { return util::Fail(code, kAccountInfoClsid, text); }
+Status DirectoryFailed(HRESULT status) { return DirectoryFailure(status, kAccountInfoClsid); }
 
 bool HasUsers(int32_t type) { return type == AccountTypeUser || type == AccountTypeAny; }
 bool HasGroups(int32_t type) { return type == AccountTypeGroup || type == AccountTypeAny; }
-void CheckType(int32_t type) {
-  if (type < AccountTypeUser || type > AccountTypeAny) Raise(E_INVALIDARG);
+Status CheckType(int32_t type) {
+  if (type < AccountTypeUser || type > AccountTypeAny) return Failed(E_INVALIDARG);
+  return {};
 }
 
 // ---- Query shapes and result rows ------------------------------------------------------
@@ -59,19 +60,19 @@ struct Query {
 
 // A name list from a string, an array of strings or of variants, or a
 // reference to one of them; E_INVALIDARG for anything else.
-std::vector<std::string> AttributeNames(const com::Variant& attrs) {
+Result<std::vector<std::string>> AttributeNames(const com::Variant& attrs) {
   const com::VARTYPE type = attrs.Type();
   if (attrs.IsByRef()) {
     if (type != (com::VT_BYREF | com::VT_VARIANT) && type != (com::VT_BYREF | com::VT_ARRAY | com::VT_BSTR))
-      Raise(E_INVALIDARG);
+      return Failed(E_INVALIDARG);
     const com::Variant target = attrs.Dereferenced();
-    if (target.IsByRef()) Raise(E_INVALIDARG);
+    if (target.IsByRef()) return Failed(E_INVALIDARG);
     return AttributeNames(target);
   }
-  if (type == com::VT_BSTR) return {attrs.GetBstr().ToUtf8()};
-  if (type != (com::VT_ARRAY | com::VT_BSTR) && type != (com::VT_ARRAY | com::VT_VARIANT)) Raise(E_INVALIDARG);
+  if (type == com::VT_BSTR) return std::vector<std::string>{attrs.GetBstr().ToUtf8()};
+  if (type != (com::VT_ARRAY | com::VT_BSTR) && type != (com::VT_ARRAY | com::VT_VARIANT)) return Failed(E_INVALIDARG);
   const com::SafeArray& array = attrs.Array();
-  if (array.Dimensions() != 1) Raise(E_INVALIDARG);
+  if (array.Dimensions() != 1) return Failed(E_INVALIDARG);
   int32_t lower = 0, upper = -1;
   array.GetLBound(1, lower);
   array.GetUBound(1, upper);
@@ -79,16 +80,16 @@ std::vector<std::string> AttributeNames(const com::Variant& attrs) {
   for (int32_t i = lower; i <= upper; ++i) {
     com::Variant element;
     const int32_t index[1] = {i};
-    if (FAILED(array.GetElement(index, element))) Raise(E_INVALIDARG);
+    if (FAILED(array.GetElement(index, element))) return Failed(E_INVALIDARG);
     // An element that is not a string names nothing.
     names.push_back(element.Type() == com::VT_BSTR ? element.GetBstr().ToUtf8() : std::string());
   }
   return names;
 }
 
-Query MakeQuery(AccountInfo::Kind kind, const com::Variant& attrs, int32_t ordering) {
+Result<Query> MakeQuery(AccountInfo::Kind kind, const com::Variant& attrs, int32_t ordering) {
   Query q;
-  q.names = AttributeNames(attrs);
+  QUOR_ASSIGN_OR_RETURN(q.names, AttributeNames(attrs));
   if (kind == AccountInfo::Kind::WinNT)
     for (std::string& name : q.names)
       if (name == "displayName") name = "fullName";
@@ -128,14 +129,15 @@ class Collector {
 
   // A two-dimensional array of strings, rows by requested attributes, or an
   // empty variant when nothing was found.
-  com::Variant ToVariant() const {
-    if (rows_.empty()) return {};
+  Result<com::Variant> ToVariant() const {
+    if (rows_.empty()) return com::Variant();
     com::SafeArray array(com::VT_BSTR, {0, static_cast<uint32_t>(rows_.size())},
                          {0, static_cast<uint32_t>(q_.requested)});
     for (size_t r = 0; r < rows_.size(); ++r) {
       for (size_t c = 0; c < q_.requested; ++c) {
         const int32_t index[2] = {static_cast<int32_t>(r), static_cast<int32_t>(c)};
-        if (HRESULT hr = array.PutElement(index, com::Variant(com::Bstr(Text(rows_[r][c])))); FAILED(hr)) Raise(hr);
+        if (HRESULT hr = array.PutElement(index, com::Variant(com::Bstr(Text(rows_[r][c])))); FAILED(hr))
+          return Failed(hr);
       }
     }
     return com::Variant(std::move(array));
@@ -178,12 +180,12 @@ int32_t Lowered(int32_t depth) { return depth > 0 ? depth - 1 : depth; }
 
 // ---- LDAP ------------------------------------------------------------------------------
 
-std::string TypeFilter(int32_t type) {
+Result<std::string> TypeFilter(int32_t type) {
   switch (type) {
-    case AccountTypeUser: return "(objectCategory=person)(objectClass=user)";
-    case AccountTypeGroup: return "(objectCategory=group)";
-    case AccountTypeAny: return "(|(&(objectCategory=person)(objectClass=user))(objectCategory=group))";
-    default: Raise(E_INVALIDARG);
+    case AccountTypeUser: return std::string("(objectCategory=person)(objectClass=user)");
+    case AccountTypeGroup: return std::string("(objectCategory=group)");
+    case AccountTypeAny: return std::string("(|(&(objectCategory=person)(objectClass=user))(objectCategory=group))");
+    default: return Failed(E_INVALIDARG);
   }
 }
 
@@ -207,18 +209,20 @@ std::u16string ValueText(const dir::Property& p) {
 
 class LdapRoot {
  public:
-  LdapRoot(const std::string& path, const std::u16string& nameAttr)
-      : nameAttr_(text::Narrow(nameAttr)) {
-    if (HRESULT hr = dir::GetObject(path, root_); FAILED(hr)) RaiseDirectory(hr);
+  static Result<LdapRoot> Open(const std::string& path, const std::u16string& nameAttr) {
+    LdapRoot root(nameAttr);
+    if (HRESULT hr = dir::GetObject(path, root.root_); FAILED(hr)) return DirectoryFailed(hr);
+    return root;
   }
 
   const std::string& NameAttr() const { return nameAttr_; }
 
   // The accounts of `type` whose `attribute` equals `value` (already
   // escaped for the filter), with the attributes `names`.
-  std::vector<Cells> Search(int32_t type, std::string_view attribute, std::string_view value,
-                            const std::vector<std::string>& names) const {
-    const std::string filter = "(&" + TypeFilter(type) + "(" + std::string(attribute) + "=" + std::string(value) + "))";
+  Result<std::vector<Cells>> Search(int32_t type, std::string_view attribute, std::string_view value,
+                                    const std::vector<std::string>& names) const {
+    QUOR_ASSIGN_OR_RETURN(const std::string typeFilter, TypeFilter(type));
+    const std::string filter = "(&" + typeFilter + "(" + std::string(attribute) + "=" + std::string(value) + "))";
     std::vector<std::string> wanted;
     for (const std::string& name : names)
       if (!name.empty() && std::none_of(wanted.begin(), wanted.end(),
@@ -228,7 +232,7 @@ class LdapRoot {
     options.scope = dir::Scope::Subtree;
     options.pageSize = 100;
     std::vector<dir::Row> rows;
-    if (HRESULT hr = root_.Search(filter, wanted, options, rows); FAILED(hr)) RaiseDirectory(hr);
+    if (HRESULT hr = root_.Search(filter, wanted, options, rows); FAILED(hr)) return DirectoryFailed(hr);
     std::vector<Cells> out;
     out.reserve(rows.size());
     for (const dir::Row& row : rows) {
@@ -242,52 +246,61 @@ class LdapRoot {
     return out;
   }
 
-  std::vector<Cells> ByName(int32_t type, std::u16string_view name, const std::vector<std::string>& names) const {
+  Result<std::vector<Cells>> ByName(int32_t type, std::u16string_view name,
+                                    const std::vector<std::string>& names) const {
     return Search(type, nameAttr_, dir::EscapeFilterValue(text::Narrow(name)), names);
   }
 
   // The DN of the one account of `type` with that name.
-  std::string DistinguishedName(std::u16string_view name, int32_t type) const {
+  Result<std::string> DistinguishedName(std::u16string_view name, int32_t type) const {
     const std::vector<std::string> names = {std::string(kDistinguishedName)};
-    std::vector<Cells> rows = ByName(type, name, names);
-    if (rows.size() != 1 || !rows[0][0]) Raise(dir::E_ADS_UNKNOWN_OBJECT, "Distinguished Name Unknown");
+    QUOR_ASSIGN_OR_RETURN(const std::vector<Cells> rows, ByName(type, name, names));
+    if (rows.size() != 1 || !rows[0][0]) return Failed(dir::E_ADS_UNKNOWN_OBJECT, "Distinguished Name Unknown");
     return text::Narrow(*rows[0][0]);
   }
 
   // Down ("memberOf": the members of `dn`) or up ("member": the groups that
   // list `dn`), `depth` levels (negative: all). Accounts are reported once,
   // groups entered once.
-  void Walk(const std::string& dn, std::string_view attribute, int32_t type, int32_t depth, const Query& q,
-            Collector& out, Walked& walked) const {
+  Status Walk(const std::string& dn, std::string_view attribute, int32_t type, int32_t depth, const Query& q,
+              Collector& out, Walked& walked) const {
     walked.Enter(Key(dn), depth);
     depth = Lowered(depth);
     // Groups are needed to go further down even when not asked for.
     const int32_t searched = depth != 0 && attribute == "memberOf" && type == AccountTypeUser ? AccountTypeAny : type;
-    for (Cells& row : Search(searched, attribute, dir::EscapeFilterValue(dn), q.names)) {
+    QUOR_ASSIGN_OR_RETURN(std::vector<Cells> rows, Search(searched, attribute, dir::EscapeFilterValue(dn), q.names));
+    for (Cells& row : rows) {
       const std::string rowDn = text::Narrow(Text(row[q.dnAt]));
       const bool group = Text(row[q.classAt]) == u"group";
       const bool report = !group || HasGroups(type);
       if (report && walked.FirstReport(Key(rowDn))) out.Add(row);
       if (group && depth != 0 && !rowDn.empty() && walked.Enter(Key(rowDn), depth))
-        Walk(rowDn, attribute, type, depth, q, out, walked);
+        QUOR_RETURN_IF_ERROR(Walk(rowDn, attribute, type, depth, q, out, walked));
     }
+    return {};
   }
 
   // Whether `accountDn` reaches `groupDn` going up through its groups.
-  bool Reaches(const std::string& accountDn, const std::string& groupDn, int32_t depth, Walked& walked) const {
+  Result<bool> Reaches(const std::string& accountDn, const std::string& groupDn, int32_t depth, Walked& walked) const {
     walked.Enter(Key(accountDn), depth);
     depth = Lowered(depth);
     const std::vector<std::string> names = {std::string(kDistinguishedName)};
-    for (const Cells& row : Search(AccountTypeGroup, "member", dir::EscapeFilterValue(accountDn), names)) {
+    QUOR_ASSIGN_OR_RETURN(const std::vector<Cells> rows,
+                          Search(AccountTypeGroup, "member", dir::EscapeFilterValue(accountDn), names));
+    for (const Cells& row : rows) {
       const std::string dn = text::Narrow(Text(row[0]));
       if (dir::DnEquals(dn, groupDn)) return true;
-      if (depth != 0 && !dn.empty() && walked.Enter(Key(dn), depth) && Reaches(dn, groupDn, depth, walked))
-        return true;
+      if (depth != 0 && !dn.empty() && walked.Enter(Key(dn), depth)) {
+        QUOR_ASSIGN_OR_RETURN(const bool reached, Reaches(dn, groupDn, depth, walked));
+        if (reached) return true;
+      }
     }
     return false;
   }
 
  private:
+  explicit LdapRoot(const std::u16string& nameAttr) : nameAttr_(text::Narrow(nameAttr)) {}
+
   static std::string Key(const std::string& dn) { return text::ToLowerAscii(dn); }
 
   dir::Object root_;
@@ -310,7 +323,7 @@ class GroupCache {
     return cache;
   }
 
-  std::vector<dir::Object> Groups(const std::string& rootPath) {
+  Result<std::vector<dir::Object>> Groups(const std::string& rootPath) {
     const std::string file = StoreFile();
     struct stat st {};
     const bool exists = ::stat(file.c_str(), &st) == 0;
@@ -319,10 +332,10 @@ class GroupCache {
     std::lock_guard guard(lock_);
     if (!filled_ || !(stamp == stamp_)) {
       dir::Object root;
-      if (HRESULT hr = dir::GetObject(rootPath, root); FAILED(hr)) RaiseDirectory(hr);
+      if (HRESULT hr = dir::GetObject(rootPath, root); FAILED(hr)) return DirectoryFailed(hr);
       const std::string group = "group";
       std::vector<dir::Object> groups;
-      if (HRESULT hr = root.Children(std::span(&group, 1), groups); FAILED(hr)) RaiseDirectory(hr);
+      if (HRESULT hr = root.Children(std::span(&group, 1), groups); FAILED(hr)) return DirectoryFailed(hr);
       groups_ = std::move(groups);
       stamp_ = stamp;
       filled_ = true;
@@ -351,27 +364,27 @@ class WinNTRoot {
   WinNTRoot(const std::string& path, const std::u16string& nameAttr) : path_(path), nameAttr_(text::Narrow(nameAttr)) {}
 
   // The account `name` of `type` (3: either), bound as the service.
-  dir::Object Bind(std::u16string_view name, int32_t type) const {
-    CheckType(type);
+  Result<dir::Object> Bind(std::u16string_view name, int32_t type) const {
+    QUOR_RETURN_IF_ERROR(CheckType(type));
     const std::string narrow = text::Narrow(name);
     // A name cannot hold the path's own separators.
     if (narrow.empty() || narrow.find_first_of("/,") != std::string::npos)
-      Raise(dir::E_ADS_BAD_PATHNAME, "Invalid Account Name");
+      return Failed(dir::E_ADS_BAD_PATHNAME, "Invalid Account Name");
     std::string path = path_ + "/" + narrow;
     if (type == AccountTypeUser) path += ",user";
     if (type == AccountTypeGroup) path += ",group";
     dir::Object object;
-    if (HRESULT hr = dir::GetObject(path, object); FAILED(hr)) RaiseDirectory(hr);
+    if (HRESULT hr = dir::GetObject(path, object); FAILED(hr)) return DirectoryFailed(hr);
     return object;
   }
 
-  dir::Object Root() const {
+  Result<dir::Object> Root() const {
     dir::Object root;
-    if (HRESULT hr = dir::GetObject(path_, root); FAILED(hr)) RaiseDirectory(hr);
+    if (HRESULT hr = dir::GetObject(path_, root); FAILED(hr)) return DirectoryFailed(hr);
     return root;
   }
 
-  Cells Row(const dir::Object& object, const Query& q) const {
+  Result<Cells> Row(const dir::Object& object, const Query& q) const {
     Cells cells(q.names.size());
     for (size_t i = 0; i < q.names.size(); ++i) {
       const std::string& name = q.names[i];
@@ -384,66 +397,81 @@ class WinNTRoot {
         dir::Property p;
         const HRESULT hr = object.Get(name, p);
         if (hr == dir::E_ADS_PROPERTY_NOT_FOUND || hr == kNoMoreItems) continue;
-        if (FAILED(hr)) RaiseDirectory(hr);
+        if (FAILED(hr)) return DirectoryFailed(hr);
         cells[i] = ValueText(p);
       }
     }
     return cells;
   }
 
-  static std::vector<dir::Object> Members(const dir::Object& group) {
+  static Result<std::vector<dir::Object>> Members(const dir::Object& group) {
     std::vector<dir::Object> members;
     const HRESULT hr = group.Members(members);
-    if (hr == kNoMoreItems) return {};
-    if (FAILED(hr)) RaiseDirectory(hr);
+    if (hr == kNoMoreItems) return std::vector<dir::Object>();
+    if (FAILED(hr)) return DirectoryFailed(hr);
     return members;
   }
 
   // The members of `group`, `depth` levels down.
-  void WalkMembers(const dir::Object& group, int32_t type, int32_t depth, const Query& q, Collector& out,
-                   Walked& walked) const {
+  Status WalkMembers(const dir::Object& group, int32_t type, int32_t depth, const Query& q, Collector& out,
+                     Walked& walked) const {
     walked.Enter(Key(group), depth);
     depth = Lowered(depth);
-    for (const dir::Object& member : Members(group)) {
+    QUOR_ASSIGN_OR_RETURN(const std::vector<dir::Object> members, Members(group));
+    for (const dir::Object& member : members) {
       const bool user = text::EqualsNoCase(member.Class(), "user");
-      if ((user ? HasUsers(type) : HasGroups(type)) && walked.FirstReport(Key(member))) out.Add(Row(member, q));
-      if (!user && depth != 0 && walked.Enter(Key(member), depth)) WalkMembers(member, type, depth, q, out, walked);
+      if ((user ? HasUsers(type) : HasGroups(type)) && walked.FirstReport(Key(member))) {
+        QUOR_ASSIGN_OR_RETURN(Cells row, Row(member, q));
+        out.Add(std::move(row));
+      }
+      if (!user && depth != 0 && walked.Enter(Key(member), depth))
+        QUOR_RETURN_IF_ERROR(WalkMembers(member, type, depth, q, out, walked));
     }
+    return {};
   }
 
   // The groups `account` belongs to, `depth` levels up.
-  void WalkGroups(const dir::Object& account, int32_t depth, const Query& q, Collector& out, Walked& walked) const {
+  Status WalkGroups(const dir::Object& account, int32_t depth, const Query& q, Collector& out, Walked& walked) const {
     walked.Enter(Key(account), depth);
     depth = Lowered(depth);
     std::vector<dir::Object> groups;
     if (!text::EqualsNoCase(account.Class(), "group")) {
-      if (HRESULT hr = account.Groups(groups); FAILED(hr) && hr != kNoMoreItems) RaiseDirectory(hr);
+      if (HRESULT hr = account.Groups(groups); FAILED(hr) && hr != kNoMoreItems) return DirectoryFailed(hr);
     } else {
       const std::string path = account.Path();
-      for (const dir::Object& candidate : GroupCache::Instance().Groups(path_)) {
+      QUOR_ASSIGN_OR_RETURN(const std::vector<dir::Object> candidates, GroupCache::Instance().Groups(path_));
+      for (const dir::Object& candidate : candidates) {
         bool member = false;
-        if (HRESULT hr = candidate.IsMember(path, member); FAILED(hr)) RaiseDirectory(hr);
+        if (HRESULT hr = candidate.IsMember(path, member); FAILED(hr)) return DirectoryFailed(hr);
         if (member) groups.push_back(candidate);
       }
     }
     for (const dir::Object& group : groups) {
-      if (walked.FirstReport(Key(group))) out.Add(Row(group, q));
-      if (depth != 0 && walked.Enter(Key(group), depth)) WalkGroups(group, depth, q, out, walked);
+      if (walked.FirstReport(Key(group))) {
+        QUOR_ASSIGN_OR_RETURN(Cells row, Row(group, q));
+        out.Add(std::move(row));
+      }
+      if (depth != 0 && walked.Enter(Key(group), depth)) QUOR_RETURN_IF_ERROR(WalkGroups(group, depth, q, out, walked));
     }
+    return {};
   }
 
   // Whether `accountPath` is a member of `group` within `depth` levels.
-  bool Contains(const dir::Object& group, const std::string& accountPath, int32_t depth, Walked& walked) const {
+  Result<bool> Contains(const dir::Object& group, const std::string& accountPath, int32_t depth,
+                        Walked& walked) const {
     walked.Enter(Key(group), depth);
     depth = Lowered(depth);
     bool member = false;
-    if (HRESULT hr = group.IsMember(accountPath, member); FAILED(hr)) RaiseDirectory(hr);
+    if (HRESULT hr = group.IsMember(accountPath, member); FAILED(hr)) return DirectoryFailed(hr);
     if (member) return true;
     if (depth == 0) return false;
-    for (const dir::Object& inner : Members(group))
-      if (text::EqualsNoCase(inner.Class(), "group") && walked.Enter(Key(inner), depth) &&
-          Contains(inner, accountPath, depth, walked))
-        return true;
+    QUOR_ASSIGN_OR_RETURN(const std::vector<dir::Object> members, Members(group));
+    for (const dir::Object& inner : members) {
+      if (text::EqualsNoCase(inner.Class(), "group") && walked.Enter(Key(inner), depth)) {
+        QUOR_ASSIGN_OR_RETURN(const bool contained, Contains(inner, accountPath, depth, walked));
+        if (contained) return true;
+      }
+    }
     return false;
   }
 
@@ -487,22 +515,20 @@ bool IsAttributeName(std::u16string_view name) {
 }  // namespace
 
 AccountInfo::AccountInfo(ServiceConfig& config) {
-  try {
-    const std::u16string context = config.DefaultAuthority();
-    if (!context.empty()) SetRoot(context);
-  } catch (...) {
-    // No usable default: the object has no root context until one is set.
-  }
+  const std::u16string context = config.DefaultAuthority();
+  // No usable default: the object has no root context until one is set.
+  if (!context.empty()) SetRoot(context).Ignore();
   com::ClearErrorInfo();
 }
 
-void AccountInfo::SetRoot(std::u16string_view context) {
+Status AccountInfo::SetRoot(std::u16string_view context) {
   const Authority authority = Authority::Parse(context);
-  if (authority.scheme.empty() || authority.host.empty()) Raise(E_INVALIDARG);
+  if (authority.scheme.empty() || authority.host.empty()) return Failed(E_INVALIDARG);
   if (authority.IsLdap()) {
-    const std::string path = text::Narrow(authority.LdapContainerPath(kAccountInfoClsid));
+    QUOR_ASSIGN_OR_RETURN(const std::u16string container, authority.LdapContainerPath(kAccountInfoClsid));
+    const std::string path = text::Narrow(container);
     dir::Object root;
-    if (HRESULT hr = dir::GetObject(path, root); FAILED(hr)) RaiseDirectory(hr);
+    if (HRESULT hr = dir::GetObject(path, root); FAILED(hr)) return DirectoryFailed(hr);
     kind_ = Kind::Ldap;
     rootPath_ = path;
     rootClass_ = root.Class();
@@ -512,202 +538,228 @@ void AccountInfo::SetRoot(std::u16string_view context) {
     const std::u16string target = authority.host.substr(0, authority.host.find(u','));
     const std::string path = "WinNT://" + text::Narrow(target);
     dir::Object root;
-    if (HRESULT hr = dir::GetObject(path, root); FAILED(hr)) RaiseDirectory(hr);
-    if (root.Class() != "Domain" && root.Class() != "Computer") Raise(E_INVALIDARG);
+    if (HRESULT hr = dir::GetObject(path, root); FAILED(hr)) return DirectoryFailed(hr);
+    if (root.Class() != "Domain" && root.Class() != "Computer") return Failed(E_INVALIDARG);
     kind_ = Kind::WinNT;
     rootPath_ = path;
     rootClass_ = root.Class();
   } else {
-    Raise(E_INVALIDARG);
+    return Failed(E_INVALIDARG);
   }
   rootContext_ = std::u16string(context);
+  return {};
 }
 
 HRESULT AccountInfo::GetRootContext(com::Bstr* pVal) {
-  return Edge([&] {
-    if (!pVal) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!pVal) return Status(E_POINTER);
     *pVal = com::Bstr(rootContext_);
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT AccountInfo::PutRootContext(const com::Bstr& newVal) {
-  return Edge([&] {
-    SetRoot(newVal.View());
-    return S_OK;
-  });
+  return Edge([&] { return SetRoot(newVal.View()); });
 }
 
 HRESULT AccountInfo::GetNameAttr(com::Bstr* pVal) {
-  return Edge([&] {
-    if (!pVal) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!pVal) return Status(E_POINTER);
     *pVal = com::Bstr(nameAttr_);
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT AccountInfo::PutNameAttr(const com::Bstr& newVal) {
-  return Edge([&] {
+  return Edge([&]() -> Status {
     // The name goes into search filters: only an attribute name is taken.
-    if (!IsAttributeName(newVal.View())) return E_INVALIDARG;
+    if (!IsAttributeName(newVal.View())) return Status(E_INVALIDARG);
     nameAttr_ = newVal.Str();
     nameIsDn_ = nameAttr_ == u"distinguishedName";
-    return S_OK;
+    return {};
   });
 }
 
 namespace {
 
-[[noreturn]] void NoRoot() { Raise(E_UNEXPECTED, "Root Context Not Set"); }
+Status NoRoot() { return Failed(E_UNEXPECTED, "Root Context Not Set"); }
 
 }  // namespace
 
 HRESULT AccountInfo::GetAccountType(const com::Bstr& accountName, com::Bstr* accountType) {
-  return Edge([&] {
-    if (!accountType) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!accountType) return Status(E_POINTER);
     if (kind_ == Kind::Ldap) {
       const std::vector<std::string> names = {std::string(kObjectClass)};
-      std::vector<Cells> rows = LdapRoot(rootPath_, nameAttr_).ByName(AccountTypeAny, accountName.View(), names);
-      if (rows.size() != 1) Raise(dir::E_ADS_UNKNOWN_OBJECT, "Account Type Unknown");
+      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
+      QUOR_ASSIGN_OR_RETURN(const std::vector<Cells> rows, root.ByName(AccountTypeAny, accountName.View(), names));
+      if (rows.size() != 1) return Failed(dir::E_ADS_UNKNOWN_OBJECT, "Account Type Unknown");
       *accountType = com::Bstr(Text(rows[0][0]));
     } else if (kind_ == Kind::WinNT) {
-      *accountType = com::Bstr::FromUtf8(WinNTRoot(rootPath_, nameAttr_).Bind(accountName.View(), AccountTypeAny).Class());
+      QUOR_ASSIGN_OR_RETURN(const dir::Object account,
+                            WinNTRoot(rootPath_, nameAttr_).Bind(accountName.View(), AccountTypeAny));
+      *accountType = com::Bstr::FromUtf8(account.Class());
     } else {
-      NoRoot();
+      return NoRoot();
     }
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT AccountInfo::GetAttributes(const com::Bstr& accountName, const com::Variant& queryAttrs,
                                    com::Variant* attributes) {
-  return Edge([&] {
-    if (!attributes) return E_POINTER;
-    if (kind_ == Kind::None) NoRoot();
-    const Query q = MakeQuery(kind_, queryAttrs, OrderingNone);
+  return Edge([&]() -> Status {
+    if (!attributes) return Status(E_POINTER);
+    if (kind_ == Kind::None) return NoRoot();
+    QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, OrderingNone));
     Cells row;
     if (kind_ == Kind::Ldap) {
-      std::vector<Cells> rows = LdapRoot(rootPath_, nameAttr_).ByName(AccountTypeAny, accountName.View(), q.names);
-      if (rows.size() != 1) Raise(E_FAIL, "Not Found Attributes");
+      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
+      QUOR_ASSIGN_OR_RETURN(std::vector<Cells> rows, root.ByName(AccountTypeAny, accountName.View(), q.names));
+      if (rows.size() != 1) return Failed(E_FAIL, "Not Found Attributes");
       row = std::move(rows[0]);
     } else {
       const WinNTRoot root(rootPath_, nameAttr_);
-      row = root.Row(root.Bind(accountName.View(), AccountTypeAny), q);
+      QUOR_ASSIGN_OR_RETURN(const dir::Object account, root.Bind(accountName.View(), AccountTypeAny));
+      QUOR_ASSIGN_OR_RETURN(row, root.Row(account, q));
     }
     com::SafeArray array(com::VT_VARIANT, {0, static_cast<uint32_t>(q.requested)});
     for (size_t i = 0; i < q.requested; ++i) {
       const int32_t index[1] = {static_cast<int32_t>(i)};
       if (HRESULT hr = array.PutElement(index, row[i] ? com::Variant(com::Bstr(*row[i])) : com::Variant()); FAILED(hr))
-        Raise(hr);
+        return Failed(hr);
     }
     *attributes = com::Variant(std::move(array));
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT AccountInfo::ListMember(const com::Bstr& groupName, int32_t accountType, const com::Variant& queryAttrs,
                                 int32_t depth, int32_t ordering, com::Variant* memberList) {
-  return Edge([&] {
-    if (!memberList) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!memberList) return Status(E_POINTER);
     *memberList = com::Variant();
-    if (kind_ == Kind::None) NoRoot();
-    CheckType(accountType);
-    const Query q = MakeQuery(kind_, queryAttrs, ordering);
+    if (kind_ == Kind::None) return NoRoot();
+    QUOR_RETURN_IF_ERROR(CheckType(accountType));
+    QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, ordering));
     Collector out(q);
     Walked walked;
     if (kind_ == Kind::Ldap) {
-      const LdapRoot root(rootPath_, nameAttr_);
-      const std::string dn = nameIsDn_ && depth != 0 ? groupName.ToUtf8()
-                                                      : root.DistinguishedName(groupName.View(), AccountTypeGroup);
-      if (depth != 0) root.Walk(dn, "memberOf", accountType, depth, q, out, walked);
+      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
+      std::string dn;
+      if (nameIsDn_ && depth != 0) {
+        dn = groupName.ToUtf8();
+      } else {
+        QUOR_ASSIGN_OR_RETURN(dn, root.DistinguishedName(groupName.View(), AccountTypeGroup));
+      }
+      if (depth != 0) QUOR_RETURN_IF_ERROR(root.Walk(dn, "memberOf", accountType, depth, q, out, walked));
     } else {
       const WinNTRoot root(rootPath_, nameAttr_);
-      const dir::Object group = root.Bind(groupName.View(), AccountTypeGroup);
-      if (depth != 0) root.WalkMembers(group, accountType, depth, q, out, walked);
+      QUOR_ASSIGN_OR_RETURN(const dir::Object group, root.Bind(groupName.View(), AccountTypeGroup));
+      if (depth != 0) QUOR_RETURN_IF_ERROR(root.WalkMembers(group, accountType, depth, q, out, walked));
     }
-    *memberList = out.ToVariant();
-    return S_OK;
+    QUOR_ASSIGN_OR_RETURN(*memberList, out.ToVariant());
+    return {};
   });
 }
 
 HRESULT AccountInfo::ListGroup(const com::Bstr& accountName, const com::Variant& queryAttrs, int32_t depth,
                                int32_t ordering, com::Variant* groupList) {
-  return Edge([&] {
-    if (!groupList) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!groupList) return Status(E_POINTER);
     *groupList = com::Variant();
-    if (kind_ == Kind::None) NoRoot();
-    const Query q = MakeQuery(kind_, queryAttrs, ordering);
+    if (kind_ == Kind::None) return NoRoot();
+    QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, ordering));
     Collector out(q);
     Walked walked;
     if (kind_ == Kind::Ldap) {
-      const LdapRoot root(rootPath_, nameAttr_);
-      const std::string dn = nameIsDn_ && depth != 0 ? accountName.ToUtf8()
-                                                      : root.DistinguishedName(accountName.View(), AccountTypeAny);
-      if (depth != 0) root.Walk(dn, "member", AccountTypeGroup, depth, q, out, walked);
+      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
+      std::string dn;
+      if (nameIsDn_ && depth != 0) {
+        dn = accountName.ToUtf8();
+      } else {
+        QUOR_ASSIGN_OR_RETURN(dn, root.DistinguishedName(accountName.View(), AccountTypeAny));
+      }
+      if (depth != 0) QUOR_RETURN_IF_ERROR(root.Walk(dn, "member", AccountTypeGroup, depth, q, out, walked));
     } else {
       const WinNTRoot root(rootPath_, nameAttr_);
-      const dir::Object account = root.Bind(accountName.View(), AccountTypeAny);
-      if (depth != 0) root.WalkGroups(account, depth, q, out, walked);
+      QUOR_ASSIGN_OR_RETURN(const dir::Object account, root.Bind(accountName.View(), AccountTypeAny));
+      if (depth != 0) QUOR_RETURN_IF_ERROR(root.WalkGroups(account, depth, q, out, walked));
     }
-    *groupList = out.ToVariant();
-    return S_OK;
+    QUOR_ASSIGN_OR_RETURN(*groupList, out.ToVariant());
+    return {};
   });
 }
 
 HRESULT AccountInfo::Lookup(const com::Bstr& accountName, int32_t accountType, const com::Variant& queryAttrs,
                             int32_t ordering, com::Variant* accountList) {
-  return Edge([&] {
-    if (!accountList) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!accountList) return Status(E_POINTER);
     *accountList = com::Variant();
-    if (kind_ == Kind::None) NoRoot();
-    CheckType(accountType);
-    const Query q = MakeQuery(kind_, queryAttrs, ordering);
+    if (kind_ == Kind::None) return NoRoot();
+    QUOR_RETURN_IF_ERROR(CheckType(accountType));
+    QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, ordering));
     Collector out(q);
     if (kind_ == Kind::Ldap) {
-      const LdapRoot root(rootPath_, nameAttr_);
+      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
       // The one place where "*" keeps its meaning: everything else in the
       // name is literal.
-      for (Cells& row : root.Search(accountType, root.NameAttr(),
-                                    dir::EscapeFilterPattern(accountName.ToUtf8()), q.names))
-        out.Add(std::move(row));
+      QUOR_ASSIGN_OR_RETURN(std::vector<Cells> rows,
+                            root.Search(accountType, root.NameAttr(), dir::EscapeFilterPattern(accountName.ToUtf8()),
+                                        q.names));
+      for (Cells& row : rows) out.Add(std::move(row));
     } else {
       const WinNTRoot root(rootPath_, nameAttr_);
       std::vector<std::string> classes;
       if (HasUsers(accountType)) classes.emplace_back("user");
       if (HasGroups(accountType)) classes.emplace_back("group");
       std::vector<dir::Object> children;
-      if (HRESULT hr = root.Root().Children(classes, children); FAILED(hr)) RaiseDirectory(hr);
-      for (const dir::Object& child : children)
-        if (MatchesPattern(text::Widen(child.Name()), accountName.View())) out.Add(root.Row(child, q));
+      QUOR_ASSIGN_OR_RETURN(const dir::Object top, root.Root());
+      if (HRESULT hr = top.Children(classes, children); FAILED(hr)) return DirectoryFailed(hr);
+      for (const dir::Object& child : children) {
+        if (MatchesPattern(text::Widen(child.Name()), accountName.View())) {
+          QUOR_ASSIGN_OR_RETURN(Cells row, root.Row(child, q));
+          out.Add(std::move(row));
+        }
+      }
     }
-    *accountList = out.ToVariant();
-    return S_OK;
+    QUOR_ASSIGN_OR_RETURN(*accountList, out.ToVariant());
+    return {};
   });
 }
 
 HRESULT AccountInfo::IsMember(const com::Bstr& groupName, const com::Bstr& accountName, int32_t depth,
                               int32_t* isMember) {
-  return Edge([&] {
-    if (!isMember) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!isMember) return Status(E_POINTER);
     *isMember = 0;
-    if (kind_ == Kind::None) NoRoot();
+    if (kind_ == Kind::None) return NoRoot();
     Walked walked;
     bool found = false;
     if (kind_ == Kind::Ldap) {
-      const LdapRoot root(rootPath_, nameAttr_);
+      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
       const bool given = nameIsDn_ && depth != 0;
-      const std::string group = given ? groupName.ToUtf8() : root.DistinguishedName(groupName.View(), AccountTypeGroup);
-      const std::string account =
-          given ? accountName.ToUtf8() : root.DistinguishedName(accountName.View(), AccountTypeAny);
-      found = depth != 0 && root.Reaches(account, group, depth, walked);
+      std::string group, account;
+      if (given) {
+        group = groupName.ToUtf8();
+        account = accountName.ToUtf8();
+      } else {
+        QUOR_ASSIGN_OR_RETURN(group, root.DistinguishedName(groupName.View(), AccountTypeGroup));
+        QUOR_ASSIGN_OR_RETURN(account, root.DistinguishedName(accountName.View(), AccountTypeAny));
+      }
+      if (depth != 0) {
+        QUOR_ASSIGN_OR_RETURN(found, root.Reaches(account, group, depth, walked));
+      }
     } else {
       const WinNTRoot root(rootPath_, nameAttr_);
-      const dir::Object group = root.Bind(groupName.View(), AccountTypeGroup);
-      const dir::Object account = root.Bind(accountName.View(), AccountTypeAny);
-      found = depth != 0 && root.Contains(group, account.Path(), depth, walked);
+      QUOR_ASSIGN_OR_RETURN(const dir::Object group, root.Bind(groupName.View(), AccountTypeGroup));
+      QUOR_ASSIGN_OR_RETURN(const dir::Object account, root.Bind(accountName.View(), AccountTypeAny));
+      if (depth != 0) {
+        QUOR_ASSIGN_OR_RETURN(found, root.Contains(group, account.Path(), depth, walked));
+      }
     }
     *isMember = found ? -1 : 0;
-    return S_OK;
+    return {};
   });
 }
 

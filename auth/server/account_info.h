@@ -50,7 +50,7 @@ class AccountInfo : public com::DispatchObject<AccountInfo, IAccountInfo, com::I
   enum class Kind { None, Ldap, WinNT };
 
  private:
-  void SetRoot(std::u16string_view context);
+  Status SetRoot(std::u16string_view context);
 
   Kind kind_ = Kind::None;
   std::string rootPath_;  // "LDAP://host/DN" or "WinNT://name"

@@ -2,10 +2,9 @@
 
 #include <array>
 #include <chrono>
-#include <new>
 #include <optional>
 
-#include "auth/raise.h"
+#include "auth/fail.h"
 #include "auth/server/directory_auth.h"
 #include "auth/server/edge.h"
 #include "auth/server/session_table.h"
@@ -58,11 +57,11 @@ std::u16string Replaced(std::u16string text, std::u16string_view from, std::u16s
   return text;
 }
 
-// The thread's error information as `raised` left it (kept in place), with
+// The thread's error information as `failure` left it (kept in place), with
 // the principal's names marked.
-com::ErrorInfo RefusalOf(const com::ComError& raised, std::u16string_view principal, std::u16string_view realm) {
+com::ErrorInfo RefusalOf(const Status& failure, std::u16string_view principal, std::u16string_view realm) {
   std::optional<com::ErrorInfo> info = com::GetErrorInfo();
-  if (!info) info = com::ErrorInfo{IAuth::kIid, raised.Source(), raised.Description(), raised.Code(), {}, 0};
+  if (!info) info = com::ErrorInfo{IAuth::kIid, {}, com::Bstr::FromUtf8(failure.message()), failure.code(), {}, 0};
   com::SetErrorInfo(*info);
   com::ErrorInfo kept = *info;
   std::u16string text = kept.description.Str();
@@ -73,14 +72,33 @@ com::ErrorInfo RefusalOf(const com::ComError& raised, std::u16string_view princi
 }
 
 // Answers an attempt held back as a wrong password of its principal is.
-[[noreturn]] void RaiseRefusal(com::ErrorInfo refusal, std::u16string_view principal, std::u16string_view realm) {
+Status Refusal(com::ErrorInfo refusal, std::u16string_view principal, std::u16string_view realm) {
   std::u16string text = refusal.description.Str();
   const auto names = FullNames(principal, realm);
   for (size_t i = 0; i < names.size(); ++i) text = Replaced(std::move(text), std::u16string(1, kMarks[i]), names[i]);
   refusal.description = com::Bstr(std::move(text));
-  com::SetErrorInfo(refusal);
-  throw com::ComError(refusal.code, refusal.description, refusal.source);
+  Status failure(refusal.code, refusal.description.ToUtf8());
+  com::SetErrorInfo(std::move(refusal));
+  return failure;
 }
+
+// Takes a session registered for OpenSession out of the table again unless
+// the call gets as far as handing it out.
+class RegisteredSession {
+ public:
+  RegisteredSession(SessionTable& table, const SessionImpl& session) : table_(table), session_(session) {}
+  RegisteredSession(const RegisteredSession&) = delete;
+  RegisteredSession& operator=(const RegisteredSession&) = delete;
+  ~RegisteredSession() {
+    if (!kept_) table_.Remove(session_);
+  }
+  void Keep() { kept_ = true; }
+
+ private:
+  SessionTable& table_;
+  const SessionImpl& session_;
+  bool kept_ = false;
+};
 
 void ReportHeldBack(std::u16string_view principal, std::u16string_view realm, const std::string& address,
                     SignInThrottle::Started started, const AuthLimits& limits) {
@@ -99,9 +117,9 @@ void ReportHeldBack(std::u16string_view principal, std::u16string_view realm, co
 
 HRESULT Auth::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, const com::Bstr& principal,
                            const com::Bstr& credential, com::Bstr* fullPrincipal, com::Bstr* ticket) {
-  return Edge([&] {
-    if (principal.Empty()) return E_INVALIDARG;
-    if (!fullPrincipal || !ticket) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (principal.Empty()) return Status(E_INVALIDARG);
+    if (!fullPrincipal || !ticket) return Status(E_POINTER);
     *fullPrincipal = com::Bstr();
     *ticket = com::Bstr();
 
@@ -109,7 +127,7 @@ HRESULT Auth::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, c
     // name a server of its own would get a ticket for any name it liked.
     const std::u16string configured = config_.DefaultAuthority();
     if (!authority.Empty() && !Authority::Parse(authority.View()).SameAs(Authority::Parse(configured)))
-      Raise(dir::kLogonFailure, "Logon failure: the authority is not this service's directory");
+      return Fail(dir::kLogonFailure, "Logon failure: the authority is not this service's directory");
     const std::u16string realmUsed = realm.Empty() ? config_.DefaultRealm() : realm.Str();
 
     // Wrong credentials are counted and, past the limit, held back. An empty
@@ -120,104 +138,89 @@ HRESULT Auth::CreateTicket(const com::Bstr& authority, const com::Bstr& realm, c
     const std::string from = SignInThrottle::AddressKey(com::CurrentCallContext().clientAddress);
     if (guess) {
       if (std::optional<com::ErrorInfo> refusal = throttle.Held(who, from, time::Now()))
-        RaiseRefusal(std::move(*refusal), principal.View(), realmUsed);
+        return Refusal(std::move(*refusal), principal.View(), realmUsed);
     }
-    std::u16string full;
-    try {
-      full = Authenticate(configured, realmUsed, principal, credential);
-    } catch (const com::ComError& e) {
-      if (guess && e.Code() == dir::kLogonFailure) {
+    Result<std::u16string> full = Authenticate(configured, realmUsed, principal, credential);
+    if (!full.ok()) {
+      if (guess && full.status().code() == dir::kLogonFailure) {
         const AuthLimits limits = config_.Limits();
-        const com::ErrorInfo refusal = RefusalOf(e, principal.View(), realmUsed);
+        const com::ErrorInfo refusal = RefusalOf(full.status(), principal.View(), realmUsed);
         const SignInThrottle::Started started = throttle.Failed(who, from, refusal, limits, time::Now());
         if (started.principal || started.address) ReportHeldBack(principal.View(), realmUsed, from, started, limits);
       }
-      throw;
+      return full.status();
     }
     throttle.Succeeded(who);
 
     const uint32_t first = SecondsSince1970();
     const uint32_t second = SecondsSince1970();
-    std::u16string text;
-    try {
-      // The ticket keeps the realm as the caller gave it, empty included.
-      text = MakeTicketText(TicketImpl::Issued(realm.Str(), principal.Str(), first, second), config_.ServerSecretKey());
-    } catch (const std::bad_alloc&) {
-      Raise(E_OUTOFMEMORY, "Create Ticket Failed");
-    }
-    *fullPrincipal = com::Bstr(full);
+    QUOR_ASSIGN_OR_RETURN(const Bytes secret, config_.ServerSecretKey());
+    // The ticket keeps the realm as the caller gave it, empty included.
+    QUOR_ASSIGN_OR_RETURN(std::u16string text,
+                          MakeTicketText(TicketImpl::Issued(realm.Str(), principal.Str(), first, second), secret));
+    *fullPrincipal = com::Bstr(*full);
     *ticket = com::Bstr(std::move(text));
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT Auth::OpenSession(const com::Bstr& service, const com::Bstr& ticket, const com::Bstr& tokenScheme,
                           const com::Bstr& tokenSeed, com::Bstr* sessionKey, com::Bstr* verifier, com::Bstr* locator) {
-  return Edge([&] {
-    if (service.IsNull()) return E_INVALIDARG;
-    if (!sessionKey || !verifier || !locator) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (service.IsNull()) return Status(E_INVALIDARG);
+    if (!sessionKey || !verifier || !locator) return Status(E_POINTER);
     *sessionKey = com::Bstr();
     *verifier = com::Bstr();
     *locator = com::Bstr();
 
-    std::u16string found = config_.ServiceLocator(service.View());
-    if (found.empty()) Raise(E_FAIL, "Unknown Service Identifier");
-    const Bytes secret = config_.ServerSecretKey();
-    std::unique_ptr<TicketImpl> parsed = ParseTicket(ticket.View(), secret);
+    QUOR_ASSIGN_OR_RETURN(std::u16string found, config_.ServiceLocator(service.View()));
+    if (found.empty()) return Fail(E_FAIL, "Unknown Service Identifier");
+    QUOR_ASSIGN_OR_RETURN(const Bytes secret, config_.ServerSecretKey());
+    QUOR_ASSIGN_OR_RETURN(std::unique_ptr<TicketImpl> parsed, ParseTicket(ticket.View(), secret));
     const AuthLimits limits = config_.Limits();
-    CheckTicketTime(*parsed, SecondsSince1970(), limits.ticketLifetime);
+    QUOR_RETURN_IF_ERROR(CheckTicketTime(*parsed, SecondsSince1970(), limits.ticketLifetime));
 
-    std::shared_ptr<SessionImpl> session;
-    try {
-      session = std::make_shared<SessionImpl>(std::move(parsed), service.Str());
-    } catch (const std::bad_alloc&) {
-      Raise(E_OUTOFMEMORY, "Creating Session Failed");
-    }
-    std::u16string key = session->Init(tokenScheme, tokenSeed);
+    auto session = std::make_shared<SessionImpl>(std::move(parsed), service.Str());
+    QUOR_ASSIGN_OR_RETURN(std::u16string key, session->Init(tokenScheme, tokenSeed));
 
     // The verifier names the identifier, which registration may redraw.
     SessionTable& table = SessionTable::Instance();
-    table.Register(session, limits.sessionLimit, limits.sessionIdle, time::Now());
-    std::u16string verifierText;
-    try {
-      verifierText = session->MakeVerifier(secret);
-    } catch (...) {
-      table.Remove(*session);
-      throw;
-    }
+    QUOR_RETURN_IF_ERROR(table.Register(session, limits.sessionLimit, limits.sessionIdle, time::Now()));
+    RegisteredSession registered(table, *session);
+    QUOR_ASSIGN_OR_RETURN(std::u16string verifierText, session->MakeVerifier(secret));
+    registered.Keep();
     *sessionKey = com::Bstr(std::move(key));
     *verifier = com::Bstr(std::move(verifierText));
     *locator = com::Bstr(std::move(found));
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT Auth::CloseSession(const com::Bstr& /*sessionKey*/, const com::Bstr& verifier) {
-  return Edge([&] {
-    std::shared_ptr<SessionImpl> found =
-        FindByVerifier(u":" + verifier.Str(), InTable(config_), config_.ServerSecretKey());
+  return Edge([&]() -> Status {
+    QUOR_ASSIGN_OR_RETURN(const Bytes secret, config_.ServerSecretKey());
+    QUOR_ASSIGN_OR_RETURN(const std::shared_ptr<SessionImpl> found,
+                          FindByVerifier(u":" + verifier.Str(), InTable(config_), secret));
     if (found) SessionTable::Instance().Remove(*found);
-    return S_OK;
+    return {};
   });
 }
 
 HRESULT Auth::LookupSession(const com::Bstr& token, com::IUnknown** session) {
-  return Edge([&] {
-    if (!session) return E_POINTER;
+  return Edge([&]() -> Status {
+    if (!session) return Status(E_POINTER);
     *session = nullptr;
-    std::shared_ptr<SessionImpl> found = FindByVerifier(token.View(), InTable(config_), config_.ServerSecretKey());
-    if (!found) Raise(E_FAIL, "No Such Session");
+    QUOR_ASSIGN_OR_RETURN(const Bytes secret, config_.ServerSecretKey());
+    QUOR_ASSIGN_OR_RETURN(std::shared_ptr<SessionImpl> found, FindByVerifier(token.View(), InTable(config_), secret));
+    if (!found) return Fail(E_FAIL, "No Such Session");
 
     com::ComPtr<ISession> object;
-    try {
-      com::ComPtr<Session> made = com::MakeObject<Session>();
-      made->Bind(std::move(found));
-      made.As(object);
-    } catch (const std::bad_alloc&) {
-    }
-    if (!object) Raise(E_FAIL, "Session Instantiaction Failed");
+    com::ComPtr<Session> made = com::MakeObject<Session>();
+    made->Bind(std::move(found));
+    made.As(object);
+    if (!object) return Fail(E_FAIL, "Session Instantiaction Failed");
     *session = object.Detach();
-    return S_OK;
+    return {};
   });
 }
 

@@ -22,12 +22,12 @@ std::vector<std::u16string_view> SplitAll(std::u16string_view text, char16_t del
   }
 }
 
-// Binds with the caller's credential; a refusal is raised with the
-// provider's words.
-dir::Object BindAs(const std::u16string& path, const std::u16string& user, const com::Bstr& credential) {
+// Binds with the caller's credential; a refusal fails with the provider's
+// words.
+Result<dir::Object> BindAs(const std::u16string& path, const std::u16string& user, const com::Bstr& credential) {
   dir::Object object;
   const HRESULT hr = dir::OpenObject(text::Narrow(path), text::Narrow(user), credential.ToUtf8(), kBindFlags, object);
-  if (FAILED(hr)) RaiseDirectoryError(hr, kAuthClsid);
+  if (FAILED(hr)) return DirectoryFailure(hr, kAuthClsid);
   return object;
 }
 
@@ -57,15 +57,16 @@ bool Authority::SameAs(const Authority& other) const {
          text::EqualsNoCase(path, other.path);
 }
 
-std::u16string Authority::LdapContainerPath(const com::CLSID& source) const {
+Result<std::u16string> Authority::LdapContainerPath(const com::CLSID& source) const {
   std::u16string container = host;
   if (!path.empty()) container += u"/" + path;
   if (container.find(u'=') != std::u16string::npos) return u"LDAP://" + container;
-  return u"LDAP://" + host + u"/" + BuildDistinguishedName(container, source);
+  QUOR_ASSIGN_OR_RETURN(const std::u16string dn, BuildDistinguishedName(container, source));
+  return u"LDAP://" + host + u"/" + dn;
 }
 
-std::u16string BuildDistinguishedName(std::u16string_view name, const com::CLSID& source) {
-  if (name.empty()) util::Raise(E_INVALIDARG, source, {});
+Result<std::u16string> BuildDistinguishedName(std::u16string_view name, const com::CLSID& source) {
+  if (name.empty()) return util::Fail(E_INVALIDARG, source, {});
   const std::vector<std::u16string_view> parts = SplitAll(name, u'/');
   std::u16string dn;
   for (size_t i = parts.size(); i-- > 1;) {
@@ -98,41 +99,41 @@ std::u16string DirectoryErrorText(HRESULT status) {
   return text::Widen(out);
 }
 
-void RaiseDirectoryError(HRESULT status, const com::CLSID& source) {
-  util::Raise(status, source, text::Narrow(DirectoryErrorText(status)));
+Status DirectoryFailure(HRESULT status, const com::CLSID& source) {
+  return util::Fail(status, source, text::Narrow(DirectoryErrorText(status)));
 }
 
-std::u16string Authenticate(std::u16string_view authorityText, std::u16string_view realm, const com::Bstr& principal,
-                            const com::Bstr& credential) {
-  if (principal.Empty() || credential.IsNull()) util::Raise(E_POINTER, kAuthClsid, {});
+Result<std::u16string> Authenticate(std::u16string_view authorityText, std::u16string_view realm,
+                                    const com::Bstr& principal, const com::Bstr& credential) {
+  if (principal.Empty() || credential.IsNull()) return util::Fail(E_POINTER, kAuthClsid, {});
   const Authority authority = Authority::Parse(authorityText);
-  if (authority.scheme.empty() || authority.host.empty()) util::Raise(E_INVALIDARG, kAuthClsid, {});
+  if (authority.scheme.empty() || authority.host.empty()) return util::Fail(E_INVALIDARG, kAuthClsid, {});
   // An empty password is an unauthenticated bind, which many servers take
   // for an anonymous one: it never reaches the directory.
-  if (credential.Empty()) util::Raise(dir::kLogonFailure, kAuthClsid, "Logon failure: empty credential");
+  if (credential.Empty()) return util::Fail(dir::kLogonFailure, kAuthClsid, "Logon failure: empty credential");
 
   if (authority.IsLdap()) {
-    const std::u16string path = authority.LdapContainerPath(kAuthClsid);
+    QUOR_ASSIGN_OR_RETURN(const std::u16string path, authority.LdapContainerPath(kAuthClsid));
     std::u16string full = principal.Str() + u"@" + std::u16string(realm);
-    BindAs(path, full, credential);
+    QUOR_RETURN_IF_ERROR(BindAs(path, full, credential).status());
     return full;
   }
   if (authority.IsWinNT()) {
     std::u16string path = u"WinNT://" + authority.host;
     if (!authority.path.empty()) path += u"/" + authority.path;
     std::u16string full = std::u16string(realm) + u"\\" + principal.Str();
-    const dir::Object target = BindAs(path, full, credential);
+    QUOR_ASSIGN_OR_RETURN(const dir::Object target, BindAs(path, full, credential));
     const std::string cls = target.Class();
-    if (cls.empty()) util::Raise(E_UNEXPECTED, kAuthClsid, "Unknown class");
+    if (cls.empty()) return util::Fail(E_UNEXPECTED, kAuthClsid, "Unknown class");
     if (cls == "Domain") return full;
     if (cls == "Computer") {
       // The user object on that computer must take the credential too.
-      BindAs(path + u"/" + principal.Str(), full, credential);
+      QUOR_RETURN_IF_ERROR(BindAs(path + u"/" + principal.Str(), full, credential).status());
       return full;
     }
-    util::Raise(E_NOTIMPL, kAuthClsid, "Unsupported Authority Class");
+    return util::Fail(E_NOTIMPL, kAuthClsid, "Unsupported Authority Class");
   }
-  util::Raise(E_NOTIMPL, kAuthClsid, "Unsupported Authority Scheme");
+  return util::Fail(E_NOTIMPL, kAuthClsid, "Unsupported Authority Scheme");
 }
 
 }  // namespace quor::auth

@@ -14,6 +14,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/guid.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::auth {
 
@@ -31,29 +32,29 @@ struct Authority {
   // LDAP: the path of the container the authority names: "LDAP://" host "/"
   // path when the container text (host, and "/" path) holds "=", else
   // "LDAP://" host "/" and the DN built from the container text.
-  std::u16string LdapContainerPath(const com::CLSID& source) const;
+  Result<std::u16string> LdapContainerPath(const com::CLSID& source) const;
 };
 
-// "a.b.c/U1/U2" -> "OU=U2,OU=U1,DC=a,DC=b,DC=c". E_INVALIDARG (raised, with
-// `source` as the raising class) for an empty name.
-std::u16string BuildDistinguishedName(std::u16string_view name, const com::CLSID& source);
+// "a.b.c/U1/U2" -> "OU=U2,OU=U1,DC=a,DC=b,DC=c". E_INVALIDARG (with
+// `source` as the failing class) for an empty name.
+Result<std::u16string> BuildDistinguishedName(std::u16string_view name, const com::CLSID& source);
 
 // The description of a directory failure: the ADSI status name for the
 // E_ADS_ statuses, then what the provider said about the calling thread's
 // last failure ("0x31 : LDAP Provider : ..."). Empty for statuses outside
 // facilities 0 and 7, and when nothing is known.
 std::u16string DirectoryErrorText(HRESULT status);
-// Raises `status` with DirectoryErrorText (or the status's own text).
-[[noreturn]] void RaiseDirectoryError(HRESULT status, const com::CLSID& source);
+// `status` as a failure with DirectoryErrorText (or the status's own text).
+Status DirectoryFailure(HRESULT status, const com::CLSID& source);
 
 // Proves principal and credential by binding to the directory the authority
 // names with them; gives the full principal (principal "@" realm for LDAP,
-// realm "\" principal for WinNT). Raised: E_POINTER for an empty principal
+// realm "\" principal for WinNT). Failures: E_POINTER for an empty principal
 // or a null credential; logon failure (0x8007052E) for an empty credential,
 // before anything is sent; E_INVALIDARG for an authority without scheme or
 // host; E_NOTIMPL "Unsupported Authority Scheme" / "Unsupported Authority
 // Class"; the bind's status with DirectoryErrorText.
-std::u16string Authenticate(std::u16string_view authority, std::u16string_view realm, const com::Bstr& principal,
+Result<std::u16string> Authenticate(std::u16string_view authority, std::u16string_view realm, const com::Bstr& principal,
                             const com::Bstr& credential);
 
 }  // namespace quor::auth

@@ -1,7 +1,7 @@
 // The outer edge of the component operations of Auth and AccountInfo: the
-// thread's error information is cleared first, what is raised inside becomes
-// the returned status with error information (source: the class's
-// programmatic identifier when the raise named none).
+// thread's error information is cleared first, a failure inside becomes the
+// returned status with error information (source: the class's programmatic
+// identifier when the failure named none).
 //
 // Registry failures are raised with the system's positive error numbers; a
 // positive status would read as success to any caller that tests for
@@ -20,18 +20,16 @@ namespace quor::auth {
 template <typename Fn>
 HRESULT OperationEdge(std::u16string_view source, const com::IID& iid, Fn&& fn) noexcept {
   com::ClearErrorInfo();
-  HRESULT hr = util::CatchRaised(source, iid, std::forward<Fn>(fn));
-  if (hr > 0) {
-    hr = util::StatusFromSystemError(hr);
-    try {
-      std::optional<com::ErrorInfo> info = com::GetErrorInfo();
-      if (!info) info = com::ErrorInfo{iid, com::Bstr(source), com::Bstr(util::FormatErrorText(hr)), hr, {}, 0};
-      info->code = hr;
-      com::SetErrorInfo(std::move(*info));
-    } catch (...) {
-    }
-  }
-  return hr;
+  const HRESULT hr = util::CatchAtEdge(source, iid, std::forward<Fn>(fn));
+  if (hr <= 0) return hr;
+  return com::CatchErrors(source, iid, [&] {
+    const HRESULT failure = util::StatusFromSystemError(hr);
+    std::optional<com::ErrorInfo> info = com::GetErrorInfo();
+    if (!info) info = com::ErrorInfo{iid, com::Bstr(source), com::Bstr(util::FormatErrorText(failure)), failure, {}, 0};
+    info->code = failure;
+    com::SetErrorInfo(std::move(*info));
+    return failure;
+  });
 }
 
 }  // namespace quor::auth

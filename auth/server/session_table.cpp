@@ -31,12 +31,12 @@ void SessionTable::MakeRoom(size_t limit, std::chrono::seconds idle, time::TimeP
   }
 }
 
-void SessionTable::Register(const std::shared_ptr<SessionImpl>& session, size_t limit, std::chrono::seconds idle,
-                            time::TimePoint now) {
+Status SessionTable::Register(const std::shared_ptr<SessionImpl>& session, size_t limit,
+                              std::chrono::seconds idle, time::TimePoint now) {
   // The sessions dropped to make room go when their last user lets them go,
   // outside the lock.
   std::vector<std::shared_ptr<SessionImpl>> dropped;
-  EnterUnique(*session, [&](const std::u16string& identifier) {
+  return EnterUnique(*session, [&](const std::u16string& identifier) {
     std::lock_guard guard(lock_);
     if (sessions_.contains(identifier)) return false;
     MakeRoom(limit, idle, now, dropped);

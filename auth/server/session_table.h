@@ -28,8 +28,8 @@ class SessionTable {
   // the one it has is taken (EnterUnique); its idle time starts at `now`.
   // When the table already holds `limit` sessions, the ones idle for longer
   // than `idle` go first and, if that frees no room, the longest idle one.
-  void Register(const std::shared_ptr<SessionImpl>& session, size_t limit, std::chrono::seconds idle,
-                time::TimePoint now);
+  Status Register(const std::shared_ptr<SessionImpl>& session, size_t limit, std::chrono::seconds idle,
+                  time::TimePoint now);
   // The session with the identifier, its idle time restarted at `now`; null
   // when there is none or it has been idle for longer than `idle` (it is
   // removed then).

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "auth/mac.h"
@@ -31,18 +32,28 @@ class AuthTest : public ::testing::Test {
   TempDir dir;
 };
 
-// The status and error description that `fn` raised (S_OK when it did not).
+// The status and error description of the failure `fn` (returning a Status
+// or a Result) gave (S_OK when it did not fail).
 template <typename Fn>
 std::pair<HRESULT, std::string> Raised(Fn&& fn) {
   com::ClearErrorInfo();
-  try {
-    fn();
-  } catch (const com::ComError& e) {
-    auto info = com::GetErrorInfo();
-    return {e.Code(), info ? info->description.ToUtf8() : std::string("(no error information)")};
-  }
-  return {S_OK, {}};
+  Status status;
+  if constexpr (std::is_same_v<std::invoke_result_t<Fn>, Status>)
+    status = fn();
+  else
+    status = fn().status();
+  if (status.code() == S_OK) return {S_OK, {}};
+  auto info = com::GetErrorInfo();
+  return {status.code(), info ? info->description.ToUtf8() : std::string("(no error information)")};
 }
+
+// The value of a call that must succeed.
+template <typename T>
+T Must(Result<T> result) {
+  EXPECT_TRUE(result.ok()) << result.status().Text();
+  return result.ok() ? std::move(result).value() : T();
+}
+inline void Must(const Status& status) { EXPECT_TRUE(status.ok()) << status.Text(); }
 
 inline std::string Utf8(const Bstr& b) { return b.ToUtf8(); }
 

@@ -167,14 +167,14 @@ TEST_F(Limits, TicketsAgeAndIdleSessionsExpire) {
     ASSERT_EQ(GetTokenSeed(client.get(), &seed), S_OK);
     auto issued = std::make_unique<TicketImpl>(TicketImpl::Issued(u"R", u"u", 1, 2));
     s.push_back(std::make_shared<SessionImpl>(std::move(issued), u"q"));
-    s.back()->Init(scheme, seed);
+    ASSERT_TRUE(s.back()->Init(scheme, seed).ok());
   }
-  for (int i = 0; i < 3; ++i) table.Register(s[i], 3, 100s, kStart + i * 10s);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(table.Register(s[i], 3, 100s, kStart + i * 10s).ok());
   EXPECT_TRUE(table.Find(s[0]->Identifier(), 100s, kStart + 30s));
-  table.Register(s[3], 3, 100s, kStart + 40s);
+  ASSERT_TRUE(table.Register(s[3], 3, 100s, kStart + 40s).ok());
   EXPECT_FALSE(table.Find(s[1]->Identifier(), 100s, kStart + 40s));
   EXPECT_TRUE(table.Find(s[0]->Identifier(), 100s, kStart + 120s));
-  table.Register(s[4], 3, 100s, kStart + 141s);  // s[2] and s[3] idle too long
+  ASSERT_TRUE(table.Register(s[4], 3, 100s, kStart + 141s).ok());  // s[2] and s[3] idle too long
   EXPECT_EQ(table.Size(), 2u);
   EXPECT_TRUE(table.Find(s[0]->Identifier(), 100s, kStart + 141s));
 }

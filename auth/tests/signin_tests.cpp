@@ -92,7 +92,7 @@ TEST_P(BothSignIn, AUserSignsInAndUsesASessionUntilItIsClosed) {
   ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"carol"), Bstr(u"carol-pw-3"), &full, &ticket), S_OK)
       << LastErrorText();
   EXPECT_EQ(full, IsLdap() ? u"carol@quor.test" : u"QUORDOM\\carol");
-  std::unique_ptr<TicketImpl> read = ParseTicket(ticket.View(), config.ServerSecretKey());
+  std::unique_ptr<TicketImpl> read = Must(ParseTicket(ticket.View(), Must(config.ServerSecretKey())));
   EXPECT_EQ(read->principal, u"carol");
   // The check used DefaultRealm; the ticket keeps the realm as given.
   EXPECT_EQ(read->realm, u"");
@@ -160,7 +160,7 @@ TEST_F(LdapSignIn, RealmsAndNamesAsTheDirectoryKnowsThem) {
             S_OK)
       << LastErrorText();
   EXPECT_EQ(full, u"bob@quor.test");
-  EXPECT_EQ(ParseTicket(ticket.View(), config.ServerSecretKey())->realm, u"quor.test");
+  EXPECT_EQ(Must(ParseTicket(ticket.View(), Must(config.ServerSecretKey())))->realm, u"quor.test");
   // The realm of a user principal name.
   ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u"different.realm"), Bstr(u"erin"), Bstr(u"erin-pw-6"), &full, &ticket),
             S_OK)
@@ -257,14 +257,14 @@ TEST_F(SignIn, EmptyCredentialsAndNamesAreRefusedBeforeAnyBind) {
 }
 
 TEST(DirectoryAuthority, AuthorityTextsAndDistinguishedNames) {
-  EXPECT_EQ(Authority::Parse(u"ldap://a.b.c").LdapContainerPath(kAuthClsid), u"LDAP://a.b.c/DC=a,DC=b,DC=c");
-  EXPECT_EQ(Authority::Parse(u"LDAP://h/OU=U1,DC=a,DC=b").LdapContainerPath(kAuthClsid), u"LDAP://h/OU=U1,DC=a,DC=b");
-  EXPECT_EQ(Authority::Parse(u"LDAP://a.b/U1/U2//").LdapContainerPath(kAuthClsid), u"LDAP://a.b/OU=U2,OU=U1,DC=a,DC=b");
-  EXPECT_EQ(Authority::Parse(u"LDAP://h:389").LdapContainerPath(kAuthClsid), u"LDAP://h:389/DC=h:389");
+  EXPECT_EQ(Must(Authority::Parse(u"ldap://a.b.c").LdapContainerPath(kAuthClsid)), u"LDAP://a.b.c/DC=a,DC=b,DC=c");
+  EXPECT_EQ(Must(Authority::Parse(u"LDAP://h/OU=U1,DC=a,DC=b").LdapContainerPath(kAuthClsid)), u"LDAP://h/OU=U1,DC=a,DC=b");
+  EXPECT_EQ(Must(Authority::Parse(u"LDAP://a.b/U1/U2//").LdapContainerPath(kAuthClsid)), u"LDAP://a.b/OU=U2,OU=U1,DC=a,DC=b");
+  EXPECT_EQ(Must(Authority::Parse(u"LDAP://h:389").LdapContainerPath(kAuthClsid)), u"LDAP://h:389/DC=h:389");
   EXPECT_TRUE(Authority::Parse(u"WinNT://QUORDOM").SameAs(Authority::Parse(u"winnt://quordom/")));
   EXPECT_FALSE(Authority::Parse(u"WinNT://QUORDOM").SameAs(Authority::Parse(u"WinNT://QUORHOST")));
   EXPECT_FALSE(Authority::Parse(u"no scheme").SameAs(Authority::Parse(u"no scheme")));
-  EXPECT_EQ(Raised([] { BuildDistinguishedName(u"", kAuthClsid); }).first, E_INVALIDARG);
+  EXPECT_EQ(Raised([] { return BuildDistinguishedName(u"", kAuthClsid); }).first, E_INVALIDARG);
   // Statuses of other facilities get no directory text.
   EXPECT_EQ(DirectoryErrorText(static_cast<HRESULT>(0x80090005)), u"");
   EXPECT_TRUE(DirectoryErrorText(dir::E_ADS_UNKNOWN_OBJECT).starts_with(u"E_ADS_UNKNOWN_OBJECT"));
@@ -333,6 +333,11 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
       reg::ERROR_SUCCESS);
   Client orphan;
   EXPECT_EQ(orphan.Open(*auth, ticket), static_cast<HRESULT>(0x80070002));
+  auto info = com::GetErrorInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->description, u"RegOpenKeyEx");
+  EXPECT_EQ(info->source, u"QuorAuth.Auth");
+  EXPECT_EQ(info->code, static_cast<HRESULT>(0x80070002));
   EXPECT_TRUE(orphan.verifier.IsNull());
   EXPECT_TRUE(orphan.locator.IsNull());
 }

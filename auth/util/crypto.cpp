@@ -6,8 +6,9 @@
 namespace quor::auth::util {
 namespace {
 
-void Check(HRESULT hr, std::string_view call) {
-  if (hr != S_OK) Raise(StatusFromSystemError(hr), call);
+Status Check(HRESULT hr, std::string_view call) {
+  if (hr != S_OK) return Fail(StatusFromSystemError(hr), call);
+  return {};
 }
 
 Bytes RoundUp(std::span<const uint8_t> data, bool final, uint32_t block) {
@@ -22,51 +23,51 @@ Bytes RoundUp(std::span<const uint8_t> data, bool final, uint32_t block) {
 
 // ---- CryptKey ----------------------------------------------------------------------
 
-uint32_t CryptKey::GetBlockLength() const {
+Result<uint32_t> CryptKey::GetBlockLength() const {
   uint32_t bytes = 0;
-  Check(key_.BlockLength(bytes), "CryptGetKeyParam");
+  QUOR_RETURN_IF_ERROR(Check(key_.BlockLength(bytes), "CryptGetKeyParam"));
   return bytes;
 }
 
-Bytes CryptKey::ExportKey(uint32_t blobType, const CryptKey* exportKey) const {
+Result<Bytes> CryptKey::ExportKey(uint32_t blobType, const CryptKey* exportKey) const {
   Bytes blob;
-  Check(key_.Export(blobType, exportKey ? &exportKey->key_ : nullptr, blob), "CryptExportKey");
+  QUOR_RETURN_IF_ERROR(Check(key_.Export(blobType, exportKey ? &exportKey->key_ : nullptr, blob), "CryptExportKey"));
   return blob;
 }
 
-Bytes CryptKey::Encrypt(std::span<const uint8_t> data, bool final, CryptHash* hash) {
+Result<Bytes> CryptKey::Encrypt(std::span<const uint8_t> data, bool final, CryptHash* hash) {
   uint32_t block = 0;
   if (key_.IsSet()) (void)key_.BlockLength(block);
   Bytes buffer = RoundUp(data, final, block);
-  Check(key_.Encrypt(hash ? &hash->Get() : nullptr, final, buffer), "CryptEncrypt");
+  QUOR_RETURN_IF_ERROR(Check(key_.Encrypt(hash ? &hash->Get() : nullptr, final, buffer), "CryptEncrypt"));
   return buffer;
 }
 
-Bytes CryptKey::Decrypt(std::span<const uint8_t> data, bool final, CryptHash* hash) {
+Result<Bytes> CryptKey::Decrypt(std::span<const uint8_t> data, bool final, CryptHash* hash) {
   uint32_t block = 0;
   if (key_.IsSet()) (void)key_.BlockLength(block);
   Bytes buffer = RoundUp(data, final, block);
-  Check(key_.Decrypt(hash ? &hash->Get() : nullptr, final, buffer), "CryptDecrypt");
+  QUOR_RETURN_IF_ERROR(Check(key_.Decrypt(hash ? &hash->Get() : nullptr, final, buffer), "CryptDecrypt"));
   return buffer;
 }
 
 // ---- CryptHash ---------------------------------------------------------------------
 
-void CryptHash::HashData(std::span<const uint8_t> bytes) { Check(hash_.HashData(bytes), "CryptHashData"); }
+Status CryptHash::HashData(std::span<const uint8_t> bytes) { return Check(hash_.HashData(bytes), "CryptHashData"); }
 
-void CryptHash::HashSessionKey(const CryptKey& key) {
-  Check(hash_.HashSessionKey(key.Get()), "CryptHashSessionKey");
+Status CryptHash::HashSessionKey(const CryptKey& key) {
+  return Check(hash_.HashSessionKey(key.Get()), "CryptHashSessionKey");
 }
 
-Bytes CryptHash::GetHashValue() {
+Result<Bytes> CryptHash::GetHashValue() {
   Bytes value;
-  Check(hash_.GetValue(value), "CryptGetHashParam");
+  QUOR_RETURN_IF_ERROR(Check(hash_.GetValue(value), "CryptGetHashParam"));
   return value;
 }
 
-Bytes CryptHash::SignHash(uint32_t keySpec) {
+Result<Bytes> CryptHash::SignHash(uint32_t keySpec) {
   Bytes signature;
-  Check(hash_.Sign(keySpec, signature), "CryptSignHash");
+  QUOR_RETURN_IF_ERROR(Check(hash_.Sign(keySpec, signature), "CryptSignHash"));
   return signature;
 }
 
@@ -76,7 +77,7 @@ bool CryptHash::VerifySignature(std::span<const uint8_t> signature, const CryptK
 
 // ---- CryptProvider -----------------------------------------------------------------
 
-void CryptProvider::AcquireContext(std::optional<std::string_view> container, std::optional<std::string_view> provider,
+Status CryptProvider::AcquireContext(std::optional<std::string_view> container, std::optional<std::string_view> provider,
                                    uint32_t type, uint32_t flags) {
   std::string_view name = provider.value_or(kDefaultProvider);
   if (!provider && type == 0) type = crypt::PROV_RSA_FULL;
@@ -87,72 +88,72 @@ void CryptProvider::AcquireContext(std::optional<std::string_view> container, st
       hr = crypt::Provider::Acquire(container, name, type, flags | crypt::CRYPT_NEWKEYSET, opened);
       if (hr == crypt::NTE_EXISTS) hr = crypt::Provider::Acquire(container, name, type, flags, opened);
     }
-    Check(hr, "CryptAcquireContext(CRYPT_NEWKEYSET)");
+    QUOR_RETURN_IF_ERROR(Check(hr, "CryptAcquireContext(CRYPT_NEWKEYSET)"));
   } else {
-    Check(hr, "CryptAcquireContext");
+    QUOR_RETURN_IF_ERROR(Check(hr, "CryptAcquireContext"));
   }
   provider_ = std::move(opened);
+  return {};
 }
 
-HRESULT CryptProvider::DeleteKeySet(std::optional<std::string_view> container,
-                                    std::optional<std::string_view> provider, uint32_t type, uint32_t flags) {
+Status CryptProvider::DeleteKeySet(std::optional<std::string_view> container,
+                                   std::optional<std::string_view> provider, uint32_t type, uint32_t flags) {
   std::string_view name = provider.value_or(kDefaultProvider);
   if (!provider && type == 0) type = crypt::PROV_RSA_FULL;
   HRESULT hr = crypt::Provider::DeleteKeySet(container, name, type, flags | crypt::CRYPT_DELETEKEYSET);
-  if (hr == crypt::NTE_BAD_KEYSET) return hr;
-  Check(hr, "CryptAcquireContext(CRYPT_DELETEKEYSET)");
-  return S_OK;
+  if (hr == crypt::NTE_BAD_KEYSET) return Status(hr);
+  return Check(hr, "CryptAcquireContext(CRYPT_DELETEKEYSET)");
 }
 
-std::string CryptProvider::GetProvName() const {
-  if (!provider_.IsOpen()) Raise(HRESULT_FROM_WIN32(quor::ERROR_INVALID_HANDLE), "CryptGetProvParam(PP_NAME)");
+Result<std::string> CryptProvider::GetProvName() const {
+  if (!provider_.IsOpen()) return Fail(HRESULT_FROM_WIN32(quor::ERROR_INVALID_HANDLE), "CryptGetProvParam(PP_NAME)");
   return provider_.Name();
 }
 
-uint32_t CryptProvider::GetProvType() const {
-  if (!provider_.IsOpen()) Raise(HRESULT_FROM_WIN32(quor::ERROR_INVALID_HANDLE), "CryptGetProvParam(PP_PROVTYPE)");
+Result<uint32_t> CryptProvider::GetProvType() const {
+  if (!provider_.IsOpen()) return Fail(HRESULT_FROM_WIN32(quor::ERROR_INVALID_HANDLE), "CryptGetProvParam(PP_PROVTYPE)");
   return provider_.Type();
 }
 
-Bytes CryptProvider::GenRandom(size_t n) const {
+Result<Bytes> CryptProvider::GenRandom(size_t n) const {
   Bytes out(n);
-  Check(provider_.GenRandom(out), "CryptGenRandom");
+  QUOR_RETURN_IF_ERROR(Check(provider_.GenRandom(out), "CryptGenRandom"));
   return out;
 }
 
-CryptKey CryptProvider::GenKey(uint32_t alg, uint32_t flags) const {
+Result<CryptKey> CryptProvider::GenKey(uint32_t alg, uint32_t flags) const {
   crypt::Key key;
-  Check(provider_.GenKey(alg, flags, key), "CryptGenKey()");
+  QUOR_RETURN_IF_ERROR(Check(provider_.GenKey(alg, flags, key), "CryptGenKey()"));
   return CryptKey(std::move(key));
 }
 
-CryptKey CryptProvider::DeriveKey(uint32_t alg, CryptHash& hash, uint32_t flags) const {
+Result<CryptKey> CryptProvider::DeriveKey(uint32_t alg, CryptHash& hash, uint32_t flags) const {
   crypt::Key key;
-  Check(provider_.DeriveKey(alg, hash.Get(), flags, key), "CryptDeriveKey");
+  QUOR_RETURN_IF_ERROR(Check(provider_.DeriveKey(alg, hash.Get(), flags, key), "CryptDeriveKey"));
   return CryptKey(std::move(key));
 }
 
-CryptKey CryptProvider::GetExchangeKey() const {
+Result<CryptKey> CryptProvider::GetExchangeKey() const {
   crypt::Key key;
-  Check(provider_.GetUserKey(crypt::AT_KEYEXCHANGE, key, true), "CryptGetUserKey(AT_KEYEXCHANGE)");
+  QUOR_RETURN_IF_ERROR(Check(provider_.GetUserKey(crypt::AT_KEYEXCHANGE, key, true), "CryptGetUserKey(AT_KEYEXCHANGE)"));
   return CryptKey(std::move(key));
 }
 
-CryptKey CryptProvider::GetSignatureKey() const {
+Result<CryptKey> CryptProvider::GetSignatureKey() const {
   crypt::Key key;
-  Check(provider_.GetUserKey(crypt::AT_SIGNATURE, key, true), "CryptGetUserKey(AT_SIGNATURE)");
+  QUOR_RETURN_IF_ERROR(Check(provider_.GetUserKey(crypt::AT_SIGNATURE, key, true), "CryptGetUserKey(AT_SIGNATURE)"));
   return CryptKey(std::move(key));
 }
 
-CryptKey CryptProvider::ImportKey(std::span<const uint8_t> blob, uint32_t flags, const CryptKey* importKey) const {
+Result<CryptKey> CryptProvider::ImportKey(std::span<const uint8_t> blob, uint32_t flags, const CryptKey* importKey) const {
   crypt::Key key;
-  Check(provider_.ImportKey(blob, importKey ? &importKey->Get() : nullptr, flags, key), "CryptImportKey");
+  QUOR_RETURN_IF_ERROR(Check(provider_.ImportKey(blob, importKey ? &importKey->Get() : nullptr, flags, key), "CryptImportKey"));
   return CryptKey(std::move(key));
 }
 
-CryptHash CryptProvider::CreateHash(uint32_t alg, const CryptKey* key) const {
+Result<CryptHash> CryptProvider::CreateHash(uint32_t alg, const CryptKey* key) const {
   crypt::Hash hash;
-  Check(provider_.CreateHash(alg, key ? &key->Get() : nullptr, hash), "CryptCreateHash");
+  QUOR_RETURN_IF_ERROR(Check(provider_.CreateHash(alg, key ? &key->Get() : nullptr, hash), "CryptCreateHash"));
   return CryptHash(std::move(hash));
 }
 

@@ -1,6 +1,6 @@
-// Owning wrappers of the cryptographic layer's handles whose failures are
-// raised (auth/util/error.h) with the status of the failed call and the name
-// of the call as the text, so that a caller's failure says which step failed.
+// Owning wrappers of the cryptographic layer's handles whose failures
+// (auth/util/error.h) carry the status of the failed call and the name of
+// the call as the text, so that a caller's failure says which step failed.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "auth/util/codec.h"
+#include "platform/com/status.h"
 #include "platform/crypt/crypt.h"
 
 namespace quor::auth::util {
@@ -31,12 +32,12 @@ class CryptKey {
   const crypt::Key& Get() const { return key_; }
 
   // In bytes.
-  uint32_t GetBlockLength() const;
-  Bytes ExportKey(uint32_t blobType, const CryptKey* exportKey) const;
+  Result<uint32_t> GetBlockLength() const;
+  Result<Bytes> ExportKey(uint32_t blobType, const CryptKey* exportKey) const;
   // A run that is not final first rounds the data up to whole blocks with
   // zero bytes. With `hash`, the plain text is hashed too.
-  Bytes Encrypt(std::span<const uint8_t> data, bool final, CryptHash* hash = nullptr);
-  Bytes Decrypt(std::span<const uint8_t> data, bool final, CryptHash* hash = nullptr);
+  Result<Bytes> Encrypt(std::span<const uint8_t> data, bool final, CryptHash* hash = nullptr);
+  Result<Bytes> Decrypt(std::span<const uint8_t> data, bool final, CryptHash* hash = nullptr);
 
  private:
   crypt::Key key_;
@@ -52,11 +53,11 @@ class CryptHash {
   bool IsSet() const { return hash_.IsSet(); }
   crypt::Hash& Get() { return hash_; }
 
-  void HashData(std::span<const uint8_t> bytes);
-  void HashSessionKey(const CryptKey& key);
-  Bytes GetHashValue();
-  Bytes SignHash(uint32_t keySpec);
-  // True when the signature matches; raises nothing.
+  Status HashData(std::span<const uint8_t> bytes);
+  Status HashSessionKey(const CryptKey& key);
+  Result<Bytes> GetHashValue();
+  Result<Bytes> SignHash(uint32_t keySpec);
+  // True when the signature matches; fails never.
   bool VerifySignature(std::span<const uint8_t> signature, const CryptKey& key) noexcept;
 
  private:
@@ -77,23 +78,23 @@ class CryptProvider {
   // PROV_RSA_FULL. When the container does not exist the call is repeated
   // once with CRYPT_NEWKEYSET; should another caller create it in between,
   // the container is then opened as it is.
-  void AcquireContext(std::optional<std::string_view> container, std::optional<std::string_view> provider,
-                      uint32_t type, uint32_t flags);
-  // Deletes a container; NTE_BAD_KEYSET (no such container) is returned,
-  // other failures raised.
-  static HRESULT DeleteKeySet(std::optional<std::string_view> container, std::optional<std::string_view> provider,
+  Status AcquireContext(std::optional<std::string_view> container, std::optional<std::string_view> provider,
+                        uint32_t type, uint32_t flags);
+  // Deletes a container; NTE_BAD_KEYSET (no such container) is a failure
+  // that leaves no error information.
+  static Status DeleteKeySet(std::optional<std::string_view> container, std::optional<std::string_view> provider,
                               uint32_t type, uint32_t flags);
 
-  std::string GetProvName() const;
-  uint32_t GetProvType() const;
-  Bytes GenRandom(size_t n) const;
-  CryptKey GenKey(uint32_t alg, uint32_t flags) const;
-  CryptKey DeriveKey(uint32_t alg, CryptHash& hash, uint32_t flags) const;
+  Result<std::string> GetProvName() const;
+  Result<uint32_t> GetProvType() const;
+  Result<Bytes> GenRandom(size_t n) const;
+  Result<CryptKey> GenKey(uint32_t alg, uint32_t flags) const;
+  Result<CryptKey> DeriveKey(uint32_t alg, CryptHash& hash, uint32_t flags) const;
   // The container's key pair, made when it has none.
-  CryptKey GetExchangeKey() const;
-  CryptKey GetSignatureKey() const;
-  CryptKey ImportKey(std::span<const uint8_t> blob, uint32_t flags, const CryptKey* importKey) const;
-  CryptHash CreateHash(uint32_t alg, const CryptKey* key = nullptr) const;
+  Result<CryptKey> GetExchangeKey() const;
+  Result<CryptKey> GetSignatureKey() const;
+  Result<CryptKey> ImportKey(std::span<const uint8_t> blob, uint32_t flags, const CryptKey* importKey) const;
+  Result<CryptHash> CreateHash(uint32_t alg, const CryptKey* key = nullptr) const;
 
  private:
   crypt::Provider provider_;

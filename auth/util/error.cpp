@@ -169,30 +169,29 @@ std::u16string FormatErrorText(HRESULT code, std::span<const Insert> inserts) {
   return out;
 }
 
-void RaiseError(const ErrorRecord& record, std::span<const Insert> inserts) {
+Status Fail(const ErrorRecord& record, std::span<const Insert> inserts) {
   const HRESULT code = record.code == 0 ? E_FAIL : record.code;
   com::ErrorInfo info;
   info.iid = HRESULT_FACILITY(code) == FACILITY_ITF ? record.iid : com::GUID_NULL;
   info.source = SourceOf(record.clsid);
   info.description = record.text ? com::Bstr(*record.text) : com::Bstr(FormatErrorText(code, inserts));
   info.code = code;
-  com::Bstr description = info.description;
-  com::Bstr source = info.source;
+  Status failure(code, info.description.ToUtf8());
   com::SetErrorInfo(std::move(info));
-  throw com::ComError(code, std::move(description), std::move(source));
+  return failure;
 }
 
-void Raise(HRESULT code, std::string_view text, std::source_location where) {
-  Raise(code, com::GUID_NULL, text, where);
+Status Fail(HRESULT code, std::string_view text, std::source_location where) {
+  return Fail(code, com::GUID_NULL, text, where);
 }
 
-void Raise(HRESULT code, const com::Guid& clsid, std::string_view text, std::source_location where) {
+Status Fail(HRESULT code, const com::Guid& clsid, std::string_view text, std::source_location where) {
   ErrorRecord record;
   record.clsid = clsid;
   record.code = code;
   if (!text.empty()) record.text = text::Widen(text);
   record.where = where;
-  RaiseError(record);
+  return Fail(record);
 }
 
 HRESULT StatusFromSystemError(int64_t value) {
@@ -200,30 +199,43 @@ HRESULT StatusFromSystemError(int64_t value) {
   return static_cast<HRESULT>(0x80070000u | (static_cast<uint32_t>(value) & 0xFFFF));
 }
 
-HRESULT StatusOfRaised(const com::ComError& error, std::u16string_view source, const com::Guid& iid) noexcept {
-  const HRESULT code = error.Code() == 0 ? E_FAIL : error.Code();
-  try {
-    std::optional<com::ErrorInfo> info = com::GetErrorInfo();
-    if (!info || info->code != code) {
-      info = com::ErrorInfo{};
-      info->iid = iid;
-      info->code = code;
-      info->source = error.Source();
-      info->description = error.Description().Empty() ? com::Bstr(FormatErrorText(code)) : error.Description();
+HRESULT ReportFailure(const Status& status, std::u16string_view source, const com::Guid& iid) {
+  const HRESULT code = status.code();
+  std::optional<com::ErrorInfo> info = com::GetErrorInfo();
+  if (!info || info->code != code) {
+    if (status.message().empty()) {
+      // A plain refusal: whatever information there was stays as it was.
+      if (info) com::SetErrorInfo(std::move(*info));
+      return code;
     }
-    if (info->source.Empty()) info->source = com::Bstr(source);
-    com::SetErrorInfo(std::move(*info));
-  } catch (...) {
+    info = com::ErrorInfo{};
+    info->iid = iid;
+    info->code = code;
+    info->description = com::Bstr::FromUtf8(status.message());
   }
+  if (info->source.Empty()) info->source = com::Bstr(source);
+  com::SetErrorInfo(std::move(*info));
   return code;
 }
 
-HRESULT StatusOfUnexpected(HRESULT code, std::u16string_view source, const com::Guid& iid) noexcept {
-  try {
-    com::SetErrorInfo({iid, com::Bstr(source), com::Bstr(FormatErrorText(code)), code, {}, 0});
-  } catch (...) {
+HRESULT Reworded(HRESULT hr, std::u16string_view source, const com::Guid& iid) {
+  std::optional<com::ErrorInfo> info = com::GetErrorInfo();
+  if (hr == E_OUTOFMEMORY && (!info || info->code != E_OUTOFMEMORY)) {
+    // An allocation failure the net caught sets no information.
+    com::SetErrorInfo({iid, com::Bstr(source), com::Bstr(FormatErrorText(E_OUTOFMEMORY)), E_OUTOFMEMORY, {}, 0});
+    return E_OUTOFMEMORY;
   }
-  return code;
+  if (!info) return hr;
+  if (info->source == kCaughtAtEdge) {
+    const HRESULT code = info->code == 0 ? E_FAIL : info->code;
+    if (info->description == com::Bstr::FromUtf8(com::HResultText(info->code)))
+      info->description = com::Bstr(FormatErrorText(code));
+    info->source = com::Bstr(source);
+    info->code = code;
+    hr = code;
+  }
+  com::SetErrorInfo(std::move(*info));
+  return hr;
 }
 
 }  // namespace quor::auth::util

@@ -1,11 +1,8 @@
-// Error raising of the authentication service.
+// Failures of the authentication service.
 //
-// Inside the service a failure is raised: the thread's error information is
-// set (source: the programmatic identifier of the raising class when it has
-// one; description: the given text, as a rule the failing call's name, else
-// the status's message text) and a quor::com::ComError carrying the status is
-// thrown. Every component operation and every flat token function catches it
-// at its outer edge and returns the status.
+// Inside the service a failure is a quor::Status (Fail). Every component
+// operation and every flat token function reports it at its outer edge
+// (CatchAtEdge) as the HRESULT with the error information the failure set.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +11,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "platform/com/errorinfo.h"
 #include "platform/com/guid.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::auth::util {
 
@@ -39,51 +38,60 @@ uint32_t MessageLanguage();
 
 struct ErrorRecord {
   com::Guid iid;    // the failing interface; null when none
-  com::Guid clsid;  // the raising class; null when none
+  com::Guid clsid;  // the failing class; null when none
   HRESULT code = E_FAIL;
   std::optional<std::u16string> text;  // the description; absent: the message text
   std::source_location where = std::source_location::current();  // for debugging only
 };
 
-// Sets the thread's error information from the record and throws. The
-// interface is recorded only for facility-4 codes. A code of 0 (a failed call
-// that left no error) is raised as E_FAIL, never as success.
-[[noreturn]] void RaiseError(const ErrorRecord& record, std::span<const Insert> inserts = {});
+// A failure as the status to return: the code, and the description (the
+// given text, as a rule the failing call's name, else the code's message
+// text) as its message. The thread's error information is set to what the
+// edge reports: the status carries no class, so the source (the programmatic
+// identifier of the failing class, once registered) is kept there. The
+// interface is recorded only for facility-4 codes. A code of 0 (a failed
+// call that left no error) fails as E_FAIL, never as success.
+Status Fail(const ErrorRecord& record, std::span<const Insert> inserts = {});
 
-// RaiseError with a status and a text (UTF-8), no class and no interface.
-[[noreturn]] void Raise(HRESULT code, std::string_view text = {},
-                        std::source_location where = std::source_location::current());
-[[noreturn]] void Raise(HRESULT code, const com::Guid& clsid, std::string_view text,
-                        std::source_location where = std::source_location::current());
+// Fail with a status and a text (UTF-8), no class and no interface.
+Status Fail(HRESULT code, std::string_view text = {}, std::source_location where = std::source_location::current());
+Status Fail(HRESULT code, const com::Guid& clsid, std::string_view text,
+            std::source_location where = std::source_location::current());
 
 // A failed system call's error as a status: 0 and negative values unchanged,
 // a positive one becomes 0x80070000 | (value & 0xFFFF).
 HRESULT StatusFromSystemError(int64_t value);
 
-// The outer edge of an operation: runs `fn` (returning HRESULT) and turns what
-// it raises into a status. A raised status keeps the error information set at
-// the raise; one without it gets the status's message text. `source` fills an
-// error information without a source. An allocation failure gives
-// E_OUTOFMEMORY, anything else E_UNEXPECTED. A failure is never returned as a
-// success.
-template <typename Fn>
-HRESULT CatchRaised(std::u16string_view source, const com::Guid& iid, Fn&& fn) noexcept;
+// At an operation's edge: a failing status as the HRESULT to return, with
+// the error information its failure set (an empty source filled with
+// `source`). One whose information is gone gets its message, or, without
+// one, is returned as a plain code: a refusal that never set any.
+HRESULT ReportFailure(const Status& status, std::u16string_view source, const com::Guid& iid);
 
-// Helpers of CatchRaised.
-HRESULT StatusOfRaised(const com::ComError& error, std::u16string_view source, const com::Guid& iid) noexcept;
-HRESULT StatusOfUnexpected(HRESULT code, std::u16string_view source, const com::Guid& iid) noexcept;
+// The source com::CatchErrors is given at an edge, so that what it reports
+// for something thrown can be told from a reported failure.
+inline constexpr std::u16string_view kCaughtAtEdge = u"\uFDD2caught";
 
+// What the net reported for something thrown, in this service's words: the
+// edge's source, the message text of a code that came without text, E_FAIL
+// for a code of 0, and an allocation failure with the code's text. Anything
+// else is returned as it is.
+HRESULT Reworded(HRESULT hr, std::u16string_view source, const com::Guid& iid);
+
+// The outer edge of an operation: runs `fn` (returning HRESULT or Status)
+// and reports a failing status (ReportFailure); com::CatchErrors is the net
+// for what is thrown. A failure is never returned as a success.
 template <typename Fn>
-HRESULT CatchRaised(std::u16string_view source, const com::Guid& iid, Fn&& fn) noexcept {
-  try {
-    return fn();
-  } catch (const com::ComError& e) {
-    return StatusOfRaised(e, source, iid);
-  } catch (const std::bad_alloc&) {
-    return StatusOfUnexpected(E_OUTOFMEMORY, source, iid);
-  } catch (...) {
-    return StatusOfUnexpected(E_UNEXPECTED, source, iid);
-  }
+HRESULT CatchAtEdge(std::u16string_view source, const com::Guid& iid, Fn&& fn) noexcept {
+  const HRESULT hr = com::CatchErrors(kCaughtAtEdge, iid, [&]() -> HRESULT {
+    if constexpr (std::is_same_v<std::invoke_result_t<Fn>, Status>) {
+      const Status status = fn();
+      return status.ok() ? status.code() : ReportFailure(status, source, iid);
+    } else {
+      return fn();
+    }
+  });
+  return com::CatchErrors(source, iid, [&] { return Reworded(hr, source, iid); });
 }
 
 }  // namespace quor::auth::util

@@ -5,101 +5,109 @@
 namespace quor::auth::util {
 namespace {
 
-void Check(const Status& status, std::string_view call) {
-  if (!status.ok()) Raise(static_cast<HRESULT>(reg::Win32Error(status)), call);
+// The registry's number as this service's status for a failed call.
+Status Failed(long number, std::string_view call) { return Fail(StatusFromSystemError(number), call); }
+
+Status Check(const Status& status, std::string_view call) {
+  return status.ok() ? Status() : Failed(reg::Win32Error(status), call);
 }
 
 }  // namespace
 
-void RegistryKey::CreateKey(reg::Hive parent, std::string_view subKey) {
+Status RegistryKey::CreateKey(reg::Hive parent, std::string_view subKey) {
   reg::Key key;
-  Check(key.Create(parent, subKey), "RegCreateKeyEx");
+  QUOR_RETURN_IF_ERROR(Check(key.Create(parent, subKey), "RegCreateKeyEx"));
   key_ = std::move(key);
+  return Status();
 }
 
-void RegistryKey::CreateKey(const RegistryKey& parent, std::string_view subKey) {
+Status RegistryKey::CreateKey(const RegistryKey& parent, std::string_view subKey) {
   reg::Key key;
-  Check(key.Create(parent.key_, subKey), "RegCreateKeyEx");
+  QUOR_RETURN_IF_ERROR(Check(key.Create(parent.key_, subKey), "RegCreateKeyEx"));
   key_ = std::move(key);
+  return Status();
 }
 
-void RegistryKey::OpenKey(reg::Hive parent, std::string_view subKey) {
+Status RegistryKey::OpenKey(reg::Hive parent, std::string_view subKey) {
   reg::Key key;
-  Check(key.Open(parent, subKey), "RegOpenKeyEx");
+  QUOR_RETURN_IF_ERROR(Check(key.Open(parent, subKey), "RegOpenKeyEx"));
   key_ = std::move(key);
+  return Status();
 }
 
-void RegistryKey::OpenKey(const RegistryKey& parent, std::string_view subKey) {
+Status RegistryKey::OpenKey(const RegistryKey& parent, std::string_view subKey) {
   reg::Key key;
-  Check(key.Open(parent.key_, subKey), "RegOpenKeyEx");
+  QUOR_RETURN_IF_ERROR(Check(key.Open(parent.key_, subKey), "RegOpenKeyEx"));
   key_ = std::move(key);
+  return Status();
 }
 
-long RegistryKey::DeleteKey(reg::Hive parent, std::string_view subKey) {
-  long rc = reg::Win32Error(reg::Registry::Default().DeleteKeyTree(parent, subKey));
-  if (rc != reg::ERROR_SUCCESS && rc != reg::ERROR_FILE_NOT_FOUND) Raise(HRESULT_FROM_WIN32(rc), "SHDeleteKey");
+Result<long> RegistryKey::DeleteKey(reg::Hive parent, std::string_view subKey) {
+  const long rc = reg::Win32Error(reg::Registry::Default().DeleteKeyTree(parent, subKey));
+  if (rc != reg::ERROR_SUCCESS && rc != reg::ERROR_FILE_NOT_FOUND) return Failed(rc, "SHDeleteKey");
   return rc;
 }
 
-RegistryKey RegistryKey::DuplicateKeyHandle() const {
+Result<RegistryKey> RegistryKey::DuplicateKeyHandle() const {
   RegistryKey copy;
-  long rc = key_.IsOpen() ? reg::Win32Error(copy.key_.Open(key_.GetHive(), key_.Path())) : reg::ERROR_INVALID_HANDLE;
-  if (rc != reg::ERROR_SUCCESS) Raise(HRESULT_FROM_WIN32(rc), "DuplicateHandle");
+  const long rc =
+      key_.IsOpen() ? reg::Win32Error(copy.key_.Open(key_.GetHive(), key_.Path())) : reg::ERROR_INVALID_HANDLE;
+  if (rc != reg::ERROR_SUCCESS) return Failed(rc, "DuplicateHandle");
   return copy;
 }
 
-void RegistryKey::GetValue(std::string_view name, uint32_t& out) const {
+Status RegistryKey::GetValue(std::string_view name, uint32_t& out) const {
   Result<reg::Value> read = key_.GetValue(name);
-  Check(read.status(), "getValue(DWORD)");
+  QUOR_RETURN_IF_ERROR(Check(read.status(), "getValue(DWORD)"));
   const reg::Value& value = *read;
   std::optional<uint32_t> number = value.AsDword();
-  if (value.type != reg::ValueType::Dword || !number)
-    Raise(static_cast<HRESULT>(reg::ERROR_DATATYPE_MISMATCH), "getValue(DWORD");
+  if (value.type != reg::ValueType::Dword || !number) return Failed(reg::ERROR_DATATYPE_MISMATCH, "getValue(DWORD");
   out = *number;
+  return Status();
 }
 
-void RegistryKey::GetValue(std::string_view name, std::string& out) const {
+Status RegistryKey::GetValue(std::string_view name, std::string& out) const {
   Result<reg::Value> read = key_.GetValue(name);
-  Check(read.status(), "getValue(CStr)");
-  const reg::Value& value = *read;
-  std::optional<std::string> text = value.AsString();
-  if (!text) Raise(static_cast<HRESULT>(reg::ERROR_DATATYPE_MISMATCH), "getValue(CStr)");
+  QUOR_RETURN_IF_ERROR(Check(read.status(), "getValue(CStr)"));
+  std::optional<std::string> text = read->AsString();
+  if (!text) return Failed(reg::ERROR_DATATYPE_MISMATCH, "getValue(CStr)");
   out = std::move(*text);
+  return Status();
 }
 
-void RegistryKey::SetValue(std::string_view name, uint32_t value) {
-  Check(key_.SetDword(name, value), "RegSetValueEx");
+Status RegistryKey::SetValue(std::string_view name, uint32_t value) {
+  return Check(key_.SetDword(name, value), "RegSetValueEx");
 }
 
-void RegistryKey::SetValue(std::string_view name, reg::ValueType type, std::string_view text) {
-  reg::Value value = type == reg::ValueType::ExpandString ? reg::Value::ExpandString(text) : reg::Value::String(text);
+Status RegistryKey::SetValue(std::string_view name, reg::ValueType type, std::string_view text) {
   if (type != reg::ValueType::String && type != reg::ValueType::ExpandString)
-    Raise(static_cast<HRESULT>(reg::ERROR_INVALID_PARAMETER), "RegSetValueEx");
-  Check(key_.SetValue(name, value), "RegSetValueEx");
+    return Failed(reg::ERROR_INVALID_PARAMETER, "RegSetValueEx");
+  reg::Value value = type == reg::ValueType::ExpandString ? reg::Value::ExpandString(text) : reg::Value::String(text);
+  return Check(key_.SetValue(name, value), "RegSetValueEx");
 }
 
-long RegistryKey::DeleteValue(std::string_view name) {
+Result<long> RegistryKey::DeleteValue(std::string_view name) {
   const Status status = key_.DeleteValue(name);
-  if (!reg::IsNotFound(status)) Check(status, "RegDeleteValue");
+  if (!status.ok() && !reg::IsNotFound(status)) return Check(status, "RegDeleteValue");
   return reg::Win32Error(status);
 }
 
-std::vector<reg::NamedValue> RegistryKey::EnumValues() const {
+Result<std::vector<reg::NamedValue>> RegistryKey::EnumValues() const {
   Result<std::vector<reg::NamedValue>> values = key_.EnumValues();
-  Check(values.status(), "RegEnumValue");
-  return std::move(*values);
+  QUOR_RETURN_IF_ERROR(Check(values.status(), "RegEnumValue"));
+  return values;
 }
 
-uint32_t RegistryKey::GetValueCount() const {
+Result<uint32_t> RegistryKey::GetValueCount() const {
   Result<std::vector<reg::NamedValue>> values = key_.EnumValues();
-  Check(values.status(), "RegQueryInfoKey");
+  QUOR_RETURN_IF_ERROR(Check(values.status(), "RegQueryInfoKey"));
   return static_cast<uint32_t>(values->size());
 }
 
-uint64_t RegistryKey::GetLastWriteTime() const {
+Result<uint64_t> RegistryKey::GetLastWriteTime() const {
   Result<uint64_t> stamp = key_.LastWrite();
-  Check(stamp.status(), "RegQueryInfoKey");
-  return *stamp;
+  QUOR_RETURN_IF_ERROR(Check(stamp.status(), "RegQueryInfoKey"));
+  return stamp;
 }
 
 }  // namespace quor::auth::util

@@ -54,134 +54,111 @@ bool ParseBool(std::string_view value, bool& out) {
 
 const char* Bool(bool b) { return b ? "true" : "false"; }
 
+Status Malformed(std::string why) { return Status(kMalformed, std::move(why)); }
+
 // The attributes an element may have; anything else makes the file malformed.
-bool OnlyAttributes(const xml::Node& e, std::initializer_list<std::string_view> allowed, std::string& error) {
+Status OnlyAttributes(const xml::Node& e, std::initializer_list<std::string_view> allowed) {
   for (const xml::Attribute& a : e.attributes()) {
-    if (std::find(allowed.begin(), allowed.end(), a.name) == allowed.end()) {
-      error = text::Format("<%s> has an unknown attribute \"%s\".", e.nodeName(), a.name);
-      return false;
-    }
+    if (std::find(allowed.begin(), allowed.end(), a.name) == allowed.end())
+      return Malformed(text::Format("<%s> has an unknown attribute \"%s\".", e.nodeName(), a.name));
   }
-  return true;
+  return {};
 }
 
-bool Required(const xml::Node& e, std::string_view name, std::string& out, std::string& error) {
+Status Required(const xml::Node& e, std::string_view name, std::string& out) {
   auto v = e.getAttribute(name);
-  if (!v) {
-    error = text::Format("<%s> lacks the attribute \"%s\".", e.nodeName(), name);
-    return false;
-  }
+  if (!v) return Malformed(text::Format("<%s> lacks the attribute \"%s\".", e.nodeName(), name));
   out = std::move(*v);
-  return true;
+  return {};
 }
 
-bool OptionalBool(const xml::Node& e, std::string_view name, bool& out, std::string& error) {
+Status OptionalBool(const xml::Node& e, std::string_view name, bool& out) {
   auto v = e.getAttribute(name);
-  if (!v) return true;
-  if (!ParseBool(*v, out)) {
-    error = text::Format("<%s %s=\"%s\"> is neither true nor false.", e.nodeName(), name, *v);
-    return false;
-  }
-  return true;
+  if (!v) return {};
+  if (!ParseBool(*v, out))
+    return Malformed(text::Format("<%s %s=\"%s\"> is neither true nor false.", e.nodeName(), name, *v));
+  return {};
 }
 
 // Element children only; text between them must be white space.
-bool Elements(const xml::Node& parent, std::vector<xml::NodePtr>& out, std::string& error) {
+Result<std::vector<xml::NodePtr>> Elements(const xml::Node& parent) {
+  std::vector<xml::NodePtr> out;
   for (const xml::NodePtr& child : parent.childNodes()) {
     switch (child->nodeType()) {
       case xml::NodeType::Element: out.push_back(child); break;
       case xml::NodeType::Comment: break;
       case xml::NodeType::Text:
-        if (!text::TrimAscii(child->text()).empty()) {
-          error = text::Format("<%s> holds text.", parent.nodeName());
-          return false;
-        }
+        if (!text::TrimAscii(child->text()).empty()) return Malformed(text::Format("<%s> holds text.", parent.nodeName()));
         break;
       default:
-        error = text::Format("<%s> holds an unexpected node.", parent.nodeName());
-        return false;
+        return Malformed(text::Format("<%s> holds an unexpected node.", parent.nodeName()));
     }
   }
-  return true;
+  return out;
 }
 
-bool ParseVirtualDirectory(const xml::Node& e, VirtualDirectory& vd, std::string& error) {
-  if (!OnlyAttributes(e, {"name", "path"}, error) || !Required(e, "name", vd.name, error) ||
-      !Required(e, "path", vd.path, error))
-    return false;
-  std::vector<xml::NodePtr> children;
-  if (!Elements(e, children, error)) return false;
+Result<VirtualDirectory> ParseVirtualDirectory(const xml::Node& e) {
+  VirtualDirectory vd;
+  QUOR_RETURN_IF_ERROR(OnlyAttributes(e, {"name", "path"}));
+  QUOR_RETURN_IF_ERROR(Required(e, "name", vd.name));
+  QUOR_RETURN_IF_ERROR(Required(e, "path", vd.path));
+  QUOR_ASSIGN_OR_RETURN(const std::vector<xml::NodePtr> children, Elements(e));
   for (const xml::NodePtr& c : children) {
     const std::string tag = c->nodeName();
     if (tag == "file") {
       FileSettings f;
-      if (!OnlyAttributes(*c, {"name", "anonymousUserName", "anonymousPasswordGiven", "anonymousPasswordSync"}, error) ||
-          !Required(*c, "name", f.name, error) || !OptionalBool(*c, "anonymousPasswordGiven", f.anonymousPasswordGiven, error) ||
-          !OptionalBool(*c, "anonymousPasswordSync", f.anonymousPasswordSync, error))
-        return false;
+      QUOR_RETURN_IF_ERROR(
+          OnlyAttributes(*c, {"name", "anonymousUserName", "anonymousPasswordGiven", "anonymousPasswordSync"}));
+      QUOR_RETURN_IF_ERROR(Required(*c, "name", f.name));
+      QUOR_RETURN_IF_ERROR(OptionalBool(*c, "anonymousPasswordGiven", f.anonymousPasswordGiven));
+      QUOR_RETURN_IF_ERROR(OptionalBool(*c, "anonymousPasswordSync", f.anonymousPasswordSync));
       f.anonymousUserName = c->getAttribute("anonymousUserName").value_or("");
-      if (c->hasChildNodes()) {
-        error = "<file> holds content.";
-        return false;
-      }
+      if (c->hasChildNodes()) return Malformed("<file> holds content.");
       vd.files.push_back(std::move(f));
     } else if (tag == "directory") {
       DirectorySettings d;
-      if (!OnlyAttributes(*c, {"name", "accessWrite"}, error) || !Required(*c, "name", d.name, error) ||
-          !OptionalBool(*c, "accessWrite", d.accessWrite, error))
-        return false;
-      if (c->hasChildNodes()) {
-        error = "<directory> holds content.";
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(OnlyAttributes(*c, {"name", "accessWrite"}));
+      QUOR_RETURN_IF_ERROR(Required(*c, "name", d.name));
+      QUOR_RETURN_IF_ERROR(OptionalBool(*c, "accessWrite", d.accessWrite));
+      if (c->hasChildNodes()) return Malformed("<directory> holds content.");
       vd.directories.push_back(std::move(d));
     } else {
-      error = text::Format("<virtualDirectory> holds an unknown element <%s>.", tag);
-      return false;
+      return Malformed(text::Format("<virtualDirectory> holds an unknown element <%s>.", tag));
     }
   }
-  return true;
+  return vd;
 }
 
-bool ParseSite(const xml::Node& e, Site& site, std::string& error) {
-  std::string number, unload;
-  if (!OnlyAttributes(e, {"host", "number", "unload"}, error) || !Required(e, "host", site.host, error) ||
-      !Required(e, "number", number, error))
-    return false;
+Result<Site> ParseSite(const xml::Node& e) {
+  Site site;
+  std::string number;
+  QUOR_RETURN_IF_ERROR(OnlyAttributes(e, {"host", "number", "unload"}));
+  QUOR_RETURN_IF_ERROR(Required(e, "host", site.host));
+  QUOR_RETURN_IF_ERROR(Required(e, "number", number));
   const auto n = text::ParseUInt32(number);
-  if (!n || number.find_first_not_of("0123456789") != std::string::npos) {
-    error = text::Format("The site number \"%s\" is not a number.", number);
-    return false;
-  }
+  if (!n || number.find_first_not_of("0123456789") != std::string::npos)
+    return Malformed(text::Format("The site number \"%s\" is not a number.", number));
   site.number = *n;
   if (auto u = e.getAttribute("unload")) {
     const auto count = text::ParseUInt64(*u);
-    if (!count || u->find_first_not_of("0123456789") != std::string::npos) {
-      error = text::Format("The unload count \"%s\" is not a number.", *u);
-      return false;
-    }
+    if (!count || u->find_first_not_of("0123456789") != std::string::npos)
+      return Malformed(text::Format("The unload count \"%s\" is not a number.", *u));
     site.unloadCount = *count;
   }
-  std::vector<xml::NodePtr> children;
-  if (!Elements(e, children, error)) return false;
+  QUOR_ASSIGN_OR_RETURN(const std::vector<xml::NodePtr> children, Elements(e));
   for (const xml::NodePtr& c : children) {
     const std::string tag = c->nodeName();
     if (tag == "scriptMap") {
-      if (!c->attributes().empty()) {
-        error = "<scriptMap> takes no attributes.";
-        return false;
-      }
+      if (!c->attributes().empty()) return Malformed("<scriptMap> takes no attributes.");
       site.scriptMaps.push_back(c->text());
     } else if (tag == "virtualDirectory") {
-      VirtualDirectory vd;
-      if (!ParseVirtualDirectory(*c, vd, error)) return false;
+      QUOR_ASSIGN_OR_RETURN(VirtualDirectory vd, ParseVirtualDirectory(*c));
       site.virtualDirectories.push_back(std::move(vd));
     } else {
-      error = text::Format("<site> holds an unknown element <%s>.", tag);
-      return false;
+      return Malformed(text::Format("<site> holds an unknown element <%s>.", tag));
     }
   }
-  return true;
+  return site;
 }
 
 xml::NodePtr Element(xml::Document& doc, xml::Node& parent, std::string_view tag) {
@@ -198,17 +175,6 @@ long FsyncFolder(const std::filesystem::path& file) {
 }
 
 }  // namespace
-
-std::string_view StatusText(Status status) {
-  switch (status) {
-    case Status::Ok: return "ok";
-    case Status::Unreadable: return "the site configuration cannot be read";
-    case Status::Malformed: return "the site configuration is damaged";
-    case Status::Invalid: return "the change cannot be stored";
-    case Status::WriteFailed: return "the site configuration cannot be written";
-  }
-  return "unknown";
-}
 
 // ---- Script maps -----------------------------------------------------------------
 
@@ -336,83 +302,66 @@ Site& SiteConfig::Ensure(std::string_view host, uint32_t number) {
   return sites.back();
 }
 
-Status SiteConfig::Parse(std::string_view xmlText, SiteConfig& out, std::string& error) {
-  out.sites.clear();
+Result<SiteConfig> SiteConfig::Parse(std::string_view xmlText) {
   xml::DocumentPtr doc = xml::Document::Create();
   if (!doc->loadXML(xmlText)) {
     const xml::ParseError& e = doc->parseError();
-    error = text::Format("line %d: %s", static_cast<int64_t>(e.line), e.reason);
-    return Status::Malformed;
+    return Malformed(text::Format("line %d: %s", static_cast<int64_t>(e.line), e.reason));
   }
   xml::NodePtr root = doc->documentElement();
-  if (!root || root->nodeName() != "sites" || !root->attributes().empty()) {
-    error = "The document element is not <sites>.";
-    return Status::Malformed;
-  }
-  std::vector<xml::NodePtr> children;
-  if (!Elements(*root, children, error)) return Status::Malformed;
+  if (!root || root->nodeName() != "sites" || !root->attributes().empty())
+    return Malformed("The document element is not <sites>.");
+  QUOR_ASSIGN_OR_RETURN(const std::vector<xml::NodePtr> children, Elements(*root));
+  SiteConfig out;
   for (const xml::NodePtr& c : children) {
-    if (c->nodeName() != "site") {
-      error = text::Format("<sites> holds an unknown element <%s>.", c->nodeName());
-      return Status::Malformed;
-    }
-    Site site;
-    if (!ParseSite(*c, site, error)) return Status::Malformed;
+    if (c->nodeName() != "site") return Malformed(text::Format("<sites> holds an unknown element <%s>.", c->nodeName()));
+    QUOR_ASSIGN_OR_RETURN(Site site, ParseSite(*c));
     out.sites.push_back(std::move(site));
   }
-  if (out.Validate(error) != Status::Ok) {
-    out.sites.clear();
-    return Status::Malformed;
-  }
-  return Status::Ok;
+  // What the file holds and an edit could not store is damage, not an edit.
+  if (Status valid = out.Validate(); !valid.ok()) return Malformed(valid.message());
+  return out;
 }
 
-Status SiteConfig::Validate(std::string& error) const {
+Status SiteConfig::Validate() const {
   for (size_t i = 0; i < sites.size(); ++i) {
     const Site& s = sites[i];
     if (!ValidSegment(s.host) || s.host.find_first_of(" \t") != std::string::npos || s.number == 0) {
-      error = text::Format("The site \"%s\" %u is not a host name and a number from 1.", s.host, uint64_t{s.number});
-      return Status::Invalid;
+      return Status(kInvalid, text::Format("The site \"%s\" %u is not a host name and a number from 1.", s.host, uint64_t{s.number}));
     }
     for (size_t j = 0; j < i; ++j) {
       if (sites[j].number == s.number && text::EqualsNoCase(sites[j].host, s.host)) {
-        error = text::Format("The site %s %u is there twice.", s.host, uint64_t{s.number});
-        return Status::Invalid;
+        return Status(kInvalid, text::Format("The site %s %u is there twice.", s.host, uint64_t{s.number}));
       }
     }
     for (const std::string& entry : s.scriptMaps) {
       if (!Storable(entry)) {
-        error = "A script map holds control characters or is not UTF-8.";
-        return Status::Invalid;
+        return Status(kInvalid, "A script map holds control characters or is not UTF-8.");
       }
     }
     std::set<std::string> names;
     for (const VirtualDirectory& v : s.virtualDirectories) {
       if (!ValidSegment(v.name) || v.path.empty() || !Storable(v.path)) {
-        error = text::Format("The virtual directory \"%s\" needs a one-segment name and a folder.", v.name);
-        return Status::Invalid;
+        return Status(kInvalid, text::Format("The virtual directory \"%s\" needs a one-segment name and a folder.", v.name));
       }
       if (!names.insert(text::ToLowerAscii(v.name)).second) {
-        error = text::Format("The virtual directory \"%s\" is there twice.", v.name);
-        return Status::Invalid;
+        return Status(kInvalid, text::Format("The virtual directory \"%s\" is there twice.", v.name));
       }
       std::set<std::string> entries;
       for (const FileSettings& f : v.files) {
         if (!ValidSegment(f.name) || !Storable(f.anonymousUserName) || !entries.insert(text::ToLowerAscii(f.name)).second) {
-          error = text::Format("The file setting \"%s\" is not a file name or is there twice.", f.name);
-          return Status::Invalid;
+          return Status(kInvalid, text::Format("The file setting \"%s\" is not a file name or is there twice.", f.name));
         }
       }
       entries.clear();
       for (const DirectorySettings& d : v.directories) {
         if (!ValidRelativeFolder(d.name) || !entries.insert(text::ToLowerAscii(d.name)).second) {
-          error = text::Format("The folder setting \"%s\" is not a relative folder or is there twice.", d.name);
-          return Status::Invalid;
+          return Status(kInvalid, text::Format("The folder setting \"%s\" is not a relative folder or is there twice.", d.name));
         }
       }
     }
   }
-  return Status::Ok;
+  return {};
 }
 
 std::string SiteConfig::Serialize() const {
@@ -458,67 +407,57 @@ std::filesystem::path DefaultPath() {
 
 namespace {
 
-// Missing is not an error: `exists` tells.
-Status ReadText(const std::filesystem::path& file, std::string& contents, bool& exists, std::string& error) {
-  contents.clear();
+// The file's text; nothing when it is missing, which is not an error.
+Result<std::optional<std::string>> ReadText(const std::filesystem::path& file) {
+  std::string contents;
   const long rc = fs::ReadFile(file.string(), contents);
-  exists = rc == ERROR_SUCCESS;
-  if (rc == ERROR_FILE_NOT_FOUND) return Status::Ok;
-  if (rc != ERROR_SUCCESS) {
-    error = text::Format("\"%s\" cannot be read (error %d).", file.string(), static_cast<int64_t>(rc));
-    return Status::Unreadable;
-  }
-  return Status::Ok;
+  if (rc == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+  if (rc != ERROR_SUCCESS)
+    return Status(kUnreadable,
+                  text::Format("\"%s\" cannot be read (error %d).", file.string(), static_cast<int64_t>(rc)));
+  return std::optional<std::string>(std::move(contents));
+}
+
+// The file's text read apart; its name leads the reason it is not.
+Result<SiteConfig> ParseFile(const std::filesystem::path& file, std::string_view contents) {
+  Result<SiteConfig> parsed = SiteConfig::Parse(contents);
+  if (!parsed.ok())
+    return Status(parsed.status().code(), text::Format("\"%s\": %s", file.string(), parsed.status().message()));
+  return parsed;
 }
 
 }  // namespace
 
-Status Load(const std::filesystem::path& file, SiteConfig& out, std::string& error) {
-  out.sites.clear();
-  std::string contents;
-  bool exists = false;
-  if (Status s = ReadText(file, contents, exists, error); s != Status::Ok || !exists) return s;
-  if (Status s = SiteConfig::Parse(contents, out, error); s != Status::Ok) {
-    error = text::Format("\"%s\": %s", file.string(), error);
-    return s;
-  }
-  return Status::Ok;
+Result<SiteConfig> Load(const std::filesystem::path& file) {
+  QUOR_ASSIGN_OR_RETURN(const std::optional<std::string> contents, ReadText(file));
+  if (!contents) return SiteConfig();
+  return ParseFile(file, *contents);
 }
 
-Status Update(const std::filesystem::path& file, const std::function<bool(SiteConfig&)>& edit, std::string& error) {
+Status Update(const std::filesystem::path& file, const std::function<bool(SiteConfig&)>& edit) {
   const std::string lockPath = file.string() + ".lock";
   UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!lock.valid()) {
-    error = text::Format("\"%s\" cannot be opened: %s", lockPath, std::strerror(errno));
-    return Status::Unreadable;
-  }
+  if (!lock.valid())
+    return Status(kUnreadable, text::Format("\"%s\" cannot be opened: %s", lockPath, std::strerror(errno)));
   while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      error = text::Format("\"%s\" cannot be locked: %s", lockPath, std::strerror(errno));
-      return Status::Unreadable;
-    }
+    if (errno != EINTR)
+      return Status(kUnreadable, text::Format("\"%s\" cannot be locked: %s", lockPath, std::strerror(errno)));
   }
-  std::string before;
-  bool exists = false;
-  if (Status s = ReadText(file, before, exists, error); s != Status::Ok) return s;
+  QUOR_ASSIGN_OR_RETURN(const std::optional<std::string> before, ReadText(file));
   SiteConfig config;
-  if (exists) {
-    if (Status s = SiteConfig::Parse(before, config, error); s != Status::Ok) {
-      error = text::Format("\"%s\": %s", file.string(), error);
-      return s;
-    }
+  if (before) {
+    QUOR_ASSIGN_OR_RETURN(config, ParseFile(file, *before));
   }
-  if (!edit(config)) return Status::Ok;
-  if (Status s = config.Validate(error); s != Status::Ok) return s;
+  if (!edit(config)) return {};
+  QUOR_RETURN_IF_ERROR(config.Validate());
   const std::string after = config.Serialize();
-  if (exists && after == before) return Status::Ok;
-  if (const long rc = fs::WriteFileAtomic(file.string(), after); rc != ERROR_SUCCESS) {
-    error = text::Format("\"%s\" cannot be written (error %d).", file.string(), static_cast<int64_t>(rc));
-    return Status::WriteFailed;
-  }
+  if (before && after == *before) return {};
+  if (const long rc = fs::WriteFileAtomic(file.string(), after); rc != ERROR_SUCCESS)
+    return Status(kWriteFailed,
+                  text::Format("\"%s\" cannot be written (error %d).", file.string(), static_cast<int64_t>(rc)));
   // The rename itself must survive a crash too.
   (void)FsyncFolder(file);
-  return Status::Ok;
+  return {};
 }
 
 // ---- Watcher ------------------------------------------------------------------------
@@ -538,19 +477,18 @@ Watcher::Identity Watcher::Look(const std::filesystem::path& file) {
   return id;
 }
 
-std::shared_ptr<const SiteConfig> Watcher::Current(std::string* error) {
-  if (error) error->clear();
+std::shared_ptr<const SiteConfig> Watcher::Current(Status* failure) {
+  if (failure) *failure = Status();
   const Identity now = Look(file_);
   std::lock_guard lock(mutex_);
   if (seen_ && *seen_ == now) return current_;
   seen_ = now;
-  auto fresh = std::make_shared<SiteConfig>();
-  std::string why;
-  if (Load(file_, *fresh, why) != Status::Ok) {
-    if (error) *error = why;
+  Result<SiteConfig> loaded = Load(file_);
+  if (!loaded.ok()) {
+    if (failure) *failure = loaded.status();
     return current_;
   }
-  current_ = std::move(fresh);
+  current_ = std::make_shared<const SiteConfig>(std::move(loaded).value());
   return current_;
 }
 

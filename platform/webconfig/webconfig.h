@@ -28,16 +28,20 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/win32_error.h"
+#include "platform/com/status.h"
+
 namespace quor::webconfig {
 
-enum class Status {
-  Ok,
-  Unreadable,   // the file exists but cannot be read, or the lock cannot be had
-  Malformed,    // the file is not a site configuration; it is left as it is
-  Invalid,      // an edit produced something the file cannot hold
-  WriteFailed,  // the new file could not be written; the old one stands
-};
-std::string_view StatusText(Status status);
+// The codes of a failing status; its message says why.
+// The file exists but cannot be read, or the lock cannot be had.
+inline constexpr HRESULT kUnreadable = HRESULT_FROM_WIN32(ERROR_READ_FAULT);
+// The file is not a site configuration; it is left as it is.
+inline constexpr HRESULT kMalformed = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+// An edit produced something the file cannot hold.
+inline constexpr HRESULT kInvalid = E_INVALIDARG;
+// The new file could not be written; the old one stands.
+inline constexpr HRESULT kWriteFailed = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
 
 // One script-map entry read apart: ".sod,/path/listener,5,POST".
 struct ScriptMap {
@@ -114,12 +118,12 @@ class SiteConfig {
   // The site, added empty when missing.
   Site& Ensure(std::string_view host, uint32_t number);
 
-  // Reads the file's text. Malformed with the reason on anything that is not
-  // a valid configuration (unknown elements, missing or bad attributes, two
-  // sites or directories of one name, ...).
-  static Status Parse(std::string_view xmlText, SiteConfig& out, std::string& error);
-  // Checks what Serialize would write; Invalid with the reason otherwise.
-  Status Validate(std::string& error) const;
+  // Reads the file's text. kMalformed with the reason on anything that is
+  // not a valid configuration (unknown elements, missing or bad attributes,
+  // two sites or directories of one name, ...).
+  static Result<SiteConfig> Parse(std::string_view xmlText);
+  // Checks what Serialize would write; kInvalid with the reason otherwise.
+  Status Validate() const;
   // The file's text (the same configuration always gives the same bytes).
   std::string Serialize() const;
 };
@@ -128,23 +132,23 @@ class SiteConfig {
 std::filesystem::path DefaultPath();
 
 // Reads the file; a missing file is an empty configuration.
-Status Load(const std::filesystem::path& file, SiteConfig& out, std::string& error);
+Result<SiteConfig> Load(const std::filesystem::path& file);
 
 // Reads, lets `edit` change the configuration and writes it back, all under
 // the file's lock. `edit` answers false to abandon the change (nothing is
 // written). The file is rewritten only when its text changes.
-Status Update(const std::filesystem::path& file, const std::function<bool(SiteConfig&)>& edit, std::string& error);
+Status Update(const std::filesystem::path& file, const std::function<bool(SiteConfig&)>& edit);
 
 // Follows the file for a reader that serves by it: Current() looks at the
 // file's identity (a stat) and reads it again when it changed. A file that
 // fails to load keeps the last good configuration; the failure is reported
-// once per change through `error`. Thread-safe.
+// once per change through `failure`. Thread-safe.
 class Watcher {
  public:
   explicit Watcher(std::filesystem::path file);
-  // `error` (may be null) gets the reason when a changed file could not be
-  // loaded this time; empty otherwise.
-  std::shared_ptr<const SiteConfig> Current(std::string* error = nullptr);
+  // `failure` (may be null) gets why a changed file could not be loaded this
+  // time; success otherwise.
+  std::shared_ptr<const SiteConfig> Current(Status* failure = nullptr);
   const std::filesystem::path& Path() const { return file_; }
 
  private:

@@ -73,10 +73,12 @@ class Setup {
   // One step, committed on its own: `edit` works on the bound site.
   bool Step(std::string_view step, const std::function<bool(wc::Site&, std::string&)>& edit) {
     std::string why;
-    const wc::Status status = wc::Update(
-        file_, [&](wc::SiteConfig& config) { return edit(config.Ensure(args_.host, number_), why); }, why);
-    if (status != wc::Status::Ok || !why.empty()) {
-      Report(step, why.empty() ? wc::StatusText(status) : why);
+    const quor::Status status =
+        wc::Update(file_, [&](wc::SiteConfig& config) { return edit(config.Ensure(args_.host, number_), why); });
+    // The file's failure is the one to tell; else what the edit refused.
+    if (!status.ok()) why = status.message();
+    if (!why.empty()) {
+      Report(step, why);
       return false;
     }
     return true;
@@ -91,8 +93,9 @@ class Setup {
       why = quor::text::Format("the host name \"%s\" is not usable", args_.host);
     } else {
       number_ = *n;
-      wc::SiteConfig config;
-      if (wc::Load(file_, config, why) == wc::Status::Ok) return true;
+      const quor::Status loaded = wc::Load(file_).status();
+      if (loaded.ok()) return true;
+      why = loaded.message();
     }
     Report("Get Web Server Object", why);
     return false;
@@ -169,19 +172,15 @@ class Setup {
 // Nothing to remove is success; a file that cannot be read is reported
 // (and left as it is).
 bool Remove(const std::filesystem::path& file) {
-  std::string why;
-  const wc::Status status = wc::Update(
-      file,
-      [](wc::SiteConfig& config) {
-        wc::Site* site = config.Find(kDefaultHost, 1);
-        if (!site) return false;
-        ++site->unloadCount;
-        site->RemoveVirtualDirectory(kVirtualDirectory);
-        return true;
-      },
-      why);
-  if (status == wc::Status::Ok) return true;
-  std::fprintf(stderr, "%s: Remove Virtual Dir (%s)\n", kTitle, why.c_str());
+  const quor::Status status = wc::Update(file, [](wc::SiteConfig& config) {
+    wc::Site* site = config.Find(kDefaultHost, 1);
+    if (!site) return false;
+    ++site->unloadCount;
+    site->RemoveVirtualDirectory(kVirtualDirectory);
+    return true;
+  });
+  if (status.ok()) return true;
+  std::fprintf(stderr, "%s: Remove Virtual Dir (%s)\n", kTitle, status.message().c_str());
   return false;
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 #include <thread>
+#include <type_traits>
 
 #include "auth/util/codec.h"
 #include "auth/util/crypto.h"
@@ -27,18 +28,30 @@ namespace {
 
 using TempDir = quor::test::TempDir;
 
-// The status and description a raising call leaves behind.
+// The status and description a failing call leaves behind: `fn` returns a
+// Status or Result.
 template <typename Fn>
 std::pair<HRESULT, std::string> Raised(Fn&& fn) {
   quor::com::ClearErrorInfo();
-  try {
-    fn();
-  } catch (const ComError& e) {
-    auto info = quor::com::GetErrorInfo();
-    return {e.Code(), info ? info->description.ToUtf8() : std::string("(no error information)")};
+  using R = std::invoke_result_t<Fn>;
+  HRESULT code = S_OK;
+  if constexpr (std::is_same_v<R, quor::Status>) {
+    code = fn().code();
+  } else {
+    code = fn().status().code();
   }
-  return {S_OK, {}};
+  if (code == S_OK) return {S_OK, {}};
+  auto info = quor::com::GetErrorInfo();
+  return {code, info ? info->description.ToUtf8() : std::string("(no error information)")};
 }
+
+// The value of a call that must succeed.
+template <typename T>
+T Must(quor::Result<T> result) {
+  EXPECT_TRUE(result.ok()) << result.status().Text();
+  return result.ok() ? std::move(result).value() : T();
+}
+void Must(const quor::Status& status) { EXPECT_TRUE(status.ok()) << status.Text(); }
 
 // ---- Codecs ----------------------------------------------------------------------
 
@@ -148,12 +161,12 @@ TEST_F(AuthUtilMessages, MessagesTakeOnlyTheInsertsGivenInTheSystemLanguage) {
 }
 
 TEST(AuthUtilRaise, SetsErrorInformationAndNeverRaisesSuccess) {
-  auto [code, text] = Raised([] { Raise(quor::crypt::NTE_BAD_DATA, "CryptDecrypt"); });
+  auto [code, text] = Raised([] { return Fail(quor::crypt::NTE_BAD_DATA, "CryptDecrypt"); });
   EXPECT_EQ(code, quor::crypt::NTE_BAD_DATA);
   EXPECT_EQ(text, "CryptDecrypt");
-  std::tie(code, text) = Raised([] { Raise(0, "CryptAcquireContext"); });
+  std::tie(code, text) = Raised([] { return Fail(0, "CryptAcquireContext"); });
   EXPECT_EQ(code, E_FAIL);
-  std::tie(code, text) = Raised([] { Raise(E_POINTER); });
+  std::tie(code, text) = Raised([] { return Fail(E_POINTER); });
   EXPECT_EQ(text, "Invalid pointer");
 
   EXPECT_EQ(StatusFromSystemError(0), 0);
@@ -165,21 +178,21 @@ TEST(AuthUtilRaise, SetsErrorInformationAndNeverRaisesSuccess) {
 TEST(AuthUtilRaise, OuterEdgesTurnEverythingIntoStatuses) {
   constexpr quor::com::Guid iid = quor::com::Guid::Literal("{715319E9-173A-4F47-A05D-6DC76B57FE24}");
   quor::com::ClearErrorInfo();
-  EXPECT_EQ(CatchRaised(u"Edge", iid, [] () -> HRESULT { Raise(E_FAIL, "No Such Session"); }), E_FAIL);
+  EXPECT_EQ(CatchAtEdge(u"Edge", iid, [] { return Fail(E_FAIL, "No Such Session"); }), E_FAIL);
   auto info = quor::com::GetErrorInfo();
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, u"No Such Session");
   EXPECT_EQ(info->source, u"Edge");
   // Thrown without error information: the status's message text.
-  EXPECT_EQ(CatchRaised(u"Edge", iid, [] () -> HRESULT { throw ComError(E_INVALIDARG); }), E_INVALIDARG);
+  EXPECT_EQ(CatchAtEdge(u"Edge", iid, [] () -> HRESULT { throw ComError(E_INVALIDARG); }), E_INVALIDARG);
   info = quor::com::GetErrorInfo();
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, u"The parameter is incorrect.");
   EXPECT_EQ(info->iid, iid);
-  EXPECT_EQ(CatchRaised(u"Edge", iid, [] () -> HRESULT { throw ComError(0); }), E_FAIL);
-  EXPECT_EQ(CatchRaised(u"Edge", iid, [] () -> HRESULT { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-  EXPECT_EQ(CatchRaised(u"Edge", iid, [] () -> HRESULT { throw std::runtime_error("x"); }), E_UNEXPECTED);
-  EXPECT_EQ(CatchRaised(u"Edge", iid, [] { return S_FALSE; }), S_FALSE);
+  EXPECT_EQ(CatchAtEdge(u"Edge", iid, [] () -> HRESULT { throw ComError(0); }), E_FAIL);
+  EXPECT_EQ(CatchAtEdge(u"Edge", iid, [] () -> HRESULT { throw std::bad_alloc(); }), E_OUTOFMEMORY);
+  EXPECT_EQ(CatchAtEdge(u"Edge", iid, [] () -> HRESULT { throw std::runtime_error("x"); }), E_UNEXPECTED);
+  EXPECT_EQ(CatchAtEdge(u"Edge", iid, [] { return S_FALSE; }), S_FALSE);
 }
 
 // ---- Crypto wrappers and registry key ----------------------------------------------
@@ -195,104 +208,109 @@ class AuthUtilFiles : public ::testing::Test {
 
 TEST_F(AuthUtilFiles, AcquireContextCreatesAMissingMachineContainer) {
   CryptProvider p;
-  p.AcquireContext("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET);
+  Must(p.AcquireContext("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET));
   EXPECT_TRUE(fs::exists(dir.Path() / "keys" / "machine" / "Velt.QuorService.key"));
-  EXPECT_EQ(p.GetProvName(), kDefaultProvider);
-  EXPECT_EQ(p.GetProvType(), 1u);
+  EXPECT_EQ(Must(p.GetProvName()), kDefaultProvider);
+  EXPECT_EQ(Must(p.GetProvType()), 1u);
   // Opened again as it is, the same signature key.
-  CryptKey first = p.GetSignatureKey();
+  CryptKey first = Must(p.GetSignatureKey());
   CryptProvider q;
-  q.AcquireContext("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET);
-  EXPECT_EQ(q.GetSignatureKey().ExportKey(quor::crypt::PUBLICKEYBLOB, nullptr),
-            first.ExportKey(quor::crypt::PUBLICKEYBLOB, nullptr));
-  EXPECT_EQ(CryptProvider::DeleteKeySet("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET), S_OK);
-  EXPECT_EQ(CryptProvider::DeleteKeySet("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET),
+  Must(q.AcquireContext("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET));
+  EXPECT_EQ(Must(Must(q.GetSignatureKey()).ExportKey(quor::crypt::PUBLICKEYBLOB, nullptr)),
+            Must(first.ExportKey(quor::crypt::PUBLICKEYBLOB, nullptr)));
+  EXPECT_EQ(CryptProvider::DeleteKeySet("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET).code(),
+            S_OK);
+  EXPECT_EQ(CryptProvider::DeleteKeySet("Velt.QuorService", std::nullopt, 0, quor::crypt::CRYPT_MACHINE_KEYSET).code(),
             quor::crypt::NTE_BAD_KEYSET);
 }
 
 TEST_F(AuthUtilFiles, CryptoFailuresCarryTheCallName) {
   auto [code, text] = Raised([] {
     CryptProvider p;
-    p.AcquireContext(std::nullopt, "Microsoft Base Cryptographic Provider v1.0", 0, quor::crypt::CRYPT_VERIFYCONTEXT);
+    return p.AcquireContext(std::nullopt, "Microsoft Base Cryptographic Provider v1.0", 0,
+                            quor::crypt::CRYPT_VERIFYCONTEXT);
   });
   EXPECT_EQ(code, quor::crypt::NTE_BAD_PROV_TYPE);
   EXPECT_EQ(text, "CryptAcquireContext");
 
   CryptProvider p;
-  p.AcquireContext(std::nullopt, std::nullopt, 0, quor::crypt::CRYPT_VERIFYCONTEXT);
-  CryptKey key = p.GenKey(quor::crypt::CALG_RC2, quor::crypt::CRYPT_EXPORTABLE);
-  EXPECT_EQ(key.GetBlockLength(), 8u);
-  std::tie(code, text) = Raised([&] { key.Decrypt(Bytes(12, 1), true); });
+  Must(p.AcquireContext(std::nullopt, std::nullopt, 0, quor::crypt::CRYPT_VERIFYCONTEXT));
+  CryptKey key = Must(p.GenKey(quor::crypt::CALG_RC2, quor::crypt::CRYPT_EXPORTABLE));
+  EXPECT_EQ(Must(key.GetBlockLength()), 8u);
+  std::tie(code, text) = Raised([&] { return key.Decrypt(Bytes(12, 1), true); });
   EXPECT_EQ(code, quor::crypt::NTE_BAD_DATA);
   EXPECT_EQ(text, "CryptDecrypt");
-  std::tie(code, text) = Raised([&] { CryptKey().Encrypt(Bytes(3), true); });
+  std::tie(code, text) = Raised([&] { return CryptKey().Encrypt(Bytes(3), true); });
   EXPECT_EQ(code, E_HANDLE);
   EXPECT_EQ(text, "CryptEncrypt");
-  std::tie(code, text) = Raised([&] { p.CreateHash(0x6602); });
+  std::tie(code, text) = Raised([&] { return p.CreateHash(0x6602); });
   EXPECT_EQ(text, "CryptCreateHash");
 
   // A run that is not final is rounded up to whole blocks with zeros.
   Bytes five = {1, 2, 3, 4, 5};
-  Bytes cipher = key.Encrypt(five, false);
+  Bytes cipher = Must(key.Encrypt(five, false));
   EXPECT_EQ(cipher.size(), 8u);
-  CryptKey twin = p.ImportKey(key.ExportKey(quor::crypt::OPAQUEKEYBLOB, nullptr), 0, nullptr);
-  Bytes plain = twin.Decrypt(cipher, false);
+  CryptKey twin = Must(p.ImportKey(Must(key.ExportKey(quor::crypt::OPAQUEKEYBLOB, nullptr)), 0, nullptr));
+  Bytes plain = Must(twin.Decrypt(cipher, false));
   EXPECT_EQ(plain, (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
 
-  CryptHash hash = p.CreateHash(0x8004);
-  hash.HashData(five);
-  EXPECT_EQ(hash.GetHashValue().size(), 20u);
-  std::tie(code, text) = Raised([&] { hash.HashData(five); });
+  CryptHash hash = Must(p.CreateHash(0x8004));
+  Must(hash.HashData(five));
+  EXPECT_EQ(Must(hash.GetHashValue()).size(), 20u);
+  std::tie(code, text) = Raised([&] { return hash.HashData(five); });
   EXPECT_EQ(text, "CryptHashData");
   EXPECT_FALSE(hash.VerifySignature(Bytes(256), key));
 }
 
-TEST_F(AuthUtilFiles, RegistryKeyRaisesTheRegistrysOwnNumbers) {
+TEST_F(AuthUtilFiles, RegistryKeyFailsWithTheRegistrysNumbers) {
+  constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002);
+  constexpr HRESULT kMismatch = static_cast<HRESULT>(0x80070000 | 1629);
   RegistryKey key;
-  auto [code, why] = Raised([&] { key.OpenKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"); });
-  EXPECT_EQ(code, 2);  // raw, not an HRESULT
+  auto [code, why] = Raised([&] { return key.OpenKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"); });
+  EXPECT_EQ(code, kNotFound);
   EXPECT_EQ(why, "RegOpenKeyEx");
 
-  key.CreateKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services");
-  const uint64_t before = key.GetLastWriteTime();
-  key.SetValue("qsc", quor::reg::ValueType::String, "http://%s/QuorService");
-  key.SetValue("count", 7u);
-  key.SetValue("path", quor::reg::ValueType::ExpandString, "%HOME%");
-  EXPECT_GT(key.GetLastWriteTime(), before);
+  Must(key.CreateKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"));
+  const uint64_t before = Must(key.GetLastWriteTime());
+  Must(key.SetValue("qsc", quor::reg::ValueType::String, "http://%s/QuorService"));
+  Must(key.SetValue("count", 7u));
+  Must(key.SetValue("path", quor::reg::ValueType::ExpandString, "%HOME%"));
+  EXPECT_GT(Must(key.GetLastWriteTime()), before);
   auto text = [&](const RegistryKey& k, std::string_view name) {
     std::string value;
-    k.GetValue(name, value);
+    Must(k.GetValue(name, value));
     return value;
   };
   uint32_t number = 0;
   EXPECT_EQ(text(key, "qsc"), "http://%s/QuorService");
   EXPECT_EQ(text(key, "path"), "%HOME%");
-  key.GetValue("count", number);
+  Must(key.GetValue("count", number));
   EXPECT_EQ(number, 7u);
-  std::tie(code, why) = Raised([&] { key.GetValue("qsc", number); });
-  EXPECT_EQ(code, 1629);
+  std::tie(code, why) = Raised([&] { return key.GetValue("qsc", number); });
+  EXPECT_EQ(code, kMismatch);
   EXPECT_EQ(why, "getValue(DWORD");
-  std::tie(code, why) = Raised([&] { text(key, "count"); });
-  EXPECT_EQ(code, 1629);
+  std::string textValue;
+  std::tie(code, why) = Raised([&] { return key.GetValue("count", textValue); });
+  EXPECT_EQ(code, kMismatch);
   EXPECT_EQ(why, "getValue(CStr)");
-  std::tie(code, why) = Raised([&] { key.GetValue("missing", number); });
-  EXPECT_EQ(code, 2);
+  std::tie(code, why) = Raised([&] { return key.GetValue("missing", number); });
+  EXPECT_EQ(code, kNotFound);
   EXPECT_EQ(why, "getValue(DWORD)");
 
-  auto values = key.EnumValues();
+  auto values = Must(key.EnumValues());
   ASSERT_EQ(values.size(), 3u);
   EXPECT_EQ(values[0].name, "qsc");
   EXPECT_EQ(values[1].value.type, quor::reg::ValueType::Dword);
-  EXPECT_EQ(key.GetValueCount(), 3u);
-  EXPECT_EQ(key.DeleteValue("count"), 0);
-  EXPECT_EQ(key.DeleteValue("count"), 2);
+  EXPECT_EQ(Must(key.GetValueCount()), 3u);
+  EXPECT_EQ(Must(key.DeleteValue("count")), 0);
+  EXPECT_EQ(Must(key.DeleteValue("count")), 2);
 
-  RegistryKey copy = key.DuplicateKeyHandle();
+  RegistryKey copy = Must(key.DuplicateKeyHandle());
   EXPECT_EQ(text(copy, "qsc"), "http://%s/QuorService");
-  EXPECT_EQ(RegistryKey::DeleteKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt"), 0);
-  EXPECT_EQ(RegistryKey::DeleteKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt"), 2);
-  std::tie(code, why) = Raised([&] { text(copy, "qsc"); });
-  EXPECT_NE(code, S_OK);
+  EXPECT_EQ(Must(RegistryKey::DeleteKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt")), 0);
+  EXPECT_EQ(Must(RegistryKey::DeleteKey(quor::reg::Hive::LocalMachine, "SOFTWARE\\Velt")), 2);
+  std::tie(code, why) = Raised([&] { return copy.GetValue("qsc", textValue); });
+  EXPECT_TRUE(FAILED(code));
 }
 
 // ---- Critical section ----------------------------------------------------------------

@@ -13,6 +13,8 @@
 #include "testing/TempDir.h"
 
 using namespace quor::webconfig;
+using quor::Result;
+using quor::Status;
 namespace fs = std::filesystem;
 
 namespace {
@@ -116,9 +118,9 @@ TEST(SiteConfigTest, SerializeParseRoundTripsAndKeepsNoPassword) {
   EXPECT_NE(text.find("anonymousPasswordGiven=\"true\""), std::string::npos);
   EXPECT_EQ(text.find("Pass=\""), std::string::npos);
 
-  SiteConfig back;
-  std::string error;
-  ASSERT_EQ(SiteConfig::Parse(text, back, error), Status::Ok) << error;
+  Result<SiteConfig> parsed = SiteConfig::Parse(text);
+  ASSERT_TRUE(parsed.ok()) << parsed.status().message();
+  const SiteConfig& back = *parsed;
   ASSERT_EQ(back.sites.size(), 1u);
   const Site& s = back.sites[0];
   EXPECT_EQ(s.host, "web01");
@@ -163,45 +165,42 @@ TEST(SiteConfigTest, DamagedOrForeignFilesAreRefused) {
       "<file name=\"f\" anonymousUserPass=\"secret\"/></virtualDirectory></site></sites>",
   };
   for (const char* text : bad) {
-    SiteConfig c = Sample();
-    std::string error;
-    EXPECT_EQ(SiteConfig::Parse(text, c, error), Status::Malformed) << text;
-    EXPECT_FALSE(error.empty()) << text;
-    EXPECT_TRUE(c.sites.empty()) << text;
+    const Status status = SiteConfig::Parse(text).status();
+    EXPECT_EQ(status.code(), kMalformed) << text;
+    EXPECT_FALSE(status.message().empty()) << text;
   }
-  SiteConfig c;
-  std::string error;
-  EXPECT_EQ(SiteConfig::Parse("<sites>\n  <!-- none yet -->\n</sites>", c, error), Status::Ok) << error;
-  EXPECT_TRUE(c.sites.empty());
+  Result<SiteConfig> c = SiteConfig::Parse("<sites>\n  <!-- none yet -->\n</sites>");
+  ASSERT_TRUE(c.ok()) << c.status().message();
+  EXPECT_TRUE(c->sites.empty());
 }
 
 TEST(SiteConfigFileTest, UpdateWritesAtomicallyOnlyWhenChanged) {
   TempFolder dir;
   const fs::path file = dir.Path() / "sites.xml";
-  std::string error;
-  SiteConfig loaded;
   // A missing file reads as empty.
-  ASSERT_EQ(Load(file, loaded, error), Status::Ok) << error;
-  EXPECT_TRUE(loaded.sites.empty());
+  Result<SiteConfig> loaded = Load(file);
+  ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+  EXPECT_TRUE(loaded->sites.empty());
 
-  ASSERT_EQ(Update(file, [](SiteConfig& c) { c = Sample(); return true; }, error), Status::Ok) << error;
+  Status status = Update(file, [](SiteConfig& c) { c = Sample(); return true; });
+  ASSERT_TRUE(status.ok()) << status.message();
   const std::string first = ReadAll(file);
   EXPECT_EQ(first, Sample().Serialize());
   struct stat before {};
   ASSERT_EQ(::stat(file.c_str(), &before), 0);
 
   // No change, no write: the same file (inode) stays.
-  ASSERT_EQ(Update(file, [](SiteConfig& c) { c.Ensure("WEB01", 3); return true; }, error), Status::Ok);
+  ASSERT_TRUE(Update(file, [](SiteConfig& c) { c.Ensure("WEB01", 3); return true; }).ok());
   struct stat after {};
   ASSERT_EQ(::stat(file.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
   // An abandoned edit writes nothing.
-  ASSERT_EQ(Update(file, [](SiteConfig& c) { c.sites.clear(); return false; }, error), Status::Ok);
+  ASSERT_TRUE(Update(file, [](SiteConfig& c) { c.sites.clear(); return false; }).ok());
   EXPECT_EQ(ReadAll(file), first);
 
   // An edit the file cannot hold is refused and changes nothing.
-  EXPECT_EQ(Update(file, [](SiteConfig& c) { c.Ensure("web01", 3).virtualDirectories.push_back({"../x", "/y", {}, {}}); return true; }, error),
-            Status::Invalid);
+  EXPECT_EQ(Update(file, [](SiteConfig& c) { c.Ensure("web01", 3).virtualDirectories.push_back({"../x", "/y", {}, {}}); return true; }).code(),
+            kInvalid);
   EXPECT_EQ(ReadAll(file), first);
 
   // No temporary files are left behind.
@@ -214,14 +213,13 @@ TEST(SiteConfigFileTest, UnparsableFileIsNeverOverwritten) {
   const fs::path file = dir.Path() / "sites.xml";
   const std::string damaged = "<sites><site host=\"h\" number=\"1\"><virtualDirectory";
   std::ofstream(file, std::ios::binary) << damaged;
-  std::string error;
   bool called = false;
-  EXPECT_EQ(Update(file, [&](SiteConfig& c) { called = true; c = Sample(); return true; }, error), Status::Malformed);
+  const Status status = Update(file, [&](SiteConfig& c) { called = true; c = Sample(); return true; });
+  EXPECT_EQ(status.code(), kMalformed);
   EXPECT_FALSE(called);
-  EXPECT_NE(error.find("sites.xml"), std::string::npos) << error;
+  EXPECT_NE(status.message().find("sites.xml"), std::string::npos) << status.message();
   EXPECT_EQ(ReadAll(file), damaged);
-  SiteConfig c;
-  EXPECT_EQ(Load(file, c, error), Status::Malformed);
+  EXPECT_EQ(Load(file).status().code(), kMalformed);
 }
 
 TEST(SiteConfigFileTest, ConcurrentUpdatesLoseNothing) {
@@ -231,19 +229,16 @@ TEST(SiteConfigFileTest, ConcurrentUpdatesLoseNothing) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&file] {
       for (int i = 0; i < 25; ++i) {
-        std::string error;
-        EXPECT_EQ(Update(file, [](SiteConfig& c) { ++c.Ensure("localhost", 1).unloadCount; return true; }, error),
-                  Status::Ok)
-            << error;
+        const Status status = Update(file, [](SiteConfig& c) { ++c.Ensure("localhost", 1).unloadCount; return true; });
+        EXPECT_TRUE(status.ok()) << status.message();
       }
     });
   }
   for (auto& t : threads) t.join();
-  SiteConfig c;
-  std::string error;
-  ASSERT_EQ(Load(file, c, error), Status::Ok) << error;
-  ASSERT_NE(c.Find("localhost", 1), nullptr);
-  EXPECT_EQ(c.Find("localhost", 1)->unloadCount, 100u);
+  Result<SiteConfig> c = Load(file);
+  ASSERT_TRUE(c.ok()) << c.status().message();
+  ASSERT_NE(c->Find("localhost", 1), nullptr);
+  EXPECT_EQ(c->Find("localhost", 1)->unloadCount, 100u);
 }
 
 TEST(SiteConfigFileTest, DefaultPathFollowsTheEnvironment) {
@@ -265,12 +260,12 @@ TEST(WatcherTest, FollowsChangesAndKeepsTheLastGoodConfiguration) {
   TempFolder dir;
   const fs::path file = dir.Path() / "sites.xml";
   Watcher w(file);
-  std::string error;
+  Status error;
   auto c = w.Current(&error);
   EXPECT_TRUE(c->sites.empty());
-  EXPECT_EQ(error, "");
+  EXPECT_TRUE(error.ok());
 
-  ASSERT_EQ(Update(file, [](SiteConfig& s) { s = Sample(); return true; }, error), Status::Ok);
+  ASSERT_TRUE(Update(file, [](SiteConfig& s) { s = Sample(); return true; }).ok());
   c = w.Current(&error);
   ASSERT_NE(c->Find("web01", 3), nullptr);
   EXPECT_EQ(w.Current().get(), c.get());  // unchanged file: the same snapshot
@@ -282,17 +277,17 @@ TEST(WatcherTest, FollowsChangesAndKeepsTheLastGoodConfiguration) {
   }
   fs::rename(dir.Path() / "tmp", file);
   auto kept = w.Current(&error);
-  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(error.message().empty());
   EXPECT_EQ(kept.get(), c.get());
   w.Current(&error);
-  EXPECT_EQ(error, "");
+  EXPECT_TRUE(error.ok());
 
   // Repaired: followed again; removed: empty.
-  ASSERT_EQ(Update(file, [](SiteConfig& s) { s.Ensure("other", 1); return true; }, error), Status::Malformed);
+  ASSERT_EQ(Update(file, [](SiteConfig& s) { s.Ensure("other", 1); return true; }).code(), kMalformed);
   fs::remove(file);
-  ASSERT_EQ(Update(file, [](SiteConfig& s) { s.Ensure("other", 1); return true; }, error), Status::Ok);
+  ASSERT_TRUE(Update(file, [](SiteConfig& s) { s.Ensure("other", 1); return true; }).ok());
   c = w.Current(&error);
-  EXPECT_EQ(error, "");
+  EXPECT_TRUE(error.ok());
   EXPECT_NE(c->Find("other", 1), nullptr);
   EXPECT_EQ(c->Find("web01", 3), nullptr);
   fs::remove(file);

@@ -79,15 +79,14 @@ class SiteSetupTest : public ::testing::Test {
   }
 
   SiteConfig Read() {
-    SiteConfig c;
-    std::string error;
-    EXPECT_EQ(Load(file_, c, error), Status::Ok) << error;
-    return c;
+    quor::Result<SiteConfig> c = Load(file_);
+    EXPECT_TRUE(c.ok()) << c.status().message();
+    return c.ok() ? *c : SiteConfig();
   }
 
   void Write(const SiteConfig& c) {
-    std::string error;
-    ASSERT_EQ(Update(file_, [&](SiteConfig& s) { s = c; return true; }, error), Status::Ok) << error;
+    const quor::Status status = Update(file_, [&](SiteConfig& s) { s = c; return true; });
+    ASSERT_TRUE(status.ok()) << status.message();
   }
 
   fs::path dir_, file_;
