@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <iterator>
+#include <vector>
 
 #include "auth/fail.h"
 #include "auth/util/error.h"
@@ -332,13 +334,9 @@ Result<size_t> MacHandlerBase::RandomCount(size_t low, uint8_t mask) const {
 MacHandlerBase::Fields MacHandlerBase::SplitFields(std::u16string_view inner) {
   Fields f;
   std::u16string* out[4] = {&f.nonce, &f.timestamp, &f.digest, &f.table};
-  size_t start = 0;
-  for (std::u16string* field : out) {
-    const size_t colon = inner.find(u':', start);
-    *field = std::u16string(inner.substr(start, colon == std::u16string_view::npos ? colon : colon - start));
-    if (colon == std::u16string_view::npos) break;
-    start = colon + 1;
-  }
+  // The first four fields; any after them are not part of the token.
+  const std::vector<std::u16string_view> parts = text::SplitViews(inner, u':');
+  for (size_t i = 0; i < std::size(out) && i < parts.size(); ++i) *out[i] = std::u16string(parts[i]);
   return f;
 }
 
