@@ -252,21 +252,21 @@ Status StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bst
     return status;
   }
   com::Bstr edited;
-  HRESULT hr = S_OK;
+  Status made;
   switch (edit) {
     case Entry::Get:
       return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
     case Entry::Put:
-      hr = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited).code();
+      made = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
       break;
     case Entry::Update:
-      hr = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited).code();
+      made = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
       break;
     case Entry::Delete:
-      hr = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited).code();
+      made = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
       break;
   }
-  QUOR_RETURN_IF_ERROR(com::StatusOf(hr));
+  QUOR_RETURN_IF_ERROR(made);
   // The store's whole-document write checks "aw" again.
   return store(edited);
 }
