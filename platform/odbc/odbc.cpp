@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "platform/text/text.h"
 
@@ -13,27 +14,63 @@ static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC must use 2-byte SQ
 
 namespace quor::odbc {
 
-// The process's one ODBC environment, shared by every connection and released
-// with the last of them.
+// The process's one ODBC environment, and the order of connecting,
+// disconnecting and freeing connections in it.
+//
+// Connects, disconnects and frees never overlap, for every driver:
+// - the SQLite driver keeps every connection of the environment in one list
+//   that it walks and changes without a lock when a connection is allocated
+//   (inside the connect) and freed (in the disconnect); two of those at once
+//   leave a freed connection linked, and the next walk crashes or never ends;
+// - psqlODBC locks its list when it adds a connection, but looks through it
+//   without the lock when it removes one, while an add may move the list to
+//   grow it; it also sets the process's locale while it connects;
+// - the driver manager loads drivers through a loader whose own list has no
+//   lock.
+// A close never waits, though: a connect to an unreachable server holds the
+// lock for its whole login time-out, so a connection closed meanwhile is left
+// to the thread that holds the lock, which frees it before it lets go.
+//
+// Never destroyed: the drivers' environments live as long as their last
+// connection, which may close while the process exits, and a free left to
+// the lock's holder must find the environment still there.
 class Environment {
  public:
-  static std::shared_ptr<Environment> Get() {
-    static std::mutex mutex;
-    static std::weak_ptr<Environment> current;
-    std::lock_guard lock(mutex);
-    auto env = current.lock();
-    if (!env) {
-      env = std::shared_ptr<Environment>(new Environment());
-      current = env;
-    }
-    return env;
-  }
-  ~Environment() {
-    if (henv_) SQLFreeHandle(SQL_HANDLE_ENV, henv_);
+  static Environment& Get() {
+    static Environment& environment = *new Environment;
+    return environment;
   }
   SQLHENV handle() const { return henv_; }
 
+  // Runs `step` (a connect, or the free after a refused one) alone. (The
+  // lock is let go by a guard, which the analysis does not follow.)
+  template <typename Step>
+  auto Alone(Step&& step) QUOR_NO_THREAD_SAFETY_ANALYSIS {
+    struct Unlock {
+      Environment* env;
+      ~Unlock() { env->Unlock(); }
+    };
+    lifecycle_.lock();
+    Unlock unlock{this};
+    return step();
+  }
+
+  // Disconnects (when `connected`) and frees `dbc`, now or, while another
+  // thread holds the lock, by that thread before it lets go.
+  void Free(SQLHDBC dbc, bool connected) {
+    {
+      MutexLock lock(pendingLock_);
+      pending_.push_back({dbc, connected});
+    }
+    TryFreeing();
+  }
+
  private:
+  struct Pending {
+    SQLHDBC dbc;
+    bool connected;
+  };
+
   Environment() {
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv_))) {
       henv_ = nullptr;
@@ -41,7 +78,40 @@ class Environment {
     }
     SQLSetEnvAttr(henv_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   }
+
+  void TryFreeing() QUOR_NO_THREAD_SAFETY_ANALYSIS {
+    if (lifecycle_.try_lock()) Unlock();
+  }
+
+  // Frees what was left to the holder, then lets go. A free left after the
+  // holder's last look but before it let go finds the lock taken and is
+  // taken up again here.
+  void Unlock() QUOR_NO_THREAD_SAFETY_ANALYSIS {
+    while (true) {
+      for (std::vector<Pending> batch = TakePending(); !batch.empty(); batch = TakePending()) {
+        for (const Pending& p : batch) {
+          if (p.connected) SQLDisconnect(p.dbc);
+          SQLFreeHandle(SQL_HANDLE_DBC, p.dbc);
+        }
+      }
+      lifecycle_.unlock();
+      {
+        MutexLock lock(pendingLock_);
+        if (pending_.empty()) return;
+      }
+      if (!lifecycle_.try_lock()) return;  // the new holder frees them
+    }
+  }
+
+  std::vector<Pending> TakePending() {
+    MutexLock lock(pendingLock_);
+    return std::exchange(pending_, {});
+  }
+
   SQLHENV henv_ = nullptr;
+  Mutex lifecycle_;
+  Mutex pendingLock_;
+  std::vector<Pending> pending_ QUOR_GUARDED_BY(pendingLock_);
 };
 
 namespace {
@@ -250,56 +320,54 @@ std::string QuoteConnectionValue(std::string_view value) {
 
 // ---- Connection -----------------------------------------------------------------
 
-Connection::Connection() : env_(Environment::Get()) {}
+Connection::Connection() : env_(&Environment::Get()) {}
 
 Connection::~Connection() { Close(); }
 
 Status Connection::Open(std::string_view connectionString, int loginTimeoutSeconds) {
   Close();
-  if (!env_ || !env_->handle())
-    return Failure("SQLAllocHandle", "HY001", "the ODBC environment could not be created");
+  if (!env_->handle()) return Failure("SQLAllocHandle", "HY001", "the ODBC environment could not be created");
+  std::u16string conn = W(connectionString);
   SQLHDBC dbc = nullptr;
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &dbc);
-  if (!SQL_SUCCEEDED(rc)) return Collect(SQL_HANDLE_ENV, env_->handle(), "SQLAllocHandle", true);
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &dbc)))
+    return Collect(SQL_HANDLE_ENV, env_->handle(), "SQLAllocHandle", true);
   if (loginTimeoutSeconds > 0) {
     SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
     SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT,
                        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
   }
-  std::u16string conn = W(connectionString);
-  {
-    // psqlODBC sets the process's locale while it connects (setlocale is
-    // process-wide and not thread-safe): connects run one at a time.
-    static std::mutex connectLock;
-    std::lock_guard lock(connectLock);
-    rc = SQLDriverConnectW(dbc, nullptr, WPtr(conn), static_cast<SQLSMALLINT>(conn.size()), nullptr, 0, nullptr,
-                           SQL_DRIVER_NOPROMPT);
-  }
-  if (!SQL_SUCCEEDED(rc)) {
-    Status failure = Collect(SQL_HANDLE_DBC, dbc, "SQLDriverConnect", true);
+  // The driver allocates its connection inside the connect, and frees it
+  // there again when the connect fails.
+  Status failure = env_->Alone([&]() -> Status {
+    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, WPtr(conn), static_cast<SQLSMALLINT>(conn.size()), nullptr,
+                                           0, nullptr, SQL_DRIVER_NOPROMPT);
+    if (SQL_SUCCEEDED(rc)) return {};
+    Status refused = Collect(SQL_HANDLE_DBC, dbc, "SQLDriverConnect", true);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    return failure;
-  }
+    return refused;
+  });
+  if (!failure.ok()) return failure;
   dbc_ = dbc;
   open_ = true;
   autoCommit_ = true;
   lost_ = false;
+  owner_.Take("Connection::Open");
   return {};
 }
 
 void Connection::Close() {
   if (!dbc_) return;
-  if (open_) {
-    if (!autoCommit_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
-    SQLDisconnect(dbc_);
-  }
-  SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+  owner_.CheckFree("Connection::Close");
+  if (open_ && !autoCommit_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+  env_->Free(dbc_, open_);
   dbc_ = nullptr;
   open_ = false;
+  owner_.Give();
 }
 
 Status Connection::SetAutoCommit(bool on) {
   if (!open_) return Failure("SQLSetConnectAttr", "08003", "the connection is not open");
+  owner_.Check("Connection::SetAutoCommit");
   const SQLRETURN rc = SQLSetConnectAttrW(
       dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
   if (!SQL_SUCCEEDED(rc)) {
@@ -313,6 +381,7 @@ Status Connection::SetAutoCommit(bool on) {
 
 Status Connection::EndTransaction(bool commit) {
   if (!open_) return Failure("SQLEndTran", "08003", "the connection is not open");
+  owner_.Check(commit ? "Connection::Commit" : "Connection::Rollback");
   const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (!SQL_SUCCEEDED(rc)) {
     Status failure = Collect(SQL_HANDLE_DBC, dbc_, "SQLEndTran");
@@ -331,6 +400,7 @@ void Connection::NoteFailure(const Status& status) {
 
 bool Connection::Lost() const {
   if (!open_ || lost_) return true;
+  owner_.Check("Connection::Lost");
   // Drivers that do not know the attribute answer an error: not known dead.
   SQLUINTEGER dead = SQL_CD_FALSE;
   const SQLRETURN rc = SQLGetConnectAttrW(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
@@ -339,6 +409,7 @@ bool Connection::Lost() const {
 
 std::string Connection::DbmsName() const {
   if (!open_) return {};
+  owner_.Check("Connection::DbmsName");
   SQLWCHAR name[256] = {};
   SQLSMALLINT length = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc_, SQL_DBMS_NAME, name, sizeof name, &length))) return {};
@@ -361,6 +432,7 @@ Statement::Statement(std::shared_ptr<Connection> connection) : connection_(std::
     allocStatus_ = Failure("SQLAllocHandle", "08003", "the connection is not open");
     return;
   }
+  connection_->Owner().Check("Statement::Statement");
   SQLHSTMT stmt = nullptr;
   const SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection_->handle(), &stmt);
   if (!SQL_SUCCEEDED(rc)) {
@@ -371,7 +443,9 @@ Statement::Statement(std::shared_ptr<Connection> connection) : connection_(std::
 }
 
 Statement::~Statement() {
-  if (stmt_) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+  if (!stmt_) return;
+  connection_->Owner().CheckFree("Statement::~Statement");
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
 }
 
 Status Statement::Execute(std::string_view sql) {
@@ -381,6 +455,7 @@ Status Statement::Execute(std::string_view sql) {
 
 Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   if (!stmt_) return allocStatus_;
+  connection_->Owner().Check("Statement::Execute");
   CloseCursor();
   Unbind();
   SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
@@ -607,6 +682,7 @@ Status Statement::BindColumns() {
 
 int64_t Statement::RowCount() const {
   if (!stmt_) return -1;
+  connection_->Owner().Check("Statement::RowCount");
   SQLLEN count = -1;
   if (!SQL_SUCCEEDED(SQLRowCount(stmt_, &count))) return -1;
   return count;
@@ -614,6 +690,7 @@ int64_t Statement::RowCount() const {
 
 Result<bool> Statement::Fetch() {
   if (!stmt_ || columns_.empty()) return false;
+  connection_->Owner().Check("Statement::Fetch");
   if (!columnsBound_) {
     // A driver that refuses a binding has every column read on demand.
     if (!BindColumns().ok()) {
@@ -641,6 +718,7 @@ Result<Value> Statement::Get(size_t column) {
 Result<ValueView> Statement::Read(size_t column) {
   if (column >= columns_.size() || column >= cells_.size())
     return Failure("SQLGetData", "07009", "column index out of range");
+  connection_->Owner().Check("Statement::Read");
   const auto col = static_cast<SQLUSMALLINT>(column + 1);
   const SQLSMALLINT type = columns_[column].sqlType;
   Cell& cell = cells_[column];
@@ -716,6 +794,7 @@ Result<ValueView> Statement::Read(size_t column) {
 
 Result<bool> Statement::NextResult() {
   if (!stmt_) return false;
+  connection_->Owner().Check("Statement::NextResult");
   const SQLRETURN rc = SQLMoreResults(stmt_);
   if (rc == SQL_NO_DATA) return false;
   if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLMoreResults");
@@ -724,12 +803,15 @@ Result<bool> Statement::NextResult() {
 }
 
 void Statement::CloseCursor() {
-  if (stmt_) SQLFreeStmt(stmt_, SQL_CLOSE);
+  if (!stmt_) return;
+  connection_->Owner().Check("Statement::CloseCursor");
+  SQLFreeStmt(stmt_, SQL_CLOSE);
 }
 
 template <typename Call>
 Status Statement::RunCatalog(const char* function, Call&& call) {
   if (!stmt_) return allocStatus_;
+  connection_->Owner().Check(function);
   CloseCursor();
   Unbind();
   prepared_ = false;

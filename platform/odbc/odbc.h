@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/com/status.h"
+#include "platform/odbc/owner.h"
 
 namespace quor::odbc {
 
@@ -85,6 +86,11 @@ struct ValueView {
 
 class Environment;
 
+// One connection. Its handle, and those of its statements, are used only by
+// the thread that holds it (see HandleOwner): the thread that opened it, or
+// the one a pool handed it to. No two connections of the process connect,
+// disconnect or are freed at once (the drivers' lists of connections are not
+// safe for it), but a close never waits for another thread's connect.
 class Connection {
  public:
   Connection();
@@ -95,10 +101,16 @@ class Connection {
   // Connects with an ODBC connection string; never prompts. On failure the
   // connection stays closed; DB_SEC_E_AUTH_FAILED when the server refused the
   // credentials, DB_E_CANNOTCONNECT when it could not be reached (SQLSTATE
-  // class 08), E_FAIL otherwise.
+  // class 08), E_FAIL otherwise. The calling thread holds the connection.
   Status Open(std::string_view connectionString, int loginTimeoutSeconds);
+  // Rolls back what is open, disconnects and frees the handle. Allowed on the
+  // holding thread, or on any thread when nobody holds the connection.
   void Close();
   bool IsOpen() const { return open_; }
+
+  // The thread that may use the connection: a pool gives it up when a lease
+  // ends and the next lease takes it.
+  HandleOwner& Owner() const { return owner_; }
 
   Status SetAutoCommit(bool on);
   bool AutoCommit() const { return autoCommit_; }
@@ -120,10 +132,11 @@ class Connection {
  private:
   Status EndTransaction(bool commit);
 
-  std::shared_ptr<Environment> env_;
+  Environment* env_;  // lives as long as the process
   void* dbc_ = nullptr;
   bool open_ = false;
   bool autoCommit_ = true;
+  mutable HandleOwner owner_;
   // Set by a failure of any statement of the connection (they may run on
   // other threads than the one that asks).
   std::atomic<bool> lost_{false};
