@@ -133,11 +133,13 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Acquire() {
     return slot;
   }
   {
-    std::lock_guard lock(poolMutex_);
+    MutexLock lock(poolMutex_);
     while (!idle_.empty()) {
       auto slot = std::move(idle_.back());
       idle_.pop_back();
-      if (slot->epoch == epoch_.load()) return slot;
+      if (slot->epoch != epoch_.load()) continue;  // closed here, by nobody's lease
+      slot->connection->Handle()->Owner().Take("CDBConnect::Lease");
+      return slot;
     }
   }
   return Reopen();
@@ -145,7 +147,7 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Acquire() {
 
 std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
   {
-    std::lock_guard lock(linkMutex_);
+    MutexLock lock(linkMutex_);
     if (down_) {
       if (attempting_ || std::chrono::steady_clock::now() < nextAttempt_) {
         // Another lease is reopening, or the pause is not over: answer now.
@@ -160,7 +162,7 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
   bool wasDown = false;
   std::string reason;
   {
-    std::lock_guard lock(linkMutex_);
+    MutexLock lock(linkMutex_);
     wasDown = down_;
     attempting_ = false;
     if (slot->connection) {
@@ -183,13 +185,10 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
 
 void CDBConnect::MarkDown(const std::string& text) {
   epoch_.fetch_add(1);
-  {
-    std::lock_guard lock(poolMutex_);
-    idle_.clear();
-  }
+  DropIdle();
   bool first = false;
   {
-    std::lock_guard lock(linkMutex_);
+    MutexLock lock(linkMutex_);
     if (!down_) {
       // The next lease tries at once; the pause grows only if that fails.
       first = true;
@@ -227,6 +226,15 @@ void CDBConnect::NoteFailure(Slot& slot, HRESULT status) {
     MarkDown(slot.lastErrorText.ToUtf8());
 }
 
+void CDBConnect::DropIdle() {
+  std::vector<std::unique_ptr<Slot>> dropped;
+  {
+    MutexLock lock(poolMutex_);
+    dropped.swap(idle_);
+  }
+  // Closed outside the pool's lock: leases go on meanwhile.
+}
+
 void CDBConnect::Release(std::unique_ptr<Slot> slot) {
   // What the call raised for its caller outlives the clean-up's own statements.
   struct KeepErrorInfo {
@@ -253,8 +261,11 @@ void CDBConnect::Release(std::unique_ptr<Slot> slot) {
   if (slot->epoch != epoch_.load()) return;
   slot->lastFieldValue = com::Bstr(u"");
   slot->lastErrorText = com::Bstr(u"");
-  std::lock_guard lock(poolMutex_);
-  if (idle_.size() < kIdleKept) idle_.push_back(std::move(slot));
+  MutexLock lock(poolMutex_);
+  if (idle_.size() >= kIdleKept) return;  // closed by this thread, which still holds it
+  // Pooled: nobody holds it until the next lease takes it.
+  slot->connection->Handle()->Owner().Give();
+  idle_.push_back(std::move(slot));
 }
 
 void CDBConnect::EnterWriter(Slot& slot) {
@@ -326,10 +337,7 @@ Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, 
     text += text::Format(";Extended Properties=%s", ado::QuoteConnectionValue(extendedProperties.ToUtf8()));
 
   // Only the thread that opens uses the first connection; the pool starts anew.
-  {
-    std::lock_guard lock(poolMutex_);
-    idle_.clear();
-  }
+  DropIdle();
   connectionText_.clear();
   sqlite_ = false;
   Slot& slot = *primary_;
@@ -343,7 +351,7 @@ Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, 
     // not answer: the leases reopen it once it is back.
     if (hr == E_FAIL) {
       connectionText_ = wide;
-      std::lock_guard lock(linkMutex_);
+      MutexLock lock(linkMutex_);
       down_ = true;
       pause_ = kFirstPause;
       nextAttempt_ = std::chrono::steady_clock::now();
@@ -353,7 +361,7 @@ Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, 
   }
   connectionText_ = wide;
   {
-    std::lock_guard lock(linkMutex_);
+    MutexLock lock(linkMutex_);
     down_ = false;
     pause_ = std::chrono::milliseconds(0);
   }
@@ -364,6 +372,9 @@ Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, 
     slot.connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr);
     slot.connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
   }
+  // The first connection serves whichever thread runs without a lease next
+  // (the module may be loaded by one thread and unloaded by another).
+  slot.connection->Handle()->Owner().Give();
   return Status();
 }
 

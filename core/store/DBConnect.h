@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/ado/ado.h"
+#include "platform/base/thread_annotations.h"
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
 #include "platform/com/variant.h"
@@ -165,31 +166,40 @@ class CDBConnect {
   void NoteFailure(Slot& slot, HRESULT status);
   bool LinkLost(Slot& slot);
   void MarkDown(const std::string& text);
+  // Empties the pool, closing its connections.
+  void DropIdle();
   // SQLite takes one writer at a time, and a transaction that read before
   // another connection wrote cannot write any more: every write statement,
   // and every transaction from its start to its end, holds writer_.
   void EnterWriter(Slot& slot);
   void LeaveWriter(Slot& slot);
 
+  // Who holds what: a slot, and the connection in it, belongs to the thread
+  // whose lease holds it (the connection's HandleOwner checks it); idle slots
+  // to nobody, under poolMutex_; the first connection to whichever thread runs
+  // without a lease. Set by Open before leases begin and not changed while
+  // they run: primary_'s pointer, connectionText_, provider_ and the names.
   std::unique_ptr<Slot> primary_;
   // Empty until an Open got as far as the server (it may have been down).
   std::u16string connectionText_;
   std::atomic<bool> sqlite_{false};
-  std::mutex poolMutex_;                     // guards idle_
-  std::vector<std::unique_ptr<Slot>> idle_;  // open connections no lease holds
+  Mutex poolMutex_;
+  // Open connections no lease holds.
+  std::vector<std::unique_ptr<Slot>> idle_ QUOR_GUARDED_BY(poolMutex_);
   // Bumped when the link is found gone: connections opened before are not
   // pooled again.
   std::atomic<uint64_t> epoch_{0};
 
-  // The reopen gate. linkMutex_ guards down_, attempting_, nextAttempt_,
-  // pause_ and downText_.
-  std::mutex linkMutex_;
-  bool down_ = false;
-  bool attempting_ = false;  // one lease is reopening
-  std::chrono::steady_clock::time_point nextAttempt_{};
-  std::chrono::milliseconds pause_{0};
-  std::string downText_;
+  // The reopen gate.
+  Mutex linkMutex_;
+  bool down_ QUOR_GUARDED_BY(linkMutex_) = false;
+  bool attempting_ QUOR_GUARDED_BY(linkMutex_) = false;  // one lease is reopening
+  std::chrono::steady_clock::time_point nextAttempt_ QUOR_GUARDED_BY(linkMutex_){};
+  std::chrono::milliseconds pause_ QUOR_GUARDED_BY(linkMutex_){0};
+  std::string downText_ QUOR_GUARDED_BY(linkMutex_);
   LinkReporter reporter_;
+  // Held by a slot (its unique_lock) from a write's start to its end, across
+  // calls, which the analysis cannot follow: see EnterWriter.
   std::mutex writer_;
   std::string provider_;
   std::string dataSource_;
