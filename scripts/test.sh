@@ -3,8 +3,8 @@
 # UndefinedBehaviorSanitizer, starts a private PostgreSQL cluster with the
 # repository schema and a private slapd with the test directory, runs every
 # test with CTest, fuzzes the parsers for a short while (scripts/fuzz.sh),
-# then builds the server, store, core and authentication tests again with
-# ThreadSanitizer and runs them, and stops both services.
+# then builds the database layer, server, store, core and authentication
+# tests again with ThreadSanitizer and runs them, and stops both services.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -13,6 +13,8 @@ python3 "$root/scripts/check_layers.py"
 
 build="${QUOR_TEST_BUILD:-$root/build/test}"
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=address,undefined -DQUOR_WERROR=ON
+# State written as guarded by a lock is used only under it (clang's analysis).
+python3 "$root/scripts/check_thread_safety.py" "$build"
 
 # PostgreSQL and slapd on loopback, each in a folder of its own; stopped on
 # every exit.
@@ -51,7 +53,7 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 # tests start are built with it too, and a race makes them exit non-zero).
 tsan="${QUOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=thread -DQUOR_WERROR=ON >/dev/null
-cmake --build "$tsan" -j "$(nproc)" --target soap_tests server_tests admin_tests store_tests auth_tests core_tests \
+cmake --build "$tsan" -j "$(nproc)" --target odbc_tests soap_tests server_tests admin_tests store_tests auth_tests core_tests \
   quor-server quor-regsvr quor-accounts quor-call quor_test_plugin quor_soap_test_plugin SiteSetup \
   QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage
 unset ASAN_OPTIONS LSAN_OPTIONS
