@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <clocale>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -50,6 +51,11 @@ int main(int argc, char** argv) {
   // keeping the pages of the largest answer it ever built: resident memory
   // grows by hundreds of MB under large answers. A few shared arenas suffice.
   mallopt(M_ARENA_MAX, 2);
+  // psqlODBC sets the character type from the environment on every connect
+  // (setlocale is process-wide and not safe while other threads run): set it
+  // once before any thread starts, so the process's locale does not change
+  // under running calls, nor with the first connect to PostgreSQL.
+  std::setlocale(LC_CTYPE, "");
 
   std::vector<std::string_view> args(argv + 1, argv + argc);
   quor::soap::ListenerOptions options;
