@@ -12,6 +12,8 @@ packages=(
   libldap2-dev slapd ldap-utils
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   clang-14 libclang-rt-14-dev
+  # the service unit's check (systemd-analyze), a supervisor that needs no systemd (supervise)
+  systemd daemontools
 )
 
 missing=()
