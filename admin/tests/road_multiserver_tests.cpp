@@ -3,7 +3,8 @@
 // clients signed in to each. Calls race from both servers on the same rows:
 // a lock has one holder at a time wherever it was taken, writes held back by
 // a lock stay held back, ACL edits are not lost, a name raced into existence
-// has one row, and every acknowledged write and log row is there once.
+// has one row, and every acknowledged write and log row is there once. A
+// session belongs to the server that opened it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/soap/http_client.h"
 #include "testing/OutsideSql.h"
 #include "testing/ServerInstance.h"
 #include "testing/TempDir.h"
@@ -472,6 +474,25 @@ TEST_F(MultiServer, EveryAcknowledgedWriteIsReadBackFromEitherServer) {
   ASSERT_EQ(fields.size(), 1u);
   EXPECT_EQ(fields.begin()->second.first, 1);
   EXPECT_TRUE(sharedWritten.contains(fields.begin()->second.second));
+}
+
+// ---- Sessions -------------------------------------------------------------------------
+
+TEST_F(MultiServer, ASessionIsKnownOnlyToTheServerThatOpenedIt) {
+  CVeltService& client = Client(0, bob_);
+  ASSERT_TRUE(Call(client, "GetLogCount").ok);
+  // The same signed request, sent to the other server.
+  soap::HttpClient http;
+  soap::HttpReply reply;
+  ASSERT_EQ(http.Post(servers_[1]->CoreUrl(), client.LastEnvelope(), reply), S_OK);
+  soap::Answer answer;
+  std::string error;
+  ASSERT_EQ(soap::ParseAnswer(reply.body, answer, error), S_OK) << error;
+  EXPECT_TRUE(answer.isFault);
+  EXPECT_EQ(answer.fault.status, static_cast<HRESULT>(0x81000078));
+  // Its own server goes on serving it.
+  const CallOutcome again = Call(client, "GetLogCount");
+  EXPECT_TRUE(again.ok) << again.fault;
 }
 
 // ---- The operation log ----------------------------------------------------------------
