@@ -124,6 +124,7 @@ Status CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com
 HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
                                             const com::Bstr& field, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeCoVOContentURIW(author, name));
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   // Whether the share field exists is decided by its row, not by what the
   // caller may read of it.
@@ -150,6 +151,7 @@ HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bs
 HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
                                                  const com::Bstr& field, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeCoVOContentURIW(author, name));
   if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
@@ -189,12 +191,14 @@ HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bs
 HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                                com::Bstr&) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   return Answer(UpdateFieldChecked(user, uri, field));
 }
 
 HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
   if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);

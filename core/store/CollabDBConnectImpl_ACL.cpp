@@ -33,11 +33,13 @@ HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri
 HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                         com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   return Answer(rows_.ReplaceAcl(user, uri, acl, result));
 }
 
 HRESULT CCollabDBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   return Answer(rows_.ResetAcl(user, uri, result));
 }
 
@@ -54,6 +56,7 @@ HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr
 HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                           const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
   return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result, store));
 }
@@ -61,6 +64,7 @@ HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr
 HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
   return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result, store));
 }
@@ -68,6 +72,7 @@ HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::B
 HRESULT CCollabDBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                              com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
   return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result, store));
 }
@@ -82,6 +87,7 @@ Status CCollabDBConnectImpl::LockRow(const com::Bstr& user, const com::Bstr& uri
 
 HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
   RowState row;
@@ -91,6 +97,7 @@ HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri
 
 HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   RowState row;
   if (Status status = LockRow(user, uri, row); !status.ok()) return Answer(status);

@@ -14,6 +14,7 @@ using namespace store;
 HRESULT CCollabDBConnectImpl::PutMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   com::Bstr acl;
   if (Status status = rows_.RawAcl(uri, acl); !status.ok()) return Answer(status);
   if (Status status = StoreRows::CheckRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); !status.ok())
@@ -43,6 +44,7 @@ HRESULT CCollabDBConnectImpl::GetMessage(const com::Bstr& user, const com::Bstr&
 HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message,
                                             com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (Status status = rows_.Authorize(user, uri, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED); !status.ok())
     return Answer(status);
   const com::Variant params[] = {Value(message), Now(), Value(uri)};
@@ -51,6 +53,7 @@ HRESULT CCollabDBConnectImpl::UpdateMessage(const com::Bstr& user, const com::Bs
 
 HRESULT CCollabDBConnectImpl::RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (Status status = rows_.Authorize(user, uri, u"ad", QS_E_ATTRIBUTE_DELETE_RIGHT_REQUIRED); !status.ok())
     return Answer(status);
   const com::Variant params[] = {Now(), Value(uri)};
@@ -114,6 +117,7 @@ HRESULT CCollabDBConnectImpl::EndSharing(const com::Bstr& user, const com::Bstr&
 HRESULT CCollabDBConnectImpl::SaveSharing(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
                                           com::Bstr&) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto entry = FindActiveField(uri);
   if (!entry) return QS_E_FIELD_NOT_ACTIVE;
   if (entry->owner.Empty() || entry->owner.View() != user.View()) return QS_E_OWNER_ONLY;

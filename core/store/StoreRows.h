@@ -18,6 +18,8 @@
 // - Nothing here takes the store's gate: the store enters it, and the ACL
 //   and lock steps run inside it. StoreRows holds no state but its table's
 //   names and the connection, so one object serves every thread.
+// - A writing operation also holds its row's RowLock (Lock) inside the gate,
+//   so that writers of the row on other servers wait as this server's do.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,7 @@
 
 #include "core/KeywordTable.h"
 #include "core/store/DBConnect.h"
+#include "core/store/RowLock.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
@@ -108,6 +111,10 @@ class StoreRows {
   StoreRows(CDBConnect* db, std::string_view table, std::string_view key);
 
   bool Ready() const { return db_ && db_->GetState() != 0; }
+
+  // The row `key` of this table, held against writers on other servers until
+  // the result ends.
+  RowLock Lock(const com::Bstr& key) const { return RowLock(db_, table_, key); }
 
   // ---- Statements ----
   // A statement that must change a row, answering nothing: its own failure,

@@ -174,6 +174,7 @@ HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bs
 HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                        com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
   // Whether the object exists is decided by its row (one made empty is
   // written like any other), asked by its key without reading the content.
   com::Bstr uri;
@@ -230,6 +231,7 @@ Status CVODBConnectImpl::CheckWriteByURI(const com::Bstr& user, const com::Bstr&
 HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
                                            com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
   bool unchanged = false;
   com::Bstr uri, holder;
   const Status checked = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
@@ -242,6 +244,7 @@ HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bst
 HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
                                                com::Bstr&) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   bool unchanged = false;
   com::Bstr holder;
@@ -262,6 +265,7 @@ Status CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& u
 
 HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
   com::Bstr uri;
   if (Status status = OwnURI(user, name, uri); !status.ok()) return Answer(status);
   if (uri.IsNull()) return QS_E_URI_INVALID;
@@ -272,6 +276,7 @@ HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr
 
 HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (Missing(uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};
   return Answer(RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result));

@@ -78,6 +78,7 @@ HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, con
 HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(owner, name));
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   // An object belongs to somebody and has a name.
   if (Missing(owner) || Missing(name)) return QS_E_ARGUMENT_NULL;
@@ -88,6 +89,7 @@ HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner
 
 HRESULT CVODBConnectImpl::RemoveVOURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   if (!GetLockInfo(user, uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};

@@ -1,5 +1,6 @@
 // The content store's locks, the content operations that take or release a
 // lock, and the ACL operations of Vesk objects (whole documents and entries).
+#include "core/QuorServiceUtils.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl.h"
 
@@ -11,6 +12,7 @@ using namespace store;
 
 HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr acl;
   if (!rows_.RawAcl(uri, acl).ok()) return QS_E_ACL_NOT_FOUND;
@@ -23,6 +25,7 @@ HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, co
 
 HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr holder;
   if (Status status = HolderByURI(user, uri, holder); !status.ok()) return Answer(status);
@@ -31,6 +34,7 @@ HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& 
 
 HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
   // The caller's own object, by its row: never another owner's object whose
   // URN happens to read the same.
   com::Bstr uri;
@@ -42,6 +46,7 @@ HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com:
 
 HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
   com::Bstr holder;
   if (Status status = HolderByURI(user, uri, holder); !status.ok()) return Answer(status);
@@ -51,6 +56,7 @@ HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const
 HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const com::Bstr& name,
                                                     const com::Bstr& content, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
   bool unchanged = false;
   com::Bstr uri, holder;
   const Status checked = CheckOwnWrite(user, name, content, QS_E_NAME_INVALID, unchanged, uri, holder);
@@ -62,6 +68,7 @@ HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const
 HRESULT CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const com::Bstr& user, const com::Bstr& uri,
                                                          const com::Bstr& content, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   if (uri.IsNull() || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
   bool unchanged = false;
   com::Bstr holder;
@@ -87,11 +94,13 @@ HRESULT CVODBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, co
 HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
                                     com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   return Answer(rows_.ReplaceAcl(user, uri, acl, result));
 }
 
 HRESULT CVODBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   return Answer(rows_.ResetAcl(user, uri, result));
 }
 
@@ -108,6 +117,7 @@ HRESULT CVODBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& ur
 HRESULT CVODBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                       const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
   return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result, store));
 }
@@ -115,6 +125,7 @@ HRESULT CVODBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& ur
 HRESULT CVODBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                          const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
   return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result, store));
 }
@@ -122,6 +133,7 @@ HRESULT CVODBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr&
 HRESULT CVODBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = rows_.Lock(uri);
   const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
   return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result, store));
 }

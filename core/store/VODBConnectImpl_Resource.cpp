@@ -195,6 +195,7 @@ Status CVODBConnectImpl::ChangeResourceAttributes(const com::Bstr& user, const c
                                                   std::u16string_view rights, std::span<const com::Bstr, 6> values,
                                                   bool clearing, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   QUOR_RETURN_IF_ERROR(AuthorizeResourceWrite(user, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result));
   return WriteResourceAttributes(name, values, clearing, result);
 }
@@ -220,6 +221,7 @@ HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const
 HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
                                                 com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   if (Status status = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result);
       !status.ok())
     return Answer(status);
@@ -230,6 +232,7 @@ HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com
 
 HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   if (Status status = AuthorizeResourceWrite(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, result); !status.ok())
     return Answer(status);
   const com::Variant params[] = {Value(name)};
@@ -307,6 +310,7 @@ HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::
 HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   if (Status status = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       !status.ok()) {
     result = com::Bstr();
@@ -322,6 +326,7 @@ HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bs
 
 HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   com::Bstr acl;
   Status status = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
   if (status.ok()) status = CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
@@ -339,6 +344,7 @@ Status CVODBConnectImpl::EditResourceACLEntry(
     const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser, const com::Bstr* accright,
     com::Bstr& result, const std::function<Status(const com::Bstr& acl, com::Bstr& edited)>& edit) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   com::Bstr acl;
   if (Status status = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false);
       !status.ok()) {

@@ -117,6 +117,7 @@ Status CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& nam
                                      std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
                                      com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   // Everything is checked before the disk or the table is touched.
   std::string dir;
   Location location;
@@ -186,6 +187,7 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
 HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf,
                                               com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   std::string dir;
   Location location;
   if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return Answer(status);
@@ -211,6 +213,7 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
                                                           const com::Bstr& leaf, const com::Bstr& props,
                                                           com::Bstr& result) {
   OperationGate::Writing lock(operation_);
+  const RowLock rowLock = resources_.Lock(name);
   std::string dir;
   Location location;
   if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return Answer(status);
