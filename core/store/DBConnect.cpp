@@ -383,6 +383,11 @@ long CDBConnect::GetState() const {
   return slot.connection ? slot.connection->State() : ado::adStateClosed;
 }
 
+std::string CDBConnect::DbmsName() const {
+  const Slot& slot = Current();
+  return slot.connection ? slot.connection->DbmsName() : std::string();
+}
+
 CommandHolder CDBConnect::NewCommand() {
   auto command = std::make_unique<ado::Command>();
   command->SetActiveConnection(Current().connection.get());

@@ -61,6 +61,9 @@ class CDBConnect {
   // 1 when open; 0 when closed, also when no connection was ever made or the
   // open failed, so that nothing runs without a database.
   long GetState() const;
+  // The server's kind as the calling thread's connection's driver names it
+  // ("PostgreSQL", "SQLite"); empty without a connection.
+  std::string DbmsName() const;
 
   // Runs `sql` with `params` bound in order to its '?' markers (an integer
   // variant binds as an integer of its size, anything else as text; NULL as

@@ -10,11 +10,8 @@ namespace quor::core::store {
 namespace {
 
 // Whether the calling thread's connection reaches PostgreSQL.
-bool Shared(CDBConnect& db) {
-  if (db.GetState() == 0) return false;
-  const CommandHolder command = db.NewCommand();
-  const ado::Connection* connection = command ? command->ActiveConnection() : nullptr;
-  return connection && text::EqualsNoCase(connection->DbmsName(), "PostgreSQL");
+bool Shared(const CDBConnect& db) {
+  return db.GetState() != 0 && text::EqualsNoCase(db.DbmsName(), "PostgreSQL");
 }
 
 // Runs one advisory-lock function on `key`; whatever it leaves behind on the
