@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/base/unique_fd.h"
+#include "testing/Loopback.h"
 
 namespace quor::test {
 
@@ -27,12 +28,8 @@ struct RawAnswer {
 inline RawAnswer RawRequest(int port, std::string_view method, std::string_view path, std::string_view body = {},
                             std::chrono::seconds wait = std::chrono::seconds(60)) {
   RawAnswer a;
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return a;
+  const UniqueFd fd = ConnectLoopback(port);
+  if (!fd.valid()) return a;
   std::string request = std::string(method) + " " + std::string(path) +
                         " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/xml\r\n";
   if (!body.empty() || method == "POST" || method == "PUT")
@@ -46,13 +43,7 @@ inline RawAnswer RawRequest(int port, std::string_view method, std::string_view 
   }
   std::string in;
   const auto until = std::chrono::steady_clock::now() + wait;
-  while (std::chrono::steady_clock::now() < until) {
-    pollfd p{fd.get(), POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char buffer[65536];
-    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    in.append(buffer, static_cast<size_t>(n));
+  while (std::chrono::steady_clock::now() < until && ReadSome(fd.get(), in)) {
   }
   const size_t end = in.find("\r\n\r\n");
   if (!in.starts_with("HTTP/1.1 ") || end == std::string::npos) return a;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/base/unique_fd.h"
+#include "testing/Loopback.h"
 #include "testing/ServerInstance.h"
 
 namespace quor::admin::testing {
@@ -89,12 +90,8 @@ int FreePort() {
 // A kept-alive connection that has had one answer (the WSDL) read whole, so
 // that the server's end closes first when the server dies.
 UniqueFd AnsweredConnection(int port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return UniqueFd();
+  UniqueFd fd = test::ConnectLoopback(port);
+  if (!fd.valid()) return fd;
   const std::string request = "GET " + std::string(soap::kCorePath) + "?wsdl HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return UniqueFd();
   std::string in;
@@ -105,12 +102,7 @@ UniqueFd AnsweredConnection(int port) {
     if (head != std::string::npos && length != std::string::npos &&
         in.size() >= head + 4 + std::stoul(in.substr(length + 16)))
       return in.starts_with("HTTP/1.1 200") ? std::move(fd) : UniqueFd();
-    pollfd p{fd.get(), POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char buffer[65536];
-    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    in.append(buffer, static_cast<size_t>(n));
+    if (!test::ReadSome(fd.get(), in)) break;
   }
   return UniqueFd();
 }

@@ -16,6 +16,7 @@
 #include "auth/ticket.h"
 #include "directory_fixtures.h"
 #include "platform/directory/directory.h"
+#include "testing/Loopback.h"
 
 namespace quor::auth {
 namespace {
@@ -194,16 +195,9 @@ using SignIn = DirectoryFixture;
 TEST_F(SignIn, OnlyTheConfiguredDirectoryIsAsked) {
   // A server of the caller's own would take any password: it must never be
   // contacted.
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string own = "LDAP://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/dc=quor,dc=test";
+  const test::SilentListener listener;
+  ASSERT_NE(listener.Port(), 0);
+  const std::string own = "LDAP://127.0.0.1:" + std::to_string(listener.Port()) + "/dc=quor,dc=test";
 
   auto auth = com::MakeObject<Auth>(config);
   Bstr full, ticket;
@@ -223,10 +217,7 @@ TEST_F(SignIn, OnlyTheConfiguredDirectoryIsAsked) {
         << other;
     EXPECT_TRUE(ticket.IsNull());
   }
-  const int accepted = ::accept(listener, nullptr, nullptr);
-  EXPECT_EQ(accepted, -1) << "the caller's server was contacted";
-  if (accepted >= 0) ::close(accepted);
-  ::close(listener);
+  EXPECT_FALSE(listener.Contacted()) << "the caller's server was contacted";
   // The configured one is asked: nobody listens on port 9.
   EXPECT_EQ(auth->CreateTicket(Bstr(u"ldap://127.0.0.1:9/DC=quor,DC=test"), Bstr(u""), Bstr(u"alice"), Bstr(u"pw"),
                                &full, &ticket),

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/directory/directory.h"
+#include "testing/Loopback.h"
 
 using namespace quor::dir;
 
@@ -377,16 +378,9 @@ TEST_F(LdapTest, StartTlsTrustsOnlyTheConfiguredAuthority) {
 
 TEST_F(LdapTest, ServersThatDoNotAnswerFailWithinTheTimeout) {
   // Accepts connections (the kernel's backlog) but never answers.
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string silent = "LDAP://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/" + kBase;
+  const quor::test::SilentListener listener;
+  ASSERT_NE(listener.Port(), 0);
+  const std::string silent = "LDAP://127.0.0.1:" + std::to_string(listener.Port()) + "/" + kBase;
 
   Options quick = options_;
   quick.timeout = std::chrono::seconds(1);
@@ -394,7 +388,6 @@ TEST_F(LdapTest, ServersThatDoNotAnswerFailWithinTheTimeout) {
   const auto start = std::chrono::steady_clock::now();
   const HRESULT hr = OpenObject(silent, "alice", "alice-pw-1", 0, quick, object);
   const auto took = std::chrono::steady_clock::now() - start;
-  ::close(listener);
   EXPECT_TRUE(hr == kTimeout || hr == kServerDown) << std::hex << hr;
   EXPECT_LT(took, std::chrono::seconds(4));
   EXPECT_GE(took, std::chrono::milliseconds(900));

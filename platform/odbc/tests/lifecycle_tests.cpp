@@ -2,11 +2,7 @@
 // pool does when a burst of calls ends. The SQLite driver keeps every
 // connection of the environment in one unlocked list: without the wrapper's
 // serialising, these tests crash or hang within seconds.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <barrier>
@@ -20,6 +16,7 @@
 #include <vector>
 
 #include "platform/odbc/odbc.h"
+#include "testing/Loopback.h"
 #include "testing/TempDir.h"
 
 namespace quor::odbc {
@@ -166,18 +163,10 @@ TEST_P(ConnectionLifecycle, FailedConnectsRaceClosesSafely) {
 // its whole login time-out; a connection closed meanwhile must not wait for
 // it (its free is left to the connecting thread).
 TEST(ConnectionClose, DoesNotWaitForASlowConnect) {
-  // A server that takes connections and never says a word.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string silent = "DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=" +
-                             std::to_string(ntohs(address.sin_port)) + ";Database=quor;UID=quor;PWD=quor";
+  test::SilentListener listener;
+  ASSERT_NE(listener.Port(), 0);
+  const std::string silent = "DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=" + std::to_string(listener.Port()) +
+                             ";Database=quor;UID=quor;PWD=quor";
 
   test::TempDir dir("quor-odbc-close");
   auto local = std::make_unique<Connection>();
@@ -199,7 +188,6 @@ TEST(ConnectionClose, DoesNotWaitForASlowConnect) {
   local.reset();
   const auto closeTook = std::chrono::steady_clock::now() - start;
   connector.join();
-  ::close(listener);
 
   EXPECT_FALSE(slow.ok()) << "a server that never answers was connected to";
   EXPECT_GE(slowTook, std::chrono::milliseconds(2500)) << "the connect did not wait for its time-out";
