@@ -146,7 +146,7 @@ struct Supervision {
   long warmRss = 0, warmSelf = 0, maxRss = 0;
   double warmAt = 0;
   int connMin = INT32_MAX, connMax = 0;  // PostgreSQL connections of the server
-  uint64_t connSamples = 0, connAboveKept = 0;
+  uint64_t connSamples = 0, connHigh = 0, connLow = 0;
   // Signed-in calls in flight, sampled every 25 ms: per pulse period, its
   // highest and lowest; a swing is a period that went above the pool's kept
   // connections (16) and down to 8 or fewer.
@@ -452,7 +452,8 @@ int main(int argc, char** argv) {
       sup.connMin = std::min(sup.connMin, conns);
       sup.connMax = std::max(sup.connMax, conns);
       ++sup.connSamples;
-      sup.connAboveKept += conns > 16;
+      sup.connHigh += conns >= 28;
+      sup.connLow += conns <= 20;
     }
     const long rss = quor::bench::ResidentKiB(serverPid);
     sup.maxRss = std::max(sup.maxRss, rss);
@@ -486,8 +487,10 @@ int main(int argc, char** argv) {
   }
   const double ran = run.Seconds();
   if (!sup.hang.empty()) {
-    // The live server's stacks, before anything else touches it.
+    // The live server's stacks, before anything else touches it; then it
+    // goes, so that the clients' calls end at once.
     sup.hang += "\n" + Backtraces(program, std::to_string(serverPid), true, dir / "hang-backtrace.txt");
+    server.Stop(SIGKILL, 10s);
   }
   run.stopLoad = true;
   std::printf("soak: load stopped after %.1f s; waiting for the clients\n", ran);
@@ -501,7 +504,7 @@ int main(int argc, char** argv) {
     failed = true;
     reasons.push_back(std::move(reason));
   };
-  if (sup.death.empty() && !server.Alive()) {
+  if (sup.death.empty() && sup.hang.empty() && !server.Alive()) {
     const int s = server.Status();
     sup.death = WIFSIGNALED(s) ? quor::text::Format("killed by signal %d (%s)", WTERMSIG(s), strsignal(WTERMSIG(s)))
                                : quor::text::Format("exited with status %d", WEXITSTATUS(s));
@@ -524,8 +527,7 @@ int main(int argc, char** argv) {
     std::printf("\n== quor-server's standard error (%s)\n%s\n", watch.Found() ? "the report" : "its end", report.c_str());
   } else if (!sup.hang.empty()) {
     fail("quor-server hung: " + sup.hang.substr(0, sup.hang.find('\n')));
-    std::printf("\n== quor-server hung: %s\n", sup.hang.c_str());
-    server.Stop(SIGKILL, 10s);
+    std::printf("\n== quor-server hung: %s\n", sup.hang.substr(0, 48 << 10).c_str());
   } else if (!sup.sanitizer.empty()) {
     fail("a sanitizer report in quor-server's standard error");
     std::printf("\n== sanitizer report in quor-server's standard error\n%s\n", sup.sanitizer.c_str());
@@ -642,8 +644,10 @@ int main(int argc, char** argv) {
               sup.flightMax, static_cast<unsigned long long>(sup.swings), static_cast<unsigned long long>(sup.periods),
               share(sup.swings, sup.periods));
   if (pgPort)
-    std::printf("PostgreSQL connections of the server (sampled once a pulse period): %d..%d, above 16 in %.0f%%\n",
-                sup.connMin == INT32_MAX ? 0 : sup.connMin, sup.connMax, share(sup.connAboveKept, sup.connSamples));
+    std::printf("PostgreSQL connections of the server (sampled once a pulse period): %d..%d; 28 or more in %.0f%% of "
+                "samples, 20 or fewer in %.0f%%\n",
+                sup.connMin == INT32_MAX ? 0 : sup.connMin, sup.connMax, share(sup.connHigh, sup.connSamples),
+                share(sup.connLow, sup.connSamples));
   std::printf("memory of the soak itself: VmRSS %.1f MB after warm-up, %.1f MB at the end of the load\n",
               Mb(sup.warmSelf), Mb(endSelf));
   std::printf("writes acknowledged: %llu; values read back: %llu checked, %llu lost or wrong\n",

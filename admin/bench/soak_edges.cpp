@@ -115,7 +115,7 @@ void RunIdleClients(Run& run) {
   std::vector<Idle> idle;
   uint64_t n = 0;
   while (!run.stopLoad) {
-    while (idle.size() < 24) {
+    while (idle.size() < 24 && !run.stopLoad) {
       Idle c{Dial(run.port), Clock::now(), ++n % 2 == 0};
       if (!c.fd.valid()) {
         judge.Fail("idle connection", c.since, "cannot connect", "cannot connect");

@@ -41,7 +41,7 @@ struct Options {
   int pulseClients = 64;   // clients of the load pulses
   int users = 8;           // users the clients sign in as
   int pulseOnMs = 150, pulseOffMs = 150;
-  int thinkMs = 50;        // the steady clients' pause between calls, on average
+  int thinkMs = 100;       // the steady clients' pause between calls, on average
   std::string pg;          // the repository's ODBC string (its tables made); empty: SQLite
   std::string pgRestart;   // a shell command that restarts PostgreSQL
   double pgRestartEvery = 60;

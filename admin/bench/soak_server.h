@@ -292,7 +292,14 @@ inline std::string Backtraces(const fs::path& program, const std::string& target
   const int status = Shell(command + " > " + Quoted(out.string()), nullptr);
   text = ReadText(out);
   if (status == 127 || text.empty()) return "(gdb gave nothing: status " + std::to_string(status) + ")";
-  return text;
+  // Without gdb's notes on the threads it found.
+  std::string kept;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.starts_with("[New LWP") && !line.starts_with("[New Thread") && !line.starts_with("[Thread debugging") &&
+        !line.starts_with("Using host libthread_db"))
+      kept += line + "\n";
+  return kept;
 }
 
 // Open repository connections of `pid`: descriptors on the SQLite file, or
