@@ -362,6 +362,7 @@ int main(int argc, char** argv) {
         break;
       }
       ready = check(client, "PutShareField", {{"author", names.users[i]}, {"name", "pulse"}, {"field", "pulse of " + names.users[i]}}) &&
+              check(client, "PutVOContent", {{"name", "pulse"}, {"content", "pulse content of " + names.users[i]}}) &&
               check(client, "PutVOContent", {{"name", "soakbig"}, {"content", TextOf(big)}});
       // Four objects for each group of clients holding one client of each user.
       const int docs = 4 * ((o.clients + o.users - 1) / o.users);
