@@ -455,7 +455,7 @@ int main(int argc, char** argv) {
       sup.hang = quor::text::Format("the probe got no answer for %.0f s", silent);
       break;
     }
-    const int conns = pgPort ? RepositoryConnections(serverPid, repository, pgPort) : -1;
+    const int conns = pgPort ? PostgresConnections(serverPid, pgPort) : -1;
     if (at > 5 && conns >= 0) {
       sup.connMin = std::min(sup.connMin, conns);
       sup.connMax = std::max(sup.connMax, conns);

@@ -1,8 +1,8 @@
 // The soak's one quor-server, supervised: started in the soak's folder with
 // core dumps allowed, its death caught by waitpid, its standard error read
-// as it grows for sanitizer reports, its memory and open repository
-// connections sampled, and gdb's backtraces taken of a core or of the live
-// process when it stops answering.
+// as it grows for sanitizer reports, its PostgreSQL connections counted, and
+// gdb's backtraces taken of a core or of the live process when it stops
+// answering.
 #pragma once
 
 #include <dirent.h>
@@ -302,27 +302,24 @@ inline std::string Backtraces(const fs::path& program, const std::string& target
   return kept;
 }
 
-// Open repository connections of `pid`: descriptors on the SQLite file, or
-// established TCP connections to the PostgreSQL port.
-inline int RepositoryConnections(pid_t pid, const fs::path& sqliteFile, int pgPort) {
+// Established TCP connections of `pid` to the PostgreSQL port. (SQLite's
+// descriptors tell nothing: it keeps a closed connection's file open for
+// the next one while others hold locks on the file.)
+inline int PostgresConnections(pid_t pid, int pgPort) {
   std::set<std::string> sockets;
-  if (pgPort > 0) {
-    for (const char* table : {"tcp", "tcp6"}) {
-      std::ifstream in("/proc/" + std::to_string(pid) + "/net/" + table);
-      std::string line;
-      std::getline(in, line);
-      while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-        const size_t colon = remote.rfind(':');
-        if (state == "01" && colon != std::string::npos &&
-            std::strtol(remote.c_str() + colon + 1, nullptr, 16) == pgPort)
-          sockets.insert("socket:[" + inode + "]");
-      }
+  for (const char* table : {"tcp", "tcp6"}) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/net/" + table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      const size_t colon = remote.rfind(':');
+      if (state == "01" && colon != std::string::npos && std::strtol(remote.c_str() + colon + 1, nullptr, 16) == pgPort)
+        sockets.insert("socket:[" + inode + "]");
     }
   }
-  const std::string target = sqliteFile.string();
   int count = 0;
   const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
   DIR* dir = ::opendir(fdDir.c_str());
@@ -331,9 +328,7 @@ inline int RepositoryConnections(pid_t pid, const fs::path& sqliteFile, int pgPo
     if (entry->d_name[0] == '.') continue;
     char link[512];
     const ssize_t n = ::readlink((fdDir + "/" + entry->d_name).c_str(), link, sizeof link - 1);
-    if (n <= 0) continue;
-    const std::string_view name(link, static_cast<size_t>(n));
-    if (pgPort > 0 ? sockets.count(std::string(name)) > 0 : name == target) ++count;
+    if (n > 0 && sockets.count(std::string(link, static_cast<size_t>(n)))) ++count;
   }
   ::closedir(dir);
   return count;
