@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# pg.sh start|stop <folder> [port]
+# pg.sh start|stop|restart <folder> [port]
 # A private PostgreSQL 15 cluster for the tests: initdb into <folder> as the
 # unprivileged "postgres" user, listening on loopback only (room for the
 # connection pools of many servers at once), with a "quor" role
@@ -31,10 +31,14 @@ case "$cmd" in
       $psql -d postgres -c "create database quor owner quor encoding 'UTF8' lc_collate 'C' lc_ctype 'C' template template0"
     fi
     ;;
+  restart)
+    # A fast stop (sessions cut off) and a start with the options of the last one.
+    as_pg "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -m fast -w -t 60 restart >/dev/null
+    ;;
   stop)
     if [ -f "$dir/data/postmaster.pid" ]; then
       as_pg "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null || true
     fi
     ;;
-  *) echo "usage: pg.sh start|stop <folder> [port]" >&2; exit 2 ;;
+  *) echo "usage: pg.sh start|stop|restart <folder> [port]" >&2; exit 2 ;;
 esac

@@ -2,9 +2,10 @@
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, starts a private PostgreSQL cluster with the
 # repository schema and a private slapd with the test directory, runs every
-# test with CTest, fuzzes the parsers for a short while (scripts/fuzz.sh),
-# then builds the database layer, server, store, core and authentication
-# tests again with ThreadSanitizer and runs them, and stops both services.
+# test with CTest, soaks one server for two minutes (scripts/soak.sh), fuzzes
+# the parsers for a short while (scripts/fuzz.sh), then builds the database
+# layer, server, store, core and authentication tests again with
+# ThreadSanitizer and runs them, and stops both services.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -44,6 +45,12 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+
+# The soak: one server of this build under a mixed load for two minutes
+# (SQLite); a death, a sanitizer report, a hang, an unexpected failure or a
+# lost write fails it. A lighter load than the default, for the slower
+# server, so that its pulses still grow and empty the connection pool.
+"$root/scripts/soak.sh" --build "$build" --minutes 2 --clients 16 --pulse-clients 32 --think-ms 200
 
 # The parsers under libFuzzer (clang, build/fuzz): their regression inputs,
 # then 30 seconds of fuzzing per target.

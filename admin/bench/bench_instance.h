@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,6 +35,12 @@ struct InstanceSettings {
   // The repository's ODBC string when it lives elsewhere (its tables made
   // beforehand); empty: a fresh SQLite file in the instance folder.
   std::string repositoryOdbc;
+  // AdminUsers (comma-separated), when not empty.
+  std::string adminUsers;
+  // ResourceURL and ResourceDir, when not empty.
+  std::string resourceUrl, resourceDir;
+  // Groups of the account store, as (group, member) pairs.
+  std::vector<std::pair<std::string, std::string>> members;
 };
 
 // Prepares `dir` and the registry file (which QUOR_REGISTRY then names, as
@@ -77,6 +84,13 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
     error = "cannot write the registry file " + registry.string();
     return false;
   }
+  for (const auto& [name, value] : {std::pair{"AdminUsers", &settings.adminUsers},
+                                    std::pair{"ResourceURL", &settings.resourceUrl},
+                                    std::pair{"ResourceDir", &settings.resourceDir}})
+    if (!value->empty() && !set("Software\\Velt\\QuorService", name, *value)) {
+      error = "cannot write the registry file " + registry.string();
+      return false;
+    }
   const std::string accounts = std::string(QUOR_BIN_DIR) + "/quor-accounts";
   const std::string rounds = settings.iterations > 0 ? " --iterations " + std::to_string(settings.iterations) : "";
   if (std::system(("'" + accounts + "' init BENCH BENCHHOST" + rounds + " > /dev/null").c_str()) != 0) {
@@ -91,6 +105,19 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
       return false;
     }
   }
+  std::vector<std::string> groups;
+  for (const auto& [group, member] : settings.members)
+    if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+  for (const std::string& group : groups)
+    if (std::system(("'" + accounts + "' add-group '" + group + "' > /dev/null").c_str()) != 0) {
+      error = "quor-accounts add-group " + group + " failed";
+      return false;
+    }
+  for (const auto& [group, member] : settings.members)
+    if (std::system(("'" + accounts + "' add-to-group '" + group + "' '" + member + "' > /dev/null").c_str()) != 0) {
+      error = "quor-accounts add-to-group " + group + " " + member + " failed";
+      return false;
+    }
   return true;
 }
 
