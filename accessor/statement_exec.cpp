@@ -252,11 +252,19 @@ std::string BindTextLiterals(const QueryStatement& st, std::string_view tableTex
 // parameters instead of literals.
 Status RunWrite(const QueryStatement& st, oledb::Session& session, std::string_view tableText, const std::string& sql) {
   const std::string_view table = tableText.substr(0, tableText.find('('));
-  std::unique_ptr<oledb::Rowset> probe;
-  if (const HRESULT hr = session.Execute("SELECT * FROM " + std::string(table) + " WHERE 1 = 0", probe); FAILED(hr))
-    return com::StatusOf(hr);
-  const std::vector<oledb::Column> columns = probe->Columns();
-  probe.reset();
+  // The table's columns, described without running a query: inside a
+  // transaction on SQLite a read first would pin the connection to a
+  // snapshot that another writer's commit makes stale, and the write after
+  // it would wait out the driver's whole busy time-out. A driver that
+  // cannot describe without running gets the empty query run.
+  const std::string probeSql = "SELECT * FROM " + std::string(table) + " WHERE 1 = 0";
+  std::vector<oledb::Column> columns;
+  if (const HRESULT hr = session.Describe(probeSql, columns); FAILED(hr)) return com::StatusOf(hr);
+  if (columns.empty()) {
+    std::unique_ptr<oledb::Rowset> probe;
+    if (const HRESULT hr = session.Execute(probeSql, probe); FAILED(hr)) return com::StatusOf(hr);
+    columns = probe->Columns();
+  }
   std::unique_ptr<oledb::Rowset> rows;
   bool hasLong = false;
   for (const oledb::Column& c : columns) hasLong = hasLong || IsLongColumn(c);

@@ -462,16 +462,8 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   bound_.clear();
   columns_.clear();
 
-  // The same text again runs the statement already prepared.
+  QUOR_RETURN_IF_ERROR(Prepare(sql));
   SQLRETURN rc = SQL_SUCCESS;
-  if (!prepared_ || preparedSql_ != sql) {
-    prepared_ = false;
-    std::u16string wsql = W(sql);
-    rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
-    if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLPrepare");
-    preparedSql_ = std::string(sql);
-    prepared_ = true;
-  }
 
   for (size_t i = 0; i < params.size(); ++i) {
     const Param& p = params[i];
@@ -549,6 +541,28 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   // so nothing fails.
   ReadBoundOutputs(params, false).Ignore();
   return {};
+}
+
+// The same text again keeps the statement already prepared.
+Status Statement::Prepare(std::string_view sql) {
+  if (prepared_ && preparedSql_ == sql) return {};
+  prepared_ = false;
+  std::u16string wsql = W(sql);
+  const SQLRETURN rc = SQLPrepareW(stmt_, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()));
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLPrepare");
+  preparedSql_ = std::string(sql);
+  prepared_ = true;
+  return {};
+}
+
+Status Statement::Describe(std::string_view sql) {
+  if (!stmt_) return allocStatus_;
+  connection_->Owner().Check("Statement::Describe");
+  CloseCursor();
+  Unbind();
+  columns_.clear();
+  QUOR_RETURN_IF_ERROR(Prepare(sql));
+  return DescribeResult();
 }
 
 Status Statement::ReadOutputs(std::vector<Param>& params) {

@@ -161,6 +161,10 @@ class Statement {
   // parameters are written back into `params` after the statement ends.
   Status Execute(std::string_view sql, std::vector<Param>& params);
   Status Execute(std::string_view sql);
+  // Prepares `sql` and describes the columns of its result without running
+  // it, so that no transaction of the connection starts (a driver that can
+  // tell them only once the statement ran leaves columns() empty).
+  Status Describe(std::string_view sql);
   // Reads the output values of the last execution from their buffers into
   // `params` (the vector it ran with). Some drivers fill them only once every
   // result has been consumed, so call this after NextResult answered false.
@@ -206,6 +210,7 @@ class Statement {
   void CloseCursor();
 
  private:
+  Status Prepare(std::string_view sql);
   Status DescribeResult();
   Status BindColumns();
   void Unbind();

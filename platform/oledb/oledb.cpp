@@ -228,6 +228,16 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
   return S_OK;
 }
 
+HRESULT Session::Describe(std::string_view sql, std::vector<Column>& columns) {
+  columns.clear();
+  if (text::TrimAscii(sql).empty()) return Fail(DB_E_NOCOMMAND, "the command has no text");
+  auto statement = std::make_unique<odbc::Statement>(connection_);
+  if (!statement->valid()) return Failure(statement->allocationStatus());
+  if (const Status described = statement->Describe(sql); !described.ok()) return Failure(described);
+  columns = Rowset(std::move(statement), Rowset::Kind::Command).Columns();
+  return S_OK;
+}
+
 HRESULT Session::GetSchemaRowset(Schema schema, const Restrictions& r, std::unique_ptr<Rowset>& rows) {
   rows.reset();
   auto statement = std::make_unique<odbc::Statement>(connection_);

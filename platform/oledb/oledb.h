@@ -153,6 +153,10 @@ class Session {
   // parameters receive their values when the statement has no rows to read.
   HRESULT Execute(std::string_view sql, std::vector<Parameter>& params, std::unique_ptr<Rowset>& result);
   HRESULT Execute(std::string_view sql, std::unique_ptr<Rowset>& result);
+  // The columns a command's result would have, from the driver's
+  // description of the prepared command, which is not run: empty when the
+  // driver can tell only once it ran.
+  HRESULT Describe(std::string_view sql, std::vector<Column>& columns);
 
   HRESULT GetSchemaRowset(Schema schema, const Restrictions& restrictions, std::unique_ptr<Rowset>& rows);
 
