@@ -170,7 +170,6 @@ class Run {
   std::vector<std::unique_ptr<SharedDoc>> docs;
   std::atomic<int64_t> restarts{0};
   // Rows inserted into the data source by Query.
-  std::mutex insertLock;  // held by the one Query insert on its way
   std::mutex rowsLock;
   std::set<int64_t> rowsAcked, rowsUnsure;
   std::atomic<int64_t> nextRow{1000};
