@@ -882,8 +882,8 @@ class Worker {
   int heldDoc_ = -1;  // a shared object whose lock may be ours
 };
 
-void WorkerDelete::operator()(Worker* worker) const { delete worker; }
-WorkerPtr MakeWorker(Run& run, int index) { return WorkerPtr(new Worker(run, index)); }
+void WorkerDelete::operator()(Worker* worker) const { std::default_delete<Worker>()(worker); }
+WorkerPtr MakeWorker(Run& run, int index) { return WorkerPtr(std::make_unique<Worker>(run, index).release()); }
 void RunWorker(Worker& worker) { worker.Loop(); }
 void ReadBack(Worker& worker, uint64_t& checked, uint64_t& lost) { worker.ReadBack(checked, lost); }
 void LogTags(Worker& worker, std::map<std::string, std::set<std::string>>& acked,
