@@ -69,20 +69,7 @@ struct Slot {
   // Whether the server may hold `found` (nullopt: nothing). A match settles
   // the slot on it: with one writer, a value read after the writes is theirs.
   bool Check(const std::optional<std::string>& found, bool settle = true) {
-    const auto matches = [&](const Written& w) { return found ? !w.absent && *found == TextOf(w) : w.absent; };
-    if (matches(acked)) {
-      if (settle) unsure.clear();
-      return true;
-    }
-    for (const Written& w : unsure)
-      if (matches(w)) {
-        if (settle) {
-          acked = w;
-          unsure.clear();
-        }
-        return true;
-      }
-    return false;
+    return Settle([&](const Written& w) { return found ? !w.absent && *found == TextOf(w) : w.absent; }, settle);
   }
   // Whether `answer` is the server's answer for one of the values the key
   // may hold: `open`, the text escaped, `close`; or `none` for no value. A
@@ -95,6 +82,12 @@ struct Slot {
         return false;
       return answer.substr(open.size(), answer.size() - open.size() - close.size()) == xml::Escaped(TextOf(w));
     };
+    return Settle(matches, settle);
+  }
+  // Whether a value the key may hold matches; the first that does becomes
+  // the acknowledged one when `settle` asks.
+  template <typename Matches>
+  bool Settle(const Matches& matches, bool settle) {
     if (matches(acked)) {
       if (settle) unsure.clear();
       return true;
