@@ -100,6 +100,14 @@ class ModalDriver {
     // is queued). A dialog that comes back after a box over it closed
     // counts as a new appearance.
     if (modal == last_.data()) return;
+    // A window is answered only when it is still the one up at the next
+    // poll: one that comes back as a dialog over it closes is first seen
+    // from the closing dialog's loop, before the code that opened that
+    // dialog has gone on (a line added, a service called).
+    if (modal != candidate_.data()) {
+      candidate_ = modal;
+      return;
+    }
     if (steps_.empty()) {
       // Not scripted: give the test a moment (it may be adding a step), then close it.
       if (!lingering_.isValid()) lingering_.start();
@@ -127,6 +135,7 @@ class ModalDriver {
   std::vector<std::string> seen_, unexpected_;
   QElapsedTimer lingering_;
   QPointer<QWidget> last_;
+  QPointer<QWidget> candidate_;
 };
 
 }  // namespace quor::console::qt::testing
