@@ -84,6 +84,7 @@ class CVeltService : public CXmlDocument {
   const std::string& CoreUrl() const { return coreUrl_; }
   const std::string& AdminUrl() const { return adminUrl_; }
   const std::string& SessionKey() const { return sessionKey_; }
+  const std::string& Verifier() const { return verifier_; }
   const std::string& Ticket() const { return ticket_; }
   // The full principal CreateTicket answered.
   const std::string& FullPrincipal() const { return fullPrincipal_; }

@@ -98,11 +98,13 @@ AuthLimits ServiceConfig::Limits() {
           value = std::remove_reference_t<decltype(value)>(*number);
       };
       read("SignInFailureLimit", limits.failuresBeforeDelay);
+      read("SignInAddressFailureLimit", limits.addressFailuresBeforeDelay);
       read("SignInDelaySeconds", limits.firstDelay);
       read("SignInDelayMaxSeconds", limits.longestDelay);
       read("TicketLifetimeSeconds", limits.ticketLifetime);
       read("SessionIdleSeconds", limits.sessionIdle);
       read("SessionLimit", limits.sessionLimit);
+      read("TokenSkewSeconds", limits.tokenSkew);
     }
     limits.longestDelay = std::max(limits.longestDelay, limits.firstDelay);
     limits_ = limits;

@@ -36,9 +36,12 @@ inline constexpr std::string_view kServiceSettingsKey = "SOFTWARE\\Velt\\QuorSer
 // kServiceSettingsKey, named in the comments. A value that is missing, of
 // another type or 0 takes the default.
 struct AuthLimits {
-  // Failed sign-ins of one principal, or from one client address, before
-  // further attempts are held back (SignInFailureLimit)...
+  // Failed sign-ins of one principal before further attempts for it are held
+  // back (SignInFailureLimit), and from one client address before further
+  // attempts from it are (SignInAddressFailureLimit: higher, as many users
+  // may share an address behind a proxy)...
   uint32_t failuresBeforeDelay = 5;
+  uint32_t addressFailuresBeforeDelay = 50;
   // ...first for this long (SignInDelaySeconds), doubled with each further
   // failure up to the longest delay (SignInDelayMaxSeconds; never below the
   // first).
@@ -50,6 +53,9 @@ struct AuthLimits {
   // many sessions the table holds at most (SessionLimit).
   std::chrono::seconds sessionIdle{8 * 3600};
   uint32_t sessionLimit = 10000;
+  // How far a request token's time may be from the server's clock
+  // (TokenSkewSeconds); nonces are remembered for as long.
+  std::chrono::seconds tokenSkew{300};
 };
 
 class ServiceConfig {

@@ -295,11 +295,6 @@ Result<std::u16string> MacHandlerBase::Seal(std::u16string_view inner) {
   return WidenAscii(Base64Encode(sealed));
 }
 
-Result<std::u16string> MacHandlerBase::Unseal(std::u16string_view sealed) {
-  QUOR_ASSIGN_OR_RETURN(const Bytes plain, sessionKey_.Decrypt(Base64Decode(sealed), true));
-  return NarrowTextIn(plain);
-}
-
 Result<std::u16string> MacHandlerBase::ReplyNonce(std::u16string_view nonce) {
   QUOR_ASSIGN_OR_RETURN(const Bytes sealed, seedKey_.Encrypt(NarrowBytes(nonce, false), true));
   return Hex(sealed);
@@ -331,13 +326,48 @@ Result<size_t> MacHandlerBase::RandomCount(size_t low, uint8_t mask) const {
   return low + (random[0] & mask);
 }
 
-MacHandlerBase::Fields MacHandlerBase::SplitFields(std::u16string_view inner) {
-  Fields f;
-  std::u16string* out[4] = {&f.nonce, &f.timestamp, &f.digest, &f.table};
-  // The first four fields; any after them are not part of the token.
-  const std::vector<std::u16string_view> parts = text::SplitViews(inner, u':');
-  for (size_t i = 0; i < std::size(out) && i < parts.size(); ++i) *out[i] = std::u16string(parts[i]);
+namespace {
+
+bool IsUpperHex(std::u16string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char16_t c) { return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'); });
+}
+
+// Hex of `min` to `max` whole bytes.
+bool IsHexOfBytes(std::u16string_view text, size_t min, size_t max) {
+  return text.size() % 2 == 0 && text.size() / 2 >= min && text.size() / 2 <= max && IsUpperHex(text);
+}
+
+}  // namespace
+
+Result<MacHandlerBase::Fields> MacHandlerBase::OpenToken(std::u16string_view token, size_t minNonceBytes,
+                                                        size_t maxNonceBytes) {
+  QUOR_ASSIGN_OR_RETURN(const Bytes plain, sessionKey_.Decrypt(Base64Decode(token.substr(0, token.find(u':'))), true));
+  // The text and its one zero byte, nothing else: hex, digits and ":".
+  if (plain.empty() || plain.back() != 0) return Status(E_INVALIDARG);
+  std::u16string inner;
+  inner.reserve(plain.size() - 1);
+  for (size_t i = 0; i + 1 < plain.size(); ++i) {
+    const char c = static_cast<char>(plain[i]);
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || c == ':')) return Status(E_INVALIDARG);
+    inner += static_cast<char16_t>(c);
+  }
+  const std::vector<std::u16string_view> parts = text::SplitViews(std::u16string_view(inner), u':');
+  if (parts.size() != 4) return Status(E_INVALIDARG);
+  Fields f{std::u16string(parts[0]), std::u16string(parts[1]), std::u16string(parts[2]), std::u16string(parts[3])};
+  QUOR_ASSIGN_OR_RETURN(const size_t digits, DigestDigits());
+  if (!IsHexOfBytes(f.nonce, minNonceBytes, maxNonceBytes) || !ParseTokenTime(f.timestamp) ||
+      f.digest.size() != digits || f.table.size() % 16 != 0)
+    return Status(E_INVALIDARG);
   return f;
+}
+
+Result<size_t> MacHandlerBase::DigestDigits() {
+  if (digestDigits_ == 0) {
+    QUOR_ASSIGN_OR_RETURN(CryptHash probe, provider_.CreateHash(hashAlg_));
+    QUOR_ASSIGN_OR_RETURN(const Bytes value, probe.GetHashValue());
+    digestDigits_ = value.size() * 2;
+  }
+  return digestDigits_;
 }
 
 std::u16string MacHandlerBase::Hex(std::span<const uint8_t> bytes) { return WidenAscii(util::HexEncode(bytes)); }
@@ -392,12 +422,16 @@ Status ServerMACImpl::ConstructToken(Bstr* token) {
 
 Status ServerMACImpl::ValidateToken(const Bstr& token) {
   if (token.Empty()) return Status(E_INVALIDARG);
-  const std::u16string_view text = token.View();
-  QUOR_ASSIGN_OR_RETURN(const std::u16string inner, Unseal(text.substr(0, text.find(u':'))));
-  const Fields f = SplitFields(inner);
-  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return Status(E_INVALIDARG);
-  // A replay, or a token older than the last one.
+  // The client's nonce: the hex of 8 to 15 random bytes.
+  QUOR_ASSIGN_OR_RETURN(const Fields f, OpenToken(token.View(), 8, 15));
+  // Within the window around our clock; later than the last one accepted
+  // (a replay is not); a nonce not seen within the window.
+  const time::TimePoint now = time::Now();
+  const time::TimePoint sent = *ParseTokenTime(f.timestamp);
+  if (sent < now - skew_ || sent > now + skew_) return Status(E_FAIL);
   if (lastTimestamp_ && !(f.timestamp > *lastTimestamp_)) return Status(E_FAIL);
+  ForgetOldNonces(now);
+  if (recentNonces_.contains(f.nonce)) return Status(E_FAIL);
   const Bytes table = util::HexDecode(std::u16string_view(f.table));
   if (table.size() != 8 * items_.size()) return Status(E_FAIL);
   QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
@@ -408,7 +442,20 @@ Status ServerMACImpl::ValidateToken(const Bstr& token) {
   if (reply.empty()) return Status(E_UNEXPECTED);
   lastTimestamp_ = f.timestamp;
   replyNonce_ = std::move(reply);
+  if (recentOrder_.size() >= kRecentNonces) {
+    recentNonces_.erase(recentOrder_.front().second);
+    recentOrder_.pop_front();
+  }
+  recentNonces_.insert(f.nonce);
+  recentOrder_.emplace_back(sent, f.nonce);
   return {};
+}
+
+void ServerMACImpl::ForgetOldNonces(time::TimePoint now) {
+  while (!recentOrder_.empty() && recentOrder_.front().first < now - skew_) {
+    recentNonces_.erase(recentOrder_.front().second);
+    recentOrder_.pop_front();
+  }
 }
 
 // ---- Client ------------------------------------------------------------------------
@@ -467,10 +514,8 @@ Status ClientMACImpl::ConstructToken(Bstr* token) {
 
 Status ClientMACImpl::ValidateToken(const Bstr& token) {
   if (token.Empty()) return Status(E_INVALIDARG);
-  const std::u16string_view text = token.View();
-  QUOR_ASSIGN_OR_RETURN(const std::u16string inner, Unseal(text.substr(0, text.find(u':'))));
-  const Fields f = SplitFields(inner);
-  if (f.nonce.empty() || f.timestamp.empty() || f.digest.empty()) return Status(E_INVALIDARG);
+  // The server's nonce: our nonce sealed with the seed key, whole blocks.
+  QUOR_ASSIGN_OR_RETURN(const Fields f, OpenToken(token.View(), 1, 64));
   // The answer to the request sent last: its time, and its nonce sealed with
   // the seed key, which only the server that took the seed can make.
   if (!lastTimestamp_ || f.timestamp != *lastTimestamp_) return Status(E_FAIL);

@@ -17,10 +17,23 @@
 // Encoded values: kind 0 the value itself; 1 Base64 of the zlib-compressed
 // UTF-16LE bytes with terminator; 2 Base64 of those bytes encrypted with the
 // session key; 3 compressed, then encrypted. An absent value stays absent.
+//
+// A sealed part carries no integrity of its own (CBC: a flipped bit garbles
+// one block and flips the same bit in the next), so both ends open it
+// strictly: exactly the four fields with nothing after them, each in
+// exactly the form and length its maker writes (upper-case hex, 17 digits
+// of a real time), and the plain text ends at its one zero byte. A block
+// garbled by tampering then passes only by chance (its 8 bytes must all
+// fall in 17 of 256 values: about once in 2^31). The server also refuses a
+// time further than its window from its own clock, and a nonce it accepted
+// within that window.
 #pragma once
 
+#include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "auth/mac.h"
@@ -58,10 +71,8 @@ class MacHandlerBase : public TokenHandler {
   // Hashes names and received values into `digest` and decodes every value
   // by the kind the item table gives it. The table must have 8 bytes per item.
   Status DecodeItems(util::CryptHash& digest, const Bytes& table);
-  // The sealed text of an inner text, and back (read within its length up to
-  // its first zero byte).
+  // The sealed text of an inner text.
   Result<std::u16string> Seal(std::u16string_view inner);
-  Result<std::u16string> Unseal(std::u16string_view sealed);
   // Hex of the nonce (narrow, no terminator) encrypted with the seed key.
   Result<std::u16string> ReplyNonce(std::u16string_view nonce);
   // Derives the seed key from seed bytes.
@@ -71,14 +82,23 @@ class MacHandlerBase : public TokenHandler {
   // The random count n with low <= n <= low + mask, drawn from the provider.
   Result<size_t> RandomCount(size_t low, uint8_t mask) const;
 
-  // The inner text's four fields (anything after a fourth ":" ignored).
+  // The inner text's four fields.
   struct Fields {
     std::u16string nonce, timestamp, digest, table;
   };
-  static Fields SplitFields(std::u16string_view inner);
+  // Decrypts the sealed part of a token (the text before its first ":")
+  // and splits it into its four fields, each in the form both ends write:
+  // E_INVALIDARG for anything else (an empty nonce, time or digest
+  // included); the crypto error when it does not decrypt. `nonceBytes` is
+  // the range of bytes the nonce's hex may stand for.
+  Result<Fields> OpenToken(std::u16string_view token, size_t minNonceBytes, size_t maxNonceBytes);
   static std::u16string Hex(std::span<const uint8_t> bytes);
 
+  // Hex digits of a digest of the scheme's hash (0 until first needed).
+  Result<size_t> DigestDigits();
+
   std::u16string scheme_;
+  size_t digestDigits_ = 0;
   util::CryptProvider provider_;
   uint32_t sessionCipher_ = 0;
   util::CryptKey sessionKey_;
@@ -94,15 +114,34 @@ class MacHandlerBase : public TokenHandler {
   std::vector<TokenItem> items_;
 };
 
+// The window a request's time must fall in around the server's clock.
+inline constexpr std::chrono::seconds kDefaultTokenSkew{300};
+
 // The server's handler: one per open session.
 class ServerMACImpl final : public MacHandlerBase {
  public:
+  // Nonces remembered at most: their tokens are older than the last one
+  // accepted, so one dropped early is still refused by its time.
+  static constexpr size_t kRecentNonces = 1024;
+
   Status SetTokenSeed(const Bstr& seed) override;
   Status ConstructToken(Bstr* token) override;
   Status ValidateToken(const Bstr& token) override;
 
+  // A request's time may be at most this far from the server's clock.
+  void SetTimeWindow(std::chrono::seconds skew) { skew_ = skew; }
+
  protected:
   Status AcquireProvider(std::string_view providerName, uint32_t providerType) override;
+
+ private:
+  // Forgets the nonces whose time left the window.
+  void ForgetOldNonces(time::TimePoint now);
+
+  std::chrono::seconds skew_ = kDefaultTokenSkew;
+  // The nonces accepted within the window, oldest first, and the same as a set.
+  std::deque<std::pair<time::TimePoint, std::u16string>> recentOrder_;
+  std::unordered_set<std::u16string> recentNonces_;
 };
 
 // The console's handler.

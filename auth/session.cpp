@@ -2,6 +2,7 @@
 
 #include "auth/config.h"
 #include "auth/fail.h"
+#include "auth/mac_handler.h"
 #include "auth/sealed.h"
 #include "auth/util/error.h"
 #include "platform/text/text.h"
@@ -23,9 +24,11 @@ SessionImpl::~SessionImpl() {
   ReleaseTokenHandler(handler_);
 }
 
-Result<std::u16string> SessionImpl::Init(const Bstr& scheme, const Bstr& seed) {
+Result<std::u16string> SessionImpl::Init(const Bstr& scheme, const Bstr& seed, std::chrono::seconds tokenSkew) {
   TokenHandlerPtr handler;
   if (FAILED(AcquireTokenHandler(scheme, &handler))) return Fail(E_FAIL, "AcquireTokenHandler Failed");
+  // AcquireTokenHandler makes the server's handler.
+  static_cast<ServerMACImpl&>(*handler).SetTimeWindow(tokenSkew);
   if (FAILED(auth::SetTokenSeed(handler.get(), seed))) return Fail(E_FAIL, "SetTokenSeed Failed");
 
   QUOR_ASSIGN_OR_RETURN(const std::u16string fullPrincipal, GetFullPrincipal());
@@ -48,7 +51,12 @@ Result<std::u16string> SessionImpl::Init(const Bstr& scheme, const Bstr& seed) {
     return Fail(E_FAIL, "SetTokenItem('SessionKey') Failed");
   std::lock_guard guard(handlerLock_);
   handler_ = std::move(handler);
+  sessionKeyText_ = sessionKeyText;
   return sessionKeyText;
+}
+
+bool SessionImpl::IsSessionKeyText(std::u16string_view text) const {
+  return !sessionKeyText_.empty() && crypt::EqualConstantTime(text, sessionKeyText_);
 }
 
 Status SessionImpl::RenewIdentifier() {

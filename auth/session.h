@@ -12,6 +12,7 @@
 // the server finds the session again.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,7 +40,13 @@ class SessionImpl {
   // container "Velt.QuorService:" + the full principal. Failures: E_FAIL
   // "AcquireTokenHandler Failed", "SetTokenSeed Failed" or
   // "SetTokenItem('SessionKey') Failed", or the crypto error of the step.
-  Result<std::u16string> Init(const Bstr& scheme, const Bstr& seed);
+  // Request times must fall within `tokenSkew` of the server's clock.
+  Result<std::u16string> Init(const Bstr& scheme, const Bstr& seed,
+                              std::chrono::seconds tokenSkew = std::chrono::seconds(300));
+
+  // Whether `text` is the session key text Init handed out (compared in
+  // constant time): only the session's holder may close it.
+  bool IsSessionKeyText(std::u16string_view text) const;
 
   // The key of the session table: Base64 of 32 to 63 random bytes.
   const std::u16string& Identifier() const { return identifier_; }
@@ -77,6 +84,7 @@ class SessionImpl {
   TokenHandlerPtr handler_;
   util::CryptProvider keyProvider_;
   util::CryptKey sessionKey_;
+  std::u16string sessionKeyText_;  // set by Init, then read-only
 };
 
 // Enters a session in a table through `insert`, which answers false when the

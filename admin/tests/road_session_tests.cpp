@@ -7,7 +7,9 @@
 #include <string>
 
 #include "testing/ServerInstance.h"
+#include "auth/util/codec.h"
 #include "core/QuorServiceCore.h"
+#include "platform/time/clock.h"
 #include "platform/soap/http_client.h"
 #include "platform/text/text.h"
 
@@ -202,6 +204,83 @@ TEST_F(SessionRoad, ReplayedRequestsAreRefused) {
   ASSERT_EQ(http.Post(instance_->CoreUrl(), last, reply), S_OK);
   ASSERT_EQ(soap::ParseAnswer(reply.body, answer, error), S_OK) << error;
   EXPECT_EQ(answer.fault.status, kClosedSession);
+}
+
+TEST_F(SessionRoad, ACapturedRequestChangedInAnyBitOrBlockIsNeverExecutedAgain) {
+  QUOR_START_INSTANCE(InstanceOptions{});
+  auto client = instance_->SignIn("administrator", "pw");
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(Call(*client, "PutLog", {{"log", "once only"}}).ok);
+  const std::string envelope = client->LastEnvelope();
+  const size_t open = envelope.find("<user>"), close = envelope.find("</user>");
+  ASSERT_NE(close, std::string::npos) << envelope;
+  const std::string token = envelope.substr(open + 6, close - open - 6);
+  const size_t colon = token.find(':');
+  const auth::Bytes sealed = auth::util::Base64Decode(std::string_view(token).substr(0, colon));
+  ASSERT_GE(sealed.size(), 64u);
+
+  soap::HttpClient http;
+  size_t sentCount = 0, executed = 0;
+  const auto send = [&](const auth::Bytes& changed) {
+    const std::string forged = envelope.substr(0, open + 6) + auth::util::Base64Encode(changed) +
+                               token.substr(colon) + envelope.substr(close);
+    soap::HttpReply reply;
+    ASSERT_EQ(http.Post(instance_->CoreUrl(), forged, reply), S_OK);
+    ++sentCount;
+    if (reply.status == 200) ++executed;
+  };
+  for (size_t bit = 0; bit < sealed.size() * 8; ++bit) {
+    auth::Bytes changed = sealed;
+    changed[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    ASSERT_NO_FATAL_FAILURE(send(changed));
+  }
+  for (size_t a = 0; a + 8 <= sealed.size(); a += 8)
+    for (size_t b = a + 8; b + 8 <= sealed.size(); b += 8) {
+      auth::Bytes changed = sealed;
+      std::swap_ranges(changed.begin() + a, changed.begin() + a + 8, changed.begin() + b);
+      ASSERT_NO_FATAL_FAILURE(send(changed));
+    }
+  EXPECT_EQ(executed, 0u) << "of " << sentCount;
+
+  long copies = 0;
+  for (const LogRow& row : instance_->Rows()) copies += row.description == "once only";
+  EXPECT_EQ(copies, 1);
+  // The session goes on.
+  CallOutcome next = Call(*client, "GetLogCount");
+  EXPECT_TRUE(next.ok) << next.fault;
+}
+
+TEST_F(SessionRoad, RequestTimesOutsideTheWindowAndForeignSessionKeysAreRefused) {
+  QUOR_START_INSTANCE(InstanceOptions{});
+  // A client whose clock is six minutes off either way, past the window of
+  // five: its requests are refused, its session is left as it was.
+  for (auto off : {std::chrono::minutes(6), std::chrono::minutes(-6)}) {
+    time::SetFixedTime(time::Now() + off);
+    auto skewed = instance_->SignIn("administrator", "pw");
+    ASSERT_TRUE(skewed);
+    EXPECT_EQ(Call(*skewed, "GetLogCount").status, kTokenRefused);
+    time::SetFixedTime(std::nullopt);
+  }
+
+  // CloseSession with a wrong session key, or another session's, closes
+  // nothing; with its own, the session ends.
+  auto client = instance_->SignIn("administrator", "pw");
+  auto other = instance_->SignIn("administrator", "pw");
+  ASSERT_TRUE(client && other);
+  ASSERT_TRUE(Call(*client, "GetLogCount").ok);
+  soap::HttpClient http;
+  for (const std::string& key : {std::string("not the key"), std::string(), other->SessionKey()}) {
+    const soap::NamedValue params[] = {{"sessionKey", com::Bstr::FromUtf8(key)},
+                                       {"verifier", com::Bstr::FromUtf8(client->Verifier())}};
+    soap::HttpReply reply;
+    ASSERT_EQ(http.Post(instance_->CoreUrl(), soap::WriteRequest("CloseSession", params), reply), S_OK);
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    CallOutcome still = Call(*client, "GetLogCount");
+    EXPECT_TRUE(still.ok) << still.fault;
+  }
+  EXPECT_TRUE(client->CloseSession()) << client->FormatFault();
+  EXPECT_EQ(Call(*client, "GetLogCount").status, kClosedSession);
+  EXPECT_TRUE(Call(*other, "GetLogCount").ok);
 }
 
 // Compression is decided by the threshold alone: never at 0; at 1 only by the

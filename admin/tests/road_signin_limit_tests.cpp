@@ -104,5 +104,40 @@ TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSess
   EXPECT_EQ(Call(*idle, "GetLogCount").status, static_cast<HRESULT>(0x81000078));
 }
 
+TEST_F(SignInLimitRoad, OneUsersFailuresDoNotHoldBackItsNeighboursButGuessingAcrossNamesIs) {
+  InstanceOptions options;
+  options.accounts = {{"administrator", "pw"}, {"bob", "bob-pw"}};
+  QUOR_START_INSTANCE(options);
+  {
+    reg::Registry registry(instance_->RegistryFile());
+    reg::Key key(registry);
+    ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInAddressFailureLimit", 8)), reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInDelaySeconds", 30)), reg::ERROR_SUCCESS);
+  }
+  ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
+  const auto signsIn = [&](const char* from, std::string_view user, std::string_view password) {
+    soap::Answer answer;
+    std::string error;
+    const std::string reply = CreateTicketFrom(from, port, user, password);
+    return soap::ParseAnswer(reply, answer, error) == S_OK && !answer.isFault;
+  };
+
+  // Five wrong passwords for bob hold bob back, not administrator beside him.
+  for (int i = 0; i < 5; ++i) ASSERT_FALSE(signsIn("127.0.0.1", "bob", "wrong"));
+  EXPECT_FALSE(signsIn("127.0.0.1", "bob", "bob-pw"));
+  EXPECT_TRUE(signsIn("127.0.0.1", "administrator", "pw"));
+  // Names guessed from the address until it has 8 failures: then every
+  // attempt from it waits, while another address goes on.
+  for (const char* name : {"carol", "dave"}) ASSERT_FALSE(signsIn("127.0.0.1", name, "guess"));
+  EXPECT_TRUE(signsIn("127.0.0.1", "administrator", "pw"));
+  ASSERT_FALSE(signsIn("127.0.0.1", "erin", "guess"));
+  EXPECT_FALSE(signsIn("127.0.0.1", "administrator", "pw"));
+  if (CreateTicketFrom("127.0.0.2", port, "administrator", "pw").empty())
+    GTEST_SKIP() << "127.0.0.2 cannot be bound here";
+  EXPECT_TRUE(signsIn("127.0.0.2", "administrator", "pw"));
+}
+
 }  // namespace
 }  // namespace quor::admin::testing

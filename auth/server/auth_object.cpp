@@ -102,15 +102,15 @@ class RegisteredSession {
 
 void ReportHeldBack(std::u16string_view principal, std::u16string_view realm, const std::string& address,
                     SignInThrottle::Started started, const AuthLimits& limits) {
-  const std::string counted = started.principal && started.address ? "the principal and the address"
-                              : started.principal                  ? "the principal"
-                                                                   : "the address";
+  std::string counted;
+  if (started.principal) counted = text::Format("%u failed attempts for the principal", limits.failuresBeforeDelay);
+  if (started.address)
+    counted += text::Format("%s%u failed attempts from the address", counted.empty() ? "" : " and ",
+                            limits.addressFailuresBeforeDelay);
   eventlog::EventSource(kThrottleSource)
       .Report(eventlog::EventType::Warning, kThrottleEvent,
-              {text::Format("Sign-ins held back after %u failed attempts for %s: principal \"%S\" (realm \"%S\"), "
-                            "address %s",
-                            limits.failuresBeforeDelay, counted, principal, realm,
-                            address.empty() ? std::string("unknown") : address)});
+              {text::Format("Sign-ins held back after %s: principal \"%S\" (realm \"%S\"), address %s", counted,
+                            principal, realm, address.empty() ? std::string("unknown") : address)});
 }
 
 }  // namespace
@@ -181,7 +181,7 @@ HRESULT Auth::OpenSession(const com::Bstr& service, const com::Bstr& ticket, con
     QUOR_RETURN_IF_ERROR(CheckTicketTime(*parsed, SecondsSince1970(), limits.ticketLifetime));
 
     auto session = std::make_shared<SessionImpl>(std::move(parsed), service.Str());
-    QUOR_ASSIGN_OR_RETURN(std::u16string key, session->Init(tokenScheme, tokenSeed));
+    QUOR_ASSIGN_OR_RETURN(std::u16string key, session->Init(tokenScheme, tokenSeed, limits.tokenSkew));
 
     // The verifier names the identifier, which registration may redraw.
     SessionTable& table = SessionTable::Instance();
@@ -196,12 +196,15 @@ HRESULT Auth::OpenSession(const com::Bstr& service, const com::Bstr& ticket, con
   });
 }
 
-HRESULT Auth::CloseSession(const com::Bstr& /*sessionKey*/, const com::Bstr& verifier) {
+HRESULT Auth::CloseSession(const com::Bstr& sessionKey, const com::Bstr& verifier) {
   return Edge([&]() -> Status {
     QUOR_ASSIGN_OR_RETURN(const Bytes secret, config_.ServerSecretKey());
     QUOR_ASSIGN_OR_RETURN(const std::shared_ptr<SessionImpl> found,
                           FindByVerifier(u":" + verifier.Str(), InTable(config_), secret));
-    if (found) SessionTable::Instance().Remove(*found);
+    // The verifier travels in every request token; the session key text only
+    // in the OpenSession answer. Without the right one, the call answers as
+    // for a session that is gone and closes nothing.
+    if (found && found->IsSessionKeyText(sessionKey.View())) SessionTable::Instance().Remove(*found);
     return {};
   });
 }

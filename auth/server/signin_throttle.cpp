@@ -55,7 +55,7 @@ void SignInThrottle::MakeRoom(Table& table, std::chrono::seconds forget, time::T
   }
 }
 
-bool SignInThrottle::Count(Table& table, const std::string& key, const com::ErrorInfo& refusal,
+bool SignInThrottle::Count(Table& table, const std::string& key, const com::ErrorInfo& refusal, uint32_t limit,
                            const AuthLimits& limits, time::TimePoint now) {
   const std::chrono::seconds forget = ForgetAfter(limits);
   auto it = table.find(key);
@@ -68,12 +68,12 @@ bool SignInThrottle::Count(Table& table, const std::string& key, const com::Erro
   if (entry.failures < UINT32_MAX) ++entry.failures;
   entry.lastFailure = now;
   entry.refusal = refusal;
-  if (entry.failures < limits.failuresBeforeDelay) return false;
+  if (entry.failures < limit) return false;
   // The first delay, doubled for each failure past the limit, up to the longest.
   std::chrono::seconds delay = limits.firstDelay;
-  for (uint32_t n = limits.failuresBeforeDelay; n < entry.failures && delay < limits.longestDelay; ++n) delay *= 2;
+  for (uint32_t n = limit; n < entry.failures && delay < limits.longestDelay; ++n) delay *= 2;
   entry.heldUntil = now + std::min(delay, limits.longestDelay);
-  return entry.failures == limits.failuresBeforeDelay;
+  return entry.failures == limit;
 }
 
 SignInThrottle::Started SignInThrottle::Failed(const std::string& principal, const std::string& address,
@@ -81,8 +81,9 @@ SignInThrottle::Started SignInThrottle::Failed(const std::string& principal, con
                                                time::TimePoint now) {
   std::lock_guard guard(lock_);
   Started started;
-  started.principal = Count(principals_, principal, refusal, limits, now);
-  if (!address.empty()) started.address = Count(addresses_, address, refusal, limits, now);
+  started.principal = Count(principals_, principal, refusal, limits.failuresBeforeDelay, limits, now);
+  if (!address.empty())
+    started.address = Count(addresses_, address, refusal, limits.addressFailuresBeforeDelay, limits, now);
   return started;
 }
 

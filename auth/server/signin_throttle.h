@@ -1,8 +1,11 @@
 // Failed sign-ins held back: after a number of wrong credentials for one
-// principal, or from one client address, further attempts for that
-// principal, or from that address, are refused without asking the directory
-// for a delay that doubles with each further failure up to a longest delay
-// (AuthLimits). A refused attempt is answered with the refusal the
+// principal, further attempts for that principal are refused without asking
+// the directory, for a delay that doubles with each further failure up to a
+// longest delay (AuthLimits). Failures from one client address are counted
+// apart, against a higher limit, and past it every attempt from the address
+// is held back alike: one user's mistakes do not lock out the others behind
+// the same proxy, while guessing across many names from one address is
+// still slowed. A refused attempt is answered with the refusal the
 // directory gave the last failure, so it reads exactly like a wrong
 // password, and an unknown user is counted like any other. A success clears
 // the principal's count, never the address's; a count is forgotten once no
@@ -71,9 +74,10 @@ class SignInThrottle {
   };
   using Table = std::map<std::string, Entry, std::less<>>;
 
-  // Counts one failure in `table`; true when it starts holding back. Under lock_.
-  bool Count(Table& table, const std::string& key, const com::ErrorInfo& refusal, const AuthLimits& limits,
-             time::TimePoint now);
+  // Counts one failure in `table`, whose entries hold back after `limit`
+  // failures; true when it starts holding back. Under lock_.
+  bool Count(Table& table, const std::string& key, const com::ErrorInfo& refusal, uint32_t limit,
+             const AuthLimits& limits, time::TimePoint now);
   // Makes room for one more entry in `table`. Under lock_.
   void MakeRoom(Table& table, std::chrono::seconds forget, time::TimePoint now);
 

@@ -26,24 +26,32 @@ const com::ErrorInfo kWrong{{}, Bstr(u"QuorAuth.Auth"), Bstr(u"wrong"), dir::kLo
 
 TEST(SignInThrottleCounts, DelaysDoubleUpToTheLongestAndEachCountStandsApart) {
   SignInThrottle throttle;
-  const AuthLimits limits{.failuresBeforeDelay = 3, .firstDelay = 2s, .longestDelay = 5s};
+  const AuthLimits limits{
+      .failuresBeforeDelay = 3, .addressFailuresBeforeDelay = 7, .firstDelay = 2s, .longestDelay = 5s};
   time::TimePoint now = kStart;
   for (int i = 1; i <= 3; ++i) {
     EXPECT_FALSE(throttle.Held("carol@r", "10.0.0.1", now)) << i;
     const auto started = throttle.Failed("carol@r", "10.0.0.1", kWrong, limits, now);
-    EXPECT_EQ(started.principal && started.address, i == 3) << "logged once, when holding back starts";
+    EXPECT_EQ(started.principal, i == 3) << "logged once, when holding back starts";
+    EXPECT_FALSE(started.address);
   }
-  for (auto delay : {2s, 4s, 5s, 5s}) {
+  // The principal is held from any address; its neighbours at the address are not.
+  EXPECT_TRUE(throttle.Held("carol@r", "10.0.0.9", now));
+  EXPECT_FALSE(throttle.Held("dave@r", "10.0.0.1", now));
+  for (auto delay : {2s, 4s, 5s}) {
     ASSERT_TRUE(throttle.Held("carol@r", "10.0.0.1", now + delay - 1ms));
     EXPECT_EQ(throttle.Held("carol@r", "10.0.0.1", now)->description, u"wrong");
     now += delay;
     EXPECT_FALSE(throttle.Held("carol@r", "10.0.0.1", now));
     EXPECT_FALSE(throttle.Failed("carol@r", "10.0.0.1", kWrong, limits, now).principal);
   }
-  // The principal is held from any address, the address for any principal.
-  EXPECT_TRUE(throttle.Held("carol@r", "10.0.0.9", now));
+  // The seventh failure from the address (names sprayed or not) holds it
+  // back for everybody there, for the same doubling delays.
+  EXPECT_FALSE(throttle.Held("dave@r", "10.0.0.1", now));
+  EXPECT_TRUE(throttle.Failed("erin@r", "10.0.0.1", kWrong, limits, now).address);
   EXPECT_TRUE(throttle.Held("dave@r", "10.0.0.1", now));
   EXPECT_FALSE(throttle.Held("dave@r", "10.0.0.9", now));
+  EXPECT_FALSE(throttle.Held("erin@r", "10.0.0.9", now)) << "one failure of erin's own";
   // A success clears the principal's count only; quiet for ten times the
   // longest delay, a count is forgotten.
   throttle.Succeeded("carol@r");
@@ -51,9 +59,9 @@ TEST(SignInThrottleCounts, DelaysDoubleUpToTheLongestAndEachCountStandsApart) {
   EXPECT_FALSE(throttle.Held("carol@r", "10.0.0.9", now));
   now += 51s;
   throttle.Failed("dave@r", "10.0.0.1", kWrong, limits, now);
-  EXPECT_FALSE(throttle.Held("erin@r", "10.0.0.1", now));
+  EXPECT_FALSE(throttle.Held("frank@r", "10.0.0.1", now));
   // Unknown addresses are not counted.
-  for (int i = 0; i < 3; ++i) throttle.Failed("p" + std::to_string(i) + "@r", "", kWrong, limits, now);
+  for (int i = 0; i < 6; ++i) throttle.Failed("p" + std::to_string(i) + "@r", "", kWrong, limits, now);
   EXPECT_FALSE(throttle.Held("frank@r", "", now));
   EXPECT_EQ(SignInThrottle::PrincipalKey(u"Carol", u"Quor.Test"), SignInThrottle::PrincipalKey(u"carol", u"quor.test"));
   EXPECT_EQ(SignInThrottle::AddressKey("::ffff:10.0.0.7"), "10.0.0.7");
@@ -67,7 +75,7 @@ TEST(SignInThrottleCounts, TablesStayBoundedUnderConcurrentFailuresAndKeepWhatHo
     threads.emplace_back([&, t] {
       for (int i = 0; i < 500; ++i) {
         const std::string principal = "p" + std::to_string(t * 1000 + i) + "@r";
-        throttle.Failed(principal, "10.0.0.1", kWrong, AuthLimits{.failuresBeforeDelay = 2000}, kStart);
+        throttle.Failed(principal, "10.0.0.1", kWrong, AuthLimits{.addressFailuresBeforeDelay = 2000}, kStart);
         throttle.Held(principal, "10.0.0.2", kStart);
       }
     });
@@ -117,10 +125,11 @@ TEST_F(Limits, AHeldBackSignInReadsLikeAWrongPasswordOfItsOwnPrincipal) {
   const auto wrong = SignIn(u"carol", u"not-carols");
   ASSERT_EQ(wrong.first, dir::kLogonFailure);
   for (int i = 2; i <= 5; ++i) ASSERT_EQ(SignIn(u"carol", u"not-carols"), wrong) << i;
-  // The right password, and an unknown user from the held address (whose
-  // refusal names that user, not carol).
+  // The right password is refused like a wrong one; an unknown user's
+  // refusal names that user, not carol; a neighbour at the address signs in.
   EXPECT_EQ(SignIn(u"carol", u"carol-pw-3"), wrong);
   EXPECT_EQ(SignIn(u"nobody-here", u"guess"), unknown);
+  EXPECT_EQ(SignIn(u"dave", u"dave-pw-4").first, S_OK);
   std::stringstream log;
   log << std::ifstream(dir.Path() / "events.log").rdbuf();
   EXPECT_NE(log.str().find("principal \"carol\" (realm \"QUORDOM\"), address 192.0.2.10"), std::string::npos)

@@ -155,8 +155,19 @@ std::string Table(std::initializer_list<std::pair<uint32_t, uint32_t>> entries) 
   return util::HexEncode(bytes);
 }
 
-std::string Later(int seconds = 3600) {
+// A time this far ahead of the clock: within the server's window of five
+// minutes unless told otherwise.
+std::string Later(int seconds = 60) {
   return text::Narrow(FormatTokenTime(time::Now() + std::chrono::seconds(seconds)));
+}
+
+// A fresh nonce in the form the console makes it: hex of 8 random bytes.
+std::string Nonce() {
+  static std::atomic<uint64_t> next{0x1234'5678'9ABC'0000};
+  uint64_t n = next++;
+  util::Bytes bytes(8);
+  for (auto& b : bytes) b = static_cast<uint8_t>(n), n >>= 8;
+  return util::HexEncode(bytes);
 }
 
 Bstr MegabyteOfText() {
@@ -240,7 +251,7 @@ TEST_F(AuthTest, AbsentValuesAndEmptyItemListsTravelToo) {
   EXPECT_TRUE(pair.Decoded(pair.server.get(), 3) == Bstr(u""));
 
   // No items at all: the table is empty and the digest covers the key alone.
-  const std::string inner = "AB:" + Later() + ":" + pair.Digest({}) + ":";
+  const std::string inner = Nonce() + ":" + Later() + ":" + pair.Digest({}) + ":";
   TokenHandlerPtr fresh;
   ASSERT_EQ(AcquireTokenHandler(Bstr(u""), &fresh), S_OK);
   ASSERT_EQ(SetTokenSeed(fresh.get(), pair.seed), S_OK);
@@ -287,8 +298,61 @@ TEST_F(AuthTest, ReplaysAndAlteredItemsAreRefusedWithoutAdvancing) {
   const std::vector<Item> one = {{0, u"M", Bstr(u"")}};
   const std::string digest = pair.Digest({{u"M", Bstr(u"")}});
   const std::string old = text::Narrow(FormatTokenTime(time::Now() - std::chrono::hours(1)));
-  EXPECT_EQ(pair.Validate(one, {Bstr(u"")}, pair.Craft("AB:" + old + ":" + digest + ":" + Table({{0, 0}}))), E_FAIL);
-  EXPECT_EQ(pair.Validate(one, {Bstr(u"")}, pair.Craft("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}}))), S_OK);
+  EXPECT_EQ(pair.Validate(one, {Bstr(u"")}, pair.Craft(Nonce() + ":" + old + ":" + digest + ":" + Table({{0, 0}}))), E_FAIL);
+  EXPECT_EQ(pair.Validate(one, {Bstr(u"")}, pair.Craft(Nonce() + ":" + Later() + ":" + digest + ":" + Table({{0, 0}}))), S_OK);
+}
+
+TEST_F(AuthTest, NoFlippedBitOrSwappedBlockOfAnAcceptedTokenPassesAgain) {
+  // Captured after it was accepted, a token is changed as an attacker on the
+  // wire could: each bit of its sealed part flipped in turn (moving its time
+  // forward garbles the block before), and each two blocks swapped. An
+  // answer is changed alike on its way to the client.
+  Pair pair;
+  const std::vector<Item> items = {{0, u"PutLog", Bstr(u"")}, {0, u"log", Bstr(u"once only")}};
+  size_t variants = 0;
+  for (int round = 0; round < 4; ++round) {
+    std::vector<Bstr> sent;
+    const Bstr token = pair.Request(items, &sent);
+    ASSERT_EQ(pair.Validate(items, sent, token), S_OK);
+    const std::u16string_view text = token.View();
+    const util::Bytes sealed = Base64Decode(text.substr(0, text.find(u':')));
+    const auto refused = [&](const util::Bytes& changed) {
+      ++variants;
+      return pair.Validate(items, sent, Bstr(WidenAscii(Base64Encode(changed)) + u":VERIFIER")) != S_OK;
+    };
+    for (size_t bit = 0; bit < sealed.size() * 8; ++bit) {
+      util::Bytes changed = sealed;
+      changed[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+      ASSERT_TRUE(refused(changed)) << "bit " << bit << " of round " << round;
+    }
+    for (size_t a = 0; a + 8 <= sealed.size(); a += 8)
+      for (size_t b = a + 8; b + 8 <= sealed.size(); b += 8) {
+        util::Bytes changed = sealed;
+        std::swap_ranges(changed.begin() + a, changed.begin() + a + 8, changed.begin() + b);
+        ASSERT_TRUE(refused(changed)) << "blocks " << a / 8 << " and " << b / 8;
+      }
+    // The client opens the answer as strictly.
+    ASSERT_EQ(pair.Validate(items, sent, pair.Request(items, &sent)), S_OK);
+    ASSERT_EQ(SetTokenData(pair.server.get(), 0, 0, Bstr(u"PutLog"), Bstr()), S_OK);
+    ASSERT_EQ(SetTokenData(pair.server.get(), 1, 0, Bstr(u"result"), Bstr(u"<root>0</root>")), S_OK);
+    Bstr answer;
+    ASSERT_EQ(ConstructToken(pair.server.get(), &answer), S_OK);
+    ASSERT_EQ(SetTokenData(pair.client.get(), 0, 0, Bstr(u"PutLog"), Bstr(u"")), S_OK);
+    ASSERT_EQ(SetTokenData(pair.client.get(), 1, 0, Bstr(u"result"), Bstr(u"<root>0</root>")), S_OK);
+    const util::Bytes answered = Base64Decode(answer.View().substr(0, answer.Length() - 1));
+    for (size_t bit = 0; bit < answered.size() * 8; ++bit) {
+      util::Bytes changed = answered;
+      changed[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+      ++variants;
+      ASSERT_NE(ValidateToken(pair.client.get(), Bstr(WidenAscii(Base64Encode(changed)) + u":")), S_OK) << bit;
+    }
+    EXPECT_EQ(ValidateToken(pair.client.get(), answer), S_OK);
+  }
+  EXPECT_GT(variants, 4000u);
+  // None of them moved the session on.
+  std::vector<Bstr> sent;
+  const Bstr next = pair.Request(items, &sent);
+  EXPECT_EQ(pair.Validate(items, sent, next), S_OK);
 }
 
 TEST_F(AuthTest, ForeignTruncatedAndGarbageTokensAreRefused) {
@@ -322,17 +386,36 @@ TEST_F(AuthTest, MalformedInnerTextsAreRefusedByThePartsRules) {
   const std::vector<Bstr> sent = {Bstr(u"v")};
   auto check = [&](std::string inner) { return pair.Validate(items, sent, pair.Craft(inner)); };
   EXPECT_EQ(check(":" + Later() + ":" + digest + ":" + Table({{0, 0}})), E_INVALIDARG);  // no nonce
-  EXPECT_EQ(check("AB::" + digest + ":" + Table({{0, 0}})), E_INVALIDARG);               // no time
-  EXPECT_EQ(check("AB:" + Later() + "::" + Table({{0, 0}})), E_INVALIDARG);              // no digest
+  EXPECT_EQ(check(Nonce() + "::" + digest + ":" + Table({{0, 0}})), E_INVALIDARG);               // no time
+  EXPECT_EQ(check(Nonce() + ":" + Later() + "::" + Table({{0, 0}})), E_INVALIDARG);              // no digest
   EXPECT_EQ(check("no fields"), E_INVALIDARG);
-  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({})), E_FAIL);  // table too short
-  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}, {0, 0}})), E_FAIL);
-  EXPECT_EQ(check("AB:" + Later() + ":" + text::ToLowerAscii(digest) + ":" + Table({{0, 0}})), E_FAIL);
+  // Each field exactly as the console writes it, and nothing more.
+  const std::string table = Table({{0, 0}});
+  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + table), E_INVALIDARG);  // a nonce of one byte
+  EXPECT_EQ(check(text::ToLowerAscii(Nonce()) + ":" + Later() + ":" + digest + ":" + table), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + "0:" + Later() + ":" + digest + ":" + table), E_INVALIDARG);  // half a byte
+  EXPECT_EQ(check(Nonce() + Nonce() + ":" + Later() + ":" + digest + ":" + table), E_INVALIDARG);  // 16 bytes
+  EXPECT_EQ(check(Nonce() + ":" + Later().substr(1) + ":" + digest + ":" + table), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + ":20261302030405678:" + digest + ":" + table), E_INVALIDARG);  // month 13
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + "00:" + table), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + table + "0"), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + table + ":"), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + table + std::string(1, '\0') + "X"), E_INVALIDARG);
+  // A time outside the window around the server's clock.
+  EXPECT_EQ(check(Nonce() + ":" + Later(301) + ":" + digest + ":" + table), E_FAIL);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + Table({})), E_FAIL);  // table too short
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + Table({{0, 0}, {0, 0}})), E_FAIL);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + text::ToLowerAscii(digest) + ":" + Table({{0, 0}})), E_INVALIDARG);
   // A kind the format does not define.
-  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{4, 0}})), E_INVALIDARG);
-  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{0x10000, 0}})), E_INVALIDARG);
-  // Fields after a fourth ":" are ignored.
-  EXPECT_EQ(check("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}}) + ":extra:fields"), S_OK);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + Table({{4, 0}})), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + Table({{0x10000, 0}})), E_INVALIDARG);
+  EXPECT_EQ(check(Nonce() + ":" + Later() + ":" + digest + ":" + Table({{0, 0}}) + ":extra:fields"), E_INVALIDARG);
+  // The failures changed nothing: a well-made token passes, and its nonce
+  // does not pass again, even at a later time.
+  const std::string nonce = Nonce();
+  EXPECT_EQ(check(nonce + ":" + Later(1) + ":" + digest + ":" + table), S_OK);
+  EXPECT_EQ(check(nonce + ":" + Later(2) + ":" + digest + ":" + table), E_FAIL);
+  EXPECT_EQ(check(Nonce() + ":" + Later(3) + ":" + digest + ":" + table), S_OK);
 }
 
 TEST_F(AuthTest, DeclaredUnpackedLengthsAreCheckedBeforeAnythingIsAllocated) {
@@ -346,7 +429,7 @@ TEST_F(AuthTest, DeclaredUnpackedLengthsAreCheckedBeforeAnythingIsAllocated) {
   const std::vector<Bstr> sent = {Bstr(u""), packed};
   const std::string digest = pair.Digest({{u"M", Bstr(u"")}, {u"v", packed}});
   auto check = [&](uint32_t kind, uint32_t declared) {
-    return pair.Validate(items, sent, pair.Craft("AB:" + Later() + ":" + digest + ":" + Table({{0, 0}, {kind, declared}})));
+    return pair.Validate(items, sent, pair.Craft(Nonce() + ":" + Later() + ":" + digest + ":" + Table({{0, 0}, {kind, declared}})));
   };
   g_largestAllocation = 0;
   EXPECT_EQ(check(1, 0xFFFFFFFF), E_OUTOFMEMORY);
@@ -362,7 +445,7 @@ TEST_F(AuthTest, DeclaredUnpackedLengthsAreCheckedBeforeAnythingIsAllocated) {
   const Bstr junk(u"AAAAAAAAAAAA");
   const std::string junkDigest = pair.Digest({{u"M", Bstr(u"")}, {u"v", junk}});
   EXPECT_EQ(pair.Validate({{0, u"M", Bstr(u"")}, {0, u"v", junk}}, {Bstr(u""), junk},
-                          pair.Craft("AB:" + Later(7200) + ":" + junkDigest + ":" + Table({{0, 0}, {1, 100}}))),
+                          pair.Craft(Nonce() + ":" + Later(120) + ":" + junkDigest + ":" + Table({{0, 0}, {1, 100}}))),
             E_INVALIDARG);
 }
 

@@ -133,15 +133,23 @@ TEST_P(BothSignIn, AUserSignsInAndUsesASessionUntilItIsClosed) {
   com::ComPtr<ISession> held;
   ASSERT_EQ(Lookup(*other, token, held), S_OK) << LastErrorText();
 
-  // The session key takes no part in closing.
-  ASSERT_EQ(auth->CloseSession(Bstr(u"not the key"), client.verifier), S_OK);
+  // Only the session's own key closes it; a wrong one (or another
+  // session's) answers alike and closes nothing.
+  Client neighbour;
+  ASSERT_EQ(neighbour.Open(*auth, ticket), S_OK) << LastErrorText();
+  for (const Bstr& wrong : {Bstr(u"not the key"), Bstr(), neighbour.sessionKey}) {
+    ASSERT_EQ(auth->CloseSession(wrong, client.verifier), S_OK);
+    com::ComPtr<ISession> still;
+    EXPECT_EQ(Lookup(*auth, client.Request(u"urn:vocontent:vodb000:8", &sent), still), S_OK) << LastErrorText();
+  }
+  ASSERT_EQ(auth->CloseSession(client.sessionKey, client.verifier), S_OK);
   Bstr sentLater;
   com::ComPtr<ISession> gone;
   EXPECT_EQ(Lookup(*auth, client.Request(u"urn:vocontent:vodb000:9", &sentLater), gone), E_FAIL);
   EXPECT_EQ(LastErrorText(), "No Such Session");
   EXPECT_FALSE(gone);
   // Closing again is no error; an object still held keeps working.
-  EXPECT_EQ(auth->CloseSession(Bstr(u""), client.verifier), S_OK);
+  EXPECT_EQ(auth->CloseSession(client.sessionKey, client.verifier), S_OK);
   ExpectValidRequest(*held, token, sent, u"urn:vocontent:vodb000:8");
 }
 
@@ -276,7 +284,7 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   EXPECT_NE(first.verifier, second.verifier);
   EXPECT_NE(first.sessionKey, second.sessionKey);
   const size_t open = SessionTable::Instance().Size();
-  ASSERT_EQ(auth->CloseSession(Bstr(), first.verifier), S_OK);
+  ASSERT_EQ(auth->CloseSession(first.sessionKey, first.verifier), S_OK);
   EXPECT_EQ(SessionTable::Instance().Size(), open - 1);
   Bstr sent;
   const Bstr token = second.Request(u"v", &sent);
@@ -315,7 +323,7 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   EXPECT_EQ(LastErrorText(), "Invalid Verifier");
   EXPECT_TRUE(FAILED(Lookup(*auth, Bstr(u"no verifier here"), session)));
   EXPECT_EQ(auth->LookupSession(token, nullptr), E_POINTER);
-  EXPECT_EQ(auth->CloseSession(Bstr(), second.verifier), S_OK);
+  EXPECT_EQ(auth->CloseSession(second.sessionKey, second.verifier), S_OK);
 
   // Without the service table key: a failure, not the registry's positive
   // error number, which would read as success.
