@@ -51,6 +51,7 @@
 #include "platform/soap/wsdl.h"
 #include "platform/text/text.h"
 #include "platform/webconfig/webconfig.h"
+#include "server/http_text.h"
 
 namespace quor::soap {
 
@@ -85,14 +86,6 @@ std::string_view MimeType(std::string_view name) {
       if (text::EqualsNoCase(e, ext)) return type;
   }
   return "application/octet-stream";
-}
-
-bool ParseCount(std::string_view value, uint64_t min, uint64_t max, uint64_t& out) {
-  if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) return false;
-  const auto n = text::ParseUInt64(value);
-  if (!n || *n < min || *n > max) return false;
-  out = *n;
-  return true;
 }
 
 enum class Opened { Ok, NotFound, Refused };
@@ -360,85 +353,6 @@ int Backlog() {
 
 // Sockets must not leak into processes that components start.
 void CloseOnExec(int fd) { ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC); }
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Hex(std::string_view s, size_t at, size_t count, int& out) {
-  if (at + count > s.size()) return false;
-  out = 0;
-  for (size_t i = at; i < at + count; ++i) {
-    const int d = HexDigit(s[i]);
-    if (d < 0) return false;
-    out = out * 16 + d;
-  }
-  return true;
-}
-
-// Percent escapes, also the web server's "%uXXXX"; a broken escape stays as
-// it is.
-std::string DecodeUrl(std::string_view s, bool plusIsSpace) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    int v = 0;
-    if (s[i] == '%' && i + 1 < s.size() && s[i + 1] == 'u' && Hex(s, i + 2, 4, v)) {
-      // Surrogate halves stand for nothing on their own.
-      if (v < 0xD800 || v >= 0xE000) {
-        if (v < 0x80) {
-          out += static_cast<char>(v);
-        } else if (v < 0x800) {
-          out += static_cast<char>(0xC0 | (v >> 6));
-          out += static_cast<char>(0x80 | (v & 0x3F));
-        } else {
-          out += static_cast<char>(0xE0 | (v >> 12));
-          out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (v & 0x3F));
-        }
-      }
-      i += 5;
-    } else if (s[i] == '%' && Hex(s, i + 1, 2, v)) {
-      out += static_cast<char>(v);
-      i += 2;
-    } else {
-      out += plusIsSpace && s[i] == '+' ? ' ' : s[i];
-    }
-  }
-  return out;
-}
-
-// One byte range of a file of `size` bytes ("bytes=a-b", "bytes=a-" or
-// "bytes=-n"): false when there is none to honour (no header, another form,
-// several ranges: the whole file goes); `satisfiable` false when it lies
-// beyond the end.
-bool ByteRange(std::string_view header, uint64_t size, uint64_t& first, uint64_t& last, bool& satisfiable) {
-  if (!header.starts_with("bytes=")) return false;
-  const std::string_view range = text::TrimAscii(header.substr(6));
-  const size_t dash = range.find('-');
-  if (dash == std::string_view::npos || range.find(',') != std::string_view::npos) return false;
-  const auto number = [](std::string_view v) -> std::optional<uint64_t> {
-    if (v.empty() || v.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-    return text::ParseUInt64(v);
-  };
-  const std::string_view from = text::TrimAscii(range.substr(0, dash)), to = text::TrimAscii(range.substr(dash + 1));
-  const auto a = number(from), b = number(to);
-  if ((!from.empty() && !a) || (!to.empty() && !b) || (!a && !b)) return false;
-  if (from.empty()) {  // the last *b bytes
-    satisfiable = *b > 0 && size > 0;
-    first = size - std::min(*b, size);
-    last = size - 1;
-    return true;
-  }
-  if (b && *b < *a) return false;
-  satisfiable = *a < size;
-  first = *a;
-  last = b ? std::min(*b, size - 1) : size - 1;
-  return true;
-}
 
 // What the routes see of a request.
 struct HttpRequest {
@@ -817,15 +731,13 @@ struct Listener::Impl {
   // Walks `relative` down from the resource folder one segment at a time,
   // following no symbolic link.
   static Opened Segments(std::string_view relative, std::vector<std::string>& segments, std::string& reason) {
-    for (std::string& s : text::Split(relative, '/')) {
-      if (s.empty() || s == ".") continue;
-      if (s == ".." || s.find('\\') != std::string::npos || s.find('\0') != std::string::npos) {
-        reason = "the path leaves the folder or holds a backslash";
-        return Opened::Refused;
-      }
-      segments.push_back(std::move(s));
+    switch (PathSegments(relative, segments)) {
+      case PathCheck::Ok: return Opened::Ok;
+      case PathCheck::Empty: return Opened::NotFound;
+      case PathCheck::Refused: break;
     }
-    return segments.empty() ? Opened::NotFound : Opened::Ok;
+    reason = "the path leaves the folder or holds a backslash";
+    return Opened::Refused;
   }
 
   // The name in `dir` that equals `name` without case; empty when none does.
