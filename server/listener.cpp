@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -39,9 +38,7 @@
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/message.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/serializer.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -51,6 +48,7 @@
 #include "platform/soap/wsdl.h"
 #include "platform/text/text.h"
 #include "platform/webconfig/webconfig.h"
+#include "server/http_request.h"
 #include "server/http_text.h"
 
 namespace quor::soap {
@@ -101,7 +99,9 @@ std::string_view Reason(int status) {
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
     case 416: return "Range Not Satisfiable";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
     default: return "Error";
   }
 }
@@ -317,11 +317,6 @@ using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_tra
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// A request line or one header line (with its CRLF) longer than this is
-// refused (414 and 400).
-constexpr size_t kLineLimit = 8192;
-// The whole head; the line limits above usually strike first.
-constexpr uint32_t kHeadLimit = 64 * 1024;
 constexpr size_t kFileChunk = 64 * 1024;
 // The most a read of a request body with a known length asks for at once.
 constexpr size_t kLargeRead = 1024 * 1024;
@@ -1101,7 +1096,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   unsigned served_ = 0;
   Phase phase_ = Phase::Waiting;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<RequestReader> reader_;
   std::shared_ptr<const HttpRequest> request_;
   Plan pending_;  // what follows the body
   http::response<http::buffer_body> response_;
@@ -1193,10 +1188,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void ReadHead() {
     phase_ = Phase::Head;
-    parser_.emplace();
-    parser_->header_limit(kHeadLimit);
-    // The route decides about the body.
-    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    reader_.emplace(server_.options.maxBodyBytes);
     Feed();
   }
 
@@ -1205,24 +1197,17 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // Feeds what is buffered to the parser and reads more until the head (in
   // Phase::Head) or the whole request (Phase::Body) is in.
   void Feed() {
-    beast::error_code ec;
-    while (buffer_.size() > 0 && !Enough()) {
-      const size_t used = parser_->put(buffer_.data(), ec);
-      buffer_.consume(used);
-      if (ec == http::error::need_more) {
-        ec = {};
-        break;
-      }
-      if (ec) return Parsed(ec);
-      if (used == 0) break;
+    if (buffer_.size() > 0 && !reader_->Complete()) {
+      const auto data = buffer_.data();
+      buffer_.consume(reader_->Put({static_cast<const char*>(data.data()), data.size()}));
     }
-    if (Enough()) return Parsed({});
+    if (reader_->Complete() || reader_->Refusal()) return Parsed({});
     if (expired_) return Parsed(net::error::timed_out);
     // A long body is read in large pieces: each read is a trip through the
     // workers, and a 64 KB piece at a time makes a megabyte sixteen of them.
     size_t want = beast::read_size(buffer_, 65536);
     if (phase_ == Phase::Body) {
-      if (const auto rest = parser_->content_length_remaining(); rest && *rest > want)
+      if (const auto rest = reader_->parser().content_length_remaining(); rest && *rest > want)
         want = static_cast<size_t>(std::min<uint64_t>(*rest, kLargeRead));
     }
     io_.async_read_some(buffer_.prepare(want), [self = shared_from_this()](beast::error_code ec, size_t n) {
@@ -1230,13 +1215,12 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
       self->buffer_.commit(n);
       if (self->expired_) return self->Parsed(net::error::timed_out);
       if (ec == net::error::eof)
-        return self->Parsed(self->parser_->got_some() ? http::error::partial_message : http::error::end_of_stream);
+        return self->Parsed(self->reader_->parser().got_some() ? http::error::partial_message
+                                                               : http::error::end_of_stream);
       if (ec) return self->Parsed(ec);
       self->Feed();
     });
   }
-
-  bool Enough() const { return phase_ == Phase::Head ? parser_->is_header_done() : parser_->is_done(); }
 
   void Parsed(beast::error_code ec) {
     if (phase_ == Phase::Head) return OnHead(ec);
@@ -1245,27 +1229,16 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void OnHead(beast::error_code ec) {
     if (phase_ == Phase::Closed) return;
-    const auto& m = parser_->get();
+    const auto& m = reader_->parser().get();
     const std::string_view method = View(m.method_string()), target = View(m.target());
     if (expired_) {
-      if (buffer_.size() == 0 && !parser_->got_some()) return Close();
+      if (buffer_.size() == 0 && !reader_->parser().got_some()) return Close();
       return Send(Status(408, true));
     }
-    if (ec == http::error::header_limit) {
-      // A request line that did not even fit is too long itself.
-      const bool lineTooLong = target.empty() || method.size() + target.size() + 12 > kLineLimit;
-      return Send(Status(lineTooLong ? 414 : 400, true));
-    }
-    if (ec) {
-      if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
-          ec != http::error::end_of_stream && ec != http::error::partial_message)
-        return Send(Status(400, true));
-      return Close();
-    }
-    if (method.size() + target.size() + 12 > kLineLimit) return Send(Status(414, true));
-    for (const auto& field : m)
-      if (field.name_string().size() + field.value().size() + 4 > kLineLimit) return Send(Status(400, true));
-    if (m.version() != 10 && m.version() != 11) return Send(Status(400, true));
+    if (const int refusal = reader_->Refusal()) return Send(Status(refusal, true));
+    // The client went before its head was whole: nobody to answer.
+    if (ec) return Close();
+    if (const int refusal = reader_->CheckHead()) return Send(Status(refusal, true));
 
     auto request = std::make_shared<HttpRequest>();
     request->method = std::string(method);
@@ -1285,7 +1258,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     const auto peer = beast::get_lowest_layer(socket_).remote_endpoint(peerError);
     if (!peerError) request->peer = peer.address().to_string();
     request->head = request->method == "HEAD";
-    if (const auto length = parser_->content_length()) request->length = *length;
+    if (const auto length = reader_->parser().content_length()) request->length = *length;
     request_ = std::move(request);
     Run(server_.Guarded([&] { return server_.Route(request_); }, request_->path));
   }
@@ -1306,16 +1279,16 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   }
 
   void ReadBody(Plan plan) {
-    const auto length = parser_->content_length();
+    const auto length = reader_->parser().content_length();
     // A declared length over the limit is refused before a byte of it is read.
     if (length && *length > server_.options.maxBodyBytes)
       return Send(server_.TooLarge(*request_, plan.faultEndpoint));
     pending_ = std::move(plan);
-    if (parser_->is_done()) return OnBody({});
+    reader_->ReadBody();
+    if (reader_->Complete()) return OnBody({});
     phase_ = Phase::Body;
     Arm(ReadTime(length ? *length : server_.options.maxBodyBytes));
-    parser_->body_limit(server_.options.maxBodyBytes);
-    const auto& m = parser_->get();
+    const auto& m = reader_->parser().get();
     if (m.version() == 11 && text::EqualsNoCase(View(m[http::field::expect]), "100-continue")) {
       net::async_write(io_, net::buffer(kContinue.data(), kContinue.size()),
                        [self = shared_from_this()](beast::error_code ec, size_t) {
@@ -1330,16 +1303,23 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void OnBody(beast::error_code ec) {
     if (phase_ == Phase::Closed) return;
-    if (!expired_ && ec == http::error::body_limit) return Send(server_.TooLarge(*request_, pending_.faultEndpoint));
-    if (expired_ || ec) {
-      // What is left of the body stays unread: the connection cannot be reused.
+    // What is left of a body refused stays unread: the connection cannot be reused.
+    if (expired_) {
+      HttpAnswer a = Text(408, "408 Request Timeout: the body did not come in time\n", "text/plain");
+      a.close = true;
+      return Send(std::move(a));
+    }
+    const int refusal = reader_->Refusal();
+    if (refusal == 413) return Send(server_.TooLarge(*request_, pending_.faultEndpoint));
+    if (refusal == 431) return Send(Status(431, true));
+    if (refusal || ec) {
       HttpAnswer a = Text(400, "400 Bad Request: the body cannot be read\n", "text/plain");
       a.close = true;
       return Send(std::move(a));
     }
     Plan then = std::exchange(pending_, Plan{});
     Plan next = Plan::Later(
-        [work = std::move(then.withBody), body = std::move(parser_->get().body())]() mutable {
+        [work = std::move(then.withBody), body = std::move(reader_->parser().get().body())]() mutable {
           return work(std::move(body));
         });
     next.light = then.light;
@@ -1358,8 +1338,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     if (a.contentType.empty() && length > 0) a.contentType = "text/plain";
     ++served_;
     // A body left unread would be taken for the next request.
-    close_ = a.close || stopping_ || !parser_ || !parser_->is_done() || !parser_->get().keep_alive() ||
-             served_ >= kMaxRequestsPerConnection;
+    close_ = a.close || stopping_ || !reader_ || !reader_->parser().is_done() ||
+             !reader_->parser().get().keep_alive() || reader_->MustClose() || served_ >= kMaxRequestsPerConnection;
 
     serializer_.reset();
     response_ = {};
@@ -1373,7 +1353,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     } else {
       response_.set(http::field::keep_alive, text::Format("timeout=%d, max=%u", server_.options.keepAliveSeconds,
                                                           uint64_t{kMaxRequestsPerConnection}));
-      if (parser_->get().version() == 10) response_.set(http::field::connection, "keep-alive");
+      if (reader_->parser().get().version() == 10) response_.set(http::field::connection, "keep-alive");
     }
     out_ = head ? std::string() : std::move(a.body);
     file_ = head ? nullptr : std::move(a.file);
@@ -1442,7 +1422,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
         server.trimming = false;
       });
     file_.reset();
-    parser_.reset();
+    reader_.reset();
     request_.reset();
     pending_ = Plan{};
   }

@@ -253,8 +253,8 @@ TEST(DeadlineTest, ABodyThatComesTooSlowlyIsCutAtItsDeadline) {
   }
   const auto cut = Clock::now() - started;
   answer += Receive(fd, 2s);
-  EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer;
-  EXPECT_TRUE(answer.ends_with("\r\n\r\n400 Bad Request: the body cannot be read\n")) << answer;
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 408")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\n408 Request Timeout: the body did not come in time\n")) << answer;
   EXPECT_EQ(HeaderCount(answer, "Connection: close"), 1u) << answer;
   EXPECT_GE(cut, 900ms);
   EXPECT_LT(cut, 2000ms);
