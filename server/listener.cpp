@@ -322,6 +322,9 @@ constexpr size_t kFileChunk = 64 * 1024;
 constexpr size_t kLargeRead = 1024 * 1024;
 constexpr unsigned kMaxRequestsPerConnection = 1000;
 constexpr size_t kAcceptBatch = 1024;
+// How often a listener at its bounds looks whether a connection or a refusal
+// has ended.
+constexpr milliseconds kRoomPoll{20};
 // After an answer that closes, the client's unread rest is read and dropped
 // this long, so the close does not reset the connection under the answer.
 constexpr milliseconds kLinger{2000};
@@ -551,7 +554,7 @@ struct Listener::Impl {
   std::mutex connectionsMutex;
   std::unordered_set<Connection*> connections;
   std::atomic<size_t> live{0};      // counted against maxConnections
-  std::atomic<size_t> refusing{0};  // being answered 503
+  std::atomic<size_t> refusing{0};  // being answered 503, at most maxConnections
   std::atomic<bool> stopping{false};
   std::atomic<bool> trimming{false};  // a malloc_trim is under way
 
@@ -600,6 +603,8 @@ struct Listener::Impl {
   void Accept();
   void OnAccept(beast::error_code ec, Socket socket);
   void Admit(Socket socket);
+  bool Full() const;
+  void WaitForRoom();
   void Stop();
 
   void RunIo(net::io_context& context) {
@@ -1476,7 +1481,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 };
 
 // A connection over the cap: 503 (over TLS after the handshake), our end
-// closed, the rest read and dropped; a second at most for all of it.
+// closed, the rest read and dropped; a second at most for all of it. At most
+// maxConnections at once (see Full).
 class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
  public:
   Refusal(Impl& server, Socket socket)
@@ -1557,12 +1563,30 @@ void Listener::Impl::OnAccept(beast::error_code ec, Socket socket) {
   Admit(std::move(socket));
   // The rest of the backlog now: one accept per turn of the I/O queue would
   // keep a burst of new clients waiting behind every busy connection's work.
-  for (size_t i = 0; i < kAcceptBatch; ++i) {
+  for (size_t i = 0; i < kAcceptBatch && !Full(); ++i) {
     Socket next = acceptor.accept(NextExecutor(), ec);  // non-blocking: would_block when empty
     if (ec) break;
     Admit(std::move(next));
   }
+  if (Full()) return WaitForRoom();
   Accept();
+}
+
+// On acceptStrand. Only the acceptor adds to `live` and `refusing`, so
+// neither can pass its bound between Full() and the accept after it.
+bool Listener::Impl::Full() const {
+  return live.load() >= options.maxConnections && refusing.load() >= options.maxConnections;
+}
+
+// Nothing is accepted while Full(): the clients wait in the listen backlog
+// and are answered in turn (a 503 at least) rather than dropped unanswered.
+void Listener::Impl::WaitForRoom() {
+  acceptRetry.expires_after(kRoomPoll);
+  acceptRetry.async_wait([this](beast::error_code e) {
+    if (e || !acceptor.is_open()) return;
+    if (Full()) return WaitForRoom();
+    Accept();
+  });
 }
 
 void Listener::Impl::Admit(Socket socket) {
@@ -1572,9 +1596,9 @@ void Listener::Impl::Admit(Socket socket) {
   if (live.load() < options.maxConnections) {
     ++live;
     std::make_shared<Connection>(*this, std::move(socket))->Start();
-  } else if (refusing.load() < options.maxConnections) {
+  } else {
     std::make_shared<Refusal>(*this, std::move(socket))->Start();
-  }  // else: a flood; the socket just closes
+  }
 }
 
 void Listener::Impl::Stop() {
