@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/base/unique_fd.h"
@@ -160,6 +161,20 @@ TEST(HttpLimitsTest, ChunkedCallsWithExtensionsAndTrailersAreServed) {
     const size_t second = a.body.find("HTTP/1.1 200 OK\r\n");
     ASSERT_NE(second, std::string::npos) << coding << a.body;
     EXPECT_NE(a.body.find("<result>[chunked|(null)]</result>", second), std::string::npos) << a.body;
+  }
+  // An empty chunked body whose end comes a byte at a time.
+  {
+    const UniqueFd fd = quor::test::ConnectLoopback(server.Port());
+    ASSERT_TRUE(fd.valid());
+    const std::string te = "Transfer-Encoding: chunked\r\nConnection: close\r\n";
+    for (const std::string& piece : {Post("/quor-bench/fixed", te) + "0\r\n", std::string("\r"), std::string("\n")}) {
+      ASSERT_EQ(::send(fd.get(), piece.data(), piece.size(), MSG_NOSIGNAL), static_cast<ssize_t>(piece.size()));
+      std::this_thread::sleep_for(50ms);
+    }
+    std::string in;
+    for (const auto until = Clock::now() + 10s; Clock::now() < until && quor::test::ReadSome(fd.get(), in);) {
+    }
+    EXPECT_TRUE(in.starts_with("HTTP/1.1 200 OK\r\n")) << in;
   }
   // HTTP/1.0 has no chunked framing of its own: served, then closed.
   std::string old = Post("/QuorTest/Echo.sod", "Transfer-Encoding: chunked\r\nConnection: keep-alive\r\n") + body;
