@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -39,9 +38,7 @@
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/message.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/serializer.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -51,6 +48,8 @@
 #include "platform/soap/wsdl.h"
 #include "platform/text/text.h"
 #include "platform/webconfig/webconfig.h"
+#include "server/http_request.h"
+#include "server/http_text.h"
 
 namespace quor::soap {
 
@@ -87,14 +86,6 @@ std::string_view MimeType(std::string_view name) {
   return "application/octet-stream";
 }
 
-bool ParseCount(std::string_view value, uint64_t min, uint64_t max, uint64_t& out) {
-  if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) return false;
-  const auto n = text::ParseUInt64(value);
-  if (!n || *n < min || *n > max) return false;
-  out = *n;
-  return true;
-}
-
 enum class Opened { Ok, NotFound, Refused };
 
 std::string_view Reason(int status) {
@@ -108,7 +99,9 @@ std::string_view Reason(int status) {
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
     case 416: return "Range Not Satisfiable";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
     default: return "Error";
   }
 }
@@ -324,16 +317,14 @@ using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_tra
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// A request line or one header line (with its CRLF) longer than this is
-// refused (414 and 400).
-constexpr size_t kLineLimit = 8192;
-// The whole head; the line limits above usually strike first.
-constexpr uint32_t kHeadLimit = 64 * 1024;
 constexpr size_t kFileChunk = 64 * 1024;
 // The most a read of a request body with a known length asks for at once.
 constexpr size_t kLargeRead = 1024 * 1024;
 constexpr unsigned kMaxRequestsPerConnection = 1000;
 constexpr size_t kAcceptBatch = 1024;
+// How often a listener at its bounds looks whether a connection or a refusal
+// has ended.
+constexpr milliseconds kRoomPoll{20};
 // After an answer that closes, the client's unread rest is read and dropped
 // this long, so the close does not reset the connection under the answer.
 constexpr milliseconds kLinger{2000};
@@ -360,85 +351,6 @@ int Backlog() {
 
 // Sockets must not leak into processes that components start.
 void CloseOnExec(int fd) { ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC); }
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Hex(std::string_view s, size_t at, size_t count, int& out) {
-  if (at + count > s.size()) return false;
-  out = 0;
-  for (size_t i = at; i < at + count; ++i) {
-    const int d = HexDigit(s[i]);
-    if (d < 0) return false;
-    out = out * 16 + d;
-  }
-  return true;
-}
-
-// Percent escapes, also the web server's "%uXXXX"; a broken escape stays as
-// it is.
-std::string DecodeUrl(std::string_view s, bool plusIsSpace) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    int v = 0;
-    if (s[i] == '%' && i + 1 < s.size() && s[i + 1] == 'u' && Hex(s, i + 2, 4, v)) {
-      // Surrogate halves stand for nothing on their own.
-      if (v < 0xD800 || v >= 0xE000) {
-        if (v < 0x80) {
-          out += static_cast<char>(v);
-        } else if (v < 0x800) {
-          out += static_cast<char>(0xC0 | (v >> 6));
-          out += static_cast<char>(0x80 | (v & 0x3F));
-        } else {
-          out += static_cast<char>(0xE0 | (v >> 12));
-          out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (v & 0x3F));
-        }
-      }
-      i += 5;
-    } else if (s[i] == '%' && Hex(s, i + 1, 2, v)) {
-      out += static_cast<char>(v);
-      i += 2;
-    } else {
-      out += plusIsSpace && s[i] == '+' ? ' ' : s[i];
-    }
-  }
-  return out;
-}
-
-// One byte range of a file of `size` bytes ("bytes=a-b", "bytes=a-" or
-// "bytes=-n"): false when there is none to honour (no header, another form,
-// several ranges: the whole file goes); `satisfiable` false when it lies
-// beyond the end.
-bool ByteRange(std::string_view header, uint64_t size, uint64_t& first, uint64_t& last, bool& satisfiable) {
-  if (!header.starts_with("bytes=")) return false;
-  const std::string_view range = text::TrimAscii(header.substr(6));
-  const size_t dash = range.find('-');
-  if (dash == std::string_view::npos || range.find(',') != std::string_view::npos) return false;
-  const auto number = [](std::string_view v) -> std::optional<uint64_t> {
-    if (v.empty() || v.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-    return text::ParseUInt64(v);
-  };
-  const std::string_view from = text::TrimAscii(range.substr(0, dash)), to = text::TrimAscii(range.substr(dash + 1));
-  const auto a = number(from), b = number(to);
-  if ((!from.empty() && !a) || (!to.empty() && !b) || (!a && !b)) return false;
-  if (from.empty()) {  // the last *b bytes
-    satisfiable = *b > 0 && size > 0;
-    first = size - std::min(*b, size);
-    last = size - 1;
-    return true;
-  }
-  if (b && *b < *a) return false;
-  satisfiable = *a < size;
-  first = *a;
-  last = b ? std::min(*b, size - 1) : size - 1;
-  return true;
-}
 
 // What the routes see of a request.
 struct HttpRequest {
@@ -642,7 +554,7 @@ struct Listener::Impl {
   std::mutex connectionsMutex;
   std::unordered_set<Connection*> connections;
   std::atomic<size_t> live{0};      // counted against maxConnections
-  std::atomic<size_t> refusing{0};  // being answered 503
+  std::atomic<size_t> refusing{0};  // being answered 503, at most maxConnections
   std::atomic<bool> stopping{false};
   std::atomic<bool> trimming{false};  // a malloc_trim is under way
 
@@ -691,6 +603,8 @@ struct Listener::Impl {
   void Accept();
   void OnAccept(beast::error_code ec, Socket socket);
   void Admit(Socket socket);
+  bool Full() const;
+  void WaitForRoom();
   void Stop();
 
   void RunIo(net::io_context& context) {
@@ -817,15 +731,13 @@ struct Listener::Impl {
   // Walks `relative` down from the resource folder one segment at a time,
   // following no symbolic link.
   static Opened Segments(std::string_view relative, std::vector<std::string>& segments, std::string& reason) {
-    for (std::string& s : text::Split(relative, '/')) {
-      if (s.empty() || s == ".") continue;
-      if (s == ".." || s.find('\\') != std::string::npos || s.find('\0') != std::string::npos) {
-        reason = "the path leaves the folder or holds a backslash";
-        return Opened::Refused;
-      }
-      segments.push_back(std::move(s));
+    switch (PathSegments(relative, segments)) {
+      case PathCheck::Ok: return Opened::Ok;
+      case PathCheck::Empty: return Opened::NotFound;
+      case PathCheck::Refused: break;
     }
-    return segments.empty() ? Opened::NotFound : Opened::Ok;
+    reason = "the path leaves the folder or holds a backslash";
+    return Opened::Refused;
   }
 
   // The name in `dir` that equals `name` without case; empty when none does.
@@ -1189,7 +1101,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   unsigned served_ = 0;
   Phase phase_ = Phase::Waiting;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<RequestReader> reader_;
   std::shared_ptr<const HttpRequest> request_;
   Plan pending_;  // what follows the body
   http::response<http::buffer_body> response_;
@@ -1281,10 +1193,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void ReadHead() {
     phase_ = Phase::Head;
-    parser_.emplace();
-    parser_->header_limit(kHeadLimit);
-    // The route decides about the body.
-    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    reader_.emplace(server_.options.maxBodyBytes);
     Feed();
   }
 
@@ -1293,24 +1202,17 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // Feeds what is buffered to the parser and reads more until the head (in
   // Phase::Head) or the whole request (Phase::Body) is in.
   void Feed() {
-    beast::error_code ec;
-    while (buffer_.size() > 0 && !Enough()) {
-      const size_t used = parser_->put(buffer_.data(), ec);
-      buffer_.consume(used);
-      if (ec == http::error::need_more) {
-        ec = {};
-        break;
-      }
-      if (ec) return Parsed(ec);
-      if (used == 0) break;
+    if (buffer_.size() > 0 && !reader_->Complete()) {
+      const auto data = buffer_.data();
+      buffer_.consume(reader_->Put({static_cast<const char*>(data.data()), data.size()}));
     }
-    if (Enough()) return Parsed({});
+    if (reader_->Complete() || reader_->Refusal()) return Parsed({});
     if (expired_) return Parsed(net::error::timed_out);
     // A long body is read in large pieces: each read is a trip through the
     // workers, and a 64 KB piece at a time makes a megabyte sixteen of them.
     size_t want = beast::read_size(buffer_, 65536);
     if (phase_ == Phase::Body) {
-      if (const auto rest = parser_->content_length_remaining(); rest && *rest > want)
+      if (const auto rest = reader_->parser().content_length_remaining(); rest && *rest > want)
         want = static_cast<size_t>(std::min<uint64_t>(*rest, kLargeRead));
     }
     io_.async_read_some(buffer_.prepare(want), [self = shared_from_this()](beast::error_code ec, size_t n) {
@@ -1318,13 +1220,12 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
       self->buffer_.commit(n);
       if (self->expired_) return self->Parsed(net::error::timed_out);
       if (ec == net::error::eof)
-        return self->Parsed(self->parser_->got_some() ? http::error::partial_message : http::error::end_of_stream);
+        return self->Parsed(self->reader_->parser().got_some() ? http::error::partial_message
+                                                               : http::error::end_of_stream);
       if (ec) return self->Parsed(ec);
       self->Feed();
     });
   }
-
-  bool Enough() const { return phase_ == Phase::Head ? parser_->is_header_done() : parser_->is_done(); }
 
   void Parsed(beast::error_code ec) {
     if (phase_ == Phase::Head) return OnHead(ec);
@@ -1333,27 +1234,16 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void OnHead(beast::error_code ec) {
     if (phase_ == Phase::Closed) return;
-    const auto& m = parser_->get();
+    const auto& m = reader_->parser().get();
     const std::string_view method = View(m.method_string()), target = View(m.target());
     if (expired_) {
-      if (buffer_.size() == 0 && !parser_->got_some()) return Close();
+      if (buffer_.size() == 0 && !reader_->parser().got_some()) return Close();
       return Send(Status(408, true));
     }
-    if (ec == http::error::header_limit) {
-      // A request line that did not even fit is too long itself.
-      const bool lineTooLong = target.empty() || method.size() + target.size() + 12 > kLineLimit;
-      return Send(Status(lineTooLong ? 414 : 400, true));
-    }
-    if (ec) {
-      if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
-          ec != http::error::end_of_stream && ec != http::error::partial_message)
-        return Send(Status(400, true));
-      return Close();
-    }
-    if (method.size() + target.size() + 12 > kLineLimit) return Send(Status(414, true));
-    for (const auto& field : m)
-      if (field.name_string().size() + field.value().size() + 4 > kLineLimit) return Send(Status(400, true));
-    if (m.version() != 10 && m.version() != 11) return Send(Status(400, true));
+    if (const int refusal = reader_->Refusal()) return Send(Status(refusal, true));
+    // The client went before its head was whole: nobody to answer.
+    if (ec) return Close();
+    if (const int refusal = reader_->CheckHead()) return Send(Status(refusal, true));
 
     auto request = std::make_shared<HttpRequest>();
     request->method = std::string(method);
@@ -1373,7 +1263,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     const auto peer = beast::get_lowest_layer(socket_).remote_endpoint(peerError);
     if (!peerError) request->peer = peer.address().to_string();
     request->head = request->method == "HEAD";
-    if (const auto length = parser_->content_length()) request->length = *length;
+    if (const auto length = reader_->parser().content_length()) request->length = *length;
     request_ = std::move(request);
     Run(server_.Guarded([&] { return server_.Route(request_); }, request_->path));
   }
@@ -1394,16 +1284,16 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   }
 
   void ReadBody(Plan plan) {
-    const auto length = parser_->content_length();
+    const auto length = reader_->parser().content_length();
     // A declared length over the limit is refused before a byte of it is read.
     if (length && *length > server_.options.maxBodyBytes)
       return Send(server_.TooLarge(*request_, plan.faultEndpoint));
     pending_ = std::move(plan);
-    if (parser_->is_done()) return OnBody({});
+    reader_->ReadBody();
+    if (reader_->Complete()) return OnBody({});
     phase_ = Phase::Body;
     Arm(ReadTime(length ? *length : server_.options.maxBodyBytes));
-    parser_->body_limit(server_.options.maxBodyBytes);
-    const auto& m = parser_->get();
+    const auto& m = reader_->parser().get();
     if (m.version() == 11 && text::EqualsNoCase(View(m[http::field::expect]), "100-continue")) {
       net::async_write(io_, net::buffer(kContinue.data(), kContinue.size()),
                        [self = shared_from_this()](beast::error_code ec, size_t) {
@@ -1418,16 +1308,23 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void OnBody(beast::error_code ec) {
     if (phase_ == Phase::Closed) return;
-    if (!expired_ && ec == http::error::body_limit) return Send(server_.TooLarge(*request_, pending_.faultEndpoint));
-    if (expired_ || ec) {
-      // What is left of the body stays unread: the connection cannot be reused.
+    // What is left of a body refused stays unread: the connection cannot be reused.
+    if (expired_) {
+      HttpAnswer a = Text(408, "408 Request Timeout: the body did not come in time\n", "text/plain");
+      a.close = true;
+      return Send(std::move(a));
+    }
+    const int refusal = reader_->Refusal();
+    if (refusal == 413) return Send(server_.TooLarge(*request_, pending_.faultEndpoint));
+    if (refusal == 431) return Send(Status(431, true));
+    if (refusal || ec) {
       HttpAnswer a = Text(400, "400 Bad Request: the body cannot be read\n", "text/plain");
       a.close = true;
       return Send(std::move(a));
     }
     Plan then = std::exchange(pending_, Plan{});
     Plan next = Plan::Later(
-        [work = std::move(then.withBody), body = std::move(parser_->get().body())]() mutable {
+        [work = std::move(then.withBody), body = std::move(reader_->parser().get().body())]() mutable {
           return work(std::move(body));
         });
     next.light = then.light;
@@ -1446,8 +1343,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     if (a.contentType.empty() && length > 0) a.contentType = "text/plain";
     ++served_;
     // A body left unread would be taken for the next request.
-    close_ = a.close || stopping_ || !parser_ || !parser_->is_done() || !parser_->get().keep_alive() ||
-             served_ >= kMaxRequestsPerConnection;
+    close_ = a.close || stopping_ || !reader_ || !reader_->parser().is_done() ||
+             !reader_->parser().get().keep_alive() || reader_->MustClose() || served_ >= kMaxRequestsPerConnection;
 
     serializer_.reset();
     response_ = {};
@@ -1461,7 +1358,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     } else {
       response_.set(http::field::keep_alive, text::Format("timeout=%d, max=%u", server_.options.keepAliveSeconds,
                                                           uint64_t{kMaxRequestsPerConnection}));
-      if (parser_->get().version() == 10) response_.set(http::field::connection, "keep-alive");
+      if (reader_->parser().get().version() == 10) response_.set(http::field::connection, "keep-alive");
     }
     out_ = head ? std::string() : std::move(a.body);
     file_ = head ? nullptr : std::move(a.file);
@@ -1530,7 +1427,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
         server.trimming = false;
       });
     file_.reset();
-    parser_.reset();
+    reader_.reset();
     request_.reset();
     pending_ = Plan{};
   }
@@ -1584,7 +1481,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 };
 
 // A connection over the cap: 503 (over TLS after the handshake), our end
-// closed, the rest read and dropped; a second at most for all of it.
+// closed, the rest read and dropped; a second at most for all of it. At most
+// maxConnections at once (see Full).
 class Listener::Impl::Refusal : public std::enable_shared_from_this<Refusal> {
  public:
   Refusal(Impl& server, Socket socket)
@@ -1665,12 +1563,30 @@ void Listener::Impl::OnAccept(beast::error_code ec, Socket socket) {
   Admit(std::move(socket));
   // The rest of the backlog now: one accept per turn of the I/O queue would
   // keep a burst of new clients waiting behind every busy connection's work.
-  for (size_t i = 0; i < kAcceptBatch; ++i) {
+  for (size_t i = 0; i < kAcceptBatch && !Full(); ++i) {
     Socket next = acceptor.accept(NextExecutor(), ec);  // non-blocking: would_block when empty
     if (ec) break;
     Admit(std::move(next));
   }
+  if (Full()) return WaitForRoom();
   Accept();
+}
+
+// On acceptStrand. Only the acceptor adds to `live` and `refusing`, so
+// neither can pass its bound between Full() and the accept after it.
+bool Listener::Impl::Full() const {
+  return live.load() >= options.maxConnections && refusing.load() >= options.maxConnections;
+}
+
+// Nothing is accepted while Full(): the clients wait in the listen backlog
+// and are answered in turn (a 503 at least) rather than dropped unanswered.
+void Listener::Impl::WaitForRoom() {
+  acceptRetry.expires_after(kRoomPoll);
+  acceptRetry.async_wait([this](beast::error_code e) {
+    if (e || !acceptor.is_open()) return;
+    if (Full()) return WaitForRoom();
+    Accept();
+  });
 }
 
 void Listener::Impl::Admit(Socket socket) {
@@ -1680,9 +1596,9 @@ void Listener::Impl::Admit(Socket socket) {
   if (live.load() < options.maxConnections) {
     ++live;
     std::make_shared<Connection>(*this, std::move(socket))->Start();
-  } else if (refusing.load() < options.maxConnections) {
+  } else {
     std::make_shared<Refusal>(*this, std::move(socket))->Start();
-  }  // else: a flood; the socket just closes
+  }
 }
 
 void Listener::Impl::Stop() {

@@ -34,10 +34,19 @@
 // elsewhere). The file is looked at on every request and read again when it
 // changed; a file that cannot be read keeps the last good configuration. A
 // new unload count drops the component classes the listener holds.
-// A body over the limit gets 413 (with a SOAP fault as its body on an
-// endpoint) and the connection is closed: a declared length is refused
-// before the body is read, a chunked body as soon as it passes the limit. A
-// request line or header line over 8 KiB gets 414/400.
+// Every byte a client sends counts against a limit (http_request.h), and
+// each refusal is an answer with Connection: close, never a silent close:
+//   - a request line over 8 KiB gets 414, a header line over 8 KiB or a head
+//     over 64 KiB 400;
+//   - a body over the limit gets 413 (with a SOAP fault as its body on an
+//     endpoint): a declared length before the body is read, a chunked body
+//     as soon as its chunk data and chunk extensions together pass it;
+//   - a chunk's size line (size, extensions, CRLF) over 4 KiB gets 400;
+//     trailers over what the head left of its 64 KiB get 431;
+//   - Transfer-Encoding other than "chunked" alone (any case, white space
+//     around it allowed) gets 501 before any route sees the request; both
+//     Transfer-Encoding and Content-Length get 400. HTTP/1.0 with
+//     Transfer-Encoding is served, then the connection closes.
 //
 // With --tls-cert and --tls-key the listener speaks HTTPS only (TLS 1.2 or
 // later), on every route alike. The TLS handshake counts against the head's
@@ -51,10 +60,16 @@
 // read: a request's head must arrive within the read time-out of its first
 // byte (of the accept, on a new connection), else 408 and the connection
 // closes; its body within the read time-out plus a second per MiB declared
-// (a chunked one gets the body limit's allowance), else 400; an answer must
+// (a chunked one gets the body limit's allowance), else 408; an answer must
 // be taken within the same allowance for its length. A kept-alive connection
 // with no next request closes after the keep-alive time. Connections beyond
-// maxConnections get 503 and are closed.
+// maxConnections get 503 and are closed (a second at most each, less when
+// the client closes on reading it). At most maxConnections refusals are
+// under way at once; while that many are and the cap is full, nothing more
+// is accepted, so further clients wait in the listen backlog and are
+// answered in turn, and descriptors stay within twice the cap. Past the
+// backlog (net.core.somaxconn) the kernel drops their connection attempts
+// and the clients retry.
 //
 // Problems go to the event log under the source "QuorServer": 1 started
 // (information), 2 stopped, 20 malformed request (warning), 21 component not

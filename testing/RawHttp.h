@@ -1,6 +1,6 @@
-// One HTTP/1.1 request on a loopback connection of its own, written and read
-// by hand, for the tests that must see what no client of ours sends or shows
-// (PUT, DELETE, headers). The answer is read until the server closes.
+// HTTP/1.1 on a loopback connection of its own, written and read by hand, for
+// the tests that must see what no client of ours sends or shows (PUT, DELETE,
+// headers, broken framing). The answer is read until the server closes.
 #pragma once
 
 #include <netinet/in.h>
@@ -22,29 +22,26 @@ namespace quor::test {
 struct RawAnswer {
   int status = 0;                             // 0: no HTTP answer came
   std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
+  std::string body;                           // and anything the server sent after it
+  bool closed = false;                        // the server closed within the wait
 };
 
-inline RawAnswer RawRequest(int port, std::string_view method, std::string_view path, std::string_view body = {},
-                            std::chrono::seconds wait = std::chrono::seconds(60)) {
+// Sends `request` as it stands (a request, several, or a broken one) on a
+// connection of its own and reads what comes until the server closes.
+inline RawAnswer RawExchange(int port, std::string_view request,
+                             std::chrono::seconds wait = std::chrono::seconds(60)) {
   RawAnswer a;
   const UniqueFd fd = ConnectLoopback(port);
   if (!fd.valid()) return a;
-  std::string request = std::string(method) + " " + std::string(path) +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/xml\r\n";
-  if (!body.empty() || method == "POST" || method == "PUT")
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  request += "\r\n";
-  request += body;
   for (size_t sent = 0; sent < request.size();) {
     const ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return a;
+    // A server that answers early may stop reading: its answer still counts.
+    if (n <= 0) break;
     sent += static_cast<size_t>(n);
   }
   std::string in;
   const auto until = std::chrono::steady_clock::now() + wait;
-  while (std::chrono::steady_clock::now() < until && ReadSome(fd.get(), in)) {
-  }
+  while (!a.closed && std::chrono::steady_clock::now() < until) a.closed = !ReadSome(fd.get(), in);
   const size_t end = in.find("\r\n\r\n");
   if (!in.starts_with("HTTP/1.1 ") || end == std::string::npos) return a;
   a.status = std::atoi(in.c_str() + 9);
@@ -62,6 +59,17 @@ inline RawAnswer RawRequest(int port, std::string_view method, std::string_view 
   }
   a.body = in.substr(end + 4);
   return a;
+}
+
+inline RawAnswer RawRequest(int port, std::string_view method, std::string_view path, std::string_view body = {},
+                            std::chrono::seconds wait = std::chrono::seconds(60)) {
+  std::string request = std::string(method) + " " + std::string(path) +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/xml\r\n";
+  if (!body.empty() || method == "POST" || method == "PUT")
+    request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += "\r\n";
+  request += body;
+  return RawExchange(port, request, wait);
 }
 
 }  // namespace quor::test

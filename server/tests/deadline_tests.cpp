@@ -253,8 +253,8 @@ TEST(DeadlineTest, ABodyThatComesTooSlowlyIsCutAtItsDeadline) {
   }
   const auto cut = Clock::now() - started;
   answer += Receive(fd, 2s);
-  EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer;
-  EXPECT_TRUE(answer.ends_with("\r\n\r\n400 Bad Request: the body cannot be read\n")) << answer;
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 408")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\n408 Request Timeout: the body did not come in time\n")) << answer;
   EXPECT_EQ(HeaderCount(answer, "Connection: close"), 1u) << answer;
   EXPECT_GE(cut, 900ms);
   EXPECT_LT(cut, 2000ms);
@@ -271,4 +271,47 @@ TEST(DeadlineTest, ABodyThatComesTooSlowlyIsCutAtItsDeadline) {
     EXPECT_TRUE(rest.starts_with("HTTP/1.1 400")) << rest;
     EXPECT_EQ(HeaderCount(rest, "Connection: close"), 1u) << rest;
   }
+}
+
+TEST(DeadlineTest, EveryConnectionOverTheCapIsAnswered503InTurnWithBoundedDescriptors) {
+  ASSERT_NO_FATAL_FAILURE(RaiseFileLimit(1024));
+  ServerProcess server(Config({"--max-connections", "4", "--keep-alive", "60"}));
+  ASSERT_EQ(server.Error(), "");
+  const auto descriptors = [pid = server.Pid()] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++n;
+    return n;
+  };
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(Connect(server.Port()));
+    Send(held.back(), kGet);
+    ASSERT_TRUE(Receive(held.back(), 5s).starts_with("HTTP/1.1 200")) << i;
+  }
+  const size_t full = descriptors();
+
+  // Fifty times the cap at once: at most the cap are being refused at a
+  // time, the rest wait in the backlog, and each is answered in turn.
+  std::vector<UniqueFd> over;
+  for (int i = 0; i < 200; ++i) {
+    over.push_back(Connect(server.Port()));
+    ASSERT_TRUE(over.back().valid()) << i;
+    Send(over.back(), kGet);
+  }
+  const auto started = Clock::now();
+  size_t most = 0;
+  int answered = 0;
+  for (UniqueFd& fd : over) {
+    most = std::max(most, descriptors());
+    const std::string answer = Receive(fd, 5s);
+    answered += answer.starts_with("HTTP/1.1 503 Service Unavailable\r\n") &&
+                answer.ends_with("\r\n\r\n503 Service Unavailable\n");
+    fd.Reset();  // as a client does once answered, which ends its refusal
+  }
+  EXPECT_EQ(answered, 200);
+  EXPECT_LE(most, full + 4 + 2) << "at most the cap of refusals at once (and a file or two)";
+  EXPECT_LT(Clock::now() - started, 10s);
+  std::printf("200 refused in %.2f s; descriptors %zu at the cap, %zu at most while refusing\n",
+              std::chrono::duration<double>(Clock::now() - started).count(), full, most);
+  EXPECT_EQ(server.Stop(), 0) << server.Stderr();
 }

@@ -391,7 +391,7 @@ TEST_F(ServerTest, MalformedOversizedAndStalledRequestsAreRefused) {
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 4")) << answer.substr(0, 100);
   }
 
-  // A client that stalls half-way gets 400 after the read time-out (2 s
+  // A client that stalls half-way gets 408 after the read time-out (2 s
   // here), and others are served meanwhile.
   {
     RawConnection stalled(server_->Port());
@@ -401,7 +401,7 @@ TEST_F(ServerTest, MalformedOversizedAndStalledRequestsAreRefused) {
     EXPECT_EQ(Value(Post(other, echo_, "Convert", {{"src", Bstr(u"meanwhile")}}).answer, 0), "[meanwhile|(null)]");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);
     const std::string answer = stalled.ReceiveAnswer(5s);
-    EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer;
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 408")) << answer;
     EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
   }
 
