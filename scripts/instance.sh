@@ -2,7 +2,8 @@
 # run. Expects `root` (the source tree), `build` (a folder with bin/ and lib/:
 # a build folder or an install prefix) and `instance` (the folder, made when
 # missing); QUOR_ADDRESS (127.0.0.1) and QUOR_PORT (8080) name the endpoint
-# written for the console.
+# written for the console and as the service's locator, https when
+# QUOR_TLS_CERT is set.
 #
 # The instance holds a registry file, a home folder with config/, unifier/ and
 # transform/, folders for keys, logs and resource files, the embedded
@@ -13,7 +14,7 @@
 #
 # Leaves: instance (absolute), registry, repository, password_file,
 # new_password (set when the account store was made now), address, port,
-# endpoint; exports QUOR_REGISTRY and QUOR_EVENTLOG.
+# endpoint, locator; exports QUOR_REGISTRY and QUOR_EVENTLOG.
 
 mkdir -p "$instance"/home/{config,unifier,transform} "$instance"/keys "$instance"/logs "$instance"/resource
 instance="$(cd "$instance" && pwd)"
@@ -59,8 +60,8 @@ if [ ! -f "$accounts" ]; then
 fi
 
 # What sign-in and the service core need for the local account store: the
-# directory defaults of the authentication service, its service table, and on
-# the service key the root context (which makes the store answer users and
+# directory defaults of the authentication service, and on the service key
+# the root context (which makes the store answer users and
 # groups), the administrators and the resource folder. Written together with
 # a new registry file or a new account store; later edits are kept. Sections
 # appended here merge with the ones already in the file.
@@ -68,7 +69,6 @@ if [ "$account_settings_due" = true ]; then
   {
     printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt]\n"DefaultAuthority"=%s\n"DefaultRealm"=%s\n' \
       "$(reg_text "WinNT://$domain")" "$(reg_text "$domain")"
-    printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\Services]\n"qsc"="http://%%s/QuorService/QuorServiceCore.sod"\n'
     printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService]\n"RootContext"=%s\n"AdminUsers"="administrator"\n' \
       "$(reg_text "WinNT://$domain")"
     printf '"ResourceURL"="/QuorService/resource"\n"ResourceDir"=%s\n' "$(reg_text "$instance/resource")"
@@ -118,15 +118,26 @@ for name in csv:FlatConvert.TransCSV xhtml:GridPage.TransXHTML; do
     "${name#*:}" > "$file"
 done
 
-# The console's default service "local": the endpoint this run starts, written
-# on every run (the port may have changed). Appended sections merge, and the
+# The endpoint this run starts, written on every run (the port or the scheme
+# may have changed): the console's default service "local", and the locator
+# OpenSession answers ("qsc" in the service table), which names the address
+# the server listens on, or the computer's name ("%s") when it listens on
+# every address. Appended sections merge, the last value winning, and the
 # registrations below write the file back whole.
 address="${QUOR_ADDRESS:-127.0.0.1}"
 port="${QUOR_PORT:-8080}"
-case "$address" in 0.0.0.0|::|'[::]') client_address=127.0.0.1 ;; *) client_address="$address" ;; esac
-endpoint="http://$client_address:$port/QuorService/QuorServiceCore.sod"
+scheme=http
+[ -n "${QUOR_TLS_CERT:-}" ] && scheme=https
+case "$address" in
+  0.0.0.0|::|'[::]') client_address=127.0.0.1; locator_host=%s ;;
+  *:*) client_address="[${address#[}"; client_address="${client_address%]}]"; locator_host="$client_address" ;;
+  *) client_address="$address"; locator_host="$address" ;;
+esac
+endpoint="$scheme://$client_address:$port/QuorService/QuorServiceCore.sod"
+locator="$scheme://$locator_host:$port/QuorService/QuorServiceCore.sod"
 printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService\\ServiceInfo\\local]\n"Service"=%s\n' \
   "$(reg_text "$endpoint")" >> "$registry"
+printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\Services]\n"qsc"=%s\n' "$(reg_text "$locator")" >> "$registry"
 
 # The component libraries, registered into the instance's registry (again on
 # every run, so that they point at this build).

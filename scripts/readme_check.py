@@ -125,6 +125,21 @@ def main():
                 fail("the service did not answer in time", log)
             time.sleep(1)
         print(f"readme check: run.sh serves {url}")
+        # The locator OpenSession answers reaches the same server.
+        registry_text = open(os.path.join(instance, "registry.reg"), encoding="utf-8", errors="replace").read()
+        locators = re.findall(r'^"qsc"="([^"]*)"', registry_text, re.M)
+        if not locators:
+            fail("run.sh wrote no locator (\"qsc\") into the service table")
+        locator = locators[-1].replace("%s", socket.getfqdn(), 1)
+        try:
+            with urllib.request.urlopen(locator + "?wsdl", timeout=5) as answer:
+                reached = answer.status == 200
+        except OSError as e:
+            reached = False
+            print(f"readme check: {locator}: {e}", file=sys.stderr)
+        if not reached:
+            fail(f"the locator {locator} does not reach the server at {url}")
+        print(f"readme check: ok: the locator {locator} reaches it")
 
         # The README's paths are relative to the top of the tree: the same
         # names, pointing at this instance and build.
