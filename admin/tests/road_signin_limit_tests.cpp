@@ -53,22 +53,27 @@ std::string CreateTicketFrom(const char* from, int port, std::string_view user, 
   return head == std::string::npos ? answer : answer.substr(head + 4);
 }
 
-class SignInLimitRoad : public RoadTest {};
+class SignInLimitRoad : public RoadTest {
+ protected:
+  // Sets values of the service key and restarts the instance to read them.
+  void RestartWith(std::initializer_list<std::pair<const char*, uint32_t>> values) {
+    {
+      reg::Registry registry(instance_->RegistryFile());
+      reg::Key key(registry);
+      ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+                reg::ERROR_SUCCESS);
+      for (const auto& [name, value] : values) ASSERT_EQ(reg::Win32Error(key.SetDword(name, value)), reg::ERROR_SUCCESS);
+    }
+    ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  }
+};
 
 TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSessionsEnd) {
   InstanceOptions options;
   options.accounts = {{"administrator", "pw"}, {"bob", "bob-pw"}};
   QUOR_START_INSTANCE(options);
-  {
-    reg::Registry registry(instance_->RegistryFile());
-    reg::Key key(registry);
-    ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInFailureLimit", 3)), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInDelaySeconds", 4)), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInDelayMaxSeconds", 4)), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(key.SetDword("SessionIdleSeconds", 3)), reg::ERROR_SUCCESS);
-  }
-  ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  ASSERT_NO_FATAL_FAILURE(RestartWith(
+      {{"SignInFailureLimit", 3}, {"SignInDelaySeconds", 4}, {"SignInDelayMaxSeconds", 4}, {"SessionIdleSeconds", 3}}));
   auto idle = instance_->SignIn("bob", "bob-pw");
   ASSERT_TRUE(idle);
   const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
@@ -108,14 +113,7 @@ TEST_F(SignInLimitRoad, OneUsersFailuresDoNotHoldBackItsNeighboursButGuessingAcr
   InstanceOptions options;
   options.accounts = {{"administrator", "pw"}, {"bob", "bob-pw"}};
   QUOR_START_INSTANCE(options);
-  {
-    reg::Registry registry(instance_->RegistryFile());
-    reg::Key key(registry);
-    ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInAddressFailureLimit", 8)), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(key.SetDword("SignInDelaySeconds", 30)), reg::ERROR_SUCCESS);
-  }
-  ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  ASSERT_NO_FATAL_FAILURE(RestartWith({{"SignInAddressFailureLimit", 8}, {"SignInDelaySeconds", 30}}));
   const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
   const auto signsIn = [&](const char* from, std::string_view user, std::string_view password) {
     soap::Answer answer;
