@@ -131,7 +131,9 @@ std::optional<time::TimePoint> ParseTokenTime(std::u16string_view text) {
   const year_month_day date{year{number(0, 4)}, month{static_cast<unsigned>(number(4, 2))},
                             day{static_cast<unsigned>(number(6, 2))}};
   const int hour = number(8, 2), minute = number(10, 2), second = number(12, 2), ms = number(14, 3);
-  if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  // Years the clock can hold (nanoseconds from 1970 run out in 2262).
+  if (!date.ok() || date.year() < year{1970} || date.year() > year{2200} || hour > 23 || minute > 59 || second > 59)
+    return std::nullopt;
   return time_point_cast<time::TimePoint::duration>(sys_days{date} + hours{hour} + minutes{minute} +
                                                      seconds{second} + milliseconds{ms});
 }

@@ -135,7 +135,8 @@ Result<Bytes> UncompressBuffer(std::span<const uint8_t> bytes, size_t size);
 // four-digit year. Fixed width, so the text order is the time order.
 std::u16string FormatTokenTime(time::TimePoint t);
 std::u16string FormatTokenTime();
-// The reverse, for texts of exactly 17 digits that name a valid time.
+// The reverse, for texts of exactly 17 digits that name a valid time in the
+// years 1970 to 2200.
 std::optional<time::TimePoint> ParseTokenTime(std::u16string_view text);
 
 }  // namespace quor::auth

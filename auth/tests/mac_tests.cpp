@@ -604,6 +604,9 @@ TEST(AuthTokenTime, SeventeenDigitsInTimeOrder) {
   EXPECT_FALSE(ParseTokenTime(u"2026010203040567"));
   EXPECT_FALSE(ParseTokenTime(u"20261302030405678"));
   EXPECT_FALSE(ParseTokenTime(u"2026010203040567x"));
+  // Years the clock cannot hold.
+  EXPECT_FALSE(ParseTokenTime(u"02261209161440828"));
+  EXPECT_FALSE(ParseTokenTime(u"99991231235959999"));
 }
 
 }  // namespace
