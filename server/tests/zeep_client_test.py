@@ -119,7 +119,7 @@ def outcome(call):
 
 
 def fault_status(fault):
-    return fault.detail.findtext("errorInfo/status") if fault.detail is not None else None
+    return fault.detail.findtext("{*}errorInfo/status") if fault.detail is not None else None
 
 
 def expect_server_fault(result, url, method, body, what):
@@ -142,7 +142,7 @@ def exercise(port):
     core = zeep.Client(core_url + "?wsdl", plugins=[sent]).service
 
     def sent_element(name):
-        return sent.last_sent["envelope"].find(f".//CreateTicket/{name}")
+        return sent.last_sent["envelope"].find(f".//{{*}}CreateTicket/{name}")
 
     # A good password: a ticket and the full principal.
     kind, answer = outcome(lambda: core.CreateTicket(authority="", realm="", principal="administrator",
