@@ -14,7 +14,12 @@ packages=(
   clang-14 libclang-rt-14-dev
   # the service unit's check (systemd-analyze), a supervisor that needs no systemd (supervise)
   systemd daemontools
+  # standard SOAP clients the tests drive from the served WSDL (server/tests/clients)
+  python3-suds php-cli php-soap libsoap-lite-perl gsoap libgsoap-dev jaxws openjdk-17-jdk-headless
 )
+# Node.js and npm for the node soap client: Debian's, unless the machine has
+# a Node.js of its own (which carries npm and conflicts with Debian's).
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,12 +27,12 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# A fresh PostgreSQL package starts its default cluster; the tests run their own.
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # A fresh PostgreSQL package starts its default cluster; the tests run their own.
+fi

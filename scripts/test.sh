@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with AddressSanitizer and
+# Installs what is missing (Debian packages, and the npm package soap for the
+# node SOAP client's test), builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, starts a private PostgreSQL cluster with the
 # repository schema and a private slapd with the test directory, runs every
 # test with CTest, soaks one server for two minutes (scripts/soak.sh), fuzzes
@@ -9,6 +10,14 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
+# The npm package soap, for the node client's test (server/CMakeLists.txt
+# looks for it in build/node).
+node_soap=1.13.0
+if ! grep -qs "\"version\": \"$node_soap\"" "$root/build/node/node_modules/soap/package.json"; then
+  mkdir -p "$root/build/node"
+  npm install --prefix "$root/build/node" --no-save --no-package-lock --no-audit --no-fund --loglevel=error \
+    "soap@$node_soap"
+fi
 # No include may reach a layer its folder does not build on.
 python3 "$root/scripts/check_layers.py"
 
@@ -58,6 +67,7 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
 # Calls run in parallel: the same road under ThreadSanitizer (the servers the
 # tests start are built with it too, and a race makes them exit non-zero).
+# The standard SOAP clients' tests ran above; their calls are one at a time.
 tsan="${QUOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=thread -DQUOR_WERROR=ON >/dev/null
 cmake --build "$tsan" -j "$(nproc)" --target odbc_tests soap_tests server_tests admin_tests store_tests auth_tests core_tests \
@@ -65,7 +75,7 @@ cmake --build "$tsan" -j "$(nproc)" --target odbc_tests soap_tests server_tests 
   QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage
 unset ASAN_OPTIONS LSAN_OPTIONS
 export TSAN_OPTIONS="${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp}"
-ctest --test-dir "$tsan" --output-on-failure -j "$(nproc)" --timeout 300 -E '_NOT_BUILT$|^qt\.'
+ctest --test-dir "$tsan" --output-on-failure -j "$(nproc)" --timeout 300 -E '_NOT_BUILT$|^qt\.|^SoapClient\.'
 
 # The README as a new user runs it: run.sh on a temporary instance and a free
 # port (a release build into build/release), its quor-call and Query

@@ -204,11 +204,11 @@ bool Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<com:
   return true;
 }
 
-CallResult Dispatcher::Fail(const Endpoint& endpoint, const Failure& failure) const {
+CallResult Dispatcher::Fail(const Endpoint& endpoint, const Failure& failure, std::string_view ns) const {
   CallResult r;
   r.fault = true;
   r.status = failure.status;
-  r.body = WriteFault({failure.status, failure.description, failure.source, endpoint.path});
+  r.body = WriteFault({failure.status, failure.description, failure.source, endpoint.path}, ns);
   return r;
 }
 
@@ -243,6 +243,8 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress) {
   const std::string source(text::Narrow(kSource));
+  // The answer, a fault too, is in the namespace the call came in.
+  std::string ns;
   try {
     Request request;
     std::string reason;
@@ -250,6 +252,7 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
       if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
       return Fail(endpoint, {E_INVALIDARG, "The request is not a valid SOAP call: " + reason, source});
     }
+    ns = request.ns;
 
     std::vector<NamedValue> outputs;
     std::string methodName;  // as the interface spells it
@@ -401,17 +404,17 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
 
     if (FAILED(failure.status)) {
       if (logFailure && log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.description});
-      return Fail(endpoint, failure);
+      return Fail(endpoint, failure, ns);
     }
     CallResult r;
-    r.body = WriteAnswer(methodName, outputs);
+    r.body = WriteAnswer(methodName, outputs, ns);
     return r;
   } catch (const std::exception& e) {
     if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, e.what()});
-    return Fail(endpoint, {E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()), source});
+    return Fail(endpoint, {E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()), source}, ns);
   } catch (...) {
     if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, "unknown exception"});
-    return Fail(endpoint, {E_UNEXPECTED, "The call failed unexpectedly.", source});
+    return Fail(endpoint, {E_UNEXPECTED, "The call failed unexpectedly.", source}, ns);
   }
 }
 

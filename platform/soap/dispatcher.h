@@ -13,7 +13,9 @@
 //      the request's value when one is sent, Invoke runs, and the object is
 //      released;
 //   3. the answer (return value first, then the other outputs in interface
-//      order, each converted to text) or the fault is written.
+//      order, each converted to text) or the fault is written, its
+//      response element or errorInfo in the namespace of the request's
+//      method element when that has one (envelope.h).
 //
 // Objects live for one call: the listener keeps the class object (so the
 // server library stays loaded) but never an instance. Components make their
@@ -132,7 +134,8 @@ class Dispatcher {
   // filled once and then only read. Both under classesMutex_.
   Class* ClassOf(const Endpoint& endpoint, Failure& failure);
   bool EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created, Failure& failure);
-  CallResult Fail(const Endpoint& endpoint, const Failure& failure) const;
+  // `ns`: the namespace of the request's method element, for errorInfo.
+  CallResult Fail(const Endpoint& endpoint, const Failure& failure, std::string_view ns = {}) const;
 
   ParseLimits limits_;
   const eventlog::EventSource* log_;

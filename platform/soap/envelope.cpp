@@ -22,6 +22,18 @@ std::string_view LocalName(const char* qualified) {
   return name;
 }
 
+// The namespace an element's name is in, from the declarations in scope;
+// empty for none, and for a prefix nothing declares (tolerated, as before).
+std::string NamespaceOf(const pugi::xml_node& element) {
+  const std::string_view name(element.name());
+  const size_t colon = name.find(':');
+  const std::string attribute =
+      colon == std::string_view::npos ? std::string("xmlns") : "xmlns:" + std::string(name.substr(0, colon));
+  for (pugi::xml_node n = element; n.type() == pugi::node_element; n = n.parent())
+    if (const pugi::xml_attribute a = n.attribute(attribute.c_str())) return a.value();
+  return {};
+}
+
 bool IsBlank(std::string_view s) {
   for (char c : s)
     if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
@@ -341,6 +353,32 @@ constexpr std::string_view kAnswerHead =
     " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body>";
 constexpr std::string_view kAnswerTail = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
 
+// An answer in the request's namespace names it with this prefix; nothing
+// else in the envelope uses it.
+constexpr std::string_view kAnswerPrefix = "tns";
+constexpr xml::EscapeRules kNamespaceRules{
+    .attribute = true, .decimalReferences = true, .invalid = xml::EscapeRules::Invalid::Replace};
+
+// "<name>", or "<tns:name xmlns:tns=\"ns\">" when `ns` is not empty.
+void AppendOpenTag(std::string& out, std::string_view name, std::string_view ns) {
+  out += '<';
+  if (!ns.empty()) (out += kAnswerPrefix) += ':';
+  out += name;
+  if (!ns.empty()) {
+    ((out += " xmlns:") += kAnswerPrefix) += "=\"";
+    xml::AppendEscaped(out, ns, kNamespaceRules);
+    out += '"';
+  }
+  out += '>';
+}
+
+void AppendCloseTag(std::string& out, std::string_view name, std::string_view ns) {
+  out += "</";
+  if (!ns.empty()) (out += kAnswerPrefix) += ':';
+  out += name;
+  out += '>';
+}
+
 std::string ChildText(const pugi::xml_node& parent, std::string_view localName) {
   for (pugi::xml_node c = parent.first_child(); c; c = c.next_sibling())
     if (c.type() == pugi::node_element && LocalName(c.name()) == localName) return c.text().get();
@@ -357,6 +395,7 @@ HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& 
   pugi::xml_node call;
   if (!OpenEnvelope(body, limits.maxDepth, doc, call, error)) return E_INVALIDARG;
   out.method = std::string(LocalName(call.name()));
+  out.ns = NamespaceOf(call);
   for (pugi::xml_node c = call.first_child(); c; c = c.next_sibling()) {
     if (c.type() == pugi::node_element) {
       NamedValue value;
@@ -428,8 +467,8 @@ std::string WriteRequest(std::string_view method, std::span<const NamedValue> pa
   return out;
 }
 
-std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs) {
-  size_t size = kAnswerHead.size() + kAnswerTail.size() + 2 * method.size() + 32;
+std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs, std::string_view ns) {
+  size_t size = kAnswerHead.size() + kAnswerTail.size() + 2 * method.size() + ns.size() + 64;
   for (const NamedValue& v : outputs) {
     const std::string_view text = v.value.Utf8();
     size += text.size() + EscapedGrowth(text) + 2 * v.name.size() + 24;
@@ -437,29 +476,28 @@ std::string WriteAnswer(std::string_view method, std::span<const NamedValue> out
   std::string out;
   out.reserve(size);
   out += kAnswerHead;
-  out += '<';
-  out += method;
-  out += "Response>";
+  const std::string element = std::string(method) + "Response";
+  AppendOpenTag(out, element, ns);
   for (const NamedValue& v : outputs) AppendValue(out, v);
-  out += "</";
-  out += method;
-  out += "Response>";
+  AppendCloseTag(out, element, ns);
   out += kAnswerTail;
   return out;
 }
 
-std::string WriteFault(const Fault& fault) {
+std::string WriteFault(const Fault& fault, std::string_view ns) {
   const std::string description = fault.description.empty() ? com::HResultText(fault.status) : fault.description;
   std::string out(kAnswerHead);
   out += "<SOAP-ENV:Fault><faultcode>Server</faultcode>";
   AppendElement(out, "faultstring", description);
   AppendElement(out, "faultactor", fault.actor);
-  out += "<detail><errorInfo>";
+  out += "<detail>";
+  AppendOpenTag(out, "errorInfo", ns);
   AppendElement(out, "status", FormatStatus(fault.status));
   AppendElement(out, "description", description);
   AppendElement(out, "number", text::Format("%d", fault.status));
   AppendElement(out, "source", fault.source);
-  out += "</errorInfo></detail></SOAP-ENV:Fault>";
+  AppendCloseTag(out, "errorInfo", ns);
+  out += "</detail></SOAP-ENV:Fault>";
   out += kAnswerTail;
   return out;
 }

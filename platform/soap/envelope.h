@@ -7,7 +7,8 @@
 //   <Convert><src>a</src><rule/></Convert></SOAP-ENV:Body></SOAP-ENV:Envelope>
 //
 // The method is the Body's first element and the parameters are its child
-// elements, all by local name (prefixes and namespaces are ignored). An
+// elements, all by local name (prefixes and namespaces are ignored). The
+// method element's namespace is kept only to answer in it (see below). An
 // absent parameter is a null string, `<p/>` or `<p></p>` the empty string,
 // and `<p xsi:nil="true"/>` (or xsi:null="1") null again. Values are taken
 // exactly: white space is kept, and a carriage return arrives only when it
@@ -29,6 +30,15 @@
 // given (the listener puts the return value first, then the other outputs in
 // interface order); a null output is written `<name xsi:nil="true"/>`.
 //
+// When the request's method element is in a namespace, the answer's element
+// is in that one too, and its children stay in none:
+//
+//   <tns:ConvertResponse xmlns:tns="urn:..."><result>[a|]</result>
+//   </tns:ConvertResponse>
+//
+// Clients generated from the WSDL send and expect exactly that; a request in
+// no namespace (the console's) gets the text above, byte for byte.
+//
 // A fault, the same envelope around:
 //
 //   <SOAP-ENV:Fault><faultcode>Server</faultcode><faultstring>text</faultstring>
@@ -41,7 +51,9 @@
 // it); the detail is the Fault's fourth child, and its first element holds
 // the status first (upper-case hexadecimal, eight digits, "0x" prefix) and
 // the description second, then the same status in signed decimal and the
-// error's source. faultstring repeats the description.
+// error's source. faultstring repeats the description. After a request in a
+// namespace, errorInfo is written `<tns:errorInfo xmlns:tns="urn:...">` with
+// its children in no namespace; faultcode stays "Server".
 //
 // In every text written, '&', '<' and '>' are escaped, a carriage return is
 // written "&#13;", and characters XML cannot carry (control characters other
@@ -73,6 +85,7 @@ struct NamedValue {
 
 struct Request {
   std::string method;  // local name of the Body's first element
+  std::string ns;      // its namespace; empty when in none
   std::vector<NamedValue> params;  // in the order sent
 };
 
@@ -108,11 +121,13 @@ HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error);
 // left out, an empty one written `<name/>`.
 std::string WriteRequest(std::string_view method, std::span<const NamedValue> params);
 
-// The answer of a successful call: `<method>Response` holding `outputs`.
-std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs);
+// The answer of a successful call: `<method>Response` holding `outputs`,
+// in the namespace `ns` when it is not empty.
+std::string WriteAnswer(std::string_view method, std::span<const NamedValue> outputs, std::string_view ns = {});
 
-// A fault; an empty description is replaced by the status's text.
-std::string WriteFault(const Fault& fault);
+// A fault; an empty description is replaced by the status's text. errorInfo
+// is in the namespace `ns` when it is not empty.
+std::string WriteFault(const Fault& fault, std::string_view ns = {});
 
 // The status as a fault writes it: "0x80040205".
 std::string FormatStatus(HRESULT status);

@@ -65,15 +65,18 @@ std::string WriteWsdl(const Endpoint& endpoint, std::string_view location, std::
   out += "<wsdl:documentation>";
   xml::AppendEscaped(out, text::Format(
                          "%s (component %s). Post a SOAP 1.1 envelope whose Body holds one element named as the "
-                         "operation, in no namespace, with the input parameters as child elements by name: a "
-                         "parameter left out is null, an empty element is empty text, and a carriage return "
-                         "travels as &#13;. The answer holds the return value first, then the other outputs. A "
-                         "failure is a SOAP fault whose faultcode is \"Server\" and whose detail is errorInfo.",
+                         "operation, in this description's namespace (or in none), with the input parameters as "
+                         "child elements by name, in no namespace: a parameter left out is null, an empty element "
+                         "is empty text, and a carriage return travels as &#13;. The answer holds the return value "
+                         "first, then the other outputs; its element, and a fault's errorInfo, are in the "
+                         "namespace the operation's element came in. A failure is a SOAP fault whose faultcode is "
+                         "\"Server\" and whose detail is errorInfo.",
                          endpoint.ServiceName(), endpoint.progId), kTextRules);
   out += "</wsdl:documentation>\n";
 
-  // Types: request and response elements in no namespace.
-  out += "<wsdl:types>\n<xsd:schema elementFormDefault=\"unqualified\">\n";
+  // Types: the operations' elements in the description's namespace, the
+  // parameters inside them in none, as the console's client sends them.
+  out += "<wsdl:types>\n<xsd:schema targetNamespace=\"" + ns + "\" elementFormDefault=\"unqualified\">\n";
   for (const com::MemberInfo* m : callable) {
     const std::string name = text::Narrow(m->name);
     const auto& params = m->params;
@@ -99,16 +102,15 @@ std::string WriteWsdl(const Endpoint& endpoint, std::string_view location, std::
          "</xsd:sequence></xsd:complexType></xsd:element>\n";
   out += "</xsd:schema>\n</wsdl:types>\n";
 
-  // Messages. The element names carry no prefix: there is no default
-  // namespace in scope, so they name the elements in no namespace.
+  // Messages: every part names its element by the schema's namespace.
   for (const com::MemberInfo* m : callable) {
     const std::string name = text::Narrow(m->name);
-    out += "<wsdl:message name=\"" + name + "Request\"><wsdl:part name=\"parameters\" element=\"" + name +
+    out += "<wsdl:message name=\"" + name + "Request\"><wsdl:part name=\"parameters\" element=\"tns:" + name +
            "\"/></wsdl:message>\n";
-    out += "<wsdl:message name=\"" + name + "Response\"><wsdl:part name=\"parameters\" element=\"" + name +
+    out += "<wsdl:message name=\"" + name + "Response\"><wsdl:part name=\"parameters\" element=\"tns:" + name +
            "Response\"/></wsdl:message>\n";
   }
-  out += "<wsdl:message name=\"ServerFault\"><wsdl:part name=\"detail\" element=\"errorInfo\"/></wsdl:message>\n";
+  out += "<wsdl:message name=\"ServerFault\"><wsdl:part name=\"detail\" element=\"tns:errorInfo\"/></wsdl:message>\n";
 
   out += "<wsdl:portType name=\"" + service + "PortType\">\n";
   for (const com::MemberInfo* m : callable) {

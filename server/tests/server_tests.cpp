@@ -19,6 +19,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
+#include "platform/text/text.h"
 #include "platform/xml/dom.h"
 #include "testing/ServerProcess.h"
 
@@ -297,6 +298,63 @@ TEST_F(ServerTest, FailuresBecomeFaultsTheConsoleCanRead) {
   EXPECT_EQ(r.answer.fault.description, "thrown text");
 }
 
+TEST_F(ServerTest, CallsInTheDescriptionsNamespaceAreAnsweredInItOthersAsBefore) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+      "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body>";
+  const std::string tail = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  const std::string failed =
+      "<SOAP-ENV:Fault><faultcode>Server</faultcode><faultstring>no</faultstring>"
+      "<faultactor>/QuorTest/Echo.sod</faultactor><detail>%s<status>0x80040205</status>"
+      "<description>no</description><number>-2147220987</number><source>QuorTest.Echo</source>%s</detail>"
+      "</SOAP-ENV:Fault>";
+  const auto envelope = [](std::string_view call) {
+    return "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" +
+           std::string(call) + "</s:Body></s:Envelope>";
+  };
+
+  // In no namespace, however it is written: the very bytes the console has
+  // always had.
+  const std::string plain = head + "<ConvertResponse><result>[a|b]</result></ConvertResponse>" + tail;
+  const std::string plainFault = head + text::Format(failed, "<errorInfo>", "</errorInfo>") + tail;
+  for (const std::string& call : {std::string("<Convert><src>a</src><rule>b</rule></Convert>"),
+                                  std::string("<Convert xmlns=\"\"><src>a</src><rule>b</rule></Convert>"),
+                                  std::string("<x:Convert><src>a</src><rule>b</rule></x:Convert>")}) {
+    EXPECT_EQ(PostRaw(client_, echo_, envelope(call)).raw, plain) << call;
+  }
+  EXPECT_EQ(Post(client_, echo_, "Convert", {{"src", Bstr(u"a")}, {"rule", Bstr(u"b")}}).raw, plain);
+  Reply r = Post(client_, echo_, "Fail", {{"message", Bstr(u"no")}});
+  EXPECT_EQ(r.http, 500);
+  EXPECT_EQ(r.raw, plainFault);
+
+  // In the description's namespace, by a prefix or as the default: the
+  // response element and errorInfo in it, their children in none.
+  const std::string ns = "urn:quor-service:Echo";
+  const std::string qualified = head + "<tns:ConvertResponse xmlns:tns=\"" + ns +
+                                "\"><result>[a|b]</result></tns:ConvertResponse>" + tail;
+  for (const std::string& call :
+       {"<q:Convert xmlns:q=\"" + ns + "\"><src>a</src><rule>b</rule></q:Convert>",
+        "<Convert xmlns=\"" + ns + "\"><src xmlns=\"\">a</src><rule xmlns=\"\">b</rule></Convert>"}) {
+    r = PostRaw(client_, echo_, envelope(call));
+    EXPECT_EQ(r.http, 200);
+    EXPECT_EQ(r.raw, qualified) << call;
+  }
+  r = PostRaw(client_, echo_, envelope("<q:Fail xmlns:q=\"" + ns + "\"><message>no</message></q:Fail>"));
+  EXPECT_EQ(r.http, 500);
+  EXPECT_EQ(r.raw,
+            head + text::Format(failed, "<tns:errorInfo xmlns:tns=\"" + ns + "\">", "</tns:errorInfo>") + tail);
+
+  // The listener's own faults follow the request the same way; a request it
+  // cannot read has no namespace to answer in.
+  r = PostRaw(client_, echo_, envelope("<q:Nope xmlns:q=\"" + ns + "\"/>"));
+  EXPECT_EQ(r.answer.fault.status, DISP_E_UNKNOWNNAME);
+  EXPECT_NE(r.raw.find("<detail><tns:errorInfo xmlns:tns=\"" + ns + "\"><status>"), std::string::npos) << r.raw;
+  r = PostRaw(client_, echo_, envelope("<q:Convert xmlns:q=\"" + ns + "\"><src><b/></src></q:Convert>"));
+  EXPECT_EQ(r.answer.fault.status, E_INVALIDARG);
+  EXPECT_NE(r.raw.find("<detail><errorInfo><status>"), std::string::npos) << r.raw;
+}
+
 TEST_F(ServerTest, BadCallsGetFaultsAndTheServerKeepsServing) {
   struct Case {
     std::string url;
@@ -427,10 +485,12 @@ TEST_F(ServerTest, WsdlDescribesEveryMethodWithItsParameters) {
   const auto root = doc->documentElement();
   EXPECT_EQ(root->nodeName(), "wsdl:definitions");
 
-  // Collect operations of the port type and the schema's elements.
+  // Collect operations of the port type, the schema's elements and the
+  // elements the message parts name.
   std::vector<std::string> operations;
   std::map<std::string, std::vector<std::string>> elements;  // element -> its child element names
-  std::string location;
+  std::vector<std::string> parts;
+  std::string location, schemaNamespace;
   std::vector<xml::NodePtr> pending{root};
   while (!pending.empty()) {
     auto n = pending.back();
@@ -440,6 +500,8 @@ TEST_F(ServerTest, WsdlDescribesEveryMethodWithItsParameters) {
     if (n->nodeName() == "wsdl:operation" && n->parentNode()->nodeName() == "wsdl:portType")
       operations.push_back(n->getAttribute("name").value_or(""));
     if (n->nodeName() == "soap:address") location = n->getAttribute("location").value_or("");
+    if (n->nodeName() == "wsdl:part") parts.push_back(n->getAttribute("element").value_or(""));
+    if (n->nodeName() == "xsd:schema") schemaNamespace = n->getAttribute("targetNamespace").value_or("");
     if (n->nodeName() == "xsd:element" && n->parentNode()->nodeName() == "xsd:schema") {
       auto& children = elements[n->getAttribute("name").value_or("")];
       std::vector<xml::NodePtr> inner{n};
@@ -460,6 +522,16 @@ TEST_F(ServerTest, WsdlDescribesEveryMethodWithItsParameters) {
   EXPECT_EQ(elements["SwapResponse"], (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(elements["errorInfo"], (std::vector<std::string>{"status", "description", "number", "source"}));
   EXPECT_EQ(location, echo_);
+  // The schema's elements are in the description's namespace, and every part
+  // names one of them by the prefix bound to it.
+  EXPECT_EQ(root->getAttribute("targetNamespace").value_or(""), "urn:quor-service:Echo");
+  EXPECT_EQ(root->getAttribute("xmlns:tns").value_or(""), "urn:quor-service:Echo");
+  EXPECT_EQ(schemaNamespace, "urn:quor-service:Echo");
+  EXPECT_EQ(parts.size(), 2 * operations.size() + 1);
+  for (const std::string& part : parts) {
+    ASSERT_TRUE(part.starts_with("tns:")) << part;
+    EXPECT_TRUE(elements.contains(part.substr(4))) << part;
+  }
 
   // The core's shapes: return value first in the response type.
   HttpReply shapes;

@@ -140,6 +140,65 @@ TEST(EnvelopeTest, RequestValuesAreTakenExactly) {
   EXPECT_EQ(r.params[0].value, u"\u00E9t\u00E9");
 }
 
+TEST(EnvelopeTest, CallsInANamespaceAreAnsweredInIt) {
+  // The method element's namespace, from whichever declaration is in scope.
+  const struct {
+    std::string body;
+    std::string_view ns;
+  } requests[] = {
+      {WriteRequest("Put", {}), ""},
+      {Wrap("<m:Put xmlns:m='urn:m'><a>1</a></m:Put>"), "urn:m"},
+      {"<s:Envelope xmlns:s='urn:s' xmlns:m='urn:outer'><s:Body><m:Put/></s:Body></s:Envelope>", "urn:outer"},
+      {"<Envelope><Body xmlns='urn:d'><Put><a xmlns=''>1</a></Put></Body></Envelope>", "urn:d"},
+      {"<Envelope><Body xmlns='urn:d'><Put xmlns=''/></Body></Envelope>", ""},
+      {Wrap("<q:Put/>"), ""},  // a prefix nothing declares is tolerated, in no namespace
+  };
+  for (const auto& c : requests) {
+    const Request r = MustParse(c.body);
+    EXPECT_EQ(r.method, "Put") << c.body;
+    EXPECT_EQ(r.ns, c.ns) << c.body;
+  }
+
+  // The response element and errorInfo take the prefix "tns", their
+  // children none.
+  const NamedValue outputs[] = {{"result", Bstr(u"ok")}, {"reskey", Bstr()}};
+  const std::string answer = WriteAnswer("ReLoadConfig", outputs, "urn:quor-service:QuorServiceCoreAdmin");
+  EXPECT_EQ(answer,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+            "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body>"
+            "<tns:ReLoadConfigResponse xmlns:tns=\"urn:quor-service:QuorServiceCoreAdmin\"><result>ok</result>"
+            "<reskey xsi:nil=\"true\"/></tns:ReLoadConfigResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+  const std::string fault = WriteFault({E_INVALIDARG, "bad", "QuorServer", "/a.sod"}, "urn:a?b=\"1\"&c");
+  EXPECT_EQ(fault,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+            "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Body><SOAP-ENV:Fault>"
+            "<faultcode>Server</faultcode><faultstring>bad</faultstring><faultactor>/a.sod</faultactor><detail>"
+            "<tns:errorInfo xmlns:tns=\"urn:a?b=&quot;1&quot;&amp;c\"><status>0x80070057</status>"
+            "<description>bad</description><number>-2147024809</number><source>QuorServer</source>"
+            "</tns:errorInfo></detail></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+  EXPECT_EQ(WriteAnswer("ReLoadConfig", outputs, ""), WriteAnswer("ReLoadConfig", outputs));
+  EXPECT_EQ(WriteFault({E_INVALIDARG, "bad", "", ""}, ""), WriteFault({E_INVALIDARG, "bad", "", ""}));
+
+  // Both read back as before, by name and by position.
+  Answer a;
+  std::string error;
+  ASSERT_EQ(ParseAnswer(answer, a, error), S_OK) << error;
+  EXPECT_EQ(a.element, "ReLoadConfigResponse");
+  ASSERT_EQ(a.outputs.size(), 2u);
+  EXPECT_EQ(a.outputs[0].value, u"ok");
+  EXPECT_TRUE(a.outputs[1].value.IsNull());
+  EXPECT_EQ(ReadByPosition(answer).firstText, "ok");
+  ASSERT_EQ(ParseAnswer(fault, a, error), S_OK) << error;
+  EXPECT_EQ(a.fault.status, E_INVALIDARG);
+  EXPECT_EQ(a.fault.description, "bad");
+  const ConsoleView v = ReadByPosition(fault);
+  EXPECT_EQ(v.firstText, "Server");
+  EXPECT_EQ(v.status, "0x80070057");
+  EXPECT_EQ(v.description, "bad");
+}
+
 TEST(EnvelopeTest, MalformedRequestsAreRefusedWithAReason) {
   std::string deep = "<a>";
   for (int i = 0; i < 40; ++i) deep += "<n>";
