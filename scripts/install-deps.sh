@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing need; does nothing
 # when they are all present. Needs root (or sudo) only when something is missing.
+# --tests: also the standard SOAP clients that only the tests drive.
 set -euo pipefail
 
 packages=(
@@ -14,12 +15,14 @@ packages=(
   clang-14 libclang-rt-14-dev
   # the service unit's check (systemd-analyze), a supervisor that needs no systemd (supervise)
   systemd daemontools
-  # standard SOAP clients the tests drive from the served WSDL (server/tests/clients)
-  python3-suds php-cli php-soap libsoap-lite-perl gsoap libgsoap-dev jaxws openjdk-17-jdk-headless
 )
-# Node.js and npm for the node soap client: Debian's, unless the machine has
-# a Node.js of its own (which carries npm and conflicts with Debian's).
-command -v npm >/dev/null || packages+=(nodejs npm)
+if [ "${1:-}" = --tests ]; then
+  # standard SOAP clients the tests drive from the served WSDL (server/tests/clients)
+  packages+=(python3-suds php-cli php-soap libsoap-lite-perl gsoap libgsoap-dev jaxws openjdk-17-jdk-headless)
+  # Node.js and npm for the node soap client: Debian's, unless the machine has
+  # a Node.js of its own (which carries npm and conflicts with Debian's).
+  command -v npm >/dev/null || packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,7 +9,7 @@
 # ThreadSanitizer and runs them, and stops both services.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --tests
 # The npm package soap, for the node client's test (server/CMakeLists.txt
 # looks for it in build/node).
 node_soap=1.13.0
