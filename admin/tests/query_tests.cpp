@@ -230,6 +230,20 @@ TEST_P(QueryRoad, TransformersConvertAStatementsResult) {
   EXPECT_NE(page.decoded.find("<table"), std::string::npos) << page.decoded;
   const CallOutcome nobody = Query("<query>" + Get(sales_, "staff", "<transform>nobody</transform>") + "</query>");
   EXPECT_EQ(nobody.status, static_cast<HRESULT>(0x81000011u)) << nobody.fault;
+
+  // Two transform elements are one item: the first names the transformer,
+  // the second is its rule (which the CSV converter does not use).
+  const CallOutcome ruled = Query(
+      "<query>" + Get(sales_, "staff", "<transform>trans:0</transform><transform>GridPage.TransXHTML</transform>") +
+      "</query>");
+  ASSERT_TRUE(ruled.ok) << ruled.fault;
+  EXPECT_EQ(ruled.decoded, csv.decoded);
+  // A comma inside one element chains: the page is made of the CSV answer.
+  const CallOutcome chained =
+      Query("<query>" + Get(sales_, "staff", "<transform>trans:0,GridPage.TransXHTML</transform>") + "</query>");
+  ASSERT_TRUE(chained.ok) << chained.fault;
+  EXPECT_NE(chained.decoded, csv.decoded);
+  EXPECT_NE(chained.decoded.find("<table"), std::string::npos) << chained.decoded;
 }
 
 TEST_P(QueryRoad, ListingsAnswerWhatTheConsoleParses) {
