@@ -124,10 +124,12 @@ Status CQueryObj::DoQuery2(CSQLParser& parser, AnswerText& out, const ProcedureC
   auto converter = std::make_unique<TextConverter>();
   if (const auto& encoding = config_->Encoding()) converter->SetEncoding(*encoding);
   // With an encoding configured, character columns arrive as the data
-  // source's own bytes and the converter decodes them; without one the
-  // driver decodes them as it always has.
+  // source's own bytes and the converter decodes them. Without one, so do
+  // the columns the driver itself calls narrow text, read with the narrow
+  // code page (an ANSI driver hands no wide text at all); the driver decodes
+  // the wide ones.
   const auto& encoding = config_->Encoding();
-  session_->SetNarrowText(encoding && !encoding->empty());
+  session_->SetNarrowText(encoding && !encoding->empty() ? odbc::NarrowText::All : odbc::NarrowText::NarrowTypes);
   parser.setTextConverter(std::move(converter));
   if (config_->XmlColumn()) parser.setConvertFlag(true);
   if (!status.ok()) return status;

@@ -9,15 +9,15 @@ namespace quor::core {
 namespace {
 
 // Entries an "OLEDBSetting" may carry that the service takes no value from:
-// OLE DB properties of other providers, and XMLColumn, which the data
-// accessor reads from the configuration text itself.
+// OLE DB properties of other providers. XMLColumn is not one of them: a
+// definition holding it is refused like any unknown entry.
 constexpr std::string_view kIgnored[] = {
     "BindFlags", "LockOwner", "UseProcedureforPrepare", "AutoTranslate", "PacketSize", "UseEncryptionforData",
     "Tagwithcolumncollationwhenpossible", "ServerName", "NetworkProtocol", "ServerPortAddress", "HAServerName",
     "HAServerPortAddress", "CharacterSet", "Language", "ApplicationName", "OptimizePrepare", "SelectMethod",
     "RaiseErrorBehavior", "PrintStatementBehavior", "ExtendedErrorInfo", "StoredProcRowCount", "RowCacheSize",
     "EnableQuotedIdentifiers", "DefaultLengthForLongData", "CurrentLanguage", "InitialFileName", "NetworkAddress",
-    "NetworkLibrary", "Replicationservernameconnectoption", "ADSIFlag", "ProviderString", "XMLColumn"};
+    "NetworkLibrary", "Replicationservernameconnectoption", "ADSIFlag", "ProviderString"};
 
 bool IsIgnored(std::string_view name) {
   if (text::EqualsNoCase(name, "WorkStationID")) return true;

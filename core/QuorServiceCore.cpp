@@ -282,10 +282,10 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
     return;
   }
   Bstr message;
-  // A status without a text of its own (the data layer's) is told by the
+  // A status the service does not know (the data layer's) is told by the
   // reason the database gave on this call's connection.
   Bstr reason;
-  if (StatusText(status).empty()) reason = FailureReason(status);
+  if (!IsKnownStatus(status)) reason = FailureReason(status);
   if (result.IsNull()) {
     const std::string line =
         text::Format("[0x%X] %s", status, reason.IsNull() ? std::string(StatusText(status)) : reason.ToUtf8());

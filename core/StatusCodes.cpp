@@ -242,9 +242,11 @@ static_assert(std::ranges::adjacent_find(kServiceTexts, {}, &StatusTextEntry::st
 // The standard component codes the service passes through. The English texts
 // match platform/com's; interface-defined codes (0x80040200 and up) are
 // left out, since their meaning belongs to the interface that returned them.
+// E_NOTIMPL is known and reported without a text: the requests that answer
+// it have no server side, and the service's own table holds none for it.
 constexpr std::array<StatusTextEntry, 33> kStandardTexts = {{
     {E_UNEXPECTED, "Catastrophic failure", "致命的なエラーが発生しました。"},
-    {E_NOTIMPL, "Not implemented", "この機能は実装されていません。"},
+    {E_NOTIMPL, "", ""},
     {E_NOINTERFACE, "No such interface supported", "サポートされていないインターフェイスです。"},
     {E_POINTER, "Invalid pointer", "無効なポインターです。"},
     {E_ABORT, "Operation aborted", "操作は中止されました。"},
@@ -300,17 +302,28 @@ Language ProcessLanguage() {
 
 std::span<const StatusTextEntry> ServiceStatusTexts() { return kServiceTexts; }
 
-std::string_view StatusText(HRESULT status, Language language) {
+namespace {
+
+const StatusTextEntry* FindEntry(HRESULT status) {
   if (IsServiceStatus(status)) {
     const auto key = static_cast<uint32_t>(status);
     const auto it = std::ranges::lower_bound(kServiceTexts, key, {}, [](const StatusTextEntry& e) {
       return static_cast<uint32_t>(e.status);
     });
-    return it != kServiceTexts.end() && it->status == status ? Pick(*it, language) : std::string_view();
+    return it != kServiceTexts.end() && it->status == status ? &*it : nullptr;
   }
   for (const StatusTextEntry& entry : kStandardTexts)
-    if (entry.status == status) return Pick(entry, language);
-  return {};
+    if (entry.status == status) return &entry;
+  return nullptr;
+}
+
+}  // namespace
+
+bool IsKnownStatus(HRESULT status) { return FindEntry(status) != nullptr; }
+
+std::string_view StatusText(HRESULT status, Language language) {
+  const StatusTextEntry* entry = FindEntry(status);
+  return entry ? Pick(*entry, language) : std::string_view();
 }
 
 }  // namespace quor::core

@@ -175,6 +175,9 @@ struct StatusTextEntry {
 // Every service code, in ascending order.
 std::span<const StatusTextEntry> ServiceStatusTexts();
 
+// Whether `status` is a service code or a standard code listed here, with a
+// text or (E_NOTIMPL) without one.
+bool IsKnownStatus(HRESULT status);
 // The text of `status` (UTF-8): a service code's own text, a standard code's
 // standard text, empty for anything else. The view refers to static text.
 std::string_view StatusText(HRESULT status, Language language);

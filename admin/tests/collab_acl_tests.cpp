@@ -337,11 +337,18 @@ TEST_P(CollabAcl, ConferenceManagerUrlFromTheRegistryEscaped) {
   ASSERT_NO_FATAL_FAILURE(instance_->SetServiceValue("ConferenceManagerURL", std::nullopt));
   EXPECT_EQ(Call(*alice, "GetConferenceManagerURL").status, notSet);
 
-  // Application sharing and video conferences have no server side.
+  // Application sharing and video conferences have no server side, and
+  // nothing more to say: the event log's line holds the status alone.
   for (const char* method : {"GetApplicationShareURL", "GetVideoConferenceListURL", "GetVideoConferenceURL"}) {
     const CallOutcome call = Call(*alice, method, {{"author", alice_}, {"name", "x"}});
     EXPECT_EQ(call.status, kNotImplemented) << method << ": " << call.fault;
   }
+  const std::string events = instance_->Events();
+  constexpr std::string_view kStatus = "\t[0x80004001]", kLineEnd = " \n";
+  size_t lines = 0;
+  for (size_t at = events.find(kStatus); at != std::string::npos; at = events.find(kStatus, at + 1), ++lines)
+    EXPECT_EQ(events.substr(at + kStatus.size(), kLineEnd.size()), kLineEnd) << events;
+  EXPECT_EQ(lines, 3u) << events;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, CollabAcl, ::testing::Values(Database::Sqlite, Database::Postgres), EngineName);

@@ -230,6 +230,65 @@ TEST_P(QueryRoad, TransformersConvertAStatementsResult) {
   EXPECT_NE(page.decoded.find("<table"), std::string::npos) << page.decoded;
   const CallOutcome nobody = Query("<query>" + Get(sales_, "staff", "<transform>nobody</transform>") + "</query>");
   EXPECT_EQ(nobody.status, static_cast<HRESULT>(0x81000011u)) << nobody.fault;
+
+  // Two transform elements are one item: the first names the transformer,
+  // the second is its rule (which the CSV converter does not use).
+  const CallOutcome ruled = Query(
+      "<query>" + Get(sales_, "staff", "<transform>trans:0</transform><transform>GridPage.TransXHTML</transform>") +
+      "</query>");
+  ASSERT_TRUE(ruled.ok) << ruled.fault;
+  EXPECT_EQ(ruled.decoded, csv.decoded);
+  // A comma inside one element chains: the page is made of the CSV answer.
+  const CallOutcome chained =
+      Query("<query>" + Get(sales_, "staff", "<transform>trans:0,GridPage.TransXHTML</transform>") + "</query>");
+  ASSERT_TRUE(chained.ok) << chained.fault;
+  EXPECT_NE(chained.decoded, csv.decoded);
+  EXPECT_NE(chained.decoded.find("<table"), std::string::npos) << chained.decoded;
+}
+
+// A PostgreSQL database in EUC-JP read through the ANSI driver with EUC-JP as
+// the client encoding: without an Encoding setting the bytes are read with the
+// narrow code page, with "EUC_JP" as Japanese text.
+TEST_P(QueryRoad, LegacyEncodedTextIsReadByTheSourcesEncoding) {
+  if (!hr_.postgres) GTEST_SKIP() << "a PostgreSQL database of its own";
+  const std::string database = "quor_eucjp_" + std::to_string(::getpid());
+  const std::string superuser = "PGPASSWORD=postgres psql -X -q -t -A -v ON_ERROR_STOP=1 -h '" + PgItem("Server") +
+                                "' -p '" + PgItem("Port") + "' -U postgres";
+  const std::string drop = superuser + " -d postgres -c 'DROP DATABASE IF EXISTS " + database + " WITH (FORCE)' 2>&1";
+  Capture(drop);
+  ASSERT_EQ(Capture(superuser + " -d postgres -c \"CREATE DATABASE " + database +
+                    " ENCODING 'EUC_JP' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0\" 2>&1"),
+            "");
+  const std::unique_ptr<const std::string, void (*)(const std::string*)> dropped(
+      &drop, [](const std::string* command) { Capture(*command); });
+  const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC";  // in UTF-8; C6 FC CB DC in EUC-JP
+  ASSERT_EQ(Capture("PGCLIENTENCODING=UTF8 " + superuser + " -d " + database +
+                    " -c \"CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT);"
+                    "INSERT INTO staff VALUES (1, 'Ann'), (2, '" + japanese + "');"
+                    "GRANT SELECT ON staff TO " + PgItem("UID") + "\" 2>&1"),
+            "");
+  const auto setting = [&](const std::string& dsn, const std::string& encoding) {
+    const std::string rest = "DRIVER={PostgreSQL ANSI};Server=" + PgItem("Server") + ";Port=" + PgItem("Port") +
+                             ";Database=" + database + ";ConnSettings={SET client_encoding TO 'EUC_JP'}";
+    return "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + dsn + "</DataSource>" +
+           (encoding.empty() ? "" : "<Encoding>" + encoding + "</Encoding>") +
+           "<InitialCatalog>public</InitialCatalog><ExtendedProperties>" + CVeltService::EscapeXml(rest) +
+           "</ExtendedProperties><UserName>" + PgItem("UID") + "</UserName><Password>" + PgItem("PWD") +
+           "</Password></OLEDBSetting>";
+  };
+  ASSERT_NO_FATAL_FAILURE(
+      StartWith({{"config/legacy.xml", setting("legacy", "")}, {"config/japanese.xml", setting("japanese", "EUC_JP")}}));
+  const auto names = [&](const std::string& dsn) {
+    const CallOutcome read = Query("<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>" +
+                                   dsn + "</dsn><catalog>public</catalog><table>staff</table></target>"
+                                   "<order>id</order></get></query>");
+    EXPECT_TRUE(read.ok) << dsn << ": " << read.fault;
+    return ColumnTexts(read.decoded, "name");
+  };
+  // The narrow code page is UTF-8 here: the EUC-JP bytes are no UTF-8 text.
+  EXPECT_EQ(names("legacy"),
+            (std::vector<std::string>{"Ann", text::Narrow(text::Widen("\xC6\xFC\xCB\xDC"))}));
+  EXPECT_EQ(names("japanese"), (std::vector<std::string>{"Ann", japanese}));
 }
 
 TEST_P(QueryRoad, ListingsAnswerWhatTheConsoleParses) {

@@ -94,6 +94,23 @@ TEST_F(ConfigRoad, AMalformedFileIsSkippedAndReported) {
   EXPECT_EQ(probe.output.find("skips this file", probe.output.find("sales.xml")), std::string::npos)
       << probe.output;
 
+  // An XMLColumn entry is no entry of a definition: the file is skipped like
+  // the others, and its source is not served.
+  std::ofstream(broken) << "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>archive</DataSource>"
+                          "<InitialCatalog>main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
+                               CVeltService::EscapeXml(sales_.string()) +
+                               "</ExtendedProperties><XMLColumn>false</XMLColumn></OLEDBSetting>";
+  reload = Call(*admin, "ReLoadConfig");
+  EXPECT_EQ(reload.status, kUndefinedKeyword) << reload.fault;
+  EXPECT_NE(FaultDescription(*admin).find("Skipped: broken.xml (0x8100007B)."), std::string::npos)
+      << FaultDescription(*admin);
+  const CallOutcome archive =
+      Call(*admin, "Query", {{"sqlstmt", "<query><get><content>record</content><target><provider>MSDASQL.1"
+                                         "</provider><dsn>archive</dsn><catalog>main</catalog><table>staff</table>"
+                                         "</target></get></query>"}});
+  EXPECT_EQ(archive.decoded.find("Ann"), std::string::npos) << archive.decoded;
+  EXPECT_EQ(SalesNames(*admin), std::vector<std::string>{"Ann"});
+
   // Mended, the folder reloads cleanly with the answer it always had.
   fs::remove(broken);
   reload = Call(*admin, "ReLoadConfig");

@@ -449,7 +449,6 @@ Status BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const N
       else if (name == kOrder) pending.orders.push_back(std::move(text));
       else if (name == kOption) pending.options.push_back(std::move(text));
       else if (name == kRowCount) pending.rowcount = std::move(text);
-      // The transformer chain splits its list at ",".
       else if (name == kTransform) transforms.push_back(std::move(text));
       else stores.push_back(std::move(text));
     }
@@ -457,7 +456,9 @@ Status BuildGetStatement(const DocumentPtr& doc, const NodePtr& request, const N
   close();
 
   for (const GetTarget& target : targets) QUOR_RETURN_IF_ERROR(WriteSubstatement(doc, statement, target, noUnify));
-  if (!transforms.empty()) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kTransform, Join(transforms, ",")));
+  // Several transform elements make one text, joined by a blank as the store
+  // texts are; only a comma inside a text starts another transformer.
+  if (!transforms.empty()) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kTransform, Join(transforms, " ")));
   if (!stores.empty()) QUOR_RETURN_IF_ERROR(AppendNew(statement, doc, kStore, Join(stores, " ")));
   return Status();
 }

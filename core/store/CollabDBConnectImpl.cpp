@@ -135,7 +135,8 @@ HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bs
     result = RootAnswer({{Kw(KW_RESULTCODE), "0"}, {Kw(KW_URI), uri.ToUtf8()}});
     return S_OK;
   }
-  if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
+  // The row is found by its URN alone: another author and name that make
+  // the same URN meet the same row.
   if (Status status = StoreRows::CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
     return Answer(status);
 

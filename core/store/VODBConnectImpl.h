@@ -85,7 +85,7 @@ class CVODBConnectImpl {
   HRESULT GetVOAttribute(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
   HRESULT GetVOURIList(const com::Bstr& user, com::Bstr& result);
   HRESULT GetVOURIListAll(com::Bstr& result);
-  // Each owner once.
+  // The owner of each object, one entry per object.
   HRESULT GetVOUserListAll(com::Bstr& result);
   HRESULT GetVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
   // Administrators only: an empty object of `owner`, or its removal by URN.

@@ -60,9 +60,9 @@ HRESULT CVODBConnectImpl::GetVOURIListAll(com::Bstr& result) {
 
 HRESULT CVODBConnectImpl::GetVOUserListAll(com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  // A list of users: each owner once, however many objects it has.
-  return Answer(
-      rows_.ColumnList("SELECT DISTINCT VOUSER FROM QUORVESK ORDER BY VOUSER", {}, "VOUSER", Kw(KW_USER), result));
+  // One entry per object, as the table gives them: the console makes the
+  // names unique itself.
+  return Answer(rows_.ColumnList("SELECT VOUSER FROM QUORVESK", {}, "VOUSER", Kw(KW_USER), result));
 }
 
 HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, const com::Bstr& name,

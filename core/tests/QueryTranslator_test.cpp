@@ -182,14 +182,14 @@ TEST(QueryTranslator, GetClauses) {
        "<sqlquery><statement><substatement>" PDC
        "<sql><select>*</select><from>T</from><where>(a=1 OR b=2) AND (c=3)</where></sql>"
        "</substatement></statement></sqlquery>"},
-      {"nounify reaches every substatement; transforms chain with commas",
+      {"nounify reaches every substatement; transforms and stores join with a blank",
        "<query><get><content>table</content><target>" PDC "<table>A</table></target><nounify/>"
        "<target>" PDC "<table>B</table></target>"
        "<transform>csv</transform><transform>xhtml</transform><store>s1</store><store>s2</store></get></query>",
        "<sqlquery><statement>"
        "<substatement>" PDC "<sql><select>*</select><from>A</from></sql><nounify/></substatement>"
        "<substatement>" PDC "<sql><select>*</select><from>B</from></sql><nounify/></substatement>"
-       "<transform>csv,xhtml</transform><store>s1 s2</store></statement></sqlquery>"},
+       "<transform>csv xhtml</transform><store>s1 s2</store></statement></sqlquery>"},
       {"a get without targets keeps transform and store only",
        "<query><get><content>table</content><condition>x</condition><transform>t</transform>"
        "<store>s</store></get></query>",

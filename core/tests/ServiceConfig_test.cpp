@@ -98,7 +98,7 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   instance.Write("config/A-query.XML",
                  "<OLEDBSetting><Provider>MSDASQL</Provider><DataSource>sales</DataSource>"
                  "<CacheAuthentication>False</CacheAuthentication><ConnectTimeout>  30</ConnectTimeout>"
-                 "<GeneralTimeout>soon</GeneralTimeout><encoding>EUC_JP</encoding><XMLColumn>doc</XMLColumn>"
+                 "<GeneralTimeout>soon</GeneralTimeout><encoding>EUC_JP</encoding><BindFlags>doc</BindFlags>"
                  "<Location>here</Location><progID>My.Accessor</progID><quorservice/></OLEDBSetting>");
   instance.Write("config/c-other.xml", "<OLEDBSetting><quorservice>vodb</quorservice></OLEDBSetting>");
   instance.Write("config/notes.txt", "not a definition");
@@ -115,7 +115,7 @@ TEST(ConfigFolder, RepositoryAndQuerySourcesAreSorted) {
   EXPECT_EQ(query.GetLocation(), u"here");
   EXPECT_TRUE(query.GetInitialCatalog().IsNull());
   EXPECT_EQ(query.GetProgID(), u"My.Accessor");
-  EXPECT_NE(query.GetConfigText().ToUtf8().find("<XMLColumn>doc</XMLColumn>"), std::string::npos);
+  EXPECT_NE(query.GetConfigText().ToUtf8().find("<BindFlags>doc</BindFlags>"), std::string::npos);
 
   ASSERT_EQ(config.RepositoryDefinitions.size(), 1u);  // "vodb" is discarded
   EXPECT_EQ(config.RepositoryDefinitions[0]->GetProviderAnsi(), "MSDASQL.1");
@@ -159,6 +159,8 @@ TEST(ConfigFolder, ABadFileIsSkippedAndTheOthersLoad) {
       {"comment among entries", "<OLEDBSetting><Provider>x</Provider><!-- c --></OLEDBSetting>",
        QS_E_CONFIG_UNDEFINED_KEYWORD},
       {"lower-case provider", "<OLEDBSetting><provider>x</provider></OLEDBSetting>", QS_E_CONFIG_UNDEFINED_KEYWORD},
+      {"XMLColumn", "<OLEDBSetting><Provider>x</Provider><XMLColumn>true</XMLColumn></OLEDBSetting>",
+       QS_E_CONFIG_UNDEFINED_KEYWORD},
       {"other root", "<Settings><Provider>x</Provider></Settings>", QS_E_CONFIG_FORMAT_INVALID},
       {"empty file", "  \n", QS_E_CONFIG_EMPTY},
       {"not XML", "<OLEDBSetting><Provider>x</OLEDBSetting>", QS_E_XML_LOAD_FAILED},

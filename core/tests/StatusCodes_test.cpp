@@ -89,7 +89,7 @@ TEST(StatusTexts, KnownCodesReadAsTheSystemWroteThem) {
 TEST(StatusTexts, StandardCodesKeepTheirOwnTexts) {
   // Each of these shares its low 16 bits with nothing or with an unrelated
   // service code (E_INVALIDARG 0x...0057, E_OUTOFMEMORY 0x...000E).
-  for (HRESULT code : {E_INVALIDARG, E_OUTOFMEMORY, E_POINTER, E_FAIL, E_UNEXPECTED, E_NOTIMPL, E_ACCESSDENIED,
+  for (HRESULT code : {E_INVALIDARG, E_OUTOFMEMORY, E_POINTER, E_FAIL, E_UNEXPECTED, E_ACCESSDENIED,
                        DISP_E_EXCEPTION, DISP_E_TYPEMISMATCH, REGDB_E_CLASSNOTREG, CO_E_CLASSSTRING}) {
     SCOPED_TRACE(text::Format("0x%08X", static_cast<uint32_t>(code)));
     const std::string_view english = StatusText(code, Language::English);
@@ -99,6 +99,15 @@ TEST(StatusTexts, StandardCodesKeepTheirOwnTexts) {
     EXPECT_NE(StatusText(code, Language::Japanese), english);
   }
   EXPECT_EQ(StatusText(E_INVALIDARG, Language::English), "The parameter is incorrect");
+}
+
+TEST(StatusTexts, NotImplementedIsKnownWithoutText) {
+  EXPECT_TRUE(IsKnownStatus(E_NOTIMPL));
+  EXPECT_EQ(StatusText(E_NOTIMPL, Language::English), "");
+  EXPECT_EQ(StatusText(E_NOTIMPL, Language::Japanese), "");
+  EXPECT_TRUE(IsKnownStatus(E_FAIL));
+  EXPECT_TRUE(IsKnownStatus(QS_E_XML_LOAD_FAILED));
+  EXPECT_FALSE(IsKnownStatus(static_cast<HRESULT>(0x80040E14)));
 }
 
 TEST(StatusTexts, OtherCodesHaveNoText) {

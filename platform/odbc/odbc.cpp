@@ -678,7 +678,7 @@ Status Statement::BindColumns() {
       length = sizeof cell.real;
     } else if (!IsBinaryType(type) && *getDataBound_ && info.size > 0 && info.size <= kBoundTextChars &&
                type != SQL_LONGVARCHAR && type != SQL_WLONGVARCHAR) {
-      const bool narrow = narrowText_ && IsCharacterType(type);
+      const bool narrow = ReadsNarrow(type);
       ctype = narrow ? SQL_C_CHAR : SQL_C_WCHAR;
       cell.buffer.resize(256 * (narrow ? 1 : sizeof(SQLWCHAR)));
       buffer = cell.buffer.data();
@@ -692,6 +692,15 @@ Status Statement::BindColumns() {
     cell.boundType = ctype;
   }
   return {};
+}
+
+bool Statement::ReadsNarrow(int16_t sqlType) const {
+  switch (narrowText_) {
+    case NarrowText::None: return false;
+    case NarrowText::NarrowTypes: return sqlType == SQL_CHAR || sqlType == SQL_VARCHAR || sqlType == SQL_LONGVARCHAR;
+    case NarrowText::All: return IsCharacterType(sqlType);
+  }
+  return false;
 }
 
 int64_t Statement::RowCount() const {
@@ -783,7 +792,7 @@ Result<ValueView> Statement::Read(size_t column) {
     // Everything else, text, decimals and dates included, is read as text in
     // chunks, so long values arrive whole; binary values as bytes.
     const bool binary = IsBinaryType(type);
-    const bool narrow = !binary && narrowText_ && IsCharacterType(type);
+    const bool narrow = !binary && ReadsNarrow(type);
     bool null = false;
     cell.text.clear();
     if (binary) {

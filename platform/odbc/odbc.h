@@ -84,6 +84,15 @@ struct ValueView {
   bool IsNull() const { return kind == Value::Kind::Null; }
 };
 
+// Which character columns a statement reads as the driver's narrow bytes
+// (SQL_C_CHAR), left in the data source's encoding for the caller to decode,
+// instead of as wide text that the driver decodes.
+enum class NarrowText {
+  None,         // every column wide
+  NarrowTypes,  // the columns the driver describes as narrow text (CHAR, VARCHAR, LONGVARCHAR)
+  All,          // every character column
+};
+
 class Environment;
 
 // One connection. Its handle, and those of its statements, are used only by
@@ -200,10 +209,8 @@ class Statement {
   // The same value without copying it: text is read (in chunks, so long
   // values arrive whole) into a buffer the statement keeps per column.
   Result<ValueView> Read(size_t column);
-  // Character columns are read as the driver's narrow bytes (SQL_C_CHAR),
-  // left in the data source's encoding for the caller to decode, instead of
-  // as wide text that the driver decodes. Off by default.
-  void SetNarrowText(bool on) { narrowText_ = on; }
+  // Which character columns are read narrow; none by default.
+  void SetNarrowText(NarrowText which) { narrowText_ = which; }
   // Moves to the next result of a batch: false when there is none.
   Result<bool> NextResult();
   // Ends the current result so the statement can run again.
@@ -225,7 +232,8 @@ class Statement {
   std::vector<ColumnInfo> columns_;
   std::string preparedSql_;
   bool prepared_ = false;
-  bool narrowText_ = false;
+  NarrowText narrowText_ = NarrowText::None;
+  bool ReadsNarrow(int16_t sqlType) const;
   // Buffers of bound parameters must outlive the execution.
   struct Bound;
   std::vector<std::unique_ptr<Bound>> bound_;

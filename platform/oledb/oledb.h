@@ -160,10 +160,11 @@ class Session {
 
   HRESULT GetSchemaRowset(Schema schema, const Restrictions& restrictions, std::unique_ptr<Rowset>& rows);
 
-  // Character columns of later commands come back as the data source's own
-  // bytes (odbc::Value::narrow) for the caller to decode by the encoding it
-  // knows them to be in. Schema listings are not affected. Off by default.
-  void SetNarrowText(bool on) { narrowText_ = on; }
+  // Which character columns of later commands come back as the data
+  // source's own bytes (odbc::Value::narrow) for the caller to decode by the
+  // encoding it knows them to be in. Schema listings are not affected. None
+  // by default.
+  void SetNarrowText(odbc::NarrowText which) { narrowText_ = which; }
   // The server's name for itself ("PostgreSQL", "SQLite", ...).
   std::string DbmsName() const { return connection_->DbmsName(); }
 
@@ -177,7 +178,7 @@ class Session {
 
   std::shared_ptr<odbc::Connection> connection_;
   bool inTransaction_ = false;
-  bool narrowText_ = false;
+  odbc::NarrowText narrowText_ = odbc::NarrowText::None;
   std::string lastError_;
 };
 

@@ -188,7 +188,7 @@ TEST_P(OleDbTest, ThreeMegabyteTextRoundTrip) {
   // Read narrow, the same column arrives as the driver's bytes (UTF-8 from
   // both engines here), whole; empty text and NULL stay apart.
   ASSERT_EQ(Insert(2, Parameter::Null(Parameter::Kind::Text), Parameter::Text("")), S_OK);
-  session_->SetNarrowText(true);
+  session_->SetNarrowText(odbc::NarrowText::All);
   auto [narrowName, narrowBody] = Row(1);
   EXPECT_TRUE(narrowBody.narrow);
   EXPECT_TRUE(narrowBody.text == big) << "the long value came back changed read narrow";
@@ -212,7 +212,7 @@ TEST_P(OleDbTest, ShortTextColumnsReadWholeWhateverTheirLength) {
     ASSERT_EQ(Insert(static_cast<int>(i + 1), name, Parameter::Text("b")), S_OK) << session_->LastError();
   }
   for (const bool narrow : {false, true}) {
-    session_->SetNarrowText(narrow);
+    session_->SetNarrowText(narrow ? odbc::NarrowText::All : odbc::NarrowText::None);
     std::unique_ptr<Rowset> rows, again;
     const std::string select = "SELECT name, id FROM " + table_ + " ORDER BY id";
     ASSERT_EQ(session_->Execute(select, rows), S_OK);
