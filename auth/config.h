@@ -55,7 +55,7 @@ struct AuthLimits {
   uint32_t sessionLimit = 10000;
   // How far a request token's time may be from the server's clock
   // (TokenSkewSeconds); nonces are remembered for as long.
-  std::chrono::seconds tokenSkew{300};
+  std::chrono::seconds tokenSkew = kDefaultTokenSkew;
 };
 
 class ServiceConfig {

@@ -11,6 +11,7 @@
 // mac_handler.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,6 +52,10 @@ inline constexpr std::u16string_view kDefaultProviderName = u"Microsoft Base Cry
 inline constexpr std::u16string_view kDefaultProviderType = u"PROV_RSA_FULL";
 inline constexpr std::u16string_view kDefaultCipher = u"CALG_RC2";
 inline constexpr std::u16string_view kDefaultHash = u"CALG_SHA1";
+
+// How far a request token's time may be from the server's clock, unless the
+// service's settings say otherwise.
+inline constexpr std::chrono::seconds kDefaultTokenSkew{300};
 
 // The largest unpacked value a token may declare (64 MiB): a declared length
 // above it, or above what its packed data can hold, is refused before

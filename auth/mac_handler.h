@@ -114,9 +114,6 @@ class MacHandlerBase : public TokenHandler {
   std::vector<TokenItem> items_;
 };
 
-// The window a request's time must fall in around the server's clock.
-inline constexpr std::chrono::seconds kDefaultTokenSkew{300};
-
 // The server's handler: one per open session.
 class ServerMACImpl final : public MacHandlerBase {
  public:

@@ -42,7 +42,7 @@ class SessionImpl {
   // "SetTokenItem('SessionKey') Failed", or the crypto error of the step.
   // Request times must fall within `tokenSkew` of the server's clock.
   Result<std::u16string> Init(const Bstr& scheme, const Bstr& seed,
-                              std::chrono::seconds tokenSkew = std::chrono::seconds(300));
+                              std::chrono::seconds tokenSkew = kDefaultTokenSkew);
 
   // Whether `text` is the session key text Init handed out (compared in
   // constant time): only the session's holder may close it.
