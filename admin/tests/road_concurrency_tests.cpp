@@ -382,7 +382,9 @@ TEST_P(ConcurrencyRoad, SlowQueryDoesNotHoldUpOtherSessions) {
   // sanitizer, with the other tests running beside this one, a call can be
   // slowed by the machine alone: there nine in ten must keep the limit, and
   // none may take half the query's time (a call that waits for the query
-  // would take up to all of it).
+  // would take up to all of it). The machine slows the query as much as the
+  // calls, so half is taken of the longer of its two runs.
+  const double queryMs = std::max(alone, Ms(queryEnd - queryStart).count());
   int during = 0, withinLimit = 0;
   double worst = 0;
   for (int p = 0; p < kPollers; ++p) {
@@ -392,7 +394,7 @@ TEST_P(ConcurrencyRoad, SlowQueryDoesNotHoldUpOtherSessions) {
       ++mine;
       worst = std::max(worst, poll.ms);
       if (poll.ms <= limit) ++withinLimit;
-      const double bound = kSanitized ? alone / 2 : limit;
+      const double bound = kSanitized ? queryMs / 2 : limit;
       EXPECT_LE(poll.ms, bound) << "poller " << p << ", " << Ms(poll.start - queryStart).count()
                                 << " ms into the query";
     }
