@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "auth/ids.h"
 #include "platform/com/unknown.h"
@@ -23,6 +24,16 @@ struct ISession : com::IDispatch {
   // `flags` the item's kind, `src` its value as set, `dst` its encoded or
   // decoded value.
   virtual HRESULT GetTokenData(uint32_t index, uint32_t* flags, com::Bstr* src, com::Bstr* dst) = 0;
+
+  // An answer token over a last item whose value is made while it is sent
+  // (not reachable by name). After SetTokenData for every item, the last
+  // one plain (kind 0) with a null value: BeginTokenStream hashes all but
+  // that value; HashTokenStream takes the value's pieces in order (UTF-8,
+  // each ending on a whole character); EndTokenStream gives the token that
+  // ConstructToken would have made with the whole value set.
+  virtual HRESULT BeginTokenStream() = 0;
+  virtual HRESULT HashTokenStream(std::string_view utf8) = 0;
+  virtual HRESULT EndTokenStream(com::Bstr* token) = 0;
 
  protected:
   ~ISession() = default;

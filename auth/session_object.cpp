@@ -83,6 +83,11 @@ HRESULT Session::GetTokenData(uint32_t index, uint32_t* flags, com::Bstr* src, c
   });
 }
 
+// Not yet: the frame does not stream answers.
+HRESULT Session::BeginTokenStream() { return E_NOTIMPL; }
+HRESULT Session::HashTokenStream(std::string_view) { return E_NOTIMPL; }
+HRESULT Session::EndTokenStream(com::Bstr*) { return E_NOTIMPL; }
+
 HRESULT Session::InterfaceSupportsErrorInfo(const com::IID& iid) { return iid == ISession::kIid ? S_OK : S_FALSE; }
 
 std::span<const com::DispatchEntry<Session>> Session::DispatchTable() {

@@ -32,6 +32,9 @@ class Session : public com::DispatchObject<Session, ISession, com::ISupportError
   HRESULT ValidateToken(const com::Bstr& token, int32_t* valid) override;
   HRESULT SetTokenData(uint32_t index, uint32_t flags, const com::Bstr& name, const com::Bstr& value) override;
   HRESULT GetTokenData(uint32_t index, uint32_t* flags, com::Bstr* src, com::Bstr* dst) override;
+  HRESULT BeginTokenStream() override;
+  HRESULT HashTokenStream(std::string_view utf8) override;
+  HRESULT EndTokenStream(com::Bstr* token) override;
 
   HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override;
 

@@ -8,10 +8,28 @@
 #include <string>
 #include <string_view>
 
+#include "platform/com/status.h"
+
 namespace quor::com {
+
+// Where a call may hand its result text piece by piece instead of returning
+// it whole, so that a large answer leaves while it is read. Pieces are the
+// result's own UTF-8 text (the carrier escapes them), each ending on a
+// whole character. Once a call has written a piece, the pieces are its
+// result and the value it returns is not looked at; a call that fails
+// after writing is answered as a failure (before its answer is committed)
+// or cut off so that the client sees it is not whole.
+class ResultSink {
+ public:
+  virtual ~ResultSink() = default;
+  // Fails when the answer cannot go on (the client went, a deadline or the
+  // memory budget was passed): the call must then stop and fail.
+  virtual Status Write(std::string_view piece) = 0;
+};
 
 struct CallContext {
   std::string clientAddress;  // the peer's IP address as text; empty when unknown
+  ResultSink* resultSink = nullptr;  // null: results are returned whole
 };
 
 // The context of the call the calling thread runs (empty outside a call).

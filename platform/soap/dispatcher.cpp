@@ -241,7 +241,8 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
   }
 }
 
-CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress) {
+CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress,
+                            AnswerWriter*) {
   const std::string source(text::Narrow(kSource));
   // The answer, a fault too, is in the namespace the call came in.
   std::string ns;
@@ -259,7 +260,7 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
     Failure failure;
     bool logFailure = false;
     {
-      const com::CallContextScope context(com::CallContext{std::string(clientAddress)});
+      const com::CallContextScope context(com::CallContext{std::string(clientAddress), nullptr});
       Apartment apartment;
       com::ClearErrorInfo();
       // Whatever happens below, the thread's error information goes with the call.

@@ -97,7 +97,25 @@ std::string WireName(const com::ParamInfo& param, size_t index);
 struct CallResult {
   bool fault = false;
   HRESULT status = S_OK;  // the fault's status
-  std::string body;       // the answer or fault envelope
+  std::string body;       // the answer or fault envelope; empty when streamed
+  bool streamed = false;  // the answer went out through the AnswerWriter (whole or cut off)
+};
+
+// The connection a large answer is streamed to, piece by piece, while the
+// call still runs on its worker. Each call blocks while the connection is
+// behind and fails when it is gone or its deadline passed.
+class AnswerWriter {
+ public:
+  virtual ~AnswerWriter() = default;
+  // The head of a 200 answer of `contentType` whose length is not known,
+  // then the first piece.
+  virtual Status Start(std::string_view contentType, std::string piece) = 0;
+  virtual Status Write(std::string piece) = 0;
+  // The last piece: the answer is whole.
+  virtual Status Finish(std::string piece) = 0;
+  // Ends an answer begun so that the client sees it is not whole (no last
+  // chunk; the connection closes).
+  virtual void Abort() = 0;
 };
 
 class Dispatcher {
@@ -113,7 +131,13 @@ class Dispatcher {
   // Answers one request body sent to `endpoint`. Never throws. The
   // component runs with `clientAddress` (the peer's IP address, empty when
   // unknown) as the thread's call context (platform/com/callcontext.h).
-  CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {});
+  // With a `writer`, a component may stream its result (com::ResultSink):
+  // the answer's first kStreamAfter bytes are held, so that a call failing
+  // early still gets its fault; past them the answer is sent through the
+  // writer as it comes. The bytes sent are those of the whole answer.
+  CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {},
+                  AnswerWriter* writer = nullptr);
+  static constexpr size_t kStreamAfter = size_t{256} << 10;
 
   // The methods of the endpoint's class (properties left out), creating one
   // object the first time. On failure the status, with the reason in `error`.
