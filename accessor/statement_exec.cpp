@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/com/answer_budget.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
@@ -97,6 +98,7 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
   out.Open("table");
   out.Attribute("name", tableText);
   std::int32_t written = 0;
+  std::size_t nextCheck = out.str().size() + (std::size_t{1} << 20);
   odbc::ValueView value;
   std::string scratch;
   while (st.rowCount <= 0 || written < st.rowCount) {
@@ -112,6 +114,12 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
     }
     out.Close();
     ++written;
+    // The whole answer counts against the call's memory budget, checked
+    // as it grows by a megabyte.
+    if (out.str().size() >= nextCheck) {
+      if (!com::HoldAnswer(out.str().size()).ok()) return fail(E_OUTOFMEMORY);
+      nextCheck = out.str().size() + (std::size_t{1} << 20);
+    }
   }
   out.Close();
   return {};

@@ -1,5 +1,6 @@
 #include "core/QuorServiceCore.h"
 
+#include <optional>
 #include <utility>
 
 #include "core/KeywordTable.h"
@@ -7,6 +8,8 @@
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryEngine.h"
+#include "platform/com/answer_budget.h"
+#include "platform/com/callcontext.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -22,6 +25,7 @@ enum : uint32_t {
   kEmptyOnFailure = 1 << 2,     // a failed call answers an empty result
   kAdministratorOnly = 1 << 3,
   kLockRouting = 1 << 4,        // the uri's kind is checked before the unwrap
+  kStreams = 1 << 5,            // a large result may be sent while it is made
 };
 
 constexpr int8_t kNoTarget = -1;
@@ -72,15 +76,15 @@ const Entry kOperations[] = {
     {34, {u"PutACL", QUOR_PARAMS(u"uri", u"acl"), 2, &Op::PutACL, 0, 0}},
     {35, {u"PutACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), 3, &Op::PutACLEntry, 0, 0}},
     {36, {u"PutLog", QUOR_PARAMS(u"log"), 1, &Op::PutLog, 0, 0}},
-    {37, {u"GetVOContent", QUOR_PARAMS(u"name"), 1, &Op::GetVOContent, kCompressionChoice, 0}},
-    {38, {u"GetVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::GetVOContentbyURI, kCompressionChoice, 0}},
+    {37, {u"GetVOContent", QUOR_PARAMS(u"name"), 1, &Op::GetVOContent, kCompressionChoice | kStreams, 0}},
+    {38, {u"GetVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::GetVOContentbyURI, kCompressionChoice | kStreams, 0}},
     {39, {u"GetVOList", QUOR_PARAMS(), 0, &Op::GetVOList, 0, kNoTarget}},
     {40, {u"GetVOResourceURI", QUOR_PARAMS(u"name"), 1, &Op::GetVOResourceURI, 0, 0}},
     {41, {u"GetVOResourceURIList", QUOR_PARAMS(), 0, &Op::GetVOResourceURIList, 0, kNoTarget}},
     {42, {u"GetVOResourceURL", QUOR_PARAMS(u"name"), 1, &Op::GetVOResourceURL, 0, 0}},
     {43, {u"PutVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::PutVOContent, 0, 0}},
     {44, {u"PutVOResource", QUOR_PARAMS(u"name"), 1, &Op::PutVOResource, 0, 0}},
-    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::RunQuery, kNoReadyGate | kEmptyOnFailure, 0}},
+    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::RunQuery, kNoReadyGate | kEmptyOnFailure | kStreams, 0}},
     {46, {u"RemoveVOContent", QUOR_PARAMS(u"name"), 1, &Op::RemoveVOContent, 0, 0}},
     {47, {u"RemoveVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::RemoveVOContentbyURI, 0, 0}},
     {48, {u"RemoveVOResource", QUOR_PARAMS(u"name"), 1, &Op::RemoveVOResource, 0, 0}},
@@ -219,6 +223,15 @@ uint32_t ChosenCompression(const Bstr& result) {
 
 }  // namespace
 
+// Whether this call's result may be sent while it is made: the carrier
+// offers a sink, the result is never compressed, and no log row wants the
+// whole result.
+bool MayStream(uint32_t flags) {
+  if (!(flags & kStreams) || !com::CurrentCallContext().resultSink) return false;
+  const CServiceConfig& settings = Settings();
+  return settings.CompressThreshold == 0 && settings.LogLevel != LOGLEVEL_DETAIL;
+}
+
 // ---- The object ---------------------------------------------------------------
 
 CQuorServiceCore::CQuorServiceCore() {
@@ -315,6 +328,14 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   Bstr principal(u"");
   Bstr text;  // null until the store writes a result
   HRESULT status;
+  // The call's share of the memory answers held whole may take; every
+  // layer below that makes the answer whole counts against it.
+  com::AnswerHold hold;
+  com::CallContext context = com::CurrentCallContext();
+  context.answerHold = &hold;
+  const com::CallContextScope scope(std::move(context));
+  std::optional<ResponseStream> stream;
+  if (MayStream(op.flags)) stream.emplace(*com::CurrentCallContext().resultSink, user, op.name);
 
   // A lock on a uri of no known kind fails before the session is asked.
   if ((op.flags & kLockRouting) && CQuorServiceUtils::ClassifyVOURI(targetAsReceived) == 0) {
@@ -330,8 +351,21 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
       if ((op.flags & kAdministratorOnly) && !Utils().IsAdministrator(principal)) {
         status = QS_E_ADMINISTRATOR_ONLY;
       } else {
-        OpCall call{principal, args, text};
+        OpCall call{principal, args, text, stream ? &*stream : nullptr};
         status = (this->*op.store)(call).code();
+        if (SUCCEEDED(status) && !text.IsNull()) Status(hold.Hold(text.Length())).Ignore();
+        // Refused by the budget at any layer: that is the answer, whatever
+        // the layer made of it.
+        if (!hold.Refusal().empty()) {
+          status = E_OUTOFMEMORY;
+          text = Bstr::FromUtf8(hold.Refusal());
+          Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", status, text::Narrow(op.name),
+                                                          hold.Refusal()));
+        }
+        // A large result made whole leaves in pieces too: it is then not
+        // copied again into the answer.
+        if (stream && SUCCEEDED(status) && !stream->Started() && text.Length() >= ResponseStream::kPiece)
+          status = stream->WriteWhole(text.Utf8()).code();
       }
     }
   }
@@ -341,6 +375,11 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
 
   if (FAILED(status)) {
     if (!(op.flags & kEmptyOnFailure) && !text.IsNull()) result = text;
+    return status;
+  }
+  if (stream && stream->Started()) {
+    // The result has gone out; the key over it follows it.
+    reskey = stream->End();
     return status;
   }
   Bstr wrapped = text.IsNull() ? Bstr(u"") : text;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ResponseStream.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/LogDBConnectImpl.h"
 #include "core/store/VODBConnectImpl.h"
@@ -37,6 +38,9 @@ struct OpCall {
   const com::Bstr& principal;
   std::vector<com::Bstr>& args;
   com::Bstr& result;
+  // Set for an operation that may send its result while it makes it: the
+  // result is then written here instead (see ResponseStream).
+  ResponseStream* stream = nullptr;
 };
 
 class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServiceCore, com::ISupportErrorInfo> {

@@ -8,9 +8,11 @@ namespace quor::core {
 
 // ---- Content ------------------------------------------------------------------------------
 
-Status CQuorServiceCore::GetVOContent(OpCall& c) { return Status(vo_->GetVOContent(c.principal, c.args[0], c.result)); }
+Status CQuorServiceCore::GetVOContent(OpCall& c) {
+  return Status(vo_->GetVOContent(c.principal, c.args[0], c.result, c.stream));
+}
 Status CQuorServiceCore::GetVOContentbyURI(OpCall& c) {
-  return Status(vo_->GetVOContentbyURI(c.principal, c.args[0], c.result));
+  return Status(vo_->GetVOContentbyURI(c.principal, c.args[0], c.result, c.stream));
 }
 Status CQuorServiceCore::PutVOContent(OpCall& c) {
   return Status(vo_->PutVOContent(c.principal, c.args[0], c.args[1], c.result));

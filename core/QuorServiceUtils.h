@@ -90,6 +90,11 @@ class CQuorServiceUtils {
   // Builds the response key over the rows through the same session and puts
   // each row's encoded value back into its slot.
   Status WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const;
+  // The same for an answer whose result is sent while it is made: the
+  // session of `user` starts a key over the operation's name and "result",
+  // to which the result's pieces are then added (ISession's token stream).
+  Status BeginStreamedResult(const com::Bstr& user, std::u16string_view operation,
+                             com::ComPtr<auth::ISession>& session) const;
 
   // ---- URNs ----
   // The URN of a Vesk object, "urn:vocontent:vodb000:" + user + "-" + name;

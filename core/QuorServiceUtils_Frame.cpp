@@ -94,4 +94,20 @@ Status CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentEn
   return Status();
 }
 
+Status CQuorServiceUtils::BeginStreamedResult(const com::Bstr& user, std::u16string_view operation,
+                                              com::ComPtr<auth::ISession>& session) const {
+  session = nullptr;
+  AuthAccessor* accessor = Accessor();
+  if (!accessor) return Status(QS_E_RESPONSE_KEY_NOT_CREATED);
+  com::ComPtr<auth::ISession> found;
+  if (Status looked = accessor->LookupSession(user, found); looked.code() != S_OK) return looked;
+  if (!found) return Status(QS_E_SESSION_NOT_FOUND);
+  // Plain items only: a compressed result is never streamed.
+  QUOR_RETURN_IF_ERROR(com::StatusOf(found->SetTokenData(0, 0, com::Bstr(operation), com::Bstr())));
+  QUOR_RETURN_IF_ERROR(com::StatusOf(found->SetTokenData(1, 0, com::Bstr(u"result"), com::Bstr())));
+  QUOR_RETURN_IF_ERROR(com::StatusOf(found->BeginTokenStream()));
+  session = std::move(found);
+  return Status();
+}
+
 }  // namespace quor::core

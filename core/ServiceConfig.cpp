@@ -6,6 +6,7 @@
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
+#include "platform/com/answer_budget.h"
 #include "platform/com/errorinfo.h"
 #include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
@@ -152,6 +153,17 @@ bool CServiceConfig::ReadCompressThreshold() {
       CompressThreshold = static_cast<int32_t>(*number);
   }
   return true;
+}
+
+void CServiceConfig::ReadAnswerMemory() {
+  // In megabytes; missing, of another type or 0: the machine's defaults.
+  uint64_t perAnswer = 0, allAnswers = 0;
+  reg::Key key;
+  if (key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) {
+    if (const auto mb = key.GetDword("AnswerMemoryMB"); mb.ok()) perAnswer = uint64_t{*mb} << 20;
+    if (const auto mb = key.GetDword("AllAnswersMemoryMB"); mb.ok()) allAnswers = uint64_t{*mb} << 20;
+  }
+  com::AnswerBudget::Process().Configure(perAnswer, allAnswers);
 }
 
 bool CServiceConfig::ReadAdminGroupName() {

@@ -74,6 +74,8 @@ class CServiceConfig {
   bool ReadAdminUsers();
   int ReadUserGroups();
   bool ReadCompressThreshold();
+  // The memory answers held whole may take (AnswerMemoryMB, AllAnswersMemoryMB).
+  static void ReadAnswerMemory();
   bool ReadAdminGroupName();
   // Names separated by ",": empty items dropped, leading blanks skipped.
   static std::vector<com::Bstr> SplitNameList(std::string_view text);

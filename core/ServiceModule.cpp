@@ -59,6 +59,7 @@ Status CServiceModule::InitInstance() {
     settings.ReadAdminUsers();
     settings.ReadUserGroups();
     settings.ReadCompressThreshold();
+    settings.ReadAnswerMemory();
     // The administrators' directory group: the administrators' lists and the
     // reloads ask for it before any store has been made to read it.
     settings.ReadAdminGroupName();

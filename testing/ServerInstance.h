@@ -82,6 +82,8 @@ struct InstanceOptions {
   Directory directory = Directory::Accounts;
   std::string logLevel = "Debug";  // None, Normal, Debug, Detail
   uint32_t compressThreshold = 0;
+  // More REG_DWORD values of the service key (e.g. {"AnswerMemoryMB", 4}).
+  std::vector<std::pair<std::string, uint32_t>> serviceDwords;
   std::string adminUsers;      // AdminUsers (comma-separated), when not empty
   std::string adminGroupName;  // AdminGroupName, when not empty
   std::string resourceUrl;     // ResourceURL, when not empty
@@ -429,6 +431,8 @@ class ServerInstance {
     reg::Key k(registry);
     ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, service)), reg::ERROR_SUCCESS);
     ASSERT_EQ(reg::Win32Error(k.SetDword("CompressThreshold", options_.compressThreshold)), reg::ERROR_SUCCESS);
+    for (const auto& [name, value] : options_.serviceDwords)
+      ASSERT_EQ(reg::Win32Error(k.SetDword(name, value)), reg::ERROR_SUCCESS);
     if (!options_.adminUsers.empty()) {
       ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminUsers", options_.adminUsers));
     }

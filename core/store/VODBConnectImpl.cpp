@@ -2,8 +2,10 @@
 // operations answer through, and the content operations.
 #include "core/store/VODBConnectImpl.h"
 
+#include "core/ResponseStream.h"
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
+#include "platform/com/answer_budget.h"
 #include "platform/com/errorinfo.h"
 #include "platform/xml/escape.h"
 
@@ -17,6 +19,24 @@ namespace {
 // Written straight from the stored UTF-8, escaped as the document writer
 // escapes text, so a long content is neither parsed into a tree nor
 // converted on its way to the wire.
+// ContentAnswer's text, sent in pieces: the content is escaped a piece at a
+// time, so its escaped form is never held whole.
+Status StreamContentAnswer(const com::Bstr& content, com::ResultSink& stream) {
+  const std::string_view root = Kw(KW_ROOT);
+  std::string_view text = content.Utf8();
+  std::string piece;
+  piece.append("<").append(root).append(">");
+  while (!text.empty()) {
+    const size_t end = PieceEnd(text, ResponseStream::kPiece);
+    xml::AppendEscaped(piece, text.substr(0, end));
+    text.remove_prefix(end);
+    QUOR_RETURN_IF_ERROR(stream.Write(piece));
+    piece.clear();
+  }
+  piece.append("</").append(root).append(">");
+  return stream.Write(piece);
+}
+
 com::Bstr ContentAnswer(const com::Bstr& content) {
   const std::string_view root = Kw(KW_ROOT);
   const std::string_view text = content.Utf8();
@@ -57,7 +77,8 @@ HRESULT CVODBConnectImpl::Init() {
 
 Status CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
                                         com::Bstr& content) {
-  return rows_.First(sql, params, "CONTENT", content, &found);
+  QUOR_RETURN_IF_ERROR(rows_.First(sql, params, "CONTENT", content, &found));
+  return com::HoldAnswer(content.Length());
 }
 
 Status CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found,
@@ -147,16 +168,24 @@ Status CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& 
 
 // ---- Content ----------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  OperationGate::Reading lock(operation_);
-  bool found = false;
-  com::Bstr content;
-  if (Status status = QueryOwnVOContent(user, name, found, content); !status.ok()) return Answer(status);
+HRESULT CVODBConnectImpl::Content(bool found, const com::Bstr& content, com::ResultSink* stream,
+                                  com::Bstr& result) {
+  if (found && stream && content.Length() >= ResponseStream::kPiece) return Answer(StreamContentAnswer(content, *stream));
   result = found ? ContentAnswer(content) : EmptyAnswer();
   return S_OK;
 }
 
-HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result,
+                                       com::ResultSink* stream) {
+  OperationGate::Reading lock(operation_);
+  bool found = false;
+  com::Bstr content;
+  if (Status status = QueryOwnVOContent(user, name, found, content); !status.ok()) return Answer(status);
+  return Content(found, content, stream, result);
+}
+
+HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result,
+                                            com::ResultSink* stream) {
   OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
   if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
@@ -167,8 +196,7 @@ HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bs
   if (Status status = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content);
       !status.ok())
     return Answer(status);
-  result = found ? ContentAnswer(content) : EmptyAnswer();
-  return S_OK;
+  return Content(found, content, stream, result);
 }
 
 HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,

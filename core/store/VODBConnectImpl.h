@@ -19,6 +19,7 @@
 #include "core/store/OperationGate.h"
 #include "core/store/StoreRows.h"
 #include "platform/com/bstr.h"
+#include "platform/com/callcontext.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
 #include "platform/com/variant.h"
@@ -41,8 +42,11 @@ class CVODBConnectImpl {
   // ---- Content ----
   // The caller's own object by name: "<root>content</root>", "<root/>" when
   // there is no such object.
-  HRESULT GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  // With a `stream`, a large content is sent through it instead of `result`.
+  HRESULT GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result,
+                       com::ResultSink* stream = nullptr);
+  HRESULT GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result,
+                            com::ResultSink* stream = nullptr);
   // Creates the caller's object, or overwrites it when it exists.
   HRESULT PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, com::Bstr& result);
   // The resume queue's replay: accepted, nothing changes.
@@ -107,6 +111,8 @@ class CVODBConnectImpl {
  private:
   bool Ready() const { return rows_.Ready(); }
   CQuorServiceUtils& Utils() const;
+  // The answer of a content read: streamed when it is large and a stream is given.
+  HRESULT Content(bool found, const com::Bstr& content, com::ResultSink* stream, com::Bstr& result);
 
   // ---- Query routines of the Vesk objects ----
   // The stored CONTENT of the first row, raw: `found` false when there is no

@@ -12,6 +12,8 @@
 
 namespace quor::com {
 
+class AnswerHold;
+
 // Where a call may hand its result text piece by piece instead of returning
 // it whole, so that a large answer leaves while it is read. Pieces are the
 // result's own UTF-8 text (the carrier escapes them), each ending on a
@@ -30,6 +32,7 @@ class ResultSink {
 struct CallContext {
   std::string clientAddress;  // the peer's IP address as text; empty when unknown
   ResultSink* resultSink = nullptr;  // null: results are returned whole
+  AnswerHold* answerHold = nullptr;  // the call's share of the answer budget; null: not counted
 };
 
 // The context of the call the calling thread runs (empty outside a call).

@@ -1,0 +1,83 @@
+// The memory answers held whole may take: a call whose answer would pass
+// its limit gets a clear fault and an event-log line, changes nothing, and
+// the other calls run on.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/ServerInstance.h"
+
+namespace quor::admin::testing {
+namespace {
+
+class BudgetRoad : public CollabRoad {};
+
+TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
+  // Rows of a data source whose answer runs to several megabytes.
+  st::TempDir data;
+  const fs::path file = data.Path() / "many.db";
+  ASSERT_EQ(std::system(("sqlite3 '" + file.string() +
+                         "' 'CREATE TABLE many (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
+                         "SELECT x + 1 FROM n WHERE x < 40000) INSERT INTO many SELECT x, printf(\"%0100d\", x) "
+                         "FROM n;'")
+                            .c_str()),
+            0);
+  InstanceOptions options;
+  options.serviceDwords = {{"AnswerMemoryMB", 2}};
+  options.homeFiles = {{"config/many.xml",
+                        "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>many</DataSource><InitialCatalog>"
+                        "main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
+                            CVeltService::EscapeXml(file.string()) + "</ExtendedProperties></OLEDBSetting>"}};
+  QUOR_START_COLLAB(options);
+  const auto query = [](int rows) {
+    return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>many</dsn><catalog>"
+           "main</catalog><table>many</table></target><condition>id &lt;= " +
+           std::to_string(rows) + "</condition></get></query>";
+  };
+
+  const std::string big(3u << 20, 'x'), small = "small content";
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "big"}, {"content", big}}).ok);
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "small"}, {"content", small}}).ok);
+
+  // Refused while small calls run beside them on other sessions.
+  std::atomic<bool> done{false};
+  std::atomic<int> smallCalls{0}, smallFailures{0};
+  std::thread beside([&] {
+    while (!done) {
+      if (!Call(*bob, "GetLogCount").ok) ++smallFailures;
+      ++smallCalls;
+    }
+  });
+  for (int round = 0; round < 3; ++round) {
+    const CallOutcome content = Call(*alice, "GetVOContent", {{"name", "big"}});
+    EXPECT_FALSE(content.ok);
+    EXPECT_EQ(content.status, E_OUTOFMEMORY) << content.fault;
+    EXPECT_NE(content.fault.find("AnswerMemoryMB"), std::string::npos) << content.fault;
+    const CallOutcome rows = Call(*alice, "Query", {{"sqlstmt", query(40000)}});
+    EXPECT_FALSE(rows.ok);
+    EXPECT_EQ(rows.status, E_OUTOFMEMORY) << rows.fault;
+    EXPECT_NE(rows.fault.find("AnswerMemoryMB"), std::string::npos) << rows.fault;
+  }
+  done = true;
+  beside.join();
+  EXPECT_GT(smallCalls.load(), 0);
+  EXPECT_EQ(smallFailures.load(), 0);
+
+  // Answers within the limit, and the refused object itself, are untouched.
+  const CallOutcome fine = Call(*alice, "GetVOContent", {{"name", "small"}});
+  ASSERT_TRUE(fine.ok) << fine.fault;
+  EXPECT_EQ(fine.decoded, "<root>" + small + "</root>");
+  const CallOutcome few = Call(*alice, "Query", {{"sqlstmt", query(100)}});
+  ASSERT_TRUE(few.ok) << few.fault;
+  EXPECT_EQ(ColumnTexts(few.decoded, "id").size(), 100u);
+  EXPECT_NE(instance_->Events().find("AnswerMemoryMB"), std::string::npos) << instance_->Events();
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, BudgetRoad, ::testing::Values(Database::Sqlite, Database::Postgres), EngineName);
+
+}  // namespace
+}  // namespace quor::admin::testing
