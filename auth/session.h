@@ -72,6 +72,13 @@ class SessionImpl {
   Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
   Result<Bstr> ConstructToken();
   Result<bool> ValidateToken(const Bstr& token);
+  // The answer token over a last value hashed as it passes (see
+  // TokenHandler::BeginTokenStream), each step under the session's lock, as
+  // ConstructToken. The handler's failure is the result, error information
+  // and all.
+  Status BeginTokenStream();
+  Status HashTokenStream(std::string_view utf8);
+  Result<Bstr> EndTokenStream();
 
  private:
   // The handler; E_UNEXPECTED before Init. Under handlerLock_.
