@@ -74,8 +74,10 @@ class SessionImpl {
   Result<bool> ValidateToken(const Bstr& token);
   // The answer token over a last value hashed as it passes (see
   // TokenHandler::BeginTokenStream), each step under the session's lock, as
-  // ConstructToken. The handler's failure is the result, error information
-  // and all.
+  // ConstructToken; the handler's failure is the result as it is. The
+  // handler holds one stream: a request of the session that begins another
+  // meanwhile spoils the first, whose client then refuses its answer, as
+  // interleaved requests of one session may refuse one another.
   Status BeginTokenStream();
   Status HashTokenStream(std::string_view utf8);
   Result<Bstr> EndTokenStream();
