@@ -86,6 +86,27 @@ HRESULT ValidateToken(TokenHandler* handler, const Bstr& token) {
   return Edge([&] { return handler->ValidateToken(token); });
 }
 
+HRESULT BeginTokenStream(TokenHandler* handler) {
+  return Edge([&] { return handler->BeginTokenStream(); });
+}
+
+HRESULT EndTokenStream(TokenHandler* handler, Bstr* token) {
+  if (!token) return E_POINTER;
+  return Edge([&] { return handler->EndTokenStream(token); });
+}
+
+HRESULT BeginValidateStream(TokenHandler* handler) {
+  return Edge([&] { return handler->BeginValidateStream(); });
+}
+
+HRESULT EndValidateStream(TokenHandler* handler, const Bstr& token) {
+  return Edge([&] { return handler->EndValidateStream(token); });
+}
+
+HRESULT HashTokenStream(TokenHandler* handler, std::string_view utf8) {
+  return Edge([&] { return handler->HashTokenStream(utf8); });
+}
+
 // ---- Compression ------------------------------------------------------------------
 
 Result<Bytes> CompressBuffer(std::span<const uint8_t> bytes) {

@@ -92,6 +92,28 @@ class TokenHandler {
   virtual Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) = 0;
   virtual Status ConstructToken(Bstr* token) = 0;
   virtual Status ValidateToken(const Bstr& token) = 0;
+
+  // A token over items whose last value is hashed as it passes, never held
+  // whole. The items are set first, the last one plain (kind 0) with a null
+  // value; Begin hashes all but that value, HashTokenStream takes the
+  // value's pieces in order (UTF-8, hashed as text::Widen of all of them
+  // together would be), and End ends the stream, failed or not. One stream
+  // at a time: a second Begin starts over. HashTokenStream and End without a
+  // stream: E_UNEXPECTED; Begin on any other item list: E_INVALIDARG.
+  //
+  // The server's answer: EndTokenStream gives the token ConstructToken
+  // would have made with the whole value set, at the time of Begin (a
+  // request validated meanwhile changes nothing). The console's handler
+  // refuses these (E_NOTIMPL).
+  virtual Status BeginTokenStream() = 0;
+  virtual Status EndTokenStream(Bstr* token) = 0;
+  // The console's check of an answer: EndValidateStream does what
+  // ValidateToken does with the value as received, and the answer's item
+  // table must say the last item is plain. The server's handler refuses
+  // these (E_NOTIMPL).
+  virtual Status BeginValidateStream() = 0;
+  virtual Status EndValidateStream(const Bstr& token) = 0;
+  virtual Status HashTokenStream(std::string_view utf8) = 0;
 };
 
 using TokenHandlerPtr = std::unique_ptr<TokenHandler>;
@@ -120,6 +142,11 @@ HRESULT SetTokenData(TokenHandler* handler, uint32_t index, uint32_t flags, cons
 HRESULT GetTokenData(TokenHandler* handler, uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
 HRESULT ConstructToken(TokenHandler* handler, Bstr* token);
 HRESULT ValidateToken(TokenHandler* handler, const Bstr& token);
+HRESULT BeginTokenStream(TokenHandler* handler);
+HRESULT EndTokenStream(TokenHandler* handler, Bstr* token);
+HRESULT BeginValidateStream(TokenHandler* handler);
+HRESULT EndValidateStream(TokenHandler* handler, const Bstr& token);
+HRESULT HashTokenStream(TokenHandler* handler, std::string_view utf8);
 
 // ---- Compression ------------------------------------------------------------------
 

@@ -60,31 +60,84 @@ Bytes NarrowBytes(std::u16string_view text, bool terminator) {
   return out;
 }
 
-// Hashes a text as UTF-16LE without its terminator; an absent text adds nothing.
-Status HashWide(CryptHash& hash, const Bstr& text) {
-  if (text.Empty()) return {};
-  constexpr size_t kChunk = size_t{64} << 10;
-  if (std::endian::native == std::endian::little && text.HoldsUtf8() && text.Utf8().size() > kChunk) {
-    // A large answer held as UTF-8 is hashed a piece at a time, so that its
-    // UTF-16 form (twice its size) is never made; pieces end where a
-    // character begins, and the text is valid UTF-8.
-    std::string_view rest = text.Utf8();
-    while (!rest.empty()) {
-      size_t end = std::min(kChunk, rest.size());
-      while (end < rest.size() && (static_cast<unsigned char>(rest[end]) & 0xC0) == 0x80) --end;
-      const std::u16string piece = text::Widen(rest.substr(0, end));
-      QUOR_RETURN_IF_ERROR(hash.HashData(std::span(reinterpret_cast<const uint8_t*>(piece.data()), piece.size() * 2)));
-      rest.remove_prefix(end);
-    }
-    return {};
-  }
+// Hashes UTF-16 text as UTF-16LE bytes.
+Status HashUtf16(CryptHash& hash, std::u16string_view text) {
+  if (text.empty()) return {};
   if constexpr (std::endian::native == std::endian::little) {
-    return hash.HashData(std::span(reinterpret_cast<const uint8_t*>(text.View().data()), text.Length() * 2));
+    return hash.HashData(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size() * 2));
   } else {
-    Bytes bytes = WideBytesWithTerminator(text.View());
+    Bytes bytes = WideBytesWithTerminator(text);
     bytes.resize(bytes.size() - 2);
     return hash.HashData(bytes);
   }
+}
+
+bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The bytes of the sequence a byte leads; 1 for one that stands alone.
+size_t SequenceLength(char lead) {
+  const auto b = static_cast<unsigned char>(lead);
+  if ((b & 0xE0) == 0xC0) return 2;
+  if ((b & 0xF0) == 0xE0) return 3;
+  if ((b & 0xF8) == 0xF0) return 4;
+  return 1;
+}
+
+// Hashes UTF-8 text as the UTF-16LE bytes of text::Widen of it, 64 KiB at a
+// time, so that its UTF-16 form (twice its size) is never made whole. Widen
+// starts a sequence at every byte that is no continuation byte and never
+// reads past one, so cutting the text before such a byte changes nothing,
+// valid text or not.
+Status HashUtf8(CryptHash& hash, std::string_view text) {
+  constexpr size_t kChunk = size_t{64} << 10;
+  while (!text.empty()) {
+    size_t end = std::min(kChunk, text.size());
+    while (end > 0 && end < text.size() && IsContinuation(text[end])) --end;
+    if (end == 0)  // a run of continuation bytes, each U+FFFD on its own
+      for (end = kChunk; end < text.size() && IsContinuation(text[end]);) ++end;
+    QUOR_RETURN_IF_ERROR(HashUtf16(hash, text::Widen(text.substr(0, end))));
+    text.remove_prefix(end);
+  }
+  return {};
+}
+
+// The length of `text` without a last sequence its end may have cut short:
+// a lead byte followed by fewer continuation bytes than it needs.
+size_t UncutLength(std::string_view text) {
+  for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const char c = text[text.size() - back];
+    if (!IsContinuation(c)) return SequenceLength(c) > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
+// Hashes one piece of a UTF-8 text that arrives in pieces, so that the
+// pieces hash as HashUtf8 of all of them together: `cut` keeps a sequence
+// the piece's end cut short until the next piece decides it.
+Status HashUtf8Piece(CryptHash& hash, std::string& cut, std::string_view piece) {
+  if (!cut.empty()) {
+    const size_t need = SequenceLength(cut[0]);
+    size_t take = 0;
+    while (take < piece.size() && cut.size() + take < need && IsContinuation(piece[take])) ++take;
+    cut.append(piece.substr(0, take));
+    piece.remove_prefix(take);
+    if (cut.size() < need && piece.empty()) return {};
+    // Whole, or ended by a byte that starts a sequence of its own.
+    QUOR_RETURN_IF_ERROR(HashUtf16(hash, text::Widen(cut)));
+    cut.clear();
+  }
+  const size_t uncut = UncutLength(piece);
+  QUOR_RETURN_IF_ERROR(HashUtf8(hash, piece.substr(0, uncut)));
+  cut.assign(piece.substr(uncut));
+  return {};
+}
+
+// Hashes a text as UTF-16LE without its terminator; an absent text adds nothing.
+Status HashWide(CryptHash& hash, const Bstr& text) {
+  if (text.Empty()) return {};
+  // A large answer held as UTF-8 is hashed a piece at a time.
+  if (text.HoldsUtf8() && text.Utf8().size() > (size_t{64} << 10)) return HashUtf8(hash, text.Utf8());
+  return HashUtf16(hash, text.View());
 }
 
 void PutLe32(Bytes& out, size_t at, uint32_t v) {
@@ -263,31 +316,56 @@ Status MacHandlerBase::DecodeItems(CryptHash& digest, const Bytes& table) {
     TokenItem& item = items_[i];
     QUOR_RETURN_IF_ERROR(HashWide(digest, item.name));
     QUOR_RETURN_IF_ERROR(HashWide(digest, item.value));
-    const uint32_t kind = GetLe32(table, 8 * i);
-    const uint32_t length = GetLe32(table, 8 * i + 4);
-    if (kind > kKindCompressedEncrypted) return UnknownKind();
-    item.flags = kind;
-    if (kind == kKindPlain) {
-      item.encoded = item.value;
-      continue;
-    }
-    if (item.value.IsNull()) {
-      item.encoded = Bstr();
-      continue;
-    }
-    // Before decoding anything: can the packed text hold what it declares?
-    if (kind != kKindEncrypted) QUOR_RETURN_IF_ERROR(CheckDeclaredLength(length, item.value.Length() / 4 * 3));
-    Bytes bytes = Base64Decode(item.value.View());
-    if (kind != kKindCompressed) {
-      QUOR_ASSIGN_OR_RETURN(bytes, sessionKey_.Decrypt(bytes, true));
-    }
-    if (kind != kKindEncrypted) {
-      QUOR_ASSIGN_OR_RETURN(bytes, Unpack(bytes, length));
-    }
-    item.encoded = TextFromWideBytes(bytes);
-    item.flags |= kItemOwnsEncoded;
+    QUOR_RETURN_IF_ERROR(DecodeItem(item, GetLe32(table, 8 * i), GetLe32(table, 8 * i + 4)));
   }
   return {};
+}
+
+Status MacHandlerBase::DecodeItem(TokenItem& item, uint32_t kind, uint32_t length) {
+  if (kind > kKindCompressedEncrypted) return UnknownKind();
+  item.flags = kind;
+  if (kind == kKindPlain) {
+    item.encoded = item.value;
+    return {};
+  }
+  if (item.value.IsNull()) {
+    item.encoded = Bstr();
+    return {};
+  }
+  // Before decoding anything: can the packed text hold what it declares?
+  if (kind != kKindEncrypted) QUOR_RETURN_IF_ERROR(CheckDeclaredLength(length, item.value.Length() / 4 * 3));
+  Bytes bytes = Base64Decode(item.value.View());
+  if (kind != kKindCompressed) {
+    QUOR_ASSIGN_OR_RETURN(bytes, sessionKey_.Decrypt(bytes, true));
+  }
+  if (kind != kKindEncrypted) {
+    QUOR_ASSIGN_OR_RETURN(bytes, Unpack(bytes, length));
+  }
+  item.encoded = TextFromWideBytes(bytes);
+  item.flags |= kItemOwnsEncoded;
+  return {};
+}
+
+Result<MacHandlerBase::Stream> MacHandlerBase::NewStream() const {
+  if (items_.empty() || (items_.back().flags & kKindMask) != kKindPlain || !items_.back().value.IsNull())
+    return Status(E_INVALIDARG);
+  QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
+  Stream stream;
+  stream.digest = std::move(digest);
+  stream.items = items_.size();
+  return stream;
+}
+
+Status MacHandlerBase::HashTokenStream(std::string_view utf8) {
+  if (!stream_) return Status(E_UNEXPECTED);
+  return HashUtf8Piece(stream_->digest, stream_->cut, utf8);
+}
+
+Result<Bytes> MacHandlerBase::FinishStream(Stream& ended) {
+  ended = std::move(*stream_);
+  stream_.reset();
+  QUOR_RETURN_IF_ERROR(HashUtf16(ended.digest, text::Widen(ended.cut)));
+  return ended.digest.GetHashValue();
 }
 
 Result<std::u16string> MacHandlerBase::Seal(std::u16string_view inner) {
@@ -413,10 +491,37 @@ Status ServerMACImpl::ConstructToken(Bstr* token) {
   QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
   QUOR_ASSIGN_OR_RETURN(const Bytes table, EncodeItems(digest));
   QUOR_ASSIGN_OR_RETURN(const Bytes hash, digest.GetHashValue());
-  const std::u16string inner = replyNonce_.value_or(u"") + u":" + lastTimestamp_.value_or(u"") + u":" + Hex(hash) +
-                               u":" + Hex(table);
+  QUOR_ASSIGN_OR_RETURN(*token, Answer(replyNonce_.value_or(u""), lastTimestamp_.value_or(u""), hash, table));
+  return {};
+}
+
+Result<Bstr> ServerMACImpl::Answer(std::u16string_view nonce, std::u16string_view timestamp, const Bytes& hash,
+                                   const Bytes& table) {
+  std::u16string inner;
+  inner.append(nonce).append(u":").append(timestamp).append(u":").append(Hex(hash)).append(u":").append(Hex(table));
   QUOR_ASSIGN_OR_RETURN(const std::u16string sealed, Seal(inner));
-  *token = Bstr(sealed + u":");
+  return Bstr(sealed + u":");
+}
+
+Status ServerMACImpl::BeginTokenStream() {
+  stream_.reset();
+  QUOR_ASSIGN_OR_RETURN(Stream stream, NewStream());
+  // The last value is null, so its item adds its name alone.
+  QUOR_ASSIGN_OR_RETURN(stream.table, EncodeItems(stream.digest));
+  // Taken now: a request validated while the answer streams must not
+  // change it.
+  stream.nonce = replyNonce_.value_or(u"");
+  stream.timestamp = lastTimestamp_.value_or(u"");
+  stream_ = std::move(stream);
+  return {};
+}
+
+Status ServerMACImpl::EndTokenStream(Bstr* token) {
+  if (!token) return Status(E_POINTER);
+  if (!stream_) return Status(E_UNEXPECTED);
+  Stream ended;
+  QUOR_ASSIGN_OR_RETURN(const Bytes hash, FinishStream(ended));
+  QUOR_ASSIGN_OR_RETURN(*token, Answer(ended.nonce, ended.timestamp, hash, ended.table));
   return {};
 }
 
@@ -512,21 +617,59 @@ Status ClientMACImpl::ConstructToken(Bstr* token) {
   return {};
 }
 
-Status ClientMACImpl::ValidateToken(const Bstr& token) {
+Result<MacHandlerBase::Fields> ClientMACImpl::OpenAnswer(const Bstr& token, Bytes& table) {
   if (token.Empty()) return Status(E_INVALIDARG);
   // The server's nonce: our nonce sealed with the seed key, whole blocks.
-  QUOR_ASSIGN_OR_RETURN(const Fields f, OpenToken(token.View(), 1, 64));
+  QUOR_ASSIGN_OR_RETURN(Fields f, OpenToken(token.View(), 1, 64));
   // The answer to the request sent last: its time, and its nonce sealed with
   // the seed key, which only the server that took the seed can make.
   if (!lastTimestamp_ || f.timestamp != *lastTimestamp_) return Status(E_FAIL);
   if (!lastNonce_) return Status(E_FAIL);
   QUOR_ASSIGN_OR_RETURN(const std::u16string reply, ReplyNonce(*lastNonce_));
   if (!crypt::EqualConstantTime(std::u16string_view(f.nonce), reply)) return Status(E_FAIL);
-  const Bytes table = util::HexDecode(std::u16string_view(f.table));
+  table = util::HexDecode(std::u16string_view(f.table));
   if (table.size() != 8 * items_.size()) return Status(E_FAIL);
+  return f;
+}
+
+Status ClientMACImpl::ValidateToken(const Bstr& token) {
+  Bytes table;
+  QUOR_ASSIGN_OR_RETURN(const Fields f, OpenAnswer(token, table));
   QUOR_ASSIGN_OR_RETURN(CryptHash digest, NewDigest());
   QUOR_RETURN_IF_ERROR(DecodeItems(digest, table));
   QUOR_ASSIGN_OR_RETURN(const Bytes hash, digest.GetHashValue());
+  if (!crypt::EqualConstantTime(Hex(hash), f.digest)) return Status(E_FAIL);
+  return {};
+}
+
+Status ClientMACImpl::BeginValidateStream() {
+  stream_.reset();
+  QUOR_ASSIGN_OR_RETURN(Stream stream, NewStream());
+  // Names and values as received; the last value is null, so its item adds
+  // its name alone.
+  for (const TokenItem& item : items_) {
+    QUOR_RETURN_IF_ERROR(HashWide(stream.digest, item.name));
+    QUOR_RETURN_IF_ERROR(HashWide(stream.digest, item.value));
+  }
+  stream_ = std::move(stream);
+  return {};
+}
+
+Status ClientMACImpl::EndValidateStream(const Bstr& token) {
+  if (!stream_) return Status(E_UNEXPECTED);
+  Stream ended;
+  QUOR_ASSIGN_OR_RETURN(const Bytes hash, FinishStream(ended));
+  // The items hashed at Begin are the ones decoded now.
+  if (items_.size() != ended.items) return Status(E_UNEXPECTED);
+  Bytes table;
+  QUOR_ASSIGN_OR_RETURN(const Fields f, OpenAnswer(token, table));
+  const size_t last = items_.size() - 1;
+  for (size_t i = 0; i < last; ++i)
+    QUOR_RETURN_IF_ERROR(DecodeItem(items_[i], GetLe32(table, 8 * i), GetLe32(table, 8 * i + 4)));
+  // A value hashed as it passed was never held, so it cannot be decoded:
+  // the answer must have sent it plain.
+  if (GetLe32(table, 8 * last) != kKindPlain) return Status(E_FAIL);
+  QUOR_RETURN_IF_ERROR(DecodeItem(items_[last], kKindPlain, 0));
   if (!crypt::EqualConstantTime(Hex(hash), f.digest)) return Status(E_FAIL);
   return {};
 }

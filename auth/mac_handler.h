@@ -58,8 +58,26 @@ class MacHandlerBase : public TokenHandler {
   Status GetTokenItem(const Bstr& name, Bstr* value) override;
   Status SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) override;
   Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) override;
+  Status HashTokenStream(std::string_view utf8) override;
 
  protected:
+  // A token over a last value hashed as it passes (TokenHandler's streams).
+  struct Stream {
+    util::CryptHash digest;
+    // The bytes of a character the last piece cut short, hashed once the
+    // next piece completes it (or at the end, as Widen reads a cut one).
+    std::string cut;
+    size_t items = 0;
+    // The server's answer as ConstructToken would make it at Begin.
+    Bytes table;
+    std::u16string nonce, timestamp;
+  };
+  // Checks the items for a stream (E_INVALIDARG) and starts its digest.
+  Result<Stream> NewStream() const;
+  // Ends the stream (stream_ is empty after it): the digest's value, the
+  // stream itself in `ended`.
+  Result<Bytes> FinishStream(Stream& ended);
+
   // The provider context for a scheme's provider name and type.
   virtual Status AcquireProvider(std::string_view providerName, uint32_t providerType) = 0;
 
@@ -71,6 +89,8 @@ class MacHandlerBase : public TokenHandler {
   // Hashes names and received values into `digest` and decodes every value
   // by the kind the item table gives it. The table must have 8 bytes per item.
   Status DecodeItems(util::CryptHash& digest, const Bytes& table);
+  // Decodes one received item by the kind and length its table entry gives.
+  Status DecodeItem(TokenItem& item, uint32_t kind, uint32_t length);
   // The sealed text of an inner text.
   Result<std::u16string> Seal(std::u16string_view inner);
   // Hex of the nonce (narrow, no terminator) encrypted with the seed key.
@@ -112,6 +132,7 @@ class MacHandlerBase : public TokenHandler {
   std::optional<std::u16string> replyNonce_;
   Bstr opaque_;
   std::vector<TokenItem> items_;
+  std::optional<Stream> stream_;
 };
 
 // The server's handler: one per open session.
@@ -124,6 +145,10 @@ class ServerMACImpl final : public MacHandlerBase {
   Status SetTokenSeed(const Bstr& seed) override;
   Status ConstructToken(Bstr* token) override;
   Status ValidateToken(const Bstr& token) override;
+  Status BeginTokenStream() override;
+  Status EndTokenStream(Bstr* token) override;
+  Status BeginValidateStream() override { return Status(E_NOTIMPL); }
+  Status EndValidateStream(const Bstr&) override { return Status(E_NOTIMPL); }
 
   // A request's time may be at most this far from the server's clock.
   void SetTimeWindow(std::chrono::seconds skew) { skew_ = skew; }
@@ -132,6 +157,8 @@ class ServerMACImpl final : public MacHandlerBase {
   Status AcquireProvider(std::string_view providerName, uint32_t providerType) override;
 
  private:
+  // The answer token over a digest and item table.
+  Result<Bstr> Answer(std::u16string_view nonce, std::u16string_view timestamp, const Bytes& hash, const Bytes& table);
   // Forgets the nonces whose time left the window.
   void ForgetOldNonces(time::TimePoint now);
 
@@ -148,11 +175,19 @@ class ClientMACImpl final : public MacHandlerBase {
   Status GetTokenSeed(Bstr* seed) override;
   Status ConstructToken(Bstr* token) override;
   Status ValidateToken(const Bstr& token) override;
+  Status BeginTokenStream() override { return Status(E_NOTIMPL); }
+  Status EndTokenStream(Bstr*) override { return Status(E_NOTIMPL); }
+  Status BeginValidateStream() override;
+  Status EndValidateStream(const Bstr& token) override;
 
  protected:
   Status AcquireProvider(std::string_view providerName, uint32_t providerType) override;
 
  private:
+  // Opens an answer and checks all but its digest: that it answers the
+  // request sent last and that its table has an entry per item.
+  Result<Fields> OpenAnswer(const Bstr& token, Bytes& table);
+
   // The next request's time: now, or 1 ms after the last one sent, whichever
   // is later, so that the server (which refuses a time not later than the
   // last) never sees two requests with one time.

@@ -129,6 +129,26 @@ Result<bool> SessionImpl::ValidateToken(const Bstr& token) {
   return auth::ValidateToken(handler, token) == S_OK;
 }
 
+Status SessionImpl::BeginTokenStream() {
+  std::lock_guard guard(handlerLock_);
+  QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
+  return handler->BeginTokenStream();
+}
+
+Status SessionImpl::HashTokenStream(std::string_view utf8) {
+  std::lock_guard guard(handlerLock_);
+  QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
+  return handler->HashTokenStream(utf8);
+}
+
+Result<Bstr> SessionImpl::EndTokenStream() {
+  std::lock_guard guard(handlerLock_);
+  QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
+  Bstr token;
+  QUOR_RETURN_IF_ERROR(handler->EndTokenStream(&token));
+  return token;
+}
+
 Status EnterUnique(SessionImpl& session, const std::function<bool(const std::u16string& identifier)>& insert) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (attempt > 0) QUOR_RETURN_IF_ERROR(session.RenewIdentifier());

@@ -72,6 +72,15 @@ class SessionImpl {
   Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
   Result<Bstr> ConstructToken();
   Result<bool> ValidateToken(const Bstr& token);
+  // The answer token over a last value hashed as it passes (see
+  // TokenHandler::BeginTokenStream), each step under the session's lock, as
+  // ConstructToken; the handler's failure is the result as it is. The
+  // handler holds one stream: a request of the session that begins another
+  // meanwhile spoils the first, whose client then refuses its answer, as
+  // interleaved requests of one session may refuse one another.
+  Status BeginTokenStream();
+  Status HashTokenStream(std::string_view utf8);
+  Result<Bstr> EndTokenStream();
 
  private:
   // The handler; E_UNEXPECTED before Init. Under handlerLock_.

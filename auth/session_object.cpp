@@ -83,10 +83,28 @@ HRESULT Session::GetTokenData(uint32_t index, uint32_t* flags, com::Bstr* src, c
   });
 }
 
-// Not yet: the frame does not stream answers.
-HRESULT Session::BeginTokenStream() { return E_NOTIMPL; }
-HRESULT Session::HashTokenStream(std::string_view) { return E_NOTIMPL; }
-HRESULT Session::EndTokenStream(com::Bstr*) { return E_NOTIMPL; }
+HRESULT Session::BeginTokenStream() {
+  return Edge([&]() -> Status {
+    if (!session_) return Status(E_UNEXPECTED);
+    return session_->BeginTokenStream();
+  });
+}
+
+HRESULT Session::HashTokenStream(std::string_view utf8) {
+  return Edge([&]() -> Status {
+    if (!session_) return Status(E_UNEXPECTED);
+    return session_->HashTokenStream(utf8);
+  });
+}
+
+HRESULT Session::EndTokenStream(com::Bstr* token) {
+  return Edge([&]() -> Status {
+    if (!token) return Status(E_POINTER);
+    if (!session_) return Status(E_UNEXPECTED);
+    QUOR_ASSIGN_OR_RETURN(*token, session_->EndTokenStream());
+    return {};
+  });
+}
 
 HRESULT Session::InterfaceSupportsErrorInfo(const com::IID& iid) { return iid == ISession::kIid ? S_OK : S_FALSE; }
 

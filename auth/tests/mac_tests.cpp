@@ -3,6 +3,7 @@
 // real OpenSSL, and the server refuses what it must refuse.
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -236,6 +237,148 @@ TEST_F(AuthTest, AnAnswerHeldAsUtf8HashesAsItsUtf16Form) {
   ASSERT_EQ(SetTokenData(pair.client.get(), 0, 0, Bstr(u"GetVOContent"), Bstr(u"")), S_OK);
   ASSERT_EQ(SetTokenData(pair.client.get(), 1, 0, Bstr(u"result"), Bstr(std::u16string(utf8.View()))), S_OK);
   EXPECT_EQ(ValidateToken(pair.client.get(), reskey), S_OK);
+}
+
+// ---- Answers hashed as they are sent ----------------------------------------------
+
+// How a value is cut into the pieces it is sent in.
+enum class Cut { Whole, Characters, Bytes, Blocks };
+
+std::vector<std::string_view> Pieces(std::string_view value, Cut cut) {
+  std::vector<std::string_view> out;
+  for (size_t at = 0; at < value.size();) {
+    size_t n = value.size() - at;
+    if (cut == Cut::Characters) {  // each ends before a byte that starts a character
+      n = 1;
+      while (at + n < value.size() && (static_cast<unsigned char>(value[at + n]) & 0xC0) == 0x80) ++n;
+    } else if (cut == Cut::Bytes) {
+      n = 1;
+    } else if (cut == Cut::Blocks) {
+      n = std::min(n, size_t{4099});
+    }
+    out.push_back(value.substr(at, n));
+    at += n;
+  }
+  return out;
+}
+
+HRESULT Hash(TokenHandler* h, const std::vector<std::string_view>& pieces) {
+  for (std::string_view piece : pieces)
+    if (HRESULT hr = HashTokenStream(h, piece); hr != S_OK) return hr;
+  return S_OK;
+}
+
+// The answer's items with the result to come as it is sent.
+void StreamItems(TokenHandler* h, uint32_t kind = kKindPlain, const Bstr& value = Bstr()) {
+  EXPECT_EQ(SetTokenData(h, 0, 0, Bstr(u"Query"), Bstr()), S_OK);
+  EXPECT_EQ(SetTokenData(h, 1, kind, Bstr(u"result"), value), S_OK);
+}
+
+TEST_F(AuthTest, StreamedAnswersAreTheBufferedOnesAndValidateBothWays) {
+  Pair pair;
+  const std::vector<Item> items = {{0, u"Query", Bstr(u"")}};
+  std::vector<Bstr> sent;
+  const Bstr request = pair.Request(items, &sent);
+  ASSERT_EQ(pair.Validate(items, sent, request), S_OK);
+
+  std::string big;  // characters of 1 to 4 bytes across every 64 KiB and piece end
+  while (big.size() < 200000) big += "row;\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n";
+  // Cut sequences ended by another byte, overlong and surrogate forms, stray
+  // continuation bytes, a bad lead byte, a run of continuation bytes longer
+  // than a hashed chunk, and a sequence cut by the end of the text.
+  const std::string invalid = std::string("a\xE2\x82") + "b\xC0\x80\xED\xA0\x80\x80\x80\xF8\xF0\x9F\x98" + "c" +
+                              std::string(70000, '\x80') + "d\xF0\x9F\x98";
+  const std::vector<std::string> values = {"", "<root>\xE6\x97\xA5\xE6\x9C\xAC, \xC3\x84rger, \xF0\x9F\x98\x80</root>",
+                                           big, invalid};
+  for (size_t v = 0; v < values.size(); ++v) {
+    const std::string& value = values[v];
+    StreamItems(pair.server.get(), kKindPlain, Bstr::FromUtf8(value));
+    Bstr buffered;
+    ASSERT_EQ(ConstructToken(pair.server.get(), &buffered), S_OK);
+    // The client holding the text as UTF-16 hashes it whole.
+    StreamItems(pair.client.get(), kKindPlain, Bstr(text::Widen(value)));
+    ASSERT_EQ(ValidateToken(pair.client.get(), buffered), S_OK) << v;
+
+    for (Cut cut : {Cut::Whole, Cut::Characters, Cut::Bytes, Cut::Blocks}) {
+      const std::vector<std::string_view> pieces = Pieces(value, cut);
+      StreamItems(pair.server.get());
+      ASSERT_EQ(BeginTokenStream(pair.server.get()), S_OK);
+      ASSERT_EQ(Hash(pair.server.get(), pieces), S_OK);
+      Bstr streamed;
+      ASSERT_EQ(EndTokenStream(pair.server.get(), &streamed), S_OK);
+      EXPECT_EQ(streamed, buffered) << v << " cut " << static_cast<int>(cut);
+
+      StreamItems(pair.client.get());
+      ASSERT_EQ(BeginValidateStream(pair.client.get()), S_OK);
+      ASSERT_EQ(Hash(pair.client.get(), pieces), S_OK);
+      EXPECT_EQ(EndValidateStream(pair.client.get(), streamed), S_OK) << v << " cut " << static_cast<int>(cut);
+      uint32_t kind = 99;
+      Bstr decoded(u"stale");
+      ASSERT_EQ(GetTokenData(pair.client.get(), 1, &kind, nullptr, &decoded), S_OK);
+      EXPECT_EQ(kind, kKindPlain);
+      EXPECT_TRUE(decoded.IsNull());
+    }
+  }
+}
+
+TEST_F(AuthTest, StreamedAnswersRefuseChangedPiecesAndMisuse) {
+  Pair pair;
+  TokenHandler* const server = pair.server.get();
+  TokenHandler* const client = pair.client.get();
+  Bstr token;
+  EXPECT_EQ(BeginTokenStream(server), E_INVALIDARG);  // no items
+  EXPECT_EQ(HashTokenStream(server, "x"), E_UNEXPECTED);
+  EXPECT_EQ(EndTokenStream(server, &token), E_UNEXPECTED);
+  EXPECT_EQ(HashTokenStream(client, "x"), E_UNEXPECTED);
+  EXPECT_EQ(EndValidateStream(client, Bstr(u"x:")), E_UNEXPECTED);
+  EXPECT_EQ(BeginValidateStream(server), E_NOTIMPL);
+  EXPECT_EQ(BeginTokenStream(client), E_NOTIMPL);
+
+  const std::vector<Item> items = {{0, u"Query", Bstr(u"")}};
+  std::vector<Bstr> sent;
+  const Bstr request = pair.Request(items, &sent);
+  ASSERT_EQ(pair.Validate(items, sent, request), S_OK);
+
+  // Only a last item that is plain and absent streams; a refused Begin
+  // leaves no stream.
+  for (const auto& [kind, value] : std::vector<std::pair<uint32_t, Bstr>>{
+           {kKindCompressed, Bstr()}, {kKindPlain, Bstr(u"")}, {kKindPlain, Bstr(u"v")}}) {
+    StreamItems(server, kind, value);
+    StreamItems(client, kind, value);
+    EXPECT_EQ(BeginTokenStream(server), E_INVALIDARG);
+    EXPECT_EQ(BeginValidateStream(client), E_INVALIDARG);
+    EXPECT_EQ(HashTokenStream(server, "x"), E_UNEXPECTED);
+    EXPECT_EQ(HashTokenStream(client, "x"), E_UNEXPECTED);
+  }
+
+  const std::vector<std::string_view> pieces = {"<root>", "\xE6\x97\xA5\xE6\x9C\xAC rows", "</root>"};
+  StreamItems(server);
+  ASSERT_EQ(BeginTokenStream(server), S_OK);
+  ASSERT_EQ(Hash(server, pieces), S_OK);
+  Bstr answer;
+  ASSERT_EQ(EndTokenStream(server, &answer), S_OK);
+  EXPECT_EQ(HashTokenStream(server, "x"), E_UNEXPECTED);  // ended
+  auto check = [&](const std::vector<std::string_view>& got, const Bstr& token) {
+    StreamItems(client);
+    EXPECT_EQ(BeginValidateStream(client), S_OK);
+    EXPECT_EQ(Hash(client, got), S_OK);
+    return EndValidateStream(client, token);
+  };
+  std::string changed(pieces[1]);
+  changed[3] ^= 0x01;
+  EXPECT_EQ(check({pieces[0], changed, pieces[2]}, answer), E_FAIL);
+  EXPECT_EQ(check({pieces[0], pieces[2]}, answer), E_FAIL);
+  EXPECT_EQ(check(pieces, answer), S_OK);
+  EXPECT_EQ(HashTokenStream(client, "x"), E_UNEXPECTED);  // ended
+
+  // A packed result cannot be decoded from pieces that were never held:
+  // its answer fails even over the very text sent.
+  StreamItems(server, kKindCompressed, Bstr(u"<root/>"));
+  ASSERT_EQ(ConstructToken(server, &answer), S_OK);
+  Bstr wire;
+  ASSERT_EQ(GetTokenData(server, 1, nullptr, nullptr, &wire), S_OK);
+  const std::string packed = wire.ToUtf8();
+  EXPECT_EQ(check({packed}, answer), E_FAIL);
 }
 
 TEST_F(AuthTest, AbsentValuesAndEmptyItemListsTravelToo) {

@@ -2,6 +2,7 @@
 // configuration, against a temporary key folder and registry file.
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -206,6 +207,67 @@ TEST_F(AuthSessions, OneRequestThroughTheSessionObject) {
   EXPECT_EQ(session->ValidateToken(token, nullptr), E_POINTER);
   EXPECT_EQ(session->GetTokenData(0, nullptr, nullptr, nullptr), E_POINTER);
   EXPECT_EQ(session->ConstructToken(nullptr), E_POINTER);
+}
+
+TEST_F(AuthSessions, AnAnswerStreamsThroughTheSessionObject) {
+  Opened opened(u"R", u"u", secret);
+  com::ComPtr<Session> object = com::MakeObject<Session>();
+  object->Bind(opened.session);
+  com::ComPtr<ISession> session;
+  ASSERT_EQ(object.As(session), S_OK);
+  int32_t valid = 0;
+  auto request = [&](std::u16string_view argument) {
+    const Bstr token = opened.Request(u"Query", argument);
+    ASSERT_EQ(session->SetTokenData(0, 0, Bstr(u"Query"), Bstr()), S_OK);
+    ASSERT_EQ(session->SetTokenData(1, 0, Bstr(u"uri"), opened.Sent(1)), S_OK);
+    ASSERT_EQ(session->ValidateToken(token, &valid), S_OK);
+    EXPECT_EQ(valid, -1);
+  };
+  request(u"first");
+
+  const std::string value = "<root>" + std::string(100000, 'x') + "\xC3\xA9</root>";
+  ASSERT_EQ(session->SetTokenData(0, 0, Bstr(u"Query"), Bstr()), S_OK);
+  ASSERT_EQ(session->SetTokenData(1, 0, Bstr(u"result"), Bstr::FromUtf8(value)), S_OK);
+  Bstr buffered;
+  ASSERT_EQ(session->ConstructToken(&buffered), S_OK);
+
+  auto stream = [&](const std::function<void()>& meanwhile) {
+    EXPECT_EQ(session->SetTokenData(0, 0, Bstr(u"Query"), Bstr()), S_OK);
+    EXPECT_EQ(session->SetTokenData(1, 0, Bstr(u"result"), Bstr()), S_OK);
+    EXPECT_EQ(session->BeginTokenStream(), S_OK);
+    EXPECT_EQ(session->HashTokenStream(std::string_view(value).substr(0, 50000)), S_OK);
+    meanwhile();
+    EXPECT_EQ(session->HashTokenStream(std::string_view(value).substr(50000)), S_OK);
+    Bstr token;
+    EXPECT_EQ(session->EndTokenStream(&token), S_OK);
+    return token;
+  };
+  const Bstr streamed = stream([] {});
+  EXPECT_EQ(streamed, buffered);
+  ASSERT_EQ(SetTokenData(opened.client.get(), 0, 0, Bstr(u"Query"), Bstr(u"")), S_OK);
+  ASSERT_EQ(SetTokenData(opened.client.get(), 1, 0, Bstr(u"result"), Bstr()), S_OK);
+  ASSERT_EQ(BeginValidateStream(opened.client.get()), S_OK);
+  ASSERT_EQ(HashTokenStream(opened.client.get(), value), S_OK);
+  EXPECT_EQ(EndValidateStream(opened.client.get(), streamed), S_OK);
+
+  // A request of the session validated while the answer streams leaves
+  // the answer as it was begun.
+  EXPECT_EQ(stream([&] { request(u"second"); }), buffered);
+
+  Bstr token;
+  EXPECT_EQ(session->HashTokenStream("x"), E_UNEXPECTED);
+  EXPECT_EQ(session->EndTokenStream(&token), E_UNEXPECTED);
+  EXPECT_EQ(session->EndTokenStream(nullptr), E_POINTER);
+  ASSERT_EQ(session->SetTokenData(0, 0, Bstr(u"Query"), Bstr()), S_OK);
+  ASSERT_EQ(session->SetTokenData(1, 0, Bstr(u"result"), Bstr(u"")), S_OK);
+  EXPECT_EQ(session->BeginTokenStream(), E_INVALIDARG);
+  // Not reachable by name.
+  com::DISPID id = 0;
+  EXPECT_NE(object->GetIDOfName(u"BeginTokenStream", id), S_OK);
+  com::ComPtr<Session> unbound = com::MakeObject<Session>();
+  EXPECT_EQ(unbound->BeginTokenStream(), E_UNEXPECTED);
+  EXPECT_EQ(unbound->HashTokenStream("x"), E_UNEXPECTED);
+  EXPECT_EQ(unbound->EndTokenStream(&token), E_UNEXPECTED);
 }
 
 TEST_F(AuthSessions, SessionObjectsByNameAndUnbound) {
