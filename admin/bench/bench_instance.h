@@ -7,14 +7,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -135,6 +139,26 @@ inline long ResidentKiB(int pid) { return StatusKiB(pid, "VmRSS"); }
 
 // VmHWM of a process (its peak resident size so far), in KiB.
 inline long PeakResidentKiB(int pid) { return StatusKiB(pid, "VmHWM"); }
+
+// The most a process's resident size rose above its size at the start
+// while `work` ran, in KiB: VmRSS sampled every 2 ms from another thread
+// (a call that lasts less than a few samples may be missed).
+inline long ResidentRiseDuring(int pid, const std::function<void()>& work) {
+  const long idle = ResidentKiB(pid);
+  std::atomic<bool> done{false};
+  std::atomic<long> highest{idle};
+  std::thread sampler([&] {
+    while (!done.load()) {
+      const long now = ResidentKiB(pid);
+      if (now > highest.load()) highest = now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  work();
+  done = true;
+  sampler.join();
+  return std::max(0L, highest.load() - idle);
+}
 
 // CPU seconds a process has used (user and system), from /proc.
 inline double ProcessCpu(int pid) {

@@ -27,10 +27,12 @@
 // and ends with status 1.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,10 +41,12 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
+#include "platform/com/answer_budget.h"
 #include "platform/soap/http_client.h"
 #include "server/listener.h"
 #include "testing/ServerProcess.h"
@@ -106,6 +110,7 @@ std::string OdbcItem(const std::string& odbc, std::string_view key) {
 struct CliRun {
   double seconds = -1;
   size_t bytes = 0;
+  long peakKiB = 0;  // the process's peak resident size
   std::string error;
 };
 
@@ -145,8 +150,10 @@ CliRun RunCli(const std::vector<std::string>& args, const std::vector<std::strin
   for (ssize_t n; (n = ::read(fds[0], buffer.data(), buffer.size())) > 0;) run.bytes += static_cast<size_t>(n);
   ::close(fds[0]);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
   const double took = Since(start);
+  run.peakKiB = usage.ru_maxrss;
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) run.seconds = took;
   else run.error = args[0] + " failed: " + st::ReadFile(errors).substr(0, 500);
   return run;
@@ -372,7 +379,7 @@ double TimedQuery(CVeltService& client, Database& db, const std::string& table, 
   return took;
 }
 
-bool QueryPart(Database& db, const Options& options, const std::vector<long>& sizes) {
+bool QueryPart(Database& db, const Options& options, const std::vector<long>& sizes, const fs::path& scratch) {
   std::printf("\n== Query of n rows x 8 columns from %s: quor-server (signed in, the console's client) next to %s\n",
               db.Name(), db.Cli());
   const auto fillStart = Clock::now();
@@ -431,6 +438,52 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
     std::fflush(stdout);
     figures.push_back(f);
   }
+
+  // Memory while answering, and our own client, at 100k rows and at the
+  // largest size measured.
+  struct MemoryFigure {
+    long rows = 0;
+    double riseMB = 0;
+  };
+  std::vector<MemoryFigure> rises;
+  CliRun call;
+  double callCli = 0;
+  long callRows = 0;
+  int concurrent = 0, concurrentOk = 0;
+  double concurrentRiseMB = 0;
+  if (!failed && !figures.empty()) {
+    for (const QueryFigures& f : figures) {
+      if (f.rows != 100000 && &f != &figures.back()) continue;
+      MemoryFigure m{f.rows, 0};
+      m.riseMB = quor::bench::ResidentRiseDuring(server->Pid(), [&] {
+                   TimedQuery(client, db, "q" + std::to_string(f.rows), f.rows, nullptr);
+                 }) / 1024.0;
+      rises.push_back(m);
+    }
+    // quor-call printing the whole answer to a pipe we drain.
+    callRows = figures.back().rows;
+    callCli = figures.back().cli;
+    call = RunCli({(fs::path(QUOR_BIN_DIR) / "quor-call").string(), "--url", server->Url(quor::soap::kCorePath),
+                   settings.users.front(), "Query", "sqlstmt=" + QueryDocument(db, "q" + std::to_string(callRows))},
+                  {"QUOR_PASSWORD=" + settings.password}, {}, scratch);
+    if (call.seconds < 0) std::fprintf(stderr, "data_bench: quor-call: %s\n", call.error.c_str());
+    // Eight users each asking for the largest table at once.
+    concurrent = 8;
+    std::atomic<int> answered{0};
+    concurrentRiseMB = quor::bench::ResidentRiseDuring(server->Pid(), [&] {
+                         std::vector<std::thread> users;
+                         for (int u = 0; u < concurrent; ++u)
+                           users.emplace_back([&] {
+                             CVeltService own;
+                             if (!SignIn(own, *server, settings)) return;
+                             if (TimedQuery(own, db, "q" + std::to_string(callRows), callRows, nullptr) >= 0)
+                               ++answered;
+                             own.EndSession();
+                           });
+                         for (std::thread& t : users) t.join();
+                       }) / 1024.0;
+    concurrentOk = answered;
+  }
   client.EndSession();
   server->Stop();
   server.reset();
@@ -472,8 +525,22 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
   if (rssRows > 0 && answer > 0)
     Goal("server peak RSS / answer size, Query of " + RowsText(rssRows) + " rows on a fresh server",
          peak * 1024.0 / static_cast<double>(answer), 3);
+  for (const MemoryFigure& m : rises)
+    Goal("server memory above idle (MB) during a Query of " + RowsText(m.rows) + " rows", m.riseMB, 64);
+  if (call.seconds >= 0) {
+    Goal("quor-call peak memory (MB), Query of " + RowsText(callRows) + " rows", call.peakKiB / 1024.0, 64);
+    Goal("quor-call time / " + std::string(db.Cli()) + ", Query of " + RowsText(callRows) + " rows",
+         call.seconds / callCli, 3);
+  }
+  if (concurrent > 0) {
+    const double budgetMB = static_cast<double>(quor::com::AnswerBudget::DefaultAllAnswers() >> 20);
+    std::printf("  %d concurrent Queries of %s rows: %d answered\n", concurrent, RowsText(callRows).c_str(),
+                concurrentOk);
+    Goal("server memory above idle (MB) during them (budget " + std::to_string(static_cast<long>(budgetMB)) + " MB)",
+         concurrentRiseMB, budgetMB);
+  }
   std::fflush(stdout);
-  return !failed;
+  return !failed && (concurrent == 0 || concurrentOk == concurrent);
 }
 
 // A content of `size` bytes: printable text without markup or tabs.
@@ -629,6 +696,24 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
     std::fflush(stdout);
     figures.push_back(f);
   }
+  // Memory the server takes above idle while it moves the largest content.
+  double getRiseMB = -1, putRiseMB = -1;
+  long memorySize = 0;
+  if (!failed && !figures.empty()) {
+    memorySize = figures.back().size;
+    const std::string content = MakeContent(memorySize);
+    putRiseMB = quor::bench::ResidentRiseDuring(server->Pid(), [&] {
+                  client.BeginRequest("PutVOContent");
+                  client.AddParameter("name", "memory");
+                  client.AddParameter("content", content);
+                  if (!client.Invoke()) putRiseMB = -1;
+                }) / 1024.0;
+    getRiseMB = quor::bench::ResidentRiseDuring(server->Pid(), [&] {
+                  client.BeginRequest("GetVOContent");
+                  client.AddParameter("name", "memory");
+                  if (!client.Invoke()) getRiseMB = -1;
+                }) / 1024.0;
+  }
   client.EndSession();
   server->Stop();
 
@@ -645,6 +730,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       Goal("PutVOContent time growth 10 MB -> 100 MB", f.put / figures[i - 1].put, 11);
       Goal("GetVOContent time growth 10 MB -> 100 MB", f.get / figures[i - 1].get, 11);
     }
+  }
+  if (memorySize >= (10L << 20)) {
+    Goal("GetVOContent of " + SizeText(memorySize) + ": server memory above idle (MB)", getRiseMB, 16);
+    Goal("PutVOContent of " + SizeText(memorySize) + ": server memory above idle / content", putRiseMB * 1048576.0 /
+         static_cast<double>(memorySize), 2.5);
   }
   std::fflush(stdout);
   return !failed;
@@ -696,7 +786,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   {
     SqliteDatabase sqlite(scratch.Path() / "data.db", scratch.Path());
-    if (!rowSizes.empty()) ok = QueryPart(sqlite, options, rowSizes) && ok;
+    if (!rowSizes.empty()) ok = QueryPart(sqlite, options, rowSizes, scratch.Path()) && ok;
     SqliteDatabase contents(scratch.Path() / "contents.db", scratch.Path());
     if (!contentSizes.empty()) ok = ContentPart(contents, options, contentSizes, scratch.Path(), {}) && ok;
   }
@@ -709,7 +799,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "data_bench: PostgreSQL: %s\n", error.c_str());
       return 1;
     }
-    if (!rowSizes.empty()) ok = QueryPart(pg, options, rowSizes) && ok;
+    if (!rowSizes.empty()) ok = QueryPart(pg, options, rowSizes, scratch.Path()) && ok;
     if (!contentSizes.empty()) {
       // The server's repository in the same schema, its tables made from the shipped script.
       const CliRun made =
