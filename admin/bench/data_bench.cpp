@@ -702,17 +702,22 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
   if (!failed && !figures.empty()) {
     memorySize = figures.back().size;
     const std::string content = MakeContent(memorySize);
+    bool put = false, got = false;
     putRiseMB = quor::bench::ResidentRiseDuring(server->Pid(), [&] {
                   client.BeginRequest("PutVOContent");
                   client.AddParameter("name", "memory");
                   client.AddParameter("content", content);
-                  if (!client.Invoke()) putRiseMB = -1;
+                  put = client.Invoke();
                 }) / 1024.0;
     getRiseMB = quor::bench::ResidentRiseDuring(server->Pid(), [&] {
                   client.BeginRequest("GetVOContent");
                   client.AddParameter("name", "memory");
-                  if (!client.Invoke()) getRiseMB = -1;
+                  got = client.Invoke() && client.DecodedResult().find(content) != std::string::npos;
                 }) / 1024.0;
+    if (!put || !got) {
+      std::fprintf(stderr, "data_bench: the content for the memory figures: %s\n", client.FormatFault().c_str());
+      failed = true;
+    }
   }
   client.EndSession();
   server->Stop();
@@ -731,7 +736,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       Goal("GetVOContent time growth 10 MB -> 100 MB", f.get / figures[i - 1].get, 11);
     }
   }
-  if (memorySize >= (10L << 20)) {
+  if (!failed && memorySize >= (10L << 20)) {
     Goal("GetVOContent of " + SizeText(memorySize) + ": server memory above idle (MB)", getRiseMB, 16);
     Goal("PutVOContent of " + SizeText(memorySize) + ": server memory above idle / content", putRiseMB * 1048576.0 /
          static_cast<double>(memorySize), 2.5);
