@@ -5,6 +5,20 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
+// Bytes that may need more than copying: controls, the markup characters,
+// 0xEF (U+FFFE and U+FFFF begin with it), and in attributes the quote, tab
+// and line feed too. Everything else is copied in runs.
+struct Attention {
+  bool byte[256] = {};
+  constexpr explicit Attention(bool attribute) {
+    for (int c = 0; c < 0x20; ++c) byte[c] = attribute || (c != '\t' && c != '\n');
+    byte[static_cast<unsigned char>('&')] = byte[static_cast<unsigned char>('<')] =
+        byte[static_cast<unsigned char>('>')] = byte[0xEF] = true;
+    byte[static_cast<unsigned char>('"')] = attribute;
+  }
+};
+constexpr Attention kText(false), kAttribute(true);
+
 }  // namespace
 
 void AppendEscaped(std::string& out, std::string_view s, const EscapeRules& rules) {
@@ -13,9 +27,18 @@ void AppendEscaped(std::string& out, std::string_view s, const EscapeRules& rule
   // Runs of plain characters go over whole; every byte above '>' but 0xEF
   // (the lead byte of U+FFFE and U+FFFF) is plain.
   size_t run = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c > '>' && c != 0xEF) continue;
+  const bool* attention = (rules.attribute ? kAttribute : kText).byte;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t size = s.size();
+  for (size_t i = 0; i < size; ++i) {
+    // Eight plain bytes at a time: most text has nothing to escape.
+    while (i + 8 <= size && !(attention[bytes[i]] | attention[bytes[i + 1]] | attention[bytes[i + 2]] |
+                              attention[bytes[i + 3]] | attention[bytes[i + 4]] | attention[bytes[i + 5]] |
+                              attention[bytes[i + 6]] | attention[bytes[i + 7]]))
+      i += 8;
+    while (i < size && !attention[bytes[i]]) ++i;
+    if (i == size) break;
+    const auto c = bytes[i];
     std::string_view rep;
     size_t width = 1;
     switch (c) {
