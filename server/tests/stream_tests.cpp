@@ -19,6 +19,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
+#include "platform/soap/http_client.h"
 #include "testing/Loopback.h"
 #include "testing/ServerProcess.h"
 
@@ -211,8 +212,9 @@ class StreamedAnswerTest : public ::testing::Test {
 TEST_F(StreamedAnswerTest, LargeResultsGoOutInChunksByteForByteAsTheirWholeAnswer) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   // Past the threshold once and many times over; plain and in a namespace.
-  for (const int count : {20000, 200000}) {
+  for (const int count : {20000, 100000}) {
     for (const std::string_view ns : {std::string_view(), std::string_view("urn:quor-service:Echo")}) {
+      if (count > 20000 && !ns.empty()) continue;
       const std::string what = std::to_string(count) + " pieces, namespace \"" + std::string(ns) + "\"";
       const Received whole = Exchange(Port(), Post(PiecesRequest(kText, count, true, -1, ns)));
       ASSERT_EQ(whole.status, 200) << what;
@@ -242,6 +244,15 @@ TEST_F(StreamedAnswerTest, LargeResultsGoOutInChunksByteForByteAsTheirWholeAnswe
       EXPECT_EQ(next.status, 200);
       EXPECT_NE(next.body.find("<result>[next|(null)]</result>"), std::string::npos) << next.body;
 
+      // Our own client (the console's) reads it as the whole.
+      HttpClient client;
+      HttpReply reply;
+      ASSERT_EQ(client.Post("http://127.0.0.1:" + std::to_string(Port()) + std::string(kPath),
+                            PiecesRequest(kText, count, false, -1, ns), reply),
+                S_OK);
+      EXPECT_EQ(reply.status, 200);
+      EXPECT_TRUE(reply.body == whole.body) << what;
+
       // HTTP/1.0: no chunks; the body ends with the connection.
       const Received old = Exchange(Port(), Post(PiecesRequest(kText, count, false, -1, ns), "1.0"));
       EXPECT_EQ(old.status, 200) << what;
@@ -255,12 +266,16 @@ TEST_F(StreamedAnswerTest, LargeResultsGoOutInChunksByteForByteAsTheirWholeAnswe
 
   // Below the threshold the pieces are held and answered as a returned
   // result is, with its length; at the threshold the answer streams.
-  for (const int count : {1, 1000, static_cast<int>(Dispatcher::kStreamAfter) - 1,
-                          static_cast<int>(Dispatcher::kStreamAfter)}) {
-    const std::string_view text = count < 1000 ? std::string_view(kText) : std::string_view("x");
+  static_assert(Dispatcher::kStreamAfter == 27 * 9709 + 1 && Dispatcher::kStreamAfter == 64 * 4096);
+  const struct {
+    std::string text;
+    int count;
+    bool streams;
+  } sizes[] = {{kText, 1, false}, {kText, 1000, false}, {std::string(27, 'x'), 9709, false},
+               {std::string(64, 'y'), 4096, true}};
+  for (const auto& [text, count, streams] : sizes) {
     const Received whole = Exchange(Port(), Post(PiecesRequest(text, count, true), "1.1", "Connection: close\r\n"));
     const Received streamed = Exchange(Port(), Post(PiecesRequest(text, count, false), "1.1", "Connection: close\r\n"));
-    const bool streams = count == static_cast<int>(Dispatcher::kStreamAfter);
     EXPECT_EQ(streamed.status, 200) << count;
     EXPECT_EQ(streamed.headers.contains("content-length"), !streams) << count;
     EXPECT_EQ(streamed.headers.contains("transfer-encoding"), streams) << count;
