@@ -1104,6 +1104,9 @@ class Listener::Impl::AnswerStream final : public AnswerWriter {
     return Put(std::move(piece), false);
   }
 
+  // Returns once the last piece is queued, not sent: the worker is free while
+  // the strand sends the rest (should the client stall on it, the answer
+  // is cut off by the piece's deadline, the call no longer knowing).
   quor::Status Finish(std::string piece) override { return Put(std::move(piece), true); }
 
   void Abort() override {
@@ -1277,7 +1280,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   uint64_t fileOffset_ = 0;  // how much of the answer was fetched
   uint64_t fileLength_ = 0;
   // The call under way may stream its answer through this (the worker
-  // holds it too); streamed_ counts the bytes of the answer sent so far.
+  // holds it too, and writes into it; this side only takes, fails and
+  // stops it); streamed_ counts the bytes of the answer sent so far.
   std::shared_ptr<AnswerStream> stream_;
   uint64_t streamed_ = 0;
 

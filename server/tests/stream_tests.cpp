@@ -36,8 +36,10 @@ const fs::path kBin = QUOR_BIN_DIR;
 const fs::path kLib = QUOR_LIB_DIR;
 constexpr std::string_view kPath = "/QuorTest/Echo.sod";
 constexpr HRESULT kFailure = static_cast<HRESULT>(0x80040205);
-// Markup, a carriage return, characters of two, three and four bytes.
-const std::string kText = "ab<&>\r\n\t\"' \xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80|";
+// Markup, a carriage return, characters of two, three and four bytes, and
+// what the component makes of '~', '^' and '`' (U+FFFF, U+0001, the byte
+// 0xFF: each written as U+FFFD).
+const std::string kText = "ab<&>\r\n\t\"' \xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80~^`|";
 
 ServerProcess::Config Config(std::vector<std::string> args) {
   args.insert(args.end(), {"--endpoint", std::string(kPath) + "=QuorTest.Echo"});
@@ -289,7 +291,9 @@ TEST_F(StreamedAnswerTest, LargeResultsGoOutInChunksByteForByteAsTheirWholeAnswe
 
 TEST_F(StreamedAnswerTest, AFailureAfterTheAnswerBeganCutsItOffAndOneBeforeIsTheUsualFault) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
-  const int perPiece = static_cast<int>(kText.size());
+  // The result's bytes per piece: '~' becomes three, and so does '`' (U+FFFD).
+  const int perPiece = static_cast<int>(kText.size() + 2 * std::count(kText.begin(), kText.end(), '~') +
+                                        2 * std::count(kText.begin(), kText.end(), '`'));
   const int committed = static_cast<int>(Dispatcher::kStreamAfter) / perPiece + 100;
 
   // Begun: the chunks stop without the last one and the connection closes.

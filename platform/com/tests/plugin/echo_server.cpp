@@ -73,10 +73,22 @@ class Echo : public DispatchObject<Echo, IEcho, ISupportErrorInfo> {
   // 0 or the call has no result sink, else written through the sink a piece
   // at a time. With `failAfter` >= 0, fails with `status` once that many
   // pieces went; a piece the sink refuses fails with the sink's status.
-  // `written`: the pieces that went.
+  // `written`: the pieces that went. In `text`, '~' stands for U+FFFF, '^'
+  // for U+0001 and '`' for the byte 0xFF, which no request can carry but a
+  // result may hold.
   HRESULT Pieces(const Bstr& text, int32_t count, int32_t whole, int32_t failAfter, int32_t status,
                  int32_t* written, Bstr* result) {
-    const std::string piece = text.ToUtf8();
+    std::string piece;
+    for (const char c : text.ToUtf8()) {
+      if (c == '~')
+        piece += "\xEF\xBF\xBF";
+      else if (c == '^')
+        piece += '\x01';
+      else if (c == '`')
+        piece += '\xFF';
+      else
+        piece += c;
+    }
     *written = 0;
     ResultSink* sink = CurrentCallContext().resultSink;
     if (whole || !sink) {
