@@ -69,7 +69,8 @@ constexpr std::string_view kResultMark = "@quor-streamed-result@";
 // goes out escaped, in pieces of about kPiece.
 class ResultStream final : public com::ResultSink {
  public:
-  // The text an envelope slice is escaped in, at most this much at a time.
+  // Text is escaped at most kSlice bytes at a time, and the escaped text
+  // handed on once about kPiece bytes of it have gathered.
   static constexpr size_t kSlice = 16 * 1024;
   static constexpr size_t kPiece = 64 * 1024;
 

@@ -399,7 +399,7 @@ TEST_F(StreamedAnswerTest, AStopCutsOffAStreamedAnswerAtOnce) {
 TEST_F(StreamedAnswerTest, SeveralStreamedAnswersAtOnceAreEachWhole) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   constexpr int kClients = 6;
-  constexpr int kCount = 60000;
+  constexpr int kCount = 30000;
   std::vector<std::string> expected(kClients), wrong(kClients);
   for (int c = 0; c < kClients; ++c) {
     expected[c] = Exchange(Port(), Post(PiecesRequest(kText + std::to_string(c), kCount, true))).body;
