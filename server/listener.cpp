@@ -13,9 +13,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -43,6 +45,7 @@
 #include <openssl/err.h>
 #include <openssl/x509.h>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/base/unique_fd.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/soap/wsdl.h"
@@ -55,7 +58,7 @@ namespace quor::soap {
 
 namespace {
 
-constexpr const char* kXmlType = "text/xml; charset=utf-8";
+constexpr std::string_view kXmlType = kAnswerContentType;
 
 // What /quor-bench/fixed answers: an answer of the size of a short call's.
 constexpr std::string_view kFixedAnswer =
@@ -405,13 +408,18 @@ HttpAnswer NotAllowed(std::string allow, bool close) {
 }
 
 // What comes next for a request: the answer; blocking work for a worker,
-// which yields the next step; or the body first, then that work.
+// which yields the next step; or the body first, then that work. Work
+// after a body that `streams` gets a writer for its answer (else null);
+// work that answered through it yields a `streamed` plan: nothing more to
+// send from here.
 struct Plan {
   std::optional<HttpAnswer> answer;
   std::function<Plan()> work;
-  std::function<Plan(std::string body)> withBody;
+  std::function<Plan(std::string body, AnswerWriter* writer)> withBody;
   std::optional<Endpoint> faultEndpoint;  // a body over the limit is answered with a fault naming it
   bool light = false;                     // cheaper than the trip to a worker
+  bool streams = false;
+  bool streamed = false;
 
   static Plan Now(HttpAnswer a) {
     Plan p;
@@ -423,7 +431,13 @@ struct Plan {
     p.work = std::move(work);
     return p;
   }
-  static Plan AfterBody(std::function<Plan(std::string)> then, std::optional<Endpoint> faultEndpoint = {}) {
+  static Plan Streamed() {
+    Plan p;
+    p.streamed = true;
+    return p;
+  }
+  static Plan AfterBody(std::function<Plan(std::string, AnswerWriter*)> then,
+                        std::optional<Endpoint> faultEndpoint = {}) {
     Plan p;
     p.withBody = std::move(then);
     p.faultEndpoint = std::move(faultEndpoint);
@@ -529,10 +543,13 @@ std::optional<net::ssl::context> TlsContext(const ListenerOptions& o, std::strin
 // touched only there (a connection's work never wakes another I/O thread). Blocking work (component calls, site
 // configuration, files) runs on the worker pool and posts its result back to
 // the strand; a worker only reads the immutable HttpRequest and the options.
+// A call that streams its answer shares one more object with its connection:
+// the AnswerStream, the worker writing into it and the strand taking from it.
 // Shared between threads: `connections` (under connectionsMutex),
-// `dispatcher` and `unloadCount` (under dispatcherMutex), the atomics, and
-// the acceptor (on acceptStrand only).
+// `dispatcher` and `unloadCount` (under dispatcherMutex), the atomics, the
+// acceptor (on acceptStrand only), and each AnswerStream (under its mutex).
 struct Listener::Impl {
+  class AnswerStream;
   class Connection;
   class Refusal;
 
@@ -653,7 +670,8 @@ struct Listener::Impl {
     const bool get = m == "GET" || m == "HEAD";
     if (options.benchRoute && req.path == kBenchRoutePath && (get || m == "POST")) {
       if (get) return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType));
-      Plan p = Plan::AfterBody([](std::string) { return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType)); });
+      Plan p = Plan::AfterBody(
+          [](std::string, AnswerWriter*) { return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType)); });
       p.light = true;
       return p;
     }
@@ -670,13 +688,17 @@ struct Listener::Impl {
     return Plan::Now(Status(404));
   }
 
+  // A large result may leave as it comes, through the connection's writer.
   Plan CallPlan(Endpoint endpoint, std::string peer) {
-    return Plan::AfterBody(
-        [this, endpoint, peer = std::move(peer)](std::string body) {
-          CallResult result = Dispatch()->Call(endpoint, body, peer);
+    Plan p = Plan::AfterBody(
+        [this, endpoint, peer = std::move(peer)](std::string body, AnswerWriter* writer) {
+          CallResult result = Dispatch()->Call(endpoint, body, peer, writer);
+          if (result.streamed) return Plan::Streamed();
           return Plan::Now(Text(result.fault ? 500 : 200, std::move(result.body), kXmlType));
         },
         endpoint);
+    p.streams = true;
+    return p;
   }
 
   Plan OnPost(const std::shared_ptr<const HttpRequest>& r) {
@@ -966,7 +988,7 @@ struct Listener::Impl {
     const bool existed = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     if (existed && !S_ISREG(existing.st_mode)) return refuse(403, text::Format("\"%s\" is not a plain file", name));
     auto parent = std::make_shared<UniqueFd>(std::move(dir));
-    return Plan::AfterBody([this, r, parent, name, existed](std::string body) {
+    return Plan::AfterBody([this, r, parent, name, existed](std::string body, AnswerWriter*) {
       return Plan::Now(WriteFile(*parent, name, existed, body, r->path));
     });
   }
@@ -1047,13 +1069,155 @@ struct Listener::Impl {
   }
 };
 
+// The hand-off of a streamed answer between the call that writes it, on a
+// worker (the AnswerWriter calls), and its connection, on the connection's
+// strand (Take, Fail, Stop). The queue is bounded: the worker waits while it
+// is full, so that a slow client holds back the call rather than memory
+// growing; the strand never waits. A failure (the connection closed, a
+// piece not taken within its deadline, the server stopping) wakes the
+// worker and fails each later call, so that the call ends and frees it.
+class Listener::Impl::AnswerStream final : public AnswerWriter {
+ public:
+  // At most this many pieces, or about this many bytes, wait for the strand.
+  static constexpr size_t kMaxPieces = 4;
+  static constexpr size_t kMaxBytes = size_t{1} << 20;
+
+  // `wake` has the strand take (posts to it); it is called by the worker
+  // only while the strand is not already taking.
+  explicit AnswerStream(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+  // ---- The worker's side.
+
+  quor::Status Start(std::string_view contentType, std::string piece) override {
+    {
+      MutexLock lock(mutex_);
+      contentType_ = std::string(contentType);
+    }
+    return Put(std::move(piece), false);
+  }
+
+  quor::Status Write(std::string piece) override {
+    if (piece.empty()) {
+      MutexLock lock(mutex_);
+      return failure_;
+    }
+    return Put(std::move(piece), false);
+  }
+
+  // Returns once the last piece is queued, not sent: the worker is free while
+  // the strand sends the rest (should the client stall on it, the answer
+  // is cut off by the piece's deadline, the call no longer knowing).
+  quor::Status Finish(std::string piece) override { return Put(std::move(piece), true); }
+
+  void Abort() override {
+    bool wake = false;
+    {
+      MutexLock lock(mutex_);
+      aborted_ = true;
+      queue_.clear();
+      queued_ = 0;
+      wake = !std::exchange(taking_, true);
+    }
+    if (wake) wake_();
+  }
+
+  // ---- The strand's side.
+
+  struct Next {
+    enum class Kind { Nothing, Piece, Aborted };
+    Kind kind = Kind::Nothing;
+    std::string piece;
+    bool last = false;         // the answer's end: no more after it
+    std::string contentType;   // with the first piece only
+  };
+
+  // The next piece to send. Nothing: the strand stops taking until the
+  // worker wakes it; after a piece it takes again once that piece went.
+  Next Take() {
+    MutexLock lock(mutex_);
+    Next next;
+    if (aborted_) {
+      next.kind = Next::Kind::Aborted;
+      return next;
+    }
+    if (queue_.empty()) {
+      taking_ = false;
+      return next;
+    }
+    next.kind = Next::Kind::Piece;
+    next.piece = std::move(queue_.front());
+    queue_.pop_front();
+    queued_ -= next.piece.size();
+    next.last = ended_ && queue_.empty();
+    if (!begun_) {
+      begun_ = true;
+      next.contentType = contentType_;
+    }
+    room_.notify_all();
+    return next;
+  }
+
+  // The answer cannot go on: the worker's waits and later calls fail.
+  void Fail(std::string_view why) {
+    MutexLock lock(mutex_);
+    if (failure_.ok()) failure_ = quor::Status(E_ABORT, std::string(why));
+    room_.notify_all();
+  }
+
+  // The server stops: an answer whose end is not yet written fails (true);
+  // one that only waits to be sent goes on.
+  bool Stop() {
+    MutexLock lock(mutex_);
+    if (ended_ || aborted_) return false;
+    if (failure_.ok()) failure_ = quor::Status(E_ABORT, "The server stops.");
+    room_.notify_all();
+    return true;
+  }
+
+ private:
+  quor::Status Put(std::string piece, bool last) {
+    bool wake = false;
+    {
+      MutexLock lock(mutex_);
+      while (failure_.ok() && (queue_.size() >= kMaxPieces || queued_ >= kMaxBytes)) room_.wait(mutex_);
+      if (!failure_.ok()) return failure_;
+      if (ended_ || aborted_) return quor::Status(E_UNEXPECTED, "The answer has ended.");
+      queued_ += piece.size();
+      queue_.push_back(std::move(piece));
+      ended_ = last;
+      wake = !std::exchange(taking_, true);
+    }
+    if (wake) wake_();
+    return quor::Status();
+  }
+
+  const std::function<void()> wake_;
+  Mutex mutex_;
+  // Signalled when the queue shrinks or the answer fails.
+  std::condition_variable_any room_;
+  std::deque<std::string> queue_ QUOR_GUARDED_BY(mutex_);
+  size_t queued_ QUOR_GUARDED_BY(mutex_) = 0;  // bytes in queue_
+  std::string contentType_ QUOR_GUARDED_BY(mutex_);
+  bool begun_ QUOR_GUARDED_BY(mutex_) = false;    // the first piece was taken
+  bool ended_ QUOR_GUARDED_BY(mutex_) = false;    // Finish queued the last piece
+  bool aborted_ QUOR_GUARDED_BY(mutex_) = false;  // Abort: the connection is to close
+  // The strand is taking (a take is posted, or a piece is being sent and it
+  // takes again when it went): the worker need not wake it. Only while this
+  // is false does the worker call wake_, so one take runs at a time.
+  bool taking_ QUOR_GUARDED_BY(mutex_) = false;
+  quor::Status failure_ QUOR_GUARDED_BY(mutex_);
+};
+
 // One client connection, from accept to close; everything here runs on the
-// connection's strand (workers get copies and post back). Its deadlines:
+// connection's strand (workers get copies and post back; a streamed answer
+// comes through its AnswerStream, the one object both sides touch). Its deadlines:
 // the first byte of a request within keepAliveSeconds (kept-alive) or the
 // head within readTimeoutSeconds of the accept; a head within
 // readTimeoutSeconds of its first byte; the body within readTimeoutSeconds
 // plus a second per MiB declared (the body limit's allowance when chunked);
-// the answer likewise by its length. No deadline runs while a worker works.
+// the answer likewise by its length, a streamed one piece by piece. No
+// deadline runs while a worker works, nor while a streamed answer waits for
+// its call's next piece.
 class Listener::Impl::Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Impl& server, Socket socket)
@@ -1077,16 +1241,20 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     net::dispatch(strand_, [self = shared_from_this()] { self->Begin(); });
   }
 
-  // Posted by Stop: idle connections go now, busy ones after their answer.
+  // Posted by Stop: idle connections go now, busy ones after their answer;
+  // a streamed answer whose call still writes is cut off (its call is told
+  // at its next piece).
   void OnStop() {
     stopping_ = true;
-    if (phase_ == Phase::Handshake || phase_ == Phase::Waiting || phase_ == Phase::Closing) Close();
+    if (phase_ == Phase::Handshake || phase_ == Phase::Waiting || phase_ == Phase::Closing) return Close();
+    if (stream_ && stream_->Stop() && phase_ == Phase::Streaming) Close("The server stops.");
   }
 
   Strand strand() const { return strand_; }
 
  private:
-  enum class Phase { Handshake, Waiting, Head, Body, Working, Writing, Closing, Closed };
+  // Streaming: a call's answer is being sent while the call runs.
+  enum class Phase { Handshake, Waiting, Head, Body, Working, Writing, Streaming, Closing, Closed };
 
   Impl& server_;
   const Strand strand_;
@@ -1111,6 +1279,11 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   uint64_t fileStart_ = 0;   // where in the file the answer begins
   uint64_t fileOffset_ = 0;  // how much of the answer was fetched
   uint64_t fileLength_ = 0;
+  // The call under way may stream its answer through this (the worker
+  // holds it too, and writes into it; this side only takes, fails and
+  // stops it); streamed_ counts the bytes of the answer sent so far.
+  std::shared_ptr<AnswerStream> stream_;
+  uint64_t streamed_ = 0;
 
   milliseconds ReadTime(uint64_t bytes = 0) const { return Allowance(server_.options.readTimeoutSeconds, bytes); }
 
@@ -1129,6 +1302,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // step: the read under way is cancelled, none is started after); anything
   // else late just ends.
   void OnDeadline() {
+    if (phase_ == Phase::Streaming) return Close("The client did not take the answer in time.");
     if (phase_ != Phase::Head && phase_ != Phase::Body) return Close();
     expired_ = true;
     beast::error_code ignored;
@@ -1140,9 +1314,11 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     timer_.cancel();
   }
 
-  void Close() {
+  // A streamed answer's call learns why at its next piece.
+  void Close(std::string_view why = "The connection closed.") {
     if (phase_ == Phase::Closed) return;
     phase_ = Phase::Closed;
+    if (stream_) stream_->Fail(why);
     Disarm();
     beast::error_code ignored;
     socket_.close(ignored);
@@ -1270,6 +1446,9 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void Run(Plan plan) {
     if (phase_ == Phase::Closed) return;
+    // The answer went (or goes on going) through the stream, which drives
+    // the connection on by itself.
+    if (plan.streamed) return;
     if (plan.answer) return Send(std::move(*plan.answer));
     if (plan.withBody) return ReadBody(std::move(plan));
     if (!plan.work) return Send(Status(500, true));
@@ -1323,10 +1502,11 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
       return Send(std::move(a));
     }
     Plan then = std::exchange(pending_, Plan{});
-    Plan next = Plan::Later(
-        [work = std::move(then.withBody), body = std::move(reader_->parser().get().body())]() mutable {
-          return work(std::move(body));
-        });
+    // Only a POST's answer may stream (HEAD never reaches a call).
+    std::shared_ptr<AnswerStream> stream;
+    if (then.streams && request_->method == "POST") stream_ = stream = std::make_shared<AnswerStream>(Waker());
+    Plan next = Plan::Later([work = std::move(then.withBody), body = std::move(reader_->parser().get().body()),
+                             stream = std::move(stream)]() mutable { return work(std::move(body), stream.get()); });
     next.light = then.light;
     Run(std::move(next));
   }
@@ -1412,9 +1592,78 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     Write();
   }
 
+  // ---- A streamed answer (on the strand; the call writes it on its worker)
+
+  // Has the strand take the stream's next piece.
+  std::function<void()> Waker() {
+    return [weak = weak_from_this(), strand = strand_] {
+      net::post(strand, [weak] {
+        if (const auto self = weak.lock()) self->Pump();
+      });
+    };
+  }
+
+  // Sends the stream's next piece, if one is there. Runs once per wake and
+  // once per piece sent, never while a piece is being sent (AnswerStream's
+  // `taking_`).
+  void Pump() {
+    if (phase_ == Phase::Closed || !stream_) return;
+    AnswerStream::Next next = stream_->Take();
+    if (next.kind == AnswerStream::Next::Kind::Aborted) return Close("The answer was cut off.");
+    if (next.kind == AnswerStream::Next::Kind::Nothing) return;
+    if (phase_ != Phase::Streaming) BeginStream(next.contentType);
+    out_ = std::move(next.piece);
+    streamed_ += out_.size();
+    auto& body = response_.body();
+    body.data = out_.empty() ? nullptr : out_.data();
+    body.size = out_.size();
+    body.more = !next.last;
+    // Each piece within the allowance for its length: a slow client is
+    // served, one that stopped reading is cut off.
+    Arm(ReadTime(out_.size()));
+    http::async_write(io_, *serializer_,
+                      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnStreamed(ec); });
+  }
+
+  // The head of a 200 answer whose length is not known: chunked over
+  // HTTP/1.1 (the connection then goes on as after any answer); over
+  // HTTP/1.0, which has no chunks, the body ends with the connection.
+  void BeginStream(std::string_view contentType) {
+    phase_ = Phase::Streaming;
+    ++served_;
+    const auto& m = reader_->parser().get();
+    const bool chunked = m.version() >= 11;
+    close_ = !chunked || stopping_ || !reader_->parser().is_done() || !m.keep_alive() || reader_->MustClose() ||
+             served_ >= kMaxRequestsPerConnection;
+    serializer_.reset();
+    response_ = {};
+    response_.version(11);
+    response_.result(http::status::ok);
+    response_.set(http::field::content_type, beast::string_view(contentType.data(), contentType.size()));
+    if (chunked) response_.chunked(true);
+    if (close_)
+      response_.set(http::field::connection, "close");
+    else
+      response_.set(http::field::keep_alive, text::Format("timeout=%d, max=%u", server_.options.keepAliveSeconds,
+                                                          uint64_t{kMaxRequestsPerConnection}));
+    serializer_.emplace(response_);
+  }
+
+  void OnStreamed(beast::error_code ec) {
+    if (phase_ == Phase::Closed) return;
+    if (ec == http::error::need_buffer) {
+      Disarm();
+      return Pump();
+    }
+    if (ec) return Close();
+    Finished();  // the last piece (and chunk) went
+  }
+
   // Drops what the request needed, so an idle connection holds little.
   void Release() {
-    const bool big = !file_ && out_.size() >= (1u << 20);
+    const bool big = (!file_ && out_.size() >= (1u << 20)) || streamed_ >= (1u << 20);
+    stream_.reset();
+    streamed_ = 0;
     serializer_.reset();
     response_ = {};
     out_ = std::string();

@@ -5,7 +5,14 @@
 // Routes (paths compare without case, as the web server's do):
 //   POST <endpoint>                 a SOAP call: 200 with the answer, or 500
 //                                   with a SOAP fault (SOAP 1.1's HTTP
-//                                   binding); any content type is accepted
+//                                   binding); any content type is accepted.
+//                                   A result the component streams and that
+//                                   passes Dispatcher::kStreamAfter leaves
+//                                   as it comes: chunked over HTTP/1.1,
+//                                   over HTTP/1.0 without a length and
+//                                   ended by the close; a failure after it
+//                                   began cuts it off (no last chunk, the
+//                                   connection closed)
 //   GET  <endpoint>?wsdl            the endpoint's WSDL (text/xml)
 //   GET  <endpoint less .sod>.wsdl  the same ("/QuorService/QuorServiceCore.wsdl")
 //   GET  <endpoint>                 405 (Allow: POST)
@@ -61,7 +68,10 @@
 // byte (of the accept, on a new connection), else 408 and the connection
 // closes; its body within the read time-out plus a second per MiB declared
 // (a chunked one gets the body limit's allowance), else 408; an answer must
-// be taken within the same allowance for its length. A kept-alive connection
+// be taken within the same allowance for its length (a streamed answer's
+// each piece within the allowance for that piece; while the call computes
+// its next piece no deadline runs, and at most a few pieces wait for the
+// client, the call waiting meanwhile). A kept-alive connection
 // with no next request closes after the keep-alive time. Connections beyond
 // maxConnections get 503 and are closed (a second at most each, less when
 // the client closes on reading it). At most maxConnections refusals are
@@ -75,7 +85,9 @@
 // (information), 2 stopped, 20 malformed request (warning), 21 component not
 // created (error), 22 exception in a call (error), 23 resource refused
 // (warning), 24 body too large (warning), 25 site configuration refused
-// (warning), 26 site applications unloaded (information).
+// (warning), 26 site applications unloaded (information), 27 a streamed
+// answer cut off by a failure after it began (error: endpoint, method,
+// reason and status).
 #pragma once
 
 #include <cstddef>
@@ -166,7 +178,9 @@ class Listener {
   bool Run();
   // Stops Run (from any thread; a stop before Run starts makes Run return
   // at once): no new connections, idle ones closed, requests under way
-  // answered (with Connection: close) before Run returns.
+  // answered (with Connection: close) before Run returns. A streamed answer
+  // whose call still writes is cut off at once (the call fails at its next
+  // piece); one whose call has finished is sent to its end.
   void Stop();
 
  private:

@@ -1,6 +1,8 @@
 #include "platform/soap/dispatcher.h"
 
+#include <new>
 #include <optional>
+#include <utility>
 
 #include "platform/com/callcontext.h"
 #include "platform/com/classstore.h"
@@ -52,6 +54,124 @@ HRESULT OutputText(const Variant& v, Bstr& out) {
     return S_OK;
   }
   return value.ToBstr(out);
+}
+
+// Stands for a streamed result in the answer written around it, to cut that
+// answer into what comes before the result's text and what comes after.
+// '@' is in no element name, and only closing tags follow the result.
+constexpr std::string_view kResultMark = "@quor-streamed-result@";
+
+// A streamed result's carrier: what a component writes through its call
+// context's ResultSink, on the call's own thread (not made for others).
+// Pieces are held until kStreamAfter bytes have come, so that a call failing
+// early is still answered with its fault; then the answer begins (the
+// envelope up to the result, then the result's text so far) and the rest
+// goes out escaped, in pieces of about kPiece.
+class ResultStream final : public com::ResultSink {
+ public:
+  // Text is escaped at most kSlice bytes at a time, and the escaped text
+  // handed on once about kPiece bytes of it have gathered.
+  static constexpr size_t kSlice = 16 * 1024;
+  static constexpr size_t kPiece = 64 * 1024;
+
+  ResultStream(AnswerWriter& writer, std::string prefix)
+      : writer_(writer), prefix_(std::move(prefix)), prefixSize_(prefix_.size()) {}
+
+  Status Write(std::string_view piece) override {
+    try {
+      if (!status_.ok()) return status_;
+      written_ = true;
+      // As the returned text would be: invalid UTF-8 becomes U+FFFD
+      // (com::Bstr::FromUtf8), piece by piece since pieces end on whole
+      // characters.
+      std::string repaired;
+      if (!text::IsValidUtf8(piece)) {
+        repaired = text::Narrow(text::Widen(piece));
+        piece = repaired;
+      }
+      if (!committed_) {
+        const size_t room = Dispatcher::kStreamAfter - held_.size();
+        if (piece.size() < room) {
+          held_.append(piece);
+          return status_;
+        }
+        const size_t cut = CharacterCut(piece, room);
+        held_.append(piece.substr(0, cut));
+        piece.remove_prefix(cut);
+        committed_ = true;
+        std::string first = std::move(prefix_);
+        xml::AppendEscaped(first, held_, kTextRules);
+        held_ = std::string();
+        if (status_ = writer_.Start(kAnswerContentType, std::move(first)); !status_.ok()) return status_;
+      }
+      // Escaped a slice at a time, each cut on a character, so that the
+      // pieces escape to what the whole text would.
+      while (!piece.empty()) {
+        const size_t cut = piece.size() > kSlice ? CharacterCut(piece, kSlice) : piece.size();
+        xml::AppendEscaped(buffer_, piece.substr(0, cut), kTextRules);
+        piece.remove_prefix(cut);
+        if (buffer_.size() >= kPiece) {
+          if (status_ = writer_.Write(std::exchange(buffer_, std::string())); !status_.ok()) return status_;
+        }
+      }
+      return status_;
+    } catch (const std::bad_alloc&) {
+      return status_ = Status(E_OUTOFMEMORY, "The streamed result does not fit in memory.");
+    }
+  }
+
+  // Whether the component wrote anything: then the pieces are its result.
+  bool Written() const { return written_; }
+  // Whether the answer began (AnswerWriter::Start was called).
+  bool Committed() const { return committed_; }
+  // Success, or the writer's failure that stopped the stream.
+  const Status& status() const { return status_; }
+  // The prefix's length, from which the rest of the whole answer follows the mark.
+  size_t PrefixSize() const { return prefixSize_; }
+  // Before the answer began: the result's text, all of it.
+  std::string TakeHeld() { return std::exchange(held_, std::string()); }
+
+  // The rest of the answer after the result's text.
+  Status Finish(std::string_view tail) {
+    if (!status_.ok()) return status_;
+    buffer_ += tail;
+    return status_ = writer_.Finish(std::exchange(buffer_, std::string()));
+  }
+  void Abort() { writer_.Abort(); }
+
+ private:
+  // Where to cut `s` at or before `at` so that no character is split.
+  static size_t CharacterCut(std::string_view s, size_t at) {
+    if (at >= s.size()) return s.size();
+    size_t cut = at;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    return cut;
+  }
+
+  AnswerWriter& writer_;
+  std::string prefix_;     // the answer's text before the result's, until the answer begins
+  size_t prefixSize_ = 0;
+  std::string held_;       // the result's text until the answer begins (not escaped)
+  std::string buffer_;     // escaped text not yet handed to the writer
+  bool written_ = false;
+  bool committed_ = false;
+  Status status_;
+};
+
+// An answer that began cannot become a fault: it is cut off, so that the
+// client sees it is not whole, and the failure goes to the event log.
+CallResult CutOff(const eventlog::EventSource* log, std::string_view path, std::string_view method, HRESULT status,
+                  std::string_view description, ResultStream& stream) {
+  stream.Abort();
+  if (log)
+    log->Report(eventlog::EventType::Error, 27,
+                {std::string(path), text::Format("The streamed answer of \"%s\" was cut off: %s (%s)", method,
+                                                 description, FormatStatus(status))});
+  CallResult r;
+  r.fault = true;
+  r.status = status;
+  r.streamed = true;
+  return r;
 }
 
 }  // namespace
@@ -242,10 +362,13 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress,
-                            AnswerWriter*) {
+                            AnswerWriter* writer) {
   const std::string source(text::Narrow(kSource));
   // The answer, a fault too, is in the namespace the call came in.
   std::string ns;
+  std::string methodName;  // as the interface spells it
+  // Outside the try: an answer that began must be ended whatever is thrown.
+  std::optional<ResultStream> stream;
   try {
     Request request;
     std::string reason;
@@ -256,7 +379,6 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
     ns = request.ns;
 
     std::vector<NamedValue> outputs;
-    std::string methodName;  // as the interface spells it
     Failure failure;
     bool logFailure = false;
     {
@@ -351,12 +473,25 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
                          text::Format("The component \"%s\" cannot be called by name.", endpoint.progId), source};
             }
             if (SUCCEEDED(failure.status)) {
+              // The return value may come as a stream; the answer around it
+              // is known up to the result's text already.
+              if (writer && hasRetval) {
+                std::string prefix =
+                    WriteAnswer(methodName, std::vector<NamedValue>{{wire->back(), Bstr::FromUtf8(kResultMark)}}, ns);
+                prefix.resize(prefix.rfind(kResultMark));
+                stream.emplace(*writer, std::move(prefix));
+              }
               Variant result;
               com::ExcepInfo excep;
               uint32_t argError = 0;
               com::ClearErrorInfo();
-              HRESULT hr = dispatch->Invoke(method->id, com::DISPATCH_METHOD, args, hasRetval ? &result : nullptr,
-                                            &excep, &argError);
+              HRESULT hr = S_OK;
+              {
+                std::optional<com::CallContextScope> streaming;
+                if (stream) streaming.emplace(com::CallContext{std::string(clientAddress), &*stream});
+                hr = dispatch->Invoke(method->id, com::DISPATCH_METHOD, args, hasRetval ? &result : nullptr, &excep,
+                                      &argError);
+              }
               if (hr == DISP_E_EXCEPTION) {
                 excep.Fill();
                 HRESULT status = excep.scode;
@@ -374,7 +509,14 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
                 failure = {hr, ErrorText(hr), source};
               } else {
                 Bstr text;
-                if (hasRetval) {
+                if (stream && stream->Written()) {
+                  // The pieces are the result; once the answer began, the
+                  // mark stands for what went out.
+                  if (!stream->status().ok())
+                    failure = {stream->status().code(), stream->status().Text(), source};
+                  text = stream->Committed() ? Bstr::FromUtf8(kResultMark) : Bstr::TakeUtf8(stream->TakeHeld());
+                  outputs.push_back({wire->back(), std::move(text)});
+                } else if (hasRetval) {
                   if (FAILED(OutputText(result, text))) {
                     failure = {DISP_E_TYPEMISMATCH,
                                text::Format("The return value of \"%S\" is not text.", method->name), source};
@@ -403,6 +545,24 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
       object.Reset();
     }
 
+    if (stream && stream->Committed()) {
+      if (SUCCEEDED(failure.status)) {
+        // The whole answer with the mark for the result: what follows the
+        // mark is what the client still lacks.
+        const std::string whole = WriteAnswer(methodName, outputs, ns);
+        const size_t at = stream->PrefixSize();
+        Status finished = whole.compare(at, kResultMark.size(), kResultMark) == 0
+                              ? stream->Finish(std::string_view(whole).substr(at + kResultMark.size()))
+                              : Status(E_UNEXPECTED, "The streamed answer lost its place.");
+        if (finished.ok()) {
+          CallResult r;
+          r.streamed = true;
+          return r;
+        }
+        failure = {finished.code(), finished.Text(), source};
+      }
+      return CutOff(log_, endpoint.path, methodName, failure.status, failure.description, *stream);
+    }
     if (FAILED(failure.status)) {
       if (logFailure && log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.description});
       return Fail(endpoint, failure, ns);
@@ -412,10 +572,16 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
     return r;
   } catch (const std::exception& e) {
     if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, e.what()});
-    return Fail(endpoint, {E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()), source}, ns);
+    const Failure failure{E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()), source};
+    if (stream && stream->Committed())
+      return CutOff(log_, endpoint.path, methodName, failure.status, failure.description, *stream);
+    return Fail(endpoint, failure, ns);
   } catch (...) {
     if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, "unknown exception"});
-    return Fail(endpoint, {E_UNEXPECTED, "The call failed unexpectedly.", source}, ns);
+    const Failure failure{E_UNEXPECTED, "The call failed unexpectedly.", source};
+    if (stream && stream->Committed())
+      return CutOff(log_, endpoint.path, methodName, failure.status, failure.description, *stream);
+    return Fail(endpoint, failure, ns);
   }
 }
 

@@ -15,7 +15,9 @@
 //   3. the answer (return value first, then the other outputs in interface
 //      order, each converted to text) or the fault is written, its
 //      response element or errorInfo in the namespace of the request's
-//      method element when that has one (envelope.h).
+//      method element when that has one (envelope.h). A return value the
+//      component streams instead (com::ResultSink, when the listener gave a
+//      writer) is that same answer's result text, sent as it comes.
 //
 // Objects live for one call: the listener keeps the class object (so the
 // server library stays loaded) but never an instance. Components make their
@@ -94,6 +96,9 @@ class EndpointTable {
 // (N counted from 1) when the interface gives none that can be an element.
 std::string WireName(const com::ParamInfo& param, size_t index);
 
+// The content type of answers and faults.
+inline constexpr std::string_view kAnswerContentType = "text/xml; charset=utf-8";
+
 struct CallResult {
   bool fault = false;
   HRESULT status = S_OK;  // the fault's status
@@ -103,7 +108,9 @@ struct CallResult {
 
 // The connection a large answer is streamed to, piece by piece, while the
 // call still runs on its worker. Each call blocks while the connection is
-// behind and fails when it is gone or its deadline passed.
+// behind and fails when it is gone or its deadline passed. The call's
+// thread alone uses it: Start once, Write any number of times, then Finish
+// or Abort (Abort also after a failure of the others).
 class AnswerWriter {
  public:
   virtual ~AnswerWriter() = default;
@@ -121,7 +128,8 @@ class AnswerWriter {
 class Dispatcher {
  public:
   // `log` (may be null) receives malformed requests (warning 20), components
-  // that cannot be created (error 21) and anything thrown (error 22).
+  // that cannot be created (error 21), anything thrown (error 22) and
+  // streamed answers cut off by a failure after they began (error 27).
   explicit Dispatcher(ParseLimits limits = {}, const eventlog::EventSource* log = nullptr);
   // Releases the kept class objects.
   ~Dispatcher();
@@ -134,7 +142,9 @@ class Dispatcher {
   // With a `writer`, a component may stream its result (com::ResultSink):
   // the answer's first kStreamAfter bytes are held, so that a call failing
   // early still gets its fault; past them the answer is sent through the
-  // writer as it comes. The bytes sent are those of the whole answer.
+  // writer as it comes. The bytes sent are those of the whole answer. A
+  // call that fails once its answer began is cut off (AnswerWriter::Abort)
+  // and returned as a fault with `streamed` set.
   CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {},
                   AnswerWriter* writer = nullptr);
   static constexpr size_t kStreamAfter = size_t{256} << 10;

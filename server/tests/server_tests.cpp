@@ -514,8 +514,8 @@ TEST_F(ServerTest, WsdlDescribesEveryMethodWithItsParameters) {
     }
   }
   std::sort(operations.begin(), operations.end());
-  EXPECT_EQ(operations, (std::vector<std::string>{"Add", "Clone", "Convert", "Fail", "Grid", "IsNullText", "Swap",
-                                                  "Throw"}));
+  EXPECT_EQ(operations, (std::vector<std::string>{"Add", "Clone", "Convert", "Fail", "Grid", "IsNullText", "Pieces",
+                                                  "Swap", "Throw"}));
   EXPECT_EQ(elements["Convert"], (std::vector<std::string>{"src", "rule"}));
   EXPECT_EQ(elements["ConvertResponse"], (std::vector<std::string>{"result"}));
   EXPECT_EQ(elements["Throw"], (std::vector<std::string>{"param1"}));

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/base/unique_fd.h"
+#include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
 #include "testing/TlsFiles.h"
@@ -142,6 +143,26 @@ TEST_F(TlsTest, OnlyClientsThatTrustTheCertificateAndHostAreServedAndOthersDoNot
   const HRESULT hr = plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/quor-bench/fixed", reply);
   EXPECT_TRUE(FAILED(hr) && hr != kHttpTimeout) << std::hex << hr;
   EXPECT_LT(Clock::now() - started, 2s);
+
+  // A streamed answer (chunked, through TLS) reads as the same result returned whole.
+  const auto pieces = [&](bool whole) {
+    HttpReply reply;
+    std::string error;
+    EXPECT_EQ(trusted.Post(url,
+                           WriteRequest("Pieces", std::vector<NamedValue>{{"text", com::Bstr(u"<tls>\r")},
+                                                                          {"count", com::Bstr(u"100000")},
+                                                                          {"whole", com::Bstr(whole ? u"1" : u"0")},
+                                                                          {"failAfter", com::Bstr(u"-1")},
+                                                                          {"status", com::Bstr(u"0")}}),
+                           reply, &error),
+              S_OK)
+        << error;
+    EXPECT_EQ(reply.status, 200);
+    return reply.body;
+  };
+  const std::string whole = pieces(true);
+  EXPECT_GT(whole.size(), Dispatcher::kStreamAfter);
+  EXPECT_TRUE(pieces(false) == whole);
 
   // The kept-alive connection of the first client still serves.
   EXPECT_EQ(call(trusted), "[a|b]");

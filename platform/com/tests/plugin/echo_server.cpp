@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/com/callcontext.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/server.h"
 
@@ -68,6 +69,49 @@ class Echo : public DispatchObject<Echo, IEcho, ISupportErrorInfo> {
     *out = MakeObject<Echo>().Detach();
     return S_OK;
   }
+  // `count` times `text` as the result: returned whole when `whole` is not
+  // 0 or the call has no result sink, else written through the sink a piece
+  // at a time. With `failAfter` >= 0, fails with `status` once that many
+  // pieces went; a piece the sink refuses fails with the sink's status.
+  // `written`: the pieces that went. In `text`, '~' stands for U+FFFF, '^'
+  // for U+0001 and '`' for the byte 0xFF, which no request can carry but a
+  // result may hold.
+  HRESULT Pieces(const Bstr& text, int32_t count, int32_t whole, int32_t failAfter, int32_t status,
+                 int32_t* written, Bstr* result) {
+    std::string piece;
+    for (const char c : text.ToUtf8()) {
+      if (c == '~')
+        piece += "\xEF\xBF\xBF";
+      else if (c == '^')
+        piece += '\x01';
+      else if (c == '`')
+        piece += '\xFF';
+      else
+        piece += c;
+    }
+    *written = 0;
+    ResultSink* sink = CurrentCallContext().resultSink;
+    if (whole || !sink) {
+      std::string all;
+      for (int32_t k = 0; k < count; ++k) {
+        if (k == failAfter) return RaiseError(status, Bstr(kErrorSource), u"failed before the result was whole");
+        all += piece;
+      }
+      *written = count;
+      *result = Bstr::TakeUtf8(std::move(all));
+      return S_OK;
+    }
+    for (int32_t k = 0; k < count; ++k) {
+      if (k == failAfter) return RaiseError(status, Bstr(kErrorSource), u"failed after some pieces went");
+      if (const quor::Status s = sink->Write(piece); !s.ok()) {
+        const std::string why = "the sink refused piece " + std::to_string(k) + ": " + s.Text();
+        return RaiseError(s.code(), Bstr(kErrorSource), Bstr::FromUtf8(why));
+      }
+      ++*written;
+    }
+    *result = Bstr(u"not the result: the pieces are");
+    return S_OK;
+  }
   HRESULT get_Count(int32_t* value) {
     *value = count_;
     return S_OK;
@@ -89,6 +133,8 @@ class Echo : public DispatchObject<Echo, IEcho, ISupportErrorInfo> {
         Method<&Echo::IsNullText>(u"IsNullText", 6),
         Method<&Echo::Grid>(u"Grid", 7),
         Method<&Echo::Clone>(u"Clone", 8),
+        Method<&Echo::Pieces>(u"Pieces", 10,
+                              {u"text", u"count", u"whole", u"failAfter", u"status", u"written", u"result"}),
         PropertyGet<&Echo::get_Count>(u"Count", 9),
         PropertyPut<&Echo::put_Count>(u"Count", 9),
     };
