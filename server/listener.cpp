@@ -692,7 +692,7 @@ struct Listener::Impl {
   Plan CallPlan(Endpoint endpoint, std::string peer) {
     Plan p = Plan::AfterBody(
         [this, endpoint, peer = std::move(peer)](std::string body, AnswerWriter* writer) {
-          CallResult result = Dispatch()->Call(endpoint, body, peer, writer);
+          CallResult result = Dispatch()->Call(endpoint, std::move(body), peer, writer);
           if (result.streamed) return Plan::Streamed();
           return Plan::Now(Text(result.fault ? 500 : 200, std::move(result.body), kXmlType));
         },

@@ -363,6 +363,17 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress,
                             AnswerWriter* writer) {
+  return Run(endpoint, body, nullptr, clientAddress, writer);
+}
+
+CallResult Dispatcher::Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress,
+                            AnswerWriter* writer) {
+  std::string owned = std::move(body);
+  return Run(endpoint, owned, &owned, clientAddress, writer);
+}
+
+CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned,
+                           std::string_view clientAddress, AnswerWriter* writer) {
   const std::string source(text::Narrow(kSource));
   // The answer, a fault too, is in the namespace the call came in.
   std::string ns;
@@ -376,6 +387,9 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std
       if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
       return Fail(endpoint, {E_INVALIDARG, "The request is not a valid SOAP call: " + reason, source});
     }
+    // Everything the call needs is in `request` now.
+    if (owned) std::string().swap(*owned);
+    body = {};
     ns = request.ns;
 
     std::vector<NamedValue> outputs;

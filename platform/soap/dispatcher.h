@@ -147,6 +147,10 @@ class Dispatcher {
   // and returned as a fault with `streamed` set.
   CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {},
                   AnswerWriter* writer = nullptr);
+  // The same, giving the request's text up once it is read: a large put is
+  // then not held twice while its call runs.
+  CallResult Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress = {},
+                  AnswerWriter* writer = nullptr);
   static constexpr size_t kStreamAfter = size_t{256} << 10;
 
   // The methods of the endpoint's class (properties left out), creating one
@@ -157,6 +161,9 @@ class Dispatcher {
   static std::string RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description);
 
  private:
+  // `owned`, when given, holds `body` and is emptied once it is read.
+  CallResult Run(const Endpoint& endpoint, std::string_view body, std::string* owned, std::string_view clientAddress,
+                 AnswerWriter* writer);
   struct Class;
   struct Failure {
     HRESULT status = S_OK;
