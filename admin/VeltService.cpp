@@ -365,6 +365,8 @@ CVeltService::Arrival CVeltService::Exchange(std::string_view requestBody, bool 
   std::string error;
   const HRESULT hr = http_.Post(url, lastEnvelope_, receiver, &error);
   if (FAILED(hr)) {
+    // Part of an answer is none.
+    lastAnswer_.clear();
     if (!stream.failure.empty()) {
       Fail(std::move(stream.failure));
       return Arrival::Failed;

@@ -109,8 +109,8 @@ class CVeltService : public CXmlDocument {
   const std::string& FullPrincipal() const { return fullPrincipal_; }
   // The body of the last request posted, as sent.
   const std::string& LastEnvelope() const { return lastEnvelope_; }
-  // The body of the last answer received, as received (empty after a
-  // transport failure, and after a streamed answer read by a consumer).
+  // The body of the last answer received, as received (empty when it did
+  // not come whole, and after a streamed answer read by a consumer).
   const std::string& LastAnswer() const { return lastAnswer_; }
   bool Faulted() const { return fault_; }
 

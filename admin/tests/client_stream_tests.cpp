@@ -512,6 +512,9 @@ TEST_F(ClientStreamTest, AChangedCutOffOrUnkeyedStreamedAnswerFailsTheCall) {
       EXPECT_NE(client.FaultText().find(c.why), std::string::npos) << label << ": " << client.FaultText();
       EXPECT_EQ(client.DecodedResult(), "") << label;
       EXPECT_EQ(client.ChildCount(), 0) << label;
+      if (c.damage == Damage::CutOff && c.framing == Framing::Chunked) {
+        EXPECT_EQ(client.LastAnswer(), "") << label;
+      }
       // Text reached the consumer before the failure: the failure counts.
       if (consumer && c.damage != Damage::NoReskey) {
         EXPECT_FALSE(got.text.empty()) << label;
