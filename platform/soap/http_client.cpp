@@ -152,6 +152,9 @@ struct HttpClient::Impl {
         if (receiver.body && !receiver.body(std::string_view(data, n))) stopped = true;
         return !stopped;
       };
+      // The library ends a chunked body early, as if whole, when a chunk is
+      // not followed by its line end: a broken frame, which callers that
+      // check what they read (an envelope, a response key) still refuse.
       ERR_clear_error();
       httplib::Response response;
       httplib::Error e = httplib::Error::Success;
