@@ -1,9 +1,12 @@
 #include "admin/VeltService.h"
 
 #include <array>
+#include <memory>
+#include <utility>
 
 #include "admin/ConsoleLog.h"
 #include "admin/RegistryAccess.h"
+#include "platform/soap/answer_stream.h"
 #include "platform/text/text.h"
 #include "platform/xml/escape.h"
 
@@ -78,6 +81,7 @@ void CVeltService::Fail(std::string reason) {
   ConsoleLog::Instance().Write(reason);
   fault_ = true;
   clientFault_ = std::move(reason);
+  decoded_.clear();
   ResetDocument();
 }
 
@@ -175,6 +179,7 @@ void CVeltService::AddParameter(std::string_view name, std::string_view value) {
 
 bool CVeltService::Invoke() {
   decoded_.clear();
+  const ResultConsumer consumer = std::exchange(consumer_, nullptr);
   const bool ordinary = IsOrdinary();
   std::string body;
   if (ordinary) {
@@ -192,10 +197,11 @@ bool CVeltService::Invoke() {
     body = "<user>" + EscapeXml(responseToken_) + "</user>";
   }
   body = "<" + method_ + ">" + body + requestBody_ + "</" + method_ + ">";
-  Post(body);
-  if (fault_) return false;
+  std::string answer;
+  const Arrival arrival = Exchange(body, ordinary, consumer, answer);
+  if (arrival == Arrival::Failed || fault_) return false;
 
-  if (ordinary) {
+  if (ordinary && arrival == Arrival::Whole) {
     const std::string result = GetChildText(0);
     if (text::EqualsNoCase(result, "server")) return false;
     responseToken_ = GetChildText(1);
@@ -216,6 +222,21 @@ bool CVeltService::Invoke() {
       return false;
     }
     decoded_ = decoded.ToUtf8();
+    if (consumer) {
+      const std::string whole = std::exchange(decoded_, std::string());
+      ResetDocument();
+      if (!consumer(whole)) {
+        Fail(text::Format("The result of %s was refused by its reader.", method_));
+        return false;
+      }
+      return true;
+    }
+  }
+  if (ordinary) {
+    if (consumer) {
+      ResetDocument();
+      return true;
+    }
     // Not every result is XML (a transformed query answer may be CSV): such a
     // result stays readable through DecodedResult(). A result may bring its
     // own declaration; a second one would make it unreadable.
@@ -226,6 +247,13 @@ bool CVeltService::Invoke() {
 }
 
 std::string CVeltService::Post(std::string_view requestBody) {
+  std::string answer;
+  Exchange(requestBody, false, nullptr, answer);
+  return answer;
+}
+
+CVeltService::Arrival CVeltService::Exchange(std::string_view requestBody, bool streams,
+                                             const ResultConsumer& consumer, std::string& answer) {
   ConsoleLog& log = ConsoleLog::Instance();
   // Sign-in requests carry the password, the ticket or the verifier; an
   // ordinary request's token is derived from the session key.
@@ -233,44 +261,162 @@ std::string CVeltService::Post(std::string_view requestBody) {
   if (log.IsOpen()) log.Write(ordinary ? WithoutRequestToken(requestBody) : std::string(method_));
   fault_ = false;
   clientFault_.clear();
+  answer.clear();
   const std::string& url = OneOf(kAdminMethods, method_) ? adminUrl_ : coreUrl_;
   lastEnvelope_.clear();
   lastAnswer_.clear();
   ((lastEnvelope_ += kEnvelopeHead) += requestBody) += kEnvelopeTail;
 
-  soap::HttpReply reply;
+  // A streamed answer: its result's text goes to the key's hash and on to
+  // the consumer as it is decoded; the key is checked at the reskey's end.
+  struct {
+    bool on = false;    // the answer is read as it arrives
+    bool keep = true;   // its bytes are kept in lastAnswer_
+    bool keyChecked = false;
+    uint64_t resultBytes = 0;
+    std::string reskey;
+    std::string failure;  // why the reading stopped it
+    std::unique_ptr<soap::AnswerStream> reader;
+  } stream;
+  auth::TokenHandler* const h = handler_.get();
+  auto stop = [&](std::string why) {
+    stream.failure = std::move(why);
+    return false;
+  };
+  soap::AnswerStream::Events events{
+      .response =
+          [&](std::string_view name) {
+            // A fault is small: it is read whole, the old way.
+            if (name == "Fault") {
+              stream.on = false;
+              return true;
+            }
+            // With a consumer nothing of the answer is held.
+            if (consumer) {
+              stream.keep = false;
+              lastAnswer_.clear();
+              lastAnswer_.shrink_to_fit();
+            }
+            return true;
+          },
+      .text =
+          [&](size_t index, std::string_view piece) {
+            if (index == 0) {
+              stream.resultBytes += piece.size();
+              if (const HRESULT hr = auth::HashTokenStream(h, piece); FAILED(hr))
+                return stop(text::Format("The response key of %s could not be checked (0x%08X).", method_,
+                                         static_cast<uint32_t>(hr)));
+              if (!consumer) {
+                decoded_.append(piece);
+              } else if (!consumer(piece)) {
+                return stop(text::Format("The result of %s was refused by its reader.", method_));
+              }
+            } else if (index == 1) {
+              // A key is a few hundred characters.
+              if (stream.reskey.size() + piece.size() > 64 * 1024)
+                return stop(text::Format("%s: the response key from %s is too long.", method_, url));
+              stream.reskey.append(piece);
+            }
+            return true;
+          },
+      .end =
+          [&](size_t index) {
+            if (index != 1) return true;
+            stream.keyChecked = true;
+            responseToken_ = stream.reskey;
+            if (const HRESULT hr = auth::EndValidateStream(h, Bstr::FromUtf8(stream.reskey)); FAILED(hr))
+              return stop(text::Format("The response key of %s did not validate (0x%08X).", method_,
+                                       static_cast<uint32_t>(hr)));
+            return true;
+          },
+  };
+
+  int status = 0;
+  bool headSeen = false;
+  const soap::HttpReceiver receiver{
+      .head =
+          [&](const soap::HttpHead& head) {
+            headSeen = true;
+            status = head.status;
+            if (!streams || !h || head.status != 200 || !(head.chunked || head.Unsized())) return true;
+            HRESULT hr = auth::SetTokenData(h, 0, 0, Bstr::FromUtf8(method_), Bstr(u""));
+            if (SUCCEEDED(hr)) hr = auth::SetTokenData(h, 1, 0, Bstr(u"result"), Bstr());
+            if (SUCCEEDED(hr)) hr = auth::BeginValidateStream(h);
+            if (FAILED(hr))
+              return stop(text::Format("The response key of %s could not be checked (0x%08X).", method_,
+                                       static_cast<uint32_t>(hr)));
+            stream.on = true;
+            stream.reader = std::make_unique<soap::AnswerStream>(events);
+            return true;
+          },
+      .body =
+          [&](std::string_view piece) {
+            if (stream.keep) lastAnswer_.append(piece);
+            if (!stream.on) return true;
+            if (SUCCEEDED(stream.reader->Feed(piece))) return true;
+            // Else our own events stopped it, and said why.
+            if (stream.failure.empty())
+              stop(text::Format("%s: the answer from %s is not a SOAP answer: %s", method_, url,
+                                stream.reader->Error()));
+            return false;
+          },
+  };
+
   std::string error;
-  const HRESULT hr = http_.Post(url, lastEnvelope_, reply, &error);
+  const HRESULT hr = http_.Post(url, lastEnvelope_, receiver, &error);
   if (FAILED(hr)) {
+    // Part of an answer is none.
+    lastAnswer_.clear();
+    if (!stream.failure.empty()) {
+      Fail(std::move(stream.failure));
+      return Arrival::Failed;
+    }
     log.Write("Open Fail");
     log.WriteError(hr);
-    Fail(text::Format("%s could not reach %s: %s", method_, url, error));
-    return {};
+    if (headSeen)
+      Fail(text::Format("%s: the answer from %s did not come whole: %s", method_, url, error));
+    else
+      Fail(text::Format("%s could not reach %s: %s", method_, url, error));
+    return Arrival::Failed;
   }
-  lastAnswer_ = reply.body;
+  if (stream.on) {
+    if (FAILED(stream.reader->Finish())) {
+      Fail(text::Format("%s: the answer from %s is not a SOAP answer: %s", method_, url, stream.reader->Error()));
+      return Arrival::Failed;
+    }
+    if (!stream.keyChecked) {
+      Fail(text::Format("%s: the answer from %s carries no response key.", method_, url));
+      return Arrival::Failed;
+    }
+    if (log.IsOpen())
+      log.Write(text::Format("%s answered %d bytes of result as they came", method_, stream.resultBytes));
+    return Arrival::Streamed;
+  }
+
   // Envelope, then Body (no Header), then the response element or the fault.
   // Well-formed XML from something else (a web page, say) is no answer.
-  if (LoadXml(reply.body) != 0 || LocalName(ParentName()) != "Envelope" || MoveToChild(0) != S_OK ||
+  if (LoadXml(lastAnswer_) != 0 || LocalName(ParentName()) != "Envelope" || MoveToChild(0) != S_OK ||
       LocalName(ParentName()) != "Body") {
-    Fail(text::Format("%s: the answer from %s is not a SOAP envelope (HTTP %d).", method_, url, reply.status));
-    return {};
+    Fail(text::Format("%s: the answer from %s is not a SOAP envelope (HTTP %d).", method_, url, status));
+    return Arrival::Failed;
   }
   // Sign-in answers carry the ticket, the session key and the verifier: only
   // ordinary answers are written out (and only when someone reads them, as
   // serialising a large answer costs).
   if (log.IsOpen()) log.Write(ordinary ? GetChildXml(0) : method_ + " answered");
   if (MoveToChild(0) != S_OK) {
-    Fail(text::Format("%s: the answer from %s has an empty SOAP body (HTTP %d).", method_, url, reply.status));
-    return {};
+    Fail(text::Format("%s: the answer from %s has an empty SOAP body (HTTP %d).", method_, url, status));
+    return Arrival::Failed;
   }
-  std::string answer = GetChildText(0);
+  answer = GetChildText(0);
   if (text::EqualsNoCase(answer, "server")) {
     fault_ = true;
-  } else if (reply.status != 200) {
-    Fail(text::Format("%s: the server at %s answered HTTP %d.", method_, url, reply.status));
-    return {};
+  } else if (status != 200) {
+    Fail(text::Format("%s: the server at %s answered HTTP %d.", method_, url, status));
+    answer.clear();
+    return Arrival::Failed;
   }
-  return answer;
+  return Arrival::Whole;
 }
 
 std::string CVeltService::FaultText() {

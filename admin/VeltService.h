@@ -9,10 +9,18 @@
 // fault, or the client's own reason (transport failure, unreadable answer,
 // response key that does not validate).
 //
+// An ordinary answer the server streams (HTTP 200, chunked or without a
+// length) is read as it arrives: its result is decoded, hashed for the
+// response key and handed on piece by piece, and the key is checked at its
+// end; an answer cut off or without a valid key fails the call. Other
+// answers (faults, answers with a length) are read whole, as they come.
+//
 // One thread at a time; the calls are synchronous.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +61,17 @@ class CVeltService : public CXmlDocument {
   int BeginRequest(std::string_view method);
   void AddParameter(std::string_view name, std::string_view value);
   bool Invoke();
+  // Where the next Invoke's result goes, for that call only: its decoded
+  // text in pieces, in order, as a streamed answer arrives (else at once,
+  // once the key is checked). Answering false stops the call. A consumer may
+  // have been handed text before Invoke fails (key refused, answer cut off):
+  // Invoke's answer is what counts. With a consumer DecodedResult() stays
+  // empty, no result document is loaded and LastAnswer() keeps no streamed
+  // body, so a call holds a few pieces whatever the result's size.
+  using ResultConsumer = std::function<bool(std::string_view piece)>;
+  void SetResultConsumer(ResultConsumer consumer) { consumer_ = std::move(consumer); }
+  // The HTTP time-out for connecting and for each wait for data.
+  void SetTimeout(std::chrono::milliseconds timeout) { http_.SetTimeout(timeout); }
   // Posts one request body (the method element); the text of the answer
   // element's first child, empty on failure.
   std::string Post(std::string_view requestBody);
@@ -90,14 +109,22 @@ class CVeltService : public CXmlDocument {
   const std::string& FullPrincipal() const { return fullPrincipal_; }
   // The body of the last request posted, as sent.
   const std::string& LastEnvelope() const { return lastEnvelope_; }
-  // The body of the last answer received, as received (empty after a
-  // transport failure).
+  // The body of the last answer received, as received (empty when it did
+  // not come whole, and after a streamed answer read by a consumer).
   const std::string& LastAnswer() const { return lastAnswer_; }
   bool Faulted() const { return fault_; }
 
  private:
+  // How the answer of an exchange came.
+  enum class Arrival { Failed, Whole, Streamed };
+
   bool IsOrdinary() const;
   void Fail(std::string reason);
+  // Posts the request; a streamed answer of an ordinary call (`streams`) is
+  // read as it arrives into `consumer` (or decoded_), its key checked. A
+  // whole answer is loaded, the cursor on its response element, and
+  // `answer` is the element's first child's text.
+  Arrival Exchange(std::string_view requestBody, bool streams, const ResultConsumer& consumer, std::string& answer);
 
   std::string serviceName_, userName_, password_;
   std::string targetProvider_, targetDsn_, targetCatalog_;
@@ -116,6 +143,7 @@ class CVeltService : public CXmlDocument {
   bool fault_ = false;
   std::string clientFault_;  // our own reason for the failure, when it is not the service's fault
   std::string decoded_;
+  ResultConsumer consumer_;  // for the next Invoke
   std::string lastEnvelope_;
   std::string lastAnswer_;
 };

@@ -1,5 +1,5 @@
 // quor-call: signs in to a Quor service with the console's SOAP client and
-// makes one call, printing the decoded result.
+// makes one call, printing the decoded result as it arrives.
 //
 //   quor-call [--url URL] [--authority A] [--realm R] [--ca-file FILE] USER [METHOD [NAME=VALUE]...]
 //
@@ -10,11 +10,15 @@
 // from the first line of standard input. Parameters follow the method's
 // parameter list without the leading "user". Without a method it signs in,
 // prints the full principal and signs out. Exit status: 0 success, 1 the
-// call failed, 2 bad command line, 3 sign-in failed.
+// call failed (part of a streamed result may have been printed), 2 bad
+// command line, 3 sign-in failed.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "admin/VeltService.h"
@@ -91,9 +95,28 @@ int main(int argc, char** argv) {
   } else {
     service.BeginRequest(rest[1]);
     for (const auto& [name, value] : parameters) service.AddParameter(name, value);
+    // The result is printed as it arrives, never held whole. It was once
+    // printed with "%s", which stops at a NUL: so does this.
+    bool ended = false;
+    int writeError = 0;
+    service.SetResultConsumer([&](std::string_view piece) {
+      if (ended) return true;
+      if (const size_t nul = piece.find('\0'); nul != std::string_view::npos) {
+        piece = piece.substr(0, nul);
+        ended = true;
+      }
+      if (std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size()) return true;
+      writeError = errno;
+      return false;
+    });
     if (service.Invoke()) {
-      std::printf("%s\n", service.DecodedResult().c_str());
+      std::fputc('\n', stdout);
+    } else if (writeError != 0) {
+      std::fprintf(stderr, "quor-call: %s failed: the result could not be written: %s\n", rest[1].c_str(),
+                   std::strerror(writeError));
+      status = 1;
     } else {
+      // What was printed already is void: the call failed.
       std::fprintf(stderr, "quor-call: %s failed: %s\n", rest[1].c_str(), service.FormatFault().c_str());
       status = 1;
     }

@@ -1,12 +1,14 @@
 // The SOAP envelope reader and the dispatcher's binding of a request to a
-// component's parameters: each input is read as a request and as an answer,
-// then dispatched to a small registered component as the listener would.
+// component's parameters: each input is read as a request and as an answer
+// (whole, and as it arrives, cut where its first byte says), then dispatched
+// to a small registered component as the listener would.
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "fuzz/fuzz_util.h"
+#include "platform/soap/answer_stream.h"
 #include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
 
@@ -41,6 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)soap::ParseRequest(body, {}, request, error);
   soap::Answer answer;
   (void)soap::ParseAnswer(body, answer, error);
+  size_t text = 0;
+  soap::AnswerStream stream({.response = [](std::string_view) { return true; },
+                             .text =
+                                 [&text](size_t, std::string_view piece) {
+                                   text += piece.size();
+                                   return true;
+                                 },
+                             .end = [](size_t) { return true; }});
+  const size_t step = 1 + (size ? data[0] % 64 : 0);
+  for (size_t at = 0; at < body.size(); at += step) (void)stream.Feed(body.substr(at, step));
+  (void)stream.Finish();
   (void)g_dispatcher->Call(kEndpoint, body);
   return 0;
 }

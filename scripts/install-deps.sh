@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libpugixml-dev zlib1g-dev libssl-dev unixodbc-dev libcpp-httplib-dev libboost1.74-dev
+  libpugixml-dev libexpat1-dev zlib1g-dev libssl-dev unixodbc-dev libcpp-httplib-dev libboost1.74-dev
   libgtest-dev tzdata python3 python3-zeep openssl
   odbcinst libsqliteodbc odbc-postgresql sqlite3
   postgresql postgresql-client

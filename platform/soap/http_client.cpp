@@ -5,6 +5,7 @@
 #include <openssl/x509_vfy.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/com/errorinfo.h"
@@ -123,53 +124,124 @@ struct HttpClient::Impl {
     return *client;
   }
 
-  template <typename Send>
-  HRESULT Run(std::string_view verb, std::string_view url, HttpReply& reply, std::string* errorOut, Send&& send) {
-    reply = HttpReply{};
+  // Sends `request` (its method and headers set; the path is the URL's) and
+  // hands the answer to `receiver` as it arrives.
+  HRESULT Exchange(std::string_view url, httplib::Request request, const HttpReceiver& receiver,
+                   std::string* errorOut) {
+    using Clock = std::chrono::steady_clock;
     std::string error;
     HttpUrl parsed;
     HRESULT hr = CheckUrl(url, parsed, error);
     if (SUCCEEDED(hr)) {
-      const auto started = std::chrono::steady_clock::now();
+      // What the answer did so far, for a failure's text.
+      bool headSeen = false, stopped = false;
+      HttpHead head;
+      uint64_t received = 0;
+      Clock::time_point lastData = Clock::now();
+      request.path = parsed.target;
+      request.response_handler = [&](const httplib::Response& r) {
+        lastData = Clock::now();
+        headSeen = true;
+        head = HeadOf(r);
+        if (receiver.head && !receiver.head(head)) stopped = true;
+        return !stopped;
+      };
+      request.content_receiver = [&](const char* data, size_t n, uint64_t, uint64_t) {
+        lastData = Clock::now();
+        received += n;
+        if (receiver.body && !receiver.body(std::string_view(data, n))) stopped = true;
+        return !stopped;
+      };
+      // The library ends a chunked body early, as if whole, when a chunk is
+      // not followed by its line end: a broken frame, which callers that
+      // check what they read (an envelope, a response key) still refuse.
       ERR_clear_error();
-      httplib::Result result = send(For(parsed), parsed.target);
-      if (result) {
-        reply.status = result->status;
-        reply.contentType = result->get_header_value("Content-Type");
-        reply.body = std::move(result->body);
+      httplib::Response response;
+      httplib::Error e = httplib::Error::Success;
+      const bool sent = For(parsed).send(request, response, e);
+      if (sent && !stopped) {
         if (!options.keepAlive) {
           client.reset();
           secure = nullptr;
         }
         return S_OK;
       }
-      const httplib::Error e = result.error();
-      const bool late = std::chrono::steady_clock::now() - started >= options.timeout;
-      switch (e) {
-        case httplib::Error::Connection: hr = kHttpCannotConnect; break;
-        case httplib::Error::ConnectionTimeout: hr = kHttpTimeout; break;
-        case httplib::Error::Read: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
-        case httplib::Error::Write: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
-        case httplib::Error::SSLConnection:
-        case httplib::Error::SSLLoadingCerts:
-        case httplib::Error::SSLServerVerification: hr = kHttpSecureFailure; break;
-        default: hr = kHttpInvalidResponse; break;
+      // Each wait for data has the time-out, so only the last one tells.
+      const bool late = Clock::now() - lastData >= options.timeout;
+      const auto ms = static_cast<int64_t>(options.timeout.count());
+      if (stopped || e == httplib::Error::Canceled) {
+        hr = E_ABORT;
+        error = text::Format("%s %s was stopped by the reader of its answer", request.method, url);
+      } else if (headSeen && (e == httplib::Error::Read || e == httplib::Error::Unknown)) {
+        // The head came, the body did not come whole.
+        const std::string end = head.chunked        ? std::string(", before its last chunk")
+                                : head.contentLength ? text::Format(", before its %d bytes", *head.contentLength)
+                                                     : std::string();
+        hr = late ? kHttpTimeout : kHttpConnectionAborted;
+        error = late ? text::Format("%s %s failed: the answer stalled, nothing came for %d ms after %d bytes of "
+                                    "its body",
+                                    request.method, url, ms, received)
+                     : text::Format("%s %s failed: the answer was cut off after %d bytes of its body%s",
+                                    request.method, url, received, end);
+      } else {
+        switch (e) {
+          case httplib::Error::Connection: hr = kHttpCannotConnect; break;
+          case httplib::Error::ConnectionTimeout: hr = kHttpTimeout; break;
+          case httplib::Error::Read: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
+          case httplib::Error::Write: hr = late ? kHttpTimeout : kHttpConnectionAborted; break;
+          case httplib::Error::SSLConnection:
+          case httplib::Error::SSLLoadingCerts:
+          case httplib::Error::SSLServerVerification: hr = kHttpSecureFailure; break;
+          default: hr = kHttpInvalidResponse; break;
+        }
+        if (hr == kHttpSecureFailure)
+          error = text::Format("%s %s failed: %s", request.method, url, SecureFailure(e, parsed));
+        else
+          error = text::Format("%s %s failed: %s%s", request.method, url, httplib::to_string(e),
+                               hr == kHttpTimeout ? text::Format(" (no answer within %d ms)", ms) : std::string());
       }
-      if (hr == kHttpSecureFailure)
-        error = text::Format("%s %s failed: %s", verb, url, SecureFailure(e, parsed));
-      else
-        error = text::Format("%s %s failed: %s%s", verb, url, httplib::to_string(e),
-                             hr == kHttpTimeout ? text::Format(" (no answer within %d ms)",
-                                                               static_cast<int64_t>(options.timeout.count()))
-                                                : std::string());
       ERR_clear_error();
-      // A broken connection is not reused.
+      // A broken or abandoned connection is not reused.
       client.reset();
       secure = nullptr;
     }
     if (errorOut) *errorOut = error;
     com::RaiseError(hr, com::Bstr(kSource), com::Bstr::FromUtf8(error));
     return hr;
+  }
+
+  // The whole answer into `reply`, left empty on failure.
+  HRESULT Collect(std::string_view url, httplib::Request request, HttpReply& reply, std::string* error) {
+    reply = HttpReply{};
+    HttpReply got;
+    const HttpReceiver receiver{
+        .head =
+            [&](const HttpHead& head) {
+              got.status = head.status;
+              got.contentType = head.contentType;
+              // A stated length is trusted only so far before any of it came.
+              if (head.contentLength) got.body.reserve(std::min<uint64_t>(*head.contentLength, 1u << 20));
+              return true;
+            },
+        .body =
+            [&](std::string_view piece) {
+              got.body.append(piece);
+              return true;
+            },
+    };
+    const HRESULT hr = Exchange(url, std::move(request), receiver, error);
+    if (SUCCEEDED(hr)) reply = std::move(got);
+    return hr;
+  }
+
+  static HttpHead HeadOf(const httplib::Response& r) {
+    HttpHead head;
+    head.status = r.status;
+    head.contentType = r.get_header_value("Content-Type");
+    head.chunked = text::EqualsNoCase(r.get_header_value("Transfer-Encoding"), "chunked");
+    if (!head.chunked && r.has_header("Content-Length"))
+      head.contentLength = text::ParseUInt64(r.get_header_value("Content-Length"));
+    return head;
   }
 
   // What went wrong with TLS, in words.
@@ -205,16 +277,39 @@ void HttpClient::SetCaFile(std::string_view caFile) {
   impl_->secure = nullptr;
 }
 
+void HttpClient::SetTimeout(std::chrono::milliseconds timeout) {
+  if (impl_->options.timeout == timeout) return;
+  impl_->options.timeout = timeout;
+  impl_->client.reset();
+  impl_->secure = nullptr;
+}
+
+namespace {
+
+httplib::Request PostRequest(std::string_view body, std::string_view contentType) {
+  httplib::Request request;
+  request.method = "POST";
+  request.headers.emplace("Content-Type", std::string(contentType));
+  request.body.assign(body);
+  return request;
+}
+
+}  // namespace
+
 HRESULT HttpClient::Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error,
                          std::string_view contentType) {
-  return impl_->Run("POST", url, reply, error, [&](httplib::ClientImpl& c, const std::string& target) {
-    return c.Post(target, body.data(), body.size(), std::string(contentType));
-  });
+  return impl_->Collect(url, PostRequest(body, contentType), reply, error);
+}
+
+HRESULT HttpClient::Post(std::string_view url, std::string_view body, const HttpReceiver& receiver,
+                         std::string* error, std::string_view contentType) {
+  return impl_->Exchange(url, PostRequest(body, contentType), receiver, error);
 }
 
 HRESULT HttpClient::Get(std::string_view url, HttpReply& reply, std::string* error) {
-  return impl_->Run("GET", url, reply, error,
-                    [&](httplib::ClientImpl& c, const std::string& target) { return c.Get(target); });
+  httplib::Request request;
+  request.method = "GET";
+  return impl_->Collect(url, std::move(request), reply, error);
 }
 
 }  // namespace quor::soap

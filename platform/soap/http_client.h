@@ -12,12 +12,15 @@
 // its status (a SOAP fault comes with 500): the caller reads the status. A
 // transport failure answers one of the statuses below, with a text that
 // says what failed in `error` and in the thread's error information; the
-// reply is then cleared, never left holding an earlier answer.
+// reply is then cleared, never left holding an earlier answer. A body that
+// ends short of its Content-Length or of its last chunk is such a failure
+// (kHttpConnectionAborted), never a shorter answer.
 //
 // The time-out bounds connecting and every wait for data (sending or
-// receiving). One client keeps its connection to the last host open between
-// calls (keep-alive) unless told not to. A client is for one thread at a
-// time; use one per thread.
+// receiving), not the whole call: an answer that keeps coming may take
+// longer in all. One client keeps its connection to the last host open
+// between calls (keep-alive) unless told not to. A client is for one thread
+// at a time; use one per thread.
 //
 // A process that uses the client does not die of SIGPIPE when a server
 // drops the connection: the first client sets SIGPIPE to be ignored when it
@@ -26,7 +29,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -62,6 +67,25 @@ struct HttpReply {
   std::string body;
 };
 
+// An answer's status line and headers, handed over before its body.
+struct HttpHead {
+  int status = 0;
+  std::string contentType;                // as the server sent it; may be empty
+  bool chunked = false;                   // Transfer-Encoding: chunked
+  std::optional<uint64_t> contentLength;  // when given and the body is not chunked
+  // Neither chunked nor of a given length: the body ends when the server
+  // closes the connection.
+  bool Unsized() const { return !chunked && !contentLength; }
+};
+
+// Where a streamed answer goes: the head once, then the body's pieces in
+// order (framing removed; none for an empty body). Either may answer false
+// to stop the call, which then fails with E_ABORT and drops the connection.
+struct HttpReceiver {
+  std::function<bool(const HttpHead&)> head;
+  std::function<bool(std::string_view piece)> body;
+};
+
 class HttpClient {
  public:
   struct Options {
@@ -78,10 +102,18 @@ class HttpClient {
   // The CA certificates (a PEM file) that https servers must chain to, for
   // the calls from now on; empty (the default): the system's trust store.
   void SetCaFile(std::string_view caFile);
+  // The time-out for the calls from now on.
+  void SetTimeout(std::chrono::milliseconds timeout);
 
   // Sends `body` with `contentType` and no other header of ours (no
   // SOAPAction).
   HRESULT Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error = nullptr,
+               std::string_view contentType = "text/xml; charset=utf-8");
+  // The same request, its answer handed to `receiver` as it arrives and
+  // never held here. S_OK only once the whole body arrived: a failure after
+  // pieces were handed over (cut short, stalled past the time-out) voids
+  // them, and the receiver must drop what it got.
+  HRESULT Post(std::string_view url, std::string_view body, const HttpReceiver& receiver, std::string* error = nullptr,
                std::string_view contentType = "text/xml; charset=utf-8");
   HRESULT Get(std::string_view url, HttpReply& reply, std::string* error = nullptr);
 

@@ -11,8 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/base/unique_fd.h"
 #include "platform/com/errorinfo.h"
@@ -201,4 +205,201 @@ TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
   EXPECT_EQ(reply.contentType, "text/xml");
   EXPECT_EQ(client.Post(refusedUrl, "<x/>", reply, &error), kHttpCannotConnect);
   ExpectCleared(reply);
+}
+
+// ---- Answers handed over as they arrive -------------------------------------------
+
+namespace {
+
+// Reads one whole request (head and Content-Length body); false when the
+// client closed or sent nothing for 2 s.
+bool ReadWholeRequest(int fd) {
+  std::string in;
+  char buffer[4096];
+  size_t need = std::string::npos;
+  while (need == std::string::npos || in.size() < need) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0) return false;
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    in.append(buffer, static_cast<size_t>(n));
+    const size_t end = in.find("\r\n\r\n");
+    if (need == std::string::npos && end != std::string::npos) {
+      const size_t at = in.find("Content-Length: ");
+      need = end + 4 + (at == std::string::npos || at > end ? 0 : std::stoul(in.substr(at + 16)));
+    }
+  }
+  return true;
+}
+
+std::string Chunk(std::string_view data) {
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  return size + std::string(data) + "\r\n";
+}
+
+// Everything a receiver saw.
+struct Received {
+  std::vector<HttpHead> heads;
+  std::vector<std::string> pieces;
+  std::vector<std::chrono::steady_clock::time_point> times;
+  std::string Body() const {
+    std::string all;
+    for (const std::string& p : pieces) all += p;
+    return all;
+  }
+};
+
+HttpReceiver Into(Received& r, size_t stopAfter = SIZE_MAX) {
+  return {
+      .head =
+          [&r](const HttpHead& head) {
+            r.heads.push_back(head);
+            return true;
+          },
+      .body =
+          [&r, stopAfter](std::string_view piece) {
+            r.pieces.emplace_back(piece);
+            r.times.push_back(std::chrono::steady_clock::now());
+            return r.pieces.size() < stopAfter;
+          },
+  };
+}
+
+constexpr std::string_view kChunkedHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+}  // namespace
+
+TEST(HttpClientTest, StreamedAnswersArriveInPiecesAndSucceedOnlyWhole) {
+  HttpClient client(HttpClient::Options{.timeout = 2000ms});
+  std::string error;
+
+  // Chunks with pauses between them, twice on one kept-alive connection:
+  // the first piece is handed over long before the last chunk is sent.
+  std::atomic<int> connections{0};
+  std::atomic<std::chrono::steady_clock::time_point> lastSent;
+  RawPeer chunked([&](int fd, const std::atomic<bool>&) {
+    ++connections;
+    while (ReadWholeRequest(fd)) {
+      Send(fd, kChunkedHead);
+      for (std::string_view part : {"<a>", "first piece", "second; with ext", "</a>"}) {
+        Send(fd, Chunk(part));
+        std::this_thread::sleep_for(100ms);
+      }
+      lastSent = std::chrono::steady_clock::now();
+      Send(fd, "0\r\n\r\n");
+    }
+  });
+  for (int call = 0; call < 2; ++call) {
+    Received r;
+    ASSERT_EQ(client.Post(chunked.Url(), "<x/>", Into(r), &error), S_OK) << error;
+    ASSERT_EQ(r.heads.size(), 1u);
+    EXPECT_EQ(r.heads[0].status, 200);
+    EXPECT_EQ(r.heads[0].contentType, "text/xml; charset=utf-8");
+    EXPECT_TRUE(r.heads[0].chunked);
+    EXPECT_FALSE(r.heads[0].Unsized());
+    EXPECT_EQ(r.Body(), "<a>first piecesecond; with ext</a>");
+    ASSERT_GE(r.pieces.size(), 3u);
+    EXPECT_LT(r.times.front() + 250ms, lastSent.load());
+  }
+  EXPECT_EQ(connections, 1);
+
+  // A length, and no length at all (the body ends when the server closes).
+  RawPeer sized([](int fd, const std::atomic<bool>&) {
+    ReadWholeRequest(fd);
+    Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+  });
+  Received r;
+  ASSERT_EQ(client.Post(sized.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  EXPECT_EQ(r.heads.at(0).contentLength, 5u);
+  EXPECT_FALSE(r.heads[0].chunked);
+  EXPECT_EQ(r.Body(), "hello");
+  RawPeer unsized([](int fd, const std::atomic<bool>&) {
+    ReadWholeRequest(fd);
+    Send(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil ");
+    std::this_thread::sleep_for(50ms);
+    Send(fd, "the end");
+  });
+  r = {};
+  ASSERT_EQ(client.Post(unsized.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  EXPECT_TRUE(r.heads.at(0).Unsized());
+  EXPECT_EQ(r.Body(), "until the end");
+
+  // A receiver that stops: E_ABORT, and the client goes on.
+  r = {};
+  EXPECT_EQ(client.Post(chunked.Url(), "<x/>", Into(r, 1), &error), E_ABORT);
+  EXPECT_EQ(r.pieces.size(), 1u);
+  EXPECT_NE(error.find("stopped by the reader"), std::string::npos) << error;
+  r = {};
+  ASSERT_EQ(client.Post(sized.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  EXPECT_EQ(r.Body(), "hello");
+}
+
+TEST(HttpClientTest, AnAnswerCutShortIsAFailureWhateverCameBefore) {
+  HttpClient client(HttpClient::Options{.timeout = 2000ms});
+  struct Case {
+    std::string answer;  // sent, then the connection closes
+    std::string why;     // part of the failure's text
+  };
+  const std::string head(kChunkedHead);
+  const std::vector<Case> cases = {
+      {head + Chunk("<a>") + Chunk("part"), "before its last chunk"},        // no last chunk
+      {head + Chunk("<a>") + "64\r\nonly ten b", "before its last chunk"},   // inside a chunk
+      {head + Chunk("<a>") + "0\r\n", "before its last chunk"},              // no final line
+      {head + Chunk("<a>") + "1", "before its last chunk"},                  // inside a size line
+      {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", "before its 100 bytes"},
+  };
+  for (const Case& c : cases) {
+    RawPeer peer([&c](int fd, const std::atomic<bool>&) {
+      ReadWholeRequest(fd);
+      Send(fd, c.answer);
+    });
+    Received r;
+    std::string error;
+    EXPECT_EQ(client.Post(peer.Url(), "<x/>", Into(r), &error), kHttpConnectionAborted) << c.answer;
+    EXPECT_NE(error.find("the answer was cut off after"), std::string::npos) << error;
+    EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    EXPECT_EQ(r.heads.size(), 1u);
+    // The whole-answer call fails the same way and keeps nothing.
+    HttpReply reply = Stale();
+    EXPECT_EQ(client.Post(peer.Url(), "<x/>", reply, &error), kHttpConnectionAborted) << c.answer;
+    ExpectCleared(reply);
+  }
+}
+
+TEST(HttpClientTest, TheTimeOutBoundsEachWaitNotTheWholeAnswer) {
+  HttpClient client(HttpClient::Options{.timeout = 600ms});
+  // A piece every 250 ms for 2 s: slow, never silent for long.
+  RawPeer trickle([](int fd, const std::atomic<bool>&) {
+    ReadWholeRequest(fd);
+    Send(fd, kChunkedHead);
+    for (int i = 0; i < 8; ++i) {
+      Send(fd, Chunk(std::to_string(i)));
+      std::this_thread::sleep_for(250ms);
+    }
+    Send(fd, "0\r\n\r\n");
+  });
+  Received r;
+  std::string error;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(client.Post(trickle.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
+  EXPECT_EQ(r.Body(), "01234567");
+
+  // One piece, then silence longer than the time-out.
+  RawPeer stall([](int fd, const std::atomic<bool>& stop) {
+    ReadWholeRequest(fd);
+    Send(fd, kChunkedHead);
+    Send(fd, Chunk("first"));
+    for (int i = 0; i < 300 && !stop; ++i) std::this_thread::sleep_for(10ms);
+  });
+  r = {};
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Post(stall.Url(), "<x/>", Into(r), &error), kHttpTimeout);
+  const auto took = std::chrono::steady_clock::now() - begun;
+  EXPECT_GE(took, 550ms);
+  EXPECT_LT(took, 2500ms);
+  EXPECT_EQ(r.Body(), "first");
+  EXPECT_NE(error.find("stalled, nothing came for 600 ms after 5 bytes"), std::string::npos) << error;
 }
