@@ -47,6 +47,7 @@
 
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
+#include "admin/bench/bench_session.h"
 #include "auth/mac.h"
 #include "server/bench/load_client.h"
 #include "platform/soap/envelope.h"
@@ -62,6 +63,9 @@ using quor::com::Bstr;
 namespace {
 
 using Clock = steady_clock;
+using quor::bench::Frame;
+using quor::bench::OpenSession;
+using quor::bench::Session;
 
 struct Options {
   double seconds = 2, timeout = 2;
@@ -122,11 +126,6 @@ class FixedExchange : public quor::bench::Exchange {
   std::string text_;
 };
 
-// One signed-in session: the console's token handler with its session key.
-struct Session {
-  quor::auth::TokenHandlerPtr handler;
-};
-
 // This thread's CPU time in microseconds: token work measured by the clock
 // would count the time the thread was not running.
 double ThreadCpuUs() {
@@ -139,11 +138,6 @@ double ThreadCpuUs() {
 struct TokenWork {
   double makeUs = 0, checkUs = 0;
   size_t calls = 0;
-};
-
-// The console's frame around a request element (taken from a real call).
-struct Frame {
-  std::string head, tail;
 };
 
 // GetLogCount as the console's client makes it (CVeltService::Invoke): the
@@ -196,30 +190,6 @@ class SignedExchange : public quor::bench::Exchange {
   TokenWork& work_;
   std::string body_;
 };
-
-// Opens a session on `ticket` with a handler of its own, as the console's
-// client does after CreateTicket.
-bool OpenSession(quor::soap::HttpClient& http, const std::string& url, const std::string& ticket, Session& session,
-                 std::string& error) {
-  Bstr scheme, seed;
-  if (FAILED(quor::auth::AcquireClientTokenHandler(Bstr(), &session.handler)) || !session.handler ||
-      FAILED(quor::auth::GetTokenScheme(session.handler.get(), &scheme)) ||
-      FAILED(quor::auth::GetTokenSeed(session.handler.get(), &seed))) {
-    error = "no token handler";
-    return false;
-  }
-  const quor::soap::NamedValue params[] = {
-      {"service", Bstr(u"qsc")}, {"ticket", Bstr::FromUtf8(ticket)}, {"tokenScheme", scheme}, {"tokenSeed", seed}};
-  quor::soap::HttpReply reply;
-  quor::soap::Answer answer;
-  if (FAILED(http.Post(url, quor::soap::WriteRequest("OpenSession", params), reply, &error))) return false;
-  if (quor::soap::ParseAnswer(reply.body, answer, error) != S_OK || answer.isFault || answer.outputs.size() < 3) {
-    error = "OpenSession failed: " + reply.body.substr(0, 300);
-    return false;
-  }
-  return SUCCEEDED(quor::auth::SetTokenItem(session.handler.get(), Bstr(u"SessionKey"), answer.outputs[1].value)) &&
-         SUCCEEDED(quor::auth::SetTokenItem(session.handler.get(), Bstr(u"Opaque"), answer.outputs[2].value));
-}
 
 struct Row {
   quor::bench::LoadResult load;
@@ -395,10 +365,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "load_bench: GetLogCount failed: %s\n", probe.FormatFault().c_str());
       return 1;
     }
-    const std::string& sent = probe.LastEnvelope();
-    const size_t open = sent.find("<GetLogCount>"), close = sent.find("</GetLogCount>");
-    if (open == std::string::npos || close == std::string::npos) return 1;
-    frame = {sent.substr(0, open), sent.substr(close + 14)};
+    frame = quor::bench::FrameOf(probe, "GetLogCount");
+    if (frame.head.empty()) return 1;
     ticket = probe.Ticket();
     probe.EndSession();
   }
