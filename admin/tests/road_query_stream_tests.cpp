@@ -63,8 +63,8 @@ class ManyRows {
       ok_ = outside::Capture(outside::PsqlCommand(odbc) + " -v ON_ERROR_STOP=1 -f '" + sqlFile + "' 2>&1").empty();
       const std::string rest = "DRIVER=" + outside::OdbcItem(odbc, "DRIVER") + ";Server=" +
                                outside::OdbcItem(odbc, "Server") + ";Port=" + outside::OdbcItem(odbc, "Port") +
-                               ";Database=" + outside::OdbcItem(odbc, "Database") + ";ConnSettings=SET search_path TO " +
-                               catalog_;
+                               ";Database=" + outside::OdbcItem(odbc, "Database") +
+                               ";ConnSettings=SET search_path TO " + catalog_;
       setting_ = "<InitialCatalog>" + catalog_ + "</InitialCatalog><ExtendedProperties>" +
                  CVeltService::EscapeXml(rest) + "</ExtendedProperties><UserName>" + outside::OdbcItem(odbc, "UID") +
                  "</UserName><Password>" + outside::OdbcItem(odbc, "PWD") + "</Password>";
@@ -168,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(Engines, QueryStreamRoad, ::testing::Values(Database::S
 // thread relays every connection; the flag is atomic.
 class Relay {
  public:
-  explicit Relay(int serverPort) : serverPort_(serverPort), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit Relay(int serverPort)
+      : serverPort_(serverPort), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -110,7 +110,10 @@ class QueryStreamTest : public ::testing::TestWithParam<Engine> {
                              // A failure far into the rows, met by a fetch.
                              << "CREATE VIEW failing AS SELECT id, t, CASE WHEN id = " << kBrokenRow
                              << " THEN 1 / (id - id) ELSE id END AS x FROM big;\n";
-      ASSERT_EQ(outside::Capture(outside::PsqlCommand(odbc) + " -v ON_ERROR_STOP=1 -c 'SET client_min_messages = warning' -f '" + sqlFile + "' 2>&1"), "");
+      ASSERT_EQ(outside::Capture(outside::PsqlCommand(odbc) +
+                                 " -v ON_ERROR_STOP=1 -c 'SET client_min_messages = warning' -f '" + sqlFile +
+                                 "' 2>&1"),
+                "");
       const std::string rest = "DRIVER=" + outside::OdbcItem(odbc, "DRIVER") + ";Server=" +
                                outside::OdbcItem(odbc, "Server") + ";Port=" + outside::OdbcItem(odbc, "Port") +
                                ";Database=" + outside::OdbcItem(odbc, "Database") +

@@ -386,10 +386,16 @@ std::string DriverFile(std::string_view connectionString) {
                                 sizeof attributes, &attributesLength));
        direction = SQL_FETCH_NEXT) {
     if (!text::EqualsNoCase(reinterpret_cast<const char*>(description), driver)) continue;
-    // "key=value" pairs, each ended by a NUL, the list by another.
-    for (const char* pair = reinterpret_cast<const char*>(attributes); *pair; pair += std::strlen(pair) + 1) {
-      const std::string_view item(pair);
+    // "key=value" pairs, each ended by a NUL (a list cut short by the
+    // buffer ends where it was cut).
+    const std::string_view pairs(reinterpret_cast<const char*>(attributes),
+                                 std::clamp<size_t>(attributesLength, 0, sizeof attributes - 1));
+    for (size_t at = 0; at < pairs.size();) {
+      const size_t end = std::min(pairs.find('\0', at), pairs.size());
+      const std::string_view item = pairs.substr(at, end - at);
+      if (item.empty()) break;
       if (item.size() > 7 && text::EqualsNoCase(item.substr(0, 7), "Driver=")) file = item.substr(7);
+      at = end + 1;
     }
   }
   return file;

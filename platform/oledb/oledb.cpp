@@ -53,10 +53,6 @@ int64_t ParameterType(int64_t odbcKind) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 std::string_view FileName(std::string_view path) {
   const size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/oledb/oledb.h"
 #include "platform/text/text.h"
@@ -599,6 +600,16 @@ TEST(OleDbCursorFetch, OnlyPsqlOdbcStringsAskForIt) {
             "DRIVER=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so;usedeclarefetch=0;Fetch=1000");
   EXPECT_EQ(asked("DRIVER={SQLite3};Database=/tmp/x.db"), "DRIVER={SQLite3};Database=/tmp/x.db");
   EXPECT_EQ(asked("DRIVER={No Such Driver};Server=h"), "DRIVER={No Such Driver};Server=h");
+  // A data source name: its driver, as the driver manager's list gives it.
+  const std::string ini =
+      (std::filesystem::temp_directory_path() / ("oledb_dsn_" + std::to_string(::getpid()) + ".ini")).string();
+  std::ofstream(ini) << "[pgdsn]\nDriver = PostgreSQL Unicode\n[litedsn]\nDriver = SQLite3\n";
+  const char* before = std::getenv("ODBCINI");
+  ::setenv("ODBCINI", ini.c_str(), 1);
+  EXPECT_EQ(asked("DSN=pgdsn"), "DSN=pgdsn;UseDeclareFetch=1;Fetch=1000");
+  EXPECT_EQ(asked("DSN=litedsn"), "DSN=litedsn");
+  before ? ::setenv("ODBCINI", before, 1) : ::unsetenv("ODBCINI");
+  std::filesystem::remove(ini);
   EXPECT_EQ(odbc::ConnectionValue("A=1;Driver={x;}}y};B= 2 ", "driver"), "x;}y");
   EXPECT_EQ(odbc::ConnectionValue("A=1;B= 2 ", "b"), "2");
   EXPECT_FALSE(odbc::ConnectionValue("A=1", "B"));
