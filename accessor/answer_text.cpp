@@ -99,7 +99,7 @@ void AnswerText::Begin(std::string_view name, std::string_view startTag) {
   EndStartTag();
   const std::size_t level = open_.size();
   if (level < 2) {
-    if (firstBegin_[level] == kNone) firstBegin_[level] = out_.size();
+    if (firstBegin_[level] == kNone) firstBegin_[level] = Place();
     if (name == "resultCode") {
       inCode_ = true;
       code_.clear();
@@ -129,7 +129,7 @@ void AnswerText::End() {
   }
   const std::size_t level = open_.size();
   if (level < 2) {
-    if (firstEnd_[level] == kNone) firstEnd_[level] = out_.size();
+    if (firstEnd_[level] == kNone) firstEnd_[level] = Place();
     if (name == "resultCode" && inCode_) {
       if (code_ != "0") codesZero_[level] = false;
       inCode_ = false;
@@ -202,7 +202,8 @@ void AnswerText::Append(const AnswerText& part) {
   if (part.empty()) return;
   Reserve(part.out_.size() + 1);
   EndStartTag();
-  const std::size_t offset = out_.size();
+  // The part's places count from its own start (a part never streams).
+  const std::size_t offset = Place();
   out_ += part.out_;
   const std::size_t depth = open_.size();
   for (std::size_t level = depth; level < 2; ++level) {
@@ -220,18 +221,26 @@ void AnswerText::Element(std::string_view element) {
   EndStartTag();
   const std::size_t level = open_.size();
   if (level < 2 && firstBegin_[level] == kNone) {
-    firstBegin_[level] = out_.size();
-    firstEnd_[level] = out_.size() + element.size();
+    firstBegin_[level] = Place();
+    firstEnd_[level] = Place() + element.size();
   }
   out_.append(element);
 }
 
 AnswerText::Mark AnswerText::Here() const {
-  return Mark{out_.size(), open_.size(), startOpen_, firstBegin_, firstEnd_, codesZero_, inCode_, code_};
+  return Mark{Place(), open_.size(), startOpen_, firstBegin_, firstEnd_, codesZero_, inCode_, code_};
 }
 
 void AnswerText::Rewind(const Mark& mark) {
-  out_.resize(mark.size);
+  if (mark.size < flushed_) {
+    // What the mark stood before has gone: nothing held is the answer now.
+    broken_ = true;
+    out_.clear();
+    open_.clear();
+    startOpen_ = false;
+    return;
+  }
+  out_.resize(mark.size - flushed_);
   open_.resize(mark.depth);
   startOpen_ = mark.startOpen;
   firstBegin_ = mark.firstBegin;
@@ -242,8 +251,19 @@ void AnswerText::Rewind(const Mark& mark) {
 }
 
 std::string_view AnswerText::Level(std::size_t level) const {
-  if (firstBegin_[level] == kNone || firstEnd_[level] == kNone) return {};
-  return std::string_view(out_).substr(firstBegin_[level], firstEnd_[level] - firstBegin_[level]);
+  if (firstBegin_[level] == kNone || firstEnd_[level] == kNone || firstBegin_[level] < flushed_) return {};
+  return std::string_view(out_).substr(firstBegin_[level] - flushed_, firstEnd_[level] - firstBegin_[level]);
+}
+
+Status AnswerText::Flush() {
+  // A start tag still open may yet become "<x/>": the text waits for a
+  // place where every tag written is whole.
+  if (!sink_ || out_.empty() || startOpen_) return {};
+  const Status written = sink_->Write(out_);
+  if (!written.ok()) return written;
+  flushed_ += out_.size();
+  out_.clear();  // keeps its room for the next piece
+  return {};
 }
 
 Status ToDocument(const AnswerText& answer, const xml::DocumentPtr& result) {

@@ -8,6 +8,10 @@
 // written at the top, the first child of that, and whether every
 // "resultCode" among the top's children holds "0". One writer makes one
 // answer on one thread; nothing in it is shared.
+//
+// Given a sink (StreamTo), the text written so far may leave through it at
+// the places its caller chooses (FlushIfLarge), so that an answer of many
+// rows is never held whole; what is held then is only the text written since.
 #pragma once
 
 #include <array>
@@ -19,12 +23,16 @@
 #include <vector>
 
 #include "accessor/status.h"
+#include "platform/com/callcontext.h"
 #include "platform/xml/dom.h"
 
 namespace quor::accessor {
 
 class AnswerText {
  public:
+  // Text held past this size leaves at the next FlushIfLarge.
+  static constexpr std::size_t kFlushAt = std::size_t{64} << 10;
+
   // Starts an element; `name` must outlive it (the callers' names are
   // literals or the nodes they write).
   void Open(std::string_view name);
@@ -63,7 +71,10 @@ class AnswerText {
   void Element(std::string_view element);
 
   // A place to come back to, dropping what was written since. The elements
-  // open at the mark must still be open when it is rewound to.
+  // open at the mark must still be open when it is rewound to. A mark
+  // before text that has left through the sink cannot be come back to: the
+  // answer is then broken (Broken()), and its caller's failure is the
+  // answer's.
   struct Mark {
     std::size_t size = 0;
     std::size_t depth = 0;
@@ -76,12 +87,32 @@ class AnswerText {
   Mark Here() const;
   void Rewind(const Mark& mark);
 
-  bool empty() const { return out_.empty(); }
+  bool empty() const { return out_.empty() && flushed_ == 0; }
+  // The text held: all of it unless some has left through the sink.
   const std::string& str() const { return out_; }
   std::string Take() { return std::move(out_); }
 
+  // ---- Streaming ----
+  // Where the text may leave while it is written; null (the default): it is
+  // held whole.
+  void StreamTo(com::ResultSink* sink) { sink_ = sink; }
+  com::ResultSink* Sink() const { return sink_; }
+  // Hands the text held to the sink once it has grown to kFlushAt, at a
+  // place where the text ends on a whole element. After that, nothing
+  // before this place can be rewound to. The sink's failure, which ends the
+  // answer, is returned.
+  Status FlushIfLarge() {
+    if (!sink_ || out_.size() < kFlushAt) return {};
+    return Flush();
+  }
+  // Whether part of the text has left through the sink.
+  bool Streamed() const { return flushed_ > 0; }
+  // Whether a rewind reached back into text that had left: what is held is
+  // no longer the answer's end.
+  bool Broken() const { return broken_; }
+
   // The first element written at the top, and its first child element;
-  // empty when there is none.
+  // empty when there is none, or when its start has left through the sink.
   std::string_view Top() const { return Level(0); }
   std::string_view FirstChild() const { return Level(1); }
   // Whether no "resultCode" among the top's children holds anything but
@@ -104,6 +135,9 @@ class AnswerText {
   void Begin(std::string_view name, std::string_view startTag);
   void End();
   void EscapedText(std::string_view value);
+  Status Flush();
+  // The place of the end of the text, counting what has left.
+  std::size_t Place() const { return flushed_ + out_.size(); }
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::string out_;
@@ -116,6 +150,9 @@ class AnswerText {
   // The text of a "resultCode" open at one of the top levels.
   bool inCode_ = false;
   std::string code_;
+  com::ResultSink* sink_ = nullptr;
+  std::size_t flushed_ = 0;  // bytes that have left through the sink
+  bool broken_ = false;
 };
 
 // Loads an answer's text into `result` (empty on entry), for callers that

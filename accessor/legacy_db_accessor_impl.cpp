@@ -8,6 +8,7 @@
 #include "accessor/config_obj.h"
 #include "accessor/oledb_connect.h"
 #include "accessor/sql_parser.h"
+#include "platform/com/callcontext.h"
 #include "platform/com/errorinfo.h"
 
 namespace quor::accessor {
@@ -176,10 +177,15 @@ Status CLegacyDBAccessorImpl::Query(std::u16string_view query, std::u16string_vi
     Status status;
     if (IsElement(queryRoot, "transaction")) status = QueryUpdateOnTransaction(queryRoot, configRoot, answer);
     else if (IsElement(configRoot, "config")) status = QueryOnTransaction(queryRoot, configRoot, answer);
-    else status = Query2(queryRoot, configRoot, answer);
+    else {
+      // One statement on one source: its rows may leave while they are read,
+      // through the sink the caller gave.
+      answer.StreamTo(com::CurrentCallContext().answerSink);
+      status = Query2(queryRoot, configRoot, answer);
+    }
     if (!status.ok()) return status;
 
-    if (answer.Top().empty()) return Status(kAccessException);
+    if (answer.Broken() || (answer.Top().empty() && !answer.Streamed())) return Status(kAccessException);
     result = answer.Take();
     return status;
   } catch (const std::exception&) {

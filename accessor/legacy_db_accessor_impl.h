@@ -34,7 +34,9 @@ inline constexpr HRESULT kAccessException = AccessorCode(0x04);
 class CLegacyDBAccessorImpl {
  public:
   // Answers success and the result document's text in `result`, or a
-  // failure status with `result` untouched.
+  // failure status with `result` untouched. Given an answer sink in the call
+  // context, a query on one source may send the start of its text through
+  // it while its rows are read: `result` is then the rest.
   Status Query(std::u16string_view query, std::u16string_view config, std::string& result);
 
   // The three runs, each writing its answer into `result` (empty on entry).

@@ -116,9 +116,17 @@ std::vector<std::string> KnownTables(const CSQLParser& parser, oledb::Session& s
   return names;
 }
 
+bool StreamsRows(const CSQLParser& parser) {
+  if (parser.statementCount() != 1 || parser.convertFlag()) return false;
+  const QueryStatement& st = parser.statement(0);
+  return st.statementKind == StatementKind::Select &&
+         (st.targetKind == TargetKind::Statement || st.targetKind == TargetKind::Table) && st.tableName != "*";
+}
+
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, AnswerText& out,
                              const ProcedureCall& procedureCall) {
   if (parser.statementCount() == 0) return Status(kQueryInvalid);
+  if (out.Sink() && !StreamsRows(parser)) out.StreamTo(nullptr);
   const QueryStatement& first = parser.statement(0);
   // Listings are small: they are made as documents and written out.
   const xml::DocumentPtr doc = xml::Document::Create();

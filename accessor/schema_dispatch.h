@@ -30,9 +30,17 @@ using ProcedureCall =
 // and appends its "response" also on failure.
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, const xml::DocumentPtr& result,
                              const ProcedureCall& procedureCall = {});
-// The same, the answer written as text into `out`.
+// The same, the answer written as text into `out`. When `out` has a sink,
+// the rows of a query that StreamsRows allows leave through it as they are
+// read; any other answer is made whole.
 Status ExecuteSQLQueryGenXML(const CSQLParser& parser, oledb::Session& session, AnswerText& out,
                              const ProcedureCall& procedureCall = {});
+
+// Whether the parsed query is one select on one named table, whose answer
+// is "response" > "table" > "record"s: the one answer that may leave while
+// its rows are read. Listings, procedure calls, changes, several tables
+// ("*") and columns read as XML documents are made whole.
+bool StreamsRows(const CSQLParser& parser);
 
 // The tables of the catalog (with the views too when `withViews`), in the
 // parser's schema when it has one; the statements' own table texts when the

@@ -114,6 +114,16 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
     }
     out.Close();
     ++written;
+    if (out.Sink()) {
+      // Rows leave as they are read: what is held is never more than a
+      // piece, and nothing is counted against the budget. A failure after
+      // that fails the answer (the rewind above cannot take rows back).
+      if (const Status sent = out.FlushIfLarge(); !sent.ok()) {
+        out.Rewind(start);
+        return sent;
+      }
+      continue;
+    }
     // The whole answer counts against the call's memory budget, checked
     // as it grows by a megabyte.
     if (out.str().size() >= nextCheck) {
@@ -366,6 +376,10 @@ void WriteValue(const CSQLParser& parser, const odbc::ValueView& value, bool emb
                 AnswerText& out) {
   const std::string_view content = ValueText(parser, value, scratch);
   if (content.empty()) return;
+  // The engine reads an answer it holds whole with the document model,
+  // which drops a text of blanks alone. An answer that leaves while it is
+  // made is not read again, so such a value is left out here instead.
+  if (out.Sink() && content.find_first_not_of(" \t\n") == std::string_view::npos) return;
   // Numbers and bytes are digits: nothing in them to escape.
   if (value.kind != odbc::Value::Kind::Text) out.PlainText(content);
   else if (!(embed && EmbedXml(out, content))) out.Text(content);

@@ -478,7 +478,7 @@ Status CQuorServiceCore::RunQuery(OpCall& c) {
   CQueryEngine engine(settings);
   if (Status ready = engine.Init(); !ready.ok()) return ready;
   module.KeepQuerySettings(inForce, settings);
-  return engine.Execute(c.args[0], c.result);
+  return engine.Execute(c.args[0], c.result, c.stream);
 }
 
 Status CQuorServiceCore::NoStore(OpCall& call) {

@@ -261,6 +261,8 @@ class ServerInstance {
   bool Running() { return server_.Running(); }
   // Whether the server was started at all (the instance was not skipped).
   bool Started() const { return server_.Port() != 0; }
+  int Port() const { return server_.Port(); }
+  pid_t Pid() const { return server_.Pid(); }
   // Stops the server and starts it again on the same instance (a new port).
   void Restart() {
     const int status = Stop();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "accessor/answer_text.h"
 #include "accessor/tests/test_util.h"
@@ -85,6 +86,50 @@ TEST(AnswerText, KeepsTopFirstChildAndResultCodesAcrossRewinds) {
   empty.Close();
   empty.Close();
   EXPECT_FALSE(empty.ResultCodesZero()) << "a resultCode without text is not \"0\"";
+}
+
+// With a sink, the text leaves in pieces once it has grown past a flush's
+// worth, each ending on a whole tag; what stays is the text since, and a
+// rewind past what left breaks the answer instead of cutting it.
+TEST(AnswerText, SendsWhatItHoldsAtWholeTagsAndCannotTakeItBack) {
+  struct Collect : com::ResultSink {
+    Status Write(std::string_view piece) override {
+      pieces.emplace_back(piece);
+      return {};
+    }
+    std::vector<std::string> pieces;
+  } sink;
+  AnswerText out;
+  out.StreamTo(&sink);
+  out.Open("response");
+  const AnswerText::Mark start = out.Here();
+  out.Open("table");
+  std::string whole = "<response><table>";
+  for (int i = 0; sink.pieces.size() < 2; ++i) {
+    out.Open("record");
+    EXPECT_TRUE(out.FlushIfLarge().ok());  // a start tag still open is never sent
+    out.Open("column");
+    out.Close();
+    EXPECT_TRUE(out.FlushIfLarge().ok());
+    out.Text(std::to_string(i));
+    out.Close();
+    EXPECT_TRUE(out.FlushIfLarge().ok());
+    whole += "<record><column/>" + std::to_string(i) + "</record>";
+  }
+  for (const std::string& piece : sink.pieces) {
+    EXPECT_GE(piece.size(), AnswerText::kFlushAt);
+    EXPECT_TRUE(piece.ends_with("</record>") || piece.ends_with("<column/>")) << piece.substr(piece.size() - 20);
+  }
+  EXPECT_LT(out.str().size(), AnswerText::kFlushAt);
+  EXPECT_TRUE(out.Streamed());
+  EXPECT_TRUE(out.Top().empty());
+  out.Close();
+  out.Close();
+  EXPECT_EQ(sink.pieces[0] + sink.pieces[1] + out.str(), whole + "</table></response>");
+
+  out.Rewind(start);
+  EXPECT_TRUE(out.Broken());
+  EXPECT_TRUE(out.str().empty());
 }
 
 }  // namespace

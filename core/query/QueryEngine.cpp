@@ -41,14 +41,14 @@ Status CQueryEngine::Init() {
   }
 }
 
-Status CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result) {
+Status CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result, com::ResultSink* stream) {
   result = com::Bstr();
   try {
     const xml::DocumentPtr target = xml::Document::Create();
     QUOR_RETURN_IF_ERROR(LoadQuery(queryText, target));
     // A document or component call that broke inside the walk gives its own
     // status; a component's error information stays for the caller.
-    Status status = DispatchQuery(target, result);
+    Status status = DispatchQuery(target, result, stream);
     if (!status.ok()) result = com::Bstr();
     return status;
   } catch (const std::exception&) {

@@ -9,8 +9,10 @@
 #include "core/DataSourceDefinition.h"
 #include "core/ServiceConfig.h"
 #include "core/UnifyTable.h"
+#include "core/query/QueryStream.h"
 #include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
+#include "platform/com/callcontext.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
 #include "platform/xml/dom.h"
@@ -30,13 +32,16 @@ class CQueryEngine {
   // accessor binding.
   Status Init();
   // Answers `queryText` in `result` (null on failure). No failure escapes:
-  // a broken document or component call becomes a status.
-  Status Execute(const com::Bstr& queryText, com::Bstr& result);
+  // a broken document or component call becomes a status. With a `stream`,
+  // a query of one statement on one source whose answer nothing changes
+  // sends it there while the accessor reads its rows (`result` stays null
+  // once it has); the text is the one `result` would hold.
+  Status Execute(const com::Bstr& queryText, com::Bstr& result, com::ResultSink* stream = nullptr);
   // Parses the request and translates it into the statement document.
   Status LoadQuery(const com::Bstr& queryText, const xml::DocumentPtr& target);
 
   // ---- Statement dispatch (QueryEngine_Dispatch.cpp) ------------------------
-  Status DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result);
+  Status DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result, com::ResultSink* stream = nullptr);
   // Sends an element that is no statement (a write transaction) whole to the
   // default accessor with the first configuration.
   Result<xml::NodePtr> ForwardQueryElement(const xml::NodePtr& element);
@@ -124,6 +129,17 @@ class CQueryEngine {
   // a "response" of its own that no unify rule of `def` governs.
   // 0x8100000F when the unify table cannot be loaded.
   Result<bool> UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def);
+  // Whether an answer of `def` alone that is one "response" holding one
+  // table reaches the result as it stands, whatever its table: appended, or
+  // no unify rule of `def` governs any table. False when the unify table
+  // cannot be loaded (the whole answer then fails as it does).
+  bool AnswersUnchanged(const DataSourceDefinition& def, bool append);
+  // AskSourcePart with the accessor given `streaming_` to write its answer
+  // to. Once it has, the rest has gone out too and the part is an empty
+  // text standing for it.
+  Result<ResultPart> AskSourceStreaming(const com::Bstr& queryText, const DataSourceDefinition& def);
+  // The part an accessor's answer text gives (AskAccessorPart after the call).
+  static Result<ResultPart> AnswerPart(com::Bstr& answer);
   // Brings one more answer of `def` into `accumulated`: appended, or brought
   // into the unified vocabulary and joined with the answers so far (`startDef`
   // served the first of them). The status of a step that broke.
@@ -133,6 +149,9 @@ class CQueryEngine {
   CServiceConfig& settings_;
   com::Bstr defaultMethod_;
   com::Bstr defaultProgID_;
+  // The answer's stream while the one statement whose answer may stream
+  // runs (DispatchQuery); null otherwise.
+  QueryStream* streaming_ = nullptr;
 };
 
 }  // namespace quor::core

@@ -3,6 +3,7 @@
 // under one "root" element.
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,24 @@ struct ResultRequests {
   bool storeRequested = false;
 };
 
+// Whether the answer to `sqlquery` may leave while its rows are read: it is
+// one statement, on one substatement or none, that lists nothing and asks
+// for no transformer or store, so that its one result goes into "root" as
+// it stands. Whether its source's answer stands is for the run to say.
+bool MayStreamAnswer(const xml::NodePtr& sqlquery) {
+  const xml::NodePtr statement = sqlquery->firstChild();
+  if (!Named(statement, KW_STATEMENT) || statement->nextSibling()) return false;
+  xml::NodePtr first = statement->firstChild();
+  if (Named(first, KW_SUBSTATEMENT)) {
+    if (Named(first->nextSibling(), KW_SUBSTATEMENT)) return false;
+    first = first->firstChild();
+  }
+  if (!first || Named(first, KW_COLUMN) || Named(first, KW_TRANSFORM)) return false;
+  for (xml::NodePtr child = statement->firstChild(); child; child = child->nextSibling())
+    if (Named(child, KW_TRANSFORM) || Named(child, KW_STORE)) return false;
+  return true;
+}
+
 }  // namespace
 
 Status CQueryEngine::StoreResult(const ResultPart&) { return Status(); }
@@ -46,7 +65,7 @@ Result<xml::NodePtr> CQueryEngine::ForwardQueryElement(const xml::NodePtr& eleme
   return doc->firstChild();
 }
 
-Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result) {
+Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result, com::ResultSink* stream) {
   result = com::Bstr();
   if (!document) return Status(QS_E_QUERY_ARG_NULL);
   // The answer's parts in order. A node part also goes under `root`, which
@@ -61,6 +80,18 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
   };
   const xml::NodePtr sqlquery = FindTopLevel(document, Kw(KW_SQLQUERY));
   if (!sqlquery) return Status(QS_E_QUERY_FORMAT_INVALID);
+
+  // An answer that may stream goes out while its source is read, when the
+  // source's accessor sends it so; the statement's part then stands for
+  // what went out, and the answer ends there.
+  std::optional<QueryStream> streamed;
+  if (stream && MayStreamAnswer(sqlquery)) streamed.emplace(*stream);
+  streaming_ = streamed ? &*streamed : nullptr;
+  struct StreamingEnds {
+    QueryStream*& streaming;
+    ~StreamingEnds() { streaming = nullptr; }
+  } streamingEnds{streaming_};
+  const auto wentOut = [&] { return streamed && streamed->Started(); };
 
   // A listing over the level elements from `level` on: an element without
   // content asks for its level's list, "sql" for the level after the fixed
@@ -153,6 +184,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
         } else {
           // One call serves every substatement of the statement.
           QUOR_ASSIGN_OR_RETURN(node, RunMultiSourceStatementPart(child));
+          if (wentOut()) return Status();
           while (Named(part->nextSibling(), KW_SUBSTATEMENT)) part = part->nextSibling();
         }
         if (node) got.push_back(std::move(node));
@@ -185,6 +217,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
     } else {
       // A statement that yields nothing adds nothing; the rest still runs.
       QUOR_ASSIGN_OR_RETURN(ResultPart node, RunStatementPart(child));
+      if (wentOut()) return Status();
       if (const Status finished = finish(first->nextSibling(), std::move(node)); finished.code() != S_OK)
         return finished;
     }

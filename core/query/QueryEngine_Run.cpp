@@ -10,6 +10,8 @@
 #include "core/query/AccessorCall.h"
 #include "core/query/QueryEngine.h"
 #include "core/query/QueryEngine_Detail.h"
+#include "platform/com/callcontext.h"
+#include "platform/com/errorinfo.h"
 
 namespace quor::core {
 
@@ -32,6 +34,10 @@ Result<ResultPart> CQueryEngine::AskAccessorPart(const com::Bstr& queryText, con
                                                  std::u16string_view progID, std::u16string_view method) {
   com::Bstr answer;
   QUOR_RETURN_IF_ERROR(CallAccessor(queryText, configText, progID, method, answer));
+  return AnswerPart(answer);
+}
+
+Result<ResultPart> CQueryEngine::AnswerPart(com::Bstr& answer) {
   ResultPart part;
   if (TakeWrittenResponse(answer, part)) return part;
   QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, ParseAnswer(answer));
@@ -64,6 +70,42 @@ Result<ResultPart> CQueryEngine::AskSourcePart(const com::Bstr& queryText, const
   return AskAccessorPart(queryText, def.GetConfigText(), binding.progID, binding.method);
 }
 
+Result<ResultPart> CQueryEngine::AskSourceStreaming(const com::Bstr& queryText, const DataSourceDefinition& def) {
+  const Binding binding = BindingOf(def, defaultProgID_, defaultMethod_);
+  com::Bstr answer;
+  Status called;
+  {
+    // The accessor runs on this thread and finds the stream in the context.
+    com::CallContext context = com::CurrentCallContext();
+    context.answerSink = streaming_;
+    const com::CallContextScope scope(std::move(context));
+    called = CallAccessor(queryText, def.GetConfigText(), binding.progID, binding.method, answer);
+  }
+  // What failed in the stream itself stands for the accessor's failure,
+  // which it caused.
+  if (!streaming_->Failure().ok()) {
+    com::ClearErrorInfo();
+    return streaming_->Failure();
+  }
+  QUOR_RETURN_IF_ERROR(called);
+  if (!streaming_->Started()) return AnswerPart(answer);
+  QUOR_RETURN_IF_ERROR(streaming_->Finish(answer.IsNull() ? std::string_view() : answer.Utf8()));
+  ResultPart streamed;
+  streamed.text = com::Bstr(u"");
+  return streamed;
+}
+
+bool CQueryEngine::AnswersUnchanged(const DataSourceDefinition& def, bool append) {
+  if (append) return true;
+  if (!EnsureUnifyTable()) return false;
+  // Without a key every rule of the source fits: none fits any table.
+  const UnifyTableEntry* entry = nullptr;
+  FindUnifyTableEntry(def.GetProvider(), def.GetDataSource(), def.GetInitialCatalog(), def.GetSchema(), com::Bstr(),
+                      settings_.UnifyTable.get(), entry)
+      .Ignore();
+  return !entry;
+}
+
 Result<bool> CQueryEngine::UnifiesUnchanged(const ResultPart& answer, const DataSourceDefinition& def) {
   if (!answer.IsText() || !answer.inResponse || answer.element.tag != CKeywordTable::Instance()[KW_TABLE].View())
     return false;
@@ -84,7 +126,15 @@ Result<bool> CQueryEngine::UnifiesUnchanged(const ResultPart& answer, const Data
 
 Result<ResultPart> CQueryEngine::AskOnlySource(const com::Bstr& queryText, const DataSourceDefinition& def,
                                                bool append) {
-  QUOR_ASSIGN_OR_RETURN(ResultPart answer, AskSourcePart(queryText, def));
+  ResultPart answer;
+  if (streaming_ && AnswersUnchanged(def, append)) {
+    // An accessor that streams answers one table, which nothing below
+    // changes (the unify step without a rule copies a lone table).
+    QUOR_ASSIGN_OR_RETURN(answer, AskSourceStreaming(queryText, def));
+    if (streaming_->Started()) return answer;
+  } else {
+    QUOR_ASSIGN_OR_RETURN(answer, AskSourcePart(queryText, def));
+  }
   if (!answer || append) return answer;
   QUOR_ASSIGN_OR_RETURN(const bool unchanged, UnifiesUnchanged(answer, def));
   if (unchanged) return answer;

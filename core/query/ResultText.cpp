@@ -40,6 +40,8 @@ std::u16string Wide(std::string_view s) { return text::Widen(s); }
 // UTF-8 from the database to the SOAP answer.
 template <typename C>
 class Scanner {
+  friend class ::quor::core::WrittenStream;
+
  public:
   using View = std::basic_string_view<C>;
   explicit Scanner(View s) : s_(s) {}
@@ -232,6 +234,40 @@ class Scanner {
 };
 
 }  // namespace
+
+bool WrittenStream::Feed(std::string_view part) {
+  if (!ok_) return false;
+  Scanner<char> s(part);
+  const auto read = [&]() -> bool {
+    while (s.at_ < s.s_.size()) {
+      if (closed_) return false;  // one element, and nothing after it
+      if (s.s_[s.at_] != '<') {
+        if (open_.empty() || !s.Text()) return false;
+        justOpened_ = false;
+        continue;
+      }
+      if (s.At("</")) {
+        // "<x></x>" is written "<x/>".
+        if (open_.empty() || justOpened_ || !s.EndTag(open_.back())) return false;
+        open_.pop_back();
+        closed_ = open_.empty();
+        justOpened_ = false;
+        continue;
+      }
+      std::string_view tag;
+      bool empty = false;
+      if (!s.StartTag(tag, empty, nullptr)) return false;
+      if (top_.empty()) top_ = tag;
+      if (open_.size() == 1 && children_++ == 0) firstChild_ = tag;
+      justOpened_ = !empty;
+      if (!empty) open_.emplace_back(tag);
+      else if (open_.empty()) closed_ = true;
+    }
+    return true;
+  };
+  ok_ = read();
+  return ok_;
+}
 
 bool IsWrittenElement(std::u16string_view text, WrittenElement* element) {
   if (element) *element = {};

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
@@ -29,6 +30,31 @@ struct WrittenElement {
 // Anything else (also what would parse but come out different) is false.
 bool IsWrittenElement(std::u16string_view text, WrittenElement* element = nullptr);
 bool IsWrittenElement(std::string_view utf8, WrittenElement* element = nullptr);
+
+// IsWrittenElement over a UTF-8 text read part by part, for a text that is
+// never held whole. Each part must end where a tag ends ('>'), or be the
+// last one; a text run is never cut.
+class WrittenStream {
+ public:
+  // Reads the next part. False once the text read is not as written (and
+  // from then on).
+  bool Feed(std::string_view part);
+  // Whether the text read so far is one whole written element.
+  bool Complete() const { return ok_ && closed_; }
+  // The top element's name, and what is directly inside it: how many
+  // elements, and the first one's name.
+  const std::string& Top() const { return top_; }
+  std::size_t TopChildren() const { return children_; }
+  const std::string& FirstChild() const { return firstChild_; }
+
+ private:
+  std::vector<std::string> open_;  // the elements not yet closed
+  bool ok_ = true;
+  bool closed_ = false;      // the top element has ended
+  bool justOpened_ = false;  // the last thing read was a start tag with content to come
+  std::string top_, firstChild_;
+  std::size_t children_ = 0;
+};
 
 // One statement's result, or none (neither node nor text).
 struct ResultPart {

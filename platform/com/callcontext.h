@@ -33,6 +33,12 @@ struct CallContext {
   std::string clientAddress;  // the peer's IP address as text; empty when unknown
   ResultSink* resultSink = nullptr;  // null: results are returned whole
   AnswerHold* answerHold = nullptr;  // the call's share of the answer budget; null: not counted
+  // Set by a caller around its call of one data component (the query
+  // engine around the data accessor): the component may write the start of
+  // its own answer text here while it makes it, in pieces that end on a
+  // whole tag, and then answers only the rest. A failure it meets after
+  // writing fails its call. Null: the component answers whole.
+  ResultSink* answerSink = nullptr;
 };
 
 // The context of the call the calling thread runs (empty outside a call).

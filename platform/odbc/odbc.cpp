@@ -4,6 +4,7 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -316,6 +317,88 @@ std::string QuoteConnectionValue(std::string_view value) {
   }
   out.push_back('}');
   return out;
+}
+
+std::optional<std::string> ConnectionValue(std::string_view connectionString, std::string_view key) {
+  std::optional<std::string> found;
+  size_t at = 0;
+  while (at < connectionString.size()) {
+    const size_t eq = connectionString.find('=', at);
+    if (eq == std::string_view::npos) break;
+    const std::string_view name = text::TrimAscii(connectionString.substr(at, eq - at));
+    size_t i = eq + 1;
+    std::string value;
+    if (i < connectionString.size() && connectionString[i] == '{') {
+      // {value}, a '}' inside doubled.
+      for (++i; i < connectionString.size(); ++i) {
+        if (connectionString[i] == '}') {
+          if (i + 1 < connectionString.size() && connectionString[i + 1] == '}') {
+            value.push_back('}');
+            ++i;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        value.push_back(connectionString[i]);
+      }
+      i = std::min(connectionString.find(';', i), connectionString.size());
+    } else {
+      const size_t end = std::min(connectionString.find(';', i), connectionString.size());
+      value = std::string(text::TrimAscii(connectionString.substr(i, end - i)));
+      i = end;
+    }
+    // The last one counts, as with the driver manager.
+    if (text::EqualsNoCase(name, key)) found = std::move(value);
+    at = i + 1;
+  }
+  return found;
+}
+
+std::string DriverFile(std::string_view connectionString) {
+  std::string driver = ConnectionValue(connectionString, "DRIVER").value_or("");
+  const std::string dsn = ConnectionValue(connectionString, "DSN").value_or("");
+  if (driver.find('/') != std::string::npos) return driver;
+  const SQLHENV env = Environment::Get().handle();
+  if (!env) return {};
+  // The driver manager's lists are walked with state kept in the
+  // environment: one walk at a time.
+  static Mutex walking;
+  MutexLock lock(walking);
+  if (driver.empty() && !dsn.empty()) {
+    SQLCHAR name[SQL_MAX_DSN_LENGTH + 1], description[512];
+    SQLSMALLINT nameLength = 0, descriptionLength = 0;
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
+         SQL_SUCCEEDED(SQLDataSources(env, direction, name, sizeof name, &nameLength, description,
+                                      sizeof description, &descriptionLength));
+         direction = SQL_FETCH_NEXT) {
+      if (text::EqualsNoCase(reinterpret_cast<const char*>(name), dsn))
+        driver = reinterpret_cast<const char*>(description);
+    }
+    if (driver.find('/') != std::string::npos) return driver;
+  }
+  if (driver.empty()) return {};
+  std::string file;
+  SQLCHAR description[512], attributes[4096];
+  SQLSMALLINT descriptionLength = 0, attributesLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
+       SQL_SUCCEEDED(SQLDrivers(env, direction, description, sizeof description, &descriptionLength, attributes,
+                                sizeof attributes, &attributesLength));
+       direction = SQL_FETCH_NEXT) {
+    if (!text::EqualsNoCase(reinterpret_cast<const char*>(description), driver)) continue;
+    // "key=value" pairs, each ended by a NUL (a list cut short by the
+    // buffer ends where it was cut).
+    const std::string_view pairs(reinterpret_cast<const char*>(attributes),
+                                 std::clamp<size_t>(attributesLength, 0, sizeof attributes - 1));
+    for (size_t at = 0; at < pairs.size();) {
+      const size_t end = std::min(pairs.find('\0', at), pairs.size());
+      const std::string_view item = pairs.substr(at, end - at);
+      if (item.empty()) break;
+      if (item.size() > 7 && text::EqualsNoCase(item.substr(0, 7), "Driver=")) file = item.substr(7);
+      at = end + 1;
+    }
+  }
+  return file;
 }
 
 // ---- Connection -----------------------------------------------------------------

@@ -261,4 +261,13 @@ class Statement {
 // the value holds a character that would end or split it.
 std::string QuoteConnectionValue(std::string_view value);
 
+// The value of `key` (compared without case) in an ODBC connection string,
+// braces taken off; none when the string does not name it.
+std::optional<std::string> ConnectionValue(std::string_view connectionString, std::string_view key);
+
+// The file of the driver a connection string reaches: its DRIVER as the
+// driver manager's list names it (or as a file), else the driver of its DSN;
+// empty when the driver manager cannot tell.
+std::string DriverFile(std::string_view connectionString);
+
 }  // namespace quor::odbc

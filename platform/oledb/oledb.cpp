@@ -53,7 +53,29 @@ int64_t ParameterType(int64_t odbcKind) {
   }
 }
 
+std::string_view FileName(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
+
+void AddCursorFetch(std::string& odbcString) {
+  if (!FileName(odbc::DriverFile(odbcString)).starts_with("psqlodbc")) return;
+  // psqlODBC reads the whole result of a query into memory before it hands
+  // out the first row, unless it reads through a cursor, a batch of rows at
+  // a time. A string that says so itself keeps what it says. (The SQLite
+  // driver holds a whole result too, but reading row by row it guesses the
+  // types of computed columns before any row, so their type names in the
+  // answers would change.)
+  const auto add = [&](std::string_view key, std::string_view value) {
+    if (odbc::ConnectionValue(odbcString, key)) return;
+    if (!odbcString.empty() && odbcString.back() != ';') odbcString += ';';
+    odbcString.append(key).append("=").append(value);
+  };
+  add("UseDeclareFetch", "1");
+  add("Fetch", std::to_string(kCursorFetchRows));
+}
 
 DBTYPE DbTypeOfSqlType(int16_t sqlType) {
   switch (sqlType) {
@@ -140,6 +162,7 @@ HRESULT DataSource::Initialize(std::string_view provider) {
   const HRESULT mapped = ado::MapConnectionString(oledb, odbcString, error);
   if (mapped == ado::adErrProviderNotFound) return Fail(REGDB_E_CLASSNOTREG, error);
   if (FAILED(mapped)) return Fail(E_FAIL, error);
+  AddCursorFetch(odbcString);
 
   auto connection = std::make_shared<odbc::Connection>();
   if (const Status opened = connection->Open(odbcString, timeoutSeconds_); !opened.ok())

@@ -58,6 +58,14 @@ enum DBTYPE : uint16_t {
 // The OLE DB type of an ODBC SQL type code.
 DBTYPE DbTypeOfSqlType(int16_t sqlType);
 
+// The rows psqlODBC reads at a time through its cursor.
+inline constexpr int kCursorFetchRows = 1000;
+// Makes an ODBC string that reaches psqlODBC read query results through a
+// cursor (UseDeclareFetch, Fetch), so that a large result is never held
+// whole by the driver; other drivers' strings, and settings a string gives
+// itself, stay as they are. Initialize does it for every data source.
+void AddCursorFetch(std::string& odbcString);
+
 // Puts a name (catalog, schema, table, column) in SQL: in double quotes, any
 // double quote inside doubled.
 std::string QuoteIdentifier(std::string_view name);

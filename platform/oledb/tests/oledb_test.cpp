@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/oledb/oledb.h"
 #include "platform/text/text.h"
@@ -547,6 +548,29 @@ TEST_P(OleDbTest, ValueTooLongForItsColumnIsADataOverflow) {
   EXPECT_EQ(Count(*session_), 0);
 }
 
+// A large result on PostgreSQL is read as it is fetched, through psqlODBC's
+// cursor a batch of rows at a time: rows come before a failure further on,
+// which fails the fetch that meets it, and the session runs on. (The SQLite
+// driver reads a whole result when the statement runs.)
+TEST_P(OleDbTest, RowsOfALargeResultComeBeforeAFailureFurtherOn) {
+  if (IsSqlite()) GTEST_SKIP() << "the SQLite driver reads the whole result first";
+  const std::string view = table_ + "_v";
+  ASSERT_EQ(Run("CREATE VIEW " + view + " AS SELECT i, CASE WHEN i = 5000 THEN 1 / (i - i) ELSE i END AS v "
+                "FROM generate_series(1, 20000) AS i"),
+            S_OK)
+      << session_->LastError();
+  std::unique_ptr<Rowset> rows;
+  ASSERT_EQ(session_->Execute("SELECT i, v FROM " + view, rows), S_OK) << session_->LastError();
+  int read = 0;
+  HRESULT hr;
+  while ((hr = rows->Fetch()) == S_OK) ++read;
+  EXPECT_TRUE(FAILED(hr)) << "the failure at row 5000 was not met";
+  EXPECT_GE(read, kCursorFetchRows);
+  EXPECT_LT(read, 5000);
+  rows.reset();
+  EXPECT_EQ(Count(*session_), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, OleDbTest, ::testing::Values(Engine{"sqlite"}, Engine{"postgresql"}),
                          [](const auto& info) { return info.param.name; });
 
@@ -561,3 +585,32 @@ TEST(OleDbTypes, SqlTypesMapToOleDbTypes) {
 }
 
 }  // namespace
+
+// Only strings that reach psqlODBC ask it to read through a cursor; what a
+// string says of it itself stands.
+TEST(OleDbCursorFetch, OnlyPsqlOdbcStringsAskForIt) {
+  const auto asked = [](std::string odbc) {
+    AddCursorFetch(odbc);
+    return odbc;
+  };
+  EXPECT_EQ(asked("DRIVER={PostgreSQL Unicode};Server=h"),
+            "DRIVER={PostgreSQL Unicode};Server=h;UseDeclareFetch=1;Fetch=1000");
+  EXPECT_EQ(asked("Driver={postgresql ansi};"), "Driver={postgresql ansi};UseDeclareFetch=1;Fetch=1000");
+  EXPECT_EQ(asked("DRIVER=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so;usedeclarefetch=0"),
+            "DRIVER=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so;usedeclarefetch=0;Fetch=1000");
+  EXPECT_EQ(asked("DRIVER={SQLite3};Database=/tmp/x.db"), "DRIVER={SQLite3};Database=/tmp/x.db");
+  EXPECT_EQ(asked("DRIVER={No Such Driver};Server=h"), "DRIVER={No Such Driver};Server=h");
+  // A data source name: its driver, as the driver manager's list gives it.
+  const std::string ini =
+      (std::filesystem::temp_directory_path() / ("oledb_dsn_" + std::to_string(::getpid()) + ".ini")).string();
+  std::ofstream(ini) << "[pgdsn]\nDriver = PostgreSQL Unicode\n[litedsn]\nDriver = SQLite3\n";
+  const char* before = std::getenv("ODBCINI");
+  ::setenv("ODBCINI", ini.c_str(), 1);
+  EXPECT_EQ(asked("DSN=pgdsn"), "DSN=pgdsn;UseDeclareFetch=1;Fetch=1000");
+  EXPECT_EQ(asked("DSN=litedsn"), "DSN=litedsn");
+  before ? ::setenv("ODBCINI", before, 1) : ::unsetenv("ODBCINI");
+  std::filesystem::remove(ini);
+  EXPECT_EQ(odbc::ConnectionValue("A=1;Driver={x;}}y};B= 2 ", "driver"), "x;}y");
+  EXPECT_EQ(odbc::ConnectionValue("A=1;B= 2 ", "b"), "2");
+  EXPECT_FALSE(odbc::ConnectionValue("A=1", "B"));
+}
