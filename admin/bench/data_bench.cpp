@@ -46,7 +46,7 @@
 
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
-#include "admin/bench/bench_session.h"
+#include "testing/SignedSession.h"
 #include "platform/com/answer_budget.h"
 #include "platform/soap/http_client.h"
 #include "server/listener.h"

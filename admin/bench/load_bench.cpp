@@ -47,7 +47,7 @@
 
 #include "admin/VeltService.h"
 #include "admin/bench/bench_instance.h"
-#include "admin/bench/bench_session.h"
+#include "testing/SignedSession.h"
 #include "auth/mac.h"
 #include "server/bench/load_client.h"
 #include "platform/soap/envelope.h"

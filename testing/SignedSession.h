@@ -1,4 +1,4 @@
-// A signed-in session of the benchmarks' own, opened on a ticket with the
+// A signed-in session of our own, opened on a ticket with the
 // console's token handler, and requests signed with it: for generators that
 // send and read the bytes themselves rather than through the console's client.
 #pragma once
