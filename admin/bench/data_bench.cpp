@@ -27,7 +27,6 @@
 // and ends with status 1.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,14 +146,26 @@ CliRun RunCli(const std::vector<std::string>& args, const std::vector<std::strin
     run.error = "cannot start " + args[0];
     return run;
   }
+  // The child's own peak, read while it runs: wait4's figure would keep
+  // this process's, which the child was until its exec.
+  std::atomic<bool> ended{false};
+  std::atomic<long> peak{0};
+  std::thread sampler([&] {
+    while (!ended) {
+      peak = std::max(peak.load(), quor::bench::PeakResidentKiB(pid));
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+  });
   std::vector<char> buffer(1 << 16);
   for (ssize_t n; (n = ::read(fds[0], buffer.data(), buffer.size())) > 0;) run.bytes += static_cast<size_t>(n);
   ::close(fds[0]);
+  peak = std::max(peak.load(), quor::bench::PeakResidentKiB(pid));
+  ended = true;
+  sampler.join();
   int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
+  ::waitpid(pid, &status, 0);
   const double took = Since(start);
-  run.peakKiB = usage.ru_maxrss;
+  run.peakKiB = peak;
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) run.seconds = took;
   else run.error = args[0] + " failed: " + st::ReadFile(errors).substr(0, 500);
   return run;
@@ -534,7 +545,12 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
                              });
                              own.BeginRequest("Query");
                              own.AddParameter("sqlstmt", QueryDocument(db, "q" + std::to_string(callRows)));
-                             if (own.Invoke() && records == static_cast<size_t>(callRows)) ++answered;
+                             const bool ok = own.Invoke();
+                             if (ok && records == static_cast<size_t>(callRows)) ++answered;
+                             else
+                               std::fprintf(stderr, "data_bench: concurrent Query: %s\n",
+                                            ok ? ("answered " + std::to_string(records) + " records").c_str()
+                                               : own.FormatFault().c_str());
                              own.EndSession();
                            });
                          for (std::thread& t : users) t.join();
