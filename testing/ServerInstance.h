@@ -638,6 +638,19 @@ std::vector<std::string> PickedTexts(const std::string& answer, Pick pick) {
 }
 
 // The texts of the "column" elements called `name` in a query answer, in order.
+// A SQLite file made by `sql` through the sqlite3 shell, and the data
+// source setting that reaches it as `dsn` (catalog "main"), as a home file
+// for InstanceOptions::homeFiles; empty when the file could not be made.
+inline std::pair<std::string, std::string> SqliteSource(const fs::path& file, std::string_view dsn,
+                                                        const std::string& sql) {
+  const std::string command = "sqlite3 '" + file.string() + "' '" + sql + "'";
+  if (std::system(command.c_str()) != 0) return {};
+  return {"config/" + std::string(dsn) + ".xml",
+          "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + std::string(dsn) +
+              "</DataSource><InitialCatalog>main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
+              CVeltService::EscapeXml(file.string()) + "</ExtendedProperties></OLEDBSetting>"};
+}
+
 inline std::vector<std::string> ColumnTexts(const std::string& answer, std::string_view name) {
   return PickedTexts(answer, [&](const xml::Node& node) {
     return node.nodeName() == "column" && node.getAttribute("name") == std::string(name);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,21 +18,16 @@ class BudgetRoad : public CollabRoad {};
 TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   // Rows of a data source whose answer runs to several megabytes.
   st::TempDir data;
-  const fs::path file = data.Path() / "many.db";
-  ASSERT_EQ(std::system(("sqlite3 '" + file.string() +
-                         "' 'CREATE TABLE many (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
-                         "SELECT x + 1 FROM n WHERE x < 40000) INSERT INTO many SELECT x, printf(\"%0100d\", x) "
-                         "FROM n;'")
-                            .c_str()),
-            0);
+  const auto source = SqliteSource(data.Path() / "many.db", "many",
+                                   "CREATE TABLE many (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
+                                   "SELECT x + 1 FROM n WHERE x < 40000) INSERT INTO many SELECT x, "
+                                   "printf(\"%0100d\", x) FROM n;");
+  ASSERT_FALSE(source.first.empty());
   InstanceOptions options;
   options.serviceDwords = {{"AnswerMemoryMB", 2}};
-  options.homeFiles = {{"transform/csv.xml",
-                        "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform></QuorTransform>"},
-                       {"config/many.xml",
-                        "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>many</DataSource><InitialCatalog>"
-                        "main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
-                            CVeltService::EscapeXml(file.string()) + "</ExtendedProperties></OLEDBSetting>"}};
+  options.homeFiles = {
+      {"transform/csv.xml", "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform></QuorTransform>"},
+      source};
   QUOR_START_COLLAB(options);
   // Rows as they are stored leave while they are read; through a
   // transformer they are made whole first.

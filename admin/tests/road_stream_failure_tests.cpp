@@ -4,7 +4,6 @@
 // whole; the event log says which call was cut off.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "testing/SignedSession.h"
@@ -20,19 +19,14 @@ TEST_F(StreamFailureRoad, ACallFailingAfterItsRowsLeftFailsEveryClient) {
   // Rows enough to stream; one far down holds a character XML cannot carry,
   // which fails the call once many rows have gone out.
   st::TempDir data;
-  const fs::path file = data.Path() / "late.db";
-  ASSERT_EQ(std::system(("sqlite3 '" + file.string() +
-                         "' 'CREATE TABLE late (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
-                         "SELECT x + 1 FROM n WHERE x < 30000) INSERT INTO late SELECT x, CASE WHEN x = 25000 THEN "
-                         "\"bad\" || char(1) ELSE printf(\"%0060d\", x) END FROM n;'")
-                            .c_str()),
-            0);
+  const auto source = SqliteSource(data.Path() / "late.db", "late",
+                                   "CREATE TABLE late (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
+                                   "SELECT x + 1 FROM n WHERE x < 30000) INSERT INTO late SELECT x, CASE WHEN x = "
+                                   "25000 THEN \"bad\" || char(1) ELSE printf(\"%0060d\", x) END FROM n;");
+  ASSERT_FALSE(source.first.empty());
   InstanceOptions options;
   options.accounts = {{"alice", "alice-pw"}};
-  options.homeFiles = {{"config/late.xml",
-                        "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>late</DataSource><InitialCatalog>"
-                        "main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
-                            CVeltService::EscapeXml(file.string()) + "</ExtendedProperties></OLEDBSetting>"}};
+  options.homeFiles = {source};
   QUOR_START_INSTANCE(options);
   const std::string query =
       "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>late</dsn><catalog>main"

@@ -20,6 +20,7 @@
 #include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
 #include "platform/soap/http_client.h"
+#include "testing/EchoPieces.h"
 #include "testing/Loopback.h"
 #include "testing/ServerProcess.h"
 
@@ -35,7 +36,7 @@ namespace {
 const fs::path kBin = QUOR_BIN_DIR;
 const fs::path kLib = QUOR_LIB_DIR;
 constexpr std::string_view kPath = "/QuorTest/Echo.sod";
-constexpr HRESULT kFailure = static_cast<HRESULT>(0x80040205);
+constexpr HRESULT kFailure = quor::test::kPiecesFailure;
 // Markup, a carriage return, characters of two, three and four bytes, and
 // what the component makes of '~', '^' and '`' (U+FFFF, U+0001, the byte
 // 0xFF: each written as U+FFFD).
@@ -46,22 +47,7 @@ ServerProcess::Config Config(std::vector<std::string> args) {
   return {kBin, kLib, {"libquor_test_plugin.so"}, std::move(args)};
 }
 
-// Pieces' request: `count` times `text`, whole or streamed, failing after
-// `failAfter` pieces when that is not -1; in the namespace `ns` when given.
-std::string PiecesRequest(std::string_view text, int count, bool whole, int failAfter = -1,
-                          std::string_view ns = {}) {
-  std::string body = WriteRequest(
-      "Pieces", std::vector<NamedValue>{{"text", Bstr::FromUtf8(text)},
-                                        {"count", Bstr::FromUtf8(std::to_string(count))},
-                                        {"whole", Bstr(whole ? u"1" : u"0")},
-                                        {"failAfter", Bstr::FromUtf8(std::to_string(failAfter))},
-                                        {"status", Bstr::FromUtf8(std::to_string(kFailure))}});
-  if (!ns.empty()) {
-    body.replace(body.find("<Pieces>"), 8, "<q:Pieces xmlns:q=\"" + std::string(ns) + "\">");
-    body.replace(body.find("</Pieces>"), 9, "</q:Pieces>");
-  }
-  return body;
-}
+using quor::test::PiecesRequest;
 
 std::string Post(std::string_view body, std::string_view version = "1.1", std::string_view extra = {}) {
   return "POST " + std::string(kPath) + " HTTP/" + std::string(version) +

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/soap/dispatcher.h"
+#include "testing/EchoPieces.h"
 #include "testing/PluginEnv.h"
 
 using namespace quor;
@@ -57,20 +58,7 @@ class KeepingWriter : public AnswerWriter {
   int next_ = -1;
 };
 
-std::string PiecesRequest(std::string_view text, int count, bool whole, int failAfter = -1,
-                          std::string_view ns = {}) {
-  std::string body = WriteRequest(
-      "Pieces", std::vector<NamedValue>{{"text", Bstr::FromUtf8(text)},
-                                        {"count", Bstr::FromUtf8(std::to_string(count))},
-                                        {"whole", Bstr(whole ? u"1" : u"0")},
-                                        {"failAfter", Bstr::FromUtf8(std::to_string(failAfter))},
-                                        {"status", Bstr(u"-2147220987")}});
-  if (!ns.empty()) {
-    body.replace(body.find("<Pieces>"), 8, "<q:Pieces xmlns:q=\"" + std::string(ns) + "\">");
-    body.replace(body.find("</Pieces>"), 9, "</q:Pieces>");
-  }
-  return body;
-}
+using quor::test::PiecesRequest;
 
 class DispatcherStreamTest : public ::testing::Test {
  protected:
