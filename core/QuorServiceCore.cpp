@@ -221,8 +221,6 @@ uint32_t ChosenCompression(const Bstr& result) {
   return result.Length() >= threshold ? 1 : 0;
 }
 
-}  // namespace
-
 // Whether this call's result may be sent while it is made: the carrier
 // offers a sink, the result is never compressed, and no log row wants the
 // whole result.
@@ -231,6 +229,8 @@ bool MayStream(uint32_t flags) {
   const CServiceConfig& settings = Settings();
   return settings.CompressThreshold == 0 && settings.LogLevel != LOGLEVEL_DETAIL;
 }
+
+}  // namespace
 
 // ---- The object ---------------------------------------------------------------
 

@@ -2,16 +2,9 @@
 
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceModule.h"
+#include "platform/text/text.h"
 
 namespace quor::core {
-
-size_t PieceEnd(std::string_view text, size_t limit) {
-  if (text.size() <= limit) return text.size();
-  size_t end = limit;
-  // Back to the start of a character; four steps at most in valid UTF-8.
-  for (int step = 0; step < 4 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++step) --end;
-  return end > 0 ? end : limit;
-}
 
 ResponseStream::ResponseStream(com::ResultSink& carrier, const com::Bstr& user, std::u16string_view operation)
     : carrier_(carrier), user_(user), operation_(operation) {}
@@ -33,7 +26,7 @@ Status ResponseStream::Write(std::string_view piece) {
 
 Status ResponseStream::WriteWhole(std::string_view text) {
   while (!text.empty()) {
-    const size_t end = PieceEnd(text, kPiece);
+    const size_t end = text::Utf8Cut(text, kPiece);
     QUOR_RETURN_IF_ERROR(Write(text.substr(0, end)));
     text.remove_prefix(end);
   }

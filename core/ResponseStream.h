@@ -44,8 +44,4 @@ class ResponseStream final : public com::ResultSink {
   bool signing_ = false;  // false once a step of the key failed
 };
 
-// The largest prefix of `text` not over `limit` bytes that ends on a whole
-// UTF-8 character (the whole text when it is shorter).
-size_t PieceEnd(std::string_view text, size_t limit);
-
 }  // namespace quor::core

@@ -7,6 +7,7 @@
 #include "core/StatusCodes.h"
 #include "platform/com/answer_budget.h"
 #include "platform/com/errorinfo.h"
+#include "platform/text/text.h"
 #include "platform/xml/escape.h"
 
 namespace quor::core {
@@ -27,7 +28,7 @@ Status StreamContentAnswer(const com::Bstr& content, com::ResultSink& stream) {
   std::string piece;
   piece.append("<").append(root).append(">");
   while (!text.empty()) {
-    const size_t end = PieceEnd(text, ResponseStream::kPiece);
+    const size_t end = text::Utf8Cut(text, ResponseStream::kPiece);
     xml::AppendEscaped(piece, text.substr(0, end));
     text.remove_prefix(end);
     QUOR_RETURN_IF_ERROR(stream.Write(piece));

@@ -95,7 +95,7 @@ class ResultStream final : public com::ResultSink {
           held_.append(piece);
           return status_;
         }
-        const size_t cut = CharacterCut(piece, room);
+        const size_t cut = text::Utf8Cut(piece, room);
         held_.append(piece.substr(0, cut));
         piece.remove_prefix(cut);
         committed_ = true;
@@ -107,7 +107,7 @@ class ResultStream final : public com::ResultSink {
       // Escaped a slice at a time, each cut on a character, so that the
       // pieces escape to what the whole text would.
       while (!piece.empty()) {
-        const size_t cut = piece.size() > kSlice ? CharacterCut(piece, kSlice) : piece.size();
+        const size_t cut = text::Utf8Cut(piece, kSlice);
         xml::AppendEscaped(buffer_, piece.substr(0, cut), kTextRules);
         piece.remove_prefix(cut);
         if (buffer_.size() >= kPiece) {
@@ -140,14 +140,6 @@ class ResultStream final : public com::ResultSink {
   void Abort() { writer_.Abort(); }
 
  private:
-  // Where to cut `s` at or before `at` so that no character is split.
-  static size_t CharacterCut(std::string_view s, size_t at) {
-    if (at >= s.size()) return s.size();
-    size_t cut = at;
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-    return cut;
-  }
-
   AnswerWriter& writer_;
   std::string prefix_;     // the answer's text before the result's, until the answer begins
   size_t prefixSize_ = 0;

@@ -369,6 +369,14 @@ std::optional<size_t> Utf16Length(std::string_view in) {
 
 bool IsValidUtf8(std::string_view in) { return Utf16Length(in).has_value(); }
 
+size_t Utf8Cut(std::string_view in, size_t at) {
+  if (at >= in.size()) return in.size();
+  // A character has at most three bytes after its first.
+  for (size_t back = 0; back <= 3 && back < at; ++back)
+    if ((static_cast<unsigned char>(in[at - back]) & 0xC0) != 0x80) return at - back;
+  return at;
+}
+
 bool ToUtf8(std::string_view in, std::string_view charset, std::string& out, std::string* error) {
   return ConvertCharset(in, "UTF-8", IconvName(charset), out, error);
 }

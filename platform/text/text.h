@@ -29,6 +29,10 @@ std::u16string Widen(std::string_view in);
 std::string Narrow(std::u16string_view in);
 
 bool IsValidUtf8(std::string_view in);
+// Where to cut UTF-8 text at or before `at` so that no character is split
+// (the whole length when `at` is past it). Text that is not valid there is
+// cut at `at`, so that a cut never comes out empty.
+size_t Utf8Cut(std::string_view in, size_t at);
 // The number of UTF-16 code units `in` makes, or nullopt when it is not valid
 // UTF-8 (as IsValidUtf8).
 std::optional<size_t> Utf16Length(std::string_view in);

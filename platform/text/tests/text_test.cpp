@@ -17,6 +17,16 @@ TEST(Utf, RoundTripsAllPlanes) {
   EXPECT_EQ(back, narrow);
 }
 
+TEST(Utf, CutsEndOnWholeCharactersAndNeverComeOutEmpty) {
+  const std::string text = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80z";  // a é 日 😀 z
+  const size_t expected[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10, 11, 11};
+  for (size_t at = 0; at < std::size(expected); ++at) EXPECT_EQ(Utf8Cut(text, at), expected[at]) << at;
+  // Continuation bytes alone: cut where asked rather than not at all.
+  const std::string bad(10, '\x80');
+  EXPECT_EQ(Utf8Cut(bad, 6), 6u);
+  EXPECT_EQ(Utf8Cut("\xC3\xA9", 1), 1u);
+}
+
 TEST(Utf, StrictConversionsRejectInvalidSequencesAndKeepOutput) {
   std::u16string wide = u"kept";
   for (std::string_view bad : {std::string_view("\xC3"), std::string_view("\xC0\xAF"),  // truncated, overlong
