@@ -68,9 +68,4 @@ Status HoldAnswer(uint64_t bytes) {
   return hold ? hold->Hold(bytes) : Status();
 }
 
-std::string AnswerRefusal() {
-  const AnswerHold* hold = CurrentCallContext().answerHold;
-  return hold ? hold->Refusal() : std::string();
-}
-
 }  // namespace quor::com

@@ -24,7 +24,6 @@ class AnswerBudget {
   void Configure(uint64_t perAnswer, uint64_t allAnswers);
   uint64_t PerAnswer() const { return perAnswer_.load(std::memory_order_relaxed); }
   uint64_t AllAnswers() const { return allAnswers_.load(std::memory_order_relaxed); }
-  uint64_t InFlight() const { return inFlight_.load(std::memory_order_relaxed); }
 
   // An eighth and a quarter of the machine's memory.
   static uint64_t DefaultPerAnswer();
@@ -64,7 +63,5 @@ class AnswerHold {
 // Hold() on the calling thread's call (see callcontext.h); nothing outside a
 // call that has a hold.
 Status HoldAnswer(uint64_t bytes);
-// The refusal of the calling thread's hold, empty when none.
-std::string AnswerRefusal();
 
 }  // namespace quor::com
