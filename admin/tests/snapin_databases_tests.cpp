@@ -97,6 +97,16 @@ class DatabasesFolder : public testing::SnapinServerTest {
     for (const auto& item : folder.Items()) names.push_back(item->Name());
     return names;
   }
+  // Without the tables other tests make and drop meanwhile in the shared
+  // PostgreSQL database, each named with its process number after a '_'.
+  static std::vector<std::string> WithoutScratch(std::vector<std::string> names) {
+    std::erase_if(names, [](const std::string& name) {
+      const size_t cut = name.rfind('_');
+      return cut != std::string::npos && cut + 1 < name.size() &&
+             name.find_first_not_of("0123456789", cut + 1) == std::string::npos;
+    });
+    return names;
+  }
   // The names the service gives for a kind, split as the folders split them.
   std::vector<std::string> ServiceNames(std::string_view content, std::string_view dsn, std::string_view catalog) {
     std::string list;
@@ -487,7 +497,7 @@ TEST_F(DatabasesFolder, PostgresConnectionIsListedBesideSqlite) {
   EXPECT_EQ(postgres.Status(), "Ready");
   ASSERT_EQ(postgres.Folders().size(), 5u);
   const std::vector<std::string> tables = RowNames(*postgres.Folders()[0]);
-  EXPECT_EQ(tables, ServiceNames("column", "pg", ""));
+  EXPECT_EQ(WithoutScratch(tables), WithoutScratch(ServiceNames("column", "pg", "")));
   EXPECT_FALSE(tables.empty());
 
   // A new connection with a schema: the file keeps it, the service lists
@@ -511,7 +521,7 @@ TEST_F(DatabasesFolder, PostgresConnectionIsListedBesideSqlite) {
   EXPECT_TRUE(host_.messageBoxes.empty()) << ::testing::PrintToString(host_.MessageTexts());
   ASSERT_EQ(Names(databases), (std::vector<std::string>{"pg", "pgnew [public]", "sales [main]"}));
   const std::vector<std::string> inSchema = RowNames(*databases.Items()[1]->Folders()[0]);
-  EXPECT_EQ(inSchema, ServiceNames("column", "pgnew", "public"));
+  EXPECT_EQ(WithoutScratch(inSchema), WithoutScratch(ServiceNames("column", "pgnew", "public")));
   EXPECT_NE(std::find_if(inSchema.begin(), inSchema.end(),
                          [](const std::string& name) { return text::EqualsNoCase(name, "QUORLOG"); }),
             inSchema.end());
