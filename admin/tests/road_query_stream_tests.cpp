@@ -23,6 +23,7 @@
 #include "platform/xml/escape.h"
 #include "testing/Loopback.h"
 #include "testing/OutsideSql.h"
+#include "testing/SignedSession.h"
 #include "testing/ServerInstance.h"
 
 namespace quor::admin::testing {
@@ -313,6 +314,90 @@ TEST_F(RoadTest, QueryOfTenTimesTheRowsTakesNoMoreServerMemoryWhenStreamed) {
   if (relay.SawChunks()) {
     EXPECT_LT(growth, all.decoded.size()) << "the server held the answer whole";
   }
+}
+
+// The backends of a PostgreSQL source ended after a Query's answer began:
+// the fetch that follows fails, and every client sees a failure (the chunks
+// end without their last one), never a short answer that looks whole.
+TEST_F(RoadTest, APostgresSourceEndedMidAnswerFailsEveryClient) {
+  if (PgMissing()) GTEST_SKIP() << "QUOR_TEST_PG not set";
+  constexpr int kRows = 200000;  // far more than the pieces in flight and the sockets' buffers hold
+  st::TempDir data;
+  const ManyRows many(true, data.Path(), kRows);
+  ASSERT_TRUE(many.ok());
+  // The server's PostgreSQL connections carry this name (libpq takes it from
+  // the environment), so that only they are ended; its repository is SQLite.
+  const std::string app = "quor-ended-" + std::to_string(::getpid());
+  InstanceOptions options;
+  options.homeFiles = {many.ConfigFile()};
+  struct AppName {
+    explicit AppName(const std::string& name) { ::setenv("PGAPPNAME", name.c_str(), 1); }
+    ~AppName() { ::unsetenv("PGAPPNAME"); }
+  };
+  {
+    const AppName named(app);
+    QUOR_START_INSTANCE(options);
+  }
+  const auto endBackends = [&app] {
+    return std::atoi(outside::Capture(outside::PsqlCommand(Env("QUOR_TEST_PG")) +
+                                      " -Atc \"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                                      "application_name = '" + app + "'\" 2>&1")
+                         .c_str());
+  };
+  const auto client = instance_->SignIn("administrator", "pw");
+  ASSERT_TRUE(client);
+
+  // The console's client: the backends end when the first piece arrives.
+  int ended = -1;
+  size_t received = 0;
+  client->SetResultConsumer([&](std::string_view piece) {
+    received += piece.size();
+    if (ended < 0) ended = endBackends();
+    return true;
+  });
+  ASSERT_EQ(client->BeginRequest("Query"), 0);
+  client->AddParameter("sqlstmt", many.Query(kRows));
+  EXPECT_FALSE(client->Invoke()) << received << " bytes came";
+  EXPECT_GE(ended, 1);
+  EXPECT_NE(client->FormatFault().find("did not come whole"), std::string::npos) << client->FormatFault();
+  EXPECT_LT(received, size_t{kRows} * 60);
+  // The next Query connects anew.
+  const CallOutcome after = Call(*client, "Query", {{"sqlstmt", many.Query(2)}});
+  EXPECT_TRUE(after.ok) << after.fault;
+
+  // A raw client: the backends end once half a megabyte came.
+  soap::HttpClient http;
+  bench::Session raw;
+  std::string error;
+  ASSERT_TRUE(bench::OpenSession(http, instance_->CoreUrl(), client->Ticket(), raw, error)) << error;
+  const std::string body = bench::SignedRequest(raw.handler.get(), bench::FrameOf(*client, "Query"), "Query",
+                                                {{"sqlstmt", many.Query(kRows)}});
+  ASSERT_FALSE(body.empty());
+  const UniqueFd fd = test::ConnectLoopback(instance_->Port());
+  ASSERT_TRUE(fd.valid());
+  const std::string request = "POST " + std::string(soap::kCorePath) +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  ASSERT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  std::string in;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool open = true;
+  while (open && in.size() < (size_t{512} << 10) && std::chrono::steady_clock::now() < until)
+    open = test::ReadSome(fd.get(), in);
+  ASSERT_GE(in.size(), size_t{512} << 10) << in.substr(0, 300);
+  EXPECT_GE(endBackends(), 1);
+  while (open && std::chrono::steady_clock::now() < until) open = test::ReadSome(fd.get(), in);
+  EXPECT_FALSE(open) << "the server did not close the connection";
+  EXPECT_TRUE(in.starts_with("HTTP/1.1 200")) << in.substr(0, 300);
+  EXPECT_NE(in.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << in.substr(0, 300);
+  EXPECT_FALSE(in.ends_with("\r\n0\r\n\r\n")) << "the answer ended as a whole one";
+  EXPECT_EQ(in.find("</SOAP-ENV:Envelope>"), std::string::npos);
+
+  client->EndSession();
+  const std::string events = instance_->Events();
+  size_t cuts = 0;
+  for (size_t at = events.find("was cut off"); at != std::string::npos; at = events.find("was cut off", at + 1)) ++cuts;
+  EXPECT_EQ(cuts, 2u) << events;
 }
 
 }  // namespace

@@ -326,6 +326,33 @@ TEST_F(StreamedAnswerTest, AFailureAfterTheAnswerBeganCutsItOffAndOneBeforeIsThe
   EXPECT_EQ(after.body.size(), Exchange(Port(), Post(PiecesRequest(kText, committed, true))).body.size());
 }
 
+TEST_F(StreamedAnswerTest, ZeepFromTheServedWsdlRaisesOnACutOffAnswer) {
+  // Debian's python3, whose python3-zeep package scripts/install-deps.sh installs.
+  const std::string python = "/usr/bin/python3";
+  const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
+  TempDir scratch;
+  const RunResult probe = RunProgram(python, {"-c", "import zeep"}, env, scratch.Path());
+  if (probe.status != 0) {
+    if (std::getenv("CI")) FAIL() << "zeep is not installed: " << probe.output;
+    GTEST_SKIP() << "zeep is not installed (scripts/install-deps.sh installs it)";
+  }
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  const std::string text = "zeep <&> streamed ";
+  const int count = static_cast<int>(Dispatcher::kStreamAfter / text.size()) * 4;
+  const std::string url = "http://127.0.0.1:" + std::to_string(Port()) + std::string(kPath);
+  const RunResult run =
+      RunProgram(python,
+                 {std::string(QUOR_SOURCE_DIR) + "/server/tests/clients/zeep_cut_off.py", url, text,
+                  std::to_string(count), std::to_string(count / 2), std::to_string(kFailure)},
+                 env, scratch.Path());
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("whole\t" + std::to_string(count) + "\t" + std::to_string(count * text.size()) + "\n"),
+            std::string::npos)
+      << run.output;
+  // The transport's error: the chunks ended without their last one.
+  EXPECT_NE(run.output.find("cut\trequests.exceptions.ChunkedEncodingError"), std::string::npos) << run.output;
+}
+
 TEST_F(StreamedAnswerTest, AClientThatStopsReadingIsCutOffAtItsDeadlineAndFreesTheWorker) {
   // One worker: the call after it runs only once the stalled one ended.
   ASSERT_NO_FATAL_FAILURE(Start({"--threads", "1", "--read-timeout", "2"}));
