@@ -1,12 +1,19 @@
 // Long Vesk contents over the wire, on SQLite and PostgreSQL: ten megabytes
 // with markup, carriage returns and characters of every UTF-8 length come
-// back byte for byte, by a new put and by an overwrite.
+// back byte for byte, by a new put and by an overwrite; a reader that stops
+// reading one holds up nobody's writes.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
+#include "testing/Loopback.h"
 #include "testing/ServerInstance.h"
+#include "testing/SignedSession.h"
 
 namespace quor::admin::testing {
 namespace {
@@ -43,6 +50,50 @@ TEST_P(LargeContentRoad, TenMegabytesComeBackByteForByte) {
         << "differs from byte "
         << std::mismatch(got.decoded.begin(), got.decoded.end(), expected.begin(), expected.end()).first -
                got.decoded.begin();
+  }
+}
+
+TEST_P(LargeContentRoad, AReaderThatStopsReadingHoldsUpNoWriter) {
+  QUOR_START_COLLAB(InstanceOptions{});
+  // Far more than the pieces in flight and the sockets' buffers hold.
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "big"}, {"content", std::string(12u << 20, 'x')}}).ok);
+  ASSERT_TRUE(Call(*alice, "GetVOContent", {{"name", "none"}}).ok);
+
+  // alice's read of it, signed by a session of its own, on a connection
+  // with a small window that reads no further than the first bytes.
+  soap::HttpClient http;
+  bench::Session raw;
+  std::string error;
+  ASSERT_TRUE(bench::OpenSession(http, instance_->CoreUrl(), alice->Ticket(), raw, error)) << error;
+  const std::string body = bench::SignedRequest(raw.handler.get(), bench::FrameOf(*alice, "GetVOContent"),
+                                                "GetVOContent", {{"name", "big"}});
+  ASSERT_FALSE(body.empty());
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int window = 4096;
+  ASSERT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(instance_->Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = "POST " + std::string(soap::kCorePath) +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  ASSERT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  std::string in;
+  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       in.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < until;)
+    ASSERT_TRUE(test::ReadSome(fd.get(), in));
+  ASSERT_TRUE(in.starts_with("HTTP/1.1 200")) << in.substr(0, 300);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the answer fills what it may and waits
+
+  // Meanwhile the other users' and alice's own writes go through at once.
+  for (CVeltService* writer : {bob.get(), alice.get()}) {
+    const auto start = std::chrono::steady_clock::now();
+    const CallOutcome put = Call(*writer, "PutVOContent", {{"name", "small"}, {"content", "written"}});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(put.ok) << put.fault;
+    EXPECT_LT(seconds, 5.0) << "a write waited for the stalled reader";
   }
 }
 

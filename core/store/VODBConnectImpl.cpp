@@ -176,27 +176,33 @@ HRESULT CVODBConnectImpl::Content(bool found, const com::Bstr& content, com::Res
   return S_OK;
 }
 
+// The content goes out after the gate is left: a client that reads a
+// streamed answer slowly must not hold up the store's writers.
 HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result,
                                        com::ResultSink* stream) {
-  OperationGate::Reading lock(operation_);
   bool found = false;
   com::Bstr content;
-  if (Status status = QueryOwnVOContent(user, name, found, content); !status.ok()) return Answer(status);
+  {
+    OperationGate::Reading lock(operation_);
+    if (Status status = QueryOwnVOContent(user, name, found, content); !status.ok()) return Answer(status);
+  }
   return Content(found, content, stream, result);
 }
 
 HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result,
                                             com::ResultSink* stream) {
-  OperationGate::Reading lock(operation_);
   if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
-  if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
-    return Answer(status);
-  const com::Variant params[] = {Value(uri)};
   bool found = false;
   com::Bstr content;
-  if (Status status = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content);
-      !status.ok())
-    return Answer(status);
+  {
+    OperationGate::Reading lock(operation_);
+    if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+      return Answer(status);
+    const com::Variant params[] = {Value(uri)};
+    if (Status status = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content);
+        !status.ok())
+      return Answer(status);
+  }
   return Content(found, content, stream, result);
 }
 
