@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/eventlog/eventlog.h"
+#include "platform/odbc/odbc.h"
 #include "platform/registry/registry.h"
 #include "platform/text/url.h"
 #include "server/listener.h"
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
   // once before any thread starts, so the process's locale does not change
   // under running calls, nor with the first connect to PostgreSQL.
   std::setlocale(LC_CTYPE, "");
+  // Likewise what SQLite keeps for the whole process, before its first use.
+  if (const quor::Status prepared = quor::odbc::PrepareDriverLibraries(); !prepared.ok())
+    std::fprintf(stderr, "quor-server: %s\n", prepared.Text().c_str());
 
   std::vector<std::string_view> args(argv + 1, argv + argc);
   quor::soap::ListenerOptions options;

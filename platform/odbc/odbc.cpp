@@ -1,5 +1,6 @@
 #include "platform/odbc/odbc.h"
 
+#include <dlfcn.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -307,6 +308,22 @@ struct OptW {
 };
 
 }  // namespace
+
+Status PrepareDriverLibraries() {
+  // The SQLite driver's library, which the driver would load at its first
+  // connect; kept loaded, so that what is set here holds when it does.
+  void* sqlite = ::dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_GLOBAL);
+  if (!sqlite) return Status();
+  using Config = int (*)(int, ...);
+  const auto config = reinterpret_cast<Config>(::dlsym(sqlite, "sqlite3_config"));
+  constexpr int kMemoryStatistics = 9;  // SQLITE_CONFIG_MEMSTATUS
+  const int rc = config ? config(kMemoryStatistics, 0) : 0;
+  if (rc != 0)
+    return Status(E_FAIL, text::Format("SQLite's memory statistics stay on (sqlite3_config answered %d: SQLite was "
+                                       "already in use)",
+                                       rc));
+  return Status();
+}
 
 std::string QuoteConnectionValue(std::string_view value) {
   if (value.find_first_of(";{}= \t") == std::string_view::npos && !value.empty()) return std::string(value);
