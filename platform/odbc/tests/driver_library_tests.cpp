@@ -32,6 +32,7 @@ TEST(DriverLibraries, SqliteKeepsNoMemoryStatisticsOnceSettled) {
     EXPECT_EQ(used(), 0);
   }
   connection->Close();
+  ::dlclose(sqlite);
 }
 
 }  // namespace
