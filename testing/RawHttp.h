@@ -61,15 +61,22 @@ inline RawAnswer RawExchange(int port, std::string_view request,
   return a;
 }
 
-inline RawAnswer RawRequest(int port, std::string_view method, std::string_view path, std::string_view body = {},
-                            std::chrono::seconds wait = std::chrono::seconds(60)) {
-  std::string request = std::string(method) + " " + std::string(path) +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/xml\r\n";
+// An HTTP/1.1 request's text: `headers` (each ending in CR LF) after the
+// host, a text/xml body with its length.
+inline std::string RequestText(std::string_view method, std::string_view path, std::string_view body = {},
+                               std::string_view headers = {}) {
+  std::string request = std::string(method) + " " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                        std::string(headers) + "Content-Type: text/xml\r\n";
   if (!body.empty() || method == "POST" || method == "PUT")
     request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   request += "\r\n";
   request += body;
-  return RawExchange(port, request, wait);
+  return request;
+}
+
+inline RawAnswer RawRequest(int port, std::string_view method, std::string_view path, std::string_view body = {},
+                            std::chrono::seconds wait = std::chrono::seconds(60)) {
+  return RawExchange(port, RequestText(method, path, body, "Connection: close\r\n"), wait);
 }
 
 }  // namespace quor::test

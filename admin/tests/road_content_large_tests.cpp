@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "testing/Loopback.h"
+#include "testing/RawHttp.h"
 #include "testing/ServerInstance.h"
 #include "testing/SignedSession.h"
 
@@ -76,9 +77,7 @@ TEST_P(LargeContentRoad, AReaderThatStopsReadingHoldsUpNoWriter) {
   address.sin_port = htons(static_cast<uint16_t>(instance_->Port()));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const std::string request = "POST " + std::string(soap::kCorePath) +
-                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request = test::RequestText("POST", soap::kCorePath, body);
   ASSERT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
   std::string in;
   for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -22,6 +22,7 @@
 
 #include "platform/xml/escape.h"
 #include "testing/Loopback.h"
+#include "testing/RawHttp.h"
 #include "testing/OutsideSql.h"
 #include "testing/SignedSession.h"
 #include "testing/ServerInstance.h"
@@ -375,9 +376,7 @@ TEST_F(RoadTest, APostgresSourceEndedMidAnswerFailsEveryClient) {
   ASSERT_FALSE(body.empty());
   const UniqueFd fd = test::ConnectLoopback(instance_->Port());
   ASSERT_TRUE(fd.valid());
-  const std::string request = "POST " + std::string(soap::kCorePath) +
-                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request = test::RequestText("POST", soap::kCorePath, body);
   ASSERT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
   std::string in;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
