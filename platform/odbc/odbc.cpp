@@ -602,7 +602,9 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
         if (auto* v = std::get_if<std::string>(&p.value)) b->wide = W(*v);
         const size_t chars = b->wide.size();
         const size_t capacity = io == SQL_PARAM_INPUT ? chars : std::max(chars, p.outputSize);
-        b->wide.resize(capacity + 1, u'\0');
+        // An input ends in the string's own terminator: growing it by one
+        // would move (and, at its capacity, double) a long text.
+        if (io != SQL_PARAM_INPUT) b->wide.resize(capacity + 1, u'\0');
         ctype = SQL_C_WCHAR;
         sqltype = capacity > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
         columnSize = std::max<size_t>(capacity, 1);
