@@ -134,6 +134,23 @@ TEST_P(AdoTest, TextsSurviveParametersExactly) {
     EXPECT_EQ(rows->MoveNext(), S_OK);
     EXPECT_TRUE(rows->Eof());
   }
+  if (GetParam().name != "sqlite") return;
+  // SQLite holds each as text, in exactly the bytes sent.
+  for (const auto& [uri, value] : cases) {
+    std::unique_ptr<Recordset> rows;
+    ASSERT_EQ(Run("SELECT typeof(BODY), length(CAST(BODY AS BLOB)) FROM " + table_ + " WHERE VOURI = '" +
+                      text::Narrow(uri) + "'",
+                  &rows),
+              S_OK);
+    ASSERT_TRUE(rows && !rows->Eof());
+    Variant type, bytes;
+    ASSERT_EQ(rows->GetValue(0, type), S_OK);
+    ASSERT_EQ(rows->GetValue(1, bytes), S_OK);
+    EXPECT_EQ(type.GetBstr(), u"text") << text::Narrow(uri);
+    Bstr count;
+    ASSERT_EQ(bytes.ToBstr(count), S_OK);
+    EXPECT_EQ(count.ToUtf8(), std::to_string(value.size())) << text::Narrow(uri);
+  }
 }
 
 TEST_P(AdoTest, NullIsNotEmpty) {
