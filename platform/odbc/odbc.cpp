@@ -673,6 +673,13 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   // result open they are read back by the caller after the rows. Not strict,
   // so nothing fails.
   ReadBoundOutputs(params, false).Ignore();
+  // Without a result nothing reads the inputs again: a long text, or the
+  // share that keeps one, goes now, not when a cached statement next runs.
+  if (columns_.empty()) {
+    SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
+    for (size_t i = 0; i < params.size(); ++i)
+      if (params[i].direction == Param::Direction::Input) *bound_[i] = Bound();
+  }
   return {};
 }
 

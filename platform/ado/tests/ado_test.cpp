@@ -153,6 +153,22 @@ TEST_P(AdoTest, TextsSurviveParametersExactly) {
   }
 }
 
+// A text parameter is bound where it lies, and let go once its statement
+// ran without rows to read: the statement cache does not keep a large put's
+// text until the statement next runs.
+TEST_P(AdoTest, AWrittenTextIsNotKeptOnceItsStatementRan) {
+  Bstr body = Bstr::FromUtf8(std::string(1 << 16, 'b') + "\xC3\xA9");
+  const std::shared_ptr<const void> share = body.Share();
+  ASSERT_EQ(Insert(u"urn:kept", Variant(Bstr(u"n")), Variant(body), Variant(int32_t{1})), S_OK) << conn_.LastError();
+  body.Clear();
+  EXPECT_EQ(share.use_count(), 1) << "the cached statement still holds the text it wrote";
+  auto rows = Select(u"urn:kept");
+  ASSERT_TRUE(rows && !rows->Eof());
+  Variant stored;
+  ASSERT_EQ(rows->GetValue(u"BODY", stored), S_OK);
+  EXPECT_EQ(stored.GetBstr().ToUtf8(), std::string(1 << 16, 'b') + "\xC3\xA9");
+}
+
 TEST_P(AdoTest, NullIsNotEmpty) {
   ASSERT_EQ(Insert(u"urn:null", Variant::Null(), Variant(Bstr(u"")), Variant::Null()), S_OK) << conn_.LastError();
   auto rows = Select(u"urn:null");
