@@ -394,7 +394,11 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
         com::Bstr textValue;
         if (!isNull) {
           if (FAILED(value.ToBstr(textValue))) return connection.Fail(DISP_E_TYPEMISMATCH, "a text parameter cannot be read as text");
-          bound.value = textValue.ToUtf8();
+          // An input is bound from the value's own text, not a copy of it.
+          if (bound.direction == odbc::Param::Direction::Input)
+            bound.value = odbc::SharedText{textValue.Share(), textValue.Utf8()};
+          else
+            bound.value = textValue.ToUtf8();
         }
         break;
       }

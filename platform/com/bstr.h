@@ -54,6 +54,10 @@ class Bstr {
   // The same text without a copy, valid as long as this Bstr (or a copy of
   // it) is neither changed nor destroyed.
   std::string_view Utf8() const;
+  // A share in the text's storage: what Utf8() and View() gave stays valid,
+  // and unchanged, for as long as the share lives, even past every Bstr of
+  // the text. Empty for null and "".
+  std::shared_ptr<const void> Share() const { return rep_; }
   // Whether the text is held as UTF-8, so that Utf8() costs nothing (View()
   // may have to convert).
   bool HoldsUtf8() const { return rep_ && (rep_->fromUtf8 || rep_->utf8Ready.load(std::memory_order_acquire)); }

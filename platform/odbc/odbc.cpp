@@ -452,6 +452,9 @@ Status Connection::Open(std::string_view connectionString, int loginTimeoutSecon
   autoCommit_ = true;
   lost_ = false;
   owner_.Take("Connection::Open");
+  // SQLite's driver hands narrow text to the engine, whose text is UTF-8;
+  // others read it in the client's code page.
+  narrowIsUtf8_ = text::EqualsNoCase(DbmsName(), "SQLite");
   return {};
 }
 
@@ -520,7 +523,8 @@ std::string Connection::DbmsName() const {
 
 struct Statement::Bound {
   std::u16string wide;  // text, with room for output
-  std::string bytes;
+  std::string bytes;    // binary, or narrow input text
+  std::shared_ptr<const void> shared;  // keeps a SharedText bound in place
   int64_t integer = 0;
   int32_t integer32 = 0;
   double real = 0;
@@ -599,10 +603,39 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
         buffer = &b->real;
         break;
       case Param::Kind::Text: {
-        if (auto* v = std::get_if<std::string>(&p.value)) b->wide = W(*v);
+        std::string_view text;
+        if (auto* v = std::get_if<std::string>(&p.value)) text = *v;
+        else if (auto* shared = std::get_if<SharedText>(&p.value)) text = shared->text;
+        // Valid UTF-8 goes to a driver that takes it as it is; the SQL type
+        // and size stay those of the text's UTF-16 form.
+        const std::optional<size_t> units = io == SQL_PARAM_INPUT && !isNull && connection_->NarrowIsUtf8()
+                                                ? text::Utf16Length(text)
+                                                : std::nullopt;
+        if (units) {
+          if (auto* shared = std::get_if<SharedText>(&p.value)) {
+            b->shared = shared->owner;
+          } else {
+            b->bytes.assign(text);
+            text = b->bytes;
+          }
+          ctype = SQL_C_CHAR;
+          sqltype = *units > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+          columnSize = std::max<size_t>(*units, 1);
+          // An input buffer is only read; "" for empty text, never a null pointer.
+          buffer = const_cast<char*>(text.empty() ? "" : text.data());
+          bufferLength = static_cast<SQLLEN>(text.size() + 1);
+          // SQLite's driver copies a text given by its length, to end it;
+          // one that ends in its own NUL, and holds none before, it binds
+          // where it lies.
+          b->indicator = text.find('\0') == std::string_view::npos ? SQL_NTS : static_cast<SQLLEN>(text.size());
+          break;
+        }
+        b->wide = W(text);
         const size_t chars = b->wide.size();
         const size_t capacity = io == SQL_PARAM_INPUT ? chars : std::max(chars, p.outputSize);
-        b->wide.resize(capacity + 1, u'\0');
+        // An input ends in the string's own terminator: growing it by one
+        // would move (and, at its capacity, double) a long text.
+        if (io != SQL_PARAM_INPUT) b->wide.resize(capacity + 1, u'\0');
         ctype = SQL_C_WCHAR;
         sqltype = capacity > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
         columnSize = std::max<size_t>(capacity, 1);
@@ -640,6 +673,13 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   // result open they are read back by the caller after the rows. Not strict,
   // so nothing fails.
   ReadBoundOutputs(params, false).Ignore();
+  // Without a result nothing reads the inputs again: a long text, or the
+  // share that keeps one, goes now, not when a cached statement next runs.
+  if (columns_.empty()) {
+    SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
+    for (size_t i = 0; i < params.size(); ++i)
+      if (params[i].direction == Param::Direction::Input) *bound_[i] = Bound();
+  }
   return {};
 }
 

@@ -1,6 +1,7 @@
 // A thin RAII layer over unixODBC, shared by platform/ado and platform/oledb.
 // Texts cross it as UTF-8; underneath, the wide (UTF-16) entry points are used
-// so that every driver sees Unicode.
+// so that every driver sees Unicode. Input texts go to SQLite's driver as the
+// UTF-8 it stores (Connection::NarrowIsUtf8), without a UTF-16 form.
 #pragma once
 
 #include <atomic>
@@ -29,6 +30,15 @@ inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = static_cast<HRESULT>(0x80040E4Du
 inline constexpr HRESULT DB_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040E96u);
 // Anything else is E_FAIL.
 
+// Input text held elsewhere, immutable, and kept by a share in its storage:
+// a statement binds it without a copy and keeps the share while bound.
+struct SharedText {
+  std::shared_ptr<const void> owner;
+  // UTF-8 inside what `owner` keeps, followed there by a NUL (as a
+  // std::string's text is); empty text may have no storage at all.
+  std::string_view text;
+};
+
 // A parameter value. NULL of a kind is std::monostate with `nullKind`.
 struct Param {
   enum class Kind { Integer, BigInt, Double, Text, Binary };
@@ -36,7 +46,8 @@ struct Param {
 
   Kind kind = Kind::Text;
   Direction direction = Direction::Input;
-  std::variant<std::monostate, int32_t, int64_t, double, std::string> value;
+  // SharedText only for input text.
+  std::variant<std::monostate, int32_t, int64_t, double, std::string, SharedText> value;
   // For output text parameters: the largest value expected, in characters.
   size_t outputSize = 4000;
 
@@ -44,6 +55,7 @@ struct Param {
   static Param Big(int64_t v) { return Param{Kind::BigInt, Direction::Input, v}; }
   static Param Real(double v) { return Param{Kind::Double, Direction::Input, v}; }
   static Param Text(std::string v) { return Param{Kind::Text, Direction::Input, std::move(v)}; }
+  static Param Text(SharedText v) { return Param{Kind::Text, Direction::Input, std::move(v)}; }
   static Param Bytes(std::string v) { return Param{Kind::Binary, Direction::Input, std::move(v)}; }
   static Param Null(Kind kind) { return Param{kind, Direction::Input, std::monostate{}}; }
 };
@@ -144,6 +156,9 @@ class Connection {
 
   // The driver's name for the server (e.g. "PostgreSQL", "SQLite").
   std::string DbmsName() const;
+  // Whether the driver takes narrow (SQL_C_CHAR) text as UTF-8, as it is:
+  // input text is then bound without its UTF-16 form.
+  bool NarrowIsUtf8() const { return narrowIsUtf8_; }
 
   void* handle() const { return dbc_; }
 
@@ -154,6 +169,7 @@ class Connection {
   void* dbc_ = nullptr;
   bool open_ = false;
   bool autoCommit_ = true;
+  bool narrowIsUtf8_ = false;
   mutable HandleOwner owner_;
   // Set by a failure of any statement of the connection (they may run on
   // other threads than the one that asks).

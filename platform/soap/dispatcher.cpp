@@ -375,7 +375,10 @@ CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std:
   try {
     Request request;
     std::string reason;
-    if (FAILED(ParseRequest(body, limits_, request, reason))) {
+    // A body handed over is parsed where it lies, and gone once read.
+    const HRESULT parsed = owned ? ParseRequest(std::move(*owned), limits_, request, reason)
+                                 : ParseRequest(body, limits_, request, reason);
+    if (FAILED(parsed)) {
       if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
       return Fail(endpoint, {E_INVALIDARG, "The request is not a valid SOAP call: " + reason, source});
     }

@@ -147,8 +147,9 @@ class Dispatcher {
   // and returned as a fault with `streamed` set.
   CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {},
                   AnswerWriter* writer = nullptr);
-  // The same, giving the request's text up once it is read: a large put is
-  // then not held twice while its call runs.
+  // The same, giving the request's text up: it is parsed where it lies and
+  // released once read, so a large put is neither copied to be parsed nor
+  // held twice while its call runs.
   CallResult Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress = {},
                   AnswerWriter* writer = nullptr);
   static constexpr size_t kStreamAfter = size_t{256} << 10;

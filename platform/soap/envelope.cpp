@@ -167,10 +167,13 @@ bool ToUtf8Text(std::string_view body, std::string& converted, std::string_view&
   return true;
 }
 
-// Parses `body` and finds the Body's first element.
-bool OpenEnvelope(std::string_view body, size_t maxDepth, pugi::xml_document& doc, pugi::xml_node& first,
-                  std::string& error) {
-  std::string converted;
+// Parses `body` and finds the Body's first element. `writable`, when given,
+// is the body's own storage, followed by a NUL (a std::string's): the
+// document is then parsed where it lies (and the text changed), not in a
+// copy. A body converted to UTF-8 is parsed in `converted`, which the
+// document needs as long as it lives.
+bool OpenEnvelope(std::string_view body, char* writable, size_t maxDepth, std::string& converted,
+                  pugi::xml_document& doc, pugi::xml_node& first, std::string& error) {
   std::string_view utf8;
   if (!ToUtf8Text(body, converted, utf8, error)) return false;
   if (IsBlank(utf8)) {
@@ -178,7 +181,16 @@ bool OpenEnvelope(std::string_view body, size_t maxDepth, pugi::xml_document& do
     return false;
   }
   if (!CheckText(utf8, error)) return false;
-  const pugi::xml_parse_result result = doc.load_buffer(utf8.data(), utf8.size(), kParseOptions, pugi::encoding_utf8);
+  char* place = nullptr;
+  if (!converted.empty() && utf8.data() == converted.data())
+    place = converted.data();
+  else if (writable)
+    place = writable + (utf8.data() - body.data());
+  // In place, the text's NUL is parsed with it, as pugixml ends a copy: a
+  // fault then names the same byte either way.
+  const pugi::xml_parse_result result =
+      place ? doc.load_buffer_inplace(place, utf8.size() + 1, kParseOptions, pugi::encoding_utf8)
+            : doc.load_buffer(utf8.data(), utf8.size(), kParseOptions, pugi::encoding_utf8);
   if (!result) {
     error = text::Format("The text is not well-formed XML (%s at byte %d).", result.description(),
                          static_cast<int64_t>(result.offset));
@@ -385,15 +397,13 @@ std::string ChildText(const pugi::xml_node& parent, std::string_view localName) 
   return {};
 }
 
-}  // namespace
-
-std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
-
-HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error) {
+HRESULT ReadRequest(std::string_view body, char* writable, const ParseLimits& limits, Request& out,
+                    std::string& error) {
   out = Request{};
+  std::string converted;
   pugi::xml_document doc;
   pugi::xml_node call;
-  if (!OpenEnvelope(body, limits.maxDepth, doc, call, error)) return E_INVALIDARG;
+  if (!OpenEnvelope(body, writable, limits.maxDepth, converted, doc, call, error)) return E_INVALIDARG;
   out.method = std::string(LocalName(call.name()));
   out.ns = NamespaceOf(call);
   for (pugi::xml_node c = call.first_child(); c; c = c.next_sibling()) {
@@ -413,11 +423,25 @@ HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& 
   return S_OK;
 }
 
+}  // namespace
+
+std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
+
+HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error) {
+  return ReadRequest(body, nullptr, limits, out, error);
+}
+
+HRESULT ParseRequest(std::string&& body, const ParseLimits& limits, Request& out, std::string& error) {
+  std::string text = std::move(body);
+  return ReadRequest(text, text.data(), limits, out, error);
+}
+
 HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error) {
   out = Answer{};
+  std::string converted;
   pugi::xml_document doc;
   pugi::xml_node element;
-  if (!OpenEnvelope(body, ParseLimits{}.maxDepth, doc, element, error)) return E_INVALIDARG;
+  if (!OpenEnvelope(body, nullptr, ParseLimits{}.maxDepth, converted, doc, element, error)) return E_INVALIDARG;
   out.element = std::string(LocalName(element.name()));
   if (out.element == "Fault") {
     out.isFault = true;

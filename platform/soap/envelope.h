@@ -111,6 +111,10 @@ struct ParseLimits {
 // The body may be UTF-8 (with or without a byte order mark), UTF-16 with a
 // byte order mark, or in an encoding its declaration names.
 HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error);
+// The same, taking the body over: it is parsed where it lies, not copied,
+// and is gone when the call returns, so that a large request is held once
+// besides its values.
+HRESULT ParseRequest(std::string&& body, const ParseLimits& limits, Request& out, std::string& error);
 
 // Reads an answer or a fault as WriteAnswer and WriteFault write them (and
 // as tolerant of prefixes and white space as ParseRequest). S_OK, or

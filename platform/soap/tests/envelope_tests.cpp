@@ -3,6 +3,7 @@
 // DOM, as the console reads them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,20 @@ using com::Bstr;
 
 namespace {
 
+// Parsed both ways, in a copy and in place in a body handed over, which
+// must read the same.
 Request MustParse(std::string_view body, ParseLimits limits = {}) {
-  Request r;
+  Request r, taken;
   std::string error;
   EXPECT_EQ(ParseRequest(body, limits, r, error), S_OK) << error << "\n" << body;
+  EXPECT_EQ(ParseRequest(std::string(body), limits, taken, error), S_OK) << error << "\n" << body;
+  EXPECT_EQ(taken.method, r.method);
+  EXPECT_EQ(taken.ns, r.ns);
+  EXPECT_EQ(taken.params.size(), r.params.size()) << body;
+  for (size_t i = 0; i < std::min(taken.params.size(), r.params.size()); ++i) {
+    EXPECT_EQ(taken.params[i].name, r.params[i].name);
+    EXPECT_EQ(taken.params[i].value, r.params[i].value) << r.params[i].name << " in\n" << body;
+  }
   return r;
 }
 
@@ -138,6 +149,10 @@ TEST(EnvelopeTest, RequestValuesAreTakenExactly) {
   r = MustParse("<?xml version='1.0' encoding='ISO-8859-1'?><Envelope><Body><M><p>\xE9t\xE9</p></M></Body></Envelope>");
   ASSERT_EQ(r.params.size(), 1u);
   EXPECT_EQ(r.params[0].value, u"\u00E9t\u00E9");
+  // A UTF-8 byte order mark is no part of the document.
+  r = MustParse("\xEF\xBB\xBF" + Wrap("<M><p>a&amp;b&#xE9;</p></M>"));
+  ASSERT_EQ(r.params.size(), 1u);
+  EXPECT_EQ(r.params[0].value, u"a&b\u00E9");
 }
 
 TEST(EnvelopeTest, CallsInANamespaceAreAnsweredInIt) {
@@ -240,6 +255,12 @@ TEST(EnvelopeTest, MalformedRequestsAreRefusedWithAReason) {
     std::string error;
     EXPECT_EQ(ParseRequest(c.body, {}, r, error), E_INVALIDARG) << c.body;
     EXPECT_NE(error.find(c.reasonHas), std::string::npos) << "reason: " << error << "\nbody: " << c.body;
+    EXPECT_TRUE(r.method.empty() && r.params.empty()) << c.body;
+    // Parsed in place, for the same reason.
+    r.method = "stale";
+    std::string inPlace;
+    EXPECT_EQ(ParseRequest(std::string(c.body), {}, r, inPlace), E_INVALIDARG) << c.body;
+    EXPECT_EQ(inPlace, error);
     EXPECT_TRUE(r.method.empty() && r.params.empty()) << c.body;
   }
 
