@@ -14,9 +14,14 @@
 
 namespace quor::test {
 
-// A connected socket, or an invalid one when nothing listens.
-inline UniqueFd ConnectLoopback(int port) {
+// A connected socket, or an invalid one when nothing listens. A
+// `receiveBuffer` (bytes) is set before the connect, so that the window the
+// peer sees stays that small.
+inline UniqueFd ConnectLoopback(int port, int receiveBuffer = 0) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.valid() && receiveBuffer > 0 &&
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
+    return UniqueFd();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));

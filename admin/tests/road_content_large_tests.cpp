@@ -3,7 +3,6 @@
 // back byte for byte, by a new put and by an overwrite; a reader that stops
 // reading one holds up nobody's writes.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -69,14 +68,8 @@ TEST_P(LargeContentRoad, AReaderThatStopsReadingHoldsUpNoWriter) {
   const std::string body = bench::SignedRequest(raw.handler.get(), bench::FrameOf(*alice, "GetVOContent"),
                                                 "GetVOContent", {{"name", "big"}});
   ASSERT_FALSE(body.empty());
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int window = 4096;
-  ASSERT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(instance_->Port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const UniqueFd fd = test::ConnectLoopback(instance_->Port(), 4096);
+  ASSERT_TRUE(fd.valid());
   const std::string request = test::RequestText("POST", soap::kCorePath, body);
   ASSERT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
   std::string in;
