@@ -121,7 +121,9 @@ TEST_P(QueryStreamRoad, ManyRowsAnswerTheTextOfTheirRowsByteForByte) {
   ASSERT_TRUE(many.ok());
   InstanceOptions options;
   options.database = GetParam();
-  options.homeFiles = {many.ConfigFile()};
+  options.homeFiles = {many.ConfigFile(),
+                       {"transform/csv.xml", "<QuorTransform><transform><transID>csv</transID><ProgID>"
+                                             "FlatConvert.TransCSV</ProgID></transform></QuorTransform>"}};
   QUOR_START_INSTANCE(options);
   const auto client = instance_->SignIn("administrator", "pw");
   ASSERT_TRUE(client);
@@ -160,6 +162,22 @@ TEST_P(QueryStreamRoad, ManyRowsAnswerTheTextOfTheirRowsByteForByte) {
                                                         expected.end())
                                                   .first -
                                               all.decoded.begin();
+
+  // Through the CSV transformer, converted on their way: the comma-separated
+  // text of the rows.
+  std::string csvExpected = "<root><response><table><caption>many</caption><csv><![CDATA[id,t,r\n";
+  for (int i = 1; i <= kRows; ++i) {
+    std::string quoted = RowText(i);
+    for (size_t at = quoted.find('"'); at != std::string::npos; at = quoted.find('"', at + 2)) quoted.insert(at, 1, '"');
+    csvExpected += std::to_string(i) + ",\"" + quoted + "\"," + Real(i * 0.25) + "\n";
+  }
+  csvExpected += "]]></csv></table></response></root>";
+  std::string csvQuery = many.Query(kRows);
+  csvQuery.insert(csvQuery.find("</get>"), "<transform>csv</transform>");
+  const CallOutcome csv = Call(*client, "Query", {{"sqlstmt", csvQuery}});
+  ASSERT_TRUE(csv.ok) << csv.fault;
+  EXPECT_EQ(csv.decoded.size(), csvExpected.size());
+  EXPECT_TRUE(csv.decoded == csvExpected) << csv.decoded.substr(0, 300);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, QueryStreamRoad, ::testing::Values(Database::Sqlite, Database::Postgres),

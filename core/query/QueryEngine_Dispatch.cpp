@@ -33,20 +33,34 @@ struct ResultRequests {
 
 // Whether the answer to `sqlquery` may leave while its rows are read: it is
 // one statement, on one substatement or none, that lists nothing and asks
-// for no transformer or store, so that its one result goes into "root" as
-// it stands. Whether its source's answer stands is for the run to say.
-bool MayStreamAnswer(const xml::NodePtr& sqlquery) {
+// for no store, so that its one result goes into "root" as it stands or as
+// its transformers make it. Whether its source's answer stands is for the
+// run to say. Answers the statement's transform chain (null for none), as
+// the walk reads it.
+std::optional<com::Bstr> StreamableChain(const xml::NodePtr& sqlquery) {
   const xml::NodePtr statement = sqlquery->firstChild();
-  if (!Named(statement, KW_STATEMENT) || statement->nextSibling()) return false;
+  if (!Named(statement, KW_STATEMENT) || statement->nextSibling()) return std::nullopt;
   xml::NodePtr first = statement->firstChild();
   if (Named(first, KW_SUBSTATEMENT)) {
-    if (Named(first->nextSibling(), KW_SUBSTATEMENT)) return false;
+    if (Named(first->nextSibling(), KW_SUBSTATEMENT)) return std::nullopt;
     first = first->firstChild();
   }
-  if (!first || Named(first, KW_COLUMN) || Named(first, KW_TRANSFORM)) return false;
-  for (xml::NodePtr child = statement->firstChild(); child; child = child->nextSibling())
-    if (Named(child, KW_TRANSFORM) || Named(child, KW_STORE)) return false;
-  return true;
+  if (!first || Named(first, KW_COLUMN) || Named(first, KW_TRANSFORM)) return std::nullopt;
+  com::Bstr chain;
+  for (xml::NodePtr child = statement->firstChild(); child; child = child->nextSibling()) {
+    if (Named(child, KW_STORE)) return std::nullopt;
+    if (!Named(child, KW_TRANSFORM)) continue;
+    // An empty one fails the statement once it has run.
+    if (!child->firstChild()) return std::nullopt;
+    const com::Bstr item = com::Bstr::FromUtf8(child->text());
+    if (chain.IsNull()) {
+      chain = item;
+    } else {
+      chain.Append(u",");
+      chain.Append(item.View());
+    }
+  }
+  return chain;
 }
 
 }  // namespace
@@ -85,7 +99,17 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
   // source's accessor sends it so; the statement's part then stands for
   // what went out, and the answer ends there.
   std::optional<QueryStream> streamed;
-  if (stream && MayStreamAnswer(sqlquery)) streamed.emplace(*stream);
+  if (const std::optional<com::Bstr> chain = stream ? StreamableChain(sqlquery) : std::nullopt) {
+    streamed.emplace(*stream);
+    // A transformer that reads its source piece by piece converts the
+    // answer on its way; one that needs it whole has it made whole.
+    if (!chain->IsNull()) {
+      Result<com::ComPtr<com::IStreamConvert>> converter =
+          OpenStreamTransformer(settings_, *chain, streamed->ConverterOutput());
+      if (converter.ok() && *converter) streamed->ConvertWith(std::move(converter).value());
+      else streamed.reset();
+    }
+  }
   streaming_ = streamed ? &*streamed : nullptr;
   struct StreamingEnds {
     QueryStream*& streaming;

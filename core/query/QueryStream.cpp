@@ -50,6 +50,7 @@ Status QueryStream::Send(std::string_view piece, bool last) {
                check_.FirstChild() != keywords.Narrow(KW_TABLE)))
     return Fail(Status(check_.Complete() ? E_UNEXPECTED : QS_E_XML_LOAD_FAILED));
 
+  if (converter_) return Convert(text, last);
   const std::string_view root = keywords[KW_ROOT].Utf8();
   if (started_ && !last) {
     if (text.empty()) return Status();
@@ -65,6 +66,42 @@ Status QueryStream::Send(std::string_view piece, bool last) {
   started_ = true;
   if (Status sent = out_.Write(out); !sent.ok()) return Fail(std::move(sent));
   return Status();
+}
+
+Status QueryStream::Convert(std::string_view text, bool last) {
+  // The transformer's own failure, or the answer's end that caused it.
+  const auto failed = [&](HRESULT hr) {
+    return Fail(!converted_.failure.ok() ? converted_.failure : Status(hr));
+  };
+  if (!text.empty()) {
+    started_ = true;
+    if (const HRESULT hr = converter_->ConvertPiece(text); FAILED(hr)) return failed(hr);
+  }
+  if (!last) return Status();
+  started_ = true;
+  if (const HRESULT hr = converter_->EndConvert(); FAILED(hr)) return failed(hr);
+  const std::string_view root = CKeywordTable::Instance()[KW_ROOT].Utf8();
+  std::string end;
+  end.append("</").append(root).append(">");
+  if (Status sent = converted_.Write(end); !sent.ok()) return Fail(std::move(sent));
+  return Status();
+}
+
+Status QueryStream::Converted::Write(std::string_view piece) {
+  if (!failure.ok()) return failure;
+  Status sent;
+  if (opened) {
+    sent = out_.Write(piece);
+  } else {
+    opened = true;
+    const std::string_view root = CKeywordTable::Instance()[KW_ROOT].Utf8();
+    std::string out;
+    out.reserve(piece.size() + root.size() + 2);
+    out.append("<").append(root).append(">").append(piece);
+    sent = out_.Write(out);
+  }
+  if (!sent.ok()) failure = sent;
+  return sent;
 }
 
 }  // namespace quor::core

@@ -6,6 +6,10 @@
 // its way as the engine checks a whole answer before taking it as it is
 // (WrittenStream). Made by the engine for one statement, on the call's
 // thread; it holds at most the part of a piece after its last whole tag.
+//
+// Given a transformer that reads its source piece by piece, the checked text
+// goes to it instead, and what it writes leaves between "<root>" and
+// "</root>": the text the engine makes of the whole answer transformed.
 #pragma once
 
 #include <string>
@@ -14,6 +18,7 @@
 #include "core/query/ResultText.h"
 #include "platform/com/callcontext.h"
 #include "platform/com/status.h"
+#include "platform/com/streamconvert.h"
 
 namespace quor::core {
 
@@ -23,6 +28,11 @@ class QueryStream final : public com::ResultSink {
   explicit QueryStream(com::ResultSink& out) : out_(out) {}
   QueryStream(const QueryStream&) = delete;
   QueryStream& operator=(const QueryStream&) = delete;
+
+  // Where a transformer begun for this stream writes its output.
+  com::ResultSink& ConverterOutput() { return converted_; }
+  // The transformer, begun on ConverterOutput(), that the text goes through.
+  void ConvertWith(com::ComPtr<com::IStreamConvert> converter) { converter_ = std::move(converter); }
 
   // A piece of the accessor's answer text.
   Status Write(std::string_view piece) override;
@@ -41,9 +51,24 @@ class QueryStream final : public com::ResultSink {
 
  private:
   Status Send(std::string_view piece, bool last);
+  Status Convert(std::string_view text, bool last);
   Status Fail(Status failure);
 
+  // The transformer's output on its way to `out`, after "<root>".
+  class Converted final : public com::ResultSink {
+   public:
+    explicit Converted(com::ResultSink& out) : out_(out) {}
+    Status Write(std::string_view piece) override;
+    bool opened = false;
+    Status failure;  // the first failure of `out`
+
+   private:
+    com::ResultSink& out_;
+  };
+
   com::ResultSink& out_;
+  Converted converted_{out_};
+  com::ComPtr<com::IStreamConvert> converter_;
   WrittenStream check_;
   std::string held_;  // text after the last whole tag, waiting for its end
   bool started_ = false;

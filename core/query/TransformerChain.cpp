@@ -9,6 +9,7 @@
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
 #include "core/query/AccessorCall.h"
+#include "platform/com/classstore.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 
@@ -120,8 +121,12 @@ com::Bstr EntryText(const xml::NodePtr& entry, std::string_view name) {
   return text;
 }
 
-Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
-                                const com::Bstr& rule, com::Bstr& output) {
+// The definitions' entry named `name`: its ProgID, method and rule.
+struct TransformerEntry {
+  com::Bstr progID, method, rule;
+};
+
+Result<TransformerEntry> FindTransformer(CServiceConfig& settings, const com::Bstr& name) {
   if (!settings.TransformDocument) {
     QUOR_RETURN_IF_ERROR(settings.LoadTransformDirectory());
     if (!settings.TransformDocument) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
@@ -131,21 +136,22 @@ Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name,
   const xml::NodePtr top = FindTopLevel(definitions, CKeywordTable::Instance().Narrow(KW_QUORTRANSFORM));
   if (!top) return Status(QS_E_TRANSFORMER_CONFIG_INVALID);
 
-  xml::NodePtr match;
-  com::Bstr progID;
-  for (xml::NodePtr entry = top->firstChild(); entry && !match; entry = entry->nextSibling()) {
+  for (xml::NodePtr entry = top->firstChild(); entry; entry = entry->nextSibling()) {
     const com::Bstr transID = EntryText(entry, CKeywordTable::Instance().Narrow(KW_TRANSID));
-    const com::Bstr entryProgID = EntryText(entry, CKeywordTable::Instance().Narrow(KW_PROGID_CAP));
-    if ((!transID.IsNull() && transID == name) || (!entryProgID.IsNull() && entryProgID == name)) {
-      match = entry;
-      progID = entryProgID;
-    }
+    com::Bstr progID = EntryText(entry, CKeywordTable::Instance().Narrow(KW_PROGID_CAP));
+    if ((transID.IsNull() || transID != name) && (progID.IsNull() || progID != name)) continue;
+    return TransformerEntry{std::move(progID), EntryText(entry, CKeywordTable::Instance().Narrow(KW_METHOD_CAP)),
+                            EntryText(entry, CKeywordTable::Instance().Narrow(KW_RULE))};
   }
-  if (!match) return Status(QS_E_TRANSFORMER_NOT_SPECIFIED);
+  return Status(QS_E_TRANSFORMER_NOT_SPECIFIED);
+}
 
-  com::Bstr method = EntryText(match, CKeywordTable::Instance().Narrow(KW_METHOD_CAP));
-  if (method.IsNull()) method = com::Bstr(u"Convert");
-  const com::Bstr useRule = !rule.IsNull() ? rule : EntryText(match, CKeywordTable::Instance().Narrow(KW_RULE));
+Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name, const com::Bstr& input,
+                                const com::Bstr& rule, com::Bstr& output) {
+  QUOR_ASSIGN_OR_RETURN(TransformerEntry found, FindTransformer(settings, name));
+  const com::Bstr& progID = found.progID;
+  const com::Bstr method = found.method.IsNull() ? com::Bstr(u"Convert") : found.method;
+  const com::Bstr& useRule = !rule.IsNull() ? rule : found.rule;
 
   detail::LateBoundAnswer call;
   QUOR_RETURN_IF_ERROR(detail::CallLateBound(progID.View(), method.View(), input, useRule, call));
@@ -175,6 +181,27 @@ Status CallTransformer(CServiceConfig& settings, const com::Bstr& name, const co
                        const com::Bstr& rule, com::Bstr& output) {
   try {
     return CallTransformerUnguarded(settings, name, input, rule, output);
+  } catch (const std::exception&) {
+    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
+  }
+}
+
+Result<com::ComPtr<com::IStreamConvert>> OpenStreamTransformer(CServiceConfig& settings, const com::Bstr& chain,
+                                                               com::ResultSink& out) {
+  try {
+    const std::vector<ChainItem> items = SplitChain(chain.ToUtf8());
+    if (items.size() != 1) return com::ComPtr<com::IStreamConvert>();
+    Result<TransformerEntry> found = FindTransformer(settings, com::Bstr::FromUtf8(items[0].name));
+    // What the chain would fail on, it fails on there.
+    if (!found.ok()) return com::ComPtr<com::IStreamConvert>();
+    const TransformerEntry& entry = *found;
+    if (entry.progID.IsNull() || (!entry.method.IsNull() && !text::EqualsNoCase(entry.method.View(), u"Convert")))
+      return com::ComPtr<com::IStreamConvert>();
+    com::ComPtr<com::IStreamConvert> stream;
+    if (FAILED(com::CreateObject(entry.progID.View(), stream)) || !stream) return com::ComPtr<com::IStreamConvert>();
+    const com::Bstr rule = !items[0].rule.empty() ? com::Bstr::FromUtf8(items[0].rule) : entry.rule;
+    if (FAILED(stream->BeginConvert(rule, &out))) return com::ComPtr<com::IStreamConvert>();
+    return stream;
   } catch (const std::exception&) {
     return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
   }

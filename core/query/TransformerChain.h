@@ -7,6 +7,7 @@
 #include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
+#include "platform/com/streamconvert.h"
 #include "platform/xml/dom.h"
 
 namespace quor::core {
@@ -20,6 +21,13 @@ Status TransformResult(CServiceConfig& settings, const xml::NodePtr& result, con
 // element, else parsed (once).
 Status TransformPart(CServiceConfig& settings, const ResultPart& result, const com::Bstr& chain,
                      const com::Bstr& defaultRule, ResultPart& transformed);
+
+// The transformer of a one-item chain begun on a source read piece by piece,
+// its output going to `out`; none when the chain cannot run that way (more
+// items, a transformer without that way in, or one the chain would fail to
+// find or call), and then it runs on the whole result.
+Result<com::ComPtr<com::IStreamConvert>> OpenStreamTransformer(CServiceConfig& settings, const com::Bstr& chain,
+                                                               com::ResultSink& out);
 
 // `chain` is a list of items separated by ","; an item is a name, or
 // a name and a rule separated by white space. The first failing item stops

@@ -59,7 +59,8 @@ struct Answer {
 
 // The rows: numbers, a text of every kind the answer escapes or drops
 // (markup characters, CR LF and tab, characters of two to four bytes,
-// blanks alone, a line feed alone, empty, NULL), a real and bytes.
+// blanks alone, a line feed alone, empty, NULL, the end of a CDATA
+// section), a real and bytes.
 std::string RowsSql(bool postgres) {
   const std::string text =
       postgres ? "lpad(i::text, 5, '0') || ' <&>\"' || chr(13) || chr(10) || chr(9) || ' é 漢 😀'"
@@ -67,7 +68,8 @@ std::string RowsSql(bool postgres) {
   const std::string lineFeed = postgres ? "chr(10)" : "char(10)";
   const std::string bytes = postgres ? "decode(lpad(to_hex(i), 8, '0'), 'hex')" : "CAST(printf('%08x', i) AS BLOB)";
   const std::string value = "CASE WHEN i % 11 = 0 THEN NULL WHEN i % 7 = 0 THEN '  ' WHEN i % 13 = 0 THEN '' "
-                            "WHEN i % 17 = 0 THEN " + lineFeed + " ELSE " + text + " END";
+                            "WHEN i % 17 = 0 THEN " + lineFeed + " WHEN i % 19 = 0 THEN 'x]]>y]]]>' ELSE " +
+                            text + " END";
   const std::string series = postgres ? "generate_series(1, " + std::to_string(kRows) + ") AS n(i)"
                                       : "n";
   const std::string with = postgres ? "" : "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
@@ -92,7 +94,7 @@ void PrintTo(const Engine& engine, std::ostream* os) { *os << engine.name; }
 class QueryStreamTest : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
-    for (const char* library : {"libQuorAccessor.so", "libFlatConvert.so"})
+    for (const char* library : {"libQuorAccessor.so", "libFlatConvert.so", "libGridPage.so"})
       ASSERT_EQ(testing::RegisterLibrary(library), 0) << library;
     instance_.SetHomeDir();
     const std::string sqlFile = instance_.root() + "/rows.sql";
@@ -132,6 +134,7 @@ class QueryStreamTest : public ::testing::TestWithParam<Engine> {
     instance_.Write("config/big.xml", setting + "</OLEDBSetting>");
     instance_.Write("transform/csv.xml",
                     "<QuorTransform><transform><transID>csv</transID><ProgID>FlatConvert.TransCSV</ProgID>"
+                    "</transform><transform><transID>xhtml</transID><ProgID>GridPage.TransXHTML</ProgID>"
                     "</transform></QuorTransform>");
     settings_.ReadHomeDir();
     settings_.DefaultAccessorProgID = com::Bstr(u"QuorAccessor.LegacyDBAccessor");
@@ -227,6 +230,19 @@ TEST_P(QueryStreamTest, ManyRowsLeaveAsTheWholeAnswerWouldBe) {
                         size_t{128} << 10);
 }
 
+// A transformer that reads its source piece by piece converts the rows on
+// their way: the pieces are the whole answer transformed.
+TEST_P(QueryStreamTest, TransformedRowsLeaveAsTheWholeAnswerWouldBe) {
+  const Pieces csv = ExpectStreamedAsWhole(Get("big", "<transform>csv</transform>"), size_t{512} << 10);
+  const std::string text = csv.Joined();
+  EXPECT_TRUE(text.starts_with("<root><response><table><caption>big</caption><csv><![CDATA[id,t,r,b\n1,")) << text.substr(0, 200);
+  // A carriage return between sections; "]]>" over two.
+  EXPECT_NE(text.find("]]>&#xD;<![CDATA[\n\t"), std::string::npos);
+  EXPECT_NE(text.find("x]]]]><![CDATA[>y]]]]]><![CDATA[>"), std::string::npos);
+  const Pieces xhtml = ExpectStreamedAsWhole(Get("big", "<transform>xhtml</transform>"), size_t{512} << 10);
+  EXPECT_TRUE(xhtml.Joined().starts_with("<root><response><html><table border=\"1\"><caption>big</caption><tr><th>id"));
+}
+
 // While an answer is made whole it counts against the call's memory; sent
 // while it is made it holds a piece, whatever the rows.
 TEST_P(QueryStreamTest, AStreamedAnswerHoldsAPieceOfMemory) {
@@ -262,10 +278,11 @@ TEST_P(QueryStreamTest, WhatNeedsTheWholeAnswerIsMadeWhole) {
   EXPECT_EQ(few.status, S_OK);
   EXPECT_TRUE(few.text.starts_with("<root><response><table")) << few.text.substr(0, 200);
   // The rest are answers of several pieces that would stream but for what
-  // is asked of them. A transformer reads the whole answer.
-  const Answer csv = madeWhole(Get("mid", "<transform>csv</transform>"));
-  EXPECT_EQ(csv.status, S_OK);
-  EXPECT_NE(csv.text.find("<csv>"), std::string::npos) << csv.text.substr(0, 200);
+  // is asked of them. A chain of transformers reads the whole answer.
+  const Answer chained = madeWhole(Get("mid", "<transform>csv, xhtml</transform>"));
+  EXPECT_EQ(chained.status, S_OK);
+  // The second reads the first one's output: no table of records.
+  EXPECT_NE(chained.text.find("<caption/><tr/><tr/>"), std::string::npos) << chained.text.substr(0, 200);
   // Two statements.
   const std::string statement = "<statement><provider>MSDASQL.1</provider><dsn>big</dsn><sql><select/><from>mid"
                                 "</from></sql></statement>";

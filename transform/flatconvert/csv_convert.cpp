@@ -79,4 +79,87 @@ HRESULT CTransCSVImpl::AppendRow(const xml::NodePtr& record, std::string& buffer
   return S_OK;
 }
 
+void CTransCSVStream::StartDocument() { Out() += "<response>"; }
+
+void CTransCSVStream::StartTable(const std::optional<std::string>& name) {
+  anyTable_ = true;
+  firstRecord_ = true;
+  anyData_ = inSection_ = false;
+  last_[0] = last_[1] = 0;
+  Out() += "<table>";
+  AppendTextElement(Out(), "caption", name ? std::string_view(*name) : std::string_view());
+  Out() += "<csv>";
+}
+
+void CTransCSVStream::Record(std::span<const SourceChild> children) {
+  line_.clear();
+  bool first = true;
+  if (firstRecord_) {
+    firstRecord_ = false;
+    for (const SourceChild& child : children) {
+      if (!child.name) continue;
+      if (!first) line_ += ',';
+      first = false;
+      CTransCSVImpl::AppendField(line_, *child.name);
+    }
+    line_ += '\n';
+    first = true;
+  }
+  for (const SourceChild& child : children) {
+    if (child.tag != "column") continue;
+    if (!first) line_ += ',';
+    first = false;
+    CTransCSVImpl::AppendField(line_, child.text);
+  }
+  line_ += '\n';
+  PutData(line_);
+}
+
+void CTransCSVStream::PutData(std::string_view data) {
+  std::string& out = Out();
+  if (!data.empty()) anyData_ = true;
+  while (!data.empty()) {
+    const std::size_t stop = data.find_first_of("\r>");
+    const std::string_view run = data.substr(0, stop);
+    if (!run.empty()) {
+      if (!inSection_) out += "<![CDATA[";
+      inSection_ = true;
+      out += run;
+      last_[0] = run.size() > 1 ? run[run.size() - 2] : last_[1];
+      last_[1] = run.back();
+    }
+    if (stop == std::string_view::npos) return;
+    const char c = data[stop];
+    data.remove_prefix(stop + 1);
+    if (c == '\r') {
+      if (inSection_) out += "]]>";
+      inSection_ = false;
+      out += "&#xD;";
+    } else {
+      // "]]>" cannot stay in one section: it ends after "]]".
+      if (inSection_ && last_[0] == ']' && last_[1] == ']') out += "]]><![CDATA[";
+      if (!inSection_) out += "<![CDATA[";
+      inSection_ = true;
+      out += '>';
+    }
+    last_[0] = last_[1];
+    last_[1] = c;
+  }
+}
+
+void CTransCSVStream::EndTable() {
+  if (!anyData_) Out() += "<![CDATA[";
+  if (inSection_ || !anyData_) Out() += "]]>";
+  Out() += "</csv></table>";
+}
+
+void CTransCSVStream::EndDocument() {
+  if (!anyTable_) {
+    Out().pop_back();
+    Out() += "/>";
+    return;
+  }
+  Out() += "</response>";
+}
+
 }  // namespace quor::transform

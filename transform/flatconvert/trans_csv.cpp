@@ -2,6 +2,7 @@
 // response document into comma-separated text, late-bound by name.
 #include "platform/com/dispatch.h"
 #include "platform/com/server.h"
+#include "platform/com/streamconvert.h"
 #include "transform/common/conversion.h"
 #include "transform/flatconvert/csv_convert.h"
 
@@ -27,7 +28,7 @@ struct ITransCSV : com::IDispatch {
   ~ITransCSV() = default;
 };
 
-class TransCSV : public com::DispatchObject<TransCSV, ITransCSV, com::ISupportErrorInfo> {
+class TransCSV : public com::DispatchObject<TransCSV, ITransCSV, com::ISupportErrorInfo, com::IStreamConvert> {
  public:
   static constexpr std::u16string_view kErrorSource = u"FlatConvert.TransCSV";
 
@@ -40,6 +41,13 @@ class TransCSV : public com::DispatchObject<TransCSV, ITransCSV, com::ISupportEr
     return S_OK;
   }
 
+  // The same conversion on a source read piece by piece; `rule` is not used.
+  HRESULT BeginConvert(const com::Bstr& /*rule*/, com::ResultSink* out) override {
+    return stream_.Begin<CTransCSVStream>(out);
+  }
+  HRESULT ConvertPiece(std::string_view piece) override { return stream_.Feed(piece); }
+  HRESULT EndConvert() override { return stream_.End(); }
+
   HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override { return iid == ITransCSV::kIid ? S_OK : S_FALSE; }
 
   static std::span<const com::DispatchEntry<TransCSV>> DispatchTable() {
@@ -51,6 +59,7 @@ class TransCSV : public com::DispatchObject<TransCSV, ITransCSV, com::ISupportEr
 
  private:
   CTransCSVImpl worker_;
+  StreamSlot stream_;
 };
 
 const com::server::ClassInfo kClasses[] = {

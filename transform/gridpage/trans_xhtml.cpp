@@ -2,6 +2,7 @@
 // response document into XHTML tables, late-bound by name.
 #include "platform/com/dispatch.h"
 #include "platform/com/server.h"
+#include "platform/com/streamconvert.h"
 #include "transform/common/conversion.h"
 #include "transform/gridpage/xhtml_convert.h"
 
@@ -27,7 +28,7 @@ struct ITransXHTML : com::IDispatch {
   ~ITransXHTML() = default;
 };
 
-class TransXHTML : public com::DispatchObject<TransXHTML, ITransXHTML, com::ISupportErrorInfo> {
+class TransXHTML : public com::DispatchObject<TransXHTML, ITransXHTML, com::ISupportErrorInfo, com::IStreamConvert> {
  public:
   static constexpr std::u16string_view kErrorSource = u"GridPage.TransXHTML";
 
@@ -40,6 +41,13 @@ class TransXHTML : public com::DispatchObject<TransXHTML, ITransXHTML, com::ISup
     return S_OK;
   }
 
+  // The same conversion on a source read piece by piece; `rule` is not used.
+  HRESULT BeginConvert(const com::Bstr& /*rule*/, com::ResultSink* out) override {
+    return stream_.Begin<CTransXHTMLStream>(out);
+  }
+  HRESULT ConvertPiece(std::string_view piece) override { return stream_.Feed(piece); }
+  HRESULT EndConvert() override { return stream_.End(); }
+
   HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override { return iid == ITransXHTML::kIid ? S_OK : S_FALSE; }
 
   static std::span<const com::DispatchEntry<TransXHTML>> DispatchTable() {
@@ -51,6 +59,7 @@ class TransXHTML : public com::DispatchObject<TransXHTML, ITransXHTML, com::ISup
 
  private:
   CTransXHTMLImpl worker_;
+  StreamSlot stream_;
 };
 
 const com::server::ClassInfo kClasses[] = {

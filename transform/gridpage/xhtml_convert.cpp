@@ -60,4 +60,50 @@ HRESULT CTransXHTMLImpl::BuildDataRow(xml::Document& doc, const xml::NodePtr& re
   return S_OK;
 }
 
+void CTransXHTMLStream::StartDocument() { Out() += "<response><html>"; }
+
+void CTransXHTMLStream::StartTable(const std::optional<std::string>& name) {
+  anyTable_ = true;
+  firstRecord_ = true;
+  Out() += "<table border=\"1\">";
+  AppendTextElement(Out(), "caption", name ? std::string_view(*name) : std::string_view());
+}
+
+void CTransXHTMLStream::Record(std::span<const SourceChild> children) {
+  std::string& out = Out();
+  // A row without cells is written "<tr/>".
+  const auto row = [&](auto&& cells) {
+    const std::size_t start = out.size();
+    out += "<tr>";
+    cells();
+    if (out.size() == start + 4) {
+      out.resize(start);
+      out += "<tr/>";
+    } else {
+      out += "</tr>";
+    }
+  };
+  if (firstRecord_) {
+    firstRecord_ = false;
+    row([&] {
+      for (const SourceChild& child : children)
+        if (child.name) AppendTextElement(out, "th", *child.name);
+    });
+  }
+  row([&] {
+    for (const SourceChild& child : children)
+      if (child.tag == "column") AppendTextElement(out, "td", child.text);
+  });
+}
+
+void CTransXHTMLStream::EndTable() { Out() += "</table>"; }
+
+void CTransXHTMLStream::EndDocument() {
+  if (!anyTable_) {
+    Out().resize(Out().size() - 1);
+    Out() += "/>";
+  }
+  Out() += anyTable_ ? "</html></response>" : "</response>";
+}
+
 }  // namespace quor::transform

@@ -4,6 +4,7 @@
 
 #include "platform/com/hresult.h"
 #include "platform/xml/dom.h"
+#include "transform/common/stream_source.h"
 
 namespace quor::transform {
 
@@ -19,6 +20,21 @@ class CTransXHTMLImpl {
   static HRESULT BuildHeaderRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
   // A "td" for each "column" child of the record.
   static HRESULT BuildDataRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
+};
+
+// The same conversion on a source read piece by piece, its output the text
+// the engine makes of Convert's (a cell of blanks alone has no text).
+class CTransXHTMLStream final : public StreamConversion {
+ protected:
+  void StartDocument() override;
+  void StartTable(const std::optional<std::string>& name) override;
+  void Record(std::span<const SourceChild> children) override;
+  void EndTable() override;
+  void EndDocument() override;
+
+ private:
+  bool anyTable_ = false;
+  bool firstRecord_ = true;
 };
 
 }  // namespace quor::transform

@@ -1,0 +1,234 @@
+#include "transform/common/stream_source.h"
+
+#include <charconv>
+#include <exception>
+
+#include "platform/xml/escape.h"
+#include "transform/common/fault.h"
+
+namespace quor::transform {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool AllBlank(std::string_view text) {
+  for (const char c : text)
+    if (!IsBlank(c)) return false;
+  return true;
+}
+
+void AppendCodePoint(std::string& out, unsigned long c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// `raw` with its references resolved; false for a reference the parser
+// would refuse.
+bool Unescape(std::string_view raw, std::string& out) {
+  for (std::size_t at = 0; at < raw.size();) {
+    const std::size_t amp = raw.find('&', at);
+    out.append(raw.substr(at, amp == std::string_view::npos ? raw.npos : amp - at));
+    if (amp == std::string_view::npos) return true;
+    const std::size_t semi = raw.find(';', amp);
+    if (semi == std::string_view::npos) return false;
+    const std::string_view name = raw.substr(amp + 1, semi - amp - 1);
+    if (name == "amp") out += '&';
+    else if (name == "lt") out += '<';
+    else if (name == "gt") out += '>';
+    else if (name == "quot") out += '"';
+    else if (name == "apos") out += '\'';
+    else if (name.size() > 1 && name[0] == '#') {
+      const bool hex = name[1] == 'x';
+      const std::string_view digits = name.substr(hex ? 2 : 1);
+      unsigned long c = 0;
+      const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), c, hex ? 16 : 10);
+      if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || c == 0 || c > 0x10FFFF ||
+          (c >= 0xD800 && c <= 0xDFFF))
+        return false;
+      AppendCodePoint(out, c);
+    } else {
+      return false;
+    }
+    at = semi + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+void StreamConversion::AppendTextElement(std::string& out, std::string_view tag, std::string_view text) {
+  out += '<';
+  out += tag;
+  const std::size_t start = out.size();
+  out += '>';
+  xml::AppendEscaped(out, text);
+  if (AllBlank(std::string_view(out).substr(start + 1))) {
+    out.resize(start);
+    out += "/>";
+    return;
+  }
+  out += "</";
+  out += tag;
+  out += '>';
+}
+
+HRESULT StreamConversion::Feed(std::string_view piece) {
+  if (FAILED(failed_)) return failed_;
+  if (held_.empty()) return Read(piece);
+  std::string joined = std::move(held_);
+  held_.clear();
+  joined.append(piece);
+  return Read(joined);
+}
+
+HRESULT StreamConversion::End() {
+  if (FAILED(failed_)) return failed_;
+  if (!done_ || !held_.empty()) return Fail(E_UNEXPECTED);
+  return Flush(true);
+}
+
+HRESULT StreamConversion::Read(std::string_view text) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t lt = text.find('<', at);
+    if (lt != at) {
+      // Text runs to the next tag; one the piece's end cut waits for it.
+      if (lt == std::string_view::npos) {
+        held_.assign(text.substr(at));
+        return S_OK;
+      }
+      if (const HRESULT hr = Text(text.substr(at, lt - at)); FAILED(hr)) return Fail(hr);
+      at = lt;
+    }
+    const std::size_t gt = text.find('>', at);
+    if (gt == std::string_view::npos) {
+      held_.assign(text.substr(at));
+      return S_OK;
+    }
+    if (const HRESULT hr = Tag(text.substr(at + 1, gt - at - 1)); FAILED(hr)) return Fail(hr);
+    at = gt + 1;
+  }
+  return S_OK;
+}
+
+HRESULT StreamConversion::Text(std::string_view raw) {
+  // The parser keeps no text of blanks alone.
+  if (AllBlank(raw)) return S_OK;
+  if (done_) return E_UNEXPECTED;
+  if (depth_ >= 4) {
+    if (!Unescape(raw, record_.back().text)) return E_UNEXPECTED;
+    return S_OK;
+  }
+  // Text right in a record is no child of it; text anywhere else has no
+  // place in a response document this reading takes.
+  if (depth_ == 3) return S_OK;
+  return depth_ == 1 ? kInvalidSource : E_UNEXPECTED;
+}
+
+HRESULT StreamConversion::Tag(std::string_view tag) {
+  if (tag.empty() || tag.front() == '!' || tag.front() == '?') return E_UNEXPECTED;
+  if (tag.front() == '/') {
+    if (depth_ == 0) return E_UNEXPECTED;
+    switch (--depth_) {
+      case 0:
+        EndDocument();
+        done_ = true;
+        break;
+      case 1: EndTable(); break;
+      case 2:
+        Record(record_);
+        return Flush(false);
+      default: break;
+    }
+    return S_OK;
+  }
+  if (done_) return E_UNEXPECTED;
+  const bool empty = tag.back() == '/';
+  if (empty) tag.remove_suffix(1);
+  std::size_t nameEnd = 0;
+  while (nameEnd < tag.size() && !IsBlank(tag[nameEnd])) ++nameEnd;
+  const std::string_view name = tag.substr(0, nameEnd);
+
+  // The "name" attribute: the only one a conversion reads.
+  std::optional<std::string> nameAttribute;
+  for (std::size_t at = nameEnd; at < tag.size();) {
+    while (at < tag.size() && IsBlank(tag[at])) ++at;
+    if (at == tag.size()) break;
+    const std::size_t eq = tag.find('=', at);
+    if (eq == std::string_view::npos || eq + 1 >= tag.size()) return E_UNEXPECTED;
+    const char quote = tag[eq + 1];
+    if (quote != '"' && quote != '\'') return E_UNEXPECTED;
+    const std::size_t close = tag.find(quote, eq + 2);
+    if (close == std::string_view::npos) return E_UNEXPECTED;
+    if (tag.substr(at, eq - at) == "name") {
+      std::string value;
+      if (!Unescape(tag.substr(eq + 2, close - eq - 2), value)) return E_UNEXPECTED;
+      nameAttribute = std::move(value);
+    }
+    at = close + 1;
+  }
+
+  switch (depth_) {
+    case 0:
+      if (name != "response") return kInvalidSource;
+      StartDocument();
+      break;
+    case 1:
+      if (name != "table") return kInvalidSource;
+      StartTable(nameAttribute);
+      break;
+    case 2: record_.clear(); break;
+    case 3: record_.push_back({std::string(name), std::move(nameAttribute), {}}); break;
+    default: break;
+  }
+  ++depth_;
+  if (empty) return Tag("/");
+  return S_OK;
+}
+
+HRESULT StreamConversion::Flush(bool all) {
+  if (out_.empty() || (!all && out_.size() < kFlushAt)) return S_OK;
+  if (!sink_) return Fail(E_UNEXPECTED);
+  const Status sent = sink_->Write(out_);
+  out_.clear();
+  if (!sent.ok()) return Fail(sent.code());
+  return S_OK;
+}
+
+HRESULT StreamSlot::Feed(std::string_view piece) noexcept {
+  if (!conversion_) return E_UNEXPECTED;
+  try {
+    return conversion_->Feed(piece);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (const std::exception&) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT StreamSlot::End() noexcept {
+  if (!conversion_) return E_UNEXPECTED;
+  try {
+    return conversion_->End();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (const std::exception&) {
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace quor::transform
