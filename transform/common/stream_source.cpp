@@ -97,7 +97,7 @@ HRESULT StreamConversion::Feed(std::string_view piece) {
 
 HRESULT StreamConversion::End() {
   if (FAILED(failed_)) return failed_;
-  if (!done_ || !held_.empty()) return Fail(E_UNEXPECTED);
+  if (!done_ || !AllBlank(held_)) return Fail(E_UNEXPECTED);
   return Flush(true);
 }
 
@@ -133,9 +133,14 @@ HRESULT StreamConversion::Text(std::string_view raw) {
     if (!Unescape(raw, record_.back().text)) return E_UNEXPECTED;
     return S_OK;
   }
-  // Text right in a record is no child of it; text anywhere else has no
-  // place in a response document this reading takes.
+  // Text right in a record is no child of it; text in a table stands where
+  // a record would, holding none.
   if (depth_ == 3) return S_OK;
+  if (depth_ == 2) {
+    record_.clear();
+    Record(record_);
+    return Flush(false);
+  }
   return depth_ == 1 ? kInvalidSource : E_UNEXPECTED;
 }
 
@@ -168,15 +173,23 @@ HRESULT StreamConversion::Tag(std::string_view tag) {
   for (std::size_t at = nameEnd; at < tag.size();) {
     while (at < tag.size() && IsBlank(tag[at])) ++at;
     if (at == tag.size()) break;
-    const std::size_t eq = tag.find('=', at);
-    if (eq == std::string_view::npos || eq + 1 >= tag.size()) return E_UNEXPECTED;
-    const char quote = tag[eq + 1];
-    if (quote != '"' && quote != '\'') return E_UNEXPECTED;
-    const std::size_t close = tag.find(quote, eq + 2);
+    const std::size_t start = at;
+    while (at < tag.size() && !IsBlank(tag[at]) && tag[at] != '=') ++at;
+    const std::string_view attribute = tag.substr(start, at - start);
+    while (at < tag.size() && IsBlank(tag[at])) ++at;
+    if (at == tag.size() || tag[at] != '=') return E_UNEXPECTED;
+    ++at;
+    while (at < tag.size() && IsBlank(tag[at])) ++at;
+    if (at == tag.size() || (tag[at] != '"' && tag[at] != '\'')) return E_UNEXPECTED;
+    const std::size_t close = tag.find(tag[at], at + 1);
     if (close == std::string_view::npos) return E_UNEXPECTED;
-    if (tag.substr(at, eq - at) == "name") {
+    if (attribute == "name") {
+      // The parser reads a raw tab or line end in a value as a space.
+      std::string raw(tag.substr(at + 1, close - at - 1));
+      for (char& c : raw)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
       std::string value;
-      if (!Unescape(tag.substr(eq + 2, close - eq - 2), value)) return E_UNEXPECTED;
+      if (!Unescape(raw, value)) return E_UNEXPECTED;
       nameAttribute = std::move(value);
     }
     at = close + 1;

@@ -3,6 +3,8 @@
 // documents of sources that are not response documents.
 #include <optional>
 
+#include "platform/com/classstore.h"
+#include "platform/com/streamconvert.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 #include "transform/common/fault.h"
@@ -137,6 +139,66 @@ TEST_F(TransformersTest, SourcesThatAreNotResponseDocumentsGiveTheFault) {
     EXPECT_EQ(ConvertUtf8(kCsv, src), csvFault) << src;
     EXPECT_EQ(ConvertUtf8(kXhtml, src), xhtmlFault) << src;
   }
+}
+
+// What the stream entry points write, kept; the `failAt`th write fails.
+struct Kept : com::ResultSink {
+  Status Write(std::string_view piece) override {
+    if (failAt && ++writes >= failAt) return Status(E_ABORT);
+    text += piece;
+    return Status();
+  }
+  std::string text;
+  int writes = 0, failAt = 0;
+};
+
+// `src` through a new object's stream entry points, a piece per tag;
+// the output, or the failing code as text.
+std::string StreamConvert(std::u16string_view progId, std::string_view src, Kept& out) {
+  com::ComPtr<com::IStreamConvert> stream;
+  if (FAILED(com::CreateObject(progId, stream)) || !stream) return "no stream";
+  if (FAILED(stream->BeginConvert(Bstr(), &out))) return "no begin";
+  for (size_t at = 0; at < src.size();) {
+    const size_t gt = src.find('>', at);
+    const size_t end = gt == std::string_view::npos ? src.size() : gt + 1;
+    if (const HRESULT hr = stream->ConvertPiece(src.substr(at, end - at)); FAILED(hr)) return std::to_string(hr);
+    at = end;
+  }
+  if (const HRESULT hr = stream->EndConvert(); FAILED(hr)) return std::to_string(hr);
+  return out.text;
+}
+
+// Read piece by piece, a source gives the text of the whole conversion's
+// output parsed and written again, which is what a caller makes of it.
+TEST_F(TransformersTest, ASourceReadPieceByPieceGivesTheWholeConversionsText) {
+  std::string grid = "<response><table name=\"a &amp; b\"><record><column name=\"x\">1]]&gt;2</column><note "
+                     "name=\"n\">i</note><column>  </column><column><b>in</b>ner</column></record>text<record/>"
+                     "</table><table/><table name=\" \"><r><column>\"q\",</column></r></table></response>";
+  // The source as a writer makes it: no CDATA section.
+  std::string mixed = ReadData("mixed_response.xml");
+  const std::string section = "<![CDATA[v2 <raw>]]>";
+  ASSERT_NE(mixed.find(section), std::string::npos);
+  mixed.replace(mixed.find(section), section.size(), "v2 &lt;raw&gt;");
+  for (const std::string& src : {mixed, grid, std::string("<response/>")}) {
+    for (const std::u16string_view progId : {kCsv, kXhtml}) {
+      xml::DocumentPtr whole = xml::Document::Create();
+      ASSERT_TRUE(whole->loadXML(ConvertUtf8(progId, src)));
+      Kept out;
+      EXPECT_EQ(StreamConvert(progId, src, out), whole->documentElement()->xml()) << src;
+    }
+  }
+  // Not a response document; ended early; a sink that fails.
+  const std::string invalid = std::to_string(kInvalidSource), unexpected = std::to_string(E_UNEXPECTED);
+  Kept out;
+  EXPECT_EQ(StreamConvert(kCsv, "<root><table/></root>", out), invalid);
+  EXPECT_EQ(StreamConvert(kXhtml, "<response><record/></response>", out), invalid);
+  EXPECT_EQ(StreamConvert(kCsv, "<response><table>", out), unexpected);
+  EXPECT_EQ(StreamConvert(kCsv, "<response/><response/>", out), unexpected);
+  std::string many = "<response><table>";
+  for (int i = 0; i < 5000; ++i) many += "<record><column>" + std::to_string(i) + " of many</column></record>";
+  Kept failing;
+  failing.failAt = 2;
+  EXPECT_EQ(StreamConvert(kXhtml, many + "</table></response>", failing), std::to_string(E_ABORT));
 }
 
 TEST(FaultDocumentTest, OnlyTheTransformersOwnCodesTakeStringTableTexts) {
