@@ -75,7 +75,6 @@ Status AuthAccessor::Call(com::IDispatch* target, std::u16string_view name, uint
   com::ClearErrorInfo();
   HRESULT hr = com::InvokeByName(target, name, flags, args, result, &exception);
   if (hr == DISP_E_EXCEPTION) {
-    exception.Fill();
     hr = exception.scode != S_OK ? exception.scode : E_FAIL;
     // The component's text stays with the thread, as its raised error would.
     com::SetErrorInfo({com::GUID_NULL, exception.source, exception.description, hr, {}, 0});

@@ -239,7 +239,6 @@ CQuorServiceCore::CQuorServiceCore() {
   collab_ = &module.EnsureCollabStore();
   vo_ = &module.EnsureVOStore();
   log_ = std::make_unique<CLogDBConnectImpl>(module.Connection());
-  Status(log_->Init()).Ignore();  // the log store sets up nothing that can fail
   // Made at start-up; only a module used without it (tests) gets it here.
   CServiceConfig& settings = module.EnsureSettings();
   if (!settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();

@@ -55,7 +55,6 @@ HRESULT CQuorServiceCoreAdmin::ReLoadConfig(const Bstr& user, Bstr* reskey, Bstr
 CLogDBConnectImpl* CQuorServiceCoreAdmin::Log() {
   if (!log_) {
     log_ = std::make_unique<CLogDBConnectImpl>(CServiceModule::Instance().Connection());
-    Status(log_->Init()).Ignore();  // the log store sets up nothing that can fail
   }
   return log_.get();
 }

@@ -1,7 +1,7 @@
 // The shared utilities object of the service core: the event-log writer, the
-// (inert) service log stream, the log-time stamp, status raising and the
-// result and fault texts. Its other operations (directory lists, URNs, ACL
-// documents) join it with the parts of the service that use them.
+// log-time stamp, status raising, the result and fault texts, the arguments'
+// unwrapping and the results' signing, URNs, ACL documents and the directory
+// look-ups (administrators, groups and their members).
 #pragma once
 
 #include <cstdint>

@@ -110,7 +110,6 @@ class CServiceConfig {
   // the life of the object: a key is never handed out twice.
   com::Bstr MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments);
   std::optional<ResumeEntry> FindResumeEntry(const com::Bstr& key) const;
-  void RemoveResumeEntry(const com::Bstr& key);
   // Settles an entry: flag "TRUE" (any case) replays its forced operation on
   // `collab`, any other flag drops it. Only the entry's own user or an
   // administrator may settle it; for anyone else the key does not exist. The

@@ -75,13 +75,6 @@ std::optional<ResumeEntry> CServiceConfig::FindResumeEntry(const com::Bstr& key)
   return std::nullopt;
 }
 
-void CServiceConfig::RemoveResumeEntry(const com::Bstr& key) {
-  std::lock_guard lock(resumeMutex_);
-  const auto found =
-      std::find_if(resumeQueue_.begin(), resumeQueue_.end(), [&](const auto& e) { return e.key.View() == key.View(); });
-  if (found != resumeQueue_.end()) resumeQueue_.erase(found);
-}
-
 // The stores answer HRESULT: Status(...) keeps their code as it is and
 // leaves their error information for the edge.
 Status CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,

@@ -48,7 +48,6 @@ class CServiceModule {
   CCollabDBConnectImpl* CollabStore() const { return collab_.get(); }
   // The process-wide content store, made the same way.
   CVODBConnectImpl& EnsureVOStore();
-  CVODBConnectImpl* VOStore() const { return vo_.get(); }
 
   // A repository connection for the calling thread until the lease goes.
   CDBConnect::Lease LeaseConnection() { return CDBConnect::Lease(connection_.get()); }

@@ -34,7 +34,6 @@ Status CallLateBound(std::u16string_view progID, std::u16string_view method, con
     answer.isText = true;
     answer.text = std::move(result.GetBstr());  // an answer can be large: not copied
   } else if (answer.invoked == DISP_E_EXCEPTION) {
-    exception.Fill();
     answer.raised = true;
     answer.exceptionCode = exception.wCode;
     answer.exceptionStatus = exception.scode;

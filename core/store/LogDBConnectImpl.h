@@ -17,7 +17,6 @@ class CLogDBConnectImpl {
   // `connection` is the shared connection; the store does not own it.
   explicit CLogDBConnectImpl(CDBConnect* connection) : db_(connection) {}
   virtual ~CLogDBConnectImpl() = default;
-  HRESULT Init() { return S_OK; }
 
   // ---- Queries: each answers through `reply` ----
   HRESULT GetLog(const com::Bstr& logId, com::Bstr& reply);

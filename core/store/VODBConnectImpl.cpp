@@ -90,8 +90,6 @@ Status CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bst
 
 Status CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) { return rows_.QueryLock(uri, lock); }
 
-Status CVODBConnectImpl::QueryVOLockB(const com::Bstr& uri, com::Bstr& acl) { return rows_.QueryAcl(uri, acl); }
-
 Status CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
   const com::Variant params[] = {Value(user), Value(name)};
   return rows_.First("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", uri);

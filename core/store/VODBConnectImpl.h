@@ -121,9 +121,8 @@ class CVODBConnectImpl {
                         com::Bstr& content);
   // The same for the object `name` of the owner `user`.
   Status QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found, com::Bstr& content);
-  // LOCK_STATUS and ACCESSLIST of the object of `uri`; null when no row.
+  // LOCK_STATUS of the object of `uri`; null when no row.
   Status QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
-  Status QueryVOLockB(const com::Bstr& uri, com::Bstr& acl);
   // Inserts the row and, when `content` is not null, its content, in one
   // transaction. The insert's status (QS_E_VESK_EXISTS for a taken URN).
   Status InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content);

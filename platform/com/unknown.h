@@ -40,14 +40,7 @@ struct ExcepInfo {
   Bstr description;
   Bstr helpFile;
   uint32_t helpContext = 0;
-  // Fills the record in later when set; callers run it before reading.
-  HRESULT (*deferredFillIn)(ExcepInfo*) = nullptr;
   HRESULT scode = S_OK;
-
-  // Runs the deferred fill-in routine once when one is set.
-  void Fill() {
-    if (auto fill = std::exchange(deferredFillIn, nullptr)) fill(this);
-  }
 };
 
 struct IUnknown {

@@ -502,7 +502,6 @@ CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std:
                                       &argError);
               }
               if (hr == DISP_E_EXCEPTION) {
-                excep.Fill();
                 HRESULT status = excep.scode;
                 if (SUCCEEDED(status)) status = excep.wCode ? MAKE_HRESULT(1, FACILITY_ITF, excep.wCode) : E_FAIL;
                 failure = {status, excep.description.ToUtf8(), excep.source.ToUtf8()};

@@ -82,7 +82,6 @@ int Invoke(std::string_view progId, std::string_view method, const std::string& 
   const std::string call = std::string(progId) + "." + std::string(method);
   HRESULT hr = com::InvokeByName(object.Get(), text::Widen(method), com::DISPATCH_METHOD, args, &result, &exception);
   if (hr == DISP_E_EXCEPTION) {
-    exception.Fill();
     return Fail(call, FAILED(exception.scode) ? exception.scode : hr, exception.description.ToUtf8(), 4);
   }
   if (FAILED(hr)) return Fail(call, hr, {}, 4);

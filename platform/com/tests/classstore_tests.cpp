@@ -139,7 +139,6 @@ TEST_F(ClassStoreTest, RegisteredServerIsCreatedByProgIdAndCalledByName) {
   ASSERT_EQ(echo->GetIDOfName(u"Fail", id), S_OK);
   Variant message[] = {Variant(u"The accessing failed.")};
   ASSERT_EQ(echo->Invoke(id, DISPATCH_METHOD, message, &result, &excep, nullptr), DISP_E_EXCEPTION);
-  excep.Fill();
   EXPECT_EQ(excep.scode, static_cast<HRESULT>(0x80040205));
   EXPECT_EQ(excep.description, u"The accessing failed.");
   EXPECT_EQ(excep.source, u"QuorTest.Echo");
