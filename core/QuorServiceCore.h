@@ -58,7 +58,9 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
     std::u16string_view name;
     std::array<std::u16string_view, 9> params{};  // [in] after `user`
     uint8_t count = 0;
-    Status (CQuorServiceCore::*store)(OpCall&) = nullptr;
+    // What the operation does once the frame has let it through: a store
+    // method (see Call and the calls after it) or a member of this class.
+    Status (*call)(CQuorServiceCore&, OpCall&) = nullptr;
     uint32_t flags = 0;
     int8_t target = 0;  // index into params; -1 for none
   };
@@ -88,111 +90,49 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   void ReportError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target,
                    const com::Bstr& result, HRESULT status, std::string_view detail = {});
 
-  // Store operations behind the data operations (named in the table). A
-  // store's failure keeps its code, a success code included.
+  // ---- The calls a row of the operation table makes ----
+  // (defined in QuorServiceCore_Calls.h, for the table alone.) A store's
+  // failure keeps its code, a success code included.
+  //
+  // Call<&Store::Method>: the store method with the caller's principal, the
+  // row's arguments in order, the result and, for a method that takes one,
+  // the call's stream.
+  template <auto Method>
+  static Status Call(CQuorServiceCore& core, OpCall& call);
+  // The same without the caller's principal.
+  template <auto Method>
+  static Status CallNoUser(CQuorServiceCore& core, OpCall& call);
+  // The ACL method of the store whose URNs the uri (the first argument) has
+  // the prefix of; `InvalidUri` for any other uri.
+  template <auto OfContent, auto OfCollab, HRESULT InvalidUri>
+  static Status CallAcl(CQuorServiceCore& core, OpCall& call);
+  // A lock method: the collaboration store's for a share field's uri, the
+  // content store's for any other (the frame refused a uri of no kind).
+  template <auto OfCollab, auto OfContent>
+  static Status CallLock(CQuorServiceCore& core, OpCall& call);
+  // A member of this class, for what is more than a store's call.
+  template <Status (CQuorServiceCore::*Member)(OpCall&)>
+  static Status CallMember(CQuorServiceCore& core, OpCall& call) {
+    return (core.*Member)(call);
+  }
+
+  // The operations that are more than one store method.
   // Query: one query engine for the call.
   Status RunQuery(OpCall& call);
   Status NoStore(OpCall& call);
-  Status PutCollabLog(OpCall& call);
-  Status PutLog(OpCall& call);
-  Status GetLog(OpCall& call);
-  Status GetLogCount(OpCall& call);
-  Status GetLogIDList(OpCall& call);
-  Status GetLogs(OpCall& call);
-  Status GetCategoryLogIDList(OpCall& call);
-  Status GetLogbyUser(OpCall& call);
-  Status GetCategoryLogbyUser(OpCall& call);
   Status GetCompressThreshold(OpCall& call);
   Status GetAdminUserList(OpCall& call);
   Status GetGroupList(OpCall& call);
   Status GetGroupUserList(OpCall& call);
   Status GetOwnGroupList(OpCall& call);
-
-  // Share fields, messages, sharing and attendees (the collaboration store).
-  Status PutShareField(OpCall& call);
-  Status GetShareField(OpCall& call);
-  Status UpdateShareField(OpCall& call);
-  Status RemoveShareField(OpCall& call);
-  Status GetShareFieldList(OpCall& call);
-  Status GetShareFieldURIList(OpCall& call);
-  Status GetShareFieldAttribute(OpCall& call);
-  Status GetShareFieldURI(OpCall& call);
-  Status PutMessage(OpCall& call);
-  Status GetMessage(OpCall& call);
-  Status UpdateMessage(OpCall& call);
-  Status RemoveMessage(OpCall& call);
-  Status StartSharing(OpCall& call);
-  Status EndSharing(OpCall& call);
-  Status SaveSharing(OpCall& call);
-  Status GetAttendeesList(OpCall& call);
-  Status AddAttendee(OpCall& call);  // also ChangeOwner
-  Status DeleteAttendee(OpCall& call);
-  Status GetURLUnsupported(OpCall& call);
-  Status GetConferenceManagerURL(OpCall& call);
-  // ACLs of either store, chosen by the uri.
-  Status GetACL(OpCall& call);
-  Status PutACL(OpCall& call);
-  Status UpdateACL(OpCall& call);
-  Status DeleteACL(OpCall& call);
-  Status GetACLEntry(OpCall& call);
-  Status PutACLEntry(OpCall& call);
-  Status UpdateACLEntry(OpCall& call);
-  Status DeleteACLEntry(OpCall& call);
-  // Locks of either store, chosen by the uri's kind.
-  Status LockVO(OpCall& call);
-  Status UnlockVO(OpCall& call);
-  // Vesk objects: content, content with locks, lists and URNs (the content
-  // store).
-  Status GetVOContent(OpCall& call);
-  Status GetVOContentbyURI(OpCall& call);
-  Status PutVOContent(OpCall& call);
-  Status UpdateVOContent(OpCall& call);
-  Status UpdateVOContentbyURI(OpCall& call);
-  Status RemoveVOContent(OpCall& call);
-  Status RemoveVOContentbyURI(OpCall& call);
-  Status GetVOContentwithLock(OpCall& call);
-  Status GetVOContentbyURIwithLock(OpCall& call);
-  Status UpdateVOContentwithUnlock(OpCall& call);
-  Status UpdateVOContentbyURIwithUnlock(OpCall& call);
-  Status GetVOList(OpCall& call);
-  Status GetVOURIList(OpCall& call);
-  Status GetVOURI(OpCall& call);
-  Status GetVOAttribute(OpCall& call);
-  Status PutVOURI(OpCall& call);
-  Status RemoveVOURI(OpCall& call);
-  Status GetAllVOList(OpCall& call);
-  Status GetAllVOURIList(OpCall& call);
-  Status GetAllVOUserList(OpCall& call);
-  // Resources: records, locations, attributes, properties and ACLs (the
-  // content store).
-  Status PutVOResource(OpCall& call);
-  Status PutVOResourcewithAttribute(OpCall& call);
-  Status RemoveVOResource(OpCall& call);
-  Status GetVOResourceURI(OpCall& call);
-  Status GetVOResourceURIList(OpCall& call);
-  Status GetVOResourceURL(OpCall& call);
-  Status UpdateVOResourceURL(OpCall& call);
-  Status UpdateVOResourceAttribute(OpCall& call);
-  Status RemoveVOResourceAttribute(OpCall& call);
-  Status UpdateVOResourceProps(OpCall& call);
-  Status GetVOResourceAttribute(OpCall& call);
-  Status GetVOResourceAttributeList(OpCall& call);
-  Status GetVOResourceUpdate(OpCall& call);
-  Status GetAllVOResourceAttributeList(OpCall& call);
-  Status GetVOResourceModuleNameList(OpCall& call);
-  Status GetResourceACL(OpCall& call);
-  Status GetResourceACLEntry(OpCall& call);
-  Status PutResourceACL(OpCall& call);
-  Status PutResourceACLEntry(OpCall& call);
-  Status UpdateResourceACL(OpCall& call);
-  Status UpdateResourceACLEntry(OpCall& call);
-  Status DeleteResourceACL(OpCall& call);
-  Status DeleteResourceACLEntry(OpCall& call);
   // The resume queue.
   Status ResumeServiceProcess(OpCall& call);
   Status GetResumeIDList(OpCall& call);
 
  private:
+  template <typename Store>
+  static Store& StoreOf(CQuorServiceCore& core);
+
   std::unique_ptr<CLogDBConnectImpl> log_;
   CCollabDBConnectImpl* collab_ = nullptr;  // the module's; never null after construction
   CVODBConnectImpl* vo_ = nullptr;          // the module's content store; never null after construction

@@ -29,12 +29,13 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
       {"transform/csv.xml", "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform></QuorTransform>"},
       source};
   QUOR_START_COLLAB(options);
-  // Rows as they are stored leave while they are read; through a
-  // transformer they are made whole first.
-  const auto query = [](int rows, bool transformed = true) {
+  // Rows as they are stored, or through one transformer that converts them
+  // row by row, leave while they are read; through a chain of transformers
+  // they are made whole first.
+  const auto query = [](int rows, const std::string& chain) {
     return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>many</dsn><catalog>"
            "main</catalog><table>many</table></target><condition>id &lt;= " +
-           std::to_string(rows) + "</condition>" + (transformed ? "<transform>trans:0</transform>" : "") +
+           std::to_string(rows) + "</condition>" + (chain.empty() ? "" : "<transform>" + chain + "</transform>") +
            "</get></query>";
   };
 
@@ -56,15 +57,18 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
     EXPECT_FALSE(content.ok);
     EXPECT_EQ(content.status, E_OUTOFMEMORY) << content.fault;
     EXPECT_NE(content.fault.find("AnswerMemoryMB"), std::string::npos) << content.fault;
-    const CallOutcome rows = Call(*alice, "Query", {{"sqlstmt", query(40000)}});
+    const CallOutcome rows = Call(*alice, "Query", {{"sqlstmt", query(40000, "trans:0, trans:0")}});
     EXPECT_FALSE(rows.ok);
     EXPECT_EQ(rows.status, E_OUTOFMEMORY) << rows.fault;
     EXPECT_NE(rows.fault.find("AnswerMemoryMB"), std::string::npos) << rows.fault;
   }
   // The same rows streamed are not held whole: past the limit, and answered.
-  const CallOutcome streamed = Call(*alice, "Query", {{"sqlstmt", query(40000, false)}});
+  const CallOutcome streamed = Call(*alice, "Query", {{"sqlstmt", query(40000, "")}});
   ASSERT_TRUE(streamed.ok) << streamed.fault;
   EXPECT_EQ(ColumnTexts(streamed.decoded, "id").size(), 40000u);
+  const CallOutcome converted = Call(*alice, "Query", {{"sqlstmt", query(40000, "trans:0")}});
+  ASSERT_TRUE(converted.ok) << converted.fault;
+  EXPECT_NE(converted.decoded.find("\n40000,"), std::string::npos);
   done = true;
   beside.join();
   EXPECT_GT(smallCalls.load(), 0);
@@ -74,7 +78,7 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   const CallOutcome fine = Call(*alice, "GetVOContent", {{"name", "small"}});
   ASSERT_TRUE(fine.ok) << fine.fault;
   EXPECT_EQ(fine.decoded, "<root>" + small + "</root>");
-  const CallOutcome few = Call(*alice, "Query", {{"sqlstmt", query(100)}});
+  const CallOutcome few = Call(*alice, "Query", {{"sqlstmt", query(100, "trans:0")}});
   ASSERT_TRUE(few.ok) << few.fault;
   EXPECT_NE(few.decoded.find("id,t\n1,"), std::string::npos) << few.decoded.substr(0, 200);
   EXPECT_NE(instance_->Events().find("AnswerMemoryMB"), std::string::npos) << instance_->Events();

@@ -1,0 +1,89 @@
+// The calls a row of the operation table makes: a store method given the
+// frame's principal, the decoded arguments in interface order and the
+// result, so that an operation is its row and its store method. Included by
+// the table alone.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "core/QuorServiceCore.h"
+#include "core/QuorServiceUtils.h"
+
+namespace quor::core {
+
+namespace detail {
+
+// What a store method takes: its store and its parameters.
+template <typename Method>
+struct StoreMethod;
+template <typename Store, typename... Params>
+struct StoreMethod<HRESULT (Store::*)(Params...)> {
+  using StoreType = Store;
+  static constexpr std::size_t kParams = sizeof...(Params);
+  // A method that may send its result while it makes it ends with the sink.
+  static constexpr bool kStreams =
+      std::is_same_v<std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>, com::ResultSink*>;
+};
+
+}  // namespace detail
+
+template <typename Store>
+Store& CQuorServiceCore::StoreOf(CQuorServiceCore& core) {
+  if constexpr (std::is_same_v<Store, CCollabDBConnectImpl>) return *core.collab_;
+  else if constexpr (std::is_same_v<Store, CVODBConnectImpl>) return *core.vo_;
+  else return *core.log_;
+}
+
+namespace detail {
+
+template <auto Method, bool WithPrincipal>
+Status CallStore(auto& store, OpCall& c) {
+  using M = StoreMethod<decltype(Method)>;
+  constexpr std::size_t kArgs = M::kParams - (WithPrincipal ? 1 : 0) - 1 - (M::kStreams ? 1 : 0);
+  assert(c.args.size() >= kArgs);
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    if constexpr (M::kStreams) {
+      static_assert(WithPrincipal);
+      return Status((store.*Method)(c.principal, c.args[I]..., c.result, c.stream));
+    } else if constexpr (WithPrincipal) {
+      return Status((store.*Method)(c.principal, c.args[I]..., c.result));
+    } else {
+      return Status((store.*Method)(c.args[I]..., c.result));
+    }
+  }(std::make_index_sequence<kArgs>{});
+}
+
+}  // namespace detail
+
+template <auto Method>
+Status CQuorServiceCore::Call(CQuorServiceCore& core, OpCall& c) {
+  using Store = typename detail::StoreMethod<decltype(Method)>::StoreType;
+  return detail::CallStore<Method, true>(StoreOf<Store>(core), c);
+}
+
+template <auto Method>
+Status CQuorServiceCore::CallNoUser(CQuorServiceCore& core, OpCall& c) {
+  using Store = typename detail::StoreMethod<decltype(Method)>::StoreType;
+  return detail::CallStore<Method, false>(StoreOf<Store>(core), c);
+}
+
+template <auto OfContent, auto OfCollab, HRESULT InvalidUri>
+Status CQuorServiceCore::CallAcl(CQuorServiceCore& core, OpCall& c) {
+  // Only the full prefixes the URN builders write count here.
+  const std::u16string_view uri = c.args[0].View();
+  if (uri.starts_with(u"urn:vocontent:vodb000")) return Call<OfContent>(core, c);
+  if (uri.starts_with(u"urn:vocontent:covodb000")) return Call<OfCollab>(core, c);
+  return Status(InvalidUri);
+}
+
+template <auto OfCollab, auto OfContent>
+Status CQuorServiceCore::CallLock(CQuorServiceCore& core, OpCall& c) {
+  if (CQuorServiceUtils::ClassifyVOURI(c.args[0]) == 2) return Call<OfCollab>(core, c);
+  return Call<OfContent>(core, c);
+}
+
+}  // namespace quor::core
