@@ -331,6 +331,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   Bstr principal(u"");
   Bstr text;  // null until the store writes a result
   HRESULT status;
+  std::string detail;  // the failure's own text, for the event log
   // The call's share of the memory answers held whole may take; every
   // layer below that makes the answer whole counts against it.
   com::AnswerHold hold;
@@ -355,26 +356,32 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
         status = QS_E_ADMINISTRATOR_ONLY;
       } else {
         OpCall call{principal, args, text, stream ? &*stream : nullptr};
-        status = op.call(*this, call).code();
+        Status called = op.call(*this, call);
+        status = called.code();
+        if (FAILED(status)) detail = called.message();
         if (SUCCEEDED(status) && !text.IsNull()) Status(hold.Hold(text.Length())).Ignore();
         // Refused by the budget at any layer: that is the answer, whatever
         // the layer made of it.
         if (!hold.Refusal().empty()) {
           status = E_OUTOFMEMORY;
+          detail.clear();
           text = Bstr::FromUtf8(hold.Refusal());
           Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", status, text::Narrow(op.name),
                                                           hold.Refusal()));
         }
         // A large result made whole leaves in pieces too: it is then not
         // copied again into the answer.
-        if (stream && SUCCEEDED(status) && !stream->Started() && text.Length() >= ResponseStream::kPiece)
-          status = stream->WriteWhole(text.Utf8()).code();
+        if (stream && SUCCEEDED(status) && !stream->Started() && text.Length() >= ResponseStream::kPiece) {
+          Status written = stream->WriteWhole(text.Utf8());
+          status = written.code();
+          detail = written.message();
+        }
       }
     }
   }
 
   const Bstr& target = op.target == kNoTarget ? Bstr() : (status == S_OK ? args[op.target] : targetAsReceived);
-  ReportError(op.name, principal, target, text, status);
+  ReportError(op.name, principal, target, text, status, detail);
 
   if (FAILED(status)) {
     if (!(op.flags & kEmptyOnFailure) && !text.IsNull()) result = text;

@@ -36,8 +36,8 @@ Status CQueryEngine::Init() {
     }
     if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
     return Status();
-  } catch (const std::exception&) {
-    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION, e.what());
   }
 }
 
@@ -51,9 +51,9 @@ Status CQueryEngine::Execute(const com::Bstr& queryText, com::Bstr& result, com:
     Status status = DispatchQuery(target, result, stream);
     if (!status.ok()) result = com::Bstr();
     return status;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     result = com::Bstr();
-    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION, e.what());
   }
 }
 
@@ -63,8 +63,8 @@ Status CQueryEngine::LoadQuery(const com::Bstr& queryText, const xml::DocumentPt
     if (queryText.IsNull() || !request->loadXML(queryText.View())) return Status(QS_E_XML_LOAD_FAILED);
     CQueryTranslator translator;
     return translator.Translate(request, target);
-  } catch (const std::exception&) {
-    return Status(QS_E_QUERY_CONVERSION_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_QUERY_CONVERSION_EXCEPTION, e.what());
   }
 }
 

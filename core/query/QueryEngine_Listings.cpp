@@ -52,8 +52,8 @@ template <typename Body>
 Result<xml::NodePtr> Guarded(HRESULT exceptionStatus, Body body) {
   try {
     return body();
-  } catch (const std::exception&) {
-    return Status(exceptionStatus);
+  } catch (const std::exception& e) {
+    return Status(exceptionStatus, e.what());
   }
 }
 

@@ -146,8 +146,8 @@ Result<ResultPart> CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr&
       if (both) joined = ResultPart(both);
     }
     return joined;
-  } catch (const std::exception&) {
-    return Status(QS_E_QUERY_EXECUTE_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_QUERY_EXECUTE_EXCEPTION, e.what());
   }
 }
 
@@ -181,8 +181,8 @@ Result<xml::NodePtr> CQueryEngine::JoinWithStatus(const xml::NodePtr& first, con
       return entry;
     };
     return UnifyResults(first, second, entryOf(first, firstDef), entryOf(second, secondDef));
-  } catch (const std::exception&) {
-    return Status(QS_E_UNIFICATION_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_UNIFICATION_EXCEPTION, e.what());
   }
 }
 
@@ -218,8 +218,8 @@ Result<xml::NodePtr> CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr
                                         : merger.MergeDocuments(left ? left : right, nullptr, output);
     if (!merged.ok()) return Status(QS_E_UNIFICATION_EXCEPTION);
     return output->firstChild();
-  } catch (const std::exception&) {
-    return Status(QS_E_UNIFICATION_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_UNIFICATION_EXCEPTION, e.what());
   }
 }
 

@@ -137,8 +137,8 @@ Result<xml::NodePtr> CQueryEngine::UnifyResults(const xml::NodePtr& first, const
     Result<xml::NodePtr> unified = UnifyStep(first, second, firstEntry, secondEntry);
     if (!unified.ok()) return Status(QS_E_UNIFICATION_EXCEPTION);
     return unified;
-  } catch (const std::exception&) {
-    return Status(QS_E_UNIFICATION_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_UNIFICATION_EXCEPTION, e.what());
   }
 }
 

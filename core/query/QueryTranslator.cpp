@@ -143,8 +143,8 @@ template <class Body>
 Status Guarded(HRESULT onException, Body&& body) {
   try {
     return body();
-  } catch (const std::exception&) {
-    return Status(onException);
+  } catch (const std::exception& e) {
+    return Status(onException, e.what());
   }
 }
 

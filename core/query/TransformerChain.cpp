@@ -181,8 +181,8 @@ Status CallTransformer(CServiceConfig& settings, const com::Bstr& name, const co
                        const com::Bstr& rule, com::Bstr& output) {
   try {
     return CallTransformerUnguarded(settings, name, input, rule, output);
-  } catch (const std::exception&) {
-    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION, e.what());
   }
 }
 
@@ -202,8 +202,8 @@ Result<com::ComPtr<com::IStreamConvert>> OpenStreamTransformer(CServiceConfig& s
     const com::Bstr rule = !items[0].rule.empty() ? com::Bstr::FromUtf8(items[0].rule) : entry.rule;
     if (FAILED(stream->BeginConvert(rule, &out))) return com::ComPtr<com::IStreamConvert>();
     return stream;
-  } catch (const std::exception&) {
-    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION, e.what());
   }
 }
 
@@ -222,8 +222,8 @@ Status TransformChain(CServiceConfig& settings, const com::Bstr& chain, const co
       current = std::move(out);
     }
     return status;
-  } catch (const std::exception&) {
-    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION);
+  } catch (const std::exception& e) {
+    return Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION, e.what());
   }
 }
 
@@ -245,9 +245,9 @@ Status TransformPart(CServiceConfig& settings, const ResultPart& result, const c
     if (!doc->loadXML(KeepCarriageReturns(output.ToUtf8()))) return status;
     transformed.node = doc->firstChild();
     return status;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     transformed = ResultPart();
-    return status.code() == S_OK ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION) : status;
+    return status.code() == S_OK ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION, e.what()) : status;
   }
 }
 
