@@ -77,9 +77,10 @@ HRESULT CVODBConnectImpl::GetVOURI(const com::Bstr&, const com::Bstr& owner, con
 
 HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name,
                                    com::Bstr& result) {
+  // The directory is asked before the gate: a slow one holds up no writer.
+  if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(owner, name));
-  if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   // An object belongs to somebody and has a name.
   if (Missing(owner) || Missing(name)) return QS_E_ARGUMENT_NULL;
   if (Status status = InsertVO(owner, name, com::Bstr()); !status.ok()) return Answer(status);
@@ -88,9 +89,9 @@ HRESULT CVODBConnectImpl::PutVOURI(const com::Bstr& user, const com::Bstr& owner
 }
 
 HRESULT CVODBConnectImpl::RemoveVOURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+  if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (!Utils().IsAdministrator(user)) return QS_E_ADMINISTRATOR_ONLY;
   if (!GetLockInfo(user, uri)) return QS_E_URI_INVALID;
   const com::Variant params[] = {Value(uri)};
   return Answer(rows_.Write("DELETE FROM QUORVESK WHERE VOURI = ?", params, result));
