@@ -58,8 +58,8 @@ AuthAccessor::AuthAccessor() {
   if (!utils.ReadRootContext(configured)) return;
   ready_ = true;
   com::Bstr current;
-  if (GetRootContext(current).code() == S_OK && !current.Empty() && current == configured) return;
-  if (PutRootContext(configured).code() != S_OK) ready_ = false;
+  if (GetRootContext(current).ok() && !current.Empty() && current == configured) return;
+  if (!PutRootContext(configured).ok()) ready_ = false;
 }
 
 AuthAccessor::~AuthAccessor() {
@@ -67,7 +67,8 @@ AuthAccessor::~AuthAccessor() {
   accountInfo_.Reset();
 }
 
-// The status keeps the component's code as it is, a success code included.
+// The status keeps the component's code as it is: a success code other than
+// S_OK too, which is then not ok.
 Status AuthAccessor::Call(com::IDispatch* target, std::u16string_view name, uint16_t flags,
                           std::span<const com::Variant> args, com::Variant* result) {
   if (!target) return Status(QS_E_AUTH_SERVER_CONNECT_FAILED);
@@ -201,7 +202,7 @@ Status AuthAccessor::ListGroupsOf(const com::Bstr& account, int32_t ordering, Na
 
 bool AuthAccessor::IsGroup(const com::Bstr& name) {
   com::Bstr type;
-  return GetAccountType(name, type).code() == S_OK && text::EqualsNoCase(type.View(), std::u16string_view(u"Group"));
+  return GetAccountType(name, type).ok() && text::EqualsNoCase(type.View(), std::u16string_view(u"Group"));
 }
 
 }  // namespace quor::core

@@ -395,7 +395,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   Bstr wrapped = text.IsNull() ? Bstr(u"") : text;
   const uint32_t flag = (op.flags & kCompressionChoice) ? ChosenCompression(wrapped) : 0;
   std::vector<ArgumentEntry> wrap{{std::u16string(op.name), nullptr, 0}, {u"result", &wrapped, flag}};
-  if (Utils().WrapResult(user, wrap, reskey).code() != S_OK) reskey = Bstr(u"");
+  if (!Utils().WrapResult(user, wrap, reskey).ok()) reskey = Bstr(u"");
   result = std::move(wrapped);
   return status;
 }

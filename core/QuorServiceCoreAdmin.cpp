@@ -92,7 +92,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   Bstr text(u"");
   Bstr faultText;  // none: the status's own text
   HRESULT status;
-  if (utils.UnwrapArgs(user, unwrap, principal).code() != S_OK) {
+  if (!utils.UnwrapArgs(user, unwrap, principal).ok()) {
     // The request token itself stays out of the log.
     const Bstr caller(u"(request token)");
     LogOperation(operation, caller);

@@ -54,7 +54,7 @@ std::vector<std::string> Narrow(const std::vector<com::Bstr>& names) {
 
 bool DirectoryIsMember(AuthAccessor& directory, const com::Bstr& group, const com::Bstr& user) {
   int16_t member = 0;
-  return directory.IsMember(group, user, kAllDepths, member).code() == S_OK && member == -1;
+  return directory.IsMember(group, user, kAllDepths, member).ok() && member == -1;
 }
 
 }  // namespace

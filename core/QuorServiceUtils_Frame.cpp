@@ -33,7 +33,7 @@ Status CQuorServiceUtils::UnwrapArgs(const com::Bstr& user, std::span<ArgumentEn
   if (!accessor) return Status(QS_E_AUTH_SERVER_CONNECT_FAILED);
   com::ComPtr<auth::ISession> session;
   // A lookup that answers success without a session found none either.
-  if (accessor->LookupSession(user, session).code() != S_OK || !session) return Status(QS_E_SESSION_NOT_FOUND);
+  if (!accessor->LookupSession(user, session).ok() || !session) return Status(QS_E_SESSION_NOT_FOUND);
 
   com::Bstr name;
   QUOR_RETURN_IF_ERROR(com::StatusOf(session->GetPrincipal(&name)));
@@ -66,7 +66,7 @@ Status CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentEn
   AuthAccessor* accessor = Accessor();
   if (!accessor) return Status(QS_E_RESPONSE_KEY_NOT_CREATED);
   com::ComPtr<auth::ISession> session;
-  if (Status looked = accessor->LookupSession(user, session); looked.code() != S_OK) return looked;
+  if (Status looked = accessor->LookupSession(user, session); !looked.ok()) return looked;
   if (!session) return Status(QS_E_SESSION_NOT_FOUND);
 
   const auto threshold = static_cast<uint32_t>(GetCompressThreshold());
@@ -100,7 +100,7 @@ Status CQuorServiceUtils::BeginStreamedResult(const com::Bstr& user, std::u16str
   AuthAccessor* accessor = Accessor();
   if (!accessor) return Status(QS_E_RESPONSE_KEY_NOT_CREATED);
   com::ComPtr<auth::ISession> found;
-  if (Status looked = accessor->LookupSession(user, found); looked.code() != S_OK) return looked;
+  if (Status looked = accessor->LookupSession(user, found); !looked.ok()) return looked;
   if (!found) return Status(QS_E_SESSION_NOT_FOUND);
   // Plain items only: a compressed result is never streamed.
   QUOR_RETURN_IF_ERROR(com::StatusOf(found->SetTokenData(0, 0, com::Bstr(operation), com::Bstr())));

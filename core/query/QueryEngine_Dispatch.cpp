@@ -167,7 +167,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
     if (requests.transform && node) {
       ResultPart transformed;
       const Status status = TransformPart(settings_, node, requests.chain, com::Bstr(), transformed);
-      if (status.code() != S_OK) {
+      if (!status.ok()) {
         if (transformed) result = transformed.Written();
         return status;
       }
@@ -231,7 +231,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
           QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(node.node, more).status());
         }
       }
-      if (const Status finished = finish(part, std::move(node)); finished.code() != S_OK) return finished;
+      if (const Status finished = finish(part, std::move(node)); !finished.ok()) return finished;
     } else if (Named(first, KW_COLUMN)) {
       QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, listing(first->nextSibling(), child));
       if (node) QUOR_RETURN_IF_ERROR(add(ResultPart(node)));
@@ -242,7 +242,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
       // A statement that yields nothing adds nothing; the rest still runs.
       QUOR_ASSIGN_OR_RETURN(ResultPart node, RunStatementPart(child));
       if (wentOut()) return Status();
-      if (const Status finished = finish(first->nextSibling(), std::move(node)); finished.code() != S_OK)
+      if (const Status finished = finish(first->nextSibling(), std::move(node)); !finished.ok())
         return finished;
     }
   }

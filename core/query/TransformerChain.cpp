@@ -218,7 +218,7 @@ Status TransformChain(CServiceConfig& settings, const com::Bstr& chain, const co
       com::Bstr out;
       status = CallTransformer(settings, com::Bstr::FromUtf8(item.name), current, rule, out);
       output = out;
-      if (status.code() != S_OK) break;
+      if (!status.ok()) break;
       current = std::move(out);
     }
     return status;
@@ -247,7 +247,7 @@ Status TransformPart(CServiceConfig& settings, const ResultPart& result, const c
     return status;
   } catch (const std::exception& e) {
     transformed = ResultPart();
-    return status.code() == S_OK ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION, e.what()) : status;
+    return status.ok() ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION, e.what()) : status;
   }
 }
 
@@ -257,7 +257,7 @@ Status TransformResult(CServiceConfig& settings, const xml::NodePtr& result, con
   ResultPart part;
   const Status status = TransformPart(settings, ResultPart(result), chain, defaultRule, part);
   Result<xml::NodePtr> node = part.Node();
-  if (!node.ok()) return status.code() == S_OK ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION) : status;
+  if (!node.ok()) return status.ok() ? Status(QS_E_TRANSFORMER_EXECUTE_EXCEPTION) : status;
   transformed = std::move(node).value();
   return status;
 }

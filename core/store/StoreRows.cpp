@@ -189,7 +189,7 @@ Status StoreRows::CheckRights(const com::Bstr& user, std::u16string_view rights,
                               HRESULT ownCode) {
   const Status granted = Utils().CheckAccessRights(user, rights, acl);
   if (granted.ok()) return Status();
-  return granted.code() != S_OK ? granted : Status(ownCode);
+  return !granted.ok() ? granted : Status(ownCode);
 }
 
 Status StoreRows::Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights,

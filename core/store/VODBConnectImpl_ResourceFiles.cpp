@@ -179,7 +179,7 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
   const std::string& dir = *resourceDir_;
   if (!Exists(oldPath) || !IsBelow(dir, oldPath)) return;
   // Nothing deleted (gone already, or refused): its folder stays too.
-  if (DeleteFile(dir, oldPath).code() != S_OK) return;
+  if (!DeleteFile(dir, oldPath).ok()) return;
   const std::string folder = FolderOf(oldPath);
   if (!SamePath(folder, dir) && !SamePath(folder, FolderOf(newPath))) RemoveEmptyFolder(dir, folder);
 }

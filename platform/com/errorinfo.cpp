@@ -26,7 +26,9 @@ HRESULT RaiseError(HRESULT code, Bstr source, Bstr description, const Guid& iid)
 }
 
 HRESULT ReportStatus(const Status& status, std::u16string_view source, const Guid& iid) {
-  if (status.ok()) return status.code();
+  // At the edge a success code of any kind passes as it is, with no error
+  // information: the contract's callers read it with SUCCEEDED.
+  if (SUCCEEDED(status.code())) return status.code();
   if (!status.message().empty())
     return RaiseError(status.code(), Bstr(source), Bstr::FromUtf8(status.message()), iid);
   if (!HasErrorInfo()) return RaiseError(status.code(), Bstr(source), Bstr::FromUtf8(HResultText(status.code())), iid);

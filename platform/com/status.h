@@ -25,7 +25,9 @@ class [[nodiscard]] Status {
 
   static Status Ok() noexcept { return {}; }
 
-  bool ok() const noexcept { return SUCCEEDED(code_); }
+  // Success is S_OK alone. A success code that means something (S_FALSE:
+  // "nothing to do") is not ok; where one is expected, code() says which.
+  bool ok() const noexcept { return code_ == S_OK; }
   HRESULT code() const noexcept { return code_; }
   const std::string& message() const noexcept { return message_; }
   // The message, or the code's text when there is none.

@@ -31,7 +31,11 @@ TEST(Status, ResultsCarryValuesOrTheFirstFailure) {
   const Status failed = Quarter(6, out);  // 6 -> 3 is odd at the second step
   EXPECT_EQ(failed.code(), E_INVALIDARG);
   EXPECT_EQ(failed.message(), "odd");
-  EXPECT_TRUE(Status(S_FALSE).ok());
+  // Only S_OK is ok; another success code passes the edge as it is.
+  EXPECT_FALSE(Status(S_FALSE).ok());
+  ClearErrorInfo();
+  EXPECT_EQ(ReportStatus(Status(S_FALSE), u"Edge"), S_FALSE);
+  EXPECT_FALSE(GetErrorInfo());
   EXPECT_EQ(Status(E_FAIL).Text(), HResultText(E_FAIL));
 }
 
