@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "platform/text/text.h"
 
@@ -123,6 +124,46 @@ bool ParseCount(std::string_view value, uint64_t min, uint64_t max, uint64_t& ou
   if (!n || *n < min || *n > max) return false;
   out = *n;
   return true;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::string_view MimeType(std::string_view name) {
+  static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
+      {".xml", "text/xml"},          {".xsl", "text/xml"},         {".wsdl", "text/xml"},
+      {".html", "text/html"},        {".htm", "text/html"},        {".txt", "text/plain"},
+      {".csv", "text/csv"},          {".css", "text/css"},         {".js", "application/javascript"},
+      {".json", "application/json"}, {".png", "image/png"},        {".gif", "image/gif"},
+      {".jpg", "image/jpeg"},        {".jpeg", "image/jpeg"},      {".svg", "image/svg+xml"},
+      {".ico", "image/x-icon"},      {".pdf", "application/pdf"},  {".zip", "application/zip"},
+  };
+  const size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) {
+    const std::string_view ext = name.substr(dot);
+    for (const auto& [e, type] : kTypes)
+      if (text::EqualsNoCase(e, ext)) return type;
+  }
+  return "application/octet-stream";
+}
+
+std::string_view ReasonPhrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 416: return "Range Not Satisfiable";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    default: return "Error";
+  }
 }
 
 }  // namespace quor::soap

@@ -1,6 +1,7 @@
 // The listener's readings of request text: percent escapes, byte ranges,
 // path segments, comma-separated header lists and the transfer coding,
-// numbers on the command line. Pure functions, no I/O.
+// numbers on the command line; and the text of its answers: the content type
+// a file name gets, a status's reason phrase. Pure functions, no I/O.
 #pragma once
 
 #include <cstdint>
@@ -41,5 +42,16 @@ TransferCoding ReadTransferCoding(const std::vector<std::string_view>& values);
 
 // A decimal number from min to max, digits only.
 bool ParseCount(std::string_view value, uint64_t min, uint64_t max, uint64_t& out);
+
+// Whether `s` begins with `prefix`, without case (ASCII).
+bool StartsWithNoCase(std::string_view s, std::string_view prefix);
+
+// The content type of a file by its name's last extension (without case);
+// application/octet-stream for any other.
+std::string_view MimeType(std::string_view name);
+
+// The reason phrase of the statuses the listener refuses with; "Error" for
+// any other.
+std::string_view ReasonPhrase(int status);
 
 }  // namespace quor::soap

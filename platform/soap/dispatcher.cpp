@@ -256,6 +256,176 @@ struct Dispatcher::Class {
   std::vector<std::vector<std::string>> wireNames;
 };
 
+// What a call's steps leave for its answer, and what an answer that began
+// needs, whatever is thrown.
+struct Dispatcher::CallState {
+  // The answer, a fault too, is in the namespace the call came in.
+  std::string ns;
+  std::string methodName;  // as the interface spells it
+  std::vector<NamedValue> outputs;
+  // The fault's source: the component's own when it raised the fault.
+  std::string faultSource = std::string(text::Narrow(kSource));
+  std::optional<ResultStream> stream;
+};
+
+namespace {
+
+// The method a request names, and the names its parameters travel under.
+struct Method {
+  const MemberInfo* info = nullptr;
+  const std::vector<std::string>* wire = nullptr;
+
+  bool HasRetval() const { return !info->params.empty() && info->params.back().direction == ParamDirection::RetVal; }
+  // The parameters the request may give: all but the return value.
+  size_t Passed() const { return info->params.size() - (HasRetval() ? 1 : 0); }
+};
+
+// The request's values by parameter, null where it gives none.
+using Given = std::vector<std::optional<Bstr>>;
+
+// A call's arguments: [in] parameters as strings, [out] (and [in, out])
+// ones as references to variants in `outs` that start from the request's
+// value when one is sent. Built in place: `args` points into `outs`.
+struct Arguments {
+  std::vector<Variant> outs;
+  std::vector<Variant> args;
+
+  Arguments(const Method& method, Given given) : outs(method.Passed()) {
+    const std::vector<ParamInfo>& params = method.info->params;
+    const size_t passed = method.Passed();
+    args.reserve(passed);
+    for (size_t i = 0; i < passed; ++i) {
+      Bstr value = given[i] ? std::move(*given[i]) : Bstr();
+      if (params[i].direction == ParamDirection::In) {
+        args.emplace_back(std::move(value));
+      } else {
+        if (given[i]) outs[i] = Variant(std::move(value));
+        args.push_back(Variant::ByRef(&outs[i]));
+      }
+    }
+  }
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
+};
+
+Status Created(com::IClassFactory& factory, const Endpoint& endpoint, ComPtr<com::IUnknown>& object) {
+  com::ClearErrorInfo();
+  if (HRESULT hr = factory.CreateInstance(nullptr, com::IUnknown::kIid, object.PutVoid()); FAILED(hr))
+    return Status(hr, text::Format("The component \"%s\" cannot be created: %s", endpoint.progId, ErrorText(hr)));
+  return Status();
+}
+
+Result<Method> FindMethod(const std::vector<MemberInfo>& methods,
+                          const std::vector<std::vector<std::string>>& wireNames, const Endpoint& endpoint,
+                          const std::string& name) {
+  const std::u16string wanted = text::Widen(name);
+  for (size_t k = 0; k < methods.size(); ++k)
+    if (text::EqualsNoCase(wanted, methods[k].name)) return Method{&methods[k], &wireNames[k]};
+  return Status(DISP_E_UNKNOWNNAME, text::Format("The component \"%s\" has no method \"%s\".", endpoint.progId, name));
+}
+
+// Binds the request's elements to the parameters by name.
+Result<Given> Bind(const Method& method, std::vector<NamedValue>& values) {
+  const size_t passed = method.Passed();
+  Given given(passed);
+  for (NamedValue& p : values) {
+    size_t at = passed;
+    for (size_t i = 0; i < passed; ++i) {
+      if (text::EqualsNoCase((*method.wire)[i], p.name)) {
+        at = i;
+        break;
+      }
+    }
+    if (at == passed)
+      return Status(DISP_E_PARAMNOTFOUND,
+                    text::Format("The method \"%S\" has no parameter \"%s\".", method.info->name, p.name));
+    if (given[at]) return Status(E_INVALIDARG, text::Format("The parameter \"%s\" is given twice.", p.name));
+    given[at] = std::move(p.value);
+  }
+  return given;
+}
+
+// Runs the method; a component that streams its result writes it to
+// `stream`. An exception the component raised keeps its own source.
+Status Invoke(com::IDispatch& dispatch, const Method& method, Arguments& arguments, Variant& result,
+              std::string_view clientAddress, ResultStream* stream, std::string& faultSource) {
+  com::ExcepInfo excep;
+  uint32_t argError = 0;
+  com::ClearErrorInfo();
+  HRESULT hr = S_OK;
+  {
+    std::optional<com::CallContextScope> streaming;
+    if (stream) streaming.emplace(com::CallContext{std::string(clientAddress), stream});
+    hr = dispatch.Invoke(method.info->id, com::DISPATCH_METHOD, arguments.args,
+                         method.HasRetval() ? &result : nullptr, &excep, &argError);
+  }
+  if (hr == DISP_E_EXCEPTION) {
+    HRESULT status = excep.scode;
+    if (SUCCEEDED(status)) status = excep.wCode ? MAKE_HRESULT(1, FACILITY_ITF, excep.wCode) : E_FAIL;
+    faultSource = excep.source.ToUtf8();
+    return Status(status, excep.description.ToUtf8());
+  }
+  if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTOPTIONAL || hr == DISP_E_BADPARAMCOUNT ||
+      hr == DISP_E_OVERFLOW) {
+    const std::string name = argError < method.info->params.size() ? (*method.wire)[argError] : std::string("?");
+    return Status(hr, text::Format("The parameter \"%s\" cannot be passed to \"%S\": %s", name, method.info->name,
+                                   com::HResultText(hr)));
+  }
+  if (FAILED(hr)) return Status(hr, ErrorText(hr));
+  return Status();
+}
+
+// The outputs as text, the return value first, then the others in
+// interface order.
+Status CollectOutputs(const Method& method, const Variant& result, const Arguments& arguments, ResultStream* stream,
+                      std::vector<NamedValue>& outputs) {
+  const std::vector<ParamInfo>& params = method.info->params;
+  const std::vector<std::string>& wire = *method.wire;
+  Bstr text;
+  if (stream && stream->Written()) {
+    // The pieces are the result; once the answer began, the mark stands for
+    // what went out.
+    const Status failure =
+        stream->status().ok() ? Status() : Status(stream->status().code(), stream->status().Text());
+    text = stream->Committed() ? Bstr::FromUtf8(kResultMark) : Bstr::TakeUtf8(stream->TakeHeld());
+    outputs.push_back({wire.back(), std::move(text)});
+    if (!failure.ok()) return failure;
+  } else if (method.HasRetval()) {
+    const bool isText = SUCCEEDED(OutputText(result, text));
+    outputs.push_back({wire.back(), std::move(text)});
+    if (!isText)
+      return Status(DISP_E_TYPEMISMATCH, text::Format("The return value of \"%S\" is not text.", method.info->name));
+  }
+  for (size_t i = 0; i < method.Passed(); ++i) {
+    if (params[i].direction == ParamDirection::In) continue;
+    if (FAILED(OutputText(arguments.outs[i], text)))
+      return Status(DISP_E_TYPEMISMATCH,
+                    text::Format("The output \"%s\" of \"%S\" is not text.", wire[i], method.info->name));
+    outputs.push_back({wire[i], std::move(text)});
+  }
+  return Status();
+}
+
+// `ns`: the namespace of the request's method element, for errorInfo.
+CallResult FaultResult(const Endpoint& endpoint, const Status& failure, std::string_view ns = {},
+                       std::string_view source = text::Narrow(kSource)) {
+  CallResult r;
+  r.fault = true;
+  r.status = failure.code();
+  r.body = WriteFault({failure.code(), failure.message(), std::string(source), endpoint.path}, ns);
+  return r;
+}
+
+// Whatever happens in a call, the thread's error information goes with it.
+struct ErrorReset {
+  ErrorReset() = default;
+  ErrorReset(const ErrorReset&) = delete;
+  ErrorReset& operator=(const ErrorReset&) = delete;
+  ~ErrorReset() { com::ClearErrorInfo(); }
+};
+
+}  // namespace
+
 Dispatcher::Dispatcher(ParseLimits limits, const eventlog::EventSource* log) : limits_(limits), log_(log) {}
 
 Dispatcher::~Dispatcher() {
@@ -263,49 +433,31 @@ Dispatcher::~Dispatcher() {
   classes_.clear();
 }
 
-Dispatcher::Class* Dispatcher::ClassOf(const Endpoint& endpoint, Failure& failure) {
+Result<Dispatcher::Class*> Dispatcher::ClassOf(const Endpoint& endpoint) {
   auto it = classes_.find(endpoint.progId);
   if (it != classes_.end()) return it->second.get();
   com::ClearErrorInfo();
   com::CLSID clsid;
   HRESULT hr = com::CLSIDFromProgID(std::string_view(endpoint.progId), clsid);
-  if (FAILED(hr)) {
-    failure = {hr, text::Format("The component \"%s\" is not registered (%s).", endpoint.progId, ErrorText(hr)),
-               std::string(text::Narrow(kSource))};
-    return nullptr;
-  }
+  if (FAILED(hr))
+    return Status(hr, text::Format("The component \"%s\" is not registered (%s).", endpoint.progId, ErrorText(hr)));
   auto cls = std::make_unique<Class>();
   hr = com::CoGetClassObject(clsid, com::CLSCTX_INPROC_SERVER, com::IClassFactory::kIid, cls->factory.PutVoid());
-  if (FAILED(hr)) {
-    failure = {hr, text::Format("The component \"%s\" cannot be loaded: %s", endpoint.progId, ErrorText(hr)),
-               std::string(text::Narrow(kSource))};
-    return nullptr;
-  }
+  if (FAILED(hr))
+    return Status(hr, text::Format("The component \"%s\" cannot be loaded: %s", endpoint.progId, ErrorText(hr)));
   return classes_.emplace(endpoint.progId, std::move(cls)).first->second.get();
 }
 
-bool Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<com::IUnknown>& created,
-                               Failure& failure) {
-  if (cls.methodsKnown) return true;
-  const std::string source(text::Narrow(kSource));
-  com::ClearErrorInfo();
-  HRESULT hr = cls.factory->CreateInstance(nullptr, com::IUnknown::kIid, created.PutVoid());
-  if (FAILED(hr)) {
-    failure = {hr, text::Format("The component \"%s\" cannot be created: %s", endpoint.progId, ErrorText(hr)), source};
-    return false;
-  }
+Status Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<com::IUnknown>& created) {
+  if (cls.methodsKnown) return Status();
+  QUOR_RETURN_IF_ERROR(Created(*cls.factory, endpoint, created));
   ComPtr<com::IDispatchInfo> info;
-  if (FAILED(created.As(info))) {
-    failure = {E_NOINTERFACE, text::Format("The component \"%s\" does not describe its methods.", endpoint.progId),
-               source};
-    return false;
-  }
+  if (FAILED(created.As(info)))
+    return Status(E_NOINTERFACE, text::Format("The component \"%s\" does not describe its methods.", endpoint.progId));
   std::vector<MemberInfo> members;
-  if (hr = info->GetMembers(members); FAILED(hr)) {
-    failure = {hr, text::Format("The component \"%s\" does not list its methods: %s", endpoint.progId, ErrorText(hr)),
-               source};
-    return false;
-  }
+  if (HRESULT hr = info->GetMembers(members); FAILED(hr))
+    return Status(hr,
+                  text::Format("The component \"%s\" does not list its methods: %s", endpoint.progId, ErrorText(hr)));
   for (MemberInfo& m : members)
     if (m.kind == com::MemberKind::Method) cls.methods.push_back(std::move(m));
   for (const MemberInfo& m : cls.methods) {
@@ -313,15 +465,14 @@ bool Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<com:
     for (size_t i = 0; i < m.params.size(); ++i) names.push_back(WireName(m.params[i], i));
   }
   cls.methodsKnown = true;
-  return true;
+  return Status();
 }
 
-CallResult Dispatcher::Fail(const Endpoint& endpoint, const Failure& failure, std::string_view ns) const {
-  CallResult r;
-  r.fault = true;
-  r.status = failure.status;
-  r.body = WriteFault({failure.status, failure.description, failure.source, endpoint.path}, ns);
-  return r;
+Result<Dispatcher::Class*> Dispatcher::KeptClass(const Endpoint& endpoint, ComPtr<com::IUnknown>& created) {
+  std::lock_guard lock(classesMutex_);
+  QUOR_ASSIGN_OR_RETURN(Class* cls, ClassOf(endpoint));
+  QUOR_RETURN_IF_ERROR(EnsureMethods(*cls, endpoint, created));
+  return cls;
 }
 
 std::string Dispatcher::RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description) {
@@ -333,20 +484,20 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
   try {
     Apartment apartment;
     std::lock_guard lock(classesMutex_);
-    Failure failure;
-    Class* cls = ClassOf(endpoint, failure);
     ComPtr<com::IUnknown> created;
-    if (cls && EnsureMethods(*cls, endpoint, created, failure)) {
-      methods = cls->methods;
+    Result<Class*> cls = ClassOf(endpoint);
+    const Status status = cls.ok() ? EnsureMethods(**cls, endpoint, created) : cls.status();
+    if (status.ok()) {
+      methods = (*cls)->methods;
       created.Reset();
       com::ClearErrorInfo();
       return S_OK;
     }
     created.Reset();
     com::ClearErrorInfo();
-    if (log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.description});
-    error = failure.description;
-    return failure.status;
+    if (log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, status.message()});
+    error = status.message();
+    return status.code();
   } catch (const std::exception& e) {
     error = e.what();
     return E_UNEXPECTED;
@@ -364,232 +515,114 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string&& body, std::s
   return Run(endpoint, owned, &owned, clientAddress, writer);
 }
 
+Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const {
+  Request request;
+  std::string reason;
+  // A body handed over is parsed where it lies, and gone once read.
+  const HRESULT parsed = owned ? ParseRequest(std::move(*owned), limits_, request, reason)
+                               : ParseRequest(body, limits_, request, reason);
+  if (FAILED(parsed)) {
+    if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
+    return Status(E_INVALIDARG, "The request is not a valid SOAP call: " + reason);
+  }
+  // Everything the call needs is in `request` now.
+  if (owned) std::string().swap(*owned);
+  return request;
+}
+
+Status Dispatcher::CallComponent(const Endpoint& endpoint, Request& request, std::string_view clientAddress,
+                                 AnswerWriter* writer, CallState& call) {
+  // A component that cannot be had or made is an error of the server's.
+  const auto notCreated = [&](Status failure) {
+    if (log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.message()});
+    return failure;
+  };
+  ComPtr<com::IUnknown> object;
+  Result<Class*> kept = KeptClass(endpoint, object);
+  if (!kept.ok()) return notCreated(kept.status());
+  // From here on the class is only read: its factory makes objects on any
+  // thread and its method list no longer changes.
+  const Class& cls = **kept;
+  QUOR_ASSIGN_OR_RETURN(const Method method, FindMethod(cls.methods, cls.wireNames, endpoint, request.method));
+  call.methodName = text::Narrow(method.info->name);
+  QUOR_ASSIGN_OR_RETURN(Given given, Bind(method, request.params));
+  if (!object) {
+    if (Status created = Created(*cls.factory, endpoint, object); !created.ok()) return notCreated(std::move(created));
+  }
+  ComPtr<com::IDispatch> dispatch;
+  if (FAILED(object.As(dispatch)))
+    return Status(E_NOINTERFACE, text::Format("The component \"%s\" cannot be called by name.", endpoint.progId));
+  // The component's arguments and results go before its object does.
+  Arguments arguments(method, std::move(given));
+  // The return value may come as a stream; the answer around it is known up
+  // to the result's text already.
+  if (writer && method.HasRetval()) {
+    std::string prefix = WriteAnswer(
+        call.methodName, std::vector<NamedValue>{{method.wire->back(), Bstr::FromUtf8(kResultMark)}}, call.ns);
+    prefix.resize(prefix.rfind(kResultMark));
+    call.stream.emplace(*writer, std::move(prefix));
+  }
+  ResultStream* stream = call.stream ? &*call.stream : nullptr;
+  Variant result;
+  QUOR_RETURN_IF_ERROR(Invoke(*dispatch, method, arguments, result, clientAddress, stream, call.faultSource));
+  return CollectOutputs(method, result, arguments, stream, call.outputs);
+}
+
+CallResult Dispatcher::Answer(const Endpoint& endpoint, Status status, CallState& call) const {
+  if (call.stream && call.stream->Committed()) {
+    if (status.ok()) {
+      // The whole answer with the mark for the result: what follows the
+      // mark is what the client still lacks.
+      const std::string whole = WriteAnswer(call.methodName, call.outputs, call.ns);
+      const size_t at = call.stream->PrefixSize();
+      Status finished = whole.compare(at, kResultMark.size(), kResultMark) == 0
+                            ? call.stream->Finish(std::string_view(whole).substr(at + kResultMark.size()))
+                            : Status(E_UNEXPECTED, "The streamed answer lost its place.");
+      if (finished.ok()) {
+        CallResult r;
+        r.streamed = true;
+        return r;
+      }
+      status = Status(finished.code(), finished.Text());
+    }
+    return CutOff(log_, endpoint.path, call.methodName, status.code(), status.message(), *call.stream);
+  }
+  if (!status.ok()) return FaultResult(endpoint, status, call.ns, call.faultSource);
+  CallResult r;
+  r.body = WriteAnswer(call.methodName, call.outputs, call.ns);
+  return r;
+}
+
 CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned,
                            std::string_view clientAddress, AnswerWriter* writer) {
-  const std::string source(text::Narrow(kSource));
-  // The answer, a fault too, is in the namespace the call came in.
-  std::string ns;
-  std::string methodName;  // as the interface spells it
   // Outside the try: an answer that began must be ended whatever is thrown.
-  std::optional<ResultStream> stream;
+  CallState call;
   try {
-    Request request;
-    std::string reason;
-    // A body handed over is parsed where it lies, and gone once read.
-    const HRESULT parsed = owned ? ParseRequest(std::move(*owned), limits_, request, reason)
-                                 : ParseRequest(body, limits_, request, reason);
-    if (FAILED(parsed)) {
-      if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
-      return Fail(endpoint, {E_INVALIDARG, "The request is not a valid SOAP call: " + reason, source});
-    }
-    // Everything the call needs is in `request` now.
-    if (owned) std::string().swap(*owned);
+    Result<Request> request = ReadRequest(endpoint, body, owned);
+    if (!request.ok()) return FaultResult(endpoint, request.status());
     body = {};
-    ns = request.ns;
-
-    std::vector<NamedValue> outputs;
-    Failure failure;
-    bool logFailure = false;
+    call.ns = request->ns;
+    Status status;
     {
       const com::CallContextScope context(com::CallContext{std::string(clientAddress), nullptr});
       Apartment apartment;
       com::ClearErrorInfo();
-      // Whatever happens below, the thread's error information goes with the call.
-      struct ErrorReset {
-        ~ErrorReset() { com::ClearErrorInfo(); }
-      } reset;
-
-      ComPtr<com::IUnknown> object;
-      Class* cls = nullptr;
-      {
-        std::lock_guard lock(classesMutex_);
-        cls = ClassOf(endpoint, failure);
-        if (cls && !EnsureMethods(*cls, endpoint, object, failure)) cls = nullptr;
-      }
-      // From here on the class is only read: its factory makes objects on any
-      // thread and its method list no longer changes.
-      if (!cls) {
-        logFailure = true;
-      } else {
-        const MemberInfo* method = nullptr;
-        const std::vector<std::string>* wire = nullptr;
-        const std::u16string wanted = text::Widen(request.method);
-        for (size_t k = 0; k < cls->methods.size(); ++k) {
-          if (text::EqualsNoCase(wanted, cls->methods[k].name)) {
-            method = &cls->methods[k];
-            wire = &cls->wireNames[k];
-            break;
-          }
-        }
-        if (!method) {
-          failure = {DISP_E_UNKNOWNNAME,
-                     text::Format("The component \"%s\" has no method \"%s\".", endpoint.progId, request.method),
-                     source};
-        } else {
-          methodName = text::Narrow(method->name);
-          // Bind the request's elements to the parameters by name.
-          const std::vector<ParamInfo>& params = method->params;
-          const bool hasRetval = !params.empty() && params.back().direction == ParamDirection::RetVal;
-          const size_t passed = params.size() - (hasRetval ? 1 : 0);
-          std::vector<std::optional<Bstr>> given(passed);
-          for (NamedValue& p : request.params) {
-            size_t at = passed;
-            for (size_t i = 0; i < passed; ++i) {
-              if (text::EqualsNoCase((*wire)[i], p.name)) {
-                at = i;
-                break;
-              }
-            }
-            if (at == passed) {
-              failure = {DISP_E_PARAMNOTFOUND,
-                         text::Format("The method \"%S\" has no parameter \"%s\".", method->name, p.name), source};
-              break;
-            }
-            if (given[at]) {
-              failure = {E_INVALIDARG, text::Format("The parameter \"%s\" is given twice.", p.name), source};
-              break;
-            }
-            given[at] = std::move(p.value);
-          }
-
-          if (SUCCEEDED(failure.status)) {
-            // Sized once: the references below point into it.
-            std::vector<Variant> outs(passed);
-            std::vector<Variant> args;
-            args.reserve(passed);
-            for (size_t i = 0; i < passed; ++i) {
-              Bstr value = given[i] ? std::move(*given[i]) : Bstr();
-              if (params[i].direction == ParamDirection::In) {
-                args.emplace_back(std::move(value));
-              } else {
-                if (given[i]) outs[i] = Variant(std::move(value));
-                args.push_back(Variant::ByRef(&outs[i]));
-              }
-            }
-            if (!object) {
-              com::ClearErrorInfo();
-              HRESULT hr = cls->factory->CreateInstance(nullptr, com::IUnknown::kIid, object.PutVoid());
-              if (FAILED(hr)) {
-                failure = {hr,
-                           text::Format("The component \"%s\" cannot be created: %s", endpoint.progId, ErrorText(hr)),
-                           source};
-                logFailure = true;
-              }
-            }
-            ComPtr<com::IDispatch> dispatch;
-            if (SUCCEEDED(failure.status) && FAILED(object.As(dispatch))) {
-              failure = {E_NOINTERFACE,
-                         text::Format("The component \"%s\" cannot be called by name.", endpoint.progId), source};
-            }
-            if (SUCCEEDED(failure.status)) {
-              // The return value may come as a stream; the answer around it
-              // is known up to the result's text already.
-              if (writer && hasRetval) {
-                std::string prefix =
-                    WriteAnswer(methodName, std::vector<NamedValue>{{wire->back(), Bstr::FromUtf8(kResultMark)}}, ns);
-                prefix.resize(prefix.rfind(kResultMark));
-                stream.emplace(*writer, std::move(prefix));
-              }
-              Variant result;
-              com::ExcepInfo excep;
-              uint32_t argError = 0;
-              com::ClearErrorInfo();
-              HRESULT hr = S_OK;
-              {
-                std::optional<com::CallContextScope> streaming;
-                if (stream) streaming.emplace(com::CallContext{std::string(clientAddress), &*stream});
-                hr = dispatch->Invoke(method->id, com::DISPATCH_METHOD, args, hasRetval ? &result : nullptr, &excep,
-                                      &argError);
-              }
-              if (hr == DISP_E_EXCEPTION) {
-                HRESULT status = excep.scode;
-                if (SUCCEEDED(status)) status = excep.wCode ? MAKE_HRESULT(1, FACILITY_ITF, excep.wCode) : E_FAIL;
-                failure = {status, excep.description.ToUtf8(), excep.source.ToUtf8()};
-              } else if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTOPTIONAL ||
-                         hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_OVERFLOW) {
-                const std::string name =
-                    argError < params.size() ? (*wire)[argError] : std::string("?");
-                failure = {hr,
-                           text::Format("The parameter \"%s\" cannot be passed to \"%S\": %s", name, method->name,
-                                        com::HResultText(hr)),
-                           source};
-              } else if (FAILED(hr)) {
-                failure = {hr, ErrorText(hr), source};
-              } else {
-                Bstr text;
-                if (stream && stream->Written()) {
-                  // The pieces are the result; once the answer began, the
-                  // mark stands for what went out.
-                  if (!stream->status().ok())
-                    failure = {stream->status().code(), stream->status().Text(), source};
-                  text = stream->Committed() ? Bstr::FromUtf8(kResultMark) : Bstr::TakeUtf8(stream->TakeHeld());
-                  outputs.push_back({wire->back(), std::move(text)});
-                } else if (hasRetval) {
-                  if (FAILED(OutputText(result, text))) {
-                    failure = {DISP_E_TYPEMISMATCH,
-                               text::Format("The return value of \"%S\" is not text.", method->name), source};
-                  }
-                  outputs.push_back({wire->back(), std::move(text)});
-                }
-                for (size_t i = 0; i < passed && SUCCEEDED(failure.status); ++i) {
-                  if (params[i].direction == ParamDirection::In) continue;
-                  if (FAILED(OutputText(outs[i], text))) {
-                    failure = {DISP_E_TYPEMISMATCH,
-                               text::Format("The output \"%s\" of \"%S\" is not text.", (*wire)[i],
-                                            method->name),
-                               source};
-                    break;
-                  }
-                  outputs.push_back({(*wire)[i], std::move(text)});
-                }
-              }
-            }
-            // The component's arguments and results go before the apartment does.
-            args.clear();
-            outs.clear();
-          }
-        }
-      }
-      object.Reset();
+      const ErrorReset reset;
+      status = CallComponent(endpoint, *request, clientAddress, writer, call);
     }
-
-    if (stream && stream->Committed()) {
-      if (SUCCEEDED(failure.status)) {
-        // The whole answer with the mark for the result: what follows the
-        // mark is what the client still lacks.
-        const std::string whole = WriteAnswer(methodName, outputs, ns);
-        const size_t at = stream->PrefixSize();
-        Status finished = whole.compare(at, kResultMark.size(), kResultMark) == 0
-                              ? stream->Finish(std::string_view(whole).substr(at + kResultMark.size()))
-                              : Status(E_UNEXPECTED, "The streamed answer lost its place.");
-        if (finished.ok()) {
-          CallResult r;
-          r.streamed = true;
-          return r;
-        }
-        failure = {finished.code(), finished.Text(), source};
-      }
-      return CutOff(log_, endpoint.path, methodName, failure.status, failure.description, *stream);
-    }
-    if (FAILED(failure.status)) {
-      if (logFailure && log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, failure.description});
-      return Fail(endpoint, failure, ns);
-    }
-    CallResult r;
-    r.body = WriteAnswer(methodName, outputs, ns);
-    return r;
+    return Answer(endpoint, std::move(status), call);
   } catch (const std::exception& e) {
     if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, e.what()});
-    const Failure failure{E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()), source};
-    if (stream && stream->Committed())
-      return CutOff(log_, endpoint.path, methodName, failure.status, failure.description, *stream);
-    return Fail(endpoint, failure, ns);
+    const Status failure(E_UNEXPECTED, text::Format("The call failed unexpectedly: %s", e.what()));
+    if (call.stream && call.stream->Committed())
+      return CutOff(log_, endpoint.path, call.methodName, failure.code(), failure.message(), *call.stream);
+    return FaultResult(endpoint, failure, call.ns);
   } catch (...) {
     if (log_) log_->Report(eventlog::EventType::Error, 22, {endpoint.path, "unknown exception"});
-    const Failure failure{E_UNEXPECTED, "The call failed unexpectedly.", source};
-    if (stream && stream->Committed())
-      return CutOff(log_, endpoint.path, methodName, failure.status, failure.description, *stream);
-    return Fail(endpoint, failure, ns);
+    const Status failure(E_UNEXPECTED, "The call failed unexpectedly.");
+    if (call.stream && call.stream->Committed())
+      return CutOff(log_, endpoint.path, call.methodName, failure.code(), failure.message(), *call.stream);
+    return FaultResult(endpoint, failure, call.ns);
   }
 }
 

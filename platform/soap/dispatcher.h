@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "platform/com/dispatch.h"
+#include "platform/com/status.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/soap/envelope.h"
 #include "platform/text/text.h"
@@ -162,22 +163,29 @@ class Dispatcher {
   static std::string RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description);
 
  private:
-  // `owned`, when given, holds `body` and is emptied once it is read.
+  struct Class;
+  struct CallState;
+
+  // A call in its steps: ReadRequest, CallComponent (in the client's call
+  // context, the runtime initialised for the thread), Answer; a step's
+  // failure is the status its fault carries. `owned`, when given, holds
+  // `body` and is emptied once it is read.
   CallResult Run(const Endpoint& endpoint, std::string_view body, std::string* owned, std::string_view clientAddress,
                  AnswerWriter* writer);
-  struct Class;
-  struct Failure {
-    HRESULT status = S_OK;
-    std::string description;
-    std::string source;
-  };
+  Result<Request> ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const;
+  // Finds the method, binds the request to it, makes the object, invokes it
+  // and turns its outputs into text.
+  Status CallComponent(const Endpoint& endpoint, Request& request, std::string_view clientAddress, AnswerWriter* writer,
+                       CallState& call);
+  // The answer or the fault; a streamed answer is ended or cut off.
+  CallResult Answer(const Endpoint& endpoint, Status status, CallState& call) const;
 
   // The kept class of the endpoint, fetched on first use; its method list is
   // filled once and then only read. Both under classesMutex_.
-  Class* ClassOf(const Endpoint& endpoint, Failure& failure);
-  bool EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created, Failure& failure);
-  // `ns`: the namespace of the request's method element, for errorInfo.
-  CallResult Fail(const Endpoint& endpoint, const Failure& failure, std::string_view ns = {}) const;
+  Result<Class*> ClassOf(const Endpoint& endpoint);
+  Status EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created);
+  // Both, under the lock; `created` may hold the object made on the way.
+  Result<Class*> KeptClass(const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created);
 
   ParseLimits limits_;
   const eventlog::EventSource* log_;

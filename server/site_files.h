@@ -1,0 +1,47 @@
+// The files the listener serves and writes, below the resource folder or a
+// site's folders: the walk down a relative path that follows no symbolic
+// link, a file's answer (one byte range at most), and the site mode's PUT,
+// which readers see whole or not at all. File work blocks: on a worker.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/base/unique_fd.h"
+#include "platform/eventlog/eventlog.h"
+#include "server/routes.h"
+
+namespace quor::soap::detail {
+
+enum class Opened { Ok, NotFound, Refused };
+
+// The segments of `relative` (PathSegments): Refused, with the reason, when
+// one is ".." or holds a backslash; NotFound when none is left.
+Opened Segments(std::string_view relative, std::vector<std::string>& segments, std::string& reason);
+
+// Opens the regular file at `relative` below the folder `root`: Refused,
+// with the reason, for a symbolic link or a segment not accessible on the
+// way; NotFound for one missing or not a regular file. `foldCase`: a segment
+// missing in exact case may match a name that differs only in case, as the
+// web server's file names do.
+Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason,
+                    bool foldCase = false);
+
+// The answer for GET or HEAD of that file: 403 (event 23) when refused, 404
+// when not found; else 200, or 206/416 by the request's byte range, with the
+// file's first kFileChunk bytes and the file for the rest.
+HttpAnswer ServeFile(int root, std::string_view relative, const HttpRequest& req, const eventlog::EventSource& log);
+
+// PUT of `relative` below the folder `root`: the folders must exist and are
+// walked without following links, checked before the body is read (403 with
+// event 23, or 409; both close); then the body is written aside and renamed
+// into place (201, 204 over a file, 500 with event 22 when it cannot be).
+// `log` must outlive the plan.
+Plan PutFile(const std::string& root, std::string_view relative, const std::shared_ptr<const HttpRequest>& r,
+             const eventlog::EventSource& log);
+
+}  // namespace quor::soap::detail
