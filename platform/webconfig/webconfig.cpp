@@ -167,13 +167,6 @@ xml::NodePtr Element(xml::Document& doc, xml::Node& parent, std::string_view tag
   return e;
 }
 
-long FsyncFolder(const std::filesystem::path& file) {
-  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid() || ::fsync(fd.get()) != 0) return Win32ErrorFromErrno(errno);
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 // ---- Script maps -----------------------------------------------------------------
@@ -452,11 +445,9 @@ Status Update(const std::filesystem::path& file, const std::function<bool(SiteCo
   QUOR_RETURN_IF_ERROR(config.Validate());
   const std::string after = config.Serialize();
   if (before && after == *before) return {};
-  if (const long rc = fs::WriteFileAtomic(file.string(), after); rc != ERROR_SUCCESS)
-    return Status(kWriteFailed,
-                  text::Format("\"%s\" cannot be written (error %d).", file.string(), static_cast<int64_t>(rc)));
-  // The rename itself must survive a crash too.
-  (void)FsyncFolder(file);
+  if (const Status written = fs::WriteFileAtomic(file.string(), after); !written.ok())
+    return Status(kWriteFailed, text::Format("\"%s\" cannot be written (error %d).", file.string(),
+                                             static_cast<int64_t>(HRESULT_CODE(written.code()))));
   return {};
 }
 

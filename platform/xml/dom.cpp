@@ -515,7 +515,7 @@ bool Document::save(std::string_view path) const {
   out += "?>";
   for (const Node* n = first_.get(); n; n = n->next_.get())
     if (n != declaration) TreeAccess::Serialize(*n, out);
-  return fs::WriteFileAtomic(path, out) == 0;
+  return fs::WriteFileAtomic(path, out).ok();
 }
 
 // ---- Names --------------------------------------------------------------------
