@@ -527,4 +527,20 @@ bool IsXmlName(std::string_view name) {
   return text::IsValidUtf8(name);
 }
 
+// ---- Elements -----------------------------------------------------------------
+
+bool IsElement(const Node& node, std::string_view name) {
+  return node.nodeType() == NodeType::Element && node.nodeName() == name;
+}
+
+bool IsElement(const NodePtr& node, std::string_view name) { return node && IsElement(*node, name); }
+
+std::optional<std::string> ElementValue(const Node& element) {
+  const NodePtr first = element.firstChild();
+  if (!first || (first->nodeType() != NodeType::Text && first->nodeType() != NodeType::CData)) return std::nullopt;
+  return first->nodeValue();
+}
+
+std::string ElementText(const Node& element) { return ElementValue(element).value_or(std::string()); }
+
 }  // namespace quor::xml
