@@ -7,16 +7,6 @@
 namespace quor::accessor {
 namespace {
 
-// The value of a setting: the text of its element's first child. An element
-// child (or none) means the setting has no value.
-std::optional<std::string> SettingValue(const xml::Node& element) {
-  const xml::NodePtr first = element.firstChild();
-  if (!first) return std::nullopt;
-  if (first->nodeType() != xml::NodeType::Text && first->nodeType() != xml::NodeType::CData)
-    return std::nullopt;
-  return first->nodeValue();
-}
-
 void SetText(std::optional<std::string>& field, std::optional<std::string> value) { field = std::move(value); }
 
 // Only the two spellings of "false" clear a flag; anything else, an empty
@@ -42,7 +32,8 @@ Status CConfigObj::ParseConfigDOM(const xml::NodePtr& node) {
     for (xml::NodePtr child = node->firstChild(); child; child = child->nextSibling()) {
       if (child->nodeType() != xml::NodeType::Element) continue;
       const std::string name = child->nodeName();
-      const std::optional<std::string> value = SettingValue(*child);
+      // An element child (or none) means the setting has no value.
+      const std::optional<std::string> value = xml::ElementValue(*child);
       if (name == "Provider") SetText(provider_, value);
       else if (name == "DataSource") SetText(dataSource_, value);
       else if (name == "UserName") SetText(userName_, value);

@@ -14,20 +14,6 @@
 namespace quor::accessor {
 namespace {
 
-bool IsElement(const xml::NodePtr& node, std::string_view name) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == name;
-}
-
-bool IsStatementElement(const xml::NodePtr& node) {
-  return IsElement(node, "statement") || IsElement(node, "substatement");
-}
-
-std::string ElementText(const xml::Node& element) {
-  const xml::NodePtr first = element.firstChild();
-  if (!first || (first->nodeType() != xml::NodeType::Text && first->nodeType() != xml::NodeType::CData)) return {};
-  return first->nodeValue().value_or(std::string());
-}
-
 // What a statement names as its target, and whether it only reads. An exec
 // may change data, so only a select reads.
 struct StatementTarget {
@@ -43,11 +29,11 @@ StatementTarget ReadTarget(xml::NodePtr node) {
   for (; node; node = node->nextSibling()) {
     if (node->nodeType() != xml::NodeType::Element) continue;
     const std::string name = node->nodeName();
-    if (name == "provider") target.provider = ElementText(*node);
-    else if (name == "dsn") target.dsn = ElementText(*node);
-    else if (name == "catalog") target.catalog = ElementText(*node);
+    if (name == "provider") target.provider = xml::ElementText(*node);
+    else if (name == "dsn") target.dsn = xml::ElementText(*node);
+    else if (name == "catalog") target.catalog = xml::ElementText(*node);
     else if (name == "sql") {
-      target.reading = IsElement(node->firstChild(), "select");
+      target.reading = xml::IsElement(node->firstChild(), "select");
       break;
     }
   }
@@ -175,8 +161,8 @@ Status CLegacyDBAccessorImpl::Query(std::u16string_view query, std::u16string_vi
 
     AnswerText answer;
     Status status;
-    if (IsElement(queryRoot, "transaction")) status = QueryUpdateOnTransaction(queryRoot, configRoot, answer);
-    else if (IsElement(configRoot, "config")) status = QueryOnTransaction(queryRoot, configRoot, answer);
+    if (xml::IsElement(queryRoot, "transaction")) status = QueryUpdateOnTransaction(queryRoot, configRoot, answer);
+    else if (xml::IsElement(configRoot, "config")) status = QueryOnTransaction(queryRoot, configRoot, answer);
     else {
       // One statement on one source: its rows may leave while they are read,
       // through the sink the caller gave.
@@ -247,7 +233,7 @@ Status CLegacyDBAccessorImpl::QueryOnTransaction(const xml::NodePtr& queryRoot, 
 
 Status CLegacyDBAccessorImpl::QueryUpdateOnTransaction(const xml::NodePtr& queryRoot, const xml::NodePtr& configRoot,
                                                        AnswerText& result) {
-  if (!IsElement(queryRoot, "transaction")) return Status(E_FAIL);
+  if (!xml::IsElement(queryRoot, "transaction")) return Status(E_FAIL);
 
   std::vector<std::shared_ptr<const CConfigObj>> entries;
   if (const Status status = ParseConfigList(configRoot, entries); !status.ok()) return status;

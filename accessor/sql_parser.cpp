@@ -3,24 +3,12 @@
 #include "platform/text/text.h"
 
 namespace quor::accessor {
-namespace {
-
-bool IsElement(const xml::NodePtr& node, std::string_view name) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == name;
-}
 
 bool IsStatementElement(const xml::NodePtr& node) {
-  return IsElement(node, "statement") || IsElement(node, "substatement");
+  return xml::IsElement(node, "statement") || xml::IsElement(node, "substatement");
 }
 
-// The text of an element: its first child's value when that child is text.
-// Empty when the element has none.
-std::string ElementText(const xml::Node& element) {
-  const xml::NodePtr first = element.firstChild();
-  if (!first) return {};
-  if (first->nodeType() != xml::NodeType::Text && first->nodeType() != xml::NodeType::CData) return {};
-  return first->nodeValue().value_or(std::string());
-}
+namespace {
 
 // Reads a row limit the way "%d" would, but refuses a number out of range
 // instead of wrapping it. Text that does not begin with a number is no limit.
@@ -54,15 +42,15 @@ Status CSQLParser::ParseQueryDOM(const xml::NodePtr& node) {
   QueryStatement& record = statements_[0];
 
   xml::NodePtr child = statementElement->firstChild();
-  if (IsElement(child, "substatement")) child = child->firstChild();
+  if (xml::IsElement(child, "substatement")) child = child->firstChild();
 
   bool sawSql = false;
   for (; child; child = child->nextSibling()) {
     if (child->nodeType() != xml::NodeType::Element) return Status(kUnsupportedTag);
     const std::string name = child->nodeName();
-    if (name == "provider") record.provider = ElementText(*child);
-    else if (name == "dsn") record.dsn = ElementText(*child);
-    else if (name == "catalog") record.catalog = ElementText(*child);
+    if (name == "provider") record.provider = xml::ElementText(*child);
+    else if (name == "dsn") record.dsn = xml::ElementText(*child);
+    else if (name == "catalog") record.catalog = xml::ElementText(*child);
     else if (name == "schema" || name == "transform" || name == "store" || name == "nounify") continue;
     else if (name == "table") record.targetKind = TargetKind::Table;
     else if (name == "column") record.targetKind = TargetKind::Columns;
@@ -101,7 +89,7 @@ Status CSQLParser::CreateSQLStatement(const xml::NodePtr& first, std::size_t ind
   for (xml::NodePtr node = first; node; node = node->nextSibling()) {
     if (node->nodeType() != xml::NodeType::Element) return Status(kUnsupportedTag);
     const std::string name = node->nodeName();
-    const std::string value = ElementText(*node);
+    const std::string value = xml::ElementText(*node);
     if (name == "select") {
       if (!setVerb(StatementKind::Select)) return Status(kQueryInvalid);
       record.selectList = value.empty() ? "*" : value;

@@ -116,6 +116,9 @@ class CSQLParser {
   std::vector<QueryStatement> statements_;
 };
 
+// Whether `node` is a "statement" or "substatement" element.
+bool IsStatementElement(const xml::NodePtr& node);
+
 // The SQL text of a statement record for one table text (the record's table
 // or one qualified name of a table list). Refuses a record whose template
 // does not fit its kind or condition (0x82000022), a change without a table

@@ -47,8 +47,7 @@ bool OneOf(const std::array<std::string_view, N>& names, std::string_view name) 
 // break it).
 std::string ServiceUrl(std::string stored) {
   if (stored.size() < 6) return stored;
-  if (text::EqualsNoCase(std::string_view(stored).substr(0, 7), "http://") ||
-      text::EqualsNoCase(std::string_view(stored).substr(0, 8), "https://"))
+  if (text::StartsWithNoCase(stored, "http://") || text::StartsWithNoCase(stored, "https://"))
     return stored;
   return "http" + stored.substr(3, stored.size() - 6) + "sod";
 }
@@ -100,7 +99,7 @@ int CVeltService::Connect(std::string_view service, std::string_view user, std::
   const uint32_t rows = registry.ReadNumber("QuorService", "RowCount");
   rowCount_ = rows == 0 ? 5 : static_cast<int32_t>(rows);
   http_.SetCaFile(caFile_.empty() ? registry.ReadText("QuorService", "CAFile") : caFile_);
-  if (!text::EqualsNoCase(service.substr(0, 7), "http://") && !text::EqualsNoCase(service.substr(0, 8), "https://")) {
+  if (!text::StartsWithNoCase(service, "http://") && !text::StartsWithNoCase(service, "https://")) {
     const std::string key = "QuorService\\ServiceInfo\\" + std::string(service);
     coreUrl_ = ServiceUrl(registry.ReadText(key, "Service"));
     authority_ = registry.ReadText(key, "Authority");

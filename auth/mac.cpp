@@ -140,9 +140,7 @@ std::u16string FormatTokenTime(time::TimePoint t) {
 std::u16string FormatTokenTime() { return FormatTokenTime(time::Now()); }
 
 std::optional<time::TimePoint> ParseTokenTime(std::u16string_view text) {
-  if (text.size() != 17) return std::nullopt;
-  for (char16_t c : text)
-    if (c < u'0' || c > u'9') return std::nullopt;
+  if (text.size() != 17 || !text::IsAsciiDigits(text)) return std::nullopt;
   auto number = [&](size_t at, size_t width) {
     int v = 0;
     for (size_t i = at; i < at + width; ++i) v = v * 10 + (text[i] - u'0');

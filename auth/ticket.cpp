@@ -58,7 +58,7 @@ Result<std::unique_ptr<TicketImpl>> ParseTicket(std::u16string_view text, std::s
   uint32_t numbers[12] = {};
   for (size_t i : {0, 1, 2, 3, 4, 5, 8, 9, 10, 11}) {
     std::optional<uint32_t> n = text::ParseUInt32(fields[i]);
-    if (!n || fields[i].empty() || fields[i].find_first_not_of("0123456789") != std::string::npos)
+    if (!n || !text::IsAsciiDigits(fields[i]))
       return Fail(E_FAIL, kInvalidTicket);
     numbers[i] = *n;
   }

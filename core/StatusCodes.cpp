@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 
 namespace quor::core {
 namespace {
@@ -287,18 +286,6 @@ std::string_view Pick(const StatusTextEntry& entry, Language language) {
 }
 
 }  // namespace
-
-Language LanguageFromLocale(std::string_view localeName) {
-  return localeName.starts_with("ja") ? Language::Japanese : Language::English;
-}
-
-Language ProcessLanguage() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return LanguageFromLocale(value);
-  }
-  return Language::English;
-}
 
 std::span<const StatusTextEntry> ServiceStatusTexts() { return kServiceTexts; }
 

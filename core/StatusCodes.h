@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/com/hresult.h"
+#include "platform/text/language.h"
 
 namespace quor::core {
 
@@ -156,14 +157,10 @@ inline constexpr HRESULT QS_E_ARGUMENT_INVALID = ServiceStatus(0x87);           
 inline constexpr HRESULT QS_E_DIRECTORY_NOT_CREATED = ServiceStatus(0x88);             // The server can't create new directory.
 inline constexpr HRESULT QS_E_RESOURCE_ATTRIBUTE_REMOVE_FAILED = ServiceStatus(0x8E);  // The removing of Vesk Resource Attribute value was failed.
 
-enum class Language { English, Japanese };
-
-// The language a locale name asks for: Japanese for a name beginning with
-// "ja" ("ja", "ja_JP.UTF-8" ...), English for everything else.
-Language LanguageFromLocale(std::string_view localeName);
-// The process's message language, by the first of LC_ALL, LC_MESSAGES and
-// LANG that is set and not empty. Read on every call.
-Language ProcessLanguage();
+// The message language and how the locale picks it (platform/text/language.h).
+using text::Language;
+using text::LanguageFromLocale;
+using text::ProcessLanguage;
 
 // One service code with its texts (UTF-8).
 struct StatusTextEntry {

@@ -40,8 +40,7 @@ constexpr std::string_view ValueOf(int edit) {
 std::optional<std::string> ThresholdText(std::string_view text) {
   const std::string_view trimmed = text::TrimAscii(text);
   if (trimmed.empty()) return "0";
-  for (char c : trimmed)
-    if (c < '0' || c > '9') return std::nullopt;
+  if (!text::IsAsciiDigits(trimmed)) return std::nullopt;
   const std::optional<uint32_t> number = text::ParseUInt32(trimmed);
   if (!number || *number > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) return std::nullopt;
   return std::to_string(*number);

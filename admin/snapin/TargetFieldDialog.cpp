@@ -22,10 +22,6 @@ std::string_view FirstChars(std::string_view text, std::size_t count) {
   return text.substr(0, i);
 }
 
-bool BeginsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text::EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::vector<std::string> SortedTypeNames() {
   std::vector<std::string> names = {
       "DBTYPE_I2",   "DBTYPE_I4",      "DBTYPE_R4",      "DBTYPE_R8",         "DBTYPE_CY",     "DBTYPE_DATE",
@@ -62,7 +58,7 @@ void CTargetFieldDialog::Open() {
   if (!targetType_.empty()) {
     for (std::size_t step = 1; step <= names.size(); ++step) {
       const std::size_t i = step % names.size();
-      if (BeginsWithNoCase(names[i], targetType_)) {
+      if (text::StartsWithNoCase(names[i], targetType_)) {
         typeIndex_ = i;
         break;
       }

@@ -49,7 +49,7 @@ console::IConsole* ConsoleOf(CQuorAdminMMC* componentData, CQuorAdminMMCComponen
 // The first child element of `parent` named exactly `name`.
 xml::NodePtr ChildElement(const xml::NodePtr& parent, std::string_view name) {
   for (auto child = parent->firstChild(); child; child = child->nextSibling())
-    if (child->nodeType() == xml::NodeType::Element && child->nodeName() == name) return child;
+    if (xml::IsElement(child, name)) return child;
   return nullptr;
 }
 

@@ -22,10 +22,6 @@ constexpr std::string_view kNewDestinationJoin = "Left Inner Join";
 // The source's five children come first; destinations follow them.
 constexpr int kPageChildren = 5;
 
-bool BeginsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text::EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 bool IsCatalogOrSchema(std::string_view name) { return name == "Catalog" || name == "Schema" || name == "schema"; }
 
 PageField ChoiceField(std::string_view id, std::string label, const std::vector<std::string>& entries, int selected,
@@ -77,7 +73,7 @@ void CUnifyRuleEditor::SelectFor(DropDown& list, std::string_view text, bool add
     }
   }
   for (std::size_t i = 0; i < list.entries.size(); ++i) {
-    if (BeginsWithNoCase(list.entries[i], text)) {
+    if (text::StartsWithNoCase(list.entries[i], text)) {
       list.selected = static_cast<int>(i);
       return;
     }

@@ -102,8 +102,7 @@ class DatabasesFolder : public testing::SnapinServerTest {
   static std::vector<std::string> WithoutScratch(std::vector<std::string> names) {
     std::erase_if(names, [](const std::string& name) {
       const size_t cut = name.rfind('_');
-      return cut != std::string::npos && cut + 1 < name.size() &&
-             name.find_first_not_of("0123456789", cut + 1) == std::string::npos;
+      return cut != std::string::npos && text::IsAsciiDigits(std::string_view(name).substr(cut + 1));
     });
     return names;
   }

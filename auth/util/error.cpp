@@ -1,9 +1,8 @@
 #include "auth/util/error.h"
 
-#include <cstdlib>
-
 #include "platform/com/classstore.h"
 #include "platform/crypt/crypt.h"
+#include "platform/text/language.h"
 #include "platform/text/text.h"
 
 namespace quor::auth::util {
@@ -146,13 +145,7 @@ com::Bstr SourceOf(const com::Guid& clsid) {
 
 }  // namespace
 
-uint32_t MessageLanguage() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return std::string_view(value).starts_with("ja") ? 1041 : 1033;
-  }
-  return 1033;
-}
+uint32_t MessageLanguage() { return text::ProcessLanguage() == text::Language::Japanese ? 1041 : 1033; }
 
 std::u16string FormatErrorText(HRESULT code, std::span<const Insert> inserts) {
   std::u16string out;

@@ -16,7 +16,7 @@ namespace quor::core::detail {
 inline std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 inline bool Named(const xml::NodePtr& node, KeywordIndex index) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == Kw(index);
+  return xml::IsElement(node, Kw(index));
 }
 
 inline bool SameNoCase(const com::Bstr& a, const std::string& b) {

@@ -24,7 +24,7 @@ bool PatternFits(const UnifyTableEntry& entry, const com::Bstr& key) {
 }
 
 bool IsResponse(const xml::NodePtr& node) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == Kw(KW_RESPONSE);
+  return xml::IsElement(node, Kw(KW_RESPONSE));
 }
 
 }  // namespace

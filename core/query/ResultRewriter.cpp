@@ -12,7 +12,7 @@ namespace {
 std::string_view Word(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 bool IsElementNamed(const xml::NodePtr& node, KeywordIndex index) {
-  return node->nodeType() == xml::NodeType::Element && node->nodeName() == Word(index);
+  return xml::IsElement(*node, Word(index));
 }
 
 Result<xml::NodePtr> Create(const xml::DocumentPtr& doc, KeywordIndex index) {

@@ -51,10 +51,6 @@ CUnifyMerger::~CUnifyMerger() {
   FreeEquivalentColumns().Ignore();
 }
 
-bool CUnifyMerger::IsElementNamed(const xml::NodePtr& node, std::string_view name) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == name;
-}
-
 Result<xml::NodePtr> CUnifyMerger::NewElement(const xml::DocumentPtr& document, std::string_view name) {
   if (!document) return Status(E_POINTER);
   auto element = document->createElement(name);
@@ -69,7 +65,7 @@ Status CUnifyMerger::Append(const xml::NodePtr& parent, const xml::NodePtr& chil
 }
 
 JoinKind CUnifyMerger::GetJoinKind(const xml::NodePtr& table) const {
-  if (!IsElementNamed(table, Kw(KW_TABLE))) return JoinKind::FullOuter;
+  if (!xml::IsElement(table, Kw(KW_TABLE))) return JoinKind::FullOuter;
   const auto unify = table->getAttribute(Kw(KW_UNIFY));
   if (!unify) return JoinKind::FullOuter;
   if (auto kind = KindNamed(*unify)) return *kind;
@@ -95,18 +91,18 @@ Status CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::NodeP
   };
 
   if (const auto record = first->firstChild()) {
-    if (!IsElementNamed(record, recordTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
+    if (!xml::IsElement(record, recordTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
     for (auto column = record->firstChild(); column; column = column->nextSibling()) {
-      if (!IsElementNamed(column, columnTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
+      if (!xml::IsElement(column, columnTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
       read(column, columns.back());
       columns.emplace_back();
     }
   }
 
   if (const auto record = second->firstChild()) {
-    if (!IsElementNamed(record, recordTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
+    if (!xml::IsElement(record, recordTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
     for (auto column = record->firstChild(); column; column = column->nextSibling()) {
-      if (!IsElementNamed(column, columnTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
+      if (!xml::IsElement(column, columnTag)) return Status(QS_E_UNIFICATION_SOURCE_INVALID);
       MergeColumn entry;
       read(column, entry);
       if (entry.name && IsKeyCandidate(*entry.name)) {

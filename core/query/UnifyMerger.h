@@ -206,7 +206,6 @@ class CUnifyMerger {
   const EquivIndex* EquivIndexFor(const xml::NodePtr& table);
 
   // Shared by the three units.
-  static bool IsElementNamed(const xml::NodePtr& node, std::string_view name);
   // A new element of `document`; E_FAIL when the DOM refuses.
   static Result<xml::NodePtr> NewElement(const xml::DocumentPtr& document, std::string_view name);
   static Status Append(const xml::NodePtr& parent, const xml::NodePtr& child);

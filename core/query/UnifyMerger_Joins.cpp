@@ -64,7 +64,7 @@ Result<xml::NodePtr> CUnifyMerger::JoinByRecords(const xml::DocumentPtr& documen
   QUOR_RETURN_IF_ERROR(NameOutputTable(table, firstName, secondName));
   if (!driving) return table;
   for (auto record = driving->firstChild(); record; record = record->nextSibling()) {
-    if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
+    if (!xml::IsElement(record, Kw(KW_RECORD))) continue;
     QUOR_ASSIGN_OR_RETURN(const xml::NodePtr joined, (this->*builder)(document, record, other));
     if (joined) QUOR_RETURN_IF_ERROR(Append(table, joined));
   }
@@ -77,7 +77,7 @@ Result<xml::NodePtr> CUnifyMerger::FullOuterJoin(const xml::DocumentPtr& documen
                         JoinByRecords(document, left, right, left, right, &CUnifyMerger::JoinRecordOrFill));
   if (!right) return table;
   for (auto record = right->firstChild(); record; record = record->nextSibling()) {
-    if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
+    if (!xml::IsElement(record, Kw(KW_RECORD))) continue;
     QUOR_ASSIGN_OR_RETURN(const xml::NodePtr unmatched, BuildUnmatchedRightRecord(document, left, record));
     if (unmatched) QUOR_RETURN_IF_ERROR(Append(table, unmatched));
   }
@@ -111,9 +111,9 @@ Result<xml::NodePtr> CUnifyMerger::CrossJoin(const xml::DocumentPtr& document, c
   if (!left || !right) return table;
   const std::string_view recordTag = Kw(KW_RECORD);
   for (auto l = left->firstChild(); l; l = l->nextSibling()) {
-    if (!IsElementNamed(l, recordTag)) continue;
+    if (!xml::IsElement(l, recordTag)) continue;
     for (auto r = right->firstChild(); r; r = r->nextSibling()) {
-      if (!IsElementNamed(r, recordTag)) continue;
+      if (!xml::IsElement(r, recordTag)) continue;
       QUOR_ASSIGN_OR_RETURN(const xml::NodePtr record, NewElement(document, recordTag));
       for (const auto& side : {l, r}) QUOR_RETURN_IF_ERROR(AppendColumns(document, record, side));
       QUOR_RETURN_IF_ERROR(Append(table, record));
@@ -132,7 +132,7 @@ Result<xml::NodePtr> CUnifyMerger::UnionJoin(const xml::DocumentPtr& document, c
   for (const auto& side : {left, right}) {
     if (!side) continue;
     for (auto source = side->firstChild(); source; source = source->nextSibling()) {
-      if (!IsElementNamed(source, recordTag)) continue;
+      if (!xml::IsElement(source, recordTag)) continue;
       QUOR_ASSIGN_OR_RETURN(const xml::NodePtr record, NewElement(document, recordTag));
       ClearPresentFlags();
       QUOR_RETURN_IF_ERROR(AppendColumns(document, record, source));

@@ -14,13 +14,9 @@ namespace {
 
 std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
-bool IsTagged(const xml::NodePtr& node, std::string_view tag) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == tag;
-}
-
 // Whether `node` is a "column" element named `name` (never for an empty name).
 bool IsColumnCalled(const xml::NodePtr& node, std::string_view name) {
-  if (name.empty() || !IsTagged(node, Kw(KW_COLUMN))) return false;
+  if (name.empty() || !xml::IsElement(node, Kw(KW_COLUMN))) return false;
   const auto own = node->getAttribute(Kw(KW_NAME));
   return own && *own == name;
 }
@@ -66,7 +62,7 @@ xml::NodePtr CUnifyMerger::FirstRecordWithKey(const xml::NodePtr& table, std::st
   if (!table) return nullptr;
   if (!indexing_) {
     for (auto record = table->firstChild(); record; record = record->nextSibling())
-      if (IsTagged(record, Kw(KW_RECORD)) && HoldsKey(record, key, value)) return record;
+      if (xml::IsElement(record, Kw(KW_RECORD)) && HoldsKey(record, key, value)) return record;
     return nullptr;
   }
   auto index =
@@ -74,7 +70,7 @@ xml::NodePtr CUnifyMerger::FirstRecordWithKey(const xml::NodePtr& table, std::st
   if (index == keyIndexes_.end()) {
     KeyIndex built{table, std::string(key), {}};
     for (auto record = table->firstChild(); record; record = record->nextSibling()) {
-      if (!IsTagged(record, Kw(KW_RECORD))) continue;
+      if (!xml::IsElement(record, Kw(KW_RECORD))) continue;
       for (auto child = record->firstChild(); child; child = child->nextSibling())
         if (IsColumnCalled(child, key)) built.firstRecord.try_emplace(child->text(), record);  // the first one wins
     }
@@ -93,7 +89,7 @@ const CUnifyMerger::EquivIndex* CUnifyMerger::EquivIndexFor(const xml::NodePtr& 
   index.table = table;
   index.column = column;
   for (auto record = table->firstChild(); record; record = record->nextSibling()) {
-    if (!IsElementNamed(record, Kw(KW_RECORD))) continue;
+    if (!xml::IsElement(record, Kw(KW_RECORD))) continue;
     const size_t at = index.records.size();
     index.records.push_back(record);
     if (const auto child = FirstNamed(record, column)) index.byText[child->text()].push_back(at);
@@ -115,7 +111,7 @@ void CUnifyMerger::SetColumnPresent(std::string_view name) {
 Result<xml::NodePtr> CUnifyMerger::CopyColumn(const xml::DocumentPtr& document, const xml::NodePtr& source) {
   // Anything but a column (a comment, stray text, another element) is not
   // part of a record's values; leaving it out keeps the rest of the join.
-  if (!IsElementNamed(source, Kw(KW_COLUMN))) return xml::NodePtr();
+  if (!xml::IsElement(source, Kw(KW_COLUMN))) return xml::NodePtr();
   QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, NewElement(document, Kw(KW_COLUMN)));
   const std::vector<xml::Attribute> attributes = source->attributes();
   for (const auto& attribute : attributes) {
@@ -230,8 +226,8 @@ Status CUnifyMerger::NameJoinedTable(const xml::NodePtr& joined, const xml::Node
                                      const xml::NodePtr& second) {
   if (!joined || joined->nodeType() != xml::NodeType::Element) return Status(QS_E_UNIFY_TARGET_TABLE_INVALID);
   const std::string_view tableTag = Kw(KW_TABLE);
-  const bool firstIsTable = IsElementNamed(first, tableTag);
-  const bool secondIsTable = IsElementNamed(second, tableTag);
+  const bool firstIsTable = xml::IsElement(first, tableTag);
+  const bool secondIsTable = xml::IsElement(second, tableTag);
 
   std::string name;
   if (!firstIsTable) name = "NULL & ";
@@ -258,7 +254,7 @@ bool CUnifyMerger::BuildEquivalentColumns(const xml::NodePtr& left, const xml::N
   FreeEquivalentColumns().Ignore();
   const auto leftRecord = left ? left->firstChild() : nullptr;
   const auto rightRecord = right ? right->firstChild() : nullptr;
-  if (!leftRecord || !rightRecord || !IsElementNamed(leftRecord, Kw(KW_RECORD))) return false;
+  if (!leftRecord || !rightRecord || !xml::IsElement(leftRecord, Kw(KW_RECORD))) return false;
   for (auto column = leftRecord->firstChild(); column; column = column->nextSibling()) {
     const auto name = GetNameAttribute(column);
     if (!name) continue;
@@ -321,7 +317,7 @@ Result<xml::NodePtr> CUnifyMerger::JoinEquivalentRecord(const xml::DocumentPtr& 
     }
   }
   for (auto candidate = rightTable->firstChild(); candidate; candidate = candidate->nextSibling())
-    if (IsElementNamed(candidate, Kw(KW_RECORD)) && agrees(candidate)) return join(candidate);
+    if (xml::IsElement(candidate, Kw(KW_RECORD)) && agrees(candidate)) return join(candidate);
   return xml::NodePtr();
 }
 

@@ -14,7 +14,7 @@ namespace {
 std::string_view Kw(KeywordIndex index) { return CKeywordTable::Instance().Narrow(index); }
 
 bool IsResponse(const xml::NodePtr& node) {
-  return node && node->nodeType() == xml::NodeType::Element && node->nodeName() == Kw(KW_RESPONSE);
+  return xml::IsElement(node, Kw(KW_RESPONSE));
 }
 
 // `node` when it is a "response" element, else the first one among its
@@ -139,7 +139,7 @@ Result<CUnifyMerger::WalkResult> CUnifyMerger::WalkOne(const xml::DocumentPtr& f
     if (child->hasChildNodes()) first = child;
   if (!first)
     for (auto child = response->firstChild(); child && !first; child = child->nextSibling())
-      if (IsElementNamed(child, Kw(KW_TABLE))) first = child;
+      if (xml::IsElement(child, Kw(KW_TABLE))) first = child;
   if (!first) return result;
 
   xml::NodePtr joined = first;

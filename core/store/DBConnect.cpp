@@ -525,7 +525,7 @@ Status CDBConnect::GetFieldValue(const RecordsetHolder& rows, std::string_view c
 }
 
 bool CDBConnect::UsesDriverCatalog() const {
-  return provider_.size() >= 7 && text::EqualsNoCase(std::string_view(provider_).substr(0, 7), "MSDASQL");
+  return text::StartsWithNoCase(provider_, "MSDASQL");
 }
 
 Status CDBConnect::ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::u16string> restrictions,

@@ -35,13 +35,6 @@ const com::Bstr& ResultOk() {
 
 }  // namespace
 
-bool CLogDBConnectImpl::IsAllDigits(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 Status CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<const com::Variant> params,
                                 com::Bstr& reply) {
   if (!db_ || db_->GetState() == 0) return Status(QS_E_LOG_DB_NOT_INSTALLED);
@@ -112,7 +105,7 @@ HRESULT CLogDBConnectImpl::GetLogs(const com::Bstr& firstId, const com::Bstr& co
   if (firstId.Empty() || count.Empty()) return QS_E_ARGUMENT_NULL;
   const std::string first = firstId.ToUtf8();
   const std::string number = count.ToUtf8();
-  if (!IsAllDigits(first) || !IsAllDigits(number)) return QS_E_ARGUMENT_INVALID;
+  if (!text::IsAsciiDigits(first) || !text::IsAsciiDigits(number)) return QS_E_ARGUMENT_INVALID;
   const auto from = text::ParseInt64(first);
   const auto how = text::ParseInt64(number);
   // Runs of digits too long for a number are no valid range either.

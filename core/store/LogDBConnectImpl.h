@@ -37,9 +37,6 @@ class CLogDBConnectImpl {
   HRESULT InsertLog5(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
                      const com::Bstr& result, const com::Bstr& description);
 
-  // A non-empty run of the digits 0 to 9, nothing else.
-  static bool IsAllDigits(std::string_view text);
-
  private:
   enum class Reply { Records, IdList, Count };
   Status Query(Reply shape, std::string_view sql, std::span<const com::Variant> params, com::Bstr& reply);

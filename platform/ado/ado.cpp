@@ -66,10 +66,6 @@ const std::string* Find(const std::vector<std::pair<std::string, std::string>>& 
   return nullptr;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 // Whether an ODBC connection string already names `key`.
 bool OdbcHasKey(std::string_view odbc, std::string_view key) {
   for (const auto& item : text::Split(odbc, ';')) {
@@ -144,7 +140,7 @@ HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::stri
   const std::string providerName = provider ? *provider : std::string("MSDASQL");
 
   std::string out;
-  if (StartsWithNoCase(providerName, "MSDASQL")) {
+  if (text::StartsWithNoCase(providerName, "MSDASQL")) {
     if (extended && !extended->empty()) {
       out = *extended;
     } else if (dataSource && !dataSource->empty()) {
@@ -155,14 +151,14 @@ HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::stri
     }
     AppendOdbc(out, "UID", user);
     AppendOdbc(out, "PWD", password);
-  } else if (StartsWithNoCase(providerName, "SQLOLEDB") || StartsWithNoCase(providerName, "SQLNCLI") ||
-             StartsWithNoCase(providerName, "MSOLEDBSQL")) {
+  } else if (text::StartsWithNoCase(providerName, "SQLOLEDB") || text::StartsWithNoCase(providerName, "SQLNCLI") ||
+             text::StartsWithNoCase(providerName, "MSOLEDBSQL")) {
     out = "DRIVER={FreeTDS}";
     AppendOdbc(out, "Server", dataSource);
     AppendOdbc(out, "Database", catalog);
     AppendOdbc(out, "UID", user);
     AppendOdbc(out, "PWD", password);
-  } else if (StartsWithNoCase(providerName, "OraOLEDB") || StartsWithNoCase(providerName, "MSDAORA")) {
+  } else if (text::StartsWithNoCase(providerName, "OraOLEDB") || text::StartsWithNoCase(providerName, "MSDAORA")) {
     out = "DRIVER={Oracle}";
     AppendOdbc(out, "DBQ", dataSource);
     AppendOdbc(out, "UID", user);

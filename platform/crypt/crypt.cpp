@@ -19,7 +19,9 @@
 #include <map>
 #include <mutex>
 
+#include "platform/base/unique_fd.h"
 #include "platform/base/win32_error.h"
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 #include "platform/text/base64.h"
 #include "platform/text/text.h"
@@ -187,20 +189,6 @@ namespace {
 
 constexpr std::string_view kContainerMagic = "QuorKeyContainer 1";
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Exclusive lock on the folder's ".lock" file, for every writer of a
 // container in it (other threads of this process included: each lock has an
 // open file description of its own).
@@ -225,7 +213,7 @@ class FolderLock {
   HRESULT Status() const { return status_; }
 
  private:
-  Fd fd_;
+  UniqueFd fd_;
   HRESULT status_ = S_OK;
 };
 
@@ -266,7 +254,7 @@ struct ContainerKeys {
 };
 
 HRESULT ReadContainer(const std::filesystem::path& file, ContainerKeys& out) {
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return errno == ENOENT ? NTE_BAD_KEYSET : FromErrno(errno);
   std::string contents;
   char buffer[4096];
@@ -354,7 +342,7 @@ HRESULT PrivateKeyLine(std::string_view kind, EVP_PKEY* key, std::string& out) {
   return S_OK;
 }
 
-// Writes the container through a unique temporary (mode 0600) renamed over it.
+// Writes the container atomically, readable by its owner only.
 HRESULT WriteContainer(const std::filesystem::path& file, const ContainerKeys& keys) {
   std::string contents(kContainerMagic);
   contents += '\n';
@@ -362,26 +350,9 @@ HRESULT WriteContainer(const std::filesystem::path& file, const ContainerKeys& k
     if (HRESULT hr = PrivateKeyLine("exchange", keys.exchange.get(), contents); FAILED(hr)) return hr;
   if (keys.signature)
     if (HRESULT hr = PrivateKeyLine("signature", keys.signature.get(), contents); FAILED(hr)) return hr;
-  std::string tmp = file.string() + ".tmp.XXXXXX";
-  HRESULT hr = S_OK;
-  {
-    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return FromErrno(errno);
-    size_t done = 0;
-    while (done < contents.size() && hr == S_OK) {
-      ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);
-      if (n < 0) {
-        if (errno != EINTR) hr = FromErrno(errno);
-        continue;
-      }
-      done += static_cast<size_t>(n);
-    }
-    if (hr == S_OK && ::fsync(fd.get()) != 0) hr = FromErrno(errno);
-  }
-  if (hr == S_OK && ::rename(tmp.c_str(), file.c_str()) != 0) hr = FromErrno(errno);
-  if (hr != S_OK) ::unlink(tmp.c_str());
+  const Status written = fs::WriteFileAtomic(file.string(), contents, {.mode = 0600});
   Cleanse(std::span(reinterpret_cast<uint8_t*>(contents.data()), contents.size()));
-  return hr;
+  return written.code();
 }
 
 SharedPkey GenerateRsa() { return AdoptPkey(EVP_PKEY_Q_keygen(Lib().ctx, nullptr, "RSA", size_t{kRsaKeyBits})); }

@@ -27,8 +27,8 @@
 //   with.
 //
 // Concurrency: a change takes flock(LOCK_EX) on "<file>.lock", reads the file,
-// applies the change, writes a unique temporary file with mode 0600, fsyncs
-// it, renames it over the file and fsyncs the folder.
+// applies the change and writes it with fs::WriteFileAtomic in mode 0600 (a
+// unique temporary file, fsynced, renamed over the file, the folder fsynced).
 
 #include "platform/directory/accounts.h"
 
@@ -48,6 +48,7 @@
 #include <span>
 #include <utility>
 
+#include "platform/base/unique_fd.h"
 #include "platform/base/win32_error.h"
 #include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
@@ -145,23 +146,8 @@ bool ParseHash(std::string_view hash, ParsedHash& out) {
 
 // ---- Files -------------------------------------------------------------------------------
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 long ReadWhole(const std::string& path, std::string& out) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Win32ErrorFromErrno(errno);
   out.clear();
   char buffer[8192];
@@ -177,36 +163,11 @@ long ReadWhole(const std::string& path, std::string& out) {
   return ERROR_SUCCESS;
 }
 
+// Password hashes: readable by the owner only.
 long WriteReplacing(const std::string& path, std::string_view contents) {
   fs::RemoveStaleTemporaries(path);
-  std::string tmp = path + ".tmp.XXXXXX";
-  long rc = ERROR_SUCCESS;
-  {
-    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return Win32ErrorFromErrno(errno);
-    // Password hashes: readable by the owner only.
-    ::fchmod(fd.get(), 0600);
-    while (!contents.empty()) {
-      const ssize_t n = ::write(fd.get(), contents.data(), contents.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        rc = Win32ErrorFromErrno(errno);
-        break;
-      }
-      contents.remove_prefix(static_cast<size_t>(n));
-    }
-    if (rc == ERROR_SUCCESS && ::fsync(fd.get()) != 0) rc = Win32ErrorFromErrno(errno);
-    if (::close(fd.Release()) != 0 && rc == ERROR_SUCCESS) rc = Win32ErrorFromErrno(errno);
-  }
-  if (rc == ERROR_SUCCESS && ::rename(tmp.c_str(), path.c_str()) != 0) rc = Win32ErrorFromErrno(errno);
-  if (rc != ERROR_SUCCESS) {
-    ::unlink(tmp.c_str());
-    return rc;
-  }
-  std::string folder = std::filesystem::path(path).parent_path().string();
-  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
-  return ERROR_SUCCESS;
+  const Status written = fs::WriteFileAtomic(path, contents, {.mode = 0600});
+  return written.ok() ? ERROR_SUCCESS : static_cast<long>(HRESULT_CODE(written.code()));
 }
 
 class FileLock {

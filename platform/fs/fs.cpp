@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <system_error>
 
 #include "platform/base/win32_error.h"
 #include "platform/base/unique_fd.h"
@@ -151,31 +152,48 @@ long ReadFile(std::string_view path, std::string& contents) {
   return ERROR_SUCCESS;
 }
 
-long WriteFileAtomic(std::string_view path, std::string_view contents) {
+Status WriteFileAtomic(std::string_view path, std::string_view contents, const WriteOptions& options,
+                       WriteStep* failedStep) {
   const std::string p = NormalizePath(path);
   // A unique temporary name: threads or processes saving the same file at
   // once must not write into one another's temporary.
   std::string tmp = p + ".tmp.XXXXXX";
-  long rc = ERROR_SUCCESS;
-  {
-    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return LastError(p);
-    ::fchmod(fd.get(), 0644);
-    size_t done = 0;
-    while (done < contents.size()) {
-      const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        rc = Win32ErrorFromErrno(errno);
-        break;
-      }
-      done += static_cast<size_t>(n);
+  bool made = false;
+  const auto fail = [&](WriteStep step, std::string_view what) {
+    const int err = errno;
+    if (made) ::unlink(tmp.c_str());
+    if (failedStep) *failedStep = step;
+    return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err, err == ENOENT && !ParentExists(p))),
+                  text::Format("\"%s\" cannot be written: %s (%s)", p, what,
+                               std::error_code(err, std::generic_category()).message()));
+  };
+
+  mode_t mode = options.mode;
+  if (struct stat st {}; options.keepMode && ::stat(p.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (!fd.valid()) return fail(WriteStep::Create, "no temporary file can be made beside it");
+  made = true;
+  // A file system without permission bits refuses; the temporary's own 0600
+  // then stands.
+  (void)::fchmod(fd.get(), mode);
+  for (std::string_view rest = contents; !rest.empty();) {
+    const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(WriteStep::Write, "its temporary file cannot be written");
     }
-    if (rc == ERROR_SUCCESS && ::fsync(fd.get()) != 0) rc = Win32ErrorFromErrno(errno);
+    rest.remove_prefix(static_cast<size_t>(n));
   }
-  if (rc == ERROR_SUCCESS && ::rename(tmp.c_str(), p.c_str()) != 0) rc = LastError(p);
-  if (rc != ERROR_SUCCESS) ::unlink(tmp.c_str());
-  return rc;
+  if (::fsync(fd.get()) != 0 || ::close(fd.Release()) != 0)
+    return fail(WriteStep::Write, "its temporary file cannot be written");
+  if (::rename(tmp.c_str(), p.c_str()) != 0) return fail(WriteStep::Replace, "its temporary file cannot replace it");
+
+  // The new contents are in place; a folder that cannot be synced leaves
+  // only the rename's durability to the file system.
+  const size_t slash = p.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  if (UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir.valid()) (void)::fsync(dir.get());
+  return Status();
 }
 
 void RemoveStaleTemporaries(std::string_view path) {

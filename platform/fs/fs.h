@@ -1,11 +1,16 @@
 // File-system calls the system makes. Paths may be written with '\' as on the
 // original platform; they are normalised to '/'. Failures are the platform's
-// error numbers (platform/base/win32_error.h).
+// error numbers (platform/base/win32_error.h); WriteFileAtomic reports them as
+// a Status.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/com/status.h"
 
 namespace quor::fs {
 
@@ -31,9 +36,27 @@ long RemoveFolder(std::string_view path);
 long DeleteFile(std::string_view path);
 
 long ReadFile(std::string_view path, std::string& contents);
-// Writes through a temporary file in the same folder and renames it over the
-// target, so a reader sees the old or the new contents, never a part.
-long WriteFileAtomic(std::string_view path, std::string_view contents);
+
+// The permission bits WriteFileAtomic gives the file.
+struct WriteOptions {
+  // Set exactly, whatever the umask: 0600 for files holding secrets.
+  mode_t mode = 0644;
+  // An existing file keeps its own bits; `mode` is then for a new file only.
+  bool keepMode = false;
+};
+// Where a failed WriteFileAtomic stopped, for callers whose own codes tell a
+// temporary that could not be made apart from a later failure.
+enum class WriteStep { Create, Write, Replace };
+
+// The one atomic file write: a unique temporary "<path>.tmp.XXXXXX" beside the
+// file, written and fsynced, renamed over the file, then the folder fsynced so
+// that the rename survives a crash too. A reader sees the old or the new
+// contents, never a part; writers at once each leave one whole file. On
+// failure the temporary is removed and the file is as it was; the status's
+// code is HRESULT_FROM_WIN32 of the platform's number and its message names
+// the file.
+Status WriteFileAtomic(std::string_view path, std::string_view contents, const WriteOptions& options = {},
+                       WriteStep* failedStep = nullptr);
 
 bool MatchWildcard(std::string_view pattern, std::string_view name);
 

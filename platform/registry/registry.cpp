@@ -35,9 +35,11 @@
 // Concurrency: reads compare the file's identity (device, inode, size,
 // modification time) with the loaded one and re-read on a change. Writes take
 // flock(LOCK_EX) on "<file>.lock", read the file again (by content, not by its
-// identity, so no update can be lost to a coarse clock), apply the change,
-// write "<file>.tmp.<pid>", fsync it, rename it over the file and fsync the
-// folder. A mutex makes one Registry object safe for threads.
+// identity, so no update can be lost to a coarse clock), apply the change and
+// write the file with fs::WriteFileAtomic (a unique "<file>.tmp.XXXXXX",
+// fsynced, renamed over the file, the folder fsynced); the file keeps its
+// permission bits. Temporaries that a killed writer left are removed under the
+// lock. A mutex makes one Registry object safe for threads.
 
 #include "platform/registry/registry.h"
 
@@ -470,23 +472,6 @@ Status ReadFile(const std::filesystem::path& file, std::string& content, FileId&
   return Status();
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-void SyncFolder(const std::filesystem::path& folder) {
-  UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) ::fsync(fd.get());
-}
-
 class FileLock {
  public:
   Status Acquire(const std::filesystem::path& lockFile) {
@@ -703,21 +688,13 @@ struct Registry::State {
 
   Status Replace(std::string_view out) {
     fs::RemoveStaleTemporaries(file.string());
-    std::filesystem::path tmp = file;
-    tmp += ".tmp." + std::to_string(::getpid());
-    mode_t mode = 0644;
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (fd.get() < 0) return ErrorFromErrno(errno, ERROR_CANTWRITE);
-    bool ok = WriteAll(fd.get(), out) && ::fsync(fd.get()) == 0;
-    ok = ::close(fd.Release()) == 0 && ok;
-    if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0) {
-      ::unlink(tmp.c_str());
-      return Win32Status(ERROR_CANTWRITE);
-    }
-    SyncFolder(file.parent_path());
-    return Status();
+    fs::WriteStep step{};
+    const Status written = fs::WriteFileAtomic(file.string(), out, {.keepMode = true}, &step);
+    if (written.ok()) return Status();
+    // Only a temporary refused for want of rights is "access denied".
+    if (step == fs::WriteStep::Create && Win32Error(written) == ERROR_ACCESS_DENIED)
+      return Win32Status(ERROR_ACCESS_DENIED);
+    return Win32Status(ERROR_CANTWRITE);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -591,6 +592,18 @@ std::optional<int32_t> ScanInt32(std::string_view in) {
   if (end == digits_start) return std::nullopt;
   return ParseInt32(in.substr(pos, end - pos));
 }
+
+namespace {
+
+template <typename Char>
+bool AllAsciiDigits(std::basic_string_view<Char> in) {
+  return !in.empty() && std::all_of(in.begin(), in.end(), [](Char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool IsAsciiDigits(std::string_view in) { return AllAsciiDigits(in); }
+bool IsAsciiDigits(std::u16string_view in) { return AllAsciiDigits(in); }
 
 std::string_view TrimAscii(std::string_view in) {
   while (!in.empty() && IsSpace(in.front())) in.remove_prefix(1);

@@ -60,6 +60,10 @@ int CompareNoCase(std::string_view a, std::string_view b);
 int CompareNoCase(std::u16string_view a, std::u16string_view b);
 inline bool EqualsNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
 inline bool EqualsNoCase(std::u16string_view a, std::u16string_view b) { return CompareNoCase(a, b) == 0; }
+// Whether `in` begins with `prefix`, compared as above.
+inline bool StartsWithNoCase(std::string_view in, std::string_view prefix) {
+  return in.size() >= prefix.size() && EqualsNoCase(in.substr(0, prefix.size()), prefix);
+}
 std::string ToLowerAscii(std::string_view in);
 std::string ToUpperAscii(std::string_view in);
 
@@ -136,6 +140,12 @@ std::optional<int32_t> ScanInt32(std::string_view in);
 // ---- Small helpers -------------------------------------------------------------
 
 std::string_view TrimAscii(std::string_view in);
+
+// Whether `in` is one or more ASCII digits and nothing else: no sign, no
+// blanks, not empty. Callers check this before reading a number from text
+// that may hold nothing but one.
+bool IsAsciiDigits(std::string_view in);
+bool IsAsciiDigits(std::u16string_view in);
 
 // The one split of the tree: every field between separators, empty ones
 // included ("a,,b," gives "a", "", "b", ""; "" gives one empty field).

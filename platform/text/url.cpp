@@ -1,5 +1,7 @@
 #include "platform/text/url.h"
 
+#include "platform/text/text.h"
+
 namespace quor::text {
 
 std::optional<UrlParts> SplitUrl(std::string_view text) {
@@ -41,14 +43,10 @@ std::optional<HostPort> SplitHostPort(std::string_view authority) {
 }
 
 std::optional<uint16_t> ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (n == 0 || n > 65535) return std::nullopt;
-  return static_cast<uint16_t>(n);
+  if (text.size() > 5 || !IsAsciiDigits(text)) return std::nullopt;
+  const std::optional<uint32_t> n = ParseUInt32(text);
+  if (!n || *n == 0 || *n > 65535) return std::nullopt;
+  return static_cast<uint16_t>(*n);
 }
 
 }  // namespace quor::text

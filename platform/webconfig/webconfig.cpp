@@ -23,10 +23,6 @@ namespace {
 
 constexpr std::string_view kRegistryDefault = "/etc/quor/registry.reg";
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 bool HasControl(std::string_view s) {
   return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
@@ -136,12 +132,12 @@ Result<Site> ParseSite(const xml::Node& e) {
   QUOR_RETURN_IF_ERROR(Required(e, "host", site.host));
   QUOR_RETURN_IF_ERROR(Required(e, "number", number));
   const auto n = text::ParseUInt32(number);
-  if (!n || number.find_first_not_of("0123456789") != std::string::npos)
+  if (!n || !text::IsAsciiDigits(number))
     return Malformed(text::Format("The site number \"%s\" is not a number.", number));
   site.number = *n;
   if (auto u = e.getAttribute("unload")) {
     const auto count = text::ParseUInt64(*u);
-    if (!count || u->find_first_not_of("0123456789") != std::string::npos)
+    if (!count || !text::IsAsciiDigits(*u))
       return Malformed(text::Format("The unload count \"%s\" is not a number.", *u));
     site.unloadCount = *count;
   }
@@ -167,13 +163,6 @@ xml::NodePtr Element(xml::Document& doc, xml::Node& parent, std::string_view tag
   return e;
 }
 
-long FsyncFolder(const std::filesystem::path& file) {
-  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid() || ::fsync(fd.get()) != 0) return Win32ErrorFromErrno(errno);
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 // ---- Script maps -----------------------------------------------------------------
@@ -186,7 +175,7 @@ std::optional<ScriptMap> ScriptMap::Parse(std::string_view entry) {
   map.executable = std::string(text::TrimAscii(fields[1]));
   const std::string_view flags = text::TrimAscii(fields[2]);
   const auto n = text::ParseUInt32(flags);
-  if (map.extension.empty() || !n || flags.find_first_not_of("0123456789") != std::string_view::npos)
+  if (map.extension.empty() || !n || !text::IsAsciiDigits(flags))
     return std::nullopt;
   map.flags = *n;
   for (size_t i = 3; i < fields.size(); ++i)
@@ -267,10 +256,10 @@ bool Site::RemoveVirtualDirectory(std::string_view name) {
 
 bool ParseSitePath(std::string_view path, std::string& host, uint32_t& number) {
   constexpr std::string_view kScheme = "IIS://";
-  if (!StartsWithNoCase(path, kScheme)) return false;
+  if (!text::StartsWithNoCase(path, kScheme)) return false;
   std::vector<std::string> parts = text::Split(path.substr(kScheme.size()), '/');
   if (parts.size() != 4 || parts[0].empty() || !text::EqualsNoCase(parts[1], "W3SVC") ||
-      !text::EqualsNoCase(parts[3], "ROOT") || parts[2].find_first_not_of("0123456789") != std::string::npos)
+      !text::EqualsNoCase(parts[3], "ROOT") || !text::IsAsciiDigits(parts[2]))
     return false;
   const auto n = text::ParseUInt32(parts[2]);
   if (!n || *n == 0) return false;
@@ -452,11 +441,9 @@ Status Update(const std::filesystem::path& file, const std::function<bool(SiteCo
   QUOR_RETURN_IF_ERROR(config.Validate());
   const std::string after = config.Serialize();
   if (before && after == *before) return {};
-  if (const long rc = fs::WriteFileAtomic(file.string(), after); rc != ERROR_SUCCESS)
-    return Status(kWriteFailed,
-                  text::Format("\"%s\" cannot be written (error %d).", file.string(), static_cast<int64_t>(rc)));
-  // The rename itself must survive a crash too.
-  (void)FsyncFolder(file);
+  if (const Status written = fs::WriteFileAtomic(file.string(), after); !written.ok())
+    return Status(kWriteFailed, text::Format("\"%s\" cannot be written (error %d).", file.string(),
+                                             static_cast<int64_t>(HRESULT_CODE(written.code()))));
   return {};
 }
 

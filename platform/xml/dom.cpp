@@ -515,7 +515,7 @@ bool Document::save(std::string_view path) const {
   out += "?>";
   for (const Node* n = first_.get(); n; n = n->next_.get())
     if (n != declaration) TreeAccess::Serialize(*n, out);
-  return fs::WriteFileAtomic(path, out) == 0;
+  return fs::WriteFileAtomic(path, out).ok();
 }
 
 // ---- Names --------------------------------------------------------------------
@@ -526,5 +526,21 @@ bool IsXmlName(std::string_view name) {
     if (!IsNameChar(static_cast<unsigned char>(c))) return false;
   return text::IsValidUtf8(name);
 }
+
+// ---- Elements -----------------------------------------------------------------
+
+bool IsElement(const Node& node, std::string_view name) {
+  return node.nodeType() == NodeType::Element && node.nodeName() == name;
+}
+
+bool IsElement(const NodePtr& node, std::string_view name) { return node && IsElement(*node, name); }
+
+std::optional<std::string> ElementValue(const Node& element) {
+  const NodePtr first = element.firstChild();
+  if (!first || (first->nodeType() != NodeType::Text && first->nodeType() != NodeType::CData)) return std::nullopt;
+  return first->nodeValue();
+}
+
+std::string ElementText(const Node& element) { return ElementValue(element).value_or(std::string()); }
 
 }  // namespace quor::xml

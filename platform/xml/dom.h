@@ -241,4 +241,13 @@ class Document final : public Node {
 // Whether `name` can be an element, attribute or processing instruction name.
 bool IsXmlName(std::string_view name);
 
+// Whether `node` is an element named exactly `name`; false for a null node.
+bool IsElement(const Node& node, std::string_view name);
+bool IsElement(const NodePtr& node, std::string_view name);
+// The value of an element's first child when that child is text or CDATA;
+// none when it has no child or its first is of another kind.
+std::optional<std::string> ElementValue(const Node& element);
+// The same, empty for none: where no value and an empty one mean the same.
+std::string ElementText(const Node& element);
+
 }  // namespace quor::xml

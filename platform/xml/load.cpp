@@ -136,10 +136,6 @@ std::optional<Declared> DeclaredEncoding(std::string_view bytes) {
   return std::nullopt;
 }
 
-bool StartsNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 // After a failed conversion: the longest start of `bytes` that converts, as
 // UTF-8, to place the failure. Whole lines first, then within the bad line.
 std::string ConvertedPrefix(std::string_view bytes, std::string_view charset) {
@@ -558,8 +554,8 @@ bool Document::ParseBytes(std::string_view bytes) {
   if (!declared || text::EqualsNoCase(declared->name, "UTF-8") || text::EqualsNoCase(declared->name, "UTF8"))
     return Parse(bytes);
   const std::string_view name = declared->name;
-  if (StartsNoCase(name, "UTF-16") || StartsNoCase(name, "UCS-2") || StartsNoCase(name, "UTF-32") ||
-      StartsNoCase(name, "UCS-4") || text::EqualsNoCase(name, "Unicode"))
+  if (text::StartsWithNoCase(name, "UTF-16") || text::StartsWithNoCase(name, "UCS-2") || text::StartsWithNoCase(name, "UTF-32") ||
+      text::StartsWithNoCase(name, "UCS-4") || text::EqualsNoCase(name, "Unicode"))
     return Fail(ParseErrorCode::BadEncoding,
                 text::Format("The document declares the encoding \"%s\" but is not written in it.", name), bytes,
                 declared->offset);

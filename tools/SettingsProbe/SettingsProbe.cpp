@@ -223,7 +223,7 @@ void CSettingsProbe::CheckContents(const std::string& path) {
   }
   xml::NodePtr setting;
   for (xml::NodePtr node = document->firstChild(); node; node = node->nextSibling()) {
-    if (node->nodeType() == xml::NodeType::Element && node->nodeName() == "OLEDBSetting") {
+    if (xml::IsElement(node, "OLEDBSetting")) {
       setting = node;
       break;
     }

@@ -87,7 +87,7 @@ class Setup {
   bool BindSite() {
     std::string why;
     const auto n = quor::text::ParseUInt32(args_.site);
-    if (args_.site.find_first_not_of("0123456789") != std::string::npos || !n || *n == 0) {
+    if (!quor::text::IsAsciiDigits(args_.site) || !n || *n == 0) {
       why = quor::text::Format("the site number \"%s\" is not a number from 1", args_.site);
     } else if (args_.host.empty() || args_.host.find_first_of("/\\ \t") != std::string::npos) {
       why = quor::text::Format("the host name \"%s\" is not usable", args_.host);

@@ -46,12 +46,8 @@ std::string RunConvert(std::u16string_view src, const FaultSource& faults, const
 
 xml::NodePtr ResponseElement(const xml::Document& source) {
   xml::NodePtr first = source.firstChild();
-  if (!first || !IsElement(*first, "response")) return nullptr;
+  if (!first || !xml::IsElement(*first, "response")) return nullptr;
   return first;
-}
-
-bool IsElement(const xml::Node& node, std::string_view name) {
-  return node.nodeType() == xml::NodeType::Element && node.nodeName() == name;
 }
 
 HRESULT BuildCaption(xml::Document& doc, const xml::NodePtr& table, xml::NodePtr& caption) {

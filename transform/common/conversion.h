@@ -26,9 +26,6 @@ std::string RunConvert(std::u16string_view src, const FaultSource& faults, const
 // the first node is missing or is anything else.
 xml::NodePtr ResponseElement(const xml::Document& source);
 
-// Whether `node` is an element named exactly `name`.
-bool IsElement(const xml::Node& node, std::string_view name);
-
 // The "caption" element of an output table: the text of the source table's
 // "name" attribute, no text without one. kNoTableNode for a missing table.
 HRESULT BuildCaption(xml::Document& doc, const xml::NodePtr& table, xml::NodePtr& caption);

@@ -15,7 +15,7 @@ HRESULT CTransCSVImpl::Convert(xml::Document& source, xml::NodePtr& output) cons
   xml::NodePtr result = doc.createElement("response");
   std::string buffer;
   for (xml::NodePtr table = response->firstChild(); table; table = table->nextSibling()) {
-    if (!IsElement(*table, "table")) return kInvalidSource;
+    if (!xml::IsElement(*table, "table")) return kInvalidSource;
     buffer.clear();
     xml::NodePtr outTable = doc.createElement("table");
     xml::NodePtr caption;
@@ -69,7 +69,7 @@ HRESULT CTransCSVImpl::AppendRow(const xml::NodePtr& record, std::string& buffer
   if (!record) return kNoRecordNode;
   bool first = true;
   for (xml::NodePtr child = record->firstChild(); child; child = child->nextSibling()) {
-    if (!IsElement(*child, "column")) continue;
+    if (!xml::IsElement(*child, "column")) continue;
     // Every value is a field, an empty one too: a separator goes between
     // any two, so no column shifts when leading values are empty.
     if (!first) buffer += ',';

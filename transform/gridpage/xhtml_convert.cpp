@@ -23,7 +23,7 @@ HRESULT CTransXHTMLImpl::Convert(xml::Document& source, xml::NodePtr& output) co
   xml::NodePtr response = ResponseElement(source);
   if (!response) return kInvalidSource;
   for (xml::NodePtr table = response->firstChild(); table; table = table->nextSibling()) {
-    if (!IsElement(*table, "table")) return kInvalidSource;
+    if (!xml::IsElement(*table, "table")) return kInvalidSource;
     xml::NodePtr outTable = source.createElement("table");
     outTable->setAttribute("border", "1");
     xml::NodePtr caption;
@@ -56,7 +56,7 @@ HRESULT CTransXHTMLImpl::BuildDataRow(xml::Document& doc, const xml::NodePtr& re
   if (!record) return kNoRecordNode;
   row = doc.createElement("tr");
   for (xml::NodePtr child = record->firstChild(); child; child = child->nextSibling())
-    if (IsElement(*child, "column")) row->appendChild(Cell(doc, "td", child->text()));
+    if (xml::IsElement(*child, "column")) row->appendChild(Cell(doc, "td", child->text()));
   return S_OK;
 }
 

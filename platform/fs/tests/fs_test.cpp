@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -16,6 +19,18 @@ namespace {
 using TempDir = quor::test::TempDir;
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+std::vector<std::string> FilesIn(const stdfs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : stdfs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 }  // namespace
 
@@ -61,15 +76,57 @@ TEST(Fs, FolderAndFileErrorsUsePlatformNumbers) {
 TEST(Fs, AtomicWriteReplacesWholeFile) {
   TempDir dir;
   const std::string path = dir.Path().string() + "/data.txt";
-  ASSERT_EQ(fs::WriteFileAtomic(path, "first version, long"), quor::ERROR_SUCCESS);
-  ASSERT_EQ(fs::WriteFileAtomic(path, "second"), quor::ERROR_SUCCESS);
+  ASSERT_TRUE(fs::WriteFileAtomic(path, "first version, long").ok());
+  ASSERT_TRUE(fs::WriteFileAtomic(path, "second").ok());
   std::string contents;
   ASSERT_EQ(fs::ReadFile(path, contents), quor::ERROR_SUCCESS);
   EXPECT_EQ(contents, "second");
-  EXPECT_EQ(fs::WriteFileAtomic(dir.Path().string() + "/missing/x.txt", "y"), quor::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(fs::WriteFileAtomic(dir.Path().string() + "/missing/x.txt", "y").code(),
+            HRESULT_FROM_WIN32(quor::ERROR_PATH_NOT_FOUND));
   std::vector<std::string> names;
   fs::ListFiles(dir.Path().string(), "*", names);
   EXPECT_EQ(names, std::vector<std::string>{"data.txt"});  // no temporary left behind
+}
+
+TEST(Fs, AtomicWriteSetsTheModeOrKeepsTheFilesOwn) {
+  TempDir dir;
+  const std::string path = dir.File("secret");
+  ASSERT_TRUE(fs::WriteFileAtomic(path, "a", {.mode = 0600}).ok());
+  EXPECT_EQ(ModeOf(path), 0600u);
+  ASSERT_TRUE(fs::WriteFileAtomic(path, "b").ok());
+  EXPECT_EQ(ModeOf(path), 0644u);
+  ::chmod(path.c_str(), 0640);
+  ASSERT_TRUE(fs::WriteFileAtomic(path, "c", {.mode = 0600, .keepMode = true}).ok());
+  EXPECT_EQ(ModeOf(path), 0640u);
+  const std::string fresh = dir.File("fresh");
+  ASSERT_TRUE(fs::WriteFileAtomic(fresh, "d", {.mode = 0604, .keepMode = true}).ok());
+  EXPECT_EQ(ModeOf(fresh), 0604u);
+}
+
+// Failures that root meets too: a temporary name too long to make, and a
+// rename refused after the temporary was written.
+TEST(Fs, AFailedAtomicWriteLeavesTheFileAndNoTemporary) {
+  TempDir dir;
+  const std::string longName = dir.File(std::string(250, 'n'));
+  Touch(longName);
+  fs::WriteStep step{};
+  quor::Status status = fs::WriteFileAtomic(longName, "new", {}, &step);
+  EXPECT_EQ(status.code(), HRESULT_FROM_WIN32(quor::ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(step, fs::WriteStep::Create);
+  EXPECT_NE(status.message().find(longName), std::string::npos) << status.message();
+  std::string contents;
+  ASSERT_EQ(fs::ReadFile(longName, contents), quor::ERROR_SUCCESS);
+  EXPECT_EQ(contents, "x");
+
+  const std::string folder = dir.File("folder");
+  stdfs::create_directory(folder);
+  Touch(folder + "/inside");
+  status = fs::WriteFileAtomic(folder, "new", {}, &step);
+  EXPECT_FALSE(status.ok());
+  EXPECT_EQ(step, fs::WriteStep::Replace);
+  EXPECT_NE(status.message().find(folder), std::string::npos) << status.message();
+  EXPECT_EQ(FilesIn(dir.Path()), (std::vector<std::string>{"folder", std::string(250, 'n')}));
+  EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"inside"});
 }
 
 TEST(Fs, WildcardsMatchWithoutCase) {
@@ -88,7 +145,7 @@ TEST(Fs, ConcurrentAtomicWritesNeverMix) {
   for (int t = 0; t < 8; ++t)
     writers.emplace_back([&, t] {
       const std::string body(4096 + t, static_cast<char>('a' + t));
-      for (int i = 0; i < 50; ++i) EXPECT_EQ(fs::WriteFileAtomic(path, body), quor::ERROR_SUCCESS);
+      for (int i = 0; i < 50; ++i) EXPECT_TRUE(fs::WriteFileAtomic(path, body).ok());
     });
   for (auto& w : writers) w.join();
   std::string contents;

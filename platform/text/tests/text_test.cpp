@@ -105,6 +105,13 @@ TEST(NoCase, ComparesAsciiWithoutCase) {
   EXPECT_EQ(ToUpperAscii("a-Z\xC3\xA9"), "A-Z\xC3\xA9");
 }
 
+TEST(NoCase, PrefixesCompareWithoutCase) {
+  EXPECT_TRUE(StartsWithNoCase("msdasql.1", "MSDASQL"));
+  EXPECT_TRUE(StartsWithNoCase("ab", ""));
+  EXPECT_FALSE(StartsWithNoCase("MSDAS", "MSDASQL"));
+  EXPECT_FALSE(StartsWithNoCase("xMSDASQL", "MSDASQL"));
+}
+
 TEST(Format, PrintfSubsetWithTypedArguments) {
   EXPECT_EQ(Format("<root><resultCode>%d</resultCode></root>", -5), "<root><resultCode>-5</resultCode></root>");
   EXPECT_EQ(Format("[0x%X] %s", static_cast<int32_t>(0x81000004), "text"), "[0x81000004] text");
@@ -138,6 +145,15 @@ TEST(Numbers, ParsingIsCheckedAndRanged) {
   EXPECT_EQ(ScanInt32("  -17px"), -17);
   EXPECT_FALSE(ScanInt32("px"));
   EXPECT_FALSE(ScanInt32("99999999999"));
+}
+
+TEST(Helpers, DigitsAreOnlyAsciiDigitsAndNeverEmpty) {
+  EXPECT_TRUE(IsAsciiDigits("0123456789"));
+  EXPECT_TRUE(IsAsciiDigits(u"20260101123456789"));
+  for (std::string_view other : {"", " 1", "1 ", "+1", "-1", "1a", "\xD9\xA1", "0x1"})
+    EXPECT_FALSE(IsAsciiDigits(other)) << other;
+  EXPECT_FALSE(IsAsciiDigits(u""));
+  EXPECT_FALSE(IsAsciiDigits(u"\uFF11"));  // a full-width one
 }
 
 TEST(Helpers, SplitKeepsEmptyFields) {

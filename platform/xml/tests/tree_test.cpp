@@ -55,6 +55,25 @@ TEST(XmlTree, NodeNamesTypesAndValues) {
   EXPECT_EQ(kids[2]->ownerDocument(), doc);
 }
 
+// The element tests and texts the readers of query and configuration
+// documents share: a missing node, another kind or another case is no match,
+// and only a text or CDATA first child gives a value.
+TEST(XmlTree, ElementTestsAndValues) {
+  auto doc = Parse("<r><a>x</a><b><![CDATA[y]]>z</b><c><d/>w</c><e/><f></f></r>");
+  const auto kids = doc->documentElement()->childNodes();
+  EXPECT_TRUE(IsElement(kids[0], "a"));
+  EXPECT_TRUE(IsElement(*kids[0], "a"));
+  EXPECT_FALSE(IsElement(kids[0], "A"));
+  EXPECT_FALSE(IsElement(NodePtr(), "a"));
+  EXPECT_FALSE(IsElement(kids[0]->firstChild(), "#text"));
+  EXPECT_EQ(ElementValue(*kids[0]), "x");
+  EXPECT_EQ(ElementValue(*kids[1]), "y");
+  EXPECT_EQ(ElementValue(*kids[2]), std::nullopt);
+  EXPECT_EQ(ElementValue(*kids[3]), std::nullopt);
+  EXPECT_EQ(ElementText(*kids[2]), "");
+  EXPECT_EQ(ElementText(*kids[4]), "");
+}
+
 TEST(XmlTree, SiblingAndParentWalks) {
   auto doc = Parse("<r><a/><b/><c/></r>");
   auto r = doc->documentElement();
