@@ -126,10 +126,6 @@ bool ParseCount(std::string_view value, uint64_t min, uint64_t max, uint64_t& ou
   return true;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 std::string_view MimeType(std::string_view name) {
   static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
       {".xml", "text/xml"},          {".xsl", "text/xml"},         {".wsdl", "text/xml"},

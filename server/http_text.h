@@ -43,9 +43,6 @@ TransferCoding ReadTransferCoding(const std::vector<std::string_view>& values);
 // A decimal number from min to max, digits only.
 bool ParseCount(std::string_view value, uint64_t min, uint64_t max, uint64_t& out);
 
-// Whether `s` begins with `prefix`, without case (ASCII).
-bool StartsWithNoCase(std::string_view s, std::string_view prefix);
-
 // The content type of a file by its name's last extension (without case);
 // application/octet-stream for any other.
 std::string_view MimeType(std::string_view name);

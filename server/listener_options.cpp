@@ -185,7 +185,7 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
   }
   if (!out.resourceUrl.empty()) {
     for (const Endpoint& e : out.endpoints.All()) {
-      if (StartsWithNoCase(e.path, out.resourceUrl + "/")) {
+      if (text::StartsWithNoCase(e.path, out.resourceUrl + "/")) {
         error = text::Format("The endpoint \"%s\" lies below the resource URL.", e.path);
         return false;
       }

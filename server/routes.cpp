@@ -134,7 +134,7 @@ HttpAnswer Listener::Impl::ServeWsdl(const Endpoint& endpoint, const HttpRequest
 
 bool Listener::Impl::IsResource(std::string_view path) const {
   return !options.resourceUrl.empty() &&
-         (text::EqualsNoCase(path, options.resourceUrl) || StartsWithNoCase(path, options.resourceUrl + "/"));
+         (text::EqualsNoCase(path, options.resourceUrl) || text::StartsWithNoCase(path, options.resourceUrl + "/"));
 }
 
 // ---- Site mode ------------------------------------------------------------------
