@@ -29,6 +29,8 @@ std::u16string Widen(std::string_view in);
 std::string Narrow(std::u16string_view in);
 
 bool IsValidUtf8(std::string_view in);
+// Appends code point `cp` (at most U+10FFFF, no surrogate) as UTF-8.
+void AppendUtf8(std::string& out, uint32_t cp);
 // Where to cut UTF-8 text at or before `at` so that no character is split
 // (the whole length when `at` is past it). Text that is not valid there is
 // cut at `at`, so that a cut never comes out empty.

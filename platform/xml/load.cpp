@@ -73,24 +73,6 @@ void PutPlace(ParseError& error, std::string_view text, size_t offset) {
 
 // ---- UTF-16 -------------------------------------------------------------------
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // UTF-16 to UTF-8; false at an unpaired surrogate, `out` then holding the
 // text before it (so the failure can be placed).
 bool DecodeUtf16(std::u16string_view in, std::string& out) {
@@ -104,7 +86,7 @@ bool DecodeUtf16(std::u16string_view in, std::string& out) {
     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
       return false;
     }
-    AppendUtf8(out, cp);
+    text::AppendUtf8(out, cp);
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <exception>
 
+#include "platform/text/text.h"
 #include "platform/xml/escape.h"
 #include "transform/common/fault.h"
 
@@ -16,24 +17,6 @@ bool AllBlank(std::string_view text) {
   for (const char c : text)
     if (!IsBlank(c)) return false;
   return true;
-}
-
-void AppendCodePoint(std::string& out, unsigned long c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // `raw` with its references resolved; false for a reference the parser
@@ -59,7 +42,7 @@ bool Unescape(std::string_view raw, std::string& out) {
       if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || c == 0 || c > 0x10FFFF ||
           (c >= 0xD800 && c <= 0xDFFF))
         return false;
-      AppendCodePoint(out, c);
+      text::AppendUtf8(out, static_cast<uint32_t>(c));
     } else {
       return false;
     }
