@@ -309,7 +309,10 @@ TEST(DeadlineTest, EveryConnectionOverTheCapIsAnswered503InTurnWithBoundedDescri
     fd.Reset();  // as a client does once answered, which ends its refusal
   }
   EXPECT_EQ(answered, 200);
-  EXPECT_LE(most, full + 4 + 2) << "at most the cap of refusals at once (and a file or two)";
+  // A few descriptors of the process's own come and go meanwhile (under
+  // ThreadSanitizer, its runtime's too); 200 connections held would be far
+  // more.
+  EXPECT_LE(most, full + 4 + 4) << "at most the cap of refusals at once (and a few files)";
   EXPECT_LT(Clock::now() - started, 10s);
   std::printf("200 refused in %.2f s; descriptors %zu at the cap, %zu at most while refusing\n",
               std::chrono::duration<double>(Clock::now() - started).count(), full, most);
