@@ -69,7 +69,8 @@ Status QueryStream::Send(std::string_view piece, bool last) {
 }
 
 Status QueryStream::Convert(std::string_view text, bool last) {
-  // The transformer's own failure, or the answer's end that caused it.
+  // When the answer's way out failed, that failure caused the transformer's
+  // and stands for it.
   const auto failed = [&](HRESULT hr) {
     return Fail(!converted_.failure.ok() ? converted_.failure : Status(hr));
   };
