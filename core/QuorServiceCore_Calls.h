@@ -17,17 +17,14 @@ namespace quor::core {
 
 namespace detail {
 
-// What a store method takes: its store and its parameters.
-template <typename Method>
-struct StoreMethod;
-template <typename Store, typename... Params>
-struct StoreMethod<HRESULT (Store::*)(Params...)> {
-  using StoreType = Store;
-  static constexpr std::size_t kParams = sizeof...(Params);
-  // A method that may send its result while it makes it ends with the sink.
-  static constexpr bool kStreams =
-      std::is_same_v<std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>, com::ResultSink*>;
-};
+// What a store method takes (the dispatcher's signature reading); a method
+// that may send its result while it makes it ends with the sink.
+template <auto Method>
+using StoreMethod = com::detail::Sig<decltype(Method)>;
+template <auto Method>
+inline constexpr bool kStreams =
+    std::is_same_v<std::tuple_element_t<StoreMethod<Method>::N - 1, typename StoreMethod<Method>::Args>,
+                   com::ResultSink*>;
 
 }  // namespace detail
 
@@ -42,11 +39,11 @@ namespace detail {
 
 template <auto Method, bool WithPrincipal>
 Status CallStore(auto& store, OpCall& c) {
-  using M = StoreMethod<decltype(Method)>;
-  constexpr std::size_t kArgs = M::kParams - (WithPrincipal ? 1 : 0) - 1 - (M::kStreams ? 1 : 0);
+  constexpr bool streams = kStreams<Method>;
+  constexpr std::size_t kArgs = StoreMethod<Method>::N - (WithPrincipal ? 1 : 0) - 1 - (streams ? 1 : 0);
   assert(c.args.size() >= kArgs);
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    if constexpr (M::kStreams) {
+    if constexpr (streams) {
       static_assert(WithPrincipal);
       return Status((store.*Method)(c.principal, c.args[I]..., c.result, c.stream));
     } else if constexpr (WithPrincipal) {
@@ -61,13 +58,13 @@ Status CallStore(auto& store, OpCall& c) {
 
 template <auto Method>
 Status CQuorServiceCore::Call(CQuorServiceCore& core, OpCall& c) {
-  using Store = typename detail::StoreMethod<decltype(Method)>::StoreType;
+  using Store = typename detail::StoreMethod<Method>::Class;
   return detail::CallStore<Method, true>(StoreOf<Store>(core), c);
 }
 
 template <auto Method>
 Status CQuorServiceCore::CallNoUser(CQuorServiceCore& core, OpCall& c) {
-  using Store = typename detail::StoreMethod<decltype(Method)>::StoreType;
+  using Store = typename detail::StoreMethod<Method>::Class;
   return detail::CallStore<Method, false>(StoreOf<Store>(core), c);
 }
 
