@@ -58,8 +58,8 @@ const Entry kOperations[] = {
     {12, {u"EndSharing", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::EndSharing>, 0, 0}},
     {13, {u"SaveSharing", QUOR_PARAMS(u"uri", u"field"), 2, &Op::Call<&Collab::SaveSharing>, 0, 0}},
     {14, {u"GetAttendeesList", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::GetAttendeesList>, 0, 0}},
-    {15, {u"ChangeOwner", QUOR_PARAMS(u"uri", u"newowner"), 2, &Op::Call<&Collab::AddAttendee>, 0, 0}},
-    {16, {u"AddAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::Call<&Collab::AddAttendee>, 0, 0}},
+    {15, {u"ChangeOwner", QUOR_PARAMS(u"uri", u"newowner"), 2, &Op::CallMember<&Op::AddAttendee>, 0, 0}},
+    {16, {u"AddAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::CallMember<&Op::AddAttendee>, 0, 0}},
     {17, {u"DeleteAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::Call<&Collab::DeleteAttendee>, 0, 0}},
     {18, {u"PutCollabLog", QUOR_PARAMS(u"uri", u"log"), 2, &Op::Call<&Log::PutCollabLog>, 0, 0}},
     {19, {u"GetCategoryLogIDList", QUOR_PARAMS(u"category"), 1, &Op::CallNoUser<&Log::GetCategoryLogIDList>, 0, 0}},
@@ -236,6 +236,11 @@ bool MayStream(uint32_t flags) {
 
 }  // namespace
 
+const Caller& OpCall::Resolved() {
+  if (!caller_) caller_ = Utils().ResolveCaller(principal);
+  return *caller_;
+}
+
 // ---- The object ---------------------------------------------------------------
 
 CQuorServiceCore::CQuorServiceCore() {
@@ -286,15 +291,14 @@ Bstr CQuorServiceCore::FailureReason(HRESULT status) {
 void CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
   const int32_t level = Settings().LogLevel;
   if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
-    Status(log_->InsertLog3(Bstr(operation), principal, target)).Ignore();
+    log_->InsertLog3(Bstr(operation), principal, target).Ignore();
 }
 
 void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
                                    const Bstr& result, HRESULT status, std::string_view detail) {
   const int32_t level = Settings().LogLevel;
   if (status == S_OK) {
-    if (level == LOGLEVEL_DETAIL && log_)
-      Status(log_->InsertLog5(Bstr(operation), principal, target, result, Bstr())).Ignore();
+    if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr()).Ignore();
     return;
   }
   Bstr message;
@@ -310,8 +314,7 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
     Utils().EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
     message = Bstr::FromUtf8(line);
   }
-  if (level != LOGLEVEL_NONE && log_)
-    Status(log_->InsertLog5(Bstr(operation), principal, target, result, message)).Ignore();
+  if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message).Ignore();
   CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result.Empty() && !reason.IsNull() ? reason : result);
 }
 
@@ -352,10 +355,10 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
     if (status == S_OK) {
       const Bstr target = op.target == kNoTarget ? Bstr() : args[op.target];
       LogOperation(op.name, principal, target);
-      if ((op.flags & kAdministratorOnly) && !Utils().IsAdministrator(principal)) {
+      OpCall call{principal, args, text, stream ? &*stream : nullptr};
+      if ((op.flags & kAdministratorOnly) && !call.Resolved().administrator) {
         status = QS_E_ADMINISTRATOR_ONLY;
       } else {
-        OpCall call{principal, args, text, stream ? &*stream : nullptr};
         Status called = op.call(*this, call);
         status = called.code();
         if (FAILED(status)) detail = called.message();
@@ -506,14 +509,17 @@ Status CQuorServiceCore::GetCompressThreshold(OpCall& c) {
 Status CQuorServiceCore::GetAdminUserList(OpCall& c) { return Utils().ListAdminUsers(c.result); }
 Status CQuorServiceCore::GetGroupList(OpCall& c) { return Utils().ListGroups(c.result); }
 Status CQuorServiceCore::GetGroupUserList(OpCall& c) { return Utils().ListGroupUsers(c.args[0], c.result); }
+Status CQuorServiceCore::AddAttendee(OpCall& c) {
+  const Caller attendee = Utils().ResolveCaller(c.args[1]);
+  return collab_->AddAttendee(c.Resolved(), c.args[0], attendee, c.result);
+}
 Status CQuorServiceCore::GetOwnGroupList(OpCall& c) { return Utils().ListOwnGroups(c.principal, c.result); }
 
 // ---- The resume queue ---------------------------------------------------------------
 
 Status CQuorServiceCore::ResumeServiceProcess(OpCall& c) {
   CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
-  const bool administrator = Utils().IsAdministrator(c.principal);
-  return settings.ReplayResumeEntry(c.principal, administrator, c.args[0], c.args[1], c.result, *collab_);
+  return settings.ReplayResumeEntry(c.Resolved(), c.args[0], c.args[1], c.result, *collab_);
 }
 Status CQuorServiceCore::GetResumeIDList(OpCall& c) {
   return CServiceModule::Instance().EnsureSettings().GetResumeIDList(c.principal, c.args[0], c.result);

@@ -7,10 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "core/Caller.h"
 #include "core/ResponseStream.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/LogDBConnectImpl.h"
@@ -35,12 +37,20 @@ struct IQuorServiceCore : com::IDispatch {
 // caller's principal, the decoded [in] arguments after `user` in interface
 // order, and the result text (null until the store writes it).
 struct OpCall {
+  OpCall(const com::Bstr& principal, std::vector<com::Bstr>& args, com::Bstr& result, ResponseStream* stream)
+      : principal(principal), args(args), result(result), stream(stream) {}
   const com::Bstr& principal;
   std::vector<com::Bstr>& args;
   com::Bstr& result;
   // Set for an operation that may send its result while it makes it: the
   // result is then written here instead (see ResponseStream).
   ResponseStream* stream = nullptr;
+  // The principal with its rights, asked of the directory once, before any
+  // store is called.
+  const Caller& Resolved();
+
+ private:
+  std::optional<Caller> caller_;
 };
 
 class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServiceCore, com::ISupportErrorInfo> {
@@ -125,6 +135,9 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   Status GetGroupList(OpCall& call);
   Status GetGroupUserList(OpCall& call);
   Status GetOwnGroupList(OpCall& call);
+  // An attendee is measured against the share field's ACL as its own
+  // caller, resolved before the store is entered.
+  Status AddAttendee(OpCall& call);
   // The resume queue.
   Status ResumeServiceProcess(OpCall& call);
   Status GetResumeIDList(OpCall& call);

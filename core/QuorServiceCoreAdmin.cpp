@@ -63,19 +63,19 @@ CLogDBConnectImpl* CQuorServiceCoreAdmin::Log() {
 void CQuorServiceCoreAdmin::LogOperation(std::u16string_view operation, const Bstr& principal) {
   const int32_t level = CServiceModule::Instance().EnsureSettings().LogLevel;
   if (!LogsDetails(level) && level != LOGLEVEL_NORMAL) return;
-  Status(Log()->InsertLog3(Bstr(operation), principal, Bstr())).Ignore();
+  Log()->InsertLog3(Bstr(operation), principal, Bstr()).Ignore();
 }
 
 void CQuorServiceCoreAdmin::LogResult(std::u16string_view operation, const Bstr& principal, const Bstr& result) {
   if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return;
-  Status(Log()->InsertLog4(Bstr(operation), principal, Bstr(), result)).Ignore();
+  Log()->InsertLog4(Bstr(operation), principal, Bstr(), result).Ignore();
 }
 
 void CQuorServiceCoreAdmin::LogError(std::u16string_view operation, const Bstr& principal, const Bstr& result,
                                      HRESULT status) {
   if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return;
   const Bstr message = Bstr::FromUtf8(text::Format("Error Code (HRESULT: 0x%X)", status));
-  Status(Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message)).Ignore();
+  Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message).Ignore();
 }
 
 HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload, const Bstr& user, Bstr* reskey,

@@ -17,10 +17,17 @@ namespace quor::core {
 
 namespace detail {
 
-// What a store method takes (the dispatcher's signature reading); a method
-// that may send its result while it makes it ends with the sink.
+// What a store method takes; a method that may send its result while it makes it ends with the sink.
+template <typename M>
+struct StoreSig;
+template <typename C, typename... P>
+struct StoreSig<Status (C::*)(P...)> {
+  using Class = C;
+  using Args = std::tuple<P...>;
+  static constexpr std::size_t N = sizeof...(P);
+};
 template <auto Method>
-using StoreMethod = com::detail::Sig<decltype(Method)>;
+using StoreMethod = StoreSig<decltype(Method)>;
 template <auto Method>
 inline constexpr bool kStreams =
     std::is_same_v<std::tuple_element_t<StoreMethod<Method>::N - 1, typename StoreMethod<Method>::Args>,
@@ -37,6 +44,15 @@ Store& CQuorServiceCore::StoreOf(CQuorServiceCore& core) {
 
 namespace detail {
 
+// The caller as the method takes it: resolved, or by name alone.
+template <auto Method>
+decltype(auto) CallerFor(OpCall& c) {
+  if constexpr (std::is_same_v<std::tuple_element_t<0, typename StoreMethod<Method>::Args>, const Caller&>)
+    return c.Resolved();
+  else
+    return (c.principal);
+}
+
 template <auto Method, bool WithPrincipal>
 Status CallStore(auto& store, OpCall& c) {
   constexpr bool streams = kStreams<Method>;
@@ -45,11 +61,11 @@ Status CallStore(auto& store, OpCall& c) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     if constexpr (streams) {
       static_assert(WithPrincipal);
-      return Status((store.*Method)(c.principal, c.args[I]..., c.result, c.stream));
+      return (store.*Method)(CallerFor<Method>(c), c.args[I]..., c.result, c.stream);
     } else if constexpr (WithPrincipal) {
-      return Status((store.*Method)(c.principal, c.args[I]..., c.result));
+      return (store.*Method)(CallerFor<Method>(c), c.args[I]..., c.result);
     } else {
-      return Status((store.*Method)(c.args[I]..., c.result));
+      return (store.*Method)(c.args[I]..., c.result);
     }
   }(std::make_index_sequence<kArgs>{});
 }

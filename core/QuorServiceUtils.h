@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/AuthAccessor.h"
+#include "core/Caller.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
@@ -120,13 +121,12 @@ class CQuorServiceUtils {
   // "<VOACL>" with a "control" entry for the owner and one for
   // "administrator", both with every right ("rwdarawad").
   static Status MakeDefaultACL(const com::Bstr& owner, com::Bstr& document);
-  // Whether `acl` grants `user` every right token of `requested` ("r", "w",
-  // "d", "ar", "aw", "ad") through one of its entries: success on a grant,
-  // else the failing status that says why.
-  Status CheckAccessRights(const com::Bstr& user, std::u16string_view requested, const com::Bstr& acl) const;
-  // Whether one "control" entry names `user` (by name, "everyone",
+  // Whether `acl` grants `caller` every right token of `requested` ("r", "w", "d", "ar", "aw", "ad") through one of its
+  // entries: success on a grant, else the failing status that says why. Asks nobody: the caller was resolved before.
+  static Status CheckAccessRights(const Caller& caller, std::u16string_view requested, const com::Bstr& acl);
+  // Whether one "control" entry names `caller` (by name, "everyone",
   // "administrator" or a group) and holds every requested token.
-  bool EvaluateControlEntry(const com::Bstr& user, std::u16string_view requested, const xml::NodePtr& entry) const;
+  static bool EvaluateControlEntry(const Caller& caller, std::u16string_view requested, const xml::NodePtr& entry);
   // The entry of `entryUser` written out, or null when there is none.
   static Status GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry);
   // The document with a new entry, the entry's rights replaced, or the entry
@@ -141,6 +141,9 @@ class CQuorServiceUtils {
   // From the directory when the authentication accessor is ready, otherwise
   // from the registry lists (AdminUsers, UserGroup).
   bool IsAdministrator(const com::Bstr& user) const;
+  // `user` with whether it is an administrator and its groups, asked once:
+  // what a store's rights checks then read.
+  Caller ResolveCaller(const com::Bstr& user) const;
   bool IsGroup(const com::Bstr& name) const;
   bool IsGroupMember(const com::Bstr& group, const com::Bstr& user) const;
   // "<root><user>a</user>...</root>" or "<root><group>g</group>...</root>".

@@ -126,15 +126,14 @@ Status CQuorServiceUtils::MakeDefaultACL(const com::Bstr& owner, com::Bstr& docu
   return Status();
 }
 
-bool CQuorServiceUtils::EvaluateControlEntry(const com::Bstr& user, std::u16string_view requested,
-                                             const xml::NodePtr& entry) const {
+bool CQuorServiceUtils::EvaluateControlEntry(const Caller& caller, std::u16string_view requested,
+                                             const xml::NodePtr& entry) {
   const auto userNode = entry ? entry->firstChild() : nullptr;
   if (!IsNamed(userNode, KW_USER)) return false;
   const std::string named = userNode->text();
   const com::Bstr namedWide = com::Bstr::FromUtf8(named);
-  const bool concerns = named == user.ToUtf8() || named == "everyone" ||
-                        (named == "administrator" && IsAdministrator(user)) ||
-                        (IsGroup(namedWide) && IsGroupMember(namedWide, user));
+  const bool concerns = named == caller.name.ToUtf8() || named == "everyone" ||
+                        (named == "administrator" && caller.administrator) || caller.InGroup(namedWide.View());
   if (!concerns) return false;
 
   const auto access = userNode->nextSibling();
@@ -148,8 +147,7 @@ bool CQuorServiceUtils::EvaluateControlEntry(const com::Bstr& user, std::u16stri
   return clean && wanted != 0 && (held & wanted) == wanted;
 }
 
-Status CQuorServiceUtils::CheckAccessRights(const com::Bstr& user, std::u16string_view requested,
-                                            const com::Bstr& acl) const {
+Status CQuorServiceUtils::CheckAccessRights(const Caller& caller, std::u16string_view requested, const com::Bstr& acl) {
   if (acl.IsNull() || acl.Empty()) return Status(QS_E_ACL_NOT_FOUND);
   xml::DocumentPtr document;
   QUOR_RETURN_IF_ERROR(LoadAcl(acl, document));
@@ -162,7 +160,7 @@ Status CQuorServiceUtils::CheckAccessRights(const com::Bstr& user, std::u16strin
       pending = QS_E_ACL_NO_CONTROL;
       continue;
     }
-    if (EvaluateControlEntry(user, requested, child)) return Status();
+    if (EvaluateControlEntry(caller, requested, child)) return Status();
   }
   return Status(pending != S_OK ? pending : QS_E_ACCESS_RIGHT_INSUFFICIENT);
 }

@@ -67,6 +67,32 @@ bool CQuorServiceUtils::IsAdministrator(const com::Bstr& user) const {
   return user == u"administrator";
 }
 
+Caller CQuorServiceUtils::ResolveCaller(const com::Bstr& user) const {
+  Caller caller;
+  caller.name = user;
+  if (user.IsNull() || user.Empty()) return caller;
+  const CServiceConfig& settings = Settings();
+  if (AuthAccessor* directory = Directory()) {
+    // One look-up gives every group at every depth; a failed one leaves the
+    // caller in none, as a failed membership test did.
+    NameList names;
+    if (directory->ListGroupsOf(user, ORDER_ASCENDING_UNIQUE, names).ok()) {
+      caller.groups.reserve(names.size());
+      for (const auto& name : names) caller.groups.push_back(com::Bstr::FromUtf8(name));
+    }
+    caller.groupsIgnoreCase = true;
+    if (!settings.AdminGroupName.IsNull()) {
+      caller.administrator = caller.InGroup(settings.AdminGroupName.View());
+      return caller;
+    }
+  } else {
+    for (const auto& group : settings.UserGroups)
+      if (Contains(group.members, user)) caller.groups.push_back(group.name);
+  }
+  caller.administrator = settings.AdminUsers.empty() ? user == u"administrator" : Contains(settings.AdminUsers, user);
+  return caller;
+}
+
 bool CQuorServiceUtils::IsGroup(const com::Bstr& name) const {
   if (AuthAccessor* directory = Directory()) return directory->IsGroup(name);
   return FindGroup(name) != nullptr;

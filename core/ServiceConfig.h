@@ -6,15 +6,16 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/AuthAccessor.h"
+#include "core/Caller.h"
 #include "core/DataSourceDefinition.h"
 #include "core/UnifyTable.h"
+#include "platform/base/thread_annotations.h"
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
 #include "platform/xml/dom.h"
@@ -113,9 +114,10 @@ class CServiceConfig {
   // Settles an entry: flag "TRUE" (any case) replays its forced operation on
   // `collab`, any other flag drops it. Only the entry's own user or an
   // administrator may settle it; for anyone else the key does not exist. The
-  // entry leaves the queue before the replay, so it is settled once.
-  Status ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
-                           const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab);
+  // entry leaves the queue before the replay, so it is settled once; the
+  // replay runs as the entry's user.
+  Status ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag, com::Bstr& result,
+                           CCollabDBConnectImpl& collab);
   // "<root>" with a "resumelist" element (resumeID, method, name) per entry of
   // `user` (and of `name`, when one is given).
   Status GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const;
@@ -153,9 +155,9 @@ class CServiceConfig {
   // Drops ConfigDocument and its text together.
   void DropConfigDocument();
 
-  mutable std::mutex resumeMutex_;
-  std::list<ResumeEntry> resumeQueue_;
-  int64_t nextResumeNumber_ = 0;
+  mutable Mutex resumeMutex_;
+  std::list<ResumeEntry> resumeQueue_ QUOR_GUARDED_BY(resumeMutex_);
+  int64_t nextResumeNumber_ QUOR_GUARDED_BY(resumeMutex_) = 0;
 };
 
 // Reads a text value of the service key (or of `key`) as the registry holds

@@ -57,7 +57,7 @@ const com::Bstr* ResumeEntry::Name() const {
 }
 
 com::Bstr CServiceConfig::MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments) {
-  std::lock_guard lock(resumeMutex_);
+  MutexLock lock(resumeMutex_);
   ResumeEntry entry;
   entry.number = nextResumeNumber_++;
   entry.key = com::Bstr::FromUtf8(text::Format("RESUME:%d", entry.number));
@@ -69,25 +69,22 @@ com::Bstr CServiceConfig::MakeResumeKey(std::u16string_view operation, std::vect
 }
 
 std::optional<ResumeEntry> CServiceConfig::FindResumeEntry(const com::Bstr& key) const {
-  std::lock_guard lock(resumeMutex_);
+  MutexLock lock(resumeMutex_);
   for (const auto& entry : resumeQueue_)
     if (entry.key.View() == key.View()) return entry;
   return std::nullopt;
 }
-
-// The stores answer HRESULT: Status(...) keeps their code as it is and
-// leaves their error information for the edge.
-Status CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool administrator, const com::Bstr& resumeID,
-                                         const com::Bstr& flag, com::Bstr& result, CCollabDBConnectImpl& collab) {
+Status CServiceConfig::ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag,
+                                         com::Bstr& result, CCollabDBConnectImpl& collab) {
   ResumeEntry entry;
   {
-    std::lock_guard lock(resumeMutex_);
+    MutexLock lock(resumeMutex_);
     const auto found = std::find_if(resumeQueue_.begin(), resumeQueue_.end(),
                                     [&](const auto& e) { return e.key.View() == resumeID.View(); });
     if (found == resumeQueue_.end()) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
     // Someone else's entry is not there for this caller.
     const com::Bstr* owner = found->User();
-    if (!administrator && (!owner || owner->View() != principal.View()))
+    if (!caller.administrator && (!owner || owner->View() != caller.name.View()))
       return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
     entry = std::move(*found);
     resumeQueue_.erase(found);
@@ -99,30 +96,32 @@ Status CServiceConfig::ReplayResumeEntry(const com::Bstr& principal, bool admini
   }
   const auto& args = entry.arguments;
   const auto& name = entry.operation.View();
+  // The put runs as the entry's own user, whoever replays it.
+  const auto as = [](const com::Bstr& user) { return CServiceModule::Instance().EnsureUtils().ResolveCaller(user); };
   if (name == u"ForcePutShareField" && args.size() == 4)
-    return Status(collab.ForcePutShareField(args[1], args[3], args[2], args[0], result));
+    return collab.ForcePutShareField(as(args[1]), args[3], args[2], args[0], result);
   if (name == u"ForcePutVOContent" && args.size() == 3) {
     // A store of its own for the replay, over the shared connection.
     CVODBConnectImpl replay(CServiceModule::Instance().Connection());
-    QUOR_RETURN_IF_ERROR(Status(replay.Init()));
-    return Status(replay.ForcePutVOContent(args[2], args[1], args[0], result));
+    QUOR_RETURN_IF_ERROR(replay.Init());
+    return replay.ForcePutVOContent(as(args[2]), args[1], args[0], result);
   }
   if (name == u"ForcePutVOResource" && args.size() == 2) {
     CVODBConnectImpl replay(CServiceModule::Instance().Connection());
-    QUOR_RETURN_IF_ERROR(Status(replay.Init()));
-    return Status(replay.ForcePutVOResource(args[1], args[0], result));
+    QUOR_RETURN_IF_ERROR(replay.Init());
+    return replay.ForcePutVOResource(as(args[1]), args[0], result);
   }
   if (name == u"ForcePutVOResourcewithAttribute" && args.size() == 10) {
     CVODBConnectImpl replay(CServiceModule::Instance().Connection());
-    QUOR_RETURN_IF_ERROR(Status(replay.Init()));
-    return Status(replay.ForcePutVOResourcewithAttribute(args[9], args[8], args[7], args[6], args[5], args[4],
-                                                         args[3], args[2], args[1], args[0], result));
+    QUOR_RETURN_IF_ERROR(replay.Init());
+    return replay.ForcePutVOResourcewithAttribute(as(args[9]), args[8], args[7], args[6], args[5], args[4], args[3],
+                                                  args[2], args[1], args[0], result);
   }
   return Status(QS_E_QUEUE_ENTRY_UNRECOGNIZED);
 }
 
 Status CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
-  std::lock_guard lock(resumeMutex_);
+  MutexLock lock(resumeMutex_);
   if (resumeQueue_.empty()) {
     result = com::Bstr(u"<root></root>");
     return Status();

@@ -18,31 +18,41 @@ CServiceModule& CServiceModule::Instance() {
 }
 
 CQuorServiceUtils& CServiceModule::EnsureUtils() {
-  if (!utils_) utils_ = std::make_unique<CQuorServiceUtils>();
+  if (CQuorServiceUtils* utils = Utils()) return *utils;
+  MutexLock lock(setupMutex_);
+  if (!utils_) {
+    utils_ = std::make_unique<CQuorServiceUtils>();
+    utilsView_.store(utils_.get(), std::memory_order_release);
+  }
   return *utils_;
 }
 
 CServiceConfig& CServiceModule::EnsureSettings() {
-  if (!settings_) settings_ = std::make_unique<CServiceConfig>();
+  if (CServiceConfig* settings = Settings()) return *settings;
+  MutexLock lock(setupMutex_);
+  if (!settings_) {
+    settings_ = std::make_unique<CServiceConfig>();
+    settingsView_.store(settings_.get(), std::memory_order_release);
+  }
   return *settings_;
 }
 
 CCollabDBConnectImpl& CServiceModule::EnsureCollabStore() {
-  std::lock_guard lock(storeMutex_);
+  MutexLock lock(storeMutex_);
   if (!collab_) {
-    auto store = std::make_unique<CCollabDBConnectImpl>(connection_.get());
+    auto store = std::make_unique<CCollabDBConnectImpl>(connection_.get(), EnsureSettings());
     // A set-up that fails leaves the store working with the settings it has.
-    Status(store->Init()).Ignore();
+    store->Init().Ignore();
     collab_ = std::move(store);
   }
   return *collab_;
 }
 
 CVODBConnectImpl& CServiceModule::EnsureVOStore() {
-  std::lock_guard lock(storeMutex_);
+  MutexLock lock(storeMutex_);
   if (!vo_) {
     auto store = std::make_unique<CVODBConnectImpl>(connection_.get());
-    Status(store->Init()).Ignore();
+    store->Init().Ignore();
     vo_ = std::move(store);
   }
   return *vo_;
@@ -51,7 +61,7 @@ CVODBConnectImpl& CServiceModule::EnsureVOStore() {
 Status CServiceModule::InitInstance() {
   CKeywordTable::Instance();
   CQuorServiceUtils& utils = EnsureUtils();
-  if (!settings_) {
+  if (!Settings()) {
     CServiceConfig& settings = EnsureSettings();
     settings.ReadHomeDir();
     const HRESULT loaded = settings.LoadConfigDirectory().code();
@@ -73,7 +83,7 @@ Status CServiceModule::InitInstance() {
   if (!connection_) OpenRepository();
   // What calls share is made now, on the loading thread, so that calls only
   // read it.
-  if (!settings_->Auth) settings_->Auth = std::make_unique<AuthAccessor>();
+  if (CServiceConfig& settings = EnsureSettings(); !settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();
   EnsureCollabStore();
   EnsureVOStore();
   QuerySettings();
@@ -81,10 +91,10 @@ Status CServiceModule::InitInstance() {
 }
 
 std::shared_ptr<CServiceConfig> CServiceModule::QuerySettings() {
-  std::lock_guard lock(querySettingsMutex_);
+  MutexLock lock(querySettingsMutex_);
   if (!querySettings_) {
     querySettings_ = std::make_shared<CServiceConfig>();
-    if (settings_) querySettings_->ShareQueryParts(*settings_);
+    if (const CServiceConfig* settings = Settings()) querySettings_->ShareQueryParts(*settings);
   }
   return querySettings_;
 }
@@ -102,14 +112,14 @@ void CServiceModule::KeepQuerySettings(const std::shared_ptr<CServiceConfig>& fr
   if (!loaded.HasMoreThan(*from)) return;
   auto next = std::make_shared<CServiceConfig>();
   next->ShareQueryParts(loaded);
-  std::lock_guard lock(querySettingsMutex_);
+  MutexLock lock(querySettingsMutex_);
   // A reload since the call began wins over what the call loaded.
   if (querySettings_ == from) querySettings_ = std::move(next);
 }
 
 Status CServiceModule::ReloadQuerySettings(Status (CServiceConfig::*reload)(),
                                            std::vector<SkippedConfigFile>* skipped) {
-  std::lock_guard lock(reloadMutex_);
+  MutexLock lock(reloadMutex_);
   auto next = std::make_shared<CServiceConfig>();
   const std::shared_ptr<CServiceConfig> current = QuerySettings();
   next->ShareQueryParts(*current);
@@ -118,7 +128,7 @@ Status CServiceModule::ReloadQuerySettings(Status (CServiceConfig::*reload)(),
     ReportSkippedConfigFiles(*next);
     if (skipped) *skipped = next->SkippedConfigFiles;
   }
-  std::lock_guard swap(querySettingsMutex_);
+  MutexLock swap(querySettingsMutex_);
   querySettings_ = std::move(next);
   return status;
 }
@@ -167,16 +177,20 @@ void CServiceModule::OpenRepository() {
 
 void CServiceModule::ExitInstance() {
   {
-    std::lock_guard lock(storeMutex_);
+    MutexLock lock(storeMutex_);
     vo_.reset();
     collab_.reset();
   }
   {
-    std::lock_guard lock(querySettingsMutex_);
+    MutexLock lock(querySettingsMutex_);
     querySettings_.reset();
   }
   if (connection_) connection_->SetLinkReporter(nullptr);
-  utils_.reset();
+  {
+    MutexLock lock(setupMutex_);
+    utilsView_.store(nullptr, std::memory_order_release);
+    utils_.reset();
+  }
   connection_.reset();
 }
 

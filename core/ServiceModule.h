@@ -9,8 +9,8 @@
 //  - the stores' and the settings' own locks for their mutable parts.
 #pragma once
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "core/QuorServiceUtils.h"
@@ -18,6 +18,7 @@
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/DBConnect.h"
 #include "core/store/VODBConnectImpl.h"
+#include "platform/base/thread_annotations.h"
 
 namespace quor::core {
 
@@ -36,18 +37,21 @@ class CServiceModule {
   // the settings and the keyword table stay for the life of the process.
   void ExitInstance();
 
-  CServiceConfig* Settings() const { return settings_.get(); }
+  CServiceConfig* Settings() const { return settingsView_.load(std::memory_order_acquire); }
   CDBConnect* Connection() const { return connection_.get(); }
-  CQuorServiceUtils* Utils() const { return utils_.get(); }
-  // Created by whichever first use needs them.
-  CQuorServiceUtils& EnsureUtils();
-  CServiceConfig& EnsureSettings();
+  CQuorServiceUtils* Utils() const { return utilsView_.load(std::memory_order_acquire); }
+  // Created by whichever first use needs them, once, whatever the threads.
+  CQuorServiceUtils& EnsureUtils() QUOR_EXCLUDES(setupMutex_);
+  CServiceConfig& EnsureSettings() QUOR_EXCLUDES(setupMutex_);
   // The process-wide collaboration store over the shared connection, made
   // and set up by the first component that needs it.
-  CCollabDBConnectImpl& EnsureCollabStore();
-  CCollabDBConnectImpl* CollabStore() const { return collab_.get(); }
+  CCollabDBConnectImpl& EnsureCollabStore() QUOR_EXCLUDES(storeMutex_);
+  CCollabDBConnectImpl* CollabStore() QUOR_EXCLUDES(storeMutex_) {
+    MutexLock lock(storeMutex_);
+    return collab_.get();
+  }
   // The process-wide content store, made the same way.
-  CVODBConnectImpl& EnsureVOStore();
+  CVODBConnectImpl& EnsureVOStore() QUOR_EXCLUDES(storeMutex_);
 
   // A repository connection for the calling thread until the lease goes.
   CDBConnect::Lease LeaseConnection() { return CDBConnect::Lease(connection_.get()); }
@@ -72,15 +76,22 @@ class CServiceModule {
   void ReportSkippedConfigFiles(const CServiceConfig& settings);
 
   std::unique_ptr<CDBConnect> connection_;
-  std::unique_ptr<CServiceConfig> settings_;
-  std::unique_ptr<CQuorServiceUtils> utils_;
-  std::unique_ptr<CCollabDBConnectImpl> collab_;
-  std::unique_ptr<CVODBConnectImpl> vo_;
-  std::mutex storeMutex_;  // guards making collab_ and vo_
 
-  std::mutex reloadMutex_;         // one reload (or first build) at a time
-  std::mutex querySettingsMutex_;  // guards querySettings_ (the pointer only)
-  std::shared_ptr<CServiceConfig> querySettings_;
+  // Making and dropping the settings and the utilities object; readers take
+  // the views, which are set once the object is whole.
+  Mutex setupMutex_;
+  std::unique_ptr<CServiceConfig> settings_ QUOR_GUARDED_BY(setupMutex_);
+  std::unique_ptr<CQuorServiceUtils> utils_ QUOR_GUARDED_BY(setupMutex_);
+  std::atomic<CServiceConfig*> settingsView_{nullptr};
+  std::atomic<CQuorServiceUtils*> utilsView_{nullptr};
+
+  Mutex storeMutex_;
+  std::unique_ptr<CCollabDBConnectImpl> collab_ QUOR_GUARDED_BY(storeMutex_);
+  std::unique_ptr<CVODBConnectImpl> vo_ QUOR_GUARDED_BY(storeMutex_);
+
+  Mutex reloadMutex_;  // one reload (or first build) at a time
+  Mutex querySettingsMutex_;
+  std::shared_ptr<CServiceConfig> querySettings_ QUOR_GUARDED_BY(querySettingsMutex_);  // the pointer only
 };
 
 }  // namespace quor::core

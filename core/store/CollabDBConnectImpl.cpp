@@ -2,7 +2,8 @@
 // answers through, and the share-field operations.
 #include "core/store/CollabDBConnectImpl.h"
 
-#include "core/ServiceModule.h"
+#include "core/QuorServiceUtils.h"
+#include "core/ServiceConfig.h"
 #include "core/StatusCodes.h"
 #include "platform/com/errorinfo.h"
 
@@ -13,34 +14,35 @@ using namespace store;
 namespace {
 
 constexpr std::string_view kListColumns =
-    "SELECT AUTHOR, NAME, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, LOCK_STATUS, ACCESSLIST FROM QUORCOLLAB";
+    "SELECT AUTHOR, NAME, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
+    "LOCK_STATUS, ACCESSLIST FROM QUORCOLLAB";
 
 constexpr std::u16string_view kCorruptedData = u"There is corrupted data. If want to overwrite, resume this process.";
 
 }  // namespace
 
-CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection)
-    : db_(connection), rows_(connection, "QUORCOLLAB", "VOURI") {}
+CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection, CServiceConfig& settings)
+    : db_(connection), settings_(settings), rows_(connection, "QUORCOLLAB", "VOURI") {}
 
 CCollabDBConnectImpl::~CCollabDBConnectImpl() = default;
 
-HRESULT CCollabDBConnectImpl::Init() {
+Status CCollabDBConnectImpl::Init() {
   CKeywordTable::Instance();
-  CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
+  CServiceConfig& settings = settings_;
   if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
   // Without a home folder there is no config folder to load.
   if (!settings.ConfigDocument && !settings.HomeDir.Empty()) {
     const HRESULT loaded = settings.LoadConfigDirectory().code();
-    if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) return loaded;
+    if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) return Status(loaded);
   }
   if (settings.LogLevel == LOGLEVEL_NOT_READ) settings.ReadLogLevel();
   if (settings.AdminUsers.empty()) settings.ReadAdminUsers();
   if (settings.UserGroups.empty()) {
-    if (const int read = settings.ReadUserGroups(); read < 0) return read;
+    if (const int read = settings.ReadUserGroups(); read < 0) return Status(read);
   }
   if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
   if (settings.AdminGroupName.IsNull()) settings.ReadAdminGroupName();
-  return S_OK;
+  return Status();
 }
 
 // ---- Query routines -------------------------------------------------------------
@@ -69,9 +71,10 @@ Status CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
   CommandHolder command;
   RecordsetHolder rows;
   const com::Variant params[] = {Value(uri)};
-  QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(
-      command, rows, "SELECT AUTHOR, NAME, OWNER, MESSAGE, LOCK_STATUS, ACCESSLIST FROM QUORCOLLAB WHERE VOURI = ?",
-      params));
+  QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(command, rows,
+                                         "SELECT AUTHOR, NAME, OWNER, MESSAGE, LOCK_STATUS, "
+                                         "ACCESSLIST FROM QUORCOLLAB WHERE VOURI = ?",
+                                         params));
   if (!rows->Eof()) {
     row.found = true;
     row.author = Column(*db_, rows, "AUTHOR");
@@ -87,21 +90,23 @@ Status CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
 
 // ---- Writes ---------------------------------------------------------------------
 
-Status CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
+Status CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const Caller& caller, const com::Bstr& name,
                                               const com::Bstr& field) {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(user, acl));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(caller.name, acl));
   const com::Variant now = Now();
   // FIELDLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),
-                                 Value(field),  Value(uri),  Value(user),
+                                 Value(field),  Value(uri),  Value(caller.name),
                                  now,           now,         Value(acl)};
   // The URN is the table's key.
   return rows_.Insert(
-      "INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
-      "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, '', ?, ?, '0', '0', ?)",
+      "INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, "
+      "MESSAGE, CREATEDATE, UPDATEDATE, "
+      "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, '', ?, "
+      "?, '0', '0', ?)",
       params, uri, {{"AUTHOR", &author}, {"NAME", &name}, {"FIELD", &field}});
 }
 
@@ -110,129 +115,126 @@ Status CCollabDBConnectImpl::WriteField(const com::Bstr& uri, const com::Bstr& f
   return rows_.Change("UPDATE QUORCOLLAB SET FIELDLEN = ?, FIELD = ? WHERE VOURI = ?", params, QS_E_URI_INVALID);
 }
 
-Status CCollabDBConnectImpl::UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field) {
-  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
+Status CCollabDBConnectImpl::UpdateFieldChecked(const Caller& caller, const com::Bstr& uri, const com::Bstr& field) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(caller, uri, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
   RowState row;
   QUOR_RETURN_IF_ERROR(QueryRow(uri, row));
   if (!row.found) return Status(QS_E_URI_INVALID);
-  if (HeldByOther(row.lock, user)) return Status(QS_E_VESK_LOCKED_BY_OTHER);
+  if (HeldByOther(row.lock, caller.name)) return Status(QS_E_VESK_LOCKED_BY_OTHER);
   return WriteField(uri, field);
 }
 
 // ---- Share fields -----------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
-                                            const com::Bstr& field, com::Bstr& result) {
+Status CCollabDBConnectImpl::PutShareField(const Caller& caller, const com::Bstr& author, const com::Bstr& name,
+                                           const com::Bstr& field, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeCoVOContentURIW(author, name));
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
   // Whether the share field exists is decided by its row, not by what the
   // caller may read of it.
   RowState row;
-  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
+  if (Status status = QueryRow(uri, row); !status.ok()) return status;
   if (!row.found) {
-    if (Status status = InsertShareField(author, user, name, field); !status.ok()) return Answer(status);
+    if (Status status = InsertShareField(author, caller, name, field); !status.ok()) return status;
     result = RootAnswer({{Kw(KW_RESULTCODE), "0"}, {Kw(KW_URI), uri.ToUtf8()}});
-    return S_OK;
+    return Status();
   }
   // The row is found by its URN alone: another author and name that make
   // the same URN meet the same row.
-  if (Status status = StoreRows::CheckRights(user, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
-    return Answer(status);
+  if (Status status = StoreRows::CheckRights(caller, u"r", row.acl, QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+    return status;
 
   // The caller decides through the resume queue whether to overwrite.
-  const com::Bstr key =
-      CServiceModule::Instance().EnsureSettings().MakeResumeKey(u"ForcePutShareField", {field, user, name, author});
+  const com::Bstr key = settings_.MakeResumeKey(u"ForcePutShareField", {field, caller.name, name, author});
   result = RootAnswer({{Kw(KW_RESULTCODE), "1"},
                        {Kw(KW_RESUMEID), key.ToUtf8()},
                        {Kw(KW_DESCRIPTION), com::Bstr(kCorruptedData).ToUtf8()}});
-  return S_OK;
+  return Status();
 }
 
-HRESULT CCollabDBConnectImpl::ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
-                                                 const com::Bstr& field, com::Bstr& result) {
+Status CCollabDBConnectImpl::ForcePutShareField(const Caller& caller, const com::Bstr& author, const com::Bstr& name,
+                                                const com::Bstr& field, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeCoVOContentURIW(author, name));
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
-  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
+  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
 
   // The old row goes and the new one comes together, or neither does.
   DBTransaction transaction(*db_);
-  if (Status status = transaction.Begin(); !status.ok()) return Answer(status);
+  if (Status status = transaction.Begin(); !status.ok()) return status;
   RowState row;
-  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
+  if (Status status = QueryRow(uri, row); !status.ok()) return status;
   if (row.found) {
-    if (row.author != View(author) || row.name != View(name)) return QS_E_VESK_EXISTS;
+    if (row.author != View(author) || row.name != View(name)) return Status(QS_E_VESK_EXISTS);
     // Replacing the row overwrites its text and drops its ACL, message and
     // owner: the caller needs the write and the delete right.
-    if (Status status = StoreRows::CheckRights(user, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok())
-      return Answer(status);
-    if (HeldByOther(row.lock, user)) return QS_E_VESK_LOCKED_BY_OTHER;
+    if (Status status = StoreRows::CheckRights(caller, u"wd", row.acl, QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok())
+      return status;
+    if (HeldByOther(row.lock, caller.name)) return Status(QS_E_VESK_LOCKED_BY_OTHER);
     const com::Variant params[] = {Value(uri)};
     if (Status status = db_->ExecuteNonQuery("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params); !status.ok())
-      return Answer(status);
+      return status;
   }
-  if (Status status = InsertShareField(author, user, name, field); !status.ok()) return Answer(status);
-  if (Status status = transaction.Commit(); !status.ok()) return Answer(status);
+  if (Status status = InsertShareField(author, caller, name, field); !status.ok()) return status;
+  if (Status status = transaction.Commit(); !status.ok()) return status;
   result = ResultOk();
-  return S_OK;
+  return Status();
 }
 
-HRESULT CCollabDBConnectImpl::GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::GetShareField(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  if (uri.IsNull() || uri.Empty()) return QS_E_URI_NOT_SPECIFIED;
-  if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
-    return Answer(status);
+  if (uri.IsNull() || uri.Empty()) return Status(QS_E_URI_NOT_SPECIFIED);
+  if (Status status = rows_.Authorize(caller, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok()) return status;
   const com::Variant params[] = {Value(uri)};
-  return Answer(
-      rows_.ColumnList("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result));
+  return rows_.ColumnList("SELECT FIELD FROM QUORCOLLAB WHERE VOURI = ?", params, "FIELD", Kw(KW_FIELD), result);
 }
 
-HRESULT CCollabDBConnectImpl::UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field,
-                                               com::Bstr&) {
+Status CCollabDBConnectImpl::UpdateShareField(const Caller& caller, const com::Bstr& uri, const com::Bstr& field,
+                                              com::Bstr&) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
-  return Answer(UpdateFieldChecked(user, uri, field));
+  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
+  return UpdateFieldChecked(caller, uri, field);
 }
 
-HRESULT CCollabDBConnectImpl::RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::RemoveShareField(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
+  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
   RowState row;
-  if (Status status = QueryRow(uri, row); !status.ok()) return Answer(status);
-  if (!row.found) return QS_E_URI_INVALID;
+  if (Status status = QueryRow(uri, row); !status.ok()) return status;
+  if (!row.found) return Status(QS_E_URI_INVALID);
   // A locked share field stays, whoever holds the lock.
-  if (!Unlocked(row.lock)) return QS_E_OBJECT_LOCKED;
-  if (Status status = rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); !status.ok())
-    return Answer(status);
+  if (!Unlocked(row.lock)) return Status(QS_E_OBJECT_LOCKED);
+  if (Status status = rows_.Authorize(caller, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED); !status.ok())
+    return status;
   const com::Variant params[] = {Value(uri)};
-  return Answer(rows_.Write("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result));
+  return rows_.Write("DELETE FROM QUORCOLLAB WHERE VOURI = ?", params, result);
 }
 
-HRESULT CCollabDBConnectImpl::GetShareFieldList(const com::Bstr&, com::Bstr& result) {
+Status CCollabDBConnectImpl::GetShareFieldList(const Caller&, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return Answer(QueryList(kListColumns, {}, result));
+  return QueryList(kListColumns, {}, result);
 }
 
-HRESULT CCollabDBConnectImpl::GetShareFieldURIList(const com::Bstr&, com::Bstr& result) {
+Status CCollabDBConnectImpl::GetShareFieldURIList(const Caller&, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return Answer(rows_.ColumnList("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result));
+  return rows_.ColumnList("SELECT VOURI FROM QUORCOLLAB", {}, "VOURI", Kw(KW_URI), result);
 }
 
-HRESULT CCollabDBConnectImpl::GetShareFieldURI(const com::Bstr&, const com::Bstr& author, const com::Bstr& name,
-                                               com::Bstr& result) {
+Status CCollabDBConnectImpl::GetShareFieldURI(const Caller&, const com::Bstr& author, const com::Bstr& name,
+                                              com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(author), Value(name)};
-  return Answer(QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result));
+  return QueryList(std::string(kListColumns) + " WHERE AUTHOR = ? AND NAME = ?", params, result);
 }
 
-HRESULT CCollabDBConnectImpl::GetShareFieldAttribute(const com::Bstr&, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::GetShareFieldAttribute(const Caller&, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   const com::Variant params[] = {Value(uri)};
-  return Answer(QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result));
+  return QueryList(std::string(kListColumns) + " WHERE VOURI = ?", params, result);
 }
 
 }  // namespace quor::core

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -18,11 +17,14 @@
 #include "core/store/DBConnect.h"
 #include "core/store/OperationGate.h"
 #include "core/store/StoreRows.h"
+#include "platform/base/thread_annotations.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
 
 namespace quor::core {
+
+class CServiceConfig;
 
 // A share field being shared: the row as it was when sharing started, the
 // address its owner gave, and the attendees (the owner first).
@@ -39,69 +41,71 @@ struct ActiveShareField {
 
 class CCollabDBConnectImpl {
  public:
-  // `connection` is the shared connection; the store does not own it.
-  explicit CCollabDBConnectImpl(CDBConnect* connection);
+  // `connection` is the shared connection and `settings` the process's
+  // settings (their resume queue); the store owns neither.
+  CCollabDBConnectImpl(CDBConnect* connection, CServiceConfig& settings);
   virtual ~CCollabDBConnectImpl();
   CCollabDBConnectImpl(const CCollabDBConnectImpl&) = delete;
   CCollabDBConnectImpl& operator=(const CCollabDBConnectImpl&) = delete;
 
   // Reads the settings the store relies on that are still unread. 0 unless a
   // loader failed (negative).
-  HRESULT Init();
+  Status Init();
 
   // ---- Share fields ----
   // A new share field, answered with its URN; for an existing one the caller
   // may read, the corrupted-data answer with a resume entry for the forced put.
-  HRESULT PutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name, const com::Bstr& field,
-                        com::Bstr& result);
+  Status PutShareField(const Caller& caller, const com::Bstr& author, const com::Bstr& name, const com::Bstr& field,
+                       com::Bstr& result);
   // Replaces the share field with a new row of the caller's, when a put by
   // the caller would be allowed to overwrite it (write and delete rights, not
   // shared, not locked by someone else).
-  HRESULT ForcePutShareField(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name,
-                             const com::Bstr& field, com::Bstr& result);
-  HRESULT GetShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT UpdateShareField(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field, com::Bstr& result);
-  HRESULT RemoveShareField(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT GetShareFieldList(const com::Bstr& user, com::Bstr& result);
-  HRESULT GetShareFieldURIList(const com::Bstr& user, com::Bstr& result);
-  HRESULT GetShareFieldURI(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name, com::Bstr& result);
-  HRESULT GetShareFieldAttribute(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  Status ForcePutShareField(const Caller& caller, const com::Bstr& author, const com::Bstr& name,
+                            const com::Bstr& field, com::Bstr& result);
+  Status GetShareField(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status UpdateShareField(const Caller& caller, const com::Bstr& uri, const com::Bstr& field, com::Bstr& result);
+  Status RemoveShareField(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status GetShareFieldList(const Caller& caller, com::Bstr& result);
+  Status GetShareFieldURIList(const Caller& caller, com::Bstr& result);
+  Status GetShareFieldURI(const Caller& caller, const com::Bstr& author, const com::Bstr& name, com::Bstr& result);
+  Status GetShareFieldAttribute(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
 
   // ---- Messages ----
-  HRESULT PutMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message, com::Bstr& result);
-  HRESULT GetMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT UpdateMessage(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& message, com::Bstr& result);
-  HRESULT RemoveMessage(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  Status PutMessage(const Caller& caller, const com::Bstr& uri, const com::Bstr& message, com::Bstr& result);
+  Status GetMessage(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status UpdateMessage(const Caller& caller, const com::Bstr& uri, const com::Bstr& message, com::Bstr& result);
+  Status RemoveMessage(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
 
   // ---- Sharing and attendees ----
-  HRESULT StartSharing(const com::Bstr& user, const com::Bstr& ipaddress, const com::Bstr& uri, com::Bstr& result);
-  HRESULT EndSharing(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT SaveSharing(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field, com::Bstr& result);
-  HRESULT GetAttendeesList(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT AddAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee, com::Bstr& result);
-  HRESULT DeleteAttendee(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& attendee, com::Bstr& result);
+  Status StartSharing(const Caller& caller, const com::Bstr& ipaddress, const com::Bstr& uri, com::Bstr& result);
+  Status EndSharing(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status SaveSharing(const Caller& caller, const com::Bstr& uri, const com::Bstr& field, com::Bstr& result);
+  Status GetAttendeesList(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  // The attendee comes resolved, as its rights are checked like a caller's.
+  Status AddAttendee(const Caller& caller, const com::Bstr& uri, const Caller& attendee, com::Bstr& result);
+  Status DeleteAttendee(const Caller& caller, const com::Bstr& uri, const com::Bstr& attendee, com::Bstr& result);
   // A copy of the active entry of `uri`, if the share field is being shared.
   std::optional<ActiveShareField> FindActiveField(const com::Bstr& uri) const;
 
   // ---- ACLs ----
-  HRESULT GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
-  HRESULT UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
-  HRESULT DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
-  HRESULT PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
-                      com::Bstr& result);
-  HRESULT UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                         const com::Bstr& accright, com::Bstr& result);
-  HRESULT DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+  Status GetACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status PutACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  Status UpdateACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  Status DeleteACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status GetACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+  Status PutACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
+                     com::Bstr& result);
+  Status UpdateACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
+                        com::Bstr& result);
+  Status DeleteACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
 
   // ---- Locks and conference URLs ----
-  HRESULT LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  Status LockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status ForceUnlockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
   // "<root><url>...</url></root>" from the registry value ConferenceManagerURL.
-  HRESULT GetConferenceManagerURL(const com::Bstr& user, com::Bstr& result);
+  Status GetConferenceManagerURL(const Caller& caller, com::Bstr& result);
   // Application sharing and video conferences have no server side: E_NOTIMPL.
-  HRESULT GetURLUnsupported(const com::Bstr& user, const com::Bstr& author, const com::Bstr& name, com::Bstr& result);
+  Status GetURLUnsupported(const Caller& caller, const com::Bstr& author, const com::Bstr& name, com::Bstr& result);
 
  private:
   // The row a URN names, as far as the checks need it.
@@ -118,20 +122,20 @@ class CCollabDBConnectImpl {
   Status QueryRow(const com::Bstr& uri, RowState& row);
 
   // ---- Writes ----
-  Status InsertShareField(const com::Bstr& author, const com::Bstr& user, const com::Bstr& name,
-                          const com::Bstr& field);
+  Status InsertShareField(const com::Bstr& author, const Caller& caller, const com::Bstr& name, const com::Bstr& field);
   Status WriteField(const com::Bstr& uri, const com::Bstr& field);
   // The checks and write of UpdateShareField after its sharing check.
-  Status UpdateFieldChecked(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& field);
+  Status UpdateFieldChecked(const Caller& caller, const com::Bstr& uri, const com::Bstr& field);
   // The row of `uri` for a lock operation, after the read right.
-  Status LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row);
+  Status LockRow(const Caller& caller, const com::Bstr& uri, RowState& row);
 
-  // ---- The active list (guarded by activeMutex_) ----
-  Status AddActiveField(ActiveShareField entry);
-  // The listed entry of `uri`, or the end; the caller holds activeMutex_.
-  std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri);
+  // ---- The active list ----
+  Status AddActiveField(ActiveShareField entry) QUOR_EXCLUDES(activeMutex_);
+  // The listed entry of `uri`, or the end.
+  std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri) QUOR_REQUIRES(activeMutex_);
 
   CDBConnect* db_;
+  CServiceConfig& settings_;
   // The rows of QUORCOLLAB by VOURI; stateless, shared by every thread.
   store::StoreRows rows_;
   // Writing operations one at a time and alone: an operation's checks and
@@ -139,8 +143,8 @@ class CCollabDBConnectImpl {
   // Re-entered by operations that build on one another (StartSharing reads
   // through GetShareField, PutShareField through the row look-up).
   mutable OperationGate operation_;
-  mutable std::mutex activeMutex_;
-  std::list<ActiveShareField> active_;
+  mutable Mutex activeMutex_;
+  std::list<ActiveShareField> active_ QUOR_GUARDED_BY(activeMutex_);
 };
 
 }  // namespace quor::core

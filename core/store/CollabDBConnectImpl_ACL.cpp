@@ -19,110 +19,110 @@ constexpr size_t kConferenceUrlBuffer = 2048;
 
 // ---- Whole documents ------------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::GetACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return Answer(rows_.GetAcl(user, uri, result));
+  return rows_.GetAcl(caller, uri, result);
 }
 
-HRESULT CCollabDBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
-                                     com::Bstr& result) {
+Status CCollabDBConnectImpl::PutACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl,
+                                    com::Bstr& result) {
   // Putting a whole document is replacing it: same rights, same write.
-  return UpdateACL(user, uri, acl, result);
+  return UpdateACL(caller, uri, acl, result);
 }
 
-HRESULT CCollabDBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
-                                        com::Bstr& result) {
+Status CCollabDBConnectImpl::UpdateACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl,
+                                       com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  return Answer(rows_.ReplaceAcl(user, uri, acl, result));
+  return rows_.ReplaceAcl(caller, uri, acl, result);
 }
 
-HRESULT CCollabDBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::DeleteACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  return Answer(rows_.ResetAcl(user, uri, result));
+  return rows_.ResetAcl(caller, uri, result);
 }
 
 // ---- Entries --------------------------------------------------------------------------
 // Every changed entry is written back as UpdateACL writes a document, inside
 // the gate the entry operation holds.
 
-HRESULT CCollabDBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                          com::Bstr& result) {
+Status CCollabDBConnectImpl::GetACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                         com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Get, user, uri, acluser, com::Bstr(), result, nullptr));
+  return rows_.EditAclEntry(StoreRows::Entry::Get, caller, uri, acluser, com::Bstr(), result, nullptr);
 }
 
-HRESULT CCollabDBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                          const com::Bstr& accright, com::Bstr& result) {
+Status CCollabDBConnectImpl::PutACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                         const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result, store));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(caller, uri, edited, result); };
+  return rows_.EditAclEntry(StoreRows::Entry::Put, caller, uri, acluser, accright, result, store);
 }
 
-HRESULT CCollabDBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                             const com::Bstr& accright, com::Bstr& result) {
+Status CCollabDBConnectImpl::UpdateACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                            const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result, store));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(caller, uri, edited, result); };
+  return rows_.EditAclEntry(StoreRows::Entry::Update, caller, uri, acluser, accright, result, store);
 }
 
-HRESULT CCollabDBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                             com::Bstr& result) {
+Status CCollabDBConnectImpl::DeleteACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                            com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result, store));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(caller, uri, edited, result); };
+  return rows_.EditAclEntry(StoreRows::Entry::Delete, caller, uri, acluser, com::Bstr(), result, store);
 }
 
 // ---- Locks ----------------------------------------------------------------------------
 
-Status CCollabDBConnectImpl::LockRow(const com::Bstr& user, const com::Bstr& uri, RowState& row) {
-  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED));
+Status CCollabDBConnectImpl::LockRow(const Caller& caller, const com::Bstr& uri, RowState& row) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(caller, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED));
   QUOR_RETURN_IF_ERROR(QueryRow(uri, row));
   return row.found ? Status() : Status(QS_E_URI_INVALID);
 }
 
-HRESULT CCollabDBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::LockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
-  if (FindActiveField(uri)) return QS_E_FIELD_ACTIVE;
+  if (Missing(uri)) return Status(QS_E_URI_NOT_SPECIFIED);
+  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
   RowState row;
-  if (Status status = LockRow(user, uri, row); !status.ok()) return Answer(status);
-  return Answer(rows_.TakeLock(user, row.lock, uri, QS_E_SHARE_FIELD_ALREADY_LOCKED, true, result));
+  if (Status status = LockRow(caller, uri, row); !status.ok()) return status;
+  return rows_.TakeLock(caller.name, row.lock, uri, QS_E_SHARE_FIELD_ALREADY_LOCKED, true, result);
 }
 
-HRESULT CCollabDBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CCollabDBConnectImpl::ForceUnlockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
+  if (Missing(uri)) return Status(QS_E_URI_NOT_SPECIFIED);
   RowState row;
-  if (Status status = LockRow(user, uri, row); !status.ok()) return Answer(status);
-  return Answer(rows_.ReleaseLock(user, row.lock, uri, result));
+  if (Status status = LockRow(caller, uri, row); !status.ok()) return status;
+  return rows_.ReleaseLock(caller, row.lock, uri, result);
 }
 
 // ---- Conference URLs ------------------------------------------------------------------
 
-HRESULT CCollabDBConnectImpl::GetConferenceManagerURL(const com::Bstr&, com::Bstr& result) {
+Status CCollabDBConnectImpl::GetConferenceManagerURL(const Caller&, com::Bstr& result) {
   result = com::Bstr();
   reg::Key key;
-  if (!key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) return QS_E_CONFERENCE_URL_NOT_SET;
+  if (!key.Open(reg::Hive::LocalMachine, kServiceKey).ok()) return Status(QS_E_CONFERENCE_URL_NOT_SET);
   const auto read = key.GetValue("ConferenceManagerURL");
-  if (!read.ok() || read->data.size() > kConferenceUrlBuffer) return QS_E_CONFERENCE_URL_NOT_SET;
+  if (!read.ok() || read->data.size() > kConferenceUrlBuffer) return Status(QS_E_CONFERENCE_URL_NOT_SET);
   const reg::Value& raw = *read;
   std::string url(raw.data.begin(), raw.data.end());
   url = url.substr(0, url.find('\0'));
-  if (url.empty() || url.size() >= kConferenceUrlBuffer) return QS_E_CONFERENCE_URL_NOT_SET;
+  if (url.empty() || url.size() >= kConferenceUrlBuffer) return Status(QS_E_CONFERENCE_URL_NOT_SET);
   // The URL is character data of the answer: "&" and "<" go escaped.
   result = RootAnswer({{"url", url}});
-  return S_OK;
+  return Status();
 }
 
-HRESULT CCollabDBConnectImpl::GetURLUnsupported(const com::Bstr&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
-  return E_NOTIMPL;
+Status CCollabDBConnectImpl::GetURLUnsupported(const Caller&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
+  return Status(E_NOTIMPL);
 }
 
 }  // namespace quor::core

@@ -18,7 +18,8 @@ constexpr std::pair<std::string_view, std::string_view> kRecordColumns[] = {
     {"OPUSER", "opuser"},     {"LOGLEVEL", "loglevel"},          {"LOGCATALOG", "logcatalog"}};
 
 constexpr std::string_view kInsert =
-    "INSERT INTO QUORLOG (LOGDESCRIPTION, CONTENTLEN, OP, TARGET, RESULT, TIMESTAMP, OPUSER, LOGLEVEL, LOGCATALOG) "
+    "INSERT INTO QUORLOG (LOGDESCRIPTION, CONTENTLEN, OP, TARGET, RESULT, "
+    "TIMESTAMP, OPUSER, LOGLEVEL, LOGCATALOG) "
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 com::Bstr Cut(const com::Bstr& text) {
@@ -70,53 +71,52 @@ Status CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<con
   return Status();
 }
 
-HRESULT CLogDBConnectImpl::GetLog(const com::Bstr& logId, com::Bstr& reply) {
+Status CLogDBConnectImpl::GetLog(const com::Bstr& logId, com::Bstr& reply) {
   // LOGID is a number: a text that is none names no row.
   const auto id = text::ParseInt64(logId.ToUtf8());
   if (!id) {
-    if (!db_ || db_->GetState() == 0) return QS_E_LOG_DB_NOT_INSTALLED;
-    return QS_E_ARGUMENT_INVALID;
+    if (!db_ || db_->GetState() == 0) return Status(QS_E_LOG_DB_NOT_INSTALLED);
+    return Status(QS_E_ARGUMENT_INVALID);
   }
   const com::Variant params[] = {com::Variant(*id)};
-  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID = ?", params, reply));
+  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID = ?", params, reply);
 }
 
-HRESULT CLogDBConnectImpl::GetLogIDList(com::Bstr& reply) {
-  return store::Answer(Query(Reply::IdList, "SELECT LOGID FROM QUORLOG", {}, reply));
+Status CLogDBConnectImpl::GetLogIDList(com::Bstr& reply) {
+  return Query(Reply::IdList, "SELECT LOGID FROM QUORLOG", {}, reply);
 }
 
-HRESULT CLogDBConnectImpl::GetCategoryLogIDList(const com::Bstr& category, com::Bstr& reply) {
+Status CLogDBConnectImpl::GetCategoryLogIDList(const com::Bstr& category, com::Bstr& reply) {
   const com::Variant params[] = {Text(category)};
-  return store::Answer(Query(Reply::IdList, "SELECT LOGID FROM QUORLOG WHERE LOGCATALOG = ?", params, reply));
+  return Query(Reply::IdList, "SELECT LOGID FROM QUORLOG WHERE LOGCATALOG = ?", params, reply);
 }
 
-HRESULT CLogDBConnectImpl::GetLogbyUser(const com::Bstr& user, com::Bstr& reply) {
+Status CLogDBConnectImpl::GetLogbyUser(const com::Bstr& user, com::Bstr& reply) {
   const com::Variant params[] = {Text(user)};
-  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ?", params, reply));
+  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ?", params, reply);
 }
 
-HRESULT CLogDBConnectImpl::GetCategoryLogbyUser(const com::Bstr& user, const com::Bstr& category, com::Bstr& reply) {
+Status CLogDBConnectImpl::GetCategoryLogbyUser(const com::Bstr& user, const com::Bstr& category, com::Bstr& reply) {
   const com::Variant params[] = {Text(user), Text(category)};
-  return store::Answer(
-      Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ? AND LOGCATALOG = ?", params, reply));
+  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE OPUSER = ? AND LOGCATALOG = ?", params, reply);
 }
 
-HRESULT CLogDBConnectImpl::GetLogs(const com::Bstr& firstId, const com::Bstr& count, com::Bstr& reply) {
-  if (firstId.Empty() || count.Empty()) return QS_E_ARGUMENT_NULL;
+Status CLogDBConnectImpl::GetLogs(const com::Bstr& firstId, const com::Bstr& count, com::Bstr& reply) {
+  if (firstId.Empty() || count.Empty()) return Status(QS_E_ARGUMENT_NULL);
   const std::string first = firstId.ToUtf8();
   const std::string number = count.ToUtf8();
-  if (!text::IsAsciiDigits(first) || !text::IsAsciiDigits(number)) return QS_E_ARGUMENT_INVALID;
+  if (!text::IsAsciiDigits(first) || !text::IsAsciiDigits(number)) return Status(QS_E_ARGUMENT_INVALID);
   const auto from = text::ParseInt64(first);
   const auto how = text::ParseInt64(number);
   // Runs of digits too long for a number are no valid range either.
-  if (!from || !how) return QS_E_ARGUMENT_INVALID;
-  if (*how < 1) return QS_E_LOG_COUNT_INVALID;
+  if (!from || !how) return Status(QS_E_ARGUMENT_INVALID);
+  if (*how < 1) return Status(QS_E_LOG_COUNT_INVALID);
   const com::Variant params[] = {com::Variant(*from), com::Variant(*from + *how)};
-  return store::Answer(Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID >= ? AND LOGID < ?", params, reply));
+  return Query(Reply::Records, "SELECT * FROM QUORLOG WHERE LOGID >= ? AND LOGID < ?", params, reply);
 }
 
-HRESULT CLogDBConnectImpl::GetLogCount(com::Bstr& reply) {
-  return store::Answer(Query(Reply::Count, "SELECT COUNT(*) AS LOGCOUNT FROM QUORLOG", {}, reply));
+Status CLogDBConnectImpl::GetLogCount(com::Bstr& reply) {
+  return Query(Reply::Count, "SELECT COUNT(*) AS LOGCOUNT FROM QUORLOG", {}, reply);
 }
 
 Status CLogDBConnectImpl::Insert(const com::Bstr& description, int32_t length, std::u16string_view operation,
@@ -135,17 +135,17 @@ Status CLogDBConnectImpl::Insert(const com::Bstr& description, int32_t length, s
   return db_->ExecuteNonQuery(kInsert, params);
 }
 
-HRESULT CLogDBConnectImpl::PutCollabLog(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& text,
-                                        com::Bstr& reply) {
-  if (text.IsNull()) return QS_E_ARGUMENT_NULL;
+Status CLogDBConnectImpl::PutCollabLog(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& text,
+                                       com::Bstr& reply) {
+  if (text.IsNull()) return Status(QS_E_ARGUMENT_NULL);
   const Status status = Insert(text, static_cast<int32_t>(text.Length()), u"PutCollabLog", uri, com::Bstr(u""), user,
                                u"collaboration");
   if (status.ok()) reply = ResultOk();
-  return store::Answer(status);
+  return status;
 }
 
-HRESULT CLogDBConnectImpl::PutLog(const com::Bstr& user, const com::Bstr& text, com::Bstr& reply) {
-  if (text.IsNull()) return QS_E_ARGUMENT_NULL;
+Status CLogDBConnectImpl::PutLog(const com::Bstr& user, const com::Bstr& text, com::Bstr& reply) {
+  if (text.IsNull()) return Status(QS_E_ARGUMENT_NULL);
   // The length stored is that of the narrow text with its quotes doubled, as
   // the rows written so far count it; the text itself is stored as given.
   std::string narrow = text.ToUtf8();
@@ -154,23 +154,22 @@ HRESULT CLogDBConnectImpl::PutLog(const com::Bstr& user, const com::Bstr& text, 
   const Status status = Insert(text, static_cast<int32_t>(length), u"PutLog", com::Bstr(u""), com::Bstr(u""), user,
                                u"application");
   if (status.ok()) reply = ResultOk();
-  return store::Answer(status);
+  return status;
 }
 
-HRESULT CLogDBConnectImpl::InsertLog3(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target) {
-  return store::Answer(Insert(com::Bstr(u""), 0, operation.View(), Cut(target), com::Bstr(u""), user, u"internal"));
+Status CLogDBConnectImpl::InsertLog3(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target) {
+  return Insert(com::Bstr(u""), 0, operation.View(), Cut(target), com::Bstr(u""), user, u"internal");
 }
 
-HRESULT CLogDBConnectImpl::InsertLog4(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
-                                      const com::Bstr& result) {
-  return store::Answer(Insert(com::Bstr(u""), 0, operation.View(), Cut(target), Cut(result), user, u"internal"));
+Status CLogDBConnectImpl::InsertLog4(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
+                                     const com::Bstr& result) {
+  return Insert(com::Bstr(u""), 0, operation.View(), Cut(target), Cut(result), user, u"internal");
 }
 
-HRESULT CLogDBConnectImpl::InsertLog5(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
-                                      const com::Bstr& result, const com::Bstr& description) {
+Status CLogDBConnectImpl::InsertLog5(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
+                                     const com::Bstr& result, const com::Bstr& description) {
   const com::Bstr cut = Cut(description);
-  return store::Answer(Insert(cut, static_cast<int32_t>(cut.Length()), operation.View(), Cut(target), Cut(result), user,
-                       u"internal"));
+  return Insert(cut, static_cast<int32_t>(cut.Length()), operation.View(), Cut(target), Cut(result), user, u"internal");
 }
 
 }  // namespace quor::core

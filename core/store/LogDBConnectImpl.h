@@ -19,23 +19,23 @@ class CLogDBConnectImpl {
   virtual ~CLogDBConnectImpl() = default;
 
   // ---- Queries: each answers through `reply` ----
-  HRESULT GetLog(const com::Bstr& logId, com::Bstr& reply);
-  HRESULT GetLogIDList(com::Bstr& reply);
-  HRESULT GetCategoryLogIDList(const com::Bstr& category, com::Bstr& reply);
-  HRESULT GetLogbyUser(const com::Bstr& user, com::Bstr& reply);
-  HRESULT GetCategoryLogbyUser(const com::Bstr& user, const com::Bstr& category, com::Bstr& reply);
-  HRESULT GetLogs(const com::Bstr& firstId, const com::Bstr& count, com::Bstr& reply);
-  HRESULT GetLogCount(com::Bstr& reply);
+  Status GetLog(const com::Bstr& logId, com::Bstr& reply);
+  Status GetLogIDList(com::Bstr& reply);
+  Status GetCategoryLogIDList(const com::Bstr& category, com::Bstr& reply);
+  Status GetLogbyUser(const com::Bstr& user, com::Bstr& reply);
+  Status GetCategoryLogbyUser(const com::Bstr& user, const com::Bstr& category, com::Bstr& reply);
+  Status GetLogs(const com::Bstr& firstId, const com::Bstr& count, com::Bstr& reply);
+  Status GetLogCount(com::Bstr& reply);
 
   // ---- Writes ----
-  HRESULT PutCollabLog(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& text, com::Bstr& reply);
-  HRESULT PutLog(const com::Bstr& user, const com::Bstr& text, com::Bstr& reply);
+  Status PutCollabLog(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& text, com::Bstr& reply);
+  Status PutLog(const com::Bstr& user, const com::Bstr& text, com::Bstr& reply);
   // The request frame's rows: begin, result and error.
-  HRESULT InsertLog3(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target);
-  HRESULT InsertLog4(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
-                     const com::Bstr& result);
-  HRESULT InsertLog5(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
-                     const com::Bstr& result, const com::Bstr& description);
+  Status InsertLog3(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target);
+  Status InsertLog4(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target,
+                    const com::Bstr& result);
+  Status InsertLog5(const com::Bstr& operation, const com::Bstr& user, const com::Bstr& target, const com::Bstr& result,
+                    const com::Bstr& description);
 
  private:
   enum class Reply { Records, IdList, Count };

@@ -3,17 +3,10 @@
 #include "core/store/StoreRows.h"
 
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "platform/com/errorinfo.h"
 
 namespace quor::core::store {
-
-namespace {
-
-CQuorServiceUtils& Utils() { return CServiceModule::Instance().EnsureUtils(); }
-
-}  // namespace
 
 // ---- Texts ----------------------------------------------------------------------------
 
@@ -185,18 +178,17 @@ Status StoreRows::RawAcl(const com::Bstr& key, com::Bstr& acl) const {
   return JudgeRawAcl(acl);
 }
 
-Status StoreRows::CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
-                              HRESULT ownCode) {
-  const Status granted = Utils().CheckAccessRights(user, rights, acl);
+Status StoreRows::CheckRights(const Caller& caller, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode) {
+  const Status granted = CQuorServiceUtils::CheckAccessRights(caller, rights, acl);
   if (granted.ok()) return Status();
   return !granted.ok() ? granted : Status(ownCode);
 }
 
-Status StoreRows::Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights,
-                            HRESULT ownCode, com::Bstr* aclOut) const {
+Status StoreRows::Authorize(const Caller& caller, const com::Bstr& key, std::u16string_view rights, HRESULT ownCode,
+                            com::Bstr* aclOut) const {
   com::Bstr acl;
   QUOR_RETURN_IF_ERROR(RawAcl(key, acl));
-  QUOR_RETURN_IF_ERROR(CheckRights(user, rights, acl, ownCode));
+  QUOR_RETURN_IF_ERROR(CheckRights(caller, rights, acl, ownCode));
   if (aclOut) *aclOut = acl;
   return Status();
 }
@@ -206,9 +198,9 @@ Status StoreRows::WriteAcl(const com::Bstr& key, const com::Bstr& acl, com::Bstr
   return Write(aclUpdate_, params, result);
 }
 
-Status StoreRows::GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const {
+Status StoreRows::GetAcl(const Caller& caller, const com::Bstr& key, com::Bstr& result) const {
   com::Bstr acl;
-  if (Status status = Authorize(user, key, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
+  if (Status status = Authorize(caller, key, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
     result = com::Bstr();
     return status;
   }
@@ -216,27 +208,27 @@ Status StoreRows::GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr&
   return Status();
 }
 
-Status StoreRows::ReplaceAcl(const com::Bstr& user, const com::Bstr& key, const com::Bstr& acl,
+Status StoreRows::ReplaceAcl(const Caller& caller, const com::Bstr& key, const com::Bstr& acl,
                              com::Bstr& result) const {
-  if (Status status = Authorize(user, key, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok()) {
+  if (Status status = Authorize(caller, key, u"aw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok()) {
     result = com::Bstr();
     return status;
   }
   return WriteAcl(key, acl, result);
 }
 
-Status StoreRows::ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const {
-  if (Status status = Authorize(user, key, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok()) {
+Status StoreRows::ResetAcl(const Caller& caller, const com::Bstr& key, com::Bstr& result) const {
+  if (Status status = Authorize(caller, key, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok()) {
     result = com::Bstr();
     return status;
   }
   // An ACL is reset, never emptied: the caller's default document.
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(user, acl));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(caller.name, acl));
   return WriteAcl(key, acl, result);
 }
 
-Status StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bstr& key, const com::Bstr& acluser,
+Status StoreRows::EditAclEntry(Entry edit, const Caller& caller, const com::Bstr& key, const com::Bstr& acluser,
                                const com::Bstr& accright, com::Bstr& result,
                                const std::function<Status(const com::Bstr&)>& store) const {
   const bool needsAccright = edit == Entry::Put || edit == Entry::Update;
@@ -245,7 +237,7 @@ Status StoreRows::EditAclEntry(Entry edit, const com::Bstr& user, const com::Bst
   QUOR_RETURN_IF_ERROR(QueryAcl(key, acl));
   const bool reading = edit == Entry::Get;
   const std::u16string_view rights = reading ? u"ar" : edit == Entry::Delete ? u"ad" : u"aw";
-  if (Status status = CheckRights(user, rights, acl,
+  if (Status status = CheckRights(caller, rights, acl,
                                   reading ? QS_E_CONTENT_READ_RIGHT_REQUIRED : QS_E_CONTENT_WRITE_RIGHT_REQUIRED);
       !status.ok()) {
     result = com::Bstr();
@@ -294,10 +286,10 @@ Status StoreRows::TakeLock(const com::Bstr& user, const com::Bstr& holder, const
   return holderKeeps && View(holder) == View(user) ? Status() : Status(taken);
 }
 
-Status StoreRows::ReleaseLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key,
+Status StoreRows::ReleaseLock(const Caller& caller, const com::Bstr& holder, const com::Bstr& key,
                               com::Bstr& result) const {
   if (Unlocked(holder)) return Status();
-  if (HeldByOther(holder, user) && !Utils().IsAdministrator(user)) return Status(QS_E_UNLOCK_NOT_ALLOWED);
+  if (HeldByOther(holder, caller.name) && !caller.administrator) return Status(QS_E_UNLOCK_NOT_ALLOWED);
   return SetLock(com::Bstr(u"0"), holder, key, result);
 }
 

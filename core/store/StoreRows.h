@@ -30,6 +30,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/Caller.h"
 #include "core/KeywordTable.h"
 #include "core/store/DBConnect.h"
 #include "core/store/RowLock.h"
@@ -67,12 +68,6 @@ xml::NodePtr AclElement(const com::Bstr& acl);
 com::Bstr AclAnswer(const com::Bstr& acl);
 // A column of the current row as text; NULL (no text form) counts as empty.
 com::Bstr Column(CDBConnect& db, const RecordsetHolder& rows, std::string_view column);
-
-// A store interface's answer for `status`: its code, special success codes
-// included. The words of a failure stay where the stores' callers read them:
-// the connection's LastErrorText, or the error information a called part
-// left; nothing is raised here, so the callers' own reports stand alone.
-inline HRESULT Answer(const Status& status) { return status.code(); }
 
 // ---- Lock texts ----
 inline bool Unlocked(const com::Bstr& holder) { return holder == u"0"; }
@@ -151,18 +146,18 @@ class StoreRows {
   // QS_E_URI_INVALID for an ACL read that found none or "<root/>", else
   // success.
   static Status JudgeRawAcl(const com::Bstr& acl);
-  static Status CheckRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode);
+  static Status CheckRights(const Caller& caller, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode);
   // RawAcl, then the rights check; `acl` (when given) gets the ACL read.
-  Status Authorize(const com::Bstr& user, const com::Bstr& key, std::u16string_view rights, HRESULT ownCode,
+  Status Authorize(const Caller& caller, const com::Bstr& key, std::u16string_view rights, HRESULT ownCode,
                    com::Bstr* acl = nullptr) const;
   // Replaces the ACL text as given, stamping UPDATEDATE.
   Status WriteAcl(const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
   // The whole-document operations: "ar" answers "<root>" with the ACL's
   // document element; "aw" replaces the text verbatim; "ad" resets it to
   // the caller's default document. The own codes are the content ones.
-  Status GetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const;
-  Status ReplaceAcl(const com::Bstr& user, const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
-  Status ResetAcl(const com::Bstr& user, const com::Bstr& key, com::Bstr& result) const;
+  Status GetAcl(const Caller& caller, const com::Bstr& key, com::Bstr& result) const;
+  Status ReplaceAcl(const Caller& caller, const com::Bstr& key, const com::Bstr& acl, com::Bstr& result) const;
+  Status ResetAcl(const Caller& caller, const com::Bstr& key, com::Bstr& result) const;
 
   // The entry operations: every text argument present (QS_E_ARGUMENT_NULL),
   // the ACL read by QueryAcl (an unknown row has none, and the check refuses
@@ -171,7 +166,7 @@ class StoreRows {
   // others hand the edited document to `store`, the store's own whole-
   // document write, and give its outcome.
   enum class Entry { Get, Put, Update, Delete };
-  Status EditAclEntry(Entry edit, const com::Bstr& user, const com::Bstr& key, const com::Bstr& acluser,
+  Status EditAclEntry(Entry edit, const Caller& caller, const com::Bstr& key, const com::Bstr& acluser,
                       const com::Bstr& accright, com::Bstr& result,
                       const std::function<Status(const com::Bstr& edited)>& store) const;
 
@@ -189,7 +184,7 @@ class StoreRows {
   // The release of a lock read as `holder`: unlocked stays so (success, no
   // answer); the holder or an administrator unlocks; anybody else gets
   // QS_E_UNLOCK_NOT_ALLOWED.
-  Status ReleaseLock(const com::Bstr& user, const com::Bstr& holder, const com::Bstr& key, com::Bstr& result) const;
+  Status ReleaseLock(const Caller& caller, const com::Bstr& holder, const com::Bstr& key, com::Bstr& result) const;
 
  private:
   CDBConnect* db_;

@@ -2,8 +2,8 @@
 // operations answer through, and the content operations.
 #include "core/store/VODBConnectImpl.h"
 
+#include "core/QuorServiceUtils.h"
 #include "core/ResponseStream.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "platform/com/answer_budget.h"
 #include "platform/com/errorinfo.h"
@@ -66,12 +66,10 @@ CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection)
 
 CVODBConnectImpl::~CVODBConnectImpl() = default;
 
-CQuorServiceUtils& CVODBConnectImpl::Utils() const { return CServiceModule::Instance().EnsureUtils(); }
-
-HRESULT CVODBConnectImpl::Init() {
+Status CVODBConnectImpl::Init() {
   resourceURL_ = CQuorServiceUtils::ReadResourceURL();
   resourceDir_ = CQuorServiceUtils::ReadResourceDir();
-  return S_OK;
+  return Status();
 }
 
 // ---- Query routines -------------------------------------------------------------
@@ -82,31 +80,31 @@ Status CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const co
   return com::HoldAnswer(content.Length());
 }
 
-Status CVODBConnectImpl::QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found,
+Status CVODBConnectImpl::QueryOwnVOContent(const Caller& caller, const com::Bstr& name, bool& found,
                                            com::Bstr& content) {
-  const com::Variant params[] = {Value(user), Value(name)};
+  const com::Variant params[] = {Value(caller.name), Value(name)};
   return QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
 }
 
 Status CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) { return rows_.QueryLock(uri, lock); }
 
-Status CVODBConnectImpl::OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri) {
-  const com::Variant params[] = {Value(user), Value(name)};
+Status CVODBConnectImpl::OwnURI(const Caller& caller, const com::Bstr& name, com::Bstr& uri) {
+  const com::Variant params[] = {Value(caller.name), Value(name)};
   return rows_.First("SELECT VOURI FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, "VOURI", uri);
 }
 
-std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const com::Bstr& user, const com::Bstr& uri) {
+std::optional<com::Bstr> CVODBConnectImpl::GetLockInfo(const Caller& caller, const com::Bstr& uri) {
   OperationGate::Reading lock(operation_);
   if (uri.IsNull()) return std::nullopt;
-  if (!rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED).ok()) return std::nullopt;
+  if (!rows_.Authorize(caller, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED).ok()) return std::nullopt;
   com::Bstr holder;
   if (!QueryVOLockA(uri, holder).ok() || holder.IsNull()) return std::nullopt;
   return holder;
 }
 
-Status CVODBConnectImpl::HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder) {
-  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED));
-  const auto lock = GetLockInfo(user, uri);
+Status CVODBConnectImpl::HolderByURI(const Caller& caller, const com::Bstr& uri, com::Bstr& holder) {
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(caller, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED));
+  const auto lock = GetLockInfo(caller, uri);
   if (!lock) return Status(QS_E_URI_INVALID);
   holder = *lock;
   return Status();
@@ -124,8 +122,10 @@ Status CVODBConnectImpl::UpdateVOContentB(const com::Bstr& uri, const com::Bstr&
 Status CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
   const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.Length())), Value(content), Now(),
                                  Value(owner), Value(name)};
-  return rows_.Change("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?",
-                      params, QS_E_VESK_CONTENT_NOT_FOUND);
+  return rows_.Change(
+      "UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ?, "
+      "UPDATEDATE = ? WHERE VOUSER = ? AND NAME = ?",
+      params, QS_E_VESK_CONTENT_NOT_FOUND);
 }
 
 Status CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
@@ -146,7 +146,8 @@ Status CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name,
                                  Value(acl)};
   // The URN is unique.
   return rows_.Insert(
-      "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, CREATEDATE, UPDATEDATE, LOCK_STATUS, "
+      "INSERT INTO QUORVESK (VOUSER, NAME, CONTENTLEN, CONTENT, VOURI, "
+      "CREATEDATE, UPDATEDATE, LOCK_STATUS, "
       "ACCESSLEVEL, ACCESSLIST) VALUES (?, ?, ?, ?, ?, ?, ?, '0', '0', ?)",
       params, uri, {{"VOUSER", &owner}, {"NAME", &name}, {"CONTENT", &content}});
 }
@@ -167,87 +168,86 @@ Status CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& 
 
 // ---- Content ----------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::Content(bool found, const com::Bstr& content, com::ResultSink* stream,
-                                  com::Bstr& result) {
-  if (found && stream && content.Length() >= ResponseStream::kPiece) return Answer(StreamContentAnswer(content, *stream));
+Status CVODBConnectImpl::Content(bool found, const com::Bstr& content, com::ResultSink* stream, com::Bstr& result) {
+  if (found && stream && content.Length() >= ResponseStream::kPiece) return StreamContentAnswer(content, *stream);
   result = found ? ContentAnswer(content) : EmptyAnswer();
-  return S_OK;
+  return Status();
 }
 
 // The content goes out after the gate is left: a client that reads a
 // streamed answer slowly must not hold up the store's writers.
-HRESULT CVODBConnectImpl::GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result,
-                                       com::ResultSink* stream) {
+Status CVODBConnectImpl::GetVOContent(const Caller& caller, const com::Bstr& name, com::Bstr& result,
+                                      com::ResultSink* stream) {
   bool found = false;
   com::Bstr content;
   {
     OperationGate::Reading lock(operation_);
-    if (Status status = QueryOwnVOContent(user, name, found, content); !status.ok()) return Answer(status);
+    if (Status status = QueryOwnVOContent(caller, name, found, content); !status.ok()) return status;
   }
   return Content(found, content, stream, result);
 }
 
-HRESULT CVODBConnectImpl::GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result,
-                                            com::ResultSink* stream) {
-  if (Missing(uri)) return QS_E_URI_NOT_SPECIFIED;
+Status CVODBConnectImpl::GetVOContentbyURI(const Caller& caller, const com::Bstr& uri, com::Bstr& result,
+                                           com::ResultSink* stream) {
+  if (Missing(uri)) return Status(QS_E_URI_NOT_SPECIFIED);
   bool found = false;
   com::Bstr content;
   {
     OperationGate::Reading lock(operation_);
-    if (Status status = rows_.Authorize(user, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
-      return Answer(status);
+    if (Status status = rows_.Authorize(caller, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
+      return status;
     const com::Variant params[] = {Value(uri)};
     if (Status status = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content);
         !status.ok())
-      return Answer(status);
+      return status;
   }
   return Content(found, content, stream, result);
 }
 
-HRESULT CVODBConnectImpl::PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
-                                       com::Bstr& result) {
+Status CVODBConnectImpl::PutVOContent(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
+                                      com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
   // Whether the object exists is decided by its row (one made empty is
   // written like any other), asked by its key without reading the content.
   com::Bstr uri;
-  if (Status status = OwnURI(user, name, uri); !status.ok()) return Answer(status);
-  Status status = uri.IsNull() ? Status(QS_E_VESK_CONTENT_NOT_FOUND) : UpdateVOContentC(user, name, content);
+  if (Status status = OwnURI(caller, name, uri); !status.ok()) return status;
+  Status status = uri.IsNull() ? Status(QS_E_VESK_CONTENT_NOT_FOUND) : UpdateVOContentC(caller.name, name, content);
   if (status.code() == QS_E_VESK_CONTENT_NOT_FOUND) {
-    status = InsertVO(user, name, content);
+    status = InsertVO(caller.name, name, content);
     // Another server on the same database made the row in between: this put
     // then writes into it, as it would have had it come second.
-    if (status.code() == QS_E_VESK_EXISTS && OwnURI(user, name, uri).ok() && !uri.IsNull())
-      status = UpdateVOContentC(user, name, content);
+    if (status.code() == QS_E_VESK_EXISTS && OwnURI(caller, name, uri).ok() && !uri.IsNull())
+      status = UpdateVOContentC(caller.name, name, content);
   }
-  if (!status.ok()) return Answer(status);
+  if (!status.ok()) return status;
   result = ResultOk();
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::ForcePutVOContent(const com::Bstr&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
+Status CVODBConnectImpl::ForcePutVOContent(const Caller&, const com::Bstr&, const com::Bstr&, com::Bstr&) {
   // No content put leaves anything to replay: the entry is accepted as done.
-  return S_OK;
+  return Status();
 }
 
-Status CVODBConnectImpl::CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
+Status CVODBConnectImpl::CheckOwnWrite(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
                                        HRESULT noLock, bool& unchanged, com::Bstr& uri, com::Bstr& holder) {
   bool found = false;
   com::Bstr stored;
-  QUOR_RETURN_IF_ERROR(QueryOwnVOContent(user, name, found, stored));
+  QUOR_RETURN_IF_ERROR(QueryOwnVOContent(caller, name, found, stored));
   // Unchanged content writes nothing and leaves the lock as it is.
   unchanged = found && SameText(stored, content);
   if (unchanged) return Status();
-  QUOR_RETURN_IF_ERROR(OwnURI(user, name, uri));
-  const auto lock = GetLockInfo(user, uri);
+  QUOR_RETURN_IF_ERROR(OwnURI(caller, name, uri));
+  const auto lock = GetLockInfo(caller, uri);
   if (!lock) return Status(noLock);
   holder = *lock;
-  return HeldByOther(holder, user) ? Status(QS_E_VESK_LOCKED_BY_OTHER) : Status();
+  return HeldByOther(holder, caller.name) ? Status(QS_E_VESK_LOCKED_BY_OTHER) : Status();
 }
 
-Status CVODBConnectImpl::CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
+Status CVODBConnectImpl::CheckWriteByURI(const Caller& caller, const com::Bstr& uri, const com::Bstr& content,
                                          bool& unchanged, com::Bstr& holder) {
-  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"rw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(caller, uri, u"rw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
   const com::Variant params[] = {Value(uri)};
   bool found = false;
   com::Bstr stored;
@@ -255,64 +255,66 @@ Status CVODBConnectImpl::CheckWriteByURI(const com::Bstr& user, const com::Bstr&
   if (!found) return Status(QS_E_VESK_CONTENT_MISSING);
   unchanged = SameText(stored, content);
   if (unchanged) return Status();
-  const auto lock = GetLockInfo(user, uri);
+  const auto lock = GetLockInfo(caller, uri);
   if (!lock) return Status(QS_E_URI_INVALID);
   holder = *lock;
-  return HeldByOther(holder, user) ? Status(QS_E_VESK_LOCKED_BY_OTHER) : Status();
+  return HeldByOther(holder, caller.name) ? Status(QS_E_VESK_LOCKED_BY_OTHER) : Status();
 }
 
-HRESULT CVODBConnectImpl::UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
-                                           com::Bstr& result) {
+Status CVODBConnectImpl::UpdateVOContentA(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
+                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
   bool unchanged = false;
   com::Bstr uri, holder;
-  const Status checked = CheckOwnWrite(user, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
-  if (!checked.ok() || unchanged) return Answer(checked);
-  if (Status status = UpdateVOContentC(user, name, content); !status.ok()) return Answer(status);
+  const Status checked = CheckOwnWrite(caller, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
+  if (!checked.ok() || unchanged) return checked;
+  if (Status status = UpdateVOContentC(caller.name, name, content); !status.ok()) return status;
   result = ResultOk();
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
-                                               com::Bstr&) {
+Status CVODBConnectImpl::UpdateVOContentbyURI(const Caller& caller, const com::Bstr& uri, const com::Bstr& content,
+                                              com::Bstr&) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (Missing(uri) || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
+  if (Missing(uri) || content.IsNull()) return Status(QS_E_URI_OR_CONTENT_NOT_SPECIFIED);
   bool unchanged = false;
   com::Bstr holder;
-  if (Status status = CheckWriteByURI(user, uri, content, unchanged, holder); !status.ok() || unchanged)
-    return Answer(status);
-  return Answer(UpdateVOContentB(uri, content));
+  if (Status status = CheckWriteByURI(caller, uri, content, unchanged, holder); !status.ok() || unchanged)
+    return status;
+  return UpdateVOContentB(uri, content);
 }
 
-Status CVODBConnectImpl::RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
+Status CVODBConnectImpl::RemoveChecked(const Caller& caller, const com::Bstr& uri, std::string_view sql,
                                        std::span<const com::Variant> params, com::Bstr& result) {
-  QUOR_RETURN_IF_ERROR(rows_.Authorize(user, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED));
-  const auto holder = GetLockInfo(user, uri);
+  QUOR_RETURN_IF_ERROR(rows_.Authorize(caller, uri, u"d", QS_E_CONTENT_DELETE_RIGHT_REQUIRED));
+  const auto holder = GetLockInfo(caller, uri);
   if (!holder) return Status(QS_E_URI_INVALID);
   // A locked object stays, whoever holds the lock.
   if (!Unlocked(*holder)) return Status(QS_E_OBJECT_LOCKED);
   return rows_.Write(sql, params, result);
 }
 
-HRESULT CVODBConnectImpl::RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::RemoveVOContent(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
   com::Bstr uri;
-  if (Status status = OwnURI(user, name, uri); !status.ok()) return Answer(status);
-  if (uri.IsNull()) return QS_E_URI_INVALID;
-  const com::Variant params[] = {Value(user), Value(name)};
-  return Answer(RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOUSER = ? AND NAME = ? AND LOCK_STATUS = '0'",
-                              params, result));
+  if (Status status = OwnURI(caller, name, uri); !status.ok()) return status;
+  if (uri.IsNull()) return Status(QS_E_URI_INVALID);
+  const com::Variant params[] = {Value(caller.name), Value(name)};
+  return RemoveChecked(caller, uri,
+                       "DELETE FROM QUORVESK WHERE VOUSER = ? AND NAME = ? AND "
+                       "LOCK_STATUS = '0'",
+                       params, result);
 }
 
-HRESULT CVODBConnectImpl::RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CVODBConnectImpl::RemoveVOContentbyURI(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (Missing(uri)) return QS_E_URI_INVALID;
+  if (Missing(uri)) return Status(QS_E_URI_INVALID);
   const com::Variant params[] = {Value(uri)};
-  return Answer(RemoveChecked(user, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result));
+  return RemoveChecked(caller, uri, "DELETE FROM QUORVESK WHERE VOURI = ? AND LOCK_STATUS = '0'", params, result);
 }
 
 }  // namespace quor::core

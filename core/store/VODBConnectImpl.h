@@ -37,82 +37,73 @@ class CVODBConnectImpl {
   CVODBConnectImpl& operator=(const CVODBConnectImpl&) = delete;
 
   // Reads ResourceURL and ResourceDir (either may be missing). Always 0.
-  HRESULT Init();
+  Status Init();
 
   // ---- Content ----
   // The caller's own object by name: "<root>content</root>", "<root/>" when
   // there is no such object.
   // With a `stream`, a large content is sent through it instead of `result`.
-  HRESULT GetVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result,
-                       com::ResultSink* stream = nullptr);
-  HRESULT GetVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result,
-                            com::ResultSink* stream = nullptr);
+  Status GetVOContent(const Caller& caller, const com::Bstr& name, com::Bstr& result,
+                      com::ResultSink* stream = nullptr);
+  Status GetVOContentbyURI(const Caller& caller, const com::Bstr& uri, com::Bstr& result,
+                           com::ResultSink* stream = nullptr);
   // Creates the caller's object, or overwrites it when it exists.
-  HRESULT PutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, com::Bstr& result);
+  Status PutVOContent(const Caller& caller, const com::Bstr& name, const com::Bstr& content, com::Bstr& result);
   // The resume queue's replay: accepted, nothing changes.
-  HRESULT ForcePutVOContent(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
-                            com::Bstr& result);
+  Status ForcePutVOContent(const Caller& caller, const com::Bstr& name, const com::Bstr& content, com::Bstr& result);
   // UpdateVOContent: overwrites the caller's object unless another user holds
   // its lock.
-  HRESULT UpdateVOContentA(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
-                           com::Bstr& result);
-  HRESULT UpdateVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
-                               com::Bstr& result);
-  HRESULT RemoveVOContent(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT RemoveVOContentbyURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
+  Status UpdateVOContentA(const Caller& caller, const com::Bstr& name, const com::Bstr& content, com::Bstr& result);
+  Status UpdateVOContentbyURI(const Caller& caller, const com::Bstr& uri, const com::Bstr& content, com::Bstr& result);
+  Status RemoveVOContent(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status RemoveVOContentbyURI(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
 
   // ---- Locks ----
-  HRESULT LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT GetVOContentwithLock(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT GetVOContentbyURIwithLock(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT UpdateVOContentwithUnlock(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content,
-                                    com::Bstr& result);
-  HRESULT UpdateVOContentbyURIwithUnlock(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content,
-                                         com::Bstr& result);
+  Status LockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status ForceUnlockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status GetVOContentwithLock(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status GetVOContentbyURIwithLock(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status UpdateVOContentwithUnlock(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
+                                   com::Bstr& result);
+  Status UpdateVOContentbyURIwithUnlock(const Caller& caller, const com::Bstr& uri, const com::Bstr& content,
+                                        com::Bstr& result);
 
   // ---- ACLs of Vesk objects ----
-  HRESULT GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
-  HRESULT UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
-  HRESULT DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
-  HRESULT PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
-                      com::Bstr& result);
-  HRESULT UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                         const com::Bstr& accright, com::Bstr& result);
-  HRESULT DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+  Status GetACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status PutACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  Status UpdateACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result);
+  Status DeleteACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status GetACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
+  Status PutACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
+                     com::Bstr& result);
+  Status UpdateACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, const com::Bstr& accright,
+                        com::Bstr& result);
+  Status DeleteACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser, com::Bstr& result);
 
   // ---- Lists and URN administration ----
-  HRESULT GetVOList(const com::Bstr& user, com::Bstr& result);
-  HRESULT GetVOListAll(com::Bstr& result);
-  HRESULT GetVOAttribute(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT GetVOURIList(const com::Bstr& user, com::Bstr& result);
-  HRESULT GetVOURIListAll(com::Bstr& result);
+  Status GetVOList(const Caller& caller, com::Bstr& result);
+  Status GetVOListAll(com::Bstr& result);
+  Status GetVOAttribute(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
+  Status GetVOURIList(const Caller& caller, com::Bstr& result);
+  Status GetVOURIListAll(com::Bstr& result);
   // The owner of each object, one entry per object.
-  HRESULT GetVOUserListAll(com::Bstr& result);
-  HRESULT GetVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
+  Status GetVOUserListAll(com::Bstr& result);
+  Status GetVOURI(const Caller& caller, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
   // Administrators only: an empty object of `owner`, or its removal by URN.
-  HRESULT PutVOURI(const com::Bstr& user, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
-  HRESULT RemoveVOURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result);
-  HRESULT GetCompressThreshold(com::Bstr& result);
-  HRESULT GetAdminUserList(com::Bstr& result);
-  HRESULT GetGroupList(com::Bstr& result);
-  HRESULT GetGroupUserList(const com::Bstr& group, com::Bstr& result);
-  HRESULT GetOwnGroupList(const com::Bstr& user, com::Bstr& result);
+  Status PutVOURI(const Caller& caller, const com::Bstr& owner, const com::Bstr& name, com::Bstr& result);
+  Status RemoveVOURI(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
 
   // The lock holder ("0" when unlocked) of an object the caller may read;
   // none for a null URN, an unknown URN or a refused read.
-  std::optional<com::Bstr> GetLockInfo(const com::Bstr& user, const com::Bstr& uri);
+  std::optional<com::Bstr> GetLockInfo(const Caller& caller, const com::Bstr& uri);
 
   const std::optional<std::string>& ResourceDir() const { return resourceDir_; }
   const std::optional<std::string>& ResourceURL() const { return resourceURL_; }
 
  private:
   bool Ready() const { return rows_.Ready(); }
-  CQuorServiceUtils& Utils() const;
   // The answer of a content read: streamed when it is large and a stream is given.
-  HRESULT Content(bool found, const com::Bstr& content, com::ResultSink* stream, com::Bstr& result);
+  Status Content(bool found, const com::Bstr& content, com::ResultSink* stream, com::Bstr& result);
 
   // ---- Query routines of the Vesk objects ----
   // The stored CONTENT of the first row, raw: `found` false when there is no
@@ -120,7 +111,7 @@ class CVODBConnectImpl {
   Status QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
                         com::Bstr& content);
   // The same for the object `name` of the owner `user`.
-  Status QueryOwnVOContent(const com::Bstr& user, const com::Bstr& name, bool& found, com::Bstr& content);
+  Status QueryOwnVOContent(const Caller& caller, const com::Bstr& name, bool& found, com::Bstr& content);
   // LOCK_STATUS of the object of `uri`; null when no row.
   Status QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
   // Inserts the row and, when `content` is not null, its content, in one
@@ -134,24 +125,24 @@ class CVODBConnectImpl {
   Status UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& lock, const com::Bstr* owner,
                          const com::Bstr* name, const com::Bstr& content, com::Bstr& result);
   // The URN stored for the caller's object `name`; null when there is none.
-  Status OwnURI(const com::Bstr& user, const com::Bstr& name, com::Bstr& uri);
+  Status OwnURI(const Caller& caller, const com::Bstr& name, com::Bstr& uri);
   // "<root>" with one "content" element per row of the seven listed columns.
   Status QueryVOList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result);
   // Removal after the right "d" and an unlocked object.
-  Status RemoveChecked(const com::Bstr& user, const com::Bstr& uri, std::string_view sql,
+  Status RemoveChecked(const Caller& caller, const com::Bstr& uri, std::string_view sql,
                        std::span<const com::Variant> params, com::Bstr& result);
   // The checks before new content replaces the caller's object `name`:
   // `unchanged` when it equals the stored one (nothing to write), else the
   // object's URN and lock holder; `noLock` when the lock cannot be read,
   // QS_E_VESK_LOCKED_BY_OTHER when another user holds it.
-  Status CheckOwnWrite(const com::Bstr& user, const com::Bstr& name, const com::Bstr& content, HRESULT noLock,
+  Status CheckOwnWrite(const Caller& caller, const com::Bstr& name, const com::Bstr& content, HRESULT noLock,
                        bool& unchanged, com::Bstr& uri, com::Bstr& holder);
   // The same by URN, after the rights "rw" (arguments checked by the caller).
-  Status CheckWriteByURI(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& content, bool& unchanged,
+  Status CheckWriteByURI(const Caller& caller, const com::Bstr& uri, const com::Bstr& content, bool& unchanged,
                          com::Bstr& holder);
   // The lock holder of `uri` after the right "r": the check's status, or
   // QS_E_URI_INVALID when the lock cannot be read.
-  Status HolderByURI(const com::Bstr& user, const com::Bstr& uri, com::Bstr& holder);
+  Status HolderByURI(const Caller& caller, const com::Bstr& uri, com::Bstr& holder);
 
   CDBConnect* db_;
   // The rows of QUORVESK by VOURI and of QUORVESKRES by NAME; stateless,
@@ -173,60 +164,58 @@ class CVODBConnectImpl {
                             std::string_view element, com::Bstr& result);
 
   // Readers. A name without rows gives "<root/>", except GetVOResourceURL.
-  HRESULT GetVOResourceURI(const com::Bstr& name, com::Bstr& result);
-  HRESULT GetVOResourceURIList(com::Bstr& result);
-  HRESULT GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT GetVOResourceAttribute(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  Status GetVOResourceURI(const com::Bstr& name, com::Bstr& result);
+  Status GetVOResourceURIList(com::Bstr& result);
+  Status GetVOResourceURL(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status GetVOResourceAttribute(const Caller& caller, const com::Bstr& name, com::Bstr& result);
   // The rows of the newest version of a module.
-  HRESULT GetVOResourceAttributeList(const com::Bstr& user, const com::Bstr& modulename, com::Bstr& result);
+  Status GetVOResourceAttributeList(const Caller& caller, const com::Bstr& modulename, com::Bstr& result);
   // Per module, what changed after `lastupdate` (a time compared as a time).
-  HRESULT GetVOResourceUpdate(const com::Bstr& user, const com::Bstr& lastupdate, com::Bstr& result);
-  HRESULT GetAllVOResourceAttributeList(const com::Bstr& user, com::Bstr& result);
-  HRESULT GetVOResourceModuleNameList(const com::Bstr& user, com::Bstr& result);
+  Status GetVOResourceUpdate(const Caller& caller, const com::Bstr& lastupdate, com::Bstr& result);
+  Status GetAllVOResourceAttributeList(const Caller& caller, com::Bstr& result);
+  Status GetVOResourceModuleNameList(const Caller& caller, com::Bstr& result);
 
   // Writers.
-  HRESULT UpdateVOResourceAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
-                                    const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
-                                    const com::Bstr& id, const com::Bstr& description, com::Bstr& result);
+  Status UpdateVOResourceAttribute(const Caller& caller, const com::Bstr& name, const com::Bstr& modulename,
+                                   const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                   const com::Bstr& id, const com::Bstr& description, com::Bstr& result);
   // Behind RemoveVOResourceAttribute: each argument is a flag ("true" clears).
-  HRESULT RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
-                                    const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
-                                    const com::Bstr& id, const com::Bstr& description, com::Bstr& result);
-  HRESULT UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
-                                com::Bstr& result);
+  Status RemoveVOResourceAttribute(const Caller& caller, const com::Bstr& name, const com::Bstr& modulename,
+                                   const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                   const com::Bstr& id, const com::Bstr& description, com::Bstr& result);
+  Status UpdateVOResourceProps(const Caller& caller, const com::Bstr& name, const com::Bstr& props, com::Bstr& result);
   // The rows go; the file stays.
-  HRESULT RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
+  Status RemoveVOResource(const Caller& caller, const com::Bstr& name, com::Bstr& result);
 
   // Locations. A new resource gets its row and its location; the file is put
   // there by others and served under the URL.
-  HRESULT PutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT PutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
-                                     const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
-                                     const com::Bstr& id, const com::Bstr& description, const com::Bstr& leaf,
-                                     const com::Bstr& props, com::Bstr& result);
+  Status PutVOResource(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status PutVOResourcewithAttribute(const Caller& caller, const com::Bstr& name, const com::Bstr& modulename,
+                                    const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                    const com::Bstr& id, const com::Bstr& description, const com::Bstr& leaf,
+                                    const com::Bstr& props, com::Bstr& result);
   // `leaf` may be null or empty: the default location.
-  HRESULT UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf, com::Bstr& result);
+  Status UpdateVOResourceURL(const Caller& caller, const com::Bstr& name, const com::Bstr& leaf, com::Bstr& result);
   // The resume queue's replays.
-  HRESULT ForcePutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT ForcePutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name, const com::Bstr& modulename,
-                                          const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
-                                          const com::Bstr& id, const com::Bstr& description, const com::Bstr& leaf,
-                                          const com::Bstr& props, com::Bstr& result);
+  Status ForcePutVOResource(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status ForcePutVOResourcewithAttribute(const Caller& caller, const com::Bstr& name, const com::Bstr& modulename,
+                                         const com::Bstr& creator, const com::Bstr& version, const com::Bstr& type,
+                                         const com::Bstr& id, const com::Bstr& description, const com::Bstr& leaf,
+                                         const com::Bstr& props, com::Bstr& result);
 
   // ACLs of resources (the newest version's is read; every row's is written).
-  HRESULT GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT GetResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                              com::Bstr& result);
-  HRESULT PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
-  HRESULT PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                              const com::Bstr& accright, com::Bstr& result);
-  HRESULT UpdateResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
-  HRESULT UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                 const com::Bstr& accright, com::Bstr& result);
+  Status GetResourceACL(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status GetResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser, com::Bstr& result);
+  Status PutResourceACL(const Caller& caller, const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  Status PutResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                             const com::Bstr& accright, com::Bstr& result);
+  Status UpdateResourceACL(const Caller& caller, const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
+  Status UpdateResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                                const com::Bstr& accright, com::Bstr& result);
   // Resets the ACL to the caller's default document.
-  HRESULT DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result);
-  HRESULT DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                 com::Bstr& result);
+  Status DeleteResourceACL(const Caller& caller, const com::Bstr& name, com::Bstr& result);
+  Status DeleteResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                                com::Bstr& result);
 
  private:
   // "<root>" with a "content" element per row holding the attribute elements.
@@ -238,34 +227,34 @@ class CVODBConnectImpl {
   Status GetRawResourceACL(const com::Bstr& name, com::Bstr& acl);
   // GetRawResourceACL, then the rights check: a refusal gives the check's
   // status (checkStatus) or `ownCode`.
-  Status AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
-                           HRESULT ownCode, com::Bstr* acl = nullptr, bool checkStatus = true);
+  Status AuthorizeResource(const Caller& caller, const com::Bstr& name, std::u16string_view rights, HRESULT ownCode,
+                           com::Bstr* acl = nullptr, bool checkStatus = true);
   // A writer's start: a named resource and the rights (own code, never the
   // check's status); a refusal clears `result`.
-  Status AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+  Status AuthorizeResourceWrite(const Caller& caller, const com::Bstr& name, std::u16string_view rights,
                                 HRESULT ownCode, com::Bstr& result);
   // The rights of the location operations: QS_E_ACL_NOT_FOUND when the ACL
   // cannot be read, `refused` when it does not grant `rights`.
-  Status ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights, HRESULT refused,
+  Status ResourceRights(const Caller& caller, const com::Bstr& name, std::u16string_view rights, HRESULT refused,
                         com::Bstr* acl = nullptr);
   Status WriteResourceACL(const com::Bstr& name, const com::Bstr& acl, com::Bstr& result);
   // The entry operations after "aw": `accright` null where none is taken;
   // `edit` makes the new document from the stored one.
-  Status EditResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
+  Status EditResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
                               const com::Bstr* accright, com::Bstr& result,
                               const std::function<Status(const com::Bstr& acl, com::Bstr& edited)>& edit);
   // Sets (clearing false) or clears the given attributes of every row of `name`.
   Status WriteResourceAttributes(const com::Bstr& name, std::span<const com::Bstr, 6> values, bool clearing,
                                  com::Bstr& result);
   // The same as a writer of its own: the right `rights` first.
-  Status ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+  Status ChangeResourceAttributes(const Caller& caller, const com::Bstr& name, std::u16string_view rights,
                                   std::span<const com::Bstr, 6> values, bool clearing, com::Bstr& result);
   // The row of a new resource; `attributes` null for the plain put.
-  Status InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url, std::string_view path,
+  Status InsertResource(const Caller& caller, const com::Bstr& name, std::string_view url, std::string_view path,
                         std::span<const com::Bstr, 7>* attributes);
   // Both puts: `attributes` (module name, creator, version, type, id,
   // description, props) null for the plain one.
-  Status PutResource(const com::Bstr& user, const com::Bstr& name, std::span<const com::Bstr, 7>* attributes,
+  Status PutResource(const Caller& caller, const com::Bstr& name, std::span<const com::Bstr, 7>* attributes,
                      const com::Bstr& leaf, com::Bstr& result);
   // The relocation after its checks: the new folder, then the row (inside
   // the caller's transaction when there is one); the old file stays.

@@ -10,132 +10,130 @@ using namespace store;
 
 // ---- Locks ----------------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::LockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CVODBConnectImpl::LockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
+  if (uri.IsNull()) return Status(QS_E_URI_NOT_SPECIFIED);
   com::Bstr acl;
-  if (!rows_.RawAcl(uri, acl).ok()) return QS_E_ACL_NOT_FOUND;
-  if (!StoreRows::CheckRights(user, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED).ok())
-    return QS_E_CONTENT_READ_RIGHT_REQUIRED;
-  const auto holder = GetLockInfo(user, uri);
-  if (!holder) return QS_E_URI_INVALID;
-  return Answer(rows_.TakeLock(user, *holder, uri, QS_E_VESK_ALREADY_LOCKED, true, result));
+  if (!rows_.RawAcl(uri, acl).ok()) return Status(QS_E_ACL_NOT_FOUND);
+  if (!StoreRows::CheckRights(caller, u"r", acl, QS_E_CONTENT_READ_RIGHT_REQUIRED).ok())
+    return Status(QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  const auto holder = GetLockInfo(caller, uri);
+  if (!holder) return Status(QS_E_URI_INVALID);
+  return rows_.TakeLock(caller.name, *holder, uri, QS_E_VESK_ALREADY_LOCKED, true, result);
 }
 
-HRESULT CVODBConnectImpl::ForceUnlockVO(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CVODBConnectImpl::ForceUnlockVO(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
+  if (uri.IsNull()) return Status(QS_E_URI_NOT_SPECIFIED);
   com::Bstr holder;
-  if (Status status = HolderByURI(user, uri, holder); !status.ok()) return Answer(status);
-  return Answer(rows_.ReleaseLock(user, holder, uri, result));
+  if (Status status = HolderByURI(caller, uri, holder); !status.ok()) return status;
+  return rows_.ReleaseLock(caller, holder, uri, result);
 }
 
-HRESULT CVODBConnectImpl::GetVOContentwithLock(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOContentwithLock(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
   // The caller's own object, by its row: never another owner's object whose
   // URN happens to read the same.
   com::Bstr uri;
-  if (Status status = OwnURI(user, name, uri); !status.ok()) return Answer(status);
-  const auto holder = GetLockInfo(user, uri);
-  if (!holder) return QS_E_NAME_INVALID;
-  return Answer(rows_.TakeLock(user, *holder, uri, QS_E_VESK_ALREADY_LOCKED, false, result));
+  if (Status status = OwnURI(caller, name, uri); !status.ok()) return status;
+  const auto holder = GetLockInfo(caller, uri);
+  if (!holder) return Status(QS_E_NAME_INVALID);
+  return rows_.TakeLock(caller.name, *holder, uri, QS_E_VESK_ALREADY_LOCKED, false, result);
 }
 
-HRESULT CVODBConnectImpl::GetVOContentbyURIwithLock(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOContentbyURIwithLock(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (uri.IsNull()) return QS_E_URI_NOT_SPECIFIED;
+  if (uri.IsNull()) return Status(QS_E_URI_NOT_SPECIFIED);
   com::Bstr holder;
-  if (Status status = HolderByURI(user, uri, holder); !status.ok()) return Answer(status);
-  return Answer(rows_.TakeLock(user, holder, uri, QS_E_VESK_ALREADY_LOCKED, false, result));
+  if (Status status = HolderByURI(caller, uri, holder); !status.ok()) return status;
+  return rows_.TakeLock(caller.name, holder, uri, QS_E_VESK_ALREADY_LOCKED, false, result);
 }
 
-HRESULT CVODBConnectImpl::UpdateVOContentwithUnlock(const com::Bstr& user, const com::Bstr& name,
-                                                    const com::Bstr& content, com::Bstr& result) {
+Status CVODBConnectImpl::UpdateVOContentwithUnlock(const Caller& caller, const com::Bstr& name,
+                                                   const com::Bstr& content, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(user, name));
+  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
   bool unchanged = false;
   com::Bstr uri, holder;
-  const Status checked = CheckOwnWrite(user, name, content, QS_E_NAME_INVALID, unchanged, uri, holder);
-  if (!checked.ok() || unchanged) return Answer(checked);
-  const Status written = UpdateAndUnlock(uri, holder, &user, &name, content, result);
-  return written.code() == QS_E_VESK_CONTENT_NOT_FOUND ? QS_E_VESK_LOCKED_BY_OTHER : Answer(written);
+  const Status checked = CheckOwnWrite(caller, name, content, QS_E_NAME_INVALID, unchanged, uri, holder);
+  if (!checked.ok() || unchanged) return checked;
+  const Status written = UpdateAndUnlock(uri, holder, &caller.name, &name, content, result);
+  return written.code() == QS_E_VESK_CONTENT_NOT_FOUND ? Status(QS_E_VESK_LOCKED_BY_OTHER) : written;
 }
 
-HRESULT CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const com::Bstr& user, const com::Bstr& uri,
-                                                         const com::Bstr& content, com::Bstr& result) {
+Status CVODBConnectImpl::UpdateVOContentbyURIwithUnlock(const Caller& caller, const com::Bstr& uri,
+                                                        const com::Bstr& content, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (uri.IsNull() || content.IsNull()) return QS_E_URI_OR_CONTENT_NOT_SPECIFIED;
+  if (uri.IsNull() || content.IsNull()) return Status(QS_E_URI_OR_CONTENT_NOT_SPECIFIED);
   bool unchanged = false;
   com::Bstr holder;
-  if (Status status = CheckWriteByURI(user, uri, content, unchanged, holder); !status.ok() || unchanged)
-    return Answer(status);
+  if (Status status = CheckWriteByURI(caller, uri, content, unchanged, holder); !status.ok() || unchanged)
+    return status;
   const Status written = UpdateAndUnlock(uri, holder, nullptr, nullptr, content, result);
-  return written.code() == QS_E_VESK_CONTENT_NOT_FOUND ? QS_E_VESK_LOCKED_BY_OTHER : Answer(written);
+  return written.code() == QS_E_VESK_CONTENT_NOT_FOUND ? Status(QS_E_VESK_LOCKED_BY_OTHER) : written;
 }
 
 // ---- Whole ACL documents --------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::GetACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CVODBConnectImpl::GetACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return Answer(rows_.GetAcl(user, uri, result));
+  return rows_.GetAcl(caller, uri, result);
 }
 
-HRESULT CVODBConnectImpl::PutACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
-                                 com::Bstr& result) {
+Status CVODBConnectImpl::PutACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl, com::Bstr& result) {
   // Putting a whole document is replacing it: same rights, same write.
-  return UpdateACL(user, uri, acl, result);
+  return UpdateACL(caller, uri, acl, result);
 }
 
-HRESULT CVODBConnectImpl::UpdateACL(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acl,
-                                    com::Bstr& result) {
+Status CVODBConnectImpl::UpdateACL(const Caller& caller, const com::Bstr& uri, const com::Bstr& acl,
+                                   com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  return Answer(rows_.ReplaceAcl(user, uri, acl, result));
+  return rows_.ReplaceAcl(caller, uri, acl, result);
 }
 
-HRESULT CVODBConnectImpl::DeleteACL(const com::Bstr& user, const com::Bstr& uri, com::Bstr& result) {
+Status CVODBConnectImpl::DeleteACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  return Answer(rows_.ResetAcl(user, uri, result));
+  return rows_.ResetAcl(caller, uri, result);
 }
 
-// ---- ACL entries ----------------------------------------------------------------------
-// An edited document is written back as PutACL and UpdateACL write one,
-// inside the gate the entry operation holds.
+// ---- ACL entries ---------------------------------------------------------------------- An
+// edited document is written back as PutACL and UpdateACL write one, inside the gate the entry operation holds.
 
-HRESULT CVODBConnectImpl::GetACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                      com::Bstr& result) {
+Status CVODBConnectImpl::GetACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                     com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Get, user, uri, acluser, com::Bstr(), result, nullptr));
+  return rows_.EditAclEntry(StoreRows::Entry::Get, caller, uri, acluser, com::Bstr(), result, nullptr);
 }
 
-HRESULT CVODBConnectImpl::PutACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                      const com::Bstr& accright, com::Bstr& result) {
+Status CVODBConnectImpl::PutACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                     const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Put, user, uri, acluser, accright, result, store));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(caller, uri, edited, result); };
+  return rows_.EditAclEntry(StoreRows::Entry::Put, caller, uri, acluser, accright, result, store);
 }
 
-HRESULT CVODBConnectImpl::UpdateACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                         const com::Bstr& accright, com::Bstr& result) {
+Status CVODBConnectImpl::UpdateACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                        const com::Bstr& accright, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Update, user, uri, acluser, accright, result, store));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(caller, uri, edited, result); };
+  return rows_.EditAclEntry(StoreRows::Entry::Update, caller, uri, acluser, accright, result, store);
 }
 
-HRESULT CVODBConnectImpl::DeleteACLEntry(const com::Bstr& user, const com::Bstr& uri, const com::Bstr& acluser,
-                                         com::Bstr& result) {
+Status CVODBConnectImpl::DeleteACLEntry(const Caller& caller, const com::Bstr& uri, const com::Bstr& acluser,
+                                        com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(user, uri, edited, result); };
-  return Answer(rows_.EditAclEntry(StoreRows::Entry::Delete, user, uri, acluser, com::Bstr(), result, store));
+  const auto store = [&](const com::Bstr& edited) { return rows_.ReplaceAcl(caller, uri, edited, result); };
+  return rows_.EditAclEntry(StoreRows::Entry::Delete, caller, uri, acluser, com::Bstr(), result, store);
 }
 
 }  // namespace quor::core

@@ -6,7 +6,7 @@
 #include <optional>
 #include <tuple>
 
-#include "core/ServiceModule.h"
+#include "core/QuorServiceUtils.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
@@ -21,7 +21,8 @@ using namespace resource;
 namespace {
 
 constexpr std::string_view kAttributeColumns =
-    "SELECT NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, VORESOURCEURL, CREATEDATE, "
+    "SELECT NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, "
+    "VORESOURCEURI, VORESOURCEURL, CREATEDATE, "
     "UPDATEDATE, PROPS, ACCESSLIST FROM QUORVESKRES";
 // An ACL document longer than this is refused.
 constexpr size_t kMaxAcl = 4000;
@@ -62,64 +63,63 @@ Status CVODBConnectImpl::ResourceExists(const com::Bstr& name, bool& found) {
 
 // ---- Readers --------------------------------------------------------------------------
 
-HRESULT CVODBConnectImpl::GetVOResourceURI(const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOResourceURI(const com::Bstr& name, com::Bstr& result) {
   const com::Variant params[] = {Value(name)};
-  return Answer(QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURI",
-                                   "VORESOURCEURI", result));
+  return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURI",
+                            "VORESOURCEURI", result);
 }
 
-HRESULT CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
-  return Answer(
-      QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES", {}, "VORESOURCEURI", "VORESOURCEURI", result));
+Status CVODBConnectImpl::GetVOResourceURIList(com::Bstr& result) {
+  return QueryResourceField("SELECT VORESOURCEURI FROM QUORVESKRES", {}, "VORESOURCEURI", "VORESOURCEURI", result);
 }
 
-HRESULT CVODBConnectImpl::GetVOResourceURL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOResourceURL(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  if (Status status = ResourceRights(user, name, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
-    return Answer(status);
+  if (Status status = ResourceRights(caller, name, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok()) return status;
   const com::Variant params[] = {Value(name)};
-  return Answer(QueryResourceField("SELECT VORESOURCEURL FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURL",
-                                   "url", result));
+  return QueryResourceField("SELECT VORESOURCEURL FROM QUORVESKRES WHERE NAME = ?", params, "VORESOURCEURL", "url",
+                            result);
 }
 
-HRESULT CVODBConnectImpl::GetVOResourceAttribute(const com::Bstr&, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOResourceAttribute(const Caller&, const com::Bstr& name, com::Bstr& result) {
   const com::Variant params[] = {Value(name)};
-  return Answer(QueryResource(std::string(kAttributeColumns) + " WHERE NAME = ?", params, result));
+  return QueryResource(std::string(kAttributeColumns) + " WHERE NAME = ?", params, result);
 }
 
-HRESULT CVODBConnectImpl::GetVOResourceAttributeList(const com::Bstr&, const com::Bstr& modulename, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOResourceAttributeList(const Caller&, const com::Bstr& modulename, com::Bstr& result) {
   const com::Variant params[] = {Value(modulename), Value(modulename)};
-  return Answer(QueryResource(std::string(kAttributeColumns) +
-                                  " WHERE (MODULENAME = ?) AND (VERSION = (SELECT MAX(VERSION) FROM QUORVESKRES WHERE "
-                                  "MODULENAME = ?))",
-                              params, result));
+  return QueryResource(std::string(kAttributeColumns) +
+                           " WHERE (MODULENAME = ?) AND (VERSION = (SELECT "
+                           "MAX(VERSION) FROM QUORVESKRES WHERE "
+                           "MODULENAME = ?))",
+                       params, result);
 }
 
-HRESULT CVODBConnectImpl::GetAllVOResourceAttributeList(const com::Bstr&, com::Bstr& result) {
-  return Answer(QueryResource(kAttributeColumns, {}, result));
+Status CVODBConnectImpl::GetAllVOResourceAttributeList(const Caller&, com::Bstr& result) {
+  return QueryResource(kAttributeColumns, {}, result);
 }
 
-HRESULT CVODBConnectImpl::GetVOResourceModuleNameList(const com::Bstr&, com::Bstr& result) {
-  return Answer(QueryResourceField("SELECT MODULENAME FROM QUORVESKRES GROUP BY MODULENAME", {}, "MODULENAME",
-                                   "modulename", result));
+Status CVODBConnectImpl::GetVOResourceModuleNameList(const Caller&, com::Bstr& result) {
+  return QueryResourceField("SELECT MODULENAME FROM QUORVESKRES GROUP BY MODULENAME", {}, "MODULENAME", "modulename",
+                            result);
 }
 
 // The stored stamps come in two layouts and the client's in either, so the
 // rows are compared by the time they name, not by their text; the answer
 // keeps the stored texts. Per module: the greatest version, type, URL and
 // location, and the stamp of the latest change.
-HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr& lastupdate, com::Bstr& result) {
+Status CVODBConnectImpl::GetVOResourceUpdate(const Caller&, const com::Bstr& lastupdate, com::Bstr& result) {
   const auto since = ParseStamp(lastupdate.View());
-  if (!since) return QS_E_ARGUMENT_INVALID;
-  if (!Ready()) return QS_E_NATIVE_DB_NOT_INSTALLED;
+  if (!since) return Status(QS_E_ARGUMENT_INVALID);
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   CommandHolder command;
   RecordsetHolder rows;
-  if (Status status = db_->ExecuteQuery(
-          command, rows,
-          "SELECT MODULENAME, VERSION, TYPE, VORESOURCEURL, UPDATEDATE, CLIENTLOCATION FROM QUORVESKRES ORDER BY "
-          "RESKEY");
+  if (Status status = db_->ExecuteQuery(command, rows,
+                                        "SELECT MODULENAME, VERSION, TYPE, VORESOURCEURL, UPDATEDATE, "
+                                        "CLIENTLOCATION FROM QUORVESKRES ORDER BY "
+                                        "RESKEY");
       !status.ok())
-    return Answer(status);
+    return status;
   struct Module {
     com::Bstr version, type, url, location, stamp;
     Stamp latest{};
@@ -149,7 +149,7 @@ HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr&
     }
   }
   db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return status;
+  if (FAILED(status)) return Status(status);
   std::sort(order.begin(), order.end());
   auto document = xml::Document::Create();
   auto root = document->createElement(Kw(KW_ROOT));
@@ -167,7 +167,7 @@ HRESULT CVODBConnectImpl::GetVOResourceUpdate(const com::Bstr&, const com::Bstr&
     root->appendChild(content);
   }
   result = com::Bstr::FromUtf8(root->xml());
-  return S_OK;
+  return Status();
 }
 
 // ---- Writers --------------------------------------------------------------------------
@@ -191,88 +191,88 @@ Status CVODBConnectImpl::WriteResourceAttributes(const com::Bstr& name, std::spa
   return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET " + set + " WHERE NAME = ?", params, result);
 }
 
-Status CVODBConnectImpl::ChangeResourceAttributes(const com::Bstr& user, const com::Bstr& name,
+Status CVODBConnectImpl::ChangeResourceAttributes(const Caller& caller, const com::Bstr& name,
                                                   std::u16string_view rights, std::span<const com::Bstr, 6> values,
                                                   bool clearing, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
-  QUOR_RETURN_IF_ERROR(AuthorizeResourceWrite(user, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result));
+  QUOR_RETURN_IF_ERROR(AuthorizeResourceWrite(caller, name, rights, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result));
   return WriteResourceAttributes(name, values, clearing, result);
 }
 
-HRESULT CVODBConnectImpl::UpdateVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
-                                                    const com::Bstr& modulename, const com::Bstr& creator,
-                                                    const com::Bstr& version, const com::Bstr& type,
-                                                    const com::Bstr& id, const com::Bstr& description,
-                                                    com::Bstr& result) {
+Status CVODBConnectImpl::UpdateVOResourceAttribute(const Caller& caller, const com::Bstr& name,
+                                                   const com::Bstr& modulename, const com::Bstr& creator,
+                                                   const com::Bstr& version, const com::Bstr& type, const com::Bstr& id,
+                                                   const com::Bstr& description, com::Bstr& result) {
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
-  return Answer(ChangeResourceAttributes(user, name, u"aw", values, false, result));
+  return ChangeResourceAttributes(caller, name, u"aw", values, false, result);
 }
 
-HRESULT CVODBConnectImpl::RemoveVOResourceAttribute(const com::Bstr& user, const com::Bstr& name,
-                                                    const com::Bstr& modulename, const com::Bstr& creator,
-                                                    const com::Bstr& version, const com::Bstr& type,
-                                                    const com::Bstr& id, const com::Bstr& description,
-                                                    com::Bstr& result) {
+Status CVODBConnectImpl::RemoveVOResourceAttribute(const Caller& caller, const com::Bstr& name,
+                                                   const com::Bstr& modulename, const com::Bstr& creator,
+                                                   const com::Bstr& version, const com::Bstr& type, const com::Bstr& id,
+                                                   const com::Bstr& description, com::Bstr& result) {
   const com::Bstr flags[] = {modulename, creator, version, type, id, description};
-  return Answer(ChangeResourceAttributes(user, name, u"ad", flags, true, result));
+  return ChangeResourceAttributes(caller, name, u"ad", flags, true, result);
 }
 
-HRESULT CVODBConnectImpl::UpdateVOResourceProps(const com::Bstr& user, const com::Bstr& name, const com::Bstr& props,
-                                                com::Bstr& result) {
+Status CVODBConnectImpl::UpdateVOResourceProps(const Caller& caller, const com::Bstr& name, const com::Bstr& props,
+                                               com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
-  if (Status status = AuthorizeResourceWrite(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result);
+  if (Status status = AuthorizeResourceWrite(caller, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, result);
       !status.ok())
-    return Answer(status);
+    return status;
   const com::Variant params[] = {Value(props), Now(), Value(name)};
-  return Answer(RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params,
-                                 result));
+  return RunResourceWrite(resources_, "UPDATE QUORVESKRES SET PROPS = ?, UPDATEDATE = ? WHERE NAME = ?", params,
+                          result);
 }
 
-HRESULT CVODBConnectImpl::RemoveVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::RemoveVOResource(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
-  if (Status status = AuthorizeResourceWrite(user, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, result); !status.ok())
-    return Answer(status);
+  if (Status status = AuthorizeResourceWrite(caller, name, u"d", QS_E_DELETE_RIGHT_REQUIRED, result); !status.ok())
+    return status;
   const com::Variant params[] = {Value(name)};
-  return Answer(RunResourceWrite(resources_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result));
+  return RunResourceWrite(resources_, "DELETE FROM QUORVESKRES WHERE NAME = ?", params, result);
 }
 
 // ---- ACLs -----------------------------------------------------------------------------
 
 Status CVODBConnectImpl::GetRawResourceACL(const com::Bstr& name, com::Bstr& acl) {
   const com::Variant params[] = {Value(name), Value(name)};
-  QUOR_RETURN_IF_ERROR(resources_.First("SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) AND (VERSION = (SELECT "
-                                         "MAX(VERSION) FROM QUORVESKRES WHERE NAME = ?))",
-                                         params, "ACCESSLIST", acl));
+  QUOR_RETURN_IF_ERROR(
+      resources_.First("SELECT ACCESSLIST FROM QUORVESKRES WHERE (NAME = ?) "
+                       "AND (VERSION = (SELECT "
+                       "MAX(VERSION) FROM QUORVESKRES WHERE NAME = ?))",
+                       params, "ACCESSLIST", acl));
   return StoreRows::JudgeRawAcl(acl);
 }
 
-Status CVODBConnectImpl::AuthorizeResource(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+Status CVODBConnectImpl::AuthorizeResource(const Caller& caller, const com::Bstr& name, std::u16string_view rights,
                                            HRESULT ownCode, com::Bstr* aclOut, bool checkStatus) {
   com::Bstr acl;
   QUOR_RETURN_IF_ERROR(GetRawResourceACL(name, acl));
-  QUOR_RETURN_IF_ERROR(CheckResourceRights(user, rights, acl, ownCode, checkStatus));
+  QUOR_RETURN_IF_ERROR(CheckResourceRights(caller, rights, acl, ownCode, checkStatus));
   if (aclOut) *aclOut = acl;
   return Status();
 }
 
-Status CVODBConnectImpl::AuthorizeResourceWrite(const com::Bstr& user, const com::Bstr& name,
-                                                std::u16string_view rights, HRESULT ownCode, com::Bstr& result) {
+Status CVODBConnectImpl::AuthorizeResourceWrite(const Caller& caller, const com::Bstr& name, std::u16string_view rights,
+                                                HRESULT ownCode, com::Bstr& result) {
   if (Missing(name)) return Status(QS_E_NAME_NOT_SPECIFIED);
-  if (Status status = AuthorizeResource(user, name, rights, ownCode, nullptr, false); !status.ok()) {
+  if (Status status = AuthorizeResource(caller, name, rights, ownCode, nullptr, false); !status.ok()) {
     result = com::Bstr();
     return status;
   }
   return Status();
 }
 
-Status CVODBConnectImpl::ResourceRights(const com::Bstr& user, const com::Bstr& name, std::u16string_view rights,
+Status CVODBConnectImpl::ResourceRights(const Caller& caller, const com::Bstr& name, std::u16string_view rights,
                                         HRESULT refused, com::Bstr* aclOut) {
   com::Bstr acl;
   if (!GetRawResourceACL(name, acl).ok()) return Status(QS_E_ACL_NOT_FOUND);
-  if (!CheckResourceRights(user, rights, acl, refused, false).ok()) return Status(refused);
+  if (!CheckResourceRights(caller, rights, acl, refused, false).ok()) return Status(refused);
   if (aclOut) *aclOut = acl;
   return Status();
 }
@@ -284,69 +284,69 @@ Status CVODBConnectImpl::WriteResourceACL(const com::Bstr& name, const com::Bstr
                           result);
 }
 
-HRESULT CVODBConnectImpl::GetResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::GetResourceACL(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
-  if (Status status = AuthorizeResource(user, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
+  if (Status status = AuthorizeResource(caller, name, u"ar", QS_E_CONTENT_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
     result = com::Bstr();
-    return Answer(status);
+    return status;
   }
   result = AclAnswer(acl);
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::GetResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                              com::Bstr& result) {
+Status CVODBConnectImpl::GetResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                                             com::Bstr& result) {
   OperationGate::Reading lock(operation_);
   com::Bstr acl;
-  if (Status status = AuthorizeResource(user, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
+  if (Status status = AuthorizeResource(caller, name, u"ar", QS_E_ATTRIBUTE_READ_RIGHT_REQUIRED, &acl); !status.ok()) {
     result = com::Bstr();
-    return Answer(status);
+    return status;
   }
-  if (Missing(acluser)) return QS_E_ARGUMENT_NULL;
-  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result).code();
+  if (Missing(acluser)) return Status(QS_E_ARGUMENT_NULL);
+  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
 }
 
-HRESULT CVODBConnectImpl::PutResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
-                                         com::Bstr& result) {
+Status CVODBConnectImpl::PutResourceACL(const Caller& caller, const com::Bstr& name, const com::Bstr& acl,
+                                        com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
-  if (Status status = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
+  if (Status status = AuthorizeResource(caller, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, nullptr, false);
       !status.ok()) {
     result = com::Bstr();
-    return Answer(status);
+    return status;
   }
-  return Answer(WriteResourceACL(name, acl, result));
+  return WriteResourceACL(name, acl, result);
 }
 
-HRESULT CVODBConnectImpl::UpdateResourceACL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acl,
-                                            com::Bstr& result) {
-  return PutResourceACL(user, name, acl, result);
+Status CVODBConnectImpl::UpdateResourceACL(const Caller& caller, const com::Bstr& name, const com::Bstr& acl,
+                                           com::Bstr& result) {
+  return PutResourceACL(caller, name, acl, result);
 }
 
-HRESULT CVODBConnectImpl::DeleteResourceACL(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
+Status CVODBConnectImpl::DeleteResourceACL(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
   com::Bstr acl;
-  Status status = AuthorizeResource(user, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
-  if (status.ok()) status = CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
+  Status status = AuthorizeResource(caller, name, u"ad", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl);
+  if (status.ok()) status = CheckResourceRights(caller, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false);
   if (!status.ok()) {
     result = com::Bstr();
-    return Answer(status);
+    return status;
   }
   // Reset, never emptied: an empty ACL would lock everyone out.
   com::Bstr reset;
-  if (const Status made = CQuorServiceUtils::MakeDefaultACL(user, reset); !made.ok()) return Answer(made);
-  return Answer(WriteResourceACL(name, reset, result));
+  if (const Status made = CQuorServiceUtils::MakeDefaultACL(caller.name, reset); !made.ok()) return made;
+  return WriteResourceACL(name, reset, result);
 }
 
 Status CVODBConnectImpl::EditResourceACLEntry(
-    const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser, const com::Bstr* accright,
-    com::Bstr& result, const std::function<Status(const com::Bstr& acl, com::Bstr& edited)>& edit) {
+    const Caller& caller, const com::Bstr& name, const com::Bstr& acluser, const com::Bstr* accright, com::Bstr& result,
+    const std::function<Status(const com::Bstr& acl, com::Bstr& edited)>& edit) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
   com::Bstr acl;
-  if (Status status = AuthorizeResource(user, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false);
+  if (Status status = AuthorizeResource(caller, name, u"aw", QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, &acl, false);
       !status.ok()) {
     result = com::Bstr();
     return status;
@@ -357,28 +357,28 @@ Status CVODBConnectImpl::EditResourceACLEntry(
   return WriteResourceACL(name, edited, result);
 }
 
-HRESULT CVODBConnectImpl::PutResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                              const com::Bstr& accright, com::Bstr& result) {
+Status CVODBConnectImpl::PutResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                                             const com::Bstr& accright, com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
     return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
   };
-  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
+  return EditResourceACLEntry(caller, name, acluser, &accright, result, edit);
 }
 
-HRESULT CVODBConnectImpl::UpdateResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                                 const com::Bstr& accright, com::Bstr& result) {
+Status CVODBConnectImpl::UpdateResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                                                const com::Bstr& accright, com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
     return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
   };
-  return Answer(EditResourceACLEntry(user, name, acluser, &accright, result, edit));
+  return EditResourceACLEntry(caller, name, acluser, &accright, result, edit);
 }
 
-HRESULT CVODBConnectImpl::DeleteResourceACLEntry(const com::Bstr& user, const com::Bstr& name, const com::Bstr& acluser,
-                                                 com::Bstr& result) {
+Status CVODBConnectImpl::DeleteResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
+                                                com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
     return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
   };
-  return Answer(EditResourceACLEntry(user, name, acluser, nullptr, result, edit));
+  return EditResourceACLEntry(caller, name, acluser, nullptr, result, edit);
 }
 
 }  // namespace quor::core

@@ -19,9 +19,9 @@ namespace quor::core::resource {
 
 // Success when `acl` grants `user` every token of `rights`; else the check's
 // own status (when `checkStatus` and it gave one) or `ownCode`.
-inline Status CheckResourceRights(const com::Bstr& user, std::u16string_view rights, const com::Bstr& acl,
+inline Status CheckResourceRights(const Caller& caller, std::u16string_view rights, const com::Bstr& acl,
                                   HRESULT ownCode, bool checkStatus = true) {
-  Status status = store::StoreRows::CheckRights(user, rights, acl, ownCode);
+  Status status = store::StoreRows::CheckRights(caller, rights, acl, ownCode);
   return checkStatus || status.ok() ? status : Status(ownCode);
 }
 

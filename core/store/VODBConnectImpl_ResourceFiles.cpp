@@ -71,19 +71,21 @@ com::Bstr UrlAnswer(const std::string& url, bool withResultCode) {
 
 }  // namespace
 
-Status CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& name, std::string_view url,
+Status CVODBConnectImpl::InsertResource(const Caller& caller, const com::Bstr& name, std::string_view url,
                                         std::string_view path, std::span<const com::Bstr, 7>* attributes) {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(user, acl));
+  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(caller.name, acl));
   const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant urlValue(com::Bstr::FromUtf8(url)), pathValue(com::Bstr::FromUtf8(path));
   if (!attributes) {
     const com::Variant now(com::Bstr::FromUtf8(PaddedLocalTime()));
     const com::Variant params[] = {Value(name), Value(uri), urlValue, pathValue, now, now, Value(acl)};
     return db_->ExecuteNonQuery(
-        "INSERT INTO QUORVESKRES (NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, "
-        "VORESOURCEURL, VORESOURCEDIR, CREATEDATE, UPDATEDATE, URLINSTANCE, PROPS, ACCESSLIST) "
+        "INSERT INTO QUORVESKRES (NAME, MODULENAME, CREATOR, VERSION, TYPE, "
+        "ID, DESCRIPTION, VORESOURCEURI, "
+        "VORESOURCEURL, VORESOURCEDIR, CREATEDATE, UPDATEDATE, URLINSTANCE, "
+        "PROPS, ACCESSLIST) "
         "VALUES (?, '', '', '', '', '', '', ?, ?, ?, ?, ?, '0', '', ?)",
         params);
   }
@@ -93,27 +95,29 @@ Status CVODBConnectImpl::InsertResource(const com::Bstr& user, const com::Bstr& 
                                  Value(Cut(a[5])), Value(uri),  urlValue,    pathValue,   now,         now,
                                  Value(a[6]),      Value(acl)};
   return db_->ExecuteNonQuery(
-      "INSERT INTO QUORVESKRES (NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, DESCRIPTION, VORESOURCEURI, "
-      "VORESOURCEURL, VORESOURCEDIR, CREATEDATE, UPDATEDATE, URLINSTANCE, PROPS, ACCESSLIST, CLIENTLOCATION) "
+      "INSERT INTO QUORVESKRES (NAME, MODULENAME, CREATOR, VERSION, TYPE, ID, "
+      "DESCRIPTION, VORESOURCEURI, "
+      "VORESOURCEURL, VORESOURCEDIR, CREATEDATE, UPDATEDATE, URLINSTANCE, "
+      "PROPS, ACCESSLIST, CLIENTLOCATION) "
       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '0', ?, ?, 'vesk\\bin\\')",
       params);
 }
 
-HRESULT CVODBConnectImpl::PutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  return Answer(PutResource(user, name, nullptr, com::Bstr(), result));
+Status CVODBConnectImpl::PutVOResource(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
+  return PutResource(caller, name, nullptr, com::Bstr(), result);
 }
 
-HRESULT CVODBConnectImpl::PutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name,
-                                                     const com::Bstr& modulename, const com::Bstr& creator,
-                                                     const com::Bstr& version, const com::Bstr& type,
-                                                     const com::Bstr& id, const com::Bstr& description,
-                                                     const com::Bstr& leaf, const com::Bstr& props, com::Bstr& result) {
+Status CVODBConnectImpl::PutVOResourcewithAttribute(const Caller& caller, const com::Bstr& name,
+                                                    const com::Bstr& modulename, const com::Bstr& creator,
+                                                    const com::Bstr& version, const com::Bstr& type,
+                                                    const com::Bstr& id, const com::Bstr& description,
+                                                    const com::Bstr& leaf, const com::Bstr& props, com::Bstr& result) {
   const com::Bstr attributes[] = {modulename, creator, version, type, id, description, props};
   std::span<const com::Bstr, 7> view(attributes);
-  return Answer(PutResource(user, name, &view, leaf, result));
+  return PutResource(caller, name, &view, leaf, result);
 }
 
-Status CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& name,
+Status CVODBConnectImpl::PutResource(const Caller& caller, const com::Bstr& name,
                                      std::span<const com::Bstr, 7>* attributes, const com::Bstr& leaf,
                                      com::Bstr& result) {
   OperationGate::Writing lock(operation_);
@@ -128,7 +132,7 @@ Status CVODBConnectImpl::PutResource(const com::Bstr& user, const com::Bstr& nam
 
   bool made = false;
   QUOR_RETURN_IF_ERROR(PrepareFolder(dir, location, made));
-  if (Status status = InsertResource(user, name, location.url, location.path, attributes); !status.ok()) {
+  if (Status status = InsertResource(caller, name, location.url, location.path, attributes); !status.ok()) {
     if (made) RemoveEmptyFolder(dir, location.folder);
     return status;
   }
@@ -157,11 +161,11 @@ Status CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf, 
   const com::Variant params[] = {Now(), Value(uri), com::Variant(com::Bstr::FromUtf8(location.url)),
                                  com::Variant(com::Bstr::FromUtf8(location.path)), Value(name)};
   com::Bstr ignored;
-  if (Status status = RunResourceWrite(
-          resources_,
-          "UPDATE QUORVESKRES SET UPDATEDATE = ?, VORESOURCEURI = ?, VORESOURCEURL = ?, VORESOURCEDIR = ? "
-          "WHERE NAME = ?",
-          params, ignored);
+  if (Status status = RunResourceWrite(resources_,
+                                       "UPDATE QUORVESKRES SET UPDATEDATE = ?, VORESOURCEURI = ?, "
+                                       "VORESOURCEURL = ?, VORESOURCEDIR = ? "
+                                       "WHERE NAME = ?",
+                                       params, ignored);
       !status.ok()) {
     if (made) RemoveEmptyFolder(dir, location.folder);
     return status;
@@ -184,39 +188,39 @@ void CVODBConnectImpl::DropReplacedFile(const std::string& oldPath, const std::s
   if (!SamePath(folder, dir) && !SamePath(folder, FolderOf(newPath))) RemoveEmptyFolder(dir, folder);
 }
 
-HRESULT CVODBConnectImpl::UpdateVOResourceURL(const com::Bstr& user, const com::Bstr& name, const com::Bstr& leaf,
-                                              com::Bstr& result) {
+Status CVODBConnectImpl::UpdateVOResourceURL(const Caller& caller, const com::Bstr& name, const com::Bstr& leaf,
+                                             com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
   std::string dir;
   Location location;
-  if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return Answer(status);
-  if (Status status = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok())
-    return Answer(status);
+  if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return status;
+  if (Status status = ResourceRights(caller, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED); !status.ok())
+    return status;
   std::string url, oldPath, newPath;
-  if (Status status = Relocate(name, leaf, url, oldPath, newPath); !status.ok()) return Answer(status);
+  if (Status status = Relocate(name, leaf, url, oldPath, newPath); !status.ok()) return status;
   DropReplacedFile(oldPath, newPath);
   result = UrlAnswer(url, false);
-  return S_OK;
+  return Status();
 }
 
-HRESULT CVODBConnectImpl::ForcePutVOResource(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) {
-  return UpdateVOResourceURL(user, name, com::Bstr(), result);
+Status CVODBConnectImpl::ForcePutVOResource(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
+  return UpdateVOResourceURL(caller, name, com::Bstr(), result);
 }
 
 // The relocation and the attribute and property writes of a replay commit
 // together or not at all; the old file goes after the commit.
-HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user, const com::Bstr& name,
-                                                          const com::Bstr& modulename, const com::Bstr& creator,
-                                                          const com::Bstr& version, const com::Bstr& type,
-                                                          const com::Bstr& id, const com::Bstr& description,
-                                                          const com::Bstr& leaf, const com::Bstr& props,
-                                                          com::Bstr& result) {
+Status CVODBConnectImpl::ForcePutVOResourcewithAttribute(const Caller& caller, const com::Bstr& name,
+                                                         const com::Bstr& modulename, const com::Bstr& creator,
+                                                         const com::Bstr& version, const com::Bstr& type,
+                                                         const com::Bstr& id, const com::Bstr& description,
+                                                         const com::Bstr& leaf, const com::Bstr& props,
+                                                         com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = resources_.Lock(name);
   std::string dir;
   Location location;
-  if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return Answer(status);
+  if (Status status = Place(*this, name, leaf, dir, location); !status.ok()) return status;
   const com::Bstr values[] = {modulename, creator, version, type, id, description};
   bool anyMissing = false, anyGiven = false;
   com::Bstr flags[6];
@@ -226,14 +230,14 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
     anyGiven |= !Missing(values[i]);
     flags[i] = CKeywordTable::Instance()[missing ? KW_TRUE : KW_FALSE];
   }
-  if (!anyGiven) return QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED;
+  if (!anyGiven) return Status(QS_E_RESOURCE_ATTRIBUTE_UPDATE_FAILED);
   // Every right the steps need, before any of them runs.
   com::Bstr acl;
-  if (Status status = ResourceRights(user, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl); !status.ok())
-    return Answer(status);
-  if (!CheckResourceRights(user, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false).ok() ||
-      (anyMissing && !CheckResourceRights(user, u"ad", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false).ok()))
-    return QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED;
+  if (Status status = ResourceRights(caller, name, u"w", QS_E_CONTENT_WRITE_RIGHT_REQUIRED, &acl); !status.ok())
+    return status;
+  if (!CheckResourceRights(caller, u"aw", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false).ok() ||
+      (anyMissing && !CheckResourceRights(caller, u"ad", acl, QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED, false).ok()))
+    return Status(QS_E_ATTRIBUTE_WRITE_RIGHT_REQUIRED);
 
   // A folder made for the new location goes again when the writes roll back.
   const bool folderIsNew = !location.folder.empty() && !Exists(location.folder);
@@ -254,11 +258,11 @@ HRESULT CVODBConnectImpl::ForcePutVOResourcewithAttribute(const com::Bstr& user,
   }();
   if (!written.ok()) {
     if (folderIsNew) RemoveEmptyFolder(dir, location.folder);
-    return Answer(written);
+    return written;
   }
   DropReplacedFile(oldPath, newPath);
   result = UrlAnswer(url, false);
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::core

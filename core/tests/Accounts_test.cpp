@@ -53,6 +53,13 @@ TEST_F(LocalAccountsTest, GroupsComeFromTheUserGroupKey) {
   EXPECT_FALSE(utils_.IsGroup(com::Bstr(u"editors")));
   EXPECT_TRUE(utils_.IsGroupMember(com::Bstr(u"Editors"), com::Bstr(u"erin")));
   EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"Readers"), com::Bstr(u"dan")));
+  for (std::u16string_view user : {u"dan", u"erin", u"administrator", u"nobody"}) {
+    const Caller caller = utils_.ResolveCaller(com::Bstr(user));
+    EXPECT_EQ(caller.administrator, utils_.IsAdministrator(com::Bstr(user)));
+    for (std::u16string_view group : {u"Editors", u"editors", u"Readers", u"erin"})
+      EXPECT_EQ(caller.InGroup(group),
+                utils_.IsGroup(com::Bstr(group)) && utils_.IsGroupMember(com::Bstr(group), com::Bstr(user)));
+  }
 
   com::Bstr xml;
   ASSERT_EQ(utils_.ListGroups(xml).code(), S_OK);

@@ -16,6 +16,9 @@ using quor::core::testing::TestInstance;
 
 namespace {
 
+// `user` as the request frame resolves it before a store is called.
+Caller As(const com::Bstr& user) { return CServiceModule::Instance().EnsureUtils().ResolveCaller(user); }
+
 const Bstr kAlice(u"alice");
 const Bstr kBob(u"bob");
 
@@ -29,7 +32,7 @@ std::u16string Entry(std::u16string_view user, std::u16string_view rights) {
 
 // The access check as the stores run it.
 HRESULT Check(const Bstr& user, std::u16string_view rights, const Bstr& acl) {
-  const Status status = CServiceModule::Instance().EnsureUtils().CheckAccessRights(user, rights, acl);
+  const Status status = CServiceModule::Instance().EnsureUtils().CheckAccessRights(As(user), rights, acl);
   if (status.ok()) return S_OK;
   EXPECT_NE(status.code(), S_OK) << "a refusal always says why";
   return status.code();
@@ -193,7 +196,7 @@ TEST(AclDocuments, EntryOperations) {
 
 TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
   CServiceConfig config;
-  CCollabDBConnectImpl store(nullptr);
+  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
   const auto put = [&](const Bstr& user, const Bstr& name) {
     return config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"text"), user, name, Bstr(u"author")});
   };
@@ -201,11 +204,14 @@ TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
   EXPECT_EQ(put(kAlice, Bstr(u"b")), u"RESUME:1");
   EXPECT_EQ(put(kBob, Bstr(u"a")), u"RESUME:2");
   Bstr result;
-  ASSERT_EQ(config.ReplayResumeEntry(kBob, false, Bstr(u"RESUME:2"), Bstr(u"no"), result, store).code(), S_OK);
+  ASSERT_EQ(
+      config.ReplayResumeEntry(Caller{kBob, false, {}, false}, Bstr(u"RESUME:2"), Bstr(u"no"), result, store).code(),
+      S_OK);
   EXPECT_EQ(put(kBob, Bstr(u"c")), u"RESUME:3") << "a settled key is not made again";
   for (const char16_t* key : {u"RESUME:0", u"RESUME:1", u"RESUME:3"}) {
     const Bstr owner = key == std::u16string_view(u"RESUME:3") ? kBob : kAlice;
-    ASSERT_EQ(config.ReplayResumeEntry(owner, false, Bstr(key), Bstr(u""), result, store).code(), S_OK);
+    ASSERT_EQ(config.ReplayResumeEntry(Caller{owner, false, {}, false}, Bstr(key), Bstr(u""), result, store).code(),
+              S_OK);
   }
   EXPECT_FALSE(config.FindResumeEntry(Bstr(u"RESUME:0")));
   EXPECT_EQ(put(kAlice, Bstr(u"d")), u"RESUME:4") << "nor after the queue was emptied";
@@ -213,38 +219,39 @@ TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
 
 TEST(ResumeQueue, OnlyItsUserOrAnAdministratorSettlesAnEntry) {
   CServiceConfig config;
-  CCollabDBConnectImpl store(nullptr);
+  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
   const Bstr key = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
   Bstr result;
-  EXPECT_EQ(config.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store).code(),
+  EXPECT_EQ(config.ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
   EXPECT_TRUE(result.IsNull());
   ASSERT_TRUE(config.FindResumeEntry(key)) << "another user's attempt leaves the entry";
   // The owner drops it with any flag but TRUE; once settled, it is gone.
-  ASSERT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store).code(), S_OK);
+  ASSERT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"FALSE"), result, store).code(),
+            S_OK);
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, key, Bstr(u"FALSE"), result, store).code(),
+  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"FALSE"), result, store).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
 
   const Bstr other = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  ASSERT_EQ(config.ReplayResumeEntry(kBob, true, other, Bstr(u"drop"), result, store).code(),
-            S_OK) << "an administrator";
+  ASSERT_EQ(config.ReplayResumeEntry(Caller{kBob, true, {}, false}, other, Bstr(u"drop"), result, store).code(), S_OK)
+      << "an administrator";
   EXPECT_FALSE(config.FindResumeEntry(other));
 
   // TRUE in any case replays; the store answers for itself (here: no database),
   // and the entry is settled all the same.
   const Bstr replayed = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, replayed, Bstr(u"tRuE"), result, store).code(),
+  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, replayed, Bstr(u"tRuE"), result, store).code(),
             QS_E_NATIVE_DB_NOT_INSTALLED);
   EXPECT_FALSE(config.FindResumeEntry(replayed));
 
   const Bstr odd = config.MakeResumeKey(u"ForceSomethingElse", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, odd, Bstr(u"TRUE"), result, store).code(),
+  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, odd, Bstr(u"TRUE"), result, store).code(),
             QS_E_QUEUE_ENTRY_UNRECOGNIZED);
   EXPECT_FALSE(config.FindResumeEntry(odd));
   // An entry of no known layout has no user: only an administrator settles it.
   const Bstr shapeless = config.MakeResumeKey(u"ForcePutShareField", {kAlice});
-  EXPECT_EQ(config.ReplayResumeEntry(kAlice, false, shapeless, Bstr(u"no"), result, store).code(),
+  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, shapeless, Bstr(u"no"), result, store).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
 }
 
@@ -260,13 +267,16 @@ TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
 
   ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u""), result).code(), S_OK);
   EXPECT_EQ(result,
-            u"<root><resumelist><resumeID>RESUME:0</resumeID><method>ForcePutShareField</method>"
+            u"<root><resumelist><resumeID>RESUME:0</"
+            u"resumeID><method>ForcePutShareField</method>"
             u"<name>notes &amp; &lt;plans&gt;</name></resumelist>"
-            u"<resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</method><name>doc</name></resumelist>"
+            u"<resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</"
+            u"method><name>doc</name></resumelist>"
             u"</root>");
   ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u"doc"), result).code(), S_OK);
   EXPECT_EQ(result,
-            u"<root><resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</method><name>doc</name>"
+            u"<root><resumelist><resumeID>RESUME:2</"
+            u"resumeID><method>ForcePutVOContent</method><name>doc</name>"
             u"</resumelist></root>");
   ASSERT_EQ(config.GetResumeIDList(Bstr(u"carol"), Bstr(), result).code(), S_OK);
   EXPECT_EQ(result, u"<root/>");
@@ -276,33 +286,35 @@ TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
 
 TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
   TestInstance instance;
-  CCollabDBConnectImpl store(nullptr);
+  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
   Bstr result(u"stale");
-  EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET);
+  EXPECT_EQ(store.GetConferenceManagerURL(As(kAlice), result).code(), QS_E_CONFERENCE_URL_NOT_SET);
   EXPECT_TRUE(result.IsNull());
   EXPECT_TRUE(instance.ServiceKey().SetString("ConferenceManagerURL", "").ok());
-  EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET);
+  EXPECT_EQ(store.GetConferenceManagerURL(As(kAlice), result).code(), QS_E_CONFERENCE_URL_NOT_SET);
   EXPECT_TRUE(instance.ServiceKey().SetString("ConferenceManagerURL", "http://conf/join?room=a&who=<b>").ok());
-  ASSERT_EQ(store.GetConferenceManagerURL(kAlice, result), S_OK);
+  ASSERT_EQ(store.GetConferenceManagerURL(As(kAlice), result).code(), S_OK);
   EXPECT_EQ(result, u"<root><url>http://conf/join?room=a&amp;who=&lt;b&gt;</url></root>");
   EXPECT_TRUE(instance.ServiceKey().SetString("ConferenceManagerURL", std::string(2048, 'u')).ok());
-  EXPECT_EQ(store.GetConferenceManagerURL(kAlice, result), QS_E_CONFERENCE_URL_NOT_SET) << "longer than its buffer";
+  EXPECT_EQ(store.GetConferenceManagerURL(As(kAlice), result).code(), QS_E_CONFERENCE_URL_NOT_SET)
+      << "longer than its buffer";
   Bstr ignored;
-  EXPECT_EQ(store.GetURLUnsupported(kAlice, kAlice, Bstr(u"n"), ignored), E_NOTIMPL);
+  EXPECT_EQ(store.GetURLUnsupported(As(kAlice), kAlice, Bstr(u"n"), ignored).code(), E_NOTIMPL);
   EXPECT_TRUE(ignored.IsNull());
 }
 
 TEST(CollabStore, WithoutDatabaseEveryRowOperationSaysSo) {
-  CCollabDBConnectImpl store(nullptr);
+  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
   const Bstr uri(u"urn:vocontent:covodb000:alice-notes");
   Bstr result;
-  EXPECT_EQ(store.PutShareField(kAlice, kAlice, Bstr(u"notes"), Bstr(u"t"), result), QS_E_NATIVE_DB_NOT_INSTALLED);
-  EXPECT_EQ(store.GetShareField(kAlice, uri, result), QS_E_NATIVE_DB_NOT_INSTALLED);
-  EXPECT_EQ(store.GetShareFieldList(kAlice, result), QS_E_NATIVE_DB_NOT_INSTALLED);
-  EXPECT_EQ(store.LockVO(kAlice, uri, result), QS_E_NATIVE_DB_NOT_INSTALLED);
-  EXPECT_EQ(store.GetShareField(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
-  EXPECT_EQ(store.EndSharing(kAlice, uri, result), QS_E_FIELD_NOT_ACTIVE);
+  EXPECT_EQ(store.PutShareField(As(kAlice), kAlice, Bstr(u"notes"), Bstr(u"t"), result).code(),
+            QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.GetShareField(As(kAlice), uri, result).code(), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.GetShareFieldList(As(kAlice), result).code(), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.LockVO(As(kAlice), uri, result).code(), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(store.GetShareField(As(kAlice), Bstr(), result).code(), QS_E_URI_NOT_SPECIFIED);
+  EXPECT_EQ(store.EndSharing(As(kAlice), uri, result).code(), QS_E_FIELD_NOT_ACTIVE);
   EXPECT_TRUE(result.IsNull());
   // The set-up reads what the settings lack and is ready without a database.
-  EXPECT_EQ(store.Init(), S_OK);
+  EXPECT_EQ(store.Init().code(), S_OK);
 }

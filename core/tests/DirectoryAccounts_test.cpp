@@ -346,6 +346,19 @@ TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"CycleA"), com::Bstr(u"alice")));
   EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"Editors"), com::Bstr(u"alice")));
 
+  // What the frame resolves once, before any store, answers as the look-ups
+  // made one by one do.
+  for (std::u16string_view user : {u"alice", u"bob", u"carol", u"dave", u"erin", u"Interns", u"nobody-at-all"}) {
+    const Caller caller = utils_.ResolveCaller(com::Bstr(user));
+    EXPECT_EQ(caller.administrator, Admin(user));
+    for (std::u16string_view group : {u"Admins", u"CycleA", u"CycleB", u"Engineers", u"Interns", u"Nobody", u"Staff",
+                                      u"staff", u"Editors", u"alice"}) {
+      const com::Bstr name(group);
+      EXPECT_EQ(caller.InGroup(group), utils_.IsGroup(name) && utils_.IsGroupMember(name, com::Bstr(user)))
+          << text::Narrow(user) << " in " << text::Narrow(group);
+    }
+  }
+
   EXPECT_EQ(Xml(&CQuorServiceUtils::ListGroups),
             "<root><group>Admins</group><group>CycleA</group><group>CycleB</group><group>Engineers</group>"
             "<group>Interns</group><group>Nobody</group><group>Staff</group></root>");

@@ -22,6 +22,9 @@ using quor::core::testing::Texts;
 
 namespace {
 
+// `user` as the request frame resolves it before a store is called.
+Caller As(const com::Bstr& user) { return CServiceModule::Instance().EnsureUtils().ResolveCaller(user); }
+
 const Bstr kAlice(u"alice");
 const Bstr kBob(u"bob");
 const Bstr kCarol(u"carol");
@@ -60,7 +63,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   // alice's new share field `name` holding `field`; its URN.
   Bstr Put(const Bstr& name, const Bstr& field, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.PutShareField(user, user, name, field, result), S_OK) << db_.LastErrorText().ToUtf8();
+    EXPECT_EQ(store_.PutShareField(As(user), user, name, field, result).code(), S_OK) << db_.LastErrorText().ToUtf8();
     const Bstr uri = UriOf(user, name);
     EXPECT_TRUE(result.View().starts_with(u"<root><resultCode>0</resultCode><uri>")) << result.ToUtf8();
     EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
@@ -68,12 +71,12 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   }
   std::u16string Read(const Bstr& uri, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.GetShareField(user, uri, result), S_OK);
+    EXPECT_EQ(store_.GetShareField(As(user), uri, result).code(), S_OK);
     return FieldOf(result);
   }
   void Grant(const Bstr& uri, const Bstr& who, std::u16string_view rights) {
     Bstr result;
-    ASSERT_EQ(store_.PutACLEntry(kAlice, uri, who, Bstr(rights), result), S_OK);
+    ASSERT_EQ(store_.PutACLEntry(As(kAlice), uri, who, Bstr(rights), result).code(), S_OK);
   }
   // A column of the row of `uri` as text, or "(none)" without a row.
   std::string ColumnOf(const Bstr& uri, std::string_view column) {
@@ -100,7 +103,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   int64_t OurRows() { return Rows("VOURI LIKE ?", U("%" + tag_ + "%")); }
   CServiceConfig& Queue() { return CServiceModule::Instance().EnsureSettings(); }
 
-  CCollabDBConnectImpl store_{&db_};
+  CCollabDBConnectImpl store_{&db_, CServiceModule::Instance().EnsureSettings()};
   bool poisoned_ = false;
 };
 
@@ -119,57 +122,57 @@ TEST_P(CollabStoreTest, ShareFieldsRoundTripExactly) {
 
   Bstr result;
   const Bstr small(u"\u65e5\u672c 'a''b' %_ &lt; <![CDATA[x]]>");
-  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, small, result), S_OK);
+  ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, small, result).code(), S_OK);
   EXPECT_TRUE(result.IsNull()) << "an update answers nothing";
   EXPECT_EQ(Read(uri), small.Str());
   EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), std::to_string(small.Length()));
-  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(), result), S_OK);
+  ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, Bstr(), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"");
   EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), "0");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
 
   // The lists see the row with its attributes.
-  ASSERT_EQ(store_.GetShareFieldAttribute(kBob, uri, result), S_OK);
+  ASSERT_EQ(store_.GetShareFieldAttribute(As(kBob), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "name"), std::vector<std::string>{name.ToUtf8()});
   EXPECT_EQ(Texts(result, "active"), std::vector<std::string>{"false"});
   EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"alice", "administrator"})) << "the ACL as elements";
-  ASSERT_EQ(store_.GetShareFieldURI(kBob, kAlice, name, result), S_OK);
+  ASSERT_EQ(store_.GetShareFieldURI(As(kBob), kAlice, name, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
-  ASSERT_EQ(store_.GetShareFieldURIList(kBob, result), S_OK);
+  ASSERT_EQ(store_.GetShareFieldURIList(As(kBob), result).code(), S_OK);
   const auto uris = Texts(result, "uri");
   EXPECT_EQ(std::count(uris.begin(), uris.end(), uri.ToUtf8()), 1);
 
-  ASSERT_EQ(store_.RemoveShareField(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.RemoveShareField(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
-  EXPECT_EQ(store_.GetShareField(kAlice, uri, result), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.GetShareField(As(kAlice), uri, result).code(), QS_E_URI_INVALID);
   EXPECT_EQ(Rows("VOURI = ?", uri), 0);
-  EXPECT_EQ(store_.GetShareField(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
-  ASSERT_EQ(store_.GetShareFieldAttribute(kBob, uri, result), S_OK);
+  EXPECT_EQ(store_.GetShareField(As(kAlice), Bstr(), result).code(), QS_E_URI_NOT_SPECIFIED);
+  ASSERT_EQ(store_.GetShareFieldAttribute(As(kBob), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root/>");
 }
 
 TEST_P(CollabStoreTest, RightsAreGrantedPerEntryAndToken) {
   const Bstr uri = Put(Name("plans"), Bstr(u"secret"));
   Bstr result;
-  EXPECT_EQ(store_.GetShareField(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetShareField(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
   EXPECT_TRUE(result.IsNull());
-  EXPECT_EQ(store_.UpdateShareField(kBob, uri, Bstr(u"x"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.RemoveShareField(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.PutACLEntry(kBob, uri, kBob, Bstr(u"rwd"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT)
+  EXPECT_EQ(store_.UpdateShareField(As(kBob), uri, Bstr(u"x"), result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.RemoveShareField(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.PutACLEntry(As(kBob), uri, kBob, Bstr(u"rwd"), result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT)
       << "nobody grants himself rights";
 
   Grant(uri, kBob, u"r");
   EXPECT_EQ(Read(uri, kBob), u"secret");
-  EXPECT_EQ(store_.UpdateShareField(kBob, uri, Bstr(u"x"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.UpdateShareField(As(kBob), uri, Bstr(u"x"), result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
   // Write alone lets carol write but not read.
   Grant(uri, kCarol, u"w");
-  ASSERT_EQ(store_.UpdateShareField(kCarol, uri, Bstr(u"from carol"), result), S_OK);
-  EXPECT_EQ(store_.GetShareField(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_.UpdateShareField(As(kCarol), uri, Bstr(u"from carol"), result).code(), S_OK);
+  EXPECT_EQ(store_.GetShareField(As(kCarol), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
   // The administrator entry of the default ACL.
   EXPECT_EQ(Read(uri, kAdmin), u"from carol");
-  ASSERT_EQ(store_.UpdateShareField(kAdmin, uri, Bstr(u"from admin"), result), S_OK);
+  ASSERT_EQ(store_.UpdateShareField(As(kAdmin), uri, Bstr(u"from admin"), result).code(), S_OK);
   EXPECT_EQ(Read(uri, kBob), u"from admin");
-  ASSERT_EQ(store_.RemoveShareField(kAdmin, uri, result), S_OK);
+  ASSERT_EQ(store_.RemoveShareField(As(kAdmin), uri, result).code(), S_OK);
   EXPECT_EQ(Rows("VOURI = ?", uri), 0);
 }
 
@@ -177,11 +180,12 @@ TEST_P(CollabStoreTest, PuttingAnExistingFieldQueuesTheForcedPut) {
   const Bstr name = Name("draft");
   const Bstr uri = Put(name, Bstr(u"first"));
   Bstr result;
-  ASSERT_EQ(store_.PutShareField(kAlice, kAlice, name, Bstr(u"second"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kAlice), kAlice, name, Bstr(u"second"), result).code(), S_OK);
   const auto keys = Texts(result, "resumeID");
   ASSERT_EQ(keys.size(), 1u) << result.ToUtf8();
   EXPECT_EQ(result, U("<root><resultCode>1</resultCode><resumeID>" + keys[0] +
-                      "</resumeID><Description>There is corrupted data. If want to overwrite, resume this "
+                      "</resumeID><Description>There is corrupted data. If "
+                      "want to overwrite, resume this "
                       "process.</Description></root>"));
   EXPECT_EQ(Read(uri), u"first") << "nothing is written before the client decides";
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
@@ -192,7 +196,8 @@ TEST_P(CollabStoreTest, PuttingAnExistingFieldQueuesTheForcedPut) {
 
   // Someone who may not read the field learns no more than that, and takes
   // nothing over: no entry, no row.
-  EXPECT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.PutShareField(As(kBob), kAlice, name, Bstr(u"bob's"), result).code(),
+            QS_E_ACCESS_RIGHT_INSUFFICIENT);
   ASSERT_EQ(Queue().GetResumeIDList(kBob, Bstr(), list).code(), S_OK);
   EXPECT_TRUE(Texts(list, "resumeID").empty()) << list.ToUtf8();
   EXPECT_EQ(Read(uri), u"first");
@@ -214,10 +219,10 @@ TEST_P(CollabStoreTest, AFailedInsertIsJudgedByItsRow) {
         << db_.LastErrorText().ToUtf8();
   }
   Bstr result;
-  EXPECT_EQ(store_.PutShareField(kAlice, kAlice, landed, Bstr(u"kept"), result), S_OK);
+  EXPECT_EQ(store_.PutShareField(As(kAlice), kAlice, landed, Bstr(u"kept"), result).code(), S_OK);
   EXPECT_EQ(Read(UriOf(kAlice, landed)), u"kept");
 
-  const HRESULT failed = store_.PutShareField(kAlice, kAlice, refused, Bstr(u"x"), result);
+  const HRESULT failed = store_.PutShareField(As(kAlice), kAlice, refused, Bstr(u"x"), result).code();
   EXPECT_TRUE(FAILED(failed));
   EXPECT_NE(failed, QS_E_VESK_EXISTS);
   EXPECT_NE(db_.LastErrorText().ToUtf8().find("not taken"), std::string::npos) << db_.LastErrorText().ToUtf8();
@@ -230,19 +235,22 @@ TEST_P(CollabStoreTest, UrnCollisionsMeetTheSameRow) {
   const Bstr author2 = U("x"), name2 = U("y-" + Tagged("z"));
   ASSERT_EQ(UriOf(author1, name1), UriOf(author2, name2));
   Bstr result;
-  ASSERT_EQ(store_.PutShareField(kAlice, author1, name1, Bstr(u"one"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kAlice), author1, name1, Bstr(u"one"), result).code(), S_OK);
   // A put finds the share field by its URN: the corrupted-data answer.
-  ASSERT_EQ(store_.PutShareField(kAlice, author2, name2, Bstr(u"two"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kAlice), author2, name2, Bstr(u"two"), result).code(), S_OK);
   EXPECT_EQ(Texts(result, "resultCode"), std::vector<std::string>{"1"}) << result.ToUtf8();
-  EXPECT_EQ(store_.ForcePutShareField(kAlice, author2, name2, Bstr(u"two"), result), QS_E_VESK_EXISTS);
+  EXPECT_EQ(store_.ForcePutShareField(As(kAlice), author2, name2, Bstr(u"two"), result).code(), QS_E_VESK_EXISTS);
   const Bstr uri = UriOf(author1, name1);
   EXPECT_EQ(Read(uri), u"one");
   EXPECT_EQ(ColumnOf(uri, "AUTHOR"), "x-y");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
   // The table's key refuses a second row for the URN whatever the store thinks.
   const com::Variant params[] = {com::Variant(uri)};
-  EXPECT_NE(
-      db_.ExecuteNonQuery("INSERT INTO QUORCOLLAB (AUTHOR, NAME, FIELDLEN, VOURI) VALUES ('x', 'y', 0, ?)", params).code(), 0);
+  EXPECT_NE(db_.ExecuteNonQuery("INSERT INTO QUORCOLLAB (AUTHOR, NAME, "
+                                "FIELDLEN, VOURI) VALUES ('x', 'y', 0, ?)",
+                                params)
+                .code(),
+            0);
 }
 
 TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
@@ -250,31 +258,34 @@ TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
   const Bstr uri = Put(name, Bstr(u"v1"));
   const auto queue = [&](const Bstr& field) {
     Bstr result;
-    EXPECT_EQ(store_.PutShareField(kAlice, kAlice, name, field, result), S_OK);
+    EXPECT_EQ(store_.PutShareField(As(kAlice), kAlice, name, field, result).code(), S_OK);
     const auto keys = Texts(result, "resumeID");
     return keys.empty() ? Bstr() : U(keys[0]);
   };
   const Bstr key = queue(Bstr(u"v2 \u65e5"));
   Bstr result;
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(),
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
   EXPECT_EQ(Read(uri), u"v1");
-  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"true"), result, store_).code(), S_OK)
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"true"), result, store_).code(),
+            S_OK)
       << db_.LastErrorText().ToUtf8();
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
   EXPECT_EQ(Read(uri), u"v2 \u65e5");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
-  EXPECT_EQ(Queue().ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, store_).code(),
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
 
   // An administrator settles it for its user; the row is the user's.
   const Bstr adminKey = queue(Bstr(u"v3"));
-  ASSERT_EQ(Queue().ReplayResumeEntry(kAdmin, true, adminKey, Bstr(u"True"), result, store_).code(), S_OK);
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{kAdmin, true, {}, false}, adminKey, Bstr(u"True"), result, store_).code(),
+            S_OK);
   EXPECT_EQ(Read(uri), u"v3");
   EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
   // Any other flag drops the entry and writes nothing.
   const Bstr dropped = queue(Bstr(u"v4"));
-  ASSERT_EQ(Queue().ReplayResumeEntry(kAlice, false, dropped, Bstr(u"no"), result, store_).code(), S_OK);
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{kAlice, false, {}, false}, dropped, Bstr(u"no"), result, store_).code(),
+            S_OK);
   EXPECT_EQ(Read(uri), u"v3");
   EXPECT_FALSE(Queue().FindResumeEntry(dropped));
 }
@@ -285,34 +296,35 @@ TEST_P(CollabStoreTest, TheForcedPutChecksWhatAPutWould) {
   Grant(uri, kBob, u"r");
   Bstr result;
   // bob may read, so his put is queued; replacing needs write and delete.
-  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kBob), kAlice, name, Bstr(u"bob's"), result).code(), S_OK);
   Bstr key = U(Texts(result, "resumeID").at(0));
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(),
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(),
             QS_E_ACCESS_RIGHT_INSUFFICIENT);
   EXPECT_EQ(Read(uri), u"alice's");
   EXPECT_EQ(ColumnOf(uri, "OWNER"), "alice");
 
   // Not over a lock of someone else.
-  ASSERT_EQ(store_.UpdateACLEntry(kAlice, uri, kBob, Bstr(u"rwd"), result), S_OK);
-  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  ASSERT_EQ(store_.UpdateACLEntry(As(kAlice), uri, kBob, Bstr(u"rwd"), result).code(), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kBob), kAlice, name, Bstr(u"bob's"), result).code(), S_OK);
   key = U(Texts(result, "resumeID").at(0));
-  ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(),
+  ASSERT_EQ(store_.LockVO(As(kAlice), uri, result).code(), S_OK);
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(),
             QS_E_VESK_LOCKED_BY_OTHER);
   EXPECT_EQ(Read(uri), u"alice's");
-  ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kAlice), uri, result).code(), S_OK);
 
   // Not while the field is being shared.
-  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kBob), kAlice, name, Bstr(u"bob's"), result).code(), S_OK);
   key = U(Texts(result, "resumeID").at(0));
-  ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), S_OK);
-  EXPECT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(), QS_E_FIELD_ACTIVE);
-  ASSERT_EQ(store_.EndSharing(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.StartSharing(As(kAlice), Bstr(u"10.0.0.1"), uri, result).code(), S_OK);
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_FIELD_ACTIVE);
+  ASSERT_EQ(store_.EndSharing(As(kAlice), uri, result).code(), S_OK);
 
   // With the rights and nothing in the way, bob's row replaces alice's.
-  ASSERT_EQ(store_.PutShareField(kBob, kAlice, name, Bstr(u"bob's"), result), S_OK);
+  ASSERT_EQ(store_.PutShareField(As(kBob), kAlice, name, Bstr(u"bob's"), result).code(), S_OK);
   key = U(Texts(result, "resumeID").at(0));
-  ASSERT_EQ(Queue().ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, store_).code(), S_OK);
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(), S_OK);
   EXPECT_EQ(Read(uri, kBob), u"bob's");
   EXPECT_EQ(ColumnOf(uri, "OWNER"), "bob");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
@@ -322,32 +334,39 @@ TEST_P(CollabStoreTest, AFailedReplacementLosesNothing) {
   // The database refuses the new row after the old one was deleted.
   const std::string poison = Tagged("poison");
   if (IsSqlite()) {
-    ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE INSERT ON QUORCOLLAB WHEN NEW.FIELD = '" + poison +
-                                  "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END").code(),
+    ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE INSERT ON QUORCOLLAB WHEN "
+                                  "NEW.FIELD = '" +
+                                  poison + "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END")
+                  .code(),
               0)
         << db_.LastErrorText().ToUtf8();
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ +
                                   "() RETURNS trigger AS $$ BEGIN IF NEW.FIELD = '" + poison +
-                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql").code(),
+                                  "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN "
+                                  "NEW; END $$ LANGUAGE plpgsql")
+                  .code(),
               0)
         << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ +
-                                  " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()").code(),
+                                  " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW "
+                                  "EXECUTE FUNCTION poison_" +
+                                  tag_ + "()")
+                  .code(),
               0)
         << db_.LastErrorText().ToUtf8();
   }
   const Bstr name = Name("precious");
   const Bstr uri = Put(name, Bstr(u"keep me"));
   Bstr result;
-  ASSERT_EQ(store_.PutMessage(kAlice, uri, Bstr(u"and me"), result), S_OK);
-  EXPECT_LT(store_.ForcePutShareField(kAlice, kAlice, name, U(poison), result), 0);
+  ASSERT_EQ(store_.PutMessage(As(kAlice), uri, Bstr(u"and me"), result).code(), S_OK);
+  EXPECT_LT(store_.ForcePutShareField(As(kAlice), kAlice, name, U(poison), result).code(), 0);
   EXPECT_EQ(Read(uri), u"keep me");
   EXPECT_EQ(ColumnOf(uri, "MESSAGE"), "and me");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
   // The connection is usable afterwards, outside any transaction.
-  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"later"), result), S_OK);
+  ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, Bstr(u"later"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"later");
 }
 
@@ -355,29 +374,29 @@ TEST_P(CollabStoreTest, Messages) {
   const Bstr uri = Put(Name("msg"), Bstr(u"f"));
   Bstr result;
   const Bstr message(u"see 'notes' -- 100% & <more> \u65e5\u672c");
-  ASSERT_EQ(store_.PutMessage(kAlice, uri, message, result), S_OK);
+  ASSERT_EQ(store_.PutMessage(As(kAlice), uri, message, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
-  ASSERT_EQ(store_.GetMessage(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.GetMessage(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "message"), std::vector<std::string>{message.ToUtf8()});
   Bstr again;
-  EXPECT_EQ(store_.PutMessage(kAlice, uri, Bstr(u"other"), again), QS_E_SHARE_MESSAGE_EXISTS);
+  EXPECT_EQ(store_.PutMessage(As(kAlice), uri, Bstr(u"other"), again).code(), QS_E_SHARE_MESSAGE_EXISTS);
   EXPECT_EQ(Texts(again, "message"), std::vector<std::string>{message.ToUtf8()});
   // Someone who may write but not read the message is not shown it.
   Grant(uri, kBob, u"aw");
   Bstr hidden;
-  EXPECT_EQ(store_.PutMessage(kBob, uri, Bstr(u"bob"), hidden), QS_E_SHARE_MESSAGE_EXISTS);
+  EXPECT_EQ(store_.PutMessage(As(kBob), uri, Bstr(u"bob"), hidden).code(), QS_E_SHARE_MESSAGE_EXISTS);
   EXPECT_TRUE(hidden.IsNull()) << hidden.ToUtf8();
-  EXPECT_EQ(store_.GetMessage(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.RemoveMessage(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.GetMessage(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetMessage(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.RemoveMessage(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetMessage(As(kCarol), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
 
-  ASSERT_EQ(store_.UpdateMessage(kBob, uri, Bstr(u"bob's word"), result), S_OK);
-  ASSERT_EQ(store_.GetMessage(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.UpdateMessage(As(kBob), uri, Bstr(u"bob's word"), result).code(), S_OK);
+  ASSERT_EQ(store_.GetMessage(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><message>bob's word</message></root>");
-  ASSERT_EQ(store_.RemoveMessage(kAlice, uri, result), S_OK);
-  ASSERT_EQ(store_.GetMessage(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.RemoveMessage(As(kAlice), uri, result).code(), S_OK);
+  ASSERT_EQ(store_.GetMessage(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><message/></root>");
-  EXPECT_EQ(store_.GetMessage(kAlice, UriOf(kAlice, Name("nothing")), result), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.GetMessage(As(kAlice), UriOf(kAlice, Name("nothing")), result).code(), QS_E_URI_INVALID);
 }
 
 TEST_P(CollabStoreTest, SharingAndAttendees) {
@@ -385,152 +404,165 @@ TEST_P(CollabStoreTest, SharingAndAttendees) {
   const Bstr other = Put(Name("other"), Bstr(u"o"));
   Grant(uri, kBob, u"r");
   Bstr result;
-  EXPECT_EQ(store_.StartSharing(kBob, Bstr(u"10.0.0.2"), uri, result), QS_E_OWNER_ONLY);
-  EXPECT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), UriOf(kAlice, Name("none")), result), QS_E_OWNER_ONLY);
-  EXPECT_EQ(store_.GetAttendeesList(kAlice, uri, result), QS_E_FIELD_NOT_ACTIVE);
-  ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), S_OK);
+  EXPECT_EQ(store_.StartSharing(As(kBob), Bstr(u"10.0.0.2"), uri, result).code(), QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.StartSharing(As(kAlice), Bstr(u"10.0.0.1"), UriOf(kAlice, Name("none")), result).code(),
+            QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.GetAttendeesList(As(kAlice), uri, result).code(), QS_E_FIELD_NOT_ACTIVE);
+  ASSERT_EQ(store_.StartSharing(As(kAlice), Bstr(u"10.0.0.1"), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><field>agenda</field></root>");
-  EXPECT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.1"), uri, result), QS_E_FIELD_ACTIVE);
-  ASSERT_EQ(store_.StartSharing(kAlice, Bstr(u"10.0.0.3"), other, result), S_OK);
+  EXPECT_EQ(store_.StartSharing(As(kAlice), Bstr(u"10.0.0.1"), uri, result).code(), QS_E_FIELD_ACTIVE);
+  ASSERT_EQ(store_.StartSharing(As(kAlice), Bstr(u"10.0.0.3"), other, result).code(), S_OK);
 
-  ASSERT_EQ(store_.GetAttendeesList(kCarol, uri, result), S_OK);
+  ASSERT_EQ(store_.GetAttendeesList(As(kCarol), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><attendee>alice</attendee></root>");
-  EXPECT_EQ(store_.AddAttendee(kBob, uri, kCarol, result), QS_E_OWNER_ONLY);
-  EXPECT_EQ(store_.AddAttendee(kAlice, uri, kCarol, result), QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  EXPECT_EQ(store_.AddAttendee(As(kBob), uri, As(kCarol), result).code(), QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.AddAttendee(As(kAlice), uri, As(kCarol), result).code(), QS_E_CONTENT_READ_RIGHT_REQUIRED);
   // Attendees are measured against the ACL of when sharing began.
   Grant(uri, kCarol, u"r");
-  EXPECT_EQ(store_.AddAttendee(kAlice, uri, kCarol, result), QS_E_CONTENT_READ_RIGHT_REQUIRED);
-  ASSERT_EQ(store_.AddAttendee(kAlice, uri, kBob, result), S_OK);
-  EXPECT_EQ(store_.AddAttendee(kAlice, uri, kBob, result), QS_E_ALREADY_ATTENDEE);
-  ASSERT_EQ(store_.AddAttendee(kAlice, uri, kAdmin, result), S_OK);
-  ASSERT_EQ(store_.GetAttendeesList(kAlice, uri, result), S_OK);
+  EXPECT_EQ(store_.AddAttendee(As(kAlice), uri, As(kCarol), result).code(), QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  ASSERT_EQ(store_.AddAttendee(As(kAlice), uri, As(kBob), result).code(), S_OK);
+  EXPECT_EQ(store_.AddAttendee(As(kAlice), uri, As(kBob), result).code(), QS_E_ALREADY_ATTENDEE);
+  ASSERT_EQ(store_.AddAttendee(As(kAlice), uri, As(kAdmin), result).code(), S_OK);
+  ASSERT_EQ(store_.GetAttendeesList(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "attendee"), (std::vector<std::string>{"alice", "bob", "administrator"}));
 
   // The row lists show it active with the owner's address.
-  ASSERT_EQ(store_.GetShareFieldAttribute(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.GetShareFieldAttribute(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "active"), std::vector<std::string>{"true"});
   EXPECT_EQ(Texts(result, "ipaddress"), std::vector<std::string>{"10.0.0.1"});
   // While shared, only the owner's saves write it.
-  EXPECT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"x"), result), QS_E_FIELD_ACTIVE);
-  EXPECT_EQ(store_.RemoveShareField(kAlice, uri, result), QS_E_FIELD_ACTIVE);
-  EXPECT_EQ(store_.LockVO(kAlice, uri, result), QS_E_FIELD_ACTIVE);
-  EXPECT_EQ(store_.SaveSharing(kBob, uri, Bstr(u"bob"), result), QS_E_OWNER_ONLY);
+  EXPECT_EQ(store_.UpdateShareField(As(kAlice), uri, Bstr(u"x"), result).code(), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(store_.RemoveShareField(As(kAlice), uri, result).code(), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(store_.LockVO(As(kAlice), uri, result).code(), QS_E_FIELD_ACTIVE);
+  EXPECT_EQ(store_.SaveSharing(As(kBob), uri, Bstr(u"bob"), result).code(), QS_E_OWNER_ONLY);
   Bstr saved;
-  ASSERT_EQ(store_.SaveSharing(kAlice, uri, Bstr(u"minutes"), saved), S_OK);
+  ASSERT_EQ(store_.SaveSharing(As(kAlice), uri, Bstr(u"minutes"), saved).code(), S_OK);
   EXPECT_TRUE(saved.IsNull());
   EXPECT_EQ(Read(uri), u"minutes");
   EXPECT_EQ(ColumnOf(uri, "FIELDLEN"), "7");
 
-  EXPECT_EQ(store_.DeleteAttendee(kAlice, uri, kAlice, result), QS_E_CANNOT_DELETE_OWNER);
-  EXPECT_EQ(store_.DeleteAttendee(kAlice, uri, kCarol, result), QS_E_USER_NOT_ATTENDEE);
-  EXPECT_EQ(store_.DeleteAttendee(kBob, uri, kBob, result), QS_E_OWNER_ONLY);
-  ASSERT_EQ(store_.DeleteAttendee(kAlice, uri, kBob, result), S_OK);
-  ASSERT_EQ(store_.GetAttendeesList(kAlice, uri, result), S_OK);
+  EXPECT_EQ(store_.DeleteAttendee(As(kAlice), uri, kAlice, result).code(), QS_E_CANNOT_DELETE_OWNER);
+  EXPECT_EQ(store_.DeleteAttendee(As(kAlice), uri, kCarol, result).code(), QS_E_USER_NOT_ATTENDEE);
+  EXPECT_EQ(store_.DeleteAttendee(As(kBob), uri, kBob, result).code(), QS_E_OWNER_ONLY);
+  ASSERT_EQ(store_.DeleteAttendee(As(kAlice), uri, kBob, result).code(), S_OK);
+  ASSERT_EQ(store_.GetAttendeesList(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "attendee"), (std::vector<std::string>{"alice", "administrator"}));
 
-  EXPECT_EQ(store_.EndSharing(kBob, uri, result), QS_E_OWNER_ONLY);
-  ASSERT_EQ(store_.EndSharing(kAlice, uri, result), S_OK);
-  EXPECT_EQ(store_.EndSharing(kAlice, uri, result), QS_E_FIELD_NOT_ACTIVE);
-  EXPECT_EQ(store_.SaveSharing(kAlice, uri, Bstr(u"late"), result), QS_E_FIELD_NOT_ACTIVE);
+  EXPECT_EQ(store_.EndSharing(As(kBob), uri, result).code(), QS_E_OWNER_ONLY);
+  ASSERT_EQ(store_.EndSharing(As(kAlice), uri, result).code(), S_OK);
+  EXPECT_EQ(store_.EndSharing(As(kAlice), uri, result).code(), QS_E_FIELD_NOT_ACTIVE);
+  EXPECT_EQ(store_.SaveSharing(As(kAlice), uri, Bstr(u"late"), result).code(), QS_E_FIELD_NOT_ACTIVE);
   EXPECT_FALSE(store_.FindActiveField(uri));
   EXPECT_TRUE(store_.FindActiveField(other)) << "ending one sharing leaves the others";
-  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"after"), result), S_OK);
-  ASSERT_EQ(store_.EndSharing(kAlice, other, result), S_OK);
+  ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, Bstr(u"after"), result).code(), S_OK);
+  ASSERT_EQ(store_.EndSharing(As(kAlice), other, result).code(), S_OK);
 }
 
 TEST_P(CollabStoreTest, AclDocumentsAndEntries) {
   const Bstr uri = Put(Name("acl"), Bstr(u"f"));
   Bstr result;
-  ASSERT_EQ(store_.GetACL(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.GetACL(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(result,
-            u"<root><VOACL><control><user>alice</user><access>rwdarawad</access></control>"
-            u"<control><user>administrator</user><access>rwdarawad</access></control></VOACL></root>");
+            u"<root><VOACL><control><user>alice</"
+            u"user><access>rwdarawad</access></control>"
+            u"<control><user>administrator</user><access>rwdarawad</"
+            u"access></control></VOACL></root>");
   // A stored document with a declaration and a comment is answered as its
   // element alone, here and in the row lists.
-  ASSERT_EQ(store_.PutACL(kAlice, uri,
-                          Bstr(u"<?xml version=\"1.0\"?><!-- mine --><VOACL><control><user>alice</user>"
-                               u"<access>rwdarawad</access></control></VOACL>"),
-                          result),
+  ASSERT_EQ(store_
+                .PutACL(As(kAlice), uri,
+                        Bstr(u"<?xml version=\"1.0\"?><!-- mine "
+                             u"--><VOACL><control><user>alice</user>"
+                             u"<access>rwdarawad</access></control></VOACL>"),
+                        result)
+                .code(),
             S_OK);
-  ASSERT_EQ(store_.GetACL(kAlice, uri, result), S_OK);
-  EXPECT_EQ(result, u"<root><VOACL><control><user>alice</user><access>rwdarawad</access></control></VOACL></root>");
-  ASSERT_EQ(store_.GetShareFieldAttribute(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.GetACL(As(kAlice), uri, result).code(), S_OK);
+  EXPECT_EQ(result,
+            u"<root><VOACL><control><user>alice</user><access>rwdarawad</"
+            u"access></control></VOACL></root>");
+  ASSERT_EQ(store_.GetShareFieldAttribute(As(kAlice), uri, result).code(), S_OK);
   EXPECT_NE(result.ToUtf8().find("<acl><VOACL><control>"), std::string::npos) << result.ToUtf8();
 
   // Entries.
-  EXPECT_EQ(store_.GetACLEntry(kBob, uri, kAlice, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetACLEntry(As(kBob), uri, kAlice, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
   EXPECT_TRUE(result.IsNull());
-  ASSERT_EQ(store_.PutACLEntry(kAlice, uri, kBob, Bstr(u"ar"), result), S_OK);
-  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, kBob, Bstr(u"r"), result), QS_E_ACL_USER_EXISTS);
-  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, kCarol, Bstr(u""), result), QS_E_ARGUMENT_NULL);
-  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, Bstr(), Bstr(u"r"), result), QS_E_ARGUMENT_NULL);
-  ASSERT_EQ(store_.GetACLEntry(kBob, uri, kBob, result), S_OK);
+  ASSERT_EQ(store_.PutACLEntry(As(kAlice), uri, kBob, Bstr(u"ar"), result).code(), S_OK);
+  EXPECT_EQ(store_.PutACLEntry(As(kAlice), uri, kBob, Bstr(u"r"), result).code(), QS_E_ACL_USER_EXISTS);
+  EXPECT_EQ(store_.PutACLEntry(As(kAlice), uri, kCarol, Bstr(u""), result).code(), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.PutACLEntry(As(kAlice), uri, Bstr(), Bstr(u"r"), result).code(), QS_E_ARGUMENT_NULL);
+  ASSERT_EQ(store_.GetACLEntry(As(kBob), uri, kBob, result).code(), S_OK);
   EXPECT_EQ(result, u"<control><user>bob</user><access>ar</access></control>");
-  ASSERT_EQ(store_.GetACLEntry(kBob, uri, kCarol, result), S_OK);
+  ASSERT_EQ(store_.GetACLEntry(As(kBob), uri, kCarol, result).code(), S_OK);
   EXPECT_TRUE(result.IsNull());
-  ASSERT_EQ(store_.UpdateACLEntry(kAlice, uri, kBob, Bstr(u"arad"), result), S_OK);
+  ASSERT_EQ(store_.UpdateACLEntry(As(kAlice), uri, kBob, Bstr(u"arad"), result).code(), S_OK);
   // Deleting an entry writes the document back, which needs "aw" too.
-  EXPECT_EQ(store_.DeleteACLEntry(kBob, uri, kAlice, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  ASSERT_EQ(store_.GetACLEntry(kAlice, uri, kAlice, result), S_OK);
+  EXPECT_EQ(store_.DeleteACLEntry(As(kBob), uri, kAlice, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_.GetACLEntry(As(kAlice), uri, kAlice, result).code(), S_OK);
   EXPECT_FALSE(result.IsNull()) << "the refused delete changed nothing";
-  EXPECT_EQ(store_.UpdateACLEntry(kAlice, uri, kCarol, Bstr(u"r"), result), QS_E_ACL_USER_NOT_FOUND);
-  ASSERT_EQ(store_.DeleteACLEntry(kAlice, uri, kBob, result), S_OK);
-  EXPECT_EQ(store_.DeleteACLEntry(kAlice, uri, kBob, result), QS_E_ACL_USER_NOT_FOUND);
-  EXPECT_EQ(store_.GetACLEntry(kAlice, UriOf(kAlice, Name("none")), kAlice, result), QS_E_ACL_NOT_FOUND);
+  EXPECT_EQ(store_.UpdateACLEntry(As(kAlice), uri, kCarol, Bstr(u"r"), result).code(), QS_E_ACL_USER_NOT_FOUND);
+  ASSERT_EQ(store_.DeleteACLEntry(As(kAlice), uri, kBob, result).code(), S_OK);
+  EXPECT_EQ(store_.DeleteACLEntry(As(kAlice), uri, kBob, result).code(), QS_E_ACL_USER_NOT_FOUND);
+  EXPECT_EQ(store_.GetACLEntry(As(kAlice), UriOf(kAlice, Name("none")), kAlice, result).code(), QS_E_ACL_NOT_FOUND);
 
   // A text that is no XML is stored as given, and locks everyone out.
-  ASSERT_EQ(store_.UpdateACL(kAlice, uri, Bstr(u"not <xml"), result), S_OK);
-  ASSERT_EQ(store_.GetShareFieldAttribute(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.UpdateACL(As(kAlice), uri, Bstr(u"not <xml"), result).code(), S_OK);
+  ASSERT_EQ(store_.GetShareFieldAttribute(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "acl"), std::vector<std::string>{"not <xml"});
-  EXPECT_EQ(store_.GetACL(kAdmin, uri, result), QS_E_XML_LOAD_FAILED);
+  EXPECT_EQ(store_.GetACL(As(kAdmin), uri, result).code(), QS_E_XML_LOAD_FAILED);
   // DeleteACL resets to the caller's default document.
-  ASSERT_EQ(store_.UpdateACL(kAlice, uri,
-                             Bstr(u"<VOACL><control><user>bob</user><access>ad</access></control></VOACL>"), result),
+  ASSERT_EQ(store_
+                .UpdateACL(As(kAlice), uri,
+                           Bstr(u"<VOACL><control><user>bob</user><access>ad</"
+                                u"access></control></VOACL>"),
+                           result)
+                .code(),
             QS_E_XML_LOAD_FAILED);
-  ASSERT_EQ(db_.ExecuteNonQuery(
-                "UPDATE QUORCOLLAB SET ACCESSLIST = ? WHERE VOURI = ?",
-                std::vector<com::Variant>{
-                    com::Variant(Bstr(u"<VOACL><control><user>bob</user><access>ad</access></control></VOACL>")),
-                    com::Variant(uri)}).code(),
-            0);
-  ASSERT_EQ(store_.DeleteACL(kBob, uri, result), S_OK);
-  ASSERT_EQ(store_.GetACL(kBob, uri, result), S_OK);
+  ASSERT_EQ(
+      db_.ExecuteNonQuery("UPDATE QUORCOLLAB SET ACCESSLIST = ? WHERE VOURI = ?",
+                          std::vector<com::Variant>{com::Variant(Bstr(u"<VOACL><control><user>bob</user><access>ad</"
+                                                                      u"access></control></VOACL>")),
+                                                    com::Variant(uri)})
+          .code(),
+      0);
+  ASSERT_EQ(store_.DeleteACL(As(kBob), uri, result).code(), S_OK);
+  ASSERT_EQ(store_.GetACL(As(kBob), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"bob", "administrator"}));
-  EXPECT_EQ(store_.GetACL(kAlice, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetACL(As(kAlice), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
 }
 
 TEST_P(CollabStoreTest, Locks) {
   const Bstr uri = Put(Name("locked"), Bstr(u"f"));
   Grant(uri, kBob, u"rwd");
   Bstr result;
-  EXPECT_EQ(store_.LockVO(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.LockVO(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
-  EXPECT_EQ(store_.LockVO(kAlice, UriOf(kAlice, Name("none")), result), QS_E_URI_INVALID);
-  ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
+  EXPECT_EQ(store_.LockVO(As(kCarol), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.LockVO(As(kAlice), Bstr(), result).code(), QS_E_URI_NOT_SPECIFIED);
+  EXPECT_EQ(store_.LockVO(As(kAlice), UriOf(kAlice, Name("none")), result).code(), QS_E_URI_INVALID);
+  ASSERT_EQ(store_.LockVO(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
   Bstr none;
-  ASSERT_EQ(store_.LockVO(kAlice, uri, none), S_OK);
+  ASSERT_EQ(store_.LockVO(As(kAlice), uri, none).code(), S_OK);
   EXPECT_TRUE(none.IsNull()) << "the holder locking again changes nothing";
-  EXPECT_EQ(store_.LockVO(kBob, uri, result), QS_E_SHARE_FIELD_ALREADY_LOCKED);
+  EXPECT_EQ(store_.LockVO(As(kBob), uri, result).code(), QS_E_SHARE_FIELD_ALREADY_LOCKED);
 
   // Another user's writes are refused while it is locked; the holder's are not.
-  EXPECT_EQ(store_.UpdateShareField(kBob, uri, Bstr(u"bob"), result), QS_E_VESK_LOCKED_BY_OTHER);
-  ASSERT_EQ(store_.UpdateShareField(kAlice, uri, Bstr(u"alice"), result), S_OK);
-  EXPECT_EQ(store_.RemoveShareField(kAlice, uri, result), QS_E_OBJECT_LOCKED);
-  EXPECT_EQ(store_.RemoveShareField(kBob, uri, result), QS_E_OBJECT_LOCKED);
-  EXPECT_EQ(store_.ForceUnlockVO(kBob, uri, result), QS_E_UNLOCK_NOT_ALLOWED);
+  EXPECT_EQ(store_.UpdateShareField(As(kBob), uri, Bstr(u"bob"), result).code(), QS_E_VESK_LOCKED_BY_OTHER);
+  ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, Bstr(u"alice"), result).code(), S_OK);
+  EXPECT_EQ(store_.RemoveShareField(As(kAlice), uri, result).code(), QS_E_OBJECT_LOCKED);
+  EXPECT_EQ(store_.RemoveShareField(As(kBob), uri, result).code(), QS_E_OBJECT_LOCKED);
+  EXPECT_EQ(store_.ForceUnlockVO(As(kBob), uri, result).code(), QS_E_UNLOCK_NOT_ALLOWED);
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
 
   // The administrator (who holds "r" through the default ACL) unlocks it.
-  ASSERT_EQ(store_.ForceUnlockVO(kAdmin, uri, result), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kAdmin), uri, result).code(), S_OK);
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
   Bstr unlocked;
-  ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, unlocked), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kAlice), uri, unlocked).code(), S_OK);
   EXPECT_TRUE(unlocked.IsNull()) << "an unlock of an unlocked field answers nothing";
-  ASSERT_EQ(store_.LockVO(kBob, uri, result), S_OK);
-  ASSERT_EQ(store_.ForceUnlockVO(kBob, uri, result), S_OK) << "the holder unlocks";
-  ASSERT_EQ(store_.RemoveShareField(kBob, uri, result), S_OK);
+  ASSERT_EQ(store_.LockVO(As(kBob), uri, result).code(), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kBob), uri, result).code(), S_OK) << "the holder unlocks";
+  ASSERT_EQ(store_.RemoveShareField(As(kBob), uri, result).code(), S_OK);
 }
 
 TEST_P(CollabStoreTest, HostileTextsTouchNoOtherRow) {
@@ -544,18 +576,18 @@ TEST_P(CollabStoreTest, HostileTextsTouchNoOtherRow) {
     const Bstr uri = Put(name, U(text));
     EXPECT_EQ(Read(uri), U(text).Str());
     Bstr result;
-    ASSERT_EQ(store_.UpdateShareField(kAlice, uri, U(text + text), result), S_OK);
-    ASSERT_EQ(store_.PutMessage(kAlice, uri, U(text), result), S_OK);
-    ASSERT_EQ(store_.PutACLEntry(kAlice, uri, U(text), U("r"), result), S_OK);
-    ASSERT_EQ(store_.GetACLEntry(kAlice, uri, U(text), result), S_OK);
+    ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, U(text + text), result).code(), S_OK);
+    ASSERT_EQ(store_.PutMessage(As(kAlice), uri, U(text), result).code(), S_OK);
+    ASSERT_EQ(store_.PutACLEntry(As(kAlice), uri, U(text), U("r"), result).code(), S_OK);
+    ASSERT_EQ(store_.GetACLEntry(As(kAlice), uri, U(text), result).code(), S_OK);
     EXPECT_EQ(Texts(result, "user"), std::vector<std::string>{text});
     EXPECT_EQ(Read(uri, U(text)), U(text + text).Str()) << "the hostile user name reads through its entry";
-    ASSERT_EQ(store_.GetShareFieldURI(kAlice, kAlice, name, result), S_OK);
+    ASSERT_EQ(store_.GetShareFieldURI(As(kAlice), kAlice, name, result).code(), S_OK);
     EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
     // A URN made of the same texts names no row.
-    EXPECT_EQ(store_.GetShareField(kAlice, U("urn:vocontent:covodb000:" + text), result), QS_E_URI_INVALID);
-    EXPECT_EQ(store_.RemoveShareField(kAlice, U(text), result), QS_E_URI_INVALID);
-    ASSERT_EQ(store_.RemoveShareField(kAlice, uri, result), S_OK);
+    EXPECT_EQ(store_.GetShareField(As(kAlice), U("urn:vocontent:covodb000:" + text), result).code(), QS_E_URI_INVALID);
+    EXPECT_EQ(store_.RemoveShareField(As(kAlice), U(text), result).code(), QS_E_URI_INVALID);
+    ASSERT_EQ(store_.RemoveShareField(As(kAlice), uri, result).code(), S_OK);
     EXPECT_EQ(Rows("VOURI = ?", uri), 0);
   }
   EXPECT_EQ(Read(bystander), u"untouched");
@@ -579,9 +611,9 @@ TEST_P(CollabStoreTest, ConcurrentEditorsLeaveOneRowAndAWrittenValue) {
         const CDBConnect::Lease lease(&db_);
         Bstr result;
         const Bstr value = U("t" + std::to_string(t) + "r" + std::to_string(round));
-        if (store_.UpdateShareField(user, shared, value, result) != S_OK) ++failures;
-        if (store_.UpdateShareField(kAlice, own[t], value, result) != S_OK) ++failures;
-        if (store_.GetShareField(user, shared, result) != S_OK) ++failures;
+        if (store_.UpdateShareField(As(user), shared, value, result).code() != S_OK) ++failures;
+        if (store_.UpdateShareField(As(kAlice), own[t], value, result).code() != S_OK) ++failures;
+        if (store_.GetShareField(As(user), shared, result).code() != S_OK) ++failures;
       }
     });
   }

@@ -26,7 +26,7 @@ class LogStoreTest : public quor::core::testing::RepositoryTest {
   }
   std::string LastId(const Bstr& user) {
     Bstr reply;
-    EXPECT_EQ(store_.GetLogbyUser(user, reply), S_OK);
+    EXPECT_EQ(store_.GetLogbyUser(user, reply).code(), S_OK);
     const auto ids = Ids(reply);
     return ids.empty() ? "" : ids.back();
   }
@@ -39,15 +39,16 @@ class LogStoreTest : public quor::core::testing::RepositoryTest {
 TEST_P(LogStoreTest, RowsAreWrittenAndReadBack) {
   const Bstr user = Bstr::FromUtf8(Tagged("alice"));
   Bstr reply;
-  ASSERT_EQ(store_.PutLog(user, Bstr(u"it's \u65e5 <b>&"), reply), S_OK) << db_.LastErrorText().ToUtf8();
+  ASSERT_EQ(store_.PutLog(user, Bstr(u"it's \u65e5 <b>&"), reply).code(), S_OK) << db_.LastErrorText().ToUtf8();
   EXPECT_EQ(reply, u"<root><resultCode>0</resultCode></root>");
-  ASSERT_EQ(store_.PutCollabLog(user, Bstr(u"urn:vocontent:covodb000:a-b"), Bstr(u"joined"), reply), S_OK);
-  ASSERT_EQ(store_.InsertLog3(Bstr(u"GetACL"), user, Bstr(u"urn:x")), S_OK);
-  ASSERT_EQ(store_.InsertLog4(Bstr(u"GetACL"), user, Bstr(u"urn:x"), Bstr()), S_OK);
-  ASSERT_EQ(store_.InsertLog5(Bstr(u"GetACL"), user, Bstr(u"urn:x"), Bstr(u"<root/>"), Bstr(std::u16string(1500, u'e'))),
+  ASSERT_EQ(store_.PutCollabLog(user, Bstr(u"urn:vocontent:covodb000:a-b"), Bstr(u"joined"), reply).code(), S_OK);
+  ASSERT_EQ(store_.InsertLog3(Bstr(u"GetACL"), user, Bstr(u"urn:x")).code(), S_OK);
+  ASSERT_EQ(store_.InsertLog4(Bstr(u"GetACL"), user, Bstr(u"urn:x"), Bstr()).code(), S_OK);
+  ASSERT_EQ(store_.InsertLog5(Bstr(u"GetACL"), user, Bstr(u"urn:x"), Bstr(u"<root/>"), Bstr(std::u16string(1500, u'e')))
+                .code(),
             S_OK);
 
-  ASSERT_EQ(store_.GetLogbyUser(user, reply), S_OK);
+  ASSERT_EQ(store_.GetLogbyUser(user, reply).code(), S_OK);
   auto doc = xml::Document::Create();
   ASSERT_TRUE(doc->loadXML(reply.ToUtf8()));
   const auto logs = doc->documentElement()->childNodes();
@@ -64,16 +65,16 @@ TEST_P(LogStoreTest, RowsAreWrittenAndReadBack) {
   EXPECT_EQ(logs[4]->childNodes()[1]->text(), std::string(1024, 'e'));  // cut to 1024
   EXPECT_EQ(logs[4]->childNodes()[8]->text(), "internal");
 
-  ASSERT_EQ(store_.GetCategoryLogbyUser(user, Bstr(u"internal"), reply), S_OK);
+  ASSERT_EQ(store_.GetCategoryLogbyUser(user, Bstr(u"internal"), reply).code(), S_OK);
   EXPECT_EQ(Ids(reply).size(), 3u);
-  ASSERT_EQ(store_.GetCategoryLogIDList(Bstr(u"collaboration"), reply), S_OK);
+  ASSERT_EQ(store_.GetCategoryLogIDList(Bstr(u"collaboration"), reply).code(), S_OK);
   EXPECT_FALSE(Ids(reply).empty());
 }
 
 TEST_P(LogStoreTest, LengthsAsTheRowsCountThem) {
   const Bstr user = Bstr::FromUtf8(Tagged("bob"));
   Bstr reply;
-  ASSERT_EQ(store_.PutLog(user, Bstr(u"it's"), reply), S_OK);
+  ASSERT_EQ(store_.PutLog(user, Bstr(u"it's"), reply).code(), S_OK);
   CommandHolder command;
   RecordsetHolder rows;
   const com::Variant who[] = {com::Variant(user)};
@@ -85,15 +86,15 @@ TEST_P(LogStoreTest, LengthsAsTheRowsCountThem) {
 TEST_P(LogStoreTest, RangesAndTheirArguments) {
   const Bstr user = Bstr::FromUtf8(Tagged("carol"));
   Bstr reply;
-  for (int i = 0; i < 6; ++i) ASSERT_EQ(store_.InsertLog3(Bstr(u"Op"), user, Bstr(u"t")), S_OK);
-  ASSERT_EQ(store_.GetLogbyUser(user, reply), S_OK);
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(store_.InsertLog3(Bstr(u"Op"), user, Bstr(u"t")).code(), S_OK);
+  ASSERT_EQ(store_.GetLogbyUser(user, reply).code(), S_OK);
   const auto ids = Ids(reply);
   ASSERT_EQ(ids.size(), 6u);
   // The rows of four ids from the second one on, in id order. Other tests may
   // write to a shared database meanwhile, so rows of theirs can lie between
   // ours, and ids their rolled-back inserts took are gaps.
   const long first = std::stol(ids[1]);
-  ASSERT_EQ(store_.GetLogs(Bstr::FromUtf8(std::to_string(first)), Bstr(u"4"), reply), S_OK);
+  ASSERT_EQ(store_.GetLogs(Bstr::FromUtf8(std::to_string(first)), Bstr(u"4"), reply).code(), S_OK);
   const auto range = Ids(reply);
   ASSERT_FALSE(range.empty());
   EXPECT_EQ(range.front(), ids[1]);
@@ -105,41 +106,41 @@ TEST_P(LogStoreTest, RangesAndTheirArguments) {
     EXPECT_EQ(range, (std::vector<std::string>{ids[1], ids[2], ids[3], ids[4]}));
   }
 
-  ASSERT_EQ(store_.GetLog(Bstr::FromUtf8(ids[0]), reply), S_OK);
+  ASSERT_EQ(store_.GetLog(Bstr::FromUtf8(ids[0]), reply).code(), S_OK);
   EXPECT_EQ(Ids(reply), std::vector<std::string>{ids[0]});
 
-  EXPECT_EQ(store_.GetLogs(Bstr(u"10"), Bstr(u"0"), reply), QS_E_LOG_COUNT_INVALID);
-  EXPECT_EQ(store_.GetLogs(Bstr(u"10"), Bstr(u"-1"), reply), QS_E_ARGUMENT_INVALID);
-  EXPECT_EQ(store_.GetLogs(Bstr(u"10"), Bstr(u"5 "), reply), QS_E_ARGUMENT_INVALID);
-  EXPECT_EQ(store_.GetLogs(Bstr(u""), Bstr(u"5"), reply), QS_E_ARGUMENT_NULL);
-  EXPECT_EQ(store_.GetLogs(Bstr(u"99999999999999999999999"), Bstr(u"5"), reply), QS_E_ARGUMENT_INVALID);
-  EXPECT_EQ(store_.GetLog(Bstr(u"1' OR '1'='1"), reply), QS_E_ARGUMENT_INVALID);
-  EXPECT_EQ(store_.PutLog(user, Bstr(), reply), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.GetLogs(Bstr(u"10"), Bstr(u"0"), reply).code(), QS_E_LOG_COUNT_INVALID);
+  EXPECT_EQ(store_.GetLogs(Bstr(u"10"), Bstr(u"-1"), reply).code(), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(store_.GetLogs(Bstr(u"10"), Bstr(u"5 "), reply).code(), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(store_.GetLogs(Bstr(u""), Bstr(u"5"), reply).code(), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.GetLogs(Bstr(u"99999999999999999999999"), Bstr(u"5"), reply).code(), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(store_.GetLog(Bstr(u"1' OR '1'='1"), reply).code(), QS_E_ARGUMENT_INVALID);
+  EXPECT_EQ(store_.PutLog(user, Bstr(), reply).code(), QS_E_ARGUMENT_NULL);
 }
 
 TEST_P(LogStoreTest, ValuesAreNeverSqlText) {
   const Bstr user = Bstr::FromUtf8(Tagged("o'brien'); DELETE FROM QUORLOG; --"));
   Bstr reply;
-  ASSERT_EQ(store_.InsertLog4(Bstr(u"Op"), user, Bstr(u"t'"), Bstr(u"r'")), S_OK);
-  ASSERT_EQ(store_.GetLogbyUser(user, reply), S_OK);
+  ASSERT_EQ(store_.InsertLog4(Bstr(u"Op"), user, Bstr(u"t'"), Bstr(u"r'")).code(), S_OK);
+  ASSERT_EQ(store_.GetLogbyUser(user, reply).code(), S_OK);
   EXPECT_EQ(Ids(reply).size(), 1u);
 }
 
 TEST_P(LogStoreTest, EmptyTableAndClosedConnection) {
   Bstr reply;
   if (IsSqlite()) {
-    ASSERT_EQ(store_.GetLogCount(reply), S_OK);
+    ASSERT_EQ(store_.GetLogCount(reply).code(), S_OK);
     EXPECT_EQ(reply, u"<root><logcount>0</logcount></root>");
-    ASSERT_EQ(store_.GetLogIDList(reply), S_OK);
+    ASSERT_EQ(store_.GetLogIDList(reply).code(), S_OK);
     EXPECT_EQ(reply, u"<root/>");
   }
-  ASSERT_EQ(store_.GetLogbyUser(Bstr::FromUtf8(Tagged("nobody")), reply), S_OK);
+  ASSERT_EQ(store_.GetLogbyUser(Bstr::FromUtf8(Tagged("nobody")), reply).code(), S_OK);
   EXPECT_EQ(reply, u"<root/>");
 
   CSqlServerDBConnect closed;
   CLogDBConnectImpl down(&closed);
-  EXPECT_EQ(down.GetLogCount(reply), QS_E_LOG_DB_NOT_INSTALLED);
-  EXPECT_EQ(down.InsertLog3(Bstr(u"Op"), Bstr(u"u"), Bstr(u"t")), QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_EQ(down.GetLogCount(reply).code(), QS_E_LOG_DB_NOT_INSTALLED);
+  EXPECT_EQ(down.InsertLog3(Bstr(u"Op"), Bstr(u"u"), Bstr(u"t")).code(), QS_E_NATIVE_DB_NOT_INSTALLED);
 }
 
 QUOR_INSTANTIATE_ENGINES(LogStoreTest);

@@ -22,6 +22,9 @@ using quor::core::testing::Texts;
 
 namespace {
 
+// `user` as the request frame resolves it before a store is called.
+Caller As(const com::Bstr& user) { return CServiceModule::Instance().EnsureUtils().ResolveCaller(user); }
+
 const Bstr kAlice(u"alice");
 const Bstr kBob(u"bob");
 const Bstr kCarol(u"carol");
@@ -59,18 +62,18 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
   // `user`'s new object `name` holding `content`; its URN.
   Bstr Put(const Bstr& name, const Bstr& content, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.PutVOContent(user, name, content, result), S_OK) << db_.LastErrorText().ToUtf8();
+    EXPECT_EQ(store_.PutVOContent(As(user), name, content, result).code(), S_OK) << db_.LastErrorText().ToUtf8();
     EXPECT_EQ(result, kOk);
     return UriOf(user, name);
   }
   std::u16string Read(const Bstr& uri, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.GetVOContentbyURI(user, uri, result), S_OK);
+    EXPECT_EQ(store_.GetVOContentbyURI(As(user), uri, result).code(), S_OK);
     return ContentOf(result);
   }
   void Grant(const Bstr& uri, const Bstr& who, std::u16string_view rights) {
     Bstr result;
-    ASSERT_EQ(store_.PutACLEntry(kAlice, uri, who, Bstr(rights), result), S_OK);
+    ASSERT_EQ(store_.PutACLEntry(As(kAlice), uri, who, Bstr(rights), result).code(), S_OK);
   }
   // A column of the row of `uri` as text, or "(none)" without a row.
   std::string ColumnOf(const Bstr& uri, std::string_view column) {
@@ -106,7 +109,9 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ + "() RETURNS trigger AS $$ BEGIN IF " +
                                   condition +
-                                  " THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql").code(),
+                                  " THEN RAISE EXCEPTION 'poisoned'; END IF; "
+                                  "RETURN NEW; END $$ LANGUAGE plpgsql")
+                  .code(),
               0)
         << db_.LastErrorText().ToUtf8();
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ + " BEFORE " + std::string(kind) +
@@ -126,7 +131,7 @@ TEST_P(VOStoreTest, ContentRoundTripsByNameAndByUri) {
   const Bstr name = U("\xE8\xA8\x88 'q' 50% & <x> " + Tagged("big"));
   const Bstr uri = Put(name, big);
   Bstr result;
-  ASSERT_EQ(store_.GetVOContent(kAlice, name, result), S_OK);
+  ASSERT_EQ(store_.GetVOContent(As(kAlice), name, result).code(), S_OK);
   EXPECT_EQ(ContentOf(result), big.Str());
   EXPECT_TRUE(result.View().starts_with(u"<root>it's 50% &lt;b&gt;&amp;amp; \"q\""))
       << "the content is character data: " << result.ToUtf8().substr(0, 60);
@@ -137,35 +142,35 @@ TEST_P(VOStoreTest, ContentRoundTripsByNameAndByUri) {
   EXPECT_EQ(ColumnOf(uri, "CREATEDATE"), ColumnOf(uri, "UPDATEDATE"));
 
   // Overwrites by name (put and update) and by URN.
-  ASSERT_EQ(store_.PutVOContent(kAlice, name, Bstr(u"second"), result), S_OK);
+  ASSERT_EQ(store_.PutVOContent(As(kAlice), name, Bstr(u"second"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"second");
-  ASSERT_EQ(store_.UpdateVOContentA(kAlice, name, Bstr(u"third"), result), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentA(As(kAlice), name, Bstr(u"third"), result).code(), S_OK);
   EXPECT_EQ(result, kOk);
   EXPECT_EQ(Read(uri), u"third");
   Bstr none;
-  ASSERT_EQ(store_.UpdateVOContentbyURI(kAlice, uri, Bstr(u"\u65e5 fourth"), none), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentbyURI(As(kAlice), uri, Bstr(u"\u65e5 fourth"), none).code(), S_OK);
   EXPECT_TRUE(none.IsNull()) << "the update by URN answers nothing";
   EXPECT_EQ(Read(uri), u"\u65e5 fourth");
   EXPECT_EQ(ColumnOf(uri, "CONTENTLEN"), "8");
   EXPECT_EQ(OurRows(), 1);
 
   // Absent objects and arguments.
-  ASSERT_EQ(store_.GetVOContent(kBob, name, result), S_OK);
+  ASSERT_EQ(store_.GetVOContent(As(kBob), name, result).code(), S_OK);
   EXPECT_EQ(result, u"<root/>") << "bob owns no such object";
-  EXPECT_EQ(store_.GetVOContentbyURI(kAlice, UriOf(kAlice, Name("none")), result), QS_E_URI_INVALID);
-  EXPECT_EQ(store_.GetVOContentbyURI(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
-  EXPECT_EQ(store_.UpdateVOContentbyURI(kAlice, uri, Bstr(), result), QS_E_URI_OR_CONTENT_NOT_SPECIFIED);
-  EXPECT_EQ(store_.UpdateVOContentA(kAlice, Name("none"), Bstr(u"x"), result), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.GetVOContentbyURI(As(kAlice), UriOf(kAlice, Name("none")), result).code(), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.GetVOContentbyURI(As(kAlice), Bstr(), result).code(), QS_E_URI_NOT_SPECIFIED);
+  EXPECT_EQ(store_.UpdateVOContentbyURI(As(kAlice), uri, Bstr(), result).code(), QS_E_URI_OR_CONTENT_NOT_SPECIFIED);
+  EXPECT_EQ(store_.UpdateVOContentA(As(kAlice), Name("none"), Bstr(u"x"), result).code(), QS_E_URI_INVALID);
   EXPECT_EQ(OurRows(), 1) << "an update makes no object";
 
-  ASSERT_EQ(store_.RemoveVOContent(kAlice, name, result), S_OK);
+  ASSERT_EQ(store_.RemoveVOContent(As(kAlice), name, result).code(), S_OK);
   EXPECT_EQ(result, kOk);
   EXPECT_EQ(ColumnOf(uri, "NAME"), "(none)");
-  ASSERT_EQ(store_.GetVOContent(kAlice, name, result), S_OK);
+  ASSERT_EQ(store_.GetVOContent(As(kAlice), name, result).code(), S_OK);
   EXPECT_EQ(result, u"<root/>");
-  EXPECT_EQ(store_.RemoveVOContent(kAlice, name, result), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.RemoveVOContent(As(kAlice), name, result).code(), QS_E_URI_INVALID);
   const Bstr other = Put(Name("other"), Bstr(u"x"));
-  ASSERT_EQ(store_.RemoveVOContentbyURI(kAlice, other, result), S_OK);
+  ASSERT_EQ(store_.RemoveVOContentbyURI(As(kAlice), other, result).code(), S_OK);
   EXPECT_EQ(OurRows(), 0);
 }
 
@@ -173,23 +178,23 @@ TEST_P(VOStoreTest, ExistenceIsTheRowAndComparisonsTheStoredText) {
   // An object made empty by an administrator is written by its owner's put.
   const Bstr name = Name("empty");
   Bstr result;
-  ASSERT_EQ(store_.PutVOURI(kAdmin, kAlice, name, result), S_OK);
+  ASSERT_EQ(store_.PutVOURI(As(kAdmin), kAlice, name, result).code(), S_OK);
   const Bstr uri = UriOf(kAlice, name);
   EXPECT_EQ(ColumnOf(uri, "CONTENTLEN"), "0");
-  ASSERT_EQ(store_.PutVOContent(kAlice, name, Bstr(u"<a>"), result), S_OK);
+  ASSERT_EQ(store_.PutVOContent(As(kAlice), name, Bstr(u"<a>"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"<a>");
 
   // New text equal to the escaped form of the old is new text.
-  ASSERT_EQ(store_.UpdateVOContentA(kAlice, name, Bstr(u"&lt;a&gt;"), result), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentA(As(kAlice), name, Bstr(u"&lt;a&gt;"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"&lt;a&gt;");
-  ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
-  ASSERT_EQ(store_.UpdateVOContentwithUnlock(kAlice, name, Bstr(u"&amp;lt;a&amp;gt;"), result), S_OK);
+  ASSERT_EQ(store_.LockVO(As(kAlice), uri, result).code(), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentwithUnlock(As(kAlice), name, Bstr(u"&amp;lt;a&amp;gt;"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"&amp;lt;a&amp;gt;");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
 
   // The same text again writes nothing and answers nothing.
   Bstr none;
-  ASSERT_EQ(store_.UpdateVOContentA(kAlice, name, Bstr(u"&amp;lt;a&amp;gt;"), none), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentA(As(kAlice), name, Bstr(u"&amp;lt;a&amp;gt;"), none).code(), S_OK);
   EXPECT_TRUE(none.IsNull());
 }
 
@@ -199,10 +204,10 @@ TEST_P(VOStoreTest, AFailingReadIsAFailureNotAnEmptyObject) {
   const Bstr uri = Put(name, Bstr(u"x"));
   ASSERT_EQ(db_.ExecuteNonQuery("ALTER TABLE QUORVESK RENAME TO QUORVESK_AWAY").code(), 0);
   Bstr result;
-  EXPECT_LT(store_.GetVOContent(kAlice, name, result), 0);
-  EXPECT_LT(store_.GetVOContentbyURI(kAlice, uri, result), 0);
-  EXPECT_LT(store_.PutVOContent(kAlice, name, Bstr(u"y"), result), 0);
-  EXPECT_LT(store_.GetVOList(kAlice, result), 0);
+  EXPECT_LT(store_.GetVOContent(As(kAlice), name, result).code(), 0);
+  EXPECT_LT(store_.GetVOContentbyURI(As(kAlice), uri, result).code(), 0);
+  EXPECT_LT(store_.PutVOContent(As(kAlice), name, Bstr(u"y"), result).code(), 0);
+  EXPECT_LT(store_.GetVOList(As(kAlice), result).code(), 0);
   EXPECT_TRUE(result.IsNull()) << "no answer for a failure";
   ASSERT_EQ(db_.ExecuteNonQuery("ALTER TABLE QUORVESK_AWAY RENAME TO QUORVESK").code(), 0);
   EXPECT_EQ(Read(uri), u"x");
@@ -215,21 +220,21 @@ TEST_P(VOStoreTest, UrnCollisionsAreRefused) {
   const Bstr uri = UriOf(owner1, name1);
   ASSERT_EQ(uri, UriOf(owner2, name2));
   Bstr result;
-  ASSERT_EQ(store_.PutVOContent(owner1, name1, Bstr(u"one"), result), S_OK);
-  EXPECT_EQ(store_.PutVOContent(owner2, name2, Bstr(u"two"), result), QS_E_VESK_EXISTS);
-  EXPECT_EQ(store_.PutVOURI(kAdmin, owner2, name2, result), QS_E_VESK_EXISTS);
-  EXPECT_EQ(store_.PutVOURI(kAdmin, owner1, name1, result), QS_E_VESK_EXISTS);
+  ASSERT_EQ(store_.PutVOContent(As(owner1), name1, Bstr(u"one"), result).code(), S_OK);
+  EXPECT_EQ(store_.PutVOContent(As(owner2), name2, Bstr(u"two"), result).code(), QS_E_VESK_EXISTS);
+  EXPECT_EQ(store_.PutVOURI(As(kAdmin), owner2, name2, result).code(), QS_E_VESK_EXISTS);
+  EXPECT_EQ(store_.PutVOURI(As(kAdmin), owner1, name1, result).code(), QS_E_VESK_EXISTS);
   EXPECT_EQ(OurRows(), 1);
   EXPECT_EQ(ColumnOf(uri, "VOUSER"), "x-y");
   EXPECT_EQ(Read(uri, owner1), u"one");
 
   // The by-name operations of the other owner never reach this object, even
   // with rights on it.
-  ASSERT_EQ(store_.PutACLEntry(owner1, uri, owner2, Bstr(u"rwd"), result), S_OK);
-  EXPECT_EQ(store_.GetVOContentwithLock(owner2, name2, result), QS_E_NAME_INVALID);
-  EXPECT_EQ(store_.UpdateVOContentwithUnlock(owner2, name2, Bstr(u"two"), result), QS_E_NAME_INVALID);
-  EXPECT_EQ(store_.UpdateVOContentA(owner2, name2, Bstr(u"two"), result), QS_E_URI_INVALID);
-  EXPECT_EQ(store_.RemoveVOContent(owner2, name2, result), QS_E_URI_INVALID);
+  ASSERT_EQ(store_.PutACLEntry(As(owner1), uri, owner2, Bstr(u"rwd"), result).code(), S_OK);
+  EXPECT_EQ(store_.GetVOContentwithLock(As(owner2), name2, result).code(), QS_E_NAME_INVALID);
+  EXPECT_EQ(store_.UpdateVOContentwithUnlock(As(owner2), name2, Bstr(u"two"), result).code(), QS_E_NAME_INVALID);
+  EXPECT_EQ(store_.UpdateVOContentA(As(owner2), name2, Bstr(u"two"), result).code(), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.RemoveVOContent(As(owner2), name2, result).code(), QS_E_URI_INVALID);
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
   EXPECT_EQ(Read(uri, owner1), u"one");
   EXPECT_EQ(OurRows(), 1);
@@ -248,15 +253,15 @@ TEST_P(VOStoreTest, MultiStatementWritesAreAllOrNothing) {
   // The release of the lock is refused after the new content went in.
   const Bstr kept = Name("kept");
   const Bstr uri = Put(kept, Bstr(u"before"));
-  ASSERT_EQ(store_.GetVOContentwithLock(kAlice, kept, result), S_OK);
-  EXPECT_LT(store_.UpdateVOContentwithUnlock(kAlice, kept, U("unlock " + poison), result), 0);
+  ASSERT_EQ(store_.GetVOContentwithLock(As(kAlice), kept, result).code(), S_OK);
+  EXPECT_LT(store_.UpdateVOContentwithUnlock(As(kAlice), kept, U("unlock " + poison), result).code(), 0);
   EXPECT_EQ(Read(uri), u"before");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
-  EXPECT_LT(store_.UpdateVOContentbyURIwithUnlock(kAlice, uri, U("unlock " + poison), result), 0);
+  EXPECT_LT(store_.UpdateVOContentbyURIwithUnlock(As(kAlice), uri, U("unlock " + poison), result).code(), 0);
   EXPECT_EQ(Read(uri), u"before");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
   // The connection is usable afterwards, outside any transaction.
-  ASSERT_EQ(store_.UpdateVOContentwithUnlock(kAlice, kept, Bstr(u"after"), result), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentwithUnlock(As(kAlice), kept, Bstr(u"after"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"after");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
 }
@@ -267,137 +272,139 @@ TEST_P(VOStoreTest, LockTable) {
   Grant(uri, kBob, u"rwd");
   Bstr result, none;
   // Unlocked -> held by alice; again by alice: nothing; by bob: refused.
-  EXPECT_EQ(store_.LockVO(kAlice, Bstr(), result), QS_E_URI_NOT_SPECIFIED);
-  EXPECT_EQ(store_.LockVO(kAlice, UriOf(kAlice, Name("none")), result), QS_E_ACL_NOT_FOUND);
-  EXPECT_EQ(store_.LockVO(kCarol, uri, result), QS_E_CONTENT_READ_RIGHT_REQUIRED);
-  ASSERT_EQ(store_.LockVO(kAlice, uri, result), S_OK);
+  EXPECT_EQ(store_.LockVO(As(kAlice), Bstr(), result).code(), QS_E_URI_NOT_SPECIFIED);
+  EXPECT_EQ(store_.LockVO(As(kAlice), UriOf(kAlice, Name("none")), result).code(), QS_E_ACL_NOT_FOUND);
+  EXPECT_EQ(store_.LockVO(As(kCarol), uri, result).code(), QS_E_CONTENT_READ_RIGHT_REQUIRED);
+  ASSERT_EQ(store_.LockVO(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(result, kOk);
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
-  ASSERT_EQ(store_.LockVO(kAlice, uri, none), S_OK);
+  ASSERT_EQ(store_.LockVO(As(kAlice), uri, none).code(), S_OK);
   EXPECT_TRUE(none.IsNull());
-  EXPECT_EQ(store_.LockVO(kBob, uri, result), QS_E_VESK_ALREADY_LOCKED);
-  EXPECT_EQ(store_.GetVOContentwithLock(kAlice, name, result), QS_E_VESK_ALREADY_LOCKED);
-  EXPECT_EQ(store_.GetVOContentbyURIwithLock(kBob, uri, result), QS_E_VESK_ALREADY_LOCKED);
+  EXPECT_EQ(store_.LockVO(As(kBob), uri, result).code(), QS_E_VESK_ALREADY_LOCKED);
+  EXPECT_EQ(store_.GetVOContentwithLock(As(kAlice), name, result).code(), QS_E_VESK_ALREADY_LOCKED);
+  EXPECT_EQ(store_.GetVOContentbyURIwithLock(As(kBob), uri, result).code(), QS_E_VESK_ALREADY_LOCKED);
 
   // Writes by another are refused; removals by anybody.
-  EXPECT_EQ(store_.UpdateVOContentbyURI(kBob, uri, Bstr(u"bob"), result), QS_E_VESK_LOCKED_BY_OTHER);
-  EXPECT_EQ(store_.UpdateVOContentbyURIwithUnlock(kBob, uri, Bstr(u"bob"), result), QS_E_VESK_LOCKED_BY_OTHER);
-  EXPECT_EQ(store_.RemoveVOContent(kAlice, name, result), QS_E_OBJECT_LOCKED);
-  EXPECT_EQ(store_.RemoveVOContentbyURI(kBob, uri, result), QS_E_OBJECT_LOCKED);
-  EXPECT_EQ(store_.ForceUnlockVO(kBob, uri, result), QS_E_UNLOCK_NOT_ALLOWED);
+  EXPECT_EQ(store_.UpdateVOContentbyURI(As(kBob), uri, Bstr(u"bob"), result).code(), QS_E_VESK_LOCKED_BY_OTHER);
+  EXPECT_EQ(store_.UpdateVOContentbyURIwithUnlock(As(kBob), uri, Bstr(u"bob"), result).code(),
+            QS_E_VESK_LOCKED_BY_OTHER);
+  EXPECT_EQ(store_.RemoveVOContent(As(kAlice), name, result).code(), QS_E_OBJECT_LOCKED);
+  EXPECT_EQ(store_.RemoveVOContentbyURI(As(kBob), uri, result).code(), QS_E_OBJECT_LOCKED);
+  EXPECT_EQ(store_.ForceUnlockVO(As(kBob), uri, result).code(), QS_E_UNLOCK_NOT_ALLOWED);
   EXPECT_EQ(Read(uri), u"v1");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
   // The same content by another user is no change, and no refusal.
-  ASSERT_EQ(store_.UpdateVOContentbyURI(kBob, uri, Bstr(u"v1"), none), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentbyURI(As(kBob), uri, Bstr(u"v1"), none).code(), S_OK);
 
   // The holder's update with unlock writes and releases; unchanged content
   // keeps the lock.
-  ASSERT_EQ(store_.UpdateVOContentwithUnlock(kAlice, name, Bstr(u"v1"), none), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentwithUnlock(As(kAlice), name, Bstr(u"v1"), none).code(), S_OK);
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "alice");
-  ASSERT_EQ(store_.UpdateVOContentwithUnlock(kAlice, name, Bstr(u"v2"), result), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentwithUnlock(As(kAlice), name, Bstr(u"v2"), result).code(), S_OK);
   EXPECT_EQ(result, kOk);
   EXPECT_EQ(Read(uri), u"v2");
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
 
   // bob takes it by URN; the administrator forces it open.
-  ASSERT_EQ(store_.GetVOContentbyURIwithLock(kBob, uri, result), S_OK);
+  ASSERT_EQ(store_.GetVOContentbyURIwithLock(As(kBob), uri, result).code(), S_OK);
   EXPECT_EQ(result, kOk) << "the lock's answer, not the content";
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "bob");
-  EXPECT_EQ(store_.UpdateVOContentA(kAlice, name, Bstr(u"alice"), result), QS_E_VESK_LOCKED_BY_OTHER);
-  ASSERT_EQ(store_.ForceUnlockVO(kAdmin, uri, result), S_OK);
+  EXPECT_EQ(store_.UpdateVOContentA(As(kAlice), name, Bstr(u"alice"), result).code(), QS_E_VESK_LOCKED_BY_OTHER);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kAdmin), uri, result).code(), S_OK);
   EXPECT_EQ(ColumnOf(uri, "LOCK_STATUS"), "0");
-  ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, none), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kAlice), uri, none).code(), S_OK);
   EXPECT_TRUE(none.IsNull()) << "unlocking an unlocked object answers nothing";
 
   // Without "r": each operation's own refusal.
-  EXPECT_EQ(store_.GetVOContentbyURIwithLock(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.ForceUnlockVO(kCarol, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  ASSERT_EQ(store_.GetVOContentwithLock(kAlice, name, result), S_OK);
-  ASSERT_EQ(store_.ForceUnlockVO(kAlice, uri, result), S_OK) << "the holder unlocks";
-  ASSERT_EQ(store_.RemoveVOContentbyURI(kBob, uri, result), S_OK);
+  EXPECT_EQ(store_.GetVOContentbyURIwithLock(As(kCarol), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.ForceUnlockVO(As(kCarol), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_.GetVOContentwithLock(As(kAlice), name, result).code(), S_OK);
+  ASSERT_EQ(store_.ForceUnlockVO(As(kAlice), uri, result).code(), S_OK) << "the holder unlocks";
+  ASSERT_EQ(store_.RemoveVOContentbyURI(As(kBob), uri, result).code(), S_OK);
   EXPECT_EQ(OurRows(), 0);
 }
 
 TEST_P(VOStoreTest, AclDocumentsAndEntries) {
   const Bstr uri = Put(Name("acl"), Bstr(u"secret"));
   Bstr result;
-  ASSERT_EQ(store_.GetACL(kAlice, uri, result), S_OK);
+  ASSERT_EQ(store_.GetACL(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"alice", "administrator"}));
   EXPECT_TRUE(result.View().starts_with(u"<root><VOACL")) << result.ToUtf8();
-  EXPECT_EQ(store_.GetACL(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetACL(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
   EXPECT_TRUE(result.IsNull());
-  EXPECT_EQ(store_.GetVOContentbyURI(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.PutACLEntry(kBob, uri, kBob, Bstr(u"rwd"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  EXPECT_EQ(store_.PutACLEntry(kAlice, uri, Bstr(u""), Bstr(u"r"), result), QS_E_ARGUMENT_NULL);
-  EXPECT_EQ(store_.GetACLEntry(kAlice, uri, Bstr(), result), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.GetVOContentbyURI(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.PutACLEntry(As(kBob), uri, kBob, Bstr(u"rwd"), result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.PutACLEntry(As(kAlice), uri, Bstr(u""), Bstr(u"r"), result).code(), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.GetACLEntry(As(kAlice), uri, Bstr(), result).code(), QS_E_ARGUMENT_NULL);
 
   // bob may read, then write.
   Grant(uri, kBob, u"r");
   EXPECT_EQ(Read(uri, kBob), u"secret");
-  EXPECT_EQ(store_.UpdateVOContentbyURI(kBob, uri, Bstr(u"bob"), result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  ASSERT_EQ(store_.GetACLEntry(kAlice, uri, kBob, result), S_OK);
+  EXPECT_EQ(store_.UpdateVOContentbyURI(As(kBob), uri, Bstr(u"bob"), result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_.GetACLEntry(As(kAlice), uri, kBob, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "user"), std::vector<std::string>{"bob"});
-  ASSERT_EQ(store_.UpdateACLEntry(kAlice, uri, kBob, Bstr(u"rw"), result), S_OK);
-  ASSERT_EQ(store_.UpdateVOContentbyURI(kBob, uri, Bstr(u"by bob"), result), S_OK);
+  ASSERT_EQ(store_.UpdateACLEntry(As(kAlice), uri, kBob, Bstr(u"rw"), result).code(), S_OK);
+  ASSERT_EQ(store_.UpdateVOContentbyURI(As(kBob), uri, Bstr(u"by bob"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"by bob");
-  EXPECT_EQ(store_.RemoveVOContentbyURI(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  ASSERT_EQ(store_.DeleteACLEntry(kAlice, uri, kBob, result), S_OK);
-  EXPECT_EQ(store_.GetVOContentbyURI(kBob, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.RemoveVOContentbyURI(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  ASSERT_EQ(store_.DeleteACLEntry(As(kAlice), uri, kBob, result).code(), S_OK);
+  EXPECT_EQ(store_.GetVOContentbyURI(As(kBob), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
 
   // DeleteACL resets to the caller's default ACL, here the administrator's.
-  ASSERT_EQ(store_.DeleteACL(kAdmin, uri, result), S_OK);
-  ASSERT_EQ(store_.GetACL(kAdmin, uri, result), S_OK);
+  ASSERT_EQ(store_.DeleteACL(As(kAdmin), uri, result).code(), S_OK);
+  ASSERT_EQ(store_.GetACL(As(kAdmin), uri, result).code(), S_OK);
   EXPECT_EQ(Count(Texts(result, "user"), "alice"), 0u);
-  EXPECT_EQ(store_.GetVOContentbyURI(kAlice, uri, result), QS_E_ACCESS_RIGHT_INSUFFICIENT);
+  EXPECT_EQ(store_.GetVOContentbyURI(As(kAlice), uri, result).code(), QS_E_ACCESS_RIGHT_INSUFFICIENT);
 
   // Any text is stored; rights tests on a text that is no ACL then fail.
-  ASSERT_EQ(store_.PutACL(kAdmin, uri, Bstr(u"not <xml"), result), S_OK);
+  ASSERT_EQ(store_.PutACL(As(kAdmin), uri, Bstr(u"not <xml"), result).code(), S_OK);
   EXPECT_EQ(ColumnOf(uri, "ACCESSLIST"), "not <xml");
-  EXPECT_LT(store_.GetACL(kAdmin, uri, result), 0);
-  EXPECT_EQ(store_.GetACL(kAdmin, UriOf(kAlice, Name("none")), result), QS_E_URI_INVALID);
+  EXPECT_LT(store_.GetACL(As(kAdmin), uri, result).code(), 0);
+  EXPECT_EQ(store_.GetACL(As(kAdmin), UriOf(kAlice, Name("none")), result).code(), QS_E_URI_INVALID);
 }
 
 TEST_P(VOStoreTest, ListsAndUrnAdministration) {
   const Bstr one = Put(Name("one"), Bstr(u"1"));
   const Bstr two = Put(Name("two"), Bstr(u"2"));
   Bstr result;
-  EXPECT_EQ(store_.PutVOURI(kAlice, kBob, Name("b"), result), QS_E_ADMINISTRATOR_ONLY);
-  EXPECT_EQ(store_.PutVOURI(kAdmin, Bstr(u""), Name("b"), result), QS_E_ARGUMENT_NULL);
+  EXPECT_EQ(store_.PutVOURI(As(kAlice), kBob, Name("b"), result).code(), QS_E_ADMINISTRATOR_ONLY);
+  EXPECT_EQ(store_.PutVOURI(As(kAdmin), Bstr(u""), Name("b"), result).code(), QS_E_ARGUMENT_NULL);
   EXPECT_EQ(OurRows(), 2);
-  ASSERT_EQ(store_.PutVOURI(kAdmin, kAlice, Name("three"), result), S_OK);
+  ASSERT_EQ(store_.PutVOURI(As(kAdmin), kAlice, Name("three"), result).code(), S_OK);
   EXPECT_EQ(result, kOk);
   const Bstr three = UriOf(kAlice, Name("three"));
   EXPECT_EQ(ColumnOf(three, "CONTENT"), "");
   EXPECT_EQ(ColumnOf(three, "LOCK_STATUS"), "0");
-  ASSERT_EQ(store_.GetACL(kAlice, three, result), S_OK) << "the owner's default ACL, not the administrator's";
+  ASSERT_EQ(store_.GetACL(As(kAlice), three, result).code(), S_OK)
+      << "the owner's default ACL, not the administrator's";
   EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"alice", "administrator"}));
   const Bstr bobs = UriOf(kBob, Name("b"));
-  ASSERT_EQ(store_.PutVOURI(kAdmin, kBob, Name("b"), result), S_OK);
+  ASSERT_EQ(store_.PutVOURI(As(kAdmin), kBob, Name("b"), result).code(), S_OK);
 
-  ASSERT_EQ(store_.GetVOList(kAlice, result), S_OK);
+  ASSERT_EQ(store_.GetVOList(As(kAlice), result).code(), S_OK);
   auto uris = Texts(result, "uri");
   EXPECT_EQ(Count(uris, one.ToUtf8()) + Count(uris, two.ToUtf8()) + Count(uris, three.ToUtf8()), 3u);
   EXPECT_EQ(Count(uris, bobs.ToUtf8()), 0u);
-  ASSERT_EQ(store_.GetVOAttribute(kBob, one, result), S_OK);
+  ASSERT_EQ(store_.GetVOAttribute(As(kBob), one, result).code(), S_OK);
   EXPECT_EQ(Texts(result, "name"), std::vector<std::string>{Tagged("one")});
   EXPECT_EQ(Texts(result, "lock_status"), std::vector<std::string>{"0"});
   EXPECT_EQ(Texts(result, "user"), (std::vector<std::string>{"alice", "alice", "administrator"}))
       << "the owner, then the ACL as elements";
-  ASSERT_EQ(store_.GetVOAttribute(kBob, UriOf(kAlice, Name("none")), result), S_OK);
+  ASSERT_EQ(store_.GetVOAttribute(As(kBob), UriOf(kAlice, Name("none")), result).code(), S_OK);
   EXPECT_EQ(result, u"<root/>");
-  ASSERT_EQ(store_.GetVOURIList(kBob, result), S_OK);
+  ASSERT_EQ(store_.GetVOURIList(As(kBob), result).code(), S_OK);
   EXPECT_EQ(Count(Texts(result, "uri"), bobs.ToUtf8()), 1u);
   EXPECT_EQ(Count(Texts(result, "uri"), one.ToUtf8()), 0u);
-  ASSERT_EQ(store_.GetVOURI(kBob, kAlice, Name("two"), result), S_OK);
+  ASSERT_EQ(store_.GetVOURI(As(kBob), kAlice, Name("two"), result).code(), S_OK);
   EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{two.ToUtf8()});
 
-  ASSERT_EQ(store_.GetVOListAll(result), S_OK);
+  ASSERT_EQ(store_.GetVOListAll(result).code(), S_OK);
   uris = Texts(result, "uri");
   for (const Bstr& uri : {one, two, three, bobs}) EXPECT_EQ(Count(uris, uri.ToUtf8()), 1u);
-  ASSERT_EQ(store_.GetVOURIListAll(result), S_OK);
+  ASSERT_EQ(store_.GetVOURIListAll(result).code(), S_OK);
   uris = Texts(result, "uri");
   for (const Bstr& uri : {one, two, three, bobs}) EXPECT_EQ(Count(uris, uri.ToUtf8()), 1u);
-  ASSERT_EQ(store_.GetVOUserListAll(result), S_OK);
+  ASSERT_EQ(store_.GetVOUserListAll(result).code(), S_OK);
   const auto users = Texts(result, "user");
   // One entry per object: alice owns three here (the table is shared with
   // other runs on PostgreSQL).
@@ -405,12 +412,12 @@ TEST_P(VOStoreTest, ListsAndUrnAdministration) {
   EXPECT_EQ(Count(users, "bob"), 1u);
 
   // RemoveVOURI: administrators only, locked objects too.
-  ASSERT_EQ(store_.LockVO(kAlice, one, result), S_OK);
-  EXPECT_EQ(store_.RemoveVOURI(kAlice, one, result), QS_E_ADMINISTRATOR_ONLY);
-  ASSERT_EQ(store_.RemoveVOURI(kAdmin, one, result), S_OK);
+  ASSERT_EQ(store_.LockVO(As(kAlice), one, result).code(), S_OK);
+  EXPECT_EQ(store_.RemoveVOURI(As(kAlice), one, result).code(), QS_E_ADMINISTRATOR_ONLY);
+  ASSERT_EQ(store_.RemoveVOURI(As(kAdmin), one, result).code(), S_OK);
   EXPECT_EQ(result, kOk);
   EXPECT_EQ(ColumnOf(one, "NAME"), "(none)");
-  EXPECT_EQ(store_.RemoveVOURI(kAdmin, one, result), QS_E_URI_INVALID);
+  EXPECT_EQ(store_.RemoveVOURI(As(kAdmin), one, result).code(), QS_E_URI_INVALID);
   EXPECT_EQ(OurRows(), 3);
 }
 
@@ -425,15 +432,15 @@ TEST_P(VOStoreTest, HostileTextsTouchNoOtherRow) {
     const Bstr uri = Put(name, U(text));
     EXPECT_EQ(Read(uri), U(text).Str());
     Bstr result;
-    ASSERT_EQ(store_.UpdateVOContentA(kAlice, name, U(text + text), result), S_OK);
-    ASSERT_EQ(store_.PutACLEntry(kAlice, uri, U(text), U("r"), result), S_OK);
+    ASSERT_EQ(store_.UpdateVOContentA(As(kAlice), name, U(text + text), result).code(), S_OK);
+    ASSERT_EQ(store_.PutACLEntry(As(kAlice), uri, U(text), U("r"), result).code(), S_OK);
     EXPECT_EQ(Read(uri, U(text)), U(text + text).Str()) << "the hostile user name reads through its entry";
-    ASSERT_EQ(store_.GetVOURI(kAlice, kAlice, name, result), S_OK);
+    ASSERT_EQ(store_.GetVOURI(As(kAlice), kAlice, name, result).code(), S_OK);
     EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
-    ASSERT_EQ(store_.GetVOContent(kAlice, U(text), result), S_OK);
+    ASSERT_EQ(store_.GetVOContent(As(kAlice), U(text), result).code(), S_OK);
     EXPECT_EQ(result, u"<root/>");
-    EXPECT_EQ(store_.RemoveVOContentbyURI(kAlice, U(text), result), QS_E_URI_INVALID);
-    ASSERT_EQ(store_.RemoveVOContent(kAlice, name, result), S_OK);
+    EXPECT_EQ(store_.RemoveVOContentbyURI(As(kAlice), U(text), result).code(), QS_E_URI_INVALID);
+    ASSERT_EQ(store_.RemoveVOContent(As(kAlice), name, result).code(), S_OK);
     EXPECT_EQ(ColumnOf(uri, "NAME"), "(none)");
   }
   EXPECT_EQ(Read(bystander), u"untouched");
@@ -445,16 +452,16 @@ TEST_P(VOStoreTest, TheReplayedForcedPutChangesNothing) {
   const Bstr uri = Put(name, Bstr(u"as it was"));
   CServiceConfig& queue = CServiceModule::Instance().EnsureSettings();
   const Bstr key = queue.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"new"), name, kAlice});
-  CCollabDBConnectImpl collab(&db_);
+  CCollabDBConnectImpl collab(&db_, CServiceModule::Instance().EnsureSettings());
   Bstr result;
-  EXPECT_EQ(queue.ReplayResumeEntry(kBob, false, key, Bstr(u"TRUE"), result, collab).code(),
+  EXPECT_EQ(queue.ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, collab).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);
-  ASSERT_EQ(queue.ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, collab).code(), S_OK);
+  ASSERT_EQ(queue.ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"TRUE"), result, collab).code(), S_OK);
   EXPECT_EQ(Read(uri), u"as it was");
-  EXPECT_EQ(queue.ReplayResumeEntry(kAlice, false, key, Bstr(u"TRUE"), result, collab).code(),
+  EXPECT_EQ(queue.ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"TRUE"), result, collab).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE)
       << "replayed once";
-  ASSERT_EQ(store_.ForcePutVOContent(kAlice, name, Bstr(u"new"), result), S_OK);
+  ASSERT_EQ(store_.ForcePutVOContent(As(kAlice), name, Bstr(u"new"), result).code(), S_OK);
   EXPECT_EQ(Read(uri), u"as it was");
   EXPECT_EQ(OurRows(), 1);
 }
@@ -470,7 +477,7 @@ TEST_P(VOStoreTest, ConcurrentLockersLeaveOneHolder) {
       // Each thread is a call: it holds a connection of its own, as calls do.
       const CDBConnect::Lease lease(&db_);
       Bstr result;
-      outcomes[i] = store_.LockVO(U("user" + std::to_string(i)), uri, result);
+      outcomes[i] = store_.LockVO(As(U("user" + std::to_string(i))), uri, result).code();
     });
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), S_OK), 1);
@@ -496,7 +503,7 @@ TEST_P(VOStoreTest, ConcurrentPutsOfANewNameMakeOneRow) {
         Bstr result;
         const Bstr name = Name("raced" + std::to_string(n));
         CVODBConnectImpl& store = i % 2 ? other : store_;
-        succeeded[i] += store.PutVOContent(kAlice, name, U("put " + std::to_string(i)), result) == S_OK;
+        succeeded[i] += store.PutVOContent(As(kAlice), name, U("put " + std::to_string(i)), result).code() == S_OK;
       }
     });
   for (auto& thread : threads) thread.join();
