@@ -7,19 +7,19 @@ namespace quor::transform {
 
 namespace {
 
-HRESULT Convert(std::u16string_view src, const Conversion& convert, std::string& out) {
+Status Convert(std::u16string_view src, const Conversion& convert, std::string& out) {
   xml::DocumentPtr source = xml::Document::Create();
   if (!source->loadXML(src)) {
     // Running out of memory is the parser's own failure; any other text that
     // does not parse leaves the document empty, and the conversion finds no
     // response element in it.
-    if (source->parseError().code() == xml::ParseErrorCode::OutOfMemory) return E_OUTOFMEMORY;
+    if (source->parseError().code() == xml::ParseErrorCode::OutOfMemory) return Status(E_OUTOFMEMORY);
   }
   xml::NodePtr output;
-  if (HRESULT hr = convert(*source, output); FAILED(hr)) return hr;
-  if (!output) return E_UNEXPECTED;  // a conversion that succeeds always builds its element
+  QUOR_RETURN_IF_ERROR(convert(*source, output));
+  if (!output) return Status(E_UNEXPECTED);  // a conversion that succeeds always builds its element
   out = output->xml();
-  return S_OK;
+  return Status();
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ std::string RunConvert(std::u16string_view src, const FaultSource& faults, const
   HRESULT hr;
   std::string out;
   try {
-    hr = Convert(src, convert, out);
+    hr = Convert(src, convert, out).code();
   } catch (const std::bad_alloc&) {
     hr = E_OUTOFMEMORY;
   } catch (const std::exception&) {
@@ -50,15 +50,15 @@ xml::NodePtr ResponseElement(const xml::Document& source) {
   return first;
 }
 
-HRESULT BuildCaption(xml::Document& doc, const xml::NodePtr& table, xml::NodePtr& caption) {
-  if (!table) return kNoTableNode;
+Status BuildCaption(xml::Document& doc, const xml::NodePtr& table, xml::NodePtr& caption) {
+  if (!table) return Status(kNoTableNode);
   caption = doc.createElement("caption");
   for (const xml::Attribute& attribute : table->attributes()) {
     if (attribute.name != "name") continue;
     caption->setText(attribute.value);
     break;
   }
-  return S_OK;
+  return Status();
 }
 
 }  // namespace quor::transform

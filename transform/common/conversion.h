@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 #include "transform/common/fault.h"
 
@@ -15,7 +15,7 @@ namespace quor::transform {
 
 // A conversion: reads the parsed source and builds the output "response"
 // element, or answers a failure code (and no output).
-using Conversion = std::function<HRESULT(xml::Document& source, xml::NodePtr& output)>;
+using Conversion = std::function<Status(xml::Document& source, xml::NodePtr& output)>;
 
 // The whole of Convert: parses `src` into a new document, runs `convert` and
 // answers the output element's XML text, or the fault document of the
@@ -28,6 +28,6 @@ xml::NodePtr ResponseElement(const xml::Document& source);
 
 // The "caption" element of an output table: the text of the source table's
 // "name" attribute, no text without one. kNoTableNode for a missing table.
-HRESULT BuildCaption(xml::Document& doc, const xml::NodePtr& table, xml::NodePtr& caption);
+Status BuildCaption(xml::Document& doc, const xml::NodePtr& table, xml::NodePtr& caption);
 
 }  // namespace quor::transform

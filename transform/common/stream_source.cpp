@@ -69,8 +69,8 @@ void StreamConversion::AppendTextElement(std::string& out, std::string_view tag,
   out += '>';
 }
 
-HRESULT StreamConversion::Feed(std::string_view piece) {
-  if (FAILED(failed_)) return failed_;
+Status StreamConversion::Feed(std::string_view piece) {
+  if (!failed_.ok()) return failed_;
   if (held_.empty()) return Read(piece);
   std::string joined = std::move(held_);
   held_.clear();
@@ -78,13 +78,13 @@ HRESULT StreamConversion::Feed(std::string_view piece) {
   return Read(joined);
 }
 
-HRESULT StreamConversion::End() {
-  if (FAILED(failed_)) return failed_;
-  if (!done_ || !AllBlank(held_)) return Fail(E_UNEXPECTED);
+Status StreamConversion::End() {
+  if (!failed_.ok()) return failed_;
+  if (!done_ || !AllBlank(held_)) return Fail(Status(E_UNEXPECTED));
   return Flush(true);
 }
 
-HRESULT StreamConversion::Read(std::string_view text) {
+Status StreamConversion::Read(std::string_view text) {
   std::size_t at = 0;
   while (at < text.size()) {
     const std::size_t lt = text.find('<', at);
@@ -92,45 +92,45 @@ HRESULT StreamConversion::Read(std::string_view text) {
       // Text runs to the next tag; one the piece's end cut waits for it.
       if (lt == std::string_view::npos) {
         held_.assign(text.substr(at));
-        return S_OK;
+        return Status();
       }
-      if (const HRESULT hr = Text(text.substr(at, lt - at)); FAILED(hr)) return Fail(hr);
+      if (Status status = Text(text.substr(at, lt - at)); !status.ok()) return Fail(std::move(status));
       at = lt;
     }
     const std::size_t gt = text.find('>', at);
     if (gt == std::string_view::npos) {
       held_.assign(text.substr(at));
-      return S_OK;
+      return Status();
     }
-    if (const HRESULT hr = Tag(text.substr(at + 1, gt - at - 1)); FAILED(hr)) return Fail(hr);
+    if (Status status = Tag(text.substr(at + 1, gt - at - 1)); !status.ok()) return Fail(std::move(status));
     at = gt + 1;
   }
-  return S_OK;
+  return Status();
 }
 
-HRESULT StreamConversion::Text(std::string_view raw) {
+Status StreamConversion::Text(std::string_view raw) {
   // The parser keeps no text of blanks alone.
-  if (AllBlank(raw)) return S_OK;
-  if (done_) return E_UNEXPECTED;
+  if (AllBlank(raw)) return Status();
+  if (done_) return Status(E_UNEXPECTED);
   if (depth_ >= 4) {
-    if (!Unescape(raw, record_.back().text)) return E_UNEXPECTED;
-    return S_OK;
+    if (!Unescape(raw, record_.back().text)) return Status(E_UNEXPECTED);
+    return Status();
   }
   // Text right in a record is no child of it; text in a table stands where
   // a record would, holding none.
-  if (depth_ == 3) return S_OK;
+  if (depth_ == 3) return Status();
   if (depth_ == 2) {
     record_.clear();
     Record(record_);
     return Flush(false);
   }
-  return depth_ == 1 ? kInvalidSource : E_UNEXPECTED;
+  return Status(depth_ == 1 ? kInvalidSource : E_UNEXPECTED);
 }
 
-HRESULT StreamConversion::Tag(std::string_view tag) {
-  if (tag.empty() || tag.front() == '!' || tag.front() == '?') return E_UNEXPECTED;
+Status StreamConversion::Tag(std::string_view tag) {
+  if (tag.empty() || tag.front() == '!' || tag.front() == '?') return Status(E_UNEXPECTED);
   if (tag.front() == '/') {
-    if (depth_ == 0) return E_UNEXPECTED;
+    if (depth_ == 0) return Status(E_UNEXPECTED);
     switch (--depth_) {
       case 0:
         EndDocument();
@@ -142,9 +142,9 @@ HRESULT StreamConversion::Tag(std::string_view tag) {
         return Flush(false);
       default: break;
     }
-    return S_OK;
+    return Status();
   }
-  if (done_) return E_UNEXPECTED;
+  if (done_) return Status(E_UNEXPECTED);
   const bool empty = tag.back() == '/';
   if (empty) tag.remove_suffix(1);
   std::size_t nameEnd = 0;
@@ -160,19 +160,19 @@ HRESULT StreamConversion::Tag(std::string_view tag) {
     while (at < tag.size() && !IsBlank(tag[at]) && tag[at] != '=') ++at;
     const std::string_view attribute = tag.substr(start, at - start);
     while (at < tag.size() && IsBlank(tag[at])) ++at;
-    if (at == tag.size() || tag[at] != '=') return E_UNEXPECTED;
+    if (at == tag.size() || tag[at] != '=') return Status(E_UNEXPECTED);
     ++at;
     while (at < tag.size() && IsBlank(tag[at])) ++at;
-    if (at == tag.size() || (tag[at] != '"' && tag[at] != '\'')) return E_UNEXPECTED;
+    if (at == tag.size() || (tag[at] != '"' && tag[at] != '\'')) return Status(E_UNEXPECTED);
     const std::size_t close = tag.find(tag[at], at + 1);
-    if (close == std::string_view::npos) return E_UNEXPECTED;
+    if (close == std::string_view::npos) return Status(E_UNEXPECTED);
     if (attribute == "name") {
       // The parser reads a raw tab or line end in a value as a space.
       std::string raw(tag.substr(at + 1, close - at - 1));
       for (char& c : raw)
         if (c == '\t' || c == '\n' || c == '\r') c = ' ';
       std::string value;
-      if (!Unescape(raw, value)) return E_UNEXPECTED;
+      if (!Unescape(raw, value)) return Status(E_UNEXPECTED);
       nameAttribute = std::move(value);
     }
     at = close + 1;
@@ -180,11 +180,11 @@ HRESULT StreamConversion::Tag(std::string_view tag) {
 
   switch (depth_) {
     case 0:
-      if (name != "response") return kInvalidSource;
+      if (name != "response") return Status(kInvalidSource);
       StartDocument();
       break;
     case 1:
-      if (name != "table") return kInvalidSource;
+      if (name != "table") return Status(kInvalidSource);
       StartTable(nameAttribute);
       break;
     case 2: record_.clear(); break;
@@ -193,22 +193,22 @@ HRESULT StreamConversion::Tag(std::string_view tag) {
   }
   ++depth_;
   if (empty) return Tag("/");
-  return S_OK;
+  return Status();
 }
 
-HRESULT StreamConversion::Flush(bool all) {
-  if (out_.empty() || (!all && out_.size() < kFlushAt)) return S_OK;
-  if (!sink_) return Fail(E_UNEXPECTED);
+Status StreamConversion::Flush(bool all) {
+  if (out_.empty() || (!all && out_.size() < kFlushAt)) return Status();
+  if (!sink_) return Fail(Status(E_UNEXPECTED));
   const Status sent = sink_->Write(out_);
   out_.clear();
-  if (!sent.ok()) return Fail(sent.code());
-  return S_OK;
+  if (!sent.ok()) return Fail(sent);
+  return Status();
 }
 
 HRESULT StreamSlot::Feed(std::string_view piece) noexcept {
   if (!conversion_) return E_UNEXPECTED;
   try {
-    return conversion_->Feed(piece);
+    return conversion_->Feed(piece).code();
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (const std::exception&) {
@@ -219,7 +219,7 @@ HRESULT StreamSlot::Feed(std::string_view piece) noexcept {
 HRESULT StreamSlot::End() noexcept {
   if (!conversion_) return E_UNEXPECTED;
   try {
-    return conversion_->End();
+    return conversion_->End().code();
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (const std::exception&) {

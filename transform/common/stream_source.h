@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/com/callcontext.h"
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::transform {
 
@@ -40,9 +40,9 @@ class StreamConversion {
   // writes an element; kInvalidSource for a source that is no response
   // document of tables, E_UNEXPECTED for what cannot be read piece by
   // piece, the sink's failure when it fails. A failure ends the conversion.
-  HRESULT Feed(std::string_view piece);
+  Status Feed(std::string_view piece);
   // The end of the source; the rest of the output leaves.
-  HRESULT End();
+  Status End();
 
  protected:
   // The steps of the conversion, writing to Out().
@@ -59,14 +59,15 @@ class StreamConversion {
   static void AppendTextElement(std::string& out, std::string_view tag, std::string_view text);
 
  private:
-  HRESULT Read(std::string_view text);
-  HRESULT Tag(std::string_view tag);
-  HRESULT Text(std::string_view raw);
-  HRESULT Fail(HRESULT code) {
-    failed_ = code;
-    return code;
+  Status Read(std::string_view text);
+  Status Tag(std::string_view tag);
+  Status Text(std::string_view raw);
+  // The failure that ends the conversion; every later call gives it again.
+  Status Fail(Status failure) {
+    failed_ = failure;
+    return failure;
   }
-  HRESULT Flush(bool all);
+  Status Flush(bool all);
 
   com::ResultSink* sink_ = nullptr;
   std::string out_;
@@ -74,7 +75,7 @@ class StreamConversion {
   std::size_t depth_ = 0;  // elements open
   bool done_ = false;      // the top element has ended
   std::vector<SourceChild> record_;
-  HRESULT failed_ = S_OK;
+  Status failed_;
 };
 
 // A plug-in's one conversion read piece by piece, behind its stream entry

@@ -5,27 +5,27 @@
 
 namespace quor::transform {
 
-HRESULT CTransCSVImpl::Convert(xml::Document& source, xml::NodePtr& output) const {
+Status CTransCSVImpl::Convert(xml::Document& source, xml::NodePtr& output) const {
   output = nullptr;
   xml::NodePtr response = ResponseElement(source);
-  if (!response) return kInvalidSource;
+  if (!response) return Status(kInvalidSource);
   // The output is built as new nodes of the source's document, which is
   // itself only read.
   xml::Document& doc = source;
   xml::NodePtr result = doc.createElement("response");
   std::string buffer;
   for (xml::NodePtr table = response->firstChild(); table; table = table->nextSibling()) {
-    if (!xml::IsElement(*table, "table")) return kInvalidSource;
+    if (!xml::IsElement(*table, "table")) return Status(kInvalidSource);
     buffer.clear();
     xml::NodePtr outTable = doc.createElement("table");
     xml::NodePtr caption;
-    if (HRESULT hr = BuildCaption(doc, table, caption); FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(BuildCaption(doc, table, caption));
     outTable->appendChild(caption);
     if (xml::NodePtr first = table->firstChild()) {
-      if (HRESULT hr = AppendHeader(first, buffer); FAILED(hr)) return hr;
+      QUOR_RETURN_IF_ERROR(AppendHeader(first, buffer));
       buffer += '\n';
       for (xml::NodePtr record = first; record; record = record->nextSibling()) {
-        if (HRESULT hr = AppendRow(record, buffer); FAILED(hr)) return hr;
+        QUOR_RETURN_IF_ERROR(AppendRow(record, buffer));
         buffer += '\n';
       }
     }
@@ -36,7 +36,7 @@ HRESULT CTransCSVImpl::Convert(xml::Document& source, xml::NodePtr& output) cons
     result->appendChild(outTable);
   }
   output = std::move(result);
-  return S_OK;
+  return Status();
 }
 
 void CTransCSVImpl::AppendField(std::string& line, std::string_view value) {
@@ -52,8 +52,8 @@ void CTransCSVImpl::AppendField(std::string& line, std::string_view value) {
   line += '"';
 }
 
-HRESULT CTransCSVImpl::AppendHeader(const xml::NodePtr& record, std::string& buffer) {
-  if (!record) return kNoRecordNode;
+Status CTransCSVImpl::AppendHeader(const xml::NodePtr& record, std::string& buffer) {
+  if (!record) return Status(kNoRecordNode);
   bool first = true;
   for (xml::NodePtr child = record->firstChild(); child; child = child->nextSibling()) {
     std::optional<std::string> name = child->getAttribute("name");
@@ -62,11 +62,11 @@ HRESULT CTransCSVImpl::AppendHeader(const xml::NodePtr& record, std::string& buf
     first = false;
     AppendField(buffer, *name);
   }
-  return S_OK;
+  return Status();
 }
 
-HRESULT CTransCSVImpl::AppendRow(const xml::NodePtr& record, std::string& buffer) {
-  if (!record) return kNoRecordNode;
+Status CTransCSVImpl::AppendRow(const xml::NodePtr& record, std::string& buffer) {
+  if (!record) return Status(kNoRecordNode);
   bool first = true;
   for (xml::NodePtr child = record->firstChild(); child; child = child->nextSibling()) {
     if (!xml::IsElement(*child, "column")) continue;
@@ -76,7 +76,7 @@ HRESULT CTransCSVImpl::AppendRow(const xml::NodePtr& record, std::string& buffer
     first = false;
     AppendField(buffer, child->text());
   }
-  return S_OK;
+  return Status();
 }
 
 void CTransCSVStream::StartDocument() { Out() += "<response>"; }

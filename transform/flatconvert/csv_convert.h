@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 #include "transform/common/stream_source.h"
 
@@ -16,7 +16,7 @@ class CTransCSVImpl {
   // Builds "response" > "table" > ("caption", "csv" holding one CDATA
   // section) from `source`; kInvalidSource unless `source` is a response
   // document. Keeps no state between calls.
-  HRESULT Convert(xml::Document& source, xml::NodePtr& output) const;
+  Status Convert(xml::Document& source, xml::NodePtr& output) const;
 
   // Appends `value` as one field: written as it is unless it holds a comma,
   // a quote or a line break, which make it a quoted field with its quotes
@@ -26,9 +26,9 @@ class CTransCSVImpl {
  private:
   // The names of the record's children (their "name" attributes), one field
   // each; a child without the attribute gives none.
-  static HRESULT AppendHeader(const xml::NodePtr& record, std::string& buffer);
+  static Status AppendHeader(const xml::NodePtr& record, std::string& buffer);
   // The texts of the record's "column" children, one field each.
-  static HRESULT AppendRow(const xml::NodePtr& record, std::string& buffer);
+  static Status AppendRow(const xml::NodePtr& record, std::string& buffer);
 };
 
 // The same conversion on a source read piece by piece, its output the text

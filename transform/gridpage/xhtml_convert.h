@@ -2,7 +2,7 @@
 // table with a border, a caption, a header row and one row per record.
 #pragma once
 
-#include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/dom.h"
 #include "transform/common/stream_source.h"
 
@@ -13,13 +13,13 @@ class CTransXHTMLImpl {
   // Builds "response" > "html" > "table"* from `source`; kInvalidSource
   // unless `source` is a response document. Values go in as element text, so
   // serialising escapes them. Keeps no state between calls.
-  HRESULT Convert(xml::Document& source, xml::NodePtr& output) const;
+  Status Convert(xml::Document& source, xml::NodePtr& output) const;
 
  private:
   // A "th" for each child of the record that has a "name" attribute.
-  static HRESULT BuildHeaderRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
+  static Status BuildHeaderRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
   // A "td" for each "column" child of the record.
-  static HRESULT BuildDataRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
+  static Status BuildDataRow(xml::Document& doc, const xml::NodePtr& record, xml::NodePtr& row);
 };
 
 // The same conversion on a source read piece by piece, its output the text
