@@ -18,28 +18,28 @@ ConsoleLog::ConsoleLog() {
 }
 
 void ConsoleLog::Open() {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   file_.reset();
   file_.reset(std::fopen("VeltLog.log", "a"));
 }
 
 void ConsoleLog::Close() {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   file_.reset();
 }
 
 bool ConsoleLog::IsOpen() const {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   return file_ != nullptr;
 }
 
 void ConsoleLog::SetPrefix(std::string_view prefix) {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   prefix_ = prefix;
 }
 
 void ConsoleLog::Write(std::string_view line) {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   if (!file_) return;
   const std::time_t now = std::time(nullptr);
   std::tm local{};

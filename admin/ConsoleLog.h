@@ -5,9 +5,10 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/base/thread_annotations.h"
 
 namespace quor::admin {
 
@@ -17,22 +18,22 @@ class ConsoleLog {
   static ConsoleLog& Instance();
 
   // Closes an open file, then opens "VeltLog.log" for appending.
-  void Open();
-  void Close();
-  bool IsOpen() const;
-  void SetPrefix(std::string_view prefix);
+  void Open() QUOR_EXCLUDES(lock_);
+  void Close() QUOR_EXCLUDES(lock_);
+  bool IsOpen() const QUOR_EXCLUDES(lock_);
+  void SetPrefix(std::string_view prefix) QUOR_EXCLUDES(lock_);
   // "<prefix> <local time> <text>" when the file is open.
-  void Write(std::string_view text);
-  void WriteError(long number);
+  void Write(std::string_view text) QUOR_EXCLUDES(lock_);
+  void WriteError(long number) QUOR_EXCLUDES(lock_);
 
  private:
   ConsoleLog();
   struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
-  mutable std::mutex lock_;
-  std::string prefix_;
-  std::unique_ptr<std::FILE, FileCloser> file_;
+  mutable Mutex lock_;
+  std::string prefix_ QUOR_GUARDED_BY(lock_);
+  std::unique_ptr<std::FILE, FileCloser> file_ QUOR_GUARDED_BY(lock_);
 };
 
 }  // namespace quor::admin

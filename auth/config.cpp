@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <type_traits>
 
 #include "auth/fail.h"
@@ -24,26 +23,26 @@ ServiceConfig& ServiceConfig::Instance() {
   return config;
 }
 
-std::u16string ServiceConfig::ReadDefault(std::string_view name, util::CriticalSection& lock, std::u16string& cache) {
-  std::lock_guard guard(lock);
-  if (cache.empty()) {
+std::u16string ServiceConfig::ReadDefault(std::string_view name, CachedDefault& cached) {
+  util::CriticalSectionLock guard(cached.lock);
+  if (cached.text.empty()) {
     // Failures are not errors here: the default stays empty.
     reg::Key key;
     if (key.Open(reg::Hive::LocalMachine, "SOFTWARE\\Velt").ok()) {
-      if (auto value = key.GetString(name); value.ok()) cache = text::Widen(*value);
+      if (auto value = key.GetString(name); value.ok()) cached.text = text::Widen(*value);
     }
   }
-  return cache;
+  return cached.text;
 }
 
-std::u16string ServiceConfig::DefaultAuthority() { return ReadDefault("DefaultAuthority", authorityLock_, authority_); }
-std::u16string ServiceConfig::DefaultRealm() { return ReadDefault("DefaultRealm", realmLock_, realm_); }
+std::u16string ServiceConfig::DefaultAuthority() { return ReadDefault("DefaultAuthority", authority_); }
+std::u16string ServiceConfig::DefaultRealm() { return ReadDefault("DefaultRealm", realm_); }
 
 Result<std::u16string> ServiceConfig::ServiceLocator(std::u16string_view service) {
   if (service.empty()) return std::u16string();
   std::u16string locator;
   {
-    std::lock_guard guard(tableLock_);
+    util::CriticalSectionLock guard(tableLock_);
     util::RegistryKey key;
     QUOR_RETURN_IF_ERROR(key.OpenKey(reg::Hive::LocalMachine, "SOFTWARE\\Velt\\Services"));
     QUOR_ASSIGN_OR_RETURN(const uint64_t stamp, key.GetLastWriteTime());
@@ -67,7 +66,7 @@ Result<std::u16string> ServiceConfig::ServiceLocator(std::u16string_view service
 }
 
 Result<std::u16string> ServiceConfig::ComputerName() {
-  std::lock_guard guard(nameLock_);
+  util::CriticalSectionLock guard(nameLock_);
   if (computerName_.empty()) {
     QUOR_ASSIGN_OR_RETURN(computerName_, LookupComputerName());
   }
@@ -75,7 +74,7 @@ Result<std::u16string> ServiceConfig::ComputerName() {
 }
 
 Result<Bytes> ServiceConfig::ServerSecretKey() {
-  std::lock_guard guard(secretLock_);
+  util::CriticalSectionLock guard(secretLock_);
   if (!secretMade_) {
     util::CryptProvider provider;
     QUOR_RETURN_IF_ERROR(
@@ -88,7 +87,7 @@ Result<Bytes> ServiceConfig::ServerSecretKey() {
 }
 
 AuthLimits ServiceConfig::Limits() {
-  std::lock_guard guard(limitsLock_);
+  util::CriticalSectionLock guard(limitsLock_);
   if (!limits_) {
     AuthLimits limits;
     reg::Key key;

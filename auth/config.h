@@ -69,44 +69,47 @@ class ServiceConfig {
 
   // The registry value, read while the cached text is empty; a failure to
   // read gives an empty text, and the next call tries again.
-  std::u16string DefaultAuthority();
-  std::u16string DefaultRealm();
+  std::u16string DefaultAuthority() QUOR_EXCLUDES(authority_.lock);
+  std::u16string DefaultRealm() QUOR_EXCLUDES(realm_.lock);
 
   // The locator of a service: its template with the first "%s" (or, when
   // there is none, the first "%S") replaced by the computer name; empty for
   // an empty or unknown identifier. Identifiers match exactly, case included.
   // A missing service table key raises the registry's error number.
-  Result<std::u16string> ServiceLocator(std::u16string_view service);
+  Result<std::u16string> ServiceLocator(std::u16string_view service) QUOR_EXCLUDES(tableLock_);
 
   // The computer's fully qualified DNS name, looked up once.
-  Result<std::u16string> ComputerName();
+  Result<std::u16string> ComputerName() QUOR_EXCLUDES(nameLock_);
 
   // The server's secret key: an RC2 key made once per process in the
   // container kServiceContainer and kept only in memory, as a key blob.
   // Tickets and verifiers sealed by one process cannot be opened by another.
-  Result<Bytes> ServerSecretKey();
+  Result<Bytes> ServerSecretKey() QUOR_EXCLUDES(secretLock_);
 
   // The limits, read once, when first needed: a change takes effect when
   // the process starts again.
-  AuthLimits Limits();
+  AuthLimits Limits() QUOR_EXCLUDES(limitsLock_);
 
  private:
-  std::u16string ReadDefault(std::string_view name, util::CriticalSection& lock, std::u16string& cache);
+  // A registry default and the lock of its cached text.
+  struct CachedDefault {
+    util::CriticalSection lock;
+    std::u16string text QUOR_GUARDED_BY(lock);
+  };
+  static std::u16string ReadDefault(std::string_view name, CachedDefault& cached) QUOR_EXCLUDES(cached.lock);
 
-  util::CriticalSection authorityLock_;
-  std::u16string authority_;
-  util::CriticalSection realmLock_;
-  std::u16string realm_;
+  CachedDefault authority_;
+  CachedDefault realm_;
   util::CriticalSection tableLock_;
-  std::map<std::u16string, std::u16string> services_;
-  uint64_t servicesStamp_ = 0;
+  std::map<std::u16string, std::u16string> services_ QUOR_GUARDED_BY(tableLock_);
+  uint64_t servicesStamp_ QUOR_GUARDED_BY(tableLock_) = 0;
   util::CriticalSection nameLock_;
-  std::u16string computerName_;
+  std::u16string computerName_ QUOR_GUARDED_BY(nameLock_);
   util::CriticalSection secretLock_;
-  Bytes secret_;
-  bool secretMade_ = false;
-  util::CriticalSection limitsLock_;  // guards limits_
-  std::optional<AuthLimits> limits_;
+  Bytes secret_ QUOR_GUARDED_BY(secretLock_);
+  bool secretMade_ QUOR_GUARDED_BY(secretLock_) = false;
+  util::CriticalSection limitsLock_;
+  std::optional<AuthLimits> limits_ QUOR_GUARDED_BY(limitsLock_);
 };
 
 // The computer's fully qualified DNS name (the host name's canonical name),

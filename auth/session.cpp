@@ -20,7 +20,7 @@ SessionImpl::SessionImpl(std::unique_ptr<TicketImpl> ticket, std::u16string serv
     : ticket_(std::move(ticket)), service_(std::move(service)) {}
 
 SessionImpl::~SessionImpl() {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   ReleaseTokenHandler(handler_);
 }
 
@@ -49,7 +49,7 @@ Result<std::u16string> SessionImpl::Init(const Bstr& scheme, const Bstr& seed, s
   const Bstr opaque(util::WidenAscii(util::Base64Encode(opaqueBlob)));
   if (FAILED(auth::SetTokenItem(handler.get(), Bstr(kSessionKeyItem), opaque)))
     return Fail(E_FAIL, "SetTokenItem('SessionKey') Failed");
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   handler_ = std::move(handler);
   sessionKeyText_ = sessionKeyText;
   return sessionKeyText;
@@ -102,21 +102,21 @@ Result<TokenHandler*> SessionImpl::Handler() {
 }
 
 Status SessionImpl::SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   if (FAILED(auth::SetTokenData(handler, index, flags, name, value))) return Fail(E_FAIL, "set token data failed");
   return {};
 }
 
 Status SessionImpl::GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   if (FAILED(auth::GetTokenData(handler, index, kind, value, encoded))) return Fail(E_FAIL, "get token data failed");
   return {};
 }
 
 Result<Bstr> SessionImpl::ConstructToken() {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   Bstr token;
   if (FAILED(auth::ConstructToken(handler, &token))) return Fail(E_FAIL, "token constructtion failed");
@@ -124,25 +124,25 @@ Result<Bstr> SessionImpl::ConstructToken() {
 }
 
 Result<bool> SessionImpl::ValidateToken(const Bstr& token) {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   return auth::ValidateToken(handler, token) == S_OK;
 }
 
 Status SessionImpl::BeginTokenStream() {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   return handler->BeginTokenStream();
 }
 
 Status SessionImpl::HashTokenStream(std::string_view utf8) {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   return handler->HashTokenStream(utf8);
 }
 
 Result<Bstr> SessionImpl::EndTokenStream() {
-  std::lock_guard guard(handlerLock_);
+  MutexLock guard(handlerLock_);
   QUOR_ASSIGN_OR_RETURN(TokenHandler* const handler, Handler());
   Bstr token;
   QUOR_RETURN_IF_ERROR(handler->EndTokenStream(&token));

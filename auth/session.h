@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +23,7 @@
 #include "auth/mac.h"
 #include "auth/ticket.h"
 #include "auth/util/crypto.h"
+#include "platform/base/thread_annotations.h"
 
 namespace quor::auth {
 
@@ -42,7 +42,7 @@ class SessionImpl {
   // "SetTokenItem('SessionKey') Failed", or the crypto error of the step.
   // Request times must fall within `tokenSkew` of the server's clock.
   Result<std::u16string> Init(const Bstr& scheme, const Bstr& seed,
-                              std::chrono::seconds tokenSkew = kDefaultTokenSkew);
+                              std::chrono::seconds tokenSkew = kDefaultTokenSkew) QUOR_EXCLUDES(handlerLock_);
 
   // Whether `text` is the session key text Init handed out (compared in
   // constant time): only the session's holder may close it.
@@ -68,29 +68,29 @@ class SessionImpl {
   // Failures: E_FAIL "set token data failed", "get token data failed",
   // "token constructtion failed"; ValidateToken is true exactly when the
   // handler accepted the token.
-  Status SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value);
-  Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded);
-  Result<Bstr> ConstructToken();
-  Result<bool> ValidateToken(const Bstr& token);
+  Status SetTokenData(uint32_t index, uint32_t flags, const Bstr& name, const Bstr& value) QUOR_EXCLUDES(handlerLock_);
+  Status GetTokenData(uint32_t index, uint32_t* kind, Bstr* value, Bstr* encoded) QUOR_EXCLUDES(handlerLock_);
+  Result<Bstr> ConstructToken() QUOR_EXCLUDES(handlerLock_);
+  Result<bool> ValidateToken(const Bstr& token) QUOR_EXCLUDES(handlerLock_);
   // The answer token over a last value hashed as it passes (see
   // TokenHandler::BeginTokenStream), each step under the session's lock, as
   // ConstructToken; the handler's failure is the result as it is. The
   // handler holds one stream: a request of the session that begins another
   // meanwhile spoils the first, whose client then refuses its answer, as
   // interleaved requests of one session may refuse one another.
-  Status BeginTokenStream();
-  Status HashTokenStream(std::string_view utf8);
-  Result<Bstr> EndTokenStream();
+  Status BeginTokenStream() QUOR_EXCLUDES(handlerLock_);
+  Status HashTokenStream(std::string_view utf8) QUOR_EXCLUDES(handlerLock_);
+  Result<Bstr> EndTokenStream() QUOR_EXCLUDES(handlerLock_);
 
  private:
-  // The handler; E_UNEXPECTED before Init. Under handlerLock_.
-  Result<TokenHandler*> Handler();
+  // The handler; E_UNEXPECTED before Init.
+  Result<TokenHandler*> Handler() QUOR_REQUIRES(handlerLock_);
 
   std::u16string identifier_;
   std::unique_ptr<TicketImpl> ticket_;
   std::u16string service_;
-  std::mutex handlerLock_;
-  TokenHandlerPtr handler_;
+  Mutex handlerLock_;
+  TokenHandlerPtr handler_ QUOR_GUARDED_BY(handlerLock_) QUOR_PT_GUARDED_BY(handlerLock_);
   util::CryptProvider keyProvider_;
   util::CryptKey sessionKey_;
   std::u16string sessionKeyText_;  // set by Init, then read-only

@@ -10,5 +10,3 @@ endif()
 add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
                     -fno-sanitize-recover=undefined)
 add_link_options(-fsanitize=address,undefined)
-# clang 14 with libstdc++ 12 lacks std::source_location (see the header).
-add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-include${CMAKE_CURRENT_LIST_DIR}/source_location.h>)

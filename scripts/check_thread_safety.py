@@ -19,6 +19,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ANNOTATION = re.compile(r"QUOR_(GUARDED_BY|PT_GUARDED_BY|REQUIRES|EXCLUDES|ACQUIRE|RELEASE)\b|\bMutexLock\b")
 CLANG = os.environ.get("QUOR_CLANG", "clang++-14")
+SOURCE_LOCATION = os.path.join(ROOT, "cmake", "source_location.h")
 
 
 def annotated_headers():
@@ -54,7 +55,9 @@ def check(entry):
         if a in ("-c",) or a.startswith("-Wno-tsan"):
             continue
         out.append(a)
-    command = [CLANG, "-fsyntax-only", "-Wthread-safety", "-Werror=thread-safety", "-Wno-unknown-warning-option"] + out
+    # The build may be GCC's: clang 14 needs its std::source_location first.
+    command = [CLANG, "-fsyntax-only", "-Wthread-safety", "-Werror=thread-safety", "-Wno-unknown-warning-option",
+               "-include", SOURCE_LOCATION] + out
     result = subprocess.run(command, cwd=entry["directory"], capture_output=True, text=True)
     problems = [line for line in result.stderr.splitlines() if "thread-safety" in line or "-Wthread" in line]
     return entry["file"], result.returncode, problems, result.stderr

@@ -10,7 +10,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -217,7 +216,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   ~Connection() {
     {
-      std::lock_guard lock(server_.connectionsMutex);
+      MutexLock lock(server_.connectionsMutex);
       server_.connections.erase(this);
     }
     --server_.live;
@@ -226,7 +225,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // From the acceptor's strand.
   void Start() {
     {
-      std::lock_guard lock(server_.connectionsMutex);
+      MutexLock lock(server_.connectionsMutex);
       server_.connections.insert(this);
     }
     net::dispatch(strand_, [self = shared_from_this()] { self->Begin(); });

@@ -148,7 +148,7 @@ void Listener::Impl::Stop() {
     // Each context now ends when its last connection has.
     for (auto& guard : running) guard.reset();
   });
-  std::lock_guard lock(connectionsMutex);
+  MutexLock lock(connectionsMutex);
   for (Connection* c : connections) StopConnection(*c);
 }
 

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +30,7 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core/error.hpp>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/base/unique_fd.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/soap/dispatcher.h"
@@ -48,10 +48,10 @@ struct Listener::Impl {
 
   ListenerOptions options;
   eventlog::EventSource log{"QuorServer"};
+  Mutex dispatcherMutex;
   // Replaced when the site's applications are unloaded; calls under way keep
   // the one they started with.
-  std::shared_ptr<Dispatcher> dispatcher;
-  std::mutex dispatcherMutex;
+  std::shared_ptr<Dispatcher> dispatcher QUOR_GUARDED_BY(dispatcherMutex);
   UniqueFd resourceRoot;
   int port = -1;
   // Set before serving, read-only afterwards (OpenSSL's context is safe to
@@ -59,10 +59,10 @@ struct Listener::Impl {
   std::optional<detail::net::ssl::context> tls;
   // Site mode only.
   std::unique_ptr<webconfig::Watcher> site;
-  std::optional<uint64_t> unloadCount;
+  std::optional<uint64_t> unloadCount QUOR_GUARDED_BY(dispatcherMutex);
 
-  std::mutex connectionsMutex;
-  std::unordered_set<Connection*> connections;
+  Mutex connectionsMutex;
+  std::unordered_set<Connection*> connections QUOR_GUARDED_BY(connectionsMutex);
   std::atomic<size_t> live{0};      // counted against maxConnections
   std::atomic<size_t> refusing{0};  // being answered 503, at most maxConnections
   std::atomic<bool> stopping{false};
@@ -82,8 +82,8 @@ struct Listener::Impl {
 
   explicit Impl(ListenerOptions o);
 
-  std::shared_ptr<Dispatcher> Dispatch() {
-    std::lock_guard lock(dispatcherMutex);
+  std::shared_ptr<Dispatcher> Dispatch() QUOR_EXCLUDES(dispatcherMutex) {
+    MutexLock lock(dispatcherMutex);
     return dispatcher;
   }
 
@@ -104,7 +104,7 @@ struct Listener::Impl {
   void Admit(detail::Socket socket);
   bool Full() const;
   void WaitForRoom();
-  void Stop();
+  void Stop() QUOR_EXCLUDES(connectionsMutex);
   void RunIo(detail::net::io_context& context);
 
   // ---- Connections (connection.cpp, refusal.cpp) ---------------------------------
@@ -140,7 +140,7 @@ struct Listener::Impl {
   // The site as configured now (null when it is not there). A file that
   // cannot be read is reported once and the last good configuration kept; a
   // new unload count drops the component classes held so far.
-  std::shared_ptr<const webconfig::SiteConfig> SiteNow(const webconfig::Site*& out);
+  std::shared_ptr<const webconfig::SiteConfig> SiteNow(const webconfig::Site*& out) QUOR_EXCLUDES(dispatcherMutex);
   detail::Plan OnSite(const std::shared_ptr<const detail::HttpRequest>& r);
   detail::Plan OnScript(const webconfig::ScriptMap& map, const std::shared_ptr<const detail::HttpRequest>& r);
 };

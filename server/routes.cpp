@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <exception>
-#include <mutex>
 
 #include "platform/soap/wsdl.h"
 #include "platform/text/text.h"
@@ -145,7 +144,7 @@ std::shared_ptr<const webconfig::SiteConfig> Listener::Impl::SiteNow(const webco
   if (!failure.ok()) log.Report(eventlog::EventType::Warning, 25, {site->Path().string(), failure.message()});
   out = config->Find(options.siteHost, options.site);
   const uint64_t count = out ? out->unloadCount : 0;
-  std::lock_guard lock(dispatcherMutex);
+  MutexLock lock(dispatcherMutex);
   if (unloadCount && *unloadCount != count) {
     dispatcher = std::make_shared<Dispatcher>(ParseLimits{options.maxDepth}, &log);
     log.Report(eventlog::EventType::Information, 26,

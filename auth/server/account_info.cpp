@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <vector>
@@ -323,13 +322,13 @@ class GroupCache {
     return cache;
   }
 
-  Result<std::vector<dir::Object>> Groups(const std::string& rootPath) {
+  Result<std::vector<dir::Object>> Groups(const std::string& rootPath) QUOR_EXCLUDES(lock_) {
     const std::string file = StoreFile();
     struct stat st {};
     const bool exists = ::stat(file.c_str(), &st) == 0;
     const Stamp stamp{rootPath, file, exists ? st.st_mtim.tv_sec : 0, exists ? st.st_mtim.tv_nsec : 0,
                       exists ? st.st_size : -1};
-    std::lock_guard guard(lock_);
+    util::CriticalSectionLock guard(lock_);
     if (!filled_ || !(stamp == stamp_)) {
       dir::Object root;
       if (HRESULT hr = dir::GetObject(rootPath, root); FAILED(hr)) return DirectoryFailed(hr);
@@ -354,9 +353,9 @@ class GroupCache {
   };
 
   util::CriticalSection lock_;
-  bool filled_ = false;
-  Stamp stamp_;
-  std::vector<dir::Object> groups_;
+  bool filled_ QUOR_GUARDED_BY(lock_) = false;
+  Stamp stamp_ QUOR_GUARDED_BY(lock_);
+  std::vector<dir::Object> groups_ QUOR_GUARDED_BY(lock_);
 };
 
 class WinNTRoot {

@@ -1,7 +1,6 @@
 #include "auth/server/session_table.h"
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 namespace quor::auth {
@@ -37,7 +36,7 @@ Status SessionTable::Register(const std::shared_ptr<SessionImpl>& session, size_
   // outside the lock.
   std::vector<std::shared_ptr<SessionImpl>> dropped;
   return EnterUnique(*session, [&](const std::u16string& identifier) {
-    std::lock_guard guard(lock_);
+    util::CriticalSectionLock guard(lock_);
     if (sessions_.contains(identifier)) return false;
     MakeRoom(limit, idle, now, dropped);
     sessions_.emplace(identifier, Entry{session, now});
@@ -49,7 +48,7 @@ std::shared_ptr<SessionImpl> SessionTable::Find(const std::u16string& identifier
                                                 time::TimePoint now) {
   std::shared_ptr<SessionImpl> found;
   {
-    std::lock_guard guard(lock_);
+    util::CriticalSectionLock guard(lock_);
     auto it = sessions_.find(identifier);
     if (it == sessions_.end()) return nullptr;
     found = std::move(it->second.session);
@@ -66,7 +65,7 @@ std::shared_ptr<SessionImpl> SessionTable::Find(const std::u16string& identifier
 bool SessionTable::Remove(const SessionImpl& session) {
   std::shared_ptr<SessionImpl> removed;
   {
-    std::lock_guard guard(lock_);
+    util::CriticalSectionLock guard(lock_);
     auto it = sessions_.find(session.Identifier());
     if (it == sessions_.end() || it->second.session.get() != &session) return false;
     removed = std::move(it->second.session);
@@ -77,7 +76,7 @@ bool SessionTable::Remove(const SessionImpl& session) {
 }
 
 size_t SessionTable::Size() {
-  std::lock_guard guard(lock_);
+  util::CriticalSectionLock guard(lock_);
   return sessions_.size();
 }
 

@@ -29,15 +29,16 @@ class SessionTable {
   // When the table already holds `limit` sessions, the ones idle for longer
   // than `idle` go first and, if that frees no room, the longest idle one.
   Status Register(const std::shared_ptr<SessionImpl>& session, size_t limit, std::chrono::seconds idle,
-                  time::TimePoint now);
+                  time::TimePoint now) QUOR_EXCLUDES(lock_);
   // The session with the identifier, its idle time restarted at `now`; null
   // when there is none or it has been idle for longer than `idle` (it is
   // removed then).
-  std::shared_ptr<SessionImpl> Find(const std::u16string& identifier, std::chrono::seconds idle, time::TimePoint now);
+  std::shared_ptr<SessionImpl> Find(const std::u16string& identifier, std::chrono::seconds idle, time::TimePoint now)
+      QUOR_EXCLUDES(lock_);
   // Removes the entry only when it still holds `session`, so two closes of
   // one session remove it once. True when this call removed it.
-  bool Remove(const SessionImpl& session);
-  size_t Size();
+  bool Remove(const SessionImpl& session) QUOR_EXCLUDES(lock_);
+  size_t Size() QUOR_EXCLUDES(lock_);
 
  private:
   struct Entry {
@@ -45,12 +46,12 @@ class SessionTable {
     time::TimePoint lastUsed;
   };
   // Makes room for one more session, handing the sessions it removes to
-  // `dropped`; under lock_.
+  // `dropped`.
   void MakeRoom(size_t limit, std::chrono::seconds idle, time::TimePoint now,
-                std::vector<std::shared_ptr<SessionImpl>>& dropped);
+                std::vector<std::shared_ptr<SessionImpl>>& dropped) QUOR_REQUIRES(lock_);
 
-  util::CriticalSection lock_;  // guards sessions_ (the entries and their lastUsed)
-  std::map<std::u16string, Entry> sessions_;
+  util::CriticalSection lock_;
+  std::map<std::u16string, Entry> sessions_ QUOR_GUARDED_BY(lock_);  // the entries and their lastUsed
 };
 
 }  // namespace quor::auth

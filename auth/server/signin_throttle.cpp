@@ -1,7 +1,6 @@
 #include "auth/server/signin_throttle.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/text/text.h"
 
@@ -32,7 +31,7 @@ std::string SignInThrottle::AddressKey(std::string_view address) {
 
 std::optional<com::ErrorInfo> SignInThrottle::Held(const std::string& principal, const std::string& address,
                                                    time::TimePoint now) {
-  std::lock_guard guard(lock_);
+  util::CriticalSectionLock guard(lock_);
   if (auto it = principals_.find(principal); it != principals_.end() && now < it->second.heldUntil)
     return it->second.refusal;
   if (address.empty()) return std::nullopt;
@@ -79,7 +78,7 @@ bool SignInThrottle::Count(Table& table, const std::string& key, const com::Erro
 SignInThrottle::Started SignInThrottle::Failed(const std::string& principal, const std::string& address,
                                                const com::ErrorInfo& refusal, const AuthLimits& limits,
                                                time::TimePoint now) {
-  std::lock_guard guard(lock_);
+  util::CriticalSectionLock guard(lock_);
   Started started;
   started.principal = Count(principals_, principal, refusal, limits.failuresBeforeDelay, limits, now);
   if (!address.empty())
@@ -88,12 +87,12 @@ SignInThrottle::Started SignInThrottle::Failed(const std::string& principal, con
 }
 
 void SignInThrottle::Succeeded(const std::string& principal) {
-  std::lock_guard guard(lock_);
+  util::CriticalSectionLock guard(lock_);
   principals_.erase(principal);
 }
 
 size_t SignInThrottle::Size() {
-  std::lock_guard guard(lock_);
+  util::CriticalSectionLock guard(lock_);
   return principals_.size() + addresses_.size();
 }
 

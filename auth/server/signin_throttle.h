@@ -48,7 +48,8 @@ class SignInThrottle {
 
   // The refusal to answer an attempt with at `now`, when the principal or
   // the address is held back; nullopt when neither is.
-  std::optional<com::ErrorInfo> Held(const std::string& principal, const std::string& address, time::TimePoint now);
+  std::optional<com::ErrorInfo> Held(const std::string& principal, const std::string& address, time::TimePoint now)
+      QUOR_EXCLUDES(lock_);
 
   // Which counts a failure started holding back.
   struct Started {
@@ -58,12 +59,12 @@ class SignInThrottle {
   // Counts a wrong credential for the principal and the address; `refusal`
   // is the answer it got.
   Started Failed(const std::string& principal, const std::string& address, const com::ErrorInfo& refusal,
-                 const AuthLimits& limits, time::TimePoint now);
+                 const AuthLimits& limits, time::TimePoint now) QUOR_EXCLUDES(lock_);
   // A right credential: the principal's count goes.
-  void Succeeded(const std::string& principal);
+  void Succeeded(const std::string& principal) QUOR_EXCLUDES(lock_);
 
   // The entries of both tables (for tests).
-  size_t Size();
+  size_t Size() QUOR_EXCLUDES(lock_);
 
  private:
   struct Entry {
@@ -75,16 +76,16 @@ class SignInThrottle {
   using Table = std::map<std::string, Entry, std::less<>>;
 
   // Counts one failure in `table`, whose entries hold back after `limit`
-  // failures; true when it starts holding back. Under lock_.
+  // failures; true when it starts holding back.
   bool Count(Table& table, const std::string& key, const com::ErrorInfo& refusal, uint32_t limit,
-             const AuthLimits& limits, time::TimePoint now);
-  // Makes room for one more entry in `table`. Under lock_.
-  void MakeRoom(Table& table, std::chrono::seconds forget, time::TimePoint now);
+             const AuthLimits& limits, time::TimePoint now) QUOR_REQUIRES(lock_);
+  // Makes room for one more entry in `table`.
+  void MakeRoom(Table& table, std::chrono::seconds forget, time::TimePoint now) QUOR_REQUIRES(lock_);
 
   const size_t capacity_;
-  util::CriticalSection lock_;  // guards principals_ and addresses_
-  Table principals_;
-  Table addresses_;
+  util::CriticalSection lock_;
+  Table principals_ QUOR_GUARDED_BY(lock_);
+  Table addresses_ QUOR_GUARDED_BY(lock_);
 };
 
 }  // namespace quor::auth

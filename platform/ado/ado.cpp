@@ -1,8 +1,8 @@
 #include "platform/ado/ado.h"
 
 #include <limits>
-#include <mutex>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/com/errorinfo.h"
 #include "platform/odbc/odbc.h"
 #include "platform/text/text.h"
@@ -194,7 +194,7 @@ class StatementCache {
 
   std::unique_ptr<odbc::Statement> Take(const std::string& sql) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
         if (it->first == sql) {
           auto statement = std::move(it->second);
@@ -209,7 +209,7 @@ class StatementCache {
   void Give(std::string sql, std::unique_ptr<odbc::Statement> statement) {
     if (!statement || !statement->valid()) return;
     statement->CloseCursor();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     idle_.emplace_back(std::move(sql), std::move(statement));
     if (idle_.size() > kCapacity) idle_.erase(idle_.begin());
   }
@@ -217,8 +217,8 @@ class StatementCache {
  private:
   static constexpr size_t kCapacity = 32;
   std::shared_ptr<odbc::Connection> connection_;
-  std::mutex mutex_;
-  std::vector<std::pair<std::string, std::unique_ptr<odbc::Statement>>> idle_;
+  Mutex mutex_;
+  std::vector<std::pair<std::string, std::unique_ptr<odbc::Statement>>> idle_ QUOR_GUARDED_BY(mutex_);
 };
 
 // ---- Connection -------------------------------------------------------------------

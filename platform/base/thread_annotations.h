@@ -1,7 +1,8 @@
 // Which lock guards which state, written so that clang's -Wthread-safety
 // checks it (scripts/check_thread_safety.py runs it in test.sh); other
 // compilers see plain code. Mutex and MutexLock are std::mutex and
-// std::lock_guard with the capability the analysis follows.
+// std::lock_guard with the capability the analysis follows; RecursiveMutex
+// and RecursiveMutexLock the same for std::recursive_mutex.
 #pragma once
 
 #include <mutex>
@@ -52,6 +53,34 @@ class QUOR_SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+};
+
+// A lock its holder may take again, for a holder re-entered through calls
+// the analysis cannot see (a loaded library's start-up); the analysis treats
+// it as a Mutex, so one function taking it twice is reported.
+class QUOR_CAPABILITY("mutex") RecursiveMutex {
+ public:
+  RecursiveMutex() = default;
+  RecursiveMutex(const RecursiveMutex&) = delete;
+  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+  void lock() QUOR_ACQUIRE() { mutex_.lock(); }
+  void unlock() QUOR_RELEASE() { mutex_.unlock(); }
+  bool try_lock() QUOR_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+class QUOR_SCOPED_CAPABILITY RecursiveMutexLock {
+ public:
+  explicit RecursiveMutexLock(RecursiveMutex& mutex) QUOR_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~RecursiveMutexLock() QUOR_RELEASE() { mutex_.unlock(); }
+  RecursiveMutexLock(const RecursiveMutexLock&) = delete;
+  RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
+
+ private:
+  RecursiveMutex& mutex_;
 };
 
 }  // namespace quor

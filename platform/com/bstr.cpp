@@ -63,7 +63,7 @@ std::string_view Bstr::Utf8() const {
   if (!rep_) return {};
   Rep& rep = *rep_;
   if (!rep.utf8Ready.load(std::memory_order_acquire)) {
-    std::lock_guard lock(rep.convert);
+    MutexLock lock(rep.convert);
     if (!rep.utf8Ready.load(std::memory_order_relaxed)) {
       rep.utf8 = text::Narrow(rep.wide);
       rep.utf8Ready.store(true, std::memory_order_release);
@@ -76,7 +76,7 @@ const std::u16string& Bstr::Str() const {
   if (!rep_) return EmptyWide();
   Rep& rep = *rep_;
   if (!rep.wideReady.load(std::memory_order_acquire)) {
-    std::lock_guard lock(rep.convert);
+    MutexLock lock(rep.convert);
     if (!rep.wideReady.load(std::memory_order_relaxed)) {
       rep.wide = text::Widen(rep.utf8);
       rep.wideReady.store(true, std::memory_order_release);

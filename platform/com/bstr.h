@@ -14,10 +14,11 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "platform/base/thread_annotations.h"
 
 namespace quor::com {
 
@@ -91,7 +92,9 @@ class Bstr {
   // One text in one or both forms. The form it was made from is set at
   // construction; the other is made once, under `convert`, the first time it
   // is asked for, and `wideReady` / `utf8Ready` (release/acquire) publish it.
-  // A Rep that more than one Bstr shares is never changed otherwise.
+  // A Rep that more than one Bstr shares is never changed otherwise. The
+  // forms are not written as guarded: once published they are read without
+  // the lock.
   struct Rep {
     std::u16string wide;
     std::string utf8;
@@ -99,7 +102,7 @@ class Bstr {
     bool fromUtf8 = false;  // utf8 is the text as made (valid, so lossless)
     std::atomic<bool> wideReady{false};
     std::atomic<bool> utf8Ready{false};
-    std::mutex convert;
+    Mutex convert;
   };
 
   void Assign(std::u16string&& text);

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/com/errorinfo.h"
 #include "platform/com/server.h"
 #include "platform/registry/registry.h"
@@ -54,7 +54,7 @@ struct Library {
 class Libraries {
  public:
   HRESULT Get(const std::string& path, server::DllGetClassObjectFn& getClassObject) {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     if (auto it = loaded_.find(path); it != loaded_.end()) {
       getClassObject = it->second.getClassObject;
       return S_OK;
@@ -101,7 +101,7 @@ class Libraries {
   }
 
   void FreeUnused() {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     for (auto it = loaded_.begin(); it != loaded_.end();) {
       Library& lib = it->second;
       if (lib.canUnloadNow && lib.canUnloadNow() == S_OK) {
@@ -123,14 +123,14 @@ class Libraries {
  private:
   static void DetachAllAtExit() {
     Libraries& self = Instance();
-    std::lock_guard lock(self.mutex_);
+    RecursiveMutexLock lock(self.mutex_);
     for (auto& [path, lib] : self.loaded_) {
       if (auto detach = std::exchange(lib.detach, nullptr)) detach();
     }
   }
 
-  std::recursive_mutex mutex_;
-  std::map<std::string, Library> loaded_;
+  RecursiveMutex mutex_;
+  std::map<std::string, Library> loaded_ QUOR_GUARDED_BY(mutex_);
 };
 
 }  // namespace

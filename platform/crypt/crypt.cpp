@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/win32_error.h"
 #include "platform/fs/fs.h"
@@ -306,8 +306,8 @@ HRESULT ReadContainerCached(const std::filesystem::path& file, ContainerKeys& ou
     timespec modified{};
     ContainerKeys keys;
   };
-  static std::mutex lock;
-  static std::map<std::string, Entry> cache;
+  static Mutex lock;
+  static std::map<std::string, Entry> cache QUOR_GUARDED_BY(lock);
 
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return errno == ENOENT ? NTE_BAD_KEYSET : FromErrno(errno);
@@ -316,7 +316,7 @@ HRESULT ReadContainerCached(const std::filesystem::path& file, ContainerKeys& ou
            e.modified.tv_sec == st.st_mtim.tv_sec && e.modified.tv_nsec == st.st_mtim.tv_nsec;
   };
   {
-    std::lock_guard guard(lock);
+    MutexLock guard(lock);
     if (auto it = cache.find(file.string()); it != cache.end() && same(it->second)) {
       out = it->second.keys;
       return S_OK;
@@ -324,7 +324,7 @@ HRESULT ReadContainerCached(const std::filesystem::path& file, ContainerKeys& ou
   }
   ContainerKeys keys;
   if (HRESULT hr = ReadContainer(file, keys); FAILED(hr)) return hr;
-  std::lock_guard guard(lock);
+  MutexLock guard(lock);
   cache[file.string()] = Entry{st.st_dev, st.st_ino, st.st_size, st.st_mtim, keys};
   out = std::move(keys);
   return S_OK;
@@ -403,12 +403,12 @@ struct ProviderState {
   uint32_t type = 0;
   bool verify = false;
   Location location;
-  std::mutex mutex;  // guards the cached key pairs
-  ContainerKeys keys;
+  Mutex mutex;
+  ContainerKeys keys QUOR_GUARDED_BY(mutex);  // as cached
 
   // The container's key pair of `keySpec`, loaded (or made) on first use.
-  HRESULT UserKey(uint32_t keySpec, bool generate, SharedPkey& out) {
-    std::lock_guard lock(mutex);
+  HRESULT UserKey(uint32_t keySpec, bool generate, SharedPkey& out) QUOR_EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     SharedPkey& slot = keySpec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
     if (!slot && !verify) {
       ContainerKeys fresh;
@@ -423,8 +423,7 @@ struct ProviderState {
 
   // A new key pair for `keySpec`, stored in the container. With
   // `onlyWhenMissing`, a pair that another writer stored meanwhile wins.
-  // Called with `mutex` held.
-  HRESULT Replace(uint32_t keySpec, SharedPkey& out, bool onlyWhenMissing) {
+  HRESULT Replace(uint32_t keySpec, SharedPkey& out, bool onlyWhenMissing) QUOR_REQUIRES(mutex) {
     SharedPkey& slot = keySpec == AT_KEYEXCHANGE ? keys.exchange : keys.signature;
     if (verify) {
       if (!(slot = GenerateRsa())) return NTE_FAIL;
@@ -563,7 +562,7 @@ HRESULT Provider::GenKey(AlgId alg, uint32_t flags, Key& out) const {
   } else if (IsExchangeSpec(alg) || IsSignatureSpec(alg)) {
     if (bits != 0 && bits != kRsaKeyBits) return NTE_BAD_FLAGS;
     const uint32_t keySpec = IsExchangeSpec(alg) ? AT_KEYEXCHANGE : AT_SIGNATURE;
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (HRESULT hr = state_->Replace(keySpec, key->pkey, /*onlyWhenMissing=*/false); FAILED(hr)) return hr;
     key->alg = keySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
     key->hasPrivate = true;

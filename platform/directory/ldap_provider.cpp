@@ -24,9 +24,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/directory/provider.h"
 #include "platform/text/text.h"
 
@@ -168,8 +168,8 @@ AdsType TypeOfSyntax(std::string_view syntax, std::string_view equality) {
   }
 }
 
-std::mutex gSchemaMutex;
-std::map<std::string, std::shared_ptr<const Schema>> gSchemas;  // by server URL
+Mutex gSchemaMutex;
+std::map<std::string, std::shared_ptr<const Schema>> gSchemas QUOR_GUARDED_BY(gSchemaMutex);  // by server URL
 
 // ---- Connections ---------------------------------------------------------------------------------
 
@@ -179,12 +179,14 @@ class Connection {
     if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
   }
 
-  std::mutex mutex;  // one request at a time on the handle
+  // One request at a time on the handle: what uses `ld` once the connection
+  // is shared requires it.
+  Mutex mutex;
   LDAP* ld = nullptr;
   std::string host;  // as the path wrote it
   std::string url;
   timeval timeout{};
-  std::shared_ptr<const Schema> schema;
+  std::shared_ptr<const Schema> schema QUOR_GUARDED_BY(mutex);
 
   std::string PathOf(std::string_view dn) const {
     AdsPath path;
@@ -199,10 +201,9 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 
 // Runs one search page (or the whole search when pageSize is 0). `cookie` is
 // the paging position, empty at the start and again after the last page.
-// Caller holds the connection's mutex.
 int SearchPage(Connection& c, const std::string& base, int scope, const std::string& filter,
                const std::vector<std::string>& attributes, int pageSize, int sizeLimit, std::string& cookie,
-               Message& result) {
+               Message& result) QUOR_REQUIRES(c.mutex) {
   std::vector<char*> attrs;
   for (const auto& a : attributes) attrs.push_back(const_cast<char*>(a.c_str()));
   attrs.push_back(nullptr);
@@ -246,8 +247,8 @@ std::vector<std::string> Values(LDAP* ld, LDAPMessage* entry, const char* name) 
   return out;
 }
 
-// One attribute of the root DSE. Caller holds the mutex.
-std::vector<std::string> RootDse(Connection& c, const char* attribute) {
+// One attribute of the root DSE.
+std::vector<std::string> RootDse(Connection& c, const char* attribute) QUOR_REQUIRES(c.mutex) {
   Message result;
   std::string cookie;
   if (SearchPage(c, "", LDAP_SCOPE_BASE, "(objectClass=*)", {attribute}, 0, 0, cookie, result) != LDAP_SUCCESS)
@@ -264,7 +265,7 @@ struct SchemaItem {
   }
 };
 
-std::shared_ptr<const Schema> ReadSchema(Connection& c) {
+std::shared_ptr<const Schema> ReadSchema(Connection& c) QUOR_REQUIRES(c.mutex) {
   auto subentry = RootDse(c, "subschemaSubentry");
   const std::string base = subentry.empty() ? "cn=Subschema" : subentry.front();
   Message result;
@@ -341,17 +342,17 @@ std::shared_ptr<const Schema> ReadSchema(Connection& c) {
   return schema;
 }
 
-// The server's schema, from the process-wide cache. Caller holds c.mutex.
-std::shared_ptr<const Schema> SchemaOf(Connection& c) {
+// The server's schema, from the process-wide cache.
+std::shared_ptr<const Schema> SchemaOf(Connection& c) QUOR_REQUIRES(c.mutex) QUOR_EXCLUDES(gSchemaMutex) {
   if (c.schema) return c.schema;
   {
-    std::lock_guard lock(gSchemaMutex);
+    MutexLock lock(gSchemaMutex);
     auto it = gSchemas.find(c.url);
     if (it != gSchemas.end()) return c.schema = it->second;
   }
   auto schema = ReadSchema(c);
   if (!schema) return c.schema = std::make_shared<Schema>();  // untyped: every value a string
-  std::lock_guard lock(gSchemaMutex);
+  MutexLock lock(gSchemaMutex);
   return c.schema = gSchemas.emplace(c.url, schema).first->second;
 }
 
@@ -370,7 +371,8 @@ void OrderObjectClasses(const Schema& schema, std::vector<std::string>& values) 
 // `wanted` null: every attribute the server sent. Otherwise only attributes
 // named exactly (without case) in it, which leaves out the subtypes a server
 // sends for a supertype ("name" bringing cn, sn, ...).
-Entry ReadEntry(Connection& c, const Schema& schema, LDAPMessage* message, const std::vector<std::string>* wanted) {
+Entry ReadEntry(Connection& c, const Schema& schema, LDAPMessage* message, const std::vector<std::string>* wanted)
+    QUOR_REQUIRES(c.mutex) {
   Entry entry;
   if (char* dn = ldap_get_dn(c.ld, message)) {
     entry.dn = dn;
@@ -419,7 +421,7 @@ const Property* FindProperty(const std::vector<Property>& properties, std::strin
 // ---- Objects -------------------------------------------------------------------------------------
 
 class LdapObject;
-HRESULT ReadObject(const ConnectionPtr& c, const std::string& dn, Object& out);
+HRESULT ReadObject(const ConnectionPtr& c, const std::string& dn, Object& out) QUOR_EXCLUDES(c->mutex);
 HRESULT MakeCursor(const ConnectionPtr& c, const std::string& base, std::string_view filter,
                    std::span<const std::string> attributes, const SearchOptions& options, SearchCursor& out);
 
@@ -532,7 +534,7 @@ class LdapObject final : public ObjectImpl {
 const std::vector<std::string> kAllAttributes = {"*", "+"};
 
 HRESULT ReadObject(const ConnectionPtr& c, const std::string& dn, Object& out) {
-  std::lock_guard lock(c->mutex);
+  MutexLock lock(c->mutex);
   auto schema = SchemaOf(*c);
   Message result;
   std::string cookie;
@@ -586,16 +588,16 @@ class LdapSearch final : public SearchState {
       serverAttributes_ = {LDAP_NO_ATTRS};
   }
 
-  // Fetches the first page. Caller holds no lock.
-  HRESULT Start() {
-    std::lock_guard lock(c_->mutex);
+  // Fetches the first page.
+  HRESULT Start() QUOR_EXCLUDES(c_->mutex) {
+    MutexLock lock(c_->mutex);
     schema_ = SchemaOf(*c_);
     if (schema_->hasEntryDn) filter_ = RewriteDnFilter(filter_);
     return FetchPage();
   }
 
-  HRESULT NextRow(Row& row) override {
-    std::lock_guard lock(c_->mutex);
+  HRESULT NextRow(Row& row) override QUOR_EXCLUDES(c_->mutex) {
+    MutexLock lock(c_->mutex);
     while (!entry_) {
       if (cookie_.empty() || Full()) return S_ADS_NOMORE_ROWS;
       if (HRESULT hr = FetchPage(); FAILED(hr)) return hr;
@@ -628,8 +630,7 @@ class LdapSearch final : public SearchState {
  private:
   bool Full() const { return sizeLimit_ > 0 && rows_ >= sizeLimit_; }
 
-  // Caller holds the mutex.
-  HRESULT FetchPage() {
+  HRESULT FetchPage() QUOR_REQUIRES(c_->mutex) {
     entry_ = nullptr;
     const int limit = sizeLimit_ > 0 ? sizeLimit_ - rows_ : 0;
     int rc = SearchPage(*c_, base_, scope_, filter_, serverAttributes_, pageSize_, limit, cookie_, result_);
@@ -703,8 +704,8 @@ class ReachGate {
     return gate;
   }
   // Whether a bind may try the server; otherwise `why` tells of the last failure.
-  bool MayTry(const std::string& server, std::string& why) {
-    std::lock_guard lock(mutex_);
+  bool MayTry(const std::string& server, std::string& why) QUOR_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     const auto it = down_.find(server);
     if (it == down_.end()) return true;
     const auto now = std::chrono::steady_clock::now();
@@ -717,16 +718,16 @@ class ReachGate {
     it->second.next = now + it->second.pause;  // this bind is the one that tries
     return true;
   }
-  void Failed(const std::string& server, const std::string& text) {
-    std::lock_guard lock(mutex_);
+  void Failed(const std::string& server, const std::string& text) QUOR_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     Down& down = down_[server];
     down.pause = down.pause.count() == 0 ? std::chrono::milliseconds(1000)
                                          : std::min(down.pause * 2, std::chrono::milliseconds(4000));
     down.next = std::chrono::steady_clock::now() + down.pause;
     down.text = text;
   }
-  void Answered(const std::string& server) {
-    std::lock_guard lock(mutex_);
+  void Answered(const std::string& server) QUOR_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     down_.erase(server);
   }
 
@@ -736,8 +737,8 @@ class ReachGate {
     std::chrono::milliseconds pause{0};
     std::string text;
   };
-  std::mutex mutex_;  // guards down_
-  std::map<std::string, Down> down_;
+  Mutex mutex_;
+  std::map<std::string, Down> down_ QUOR_GUARDED_BY(mutex_);
 };
 
 bool NotReached(HRESULT hr) { return hr == kServerDown || hr == kTimeout; }
@@ -801,14 +802,15 @@ HRESULT Connect(const AdsPath& path, const Options& options, uint32_t flags, Con
   return S_OK;
 }
 
-HRESULT SimpleBind(Connection& c, const std::string& dn, std::string_view password, std::string_view who) {
+HRESULT SimpleBind(Connection& c, const std::string& dn, std::string_view password, std::string_view who)
+    QUOR_REQUIRES(c.mutex) {
   berval credential{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
   const int rc = ldap_sasl_bind_s(c.ld, dn.c_str(), LDAP_SASL_SIMPLE, &credential, nullptr, nullptr, nullptr);
   return rc == LDAP_SUCCESS ? S_OK : LdapFail(c.ld, rc, who);
 }
 
 // The naming context that holds `dn`: the longest one that ends it.
-std::string NamingContextOf(Connection& c, const std::string& dn) {
+std::string NamingContextOf(Connection& c, const std::string& dn) QUOR_REQUIRES(c.mutex) {
   std::string best;
   size_t bestRdns = 0;
   auto rdns = [](std::string_view text) {
@@ -855,8 +857,9 @@ bool IsDn(const std::string& user) {
   return any;
 }
 
-// Finds the one user entry a sign-in name stands for. Caller holds the mutex.
-HRESULT ResolveUser(Connection& c, const std::string& pathDn, const std::string& user, std::string& dn) {
+// Finds the one user entry a sign-in name stands for.
+HRESULT ResolveUser(Connection& c, const std::string& pathDn, const std::string& user, std::string& dn)
+    QUOR_REQUIRES(c.mutex) {
   if (IsDn(user)) {
     dn = user;
     return S_OK;
@@ -876,7 +879,7 @@ HRESULT ResolveUser(Connection& c, const std::string& pathDn, const std::string&
   const std::string dnsName = DnsNameOf(base);
   const std::string shortName = dnsName.substr(0, dnsName.find('.'));
 
-  auto lookup = [&](const std::string& filter, int& count) -> HRESULT {
+  auto lookup = [&](const std::string& filter, int& count) QUOR_REQUIRES(c.mutex) -> HRESULT {
     Message result;
     std::string cookie;
     count = 0;
@@ -938,7 +941,7 @@ HRESULT LdapBind(const AdsPath& path, const std::string* user, std::string_view 
   if (HRESULT hr = Connect(path, options, flags, c); FAILED(hr)) return reached(hr);
   std::string dn = path.dn;
   {
-    std::lock_guard lock(c->mutex);
+    MutexLock lock(c->mutex);
     if (!options.serviceUser.empty() && options.servicePassword.empty())
       return Fail(kLogonFailure, LDAP_INVALID_CREDENTIALS, "the service's password is empty", kLdapProvider);
     if (HRESULT hr = reached(SimpleBind(*c, options.serviceUser, options.servicePassword,

@@ -55,9 +55,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <utility>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/base/unique_fd.h"
 #include "platform/fs/fs.h"
 #include "platform/text/text.h"
@@ -575,17 +575,17 @@ std::optional<std::vector<std::string>> Value::AsMultiString() const {
 // ---- Registry ---------------------------------------------------------------------------
 
 struct Registry::State {
-  std::filesystem::path file;
-  std::mutex mutex;
-  bool loaded = false;
-  FileId id;
-  Status status;
-  std::string reason;
-  std::string content;
-  Tree tree;
+  std::filesystem::path file;  // set once, before the first use
+  Mutex mutex;
+  bool loaded QUOR_GUARDED_BY(mutex) = false;
+  FileId id QUOR_GUARDED_BY(mutex);
+  Status status QUOR_GUARDED_BY(mutex);
+  std::string reason QUOR_GUARDED_BY(mutex);
+  std::string content QUOR_GUARDED_BY(mutex);
+  Tree tree QUOR_GUARDED_BY(mutex);
 
   // Loads `content` read from the file into the cache.
-  void Load(std::string&& newContent, const FileId& newId) {
+  void Load(std::string&& newContent, const FileId& newId) QUOR_REQUIRES(mutex) {
     Tree fresh;
     auto error = Parse(newContent, static_cast<uint64_t>(newId.mtimeNs), fresh);
     content = std::move(newContent);
@@ -603,8 +603,8 @@ struct Registry::State {
     }
   }
 
-  // Brings the cache up to date with the file. Caller holds `mutex`.
-  Status Refresh() {
+  // Brings the cache up to date with the file.
+  Status Refresh() QUOR_REQUIRES(mutex) {
     struct stat st {};
     FileId now;
     if (::stat(file.c_str(), &st) == 0) {
@@ -630,8 +630,8 @@ struct Registry::State {
   }
 
   template <typename Fn>
-  Status Read(Fn&& fn) {
-    std::lock_guard lock(mutex);
+  Status Read(Fn&& fn) QUOR_EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     QUOR_RETURN_IF_ERROR(Refresh());
     return fn(tree);
   }
@@ -639,8 +639,8 @@ struct Registry::State {
   // Runs `fn(tree, changed)` on the file's current content under the file
   // lock and writes the result when it succeeded and changed something.
   template <typename Fn>
-  Status Write(Fn&& fn) {
-    std::lock_guard lock(mutex);
+  Status Write(Fn&& fn) QUOR_EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     std::error_code ec;
     std::filesystem::path folder = file.parent_path();
     if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
@@ -686,7 +686,7 @@ struct Registry::State {
     return Status();
   }
 
-  Status Replace(std::string_view out) {
+  Status Replace(std::string_view out) QUOR_REQUIRES(mutex) {
     fs::RemoveStaleTemporaries(file.string());
     fs::WriteStep step{};
     const Status written = fs::WriteFileAtomic(file.string(), out, {.keepMode = true}, &step);
@@ -702,12 +702,12 @@ Registry::Registry(std::filesystem::path file) : state_(std::make_unique<State>(
 Registry::~Registry() = default;
 
 Registry& Registry::Default() {
-  static std::mutex mutex;
+  static Mutex mutex;
   // Process-wide: one registry per file path ever named by QUOR_REGISTRY.
-  static std::map<std::string, std::unique_ptr<Registry>> registries;
+  static std::map<std::string, std::unique_ptr<Registry>> registries QUOR_GUARDED_BY(mutex);
   const char* env = std::getenv("QUOR_REGISTRY");
   std::string path = env && *env ? env : std::string(kDefaultPath);
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   auto& slot = registries[path];
   if (!slot) slot = std::make_unique<Registry>(path);
   return *slot;
@@ -716,7 +716,7 @@ Registry& Registry::Default() {
 const std::filesystem::path& Registry::Path() const { return state_->file; }
 
 Status Registry::Check() {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   Status rc = state_->Refresh();
   if (Win32Error(rc) == ERROR_BADDB) return Win32Status(ERROR_BADDB, state_->reason);
   return rc;

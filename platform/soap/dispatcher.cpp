@@ -469,7 +469,7 @@ Status Dispatcher::EnsureMethods(Class& cls, const Endpoint& endpoint, ComPtr<co
 }
 
 Result<Dispatcher::Class*> Dispatcher::KeptClass(const Endpoint& endpoint, ComPtr<com::IUnknown>& created) {
-  std::lock_guard lock(classesMutex_);
+  MutexLock lock(classesMutex_);
   QUOR_ASSIGN_OR_RETURN(Class* cls, ClassOf(endpoint));
   QUOR_RETURN_IF_ERROR(EnsureMethods(*cls, endpoint, created));
   return cls;
@@ -483,7 +483,7 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
   methods.clear();
   try {
     Apartment apartment;
-    std::lock_guard lock(classesMutex_);
+    MutexLock lock(classesMutex_);
     ComPtr<com::IUnknown> created;
     Result<Class*> cls = ClassOf(endpoint);
     const Status status = cls.ok() ? EnsureMethods(**cls, endpoint, created) : cls.status();

@@ -37,12 +37,12 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/status.h"
 #include "platform/eventlog/eventlog.h"
@@ -157,7 +157,8 @@ class Dispatcher {
 
   // The methods of the endpoint's class (properties left out), creating one
   // object the first time. On failure the status, with the reason in `error`.
-  HRESULT Methods(const Endpoint& endpoint, std::vector<com::MemberInfo>& methods, std::string& error);
+  HRESULT Methods(const Endpoint& endpoint, std::vector<com::MemberInfo>& methods, std::string& error)
+      QUOR_EXCLUDES(classesMutex_);
 
   // A fault for a request that never reached a component (e.g. too large).
   static std::string RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description);
@@ -181,18 +182,21 @@ class Dispatcher {
   CallResult Answer(const Endpoint& endpoint, Status status, CallState& call) const;
 
   // The kept class of the endpoint, fetched on first use; its method list is
-  // filled once and then only read. Both under classesMutex_.
-  Result<Class*> ClassOf(const Endpoint& endpoint);
-  Status EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created);
+  // filled once and then only read.
+  Result<Class*> ClassOf(const Endpoint& endpoint) QUOR_REQUIRES(classesMutex_);
+  Status EnsureMethods(Class& cls, const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created)
+      QUOR_REQUIRES(classesMutex_);
   // Both, under the lock; `created` may hold the object made on the way.
-  Result<Class*> KeptClass(const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created);
+  Result<Class*> KeptClass(const Endpoint& endpoint, com::ComPtr<com::IUnknown>& created) QUOR_EXCLUDES(classesMutex_);
 
   ParseLimits limits_;
   const eventlog::EventSource* log_;
-  // Guards classes_ and each Class until its methods are known; a Class is
+  // Guards classes_ and each Class until its methods are known (then read
+  // without it, so a Class's fields are not written as guarded); a Class is
   // never removed before the dispatcher goes, so calls keep their pointer.
-  std::mutex classesMutex_;
-  std::map<std::string, std::unique_ptr<Class>, text::LessNoCase> classes_;  // by ProgID
+  Mutex classesMutex_;
+  // By ProgID.
+  std::map<std::string, std::unique_ptr<Class>, text::LessNoCase> classes_ QUOR_GUARDED_BY(classesMutex_);
 };
 
 }  // namespace quor::soap

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/text/text.h"
 
 namespace quor::time {
@@ -12,8 +12,8 @@ namespace {
 
 // The process-wide clock setting; read once from the environment.
 struct ClockState {
-  std::mutex mutex;
-  std::optional<TimePoint> fixed;
+  Mutex mutex;
+  std::optional<TimePoint> fixed QUOR_GUARDED_BY(mutex);
   ClockState() {
     if (const char* env = std::getenv("QUOR_CLOCK"); env && *env) fixed = ParseUtc(env);
   }
@@ -38,13 +38,13 @@ std::pair<std::time_t, int> Split(TimePoint t) {
 
 TimePoint Now() {
   auto& state = State();
-  std::lock_guard lock(state.mutex);
+  MutexLock lock(state.mutex);
   return state.fixed ? *state.fixed : std::chrono::system_clock::now();
 }
 
 void SetFixedTime(std::optional<TimePoint> t) {
   auto& state = State();
-  std::lock_guard lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.fixed = t;
 }
 

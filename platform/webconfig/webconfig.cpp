@@ -467,7 +467,7 @@ Watcher::Identity Watcher::Look(const std::filesystem::path& file) {
 std::shared_ptr<const SiteConfig> Watcher::Current(Status* failure) {
   if (failure) *failure = Status();
   const Identity now = Look(file_);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (seen_ && *seen_ == now) return current_;
   seen_ = now;
   Result<SiteConfig> loaded = Load(file_);

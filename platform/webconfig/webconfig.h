@@ -22,12 +22,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/base/win32_error.h"
 #include "platform/com/status.h"
 
@@ -148,7 +148,7 @@ class Watcher {
   explicit Watcher(std::filesystem::path file);
   // `failure` (may be null) gets why a changed file could not be loaded this
   // time; success otherwise.
-  std::shared_ptr<const SiteConfig> Current(Status* failure = nullptr);
+  std::shared_ptr<const SiteConfig> Current(Status* failure = nullptr) QUOR_EXCLUDES(mutex_);
   const std::filesystem::path& Path() const { return file_; }
 
  private:
@@ -161,9 +161,9 @@ class Watcher {
   static Identity Look(const std::filesystem::path& file);
 
   std::filesystem::path file_;
-  std::mutex mutex_;
-  std::optional<Identity> seen_;
-  std::shared_ptr<const SiteConfig> current_;
+  Mutex mutex_;
+  std::optional<Identity> seen_ QUOR_GUARDED_BY(mutex_);
+  std::shared_ptr<const SiteConfig> current_ QUOR_GUARDED_BY(mutex_);
 };
 
 }  // namespace quor::webconfig

@@ -1,4 +1,5 @@
-// Included first in every C++ file of a QUOR_FUZZ build. libstdc++ 12 offers
+// Included first in every C++ file that clang builds (and that
+// scripts/check_thread_safety.py checks). libstdc++ 12 offers
 // std::source_location only to compilers with __builtin_source_location,
 // which clang gained after version 14; this gives clang 14 the same class over
 // the older builtins, so that the authentication code builds unchanged
