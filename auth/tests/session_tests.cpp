@@ -98,10 +98,11 @@ TEST_F(AuthSessions, AlteredForgedAndForeignTicketsAreRefused) {
 }
 
 TEST_F(AuthSessions, TicketFieldsCannotSpill) {
-  for (auto [realm, principal] : {std::pair<std::u16string, std::u16string>{u"EVIL:REALM", u"user"},
-                                  {u"REALM", u"user:0:0"},
-                                  {u"REALM", std::u16string(u"us\0er", 5)}}) {
-    auto [code, why] = Raised([&] { return MakeTicketText(TicketImpl::Issued(realm, principal, 1, 2), secret); });
+  for (const auto& fields : {std::pair<std::u16string, std::u16string>{u"EVIL:REALM", u"user"},
+                              {u"REALM", u"user:0:0"},
+                              {u"REALM", std::u16string(u"us\0er", 5)}}) {
+    auto [code, why] =
+        Raised([&] { return MakeTicketText(TicketImpl::Issued(fields.first, fields.second, 1, 2), secret); });
     EXPECT_EQ(code, E_INVALIDARG);
   }
   // Properly signed texts that are not twelve well-formed fields.
