@@ -81,7 +81,10 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
       std::string path(value.substr(0, eq));
       std::string progId =
           eq == std::string_view::npos ? EndpointTable::DefaultProgId(path) : std::string(value.substr(eq + 1));
-      if (!out.endpoints.Add(std::move(path), std::move(progId), error)) return false;
+      if (Status added = out.endpoints.Add(std::move(path), std::move(progId)); !added.ok()) {
+        error = added.message();
+        return false;
+      }
     } else if (arg == "--resource-url") {
       if (!next()) return false;
       std::string url(value);

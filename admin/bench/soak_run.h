@@ -218,10 +218,9 @@ inline Reply Call(Run& run, admin::CVeltService& client, std::string_view method
     return r;
   }
   r.fault = client.FormatFault();
-  soap::Answer answer;
-  std::string error;
-  if (!client.LastAnswer().empty() && soap::ParseAnswer(client.LastAnswer(), answer, error) == S_OK && answer.isFault)
-    r.status = answer.fault.status;
+  if (!client.LastAnswer().empty())
+    if (const quor::Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer()); answer.ok() && answer->isFault)
+      r.status = answer->fault.status;
   return r;
 }
 

@@ -397,51 +397,49 @@ std::string ChildText(const pugi::xml_node& parent, std::string_view localName) 
   return {};
 }
 
-HRESULT ReadRequest(std::string_view body, char* writable, const ParseLimits& limits, Request& out,
-                    std::string& error) {
-  out = Request{};
-  std::string converted;
+// A message that cannot be read, and why.
+Status Malformed(std::string reason) { return Status(E_INVALIDARG, std::move(reason)); }
+
+Result<Request> ReadRequest(std::string_view body, char* writable, const ParseLimits& limits) {
+  std::string converted, error;
   pugi::xml_document doc;
   pugi::xml_node call;
-  if (!OpenEnvelope(body, writable, limits.maxDepth, converted, doc, call, error)) return E_INVALIDARG;
+  if (!OpenEnvelope(body, writable, limits.maxDepth, converted, doc, call, error)) return Malformed(std::move(error));
+  Request out;
   out.method = std::string(LocalName(call.name()));
   out.ns = NamespaceOf(call);
   for (pugi::xml_node c = call.first_child(); c; c = c.next_sibling()) {
     if (c.type() == pugi::node_element) {
       NamedValue value;
-      if (!ReadValue(c, value, error)) {
-        out = Request{};
-        return E_INVALIDARG;
-      }
+      if (!ReadValue(c, value, error)) return Malformed(std::move(error));
       out.params.push_back(std::move(value));
     } else if ((c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) && !IsBlank(c.value())) {
-      error = text::Format("Text directly in the method element \"%s\".", call.name());
-      out = Request{};
-      return E_INVALIDARG;
+      return Malformed(text::Format("Text directly in the method element \"%s\".", call.name()));
     }
   }
-  return S_OK;
+  return out;
 }
 
 }  // namespace
 
 std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
 
-HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error) {
-  return ReadRequest(body, nullptr, limits, out, error);
+Result<Request> ParseRequest(std::string_view body, const ParseLimits& limits) {
+  return ReadRequest(body, nullptr, limits);
 }
 
-HRESULT ParseRequest(std::string&& body, const ParseLimits& limits, Request& out, std::string& error) {
+Result<Request> ParseRequest(std::string&& body, const ParseLimits& limits) {
   std::string text = std::move(body);
-  return ReadRequest(text, text.data(), limits, out, error);
+  return ReadRequest(text, text.data(), limits);
 }
 
-HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error) {
-  out = Answer{};
-  std::string converted;
+Result<Answer> ParseAnswer(std::string_view body) {
+  std::string converted, error;
   pugi::xml_document doc;
   pugi::xml_node element;
-  if (!OpenEnvelope(body, nullptr, ParseLimits{}.maxDepth, converted, doc, element, error)) return E_INVALIDARG;
+  if (!OpenEnvelope(body, nullptr, ParseLimits{}.maxDepth, converted, doc, element, error))
+    return Malformed(std::move(error));
+  Answer out;
   out.element = std::string(LocalName(element.name()));
   if (out.element == "Fault") {
     out.isFault = true;
@@ -461,18 +459,15 @@ HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error) {
         break;
       }
     }
-    return S_OK;
+    return out;
   }
   for (pugi::xml_node c = element.first_child(); c; c = c.next_sibling()) {
     if (c.type() != pugi::node_element) continue;
     NamedValue value;
-    if (!ReadValue(c, value, error)) {
-      out = Answer{};
-      return E_INVALIDARG;
-    }
+    if (!ReadValue(c, value, error)) return Malformed(std::move(error));
     out.outputs.push_back(std::move(value));
   }
-  return S_OK;
+  return out;
 }
 
 std::string WriteRequest(std::string_view method, std::span<const NamedValue> params) {
