@@ -48,14 +48,15 @@ Result<net::ssl::context> TlsContext(const ListenerOptions& o) {
   SSL_CTX_set_default_passwd_cb(native, NoPassphrase);
   ERR_clear_error();
   if (SSL_CTX_use_certificate_chain_file(native, o.tlsCert.c_str()) != 1)
-    return Status(E_FAIL,
-                  text::Format("The TLS certificate file \"%s\" cannot be used: %s", o.tlsCert.string(), OpenSslReason()));
+    return Status(E_FAIL, text::Format("The TLS certificate file \"%s\" cannot be used: %s", o.tlsCert.string(),
+                                       OpenSslReason()));
   bool mismatch = false;
   if (SSL_CTX_use_PrivateKey_file(native, o.tlsKey.c_str(), SSL_FILETYPE_PEM) == 1) {
     mismatch = SSL_CTX_check_private_key(native) != 1;
     ERR_clear_error();
   } else if (const std::string reason = OpenSslReason(&mismatch); !mismatch) {
-    return Status(E_FAIL, text::Format("The TLS private key file \"%s\" cannot be used: %s", o.tlsKey.string(), reason));
+    return Status(E_FAIL,
+                  text::Format("The TLS private key file \"%s\" cannot be used: %s", o.tlsKey.string(), reason));
   }
   if (mismatch)
     return Status(E_FAIL, text::Format("The TLS private key \"%s\" does not belong to the certificate \"%s\".",

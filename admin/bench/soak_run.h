@@ -218,9 +218,10 @@ inline Reply Call(Run& run, admin::CVeltService& client, std::string_view method
     return r;
   }
   r.fault = client.FormatFault();
-  if (!client.LastAnswer().empty())
-    if (const quor::Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer()); answer.ok() && answer->isFault)
-      r.status = answer->fault.status;
+  if (!client.LastAnswer().empty()) {
+    const quor::Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer());
+    if (answer.ok() && answer->isFault) r.status = answer->fault.status;
+  }
   return r;
 }
 

@@ -566,8 +566,9 @@ TEST_F(ServerTest, ConcurrentClientsAreAllAnsweredAndCallsRunInParallel) {
         HttpClient client;
         for (int k = 0; k < kCalls; ++k) {
           const std::string src = "t" + std::to_string(t) + "-" + std::to_string(k);
-          const Result<HttpReply> reply = client.Post(
-              echo_, WriteRequest("Convert", std::vector<NamedValue>{{"src", Bstr::FromUtf8(src)}, {"rule", Bstr(u"\r")}}));
+          const Result<HttpReply> reply =
+              client.Post(echo_, WriteRequest("Convert", std::vector<NamedValue>{{"src", Bstr::FromUtf8(src)},
+                                                                                 {"rule", Bstr(u"\r")}}));
           if (!reply.ok()) {
             wrong[t] = "transport failure";
             continue;

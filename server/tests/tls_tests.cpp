@@ -139,7 +139,8 @@ TEST_F(TlsTest, OnlyClientsThatTrustTheCertificateAndHostAreServedAndOthersDoNot
   // Plain HTTP at the TLS port fails at once, on both sides.
   HttpClient plain(HttpClient::Options{.timeout = 5000ms, .keepAlive = true});
   const auto started = Clock::now();
-  const HRESULT hr = plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/quor-bench/fixed").status().code();
+  const HRESULT hr =
+      plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/quor-bench/fixed").status().code();
   EXPECT_TRUE(FAILED(hr) && hr != kHttpTimeout) << std::hex << hr;
   EXPECT_LT(Clock::now() - started, 2s);
 
