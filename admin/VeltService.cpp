@@ -361,9 +361,8 @@ CVeltService::Arrival CVeltService::Exchange(std::string_view requestBody, bool 
           },
   };
 
-  std::string error;
-  const HRESULT hr = http_.Post(url, lastEnvelope_, receiver, &error);
-  if (FAILED(hr)) {
+  const Status posted = http_.Post(url, lastEnvelope_, receiver);
+  if (!posted.ok()) {
     // Part of an answer is none.
     lastAnswer_.clear();
     if (!stream.failure.empty()) {
@@ -371,11 +370,11 @@ CVeltService::Arrival CVeltService::Exchange(std::string_view requestBody, bool 
       return Arrival::Failed;
     }
     log.Write("Open Fail");
-    log.WriteError(hr);
+    log.WriteError(posted.code());
     if (headSeen)
-      Fail(text::Format("%s: the answer from %s did not come whole: %s", method_, url, error));
+      Fail(text::Format("%s: the answer from %s did not come whole: %s", method_, url, posted.message()));
     else
-      Fail(text::Format("%s could not reach %s: %s", method_, url, error));
+      Fail(text::Format("%s could not reach %s: %s", method_, url, posted.message()));
     return Arrival::Failed;
   }
   if (stream.on) {

@@ -11,9 +11,9 @@ namespace quor::core {
 Status ReadConfigFile(const std::string& path, xml::DocumentPtr& document, xml::NodePtr& setting) {
   setting = nullptr;
   document = xml::Document::Create();
-  std::string bytes;
-  if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return Status(QS_E_XML_LOAD_FAILED);
-  if (text::TrimAscii(bytes).empty()) return Status(QS_E_CONFIG_EMPTY);
+  const Result<std::string> bytes = fs::ReadFile(path);
+  if (!bytes.ok()) return Status(QS_E_XML_LOAD_FAILED);
+  if (text::TrimAscii(*bytes).empty()) return Status(QS_E_CONFIG_EMPTY);
   if (!document->load(path)) return Status(QS_E_XML_LOAD_FAILED);
   if (!document->firstChild()) return Status(QS_E_CONFIG_EMPTY);
   xml::NodePtr found;

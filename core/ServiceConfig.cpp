@@ -29,14 +29,14 @@ struct FolderScan {
 // stops the scan with its status.
 Status ScanFolder(const std::string& folder, const FolderScan& scan, bool& anyFile,
                   const std::function<Status(const xml::NodePtr&)>& take) {
-  std::vector<std::string> names;
-  anyFile = fs::ListFiles(folder, "*.xml", names) == ERROR_SUCCESS && !names.empty();
+  const Result<std::vector<std::string>> names = fs::ListFiles(folder, "*.xml");
+  anyFile = names.ok() && !names->empty();
   if (!anyFile) return Status(scan.missingStatus);
-  for (const auto& name : names) {
+  for (const auto& name : *names) {
     const std::string path = fs::JoinPath(folder, name);
-    std::string bytes;
-    if (fs::ReadFile(path, bytes) != ERROR_SUCCESS) return Status(QS_E_XML_LOAD_FAILED);
-    if (text::TrimAscii(bytes).empty()) return Status(scan.emptyStatus);
+    const Result<std::string> bytes = fs::ReadFile(path);
+    if (!bytes.ok()) return Status(QS_E_XML_LOAD_FAILED);
+    if (text::TrimAscii(*bytes).empty()) return Status(scan.emptyStatus);
     auto document = xml::Document::Create();
     if (!document->load(path)) return Status(QS_E_XML_LOAD_FAILED);
     if (!document->firstChild()) return Status(scan.emptyStatus);
@@ -223,8 +223,8 @@ Status CServiceConfig::LoadConfigDirectory() {
   const auto& kw = CKeywordTable::Instance();
   SkippedConfigFiles.clear();
   const std::string folder = FolderPath("config");
-  std::vector<std::string> names;
-  if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS || names.empty()) {
+  const Result<std::vector<std::string>> names = fs::ListFiles(folder, "*.xml");
+  if (!names.ok() || names->empty()) {
     DropConfigDocument();
     return Status(QS_E_CONFIG_NOT_EXIST);
   }
@@ -233,7 +233,7 @@ Status CServiceConfig::LoadConfigDirectory() {
   auto config = ConfigDocument->createElement(kw.Narrow(KW_CONFIG));
   bool anyLoaded = false;
   // One bad file costs only itself: the others still give their sources.
-  for (const auto& name : names) {
+  for (const auto& name : *names) {
     const std::string path = fs::JoinPath(folder, name);
     xml::DocumentPtr document;
     xml::NodePtr setting;

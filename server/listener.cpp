@@ -13,6 +13,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "platform/base/win32_error.h"
 #include "platform/text/text.h"
 #include "server/listener_impl.h"
 #include "server/listener_tls.h"
@@ -160,24 +161,26 @@ const ListenerOptions& Listener::Options() const { return impl_->options; }
 
 int Listener::Port() const { return impl_->port; }
 
-bool Listener::LoadTls(std::string& error) {
+quor::Status Listener::LoadTls() {
   Impl& impl = *impl_;
-  if (impl.options.tlsCert.empty() || impl.tls) return true;
-  impl.tls = TlsContext(impl.options, error);
-  return impl.tls.has_value();
+  if (impl.options.tlsCert.empty() || impl.tls) return quor::Status();
+  QUOR_ASSIGN_OR_RETURN(net::ssl::context context, TlsContext(impl.options));
+  impl.tls.emplace(std::move(context));
+  return quor::Status();
 }
 
-bool Listener::Bind(std::string& error) {
+quor::Status Listener::Bind() {
   Impl& impl = *impl_;
   const ListenerOptions& o = impl.options;
-  if (!LoadTls(error)) return false;
+  QUOR_RETURN_IF_ERROR(LoadTls());
   // In site mode the folders come from the site configuration.
   if (!o.resourceDir.empty() && o.site == 0) {
     impl.resourceRoot.Reset(::open(o.resourceDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!impl.resourceRoot.valid()) {
-      error = text::Format("The resource folder \"%s\" cannot be opened: %s", o.resourceDir.string(),
-                           std::strerror(errno));
-      return false;
+      const int err = errno;
+      return quor::Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err)),
+                          text::Format("The resource folder \"%s\" cannot be opened: %s", o.resourceDir.string(),
+                                       std::strerror(err)));
     }
   }
   beast::error_code ec;
@@ -199,14 +202,13 @@ bool Listener::Bind(std::string& error) {
     if (!ec) acceptor.non_blocking(true, ec);
     if (ec) continue;
     impl.port = acceptor.local_endpoint(ec).port();
-    if (!ec) return true;
+    if (!ec) return quor::Status();
   }
   if (!ec) ec = net::error::host_not_found;
   beast::error_code ignored;
   impl.acceptor.close(ignored);
-  error = text::Format("Cannot listen on %s port %d: %s", o.address, o.port, ec.message());
   impl.port = -1;
-  return false;
+  return quor::Status(E_FAIL, text::Format("Cannot listen on %s port %d: %s", o.address, o.port, ec.message()));
 }
 
 bool Listener::Run() {

@@ -108,11 +108,11 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
 
   // Reads the TLS certificate chain and private key the options name (none:
-  // nothing to do) and checks that they belong together. False with the
-  // reason. Bind does it when it was not done before.
-  bool LoadTls(std::string& error);
-  // Opens the resource folder and binds the address. False with the reason.
-  bool Bind(std::string& error);
+  // nothing to do) and checks that they belong together; the failure says
+  // why. Bind does it when it was not done before.
+  quor::Status LoadTls();
+  // Opens the resource folder and binds the address; the failure says why.
+  quor::Status Bind();
   // The bound port (after Bind).
   int Port() const;
   const ListenerOptions& Options() const;

@@ -29,7 +29,14 @@ std::string_view Usage() {
          "  and private key (PEM files; the key not encrypted) instead of plain HTTP.\n";
 }
 
-bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, std::string& error, bool& help) {
+namespace {
+
+// A command line that cannot be served, and why.
+Status Refused(std::string reason) { return Status(E_INVALIDARG, std::move(reason)); }
+
+}  // namespace
+
+Status ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, bool& help) {
   help = false;
   bool endpointsGiven = false;
   bool siteHostGiven = false;
@@ -42,37 +49,29 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
       arg = arg.substr(0, eq);
       hasValue = true;
     }
-    auto next = [&]() -> bool {
-      if (hasValue) return true;
-      if (i + 1 >= args.size()) {
-        error = text::Format("The option %s needs a value.", arg);
-        return false;
-      }
+    auto next = [&]() -> Status {
+      if (hasValue) return Status();
+      if (i + 1 >= args.size()) return Refused(text::Format("The option %s needs a value.", arg));
       value = args[++i];
-      return true;
+      return Status();
     };
     uint64_t n = 0;
     if (arg == "--help" || arg == "-h") {
       help = true;
-      return true;
+      return Status();
     } else if (arg == "--bench-route") {
       out.benchRoute = true;
     } else if (arg == "--address") {
-      if (!next()) return false;
-      if (value.empty()) {
-        error = "The address is empty.";
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (value.empty()) return Refused("The address is empty.");
       out.address = std::string(value);
     } else if (arg == "--port") {
-      if (!next()) return false;
-      if (!ParseCount(value, 0, 65535, n)) {
-        error = text::Format("The port \"%s\" is not a number from 0 to 65535.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 0, 65535, n))
+        return Refused(text::Format("The port \"%s\" is not a number from 0 to 65535.", value));
       out.port = static_cast<int>(n);
     } else if (arg == "--endpoint") {
-      if (!next()) return false;
+      QUOR_RETURN_IF_ERROR(next());
       if (!endpointsGiven) {
         out.endpoints = EndpointTable{};
         endpointsGiven = true;
@@ -81,121 +80,81 @@ bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& o
       std::string path(value.substr(0, eq));
       std::string progId =
           eq == std::string_view::npos ? EndpointTable::DefaultProgId(path) : std::string(value.substr(eq + 1));
-      if (!out.endpoints.Add(std::move(path), std::move(progId), error)) return false;
+      QUOR_RETURN_IF_ERROR(out.endpoints.Add(std::move(path), std::move(progId)));
     } else if (arg == "--resource-url") {
-      if (!next()) return false;
+      QUOR_RETURN_IF_ERROR(next());
       std::string url(value);
       while (url.size() > 1 && url.back() == '/') url.pop_back();
-      if (url.empty() || url[0] != '/' || url == "/" || url.find_first_of("?# \t\\") != std::string::npos) {
-        error = text::Format("The resource URL \"%s\" is not an absolute path below \"/\".", value);
-        return false;
-      }
+      if (url.empty() || url[0] != '/' || url == "/" || url.find_first_of("?# \t\\") != std::string::npos)
+        return Refused(text::Format("The resource URL \"%s\" is not an absolute path below \"/\".", value));
       out.resourceUrl = std::move(url);
     } else if (arg == "--resource-dir") {
-      if (!next()) return false;
-      if (value.empty()) {
-        error = "The resource folder is empty.";
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (value.empty()) return Refused("The resource folder is empty.");
       out.resourceDir = std::filesystem::path(value);
     } else if (arg == "--max-body") {
-      if (!next()) return false;
-      if (!ParseCount(value, 1, uint64_t{1} << 32, n)) {
-        error = text::Format("The body limit \"%s\" is not a number of bytes from 1 to 4 GiB.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 1, uint64_t{1} << 32, n))
+        return Refused(text::Format("The body limit \"%s\" is not a number of bytes from 1 to 4 GiB.", value));
       out.maxBodyBytes = static_cast<size_t>(n);
     } else if (arg == "--max-depth") {
-      if (!next()) return false;
-      if (!ParseCount(value, 4, 10000, n)) {
-        error = text::Format("The nesting limit \"%s\" is not a number from 4 to 10000.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 4, 10000, n))
+        return Refused(text::Format("The nesting limit \"%s\" is not a number from 4 to 10000.", value));
       out.maxDepth = static_cast<size_t>(n);
     } else if (arg == "--threads") {
-      if (!next()) return false;
-      if (!ParseCount(value, 1, 1024, n)) {
-        error = text::Format("The thread count \"%s\" is not a number from 1 to 1024.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 1, 1024, n))
+        return Refused(text::Format("The thread count \"%s\" is not a number from 1 to 1024.", value));
       out.threads = static_cast<size_t>(n);
     } else if (arg == "--max-connections") {
-      if (!next()) return false;
-      if (!ParseCount(value, 1, 1000000, n)) {
-        error = text::Format("The connection limit \"%s\" is not a number from 1 to 1000000.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 1, 1000000, n))
+        return Refused(text::Format("The connection limit \"%s\" is not a number from 1 to 1000000.", value));
       out.maxConnections = static_cast<size_t>(n);
     } else if (arg == "--keep-alive") {
-      if (!next()) return false;
-      if (!ParseCount(value, 1, 3600, n)) {
-        error = text::Format("The keep-alive time \"%s\" is not a number of seconds from 1 to 3600.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 1, 3600, n))
+        return Refused(text::Format("The keep-alive time \"%s\" is not a number of seconds from 1 to 3600.", value));
       out.keepAliveSeconds = static_cast<int>(n);
     } else if (arg == "--read-timeout") {
-      if (!next()) return false;
-      if (!ParseCount(value, 1, 3600, n)) {
-        error = text::Format("The read time-out \"%s\" is not a number of seconds from 1 to 3600.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 1, 3600, n))
+        return Refused(text::Format("The read time-out \"%s\" is not a number of seconds from 1 to 3600.", value));
       out.readTimeoutSeconds = static_cast<int>(n);
     } else if (arg == "--site") {
-      if (!next()) return false;
-      if (!ParseCount(value, 1, UINT32_MAX, n)) {
-        error = text::Format("The site number \"%s\" is not a number from 1.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (!ParseCount(value, 1, UINT32_MAX, n))
+        return Refused(text::Format("The site number \"%s\" is not a number from 1.", value));
       out.site = static_cast<uint32_t>(n);
     } else if (arg == "--site-host") {
-      if (!next()) return false;
-      if (value.empty() || value.find_first_of("/\\ \t") != std::string_view::npos) {
-        error = text::Format("The site host \"%s\" is not a host name.", value);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (value.empty() || value.find_first_of("/\\ \t") != std::string_view::npos)
+        return Refused(text::Format("The site host \"%s\" is not a host name.", value));
       out.siteHost = std::string(value);
       siteHostGiven = true;
     } else if (arg == "--tls-cert" || arg == "--tls-key") {
-      if (!next()) return false;
-      if (value.empty()) {
-        error = text::Format("The file of %s is empty.", arg);
-        return false;
-      }
+      QUOR_RETURN_IF_ERROR(next());
+      if (value.empty()) return Refused(text::Format("The file of %s is empty.", arg));
       (arg == "--tls-cert" ? out.tlsCert : out.tlsKey) = std::filesystem::path(value);
     } else {
-      error = text::Format("Unknown argument \"%s\".", args[i]);
-      return false;
+      return Refused(text::Format("Unknown argument \"%s\".", args[i]));
     }
   }
-  if (out.tlsCert.empty() != out.tlsKey.empty()) {
-    error = "--tls-cert and --tls-key go together.";
-    return false;
-  }
-  if (siteHostGiven && out.site == 0) {
-    error = "--site-host goes with --site.";
-    return false;
-  }
-  if (out.site != 0 && !out.resourceUrl.empty()) {
-    error = "--site serves the site's folders; --resource-url does not go with it.";
-    return false;
-  }
-  if (out.resourceUrl.empty() != out.resourceDir.empty()) {
-    error = "--resource-url and --resource-dir go together.";
-    return false;
-  }
+  if (out.tlsCert.empty() != out.tlsKey.empty()) return Refused("--tls-cert and --tls-key go together.");
+  if (siteHostGiven && out.site == 0) return Refused("--site-host goes with --site.");
+  if (out.site != 0 && !out.resourceUrl.empty())
+    return Refused("--site serves the site's folders; --resource-url does not go with it.");
+  if (out.resourceUrl.empty() != out.resourceDir.empty())
+    return Refused("--resource-url and --resource-dir go together.");
   if (!out.resourceUrl.empty()) {
     for (const Endpoint& e : out.endpoints.All()) {
-      if (text::StartsWithNoCase(e.path, out.resourceUrl + "/")) {
-        error = text::Format("The endpoint \"%s\" lies below the resource URL.", e.path);
-        return false;
-      }
+      if (text::StartsWithNoCase(e.path, out.resourceUrl + "/"))
+        return Refused(text::Format("The endpoint \"%s\" lies below the resource URL.", e.path));
     }
   }
-  if (out.endpoints.Empty()) {
-    error = "No endpoint to serve.";
-    return false;
-  }
-  return true;
+  if (out.endpoints.Empty()) return Refused("No endpoint to serve.");
+  return Status();
 }
 
 }  // namespace quor::soap

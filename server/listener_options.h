@@ -62,9 +62,9 @@ struct ListenerOptions {
 //   --tls-cert FILE --tls-key FILE
 //                         serve HTTPS with this certificate chain and key
 //   --help
-// Options take their value as the next argument or after '='. False with the
-// reason when something is wrong; `help` is set for --help.
-bool ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, std::string& error, bool& help);
+// Options take their value as the next argument or after '='. E_INVALIDARG
+// with the reason when something is wrong; `help` is set for --help.
+Status ParseCommandLine(std::span<const std::string_view> args, ListenerOptions& out, bool& help);
 std::string_view Usage();
 
 }  // namespace quor::soap

@@ -37,7 +37,7 @@ int NoPassphrase(char*, int, int, void*) { return 0; }
 
 }  // namespace
 
-std::optional<net::ssl::context> TlsContext(const ListenerOptions& o, std::string& error) {
+Result<net::ssl::context> TlsContext(const ListenerOptions& o) {
   net::ssl::context context(net::ssl::context::tls_server);
   SSL_CTX* native = context.native_handle();
   SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
@@ -47,23 +47,20 @@ std::optional<net::ssl::context> TlsContext(const ListenerOptions& o, std::strin
   SSL_CTX_set_options(native, SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_default_passwd_cb(native, NoPassphrase);
   ERR_clear_error();
-  if (SSL_CTX_use_certificate_chain_file(native, o.tlsCert.c_str()) != 1) {
-    error = text::Format("The TLS certificate file \"%s\" cannot be used: %s", o.tlsCert.string(), OpenSslReason());
-    return std::nullopt;
-  }
+  if (SSL_CTX_use_certificate_chain_file(native, o.tlsCert.c_str()) != 1)
+    return Status(E_FAIL, text::Format("The TLS certificate file \"%s\" cannot be used: %s", o.tlsCert.string(),
+                                       OpenSslReason()));
   bool mismatch = false;
   if (SSL_CTX_use_PrivateKey_file(native, o.tlsKey.c_str(), SSL_FILETYPE_PEM) == 1) {
     mismatch = SSL_CTX_check_private_key(native) != 1;
     ERR_clear_error();
   } else if (const std::string reason = OpenSslReason(&mismatch); !mismatch) {
-    error = text::Format("The TLS private key file \"%s\" cannot be used: %s", o.tlsKey.string(), reason);
-    return std::nullopt;
+    return Status(E_FAIL,
+                  text::Format("The TLS private key file \"%s\" cannot be used: %s", o.tlsKey.string(), reason));
   }
-  if (mismatch) {
-    error = text::Format("The TLS private key \"%s\" does not belong to the certificate \"%s\".", o.tlsKey.string(),
-                         o.tlsCert.string());
-    return std::nullopt;
-  }
+  if (mismatch)
+    return Status(E_FAIL, text::Format("The TLS private key \"%s\" does not belong to the certificate \"%s\".",
+                                       o.tlsKey.string(), o.tlsCert.string()));
   return context;
 }
 

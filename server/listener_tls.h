@@ -2,18 +2,16 @@
 // the options name.
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include <boost/asio/ssl/context.hpp>
 
+#include "platform/com/status.h"
 #include "server/listener_options.h"
 
 namespace quor::soap::detail {
 
 // TLS 1.2 at least, without renegotiation; the chain (PEM, the server's
-// certificate first) and the unencrypted key that must belong to it. None,
-// with the reason in `error`, when a file cannot be used or they do not match.
-std::optional<boost::asio::ssl::context> TlsContext(const ListenerOptions& o, std::string& error);
+// certificate first) and the unencrypted key that must belong to it. E_FAIL
+// with the reason when a file cannot be used or they do not match.
+Result<boost::asio::ssl::context> TlsContext(const ListenerOptions& o);
 
 }  // namespace quor::soap::detail

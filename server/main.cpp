@@ -63,11 +63,10 @@ int main(int argc, char** argv) {
 
   std::vector<std::string_view> args(argv + 1, argv + argc);
   quor::soap::ListenerOptions options;
-  std::string error;
   bool help = false;
-  if (!quor::soap::ParseCommandLine(args, options, error, help)) {
+  if (const quor::Status parsed = quor::soap::ParseCommandLine(args, options, help); !parsed.ok()) {
     // The reason may quote an argument: escaped like an event, it stays one line.
-    std::fprintf(stderr, "quor-server: %s\n%s", quor::eventlog::EscapeText(error).c_str(),
+    std::fprintf(stderr, "quor-server: %s\n%s", quor::eventlog::EscapeText(parsed.message()).c_str(),
                  std::string(quor::soap::Usage()).c_str());
     return 2;
   }
@@ -100,16 +99,14 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     quor::soap::Listener listener(std::move(options));
-    if (!listener.LoadTls(error)) {
-      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
-      quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});
-      return 2;
-    }
-    if (!listener.Bind(error)) {
-      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(error).c_str());
-      quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {error});
-      return 1;
-    }
+    // Both refusals are printed and logged alike; only the exit status differs.
+    const auto refuse = [](const quor::Status& failure, int exitStatus) {
+      std::fprintf(stderr, "quor-server: %s\n", quor::eventlog::EscapeText(failure.message()).c_str());
+      quor::eventlog::EventSource("QuorServer").Report(quor::eventlog::EventType::Error, 3, {failure.message()});
+      return exitStatus;
+    };
+    if (const quor::Status loaded = listener.LoadTls(); !loaded.ok()) return refuse(loaded, 2);
+    if (const quor::Status bound = listener.Bind(); !bound.ok()) return refuse(bound, 1);
     std::printf("listening on %s:%d\n", listener.Options().address.c_str(), listener.Port());
     std::fflush(stdout);
 

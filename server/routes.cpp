@@ -118,17 +118,16 @@ Plan Listener::Impl::OnGet(const std::shared_ptr<const HttpRequest>& r) {
 }
 
 HttpAnswer Listener::Impl::ServeWsdl(const Endpoint& endpoint, const HttpRequest& req) {
-  std::vector<com::MemberInfo> methods;
-  std::string error;
-  if (HRESULT hr = Dispatch()->Methods(endpoint, methods, error); FAILED(hr))
-    return Text(500, Dispatcher::RequestFault(endpoint, hr, error), kXmlType);
+  const Result<std::vector<com::MemberInfo>> methods = Dispatch()->Methods(endpoint);
+  if (!methods.ok())
+    return Text(500, Dispatcher::RequestFault(endpoint, methods.status().code(), methods.status().message()), kXmlType);
   // The address clients used, when it is a plain host[:port].
   std::string host = req.host;
   if (host.empty() || host.find_first_of(" \t\"'<>&/\\@") != std::string::npos)
     host = (options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address) +
            text::Format(":%d", port);
   const char* scheme = tls ? "https://" : "http://";
-  return Text(200, WriteWsdl(endpoint, scheme + host + endpoint.path, methods), kXmlType);
+  return Text(200, WriteWsdl(endpoint, scheme + host + endpoint.path, *methods), kXmlType);
 }
 
 bool Listener::Impl::IsResource(std::string_view path) const {

@@ -134,9 +134,8 @@ inline CallOutcome Call(CVeltService& client, std::string_view method,
     return out;
   }
   out.fault = client.FormatFault();
-  soap::Answer answer;
-  std::string error;
-  if (soap::ParseAnswer(client.LastAnswer(), answer, error) == S_OK && answer.isFault) out.status = answer.fault.status;
+  if (const Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer()); answer.ok() && answer->isFault)
+    out.status = answer->fault.status;
   return out;
 }
 
@@ -165,18 +164,16 @@ inline std::vector<std::string> ChildTexts(std::string_view answer) {
 
 // The outputs of the last answer as received (before any decoding).
 inline std::vector<soap::NamedValue> RawOutputs(const CVeltService& client) {
-  soap::Answer answer;
-  std::string error;
-  if (soap::ParseAnswer(client.LastAnswer(), answer, error) != S_OK || answer.isFault) return {};
-  return answer.outputs;
+  Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer());
+  if (!answer.ok() || answer->isFault) return {};
+  return std::move(answer->outputs);
 }
 
 // The description of the last answer's fault, as the service wrote it.
 inline std::string FaultDescription(const CVeltService& client) {
-  soap::Answer answer;
-  std::string error;
-  if (soap::ParseAnswer(client.LastAnswer(), answer, error) != S_OK || !answer.isFault) return {};
-  return answer.fault.description;
+  Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer());
+  if (!answer.ok() || !answer->isFault) return {};
+  return std::move(answer->fault.description);
 }
 
 // Runs a program with `input` on its standard input; its exit status and output.

@@ -49,15 +49,18 @@ inline bool OpenSession(soap::HttpClient& http, const std::string& url, const st
                                      {"ticket", com::Bstr::FromUtf8(ticket)},
                                      {"tokenScheme", scheme},
                                      {"tokenSeed", seed}};
-  soap::HttpReply reply;
-  soap::Answer answer;
-  if (FAILED(http.Post(url, soap::WriteRequest("OpenSession", params), reply, &error))) return false;
-  if (soap::ParseAnswer(reply.body, answer, error) != S_OK || answer.isFault || answer.outputs.size() < 3) {
-    error = "OpenSession failed: " + reply.body.substr(0, 300);
+  const Result<soap::HttpReply> reply = http.Post(url, soap::WriteRequest("OpenSession", params));
+  if (!reply.ok()) {
+    error = reply.status().message();
     return false;
   }
-  return SUCCEEDED(auth::SetTokenItem(session.handler.get(), com::Bstr(u"SessionKey"), answer.outputs[1].value)) &&
-         SUCCEEDED(auth::SetTokenItem(session.handler.get(), com::Bstr(u"Opaque"), answer.outputs[2].value));
+  const Result<soap::Answer> answer = soap::ParseAnswer(reply->body);
+  if (!answer.ok() || answer->isFault || answer->outputs.size() < 3) {
+    error = "OpenSession failed: " + reply->body.substr(0, 300);
+    return false;
+  }
+  return SUCCEEDED(auth::SetTokenItem(session.handler.get(), com::Bstr(u"SessionKey"), answer->outputs[1].value)) &&
+         SUCCEEDED(auth::SetTokenItem(session.handler.get(), com::Bstr(u"Opaque"), answer->outputs[2].value));
 }
 
 // A request of `method` with `params` (in the method's order), signed as the

@@ -121,8 +121,8 @@ int main(int argc, char** argv) {
     const quor::bench::Result plain = quor::bench::Measure(
         clients, duration<double>(seconds), [] { return std::make_unique<quor::soap::HttpClient>(); },
         [&](quor::soap::HttpClient& client) {
-          quor::soap::HttpReply reply;
-          return SUCCEEDED(client.Post(fixed, sample, reply)) && reply.status == 200;
+          const quor::Result<quor::soap::HttpReply> reply = client.Post(fixed, sample);
+          return reply.ok() && reply->status == 200;
         });
     Print("GetLogCount (signed in)", clients, call);
     Print("fixed text (transport)", clients, plain);
@@ -226,8 +226,8 @@ int main(int argc, char** argv) {
     Print("fixed text (transport)", clients,
           quor::bench::Measure(clients, length, [] { return std::make_unique<quor::soap::HttpClient>(); },
                                [&](quor::soap::HttpClient& client) {
-                                 quor::soap::HttpReply reply;
-                                 return SUCCEEDED(client.Post(fixed, sample, reply)) && reply.status == 200;
+                                 const quor::Result<quor::soap::HttpReply> reply = client.Post(fixed, sample);
+                                 return reply.ok() && reply->status == 200;
                                }));
   }
 

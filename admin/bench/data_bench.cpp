@@ -403,21 +403,20 @@ double DrainedQuery(quor::soap::HttpClient& http, const std::string& url, quor::
       quor::bench::SignedRequest(session.handler.get(), frame, "Query", {{"sqlstmt", QueryDocument(db, table)}});
   size_t bytes = 0;
   int status = 0;
-  std::string error;
   const auto start = Clock::now();
-  const HRESULT hr = http.Post(url, request,
-                               quor::soap::HttpReceiver{[&](const quor::soap::HttpHead& head) {
-                                                          status = head.status;
-                                                          return true;
-                                                        },
-                                                        [&](std::string_view piece) {
-                                                          bytes += piece.size();
-                                                          return true;
-                                                        }},
-                               &error);
+  const quor::Status posted = http.Post(url, request,
+                                        quor::soap::HttpReceiver{[&](const quor::soap::HttpHead& head) {
+                                                                   status = head.status;
+                                                                   return true;
+                                                                 },
+                                                                 [&](std::string_view piece) {
+                                                                   bytes += piece.size();
+                                                                   return true;
+                                                                 }});
   const double took = Since(start);
-  if (FAILED(hr) || status != 200) {
-    std::fprintf(stderr, "data_bench: drained Query of %s: HTTP %d %s\n", table.c_str(), status, error.c_str());
+  if (!posted.ok() || status != 200) {
+    std::fprintf(stderr, "data_bench: drained Query of %s: HTTP %d %s\n", table.c_str(), status,
+                 posted.message().c_str());
     return -1;
   }
   return took;
@@ -728,12 +727,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       break;
     }
     f.fixedPut = MedianOf(options.repeat, [&](int) {
-      quor::soap::HttpReply reply;
-      std::string why;
       const auto start = Clock::now();
-      if (FAILED(http.Post(server->Url(quor::soap::kBenchRoutePath), putRequest, reply, &why)) ||
-          reply.status != 200) {
-        std::fprintf(stderr, "data_bench: fixed route: %s %d\n", why.c_str(), reply.status);
+      const quor::Result<quor::soap::HttpReply> reply = http.Post(server->Url(quor::soap::kBenchRoutePath), putRequest);
+      if (!reply.ok() || reply->status != 200) {
+        std::fprintf(stderr, "data_bench: fixed route: %s %d\n", reply.status().message().c_str(),
+                     reply.ok() ? reply->status : 0);
         return -1.0;
       }
       return Since(start);
@@ -779,12 +777,11 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
       break;
     }
     f.fileGet = MedianOf(options.repeat, [&](int) {
-      quor::soap::HttpReply reply;
-      std::string why;
       const auto start = Clock::now();
-      if (FAILED(http.Get(server->Url("/bench-files/get-" + tag), reply, &why)) || reply.status != 200 ||
-          reply.body.size() != answerBytes) {
-        std::fprintf(stderr, "data_bench: resource file: %s %d\n", why.c_str(), reply.status);
+      const quor::Result<quor::soap::HttpReply> reply = http.Get(server->Url("/bench-files/get-" + tag));
+      if (!reply.ok() || reply->status != 200 || reply->body.size() != answerBytes) {
+        std::fprintf(stderr, "data_bench: resource file: %s %d\n", reply.status().message().c_str(),
+                     reply.ok() ? reply->status : 0);
         return -1.0;
       }
       return Since(start);

@@ -173,14 +173,12 @@ class SignedExchange : public quor::bench::Exchange {
 
  private:
   bool Valid(const std::string& body) {
-    quor::soap::Answer answer;
-    std::string error;
-    if (quor::soap::ParseAnswer(body, answer, error) != S_OK || answer.isFault || answer.outputs.size() < 2)
-      return false;
+    const quor::Result<quor::soap::Answer> answer = quor::soap::ParseAnswer(body);
+    if (!answer.ok() || answer->isFault || answer->outputs.size() < 2) return false;
     Bstr decoded;
     return SUCCEEDED(quor::auth::SetTokenData(handler_, 0, 0, Bstr(u"GetLogCount"), Bstr(u""))) &&
-           SUCCEEDED(quor::auth::SetTokenData(handler_, 1, 0, Bstr(u"result"), answer.outputs[0].value)) &&
-           SUCCEEDED(quor::auth::ValidateToken(handler_, answer.outputs[1].value)) &&
+           SUCCEEDED(quor::auth::SetTokenData(handler_, 1, 0, Bstr(u"result"), answer->outputs[0].value)) &&
+           SUCCEEDED(quor::auth::ValidateToken(handler_, answer->outputs[1].value)) &&
            SUCCEEDED(quor::auth::GetTokenData(handler_, 1, nullptr, nullptr, &decoded)) &&
            decoded.ToUtf8().find("<logcount>") != std::string::npos;
   }

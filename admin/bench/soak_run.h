@@ -218,10 +218,10 @@ inline Reply Call(Run& run, admin::CVeltService& client, std::string_view method
     return r;
   }
   r.fault = client.FormatFault();
-  soap::Answer answer;
-  std::string error;
-  if (!client.LastAnswer().empty() && soap::ParseAnswer(client.LastAnswer(), answer, error) == S_OK && answer.isFault)
-    r.status = answer.fault.status;
+  if (!client.LastAnswer().empty()) {
+    const quor::Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer());
+    if (answer.ok() && answer->isFault) r.status = answer->fault.status;
+  }
   return r;
 }
 

@@ -144,19 +144,18 @@ inline RawReply Exchange(int port, std::string_view request, std::chrono::millis
 
 // The outputs of a SOAP answer by position; empty with `fault` set for a fault.
 inline std::vector<std::string> AnswerOutputs(std::string_view body, HRESULT& fault) {
-  soap::Answer answer;
-  std::string error;
   fault = S_OK;
   std::vector<std::string> outputs;
-  if (soap::ParseAnswer(body, answer, error) != S_OK) {
+  const quor::Result<soap::Answer> answer = soap::ParseAnswer(body);
+  if (!answer.ok()) {
     fault = E_FAIL;
     return outputs;
   }
-  if (answer.isFault) {
-    fault = answer.fault.status;
+  if (answer->isFault) {
+    fault = answer->fault.status;
     return outputs;
   }
-  for (const soap::NamedValue& v : answer.outputs) outputs.push_back(v.value.ToUtf8());
+  for (const soap::NamedValue& v : answer->outputs) outputs.push_back(v.value.ToUtf8());
   return outputs;
 }
 

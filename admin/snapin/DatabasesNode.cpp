@@ -124,7 +124,8 @@ int CDatabaseNode::NewConnection() {
     if (!schema.ok) return 0;
     setting.InitialCatalog = schema.text;
   }
-  fs::CreateFolders(folder);
+  // The save dialog opens where it can; a missing folder fails the save itself.
+  fs::CreateFolders(folder).Ignore();
   const console::DialogReply saved = dialogs->AskSavePath({folder, ""});
   if (!saved.ok || saved.text.empty()) return 0;
   // The dialog answers a full path; a bare name belongs in the folder.
@@ -174,7 +175,7 @@ void CDatabaseNode::Remove() {
   if (CMessageBox::Warning(text::Format("Are you sure you want to remove %s DB connection?", name)) !=
       console::IDYES)
     return;
-  if (path_.empty() || fs::DeleteFile(path_) != ERROR_SUCCESS) {
+  if (path_.empty() || !fs::DeleteFile(path_).ok()) {
     CMessageBox::Error(text::Format("Error:  Unable to remove %s DB connection.", name));
     return;
   }
@@ -221,9 +222,9 @@ void CDatabasesNode::LoadConnections() {
   ForgetItems();
   const std::string folder = ServiceConfigFolder();
   if (folder.empty()) return;
-  std::vector<std::string> names;
-  if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS) return;
-  for (const std::string& name : names) {
+  const Result<std::vector<std::string>> names = fs::ListFiles(folder, "*.xml");
+  if (!names.ok()) return;
+  for (const std::string& name : *names) {
     const std::string path = folder + name;
     CXmlDocument document;
     // Repository definitions carry a service role and belong to Native DB.

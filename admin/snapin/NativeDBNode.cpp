@@ -120,7 +120,8 @@ bool CRepositoryDBItem::DescribeNew() {
     }
     connection_->InitialCatalog = schema.text;
   }
-  fs::CreateFolders(folder);
+  // The save dialog opens where it can; a missing folder fails the save itself.
+  fs::CreateFolders(folder).Ignore();
   const console::DialogReply saved = dialogs->AskSavePath({folder, ""});
   if (!saved.ok || saved.text.empty()) return true;
   connection_->SetRoleAndTable(DisplayName(), "");
@@ -235,9 +236,9 @@ std::string CNativeDBNode::ConfigFolder(std::string_view home) {
 void CNativeDBNode::Discover() {
   const std::string folder = ConfigFolder(HomeDirectory());
   if (folder.empty()) return;
-  std::vector<std::string> names;
-  if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS) return;
-  for (const std::string& name : names) {
+  const Result<std::vector<std::string>> names = fs::ListFiles(folder, "*.xml");
+  if (!names.ok()) return;
+  for (const std::string& name : *names) {
     const std::string path = folder + name;
     CXmlDocument document;
     if (document.Load(path) != 0 || !document.HasServiceRole(kRepositoryRole)) continue;

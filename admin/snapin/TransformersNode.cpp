@@ -208,7 +208,8 @@ bool CTransformerItem::RunAdd() {
     CMessageBox::Error("The service's home directory is not set.");
     return false;
   }
-  fs::CreateFolders(folder);
+  // The save dialog opens where it can; a missing folder fails the save itself.
+  fs::CreateFolders(folder).Ignore();
   const console::DialogReply saved = dialogs->AskSavePath({folder, ""});
   if (!saved.ok || saved.text.empty()) return false;
 
@@ -252,7 +253,7 @@ void CTransformerItem::Remove(console::IResultData* result, bool proceedUnlessNo
   const std::string& name = fields_[kProgId];
   const int answer = CMessageBox::Warning(text::Format("Are you sure you want to remove %s transformer?", name));
   if (proceedUnlessNo ? answer == console::IDNO : answer != console::IDYES) return;
-  if (fs::DeleteFile(path_) != ERROR_SUCCESS) {
+  if (!fs::DeleteFile(path_).ok()) {
     CMessageBox::Error(text::Format("Error:  Unable to remove %s transformer.", name));
     return;
   }
@@ -323,10 +324,10 @@ void CTransformersNode::Scan() {
   items_.clear();
   const std::string folder = TransformFolder(Module::HomeDir());
   if (folder.empty()) return;
-  std::vector<std::string> names;
   // The service reads the folder in this same order, so row N is "trans:N".
-  if (fs::ListFiles(folder, "*.xml", names) != ERROR_SUCCESS) return;
-  for (const std::string& name : names) {
+  const Result<std::vector<std::string>> names = fs::ListFiles(folder, "*.xml");
+  if (!names.ok()) return;
+  for (const std::string& name : *names) {
     const std::string path = folder + name;
     auto item = std::make_unique<CTransformerItem>(this);
     if (!item->LoadOrCreate(path)) {

@@ -428,7 +428,8 @@ bool CUnifyRuleEditor::Save() {
                                         Table())) != console::IDYES)
     return false;
   const std::string folder = path_.substr(0, path_.rfind('/'));
-  fs::CreateFolders(folder);
+  // A folder that cannot be made fails the save below, which says so.
+  fs::CreateFolders(folder).Ignore();
   if (FAILED(rule_->Save(path_))) {
     CMessageBox::Error(text::Format("Unable to save %s.", path_));
     return false;
@@ -441,7 +442,7 @@ bool CUnifyRuleEditor::Save() {
 
 void CUnifyRuleEditor::Delete() {
   if (CMessageBox::Warning("Delete Unify Rule Configuration?") != console::IDYES) return;
-  if (fs::DeleteFile(path_) == 0)
+  if (fs::DeleteFile(path_).ok())
     CMessageBox::Information("Unify Rule Configuration Deleted.");
   else
     CMessageBox::Error("Unable to delete Unify Rule Configuration.");

@@ -130,9 +130,9 @@ class CannedCore {
     seen.body = request.body;
     seen.contentType = request.get_header_value("Content-Type");
     seen.soapAction = request.has_header("SOAPAction");
-    soap::Request parsed;
-    std::string error;
-    const bool readable = soap::ParseRequest(request.body, {}, parsed, error) == S_OK;
+    const Result<soap::Request> read = soap::ParseRequest(request.body, {});
+    const bool readable = read.ok();
+    const soap::Request parsed = readable ? *read : soap::Request{};
     if (readable) {
       seen.method = parsed.method;
       for (auto& p : parsed.params) seen.params.emplace_back(p.name, p.value);
@@ -161,7 +161,7 @@ class CannedCore {
       default:
         break;
     }
-    if (!readable) return Refuse(response, E_INVALIDARG, error);
+    if (!readable) return Refuse(response, E_INVALIDARG, read.status().message());
 
     try {
       const std::string& method = parsed.method;

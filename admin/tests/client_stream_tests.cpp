@@ -228,12 +228,12 @@ class RawCore {
 
   // Answers one request; false when the connection is to close.
   bool Handle(int fd, const std::string& body) {
-    soap::Request request;
-    std::string error;
-    if (soap::ParseRequest(body, {}, request, error) != S_OK) {
-      ADD_FAILURE() << error;
+    const Result<soap::Request> parsed = soap::ParseRequest(body, {});
+    if (!parsed.ok()) {
+      ADD_FAILURE() << parsed.status().message();
       return false;
     }
+    const soap::Request& request = *parsed;
     const std::string& method = request.method;
     if (method == "CreateTicket")
       return Whole(fd, soap::WriteAnswer(method, std::vector<soap::NamedValue>{

@@ -191,11 +191,11 @@ class Wsdl : public RoadTest {
  protected:
   std::string Fetch(const std::string& url) {
     soap::HttpClient http;
-    soap::HttpReply reply;
-    std::string error;
-    EXPECT_EQ(http.Get(url, reply, &error), S_OK) << error;
-    EXPECT_EQ(reply.status, 200) << url;
-    return reply.body;
+    const Result<soap::HttpReply> reply = http.Get(url);
+    EXPECT_EQ(reply.status().code(), S_OK) << reply.status().message();
+    if (!reply.ok()) return {};
+    EXPECT_EQ(reply->status, 200) << url;
+    return reply->body;
   }
 };
 

@@ -243,9 +243,9 @@ TEST_F(LogRoad, NoSecretReachesAnyRow) {
   secrets.push_back(requestToken(client->LastEnvelope()));
   // A replay, refused.
   soap::HttpClient http;
-  soap::HttpReply reply;
-  ASSERT_EQ(http.Post(instance_->AdminUrl(), client->LastEnvelope(), reply), S_OK);
-  EXPECT_EQ(reply.status, 500);
+  const Result<soap::HttpReply> reply = http.Post(instance_->AdminUrl(), client->LastEnvelope());
+  ASSERT_EQ(reply.status().code(), S_OK);
+  EXPECT_EQ(reply->status, 500);
   client->EndSession();
   // Calls on the closed session, on both endpoints.
   EXPECT_EQ(Call(*client, "GetLogCount").status, kClosedSession);

@@ -483,13 +483,12 @@ TEST_F(MultiServer, ASessionIsKnownOnlyToTheServerThatOpenedIt) {
   ASSERT_TRUE(Call(client, "GetLogCount").ok);
   // The same signed request, sent to the other server.
   soap::HttpClient http;
-  soap::HttpReply reply;
-  ASSERT_EQ(http.Post(servers_[1]->CoreUrl(), client.LastEnvelope(), reply), S_OK);
-  soap::Answer answer;
-  std::string error;
-  ASSERT_EQ(soap::ParseAnswer(reply.body, answer, error), S_OK) << error;
-  EXPECT_TRUE(answer.isFault);
-  EXPECT_EQ(answer.fault.status, static_cast<HRESULT>(0x81000078));
+  const Result<soap::HttpReply> reply = http.Post(servers_[1]->CoreUrl(), client.LastEnvelope());
+  ASSERT_EQ(reply.status().code(), S_OK);
+  const Result<soap::Answer> answer = soap::ParseAnswer(reply->body);
+  ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message();
+  EXPECT_TRUE(answer->isFault);
+  EXPECT_EQ(answer->fault.status, static_cast<HRESULT>(0x81000078));
   // Its own server goes on serving it.
   const CallOutcome again = Call(client, "GetLogCount");
   EXPECT_TRUE(again.ok) << again.fault;

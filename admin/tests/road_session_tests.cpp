@@ -146,11 +146,10 @@ TEST_F(SessionRoad, WrongPasswordsAndUnknownUsersAreRefused) {
     EXPECT_TRUE(client.SessionKey().empty());
     EXPECT_TRUE(client.Ticket().empty());
     EXPECT_EQ(client.FaultText(), "Fail to connect Authentication Server.");
-    soap::Answer answer;
-    std::string error;
-    ASSERT_EQ(soap::ParseAnswer(client.LastAnswer(), answer, error), S_OK) << error;
-    EXPECT_TRUE(answer.isFault);
-    EXPECT_EQ(answer.fault.status, kAuthFailed);
+    const Result<soap::Answer> answer = soap::ParseAnswer(client.LastAnswer());
+    ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message();
+    EXPECT_TRUE(answer->isFault);
+    EXPECT_EQ(answer->fault.status, kAuthFailed);
   }
   EXPECT_NE(instance_->Events().find("[0x81000060]"), std::string::npos) << instance_->Events();
   // No password reached a row.
@@ -174,15 +173,14 @@ TEST_F(SessionRoad, ReplayedRequestsAreRefused) {
   const size_t rowsBefore = instance_->Rows().size();
 
   soap::HttpClient http;
-  soap::HttpReply reply;
-  ASSERT_EQ(http.Post(instance_->CoreUrl(), envelope, reply), S_OK);
-  EXPECT_EQ(reply.status, 500);
-  soap::Answer answer;
-  std::string error;
-  ASSERT_EQ(soap::ParseAnswer(reply.body, answer, error), S_OK) << error;
-  ASSERT_TRUE(answer.isFault) << reply.body;
-  EXPECT_EQ(answer.fault.status, kTokenRefused);
-  EXPECT_EQ(answer.fault.description, "The actual username can't be extracted from the specified user key.");
+  Result<soap::HttpReply> reply = http.Post(instance_->CoreUrl(), envelope);
+  ASSERT_EQ(reply.status().code(), S_OK);
+  EXPECT_EQ(reply->status, 500);
+  Result<soap::Answer> answer = soap::ParseAnswer(reply->body);
+  ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message();
+  ASSERT_TRUE(answer->isFault) << reply->body;
+  EXPECT_EQ(answer->fault.status, kTokenRefused);
+  EXPECT_EQ(answer->fault.description, "The actual username can't be extracted from the specified user key.");
 
   // The replay wrote no second log entry, only the report of its refusal.
   const auto rows = instance_->Rows();
@@ -201,9 +199,11 @@ TEST_F(SessionRoad, ReplayedRequestsAreRefused) {
   // After the session is closed, an old request finds no session at all.
   const std::string last = client->LastEnvelope();
   client->EndSession();
-  ASSERT_EQ(http.Post(instance_->CoreUrl(), last, reply), S_OK);
-  ASSERT_EQ(soap::ParseAnswer(reply.body, answer, error), S_OK) << error;
-  EXPECT_EQ(answer.fault.status, kClosedSession);
+  reply = http.Post(instance_->CoreUrl(), last);
+  ASSERT_EQ(reply.status().code(), S_OK);
+  answer = soap::ParseAnswer(reply->body);
+  ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message();
+  EXPECT_EQ(answer->fault.status, kClosedSession);
 }
 
 TEST_F(SessionRoad, ACapturedRequestChangedInAnyBitOrBlockIsNeverExecutedAgain) {
@@ -224,10 +224,10 @@ TEST_F(SessionRoad, ACapturedRequestChangedInAnyBitOrBlockIsNeverExecutedAgain) 
   const auto send = [&](const auth::Bytes& changed) {
     const std::string forged = envelope.substr(0, open + 6) + auth::util::Base64Encode(changed) +
                                token.substr(colon) + envelope.substr(close);
-    soap::HttpReply reply;
-    ASSERT_EQ(http.Post(instance_->CoreUrl(), forged, reply), S_OK);
+    const Result<soap::HttpReply> reply = http.Post(instance_->CoreUrl(), forged);
+    ASSERT_EQ(reply.status().code(), S_OK);
     ++sentCount;
-    if (reply.status == 200) ++executed;
+    if (reply->status == 200) ++executed;
   };
   for (size_t bit = 0; bit < sealed.size() * 8; ++bit) {
     auth::Bytes changed = sealed;
@@ -272,9 +272,9 @@ TEST_F(SessionRoad, RequestTimesOutsideTheWindowAndForeignSessionKeysAreRefused)
   for (const std::string& key : {std::string("not the key"), std::string(), other->SessionKey()}) {
     const soap::NamedValue params[] = {{"sessionKey", com::Bstr::FromUtf8(key)},
                                        {"verifier", com::Bstr::FromUtf8(client->Verifier())}};
-    soap::HttpReply reply;
-    ASSERT_EQ(http.Post(instance_->CoreUrl(), soap::WriteRequest("CloseSession", params), reply), S_OK);
-    EXPECT_EQ(reply.status, 200) << reply.body;
+    const Result<soap::HttpReply> reply = http.Post(instance_->CoreUrl(), soap::WriteRequest("CloseSession", params));
+    ASSERT_EQ(reply.status().code(), S_OK);
+    EXPECT_EQ(reply->status, 200) << reply->body;
     CallOutcome still = Call(*client, "GetLogCount");
     EXPECT_TRUE(still.ok) << still.fault;
   }
@@ -372,13 +372,12 @@ TEST_F(SessionRoad, SessionsEndWithTheServerAndRowsDoNot) {
   ASSERT_EQ(old.BeginRequest("GetLogCount"), 0);
   ASSERT_TRUE(old.Invoke() == false);
   soap::HttpClient http;
-  soap::HttpReply reply;
   std::string envelope = old.LastEnvelope();
-  ASSERT_EQ(http.Post(instance_->CoreUrl(), envelope, reply), S_OK);
-  soap::Answer answer;
-  std::string error;
-  ASSERT_EQ(soap::ParseAnswer(reply.body, answer, error), S_OK) << error;
-  EXPECT_EQ(answer.fault.status, kClosedSession);
+  const Result<soap::HttpReply> reply = http.Post(instance_->CoreUrl(), envelope);
+  ASSERT_EQ(reply.status().code(), S_OK);
+  const Result<soap::Answer> answer = soap::ParseAnswer(reply->body);
+  ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message();
+  EXPECT_EQ(answer->fault.status, kClosedSession);
 }
 
 // The operations without a store of their own, and a lock on a uri of no
@@ -396,10 +395,10 @@ TEST_F(SessionRoad, OperationsWithoutAStoreAnswerAndTheServerGoesOn) {
   EXPECT_EQ(update.decoded, "");
   // Exec answers success at once and writes neither output.
   soap::HttpClient http;
-  soap::HttpReply reply;
   const soap::NamedValue execParams[] = {{"user", com::Bstr(u"anything")}, {"command", com::Bstr(u"x")}};
-  ASSERT_EQ(http.Post(instance_->CoreUrl(), soap::WriteRequest("Exec", execParams), reply), S_OK);
-  EXPECT_EQ(reply.status, 200) << reply.body;
+  const Result<soap::HttpReply> reply = http.Post(instance_->CoreUrl(), soap::WriteRequest("Exec", execParams));
+  ASSERT_EQ(reply.status().code(), S_OK);
+  EXPECT_EQ(reply->status, 200) << reply->body;
 
   EXPECT_TRUE(instance_->Running());
   EXPECT_TRUE(Call(*client, "GetLogCount").ok);

@@ -79,10 +79,9 @@ TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSess
   const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
 
   const std::string wrong = CreateTicketFrom("127.0.0.1", port, "administrator", "pw-wrong");
-  soap::Answer answer;
-  std::string error;
-  ASSERT_EQ(soap::ParseAnswer(wrong, answer, error), S_OK) << error << wrong;
-  ASSERT_TRUE(answer.isFault);
+  Result<soap::Answer> answer = soap::ParseAnswer(wrong);
+  ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message() << wrong;
+  ASSERT_TRUE(answer->isFault);
   for (int i = 2; i <= 3; ++i) ASSERT_EQ(CreateTicketFrom("127.0.0.1", port, "administrator", "pw-wrong"), wrong);
   const auto heldSince = std::chrono::steady_clock::now();
 
@@ -93,8 +92,9 @@ TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSess
   EXPECT_EQ(other, wrong);
   // Another principal at another address signs in.
   const std::string bob = CreateTicketFrom("127.0.0.2", port, "bob", "bob-pw");
-  ASSERT_EQ(soap::ParseAnswer(bob, answer, error), S_OK) << error << bob;
-  EXPECT_FALSE(answer.isFault) << bob;
+  answer = soap::ParseAnswer(bob);
+  ASSERT_EQ(answer.status().code(), S_OK) << answer.status().message() << bob;
+  EXPECT_FALSE(answer->isFault) << bob;
   EXPECT_LT(std::chrono::steady_clock::now() - heldSince, 4s) << "too slow to see the delay";
 
   const std::string events = instance_->Events();
@@ -116,10 +116,8 @@ TEST_F(SignInLimitRoad, OneUsersFailuresDoNotHoldBackItsNeighboursButGuessingAcr
   ASSERT_NO_FATAL_FAILURE(RestartWith({{"SignInAddressFailureLimit", 8}, {"SignInDelaySeconds", 30}}));
   const int port = std::stoi(instance_->CoreUrl().substr(instance_->CoreUrl().rfind(':') + 1));
   const auto signsIn = [&](const char* from, std::string_view user, std::string_view password) {
-    soap::Answer answer;
-    std::string error;
-    const std::string reply = CreateTicketFrom(from, port, user, password);
-    return soap::ParseAnswer(reply, answer, error) == S_OK && !answer.isFault;
+    const Result<soap::Answer> answer = soap::ParseAnswer(CreateTicketFrom(from, port, user, password));
+    return answer.ok() && !answer->isFault;
   };
 
   // Five wrong passwords for bob hold bob back, not administrator beside him.

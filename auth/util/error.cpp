@@ -163,7 +163,7 @@ std::u16string FormatErrorText(HRESULT code, std::span<const Insert> inserts) {
 }
 
 Status Fail(const ErrorRecord& record, std::span<const Insert> inserts) {
-  const HRESULT code = record.code == 0 ? E_FAIL : record.code;
+  const HRESULT code = record.code == 0 ? E_FAIL : StatusFromSystemError(record.code);
   com::ErrorInfo info;
   info.iid = HRESULT_FACILITY(code) == FACILITY_ITF ? record.iid : com::GUID_NULL;
   info.source = SourceOf(record.clsid);

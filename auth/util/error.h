@@ -50,7 +50,9 @@ struct ErrorRecord {
 // edge reports: the status carries no class, so the source (the programmatic
 // identifier of the failing class, once registered) is kept there. The
 // interface is recorded only for facility-4 codes. A code of 0 (a failed
-// call that left no error) fails as E_FAIL, never as success.
+// call that left no error) fails as E_FAIL, and a positive one (a system
+// error number, as the registry gives) as its HRESULT (StatusFromSystemError):
+// never as success.
 Status Fail(const ErrorRecord& record, std::span<const Insert> inserts = {});
 
 // Fail with a status and a text (UTF-8), no class and no interface.

@@ -31,9 +31,13 @@ bool ParentExists(const std::string& path) {
   return ::stat(path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-long LastError(const std::string& path) {
+std::string SystemText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+// The failure errno describes, for `path`; `what` says what could not be done.
+Status LastError(const std::string& path, std::string_view what) {
   const int err = errno;
-  return Win32ErrorFromErrno(err, err == ENOENT && !ParentExists(path));
+  return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err, err == ENOENT && !ParentExists(path))),
+                text::Format("\"%s\" %s: %s", path, what, SystemText(err)));
 }
 
 }  // namespace
@@ -77,10 +81,10 @@ bool MatchWildcard(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-long ListFiles(std::string_view folder, std::string_view pattern, std::vector<std::string>& names) {
+Result<std::vector<std::string>> ListFiles(std::string_view folder, std::string_view pattern) {
   const std::string path = NormalizePath(folder);
   std::unique_ptr<DIR, DirCloser> dir(::opendir(path.empty() ? "." : path.c_str()));
-  if (!dir) return LastError(path);
+  if (!dir) return LastError(path, "cannot be listed");
   std::vector<std::string> found;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name(entry->d_name);
@@ -93,8 +97,7 @@ long ListFiles(std::string_view folder, std::string_view pattern, std::vector<st
     const int c = text::CompareNoCase(a, b);
     return c != 0 ? c < 0 : a < b;
   });
-  names = std::move(found);
-  return ERROR_SUCCESS;
+  return found;
 }
 
 bool Exists(std::string_view path) {
@@ -107,49 +110,61 @@ bool IsFolder(std::string_view path) {
   return ::stat(NormalizePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-long CreateFolder(std::string_view path) {
+Status CreateFolder(std::string_view path) {
   const std::string p = NormalizePath(path);
-  return ::mkdir(p.c_str(), 0755) == 0 ? ERROR_SUCCESS : LastError(p);
+  return ::mkdir(p.c_str(), 0755) == 0 ? Status() : LastError(p, "cannot be created");
 }
 
-long CreateFolders(std::string_view path) {
+Status CreateFolders(std::string_view path) {
   const std::string p = NormalizePath(path);
   for (size_t at = p.find('/', 1); ; at = p.find('/', at + 1)) {
     const std::string prefix = p.substr(0, at);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return LastError(prefix);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+      return LastError(prefix, "cannot be created");
     if (at == std::string::npos) break;
   }
-  return IsFolder(p) ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
+  if (IsFolder(p)) return Status();
+  return Status(HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+                text::Format("\"%s\" cannot be created: %s", p, SystemText(EEXIST)));
 }
 
-long RemoveFolder(std::string_view path) {
+Status RemoveFolder(std::string_view path) {
   const std::string p = NormalizePath(path);
-  return ::rmdir(p.c_str()) == 0 ? ERROR_SUCCESS : LastError(p);
+  return ::rmdir(p.c_str()) == 0 ? Status() : LastError(p, "cannot be removed");
 }
 
-long DeleteFile(std::string_view path) {
+Status DeleteFile(std::string_view path) {
   const std::string p = NormalizePath(path);
-  if (IsFolder(p)) return ERROR_ACCESS_DENIED;
-  return ::unlink(p.c_str()) == 0 ? ERROR_SUCCESS : LastError(p);
+  if (IsFolder(p))
+    return Status(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+                  text::Format("\"%s\" cannot be deleted: %s", p, SystemText(EISDIR)));
+  return ::unlink(p.c_str()) == 0 ? Status() : LastError(p, "cannot be deleted");
 }
 
-long ReadFile(std::string_view path, std::string& contents) {
+Result<std::string> ReadFile(std::string_view path) {
   const std::string p = NormalizePath(path);
   UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return LastError(p);
+  if (fd.get() < 0) return LastError(p, "cannot be read");
   std::string data;
   char buf[65536];
   while (true) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return Win32ErrorFromErrno(errno);
+      const int err = errno;
+      if (err == EINTR) continue;
+      return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err)),
+                    text::Format("\"%s\" cannot be read: %s", p, SystemText(err)));
     }
     if (n == 0) break;
     data.append(buf, static_cast<size_t>(n));
   }
-  contents = std::move(data);
-  return ERROR_SUCCESS;
+  return data;
+}
+
+long Win32Error(const Status& status) {
+  if (status.ok()) return ERROR_SUCCESS;
+  return HRESULT_FACILITY(status.code()) == FACILITY_WIN32 ? static_cast<long>(HRESULT_CODE(status.code()))
+                                                           : static_cast<long>(status.code());
 }
 
 Status WriteFileAtomic(std::string_view path, std::string_view contents, const WriteOptions& options,
@@ -164,8 +179,7 @@ Status WriteFileAtomic(std::string_view path, std::string_view contents, const W
     if (made) ::unlink(tmp.c_str());
     if (failedStep) *failedStep = step;
     return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err, err == ENOENT && !ParentExists(p))),
-                  text::Format("\"%s\" cannot be written: %s (%s)", p, what,
-                               std::error_code(err, std::generic_category()).message()));
+                  text::Format("\"%s\" cannot be written: %s (%s)", p, what, SystemText(err)));
   };
 
   mode_t mode = options.mode;

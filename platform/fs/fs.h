@@ -1,7 +1,8 @@
 // File-system calls the system makes. Paths may be written with '\' as on the
-// original platform; they are normalised to '/'. Failures are the platform's
-// error numbers (platform/base/win32_error.h); WriteFileAtomic reports them as
-// a Status.
+// original platform; they are normalised to '/'. A failure is a Status whose
+// code is HRESULT_FROM_WIN32 of the platform's error number
+// (platform/base/win32_error.h) and whose message names the path and the
+// system's reason.
 #pragma once
 
 #include <sys/types.h>
@@ -21,21 +22,26 @@ std::string JoinPath(std::string_view folder, std::string_view name);
 // Names (not paths) of the regular files in `folder` that match `pattern`
 // ('*' and '?' wildcards, compared without case), sorted without case: the
 // order decides which definition comes first.
-long ListFiles(std::string_view folder, std::string_view pattern, std::vector<std::string>& names);
+Result<std::vector<std::string>> ListFiles(std::string_view folder, std::string_view pattern);
 
 bool Exists(std::string_view path);
 bool IsFolder(std::string_view path);
 
 // ERROR_ALREADY_EXISTS when the folder is there, ERROR_PATH_NOT_FOUND when a
 // parent is missing.
-long CreateFolder(std::string_view path);
+Status CreateFolder(std::string_view path);
 // Creates the missing parents too; an existing folder is success.
-long CreateFolders(std::string_view path);
+Status CreateFolders(std::string_view path);
 // The folder must be empty (ERROR_DIR_NOT_EMPTY otherwise).
-long RemoveFolder(std::string_view path);
-long DeleteFile(std::string_view path);
+Status RemoveFolder(std::string_view path);
+// ERROR_ACCESS_DENIED for a folder.
+Status DeleteFile(std::string_view path);
 
-long ReadFile(std::string_view path, std::string& contents);
+Result<std::string> ReadFile(std::string_view path);
+
+// The platform's number a status of these calls carries (ERROR_SUCCESS for
+// success), for callers that print or compare it.
+long Win32Error(const Status& status);
 
 // The permission bits WriteFileAtomic gives the file.
 struct WriteOptions {

@@ -186,9 +186,9 @@ std::string Endpoint::WsdlPath() const {
 
 EndpointTable EndpointTable::Defaults() {
   EndpointTable table;
-  std::string error;
-  table.Add(std::string(kCorePath), std::string(kCoreProgId), error);
-  table.Add(std::string(kAdminPath), std::string(kAdminProgId), error);
+  // Both are valid and distinct.
+  table.Add(std::string(kCorePath), std::string(kCoreProgId)).Ignore();
+  table.Add(std::string(kAdminPath), std::string(kAdminProgId)).Ignore();
   return table;
 }
 
@@ -196,34 +196,23 @@ std::string EndpointTable::DefaultProgId(std::string_view path) {
   return std::string(EndsWithNoCase(path, "Admin.sod") ? kAdminProgId : kCoreProgId);
 }
 
-bool EndpointTable::Add(std::string path, std::string progId, std::string& error) {
-  if (path.empty() || path[0] != '/') {
-    error = text::Format("The endpoint path \"%s\" does not begin with '/'.", path);
-    return false;
-  }
-  if (path.find_first_of("?# \t\r\n\\") != std::string::npos) {
-    error = text::Format("The endpoint path \"%s\" holds a query, white space or a backslash.", path);
-    return false;
-  }
-  for (const std::string& segment : text::Split(path.substr(1), '/')) {
-    if (segment == ".." || segment == ".") {
-      error = text::Format("The endpoint path \"%s\" holds \".\" or \"..\".", path);
-      return false;
-    }
-  }
-  if (progId.empty()) {
-    error = text::Format("The endpoint \"%s\" names no ProgID.", path);
-    return false;
-  }
+Status EndpointTable::Add(std::string path, std::string progId) {
+  const auto refused = [&](std::string_view why) {
+    return Status(E_INVALIDARG, text::Format("The endpoint path \"%s\" %s", path, why));
+  };
+  if (path.empty() || path[0] != '/') return refused("does not begin with '/'.");
+  if (path.find_first_of("?# \t\r\n\\") != std::string::npos)
+    return refused("holds a query, white space or a backslash.");
+  for (const std::string& segment : text::Split(path.substr(1), '/'))
+    if (segment == ".." || segment == ".") return refused("holds \".\" or \"..\".");
+  if (progId.empty()) return Status(E_INVALIDARG, text::Format("The endpoint \"%s\" names no ProgID.", path));
   for (const Endpoint& e : endpoints_) {
     if (text::EqualsNoCase(e.path, path) || text::EqualsNoCase(e.WsdlPath(), path) ||
-        text::EqualsNoCase(e.path, Endpoint{path, {}}.WsdlPath())) {
-      error = text::Format("The endpoint path \"%s\" is given twice.", path);
-      return false;
-    }
+        text::EqualsNoCase(e.path, Endpoint{path, {}}.WsdlPath()))
+      return refused("is given twice.");
   }
   endpoints_.push_back({std::move(path), std::move(progId)});
-  return true;
+  return Status();
 }
 
 const Endpoint* EndpointTable::Find(std::string_view path) const {
@@ -479,8 +468,7 @@ std::string Dispatcher::RequestFault(const Endpoint& endpoint, HRESULT status, s
   return WriteFault({status, std::string(description), std::string(text::Narrow(kSource)), endpoint.path});
 }
 
-HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& methods, std::string& error) {
-  methods.clear();
+Result<std::vector<MemberInfo>> Dispatcher::Methods(const Endpoint& endpoint) {
   try {
     Apartment apartment;
     MutexLock lock(classesMutex_);
@@ -488,19 +476,17 @@ HRESULT Dispatcher::Methods(const Endpoint& endpoint, std::vector<MemberInfo>& m
     Result<Class*> cls = ClassOf(endpoint);
     const Status status = cls.ok() ? EnsureMethods(**cls, endpoint, created) : cls.status();
     if (status.ok()) {
-      methods = (*cls)->methods;
+      std::vector<MemberInfo> methods = (*cls)->methods;
       created.Reset();
       com::ClearErrorInfo();
-      return S_OK;
+      return methods;
     }
     created.Reset();
     com::ClearErrorInfo();
     if (log_) log_->Report(eventlog::EventType::Error, 21, {endpoint.path, status.message()});
-    error = status.message();
-    return status.code();
+    return status;
   } catch (const std::exception& e) {
-    error = e.what();
-    return E_UNEXPECTED;
+    return Status(E_UNEXPECTED, e.what());
   }
 }
 
@@ -516,12 +502,10 @@ CallResult Dispatcher::Call(const Endpoint& endpoint, std::string&& body, std::s
 }
 
 Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const {
-  Request request;
-  std::string reason;
   // A body handed over is parsed where it lies, and gone once read.
-  const HRESULT parsed = owned ? ParseRequest(std::move(*owned), limits_, request, reason)
-                               : ParseRequest(body, limits_, request, reason);
-  if (FAILED(parsed)) {
+  Result<Request> request = owned ? ParseRequest(std::move(*owned), limits_) : ParseRequest(body, limits_);
+  if (!request.ok()) {
+    const std::string reason = request.status().message();
     if (log_) log_->Report(eventlog::EventType::Warning, 20, {endpoint.path, reason});
     return Status(E_INVALIDARG, "The request is not a valid SOAP call: " + reason);
   }

@@ -81,9 +81,10 @@ class EndpointTable {
   // a path ending in "Admin.sod", the core class otherwise.
   static std::string DefaultProgId(std::string_view path);
 
-  // False with the reason when the path is not absolute, holds a query,
-  // white space, "..", or is already in the table, or the ProgID is empty.
-  bool Add(std::string path, std::string progId, std::string& error);
+  // E_INVALIDARG with the reason when the path is not absolute, holds a
+  // query, white space, "..", or is already in the table, or the ProgID is
+  // empty.
+  Status Add(std::string path, std::string progId);
   const Endpoint* Find(std::string_view path) const;
   const Endpoint* FindByWsdlPath(std::string_view path) const;
   std::span<const Endpoint> All() const { return endpoints_; }
@@ -156,9 +157,8 @@ class Dispatcher {
   static constexpr size_t kStreamAfter = size_t{256} << 10;
 
   // The methods of the endpoint's class (properties left out), creating one
-  // object the first time. On failure the status, with the reason in `error`.
-  HRESULT Methods(const Endpoint& endpoint, std::vector<com::MemberInfo>& methods, std::string& error)
-      QUOR_EXCLUDES(classesMutex_);
+  // object the first time; on failure the status with the reason.
+  Result<std::vector<com::MemberInfo>> Methods(const Endpoint& endpoint) QUOR_EXCLUDES(classesMutex_);
 
   // A fault for a request that never reached a component (e.g. too large).
   static std::string RequestFault(const Endpoint& endpoint, HRESULT status, std::string_view description);

@@ -72,26 +72,25 @@ bool IsKnownReference(std::string_view ref) {
 
 bool StartsWithAt(std::string_view s, size_t at, std::string_view what) { return s.substr(at, what.size()) == what; }
 
+// A message that cannot be read, and why.
+Status Malformed(std::string reason) { return Status(E_INVALIDARG, std::move(reason)); }
+
 // What pugixml lets pass but XML does not: control characters, and
 // references to unknown entities or to characters XML cannot hold. CDATA,
 // comments and processing instructions are skipped, where '&' is plain text.
-bool CheckText(std::string_view s, std::string& error) {
+Status CheckText(std::string_view s) {
   for (size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c > '>') {  // most of any text
       ++i;
       continue;
     }
-    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-      error = text::Format("The character U+%04X at byte %u is not allowed in XML.", static_cast<unsigned>(c),
-                           static_cast<uint64_t>(i));
-      return false;
-    }
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+      return Malformed(text::Format("The character U+%04X at byte %u is not allowed in XML.",
+                                    static_cast<unsigned>(c), static_cast<uint64_t>(i)));
     if (c == '<') {
-      if (StartsWithAt(s, i, "<!DOCTYPE")) {
-        error = "A document type declaration is not allowed in a SOAP message.";
-        return false;
-      }
+      if (StartsWithAt(s, i, "<!DOCTYPE"))
+        return Malformed("A document type declaration is not allowed in a SOAP message.");
       std::string_view close;
       if (StartsWithAt(s, i, "<![CDATA["))
         close = "]]>";
@@ -101,14 +100,12 @@ bool CheckText(std::string_view s, std::string& error) {
         close = "?>";
       if (!close.empty()) {
         const size_t end = s.find(close, i + 2);
-        if (end == std::string_view::npos) return true;  // the parser reports the open markup
+        if (end == std::string_view::npos) return Status();  // the parser reports the open markup
         for (size_t k = i; k < end; ++k) {
           const auto b = static_cast<unsigned char>(s[k]);
-          if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') {
-            error = text::Format("The character U+%04X at byte %u is not allowed in XML.", static_cast<unsigned>(b),
-                                 static_cast<uint64_t>(k));
-            return false;
-          }
+          if (b < 0x20 && b != '\t' && b != '\n' && b != '\r')
+            return Malformed(text::Format("The character U+%04X at byte %u is not allowed in XML.",
+                                          static_cast<unsigned>(b), static_cast<uint64_t>(k)));
         }
         i = end + close.size();
         continue;
@@ -116,29 +113,25 @@ bool CheckText(std::string_view s, std::string& error) {
     }
     if (c == '&') {
       const size_t semi = s.find(';', i);
-      if (semi == std::string_view::npos || semi - i > 12 || !IsKnownReference(s.substr(i + 1, semi - i - 1))) {
-        error = text::Format("Unknown or malformed reference at byte %u.", static_cast<uint64_t>(i));
-        return false;
-      }
+      if (semi == std::string_view::npos || semi - i > 12 || !IsKnownReference(s.substr(i + 1, semi - i - 1)))
+        return Malformed(text::Format("Unknown or malformed reference at byte %u.", static_cast<uint64_t>(i)));
       i = semi + 1;
       continue;
     }
     ++i;
   }
-  return true;
+  return Status();
 }
 
 // The body as UTF-8: a UTF-16 byte order mark or a declared encoding other
 // than UTF-8 is converted; a UTF-8 mark is dropped.
-bool ToUtf8Text(std::string_view body, std::string& converted, std::string_view& out, std::string& error) {
+Status ToUtf8Text(std::string_view body, std::string& converted, std::string_view& out) {
   if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
   if (body.starts_with("\xFF\xFE") || body.starts_with("\xFE\xFF")) {
-    if (!text::ToUtf8(body, "UTF-16", converted, &error)) {
-      error = "The UTF-16 text cannot be read: " + error;
-      return false;
-    }
+    if (std::string reason; !text::ToUtf8(body, "UTF-16", converted, &reason))
+      return Malformed("The UTF-16 text cannot be read: " + reason);
     out = converted;
-    return true;
+    return Status();
   }
   out = body;
   if (body.starts_with("<?xml")) {
@@ -151,20 +144,15 @@ bool ToUtf8Text(std::string_view body, std::string& converted, std::string_view&
         const std::string_view name = decl.substr(at + 1, close - at - 1);
         if (!text::EqualsNoCase(name, "UTF-8") && !text::EqualsNoCase(name, "UTF8")) {
           std::string reason;
-          if (!text::ToUtf8(body, name, converted, &reason)) {
-            error = text::Format("The text cannot be read as \"%s\": %s", name, reason);
-            return false;
-          }
+          if (!text::ToUtf8(body, name, converted, &reason))
+            return Malformed(text::Format("The text cannot be read as \"%s\": %s", name, reason));
           out = converted;
         }
       }
     }
   }
-  if (!text::IsValidUtf8(out)) {
-    error = "The text is not valid UTF-8.";
-    return false;
-  }
-  return true;
+  if (!text::IsValidUtf8(out)) return Malformed("The text is not valid UTF-8.");
+  return Status();
 }
 
 // Parses `body` and finds the Body's first element. `writable`, when given,
@@ -172,15 +160,12 @@ bool ToUtf8Text(std::string_view body, std::string& converted, std::string_view&
 // document is then parsed where it lies (and the text changed), not in a
 // copy. A body converted to UTF-8 is parsed in `converted`, which the
 // document needs as long as it lives.
-bool OpenEnvelope(std::string_view body, char* writable, size_t maxDepth, std::string& converted,
-                  pugi::xml_document& doc, pugi::xml_node& first, std::string& error) {
+Status OpenEnvelope(std::string_view body, char* writable, size_t maxDepth, std::string& converted,
+                    pugi::xml_document& doc, pugi::xml_node& first) {
   std::string_view utf8;
-  if (!ToUtf8Text(body, converted, utf8, error)) return false;
-  if (IsBlank(utf8)) {
-    error = "The request has no XML document.";
-    return false;
-  }
-  if (!CheckText(utf8, error)) return false;
+  QUOR_RETURN_IF_ERROR(ToUtf8Text(body, converted, utf8));
+  if (IsBlank(utf8)) return Malformed("The request has no XML document.");
+  QUOR_RETURN_IF_ERROR(CheckText(utf8));
   char* place = nullptr;
   if (!converted.empty() && utf8.data() == converted.data())
     place = converted.data();
@@ -191,25 +176,20 @@ bool OpenEnvelope(std::string_view body, char* writable, size_t maxDepth, std::s
   const pugi::xml_parse_result result =
       place ? doc.load_buffer_inplace(place, utf8.size() + 1, kParseOptions, pugi::encoding_utf8)
             : doc.load_buffer(utf8.data(), utf8.size(), kParseOptions, pugi::encoding_utf8);
-  if (!result) {
-    error = text::Format("The text is not well-formed XML (%s at byte %d).", result.description(),
-                         static_cast<int64_t>(result.offset));
-    return false;
-  }
+  if (!result)
+    return Malformed(text::Format("The text is not well-formed XML (%s at byte %d).", result.description(),
+                                  static_cast<int64_t>(result.offset)));
 
   // One pass over the whole tree: no DTD, bounded nesting. `level` counts
   // the elements above `n`.
   size_t level = 0;
   for (pugi::xml_node n = doc.first_child(); n;) {
-    if (n.type() == pugi::node_doctype) {
-      error = "A document type declaration is not allowed in a SOAP message.";
-      return false;
-    }
+    if (n.type() == pugi::node_doctype)
+      return Malformed("A document type declaration is not allowed in a SOAP message.");
     if (n.type() == pugi::node_element) {
-      if (level + 1 > maxDepth) {
-        error = text::Format("The elements are nested deeper than %u levels.", static_cast<uint64_t>(maxDepth));
-        return false;
-      }
+      if (level + 1 > maxDepth)
+        return Malformed(
+            text::Format("The elements are nested deeper than %u levels.", static_cast<uint64_t>(maxDepth)));
       if (n.first_child()) {
         ++level;
         n = n.first_child();
@@ -226,22 +206,14 @@ bool OpenEnvelope(std::string_view body, char* writable, size_t maxDepth, std::s
   pugi::xml_node envelope;
   for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) {
     if (n.type() == pugi::node_element) {
-      if (envelope) {
-        error = "The text holds more than one document element.";
-        return false;
-      }
+      if (envelope) return Malformed("The text holds more than one document element.");
       envelope = n;
     } else if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
-      if (!IsBlank(n.value())) {
-        error = "Text outside the document element.";
-        return false;
-      }
+      if (!IsBlank(n.value())) return Malformed("Text outside the document element.");
     }
   }
-  if (!envelope || LocalName(envelope.name()) != "Envelope") {
-    error = "The document element is not a SOAP Envelope.";
-    return false;
-  }
+  if (!envelope || LocalName(envelope.name()) != "Envelope")
+    return Malformed("The document element is not a SOAP Envelope.");
   pugi::xml_node soapBody;
   for (pugi::xml_node n = envelope.first_child(); n; n = n.next_sibling()) {
     if (n.type() == pugi::node_element) {
@@ -251,35 +223,23 @@ bool OpenEnvelope(std::string_view body, char* writable, size_t maxDepth, std::s
         soapBody = n;
         continue;
       }
-      error = text::Format("Unexpected element \"%s\" in the Envelope.", n.name());
-      return false;
+      return Malformed(text::Format("Unexpected element \"%s\" in the Envelope.", n.name()));
     }
-    if ((n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) && !IsBlank(n.value())) {
-      error = "Text directly in the Envelope.";
-      return false;
-    }
+    if ((n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) && !IsBlank(n.value()))
+      return Malformed("Text directly in the Envelope.");
   }
-  if (!soapBody) {
-    error = "The Envelope has no Body.";
-    return false;
-  }
+  if (!soapBody) return Malformed("The Envelope has no Body.");
   for (pugi::xml_node n = soapBody.first_child(); n; n = n.next_sibling()) {
     if (n.type() == pugi::node_element) {
-      if (first) {
-        error = text::Format("The Body holds a second element \"%s\"; one call per request.", n.name());
-        return false;
-      }
+      if (first)
+        return Malformed(text::Format("The Body holds a second element \"%s\"; one call per request.", n.name()));
       first = n;
     } else if ((n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) && !IsBlank(n.value())) {
-      error = "Text directly in the Body.";
-      return false;
+      return Malformed("Text directly in the Body.");
     }
   }
-  if (!first) {
-    error = "The Body is empty.";
-    return false;
-  }
-  return true;
+  if (!first) return Malformed("The Body is empty.");
+  return Status();
 }
 
 bool IsNil(const pugi::xml_node& element) {
@@ -292,26 +252,22 @@ bool IsNil(const pugi::xml_node& element) {
   return false;
 }
 
-// The text of a value element; false when it holds elements.
-bool ReadValue(const pugi::xml_node& element, NamedValue& out, std::string& error) {
+// The text of a value element; a failure when it holds elements.
+Result<NamedValue> ReadValue(const pugi::xml_node& element) {
+  NamedValue out;
   out.name = std::string(LocalName(element.name()));
-  if (IsNil(element)) {
-    out.value = com::Bstr();
-    return true;
-  }
+  if (IsNil(element)) return out;
   std::string value;
   for (pugi::xml_node c = element.first_child(); c; c = c.next_sibling()) {
     if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
       value += c.value();
-    } else if (c.type() == pugi::node_element) {
-      error = text::Format("The element \"%s\" holds the element \"%s\"; values are text (escape markup).",
-                           element.name(), c.name());
-      return false;
-    }
+    } else if (c.type() == pugi::node_element)
+      return Malformed(text::Format("The element \"%s\" holds the element \"%s\"; values are text (escape markup).",
+                           element.name(), c.name()));
   }
   // The value stays UTF-8 until a component reads it as UTF-16.
   out.value = com::Bstr::TakeUtf8(std::move(value));
-  return true;
+  return out;
 }
 
 // How many bytes AppendEscaped adds to `s`: a large answer is then sized
@@ -397,51 +353,44 @@ std::string ChildText(const pugi::xml_node& parent, std::string_view localName) 
   return {};
 }
 
-HRESULT ReadRequest(std::string_view body, char* writable, const ParseLimits& limits, Request& out,
-                    std::string& error) {
-  out = Request{};
+Result<Request> ReadRequest(std::string_view body, char* writable, const ParseLimits& limits) {
   std::string converted;
   pugi::xml_document doc;
   pugi::xml_node call;
-  if (!OpenEnvelope(body, writable, limits.maxDepth, converted, doc, call, error)) return E_INVALIDARG;
+  QUOR_RETURN_IF_ERROR(OpenEnvelope(body, writable, limits.maxDepth, converted, doc, call));
+  Request out;
   out.method = std::string(LocalName(call.name()));
   out.ns = NamespaceOf(call);
   for (pugi::xml_node c = call.first_child(); c; c = c.next_sibling()) {
     if (c.type() == pugi::node_element) {
-      NamedValue value;
-      if (!ReadValue(c, value, error)) {
-        out = Request{};
-        return E_INVALIDARG;
-      }
+      QUOR_ASSIGN_OR_RETURN(NamedValue value, ReadValue(c));
       out.params.push_back(std::move(value));
     } else if ((c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) && !IsBlank(c.value())) {
-      error = text::Format("Text directly in the method element \"%s\".", call.name());
-      out = Request{};
-      return E_INVALIDARG;
+      return Malformed(text::Format("Text directly in the method element \"%s\".", call.name()));
     }
   }
-  return S_OK;
+  return out;
 }
 
 }  // namespace
 
 std::string FormatStatus(HRESULT status) { return text::Format("0x%08X", static_cast<uint32_t>(status)); }
 
-HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error) {
-  return ReadRequest(body, nullptr, limits, out, error);
+Result<Request> ParseRequest(std::string_view body, const ParseLimits& limits) {
+  return ReadRequest(body, nullptr, limits);
 }
 
-HRESULT ParseRequest(std::string&& body, const ParseLimits& limits, Request& out, std::string& error) {
+Result<Request> ParseRequest(std::string&& body, const ParseLimits& limits) {
   std::string text = std::move(body);
-  return ReadRequest(text, text.data(), limits, out, error);
+  return ReadRequest(text, text.data(), limits);
 }
 
-HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error) {
-  out = Answer{};
+Result<Answer> ParseAnswer(std::string_view body) {
   std::string converted;
   pugi::xml_document doc;
   pugi::xml_node element;
-  if (!OpenEnvelope(body, nullptr, ParseLimits{}.maxDepth, converted, doc, element, error)) return E_INVALIDARG;
+  QUOR_RETURN_IF_ERROR(OpenEnvelope(body, nullptr, ParseLimits{}.maxDepth, converted, doc, element));
+  Answer out;
   out.element = std::string(LocalName(element.name()));
   if (out.element == "Fault") {
     out.isFault = true;
@@ -461,18 +410,14 @@ HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error) {
         break;
       }
     }
-    return S_OK;
+    return out;
   }
   for (pugi::xml_node c = element.first_child(); c; c = c.next_sibling()) {
     if (c.type() != pugi::node_element) continue;
-    NamedValue value;
-    if (!ReadValue(c, value, error)) {
-      out = Answer{};
-      return E_INVALIDARG;
-    }
+    QUOR_ASSIGN_OR_RETURN(NamedValue value, ReadValue(c));
     out.outputs.push_back(std::move(value));
   }
-  return S_OK;
+  return out;
 }
 
 std::string WriteRequest(std::string_view method, std::span<const NamedValue> params) {

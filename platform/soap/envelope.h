@@ -68,6 +68,7 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/xml/escape.h"
 
 namespace quor::soap {
@@ -107,19 +108,19 @@ struct ParseLimits {
   size_t maxDepth = 32;  // elements nested, the Envelope counting as 1
 };
 
-// Reads a request body. S_OK, or E_INVALIDARG with the reason in `error`.
-// The body may be UTF-8 (with or without a byte order mark), UTF-16 with a
-// byte order mark, or in an encoding its declaration names.
-HRESULT ParseRequest(std::string_view body, const ParseLimits& limits, Request& out, std::string& error);
+// Reads a request body; E_INVALIDARG with the reason as its message when it
+// cannot. The body may be UTF-8 (with or without a byte order mark), UTF-16
+// with a byte order mark, or in an encoding its declaration names.
+Result<Request> ParseRequest(std::string_view body, const ParseLimits& limits);
 // The same, taking the body over: it is parsed where it lies, not copied,
 // and is gone when the call returns, so that a large request is held once
 // besides its values.
-HRESULT ParseRequest(std::string&& body, const ParseLimits& limits, Request& out, std::string& error);
+Result<Request> ParseRequest(std::string&& body, const ParseLimits& limits);
 
 // Reads an answer or a fault as WriteAnswer and WriteFault write them (and
-// as tolerant of prefixes and white space as ParseRequest). S_OK, or
-// E_INVALIDARG with the reason in `error`.
-HRESULT ParseAnswer(std::string_view body, Answer& out, std::string& error);
+// as tolerant of prefixes and white space as ParseRequest); E_INVALIDARG
+// with the reason as its message when it cannot.
+Result<Answer> ParseAnswer(std::string_view body);
 
 // The request text exactly as the console writes it; a null parameter is
 // left out, an empty one written `<name/>`.

@@ -26,49 +26,34 @@ void IgnoreSigpipeOnce() {
   });
 }
 
-HRESULT CheckUrl(std::string_view url, HttpUrl& out, std::string& error) {
-  out = HttpUrl{};
+Result<HttpUrl> CheckUrl(std::string_view url) {
+  const auto invalid = [&](std::string_view why) {
+    return Status(kHttpInvalidUrl, text::Format("The URL \"%s\" %s", url, why));
+  };
+  HttpUrl out;
   const std::optional<text::UrlParts> parts = text::SplitUrl(url);
-  if (!parts) {
-    error = text::Format("\"%s\" is not an http:// or https:// URL.", url);
-    return kHttpInvalidUrl;
-  }
+  if (!parts) return Status(kHttpInvalidUrl, text::Format("\"%s\" is not an http:// or https:// URL.", url));
   out.tls = text::EqualsNoCase(parts->scheme, "https");
-  if (!out.tls && !text::EqualsNoCase(parts->scheme, "http")) {
-    error = text::Format("The scheme of \"%s\" is not supported; only http:// and https:// are.", url);
-    return kHttpUnsupportedScheme;
-  }
+  if (!out.tls && !text::EqualsNoCase(parts->scheme, "http"))
+    return Status(kHttpUnsupportedScheme,
+                  text::Format("The scheme of \"%s\" is not supported; only http:// and https:// are.", url));
   if (out.tls) out.port = 443;
-  if (url.find_first_of(" \t\r\n#") != std::string_view::npos) {
-    error = text::Format("The URL \"%s\" holds white space or a fragment.", url);
-    return kHttpInvalidUrl;
-  }
-  if (parts->authority.find('@') != std::string_view::npos) {
-    error = text::Format("The URL \"%s\" holds user information.", url);
-    return kHttpInvalidUrl;
-  }
+  if (url.find_first_of(" \t\r\n#") != std::string_view::npos) return invalid("holds white space or a fragment.");
+  if (parts->authority.find('@') != std::string_view::npos) return invalid("holds user information.");
   const std::optional<text::HostPort> host = text::SplitHostPort(parts->authority);
-  if (!host) {
-    error = text::Format("The URL \"%s\" has a malformed IPv6 address.", url);
-    return kHttpInvalidUrl;
-  }
+  if (!host) return invalid("has a malformed IPv6 address.");
   out.host = std::string(host->host);
-  if (out.host.empty()) {
-    error = text::Format("The URL \"%s\" names no host.", url);
-    return kHttpInvalidUrl;
-  }
+  if (out.host.empty()) return invalid("names no host.");
   if (host->hasPort) {
     const std::optional<uint16_t> port = text::ParsePort(host->port);
-    if (!port) {
-      error = text::Format("The port of \"%s\" is not a number from 1 to 65535.", url);
-      return kHttpInvalidUrl;
-    }
+    if (!port)
+      return Status(kHttpInvalidUrl, text::Format("The port of \"%s\" is not a number from 1 to 65535.", url));
     out.port = *port;
   }
   out.target.clear();
   if (parts->rest.empty() || parts->rest.starts_with('?')) out.target = '/';
   out.target.append(parts->rest);
-  return S_OK;
+  return out;
 }
 
 // The thread's latest OpenSSL reason (the queue emptied), or "".
@@ -81,9 +66,7 @@ std::string OpenSslReason() {
 
 }  // namespace
 
-bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error) {
-  return SUCCEEDED(CheckUrl(url, out, error));
-}
+Result<HttpUrl> ParseHttpUrl(std::string_view url) { return CheckUrl(url); }
 
 struct HttpClient::Impl {
   Options options;
@@ -126,13 +109,13 @@ struct HttpClient::Impl {
 
   // Sends `request` (its method and headers set; the path is the URL's) and
   // hands the answer to `receiver` as it arrives.
-  HRESULT Exchange(std::string_view url, httplib::Request request, const HttpReceiver& receiver,
-                   std::string* errorOut) {
+  Status Exchange(std::string_view url, httplib::Request request, const HttpReceiver& receiver) {
     using Clock = std::chrono::steady_clock;
-    std::string error;
-    HttpUrl parsed;
-    HRESULT hr = CheckUrl(url, parsed, error);
-    if (SUCCEEDED(hr)) {
+    Result<HttpUrl> checked = CheckUrl(url);
+    HRESULT hr = checked.status().code();
+    std::string error = checked.status().message();
+    if (checked.ok()) {
+      const HttpUrl& parsed = *checked;
       // What the answer did so far, for a failure's text.
       bool headSeen = false, stopped = false;
       HttpHead head;
@@ -164,7 +147,7 @@ struct HttpClient::Impl {
           client.reset();
           secure = nullptr;
         }
-        return S_OK;
+        return Status();
       }
       // Each wait for data has the time-out, so only the last one tells.
       const bool late = Clock::now() - lastData >= options.timeout;
@@ -205,14 +188,14 @@ struct HttpClient::Impl {
       client.reset();
       secure = nullptr;
     }
-    if (errorOut) *errorOut = error;
+    // The object this client stands in for told its callers through the
+    // thread's error information too.
     com::RaiseError(hr, com::Bstr(kSource), com::Bstr::FromUtf8(error));
-    return hr;
+    return Status(hr, std::move(error));
   }
 
-  // The whole answer into `reply`, left empty on failure.
-  HRESULT Collect(std::string_view url, httplib::Request request, HttpReply& reply, std::string* error) {
-    reply = HttpReply{};
+  // The whole answer.
+  Result<HttpReply> Collect(std::string_view url, httplib::Request request) {
     HttpReply got;
     const HttpReceiver receiver{
         .head =
@@ -229,9 +212,8 @@ struct HttpClient::Impl {
               return true;
             },
     };
-    const HRESULT hr = Exchange(url, std::move(request), receiver, error);
-    if (SUCCEEDED(hr)) reply = std::move(got);
-    return hr;
+    QUOR_RETURN_IF_ERROR(Exchange(url, std::move(request), receiver));
+    return got;
   }
 
   static HttpHead HeadOf(const httplib::Response& r) {
@@ -296,20 +278,19 @@ httplib::Request PostRequest(std::string_view body, std::string_view contentType
 
 }  // namespace
 
-HRESULT HttpClient::Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error,
-                         std::string_view contentType) {
-  return impl_->Collect(url, PostRequest(body, contentType), reply, error);
+Result<HttpReply> HttpClient::Post(std::string_view url, std::string_view body, std::string_view contentType) {
+  return impl_->Collect(url, PostRequest(body, contentType));
 }
 
-HRESULT HttpClient::Post(std::string_view url, std::string_view body, const HttpReceiver& receiver,
-                         std::string* error, std::string_view contentType) {
-  return impl_->Exchange(url, PostRequest(body, contentType), receiver, error);
+Status HttpClient::Post(std::string_view url, std::string_view body, const HttpReceiver& receiver,
+                        std::string_view contentType) {
+  return impl_->Exchange(url, PostRequest(body, contentType), receiver);
 }
 
-HRESULT HttpClient::Get(std::string_view url, HttpReply& reply, std::string* error) {
+Result<HttpReply> HttpClient::Get(std::string_view url) {
   httplib::Request request;
   request.method = "GET";
-  return impl_->Collect(url, std::move(request), reply, error);
+  return impl_->Collect(url, std::move(request));
 }
 
 }  // namespace quor::soap

@@ -8,11 +8,10 @@
 // call with kHttpSecureFailure and a text naming what was wrong. There is no
 // way to skip the check.
 //
-// A call answers S_OK as soon as a complete HTTP response arrived, whatever
-// its status (a SOAP fault comes with 500): the caller reads the status. A
-// transport failure answers one of the statuses below, with a text that
-// says what failed in `error` and in the thread's error information; the
-// reply is then cleared, never left holding an earlier answer. A body that
+// A call succeeds as soon as a complete HTTP response arrived, whatever its
+// status (a SOAP fault comes with 500): the caller reads the status. A
+// transport failure is one of the statuses below, its message saying what
+// failed; the thread's error information holds the same text. A body that
 // ends short of its Content-Length or of its last chunk is such a failure
 // (kHttpConnectionAborted), never a shorter answer.
 //
@@ -36,6 +35,7 @@
 #include <string_view>
 
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 
 namespace quor::soap {
 
@@ -55,11 +55,11 @@ struct HttpUrl {
   std::string target = "/";  // path and query, as sent in the request line
 };
 
-// Reads "http[s]://host[:port][/path[?query]]". False with the reason when the
-// scheme is not http or https (any case), the host is missing, the port is not a
-// number from 1 to 65535, or the URL holds user information, white space or
-// a fragment.
-bool ParseHttpUrl(std::string_view url, HttpUrl& out, std::string& error);
+// Reads "http[s]://host[:port][/path[?query]]". kHttpUnsupportedScheme when
+// the scheme is not http or https (any case); kHttpInvalidUrl when the host
+// is missing, the port is not a number from 1 to 65535, or the URL holds user
+// information, white space or a fragment; each with the reason.
+Result<HttpUrl> ParseHttpUrl(std::string_view url);
 
 struct HttpReply {
   int status = 0;           // 200, 500, ...
@@ -107,15 +107,15 @@ class HttpClient {
 
   // Sends `body` with `contentType` and no other header of ours (no
   // SOAPAction).
-  HRESULT Post(std::string_view url, std::string_view body, HttpReply& reply, std::string* error = nullptr,
-               std::string_view contentType = "text/xml; charset=utf-8");
+  Result<HttpReply> Post(std::string_view url, std::string_view body,
+                         std::string_view contentType = "text/xml; charset=utf-8");
   // The same request, its answer handed to `receiver` as it arrives and
-  // never held here. S_OK only once the whole body arrived: a failure after
-  // pieces were handed over (cut short, stalled past the time-out) voids
-  // them, and the receiver must drop what it got.
-  HRESULT Post(std::string_view url, std::string_view body, const HttpReceiver& receiver, std::string* error = nullptr,
-               std::string_view contentType = "text/xml; charset=utf-8");
-  HRESULT Get(std::string_view url, HttpReply& reply, std::string* error = nullptr);
+  // never held here. Success only once the whole body arrived: a failure
+  // after pieces were handed over (cut short, stalled past the time-out)
+  // voids them, and the receiver must drop what it got.
+  Status Post(std::string_view url, std::string_view body, const HttpReceiver& receiver,
+              std::string_view contentType = "text/xml; charset=utf-8");
+  Result<HttpReply> Get(std::string_view url);
 
  private:
   struct Impl;

@@ -398,13 +398,12 @@ namespace {
 
 // The file's text; nothing when it is missing, which is not an error.
 Result<std::optional<std::string>> ReadText(const std::filesystem::path& file) {
-  std::string contents;
-  const long rc = fs::ReadFile(file.string(), contents);
+  Result<std::string> contents = fs::ReadFile(file.string());
+  if (contents.ok()) return std::optional<std::string>(std::move(contents).value());
+  const long rc = fs::Win32Error(contents.status());
   if (rc == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
-  if (rc != ERROR_SUCCESS)
-    return Status(kUnreadable,
-                  text::Format("\"%s\" cannot be read (error %d).", file.string(), static_cast<int64_t>(rc)));
-  return std::optional<std::string>(std::move(contents));
+  return Status(kUnreadable,
+                text::Format("\"%s\" cannot be read (error %d).", file.string(), static_cast<int64_t>(rc)));
 }
 
 // The file's text read apart; its name leads the reason it is not.

@@ -480,11 +480,11 @@ bool Document::Fail(ParseErrorCode code, std::string reason, std::string_view te
 
 bool Document::load(std::string_view path) {
   Reset();
-  std::string bytes;
-  if (const long rc = fs::ReadFile(path, bytes); rc != 0)
-    return Fail(ParseErrorCode::FileError,
-                text::Format("The file \"%s\" cannot be read (system error %d).", path, rc));
-  return ParseBytes(bytes);
+  const Result<std::string> bytes = fs::ReadFile(path);
+  if (!bytes.ok())
+    return Fail(ParseErrorCode::FileError, text::Format("The file \"%s\" cannot be read (system error %d).", path,
+                                                        fs::Win32Error(bytes.status())));
+  return ParseBytes(*bytes);
 }
 
 bool Document::loadXML(std::string_view utf8) {

@@ -36,14 +36,12 @@ quor::bench::Result Measure(const std::string& url, const std::string& body, std
       clients, length,
       [&] {
         auto client = std::make_unique<HttpClient>();
-        HttpReply reply;
-        for (int i = 0; i < 50; ++i) client->Post(url, body, reply);  // warm up, connect
+        for (int i = 0; i < 50; ++i) client->Post(url, body).status().Ignore();  // warm up, connect
         return client;
       },
       [&](HttpClient& client) {
-        HttpReply reply;
-        const HRESULT hr = client.Post(url, body, reply);
-        return SUCCEEDED(hr) && reply.status == 200 && reply.body.find(expect) != std::string::npos;
+        const quor::Result<HttpReply> reply = client.Post(url, body);
+        return reply.ok() && reply->status == 200 && reply->body.find(expect) != std::string::npos;
       });
 }
 

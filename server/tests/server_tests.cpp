@@ -48,27 +48,28 @@ struct Reply {
 // Posts a request built from `params` and reads the answer.
 Reply Post(HttpClient& client, const std::string& url, std::string_view method, std::vector<NamedValue> params) {
   Reply r;
-  HttpReply http;
-  std::string error;
-  r.hr = client.Post(url, WriteRequest(method, params), http, &error);
-  EXPECT_EQ(r.hr, S_OK) << error;
-  r.http = http.status;
-  r.raw = http.body;
-  if (SUCCEEDED(r.hr)) {
-    EXPECT_EQ(ParseAnswer(r.raw, r.answer, error), S_OK) << error << "\n" << r.raw;
-  }
+  Result<HttpReply> http = client.Post(url, WriteRequest(method, params));
+  r.hr = http.status().code();
+  EXPECT_EQ(r.hr, S_OK) << http.status().message();
+  if (!http.ok()) return r;
+  r.http = http->status;
+  r.raw = http->body;
+  Result<Answer> answer = ParseAnswer(r.raw);
+  EXPECT_EQ(answer.status().code(), S_OK) << answer.status().message() << "\n" << r.raw;
+  if (answer.ok()) r.answer = std::move(*answer);
   return r;
 }
 
 Reply PostRaw(HttpClient& client, const std::string& url, std::string_view body) {
   Reply r;
-  HttpReply http;
-  std::string error;
-  r.hr = client.Post(url, body, http, &error);
-  EXPECT_EQ(r.hr, S_OK) << error;
-  r.http = http.status;
-  r.raw = http.body;
-  if (http.contentType.starts_with("text/xml")) (void)ParseAnswer(r.raw, r.answer, error);
+  Result<HttpReply> http = client.Post(url, body);
+  r.hr = http.status().code();
+  EXPECT_EQ(r.hr, S_OK) << http.status().message();
+  if (!http.ok()) return r;
+  r.http = http->status;
+  r.raw = http->body;
+  if (http->contentType.starts_with("text/xml"))
+    if (Result<Answer> answer = ParseAnswer(r.raw); answer.ok()) r.answer = std::move(*answer);
   return r;
 }
 
@@ -473,15 +474,16 @@ TEST_F(ServerTest, MalformedOversizedAndStalledRequestsAreRefused) {
 }
 
 TEST_F(ServerTest, WsdlDescribesEveryMethodWithItsParameters) {
-  HttpReply byQuery, byPath;
-  ASSERT_EQ(client_.Get(echo_ + "?wsdl", byQuery), S_OK);
-  ASSERT_EQ(client_.Get(server_->Url("/QuorTest/Echo.wsdl"), byPath), S_OK);
-  EXPECT_EQ(byQuery.status, 200);
-  EXPECT_TRUE(byQuery.contentType.starts_with("text/xml"));
-  EXPECT_EQ(byQuery.body, byPath.body);
+  const Result<HttpReply> byQuery = client_.Get(echo_ + "?wsdl");
+  ASSERT_EQ(byQuery.status().code(), S_OK);
+  const Result<HttpReply> byPath = client_.Get(server_->Url("/QuorTest/Echo.wsdl"));
+  ASSERT_EQ(byPath.status().code(), S_OK);
+  EXPECT_EQ(byQuery->status, 200);
+  EXPECT_TRUE(byQuery->contentType.starts_with("text/xml"));
+  EXPECT_EQ(byQuery->body, byPath->body);
 
   auto doc = xml::Document::Create();
-  ASSERT_TRUE(doc->loadXML(byQuery.body)) << doc->parseError().reason << "\n" << byQuery.body;
+  ASSERT_TRUE(doc->loadXML(byQuery->body)) << doc->parseError().reason << "\n" << byQuery->body;
   const auto root = doc->documentElement();
   EXPECT_EQ(root->nodeName(), "wsdl:definitions");
 
@@ -534,22 +536,22 @@ TEST_F(ServerTest, WsdlDescribesEveryMethodWithItsParameters) {
   }
 
   // The core's shapes: return value first in the response type.
-  HttpReply shapes;
-  ASSERT_EQ(client_.Get(shapes_ + "?WSDL", shapes), S_OK);
-  EXPECT_NE(shapes.body.find("<xsd:element name=\"OpenSessionResponse\"><xsd:complexType><xsd:sequence>"
+  const Result<HttpReply> shapes = client_.Get(shapes_ + "?WSDL");
+  ASSERT_EQ(shapes.status().code(), S_OK);
+  EXPECT_NE(shapes->body.find("<xsd:element name=\"OpenSessionResponse\"><xsd:complexType><xsd:sequence>"
                              "<xsd:element name=\"locator\" type=\"xsd:string\" nillable=\"true\"/>"
                              "<xsd:element name=\"sessionKey\""),
             std::string::npos)
-      << shapes.body;
+      << shapes->body;
 
   // The endpoint itself answers only POST; a missing component's description is a fault.
-  HttpReply plain;
-  ASSERT_EQ(client_.Get(echo_, plain), S_OK);
-  EXPECT_EQ(plain.status, 405);
-  HttpReply missing;
-  ASSERT_EQ(client_.Get(server_->Url("/QuorTest/Missing.sod?wsdl"), missing), S_OK);
-  EXPECT_EQ(missing.status, 500);
-  EXPECT_NE(missing.body.find("<faultcode>Server</faultcode>"), std::string::npos);
+  const Result<HttpReply> plain = client_.Get(echo_);
+  ASSERT_EQ(plain.status().code(), S_OK);
+  EXPECT_EQ(plain->status, 405);
+  const Result<HttpReply> missing = client_.Get(server_->Url("/QuorTest/Missing.sod?wsdl"));
+  ASSERT_EQ(missing.status().code(), S_OK);
+  EXPECT_EQ(missing->status, 500);
+  EXPECT_NE(missing->body.find("<faultcode>Server</faultcode>"), std::string::npos);
 }
 
 TEST_F(ServerTest, ConcurrentClientsAreAllAnsweredAndCallsRunInParallel) {
@@ -564,20 +566,18 @@ TEST_F(ServerTest, ConcurrentClientsAreAllAnsweredAndCallsRunInParallel) {
         HttpClient client;
         for (int k = 0; k < kCalls; ++k) {
           const std::string src = "t" + std::to_string(t) + "-" + std::to_string(k);
-          HttpReply reply;
-          if (FAILED(client.Post(echo_, WriteRequest("Convert", std::vector<NamedValue>{{"src", Bstr::FromUtf8(src)},
-                                                                                        {"rule", Bstr(u"\r")}}),
-                                 reply))) {
+          const Result<HttpReply> reply =
+              client.Post(echo_, WriteRequest("Convert", std::vector<NamedValue>{{"src", Bstr::FromUtf8(src)},
+                                                                                 {"rule", Bstr(u"\r")}}));
+          if (!reply.ok()) {
             wrong[t] = "transport failure";
             continue;
           }
-          Answer a;
-          std::string error;
-          if (ParseAnswer(reply.body, a, error) == S_OK && a.outputs.size() == 1 &&
-              a.outputs[0].value.ToUtf8() == "[" + src + "|\r]")
+          const Result<Answer> a = ParseAnswer(reply->body);
+          if (a.ok() && a->outputs.size() == 1 && a->outputs[0].value.ToUtf8() == "[" + src + "|\r]")
             ++right;
           else
-            wrong[t] = reply.body;
+            wrong[t] = reply->body;
         }
       });
     }
@@ -595,13 +595,11 @@ TEST_F(ServerTest, ConcurrentClientsAreAllAnsweredAndCallsRunInParallel) {
       threads.emplace_back([&, t] {
         HttpClient client;
         for (int k = 0; k < 3; ++k) {
-          HttpReply reply;
-          Answer a;
-          std::string error;
-          if (SUCCEEDED(client.Post(shapes_, WriteRequest("Probe", std::vector<NamedValue>{{"ms", Bstr(u"200")}}),
-                                    reply)) &&
-              ParseAnswer(reply.body, a, error) == S_OK && !a.outputs.empty())
-            seen[t * 3 + k] = std::stoi(a.outputs[0].value.ToUtf8());
+          const Result<HttpReply> reply =
+              client.Post(shapes_, WriteRequest("Probe", std::vector<NamedValue>{{"ms", Bstr(u"200")}}));
+          if (!reply.ok()) continue;
+          if (const Result<Answer> a = ParseAnswer(reply->body); a.ok() && !a->outputs.empty())
+            seen[t * 3 + k] = std::stoi(a->outputs[0].value.ToUtf8());
         }
       });
     }
@@ -613,15 +611,16 @@ TEST_F(ServerTest, ConcurrentClientsAreAllAnsweredAndCallsRunInParallel) {
 }
 
 TEST_F(ServerTest, ResourcesAreServedReadOnlyInsideTheirFolder) {
-  HttpReply r;
-  ASSERT_EQ(client_.Get(server_->Url("/QuorService/resource/a.txt"), r), S_OK);
-  EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.body, "hello");
-  EXPECT_TRUE(r.contentType.starts_with("text/plain")) << r.contentType;
-  ASSERT_EQ(client_.Get(server_->Url("/QuorService/Resource/sub/b.xml"), r), S_OK);
-  EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.body, "<b/>");
-  EXPECT_TRUE(r.contentType.starts_with("text/xml")) << r.contentType;
+  Result<HttpReply> r = client_.Get(server_->Url("/QuorService/resource/a.txt"));
+  ASSERT_EQ(r.status().code(), S_OK);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->body, "hello");
+  EXPECT_TRUE(r->contentType.starts_with("text/plain")) << r->contentType;
+  r = client_.Get(server_->Url("/QuorService/Resource/sub/b.xml"));
+  ASSERT_EQ(r.status().code(), S_OK);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->body, "<b/>");
+  EXPECT_TRUE(r->contentType.starts_with("text/xml")) << r->contentType;
 
   const struct {
     std::string path;
@@ -641,13 +640,15 @@ TEST_F(ServerTest, ResourcesAreServedReadOnlyInsideTheirFolder) {
       {"/QuorService/other.txt", 404},
   };
   for (const auto& c : refused) {
-    ASSERT_EQ(client_.Get(server_->Url(c.path), r), S_OK) << c.path;
-    EXPECT_EQ(r.status, c.status) << c.path;
-    EXPECT_EQ(r.body.find("SECRET"), std::string::npos) << c.path;
+    r = client_.Get(server_->Url(c.path));
+    ASSERT_EQ(r.status().code(), S_OK) << c.path;
+    EXPECT_EQ(r->status, c.status) << c.path;
+    EXPECT_EQ(r->body.find("SECRET"), std::string::npos) << c.path;
   }
   // Read-only.
-  ASSERT_EQ(client_.Post(server_->Url("/QuorService/resource/a.txt"), "overwritten", r), S_OK);
-  EXPECT_EQ(r.status, 405);
+  r = client_.Post(server_->Url("/QuorService/resource/a.txt"), "overwritten");
+  ASSERT_EQ(r.status().code(), S_OK);
+  EXPECT_EQ(r->status, 405);
   EXPECT_EQ(ReadFile(resources_->Path() / "resource" / "a.txt"), "hello");
   EXPECT_NE(server_->Events().find("QuorServer\tWarning\t23\t/QuorService/resource/link.txt"), std::string::npos)
       << server_->Events();
@@ -665,9 +666,9 @@ TEST(ServerProcessTest, DefaultEndpointsAndAdministrationPaths) {
     EXPECT_NE(r.answer.fault.description.find("\"QuorServiceCore.QuorServiceCore\""), std::string::npos);
     r = Post(client, server.Url("/quorservice/quorservicecoreadmin.SOD"), "ReLoadConfig", {{"user", Bstr(u"x")}});
     EXPECT_NE(r.answer.fault.description.find("\"QuorServiceCore.QuorServiceCoreAdmin\""), std::string::npos);
-    HttpReply other;
-    ASSERT_EQ(client.Post(server.Url("/QuorService/Other.sod"), "<x/>", other), S_OK);
-    EXPECT_EQ(other.status, 404);
+    const Result<HttpReply> other = client.Post(server.Url("/QuorService/Other.sod"), "<x/>");
+    ASSERT_EQ(other.status().code(), S_OK);
+    EXPECT_EQ(other->status, 404);
     EXPECT_EQ(server.Stop(), 0);
   }
   // A path ending in Admin.sod given alone takes the administration class.
@@ -680,9 +681,9 @@ TEST(ServerProcessTest, DefaultEndpointsAndAdministrationPaths) {
     r = Post(client, server.Url("/Site/Shapes.sod"), "Stamp", {{"user", Bstr(u"u")}});
     EXPECT_EQ(Value(r.answer, 1), "key:u");
     // The defaults are gone once endpoints are given.
-    HttpReply gone;
-    ASSERT_EQ(client.Post(server.Url("/QuorService/QuorServiceCore.sod"), "<x/>", gone), S_OK);
-    EXPECT_EQ(gone.status, 404);
+    const Result<HttpReply> gone = client.Post(server.Url("/QuorService/QuorServiceCore.sod"), "<x/>");
+    ASSERT_EQ(gone.status().code(), S_OK);
+    EXPECT_EQ(gone->status, 404);
   }
 }
 

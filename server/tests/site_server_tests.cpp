@@ -65,11 +65,10 @@ std::string Call(int port, std::string_view path, std::string_view method, std::
 }
 
 std::string FirstOutput(const std::string& raw) {
-  Answer answer;
-  std::string error;
-  if (ParseAnswer(raw, answer, error) != S_OK) return "<unreadable: " + error + ">";
-  if (answer.isFault) return "<fault: " + answer.fault.description + ">";
-  return answer.outputs.empty() ? "<none>" : answer.outputs[0].value.ToUtf8();
+  const Result<Answer> answer = ParseAnswer(raw);
+  if (!answer.ok()) return "<unreadable: " + answer.status().message() + ">";
+  if (answer->isFault) return "<fault: " + answer->fault.description + ">";
+  return answer->outputs.empty() ? "<none>" : answer->outputs[0].value.ToUtf8();
 }
 
 }  // namespace

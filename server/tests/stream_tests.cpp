@@ -234,12 +234,11 @@ TEST_F(StreamedAnswerTest, LargeResultsGoOutInChunksByteForByteAsTheirWholeAnswe
 
       // Our own client (the console's) reads it as the whole.
       HttpClient client;
-      HttpReply reply;
-      ASSERT_EQ(client.Post("http://127.0.0.1:" + std::to_string(Port()) + std::string(kPath),
-                            PiecesRequest(kText, count, false, -1, ns), reply),
-                S_OK);
-      EXPECT_EQ(reply.status, 200);
-      EXPECT_TRUE(reply.body == whole.body) << what;
+      const Result<HttpReply> reply = client.Post("http://127.0.0.1:" + std::to_string(Port()) + std::string(kPath),
+                                                  PiecesRequest(kText, count, false, -1, ns));
+      ASSERT_EQ(reply.status().code(), S_OK);
+      EXPECT_EQ(reply->status, 200);
+      EXPECT_TRUE(reply->body == whole.body) << what;
 
       // HTTP/1.0: no chunks; the body ends with the connection.
       const Received old = Exchange(Port(), Post(PiecesRequest(kText, count, false, -1, ns), "1.0"));
@@ -312,13 +311,12 @@ TEST_F(StreamedAnswerTest, AFailureAfterTheAnswerBeganCutsItOffAndOneBeforeIsThe
     EXPECT_EQ(fault.status, 500) << failAfter;
     EXPECT_TRUE(fault.whole) << failAfter;
     EXPECT_EQ(fault.Header("content-length"), std::to_string(fault.body.size())) << failAfter;
-    soap::Answer parsed;
-    std::string error;
-    ASSERT_EQ(ParseAnswer(fault.body, parsed, error), S_OK) << error;
-    EXPECT_TRUE(parsed.isFault);
-    EXPECT_EQ(parsed.fault.status, kFailure);
-    EXPECT_EQ(parsed.fault.description, "failed after some pieces went");
-    EXPECT_EQ(parsed.fault.source, "QuorTest.Echo");
+    const Result<soap::Answer> parsed = ParseAnswer(fault.body);
+    ASSERT_EQ(parsed.status().code(), S_OK) << parsed.status().message();
+    EXPECT_TRUE(parsed->isFault);
+    EXPECT_EQ(parsed->fault.status, kFailure);
+    EXPECT_EQ(parsed->fault.description, "failed after some pieces went");
+    EXPECT_EQ(parsed->fault.source, "QuorTest.Echo");
   }
   // Still serving.
   const Received after = Exchange(Port(), Post(PiecesRequest(kText, committed, false)));

@@ -104,18 +104,18 @@ TEST_F(TlsTest, OnlyClientsThatTrustTheCertificateAndHostAreServedAndOthersDoNot
   HttpClient trusted;
   trusted.SetCaFile(File("ca.pem").string());
   const auto call = [&](HttpClient& client) {
-    HttpReply reply;
-    std::string error;
-    Answer answer;
-    EXPECT_EQ(client.Post(url, WriteRequest("Convert", params), reply, &error), S_OK) << error;
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(ParseAnswer(reply.body, answer, error), S_OK) << reply.body;
-    return answer.outputs.empty() ? std::string() : answer.outputs[0].value.ToUtf8();
+    const Result<HttpReply> reply = client.Post(url, WriteRequest("Convert", params));
+    EXPECT_EQ(reply.status().code(), S_OK) << reply.status().message();
+    if (!reply.ok()) return std::string();
+    EXPECT_EQ(reply->status, 200);
+    const Result<Answer> answer = ParseAnswer(reply->body);
+    EXPECT_EQ(answer.status().code(), S_OK) << reply->body;
+    return !answer.ok() || answer->outputs.empty() ? std::string() : answer->outputs[0].value.ToUtf8();
   };
   EXPECT_EQ(call(trusted), "[a|b]");
-  HttpReply wsdl;
-  ASSERT_EQ(trusted.Get(url + "?wsdl", wsdl), S_OK);
-  EXPECT_NE(wsdl.body.find("location=\"" + url + "\""), std::string::npos) << wsdl.body;
+  const Result<HttpReply> wsdl = trusted.Get(url + "?wsdl");
+  ASSERT_EQ(wsdl.status().code(), S_OK);
+  EXPECT_NE(wsdl->body.find("location=\"" + url + "\""), std::string::npos) << wsdl->body;
 
   // The system's CAs, another CA, and the right CA under a name the
   // certificate does not carry: each refused, saying why.
@@ -130,35 +130,32 @@ TEST_F(TlsTest, OnlyClientsThatTrustTheCertificateAndHostAreServedAndOthersDoNot
   for (const auto& r : refused) {
     HttpClient client;
     client.SetCaFile(r.caFile);
-    HttpReply reply;
-    std::string error;
-    EXPECT_EQ(client.Post(r.url, WriteRequest("Convert", params), reply, &error), kHttpSecureFailure) << r.caFile;
+    const Result<HttpReply> reply = client.Post(r.url, WriteRequest("Convert", params));
+    const std::string error = reply.status().message();
+    EXPECT_EQ(reply.status().code(), kHttpSecureFailure) << r.caFile;
     EXPECT_NE(error.find(r.says), std::string::npos) << error;
-    EXPECT_TRUE(reply.body.empty());
+    EXPECT_FALSE(reply.ok());
   }
   // Plain HTTP at the TLS port fails at once, on both sides.
   HttpClient plain(HttpClient::Options{.timeout = 5000ms, .keepAlive = true});
-  HttpReply reply;
   const auto started = Clock::now();
-  const HRESULT hr = plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/quor-bench/fixed", reply);
+  const HRESULT hr =
+      plain.Get("http://127.0.0.1:" + std::to_string(server.Port()) + "/quor-bench/fixed").status().code();
   EXPECT_TRUE(FAILED(hr) && hr != kHttpTimeout) << std::hex << hr;
   EXPECT_LT(Clock::now() - started, 2s);
 
   // A streamed answer (chunked, through TLS) reads as the same result returned whole.
   const auto pieces = [&](bool whole) {
-    HttpReply reply;
-    std::string error;
-    EXPECT_EQ(trusted.Post(url,
-                           WriteRequest("Pieces", std::vector<NamedValue>{{"text", com::Bstr(u"<tls>\r")},
-                                                                          {"count", com::Bstr(u"100000")},
-                                                                          {"whole", com::Bstr(whole ? u"1" : u"0")},
-                                                                          {"failAfter", com::Bstr(u"-1")},
-                                                                          {"status", com::Bstr(u"0")}}),
-                           reply, &error),
-              S_OK)
-        << error;
-    EXPECT_EQ(reply.status, 200);
-    return reply.body;
+    const Result<HttpReply> reply =
+        trusted.Post(url, WriteRequest("Pieces", std::vector<NamedValue>{{"text", com::Bstr(u"<tls>\r")},
+                                                                         {"count", com::Bstr(u"100000")},
+                                                                         {"whole", com::Bstr(whole ? u"1" : u"0")},
+                                                                         {"failAfter", com::Bstr(u"-1")},
+                                                                         {"status", com::Bstr(u"0")}}));
+    EXPECT_EQ(reply.status().code(), S_OK) << reply.status().message();
+    if (!reply.ok()) return std::string();
+    EXPECT_EQ(reply->status, 200);
+    return reply->body;
   };
   const std::string whole = pieces(true);
   EXPECT_GT(whole.size(), Dispatcher::kStreamAfter);
@@ -187,9 +184,9 @@ TEST_F(TlsTest, ConnectionsThatNeverHandshakeGoAtTheHeadDeadlineAndDelayNobody) 
   client.SetCaFile(File("ca.pem").string());
   for (int i = 0; i < 10; ++i) {
     const auto began = Clock::now();
-    HttpReply reply;
-    EXPECT_EQ(client.Get(Https(server, "/quor-bench/fixed"), reply), S_OK);
-    EXPECT_EQ(reply.status, 200);
+    const Result<HttpReply> reply = client.Get(Https(server, "/quor-bench/fixed"));
+    EXPECT_EQ(reply.status().code(), S_OK);
+    EXPECT_EQ(reply.ok() ? reply->status : 0, 200);
     EXPECT_LT(Clock::now() - began, 1s);
     std::this_thread::sleep_for(50ms);
   }
@@ -219,8 +216,7 @@ TEST_F(TlsTest, PipelinedRequestsTheCapAndTheCloseBehaveAsOverPlainHttp) {
   for (int i = 0; i < 2; ++i) {
     held.push_back(std::make_unique<HttpClient>());
     held.back()->SetCaFile(File("ca.pem").string());
-    HttpReply reply;
-    ASSERT_EQ(held.back()->Get(Https(server, "/quor-bench/fixed"), reply), S_OK);
+    ASSERT_EQ(held.back()->Get(Https(server, "/quor-bench/fixed")).status().code(), S_OK);
   }
   const Exchange busy = TlsExchange(server.Port(), File("ca.pem"), get);
   EXPECT_TRUE(busy.answer.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << busy.answer;

@@ -171,13 +171,13 @@ void CSettingsProbe::Warning(std::string_view text) {
 void CSettingsProbe::CheckConfigFolder() {
   try {
     const std::string folder = fs::JoinPath(homeDir_, "config");
-    std::vector<std::string> names;
     // Sorted by name so that the report reads the same on every run.
-    if (fs::ListFiles(folder, "*.xml", names) != 0 || names.empty()) {
+    const Result<std::vector<std::string>> names = fs::ListFiles(folder, "*.xml");
+    if (!names.ok() || names->empty()) {
       out_ << "The Config File didn't exist.\n";
       return;
     }
-    for (const std::string& name : names) CheckFile(fs::JoinPath(folder, name));
+    for (const std::string& name : *names) CheckFile(fs::JoinPath(folder, name));
   } catch (const std::exception&) {
     out_ << " Exception happened.\n";
     ++errors_;

@@ -168,6 +168,10 @@ TEST(AuthUtilRaise, SetsErrorInformationAndNeverRaisesSuccess) {
   EXPECT_EQ(code, E_FAIL);
   std::tie(code, text) = Raised([] { return Fail(E_POINTER); });
   EXPECT_EQ(text, "Invalid pointer");
+  // A system error number is raised as its HRESULT, not as a positive status.
+  std::tie(code, text) = Raised([] { return Fail(2); });
+  EXPECT_EQ(code, static_cast<HRESULT>(0x80070002));
+  EXPECT_EQ(text, "The system cannot find the file specified.");
 
   EXPECT_EQ(StatusFromSystemError(0), 0);
   EXPECT_EQ(StatusFromSystemError(-5), -5);

@@ -25,6 +25,13 @@ unsigned ModeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// The platform's number a call reported (ERROR_SUCCESS for success).
+long Code(const quor::Status& status) { return fs::Win32Error(status); }
+template <typename T>
+long Code(const quor::Result<T>& result) {
+  return fs::Win32Error(result.status());
+}
+
 std::vector<std::string> FilesIn(const stdfs::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : stdfs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
@@ -38,21 +45,22 @@ TEST(Fs, ListsXmlFilesSortedWithoutCase) {
   TempDir dir;
   for (const char* name : {"b.xml", "A.XML", "c.Xml", "notes.txt", "a.xml.bak"}) Touch(dir.Path().string() + "/" + name);
   stdfs::create_directory(dir.Path().string() + "/folder.xml");
-  std::vector<std::string> names;
-  ASSERT_EQ(fs::ListFiles(dir.Path().string(), "*.xml", names), quor::ERROR_SUCCESS);
-  EXPECT_EQ(names, (std::vector<std::string>{"A.XML", "b.xml", "c.Xml"}));
+  const auto names = fs::ListFiles(dir.Path().string(), "*.xml");
+  ASSERT_EQ(Code(names), quor::ERROR_SUCCESS);
+  EXPECT_EQ(*names, (std::vector<std::string>{"A.XML", "b.xml", "c.Xml"}));
 
-  std::vector<std::string> untouched{"keep"};
-  EXPECT_EQ(fs::ListFiles(dir.Path().string() + "/missing", "*.xml", untouched), quor::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(untouched, std::vector<std::string>{"keep"});
+  const std::string missing = dir.Path().string() + "/missing";
+  const auto none = fs::ListFiles(missing, "*.xml");
+  EXPECT_EQ(none.status().code(), HRESULT_FROM_WIN32(quor::ERROR_FILE_NOT_FOUND));
+  EXPECT_NE(none.status().message().find(missing), std::string::npos) << none.status().message();
 }
 
 TEST(Fs, BackslashPathsAreAccepted) {
   TempDir dir;
   const std::string windowsy = dir.Path().string() + "\\config\\\\sub";
   EXPECT_EQ(fs::NormalizePath("a\\b\\\\c/"), "a/b/c/");
-  EXPECT_EQ(fs::CreateFolder(dir.Path().string() + "\\config"), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::CreateFolder(windowsy), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::CreateFolder(dir.Path().string() + "\\config")), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::CreateFolder(windowsy)), quor::ERROR_SUCCESS);
   EXPECT_TRUE(stdfs::is_directory(dir.Path().string() + "/config/sub"));
   EXPECT_EQ(fs::JoinPath(dir.Path().string() + "\\config", "sub\\x.xml"), dir.Path().string() + "/config/sub/x.xml");
 }
@@ -60,17 +68,17 @@ TEST(Fs, BackslashPathsAreAccepted) {
 TEST(Fs, FolderAndFileErrorsUsePlatformNumbers) {
   TempDir dir;
   const std::string sub = dir.Path().string() + "/sub";
-  EXPECT_EQ(fs::CreateFolder(sub), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::CreateFolder(sub), quor::ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(fs::CreateFolder(dir.Path().string() + "/no/such"), quor::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Code(fs::CreateFolder(sub)), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::CreateFolder(sub)), quor::ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Code(fs::CreateFolder(dir.Path().string() + "/no/such")), quor::ERROR_PATH_NOT_FOUND);
   Touch(sub + "/f");
-  EXPECT_EQ(fs::RemoveFolder(sub), quor::ERROR_DIR_NOT_EMPTY);
-  EXPECT_EQ(fs::DeleteFile(sub), quor::ERROR_ACCESS_DENIED);
-  EXPECT_EQ(fs::DeleteFile(sub + "/f"), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::DeleteFile(sub + "/f"), quor::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(fs::RemoveFolder(sub), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::CreateFolders(dir.Path().string() + "/x/y/z"), quor::ERROR_SUCCESS);
-  EXPECT_EQ(fs::CreateFolders(dir.Path().string() + "/x/y/z"), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::RemoveFolder(sub)), quor::ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(Code(fs::DeleteFile(sub)), quor::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Code(fs::DeleteFile(sub + "/f")), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::DeleteFile(sub + "/f")), quor::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Code(fs::RemoveFolder(sub)), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::CreateFolders(dir.Path().string() + "/x/y/z")), quor::ERROR_SUCCESS);
+  EXPECT_EQ(Code(fs::CreateFolders(dir.Path().string() + "/x/y/z")), quor::ERROR_SUCCESS);
 }
 
 TEST(Fs, AtomicWriteReplacesWholeFile) {
@@ -78,14 +86,14 @@ TEST(Fs, AtomicWriteReplacesWholeFile) {
   const std::string path = dir.Path().string() + "/data.txt";
   ASSERT_TRUE(fs::WriteFileAtomic(path, "first version, long").ok());
   ASSERT_TRUE(fs::WriteFileAtomic(path, "second").ok());
-  std::string contents;
-  ASSERT_EQ(fs::ReadFile(path, contents), quor::ERROR_SUCCESS);
-  EXPECT_EQ(contents, "second");
+  const auto contents = fs::ReadFile(path);
+  ASSERT_EQ(Code(contents), quor::ERROR_SUCCESS);
+  EXPECT_EQ(*contents, "second");
   EXPECT_EQ(fs::WriteFileAtomic(dir.Path().string() + "/missing/x.txt", "y").code(),
             HRESULT_FROM_WIN32(quor::ERROR_PATH_NOT_FOUND));
-  std::vector<std::string> names;
-  fs::ListFiles(dir.Path().string(), "*", names);
-  EXPECT_EQ(names, std::vector<std::string>{"data.txt"});  // no temporary left behind
+  const auto names = fs::ListFiles(dir.Path().string(), "*");
+  ASSERT_EQ(Code(names), quor::ERROR_SUCCESS);
+  EXPECT_EQ(*names, std::vector<std::string>{"data.txt"});  // no temporary left behind
 }
 
 TEST(Fs, AtomicWriteSetsTheModeOrKeepsTheFilesOwn) {
@@ -114,9 +122,9 @@ TEST(Fs, AFailedAtomicWriteLeavesTheFileAndNoTemporary) {
   EXPECT_EQ(status.code(), HRESULT_FROM_WIN32(quor::ERROR_FILENAME_EXCED_RANGE));
   EXPECT_EQ(step, fs::WriteStep::Create);
   EXPECT_NE(status.message().find(longName), std::string::npos) << status.message();
-  std::string contents;
-  ASSERT_EQ(fs::ReadFile(longName, contents), quor::ERROR_SUCCESS);
-  EXPECT_EQ(contents, "x");
+  const auto contents = fs::ReadFile(longName);
+  ASSERT_EQ(Code(contents), quor::ERROR_SUCCESS);
+  EXPECT_EQ(*contents, "x");
 
   const std::string folder = dir.File("folder");
   stdfs::create_directory(folder);
@@ -148,12 +156,12 @@ TEST(Fs, ConcurrentAtomicWritesNeverMix) {
       for (int i = 0; i < 50; ++i) EXPECT_TRUE(fs::WriteFileAtomic(path, body).ok());
     });
   for (auto& w : writers) w.join();
-  std::string contents;
-  ASSERT_EQ(fs::ReadFile(path, contents), quor::ERROR_SUCCESS);
-  ASSERT_GE(contents.size(), 4096u);
-  const size_t t = contents.size() - 4096;
-  EXPECT_EQ(contents, std::string(4096 + t, static_cast<char>('a' + t)));  // one writer's whole file
-  std::vector<std::string> names;
-  fs::ListFiles(dir.Path().string(), "*", names);
-  EXPECT_EQ(names, std::vector<std::string>{"shared.xml"});
+  const auto contents = fs::ReadFile(path);
+  ASSERT_EQ(Code(contents), quor::ERROR_SUCCESS);
+  ASSERT_GE(contents->size(), 4096u);
+  const size_t t = contents->size() - 4096;
+  EXPECT_EQ(*contents, std::string(4096 + t, static_cast<char>('a' + t)));  // one writer's whole file
+  const auto names = fs::ListFiles(dir.Path().string(), "*");
+  ASSERT_EQ(Code(names), quor::ERROR_SUCCESS);
+  EXPECT_EQ(*names, std::vector<std::string>{"shared.xml"});
 }

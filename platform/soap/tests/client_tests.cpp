@@ -82,7 +82,7 @@ void ReadRequest(int fd) {
 void Send(int fd, std::string_view s) { (void)!::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
 
 // An answer from an earlier call, which a failure must not leave behind.
-HttpReply Stale() {
+quor::Result<HttpReply> Stale() {
   HttpReply r;
   r.status = 200;
   r.contentType = "text/xml";
@@ -90,51 +90,58 @@ HttpReply Stale() {
   return r;
 }
 
-void ExpectCleared(const HttpReply& r) {
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(r.body.empty());
-  EXPECT_TRUE(r.contentType.empty());
+void ExpectCleared(const quor::Result<HttpReply>& r) { EXPECT_FALSE(r.ok()) << r->body; }
+
+// A call's status, its text kept in `error` for the checks after it.
+quor::Status Kept(quor::Status status, std::string& error) {
+  error = status.message();
+  return status;
 }
 
 }  // namespace
 
 TEST(HttpClientTest, UrlsAreReadStrictly) {
-  HttpUrl u;
-  std::string error;
-  ASSERT_TRUE(ParseHttpUrl("http://localhost/QuorService/QuorServiceCore.sod", u, error)) << error;
-  EXPECT_EQ(u.host, "localhost");
-  EXPECT_EQ(u.port, 80);
-  EXPECT_EQ(u.target, "/QuorService/QuorServiceCore.sod");
-  ASSERT_TRUE(ParseHttpUrl("HTTP://127.0.0.1:8080", u, error)) << error;
-  EXPECT_EQ(u.port, 8080);
-  EXPECT_EQ(u.target, "/");
-  ASSERT_TRUE(ParseHttpUrl("http://[::1]:81/a?wsdl", u, error)) << error;
-  EXPECT_EQ(u.host, "::1");
-  EXPECT_EQ(u.port, 81);
-  EXPECT_EQ(u.target, "/a?wsdl");
-  ASSERT_TRUE(ParseHttpUrl("http://h?x=1", u, error)) << error;
-  EXPECT_EQ(u.target, "/?x=1");
-  ASSERT_TRUE(ParseHttpUrl("HTTPS://h/x", u, error)) << error;
-  EXPECT_TRUE(u.tls);
-  EXPECT_EQ(u.port, 443);
+  quor::Result<HttpUrl> u = ParseHttpUrl("http://localhost/QuorService/QuorServiceCore.sod");
+  ASSERT_TRUE(u.ok()) << u.status().message();
+  EXPECT_EQ(u->host, "localhost");
+  EXPECT_EQ(u->port, 80);
+  EXPECT_EQ(u->target, "/QuorService/QuorServiceCore.sod");
+  u = ParseHttpUrl("HTTP://127.0.0.1:8080");
+  ASSERT_TRUE(u.ok()) << u.status().message();
+  EXPECT_EQ(u->port, 8080);
+  EXPECT_EQ(u->target, "/");
+  u = ParseHttpUrl("http://[::1]:81/a?wsdl");
+  ASSERT_TRUE(u.ok()) << u.status().message();
+  EXPECT_EQ(u->host, "::1");
+  EXPECT_EQ(u->port, 81);
+  EXPECT_EQ(u->target, "/a?wsdl");
+  u = ParseHttpUrl("http://h?x=1");
+  ASSERT_TRUE(u.ok()) << u.status().message();
+  EXPECT_EQ(u->target, "/?x=1");
+  u = ParseHttpUrl("HTTPS://h/x");
+  ASSERT_TRUE(u.ok()) << u.status().message();
+  EXPECT_TRUE(u->tls);
+  EXPECT_EQ(u->port, 443);
 
   for (std::string_view bad : {"ftp://h/", "httpx://h/", "h:80/x", "http:///x", "http://h:0/", "http://h:65536/",
                                "http://h:8x/", "http://h:/", "http://u:p@h/", "http://h/a b", "http://h/a#f",
                                "http://[::1/x", "http://[::1]x/"}) {
-    error.clear();
-    EXPECT_FALSE(ParseHttpUrl(bad, u, error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
+    u = ParseHttpUrl(bad);
+    EXPECT_FALSE(u.ok()) << bad;
+    EXPECT_FALSE(u.status().message().empty()) << bad;
   }
 
   // The statuses tell a scheme we do not speak from a URL we cannot read.
   HttpClient client;
-  HttpReply reply = Stale();
-  std::string why;
-  EXPECT_EQ(client.Post("ftp://127.0.0.1/x", "b", reply, &why), kHttpUnsupportedScheme);
+  quor::Result<HttpReply> reply = Stale();
+  reply = client.Post("ftp://127.0.0.1/x", "b");
+  EXPECT_EQ(reply.status().code(), kHttpUnsupportedScheme);
+  const std::string why = reply.status().message();
   EXPECT_NE(why.find("only http:// and https://"), std::string::npos) << why;
   ExpectCleared(reply);
   reply = Stale();
-  EXPECT_EQ(client.Get("http://127.0.0.1:99999/x", reply, &why), kHttpInvalidUrl);
+  reply = client.Get("http://127.0.0.1:99999/x");
+  EXPECT_EQ(reply.status().code(), kHttpInvalidUrl);
   ExpectCleared(reply);
 }
 
@@ -146,10 +153,12 @@ TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
     closedPort = std::stoi(gone.Url().substr(17));
   }
   HttpClient client(HttpClient::Options{.timeout = 500ms});
-  HttpReply reply = Stale();
+  quor::Result<HttpReply> reply = Stale();
   std::string error;
   const std::string refusedUrl = "http://127.0.0.1:" + std::to_string(closedPort) + "/x.sod";
-  EXPECT_EQ(client.Post(refusedUrl, "<x/>", reply, &error), kHttpCannotConnect);
+  reply = client.Post(refusedUrl, "<x/>");
+  error = reply.status().message();
+  EXPECT_EQ(reply.status().code(), kHttpCannotConnect);
   ExpectCleared(reply);
   EXPECT_NE(error.find(refusedUrl), std::string::npos) << error;
   // The same text is the thread's error information.
@@ -165,7 +174,9 @@ TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
   });
   reply = Stale();
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(client.Post(silent.Url(), "<x/>", reply, &error), kHttpTimeout);
+  reply = client.Post(silent.Url(), "<x/>");
+  error = reply.status().message();
+  EXPECT_EQ(reply.status().code(), kHttpTimeout);
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_GE(took, 450ms);
   EXPECT_LT(took, 5s);
@@ -178,7 +189,9 @@ TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
     Send(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 100\r\n\r\nshort");
   });
   reply = Stale();
-  EXPECT_EQ(client.Post(halfway.Url(), "<x/>", reply, &error), kHttpConnectionAborted) << error;
+  reply = client.Post(halfway.Url(), "<x/>");
+  error = reply.status().message();
+  EXPECT_EQ(reply.status().code(), kHttpConnectionAborted) << error;
   ExpectCleared(reply);
 
   // A peer that does not speak HTTP.
@@ -188,7 +201,9 @@ TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
   });
   reply = Stale();
   error.clear();
-  EXPECT_TRUE(FAILED(client.Post(garbage.Url(), "<x/>", reply, &error)));
+  reply = client.Post(garbage.Url(), "<x/>");
+  error = reply.status().message();
+  EXPECT_TRUE(FAILED(reply.status().code()));
   EXPECT_FALSE(error.empty());
   ExpectCleared(reply);
 
@@ -199,11 +214,15 @@ TEST(HttpClientTest, TransportFailuresAreClearAndLeaveNoStaleAnswer) {
     Send(fd, "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/xml\r\nContent-Length: 7\r\n"
              "Connection: close\r\n\r\n<fault>");
   });
-  EXPECT_EQ(client.Post(fault.Url(), "<x/>", reply, &error), S_OK) << error;
-  EXPECT_EQ(reply.status, 500);
-  EXPECT_EQ(reply.body, "<fault>");
-  EXPECT_EQ(reply.contentType, "text/xml");
-  EXPECT_EQ(client.Post(refusedUrl, "<x/>", reply, &error), kHttpCannotConnect);
+  reply = client.Post(fault.Url(), "<x/>");
+  error = reply.status().message();
+  EXPECT_EQ(reply.status().code(), S_OK) << error;
+  EXPECT_EQ(reply->status, 500);
+  EXPECT_EQ(reply->body, "<fault>");
+  EXPECT_EQ(reply->contentType, "text/xml");
+  reply = client.Post(refusedUrl, "<x/>");
+  error = reply.status().message();
+  EXPECT_EQ(reply.status().code(), kHttpCannotConnect);
   ExpectCleared(reply);
 }
 
@@ -293,7 +312,7 @@ TEST(HttpClientTest, StreamedAnswersArriveInPiecesAndSucceedOnlyWhole) {
   });
   for (int call = 0; call < 2; ++call) {
     Received r;
-    ASSERT_EQ(client.Post(chunked.Url(), "<x/>", Into(r), &error), S_OK) << error;
+    ASSERT_EQ(Kept(client.Post(chunked.Url(), "<x/>", Into(r)), error).code(), S_OK) << error;
     ASSERT_EQ(r.heads.size(), 1u);
     EXPECT_EQ(r.heads[0].status, 200);
     EXPECT_EQ(r.heads[0].contentType, "text/xml; charset=utf-8");
@@ -311,7 +330,7 @@ TEST(HttpClientTest, StreamedAnswersArriveInPiecesAndSucceedOnlyWhole) {
     Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
   });
   Received r;
-  ASSERT_EQ(client.Post(sized.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  ASSERT_EQ(Kept(client.Post(sized.Url(), "<x/>", Into(r)), error).code(), S_OK) << error;
   EXPECT_EQ(r.heads.at(0).contentLength, 5u);
   EXPECT_FALSE(r.heads[0].chunked);
   EXPECT_EQ(r.Body(), "hello");
@@ -322,17 +341,17 @@ TEST(HttpClientTest, StreamedAnswersArriveInPiecesAndSucceedOnlyWhole) {
     Send(fd, "the end");
   });
   r = {};
-  ASSERT_EQ(client.Post(unsized.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  ASSERT_EQ(Kept(client.Post(unsized.Url(), "<x/>", Into(r)), error).code(), S_OK) << error;
   EXPECT_TRUE(r.heads.at(0).Unsized());
   EXPECT_EQ(r.Body(), "until the end");
 
   // A receiver that stops: E_ABORT, and the client goes on.
   r = {};
-  EXPECT_EQ(client.Post(chunked.Url(), "<x/>", Into(r, 1), &error), E_ABORT);
+  EXPECT_EQ(Kept(client.Post(chunked.Url(), "<x/>", Into(r, 1)), error).code(), E_ABORT);
   EXPECT_EQ(r.pieces.size(), 1u);
   EXPECT_NE(error.find("stopped by the reader"), std::string::npos) << error;
   r = {};
-  ASSERT_EQ(client.Post(sized.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  ASSERT_EQ(Kept(client.Post(sized.Url(), "<x/>", Into(r)), error).code(), S_OK) << error;
   EXPECT_EQ(r.Body(), "hello");
 }
 
@@ -357,13 +376,15 @@ TEST(HttpClientTest, AnAnswerCutShortIsAFailureWhateverCameBefore) {
     });
     Received r;
     std::string error;
-    EXPECT_EQ(client.Post(peer.Url(), "<x/>", Into(r), &error), kHttpConnectionAborted) << c.answer;
+    EXPECT_EQ(Kept(client.Post(peer.Url(), "<x/>", Into(r)), error).code(), kHttpConnectionAborted) << c.answer;
     EXPECT_NE(error.find("the answer was cut off after"), std::string::npos) << error;
     EXPECT_NE(error.find(c.why), std::string::npos) << error;
     EXPECT_EQ(r.heads.size(), 1u);
     // The whole-answer call fails the same way and keeps nothing.
-    HttpReply reply = Stale();
-    EXPECT_EQ(client.Post(peer.Url(), "<x/>", reply, &error), kHttpConnectionAborted) << c.answer;
+    quor::Result<HttpReply> reply = Stale();
+    reply = client.Post(peer.Url(), "<x/>");
+    error = reply.status().message();
+    EXPECT_EQ(reply.status().code(), kHttpConnectionAborted) << c.answer;
     ExpectCleared(reply);
   }
 }
@@ -383,7 +404,7 @@ TEST(HttpClientTest, TheTimeOutBoundsEachWaitNotTheWholeAnswer) {
   Received r;
   std::string error;
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(client.Post(trickle.Url(), "<x/>", Into(r), &error), S_OK) << error;
+  ASSERT_EQ(Kept(client.Post(trickle.Url(), "<x/>", Into(r)), error).code(), S_OK) << error;
   EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
   EXPECT_EQ(r.Body(), "01234567");
 
@@ -396,7 +417,7 @@ TEST(HttpClientTest, TheTimeOutBoundsEachWaitNotTheWholeAnswer) {
   });
   r = {};
   const auto begun = std::chrono::steady_clock::now();
-  EXPECT_EQ(client.Post(stall.Url(), "<x/>", Into(r), &error), kHttpTimeout);
+  EXPECT_EQ(Kept(client.Post(stall.Url(), "<x/>", Into(r)), error).code(), kHttpTimeout);
   const auto took = std::chrono::steady_clock::now() - begun;
   EXPECT_GE(took, 550ms);
   EXPECT_LT(took, 2500ms);

@@ -21,9 +21,14 @@ namespace {
 // must read the same.
 Request MustParse(std::string_view body, ParseLimits limits = {}) {
   Request r, taken;
-  std::string error;
-  EXPECT_EQ(ParseRequest(body, limits, r, error), S_OK) << error << "\n" << body;
-  EXPECT_EQ(ParseRequest(std::string(body), limits, taken, error), S_OK) << error << "\n" << body;
+  if (quor::Result<Request> parsed = ParseRequest(body, limits); parsed.ok())
+    r = std::move(*parsed);
+  else
+    ADD_FAILURE() << parsed.status().message() << "\n" << body;
+  if (quor::Result<Request> parsed = ParseRequest(std::string(body), limits); parsed.ok())
+    taken = std::move(*parsed);
+  else
+    ADD_FAILURE() << parsed.status().message() << "\n" << body;
   EXPECT_EQ(taken.method, r.method);
   EXPECT_EQ(taken.ns, r.ns);
   EXPECT_EQ(taken.params.size(), r.params.size()) << body;
@@ -102,10 +107,9 @@ TEST(EnvelopeTest, TextsWrittenAreExactlyTheseShapes) {
             "</SOAP-ENV:Envelope>");
 
   // Without a description the status's own text stands in.
-  Answer a;
-  std::string error;
-  ASSERT_EQ(ParseAnswer(WriteFault({E_INVALIDARG, "", "", ""}), a, error), S_OK) << error;
-  EXPECT_EQ(a.fault.description, com::HResultText(E_INVALIDARG));
+  const quor::Result<Answer> a = ParseAnswer(WriteFault({E_INVALIDARG, "", "", ""}));
+  ASSERT_TRUE(a.ok()) << a.status().message();
+  EXPECT_EQ(a->fault.description, com::HResultText(E_INVALIDARG));
 }
 
 TEST(EnvelopeTest, RequestValuesAreTakenExactly) {
@@ -197,17 +201,17 @@ TEST(EnvelopeTest, CallsInANamespaceAreAnsweredInIt) {
   EXPECT_EQ(WriteFault({E_INVALIDARG, "bad", "", ""}, ""), WriteFault({E_INVALIDARG, "bad", "", ""}));
 
   // Both read back as before, by name and by position.
-  Answer a;
-  std::string error;
-  ASSERT_EQ(ParseAnswer(answer, a, error), S_OK) << error;
-  EXPECT_EQ(a.element, "ReLoadConfigResponse");
-  ASSERT_EQ(a.outputs.size(), 2u);
-  EXPECT_EQ(a.outputs[0].value, u"ok");
-  EXPECT_TRUE(a.outputs[1].value.IsNull());
+  quor::Result<Answer> a = ParseAnswer(answer);
+  ASSERT_TRUE(a.ok()) << a.status().message();
+  EXPECT_EQ(a->element, "ReLoadConfigResponse");
+  ASSERT_EQ(a->outputs.size(), 2u);
+  EXPECT_EQ(a->outputs[0].value, u"ok");
+  EXPECT_TRUE(a->outputs[1].value.IsNull());
   EXPECT_EQ(ReadByPosition(answer).firstText, "ok");
-  ASSERT_EQ(ParseAnswer(fault, a, error), S_OK) << error;
-  EXPECT_EQ(a.fault.status, E_INVALIDARG);
-  EXPECT_EQ(a.fault.description, "bad");
+  a = ParseAnswer(fault);
+  ASSERT_TRUE(a.ok()) << a.status().message();
+  EXPECT_EQ(a->fault.status, E_INVALIDARG);
+  EXPECT_EQ(a->fault.description, "bad");
   const ConsoleView v = ReadByPosition(fault);
   EXPECT_EQ(v.firstText, "Server");
   EXPECT_EQ(v.status, "0x80070057");
@@ -250,28 +254,24 @@ TEST(EnvelopeTest, MalformedRequestsAreRefusedWithAReason) {
       {Wrap(deep), "nested deeper than 32"},
   };
   for (const auto& c : cases) {
-    Request r;
-    r.method = "stale";
-    std::string error;
-    EXPECT_EQ(ParseRequest(c.body, {}, r, error), E_INVALIDARG) << c.body;
+    const quor::Status status = ParseRequest(c.body, {}).status();
+    const std::string& error = status.message();
+    EXPECT_EQ(status.code(), E_INVALIDARG) << c.body;
     EXPECT_NE(error.find(c.reasonHas), std::string::npos) << "reason: " << error << "\nbody: " << c.body;
-    EXPECT_TRUE(r.method.empty() && r.params.empty()) << c.body;
     // Parsed in place, for the same reason.
-    r.method = "stale";
-    std::string inPlace;
-    EXPECT_EQ(ParseRequest(std::string(c.body), {}, r, inPlace), E_INVALIDARG) << c.body;
-    EXPECT_EQ(inPlace, error);
-    EXPECT_TRUE(r.method.empty() && r.params.empty()) << c.body;
+    const quor::Status inPlace = ParseRequest(std::string(c.body), {}).status();
+    EXPECT_EQ(inPlace.code(), E_INVALIDARG) << c.body;
+    EXPECT_EQ(inPlace.message(), error);
   }
 
   // The limit is the caller's: with room to spare the same text gets as far
   // as its next fault.
-  Request r;
-  std::string error;
-  EXPECT_EQ(ParseRequest(Wrap(deep), {.maxDepth = 50}, r, error), E_INVALIDARG);
-  EXPECT_NE(error.find("holds the element"), std::string::npos) << error;
-  EXPECT_EQ(ParseRequest(Wrap("<M><p>x</p></M>"), {.maxDepth = 3}, r, error), E_INVALIDARG);
-  EXPECT_EQ(ParseRequest(Wrap("<M><p>x</p></M>"), {.maxDepth = 4}, r, error), S_OK) << error;
+  const quor::Status spared = ParseRequest(Wrap(deep), {.maxDepth = 50}).status();
+  EXPECT_EQ(spared.code(), E_INVALIDARG);
+  EXPECT_NE(spared.message().find("holds the element"), std::string::npos) << spared.message();
+  EXPECT_EQ(ParseRequest(Wrap("<M><p>x</p></M>"), {.maxDepth = 3}).status().code(), E_INVALIDARG);
+  const quor::Status roomy = ParseRequest(Wrap("<M><p>x</p></M>"), {.maxDepth = 4}).status();
+  EXPECT_EQ(roomy.code(), S_OK) << roomy.message();
 }
 
 TEST(EnvelopeTest, AnswersReadBackByNameAndByPosition) {
@@ -280,9 +280,9 @@ TEST(EnvelopeTest, AnswersReadBackByNameAndByPosition) {
                                 {"verifier", Bstr()},
                                 {"odd", Bstr(std::u16string(u"a\u0001b\uFFFEc\tz"))}};
   const std::string text = WriteAnswer("OpenSession", outputs);
-  Answer a;
-  std::string error;
-  ASSERT_EQ(ParseAnswer(text, a, error), S_OK) << error;
+  quor::Result<Answer> parsed = ParseAnswer(text);
+  ASSERT_TRUE(parsed.ok()) << parsed.status().message();
+  Answer a = std::move(*parsed);
   EXPECT_FALSE(a.isFault);
   EXPECT_EQ(a.element, "OpenSessionResponse");
   ASSERT_EQ(a.outputs.size(), 4u);
@@ -300,7 +300,9 @@ TEST(EnvelopeTest, AnswersReadBackByNameAndByPosition) {
 
   const std::string fault =
       WriteFault({static_cast<HRESULT>(0x8100004E), "The database is down.", "QuorServer", "/QuorService/x.sod"});
-  ASSERT_EQ(ParseAnswer(fault, a, error), S_OK) << error;
+  parsed = ParseAnswer(fault);
+  ASSERT_TRUE(parsed.ok()) << parsed.status().message();
+  a = std::move(*parsed);
   EXPECT_TRUE(a.isFault);
   EXPECT_EQ(a.fault.status, static_cast<HRESULT>(0x8100004E));
   EXPECT_EQ(a.fault.description, "The database is down.");
@@ -313,6 +315,7 @@ TEST(EnvelopeTest, AnswersReadBackByNameAndByPosition) {
   EXPECT_EQ(v.description, "The database is down.");
 
   // Not an answer at all.
-  EXPECT_EQ(ParseAnswer("<html>502 Bad Gateway</html>", a, error), E_INVALIDARG);
-  EXPECT_FALSE(error.empty());
+  const quor::Status notAnswer = ParseAnswer("<html>502 Bad Gateway</html>").status();
+  EXPECT_EQ(notAnswer.code(), E_INVALIDARG);
+  EXPECT_FALSE(notAnswer.message().empty());
 }
