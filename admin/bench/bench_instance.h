@@ -1,7 +1,9 @@
 // The instance the signed-in benchmarks prepare for their own quor-server
-// (a ServerProcess's preparation step): an SQLite repository and its
-// definition, the service and authentication keys, a local account store
-// with the given users, and any further files below the home folder.
+// (a ServerProcess's preparation step), made by the tests' instance builder
+// (testing/Instance.h): an SQLite repository and its definition, the service
+// and authentication keys, a local account store with the given users, and
+// any further files below the home folder; and the process figures they
+// measure.
 #pragma once
 
 #include <unistd.h>
@@ -22,8 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/registry/registry.h"
-#include "platform/xml/escape.h"
+#include "testing/Instance.h"
 
 namespace quor::bench {
 
@@ -51,78 +52,30 @@ struct InstanceSettings {
 // the console's client reads it); the repository's path in `database`.
 inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesystem::path& registry,
                             const InstanceSettings& settings, std::filesystem::path& database, std::string& error) {
-  namespace fs = std::filesystem;
   ::setenv("QUOR_REGISTRY", registry.c_str(), 1);
-  const fs::path home = dir / "home";
-  for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home / folder);
-  for (const auto& [path, text] : settings.homeFiles) std::ofstream(home / path, std::ios::binary) << text;
   database = dir / "repo.db";
-  std::string odbc = settings.repositoryOdbc;
-  if (odbc.empty()) {
-    const std::string schema = std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql";
-    if (std::system(("sqlite3 '" + database.string() + "' < '" + schema + "'").c_str()) != 0) {
-      error = "sqlite3 could not create the repository (is the sqlite3 program installed?)";
-      return false;
-    }
-    odbc = "DRIVER={SQLite3};Database=" + database.string();
-  }
-  const std::string escaped = xml::Escaped(odbc);
-  std::ofstream(home / "config" / "repository.xml")
-      << "<?xml version=\"1.0\"?><OLEDBSetting><quorservice>VODB</quorservice><Provider>MSDASQL.1</Provider>"
-         "<ExtendedProperties>"
-      << escaped << "</ExtendedProperties></OLEDBSetting>\n";
-  auto set = [](std::string_view key, std::string_view name, std::string_view value) {
-    reg::Key k;
-    return k.Create(reg::Hive::LocalMachine, key).ok() && k.SetString(name, value).ok();
-  };
-  reg::Key service;
-  const bool written = set("Software\\Velt\\QuorService", "HomeDir", home.string()) &&
-                       set("Software\\Velt\\QuorService", "LogLevel", settings.logLevel) &&
-                       set("Software\\Velt\\QuorService", "RootContext", "WinNT://BENCH") &&
-                       set("Software\\Velt", "DefaultAuthority", "WinNT://BENCH") &&
-                       set("Software\\Velt", "DefaultRealm", "BENCH") &&
-                       set("Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod") &&
-                       service.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService").ok() &&
-                       service.SetDword("CompressThreshold", settings.compressThreshold).ok();
-  if (!written) {
-    error = "cannot write the registry file " + registry.string();
-    return false;
-  }
-  for (const auto& [name, value] : {std::pair{"AdminUsers", &settings.adminUsers},
-                                    std::pair{"ResourceURL", &settings.resourceUrl},
-                                    std::pair{"ResourceDir", &settings.resourceDir}})
-    if (!value->empty() && !set("Software\\Velt\\QuorService", name, *value)) {
-      error = "cannot write the registry file " + registry.string();
-      return false;
-    }
-  const std::string accounts = std::string(QUOR_BIN_DIR) + "/quor-accounts";
-  const std::string rounds = settings.iterations > 0 ? " --iterations " + std::to_string(settings.iterations) : "";
-  if (std::system(("'" + accounts + "' init BENCH BENCHHOST" + rounds + " > /dev/null").c_str()) != 0) {
-    error = "quor-accounts init failed";
-    return false;
-  }
-  for (const std::string& user : settings.users) {
-    FILE* add = ::popen(("'" + accounts + "' add-user '" + user + "' > /dev/null").c_str(), "w");
-    const bool fed = add && std::fprintf(add, "%s\n", settings.password.c_str()) >= 0;
-    if (!add || ::pclose(add) != 0 || !fed) {
-      error = "quor-accounts add-user " + user + " failed";
-      return false;
-    }
-  }
-  std::vector<std::string> groups;
-  for (const auto& [group, member] : settings.members)
-    if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
-  for (const std::string& group : groups)
-    if (std::system(("'" + accounts + "' add-group '" + group + "' > /dev/null").c_str()) != 0) {
-      error = "quor-accounts add-group " + group + " failed";
-      return false;
-    }
-  for (const auto& [group, member] : settings.members)
-    if (std::system(("'" + accounts + "' add-to-group '" + group + "' '" + member + "' > /dev/null").c_str()) != 0) {
-      error = "quor-accounts add-to-group " + group + " " + member + " failed";
-      return false;
-    }
-  return true;
+  instance::Options build;
+  build.dir = dir;
+  build.registry = registry;
+  build.logLevel = settings.logLevel;
+  build.compressThreshold = settings.compressThreshold;
+  build.adminUsers = settings.adminUsers;
+  build.resourceUrl = settings.resourceUrl;
+  build.resourceDir = settings.resourceDir;
+  build.homeFiles = settings.homeFiles;
+  build.repositoryOdbc = settings.repositoryOdbc;
+  build.sqliteRepository = database;
+  build.schema = std::filesystem::path(QUOR_SOURCE_DIR) / "sql" / "sqlite.sql";
+  instance::LocalAccounts accounts;
+  accounts.domain = "BENCH";
+  accounts.computer = "BENCHHOST";
+  accounts.iterations = static_cast<uint32_t>(std::max(settings.iterations, 0));
+  for (const std::string& user : settings.users) accounts.users.push_back({user, settings.password});
+  accounts.members = settings.members;
+  build.directory = std::move(accounts);
+  const Result<instance::Built> built = instance::Build(build);
+  if (!built.ok()) error = built.status().Text();
+  return built.ok();
 }
 
 // A line of /proc/<pid>/status in KiB (0 when it cannot be read).
