@@ -5,7 +5,8 @@ Layers, lowest first: platform, then auth, transform and accessor (each on
 platform alone), core (platform and the authentication interfaces), server
 (platform), admin (platform and the message-key code it shares with the
 server), console (platform), tools. Tests and benchmarks may also use the
-layers below their own and testing/; testing/ and fuzz/ may use any layer.
+layers below their own and testing/; testing/, fuzz/, and the end-to-end
+tests and benchmarks above every layer (tests/, bench/) may use any layer.
 """
 import pathlib
 import re
@@ -28,7 +29,7 @@ ALLOWED = {
 }
 # Tests and benchmarks: their own layer and those before it here.
 ORDER = ['platform', 'auth', 'transform', 'accessor', 'core', 'server', 'admin', 'console', 'tools']
-ANYTHING = {'testing', 'fuzz'}
+ANYTHING = {'testing', 'fuzz', 'tests', 'bench'}
 
 include = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # soak.sh [--pg] [--build DIR] [soak options...]
-# Runs the soak (admin/bench/soak.cpp): one quor-server of a build under a
+# Runs the soak (bench/soak.cpp): one quor-server of a build under a
 # long mixed load, supervised; see `soak --help` for its options (--minutes,
 # default 10). The build is run.sh's release (build/release, $QUOR_BUILD),
 # brought up to date first, unless --build names another that holds the

@@ -73,6 +73,7 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 tsan="${QUOR_TSAN_BUILD:-$root/build/tsan}"
 cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=thread -DQUOR_WERROR=ON >/dev/null
 cmake --build "$tsan" -j "$(nproc)" --target odbc_tests soap_tests server_tests admin_tests store_tests auth_tests core_tests \
+  road_tests collab_tests content_tests query_tests \
   quor-server quor-regsvr quor-accounts quor-call quor_test_plugin quor_soap_test_plugin SiteSetup \
   QuorServiceCore QuorAuth QuorAccessor FlatConvert GridPage
 unset ASAN_OPTIONS LSAN_OPTIONS

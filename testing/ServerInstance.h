@@ -1,12 +1,12 @@
-// A whole temporary Quor service for the end-to-end tests: a folder with a
-// registry file, a home folder (config/, unifier/, transform/), the
-// repository (a fresh SQLite file, or the PostgreSQL database of the test run),
-// a directory (a local account store made with the real quor-accounts, or the
-// test run's slapd), the service core and the authentication component
-// registered with the real quor-regsvr, and quor-server on a free loopback
-// port. The test process's QUOR_REGISTRY points at the instance's registry
-// while it lives, since the console's client reads its RowCount and keeps its
-// key container there; the earlier value comes back at the end.
+// A whole temporary Quor service for the end-to-end tests: an instance folder
+// made by the one instance builder (testing/Instance.h) with a registry file,
+// a home folder (config/, unifier/, transform/), the repository (a fresh
+// SQLite file, or the PostgreSQL database of the test run), a directory (a
+// local account store, or the test run's slapd), the components registered
+// with the real quor-regsvr, and quor-server on a free loopback port. The
+// test process's QUOR_REGISTRY points at the instance's registry while it
+// lives, since the console's client reads its RowCount and keeps its key
+// container there; the earlier value comes back at the end.
 //
 // On PostgreSQL the tables are shared with other tests: rows are told apart by
 // their user (UniqueName), and the rows of those users are removed at the end.
@@ -40,6 +40,7 @@
 #include "platform/soap/dispatcher.h"
 #include "platform/soap/envelope.h"
 #include "platform/xml/escape.h"
+#include "testing/Instance.h"
 #include "testing/ServerProcess.h"
 #include "platform/xml/dom.h"
 
@@ -232,22 +233,31 @@ class ServerInstance {
     registry_ = dir_.Path() / "registry.reg";
     events_ = dir_.Path() / "events.log";
     home_ = dir_.Path() / "home";
-    for (const char* folder : {"config", "unifier", "transform"}) fs::create_directories(home_ / folder);
-    for (const auto& [path, text] : options_.homeFiles) std::ofstream(home_ / path, std::ios::binary) << text;
     env_ = st::Environment({"QUOR_REGISTRY=" + registry_.string(), "QUOR_EVENTLOG=" + events_.string()});
     ::setenv("QUOR_REGISTRY", registry_.c_str(), 1);
 
-    ASSERT_NO_FATAL_FAILURE(PrepareDatabase());
+    instance::Options build;
+    ASSERT_NO_FATAL_FAILURE(ChooseDatabase(build));
     if (::testing::Test::IsSkipped()) return;
-    ASSERT_NO_FATAL_FAILURE(WriteServiceKeys());
-    ASSERT_NO_FATAL_FAILURE(PrepareDirectory());
+    ASSERT_NO_FATAL_FAILURE(ChooseDirectory(build));
     if (::testing::Test::IsSkipped()) return;
+    build.dir = dir_.Path();
+    build.registry = registry_;
+    build.eventLog = events_;
+    build.logLevel = options_.logLevel;
+    build.compressThreshold = options_.compressThreshold;
+    build.serviceDwords = options_.serviceDwords;
+    build.adminUsers = options_.adminUsers;
+    build.adminGroupName = options_.adminGroupName;
+    build.resourceUrl = options_.resourceUrl;
+    build.resourceDir = options_.resourceDir;
+    build.homeFiles = options_.homeFiles;
+    build.regsvr = Bin("quor-regsvr");
     for (const char* library :
-         {"libQuorServiceCore.so", "libQuorAuth.so", "libQuorAccessor.so", "libFlatConvert.so", "libGridPage.so"}) {
-      const st::RunResult r = st::RunProgram(Bin("quor-regsvr"), {"-s", std::string(QUOR_LIB_DIR) + "/" + library},
-                                             env_, dir_.Path());
-      ASSERT_EQ(r.status, 0) << "quor-regsvr " << library << ": " << r.output;
-    }
+         {"libQuorServiceCore.so", "libQuorAuth.so", "libQuorAccessor.so", "libFlatConvert.so", "libGridPage.so"})
+      build.components.push_back(fs::path(QUOR_LIB_DIR) / library);
+    const Result<instance::Built> built = instance::Build(build);
+    ASSERT_TRUE(built.ok()) << built.status().Text();
     ASSERT_NO_FATAL_FAILURE(StartServer());
   }
 
@@ -371,9 +381,11 @@ class ServerInstance {
                    com::Bstr::FromUtf8(odbc_)).code() == 0;
   }
 
-  void PrepareDatabase() {
-    const bool postgres = IsPostgres();
-    if (postgres) {
+  // The repository: a fresh SQLite file, or the test run's PostgreSQL
+  // database (its tables made by the test command); the two that cannot be
+  // reached are named as such, and nothing is made for them.
+  void ChooseDatabase(instance::Options& build) {
+    if (IsPostgres()) {
       odbc_ = Env("QUOR_TEST_PG");
       if (odbc_.empty()) {
         if (std::getenv("CI")) {
@@ -385,72 +397,24 @@ class ServerInstance {
       odbc_ = "DRIVER={SQLite3};Database=" + (dir_.Path() / "repository.db").string();
     }
     if (options_.database == Database::Sqlite) {
-      // The schema, statement by statement.
-      core::CSqlServerDBConnect db;
-      ASSERT_TRUE(OpenDatabase(db)) << db.LastErrorText().ToUtf8();
-      std::ifstream in(std::string(QUOR_SOURCE_DIR) + "/sql/sqlite.sql");
-      ASSERT_TRUE(in) << "sql/sqlite.sql";
-      std::string statement;
-      for (std::string line; std::getline(in, line);) {
-        if (line.rfind("--", 0) == 0) continue;
-        statement += line + "\n";
-        if (line.find(';') != std::string::npos) {
-          ASSERT_EQ(db.ExecuteNonQuery(statement).code(), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
-          statement.clear();
-        }
-      }
-    }
-    std::string served = odbc_;
-    if (options_.database == Database::SqliteUnopenable) {
-      served = "DRIVER={SQLite3};Database=" + (dir_.Path() / "no-such-folder" / "repository.db").string();
-    } else if (options_.database == Database::PostgresNoServer) {
+      build.sqliteRepository = dir_.Path() / "repository.db";
+      build.schema = fs::path(QUOR_SOURCE_DIR) / "sql" / "sqlite.sql";
+    } else if (options_.database == Database::Postgres) {
+      build.repositoryOdbc = odbc_;
+    } else if (options_.database == Database::SqliteUnopenable) {
+      build.repositoryOdbc = "DRIVER={SQLite3};Database=" + (dir_.Path() / "no-such-folder" / "repository.db").string();
+    } else {
       // Port 1: nothing listens there, the connection is refused at once.
+      std::string served = odbc_;
       const size_t at = served.find("Port=");
       ASSERT_NE(at, std::string::npos) << "QUOR_TEST_PG names no port: " << served;
       const size_t end = served.find(';', at);
       served.replace(at, end == std::string::npos ? std::string::npos : end - at, "Port=1");
+      build.repositoryOdbc = served;
     }
-    std::ofstream(home_ / "config" / "repository.xml")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OLEDBSetting><quorservice>VODB</quorservice>"
-           "<Provider>MSDASQL.1</Provider><ExtendedProperties>"
-        << xml::Escaped(served) << "</ExtendedProperties></OLEDBSetting>\n";
   }
 
-  static void Set(reg::Registry& registry, std::string_view key, std::string_view name, std::string_view value) {
-    reg::Key k(registry);
-    ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, key)), reg::ERROR_SUCCESS) << key;
-    ASSERT_EQ(reg::Win32Error(k.SetString(name, value)), reg::ERROR_SUCCESS) << key << " " << name;
-  }
-
-  void WriteServiceKeys() {
-    reg::Registry registry(registry_);
-    constexpr std::string_view service = "Software\\Velt\\QuorService";
-    ASSERT_NO_FATAL_FAILURE(Set(registry, service, "HomeDir", home_.string()));
-    ASSERT_NO_FATAL_FAILURE(Set(registry, service, "LogLevel", options_.logLevel));
-    reg::Key k(registry);
-    ASSERT_EQ(reg::Win32Error(k.Create(reg::Hive::LocalMachine, service)), reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::Win32Error(k.SetDword("CompressThreshold", options_.compressThreshold)), reg::ERROR_SUCCESS);
-    for (const auto& [name, value] : options_.serviceDwords)
-      ASSERT_EQ(reg::Win32Error(k.SetDword(name, value)), reg::ERROR_SUCCESS);
-    if (!options_.adminUsers.empty()) {
-      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminUsers", options_.adminUsers));
-    }
-    if (!options_.adminGroupName.empty()) {
-      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "AdminGroupName", options_.adminGroupName));
-    }
-    if (!options_.resourceUrl.empty()) {
-      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "ResourceURL", options_.resourceUrl));
-    }
-    if (!options_.resourceDir.empty()) {
-      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "ResourceDir", options_.resourceDir));
-    }
-    ASSERT_NO_FATAL_FAILURE(
-        Set(registry, "Software\\Velt\\Services", "qsc", "http://%s/QuorService/QuorServiceCore.sod"));
-  }
-
-  void PrepareDirectory() {
-    reg::Registry registry(registry_);
-    constexpr std::string_view service = "Software\\Velt\\QuorService";
+  void ChooseDirectory(instance::Options& build) {
     if (options_.directory == Directory::Ldap) {
       const std::string url = Env("QUOR_TEST_LDAP_URL");
       if (url.empty()) {
@@ -461,39 +425,18 @@ class ServerInstance {
       }
       std::string host = url.substr(url.find("://") + 3);
       if (!host.empty() && host.back() == '/') host.pop_back();
-      const std::string authority = "LDAP://" + host + "/" + Env("QUOR_TEST_LDAP_BASE");
-      ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultAuthority", authority));
-      ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultRealm", "quor.test"));
-      ASSERT_NO_FATAL_FAILURE(Set(registry, service, "RootContext", authority));
-      ASSERT_NO_FATAL_FAILURE(
-          Set(registry, "Software\\Velt\\Directory", "ServiceUser", Env("QUOR_TEST_LDAP_BIND_DN")));
-      ASSERT_NO_FATAL_FAILURE(
-          Set(registry, "Software\\Velt\\Directory", "ServicePassword", Env("QUOR_TEST_LDAP_BIND_PASSWORD")));
+      build.directory = instance::LdapDirectory{"LDAP://" + host + "/" + Env("QUOR_TEST_LDAP_BASE"), "quor.test",
+                                                Env("QUOR_TEST_LDAP_BIND_DN"), Env("QUOR_TEST_LDAP_BIND_PASSWORD")};
       return;
     }
-    ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultAuthority", "WinNT://QUORDOM"));
-    ASSERT_NO_FATAL_FAILURE(Set(registry, "Software\\Velt", "DefaultRealm", "QUORDOM"));
-    ASSERT_NO_FATAL_FAILURE(Set(registry, service, "RootContext", "WinNT://QUORDOM"));
-    const std::string accounts = Bin("quor-accounts");
+    instance::LocalAccounts accounts;
+    accounts.domain = "QUORDOM";
+    accounts.computer = "QUORHOST";
     // Few hash rounds: every sign-in checks a password, and tests sign in a lot.
-    st::RunResult r = RunWithInput(accounts, {"init", "QUORDOM", "QUORHOST", "--iterations", "1000"}, env_,
-                                   dir_.Path(), "");
-    ASSERT_EQ(r.status, 0) << r.output;
-    std::vector<std::string> groups;
-    for (const auto& [group, member] : options_.members)
-      if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
-    for (const Account& account : options_.accounts) {
-      r = RunWithInput(accounts, {"add-user", account.name}, env_, dir_.Path(), account.password + "\n");
-      ASSERT_EQ(r.status, 0) << account.name << ": " << r.output;
-    }
-    for (const std::string& group : groups) {
-      r = RunWithInput(accounts, {"add-group", group}, env_, dir_.Path(), "");
-      ASSERT_EQ(r.status, 0) << group << ": " << r.output;
-    }
-    for (const auto& [group, member] : options_.members) {
-      r = RunWithInput(accounts, {"add-to-group", group, member}, env_, dir_.Path(), "");
-      ASSERT_EQ(r.status, 0) << group << " " << member << ": " << r.output;
-    }
+    accounts.iterations = 1000;
+    for (const Account& account : options_.accounts) accounts.users.push_back({account.name, account.password});
+    accounts.members = options_.members;
+    build.directory = std::move(accounts);
   }
 
   void StartServer() {

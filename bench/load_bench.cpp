@@ -46,7 +46,7 @@
 #include <vector>
 
 #include "admin/VeltService.h"
-#include "admin/bench/bench_instance.h"
+#include "bench/bench_instance.h"
 #include "testing/SignedSession.h"
 #include "auth/mac.h"
 #include "server/bench/load_client.h"

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "admin/bench/soak_run.h"
+#include "bench/soak_run.h"
 
 namespace quor::soak {
 

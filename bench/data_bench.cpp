@@ -44,7 +44,7 @@
 #include <vector>
 
 #include "admin/VeltService.h"
-#include "admin/bench/bench_instance.h"
+#include "bench/bench_instance.h"
 #include "testing/SignedSession.h"
 #include "platform/com/answer_budget.h"
 #include "platform/soap/http_client.h"

@@ -46,10 +46,10 @@
 #include <cstring>
 #include <thread>
 
-#include "admin/bench/bench_instance.h"
-#include "admin/bench/soak_run.h"
-#include "admin/bench/soak_server.h"
-#include "admin/bench/soak_wire.h"
+#include "bench/bench_instance.h"
+#include "bench/soak_run.h"
+#include "bench/soak_server.h"
+#include "bench/soak_wire.h"
 
 using namespace quor::soak;
 using quor::admin::CVeltService;

@@ -4,8 +4,8 @@
 // answers whose clients hang up before reading them.
 #include <random>
 
-#include "admin/bench/soak_run.h"
-#include "admin/bench/soak_wire.h"
+#include "bench/soak_run.h"
+#include "bench/soak_wire.h"
 
 namespace quor::soak {
 

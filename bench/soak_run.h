@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "admin/VeltService.h"
-#include "admin/bench/soak_ledger.h"
-#include "admin/bench/soak_stats.h"
+#include "bench/soak_ledger.h"
+#include "bench/soak_stats.h"
 #include "platform/soap/envelope.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "admin/VeltService.h"
-#include "admin/bench/bench_instance.h"
+#include "bench/bench_instance.h"
 #include "platform/soap/http_client.h"
 #include "server/bench/measure.h"
 #include "server/listener.h"
