@@ -2,15 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <random>
 #include <utility>
 
+#include "platform/fs/fs.h"
 #include "platform/text/text.h"
 #include "server/http_text.h"
 
@@ -35,78 +33,21 @@ std::string NameNoCase(int dir, std::string_view name) {
   return found;
 }
 
-// Removes the temporaries of `name` in `folder` that a writer killed
-// before its rename left behind: their names carry the writer's process,
-// and only those of processes that are gone are taken.
-void RemoveStaleTemporaries(int folder, const std::string& name) {
-  const std::string prefix = "." + name + ".put-";
-  UniqueFd readable(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* listing = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
-  if (!listing) return;
-  readable.Release();  // the listing owns it now
-  std::vector<std::string> stale;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string_view entryName = entry->d_name;
-    if (!entryName.starts_with(prefix)) continue;
-    const std::string_view rest = entryName.substr(prefix.size());
-    const std::string digits(rest.substr(0, rest.find('-')));
-    if (digits.empty() || digits.size() == rest.size() || digits.size() > 9 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    const pid_t pid = static_cast<pid_t>(std::strtol(digits.c_str(), nullptr, 10));
-    if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(entryName);
-  }
-  ::closedir(listing);
-  for (const std::string& entryName : stale) ::unlinkat(folder, entryName.c_str(), 0);
-}
-
-// The body is written into an unnamed file (O_TMPFILE), so that a server
-// killed while writing leaves nothing behind; only once whole and synced
-// is it given a hidden name, renamed over the target and the folder synced.
-// Where unnamed files are not supported the hidden name comes first.
+// The body replaces the file whole (platform/fs's one atomic write); the
+// temporaries of servers killed while writing are cleared first.
 HttpAnswer WriteFile(const UniqueFd& dir, const std::string& name, bool existed, const std::string& body,
                      const std::string& path, const eventlog::EventSource& log) {
-  // O_PATH descriptors serve as the base of *at calls; writing needs a real one.
+  // O_PATH descriptors serve as the base of *at calls; syncing the folder
+  // needs a real one.
   UniqueFd folder(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.valid()) RemoveStaleTemporaries(folder.get(), name);
-  std::string temp;
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  const auto tempName = [&] { return text::Format(".%s.put-%d-%x", name, static_cast<int>(::getpid()), random()); };
-  // Naming an unnamed file goes through its /proc link.
-  static const bool canName = ::access("/proc/self/fd", F_OK) == 0;
-  UniqueFd out(folder.valid() && canName ? ::openat(folder.get(), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644) : -1);
-  const bool unnamed = out.valid();
-  for (int attempt = 0; attempt < 16 && folder.valid() && !out.valid(); ++attempt) {
-    temp = tempName();
-    out.Reset(::openat(folder.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out.valid() && errno != EEXIST) break;
-  }
-  bool written = out.valid();
-  for (size_t done = 0; written && done < body.size();) {
-    const ssize_t n = ::write(out.get(), body.data() + done, body.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) written = false;
-    else done += static_cast<size_t>(n);
-  }
-  written = written && ::fsync(out.get()) == 0;
-  if (written && unnamed) {
-    const std::string self = text::Format("/proc/self/fd/%d", out.get());
-    written = false;
-    for (int attempt = 0; attempt < 16 && !written; ++attempt) {
-      temp = tempName();
-      written = ::linkat(AT_FDCWD, self.c_str(), folder.get(), temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
-      if (!written && errno != EEXIST) break;
-    }
-    if (!written) temp.clear();
-  }
-  out.Reset();
-  written = written && ::renameat(folder.get(), temp.c_str(), folder.get(), name.c_str()) == 0;
-  if (!written) {
-    if (!temp.empty() && folder.valid()) ::unlinkat(folder.get(), temp.c_str(), 0);
+  const int base = folder.valid() ? folder.get() : dir.get();
+  // Hidden, so that a listing of the site never shows one.
+  constexpr fs::TemporaryNames kHidden{.prefix = ".", .infix = ".put-"};
+  fs::RemoveTemporariesOfEndedProcesses(base, name, kHidden);
+  if (!fs::WriteFileAtomicAt(base, name, body, {.mode = 0644, .temporaries = kHidden}).ok()) {
     log.Report(eventlog::EventType::Error, 22, {path, "the file cannot be written"});
     return Status(500);
   }
-  ::fsync(folder.get());
   return Status(existed ? 204 : 201);
 }
 

@@ -2,12 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <random>
+#include <string>
+#include <vector>
 #include <system_error>
 
 #include "platform/base/win32_error.h"
@@ -167,26 +171,48 @@ long Win32Error(const Status& status) {
                                                            : static_cast<long>(status.code());
 }
 
-Status WriteFileAtomic(std::string_view path, std::string_view contents, const WriteOptions& options,
-                       WriteStep* failedStep) {
-  const std::string p = NormalizePath(path);
-  // A unique temporary name: threads or processes saving the same file at
-  // once must not write into one another's temporary.
-  std::string tmp = p + ".tmp.XXXXXX";
+namespace {
+
+// Whether unnamed files can be given a name through their /proc link.
+bool CanNameUnnamedFiles() {
+  static const bool can = ::access("/proc/self/fd", F_OK) == 0;
+  return can;
+}
+
+// Unique among threads and processes, and tells which process made it.
+std::string TemporaryName(std::string_view name, const TemporaryNames& names) {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  return text::Format("%s%s%s%d-%llx", names.prefix, name, names.infix, static_cast<int>(::getpid()),
+                      static_cast<unsigned long long>(random()));
+}
+
+}  // namespace
+
+Status WriteFileAtomicAt(int folder, std::string_view name, std::string_view contents, const WriteOptions& options,
+                         WriteStep* failedStep, std::string_view shown) {
+  const std::string target(name);
+  const std::string named = shown.empty() ? target : std::string(shown);
+  std::string tmp;
   bool made = false;
-  const auto fail = [&](WriteStep step, std::string_view what) {
-    const int err = errno;
-    if (made) ::unlink(tmp.c_str());
+  const auto fail = [&](WriteStep step, std::string_view what, int err) {
+    if (made) ::unlinkat(folder, tmp.c_str(), 0);
     if (failedStep) *failedStep = step;
-    return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err, err == ENOENT && !ParentExists(p))),
-                  text::Format("\"%s\" cannot be written: %s (%s)", p, what, SystemText(err)));
+    return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err, false)),
+                  text::Format("\"%s\" cannot be written: %s (%s)", named, what, SystemText(err)));
   };
 
   mode_t mode = options.mode;
-  if (struct stat st {}; options.keepMode && ::stat(p.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!fd.valid()) return fail(WriteStep::Create, "no temporary file can be made beside it");
-  made = true;
+  if (struct stat st {}; options.keepMode && ::fstatat(folder, target.c_str(), &st, 0) == 0) mode = st.st_mode & 07777;
+  // An unnamed file first: a writer killed before the rename leaves nothing.
+  UniqueFd fd(CanNameUnnamedFiles() ? ::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600) : -1);
+  const bool unnamed = fd.valid();
+  for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
+    tmp = TemporaryName(target, options.temporaries);
+    fd.Reset(::openat(folder, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid() && errno != EEXIST) break;
+  }
+  if (!fd.valid()) return fail(WriteStep::Create, "no temporary file can be made beside it", errno);
+  made = !unnamed;
   // A file system without permission bits refuses; the temporary's own 0600
   // then stands.
   (void)::fchmod(fd.get(), mode);
@@ -194,20 +220,67 @@ Status WriteFileAtomic(std::string_view path, std::string_view contents, const W
     const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(WriteStep::Write, "its temporary file cannot be written");
+      return fail(WriteStep::Write, "its temporary file cannot be written", errno);
     }
     rest.remove_prefix(static_cast<size_t>(n));
   }
-  if (::fsync(fd.get()) != 0 || ::close(fd.Release()) != 0)
-    return fail(WriteStep::Write, "its temporary file cannot be written");
-  if (::rename(tmp.c_str(), p.c_str()) != 0) return fail(WriteStep::Replace, "its temporary file cannot replace it");
-
+  if (::fsync(fd.get()) != 0) return fail(WriteStep::Write, "its temporary file cannot be written", errno);
+  if (unnamed) {
+    // Whole and synced: only now does it get a name, to be renamed at once.
+    const std::string self = text::Format("/proc/self/fd/%d", fd.get());
+    for (int attempt = 0; attempt < 16 && !made; ++attempt) {
+      tmp = TemporaryName(target, options.temporaries);
+      made = ::linkat(AT_FDCWD, self.c_str(), folder, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+      if (!made && errno != EEXIST) break;
+    }
+    if (!made) return fail(WriteStep::Create, "no temporary file can be made beside it", errno);
+  }
+  if (::close(fd.Release()) != 0) return fail(WriteStep::Write, "its temporary file cannot be written", errno);
+  if (::renameat(folder, tmp.c_str(), folder, target.c_str()) != 0)
+    return fail(WriteStep::Replace, "its temporary file cannot replace it", errno);
   // The new contents are in place; a folder that cannot be synced leaves
   // only the rename's durability to the file system.
+  (void)::fsync(folder);
+  return Status();
+}
+
+Status WriteFileAtomic(std::string_view path, std::string_view contents, const WriteOptions& options,
+                       WriteStep* failedStep) {
+  const std::string p = NormalizePath(path);
   const size_t slash = p.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-  if (UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir.valid()) (void)::fsync(dir.get());
-  return Status();
+  const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A folder that may be written but not listed still takes the file; only
+  // its sync is then left to the file system.
+  if (!dir.valid() && errno == EACCES) dir.Reset(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) {
+    const int err = errno;
+    if (failedStep) *failedStep = WriteStep::Create;
+    return Status(HRESULT_FROM_WIN32(Win32ErrorFromErrno(err, err == ENOENT)),
+                  text::Format("\"%s\" cannot be written: no temporary file can be made beside it (%s)", p,
+                               SystemText(err)));
+  }
+  return WriteFileAtomicAt(dir.get(), name, contents, options, failedStep, p);
+}
+
+void RemoveTemporariesOfEndedProcesses(int folder, std::string_view name, const TemporaryNames& names) {
+  const std::string prefix = std::string(names.prefix) + std::string(name) + std::string(names.infix);
+  UniqueFd readable(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::unique_ptr<DIR, DirCloser> dir(readable.valid() ? ::fdopendir(readable.get()) : nullptr);
+  if (!dir) return;
+  readable.Release();  // the listing owns it now
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view entryName = entry->d_name;
+    if (!entryName.starts_with(prefix)) continue;
+    const std::string_view rest = entryName.substr(prefix.size());
+    const std::string_view digits = rest.substr(0, rest.find('-'));
+    if (digits.size() == rest.size() || digits.size() > 9 || !text::IsAsciiDigits(digits)) continue;
+    const auto pid = static_cast<pid_t>(std::strtol(std::string(digits).c_str(), nullptr, 10));
+    if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(entryName);
+  }
+  for (const std::string& entryName : stale) ::unlinkat(folder, entryName.c_str(), 0);
 }
 
 void RemoveStaleTemporaries(std::string_view path) {

@@ -43,26 +43,44 @@ Result<std::string> ReadFile(std::string_view path);
 // success), for callers that print or compare it.
 long Win32Error(const Status& status);
 
-// The permission bits WriteFileAtomic gives the file.
+// How WriteFileAtomic names a temporary: "<prefix><name><infix><pid>-<random>".
+struct TemporaryNames {
+  std::string_view prefix;
+  std::string_view infix = ".tmp.";
+};
+
+// The permission bits WriteFileAtomic gives the file, and its temporaries' names.
 struct WriteOptions {
   // Set exactly, whatever the umask: 0600 for files holding secrets.
   mode_t mode = 0644;
   // An existing file keeps its own bits; `mode` is then for a new file only.
   bool keepMode = false;
+  TemporaryNames temporaries{};
 };
 // Where a failed WriteFileAtomic stopped, for callers whose own codes tell a
 // temporary that could not be made apart from a later failure.
 enum class WriteStep { Create, Write, Replace };
 
-// The one atomic file write: a unique temporary "<path>.tmp.XXXXXX" beside the
-// file, written and fsynced, renamed over the file, then the folder fsynced so
-// that the rename survives a crash too. A reader sees the old or the new
-// contents, never a part; writers at once each leave one whole file. On
-// failure the temporary is removed and the file is as it was; the status's
-// code is HRESULT_FROM_WIN32 of the platform's number and its message names
-// the file.
+// The one atomic file write: the contents written into an unnamed file in
+// the file's folder (or, where those are not supported, a temporary
+// "<name>.tmp.<pid>-<random>", or as `temporaries` names it, beside it)
+// and fsynced, given that temporary
+// name, renamed over the file, then the folder fsynced so that the rename
+// survives a crash too. A reader sees the old or the new contents, never a
+// part; writers at once each leave one whole file. On failure the temporary
+// is removed and the file is as it was; the status's code is
+// HRESULT_FROM_WIN32 of the platform's number and its message names the file.
 Status WriteFileAtomic(std::string_view path, std::string_view contents, const WriteOptions& options = {},
                        WriteStep* failedStep = nullptr);
+// The same for `name` in the open folder `folder`, for callers that reach
+// their files through descriptors; `shown` names the file in the message.
+Status WriteFileAtomicAt(int folder, std::string_view name, std::string_view contents,
+                         const WriteOptions& options = {}, WriteStep* failedStep = nullptr,
+                         std::string_view shown = {});
+// Removes the temporaries of `name` in `folder` that writers killed before
+// their rename left behind: only those of processes that have ended, so a
+// writer at work in any live process keeps its own.
+void RemoveTemporariesOfEndedProcesses(int folder, std::string_view name, const TemporaryNames& names = {});
 
 bool MatchWildcard(std::string_view pattern, std::string_view name);
 
