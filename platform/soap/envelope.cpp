@@ -128,8 +128,9 @@ Status CheckText(std::string_view s) {
 Status ToUtf8Text(std::string_view body, std::string& converted, std::string_view& out) {
   if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
   if (body.starts_with("\xFF\xFE") || body.starts_with("\xFE\xFF")) {
-    if (std::string reason; !text::ToUtf8(body, "UTF-16", converted, &reason))
-      return Malformed("The UTF-16 text cannot be read: " + reason);
+    Result<std::string> utf8 = text::ToUtf8(body, "UTF-16");
+    if (!utf8.ok()) return Malformed("The UTF-16 text cannot be read: " + utf8.status().message());
+    converted = std::move(*utf8);
     out = converted;
     return Status();
   }
@@ -143,9 +144,10 @@ Status ToUtf8Text(std::string_view body, std::string& converted, std::string_vie
       if (close != std::string_view::npos) {
         const std::string_view name = decl.substr(at + 1, close - at - 1);
         if (!text::EqualsNoCase(name, "UTF-8") && !text::EqualsNoCase(name, "UTF8")) {
-          std::string reason;
-          if (!text::ToUtf8(body, name, converted, &reason))
-            return Malformed(text::Format("The text cannot be read as \"%s\": %s", name, reason));
+          Result<std::string> utf8 = text::ToUtf8(body, name);
+          if (!utf8.ok())
+            return Malformed(text::Format("The text cannot be read as \"%s\": %s", name, utf8.status().message()));
+          converted = std::move(*utf8);
           out = converted;
         }
       }

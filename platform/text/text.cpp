@@ -396,8 +396,10 @@ size_t Utf8Cut(std::string_view in, size_t at) {
   return at;
 }
 
-bool ToUtf8(std::string_view in, std::string_view charset, std::string& out, std::string* error) {
-  return ConvertCharset(in, "UTF-8", IconvName(charset), out, error);
+Result<std::string> ToUtf8(std::string_view in, std::string_view charset) {
+  std::string out, reason;
+  if (!ConvertCharset(in, "UTF-8", IconvName(charset), out, &reason)) return Status(E_INVALIDARG, reason);
+  return out;
 }
 
 bool DecodeToUtf8(std::string_view in, std::string_view charset, std::string& out) {
@@ -405,8 +407,10 @@ bool DecodeToUtf8(std::string_view in, std::string_view charset, std::string& ou
   return cd.ok() && cd.Run(in, out, nullptr, true);
 }
 
-bool FromUtf8(std::string_view in, std::string_view charset, std::string& out, std::string* error) {
-  return ConvertCharset(in, IconvName(charset), "UTF-8", out, error);
+Result<std::string> FromUtf8(std::string_view in, std::string_view charset) {
+  std::string out, reason;
+  if (!ConvertCharset(in, IconvName(charset), "UTF-8", out, &reason)) return Status(E_INVALIDARG, reason);
+  return out;
 }
 
 int CompareNoCase(std::string_view a, std::string_view b) { return CompareFolded(a, b); }

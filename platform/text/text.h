@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/com/status.h"
+
 namespace quor::text {
 
 // ---- UTF-8 <-> UTF-16 ------------------------------------------------------
@@ -42,17 +44,15 @@ std::optional<size_t> Utf16Length(std::string_view in);
 // ---- Other encodings --------------------------------------------------------
 
 // Converts `in`, encoded as `charset` (an iconv name; "Shift_JIS", "CP932",
-// "EUC-JP", "UTF-16", "UTF-16LE", ... ), to UTF-8. On failure returns false and
-// puts a reason in `error` when given.
-bool ToUtf8(std::string_view in, std::string_view charset, std::string& out,
-            std::string* error = nullptr);
+// "EUC-JP", "UTF-16", "UTF-16LE", ... ), to UTF-8; E_INVALIDARG with the
+// reason when it cannot.
+Result<std::string> ToUtf8(std::string_view in, std::string_view charset);
 // The lenient form for text read from outside: each byte that starts no
 // valid character becomes U+FFFD and decoding goes on; a character cut off at
 // the end ends the text there. False only when iconv does not know `charset`.
 bool DecodeToUtf8(std::string_view in, std::string_view charset, std::string& out);
 // The reverse: UTF-8 to `charset`.
-bool FromUtf8(std::string_view in, std::string_view charset, std::string& out,
-              std::string* error = nullptr);
+Result<std::string> FromUtf8(std::string_view in, std::string_view charset);
 
 // ---- Case-insensitive comparison -------------------------------------------
 // Names in this system (registry keys, element names, ProgIDs, file names)

@@ -122,13 +122,12 @@ std::optional<Declared> DeclaredEncoding(std::string_view bytes) {
 // UTF-8, to place the failure. Whole lines first, then within the bad line.
 std::string ConvertedPrefix(std::string_view bytes, std::string_view charset) {
   std::string good;
-  std::string part;
   for (size_t start = 0; start < bytes.size();) {
     const size_t nl = bytes.find('\n', start);
     const size_t end = nl == std::string_view::npos ? bytes.size() : nl + 1;
     const std::string_view line = bytes.substr(start, end - start);
-    if (text::ToUtf8(line, charset, part)) {
-      good += part;
+    if (Result<std::string> part = text::ToUtf8(line, charset); part.ok()) {
+      good += *part;
       start = end;
       continue;
     }
@@ -137,8 +136,8 @@ std::string ConvertedPrefix(std::string_view bytes, std::string_view charset) {
     // A prefix that ends inside a character fails too, so go on a few bytes
     // past the last success before giving up.
     for (size_t k = 1, last_ok = 0; k <= line.size() && k - last_ok <= 4; ++k) {
-      if (text::ToUtf8(line.substr(0, k), charset, part)) {
-        best = part;
+      if (Result<std::string> part = text::ToUtf8(line.substr(0, k), charset); part.ok()) {
+        best = std::move(*part);
         last_ok = k;
       }
     }
@@ -541,17 +540,17 @@ bool Document::ParseBytes(std::string_view bytes) {
     return Fail(ParseErrorCode::BadEncoding,
                 text::Format("The document declares the encoding \"%s\" but is not written in it.", name), bytes,
                 declared->offset);
-  std::string utf8;
-  if (!text::ToUtf8("<", name, utf8))
+  if (!text::ToUtf8("<", name).ok())
     return Fail(ParseErrorCode::UnknownEncoding, text::Format("The encoding \"%s\" is not supported.", name),
                 bytes, declared->offset);
-  if (!text::ToUtf8(bytes, name, utf8)) {
+  Result<std::string> utf8 = text::ToUtf8(bytes, name);
+  if (!utf8.ok()) {
     const std::string prefix = ConvertedPrefix(bytes, name);
     return Fail(ParseErrorCode::BadEncoding,
                 text::Format("The text has a byte sequence that is not valid in the encoding \"%s\".", name), prefix,
                 prefix.size());
   }
-  return Parse(utf8);
+  return Parse(*utf8);
 }
 
 bool Document::Parse(std::string_view s) {

@@ -145,9 +145,9 @@ TEST(EnvelopeTest, RequestValuesAreTakenExactly) {
   EXPECT_EQ(r.params[6].value, u"\u65E5\u672C\u8A9E");
 
   // Text in other encodings: UTF-16 with a byte order mark, a declared one.
-  std::string utf16;
-  ASSERT_TRUE(text::FromUtf8(Wrap("<M><p>\xC3\xA9t\xC3\xA9</p></M>"), "UTF-16", utf16));
-  r = MustParse(utf16);
+  const auto utf16 = text::FromUtf8(Wrap("<M><p>\xC3\xA9t\xC3\xA9</p></M>"), "UTF-16");
+  ASSERT_TRUE(utf16.ok());
+  r = MustParse(*utf16);
   ASSERT_EQ(r.params.size(), 1u);
   EXPECT_EQ(r.params[0].value, u"\u00E9t\u00E9");
   r = MustParse("<?xml version='1.0' encoding='ISO-8859-1'?><Envelope><Body><M><p>\xE9t\xE9</p></M></Body></Envelope>");

@@ -69,24 +69,27 @@ TEST(Utf, LongTextsConvertAsCharacterByCharacter) {
 
 TEST(Charset, JapaneseEncodingsRoundTrip) {
   const std::string utf8 = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";  // 日本語
-  std::string sjis, euc, back, error;
-  ASSERT_TRUE(FromUtf8(utf8, "Shift_JIS", sjis, &error)) << error;
-  EXPECT_EQ(sjis, "\x93\xFA\x96\x7B\x8C\xEA");
-  ASSERT_TRUE(ToUtf8(sjis, "shift_jis", back, &error)) << error;
-  EXPECT_EQ(back, utf8);
-  ASSERT_TRUE(FromUtf8(utf8, "EUC_JP", euc, &error)) << error;
-  EXPECT_EQ(euc, "\xC6\xFC\xCB\xDC\xB8\xEC");
-  ASSERT_TRUE(ToUtf8(euc, "EUC-JP", back, &error));
-  EXPECT_EQ(back, utf8);
+  const auto sjis = FromUtf8(utf8, "Shift_JIS");
+  ASSERT_TRUE(sjis.ok()) << sjis.status().message();
+  EXPECT_EQ(*sjis, "\x93\xFA\x96\x7B\x8C\xEA");
+  auto back = ToUtf8(*sjis, "shift_jis");
+  ASSERT_TRUE(back.ok()) << back.status().message();
+  EXPECT_EQ(*back, utf8);
+  const auto euc = FromUtf8(utf8, "EUC_JP");
+  ASSERT_TRUE(euc.ok()) << euc.status().message();
+  EXPECT_EQ(*euc, "\xC6\xFC\xCB\xDC\xB8\xEC");
+  back = ToUtf8(*euc, "EUC-JP");
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, utf8);
 }
 
 TEST(Charset, ErrorsAreReported) {
-  std::string out = "unchanged", error;
-  EXPECT_FALSE(ToUtf8("\x93", "Shift_JIS", out, &error));
-  EXPECT_NE(error.find("byte 0"), std::string::npos) << error;
-  EXPECT_FALSE(ToUtf8("abc", "no-such-charset", out, &error));
-  EXPECT_NE(error.find("unsupported"), std::string::npos);
-  EXPECT_EQ(out, "unchanged");
+  const auto cut = ToUtf8("\x93", "Shift_JIS");
+  EXPECT_FALSE(cut.ok());
+  EXPECT_NE(cut.status().message().find("byte 0"), std::string::npos) << cut.status().message();
+  const auto unknown = ToUtf8("abc", "no-such-charset");
+  EXPECT_FALSE(unknown.ok());
+  EXPECT_NE(unknown.status().message().find("unsupported"), std::string::npos);
 }
 
 TEST(Charset, LenientDecodingReplacesBadBytesAndStopsAtACutCharacter) {

@@ -17,10 +17,9 @@ using testing::TempDir;
 using testing::WriteBytes;
 
 std::string Encode(std::string_view utf8, std::string_view charset) {
-  std::string out;
-  std::string error;
-  EXPECT_TRUE(text::FromUtf8(utf8, charset, out, &error)) << error;
-  return out;
+  const auto out = text::FromUtf8(utf8, charset);
+  EXPECT_TRUE(out.ok()) << out.status().message();
+  return out.ok() ? *out : std::string();
 }
 
 TEST(XmlFile, ShiftJisFile) {
