@@ -12,10 +12,13 @@
 // when it was bound.
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
+#include "platform/base/thread_annotations.h"
 #include "platform/base/win32_error.h"
 #include "platform/directory/accounts.h"
+#include "platform/fs/fs.h"
 #include "platform/directory/provider.h"
 #include "platform/text/text.h"
 
@@ -166,14 +169,59 @@ HRESULT CheckCredential(const AccountStore& store, const std::string& user, std:
   return Fail(kLogonFailure, 1326, text::Format("%s: unknown user name or bad password", user), kWinNTProvider);
 }
 
+// The parsed account store, kept while its file holds the same text: every
+// bind reads the file, but parses it only when it changed.
+class StoreCache {
+ public:
+  long Load(const std::string& file, StorePtr& out, std::string& reason) QUOR_EXCLUDES(mutex_) {
+    Result<std::string> text = fs::ReadFile(file);
+    if (text.ok()) {
+      MutexLock lock(mutex_);
+      if (auto it = kept_.find(file); it != kept_.end() && it->second.text == *text) {
+        out = it->second.store;
+        return ERROR_SUCCESS;
+      }
+    }
+    auto store = std::make_shared<AccountStore>();
+    // A file that cannot be read is loaded again for the load's own reasons.
+    if (!text.ok()) {
+      if (long rc = LoadAccountStore(file, *store, &reason); rc != ERROR_SUCCESS) return rc;
+      out = std::move(store);
+      return ERROR_SUCCESS;
+    }
+    std::string why;
+    if (long rc = AccountStore::Parse(*text, *store, &why); rc != ERROR_SUCCESS) {
+      reason = file + ": " + why;
+      return rc;
+    }
+    out = store;
+    MutexLock lock(mutex_);
+    kept_[file] = {std::move(*text), std::move(store)};
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  struct Kept {
+    std::string text;
+    StorePtr store;
+  };
+  Mutex mutex_;
+  std::map<std::string, Kept> kept_ QUOR_GUARDED_BY(mutex_);
+};
+
+long LoadShared(const std::string& file, StorePtr& out, std::string& reason) {
+  static StoreCache cache;
+  return cache.Load(file, out, reason);
+}
+
 }  // namespace
 
 HRESULT WinNTBind(const AdsPath& path, const std::string* user, std::string_view password, const Options& options,
                   Object& out) {
   const std::string file = options.accountStore.empty() ? DefaultAccountStorePath() : options.accountStore;
-  auto store = std::make_shared<AccountStore>();
+  StorePtr store;
   std::string reason;
-  if (long rc = LoadAccountStore(file, *store, &reason); rc != ERROR_SUCCESS) {
+  if (long rc = LoadShared(file, store, reason); rc != ERROR_SUCCESS) {
     const HRESULT status = rc == ERROR_BADDB ? kBadAccountStore : rc == ERROR_FILE_NOT_FOUND ? kBadNetPath
                                                                                               : HRESULT_FROM_WIN32(rc);
     return Fail(status, static_cast<uint32_t>(rc), reason, kWinNTProvider);
