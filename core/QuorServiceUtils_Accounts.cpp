@@ -72,7 +72,8 @@ Caller CQuorServiceUtils::ResolveCaller(const com::Bstr& user) const {
   caller.name = user;
   if (user.IsNull() || user.Empty()) return caller;
   const CServiceConfig& settings = Settings();
-  if (AuthAccessor* directory = Directory()) {
+  AuthAccessor* directory = Directory();
+  if (directory) {
     // One look-up gives every group at every depth; a failed one leaves the
     // caller in none, as a failed membership test did.
     NameList names;
@@ -81,15 +82,14 @@ Caller CQuorServiceUtils::ResolveCaller(const com::Bstr& user) const {
       for (const auto& name : names) caller.groups.push_back(com::Bstr::FromUtf8(name));
     }
     caller.groupsIgnoreCase = true;
-    if (!settings.AdminGroupName.IsNull()) {
-      caller.administrator = caller.InGroup(settings.AdminGroupName.View());
-      return caller;
-    }
   } else {
     for (const auto& group : settings.UserGroups)
       if (Contains(group.members, user)) caller.groups.push_back(group.name);
   }
-  caller.administrator = settings.AdminUsers.empty() ? user == u"administrator" : Contains(settings.AdminUsers, user);
+  // The directory's administrators' group is among the groups just read;
+  // otherwise IsAdministrator reads only the registry lists.
+  caller.administrator = directory && !settings.AdminGroupName.IsNull() ? caller.InGroup(settings.AdminGroupName.View())
+                                                                         : IsAdministrator(user);
   return caller;
 }
 
