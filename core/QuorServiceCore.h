@@ -102,14 +102,14 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
 
   // ---- The calls a row of the operation table makes ----
   // (defined in QuorServiceCore_Calls.h, for the table alone.) A store's
-  // failure keeps its code, a success code included.
+  // status is the call's, message included.
   //
-  // Call<&Store::Method>: the store method with the caller's principal, the
-  // row's arguments in order, the result and, for a method that takes one,
-  // the call's stream.
+  // Call<&Store::Method>: the store method with the resolved caller (the
+  // principal's name for a method that takes a name), the row's arguments in
+  // order, the result and, for a method that takes one, the call's stream.
   template <auto Method>
   static Status Call(CQuorServiceCore& core, OpCall& call);
-  // The same without the caller's principal.
+  // The same without the caller.
   template <auto Method>
   static Status CallNoUser(CQuorServiceCore& core, OpCall& call);
   // The ACL method of the store whose URNs the uri (the first argument) has

@@ -1,7 +1,7 @@
 // The calls a row of the operation table makes: a store method given the
-// frame's principal, the decoded arguments in interface order and the
-// result, so that an operation is its row and its store method. Included by
-// the table alone.
+// resolved caller (or, for the operation log, the principal's name), the
+// decoded arguments in interface order and the result, so that an operation
+// is its row and its store method. Included by the table alone.
 #pragma once
 
 #include <cassert>

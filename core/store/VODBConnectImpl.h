@@ -26,8 +26,6 @@
 
 namespace quor::core {
 
-class CQuorServiceUtils;
-
 class CVODBConnectImpl {
  public:
   // `connection` is the shared connection; the store does not own it.
