@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/com/answer_budget.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 

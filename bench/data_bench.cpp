@@ -46,7 +46,7 @@
 #include "admin/VeltService.h"
 #include "bench/bench_instance.h"
 #include "testing/SignedSession.h"
-#include "platform/com/answer_budget.h"
+#include "platform/com/memory_budget.h"
 #include "platform/soap/http_client.h"
 #include "server/listener.h"
 #include "testing/ServerProcess.h"
@@ -636,7 +636,7 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
          call.seconds / callCli, 3);
   }
   if (concurrent > 0) {
-    const double budgetMB = static_cast<double>(quor::com::AnswerBudget::DefaultAllAnswers() >> 20);
+    const double budgetMB = static_cast<double>(quor::com::MemoryBudget::DefaultAllCalls() >> 20);
     std::printf("  %d concurrent Queries of %s rows: %d answered\n", concurrent, RowsText(callRows).c_str(),
                 concurrentOk);
     Goal("server memory above idle (MB) during them (budget " + std::to_string(static_cast<long>(budgetMB)) + " MB)",

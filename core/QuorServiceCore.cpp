@@ -9,7 +9,7 @@
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryEngine.h"
-#include "platform/com/answer_budget.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/callcontext.h"
 #include "platform/text/text.h"
 
@@ -335,11 +335,12 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   Bstr text;  // null until the store writes a result
   HRESULT status;
   std::string detail;  // the failure's own text, for the event log
-  // The call's share of the memory answers held whole may take; every
-  // layer below that makes the answer whole counts against it.
-  com::AnswerHold hold;
+  // The call's account of the memory it holds: the carrier's, which may
+  // already hold its request, or one of its own. Every layer below that
+  // holds much reserves in it.
   com::CallContext context = com::CurrentCallContext();
-  context.answerHold = &hold;
+  if (!context.memory) context.memory = std::make_shared<com::CallMemory>();
+  com::CallMemory& memory = *context.memory;
   const com::CallContextScope scope(std::move(context));
   std::optional<ResponseStream> stream;
   if (MayStream(op.flags)) stream.emplace(*com::CurrentCallContext().resultSink, user, op.name);
@@ -362,15 +363,14 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
         Status called = op.call(*this, call);
         status = called.code();
         if (FAILED(status)) detail = called.message();
-        if (SUCCEEDED(status) && !text.IsNull()) Status(hold.Hold(text.Length())).Ignore();
+        if (SUCCEEDED(status) && !text.IsNull()) memory.HoldAnswer(text.Length()).Ignore();
         // Refused by the budget at any layer: that is the answer, whatever
         // the layer made of it.
-        if (!hold.Refusal().empty()) {
+        if (const std::string refusal = memory.Refusal(); !refusal.empty()) {
           status = E_OUTOFMEMORY;
           detail.clear();
-          text = Bstr::FromUtf8(hold.Refusal());
-          Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", status, text::Narrow(op.name),
-                                                          hold.Refusal()));
+          text = Bstr::FromUtf8(refusal);
+          Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", status, text::Narrow(op.name), refusal));
         }
         // A large result made whole leaves in pieces too: it is then not
         // copied again into the answer.

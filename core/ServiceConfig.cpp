@@ -6,7 +6,7 @@
 #include "core/KeywordTable.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
-#include "platform/com/answer_budget.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/errorinfo.h"
 #include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
@@ -163,7 +163,7 @@ void CServiceConfig::ReadAnswerMemory() {
     if (const auto mb = key.GetDword("AnswerMemoryMB"); mb.ok()) perAnswer = uint64_t{*mb} << 20;
     if (const auto mb = key.GetDword("AllAnswersMemoryMB"); mb.ok()) allAnswers = uint64_t{*mb} << 20;
   }
-  com::AnswerBudget::Process().Configure(perAnswer, allAnswers);
+  com::MemoryBudget::Process().Configure(perAnswer, allAnswers);
 }
 
 bool CServiceConfig::ReadAdminGroupName() {

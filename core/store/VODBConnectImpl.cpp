@@ -5,7 +5,7 @@
 #include "core/QuorServiceUtils.h"
 #include "core/ResponseStream.h"
 #include "core/StatusCodes.h"
-#include "platform/com/answer_budget.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
 #include "platform/xml/escape.h"

@@ -15,7 +15,7 @@
 #include "core/StatusCodes.h"
 #include "core/query/QueryEngine.h"
 #include "core/tests/TestInstance.h"
-#include "platform/com/answer_budget.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/callcontext.h"
 #include "platform/com/classstore.h"
 #include "platform/text/text.h"
@@ -246,14 +246,13 @@ TEST_P(QueryStreamTest, TransformedRowsLeaveAsTheWholeAnswerWouldBe) {
 // While an answer is made whole it counts against the call's memory; sent
 // while it is made it holds a piece, whatever the rows.
 TEST_P(QueryStreamTest, AStreamedAnswerHoldsAPieceOfMemory) {
-  com::AnswerBudget::Process().Configure(uint64_t{1} << 20, 0);
+  com::MemoryBudget::Process().Configure(uint64_t{1} << 20, 0);
   struct Restore {
-    ~Restore() { com::AnswerBudget::Process().Configure(0, 0); }
+    ~Restore() { com::MemoryBudget::Process().Configure(0, 0); }
   } restore;
   const auto underBudget = [&](com::ResultSink* sink) {
-    com::AnswerHold hold;
     com::CallContext context;
-    context.answerHold = &hold;
+    context.memory = std::make_shared<com::CallMemory>();
     const com::CallContextScope scope(context);
     return Run(Get("big"), sink).status;
   };

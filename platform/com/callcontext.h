@@ -5,6 +5,7 @@
 // other way (in-process callers, tests) has an empty context.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,7 @@
 
 namespace quor::com {
 
-class AnswerHold;
+class CallMemory;
 
 // Where a call may hand its result text piece by piece instead of returning
 // it whole, so that a large answer leaves while it is read. Pieces are the
@@ -32,7 +33,8 @@ class ResultSink {
 struct CallContext {
   std::string clientAddress;  // the peer's IP address as text; empty when unknown
   ResultSink* resultSink = nullptr;  // null: results are returned whole
-  AnswerHold* answerHold = nullptr;  // the call's share of the answer budget; null: not counted
+  // The call's account of the memory it holds (memory_budget.h); null: not counted.
+  std::shared_ptr<CallMemory> memory = nullptr;
   // Set by a caller around its call of one data component (the query
   // engine around the data accessor): the component may write the start of
   // its own answer text here while it makes it, in pieces that end on a

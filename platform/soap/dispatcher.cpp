@@ -337,14 +337,18 @@ Result<Given> Bind(const Method& method, std::vector<NamedValue>& values) {
 // Runs the method; a component that streams its result writes it to
 // `stream`. An exception the component raised keeps its own source.
 Status Invoke(com::IDispatch& dispatch, const Method& method, Arguments& arguments, Variant& result,
-              std::string_view clientAddress, ResultStream* stream, std::string& faultSource) {
+              const com::CallContext& context, ResultStream* stream, std::string& faultSource) {
   com::ExcepInfo excep;
   uint32_t argError = 0;
   com::ClearErrorInfo();
   HRESULT hr = S_OK;
   {
     std::optional<com::CallContextScope> streaming;
-    if (stream) streaming.emplace(com::CallContext{std::string(clientAddress), stream});
+    if (stream) {
+      com::CallContext withSink = context;
+      withSink.resultSink = stream;
+      streaming.emplace(std::move(withSink));
+    }
     hr = dispatch.Invoke(method.info->id, com::DISPATCH_METHOD, arguments.args,
                          method.HasRetval() ? &result : nullptr, &excep, &argError);
   }
@@ -491,14 +495,15 @@ Result<std::vector<MemberInfo>> Dispatcher::Methods(const Endpoint& endpoint) {
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress,
-                            AnswerWriter* writer) {
-  return Run(endpoint, body, nullptr, clientAddress, writer);
+                            AnswerWriter* writer, std::shared_ptr<com::CallMemory> memory) {
+  return Run(endpoint, body, nullptr, com::CallContext{std::string(clientAddress), nullptr, std::move(memory)}, writer);
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress,
-                            AnswerWriter* writer) {
+                            AnswerWriter* writer, std::shared_ptr<com::CallMemory> memory) {
   std::string owned = std::move(body);
-  return Run(endpoint, owned, &owned, clientAddress, writer);
+  return Run(endpoint, owned, &owned, com::CallContext{std::string(clientAddress), nullptr, std::move(memory)},
+             writer);
 }
 
 Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const {
@@ -514,7 +519,7 @@ Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_vi
   return request;
 }
 
-Status Dispatcher::CallComponent(const Endpoint& endpoint, Request& request, std::string_view clientAddress,
+Status Dispatcher::CallComponent(const Endpoint& endpoint, Request& request, const com::CallContext& context,
                                  AnswerWriter* writer, CallState& call) {
   // A component that cannot be had or made is an error of the server's.
   const auto notCreated = [&](Status failure) {
@@ -548,7 +553,7 @@ Status Dispatcher::CallComponent(const Endpoint& endpoint, Request& request, std
   }
   ResultStream* stream = call.stream ? &*call.stream : nullptr;
   Variant result;
-  QUOR_RETURN_IF_ERROR(Invoke(*dispatch, method, arguments, result, clientAddress, stream, call.faultSource));
+  QUOR_RETURN_IF_ERROR(Invoke(*dispatch, method, arguments, result, context, stream, call.faultSource));
   return CollectOutputs(method, result, arguments, stream, call.outputs);
 }
 
@@ -578,7 +583,7 @@ CallResult Dispatcher::Answer(const Endpoint& endpoint, Status status, CallState
 }
 
 CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned,
-                           std::string_view clientAddress, AnswerWriter* writer) {
+                           const com::CallContext& context, AnswerWriter* writer) {
   // Outside the try: an answer that began must be ended whatever is thrown.
   CallState call;
   try {
@@ -588,11 +593,11 @@ CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std:
     call.ns = request->ns;
     Status status;
     {
-      const com::CallContextScope context(com::CallContext{std::string(clientAddress), nullptr});
+      const com::CallContextScope scope(context);
       Apartment apartment;
       com::ClearErrorInfo();
       const ErrorReset reset;
-      status = CallComponent(endpoint, *request, clientAddress, writer, call);
+      status = CallComponent(endpoint, *request, context, writer, call);
     }
     return Answer(endpoint, std::move(status), call);
   } catch (const std::exception& e) {

@@ -43,7 +43,9 @@
 #include <vector>
 
 #include "platform/base/thread_annotations.h"
+#include "platform/com/callcontext.h"
 #include "platform/com/dispatch.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/status.h"
 #include "platform/eventlog/eventlog.h"
 #include "platform/soap/envelope.h"
@@ -147,13 +149,15 @@ class Dispatcher {
   // writer as it comes. The bytes sent are those of the whole answer. A
   // call that fails once its answer began is cut off (AnswerWriter::Abort)
   // and returned as a fault with `streamed` set.
+  // `memory`, when given, is the call's account of what it holds (the
+  // carrier's, which may hold the request already).
   CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {},
-                  AnswerWriter* writer = nullptr);
+                  AnswerWriter* writer = nullptr, std::shared_ptr<com::CallMemory> memory = nullptr);
   // The same, giving the request's text up: it is parsed where it lies and
   // released once read, so a large put is neither copied to be parsed nor
   // held twice while its call runs.
   CallResult Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress = {},
-                  AnswerWriter* writer = nullptr);
+                  AnswerWriter* writer = nullptr, std::shared_ptr<com::CallMemory> memory = nullptr);
   static constexpr size_t kStreamAfter = size_t{256} << 10;
 
   // The methods of the endpoint's class (properties left out), creating one
@@ -171,13 +175,13 @@ class Dispatcher {
   // context, the runtime initialised for the thread), Answer; a step's
   // failure is the status its fault carries. `owned`, when given, holds
   // `body` and is emptied once it is read.
-  CallResult Run(const Endpoint& endpoint, std::string_view body, std::string* owned, std::string_view clientAddress,
+  CallResult Run(const Endpoint& endpoint, std::string_view body, std::string* owned, const com::CallContext& context,
                  AnswerWriter* writer);
   Result<Request> ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const;
   // Finds the method, binds the request to it, makes the object, invokes it
   // and turns its outputs into text.
-  Status CallComponent(const Endpoint& endpoint, Request& request, std::string_view clientAddress, AnswerWriter* writer,
-                       CallState& call);
+  Status CallComponent(const Endpoint& endpoint, Request& request, const com::CallContext& context,
+                       AnswerWriter* writer, CallState& call);
   // The answer or the fault; a streamed answer is ended or cut off.
   CallResult Answer(const Endpoint& endpoint, Status status, CallState& call) const;
 
