@@ -495,18 +495,27 @@ Result<std::vector<MemberInfo>> Dispatcher::Methods(const Endpoint& endpoint) {
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress,
-                            AnswerWriter* writer, std::shared_ptr<com::CallMemory> memory) {
-  return Run(endpoint, body, nullptr, com::CallContext{std::string(clientAddress), nullptr, std::move(memory)}, writer);
+                            AnswerWriter* writer) {
+  return Run(endpoint, body, nullptr, nullptr, com::CallContext{std::string(clientAddress), nullptr}, writer);
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress,
-                            AnswerWriter* writer, std::shared_ptr<com::CallMemory> memory) {
+                            AnswerWriter* writer, com::MemoryHold hold) {
   std::string owned = std::move(body);
-  return Run(endpoint, owned, &owned, com::CallContext{std::string(clientAddress), nullptr, std::move(memory)},
-             writer);
+  const com::CallContext context{std::string(clientAddress), nullptr, hold.Account()};
+  return Run(endpoint, owned, &owned, &hold, context, writer);
 }
 
-Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const {
+Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned,
+                                        com::MemoryHold* hold) const {
+  // The values read from a text are no longer than it: room for them comes
+  // before they are made.
+  if (owned && hold) {
+    if (Status room = hold->GrowTo(hold->Held() + owned->size()); !room.ok()) {
+      if (log_) log_->Report(eventlog::EventType::Error, 28, {endpoint.path, room.message()});
+      return room;
+    }
+  }
   // A body handed over is parsed where it lies, and gone once read.
   Result<Request> request = owned ? ParseRequest(std::move(*owned), limits_) : ParseRequest(body, limits_);
   if (!request.ok()) {
@@ -516,6 +525,12 @@ Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_vi
   }
   // Everything the call needs is in `request` now.
   if (owned) std::string().swap(*owned);
+  if (hold) {
+    uint64_t values = 0;
+    for (const NamedValue& p : request->params)
+      values += p.value.HoldsUtf8() ? p.value.Utf8().size() : p.value.Length() * sizeof(char16_t);
+    hold->ShrinkTo(values);
+  }
   return request;
 }
 
@@ -582,12 +597,12 @@ CallResult Dispatcher::Answer(const Endpoint& endpoint, Status status, CallState
   return r;
 }
 
-CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned,
+CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned, com::MemoryHold* hold,
                            const com::CallContext& context, AnswerWriter* writer) {
   // Outside the try: an answer that began must be ended whatever is thrown.
   CallState call;
   try {
-    Result<Request> request = ReadRequest(endpoint, body, owned);
+    Result<Request> request = ReadRequest(endpoint, body, owned, hold);
     if (!request.ok()) return FaultResult(endpoint, request.status());
     body = {};
     call.ns = request->ns;
