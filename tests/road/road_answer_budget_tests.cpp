@@ -88,6 +88,25 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   EXPECT_NE(instance_->Events().find("AnswerMemoryMB"), std::string::npos) << instance_->Events();
 }
 
+TEST_P(BudgetRoad, ARequestTheProcessCannotHoldIsRefusedAndStoresNothing) {
+  InstanceOptions options;
+  options.serviceDwords = {{"AllAnswersMemoryMB", 4}};
+  QUOR_START_COLLAB(options);
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", "before"}}).ok);
+  // Its body alone passes what all calls may hold: refused once the wait
+  // for room is over, with nothing written.
+  const CallOutcome put = Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", std::string(6u << 20, 'q')}});
+  EXPECT_FALSE(put.ok);
+  EXPECT_EQ(put.status, E_OUTOFMEMORY) << put.fault;
+  EXPECT_NE(put.fault.find("AllAnswersMemoryMB"), std::string::npos) << put.fault;
+  EXPECT_NE(instance_->Events().find("AllAnswersMemoryMB"), std::string::npos) << instance_->Events();
+  const CallOutcome kept = Call(*alice, "GetVOContent", {{"name", "kept"}});
+  ASSERT_TRUE(kept.ok) << kept.fault;
+  EXPECT_EQ(kept.decoded, "<root>before</root>");
+  // Within it, the same put goes through.
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", std::string(1u << 20, 'q')}}).ok);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, BudgetRoad, ::testing::Values(Database::Sqlite, Database::Postgres), EngineName);
 
 }  // namespace
