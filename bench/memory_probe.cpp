@@ -535,13 +535,19 @@ int main(int argc, char** argv) {
     quor::UniqueFd fd;
   };
   std::vector<Stalled> stalled(static_cast<size_t>(o.clients));
-  int sent = 0;
+  std::vector<bool> opened;
   for (Stalled& s : stalled) {
     std::string why;
-    if (!quor::bench::OpenSession(http, url, owner->Ticket(), s.session, why)) {
-      stalledTally.Add(Outcome::Other, "no session: " + why);
-      continue;
-    }
+    opened.push_back(quor::bench::OpenSession(http, url, owner->Ticket(), s.session, why));
+    if (!opened.back()) stalledTally.Add(Outcome::Other, "no session: " + why);
+  }
+  // All sent at once, once every session is open: an OpenSession after
+  // them would wait for a worker they hold.
+  int sent = 0;
+  const auto sending = Clock::now();
+  for (size_t i = 0; i < stalled.size(); ++i) {
+    if (!opened[i]) continue;
+    Stalled& s = stalled[i];
     const std::string body =
         quor::bench::SignedRequest(s.session.handler.get(), frame, "GetVOContent", {{"name", kContentName}});
     s.fd = quor::soak::Dial(server.Port());
@@ -553,8 +559,9 @@ int main(int argc, char** argv) {
     }
     ++sent;
   }
-  std::printf("A: content stored in %s; %d of %d stalled requests sent; holding %d s\n",
-              putSeconds < 0 ? "(failed)" : Seconds(putSeconds).c_str(), sent, o.clients, o.holdSeconds);
+  std::printf("A: content stored in %s; %d of %d stalled requests sent in %s; holding %d s\n",
+              putSeconds < 0 ? "(failed)" : Seconds(putSeconds).c_str(), sent, o.clients, Seconds(Since(sending)).c_str(),
+              o.holdSeconds);
   std::fflush(stdout);
   Hold(server, std::chrono::seconds(o.holdSeconds));
   std::vector<double> drainTimes;
