@@ -310,6 +310,9 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // read (the account goes on with the call). A body the budget has no room
   // for yet waits on roomTimer_, since roomSince_.
   com::MemoryHold body_;
+  // The call's account, kept until its answer went: what the call held
+  // whole for it (its answer made whole) is counted while it is sent.
+  std::shared_ptr<com::CallMemory> account_;
   Timer roomTimer_;
   std::optional<std::chrono::steady_clock::time_point> roomSince_;
 
@@ -582,6 +585,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     // A body that came with its head is in memory already: counted as it is.
     if (body_.Held() < body->text.size()) body_.TryGrowTo(body->text.size()).Ignore();
     body->hold = std::move(body_);
+    account_ = body->hold.Account();
     std::shared_ptr<AnswerStream> stream;
     if (then.streams && request_->method == "POST")
       stream_ = stream = std::make_shared<AnswerStream>(Waker(), body->hold.Account());
@@ -750,6 +754,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     const bool big = (!file_ && out_.size() >= (1u << 20)) || streamed_ >= (1u << 20);
     stream_.reset();
     body_ = com::MemoryHold();
+    account_.reset();
     roomTimer_.cancel();
     roomSince_.reset();
     streamed_ = 0;
