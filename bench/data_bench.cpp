@@ -759,15 +759,17 @@ bool ContentMemoryPart(st::ServerProcess& server, CVeltService& client, const qu
 
   // A reader that reads no further than the answer's head: what the call
   // holds while it waits on it.
-  memory.stalledKiB = FreshPeakKiB(server, client, settings, [&] {
-    client.BeginRequest("GetLogCount");
+  long stalled = -1, idle = 0;
+  const bool stalledOk = FreshPeakKiB(server, client, settings, [&] {
+    idle = quor::bench::ResidentKiB(server.Pid());
+    // The console's frame of the call, taken from a real one.
+    client.BeginRequest("GetVOContent");
+    client.AddParameter("name", "none");
     if (!client.Invoke()) return false;
     quor::soap::HttpClient http;
     quor::bench::Session raw;
     std::string error;
     if (!quor::bench::OpenSession(http, server.Url(quor::soap::kCorePath), client.Ticket(), raw, error)) return false;
-    client.BeginRequest("GetVOContent");
-    client.AddParameter("name", "memory");
     const std::string body = quor::bench::SignedRequest(raw.handler.get(), quor::bench::FrameOf(client, "GetVOContent"),
                                                         "GetVOContent", {{"name", "memory"}});
     const auto fd = quor::test::ConnectLoopback(server.Port(), 4096);
@@ -779,9 +781,13 @@ bool ContentMemoryPart(st::ServerProcess& server, CVeltService& client, const qu
     for (const auto until = Clock::now() + seconds(30); in.find("\r\n\r\n") == std::string::npos && Clock::now() < until;)
       if (!quor::test::ReadSome(fd.get(), in)) return false;
     std::this_thread::sleep_for(seconds(1));
+    stalled = quor::bench::ResidentKiB(server.Pid()) - idle;
     return in.starts_with("HTTP/1.1 200");
-  });
-  if (memory.stalledKiB < 0) return fail("stalled GetVOContent");
+  }) >= 0;
+  // What it holds while it waits; not a goal of its own: the others stand
+  // without it.
+  memory.stalledKiB = stalledOk ? stalled : -1;
+  if (!stalledOk) fail("stalled GetVOContent");
   return true;
 }
 
@@ -964,8 +970,9 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
     Goal("GetVOContentbyURI" + of + ": server peak above idle / content", memory.getByUriKiB * 1024.0 / size,
          sqlite || !floorOk ? 2.0 : memory.floor.get);
     Goal("PutVOContent" + of + ": server peak above idle / content", memory.putKiB * 1024.0 / size, 2.5);
-    std::printf("  %-66s %9.2f\n", ("a stalled GetVOContent" + of + ": server above idle / content").c_str(),
-                memory.stalledKiB * 1024.0 / size);
+    if (memory.stalledKiB >= 0)
+      std::printf("  %-66s %9.2f\n", ("GetVOContent" + of + " to a reader that stopped: held above idle / content").c_str(),
+                  memory.stalledKiB * 1024.0 / size);
   }
   std::fflush(stdout);
   return !failed;
