@@ -971,7 +971,7 @@ bool ContentPart(Database& db, const Options& options, const std::vector<long>& 
          sqlite || !floorOk ? 2.0 : memory.floor.get);
     Goal("PutVOContent" + of + ": server peak above idle / content", memory.putKiB * 1024.0 / size, 2.5);
     if (memory.stalledKiB >= 0)
-      std::printf("  %-66s %9.2f\n", ("GetVOContent" + of + " to a reader that stopped: held above idle / content").c_str(),
+      std::printf("  %-66s %9.2f\n", ("GetVOContent" + of + ", its reader stopped: held above idle / content").c_str(),
                   memory.stalledKiB * 1024.0 / size);
   }
   std::fflush(stdout);
