@@ -726,8 +726,9 @@ bool ContentMemoryPart(st::ServerProcess& server, CVeltService& client, const qu
                        ContentMemory& memory) {
   const std::string content = MakeContent(memory.size);
   const auto fail = [&](const char* what) {
-    std::fprintf(stderr, "data_bench: the content for the memory figures, %s: %s\n", what,
-                 client.FormatFault().c_str());
+    const std::string errors = server.Stderr();
+    std::fprintf(stderr, "data_bench: the content for the memory figures, %s: %s\n%s", what,
+                 client.FormatFault().c_str(), errors.substr(errors.size() > 2000 ? errors.size() - 2000 : 0).c_str());
     return false;
   };
   std::string uri;
