@@ -201,6 +201,8 @@ Status CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& 
 Status CVODBConnectImpl::Content(const StoredContent& content, com::ResultSink* stream, com::Bstr& result) {
   if (content.found && stream && content.text.Length() >= ResponseStream::kPiece)
     return StreamContentAnswer(content.text, *stream);
+  // An answer made whole is held beside the content while it is made.
+  QUOR_RETURN_IF_ERROR(com::HoldAnswer(content.text.Length()));
   result = content.found ? ContentAnswer(content.text) : EmptyAnswer();
   return Status();
 }

@@ -283,7 +283,7 @@ void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
     std::memcpy(&c, utf16Bytes.data() + i * 2, 2);
     return c;
   };
-  // A pair's two units take four bytes, as 2 + 2; a lone surrogate one.
+  // A pair takes four bytes; a lone surrogate becomes '?', one.
   size_t bytes = 0;
   for (size_t i = 0; i < count; ++i) {
     const char16_t c = unitAt(i);
