@@ -57,7 +57,6 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
                                    "printf(\"%0100d\", x) FROM n;");
   ASSERT_FALSE(source.first.empty());
   InstanceOptions options;
-  options.serviceDwords = {{"AnswerMemoryMB", 2}};
   options.homeFiles = {
       {"transform/csv.xml", "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform></QuorTransform>"},
       source};
@@ -75,6 +74,11 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   const std::string big(3u << 20, 'x'), small = "small content";
   StoreOutside("big", big);
   ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "small"}, {"content", small}}).ok);
+  // A call's limit counts its request too: the big content is stored first.
+  ASSERT_NO_FATAL_FAILURE(RestartWith({{"AnswerMemoryMB", 2}}));
+  alice = instance_->SignIn(alice_, "alice-pw");
+  bob = instance_->SignIn(bob_, "bob-pw");
+  ASSERT_TRUE(alice && bob);
 
   // Refused while small calls run beside them on other sessions.
   std::atomic<bool> done{false};
@@ -125,10 +129,12 @@ TEST_P(BudgetRoad, AContentCallOverItsLimitIsRefusedBeforeItIsTaken) {
   InstanceOptions options;
   options.serviceDwords = {{"AnswerMemoryMB", 2}};
   QUOR_START_COLLAB(options);
-  // Under the limit as a request, over it with what the driver copies.
-  const std::string over(1800u << 10, 'y');
+  // A request the listener holds (twice while its values are read, then
+  // once), and over the limit with what the driver copies of it on top; a
+  // stored content over it with what its read holds.
+  const std::string over(950u << 10, 'y');
   ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "doc"}, {"content", "old"}}).ok);
-  StoreOutside("stored", over);
+  StoreOutside("stored", std::string(1800u << 10, 'y'));
 
   std::atomic<bool> done{false};
   std::atomic<int> smallCalls{0}, smallFailures{0};
@@ -139,20 +145,24 @@ TEST_P(BudgetRoad, AContentCallOverItsLimitIsRefusedBeforeItIsTaken) {
       ++smallCalls;
     }
   });
+  // Refused by the layer that would take the memory, as its text says.
   const auto refused = [&](const std::string& method,
-                           std::initializer_list<std::pair<std::string_view, std::string_view>> args) {
+                           std::initializer_list<std::pair<std::string_view, std::string_view>> args,
+                           std::string_view holder) {
     const CallOutcome call = Call(*alice, method, args);
     EXPECT_FALSE(call.ok) << method;
     EXPECT_EQ(call.status, E_OUTOFMEMORY) << method << ": " << call.fault;
     EXPECT_NE(call.fault.find("AnswerMemoryMB"), std::string::npos) << method << ": " << call.fault;
+    EXPECT_NE(call.fault.find(holder), std::string::npos) << method << ": " << call.fault;
   };
+  constexpr std::string_view kCopies = "the copies the database driver makes", kRead = "the content it reads";
   for (int round = 0; round < 2; ++round) {
-    refused("PutVOContent", {{"name", "doc"}, {"content", over}});
-    refused("PutVOContent", {{"name", "fresh"}, {"content", over}});
-    refused("UpdateVOContent", {{"name", "doc"}, {"content", over}});
-    refused("UpdateVOContentbyURI", {{"uri", Uri(alice_, "doc")}, {"content", over}});
-    refused("GetVOContent", {{"name", "stored"}});
-    refused("GetVOContentbyURI", {{"uri", Uri(alice_, "stored")}});
+    refused("PutVOContent", {{"name", "doc"}, {"content", over}}, kCopies);
+    refused("PutVOContent", {{"name", "fresh"}, {"content", over}}, kCopies);
+    refused("UpdateVOContent", {{"name", "doc"}, {"content", over}}, kCopies);
+    refused("UpdateVOContentbyURI", {{"uri", Uri(alice_, "doc")}, {"content", over}}, kCopies);
+    refused("GetVOContent", {{"name", "stored"}}, kRead);
+    refused("GetVOContentbyURI", {{"uri", Uri(alice_, "stored")}}, kRead);
   }
   done = true;
   beside.join();
@@ -164,6 +174,25 @@ TEST_P(BudgetRoad, AContentCallOverItsLimitIsRefusedBeforeItIsTaken) {
   EXPECT_EQ(Call(*alice, "GetVOURI", {{"vouser", alice_}, {"name", "fresh"}}).decoded, "<root/>");
   const std::string events = instance_->Events();
   EXPECT_NE(events.find("PutVOContent"), std::string::npos) << events;
+}
+
+TEST_P(BudgetRoad, ARequestTheProcessCannotHoldIsRefusedAndStoresNothing) {
+  InstanceOptions options;
+  options.serviceDwords = {{"AllAnswersMemoryMB", 4}};
+  QUOR_START_COLLAB(options);
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", "before"}}).ok);
+  // Its body alone passes what all calls may hold: refused once the wait
+  // for room is over, with nothing written.
+  const CallOutcome put = Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", std::string(6u << 20, 'q')}});
+  EXPECT_FALSE(put.ok);
+  EXPECT_EQ(put.status, E_OUTOFMEMORY) << put.fault;
+  EXPECT_NE(put.fault.find("AllAnswersMemoryMB"), std::string::npos) << put.fault;
+  EXPECT_NE(instance_->Events().find("AllAnswersMemoryMB"), std::string::npos) << instance_->Events();
+  const CallOutcome kept = Call(*alice, "GetVOContent", {{"name", "kept"}});
+  ASSERT_TRUE(kept.ok) << kept.fault;
+  EXPECT_EQ(kept.decoded, "<root>before</root>");
+  // Within it, the same put goes through.
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", std::string(1u << 20, 'q')}}).ok);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BudgetRoad, ::testing::Values(Database::Sqlite, Database::Postgres), EngineName);
