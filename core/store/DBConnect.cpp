@@ -15,6 +15,19 @@ namespace {
 
 // Idle connections kept for the next leases; more are closed when they come back.
 constexpr size_t kIdleKept = 16;
+// A connection that moved a value this long is closed when its lease ends:
+// the drivers keep buffers of the largest value they moved (libpq's never
+// shrink, SQLite's page cache stays full) for as long as it lives.
+constexpr uint64_t kLargeValue = uint64_t{1} << 20;
+
+bool HasLargeText(std::span<const com::Variant> params) {
+  for (const com::Variant& value : params)
+    if (value.Type() == com::VT_BSTR) {
+      const com::Bstr& text = value.GetBstr();
+      if ((text.HoldsUtf8() ? text.Utf8().size() : text.Length()) >= kLargeValue) return true;
+    }
+  return false;
+}
 // How long a SQLite statement waits for another process's writer.
 constexpr std::u16string_view kSqliteBusyTimeout = u"PRAGMA busy_timeout = 30000";
 // The pause after a failed reopen, doubled after each, up to the cap.
@@ -64,6 +77,8 @@ struct CDBConnect::Slot {
   bool failed = false;
   // The open transaction saw a failure: it can only roll back.
   HRESULT transactionFailure = 0;
+  // It moved a large value: closed, not pooled, when its lease ends.
+  bool large = false;
 };
 
 namespace {
@@ -259,7 +274,7 @@ void CDBConnect::Release(std::unique_ptr<Slot> slot) {
     if (slot->epoch == epoch_.load() && LinkLost(*slot)) MarkDown(slot->lastErrorText.ToUtf8());
     return;
   }
-  if (slot->epoch != epoch_.load()) return;
+  if (slot->epoch != epoch_.load() || slot->large) return;
   slot->lastFieldValue = com::Bstr(u"");
   slot->lastErrorText = com::Bstr(u"");
   MutexLock lock(poolMutex_);
@@ -456,6 +471,7 @@ Status CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::strin
   command->SetActiveConnection(slot.connection.get());
   command->SetCommandText(text::Widen(sql));
   for (const auto& value : params) command->AppendParameter(Bind(value));
+  if (HasLargeText(params)) slot.large = true;
   // A statement without rows writes: outside a transaction it holds the
   // writer for itself alone.
   const bool ownWrite = !rows && !slot.inTransaction;
@@ -481,6 +497,7 @@ Status CDBConnect::ReadText(std::string_view sql, std::span<const com::Variant> 
   com::ClearErrorInfo();
   bool null = false;
   const HRESULT hr = command->ReadText(reserve, text, found, null);
+  if (text.size() >= kLargeValue) slot.large = true;
   if (!FAILED(hr)) return Status();
   Status status = Fail(hr);
   NoteFailure(slot, status.code());
