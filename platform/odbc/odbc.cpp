@@ -524,7 +524,8 @@ Status Connection::Open(std::string_view connectionString, int loginTimeoutSecon
   // SQLite's driver hands narrow text to the engine, whose text is UTF-8;
   // others read it in the client's code page.
   narrowIsUtf8_ = text::EqualsNoCase(DbmsName(), "SQLite");
-  driverSteps_ = wal_ = false;
+  driverSteps_ = false;
+  wal_.reset();
   if (narrowIsUtf8_) {
     // In its step mode the driver starts statements forward-only.
     SQLHSTMT probe = nullptr;
@@ -534,11 +535,15 @@ Status Connection::Open(std::string_view connectionString, int loginTimeoutSecon
                      cursor == SQL_CURSOR_FORWARD_ONLY;
       SQLFreeHandle(SQL_HANDLE_STMT, probe);
     }
-    // A WAL stays one while the connection is open: leaving it takes the
-    // database to oneself.
-    if (driverSteps_) wal_ = text::EqualsNoCase(FirstText(dbc_, "PRAGMA journal_mode").value_or(""), "wal");
   }
   return {};
+}
+
+bool Connection::MayStep() {
+  if (!driverSteps_ || !open_) return false;
+  owner_.Check("Connection::MayStep");
+  if (!wal_) wal_ = text::EqualsNoCase(FirstText(dbc_, "PRAGMA journal_mode").value_or(""), "wal");
+  return *wal_;
 }
 
 void Connection::Close() {

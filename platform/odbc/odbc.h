@@ -174,8 +174,11 @@ class Connection {
   // Whether queries may be read so: the driver steps and the database's
   // journal is a WAL. In any other journal a query read row by row holds
   // the database's read lock until its last row, and every writer of the
-  // database waits that long (or fails, past its busy time-out).
-  bool MayStep() const { return driverSteps_ && wal_; }
+  // database waits that long (or fails, past its busy time-out). Asked of
+  // the database the first time, after a statement of the connection read
+  // it: a WAL then stays one while the connection is open (leaving it takes
+  // the database to oneself).
+  bool MayStep();
 
   void* handle() const { return dbc_; }
 
@@ -188,7 +191,7 @@ class Connection {
   bool autoCommit_ = true;
   bool narrowIsUtf8_ = false;
   bool driverSteps_ = false;
-  bool wal_ = false;
+  std::optional<bool> wal_;
   mutable HandleOwner owner_;
   // Set by a failure of any statement of the connection (they may run on
   // other threads than the one that asks).
