@@ -255,8 +255,10 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
   statement->SetNarrowText(narrowText_);
   if (const Status ran = statement->Execute(sql, params); !ran.ok()) return Failure(ran);
   // Known only now that they are read: the driver took them meanwhile. A
-  // refusal frees them with the statement.
-  com::MemoryHold driverRows = com::HoldForCall(com::MemoryUse::DriverRows);
+  // refusal frees them with the statement. A change is never refused once
+  // it ran: what its driver took is no rows.
+  com::MemoryHold driverRows =
+      statement->columns().empty() ? com::MemoryHold() : com::HoldForCall(com::MemoryUse::DriverRows);
   if (const Status room = driverRows.GrowTo(statement->DriverHeld()); !room.ok())
     return Fail(E_OUTOFMEMORY, room.message());
   result.reset(new Rowset(std::move(statement), Rowset::Kind::Command, std::move(driverRows)));

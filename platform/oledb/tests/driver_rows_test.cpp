@@ -67,7 +67,7 @@ TEST_F(DriverRowsTest, RowsReadWholeAreHeldAndRefusedPastTheBudget) {
   }
   EXPECT_EQ(account_->Held(), 0u);
 
-  com::MemoryBudget::Process().Configure(uint64_t{1} << 20, 0);
+  com::MemoryBudget::Process().Configure(uint64_t{256} << 10, 0);
   std::unique_ptr<Rowset> rows;
   EXPECT_EQ(session_->Execute(whole, rows), E_OUTOFMEMORY);
   EXPECT_FALSE(rows);
@@ -81,6 +81,12 @@ TEST_F(DriverRowsTest, RowsReadWholeAreHeldAndRefusedPastTheBudget) {
   int read = 0;
   while (rows->Next() == S_OK) ++read;
   EXPECT_EQ(read, kRows);
+  rows.reset();
+
+  // A change that ran is never refused: what its driver took is no rows.
+  ASSERT_EQ(session_->Execute("INSERT INTO t SELECT id + " + std::to_string(kRows) + ", note FROM t", rows), S_OK)
+      << session_->LastError();
+  EXPECT_EQ(rows->RowsAffected(), kRows);
 }
 
 TEST(OleDbStepReads, OnlySqliteStringsAskForIt) {
