@@ -135,8 +135,11 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
   // Rows read as they are fetched are read to the end all the same: a
   // failure among those left out fails the statement, as when the driver
   // reads them all when it runs.
-  for (HRESULT hr = S_OK; !atEnd && rows->Stepped() && hr == S_OK;) {
-    if (FAILED(hr = rows->Fetch())) return fail(hr);
+  if (!atEnd && rows->Stepped()) {
+    HRESULT hr;
+    while ((hr = rows->Fetch()) == S_OK) {
+    }
+    if (FAILED(hr)) return fail(hr);
   }
   out.Close();
   return {};

@@ -329,8 +329,8 @@ struct OptW {
 
 // SQLite's allocations, counted for the thread that makes them: what a
 // statement's run took is what its thread's count grew by meanwhile.
-// SQLite's own allocator asks malloc for a header of its own to keep the
-// size in; these ask malloc for it.
+// SQLite's own allocator keeps each block's size in a header of its own;
+// these ask malloc for it.
 thread_local int64_t sqliteHeld = 0;
 
 // A block as the heap holds it: what malloc made usable, and its header.
