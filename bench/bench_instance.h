@@ -2,8 +2,8 @@
 // (a ServerProcess's preparation step), made by the tests' instance builder
 // (testing/Instance.h): an SQLite repository and its definition, the service
 // and authentication keys, a local account store with the given users, and
-// any further files below the home folder; and the process figures they
-// measure.
+// any further files below the home folder; the SQLite tables and contents
+// they move; and the process figures they measure.
 #pragma once
 
 #include <unistd.h>
@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "admin/VeltService.h"
 #include "testing/Instance.h"
 
 namespace quor::bench {
@@ -46,6 +47,8 @@ struct InstanceSettings {
   std::string resourceUrl, resourceDir;
   // Groups of the account store, as (group, member) pairs.
   std::vector<std::pair<std::string, std::string>> members;
+  // More REG_DWORD values of the service key (e.g. {"AllAnswersMemoryMB", 512}).
+  std::vector<std::pair<std::string, uint32_t>> serviceDwords;
 };
 
 // Prepares `dir` and the registry file (which QUOR_REGISTRY then names, as
@@ -59,6 +62,7 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
   build.registry = registry;
   build.logLevel = settings.logLevel;
   build.compressThreshold = settings.compressThreshold;
+  build.serviceDwords = settings.serviceDwords;
   build.adminUsers = settings.adminUsers;
   build.resourceUrl = settings.resourceUrl;
   build.resourceDir = settings.resourceDir;
@@ -76,6 +80,47 @@ inline bool PrepareInstance(const std::filesystem::path& dir, const std::filesys
   const Result<instance::Built> built = instance::Build(build);
   if (!built.ok()) error = built.status().Text();
   return built.ok();
+}
+
+// The data source setting (config/<dsn>.xml) that reaches the SQLite file
+// `file`, catalog "main".
+inline std::string SqliteSourceSetting(std::string_view dsn, const std::filesystem::path& file) {
+  return "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + std::string(dsn) +
+         "</DataSource><InitialCatalog>main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
+         admin::CVeltService::EscapeXml(file.string()) + "</ExtendedProperties></OLEDBSetting>";
+}
+
+// The SQLite statements that make table `name` of `rows` rows x 8 columns:
+// integers, reals, a short and a longer text, a date as text, NULLs in two.
+inline std::string SqliteQueryTable(std::string_view name, long rows) {
+  const std::string table(name);
+  return "CREATE TABLE " + table +
+         " (id INTEGER PRIMARY KEY, qty INTEGER, price REAL, score REAL, code TEXT, note TEXT, day TEXT, tag TEXT);"
+         "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < " +
+         std::to_string(rows) + ") INSERT INTO " + table +
+         " SELECT x, (x * 7919) % 100000 - 50000, round(x * 0.37, 2), CASE WHEN x % 5 = 0 THEN NULL ELSE x / 7.0 END,"
+         " 'C' || (x % 1000), 'Row ' || x || ' of the sample, a longer text that describes it in a few words',"
+         " date('2020-01-01', '+' || (x % 3650) || ' days'), CASE WHEN x % 3 = 0 THEN NULL ELSE 'tag' || (x % 17) END"
+         " FROM n;";
+}
+
+// A Query document that reads every row of `table`.
+inline std::string QueryAllDocument(std::string_view dsn, std::string_view catalog, std::string_view table) {
+  return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>" + std::string(dsn) +
+         "</dsn><catalog>" + std::string(catalog) + "</catalog><table>" + std::string(table) +
+         "</table></target></get></query>";
+}
+
+// A content of `size` bytes: printable text without markup or tabs.
+inline std::string TextContent(long size) {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789.,;:-";
+  std::string text(static_cast<size_t>(size), ' ');
+  uint64_t x = 0x9E3779B97F4A7C15ull;
+  for (char& c : text) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    c = kAlphabet[x % (sizeof kAlphabet - 1)];
+  }
+  return text;
 }
 
 // A line of /proc/<pid>/status in KiB (0 when it cannot be read).

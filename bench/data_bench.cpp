@@ -221,22 +221,11 @@ class SqliteDatabase : public Database {
                        ", CAST(readfile('" + plain.string() + "') AS TEXT))"},
                   {}, {}, scratch_);
   }
-  std::string Setting(const std::string& dsn) const override {
-    return "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>" + dsn +
-           "</DataSource><InitialCatalog>main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +
-           EscapeXml(file_.string()) + "</ExtendedProperties></OLEDBSetting>";
-  }
+  std::string Setting(const std::string& dsn) const override { return quor::bench::SqliteSourceSetting(dsn, file_); }
   std::string Catalog() const override { return "main"; }
   std::string Table(const std::string& name) const override { return name; }
   std::string Fill(const std::string& name, long rows) const override {
-    return "CREATE TABLE " + name +
-           " (id INTEGER PRIMARY KEY, qty INTEGER, price REAL, score REAL, code TEXT, note TEXT, day TEXT, tag TEXT);"
-           "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < " +
-           std::to_string(rows) + ") INSERT INTO " + name +
-           " SELECT x, (x * 7919) % 100000 - 50000, round(x * 0.37, 2), CASE WHEN x % 5 = 0 THEN NULL ELSE x / 7.0 END,"
-           " 'C' || (x % 1000), 'Row ' || x || ' of the sample, a longer text that describes it in a few words',"
-           " date('2020-01-01', '+' || (x % 3650) || ' days'), CASE WHEN x % 3 = 0 THEN NULL ELSE 'tag' || (x % 17) END"
-           " FROM n;";
+    return quor::bench::SqliteQueryTable(name, rows);
   }
   std::string ContentTable() const override {
     return "CREATE TABLE c (id INTEGER PRIMARY KEY, size INTEGER, body TEXT);";
@@ -360,8 +349,7 @@ bool SignIn(CVeltService& client, const st::ServerProcess& server, const quor::b
 }
 
 std::string QueryDocument(Database& db, const std::string& table) {
-  return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>data</dsn><catalog>" +
-         db.Catalog() + "</catalog><table>" + table + "</table></target></get></query>";
+  return quor::bench::QueryAllDocument("data", db.Catalog(), table);
 }
 
 size_t Count(const std::string& text, std::string_view what) {
@@ -646,17 +634,7 @@ bool QueryPart(Database& db, const Options& options, const std::vector<long>& si
   return !failed && (figures.empty() || csvOk) && (concurrent == 0 || concurrentOk == concurrent);
 }
 
-// A content of `size` bytes: printable text without markup or tabs.
-std::string MakeContent(long size) {
-  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789.,;:-";
-  std::string text(static_cast<size_t>(size), ' ');
-  uint64_t x = 0x9E3779B97F4A7C15ull;
-  for (char& c : text) {
-    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-    c = kAlphabet[x % (sizeof kAlphabet - 1)];
-  }
-  return text;
-}
+std::string MakeContent(long size) { return quor::bench::TextContent(size); }
 
 struct ContentFigures {
   long size = 0;

@@ -30,6 +30,7 @@ enum : uint32_t {
   kAdministratorOnly = 1 << 3,
   kLockRouting = 1 << 4,        // the uri's kind is checked before the unwrap
   kStreams = 1 << 5,            // a large result may be sent while it is made
+  kLong = 1 << 6,               // may run long in a database before it answers
 };
 
 constexpr int8_t kNoTarget = -1;
@@ -88,7 +89,7 @@ const Entry kOperations[] = {
     {42, {u"GetVOResourceURL", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::GetVOResourceURL>, 0, 0}},
     {43, {u"PutVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::Call<&Vesk::PutVOContent>, 0, 0}},
     {44, {u"PutVOResource", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::PutVOResource>, 0, 0}},
-    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::CallMember<&Op::RunQuery>, kNoReadyGate | kEmptyOnFailure | kStreams, 0}},
+    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::CallMember<&Op::RunQuery>, kNoReadyGate | kEmptyOnFailure | kStreams | kLong, 0}},
     {46, {u"RemoveVOContent", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::RemoveVOContent>, 0, 0}},
     {47, {u"RemoveVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Vesk::RemoveVOContentbyURI>, 0, 0}},
     {48, {u"RemoveVOResource", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::RemoveVOResource>, 0, 0}},
@@ -342,6 +343,8 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   if (!context.memory) context.memory = std::make_shared<com::CallMemory>();
   com::CallMemory& memory = *context.memory;
   const com::CallContextScope scope(std::move(context));
+  // Its carrier keeps such a call off the workers small calls need.
+  if (op.flags & kLong) memory.MarkLarge();
   std::optional<ResponseStream> stream;
   if (MayStream(op.flags)) stream.emplace(*com::CurrentCallContext().resultSink, user, op.name);
 

@@ -3,6 +3,7 @@
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
+#include "platform/com/hresult.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -120,6 +121,9 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
     }
   }
   if (FAILED(status)) {
+    // A status the service has no text for is told by its generic one: the
+    // fault carries an empty description as it is.
+    if (faultText.Empty() && !IsKnownStatus(status)) faultText = Bstr::FromUtf8(com::HResultText(status));
     CQuorServiceUtils::RaiseServiceError(kErrorSource, status, faultText);
     return status;
   }

@@ -1,8 +1,9 @@
 // The listener's reading of requests (server/http_request.h) over what a
 // client sends on one connection: heads, bodies by length or chunked with
 // extensions and trailers, one request after another, fed in reads of a size
-// the input picks, as the listener feeds them. Aborts when what waits untaken
-// or a body outgrows the bounds the limits promise.
+// the input picks, as the listener feeds them. Aborts when what waits untaken,
+// a body or a field of a request taken whole outgrows the bounds the limits
+// promise.
 //
 // Input: one byte picking the read size, one picking the body limit, then
 // the bytes of the connection.
@@ -63,6 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       input.remove_prefix(n);
     }
     Check(reader.parser().get().body().size() <= maxBody, "the body");
+    // Every field taken, the trailers' too, fits in a line: "name: value"
+    // and CRLF.
+    for (const auto& field : reader.parser().get())
+      Check(field.name_string().size() + field.value().size() + 4 <= soap::kLineLimit, "a field's line");
     // As the listener: the next request on the connection, unless this one
     // ends it.
     more = reader.parser().get().keep_alive() && !reader.MustClose();

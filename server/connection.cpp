@@ -28,10 +28,12 @@
 #include <boost/beast/http/write.hpp>
 
 #include "platform/base/thread_annotations.h"
+#include "platform/com/memory_budget.h"
 #include "platform/text/text.h"
 #include "server/http_request.h"
 #include "server/http_text.h"
 #include "server/listener_impl.h"
+#include "server/worker_pool.h"
 
 namespace quor::soap {
 
@@ -50,6 +52,10 @@ constexpr unsigned kMaxRequestsPerConnection = 1000;
 // this long, so the close does not reset the connection under the answer.
 constexpr milliseconds kLinger{2000};
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+// A chunked body's room is reserved this far ahead of what came.
+constexpr uint64_t kBodyStep = uint64_t{1} << 20;
+// How often a body waiting for room in the memory budget tries again.
+constexpr milliseconds kRoomRetry{10};
 
 std::string_view View(beast::string_view s) { return {s.data(), s.size()}; }
 
@@ -61,11 +67,14 @@ milliseconds Allowance(int seconds, uint64_t bytes) {
 
 // The hand-off of a streamed answer between the call that writes it, on a
 // worker (the AnswerWriter calls), and its connection, on the connection's
-// strand (Take, Fail, Stop). The queue is bounded: the worker waits while it
-// is full, so that a slow client holds back the call rather than memory
-// growing; the strand never waits. A failure (the connection closed, a
-// piece not taken within its deadline, the server stopping) wakes the
-// worker and fails each later call, so that the call ends and frees it.
+// strand (Take, Sent, Fail, Stop). The queue is bounded: the worker waits
+// while it is full, so that a slow client holds back the call rather than
+// memory growing; the strand never waits. A call whose answer streams has
+// stood aside from the workers (WorkerPool::StepAside), so its waits keep
+// no small call waiting. The pieces queued or being sent are reserved in the
+// call's account of memory until they went. A failure (the connection
+// closed, a piece not taken within its deadline, the server stopping) wakes
+// the worker and fails each later call, so that the call ends.
 class Listener::Impl::AnswerStream final : public AnswerWriter {
  public:
   // At most this many pieces, or about this many bytes, wait for the strand.
@@ -73,12 +82,20 @@ class Listener::Impl::AnswerStream final : public AnswerWriter {
   static constexpr size_t kMaxBytes = size_t{1} << 20;
 
   // `wake` has the strand take (posts to it); it is called by the worker
-  // only while the strand is not already taking.
-  explicit AnswerStream(std::function<void()> wake) : wake_(std::move(wake)) {}
+  // only while the strand is not already taking. `memory`: the call's
+  // account (may be null).
+  AnswerStream(std::function<void()> wake, std::shared_ptr<com::CallMemory> memory)
+      : wake_(std::move(wake)), memory_(std::move(memory)) {}
+
+  ~AnswerStream() override {
+    if (memory_ && reserved_) memory_->Release(reserved_);
+  }
 
   // ---- The worker's side.
 
   quor::Status Start(std::string_view contentType, std::string piece) override {
+    // A large answer: its waits for the client are no small call's.
+    WorkerPool::StepAside();
     {
       MutexLock lock(mutex_);
       contentType_ = std::string(contentType);
@@ -154,6 +171,14 @@ class Listener::Impl::AnswerStream final : public AnswerWriter {
     room_.notify_all();
   }
 
+  // A piece taken went to the client: its room is given back.
+  void Sent(size_t bytes) {
+    MutexLock lock(mutex_);
+    const size_t back = std::min(bytes, reserved_);
+    reserved_ -= back;
+    if (memory_ && back) memory_->Release(back);
+  }
+
   // The server stops: an answer whose end is not yet written fails (true);
   // one that only waits to be sent goes on.
   bool Stop() {
@@ -167,8 +192,12 @@ class Listener::Impl::AnswerStream final : public AnswerWriter {
  private:
   quor::Status Put(std::string piece, bool last) {
     bool wake = false;
+    // Room for the piece in the budget before it is queued, waiting (if it
+    // must) without the lock the strand takes.
+    if (memory_) QUOR_RETURN_IF_ERROR(memory_->Reserve(piece.size(), com::MemoryUse::Pieces));
     {
       MutexLock lock(mutex_);
+      reserved_ += memory_ ? piece.size() : 0;
       while (failure_.ok() && (queue_.size() >= kMaxPieces || queued_ >= kMaxBytes)) room_.wait(mutex_);
       if (!failure_.ok()) return failure_;
       if (ended_ || aborted_) return quor::Status(E_UNEXPECTED, "The answer has ended.");
@@ -182,6 +211,7 @@ class Listener::Impl::AnswerStream final : public AnswerWriter {
   }
 
   const std::function<void()> wake_;
+  const std::shared_ptr<com::CallMemory> memory_;
   Mutex mutex_;
   // Signalled when the queue shrinks or the answer fails.
   std::condition_variable_any room_;
@@ -196,6 +226,8 @@ class Listener::Impl::AnswerStream final : public AnswerWriter {
   // is false does the worker call wake_, so one take runs at a time.
   bool taking_ QUOR_GUARDED_BY(mutex_) = false;
   quor::Status failure_ QUOR_GUARDED_BY(mutex_);
+  // Bytes of pieces reserved in memory_ and not yet sent.
+  size_t reserved_ QUOR_GUARDED_BY(mutex_) = 0;
 };
 
 // One client connection, from accept to close; everything here runs on the
@@ -212,7 +244,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
  public:
   Connection(Impl& server, Socket socket)
       : server_(server), strand_(socket.get_executor()), socket_(std::move(socket)), io_(socket_, server.Tls()),
-        timer_(strand_) {}
+        timer_(strand_), roomTimer_(strand_) {}
 
   ~Connection() {
     {
@@ -274,6 +306,15 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   // stops it); streamed_ counts the bytes of the answer sent so far.
   std::shared_ptr<AnswerStream> stream_;
   uint64_t streamed_ = 0;
+  // The request's part of its call's account of memory: the body as it is
+  // read (the account goes on with the call). A body the budget has no room
+  // for yet waits on roomTimer_, since roomSince_.
+  com::MemoryHold body_;
+  // The call's account, kept until its answer went: what the call held
+  // whole for it (its answer made whole) is counted while it is sent.
+  std::shared_ptr<com::CallMemory> account_;
+  Timer roomTimer_;
+  std::optional<std::chrono::steady_clock::time_point> roomSince_;
 
   milliseconds ReadTime(uint64_t bytes = 0) const { return Allowance(server_.options.readTimeoutSeconds, bytes); }
 
@@ -310,6 +351,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     phase_ = Phase::Closed;
     if (stream_) stream_->Fail(why);
     Disarm();
+    roomTimer_.cancel();
     beast::error_code ignored;
     socket_.close(ignored);
   }
@@ -380,6 +422,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     if (phase_ == Phase::Body) {
       if (const auto rest = reader_->parser().content_length_remaining(); rest && *rest > want)
         want = static_cast<size_t>(std::min<uint64_t>(*rest, kLargeRead));
+      if (!BodyRoom(want)) return;
     }
     io_.async_read_some(buffer_.prepare(want), [self = shared_from_this()](beast::error_code ec, size_t n) {
       if (self->phase_ == Phase::Closed) return;
@@ -445,11 +488,51 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     if (plan.light) return Run(server_.Guarded(plan.work, request_->path));
     phase_ = Phase::Working;
     Disarm();
-    net::post(*server_.workers, [self = shared_from_this(), work = std::move(plan.work), request = request_,
-                                 guard = net::make_work_guard(strand_)]() mutable {
+    server_.workers->Post([self = shared_from_this(), work = std::move(plan.work), request = request_,
+                           guard = net::make_work_guard(strand_)]() mutable {
       Plan next = self->server_.Guarded(work, request->path);
       net::post(self->strand_, [self, next = std::move(next)]() mutable { self->Run(std::move(next)); });
     });
+  }
+
+  // Room in the budget for the body and the next read before it is made: a
+  // declared length whole, a chunked body a step ahead of what came. When
+  // the process has none, the read tries again shortly, up to the budget's
+  // wait; then (or at once, when the body alone passes a call's limit) the
+  // request is refused with the over-budget fault. False: not now.
+  bool BodyRoom(size_t next) {
+    const uint64_t declared = reader_->parser().content_length().value_or(0);
+    const uint64_t have = reader_->parser().get().body().size() + buffer_.size() + next;
+    const uint64_t want = declared ? std::max<uint64_t>(declared, have) : (have + kBodyStep - 1) / kBodyStep * kBodyStep;
+    if (want <= body_.Held()) return true;
+    const quor::Status room = body_.TryGrowTo(want);
+    if (room.ok()) {
+      roomSince_.reset();
+      return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!roomSince_) roomSince_ = now;
+    if (want > com::MemoryBudget::Process().PerCall() || now - *roomSince_ >= com::MemoryBudget::kWait) {
+      RefuseForMemory(room.message());
+      return false;
+    }
+    roomTimer_.expires_after(kRoomRetry);
+    roomTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->phase_ != Phase::Body) return;
+      self->Feed();
+    });
+    return false;
+  }
+
+  void RefuseForMemory(const std::string& why) {
+    server_.log.Report(eventlog::EventType::Error, 28, {request_->path, why});
+    HttpAnswer a = pending_.faultEndpoint
+                       ? Text(500, Dispatcher::RequestFault(*pending_.faultEndpoint, E_OUTOFMEMORY, why),
+                              kAnswerContentType)
+                       : Text(503, "503 Service Unavailable: the server has no memory for the request now\n",
+                              "text/plain");
+    a.close = true;
+    Send(std::move(a));
   }
 
   void ReadBody(Plan plan) {
@@ -457,6 +540,10 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     // A declared length over the limit is refused before a byte of it is read.
     if (length && *length > server_.options.maxBodyBytes)
       return Send(server_.TooLarge(*request_, plan.faultEndpoint));
+    auto memory = std::make_shared<com::CallMemory>();
+    // Reserved on the call's thread: past a small call's share, it stands aside.
+    memory->OnLarge([] { WorkerPool::StepAside(); });
+    body_ = com::MemoryHold(std::move(memory), com::MemoryUse::Request);
     pending_ = std::move(plan);
     reader_->ReadBody();
     if (reader_->Complete()) return OnBody({});
@@ -493,10 +580,21 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     }
     Plan then = std::exchange(pending_, Plan{});
     // Only a POST's answer may stream (HEAD never reaches a call).
+    auto body = std::make_shared<Body>();
+    body->text = std::move(reader_->parser().get().body());
+    // A body that came with its head is in memory already: counted as it is.
+    if (body_.Held() < body->text.size()) body_.TryGrowTo(body->text.size()).Ignore();
+    body->hold = std::move(body_);
+    account_ = body->hold.Account();
     std::shared_ptr<AnswerStream> stream;
-    if (then.streams && request_->method == "POST") stream_ = stream = std::make_shared<AnswerStream>(Waker());
-    Plan next = Plan::Later([work = std::move(then.withBody), body = std::move(reader_->parser().get().body()),
-                             stream = std::move(stream)]() mutable { return work(std::move(body), stream.get()); });
+    if (then.streams && request_->method == "POST")
+      stream_ = stream = std::make_shared<AnswerStream>(Waker(), body->hold.Account());
+    body->writer = stream.get();
+    Plan next = Plan::Later([work = std::move(then.withBody), body = std::move(body), stream = std::move(stream)] {
+      // A call whose request alone is large leaves the workers to small calls.
+      if (const auto& account = body->hold.Account(); account && account->Large()) WorkerPool::StepAside();
+      return work(*body);
+    });
     next.light = then.light;
     Run(std::move(next));
   }
@@ -560,8 +658,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   void NextChunk() {
     out_ = std::string();
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kFileChunk, fileLength_ - fileOffset_));
-    net::post(*server_.workers, [self = shared_from_this(), file = file_, offset = fileStart_ + fileOffset_, want,
-                                 guard = net::make_work_guard(strand_)]() mutable {
+    server_.workers->Post([self = shared_from_this(), file = file_, offset = fileStart_ + fileOffset_, want,
+                           guard = net::make_work_guard(strand_)]() mutable {
       std::string chunk(want, '\0');
       const ssize_t n = ::pread(file->get(), chunk.data(), want, static_cast<off_t>(offset));
       chunk.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -641,6 +739,8 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   void OnStreamed(beast::error_code ec) {
     if (phase_ == Phase::Closed) return;
+    // The piece went (its room was the call's until now).
+    if (stream_ && (!ec || ec == http::error::need_buffer)) stream_->Sent(out_.size());
     if (ec == http::error::need_buffer) {
       Disarm();
       return Pump();
@@ -653,6 +753,10 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   void Release() {
     const bool big = (!file_ && out_.size() >= (1u << 20)) || streamed_ >= (1u << 20);
     stream_.reset();
+    body_ = com::MemoryHold();
+    account_.reset();
+    roomTimer_.cancel();
+    roomSince_.reset();
     streamed_ = 0;
     serializer_.reset();
     response_ = {};
@@ -661,7 +765,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
     // pieces it cannot give back) unless trimmed; after a large answer they
     // are handed back to the system, one trim at a time.
     if (big && !server_.trimming.exchange(true))
-      net::post(*server_.workers, [&server = server_] {
+      server_.workers->Post([&server = server_] {
         malloc_trim(0);
         server.trimming = false;
       });

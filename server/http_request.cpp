@@ -13,6 +13,15 @@ namespace quor::soap {
 namespace http = boost::beast::http;
 using boost::beast::error_code;
 
+namespace {
+
+// A field as the line it takes at the least: "name: value" and CRLF.
+size_t LineLength(const http::fields::value_type& field) {
+  return field.name_string().size() + field.value().size() + 4;
+}
+
+}  // namespace
+
 RequestReader::RequestReader(uint64_t maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {
   parser_.header_limit(static_cast<std::uint32_t>(kHeadLimit));
   // The route decides about the body.
@@ -52,6 +61,12 @@ size_t RequestReader::Put(std::string_view bytes) {
   }
   putStart_ = putEnd_ = nullptr;
   if (!refusal_ && !Complete() && body_) CheckWaiting(bytes.substr(taken));
+  // The trailers join the head's fields, and each of their lines is held to
+  // a head line's limit; the head's own passed CheckHead already.
+  if (!refusal_ && body_ && parser_.chunked() && parser_.is_done()) {
+    for (const auto& field : parser_.get())
+      if (LineLength(field) > kLineLimit) refusal_ = 400;
+  }
   return taken;
 }
 
@@ -119,7 +134,7 @@ int RequestReader::CheckHead() const {
   std::vector<std::string_view> codings;
   bool length = false;
   for (const auto& field : m) {
-    if (field.name_string().size() + field.value().size() + 4 > kLineLimit) return 400;
+    if (LineLength(field) > kLineLimit) return 400;
     if (field.name() == http::field::transfer_encoding) codings.emplace_back(field.value().data(), field.value().size());
     if (field.name() == http::field::content_length) length = true;
   }

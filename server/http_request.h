@@ -5,8 +5,9 @@
 // Limits: the head (request line and fields) 64 KiB, each of its lines
 // 8 KiB; a chunk's size line (size, extensions, CRLF) 4 KiB; the body's
 // chunk data and chunk extensions together the body limit; the trailers what
-// the head left of its 64 KiB. Transfer-Encoding must be "chunked" alone;
-// a request with both Transfer-Encoding and Content-Length is refused.
+// the head left of its 64 KiB, each of their lines 8 KiB. Transfer-Encoding
+// must be "chunked" alone; a request with both Transfer-Encoding and
+// Content-Length is refused.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +19,8 @@
 
 namespace quor::soap {
 
-// A request line or one header line (with its CRLF) longer than this is
-// refused (414 and 400).
+// A request line or one header or trailer line (with its CRLF) longer than
+// this is refused (414 and 400).
 inline constexpr size_t kLineLimit = 8192;
 // The whole head; trailers count against what it leaves.
 inline constexpr size_t kHeadLimit = 64 * 1024;

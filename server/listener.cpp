@@ -33,6 +33,8 @@ constexpr size_t kAcceptBatch = 1024;
 constexpr milliseconds kRoomPoll{20};
 
 size_t DefaultWorkers() { return 4 * std::max(1u, std::thread::hardware_concurrency()); }
+// Large calls standing aside at once, beyond the workers (see WorkerPool).
+size_t MostAside(size_t workers) { return std::max<size_t>(64, 4 * workers); }
 
 // At least what the system allows (the kernel caps it there anyway).
 int Backlog() {
@@ -216,14 +218,15 @@ bool Listener::Run() {
   if (impl.port <= 0) return false;
   impl.log.Report(eventlog::EventType::Information, 1,
                   {text::Format("listening on %s:%d", impl.options.address, impl.port)});
-  impl.workers.emplace(impl.options.threads ? impl.options.threads : DefaultWorkers());
+  const size_t workers = impl.options.threads ? impl.options.threads : DefaultWorkers();
+  impl.workers.emplace(workers, MostAside(workers));
   impl.Accept();
   std::vector<std::thread> io;
   for (size_t i = 1; i < impl.ioThreads; ++i)
     io.emplace_back([&impl, i] { impl.RunIo(*impl.contexts[i]); });
   impl.RunIo(impl.ioc);
   for (std::thread& t : io) t.join();
-  impl.workers->join();
+  impl.workers->Join();
   impl.log.Report(eventlog::EventType::Information, 2, {"stopped (normally)"});
   return true;
 }

@@ -27,7 +27,6 @@
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core/error.hpp>
 
 #include "platform/base/thread_annotations.h"
@@ -38,6 +37,7 @@
 #include "server/listener.h"
 #include "server/listener_net.h"
 #include "server/routes.h"
+#include "server/worker_pool.h"
 
 namespace quor::soap {
 
@@ -78,7 +78,7 @@ struct Listener::Impl {
   detail::Strand acceptStrand{ioc.get_executor()};
   detail::net::basic_socket_acceptor<detail::tcp, detail::Strand> acceptor{acceptStrand};
   detail::Timer acceptRetry{acceptStrand};
-  std::optional<detail::net::thread_pool> workers;
+  std::optional<WorkerPool> workers;
 
   explicit Impl(ListenerOptions o);
 

@@ -57,8 +57,7 @@ Plan Listener::Impl::Route(const std::shared_ptr<const HttpRequest>& r) {
   const bool get = m == "GET" || m == "HEAD";
   if (options.benchRoute && req.path == kBenchRoutePath && (get || m == "POST")) {
     if (get) return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType));
-    Plan p = Plan::AfterBody(
-        [](std::string, AnswerWriter*) { return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType)); });
+    Plan p = Plan::AfterBody([](Body&) { return Plan::Now(Text(200, std::string(kFixedAnswer), kXmlType)); });
     p.light = true;
     return p;
   }
@@ -77,8 +76,8 @@ Plan Listener::Impl::Route(const std::shared_ptr<const HttpRequest>& r) {
 
 Plan Listener::Impl::CallPlan(Endpoint endpoint, std::string peer) {
   Plan p = Plan::AfterBody(
-      [this, endpoint, peer = std::move(peer)](std::string body, AnswerWriter* writer) {
-        CallResult result = Dispatch()->Call(endpoint, std::move(body), peer, writer);
+      [this, endpoint, peer = std::move(peer)](Body& body) {
+        CallResult result = Dispatch()->Call(endpoint, std::move(body.text), peer, body.writer, std::move(body.hold));
         if (result.streamed) return Plan::Streamed();
         return Plan::Now(Text(result.fault ? 500 : 200, std::move(result.body), kXmlType));
       },

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/base/unique_fd.h"
+#include "platform/com/memory_budget.h"
 #include "platform/soap/dispatcher.h"
 #include "platform/text/text.h"
 
@@ -75,6 +76,16 @@ inline HttpAnswer NotAllowed(std::string allow, bool close) {
   return a;
 }
 
+// A request's body as the work after it gets it: its text; the part of the
+// call's account of memory that holds the text (a call takes the account on
+// with it); and the writer a streamed answer goes to (null when it may not
+// stream).
+struct Body {
+  std::string text;
+  com::MemoryHold hold;
+  AnswerWriter* writer = nullptr;
+};
+
 // What comes next for a request: the answer; blocking work for a worker,
 // which yields the next step; or the body first, then that work. Work
 // after a body that `streams` gets a writer for its answer (else null);
@@ -83,7 +94,7 @@ inline HttpAnswer NotAllowed(std::string allow, bool close) {
 struct Plan {
   std::optional<HttpAnswer> answer;
   std::function<Plan()> work;
-  std::function<Plan(std::string body, AnswerWriter* writer)> withBody;
+  std::function<Plan(Body& body)> withBody;
   std::optional<Endpoint> faultEndpoint;  // a body over the limit is answered with a fault naming it
   bool light = false;                     // cheaper than the trip to a worker
   bool streams = false;
@@ -104,7 +115,7 @@ struct Plan {
     p.streamed = true;
     return p;
   }
-  static Plan AfterBody(std::function<Plan(std::string, AnswerWriter*)> then,
+  static Plan AfterBody(std::function<Plan(Body&)> then,
                         std::optional<Endpoint> faultEndpoint = {}) {
     Plan p;
     p.withBody = std::move(then);

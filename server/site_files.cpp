@@ -167,8 +167,8 @@ Plan PutFile(const std::string& root, std::string_view relative, const std::shar
   const bool existed = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
   if (existed && !S_ISREG(existing.st_mode)) return refuse(403, text::Format("\"%s\" is not a plain file", name));
   auto parent = std::make_shared<UniqueFd>(std::move(dir));
-  return Plan::AfterBody([&log, r, parent, name, existed](std::string body, AnswerWriter*) {
-    return Plan::Now(WriteFile(*parent, name, existed, body, r->path, log));
+  return Plan::AfterBody([&log, r, parent, name, existed](Body& body) {
+    return Plan::Now(WriteFile(*parent, name, existed, body.text, r->path, log));
   });
 }
 

@@ -522,6 +522,18 @@ class RoadTest : public ::testing::Test {
     const int status = instance_->Stop();
     EXPECT_EQ(status, 0) << "quor-server did not stop cleanly (or ended before):\n" << instance_->Stderr();
   }
+  // Sets REG_DWORD values of the service key and restarts the server to
+  // read them (sessions do not survive it).
+  void RestartWith(std::initializer_list<std::pair<const char*, uint32_t>> values) {
+    {
+      reg::Registry registry(instance_->RegistryFile());
+      reg::Key key(registry);
+      ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
+                reg::ERROR_SUCCESS);
+      for (const auto& [name, value] : values) ASSERT_EQ(reg::Win32Error(key.SetDword(name, value)), reg::ERROR_SUCCESS);
+    }
+    ASSERT_NO_FATAL_FAILURE(instance_->Restart());
+  }
 
   std::unique_ptr<ServerInstance> instance_;
 };

@@ -113,8 +113,12 @@ Status CallMemory::Take(uint64_t bytes, MemoryUse use, bool wait) {
     if (refusal_.empty()) refusal_ = why;
     return Status(E_OUTOFMEMORY, why);
   }
-  if (wait && large_ && before + bytes > kLarge && !wentLarge_.exchange(true)) large_();
+  if (wait && before + bytes > kLarge) MarkLarge();
   return Status();
+}
+
+void CallMemory::MarkLarge() {
+  if (large_ && !wentLarge_.exchange(true)) large_();
 }
 
 void CallMemory::Release(uint64_t bytes) {

@@ -103,6 +103,9 @@ class CallMemory {
   // call off the workers that small calls need. Set before the call runs.
   void OnLarge(std::function<void()> hook) { large_ = std::move(hook); }
   bool Large() const { return Held() > kLarge; }
+  // The call is large whatever it holds (its database may work long before
+  // it answers): the hook runs now, on the calling thread, unless it ran.
+  void MarkLarge();
 
  private:
   Status Take(uint64_t bytes, MemoryUse use, bool wait);

@@ -254,6 +254,8 @@ struct Dispatcher::CallState {
   std::vector<NamedValue> outputs;
   // The fault's source: the component's own when it raised the fault.
   std::string faultSource = std::string(text::Narrow(kSource));
+  // And its description, even an empty one (a null one is none).
+  bool faultDescribed = false;
   std::optional<ResultStream> stream;
 };
 
@@ -335,9 +337,11 @@ Result<Given> Bind(const Method& method, std::vector<NamedValue>& values) {
 }
 
 // Runs the method; a component that streams its result writes it to
-// `stream`. An exception the component raised keeps its own source.
+// `stream`. An exception the component raised keeps its own source, and its
+// own description when it gave one, empty or not.
 Status Invoke(com::IDispatch& dispatch, const Method& method, Arguments& arguments, Variant& result,
-              const com::CallContext& context, ResultStream* stream, std::string& faultSource) {
+              const com::CallContext& context, ResultStream* stream, std::string& faultSource,
+              bool& faultDescribed) {
   com::ExcepInfo excep;
   uint32_t argError = 0;
   com::ClearErrorInfo();
@@ -356,6 +360,7 @@ Status Invoke(com::IDispatch& dispatch, const Method& method, Arguments& argumen
     HRESULT status = excep.scode;
     if (SUCCEEDED(status)) status = excep.wCode ? MAKE_HRESULT(1, FACILITY_ITF, excep.wCode) : E_FAIL;
     faultSource = excep.source.ToUtf8();
+    faultDescribed = !excep.description.IsNull();
     return Status(status, excep.description.ToUtf8());
   }
   if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTOPTIONAL || hr == DISP_E_BADPARAMCOUNT ||
@@ -401,11 +406,11 @@ Status CollectOutputs(const Method& method, const Variant& result, const Argumen
 
 // `ns`: the namespace of the request's method element, for errorInfo.
 CallResult FaultResult(const Endpoint& endpoint, const Status& failure, std::string_view ns = {},
-                       std::string_view source = text::Narrow(kSource)) {
+                       std::string_view source = text::Narrow(kSource), bool described = false) {
   CallResult r;
   r.fault = true;
   r.status = failure.code();
-  r.body = WriteFault({failure.code(), failure.message(), std::string(source), endpoint.path}, ns);
+  r.body = WriteFault({failure.code(), failure.message(), std::string(source), endpoint.path, described}, ns);
   return r;
 }
 
@@ -495,18 +500,27 @@ Result<std::vector<MemberInfo>> Dispatcher::Methods(const Endpoint& endpoint) {
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress,
-                            AnswerWriter* writer, std::shared_ptr<com::CallMemory> memory) {
-  return Run(endpoint, body, nullptr, com::CallContext{std::string(clientAddress), nullptr, std::move(memory)}, writer);
+                            AnswerWriter* writer) {
+  return Run(endpoint, body, nullptr, nullptr, com::CallContext{std::string(clientAddress), nullptr}, writer);
 }
 
 CallResult Dispatcher::Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress,
-                            AnswerWriter* writer, std::shared_ptr<com::CallMemory> memory) {
+                            AnswerWriter* writer, com::MemoryHold hold) {
   std::string owned = std::move(body);
-  return Run(endpoint, owned, &owned, com::CallContext{std::string(clientAddress), nullptr, std::move(memory)},
-             writer);
+  const com::CallContext context{std::string(clientAddress), nullptr, hold.Account()};
+  return Run(endpoint, owned, &owned, &hold, context, writer);
 }
 
-Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const {
+Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned,
+                                        com::MemoryHold* hold) const {
+  // The values read from a text are no longer than it: room for them comes
+  // before they are made.
+  if (owned && hold) {
+    if (Status room = hold->GrowTo(hold->Held() + owned->size()); !room.ok()) {
+      if (log_) log_->Report(eventlog::EventType::Error, 28, {endpoint.path, room.message()});
+      return room;
+    }
+  }
   // A body handed over is parsed where it lies, and gone once read.
   Result<Request> request = owned ? ParseRequest(std::move(*owned), limits_) : ParseRequest(body, limits_);
   if (!request.ok()) {
@@ -516,6 +530,12 @@ Result<Request> Dispatcher::ReadRequest(const Endpoint& endpoint, std::string_vi
   }
   // Everything the call needs is in `request` now.
   if (owned) std::string().swap(*owned);
+  if (hold) {
+    uint64_t values = 0;
+    for (const NamedValue& p : request->params)
+      values += p.value.HoldsUtf8() ? p.value.Utf8().size() : p.value.Length() * sizeof(char16_t);
+    hold->ShrinkTo(values);
+  }
   return request;
 }
 
@@ -553,7 +573,8 @@ Status Dispatcher::CallComponent(const Endpoint& endpoint, Request& request, con
   }
   ResultStream* stream = call.stream ? &*call.stream : nullptr;
   Variant result;
-  QUOR_RETURN_IF_ERROR(Invoke(*dispatch, method, arguments, result, context, stream, call.faultSource));
+  QUOR_RETURN_IF_ERROR(
+      Invoke(*dispatch, method, arguments, result, context, stream, call.faultSource, call.faultDescribed));
   return CollectOutputs(method, result, arguments, stream, call.outputs);
 }
 
@@ -576,18 +597,18 @@ CallResult Dispatcher::Answer(const Endpoint& endpoint, Status status, CallState
     }
     return CutOff(log_, endpoint.path, call.methodName, status.code(), status.message(), *call.stream);
   }
-  if (!status.ok()) return FaultResult(endpoint, status, call.ns, call.faultSource);
+  if (!status.ok()) return FaultResult(endpoint, status, call.ns, call.faultSource, call.faultDescribed);
   CallResult r;
   r.body = WriteAnswer(call.methodName, call.outputs, call.ns);
   return r;
 }
 
-CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned,
+CallResult Dispatcher::Run(const Endpoint& endpoint, std::string_view body, std::string* owned, com::MemoryHold* hold,
                            const com::CallContext& context, AnswerWriter* writer) {
   // Outside the try: an answer that began must be ended whatever is thrown.
   CallState call;
   try {
-    Result<Request> request = ReadRequest(endpoint, body, owned);
+    Result<Request> request = ReadRequest(endpoint, body, owned, hold);
     if (!request.ok()) return FaultResult(endpoint, request.status());
     body = {};
     call.ns = request->ns;

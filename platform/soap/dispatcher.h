@@ -149,15 +149,16 @@ class Dispatcher {
   // writer as it comes. The bytes sent are those of the whole answer. A
   // call that fails once its answer began is cut off (AnswerWriter::Abort)
   // and returned as a fault with `streamed` set.
-  // `memory`, when given, is the call's account of what it holds (the
-  // carrier's, which may hold the request already).
   CallResult Call(const Endpoint& endpoint, std::string_view body, std::string_view clientAddress = {},
-                  AnswerWriter* writer = nullptr, std::shared_ptr<com::CallMemory> memory = nullptr);
+                  AnswerWriter* writer = nullptr);
   // The same, giving the request's text up: it is parsed where it lies and
   // released once read, so a large put is neither copied to be parsed nor
-  // held twice while its call runs.
+  // held twice while its call runs. `hold`, when it has an account, holds
+  // the text's size in the call's account of memory: it is grown to cover
+  // the values read from the text before they are, then holds just them,
+  // and its account is the call's.
   CallResult Call(const Endpoint& endpoint, std::string&& body, std::string_view clientAddress = {},
-                  AnswerWriter* writer = nullptr, std::shared_ptr<com::CallMemory> memory = nullptr);
+                  AnswerWriter* writer = nullptr, com::MemoryHold hold = {});
   static constexpr size_t kStreamAfter = size_t{256} << 10;
 
   // The methods of the endpoint's class (properties left out), creating one
@@ -175,9 +176,10 @@ class Dispatcher {
   // context, the runtime initialised for the thread), Answer; a step's
   // failure is the status its fault carries. `owned`, when given, holds
   // `body` and is emptied once it is read.
-  CallResult Run(const Endpoint& endpoint, std::string_view body, std::string* owned, const com::CallContext& context,
-                 AnswerWriter* writer);
-  Result<Request> ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned) const;
+  CallResult Run(const Endpoint& endpoint, std::string_view body, std::string* owned, com::MemoryHold* hold,
+                 const com::CallContext& context, AnswerWriter* writer);
+  Result<Request> ReadRequest(const Endpoint& endpoint, std::string_view body, std::string* owned,
+                              com::MemoryHold* hold) const;
   // Finds the method, binds the request to it, makes the object, invokes it
   // and turns its outputs into text.
   Status CallComponent(const Endpoint& endpoint, Request& request, const com::CallContext& context,

@@ -456,7 +456,8 @@ std::string WriteAnswer(std::string_view method, std::span<const NamedValue> out
 }
 
 std::string WriteFault(const Fault& fault, std::string_view ns) {
-  const std::string description = fault.description.empty() ? com::HResultText(fault.status) : fault.description;
+  const std::string description =
+      fault.description.empty() && !fault.described ? com::HResultText(fault.status) : fault.description;
   std::string out(kAnswerHead);
   out += "<SOAP-ENV:Fault><faultcode>Server</faultcode>";
   AppendElement(out, "faultstring", description);

@@ -92,9 +92,11 @@ struct Request {
 
 struct Fault {
   HRESULT status = E_FAIL;
-  std::string description;  // UTF-8
+  std::string description;  // UTF-8; when empty, the status's own text stands in
   std::string source;
   std::string actor;        // the endpoint's path
+  // The description is the fault's own even when empty: nothing stands in.
+  bool described = false;
 };
 
 struct Answer {

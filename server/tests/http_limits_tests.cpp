@@ -114,6 +114,8 @@ TEST(HttpLimitsTest, ChunkLinesTrailersAndExtensionsPastTheirLimitsAreAnsweredBe
   ExpectRefusal(RawExchange(port, head + longLine.substr(0, 4500), 10s), 400, "a chunk line that does not end");
   ExpectRefusal(RawExchange(port, head + Chunked(kCall, 100) + "0\r\nX-T: " + std::string(70000, 't') + "\r\n\r\n"),
                 431, "a 70 KB trailer");
+  ExpectRefusal(RawExchange(port, head + Chunked(kCall, 100) + "0\r\nX-T: " + std::string(9000, 't') + "\r\n\r\n"),
+                400, "a 9 KB trailer line");
   // Small extensions on one-byte chunks: past the body limit together.
   const RawAnswer many = RawExchange(port, head + Chunked(std::string(40, 'x'), 1, ";e=" + std::string(2000, 'e')));
   ExpectRefusal(many, 413, "extensions past the body limit");

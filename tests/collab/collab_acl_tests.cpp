@@ -342,6 +342,12 @@ TEST_P(CollabAcl, ConferenceManagerUrlFromTheRegistryEscaped) {
   for (const char* method : {"GetApplicationShareURL", "GetVideoConferenceListURL", "GetVideoConferenceURL"}) {
     const CallOutcome call = Call(*alice, method, {{"author", alice_}, {"name", "x"}});
     EXPECT_EQ(call.status, kNotImplemented) << method << ": " << call.fault;
+    // The client reads errorInfo's description, then its status: the
+    // description is there and empty, and so is the fault string.
+    EXPECT_EQ(call.fault, " [0x80004001]") << method;
+    const Result<soap::Answer> answer = soap::ParseAnswer(alice->LastAnswer());
+    ASSERT_TRUE(answer.ok()) << alice->LastAnswer();
+    EXPECT_EQ(answer->fault.description, "") << alice->LastAnswer();
   }
   const std::string events = instance_->Events();
   constexpr std::string_view kStatus = "\t[0x80004001]", kLineEnd = " \n";

@@ -28,7 +28,6 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   ASSERT_FALSE(source.first.empty());
   ASSERT_FALSE(whole.first.empty());
   InstanceOptions options;
-  options.serviceDwords = {{"AnswerMemoryMB", 2}};
   options.homeFiles = {
       {"transform/csv.xml", "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform></QuorTransform>"},
       source, whole};
@@ -46,6 +45,11 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   const std::string big(3u << 20, 'x'), small = "small content";
   ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "big"}, {"content", big}}).ok);
   ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "small"}, {"content", small}}).ok);
+  // A call's limit counts its request too: the big content is stored first.
+  ASSERT_NO_FATAL_FAILURE(RestartWith({{"AnswerMemoryMB", 2}}));
+  alice = instance_->SignIn(alice_, "alice-pw");
+  bob = instance_->SignIn(bob_, "bob-pw");
+  ASSERT_TRUE(alice && bob);
 
   // Refused while small calls run beside them on other sessions.
   std::atomic<bool> done{false};
@@ -90,6 +94,25 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   ASSERT_TRUE(few.ok) << few.fault;
   EXPECT_NE(few.decoded.find("id,t\n1,"), std::string::npos) << few.decoded.substr(0, 200);
   EXPECT_NE(instance_->Events().find("AnswerMemoryMB"), std::string::npos) << instance_->Events();
+}
+
+TEST_P(BudgetRoad, ARequestTheProcessCannotHoldIsRefusedAndStoresNothing) {
+  InstanceOptions options;
+  options.serviceDwords = {{"AllAnswersMemoryMB", 4}};
+  QUOR_START_COLLAB(options);
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", "before"}}).ok);
+  // Its body alone passes what all calls may hold: refused once the wait
+  // for room is over, with nothing written.
+  const CallOutcome put = Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", std::string(6u << 20, 'q')}});
+  EXPECT_FALSE(put.ok);
+  EXPECT_EQ(put.status, E_OUTOFMEMORY) << put.fault;
+  EXPECT_NE(put.fault.find("AllAnswersMemoryMB"), std::string::npos) << put.fault;
+  EXPECT_NE(instance_->Events().find("AllAnswersMemoryMB"), std::string::npos) << instance_->Events();
+  const CallOutcome kept = Call(*alice, "GetVOContent", {{"name", "kept"}});
+  ASSERT_TRUE(kept.ok) << kept.fault;
+  EXPECT_EQ(kept.decoded, "<root>before</root>");
+  // Within it, the same put goes through.
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "kept"}, {"content", std::string(1u << 20, 'q')}}).ok);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BudgetRoad, ::testing::Values(Database::Sqlite, Database::Postgres), EngineName);

@@ -4,7 +4,7 @@
 // writes of share fields, Vesk objects and log rows for a few seconds; every
 // answer must validate, and afterwards every acknowledged write is there,
 // whole, once. Then: a Query that runs for about a second must not hold up
-// the GetLogCount calls of other sessions.
+// the GetLogCount calls of other sessions, even on a server of one worker.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -305,6 +305,8 @@ TEST_P(ConcurrencyRoad, SlowQueryDoesNotHoldUpOtherSessions) {
   InstanceOptions options;
   options.database = GetParam();
   options.accounts = {{user, "slow-pw"}};
+  // One worker: the query stands aside from it, or the pollers wait.
+  options.serverArgs = {"--threads", "1"};
   options.homeFiles = {{"config/slow.xml",
                         "<OLEDBSetting><Provider>MSDASQL.1</Provider><DataSource>slow</DataSource><InitialCatalog>"
                         "main</InitialCatalog><ExtendedProperties>DRIVER={SQLite3};Database=" +

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "testing/Loopback.h"
 #include "testing/RawHttp.h"
@@ -86,6 +87,50 @@ TEST_P(LargeContentRoad, AReaderThatStopsReadingHoldsUpNoWriter) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(put.ok) << put.fault;
     EXPECT_LT(seconds, 5.0) << "a write waited for the stalled reader";
+  }
+}
+
+TEST_P(LargeContentRoad, SlowReadersOfLargeAnswersHoldUpNoSmallCall) {
+  // Two workers and three times as many readers that stop reading: each
+  // large answer stands aside from the workers, so small calls still find one.
+  InstanceOptions options;
+  options.serverArgs = {"--threads", "2"};
+  QUOR_START_COLLAB(options);
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "big"}, {"content", std::string(4u << 20, 'y')}}).ok);
+  ASSERT_TRUE(Call(*alice, "GetVOContent", {{"name", "none"}}).ok);
+  const bench::Frame frame = bench::FrameOf(*alice, "GetVOContent");
+  soap::HttpClient http;
+  std::vector<bench::Session> sessions(6);
+  for (bench::Session& session : sessions) {
+    std::string error;
+    ASSERT_TRUE(bench::OpenSession(http, instance_->CoreUrl(), alice->Ticket(), session, error)) << error;
+  }
+  std::vector<UniqueFd> stalled;
+  for (bench::Session& session : sessions) {
+    const std::string body = bench::SignedRequest(session.handler.get(), frame, "GetVOContent", {{"name", "big"}});
+    ASSERT_FALSE(body.empty());
+    stalled.push_back(test::ConnectLoopback(instance_->Port(), 4096));
+    ASSERT_TRUE(stalled.back().valid());
+    const std::string request = test::RequestText("POST", soap::kCorePath, body);
+    ASSERT_EQ(::send(stalled.back().get(), request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+  }
+  // Every answer began, filled what it may and waits.
+  for (const UniqueFd& fd : stalled) {
+    std::string in;
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         in.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < until;)
+      ASSERT_TRUE(test::ReadSome(fd.get(), in));
+    ASSERT_TRUE(in.starts_with("HTTP/1.1 200")) << in.substr(0, 1000);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  for (int round = 0; round < 5; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    const CallOutcome count = Call(*bob, "GetLogCount");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(count.ok) << count.fault;
+    EXPECT_LT(seconds, 1.0) << "a small call waited behind the stalled readers";
   }
 }
 

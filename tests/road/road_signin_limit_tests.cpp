@@ -53,20 +53,7 @@ std::string CreateTicketFrom(const char* from, int port, std::string_view user, 
   return head == std::string::npos ? answer : answer.substr(head + 4);
 }
 
-class SignInLimitRoad : public RoadTest {
- protected:
-  // Sets values of the service key and restarts the instance to read them.
-  void RestartWith(std::initializer_list<std::pair<const char*, uint32_t>> values) {
-    {
-      reg::Registry registry(instance_->RegistryFile());
-      reg::Key key(registry);
-      ASSERT_EQ(reg::Win32Error(key.Create(reg::Hive::LocalMachine, "Software\\Velt\\QuorService")),
-                reg::ERROR_SUCCESS);
-      for (const auto& [name, value] : values) ASSERT_EQ(reg::Win32Error(key.SetDword(name, value)), reg::ERROR_SUCCESS);
-    }
-    ASSERT_NO_FATAL_FAILURE(instance_->Restart());
-  }
-};
+class SignInLimitRoad : public RoadTest {};
 
 TEST_F(SignInLimitRoad, AHeldBackPrincipalIsRefusedLikeAWrongPasswordAndIdleSessionsEnd) {
   InstanceOptions options;

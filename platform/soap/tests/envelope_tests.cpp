@@ -110,6 +110,10 @@ TEST(EnvelopeTest, TextsWrittenAreExactlyTheseShapes) {
   const quor::Result<Answer> a = ParseAnswer(WriteFault({E_INVALIDARG, "", "", ""}));
   ASSERT_TRUE(a.ok()) << a.status().message();
   EXPECT_EQ(a->fault.description, com::HResultText(E_INVALIDARG));
+  // Unless the empty description is the fault's own.
+  const std::string own = WriteFault({E_NOTIMPL, "", "QuorServer", "/a.sod", true});
+  EXPECT_NE(own.find("<faultstring/>"), std::string::npos) << own;
+  EXPECT_NE(own.find("<status>0x80004001</status><description/>"), std::string::npos) << own;
 }
 
 TEST(EnvelopeTest, RequestValuesAreTakenExactly) {
