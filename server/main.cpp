@@ -52,6 +52,11 @@ int main(int argc, char** argv) {
   // keeping the pages of the largest answer it ever built: resident memory
   // grows by hundreds of MB under large answers. A few shared arenas suffice.
   mallopt(M_ARENA_MAX, 2);
+  // A buffer of 4 MiB or more (a content, a request body, an answer made
+  // whole) is mapped on its own and goes back to the system when freed,
+  // rather than staying in an arena once the call that held it ended; below
+  // that, the arenas' reuse is cheaper than a mapping per call.
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
   // psqlODBC sets the character type from the environment on every connect
   // (setlocale is process-wide and not safe while other threads run): set it
   // once before any thread starts, so the process's locale does not change

@@ -91,11 +91,8 @@ size_t WorkerPool::Aside() const {
 
 void WorkerPool::Reap(std::vector<std::thread>& ended) {
   if (ended_.empty()) return;
-  const auto gone = [&](const std::thread& t) {
-    return std::find(ended_.begin(), ended_.end(), t.get_id()) != ended_.end();
-  };
   for (std::thread& t : threads_)
-    if (gone(t)) ended.push_back(std::move(t));
+    if (std::find(ended_.begin(), ended_.end(), t.get_id()) != ended_.end()) ended.push_back(std::move(t));
   std::erase_if(threads_, [](const std::thread& t) { return !t.joinable(); });
   ended_.clear();
 }

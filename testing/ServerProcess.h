@@ -278,6 +278,11 @@ class ServerProcess {
 
   // SIGTERM and wait; the exit status (-1 when it had to be killed).
   int Stop(int signal = SIGTERM) { return server_.Stop(signal, std::chrono::seconds(10)); }
+  // A fresh process on the same instance; Error() tells a failed start.
+  void Restart() {
+    Stop();
+    Start();
+  }
 
  private:
   void Start() {

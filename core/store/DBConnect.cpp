@@ -218,9 +218,10 @@ bool CDBConnect::LinkLost(Slot& slot) {
 
 void CDBConnect::NoteFailure(Slot& slot, HRESULT status) {
   if (slot.inTransaction && slot.transactionFailure == 0) slot.transactionFailure = status;
-  // A duplicate key on its own changes nothing; anything else leaves the
+  // A duplicate key on its own changes nothing, nor does a statement the
+  // memory budget refused before it ran; anything else leaves the
   // connection in a state not worth trusting.
-  if (status == ado::DB_E_INTEGRITYVIOLATION && !slot.inTransaction) return;
+  if ((status == ado::DB_E_INTEGRITYVIOLATION || status == E_OUTOFMEMORY) && !slot.inTransaction) return;
   slot.failed = true;
   if (slot.connection && slot.connection->Handle() && slot.connection->Handle()->Lost())
     MarkDown(slot.lastErrorText.ToUtf8());
@@ -466,6 +467,30 @@ Status CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::strin
   Status status = Fail(hr);
   NoteFailure(slot, status.code());
   return status;
+}
+
+Status CDBConnect::ReadText(std::string_view sql, std::span<const com::Variant> params,
+                            const std::function<Status(uint64_t bytes)>& reserve, std::string& text, bool& found) {
+  text.clear();
+  found = false;
+  Slot& slot = Current();
+  if (!slot.connection) return NotOpen();
+  CommandHolder command = NewCommand();
+  command->SetCommandText(text::Widen(sql));
+  for (const auto& value : params) command->AppendParameter(Bind(value));
+  com::ClearErrorInfo();
+  bool null = false;
+  const HRESULT hr = command->ReadText(reserve, text, found, null);
+  if (!FAILED(hr)) return Status();
+  Status status = Fail(hr);
+  NoteFailure(slot, status.code());
+  return status;
+}
+
+uint64_t CDBConnect::TextReadHolds(uint64_t utf8Bytes) const {
+  const Slot& slot = Current();
+  const auto handle = slot.connection ? slot.connection->Handle() : nullptr;
+  return handle ? handle->TextReadHolds(utf8Bytes) : 0;
 }
 
 Status CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, std::string_view sql,

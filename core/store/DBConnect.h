@@ -78,6 +78,17 @@ class CDBConnect {
   // Like ExecuteNonQuery, also giving the number of rows the statement changed.
   Status ExecuteNonQuery(std::string_view sql, std::span<const com::Variant> params, int64_t& rowsAffected);
   void ReleaseQuery(CommandHolder& command, RecordsetHolder& rows);
+  // Runs a query (input parameters only) and reads the first column of its
+  // first row as UTF-8 text straight into `text`, at its exact size
+  // (ado::Command::ReadText): `reserve` is told what the read holds before
+  // it is taken, and its refusal is the failure. `found` false when there
+  // is no row; NULL reads as empty. The statement and the driver's copy
+  // are let go before this returns.
+  Status ReadText(std::string_view sql, std::span<const com::Variant> params,
+                  const std::function<Status(uint64_t bytes)>& reserve, std::string& text, bool& found);
+  // What the calling thread's connection holds at most while it reads a
+  // text of `utf8Bytes` that way (0 without a connection).
+  uint64_t TextReadHolds(uint64_t utf8Bytes) const;
 
   // Reads a column of the current row as text into LastFieldValue. NULL has no
   // text form: DISP_E_TYPEMISMATCH, LastFieldValue unchanged.

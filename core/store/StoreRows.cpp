@@ -140,7 +140,8 @@ Status StoreRows::Insert(std::string_view sql, std::span<const com::Variant> par
                          std::initializer_list<std::pair<std::string_view, const com::Bstr*>> wrote) const {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   Status inserted = db_->ExecuteNonQuery(sql, params);
-  if (inserted.ok()) return Status();
+  // Refused by the memory budget before it ran: nothing was written.
+  if (inserted.ok() || inserted.code() == E_OUTOFMEMORY) return inserted;
   const com::Bstr reason = db_->LastErrorText();
   std::string select = "SELECT ";
   for (const auto& [column, value] : wrote) select.append(column).append(", ");

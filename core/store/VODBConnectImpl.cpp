@@ -74,16 +74,46 @@ Status CVODBConnectImpl::Init() {
 
 // ---- Query routines -------------------------------------------------------------
 
-Status CVODBConnectImpl::QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
-                                        com::Bstr& content) {
-  QUOR_RETURN_IF_ERROR(rows_.First(sql, params, "CONTENT", content, &found));
-  return com::HoldAnswer(content.Length());
+Status CVODBConnectImpl::ReadContent(std::string_view where, std::span<const com::Variant> params,
+                                     StoredContent& content) {
+  content = StoredContent();
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
+  // Its size first, without the content, so that what the read will hold is
+  // reserved before it is taken: PostgreSQL tells the bytes from the value's
+  // header; otherwise CONTENTLEN's UTF-16 units, each at most three bytes.
+  const bool octets = text::EqualsNoCase(db_->DbmsName(), "PostgreSQL");
+  const std::string sized =
+      std::string(octets ? "SELECT CONTENTLEN, octet_length(CONTENT)" : "SELECT CONTENTLEN") + " FROM QUORVESK WHERE " +
+      std::string(where);
+  CommandHolder command;
+  RecordsetHolder rows;
+  QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(command, rows, sized, params));
+  const bool row = !rows->Eof();
+  uint64_t bytes = 0;
+  if (row) {
+    com::Variant value, size;
+    if (SUCCEEDED(rows->GetValue(octets ? 1 : 0, value)) && !value.IsNull() &&
+        SUCCEEDED(value.ChangeType(com::VT_I8, size)) && size.I8() > 0)
+      bytes = static_cast<uint64_t>(size.I8()) * (octets ? 1 : 3);
+  }
+  db_->ReleaseQuery(command, rows);
+  if (!row) return Status();
+  content.hold = com::HoldForCall(com::MemoryUse::Content);
+  QUOR_RETURN_IF_ERROR(content.hold.GrowTo(db_->TextReadHolds(bytes)));
+  // Once the driver tells the exact length, the hold is set to it.
+  const auto exact = [&content](uint64_t held) { return content.hold.GrowTo(held); };
+  std::string text;
+  QUOR_RETURN_IF_ERROR(db_->ReadText("SELECT CONTENT FROM QUORVESK WHERE " + std::string(where), params, exact, text,
+                                     content.found));
+  // The statement and the driver's copy are gone: the text alone stays.
+  content.hold.ShrinkTo(text.size());
+  content.text = com::Bstr::TakeUtf8(std::move(text));
+  return Status();
 }
 
-Status CVODBConnectImpl::QueryOwnVOContent(const Caller& caller, const com::Bstr& name, bool& found,
-                                           com::Bstr& content) {
+Status CVODBConnectImpl::ReadOwnContent(const Caller& caller, const com::Bstr& name, StoredContent& content) {
   const com::Variant params[] = {Value(caller.name), Value(name)};
-  return QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOUSER = ? AND NAME = ?", params, found, content);
+  return ReadContent("VOUSER = ? AND NAME = ?", params, content);
 }
 
 Status CVODBConnectImpl::QueryVOLockA(const com::Bstr& uri, com::Bstr& lock) { return rows_.QueryLock(uri, lock); }
@@ -168,40 +198,40 @@ Status CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& 
 
 // ---- Content ----------------------------------------------------------------------
 
-Status CVODBConnectImpl::Content(bool found, const com::Bstr& content, com::ResultSink* stream, com::Bstr& result) {
-  if (found && stream && content.Length() >= ResponseStream::kPiece) return StreamContentAnswer(content, *stream);
-  result = found ? ContentAnswer(content) : EmptyAnswer();
+Status CVODBConnectImpl::Content(const StoredContent& content, com::ResultSink* stream, com::Bstr& result) {
+  if (content.found && stream && content.text.Length() >= ResponseStream::kPiece)
+    return StreamContentAnswer(content.text, *stream);
+  // An answer made whole is held beside the content while it is made.
+  QUOR_RETURN_IF_ERROR(com::HoldAnswer(content.text.Length()));
+  result = content.found ? ContentAnswer(content.text) : EmptyAnswer();
   return Status();
 }
 
 // The content goes out after the gate is left: a client that reads a
-// streamed answer slowly must not hold up the store's writers.
+// streamed answer slowly must not hold up the store's writers. What it
+// holds stays reserved until it has gone.
 Status CVODBConnectImpl::GetVOContent(const Caller& caller, const com::Bstr& name, com::Bstr& result,
                                       com::ResultSink* stream) {
-  bool found = false;
-  com::Bstr content;
+  StoredContent content;
   {
     OperationGate::Reading lock(operation_);
-    if (Status status = QueryOwnVOContent(caller, name, found, content); !status.ok()) return status;
+    if (Status status = ReadOwnContent(caller, name, content); !status.ok()) return status;
   }
-  return Content(found, content, stream, result);
+  return Content(content, stream, result);
 }
 
 Status CVODBConnectImpl::GetVOContentbyURI(const Caller& caller, const com::Bstr& uri, com::Bstr& result,
                                            com::ResultSink* stream) {
   if (Missing(uri)) return Status(QS_E_URI_NOT_SPECIFIED);
-  bool found = false;
-  com::Bstr content;
+  StoredContent content;
   {
     OperationGate::Reading lock(operation_);
     if (Status status = rows_.Authorize(caller, uri, u"r", QS_E_CONTENT_READ_RIGHT_REQUIRED); !status.ok())
       return status;
     const com::Variant params[] = {Value(uri)};
-    if (Status status = QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, content);
-        !status.ok())
-      return status;
+    if (Status status = ReadContent("VOURI = ?", params, content); !status.ok()) return status;
   }
-  return Content(found, content, stream, result);
+  return Content(content, stream, result);
 }
 
 Status CVODBConnectImpl::PutVOContent(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
@@ -232,11 +262,10 @@ Status CVODBConnectImpl::ForcePutVOContent(const Caller&, const com::Bstr&, cons
 
 Status CVODBConnectImpl::CheckOwnWrite(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
                                        HRESULT noLock, bool& unchanged, com::Bstr& uri, com::Bstr& holder) {
-  bool found = false;
-  com::Bstr stored;
-  QUOR_RETURN_IF_ERROR(QueryOwnVOContent(caller, name, found, stored));
+  StoredContent stored;
+  QUOR_RETURN_IF_ERROR(ReadOwnContent(caller, name, stored));
   // Unchanged content writes nothing and leaves the lock as it is.
-  unchanged = found && SameText(stored, content);
+  unchanged = stored.found && SameText(stored.text, content);
   if (unchanged) return Status();
   QUOR_RETURN_IF_ERROR(OwnURI(caller, name, uri));
   const auto lock = GetLockInfo(caller, uri);
@@ -249,11 +278,10 @@ Status CVODBConnectImpl::CheckWriteByURI(const Caller& caller, const com::Bstr& 
                                          bool& unchanged, com::Bstr& holder) {
   QUOR_RETURN_IF_ERROR(rows_.Authorize(caller, uri, u"rw", QS_E_CONTENT_WRITE_RIGHT_REQUIRED));
   const com::Variant params[] = {Value(uri)};
-  bool found = false;
-  com::Bstr stored;
-  QUOR_RETURN_IF_ERROR(QueryVOContent("SELECT CONTENT FROM QUORVESK WHERE VOURI = ?", params, found, stored));
-  if (!found) return Status(QS_E_VESK_CONTENT_MISSING);
-  unchanged = SameText(stored, content);
+  StoredContent stored;
+  QUOR_RETURN_IF_ERROR(ReadContent("VOURI = ?", params, stored));
+  if (!stored.found) return Status(QS_E_VESK_CONTENT_MISSING);
+  unchanged = SameText(stored.text, content);
   if (unchanged) return Status();
   const auto lock = GetLockInfo(caller, uri);
   if (!lock) return Status(QS_E_URI_INVALID);

@@ -21,6 +21,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/callcontext.h"
 #include "platform/com/hresult.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/status.h"
 #include "platform/com/variant.h"
 
@@ -100,16 +101,25 @@ class CVODBConnectImpl {
 
  private:
   bool Ready() const { return rows_.Ready(); }
+
+  // A stored content as read, with what it holds of the call's memory
+  // account for as long as it lives.
+  struct StoredContent {
+    com::Bstr text;  // "" for NULL
+    com::MemoryHold hold;
+    bool found = false;  // a row
+  };
   // The answer of a content read: streamed when it is large and a stream is given.
-  Status Content(bool found, const com::Bstr& content, com::ResultSink* stream, com::Bstr& result);
+  Status Content(const StoredContent& content, com::ResultSink* stream, com::Bstr& result);
 
   // ---- Query routines of the Vesk objects ----
-  // The stored CONTENT of the first row, raw: `found` false when there is no
-  // row; a failing query returns its status.
-  Status QueryVOContent(std::string_view sql, std::span<const com::Variant> params, bool& found,
-                        com::Bstr& content);
-  // The same for the object `name` of the owner `user`.
-  Status QueryOwnVOContent(const Caller& caller, const com::Bstr& name, bool& found, com::Bstr& content);
+  // The CONTENT of the row of QUORVESK that `where` (with `params`) picks,
+  // read straight into one buffer of its size; what the read holds is
+  // reserved before it is taken, and a refusal is the failure. `found`
+  // false when there is no row; a failing query returns its status.
+  Status ReadContent(std::string_view where, std::span<const com::Variant> params, StoredContent& content);
+  // The same for the caller's own object `name`.
+  Status ReadOwnContent(const Caller& caller, const com::Bstr& name, StoredContent& content);
   // LOCK_STATUS of the object of `uri`; null when no row.
   Status QueryVOLockA(const com::Bstr& uri, com::Bstr& lock);
   // Inserts the row and, when `content` is not null, its content, in one

@@ -109,8 +109,9 @@ std::string UnfoldName(const std::string& name) {
 }
 
 // This layer's code for a failed statement: only a broken constraint is told
-// apart.
+// apart, and a refusal of the memory budget, which is the call's answer.
 HRESULT CodeOf(const Status& failure) {
+  if (failure.code() == E_OUTOFMEMORY) return E_OUTOFMEMORY;
   return failure.code() == odbc::DB_E_INTEGRITYVIOLATION ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
 }
 
@@ -341,13 +342,8 @@ Parameter Command::CreateParameter(std::u16string_view name, DataType type, Para
   return Parameter{std::u16string(name), type, direction, size, std::move(value)};
 }
 
-HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
-  if (rows) rows->reset();
-  if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
+HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
   Connection& connection = *connection_;
-  if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
-
-  std::vector<odbc::Param> params;
   params.reserve(parameters_.size());
   for (const auto& p : parameters_) {
     odbc::Param bound;
@@ -401,7 +397,17 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
     }
     params.push_back(std::move(bound));
   }
+  return S_OK;
+}
 
+HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
+  if (rows) rows->reset();
+  if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
+  Connection& connection = *connection_;
+  if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
+
+  std::vector<odbc::Param> params;
+  if (const HRESULT bound = BindParameters(params); FAILED(bound)) return bound;
   std::string sql = text::Narrow(text_);
   const auto& cache = connection.Cache();
   auto statement = cache->Take(sql);
@@ -434,6 +440,35 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
   }
   cache->Give(std::move(sql), std::move(statement));
   return S_OK;
+}
+
+HRESULT Command::ReadText(const std::function<Status(uint64_t bytes)>& reserve, std::string& text, bool& found,
+                          bool& null) {
+  text.clear();
+  found = null = false;
+  if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
+  Connection& connection = *connection_;
+  if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
+  std::vector<odbc::Param> params;
+  if (const HRESULT bound = BindParameters(params); FAILED(bound)) return bound;
+  std::string sql = text::Narrow(text_);
+  const auto& cache = connection.Cache();
+  auto statement = cache->Take(sql);
+  if (!statement->valid()) return StatementFailure(connection, statement->allocationStatus());
+  Status read = statement->Execute(sql, params);
+  if (read.ok() && statement->columns().empty())
+    read = Status(adErrObjectClosed, "The statement returned no rows.");
+  if (read.ok()) {
+    const Result<bool> fetched = statement->Fetch();
+    if (!fetched.ok()) read = fetched.status();
+    else if ((found = *fetched)) read = statement->ReadText(0, reserve, text, null);
+  }
+  // Closed as it goes back: the driver lets its copy of the row go.
+  cache->Give(std::move(sql), std::move(statement));
+  if (read.ok()) return S_OK;
+  text = std::string();
+  return read.code() == adErrObjectClosed ? connection.Fail(adErrObjectClosed, read.message())
+                                          : StatementFailure(connection, read);
 }
 
 // ---- Recordset ----------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,11 +16,13 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/com/variant.h"
 
 namespace quor::odbc {
 class Connection;
 class Statement;
+struct Param;
 }  // namespace quor::odbc
 
 namespace quor::ado {
@@ -132,8 +135,19 @@ class Command {
   // Runs the text with the parameters bound to its '?' markers in order.
   // Output parameters receive their values.
   HRESULT Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
+  // Runs the text (input parameters only) and reads the first column of its
+  // first row as text straight into `text`, UTF-8 as the driver gives it
+  // where it can (odbc::Statement::ReadText: `reserve` is told what the read
+  // holds before it is taken). `found` is false when there is no row, `null`
+  // when the value is NULL. The statement, and with it the driver's copy of
+  // the row, is let go before this returns.
+  HRESULT ReadText(const std::function<quor::Status(uint64_t bytes)>& reserve, std::string& text, bool& found,
+                   bool& null);
 
  private:
+  // The parameters as the statement binds them.
+  HRESULT BindParameters(std::vector<odbc::Param>& params);
+
   Connection* connection_ = nullptr;
   std::u16string text_;
   std::vector<Parameter> parameters_;

@@ -3,6 +3,7 @@
 // is taken, by whichever layer takes it:
 //   - the request body while it is read (the listener);
 //   - a content read from the repository (the content store);
+//   - the copies a database driver makes of a long text it writes;
 //   - the rows a driver reads whole before it hands out the first one;
 //   - the side of a unified Query held to join the other against;
 //   - a streamed answer's pieces waiting to be sent;
@@ -30,7 +31,7 @@
 namespace quor::com {
 
 // What a reservation is for: it names the holder in a refusal's text.
-enum class MemoryUse { Answer, Request, Content, DriverRows, UnifiedSide, Pieces };
+enum class MemoryUse { Answer, Request, Content, DriverRows, UnifiedSide, Pieces, Parameters };
 
 class MemoryBudget {
  public:

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/com/memory_budget.h"
 #include "platform/text/text.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC must use 2-byte SQLWCHAR");
@@ -221,50 +222,89 @@ bool IsCharacterType(SQLSMALLINT t) {
 // Reads a long value with SQLGetData in chunks, appended to `out`: `unit`
 // bytes per character and a terminating zero of one unit at the end of every
 // chunk of text (none for binary). The first read tells the whole length; the
-// rest then comes in one more call, since some drivers convert the remaining
-// text on every call. Small at first: most values fit, and a longer one
-// reports its length. `chunk` is the buffer, kept by the caller so that its
-// room is reused. SQL_NO_DATA on the first call is passed on; NULL leaves
-// `null` set.
+// rest then comes in one more call, straight into `out` at its exact size,
+// since some drivers convert the remaining text on every call. Small at
+// first: most values fit, and a longer one reports its length. `chunk` is
+// the first read's buffer, kept by the caller so that its room is reused.
+// SQL_NO_DATA on the first call is passed on; NULL leaves `null` set.
 SQLRETURN GetChunked(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT ctype, size_t unit, bool terminated,
                      std::string& chunk, std::string& out, bool& null) {
   chunk.resize(256 * unit);
   SQLLEN indicator = 0;
-  bool first = true;
   null = false;
-  while (true) {
-    const SQLRETURN rc = SQLGetData(stmt, col, ctype, chunk.data(), static_cast<SQLLEN>(chunk.size()), &indicator);
-    if (rc == SQL_NO_DATA) return first ? SQL_NO_DATA : SQL_SUCCESS;
-    if (!SQL_SUCCEEDED(rc)) return rc;
-    if (indicator == SQL_NULL_DATA) {
-      null = true;
-      return rc;
-    }
-    first = false;
-    const size_t room = chunk.size() - (terminated ? unit : 0);
-    const size_t total = indicator == SQL_NO_TOTAL ? 0 : static_cast<size_t>(indicator);
-    size_t got = indicator == SQL_NO_TOTAL ? room : std::min(total, room);
-    // A driver may stop a narrow chunk short of a character it would split.
-    if (rc != SQL_SUCCESS && unit == 1 && terminated) got = strnlen(chunk.data(), got);
-    out.append(chunk.data(), got - got % unit);
-    if (rc == SQL_SUCCESS) return rc;
-    const size_t remaining = total > got ? total - got : chunk.size() * 2;
-    if (remaining + unit > chunk.size()) chunk.resize(remaining + unit);
+  SQLRETURN rc = SQLGetData(stmt, col, ctype, chunk.data(), static_cast<SQLLEN>(chunk.size()), &indicator);
+  if (!SQL_SUCCEEDED(rc)) return rc;
+  if (indicator == SQL_NULL_DATA) {
+    null = true;
+    return rc;
   }
+  const size_t room = chunk.size() - (terminated ? unit : 0);
+  // A driver may stop a narrow chunk short of a character it would split.
+  auto taken = [&](const char* data, size_t got) {
+    if (rc != SQL_SUCCESS && unit == 1 && terminated) got = strnlen(data, got);
+    return got - got % unit;
+  };
+  if (indicator != SQL_NO_TOTAL) {
+    const auto total = static_cast<size_t>(indicator);
+    const size_t got = taken(chunk.data(), std::min(total, room));
+    out.append(chunk.data(), got);
+    if (rc == SQL_SUCCESS || total <= got) return SQL_SUCCESS;
+    // The rest, at once, where it stays.
+    const size_t start = out.size(), rest = total - got;
+    out.resize(start + rest + (terminated ? unit : 0));
+    SQLLEN left = 0;
+    rc = SQLGetData(stmt, col, ctype, out.data() + start, static_cast<SQLLEN>(out.size() - start), &left);
+    if (rc == SQL_NO_DATA) rc = SQL_SUCCESS;
+    if (!SQL_SUCCEEDED(rc)) return rc;
+    const size_t more = left == SQL_NO_TOTAL ? rest : std::min(rest, static_cast<size_t>(std::max<SQLLEN>(left, 0)));
+    out.resize(start + taken(out.data() + start, more));
+    if (rc == SQL_SUCCESS) return rc;
+  } else {
+    out.append(chunk.data(), taken(chunk.data(), room));
+  }
+  // A driver that tells no length: doubling pieces until it has none left.
+  while (rc == SQL_SUCCESS_WITH_INFO) {
+    chunk.resize(chunk.size() * 2);
+    rc = SQLGetData(stmt, col, ctype, chunk.data(), static_cast<SQLLEN>(chunk.size()), &indicator);
+    if (rc == SQL_NO_DATA) return SQL_SUCCESS;
+    if (!SQL_SUCCEEDED(rc)) return rc;
+    const size_t piece = chunk.size() - (terminated ? unit : 0);
+    const size_t got = indicator == SQL_NO_TOTAL ? piece : std::min(static_cast<size_t>(indicator), piece);
+    out.append(chunk.data(), taken(chunk.data(), got));
+  }
+  return rc;
 }
 
 // UTF-16 to UTF-8 appended to `out`, as text::Narrow converts: an unpaired
-// surrogate becomes '?'. Here so that a column's buffer keeps its room.
+// surrogate becomes '?'. Here so that a column's buffer keeps its room; `out`
+// grows by exactly what the text takes.
 void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
   const size_t count = utf16Bytes.size() / 2;
-  const size_t start = out.size();
-  out.resize(start + count * 3);  // a unit takes three bytes at most, a pair four
-  char* p = out.data() + start;
   auto unitAt = [&](size_t i) {
     char16_t c;
     std::memcpy(&c, utf16Bytes.data() + i * 2, 2);
     return c;
   };
+  // A pair takes four bytes; a lone surrogate becomes '?', one.
+  size_t bytes = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char16_t c = unitAt(i);
+    if (c < 0x80) {
+      bytes += 1;
+    } else if (c < 0x800) {
+      bytes += 2;
+    } else if (c < 0xD800 || c > 0xDFFF) {
+      bytes += 3;
+    } else if (c < 0xDC00 && i + 1 < count && unitAt(i + 1) >= 0xDC00 && unitAt(i + 1) <= 0xDFFF) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 1;
+    }
+  }
+  const size_t start = out.size();
+  out.resize(start + bytes);
+  char* p = out.data() + start;
   for (size_t i = 0; i < count; ++i) {
     char32_t cp = unitAt(i);
     if (cp < 0x80) {
@@ -292,7 +332,37 @@ void AppendNarrow(std::string_view utf16Bytes, std::string& out) {
     }
     *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
-  out.resize(static_cast<size_t>(p - out.data()));
+}
+
+// Whether psqlODBC, on this connection, takes narrow input text as the UTF-8
+// it sends and gives narrow text as the UTF-8 it received: it converts both
+// ways through the process's character type when that is not its client
+// encoding (or when its wide-character debugging is on). One statement with
+// characters of every UTF-8 length, markup included, bound narrow and read
+// back both ways.
+bool NarrowIsUtf8On(SQLHDBC dbc) {
+  static constexpr char kText[] = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80<&>";
+  static constexpr char16_t kWide[] = u"a\u00E9\u65E5\U0001F600<&>";
+  SQLHSTMT stmt = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt))) return false;
+  std::u16string sql = u"SELECT CAST(? AS text), CAST(? AS text)";
+  SQLLEN nts = SQL_NTS;
+  bool same = true;
+  for (SQLUSMALLINT i = 1; i <= 2 && same; ++i)
+    same = SQL_SUCCEEDED(SQLBindParameter(stmt, i, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_WVARCHAR, 8, 0,
+                                          const_cast<char*>(kText), sizeof kText, &nts));
+  same = same && SQL_SUCCEEDED(SQLExecDirectW(stmt, WPtr(sql), SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(stmt));
+  if (same) {
+    char16_t wide[32] = {};
+    char narrow[32] = {};
+    SQLLEN wideLength = 0, narrowLength = 0;
+    same = SQL_SUCCEEDED(SQLGetData(stmt, 1, SQL_C_WCHAR, wide, sizeof wide, &wideLength)) &&
+           SQL_SUCCEEDED(SQLGetData(stmt, 2, SQL_C_CHAR, narrow, sizeof narrow, &narrowLength)) &&
+           std::u16string_view(wide, static_cast<size_t>(std::max<SQLLEN>(wideLength, 0)) / 2) == kWide &&
+           std::string_view(narrow, static_cast<size_t>(std::max<SQLLEN>(narrowLength, 0))) == kText;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return same;
 }
 
 // The first value of the first row of `sql`, run on a handle of its own
@@ -522,11 +592,16 @@ Status Connection::Open(std::string_view connectionString, int loginTimeoutSecon
   lost_ = false;
   owner_.Take("Connection::Open");
   // SQLite's driver hands narrow text to the engine, whose text is UTF-8;
-  // others read it in the client's code page.
-  narrowIsUtf8_ = text::EqualsNoCase(DbmsName(), "SQLite");
+  // psqlODBC converts it unless the process's character type is its client
+  // encoding; others read it in the client's code page.
+  const std::string dbms = DbmsName();
+  kind_ = text::EqualsNoCase(dbms, "SQLite")       ? Kind::SQLite
+          : text::EqualsNoCase(dbms, "PostgreSQL") ? Kind::PostgreSQL
+                                                   : Kind::Other;
+  narrowIsUtf8_ = kind_ == Kind::SQLite || (kind_ == Kind::PostgreSQL && NarrowIsUtf8On(dbc_));
   driverSteps_ = false;
   wal_.reset();
-  if (narrowIsUtf8_) {
+  if (kind_ == Kind::SQLite) {
     // In its step mode the driver starts statements forward-only.
     SQLHSTMT probe = nullptr;
     SQLULEN cursor = SQL_CURSOR_STATIC;
@@ -598,6 +673,30 @@ bool Connection::Lost() const {
   return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
 }
 
+// Multiples of the UTF-8 bytes, in quarters, measured with
+// bench/odbc_text_floor (the process's peak above its size before, 10 MB
+// and 100 MB texts, rounded up):
+// - a read: SQLite's driver keeps the row it read at the execute (1) and
+//   the value goes into a buffer of its size (1); psqlODBC keeps libpq's
+//   message and its own row (2), then the buffer (1). Read wide, the
+//   drivers' UTF-16 forms and conversions come on top (up to 7 with
+//   psqlODBC under a character type other than UTF-8), then the UTF-8 (1).
+// - a write: SQLite's engine makes the record (1, 1.18 at 10 MB);
+//   psqlODBC copies the value into its message and libpq into its output
+//   buffer (2). Bound wide: the UTF-16 form (2, at most, per UTF-8 byte)
+//   and the drivers' conversions back (2 with SQLite, up to 7 with
+//   psqlODBC under another character type).
+// A driver not measured is taken as the costliest seen.
+uint64_t Connection::TextReadHolds(uint64_t utf8Bytes) const {
+  const uint64_t quarters = !narrowIsUtf8_ ? 32 : kind_ == Kind::SQLite ? 8 : 12;
+  return utf8Bytes / 4 * quarters + utf8Bytes % 4 * quarters / 4;
+}
+
+uint64_t Connection::TextWriteHolds(uint64_t utf8Bytes) const {
+  const uint64_t quarters = narrowIsUtf8_ ? (kind_ == Kind::SQLite ? 5 : 8) : (kind_ == Kind::SQLite ? 16 : 36);
+  return utf8Bytes / 4 * quarters + utf8Bytes % 4 * quarters / 4;
+}
+
 std::string Connection::DbmsName() const {
   if (!open_) return {};
   owner_.Check("Connection::DbmsName");
@@ -608,6 +707,10 @@ std::string Connection::DbmsName() const {
 }
 
 // ---- Statement ------------------------------------------------------------------
+
+// Input texts shorter than this together are not reserved: small calls
+// stay as cheap as they were.
+constexpr uint64_t kReserveInputFrom = uint64_t{64} << 10;
 
 struct Statement::Bound {
   std::u16string wide;  // text, with room for output
@@ -659,6 +762,21 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   QUOR_RETURN_IF_ERROR(Prepare(sql));
   if (connection_->DriverSteps() && !readingChosen_) QUOR_RETURN_IF_ERROR(ChooseReading(sql));
   SQLRETURN rc = SQL_SUCCESS;
+
+  // What the driver copies of long input texts (and their UTF-16 forms,
+  // bound wide) is reserved in the call's account before it is made, for
+  // as long as the statement runs.
+  uint64_t inputText = 0;
+  for (const Param& p : params) {
+    if (p.kind != Param::Kind::Text || p.direction != Param::Direction::Input) continue;
+    if (auto* v = std::get_if<std::string>(&p.value)) inputText += v->size();
+    else if (auto* shared = std::get_if<SharedText>(&p.value)) inputText += shared->text.size();
+  }
+  com::MemoryHold copies;
+  if (inputText >= kReserveInputFrom) {
+    copies = com::HoldForCall(com::MemoryUse::Parameters);
+    QUOR_RETURN_IF_ERROR(copies.GrowTo(connection_->TextWriteHolds(inputText)));
+  }
 
   for (size_t i = 0; i < params.size(); ++i) {
     const Param& p = params[i];
@@ -1125,6 +1243,67 @@ Result<ValueView> Statement::Read(size_t column) {
   }
   if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLGetData");
   return v;
+}
+
+Status Statement::ReadText(size_t column, const std::function<Status(uint64_t bytes)>& reserve, std::string& text,
+                           bool& null) {
+  text.clear();
+  null = false;
+  if (column >= columns_.size() || column >= cells_.size())
+    return Failure("SQLGetData", "07009", "column index out of range");
+  connection_->Owner().Check("Statement::ReadText");
+  const Cell& cell = cells_[column];
+  const size_t boundUnit = cell.boundType == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1;
+  const bool boundText = cell.boundType == SQL_C_CHAR || cell.boundType == SQL_C_WCHAR;
+  if (cell.bound && (!boundText || (cell.indicator != SQL_NO_TOTAL &&
+                                    (cell.indicator == SQL_NULL_DATA ||
+                                     static_cast<size_t>(cell.indicator) <= cell.buffer.size() - boundUnit)))) {
+    // A short value the fetch filled in: as Read gives it.
+    QUOR_ASSIGN_OR_RETURN(const ValueView value, Read(column));
+    null = value.IsNull();
+    QUOR_RETURN_IF_ERROR(reserve(connection_->TextReadHolds(value.text.size())));
+    text.assign(value.text);
+    return {};
+  }
+  const auto col = static_cast<SQLUSMALLINT>(column + 1);
+  const bool narrow = connection_->NarrowIsUtf8();
+  const SQLSMALLINT ctype = narrow ? SQL_C_CHAR : SQL_C_WCHAR;
+  const size_t unit = narrow ? 1 : sizeof(SQLWCHAR);
+  // No room at all: the driver tells the length and copies nothing yet
+  // (psqlODBC makes a whole copy of a value that does not fit the room).
+  char none[sizeof(SQLWCHAR)];
+  SQLLEN total = 0;
+  SQLRETURN rc = SQLGetData(stmt_, col, ctype, none, 0, &total);
+  if (rc == SQL_NO_DATA) return {};
+  if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLGetData");
+  if (total == SQL_NULL_DATA) {
+    null = true;
+    return {};
+  }
+  if (total == SQL_NO_TOTAL || total < 0) {
+    // A driver that cannot tell: in pieces, reserved once it is known.
+    std::string& into = narrow ? text : wide_;
+    into.clear();
+    rc = GetChunked(stmt_, col, ctype, unit, true, chunk_, into, null);
+    if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLGetData");
+    QUOR_RETURN_IF_ERROR(reserve(connection_->TextReadHolds(narrow ? text.size() : wide_.size() / 2 * 3)));
+  } else {
+    const auto bytes = static_cast<size_t>(total);
+    // UTF-16 takes at least as many bytes as the UTF-8 of the same text.
+    QUOR_RETURN_IF_ERROR(reserve(connection_->TextReadHolds(narrow ? bytes : bytes / 2 * 3)));
+    std::string& into = narrow ? text : wide_;
+    into.resize(bytes + unit);
+    SQLLEN got = 0;
+    rc = bytes == 0 ? SQL_SUCCESS : SQLGetData(stmt_, col, ctype, into.data(), static_cast<SQLLEN>(into.size()), &got);
+    if (rc == SQL_NO_DATA) got = 0;
+    else if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLGetData");
+    into.resize(bytes == 0 ? 0 : std::min(bytes, static_cast<size_t>(std::max<SQLLEN>(got, 0))));
+  }
+  if (!narrow) {
+    AppendNarrow(wide_, text);
+    wide_ = std::string();
+  }
+  return {};
 }
 
 Result<bool> Statement::NextResult() {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -163,9 +164,19 @@ class Connection {
 
   // The driver's name for the server (e.g. "PostgreSQL", "SQLite").
   std::string DbmsName() const;
-  // Whether the driver takes narrow (SQL_C_CHAR) text as UTF-8, as it is:
-  // input text is then bound without its UTF-16 form.
+  // Whether the driver takes and gives narrow (SQL_C_CHAR) text as UTF-8,
+  // as it is: input text is then bound without its UTF-16 form, and
+  // ReadText reads it without one. SQLite's driver always does; psqlODBC
+  // does when the process's character type is UTF-8 (its client encoding
+  // is), which a probe at the connect tells.
   bool NarrowIsUtf8() const { return narrowIsUtf8_; }
+  // What the driver and this layer hold at most, in bytes, while a text of
+  // `utf8Bytes` is read whole with ReadText (the driver's copies and the
+  // buffers of the read), or while one is written as a bound input (the
+  // driver's copies, and its UTF-16 form when it is bound wide), as
+  // measured for each driver (bench/odbc_text_floor.cpp).
+  uint64_t TextReadHolds(uint64_t utf8Bytes) const;
+  uint64_t TextWriteHolds(uint64_t utf8Bytes) const;
 
   // The SQLite driver's step mode (StepAPI=1): it starts statements
   // forward-only and reads such a query's rows as they are fetched, instead
@@ -190,6 +201,8 @@ class Connection {
   bool open_ = false;
   bool autoCommit_ = true;
   bool narrowIsUtf8_ = false;
+  enum class Kind { Other, SQLite, PostgreSQL };
+  Kind kind_ = Kind::Other;
   bool driverSteps_ = false;
   std::optional<bool> wal_;
   mutable HandleOwner owner_;
@@ -269,6 +282,16 @@ class Statement {
   // The same value without copying it: text is read (in chunks, so long
   // values arrive whole) into a buffer the statement keeps per column.
   Result<ValueView> Read(size_t column);
+  // A text column of the current row read whole into `text` (UTF-8), for
+  // values too long to be held twice: narrow where the driver gives UTF-8
+  // (NarrowIsUtf8), asking the driver for its length first and then
+  // reading it at once into `text` at its exact size; otherwise wide, then
+  // converted. `reserve` is told what the read holds at its peak
+  // (Connection::TextReadHolds) once the length is known, before `text`
+  // is allocated; its failure ends the read with that failure. NULL
+  // leaves `text` empty and `null` set.
+  Status ReadText(size_t column, const std::function<Status(uint64_t bytes)>& reserve, std::string& text,
+                  bool& null);
   // Which character columns are read narrow; none by default.
   void SetNarrowText(NarrowText which) { narrowText_ = which; }
   // Moves to the next result of a batch: false when there is none.

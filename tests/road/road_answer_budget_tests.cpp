@@ -14,7 +14,40 @@
 namespace quor::admin::testing {
 namespace {
 
-class BudgetRoad : public CollabRoad {};
+class BudgetRoad : public CollabRoad {
+ protected:
+  void TearDown() override {
+    core::CSqlServerDBConnect db;
+    if (instance_ && instance_->IsPostgres() && Open(db)) {
+      const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + alice_ + "%"))};
+      db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
+    }
+    CollabRoad::TearDown();
+  }
+  bool Open(core::CDBConnect& db) const {
+    return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
+                   com::Bstr::FromUtf8(instance_->Odbc())).code() == 0;
+  }
+  static std::string Uri(std::string_view owner, std::string_view name) {
+    return "urn:vocontent:vodb000:" + std::string(owner) + "-" + std::string(name);
+  }
+  // alice's object `name` holding `content` (ASCII), written past the
+  // server: a put of it would be over the budget itself.
+  void StoreOutside(std::string_view name, const std::string& content) {
+    ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", name}, {"content", "placeholder"}}).ok);
+    core::CSqlServerDBConnect db;
+    ASSERT_TRUE(Open(db)) << db.LastErrorText().ToUtf8();
+    const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.size())),
+                                   com::Variant(com::Bstr::FromUtf8(content)),
+                                   com::Variant(com::Bstr::FromUtf8(Uri(alice_, name)))};
+    int64_t changed = 0;
+    ASSERT_EQ(db.ExecuteNonQuery("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params, changed)
+                  .code(),
+              0)
+        << db.LastErrorText().ToUtf8();
+    ASSERT_EQ(changed, 1);
+  }
+};
 
 TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   // Rows of a data source whose answer runs to several megabytes, in a WAL
@@ -43,7 +76,7 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   };
 
   const std::string big(3u << 20, 'x'), small = "small content";
-  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "big"}, {"content", big}}).ok);
+  StoreOutside("big", big);
   ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "small"}, {"content", small}}).ok);
   // A call's limit counts its request too: the big content is stored first.
   ASSERT_NO_FATAL_FAILURE(RestartWith({{"AnswerMemoryMB", 2}}));
@@ -94,6 +127,61 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   ASSERT_TRUE(few.ok) << few.fault;
   EXPECT_NE(few.decoded.find("id,t\n1,"), std::string::npos) << few.decoded.substr(0, 200);
   EXPECT_NE(instance_->Events().find("AnswerMemoryMB"), std::string::npos) << instance_->Events();
+}
+
+// What a content call takes is reserved before it is taken: a read or a
+// write over the call's limit is refused with the budget's fault, while a
+// small call on another session runs and succeeds beside it, and the refused
+// write changes nothing (the old content stays, no object is made).
+TEST_P(BudgetRoad, AContentCallOverItsLimitIsRefusedBeforeItIsTaken) {
+  InstanceOptions options;
+  options.serviceDwords = {{"AnswerMemoryMB", 2}};
+  QUOR_START_COLLAB(options);
+  // A request the listener holds (twice while its values are read, then
+  // once), and over the limit with what the driver copies of it on top; a
+  // stored content over it with what its read holds.
+  const std::string over(950u << 10, 'y');
+  ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", "doc"}, {"content", "old"}}).ok);
+  StoreOutside("stored", std::string(1800u << 10, 'y'));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> smallCalls{0}, smallFailures{0};
+  std::thread beside([&] {
+    while (!done) {
+      const CallOutcome small = Call(*bob, "PutVOContent", {{"name", "beside"}, {"content", "small"}});
+      if (!small.ok || Call(*bob, "GetVOContent", {{"name", "beside"}}).decoded != "<root>small</root>") ++smallFailures;
+      ++smallCalls;
+    }
+  });
+  // Refused by the layer that would take the memory, as its text says.
+  const auto refused = [&](const std::string& method,
+                           std::initializer_list<std::pair<std::string_view, std::string_view>> args,
+                           std::string_view holder) {
+    const CallOutcome call = Call(*alice, method, args);
+    EXPECT_FALSE(call.ok) << method;
+    EXPECT_EQ(call.status, E_OUTOFMEMORY) << method << ": " << call.fault;
+    EXPECT_NE(call.fault.find("AnswerMemoryMB"), std::string::npos) << method << ": " << call.fault;
+    EXPECT_NE(call.fault.find(holder), std::string::npos) << method << ": " << call.fault;
+  };
+  constexpr std::string_view kCopies = "the copies the database driver makes", kRead = "the content it reads";
+  for (int round = 0; round < 2; ++round) {
+    refused("PutVOContent", {{"name", "doc"}, {"content", over}}, kCopies);
+    refused("PutVOContent", {{"name", "fresh"}, {"content", over}}, kCopies);
+    refused("UpdateVOContent", {{"name", "doc"}, {"content", over}}, kCopies);
+    refused("UpdateVOContentbyURI", {{"uri", Uri(alice_, "doc")}, {"content", over}}, kCopies);
+    refused("GetVOContent", {{"name", "stored"}}, kRead);
+    refused("GetVOContentbyURI", {{"uri", Uri(alice_, "stored")}}, kRead);
+  }
+  done = true;
+  beside.join();
+  EXPECT_GT(smallCalls.load(), 0);
+  EXPECT_EQ(smallFailures.load(), 0);
+
+  EXPECT_EQ(Call(*alice, "GetVOContent", {{"name", "doc"}}).decoded, "<root>old</root>");
+  EXPECT_EQ(Call(*alice, "GetVOContent", {{"name", "fresh"}}).decoded, "<root/>");
+  EXPECT_EQ(Call(*alice, "GetVOURI", {{"vouser", alice_}, {"name", "fresh"}}).decoded, "<root/>");
+  const std::string events = instance_->Events();
+  EXPECT_NE(events.find("PutVOContent"), std::string::npos) << events;
 }
 
 TEST_P(BudgetRoad, ARequestTheProcessCannotHoldIsRefusedAndStoresNothing) {
