@@ -101,10 +101,11 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
   std::size_t nextCheck = out.str().size() + (std::size_t{1} << 20);
   odbc::ValueView value;
   std::string scratch;
+  bool atEnd = false;
   while (st.rowCount <= 0 || written < st.rowCount) {
     const HRESULT hr = rows->Fetch();
     if (FAILED(hr)) return fail(hr);
-    if (hr == S_FALSE) break;
+    if ((atEnd = hr == S_FALSE)) break;
     out.Open("record");
     for (std::size_t i = 0; i < columns.size(); ++i) {
       if (const HRESULT got = rows->Read(i, value); FAILED(got)) return fail(got);
@@ -130,6 +131,15 @@ Status Select(const CSQLParser& parser, const QueryStatement& st, oledb::Session
       if (!com::HoldAnswer(out.str().size()).ok()) return fail(E_OUTOFMEMORY);
       nextCheck = out.str().size() + (std::size_t{1} << 20);
     }
+  }
+  // Rows read as they are fetched are read to the end all the same: a
+  // failure among those left out fails the statement, as when the driver
+  // reads them all when it runs.
+  if (!atEnd && rows->Stepped()) {
+    HRESULT hr;
+    while ((hr = rows->Fetch()) == S_OK) {
+    }
+    if (FAILED(hr)) return fail(hr);
   }
   out.Close();
   return {};

@@ -4,11 +4,12 @@
 //
 //   memory_probe [--build DIR] [--budget-mb MB] [--clients N] [--content-mb MB]
 //                [--rows N] [--query-clients N] [--hold-seconds S]
-//                [--settle-seconds S] [--quick]
+//                [--settle-seconds S] [--wal] [--quick]
 //
 // Prepares a temporary instance (SQLite repository, local account store,
 // the service value AllAnswersMemoryMB = --budget-mb, default 512; an SQLite
-// data source "data" with a table of --rows rows x 8 columns, default 300k),
+// data source "data" with a table of --rows rows x 8 columns, default 300k,
+// in WAL mode with --wal, where the SQLite driver reads the Queries row by row),
 // starts quor-server, warms it (sign-in, a few calls of every kind used) and
 // reads its VmRSS as "idle". Then:
 //   A. one user stores a --content-mb content (default 12) with
@@ -83,12 +84,13 @@ struct Options {
   int queryClients = 32;
   int holdSeconds = 30;
   int settleSeconds = 60;
+  bool wal = false;  // the data source in WAL mode, which the driver reads row by row
 };
 
 [[noreturn]] void Usage(const std::string& why) {
   std::fprintf(why.empty() ? stdout : stderr,
                "usage: memory_probe [--build DIR] [--budget-mb MB] [--clients N] [--content-mb MB] [--rows N]\n"
-               "                    [--query-clients N] [--hold-seconds S] [--settle-seconds S] [--quick]\n%s%s",
+               "                    [--query-clients N] [--hold-seconds S] [--settle-seconds S] [--wal] [--quick]\n%s%s",
                why.c_str(), why.empty() ? "" : "\n");
   std::exit(why.empty() ? 0 : 2);
 }
@@ -109,6 +111,10 @@ Options ParseOptions(int argc, char** argv) {
     const std::string_view a = argv[i];
     if (a == "--quick") continue;
     if (a == "--help" || a == "-h") Usage("");
+    if (a == "--wal") {
+      o.wal = true;
+      continue;
+    }
     if (i + 1 >= argc) Usage(std::string(a) + " wants a value");
     const std::string v = argv[++i];
     const auto number = [&](long low) {
@@ -470,7 +476,8 @@ int main(int argc, char** argv) {
         std::string out;
         if (quor::soak::Shell("sqlite3 -batch " + quor::soak::Quoted(data.string()) + " " +
                                   quor::soak::Quoted(quor::bench::SqliteQueryTable("big", o.rows) +
-                                                     quor::bench::SqliteQueryTable("few", 10)),
+                                                     quor::bench::SqliteQueryTable("few", 10) +
+                                                     (o.wal ? "PRAGMA journal_mode = WAL;" : "")),
                               &out) != 0) {
           error = "sqlite3 could not make the data source: " + out;
           return false;

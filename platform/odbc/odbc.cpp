@@ -1,11 +1,13 @@
 #include "platform/odbc/odbc.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -363,6 +365,24 @@ bool NarrowIsUtf8On(SQLHDBC dbc) {
   return same;
 }
 
+// The first value of the first row of `sql`, run on a handle of its own
+// and read whole, as text; none when it fails or has no row.
+std::optional<std::string> FirstText(SQLHDBC dbc, std::string_view sql) {
+  SQLHSTMT stmt = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt))) return std::nullopt;
+  std::optional<std::string> value;
+  std::u16string wsql = W(sql);
+  SQLWCHAR text[256];
+  SQLLEN length = 0;
+  if (SQL_SUCCEEDED(SQLSetStmtAttrW(stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_STATIC), 0)) &&
+      SQL_SUCCEEDED(SQLExecDirectW(stmt, WPtr(wsql), static_cast<SQLINTEGER>(wsql.size()))) &&
+      SQL_SUCCEEDED(SQLFetch(stmt)) &&
+      SQL_SUCCEEDED(SQLGetData(stmt, 1, SQL_C_WCHAR, text, sizeof text, &length)) && length >= 0)
+    value = FromW(text, std::min<size_t>(static_cast<size_t>(length) / sizeof(SQLWCHAR), 255));
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return value;
+}
+
 // Optional catalog arguments: a null pointer means "no restriction".
 struct OptW {
   explicit OptW(const std::optional<std::string>& v) {
@@ -377,7 +397,53 @@ struct OptW {
   bool present = false;
 };
 
+// SQLite's allocations, counted for the thread that makes them: what a
+// statement's run took is what its thread's count grew by meanwhile.
+// SQLite's own allocator keeps each block's size in a header of its own;
+// these ask malloc for it.
+thread_local int64_t sqliteHeld = 0;
+
+// A block as the heap holds it: what malloc made usable, and its header.
+int64_t BlockBytes(void* p) { return static_cast<int64_t>(::malloc_usable_size(p) + sizeof(size_t)); }
+
+void* SqliteMalloc(int bytes) {
+  void* p = std::malloc(static_cast<size_t>(bytes));
+  if (p) sqliteHeld += BlockBytes(p);
+  return p;
+}
+void SqliteFree(void* p) {
+  if (!p) return;
+  sqliteHeld -= BlockBytes(p);
+  std::free(p);
+}
+void* SqliteRealloc(void* p, int bytes) {
+  const int64_t before = p ? BlockBytes(p) : 0;
+  void* grown = std::realloc(p, static_cast<size_t>(bytes));
+  if (grown) sqliteHeld += BlockBytes(grown) - before;
+  return grown;
+}
+int SqliteSize(void* p) { return p ? static_cast<int>(::malloc_usable_size(p)) : 0; }
+int SqliteRoundUp(int bytes) { return (bytes + 7) & ~7; }
+int SqliteInit(void*) { return 0; }
+void SqliteShutdown(void*) {}
+
+// sqlite3_mem_methods, as sqlite3.h lays it out.
+struct SqliteMemory {
+  void* (*malloc)(int);
+  void (*free)(void*);
+  void* (*realloc)(void*, int);
+  int (*size)(void*);
+  int (*roundUp)(int);
+  int (*init)(void*);
+  void (*shutdown)(void*);
+  void* data;
+};
+SqliteMemory countedMemory{SqliteMalloc, SqliteFree, SqliteRealloc, SqliteSize,
+                           SqliteRoundUp, SqliteInit, SqliteShutdown, nullptr};
+
 }  // namespace
+
+int64_t SqliteHeldByThread() { return sqliteHeld; }
 
 Status PrepareDriverLibraries() {
   // The SQLite driver's library, which the driver would load at its first
@@ -386,11 +452,14 @@ Status PrepareDriverLibraries() {
   if (!sqlite) return Status();
   using Config = int (*)(int, ...);
   const auto config = reinterpret_cast<Config>(::dlsym(sqlite, "sqlite3_config"));
+  if (!config) return Status();
   constexpr int kMemoryStatistics = 9;  // SQLITE_CONFIG_MEMSTATUS
-  const int rc = config ? config(kMemoryStatistics, 0) : 0;
+  constexpr int kAllocator = 4;         // SQLITE_CONFIG_MALLOC
+  int rc = config(kMemoryStatistics, 0);
+  if (rc == 0) rc = config(kAllocator, &countedMemory);
   if (rc != 0)
-    return Status(E_FAIL, text::Format("SQLite's memory statistics stay on (sqlite3_config answered %d: SQLite was "
-                                       "already in use)",
+    return Status(E_FAIL, text::Format("SQLite's memory statistics stay on and its allocations uncounted "
+                                       "(sqlite3_config answered %d: SQLite was already in use)",
                                        rc));
   return Status();
 }
@@ -530,7 +599,26 @@ Status Connection::Open(std::string_view connectionString, int loginTimeoutSecon
           : text::EqualsNoCase(dbms, "PostgreSQL") ? Kind::PostgreSQL
                                                    : Kind::Other;
   narrowIsUtf8_ = kind_ == Kind::SQLite || (kind_ == Kind::PostgreSQL && NarrowIsUtf8On(dbc_));
+  driverSteps_ = false;
+  wal_.reset();
+  if (kind_ == Kind::SQLite) {
+    // In its step mode the driver starts statements forward-only.
+    SQLHSTMT probe = nullptr;
+    SQLULEN cursor = SQL_CURSOR_STATIC;
+    if (SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &probe))) {
+      driverSteps_ = SQL_SUCCEEDED(SQLGetStmtAttrW(probe, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr)) &&
+                     cursor == SQL_CURSOR_FORWARD_ONLY;
+      SQLFreeHandle(SQL_HANDLE_STMT, probe);
+    }
+  }
   return {};
+}
+
+bool Connection::MayStep() {
+  if (!driverSteps_ || !open_) return false;
+  owner_.Check("Connection::MayStep");
+  if (!wal_) wal_ = text::EqualsNoCase(FirstText(dbc_, "PRAGMA journal_mode").value_or(""), "wal");
+  return *wal_;
 }
 
 void Connection::Close() {
@@ -668,8 +756,11 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
   bound_.clear();
   columns_.clear();
+  stepped_ = false;
+  driverHeld_ = 0;
 
   QUOR_RETURN_IF_ERROR(Prepare(sql));
+  if (connection_->DriverSteps() && !readingChosen_) QUOR_RETURN_IF_ERROR(ChooseReading(sql));
   SQLRETURN rc = SQL_SUCCESS;
 
   // What the driver copies of long input texts (and their UTF-16 forms,
@@ -783,9 +874,20 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
     bound_.push_back(std::move(b));
   }
 
+  const int64_t heldBefore = sqliteHeld;
   rc = SQLExecute(stmt_);
+  driverHeld_ = static_cast<uint64_t>(std::max<int64_t>(sqliteHeld - heldBefore, 0));
   if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLExecute");
   QUOR_RETURN_IF_ERROR(DescribeResult());
+  if (connection_->DriverSteps() && !staticCursor_ && !columns_.empty()) {
+    // The driver counts the rows of a result it read whole, and none of
+    // one it steps through; it may still read a query whole (one with
+    // parameters, one in a transaction, one while another steps).
+    SQLLEN count = -1;
+    stepped_ = !SQL_SUCCEEDED(SQLGetDiagFieldW(SQL_HANDLE_STMT, stmt_, 0, SQL_DIAG_CURSOR_ROW_COUNT, &count, 0,
+                                               nullptr)) ||
+               count < 0;
+  }
 
   // Output values are complete once there is no result left to read; with a
   // result open they are read back by the caller after the rows. Not strict,
@@ -810,6 +912,76 @@ Status Statement::Prepare(std::string_view sql) {
   if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLPrepare");
   preparedSql_ = std::string(sql);
   prepared_ = true;
+  readingChosen_ = false;
+  return {};
+}
+
+Status Statement::ChooseReading(std::string_view sql) {
+  QUOR_RETURN_IF_ERROR(DescribeResult());
+  const bool whole = !connection_->MayStep() || !TypesDeclared();
+  if (whole != staticCursor_) {
+    QUOR_RETURN_IF_ERROR(Reopen(whole));
+    QUOR_RETURN_IF_ERROR(Prepare(sql));
+  }
+  readingChosen_ = true;
+  return {};
+}
+
+// Before it runs, the driver describes a column whose type no table
+// declares as "varchar" (a computed one, or one of a table that declares
+// none for it); reading every row it takes the first value's type instead,
+// reading row by row it keeps that. So a "varchar" is a declared one only
+// where its table declares a type for each of its columns. A query of no
+// columns is read whole: a pragma that sets something runs when stepped.
+bool Statement::TypesDeclared() {
+  if (columns_.empty()) return false;
+  const auto attribute = [&](SQLUSMALLINT column, SQLUSMALLINT field) -> std::optional<std::string> {
+    SQLWCHAR value[256];
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLColAttributeW(stmt_, column, field, value, sizeof value, &length, nullptr)))
+      return std::nullopt;
+    return FromW(value, std::clamp<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)) / sizeof(SQLWCHAR),
+                                           0, 255));
+  };
+  std::vector<std::string> tables;
+  for (SQLUSMALLINT c = 1; c <= columns_.size(); ++c) {
+    const std::optional<std::string> type = attribute(c, SQL_DESC_TYPE_NAME);
+    if (!type) return false;
+    if (*type != "varchar" && *type != "wvarchar") continue;
+    const std::optional<std::string> table = attribute(c, SQL_DESC_BASE_TABLE_NAME);
+    if (!table || table->empty()) return false;
+    if (std::find(tables.begin(), tables.end(), *table) == tables.end()) tables.push_back(*table);
+  }
+  for (const std::string& table : tables) {
+    // Every table of that name, in every schema of the connection.
+    std::string literal = "'";
+    for (const char c : table) literal += c == '\'' ? std::string("''") : std::string(1, c);
+    literal += "'";
+    const std::string typed = FirstText(connection_->handle(),
+                                        "SELECT sum((SELECT count(*) FROM pragma_table_xinfo(" + literal +
+                                            ", d.name))) > 0 AND sum((SELECT count(*) FROM pragma_table_xinfo(" +
+                                            literal + ", d.name) WHERE type = '')) = 0 FROM pragma_database_list AS d")
+                                  .value_or("0");
+    if (typed != "1") return false;
+  }
+  return true;
+}
+
+Status Statement::Reopen(bool whole) {
+  Unbind();
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+  stmt_ = nullptr;
+  prepared_ = false;
+  SQLHSTMT stmt = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_->handle(), &stmt))) {
+    allocStatus_ = Collect(SQL_HANDLE_DBC, connection_->handle(), "SQLAllocHandle");
+    return allocStatus_;
+  }
+  stmt_ = stmt;
+  staticCursor_ = whole;
+  const SQLULEN cursor = whole ? SQL_CURSOR_STATIC : SQL_CURSOR_FORWARD_ONLY;
+  if (!SQL_SUCCEEDED(SQLSetStmtAttrW(stmt_, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(cursor), 0)))
+    return CollectOn(*connection_, stmt_, "SQLSetStmtAttr");
   return {};
 }
 
@@ -1157,6 +1329,8 @@ Status Statement::RunCatalog(const char* function, Call&& call) {
   CloseCursor();
   Unbind();
   prepared_ = false;
+  stepped_ = false;
+  driverHeld_ = 0;
   const SQLRETURN rc = call(static_cast<SQLHSTMT>(stmt_));
   if (!SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, function);
   return DescribeResult();

@@ -113,9 +113,16 @@ class Environment;
 // SQLite then keeps no memory statistics: their one lock, taken by every
 // allocation of every statement, made concurrent large reads wait on each
 // other (eight at once of a million rows each took ten times as long as one
-// alone; without the statistics, under twice as long).
+// alone; without the statistics, under twice as long). And it allocates
+// through counters of the allocating thread, so that a statement knows what
+// its driver took for its result (Statement::DriverHeld).
 // Succeeds when SQLite is not installed; fails when it was already in use.
 Status PrepareDriverLibraries();
+
+// The bytes SQLite's allocations of the calling thread hold, net of what it
+// freed (malloc's blocks with their headers); 0 unless PrepareDriverLibraries
+// set the counting up.
+int64_t SqliteHeldByThread();
 
 // One connection. Its handle, and those of its statements, are used only by
 // the thread that holds it (see HandleOwner): the thread that opened it, or
@@ -171,6 +178,19 @@ class Connection {
   uint64_t TextReadHolds(uint64_t utf8Bytes) const;
   uint64_t TextWriteHolds(uint64_t utf8Bytes) const;
 
+  // The SQLite driver's step mode (StepAPI=1): it starts statements
+  // forward-only and reads such a query's rows as they are fetched, instead
+  // of all of them when it runs.
+  bool DriverSteps() const { return driverSteps_; }
+  // Whether queries may be read so: the driver steps and the database's
+  // journal is a WAL. In any other journal a query read row by row holds
+  // the database's read lock until its last row, and every writer of the
+  // database waits that long (or fails, past its busy time-out). Asked of
+  // the database the first time, after a statement of the connection read
+  // it: a WAL then stays one while the connection is open (leaving it takes
+  // the database to oneself).
+  bool MayStep();
+
   void* handle() const { return dbc_; }
 
  private:
@@ -183,6 +203,8 @@ class Connection {
   bool narrowIsUtf8_ = false;
   enum class Kind { Other, SQLite, PostgreSQL };
   Kind kind_ = Kind::Other;
+  bool driverSteps_ = false;
+  std::optional<bool> wal_;
   mutable HandleOwner owner_;
   // Set by a failure of any statement of the connection (they may run on
   // other threads than the one that asks).
@@ -206,6 +228,11 @@ class Statement {
   // Runs `sql` with `params` bound in order to its `?` markers; running the
   // same text again reuses the prepared statement. Output
   // parameters are written back into `params` after the statement ends.
+  // Where the SQLite driver steps, a query is read row by row when every
+  // column's type is one its table declares (the driver then describes it
+  // as when it reads the rows whole: it names the type of a column without
+  // one by the column's first value when it reads every row, before any
+  // row when it steps) and the connection MayStep; any other is read whole.
   Status Execute(std::string_view sql, std::vector<Param>& params);
   Status Execute(std::string_view sql);
   // Prepares `sql` and describes the columns of its result without running
@@ -236,6 +263,14 @@ class Statement {
   // The current result: its columns (empty when it has none), rows affected.
   const std::vector<ColumnInfo>& columns() const { return columns_; }
   int64_t RowCount() const;
+  // Whether the last execution's rows come from the database as they are
+  // fetched: a failure among them then surfaces at the fetch that meets
+  // it, and rows never fetched are never read.
+  bool Stepped() const { return stepped_; }
+  // What the driver's allocations grew by while the statement ran: for a
+  // query read whole, the rows it holds until the statement runs again or
+  // goes. Counted for SQLite once PrepareDriverLibraries set that up, else 0.
+  uint64_t DriverHeld() const { return driverHeld_; }
   // Moves to the next row: true on a row, false at the end.
   // The first fetch of a result binds its integer and floating-point columns,
   // and its short text columns, to buffers of the statement, which every
@@ -266,6 +301,12 @@ class Statement {
 
  private:
   Status Prepare(std::string_view sql);
+  // Picks how the freshly prepared `sql` is read where the driver steps:
+  // the cursor type picks it, which is set before a statement is prepared,
+  // so the other kind of handle is made for it when needed.
+  Status ChooseReading(std::string_view sql);
+  bool TypesDeclared();
+  Status Reopen(bool whole);
   Status DescribeResult();
   Status BindColumns();
   void Unbind();
@@ -280,6 +321,10 @@ class Statement {
   std::vector<ColumnInfo> columns_;
   std::string preparedSql_;
   bool prepared_ = false;
+  bool staticCursor_ = false;  // read whole where the driver steps
+  bool readingChosen_ = false;  // for the text prepared
+  bool stepped_ = false;
+  uint64_t driverHeld_ = 0;
   NarrowText narrowText_ = NarrowText::None;
   bool ReadsNarrow(int16_t sqlType) const;
   // Buffers of bound parameters must outlive the execution.

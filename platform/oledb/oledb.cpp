@@ -58,23 +58,29 @@ std::string_view FileName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+// A setting added to an ODBC string that does not give it itself.
+void AddSetting(std::string& odbcString, std::string_view key, std::string_view value) {
+  if (odbc::ConnectionValue(odbcString, key)) return;
+  if (!odbcString.empty() && odbcString.back() != ';') odbcString += ';';
+  odbcString.append(key).append("=").append(value);
+}
+
 }  // namespace
 
 void AddCursorFetch(std::string& odbcString) {
   if (!FileName(odbc::DriverFile(odbcString)).starts_with("psqlodbc")) return;
   // psqlODBC reads the whole result of a query into memory before it hands
   // out the first row, unless it reads through a cursor, a batch of rows at
-  // a time. A string that says so itself keeps what it says. (The SQLite
-  // driver holds a whole result too, but reading row by row it guesses the
-  // types of computed columns before any row, so their type names in the
-  // answers would change.)
-  const auto add = [&](std::string_view key, std::string_view value) {
-    if (odbc::ConnectionValue(odbcString, key)) return;
-    if (!odbcString.empty() && odbcString.back() != ';') odbcString += ';';
-    odbcString.append(key).append("=").append(value);
-  };
-  add("UseDeclareFetch", "1");
-  add("Fetch", std::to_string(kCursorFetchRows));
+  // a time. A string that says so itself keeps what it says.
+  AddSetting(odbcString, "UseDeclareFetch", "1");
+  AddSetting(odbcString, "Fetch", std::to_string(kCursorFetchRows));
+}
+
+void AddStepReads(std::string& odbcString) {
+  // The SQLite driver reads a whole result when the statement runs, unless
+  // it steps; stepping, it names some columns' types otherwise, which the
+  // odbc layer tells before it picks how to read.
+  if (FileName(odbc::DriverFile(odbcString)).starts_with("libsqlite3odbc")) AddSetting(odbcString, "StepAPI", "1");
 }
 
 DBTYPE DbTypeOfSqlType(int16_t sqlType) {
@@ -163,6 +169,7 @@ HRESULT DataSource::Initialize(std::string_view provider) {
   if (mapped == ado::adErrProviderNotFound) return Fail(REGDB_E_CLASSNOTREG, error);
   if (FAILED(mapped)) return Fail(E_FAIL, error);
   AddCursorFetch(odbcString);
+  AddStepReads(odbcString);
 
   auto connection = std::make_shared<odbc::Connection>();
   if (const Status opened = connection->Open(odbcString, timeoutSeconds_); !opened.ok())
@@ -247,7 +254,14 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
   if (!statement->valid()) return Failure(statement->allocationStatus());
   statement->SetNarrowText(narrowText_);
   if (const Status ran = statement->Execute(sql, params); !ran.ok()) return Failure(ran);
-  result.reset(new Rowset(std::move(statement), Rowset::Kind::Command));
+  // Known only now that they are read: the driver took them meanwhile. A
+  // refusal frees them with the statement. A change is never refused once
+  // it ran: what its driver took is no rows.
+  com::MemoryHold driverRows =
+      statement->columns().empty() ? com::MemoryHold() : com::HoldForCall(com::MemoryUse::DriverRows);
+  if (const Status room = driverRows.GrowTo(statement->DriverHeld()); !room.ok())
+    return Fail(E_OUTOFMEMORY, room.message());
+  result.reset(new Rowset(std::move(statement), Rowset::Kind::Command, std::move(driverRows)));
   return S_OK;
 }
 
@@ -308,7 +322,8 @@ HRESULT Session::GetSchemaRowset(Schema schema, const Restrictions& r, std::uniq
 
 // ---- Rowset ----------------------------------------------------------------------
 
-Rowset::Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind) : statement_(std::move(statement)), kind_(kind) {
+Rowset::Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind, com::MemoryHold driverRows)
+    : driverRows_(std::move(driverRows)), statement_(std::move(statement)), kind_(kind) {
   Describe();
 }
 

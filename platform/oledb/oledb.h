@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/com/hresult.h"
+#include "platform/com/memory_budget.h"
 #include "platform/odbc/odbc.h"
 
 namespace quor::oledb {
@@ -65,6 +66,10 @@ inline constexpr int kCursorFetchRows = 1000;
 // whole by the driver; other drivers' strings, and settings a string gives
 // itself, stay as they are. Initialize does it for every data source.
 void AddCursorFetch(std::string& odbcString);
+// The same for the SQLite driver: its step mode (StepAPI), in which
+// platform/odbc reads row by row the queries whose answers stay the same
+// (odbc::Statement::Execute) and reads every other one whole.
+void AddStepReads(std::string& odbcString);
 
 // Puts a name (catalog, schema, table, column) in SQL: in double quotes, any
 // double quote inside doubled.
@@ -159,6 +164,9 @@ class Session {
   // comes back as a rowset even when it has no columns (then it only tells
   // the rows affected) and leads on to the batch's further results. Output
   // parameters receive their values when the statement has no rows to read.
+  // The rows a driver read whole are held in the call's memory account for
+  // as long as the rowset lives: E_OUTOFMEMORY, with the refusal's text,
+  // when they do not fit.
   HRESULT Execute(std::string_view sql, std::vector<Parameter>& params, std::unique_ptr<Rowset>& result);
   HRESULT Execute(std::string_view sql, std::unique_ptr<Rowset>& result);
   // The columns a command's result would have, from the driver's
@@ -221,6 +229,11 @@ class Rowset {
   // Moves to the batch's next result; S_FALSE when there is none.
   HRESULT NextResult();
 
+  // Whether rows come from the database as they are fetched: a failure
+  // among them surfaces at the fetch that meets it, and rows never fetched
+  // are never read.
+  bool Stepped() const { return statement_->Stepped(); }
+
   // Reads the output values of the command into `params`, the vector it was
   // executed with. Some drivers fill them only once every result has been
   // read, so call this after NextResult answered S_FALSE. DB_E_DATAOVERFLOW
@@ -232,12 +245,14 @@ class Rowset {
  private:
   friend class Session;
   enum class Kind { Command, Schema };
-  Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind);
+  Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind, com::MemoryHold driverRows = {});
   void Describe();
   HRESULT Failure(const Status& failure);
   // A schema listing's integer as OLE DB gives it (types, parameter kinds).
   std::int64_t Translated(size_t column, std::int64_t value) const;
 
+  // What the driver holds for the rows, until the statement goes.
+  com::MemoryHold driverRows_;
   std::unique_ptr<odbc::Statement> statement_;
   Kind kind_;
   std::vector<Column> columns_;

@@ -1,6 +1,7 @@
 // The memory answers held whole may take: a call whose answer would pass
 // its limit gets a clear fault and an event-log line, changes nothing, and
-// the other calls run on; an answer sent while it is read is not held.
+// the other calls run on; an answer sent while it is read is not held, but
+// the rows its driver read whole are.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,24 +50,27 @@ class BudgetRoad : public CollabRoad {
 };
 
 TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
-  // Rows of a data source whose answer runs to several megabytes.
+  // Rows of a data source whose answer runs to several megabytes, in a WAL
+  // (which the SQLite driver reads row by row), and the same outside one.
   st::TempDir data;
-  const auto source = SqliteSource(data.Path() / "many.db", "many",
-                                   "CREATE TABLE many (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
-                                   "SELECT x + 1 FROM n WHERE x < 40000) INSERT INTO many SELECT x, "
-                                   "printf(\"%0100d\", x) FROM n;");
+  const std::string rows = "CREATE TABLE many (id INTEGER, t TEXT); WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
+                           "SELECT x + 1 FROM n WHERE x < 40000) INSERT INTO many SELECT x, "
+                           "printf(\"%0100d\", x) FROM n;";
+  const auto source = SqliteSource(data.Path() / "many.db", "many", rows + " PRAGMA journal_mode = WAL;");
+  const auto whole = SqliteSource(data.Path() / "whole.db", "whole", rows);
   ASSERT_FALSE(source.first.empty());
+  ASSERT_FALSE(whole.first.empty());
   InstanceOptions options;
   options.homeFiles = {
       {"transform/csv.xml", "<QuorTransform><transform><ProgID>FlatConvert.TransCSV</ProgID></transform></QuorTransform>"},
-      source};
+      source, whole};
   QUOR_START_COLLAB(options);
   // Rows as they are stored, or through one transformer that converts them
   // row by row, leave while they are read; through a chain of transformers
   // they are made whole first.
-  const auto query = [](int rows, const std::string& chain) {
-    return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>many</dsn><catalog>"
-           "main</catalog><table>many</table></target><condition>id &lt;= " +
+  const auto query = [](int rows, const std::string& chain, const std::string& dsn = "many") {
+    return "<query><get><content>record</content><target><provider>MSDASQL.1</provider><dsn>" + dsn +
+           "</dsn><catalog>main</catalog><table>many</table></target><condition>id &lt;= " +
            std::to_string(rows) + "</condition>" + (chain.empty() ? "" : "<transform>" + chain + "</transform>") +
            "</get></query>";
   };
@@ -106,6 +110,10 @@ TEST_P(BudgetRoad, AnAnswerOverItsLimitIsRefusedAndOthersRunOn) {
   const CallOutcome converted = Call(*alice, "Query", {{"sqlstmt", query(40000, "trans:0")}});
   ASSERT_TRUE(converted.ok) << converted.fault;
   EXPECT_NE(converted.decoded.find("\n40000,"), std::string::npos);
+  // Outside a WAL the driver reads them whole when the statement runs.
+  const CallOutcome readWhole = Call(*alice, "Query", {{"sqlstmt", query(40000, "", "whole")}});
+  EXPECT_EQ(readWhole.status, E_OUTOFMEMORY) << readWhole.fault;
+  EXPECT_NE(readWhole.fault.find("the rows the database driver reads whole"), std::string::npos) << readWhole.fault;
   done = true;
   beside.join();
   EXPECT_GT(smallCalls.load(), 0);
