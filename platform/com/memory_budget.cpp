@@ -49,7 +49,7 @@ void MemoryBudget::Configure(uint64_t perCall, uint64_t allCalls) {
   allCalls_.store(allCalls ? allCalls : DefaultAllCalls(), std::memory_order_relaxed);
   // A larger limit may make room for those waiting.
   MutexLock lock(mutex_);
-  if (waiting_) room_.notify_all();
+  if (!waiting_.empty()) room_.notify_all();
 }
 
 uint64_t MemoryBudget::InUse() const {
@@ -57,31 +57,56 @@ uint64_t MemoryBudget::InUse() const {
   return inUse_;
 }
 
-bool MemoryBudget::Take(uint64_t bytes, bool wait, uint64_t& seen) {
+bool MemoryBudget::Take(const Waiter& me, bool wait, uint64_t& seen) {
   const auto deadline = std::chrono::steady_clock::now() + kWait;
   MutexLock lock(mutex_);
-  while (inUse_ + bytes > AllCalls()) {
-    if (!wait || std::chrono::steady_clock::now() >= deadline) {
-      seen = inUse_;
-      return false;
-    }
-    ++waiting_;
-    room_.wait_until(mutex_, deadline);
-    --waiting_;
+  if (inUse_ + me.bytes <= AllCalls() || me.held + me.bytes <= CallMemory::kLarge) {
+    inUse_ += me.bytes;
+    return true;
   }
-  inUse_ += bytes;
-  return true;
+  bool taken = false;
+  if (wait) {
+    waiting_.push_back(&me);
+    // The youngest may have to give way to one that came before it.
+    room_.notify_all();
+    for (;;) {
+      if (inUse_ + me.bytes <= AllCalls()) {
+        inUse_ += me.bytes;
+        taken = true;
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline || MustYield(me)) break;
+      room_.wait_until(mutex_, deadline);
+    }
+    std::erase(waiting_, &me);
+    // Another may now be the youngest.
+    if (!taken) room_.notify_all();
+  }
+  seen = inUse_;
+  return taken;
+}
+
+bool MemoryBudget::MustYield(const Waiter& me) const {
+  uint64_t held = 0;
+  const Waiter* oldest = nullptr;
+  const Waiter* youngest = nullptr;
+  for (const Waiter* w : waiting_) {
+    held += w->held;
+    if (!oldest || w->age < oldest->age) oldest = w;
+    if (!youngest || w->age > youngest->age) youngest = w;
+  }
+  return youngest == &me && held + oldest->bytes > AllCalls();
 }
 
 void MemoryBudget::Give(uint64_t bytes) {
   MutexLock lock(mutex_);
   inUse_ -= std::min(bytes, inUse_);
-  if (waiting_) room_.notify_all();
+  if (!waiting_.empty()) room_.notify_all();
 }
 
 // ---- One call's account -------------------------------------------------------------
 
-CallMemory::CallMemory(MemoryBudget& budget) : budget_(budget) {}
+CallMemory::CallMemory(MemoryBudget& budget) : budget_(budget), age_(budget.calls_.fetch_add(1)) {}
 
 CallMemory::~CallMemory() {
   if (const uint64_t held = held_.load(); held) budget_.Give(held);
@@ -104,7 +129,7 @@ Status CallMemory::Take(uint64_t bytes, MemoryUse use, bool wait) {
     return Status(E_OUTOFMEMORY, why);
   }
   uint64_t seen = 0;
-  if (!budget_.Take(bytes, wait, seen)) {
+  if (!budget_.Take({age_, before, bytes}, wait, seen)) {
     held_.fetch_sub(bytes);
     const std::string why = text::Format(
         "The calls in progress already hold %llu MB; %s would pass the %llu MB they may hold together "

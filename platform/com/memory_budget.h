@@ -10,9 +10,15 @@
 //   - an answer made whole (HoldAnswer).
 // A reservation past the call's own limit (AnswerMemoryMB) is refused at
 // once; one that the process cannot fit (AllAnswersMemoryMB) waits up to
-// MemoryBudget::kWait for others to give room back, then is refused. A
-// refusal is E_OUTOFMEMORY with a text naming the setting; the call fails
-// with it and nothing else is disturbed.
+// MemoryBudget::kWait for others to give room back, then is refused. Calls
+// that grow as they read (a driver's rows) could all wait on each other:
+// when the waiting calls hold so much that the oldest of them could not be
+// served even were everything else given back, the youngest gives way at
+// once. A small call (one that holds at most CallMemory::kLarge) is never
+// held back by the others: what it holds is counted, but only large calls
+// wait for room or are refused for the process's sake. A refusal is
+// E_OUTOFMEMORY with a text naming the setting; the call fails with it and
+// nothing else is disturbed.
 #pragma once
 
 #include <atomic>
@@ -24,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/base/thread_annotations.h"
 #include "platform/com/status.h"
@@ -55,10 +62,20 @@ class MemoryBudget {
  private:
   friend class CallMemory;
   MemoryBudget();
-  // Takes `bytes` from the process's room, waiting up to kWait for it when
-  // `wait`; false when there is none. `seen` is what was in use then.
-  bool Take(uint64_t bytes, bool wait, uint64_t& seen) QUOR_EXCLUDES(mutex_);
+  // A call waiting for room: its age (lower is older), what it holds
+  // already and what it asks.
+  struct Waiter {
+    uint64_t age;
+    uint64_t held;
+    uint64_t bytes;
+  };
+  // Takes `bytes` from the process's room for the call `waiter` describes,
+  // waiting up to kWait for it when `wait`; false when there is none. `seen`
+  // is what was in use then.
+  bool Take(const Waiter& waiter, bool wait, uint64_t& seen) QUOR_EXCLUDES(mutex_);
   void Give(uint64_t bytes) QUOR_EXCLUDES(mutex_);
+  // Whether `me` must give way now (see the top of this file).
+  bool MustYield(const Waiter& me) const QUOR_REQUIRES(mutex_);
 
   std::atomic<uint64_t> perCall_;
   std::atomic<uint64_t> allCalls_;
@@ -66,7 +83,8 @@ class MemoryBudget {
   // Signalled when room is given back and someone waits for it.
   std::condition_variable_any room_;
   uint64_t inUse_ QUOR_GUARDED_BY(mutex_) = 0;
-  unsigned waiting_ QUOR_GUARDED_BY(mutex_) = 0;
+  std::vector<const Waiter*> waiting_ QUOR_GUARDED_BY(mutex_);
+  std::atomic<uint64_t> calls_{0};  // ages given out
 };
 
 // One call's account, shared by everything that holds memory for the call:
@@ -112,6 +130,7 @@ class CallMemory {
   Status Take(uint64_t bytes, MemoryUse use, bool wait);
 
   MemoryBudget& budget_;
+  const uint64_t age_;
   std::atomic<uint64_t> held_{0};
   std::atomic<uint64_t> answer_{0};  // of held_, what HoldAnswer took
   std::function<void()> large_;

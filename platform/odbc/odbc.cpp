@@ -441,6 +441,43 @@ struct SqliteMemory {
 SqliteMemory countedMemory{SqliteMalloc, SqliteFree, SqliteRealloc, SqliteSize,
                            SqliteRoundUp, SqliteInit, SqliteShutdown, nullptr};
 
+// A statement whose driver reads its result whole, counted as it reads:
+// what its thread's count grew by since `base` is kept reserved in `hold`
+// (a step ahead), through SQLite's progress handler, which every SQLite
+// connection of the process gets when it opens. A refusal interrupts the
+// statement, which then fails with it; the driver frees the rows it took.
+struct DriverGate {
+  int64_t base = 0;
+  com::MemoryHold hold;
+  Status refusal;
+};
+thread_local DriverGate* t_gate = nullptr;
+// How often the handler looks (in SQLite's virtual machine steps, a few
+// dozen a row) and how far ahead it reserves.
+constexpr int kGateSteps = 1000;
+constexpr uint64_t kGateStep = uint64_t{1} << 20;
+
+int GateProgress(void*) {
+  DriverGate* gate = t_gate;
+  if (!gate || !gate->refusal.ok()) return gate ? 1 : 0;
+  const int64_t took = sqliteHeld - gate->base;
+  if (took <= static_cast<int64_t>(gate->hold.Held())) return 0;
+  if (Status room = gate->hold.GrowTo(static_cast<uint64_t>(took) + kGateStep); !room.ok()) {
+    gate->refusal = std::move(room);
+    return 1;
+  }
+  return 0;
+}
+
+using ProgressHandler = void (*)(void* db, int steps, int (*handler)(void*), void* arg);
+ProgressHandler sqliteProgress = nullptr;  // set once, before threads start
+
+// sqlite3_auto_extension's entry point: on every connection SQLite opens.
+int GateConnection(void* db, const char**, const void*) {
+  if (sqliteProgress) sqliteProgress(db, kGateSteps, &GateProgress, nullptr);
+  return 0;
+}
+
 }  // namespace
 
 int64_t SqliteHeldByThread() { return sqliteHeld; }
@@ -461,6 +498,10 @@ Status PrepareDriverLibraries() {
     return Status(E_FAIL, text::Format("SQLite's memory statistics stay on and its allocations uncounted "
                                        "(sqlite3_config answered %d: SQLite was already in use)",
                                        rc));
+  using AutoExtension = int (*)(void (*)());
+  const auto autoExtension = reinterpret_cast<AutoExtension>(::dlsym(sqlite, "sqlite3_auto_extension"));
+  sqliteProgress = reinterpret_cast<ProgressHandler>(::dlsym(sqlite, "sqlite3_progress_handler"));
+  if (autoExtension && sqliteProgress) autoExtension(reinterpret_cast<void (*)()>(&GateConnection));
   return Status();
 }
 
@@ -758,6 +799,7 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
   columns_.clear();
   stepped_ = false;
   driverHeld_ = 0;
+  driverRows_ = com::MemoryHold();
 
   QUOR_RETURN_IF_ERROR(Prepare(sql));
   if (connection_->DriverSteps() && !readingChosen_) QUOR_RETURN_IF_ERROR(ChooseReading(sql));
@@ -874,10 +916,18 @@ Status Statement::Execute(std::string_view sql, std::vector<Param>& params) {
     bound_.push_back(std::move(b));
   }
 
-  const int64_t heldBefore = sqliteHeld;
+  // Only a query's rows: a change is never stopped for what its database
+  // takes while it writes.
+  SQLSMALLINT resultColumns = 0;
+  const bool counted = countDriverRows_ && SQL_SUCCEEDED(SQLNumResultCols(stmt_, &resultColumns)) && resultColumns > 0;
+  DriverGate gate{sqliteHeld, counted ? com::HoldForCall(com::MemoryUse::DriverRows) : com::MemoryHold(), Status()};
+  if (counted) t_gate = &gate;
   rc = SQLExecute(stmt_);
-  driverHeld_ = static_cast<uint64_t>(std::max<int64_t>(sqliteHeld - heldBefore, 0));
+  t_gate = nullptr;
+  driverHeld_ = static_cast<uint64_t>(std::max<int64_t>(sqliteHeld - gate.base, 0));
+  if (!gate.refusal.ok()) return gate.refusal;
   if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) return CollectOn(*connection_, stmt_, "SQLExecute");
+  driverRows_ = std::move(gate.hold);
   QUOR_RETURN_IF_ERROR(DescribeResult());
   if (connection_->DriverSteps() && !staticCursor_ && !columns_.empty()) {
     // The driver counts the rows of a result it read whole, and none of

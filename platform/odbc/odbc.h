@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/com/memory_budget.h"
 #include "platform/com/status.h"
 #include "platform/odbc/owner.h"
 
@@ -271,6 +272,12 @@ class Statement {
   // query read whole, the rows it holds until the statement runs again or
   // goes. Counted for SQLite once PrepareDriverLibraries set that up, else 0.
   uint64_t DriverHeld() const { return driverHeld_; }
+  // Whether what the driver takes for a result it reads whole is reserved
+  // in the running call's account while it takes it (SQLite), a refusal
+  // stopping the statement with it; off by default. The reservation stays
+  // with the statement until taken (TakeDriverRows) or the next execution.
+  void CountDriverRows(bool on) { countDriverRows_ = on; }
+  com::MemoryHold TakeDriverRows() { return std::move(driverRows_); }
   // Moves to the next row: true on a row, false at the end.
   // The first fetch of a result binds its integer and floating-point columns,
   // and its short text columns, to buffers of the statement, which every
@@ -325,6 +332,8 @@ class Statement {
   bool readingChosen_ = false;  // for the text prepared
   bool stepped_ = false;
   uint64_t driverHeld_ = 0;
+  bool countDriverRows_ = false;
+  com::MemoryHold driverRows_;
   NarrowText narrowText_ = NarrowText::None;
   bool ReadsNarrow(int16_t sqlType) const;
   // Buffers of bound parameters must outlive the execution.

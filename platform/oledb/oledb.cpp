@@ -253,13 +253,15 @@ HRESULT Session::Execute(std::string_view sql, std::vector<Parameter>& params, s
   auto statement = std::make_unique<odbc::Statement>(connection_);
   if (!statement->valid()) return Failure(statement->allocationStatus());
   statement->SetNarrowText(narrowText_);
-  if (const Status ran = statement->Execute(sql, params); !ran.ok()) return Failure(ran);
-  // Known only now that they are read: the driver took them meanwhile. A
-  // refusal frees them with the statement. A change is never refused once
-  // it ran: what its driver took is no rows.
-  com::MemoryHold driverRows =
-      statement->columns().empty() ? com::MemoryHold() : com::HoldForCall(com::MemoryUse::DriverRows);
-  if (const Status room = driverRows.GrowTo(statement->DriverHeld()); !room.ok())
+  // What the driver takes for rows it reads whole is reserved while it
+  // takes it; a refusal stops the statement, which then takes nothing.
+  statement->CountDriverRows(true);
+  if (const Status ran = statement->Execute(sql, params); !ran.ok())
+    return ran.code() == E_OUTOFMEMORY ? Fail(E_OUTOFMEMORY, ran.message()) : Failure(ran);
+  // Held while the rowset lives, at what the driver took: nothing for a
+  // change, whose driver took no rows.
+  com::MemoryHold driverRows = statement->TakeDriverRows();
+  if (const Status room = driverRows.GrowTo(statement->columns().empty() ? 0 : statement->DriverHeld()); !room.ok())
     return Fail(E_OUTOFMEMORY, room.message());
   result.reset(new Rowset(std::move(statement), Rowset::Kind::Command, std::move(driverRows)));
   return S_OK;

@@ -63,11 +63,38 @@ TEST_F(MemoryBudgetTest, ACallTheProcessCannotFitWaitsForRoomThenIsRefused) {
   EXPECT_NE(refused.message().find("AllAnswersMemoryMB"), std::string::npos) << refused.message();
   EXPECT_EQ(third->Held(), 0u);
   // A thread that must not block is refused at once.
-  EXPECT_EQ(third->TryReserve(1, MemoryUse::Request).code(), E_OUTOFMEMORY);
+  EXPECT_EQ(third->TryReserve(2 * kMiB, MemoryUse::Request).code(), E_OUTOFMEMORY);
+  // A small call is counted but never held back for the large ones.
+  auto small = std::make_shared<CallMemory>();
+  EXPECT_TRUE(small->TryReserve(CallMemory::kLarge, MemoryUse::Request).ok());
+  EXPECT_EQ(small->TryReserve(1, MemoryUse::Request).code(), E_OUTOFMEMORY);
+  EXPECT_EQ(MemoryBudget::Process().InUse(), 6 * kMiB + CallMemory::kLarge);
 
   first.reset();
   second.reset();
+  small.reset();
   EXPECT_EQ(MemoryBudget::Process().InUse(), 0u);
+}
+
+TEST_F(MemoryBudgetTest, CallsThatWaitOnEachOtherLetTheOldestThrough) {
+  // Each holds half and asks for more: neither could ever be served while
+  // the other waits, so the younger gives way at once.
+  auto older = std::make_shared<CallMemory>();
+  auto younger = std::make_shared<CallMemory>();
+  ASSERT_TRUE(older->Reserve(3 * kMiB, MemoryUse::DriverRows).ok());
+  ASSERT_TRUE(younger->Reserve(3 * kMiB, MemoryUse::DriverRows).ok());
+  Status olderGot;
+  const auto start = steady_clock::now();
+  std::thread first([&] { olderGot = older->Reserve(kMiB / 2, MemoryUse::DriverRows); });
+  while (MemoryBudget::Process().InUse() == 6 * kMiB && steady_clock::now() - start < MemoryBudget::kWait / 8)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the older one waits first
+  const Status youngerGot = younger->Reserve(kMiB / 2, MemoryUse::DriverRows);
+  EXPECT_EQ(youngerGot.code(), E_OUTOFMEMORY);
+  younger.reset();  // its rows go with its refusal
+  first.join();
+  EXPECT_TRUE(olderGot.ok()) << olderGot.message();
+  EXPECT_LT(steady_clock::now() - start, MemoryBudget::kWait / 2);
+  EXPECT_EQ(older->Held(), 3 * kMiB + kMiB / 2);
 }
 
 TEST_F(MemoryBudgetTest, ALargeCallIsToldOnceOnItsOwnThread) {
