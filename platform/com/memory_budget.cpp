@@ -1,5 +1,6 @@
 #include "platform/com/memory_budget.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include "platform/com/callcontext.h"
@@ -62,6 +63,7 @@ bool MemoryBudget::Take(const Waiter& me, bool wait, uint64_t& seen) {
   MutexLock lock(mutex_);
   if (inUse_ + me.bytes <= AllCalls() || me.held + me.bytes <= CallMemory::kLarge) {
     inUse_ += me.bytes;
+    highest_ = std::max(highest_, inUse_);
     return true;
   }
   bool taken = false;
@@ -72,6 +74,7 @@ bool MemoryBudget::Take(const Waiter& me, bool wait, uint64_t& seen) {
     for (;;) {
       if (inUse_ + me.bytes <= AllCalls()) {
         inUse_ += me.bytes;
+        highest_ = std::max(highest_, inUse_);
         taken = true;
         break;
       }
@@ -99,9 +102,19 @@ bool MemoryBudget::MustYield(const Waiter& me) const {
 }
 
 void MemoryBudget::Give(uint64_t bytes) {
-  MutexLock lock(mutex_);
-  inUse_ -= std::min(bytes, inUse_);
-  if (!waiting_.empty()) room_.notify_all();
+  bool trim = false;
+  {
+    MutexLock lock(mutex_);
+    inUse_ -= std::min(bytes, inUse_);
+    if (!waiting_.empty()) room_.notify_all();
+    // Large calls have ended: the pages they freed stay in malloc's free
+    // lists, not the system's, until someone asks for them back.
+    if (highest_ >= kTrimAfter && inUse_ <= kTrimAfter / 8) {
+      highest_ = inUse_;
+      trim = true;
+    }
+  }
+  if (trim) malloc_trim(0);
 }
 
 // ---- One call's account -------------------------------------------------------------

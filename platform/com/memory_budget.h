@@ -44,6 +44,9 @@ class MemoryBudget {
  public:
   // How long a reservation waits for the process to have room.
   static constexpr std::chrono::milliseconds kWait{2000};
+  // Once calls have held this much together, what they freed is given back
+  // to the system when they are done.
+  static constexpr uint64_t kTrimAfter = 64ull << 20;
 
   // The process's one budget; its limits start at the machine's defaults.
   static MemoryBudget& Process();
@@ -83,6 +86,8 @@ class MemoryBudget {
   // Signalled when room is given back and someone waits for it.
   std::condition_variable_any room_;
   uint64_t inUse_ QUOR_GUARDED_BY(mutex_) = 0;
+  // The most held since memory was last given back to the system.
+  uint64_t highest_ QUOR_GUARDED_BY(mutex_) = 0;
   std::vector<const Waiter*> waiting_ QUOR_GUARDED_BY(mutex_);
   std::atomic<uint64_t> calls_{0};  // ages given out
 };
