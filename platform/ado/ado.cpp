@@ -400,18 +400,27 @@ HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
   return S_OK;
 }
 
-HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
-  if (rows) rows->reset();
+// The command's statement from its connection's cache, its parameters bound.
+HRESULT Command::Ready(std::vector<odbc::Param>& params, std::string& sql,
+                       std::unique_ptr<odbc::Statement>& statement) {
   if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
   Connection& connection = *connection_;
   if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
-
-  std::vector<odbc::Param> params;
   if (const HRESULT bound = BindParameters(params); FAILED(bound)) return bound;
-  std::string sql = text::Narrow(text_);
-  const auto& cache = connection.Cache();
-  auto statement = cache->Take(sql);
+  sql = text::Narrow(text_);
+  statement = connection.Cache()->Take(sql);
   if (!statement->valid()) return StatementFailure(connection, statement->allocationStatus());
+  return S_OK;
+}
+
+HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
+  if (rows) rows->reset();
+  std::vector<odbc::Param> params;
+  std::string sql;
+  std::unique_ptr<odbc::Statement> statement;
+  if (const HRESULT ready = Ready(params, sql, statement); FAILED(ready)) return ready;
+  Connection& connection = *connection_;
+  const auto& cache = connection.Cache();
   if (const Status ran = statement->Execute(sql, params); !ran.ok()) {
     cache->Give(std::move(sql), std::move(statement));
     return StatementFailure(connection, ran);
@@ -446,15 +455,12 @@ HRESULT Command::ReadText(const std::function<Status(uint64_t bytes)>& reserve, 
                           bool& null) {
   text.clear();
   found = null = false;
-  if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
-  Connection& connection = *connection_;
-  if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
   std::vector<odbc::Param> params;
-  if (const HRESULT bound = BindParameters(params); FAILED(bound)) return bound;
-  std::string sql = text::Narrow(text_);
+  std::string sql;
+  std::unique_ptr<odbc::Statement> statement;
+  if (const HRESULT ready = Ready(params, sql, statement); FAILED(ready)) return ready;
+  Connection& connection = *connection_;
   const auto& cache = connection.Cache();
-  auto statement = cache->Take(sql);
-  if (!statement->valid()) return StatementFailure(connection, statement->allocationStatus());
   Status read = statement->Execute(sql, params);
   if (read.ok() && statement->columns().empty())
     read = Status(adErrObjectClosed, "The statement returned no rows.");

@@ -147,6 +147,7 @@ class Command {
  private:
   // The parameters as the statement binds them.
   HRESULT BindParameters(std::vector<odbc::Param>& params);
+  HRESULT Ready(std::vector<odbc::Param>& params, std::string& sql, std::unique_ptr<odbc::Statement>& statement);
 
   Connection* connection_ = nullptr;
   std::u16string text_;
