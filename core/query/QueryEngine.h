@@ -14,6 +14,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/callcontext.h"
 #include "platform/com/hresult.h"
+#include "platform/com/memory_budget.h"
 #include "platform/com/status.h"
 #include "platform/xml/dom.h"
 
@@ -116,7 +117,7 @@ class CQueryEngine {
                                      std::u16string_view progID, std::u16string_view method);
   // An accessor's answer parsed, as a "response"; QS_E_XML_LOAD_FAILED when
   // it is no XML.
-  static Result<xml::NodePtr> ParseAnswer(const com::Bstr& answer);
+  Result<xml::NodePtr> ParseAnswer(const com::Bstr& answer);
   // The same from the accessor `def` names (else the default one) with its
   // configuration.
   Result<xml::NodePtr> AskSource(const com::Bstr& queryText, const DataSourceDefinition& def);
@@ -139,14 +140,23 @@ class CQueryEngine {
   // text standing for it.
   Result<ResultPart> AskSourceStreaming(const com::Bstr& queryText, const DataSourceDefinition& def);
   // The part an accessor's answer text gives (AskAccessorPart after the call).
-  static Result<ResultPart> AnswerPart(com::Bstr& answer);
+  Result<ResultPart> AnswerPart(com::Bstr& answer);
   // Brings one more answer of `def` into `accumulated`: appended, or brought
   // into the unified vocabulary and joined with the answers so far (`startDef`
   // served the first of them). The status of a step that broke.
   Status Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
                     xml::NodePtr& accumulated, const DataSourceDefinition*& startDef);
 
+  // Reserves `more` for the trees the call makes (parsed answers, unify and
+  // merge steps) in its memory account. They add up and none is given back
+  // before the engine goes: the call may hold every one of them at once.
+  Status HoldTrees(uint64_t more);
+  // Replaces an estimate reserved before a tree was made by what it holds.
+  Status HoldTreesInstead(uint64_t estimate, uint64_t exact);
+
   CServiceConfig& settings_;
+  com::MemoryHold trees_;
+  uint64_t treeBytes_ = 0;
   com::Bstr defaultMethod_;
   com::Bstr defaultProgID_;
   // The answer's stream while the one statement whose answer may stream

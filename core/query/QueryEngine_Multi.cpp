@@ -209,7 +209,10 @@ Result<xml::NodePtr> CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr
     }
 
     // Both sides are merged as copies: the caller keeps its results whole
-    // whatever the merge does.
+    // whatever the merge does. The copies and the result, about as large as
+    // the two sides, are held at once.
+    const uint64_t sides = (first ? first->Footprint() : 0) + (second ? second->Footprint() : 0);
+    QUOR_RETURN_IF_ERROR(HoldTrees(2 * sides));
     const xml::DocumentPtr output = xml::Document::Create();
     const xml::DocumentPtr left = first ? DocumentOf(first) : nullptr;
     const xml::DocumentPtr right = second ? DocumentOf(second) : nullptr;
@@ -217,6 +220,7 @@ Result<xml::NodePtr> CQueryEngine::MergeWithoutRuleWithStatus(const xml::NodePtr
     const Status merged = left && right ? merger.MergeDocuments(left, right, output)
                                         : merger.MergeDocuments(left ? left : right, nullptr, output);
     if (!merged.ok()) return Status(QS_E_UNIFICATION_EXCEPTION);
+    QUOR_RETURN_IF_ERROR(HoldTreesInstead(2 * sides, output->Footprint()));
     return output->firstChild();
   } catch (const std::exception& e) {
     return Status(QS_E_UNIFICATION_EXCEPTION, e.what());

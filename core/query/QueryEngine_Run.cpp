@@ -1,5 +1,6 @@
 // One data statement on every configured source it names: the answers
 // appended, or unified step by step by the unify rules.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,9 +18,41 @@ namespace quor::core {
 
 using detail::Named;
 
+namespace {
+
+// What an accessor's answer takes as a tree, per byte of its text: about
+// eight (measured: each element, text and attribute a block of its own).
+constexpr uint64_t kTreePerTextByte = 9;
+
+}  // namespace
+
+Status CQueryEngine::HoldTrees(uint64_t more) {
+  if (!trees_.Account()) trees_ = com::HoldForCall(com::MemoryUse::UnifiedSide);
+  treeBytes_ += more;
+  return trees_.GrowTo(treeBytes_);
+}
+
+Status CQueryEngine::HoldTreesInstead(uint64_t estimate, uint64_t exact) {
+  treeBytes_ -= std::min(estimate, treeBytes_);
+  return HoldTrees(exact);
+}
+
 Result<xml::NodePtr> CQueryEngine::ParseAnswer(const com::Bstr& answer) {
+  if (answer.IsNull()) return Status(QS_E_XML_LOAD_FAILED);
+  const uint64_t estimate = (answer.HoldsUtf8() ? answer.Utf8().size() : answer.Length()) * kTreePerTextByte;
+  QUOR_RETURN_IF_ERROR(HoldTrees(estimate));
   const xml::DocumentPtr doc = xml::Document::Create();
-  if (answer.IsNull() || !doc->loadXML(answer.View()) || !doc->firstChild()) return Status(QS_E_XML_LOAD_FAILED);
+  bool loaded = false;
+  if (answer.HoldsUtf8()) {
+    // Parsed as the accessor wrote it, not through a wide copy.
+    std::string_view utf8 = answer.Utf8();
+    if (utf8.starts_with("\xEF\xBB\xBF")) utf8.remove_prefix(3);
+    loaded = doc->loadXML(utf8);
+  } else {
+    loaded = doc->loadXML(answer.View());
+  }
+  if (!loaded || !doc->firstChild()) return Status(QS_E_XML_LOAD_FAILED);
+  QUOR_RETURN_IF_ERROR(HoldTreesInstead(estimate, doc->Footprint()));
   return detail::AsResponse(doc->firstChild());
 }
 
@@ -150,8 +183,12 @@ Result<ResultPart> CQueryEngine::AskOnlySource(const com::Bstr& queryText, const
 Status CQueryEngine::Accumulate(const xml::NodePtr& answer, const DataSourceDefinition& def, bool append,
                                 xml::NodePtr& accumulated, const DataSourceDefinition*& startDef) {
   if (append) {
-    if (!accumulated) accumulated = answer;
-    else QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(accumulated, answer).status());  // names that differ: as it was
+    if (!accumulated) {
+      accumulated = answer;
+    } else {
+      QUOR_RETURN_IF_ERROR(HoldTrees(answer->Footprint()));
+      QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(accumulated, answer).status());  // names that differ: as it was
+    }
     return Status();
   }
   // The answer first comes into the unified vocabulary, then joins the

@@ -134,8 +134,12 @@ Result<xml::NodePtr> CQueryEngine::UnifyResults(const xml::NodePtr& first, const
                                                 const UnifyTableEntry* firstEntry,
                                                 const UnifyTableEntry* secondEntry) {
   try {
+    // A step's result is about as large as what it joins.
+    const uint64_t estimate = (first ? first->Footprint() : 0) + (second ? second->Footprint() : 0);
+    QUOR_RETURN_IF_ERROR(HoldTrees(estimate));
     Result<xml::NodePtr> unified = UnifyStep(first, second, firstEntry, secondEntry);
     if (!unified.ok()) return Status(QS_E_UNIFICATION_EXCEPTION);
+    QUOR_RETURN_IF_ERROR(HoldTreesInstead(estimate, *unified ? (*unified)->Footprint() : 0));
     return unified;
   } catch (const std::exception& e) {
     return Status(QS_E_UNIFICATION_EXCEPTION, e.what());

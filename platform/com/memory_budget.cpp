@@ -24,7 +24,7 @@ std::string_view Holder(MemoryUse use) {
     case MemoryUse::Request: return "its request";
     case MemoryUse::Content: return "the content it reads";
     case MemoryUse::DriverRows: return "the rows the database driver reads whole";
-    case MemoryUse::UnifiedSide: return "the side of the unified answer it holds";
+    case MemoryUse::UnifiedSide: return "the answers it unifies";
     case MemoryUse::Pieces: return "the pieces of its answer waiting to be sent";
     case MemoryUse::Parameters: return "the copies the database driver makes of the text it writes";
   }

@@ -19,6 +19,8 @@
 #include "platform/xml/escape.h"
 #include "platform/xml/tree.h"
 
+#include <algorithm>
+#include <vector>
 #include <utility>
 
 namespace quor::xml {
@@ -269,6 +271,30 @@ std::string Node::xml() const {
   std::string out;
   TreeAccess::Serialize(*this, out);
   return out;
+}
+
+namespace {
+
+// A malloc block of `bytes`: its header and alignment, 32 bytes at least.
+uint64_t Block(uint64_t bytes) { return bytes == 0 ? 0 : std::max<uint64_t>(32, (bytes + 8 + 15) & ~uint64_t{15}); }
+// A string's own block, none while it fits inside the string.
+uint64_t Heap(const std::string& s) { return s.capacity() > 15 ? Block(s.capacity() + 1) : 0; }
+
+}  // namespace
+
+uint64_t Node::Footprint() const {
+  uint64_t bytes = 0;
+  // Depth first without recursion: a deep tree is no risk to the stack.
+  std::vector<const Node*> pending{this};
+  while (!pending.empty()) {
+    const Node* n = pending.back();
+    pending.pop_back();
+    // make_shared's one block: the node and its counts.
+    bytes += Block(sizeof(Node) + 16) + Heap(n->data_) + Block(n->attributes_.capacity() * sizeof(Attribute));
+    for (const Attribute& a : n->attributes_) bytes += Heap(a.name) + Heap(a.value);
+    for (const Node* child = n->first_.get(); child; child = child->next_.get()) pending.push_back(child);
+  }
+  return bytes;
 }
 
 NodePtr Node::parentNode() const { return parent_.lock(); }

@@ -116,6 +116,9 @@ class Node : public std::enable_shared_from_this<Node> {
   // "<x/>" for an element without children; '&', '<', '>' escaped in text,
   // and in attribute values also '"', tab, line feed and carriage return.
   std::string xml() const;
+  // What the subtree holds on the heap, as malloc counts it (each block with
+  // its header): for reserving the memory a tree takes.
+  uint64_t Footprint() const;
 
   NodePtr parentNode() const;  // null for documents and detached nodes
   NodePtr firstChild() const { return first_; }

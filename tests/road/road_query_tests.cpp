@@ -1,11 +1,14 @@
 // Query answers end to end over SQLite sources: a unify of three sources
 // gives each column once, values reach the answer byte for byte through
-// the CSV transformer, and a large answer stays as it was recorded.
+// the CSV transformer, a large answer stays as it was recorded, and a unify
+// the call's memory cannot hold is refused while other calls run on.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/OutsideSql.h"
@@ -139,6 +142,58 @@ TEST_F(QueryAnswerRoad, LargeAnswersStayAsRecorded) {
             "<root><response><table name=\"staff\"><record><column name=\"id\" type=\"DBTYPE_I4\">1</column><column "
             "name=\"note\" type=\"DBTYPE_STR\"/></record><record><column name=\"id\" type=\"DBTYPE_I4\">2</column>"
             "<column name=\"note\" type=\"DBTYPE_STR\"> x </column></record></table></response></root>");
+}
+
+TEST_F(QueryAnswerRoad, AUnifyOverTheCallsMemoryIsRefusedWhileOtherCallsRunOn) {
+  // Two sources of 20000 rows (some 4 MB of answer each) with half their
+  // keys shared, joined on the key.
+  const std::string rows = "CREATE TABLE staff (id INTEGER PRIMARY KEY, name TEXT); WITH RECURSIVE n(x) AS "
+                           "(SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 20000) INSERT INTO staff SELECT ";
+  AddSource("sales", rows + "x, printf('%0100d', x) FROM n;");
+  AddSource("hr", rows + "x + 10000, printf('%0100d', x) FROM n;");
+  options_.homeFiles.push_back(
+      {"unifier/staff.xml",
+       "<unifyrule><Provider>MSDASQL.1</Provider><Dsn>sales</Dsn><Catalog>main</Catalog><unify>full outer join"
+       "</unify><table name=\"staff\"><pattern><lid>person</lid><rid>name</rid></pattern></table></unifyrule>"});
+  options_.serviceDwords = {{"AnswerMemoryMB", 16}};
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  if (!client_) return;
+  std::unique_ptr<CVeltService> other = instance_->SignIn("administrator", "pw");
+  ASSERT_TRUE(other);
+  const auto unify = [&](const std::string& condition) {
+    // A condition belongs to the target before it.
+    const std::string where = "<condition>" + condition + "</condition>";
+    return Query("<query><get><content>record</content>" + Target("sales") + where + Target("hr") + where +
+                 "</get></query>");
+  };
+
+  std::atomic<bool> done{false};
+  std::atomic<int> smallCalls{0}, smallFailures{0};
+  std::thread beside([&] {
+    while (!done) {
+      if (!Call(*other, "GetLogCount").ok) ++smallFailures;
+      ++smallCalls;
+    }
+  });
+  for (int round = 0; round < 2; ++round) {
+    const CallOutcome refused = unify("id > 0");
+    EXPECT_EQ(refused.status, E_OUTOFMEMORY) << refused.fault;
+    EXPECT_NE(refused.fault.find("AnswerMemoryMB"), std::string::npos) << refused.fault;
+    EXPECT_NE(refused.fault.find("the answers it unifies"), std::string::npos) << refused.fault;
+  }
+  done = true;
+  beside.join();
+  EXPECT_GT(smallCalls.load(), 0);
+  EXPECT_EQ(smallFailures.load(), 0);
+
+  // A unify the call can hold is answered in full afterwards.
+  const CallOutcome few = unify("id BETWEEN 9990 AND 10010");
+  ASSERT_TRUE(few.ok) << few.fault;
+  const std::vector<std::string> ids = ColumnTexts(few.decoded, "id");
+  ASSERT_EQ(ids.size(), 21u) << few.decoded.substr(0, 400);
+  EXPECT_EQ(ids.front(), "9990");
+  EXPECT_EQ(ids.back(), "10010");
+  EXPECT_NE(instance_->Events().find("the answers it unifies"), std::string::npos) << instance_->Events();
 }
 
 }  // namespace
