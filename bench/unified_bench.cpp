@@ -355,8 +355,42 @@ struct Drained {
   Outcome outcome = Outcome::NotSent;
   double seconds = 0;
   size_t bytes = 0;    // the body's
-  size_t records = 0;  // ends of records seen in it (a chunk's size line may hide one)
+  size_t records = 0;  // ends of records seen in it
   std::string note;    // a fault's code or the HTTP status
+};
+
+// HTTP/1.1 chunked framing taken off, the data handed on as it comes.
+class Dechunker {
+ public:
+  template <typename Sink>
+  void Feed(std::string_view in, const Sink& sink) {
+    while (!in.empty() && !done_) {
+      if (left_ > 0) {
+        const size_t take = std::min<size_t>(left_, in.size());
+        sink(in.substr(0, take));
+        in.remove_prefix(take);
+        left_ -= take;
+        continue;
+      }
+      // A size line (after the CRLF ending the data before it, if any).
+      const size_t eol = in.find('\n');
+      line_.append(in.substr(0, eol == std::string_view::npos ? in.size() : eol));
+      if (eol == std::string_view::npos) return;
+      in.remove_prefix(eol + 1);
+      const std::string_view text = quor::text::TrimAscii(line_);
+      if (!text.empty()) {
+        left_ = std::strtoull(std::string(text).c_str(), nullptr, 16);
+        done_ = left_ == 0;  // trailers, if any, are not read
+      }
+      line_.clear();
+    }
+  }
+  bool Done() const { return done_; }
+
+ private:
+  std::string line_;
+  uint64_t left_ = 0;
+  bool done_ = false;
 };
 
 // A signed-in session of our own whose requests go out on raw connections,
@@ -377,14 +411,19 @@ class Drainer {
       d.note = body.empty() ? "no request token" : "cannot send";
       return d;
     }
-    static constexpr size_t kKept = 256 << 10;  // a fault's whole body
-    static constexpr std::string_view kLastChunk = "\r\n0\r\n\r\n";
-    std::string head, tail;
+    static constexpr size_t kKept = 256 << 10;  // of the body: a fault's whole
+    std::string head, kept;
     RecordCounter records;
-    size_t headEnd = std::string::npos;
-    bool closed = false;
+    Dechunker chunks;
+    bool headDone = false, chunked = false, closed = false;
+    long long length = -1;
     std::vector<char> buffer(1 << 16);
     const auto until = start + limit;
+    const auto take = [&](std::string_view data) {
+      d.bytes += data.size();
+      records.Add(data);
+      if (kept.size() < kKept) kept.append(data.substr(0, kKept - kept.size()));
+    };
     while (!closed) {
       if (Clock::now() >= until) {
         d.outcome = Outcome::TimedOut;
@@ -399,33 +438,26 @@ class Drainer {
         break;
       }
       std::string_view got(buffer.data(), static_cast<size_t>(n));
-      if (headEnd == std::string::npos) {
+      if (!headDone) {
         const size_t before = head.size();
-        head.append(got.substr(0, std::min(got.size(), kKept)));
-        headEnd = head.find("\r\n\r\n");
-        if (headEnd == std::string::npos) continue;
-        got.remove_prefix(std::min(got.size(), headEnd + 4 - before));
-        head.resize(headEnd + 4);
+        head.append(got);
+        const size_t end = head.find("\r\n\r\n");
+        if (end == std::string::npos) continue;
+        got.remove_prefix(end + 4 - before);
+        head.resize(end);
+        headDone = true;
+        for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        chunked = head.find("transfer-encoding: chunked") != std::string::npos;
+        if (const size_t at = head.find("content-length:"); at != std::string::npos)
+          length = std::atoll(head.c_str() + at + 15);
       }
-      d.bytes += got.size();
-      if (head.size() < kKept + headEnd + 4) head.append(got.substr(0, kKept + headEnd + 4 - head.size()));
-      records.Add(got);
-      tail.append(got);
-      if (tail.size() > 64) tail.erase(0, tail.size() - 64);
+      if (chunked) chunks.Feed(got, take);
+      else take(got);
     }
     d.seconds = Since(start);
     d.records = records.Count();
-    const int status = head.starts_with("HTTP/1.") ? std::atoi(head.c_str() + 9) : 0;
-    const std::string lower = [&] {
-      std::string h = head.substr(0, headEnd == std::string::npos ? head.size() : headEnd);
-      for (char& c : h) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      return h;
-    }();
-    bool complete = false;
-    if (lower.find("transfer-encoding: chunked") != std::string::npos) complete = tail.ends_with(kLastChunk);
-    else if (const size_t at = lower.find("content-length:"); at != std::string::npos)
-      complete = d.bytes == static_cast<size_t>(std::atoll(lower.c_str() + at + 15));
-    else complete = closed;
+    const int status = head.starts_with("http/1.") ? std::atoi(head.c_str() + 9) : 0;
+    const bool complete = chunked ? chunks.Done() : length >= 0 ? d.bytes == static_cast<size_t>(length) : closed;
     if (status == 200) {
       d.outcome = complete ? Outcome::Answered : Outcome::CutOff;
       return d;
@@ -435,7 +467,7 @@ class Drainer {
       return d;
     }
     HRESULT fault = S_OK;
-    if (headEnd != std::string::npos) quor::soak::AnswerOutputs(std::string_view(head).substr(headEnd + 4), fault);
+    quor::soak::AnswerOutputs(kept, fault);
     d.outcome = fault == E_OUTOFMEMORY ? Outcome::Refused : Outcome::Fault;
     d.note = Fmt("HTTP %d, fault 0x%08X", status, static_cast<unsigned>(fault));
     return d;
@@ -792,7 +824,8 @@ bool RunSource(Database& db, const Options& o, const fs::path& scratch) {
         c.callNote = c.call.ok ? Fmt("done %.2f s", c.call.seconds)
                      : c.call.timedOut ? Fmt("timed out (%d s)", o.timeout)
                      : c.call.errors.find("8007000E") != std::string::npos ? "refused over budget"
-                                                                           : "failed";
+                     : c.call.errors.find("no answer within") != std::string::npos ? "failed: no answer in 30 s"
+                                                                                : "failed";
         if (!c.call.ok && !c.call.timedOut)
           std::fprintf(stderr, "unified_bench: quor-call: %s\n", c.call.errors.c_str());
       } else c.callNote = "not run";
