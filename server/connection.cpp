@@ -288,6 +288,9 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   bool stopping_ = false;
   bool kept_ = false;  // waiting for a further request
   bool close_ = false;
+  // How long the close waits for the client to stop sending: the rest of a
+  // body refused while it came may take as long as the body was allowed.
+  milliseconds linger_ = kLinger;
   unsigned served_ = 0;
   Phase phase_ = Phase::Waiting;
   beast::flat_buffer buffer_;
@@ -532,6 +535,10 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
                        : Text(503, "503 Service Unavailable: the server has no memory for the request now\n",
                               "text/plain");
     a.close = true;
+    // A client that writes its whole request before it reads sees the
+    // answer only if the rest of its body is taken.
+    const auto length = reader_->parser().content_length();
+    linger_ = std::max(kLinger, ReadTime(length ? *length : server_.options.maxBodyBytes));
     Send(std::move(a));
   }
 
@@ -792,12 +799,12 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
 
   // Sends our end (over TLS, close_notify first, which waits for the
   // client's), then reads and drops what the client still sends until it
-  // closes or kLinger passes.
+  // closes or linger_ passes.
   void Linger() {
     Release();
     phase_ = Phase::Closing;
     buffer_ = beast::flat_buffer();
-    Arm(stopping_ ? milliseconds(100) : kLinger);
+    Arm(stopping_ ? milliseconds(100) : linger_);
     if (TlsStream* tls = io_.Tls()) {
       tls->async_shutdown([self = shared_from_this()](beast::error_code) {
         if (self->phase_ == Phase::Closed) return;
@@ -815,7 +822,7 @@ class Listener::Impl::Connection : public std::enable_shared_from_this<Connectio
   }
 
   void Drain() {
-    socket_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, size_t) {
+    socket_.async_read_some(buffer_.prepare(1 << 16), [self = shared_from_this()](beast::error_code ec, size_t) {
       if (self->phase_ == Phase::Closed) return;
       if (ec) return self->Close();
       self->Drain();
