@@ -9,6 +9,7 @@
 #include "core/DataSourceDefinition.h"
 #include "core/ServiceConfig.h"
 #include "core/UnifyTable.h"
+#include "core/query/CompactResult.h"
 #include "core/query/QueryStream.h"
 #include "core/query/ResultText.h"
 #include "platform/com/bstr.h"
@@ -154,8 +155,42 @@ class CQueryEngine {
   // Replaces an estimate reserved before a tree was made by what it holds.
   Status HoldTreesInstead(uint64_t estimate, uint64_t exact);
 
+  // ---- Results held as compact tables (QueryEngine_Compact.cpp) -----------
+  // A partial result on the way through a statement: compact tables, or a
+  // tree where an answer is of a shape they do not hold.
+  struct Side {
+    std::shared_ptr<const compact::Response> compact;
+    xml::NodePtr node;
+    explicit operator bool() const { return compact || node; }
+  };
+  // A statement of substatements in unify mode throughout, over Sides.
+  Result<ResultPart> RunCompactStatement(const xml::NodePtr& statement);
+  // The answer of `def`'s accessor, read into compact tables as it comes.
+  Result<Side> AskSourceSide(const com::Bstr& queryText, const DataSourceDefinition& def);
+  Result<xml::NodePtr> NodeOf(const Side& side);
+  Result<Side> AsResponse(const Side& side);
+  ResultPart PartOf(const Side& side) const;
+  com::Bstr ResultTableName(const Side& side) const;
+  Status AccumulateSide(const Side& answer, const DataSourceDefinition& def, Side& accumulated,
+                        const DataSourceDefinition*& startDef);
+  Result<Side> UnifySide(const Side& first, const Side& second, const DataSourceDefinition* firstDef,
+                         const DataSourceDefinition* secondDef);
+  Result<Side> UnifyResultsSide(const Side& first, const Side& second, const UnifyTableEntry* firstEntry,
+                                const UnifyTableEntry* secondEntry);
+  Result<Side> JoinSides(const Side& first, const Side& second, const DataSourceDefinition* firstDef,
+                         const DataSourceDefinition* secondDef);
+  Result<Side> MergeWithoutRuleSide(const Side& first, const Side& second, const DataSourceDefinition* firstDef);
+  // Reserves for compact tables; a refusal is kept to stand for the step
+  // it broke.
+  compact::Hold CompactHold();
+  // A compact step that failed: the refusal of memory behind it, or the
+  // failure of a unify step.
+  Status CompactFailure(const Status& failed) const;
+
   CServiceConfig& settings_;
   com::MemoryHold trees_;
+  std::shared_ptr<compact::Heads> heads_ = std::make_shared<compact::Heads>();
+  Status refused_;
   uint64_t treeBytes_ = 0;
   com::Bstr defaultMethod_;
   com::Bstr defaultProgID_;

@@ -58,4 +58,17 @@ inline bool Serves(const DataSourceDefinition& def, const SourceKeys& keys) {
   return true;
 }
 
+// The accessor and method that serve `def`: its own, else the default ones.
+struct Binding {
+  std::u16string_view progID, method;
+};
+
+inline Binding BindingOf(const DataSourceDefinition& def, const com::Bstr& defaultProgID,
+                         const com::Bstr& defaultMethod) {
+  const bool own = !def.GetProgID().IsNull() && !def.GetProgID().Empty();
+  const com::Bstr& method =
+      own && !def.GetMethod().IsNull() && !def.GetMethod().Empty() ? def.GetMethod() : defaultMethod;
+  return {own ? def.GetProgID().View() : defaultProgID.View(), method.View()};
+}
+
 }  // namespace quor::core::detail

@@ -46,6 +46,19 @@ xml::DocumentPtr DocumentOf(const xml::NodePtr& node) {
   return doc;
 }
 
+// Whether no substatement from `part` on turns the statement to appending
+// or to sending changes whole (nor is malformed so): it unifies throughout.
+bool UnifiesThroughout(xml::NodePtr part) {
+  for (; Named(part, KW_SUBSTATEMENT); part = part->nextSibling())
+    for (xml::NodePtr child = part->firstChild(); child; child = child->nextSibling()) {
+      if (Named(child, KW_COLUMN) || Named(child, KW_VIEW) || Named(child, KW_ALIAS) || Named(child, KW_SYNONYM) ||
+          Named(child, KW_PROCEDURE) || Named(child, KW_NOUNIFY))
+        return false;
+      if (Named(child, KW_SQL) && !Named(child->firstChild(), KW_SELECT)) return false;
+    }
+  return true;
+}
+
 }  // namespace
 
 Result<xml::NodePtr> CQueryEngine::RunMultiSourceStatement(const xml::NodePtr& statement) {
@@ -60,6 +73,7 @@ Result<ResultPart> CQueryEngine::RunMultiSourceStatementPart(const xml::NodePtr&
     // A lone substatement joins with nothing: an answer nothing changes
     // can stay the accessor's text.
     const bool alone = !Named(part->nextSibling(), KW_SUBSTATEMENT);
+    if (UnifiesThroughout(part)) return RunCompactStatement(statement);
 
     // Modes, once set, hold for the rest of the statement.
     bool append = false;

@@ -77,21 +77,8 @@ Result<ResultPart> CQueryEngine::AnswerPart(com::Bstr& answer) {
   return ResultPart(node);
 }
 
-namespace {
-
-// The accessor and method that serve `def`: its own, else the default ones.
-struct Binding {
-  std::u16string_view progID, method;
-};
-
-Binding BindingOf(const DataSourceDefinition& def, const com::Bstr& defaultProgID, const com::Bstr& defaultMethod) {
-  const bool own = !def.GetProgID().IsNull() && !def.GetProgID().Empty();
-  const com::Bstr& method =
-      own && !def.GetMethod().IsNull() && !def.GetMethod().Empty() ? def.GetMethod() : defaultMethod;
-  return {own ? def.GetProgID().View() : defaultProgID.View(), method.View()};
-}
-
-}  // namespace
+using detail::Binding;
+using detail::BindingOf;
 
 Result<xml::NodePtr> CQueryEngine::AskSource(const com::Bstr& queryText, const DataSourceDefinition& def) {
   const Binding binding = BindingOf(def, defaultProgID_, defaultMethod_);
@@ -245,6 +232,19 @@ Result<ResultPart> CQueryEngine::RunStatementPart(const xml::NodePtr& statement)
     if (detail::Serves(*def, keys)) serving.push_back(def.get());
   if (serving.empty() && !keys.provider.empty()) return Status(QS_E_QUERY_ARG_INVALID);
   if (serving.size() == 1) return AskOnlySource(queryText, *serving.front(), append);
+
+  if (!append) {
+    Side accumulated, last;
+    const DataSourceDefinition* startDef = nullptr;
+    for (const DataSourceDefinition* def : serving) {
+      QUOR_ASSIGN_OR_RETURN(last, AskSourceSide(queryText, *def));
+      if (!last) return ResultPart();
+      QUOR_RETURN_IF_ERROR(AccumulateSide(last, *def, accumulated, startDef));
+    }
+    if (!accumulated) return PartOf(last);
+    QUOR_ASSIGN_OR_RETURN(const Side response, AsResponse(accumulated));
+    return PartOf(response);
+  }
 
   xml::NodePtr accumulated;  // R
   xml::NodePtr last;         // N

@@ -281,6 +281,11 @@ bool IsWrittenElement(std::string_view utf8, WrittenElement* element) {
 
 com::Bstr ResultPart::Written() const {
   if (node) return com::Bstr::FromUtf8(node->xml());
+  if (IsCompact()) {
+    std::string out;
+    AppendTo(out);
+    return com::Bstr::TakeUtf8(std::move(out));
+  }
   if (!inResponse) return text;
   std::string out;
   AppendTo(out);
@@ -292,6 +297,12 @@ void ResultPart::AppendTo(std::string& out) const {
     out += node->xml();
     return;
   }
+  if (IsCompact()) {
+    // Written into a string nothing refuses.
+    compact::TextOut whole(out);
+    compact::WriteResponse(*compact->response, *compact->heads, whole).Ignore();
+    return;
+  }
   const std::string_view response = CKeywordTable::Instance()[KW_RESPONSE].Utf8();
   if (inResponse) out.append("<").append(response).append(">");
   out += text.Utf8();
@@ -299,7 +310,7 @@ void ResultPart::AppendTo(std::string& out) const {
 }
 
 Result<xml::NodePtr> ResultPart::Node() const {
-  if (node || text.IsNull()) return node;
+  if (node || (text.IsNull() && !compact)) return node;
   const xml::DocumentPtr doc = xml::Document::Create();
   if (!doc->loadXML(Written().Utf8()) || !doc->firstChild()) return Status(E_FAIL);
   return doc->firstChild();

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/query/CompactResult.h"
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
 #include "platform/xml/dom.h"
@@ -56,7 +57,13 @@ class WrittenStream {
   std::size_t children_ = 0;
 };
 
-// One statement's result, or none (neither node nor text).
+// A result held as compact tables, with the heads its cells name.
+struct CompactPart {
+  std::shared_ptr<const compact::Heads> heads;
+  std::shared_ptr<const compact::Response> response;
+};
+
+// One statement's result, or none (neither node, text nor compact tables).
 struct ResultPart {
   ResultPart() = default;
   explicit ResultPart(xml::NodePtr n) : node(std::move(n)) {}
@@ -67,9 +74,12 @@ struct ResultPart {
   com::Bstr text;
   bool inResponse = false;
   WrittenElement element;
+  // When neither: the response held as compact tables.
+  std::shared_ptr<const CompactPart> compact;
 
-  explicit operator bool() const { return node || !text.IsNull(); }
+  explicit operator bool() const { return node || !text.IsNull() || compact; }
   bool IsText() const { return !node && !text.IsNull(); }
+  bool IsCompact() const { return !node && text.IsNull() && compact; }
   // The text the part is written as.
   com::Bstr Written() const;
   void AppendTo(std::string& out) const;

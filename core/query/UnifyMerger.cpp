@@ -25,13 +25,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [&](char x, char y) { return fold(x) == fold(y); });
 }
 
-std::optional<JoinKind> KindNamed(std::string_view text) {
+}  // namespace
+
+std::optional<JoinKind> JoinKindNamed(std::string_view text) {
   for (int i = 0; i < kJoinKindCount; ++i)
     if (EqualsIgnoringCase(text, Kw(kJoinKeywords[i]))) return static_cast<JoinKind>(i);
   return std::nullopt;
 }
-
-}  // namespace
 
 std::string_view JoinKindText(JoinKind kind) {
   const int index = static_cast<int>(kind);
@@ -68,8 +68,8 @@ JoinKind CUnifyMerger::GetJoinKind(const xml::NodePtr& table) const {
   if (!xml::IsElement(table, Kw(KW_TABLE))) return JoinKind::FullOuter;
   const auto unify = table->getAttribute(Kw(KW_UNIFY));
   if (!unify) return JoinKind::FullOuter;
-  if (auto kind = KindNamed(*unify)) return *kind;
-  return KindNamed(joinKind).value_or(JoinKind::FullOuter);
+  if (auto kind = JoinKindNamed(*unify)) return *kind;
+  return JoinKindNamed(joinKind).value_or(JoinKind::FullOuter);
 }
 
 Status CUnifyMerger::BuildColumnList(const xml::NodePtr& first, const xml::NodePtr& second) {

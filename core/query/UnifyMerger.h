@@ -41,6 +41,8 @@ inline constexpr int kJoinKindCount = 10;
 
 // The keyword text of a kind ("full outer join" ...).
 std::string_view JoinKindText(JoinKind kind);
+// The kind a text names, in any letter case.
+std::optional<JoinKind> JoinKindNamed(std::string_view text);
 
 // One entry of the merged column list.
 struct MergeColumn {
