@@ -187,7 +187,9 @@ TEST_F(TlsTest, ConnectionsThatNeverHandshakeGoAtTheHeadDeadlineAndDelayNobody) 
     const Result<HttpReply> reply = client.Get(Https(server, "/quor-bench/fixed"));
     EXPECT_EQ(reply.status().code(), S_OK);
     EXPECT_EQ(reply.ok() ? reply->status : 0, 200);
-    EXPECT_LT(Clock::now() - began, 1s);
+    // A call held behind the silent ones would wait their 2 s deadline; a
+    // handshake of its own takes well under 1.5 s even under a sanitizer.
+    EXPECT_LT(Clock::now() - began, 1500ms);
     std::this_thread::sleep_for(50ms);
   }
   watch.join();
