@@ -31,20 +31,18 @@ struct ResultRequests {
   bool storeRequested = false;
 };
 
-// Whether the answer to `sqlquery` may leave while its rows are read: it is
-// one statement, on one substatement or none, that lists nothing and asks
-// for no store, so that its one result goes into "root" as it stands or as
-// its transformers make it. Whether its source's answer stands is for the
-// run to say. Answers the statement's transform chain (null for none), as
-// the walk reads it.
+// Whether the answer to `sqlquery` may leave while it is made: it is one
+// statement, on substatements or none, that lists nothing and asks for no
+// store, so that its one result goes into "root" as it stands or as its
+// transformers make it. Whether its result can go so is for the run to
+// say (an accessor's answer nothing changes, or the engine's unified
+// tables). Answers the statement's transform chain (null for none), as the
+// walk reads it.
 std::optional<com::Bstr> StreamableChain(const xml::NodePtr& sqlquery) {
   const xml::NodePtr statement = sqlquery->firstChild();
   if (!Named(statement, KW_STATEMENT) || statement->nextSibling()) return std::nullopt;
   xml::NodePtr first = statement->firstChild();
-  if (Named(first, KW_SUBSTATEMENT)) {
-    if (Named(first->nextSibling(), KW_SUBSTATEMENT)) return std::nullopt;
-    first = first->firstChild();
-  }
+  if (Named(first, KW_SUBSTATEMENT)) first = first->firstChild();
   if (!first || Named(first, KW_COLUMN) || Named(first, KW_TRANSFORM)) return std::nullopt;
   com::Bstr chain;
   for (xml::NodePtr child = statement->firstChild(); child; child = child->nextSibling()) {
@@ -116,6 +114,15 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
     ~StreamingEnds() { streaming = nullptr; }
   } streamingEnds{streaming_};
   const auto wentOut = [&] { return streamed && streamed->Started(); };
+  // Unified tables go out as they are written, their joins run on the way.
+  const auto sendMade = [&](const ResultPart& part) -> Status {
+    streamed->Unchecked();
+    compact::TextOut out(*streamed);
+    QUOR_RETURN_IF_ERROR(compact::WriteResponse(*part.compact->response, *part.compact->heads, out));
+    QUOR_RETURN_IF_ERROR(out.Flush());
+    return streamed->Finish(std::string_view());
+  };
+  const auto mayGoOut = [&](const ResultPart& part) { return streamed && !streamed->Started() && part.IsCompact(); };
 
   // A listing over the level elements from `level` on: an element without
   // content asks for its level's list, "sql" for the level after the fixed
@@ -209,6 +216,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
           // One call serves every substatement of the statement.
           QUOR_ASSIGN_OR_RETURN(node, RunMultiSourceStatementPart(child));
           if (wentOut()) return Status();
+          if (mayGoOut(node)) return sendMade(node);
           while (Named(part->nextSibling(), KW_SUBSTATEMENT)) part = part->nextSibling();
         }
         if (node) got.push_back(std::move(node));
@@ -242,6 +250,7 @@ Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& 
       // A statement that yields nothing adds nothing; the rest still runs.
       QUOR_ASSIGN_OR_RETURN(ResultPart node, RunStatementPart(child));
       if (wentOut()) return Status();
+      if (mayGoOut(node)) return sendMade(node);
       if (const Status finished = finish(first->nextSibling(), std::move(node)); !finished.ok())
         return finished;
     }

@@ -44,9 +44,9 @@ Status QueryStream::Send(std::string_view piece, bool last) {
 
   // What the engine would not take as it is when holding the answer whole
   // fails as it fails there.
-  if (!check_.Feed(text)) return Fail(Status(QS_E_XML_LOAD_FAILED));
   const auto& keywords = CKeywordTable::Instance();
-  if (last && (!check_.Complete() || check_.Top() != keywords.Narrow(KW_RESPONSE) || check_.TopChildren() != 1 ||
+  if (checked_ && !check_.Feed(text)) return Fail(Status(QS_E_XML_LOAD_FAILED));
+  if (checked_ && last && (!check_.Complete() || check_.Top() != keywords.Narrow(KW_RESPONSE) || check_.TopChildren() != 1 ||
                check_.FirstChild() != keywords.Narrow(KW_TABLE)))
     return Fail(Status(check_.Complete() ? E_UNEXPECTED : QS_E_XML_LOAD_FAILED));
 

@@ -33,6 +33,9 @@ class QueryStream final : public com::ResultSink {
   com::ResultSink& ConverterOutput() { return converted_; }
   // The transformer, begun on ConverterOutput(), that the text goes through.
   void ConvertWith(com::ComPtr<com::IStreamConvert> converter) { converter_ = std::move(converter); }
+  // The text comes from the engine's own writer, not from an accessor: it
+  // is taken as it is, of any number of tables.
+  void Unchecked() { checked_ = false; }
 
   // A piece of the accessor's answer text.
   Status Write(std::string_view piece) override;
@@ -71,6 +74,7 @@ class QueryStream final : public com::ResultSink {
   com::ComPtr<com::IStreamConvert> converter_;
   WrittenStream check_;
   std::string held_;  // text after the last whole tag, waiting for its end
+  bool checked_ = true;
   bool started_ = false;
   bool finished_ = false;
   Status failure_;
