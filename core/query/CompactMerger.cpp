@@ -83,11 +83,11 @@ Status KeyIndex::Build(const Table& table, std::string_view column, const Heads&
   return Status();
 }
 
-std::optional<uint32_t> KeyIndex::Find(std::string_view text) const {
+std::optional<uint32_t> KeyIndex::FindEntry(std::string_view text) const {
   if (slots_.empty()) return std::nullopt;
   for (size_t at = std::hash<std::string_view>{}(text) & mask_; slots_[at]; at = (at + 1) & mask_) {
     const Entry& e = entries_[slots_[at] - 1];
-    if (std::string_view(e.text, e.size) == text) return e.record;
+    if (std::string_view(e.text, e.size) == text) return slots_[at] - 1;
   }
   return std::nullopt;
 }
@@ -98,6 +98,8 @@ struct PendingJoin::Scratch {
   std::vector<char> present;
   std::vector<Cell> a, b, out;
   std::vector<char> taken;
+  // Full outer join: the right lookup's texts some left record holds.
+  std::vector<char> heldLeft;
 
   void Clear() { std::ranges::fill(present, 0); }
 };
@@ -119,8 +121,13 @@ void Mark(std::vector<char>& present, std::span<const MergeColumn> columns, cons
 Status PendingJoin::ByRecords(const Table& driving, const Table& other, const KeyIndex* index, bool fill,
                               Scratch& s, RecordSink& out) const {
   const Heads& h = *heads;
+  const bool marking = !s.heldLeft.empty();
   for (size_t r = 0; r < driving.size(); ++r) {
     driving.Read(r, s.a);
+    if (marking)
+      for (const Cell& cell : s.a)
+        if (Called(h[cell.head], *key))
+          if (const auto entry = index->FindEntry(cell.value)) s.heldLeft[*entry] = 1;
     if (key && index) {
       if (const auto value = KeyValue(s.a, h, *key)) {
         if (const auto partner = index->Find(*value)) {
@@ -153,8 +160,10 @@ Status PendingJoin::Unmatched(Scratch& s, RecordSink& out) const {
   for (size_t r = 0; r < right.size(); ++r) {
     right.Read(r, s.b);
     if (key) {
+      // Joined with its partner already when some left record holds its key.
       const auto value = KeyValue(s.b, h, *key);
-      if (value && leftIndex && leftIndex->Find(*value)) continue;  // joined with its partner already
+      const auto entry = value ? rightIndex->FindEntry(*value) : std::nullopt;
+      if (entry && s.heldLeft[*entry]) continue;
     }
     s.Clear();
     s.taken.assign(s.b.size(), 0);
@@ -245,6 +254,7 @@ Status PendingJoin::Run(RecordSink& out) const {
   const Heads& h = *heads;
   switch (kind) {
     case JoinKind::FullOuter:
+      if (key) s.heldLeft.assign(std::max<size_t>(1, rightIndex->Entries()), 0);
       QUOR_RETURN_IF_ERROR(ByRecords(left, right, rightIndex.get(), true, s, out));
       return Unmatched(s, out);
     case JoinKind::LeftOuter: return ByRecords(left, right, rightIndex.get(), true, s, out);
@@ -381,7 +391,6 @@ Result<Table> Merger::JoinTables(const Table& leftIn, const Table& rightIn) {
       if (shared.empty()) {
         join->kind = JoinKind::FullOuter;
         QUOR_ASSIGN_OR_RETURN(join->rightIndex, index(right));
-        QUOR_ASSIGN_OR_RETURN(join->leftIndex, index(left));
         out.attributes = NameJoinedTable(left, right);
         break;
       }
@@ -404,7 +413,6 @@ Result<Table> Merger::JoinTables(const Table& leftIn, const Table& rightIn) {
     }
     case JoinKind::FullOuter: {
       QUOR_ASSIGN_OR_RETURN(join->rightIndex, index(right));
-      QUOR_ASSIGN_OR_RETURN(join->leftIndex, index(left));
       out.attributes = NameJoinedTable(left, right);
       break;
     }

@@ -22,7 +22,13 @@ namespace quor::core::compact {
 class KeyIndex {
  public:
   Status Build(const Table& table, std::string_view column, const Heads& heads, const Hold& hold);
-  std::optional<uint32_t> Find(std::string_view text) const;
+  // The entry of `text`, and the record it names.
+  std::optional<uint32_t> FindEntry(std::string_view text) const;
+  std::optional<uint32_t> Find(std::string_view text) const {
+    const auto entry = FindEntry(text);
+    return entry ? std::optional<uint32_t>(entries_[*entry].record) : std::nullopt;
+  }
+  size_t Entries() const { return entries_.size(); }
 
  private:
   struct Entry {
@@ -56,6 +62,7 @@ class PendingJoin {
   std::vector<uint32_t> fillers;  // the empty column standing for each entry
   std::optional<std::string> key;
   std::vector<std::string> equivalent;
+  // A full outer join marks what the left holds in the right's lookup.
   std::shared_ptr<KeyIndex> leftIndex, rightIndex;
   std::shared_ptr<EquivIndex> equivIndex;
 

@@ -60,16 +60,24 @@ uint32_t Heads::Intern(std::vector<Attribute> attributes) {
 }
 
 Status Records::Add(std::span<const Cell> cells) {
+  shapeKey_.clear();
+  for (const Cell& cell : cells) PutVarint(shapeKey_, cell.head);
+  auto shape = shapeIds_.find(shapeKey_);
+  if (shape == shapeIds_.end()) {
+    std::vector<uint32_t> heads;
+    for (const Cell& cell : cells) heads.push_back(cell.head);
+    shapes_.push_back(std::move(heads));
+    shape = shapeIds_.emplace(shapeKey_, static_cast<uint32_t>(shapes_.size() - 1)).first;
+  }
   encoded_.clear();
+  PutVarint(encoded_, shape->second);
   for (const Cell& cell : cells) {
-    PutVarint(encoded_, cell.head);
     PutVarint(encoded_, cell.value.size());
     encoded_.append(cell.value);
   }
-  std::string length;
-  PutVarint(length, encoded_.size());
-  const size_t need = length.size() + encoded_.size();
+  const size_t need = encoded_.size();
   if (capacity_ - used_ < need) {
+    if (blocks_.size() >= (size_t{1} << 12)) return Status(E_OUTOFMEMORY);
     const size_t size = std::max(kBlock, need);
     if (hold_) QUOR_RETURN_IF_ERROR(hold_(size));
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
@@ -79,25 +87,23 @@ Status Records::Add(std::span<const Cell> cells) {
   }
   if (starts_.size() == starts_.capacity()) {
     const size_t grown = std::max<size_t>(1024, starts_.capacity() * 2);
-    if (hold_) QUOR_RETURN_IF_ERROR(hold_((grown - starts_.capacity()) * sizeof(const char*)));
-    bytes_ += (grown - starts_.capacity()) * sizeof(const char*);
+    if (hold_) QUOR_RETURN_IF_ERROR(hold_((grown - starts_.capacity()) * sizeof(uint32_t)));
+    bytes_ += (grown - starts_.capacity()) * sizeof(uint32_t);
     starts_.reserve(grown);
   }
-  char* at = blocks_.back().get() + used_;
-  std::memcpy(at, length.data(), length.size());
-  std::memcpy(at + length.size(), encoded_.data(), encoded_.size());
+  std::memcpy(blocks_.back().get() + used_, encoded_.data(), need);
+  // A record larger than a block has a block of its own, at its start.
+  starts_.push_back(static_cast<uint32_t>(((blocks_.size() - 1) << 20) | used_));
   used_ += need;
-  starts_.push_back(at);
   return Status();
 }
 
 void Records::Read(size_t i, std::vector<Cell>& out) const {
   out.clear();
-  const char* p = starts_[i];
-  const uint64_t length = GetVarint(p);
-  const char* end = p + length;
-  while (p < end) {
-    const auto head = static_cast<uint32_t>(GetVarint(p));
+  const uint32_t at = starts_[i];
+  const char* p = blocks_[at >> 20].get() + (at & ((1u << 20) - 1));
+  const std::vector<uint32_t>& heads = shapes_[GetVarint(p)];
+  for (const uint32_t head : heads) {
     const uint64_t size = GetVarint(p);
     out.push_back({head, std::string_view(p, size)});
     p += size;

@@ -54,7 +54,8 @@ struct Cell {
 // What a reservation of memory answers: success, or the refusal to pass on.
 using Hold = std::function<Status(uint64_t more)>;
 
-// The records of one table, appended one by one, never changed after.
+// The records of one table, appended one by one, never changed after: each
+// the shape it has (its heads in order, once per table) and its values.
 class Records {
  public:
   explicit Records(Hold hold) : hold_(std::move(hold)) {}
@@ -72,8 +73,11 @@ class Records {
   Hold hold_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t used_ = 0, capacity_ = 0;  // of the last block
-  std::vector<const char*> starts_;
-  std::string encoded_;  // the record being added
+  // Block number and offset in it (blocks of 1 MiB but for larger records).
+  std::vector<uint32_t> starts_;
+  std::vector<std::vector<uint32_t>> shapes_;
+  std::unordered_map<std::string, uint32_t> shapeIds_;
+  std::string encoded_, shapeKey_;  // the record being added
   uint64_t bytes_ = 0;
 };
 
