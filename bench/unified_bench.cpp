@@ -882,6 +882,15 @@ bool RunSource(Database& db, const Options& o, const fs::path& scratch) {
     if (!c.run) continue;
     const double goalMB = kBaseMB + 2 * Mb(static_cast<double>(c.csvSmaller));
     const double mb = c.aboveIdleKiB / 1024.0;
+    if (std::string_view(db.Name()) == "SQLite") {
+      // The SQLite driver reads a statement's rows whole (in these files,
+      // not in WAL mode): its memory is reported apart, the goal is
+      // PostgreSQL's.
+      std::printf("  %-58s %-30s %s\n",
+                  ("memory above idle, " + RowsText(c.n) + "+" + RowsText(c.n) + ", " + o.kinds[c.kind].text).c_str(),
+                  Fmt("%.0f MB", mb).c_str(), "the driver's whole read included: no goal");
+      continue;
+    }
     goals.Line("memory above idle, " + RowsText(c.n) + "+" + RowsText(c.n) + ", " + o.kinds[c.kind].text,
                Fmt("%.0f MB (%s)", mb, c.unified.outcome == Outcome::Answered ? "answered" : state(c).c_str()),
                Fmt("<= %.0f MB", goalMB), c.csvSmaller > 0 && mb <= goalMB && answered(c));
