@@ -118,6 +118,18 @@ void Mark(std::vector<char>& present, std::span<const MergeColumn> columns, cons
 
 }  // namespace
 
+Status PendingJoin::Filled(Scratch& s, RecordSink& out) const {
+  s.Clear();
+  s.out = s.a;
+  for (const Cell& cell : s.a) Mark(s.present, columns, (*heads)[cell.head].name);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (s.present[i]) continue;
+    s.out.push_back({fillers[i], {}});
+    s.present[i] = 1;
+  }
+  return out.Record(s.out);
+}
+
 Status PendingJoin::ByRecords(const Table& driving, const Table& other, const KeyIndex* index, bool fill,
                               Scratch& s, RecordSink& out) const {
   const Heads& h = *heads;
@@ -141,15 +153,7 @@ Status PendingJoin::ByRecords(const Table& driving, const Table& other, const Ke
       }
     }
     if (!fill) continue;
-    s.Clear();
-    s.out = s.a;
-    for (const Cell& cell : s.a) Mark(s.present, columns, h[cell.head].name);
-    for (size_t i = 0; i < columns.size(); ++i) {
-      if (s.present[i]) continue;
-      s.out.push_back({fillers[i], {}});
-      s.present[i] = 1;
-    }
-    QUOR_RETURN_IF_ERROR(out.Record(s.out));
+    QUOR_RETURN_IF_ERROR(Filled(s, out));
   }
   return Status();
 }
@@ -251,7 +255,6 @@ Status PendingJoin::Equivalent(Scratch& s, RecordSink& out) const {
 Status PendingJoin::Run(RecordSink& out) const {
   Scratch s;
   s.present.assign(columns.size(), 0);
-  const Heads& h = *heads;
   switch (kind) {
     case JoinKind::FullOuter:
       if (key) s.heldLeft.assign(std::max<size_t>(1, rightIndex->Entries()), 0);
@@ -281,15 +284,7 @@ Status PendingJoin::Run(RecordSink& out) const {
       for (const Table* side : {&left, &right})
         for (size_t r = 0; r < side->size(); ++r) {
           side->Read(r, s.a);
-          s.Clear();
-          s.out = s.a;
-          for (const Cell& cell : s.a) Mark(s.present, columns, h[cell.head].name);
-          for (size_t i = 0; i < columns.size(); ++i) {
-            if (s.present[i]) continue;
-            s.out.push_back({fillers[i], {}});
-            s.present[i] = 1;
-          }
-          QUOR_RETURN_IF_ERROR(out.Record(s.out));
+          QUOR_RETURN_IF_ERROR(Filled(s, out));
         }
       return Status();
     case JoinKind::Equiv: return Equivalent(s, out);

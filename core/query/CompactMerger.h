@@ -71,6 +71,8 @@ class PendingJoin {
   Status ByRecords(const Table& driving, const Table& other, const KeyIndex* index, bool fill, Scratch& s,
                    RecordSink& out) const;
   Status Equivalent(Scratch& s, RecordSink& out) const;
+  // `s.a`'s cells, then an empty column for every list entry they leave.
+  Status Filled(Scratch& s, RecordSink& out) const;
   Status Unmatched(Scratch& s, RecordSink& out) const;
 };
 

@@ -2,6 +2,8 @@
 
 #include <deque>
 
+#include "platform/text/text.h"
+
 namespace quor::core::compact {
 namespace {
 
@@ -12,24 +14,6 @@ bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c =
 bool IsXmlChar(uint32_t cp) {
   return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) ||
          (cp >= 0x10000 && cp <= 0x10FFFF);
-}
-
-void PutUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // The length of the valid XML character at `s[i]` (a lead byte >= 0x80); 0
@@ -79,7 +63,7 @@ size_t Reference(std::string_view s, size_t at, std::string& out) {
     value = std::min<uint32_t>(value * (hex ? 16 : 10) + d, 0x110000);
   }
   if (k == digits || k >= rest.size() || rest[k] != ';' || !IsXmlChar(value)) return 0;
-  PutUtf8(out, value);
+  text::AppendUtf8(out, value);
   return k + 2;
 }
 
@@ -261,6 +245,14 @@ AnswerReader::Step AnswerReader::ReadRecord(std::string_view in, size_t& at) {
         const Step read = ReadStartTag(in, p, "column", attributes, empty);
         if (read != Step::Done) return read;
         if (p != end + 1) return Step::Other;
+        // A head is kept for the call: counted, since an answer may name
+        // ever new ones.
+        if (hold_) {
+          if (Status held = hold_(4 * written.size() + 256); !held.ok()) {
+            failure_ = std::move(held);
+            return Step::Other;
+          }
+        }
         head = heads_.Intern(attributes);
         written_.emplace(std::string(written), head);
       }
