@@ -76,10 +76,12 @@ struct HttpClient::Impl {
   uint16_t port = 0;
   std::unique_ptr<httplib::ClientImpl> client;
   httplib::SSLClient* secure = nullptr;  // `client`, when it speaks https
+  bool served = false;  // `client`'s kept-alive connection has carried an answer
 
   httplib::ClientImpl& For(const HttpUrl& url) {
     if (!client || tls != url.tls || host != url.host || port != url.port) {
       secure = nullptr;
+      served = false;
       if (url.tls) {
         auto ssl = std::make_unique<httplib::SSLClient>(url.host, url.port);
         // Always verified (the library's default, stated rather than assumed).
@@ -141,11 +143,28 @@ struct HttpClient::Impl {
       ERR_clear_error();
       httplib::Response response;
       httplib::Error e = httplib::Error::Success;
-      const bool sent = For(parsed).send(request, response, e);
+      const bool reused =
+          client && served && tls == parsed.tls && host == parsed.host && port == parsed.port;
+      bool sent = For(parsed).send(request, response, e);
+      if (!sent && !stopped && reused && !headSeen && (e == httplib::Error::Read || e == httplib::Error::Write) &&
+          Clock::now() - lastData < options.timeout) {
+        // The server closed the kept-alive connection, idle to it, as the
+        // request went: nothing of an answer came, so the request was not
+        // taken. Once more, on a connection of its own.
+        client.reset();
+        secure = nullptr;
+        ERR_clear_error();
+        response = httplib::Response();
+        e = httplib::Error::Success;
+        lastData = Clock::now();
+        sent = For(parsed).send(request, response, e);
+      }
       if (sent && !stopped) {
         if (!options.keepAlive) {
           client.reset();
           secure = nullptr;
+        } else {
+          served = true;
         }
         return Status();
       }

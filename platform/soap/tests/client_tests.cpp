@@ -424,3 +424,40 @@ TEST(HttpClientTest, TheTimeOutBoundsEachWaitNotTheWholeAnswer) {
   EXPECT_EQ(r.Body(), "first");
   EXPECT_NE(error.find("stalled, nothing came for 600 ms after 5 bytes"), std::string::npos) << error;
 }
+
+TEST(HttpClientTest, AKeptAliveConnectionClosedAsARequestGoesIsTriedOnceMoreOnANewOne) {
+  HttpClient client(HttpClient::Options{.timeout = 2000ms});
+  std::atomic<int> connections{0};
+  {
+    // The first connection answers, then closes as the second request
+    // comes, unanswered; the next connection answers it.
+    RawPeer peer([&](int fd, const std::atomic<bool>&) {
+      const int n = ++connections;
+      if (!ReadWholeRequest(fd)) return;
+      if (n == 1) {
+        Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n<a/>");
+        ReadWholeRequest(fd);
+        return;
+      }
+      Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n<b/>");
+    });
+    const quor::Result<HttpReply> first = client.Post(peer.Url(), "<x/>");
+    ASSERT_TRUE(first.ok()) << first.status().message();
+    EXPECT_EQ(first->body, "<a/>");
+    const quor::Result<HttpReply> second = client.Post(peer.Url(), "<y/>");
+    ASSERT_TRUE(second.ok()) << second.status().message();
+    EXPECT_EQ(second->body, "<b/>");
+    EXPECT_EQ(connections.load(), 2);
+  }
+  {
+    // A connection of its own that closes unanswered is a failure, once.
+    connections = 0;
+    RawPeer peer([&](int fd, const std::atomic<bool>&) {
+      ++connections;
+      ReadWholeRequest(fd);
+    });
+    const quor::Result<HttpReply> reply = client.Post(peer.Url(), "<x/>");
+    EXPECT_EQ(reply.status().code(), kHttpConnectionAborted) << reply.status().message();
+    EXPECT_EQ(connections.load(), 1);
+  }
+}
