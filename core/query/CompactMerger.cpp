@@ -344,8 +344,8 @@ std::vector<Attribute> Merger::NameJoinedTable(const Table& first, const Table& 
 }
 
 Result<Table> Merger::JoinTables(const Table& leftIn, const Table& rightIn) {
-  QUOR_ASSIGN_OR_RETURN(const Table left, Materialize(leftIn, heads_, hold_));
-  QUOR_ASSIGN_OR_RETURN(const Table right, Materialize(rightIn, heads_, hold_));
+  QUOR_ASSIGN_OR_RETURN(const Table left, Materialize(leftIn, hold_));
+  QUOR_ASSIGN_OR_RETURN(const Table right, Materialize(rightIn, hold_));
   auto join = std::make_shared<PendingJoin>();
   join->heads = &heads_;
   join->kind = GetJoinKind(left);
@@ -466,7 +466,7 @@ Result<std::optional<Table>> Merger::MergeOne(const Response& input) {
   // passed over, but a response of empty tables still answers its first.
   std::vector<Table> tables;
   for (const Table& table : input.tables) {
-    QUOR_ASSIGN_OR_RETURN(Table held, Materialize(table, heads_, hold_));
+    QUOR_ASSIGN_OR_RETURN(Table held, Materialize(table, hold_));
     tables.push_back(std::move(held));
   }
   size_t first = tables.size();
@@ -566,7 +566,7 @@ Result<Response> UnifyStep(const Response* first, const Response* second, const 
   const auto held = [&](const Response& side) -> Result<Response> {
     Response out{side.attributes, {}};
     for (const Table& table : side.tables) {
-      QUOR_ASSIGN_OR_RETURN(Table t, Materialize(table, heads, hold));
+      QUOR_ASSIGN_OR_RETURN(Table t, Materialize(table, hold));
       out.tables.push_back(std::move(t));
     }
     return out;

@@ -81,14 +81,12 @@ Status Records::Add(std::span<const Cell> cells) {
     const size_t size = std::max(kBlock, need);
     if (hold_) QUOR_RETURN_IF_ERROR(hold_(size));
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    bytes_ += size;
     used_ = 0;
     capacity_ = size;
   }
   if (starts_.size() == starts_.capacity()) {
     const size_t grown = std::max<size_t>(1024, starts_.capacity() * 2);
     if (hold_) QUOR_RETURN_IF_ERROR(hold_((grown - starts_.capacity()) * sizeof(uint32_t)));
-    bytes_ += (grown - starts_.capacity()) * sizeof(uint32_t);
     starts_.reserve(grown);
   }
   std::memcpy(blocks_.back().get() + used_, encoded_.data(), need);
@@ -235,7 +233,7 @@ class Collect final : public RecordSink {
 
 }  // namespace
 
-Result<Table> Materialize(const Table& table, const Heads&, const Hold& hold) {
+Result<Table> Materialize(const Table& table, const Hold& hold) {
   if (!table.pending) return table;
   auto records = std::make_shared<Records>(hold);
   Collect collect(*records);

@@ -66,8 +66,6 @@ class Records {
   size_t size() const { return starts_.size(); }
   // The cells of record `i`, into `out` (cleared first).
   void Read(size_t i, std::vector<Cell>& out) const;
-  // Bytes taken, blocks and offsets.
-  uint64_t Bytes() const { return bytes_; }
 
  private:
   Hold hold_;
@@ -78,7 +76,6 @@ class Records {
   std::vector<std::vector<uint32_t>> shapes_;
   std::unordered_map<std::string, uint32_t> shapeIds_;
   std::string encoded_, shapeKey_;  // the record being added
-  uint64_t bytes_ = 0;
 };
 
 class RecordSink {
@@ -134,6 +131,6 @@ void WriteRecord(std::string& out, std::span<const Cell> cells, const Heads& hea
 // A held table, whole.
 void WriteTable(std::string& out, const Table& table, const Heads& heads);
 // `table`'s records held in a table of its own (a join runs into it).
-Result<Table> Materialize(const Table& table, const Heads& heads, const Hold& hold);
+Result<Table> Materialize(const Table& table, const Hold& hold);
 
 }  // namespace quor::core::compact
