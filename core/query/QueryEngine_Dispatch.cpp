@@ -61,6 +61,219 @@ std::optional<com::Bstr> StreamableChain(const xml::NodePtr& sqlquery) {
   return chain;
 }
 
+// The answer's stream, when `sqlquery` may leave while it is made: it goes
+// out while its source is read, when the source's accessor sends it so. A
+// transformer that reads its source piece by piece converts the answer on
+// its way; one that needs it whole has it made whole, and nothing streams.
+void OpenAnswerStream(CServiceConfig& settings, com::ResultSink* sink, const xml::NodePtr& sqlquery,
+                      std::optional<QueryStream>& streamed) {
+  const std::optional<com::Bstr> chain = sink ? StreamableChain(sqlquery) : std::nullopt;
+  if (!chain) return;
+  streamed.emplace(*sink);
+  if (chain->IsNull()) return;
+  Result<com::ComPtr<com::IStreamConvert>> converter =
+      OpenStreamTransformer(settings, *chain, streamed->ConverterOutput());
+  if (converter.ok() && *converter) streamed->ConvertWith(std::move(converter).value());
+  else streamed.reset();
+}
+
+// One walk over the children of "sqlquery": the answer's parts in order,
+// each node part also under `root`, which refuses what an element cannot
+// hold (text parts were checked already). A statement whose answer went out
+// as it was read, or goes out as it was made, ends the walk.
+class QueryWalk {
+ public:
+  QueryWalk(CQueryEngine& engine, const xml::DocumentPtr& document, xml::NodePtr root, QueryStream* streamed,
+            com::Bstr& result)
+      : engine_(engine), document_(document), root_(std::move(root)), streamed_(streamed), result_(result) {}
+
+  // Runs one child of "sqlquery".
+  Status Step(const xml::NodePtr& child) {
+    if (!Named(child, KW_STATEMENT)) return Forward(child);
+    const xml::NodePtr first = child->firstChild();
+    if (!first) return Status(QS_E_QUERY_ARG_INVALID);
+    if (Named(first, KW_SUBSTATEMENT)) return Substatements(child, first);
+    if (Named(first, KW_COLUMN)) return AddNode(Listing(first->nextSibling(), child));
+    if (Named(first, KW_TRANSFORM)) return AddNode(engine_.ListTransformers(child));
+    // A statement that yields nothing adds nothing; the rest still runs.
+    QUOR_ASSIGN_OR_RETURN(ResultPart node, engine_.RunStatementPart(child));
+    if (std::optional<Status> end = Ends(node)) return *end;
+    return Finish(first->nextSibling(), std::move(node));
+  }
+
+  bool Ended() const { return ended_; }
+
+  // The answer: "root" with every part, the text parts as they are.
+  void Answer() {
+    if (parts_.empty()) {
+      result_ = com::Bstr::FromUtf8(root_->xml());
+      return;
+    }
+    // What root->xml() would give.
+    const std::string_view name = CKeywordTable::Instance()[KW_ROOT].Utf8();
+    size_t size = 2 * name.size() + 5;
+    for (const ResultPart& part : parts_) size += part.IsText() ? part.text.Utf8().size() + 24 : 0;
+    std::string out;
+    out.reserve(size);
+    out.append("<").append(name).append(">");
+    for (const ResultPart& part : parts_) part.AppendTo(out);
+    out.append("</").append(name).append(">");
+    result_ = com::Bstr::TakeUtf8(std::move(out));
+  }
+
+ private:
+  Status Add(ResultPart part) {
+    if (part.node) QUOR_RETURN_IF_ERROR(Append(root_, part.node));
+    parts_.push_back(std::move(part));
+    return Status();
+  }
+
+  Status AddNode(Result<xml::NodePtr> node) {
+    QUOR_RETURN_IF_ERROR(node.status());
+    if (*node) return Add(ResultPart(*node));
+    return Status();
+  }
+
+  // An element that is no statement goes to the default accessor; what it
+  // answers under its own "root" joins this one item by item.
+  Status Forward(const xml::NodePtr& element) {
+    QUOR_ASSIGN_OR_RETURN(const xml::NodePtr answer, engine_.ForwardQueryElement(element));
+    if (!answer) return Status(QS_E_XML_LOAD_FAILED);
+    if (!Named(answer, KW_ROOT)) return Add(ResultPart(answer));
+    for (xml::NodePtr item = answer->firstChild(); item; item = item->nextSibling()) {
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(item));
+      QUOR_RETURN_IF_ERROR(Add(ResultPart(copy)));
+    }
+    return Status();
+  }
+
+  // A statement of substatements: listings each, and one run for all that
+  // ask a source. A lone result goes on as it is; several are gathered into
+  // the first.
+  Status Substatements(const xml::NodePtr& statement, xml::NodePtr part) {
+    std::vector<ResultPart> got;
+    while (Named(part, KW_SUBSTATEMENT)) {
+      const xml::NodePtr head = part->firstChild();
+      ResultPart node;
+      if (Named(head, KW_COLUMN)) {
+        QUOR_ASSIGN_OR_RETURN(node.node, Listing(head->nextSibling(), part));
+      } else if (Named(head, KW_TRANSFORM)) {
+        QUOR_ASSIGN_OR_RETURN(node.node, engine_.ListTransformers(part));
+      } else {
+        QUOR_ASSIGN_OR_RETURN(node, engine_.RunMultiSourceStatementPart(statement));
+        if (std::optional<Status> end = Ends(node)) return *end;
+        while (Named(part->nextSibling(), KW_SUBSTATEMENT)) part = part->nextSibling();
+      }
+      if (node) got.push_back(std::move(node));
+      part = part->nextSibling();
+    }
+    QUOR_ASSIGN_OR_RETURN(ResultPart node, Gathered(std::move(got)));
+    return Finish(part, std::move(node));
+  }
+
+  Result<ResultPart> Gathered(std::vector<ResultPart> got) {
+    if (got.empty()) return ResultPart();
+    if (got.size() == 1 && got.front().IsText()) return std::move(got.front());
+    const xml::NodePtr collector = document_->createElement(Kw(KW_SUBRESPONSE));
+    if (!collector) return Status(E_FAIL);
+    for (const ResultPart& each : got) {
+      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr eachNode, each.Node());
+      QUOR_RETURN_IF_ERROR(Append(collector, eachNode));
+    }
+    ResultPart node(collector->firstChild());
+    for (xml::NodePtr more = node.node->nextSibling(); more; more = more->nextSibling()) {
+      // Names that differ leave the first as it is.
+      QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(node.node, more).status());
+    }
+    return node;
+  }
+
+  // A listing over the level elements from `level` on: an element without
+  // content asks for its level's list, "sql" for the level after the fixed
+  // ones.
+  Result<xml::NodePtr> Listing(xml::NodePtr level, const xml::NodePtr& element) {
+    static constexpr KeywordIndex kLevels[] = {KW_PROVIDER, KW_DSN, KW_CATALOG, KW_TABLE};
+    size_t fixed = 0;
+    for (; level; level = level->nextSibling()) {
+      if (Named(level, KW_SQL)) return ListOf(fixed, element);
+      for (size_t i = 0; i < std::size(kLevels); ++i) {
+        if (!Named(level, kLevels[i])) continue;
+        if (!level->firstChild()) return ListOf(i, element);
+        ++fixed;
+      }
+    }
+    return xml::NodePtr();
+  }
+
+  Result<xml::NodePtr> ListOf(size_t level, const xml::NodePtr& element) {
+    switch (level) {
+      case 0: return engine_.ListProviders(element);
+      case 1: return engine_.ListDataSources(element);
+      case 2: return engine_.ListCatalogs(element);
+      case 3: return engine_.ListTables(element);
+      default: return xml::NodePtr();
+    }
+  }
+
+  // Whether the answer ends with this run: it went out as its source was
+  // read, or, a unified table, goes out now, its joins run on the way.
+  std::optional<Status> Ends(const ResultPart& node) {
+    if (!streamed_) return std::nullopt;
+    if (!streamed_->Started() && !node.IsCompact()) return std::nullopt;
+    ended_ = true;
+    if (streamed_->Started()) return Status();
+    streamed_->Unchecked();
+    compact::TextOut out(*streamed_);
+    QUOR_RETURN_IF_ERROR(compact::WriteResponse(*node.compact->response, *node.compact->heads, out));
+    QUOR_RETURN_IF_ERROR(out.Flush());
+    return streamed_->Finish(std::string_view());
+  }
+
+  // Reads the transform and store requests from `from` on, then runs them
+  // on `node` and adds what comes out.
+  Status Finish(xml::NodePtr from, ResultPart node) {
+    ResultRequests requests;
+    for (; from && !(requests.transform && requests.storeRequested); from = from->nextSibling()) {
+      if (Named(from, KW_TRANSFORM)) {
+        if (!from->firstChild()) return Status(QS_E_TRANSFORMER_NOT_SPECIFIED);
+        const com::Bstr item = com::Bstr::FromUtf8(from->text());
+        if (!requests.transform) {
+          requests.chain = item;
+        } else {
+          requests.chain.Append(u",");
+          requests.chain.Append(item.View());
+        }
+        requests.transform = true;
+      } else if (Named(from, KW_STORE)) {
+        requests.store = from->text();
+        requests.storeRequested = true;
+      }
+    }
+    if (requests.storeRequested && requests.store == Kw(KW_UNIFIED)) QUOR_RETURN_IF_ERROR(engine_.StoreResult(node));
+    if (requests.transform && node) {
+      ResultPart transformed;
+      const Status status = TransformPart(engine_.Settings(), node, requests.chain, com::Bstr(), transformed);
+      if (!status.ok()) {
+        if (transformed) result_ = transformed.Written();
+        return status;
+      }
+      node = std::move(transformed);
+    }
+    if (requests.storeRequested && requests.store == Kw(KW_TRANSFORMED))
+      QUOR_RETURN_IF_ERROR(engine_.StoreResult(node));
+    if (node) return Add(std::move(node));
+    return Status();
+  }
+
+  CQueryEngine& engine_;
+  const xml::DocumentPtr& document_;
+  const xml::NodePtr root_;
+  QueryStream* const streamed_;  // null when the answer is sent whole
+  com::Bstr& result_;
+  std::vector<ResultPart> parts_;
+  bool ended_ = false;
+};
+
 }  // namespace
 
 Status CQueryEngine::StoreResult(const ResultPart&) { return Status(); }
@@ -80,195 +293,24 @@ Result<xml::NodePtr> CQueryEngine::ForwardQueryElement(const xml::NodePtr& eleme
 Status CQueryEngine::DispatchQuery(const xml::DocumentPtr& document, com::Bstr& result, com::ResultSink* stream) {
   result = com::Bstr();
   if (!document) return Status(QS_E_QUERY_ARG_NULL);
-  // The answer's parts in order. A node part also goes under `root`, which
-  // refuses what an element cannot hold; text parts were checked already.
   const xml::NodePtr root = document->createElement(Kw(KW_ROOT));
   if (!root) return Status(E_FAIL);
-  std::vector<ResultPart> parts;
-  const auto add = [&](ResultPart part) -> Status {
-    if (part.node) QUOR_RETURN_IF_ERROR(Append(root, part.node));
-    parts.push_back(std::move(part));
-    return Status();
-  };
   const xml::NodePtr sqlquery = FindTopLevel(document, Kw(KW_SQLQUERY));
   if (!sqlquery) return Status(QS_E_QUERY_FORMAT_INVALID);
-
-  // An answer that may stream goes out while its source is read, when the
-  // source's accessor sends it so; the statement's part then stands for
-  // what went out, and the answer ends there.
   std::optional<QueryStream> streamed;
-  if (const std::optional<com::Bstr> chain = stream ? StreamableChain(sqlquery) : std::nullopt) {
-    streamed.emplace(*stream);
-    // A transformer that reads its source piece by piece converts the
-    // answer on its way; one that needs it whole has it made whole.
-    if (!chain->IsNull()) {
-      Result<com::ComPtr<com::IStreamConvert>> converter =
-          OpenStreamTransformer(settings_, *chain, streamed->ConverterOutput());
-      if (converter.ok() && *converter) streamed->ConvertWith(std::move(converter).value());
-      else streamed.reset();
-    }
-  }
+  OpenAnswerStream(settings_, stream, sqlquery, streamed);
+  // The statements' runs hand the stream to the accessors while the walk goes.
   streaming_ = streamed ? &*streamed : nullptr;
   struct StreamingEnds {
     QueryStream*& streaming;
     ~StreamingEnds() { streaming = nullptr; }
   } streamingEnds{streaming_};
-  const auto wentOut = [&] { return streamed && streamed->Started(); };
-  // Unified tables go out as they are written, their joins run on the way.
-  const auto sendMade = [&](const ResultPart& part) -> Status {
-    streamed->Unchecked();
-    compact::TextOut out(*streamed);
-    QUOR_RETURN_IF_ERROR(compact::WriteResponse(*part.compact->response, *part.compact->heads, out));
-    QUOR_RETURN_IF_ERROR(out.Flush());
-    return streamed->Finish(std::string_view());
-  };
-  const auto mayGoOut = [&](const ResultPart& part) { return streamed && !streamed->Started() && part.IsCompact(); };
-
-  // A listing over the level elements from `level` on: an element without
-  // content asks for its level's list, "sql" for the level after the fixed
-  // ones.
-  const auto listOf = [&](size_t level, const xml::NodePtr& element) -> Result<xml::NodePtr> {
-    switch (level) {
-      case 0: return ListProviders(element);
-      case 1: return ListDataSources(element);
-      case 2: return ListCatalogs(element);
-      case 3: return ListTables(element);
-      default: return xml::NodePtr();
-    }
-  };
-  const auto listing = [&](xml::NodePtr level, const xml::NodePtr& element) -> Result<xml::NodePtr> {
-    static constexpr KeywordIndex kLevels[] = {KW_PROVIDER, KW_DSN, KW_CATALOG, KW_TABLE};
-    size_t fixed = 0;
-    for (; level; level = level->nextSibling()) {
-      if (Named(level, KW_SQL)) return listOf(fixed, element);
-      for (size_t i = 0; i < std::size(kLevels); ++i) {
-        if (!Named(level, kLevels[i])) continue;
-        if (!level->firstChild()) return listOf(i, element);
-        ++fixed;
-      }
-    }
-    return xml::NodePtr();
-  };
-
-  // Reads the transform and store requests from `from` on, then runs them
-  // on `node` and appends what comes out.
-  const auto finish = [&](xml::NodePtr from, ResultPart node) -> Status {
-    ResultRequests requests;
-    for (; from && !(requests.transform && requests.storeRequested); from = from->nextSibling()) {
-      if (Named(from, KW_TRANSFORM)) {
-        if (!from->firstChild()) return Status(QS_E_TRANSFORMER_NOT_SPECIFIED);
-        const com::Bstr item = com::Bstr::FromUtf8(from->text());
-        if (!requests.transform) {
-          requests.chain = item;
-        } else {
-          requests.chain.Append(u",");
-          requests.chain.Append(item.View());
-        }
-        requests.transform = true;
-      } else if (Named(from, KW_STORE)) {
-        requests.store = from->text();
-        requests.storeRequested = true;
-      }
-    }
-    if (requests.storeRequested && requests.store == Kw(KW_UNIFIED)) QUOR_RETURN_IF_ERROR(StoreResult(node));
-    if (requests.transform && node) {
-      ResultPart transformed;
-      const Status status = TransformPart(settings_, node, requests.chain, com::Bstr(), transformed);
-      if (!status.ok()) {
-        if (transformed) result = transformed.Written();
-        return status;
-      }
-      node = std::move(transformed);
-    }
-    if (requests.storeRequested && requests.store == Kw(KW_TRANSFORMED)) QUOR_RETURN_IF_ERROR(StoreResult(node));
-    if (node) return add(std::move(node));
-    return Status();
-  };
-
+  QueryWalk walk(*this, document, root, streaming_, result);
   for (xml::NodePtr child = sqlquery->firstChild(); child; child = child->nextSibling()) {
-    if (!Named(child, KW_STATEMENT)) {
-      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr answer, ForwardQueryElement(child));
-      if (!answer) return Status(QS_E_XML_LOAD_FAILED);
-      if (Named(answer, KW_ROOT)) {
-        for (xml::NodePtr item = answer->firstChild(); item; item = item->nextSibling()) {
-          QUOR_ASSIGN_OR_RETURN(const xml::NodePtr copy, CopyXmlTree(item));
-          QUOR_RETURN_IF_ERROR(add(ResultPart(copy)));
-        }
-      } else {
-        QUOR_RETURN_IF_ERROR(add(ResultPart(answer)));
-      }
-      continue;
-    }
-
-    const xml::NodePtr first = child->firstChild();
-    if (!first) return Status(QS_E_QUERY_ARG_INVALID);
-    if (Named(first, KW_SUBSTATEMENT)) {
-      std::vector<ResultPart> got;
-      xml::NodePtr part = first;
-      while (Named(part, KW_SUBSTATEMENT)) {
-        const xml::NodePtr head = part->firstChild();
-        ResultPart node;
-        if (Named(head, KW_COLUMN)) {
-          QUOR_ASSIGN_OR_RETURN(node.node, listing(head->nextSibling(), part));
-        } else if (Named(head, KW_TRANSFORM)) {
-          QUOR_ASSIGN_OR_RETURN(node.node, ListTransformers(part));
-        } else {
-          // One call serves every substatement of the statement.
-          QUOR_ASSIGN_OR_RETURN(node, RunMultiSourceStatementPart(child));
-          if (wentOut()) return Status();
-          if (mayGoOut(node)) return sendMade(node);
-          while (Named(part->nextSibling(), KW_SUBSTATEMENT)) part = part->nextSibling();
-        }
-        if (node) got.push_back(std::move(node));
-        part = part->nextSibling();
-      }
-      // A lone result goes on as it is; several are gathered into the first.
-      ResultPart node;
-      if (got.size() == 1 && got.front().IsText()) {
-        node = std::move(got.front());
-      } else if (!got.empty()) {
-        const xml::NodePtr collector = document->createElement(Kw(KW_SUBRESPONSE));
-        if (!collector) return Status(E_FAIL);
-        for (const ResultPart& each : got) {
-          QUOR_ASSIGN_OR_RETURN(const xml::NodePtr eachNode, each.Node());
-          QUOR_RETURN_IF_ERROR(Append(collector, eachNode));
-        }
-        node = ResultPart(collector->firstChild());
-        for (xml::NodePtr more = node.node->nextSibling(); more; more = more->nextSibling()) {
-          // Names that differ leave the first as it is.
-          QUOR_RETURN_IF_ERROR(CopyXmlTreeWithText(node.node, more).status());
-        }
-      }
-      if (const Status finished = finish(part, std::move(node)); !finished.ok()) return finished;
-    } else if (Named(first, KW_COLUMN)) {
-      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, listing(first->nextSibling(), child));
-      if (node) QUOR_RETURN_IF_ERROR(add(ResultPart(node)));
-    } else if (Named(first, KW_TRANSFORM)) {
-      QUOR_ASSIGN_OR_RETURN(const xml::NodePtr node, ListTransformers(child));
-      if (node) QUOR_RETURN_IF_ERROR(add(ResultPart(node)));
-    } else {
-      // A statement that yields nothing adds nothing; the rest still runs.
-      QUOR_ASSIGN_OR_RETURN(ResultPart node, RunStatementPart(child));
-      if (wentOut()) return Status();
-      if (mayGoOut(node)) return sendMade(node);
-      if (const Status finished = finish(first->nextSibling(), std::move(node)); !finished.ok())
-        return finished;
-    }
+    QUOR_RETURN_IF_ERROR(walk.Step(child));
+    if (walk.Ended()) return Status();
   }
-  if (parts.empty()) {
-    result = com::Bstr::FromUtf8(root->xml());
-    return Status();
-  }
-  // What root->xml() would give, with the text parts as they are.
-  const std::string_view name = CKeywordTable::Instance()[KW_ROOT].Utf8();
-  size_t size = 2 * name.size() + 5;
-  for (const ResultPart& part : parts) size += part.IsText() ? part.text.Utf8().size() + 24 : 0;
-  std::string out;
-  out.reserve(size);
-  out.append("<").append(name).append(">");
-  for (const ResultPart& part : parts) part.AppendTo(out);
-  out.append("</").append(name).append(">");
-  result = com::Bstr::TakeUtf8(std::move(out));
+  walk.Answer();
   return Status();
 }
 
