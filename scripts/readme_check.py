@@ -1,12 +1,25 @@
 #!/usr/bin/env python3
-"""Runs the README as a new user would, on a temporary instance.
+"""Runs the documentation's examples as a new user would, on a temporary instance.
 
 Starts ./scripts/run.sh (release build, a fresh instance, a free loopback
-port), runs every README example that calls quor-call and compares what it
-prints with the "# ..." line written under it, checks the rows of the Query
-example, opens quor-console offscreen with its default service name and a
-stored password (the console then signs in without its dialog), and stops the
-server. Exits non-zero, saying why, when any of it fails.
+port) and checks that the locator OpenSession answers reaches it. Then runs
+the shell examples marked for it in README.md and docs/*.md, in the order
+written (README.md first, then docs/ by file name):
+
+  <!-- check: calls -->      the shell block under it is run line by line,
+                             quor-call given the temporary server's --url;
+                             a "# ..." line under a command is the first line
+                             it must print; a Query's answer must hold the
+                             rows of the README's example;
+  <!-- check: console -->    the shell block under it is run with the
+                             administrator's password stored and Qt offscreen:
+                             quor-console must sign in with its default
+                             service name, without its dialog.
+
+Last it stops the server, which must exit cleanly. Exits non-zero, saying why,
+when any of it fails, when a shell block calls quor-call or quor-console
+without a mark, or when an example it must run (the sign-in, GetLogCount,
+ReLoadConfig, Query, the console) is nowhere marked.
 
 Environment: QUOR_BUILD (default build/release) as for run.sh.
 """
@@ -42,30 +55,83 @@ def free_port():
         return s.getsockname()[1]
 
 
-def examples(readme):
-    """(command, expected first line or None) for each README shell example
-    that runs quor-call, in the order written."""
+MARK = re.compile(r"^<!-- check: (\w+) -->[ \t]*$", re.M)
+BLOCK = re.compile(r"^```sh\n(.*?)^```", re.M | re.S)
+# A sign-in alone (no method) and these methods must each be run by some
+# marked example, and the console once.
+REQUIRED_CALLS = [None, "GetLogCount", "ReLoadConfig", "Query"]
+
+
+def documents():
+    """(name, text) of README.md, then of docs/*.md by file name."""
+    names = ["README.md"]
+    docs = os.path.join(ROOT, "docs")
+    if os.path.isdir(docs):
+        names += sorted("docs/" + n for n in os.listdir(docs) if n.endswith(".md"))
     found = []
-    for block in re.findall(r"```sh\n(.*?)```", readme, re.S):
-        if "bin/quor-call" not in block:
-            continue
-        lines = block.splitlines()
-        i = 0
-        while i < len(lines):
-            line = lines[i]
-            if not line.strip() or line.startswith("#"):
-                i += 1
-                continue
-            command = line
-            while command.endswith("\\") and i + 1 < len(lines):
-                i += 1
-                command += "\n" + lines[i]
-            i += 1
-            expected = None
-            if i < len(lines) and lines[i].startswith("# "):
-                expected = lines[i][2:]
-            found.append((command, expected))
+    for name in names:
+        with open(os.path.join(ROOT, name), encoding="utf-8") as f:
+            found.append((name, f.read()))
     return found
+
+
+def marked_blocks(name, text):
+    """(kind, block, where) for each shell block marked by the line just
+    above its fence; fails on a mark with no shell block under it and on an
+    unmarked shell block that runs quor-call or quor-console."""
+    found = []
+    marks = {}
+    for m in MARK.finditer(text):
+        line_end = text.find("\n", m.end())
+        marks[line_end + 1 if line_end >= 0 else len(text)] = (m.group(1), m.start())
+    for m in BLOCK.finditer(text):
+        where = f"{name}:{text.count(chr(10), 0, m.start()) + 1}"
+        mark = marks.pop(m.start(), None)
+        block = m.group(1)
+        if mark is None:
+            if "bin/quor-call" in block or "bin/quor-console" in block:
+                fail(f"{where}: a shell example runs quor-call or quor-console but has no "
+                     "<!-- check: ... --> line above it, so nothing checks it")
+            continue
+        if mark[0] not in ("calls", "console"):
+            fail(f"{where}: unknown mark \"check: {mark[0]}\" (calls or console)")
+        found.append((mark[0], block, where))
+    for kind, start in marks.values():
+        fail(f"{name}:{text.count(chr(10), 0, start) + 1}: the mark \"check: {kind}\" "
+             "has no ```sh block on the line under it")
+    return found
+
+
+def call_steps(block):
+    """(command, expected first line or None) for each command of a block,
+    in the order written."""
+    found = []
+    lines = block.splitlines()
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        if not line.strip() or line.startswith("#"):
+            i += 1
+            continue
+        command = line
+        while command.endswith("\\") and i + 1 < len(lines):
+            i += 1
+            command += "\n" + lines[i]
+        i += 1
+        expected = None
+        if i < len(lines) and lines[i].startswith("# "):
+            expected = lines[i][2:]
+        found.append((command, expected))
+    return found
+
+
+def called_method(command):
+    """The method a quor-call command names, None for a sign-in alone, or
+    False when it runs no quor-call."""
+    m = re.search(r"bin/quor-call\s+(?:--\S+\s+\S+\s+)*[^\s-]\S*(?:\s+([A-Za-z]\w*))?", command)
+    if not m:
+        return False
+    return m.group(1)
 
 
 def matches(expected, output):
@@ -92,12 +158,75 @@ def check_query_rows(output):
         fail(f"the Query example gave the rows {got}, not {want}")
 
 
+def run_calls(block, where, work, env, url):
+    """Runs each command of a "calls" block in the top folder `work`."""
+    for command, expected in call_steps(block):
+        shown = re.sub(r"^QUOR_PASSWORD=\$\([^)]*\) ", "", command.splitlines()[0])[:100]
+        command = command.replace("bin/quor-call ", f"bin/quor-call --url {url} ")
+        run = subprocess.run(["bash", "-c", "set -e\nexport QUOR_REGISTRY=$PWD/instance/registry.reg\n" + command],
+                             cwd=work, env=env, capture_output=True, text=True, timeout=120)
+        if run.returncode != 0:
+            fail(f"{where}: `{shown}` failed ({run.returncode}): {run.stderr.strip()[:500]}")
+        if expected is not None and not matches(expected, run.stdout):
+            fail(f"{where}: `{shown}` printed {run.stdout.strip()[:300]!r}, the example says {expected!r}")
+        if called_method(command) == "Query":
+            check_query_rows(run.stdout)
+        print(f"readme check: ok: {where}: {shown}")
+
+
+def run_console(block, where, work, env, instance, password):
+    """Runs a "console" block as written, in a top folder of its own whose
+    instance/registry.reg is the instance's with no service name stored (so
+    "local", which run.sh points at this server), the administrator's
+    password stored, and the console's trace file on to see the sign-in."""
+    top = tempfile.mkdtemp(prefix="console.", dir=work)
+    os.makedirs(os.path.join(top, "instance"))
+    os.symlink(os.path.join(work, "build"), os.path.join(top, "build"))
+    registry = os.path.join(top, "instance", "registry.reg")
+    shutil.copyfile(os.path.join(instance, "registry.reg"), registry)
+    with open(registry, "a") as f:
+        f.write('\n[HKEY_LOCAL_MACHINE\\Software\\Velt]\n"Log"="on"\n')
+        f.write('\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService]\n"UserName"="administrator"\n'
+                f'"Password"="{password}"\n')
+    trace = os.path.join(top, "VeltLog.log")
+    console_env = dict(env, QT_QPA_PLATFORM="offscreen")
+    console_env.pop("QUOR_REGISTRY", None)  # the example names it
+    console = subprocess.Popen(["bash", "-c", "set -e\n" + block], cwd=top, env=console_env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    signed_in = False
+    deadline = time.time() + CONSOLE_LIMIT
+    while time.time() < deadline and console.poll() is None:
+        if os.path.exists(trace) and "OpenSession answered" in open(trace, errors="replace").read():
+            signed_in = True
+            break
+        time.sleep(0.5)
+    running = console.poll() is None
+    if running:
+        os.killpg(console.pid, signal.SIGTERM)
+    try:
+        console.wait(10)
+    except subprocess.TimeoutExpired:
+        os.killpg(console.pid, signal.SIGKILL)
+        console.wait()
+    if not signed_in:
+        fail(f"{where}: quor-console did not sign in with its default service name"
+             + ("" if running else f" (it exited with {console.returncode}: {console.stderr.read()[:300]})"),
+             trace)
+    print(f"readme check: ok: {where}: quor-console signed in to the service \"local\"")
+
+
 def main():
-    with open(os.path.join(ROOT, "README.md")) as f:
-        readme = f.read()
-    steps = examples(readme)
-    if not any("Query" in c for c, _ in steps):
-        fail("the README holds no Query example")
+    examples = []  # (kind, block, where), in the order written
+    for name, text in documents():
+        examples += marked_blocks(name, text)
+    called = {called_method(c) for kind, block, _ in examples if kind == "calls" for c, _ in call_steps(block)}
+    for method in REQUIRED_CALLS:
+        if method not in called:
+            fail("no marked example runs " + (f"quor-call's {method}" if method else "quor-call's sign-in alone")
+                 + " (README.md, docs/*.md)")
+    if not any(kind == "console" for kind, _, _ in examples):
+        fail("no marked example opens quor-console (README.md, docs/*.md)")
 
     work = tempfile.mkdtemp(prefix="quor-readme.")
     instance = os.path.join(work, "instance")
@@ -141,58 +270,16 @@ def main():
             fail(f"the locator {locator} does not reach the server at {url}")
         print(f"readme check: ok: the locator {locator} reaches it")
 
-        # The README's paths are relative to the top of the tree: the same
+        # The examples' paths are relative to the top of the tree: the same
         # names, pointing at this instance and build.
         os.makedirs(os.path.join(work, "build"))
         os.symlink(BUILD, os.path.join(work, "build", "release"))
         password = open(os.path.join(instance, "administrator.password")).read().strip()
-        for command, expected in steps:
-            shown = re.sub(r"^QUOR_PASSWORD=\$\([^)]*\) ", "", command.splitlines()[0])[:100]
-            command = command.replace("bin/quor-call ", f"bin/quor-call --url {url} ")
-            run = subprocess.run(["bash", "-c", "set -e\nexport QUOR_REGISTRY=$PWD/instance/registry.reg\n" + command],
-                                 cwd=work, env=env, capture_output=True, text=True, timeout=120)
-            if run.returncode != 0:
-                fail(f"`{shown}` failed ({run.returncode}): {run.stderr.strip()[:500]}")
-            if expected is not None and not matches(expected, run.stdout):
-                fail(f"`{shown}` printed {run.stdout.strip()[:300]!r}, the README says {expected!r}")
-            if " Query" in command:
-                check_query_rows(run.stdout)
-            print(f"readme check: ok: {shown}")
-
-        # The console with its defaults: no service name stored (so "local",
-        # which run.sh points at this server), the administrator's password
-        # stored, and its trace file on to see the sign-in.
-        console_dir = os.path.join(work, "console")
-        os.makedirs(console_dir)
-        registry = os.path.join(console_dir, "registry.reg")
-        shutil.copyfile(os.path.join(instance, "registry.reg"), registry)
-        with open(registry, "a") as f:
-            f.write('\n[HKEY_LOCAL_MACHINE\\Software\\Velt]\n"Log"="on"\n')
-            f.write('\n[HKEY_LOCAL_MACHINE\\Software\\Velt\\QuorService]\n"UserName"="administrator"\n'
-                    f'"Password"="{password}"\n')
-        trace = os.path.join(console_dir, "VeltLog.log")
-        console_env = dict(env, QUOR_REGISTRY=registry, QT_QPA_PLATFORM="offscreen")
-        console = subprocess.Popen([os.path.join(BUILD, "bin", "quor-console")], cwd=console_dir, env=console_env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        signed_in = False
-        deadline = time.time() + CONSOLE_LIMIT
-        while time.time() < deadline and console.poll() is None:
-            if os.path.exists(trace) and "OpenSession answered" in open(trace, errors="replace").read():
-                signed_in = True
-                break
-            time.sleep(0.5)
-        running = console.poll() is None
-        if running:
-            console.terminate()
-        try:
-            console.wait(10)
-        except subprocess.TimeoutExpired:
-            console.kill()
-        if not signed_in:
-            fail("quor-console did not sign in with its default service name"
-                 + ("" if running else f" (it exited with {console.returncode}: {console.stderr.read()[:300]})"),
-                 trace)
-        print("readme check: ok: quor-console signed in to the service \"local\"")
+        for kind, block, where in examples:
+            if kind == "calls":
+                run_calls(block, where, work, env, url)
+            else:
+                run_console(block, where, work, env, instance, password)
 
         server.send_signal(signal.SIGTERM)
         code = server.wait(30)

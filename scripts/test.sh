@@ -83,8 +83,9 @@ export TSAN_OPTIONS="${TSAN_OPTIONS:-second_deadlock_stack=1:suppressions=$root/
 ctest --test-dir "$tsan" --output-on-failure -j "$(nproc)" --timeout 300 \
   -E '_NOT_BUILT$|^qt\.|^SoapClient\.|LargeContentRoad\.|BudgetRoad\.(AnAnswerOverItsLimit|ARequestTheProcess)|^SessionRoad\.ACapturedRequest'
 
-# The README as a new user runs it: run.sh on a temporary instance and a free
-# port (a release build into build/release), its quor-call and Query
-# examples, the console with its default service name, and a clean stop.
+# The documentation's examples as a new user runs them (the blocks marked in
+# README.md and docs/*.md, see docs/tests.md): run.sh on a temporary instance
+# and a free port (a release build into build/release), the quor-call and
+# Query examples, the console with its default service name, and a clean stop.
 unset TSAN_OPTIONS
 python3 "$root/scripts/readme_check.py"
