@@ -29,7 +29,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/win32_error.h"
 #include "platform/directory/accounts.h"
 #include "platform/text/text.h"
 
