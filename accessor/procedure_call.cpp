@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "accessor/catalog_values.h"
 #include "accessor/statement_exec.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
@@ -72,19 +73,6 @@ Result<std::vector<std::string>> SplitProcedureName(std::string_view name) {
   }
 }
 
-std::optional<std::string> TextOf(const oledb::Rowset& rows, std::string_view column) {
-  odbc::Value value;
-  if (rows.Get(column, value) != S_OK || value.IsNull()) return std::nullopt;
-  if (value.kind == odbc::Value::Kind::Integer) return std::to_string(value.integer);
-  return value.text;
-}
-
-std::optional<std::int64_t> NumberOf(const oledb::Rowset& rows, std::string_view column) {
-  odbc::Value value;
-  if (rows.Get(column, value) != S_OK || value.kind != odbc::Value::Kind::Integer) return std::nullopt;
-  return value.integer;
-}
-
 struct ProcedureParameter {
   std::string name;
   std::int64_t direction = kInput;
@@ -129,19 +117,19 @@ Status ReadParameters(oledb::Session& session, const std::vector<std::string>& p
   std::optional<std::optional<std::string>> chosenSchema;
   bool listed = false;
   while (rows->Next() == S_OK) {
-    if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
-    const std::optional<std::string> rowSchema = TextOf(*rows, "PROCEDURE_SCHEMA");
+    if (CatalogText(*rows, "PROCEDURE_NAME") != parts.back()) continue;
+    const std::optional<std::string> rowSchema = CatalogText(*rows, "PROCEDURE_SCHEMA");
     if (restrictions.schema && rowSchema != restrictions.schema) continue;
     if (!chosenSchema) chosenSchema = rowSchema;
     if (*chosenSchema != rowSchema) continue;
     listed = true;
-    const std::int64_t direction = NumberOf(*rows, "PARAMETER_TYPE").value_or(kResultColumn);
+    const std::int64_t direction = CatalogNumber(*rows, "PARAMETER_TYPE").value_or(kResultColumn);
     if (direction == kResultColumn) continue;
     ProcedureParameter parameter;
-    parameter.name = TextOf(*rows, "PARAMETER_NAME").value_or(std::string());
+    parameter.name = CatalogText(*rows, "PARAMETER_NAME").value_or(std::string());
     parameter.direction = direction;
     parameter.outputChars =
-        OutputChars(NumberOf(*rows, "SQL_DATA_TYPE"), NumberOf(*rows, "CHARACTER_MAXIMUM_LENGTH"), !postgres);
+        OutputChars(CatalogNumber(*rows, "SQL_DATA_TYPE"), CatalogNumber(*rows, "CHARACTER_MAXIMUM_LENGTH"), !postgres);
     parameters.push_back(std::move(parameter));
   }
   rows.reset();
@@ -154,8 +142,8 @@ Status ReadParameters(oledb::Session& session, const std::vector<std::string>& p
   // lists procedures and not this one settles it before anything runs.
   if (session.GetSchemaRowset(oledb::Schema::Procedures, restrictions, rows) != S_OK || !rows) return {};
   while (rows->Next() == S_OK) {
-    if (TextOf(*rows, "PROCEDURE_NAME") != parts.back()) continue;
-    const std::optional<std::string> rowSchema = TextOf(*rows, "PROCEDURE_SCHEMA");
+    if (CatalogText(*rows, "PROCEDURE_NAME") != parts.back()) continue;
+    const std::optional<std::string> rowSchema = CatalogText(*rows, "PROCEDURE_SCHEMA");
     if (restrictions.schema && rowSchema != restrictions.schema) continue;
     schema = rowSchema;
     return {};

@@ -1,12 +1,12 @@
 #include "accessor/schema_list.h"
 
-#include <charconv>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "accessor/catalog_values.h"
 #include "accessor/statement_exec.h"
 #include "platform/com/hresult.h"
 #include "platform/text/text.h"
@@ -23,25 +23,6 @@ std::optional<std::string_view> ParameterTypeWord(std::int64_t type) {
     case 4: return "RETURNVALUE";
     default: return std::nullopt;
   }
-}
-
-// A catalog column as raw text; none for NULL or a column the driver lacks.
-std::optional<std::string> TextOf(const oledb::Rowset& rows, std::string_view column) {
-  odbc::Value value;
-  if (rows.Get(column, value) != S_OK || value.IsNull()) return std::nullopt;
-  if (value.kind == odbc::Value::Kind::Integer) return std::to_string(value.integer);
-  return value.text;
-}
-
-std::optional<std::int64_t> NumberOf(const oledb::Rowset& rows, std::string_view column) {
-  odbc::Value value;
-  if (rows.Get(column, value) != S_OK || value.IsNull()) return std::nullopt;
-  if (value.kind == odbc::Value::Kind::Integer) return value.integer;
-  std::int64_t n = 0;
-  const char* end = value.text.data() + value.text.size();
-  auto [at, ec] = std::from_chars(value.text.data(), end, n);
-  if (ec != std::errc() || at != end) return std::nullopt;
-  return n;
 }
 
 // Database text as the document's UTF-8, through the configured decoding.
@@ -97,8 +78,8 @@ Status ListObjects(oledb::Session& session, const CSQLParser& parser, ObjectKind
   if (session.GetSchemaRowset(oledb::Schema::Tables, restrictions, rows) == S_OK && rows) {
     const std::string tag = text::ToLowerAscii(word);
     while (rows->Next() == S_OK) {
-      const auto name = TextOf(*rows, "TABLE_NAME");
-      if (!name || name->empty() || !InSchema(parser, TextOf(*rows, "TABLE_SCHEMA"))) continue;
+      const auto name = CatalogText(*rows, "TABLE_NAME");
+      if (!name || name->empty() || !InSchema(parser, CatalogText(*rows, "TABLE_SCHEMA"))) continue;
       const xml::NodePtr item = result.createElement(tag);
       item->setAttribute("name", Decoded(parser, *name));
       response->appendChild(item);
@@ -121,10 +102,10 @@ Status ListProcedures(oledb::Session& session, const CSQLParser& parser, xml::Do
     };
     std::vector<Procedure> found;
     while (procedures->Next() == S_OK) {
-      auto name = TextOf(*procedures, "PROCEDURE_NAME");
-      auto schema = TextOf(*procedures, "PROCEDURE_SCHEMA");
+      auto name = CatalogText(*procedures, "PROCEDURE_NAME");
+      auto schema = CatalogText(*procedures, "PROCEDURE_SCHEMA");
       if (!name || name->empty() || !InSchema(parser, schema)) continue;
-      found.push_back({TextOf(*procedures, "PROCEDURE_CATALOG"), std::move(schema), std::move(*name)});
+      found.push_back({CatalogText(*procedures, "PROCEDURE_CATALOG"), std::move(schema), std::move(*name)});
     }
     procedures.reset();
     for (const auto& procedure : found) {
@@ -137,13 +118,13 @@ Status ListProcedures(oledb::Session& session, const CSQLParser& parser, xml::Do
       std::unique_ptr<oledb::Rowset> parameters;
       if (session.GetSchemaRowset(oledb::Schema::ProcedureParameters, only, parameters) == S_OK && parameters) {
         while (parameters->Next() == S_OK) {
-          const auto name = TextOf(*parameters, "PARAMETER_NAME");
+          const auto name = CatalogText(*parameters, "PARAMETER_NAME");
           if (!name || name->empty()) continue;
           const xml::NodePtr parameter = result.createElement("parameter");
           parameter->setAttribute("name", Decoded(parser, *name));
-          if (const auto type = NumberOf(*parameters, "PARAMETER_TYPE"))
+          if (const auto type = CatalogNumber(*parameters, "PARAMETER_TYPE"))
             if (const auto word = ParameterTypeWord(*type)) parameter->setAttribute("type", *word);
-          if (const auto type = NumberOf(*parameters, "DATA_TYPE"))
+          if (const auto type = CatalogNumber(*parameters, "DATA_TYPE"))
             if (const auto typeName = DBTypeName(static_cast<long>(*type))) parameter->setAttribute("datatype", *typeName);
           element->appendChild(parameter);
         }

@@ -10,15 +10,16 @@
 using namespace quor;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  dir::AccountStore store;
-  std::string reason;
-  if (dir::AccountStore::Parse(fuzz::AsText(data, size), store, &reason) != 0) return 0;
+  const Result<dir::AccountStore> read = dir::AccountStore::Parse(fuzz::AsText(data, size));
+  if (!read.ok()) return 0;
+  const dir::AccountStore& store = *read;
   for (const dir::AccountGroup& g : store.groups)
     for (const std::string& m : g.members) (void)(store.FindUser(m) || store.FindGroup(m));
   const std::string written = store.Serialize();
-  dir::AccountStore again;
-  if (dir::AccountStore::Parse(written, again, &reason) != 0 || again.Serialize() != written) {
-    std::fprintf(stderr, "a store that read does not read back the same once written: %s\n", reason.c_str());
+  const Result<dir::AccountStore> again = dir::AccountStore::Parse(written);
+  if (!again.ok() || again->Serialize() != written) {
+    std::fprintf(stderr, "a store that read does not read back the same once written: %s\n",
+                 again.status().message().c_str());
     std::abort();
   }
   return 0;

@@ -171,15 +171,13 @@ Plan Listener::Impl::OnSite(const std::shared_ptr<const HttpRequest>& r) {
           extension.empty() ? std::nullopt : siteNow->FindScriptMap(extension)) {
     // A map that wants its file: no file, no resource (whatever the verb).
     if (map->RequiresFile()) {
-      UniqueFd root(::open(vd->path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), file;
-      struct stat st {};
-      std::string reason;
-      const Opened found = root.valid() ? OpenResource(root.get(), rest, file, st, reason, true) : Opened::NotFound;
-      if (found == Opened::Refused) {
-        log.Report(eventlog::EventType::Warning, 23, {req.path, reason});
+      UniqueFd root(::open(vd->path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      const quor::Status found = root.valid() ? OpenResource(root.get(), rest, true).status() : quor::Status(kNotFound);
+      if (found.code() == kRefused) {
+        log.Report(eventlog::EventType::Warning, 23, {req.path, found.message()});
         return Plan::Now(Status(403, hasBody));
       }
-      if (found == Opened::NotFound) return Plan::Now(Status(404, hasBody));
+      if (!found.ok()) return Plan::Now(Status(404, hasBody));
     }
     if (!map->Allows(req.method)) return Plan::Now(NotAllowed(map->AllowHeader(), hasBody));
     return OnScript(*map, r);
@@ -188,11 +186,9 @@ Plan Listener::Impl::OnSite(const std::shared_ptr<const HttpRequest>& r) {
   // The folder as the walk will see it ("." and empty segments dropped).
   std::string folder;
   {
-    std::vector<std::string> segments;
-    std::string ignored;
-    if (Segments(rest, segments, ignored) == Opened::Ok) {
-      segments.pop_back();
-      for (const std::string& s : segments) folder += (folder.empty() ? "" : "/") + s;
+    if (quor::Result<std::vector<std::string>> segments = Segments(rest); segments.ok()) {
+      segments->pop_back();
+      for (const std::string& s : *segments) folder += (folder.empty() ? "" : "/") + s;
     }
   }
   if (req.method == "PUT") {

@@ -53,24 +53,22 @@ HttpAnswer WriteFile(const UniqueFd& dir, const std::string& name, bool existed,
 
 }  // namespace
 
-Opened Segments(std::string_view relative, std::vector<std::string>& segments, std::string& reason) {
+quor::Result<std::vector<std::string>> Segments(std::string_view relative) {
+  std::vector<std::string> segments;
   switch (PathSegments(relative, segments)) {
-    case PathCheck::Ok: return Opened::Ok;
-    case PathCheck::Empty: return Opened::NotFound;
+    case PathCheck::Ok: return segments;
+    case PathCheck::Empty: return quor::Status(kNotFound);
     case PathCheck::Refused: break;
   }
-  reason = "the path leaves the folder or holds a backslash";
-  return Opened::Refused;
+  return quor::Status(kRefused, "the path leaves the folder or holds a backslash");
 }
 
 // Walks `relative` down from the folder one segment at a time, following
 // no symbolic link.
-Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason,
-                    bool foldCase) {
-  std::vector<std::string> segments;
-  if (Opened o = Segments(relative, segments, reason); o != Opened::Ok) return o;
+quor::Result<OpenedFile> OpenResource(int root, std::string_view relative, bool foldCase) {
+  QUOR_ASSIGN_OR_RETURN(std::vector<std::string> segments, Segments(relative));
   UniqueFd dir(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-  if (!dir.valid()) return Opened::NotFound;
+  if (!dir.valid()) return quor::Status(kNotFound);
   for (size_t i = 0; i < segments.size(); ++i) {
     const bool last = i + 1 == segments.size();
     const int flags = (last ? (O_RDONLY | O_NONBLOCK | O_NOCTTY) : (O_PATH | O_DIRECTORY)) | O_NOFOLLOW | O_CLOEXEC;
@@ -88,30 +86,27 @@ Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct 
       struct stat link {};
       if (err == ELOOP || err == EACCES || err == EPERM ||
           (::fstatat(dir.get(), segments[i].c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))) {
-        reason = text::Format("\"%s\" is a symbolic link or not accessible", segments[i]);
-        return Opened::Refused;
+        return quor::Status(kRefused, text::Format("\"%s\" is a symbolic link or not accessible", segments[i]));
       }
-      return Opened::NotFound;
+      return quor::Status(kNotFound);
     }
     dir = std::move(next);
   }
-  if (::fstat(dir.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Opened::NotFound;
-  file = std::move(dir);
-  return Opened::Ok;
+  OpenedFile opened;
+  if (::fstat(dir.get(), &opened.st) != 0 || !S_ISREG(opened.st.st_mode)) return quor::Status(kNotFound);
+  opened.file = std::move(dir);
+  return opened;
 }
 
 // The file's first part now; the connection fetches the rest as it sends.
 HttpAnswer ServeFile(int root, std::string_view relative, const HttpRequest& req, const eventlog::EventSource& log) {
-  UniqueFd file;
-  struct stat st {};
-  std::string reason;
-  switch (OpenResource(root, relative, file, st, reason)) {
-    case Opened::Refused:
-      log.Report(eventlog::EventType::Warning, 23, {req.path, reason});
-      return Status(403);
-    case Opened::NotFound: return Status(404);
-    case Opened::Ok: break;
+  quor::Result<OpenedFile> opened = OpenResource(root, relative);
+  if (!opened.ok()) {
+    if (opened.status().code() != kRefused) return Status(404);
+    log.Report(eventlog::EventType::Warning, 23, {req.path, opened.status().message()});
+    return Status(403);
   }
+  auto& [file, st] = *opened;
   HttpAnswer a = Text(200, {}, MimeType(req.path));
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   uint64_t first = 0, last = size - 1;
@@ -143,13 +138,10 @@ Plan PutFile(const std::string& root, std::string_view relative, const std::shar
     if (status == 403) log.Report(eventlog::EventType::Warning, 23, {r->path, std::string(why)});
     return Plan::Now(Status(status, true));
   };
-  std::vector<std::string> segments;
-  std::string reason;
-  switch (Segments(relative, segments, reason)) {
-    case Opened::Refused: return refuse(403, reason);
-    case Opened::NotFound: return refuse(409, "no file name");
-    case Opened::Ok: break;
-  }
+  const quor::Result<std::vector<std::string>> split = Segments(relative);
+  if (!split.ok())
+    return split.status().code() == kRefused ? refuse(403, split.status().message()) : refuse(409, "no file name");
+  const std::vector<std::string>& segments = *split;
   UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return refuse(409, "the folder is missing");
   for (size_t i = 0; i + 1 < segments.size(); ++i) {

@@ -12,24 +12,33 @@
 #include <vector>
 
 #include "platform/base/unique_fd.h"
+#include "platform/base/win32_error.h"
+#include "platform/com/status.h"
 #include "platform/eventlog/eventlog.h"
 #include "server/routes.h"
 
 namespace quor::soap::detail {
 
-enum class Opened { Ok, NotFound, Refused };
+// How a walk below a folder fails: refused, the message saying why (403
+// with event 23), or not found.
+inline constexpr HRESULT kRefused = E_ACCESSDENIED;
+inline constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
-// The segments of `relative` (PathSegments): Refused, with the reason, when
-// one is ".." or holds a backslash; NotFound when none is left.
-Opened Segments(std::string_view relative, std::vector<std::string>& segments, std::string& reason);
+// The segments of `relative` (PathSegments): kRefused when one is ".." or
+// holds a backslash; kNotFound when none is left.
+quor::Result<std::vector<std::string>> Segments(std::string_view relative);
 
-// Opens the regular file at `relative` below the folder `root`: Refused,
-// with the reason, for a symbolic link or a segment not accessible on the
-// way; NotFound for one missing or not a regular file. `foldCase`: a segment
-// missing in exact case may match a name that differs only in case, as the
-// web server's file names do.
-Opened OpenResource(int root, std::string_view relative, UniqueFd& file, struct stat& st, std::string& reason,
-                    bool foldCase = false);
+struct OpenedFile {
+  UniqueFd file;
+  struct stat st {};
+};
+
+// Opens the regular file at `relative` below the folder `root`: kRefused
+// for a symbolic link or a segment not accessible on the way; kNotFound for
+// one missing or not a regular file. `foldCase`: a segment missing in exact
+// case may match a name that differs only in case, as the web server's file
+// names do.
+quor::Result<OpenedFile> OpenResource(int root, std::string_view relative, bool foldCase = false);
 
 // The answer for GET or HEAD of that file: 403 (event 23) when refused, 404
 // when not found; else 200, or 206/416 by the request's byte range, with the

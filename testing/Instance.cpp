@@ -126,26 +126,20 @@ Status MakeAccountStore(const std::string& file, const LocalAccounts& accounts) 
   std::error_code ignored;
   fs::remove(pending, ignored);
   fs::remove(pending + ".lock", ignored);
-  std::string reason;
   const uint32_t iterations = accounts.iterations ? accounts.iterations : dir::AccountStore::kDefaultIterations;
-  if (dir::CreateAccountStore(pending, accounts.domain, accounts.computer, iterations, &reason) != ERROR_SUCCESS)
-    return Failed("cannot make the account store " + file + ": " + reason);
-  const long changed = dir::UpdateAccountStore(
-      pending,
-      [&](dir::AccountStore& store, std::string* why) {
-        for (const Account& user : accounts.users)
-          if (const long rc = store.AddUser(user.name, "", "", user.password, why); rc != ERROR_SUCCESS) return rc;
-        std::vector<std::string> groups;
-        for (const auto& [group, member] : accounts.members)
-          if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
-        for (const std::string& group : groups)
-          if (const long rc = store.AddGroup(group, "", why); rc != ERROR_SUCCESS) return rc;
-        for (const auto& [group, member] : accounts.members)
-          if (const long rc = store.AddMember(group, member, why); rc != ERROR_SUCCESS) return rc;
-        return ERROR_SUCCESS;
-      },
-      &reason);
-  if (changed != ERROR_SUCCESS) return Failed("cannot fill the account store " + file + ": " + reason);
+  if (const Status created = dir::CreateAccountStore(pending, accounts.domain, accounts.computer, iterations);
+      !created.ok())
+    return Failed("cannot make the account store " + file + ": " + created.message());
+  const Status changed = dir::UpdateAccountStore(pending, [&](dir::AccountStore& store) -> Status {
+    for (const Account& user : accounts.users) QUOR_RETURN_IF_ERROR(store.AddUser(user.name, "", "", user.password));
+    std::vector<std::string> groups;
+    for (const auto& [group, member] : accounts.members)
+      if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+    for (const std::string& group : groups) QUOR_RETURN_IF_ERROR(store.AddGroup(group, ""));
+    for (const auto& [group, member] : accounts.members) QUOR_RETURN_IF_ERROR(store.AddMember(group, member));
+    return {};
+  });
+  if (!changed.ok()) return Failed("cannot fill the account store " + file + ": " + changed.message());
   fs::rename(pending, file, ignored);
   if (ignored) return Failed("cannot rename " + pending + ": " + ignored.message());
   fs::remove(pending + ".lock", ignored);

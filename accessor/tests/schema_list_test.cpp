@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "accessor/catalog_values.h"
 #include "accessor/schema_dispatch.h"
 #include "accessor/schema_list.h"
 #include "platform/text/text.h"
@@ -200,6 +201,49 @@ TEST_P(SchemaListTest, ProceduresWithTheirParameters) {
   EXPECT_EQ(parameters[1]->getAttribute("type"), "INPUT");
   const auto label = parameters[1]->getAttribute("datatype").value_or("");
   EXPECT_TRUE(label == "DBTYPE_STR" || label == "DBTYPE_BSTR") << label;
+}
+
+// What the listings and the procedure call read from a row: a NULL column
+// has no value, as a column the row lacks; only an integer column is a
+// number, digits held as text are not.
+TEST_P(SchemaListTest, CatalogColumnsReadNullAsNoValue) {
+  const std::string table = "values_" + suffix_;
+  ASSERT_EQ(Run("CREATE TABLE " + Qualified(table) + " (id INTEGER, n INTEGER, s VARCHAR(20))"), S_OK)
+      << session_->LastError();
+  ASSERT_EQ(Run("INSERT INTO " + Qualified(table) + " (id, n, s) VALUES (1, NULL, NULL), (2, 7, '7')"), S_OK)
+      << session_->LastError();
+  std::unique_ptr<oledb::Rowset> rows;
+  ASSERT_EQ(session_->Execute("SELECT n, s FROM " + Qualified(table) + " ORDER BY id", rows), S_OK)
+      << session_->LastError();
+  ASSERT_EQ(rows->Next(), S_OK);
+  EXPECT_EQ(CatalogText(*rows, "n"), std::nullopt);
+  EXPECT_EQ(CatalogNumber(*rows, "n"), std::nullopt);
+  EXPECT_EQ(CatalogText(*rows, "s"), std::nullopt);
+  EXPECT_EQ(CatalogNumber(*rows, "s"), std::nullopt);
+  EXPECT_EQ(CatalogText(*rows, "missing"), std::nullopt);
+  EXPECT_EQ(CatalogNumber(*rows, "missing"), std::nullopt);
+  ASSERT_EQ(rows->Next(), S_OK);
+  EXPECT_EQ(CatalogNumber(*rows, "n"), 7);
+  EXPECT_EQ(CatalogText(*rows, "n"), "7");
+  EXPECT_EQ(CatalogText(*rows, "s"), "7");
+  EXPECT_EQ(CatalogNumber(*rows, "s"), std::nullopt);
+  rows.reset();
+
+  // A catalog listing: SQLite has no schemas, so its column is NULL there.
+  oledb::Restrictions restrictions;
+  if (!schema_.empty()) restrictions.schema = schema_;
+  restrictions.item = "TABLE";
+  ASSERT_EQ(session_->GetSchemaRowset(oledb::Schema::Tables, restrictions, rows), S_OK) << session_->LastError();
+  bool found = false;
+  while (rows->Next() == S_OK) {
+    if (CatalogText(*rows, "TABLE_NAME") != table) continue;
+    found = true;
+    if (IsSqlite())
+      EXPECT_EQ(CatalogText(*rows, "TABLE_SCHEMA"), std::nullopt);
+    else
+      EXPECT_EQ(CatalogText(*rows, "TABLE_SCHEMA"), schema_);
+  }
+  EXPECT_TRUE(found);
 }
 
 TEST_P(SchemaListTest, DispatchAnswersListingsStatementsAndEveryTable) {

@@ -115,7 +115,7 @@ bool CDataLinkDlg::SetValue(std::string_view id, std::string_view value) {
   return true;
 }
 
-bool CDataLinkDlg::TryConnect(std::string& error) const {
+quor::Status CDataLinkDlg::TryConnect() const {
   oledb::DataSource source;
   const std::pair<oledb::DBPROPID, const std::string*> properties[] = {
       {oledb::DBPROP_INIT_DATASOURCE, &dataSource_}, {oledb::DBPROP_INIT_CATALOG, &catalog_},
@@ -125,9 +125,8 @@ bool CDataLinkDlg::TryConnect(std::string& error) const {
   for (const auto& [id, value] : properties)
     if (!value->empty()) source.SetProperty(id, *value);
   const HRESULT hr = source.Initialize(provider_);
-  if (SUCCEEDED(hr)) return true;
-  error = source.LastError().empty() ? com::HResultText(hr) : source.LastError();
-  return false;
+  if (SUCCEEDED(hr)) return {};
+  return quor::Status(hr, source.LastError());
 }
 
 bool CDataLinkDlg::Press(std::string_view id) {
@@ -137,10 +136,9 @@ bool CDataLinkDlg::Press(std::string_view id) {
     return true;
   }
   if (id != kTestConnection && id != kOk) return false;
-  std::string error;
-  if (!TryConnect(error)) {
+  if (const quor::Status connected = TryConnect(); !connected.ok()) {
     // The dialog stays open so that the administrator can correct it.
-    CMessageBox::Error(error);
+    CMessageBox::Error(connected.Text());
     return true;
   }
   if (id == kTestConnection) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/console/snapin.h"
 
 namespace quor::admin::snapin {
@@ -60,8 +61,9 @@ class CDataLinkDlg final : public console::IModalDialog {
   int Result() const override { return result_; }
 
  private:
-  // Connects with what the fields hold; false with the driver's text.
-  bool TryConnect(std::string& error) const;
+  // Connects with what the fields hold; a failure carries the driver's text
+  // when it gave one.
+  quor::Status TryConnect() const;
 
   std::string provider_, dataSource_, extended_, catalog_, user_, passwordField_;
   bool allowSaving_ = false;

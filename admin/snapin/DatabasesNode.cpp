@@ -30,7 +30,7 @@ console::IConsole* ConsoleOf(CQuorAdminMMC* componentData, CQuorAdminMMCComponen
 }
 
 std::string ServiceConfigFolder() {
-  return CDatabasesNode::ConfigFolder(RegistryAccess().ReadServiceText("HomeDir"));
+  return ConfigFolder(RegistryAccess().ReadServiceText("HomeDir"));
 }
 
 }  // namespace
@@ -211,13 +211,6 @@ CDatabasesNode::CDatabasesNode() : CSnapInItem("Databases", kIdentity) { LoadCon
 
 CDatabasesNode::~CDatabasesNode() = default;
 
-std::string CDatabasesNode::ConfigFolder(std::string_view home) {
-  if (home.empty()) return {};
-  std::string folder(home);
-  if (folder.back() != '/') folder += '/';
-  return folder + "config/";
-}
-
 void CDatabasesNode::LoadConnections() {
   ForgetItems();
   const std::string folder = ServiceConfigFolder();
@@ -285,19 +278,10 @@ HRESULT CDatabasesNode::Notify(uint32_t event, std::intptr_t arg, std::intptr_t 
 }
 
 HRESULT CDatabasesNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (!showing) {
-    result->DeleteAllRsltItems();
-    for (auto& item : items_) item->ForgetRow();
-    if (shown_ == &console) shown_ = nullptr;
-    return S_OK;
-  }
-  InsertColumns(console.HeaderCtrl(), kColumns);
-  shown_ = &console;
   // The host lists no child folders once columns are set: the rows come from here.
-  for (auto& item : items_) InsertRow(*item);
-  return S_OK;
+  return ShowItemRows(console, showing, items_, &shown_, kColumns, std::nullopt, [&](console::IResultData&) {
+    for (auto& item : items_) InsertRow(*item);
+  });
 }
 
 HRESULT CDatabasesNode::OnRefresh(console::IConsole& console, std::intptr_t param) {

@@ -90,9 +90,6 @@ class CDatabasesNode final : public CSnapInItem {
   // The result pane while this folder is shown; null otherwise.
   console::IResultData* ShownResult() const;
 
-  // `home` + "/" when needed + "config/"; empty for an empty home.
-  static std::string ConfigFolder(std::string_view home);
-
  protected:
   HRESULT OnShow(console::IConsole& console, bool showing) override;
   HRESULT OnRefresh(console::IConsole& console, std::intptr_t param) override;

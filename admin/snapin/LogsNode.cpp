@@ -87,20 +87,12 @@ void CLogsNode::InsertRows(console::IResultData& result) {
 }
 
 HRESULT CLogsNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (!showing) {
-    result->DeleteAllRsltItems();
-    for (auto& item : items_) item->ForgetRow();
-    return S_OK;
-  }
-  result->SetDescBarText("");
-  InsertColumns(console.HeaderCtrl(), kColumns);
-  // Rows of an earlier fetch still shown go before their items do.
-  DeleteRows(*result);
-  Fetch();
-  InsertRows(*result);
-  return S_OK;
+  return ShowItemRows(console, showing, items_, nullptr, kColumns, "", [&](console::IResultData& result) {
+    // Rows of an earlier fetch still shown go before their items do.
+    DeleteRows(result);
+    Fetch();
+    InsertRows(result);
+  });
 }
 
 HRESULT CLogsNode::OnRefresh(console::IConsole& console, std::intptr_t) {

@@ -104,7 +104,7 @@ bool CRepositoryDBItem::DescribeNew() {
     return false;
   }
 
-  const std::string folder = CNativeDBNode::ConfigFolder(HomeDirectory());
+  const std::string folder = ConfigFolder(HomeDirectory());
   if (folder.empty()) {
     CMessageBox::Error("The service's home directory is not set.");
     return true;
@@ -226,13 +226,6 @@ CNativeDBNode::CNativeDBNode() : CSnapInItem("Native DB", kIdentity) { Discover(
 
 CNativeDBNode::~CNativeDBNode() = default;
 
-std::string CNativeDBNode::ConfigFolder(std::string_view home) {
-  if (home.empty()) return {};
-  std::string folder(home);
-  if (folder.back() != '/') folder += '/';
-  return folder + "config/";
-}
-
 void CNativeDBNode::Discover() {
   const std::string folder = ConfigFolder(HomeDirectory());
   if (folder.empty()) return;
@@ -283,20 +276,8 @@ void CNativeDBNode::InsertRows(console::IResultData& result) {
 }
 
 HRESULT CNativeDBNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (!showing) {
-    result->DeleteAllRsltItems();
-    for (auto& item : items_)
-      if (item) item->ForgetRow();
-    if (shown_ == &console) shown_ = nullptr;
-    return S_OK;
-  }
-  result->SetDescBarText(kDescription);
-  InsertColumns(console.HeaderCtrl(), kColumns);
-  InsertRows(*result);
-  shown_ = &console;
-  return S_OK;
+  return ShowItemRows(console, showing, items_, &shown_, kColumns, kDescription,
+                      [&](console::IResultData& result) { InsertRows(result); });
 }
 
 HRESULT CNativeDBNode::OnRefresh(console::IConsole& console, std::intptr_t) {

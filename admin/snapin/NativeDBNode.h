@@ -91,9 +91,6 @@ class CNativeDBNode final : public CSnapInItem {
 
   CRepositoryDBItem* Item(Slot slot) const { return items_[slot].get(); }
 
-  // `home` + "/" when needed + "config/"; empty for an empty home.
-  static std::string ConfigFolder(std::string_view home);
-
  protected:
   long MenuItemState(long commandId) override;
   HRESULT OnShow(console::IConsole& console, bool showing) override;

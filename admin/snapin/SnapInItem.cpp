@@ -35,6 +35,13 @@ void InsertColumns(console::IHeaderCtrl* header, std::span<const ResultColumn> c
   }
 }
 
+std::string ConfigFolder(std::string_view home) {
+  if (home.empty()) return {};
+  std::string folder(home);
+  if (folder.back() != '/') folder += '/';
+  return folder + "config/";
+}
+
 CSnapInItem::CSnapInItem(std::string displayName, const NodeIdentity& identity)
     : displayName_(std::move(displayName)), identity_(identity) {
   nodeType_ = com::Guid::Parse(identity.nodeType).value_or(com::GUID_NULL);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +42,10 @@ struct ResultColumn {
 };
 // Inserts `columns` in order; nothing without a header.
 void InsertColumns(console::IHeaderCtrl* header, std::span<const ResultColumn> columns);
+
+// The service's folder of connection and repository files: `home` + "/"
+// when needed + "config/"; empty for an empty home.
+std::string ConfigFolder(std::string_view home);
 
 class CSnapInItem {
  public:
@@ -103,6 +108,31 @@ class CSnapInItem {
   virtual HRESULT OnRefresh(console::IConsole& console, std::intptr_t param);
   // Inserts the scope children under `parent`; the last insertion's status.
   HRESULT InsertChildren(console::IConsoleNameSpace& nameSpace, console::ScopeHandle parent);
+
+  // OnShow of a folder whose items are the rows of its result pane. Hiding
+  // drops every row at once (the items forget theirs) and lets go of the
+  // view kept in `*shown` (when given); showing sets the description bar
+  // (when given) and the columns, keeps the view, then `fill` inserts the
+  // rows into the pane.
+  template <typename Items, typename Fill>
+  static HRESULT ShowItemRows(console::IConsole& console, bool showing, Items& items, console::IConsole** shown,
+                              std::span<const ResultColumn> columns, std::optional<std::string_view> description,
+                              Fill&& fill) {
+    console::IResultData* result = console.ResultData();
+    if (!result) return E_UNEXPECTED;
+    if (!showing) {
+      result->DeleteAllRsltItems();
+      for (auto& item : items)
+        if (item) item->ForgetRow();
+      if (shown && *shown == &console) *shown = nullptr;
+      return S_OK;
+    }
+    if (description) result->SetDescBarText(*description);
+    InsertColumns(console.HeaderCtrl(), columns);
+    if (shown) *shown = &console;
+    fill(*result);
+    return S_OK;
+  }
 
   std::string displayName_;
   NodeIdentity identity_;

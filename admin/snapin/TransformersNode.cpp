@@ -347,20 +347,10 @@ void CTransformersNode::InsertRows(console::IResultData& result) {
 }
 
 HRESULT CTransformersNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (!showing) {
-    result->DeleteAllRsltItems();
-    for (auto& item : items_) item->ForgetRow();
-    if (shown_ == &console) shown_ = nullptr;
-    return S_OK;
-  }
-  result->SetDescBarText(kDescription);
-  InsertColumns(console.HeaderCtrl(), kColumns);
-  std::erase_if(items_, [](const std::unique_ptr<CTransformerItem>& item) { return item->Removed(); });
-  InsertRows(*result);
-  shown_ = &console;
-  return S_OK;
+  return ShowItemRows(console, showing, items_, &shown_, kColumns, kDescription, [&](console::IResultData& result) {
+    std::erase_if(items_, [](const std::unique_ptr<CTransformerItem>& item) { return item->Removed(); });
+    InsertRows(result);
+  });
 }
 
 HRESULT CTransformersNode::OnRefresh(console::IConsole& console, std::intptr_t) {

@@ -156,17 +156,7 @@ HRESULT CUsersNode::Notify(uint32_t event, std::intptr_t arg, std::intptr_t para
 }
 
 HRESULT CUsersNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (!showing) {
-    result->DeleteAllRsltItems();
-    for (auto& item : items_) item->ForgetRow();
-    if (shown_ == &console) shown_ = nullptr;
-    return S_OK;
-  }
-  InsertColumns(console.HeaderCtrl(), kColumns);
-  shown_ = &console;
-  return S_OK;
+  return ShowItemRows(console, showing, items_, &shown_, kColumns, std::nullopt, [](console::IResultData&) {});
 }
 
 HRESULT CUsersNode::OnRefresh(console::IConsole& console, std::intptr_t) {

@@ -239,18 +239,8 @@ bool CVeskNode::RemoveAll() {
 void CVeskNode::OnSelect(console::IConsoleVerb&) {}
 
 HRESULT CVeskNode::OnShow(console::IConsole& console, bool showing) {
-  console::IResultData* result = console.ResultData();
-  if (!result) return E_UNEXPECTED;
-  if (!showing) {
-    result->DeleteAllRsltItems();
-    for (auto& item : items_) item->ForgetRow();
-    if (shown_ == &console) shown_ = nullptr;
-    return S_OK;
-  }
-  InsertColumns(console.HeaderCtrl(), kColumns);
-  shown_ = &console;
-  Refill();
-  return S_OK;
+  return ShowItemRows(console, showing, items_, &shown_, kColumns, std::nullopt,
+                      [&](console::IResultData&) { Refill(); });
 }
 
 HRESULT CVeskNode::OnRefresh(console::IConsole& console, std::intptr_t) {

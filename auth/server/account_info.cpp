@@ -636,58 +636,50 @@ HRESULT AccountInfo::GetAttributes(const com::Bstr& accountName, const com::Vari
 HRESULT AccountInfo::ListMember(const com::Bstr& groupName, int32_t accountType, const com::Variant& queryAttrs,
                                 int32_t depth, int32_t ordering, com::Variant* memberList) {
   return Edge([&]() -> Status {
-    if (!memberList) return Status(E_POINTER);
-    *memberList = com::Variant();
-    if (kind_ == Kind::None) return NoRoot();
-    QUOR_RETURN_IF_ERROR(CheckType(accountType));
-    QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, ordering));
-    Collector out(q);
-    Walked walked;
-    if (kind_ == Kind::Ldap) {
-      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
-      std::string dn;
-      if (nameIsDn_ && depth != 0) {
-        dn = groupName.ToUtf8();
-      } else {
-        QUOR_ASSIGN_OR_RETURN(dn, root.DistinguishedName(groupName.View(), AccountTypeGroup));
-      }
-      if (depth != 0) QUOR_RETURN_IF_ERROR(root.Walk(dn, "memberOf", accountType, depth, q, out, walked));
-    } else {
-      const WinNTRoot root(rootPath_, nameAttr_);
-      QUOR_ASSIGN_OR_RETURN(const dir::Object group, root.Bind(groupName.View(), AccountTypeGroup));
-      if (depth != 0) QUOR_RETURN_IF_ERROR(root.WalkMembers(group, accountType, depth, q, out, walked));
-    }
-    QUOR_ASSIGN_OR_RETURN(*memberList, out.ToVariant());
-    return {};
+    return ListAccounts(Direction::Members, groupName, accountType, queryAttrs, depth, ordering, memberList);
   });
 }
 
 HRESULT AccountInfo::ListGroup(const com::Bstr& accountName, const com::Variant& queryAttrs, int32_t depth,
                                int32_t ordering, com::Variant* groupList) {
   return Edge([&]() -> Status {
-    if (!groupList) return Status(E_POINTER);
-    *groupList = com::Variant();
-    if (kind_ == Kind::None) return NoRoot();
-    QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, ordering));
-    Collector out(q);
-    Walked walked;
-    if (kind_ == Kind::Ldap) {
-      QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
-      std::string dn;
-      if (nameIsDn_ && depth != 0) {
-        dn = accountName.ToUtf8();
-      } else {
-        QUOR_ASSIGN_OR_RETURN(dn, root.DistinguishedName(accountName.View(), AccountTypeAny));
-      }
-      if (depth != 0) QUOR_RETURN_IF_ERROR(root.Walk(dn, "member", AccountTypeGroup, depth, q, out, walked));
-    } else {
-      const WinNTRoot root(rootPath_, nameAttr_);
-      QUOR_ASSIGN_OR_RETURN(const dir::Object account, root.Bind(accountName.View(), AccountTypeAny));
-      if (depth != 0) QUOR_RETURN_IF_ERROR(root.WalkGroups(account, depth, q, out, walked));
-    }
-    QUOR_ASSIGN_OR_RETURN(*groupList, out.ToVariant());
-    return {};
+    return ListAccounts(Direction::Groups, accountName, AccountTypeGroup, queryAttrs, depth, ordering, groupList);
   });
+}
+
+Status AccountInfo::ListAccounts(Direction direction, const com::Bstr& name, int32_t accountType,
+                                 const com::Variant& queryAttrs, int32_t depth, int32_t ordering, com::Variant* list) {
+  if (!list) return Status(E_POINTER);
+  *list = com::Variant();
+  if (kind_ == Kind::None) return NoRoot();
+  const bool members = direction == Direction::Members;
+  // Only the members asked for have a type; an account's groups are groups.
+  if (members) QUOR_RETURN_IF_ERROR(CheckType(accountType));
+  QUOR_ASSIGN_OR_RETURN(const Query q, MakeQuery(kind_, queryAttrs, ordering));
+  Collector out(q);
+  Walked walked;
+  const int32_t nameType = members ? AccountTypeGroup : AccountTypeAny;
+  if (kind_ == Kind::Ldap) {
+    QUOR_ASSIGN_OR_RETURN(const LdapRoot root, LdapRoot::Open(rootPath_, nameAttr_));
+    std::string dn;
+    if (nameIsDn_ && depth != 0) {
+      dn = name.ToUtf8();
+    } else {
+      QUOR_ASSIGN_OR_RETURN(dn, root.DistinguishedName(name.View(), nameType));
+    }
+    // A group's members name it in memberOf; an account's groups name it in member.
+    if (depth != 0)
+      QUOR_RETURN_IF_ERROR(members ? root.Walk(dn, "memberOf", accountType, depth, q, out, walked)
+                                   : root.Walk(dn, "member", AccountTypeGroup, depth, q, out, walked));
+  } else {
+    const WinNTRoot root(rootPath_, nameAttr_);
+    QUOR_ASSIGN_OR_RETURN(const dir::Object start, root.Bind(name.View(), nameType));
+    if (depth != 0)
+      QUOR_RETURN_IF_ERROR(members ? root.WalkMembers(start, accountType, depth, q, out, walked)
+                                   : root.WalkGroups(start, depth, q, out, walked));
+  }
+  QUOR_ASSIGN_OR_RETURN(*list, out.ToVariant());
+  return {};
 }
 
 HRESULT AccountInfo::Lookup(const com::Bstr& accountName, int32_t accountType, const com::Variant& queryAttrs,

@@ -51,6 +51,11 @@ class AccountInfo : public com::DispatchObject<AccountInfo, IAccountInfo, com::I
 
  private:
   Status SetRoot(std::u16string_view context);
+  // ListMember and ListGroup: one walk, down a group's members or up an
+  // account's groups.
+  enum class Direction { Members, Groups };
+  Status ListAccounts(Direction direction, const com::Bstr& name, int32_t accountType, const com::Variant& queryAttrs,
+                      int32_t depth, int32_t ordering, com::Variant* list);
 
   Kind kind_ = Kind::None;
   std::string rootPath_;  // "LDAP://host/DN" or "WinNT://name"

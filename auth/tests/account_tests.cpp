@@ -292,11 +292,12 @@ TEST_F(LocalAccounts, StoreAccountsRootsAndChanges) {
   // group list of the root included.
   EXPECT_EQ(AsSet(info.Groups(u"Engineers", -1)), Set{"Staff"});
   ASSERT_EQ(dir::UpdateAccountStore(store,
-                                    [](dir::AccountStore& s, std::string* why) -> long {
-                                      if (long rc = s.AddGroup("Everyone", "", why)) return rc;
-                                      return s.AddMember("Everyone", "Staff", why);
-                                    }),
-            0);
+                                    [](dir::AccountStore& s) -> Status {
+                                      QUOR_RETURN_IF_ERROR(s.AddGroup("Everyone", ""));
+                                      return s.AddMember("Everyone", "Staff");
+                                    })
+                .code(),
+            S_OK);
   EXPECT_EQ(AsSet(info.Groups(u"Engineers", -1)), (Set{"Staff", "Everyone"}));
   EXPECT_TRUE(info.Member(u"Everyone", u"erin", -1));
 

@@ -82,8 +82,8 @@ class DirectoryFixture : public AuthTest {
   // Interns > {erin}, Admins > {alice}, Nobody, CycleA <> CycleB.
   void UseAccountStore() {
     store = (dir.Path() / "registry.reg.accounts").string();
-    ASSERT_EQ(dir::CreateAccountStore(store, "QUORDOM", "QUORHOST", 1000), 0);
-    const long rc = dir::UpdateAccountStore(store, [](dir::AccountStore& s, std::string* why) -> long {
+    ASSERT_EQ(dir::CreateAccountStore(store, "QUORDOM", "QUORHOST", 1000).code(), S_OK);
+    const Status rc = dir::UpdateAccountStore(store, [](dir::AccountStore& s) -> Status {
       struct User {
         const char* name;
         const char* fullName;
@@ -92,18 +92,17 @@ class DirectoryFixture : public AuthTest {
       for (const User& u : {User{"alice", "Alice Archer", "alice-pw-1"}, User{"bob", "Bob Baker", "bob-pw-2"},
                             User{"carol", "Carol Chen", "carol-pw-3"}, User{"dave", "Dave Dunn", "dave-pw-4"},
                             User{"erin", "Erin Ellis", "erin-pw-6"}})
-        if (long rc = s.AddUser(u.name, u.fullName, "", u.password, why)) return rc;
+        QUOR_RETURN_IF_ERROR(s.AddUser(u.name, u.fullName, "", u.password));
       for (const char* g : {"Staff", "Engineers", "Interns", "Admins", "Nobody", "CycleA", "CycleB"})
-        if (long rc = s.AddGroup(g, "", why)) return rc;
+        QUOR_RETURN_IF_ERROR(s.AddGroup(g, ""));
       const std::vector<std::pair<const char*, const char*>> members = {
           {"Staff", "alice"},     {"Staff", "bob"},         {"Staff", "Engineers"}, {"Engineers", "carol"},
           {"Engineers", "dave"},  {"Engineers", "Interns"}, {"Interns", "erin"},    {"Admins", "alice"},
           {"CycleA", "bob"},      {"CycleA", "CycleB"},     {"CycleB", "carol"},    {"CycleB", "CycleA"}};
-      for (const auto& [group, member] : members)
-        if (long rc = s.AddMember(group, member, why)) return rc;
-      return 0;
+      for (const auto& [group, member] : members) QUOR_RETURN_IF_ERROR(s.AddMember(group, member));
+      return {};
     });
-    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(rc.code(), S_OK) << rc.message();
     SetDefaults("WinNT://QUORDOM", "QUORDOM");
   }
 

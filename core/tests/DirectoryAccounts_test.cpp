@@ -106,24 +106,23 @@ class AuthComponentTest : public ::testing::Test {
   // QUORHOST, with the accounts of the LDAP data.
   void UseAccountStore() {
     const std::string store = instance_.registry() + ".accounts";
-    ASSERT_EQ(dir::CreateAccountStore(store, "QUORDOM", "QUORHOST", 1000), 0);
-    const long rc = dir::UpdateAccountStore(store, [](dir::AccountStore& s, std::string* why) -> long {
+    ASSERT_EQ(dir::CreateAccountStore(store, "QUORDOM", "QUORHOST", 1000).code(), S_OK);
+    const Status rc = dir::UpdateAccountStore(store, [](dir::AccountStore& s) -> Status {
       const std::pair<const char*, const char*> users[] = {
           {"alice", "alice-pw-1"}, {"bob", "bob-pw-2"}, {"carol", "carol-pw-3"}, {"dave", "dave-pw-4"},
           {"erin", "erin-pw-6"}};
       for (const auto& [name, password] : users)
-        if (long rc = s.AddUser(name, "", "", password, why)) return rc;
+        QUOR_RETURN_IF_ERROR(s.AddUser(name, "", "", password));
       for (const char* group : {"Staff", "Engineers", "Interns", "Admins", "Nobody", "CycleA", "CycleB"})
-        if (long rc = s.AddGroup(group, "", why)) return rc;
+        QUOR_RETURN_IF_ERROR(s.AddGroup(group, ""));
       const std::pair<const char*, const char*> members[] = {
           {"Staff", "alice"},    {"Staff", "bob"},         {"Staff", "Engineers"}, {"Engineers", "carol"},
           {"Engineers", "dave"}, {"Engineers", "Interns"}, {"Interns", "erin"},    {"Admins", "alice"},
           {"CycleA", "bob"},     {"CycleA", "CycleB"},     {"CycleB", "carol"},    {"CycleB", "CycleA"}};
-      for (const auto& [group, member] : members)
-        if (long rc = s.AddMember(group, member, why)) return rc;
-      return 0;
+      for (const auto& [group, member] : members) QUOR_RETURN_IF_ERROR(s.AddMember(group, member));
+      return {};
     });
-    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(rc.code(), S_OK) << rc.message();
     root_ = "WinNT://QUORDOM";
     SetValue(kVelt, "DefaultAuthority", root_);
     SetValue(kVelt, "DefaultRealm", "QUORDOM");

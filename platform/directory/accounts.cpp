@@ -65,9 +65,8 @@ constexpr size_t kKeyBytes = 32;
 constexpr size_t kMaxNameBytes = 256;
 constexpr uint32_t kMaxIterations = 10'000'000;
 
-void SetReason(std::string* reason, std::string text) {
-  if (reason) *reason = std::move(text);
-}
+// A failure of the store: the platform's number and the reason in words.
+Status Failure(long error, std::string reason) { return Status(HRESULT_FROM_WIN32(error), std::move(reason)); }
 
 bool EqualsName(std::string_view a, std::string_view b) { return text::EqualsNoCase(a, b); }
 
@@ -146,39 +145,42 @@ bool ParseHash(std::string_view hash, ParsedHash& out) {
 
 // ---- Files -------------------------------------------------------------------------------
 
-long ReadWhole(const std::string& path, std::string& out) {
+// The file's bytes; a failure carries the platform's number alone.
+Result<std::string> ReadWhole(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Win32ErrorFromErrno(errno);
-  out.clear();
+  if (fd.get() < 0) return Failure(Win32ErrorFromErrno(errno), {});
+  std::string out;
   char buffer[8192];
   while (true) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Win32ErrorFromErrno(errno);
+      return Failure(Win32ErrorFromErrno(errno), {});
     }
     if (n == 0) break;
     out.append(buffer, static_cast<size_t>(n));
   }
-  return ERROR_SUCCESS;
+  return out;
 }
 
 // Password hashes: readable by the owner only.
-long WriteReplacing(const std::string& path, std::string_view contents) {
+Status WriteReplacing(const std::string& path, std::string_view contents) {
   fs::RemoveStaleTemporaries(path);
   const Status written = fs::WriteFileAtomic(path, contents, {.mode = 0600});
-  return written.ok() ? ERROR_SUCCESS : static_cast<long>(HRESULT_CODE(written.code()));
+  if (written.ok()) return {};
+  const long rc = AccountError(written);
+  return Failure(rc, text::Format("%s: cannot be written (error %d)", path, rc));
 }
 
 class FileLock {
  public:
-  long Acquire(const std::string& path) {
+  Status Acquire(const std::string& path) {
     fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) return Win32ErrorFromErrno(errno);
+    if (fd_ < 0) return Locking(path, Win32ErrorFromErrno(errno));
     while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) return Win32ErrorFromErrno(errno);
+      if (errno != EINTR) return Locking(path, Win32ErrorFromErrno(errno));
     }
-    return ERROR_SUCCESS;
+    return {};
   }
   ~FileLock() {
     if (fd_ >= 0) {
@@ -188,6 +190,10 @@ class FileLock {
   }
 
  private:
+  static Status Locking(const std::string& path, long rc) {
+    return Failure(rc, text::Format("%s: cannot be locked (error %d)", path, rc));
+  }
+
   int fd_ = -1;
 };
 
@@ -237,16 +243,13 @@ bool VerifyPasswordHash(std::string_view hash, std::string_view password) {
 
 // ---- AccountStore ---------------------------------------------------------------------
 
-long AccountStore::Parse(std::string_view text, AccountStore& out, std::string* reason) {
+Result<AccountStore> AccountStore::Parse(std::string_view text) {
   AccountStore store;
   store.iterations = kDefaultIterations;
   bool header = false, haveDomain = false, haveComputer = false, haveIterations = false;
   std::vector<std::pair<std::string, std::string>> members;
   unsigned line = 0;
-  auto fail = [&](std::string_view what) {
-    SetReason(reason, text::Format("line %u: %s", line, what));
-    return ERROR_BADDB;
-  };
+  auto fail = [&](std::string_view what) { return Failure(ERROR_BADDB, text::Format("line %u: %s", line, what)); };
   if (!text.empty() && text.back() != '\n') {
     line = static_cast<unsigned>(std::count(text.begin(), text.end(), '\n')) + 1;
     return fail("the last line has no line end (the file was cut off)");
@@ -303,31 +306,19 @@ long AccountStore::Parse(std::string_view text, AccountStore& out, std::string* 
       return fail("unknown record");
     }
   }
-  if (!header) {
-    SetReason(reason, "empty file: not an account store");
-    return ERROR_BADDB;
-  }
-  if (!haveDomain || !haveComputer) {
-    SetReason(reason, "the domain or the computer name is missing");
-    return ERROR_BADDB;
-  }
+  if (!header) return Failure(ERROR_BADDB, "empty file: not an account store");
+  if (!haveDomain || !haveComputer) return Failure(ERROR_BADDB, "the domain or the computer name is missing");
   for (const auto& [group, member] : members) {
     auto it = FindByName(store.groups, group);
-    if (it == store.groups.end()) {
-      SetReason(reason, text::Format("member of unknown group \"%s\"", group));
-      return ERROR_BADDB;
-    }
-    if (!store.FindUser(member) && !store.FindGroup(member)) {
-      SetReason(reason, text::Format("group \"%s\" lists unknown account \"%s\"", group, member));
-      return ERROR_BADDB;
-    }
+    if (it == store.groups.end()) return Failure(ERROR_BADDB, text::Format("member of unknown group \"%s\"", group));
+    if (!store.FindUser(member) && !store.FindGroup(member))
+      return Failure(ERROR_BADDB, text::Format("group \"%s\" lists unknown account \"%s\"", group, member));
     // Captured by name: clang 14 cannot capture a structured binding.
     if (std::none_of(it->members.begin(), it->members.end(),
                      [&, &name = member](const auto& m) { return EqualsName(m, name); }))
       it->members.push_back(member);
   }
-  out = std::move(store);
-  return ERROR_SUCCESS;
+  return store;
 }
 
 std::string AccountStore::Serialize() const {
@@ -354,143 +345,87 @@ const AccountGroup* AccountStore::FindGroup(std::string_view name) const {
   return it == groups.end() ? nullptr : &*it;
 }
 
-long AccountStore::AddUser(std::string_view name, std::string_view fullName, std::string_view description,
-                           std::string_view password, std::string* reason) {
-  if (!IsValidAccountName(name)) {
-    SetReason(reason, text::Format("\"%s\" cannot be an account name", name));
-    return ERROR_INVALID_NAME;
-  }
-  if (FindUser(name) || FindGroup(name)) {
-    SetReason(reason, text::Format("an account named \"%s\" exists already", name));
-    return ERROR_ALREADY_EXISTS;
-  }
-  if (!ValidText(fullName) || !ValidText(description)) {
-    SetReason(reason, "the full name and description must be UTF-8 text");
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (password.empty()) {
-    SetReason(reason, "the password is empty");
-    return ERROR_INVALID_PARAMETER;
-  }
+Status AccountStore::AddUser(std::string_view name, std::string_view fullName, std::string_view description,
+                             std::string_view password) {
+  if (!IsValidAccountName(name))
+    return Failure(ERROR_INVALID_NAME, text::Format("\"%s\" cannot be an account name", name));
+  if (FindUser(name) || FindGroup(name))
+    return Failure(ERROR_ALREADY_EXISTS, text::Format("an account named \"%s\" exists already", name));
+  if (!ValidText(fullName) || !ValidText(description))
+    return Failure(ERROR_INVALID_PARAMETER, "the full name and description must be UTF-8 text");
+  if (password.empty()) return Failure(ERROR_INVALID_PARAMETER, "the password is empty");
   std::string hash = HashPassword(password, iterations);
-  if (hash.empty()) {
-    SetReason(reason, "the password could not be hashed");
-    return ERROR_INVALID_FUNCTION;
-  }
+  if (hash.empty()) return Failure(ERROR_INVALID_FUNCTION, "the password could not be hashed");
   users.push_back({std::string(name), std::string(fullName), std::string(description), std::move(hash)});
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::SetPassword(std::string_view name, std::string_view password, std::string* reason) {
+Status AccountStore::SetPassword(std::string_view name, std::string_view password) {
   auto it = FindByName(users, name);
-  if (it == users.end()) {
-    SetReason(reason, text::Format("there is no user \"%s\"", name));
-    return ERROR_FILE_NOT_FOUND;
-  }
-  if (password.empty()) {
-    SetReason(reason, "the password is empty");
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (it == users.end()) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no user \"%s\"", name));
+  if (password.empty()) return Failure(ERROR_INVALID_PARAMETER, "the password is empty");
   std::string hash = HashPassword(password, iterations);
-  if (hash.empty()) {
-    SetReason(reason, "the password could not be hashed");
-    return ERROR_INVALID_FUNCTION;
-  }
+  if (hash.empty()) return Failure(ERROR_INVALID_FUNCTION, "the password could not be hashed");
   it->passwordHash = std::move(hash);
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::SetUserInfo(std::string_view name, const std::string* fullName, const std::string* description,
-                               std::string* reason) {
+Status AccountStore::SetUserInfo(std::string_view name, const std::string* fullName, const std::string* description) {
   auto it = FindByName(users, name);
-  if (it == users.end()) {
-    SetReason(reason, text::Format("there is no user \"%s\"", name));
-    return ERROR_FILE_NOT_FOUND;
-  }
-  if ((fullName && !ValidText(*fullName)) || (description && !ValidText(*description))) {
-    SetReason(reason, "the full name and description must be UTF-8 text");
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (it == users.end()) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no user \"%s\"", name));
+  if ((fullName && !ValidText(*fullName)) || (description && !ValidText(*description)))
+    return Failure(ERROR_INVALID_PARAMETER, "the full name and description must be UTF-8 text");
   if (fullName) it->fullName = *fullName;
   if (description) it->description = *description;
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::RemoveUser(std::string_view name, std::string* reason) {
+Status AccountStore::RemoveUser(std::string_view name) {
   auto it = FindByName(users, name);
-  if (it == users.end()) {
-    SetReason(reason, text::Format("there is no user \"%s\"", name));
-    return ERROR_FILE_NOT_FOUND;
-  }
+  if (it == users.end()) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no user \"%s\"", name));
   for (auto& g : groups) std::erase_if(g.members, [&](const auto& m) { return EqualsName(m, name); });
   users.erase(it);
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::AddGroup(std::string_view name, std::string_view description, std::string* reason) {
-  if (!IsValidAccountName(name)) {
-    SetReason(reason, text::Format("\"%s\" cannot be an account name", name));
-    return ERROR_INVALID_NAME;
-  }
-  if (FindUser(name) || FindGroup(name)) {
-    SetReason(reason, text::Format("an account named \"%s\" exists already", name));
-    return ERROR_ALREADY_EXISTS;
-  }
-  if (!ValidText(description)) {
-    SetReason(reason, "the description must be UTF-8 text");
-    return ERROR_INVALID_PARAMETER;
-  }
+Status AccountStore::AddGroup(std::string_view name, std::string_view description) {
+  if (!IsValidAccountName(name))
+    return Failure(ERROR_INVALID_NAME, text::Format("\"%s\" cannot be an account name", name));
+  if (FindUser(name) || FindGroup(name))
+    return Failure(ERROR_ALREADY_EXISTS, text::Format("an account named \"%s\" exists already", name));
+  if (!ValidText(description)) return Failure(ERROR_INVALID_PARAMETER, "the description must be UTF-8 text");
   groups.push_back({std::string(name), std::string(description), {}});
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::RemoveGroup(std::string_view name, std::string* reason) {
+Status AccountStore::RemoveGroup(std::string_view name) {
   auto it = FindByName(groups, name);
-  if (it == groups.end()) {
-    SetReason(reason, text::Format("there is no group \"%s\"", name));
-    return ERROR_FILE_NOT_FOUND;
-  }
+  if (it == groups.end()) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no group \"%s\"", name));
   groups.erase(it);
   for (auto& g : groups) std::erase_if(g.members, [&](const auto& m) { return EqualsName(m, name); });
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::AddMember(std::string_view group, std::string_view member, std::string* reason) {
+Status AccountStore::AddMember(std::string_view group, std::string_view member) {
   auto it = FindByName(groups, group);
-  if (it == groups.end()) {
-    SetReason(reason, text::Format("there is no group \"%s\"", group));
-    return ERROR_FILE_NOT_FOUND;
-  }
+  if (it == groups.end()) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no group \"%s\"", group));
   const AccountUser* user = FindUser(member);
   const AccountGroup* nested = FindGroup(member);
-  if (!user && !nested) {
-    SetReason(reason, text::Format("there is no user or group \"%s\"", member));
-    return ERROR_FILE_NOT_FOUND;
-  }
-  if (EqualsName(group, member)) {
-    SetReason(reason, "a group cannot be a member of itself");
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (std::any_of(it->members.begin(), it->members.end(), [&](const auto& m) { return EqualsName(m, member); })) {
-    SetReason(reason, text::Format("\"%s\" is a member of \"%s\" already", member, it->name));
-    return ERROR_ALREADY_EXISTS;
-  }
+  if (!user && !nested) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no user or group \"%s\"", member));
+  if (EqualsName(group, member)) return Failure(ERROR_INVALID_PARAMETER, "a group cannot be a member of itself");
+  if (std::any_of(it->members.begin(), it->members.end(), [&](const auto& m) { return EqualsName(m, member); }))
+    return Failure(ERROR_ALREADY_EXISTS, text::Format("\"%s\" is a member of \"%s\" already", member, it->name));
   // Keep the account's own spelling.
   it->members.push_back(user ? user->name : nested->name);
-  return ERROR_SUCCESS;
+  return {};
 }
 
-long AccountStore::RemoveMember(std::string_view group, std::string_view member, std::string* reason) {
+Status AccountStore::RemoveMember(std::string_view group, std::string_view member) {
   auto it = FindByName(groups, group);
-  if (it == groups.end()) {
-    SetReason(reason, text::Format("there is no group \"%s\"", group));
-    return ERROR_FILE_NOT_FOUND;
-  }
-  if (std::erase_if(it->members, [&](const auto& m) { return EqualsName(m, member); }) == 0) {
-    SetReason(reason, text::Format("\"%s\" is not a member of \"%s\"", member, it->name));
-    return ERROR_FILE_NOT_FOUND;
-  }
-  return ERROR_SUCCESS;
+  if (it == groups.end()) return Failure(ERROR_FILE_NOT_FOUND, text::Format("there is no group \"%s\"", group));
+  if (std::erase_if(it->members, [&](const auto& m) { return EqualsName(m, member); }) == 0)
+    return Failure(ERROR_FILE_NOT_FOUND, text::Format("\"%s\" is not a member of \"%s\"", member, it->name));
+  return {};
 }
 
 bool AccountStore::VerifyPassword(std::string_view name, std::string_view password) const {
@@ -512,66 +447,47 @@ std::string DefaultAccountStorePath() {
   return registry + ".accounts";
 }
 
-long LoadAccountStore(const std::string& path, AccountStore& out, std::string* reason) {
-  std::string content;
-  if (long rc = ReadWhole(path, content); rc != ERROR_SUCCESS) {
-    SetReason(reason, rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND
-                          ? text::Format("%s: no account store (create one with quor-accounts init)", path)
-                          : text::Format("%s: cannot be read (error %d)", path, rc));
-    return rc == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : rc;
+Result<AccountStore> LoadAccountStore(const std::string& path) {
+  Result<std::string> content = ReadWhole(path);
+  if (!content.ok()) {
+    const long rc = AccountError(content.status());
+    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND)
+      return Failure(ERROR_FILE_NOT_FOUND,
+                     text::Format("%s: no account store (create one with quor-accounts init)", path));
+    return Failure(rc, text::Format("%s: cannot be read (error %d)", path, rc));
   }
-  std::string why;
-  long rc = AccountStore::Parse(content, out, &why);
-  if (rc != ERROR_SUCCESS) SetReason(reason, path + ": " + why);
-  return rc;
+  Result<AccountStore> store = AccountStore::Parse(*content);
+  if (!store.ok()) return Failure(AccountError(store.status()), path + ": " + store.status().message());
+  return store;
 }
 
-long CreateAccountStore(const std::string& path, std::string_view domain, std::string_view computer,
-                        uint32_t iterations, std::string* reason) {
-  if (!IsValidAccountName(domain) || !IsValidAccountName(computer)) {
-    SetReason(reason, "the domain and computer names must be valid account names");
-    return ERROR_INVALID_NAME;
-  }
-  if (iterations < AccountStore::kMinIterations || iterations > kMaxIterations) {
-    SetReason(reason, text::Format("the iteration count must be between %u and %u", AccountStore::kMinIterations,
-                                   kMaxIterations));
-    return ERROR_INVALID_PARAMETER;
-  }
+Status CreateAccountStore(const std::string& path, std::string_view domain, std::string_view computer,
+                          uint32_t iterations) {
+  if (!IsValidAccountName(domain) || !IsValidAccountName(computer))
+    return Failure(ERROR_INVALID_NAME, "the domain and computer names must be valid account names");
+  if (iterations < AccountStore::kMinIterations || iterations > kMaxIterations)
+    return Failure(ERROR_INVALID_PARAMETER, text::Format("the iteration count must be between %u and %u",
+                                                         AccountStore::kMinIterations, kMaxIterations));
   std::error_code ec;
   const auto folder = std::filesystem::path(path).parent_path();
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   FileLock lock;
-  if (long rc = lock.Acquire(path); rc != ERROR_SUCCESS) {
-    SetReason(reason, text::Format("%s: cannot be locked (error %d)", path, rc));
-    return rc;
-  }
+  QUOR_RETURN_IF_ERROR(lock.Acquire(path));
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    SetReason(reason, text::Format("%s exists already", path));
-    return ERROR_ALREADY_EXISTS;
-  }
+  if (::lstat(path.c_str(), &st) == 0) return Failure(ERROR_ALREADY_EXISTS, text::Format("%s exists already", path));
   AccountStore store;
   store.domain = domain;
   store.computer = computer;
   store.iterations = iterations;
-  long rc = WriteReplacing(path, store.Serialize());
-  if (rc != ERROR_SUCCESS) SetReason(reason, text::Format("%s: cannot be written (error %d)", path, rc));
-  return rc;
+  return WriteReplacing(path, store.Serialize());
 }
 
-long UpdateAccountStore(const std::string& path, const std::function<long(AccountStore&, std::string*)>& change,
-                        std::string* reason) {
+Status UpdateAccountStore(const std::string& path, const std::function<Status(AccountStore&)>& change) {
   FileLock lock;
-  if (long rc = lock.Acquire(path); rc != ERROR_SUCCESS) {
-    SetReason(reason, text::Format("%s: cannot be locked (error %d)", path, rc));
-    return rc;
-  }
-  AccountStore store;
-  if (long rc = LoadAccountStore(path, store, reason); rc != ERROR_SUCCESS) return rc;
-  if (long rc = change(store, reason); rc != ERROR_SUCCESS) return rc;
-  long rc = WriteReplacing(path, store.Serialize());
-  if (rc != ERROR_SUCCESS) SetReason(reason, text::Format("%s: cannot be written (error %d)", path, rc));
-  return rc;
+  QUOR_RETURN_IF_ERROR(lock.Acquire(path));
+  QUOR_ASSIGN_OR_RETURN(AccountStore store, LoadAccountStore(path));
+  QUOR_RETURN_IF_ERROR(change(store));
+  return WriteReplacing(path, store.Serialize());
 }
 
 }  // namespace quor::dir

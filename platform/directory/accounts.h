@@ -7,8 +7,9 @@
 // written with; a user and a group never share a name. Every change is made
 // under an exclusive lock on "<file>.lock" on the file's current content and
 // written atomically (temporary file, fsync, rename) with mode 0600.
-// Failures are the platform's error numbers (platform/base/win32_error.h)
-// with a reason in words.
+// A failure is a status whose code is one of the platform's error numbers
+// (platform/base/win32_error.h, as HRESULT_FROM_WIN32) and whose message is
+// the reason in words.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/com/status.h"
 
 namespace quor::dir {
 
@@ -47,7 +50,7 @@ class AccountStore {
   std::vector<AccountGroup> groups;
 
   // ERROR_BADDB with the line and reason for text that breaks the layout.
-  static long Parse(std::string_view text, AccountStore& out, std::string* reason = nullptr);
+  static Result<AccountStore> Parse(std::string_view text);
   std::string Serialize() const;
 
   const AccountUser* FindUser(std::string_view name) const;
@@ -57,20 +60,19 @@ class AccountStore {
   // ERROR_INVALID_NAME for a name that cannot be an account name,
   // ERROR_ALREADY_EXISTS, ERROR_FILE_NOT_FOUND for a missing account,
   // ERROR_INVALID_PARAMETER for an empty password or other bad value.
-  long AddUser(std::string_view name, std::string_view fullName, std::string_view description,
-               std::string_view password, std::string* reason = nullptr);
-  long SetPassword(std::string_view name, std::string_view password, std::string* reason = nullptr);
-  long SetUserInfo(std::string_view name, const std::string* fullName, const std::string* description,
-                   std::string* reason = nullptr);
+  Status AddUser(std::string_view name, std::string_view fullName, std::string_view description,
+                 std::string_view password);
+  Status SetPassword(std::string_view name, std::string_view password);
+  Status SetUserInfo(std::string_view name, const std::string* fullName, const std::string* description);
   // Also takes the user out of every group.
-  long RemoveUser(std::string_view name, std::string* reason = nullptr);
-  long AddGroup(std::string_view name, std::string_view description, std::string* reason = nullptr);
+  Status RemoveUser(std::string_view name);
+  Status AddGroup(std::string_view name, std::string_view description);
   // Also takes the group out of every group.
-  long RemoveGroup(std::string_view name, std::string* reason = nullptr);
+  Status RemoveGroup(std::string_view name);
   // `member` names an existing user or group other than `group` itself;
   // groups may contain each other.
-  long AddMember(std::string_view group, std::string_view member, std::string* reason = nullptr);
-  long RemoveMember(std::string_view group, std::string_view member, std::string* reason = nullptr);
+  Status AddMember(std::string_view group, std::string_view member);
+  Status RemoveMember(std::string_view group, std::string_view member);
 
   // True when the user exists and the password matches its hash. Takes about
   // as long for an unknown user as for a known one.
@@ -93,14 +95,17 @@ std::string DefaultAccountStorePath();
 
 // Reads the store. ERROR_FILE_NOT_FOUND when the file does not exist,
 // ERROR_BADDB when it is damaged.
-long LoadAccountStore(const std::string& path, AccountStore& out, std::string* reason = nullptr);
+Result<AccountStore> LoadAccountStore(const std::string& path);
 // Creates a new store with the given names; ERROR_ALREADY_EXISTS when the
 // file exists.
-long CreateAccountStore(const std::string& path, std::string_view domain, std::string_view computer,
-                        uint32_t iterations = AccountStore::kDefaultIterations, std::string* reason = nullptr);
+Status CreateAccountStore(const std::string& path, std::string_view domain, std::string_view computer,
+                          uint32_t iterations = AccountStore::kDefaultIterations);
 // Runs `change` on the current content under the file lock and writes the
-// result when it returns ERROR_SUCCESS; the file is left as it was otherwise.
-long UpdateAccountStore(const std::string& path, const std::function<long(AccountStore&, std::string*)>& change,
-                        std::string* reason = nullptr);
+// result when it succeeds; the file is left as it was otherwise.
+Status UpdateAccountStore(const std::string& path, const std::function<Status(AccountStore&)>& change);
+
+// The platform's error number a failure above carries; ERROR_SUCCESS (0) for
+// success.
+inline long AccountError(const Status& status) { return static_cast<long>(HRESULT_CODE(status.code())); }
 
 }  // namespace quor::dir

@@ -173,31 +173,23 @@ HRESULT CheckCredential(const AccountStore& store, const std::string& user, std:
 // bind reads the file, but parses it only when it changed.
 class StoreCache {
  public:
-  long Load(const std::string& file, StorePtr& out, std::string& reason) QUOR_EXCLUDES(mutex_) {
+  Result<StorePtr> Load(const std::string& file) QUOR_EXCLUDES(mutex_) {
     Result<std::string> text = fs::ReadFile(file);
     if (text.ok()) {
       MutexLock lock(mutex_);
-      if (auto it = kept_.find(file); it != kept_.end() && it->second.text == *text) {
-        out = it->second.store;
-        return ERROR_SUCCESS;
-      }
+      if (auto it = kept_.find(file); it != kept_.end() && it->second.text == *text) return it->second.store;
     }
-    auto store = std::make_shared<AccountStore>();
     // A file that cannot be read is loaded again for the load's own reasons.
     if (!text.ok()) {
-      if (long rc = LoadAccountStore(file, *store, &reason); rc != ERROR_SUCCESS) return rc;
-      out = std::move(store);
-      return ERROR_SUCCESS;
+      QUOR_ASSIGN_OR_RETURN(AccountStore loaded, LoadAccountStore(file));
+      return StorePtr(std::make_shared<AccountStore>(std::move(loaded)));
     }
-    std::string why;
-    if (long rc = AccountStore::Parse(*text, *store, &why); rc != ERROR_SUCCESS) {
-      reason = file + ": " + why;
-      return rc;
-    }
-    out = store;
+    Result<AccountStore> parsed = AccountStore::Parse(*text);
+    if (!parsed.ok()) return Status(parsed.status().code(), file + ": " + parsed.status().message());
+    auto store = std::make_shared<const AccountStore>(std::move(parsed).value());
     MutexLock lock(mutex_);
-    kept_[file] = {std::move(*text), std::move(store)};
-    return ERROR_SUCCESS;
+    kept_[file] = {std::move(*text), store};
+    return StorePtr(std::move(store));
   }
 
  private:
@@ -209,9 +201,9 @@ class StoreCache {
   std::map<std::string, Kept> kept_ QUOR_GUARDED_BY(mutex_);
 };
 
-long LoadShared(const std::string& file, StorePtr& out, std::string& reason) {
+Result<StorePtr> LoadShared(const std::string& file) {
   static StoreCache cache;
-  return cache.Load(file, out, reason);
+  return cache.Load(file);
 }
 
 }  // namespace
@@ -219,13 +211,14 @@ long LoadShared(const std::string& file, StorePtr& out, std::string& reason) {
 HRESULT WinNTBind(const AdsPath& path, const std::string* user, std::string_view password, const Options& options,
                   Object& out) {
   const std::string file = options.accountStore.empty() ? DefaultAccountStorePath() : options.accountStore;
-  StorePtr store;
-  std::string reason;
-  if (long rc = LoadShared(file, store, reason); rc != ERROR_SUCCESS) {
+  Result<StorePtr> loaded = LoadShared(file);
+  if (!loaded.ok()) {
+    const long rc = AccountError(loaded.status());
     const HRESULT status = rc == ERROR_BADDB ? kBadAccountStore : rc == ERROR_FILE_NOT_FOUND ? kBadNetPath
                                                                                               : HRESULT_FROM_WIN32(rc);
-    return Fail(status, static_cast<uint32_t>(rc), reason, kWinNTProvider);
+    return Fail(status, static_cast<uint32_t>(rc), loaded.status().message(), kWinNTProvider);
   }
+  const StorePtr store = std::move(loaded).value();
   if (user) {
     if (HRESULT hr = CheckCredential(*store, *user, password); FAILED(hr)) return hr;
   }

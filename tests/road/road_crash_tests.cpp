@@ -347,11 +347,8 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
     SCOPED_TRACE("after kill " + std::to_string(round));
     const Status checked = reg::Registry(instance_.RegistryFile()).Check();
     EXPECT_EQ(reg::Win32Error(checked), reg::ERROR_SUCCESS) << checked.message();
-    std::string reason;
-    dir::AccountStore store;
-    EXPECT_EQ(dir::LoadAccountStore(instance_.RegistryFile().string() + ".accounts", store, &reason),
-              reg::ERROR_SUCCESS)
-        << reason;
+    const Result<dir::AccountStore> store = dir::LoadAccountStore(instance_.RegistryFile().string() + ".accounts");
+    EXPECT_EQ(dir::AccountError(store.status()), reg::ERROR_SUCCESS) << store.status().message();
     std::string odbc = instance_.Odbc();
     if (!instance_.IsPostgres()) {
       // A copy with its journal, so that the real file stays untouched: the
@@ -781,9 +778,10 @@ TEST(CrashWriters, AccountToolsKilledMidWrite) {
     if (!lives.empty()) lifetime = *std::min_element(lives.begin(), lives.end());
     // The store reads, holds every user whose tool finished, with its
     // password, and no user nobody added.
-    dir::AccountStore accounts;
-    std::string reason;
-    ASSERT_EQ(dir::LoadAccountStore(store, accounts, &reason), reg::ERROR_SUCCESS) << "round " << round << ": " << reason;
+    const Result<dir::AccountStore> loaded = dir::LoadAccountStore(store);
+    ASSERT_EQ(dir::AccountError(loaded.status()), reg::ERROR_SUCCESS)
+        << "round " << round << ": " << loaded.status().message();
+    const dir::AccountStore& accounts = *loaded;
     for (const std::string& name : added)
       EXPECT_TRUE(accounts.VerifyPassword(name, "pw-" + name)) << name << " in round " << round;
     for (const dir::AccountUser& user : accounts.users)

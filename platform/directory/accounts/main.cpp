@@ -29,7 +29,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/win32_error.h"
 #include "platform/directory/accounts.h"
 #include "platform/text/text.h"
 
@@ -150,18 +149,16 @@ std::string Option(const Args& args, const std::string& name) {
   return it == args.options.end() ? std::string() : it->second;
 }
 
-int Update(const std::string& file, const std::function<long(AccountStore&, std::string*)>& change,
-           const std::string& done) {
-  std::string reason;
-  if (dir::UpdateAccountStore(file, change, &reason) != ERROR_SUCCESS) return Failed(reason);
+int Update(const std::string& file, const std::function<Status(AccountStore&)>& change, const std::string& done) {
+  if (const Status changed = dir::UpdateAccountStore(file, change); !changed.ok()) return Failed(changed.message());
   std::cout << done << "\n";
   return 0;
 }
 
 int List(const std::string& file) {
-  AccountStore store;
-  std::string reason;
-  if (dir::LoadAccountStore(file, store, &reason) != ERROR_SUCCESS) return Failed(reason);
+  const Result<AccountStore> loaded = dir::LoadAccountStore(file);
+  if (!loaded.ok()) return Failed(loaded.status().message());
+  const AccountStore& store = *loaded;
   std::cout << "domain:   " << store.domain << "\n"
             << "computer: " << store.computer << "\n"
             << "users:\n";
@@ -238,16 +235,16 @@ int main(int argc, char** argv) {
       if (!n) return Usage("--iterations needs a number");
       iterations = *n;
     }
-    std::string reason;
-    if (dir::CreateAccountStore(file, p[0], p[1], iterations, &reason) != ERROR_SUCCESS) return Failed(reason);
+    if (const Status created = dir::CreateAccountStore(file, p[0], p[1], iterations); !created.ok())
+      return Failed(created.message());
     std::cout << "created " << file << " for domain " << p[0] << ", computer " << p[1] << "\n";
     return 0;
   }
   if (command == "list") return List(file);
   if (command == "verify") {
-    AccountStore store;
-    std::string reason;
-    if (dir::LoadAccountStore(file, store, &reason) != ERROR_SUCCESS) return Failed(reason);
+    const Result<AccountStore> loaded = dir::LoadAccountStore(file);
+    if (!loaded.ok()) return Failed(loaded.status().message());
+    const AccountStore& store = *loaded;
     auto password = ReadPassword(false, why);
     if (!password) return Failed(why);
     if (!store.VerifyPassword(p[0], *password)) return Failed("unknown user or wrong password");
@@ -256,9 +253,9 @@ int main(int argc, char** argv) {
   }
   if (command == "add-user" || command == "set-password") {
     // Check the name before asking for a password nobody will use.
-    AccountStore store;
-    std::string reason;
-    if (dir::LoadAccountStore(file, store, &reason) != ERROR_SUCCESS) return Failed(reason);
+    const Result<AccountStore> loaded = dir::LoadAccountStore(file);
+    if (!loaded.ok()) return Failed(loaded.status().message());
+    const AccountStore& store = *loaded;
     const bool adding = command == "add-user";
     if (adding && (store.FindUser(p[0]) || store.FindGroup(p[0])))
       return Failed("an account named \"" + p[0] + "\" exists already");
@@ -269,11 +266,11 @@ int main(int argc, char** argv) {
     if (adding) {
       const std::string fullName = Option(args, "--full-name"), description = Option(args, "--description");
       return Update(
-          file, [&](AccountStore& s, std::string* r) { return s.AddUser(p[0], fullName, description, *password, r); },
+          file, [&](AccountStore& s) { return s.AddUser(p[0], fullName, description, *password); },
           "added user " + p[0]);
     }
     return Update(
-        file, [&](AccountStore& s, std::string* r) { return s.SetPassword(p[0], *password, r); },
+        file, [&](AccountStore& s) { return s.SetPassword(p[0], *password); },
         "set the password of " + p[0]);
   }
   if (command == "set-user") {
@@ -283,29 +280,29 @@ int main(int argc, char** argv) {
     if (!fullName && !description) return Usage("set-user needs --full-name or --description");
     return Update(
         file,
-        [&](AccountStore& s, std::string* r) {
-          return s.SetUserInfo(p[0], fullName ? &*fullName : nullptr, description ? &*description : nullptr, r);
+        [&](AccountStore& s) {
+          return s.SetUserInfo(p[0], fullName ? &*fullName : nullptr, description ? &*description : nullptr);
         },
         "changed user " + p[0]);
   }
   if (command == "remove-user")
     return Update(
-        file, [&](AccountStore& s, std::string* r) { return s.RemoveUser(p[0], r); }, "removed user " + p[0]);
+        file, [&](AccountStore& s) { return s.RemoveUser(p[0]); }, "removed user " + p[0]);
   if (command == "add-group") {
     const std::string description = Option(args, "--description");
     return Update(
-        file, [&](AccountStore& s, std::string* r) { return s.AddGroup(p[0], description, r); },
+        file, [&](AccountStore& s) { return s.AddGroup(p[0], description); },
         "added group " + p[0]);
   }
   if (command == "remove-group")
     return Update(
-        file, [&](AccountStore& s, std::string* r) { return s.RemoveGroup(p[0], r); }, "removed group " + p[0]);
+        file, [&](AccountStore& s) { return s.RemoveGroup(p[0]); }, "removed group " + p[0]);
   if (command == "add-to-group")
     return Update(
-        file, [&](AccountStore& s, std::string* r) { return s.AddMember(p[0], p[1], r); },
+        file, [&](AccountStore& s) { return s.AddMember(p[0], p[1]); },
         "added " + p[1] + " to " + p[0]);
   // remove-from-group
   return Update(
-      file, [&](AccountStore& s, std::string* r) { return s.RemoveMember(p[0], p[1], r); },
+      file, [&](AccountStore& s) { return s.RemoveMember(p[0], p[1]); },
       "removed " + p[1] + " from " + p[0]);
 }

@@ -28,6 +28,9 @@ namespace fsys = std::filesystem;
 
 namespace {
 
+// What a store failure with the platform's number `error` carries.
+HRESULT Code(long error) { return HRESULT_FROM_WIN32(error); }
+
 std::string ReadAll(const fsys::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::stringstream s;
@@ -61,33 +64,28 @@ class AccountsTest : public ::testing::Test {
   // QUOR / QUORHOST with alice, bob, carol; Staff = alice + Engineers,
   // Engineers = carol, and Ring1/Ring2 containing each other.
   void MakeStore() {
-    ASSERT_EQ(CreateAccountStore(file_, "QUOR", "QUORHOST", AccountStore::kMinIterations), ERROR_SUCCESS);
-    std::string reason;
-    ASSERT_EQ(UpdateAccountStore(
-                  file_,
-                  [](AccountStore& s, std::string* r) {
-                    long rc = ERROR_SUCCESS;
-                    auto step = [&](long result) {
-                      if (rc == ERROR_SUCCESS) rc = result;
-                    };
-                    step(s.AddUser("alice", "Alice Archer", "Signs the cheques", "alice-pw", r));
-                    step(s.AddUser("bob", "Bob Baker", "", "bob-pw", r));
-                    step(s.AddUser("carol", "", "", "carol-pw", r));
-                    step(s.AddGroup("Staff", "Everybody", r));
-                    step(s.AddGroup("Engineers", "", r));
-                    step(s.AddGroup("Ring1", "", r));
-                    step(s.AddGroup("Ring2", "", r));
-                    step(s.AddMember("Staff", "alice", r));
-                    step(s.AddMember("Staff", "Engineers", r));
-                    step(s.AddMember("Engineers", "carol", r));
-                    step(s.AddMember("Ring1", "Ring2", r));
-                    step(s.AddMember("Ring2", "Ring1", r));
-                    step(s.AddMember("Ring2", "bob", r));
-                    return rc;
-                  },
-                  &reason),
-              ERROR_SUCCESS)
-        << reason;
+    ASSERT_EQ(CreateAccountStore(file_, "QUOR", "QUORHOST", AccountStore::kMinIterations).code(), S_OK);
+    const Status filled = UpdateAccountStore(file_, [](AccountStore& s) {
+      Status status;
+      auto step = [&](Status result) {
+        if (status.ok()) status = std::move(result);
+      };
+      step(s.AddUser("alice", "Alice Archer", "Signs the cheques", "alice-pw"));
+      step(s.AddUser("bob", "Bob Baker", "", "bob-pw"));
+      step(s.AddUser("carol", "", "", "carol-pw"));
+      step(s.AddGroup("Staff", "Everybody"));
+      step(s.AddGroup("Engineers", ""));
+      step(s.AddGroup("Ring1", ""));
+      step(s.AddGroup("Ring2", ""));
+      step(s.AddMember("Staff", "alice"));
+      step(s.AddMember("Staff", "Engineers"));
+      step(s.AddMember("Engineers", "carol"));
+      step(s.AddMember("Ring1", "Ring2"));
+      step(s.AddMember("Ring2", "Ring1"));
+      step(s.AddMember("Ring2", "bob"));
+      return status;
+    });
+    ASSERT_EQ(filled.code(), S_OK) << filled.message();
   }
 
   Object Get(const std::string& path) {
@@ -109,8 +107,9 @@ TEST_F(AccountsTest, StoreRoundTripsThroughItsFileWithOwnerOnlyMode) {
   ASSERT_EQ(::stat(file_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  AccountStore store;
-  ASSERT_EQ(LoadAccountStore(file_, store), ERROR_SUCCESS);
+  Result<AccountStore> loaded = LoadAccountStore(file_);
+  ASSERT_EQ(loaded.status().code(), S_OK);
+  AccountStore store = *loaded;
   EXPECT_EQ(store.domain, "QUOR");
   EXPECT_EQ(store.computer, "QUORHOST");
   EXPECT_EQ(store.iterations, AccountStore::kMinIterations);
@@ -124,53 +123,56 @@ TEST_F(AccountsTest, StoreRoundTripsThroughItsFileWithOwnerOnlyMode) {
   // Texts with the field separators survive; a temporary file a killed
   // writer left is gone after the next change.
   std::ofstream(file_ + ".tmp.Xy12ab") << "half";
-  ASSERT_EQ(UpdateAccountStore(file_, [](AccountStore& s, std::string* r) {
-              const std::string full = "Tab\there", description = "two\nlines \\ and a backslash";
-              return s.SetUserInfo("bob", &full, &description, r);
-            }),
-            ERROR_SUCCESS);
-  ASSERT_EQ(LoadAccountStore(file_, store), ERROR_SUCCESS);
+  ASSERT_EQ(UpdateAccountStore(file_,
+                               [](AccountStore& s) {
+                                 const std::string full = "Tab\there", description = "two\nlines \\ and a backslash";
+                                 return s.SetUserInfo("bob", &full, &description);
+                               })
+                .code(),
+            S_OK);
+  loaded = LoadAccountStore(file_);
+  ASSERT_EQ(loaded.status().code(), S_OK);
+  store = *loaded;
   EXPECT_EQ(store.FindUser("bob")->fullName, "Tab\there");
   EXPECT_NE(::access((file_ + ".tmp.Xy12ab").c_str(), F_OK), 0);
   EXPECT_EQ(store.FindUser("bob")->description, "two\nlines \\ and a backslash");
-  AccountStore again;
-  ASSERT_EQ(AccountStore::Parse(store.Serialize(), again), ERROR_SUCCESS);
-  EXPECT_EQ(again.Serialize(), store.Serialize());
+  const Result<AccountStore> again = AccountStore::Parse(store.Serialize());
+  ASSERT_EQ(again.status().code(), S_OK);
+  EXPECT_EQ(again->Serialize(), store.Serialize());
 
   // Removing an account takes it out of every group.
-  ASSERT_EQ(UpdateAccountStore(file_, [](AccountStore& s, std::string* r) { return s.RemoveGroup("Ring1", r); }),
-            ERROR_SUCCESS);
-  ASSERT_EQ(LoadAccountStore(file_, store), ERROR_SUCCESS);
+  ASSERT_EQ(UpdateAccountStore(file_, [](AccountStore& s) { return s.RemoveGroup("Ring1"); }).code(), S_OK);
+  loaded = LoadAccountStore(file_);
+  ASSERT_EQ(loaded.status().code(), S_OK);
+  store = *loaded;
   EXPECT_EQ(store.FindGroup("Ring2")->members, std::vector<std::string>{"bob"});
 }
 
 TEST_F(AccountsTest, RefusedChangesAndDamagedFilesLeaveTheFileAlone) {
   MakeStore();
   const std::string before = ReadAll(file_);
-  std::string reason;
-  AccountStore store;
-  ASSERT_EQ(LoadAccountStore(file_, store), ERROR_SUCCESS);
-  EXPECT_EQ(store.AddUser("a/b", "", "", "pw", &reason), ERROR_INVALID_NAME);
-  EXPECT_EQ(store.AddUser("x@y", "", "", "pw", &reason), ERROR_INVALID_NAME);
-  EXPECT_EQ(store.AddUser("Staff", "", "", "pw", &reason), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(store.AddUser("dave", "", "", "", &reason), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(store.AddMember("Staff", "nobody", &reason), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(store.AddMember("Staff", "Staff", &reason), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(store.AddMember("Staff", "ALICE", &reason), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(store.RemoveMember("Staff", "bob", &reason), ERROR_FILE_NOT_FOUND);
+  Result<AccountStore> loaded = LoadAccountStore(file_);
+  ASSERT_EQ(loaded.status().code(), S_OK);
+  AccountStore& store = *loaded;
+  EXPECT_EQ(store.AddUser("a/b", "", "", "pw").code(), Code(ERROR_INVALID_NAME));
+  EXPECT_EQ(store.AddUser("x@y", "", "", "pw").code(), Code(ERROR_INVALID_NAME));
+  EXPECT_EQ(store.AddUser("Staff", "", "", "pw").code(), Code(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(store.AddUser("dave", "", "", "").code(), Code(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(store.AddMember("Staff", "nobody").code(), Code(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(store.AddMember("Staff", "Staff").code(), Code(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(store.AddMember("Staff", "ALICE").code(), Code(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(store.RemoveMember("Staff", "bob").code(), Code(ERROR_FILE_NOT_FOUND));
 
   // A change that fails halfway writes nothing.
-  EXPECT_EQ(UpdateAccountStore(
-                file_,
-                [](AccountStore& s, std::string* r) {
-                  s.AddUser("dave", "", "", "dave-pw", r);
-                  return s.AddMember("Staff", "nobody", r);
-                },
-                &reason),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_NE(reason.find("nobody"), std::string::npos);
+  const Status halfway = UpdateAccountStore(file_, [](AccountStore& s) {
+    s.AddUser("dave", "", "", "dave-pw").Ignore();
+    return s.AddMember("Staff", "nobody");
+  });
+  EXPECT_EQ(halfway.code(), Code(ERROR_FILE_NOT_FOUND));
+  EXPECT_NE(halfway.message().find("nobody"), std::string::npos);
   EXPECT_EQ(ReadAll(file_), before);
-  EXPECT_EQ(CreateAccountStore(file_, "OTHER", "HOST", AccountStore::kMinIterations, &reason), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(CreateAccountStore(file_, "OTHER", "HOST", AccountStore::kMinIterations).code(),
+            Code(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(ReadAll(file_), before);
 
   struct Damage {
@@ -187,10 +189,11 @@ TEST_F(AccountsTest, RefusedChangesAndDamagedFilesLeaveTheFileAlone) {
   };
   for (const auto& d : damaged) {
     WriteAll(file_, d.text);
-    EXPECT_EQ(LoadAccountStore(file_, store, &reason), ERROR_BADDB) << d.words;
-    EXPECT_NE(reason.find(d.words), std::string::npos) << reason;
-    EXPECT_EQ(UpdateAccountStore(file_, [](AccountStore& s, std::string* r) { return s.AddGroup("New", "", r); }),
-              ERROR_BADDB);
+    const Status read = LoadAccountStore(file_).status();
+    EXPECT_EQ(read.code(), Code(ERROR_BADDB)) << d.words;
+    EXPECT_NE(read.message().find(d.words), std::string::npos) << read.message();
+    EXPECT_EQ(UpdateAccountStore(file_, [](AccountStore& s) { return s.AddGroup("New", ""); }).code(),
+              Code(ERROR_BADDB));
     EXPECT_EQ(ReadAll(file_), d.text);
     Object object;
     EXPECT_EQ(GetObject("WinNT://QUOR", options_, object), kBadAccountStore);
@@ -214,24 +217,22 @@ TEST_F(AccountsTest, PasswordHashesAreSaltedAndCheckedInFull) {
 }
 
 TEST_F(AccountsTest, ConcurrentChangesAreNotLost) {
-  ASSERT_EQ(CreateAccountStore(file_, "QUOR", "QUORHOST", AccountStore::kMinIterations), ERROR_SUCCESS);
+  ASSERT_EQ(CreateAccountStore(file_, "QUOR", "QUORHOST", AccountStore::kMinIterations).code(), S_OK);
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 5; ++i) {
         const std::string name = "u" + std::to_string(t) + "_" + std::to_string(i);
-        if (UpdateAccountStore(file_, [&](AccountStore& s, std::string* r) { return s.AddGroup(name, "", r); }) !=
-            ERROR_SUCCESS)
-          ++failures;
+        if (!UpdateAccountStore(file_, [&](AccountStore& s) { return s.AddGroup(name, ""); }).ok()) ++failures;
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures, 0);
-  AccountStore store;
-  ASSERT_EQ(LoadAccountStore(file_, store), ERROR_SUCCESS);
-  EXPECT_EQ(store.groups.size(), 20u);
+  const Result<AccountStore> store = LoadAccountStore(file_);
+  ASSERT_EQ(store.status().code(), S_OK);
+  EXPECT_EQ(store->groups.size(), 20u);
   for (const auto& entry : fsys::directory_iterator(folder_))
     EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
 }
