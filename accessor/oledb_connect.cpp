@@ -62,24 +62,24 @@ Status CQueryObj::ConnectBeforeQuery() {
   CloseSession().Ignore();
   dataSourceName_.clear();
   dataSource_.reset();
-  lastError_.clear();
+  failure_ = Status();
 
   // No provider would mean asking someone to pick a data source, and a
   // service has nobody to ask.
   if (!config_ || !config_->Provider() || text::TrimAscii(*config_->Provider()).empty()) {
-    lastError_ = "no provider is configured";
+    failure_ = Status(kOleDbInitFailed, "no provider is configured");
     return Status(kOleDbInitFailed);
   }
 
   auto source = std::make_unique<oledb::DataSource>();
   for (const InitProperty& prop : BuildInitProperties(*config_)) {
     if (FAILED(source->SetProperty(static_cast<oledb::DBPROPID>(prop.id), PropertyText(prop.value)))) {
-      lastError_ = source->LastError();
+      failure_ = source->LastFailure();
       return Status(kOleDbInitFailed);
     }
   }
   if (source->Initialize(*config_->Provider()) != S_OK) {
-    lastError_ = source->LastError();
+    failure_ = source->LastFailure();
     return Status(kOleDbInitFailed);
   }
   dataSource_ = std::move(source);
@@ -94,7 +94,7 @@ Status CQueryObj::OpenSession() {
   if (!dataSource_) return Status(oledb::DB_E_NOTINITIALIZED);
   std::unique_ptr<oledb::Session> session;
   if (const HRESULT hr = dataSource_->CreateSession(session); FAILED(hr)) {
-    lastError_ = dataSource_->LastError();
+    failure_ = dataSource_->LastFailure();
     return com::StatusOf(hr);
   }
   session_ = std::move(session);

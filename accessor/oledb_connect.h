@@ -70,14 +70,16 @@ class CQueryObj {
 
   // The server's name for the opened data source; empty until connected.
   const std::string& DataSourceName() const { return dataSourceName_; }
-  const std::string& LastError() const { return lastError_; }
+  // Why the last connect failed (its code is this object's own status).
+  const Status& LastFailure() const { return failure_; }
+  const std::string& LastError() const { return failure_.message(); }
 
  private:
   std::shared_ptr<const CConfigObj> config_;
   std::unique_ptr<oledb::DataSource> dataSource_;
   std::unique_ptr<oledb::Session> session_;
   std::string dataSourceName_;
-  std::string lastError_;
+  Status failure_;
 };
 
 }  // namespace quor::accessor

@@ -282,13 +282,6 @@ Status CQuorServiceCore::CheckServiceReady() {
   return CQuorServiceUtils::ServiceError(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED);
 }
 
-Bstr CQuorServiceCore::FailureReason(HRESULT status) {
-  CDBConnect* connection = CServiceModule::Instance().Connection();
-  std::string text = connection ? connection->LastErrorText().ToUtf8() : std::string();
-  if (text.empty()) text = com::HResultText(status);
-  return Bstr::FromUtf8(text);
-}
-
 void CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
   const int32_t level = Settings().LogLevel;
   if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
@@ -296,7 +289,9 @@ void CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& p
 }
 
 void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
-                                   const Bstr& result, HRESULT status, std::string_view detail) {
+                                   const Bstr& result, const Status& outcome) {
+  const HRESULT status = outcome.code();
+  const std::string& detail = outcome.message();
   const int32_t level = Settings().LogLevel;
   if (status == S_OK) {
     if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr()).Ignore();
@@ -304,9 +299,9 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
   }
   Bstr message;
   // A status the service does not know (the data layer's) is told by the
-  // reason the database gave on this call's connection.
+  // reason the database gave.
   Bstr reason;
-  if (!IsKnownStatus(status)) reason = FailureReason(status);
+  if (!IsKnownStatus(status)) reason = Bstr::FromUtf8(UnknownStatusText(outcome));
   if (result.IsNull()) {
     const std::string line =
         text::Format("[0x%X] %s", status, reason.IsNull() ? std::string(StatusText(status)) : reason.ToUtf8());
@@ -334,8 +329,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   const Bstr targetAsReceived = op.target == kNoTarget ? Bstr() : args[op.target];
   Bstr principal(u"");
   Bstr text;  // null until the store writes a result
-  HRESULT status;
-  std::string detail;  // the failure's own text, for the event log
+  Status outcome;  // a failure's message is its own text, for the event log
   // The call's account of the memory it holds: the carrier's, which may
   // already hold its request, or one of its own. Every layer below that
   // holds much reserves in it.
@@ -350,44 +344,40 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
 
   // A lock on a uri of no known kind fails before the session is asked.
   if ((op.flags & kLockRouting) && CQuorServiceUtils::ClassifyVOURI(targetAsReceived) == 0) {
-    status = QS_E_URI_INVALID;
+    outcome = Status(QS_E_URI_INVALID);
   } else {
     std::vector<ArgumentEntry> table;
     table.push_back({std::u16string(op.name), nullptr, 0});
     for (size_t i = 0; i < op.count; ++i) table.push_back({std::u16string(op.params[i]), &args[i], 0});
-    status = Utils().UnwrapArgs(user, table, principal).code();
-    if (status == S_OK) {
+    outcome = Status(Utils().UnwrapArgs(user, table, principal).code());
+    if (outcome.ok()) {
       const Bstr target = op.target == kNoTarget ? Bstr() : args[op.target];
       LogOperation(op.name, principal, target);
       OpCall call{principal, args, text, stream ? &*stream : nullptr};
       if ((op.flags & kAdministratorOnly) && !call.Resolved().administrator) {
-        status = QS_E_ADMINISTRATOR_ONLY;
+        outcome = Status(QS_E_ADMINISTRATOR_ONLY);
       } else {
         Status called = op.call(*this, call);
-        status = called.code();
-        if (FAILED(status)) detail = called.message();
-        if (SUCCEEDED(status) && !text.IsNull()) memory.HoldAnswer(text.Length()).Ignore();
+        outcome = FAILED(called.code()) ? std::move(called) : Status(called.code());
+        if (SUCCEEDED(outcome.code()) && !text.IsNull()) memory.HoldAnswer(text.Length()).Ignore();
         // Refused by the budget at any layer: that is the answer, whatever
         // the layer made of it.
         if (const std::string refusal = memory.Refusal(); !refusal.empty()) {
-          status = E_OUTOFMEMORY;
-          detail.clear();
+          outcome = Status(E_OUTOFMEMORY);
           text = Bstr::FromUtf8(refusal);
-          Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", status, text::Narrow(op.name), refusal));
+          Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", E_OUTOFMEMORY, text::Narrow(op.name), refusal));
         }
         // A large result made whole leaves in pieces too: it is then not
         // copied again into the answer.
-        if (stream && SUCCEEDED(status) && !stream->Started() && text.Length() >= ResponseStream::kPiece) {
-          Status written = stream->WriteWhole(text.Utf8());
-          status = written.code();
-          detail = written.message();
-        }
+        if (stream && SUCCEEDED(outcome.code()) && !stream->Started() && text.Length() >= ResponseStream::kPiece)
+          outcome = stream->WriteWhole(text.Utf8());
       }
     }
   }
 
-  const Bstr& target = op.target == kNoTarget ? Bstr() : (status == S_OK ? args[op.target] : targetAsReceived);
-  ReportError(op.name, principal, target, text, status, detail);
+  const Bstr& target = op.target == kNoTarget ? Bstr() : (outcome.ok() ? args[op.target] : targetAsReceived);
+  ReportError(op.name, principal, target, text, outcome);
+  const HRESULT status = outcome.code();
 
   if (FAILED(status)) {
     if (!(op.flags & kEmptyOnFailure) && !text.IsNull()) result = text;
@@ -434,7 +424,8 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
     *fullPrincipal = full;
     *ticket = issued;
   }
-  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(), status, detail);
+  ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(),
+              Status(status, std::move(detail)));
   return status;
 }
 
@@ -458,7 +449,7 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
     *verifier = check;
     *locator = where;
   }
-  ReportError(u"OpenSession", service, Hidden(u"ticket"), where, status);
+  ReportError(u"OpenSession", service, Hidden(u"ticket"), where, Status(status));
   return status;
 }
 
@@ -471,7 +462,7 @@ HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verif
   const HRESULT status = auth ? auth->CloseSession(sessionKey, verifier).code() : QS_E_AUTH_SERVER_CONNECT_FAILED;
   Bstr text;
   if (SUCCEEDED(status)) text = Bstr::FromUtf8(text::Format("<resultCode>%d</resultCode>", status));
-  ReportError(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"), text, status);
+  ReportError(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"), text, Status(status));
   if (!text.IsNull()) *result = text;
   return status;
 }

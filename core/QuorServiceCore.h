@@ -92,13 +92,13 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   static Status CheckServiceReady();
   // A log row whose write fails costs the call nothing.
   void LogOperation(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target);
-  // The text of a failure whose status has none: the database's own message
-  // on the calling thread's connection, else the status's generic text.
-  static com::Bstr FailureReason(HRESULT status);
   // The frame's report at the edge: the log rows and the error information
-  // of a failed call.
+  // of a failed call. The outcome's message is the detail the event log
+  // adds; a status the service does not know is told by the database's own
+  // words when the repository's driver reported it (its SQLSTATE says so),
+  // else by the status's generic text.
   void ReportError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target,
-                   const com::Bstr& result, HRESULT status, std::string_view detail = {});
+                   const com::Bstr& result, const Status& outcome);
 
   // ---- The calls a row of the operation table makes ----
   // (defined in QuorServiceCore_Calls.h, for the table alone.) A store's

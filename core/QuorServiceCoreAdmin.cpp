@@ -92,38 +92,39 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   Bstr principal;
   Bstr text(u"");
   Bstr faultText;  // none: the status's own text
-  HRESULT status;
+  Status outcome;
   if (!utils.UnwrapArgs(user, unwrap, principal).ok()) {
     // The request token itself stays out of the log.
     const Bstr caller(u"(request token)");
     LogOperation(operation, caller);
-    status = QS_E_USER_KEY_INVALID;
-    LogError(operation, caller, text, status);
+    outcome = Status(QS_E_USER_KEY_INVALID);
+    LogError(operation, caller, text, outcome.code());
   } else {
     LogOperation(operation, principal);
     if (!utils.IsAdministrator(principal)) {
-      status = QS_E_ADMINISTRATOR_ONLY;
+      outcome = Status(QS_E_ADMINISTRATOR_ONLY);
     } else {
       std::vector<SkippedConfigFile> skipped;
-      status = module.ReloadQuerySettings(reload, &skipped).code();
+      outcome = module.ReloadQuerySettings(reload, &skipped);
       // A config folder that loaded only in part answers the status of its
       // first bad file, naming every file left out; the others are in force.
       if (!skipped.empty()) {
-        if (SUCCEEDED(status)) status = skipped.front().status;
-        faultText = Bstr::FromUtf8(DescribeSkipped(status, skipped));
+        if (SUCCEEDED(outcome.code())) outcome = Status(skipped.front().status);
+        faultText = Bstr::FromUtf8(DescribeSkipped(outcome.code(), skipped));
       }
     }
-    if (SUCCEEDED(status)) {
+    if (SUCCEEDED(outcome.code())) {
       text = Bstr(u"<root>0</root>");
       LogResult(operation, principal, text);
     } else {
-      LogError(operation, principal, text, status);
+      LogError(operation, principal, text, outcome.code());
     }
   }
+  const HRESULT status = outcome.code();
   if (FAILED(status)) {
-    // A status the service has no text for is told by its generic one: the
-    // fault carries an empty description as it is.
-    if (faultText.Empty() && !IsKnownStatus(status)) faultText = Bstr::FromUtf8(com::HResultText(status));
+    // A status the service has no text for is told as the frame tells it:
+    // the fault carries an empty description as it is.
+    if (faultText.Empty() && !IsKnownStatus(status)) faultText = Bstr::FromUtf8(UnknownStatusText(outcome));
     CQuorServiceUtils::RaiseServiceError(kErrorSource, status, faultText);
     return status;
   }

@@ -170,8 +170,7 @@ void CServiceModule::OpenRepository() {
   } else {
     utils.EventLog.ReportError(
         kEventId, text::Format("[0x%X] %s The repository %s could not be opened: %s", QS_E_VESK_RESOURCE_DB_NOT_INSTALLED,
-                               StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED), provider,
-                               connection_->LastErrorText().ToUtf8()));
+                               StatusText(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED), provider, opened.message()));
   }
 }
 

@@ -308,6 +308,11 @@ const StatusTextEntry* FindEntry(HRESULT status) {
 
 bool IsKnownStatus(HRESULT status) { return FindEntry(status) != nullptr; }
 
+std::string UnknownStatusText(const Status& failure) {
+  return !failure.SqlState().empty() && !failure.message().empty() ? failure.message()
+                                                                    : com::HResultText(failure.code());
+}
+
 std::string_view StatusText(HRESULT status, Language language) {
   const StatusTextEntry* entry = FindEntry(status);
   return entry ? Pick(*entry, language) : std::string_view();

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/com/hresult.h"
+#include "platform/com/status.h"
 #include "platform/text/language.h"
 
 namespace quor::core {
@@ -175,6 +177,10 @@ std::span<const StatusTextEntry> ServiceStatusTexts();
 // Whether `status` is a service code or a standard code listed here, with a
 // text or (E_NOTIMPL) without one.
 bool IsKnownStatus(HRESULT status);
+// How a failure whose status the service has no text of its own for is told:
+// by the driver's words when the repository's driver reported it (it carries
+// a SQLSTATE), else by the code's generic text.
+std::string UnknownStatusText(const Status& failure);
 // The text of `status` (UTF-8): a service code's own text, a standard code's
 // standard text, empty for anything else. The view refers to static text.
 std::string_view StatusText(HRESULT status, Language language);

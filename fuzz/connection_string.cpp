@@ -7,8 +7,7 @@
 using namespace quor;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string odbc, error;
-  (void)ado::MapConnectionString(fuzz::AsText(data, size), odbc, error);
+  (void)ado::MapConnectionString(fuzz::AsText(data, size));
   (void)ado::QuoteConnectionValue(fuzz::AsText(data, size));
   return 0;
 }

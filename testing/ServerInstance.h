@@ -302,8 +302,8 @@ class ServerInstance {
   std::vector<LogRow> Rows(std::optional<std::string_view> user = std::nullopt) {
     std::vector<LogRow> rows;
     core::CSqlServerDBConnect db;
-    if (!OpenDatabase(db)) {
-      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText().ToUtf8();
+    if (const Status opened = OpenDatabase(db); !opened.ok()) {
+      ADD_FAILURE() << "cannot open the repository: " << opened.message();
       return rows;
     }
     core::CommandHolder command;
@@ -316,14 +316,14 @@ class ServerInstance {
       params.emplace_back(com::Bstr::FromUtf8(*user));
     }
     sql += " ORDER BY LOGID";
-    if (db.ExecuteQuery(command, set, sql, params).code() != 0) {
-      ADD_FAILURE() << "cannot read QUORLOG: " << db.LastErrorText().ToUtf8();
+    if (const Status read = db.ExecuteQuery(command, set, sql, params); !read.ok()) {
+      ADD_FAILURE() << "cannot read QUORLOG: " << read.message();
       return rows;
     }
     const auto field = [&](std::string_view column) {
       return db.GetFieldString(set, column).code() == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
-    for (; !set->Eof(); set->MoveNext()) {
+    for (; !set->Eof(); set->MoveNext().Ignore()) {
       LogRow row;
       row.id = std::stol(field("LOGID"));
       row.catalog = field("LOGCATALOG");
@@ -376,9 +376,9 @@ class ServerInstance {
  private:
   static std::string Bin(std::string_view program) { return std::string(QUOR_BIN_DIR) + "/" + std::string(program); }
 
-  bool OpenDatabase(core::CDBConnect& db) const {
+  Status OpenDatabase(core::CDBConnect& db) const {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(odbc_)).code() == 0;
+                   com::Bstr::FromUtf8(odbc_));
   }
 
   // The repository: a fresh SQLite file, or the test run's PostgreSQL
@@ -448,23 +448,25 @@ class ServerInstance {
 
   bool ReadCollabRows(std::vector<CollabRow>& rows, std::string& error) const {
     core::CSqlServerDBConnect db;
-    if (!OpenDatabase(db)) {
-      error = "cannot open the repository: " + db.LastErrorText().ToUtf8();
+    if (const Status opened = OpenDatabase(db); !opened.ok()) {
+      error = "cannot open the repository: " + opened.message();
       return false;
     }
     core::CommandHolder command;
     core::RecordsetHolder set;
-    if (db.ExecuteQuery(command, set,
-                        "SELECT AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, UPDATEDATE, "
-                        "LOCK_STATUS, ACCESSLEVEL, ACCESSLIST FROM QUORCOLLAB ORDER BY VOURI",
-                        {}).code() != 0) {
-      error = "cannot read QUORCOLLAB: " + db.LastErrorText().ToUtf8();
+    if (const Status read = db.ExecuteQuery(command, set,
+                                            "SELECT AUTHOR, NAME, FIELDLEN, FIELD, VOURI, OWNER, MESSAGE, CREATEDATE, "
+                                            "UPDATEDATE, LOCK_STATUS, ACCESSLEVEL, ACCESSLIST FROM QUORCOLLAB "
+                                            "ORDER BY VOURI",
+                                            {});
+        !read.ok()) {
+      error = "cannot read QUORCOLLAB: " + read.message();
       return false;
     }
     const auto field = [&](std::string_view column) {
       return db.GetFieldString(set, column).code() == 0 ? db.LastFieldValue().ToUtf8() : std::string();
     };
-    for (; !set->Eof(); set->MoveNext()) {
+    for (; !set->Eof(); set->MoveNext().Ignore()) {
       rows.push_back({field("AUTHOR"), field("NAME"), field("FIELDLEN"), field("FIELD"), field("VOURI"),
                       field("OWNER"), field("MESSAGE"), field("CREATEDATE"), field("UPDATEDATE"),
                       field("LOCK_STATUS"), field("ACCESSLEVEL"), field("ACCESSLIST")});
@@ -478,7 +480,7 @@ class ServerInstance {
   void RemoveTaggedRows() {
     if (options_.database != Database::Postgres || odbc_.empty()) return;
     core::CSqlServerDBConnect db;
-    if (!OpenDatabase(db)) return;
+    if (!OpenDatabase(db).ok()) return;
     std::vector<std::string> tagged;
     for (const Account& account : options_.accounts) {
       if (account.name.find("-e2e") == std::string::npos) continue;

@@ -27,28 +27,28 @@ class Accounts {
 
   std::vector<std::string> Members(std::u16string_view group, int32_t type, int32_t depth, int32_t ordering = 0) {
     com::Variant list;
-    EXPECT_EQ(info_->ListMember(Bstr(group), type, kNameAndClass, depth, ordering, &list), S_OK) << LastErrorText();
+    EXPECT_EQ(info_->ListMember(Bstr(group), type, kNameAndClass, depth, ordering, &list), S_OK) << ErrorInfoText();
     return Names(list, 2);
   }
   std::vector<std::string> Groups(std::u16string_view account, int32_t depth, int32_t ordering = 0) {
     com::Variant list;
-    EXPECT_EQ(info_->ListGroup(Bstr(account), kNameAndClass, depth, ordering, &list), S_OK) << LastErrorText();
+    EXPECT_EQ(info_->ListGroup(Bstr(account), kNameAndClass, depth, ordering, &list), S_OK) << ErrorInfoText();
     return Names(list, 2);
   }
   Table Find(std::u16string_view pattern, int32_t type, int32_t ordering) {
     com::Variant list;
-    EXPECT_EQ(info_->Lookup(Bstr(pattern), type, kNameAndClass, ordering, &list), S_OK) << LastErrorText();
+    EXPECT_EQ(info_->Lookup(Bstr(pattern), type, kNameAndClass, ordering, &list), S_OK) << ErrorInfoText();
     return Rows(list, 2);
   }
   bool Member(std::u16string_view group, std::u16string_view account, int32_t depth) {
     int32_t is = 7;
-    EXPECT_EQ(info_->IsMember(Bstr(group), Bstr(account), depth, &is), S_OK) << LastErrorText();
+    EXPECT_EQ(info_->IsMember(Bstr(group), Bstr(account), depth, &is), S_OK) << ErrorInfoText();
     EXPECT_TRUE(is == -1 || is == 0);
     return is == -1;
   }
   std::string Type(std::u16string_view account) {
     Bstr type;
-    EXPECT_EQ(info_->GetAccountType(Bstr(account), &type), S_OK) << LastErrorText();
+    EXPECT_EQ(info_->GetAccountType(Bstr(account), &type), S_OK) << ErrorInfoText();
     return type.ToUtf8();
   }
 
@@ -157,7 +157,7 @@ TEST_F(LdapAccounts, TypesAndAttributes) {
   Bstr type;
   for (const char16_t* name : {u"nobody-here", u"a*", u"quor-svc"}) {
     EXPECT_EQ(info->GetAccountType(Bstr(name), &type), dir::E_ADS_UNKNOWN_OBJECT) << text::Narrow(name);
-    EXPECT_EQ(LastErrorText(), "Account Type Unknown");
+    EXPECT_EQ(ErrorInfoText(), "Account Type Unknown");
   }
   // Strings (a multi-valued one by its last value), integers as unsigned
   // numbers, booleans, and an attribute the account lacks.
@@ -167,7 +167,7 @@ TEST_F(LdapAccounts, TypesAndAttributes) {
                                                u"isCriticalSystemObject", u"distinguishedName"}),
                                 &values),
             S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   ASSERT_EQ(values.Type(), com::VT_ARRAY | com::VT_VARIANT);
   EXPECT_EQ(values.Array().Count(1), 5u);
   EXPECT_EQ(At(values, 0).GetBstr(), u"a.archer@quor.test");
@@ -178,7 +178,7 @@ TEST_F(LdapAccounts, TypesAndAttributes) {
   ASSERT_EQ(info->GetAttributes(Bstr(u"Staff"), com::Variant(Bstr(u"groupType")), &values), S_OK);
   EXPECT_EQ(At(values, 0).GetBstr(), u"2147483650");
   EXPECT_EQ(info->GetAttributes(Bstr(u"a*"), com::Variant(Bstr(u"cn")), &values), E_FAIL);
-  EXPECT_EQ(LastErrorText(), "Not Found Attributes");
+  EXPECT_EQ(ErrorInfoText(), "Not Found Attributes");
 }
 
 TEST_F(LdapAccounts, NamesAreLiteralExceptForThePatternLookUp) {
@@ -190,7 +190,7 @@ TEST_F(LdapAccounts, NamesAreLiteralExceptForThePatternLookUp) {
   for (const char16_t* group : {u"*", u"S*", u"Staff)(objectCategory=*", u"Staff\\"}) {
     EXPECT_EQ(info->ListMember(Bstr(group), AccountTypeAny, kNameAndClass, 1, 0, &list), dir::E_ADS_UNKNOWN_OBJECT)
         << text::Narrow(group);
-    EXPECT_EQ(LastErrorText(), "Distinguished Name Unknown");
+    EXPECT_EQ(ErrorInfoText(), "Distinguished Name Unknown");
   }
   // In Lookup "*" keeps its meaning; nothing else does.
   EXPECT_EQ(info.Find(u"a*", AccountTypeUser, OrderingAsc), (Table{{"a*(b)\\c", "user"}, {"alice", "user"}}));
@@ -229,7 +229,7 @@ TEST_F(LdapAccounts, RootContextAndNameAttribute) {
   ASSERT_EQ(info->GetRootContext(&root), S_OK);
   EXPECT_EQ(root.ToUtf8(), authority);
   const std::string people = "LDAP://" + host + "/ou=People,dc=quor,dc=test";
-  ASSERT_EQ(info->PutRootContext(Bstr::FromUtf8(people)), S_OK) << LastErrorText();
+  ASSERT_EQ(info->PutRootContext(Bstr::FromUtf8(people)), S_OK) << ErrorInfoText();
   EXPECT_EQ(info.Find(u"*", AccountTypeGroup, 0).size(), 0u);
   EXPECT_EQ(info.Find(u"*", AccountTypeUser, 0).size(), 6u);
   // A root that cannot be bound, and texts that are no LDAP or WinNT
@@ -277,7 +277,7 @@ TEST_F(LocalAccounts, StoreAccountsRootsAndChanges) {
   com::Variant values;
   ASSERT_EQ(info->GetAttributes(Bstr(u"carol"), AttributeList({u"displayName", u"mail", u"objectClass"}), &values),
             S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   EXPECT_EQ(At(values, 0).GetBstr(), u"Carol Chen");
   EXPECT_TRUE(At(values, 1).IsEmpty());
   EXPECT_EQ(At(values, 2).GetBstr(), u"User");
@@ -302,7 +302,7 @@ TEST_F(LocalAccounts, StoreAccountsRootsAndChanges) {
   EXPECT_TRUE(info.Member(u"Everyone", u"erin", -1));
 
   // The computer as the root; an unknown name leaves the root as it was.
-  ASSERT_EQ(info->PutRootContext(Bstr(u"winnt://QUORHOST,Computer")), S_OK) << LastErrorText();
+  ASSERT_EQ(info->PutRootContext(Bstr(u"winnt://QUORHOST,Computer")), S_OK) << ErrorInfoText();
   EXPECT_EQ(AsSet(info.Groups(u"Interns", 1)), Set{"Engineers"});
   EXPECT_EQ(info->PutRootContext(Bstr(u"WinNT://ELSEWHERE")), dir::kBadNetPath);
   Bstr root;

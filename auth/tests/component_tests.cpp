@@ -76,7 +76,7 @@ TEST_F(RegisteredServer, TheCoreSignsUsersInThroughTheVtable) {
     ASSERT_EQ(com::CoCreateInstance(kAuthClsid, auth), S_OK);
     Bstr full, ticket;
     ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"dave"), Bstr(u"dave-pw-4"), &full, &ticket), S_OK)
-        << LastErrorText();
+        << ErrorInfoText();
     EXPECT_EQ(full, u"QUORDOM\\dave");
 
     // Failures come back as statuses with the class as their source.
@@ -93,7 +93,7 @@ TEST_F(RegisteredServer, TheCoreSignsUsersInThroughTheVtable) {
     ASSERT_EQ(GetTokenScheme(client.get(), &scheme), S_OK);
     ASSERT_EQ(GetTokenSeed(client.get(), &seed), S_OK);
     ASSERT_EQ(auth->OpenSession(Bstr(u"qsc"), ticket, scheme, seed, &key, &verifier, &locator), S_OK)
-        << LastErrorText();
+        << ErrorInfoText();
     EXPECT_EQ(locator, u"http://quor-host.quor.test/QuorService/QuorServiceCore.sod");
     ASSERT_EQ(SetTokenItem(client.get(), Bstr(kSessionKeyItem), key), S_OK);
     ASSERT_EQ(SetTokenItem(client.get(), Bstr(kOpaqueItem), verifier), S_OK);
@@ -106,7 +106,7 @@ TEST_F(RegisteredServer, TheCoreSignsUsersInThroughTheVtable) {
     com::ComPtr<IAuth> other;
     ASSERT_EQ(com::CoCreateInstance(kAuthClsid, other), S_OK);
     com::ComPtr<com::IUnknown> found;
-    ASSERT_EQ(other->LookupSession(token, found.Put()), S_OK) << LastErrorText();
+    ASSERT_EQ(other->LookupSession(token, found.Put()), S_OK) << ErrorInfoText();
     com::ComPtr<ISession> session;
     ASSERT_EQ(found.As(session), S_OK);
     Bstr principal;
@@ -174,7 +174,7 @@ TEST_F(RegisteredServer, OperationsAreReachableByNameWithTheirParameterNames) {
   com::ComPtr<IAccountInfo> info;
   ASSERT_EQ(accounts.As(info), S_OK);
   int32_t is = 0;
-  ASSERT_EQ(info->IsMember(Bstr(u"Staff"), Bstr(u"erin"), -1, &is), S_OK) << LastErrorText();
+  ASSERT_EQ(info->IsMember(Bstr(u"Staff"), Bstr(u"erin"), -1, &is), S_OK) << ErrorInfoText();
   EXPECT_EQ(is, -1);
 }
 

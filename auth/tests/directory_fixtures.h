@@ -193,7 +193,7 @@ inline com::Variant AttributeList(std::initializer_list<std::u16string_view> nam
 }
 
 // The description the last failed call left.
-inline std::string LastErrorText() {
+inline std::string ErrorInfoText() {
   auto info = com::GetErrorInfo();
   return info ? info->description.ToUtf8() : std::string("(no error information)");
 }

@@ -99,7 +99,7 @@ class Limits : public AccountStoreFixture {
   std::pair<HRESULT, std::string> SignIn(std::u16string_view principal, std::u16string_view password) {
     Bstr full;
     const HRESULT hr = auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(principal), Bstr(password), &full, &ticket);
-    return {hr, SUCCEEDED(hr) ? std::string() : LastErrorText()};
+    return {hr, SUCCEEDED(hr) ? std::string() : ErrorInfoText()};
   }
   std::pair<HRESULT, std::string> Open() {
     TokenHandlerPtr client;
@@ -108,7 +108,7 @@ class Limits : public AccountStoreFixture {
     EXPECT_EQ(GetTokenScheme(client.get(), &scheme), S_OK);
     EXPECT_EQ(GetTokenSeed(client.get(), &seed), S_OK);
     const HRESULT hr = auth->OpenSession(Bstr(u"qsc"), ticket, scheme, seed, &key, &verifier, &locator);
-    return {hr, SUCCEEDED(hr) ? std::string() : LastErrorText()};
+    return {hr, SUCCEEDED(hr) ? std::string() : ErrorInfoText()};
   }
 
   com::ComPtr<Auth> auth = com::MakeObject<Auth>(config);
@@ -159,11 +159,11 @@ TEST_F(Limits, TicketsAgeAndIdleSessionsExpire) {
   com::ComPtr<com::IUnknown> session;
   for (auto at : {18h, 26h}) {
     time::SetFixedTime(kStart + at);
-    EXPECT_EQ(auth->LookupSession(token, session.Put()), S_OK) << LastErrorText();
+    EXPECT_EQ(auth->LookupSession(token, session.Put()), S_OK) << ErrorInfoText();
   }
   time::SetFixedTime(kStart + 34h + 1s);
   EXPECT_EQ(auth->LookupSession(token, session.Put()), E_FAIL);
-  EXPECT_EQ(LastErrorText(), "No Such Session");
+  EXPECT_EQ(ErrorInfoText(), "No Such Session");
 
   // A table of three: the expired sessions go first, then the longest idle.
   SessionTable table;

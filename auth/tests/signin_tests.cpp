@@ -91,7 +91,7 @@ TEST_P(BothSignIn, AUserSignsInAndUsesASessionUntilItIsClosed) {
   Bstr full(u"stale"), ticket;
   const uint32_t before = Now();
   ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"carol"), Bstr(u"carol-pw-3"), &full, &ticket), S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   EXPECT_EQ(full, IsLdap() ? u"carol@quor.test" : u"QUORDOM\\carol");
   std::unique_ptr<TicketImpl> read = Must(ParseTicket(ticket.View(), Must(config.ServerSecretKey())));
   EXPECT_EQ(read->principal, u"carol");
@@ -108,19 +108,19 @@ TEST_P(BothSignIn, AUserSignsInAndUsesASessionUntilItIsClosed) {
     EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(principal), Bstr(credential), &refused, &none),
               dir::kLogonFailure)
         << text::Narrow(principal);
-    EXPECT_NE(LastErrorText().find(IsLdap() ? "0x31 : LDAP Provider : " : "WinNT Provider"), std::string::npos);
+    EXPECT_NE(ErrorInfoText().find(IsLdap() ? "0x31 : LDAP Provider : " : "WinNT Provider"), std::string::npos);
     EXPECT_TRUE(refused.IsNull());
     EXPECT_TRUE(none.IsNull());
   }
 
   Client client;
-  ASSERT_EQ(client.Open(*auth, ticket), S_OK) << LastErrorText();
+  ASSERT_EQ(client.Open(*auth, ticket), S_OK) << ErrorInfoText();
   EXPECT_EQ(client.locator, u"http://quor-host.quor.test/QuorService/QuorServiceCore.sod");
   Bstr sent;
   Bstr token = client.Request(u"urn:vocontent:vodb000:7", &sent);
   {
     com::ComPtr<ISession> session;
-    ASSERT_EQ(Lookup(*auth, token, session), S_OK) << LastErrorText();
+    ASSERT_EQ(Lookup(*auth, token, session), S_OK) << ErrorInfoText();
     Bstr principal;
     ASSERT_EQ(session->GetPrincipal(&principal), S_OK);
     EXPECT_EQ(principal, u"carol");
@@ -131,22 +131,22 @@ TEST_P(BothSignIn, AUserSignsInAndUsesASessionUntilItIsClosed) {
   auto other = com::MakeObject<Auth>(config);
   token = client.Request(u"urn:vocontent:vodb000:8", &sent);
   com::ComPtr<ISession> held;
-  ASSERT_EQ(Lookup(*other, token, held), S_OK) << LastErrorText();
+  ASSERT_EQ(Lookup(*other, token, held), S_OK) << ErrorInfoText();
 
   // Only the session's own key closes it; a wrong one (or another
   // session's) answers alike and closes nothing.
   Client neighbour;
-  ASSERT_EQ(neighbour.Open(*auth, ticket), S_OK) << LastErrorText();
+  ASSERT_EQ(neighbour.Open(*auth, ticket), S_OK) << ErrorInfoText();
   for (const Bstr& wrong : {Bstr(u"not the key"), Bstr(), neighbour.sessionKey}) {
     ASSERT_EQ(auth->CloseSession(wrong, client.verifier), S_OK);
     com::ComPtr<ISession> still;
-    EXPECT_EQ(Lookup(*auth, client.Request(u"urn:vocontent:vodb000:8", &sent), still), S_OK) << LastErrorText();
+    EXPECT_EQ(Lookup(*auth, client.Request(u"urn:vocontent:vodb000:8", &sent), still), S_OK) << ErrorInfoText();
   }
   ASSERT_EQ(auth->CloseSession(client.sessionKey, client.verifier), S_OK);
   Bstr sentLater;
   com::ComPtr<ISession> gone;
   EXPECT_EQ(Lookup(*auth, client.Request(u"urn:vocontent:vodb000:9", &sentLater), gone), E_FAIL);
-  EXPECT_EQ(LastErrorText(), "No Such Session");
+  EXPECT_EQ(ErrorInfoText(), "No Such Session");
   EXPECT_FALSE(gone);
   // Closing again is no error; an object still held keeps working.
   EXPECT_EQ(auth->CloseSession(client.sessionKey, client.verifier), S_OK);
@@ -167,17 +167,17 @@ TEST_F(LdapSignIn, RealmsAndNamesAsTheDirectoryKnowsThem) {
   ASSERT_EQ(auth->CreateTicket(Bstr::FromUtf8(shouted), Bstr(u"quor.test"), Bstr(u"bob"), Bstr(u"bob-pw-2"), &full,
                                &ticket),
             S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   EXPECT_EQ(full, u"bob@quor.test");
   EXPECT_EQ(Must(ParseTicket(ticket.View(), Must(config.ServerSecretKey())))->realm, u"quor.test");
   // The realm of a user principal name.
   ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u"different.realm"), Bstr(u"erin"), Bstr(u"erin-pw-6"), &full, &ticket),
             S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   EXPECT_EQ(full, u"erin@different.realm");
   // Filter characters in a name are the name's own.
   EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"a*(b)\\c"), Bstr(u"odd-pw-5"), &full, &ticket), S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   for (const char16_t* pattern : {u"al*", u"*", u"alice)(sAMAccountName=*"})
     EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(pattern), Bstr(u"alice-pw-1"), &full, &ticket),
               dir::kLogonFailure);
@@ -190,7 +190,7 @@ TEST_F(LocalSignIn, TheComputerAsAuthorityBindsTheUserObjectToo) {
   auto auth = com::MakeObject<Auth>(config);
   Bstr full, ticket;
   ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"bob"), Bstr(u"bob-pw-2"), &full, &ticket), S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   EXPECT_EQ(full, u"QUORHOST\\bob");
   EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u"OTHER"), Bstr(u"bob"), Bstr(u"bob-pw-2"), &full, &ticket),
             dir::kLogonFailure);
@@ -238,7 +238,7 @@ TEST_F(SignIn, EmptyCredentialsAndNamesAreRefusedBeforeAnyBind) {
   auto auth = com::MakeObject<Auth>(config);
   Bstr full(u"stale"), ticket;
   EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"alice"), Bstr(u""), &full, &ticket), dir::kLogonFailure);
-  EXPECT_EQ(LastErrorText(), "Logon failure: empty credential");
+  EXPECT_EQ(ErrorInfoText(), "Logon failure: empty credential");
   EXPECT_TRUE(full.IsNull());
   EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"alice"), Bstr(), &full, &ticket), E_POINTER);
   // Argument checks come first and leave the outputs alone.
@@ -252,7 +252,7 @@ TEST_F(SignIn, EmptyCredentialsAndNamesAreRefusedBeforeAnyBind) {
   ServiceConfig http;
   auth = com::MakeObject<Auth>(http);
   EXPECT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"alice"), Bstr(u"pw"), &full, &ticket), E_NOTIMPL);
-  EXPECT_EQ(LastErrorText(), "Unsupported Authority Scheme");
+  EXPECT_EQ(ErrorInfoText(), "Unsupported Authority Scheme");
 }
 
 TEST(DirectoryAuthority, AuthorityTextsAndDistinguishedNames) {
@@ -275,12 +275,12 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   auto auth = com::MakeObject<Auth>(config);
   Bstr full, ticket;
   ASSERT_EQ(auth->CreateTicket(Bstr(u""), Bstr(u""), Bstr(u"carol"), Bstr(u"carol-pw-3"), &full, &ticket), S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
 
   // Two sessions from one ticket are independent.
   Client first, second;
-  ASSERT_EQ(first.Open(*auth, ticket), S_OK) << LastErrorText();
-  ASSERT_EQ(second.Open(*auth, ticket), S_OK) << LastErrorText();
+  ASSERT_EQ(first.Open(*auth, ticket), S_OK) << ErrorInfoText();
+  ASSERT_EQ(second.Open(*auth, ticket), S_OK) << ErrorInfoText();
   EXPECT_NE(first.verifier, second.verifier);
   EXPECT_NE(first.sessionKey, second.sessionKey);
   const size_t open = SessionTable::Instance().Size();
@@ -289,7 +289,7 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   Bstr sent;
   const Bstr token = second.Request(u"v", &sent);
   com::ComPtr<ISession> session;
-  EXPECT_EQ(Lookup(*auth, token, session), S_OK) << LastErrorText();
+  EXPECT_EQ(Lookup(*auth, token, session), S_OK) << ErrorInfoText();
 
   // Service identifiers match exactly; only string values are services.
   {
@@ -301,7 +301,7 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   for (const char16_t* service : {u"QSC", u"", u"empty", u"dword"}) {
     Client client;
     EXPECT_EQ(client.Open(*auth, ticket, service), E_FAIL) << text::Narrow(service);
-    EXPECT_EQ(LastErrorText(), "Unknown Service Identifier");
+    EXPECT_EQ(ErrorInfoText(), "Unknown Service Identifier");
     EXPECT_TRUE(client.verifier.IsNull());
   }
   Bstr key, verifier, locator;
@@ -313,14 +313,14 @@ TEST_F(LocalSignIn, OpeningAndClosingSessionsChecksServiceTicketAndVerifier) {
   altered[altered.find(u';') + 5] ^= 1;
   Client bad;
   EXPECT_EQ(bad.Open(*auth, Bstr(altered)), E_FAIL);
-  EXPECT_EQ(LastErrorText(), "Invalid Ticket");
+  EXPECT_EQ(ErrorInfoText(), "Invalid Ticket");
 
   // A tampered verifier is refused, not taken for an unknown session.
   std::u16string tampered = second.verifier.Str();
   const size_t at = tampered.find(u';') + 3;
   tampered[at] = tampered[at] == u'A' ? u'B' : u'A';
   EXPECT_EQ(auth->CloseSession(Bstr(), Bstr(tampered)), E_FAIL);
-  EXPECT_EQ(LastErrorText(), "Invalid Verifier");
+  EXPECT_EQ(ErrorInfoText(), "Invalid Verifier");
   EXPECT_TRUE(FAILED(Lookup(*auth, Bstr(u"no verifier here"), session)));
   EXPECT_EQ(auth->LookupSession(token, nullptr), E_POINTER);
   EXPECT_EQ(auth->CloseSession(second.sessionKey, second.verifier), S_OK);

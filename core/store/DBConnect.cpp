@@ -7,7 +7,6 @@
 
 #include "platform/com/classstore.h"
 #include "platform/com/errorinfo.h"
-#include "platform/odbc/odbc.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
@@ -35,7 +34,7 @@ constexpr std::chrono::milliseconds kFirstPause{1000};
 constexpr std::chrono::milliseconds kPauseCap{4000};
 // A reopen waits no longer than this for the server.
 constexpr int kReopenTimeoutSeconds = 5;
-constexpr std::u16string_view kNotOpenText = u"The database connection has not been opened.";
+constexpr std::string_view kNotOpenText = "The database connection has not been opened.";
 
 ado::Parameter Bind(const com::Variant& value) {
   const com::Variant v = value.Dereferenced();
@@ -47,7 +46,7 @@ ado::Parameter Bind(const com::Variant& value) {
 
 // Drivers may quote the connection string back in a message: its password
 // never leaves here.
-com::Bstr WithoutSecrets(std::string text) {
+std::string WithoutSecrets(std::string text) {
   for (std::string_view key : {"pwd=", "password="}) {
     size_t from = 0;
     while (true) {
@@ -60,7 +59,33 @@ com::Bstr WithoutSecrets(std::string text) {
       from = start + 3;
     }
   }
-  return com::Bstr::FromUtf8(text);
+  return text;
+}
+
+// The finer codes of the data layer that the repository's stores, and the
+// wire, never saw: a failure with one of them answers the call's own code.
+constexpr HRESULT kOpenMerged[] = {ado::DB_SEC_E_AUTH_FAILED, ado::DB_E_CANNOTCONNECT};
+constexpr HRESULT kStatementMerged[] = {ado::DB_E_NOTABLE, ado::DB_E_DATAOVERFLOW, ado::DB_E_CANNOTCONNECT};
+constexpr HRESULT kTransactionMerged[] = {ado::DB_E_INTEGRITYVIOLATION, ado::DB_E_NOTABLE, ado::DB_E_DATAOVERFLOW,
+                                          ado::DB_E_CANNOTCONNECT};
+
+// The repository's form of a data-layer failure: its code merged as above
+// into `merged`, the driver's text without secrets, its diagnostic kept.
+Status Repository(const Status& failure, HRESULT merged, std::span<const HRESULT> finer) {
+  HRESULT code = failure.code();
+  if (std::find(finer.begin(), finer.end(), code) != finer.end()) code = merged;
+  std::string text = failure.message().empty()
+                         ? text::Format("The database call failed (0x%08X).", static_cast<uint32_t>(failure.code()))
+                         : WithoutSecrets(failure.message());
+  Status status(code, std::move(text));
+  status.SetDiagnostic(failure.SqlState(), failure.NativeError());
+  return status;
+}
+
+Status WithState(HRESULT code, std::string_view sqlState, std::string text) {
+  Status status(code, std::move(text));
+  status.SetDiagnostic(sqlState, 0);
+  return status;
 }
 
 }  // namespace
@@ -68,15 +93,18 @@ com::Bstr WithoutSecrets(std::string text) {
 struct CDBConnect::Slot {
   std::unique_ptr<ado::Connection> connection;
   com::Bstr lastFieldValue{u""};
-  com::Bstr lastErrorText{u""};
+  // Why the slot holds no connection: the open that failed.
+  Status unopened;
+  // The last failed statement or transaction call of the lease.
+  Status failure;
   std::unique_lock<std::mutex> writer;  // held while the slot writes to SQLite
   bool inTransaction = false;
   uint64_t epoch = 0;
   // A statement or transaction call failed: the connection is closed, not
   // pooled, when its lease ends.
   bool failed = false;
-  // The open transaction saw a failure: it can only roll back.
-  HRESULT transactionFailure = 0;
+  // The open transaction's first failure: it can only roll back.
+  Status transactionFailure;
   // It moved a large value: closed, not pooled, when its lease ends.
   bool large = false;
 };
@@ -114,27 +142,21 @@ CDBConnect::Slot& CDBConnect::Current() const {
 }
 
 com::Bstr& CDBConnect::LastFieldValue() { return Current().lastFieldValue; }
-com::Bstr& CDBConnect::LastErrorText() { return Current().lastErrorText; }
 
 std::unique_ptr<CDBConnect::Slot> CDBConnect::OpenSlot() {
   auto slot = std::make_unique<Slot>();
   slot->epoch = epoch_.load();
   auto connection = std::make_unique<ado::Connection>();
   connection->SetConnectionTimeout(kReopenTimeoutSeconds);
-  com::ClearErrorInfo();
-  const HRESULT hr = connection->Open(connectionText_);
-  if (FAILED(hr)) {
-    auto info = com::GetErrorInfo();
-    slot->lastErrorText = info && !info->description.IsNull() && !info->description.Empty()
-                              ? WithoutSecrets(info->description.ToUtf8())
-                              : com::Bstr(u"Unknown Error");
+  if (const Status opened = connection->Open(connectionText_); !opened.ok()) {
+    slot->unopened = Repository(opened, E_FAIL, kOpenMerged);
     return slot;  // without a connection: its statements fail as on a closed one
   }
   // A database first reached here (it was down when the server started)
   // gets what Open would have given it.
   if (text::EqualsNoCase(connection->DbmsName(), "SQLite")) {
-    if (!sqlite_.exchange(true)) connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr);
-    connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
+    if (!sqlite_.exchange(true)) connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr).Ignore();
+    connection->Execute(kSqliteBusyTimeout, nullptr, nullptr).Ignore();
   }
   slot->connection = std::move(connection);
   return slot;
@@ -144,7 +166,7 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Acquire() {
   if (connectionText_.empty()) {
     // Never opened: the lease sees what the first connection saw.
     auto slot = std::make_unique<Slot>();
-    slot->lastErrorText = primary_->lastErrorText;
+    slot->unopened = primary_->unopened;
     return slot;
   }
   {
@@ -167,7 +189,7 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
       if (attempting_ || std::chrono::steady_clock::now() < nextAttempt_) {
         // Another lease is reopening, or the pause is not over: answer now.
         auto slot = std::make_unique<Slot>();
-        slot->lastErrorText = com::Bstr::FromUtf8(downText_);
+        slot->unopened = WithState(E_FAIL, "08001", downText_);
         return slot;
       }
       attempting_ = true;
@@ -189,7 +211,7 @@ std::unique_ptr<CDBConnect::Slot> CDBConnect::Reopen() {
       down_ = true;
       pause_ = pause_.count() == 0 ? kFirstPause : std::min(pause_ * 2, kPauseCap);
       nextAttempt_ = std::chrono::steady_clock::now() + pause_;
-      downText_ = slot->lastErrorText.ToUtf8();
+      downText_ = slot->unopened.message();
       reason = text::Format("%s (next attempt in %lld ms)", downText_, static_cast<long long>(pause_.count()));
     }
   }
@@ -219,27 +241,29 @@ void CDBConnect::MarkDown(const std::string& text) {
 
 bool CDBConnect::LinkLost(Slot& slot) {
   if (!slot.connection) return false;
-  const auto handle = slot.connection->Handle();
-  if (!handle || handle->Lost()) return true;
+  if (ado::LinkLost(slot.failure)) return true;
   if (slot.inTransaction) return false;  // a failed transaction answers nothing until it rolls back
   // The statement's failure may be the server's: a connection that cannot
   // run the simplest statement has lost it.
   RecordsetHolder rows;
-  const HRESULT hr = slot.connection->Execute(u"SELECT 1", nullptr, &rows);
+  const Status pinged = slot.connection->Execute(u"SELECT 1", nullptr, &rows);
   rows.reset();
-  com::ClearErrorInfo();
-  return FAILED(hr);
+  return !pinged.ok();
 }
 
-void CDBConnect::NoteFailure(Slot& slot, HRESULT status) {
-  if (slot.inTransaction && slot.transactionFailure == 0) slot.transactionFailure = status;
+Status CDBConnect::Failed(Slot& slot, const Status& failure, HRESULT merged, std::span<const HRESULT> finer) {
+  Status status = Repository(failure, merged, finer);
+  if (slot.inTransaction && slot.transactionFailure.ok()) slot.transactionFailure = status;
   // A duplicate key on its own changes nothing, nor does a statement the
   // memory budget refused before it ran; anything else leaves the
   // connection in a state not worth trusting.
-  if ((status == ado::DB_E_INTEGRITYVIOLATION || status == E_OUTOFMEMORY) && !slot.inTransaction) return;
+  const HRESULT code = status.code();
+  if ((code == ado::DB_E_INTEGRITYVIOLATION || code == E_OUTOFMEMORY) && !slot.inTransaction) return status;
   slot.failed = true;
-  if (slot.connection && slot.connection->Handle() && slot.connection->Handle()->Lost())
-    MarkDown(slot.lastErrorText.ToUtf8());
+  slot.failure = status;
+  // What the data layer said of the link, before the codes were merged.
+  if (ado::LinkLost(failure)) MarkDown(status.message());
+  return status;
 }
 
 void CDBConnect::DropIdle() {
@@ -261,22 +285,23 @@ void CDBConnect::Release(std::unique_ptr<Slot> slot) {
     }
   } keep;
   if (slot->inTransaction && slot->connection) {
-    if (FAILED(slot->connection->RollbackTrans())) slot->failed = true;
+    if (Status rolledBack = slot->connection->RollbackTrans(); !rolledBack.ok()) {
+      slot->failed = true;
+      slot->failure = std::move(rolledBack);
+    }
     slot->inTransaction = false;
-    com::ClearErrorInfo();
   }
-  slot->transactionFailure = 0;
+  slot->transactionFailure = Status();
   LeaveWriter(*slot);
   if (!slot->connection || slot->connection->State() != ado::adStateOpen) return;
   if (slot->failed) {
     // Closed rather than pooled; when it cannot even answer a ping the
     // server is gone and the pool with it.
-    if (slot->epoch == epoch_.load() && LinkLost(*slot)) MarkDown(slot->lastErrorText.ToUtf8());
+    if (slot->epoch == epoch_.load() && LinkLost(*slot)) MarkDown(slot->failure.message());
     return;
   }
   if (slot->epoch != epoch_.load() || slot->large) return;
   slot->lastFieldValue = com::Bstr(u"");
-  slot->lastErrorText = com::Bstr(u"");
   MutexLock lock(poolMutex_);
   if (idle_.size() >= kIdleKept) return;  // closed by this thread, which still holds it
   // Pooled: nobody holds it until the next lease takes it.
@@ -312,30 +337,14 @@ CDBConnect::Lease::~Lease() {
   db_->Release(std::move(slot));
 }
 
-Status CDBConnect::Fail(HRESULT status) {
-  if (status < 0) {
-    // The data layer left its description on the thread.
-    auto info = com::GetErrorInfo();
-    Slot& slot = Current();
-    if (info && !info->description.IsNull() && !info->description.Empty())
-      slot.lastErrorText = WithoutSecrets(info->description.ToUtf8());
-    else if (slot.connection && !slot.connection->LastError().empty())
-      slot.lastErrorText = WithoutSecrets(slot.connection->LastError());
-    else
-      slot.lastErrorText = com::Bstr::FromUtf8(text::Format("The database call failed (0x%08X).", static_cast<uint32_t>(status)));
-    return Status(status, slot.lastErrorText.ToUtf8());
-  }
-  return UnknownError();
-}
-
-Status CDBConnect::UnknownError() {
-  LastErrorText() = com::Bstr(u"Unknown Error");
-  return Status(E_FAIL, "Unknown Error");
-}
+Status CDBConnect::UnknownError() { return WithState(E_FAIL, "HY000", "Unknown Error"); }
 
 Status CDBConnect::NotOpen() {
-  if (LastErrorText().Empty()) LastErrorText() = com::Bstr(kNotOpenText);
-  return Status(ado::adErrObjectClosed, LastErrorText().ToUtf8());
+  // The open that failed says why, else the slot was never opened.
+  const Status& why = Current().unopened;
+  Status closed(ado::adErrObjectClosed, why.message().empty() ? std::string(kNotOpenText) : why.message());
+  closed.SetDiagnostic(why.SqlState().empty() ? std::string_view("08003") : why.SqlState(), why.NativeError());
+  return closed;
 }
 
 Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, const com::Bstr& initialCatalog,
@@ -358,22 +367,21 @@ Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, 
   sqlite_ = false;
   Slot& slot = *primary_;
   slot.connection = std::make_unique<ado::Connection>();
-  com::ClearErrorInfo();
+  slot.unopened = Status();
   const std::u16string wide = text::Widen(text);
-  const HRESULT hr = slot.connection->Open(wide);
-  if (FAILED(hr)) {
-    Status status = Fail(hr);
+  if (const Status opened = slot.connection->Open(wide); !opened.ok()) {
+    slot.unopened = Repository(opened, E_FAIL, kOpenMerged);
     // A string that names a reachable kind of database but whose server did
     // not answer: the leases reopen it once it is back.
-    if (hr == E_FAIL) {
+    if (slot.unopened.code() == E_FAIL) {
       connectionText_ = wide;
       MutexLock lock(linkMutex_);
       down_ = true;
       pause_ = kFirstPause;
       nextAttempt_ = std::chrono::steady_clock::now();
-      downText_ = slot.lastErrorText.ToUtf8();
+      downText_ = slot.unopened.message();
     }
-    return status;
+    return slot.unopened;
   }
   connectionText_ = wide;
   {
@@ -385,8 +393,8 @@ Status CDBConnect::Open(std::string_view provider, const com::Bstr& dataSource, 
   if (sqlite_) {
     // WAL lets readers go on while one connection writes; the mode stays
     // with the database file.
-    slot.connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr);
-    slot.connection->Execute(kSqliteBusyTimeout, nullptr, nullptr);
+    slot.connection->Execute(u"PRAGMA journal_mode = WAL", nullptr, nullptr).Ignore();
+    slot.connection->Execute(kSqliteBusyTimeout, nullptr, nullptr).Ignore();
   }
   // The first connection serves whichever thread runs without a lease next
   // (the module may be loaded by one thread and unloaded by another).
@@ -414,53 +422,41 @@ Status CDBConnect::BeginTrans() {
   Slot& slot = Current();
   if (!slot.connection) return NotOpen();
   EnterWriter(slot);
-  com::ClearErrorInfo();
-  const HRESULT hr = slot.connection->BeginTrans();
-  if (FAILED(hr)) {
+  if (const Status begun = slot.connection->BeginTrans(); !begun.ok()) {
     LeaveWriter(slot);
-    Status status = Fail(hr);
-    NoteFailure(slot, status.code());
-    return status;
+    return Failed(slot, begun, E_FAIL, kTransactionMerged);
   }
   slot.inTransaction = true;
-  slot.transactionFailure = 0;
+  slot.transactionFailure = Status();
   return Status();
 }
 
 Status CDBConnect::CommitTrans() {
   Slot& slot = Current();
   if (!slot.connection) return NotOpen();
-  if (slot.inTransaction && slot.transactionFailure != 0) {
-    // A transaction the database failed in part is never committed.
-    const HRESULT failure = slot.transactionFailure;
-    const com::Bstr reason = slot.lastErrorText;
-    // The failure told is the transaction's, not the roll-back's.
+  if (slot.inTransaction && !slot.transactionFailure.ok()) {
+    // A transaction the database failed in part is never committed; the
+    // failure told is the transaction's, not the roll-back's.
+    Status failure = slot.transactionFailure;
     RollbackTrans().Ignore();
-    LastErrorText() = reason;
-    return Status(failure, reason.ToUtf8());
+    return failure;
   }
-  com::ClearErrorInfo();
-  const HRESULT hr = slot.connection->CommitTrans();
+  const Status committed = slot.connection->CommitTrans();
   slot.inTransaction = slot.connection->InTransaction();
   if (!slot.inTransaction) LeaveWriter(slot);
-  if (!FAILED(hr)) return Status();
-  Status status = Fail(hr);
-  NoteFailure(slot, status.code());
-  return status;
+  if (committed.ok()) return committed;
+  return Failed(slot, committed, E_FAIL, kTransactionMerged);
 }
 
 Status CDBConnect::RollbackTrans() {
   Slot& slot = Current();
   if (!slot.connection) return NotOpen();
-  com::ClearErrorInfo();
-  const HRESULT hr = slot.connection->RollbackTrans();
+  const Status rolledBack = slot.connection->RollbackTrans();
   slot.inTransaction = slot.connection->InTransaction();
-  slot.transactionFailure = 0;
+  slot.transactionFailure = Status();
   if (!slot.inTransaction) LeaveWriter(slot);
-  if (!FAILED(hr)) return Status();
-  Status status = Fail(hr);
-  NoteFailure(slot, status.code());
-  return status;
+  if (rolledBack.ok()) return rolledBack;
+  return Failed(slot, rolledBack, E_FAIL, kTransactionMerged);
 }
 
 Status CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::string_view sql,
@@ -476,13 +472,10 @@ Status CDBConnect::Run(CommandHolder& command, RecordsetHolder* rows, std::strin
   // writer for itself alone.
   const bool ownWrite = !rows && !slot.inTransaction;
   if (ownWrite) EnterWriter(slot);
-  com::ClearErrorInfo();
-  const HRESULT hr = command->Execute(rowsAffected, rows);
+  const Status ran = command->Execute(rowsAffected, rows);
   if (ownWrite) LeaveWriter(slot);
-  if (!FAILED(hr)) return Status();
-  Status status = Fail(hr);
-  NoteFailure(slot, status.code());
-  return status;
+  if (ran.ok()) return ran;
+  return Failed(slot, ran, ado::DB_E_ERRORSINCOMMAND, kStatementMerged);
 }
 
 Status CDBConnect::ReadText(std::string_view sql, std::span<const com::Variant> params,
@@ -494,14 +487,11 @@ Status CDBConnect::ReadText(std::string_view sql, std::span<const com::Variant> 
   CommandHolder command = NewCommand();
   command->SetCommandText(text::Widen(sql));
   for (const auto& value : params) command->AppendParameter(Bind(value));
-  com::ClearErrorInfo();
   bool null = false;
-  const HRESULT hr = command->ReadText(reserve, text, found, null);
+  const Status read = command->ReadText(reserve, text, found, null);
   if (text.size() >= kLargeValue) slot.large = true;
-  if (!FAILED(hr)) return Status();
-  Status status = Fail(hr);
-  NoteFailure(slot, status.code());
-  return status;
+  if (read.ok()) return read;
+  return Failed(slot, read, ado::DB_E_ERRORSINCOMMAND, kStatementMerged);
 }
 
 uint64_t CDBConnect::TextReadHolds(uint64_t utf8Bytes) const {
@@ -517,8 +507,7 @@ Status CDBConnect::ExecuteQuery(CommandHolder& command, RecordsetHolder& rows, s
   Status status = Run(command, &rows, sql, params, nullptr);
   if (status.ok() && !rows) {
     // A statement without rows: walkers see an empty result.
-    LastErrorText() = com::Bstr(u"The statement returned no rows.");
-    return Status(ado::adErrObjectClosed, "The statement returned no rows.");
+    return WithState(ado::adErrObjectClosed, "24000", "The statement returned no rows.");
   }
   return status;
 }
@@ -546,16 +535,10 @@ void CDBConnect::ReleaseQuery(CommandHolder& command, RecordsetHolder& rows) {
 
 Status CDBConnect::GetFieldString(const RecordsetHolder& rows, std::string_view column) {
   if (!rows) return UnknownError();
-  com::ClearErrorInfo();
   com::Variant value;
-  HRESULT hr = rows->GetValue(text::Widen(column), value);
-  if (FAILED(hr)) return Fail(hr);
+  QUOR_RETURN_IF_ERROR(rows->GetValue(text::Widen(column), value));
   com::Bstr textValue;
-  hr = value.ToBstr(textValue);
-  if (FAILED(hr)) {
-    LastErrorText() = com::Bstr(u"The value has no text form.");
-    return Status(hr, "The value has no text form.");
-  }
+  if (const HRESULT hr = value.ToBstr(textValue); FAILED(hr)) return WithState(hr, "22018", "The value has no text form.");
   LastFieldValue() = std::move(textValue);
   return Status();
 }
@@ -576,16 +559,20 @@ Status CDBConnect::ListFromDriverCatalog(ado::SchemaKind kind, std::vector<std::
   Slot& slot = Current();
   if (!slot.connection) return NotOpen();
   RecordsetHolder rows;
-  com::ClearErrorInfo();
-  HRESULT hr = slot.connection->OpenSchema(kind, restrictions, rows);
-  if (FAILED(hr)) return Fail(hr);
-  for (; !rows->Eof(); hr = rows->MoveNext()) {
-    if (FAILED(hr)) return Fail(hr);
+  if (const Status listed = slot.connection->OpenSchema(kind, restrictions, rows); !listed.ok())
+    return Repository(listed, ado::DB_E_ERRORSINCOMMAND, kStatementMerged);
+  for (; !rows->Eof();) {
     // A NULL name (a driver without catalogs) is no entry.
-    if (!GetFieldString(rows, column).ok()) continue;
-    list.push_back(LastFieldValue());
+    if (GetFieldString(rows, column).ok()) list.push_back(LastFieldValue());
+    QUOR_RETURN_IF_ERROR(MoveNext(rows));
   }
-  return FAILED(hr) ? Fail(hr) : Status();
+  return Status();
+}
+
+Status CDBConnect::MoveNext(const RecordsetHolder& rows) {
+  if (!rows) return UnknownError();
+  const Status moved = rows->MoveNext();
+  return moved.ok() ? moved : Repository(moved, ado::DB_E_ERRORSINCOMMAND, kStatementMerged);
 }
 
 Status CDBConnect::ListFromQuery(std::string_view sql, std::span<const com::Variant> params, std::string_view column,
@@ -599,12 +586,8 @@ Status CDBConnect::ListFromQuery(std::string_view sql, std::span<const com::Vari
     status = GetFieldString(rows, column);
     if (!status.ok()) break;
     list.push_back(LastFieldValue());
-    com::ClearErrorInfo();
-    const HRESULT hr = rows->MoveNext();
-    if (FAILED(hr)) {
-      status = Fail(hr);
-      break;
-    }
+    status = MoveNext(rows);
+    if (!status.ok()) break;
   }
   ReleaseQuery(command, rows);
   return status;

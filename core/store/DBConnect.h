@@ -40,9 +40,12 @@ namespace quor::core {
 using CommandHolder = std::unique_ptr<ado::Command>;
 using RecordsetHolder = std::unique_ptr<ado::Recordset>;
 
-// Result convention: success; a failing status of the data layer as it is,
-// its message and LastErrorText its description; E_FAIL with "Unknown Error"
-// for anything else (a failure is never a success code).
+// Result convention: success; a failing status of the data layer with the
+// code the stores have always seen (the data layer's finer codes for a table
+// not there, a value too long, a lost link or refused credentials merged
+// into the call's own), the driver's text as its message and the driver's
+// SQLSTATE as its diagnostic; E_FAIL with "Unknown Error" for anything else
+// (a failure is never a success code).
 class CDBConnect {
  public:
   CDBConnect();
@@ -112,9 +115,10 @@ class CDBConnect {
   virtual Status GetTableList(std::vector<com::Bstr>& list) = 0;
   virtual Status GetColumnList(std::string_view table, std::vector<com::Bstr>& list) = 0;
 
-  // The calling thread's connection's last value read and last failure text.
+  // The calling thread's connection's last value read.
   com::Bstr& LastFieldValue();
-  com::Bstr& LastErrorText();
+  // Moves the rows of ExecuteQuery on; a failure as the other calls give it.
+  Status MoveNext(const RecordsetHolder& rows);
 
   // Told when the repository's link goes (up false, with the driver's text),
   // when a reopen fails (up false), and when it is back (up true). Set before
@@ -159,9 +163,6 @@ class CDBConnect {
   struct Slot;
   friend class Lease;
 
-  // The failure of a data-layer call, its text taken from the error
-  // information the layer left.
-  Status Fail(HRESULT status);
   Status UnknownError();
   // A call on a slot without a connection.
   Status NotOpen();
@@ -175,9 +176,11 @@ class CDBConnect {
   // A new connection for a lease, through the reopen gate while the
   // database is down.
   std::unique_ptr<Slot> Reopen();
-  // After a failed statement or transaction call: marks the slot so that it
-  // is not pooled, and the database down when the link is gone.
-  void NoteFailure(Slot& slot, HRESULT status);
+  // A failed statement or transaction call in the repository's form (see
+  // the result convention; `finer` are the codes merged into `merged`). It
+  // marks the slot so that it is not pooled, and the database down when the
+  // data layer said the link is gone.
+  Status Failed(Slot& slot, const Status& failure, HRESULT merged, std::span<const HRESULT> finer);
   bool LinkLost(Slot& slot);
   void MarkDown(const std::string& text);
   // Empties the pool, closing its connections.

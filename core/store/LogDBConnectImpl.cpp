@@ -54,7 +54,7 @@ Status CLogDBConnectImpl::Query(Reply shape, std::string_view sql, std::span<con
     if (db_->GetFieldValue(rows, column, value).ok() && value) node->setText(value->ToUtf8());
     parent->appendChild(node);
   };
-  for (; !rows->Eof(); rows->MoveNext()) {
+  for (; !rows->Eof(); rows->MoveNext().Ignore()) {
     if (shape == Reply::Records) {
       auto log = document->createElement("log");
       for (const auto& [column, element] : kRecordColumns) addColumn(log, column, element);

@@ -18,14 +18,12 @@ bool Shared(const CDBConnect& db) {
 // thread and the connection is put back as it was.
 bool RunLockCall(CDBConnect& db, std::string_view sql, int64_t key) {
   std::optional<com::ErrorInfo> info = com::GetErrorInfo();
-  const com::Bstr errorText = db.LastErrorText();
   const com::Bstr fieldValue = db.LastFieldValue();
   const com::Variant params[] = {com::Variant(key)};
   CommandHolder command;
   RecordsetHolder rows;
   const bool ran = db.ExecuteQuery(command, rows, sql, params).ok();
   db.ReleaseQuery(command, rows);
-  db.LastErrorText() = errorText;
   db.LastFieldValue() = fieldValue;
   if (info)
     com::SetErrorInfo(std::move(*info));

@@ -117,16 +117,15 @@ Status StoreRows::List(std::string_view sql, std::span<const com::Variant> param
   QUOR_RETURN_IF_ERROR(db_->ExecuteQuery(command, rows, sql, params));
   auto document = xml::Document::Create();
   auto root = document->createElement(Kw(KW_ROOT));
-  HRESULT moved = S_OK;
-  for (; !rows->Eof(); moved = rows->MoveNext()) {
-    if (FAILED(moved)) break;
+  Status moved;
+  for (; !rows->Eof(); moved = db_->MoveNext(rows)) {
+    if (!moved.ok()) break;
     ListRow row(*db_, rows, *document, document->createElement(rowElement));
     fill(row);
     root->appendChild(row.Element());
   }
   db_->ReleaseQuery(command, rows);
-  // The record set's failure, its error information left for the edge.
-  QUOR_RETURN_IF_ERROR(com::StatusOf(moved));
+  QUOR_RETURN_IF_ERROR(moved);
   result = com::Bstr::FromUtf8(root->xml());
   return Status();
 }
@@ -142,7 +141,6 @@ Status StoreRows::Insert(std::string_view sql, std::span<const com::Variant> par
   Status inserted = db_->ExecuteNonQuery(sql, params);
   // Refused by the memory budget before it ran: nothing was written.
   if (inserted.ok() || inserted.code() == E_OUTOFMEMORY) return inserted;
-  const com::Bstr reason = db_->LastErrorText();
   std::string select = "SELECT ";
   for (const auto& [column, value] : wrote) select.append(column).append(", ");
   select.resize(select.size() - 2);
@@ -159,7 +157,6 @@ Status StoreRows::Insert(std::string_view sql, std::span<const com::Variant> par
     }
     db_->ReleaseQuery(command, rows);
   }
-  db_->LastErrorText() = reason;
   return outcome;
 }
 

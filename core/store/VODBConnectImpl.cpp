@@ -92,7 +92,7 @@ Status CVODBConnectImpl::ReadContent(std::string_view where, std::span<const com
   uint64_t bytes = 0;
   if (row) {
     com::Variant value, size;
-    if (SUCCEEDED(rows->GetValue(octets ? 1 : 0, value)) && !value.IsNull() &&
+    if (rows->GetValue(octets ? 1 : 0, value).ok() && !value.IsNull() &&
         SUCCEEDED(value.ChangeType(com::VT_I8, size)) && size.I8() > 0)
       bytes = static_cast<uint64_t>(size.I8()) * (octets ? 1 : 3);
   }

@@ -129,9 +129,9 @@ Status CVODBConnectImpl::GetVOResourceUpdate(const Caller&, const com::Bstr& las
   const auto greater = [](com::Bstr& held, const com::Bstr& value) {
     if (held.IsNull() || value.View() > held.View()) held = value;
   };
-  HRESULT status = S_OK;
-  for (; !rows->Eof(); status = rows->MoveNext()) {
-    if (FAILED(status)) break;
+  Status status;
+  for (; !rows->Eof(); status = db_->MoveNext(rows)) {
+    if (!status.ok()) break;
     const com::Bstr stamp = Column(*db_, rows, "UPDATEDATE");
     const auto when = ParseStamp(stamp.View());
     if (!when || !(*when > *since)) continue;
@@ -149,7 +149,7 @@ Status CVODBConnectImpl::GetVOResourceUpdate(const Caller&, const com::Bstr& las
     }
   }
   db_->ReleaseQuery(command, rows);
-  if (FAILED(status)) return Status(status);
+  QUOR_RETURN_IF_ERROR(status);
   std::sort(order.begin(), order.end());
   auto document = xml::Document::Create();
   auto root = document->createElement(Kw(KW_ROOT));

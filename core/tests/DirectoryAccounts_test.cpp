@@ -59,7 +59,7 @@ void SetValue(std::string_view key, std::string_view name, std::string_view valu
   ASSERT_EQ(reg::Win32Error(k.SetString(name, value)), reg::ERROR_SUCCESS);
 }
 
-std::string LastErrorText() {
+std::string ErrorInfoText() {
   auto info = com::GetErrorInfo();
   return info ? info->description.ToUtf8() : std::string("(no error information)");
 }
@@ -145,17 +145,17 @@ class AuthComponentTest : public ::testing::Test {
 
   std::string Xml(Status (CQuorServiceUtils::*list)(com::Bstr&) const) {
     com::Bstr xml;
-    EXPECT_EQ((utils_.*list)(xml).code(), S_OK) << LastErrorText();
+    EXPECT_EQ((utils_.*list)(xml).code(), S_OK) << ErrorInfoText();
     return xml.ToUtf8();
   }
   std::string GroupUsers(std::u16string_view group) {
     com::Bstr xml;
-    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(group), xml).code(), S_OK) << LastErrorText();
+    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(group), xml).code(), S_OK) << ErrorInfoText();
     return xml.ToUtf8();
   }
   std::string OwnGroups(std::u16string_view user) {
     com::Bstr xml;
-    EXPECT_EQ(utils_.ListOwnGroups(com::Bstr(user), xml).code(), S_OK) << LastErrorText();
+    EXPECT_EQ(utils_.ListOwnGroups(com::Bstr(user), xml).code(), S_OK) << ErrorInfoText();
     return xml.ToUtf8();
   }
   bool Admin(std::u16string_view user) const { return utils_.IsAdministrator(com::Bstr(user)); }
@@ -223,7 +223,7 @@ TEST_P(DirectoryAccounts, ReadyOnlyWithARootContext) {
     ASSERT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"alice"), com::Bstr(u"alice-pw-1"),
                                     full, ticket).code(),
               S_OK)
-        << LastErrorText();
+        << ErrorInfoText();
     EXPECT_FALSE(ticket.Empty());
     EXPECT_EQ(full.ToUtf8(), IsLdap() ? "alice@quor.test" : "QUORDOM\\alice");
   }
@@ -276,7 +276,7 @@ TEST_P(DirectoryAccounts, AnUnusableRootContextLeavesTheRegistryListsInCharge) {
   EXPECT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"bob"), com::Bstr(u"bob-pw-2"), full,
                                   ticket).code(),
             S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
 }
 
 // ---- Directory mode ---------------------------------------------------------------------
@@ -403,7 +403,7 @@ TEST_P(DirectoryAccounts, SignInAndSessionsGoThroughTheAccessor) {
   ASSERT_EQ(accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"erin"), com::Bstr(u"erin-pw-6"), full,
                                   ticket).code(),
             S_OK)
-      << LastErrorText();
+      << ErrorInfoText();
   const HRESULT wrong = accessor.CreateTicket(com::Bstr(u""), com::Bstr(u""), com::Bstr(u"erin"),
                                               com::Bstr(u"not-her-password"), full, ticket).code();
   EXPECT_TRUE(FAILED(wrong)) << std::hex << wrong;
@@ -415,13 +415,13 @@ TEST_P(DirectoryAccounts, SignInAndSessionsGoThroughTheAccessor) {
   EXPECT_EQ(accessor.OpenSession(com::Bstr(u"QSC"), com::Bstr(u"x"), com::Bstr(u""), com::Bstr(u""), key, verifier,
                                  locator).code(),
             E_FAIL);
-  EXPECT_EQ(LastErrorText(), "Unknown Service Identifier");
+  EXPECT_EQ(ErrorInfoText(), "Unknown Service Identifier");
   // A token that is none of this process's sessions (it does not even
   // decipher): the component's failure, with its text.
   com::ComPtr<auth::ISession> session;
   const HRESULT lookup = accessor.LookupSession(com::Bstr(u"no-such-token"), session).code();
   EXPECT_TRUE(FAILED(lookup)) << std::hex << lookup;
   EXPECT_NE(lookup, QS_E_AUTH_SERVER_CONNECT_FAILED);
-  EXPECT_NE(LastErrorText(), "(no error information)");
+  EXPECT_NE(ErrorInfoText(), "(no error information)");
   EXPECT_FALSE(session);
 }

@@ -3,14 +3,23 @@
 #include <limits>
 
 #include "platform/base/thread_annotations.h"
-#include "platform/com/errorinfo.h"
 #include "platform/odbc/odbc.h"
 #include "platform/text/text.h"
 
 namespace quor::ado {
 namespace {
 
-constexpr char16_t kSource[] = u"Quor.Data";
+// A failure this layer finds itself, with the SQLSTATE a driver would give.
+Status Own(HRESULT code, std::string_view sqlState, std::string text) {
+  Status failure(code, std::move(text));
+  failure.SetDiagnostic(sqlState, 0);
+  return failure;
+}
+
+Status Closed() { return Own(adErrObjectClosed, "08003", "the connection is closed"); }
+
+constexpr std::string_view kNotFoundText =
+    "Item cannot be found in the collection corresponding to the requested name or ordinal.";
 
 // Splits an OLE DB connection string into key/value pairs. Values may be
 // quoted with ' or " (the quote doubled inside); keys compare without case.
@@ -22,7 +31,7 @@ Status ParseOleDb(std::string_view s, std::vector<std::pair<std::string, std::st
     if (i >= s.size()) break;
     const size_t eq = s.find('=', i);
     if (eq == std::string_view::npos)
-      return Status(adErrInvalidArgument, text::Format("connection string item without '=': %s", s.substr(i)));
+      return Own(adErrInvalidArgument, "HY000", text::Format("connection string item without '=': %s", s.substr(i)));
     std::string key(text::TrimAscii(s.substr(i, eq - i)));
     i = eq + 1;
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
@@ -43,16 +52,16 @@ Status ParseOleDb(std::string_view s, std::vector<std::pair<std::string, std::st
         }
         value.push_back(s[i++]);
       }
-      if (!closed) return Status(adErrInvalidArgument, text::Format("unterminated quoted value for %s", key));
+      if (!closed) return Own(adErrInvalidArgument, "HY000", text::Format("unterminated quoted value for %s", key));
       while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
       if (i < s.size() && s[i] != ';')
-        return Status(adErrInvalidArgument, text::Format("text after the quoted value of %s", key));
+        return Own(adErrInvalidArgument, "HY000", text::Format("text after the quoted value of %s", key));
     } else {
       const size_t end = s.find(';', i);
       value = std::string(text::TrimAscii(s.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i)));
       i = end == std::string_view::npos ? s.size() : end;
     }
-    if (key.empty()) return Status(adErrInvalidArgument, "connection string item without a name");
+    if (key.empty()) return Own(adErrInvalidArgument, "HY000", "connection string item without a name");
     out.emplace_back(std::move(key), std::move(value));
   }
   return {};
@@ -108,30 +117,36 @@ std::string UnfoldName(const std::string& name) {
   return name == text::ToLowerAscii(name) ? text::ToUpperAscii(name) : name;
 }
 
-// This layer's code for a failed statement: only a broken constraint is told
-// apart, and a refusal of the memory budget, which is the call's answer.
-HRESULT CodeOf(const Status& failure) {
-  if (failure.code() == E_OUTOFMEMORY) return E_OUTOFMEMORY;
-  return failure.code() == odbc::DB_E_INTEGRITYVIOLATION ? DB_E_INTEGRITYVIOLATION : DB_E_ERRORSINCOMMAND;
+// This layer's code for a failed statement on `link`: the cases the driver
+// layer tells apart stay apart, a link the driver reports dead is gone
+// whatever the statement said, anything else is DB_E_ERRORSINCOMMAND. The
+// driver's text and diagnostic stay as they are.
+Status StatementFailure(const odbc::Connection* link, Status failure) {
+  HRESULT code = failure.code();
+  switch (code) {
+    case E_OUTOFMEMORY: return failure;  // the budget's refusal is the call's answer
+    case DB_E_INTEGRITYVIOLATION:
+    case DB_E_NOTABLE:
+    case DB_E_DATAOVERFLOW:
+    case DB_E_CANNOTCONNECT: break;
+    default: code = DB_E_ERRORSINCOMMAND;
+  }
+  if (code != DB_E_CANNOTCONNECT && (!link || link->Lost())) code = DB_E_CANNOTCONNECT;
+  return std::move(failure).WithCode(code);
 }
 
-HRESULT StatementFailure(Connection& connection, const Status& failure) {
-  return connection.Fail(CodeOf(failure), failure.message());
-}
-
-// Record sets may outlive their connection object, so they report alone.
-HRESULT RowsFailure(const Status& failure) {
-  return com::RaiseError(CodeOf(failure), com::Bstr(kSource), com::Bstr::FromUtf8(failure.message()));
+// A transaction call's failure as the driver layer gave it, but on a link
+// the driver reports dead that it is gone.
+Status TransactionFailure(const odbc::Connection& link, Status failure) {
+  if (failure.ok() || failure.code() == DB_E_CANNOTCONNECT || !link.Lost()) return failure;
+  return std::move(failure).WithCode(DB_E_CANNOTCONNECT);
 }
 
 }  // namespace
 
-HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::string& error) {
+Result<std::string> MapConnectionString(std::string_view oledb) {
   std::vector<std::pair<std::string, std::string>> items;
-  if (const Status parsed = ParseOleDb(oledb, items); !parsed.ok()) {
-    error = parsed.message();
-    return parsed.code();
-  }
+  QUOR_RETURN_IF_ERROR(ParseOleDb(oledb, items));
   const std::string* provider = Find(items, {"Provider"});
   const std::string* dataSource = Find(items, {"Data Source", "Server", "Address"});
   const std::string* catalog = Find(items, {"Initial Catalog", "Database"});
@@ -147,8 +162,7 @@ HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::stri
     } else if (dataSource && !dataSource->empty()) {
       out = "DSN=" + odbc::QuoteConnectionValue(*dataSource);
     } else {
-      error = "the ODBC provider needs Extended Properties or a Data Source";
-      return adErrInvalidConnection;
+      return Own(adErrInvalidConnection, "IM002", "the ODBC provider needs Extended Properties or a Data Source");
     }
     AppendOdbc(out, "UID", user);
     AppendOdbc(out, "PWD", password);
@@ -165,11 +179,9 @@ HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::stri
     AppendOdbc(out, "UID", user);
     AppendOdbc(out, "PWD", password);
   } else {
-    error = text::Format("Provider cannot be found: %s", providerName);
-    return adErrProviderNotFound;
+    return Own(adErrProviderNotFound, "IM002", text::Format("Provider cannot be found: %s", providerName));
   }
-  odbc = std::move(out);
-  return S_OK;
+  return out;
 }
 
 std::string QuoteConnectionValue(std::string_view value) {
@@ -227,24 +239,17 @@ class StatementCache {
 Connection::Connection() = default;
 Connection::~Connection() { Close(); }
 
-HRESULT Connection::Fail(HRESULT code, std::string text) {
-  lastError_ = std::move(text);
-  return com::RaiseError(code, com::Bstr(kSource), com::Bstr::FromUtf8(lastError_));
-}
-
-HRESULT Connection::Open(std::u16string_view connectionString) {
+Status Connection::Open(std::u16string_view connectionString) {
   if (!connectionString.empty()) connectionString_ = com::Bstr(connectionString);
   Close();
-  std::string odbcText, error;
-  const HRESULT mapped = MapConnectionString(connectionString_.ToUtf8(), odbcText, error);
-  if (FAILED(mapped)) return Fail(mapped, error);
+  QUOR_ASSIGN_OR_RETURN(const std::string odbcText, MapConnectionString(connectionString_.ToUtf8()));
   auto connection = std::make_shared<odbc::Connection>();
-  if (const Status opened = connection->Open(odbcText, timeout_); !opened.ok()) return Fail(E_FAIL, opened.message());
+  // The driver layer's code says why: refused credentials, no server, else E_FAIL.
+  QUOR_RETURN_IF_ERROR(connection->Open(odbcText, timeout_));
   dbms_ = connection->DbmsName();
   cache_ = std::make_shared<StatementCache>(connection);
   odbc_ = std::move(connection);
-  lastError_.clear();
-  return S_OK;
+  return Status();
 }
 
 void Connection::Close() {
@@ -261,17 +266,17 @@ void Connection::Close() {
 
 long Connection::State() const { return odbc_ && odbc_->IsOpen() ? adStateOpen : adStateClosed; }
 
-HRESULT Connection::Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
+Status Connection::Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
   Command command;
   command.SetActiveConnection(this);
   command.SetCommandText(sql);
   return command.Execute(recordsAffected, rows);
 }
 
-HRESULT Connection::OpenSchema(SchemaKind kind, const std::vector<std::u16string>& restrictions,
-                               std::unique_ptr<Recordset>& rows) {
+Status Connection::OpenSchema(SchemaKind kind, const std::vector<std::u16string>& restrictions,
+                              std::unique_ptr<Recordset>& rows) {
   rows.reset();
-  if (State() != adStateOpen) return Fail(adErrObjectClosed, "the connection is closed");
+  if (State() != adStateOpen) return Closed();
   // On a server that folds unquoted names to lower case, names the stores
   // write in upper case are looked up, and reported, in that fold.
   const bool folds = FoldsToLower();
@@ -283,7 +288,7 @@ HRESULT Connection::OpenSchema(SchemaKind kind, const std::vector<std::u16string
     return value;
   };
   auto statement = std::make_unique<odbc::Statement>(odbc_);
-  if (!statement->valid()) return StatementFailure(*this, statement->allocationStatus());
+  if (!statement->valid()) return StatementFailure(odbc_.get(), statement->allocationStatus());
   Status listed;
   switch (kind) {
     case adSchemaCatalogs:
@@ -295,44 +300,43 @@ HRESULT Connection::OpenSchema(SchemaKind kind, const std::vector<std::u16string
     case adSchemaColumns:
       listed = statement->Columns(restriction(0), restriction(1), restriction(2).value_or("%"), restriction(3));
       break;
-    default: return Fail(adErrInvalidArgument, "unsupported schema kind");
+    default: return Own(adErrInvalidArgument, "HY024", "unsupported schema kind");
   }
-  if (!listed.ok()) return StatementFailure(*this, listed);
+  if (!listed.ok()) return StatementFailure(odbc_.get(), std::move(listed));
   std::unique_ptr<Recordset> recordset(new Recordset(*this, std::move(statement)));
   if (folds) recordset->foldedValues_ = {u"TABLE_NAME", u"COLUMN_NAME"};
-  const HRESULT hr = recordset->Start();
-  if (FAILED(hr)) return hr;
+  QUOR_RETURN_IF_ERROR(recordset->Start());
   rows = std::move(recordset);
-  return S_OK;
+  return Status();
 }
 
 bool Connection::FoldsToLower() const { return text::EqualsNoCase(dbms_, "PostgreSQL"); }
 
-HRESULT Connection::BeginTrans() {
-  if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
-  if (inTransaction_) return Fail(E_FAIL, "a transaction is already open on this connection");
-  if (const Status set = odbc_->SetAutoCommit(false); !set.ok()) return Fail(E_FAIL, set.message());
+Status Connection::BeginTrans() {
+  if (!odbc_) return Closed();
+  if (inTransaction_) return Own(E_FAIL, "25000", "a transaction is already open on this connection");
+  QUOR_RETURN_IF_ERROR(TransactionFailure(*odbc_, odbc_->SetAutoCommit(false)));
   inTransaction_ = true;
-  return S_OK;
+  return Status();
 }
 
-HRESULT Connection::CommitTrans() {
-  if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
-  if (!inTransaction_) return Fail(E_FAIL, "no transaction is open on this connection");
-  const Status committed = odbc_->Commit();
+Status Connection::CommitTrans() {
+  if (!odbc_) return Closed();
+  if (!inTransaction_) return Own(E_FAIL, "25000", "no transaction is open on this connection");
+  Status committed = odbc_->Commit();
   if (!committed.ok()) odbc_->Rollback().Ignore();
   odbc_->SetAutoCommit(true).Ignore();
   inTransaction_ = false;
-  return committed.ok() ? S_OK : Fail(E_FAIL, committed.message());
+  return TransactionFailure(*odbc_, std::move(committed));
 }
 
-HRESULT Connection::RollbackTrans() {
-  if (!odbc_) return Fail(adErrObjectClosed, "the connection is closed");
-  if (!inTransaction_) return Fail(E_FAIL, "no transaction is open on this connection");
-  const Status rolledBack = odbc_->Rollback();
+Status Connection::RollbackTrans() {
+  if (!odbc_) return Closed();
+  if (!inTransaction_) return Own(E_FAIL, "25000", "no transaction is open on this connection");
+  Status rolledBack = odbc_->Rollback();
   odbc_->SetAutoCommit(true).Ignore();
   inTransaction_ = false;
-  return rolledBack.ok() ? S_OK : Fail(E_FAIL, rolledBack.message());
+  return TransactionFailure(*odbc_, std::move(rolledBack));
 }
 
 // ---- Command ----------------------------------------------------------------------
@@ -342,8 +346,8 @@ Parameter Command::CreateParameter(std::u16string_view name, DataType type, Para
   return Parameter{std::u16string(name), type, direction, size, std::move(value)};
 }
 
-HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
-  Connection& connection = *connection_;
+Status Command::BindParameters(std::vector<odbc::Param>& params) {
+  const auto mismatch = [](const char* text) { return Own(DISP_E_TYPEMISMATCH, "07006", text); };
   params.reserve(parameters_.size());
   for (const auto& p : parameters_) {
     odbc::Param bound;
@@ -357,7 +361,7 @@ HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
         bound.kind = odbc::Param::Kind::Integer;
         int32_t n = 0;
         if (!isNull) {
-          if (FAILED(value.ToI4(n))) return connection.Fail(DISP_E_TYPEMISMATCH, "an integer parameter holds no number");
+          if (FAILED(value.ToI4(n))) return mismatch("an integer parameter holds no number");
           bound.value = n;
         }
         break;
@@ -366,7 +370,7 @@ HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
         bound.kind = odbc::Param::Kind::BigInt;
         com::Variant converted;
         if (!isNull) {
-          if (FAILED(value.ChangeType(com::VT_I8, converted))) return connection.Fail(DISP_E_TYPEMISMATCH, "a big integer parameter holds no number");
+          if (FAILED(value.ChangeType(com::VT_I8, converted))) return mismatch("a big integer parameter holds no number");
           bound.value = converted.I8();
         }
         break;
@@ -375,7 +379,7 @@ HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
         bound.kind = odbc::Param::Kind::Double;
         double d = 0;
         if (!isNull) {
-          if (FAILED(value.ToR8(d))) return connection.Fail(DISP_E_TYPEMISMATCH, "a number parameter holds no number");
+          if (FAILED(value.ToR8(d))) return mismatch("a number parameter holds no number");
           bound.value = d;
         }
         break;
@@ -385,7 +389,7 @@ HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
         bound.outputSize = p.size > 0 ? static_cast<size_t>(p.size) : 4000;
         com::Bstr textValue;
         if (!isNull) {
-          if (FAILED(value.ToBstr(textValue))) return connection.Fail(DISP_E_TYPEMISMATCH, "a text parameter cannot be read as text");
+          if (FAILED(value.ToBstr(textValue))) return mismatch("a text parameter cannot be read as text");
           // An input is bound from the value's own text, not a copy of it.
           if (bound.direction == odbc::Param::Direction::Input)
             bound.value = odbc::SharedText{textValue.Share(), textValue.Utf8()};
@@ -397,33 +401,33 @@ HRESULT Command::BindParameters(std::vector<odbc::Param>& params) {
     }
     params.push_back(std::move(bound));
   }
-  return S_OK;
+  return Status();
 }
 
 // The command's statement from its connection's cache, its parameters bound.
-HRESULT Command::Ready(std::vector<odbc::Param>& params, std::string& sql,
-                       std::unique_ptr<odbc::Statement>& statement) {
-  if (!connection_) return com::RaiseError(adErrInvalidConnection, com::Bstr(kSource), com::Bstr(u"The command has no active connection."));
+Status Command::Ready(std::vector<odbc::Param>& params, std::string& sql,
+                      std::unique_ptr<odbc::Statement>& statement) {
+  if (!connection_) return Own(adErrInvalidConnection, "08003", "The command has no active connection.");
   Connection& connection = *connection_;
-  if (connection.State() != adStateOpen) return connection.Fail(adErrObjectClosed, "the connection is closed");
-  if (const HRESULT bound = BindParameters(params); FAILED(bound)) return bound;
+  if (connection.State() != adStateOpen) return Closed();
+  QUOR_RETURN_IF_ERROR(BindParameters(params));
   sql = text::Narrow(text_);
   statement = connection.Cache()->Take(sql);
-  if (!statement->valid()) return StatementFailure(connection, statement->allocationStatus());
-  return S_OK;
+  if (!statement->valid()) return StatementFailure(connection.Handle().get(), statement->allocationStatus());
+  return Status();
 }
 
-HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
+Status Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows) {
   if (rows) rows->reset();
   std::vector<odbc::Param> params;
   std::string sql;
   std::unique_ptr<odbc::Statement> statement;
-  if (const HRESULT ready = Ready(params, sql, statement); FAILED(ready)) return ready;
+  QUOR_RETURN_IF_ERROR(Ready(params, sql, statement));
   Connection& connection = *connection_;
   const auto& cache = connection.Cache();
-  if (const Status ran = statement->Execute(sql, params); !ran.ok()) {
+  if (Status ran = statement->Execute(sql, params); !ran.ok()) {
     cache->Give(std::move(sql), std::move(statement));
-    return StatementFailure(connection, ran);
+    return StatementFailure(connection.Handle().get(), std::move(ran));
   }
 
   for (size_t i = 0; i < params.size(); ++i) {
@@ -442,28 +446,26 @@ HRESULT Command::Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* r
   if (recordsAffected) *recordsAffected = statement->columns().empty() ? statement->RowCount() : -1;
   if (rows && !statement->columns().empty()) {
     std::unique_ptr<Recordset> recordset(new Recordset(connection, std::move(statement), std::move(sql)));
-    const HRESULT hr = recordset->Start();
-    if (FAILED(hr)) return hr;
+    QUOR_RETURN_IF_ERROR(recordset->Start());
     *rows = std::move(recordset);
-    return S_OK;
+    return Status();
   }
   cache->Give(std::move(sql), std::move(statement));
-  return S_OK;
+  return Status();
 }
 
-HRESULT Command::ReadText(const std::function<Status(uint64_t bytes)>& reserve, std::string& text, bool& found,
-                          bool& null) {
+Status Command::ReadText(const std::function<Status(uint64_t bytes)>& reserve, std::string& text, bool& found,
+                         bool& null) {
   text.clear();
   found = null = false;
   std::vector<odbc::Param> params;
   std::string sql;
   std::unique_ptr<odbc::Statement> statement;
-  if (const HRESULT ready = Ready(params, sql, statement); FAILED(ready)) return ready;
+  QUOR_RETURN_IF_ERROR(Ready(params, sql, statement));
   Connection& connection = *connection_;
   const auto& cache = connection.Cache();
   Status read = statement->Execute(sql, params);
-  if (read.ok() && statement->columns().empty())
-    read = Status(adErrObjectClosed, "The statement returned no rows.");
+  if (read.ok() && statement->columns().empty()) read = Own(adErrObjectClosed, "24000", "The statement returned no rows.");
   if (read.ok()) {
     const Result<bool> fetched = statement->Fetch();
     if (!fetched.ok()) read = fetched.status();
@@ -471,10 +473,9 @@ HRESULT Command::ReadText(const std::function<Status(uint64_t bytes)>& reserve, 
   }
   // Closed as it goes back: the driver lets its copy of the row go.
   cache->Give(std::move(sql), std::move(statement));
-  if (read.ok()) return S_OK;
+  if (read.ok()) return read;
   text = std::string();
-  return read.code() == adErrObjectClosed ? connection.Fail(adErrObjectClosed, read.message())
-                                          : StatementFailure(connection, read);
+  return read.code() == adErrObjectClosed ? read : StatementFailure(connection.Handle().get(), std::move(read));
 }
 
 // ---- Recordset ----------------------------------------------------------------------
@@ -486,7 +487,7 @@ Recordset::Recordset(Connection& owner, std::unique_ptr<odbc::Statement> stateme
 
 Recordset::~Recordset() { Close(); }
 
-HRESULT Recordset::Start() {
+Status Recordset::Start() {
   for (const auto& column : statement_->columns())
     names_.push_back(text::Widen(foldsToLower_ ? UnfoldName(column.name) : column.name));
   for (const auto& name : names_) {
@@ -497,12 +498,12 @@ HRESULT Recordset::Start() {
   return ReadRow();
 }
 
-HRESULT Recordset::ReadRow() {
+Status Recordset::ReadRow() {
   row_.clear();
-  const Result<bool> fetched = statement_->Fetch();
+  Result<bool> fetched = statement_->Fetch();
   if (!fetched.ok() || !*fetched) {
     eof_ = true;
-    return fetched.ok() ? S_OK : RowsFailure(fetched.status());
+    return fetched.ok() ? Status() : StatementFailure(statement_->connection().get(), fetched.status());
   }
   eof_ = false;
   row_.reserve(names_.size());
@@ -511,18 +512,18 @@ HRESULT Recordset::ReadRow() {
     if (!got.ok()) {
       eof_ = true;
       row_.clear();
-      return RowsFailure(got.status());
+      return StatementFailure(statement_->connection().get(), got.status());
     }
     odbc::Value& value = *got;
     if (foldColumn_[i] && value.kind == odbc::Value::Kind::Text) value.text = UnfoldName(value.text);
     row_.push_back(ToVariant(value));
   }
-  return S_OK;
+  return Status();
 }
 
-HRESULT Recordset::MoveNext() {
-  if (!statement_) return com::RaiseError(adErrObjectClosed, com::Bstr(kSource), com::Bstr(u"The record set is closed."));
-  if (eof_) return com::RaiseError(adErrNoCurrentRecord, com::Bstr(kSource), com::Bstr(u"There is no current record."));
+Status Recordset::MoveNext() {
+  if (!statement_) return Own(adErrObjectClosed, "24000", "The record set is closed.");
+  if (eof_) return Own(adErrNoCurrentRecord, "24000", "There is no current record.");
   return ReadRow();
 }
 
@@ -534,21 +535,18 @@ void Recordset::Close() {
   eof_ = true;
 }
 
-HRESULT Recordset::GetValue(long index, com::Variant& value) const {
+Status Recordset::GetValue(long index, com::Variant& value) const {
   if (index < 0 || static_cast<size_t>(index) >= names_.size())
-    return com::RaiseError(adErrItemNotFound, com::Bstr(kSource),
-                           com::Bstr(u"Item cannot be found in the collection corresponding to the requested name or ordinal."));
-  if (eof_ || row_.empty())
-    return com::RaiseError(adErrNoCurrentRecord, com::Bstr(kSource), com::Bstr(u"There is no current record."));
+    return Own(adErrItemNotFound, "42S22", std::string(kNotFoundText));
+  if (eof_ || row_.empty()) return Own(adErrNoCurrentRecord, "24000", "There is no current record.");
   value = row_[static_cast<size_t>(index)];
-  return S_OK;
+  return Status();
 }
 
-HRESULT Recordset::GetValue(std::u16string_view name, com::Variant& value) const {
+Status Recordset::GetValue(std::u16string_view name, com::Variant& value) const {
   for (size_t i = 0; i < names_.size(); ++i)
     if (text::EqualsNoCase(names_[i], name)) return GetValue(static_cast<long>(i), value);
-  return com::RaiseError(adErrItemNotFound, com::Bstr(kSource),
-                         com::Bstr(u"Item cannot be found in the collection corresponding to the requested name or ordinal."));
+  return Own(adErrItemNotFound, "42S22", std::string(kNotFoundText));
 }
 
 }  // namespace quor::ado

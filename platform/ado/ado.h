@@ -3,8 +3,9 @@
 // (Provider=...;Data Source=...;...) and are mapped to the ODBC driver that
 // plays that provider's part.
 //
-// Every failing call returns a negative status and leaves error information
-// (the driver's text) on the thread and in the connection's LastError.
+// Every failing call answers a failing Status: the driver's text as its
+// message, the driver's SQLSTATE and native error as its diagnostic (this
+// layer's own failures carry the SQLSTATE a driver would give).
 #pragma once
 
 #include <cstdint>
@@ -17,19 +18,24 @@
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
+#include "platform/odbc/odbc.h"
 #include "platform/com/variant.h"
-
-namespace quor::odbc {
-class Connection;
-class Statement;
-struct Param;
-}  // namespace quor::odbc
 
 namespace quor::ado {
 
-// Statuses that callers test.
-inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);
+// Codes of failed statements: a broken constraint, a table that is not
+// there, a value too long for its column, the link to the server gone
+// (SQLSTATE class 08 or the driver's dead flag), a refusal of the memory
+// budget (E_OUTOFMEMORY), anything else DB_E_ERRORSINCOMMAND.
+inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = odbc::DB_E_INTEGRITYVIOLATION;
+inline constexpr HRESULT DB_E_NOTABLE = odbc::DB_E_NOTABLE;
+inline constexpr HRESULT DB_E_DATAOVERFLOW = odbc::DB_E_DATAOVERFLOW;
+inline constexpr HRESULT DB_E_CANNOTCONNECT = odbc::DB_E_CANNOTCONNECT;
 inline constexpr HRESULT DB_E_ERRORSINCOMMAND = static_cast<HRESULT>(0x80040E14u);
+// Of a failed open: the server refused the credentials; DB_E_CANNOTCONNECT
+// when it could not be reached; E_FAIL otherwise.
+inline constexpr HRESULT DB_SEC_E_AUTH_FAILED = odbc::DB_SEC_E_AUTH_FAILED;
+// This layer's own.
 inline constexpr HRESULT adErrItemNotFound = static_cast<HRESULT>(0x800A0CC1u);
 inline constexpr HRESULT adErrNoCurrentRecord = static_cast<HRESULT>(0x800A0BCDu);
 inline constexpr HRESULT adErrObjectClosed = static_cast<HRESULT>(0x800A0E78u);
@@ -46,7 +52,13 @@ enum SchemaKind : long { adSchemaCatalogs = 1, adSchemaColumns = 4, adSchemaTabl
 // string from Extended Properties (or a DSN from Data Source); SQLOLEDB maps to
 // FreeTDS and OraOLEDB to the Oracle driver. Values are quoted as ODBC needs.
 // adErrProviderNotFound for a provider without an ODBC counterpart.
-HRESULT MapConnectionString(std::string_view oledb, std::string& odbc, std::string& error);
+Result<std::string> MapConnectionString(std::string_view oledb);
+
+// Whether a failure says the link to the server is gone: nothing more runs
+// on that connection.
+inline bool LinkLost(const Status& failure) {
+  return failure.code() == DB_E_CANNOTCONNECT || failure.SqlState().starts_with("08");
+}
 
 // Quotes a value for an OLE DB connection string: unchanged when it holds no
 // ';', quote or leading/trailing blank; otherwise in double quotes, inner
@@ -70,37 +82,34 @@ class Connection {
 
   // Opens with `connectionString`, or with the ConnectionString property when
   // it is empty. Never prompts.
-  HRESULT Open(std::u16string_view connectionString = {});
+  Status Open(std::u16string_view connectionString = {});
   void Close();
   long State() const;
 
   // Runs `sql`; a statement with rows hands them out in `rows` (when given).
-  HRESULT Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
+  Status Execute(std::u16string_view sql, int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
 
   // The server's catalogs, tables or columns through the driver's catalog
   // calls. Restrictions in order: catalog, schema, table, then table type
   // (tables) or column name (columns); an empty text means no restriction.
   // Rows carry the driver's column names (TABLE_CAT, TABLE_NAME, COLUMN_NAME...).
-  HRESULT OpenSchema(SchemaKind kind, const std::vector<std::u16string>& restrictions,
-                     std::unique_ptr<Recordset>& rows);
+  Status OpenSchema(SchemaKind kind, const std::vector<std::u16string>& restrictions,
+                    std::unique_ptr<Recordset>& rows);
 
-  HRESULT BeginTrans();
-  HRESULT CommitTrans();
-  HRESULT RollbackTrans();
+  Status BeginTrans();
+  Status CommitTrans();
+  Status RollbackTrans();
   bool InTransaction() const { return inTransaction_; }
 
   // The driver's name for the server ("PostgreSQL", "SQLite", ...).
   const std::string& DbmsName() const { return dbms_; }
   // Whether the server folds unquoted names to lower case.
   bool FoldsToLower() const;
-  // Description of the last failure on this connection.
-  const std::string& LastError() const { return lastError_; }
 
   // For the command and record set of this layer.
   std::shared_ptr<odbc::Connection> Handle() const { return odbc_; }
   // Statements prepared before, kept for the same texts.
   const std::shared_ptr<StatementCache>& Cache() const { return cache_; }
-  HRESULT Fail(HRESULT code, std::string text);
 
  private:
   com::Bstr connectionString_;
@@ -108,7 +117,6 @@ class Connection {
   std::shared_ptr<odbc::Connection> odbc_;
   std::shared_ptr<StatementCache> cache_;
   std::string dbms_;
-  std::string lastError_;
   bool inTransaction_ = false;
 };
 
@@ -134,20 +142,20 @@ class Command {
 
   // Runs the text with the parameters bound to its '?' markers in order.
   // Output parameters receive their values.
-  HRESULT Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
+  Status Execute(int64_t* recordsAffected, std::unique_ptr<Recordset>* rows);
   // Runs the text (input parameters only) and reads the first column of its
   // first row as text straight into `text`, UTF-8 as the driver gives it
   // where it can (odbc::Statement::ReadText: `reserve` is told what the read
   // holds before it is taken). `found` is false when there is no row, `null`
   // when the value is NULL. The statement, and with it the driver's copy of
   // the row, is let go before this returns.
-  HRESULT ReadText(const std::function<quor::Status(uint64_t bytes)>& reserve, std::string& text, bool& found,
-                   bool& null);
+  Status ReadText(const std::function<Status(uint64_t bytes)>& reserve, std::string& text, bool& found,
+                  bool& null);
 
  private:
   // The parameters as the statement binds them.
-  HRESULT BindParameters(std::vector<odbc::Param>& params);
-  HRESULT Ready(std::vector<odbc::Param>& params, std::string& sql, std::unique_ptr<odbc::Statement>& statement);
+  Status BindParameters(std::vector<odbc::Param>& params);
+  Status Ready(std::vector<odbc::Param>& params, std::string& sql, std::unique_ptr<odbc::Statement>& statement);
 
   Connection* connection_ = nullptr;
   std::u16string text_;
@@ -162,7 +170,7 @@ class Recordset {
   Recordset& operator=(const Recordset&) = delete;
 
   bool Eof() const { return eof_; }
-  HRESULT MoveNext();
+  Status MoveNext();
   void Close();
 
   long FieldCount() const { return static_cast<long>(names_.size()); }
@@ -171,15 +179,15 @@ class Recordset {
   const std::vector<std::u16string>& FieldNames() const { return names_; }
   // By name without case; adErrItemNotFound when the row has no such field,
   // adErrNoCurrentRecord at the end.
-  HRESULT GetValue(std::u16string_view name, com::Variant& value) const;
-  HRESULT GetValue(long index, com::Variant& value) const;
+  Status GetValue(std::u16string_view name, com::Variant& value) const;
+  Status GetValue(long index, com::Variant& value) const;
 
  private:
   friend class Connection;
   friend class Command;
   Recordset(Connection& owner, std::unique_ptr<odbc::Statement> statement, std::string sql = {});
-  HRESULT Start();
-  HRESULT ReadRow();
+  Status Start();
+  Status ReadRow();
 
   std::unique_ptr<odbc::Statement> statement_;
   // Where the statement goes back when the rows are done.

@@ -5,8 +5,11 @@
 // returns becomes one with com::TakeStatus.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -33,6 +36,23 @@ class [[nodiscard]] Status {
   // The message, or the code's text when there is none.
   std::string Text() const { return message_.empty() ? com::HResultText(code_) : message_; }
 
+  // What a database driver said of the failure, kept beside the message: its
+  // SQLSTATE (empty when no driver reported it) and its native error code.
+  std::string_view SqlState() const noexcept { return {sqlState_, std::char_traits<char>::length(sqlState_)}; }
+  int32_t NativeError() const noexcept { return native_; }
+  Status& SetDiagnostic(std::string_view sqlState, int32_t native) noexcept {
+    const size_t n = std::min(sqlState.size(), sizeof sqlState_ - 1);
+    std::copy_n(sqlState.data(), n, sqlState_);
+    sqlState_[n] = '\0';
+    native_ = native;
+    return *this;
+  }
+  // The same failure under another code, message and diagnostic kept.
+  Status WithCode(HRESULT code) && {
+    code_ = code;
+    return std::move(*this);
+  }
+
   // For the rare call whose failure is deliberately of no consequence.
   void Ignore() const noexcept {}
 
@@ -40,6 +60,8 @@ class [[nodiscard]] Status {
 
  private:
   HRESULT code_ = S_OK;
+  char sqlState_[6] = {};
+  int32_t native_ = 0;
   std::string message_;
 };
 

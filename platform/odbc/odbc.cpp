@@ -132,6 +132,7 @@ std::string FromW(const SQLWCHAR* p, size_t len) {
 struct Diagnostic {
   std::string sqlState;
   std::string message;
+  int32_t native = 0;
 };
 
 bool Contains(std::string_view haystack, std::string_view lowerNeedle) {
@@ -165,20 +166,25 @@ HRESULT CodeOf(const std::vector<Diagnostic>& records, bool connecting) {
   return E_FAIL;
 }
 
-// The driver's messages, joined; "<function> failed" when it gave none.
+// The driver's messages, joined; "<function> failed" when it gave none. The
+// diagnostic is the first record's, or the one that says the link is gone.
 Status FailureOf(const std::vector<Diagnostic>& records, const char* function, bool connecting) {
   std::string out;
+  const Diagnostic* first = records.empty() ? nullptr : &records.front();
   for (const auto& r : records) {
     if (!out.empty()) out += "; ";
     out += r.message.empty() ? text::Format("[%s]", r.sqlState) : r.message;
+    if (r.sqlState.starts_with("08") && !first->sqlState.starts_with("08")) first = &r;
   }
   if (out.empty()) out = std::string(function) + " failed";
-  return Status(CodeOf(records, connecting), std::move(out));
+  Status failure(CodeOf(records, connecting), std::move(out));
+  if (first) failure.SetDiagnostic(first->sqlState, first->native);
+  return failure;
 }
 
 // A failure this layer finds itself, with the SQLSTATE a driver would give.
 Status Failure(const char* function, const char* sqlState, std::string message) {
-  return FailureOf({Diagnostic{sqlState, std::move(message)}}, function, false);
+  return FailureOf({Diagnostic{sqlState, std::move(message), 0}}, function, false);
 }
 
 // The failure of a call on `handle`, from the records the driver left.
@@ -193,7 +199,7 @@ Status Collect(SQLSMALLINT type, SQLHANDLE handle, const char* function, bool co
       const SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, message, 1024, &length);
       if (!SQL_SUCCEEDED(r)) break;
       length = std::min<SQLSMALLINT>(std::max<SQLSMALLINT>(length, 0), 1023);
-      records.push_back(Diagnostic{FromW(state, 5), FromW(message, static_cast<size_t>(length))});
+      records.push_back(Diagnostic{FromW(state, 5), FromW(message, static_cast<size_t>(length)), native});
     }
   }
   return FailureOf(records, function, connecting);

@@ -21,8 +21,9 @@
 namespace quor::odbc {
 
 // What a failed call reports: the driver's messages joined as the message
-// ("<function> failed" when it gave none), and a code chosen from the
-// SQLSTATEs so that callers tell the cases apart by it. OLE DB's numbering,
+// ("<function> failed" when it gave none), its SQLSTATE and native error as
+// the diagnostic, and a code chosen from the SQLSTATEs so that callers tell
+// the cases apart by it. OLE DB's numbering,
 // which the layers above answer in.
 inline constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);  // class 23, SQLite constraint
 inline constexpr HRESULT DB_E_NOTABLE = static_cast<HRESULT>(0x80040E37u);             // 42S02, 42P01, "no such table"

@@ -15,9 +15,10 @@ namespace {
 
 constexpr char16_t kSource[] = u"Quor.OleDb";
 
-HRESULT Raise(HRESULT code, std::string& lastError, std::string text) {
-  lastError = std::move(text);
-  return com::RaiseError(code, com::Bstr(kSource), com::Bstr::FromUtf8(lastError));
+// Keeps the failure for LastFailure and raises it for the component's edge.
+HRESULT Raise(Status& held, Status failure) {
+  held = std::move(failure);
+  return com::RaiseError(held.code(), com::Bstr(kSource), com::Bstr::FromUtf8(held.message()));
 }
 
 // A failure to connect: refused credentials are told apart.
@@ -128,7 +129,7 @@ HRESULT StatusOf(const Status& failure) {
 DataSource::DataSource() = default;
 DataSource::~DataSource() { Uninitialize(); }
 
-HRESULT DataSource::Fail(HRESULT code, std::string text) { return Raise(code, lastError_, std::move(text)); }
+HRESULT DataSource::Fail(HRESULT code, std::string text) { return Raise(failure_, Status(code, std::move(text))); }
 
 HRESULT DataSource::SetProperty(DBPROPID id, std::string value) {
   if (IsInitialized()) return Fail(DB_E_ALREADYINITIALIZED, "the data source is initialised already");
@@ -164,20 +165,24 @@ HRESULT DataSource::Initialize(std::string_view provider) {
   add("Password", DBPROP_AUTH_PASSWORD);
   add("Extended Properties", DBPROP_INIT_PROVIDERSTRING);
 
-  std::string odbcString, error;
-  const HRESULT mapped = ado::MapConnectionString(oledb, odbcString, error);
-  if (mapped == ado::adErrProviderNotFound) return Fail(REGDB_E_CLASSNOTREG, error);
-  if (FAILED(mapped)) return Fail(E_FAIL, error);
+  Result<std::string> mapped = ado::MapConnectionString(oledb);
+  if (!mapped.ok()) {
+    const HRESULT code = mapped.status().code() == ado::adErrProviderNotFound ? REGDB_E_CLASSNOTREG : E_FAIL;
+    return Raise(failure_, mapped.status().WithCode(code));
+  }
+  std::string odbcString = std::move(mapped).value();
   AddCursorFetch(odbcString);
   AddStepReads(odbcString);
 
   auto connection = std::make_shared<odbc::Connection>();
-  if (const Status opened = connection->Open(odbcString, timeoutSeconds_); !opened.ok())
-    return Fail(ConnectionStatus(opened), opened.message());
+  if (Status opened = connection->Open(odbcString, timeoutSeconds_); !opened.ok()) {
+    const HRESULT code = ConnectionStatus(opened);
+    return Raise(failure_, std::move(opened).WithCode(code));
+  }
   odbcString_ = std::move(odbcString);
   dbms_ = connection->DbmsName();
   connection_ = std::move(connection);
-  lastError_.clear();
+  failure_ = Status();
   return S_OK;
 }
 
@@ -199,8 +204,10 @@ HRESULT DataSource::CreateSession(std::unique_ptr<Session>& session) {
     connectionHandedOut_ = true;
   } else {
     connection = std::make_shared<odbc::Connection>();
-    if (const Status opened = connection->Open(odbcString_, timeoutSeconds_); !opened.ok())
-      return Fail(ConnectionStatus(opened), opened.message());
+    if (Status opened = connection->Open(odbcString_, timeoutSeconds_); !opened.ok()) {
+      const HRESULT code = ConnectionStatus(opened);
+      return Raise(failure_, std::move(opened).WithCode(code));
+    }
   }
   session.reset(new Session(std::move(connection)));
   return S_OK;
@@ -214,9 +221,9 @@ Session::~Session() {
   if (inTransaction_) Abort();
 }
 
-HRESULT Session::Fail(HRESULT code, std::string text) { return Raise(code, lastError_, std::move(text)); }
+HRESULT Session::Fail(HRESULT code, std::string text) { return Raise(failure_, Status(code, std::move(text))); }
 
-HRESULT Session::Failure(const Status& failure) { return Fail(StatusOf(failure), failure.message()); }
+HRESULT Session::Failure(const Status& failure) { return Raise(failure_, Status(failure).WithCode(StatusOf(failure))); }
 
 HRESULT Session::StartTransaction() {
   if (inTransaction_) return Fail(XACT_E_XTIONEXISTS, "a transaction is open already on this session");
@@ -331,7 +338,7 @@ Rowset::Rowset(std::unique_ptr<odbc::Statement> statement, Kind kind, com::Memor
 
 Rowset::~Rowset() = default;
 
-HRESULT Rowset::Failure(const Status& failure) { return Raise(StatusOf(failure), lastError_, failure.message()); }
+HRESULT Rowset::Failure(const Status& failure) { return Raise(failure_, Status(failure).WithCode(StatusOf(failure))); }
 
 void Rowset::Describe() {
   columns_.clear();

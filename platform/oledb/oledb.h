@@ -110,7 +110,9 @@ class DataSource {
 
   // The server's name for itself ("PostgreSQL", "SQLite", ...).
   const std::string& DbmsName() const { return dbms_; }
-  const std::string& LastError() const { return lastError_; }
+  // The last failure, as it was raised; its message alone.
+  const Status& LastFailure() const { return failure_; }
+  const std::string& LastError() const { return failure_.message(); }
 
   // A session of its own connection, so that its transactions are its own.
   HRESULT CreateSession(std::unique_ptr<Session>& session);
@@ -124,7 +126,7 @@ class DataSource {
   std::shared_ptr<odbc::Connection> connection_;
   bool connectionHandedOut_ = false;
   std::string dbms_;
-  std::string lastError_;
+  Status failure_;
 };
 
 class Rowset;
@@ -184,7 +186,9 @@ class Session {
   // The server's name for itself ("PostgreSQL", "SQLite", ...).
   std::string DbmsName() const { return connection_->DbmsName(); }
 
-  const std::string& LastError() const { return lastError_; }
+  // The last failure, as it was raised; its message alone.
+  const Status& LastFailure() const { return failure_; }
+  const std::string& LastError() const { return failure_.message(); }
 
  private:
   friend class DataSource;
@@ -195,7 +199,7 @@ class Session {
   std::shared_ptr<odbc::Connection> connection_;
   bool inTransaction_ = false;
   odbc::NarrowText narrowText_ = odbc::NarrowText::None;
-  std::string lastError_;
+  Status failure_;
 };
 
 // A forward-only rowset: Next moves onto each row in turn. A rowset keeps its
@@ -240,7 +244,9 @@ class Rowset {
   // when a value is longer than its parameter's buffer (outputSize).
   HRESULT ReadOutputs(std::vector<Parameter>& params);
 
-  const std::string& LastError() const { return lastError_; }
+  // The last failure, as it was raised; its message alone.
+  const Status& LastFailure() const { return failure_; }
+  const std::string& LastError() const { return failure_.message(); }
 
  private:
   friend class Session;
@@ -263,7 +269,7 @@ class Rowset {
   // Schema listings: which columns carry an ODBC code to translate.
   int dataTypeColumn_ = -1;
   int parameterTypeColumn_ = -1;
-  std::string lastError_;
+  Status failure_;
 };
 
 // The status a failed statement of platform/odbc maps to: DB_E_NOTABLE for a

@@ -58,7 +58,7 @@ class ContentRoad : public CollabRoad {
     // PostgreSQL's tables are shared: this test's objects go with it.
     if (instance_ && instance_->IsPostgres() && !instance_->Odbc().empty()) {
       core::CSqlServerDBConnect db;
-      if (Open(db)) {
+      if (Open(db).ok()) {
         for (const std::string& user : {admin_, alice_, bob_}) {
           if (user.empty()) continue;
           const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + user + "%"))};
@@ -69,26 +69,27 @@ class ContentRoad : public CollabRoad {
     CollabRoad::TearDown();
   }
 
-  bool Open(core::CDBConnect& db) const {
+  Status Open(core::CDBConnect& db) const {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(instance_->Odbc())).code() == 0;
+                   com::Bstr::FromUtf8(instance_->Odbc()));
   }
 
   // The row of `uri`; nullopt when there is none.
   std::optional<VORow> RowOf(std::string_view uri) {
     core::CSqlServerDBConnect db;
-    if (!Open(db)) {
-      ADD_FAILURE() << "cannot open the repository: " << db.LastErrorText().ToUtf8();
+    if (const Status opened = Open(db); !opened.ok()) {
+      ADD_FAILURE() << "cannot open the repository: " << opened.message();
       return std::nullopt;
     }
     core::CommandHolder command;
     core::RecordsetHolder set;
     const com::Variant params[] = {com::Variant(com::Bstr::FromUtf8(uri))};
-    if (db.ExecuteQuery(command, set,
-                        "SELECT VOUSER, NAME, CONTENTLEN, CONTENT, LOCK_STATUS, ACCESSLIST FROM QUORVESK "
-                        "WHERE VOURI = ?",
-                        params).code() != 0) {
-      ADD_FAILURE() << db.LastErrorText().ToUtf8();
+    if (const Status read = db.ExecuteQuery(command, set,
+                                            "SELECT VOUSER, NAME, CONTENTLEN, CONTENT, LOCK_STATUS, ACCESSLIST "
+                                            "FROM QUORVESK WHERE VOURI = ?",
+                                            params);
+        !read.ok()) {
+      ADD_FAILURE() << read.message();
       return std::nullopt;
     }
     const auto field = [&](std::string_view column) {

@@ -18,15 +18,15 @@ class BudgetRoad : public CollabRoad {
  protected:
   void TearDown() override {
     core::CSqlServerDBConnect db;
-    if (instance_ && instance_->IsPostgres() && Open(db)) {
+    if (instance_ && instance_->IsPostgres() && Open(db).ok()) {
       const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + alice_ + "%"))};
       db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
     }
     CollabRoad::TearDown();
   }
-  bool Open(core::CDBConnect& db) const {
+  Status Open(core::CDBConnect& db) const {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(instance_->Odbc())).code() == 0;
+                   com::Bstr::FromUtf8(instance_->Odbc()));
   }
   static std::string Uri(std::string_view owner, std::string_view name) {
     return "urn:vocontent:vodb000:" + std::string(owner) + "-" + std::string(name);
@@ -36,15 +36,15 @@ class BudgetRoad : public CollabRoad {
   void StoreOutside(std::string_view name, const std::string& content) {
     ASSERT_TRUE(Call(*alice, "PutVOContent", {{"name", name}, {"content", "placeholder"}}).ok);
     core::CSqlServerDBConnect db;
-    ASSERT_TRUE(Open(db)) << db.LastErrorText().ToUtf8();
+    const Status opened = Open(db);
+    ASSERT_TRUE(opened.ok()) << opened.message();
     const com::Variant params[] = {com::Variant(static_cast<int32_t>(content.size())),
                                    com::Variant(com::Bstr::FromUtf8(content)),
                                    com::Variant(com::Bstr::FromUtf8(Uri(alice_, name)))};
     int64_t changed = 0;
-    ASSERT_EQ(db.ExecuteNonQuery("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params, changed)
-                  .code(),
-              0)
-        << db.LastErrorText().ToUtf8();
+    const Status updated =
+        db.ExecuteNonQuery("UPDATE QUORVESK SET CONTENTLEN = ?, CONTENT = ? WHERE VOURI = ?", params, changed);
+    ASSERT_EQ(updated.code(), 0) << updated.message();
     ASSERT_EQ(changed, 1);
   }
 };

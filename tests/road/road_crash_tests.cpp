@@ -94,7 +94,7 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
     }
     if (instance_.IsPostgres() && !instance_.Odbc().empty()) {
       core::CSqlServerDBConnect db;
-      if (Open(db, instance_.Odbc()))
+      if (Open(db, instance_.Odbc()).ok())
         for (const Writer& w : writers_) {
           const com::Variant user[] = {com::Variant(com::Bstr::FromUtf8(w.user))};
           db.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOUSER = ?", user).Ignore();
@@ -104,9 +104,9 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
     }
   }
 
-  static bool Open(core::CDBConnect& db, const std::string& odbc) {
+  static Status Open(core::CDBConnect& db, const std::string& odbc) {
     return db.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
-                   com::Bstr::FromUtf8(odbc)).code() == 0;
+                   com::Bstr::FromUtf8(odbc));
   }
 
   // The instance, then the site that serves the service and a writable
@@ -361,16 +361,17 @@ class CrashRoad : public ::testing::TestWithParam<Database> {
       odbc = "DRIVER={SQLite3};Database=" + copy.string();
     }
     core::CSqlServerDBConnect db;
-    ASSERT_TRUE(Open(db, odbc)) << db.LastErrorText().ToUtf8();
+    const Status opened = Open(db, odbc);
+    ASSERT_TRUE(opened.ok()) << opened.message();
     const auto column = [&](std::string_view sql, std::string_view name, std::vector<com::Variant> params = {}) {
       std::vector<std::string> texts;
       core::CommandHolder command;
       core::RecordsetHolder set;
-      if (db.ExecuteQuery(command, set, sql, params).code() != 0) {
-        ADD_FAILURE() << sql << ": " << db.LastErrorText().ToUtf8();
+      if (const Status read = db.ExecuteQuery(command, set, sql, params); !read.ok()) {
+        ADD_FAILURE() << sql << ": " << read.message();
         return texts;
       }
-      for (; !set->Eof(); set->MoveNext())
+      for (; !set->Eof(); set->MoveNext().Ignore())
         texts.push_back(db.GetFieldString(set, name).code() == 0 ? db.LastFieldValue().ToUtf8() : "(null)");
       db.ReleaseQuery(command, set);
       return texts;

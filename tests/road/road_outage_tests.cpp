@@ -228,7 +228,8 @@ TEST_F(OutageRoad, FullDiskKeepsWhatIsStoredAndWritesAnswerTruthfullyOnceSpaceRe
   ASSERT_EQ(db.Open("MSDASQL.1", {}, {}, {}, {}, com::Bstr::FromUtf8(odbc)).code(), 0);
   core::CommandHolder command;
   core::RecordsetHolder rows;
-  ASSERT_EQ(db.ExecuteQuery(command, rows, "PRAGMA integrity_check").code(), 0) << db.LastErrorText().ToUtf8();
+  const Status checked = db.ExecuteQuery(command, rows, "PRAGMA integrity_check");
+  ASSERT_EQ(checked.code(), 0) << checked.message();
   EXPECT_EQ(db.GetFieldString(rows, "integrity_check").code(), 0);
   EXPECT_EQ(db.LastFieldValue().ToUtf8(), "ok");
   db.ReleaseQuery(command, rows);

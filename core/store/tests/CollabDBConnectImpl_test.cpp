@@ -63,7 +63,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   // alice's new share field `name` holding `field`; its URN.
   Bstr Put(const Bstr& name, const Bstr& field, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.PutShareField(As(user), user, name, field, result).code(), S_OK) << db_.LastErrorText().ToUtf8();
+    EXPECT_EQ(store_.PutShareField(As(user), user, name, field, result).code(), S_OK);
     const Bstr uri = UriOf(user, name);
     EXPECT_TRUE(result.View().starts_with(u"<root><resultCode>0</resultCode><uri>")) << result.ToUtf8();
     EXPECT_EQ(Texts(result, "uri"), std::vector<std::string>{uri.ToUtf8()});
@@ -215,17 +215,16 @@ TEST_P(CollabStoreTest, AFailedInsertIsJudgedByItsRow) {
     ASSERT_EQ(db_.ExecuteNonQuery(std::string("CREATE TRIGGER t_") + when + " " + when +
                                   " INSERT ON QUORCOLLAB WHEN NEW.NAME = '" + name->ToUtf8() +
                                   "' BEGIN SELECT RAISE(" + raise + "); END").code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
   }
   Bstr result;
   EXPECT_EQ(store_.PutShareField(As(kAlice), kAlice, landed, Bstr(u"kept"), result).code(), S_OK);
   EXPECT_EQ(Read(UriOf(kAlice, landed)), u"kept");
 
-  const HRESULT failed = store_.PutShareField(As(kAlice), kAlice, refused, Bstr(u"x"), result).code();
-  EXPECT_TRUE(FAILED(failed));
-  EXPECT_NE(failed, QS_E_VESK_EXISTS);
-  EXPECT_NE(db_.LastErrorText().ToUtf8().find("not taken"), std::string::npos) << db_.LastErrorText().ToUtf8();
+  const Status failed = store_.PutShareField(As(kAlice), kAlice, refused, Bstr(u"x"), result);
+  EXPECT_TRUE(FAILED(failed.code()));
+  EXPECT_NE(failed.code(), QS_E_VESK_EXISTS);
+  EXPECT_NE(failed.message().find("not taken"), std::string::npos) << failed.message();
   EXPECT_EQ(ColumnOf(UriOf(kAlice, refused), "FIELD"), "(none)");
 }
 
@@ -268,8 +267,7 @@ TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
             QS_E_RESUME_ID_NOT_AVAILABLE);
   EXPECT_EQ(Read(uri), u"v1");
   ASSERT_EQ(Queue().ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"true"), result, store_).code(),
-            S_OK)
-      << db_.LastErrorText().ToUtf8();
+            S_OK);
   EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
   EXPECT_EQ(Read(uri), u"v2 \u65e5");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
@@ -338,8 +336,7 @@ TEST_P(CollabStoreTest, AFailedReplacementLosesNothing) {
                                   "NEW.FIELD = '" +
                                   poison + "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION poison_" + tag_ +
@@ -347,15 +344,13 @@ TEST_P(CollabStoreTest, AFailedReplacementLosesNothing) {
                                   "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN "
                                   "NEW; END $$ LANGUAGE plpgsql")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ +
                                   " BEFORE INSERT ON QUORCOLLAB FOR EACH ROW "
                                   "EXECUTE FUNCTION poison_" +
                                   tag_ + "()")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
   }
   const Bstr name = Name("precious");
   const Bstr uri = Put(name, Bstr(u"keep me"));

@@ -34,7 +34,7 @@ inline void ApplySchema(CDBConnect& db, const std::string& file) {
     if (line.rfind("--", 0) == 0) continue;
     statement += line + "\n";
     if (line.find(';') != std::string::npos) {
-      ASSERT_EQ(db.ExecuteNonQuery(statement).code(), 0) << db.LastErrorText().ToUtf8() << "\n" << statement;
+      ASSERT_EQ(db.ExecuteNonQuery(statement).code(), 0) << "\n" << statement;
       statement.clear();
     }
   }
@@ -61,8 +61,7 @@ class RepositoryTest : public ::testing::TestWithParam<std::string> {
     }
     ASSERT_EQ(db_.Open("MSDASQL.1", com::Bstr(u""), com::Bstr(u""), com::Bstr(u""), com::Bstr(u""),
                        com::Bstr::FromUtf8(odbc_)).code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
     if (IsSqlite()) ApplySchema(db_, "sqlite.sql");
   }
   void TearDown() override {

@@ -57,11 +57,11 @@ TEST_P(RowLockTest, TheCallersFailureSurvivesTheRelease) {
   CDBConnect::Lease lease(&db_);
   {
     const RowLock lock(&db_, "QUORVESK", com::Bstr::FromUtf8(Tagged("urn:row")));
-    // What a failed operation leaves for the component's edge.
-    db_.LastErrorText() = com::Bstr(u"the operation's reason");
+    // What the operation read, and what it leaves for the component's edge.
+    db_.LastFieldValue() = com::Bstr(u"the operation's value");
     com::RaiseError(E_FAIL, com::Bstr(u"test"), com::Bstr(u"the operation's description"));
   }
-  EXPECT_EQ(db_.LastErrorText(), u"the operation's reason");
+  EXPECT_EQ(db_.LastFieldValue(), u"the operation's value");
   const auto info = com::GetErrorInfo();
   ASSERT_TRUE(info);
   EXPECT_EQ(info->description, u"the operation's description");

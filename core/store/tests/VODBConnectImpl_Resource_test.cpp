@@ -91,8 +91,7 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
                   ->PutVOResourcewithAttribute(As(user), name, module, U("carol"), version, U("exe"), U("id1"),
                                                U("a <tool> & more"), leaf, U("p=1"), result)
                   .code(),
-              S_OK)
-        << db_.LastErrorText().ToUtf8();
+              S_OK);
     return result;
   }
   bool IsSkipped() const { return ::testing::Test::IsSkipped(); }
@@ -108,7 +107,7 @@ class ResourceStoreTest : public quor::core::testing::RepositoryTest {
 TEST_P(ResourceStoreTest, PutRecordsTheLocationAndMakesItsFolder) {
   const Bstr name = Name("logo.png");
   Bstr result;
-  ASSERT_EQ(store_->PutVOResource(As(kAlice), name, result).code(), S_OK) << db_.LastErrorText().ToUtf8();
+  ASSERT_EQ(store_->PutVOResource(As(kAlice), name, result).code(), S_OK);
   const std::string folder = dir_ + "/urn_voresource_" + name.ToUtf8();
   const std::string url = std::string(kBase) + "/urn_voresource_" + name.ToUtf8() + "/" + name.ToUtf8();
   EXPECT_EQ(result, U("<root><resultCode>0</resultCode><url>" + url + "</url></root>"));
@@ -365,8 +364,7 @@ TEST_P(ResourceStoreTest, AFailedForcedPutChangesNothing) {
                                   "NEW.PROPS = '" +
                                   poison + "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
   } else {
     poisoned_ = true;
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE OR REPLACE FUNCTION rpoison_" + tag_ +
@@ -374,15 +372,13 @@ TEST_P(ResourceStoreTest, AFailedForcedPutChangesNothing) {
                                   "' THEN RAISE EXCEPTION 'poisoned'; END IF; RETURN "
                                   "NEW; END $$ LANGUAGE plpgsql")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER rpoison_" + tag_ +
                                   " BEFORE UPDATE ON QUORVESKRES FOR EACH ROW "
                                   "EXECUTE FUNCTION rpoison_" +
                                   tag_ + "()")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
   }
   const Bstr name = Name("precious");
   PutWith(name, Name("mod"), U("1"));

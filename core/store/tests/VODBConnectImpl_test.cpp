@@ -62,7 +62,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
   // `user`'s new object `name` holding `content`; its URN.
   Bstr Put(const Bstr& name, const Bstr& content, const Bstr& user = kAlice) {
     Bstr result;
-    EXPECT_EQ(store_.PutVOContent(As(user), name, content, result).code(), S_OK) << db_.LastErrorText().ToUtf8();
+    EXPECT_EQ(store_.PutVOContent(As(user), name, content, result).code(), S_OK);
     EXPECT_EQ(result, kOk);
     return UriOf(user, name);
   }
@@ -102,8 +102,7 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
     if (IsSqlite()) {
       ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison BEFORE " + std::string(kind) + " ON QUORVESK WHEN " +
                                     condition + " BEGIN SELECT RAISE(ABORT, 'poisoned'); END").code(),
-                0)
-          << db_.LastErrorText().ToUtf8();
+                0);
       return;
     }
     poisoned_ = true;
@@ -112,12 +111,10 @@ class VOStoreTest : public quor::core::testing::RepositoryTest {
                                   " THEN RAISE EXCEPTION 'poisoned'; END IF; "
                                   "RETURN NEW; END $$ LANGUAGE plpgsql")
                   .code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
     ASSERT_EQ(db_.ExecuteNonQuery("CREATE TRIGGER poison_" + tag_ + " BEFORE " + std::string(kind) +
                                   " ON QUORVESK FOR EACH ROW EXECUTE FUNCTION poison_" + tag_ + "()").code(),
-              0)
-        << db_.LastErrorText().ToUtf8();
+              0);
   }
 
   CVODBConnectImpl store_{&db_};

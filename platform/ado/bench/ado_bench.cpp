@@ -53,17 +53,21 @@ int main(int argc, char** argv) {
   const std::string table = text::Format("BENCH_%d", static_cast<int>(::getpid()));
 
   ado::Connection conn;
-  if (FAILED(conn.Open(text::Widen("Provider=MSDASQL;Extended Properties=" + ado::QuoteConnectionValue(odbcText))))) {
-    std::fprintf(stderr, "open failed: %s\n", conn.LastError().c_str());
+  if (const Status opened =
+          conn.Open(text::Widen("Provider=MSDASQL;Extended Properties=" + ado::QuoteConnectionValue(odbcText)));
+      !opened.ok()) {
+    std::fprintf(stderr, "open failed: %s\n", opened.message().c_str());
     return 1;
   }
-  conn.Execute(text::Widen("DROP TABLE IF EXISTS " + table), nullptr, nullptr);
-  if (FAILED(conn.Execute(text::Widen("CREATE TABLE " + table + " (VOURI VARCHAR(200) PRIMARY KEY, CONTENT TEXT)"),
-                          nullptr, nullptr))) {
-    std::fprintf(stderr, "create failed: %s\n", conn.LastError().c_str());
+  conn.Execute(text::Widen("DROP TABLE IF EXISTS " + table), nullptr, nullptr).Ignore();
+  if (const Status created =
+          conn.Execute(text::Widen("CREATE TABLE " + table + " (VOURI VARCHAR(200) PRIMARY KEY, CONTENT TEXT)"),
+                       nullptr, nullptr);
+      !created.ok()) {
+    std::fprintf(stderr, "create failed: %s\n", created.message().c_str());
     return 1;
   }
-  conn.BeginTrans();
+  conn.BeginTrans().Ignore();
   for (int i = 0; i < kRows; ++i) {
     ado::Command insert;
     insert.SetActiveConnection(&conn);
@@ -72,9 +76,9 @@ int main(int argc, char** argv) {
         u"uri", ado::adBSTR, ado::adParamInput, 0, com::Variant(com::Bstr::FromUtf8(text::Format("urn:vocontent:vodb000:u-%d", i)))));
     insert.AppendParameter(ado::Command::CreateParameter(u"c", ado::adBSTR, ado::adParamInput, 0,
                                                          com::Variant(com::Bstr(u"<doc>content</doc>"))));
-    insert.Execute(nullptr, nullptr);
+    insert.Execute(nullptr, nullptr).Ignore();
   }
-  conn.CommitTrans();
+  conn.CommitTrans().Ignore();
   const std::string select = "SELECT CONTENT FROM " + table + " WHERE VOURI = ?";
 
   // This layer, as a store uses it.
@@ -86,9 +90,9 @@ int main(int argc, char** argv) {
     cmd.AppendParameter(ado::Command::CreateParameter(
         u"uri", ado::adBSTR, ado::adParamInput, 0, com::Variant(com::Bstr::FromUtf8(text::Format("urn:vocontent:vodb000:u-%d", i)))));
     std::unique_ptr<ado::Recordset> rows;
-    cmd.Execute(nullptr, &rows);
+    cmd.Execute(nullptr, &rows).Ignore();
     com::Variant v;
-    if (rows && !rows->Eof() && SUCCEEDED(rows->GetValue(u"CONTENT", v))) checksum += v.GetBstr().Length();
+    if (rows && !rows->Eof() && rows->GetValue(u"CONTENT", v).ok()) checksum += v.GetBstr().Length();
   });
 
   // Bare ODBC: one connection, one statement prepared once.
@@ -121,7 +125,7 @@ int main(int argc, char** argv) {
   SQLFreeHandle(SQL_HANDLE_DBC, dbc);
   SQLFreeHandle(SQL_HANDLE_ENV, env);
 
-  conn.Execute(text::Widen("DROP TABLE " + table), nullptr, nullptr);
+  conn.Execute(text::Widen("DROP TABLE " + table), nullptr, nullptr).Ignore();
   std::printf("%s: layer %.0f/s, bare ODBC %.0f/s, layer/bare %.2f (checksum %zu)\n", conn.DbmsName().c_str(), layer,
               bare, layer / bare, checksum);
   return 0;
