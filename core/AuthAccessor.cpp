@@ -3,7 +3,6 @@
 #include "auth/ids.h"
 #include "auth/isession.h"
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
@@ -47,15 +46,9 @@ AuthAccessor::AuthAccessor() {
   auth_ = Create(auth::kAuthClsid, kIAuthIid);
   if (auth_) accountInfo_ = Create(kAccountInfoClsid, kIAccountInfoIid);
 
-  CServiceModule& module = CServiceModule::Instance();
-  CServiceConfig& settings = module.EnsureSettings();
-  if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
-  if (settings.LogLevel == LOGLEVEL_NOT_READ) settings.ReadLogLevel();
-  CQuorServiceUtils& utils = module.EnsureUtils();
-
   if (!auth_ || !accountInfo_) return;
   com::Bstr configured;
-  if (!utils.ReadRootContext(configured)) return;
+  if (!CQuorServiceUtils::ReadRootContext(configured)) return;
   ready_ = true;
   com::Bstr current;
   if (GetRootContext(current).ok() && !current.Empty() && current == configured) return;

@@ -38,8 +38,8 @@ enum Ordering : int32_t {
 
 class AuthAccessor {
  public:
-  // Creates both objects in-process, reads the settings it needs and pushes
-  // the configured root context into AccountInfo.
+  // Creates both objects in-process and pushes the configured root context
+  // into AccountInfo.
   AuthAccessor();
   virtual ~AuthAccessor();
   AuthAccessor(const AuthAccessor&) = delete;

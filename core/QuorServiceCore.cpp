@@ -7,6 +7,7 @@
 #include "core/KeywordTable.h"
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceModule.h"
+#include "core/store/ResumeQueue.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryEngine.h"
 #include "platform/com/memory_budget.h"
@@ -156,9 +157,6 @@ constexpr size_t kOperationCount = sizeof(kOperations) / sizeof(kOperations[0]);
 
 #undef QUOR_PARAMS
 
-CServiceConfig& Settings() { return CServiceModule::Instance().EnsureSettings(); }
-CQuorServiceUtils& Utils() { return CServiceModule::Instance().EnsureUtils(); }
-
 // Texts that prove an identity never reach a log.
 const Bstr& Hidden(std::u16string_view what) {
   static const Bstr ticket(u"(ticket)"), sessionKey(u"(session key)");
@@ -219,8 +217,8 @@ std::vector<com::DispatchEntry<CQuorServiceCore>> BuildTable(std::index_sequence
 }
 
 // The flag the operations that pick their own compression give "result".
-uint32_t ChosenCompression(const Bstr& result) {
-  const auto threshold = static_cast<uint32_t>(Settings().CompressThreshold);
+uint32_t ChosenCompression(const CServiceConfig& settings, const Bstr& result) {
+  const auto threshold = static_cast<uint32_t>(settings.CompressThreshold);
   if (threshold == 1) return 1;
   if (threshold == 0) return 0;
   return result.Length() >= threshold ? 1 : 0;
@@ -229,30 +227,25 @@ uint32_t ChosenCompression(const Bstr& result) {
 // Whether this call's result may be sent while it is made: the carrier
 // offers a sink, the result is never compressed, and no log row wants the
 // whole result.
-bool MayStream(uint32_t flags) {
+bool MayStream(const CServiceConfig& settings, uint32_t flags) {
   if (!(flags & kStreams) || !com::CurrentCallContext().resultSink) return false;
-  const CServiceConfig& settings = Settings();
   return settings.CompressThreshold == 0 && settings.LogLevel != LOGLEVEL_DETAIL;
 }
 
 }  // namespace
 
 const Caller& OpCall::Resolved() {
-  if (!caller_) caller_ = Utils().ResolveCaller(principal);
+  if (!caller_) caller_ = utils_.ResolveCaller(principal);
   return *caller_;
 }
 
 // ---- The object ---------------------------------------------------------------
 
-CQuorServiceCore::CQuorServiceCore() {
-  CServiceModule& module = CServiceModule::Instance();
-  collab_ = &module.EnsureCollabStore();
-  vo_ = &module.EnsureVOStore();
-  log_ = std::make_unique<CLogDBConnectImpl>(module.Connection());
-  // Made at start-up; only a module used without it (tests) gets it here.
-  CServiceConfig& settings = module.EnsureSettings();
-  if (!settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();
-}
+CQuorServiceCore::CQuorServiceCore(FrameContext context)
+    : context_(std::move(context)),
+      log_(std::make_unique<CLogDBConnectImpl>(context_.connection)),
+      collab_(&context_.collab),
+      vo_(&context_.vo) {}
 
 CQuorServiceCore::~CQuorServiceCore() = default;
 
@@ -276,14 +269,14 @@ std::span<const CQuorServiceCore::Operation> CQuorServiceCore::Operations() {
 
 // ---- Frame parts ----------------------------------------------------------------
 
-Status CQuorServiceCore::CheckServiceReady() {
-  const CDBConnect* connection = CServiceModule::Instance().Connection();
+Status CQuorServiceCore::CheckServiceReady() const {
+  const CDBConnect* connection = context_.connection;
   if (connection && connection->GetState() != 0) return Status();
   return CQuorServiceUtils::ServiceError(QS_E_VESK_RESOURCE_DB_NOT_INSTALLED);
 }
 
 void CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
-  const int32_t level = Settings().LogLevel;
+  const int32_t level = context_.settings.LogLevel;
   if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
     log_->InsertLog3(Bstr(operation), principal, target).Ignore();
 }
@@ -292,7 +285,7 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
                                    const Bstr& result, const Status& outcome) {
   const HRESULT status = outcome.code();
   const std::string& detail = outcome.message();
-  const int32_t level = Settings().LogLevel;
+  const int32_t level = context_.settings.LogLevel;
   if (status == S_OK) {
     if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr()).Ignore();
     return;
@@ -307,7 +300,7 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
         text::Format("[0x%X] %s", status, reason.IsNull() ? std::string(StatusText(status)) : reason.ToUtf8());
     // The detail (what a component behind the call answered) is for the
     // administrator's eyes only.
-    Utils().EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
+    context_.utils.EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
     message = Bstr::FromUtf8(line);
   }
   if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message).Ignore();
@@ -317,7 +310,7 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
 HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, std::span<const Bstr> in,
                                        Bstr& reskey, Bstr& result) {
   // One repository connection for the whole call, its log rows included.
-  const auto lease = CServiceModule::Instance().LeaseConnection();
+  const auto lease = CDBConnect::Lease(context_.connection);
   reskey = Bstr(u"");
   result = Bstr(u"");
   if (!(op.flags & kNoReadyGate)) {
@@ -340,7 +333,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   // Its carrier keeps such a call off the workers small calls need.
   if (op.flags & kLong) memory.MarkLarge();
   std::optional<ResponseStream> stream;
-  if (MayStream(op.flags)) stream.emplace(*com::CurrentCallContext().resultSink, user, op.name);
+  if (MayStream(context_.settings, op.flags)) stream.emplace(*com::CurrentCallContext().resultSink, context_.utils, user, op.name);
 
   // A lock on a uri of no known kind fails before the session is asked.
   if ((op.flags & kLockRouting) && CQuorServiceUtils::ClassifyVOURI(targetAsReceived) == 0) {
@@ -349,11 +342,11 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
     std::vector<ArgumentEntry> table;
     table.push_back({std::u16string(op.name), nullptr, 0});
     for (size_t i = 0; i < op.count; ++i) table.push_back({std::u16string(op.params[i]), &args[i], 0});
-    outcome = Status(Utils().UnwrapArgs(user, table, principal).code());
+    outcome = Status(context_.utils.UnwrapArgs(user, table, principal).code());
     if (outcome.ok()) {
       const Bstr target = op.target == kNoTarget ? Bstr() : args[op.target];
       LogOperation(op.name, principal, target);
-      OpCall call{principal, args, text, stream ? &*stream : nullptr};
+      OpCall call{context_.utils, principal, args, text, stream ? &*stream : nullptr};
       if ((op.flags & kAdministratorOnly) && !call.Resolved().administrator) {
         outcome = Status(QS_E_ADMINISTRATOR_ONLY);
       } else {
@@ -365,7 +358,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
         if (const std::string refusal = memory.Refusal(); !refusal.empty()) {
           outcome = Status(E_OUTOFMEMORY);
           text = Bstr::FromUtf8(refusal);
-          Utils().EventLog.ReportError(4096, text::Format("[0x%X] %s %s", E_OUTOFMEMORY, text::Narrow(op.name), refusal));
+          context_.utils.EventLog.ReportError(4096, text::Format("[0x%X] %s %s", E_OUTOFMEMORY, text::Narrow(op.name), refusal));
         }
         // A large result made whole leaves in pieces too: it is then not
         // copied again into the answer.
@@ -389,9 +382,9 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
     return status;
   }
   Bstr wrapped = text.IsNull() ? Bstr(u"") : text;
-  const uint32_t flag = (op.flags & kCompressionChoice) ? ChosenCompression(wrapped) : 0;
+  const uint32_t flag = (op.flags & kCompressionChoice) ? ChosenCompression(context_.settings, wrapped) : 0;
   std::vector<ArgumentEntry> wrap{{std::u16string(op.name), nullptr, 0}, {u"result", &wrapped, flag}};
-  if (!Utils().WrapResult(user, wrap, reskey).ok()) reskey = Bstr(u"");
+  if (!context_.utils.WrapResult(user, wrap, reskey).ok()) reskey = Bstr(u"");
   result = std::move(wrapped);
   return status;
 }
@@ -401,11 +394,11 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
 HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm, const Bstr& principal,
                                        const Bstr& credential, Bstr* fullPrincipal, Bstr* ticket) {
   if (!fullPrincipal || !ticket) return E_POINTER;
-  const auto lease = CServiceModule::Instance().LeaseConnection();
+  const auto lease = CDBConnect::Lease(context_.connection);
   *fullPrincipal = Bstr(u"");
   *ticket = Bstr(u"");
   LogOperation(u"CreateTicket", principal, authority);
-  AuthAccessor* auth = Settings().Auth.get();
+  AuthAccessor* auth = context_.auth;
   Bstr full, issued;
   HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued).code()
                         : QS_E_AUTH_SERVER_CONNECT_FAILED;
@@ -432,12 +425,12 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
 HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, const Bstr& tokenScheme,
                                       const Bstr& tokenSeed, Bstr* sessionKey, Bstr* verifier, Bstr* locator) {
   if (!sessionKey || !verifier || !locator) return E_POINTER;
-  const auto lease = CServiceModule::Instance().LeaseConnection();
+  const auto lease = CDBConnect::Lease(context_.connection);
   *sessionKey = Bstr(u"");
   *verifier = Bstr(u"");
   *locator = Bstr(u"");
   LogOperation(u"OpenSession", service, Hidden(u"ticket"));
-  AuthAccessor* auth = Settings().Auth.get();
+  AuthAccessor* auth = context_.auth;
   Bstr key, check, where;
   HRESULT status = auth ? auth->OpenSession(service, ticket, tokenScheme, tokenSeed, key, check, where).code()
                         : QS_E_AUTH_SERVER_CONNECT_FAILED;
@@ -455,10 +448,10 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
 
 HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verifier, Bstr* result) {
   if (!result) return E_POINTER;
-  const auto lease = CServiceModule::Instance().LeaseConnection();
+  const auto lease = CDBConnect::Lease(context_.connection);
   *result = Bstr(u"");
   LogOperation(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"));
-  AuthAccessor* auth = Settings().Auth.get();
+  AuthAccessor* auth = context_.auth;
   const HRESULT status = auth ? auth->CloseSession(sessionKey, verifier).code() : QS_E_AUTH_SERVER_CONNECT_FAILED;
   Bstr text;
   if (SUCCEEDED(status)) text = Bstr::FromUtf8(text::Format("<resultCode>%d</resultCode>", status));
@@ -476,15 +469,14 @@ HRESULT CQuorServiceCore::Exec(const Bstr&, const Bstr&, Bstr* reskey, Bstr* res
 // ---- Store operations ---------------------------------------------------------------
 
 Status CQuorServiceCore::RunQuery(OpCall& c) {
-  CServiceModule& module = CServiceModule::Instance();
-  const std::shared_ptr<CServiceConfig> inForce = module.QuerySettings();
+  const std::shared_ptr<CServiceConfig> inForce = context_.querySettings();
   // The engine may load folders the configuration in force lacks: into this
   // call's own configuration, never into the shared one.
   CServiceConfig settings;
   settings.ShareQueryParts(*inForce);
   CQueryEngine engine(settings);
   if (Status ready = engine.Init(); !ready.ok()) return ready;
-  module.KeepQuerySettings(inForce, settings);
+  context_.keepQuerySettings(inForce, settings);
   return engine.Execute(c.args[0], c.result, c.stream);
 }
 
@@ -496,27 +488,26 @@ Status CQuorServiceCore::NoStore(OpCall& call) {
 
 Status CQuorServiceCore::GetCompressThreshold(OpCall& c) {
   c.result = Bstr::FromUtf8(
-      text::Format("<root><compressthreshold>%d</compressthreshold></root>", Utils().GetCompressThreshold()));
+      text::Format("<root><compressthreshold>%d</compressthreshold></root>", context_.utils.GetCompressThreshold()));
   return Status();
 }
 
-Status CQuorServiceCore::GetAdminUserList(OpCall& c) { return Utils().ListAdminUsers(c.result); }
-Status CQuorServiceCore::GetGroupList(OpCall& c) { return Utils().ListGroups(c.result); }
-Status CQuorServiceCore::GetGroupUserList(OpCall& c) { return Utils().ListGroupUsers(c.args[0], c.result); }
+Status CQuorServiceCore::GetAdminUserList(OpCall& c) { return context_.utils.ListAdminUsers(c.result); }
+Status CQuorServiceCore::GetGroupList(OpCall& c) { return context_.utils.ListGroups(c.result); }
+Status CQuorServiceCore::GetGroupUserList(OpCall& c) { return context_.utils.ListGroupUsers(c.args[0], c.result); }
 Status CQuorServiceCore::AddAttendee(OpCall& c) {
-  const Caller attendee = Utils().ResolveCaller(c.args[1]);
+  const Caller attendee = context_.utils.ResolveCaller(c.args[1]);
   return collab_->AddAttendee(c.Resolved(), c.args[0], attendee, c.result);
 }
-Status CQuorServiceCore::GetOwnGroupList(OpCall& c) { return Utils().ListOwnGroups(c.principal, c.result); }
+Status CQuorServiceCore::GetOwnGroupList(OpCall& c) { return context_.utils.ListOwnGroups(c.principal, c.result); }
 
 // ---- The resume queue ---------------------------------------------------------------
 
 Status CQuorServiceCore::ResumeServiceProcess(OpCall& c) {
-  CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
-  return settings.ReplayResumeEntry(c.Resolved(), c.args[0], c.args[1], c.result, *collab_);
+  return context_.resume.ReplayResumeEntry(c.Resolved(), c.args[0], c.args[1], c.result, *collab_);
 }
 Status CQuorServiceCore::GetResumeIDList(OpCall& c) {
-  return CServiceModule::Instance().EnsureSettings().GetResumeIDList(c.principal, c.args[0], c.result);
+  return context_.resume.GetResumeIDList(c.principal, c.args[0], c.result);
 }
 
 }  // namespace quor::core

@@ -14,6 +14,7 @@
 
 #include "core/Caller.h"
 #include "core/ResponseStream.h"
+#include "core/ServiceFrame.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/LogDBConnectImpl.h"
 #include "core/store/VODBConnectImpl.h"
@@ -21,6 +22,8 @@
 #include "platform/com/status.h"
 
 namespace quor::core {
+
+class CQuorServiceUtils;
 
 inline constexpr com::CLSID CLSID_QuorServiceCore = com::Guid::Literal("{BF263AA6-1442-4AAA-8026-E0E4B0FBB408}");
 
@@ -37,8 +40,9 @@ struct IQuorServiceCore : com::IDispatch {
 // caller's principal, the decoded [in] arguments after `user` in interface
 // order, and the result text (null until the store writes it).
 struct OpCall {
-  OpCall(const com::Bstr& principal, std::vector<com::Bstr>& args, com::Bstr& result, ResponseStream* stream)
-      : principal(principal), args(args), result(result), stream(stream) {}
+  OpCall(const CQuorServiceUtils& utils, const com::Bstr& principal, std::vector<com::Bstr>& args, com::Bstr& result,
+         ResponseStream* stream)
+      : principal(principal), args(args), result(result), stream(stream), utils_(utils) {}
   const com::Bstr& principal;
   std::vector<com::Bstr>& args;
   com::Bstr& result;
@@ -50,6 +54,7 @@ struct OpCall {
   const Caller& Resolved();
 
  private:
+  const CQuorServiceUtils& utils_;
   std::optional<Caller> caller_;
 };
 
@@ -57,7 +62,7 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
  public:
   static constexpr std::u16string_view kErrorSource = u"QuorServer";
 
-  CQuorServiceCore();
+  explicit CQuorServiceCore(FrameContext context);
   ~CQuorServiceCore();
 
   HRESULT InterfaceSupportsErrorInfo(const com::IID& iid) override;
@@ -89,7 +94,7 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   HRESULT Exec(const com::Bstr& user, const com::Bstr& command, com::Bstr* reskey, com::Bstr* result);
 
   // ---- Frame parts ----
-  static Status CheckServiceReady();
+  Status CheckServiceReady() const;
   // A log row whose write fails costs the call nothing.
   void LogOperation(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& target);
   // The frame's report at the edge: the log rows and the error information
@@ -146,6 +151,7 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   template <typename Store>
   static Store& StoreOf(CQuorServiceCore& core);
 
+  const FrameContext context_;
   std::unique_ptr<CLogDBConnectImpl> log_;
   CCollabDBConnectImpl* collab_ = nullptr;  // the module's; never null after construction
   CVODBConnectImpl* vo_ = nullptr;          // the module's content store; never null after construction

@@ -1,7 +1,7 @@
 #include "core/QuorServiceCoreAdmin.h"
 
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
+#include "core/store/DBConnect.h"
 #include "core/StatusCodes.h"
 #include "platform/com/hresult.h"
 #include "platform/text/text.h"
@@ -27,6 +27,8 @@ std::string DescribeSkipped(HRESULT status, const std::vector<SkippedConfigFile>
 }
 
 }  // namespace
+
+CQuorServiceCoreAdmin::CQuorServiceCoreAdmin(FrameContext context) : context_(std::move(context)) {}
 
 HRESULT CQuorServiceCoreAdmin::InterfaceSupportsErrorInfo(const com::IID& iid) {
   return iid == IQuorServiceCoreAdmin::kIid ? S_OK : S_FALSE;
@@ -55,26 +57,26 @@ HRESULT CQuorServiceCoreAdmin::ReLoadConfig(const Bstr& user, Bstr* reskey, Bstr
 
 CLogDBConnectImpl* CQuorServiceCoreAdmin::Log() {
   if (!log_) {
-    log_ = std::make_unique<CLogDBConnectImpl>(CServiceModule::Instance().Connection());
+    log_ = std::make_unique<CLogDBConnectImpl>(context_.connection);
   }
   return log_.get();
 }
 
 // The log store answers HRESULT; Status(...) takes it whichever type it is.
 void CQuorServiceCoreAdmin::LogOperation(std::u16string_view operation, const Bstr& principal) {
-  const int32_t level = CServiceModule::Instance().EnsureSettings().LogLevel;
+  const int32_t level = context_.settings.LogLevel;
   if (!LogsDetails(level) && level != LOGLEVEL_NORMAL) return;
   Log()->InsertLog3(Bstr(operation), principal, Bstr()).Ignore();
 }
 
 void CQuorServiceCoreAdmin::LogResult(std::u16string_view operation, const Bstr& principal, const Bstr& result) {
-  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return;
+  if (!LogsDetails(context_.settings.LogLevel)) return;
   Log()->InsertLog4(Bstr(operation), principal, Bstr(), result).Ignore();
 }
 
 void CQuorServiceCoreAdmin::LogError(std::u16string_view operation, const Bstr& principal, const Bstr& result,
                                      HRESULT status) {
-  if (!LogsDetails(CServiceModule::Instance().EnsureSettings().LogLevel)) return;
+  if (!LogsDetails(context_.settings.LogLevel)) return;
   const Bstr message = Bstr::FromUtf8(text::Format("Error Code (HRESULT: 0x%X)", status));
   Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message).Ignore();
 }
@@ -84,9 +86,8 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   if (!reskey || !result) return E_POINTER;
   *reskey = Bstr(u"");
   *result = Bstr(u"");
-  CServiceModule& module = CServiceModule::Instance();
-  const auto lease = module.LeaseConnection();
-  CQuorServiceUtils& utils = module.EnsureUtils();
+  const auto lease = CDBConnect::Lease(context_.connection);
+  CQuorServiceUtils& utils = context_.utils;
 
   std::vector<ArgumentEntry> unwrap{{std::u16string(operation), nullptr, 0}};
   Bstr principal;
@@ -105,7 +106,7 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
       outcome = Status(QS_E_ADMINISTRATOR_ONLY);
     } else {
       std::vector<SkippedConfigFile> skipped;
-      outcome = module.ReloadQuerySettings(reload, &skipped);
+      outcome = context_.reload(reload, &skipped);
       // A config folder that loaded only in part answers the status of its
       // first bad file, naming every file left out; the others are in force.
       if (!skipped.empty()) {

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core/ServiceConfig.h"
+#include "core/ServiceFrame.h"
 #include "core/store/LogDBConnectImpl.h"
 #include "platform/com/dispatch.h"
 
@@ -26,6 +27,8 @@ class CQuorServiceCoreAdmin
  public:
   static constexpr std::u16string_view kErrorSource = u"QuorServer";
 
+  explicit CQuorServiceCoreAdmin(FrameContext context);
+
   HRESULT ReLoadUnifyTable(const com::Bstr& user, com::Bstr* reskey, com::Bstr* result);
   HRESULT ReLoadTransform(const com::Bstr& user, com::Bstr* reskey, com::Bstr* result);
   HRESULT ReLoadConfig(const com::Bstr& user, com::Bstr* reskey, com::Bstr* result);
@@ -44,6 +47,7 @@ class CQuorServiceCoreAdmin
   void LogResult(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result);
   void LogError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result, HRESULT status);
 
+  const FrameContext context_;
   std::unique_ptr<CLogDBConnectImpl> log_;
 };
 

@@ -1,9 +1,7 @@
 #include "core/QuorServiceUtils.h"
 
-#include "core/ServiceModule.h"
 #include "core/ServiceConfig.h"
 #include "platform/text/text.h"
-#include "platform/time/clock.h"
 
 namespace quor::core {
 
@@ -26,19 +24,15 @@ void CEventLogWriter::ReportError(uint32_t eventId, std::string_view text) {
 
 // ---- Utilities object -------------------------------------------------------------
 
-CQuorServiceUtils::CQuorServiceUtils() {
+CQuorServiceUtils::CQuorServiceUtils(const CServiceConfig& settings, AuthAccessor* auth)
+    : settings_(settings), auth_(auth) {
   EventLog.Source = "QuorService";
   EventLog.Level = 4;
 }
 
 CQuorServiceUtils::~CQuorServiceUtils() = default;
 
-std::string CQuorServiceUtils::FormatLogTime() {
-  const auto t = time::LocalTime();
-  return text::Format("%d/%d/%d %d:%d:%d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-}
-
-bool CQuorServiceUtils::ReadRootContext(com::Bstr& context) const {
+bool CQuorServiceUtils::ReadRootContext(com::Bstr& context) {
   context = com::Bstr();
   std::string value;
   if (!ReadServiceString(kServiceKey, "RootContext", value) || value.empty()) return false;
@@ -47,8 +41,7 @@ bool CQuorServiceUtils::ReadRootContext(com::Bstr& context) const {
 }
 
 int32_t CQuorServiceUtils::GetCompressThreshold() const {
-  const CServiceConfig* settings = CServiceModule::Instance().Settings();
-  return settings ? settings->CompressThreshold : -1;
+  return settings_.CompressThreshold;
 }
 
 }  // namespace quor::core

@@ -1,7 +1,7 @@
-// The shared utilities object of the service core: the event-log writer, the
-// log-time stamp, status raising, the result and fault texts, the arguments'
-// unwrapping and the results' signing, URNs, ACL documents and the directory
-// look-ups (administrators, groups and their members).
+// The request frame's utilities: the event-log writer, the arguments'
+// unwrapping and the results' signing, and the directory look-ups
+// (administrators, groups and their members). What the stores share with the
+// frame (texts, URNs, ACL documents) is in CServiceHelpers.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,8 @@
 
 #include "core/AuthAccessor.h"
 #include "core/Caller.h"
+#include "core/ServiceConfig.h"
+#include "core/ServiceHelpers.h"
 #include "platform/com/bstr.h"
 #include "platform/com/hresult.h"
 #include "platform/com/status.h"
@@ -45,43 +47,15 @@ struct ArgumentEntry {
   uint32_t flags = 0;
 };
 
-// Exception information of a failed late-bound call, as the fault texts take it.
-struct CallException {
-  uint16_t code = 0;
-  com::Bstr description;
-  HRESULT status = S_OK;  // the full status (scode) when the call gave one
-};
-
-class CQuorServiceUtils {
+class CQuorServiceUtils : public CServiceHelpers {
  public:
-  CQuorServiceUtils();
+  // `auth`: the authentication accessor (none: no session is found and the
+  // registry lists answer); `settings`: the settings, which outlive this
+  // object. Neither is owned.
+  CQuorServiceUtils(const CServiceConfig& settings, AuthAccessor* auth);
   virtual ~CQuorServiceUtils();
-
-  // Local time as "%d/%d/%d %d:%d:%d" (year/month/day hour:minute:second, no
-  // leading zeros): the stamp of every store row.
-  static std::string FormatLogTime();
-
-  // ---- Status codes, result and fault texts ----
-  // `status` with `text`, or, without text, the status's own service text:
-  // what a failure of the service says at the edge.
-  static Status ServiceError(HRESULT status, const com::Bstr& text = {});
-  // At a component's edge: makes error information with `source` and `text`
-  // (without text, the status's own text, empty when it has none) the
-  // thread's current error information, in place of what a called component
-  // left.
-  static void RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text = {});
-  // "<root><resultCode>%d</resultCode></root>".
-  static com::Bstr FormatResultCode(int32_t code);
-  static com::Bstr MakeTransformerFault(const CallException& exception);
-  static com::Bstr MakeAccessorFault(const CallException& exception);
-  // Whether `text` is present and begins with "<fault>".
-  static bool IsFaultResult(const com::Bstr& text);
-  // The failure a fault text describes: its number as a failing status, with
-  // its description (or the status's own text) as the message.
-  static Status ParseFaultResult(const com::Bstr& text);
-  // The same, with `notFailing` for a number that is no failing status (0,
-  // positive, or not a number at all).
-  static Status ParseFaultResult(const com::Bstr& text, HRESULT notFailing);
+  CQuorServiceUtils(const CQuorServiceUtils&) = delete;
+  CQuorServiceUtils& operator=(const CQuorServiceUtils&) = delete;
 
   // ---- The request frame ----
   // Looks the caller's session up by `user` (its request token), checks the
@@ -96,46 +70,6 @@ class CQuorServiceUtils {
   // to which the result's pieces are then added (ISession's token stream).
   Status BeginStreamedResult(const com::Bstr& user, std::u16string_view operation,
                              com::ComPtr<auth::ISession>& session) const;
-
-  // ---- URNs ----
-  // The URN of a Vesk object, "urn:vocontent:vodb000:" + user + "-" + name;
-  // of a share field, "urn:vocontent:covodb000:" + author + "-" + name; of a
-  // resource, "urn:voresource:" + name; and a resource's folder name,
-  // "urn_voresource_" + name. The parts go in unchanged: a URN is a key of the
-  // tables, never part of a statement's text.
-  static std::string MakeVOContentURI(std::string_view user, std::string_view name);
-  static std::string MakeCoVOContentURI(std::string_view author, std::string_view name);
-  static std::string MakeVOResourceURI(std::string_view name);
-  static std::string MakeVOResourceDirName(std::string_view name);
-  static com::Bstr MakeVOContentURIW(const com::Bstr& user, const com::Bstr& name);
-  static com::Bstr MakeCoVOContentURIW(const com::Bstr& author, const com::Bstr& name);
-  // 1 for a Vesk content URN ("urn:vocontent:vodb"), 2 for a share field
-  // ("urn:vocontent:covodb"), 0 for anything else.
-  static int ClassifyVOURI(const com::Bstr& uri);
-  // ResourceURL and ResourceDir under the service key; none when missing,
-  // empty, or longer than 260 bytes.
-  static std::optional<std::string> ReadResourceURL();
-  static std::optional<std::string> ReadResourceDir();
-
-  // ---- ACL documents and access evaluation ----
-  // "<VOACL>" with a "control" entry for the owner and one for
-  // "administrator", both with every right ("rwdarawad").
-  static Status MakeDefaultACL(const com::Bstr& owner, com::Bstr& document);
-  // Whether `acl` grants `caller` every right token of `requested` ("r", "w", "d", "ar", "aw", "ad") through one of its
-  // entries: success on a grant, else the failing status that says why. Asks nobody: the caller was resolved before.
-  static Status CheckAccessRights(const Caller& caller, std::u16string_view requested, const com::Bstr& acl);
-  // Whether one "control" entry names `caller` (by name, "everyone",
-  // "administrator" or a group) and holds every requested token.
-  static bool EvaluateControlEntry(const Caller& caller, std::u16string_view requested, const xml::NodePtr& entry);
-  // The entry of `entryUser` written out, or null when there is none.
-  static Status GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry);
-  // The document with a new entry, the entry's rights replaced, or the entry
-  // removed (the first entry of that user only).
-  static Status PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
-                                      com::Bstr& document);
-  static Status UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights, const com::Bstr& acl,
-                                         com::Bstr& document);
-  static Status DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& document);
 
   // ---- Administrators, users and groups ----
   // From the directory when the authentication accessor is ready, otherwise
@@ -158,11 +92,18 @@ class CQuorServiceUtils {
 
   // ---- Settings readers ----
   // RootContext under the service key; false and null when missing or empty.
-  bool ReadRootContext(com::Bstr& context) const;
+  static bool ReadRootContext(com::Bstr& context);
   // The settings' CompressThreshold as it stands (-1 before it was read).
   int32_t GetCompressThreshold() const;
 
   CEventLogWriter EventLog;
+
+ private:
+  // The accessor when directory mode holds (it is ready), else null.
+  AuthAccessor* Directory() const { return auth_ && auth_->IsReady() ? auth_ : nullptr; }
+
+  const CServiceConfig& settings_;
+  AuthAccessor* const auth_;
 };
 
 }  // namespace quor::core

@@ -4,7 +4,6 @@
 
 #include "core/KeywordTable.h"
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "platform/xml/dom.h"
 
@@ -13,21 +12,12 @@ namespace {
 
 constexpr int32_t kAllDepths = -1;
 
-// The accessor when directory mode holds, else null.
-AuthAccessor* Directory() {
-  const CServiceConfig* settings = CServiceModule::Instance().Settings();
-  if (!settings || !settings->Auth || !settings->Auth->IsReady()) return nullptr;
-  return settings->Auth.get();
-}
-
-const CServiceConfig& Settings() { return CServiceModule::Instance().EnsureSettings(); }
-
 bool Contains(const std::vector<com::Bstr>& names, const com::Bstr& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-const UserGroup* FindGroup(const com::Bstr& name) {
-  for (const auto& group : Settings().UserGroups)
+const UserGroup* FindGroup(const CServiceConfig& settings, const com::Bstr& name) {
+  for (const auto& group : settings.UserGroups)
     if (group.name == name) return &group;
   return nullptr;
 }
@@ -60,7 +50,7 @@ bool DirectoryIsMember(AuthAccessor& directory, const com::Bstr& group, const co
 }  // namespace
 
 bool CQuorServiceUtils::IsAdministrator(const com::Bstr& user) const {
-  const CServiceConfig& settings = Settings();
+  const CServiceConfig& settings = settings_;
   if (AuthAccessor* directory = Directory(); directory && !settings.AdminGroupName.IsNull())
     return DirectoryIsMember(*directory, settings.AdminGroupName, user);
   if (!settings.AdminUsers.empty()) return Contains(settings.AdminUsers, user);
@@ -71,7 +61,7 @@ Caller CQuorServiceUtils::ResolveCaller(const com::Bstr& user) const {
   Caller caller;
   caller.name = user;
   if (user.IsNull() || user.Empty()) return caller;
-  const CServiceConfig& settings = Settings();
+  const CServiceConfig& settings = settings_;
   AuthAccessor* directory = Directory();
   if (directory) {
     // One look-up gives every group at every depth; a failed one leaves the
@@ -95,18 +85,18 @@ Caller CQuorServiceUtils::ResolveCaller(const com::Bstr& user) const {
 
 bool CQuorServiceUtils::IsGroup(const com::Bstr& name) const {
   if (AuthAccessor* directory = Directory()) return directory->IsGroup(name);
-  return FindGroup(name) != nullptr;
+  return FindGroup(settings_, name) != nullptr;
 }
 
 bool CQuorServiceUtils::IsGroupMember(const com::Bstr& group, const com::Bstr& user) const {
   if (AuthAccessor* directory = Directory()) return DirectoryIsMember(*directory, group, user);
-  const UserGroup* found = FindGroup(group);
+  const UserGroup* found = FindGroup(settings_, group);
   return found && Contains(found->members, user);
 }
 
 // The directory's failures leave its error information for the edge.
 Status CQuorServiceUtils::ListAdminUsers(com::Bstr& xml) const {
-  const CServiceConfig& settings = Settings();
+  const CServiceConfig& settings = settings_;
   if (AuthAccessor* directory = Directory(); directory && !settings.AdminGroupName.IsNull()) {
     if (!directory->IsGroup(settings.AdminGroupName)) return Status(QS_E_GROUP_NAME_INVALID);
     NameList names;
@@ -127,7 +117,7 @@ Status CQuorServiceUtils::ListGroups(com::Bstr& xml) const {
     return Status();
   }
   std::vector<std::string> names;
-  for (const auto& group : Settings().UserGroups) names.push_back(group.name.ToUtf8());
+  for (const auto& group : settings_.UserGroups) names.push_back(group.name.ToUtf8());
   xml = NameListXml(KW_GROUP, names);
   return Status();
 }
@@ -140,7 +130,7 @@ Status CQuorServiceUtils::ListGroupUsers(const com::Bstr& group, com::Bstr& xml)
     xml = NameListXml(KW_USER, names);
     return Status();
   }
-  const UserGroup* found = FindGroup(group);
+  const UserGroup* found = FindGroup(settings_, group);
   xml = NameListXml(KW_USER, found ? Narrow(found->members) : std::vector<std::string>{});
   return Status();
 }
@@ -153,7 +143,7 @@ Status CQuorServiceUtils::ListOwnGroups(const com::Bstr& user, com::Bstr& xml) c
     return Status();
   }
   std::vector<std::string> names;
-  for (const auto& group : Settings().UserGroups)
+  for (const auto& group : settings_.UserGroups)
     if (Contains(group.members, user)) names.push_back(group.name.ToUtf8());
   xml = NameListXml(KW_GROUP, names);
   return Status();

@@ -3,33 +3,16 @@
 // back with a response key made by the same session.
 #include "auth/isession.h"
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "platform/com/errorinfo.h"
 
 namespace quor::core {
-namespace {
-
-AuthAccessor* Accessor() {
-  const CServiceConfig* settings = CServiceModule::Instance().Settings();
-  return settings ? settings->Auth.get() : nullptr;
-}
-
-}  // namespace
-
-int CQuorServiceUtils::ClassifyVOURI(const com::Bstr& uri) {
-  const std::u16string_view text = uri.View();
-  if (text.starts_with(u"urn:vocontent:vodb")) return 1;
-  if (text.starts_with(u"urn:vocontent:covodb")) return 2;
-  return 0;
-}
-
 // The session's calls are another component's: a failure leaves the error
 // information it set for the edge to report.
 Status CQuorServiceUtils::UnwrapArgs(const com::Bstr& user, std::span<ArgumentEntry> table,
                                      com::Bstr& principal) const {
   principal = com::Bstr(u"");
-  AuthAccessor* accessor = Accessor();
+  AuthAccessor* accessor = auth_;
   if (!accessor) return Status(QS_E_AUTH_SERVER_CONNECT_FAILED);
   com::ComPtr<auth::ISession> session;
   // A lookup that answers success without a session found none either.
@@ -63,7 +46,7 @@ Status CQuorServiceUtils::UnwrapArgs(const com::Bstr& user, std::span<ArgumentEn
 
 Status CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentEntry> table, com::Bstr& reskey) const {
   reskey = com::Bstr(u"");
-  AuthAccessor* accessor = Accessor();
+  AuthAccessor* accessor = auth_;
   if (!accessor) return Status(QS_E_RESPONSE_KEY_NOT_CREATED);
   com::ComPtr<auth::ISession> session;
   if (Status looked = accessor->LookupSession(user, session); !looked.ok()) return looked;
@@ -97,7 +80,7 @@ Status CQuorServiceUtils::WrapResult(const com::Bstr& user, std::span<ArgumentEn
 Status CQuorServiceUtils::BeginStreamedResult(const com::Bstr& user, std::u16string_view operation,
                                               com::ComPtr<auth::ISession>& session) const {
   session = nullptr;
-  AuthAccessor* accessor = Accessor();
+  AuthAccessor* accessor = auth_;
   if (!accessor) return Status(QS_E_RESPONSE_KEY_NOT_CREATED);
   com::ComPtr<auth::ISession> found;
   if (Status looked = accessor->LookupSession(user, found); !looked.ok()) return looked;

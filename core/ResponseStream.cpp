@@ -1,18 +1,18 @@
 #include "core/ResponseStream.h"
 
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "platform/text/text.h"
 
 namespace quor::core {
 
-ResponseStream::ResponseStream(com::ResultSink& carrier, const com::Bstr& user, std::u16string_view operation)
-    : carrier_(carrier), user_(user), operation_(operation) {}
+ResponseStream::ResponseStream(com::ResultSink& carrier, const CQuorServiceUtils& utils, const com::Bstr& user,
+                               std::u16string_view operation)
+    : carrier_(carrier), utils_(utils), user_(user), operation_(operation) {}
 
 ResponseStream::~ResponseStream() = default;
 
 void ResponseStream::BeginToken() {
-  signing_ = CServiceModule::Instance().EnsureUtils().BeginStreamedResult(user_, operation_, session_).ok();
+  signing_ = utils_.BeginStreamedResult(user_, operation_, session_).ok();
 }
 
 Status ResponseStream::Write(std::string_view piece) {

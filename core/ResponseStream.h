@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "auth/isession.h"
+#include "core/ServiceHelpers.h"
 #include "platform/com/bstr.h"
 #include "platform/com/callcontext.h"
 #include "platform/com/status.h"
@@ -13,11 +14,14 @@
 
 namespace quor::core {
 
+class CQuorServiceUtils;
+
 class ResponseStream final : public com::ResultSink {
  public:
   // `carrier`: the call context's sink. `user`: the caller's request token,
-  // which finds the session that signs the answer.
-  ResponseStream(com::ResultSink& carrier, const com::Bstr& user, std::u16string_view operation);
+  // which finds through `utils` the session that signs the answer.
+  ResponseStream(com::ResultSink& carrier, const CQuorServiceUtils& utils, const com::Bstr& user,
+                 std::u16string_view operation);
   ~ResponseStream() override;
   ResponseStream(const ResponseStream&) = delete;
   ResponseStream& operator=(const ResponseStream&) = delete;
@@ -31,12 +35,13 @@ class ResponseStream final : public com::ResultSink {
   // (as a whole answer whose key fails gets an empty one).
   com::Bstr End();
 
-  static constexpr size_t kPiece = size_t{64} << 10;
+  static constexpr size_t kPiece = kResultPiece;
 
  private:
   void BeginToken();
 
   com::ResultSink& carrier_;
+  const CQuorServiceUtils& utils_;
   const com::Bstr& user_;
   std::u16string_view operation_;
   com::ComPtr<auth::ISession> session_;  // the signing session, once started

@@ -11,12 +11,23 @@ namespace {
 
 using namespace quor::com;
 
+// Both endpoints are made with what the module hands their frame.
+template <typename T>
+HRESULT CreateEndpoint(const IID& iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return CatchErrors(u"", GUID_NULL, [&] {
+    ComPtr<T> object = MakeObject<T>(quor::core::CServiceModule::Instance().Frame());
+    return object->QueryInterface(iid, out);
+  });
+}
+
 const server::ClassInfo kClasses[] = {
     {quor::core::CLSID_QuorServiceCore, "QuorServiceCore.QuorServiceCore.1", "QuorServiceCore.QuorServiceCore",
-     "QuorServiceCore Class", "Apartment", &server::CreateInstance<quor::core::CQuorServiceCore>},
+     "QuorServiceCore Class", "Apartment", &CreateEndpoint<quor::core::CQuorServiceCore>},
     {quor::core::CLSID_QuorServiceCoreAdmin, "QuorServiceCore.QuorServiceCoreAdmin.1",
      "QuorServiceCore.QuorServiceCoreAdmin", "QuorServiceCoreAdmin Class", "Apartment",
-     &server::CreateInstance<quor::core::CQuorServiceCoreAdmin>},
+     &CreateEndpoint<quor::core::CQuorServiceCoreAdmin>},
 };
 
 }  // namespace

@@ -4,18 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/AuthAccessor.h"
-#include "core/Caller.h"
 #include "core/DataSourceDefinition.h"
 #include "core/UnifyTable.h"
-#include "platform/base/thread_annotations.h"
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
 #include "platform/xml/dom.h"
@@ -37,23 +32,6 @@ inline constexpr std::string_view kUserGroupKey = "Software\\Velt\\QuorService\\
 struct UserGroup {
   com::Bstr name;
   std::vector<com::Bstr> members;
-};
-
-class CCollabDBConnectImpl;
-
-// A write a store refused to make over existing data, kept until its client
-// settles it: the forced operation and its argument values. The layout of the
-// values depends on the operation (see ServiceConfig_Resume.cpp).
-struct ResumeEntry {
-  int64_t number = 0;
-  com::Bstr key;  // "RESUME:<number>"
-  com::Bstr operation;
-  std::vector<com::Bstr> arguments;
-
-  // The values naming the user who made the entry and the object's name; null
-  // for a layout of no known operation.
-  const com::Bstr* User() const;
-  const com::Bstr* Name() const;
 };
 
 // A file of the config folder that a load left out, and why.
@@ -106,22 +84,6 @@ class CServiceConfig {
   // Whether this configuration holds a folder's contents that `other` lacks.
   bool HasMoreThan(const CServiceConfig& other) const;
 
-  // ---- The resume queue (process-wide; every call takes its lock) ----
-  // Queues an entry and answers its key. Numbers come from one counter for
-  // the life of the object: a key is never handed out twice.
-  com::Bstr MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments);
-  std::optional<ResumeEntry> FindResumeEntry(const com::Bstr& key) const;
-  // Settles an entry: flag "TRUE" (any case) replays its forced operation on
-  // `collab`, any other flag drops it. Only the entry's own user or an
-  // administrator may settle it; for anyone else the key does not exist. The
-  // entry leaves the queue before the replay, so it is settled once; the
-  // replay runs as the entry's user.
-  Status ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag, com::Bstr& result,
-                           CCollabDBConnectImpl& collab);
-  // "<root>" with a "resumelist" element (resumeID, method, name) per entry of
-  // `user` (and of `name`, when one is given).
-  Status GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const;
-
   com::Bstr AdminGroupName;  // null: not read
   int32_t CompressThreshold = -1;
   int32_t LogLevel = LOGLEVEL_NOT_READ;
@@ -145,8 +107,6 @@ class CServiceConfig {
   std::vector<SkippedConfigFile> SkippedConfigFiles;
   com::Bstr HomeDir;  // null: not read
   std::string HomeDirAnsi;
-  // Set by the first component that needs it.
-  std::unique_ptr<AuthAccessor> Auth;
   std::vector<com::Bstr> AdminUsers;
   std::vector<UserGroup> UserGroups;
 
@@ -154,10 +114,6 @@ class CServiceConfig {
   void ClearDefinitions();
   // Drops ConfigDocument and its text together.
   void DropConfigDocument();
-
-  mutable Mutex resumeMutex_;
-  std::list<ResumeEntry> resumeQueue_ QUOR_GUARDED_BY(resumeMutex_);
-  int64_t nextResumeNumber_ QUOR_GUARDED_BY(resumeMutex_) = 0;
 };
 
 // Reads a text value of the service key (or of `key`) as the registry holds

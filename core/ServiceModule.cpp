@@ -19,9 +19,14 @@ CServiceModule& CServiceModule::Instance() {
 
 CQuorServiceUtils& CServiceModule::EnsureUtils() {
   if (CQuorServiceUtils* utils = Utils()) return *utils;
+  CServiceConfig& settings = EnsureSettings();
   MutexLock lock(setupMutex_);
+  if (!auth_) {
+    auth_ = std::make_unique<AuthAccessor>();
+    authView_.store(auth_.get(), std::memory_order_release);
+  }
   if (!utils_) {
-    utils_ = std::make_unique<CQuorServiceUtils>();
+    utils_ = std::make_unique<CQuorServiceUtils>(settings, auth_.get());
     utilsView_.store(utils_.get(), std::memory_order_release);
   }
   return *utils_;
@@ -37,10 +42,30 @@ CServiceConfig& CServiceModule::EnsureSettings() {
   return *settings_;
 }
 
+FrameContext CServiceModule::Frame() {
+  CQuorServiceUtils& utils = EnsureUtils();
+  return FrameContext{
+      .settings = EnsureSettings(),
+      .utils = utils,
+      .eventLog = utils.EventLog,
+      .auth = Auth(),
+      .connection = connection_.get(),
+      .collab = EnsureCollabStore(),
+      .vo = EnsureVOStore(),
+      .resume = resume_,
+      .querySettings = [this] { return QuerySettings(); },
+      .keepQuerySettings = [this](const std::shared_ptr<CServiceConfig>& from,
+                                  const CServiceConfig& loaded) { KeepQuerySettings(from, loaded); },
+      .reload = [this](Status (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped) {
+        return ReloadQuerySettings(reload, skipped);
+      },
+  };
+}
+
 CCollabDBConnectImpl& CServiceModule::EnsureCollabStore() {
   MutexLock lock(storeMutex_);
   if (!collab_) {
-    auto store = std::make_unique<CCollabDBConnectImpl>(connection_.get(), EnsureSettings());
+    auto store = std::make_unique<CCollabDBConnectImpl>(connection_.get(), resume_);
     // A set-up that fails leaves the store working with the settings it has.
     store->Init().Ignore();
     collab_ = std::move(store);
@@ -60,11 +85,14 @@ CVODBConnectImpl& CServiceModule::EnsureVOStore() {
 
 Status CServiceModule::InitInstance() {
   CKeywordTable::Instance();
-  CQuorServiceUtils& utils = EnsureUtils();
-  if (!Settings()) {
-    CServiceConfig& settings = EnsureSettings();
+  // The settings are read before the utilities object and the accessor are
+  // made over them.
+  const bool firstStart = !Settings();
+  CServiceConfig& settings = EnsureSettings();
+  HRESULT loaded = S_OK;
+  if (firstStart) {
     settings.ReadHomeDir();
-    const HRESULT loaded = settings.LoadConfigDirectory().code();
+    loaded = settings.LoadConfigDirectory().code();
     settings.ReadLogLevel();
     settings.ReadAdminUsers();
     settings.ReadUserGroups();
@@ -73,6 +101,9 @@ Status CServiceModule::InitInstance() {
     // The administrators' directory group: the administrators' lists and the
     // reloads ask for it before any store has been made to read it.
     settings.ReadAdminGroupName();
+  }
+  CQuorServiceUtils& utils = EnsureUtils();
+  if (firstStart) {
     if (!settings.SkippedConfigFiles.empty()) {
       ReportSkippedConfigFiles(settings);
     } else if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) {
@@ -83,7 +114,6 @@ Status CServiceModule::InitInstance() {
   if (!connection_) OpenRepository();
   // What calls share is made now, on the loading thread, so that calls only
   // read it.
-  if (CServiceConfig& settings = EnsureSettings(); !settings.Auth) settings.Auth = std::make_unique<AuthAccessor>();
   EnsureCollabStore();
   EnsureVOStore();
   QuerySettings();

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "core/QuorServiceUtils.h"
+#include "core/ServiceFrame.h"
 #include "core/ServiceConfig.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/DBConnect.h"
+#include "core/store/ResumeQueue.h"
 #include "core/store/VODBConnectImpl.h"
 #include "platform/base/thread_annotations.h"
 
@@ -34,15 +36,22 @@ class CServiceModule {
   // not ready and the event log says why.
   Status InitInstance();
   // Shut-down: the stores, the utilities object and the connections go;
-  // the settings and the keyword table stay for the life of the process.
+  // the settings, the authentication accessor and the keyword table stay for
+  // the life of the process.
   void ExitInstance();
 
   CServiceConfig* Settings() const { return settingsView_.load(std::memory_order_acquire); }
   CDBConnect* Connection() const { return connection_.get(); }
   CQuorServiceUtils* Utils() const { return utilsView_.load(std::memory_order_acquire); }
-  // Created by whichever first use needs them, once, whatever the threads.
+  // Created by whichever first use needs them, once, whatever the threads;
+  // the utilities object with the authentication accessor, which it uses.
   CQuorServiceUtils& EnsureUtils() QUOR_EXCLUDES(setupMutex_);
   CServiceConfig& EnsureSettings() QUOR_EXCLUDES(setupMutex_);
+  AuthAccessor* Auth() const { return authView_.load(std::memory_order_acquire); }
+  // Writes a store refused to make, kept for their clients to settle.
+  CResumeQueue& ResumeQueue() { return resume_; }
+  // What the request frame of either endpoint is made with.
+  FrameContext Frame();
   // The process-wide collaboration store over the shared connection, made
   // and set up by the first component that needs it.
   CCollabDBConnectImpl& EnsureCollabStore() QUOR_EXCLUDES(storeMutex_);
@@ -82,8 +91,13 @@ class CServiceModule {
   Mutex setupMutex_;
   std::unique_ptr<CServiceConfig> settings_ QUOR_GUARDED_BY(setupMutex_);
   std::unique_ptr<CQuorServiceUtils> utils_ QUOR_GUARDED_BY(setupMutex_);
+  std::unique_ptr<AuthAccessor> auth_ QUOR_GUARDED_BY(setupMutex_);
   std::atomic<CServiceConfig*> settingsView_{nullptr};
   std::atomic<CQuorServiceUtils*> utilsView_{nullptr};
+  std::atomic<AuthAccessor*> authView_{nullptr};
+
+  // A replay runs as the entry's user, resolved as the frame resolves callers.
+  CResumeQueue resume_{[this](const com::Bstr& user) { return EnsureUtils().ResolveCaller(user); }};
 
   Mutex storeMutex_;
   std::unique_ptr<CCollabDBConnectImpl> collab_ QUOR_GUARDED_BY(storeMutex_);

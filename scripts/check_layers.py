@@ -7,6 +7,13 @@ platform alone), core (platform and the authentication interfaces), server
 server), console (platform), tools. Tests and benchmarks may also use the
 layers below their own and testing/; testing/, fuzz/, and the end-to-end
 tests and benchmarks above every layer (tests/, bench/) may use any layer.
+
+Inside core, the stores (core/store) and the query engine (core/query) sit
+below the request frame: their code (not their tests) may not include the
+frame's headers (QuorServiceUtils*.h, QuorServiceCore*.h, ServiceModule.h,
+ServiceFrame.h, ResponseStream.h, AuthAccessor.h); what they share with the
+frame is in core/ServiceHelpers.h. Each is a CMake target of its own that
+does not see those headers either.
 """
 import pathlib
 import re
@@ -31,6 +38,10 @@ ALLOWED = {
 ORDER = ['platform', 'auth', 'transform', 'accessor', 'core', 'server', 'admin', 'console', 'tools']
 ANYTHING = {'testing', 'fuzz', 'tests', 'bench'}
 
+# The request frame's headers, which the stores and the query engine stay off.
+FRAME = re.compile(r'^core/(QuorServiceUtils[^/]*|QuorServiceCore[^/]*|ServiceModule|ServiceFrame|ResponseStream|AuthAccessor)\.h$')
+BELOW_FRAME = ('core/store/', 'core/query/')
+
 include = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -51,6 +62,14 @@ def allowed(path: str, target: str) -> bool:
     return ttop in rules or target in rules
 
 
+def below_frame(path: str, target: str) -> bool:
+    """Whether `path` is store or query code reaching up into the frame."""
+    parts = path.split('/')
+    if 'tests' in parts or 'bench' in parts:
+        return False
+    return path.startswith(BELOW_FRAME) and FRAME.match(target) is not None
+
+
 def main() -> int:
     files = subprocess.check_output(['git', 'ls-files', '*.cpp', '*.h'], cwd=root, text=True).split()
     bad = []
@@ -60,9 +79,12 @@ def main() -> int:
             target = m.group(1)
             if '/' not in target or not (root / target).exists():
                 continue  # a neighbour's header or a system one
+            line = text.count('\n', 0, m.start()) + 1
             if not allowed(f, target):
-                line = text.count('\n', 0, m.start()) + 1
                 bad.append(f'{f}:{line}: includes "{target}", which its layer may not use')
+            elif below_frame(f, target):
+                bad.append(f'{f}:{line}: includes "{target}", a header of the request frame; the stores and the '
+                           'query engine sit below it (use core/ServiceHelpers.h, or hand the object in)')
     for b in bad:
         print(b)
     if bad:

@@ -1,6 +1,6 @@
 #include "core/query/AccessorCall.h"
 
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "platform/com/classstore.h"
 #include "platform/com/dispatch.h"
@@ -52,20 +52,20 @@ Status CallAccessor(const com::Bstr& queryText, const com::Bstr& configText, std
   if (SUCCEEDED(call.invoked)) {
     answer = com::Bstr();
     if (!call.isText) return Status();
-    if (!CQuorServiceUtils::IsFaultResult(call.text)) {
+    if (!CServiceHelpers::IsFaultResult(call.text)) {
       answer = std::move(call.text);
       return Status();
     }
     // A fault always fails the statement, whatever number it carries; the
     // error information it sets (in the accessor's name) stands.
     return com::StatusOf(
-        com::ReportStatus(CQuorServiceUtils::ParseFaultResult(call.text, QS_E_ACCESSOR_ACCESS_FAILED), progID));
+        com::ReportStatus(CServiceHelpers::ParseFaultResult(call.text, QS_E_ACCESSOR_ACCESS_FAILED), progID));
   }
   if (call.isText) {
     answer = std::move(call.text);
     return com::StatusOf(call.invoked);
   }
-  answer = call.raised ? CQuorServiceUtils::MakeAccessorFault(
+  answer = call.raised ? CServiceHelpers::MakeAccessorFault(
                              {call.exceptionCode, call.exceptionDescription, call.exceptionStatus})
                        : com::Bstr();
   return Status(QS_E_ACCESSOR_ACCESS_FAILED);

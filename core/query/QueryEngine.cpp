@@ -5,7 +5,6 @@
 #include <exception>
 
 #include "core/KeywordTable.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryTranslator.h"
 
@@ -15,7 +14,6 @@ Status CQueryEngine::Init() {
   try {
     CServiceConfig& settings = settings_;
     if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
-    CServiceModule::Instance().EnsureUtils();
     CKeywordTable::Instance();
     if (!settings.ConfigDocument) {
       QUOR_RETURN_IF_ERROR(settings.LoadConfigDirectory());

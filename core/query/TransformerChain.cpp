@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/KeywordTable.h"
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
 #include "core/query/AccessorCall.h"
@@ -158,19 +158,19 @@ Status CallTransformerUnguarded(CServiceConfig& settings, const com::Bstr& name,
   output = com::Bstr();
   if (SUCCEEDED(call.invoked)) {
     if (!call.isText) return Status();
-    if (!CQuorServiceUtils::IsFaultResult(call.text)) {
+    if (!CServiceHelpers::IsFaultResult(call.text)) {
       output = std::move(call.text);
       return Status();
     }
     return com::StatusOf(com::ReportStatus(
-        CQuorServiceUtils::ParseFaultResult(call.text, QS_E_TRANSFORMER_ACCESS_FAILED), progID.View()));
+        CServiceHelpers::ParseFaultResult(call.text, QS_E_TRANSFORMER_ACCESS_FAILED), progID.View()));
   }
   if (call.isText) {
     output = std::move(call.text);
     return com::StatusOf(call.invoked);
   }
   if (call.raised)
-    output = CQuorServiceUtils::MakeTransformerFault(
+    output = CServiceHelpers::MakeTransformerFault(
         {call.exceptionCode, call.exceptionDescription, call.exceptionStatus});
   return Status(QS_E_TRANSFORMER_ACCESS_FAILED);
 }

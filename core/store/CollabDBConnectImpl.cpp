@@ -2,8 +2,8 @@
 // answers through, and the share-field operations.
 #include "core/store/CollabDBConnectImpl.h"
 
-#include "core/QuorServiceUtils.h"
-#include "core/ServiceConfig.h"
+#include "core/ServiceHelpers.h"
+#include "core/store/ResumeQueue.h"
 #include "core/StatusCodes.h"
 #include "platform/com/errorinfo.h"
 
@@ -21,27 +21,13 @@ constexpr std::u16string_view kCorruptedData = u"There is corrupted data. If wan
 
 }  // namespace
 
-CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection, CServiceConfig& settings)
-    : db_(connection), settings_(settings), rows_(connection, "QUORCOLLAB", "VOURI") {}
+CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection, CResumeQueue& queue)
+    : db_(connection), queue_(queue), rows_(connection, "QUORCOLLAB", "VOURI") {}
 
 CCollabDBConnectImpl::~CCollabDBConnectImpl() = default;
 
 Status CCollabDBConnectImpl::Init() {
   CKeywordTable::Instance();
-  CServiceConfig& settings = settings_;
-  if (settings.HomeDir.IsNull()) settings.ReadHomeDir();
-  // Without a home folder there is no config folder to load.
-  if (!settings.ConfigDocument && !settings.HomeDir.Empty()) {
-    const HRESULT loaded = settings.LoadConfigDirectory().code();
-    if (FAILED(loaded) && loaded != QS_E_CONFIG_NOT_EXIST) return Status(loaded);
-  }
-  if (settings.LogLevel == LOGLEVEL_NOT_READ) settings.ReadLogLevel();
-  if (settings.AdminUsers.empty()) settings.ReadAdminUsers();
-  if (settings.UserGroups.empty()) {
-    if (const int read = settings.ReadUserGroups(); read < 0) return Status(read);
-  }
-  if (settings.CompressThreshold == -1) settings.ReadCompressThreshold();
-  if (settings.AdminGroupName.IsNull()) settings.ReadAdminGroupName();
   return Status();
 }
 
@@ -93,9 +79,9 @@ Status CCollabDBConnectImpl::QueryRow(const com::Bstr& uri, RowState& row) {
 Status CCollabDBConnectImpl::InsertShareField(const com::Bstr& author, const Caller& caller, const com::Bstr& name,
                                               const com::Bstr& field) {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
-  const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  const com::Bstr uri = CServiceHelpers::MakeCoVOContentURIW(author, name);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(caller.name, acl));
+  QUOR_RETURN_IF_ERROR(CServiceHelpers::MakeDefaultACL(caller.name, acl));
   const com::Variant now = Now();
   // FIELDLEN counts UTF-16 code units, as the interface's strings do.
   const com::Variant params[] = {Value(author), Value(name), com::Variant(static_cast<int32_t>(field.Length())),
@@ -129,8 +115,8 @@ Status CCollabDBConnectImpl::UpdateFieldChecked(const Caller& caller, const com:
 Status CCollabDBConnectImpl::PutShareField(const Caller& caller, const com::Bstr& author, const com::Bstr& name,
                                            const com::Bstr& field, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeCoVOContentURIW(author, name));
-  const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeCoVOContentURIW(author, name));
+  const com::Bstr uri = CServiceHelpers::MakeCoVOContentURIW(author, name);
   // Whether the share field exists is decided by its row, not by what the
   // caller may read of it.
   RowState row;
@@ -146,7 +132,7 @@ Status CCollabDBConnectImpl::PutShareField(const Caller& caller, const com::Bstr
     return status;
 
   // The caller decides through the resume queue whether to overwrite.
-  const com::Bstr key = settings_.MakeResumeKey(u"ForcePutShareField", {field, caller.name, name, author});
+  const com::Bstr key = queue_.MakeResumeKey(u"ForcePutShareField", {field, caller.name, name, author});
   result = RootAnswer({{Kw(KW_RESULTCODE), "1"},
                        {Kw(KW_RESUMEID), key.ToUtf8()},
                        {Kw(KW_DESCRIPTION), com::Bstr(kCorruptedData).ToUtf8()}});
@@ -156,9 +142,9 @@ Status CCollabDBConnectImpl::PutShareField(const Caller& caller, const com::Bstr
 Status CCollabDBConnectImpl::ForcePutShareField(const Caller& caller, const com::Bstr& author, const com::Bstr& name,
                                                 const com::Bstr& field, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeCoVOContentURIW(author, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeCoVOContentURIW(author, name));
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
-  const com::Bstr uri = CQuorServiceUtils::MakeCoVOContentURIW(author, name);
+  const com::Bstr uri = CServiceHelpers::MakeCoVOContentURIW(author, name);
   if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
 
   // The old row goes and the new one comes together, or neither does.

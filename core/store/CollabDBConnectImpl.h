@@ -24,7 +24,7 @@
 
 namespace quor::core {
 
-class CServiceConfig;
+class CResumeQueue;
 
 // A share field being shared: the row as it was when sharing started, the
 // address its owner gave, and the attendees (the owner first).
@@ -41,16 +41,17 @@ struct ActiveShareField {
 
 class CCollabDBConnectImpl {
  public:
-  // `connection` is the shared connection and `settings` the process's
-  // settings (their resume queue); the store owns neither.
-  CCollabDBConnectImpl(CDBConnect* connection, CServiceConfig& settings);
+  // `connection` is the shared connection and `queue` the process's resume
+  // queue; the store owns neither.
+  CCollabDBConnectImpl(CDBConnect* connection, CResumeQueue& queue);
   virtual ~CCollabDBConnectImpl();
   CCollabDBConnectImpl(const CCollabDBConnectImpl&) = delete;
   CCollabDBConnectImpl& operator=(const CCollabDBConnectImpl&) = delete;
 
-  // Reads the settings the store relies on that are still unread. 0 unless a
-  // loader failed (negative).
+  // Ready for its calls; the settings are the module's business.
   Status Init();
+  // The connection its rows go over.
+  CDBConnect* Connection() const { return db_; }
 
   // ---- Share fields ----
   // A new share field, answered with its URN; for an existing one the caller
@@ -135,7 +136,7 @@ class CCollabDBConnectImpl {
   std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri) QUOR_REQUIRES(activeMutex_);
 
   CDBConnect* db_;
-  CServiceConfig& settings_;
+  CResumeQueue& queue_;
   // The rows of QUORCOLLAB by VOURI; stateless, shared by every thread.
   store::StoreRows rows_;
   // Writing operations one at a time and alone: an operation's checks and

@@ -1,6 +1,6 @@
 #include "core/store/LogDBConnectImpl.h"
 
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/store/StoreRows.h"
 #include "platform/text/text.h"
@@ -30,7 +30,7 @@ com::Bstr Cut(const com::Bstr& text) {
 com::Variant Text(const com::Bstr& text) { return com::Variant(text.IsNull() ? com::Bstr(u"") : text); }
 
 const com::Bstr& ResultOk() {
-  static const com::Bstr ok = CQuorServiceUtils::FormatResultCode(0);
+  static const com::Bstr ok = CServiceHelpers::FormatResultCode(0);
   return ok;
 }
 
@@ -128,7 +128,7 @@ Status CLogDBConnectImpl::Insert(const com::Bstr& description, int32_t length, s
                                  com::Variant(com::Bstr(operation)),
                                  Text(target),
                                  Text(result),
-                                 com::Variant(com::Bstr::FromUtf8(CQuorServiceUtils::FormatLogTime())),
+                                 com::Variant(com::Bstr::FromUtf8(CServiceHelpers::FormatLogTime())),
                                  Text(user),
                                  com::Variant(com::Bstr(u"")),
                                  com::Variant(com::Bstr(category))};

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "platform/text/text.h"
 
@@ -74,7 +74,7 @@ Status DefaultLocation(std::string_view base, std::string_view dir, std::u16stri
   if (dir.empty()) return Status(QS_E_RESOURCE_DIR_NOT_SET);
   if (!IsSafeName(name)) return Status(QS_E_NAME_INVALID);
   const std::string narrow = text::Narrow(name);
-  const std::string folderName = CQuorServiceUtils::MakeVOResourceDirName(narrow);
+  const std::string folderName = CServiceHelpers::MakeVOResourceDirName(narrow);
   Location made;
   made.url = Join(Join(base, folderName, '/'), narrow, '/');
   made.folder = Join(dir, folderName, '/');

@@ -2,7 +2,7 @@
 // locks of one table.
 #include "core/store/StoreRows.h"
 
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "platform/com/errorinfo.h"
 
@@ -12,10 +12,10 @@ namespace quor::core::store {
 
 com::Variant Value(const com::Bstr& text) { return com::Variant(text.IsNull() ? com::Bstr(u"") : text); }
 
-com::Variant Now() { return com::Variant(com::Bstr::FromUtf8(CQuorServiceUtils::FormatLogTime())); }
+com::Variant Now() { return com::Variant(com::Bstr::FromUtf8(CServiceHelpers::FormatLogTime())); }
 
 const com::Bstr& ResultOk() {
-  static const com::Bstr ok = CQuorServiceUtils::FormatResultCode(0);
+  static const com::Bstr ok = CServiceHelpers::FormatResultCode(0);
   return ok;
 }
 
@@ -177,7 +177,7 @@ Status StoreRows::RawAcl(const com::Bstr& key, com::Bstr& acl) const {
 }
 
 Status StoreRows::CheckRights(const Caller& caller, std::u16string_view rights, const com::Bstr& acl, HRESULT ownCode) {
-  const Status granted = CQuorServiceUtils::CheckAccessRights(caller, rights, acl);
+  const Status granted = CServiceHelpers::CheckAccessRights(caller, rights, acl);
   if (granted.ok()) return Status();
   return !granted.ok() ? granted : Status(ownCode);
 }
@@ -222,7 +222,7 @@ Status StoreRows::ResetAcl(const Caller& caller, const com::Bstr& key, com::Bstr
   }
   // An ACL is reset, never emptied: the caller's default document.
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(caller.name, acl));
+  QUOR_RETURN_IF_ERROR(CServiceHelpers::MakeDefaultACL(caller.name, acl));
   return WriteAcl(key, acl, result);
 }
 
@@ -245,15 +245,15 @@ Status StoreRows::EditAclEntry(Entry edit, const Caller& caller, const com::Bstr
   Status made;
   switch (edit) {
     case Entry::Get:
-      return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+      return CServiceHelpers::GetACLEntryFromDocument(acluser, acl, result);
     case Entry::Put:
-      made = CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
+      made = CServiceHelpers::PutACLEntryToDocument(acluser, accright, acl, edited);
       break;
     case Entry::Update:
-      made = CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
+      made = CServiceHelpers::UpdateACLEntryInDocument(acluser, accright, acl, edited);
       break;
     case Entry::Delete:
-      made = CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
+      made = CServiceHelpers::DeleteACLEntryFromDocument(acluser, acl, edited);
       break;
   }
   QUOR_RETURN_IF_ERROR(made);

@@ -2,8 +2,7 @@
 // operations answer through, and the content operations.
 #include "core/store/VODBConnectImpl.h"
 
-#include "core/QuorServiceUtils.h"
-#include "core/ResponseStream.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "platform/com/memory_budget.h"
 #include "platform/com/errorinfo.h"
@@ -28,7 +27,7 @@ Status StreamContentAnswer(const com::Bstr& content, com::ResultSink& stream) {
   std::string piece;
   piece.append("<").append(root).append(">");
   while (!text.empty()) {
-    const size_t end = text::Utf8Cut(text, ResponseStream::kPiece);
+    const size_t end = text::Utf8Cut(text, kResultPiece);
     xml::AppendEscaped(piece, text.substr(0, end));
     text.remove_prefix(end);
     QUOR_RETURN_IF_ERROR(stream.Write(piece));
@@ -67,8 +66,8 @@ CVODBConnectImpl::CVODBConnectImpl(CDBConnect* connection)
 CVODBConnectImpl::~CVODBConnectImpl() = default;
 
 Status CVODBConnectImpl::Init() {
-  resourceURL_ = CQuorServiceUtils::ReadResourceURL();
-  resourceDir_ = CQuorServiceUtils::ReadResourceDir();
+  resourceURL_ = CServiceHelpers::ReadResourceURL();
+  resourceDir_ = CServiceHelpers::ReadResourceDir();
   return Status();
 }
 
@@ -160,9 +159,9 @@ Status CVODBConnectImpl::UpdateVOContentC(const com::Bstr& owner, const com::Bst
 
 Status CVODBConnectImpl::InsertVO(const com::Bstr& owner, const com::Bstr& name, const com::Bstr& content) {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
-  const com::Bstr uri = CQuorServiceUtils::MakeVOContentURIW(owner, name);
+  const com::Bstr uri = CServiceHelpers::MakeVOContentURIW(owner, name);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(owner, acl));
+  QUOR_RETURN_IF_ERROR(CServiceHelpers::MakeDefaultACL(owner, acl));
   // The row comes with its content in one statement: the content is sent
   // once, and no reader ever sees the row without it.
   const com::Variant now = Now();
@@ -199,7 +198,7 @@ Status CVODBConnectImpl::UpdateAndUnlock(const com::Bstr& uri, const com::Bstr& 
 // ---- Content ----------------------------------------------------------------------
 
 Status CVODBConnectImpl::Content(const StoredContent& content, com::ResultSink* stream, com::Bstr& result) {
-  if (content.found && stream && content.text.Length() >= ResponseStream::kPiece)
+  if (content.found && stream && content.text.Length() >= kResultPiece)
     return StreamContentAnswer(content.text, *stream);
   // An answer made whole is held beside the content while it is made.
   QUOR_RETURN_IF_ERROR(com::HoldAnswer(content.text.Length()));
@@ -237,7 +236,7 @@ Status CVODBConnectImpl::GetVOContentbyURI(const Caller& caller, const com::Bstr
 Status CVODBConnectImpl::PutVOContent(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
                                       com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeVOContentURIW(caller.name, name));
   // Whether the object exists is decided by its row (one made empty is
   // written like any other), asked by its key without reading the content.
   com::Bstr uri;
@@ -292,7 +291,7 @@ Status CVODBConnectImpl::CheckWriteByURI(const Caller& caller, const com::Bstr& 
 Status CVODBConnectImpl::UpdateVOContentA(const Caller& caller, const com::Bstr& name, const com::Bstr& content,
                                           com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeVOContentURIW(caller.name, name));
   bool unchanged = false;
   com::Bstr uri, holder;
   const Status checked = CheckOwnWrite(caller, name, content, QS_E_URI_INVALID, unchanged, uri, holder);
@@ -326,7 +325,7 @@ Status CVODBConnectImpl::RemoveChecked(const Caller& caller, const com::Bstr& ur
 
 Status CVODBConnectImpl::RemoveVOContent(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeVOContentURIW(caller.name, name));
   com::Bstr uri;
   if (Status status = OwnURI(caller, name, uri); !status.ok()) return status;
   if (uri.IsNull()) return Status(QS_E_URI_INVALID);

@@ -1,6 +1,6 @@
 // The content store's lists of Vesk objects, URN administration, and the
 // service-wide questions it passes through.
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl.h"
 #include "platform/text/text.h"
@@ -79,7 +79,7 @@ Status CVODBConnectImpl::PutVOURI(const Caller& caller, const com::Bstr& owner, 
                                   com::Bstr& result) {
   if (!caller.administrator) return Status(QS_E_ADMINISTRATOR_ONLY);
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(owner, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeVOContentURIW(owner, name));
   // An object belongs to somebody and has a name.
   if (Missing(owner) || Missing(name)) return Status(QS_E_ARGUMENT_NULL);
   if (Status status = InsertVO(owner, name, com::Bstr()); !status.ok()) return status;

@@ -1,6 +1,6 @@
 // The content store's locks, the content operations that take or release a
 // lock, and the ACL operations of Vesk objects (whole documents and entries).
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl.h"
 
@@ -34,7 +34,7 @@ Status CVODBConnectImpl::ForceUnlockVO(const Caller& caller, const com::Bstr& ur
 
 Status CVODBConnectImpl::GetVOContentwithLock(const Caller& caller, const com::Bstr& name, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeVOContentURIW(caller.name, name));
   // The caller's own object, by its row: never another owner's object whose
   // URN happens to read the same.
   com::Bstr uri;
@@ -56,7 +56,7 @@ Status CVODBConnectImpl::GetVOContentbyURIwithLock(const Caller& caller, const c
 Status CVODBConnectImpl::UpdateVOContentwithUnlock(const Caller& caller, const com::Bstr& name,
                                                    const com::Bstr& content, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const RowLock rowLock = rows_.Lock(CQuorServiceUtils::MakeVOContentURIW(caller.name, name));
+  const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeVOContentURIW(caller.name, name));
   bool unchanged = false;
   com::Bstr uri, holder;
   const Status checked = CheckOwnWrite(caller, name, content, QS_E_NAME_INVALID, unchanged, uri, holder);

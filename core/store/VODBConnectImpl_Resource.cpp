@@ -6,7 +6,7 @@
 #include <optional>
 #include <tuple>
 
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
@@ -304,7 +304,7 @@ Status CVODBConnectImpl::GetResourceACLEntry(const Caller& caller, const com::Bs
     return status;
   }
   if (Missing(acluser)) return Status(QS_E_ARGUMENT_NULL);
-  return CQuorServiceUtils::GetACLEntryFromDocument(acluser, acl, result);
+  return CServiceHelpers::GetACLEntryFromDocument(acluser, acl, result);
 }
 
 Status CVODBConnectImpl::PutResourceACL(const Caller& caller, const com::Bstr& name, const com::Bstr& acl,
@@ -336,7 +336,7 @@ Status CVODBConnectImpl::DeleteResourceACL(const Caller& caller, const com::Bstr
   }
   // Reset, never emptied: an empty ACL would lock everyone out.
   com::Bstr reset;
-  if (const Status made = CQuorServiceUtils::MakeDefaultACL(caller.name, reset); !made.ok()) return made;
+  if (const Status made = CServiceHelpers::MakeDefaultACL(caller.name, reset); !made.ok()) return made;
   return WriteResourceACL(name, reset, result);
 }
 
@@ -360,7 +360,7 @@ Status CVODBConnectImpl::EditResourceACLEntry(
 Status CVODBConnectImpl::PutResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
                                              const com::Bstr& accright, com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::PutACLEntryToDocument(acluser, accright, acl, edited);
+    return CServiceHelpers::PutACLEntryToDocument(acluser, accright, acl, edited);
   };
   return EditResourceACLEntry(caller, name, acluser, &accright, result, edit);
 }
@@ -368,7 +368,7 @@ Status CVODBConnectImpl::PutResourceACLEntry(const Caller& caller, const com::Bs
 Status CVODBConnectImpl::UpdateResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
                                                 const com::Bstr& accright, com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::UpdateACLEntryInDocument(acluser, accright, acl, edited);
+    return CServiceHelpers::UpdateACLEntryInDocument(acluser, accright, acl, edited);
   };
   return EditResourceACLEntry(caller, name, acluser, &accright, result, edit);
 }
@@ -376,7 +376,7 @@ Status CVODBConnectImpl::UpdateResourceACLEntry(const Caller& caller, const com:
 Status CVODBConnectImpl::DeleteResourceACLEntry(const Caller& caller, const com::Bstr& name, const com::Bstr& acluser,
                                                 com::Bstr& result) {
   const auto edit = [&](const com::Bstr& acl, com::Bstr& edited) {
-    return CQuorServiceUtils::DeleteACLEntryFromDocument(acluser, acl, edited);
+    return CServiceHelpers::DeleteACLEntryFromDocument(acluser, acl, edited);
   };
   return EditResourceACLEntry(caller, name, acluser, nullptr, result, edit);
 }

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/store/ResourceFiles.h"
 #include "core/store/VODBConnectImpl.h"
 #include "core/store/VODBConnectImpl_ResourceDetail.h"
@@ -75,8 +75,8 @@ Status CVODBConnectImpl::InsertResource(const Caller& caller, const com::Bstr& n
                                         std::string_view path, std::span<const com::Bstr, 7>* attributes) {
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   com::Bstr acl;
-  QUOR_RETURN_IF_ERROR(CQuorServiceUtils::MakeDefaultACL(caller.name, acl));
-  const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
+  QUOR_RETURN_IF_ERROR(CServiceHelpers::MakeDefaultACL(caller.name, acl));
+  const com::Bstr uri = com::Bstr::FromUtf8(CServiceHelpers::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant urlValue(com::Bstr::FromUtf8(url)), pathValue(com::Bstr::FromUtf8(path));
   if (!attributes) {
     const com::Variant now(com::Bstr::FromUtf8(PaddedLocalTime()));
@@ -157,7 +157,7 @@ Status CVODBConnectImpl::Relocate(const com::Bstr& name, const com::Bstr& leaf, 
   }
   bool made = false;
   QUOR_RETURN_IF_ERROR(PrepareFolder(dir, location, made));
-  const com::Bstr uri = com::Bstr::FromUtf8(CQuorServiceUtils::MakeVOResourceURI(name.ToUtf8()));
+  const com::Bstr uri = com::Bstr::FromUtf8(CServiceHelpers::MakeVOResourceURI(name.ToUtf8()));
   const com::Variant params[] = {Now(), Value(uri), com::Variant(com::Bstr::FromUtf8(location.url)),
                                  com::Variant(com::Bstr::FromUtf8(location.path)), Value(name)};
   com::Bstr ignored;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
 #include "core/StatusCodes.h"
 #include "core/tests/TestInstance.h"
 #include "platform/com/errorinfo.h"
@@ -16,13 +15,12 @@ namespace {
 class LocalAccountsTest : public ::testing::Test {
  protected:
   void Load() {
-    CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
-    settings.Auth.reset();
-    settings.ReadAdminUsers();
-    settings.ReadUserGroups();
+    settings_.ReadAdminUsers();
+    settings_.ReadUserGroups();
   }
   TestInstance instance_;
-  CQuorServiceUtils utils_;
+  CServiceConfig settings_;
+  CQuorServiceUtils utils_{settings_, nullptr};
 };
 
 }  // namespace

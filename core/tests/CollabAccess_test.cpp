@@ -5,6 +5,7 @@
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceConfig.h"
 #include "core/ServiceModule.h"
+#include "core/store/ResumeQueue.h"
 #include "core/StatusCodes.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/tests/TestInstance.h"
@@ -195,8 +196,8 @@ TEST(AclDocuments, EntryOperations) {
 // ---- The resume queue ---------------------------------------------------------------------
 
 TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
-  CServiceConfig config;
-  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
+  CResumeQueue config(As);
+  CCollabDBConnectImpl store(nullptr, config);
   const auto put = [&](const Bstr& user, const Bstr& name) {
     return config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"text"), user, name, Bstr(u"author")});
   };
@@ -218,8 +219,8 @@ TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
 }
 
 TEST(ResumeQueue, OnlyItsUserOrAnAdministratorSettlesAnEntry) {
-  CServiceConfig config;
-  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
+  CResumeQueue config(As);
+  CCollabDBConnectImpl store(nullptr, config);
   const Bstr key = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
   Bstr result;
   EXPECT_EQ(config.ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store).code(),
@@ -256,7 +257,7 @@ TEST(ResumeQueue, OnlyItsUserOrAnAdministratorSettlesAnEntry) {
 }
 
 TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
-  CServiceConfig config;
+  CResumeQueue config;
   Bstr result;
   ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(), result).code(), S_OK);
   EXPECT_EQ(result, u"<root></root>");
@@ -286,7 +287,8 @@ TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
 
 TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
   TestInstance instance;
-  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
+  CResumeQueue queue(As);
+  CCollabDBConnectImpl store(nullptr, queue);
   Bstr result(u"stale");
   EXPECT_EQ(store.GetConferenceManagerURL(As(kAlice), result).code(), QS_E_CONFERENCE_URL_NOT_SET);
   EXPECT_TRUE(result.IsNull());
@@ -304,7 +306,8 @@ TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
 }
 
 TEST(CollabStore, WithoutDatabaseEveryRowOperationSaysSo) {
-  CCollabDBConnectImpl store(nullptr, CServiceModule::Instance().EnsureSettings());
+  CResumeQueue queue(As);
+  CCollabDBConnectImpl store(nullptr, queue);
   const Bstr uri(u"urn:vocontent:covodb000:alice-notes");
   Bstr result;
   EXPECT_EQ(store.PutShareField(As(kAlice), kAlice, Bstr(u"notes"), Bstr(u"t"), result).code(),

@@ -75,11 +75,8 @@ class AuthComponentTest : public ::testing::Test {
   void TearDown() override {
     // Every object of the component is released here, so that it may be
     // unloaded: its process-wide defaults go with it.
-    CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
-    settings.Auth.reset();
-    settings.AdminGroupName = com::Bstr();
-    settings.AdminUsers.clear();
-    settings.UserGroups.clear();
+    utils_.reset();
+    auth_.reset();
     com::CoFreeUnusedLibraries();
   }
 
@@ -133,35 +130,40 @@ class AuthComponentTest : public ::testing::Test {
   // What the first component instance of a process does: the registry lists
   // are read, then the accessor is made.
   AuthAccessor& Connect() {
-    CServiceConfig& settings = CServiceModule::Instance().EnsureSettings();
-    settings.Auth.reset();
+    CServiceConfig& settings = settings_;
+    utils_.reset();
+    auth_.reset();
     com::CoFreeUnusedLibraries();
     settings.ReadAdminUsers();
     settings.ReadUserGroups();
     settings.ReadAdminGroupName();
-    settings.Auth = std::make_unique<AuthAccessor>();
-    return *settings.Auth;
+    auth_ = std::make_unique<AuthAccessor>();
+    utils_ = std::make_unique<CQuorServiceUtils>(settings_, auth_.get());
+    return *auth_;
   }
 
   std::string Xml(Status (CQuorServiceUtils::*list)(com::Bstr&) const) {
     com::Bstr xml;
-    EXPECT_EQ((utils_.*list)(xml).code(), S_OK) << ErrorInfoText();
+    EXPECT_EQ(((*utils_).*list)(xml).code(), S_OK) << ErrorInfoText();
     return xml.ToUtf8();
   }
   std::string GroupUsers(std::u16string_view group) {
     com::Bstr xml;
-    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(group), xml).code(), S_OK) << ErrorInfoText();
+    EXPECT_EQ(utils_->ListGroupUsers(com::Bstr(group), xml).code(), S_OK) << ErrorInfoText();
     return xml.ToUtf8();
   }
   std::string OwnGroups(std::u16string_view user) {
     com::Bstr xml;
-    EXPECT_EQ(utils_.ListOwnGroups(com::Bstr(user), xml).code(), S_OK) << ErrorInfoText();
+    EXPECT_EQ(utils_->ListOwnGroups(com::Bstr(user), xml).code(), S_OK) << ErrorInfoText();
     return xml.ToUtf8();
   }
-  bool Admin(std::u16string_view user) const { return utils_.IsAdministrator(com::Bstr(user)); }
+  bool Admin(std::u16string_view user) const { return utils_->IsAdministrator(com::Bstr(user)); }
 
   TestInstance instance_;
-  CQuorServiceUtils utils_;
+  CServiceConfig settings_;
+  std::unique_ptr<AuthAccessor> auth_;
+  // Without an accessor until Connect makes one.
+  std::unique_ptr<CQuorServiceUtils> utils_ = std::make_unique<CQuorServiceUtils>(settings_, nullptr);
   std::string host_;  // LDAP
   std::string root_;  // the directory's root context
 };
@@ -267,7 +269,7 @@ TEST_P(DirectoryAccounts, AnUnusableRootContextLeavesTheRegistryListsInCharge) {
   EXPECT_FALSE(Admin(u"alice"));
   EXPECT_EQ(Xml(&CQuorServiceUtils::ListAdminUsers), "<root><user>bob</user></root>");
   EXPECT_EQ(Xml(&CQuorServiceUtils::ListGroups), "<root><group>Editors</group></root>");
-  EXPECT_FALSE(utils_.IsGroup(com::Bstr(u"Staff")));
+  EXPECT_FALSE(utils_->IsGroup(com::Bstr(u"Staff")));
   EXPECT_EQ(GroupUsers(u"Staff"), "<root/>");
   EXPECT_EQ(OwnGroups(u"alice"), "<root><group>Editors</group></root>");
 
@@ -313,7 +315,7 @@ TEST_P(DirectoryAccounts, AdministratorsAreTheMembersOfTheAdminGroup) {
     ASSERT_TRUE(Connect().IsReady());
     EXPECT_FALSE(Admin(u"alice")) << name;
     com::Bstr xml(u"untouched");
-    EXPECT_EQ(utils_.ListAdminUsers(xml).code(), QS_E_GROUP_NAME_INVALID) << name;
+    EXPECT_EQ(utils_->ListAdminUsers(xml).code(), QS_E_GROUP_NAME_INVALID) << name;
     EXPECT_EQ(xml, u"untouched");
   }
 
@@ -333,27 +335,27 @@ TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   EXPECT_TRUE(local.SetString("Editors", "alice").ok());
   ASSERT_TRUE(Connect().IsReady());
 
-  EXPECT_TRUE(utils_.IsGroup(com::Bstr(u"Staff")));
-  EXPECT_TRUE(utils_.IsGroup(com::Bstr(u"Nobody")));
-  EXPECT_FALSE(utils_.IsGroup(com::Bstr(u"alice")));
-  EXPECT_FALSE(utils_.IsGroup(com::Bstr(u"Editors")));  // only in the registry
+  EXPECT_TRUE(utils_->IsGroup(com::Bstr(u"Staff")));
+  EXPECT_TRUE(utils_->IsGroup(com::Bstr(u"Nobody")));
+  EXPECT_FALSE(utils_->IsGroup(com::Bstr(u"alice")));
+  EXPECT_FALSE(utils_->IsGroup(com::Bstr(u"Editors")));  // only in the registry
 
-  EXPECT_TRUE(utils_.IsGroupMember(com::Bstr(u"Staff"), com::Bstr(u"erin")));  // two levels down
-  EXPECT_TRUE(utils_.IsGroupMember(com::Bstr(u"Staff"), com::Bstr(u"Interns")));
-  EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"Interns"), com::Bstr(u"carol")));
-  EXPECT_TRUE(utils_.IsGroupMember(com::Bstr(u"CycleA"), com::Bstr(u"carol")));  // through the cycle
-  EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"CycleA"), com::Bstr(u"alice")));
-  EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"Editors"), com::Bstr(u"alice")));
+  EXPECT_TRUE(utils_->IsGroupMember(com::Bstr(u"Staff"), com::Bstr(u"erin")));  // two levels down
+  EXPECT_TRUE(utils_->IsGroupMember(com::Bstr(u"Staff"), com::Bstr(u"Interns")));
+  EXPECT_FALSE(utils_->IsGroupMember(com::Bstr(u"Interns"), com::Bstr(u"carol")));
+  EXPECT_TRUE(utils_->IsGroupMember(com::Bstr(u"CycleA"), com::Bstr(u"carol")));  // through the cycle
+  EXPECT_FALSE(utils_->IsGroupMember(com::Bstr(u"CycleA"), com::Bstr(u"alice")));
+  EXPECT_FALSE(utils_->IsGroupMember(com::Bstr(u"Editors"), com::Bstr(u"alice")));
 
   // What the frame resolves once, before any store, answers as the look-ups
   // made one by one do.
   for (std::u16string_view user : {u"alice", u"bob", u"carol", u"dave", u"erin", u"Interns", u"nobody-at-all"}) {
-    const Caller caller = utils_.ResolveCaller(com::Bstr(user));
+    const Caller caller = utils_->ResolveCaller(com::Bstr(user));
     EXPECT_EQ(caller.administrator, Admin(user));
     for (std::u16string_view group : {u"Admins", u"CycleA", u"CycleB", u"Engineers", u"Interns", u"Nobody", u"Staff",
                                       u"staff", u"Editors", u"alice"}) {
       const com::Bstr name(group);
-      EXPECT_EQ(caller.InGroup(group), utils_.IsGroup(name) && utils_.IsGroupMember(name, com::Bstr(user)))
+      EXPECT_EQ(caller.InGroup(group), utils_->IsGroup(name) && utils_->IsGroupMember(name, com::Bstr(user)))
           << text::Narrow(user) << " in " << text::Narrow(group);
     }
   }
@@ -370,7 +372,7 @@ TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   EXPECT_EQ(GroupUsers(u"Nobody"), "<root/>");
   for (std::u16string_view notGroup : {u"Editors", u"alice", u"NoSuchGroup"}) {
     com::Bstr xml(u"untouched");
-    EXPECT_EQ(utils_.ListGroupUsers(com::Bstr(notGroup), xml).code(), QS_E_GROUP_NAME_INVALID);
+    EXPECT_EQ(utils_->ListGroupUsers(com::Bstr(notGroup), xml).code(), QS_E_GROUP_NAME_INVALID);
     EXPECT_EQ(xml, u"untouched");
   }
 
@@ -383,11 +385,11 @@ TEST_P(DirectoryAccounts, GroupsAndMembersComeFromTheDirectory) {
   if (IsLdap()) {
     // Filter characters in a name are taken literally.
     EXPECT_EQ(OwnGroups(u"a*(b)\\c"), "<root/>");
-    EXPECT_FALSE(utils_.IsGroupMember(com::Bstr(u"Staff"), com::Bstr(u"a*")));
+    EXPECT_FALSE(utils_->IsGroupMember(com::Bstr(u"Staff"), com::Bstr(u"a*")));
   }
   // An account the directory does not know: its status, output left alone.
   com::Bstr xml(u"untouched");
-  const HRESULT unknown = utils_.ListOwnGroups(com::Bstr(u"nobody-at-all"), xml).code();
+  const HRESULT unknown = utils_->ListOwnGroups(com::Bstr(u"nobody-at-all"), xml).code();
   EXPECT_TRUE(FAILED(unknown)) << std::hex << unknown;
   EXPECT_NE(unknown, QS_E_AUTH_SERVER_CONNECT_FAILED);
   EXPECT_EQ(xml, u"untouched");

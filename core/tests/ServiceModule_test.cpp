@@ -153,7 +153,8 @@ TEST(ServiceUtils, EventLogWriterHonoursItsLevel) {
 
 TEST(ServiceUtils, RootContextNeedsText) {
   TestInstance instance;
-  CQuorServiceUtils utils;
+  CServiceConfig settings;
+  CQuorServiceUtils utils(settings, nullptr);
   com::Bstr context(u"stale");
   EXPECT_FALSE(utils.ReadRootContext(context));
   EXPECT_TRUE(context.IsNull());

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "core/ServiceModule.h"
+#include "core/store/ResumeQueue.h"
 #include "core/StatusCodes.h"
 #include "core/store/tests/RepositoryFixture.h"
 #include "platform/xml/dom.h"
@@ -101,9 +102,10 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
     return n;
   }
   int64_t OurRows() { return Rows("VOURI LIKE ?", U("%" + tag_ + "%")); }
-  CServiceConfig& Queue() { return CServiceModule::Instance().EnsureSettings(); }
+  CResumeQueue& Queue() { return queue_; }
 
-  CCollabDBConnectImpl store_{&db_, CServiceModule::Instance().EnsureSettings()};
+  CResumeQueue queue_{As};
+  CCollabDBConnectImpl store_{&db_, queue_};
   bool poisoned_ = false;
 };
 

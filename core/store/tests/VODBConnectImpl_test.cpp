@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/ServiceModule.h"
+#include "core/store/ResumeQueue.h"
 #include "core/StatusCodes.h"
 #include "core/store/tests/RepositoryFixture.h"
 #include "platform/xml/dom.h"
@@ -447,9 +448,9 @@ TEST_P(VOStoreTest, HostileTextsTouchNoOtherRow) {
 TEST_P(VOStoreTest, TheReplayedForcedPutChangesNothing) {
   const Bstr name = Name("replayed");
   const Bstr uri = Put(name, Bstr(u"as it was"));
-  CServiceConfig& queue = CServiceModule::Instance().EnsureSettings();
+  CResumeQueue queue(As);
   const Bstr key = queue.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"new"), name, kAlice});
-  CCollabDBConnectImpl collab(&db_, CServiceModule::Instance().EnsureSettings());
+  CCollabDBConnectImpl collab(&db_, queue);
   Bstr result;
   EXPECT_EQ(queue.ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, collab).code(),
             QS_E_RESUME_ID_NOT_AVAILABLE);

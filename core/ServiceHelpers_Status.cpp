@@ -1,12 +1,13 @@
-// Status raising, the standard result text and the fault texts of the shared
-// utilities object.
+// The log-time stamp, status raising, the standard result text and the fault
+// texts.
 #include <string>
 
 #include "core/KeywordTable.h"
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "platform/com/errorinfo.h"
 #include "platform/text/text.h"
+#include "platform/time/clock.h"
 #include "platform/xml/dom.h"
 #include "platform/xml/escape.h"
 
@@ -32,34 +33,39 @@ bool IsNamed(const xml::NodePtr& node, KeywordIndex keyword) {
 
 }  // namespace
 
-Status CQuorServiceUtils::ServiceError(HRESULT status, const com::Bstr& text) {
+std::string CServiceHelpers::FormatLogTime() {
+  const auto t = time::LocalTime();
+  return text::Format("%d/%d/%d %d:%d:%d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+Status CServiceHelpers::ServiceError(HRESULT status, const com::Bstr& text) {
   return Status(status, text.Empty() ? std::string(StatusText(status)) : text.ToUtf8());
 }
 
-void CQuorServiceUtils::RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text) {
+void CServiceHelpers::RaiseServiceError(std::u16string_view source, HRESULT status, const com::Bstr& text) {
   com::Bstr description = text.Empty() ? com::Bstr::FromUtf8(StatusText(status)) : text;
   com::SetErrorInfo({com::GUID_NULL, com::Bstr(source), std::move(description), status, {}, 0});
 }
 
-com::Bstr CQuorServiceUtils::FormatResultCode(int32_t code) {
+com::Bstr CServiceHelpers::FormatResultCode(int32_t code) {
   return com::Bstr::FromUtf8(text::Format("<root><resultCode>%d</resultCode></root>", code));
 }
 
-com::Bstr CQuorServiceUtils::MakeTransformerFault(const CallException& exception) {
+com::Bstr CServiceHelpers::MakeTransformerFault(const CallException& exception) {
   return MakeFaultText("IQuorTransformer", exception.status ? exception.status : exception.code, exception.description, "111");
 }
 
-com::Bstr CQuorServiceUtils::MakeAccessorFault(const CallException& exception) {
+com::Bstr CServiceHelpers::MakeAccessorFault(const CallException& exception) {
   return MakeFaultText("IQuorAccessor", exception.status ? exception.status : exception.code, exception.description, "222");
 }
 
-bool CQuorServiceUtils::IsFaultResult(const com::Bstr& text) {
+bool CServiceHelpers::IsFaultResult(const com::Bstr& text) {
   return !text.IsNull() && text.View().starts_with(CKeywordTable::Instance().Get(KW_FAULT_PREFIX).View());
 }
 
-Status CQuorServiceUtils::ParseFaultResult(const com::Bstr& text) { return ParseFaultResult(text, E_FAIL); }
+Status CServiceHelpers::ParseFaultResult(const com::Bstr& text) { return ParseFaultResult(text, E_FAIL); }
 
-Status CQuorServiceUtils::ParseFaultResult(const com::Bstr& text, HRESULT notFailing) {
+Status CServiceHelpers::ParseFaultResult(const com::Bstr& text, HRESULT notFailing) {
   if (text.IsNull()) return Status(E_FAIL);
   const xml::DocumentPtr doc = xml::Document::Create();
   if (!doc->loadXML(text.View())) return Status(QS_E_XML_LOAD_FAILED);

@@ -1,6 +1,6 @@
 // URNs of Vesk objects, share fields and resources, and the resource folder
 // and URL of the service key.
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/ServiceConfig.h"
 #include "platform/registry/registry.h"
 
@@ -45,34 +45,41 @@ std::optional<std::string> ReadResourceValue(std::string_view name) {
 
 }  // namespace
 
-std::string CQuorServiceUtils::MakeVOContentURI(std::string_view user, std::string_view name) {
+std::string CServiceHelpers::MakeVOContentURI(std::string_view user, std::string_view name) {
   return Join(kVOContentPrefix, user, name);
 }
 
-std::string CQuorServiceUtils::MakeCoVOContentURI(std::string_view author, std::string_view name) {
+std::string CServiceHelpers::MakeCoVOContentURI(std::string_view author, std::string_view name) {
   return Join(kCoVOContentPrefix, author, name);
 }
 
-std::string CQuorServiceUtils::MakeVOResourceURI(std::string_view name) {
+std::string CServiceHelpers::MakeVOResourceURI(std::string_view name) {
   return std::string(kVOResourcePrefix).append(name);
 }
 
-std::string CQuorServiceUtils::MakeVOResourceDirName(std::string_view name) {
+std::string CServiceHelpers::MakeVOResourceDirName(std::string_view name) {
   return std::string(kVOResourceDirPrefix).append(name);
 }
 
 // The wide forms join the wide texts themselves, so that a URN made from a
 // request and one stored by an insert are the same text for every input.
-com::Bstr CQuorServiceUtils::MakeVOContentURIW(const com::Bstr& user, const com::Bstr& name) {
+com::Bstr CServiceHelpers::MakeVOContentURIW(const com::Bstr& user, const com::Bstr& name) {
   return JoinWide(kVOContentPrefix, user, name);
 }
 
-com::Bstr CQuorServiceUtils::MakeCoVOContentURIW(const com::Bstr& author, const com::Bstr& name) {
+com::Bstr CServiceHelpers::MakeCoVOContentURIW(const com::Bstr& author, const com::Bstr& name) {
   return JoinWide(kCoVOContentPrefix, author, name);
 }
 
-std::optional<std::string> CQuorServiceUtils::ReadResourceURL() { return ReadResourceValue("ResourceURL"); }
+int CServiceHelpers::ClassifyVOURI(const com::Bstr& uri) {
+  const std::u16string_view text = uri.View();
+  if (text.starts_with(u"urn:vocontent:vodb")) return 1;
+  if (text.starts_with(u"urn:vocontent:covodb")) return 2;
+  return 0;
+}
 
-std::optional<std::string> CQuorServiceUtils::ReadResourceDir() { return ReadResourceValue("ResourceDir"); }
+std::optional<std::string> CServiceHelpers::ReadResourceURL() { return ReadResourceValue("ResourceURL"); }
+
+std::optional<std::string> CServiceHelpers::ReadResourceDir() { return ReadResourceValue("ResourceDir"); }
 
 }  // namespace quor::core

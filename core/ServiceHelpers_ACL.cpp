@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/KeywordTable.h"
-#include "core/QuorServiceUtils.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/XmlHelpers.h"
 
@@ -114,7 +114,7 @@ Status EditAcl(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& docu
 
 }  // namespace
 
-Status CQuorServiceUtils::MakeDefaultACL(const com::Bstr& owner, com::Bstr& document) {
+Status CServiceHelpers::MakeDefaultACL(const com::Bstr& owner, com::Bstr& document) {
   auto doc = xml::Document::Create();
   QUOR_ASSIGN_OR_RETURN(auto voacl, NewElement(doc, KW_VOACL));
   const std::string all(Keywords().Narrow(KW_RWDARAWAD));
@@ -126,7 +126,7 @@ Status CQuorServiceUtils::MakeDefaultACL(const com::Bstr& owner, com::Bstr& docu
   return Status();
 }
 
-bool CQuorServiceUtils::EvaluateControlEntry(const Caller& caller, std::u16string_view requested,
+bool CServiceHelpers::EvaluateControlEntry(const Caller& caller, std::u16string_view requested,
                                              const xml::NodePtr& entry) {
   const auto userNode = entry ? entry->firstChild() : nullptr;
   if (!IsNamed(userNode, KW_USER)) return false;
@@ -147,7 +147,7 @@ bool CQuorServiceUtils::EvaluateControlEntry(const Caller& caller, std::u16strin
   return clean && wanted != 0 && (held & wanted) == wanted;
 }
 
-Status CQuorServiceUtils::CheckAccessRights(const Caller& caller, std::u16string_view requested, const com::Bstr& acl) {
+Status CServiceHelpers::CheckAccessRights(const Caller& caller, std::u16string_view requested, const com::Bstr& acl) {
   if (acl.IsNull() || acl.Empty()) return Status(QS_E_ACL_NOT_FOUND);
   xml::DocumentPtr document;
   QUOR_RETURN_IF_ERROR(LoadAcl(acl, document));
@@ -165,7 +165,7 @@ Status CQuorServiceUtils::CheckAccessRights(const Caller& caller, std::u16string
   return Status(pending != S_OK ? pending : QS_E_ACCESS_RIGHT_INSUFFICIENT);
 }
 
-Status CQuorServiceUtils::GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry) {
+Status CServiceHelpers::GetACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl, com::Bstr& entry) {
   entry = com::Bstr();
   xml::DocumentPtr parsed;
   QUOR_RETURN_IF_ERROR(LoadAcl(acl, parsed));
@@ -175,7 +175,7 @@ Status CQuorServiceUtils::GetACLEntryFromDocument(const com::Bstr& entryUser, co
   return Status();
 }
 
-Status CQuorServiceUtils::PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights,
+Status CServiceHelpers::PutACLEntryToDocument(const com::Bstr& entryUser, const com::Bstr& rights,
                                                 const com::Bstr& acl, com::Bstr& document) {
   return EditAcl(entryUser, acl, document,
                  [&](const xml::DocumentPtr& doc, const xml::NodePtr& voacl, const xml::NodePtr& found) -> Status {
@@ -186,7 +186,7 @@ Status CQuorServiceUtils::PutACLEntryToDocument(const com::Bstr& entryUser, cons
                  });
 }
 
-Status CQuorServiceUtils::UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights,
+Status CServiceHelpers::UpdateACLEntryInDocument(const com::Bstr& entryUser, const com::Bstr& rights,
                                                    const com::Bstr& acl, com::Bstr& document) {
   return EditAcl(entryUser, acl, document,
                  [&](const xml::DocumentPtr& doc, const xml::NodePtr&, const xml::NodePtr& found) -> Status {
@@ -202,7 +202,7 @@ Status CQuorServiceUtils::UpdateACLEntryInDocument(const com::Bstr& entryUser, c
                  });
 }
 
-Status CQuorServiceUtils::DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl,
+Status CServiceHelpers::DeleteACLEntryFromDocument(const com::Bstr& entryUser, const com::Bstr& acl,
                                                      com::Bstr& document) {
   return EditAcl(entryUser, acl, document,
                  [&](const xml::DocumentPtr&, const xml::NodePtr& voacl, const xml::NodePtr& found) -> Status {

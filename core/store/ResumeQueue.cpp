@@ -1,5 +1,4 @@
-// The resume queue: writes a store refused to make over existing data, each
-// waiting until its client replays or drops it. It lives in memory only.
+// The resume queue.
 //
 // Argument layouts, by operation (positions from 0):
 //   ForcePutShareField               4: field, user, name, author
@@ -7,12 +6,12 @@
 //   ForcePutVOResource               2: name, user
 //   ForcePutVOResourcewithAttribute 10: props, urlleaf, description, id, type,
 //                                       version, creator, modulename, name, user
+#include "core/store/ResumeQueue.h"
+
 #include <algorithm>
 
 #include "core/KeywordTable.h"
-#include "core/QuorServiceUtils.h"
-#include "core/ServiceConfig.h"
-#include "core/ServiceModule.h"
+#include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/VODBConnectImpl.h"
@@ -46,6 +45,13 @@ bool Given(const com::Bstr& text) { return !text.IsNull() && !text.Empty(); }
 
 }  // namespace
 
+Caller CResumeQueue::Resolve(const com::Bstr& user) const {
+  if (resolve_) return resolve_(user);
+  Caller caller;
+  caller.name = user;
+  return caller;
+}
+
 const com::Bstr* ResumeEntry::User() const {
   const auto layout = LayoutOf(arguments.size());
   return layout ? &arguments[layout->user] : nullptr;
@@ -56,63 +62,63 @@ const com::Bstr* ResumeEntry::Name() const {
   return layout ? &arguments[layout->name] : nullptr;
 }
 
-com::Bstr CServiceConfig::MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments) {
-  MutexLock lock(resumeMutex_);
+com::Bstr CResumeQueue::MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments) {
+  MutexLock lock(mutex_);
   ResumeEntry entry;
-  entry.number = nextResumeNumber_++;
+  entry.number = nextNumber_++;
   entry.key = com::Bstr::FromUtf8(text::Format("RESUME:%d", entry.number));
   entry.operation = com::Bstr(operation);
   entry.arguments = std::move(arguments);
   com::Bstr key = entry.key;
-  resumeQueue_.push_back(std::move(entry));
+  queue_.push_back(std::move(entry));
   return key;
 }
 
-std::optional<ResumeEntry> CServiceConfig::FindResumeEntry(const com::Bstr& key) const {
-  MutexLock lock(resumeMutex_);
-  for (const auto& entry : resumeQueue_)
+std::optional<ResumeEntry> CResumeQueue::FindResumeEntry(const com::Bstr& key) const {
+  MutexLock lock(mutex_);
+  for (const auto& entry : queue_)
     if (entry.key.View() == key.View()) return entry;
   return std::nullopt;
 }
-Status CServiceConfig::ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag,
+Status CResumeQueue::ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag,
                                          com::Bstr& result, CCollabDBConnectImpl& collab) {
   ResumeEntry entry;
   {
-    MutexLock lock(resumeMutex_);
-    const auto found = std::find_if(resumeQueue_.begin(), resumeQueue_.end(),
+    MutexLock lock(mutex_);
+    const auto found = std::find_if(queue_.begin(), queue_.end(),
                                     [&](const auto& e) { return e.key.View() == resumeID.View(); });
-    if (found == resumeQueue_.end()) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
+    if (found == queue_.end()) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
     // Someone else's entry is not there for this caller.
     const com::Bstr* owner = found->User();
     if (!caller.administrator && (!owner || owner->View() != caller.name.View()))
       return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
     entry = std::move(*found);
-    resumeQueue_.erase(found);
+    queue_.erase(found);
   }
 
   if (!text::EqualsNoCase(flag.View(), u"TRUE")) {
-    result = CQuorServiceUtils::FormatResultCode(0);
+    result = CServiceHelpers::FormatResultCode(0);
     return Status();
   }
   const auto& args = entry.arguments;
   const auto& name = entry.operation.View();
   // The put runs as the entry's own user, whoever replays it.
-  const auto as = [](const com::Bstr& user) { return CServiceModule::Instance().EnsureUtils().ResolveCaller(user); };
+  const auto as = [this](const com::Bstr& user) { return Resolve(user); };
   if (name == u"ForcePutShareField" && args.size() == 4)
     return collab.ForcePutShareField(as(args[1]), args[3], args[2], args[0], result);
   if (name == u"ForcePutVOContent" && args.size() == 3) {
     // A store of its own for the replay, over the shared connection.
-    CVODBConnectImpl replay(CServiceModule::Instance().Connection());
+    CVODBConnectImpl replay(collab.Connection());
     QUOR_RETURN_IF_ERROR(replay.Init());
     return replay.ForcePutVOContent(as(args[2]), args[1], args[0], result);
   }
   if (name == u"ForcePutVOResource" && args.size() == 2) {
-    CVODBConnectImpl replay(CServiceModule::Instance().Connection());
+    CVODBConnectImpl replay(collab.Connection());
     QUOR_RETURN_IF_ERROR(replay.Init());
     return replay.ForcePutVOResource(as(args[1]), args[0], result);
   }
   if (name == u"ForcePutVOResourcewithAttribute" && args.size() == 10) {
-    CVODBConnectImpl replay(CServiceModule::Instance().Connection());
+    CVODBConnectImpl replay(collab.Connection());
     QUOR_RETURN_IF_ERROR(replay.Init());
     return replay.ForcePutVOResourcewithAttribute(as(args[9]), args[8], args[7], args[6], args[5], args[4], args[3],
                                                   args[2], args[1], args[0], result);
@@ -120,9 +126,9 @@ Status CServiceConfig::ReplayResumeEntry(const Caller& caller, const com::Bstr& 
   return Status(QS_E_QUEUE_ENTRY_UNRECOGNIZED);
 }
 
-Status CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
-  MutexLock lock(resumeMutex_);
-  if (resumeQueue_.empty()) {
+Status CResumeQueue::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
+  MutexLock lock(mutex_);
+  if (queue_.empty()) {
     result = com::Bstr(u"<root></root>");
     return Status();
   }
@@ -134,7 +140,7 @@ Status CServiceConfig::GetResumeIDList(const com::Bstr& user, const com::Bstr& n
     node->setText(value.ToUtf8());
     parent->appendChild(node);
   };
-  for (const auto& entry : resumeQueue_) {
+  for (const auto& entry : queue_) {
     const com::Bstr* entryUser = entry.User();
     const com::Bstr* entryName = entry.Name();
     if (!entryUser || !entryName) continue;

@@ -1,0 +1,42 @@
+// What the request frame of both endpoints is made with: the module hands it
+// in when it constructs an endpoint, so nothing below the frame asks the
+// module for it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/AuthAccessor.h"
+#include "core/ServiceConfig.h"
+#include "platform/com/status.h"
+
+namespace quor::core {
+
+class CCollabDBConnectImpl;
+class CDBConnect;
+class CEventLogWriter;
+class CQuorServiceUtils;
+class CResumeQueue;
+class CVODBConnectImpl;
+
+// Everything here outlives the endpoints made with it.
+struct FrameContext {
+  // The settings read at start-up (registry values; never changed after).
+  const CServiceConfig& settings;
+  CQuorServiceUtils& utils;
+  CEventLogWriter& eventLog;
+  AuthAccessor* auth;  // null when it could not be made
+  // The repository's connection; a call leases it for its thread.
+  CDBConnect* connection;
+  CCollabDBConnectImpl& collab;
+  CVODBConnectImpl& vo;
+  CResumeQueue& resume;
+  // The query configuration in force, a call's loads kept, and a reload
+  // swapping it whole (see CServiceModule).
+  std::function<std::shared_ptr<CServiceConfig>()> querySettings;
+  std::function<void(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded)> keepQuerySettings;
+  std::function<Status(Status (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped)> reload;
+};
+
+}  // namespace quor::core
