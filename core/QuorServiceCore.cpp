@@ -1,6 +1,7 @@
 #include "core/QuorServiceCore.h"
 #include "core/QuorServiceCore_Calls.h"
 
+#include <initializer_list>
 #include <optional>
 #include <utility>
 
@@ -36,7 +37,10 @@ enum : uint32_t {
 
 constexpr int8_t kNoTarget = -1;
 
-#define QUOR_PARAMS(...) std::array<std::u16string_view, 9>{__VA_ARGS__}
+// A row's parameter names, and their count from them.
+#define QUOR_PARAMS(...)                          \
+  std::array<std::u16string_view, 9>{__VA_ARGS__}, \
+      static_cast<uint8_t>(std::initializer_list<std::u16string_view>{__VA_ARGS__}.size())
 
 // Every data operation in interface order, with the dispatch identifier it
 // has there.
@@ -45,115 +49,130 @@ struct Entry {
   Op::Operation op;
 };
 
-const Entry kOperations[] = {
-    {1, {u"PutShareField", QUOR_PARAMS(u"author", u"name", u"field"), 3, &Op::Call<&Collab::PutShareField>, 0, 1}},
-    {2, {u"GetShareField", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::GetShareField>, kCompressionChoice, 0}},
-    {3, {u"UpdateShareField", QUOR_PARAMS(u"uri", u"field"), 2, &Op::Call<&Collab::UpdateShareField>, 0, 0}},
-    {4, {u"RemoveShareField", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::RemoveShareField>, 0, 0}},
-    {5, {u"GetShareFieldList", QUOR_PARAMS(), 0, &Op::Call<&Collab::GetShareFieldList>, 0, kNoTarget}},
-    {6, {u"GetShareFieldURIList", QUOR_PARAMS(), 0, &Op::Call<&Collab::GetShareFieldURIList>, 0, kNoTarget}},
-    {7, {u"PutMessage", QUOR_PARAMS(u"uri", u"message"), 2, &Op::Call<&Collab::PutMessage>, 0, 0}},
-    {8, {u"GetMessage", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::GetMessage>, 0, 0}},
-    {9, {u"UpdateMessage", QUOR_PARAMS(u"uri", u"message"), 2, &Op::Call<&Collab::UpdateMessage>, 0, 0}},
-    {10, {u"RemoveMessage", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::RemoveMessage>, 0, 0}},
-    {11, {u"StartSharing", QUOR_PARAMS(u"ipaddress", u"uri"), 2, &Op::Call<&Collab::StartSharing>, kCompressionChoice, 1}},
-    {12, {u"EndSharing", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::EndSharing>, 0, 0}},
-    {13, {u"SaveSharing", QUOR_PARAMS(u"uri", u"field"), 2, &Op::Call<&Collab::SaveSharing>, 0, 0}},
-    {14, {u"GetAttendeesList", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::GetAttendeesList>, 0, 0}},
-    {15, {u"ChangeOwner", QUOR_PARAMS(u"uri", u"newowner"), 2, &Op::CallMember<&Op::AddAttendee>, 0, 0}},
-    {16, {u"AddAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::CallMember<&Op::AddAttendee>, 0, 0}},
-    {17, {u"DeleteAttendee", QUOR_PARAMS(u"uri", u"attendee"), 2, &Op::Call<&Collab::DeleteAttendee>, 0, 0}},
-    {18, {u"PutCollabLog", QUOR_PARAMS(u"uri", u"log"), 2, &Op::Call<&Log::PutCollabLog>, 0, 0}},
-    {19, {u"GetCategoryLogIDList", QUOR_PARAMS(u"category"), 1, &Op::CallNoUser<&Log::GetCategoryLogIDList>, 0, 0}},
-    {20, {u"DeleteACL", QUOR_PARAMS(u"uri"), 1, &Op::CallAcl<&Vesk::DeleteACL, &Collab::DeleteACL, QS_E_DELETE_ACL_INVALID_URI>, 0, 0}},
-    {21, {u"DeleteACLEntry", QUOR_PARAMS(u"uri", u"acluser"), 2, &Op::CallAcl<&Vesk::DeleteACLEntry, &Collab::DeleteACLEntry, QS_E_DELETE_ACL_ENTRY_INVALID_URI>, 0, 0}},
+constexpr Entry kOperations[] = {
+    {1, {u"PutShareField", QUOR_PARAMS(u"author", u"name", u"field"), &Op::Call<&Collab::PutShareField>, 0, 1}},
+    {2, {u"GetShareField", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::GetShareField>, kCompressionChoice, 0}},
+    {3, {u"UpdateShareField", QUOR_PARAMS(u"uri", u"field"), &Op::Call<&Collab::UpdateShareField>, 0, 0}},
+    {4, {u"RemoveShareField", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::RemoveShareField>, 0, 0}},
+    {5, {u"GetShareFieldList", QUOR_PARAMS(), &Op::Call<&Collab::GetShareFieldList>, 0, kNoTarget}},
+    {6, {u"GetShareFieldURIList", QUOR_PARAMS(), &Op::Call<&Collab::GetShareFieldURIList>, 0, kNoTarget}},
+    {7, {u"PutMessage", QUOR_PARAMS(u"uri", u"message"), &Op::Call<&Collab::PutMessage>, 0, 0}},
+    {8, {u"GetMessage", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::GetMessage>, 0, 0}},
+    {9, {u"UpdateMessage", QUOR_PARAMS(u"uri", u"message"), &Op::Call<&Collab::UpdateMessage>, 0, 0}},
+    {10, {u"RemoveMessage", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::RemoveMessage>, 0, 0}},
+    {11, {u"StartSharing", QUOR_PARAMS(u"ipaddress", u"uri"), &Op::Call<&Collab::StartSharing>, kCompressionChoice, 1}},
+    {12, {u"EndSharing", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::EndSharing>, 0, 0}},
+    {13, {u"SaveSharing", QUOR_PARAMS(u"uri", u"field"), &Op::Call<&Collab::SaveSharing>, 0, 0}},
+    {14, {u"GetAttendeesList", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::GetAttendeesList>, 0, 0}},
+    {15, {u"ChangeOwner", QUOR_PARAMS(u"uri", u"newowner"), &Op::CallMember<&Op::AddAttendee>, 0, 0}},
+    {16, {u"AddAttendee", QUOR_PARAMS(u"uri", u"attendee"), &Op::CallMember<&Op::AddAttendee>, 0, 0}},
+    {17, {u"DeleteAttendee", QUOR_PARAMS(u"uri", u"attendee"), &Op::Call<&Collab::DeleteAttendee>, 0, 0}},
+    {18, {u"PutCollabLog", QUOR_PARAMS(u"uri", u"log"), &Op::Call<&Log::PutCollabLog>, 0, 0}},
+    {19, {u"GetCategoryLogIDList", QUOR_PARAMS(u"category"), &Op::CallNoUser<&Log::GetCategoryLogIDList>, 0, 0}},
+    {20, {u"DeleteACL", QUOR_PARAMS(u"uri"), &Op::CallAcl<&Vesk::DeleteACL, &Collab::DeleteACL, QS_E_DELETE_ACL_INVALID_URI>, 0, 0}},
+    {21, {u"DeleteACLEntry", QUOR_PARAMS(u"uri", u"acluser"), &Op::CallAcl<&Vesk::DeleteACLEntry, &Collab::DeleteACLEntry, QS_E_DELETE_ACL_ENTRY_INVALID_URI>, 0, 0}},
     // 22 Exec: outside the frame.
-    {23, {u"GetACL", QUOR_PARAMS(u"uri"), 1, &Op::CallAcl<&Vesk::GetACL, &Collab::GetACL, QS_E_GET_ACL_INVALID_URI>, 0, 0}},
-    {24, {u"GetACLEntry", QUOR_PARAMS(u"uri", u"acluser"), 2, &Op::CallAcl<&Vesk::GetACLEntry, &Collab::GetACLEntry, QS_E_GET_ACL_ENTRY_INVALID_URI>, 0, 0}},
-    {25, {u"GetApplicationShareURL", QUOR_PARAMS(u"author", u"name"), 2, &Op::Call<&Collab::GetURLUnsupported>, 0, 1}},
-    {26, {u"GetLog", QUOR_PARAMS(u"logID"), 1, &Op::CallNoUser<&Log::GetLog>, 0, 0}},
-    {27, {u"GetLogCount", QUOR_PARAMS(), 0, &Op::CallNoUser<&Log::GetLogCount>, 0, kNoTarget}},
-    {28, {u"GetLogIDList", QUOR_PARAMS(), 0, &Op::CallNoUser<&Log::GetLogIDList>, 0, kNoTarget}},
-    {29, {u"GetLogs", QUOR_PARAMS(u"logID", u"count"), 2, &Op::CallNoUser<&Log::GetLogs>, 0, 0}},
-    {30, {u"GetResumeIDList", QUOR_PARAMS(u"name"), 1, &Op::CallMember<&Op::GetResumeIDList>, 0, 0}},
-    {31, {u"GetVideoConferenceListURL", QUOR_PARAMS(u"author", u"name"), 2, &Op::Call<&Collab::GetURLUnsupported>, 0, 1}},
-    {32, {u"GetVideoConferenceURL", QUOR_PARAMS(u"author", u"name"), 2, &Op::Call<&Collab::GetURLUnsupported>, 0, 1}},
-    {33, {u"GetVOURIList", QUOR_PARAMS(), 0, &Op::Call<&Vesk::GetVOURIList>, 0, kNoTarget}},
-    {34, {u"PutACL", QUOR_PARAMS(u"uri", u"acl"), 2, &Op::CallAcl<&Vesk::PutACL, &Collab::PutACL, QS_E_PUT_ACL_INVALID_URI>, 0, 0}},
-    {35, {u"PutACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), 3, &Op::CallAcl<&Vesk::PutACLEntry, &Collab::PutACLEntry, QS_E_PUT_ACL_ENTRY_INVALID_URI>, 0, 0}},
-    {36, {u"PutLog", QUOR_PARAMS(u"log"), 1, &Op::Call<&Log::PutLog>, 0, 0}},
-    {37, {u"GetVOContent", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::GetVOContent>, kCompressionChoice | kStreams, 0}},
-    {38, {u"GetVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Vesk::GetVOContentbyURI>, kCompressionChoice | kStreams, 0}},
-    {39, {u"GetVOList", QUOR_PARAMS(), 0, &Op::Call<&Vesk::GetVOList>, 0, kNoTarget}},
-    {40, {u"GetVOResourceURI", QUOR_PARAMS(u"name"), 1, &Op::CallNoUser<&Vesk::GetVOResourceURI>, 0, 0}},
-    {41, {u"GetVOResourceURIList", QUOR_PARAMS(), 0, &Op::CallNoUser<&Vesk::GetVOResourceURIList>, 0, kNoTarget}},
-    {42, {u"GetVOResourceURL", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::GetVOResourceURL>, 0, 0}},
-    {43, {u"PutVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::Call<&Vesk::PutVOContent>, 0, 0}},
-    {44, {u"PutVOResource", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::PutVOResource>, 0, 0}},
-    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), 1, &Op::CallMember<&Op::RunQuery>, kNoReadyGate | kEmptyOnFailure | kStreams | kLong, 0}},
-    {46, {u"RemoveVOContent", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::RemoveVOContent>, 0, 0}},
-    {47, {u"RemoveVOContentbyURI", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Vesk::RemoveVOContentbyURI>, 0, 0}},
-    {48, {u"RemoveVOResource", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::RemoveVOResource>, 0, 0}},
-    {49, {u"ResumeServiceProcess", QUOR_PARAMS(u"resumeID", u"flag"), 2, &Op::CallMember<&Op::ResumeServiceProcess>, kNoReadyGate, 0}},
-    {50, {u"UpdateACL", QUOR_PARAMS(u"uri", u"acl"), 2, &Op::CallAcl<&Vesk::UpdateACL, &Collab::UpdateACL, QS_E_UPDATE_ACL_INVALID_URI>, 0, 0}},
-    {51, {u"UpdateACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), 3, &Op::CallAcl<&Vesk::UpdateACLEntry, &Collab::UpdateACLEntry, QS_E_UPDATE_ACL_ENTRY_INVALID_URI>, 0, 0}},
-    {52, {u"UpdateVOContent", QUOR_PARAMS(u"name", u"content"), 2, &Op::Call<&Vesk::UpdateVOContentA>, 0, 0}},
-    {53, {u"UpdateVOContentbyURI", QUOR_PARAMS(u"uri", u"content"), 2, &Op::Call<&Vesk::UpdateVOContentbyURI>, 0, 0}},
-    {54, {u"UpdateVOResource", QUOR_PARAMS(u"uri"), 1, &Op::CallMember<&Op::NoStore>, 0, 0}},
+    {23, {u"GetACL", QUOR_PARAMS(u"uri"), &Op::CallAcl<&Vesk::GetACL, &Collab::GetACL, QS_E_GET_ACL_INVALID_URI>, 0, 0}},
+    {24, {u"GetACLEntry", QUOR_PARAMS(u"uri", u"acluser"), &Op::CallAcl<&Vesk::GetACLEntry, &Collab::GetACLEntry, QS_E_GET_ACL_ENTRY_INVALID_URI>, 0, 0}},
+    {25, {u"GetApplicationShareURL", QUOR_PARAMS(u"author", u"name"), &Op::Call<&Collab::GetURLUnsupported>, 0, 1}},
+    {26, {u"GetLog", QUOR_PARAMS(u"logID"), &Op::CallNoUser<&Log::GetLog>, 0, 0}},
+    {27, {u"GetLogCount", QUOR_PARAMS(), &Op::CallNoUser<&Log::GetLogCount>, 0, kNoTarget}},
+    {28, {u"GetLogIDList", QUOR_PARAMS(), &Op::CallNoUser<&Log::GetLogIDList>, 0, kNoTarget}},
+    {29, {u"GetLogs", QUOR_PARAMS(u"logID", u"count"), &Op::CallNoUser<&Log::GetLogs>, 0, 0}},
+    {30, {u"GetResumeIDList", QUOR_PARAMS(u"name"), &Op::CallMember<&Op::GetResumeIDList>, 0, 0}},
+    {31, {u"GetVideoConferenceListURL", QUOR_PARAMS(u"author", u"name"), &Op::Call<&Collab::GetURLUnsupported>, 0, 1}},
+    {32, {u"GetVideoConferenceURL", QUOR_PARAMS(u"author", u"name"), &Op::Call<&Collab::GetURLUnsupported>, 0, 1}},
+    {33, {u"GetVOURIList", QUOR_PARAMS(), &Op::Call<&Vesk::GetVOURIList>, 0, kNoTarget}},
+    {34, {u"PutACL", QUOR_PARAMS(u"uri", u"acl"), &Op::CallAcl<&Vesk::PutACL, &Collab::PutACL, QS_E_PUT_ACL_INVALID_URI>, 0, 0}},
+    {35, {u"PutACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), &Op::CallAcl<&Vesk::PutACLEntry, &Collab::PutACLEntry, QS_E_PUT_ACL_ENTRY_INVALID_URI>, 0, 0}},
+    {36, {u"PutLog", QUOR_PARAMS(u"log"), &Op::Call<&Log::PutLog>, 0, 0}},
+    {37, {u"GetVOContent", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::GetVOContent>, kCompressionChoice | kStreams, 0}},
+    {38, {u"GetVOContentbyURI", QUOR_PARAMS(u"uri"), &Op::Call<&Vesk::GetVOContentbyURI>, kCompressionChoice | kStreams, 0}},
+    {39, {u"GetVOList", QUOR_PARAMS(), &Op::Call<&Vesk::GetVOList>, 0, kNoTarget}},
+    {40, {u"GetVOResourceURI", QUOR_PARAMS(u"name"), &Op::CallNoUser<&Vesk::GetVOResourceURI>, 0, 0}},
+    {41, {u"GetVOResourceURIList", QUOR_PARAMS(), &Op::CallNoUser<&Vesk::GetVOResourceURIList>, 0, kNoTarget}},
+    {42, {u"GetVOResourceURL", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::GetVOResourceURL>, 0, 0}},
+    {43, {u"PutVOContent", QUOR_PARAMS(u"name", u"content"), &Op::Call<&Vesk::PutVOContent>, 0, 0}},
+    {44, {u"PutVOResource", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::PutVOResource>, 0, 0}},
+    {45, {u"Query", QUOR_PARAMS(u"sqlstmt"), &Op::CallMember<&Op::RunQuery>, kNoReadyGate | kEmptyOnFailure | kStreams | kLong, 0}},
+    {46, {u"RemoveVOContent", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::RemoveVOContent>, 0, 0}},
+    {47, {u"RemoveVOContentbyURI", QUOR_PARAMS(u"uri"), &Op::Call<&Vesk::RemoveVOContentbyURI>, 0, 0}},
+    {48, {u"RemoveVOResource", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::RemoveVOResource>, 0, 0}},
+    {49, {u"ResumeServiceProcess", QUOR_PARAMS(u"resumeID", u"flag"), &Op::CallMember<&Op::ResumeServiceProcess>, kNoReadyGate, 0}},
+    {50, {u"UpdateACL", QUOR_PARAMS(u"uri", u"acl"), &Op::CallAcl<&Vesk::UpdateACL, &Collab::UpdateACL, QS_E_UPDATE_ACL_INVALID_URI>, 0, 0}},
+    {51, {u"UpdateACLEntry", QUOR_PARAMS(u"uri", u"acluser", u"accright"), &Op::CallAcl<&Vesk::UpdateACLEntry, &Collab::UpdateACLEntry, QS_E_UPDATE_ACL_ENTRY_INVALID_URI>, 0, 0}},
+    {52, {u"UpdateVOContent", QUOR_PARAMS(u"name", u"content"), &Op::Call<&Vesk::UpdateVOContentA>, 0, 0}},
+    {53, {u"UpdateVOContentbyURI", QUOR_PARAMS(u"uri", u"content"), &Op::Call<&Vesk::UpdateVOContentbyURI>, 0, 0}},
+    {54, {u"UpdateVOResource", QUOR_PARAMS(u"uri"), &Op::CallMember<&Op::NoStore>, 0, 0}},
     // 55 CreateTicket, 56 OpenSession, 57 CloseSession: outside the frame.
-    {58, {u"GetCompressThreshold", QUOR_PARAMS(), 0, &Op::CallMember<&Op::GetCompressThreshold>, kEmptyOnFailure, kNoTarget}},
-    {59, {u"GetAdminUserList", QUOR_PARAMS(), 0, &Op::CallMember<&Op::GetAdminUserList>, kNoReadyGate, kNoTarget}},
-    {60, {u"GetGroupList", QUOR_PARAMS(), 0, &Op::CallMember<&Op::GetGroupList>, 0, kNoTarget}},
-    {61, {u"GetGroupUserList", QUOR_PARAMS(u"group"), 1, &Op::CallMember<&Op::GetGroupUserList>, 0, kNoTarget}},
-    {62, {u"GetAllVOList", QUOR_PARAMS(), 0, &Op::CallNoUser<&Vesk::GetVOListAll>, kAdministratorOnly, kNoTarget}},
-    {63, {u"GetAllVOURIList", QUOR_PARAMS(), 0, &Op::CallNoUser<&Vesk::GetVOURIListAll>, kAdministratorOnly, kNoTarget}},
-    {64, {u"GetAllVOUserList", QUOR_PARAMS(), 0, &Op::CallNoUser<&Vesk::GetVOUserListAll>, kAdministratorOnly, kNoTarget}},
-    {65, {u"GetVOURI", QUOR_PARAMS(u"vouser", u"name"), 2, &Op::Call<&Vesk::GetVOURI>, 0, 0}},
-    {66, {u"GetVOAttribute", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Vesk::GetVOAttribute>, 0, 0}},
-    {67, {u"GetShareFieldAttribute", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Collab::GetShareFieldAttribute>, 0, 0}},
-    {68, {u"GetShareFieldURI", QUOR_PARAMS(u"author", u"name"), 2, &Op::Call<&Collab::GetShareFieldURI>, 0, 0}},
-    {69, {u"LockVO", QUOR_PARAMS(u"uri"), 1, &Op::CallLock<&Collab::LockVO, &Vesk::LockVO>, kLockRouting, 0}},
-    {70, {u"UnlockVO", QUOR_PARAMS(u"uri"), 1, &Op::CallLock<&Collab::ForceUnlockVO, &Vesk::ForceUnlockVO>, kLockRouting, 0}},
-    {71, {u"GetVOContentwithLock", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::GetVOContentwithLock>, kCompressionChoice, 0}},
-    {72, {u"GetVOContentbyURIwithLock", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Vesk::GetVOContentbyURIwithLock>, kCompressionChoice, 0}},
-    {73, {u"UpdateVOContentwithUnlock", QUOR_PARAMS(u"name", u"content"), 2, &Op::Call<&Vesk::UpdateVOContentwithUnlock>, 0, 0}},
-    {74, {u"UpdateVOContentbyURIwithUnlock", QUOR_PARAMS(u"uri", u"content"), 2, &Op::Call<&Vesk::UpdateVOContentbyURIwithUnlock>, 0, 0}},
-    {75, {u"PutVOURI", QUOR_PARAMS(u"vouser", u"name"), 2, &Op::Call<&Vesk::PutVOURI>, 0, 0}},
-    {76, {u"RemoveVOURI", QUOR_PARAMS(u"uri"), 1, &Op::Call<&Vesk::RemoveVOURI>, 0, 0}},
-    {77, {u"GetLogbyUser", QUOR_PARAMS(u"opuser"), 1, &Op::CallNoUser<&Log::GetLogbyUser>, 0, 0}},
-    {78, {u"GetCategoryLogbyUser", QUOR_PARAMS(u"opuser", u"category"), 2, &Op::CallNoUser<&Log::GetCategoryLogbyUser>, 0, 0}},
-    {79, {u"GetOwnGroupList", QUOR_PARAMS(), 0, &Op::CallMember<&Op::GetOwnGroupList>, 0, kNoTarget}},
-    {80, {u"UpdateVOResourceURL", QUOR_PARAMS(u"name", u"urlleaf"), 2, &Op::Call<&Vesk::UpdateVOResourceURL>, 0, 0}},
+    {58, {u"GetCompressThreshold", QUOR_PARAMS(), &Op::CallMember<&Op::GetCompressThreshold>, kEmptyOnFailure, kNoTarget}},
+    {59, {u"GetAdminUserList", QUOR_PARAMS(), &Op::CallMember<&Op::GetAdminUserList>, kNoReadyGate, kNoTarget}},
+    {60, {u"GetGroupList", QUOR_PARAMS(), &Op::CallMember<&Op::GetGroupList>, 0, kNoTarget}},
+    {61, {u"GetGroupUserList", QUOR_PARAMS(u"group"), &Op::CallMember<&Op::GetGroupUserList>, 0, kNoTarget}},
+    {62, {u"GetAllVOList", QUOR_PARAMS(), &Op::CallNoUser<&Vesk::GetVOListAll>, kAdministratorOnly, kNoTarget}},
+    {63, {u"GetAllVOURIList", QUOR_PARAMS(), &Op::CallNoUser<&Vesk::GetVOURIListAll>, kAdministratorOnly, kNoTarget}},
+    {64, {u"GetAllVOUserList", QUOR_PARAMS(), &Op::CallNoUser<&Vesk::GetVOUserListAll>, kAdministratorOnly, kNoTarget}},
+    {65, {u"GetVOURI", QUOR_PARAMS(u"vouser", u"name"), &Op::Call<&Vesk::GetVOURI>, 0, 0}},
+    {66, {u"GetVOAttribute", QUOR_PARAMS(u"uri"), &Op::Call<&Vesk::GetVOAttribute>, 0, 0}},
+    {67, {u"GetShareFieldAttribute", QUOR_PARAMS(u"uri"), &Op::Call<&Collab::GetShareFieldAttribute>, 0, 0}},
+    {68, {u"GetShareFieldURI", QUOR_PARAMS(u"author", u"name"), &Op::Call<&Collab::GetShareFieldURI>, 0, 0}},
+    {69, {u"LockVO", QUOR_PARAMS(u"uri"), &Op::CallLock<&Collab::LockVO, &Vesk::LockVO>, kLockRouting, 0}},
+    {70, {u"UnlockVO", QUOR_PARAMS(u"uri"), &Op::CallLock<&Collab::ForceUnlockVO, &Vesk::ForceUnlockVO>, kLockRouting, 0}},
+    {71, {u"GetVOContentwithLock", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::GetVOContentwithLock>, kCompressionChoice, 0}},
+    {72, {u"GetVOContentbyURIwithLock", QUOR_PARAMS(u"uri"), &Op::Call<&Vesk::GetVOContentbyURIwithLock>, kCompressionChoice, 0}},
+    {73, {u"UpdateVOContentwithUnlock", QUOR_PARAMS(u"name", u"content"), &Op::Call<&Vesk::UpdateVOContentwithUnlock>, 0, 0}},
+    {74, {u"UpdateVOContentbyURIwithUnlock", QUOR_PARAMS(u"uri", u"content"), &Op::Call<&Vesk::UpdateVOContentbyURIwithUnlock>, 0, 0}},
+    {75, {u"PutVOURI", QUOR_PARAMS(u"vouser", u"name"), &Op::Call<&Vesk::PutVOURI>, 0, 0}},
+    {76, {u"RemoveVOURI", QUOR_PARAMS(u"uri"), &Op::Call<&Vesk::RemoveVOURI>, 0, 0}},
+    {77, {u"GetLogbyUser", QUOR_PARAMS(u"opuser"), &Op::CallNoUser<&Log::GetLogbyUser>, 0, 0}},
+    {78, {u"GetCategoryLogbyUser", QUOR_PARAMS(u"opuser", u"category"), &Op::CallNoUser<&Log::GetCategoryLogbyUser>, 0, 0}},
+    {79, {u"GetOwnGroupList", QUOR_PARAMS(), &Op::CallMember<&Op::GetOwnGroupList>, 0, kNoTarget}},
+    {80, {u"UpdateVOResourceURL", QUOR_PARAMS(u"name", u"urlleaf"), &Op::Call<&Vesk::UpdateVOResourceURL>, 0, 0}},
     {81,
      {u"PutVOResourcewithAttribute",
       QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description", u"urlleaf", u"props"),
-      9, &Op::Call<&Vesk::PutVOResourcewithAttribute>, 0, 0}},
+      &Op::Call<&Vesk::PutVOResourcewithAttribute>, 0, 0}},
     {82,
      {u"UpdateVOResourceAttribute",
-      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description"), 7,
-      &Op::Call<&Vesk::UpdateVOResourceAttribute>, 0, 0}},
+      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description"), &Op::Call<&Vesk::UpdateVOResourceAttribute>, 0, 0}},
     {83,
      {u"RemoveVOResourceAttribute",
-      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description"), 7,
-      &Op::Call<&Vesk::RemoveVOResourceAttribute>, 0, 0}},
-    {84, {u"UpdateVOResourceProps", QUOR_PARAMS(u"name", u"props"), 2, &Op::Call<&Vesk::UpdateVOResourceProps>, 0, 0}},
-    {85, {u"GetVOResourceAttribute", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::GetVOResourceAttribute>, 0, 0}},
-    {86, {u"GetVOResourceAttributeList", QUOR_PARAMS(u"modulename"), 1, &Op::Call<&Vesk::GetVOResourceAttributeList>, 0, 0}},
-    {87, {u"GetAllVOResourceAttributeList", QUOR_PARAMS(), 0, &Op::Call<&Vesk::GetAllVOResourceAttributeList>, 0, kNoTarget}},
-    {88, {u"GetVOResourceModuleNameList", QUOR_PARAMS(), 0, &Op::Call<&Vesk::GetVOResourceModuleNameList>, 0, kNoTarget}},
-    {89, {u"GetResourceACL", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::GetResourceACL>, 0, 0}},
-    {90, {u"GetResourceACLEntry", QUOR_PARAMS(u"name", u"acluser"), 2, &Op::Call<&Vesk::GetResourceACLEntry>, 0, 0}},
-    {91, {u"PutResourceACL", QUOR_PARAMS(u"name", u"acl"), 2, &Op::Call<&Vesk::PutResourceACL>, 0, 0}},
-    {92, {u"PutResourceACLEntry", QUOR_PARAMS(u"name", u"acluser", u"accright"), 3, &Op::Call<&Vesk::PutResourceACLEntry>, 0, 0}},
-    {93, {u"UpdateResourceACL", QUOR_PARAMS(u"name", u"acl"), 2, &Op::Call<&Vesk::UpdateResourceACL>, 0, 0}},
+      QUOR_PARAMS(u"name", u"modulename", u"creator", u"version", u"type", u"id", u"description"), &Op::Call<&Vesk::RemoveVOResourceAttribute>, 0, 0}},
+    {84, {u"UpdateVOResourceProps", QUOR_PARAMS(u"name", u"props"), &Op::Call<&Vesk::UpdateVOResourceProps>, 0, 0}},
+    {85, {u"GetVOResourceAttribute", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::GetVOResourceAttribute>, 0, 0}},
+    {86, {u"GetVOResourceAttributeList", QUOR_PARAMS(u"modulename"), &Op::Call<&Vesk::GetVOResourceAttributeList>, 0, 0}},
+    {87, {u"GetAllVOResourceAttributeList", QUOR_PARAMS(), &Op::Call<&Vesk::GetAllVOResourceAttributeList>, 0, kNoTarget}},
+    {88, {u"GetVOResourceModuleNameList", QUOR_PARAMS(), &Op::Call<&Vesk::GetVOResourceModuleNameList>, 0, kNoTarget}},
+    {89, {u"GetResourceACL", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::GetResourceACL>, 0, 0}},
+    {90, {u"GetResourceACLEntry", QUOR_PARAMS(u"name", u"acluser"), &Op::Call<&Vesk::GetResourceACLEntry>, 0, 0}},
+    {91, {u"PutResourceACL", QUOR_PARAMS(u"name", u"acl"), &Op::Call<&Vesk::PutResourceACL>, 0, 0}},
+    {92, {u"PutResourceACLEntry", QUOR_PARAMS(u"name", u"acluser", u"accright"), &Op::Call<&Vesk::PutResourceACLEntry>, 0, 0}},
+    {93, {u"UpdateResourceACL", QUOR_PARAMS(u"name", u"acl"), &Op::Call<&Vesk::UpdateResourceACL>, 0, 0}},
     {94,
-     {u"UpdateResourceACLEntry", QUOR_PARAMS(u"name", u"acluser", u"accright"), 3, &Op::Call<&Vesk::UpdateResourceACLEntry>, 0, 0}},
-    {95, {u"DeleteResourceACL", QUOR_PARAMS(u"name"), 1, &Op::Call<&Vesk::DeleteResourceACL>, 0, 0}},
-    {96, {u"DeleteResourceACLEntry", QUOR_PARAMS(u"name", u"acluser"), 2, &Op::Call<&Vesk::DeleteResourceACLEntry>, 0, 0}},
-    {97, {u"GetConferenceManagerURL", QUOR_PARAMS(), 0, &Op::Call<&Collab::GetConferenceManagerURL>, kNoReadyGate, kNoTarget}},
-    {98, {u"GetVOResourceUpdate", QUOR_PARAMS(u"lastupdate"), 1, &Op::Call<&Vesk::GetVOResourceUpdate>, 0, 0}},
+     {u"UpdateResourceACLEntry", QUOR_PARAMS(u"name", u"acluser", u"accright"), &Op::Call<&Vesk::UpdateResourceACLEntry>, 0, 0}},
+    {95, {u"DeleteResourceACL", QUOR_PARAMS(u"name"), &Op::Call<&Vesk::DeleteResourceACL>, 0, 0}},
+    {96, {u"DeleteResourceACLEntry", QUOR_PARAMS(u"name", u"acluser"), &Op::Call<&Vesk::DeleteResourceACLEntry>, 0, 0}},
+    {97, {u"GetConferenceManagerURL", QUOR_PARAMS(), &Op::Call<&Collab::GetConferenceManagerURL>, kNoReadyGate, kNoTarget}},
+    {98, {u"GetVOResourceUpdate", QUOR_PARAMS(u"lastupdate"), &Op::Call<&Vesk::GetVOResourceUpdate>, 0, 0}},
 };
 constexpr size_t kOperationCount = sizeof(kOperations) / sizeof(kOperations[0]);
+
+// The identifiers the frame's own methods have in the interface (BuildTable).
+constexpr com::DISPID kOwnMethods[] = {22, 55, 56, 57};
+
+// Identifiers ascend in interface order, so none repeats, and none is one
+// of the frame's own; a row's target is one of its parameters.
+consteval bool RowsAgree() {
+  for (size_t i = 0; i < kOperationCount; ++i) {
+    if (i > 0 && kOperations[i].id <= kOperations[i - 1].id) return false;
+    for (const com::DISPID own : kOwnMethods)
+      if (kOperations[i].id == own) return false;
+    const Op::Operation& op = kOperations[i].op;
+    if (op.target >= static_cast<int>(op.count) || op.target < kNoTarget) return false;
+  }
+  return true;
+}
+static_assert(RowsAgree(), "an operation row repeats an identifier or names a target it has not");
 
 #undef QUOR_PARAMS
 
@@ -204,14 +223,14 @@ template <size_t... I>
 std::vector<com::DispatchEntry<CQuorServiceCore>> BuildTable(std::index_sequence<I...>) {
   std::vector<com::DispatchEntry<CQuorServiceCore>> table;
   (table.push_back(OperationEntry(kOperations[I], &InvokeOperation<I>)), ...);
-  table.push_back(com::Method<&CQuorServiceCore::Exec>(u"Exec", 22, {u"user", u"command", u"reskey", u"result"}));
+  table.push_back(com::Method<&CQuorServiceCore::Exec>(u"Exec", kOwnMethods[0], {u"user", u"command", u"reskey", u"result"}));
   table.push_back(com::Method<&CQuorServiceCore::CreateTicket>(
-      u"CreateTicket", 55, {u"authority", u"realm", u"principal", u"credential", u"fullPrincipal", u"ticket"}));
+      u"CreateTicket", kOwnMethods[1], {u"authority", u"realm", u"principal", u"credential", u"fullPrincipal", u"ticket"}));
   table.push_back(com::Method<&CQuorServiceCore::OpenSession>(
-      u"OpenSession", 56,
+      u"OpenSession", kOwnMethods[2],
       {u"service", u"ticket", u"tokenScheme", u"tokenSeed", u"sessionKey", u"verifier", u"locator"}));
   table.push_back(
-      com::Method<&CQuorServiceCore::CloseSession>(u"CloseSession", 57, {u"sessionKey", u"verifier", u"result"}));
+      com::Method<&CQuorServiceCore::CloseSession>(u"CloseSession", kOwnMethods[3], {u"sessionKey", u"verifier", u"result"}));
   std::sort(table.begin(), table.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
   return table;
 }
