@@ -7,7 +7,7 @@
 
 #include "core/KeywordTable.h"
 #include "core/QuorServiceUtils.h"
-#include "core/ServiceModule.h"
+#include "core/QuerySettings.h"
 #include "core/store/ResumeQueue.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryEngine.h"
@@ -261,8 +261,7 @@ const Caller& OpCall::Resolved() {
 // ---- The object ---------------------------------------------------------------
 
 CQuorServiceCore::CQuorServiceCore(FrameContext context)
-    : context_(std::move(context)),
-      log_(std::make_unique<CLogDBConnectImpl>(context_.connection)),
+    : frame_(std::move(context)),
       collab_(&context_.collab),
       vo_(&context_.vo) {}
 
@@ -295,18 +294,17 @@ Status CQuorServiceCore::CheckServiceReady() const {
 }
 
 void CQuorServiceCore::LogOperation(std::u16string_view operation, const Bstr& principal, const Bstr& target) {
-  const int32_t level = context_.settings.LogLevel;
-  if ((level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) && log_)
-    log_->InsertLog3(Bstr(operation), principal, target).Ignore();
+  const int32_t level = frame_.LogLevel();
+  if (level == LOGLEVEL_DEBUG || level == LOGLEVEL_DETAIL) frame_.Log().InsertLog3(Bstr(operation), principal, target).Ignore();
 }
 
 void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& principal, const Bstr& target,
                                    const Bstr& result, const Status& outcome) {
   const HRESULT status = outcome.code();
   const std::string& detail = outcome.message();
-  const int32_t level = context_.settings.LogLevel;
+  const int32_t level = frame_.LogLevel();
   if (status == S_OK) {
-    if (level == LOGLEVEL_DETAIL && log_) log_->InsertLog5(Bstr(operation), principal, target, result, Bstr()).Ignore();
+    if (level == LOGLEVEL_DETAIL) frame_.Log().InsertLog5(Bstr(operation), principal, target, result, Bstr()).Ignore();
     return;
   }
   Bstr message;
@@ -322,14 +320,13 @@ void CQuorServiceCore::ReportError(std::u16string_view operation, const Bstr& pr
     context_.utils.EventLog.ReportError(4096, detail.empty() ? line : line + " " + std::string(detail));
     message = Bstr::FromUtf8(line);
   }
-  if (level != LOGLEVEL_NONE && log_) log_->InsertLog5(Bstr(operation), principal, target, result, message).Ignore();
-  CQuorServiceUtils::RaiseServiceError(kErrorSource, status, result.Empty() && !reason.IsNull() ? reason : result);
+  if (level != LOGLEVEL_NONE) frame_.Log().InsertLog5(Bstr(operation), principal, target, result, message).Ignore();
+  CRequestFrame::Raise(outcome, result);
 }
 
 HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, std::span<const Bstr> in,
                                        Bstr& reskey, Bstr& result) {
-  // One repository connection for the whole call, its log rows included.
-  const auto lease = CDBConnect::Lease(context_.connection);
+  const auto lease = frame_.Lease();
   reskey = Bstr(u"");
   result = Bstr(u"");
   if (!(op.flags & kNoReadyGate)) {
@@ -358,10 +355,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   if ((op.flags & kLockRouting) && CQuorServiceUtils::ClassifyVOURI(targetAsReceived) == 0) {
     outcome = Status(QS_E_URI_INVALID);
   } else {
-    std::vector<ArgumentEntry> table;
-    table.push_back({std::u16string(op.name), nullptr, 0});
-    for (size_t i = 0; i < op.count; ++i) table.push_back({std::u16string(op.params[i]), &args[i], 0});
-    outcome = Status(context_.utils.UnwrapArgs(user, table, principal).code());
+    outcome = frame_.Unwrap(user, op.name, std::span(op.params).first(op.count), args, principal);
     if (outcome.ok()) {
       const Bstr target = op.target == kNoTarget ? Bstr() : args[op.target];
       LogOperation(op.name, principal, target);
@@ -402,8 +396,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
   }
   Bstr wrapped = text.IsNull() ? Bstr(u"") : text;
   const uint32_t flag = (op.flags & kCompressionChoice) ? ChosenCompression(context_.settings, wrapped) : 0;
-  std::vector<ArgumentEntry> wrap{{std::u16string(op.name), nullptr, 0}, {u"result", &wrapped, flag}};
-  if (!context_.utils.WrapResult(user, wrap, reskey).ok()) reskey = Bstr(u"");
+  reskey = frame_.Wrap(user, op.name, wrapped, flag);
   result = std::move(wrapped);
   return status;
 }
@@ -413,7 +406,7 @@ HRESULT CQuorServiceCore::RunOperation(const Operation& op, const Bstr& user, st
 HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm, const Bstr& principal,
                                        const Bstr& credential, Bstr* fullPrincipal, Bstr* ticket) {
   if (!fullPrincipal || !ticket) return E_POINTER;
-  const auto lease = CDBConnect::Lease(context_.connection);
+  const auto lease = frame_.Lease();
   *fullPrincipal = Bstr(u"");
   *ticket = Bstr(u"");
   LogOperation(u"CreateTicket", principal, authority);
@@ -444,7 +437,7 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
 HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, const Bstr& tokenScheme,
                                       const Bstr& tokenSeed, Bstr* sessionKey, Bstr* verifier, Bstr* locator) {
   if (!sessionKey || !verifier || !locator) return E_POINTER;
-  const auto lease = CDBConnect::Lease(context_.connection);
+  const auto lease = frame_.Lease();
   *sessionKey = Bstr(u"");
   *verifier = Bstr(u"");
   *locator = Bstr(u"");
@@ -467,7 +460,7 @@ HRESULT CQuorServiceCore::OpenSession(const Bstr& service, const Bstr& ticket, c
 
 HRESULT CQuorServiceCore::CloseSession(const Bstr& sessionKey, const Bstr& verifier, Bstr* result) {
   if (!result) return E_POINTER;
-  const auto lease = CDBConnect::Lease(context_.connection);
+  const auto lease = frame_.Lease();
   *result = Bstr(u"");
   LogOperation(u"CloseSession", Bstr(u""), Hidden(u"sessionKey"));
   AuthAccessor* auth = context_.auth;
@@ -488,14 +481,14 @@ HRESULT CQuorServiceCore::Exec(const Bstr&, const Bstr&, Bstr* reskey, Bstr* res
 // ---- Store operations ---------------------------------------------------------------
 
 Status CQuorServiceCore::RunQuery(OpCall& c) {
-  const std::shared_ptr<CServiceConfig> inForce = context_.querySettings();
+  const std::shared_ptr<const CServiceConfig> inForce = context_.querySettings.Current();
   // The engine may load folders the configuration in force lacks: into this
   // call's own configuration, never into the shared one.
   CServiceConfig settings;
   settings.ShareQueryParts(*inForce);
   CQueryEngine engine(settings);
   if (Status ready = engine.Init(); !ready.ok()) return ready;
-  context_.keepQuerySettings(inForce, settings);
+  context_.querySettings.Keep(inForce, settings);
   return engine.Execute(c.args[0], c.result, c.stream);
 }
 

@@ -14,6 +14,7 @@
 
 #include "core/Caller.h"
 #include "core/ResponseStream.h"
+#include "core/RequestFrame.h"
 #include "core/ServiceFrame.h"
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/LogDBConnectImpl.h"
@@ -60,7 +61,7 @@ struct OpCall {
 
 class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServiceCore, com::ISupportErrorInfo> {
  public:
-  static constexpr std::u16string_view kErrorSource = u"QuorServer";
+  static constexpr std::u16string_view kErrorSource = CRequestFrame::kErrorSource;
 
   explicit CQuorServiceCore(FrameContext context);
   ~CQuorServiceCore();
@@ -151,8 +152,8 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
   template <typename Store>
   static Store& StoreOf(CQuorServiceCore& core);
 
-  const FrameContext context_;
-  std::unique_ptr<CLogDBConnectImpl> log_;
+  CRequestFrame frame_;
+  const FrameContext& context_ = frame_.Context();
   CCollabDBConnectImpl* collab_ = nullptr;  // the module's; never null after construction
   CVODBConnectImpl* vo_ = nullptr;          // the module's content store; never null after construction
 };

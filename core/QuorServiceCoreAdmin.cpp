@@ -1,7 +1,7 @@
 #include "core/QuorServiceCoreAdmin.h"
 
+#include "core/QuerySettings.h"
 #include "core/QuorServiceUtils.h"
-#include "core/store/DBConnect.h"
 #include "core/StatusCodes.h"
 #include "platform/com/hresult.h"
 #include "platform/text/text.h"
@@ -28,7 +28,7 @@ std::string DescribeSkipped(HRESULT status, const std::vector<SkippedConfigFile>
 
 }  // namespace
 
-CQuorServiceCoreAdmin::CQuorServiceCoreAdmin(FrameContext context) : context_(std::move(context)) {}
+CQuorServiceCoreAdmin::CQuorServiceCoreAdmin(FrameContext context) : frame_(std::move(context)) {}
 
 HRESULT CQuorServiceCoreAdmin::InterfaceSupportsErrorInfo(const com::IID& iid) {
   return iid == IQuorServiceCoreAdmin::kIid ? S_OK : S_FALSE;
@@ -55,30 +55,22 @@ HRESULT CQuorServiceCoreAdmin::ReLoadConfig(const Bstr& user, Bstr* reskey, Bstr
   return Run(u"ReLoadConfig", &CServiceConfig::ReloadConfig, user, reskey, result);
 }
 
-CLogDBConnectImpl* CQuorServiceCoreAdmin::Log() {
-  if (!log_) {
-    log_ = std::make_unique<CLogDBConnectImpl>(context_.connection);
-  }
-  return log_.get();
-}
-
-// The log store answers HRESULT; Status(...) takes it whichever type it is.
 void CQuorServiceCoreAdmin::LogOperation(std::u16string_view operation, const Bstr& principal) {
-  const int32_t level = context_.settings.LogLevel;
+  const int32_t level = frame_.LogLevel();
   if (!LogsDetails(level) && level != LOGLEVEL_NORMAL) return;
-  Log()->InsertLog3(Bstr(operation), principal, Bstr()).Ignore();
+  frame_.Log().InsertLog3(Bstr(operation), principal, Bstr()).Ignore();
 }
 
 void CQuorServiceCoreAdmin::LogResult(std::u16string_view operation, const Bstr& principal, const Bstr& result) {
-  if (!LogsDetails(context_.settings.LogLevel)) return;
-  Log()->InsertLog4(Bstr(operation), principal, Bstr(), result).Ignore();
+  if (!LogsDetails(frame_.LogLevel())) return;
+  frame_.Log().InsertLog4(Bstr(operation), principal, Bstr(), result).Ignore();
 }
 
 void CQuorServiceCoreAdmin::LogError(std::u16string_view operation, const Bstr& principal, const Bstr& result,
                                      HRESULT status) {
-  if (!LogsDetails(context_.settings.LogLevel)) return;
+  if (!LogsDetails(frame_.LogLevel())) return;
   const Bstr message = Bstr::FromUtf8(text::Format("Error Code (HRESULT: 0x%X)", status));
-  Log()->InsertLog5(Bstr(operation), principal, Bstr(), result, message).Ignore();
+  frame_.Log().InsertLog5(Bstr(operation), principal, Bstr(), result, message).Ignore();
 }
 
 HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload, const Bstr& user, Bstr* reskey,
@@ -86,15 +78,14 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
   if (!reskey || !result) return E_POINTER;
   *reskey = Bstr(u"");
   *result = Bstr(u"");
-  const auto lease = CDBConnect::Lease(context_.connection);
-  CQuorServiceUtils& utils = context_.utils;
+  const auto lease = frame_.Lease();
+  const FrameContext& context = frame_.Context();
 
-  std::vector<ArgumentEntry> unwrap{{std::u16string(operation), nullptr, 0}};
   Bstr principal;
   Bstr text(u"");
   Bstr faultText;  // none: the status's own text
   Status outcome;
-  if (!utils.UnwrapArgs(user, unwrap, principal).ok()) {
+  if (!frame_.Unwrap(user, operation, {}, {}, principal).ok()) {
     // The request token itself stays out of the log.
     const Bstr caller(u"(request token)");
     LogOperation(operation, caller);
@@ -102,11 +93,11 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
     LogError(operation, caller, text, outcome.code());
   } else {
     LogOperation(operation, principal);
-    if (!utils.IsAdministrator(principal)) {
+    if (!context.utils.IsAdministrator(principal)) {
       outcome = Status(QS_E_ADMINISTRATOR_ONLY);
     } else {
       std::vector<SkippedConfigFile> skipped;
-      outcome = context_.reload(reload, &skipped);
+      outcome = context.querySettings.Reload(reload, &skipped);
       // A config folder that loaded only in part answers the status of its
       // first bad file, naming every file left out; the others are in force.
       if (!skipped.empty()) {
@@ -121,19 +112,11 @@ HRESULT CQuorServiceCoreAdmin::Run(std::u16string_view operation, Reload reload,
       LogError(operation, principal, text, outcome.code());
     }
   }
-  const HRESULT status = outcome.code();
-  if (FAILED(status)) {
-    // A status the service has no text for is told as the frame tells it:
-    // the fault carries an empty description as it is.
-    if (faultText.Empty() && !IsKnownStatus(status)) faultText = Bstr::FromUtf8(UnknownStatusText(outcome));
-    CQuorServiceUtils::RaiseServiceError(kErrorSource, status, faultText);
-    return status;
-  }
-  std::vector<ArgumentEntry> wrap{{std::u16string(operation), nullptr, 0}, {u"result", &text, 0}};
+  if (FAILED(outcome.code())) return CRequestFrame::Raise(outcome, faultText);
   // A response key that cannot be made leaves it empty; the reload stands.
-  utils.WrapResult(user, wrap, *reskey).Ignore();
+  *reskey = frame_.Wrap(user, operation, text);
   *result = std::move(text);
-  return status;
+  return outcome.code();
 }
 
 }  // namespace quor::core

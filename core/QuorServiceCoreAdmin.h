@@ -2,12 +2,11 @@
 // configuration folders again (unify rules, transformers, data sources).
 #pragma once
 
-#include <memory>
 #include <span>
 
+#include "core/RequestFrame.h"
 #include "core/ServiceConfig.h"
 #include "core/ServiceFrame.h"
-#include "core/store/LogDBConnectImpl.h"
 #include "platform/com/dispatch.h"
 
 namespace quor::core {
@@ -25,7 +24,7 @@ struct IQuorServiceCoreAdmin : com::IDispatch {
 class CQuorServiceCoreAdmin
     : public com::DispatchObject<CQuorServiceCoreAdmin, IQuorServiceCoreAdmin, com::ISupportErrorInfo> {
  public:
-  static constexpr std::u16string_view kErrorSource = u"QuorServer";
+  static constexpr std::u16string_view kErrorSource = CRequestFrame::kErrorSource;
 
   explicit CQuorServiceCoreAdmin(FrameContext context);
 
@@ -41,14 +40,13 @@ class CQuorServiceCoreAdmin
   // The three operations' edge: answers their HRESULT and error information.
   HRESULT Run(std::u16string_view operation, Reload reload, const com::Bstr& user, com::Bstr* reskey,
               com::Bstr* result);
-  CLogDBConnectImpl* Log();
-  // A log row whose write fails costs the call nothing.
+  // The administration's own log rows (written at other levels than a data
+  // operation's); a row whose write fails costs the call nothing.
   void LogOperation(std::u16string_view operation, const com::Bstr& principal);
   void LogResult(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result);
   void LogError(std::u16string_view operation, const com::Bstr& principal, const com::Bstr& result, HRESULT status);
 
-  const FrameContext context_;
-  std::unique_ptr<CLogDBConnectImpl> log_;
+  CRequestFrame frame_;
 };
 
 }  // namespace quor::core

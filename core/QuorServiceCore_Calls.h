@@ -39,7 +39,7 @@ template <typename Store>
 Store& CQuorServiceCore::StoreOf(CQuorServiceCore& core) {
   if constexpr (std::is_same_v<Store, CCollabDBConnectImpl>) return *core.collab_;
   else if constexpr (std::is_same_v<Store, CVODBConnectImpl>) return *core.vo_;
-  else return *core.log_;
+  else return core.frame_.Log();
 }
 
 namespace detail {

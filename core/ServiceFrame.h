@@ -3,19 +3,15 @@
 // module for it.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <vector>
-
 #include "core/AuthAccessor.h"
 #include "core/ServiceConfig.h"
-#include "platform/com/status.h"
 
 namespace quor::core {
 
 class CCollabDBConnectImpl;
 class CDBConnect;
 class CEventLogWriter;
+class CQuerySettings;
 class CQuorServiceUtils;
 class CResumeQueue;
 class CVODBConnectImpl;
@@ -32,11 +28,8 @@ struct FrameContext {
   CCollabDBConnectImpl& collab;
   CVODBConnectImpl& vo;
   CResumeQueue& resume;
-  // The query configuration in force, a call's loads kept, and a reload
-  // swapping it whole (see CServiceModule).
-  std::function<std::shared_ptr<CServiceConfig>()> querySettings;
-  std::function<void(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded)> keepQuerySettings;
-  std::function<Status(Status (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped)> reload;
+  // The query configuration in force, swapped whole by a reload.
+  CQuerySettings& querySettings;
 };
 
 }  // namespace quor::core

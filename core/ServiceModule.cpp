@@ -53,12 +53,7 @@ FrameContext CServiceModule::Frame() {
       .collab = EnsureCollabStore(),
       .vo = EnsureVOStore(),
       .resume = resume_,
-      .querySettings = [this] { return QuerySettings(); },
-      .keepQuerySettings = [this](const std::shared_ptr<CServiceConfig>& from,
-                                  const CServiceConfig& loaded) { KeepQuerySettings(from, loaded); },
-      .reload = [this](Status (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped) {
-        return ReloadQuerySettings(reload, skipped);
-      },
+      .querySettings = querySettings_,
   };
 }
 
@@ -116,17 +111,8 @@ Status CServiceModule::InitInstance() {
   // read it.
   EnsureCollabStore();
   EnsureVOStore();
-  QuerySettings();
+  querySettings_.Current();
   return Status();
-}
-
-std::shared_ptr<CServiceConfig> CServiceModule::QuerySettings() {
-  MutexLock lock(querySettingsMutex_);
-  if (!querySettings_) {
-    querySettings_ = std::make_shared<CServiceConfig>();
-    if (const CServiceConfig* settings = Settings()) querySettings_->ShareQueryParts(*settings);
-  }
-  return querySettings_;
 }
 
 void CServiceModule::ReportSkippedConfigFiles(const CServiceConfig& settings) {
@@ -135,34 +121,6 @@ void CServiceModule::ReportSkippedConfigFiles(const CServiceConfig& settings) {
     utils.EventLog.ReportError(kEventId, text::Format("[0x%X] %s The config file %s is skipped; the others are loaded.",
                                                       file.status, StatusText(file.status), file.path));
 }
-
-void CServiceModule::KeepQuerySettings(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded) {
-  // A call that had to read the config folder itself says what it left out.
-  if (loaded.ConfigDocument && loaded.ConfigDocument != from->ConfigDocument) ReportSkippedConfigFiles(loaded);
-  if (!loaded.HasMoreThan(*from)) return;
-  auto next = std::make_shared<CServiceConfig>();
-  next->ShareQueryParts(loaded);
-  MutexLock lock(querySettingsMutex_);
-  // A reload since the call began wins over what the call loaded.
-  if (querySettings_ == from) querySettings_ = std::move(next);
-}
-
-Status CServiceModule::ReloadQuerySettings(Status (CServiceConfig::*reload)(),
-                                           std::vector<SkippedConfigFile>* skipped) {
-  MutexLock lock(reloadMutex_);
-  auto next = std::make_shared<CServiceConfig>();
-  const std::shared_ptr<CServiceConfig> current = QuerySettings();
-  next->ShareQueryParts(*current);
-  Status status = ((*next).*reload)();
-  if (next->ConfigDocument && next->ConfigDocument != current->ConfigDocument) {
-    ReportSkippedConfigFiles(*next);
-    if (skipped) *skipped = next->SkippedConfigFiles;
-  }
-  MutexLock swap(querySettingsMutex_);
-  querySettings_ = std::move(next);
-  return status;
-}
-
 
 void CServiceModule::OpenRepository() {
   CQuorServiceUtils& utils = EnsureUtils();
@@ -210,10 +168,7 @@ void CServiceModule::ExitInstance() {
     vo_.reset();
     collab_.reset();
   }
-  {
-    MutexLock lock(querySettingsMutex_);
-    querySettings_.reset();
-  }
+  querySettings_.Reset();
   if (connection_) connection_->SetLinkReporter(nullptr);
   {
     MutexLock lock(setupMutex_);

@@ -5,7 +5,7 @@
 // on the loading thread) and then only read, except:
 //  - the repository's connections: each call leases one (CDBConnect::Lease);
 //  - the query configuration: an immutable CServiceConfig swapped whole by
-//    the reloads under querySettingsMutex_ (a call keeps the one it took);
+//    the reloads (CQuerySettings; a call keeps the one it took);
 //  - the stores' and the settings' own locks for their mutable parts.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/QuerySettings.h"
 #include "core/QuorServiceUtils.h"
 #include "core/ServiceFrame.h"
 #include "core/ServiceConfig.h"
@@ -65,18 +66,8 @@ class CServiceModule {
   // A repository connection for the calling thread until the lease goes.
   CDBConnect::Lease LeaseConnection() { return CDBConnect::Lease(connection_.get()); }
 
-  // The configuration in force for the query engine: what the config,
-  // unifier and transform folders gave, never changed once in force. A call
-  // runs on its own CServiceConfig sharing it (ShareQueryParts), so what the
-  // engine loads on the way stays the call's; KeepQuerySettings then puts it
-  // in force for the calls after, unless a reload came first.
-  std::shared_ptr<CServiceConfig> QuerySettings();
-  void KeepQuerySettings(const std::shared_ptr<CServiceConfig>& from, const CServiceConfig& loaded);
-  // Runs `reload` on a new configuration that starts from the one in force,
-  // and puts it in force; the reloads run one at a time. When the reload
-  // read the config folder, the files it left out are reported to the event
-  // log and handed back in `skipped`.
-  Status ReloadQuerySettings(Status (CServiceConfig::*reload)(), std::vector<SkippedConfigFile>* skipped = nullptr);
+  // The query configuration in force, swapped whole by the reloads.
+  CQuerySettings& QuerySettings() { return querySettings_; }
 
  private:
   CServiceModule() = default;
@@ -103,9 +94,8 @@ class CServiceModule {
   std::unique_ptr<CCollabDBConnectImpl> collab_ QUOR_GUARDED_BY(storeMutex_);
   std::unique_ptr<CVODBConnectImpl> vo_ QUOR_GUARDED_BY(storeMutex_);
 
-  Mutex reloadMutex_;  // one reload (or first build) at a time
-  Mutex querySettingsMutex_;
-  std::shared_ptr<CServiceConfig> querySettings_ QUOR_GUARDED_BY(querySettingsMutex_);  // the pointer only
+  CQuerySettings querySettings_{[this] { return static_cast<const CServiceConfig*>(Settings()); },
+                                [this](const CServiceConfig& loaded) { ReportSkippedConfigFiles(loaded); }};
 };
 
 }  // namespace quor::core
