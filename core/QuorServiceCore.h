@@ -76,7 +76,10 @@ class CQuorServiceCore : public com::DispatchObject<CQuorServiceCore, IQuorServi
     uint8_t count = 0;
     // What the operation does once the frame has let it through: a store
     // method (see Call and the calls after it) or a member of this class.
-    Status (*call)(CQuorServiceCore&, OpCall&) = nullptr;
+    struct Target {
+      Status (*run)(CQuorServiceCore&, OpCall&) = nullptr;
+      int8_t args = -1;  // the [in] arguments it reads; -1 for a member's own
+    } call;
     uint32_t flags = 0;
     int8_t target = 0;  // index into params; -1 for none
   };

@@ -53,10 +53,18 @@ decltype(auto) CallerFor(OpCall& c) {
     return (c.principal);
 }
 
+// The [in] arguments a store method reads: all it takes but the caller, the
+// result and the sink.
+template <auto Method, bool WithPrincipal>
+inline constexpr std::size_t kArgsOf =
+    StoreMethod<Method>::N - (WithPrincipal ? 1 : 0) - 1 - (kStreams<Method> ? 1 : 0);
+
 template <auto Method, bool WithPrincipal>
 Status CallStore(auto& store, OpCall& c) {
   constexpr bool streams = kStreams<Method>;
-  constexpr std::size_t kArgs = StoreMethod<Method>::N - (WithPrincipal ? 1 : 0) - 1 - (streams ? 1 : 0);
+  constexpr std::size_t kArgs = kArgsOf<Method, WithPrincipal>;
+  // The frame sizes the arguments to the row's count, which the table
+  // checks against this at compile time.
   assert(c.args.size() >= kArgs);
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     if constexpr (streams) {
@@ -86,6 +94,7 @@ Status CQuorServiceCore::CallNoUser(CQuorServiceCore& core, OpCall& c) {
 
 template <auto OfContent, auto OfCollab, HRESULT InvalidUri>
 Status CQuorServiceCore::CallAcl(CQuorServiceCore& core, OpCall& c) {
+  static_assert(detail::kArgsOf<OfContent, true> == detail::kArgsOf<OfCollab, true>);
   // Only the full prefixes the URN builders write count here.
   const std::u16string_view uri = c.args[0].View();
   if (uri.starts_with(u"urn:vocontent:vodb000")) return Call<OfContent>(core, c);
@@ -95,8 +104,27 @@ Status CQuorServiceCore::CallAcl(CQuorServiceCore& core, OpCall& c) {
 
 template <auto OfCollab, auto OfContent>
 Status CQuorServiceCore::CallLock(CQuorServiceCore& core, OpCall& c) {
+  static_assert(detail::kArgsOf<OfCollab, true> == detail::kArgsOf<OfContent, true>);
   if (CQuorServiceUtils::ClassifyVOURI(c.args[0]) == 2) return Call<OfCollab>(core, c);
   return Call<OfContent>(core, c);
 }
+
+// What a row of the operation table names: the call, and the [in] arguments
+// it reads, which the table checks against the row's parameters.
+using OpTarget = CQuorServiceCore::Operation::Target;
+template <auto Method>
+inline constexpr OpTarget StoreCall{&CQuorServiceCore::Call<Method>,
+                                    static_cast<int8_t>(detail::kArgsOf<Method, true>)};
+template <auto Method>
+inline constexpr OpTarget StoreCallNoUser{&CQuorServiceCore::CallNoUser<Method>,
+                                          static_cast<int8_t>(detail::kArgsOf<Method, false>)};
+template <auto OfContent, auto OfCollab, HRESULT InvalidUri>
+inline constexpr OpTarget AclCall{&CQuorServiceCore::CallAcl<OfContent, OfCollab, InvalidUri>,
+                                  static_cast<int8_t>(detail::kArgsOf<OfContent, true>)};
+template <auto OfCollab, auto OfContent>
+inline constexpr OpTarget LockCall{&CQuorServiceCore::CallLock<OfCollab, OfContent>,
+                                   static_cast<int8_t>(detail::kArgsOf<OfCollab, true>)};
+template <Status (CQuorServiceCore::*Member)(OpCall&)>
+inline constexpr OpTarget MemberCall{&CQuorServiceCore::CallMember<Member>, -1};
 
 }  // namespace quor::core
