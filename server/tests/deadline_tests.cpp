@@ -257,7 +257,14 @@ TEST(DeadlineTest, ABodyThatComesTooSlowlyIsCutAtItsDeadline) {
   EXPECT_TRUE(answer.ends_with("\r\n\r\n408 Request Timeout: the body did not come in time\n")) << answer;
   EXPECT_EQ(HeaderCount(answer, "Connection: close"), 1u) << answer;
   EXPECT_GE(cut, 900ms);
+  // A deadline renewed by each byte would never cut (the loop gives up at
+  // 5 s). Under ThreadSanitizer, beside the other tests, the server's strand
+  // has been seen to answer 1.2 s late.
+#if defined(__SANITIZE_THREAD__)
+  EXPECT_LT(cut, 3000ms);
+#else
   EXPECT_LT(cut, 2000ms);
+#endif
   EXPECT_LT(TimeToClose(fd, 3s), 2500ms) << "not closed";
 
   // A body cut short by the client's end of sending, also after 100-continue.
