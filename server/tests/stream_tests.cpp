@@ -400,6 +400,12 @@ TEST_F(StreamedAnswerTest, AStopCutsOffAStreamedAnswerAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Start({"--read-timeout", "60"}));
   const UniqueFd stalled = quor::test::ConnectLoopback(Port());
   Send(stalled, Post(PiecesRequest(std::string(1000, 'z'), 1000000, false)));
+  // The answer has begun (a loaded machine may take a while to start the
+  // call); then the client stalls until the queue holds the call.
+  std::string first;
+  for (const auto until = Clock::now() + 30s; first.empty() && Clock::now() < until;)
+    ASSERT_TRUE(quor::test::ReadSome(stalled.get(), first)) << "closed before the answer began";
+  ASSERT_FALSE(first.empty()) << "the answer did not begin";
   std::this_thread::sleep_for(1s);
   const auto started = Clock::now();
   EXPECT_EQ(server_->Stop(), 0) << server_->Stderr();
