@@ -107,6 +107,7 @@ Status CServiceModule::InitInstance() {
     }
   }
   if (!connection_) OpenRepository();
+  lease_.Start(connection_.get());
   // What calls share is made now, on the loading thread, so that calls only
   // read it.
   EnsureCollabStore();
@@ -163,6 +164,7 @@ void CServiceModule::OpenRepository() {
 }
 
 void CServiceModule::ExitInstance() {
+  lease_.Stop();
   {
     MutexLock lock(storeMutex_);
     vo_.reset();

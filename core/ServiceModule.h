@@ -20,6 +20,7 @@
 #include "core/store/CollabDBConnectImpl.h"
 #include "core/store/DBConnect.h"
 #include "core/store/ResumeQueue.h"
+#include "core/store/ServerLease.h"
 #include "core/store/VODBConnectImpl.h"
 #include "platform/base/thread_annotations.h"
 
@@ -87,8 +88,11 @@ class CServiceModule {
   std::atomic<CQuorServiceUtils*> utilsView_{nullptr};
   std::atomic<AuthAccessor*> authView_{nullptr};
 
+  // This server's place in the repository, which the sharing list and the
+  // resume queue last by; renewed from InitInstance to ExitInstance.
+  CServerLease lease_;
   // A replay runs as the entry's user, resolved as the frame resolves callers.
-  CResumeQueue resume_{[this](const com::Bstr& user) { return EnsureUtils().ResolveCaller(user); }};
+  CResumeQueue resume_{lease_, [this](const com::Bstr& user) { return EnsureUtils().ResolveCaller(user); }};
 
   Mutex storeMutex_;
   std::unique_ptr<CCollabDBConnectImpl> collab_ QUOR_GUARDED_BY(storeMutex_);

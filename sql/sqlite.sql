@@ -64,3 +64,37 @@ CREATE TABLE IF NOT EXISTS QUORLOG (
   TIMESTAMP       TEXT,
   LOGLEVEL        TEXT
 );
+
+-- What lasts only as long as the server that made it (the share fields being
+-- shared, the resume queue) is kept under that server's id; where several
+-- servers share the repository each renews its QUORSERVER row every second
+-- (RENEWED: the repository's clock in milliseconds), and the rows of a
+-- server that stopped renewing go. The servers make these tables when missing.
+CREATE TABLE IF NOT EXISTS QUORSERVER (
+  SERVERID     TEXT NOT NULL PRIMARY KEY,
+  RENEWED      INTEGER NOT NULL
+);
+
+-- ATTENDEES and ARGUMENTS: texts each followed by a newline, with "\" and
+-- newline escaped.
+CREATE TABLE IF NOT EXISTS QUORSHARING (
+  VOURI        TEXT NOT NULL PRIMARY KEY,
+  SERVERID     TEXT NOT NULL,
+  AUTHOR       TEXT,
+  NAME         TEXT,
+  OWNER        TEXT,
+  IPADDRESS    TEXT,
+  MESSAGE      TEXT,
+  ACCESSLIST   TEXT,
+  ATTENDEES    TEXT NOT NULL
+);
+
+-- An entry's key is "RESUME:" with RESUMENO - 1.
+CREATE TABLE IF NOT EXISTS QUORRESUME (
+  RESUMENO     INTEGER PRIMARY KEY AUTOINCREMENT,
+  SERVERID     TEXT NOT NULL,
+  OPERATION    TEXT NOT NULL,
+  VOUSER       TEXT,
+  NAME         TEXT,
+  ARGUMENTS    TEXT NOT NULL
+);

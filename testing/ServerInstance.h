@@ -270,6 +270,10 @@ class ServerInstance {
   bool Started() const { return server_.Port() != 0; }
   int Port() const { return server_.Port(); }
   pid_t Pid() const { return server_.Pid(); }
+  // Kills the server at once (SIGKILL), as a crash would, and waits for it.
+  void Kill() { server_.Stop(SIGKILL, std::chrono::seconds(10)); }
+  // Starts a server that was stopped or killed again on the same instance.
+  void Relaunch() { ASSERT_NO_FATAL_FAILURE(StartServer()); }
   // Stops the server and starts it again on the same instance (a new port).
   void Restart() {
     const int status = Stop();

@@ -22,7 +22,7 @@ constexpr std::u16string_view kCorruptedData = u"There is corrupted data. If wan
 }  // namespace
 
 CCollabDBConnectImpl::CCollabDBConnectImpl(CDBConnect* connection, CResumeQueue& queue)
-    : db_(connection), queue_(queue), rows_(connection, "QUORCOLLAB", "VOURI") {}
+    : db_(connection), queue_(queue), rows_(connection, "QUORCOLLAB", "VOURI"), sharing_(connection, queue.Lease()) {}
 
 CCollabDBConnectImpl::~CCollabDBConnectImpl() = default;
 
@@ -34,14 +34,18 @@ Status CCollabDBConnectImpl::Init() {
 // ---- Query routines -------------------------------------------------------------
 
 Status CCollabDBConnectImpl::QueryList(std::string_view sql, std::span<const com::Variant> params, com::Bstr& result) {
+  if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
+  // One look at the sharing for the whole list.
+  QUOR_ASSIGN_OR_RETURN(const auto addresses, sharing_.Addresses());
   return rows_.List(sql, params, Kw(KW_FIELD), [&](ListRow& row) {
     const com::Bstr uri = row.Column("VOURI");
-    const auto active = FindActiveField(uri);
+    const auto found = addresses.find(std::u16string(uri.View()));
+    const com::Bstr* active = found == addresses.end() ? nullptr : &found->second;
     row.AddColumn(Kw(KW_AUTHOR), "AUTHOR");
     row.AddColumn(Kw(KW_NAME), "NAME");
     row.Add(Kw(KW_URI), uri);
     row.AddColumn(Kw(KW_OWNER), "OWNER");
-    row.Add(Kw(KW_IPADDRESS), active ? active->ipaddress : com::Bstr(u""));
+    row.Add(Kw(KW_IPADDRESS), active ? *active : com::Bstr(u""));
     row.AddColumn(Kw(KW_MESSAGE), "MESSAGE");
     row.Add(Kw(KW_ACTIVE), CKeywordTable::Instance()[active ? KW_TRUE : KW_FALSE]);
     row.AddColumn(Kw(KW_CREATEDATE), "CREATEDATE");
@@ -132,7 +136,8 @@ Status CCollabDBConnectImpl::PutShareField(const Caller& caller, const com::Bstr
     return status;
 
   // The caller decides through the resume queue whether to overwrite.
-  const com::Bstr key = queue_.MakeResumeKey(u"ForcePutShareField", {field, caller.name, name, author});
+  QUOR_ASSIGN_OR_RETURN(const com::Bstr key,
+                        queue_.MakeResumeKey(u"ForcePutShareField", {field, caller.name, name, author}));
   result = RootAnswer({{Kw(KW_RESULTCODE), "1"},
                        {Kw(KW_RESUMEID), key.ToUtf8()},
                        {Kw(KW_DESCRIPTION), com::Bstr(kCorruptedData).ToUtf8()}});
@@ -145,7 +150,7 @@ Status CCollabDBConnectImpl::ForcePutShareField(const Caller& caller, const com:
   const RowLock rowLock = rows_.Lock(CServiceHelpers::MakeCoVOContentURIW(author, name));
   if (!Ready()) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
   const com::Bstr uri = CServiceHelpers::MakeCoVOContentURIW(author, name);
-  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
+  QUOR_RETURN_IF_ERROR(RefuseShared(uri));
 
   // The old row goes and the new one comes together, or neither does.
   DBTransaction transaction(*db_);
@@ -181,14 +186,14 @@ Status CCollabDBConnectImpl::UpdateShareField(const Caller& caller, const com::B
                                               com::Bstr&) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
+  QUOR_RETURN_IF_ERROR(RefuseShared(uri));
   return UpdateFieldChecked(caller, uri, field);
 }
 
 Status CCollabDBConnectImpl::RemoveShareField(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
+  QUOR_RETURN_IF_ERROR(RefuseShared(uri));
   RowState row;
   if (Status status = QueryRow(uri, row); !status.ok()) return status;
   if (!row.found) return Status(QS_E_URI_INVALID);

@@ -1,6 +1,6 @@
 // The collaboration store: share fields (rows of QUORCOLLAB) with their
 // messages, ACL documents and locks, and the share fields being shared, with
-// their attendees, which live only in memory.
+// their attendees, which last as long as the server that started the sharing.
 //
 // Every operation takes the verified calling user first and answers through
 // `result` (left null where the operation answers nothing). Values reach the
@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -16,6 +15,7 @@
 
 #include "core/store/DBConnect.h"
 #include "core/store/OperationGate.h"
+#include "core/store/SharingList.h"
 #include "core/store/StoreRows.h"
 #include "platform/base/thread_annotations.h"
 #include "platform/com/bstr.h"
@@ -26,23 +26,10 @@ namespace quor::core {
 
 class CResumeQueue;
 
-// A share field being shared: the row as it was when sharing started, the
-// address its owner gave, and the attendees (the owner first).
-struct ActiveShareField {
-  com::Bstr author;
-  com::Bstr name;
-  com::Bstr uri;
-  com::Bstr owner;
-  com::Bstr ipaddress;
-  com::Bstr message;
-  com::Bstr acl;  // attendees are checked against this copy
-  std::vector<com::Bstr> attendees;
-};
-
 class CCollabDBConnectImpl {
  public:
   // `connection` is the shared connection and `queue` the process's resume
-  // queue; the store owns neither.
+  // queue, whose lease the sharing list lasts by; the store owns neither.
   CCollabDBConnectImpl(CDBConnect* connection, CResumeQueue& queue);
   virtual ~CCollabDBConnectImpl();
   CCollabDBConnectImpl(const CCollabDBConnectImpl&) = delete;
@@ -86,7 +73,7 @@ class CCollabDBConnectImpl {
   Status AddAttendee(const Caller& caller, const com::Bstr& uri, const Caller& attendee, com::Bstr& result);
   Status DeleteAttendee(const Caller& caller, const com::Bstr& uri, const com::Bstr& attendee, com::Bstr& result);
   // A copy of the active entry of `uri`, if the share field is being shared.
-  std::optional<ActiveShareField> FindActiveField(const com::Bstr& uri) const;
+  Result<std::optional<ActiveShareField>> FindActiveField(const com::Bstr& uri);
 
   // ---- ACLs ----
   Status GetACL(const Caller& caller, const com::Bstr& uri, com::Bstr& result);
@@ -131,9 +118,9 @@ class CCollabDBConnectImpl {
   Status LockRow(const Caller& caller, const com::Bstr& uri, RowState& row);
 
   // ---- The active list ----
-  Status AddActiveField(ActiveShareField entry) QUOR_EXCLUDES(activeMutex_);
-  // The listed entry of `uri`, or the end.
-  std::list<ActiveShareField>::iterator Listed(const com::Bstr& uri) QUOR_REQUIRES(activeMutex_);
+  // QS_E_FIELD_ACTIVE while `uri` is being shared, else success (or the
+  // failure of the look-up).
+  Status RefuseShared(const com::Bstr& uri);
 
   CDBConnect* db_;
   CResumeQueue& queue_;
@@ -144,8 +131,7 @@ class CCollabDBConnectImpl {
   // Re-entered by operations that build on one another (StartSharing reads
   // through GetShareField, PutShareField through the row look-up).
   mutable OperationGate operation_;
-  mutable Mutex activeMutex_;
-  std::list<ActiveShareField> active_ QUOR_GUARDED_BY(activeMutex_);
+  CSharingList sharing_;
 };
 
 }  // namespace quor::core

@@ -89,7 +89,7 @@ Status CCollabDBConnectImpl::LockVO(const Caller& caller, const com::Bstr& uri, 
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
   if (Missing(uri)) return Status(QS_E_URI_NOT_SPECIFIED);
-  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
+  QUOR_RETURN_IF_ERROR(RefuseShared(uri));
   RowState row;
   if (Status status = LockRow(caller, uri, row); !status.ok()) return status;
   return rows_.TakeLock(caller.name, row.lock, uri, QS_E_SHARE_FIELD_ALREADY_LOCKED, true, result);

@@ -1,5 +1,5 @@
 // The collaboration store's messages, and the share fields being shared with
-// their attendees (kept in memory only, as long as the store lives).
+// their attendees (SharingList.h).
 #include <algorithm>
 
 #include "core/StatusCodes.h"
@@ -61,23 +61,13 @@ Status CCollabDBConnectImpl::RemoveMessage(const Caller& caller, const com::Bstr
 
 // ---- The active list --------------------------------------------------------------
 
-std::optional<ActiveShareField> CCollabDBConnectImpl::FindActiveField(const com::Bstr& uri) const {
-  MutexLock lock(activeMutex_);
-  for (const auto& entry : active_)
-    if (entry.uri.View() == uri.View()) return entry;
-  return std::nullopt;
+Result<std::optional<ActiveShareField>> CCollabDBConnectImpl::FindActiveField(const com::Bstr& uri) {
+  return sharing_.Find(uri);
 }
 
-std::list<ActiveShareField>::iterator CCollabDBConnectImpl::Listed(const com::Bstr& uri) {
-  return std::find_if(active_.begin(), active_.end(), [&](const auto& e) { return e.uri.View() == uri.View(); });
-}
-
-Status CCollabDBConnectImpl::AddActiveField(ActiveShareField entry) {
-  MutexLock lock(activeMutex_);
-  if (Listed(entry.uri) != active_.end()) return Status(QS_E_FIELD_ACTIVE);
-  entry.attendees = {entry.owner};
-  active_.push_back(std::move(entry));
-  return Status();
+Status CCollabDBConnectImpl::RefuseShared(const com::Bstr& uri) {
+  QUOR_ASSIGN_OR_RETURN(const auto active, sharing_.Find(uri));
+  return active ? Status(QS_E_FIELD_ACTIVE) : Status();
 }
 
 // ---- Sharing ----------------------------------------------------------------------
@@ -85,30 +75,32 @@ Status CCollabDBConnectImpl::AddActiveField(ActiveShareField entry) {
 Status CCollabDBConnectImpl::StartSharing(const Caller& caller, const com::Bstr& ipaddress, const com::Bstr& uri,
                                           com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  if (FindActiveField(uri)) return Status(QS_E_FIELD_ACTIVE);
+  const RowLock rowLock = rows_.Lock(uri);
+  QUOR_RETURN_IF_ERROR(RefuseShared(uri));
   RowState row;
   if (Status status = QueryRow(uri, row); !status.ok()) return status;
   if (!row.found || row.owner.Empty() || row.owner.View() != caller.name.View()) return Status(QS_E_OWNER_ONLY);
   com::Bstr field;
   QUOR_RETURN_IF_ERROR(GetShareField(caller, uri, field));
+  QUOR_RETURN_IF_ERROR(sharing_.Add({row.author,
+                                     row.name,
+                                     uri,
+                                     row.owner,
+                                     ipaddress.IsNull() ? com::Bstr(u"") : ipaddress,
+                                     row.message,
+                                     row.acl,
+                                     {}}));
   result = field;
-  return AddActiveField({row.author,
-                         row.name,
-                         uri,
-                         row.owner,
-                         ipaddress.IsNull() ? com::Bstr(u"") : ipaddress,
-                         row.message,
-                         row.acl,
-                         {}});
+  return Status();
 }
 
 Status CCollabDBConnectImpl::EndSharing(const Caller& caller, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  MutexLock listLock(activeMutex_);
-  const auto entry = Listed(uri);
-  if (entry == active_.end()) return Status(QS_E_FIELD_NOT_ACTIVE);
+  const RowLock rowLock = rows_.Lock(uri);
+  QUOR_ASSIGN_OR_RETURN(const auto entry, sharing_.Find(uri));
+  if (!entry) return Status(QS_E_FIELD_NOT_ACTIVE);
   if (entry->owner.Empty() || entry->owner.View() != caller.name.View()) return Status(QS_E_OWNER_ONLY);
-  active_.erase(entry);
+  QUOR_RETURN_IF_ERROR(sharing_.Remove(uri));
   result = ResultOk();
   return Status();
 }
@@ -117,7 +109,7 @@ Status CCollabDBConnectImpl::SaveSharing(const Caller& caller, const com::Bstr& 
                                          com::Bstr&) {
   OperationGate::Writing lock(operation_);
   const RowLock rowLock = rows_.Lock(uri);
-  const auto entry = FindActiveField(uri);
+  QUOR_ASSIGN_OR_RETURN(const auto entry, sharing_.Find(uri));
   if (!entry) return Status(QS_E_FIELD_NOT_ACTIVE);
   if (entry->owner.Empty() || entry->owner.View() != caller.name.View()) return Status(QS_E_OWNER_ONLY);
   return UpdateFieldChecked(caller, uri, field);
@@ -125,7 +117,7 @@ Status CCollabDBConnectImpl::SaveSharing(const Caller& caller, const com::Bstr& 
 
 Status CCollabDBConnectImpl::GetAttendeesList(const Caller&, const com::Bstr& uri, com::Bstr& result) {
   OperationGate::Reading lock(operation_);
-  const auto entry = FindActiveField(uri);
+  QUOR_ASSIGN_OR_RETURN(const auto entry, sharing_.Find(uri));
   if (!entry) return Status(QS_E_FIELD_NOT_ACTIVE);
   auto document = xml::Document::Create();
   auto root = document->createElement(Kw(KW_ROOT));
@@ -141,19 +133,21 @@ Status CCollabDBConnectImpl::GetAttendeesList(const Caller&, const com::Bstr& ur
 Status CCollabDBConnectImpl::AddAttendee(const Caller& caller, const com::Bstr& uri, const Caller& attendee,
                                          com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  const auto entry = FindActiveField(uri);
+  const RowLock rowLock = rows_.Lock(uri);
+  QUOR_ASSIGN_OR_RETURN(auto entry, sharing_.Find(uri));
   if (!entry || entry->owner.Empty() || entry->owner.View() != caller.name.View()) return Status(QS_E_OWNER_ONLY);
   if (attendee.name.IsNull() || attendee.name.Empty()) return Status(QS_E_ARGUMENT_NULL);
   // Attendees are measured against the ACL the sharing started with.
   if (!StoreRows::CheckRights(attendee, u"r", entry->acl, QS_E_CONTENT_READ_RIGHT_REQUIRED).ok())
     return Status(QS_E_CONTENT_READ_RIGHT_REQUIRED);
-  MutexLock listLock(activeMutex_);
-  const auto listed = Listed(uri);
-  if (listed == active_.end()) return Status(QS_E_OWNER_ONLY);
-  if (listed->attendees.empty()) return Status(QS_E_FIELD_NOT_ACTIVE);
-  for (const auto& name : listed->attendees)
+  auto& attendees = entry->attendees;
+  if (attendees.empty()) return Status(QS_E_FIELD_NOT_ACTIVE);
+  for (const auto& name : attendees)
     if (name.View() == attendee.name.View()) return Status(QS_E_ALREADY_ATTENDEE);
-  listed->attendees.push_back(attendee.name);
+  attendees.push_back(attendee.name);
+  // An entry that went meanwhile is no longer the owner's to change.
+  if (Status status = sharing_.SetAttendees(uri, attendees); !status.ok())
+    return status.code() == QS_E_FIELD_NOT_ACTIVE ? Status(QS_E_OWNER_ONLY) : status;
   result = ResultOk();
   return Status();
 }
@@ -161,17 +155,18 @@ Status CCollabDBConnectImpl::AddAttendee(const Caller& caller, const com::Bstr& 
 Status CCollabDBConnectImpl::DeleteAttendee(const Caller& caller, const com::Bstr& uri, const com::Bstr& attendee,
                                             com::Bstr& result) {
   OperationGate::Writing lock(operation_);
-  MutexLock listLock(activeMutex_);
-  const auto listed = Listed(uri);
-  if (listed == active_.end() || listed->owner.Empty() || listed->owner.View() != caller.name.View())
-    return Status(QS_E_OWNER_ONLY);
-  if (listed->owner.View() == attendee.View()) return Status(QS_E_CANNOT_DELETE_OWNER);
-  auto& attendees = listed->attendees;
+  const RowLock rowLock = rows_.Lock(uri);
+  QUOR_ASSIGN_OR_RETURN(auto entry, sharing_.Find(uri));
+  if (!entry || entry->owner.Empty() || entry->owner.View() != caller.name.View()) return Status(QS_E_OWNER_ONLY);
+  if (entry->owner.View() == attendee.View()) return Status(QS_E_CANNOT_DELETE_OWNER);
+  auto& attendees = entry->attendees;
   if (attendees.empty()) return Status(QS_E_FIELD_NOT_ACTIVE);
   const auto found =
       std::find_if(attendees.begin(), attendees.end(), [&](const auto& a) { return a.View() == attendee.View(); });
   if (found == attendees.end()) return Status(QS_E_USER_NOT_ATTENDEE);
   attendees.erase(found);
+  if (Status status = sharing_.SetAttendees(uri, attendees); !status.ok())
+    return status.code() == QS_E_FIELD_NOT_ACTIVE ? Status(QS_E_OWNER_ONLY) : status;
   result = ResultOk();
   return Status();
 }

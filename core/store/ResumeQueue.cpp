@@ -1,4 +1,4 @@
-// The resume queue.
+// The resume queue, in QUORRESUME.
 //
 // Argument layouts, by operation (positions from 0):
 //   ForcePutShareField               4: field, user, name, author
@@ -8,12 +8,14 @@
 //                                       version, creator, modulename, name, user
 #include "core/store/ResumeQueue.h"
 
-#include <algorithm>
+#include <charconv>
+#include <limits>
 
 #include "core/KeywordTable.h"
 #include "core/ServiceHelpers.h"
 #include "core/StatusCodes.h"
 #include "core/store/CollabDBConnectImpl.h"
+#include "core/store/StoreRows.h"
 #include "core/store/VODBConnectImpl.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
@@ -43,6 +45,31 @@ std::optional<Layout> LayoutOf(size_t count) {
 
 bool Given(const com::Bstr& text) { return !text.IsNull() && !text.Empty(); }
 
+// Keys number from 0, the table's identity from 1.
+com::Bstr KeyOf(int64_t number) { return com::Bstr::FromUtf8(text::Format("RESUME:%d", number)); }
+
+int64_t NumberOfRow(CDBConnect& db, const RecordsetHolder& rows) {
+  const std::string text(store::Column(db, rows, "RESUMENO").Utf8());
+  int64_t identity = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), identity);
+  return error == std::errc() && end == text.data() + text.size() && identity > 0 ? identity - 1 : -1;
+}
+
+// The number of a key as KeyOf writes it; none for any other text.
+std::optional<int64_t> NumberOfKey(const com::Bstr& key) {
+  const std::string text(key.Utf8());
+  constexpr std::string_view prefix = "RESUME:";
+  if (!text.starts_with(prefix)) return std::nullopt;
+  const std::string_view digits = std::string_view(text).substr(prefix.size());
+  if (digits.empty() || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
+  int64_t number = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (error != std::errc() || end != digits.data() + digits.size() || number < 0 ||
+      number == std::numeric_limits<int64_t>::max())
+    return std::nullopt;
+  return number;
+}
+
 }  // namespace
 
 Caller CResumeQueue::Resolve(const com::Bstr& user) const {
@@ -62,39 +89,91 @@ const com::Bstr* ResumeEntry::Name() const {
   return layout ? &arguments[layout->name] : nullptr;
 }
 
-com::Bstr CResumeQueue::MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments) {
-  MutexLock lock(mutex_);
+Result<CDBConnect*> CResumeQueue::Repository() const {
+  CDBConnect* db = lease_.Connection();
+  if (!db || db->GetState() == 0) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
+  QUOR_RETURN_IF_ERROR(lease_.Ready());
+  return db;
+}
+
+ResumeEntry CResumeQueue::EntryOf(CDBConnect& db, const RecordsetHolder& rows) {
   ResumeEntry entry;
-  entry.number = nextNumber_++;
-  entry.key = com::Bstr::FromUtf8(text::Format("RESUME:%d", entry.number));
-  entry.operation = com::Bstr(operation);
+  entry.number = NumberOfRow(db, rows);
+  entry.key = KeyOf(entry.number);
+  entry.operation = store::Column(db, rows, "OPERATION");
+  entry.arguments = SplitTexts(store::Column(db, rows, "ARGUMENTS").Utf8());
+  return entry;
+}
+
+Result<com::Bstr> CResumeQueue::MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments) {
+  QUOR_ASSIGN_OR_RETURN(CDBConnect* db, Repository());
+  ResumeEntry entry;
   entry.arguments = std::move(arguments);
-  com::Bstr key = entry.key;
-  queue_.push_back(std::move(entry));
-  return key;
+  const com::Bstr* user = entry.User();
+  const com::Bstr* name = entry.Name();
+  const com::Variant params[] = {com::Variant(com::Bstr::FromUtf8(lease_.Id())), com::Variant(com::Bstr(operation)),
+                                 user ? store::Value(*user) : com::Variant::Null(),
+                                 name ? store::Value(*name) : com::Variant::Null(),
+                                 com::Variant(com::Bstr::FromUtf8(JoinTexts(entry.arguments)))};
+  constexpr std::string_view insert =
+      "INSERT INTO QUORRESUME (SERVERID, OPERATION, VOUSER, NAME, ARGUMENTS) VALUES (?, ?, ?, ?, ?)";
+  const std::string dbms = db->DbmsName();
+  const bool returning = text::EqualsNoCase(dbms, "PostgreSQL");
+  // Elsewhere the number is the connection's last identity, read in the
+  // insert's transaction.
+  DBTransaction transaction(*db);
+  if (!returning) QUOR_RETURN_IF_ERROR(transaction.Begin());
+  if (!returning) QUOR_RETURN_IF_ERROR(db->ExecuteNonQuery(insert, params));
+  CommandHolder command;
+  RecordsetHolder rows;
+  const std::string read = returning ? std::string(insert) + " RETURNING RESUMENO"
+                           : text::EqualsNoCase(dbms, "SQLite") ? "SELECT last_insert_rowid() AS RESUMENO"
+                                                                : "SELECT SCOPE_IDENTITY() AS RESUMENO";
+  QUOR_RETURN_IF_ERROR(db->ExecuteQuery(command, rows, read, returning ? std::span<const com::Variant>(params)
+                                                                       : std::span<const com::Variant>()));
+  const int64_t number = rows->Eof() ? -1 : NumberOfRow(*db, rows);
+  db->ReleaseQuery(command, rows);
+  if (number < 0) return Status(E_FAIL);
+  if (!returning) QUOR_RETURN_IF_ERROR(transaction.Commit());
+  return KeyOf(number);
 }
 
 std::optional<ResumeEntry> CResumeQueue::FindResumeEntry(const com::Bstr& key) const {
-  MutexLock lock(mutex_);
-  for (const auto& entry : queue_)
-    if (entry.key.View() == key.View()) return entry;
-  return std::nullopt;
+  const std::optional<int64_t> number = NumberOfKey(key);
+  const Result<CDBConnect*> db = Repository();
+  if (!number || !db.ok()) return std::nullopt;
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {com::Variant(*number + 1), lease_.LiveValue()};
+  if (!(*db)->ExecuteQuery(command, rows,
+                           "SELECT RESUMENO, OPERATION, ARGUMENTS FROM QUORRESUME WHERE RESUMENO = ? AND " +
+                               lease_.LiveCondition("SERVERID"),
+                           params)
+           .ok())
+    return std::nullopt;
+  std::optional<ResumeEntry> entry;
+  if (!rows->Eof()) entry = EntryOf(**db, rows);
+  (*db)->ReleaseQuery(command, rows);
+  return entry;
 }
+
 Status CResumeQueue::ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag,
-                                         com::Bstr& result, CCollabDBConnectImpl& collab) {
-  ResumeEntry entry;
-  {
-    MutexLock lock(mutex_);
-    const auto found = std::find_if(queue_.begin(), queue_.end(),
-                                    [&](const auto& e) { return e.key.View() == resumeID.View(); });
-    if (found == queue_.end()) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
-    // Someone else's entry is not there for this caller.
-    const com::Bstr* owner = found->User();
-    if (!caller.administrator && (!owner || owner->View() != caller.name.View()))
-      return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
-    entry = std::move(*found);
-    queue_.erase(found);
-  }
+                                       com::Bstr& result, CCollabDBConnectImpl& collab) {
+  QUOR_ASSIGN_OR_RETURN(CDBConnect* db, Repository());
+  const std::optional<int64_t> number = NumberOfKey(resumeID);
+  if (!number) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
+  std::optional<ResumeEntry> found = FindResumeEntry(resumeID);
+  if (!found) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
+  // Someone else's entry is not there for this caller.
+  const com::Bstr* owner = found->User();
+  if (!caller.administrator && (!owner || owner->View() != caller.name.View()))
+    return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
+  // Whoever deletes the row settles the entry, on whichever server.
+  const com::Variant params[] = {com::Variant(*number + 1)};
+  int64_t removed = 0;
+  QUOR_RETURN_IF_ERROR(db->ExecuteNonQuery("DELETE FROM QUORRESUME WHERE RESUMENO = ?", params, removed));
+  if (removed == 0) return Status(QS_E_RESUME_ID_NOT_AVAILABLE);
+  const ResumeEntry entry = std::move(*found);
 
   if (!text::EqualsNoCase(flag.View(), u"TRUE")) {
     result = CServiceHelpers::FormatResultCode(0);
@@ -127,8 +206,16 @@ Status CResumeQueue::ReplayResumeEntry(const Caller& caller, const com::Bstr& re
 }
 
 Status CResumeQueue::GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const {
-  MutexLock lock(mutex_);
-  if (queue_.empty()) {
+  QUOR_ASSIGN_OR_RETURN(CDBConnect* db, Repository());
+  CommandHolder command;
+  RecordsetHolder rows;
+  const com::Variant params[] = {lease_.LiveValue()};
+  QUOR_RETURN_IF_ERROR(db->ExecuteQuery(command, rows,
+                                        "SELECT RESUMENO, OPERATION, VOUSER, NAME FROM QUORRESUME WHERE " +
+                                            lease_.LiveCondition("SERVERID") + " ORDER BY RESUMENO",
+                                        params));
+  if (rows->Eof()) {
+    db->ReleaseQuery(command, rows);
     result = com::Bstr(u"<root></root>");
     return Status();
   }
@@ -140,22 +227,27 @@ Status CResumeQueue::GetResumeIDList(const com::Bstr& user, const com::Bstr& nam
     node->setText(value.ToUtf8());
     parent->appendChild(node);
   };
-  for (const auto& entry : queue_) {
-    const com::Bstr* entryUser = entry.User();
-    const com::Bstr* entryName = entry.Name();
-    if (!entryUser || !entryName) continue;
+  Status status;
+  for (; !rows->Eof() && status.ok(); status = db->MoveNext(rows)) {
+    // An entry of no known layout has neither (NULL): it is passed over.
+    if (db->GetFieldString(rows, "VOUSER").code() != S_OK) continue;
+    const com::Bstr entryUser = db->LastFieldValue();
+    if (db->GetFieldString(rows, "NAME").code() != S_OK) continue;
+    const com::Bstr entryName = db->LastFieldValue();
     bool selected;
     if (Given(user))
-      selected = entryUser->View() == user.View() && (!Given(name) || entryName->View() == name.View());
+      selected = entryUser.View() == user.View() && (!Given(name) || entryName.View() == name.View());
     else
-      selected = Given(name) && entryName->View() == name.View();
+      selected = Given(name) && entryName.View() == name.View();
     if (!selected) continue;
     auto item = document->createElement(kw.Narrow(KW_RESUMELIST));
-    add(item, KW_RESUMEID, entry.key);
-    add(item, KW_METHOD, entry.operation);
-    add(item, KW_NAME, *entryName);
+    add(item, KW_RESUMEID, KeyOf(NumberOfRow(*db, rows)));
+    add(item, KW_METHOD, store::Column(*db, rows, "OPERATION"));
+    add(item, KW_NAME, entryName);
     root->appendChild(item);
   }
+  db->ReleaseQuery(command, rows);
+  QUOR_RETURN_IF_ERROR(status);
   result = com::Bstr::FromUtf8(root->xml());
   return Status();
 }

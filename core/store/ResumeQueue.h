@@ -1,17 +1,19 @@
 // The resume queue: writes a store refused to make over existing data, each
-// kept until its client replays or drops it. Process-wide, in memory only;
-// every call takes its lock.
+// kept until its client replays or drops it. The entries are rows of
+// QUORRESUME, so any server of the repository settles them; each lasts as
+// long as the server that made it (ServerLease.h). Their numbers come from
+// the table's identity, so a key is never handed out twice, by any server,
+// before or after a restart.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "core/Caller.h"
-#include "platform/base/thread_annotations.h"
+#include "core/store/ServerLease.h"
 #include "platform/com/bstr.h"
 #include "platform/com/status.h"
 
@@ -41,34 +43,38 @@ class CResumeQueue {
   // caller; a replay runs as the entry's user. Without it a user is its name
   // alone.
   using Resolver = std::function<Caller(const com::Bstr& user)>;
-  explicit CResumeQueue(Resolver resolve = {}) : resolve_(std::move(resolve)) {}
+  // `lease` is this server's (not owned): the entries are written under it.
+  explicit CResumeQueue(CServerLease& lease, Resolver resolve = {}) : lease_(lease), resolve_(std::move(resolve)) {}
   CResumeQueue(const CResumeQueue&) = delete;
   CResumeQueue& operator=(const CResumeQueue&) = delete;
 
-  // Queues an entry and answers its key. Numbers come from one counter for
-  // the life of the object: a key is never handed out twice.
-  com::Bstr MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments)
-      QUOR_EXCLUDES(mutex_);
-  std::optional<ResumeEntry> FindResumeEntry(const com::Bstr& key) const QUOR_EXCLUDES(mutex_);
+  CServerLease& Lease() const { return lease_; }
+
+  // Queues an entry and answers its key.
+  Result<com::Bstr> MakeResumeKey(std::u16string_view operation, std::vector<com::Bstr> arguments);
+  // The live entry of `key`; none also when it cannot be read.
+  std::optional<ResumeEntry> FindResumeEntry(const com::Bstr& key) const;
   // Settles an entry: flag "TRUE" (any case) replays its forced operation on
   // `collab` (a content write on a store of its own over the same
   // connection), any other flag drops it. Only the entry's own user or an
   // administrator may settle it; for anyone else the key does not exist. The
-  // entry leaves the queue before the replay, so it is settled once.
+  // entry leaves the queue before the replay, so it is settled once,
+  // whichever servers are asked.
   Status ReplayResumeEntry(const Caller& caller, const com::Bstr& resumeID, const com::Bstr& flag, com::Bstr& result,
-                           CCollabDBConnectImpl& collab) QUOR_EXCLUDES(mutex_);
+                           CCollabDBConnectImpl& collab);
   // "<root>" with a "resumelist" element (resumeID, method, name) per entry of
   // `user` (and of `name`, when one is given).
-  Status GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const
-      QUOR_EXCLUDES(mutex_);
+  Status GetResumeIDList(const com::Bstr& user, const com::Bstr& name, com::Bstr& result) const;
 
  private:
   Caller Resolve(const com::Bstr& user) const;
+  // The connection, once the table is there.
+  Result<CDBConnect*> Repository() const;
+  // The live entry numbered `number`, read from the current row.
+  static ResumeEntry EntryOf(CDBConnect& db, const RecordsetHolder& rows);
 
+  CServerLease& lease_;
   const Resolver resolve_;
-  mutable Mutex mutex_;
-  std::list<ResumeEntry> queue_ QUOR_GUARDED_BY(mutex_);
-  int64_t nextNumber_ QUOR_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace quor::core

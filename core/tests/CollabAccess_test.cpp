@@ -193,101 +193,12 @@ TEST(AclDocuments, EntryOperations) {
   EXPECT_EQ(out, Acl(Entry(u"bob", u"r")));
 }
 
-// ---- The resume queue ---------------------------------------------------------------------
-
-TEST(ResumeQueue, KeysAreNeverHandedOutTwice) {
-  CResumeQueue config(As);
-  CCollabDBConnectImpl store(nullptr, config);
-  const auto put = [&](const Bstr& user, const Bstr& name) {
-    return config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"text"), user, name, Bstr(u"author")});
-  };
-  EXPECT_EQ(put(kAlice, Bstr(u"a")), u"RESUME:0");
-  EXPECT_EQ(put(kAlice, Bstr(u"b")), u"RESUME:1");
-  EXPECT_EQ(put(kBob, Bstr(u"a")), u"RESUME:2");
-  Bstr result;
-  ASSERT_EQ(
-      config.ReplayResumeEntry(Caller{kBob, false, {}, false}, Bstr(u"RESUME:2"), Bstr(u"no"), result, store).code(),
-      S_OK);
-  EXPECT_EQ(put(kBob, Bstr(u"c")), u"RESUME:3") << "a settled key is not made again";
-  for (const char16_t* key : {u"RESUME:0", u"RESUME:1", u"RESUME:3"}) {
-    const Bstr owner = key == std::u16string_view(u"RESUME:3") ? kBob : kAlice;
-    ASSERT_EQ(config.ReplayResumeEntry(Caller{owner, false, {}, false}, Bstr(key), Bstr(u""), result, store).code(),
-              S_OK);
-  }
-  EXPECT_FALSE(config.FindResumeEntry(Bstr(u"RESUME:0")));
-  EXPECT_EQ(put(kAlice, Bstr(u"d")), u"RESUME:4") << "nor after the queue was emptied";
-}
-
-TEST(ResumeQueue, OnlyItsUserOrAnAdministratorSettlesAnEntry) {
-  CResumeQueue config(As);
-  CCollabDBConnectImpl store(nullptr, config);
-  const Bstr key = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  Bstr result;
-  EXPECT_EQ(config.ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, store).code(),
-            QS_E_RESUME_ID_NOT_AVAILABLE);
-  EXPECT_TRUE(result.IsNull());
-  ASSERT_TRUE(config.FindResumeEntry(key)) << "another user's attempt leaves the entry";
-  // The owner drops it with any flag but TRUE; once settled, it is gone.
-  ASSERT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"FALSE"), result, store).code(),
-            S_OK);
-  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
-  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, key, Bstr(u"FALSE"), result, store).code(),
-            QS_E_RESUME_ID_NOT_AVAILABLE);
-
-  const Bstr other = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  ASSERT_EQ(config.ReplayResumeEntry(Caller{kBob, true, {}, false}, other, Bstr(u"drop"), result, store).code(), S_OK)
-      << "an administrator";
-  EXPECT_FALSE(config.FindResumeEntry(other));
-
-  // TRUE in any case replays; the store answers for itself (here: no database),
-  // and the entry is settled all the same.
-  const Bstr replayed = config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, replayed, Bstr(u"tRuE"), result, store).code(),
-            QS_E_NATIVE_DB_NOT_INSTALLED);
-  EXPECT_FALSE(config.FindResumeEntry(replayed));
-
-  const Bstr odd = config.MakeResumeKey(u"ForceSomethingElse", {Bstr(u"t"), kAlice, Bstr(u"n"), Bstr(u"a")});
-  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, odd, Bstr(u"TRUE"), result, store).code(),
-            QS_E_QUEUE_ENTRY_UNRECOGNIZED);
-  EXPECT_FALSE(config.FindResumeEntry(odd));
-  // An entry of no known layout has no user: only an administrator settles it.
-  const Bstr shapeless = config.MakeResumeKey(u"ForcePutShareField", {kAlice});
-  EXPECT_EQ(config.ReplayResumeEntry(Caller{kAlice, false, {}, false}, shapeless, Bstr(u"no"), result, store).code(),
-            QS_E_RESUME_ID_NOT_AVAILABLE);
-}
-
-TEST(ResumeQueue, ListsTheEntriesOfTheCaller) {
-  CResumeQueue config;
-  Bstr result;
-  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(), result).code(), S_OK);
-  EXPECT_EQ(result, u"<root></root>");
-  config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kAlice, Bstr(u"notes & <plans>"), Bstr(u"a")});
-  config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"t"), kBob, Bstr(u"notes"), Bstr(u"a")});
-  config.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"content"), Bstr(u"doc"), kAlice});
-  config.MakeResumeKey(u"ForcePutShareField", {Bstr(u"odd")});
-
-  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u""), result).code(), S_OK);
-  EXPECT_EQ(result,
-            u"<root><resumelist><resumeID>RESUME:0</"
-            u"resumeID><method>ForcePutShareField</method>"
-            u"<name>notes &amp; &lt;plans&gt;</name></resumelist>"
-            u"<resumelist><resumeID>RESUME:2</resumeID><method>ForcePutVOContent</"
-            u"method><name>doc</name></resumelist>"
-            u"</root>");
-  ASSERT_EQ(config.GetResumeIDList(kAlice, Bstr(u"doc"), result).code(), S_OK);
-  EXPECT_EQ(result,
-            u"<root><resumelist><resumeID>RESUME:2</"
-            u"resumeID><method>ForcePutVOContent</method><name>doc</name>"
-            u"</resumelist></root>");
-  ASSERT_EQ(config.GetResumeIDList(Bstr(u"carol"), Bstr(), result).code(), S_OK);
-  EXPECT_EQ(result, u"<root/>");
-}
-
 // ---- The collaboration store without a database ----------------------------------------------
 
 TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
   TestInstance instance;
-  CResumeQueue queue(As);
+  CServerLease lease;
+  CResumeQueue queue(lease, As);
   CCollabDBConnectImpl store(nullptr, queue);
   Bstr result(u"stale");
   EXPECT_EQ(store.GetConferenceManagerURL(As(kAlice), result).code(), QS_E_CONFERENCE_URL_NOT_SET);
@@ -306,7 +217,8 @@ TEST(CollabStore, ConferenceManagerUrlIsEscaped) {
 }
 
 TEST(CollabStore, WithoutDatabaseEveryRowOperationSaysSo) {
-  CResumeQueue queue(As);
+  CServerLease lease;
+  CResumeQueue queue(lease, As);
   CCollabDBConnectImpl store(nullptr, queue);
   const Bstr uri(u"urn:vocontent:covodb000:alice-notes");
   Bstr result;

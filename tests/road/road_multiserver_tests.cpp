@@ -524,5 +524,118 @@ TEST_F(MultiServer, EveryAcknowledgedLogRowIsThereOnce) {
   }
 }
 
+// ---- Sharing and the resume queue ------------------------------------------------------
+
+// The entries of a resume list answer.
+std::vector<std::string> ResumeIds(const std::string& answer) { return Named(answer, "resumeID"); }
+
+TEST_F(MultiServer, SharingStartedOnOneServerHoldsOnTheOther) {
+  const std::string uri = CollabUri(alice_, "meeting");
+  CVeltService& ownerA = Client(0, alice_);
+  CVeltService& ownerB = Client(1, alice_);
+  CVeltService& bobB = Client(1, bob_);
+  ASSERT_TRUE(Call(ownerA, "PutShareField", {{"author", alice_}, {"name", "meeting"}, {"field", "agenda"}}).ok);
+  ASSERT_TRUE(Call(ownerA, "PutACLEntry", {{"uri", uri}, {"acluser", bob_}, {"accright", "rwd"}}).ok);
+  ASSERT_TRUE(Call(ownerA, "StartSharing", {{"ipaddress", "10.1.2.3"}, {"uri", uri}}).ok);
+  ASSERT_EQ(Call(ownerA, "AddAttendee", {{"uri", uri}, {"attendee", bob_}}).decoded, kResultOk);
+
+  // The other server refuses what the first one would.
+  EXPECT_EQ(Call(bobB, "UpdateShareField", {{"uri", uri}, {"field", "bob's"}}).status, kActive);
+  EXPECT_EQ(Call(ownerB, "RemoveShareField", {{"uri", uri}}).status, kActive);
+  EXPECT_EQ(Call(bobB, "LockVO", {{"uri", uri}}).status, kActive);
+  EXPECT_EQ(Call(ownerB, "StartSharing", {{"ipaddress", "10.9.9.9"}, {"uri", uri}}).status, kActive);
+  EXPECT_EQ(Named(Call(bobB, "GetAttendeesList", {{"uri", uri}}).decoded, "attendee"),
+            (std::vector<std::string>{alice_, bob_}));
+  const std::string attributes = Call(bobB, "GetShareFieldAttribute", {{"uri", uri}}).decoded;
+  EXPECT_EQ(Named(attributes, "ipaddress"), std::vector<std::string>{"10.1.2.3"}) << attributes;
+  EXPECT_EQ(Named(attributes, "active"), std::vector<std::string>{"true"}) << attributes;
+  EXPECT_EQ(Call(bobB, "AddAttendee", {{"uri", uri}, {"attendee", bob_}}).status, kOwnerOnly);
+
+  // The owner carries on through the other server: attendees, saves, the end.
+  EXPECT_EQ(Call(ownerB, "AddAttendee", {{"uri", uri}, {"attendee", bob_}}).status, kAlreadyAttendee);
+  ASSERT_EQ(Call(ownerB, "DeleteAttendee", {{"uri", uri}, {"attendee", bob_}}).decoded, kResultOk);
+  EXPECT_EQ(Named(Call(ownerA, "GetAttendeesList", {{"uri", uri}}).decoded, "attendee"),
+            std::vector<std::string>{alice_});
+  ASSERT_TRUE(Call(ownerB, "SaveSharing", {{"uri", uri}, {"field", "minutes"}}).ok);
+  EXPECT_EQ(Named(Call(bobB, "GetShareField", {{"uri", uri}}).decoded, "field"), std::vector<std::string>{"minutes"});
+  ASSERT_EQ(Call(ownerB, "EndSharing", {{"uri", uri}}).decoded, kResultOk);
+  EXPECT_EQ(Call(ownerA, "GetAttendeesList", {{"uri", uri}}).status, kNotActive);
+  EXPECT_TRUE(Call(bobB, "UpdateShareField", {{"uri", uri}, {"field", "bob's"}}).ok);
+}
+
+TEST_F(MultiServer, ASharingOfAKilledServerEndsWithItsLease) {
+  const std::string uri = CollabUri(alice_, "crashed");
+  {
+    CVeltService& ownerA = Client(0, alice_);
+    ASSERT_TRUE(Call(ownerA, "PutShareField", {{"author", alice_}, {"name", "crashed"}, {"field", "v"}}).ok);
+    ASSERT_TRUE(Call(ownerA, "PutACLEntry", {{"uri", uri}, {"acluser", bob_}, {"accright", "rw"}}).ok);
+    ASSERT_TRUE(Call(ownerA, "StartSharing", {{"ipaddress", "10.1.2.3"}, {"uri", uri}}).ok);
+  }
+  CVeltService& bobB = Client(1, bob_);
+  ASSERT_EQ(Call(bobB, "UpdateShareField", {{"uri", uri}, {"field", "early"}}).status, kActive);
+  const Clock::time_point killed = Clock::now();
+  servers_[0]->Kill();
+  // Gone within the lease (5 s) and a renewal or two of the survivor.
+  CallOutcome update;
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    update = Call(bobB, "UpdateShareField", {{"uri", uri}, {"field", "after"}});
+  } while (!update.ok && update.status == kActive && Clock::now() - killed < std::chrono::seconds(20));
+  EXPECT_TRUE(update.ok) << update.fault;
+  EXPECT_LT(Clock::now() - killed, std::chrono::seconds(12));
+  EXPECT_GT(Clock::now() - killed, std::chrono::seconds(3)) << "an entry lasts its lease, not less";
+  EXPECT_EQ(Call(bobB, "GetAttendeesList", {{"uri", uri}}).status, kNotActive);
+  ASSERT_NO_FATAL_FAILURE(servers_[0]->Relaunch());
+  // The restarted server knows no sharing of its earlier run either.
+  CVeltService& ownerA = Client(0, alice_);
+  EXPECT_EQ(Call(ownerA, "EndSharing", {{"uri", uri}}).status, kNotActive);
+  EXPECT_EQ(Psql("SELECT COUNT(*) FROM QUORSHARING WHERE VOURI = :'u'", uri), (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+TEST_F(MultiServer, AResumeIdIsSettledThroughEitherServerAndNeverReused) {
+  const std::string uri = CollabUri(alice_, "draft");
+  CVeltService& aliceA = Client(0, alice_);
+  CVeltService& aliceB = Client(1, alice_);
+  CVeltService& bobB = Client(1, bob_);
+  ASSERT_TRUE(Call(aliceA, "PutShareField", {{"author", alice_}, {"name", "draft"}, {"field", "v1"}}).ok);
+  const auto queue = [&](CVeltService& client, const std::string& field) {
+    const CallOutcome put = Call(client, "PutShareField", {{"author", alice_}, {"name", "draft"}, {"field", field}});
+    const std::vector<std::string> ids = ResumeIds(put.decoded);
+    EXPECT_EQ(ids.size(), 1u) << put.decoded << put.fault;
+    return ids.empty() ? std::string() : ids[0];
+  };
+  const std::string first = queue(aliceA, "v2");
+  const std::string second = queue(aliceB, "v3");
+  EXPECT_NE(first, second);
+  EXPECT_EQ(ResumeIds(Call(aliceB, "GetResumeIDList", {{"name", "draft"}}).decoded),
+            (std::vector<std::string>{first, second}));
+
+  // Each applies its own put, through whichever server; only for its user.
+  EXPECT_EQ(Call(bobB, "ResumeServiceProcess", {{"resumeID", first}, {"flag", "TRUE"}}).status, kResumeUnknown);
+  ASSERT_EQ(Call(aliceB, "ResumeServiceProcess", {{"resumeID", first}, {"flag", "TRUE"}}).decoded, kResultOk);
+  EXPECT_EQ(Named(Call(aliceA, "GetShareField", {{"uri", uri}}).decoded, "field"), std::vector<std::string>{"v2"});
+  EXPECT_EQ(Call(aliceA, "ResumeServiceProcess", {{"resumeID", first}, {"flag", "TRUE"}}).status, kResumeUnknown)
+      << "settled once";
+  ASSERT_EQ(Call(aliceA, "ResumeServiceProcess", {{"resumeID", second}, {"flag", "TRUE"}}).decoded, kResultOk);
+  EXPECT_EQ(Named(Call(aliceB, "GetShareField", {{"uri", uri}}).decoded, "field"), std::vector<std::string>{"v3"});
+
+  // An entry ends with the server that made it; after its restart, the old
+  // ID names nothing, though the new server queues new entries.
+  const std::string pending = queue(aliceA, "v4");
+  ASSERT_NO_FATAL_FAILURE(servers_[0]->Restart());
+  CVeltService& again = Client(0, alice_);
+  std::vector<std::string> later;
+  for (int i = 0; i < 3; ++i) later.push_back(queue(again, "v5"));
+  for (const std::string& id : later) {
+    EXPECT_NE(id, pending);
+    EXPECT_NE(id, first);
+    EXPECT_NE(id, second);
+  }
+  for (CVeltService* client : {&again, &aliceB})
+    EXPECT_EQ(Call(*client, "ResumeServiceProcess", {{"resumeID", pending}, {"flag", "TRUE"}}).status, kResumeUnknown);
+  EXPECT_EQ(Named(Call(aliceB, "GetShareField", {{"uri", uri}}).decoded, "field"), std::vector<std::string>{"v3"});
+  EXPECT_EQ(ResumeIds(Call(aliceB, "GetResumeIDList", {{"name", "draft"}}).decoded), later);
+}
+
 }  // namespace
 }  // namespace quor::admin::testing

@@ -104,7 +104,7 @@ class CollabStoreTest : public quor::core::testing::RepositoryTest {
   int64_t OurRows() { return Rows("VOURI LIKE ?", U("%" + tag_ + "%")); }
   CResumeQueue& Queue() { return queue_; }
 
-  CResumeQueue queue_{As};
+  CResumeQueue queue_{lease_, As};
   CCollabDBConnectImpl store_{&db_, queue_};
   bool poisoned_ = false;
 };
@@ -200,7 +200,7 @@ TEST_P(CollabStoreTest, PuttingAnExistingFieldQueuesTheForcedPut) {
   // nothing over: no entry, no row.
   EXPECT_EQ(store_.PutShareField(As(kBob), kAlice, name, Bstr(u"bob's"), result).code(),
             QS_E_ACCESS_RIGHT_INSUFFICIENT);
-  ASSERT_EQ(Queue().GetResumeIDList(kBob, Bstr(), list).code(), S_OK);
+  ASSERT_EQ(Queue().GetResumeIDList(kBob, name, list).code(), S_OK);
   EXPECT_TRUE(Texts(list, "resumeID").empty()) << list.ToUtf8();
   EXPECT_EQ(Read(uri), u"first");
   EXPECT_EQ(Rows("VOURI = ?", uri), 1);
@@ -288,6 +288,124 @@ TEST_P(CollabStoreTest, ResumeIsSettledOnceByItsUserOrAnAdministrator) {
             S_OK);
   EXPECT_EQ(Read(uri), u"v3");
   EXPECT_FALSE(Queue().FindResumeEntry(dropped));
+}
+
+// The number of a key "RESUME:<n>"; -1 for any other text.
+int64_t NumberOf(const Bstr& key) {
+  const std::string text = key.ToUtf8();
+  return text.starts_with("RESUME:") ? std::stoll(text.substr(7)) : -1;
+}
+
+TEST_P(CollabStoreTest, ResumeKeysAreNeverHandedOutTwice) {
+  // Users of this test alone: the queue of a shared repository is every
+  // server's.
+  const Bstr alice = U(Tagged("alice")), bob = U(Tagged("bob"));
+  const auto put = [&](const Bstr& user, const Bstr& name) {
+    return Queue().MakeResumeKey(u"ForcePutShareField", {Bstr(u"text"), user, name, Bstr(u"author")}).value();
+  };
+  std::vector<Bstr> keys = {put(alice, Bstr(u"a")), put(alice, Bstr(u"b")), put(bob, Bstr(u"a"))};
+  Bstr result;
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{bob, false, {}, false}, keys[2], Bstr(u"no"), result, store_).code(), S_OK);
+  keys.push_back(put(bob, Bstr(u"c")));
+  for (const Bstr& key : {keys[0], keys[1], keys[3]}) {
+    const Bstr owner = key == keys[3] ? bob : alice;
+    ASSERT_EQ(Queue().ReplayResumeEntry(Caller{owner, false, {}, false}, key, Bstr(u""), result, store_).code(), S_OK);
+  }
+  EXPECT_FALSE(Queue().FindResumeEntry(keys[0]));
+  keys.push_back(put(alice, Bstr(u"d")));
+  // A fresh file numbers from 0; a shared one goes on from the others'.
+  for (size_t i = 1; i < keys.size(); ++i) EXPECT_LT(NumberOf(keys[i - 1]), NumberOf(keys[i])) << "never again";
+  if (IsSqlite()) {
+    EXPECT_EQ(keys.front(), u"RESUME:0");
+    EXPECT_EQ(keys.back(), u"RESUME:4") << "nor after the queue was emptied";
+  }
+  // A key of another form names no entry, though its number is a live one.
+  const Bstr live = put(alice, Bstr(u"e"));
+  const std::string number = std::to_string(NumberOf(live));
+  for (const std::string& odd : {"RESUME:0" + number, "resume:" + number, "RESUME:" + number + " ",
+                                std::string("RESUME:-1"), std::string("RESUME:")})
+    EXPECT_EQ(Queue().ReplayResumeEntry(Caller{alice, false, {}, false}, U(odd), Bstr(u"no"), result, store_).code(),
+              QS_E_RESUME_ID_NOT_AVAILABLE)
+        << odd;
+  EXPECT_TRUE(Queue().FindResumeEntry(live));
+}
+
+TEST_P(CollabStoreTest, OnlyItsUserOrAnAdministratorSettlesAResumeEntry) {
+  const Bstr alice = U(Tagged("alice")), bob = U(Tagged("bob"));
+  const auto make = [&](std::u16string_view operation, std::vector<Bstr> args) {
+    return Queue().MakeResumeKey(operation, std::move(args)).value();
+  };
+  const Bstr key = make(u"ForcePutShareField", {Bstr(u"t"), alice, Bstr(u"n"), Bstr(u"a")});
+  Bstr result;
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{bob, false, {}, false}, key, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
+  EXPECT_TRUE(result.IsNull());
+  ASSERT_TRUE(Queue().FindResumeEntry(key)) << "another user's attempt leaves the entry";
+  // The owner drops it with any flag but TRUE; once settled, it is gone.
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{alice, false, {}, false}, key, Bstr(u"FALSE"), result, store_).code(),
+            S_OK);
+  EXPECT_EQ(result, u"<root><resultCode>0</resultCode></root>");
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{alice, false, {}, false}, key, Bstr(u"FALSE"), result, store_).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
+
+  const Bstr other = make(u"ForcePutShareField", {Bstr(u"t"), alice, Bstr(u"n"), Bstr(u"a")});
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{bob, true, {}, false}, other, Bstr(u"drop"), result, store_).code(), S_OK)
+      << "an administrator";
+  EXPECT_FALSE(Queue().FindResumeEntry(other));
+
+  // TRUE in any case replays; the store answers for itself (here: one
+  // without a database), and the entry is settled all the same.
+  CCollabDBConnectImpl offline(nullptr, Queue());
+  const Bstr replayed = make(u"ForcePutShareField", {Bstr(u"t"), alice, Bstr(u"n"), Bstr(u"a")});
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{alice, false, {}, false}, replayed, Bstr(u"tRuE"), result, offline).code(),
+            QS_E_NATIVE_DB_NOT_INSTALLED);
+  EXPECT_FALSE(Queue().FindResumeEntry(replayed));
+
+  const Bstr odd = make(u"ForceSomethingElse", {Bstr(u"t"), alice, Bstr(u"n"), Bstr(u"a")});
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{alice, false, {}, false}, odd, Bstr(u"TRUE"), result, store_).code(),
+            QS_E_QUEUE_ENTRY_UNRECOGNIZED);
+  EXPECT_FALSE(Queue().FindResumeEntry(odd));
+  // An entry of no known layout has no user: only an administrator settles it.
+  const Bstr shapeless = make(u"ForcePutShareField", {alice});
+  EXPECT_EQ(Queue().ReplayResumeEntry(Caller{alice, false, {}, false}, shapeless, Bstr(u"no"), result, store_).code(),
+            QS_E_RESUME_ID_NOT_AVAILABLE);
+  ASSERT_EQ(Queue().ReplayResumeEntry(Caller{alice, true, {}, false}, shapeless, Bstr(u"no"), result, store_).code(),
+            S_OK);
+}
+
+TEST_P(CollabStoreTest, ResumeListsTheEntriesOfTheCaller) {
+  const Bstr alice = U(Tagged("alice")), bob = U(Tagged("bob"));
+  Bstr result;
+  if (IsSqlite()) {
+    ASSERT_EQ(Queue().GetResumeIDList(alice, Bstr(), result).code(), S_OK);
+    EXPECT_EQ(result, u"<root></root>") << "an empty queue";
+  }
+  // Texts with a newline and a backslash come back as they went in.
+  const Bstr awkward(u"notes & <plans>\\n\n\\");
+  const auto make = [&](std::u16string_view operation, std::vector<Bstr> args) {
+    return Queue().MakeResumeKey(operation, std::move(args)).value().ToUtf8();
+  };
+  const std::string first = make(u"ForcePutShareField", {Bstr(u"t"), alice, awkward, Bstr(u"a")});
+  make(u"ForcePutShareField", {Bstr(u"t"), bob, Bstr(u"notes"), Bstr(u"a")});
+  const std::string third = make(u"ForcePutVOContent", {Bstr(u"content"), Bstr(u"doc"), alice});
+  make(u"ForcePutShareField", {Bstr(u"odd")});
+
+  ASSERT_EQ(Queue().GetResumeIDList(alice, Bstr(u""), result).code(), S_OK);
+  EXPECT_EQ(result, U("<root><resumelist><resumeID>" + first +
+                      "</resumeID><method>ForcePutShareField</method>"
+                      "<name>notes &amp; &lt;plans&gt;\\n\n\\</name></resumelist>"
+                      "<resumelist><resumeID>" +
+                      third +
+                      "</resumeID><method>ForcePutVOContent</method><name>doc</name></resumelist>"
+                      "</root>"));
+  const auto entry = Queue().FindResumeEntry(U(first));
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->arguments, (std::vector<Bstr>{Bstr(u"t"), alice, awkward, Bstr(u"a")}));
+  ASSERT_EQ(Queue().GetResumeIDList(alice, Bstr(u"doc"), result).code(), S_OK);
+  EXPECT_EQ(result, U("<root><resumelist><resumeID>" + third +
+                      "</resumeID><method>ForcePutVOContent</method><name>doc</name></resumelist></root>"));
+  ASSERT_EQ(Queue().GetResumeIDList(U(Tagged("carol")), Bstr(), result).code(), S_OK);
+  EXPECT_EQ(result, u"<root/>");
 }
 
 TEST_P(CollabStoreTest, TheForcedPutChecksWhatAPutWould) {
@@ -449,8 +567,8 @@ TEST_P(CollabStoreTest, SharingAndAttendees) {
   ASSERT_EQ(store_.EndSharing(As(kAlice), uri, result).code(), S_OK);
   EXPECT_EQ(store_.EndSharing(As(kAlice), uri, result).code(), QS_E_FIELD_NOT_ACTIVE);
   EXPECT_EQ(store_.SaveSharing(As(kAlice), uri, Bstr(u"late"), result).code(), QS_E_FIELD_NOT_ACTIVE);
-  EXPECT_FALSE(store_.FindActiveField(uri));
-  EXPECT_TRUE(store_.FindActiveField(other)) << "ending one sharing leaves the others";
+  EXPECT_FALSE(store_.FindActiveField(uri).value());
+  EXPECT_TRUE(store_.FindActiveField(other).value()) << "ending one sharing leaves the others";
   ASSERT_EQ(store_.UpdateShareField(As(kAlice), uri, Bstr(u"after"), result).code(), S_OK);
   ASSERT_EQ(store_.EndSharing(As(kAlice), other, result).code(), S_OK);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/store/DBConnect.h"
+#include "core/store/ServerLease.h"
 #include "platform/text/text.h"
 #include "platform/xml/dom.h"
 
@@ -63,8 +64,10 @@ class RepositoryTest : public ::testing::TestWithParam<std::string> {
                        com::Bstr::FromUtf8(odbc_)).code(),
               0);
     if (IsSqlite()) ApplySchema(db_, "sqlite.sql");
+    lease_.Start(&db_);
   }
   void TearDown() override {
+    lease_.Stop();
     if (!IsSqlite() && db_.GetState() == 1) {
       const com::Variant like[] = {com::Variant(com::Bstr::FromUtf8("%" + tag_ + "%"))};
       db_.ExecuteNonQuery("DELETE FROM QUORVESK WHERE VOURI LIKE ?", like).Ignore();
@@ -78,6 +81,8 @@ class RepositoryTest : public ::testing::TestWithParam<std::string> {
   std::string Tagged(std::string_view name) const { return std::string(name) + "-" + tag_; }
 
   CSqlServerDBConnect db_;
+  // This test's server place, for the sharing list and the resume queue.
+  CServerLease lease_;
   std::string tag_, dbPath_, odbc_;
 };
 

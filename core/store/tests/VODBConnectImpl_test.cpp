@@ -448,8 +448,8 @@ TEST_P(VOStoreTest, HostileTextsTouchNoOtherRow) {
 TEST_P(VOStoreTest, TheReplayedForcedPutChangesNothing) {
   const Bstr name = Name("replayed");
   const Bstr uri = Put(name, Bstr(u"as it was"));
-  CResumeQueue queue(As);
-  const Bstr key = queue.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"new"), name, kAlice});
+  CResumeQueue queue(lease_, As);
+  const Bstr key = queue.MakeResumeKey(u"ForcePutVOContent", {Bstr(u"new"), name, kAlice}).value();
   CCollabDBConnectImpl collab(&db_, queue);
   Bstr result;
   EXPECT_EQ(queue.ReplayResumeEntry(Caller{kBob, false, {}, false}, key, Bstr(u"TRUE"), result, collab).code(),
