@@ -104,18 +104,18 @@ void CServerLease::Stop() {
   }
   MutexLock lock(mutex_);
   ready_.store(false, std::memory_order_release);
-  kind_ = Kind::Unknown;
+  kind_.store(Kind::Unknown, std::memory_order_release);
   id_ = NewId();
   db_.store(nullptr, std::memory_order_release);
 }
 
 CServerLease::Kind CServerLease::KindOf() {
-  MutexLock lock(mutex_);
-  if (kind_ != Kind::Unknown) return kind_;
+  if (const Kind known = kind_.load(std::memory_order_acquire); known != Kind::Unknown) return known;
   CDBConnect* db = Connection();
   if (!db || db->GetState() == 0) return Kind::Unknown;
-  kind_ = DialectOf(*db) == Dialect::Postgres ? Kind::Shared : Kind::Single;
-  return kind_;
+  const Kind kind = DialectOf(*db) == Dialect::Postgres ? Kind::Shared : Kind::Single;
+  kind_.store(kind, std::memory_order_release);
+  return kind;
 }
 
 std::string CServerLease::Id() const {
@@ -155,7 +155,7 @@ Status CServerLease::Ready() {
 Status CServerLease::TakePlace() {
   CDBConnect& db = *Connection();
   const com::Variant id[] = {Text(id_)};
-  if (kind_ == Kind::Shared) {
+  if (kind_.load(std::memory_order_acquire) == Kind::Shared) {
     QUOR_RETURN_IF_ERROR(db.ExecuteNonQuery(
         "INSERT INTO QUORSERVER (SERVERID, RENEWED) VALUES (?, " + std::string(kNowMs) + ")", id));
   } else {
@@ -179,33 +179,29 @@ void CServerLease::Renewals() {
 void CServerLease::Renew() {
   CDBConnect* db = Connection();
   if (!db) return;
-  if (ready_.load(std::memory_order_acquire)) {
-    MutexLock lock(mutex_);
-    if (kind_ == Kind::Single) return;  // nothing to renew
-  }
+  if (ready_.load(std::memory_order_acquire) && KindOf() == Kind::Single) return;  // nothing to renew
   CDBConnect::Lease lease(db);
   if (!Ready().ok() || KindOf() != Kind::Shared) return;
   const std::string now(kNowMs);
   const com::Variant lapse(static_cast<int64_t>(kLease.count()));
-  {
+  // The statements run outside the lock: calls reading the id do not wait
+  // for the repository.
+  const std::string id = Id();
+  const com::Variant renew[] = {Text(id), lapse};
+  int64_t renewed = 0;
+  if (!db->ExecuteNonQuery("UPDATE QUORSERVER SET RENEWED = " + now + " WHERE SERVERID = ? AND RENEWED > " + now +
+                               " - ?",
+                           renew, renewed)
+           .ok())
+    return;
+  if (renewed == 0) {
+    // The lease lapsed, and what this server made went with it: it goes on
+    // as a server that has just started.
+    const std::string fresh = NewId();
+    const com::Variant place[] = {Text(fresh)};
+    if (!db->ExecuteNonQuery("INSERT INTO QUORSERVER (SERVERID, RENEWED) VALUES (?, " + now + ")", place).ok()) return;
     MutexLock lock(mutex_);
-    const com::Variant renew[] = {Text(id_), lapse};
-    int64_t renewed = 0;
-    if (!db->ExecuteNonQuery("UPDATE QUORSERVER SET RENEWED = " + now + " WHERE SERVERID = ? AND RENEWED > " + now +
-                                 " - ?",
-                             renew, renewed)
-             .ok())
-      return;
-    if (renewed == 0) {
-      // The lease lapsed, and what this server made went with it: it goes
-      // on as a server that has just started.
-      id_ = NewId();
-      const com::Variant id[] = {Text(id_)};
-      if (!db->ExecuteNonQuery("INSERT INTO QUORSERVER (SERVERID, RENEWED) VALUES (?, " + now + ")", id).ok()) {
-        ready_.store(false, std::memory_order_release);
-        return;
-      }
-    }
+    id_ = fresh;
   }
   // The rows of servers gone, then the servers.
   const com::Variant lapsed[] = {lapse};

@@ -83,13 +83,16 @@ class CServerLease {
   Status MakeTables(CDBConnect& db, Kind kind);
   static std::string NewId();
 
+  // Set by Start and Stop, read by every call.
   std::atomic<CDBConnect*> db_{nullptr};
   std::atomic<bool> ready_{false};
-  // Guards the id, the kind, the place and the thread's stop request; held
-  // across the statements that take the place, so it is taken once.
+  // Known from the first connection on; the same from every thread.
+  std::atomic<Kind> kind_{Kind::Unknown};
+  // Guards the id and the thread's stop request; held across the statements
+  // that take the place, so that it is taken once, and never across a
+  // renewal's.
   mutable Mutex mutex_;
   std::string id_ QUOR_GUARDED_BY(mutex_);
-  Kind kind_ QUOR_GUARDED_BY(mutex_) = Kind::Unknown;
   bool stopping_ QUOR_GUARDED_BY(mutex_) = false;
   std::condition_variable_any wake_;
   // Started and joined by Start and Stop, on the module's thread.
