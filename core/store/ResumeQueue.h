@@ -70,7 +70,7 @@ class CResumeQueue {
   Caller Resolve(const com::Bstr& user) const;
   // The connection, once the table is there.
   Result<CDBConnect*> Repository() const;
-  // The live entry numbered `number`, read from the current row.
+  // The entry of the current row of a QUORRESUME read.
   static ResumeEntry EntryOf(CDBConnect& db, const RecordsetHolder& rows);
 
   CServerLease& lease_;
