@@ -9,6 +9,7 @@
 #include "core/QuorServiceUtils.h"
 #include "core/QuerySettings.h"
 #include "core/store/ResumeQueue.h"
+#include "core/store/SignInCounts.h"
 #include "core/StatusCodes.h"
 #include "core/query/QueryEngine.h"
 #include "platform/com/memory_budget.h"
@@ -20,6 +21,25 @@ namespace {
 
 using com::Bstr;
 using Op = CQuorServiceCore;
+
+// How the directory refuses a wrong credential (ERROR_LOGON_FAILURE), as the
+// authentication component hands it on.
+constexpr HRESULT kLogonFailure = static_cast<HRESULT>(0x8007052E);
+
+// The warning when the service's counts start holding sign-ins back; the
+// event id is the request frame's.
+void ReportHeldBack(CEventLogWriter& log, const Bstr& principal, const Bstr& realm, const std::string& address,
+                    CSignInCounts::Started started, const SignInLimits& limits) {
+  std::string counted;
+  if (started.principal) counted = text::Format("%u failed attempts for the principal", limits.principal);
+  if (started.address)
+    counted += text::Format("%s%u failed attempts from the address", counted.empty() ? "" : " and ", limits.address);
+  log.WriteEvent(2, 4096,
+                 text::Format("Sign-ins held back on every server of the repository after %s: principal \"%s\" "
+                              "(realm \"%s\"), address %s",
+                              counted, principal.ToUtf8(), realm.ToUtf8(),
+                              address.empty() ? std::string("unknown") : address.substr(2)));
+}
 using Collab = CCollabDBConnectImpl;
 using Vesk = CVODBConnectImpl;
 using Log = CLogDBConnectImpl;
@@ -413,23 +433,42 @@ HRESULT CQuorServiceCore::CreateTicket(const Bstr& authority, const Bstr& realm,
   *ticket = Bstr(u"");
   LogOperation(u"CreateTicket", principal, authority);
   AuthAccessor* auth = context_.auth;
+  // Wrong credentials count for the whole service, on top of what the
+  // authentication component counts for this server alone. An empty one
+  // reaches no directory and is not counted.
+  CSignInCounts& counts = context_.signIns;
+  const bool guess = !credential.Empty();
+  const std::string who = CSignInCounts::PrincipalKey(principal.View(), realm.View());
+  const std::string from = CSignInCounts::AddressKey(com::CurrentCallContext().clientAddress);
+  const CSignInCounts::Standing standing = guess ? counts.Look(who, from) : CSignInCounts::Standing{};
   Bstr full, issued;
-  HRESULT status = auth ? auth->CreateTicket(authority, realm, principal, credential, full, issued).code()
-                        : QS_E_AUTH_SERVER_CONNECT_FAILED;
+  HRESULT status = QS_E_AUTH_SERVER_CONNECT_FAILED;
   std::string detail;
-  if (FAILED(status)) {
-    // Whatever the directory answered, the caller learns only that sign-in
-    // failed; the event log keeps the directory's own status and words.
-    if (auth) {
+  if (standing.held) {
+    // Refused as a wrong password is, without asking the directory.
+    detail = "Held back: too many failed sign-ins on the servers of this repository";
+  } else if (auth) {
+    status = auth->CreateTicket(authority, realm, principal, credential, full, issued).code();
+    if (guess && status == kLogonFailure) {
+      const CSignInCounts::Started started = counts.Failed(who, from);
+      if (started.principal || started.address) ReportHeldBack(context_.eventLog, principal, realm, from, started, counts.Limits());
+    } else if (SUCCEEDED(status) && standing.principalSeen) {
+      counts.Succeeded(who);
+    }
+    if (FAILED(status)) {
+      // Whatever the directory answered, the caller learns only that sign-in
+      // failed; the event log keeps the directory's own status and words.
       const auto info = com::GetErrorInfo();
       const std::string words =
           info && !info->description.Empty() ? info->description.ToUtf8() : com::HResultText(status);
       detail = text::Format("The directory answered 0x%X: %s", status, words);
     }
-    status = QS_E_AUTH_SERVER_CONNECT_FAILED;
-  } else {
+  }
+  if (SUCCEEDED(status)) {
     *fullPrincipal = full;
     *ticket = issued;
+  } else {
+    status = QS_E_AUTH_SERVER_CONNECT_FAILED;
   }
   ReportError(u"CreateTicket", principal, authority, SUCCEEDED(status) ? Hidden(u"ticket") : Bstr(),
               Status(status, std::move(detail)));

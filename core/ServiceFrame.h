@@ -14,6 +14,7 @@ class CEventLogWriter;
 class CQuerySettings;
 class CQuorServiceUtils;
 class CResumeQueue;
+class CSignInCounts;
 class CVODBConnectImpl;
 
 // Everything here outlives the endpoints made with it.
@@ -28,6 +29,8 @@ struct FrameContext {
   CCollabDBConnectImpl& collab;
   CVODBConnectImpl& vo;
   CResumeQueue& resume;
+  // Failed sign-ins counted for the whole service.
+  CSignInCounts& signIns;
   // The query configuration in force, swapped whole by a reload.
   CQuerySettings& querySettings;
 };

@@ -53,6 +53,7 @@ FrameContext CServiceModule::Frame() {
       .collab = EnsureCollabStore(),
       .vo = EnsureVOStore(),
       .resume = resume_,
+      .signIns = signIns_,
       .querySettings = querySettings_,
   };
 }
@@ -107,6 +108,7 @@ Status CServiceModule::InitInstance() {
     }
   }
   if (!connection_) OpenRepository();
+  if (firstStart) signIns_.SetLimits(SignInLimits::Read());
   lease_.Start(connection_.get());
   // What calls share is made now, on the loading thread, so that calls only
   // read it.

@@ -21,6 +21,7 @@
 #include "core/store/DBConnect.h"
 #include "core/store/ResumeQueue.h"
 #include "core/store/ServerLease.h"
+#include "core/store/SignInCounts.h"
 #include "core/store/VODBConnectImpl.h"
 #include "platform/base/thread_annotations.h"
 
@@ -91,6 +92,7 @@ class CServiceModule {
   // This server's place in the repository, which the sharing list and the
   // resume queue last by; renewed from InitInstance to ExitInstance.
   CServerLease lease_;
+  CSignInCounts signIns_{lease_};
   // A replay runs as the entry's user, resolved as the frame resolves callers.
   CResumeQueue resume_{lease_, [this](const com::Bstr& user) { return EnsureUtils().ResolveCaller(user); }};
 

@@ -79,6 +79,8 @@ class MultiServer : public ::testing::Test {
     options.accounts = {{admin_, "pw"}, {alice_, "pw"}, {bob_, "pw"}};
     for (const std::string& locker : lockers_) options.accounts.push_back({locker, "pw"});
     options.adminUsers = admin_;
+    // Wrong passwords are held back after three, for long enough to see it.
+    options.serviceDwords = {{"SignInFailureLimit", 3}, {"SignInDelaySeconds", 60}, {"SignInDelayMaxSeconds", 60}};
     options.resourceUrl = "http://127.0.0.1/QuorService/resource";
     options.resourceDir = resources_.string();
     for (auto& server : servers_) {
@@ -635,6 +637,31 @@ TEST_F(MultiServer, AResumeIdIsSettledThroughEitherServerAndNeverReused) {
     EXPECT_EQ(Call(*client, "ResumeServiceProcess", {{"resumeID", pending}, {"flag", "TRUE"}}).status, kResumeUnknown);
   EXPECT_EQ(Named(Call(aliceB, "GetShareField", {{"uri", uri}}).decoded, "field"), std::vector<std::string>{"v3"});
   EXPECT_EQ(ResumeIds(Call(aliceB, "GetResumeIDList", {{"name", "draft"}}).decoded), later);
+}
+
+TEST_F(MultiServer, TheSignInLimitHoldsAcrossBothServers) {
+  // Two wrong passwords through the first server and one through the
+  // second: neither saw three, the service did.
+  const auto signsIn = [&](int s, const std::string& user, const std::string& password) {
+    CVeltService client;
+    const bool in = client.Connect(servers_[s]->CoreUrl(), user, password) == 0;
+    if (in) client.EndSession();
+    return in;
+  };
+  ASSERT_FALSE(signsIn(0, alice_, "wrong-1"));
+  ASSERT_FALSE(signsIn(0, alice_, "wrong-2"));
+  ASSERT_FALSE(signsIn(1, alice_, "wrong-3"));
+  EXPECT_FALSE(signsIn(0, alice_, "pw")) << "held back on the first server";
+  EXPECT_FALSE(signsIn(1, alice_, "pw")) << "and on the second";
+  // Another principal at the same address is not held back.
+  EXPECT_TRUE(signsIn(0, bob_, "pw"));
+  EXPECT_TRUE(signsIn(1, bob_, "pw"));
+  const std::string events = servers_[1]->Events();
+  EXPECT_NE(events.find("Sign-ins held back on every server of the repository after 3 failed attempts for the "
+                        "principal: principal \"" + alice_ + "\""),
+            std::string::npos)
+      << events;
+  Psql("DELETE FROM QUORSIGNIN WHERE SIGNINKEY = 'p:' || lower(:'u') || '@'", alice_);
 }
 
 }  // namespace
