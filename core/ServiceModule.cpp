@@ -109,7 +109,7 @@ Status CServiceModule::InitInstance() {
   }
   if (!connection_) OpenRepository();
   if (firstStart) signIns_.SetLimits(SignInLimits::Read());
-  lease_.Start(connection_.get());
+  lease_.Start(connection_.get(), std::move(renewals_));
   // What calls share is made now, on the loading thread, so that calls only
   // read it.
   EnsureCollabStore();
@@ -154,6 +154,15 @@ void CServiceModule::OpenRepository() {
   const Status opened = connection_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(),
                                           definition.GetUserName(), definition.GetPassword(),
                                           definition.GetExtendedProperties());
+  // The lease's renewals go over a database object of their own (without a
+  // reporter: the calls' connection tells the event log about the link).
+  if (provider.compare(0, 8, "OraOLEDB") == 0)
+    renewals_ = std::make_unique<COracleDBConnect>();
+  else
+    renewals_ = std::make_unique<CSqlServerDBConnect>();
+  renewals_->Open(provider, definition.GetDataSource(), definition.GetInitialCatalog(), definition.GetUserName(),
+                  definition.GetPassword(), definition.GetExtendedProperties())
+      .Ignore();
   if (opened.ok()) {
     utils.EventLog.WriteEvent(4, kEventId,
                               text::Format("QuorService started: the repository (%s, %s) is open.", provider,

@@ -78,6 +78,8 @@ class CServiceModule {
   void ReportSkippedConfigFiles(const CServiceConfig& settings);
 
   std::unique_ptr<CDBConnect> connection_;
+  // Opened with connection_ for the lease, which takes it at start.
+  std::unique_ptr<CDBConnect> renewals_;
 
   // Making and dropping the settings and the utilities object; readers take
   // the views, which are set once the object is whole.

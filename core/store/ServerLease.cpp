@@ -77,8 +77,10 @@ std::string CServerLease::NewId() {
   return id;
 }
 
-void CServerLease::Start(CDBConnect* db) {
+void CServerLease::Start(CDBConnect* db, std::unique_ptr<CDBConnect> renewals) {
   if (!db || thread_.joinable()) return;
+  own_ = std::move(renewals);
+  renewals_ = own_ ? own_.get() : db;
   db_.store(db, std::memory_order_release);
   {
     MutexLock lock(mutex_);
@@ -96,13 +98,13 @@ void CServerLease::Stop() {
     wake_.notify_all();
     thread_.join();
   }
-  CDBConnect* db = Connection();
+  CDBConnect* db = renewals_;
   if (db && ready_.load(std::memory_order_acquire)) {
     // What this server made ends with it; a server that cannot say so
     // leaves it to the lease.
     CDBConnect::Lease lease(db);
     const com::Variant id[] = {Text(Id())};
-    if (KindOf() == Kind::Shared) {
+    if (KindOf(*db) == Kind::Shared) {
       db->ExecuteNonQuery("DELETE FROM QUORSHARING WHERE SERVERID = ?", id).Ignore();
       db->ExecuteNonQuery("DELETE FROM QUORSERVER WHERE SERVERID = ?", id).Ignore();
     }
@@ -113,13 +115,19 @@ void CServerLease::Stop() {
   kind_.store(Kind::Unknown, std::memory_order_release);
   id_ = NewId();
   db_.store(nullptr, std::memory_order_release);
+  renewals_ = nullptr;
+  own_.reset();
 }
 
 CServerLease::Kind CServerLease::KindOf() {
-  if (const Kind known = kind_.load(std::memory_order_acquire); known != Kind::Unknown) return known;
   CDBConnect* db = Connection();
-  if (!db || db->GetState() == 0) return Kind::Unknown;
-  const Kind kind = DialectOf(*db) == Dialect::Postgres ? Kind::Shared : Kind::Single;
+  return db ? KindOf(*db) : kind_.load(std::memory_order_acquire);
+}
+
+CServerLease::Kind CServerLease::KindOf(CDBConnect& db) {
+  if (const Kind known = kind_.load(std::memory_order_acquire); known != Kind::Unknown) return known;
+  if (db.GetState() == 0) return Kind::Unknown;
+  const Kind kind = DialectOf(db) == Dialect::Postgres ? Kind::Shared : Kind::Single;
   kind_.store(kind, std::memory_order_release);
   return kind;
 }
@@ -148,18 +156,22 @@ Status CServerLease::MakeTables(CDBConnect& db, Kind kind) {
 }
 
 Status CServerLease::Ready() {
-  if (ready_.load(std::memory_order_acquire)) return Status();
-  const Kind kind = KindOf();
   CDBConnect* db = Connection();
-  if (kind == Kind::Unknown || !db) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
-  MutexLock lock(mutex_);
-  if (ready_.load(std::memory_order_acquire)) return Status();
-  QUOR_RETURN_IF_ERROR(MakeTables(*db, kind));
-  return TakePlace();
+  if (!db) return ready_.load(std::memory_order_acquire) ? Status() : Status(QS_E_NATIVE_DB_NOT_INSTALLED);
+  return ReadyOn(*db);
 }
 
-Status CServerLease::TakePlace() {
-  CDBConnect& db = *Connection();
+Status CServerLease::ReadyOn(CDBConnect& db) {
+  if (ready_.load(std::memory_order_acquire)) return Status();
+  const Kind kind = KindOf(db);
+  if (kind == Kind::Unknown) return Status(QS_E_NATIVE_DB_NOT_INSTALLED);
+  MutexLock lock(mutex_);
+  if (ready_.load(std::memory_order_acquire)) return Status();
+  QUOR_RETURN_IF_ERROR(MakeTables(db, kind));
+  return TakePlace(db);
+}
+
+Status CServerLease::TakePlace(CDBConnect& db) {
   const com::Variant id[] = {Text(id_)};
   if (kind_.load(std::memory_order_acquire) == Kind::Shared) {
     QUOR_RETURN_IF_ERROR(db.ExecuteNonQuery(
@@ -183,11 +195,12 @@ void CServerLease::Renewals() {
 }
 
 void CServerLease::Renew() {
-  CDBConnect* db = Connection();
+  CDBConnect* db = renewals_;
   if (!db) return;
-  if (ready_.load(std::memory_order_acquire) && KindOf() == Kind::Single) return;  // nothing to renew
+  if (ready_.load(std::memory_order_acquire) && kind_.load(std::memory_order_acquire) == Kind::Single)
+    return;  // nothing to renew
   CDBConnect::Lease lease(db);
-  if (!Ready().ok() || KindOf() != Kind::Shared) return;
+  if (!ReadyOn(*db).ok() || KindOf(*db) != Kind::Shared) return;
   const std::string now(kNowMs);
   const com::Variant lapse(static_cast<int64_t>(kLease.count()));
   // The statements run outside the lock: calls reading the id do not wait

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,9 +50,12 @@ class CServerLease {
   CServerLease(const CServerLease&) = delete;
   CServerLease& operator=(const CServerLease&) = delete;
 
-  // Begins on `db` (not owned; it outlives Stop): the renewal thread starts
-  // and takes this server's place as soon as the repository answers.
-  void Start(CDBConnect* db) QUOR_EXCLUDES(mutex_);
+  // Begins on `db`, the calls' repository (not owned; it outlives Stop): the
+  // renewal thread starts and takes this server's place as soon as the
+  // repository answers. The renewals run on `renewals`, a database of their
+  // own, when given: a link they find lost then leaves the calls' pool alone,
+  // and they never wait for a call's connection.
+  void Start(CDBConnect* db, std::unique_ptr<CDBConnect> renewals = nullptr) QUOR_EXCLUDES(mutex_);
   // Ends: the renewals stop and this server's rows go.
   void Stop() QUOR_EXCLUDES(mutex_);
 
@@ -75,11 +79,13 @@ class CServerLease {
   static constexpr std::string_view kNowMs = "CAST(EXTRACT(EPOCH FROM clock_timestamp()) * 1000 AS BIGINT)";
 
  private:
+  Kind KindOf(CDBConnect& db);
+  Status ReadyOn(CDBConnect& db) QUOR_EXCLUDES(mutex_);
   void Renewals() QUOR_EXCLUDES(mutex_);
   // One renewal: the place taken if it is not, its row renewed (a new id
   // when it had lapsed), the rows of gone servers deleted.
   void Renew() QUOR_EXCLUDES(mutex_);
-  Status TakePlace() QUOR_REQUIRES(mutex_);
+  Status TakePlace(CDBConnect& db) QUOR_REQUIRES(mutex_);
   Status MakeTables(CDBConnect& db, Kind kind);
   static std::string NewId();
 
@@ -95,8 +101,11 @@ class CServerLease {
   std::string id_ QUOR_GUARDED_BY(mutex_);
   bool stopping_ QUOR_GUARDED_BY(mutex_) = false;
   std::condition_variable_any wake_;
-  // Started and joined by Start and Stop, on the module's thread.
+  // Started and joined by Start and Stop, on the module's thread, which also
+  // sets the renewals' database while no renewal runs.
   std::thread thread_;
+  std::unique_ptr<CDBConnect> own_;
+  CDBConnect* renewals_ = nullptr;
 };
 
 // Texts kept in one column: each followed by a newline, with "\\" and "\n"
