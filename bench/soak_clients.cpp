@@ -13,11 +13,11 @@ namespace quor::soak {
 
 using admin::CVeltService;
 
-std::unique_ptr<CVeltService> SignIn(Run& run, Judge& judge, const std::string& user) {
+std::unique_ptr<CVeltService> SignIn(Run& run, Judge& judge, const std::string& user, int server) {
   while (!run.stopLoad) {
     auto client = std::make_unique<CVeltService>();
     const auto start = Clock::now();
-    const int rc = client->Connect(run.coreUrl, user, run.names.password);
+    const int rc = client->Connect(run.CoreUrl(static_cast<uint64_t>(server)), user, run.names.password);
     if (rc == 0) {
       judge.Count("SignIn", Verdict::Ok, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start), {});
       return client;
@@ -76,7 +76,11 @@ std::optional<int64_t> Number(std::string_view text) {
 class Worker {
  public:
   Worker(Run& run, int index)
-      : run_(run), index_(index), judge_(run), rng_(run.options.seed * 1000003u + static_cast<uint64_t>(index)) {
+      : run_(run),
+        index_(index),
+        server_(index % run.Servers()),
+        judge_(run),
+        rng_(run.options.seed * 1000003u + static_cast<uint64_t>(index)) {
     const int users = static_cast<int>(run.names.users.size());
     user_ = run.names.users[static_cast<size_t>(index % users)];
     partner_ = run.names.users[static_cast<size_t>((index + 1) % users)];
@@ -95,7 +99,7 @@ class Worker {
   }
 
   void Loop() {
-    client_ = SignIn(run_, judge_, user_);
+    client_ = SignIn(run_, judge_, user_, server_);
     while (client_ && !run_.stopLoad) {
       Step();
       if (run_.options.thinkMs > 0)
@@ -108,13 +112,15 @@ class Worker {
     }
   }
 
-  void ReadBack(uint64_t& checked, uint64_t& lost) {
-    if (!client_) client_ = SignInNow();
-    if (!client_) {
+  void ReadBack(int server, uint64_t& checked, uint64_t& lost) {
+    std::unique_ptr<CVeltService>& session = server == server_ ? client_ : other_;
+    if (!session) session = SignInNow(server);
+    if (!session) {
       lost += 1;
-      run_.books.Note(run_.Seconds(), user_ + ": cannot sign in to read back");
+      run_.books.Note(run_.Seconds(), user_ + ": cannot sign in to server " + std::to_string(server + 1) + " to read back");
       return;
     }
+    CVeltService& via = *session;
     const auto verdict = [&](bool right, const std::string& what) {
       ++checked;
       if (right) return;
@@ -123,24 +129,24 @@ class Worker {
     };
     // A wrong answer is noted with what it held when it was judged.
     for (Field& f : fields_) {
-      const Read field = ReadField(f);
+      const Read field = ReadField(f, via);
       verdict(field == Read::Right, f.uri + (field == Read::Wrong ? ": wrong (see above)" : ": no answer"));
       if (field != Read::Right || f.text.acked.absent) continue;
       if (!f.aclUnknown) {
-        const Reply r = Call(run_, *client_, "GetACL", {{"uri", f.uri}});
+        const Reply r = Call(run_, via, "GetACL", {{"uri", f.uri}});
         const std::string want = "<root>" + DefaultAcl(user_, f.acl ? std::optional(Entry(partner_, *f.acl)) : std::nullopt) + "</root>";
         verdict(r.ok && r.decoded == want, f.uri + " ACL " + r.decoded + r.fault + ", expected " + want);
       }
-      const Read message = ReadMessage(f);
+      const Read message = ReadMessage(f, via);
       verdict(message == Read::Right, f.uri + " message" + (message == Read::Wrong ? ": wrong (see above)" : ": no answer"));
     }
     for (Object& o : objects_) {
-      const Read object = ReadObject(o);
+      const Read object = ReadObject(o, via);
       verdict(object == Read::Right, o.uri + (object == Read::Wrong ? ": wrong (see above)" : ": no answer"));
     }
     for (Resource& res : resources_) {
       std::optional<std::string> creator, props;
-      const bool read = ReadResource(res, creator, props);
+      const bool read = ReadResource(res, via, creator, props);
       verdict(read && res.creator.Check(creator), res.name + " creator " + creator.value_or("(absent)") + ", written " +
                                                       res.creator.Expected());
       if (read && creator)
@@ -156,7 +162,8 @@ class Worker {
   }
 
   void EndSession() {
-    if (client_) client_->EndSession();
+    for (auto* session : {&client_, &other_, &attendee_})
+      if (*session) (*session)->EndSession();
   }
 
  private:
@@ -164,6 +171,11 @@ class Worker {
   void Step() {
     const unsigned pick = static_cast<unsigned>(rng_() % 100);
     ++step_;
+    if (run_.Servers() > 1) {
+      const unsigned cross = static_cast<unsigned>(rng_() % 100);
+      if (cross < 2) return CrossSharingStep();
+      if (cross < 4) return CrossResumeStep();
+    }
     if (pick < 22) return FieldStep();
     if (pick < 24) return ResumeStep();
     if (pick < 32) return MessageStep();
@@ -189,7 +201,7 @@ class Worker {
     judge_.Count("CloseSession", closed ? Verdict::Ok : Verdict::Failed,
                  std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start), closed ? "" : "failed");
     if (!closed) judge_.Fail("CloseSession", start, "failed", client_->FormatFault());
-    client_ = SignIn(run_, judge_, user_);
+    client_ = SignIn(run_, judge_, user_, server_);
   }
 
   Written Next(char kind, uint32_t size) { return Written{kind, static_cast<uint32_t>(index_), step_, size}; }
@@ -218,25 +230,25 @@ class Worker {
   // ---- Share fields ---------------------------------------------------------------
   // Reads the field and checks it against what was written (a right answer
   // settles the slot).
-  Read ReadField(Field& f) {
-    const Reply r = Call(run_, *client_, "GetShareField", {{"uri", f.uri}});
+  Read ReadField(Field& f, CVeltService& via, std::string_view kind = "GetShareField") {
+    const Reply r = Call(run_, via, "GetShareField", {{"uri", f.uri}});
     const std::string expected = f.text.Expected();
     if (!r.ok && r.status == status::kUriInvalid && run_.Explained(r.end)) {
       // While the database restarts a failed read may answer "no such URN".
-      judge_("GetShareField", r);
+      judge_(kind, r);
       return Read::NoAnswer;
     }
     if (!r.ok && r.status == status::kUriInvalid) {
       const bool right = f.text.Check(std::nullopt);
-      judge_("GetShareField", r, right ? "" : "no field " + f.uri + ", written " + expected, {status::kUriInvalid});
+      judge_(kind, r, right ? "" : "no field " + f.uri + ", written " + expected, {status::kUriInvalid});
       return right ? Read::Right : Read::Wrong;
     }
     if (!r.ok) {
-      judge_("GetShareField", r);
+      judge_(kind, r);
       return Read::NoAnswer;
     }
     const bool right = f.text.CheckAnswer(r.decoded, "<root><field>", "</field></root>", "<root><field/></root>");
-    judge_("GetShareField", r, right ? "" : f.uri + " answered " + Slot::Describe(r.decoded) + ", written " + expected);
+    judge_(kind, r, right ? "" : f.uri + " answered " + Slot::Describe(r.decoded) + ", written " + expected);
     return right ? Read::Right : Read::Wrong;
   }
 
@@ -248,7 +260,7 @@ class Worker {
       if (r.ok || r.status == status::kNotActive || r.status == status::kUriInvalid) f.sharing = false;
       else return false;
     }
-    if (!f.text.Settled() && ReadField(f) != Read::Right) return false;
+    if (!f.text.Settled() && ReadField(f, *client_) != Read::Right) return false;
     // No field, no message and no entries (a new one starts without).
     if (f.text.acked.absent) {
       f.message = Slot{};
@@ -256,7 +268,7 @@ class Worker {
       f.aclUnknown = false;
       return true;
     }
-    if (!f.message.Settled() && ReadMessage(f) != Read::Right) return false;
+    if (!f.message.Settled() && ReadMessage(f, *client_) != Read::Right) return false;
     if (f.aclUnknown) {
       const Reply r = Call(run_, *client_, "GetACLEntry", {{"uri", f.uri}, {"acluser", partner_}});
       judge_("GetACLEntry", r);
@@ -295,7 +307,7 @@ class Worker {
         ++run_.acknowledged;
       }
     } else if (pick < 85) {
-      ReadField(f);
+      ReadField(f, *client_);
     } else {
       f.text.Sent(Written{.absent = true});
       f.message.Sent(Written{.absent = true});
@@ -351,8 +363,8 @@ class Worker {
   }
 
   // ---- Messages -------------------------------------------------------------------
-  Read ReadMessage(Field& f) {
-    const Reply r = Call(run_, *client_, "GetMessage", {{"uri", f.uri}});
+  Read ReadMessage(Field& f, CVeltService& via) {
+    const Reply r = Call(run_, via, "GetMessage", {{"uri", f.uri}});
     if (!r.ok) {
       judge_("GetMessage", r, {}, {status::kUriInvalid});
       return Read::NoAnswer;
@@ -388,7 +400,7 @@ class Worker {
         ++run_.acknowledged;
       }
     } else if (pick < 85) {
-      ReadMessage(f);
+      ReadMessage(f, *client_);
     } else {
       f.message.Sent(Written{.absent = true});
       const Reply r = Call(run_, *client_, "RemoveMessage", {{"uri", f.uri}});
@@ -476,11 +488,162 @@ class Worker {
     if (judge_("EndSharing", r, Expect(r, kResultOk)) == Verdict::Ok) f.sharing = false;
   }
 
+  // ---- Across the two servers ----------------------------------------------------------
+  // A session of `user` on the other server, signed in when first needed.
+  CVeltService* Elsewhere(std::unique_ptr<CVeltService>& session, const std::string& user) {
+    if (!session) session = SignIn(run_, judge_, user, server_ + 1);
+    return session.get();
+  }
+
+  // How a round ended, counted when it goes: wrong when a check found a lost
+  // edit or a wrong put, else done when it ran to its end, else broken off.
+  struct Round {
+    Run::Rounds& rounds;
+    bool done = false, wrong = false;
+    ~Round() { ++(wrong ? rounds.wrong : done ? rounds.done : rounds.broken); }
+  };
+
+  // Whether rights hold the content's read right ("r", not "ar").
+  static bool ContentRead(std::string_view rights) {
+    for (size_t i = 0; i < rights.size(); ++i) {
+      if (rights[i] == 'a') ++i;
+      else if (rights[i] == 'r') return true;
+    }
+    return false;
+  }
+
+  // The owner shares a field through its server with the partner signed in
+  // to the other one: there the partner sees both attendees and is refused
+  // a write while the sharing runs, the field unchanged; the owner's save is
+  // what both servers read after the end.
+  void CrossSharingStep() {
+    Field& f = fields_[rng_() % fields_.size()];
+    if (!Settle(f) || f.text.acked.absent) return;
+    CVeltService* attendee = Elsewhere(attendee_, partner_);
+    if (!attendee) return;
+    // Attendees are measured against the ACL the sharing starts with.
+    if (!f.acl || !ContentRead(*f.acl)) {
+      const bool none = !f.acl;
+      const Reply r = none ? Call(run_, *client_, "PutACLEntry", {{"uri", f.uri}, {"acluser", partner_}, {"accright", "rw"}})
+                           : Call(run_, *client_, "UpdateACLEntry", {{"uri", f.uri}, {"acluser", partner_}, {"accright", "rw"}});
+      if (judge_(none ? "PutACLEntry" : "UpdateACLEntry", r, none ? Expect(r, kResultOk) : "") != Verdict::Ok) {
+        f.aclUnknown = true;
+        return;
+      }
+      f.acl = "rw";
+      ++run_.acknowledged;
+    }
+    Round round{run_.crossSharing};
+    f.sharing = true;
+    Reply r = Call(run_, *client_, "StartSharing", {{"ipaddress", "10.1.0." + std::to_string(index_ % 250)}, {"uri", f.uri}});
+    const bool field = r.ok && f.text.CheckAnswer(r.decoded, "<root><field>", "</field></root>", "<root><field/></root>", false);
+    round.wrong = r.ok && !field;
+    if (judge_("StartSharing", r, r.ok && !field ? "not the field: " + Slot::Describe(r.decoded) : "") != Verdict::Ok)
+      return;
+    r = Call(run_, *client_, "AddAttendee", {{"uri", f.uri}, {"attendee", partner_}});
+    if (judge_("AddAttendee", r, Expect(r, kResultOk)) != Verdict::Ok) return;
+    const std::string attendees =
+        "<root><attendee>" + XmlText(user_) + "</attendee><attendee>" + XmlText(partner_) + "</attendee></root>";
+    r = Call(run_, *attendee, "GetAttendeesList", {{"uri", f.uri}});
+    const std::string listed = Expect(r, attendees);
+    round.wrong = !listed.empty();
+    if (judge_("GetAttendeesList (other server)", r, listed) != Verdict::Ok) return;
+
+    // The partner's write, through the other server, keeps off.
+    const Written w = Next('a', FieldSize());
+    f.text.Sent(w);
+    r = Call(run_, *attendee, "UpdateShareField", {{"uri", f.uri}, {"field", TextOf(w)}});
+    if (r.ok) {
+      f.text.Acked();
+      ++run_.acknowledged;
+      // A sharing goes with its server's lease when PostgreSQL was out of
+      // reach for longer; then the write is right.
+      const Reply after = Call(run_, *attendee, "GetAttendeesList", {{"uri", f.uri}});
+      if (run_.Explained(r.end) && after.status == status::kNotActive) {
+        judge_.Count("UpdateShareField (shared, other server)", Verdict::Explained,
+                     std::chrono::duration_cast<std::chrono::microseconds>(r.end - r.start), "sharing lost with the lease");
+        return;
+      }
+      round.wrong = true;
+      judge_("UpdateShareField (shared, other server)", r,
+             "the attendee wrote the shared field through the other server; the sharing then answered " +
+                 (after.ok ? Slot::Describe(after.decoded) : Hex(after.status)));
+      return;
+    }
+    if (judge_("UpdateShareField (shared, other server)", r, {}, {status::kShared}) != Verdict::Refused) return;
+    f.text.Dropped();
+    const Read unchanged = ReadField(f, *attendee, "GetShareField (other server)");
+    round.wrong = unchanged == Read::Wrong;
+    if (unchanged != Read::Right) return;
+
+    // The owner's save, then the end; both servers read the saved text.
+    const Written saved = Next('f', FieldSize());
+    f.text.Sent(saved);
+    r = Call(run_, *client_, "SaveSharing", {{"uri", f.uri}, {"field", TextOf(saved)}});
+    if (judge_("SaveSharing", r) != Verdict::Ok) return;
+    f.text.Acked();
+    ++run_.acknowledged;
+    r = Call(run_, *client_, "EndSharing", {{"uri", f.uri}});
+    if (judge_("EndSharing", r, Expect(r, kResultOk)) != Verdict::Ok) return;
+    f.sharing = false;
+    for (CVeltService* via : {client_.get(), attendee}) {
+      const Read read = ReadField(f, *via, via == attendee ? "GetShareField (other server)" : "GetShareField");
+      round.wrong = read == Read::Wrong;
+      if (read != Read::Right) return;
+    }
+    round.done = true;
+  }
+
+  // A put over an existing field, queued through the user's server, is
+  // settled by the same user through the other one; the first server then
+  // reads the put (replayed) or the field as it was (dropped).
+  void CrossResumeStep() {
+    Field& f = fields_[rng_() % fields_.size()];
+    if (!Settle(f) || f.text.acked.absent) return;
+    CVeltService* other = Elsewhere(other_, user_);
+    if (!other) return;
+    Round round{run_.crossResumes};
+    const Written w = Next('f', FieldSize());
+    Reply r = Call(run_, *client_, "PutShareField", {{"author", user_}, {"name", f.name}, {"field", TextOf(w)}});
+    std::string key;
+    if (r.ok) {
+      const auto ids = Texts(r.decoded, "resumeID");
+      if (ids && ids->size() == 1 && r.decoded.starts_with("<root><resultCode>1</resultCode><resumeID>")) key = ids->front();
+    }
+    round.wrong = r.ok && key.empty();
+    if (judge_("PutShareField (existing)", r, r.ok && key.empty() ? "not a resume answer: " + Slot::Describe(r.decoded) : "") !=
+        Verdict::Ok)
+      return;
+    r = Call(run_, *other, "GetResumeIDList", {{"name", f.name}});
+    const bool listed = !r.ok || r.decoded.find("<resumeID>" + key + "</resumeID>") != std::string::npos;
+    round.wrong = !listed;
+    judge_("GetResumeIDList (other server)", r, listed ? "" : key + " not listed: " + Slot::Describe(r.decoded));
+    const bool replay = rng_() % 2 == 0;
+    if (replay) {
+      f.text.Sent(w);
+      f.message.Sent(Written{.absent = true});
+    }
+    r = Call(run_, *other, "ResumeServiceProcess", {{"resumeID", key}, {"flag", replay ? "TRUE" : "FALSE"}});
+    if (judge_("ResumeServiceProcess (other server)", r, Expect(r, kResultOk)) != Verdict::Ok) {
+      if (replay) f.aclUnknown = true;
+      return;
+    }
+    if (replay) {
+      f.text.Acked();
+      f.message.Acked();
+      f.acl.reset();
+      ++run_.acknowledged;
+    }
+    const Read read = ReadField(f, *client_);
+    round.wrong = round.wrong || read == Read::Wrong;
+    round.done = listed && read == Read::Right;
+  }
+
   // ---- Vesk objects ---------------------------------------------------------------
   // The object's content, read by name or by URN and checked.
-  Read ReadObject(Object& o, bool byUri = false) {
-    const Reply r = byUri ? Call(run_, *client_, "GetVOContentbyURI", {{"uri", o.uri}})
-                          : Call(run_, *client_, "GetVOContent", {{"name", o.name}});
+  Read ReadObject(Object& o, CVeltService& via, bool byUri = false) {
+    const Reply r = byUri ? Call(run_, via, "GetVOContentbyURI", {{"uri", o.uri}})
+                          : Call(run_, via, "GetVOContent", {{"name", o.name}});
     const char* kind = byUri ? "GetVOContentbyURI" : "GetVOContent";
     const std::string expected = o.content.Expected();
     if (byUri && !r.ok && r.status == status::kUriInvalid && run_.Explained(r.end)) {
@@ -503,7 +666,7 @@ class Worker {
 
   void ObjectStep() {
     Object& o = objects_[rng_() % objects_.size()];
-    if (!o.content.Settled() && ReadObject(o) != Read::Right) return;
+    if (!o.content.Settled() && ReadObject(o, *client_) != Read::Right) return;
     const unsigned pick = static_cast<unsigned>(rng_() % 100);
     if (o.content.acked.absent || pick < 25) {
       const Written w = Next('v', ContentSize());
@@ -525,7 +688,7 @@ class Worker {
         ++run_.acknowledged;
       }
     } else if (pick < 85) {
-      ReadObject(o, pick >= 70);
+      ReadObject(o, *client_, pick >= 70);
     } else if (pick < 92) {
       const Reply r = Call(run_, *client_, "GetVOAttribute", {{"uri", o.uri}});
       const auto names = r.ok ? Texts(r.decoded, "name") : std::nullopt;
@@ -591,8 +754,9 @@ class Worker {
 
   // ---- Resources with attributes ----------------------------------------------------
   // creator and props of the resource; false without an answer.
-  bool ReadResource(Resource& res, std::optional<std::string>& creator, std::optional<std::string>& props) {
-    const Reply r = Call(run_, *client_, "GetVOResourceAttribute", {{"name", res.name}});
+  bool ReadResource(Resource& res, CVeltService& via, std::optional<std::string>& creator,
+                    std::optional<std::string>& props) {
+    const Reply r = Call(run_, via, "GetVOResourceAttribute", {{"name", res.name}});
     if (!r.ok) {
       judge_("GetVOResourceAttribute", r);
       return false;
@@ -623,7 +787,7 @@ class Worker {
     Resource& res = resources_[rng_() % resources_.size()];
     if (!res.creator.Settled() || !res.props.Settled()) {
       std::optional<std::string> creator, props;
-      if (!ReadResource(res, creator, props) || !res.creator.Check(creator)) return;
+      if (!ReadResource(res, *client_, creator, props) || !res.creator.Check(creator)) return;
       if (creator && !res.props.Check(props)) return;
       if (!creator) res.props = Slot{};
     }
@@ -666,7 +830,7 @@ class Worker {
       }
     } else if (pick < 60) {
       std::optional<std::string> creator, props;
-      ReadResource(res, creator, props);
+      ReadResource(res, *client_, creator, props);
     } else if (pick < 70) {
       const Reply r = Call(run_, *client_, "GetVOResourceURL", {{"name", res.name}});
       const auto urls = r.ok ? Texts(r.decoded, "url") : std::nullopt;
@@ -861,17 +1025,21 @@ class Worker {
             [](const Object& o) -> const Slot& { return o.content; });
   }
 
-  std::unique_ptr<CVeltService> SignInNow() {
+  std::unique_ptr<CVeltService> SignInNow(int server) {
     auto client = std::make_unique<CVeltService>();
-    return client->Connect(run_.coreUrl, user_, run_.names.password) == 0 ? std::move(client) : nullptr;
+    return client->Connect(run_.CoreUrl(static_cast<uint64_t>(server)), user_, run_.names.password) == 0 ? std::move(client) : nullptr;
   }
 
   Run& run_;
   int index_;
+  int server_;  // the server client_ is signed in to
   Judge judge_;
   std::mt19937_64 rng_;
   std::string user_, partner_;
   std::unique_ptr<CVeltService> client_;
+  // On the other server, when there are two: the user's own session, and
+  // the partner's as an attendee of the user's sharing.
+  std::unique_ptr<CVeltService> other_, attendee_;
   std::vector<Field> fields_;
   std::vector<Object> objects_;
   std::vector<Resource> resources_;
@@ -885,7 +1053,7 @@ class Worker {
 void WorkerDelete::operator()(Worker* worker) const { std::default_delete<Worker>()(worker); }
 WorkerPtr MakeWorker(Run& run, int index) { return WorkerPtr(std::make_unique<Worker>(run, index).release()); }
 void RunWorker(Worker& worker) { worker.Loop(); }
-void ReadBack(Worker& worker, uint64_t& checked, uint64_t& lost) { worker.ReadBack(checked, lost); }
+void ReadBack(Worker& worker, int server, uint64_t& checked, uint64_t& lost) { worker.ReadBack(server, checked, lost); }
 void LogTags(Worker& worker, std::map<std::string, std::set<std::string>>& acked,
              std::map<std::string, std::set<std::string>>& unsure) {
   worker.LogTags(acked, unsure);
@@ -899,7 +1067,7 @@ void EndSession(Worker& worker) { worker.EndSession(); }
 void RunPulseClient(Run& run, int index) {
   Judge judge(run);
   const std::string& user = run.names.users[static_cast<size_t>(index) % run.names.users.size()];
-  std::unique_ptr<CVeltService> client = SignIn(run, judge, user);
+  std::unique_ptr<CVeltService> client = SignIn(run, judge, user, index);
   const std::string pulseUri = "urn:vocontent:covodb000:" + user + "-pulse";
   const std::string pulseAnswer = "<root><field>" + XmlText("pulse of " + user) + "</field></root>";
   const std::string contentAnswer = "<root>" + XmlText("pulse content of " + user) + "</root>";
@@ -936,9 +1104,9 @@ void RunPulseClient(Run& run, int index) {
 // Reloads the configuration every two seconds (the data sources the Queries
 // use are read again under them), the transformers and unify rules now and
 // then, and reads the administrators' lists.
-void RunAdmin(Run& run) {
+void RunAdmin(Run& run, int server) {
   Judge judge(run);
-  std::unique_ptr<CVeltService> client = SignIn(run, judge, run.names.admin);
+  std::unique_ptr<CVeltService> client = SignIn(run, judge, run.names.admin, server);
   for (uint64_t n = 0; client && !run.stopLoad; ++n) {
     Reply r = Call(run, *client, "ReLoadConfig");
     judge("ReLoadConfig", r, r.ok && r.decoded != "<root>0</root>" ? "answered " + r.decoded : "");

@@ -1,7 +1,9 @@
 // The soak's rough edges, beside the signed-in clients: wrong passwords from
 // other loopback addresses, requests trickled a byte at a time and heads
 // left half sent, idle connections, malformed and hostile bodies, and large
-// answers whose clients hang up before reading them.
+// answers whose clients hang up before reading them. With two servers a
+// thread of an index (or of a server) keeps to server index % 2; the
+// wrong passwords and the hostile bodies go to both in turn.
 #include <random>
 
 #include "bench/soak_run.h"
@@ -44,7 +46,7 @@ void RunIntruder(Run& run) {
     const char* what = kind == 0 ? "SignIn wrong password" : kind == 1 ? "SignIn unknown user" : "SignIn empty password";
     const auto start = Clock::now();
     const RawReply reply =
-        Exchange(run.port, PostText(soap::kCorePath, soap::WriteRequest("CreateTicket", params)), 30s, from.c_str());
+        Exchange(run.Port(n), PostText(soap::kCorePath, soap::WriteRequest("CreateTicket", params)), 30s, from.c_str());
     HRESULT fault = S_OK;
     AnswerOutputs(reply.body, fault);
     if (reply.status == 500 && fault == status::kSignInFailed)
@@ -67,7 +69,7 @@ void RunSlowClient(Run& run, int index) {
   const std::string request = ExecRequest();
   for (uint64_t n = static_cast<uint64_t>(index); !run.stopLoad; ++n) {
     const auto start = Clock::now();
-    UniqueFd fd = Dial(run.port);
+    UniqueFd fd = Dial(run.Port(static_cast<uint64_t>(index)));
     if (!fd.valid()) {
       judge.Fail("slow request", start, "cannot connect", "cannot connect");
       run.Pause(1s);
@@ -105,7 +107,7 @@ void RunSlowClient(Run& run, int index) {
 // Connections that say nothing (closed by the server at the head's deadline)
 // and kept-alive ones left idle after an answer (closed at the keep-alive
 // time); one still open after 30 s is a connection the server lost track of.
-void RunIdleClients(Run& run) {
+void RunIdleClients(Run& run, int server) {
   Judge judge(run);
   struct Idle {
     UniqueFd fd;
@@ -116,7 +118,7 @@ void RunIdleClients(Run& run) {
   uint64_t n = 0;
   while (!run.stopLoad) {
     while (idle.size() < 24 && !run.stopLoad) {
-      Idle c{Dial(run.port), Clock::now(), ++n % 2 == 0};
+      Idle c{Dial(run.Port(static_cast<uint64_t>(server))), Clock::now(), ++n % 2 == 0};
       if (!c.fd.valid()) {
         judge.Fail("idle connection", c.since, "cannot connect", "cannot connect");
         break;
@@ -225,7 +227,7 @@ void RunHostile(Run& run) {
   for (uint64_t n = 0; !run.stopLoad; ++n) {
     const Case& c = cases[n % cases.size()];
     const auto start = Clock::now();
-    UniqueFd fd = Dial(run.port);
+    UniqueFd fd = Dial(run.Port(n));
     if (!fd.valid()) {
       judge.Fail(c.name, start, "cannot connect", "cannot connect");
       run.Pause(1s);
@@ -263,7 +265,7 @@ void RunDropper(Run& run, int index) {
   while (!run.stopLoad) {
     const auto start = Clock::now();
     std::string why;
-    if (session.SignIn(run.port, user, run.names.password, why)) break;
+    if (session.SignIn(run.Port(static_cast<uint64_t>(index)), user, run.names.password, why)) break;
     judge.Fail("SignIn (raw)", start, "failed", user + ": " + why);
     run.Pause(1s);
   }
@@ -278,7 +280,7 @@ void RunDropper(Run& run, int index) {
     const int mode = static_cast<int>(n / 2 % 8);
     const char* kind = mode == 7 ? (content ? "dropper GetVOContent read whole" : "dropper Query read whole")
                                  : (content ? "dropper GetVOContent hung up" : "dropper Query hung up");
-    UniqueFd fd = Dial(run.port);
+    UniqueFd fd = Dial(run.Port(static_cast<uint64_t>(index)));
     if (request.empty() || !fd.valid() || !SendAll(fd.get(), request)) {
       judge.Fail(kind, start, "cannot send", request.empty() ? "no request token" : "cannot send");
       run.Pause(1s);

@@ -45,6 +45,7 @@ struct Options {
   std::string pg;          // the repository's ODBC string (its tables made); empty: SQLite
   std::string pgRestart;   // a shell command that restarts PostgreSQL
   double pgRestartEvery = 60;
+  int servers = 1;         // quor-servers on the one repository (2 only with PostgreSQL)
   uint64_t seed = 0;
   fs::path dir;            // the soak's folder; empty: a new one under the temporary folder
   bool keep = false;       // keep the folder after a passing run
@@ -66,6 +67,7 @@ inline constexpr HRESULT kLockedByOther = static_cast<HRESULT>(0x81000071);
 inline constexpr HRESULT kUriInvalid = static_cast<HRESULT>(0x81000072);
 inline constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x81000077);
 inline constexpr HRESULT kNotActive = static_cast<HRESULT>(0x81000005);
+inline constexpr HRESULT kShared = static_cast<HRESULT>(0x81000006);
 }  // namespace status
 
 inline std::string Hex(HRESULT hr) { return text::Format("0x%08X", static_cast<uint32_t>(hr)); }
@@ -161,8 +163,9 @@ class Run {
  public:
   Options options;
   Names names;
-  int port = 0;
-  std::string coreUrl;
+  // Of each server; a thread given index i uses server i % the servers' number.
+  std::vector<int> ports;
+  std::vector<std::string> coreUrls;
   Clock::time_point start = Clock::now();
   std::atomic<bool> stopLoad{false};
   Books books;
@@ -174,6 +177,17 @@ class Run {
   std::set<int64_t> rowsAcked, rowsUnsure;
   std::atomic<int64_t> nextRow{1000};
   std::atomic<int> inFlight{0};  // signed-in calls of the soak waiting for their answers
+  // The rounds across two servers (sharing; a resume settled through the
+  // other server): those that ran to their end, those a failure broke off,
+  // and those whose checks found a lost edit or a wrong put.
+  struct Rounds {
+    std::atomic<uint64_t> done{0}, broken{0}, wrong{0};
+  };
+  Rounds crossSharing, crossResumes;
+
+  int Servers() const { return static_cast<int>(ports.size()); }
+  int Port(uint64_t i) const { return ports[i % ports.size()]; }
+  const std::string& CoreUrl(uint64_t i) const { return coreUrls[i % coreUrls.size()]; }
 
   double Seconds(Clock::time_point t = Clock::now()) const { return std::chrono::duration<double>(t - start).count(); }
 
@@ -275,25 +289,27 @@ struct WorkerDelete {
   void operator()(Worker* worker) const;
 };
 using WorkerPtr = std::unique_ptr<Worker, WorkerDelete>;
+// Worker `index` works through server index % the servers' number.
 WorkerPtr MakeWorker(Run& run, int index);
 void RunWorker(Worker& worker);
-// Every write the worker's keys hold, read back; failures noted. The number
-// of values checked and of those lost or wrong.
-void ReadBack(Worker& worker, uint64_t& checked, uint64_t& lost);
+// Every write the worker's keys hold, read back through `server`; failures
+// noted. The number of values checked and of those lost or wrong.
+void ReadBack(Worker& worker, int server, uint64_t& checked, uint64_t& lost);
 // The worker's acknowledged log rows, by user: "kind/writer/step" tags.
 void EndSession(Worker& worker);
 void LogTags(Worker& worker, std::map<std::string, std::set<std::string>>& acked,
              std::map<std::string, std::set<std::string>>& unsure);
 
 void RunPulseClient(Run& run, int index);
-void RunAdmin(Run& run);
+void RunAdmin(Run& run, int server);
 void RunIntruder(Run& run);
 void RunSlowClient(Run& run, int index);
-void RunIdleClients(Run& run);
+void RunIdleClients(Run& run, int server);
 void RunHostile(Run& run);
 void RunDropper(Run& run, int index);
 
-// A signed-in client, retried while the load runs; null when the load stopped.
-std::unique_ptr<admin::CVeltService> SignIn(Run& run, Judge& judge, const std::string& user);
+// A client signed in to `server`, retried while the load runs; null when
+// the load stopped.
+std::unique_ptr<admin::CVeltService> SignIn(Run& run, Judge& judge, const std::string& user, int server);
 
 }  // namespace quor::soak

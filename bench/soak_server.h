@@ -1,4 +1,4 @@
-// The soak's one quor-server, supervised: started in the soak's folder with
+// A quor-server of the soak, supervised: started in the soak's folder with
 // core dumps allowed, its death caught by waitpid, its standard error read
 // as it grows for sanitizer reports, its PostgreSQL connections counted, and
 // gdb's backtraces taken of a core or of the live process when it stops
@@ -183,9 +183,9 @@ class ServerChild {
   ServerChild& operator=(const ServerChild&) = delete;
 
   // Starts `program` with `args` in the folder `dir`, its standard error
-  // into dir/server.err; waits up to a minute for "listening on ...:PORT".
+  // into `err`; waits up to a minute for "listening on ...:PORT".
   bool Start(const fs::path& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-             const fs::path& dir, std::string& why) {
+             const fs::path& dir, const fs::path& err, std::string& why) {
     std::vector<std::string> owned{program.string()};
     owned.insert(owned.end(), args.begin(), args.end());
     std::vector<char*> argv, envp;
@@ -196,7 +196,6 @@ class ServerChild {
     envp.push_back(nullptr);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    const fs::path err = dir / "server.err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
