@@ -2,7 +2,7 @@
 # soak.sh [--pg] [--build DIR] [soak options...]
 # Runs the soak (bench/soak.cpp): one quor-server of a build under a
 # long mixed load, supervised; see `soak --help` for its options (--minutes,
-# default 10). The build is run.sh's release (build/release, $QUOR_BUILD),
+# default 10; --servers 2 with --pg, two servers on the one cluster). The build is run.sh's release (build/release, $QUOR_BUILD),
 # brought up to date first, unless --build names another that holds the
 # program (test.sh gives its sanitizer build).
 #
