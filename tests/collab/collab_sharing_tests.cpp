@@ -47,6 +47,15 @@ class CollabSharing : public CollabRoad {
            XmlText(name) + "</name></resumelist>";
   }
   static long Number(const std::string& key) { return std::stol(key.substr(key.find(':') + 1)); }
+  // None of this test's entries listed. An empty queue answers "<root></root>";
+  // over PostgreSQL the queue is every server's of the repository, other tests'
+  // included, so a list without ours may also be "<root/>".
+  void ExpectNoneQueued(const std::string& decoded) const {
+    if (GetParam() == Database::Postgres)
+      EXPECT_TRUE(decoded == "<root></root>" || decoded == "<root/>") << decoded;
+    else
+      EXPECT_EQ(decoded, "<root></root>");
+  }
 };
 
 TEST_P(CollabSharing, OwnerSharesWithAttendees) {
@@ -189,12 +198,7 @@ TEST_P(CollabSharing, APutOverAnExistingFieldIsSettledOnce) {
   ASSERT_TRUE(Call(*alice, "PutMessage", {{"uri", uri}, {"message", "kept until replaced"}}).ok);
   CallOutcome listed = Call(*alice, "GetResumeIDList", {{"name", "draft"}});
   ASSERT_TRUE(listed.ok) << listed.fault;
-  // An empty queue answers "<root></root>"; over PostgreSQL the queue is every
-  // server's of the repository, other tests' included, so only none of ours.
-  if (GetParam() == Database::Postgres)
-    EXPECT_TRUE(listed.decoded == "<root></root>" || listed.decoded == "<root/>") << listed.decoded;
-  else
-    EXPECT_EQ(listed.decoded, "<root></root>");
+  ExpectNoneQueued(listed.decoded);
 
   // A put during sharing: nothing written, an entry to settle.
   ASSERT_TRUE(Call(*alice, "StartSharing", {{"ipaddress", "10.0.0.1"}, {"uri", uri}}).ok);
@@ -317,7 +321,7 @@ TEST_P(CollabSharing, TheForcedPutChecksWhatAWriteChecks) {
   ASSERT_TRUE(Call(*alice, "DeleteACLEntry", {{"uri", uri}, {"acluser", bob_}}).ok);
   CallOutcome put = Call(*bob, "PutShareField", {{"author", alice_}, {"name", "guarded"}, {"field", "again"}});
   EXPECT_EQ(put.status, kAccessDenied) << put.fault << put.decoded;
-  EXPECT_EQ(Call(*bob, "GetResumeIDList", {{"name", "guarded"}}).decoded, "<root></root>");
+  ExpectNoneQueued(Call(*bob, "GetResumeIDList", {{"name", "guarded"}}).decoded);
   EXPECT_EQ(instance_->CollabRows(alice_).size(), 1u);
 }
 
@@ -362,7 +366,7 @@ TEST_P(CollabSharing, ARestartKeepsFieldsAndForgetsTheRest) {
   EXPECT_EQ(RowOf(uri), before);
   EXPECT_EQ(RowOf(uri).lock, alice_);
   EXPECT_EQ(Call(*alice, "GetAttendeesList", {{"uri", uri}}).status, kNotActive);
-  EXPECT_EQ(Call(*alice, "GetResumeIDList", {{"name", "lasting"}}).decoded, "<root></root>");
+  ExpectNoneQueued(Call(*alice, "GetResumeIDList", {{"name", "lasting"}}).decoded);
   EXPECT_EQ(Call(*alice, "ResumeServiceProcess", {{"resumeID", key}, {"flag", "TRUE"}}).status, kResumeUnknown);
   CallOutcome got = Call(*alice, "GetShareField", {{"uri", uri}});
   ASSERT_TRUE(got.ok) << got.fault;
